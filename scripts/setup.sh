@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Installs what the project needs when it is missing, and is quick when it is all there:
+# Debian's Boost.Math and GoogleTest headers, a Python 3.12 virtual environment with the
+# build and test tools, and the tavoq module built from the current sources.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+need_pkgs=()
+for pkg in libboost-dev libgtest-dev cmake g++; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need_pkgs+=("$pkg")
+done
+if [ ${#need_pkgs[@]} -gt 0 ]; then
+  echo "Installing Debian packages: ${need_pkgs[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need_pkgs[@]}" >/dev/null
+fi
+
+find_python() {
+  if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'pass' 2>/dev/null; then
+    command -v python3.12
+    return
+  fi
+  if command -v pyenv >/dev/null 2>&1; then
+    local p
+    for p in "$(pyenv root)"/versions/3.12*/bin/python3.12; do
+      [ -x "$p" ] && { echo "$p"; return; }
+    done
+  fi
+  echo "Python 3.12 not found (install it, or python3.12 through pyenv)" >&2
+  exit 1
+}
+
+venv="$root/.venv"
+if [ ! -x "$venv/bin/python" ]; then
+  echo "Creating the Python 3.12 virtual environment in .venv"
+  "$(find_python)" -m venv "$venv"
+fi
+py="$venv/bin/python"
+stamp_tools="$venv/.tools-installed"
+if [ ! -f "$stamp_tools" ]; then
+  "$py" -m pip install -q --upgrade pip
+  "$py" -m pip install -q "pybind11>=3" "scikit-build-core>=0.11" ninja pytest
+  # Optional: the example's plot. The run still prints its numbers without it.
+  "$py" -m pip install -q matplotlib || echo "matplotlib not installed: plots will be skipped"
+  touch "$stamp_tools"
+fi
+
+# Rebuild the module only when the sources or the build description changed.
+hash=$(cat CMakeLists.txt pyproject.toml $(git ls-files -co --exclude-standard src python 2>/dev/null | sort) \
+       2>/dev/null | sha256sum | cut -d' ' -f1)
+stamp_build="$venv/.tavoq-build"
+if [ ! -f "$stamp_build" ] || [ "$(cat "$stamp_build")" != "$hash" ] || \
+   ! "$py" -c 'import tavoq' >/dev/null 2>&1; then
+  echo "Building and installing tavoq"
+  "$py" -m pip install -q --no-build-isolation "$root"
+  echo "$hash" > "$stamp_build"
+fi

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ unit tests through CTest, then the Python tests with pytest.
+# Sets up whatever is missing first (scripts/setup.sh).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+"$root/scripts/setup.sh"
+py="$root/.venv/bin/python"
+
+echo "== C++ tests"
+cmake -S "$root" -B "$root/build/native" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" \
+  -DBUILD_TESTING=ON -DTAVOQ_PYTHON_MODULE=OFF -DTAVOQ_WARNINGS_AS_ERRORS=ON \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$root/build/native" -j "$(nproc)"
+ctest --test-dir "$root/build/native" --output-on-failure --no-tests=error -j "$(nproc)"
+
+echo "== Python tests"
+"$py" -m pytest "$@"

@@ -1,0 +1,15 @@
+#include <pybind11/pybind11.h>
+
+#include "bindings/register.hpp"
+
+// Multi-phase initialisation, declared unsafe for sub-interpreters (pybind11's default).
+PYBIND11_MODULE(tavoq, m, pybind11::multiple_interpreters::not_supported()) {
+    m.doc() = "Python bindings for the simulator library";
+    // Classes first, so that the functions' signatures name tavoq.Distribution and
+    // tavoq.CutsetTree.
+    register_distributions(m);
+    register_cutset(m);
+    register_runners(m);
+    register_simd(m);
+    register_thread_control(m);
+}

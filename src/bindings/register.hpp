@@ -1,0 +1,11 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+// Each subsystem registers its own classes and functions; module.cpp calls them in the
+// module's fixed order.
+void register_distributions(pybind11::module_ &m);
+void register_cutset(pybind11::module_ &m);
+void register_runners(pybind11::module_ &m);
+void register_simd(pybind11::module_ &m);
+void register_thread_control(pybind11::module_ &m);

@@ -1,0 +1,39 @@
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "bindings/instance.hpp"
+#include "bindings/register.hpp"
+#include "cutset/cutset_tree.hpp"
+
+namespace py = pybind11;
+
+void register_cutset(py::module_ &m) {
+    // CutsetTreeNode has no Python class on purpose: getRoot's result cannot be converted
+    // and Python gets a TypeError naming the type; the tree is left as it was.
+    py::class_<CutsetTree>(m, "CutsetTree")
+        .def(py::init<int>(), py::arg("cutsetSize"))
+        .def(
+            "insertNode",
+            [](CutsetTree *self, std::vector<int> cutset) {
+                instance(self, "CutsetTree").insertNode(std::move(cutset));
+            },
+            py::arg("cutset"), "Insert a new node into the cutset tree")
+        .def(
+            "constructTree",
+            [](CutsetTree *self, const std::vector<std::vector<int>> &cutsets) {
+                instance(self, "CutsetTree").constructTree(cutsets);
+            },
+            py::arg("cutsets"), "Construct the cutset tree from a list of cutsets")
+        .def(
+            "findNode",
+            [](const CutsetTree *self, const std::vector<int> &cutset) {
+                return instance(self, "CutsetTree").findNode(cutset);
+            },
+            py::arg("cutset"), "Find a node in the cutset tree by its cutset")
+        .def(
+            "getRoot",
+            [](const CutsetTree *self) -> const CutsetTreeNode & {
+                return instance(self, "CutsetTree").getRoot();
+            },
+            py::return_value_policy::reference, "Get the root node of the cutset tree");
+}

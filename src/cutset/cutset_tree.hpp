@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+/// One node of a CutsetTree: a trie over component positions with a branch for a zero and
+/// one for a non-zero element. Only leaves hold a cut set. The name has no namespace on
+/// purpose: Python sees it in getRoot's signature and in its conversion error.
+struct CutsetTreeNode {
+    int id = 0;
+    std::unique_ptr<CutsetTreeNode> zeroChild;
+    std::unique_ptr<CutsetTreeNode> oneChild;
+    CutsetTreeNode *parent = nullptr;
+    std::vector<int> cutset;
+
+    CutsetTreeNode(int id, CutsetTreeNode *parent, std::vector<int> cutset);
+    /// Destroys the subtree with an explicit stack: a chain as deep as the number of
+    /// components must not recurse once per level.
+    ~CutsetTreeNode();
+    CutsetTreeNode(const CutsetTreeNode &) = delete;
+    CutsetTreeNode &operator=(const CutsetTreeNode &) = delete;
+
+    bool isLeaf() const { return !cutset.empty(); }
+};
+
+/// The cut sets of the modelled system. Cut sets and queries are vectors with one element
+/// per component: 1 for a member (a failed component), 0 for a non-member. Vectors of
+/// different lengths may meet: the positions one of them lacks read as 0.
+///
+/// Insertion keeps the content minimal along the insertion path only: a new cut set is
+/// compared with the single leaf its walk reaches. Lookup follows the query's own
+/// zero/non-zero path.
+///
+/// Thread safety: lookups only read and may run concurrently; insertion must not overlap
+/// with anything.
+class CutsetTree {
+public:
+    /// `cutsetSize` is stored and limits nothing.
+    explicit CutsetTree(int cutsetSize);
+
+    /// Inserts a cut set, dropping it, replacing the leaf it reaches or pushing that leaf
+    /// down. A vector too short for its walk prints "cutset size wrong." to stderr and is
+    /// not stored. @throws std::bad_alloc
+    void insertNode(std::vector<int> cutset);
+    /// insertNode on each element, in order, keeping the existing content.
+    void constructTree(const std::vector<std::vector<int>> &cutsets);
+    /// A copy of the stored cut set that lies within `cutset` on its path, or an empty vector.
+    std::vector<int> findNode(const std::vector<int> &cutset) const;
+    /// Whether findNode would find a cut set, without building the result (the engine's
+    /// system-failure test). Same walk, same error line.
+    bool hasCutsetWithin(const int *query, std::size_t length) const;
+
+    const CutsetTreeNode &getRoot() const { return *root; }
+    int getNodeCount() const { return nodeCount; }
+    int getCutsetSize() const { return cutsetSize; }
+
+private:
+    const CutsetTreeNode *findLeaf(const int *query, std::size_t length) const;
+    std::unique_ptr<CutsetTreeNode> newNode(CutsetTreeNode *parent, std::vector<int> cutset);
+    void insertOne(std::vector<int> c, std::vector<std::vector<int>> &pending);
+    void pushDown(CutsetTreeNode *node, std::size_t depth, std::vector<int> c);
+    void replace(CutsetTreeNode *leaf, std::size_t depth, std::vector<int> c,
+                 std::vector<std::vector<int>> &pending);
+
+    int cutsetSize;
+    std::unique_ptr<CutsetTreeNode> root;
+    int nodeCount;
+};
+
+/// Whether a lies within b: no position where b is 0 and a is 1. Missing positions read as
+/// 0; an empty operand never lies within anything nor holds anything.
+bool isSubset(const int *a, std::size_t lengthA, const int *b, std::size_t lengthB);

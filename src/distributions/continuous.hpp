@@ -1,0 +1,62 @@
+#pragma once
+
+#include "distributions/distribution.hpp"
+
+/// Normal lifetime. Any mean and standard deviation are accepted; a degenerate stddev gives
+/// whatever the formulas give (infinities or NaN).
+class Normal : public Distribution {
+public:
+    Normal(double mean, double stddev);
+    double pdf(double x) const override;
+    double cdf(double x) const override;
+    /// @throws std::out_of_range      p <= 0 or p >= 1 ("p must be in [0,1]").
+    /// @throws std::overflow_error    0 < p <= 2^-55, where 2p - 1 rounds to -1 (Boost.Math).
+    double quantile(double p, int currentTime) const override;
+
+private:
+    double mean;
+    double stddev;
+};
+
+/// Exponential lifetime with rate `lambda` (mean 1 / lambda). Any rate is accepted.
+class Exponential : public Distribution {
+public:
+    explicit Exponential(double lambda);
+    double pdf(double x) const override;
+    double cdf(double x) const override;
+    /// kNoTransition for p < 0; +inf at p = 1 and NaN above it.
+    double quantile(double p, int currentTime) const override;
+
+private:
+    double lambda;
+};
+
+/// Uniform delay on [a, b].
+class Uniform : public Distribution {
+public:
+    /// @throws std::invalid_argument  a >= b.
+    Uniform(double a, double b);
+    double pdf(double x) const override;
+    double cdf(double x) const override;
+    /// kNoTransition for p outside [0, 1].
+    double quantile(double p, int currentTime) const override;
+
+private:
+    double a;
+    double b;
+};
+
+/// Weibull lifetime: scale `lambda` first, then shape `k`.
+class Weibull : public Distribution {
+public:
+    /// @throws std::invalid_argument  lambda <= 0 or k <= 0.
+    Weibull(double lambda, double k);
+    double pdf(double x) const override;
+    double cdf(double x) const override;
+    /// kNoTransition for p outside [0, 1]; +inf at p = 1.
+    double quantile(double p, int currentTime) const override;
+
+private:
+    double lambda;
+    double k;
+};

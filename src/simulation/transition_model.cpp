@@ -1,0 +1,52 @@
+#include "simulation/transition_model.hpp"
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTree *tree) {
+    if (tree == nullptr) {
+        throw std::invalid_argument("Cutset matrix must not be null.");
+    }
+    if (matrix.empty() || matrix[0].empty()) {
+        throw std::invalid_argument("Transitions matrix must not be empty.");
+    }
+    const std::size_t n = matrix[0].size();
+    if (matrix.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+        n > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        throw std::invalid_argument("Transitions matrix is too large.");
+    }
+    components = static_cast<int>(matrix.size());
+    states = static_cast<int>(n);
+    const std::string expected = " (every component needs " + std::to_string(n) +
+                                 " states, the number of rows of component 0)";
+
+    cells.reserve(matrix.size() * n * n);
+    for (std::size_t c = 0; c < matrix.size(); ++c) {
+        const auto &rows = matrix[c];
+        if (rows.size() < n) {
+            throw std::invalid_argument("Transitions matrix: component " + std::to_string(c) +
+                                        " has " + std::to_string(rows.size()) + " rows" +
+                                        expected + ".");
+        }
+        for (std::size_t from = 0; from < n; ++from) {
+            const auto &row = rows[from];
+            if (row.size() < n) {
+                throw std::invalid_argument(
+                    "Transitions matrix: component " + std::to_string(c) + ", from-state " +
+                    std::to_string(from) + " has " + std::to_string(row.size()) + " entries" +
+                    expected + ".");
+            }
+            for (std::size_t to = 0; to < n; ++to) {
+                if (row[to] == nullptr) {
+                    throw std::invalid_argument(
+                        "Transitions matrix: component " + std::to_string(c) +
+                        ", transition from state " + std::to_string(from) + " to state " +
+                        std::to_string(to) +
+                        " is None; use Distribution() for a transition that never happens.");
+                }
+                cells.push_back(row[to]);
+            }
+        }
+    }
+}
