@@ -1,0 +1,1 @@
+"""Reporting helpers for tavoq results: statistics and plots of unavailability curves."""
