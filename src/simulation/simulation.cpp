@@ -42,19 +42,12 @@ Simulation::Simulation(int simTime, const TransitionModel &model, const CutsetTr
                        std::uint32_t *runStates, std::uint32_t seed)
     : nComponents(model.nComponents()), nStates(model.nStates()), simTime(simTime), model(model),
       rng(seed), componentStates(static_cast<std::size_t>(nComponents), 0),
-      runStates(runStates), nextTransitions(static_cast<std::size_t>(nComponents)),
+      runStates(runStates), nextTime(static_cast<std::size_t>(nComponents), 0),
+      toState(static_cast<std::size_t>(nComponents), 0),
       cutSetTree(tree), failedIndicator(static_cast<std::size_t>(nComponents), 0) {
     if (simTime >= 1) {
         runStates[0] = 0;
     }
-}
-
-float Simulation::drawUniform() {
-    const std::uint32_t x = rng();
-    const float u = static_cast<float>(x >> 8) * 0x1p-24f;
-    constexpr float lower = 0.0f;
-    constexpr float upper = 1.0f;
-    return lower + (upper - lower) * u;
 }
 
 void Simulation::run() {
@@ -67,8 +60,9 @@ void Simulation::run() {
 }
 
 void Simulation::sampleInitial(int c) {
-    NextTransition &next = nextTransitions[static_cast<std::size_t>(c)];
-    next = NextTransition{kNever, 0, 0};
+    const auto index = static_cast<std::size_t>(c);
+    int bestTime = kNever;
+    int bestState = 0;
     const Distribution *const *row = model.row(c, 0);
     for (int j = 0; j < nStates; ++j) {
         const float p = drawUniform();
@@ -79,43 +73,54 @@ void Simulation::sampleInitial(int c) {
             nextTimeDouble = kNoTransition;
         }
         const int t = toDelay(nextTimeDouble);
-        if (t < next.nextTime) {
-            next.nextTime = t;
-            next.fromState = 0;
-            next.toState = j;
+        if (t < bestTime) {
+            bestTime = t;
+            bestState = j;
         }
     }
+    nextTime[index] = bestTime;
+    toState[index] = bestState;
 }
 
 void Simulation::resample(int c) {
-    NextTransition &next = nextTransitions[static_cast<std::size_t>(c)];
-    const int from = componentStates[static_cast<std::size_t>(c)];
-    next = NextTransition{kNever, from, 0};
-    const Distribution *const *row = model.row(c, from);
+    const auto index = static_cast<std::size_t>(c);
+    int bestTime = kNever;
+    int bestState = 0;
+    const Distribution *const *row = model.row(c, componentStates[index]);
     for (int j = 0; j < nStates; ++j) {
         const float p = drawUniform();
         // No bounds test here: a negative delay stays and fires at once.
         const int t = toDelay(sampleDelay(*row[j], p, currentTime));
-        if (t < next.nextTime) {
-            next.nextTime = t;
-            next.toState = j;
+        if (t < bestTime) {
+            bestTime = t;
+            bestState = j;
         }
     }
+    nextTime[index] = bestTime;
+    toState[index] = bestState;
 }
 
 void Simulation::step() {
+    // The earliest pending transition wins, the lowest index among equal delays. A negative
+    // delay (a transition already overdue) is raised to 0 but compared before that, so it
+    // beats an earlier 0 too: with negatives about, the last of them wins.
+    int *const delays = nextTime.data();
     int best = kNever;
     int chosen = -1;
     for (int c = 0; c < nComponents; ++c) {
-        NextTransition &next = nextTransitions[static_cast<std::size_t>(c)];
-        // Compared before being raised to 0, so a negative delay also beats an earlier 0.
-        if (next.nextTime < best) {
-            if (next.nextTime < 0) {
-                next.nextTime = 0;
-            }
-            best = next.nextTime;
+        if (delays[c] < best) {
+            best = delays[c];
             chosen = c;
         }
+    }
+    if (best < 0) {
+        for (int c = 0; c < nComponents; ++c) {
+            if (delays[c] < 0) {
+                delays[c] = 0;
+                chosen = c;
+            }
+        }
+        best = 0;
     }
 
     if (chosen < 0 || best == kNever ||
@@ -140,12 +145,13 @@ void Simulation::step() {
     std::fill(runStates + currentTime, runStates + T, systemFailed);
     currentTime = T;
     const auto chosenIndex = static_cast<std::size_t>(chosen);
-    componentStates[chosenIndex] = nextTransitions[chosenIndex].toState;
+    componentStates[chosenIndex] = toState[chosenIndex];
     failedIndicator[chosenIndex] = componentStates[chosenIndex] != 0 ? 1 : 0;
     updateSystemState();
     runStates[T] = systemFailed;
-    for (NextTransition &next : nextTransitions) {
-        next.nextTime -= best;
+    // Every delay is at least `best` now, so none of them can wrap.
+    for (int c = 0; c < nComponents; ++c) {
+        delays[c] -= best;
     }
     resample(chosen);
 }

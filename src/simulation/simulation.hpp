@@ -8,13 +8,6 @@
 
 class CutsetTree;
 
-/// The pending transition of one component.
-struct NextTransition {
-    int nextTime = 0;  ///< delay from currentTime; 2147483647 means none pending
-    int fromState = 0; ///< the component's state when it was sampled
-    int toState = 0;   ///< the state it moves to when it fires
-};
-
 /// One Monte Carlo run: built, run once, discarded. Confined to one thread; shares the model,
 /// its distributions and the tree read-only with other runs.
 ///
@@ -34,7 +27,13 @@ public:
                std::uint32_t *runStates, std::uint32_t seed);
 
     /// A probability in [0, 1) with a step of 2^-24; consumes one engine output.
-    float drawUniform();
+    float drawUniform() {
+        const std::uint32_t x = rng();
+        const float u = static_cast<float>(x >> 8) * 0x1p-24f;
+        constexpr float lower = 0.0f;
+        constexpr float upper = 1.0f;
+        return lower + (upper - lower) * u;
+    }
 
     /// Samples every component, then applies transitions until the horizon, writing the
     /// system state of every time unit 0 .. simTime - 1 into runStates.
@@ -57,7 +56,12 @@ private:
     std::vector<int> componentStates;
     std::uint32_t *runStates;
     std::uint32_t systemFailed = 0;
-    std::vector<NextTransition> nextTransitions;
+    // The pending transition of every component, kept as two parallel arrays so that the
+    // selection and the subtraction run over contiguous delays: the delay from currentTime
+    // (2147483647 when none is pending) and the state it leads to. The state it was sampled
+    // from is always the component's current state.
+    std::vector<int> nextTime;
+    std::vector<int> toState;
     int currentTime = 0;
     const CutsetTree &cutSetTree;
     std::vector<int> failedIndicator; // 1 where componentStates is non-zero; the tree query
