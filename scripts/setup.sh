@@ -55,6 +55,7 @@ stamp_build="$venv/.tavoq-build"
 if [ ! -f "$stamp_build" ] || [ "$(cat "$stamp_build")" != "$hash" ] || \
    ! "$py" -c 'import tavoq' >/dev/null 2>&1; then
   echo "Building and installing tavoq"
-  "$py" -m pip install -q --no-build-isolation "$root"
+  # Warnings are errors in the project's own builds; a plain `pip install .` only shows them.
+  "$py" -m pip install -q --no-build-isolation -C cmake.define.TAVOQ_WARNINGS_AS_ERRORS=ON "$root"
   echo "$hash" > "$stamp_build"
 fi
