@@ -7,7 +7,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 need_pkgs=()
-for pkg in libboost-dev libgtest-dev cmake g++; do
+for pkg in libboost-dev libgtest-dev g++; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_pkgs+=("$pkg")
 done
 if [ ${#need_pkgs[@]} -gt 0 ]; then
@@ -39,14 +39,17 @@ if [ ! -x "$venv/bin/python" ]; then
   "$(find_python)" -m venv "$venv"
 fi
 py="$venv/bin/python"
+# CMake and Ninja come from PyPI too, so the build does not depend on what the machine has.
+tools=("pybind11>=3" "scikit-build-core>=0.11" "cmake>=3.15" ninja pytest)
 stamp_tools="$venv/.tools-installed"
-if [ ! -f "$stamp_tools" ]; then
+if [ ! -f "$stamp_tools" ] || [ "$(cat "$stamp_tools")" != "${tools[*]}" ]; then
   "$py" -m pip install -q --upgrade pip
-  "$py" -m pip install -q "pybind11>=3" "scikit-build-core>=0.11" ninja pytest
+  "$py" -m pip install -q "${tools[@]}"
   # Optional: the example's plot. The run still prints its numbers without it.
   "$py" -m pip install -q matplotlib || echo "matplotlib not installed: plots will be skipped"
-  touch "$stamp_tools"
+  echo "${tools[*]}" > "$stamp_tools"
 fi
+export PATH="$venv/bin:$PATH"
 
 # Rebuild the module only when the sources or the build description changed.
 hash=$(cat CMakeLists.txt pyproject.toml $(git ls-files -co --exclude-standard src python 2>/dev/null | sort) \

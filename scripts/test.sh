@@ -6,9 +6,10 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 "$root/scripts/setup.sh"
 py="$root/.venv/bin/python"
+export PATH="$root/.venv/bin:$PATH"  # the venv's CMake, CTest and Ninja
 
 echo "== C++ tests"
-cmake -S "$root" -B "$root/build/native" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" \
+cmake -S "$root" -B "$root/build/native" -G Ninja \
   -DBUILD_TESTING=ON -DTAVOQ_PYTHON_MODULE=OFF -DTAVOQ_WARNINGS_AS_ERRORS=ON \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$root/build/native" -j "$(nproc)"
