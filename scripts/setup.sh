@@ -52,8 +52,10 @@ fi
 export PATH="$venv/bin:$PATH"
 
 # Rebuild the module only when the sources or the build description changed.
-hash=$(cat CMakeLists.txt pyproject.toml $(git ls-files -co --exclude-standard src python 2>/dev/null | sort) \
-       2>/dev/null | sha256sum | cut -d' ' -f1)
+hash=$( { cat CMakeLists.txt pyproject.toml
+          git ls-files -co --exclude-standard src python 2>/dev/null | sort | while read -r f; do
+            if [ -f "$f" ]; then cat "$f"; fi  # skip a tracked file deleted from the tree
+          done; } | sha256sum | cut -d' ' -f1)
 stamp_build="$venv/.tavoq-build"
 if [ ! -f "$stamp_build" ] || [ "$(cat "$stamp_build")" != "$hash" ] || \
    ! "$py" -c 'import tavoq' >/dev/null 2>&1; then

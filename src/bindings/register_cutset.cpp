@@ -14,25 +14,25 @@ void register_cutset(py::module_ &m) {
         .def(py::init<int>(), py::arg("cutsetSize"))
         .def(
             "insertNode",
-            [](CutsetTree *self, std::vector<int> cutset) {
+            [](const Checked<CutsetTree> &self, std::vector<int> cutset) {
                 instance(self, "CutsetTree").insertNode(std::move(cutset));
             },
             py::arg("cutset"), "Insert a new node into the cutset tree")
         .def(
             "constructTree",
-            [](CutsetTree *self, const std::vector<std::vector<int>> &cutsets) {
+            [](const Checked<CutsetTree> &self, const std::vector<std::vector<int>> &cutsets) {
                 instance(self, "CutsetTree").constructTree(cutsets);
             },
             py::arg("cutsets"), "Construct the cutset tree from a list of cutsets")
         .def(
             "findNode",
-            [](const CutsetTree *self, const std::vector<int> &cutset) {
+            [](const Checked<const CutsetTree> &self, const std::vector<int> &cutset) {
                 return instance(self, "CutsetTree").findNode(cutset);
             },
             py::arg("cutset"), "Find a node in the cutset tree by its cutset")
         .def(
             "getRoot",
-            [](const CutsetTree *self) -> const CutsetTreeNode & {
+            [](const Checked<const CutsetTree> &self) -> const CutsetTreeNode & {
                 return instance(self, "CutsetTree").getRoot();
             },
             py::return_value_policy::reference, "Get the root node of the cutset tree");

@@ -14,9 +14,9 @@ namespace {
 // method, accepts only instances of that subclass, and runs the object's virtual operation.
 template <typename T, typename... Extra>
 void defineOperations(py::class_<T, Extra...> &cls, const char *name) {
-    cls.def("pdf", [name](const T *self, double x) { return instance(self, name).pdf(x); })
-        .def("cdf", [name](const T *self, double x) { return instance(self, name).cdf(x); })
-        .def("quantile", [name](const T *self, double p, int currentTime) {
+    cls.def("pdf", [name](const Checked<const T> &self, double x) { return instance(self, name).pdf(x); })
+        .def("cdf", [name](const Checked<const T> &self, double x) { return instance(self, name).cdf(x); })
+        .def("quantile", [name](const Checked<const T> &self, double p, int currentTime) {
             return instance(self, name).quantile(p, currentTime);
         });
 }
@@ -28,19 +28,19 @@ void register_distributions(py::module_ &m) {
         .def(py::init<>())
         .def(
             "pdf",
-            [](const Distribution *self, double x) {
+            [](const Checked<const Distribution> &self, double x) {
                 return instance(self, "Distribution").pdf(x);
             },
             "Probability density function")
         .def(
             "cdf",
-            [](const Distribution *self, double x) {
+            [](const Checked<const Distribution> &self, double x) {
                 return instance(self, "Distribution").cdf(x);
             },
             "Cumulative distribution function")
         .def(
             "quantile",
-            [](const Distribution *self, double p, int currentTime) {
+            [](const Checked<const Distribution> &self, double p, int currentTime) {
                 return instance(self, "Distribution").quantile(p, currentTime);
             },
             "Quantile function");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <stdexcept>
 #include <utility>
 
 namespace {
@@ -87,7 +88,15 @@ std::unique_ptr<CutsetTreeNode> CutsetTree::newNode(CutsetTreeNode *parent, std:
     return std::make_unique<CutsetTreeNode>(nodeCount++, parent, std::move(cutset));
 }
 
+void CutsetTree::refuseWhilePinned() const {
+    if (pins > 0) {
+        throw std::logic_error("The cutset tree is in use by a running simulation and cannot "
+                               "change until that call returns.");
+    }
+}
+
 void CutsetTree::insertNode(std::vector<int> cutset) {
+    refuseWhilePinned();
     // Replacement re-inserts whole subtrees, each insertion walking from the root again.
     // A stack of pending insertions, last in first out, keeps the order of nested calls
     // without recursing once per level.
@@ -101,6 +110,7 @@ void CutsetTree::insertNode(std::vector<int> cutset) {
 }
 
 void CutsetTree::constructTree(const std::vector<std::vector<int>> &cutsets) {
+    refuseWhilePinned();
     for (const auto &cutset : cutsets) {
         insertNode(cutset);
     }

@@ -42,9 +42,16 @@ public:
     /// Inserts a cut set, dropping it, replacing the leaf it reaches or pushing that leaf
     /// down. A vector too short for its walk prints "cutset size wrong." to stderr and is
     /// not stored. @throws std::bad_alloc
+    /// @throws std::logic_error  the tree is pinned by a running simulation.
     void insertNode(std::vector<int> cutset);
     /// insertNode on each element, in order, keeping the existing content.
     void constructTree(const std::vector<std::vector<int>> &cutsets);
+
+    /// A runner pins the tree for the length of its call. Python code can still run in the
+    /// middle of one (a signal handler), and must not change a tree that other threads are
+    /// reading. Pins are taken and released on the calling thread only.
+    void pin() const { ++pins; }
+    void unpin() const { --pins; }
     /// A copy of the stored cut set that lies within `cutset` on its path, or an empty vector.
     std::vector<int> findNode(const std::vector<int> &cutset) const;
     /// Whether findNode would find a cut set, without building the result (the engine's
@@ -63,9 +70,12 @@ private:
     void replace(CutsetTreeNode *leaf, std::size_t depth, std::vector<int> c,
                  std::vector<std::vector<int>> &pending);
 
+    void refuseWhilePinned() const;
+
     int cutsetSize;
     std::unique_ptr<CutsetTreeNode> root;
     int nodeCount;
+    mutable int pins = 0;
 };
 
 /// Whether a lies within b: no position where b is 0 and a is 1. Missing positions read as

@@ -1,16 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
+#include "simulation/simulation.hpp"
 #include "simulation/transition_model.hpp"
 
 class CutsetTree;
-
-/// Called on the calling thread between runs; throws to stop the batch (the bindings use it
-/// to deliver Ctrl-C). Never called from any other thread.
-using InterruptCheck = std::function<void()>;
 
 /// Batch run i is seeded with seed + i (mod 2^32), so a batch result depends only on the
 /// seed, the number of runs and the model: not on the runner, the thread count or the order
@@ -22,7 +18,8 @@ using InterruptCheck = std::function<void()>;
 
 /// One run seeded with `seed`: 0 or 1 per time unit. @throws std::bad_alloc  simTime < 0.
 std::vector<std::uint32_t> runnerSingleSim(int simTime, const TransitionMatrix &transitionsMatrix,
-                                           const CutsetTree *cutSetTree, int seed);
+                                           const CutsetTree *cutSetTree, int seed,
+                                           const InterruptCheck &interrupted = {});
 
 /// nSimulations runs on the calling thread: per time unit, the number of runs failed then.
 /// @throws std::runtime_error  simTime < 0 or the buffers cannot be obtained.
@@ -33,12 +30,19 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
 
 /// The same on OpenMP threads (dynamic schedule, chunks of 50), each thread accumulating into
 /// its own slot; the slots are merged in slot order. The first exception raised by any run
-/// stops the hand-out of further runs and is rethrown after the parallel region.
+/// stops the hand-out of further runs and is rethrown after the parallel region. At most
+/// kMaxThreadSlots threads. In a process forked after a parallel region has run, OpenMP's
+/// threads are gone (the runtime would wait for them forever), so the runs are performed on
+/// the calling thread alone.
 /// @throws std::runtime_error  simTime < 0 or the buffers cannot be obtained.
 std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const TransitionMatrix &transitionsMatrix,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted = {});
+
+/// The most threads runnerParallelSim uses, whatever limitOMPThreads asked for: each one
+/// costs two result buffers and a stack, and past this many they only compete for cores.
+inline constexpr int kMaxThreadSlots = 256;
 
 /// The number of threads of later parallel runs, passed to omp_set_num_threads as it is.
 void limitOMPThreads(int maxThreads);

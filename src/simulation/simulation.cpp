@@ -39,12 +39,14 @@ int toDelay(double v) {
 } // namespace
 
 Simulation::Simulation(int simTime, const TransitionModel &model, const CutsetTree &tree,
-                       std::uint32_t *runStates, std::uint32_t seed)
+                       std::uint32_t *runStates, std::uint32_t seed,
+                       const InterruptCheck *interrupted)
     : nComponents(model.nComponents()), nStates(model.nStates()), simTime(simTime), model(model),
       rng(seed), componentStates(static_cast<std::size_t>(nComponents), 0),
       runStates(runStates), nextTime(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0),
-      cutSetTree(tree), failedIndicator(static_cast<std::size_t>(nComponents), 0) {
+      cutSetTree(tree), failedIndicator(static_cast<std::size_t>(nComponents), 0),
+      transitionLimitPerTimeUnit(transitionLimit(nComponents)), interrupted(interrupted) {
     if (simTime >= 1) {
         runStates[0] = 0;
     }
@@ -131,14 +133,20 @@ void Simulation::step() {
     }
 
     if (best == 0) {
-        if (++transitionsAtCurrentTime > kMaxTransitionsPerTimeUnit) {
+        if (++transitionsAtCurrentTime > transitionLimitPerTimeUnit) {
             throw std::runtime_error(
                 "The model makes no progress at time unit " + std::to_string(currentTime) +
-                ": more than " + std::to_string(kMaxTransitionsPerTimeUnit) +
+                ": more than " + std::to_string(transitionLimitPerTimeUnit) +
                 " transitions fell due there without the clock moving.");
         }
     } else {
         transitionsAtCurrentTime = 1;
+    }
+    if (--untilInterruptCheck == 0) {
+        untilInterruptCheck = kTransitionsBetweenChecks;
+        if (interrupted != nullptr && *interrupted) {
+            (*interrupted)();
+        }
     }
 
     const int T = currentTime + best;

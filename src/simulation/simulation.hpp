@@ -1,12 +1,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <vector>
 
 #include "simulation/transition_model.hpp"
 
 class CutsetTree;
+
+/// Called on the calling thread between runs, and now and then within a long run; throws to
+/// stop (the bindings use it to deliver Ctrl-C). Never called from any other thread.
+using InterruptCheck = std::function<void()>;
 
 /// One Monte Carlo run: built, run once, discarded. Confined to one thread; shares the model,
 /// its distributions and the tree read-only with other runs.
@@ -16,15 +21,22 @@ class CutsetTree;
 /// so a seed fixes the run whatever thread performs it.
 class Simulation {
 public:
-    /// Transitions applied at one time unit before the run is declared stuck. A real model
-    /// applies a few per component at most; this many means transitions keep falling due
-    /// with zero delay and the clock would never move again.
-    static constexpr long long kMaxTransitionsPerTimeUnit = 10'000'000;
+    /// Transitions applied at one time unit before the run is declared stuck: a million plus
+    /// a hundred per component. A real model applies a few per component at most (a common
+    /// inspection time can restore every component at once); this many means transitions
+    /// keep falling due with zero delay and the clock would never move again.
+    static constexpr long long transitionLimit(int nComponents) {
+        return 1'000'000 + 100 * static_cast<long long>(nComponents);
+    }
+    /// Applied transitions between two calls of the interrupt check.
+    static constexpr int kTransitionsBetweenChecks = 1 << 16;
 
     /// `runStates` must hold `simTime` values and outlive the run; `model` must have been
-    /// validated against `tree`.
+    /// validated against `tree`. `interrupted`, when given, is called every
+    /// kTransitionsBetweenChecks transitions (only for a run on the calling thread).
     Simulation(int simTime, const TransitionModel &model, const CutsetTree &tree,
-               std::uint32_t *runStates, std::uint32_t seed);
+               std::uint32_t *runStates, std::uint32_t seed,
+               const InterruptCheck *interrupted = nullptr);
 
     /// A probability in [0, 1) with a step of 2^-24; consumes one engine output.
     float drawUniform() {
@@ -66,4 +78,7 @@ private:
     const CutsetTree &cutSetTree;
     std::vector<int> failedIndicator; // 1 where componentStates is non-zero; the tree query
     long long transitionsAtCurrentTime = 0;
+    long long transitionLimitPerTimeUnit;
+    const InterruptCheck *interrupted;
+    int untilInterruptCheck = kTransitionsBetweenChecks;
 };

@@ -21,7 +21,9 @@ TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTre
     const std::string expected = " (every component needs " + std::to_string(n) +
                                  " states, the number of rows of component 0)";
 
-    cells.reserve(matrix.size() * n * n);
+    // Shape first, then None anywhere (consulted or not): a None cell is a mistake in the
+    // model even where this engine would not read it. Cells are collected only as they pass,
+    // so a malformed matrix never asks for more memory than it holds.
     for (std::size_t c = 0; c < matrix.size(); ++c) {
         const auto &rows = matrix[c];
         if (rows.size() < n) {
@@ -29,15 +31,15 @@ TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTre
                                         " has " + std::to_string(rows.size()) + " rows" +
                                         expected + ".");
         }
-        for (std::size_t from = 0; from < n; ++from) {
+        for (std::size_t from = 0; from < rows.size(); ++from) {
             const auto &row = rows[from];
-            if (row.size() < n) {
+            if (from < n && row.size() < n) {
                 throw std::invalid_argument(
                     "Transitions matrix: component " + std::to_string(c) + ", from-state " +
                     std::to_string(from) + " has " + std::to_string(row.size()) + " entries" +
                     expected + ".");
             }
-            for (std::size_t to = 0; to < n; ++to) {
+            for (std::size_t to = 0; to < row.size(); ++to) {
                 if (row[to] == nullptr) {
                     throw std::invalid_argument(
                         "Transitions matrix: component " + std::to_string(c) +
@@ -45,7 +47,9 @@ TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTre
                         std::to_string(to) +
                         " is None; use Distribution() for a transition that never happens.");
                 }
-                cells.push_back(row[to]);
+                if (from < n && to < n) {
+                    cells.push_back(row[to]);
+                }
             }
         }
     }

@@ -512,7 +512,7 @@ TEST(Simulation, ModelThatNeverAdvancesTheClockIsStopped) {
 
 TEST(Simulation, ProgressGuardCountsPerTimeUnit) {
     // One transition per time unit for longer than the guard's count: never stuck.
-    const int simTime = static_cast<int>(Simulation::kMaxTransitionsPerTimeUnit) + 11;
+    const int simTime = static_cast<int>(Simulation::transitionLimit(1)) + 11;
     Model m(1, 2, false);
     m.cell(0, 0, 1).f = constant(1.0);
     m.cell(0, 1, 0).f = constant(1.0);
@@ -601,15 +601,19 @@ TEST(TransitionModel, CellsBeyondTheStateCountAreNeverConsulted) {
     EXPECT_EQ(cellsOf(m.log), (std::vector<int>{0, 1, 100, 101}));
 }
 
-TEST(TransitionModel, MissingCellBeyondTheStateCountIsAccepted) {
-    // Only the cells a run can sample have to hold a distribution.
+TEST(TransitionModel, MissingCellBeyondTheStateCountIsRefusedToo) {
+    // A run never samples these cells, but a None in the model is a mistake wherever it is.
     const Distribution never;
     CutsetTree tree(2);
     const TransitionMatrix longRow{{{&never, &never}, {&never, &never, nullptr}}};
     const TransitionMatrix extraRow{{{&never, &never}, {&never, &never}},
                                     {{&never, &never}, {&never, &never}, {nullptr, nullptr}}};
-    EXPECT_EQ(messageOf(longRow, &tree), "accepted");
-    EXPECT_EQ(messageOf(extraRow, &tree), "accepted");
+    EXPECT_EQ(messageOf(longRow, &tree),
+              "Transitions matrix: component 0, transition from state 1 to state 2 is None; use "
+              "Distribution() for a transition that never happens.");
+    EXPECT_EQ(messageOf(extraRow, &tree),
+              "Transitions matrix: component 1, transition from state 2 to state 0 is None; use "
+              "Distribution() for a transition that never happens.");
 }
 
 // ---------------------------------------------------------------------------------------------

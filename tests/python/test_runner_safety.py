@@ -1,0 +1,196 @@
+"""What Python code can do to a runner call, and what the runner must survive."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import tavoq
+from conftest import run_python
+
+D = tavoq.Distribution
+
+
+def repairable():
+    return [[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.1), D()]]
+
+
+# Instances made with __new__ have no C++ object behind them; using one must be refused
+# instead of reading uninitialised storage (each case runs in its own interpreter, so a
+# regression shows up as a failed test, not a dead test run).
+@pytest.mark.parametrize(
+    "call",
+    [
+        "tavoq.Normal.__new__(tavoq.Normal).pdf(1.0)",
+        "tavoq.Distribution.quantile(tavoq.Weibull.__new__(tavoq.Weibull), 0.5, 0)",
+        "tavoq.CutsetTree.__new__(tavoq.CutsetTree).insertNode([1])",
+        "tavoq.CutsetTree.__new__(tavoq.CutsetTree).findNode([1])",
+        "tavoq.runnerSingleSim(3, [[[tavoq.Exponential.__new__(tavoq.Exponential)]]],"
+        " tavoq.CutsetTree(1), 1)",
+        "tavoq.runnerMultipleSim(2, 3, [[[tavoq.Distribution()]]],"
+        " tavoq.CutsetTree.__new__(tavoq.CutsetTree), 1)",
+    ],
+    ids=["method", "base-method", "tree-insert", "tree-find", "matrix-cell", "tree-argument"],
+)
+def test_uninitialised_instances_are_refused(call):
+    result = run_python(
+        f"""
+        import tavoq
+        try:
+            {call}
+        except TypeError:
+            print("refused")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "refused" in result.stdout
+
+
+def test_signal_handler_cannot_pull_distributions_from_a_running_batch(tree_1, capfd):
+    # The handler empties the caller's matrix mid-batch and drops the last references to its
+    # distributions; the runs must go on with the model they were given.
+    code = """
+        import signal, tavoq
+        D = tavoq.Distribution
+        def model():
+            return [[[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.1), D()]]]
+        tree = tavoq.CutsetTree(1); tree.insertNode([1])
+        expected = tavoq.runnerMultipleSim(60000, 400, model(), tree, 7)
+        for runner in (tavoq.runnerMultipleSim, tavoq.runnerParallelSim):
+            m = model()
+            def handler(*_):
+                m[0][0][1] = None
+                m[0][1][0] = None
+            signal.signal(signal.SIGALRM, handler)
+            signal.setitimer(signal.ITIMER_REAL, 0.05)
+            got = runner(60000, 400, m, tree, 7)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            assert m[0][0][1] is None, "the handler did not run during the batch"
+            assert got == expected, runner.__name__
+        print("same")
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert "same" in result.stdout
+
+
+def test_tree_cannot_change_while_a_batch_reads_it():
+    code = """
+        import signal, tavoq
+        D = tavoq.Distribution
+        m = [[[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.1), D()]]]
+        tree = tavoq.CutsetTree(1); tree.insertNode([1])
+        expected = tavoq.runnerParallelSim(60000, 400, m, tree, 3)
+        refusals = []
+        def handler(*_):
+            try:
+                tree.insertNode([0])
+            except RuntimeError as error:
+                refusals.append(str(error))
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        got = tavoq.runnerParallelSim(60000, 400, m, tree, 3)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        assert refusals and "in use" in refusals[0], refusals
+        assert got == expected
+        tree.insertNode([0])  # free again once the call has returned
+        assert tree.findNode([0]) == [0]
+        print("pinned")
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert "pinned" in result.stdout
+
+
+def test_forked_children_can_run_parallel_batches():
+    # After a parallel region, OpenMP's threads do not exist in a forked child; the child
+    # must still finish its batch (on one thread), with the same numbers.
+    code = """
+        import multiprocessing, tavoq
+        D = tavoq.Distribution
+        m = [[[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.1), D()]]]
+        tree = tavoq.CutsetTree(1); tree.insertNode([1])
+        def job(seed):
+            return tavoq.runnerParallelSim(500, 100, m, tree, seed)
+        if __name__ == "__main__":
+            expected = [job(1), job(2)]
+            with multiprocessing.get_context("fork").Pool(2) as pool:
+                assert pool.map(job, [1, 2]) == expected
+            print("children done")
+    """
+    result = run_python(code, timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert "children done" in result.stdout
+
+
+def test_stuck_model_with_many_components_is_reported(capfd):
+    # One component flips back and forth with zero delay among many idle ones. The limit
+    # grows with the number of components, so a real burst of simultaneous restorations is
+    # never mistaken for a stuck model, yet this one is reported.
+    idle = [[D(), D()], [D(), D()]]
+    flipping = [[D(), tavoq.InstantaneousFailure(0)], [tavoq.InstantaneousFailure(0), D()]]
+    matrix = [flipping] + [idle] * 300
+    tree = tavoq.CutsetTree(301)
+    tree.insertNode([1] + [0] * 300)
+    with pytest.raises(RuntimeError, match="no progress at time unit 0"):
+        tavoq.runnerSingleSim(10, matrix, tree, 1)
+
+
+def test_ctrl_c_stops_a_single_long_run():
+    # The runner holds the interpreter lock, so the signal comes from outside the process.
+    code = textwrap.dedent(
+        """
+        import time, tavoq
+        D = tavoq.Distribution
+        idle = [[D(), D()], [D(), D()]]
+        flipping = [[D(), tavoq.InstantaneousFailure(0)], [tavoq.InstantaneousFailure(0), D()]]
+        n = 6000  # a stuck run this wide takes several seconds to be reported
+        tree = tavoq.CutsetTree(n); tree.insertNode([1] + [0] * (n - 1))
+        matrix = [flipping] + [idle] * (n - 1)
+        print("running", flush=True)
+        try:
+            tavoq.runnerSingleSim(10, matrix, tree, 1)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        """
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    try:
+        assert child.stdout.readline().strip() == "running"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err[-2000:]
+    assert "interrupted" in out
+
+
+def test_thread_slots_are_capped(omp_threads_restored, worked_example, capfd):
+    tavoq.limitOMPThreads(1_000_000)
+    counts = tavoq.runnerParallelSim(
+        300, worked_example.sim_time, worked_example.matrix, worked_example.tree, 1
+    )
+    first_line = capfd.readouterr().out.splitlines()[0]
+    assert first_line == "Numero de threads disponiveis: 256"
+    assert counts == [300 * s for s in worked_example.expected]
+
+
+@pytest.mark.parametrize(
+    "matrix, message",
+    [
+        ([[[]] * 100_000], r"component 0, from-state 0 has 0 entries"),
+        ([[[D()]], [[D()], [None]]], r"component 1, transition from state 1 to state 0 is None"),
+        ([[[D(), D()], [D(), D()]], [[D(), D()], [D(), D()], [D(), None]]],
+         r"component 1, transition from state 2 to state 1 is None"),
+    ],
+    ids=["huge-empty-rows", "none-in-extra-row", "none-beyond-the-state-count"],
+)
+def test_malformed_matrices_are_refused_with_their_place(matrix, message, tree_1):
+    with pytest.raises(ValueError, match=message):
+        tavoq.runnerSingleSim(1, matrix, tree_1, 1)
