@@ -26,7 +26,6 @@ repetitions is reported.
 """
 
 import argparse
-import contextlib
 import datetime
 import gc
 import importlib.metadata
@@ -43,25 +42,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import tavoq  # noqa: E402
+from tavoq_report.console import native_stdout_silenced  # noqa: E402
 import pure_python_model  # noqa: E402
 
 
 # ---------------------------------------------------------------- utilities
 
-@contextlib.contextmanager
-def fd1_redirected(path=os.devnull):
-    """Send file descriptor 1 (C/C++ stdout) to `path` for the block."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    target = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-    try:
-        os.dup2(target, 1)
-        yield
-    finally:
-        sys.stdout.flush()
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(target)
+# Sends file descriptor 1 (the runners' C++ progress lines) elsewhere for a block.
+fd1_redirected = native_stdout_silenced
 
 
 def quiet(fn, *args):

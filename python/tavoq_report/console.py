@@ -14,11 +14,12 @@ from contextlib import contextmanager
 
 
 @contextmanager
-def native_stdout_silenced() -> Iterator[None]:
-    """Send whatever is written to file descriptor 1 inside the block to /dev/null."""
+def native_stdout_silenced(path: str = os.devnull) -> Iterator[None]:
+    """Send whatever is written to file descriptor 1 inside the block to `path`
+    (/dev/null by default; another file is truncated first)."""
     sys.stdout.flush()  # what Python printed before the block must not be lost
     saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
+    devnull = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     try:
         os.dup2(devnull, 1)
         yield
