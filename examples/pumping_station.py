@@ -30,7 +30,7 @@ import argparse
 import time
 
 import tavoq
-import tavoq_report as report
+import tavoq_tools as report
 
 HOURS = 8760
 VALVE_FAILS_AT = 6000

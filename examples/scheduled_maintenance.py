@@ -27,7 +27,7 @@ Run: python examples/scheduled_maintenance.py [--runs N] [--plot PATH] [--seed S
 import argparse
 
 import tavoq
-import tavoq_report as report
+import tavoq_tools as report
 
 HOURS = 2 * 8760
 N_BATCHES = 20

@@ -25,7 +25,7 @@ import math
 import time
 
 import tavoq
-import tavoq_report as report
+import tavoq_tools as report
 
 HOURS = 2 * 8760
 PROOF_TEST_EVERY = 4380

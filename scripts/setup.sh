@@ -40,7 +40,9 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 py="$venv/bin/python"
 # CMake and Ninja come from PyPI too, so the build does not depend on what the machine has.
-tools=("pybind11>=3" "scikit-build-core>=0.11" "cmake>=3.15" ninja pytest)
+# numpy and tqdm are the package's own dependencies; hypothesis and Dask serve the tests.
+tools=("pybind11>=3" "scikit-build-core>=0.11" "cmake>=3.15" ninja pytest hypothesis
+       "numpy>=1.26" "tqdm>=4.66" "dask[distributed]>=2024.1")
 stamp_tools="$venv/.tools-installed"
 if [ ! -f "$stamp_tools" ] || [ "$(cat "$stamp_tools")" != "${tools[*]}" ]; then
   "$py" -m pip install -q --upgrade pip

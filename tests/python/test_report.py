@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import tavoq
-import tavoq_report as report
+import tavoq_tools as report
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 never = tavoq.Distribution

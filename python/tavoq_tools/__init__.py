@@ -1,4 +1,4 @@
-"""Reporting helpers for tavoq results: statistics, text summaries and plots.
+"""Tools around the tavoq module: model files, statistics, reports, the command and scale-out.
 
 - ``point_unavailability``: counts per time unit of a batch runner -> unavailability, its
   binomial standard error and Wilson interval at every time unit.
