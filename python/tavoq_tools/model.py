@@ -34,6 +34,7 @@ __all__ = [
     "ModelError",
     "Simulation",
     "Transition",
+    "unknown",
 ]
 
 INT32_MAX = 2**31 - 1
@@ -61,14 +62,13 @@ class ModelError(ValueError):
         return ModelError(self.key, self.message, file)
 
 
-def choices(names: Sequence[str], given: object = None, limit: int = 12) -> str:
-    """``(did you mean "x"? allowed: a, b, c)``-style help for an unknown name."""
+def unknown(what: str, given: object, label: str, names: Sequence[str], limit: int = 12) -> str:
+    """``unknown state "x" (states: a, b, c)``, with a did-you-mean for a near miss."""
+    names = list(names)
     shown = ", ".join(names[:limit]) + (", ..." if len(names) > limit else "")
-    close = (
-        difflib.get_close_matches(given, names, n=1) if isinstance(given, str) else []
-    )
-    hint = f'did you mean "{close[0]}"? ' if close else ""
-    return f"{hint}{shown}"
+    close = difflib.get_close_matches(given, names, n=1) if isinstance(given, str) else []
+    hint = f'; did you mean "{close[0]}"?' if close else ""
+    return f"unknown {what} {_fmt(given)} ({label}: {shown}){hint}"
 
 
 def _fmt(value: object) -> str:
@@ -115,9 +115,13 @@ class _Form:
 
 
 def _check_exponential(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    if ("mttf" in p) == ("rate" in p):
-        raise ModelError(key, "exponential needs exactly one of mttf or rate")
-    name = "mttf" if "mttf" in p else "rate"
+    given = [name for name in ("mttf", "mean", "rate") if name in p]
+    if len(given) != 1:
+        raise ModelError(
+            key, "exponential needs exactly one of mttf (or mean, e.g. a mean repair time) "
+            f"and rate; given: {', '.join(given) or 'none'}"
+        )
+    name = given[0]
     value = _number(f"{key}.{name}", p[name])
     if not math.isfinite(1.0 / value) or 1.0 / value == 0.0:
         raise ModelError(f"{key}.{name}", f"{value!r} is out of range")
@@ -158,7 +162,7 @@ def _check_fixed(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
 
 
 _CHECKS = {
-    "exponential": (("mttf", "rate"), _check_exponential),
+    "exponential": (("mttf", "mean", "rate"), _check_exponential),
     "weibull": (("scale", "shape"), _check_weibull),
     "normal": (("mean", "stddev"), _check_normal),
     "uniform": (("low", "high"), _check_uniform),
@@ -172,11 +176,10 @@ DISTRIBUTIONS: dict[str, tuple[str, ...]] = {name: ps for name, (ps, _) in _CHEC
 
 
 def _check_params(key: str, distribution: object, params: object) -> dict[str, Any]:
-    if distribution not in _CHECKS:
+    if not isinstance(distribution, str) or distribution not in _CHECKS:
         raise ModelError(
             f"{key}.distribution",
-            f"unknown distribution {_fmt(distribution)} "
-            f"(distributions: {choices(list(DISTRIBUTIONS), distribution)})",
+            unknown("distribution", distribution, "distributions", DISTRIBUTIONS),
         )
     names, check = _CHECKS[distribution]  # type: ignore[index]
     if not isinstance(params, Mapping):
@@ -185,8 +188,7 @@ def _check_params(key: str, distribution: object, params: object) -> dict[str, A
         if name not in names:
             raise ModelError(
                 f"{key}.{name}",
-                f"not a parameter of {distribution} "
-                f"(parameters: {choices(list(names), name)})",
+                unknown(f"parameter of {distribution}", name, "parameters", names),
             )
     if distribution != "exponential":
         for name in names:
@@ -201,7 +203,9 @@ def _native_distribution(distribution: str, p: Mapping[str, Any]):
     import tavoq
 
     if distribution == "exponential":
-        return tavoq.Exponential(p["rate"] if "rate" in p else 1.0 / p["mttf"])
+        if "rate" in p:
+            return tavoq.Exponential(p["rate"])
+        return tavoq.Exponential(1.0 / p["mttf" if "mttf" in p else "mean"])
     if distribution == "weibull":
         return tavoq.Weibull(p["scale"], p["shape"])
     if distribution == "normal":
@@ -237,8 +241,9 @@ class Transition:
         suffix = f" {unit}" if unit else ""
         p = self.params
         if self.distribution == "exponential":
-            if "mttf" in p:
-                return f"exponential, mttf {p['mttf']:g}{suffix}"
+            for name in ("mttf", "mean"):
+                if name in p:
+                    return f"exponential, {name} {p[name]:g}{suffix}"
             return f"exponential, rate {p['rate']:g}" + (f" per {unit}" if unit else "")
         if self.distribution == "weibull":
             return f"weibull, scale {p['scale']:g}{suffix}, shape {p['shape']:g}"
@@ -307,7 +312,7 @@ class Component:
                 if state not in self.states:
                     raise ModelError(
                         f"{tkey}.{label}",
-                        f"unknown state {_fmt(state)} (states: {choices(self.states, state)})",
+                        unknown("state", state, "states", self.states),
                     )
             if t.source == t.target:
                 raise ModelError(tkey, f'goes from "{t.source}" to itself')
@@ -406,7 +411,7 @@ class Model:
             )
         names = self.component_names
         return ModelError(
-            key, f"{where}unknown component {_fmt(name)} (components: {choices(names, name)})"
+            key, where + unknown("component", name, "components", names)
         )
 
     def _logic(self) -> list[tuple[str, ...]]:
@@ -503,7 +508,7 @@ class Model:
         unit = f" {sim.unit}" if sim.unit else " time units"
         parts = []
         for c in self.components:
-            who = c.name if c.count is None else f"{c.count} x {c.name} ({c.names[0]}..)"
+            who = c.name if c.count is None else f"{c.names[0]}..{c.names[-1]}"
             parts.append(f"{who} [{' / '.join(c.states)}]")
         logic_text = (
             f"failed when {self.failed_when.strip()}"

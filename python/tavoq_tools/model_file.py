@@ -17,7 +17,7 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
-from .model import Component, Model, ModelError, Simulation, Transition, choices
+from .model import Component, Model, ModelError, Simulation, Transition, unknown
 
 __all__ = ["ModelError", "load_model", "model_from_dict"]
 
@@ -37,7 +37,7 @@ def _no_unknown(key: str, table: Mapping[str, Any], allowed: tuple[str, ...]) ->
     for name in table:
         if name not in allowed:
             path = f"{key}.{name}" if key else name
-            raise ModelError(path, f'unknown key "{name}" (allowed: {choices(allowed, name)})')
+            raise ModelError(path, unknown("key", name, "allowed", allowed))
 
 
 def _transition(key: str, table: object) -> Transition:

@@ -392,30 +392,3 @@ def test_plot_without_matplotlib_says_so_and_returns_none(tmp_path, monkeypatch,
     assert report.plot_unavailability(curve, tmp_path / "c.png") is None
     assert "matplotlib" in capsys.readouterr().err
     assert not (tmp_path / "c.png").exists()
-
-
-# ---------------------------------------------------------------- examples
-
-
-@pytest.mark.parametrize(
-    ("script", "expected"),
-    [
-        ("pumping_station.py", "Mean unavailability over 0..8759 h"),
-        ("sensor_array.py", "Expected mean over the horizon"),
-        ("scheduled_maintenance.py", "with maintenance plan:"),
-    ],
-)
-def test_example_runs_end_to_end(tmp_path, script, expected):
-    png = tmp_path / "example.png"
-    result = subprocess.run(
-        [sys.executable, str(EXAMPLES / script), "--runs", "200", "--plot", str(png)],
-        capture_output=True, text=True, timeout=120, check=False,
-    )
-    assert result.returncode == 0, result.stderr
-    assert expected in result.stdout
-    assert "Simulation 0 done." not in result.stdout  # progress lines kept off the report
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return
-    assert png.stat().st_size > 0
