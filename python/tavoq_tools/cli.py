@@ -18,6 +18,7 @@ import argparse
 import dataclasses
 import importlib.util
 import json
+import shutil
 import sys
 import textwrap
 import time
@@ -179,15 +180,23 @@ def _run(args: argparse.Namespace) -> int:
     if args.out is not None:
         from .outputs import write_outputs
 
-        written += write_outputs(summary, args.out)
+        written += [Path(p) for p in write_outputs(summary, args.out)]
     if args.plot is not None:
-        from .plot import plot_summary
-
         plot = Path(args.plot)
         plot.parent.mkdir(parents=True, exist_ok=True)
-        figure = plot_summary(summary, plot)
-        if figure is not None:
-            written.append(Path(figure))
+        drawn = [p for p in written if p.name == "summary.png"]
+        if drawn:  # the same figure: copy it rather than draw it twice
+            from .outputs import atomic_target
+
+            with atomic_target(plot) as temporary:
+                shutil.copyfile(drawn[0], temporary)
+            written.append(plot)
+        else:
+            from .plot import plot_summary
+
+            figure = plot_summary(summary, plot)
+            if figure is not None:
+                written.append(Path(figure))
     for path in written:
         print(f"Wrote {path}", file=report)
     return EXIT_OK

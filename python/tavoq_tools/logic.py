@@ -38,7 +38,7 @@ MAX_CUTSETS = 100_000
 # Nesting deeper than this is refused instead of running into Python's recursion limit.
 MAX_DEPTH = 100
 
-KEYWORDS = frozenset({"and", "or", "atleast"})
+KEYWORDS = frozenset({"and", "or", "atleast", "not"})
 NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 _TOKEN = re.compile(
@@ -171,6 +171,12 @@ class _Parser:
             return inner
         if token.kind == "keyword" and token.text == "atleast":
             return self.atleast()
+        if token.kind == "keyword" and token.text == "not":
+            raise LogicError(
+                '"not" cannot be used: a failed component never makes the system work again, '
+                "so the logic is written with and, or and atleast only",
+                token.column,
+            )
         raise LogicError(
             f'expected a component name, "(" or "atleast", found {_describe(token)}',
             token.column,

@@ -278,7 +278,7 @@ class Component:
             raise ModelError(
                 f"components.{self.name}",
                 "a component name is letters, digits and _, not starting with a digit, and "
-                "not and, or, atleast",
+                "not and, or, atleast, not",
             )
         key = f"components.{self.name}"
         if self.count is not None:
