@@ -5,14 +5,22 @@ from __future__ import annotations
 import sys
 from pathlib import Path
 
-from .stats import MeanUnavailability, UnavailabilityCurve
-from .summary import Summary
+from .stats import UnavailabilityCurve
+from .summary import Estimate, Summary
+
+
+def _mean_line(ax, mean: Estimate, colour: str = "tab:red") -> None:
+    label = f"mean {mean.value:.3g}"
+    if mean.lower is not None and mean.upper is not None:
+        ax.axhspan(mean.lower, mean.upper, color=colour, alpha=0.15)
+        label += f" [{mean.lower:.3g}, {mean.upper:.3g}] ({mean.method})"
+    ax.axhline(mean.value, color=colour, linewidth=1.0, linestyle="--", label=label)
 
 
 def plot_unavailability(
     curve: UnavailabilityCurve,
     path: str | Path,
-    mean: MeanUnavailability | None = None,
+    mean: Estimate | None = None,
     title: str = "Unavailability",
     time_unit: str = "h",
     log_scale: bool = False,
@@ -41,9 +49,7 @@ def plot_unavailability(
     ax.step(times, curve.value, where="post", color="tab:blue", linewidth=1.0,
             label=f"point unavailability ({curve.n_runs} runs)")
     if mean is not None:
-        ax.axhspan(mean.lower, mean.upper, color="tab:red", alpha=0.15)
-        ax.axhline(mean.mean, color="tab:red", linewidth=1.0, linestyle="--",
-                   label=f"mean {mean.mean:.3g} [{mean.lower:.3g}, {mean.upper:.3g}]")
+        _mean_line(ax, mean)
     ax.set_xlim(0, max(1, len(curve) - 1))
     if log_scale:
         ax.set_yscale("log", nonpositive="mask")
@@ -92,6 +98,8 @@ def plot_summary(summary: Summary, path: str | Path) -> Path | None:
                             color=colour, label=f"{pct} band ({curve.method})")
             ax.step(times, curve.value, where="post", color=colour, linewidth=1.0,
                     label=label)
+            if curve is summary.unavailability and summary.mean_unavailability is not None:
+                _mean_line(ax, summary.mean_unavailability, "black")
             ax.set_xlim(0, max(1, summary.horizon - 1))
             ax.legend(loc="best", fontsize="small")
         else:
@@ -113,7 +121,7 @@ def plot_summary(summary: Summary, path: str | Path) -> Path | None:
                   [(e.upper if e.upper is not None else e.value) - e.value for _, e in rows]]
         positions = list(range(len(rows)))
         ax.barh(positions, values, xerr=errors, color="tab:orange", capsize=3,
-                label=f"{pct} interval ({rows[0][1].method})")
+                label=f"criticality index, {pct} interval ({rows[0][1].method})")
         ax.set_yticks(positions, [name for name, _ in rows])
         ax.invert_yaxis()  # most critical on top
         ax.set_xlim(0, 1)
