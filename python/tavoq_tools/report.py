@@ -132,9 +132,9 @@ def _component_rows(f: _Formatter) -> list[str]:
         crit = c.criticality
         cells.append((
             c.name,
-            "n/a" if u is None else f"{_num(u.value)} {f.interval(u, lambda x: _num(x, 2))}",
+            "n/a" if u is None else f"{_num(u.value)} {f.interval(u, lambda x: _num(x, 3))}",
             f"{_num(c.failures_per_run.value)} "
-            f"{f.interval(c.failures_per_run, lambda x: _num(x, 2))}",
+            f"{f.interval(c.failures_per_run, lambda x: _num(x, 3))}",
             "n/a" if crit is None else f"{_pct(crit.value)} {f.interval(crit, _pct)}",
         ))
         for e in (u, c.failures_per_run, crit):

@@ -225,7 +225,8 @@ def wilson_bands(
     p = k / trials
     z2n = z * z / trials
     centre = (p + z2n / 2.0) / (1.0 + z2n)
-    half = z / (1.0 + z2n) * np.sqrt(np.maximum(p * (1.0 - p), 0.0) / trials + z2n / (4.0 * trials))
+    spread = np.maximum(p * (1.0 - p), 0.0) / trials + z2n / (4.0 * trials)
+    half = z / (1.0 + z2n) * np.sqrt(spread)
     lower = np.where(k <= 0, 0.0, np.clip(centre - half, 0.0, 1.0))
     upper = np.where(k >= trials, 1.0, np.clip(centre + half, 0.0, 1.0))
     return lower, upper
@@ -425,6 +426,11 @@ def summarize(
         if total_downtime == 0:
             # No run was ever down: the mean is at most the chance that a run has any downtime.
             mean_unavailability = Estimate(0.0, 0.0, _none_seen_bound(n, confidence), NONE_SEEN)
+        elif total_downtime == n * horizon:
+            # No run was ever up: the same bound, on the chance that a run has any uptime.
+            mean_unavailability = Estimate(
+                1.0, 1.0 - _none_seen_bound(n, confidence), 1.0, NONE_SEEN
+            )
         else:
             dev = float(np.dot(fraction - mean, fraction - mean))
             mean_unavailability = _t_estimate(mean, dev, n, confidence, 0.0, 1.0)

@@ -249,7 +249,8 @@ def test_merge_refuses_what_is_not_one_batch(parts, runs, message):
     ],
 )
 def test_run_statistics_refuses_inconsistent_counts(change, message):
-    fields = {f.name: getattr(six_runs(), f.name) for f in dataclasses.fields(report.RunStatistics)}
+    good = six_runs()
+    fields = {f.name: getattr(good, f.name) for f in dataclasses.fields(report.RunStatistics)}
     with pytest.raises(ValueError, match=message):
         report.RunStatistics(**(fields | change))
 
@@ -323,6 +324,8 @@ def test_nothing_failed_gives_bounds_and_no_ratios():
     assert sm.components[0].criticality is None and sm.cutsets[0].share is None
     assert all(p.estimate is None for p in sm.time_to_failure_percentiles)
     assert "no system failure occurred" in report.format_report(sm)
+    always_down = report.summarize(stats_from_runs([[1] * 10] * n))
+    assert close(always_down.mean_unavailability, 1.0, 1 - bound, 1.0)
 
 
 def test_mean_unavailability_interval_covers_true_mean_of_correlated_runs():
