@@ -359,8 +359,6 @@ def _time_to_failure(
 
     result = []
     for percent in percentiles:
-        if not 0 < percent < 100:
-            raise ValueError(f"percentile {percent} must lie strictly between 0 and 100")
         p = Fraction(str(percent)) / 100
         rank = max(1, math.ceil(p * n))
         if rank > failed:
@@ -399,6 +397,9 @@ def summarize(
     n, horizon = stats.n_runs, stats.sim_time
     if n == 0:
         raise ValueError("no runs to summarize")
+    for percent in percentiles:
+        if not 0 < percent < 100:
+            raise ValueError(f"percentile {percent} must lie strictly between 0 and 100")
     component_names = _names(component_names, stats.n_components, "component_", "component")
     cutset_names = _names(cutset_names, stats.n_cutsets, "cutset_", "cut set")
     z = NormalDist().inv_cdf(0.5 + confidence / 2.0)
