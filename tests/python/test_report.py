@@ -1,5 +1,5 @@
 """Tests of the reporting helpers: statistics, summary, report, files, cut-set tree builder,
-text, plot, examples."""
+text, plot (the examples are run through the command in test_cli.py)."""
 
 import csv
 import dataclasses
@@ -10,7 +10,6 @@ import os
 import pickle
 import random
 import statistics
-import subprocess
 import sys
 import types
 from pathlib import Path
@@ -20,7 +19,6 @@ import pytest
 import tavoq
 import tavoq_tools as report
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 never = tavoq.Distribution
 
 
