@@ -18,6 +18,7 @@ import argparse
 import dataclasses
 import importlib.util
 import json
+import os
 import shutil
 import sys
 import textwrap
@@ -249,6 +250,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("tavoq: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`tavoq run ... | head`): nothing more to say, and Python must
+        # not complain while flushing stdout at exit either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
     except (ModelError, _UsageError) as err:
         print(err, file=sys.stderr)
         return EXIT_USAGE

@@ -46,13 +46,19 @@ _TOKEN = re.compile(
 )
 
 
+def one_line(text: str) -> str:
+    """``text`` with every character that would break or garble a line escaped (newlines,
+    tabs, other control and separator characters), so that an error stays on one line."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 class LogicError(ValueError):
     """A failure-logic expression that cannot be read. ``column`` is 1-based (0: no position)."""
 
     def __init__(self, message: str, column: int = 0):
-        self.message = message
+        self.message = one_line(message)
         self.column = column
-        super().__init__(f"column {column}: {message}" if column else message)
+        super().__init__(f"column {column}: {self.message}" if column else self.message)
 
 
 @dataclass(frozen=True)

@@ -18,6 +18,7 @@ Engine facts the model hides:
 from __future__ import annotations
 
 import difflib
+import json
 import math
 import re
 from collections.abc import Mapping, Sequence
@@ -55,7 +56,7 @@ class ModelError(ValueError):
         self.message = message
         self.file = file
         parts = [p for p in (file, key, message) if p]
-        super().__init__(": ".join(parts))
+        super().__init__(logic.one_line(": ".join(parts)))
 
     def in_file(self, file: str) -> ModelError:
         """The same problem, attributed to ``file``."""
@@ -71,8 +72,10 @@ def unknown(what: str, given: object, label: str, names: Sequence[str], limit: i
     return f"unknown {what} {_fmt(given)} ({label}: {shown}){hint}"
 
 
-def _fmt(value: object) -> str:
-    return f'"{value}"' if isinstance(value, str) else repr(value)
+def _fmt(value: object, limit: int = 40) -> str:
+    """A value as the file writes it (strings in double quotes), cut short if long."""
+    text = json.dumps(value, ensure_ascii=False) if isinstance(value, str) else repr(value)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
 # -- values ------------------------------------------------------------------------------------

@@ -174,6 +174,8 @@ BAD = [
     ('[components.valve]', '[components.valve]\ncount = 5000', "components.valve.count: must be"),
     ('[components.valve]', '[components."valve 2"]', 'components.valve 2: a component name is'),
     ('[components.valve]', '[components.or]', "components.or: a component name is"),
+    ('[components.valve]', '[components."val\\nve"]', "components.val\\nve: a component name"),
+    ('unit = "h"', 'unit = ["h\\n"]', 'simulation.unit: must be a string, got [\'h\\n\']'),
     # failure logic: unknown components, bad expressions, both or neither form
     ('or valve"', 'or valv"',
      'failed_when: column 24: unknown component "valv" (components: pump_a, pump_b, valve); '
