@@ -109,14 +109,6 @@ def _text(key: str, value: object) -> str:
 # -- distributions -------------------------------------------------------------------------------
 
 
-@dataclass(frozen=True)
-class _Form:
-    """How a distribution is written: its parameters, their check, and the native object."""
-
-    params: tuple[str, ...]
-    summary: str
-
-
 def _check_exponential(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
     given = [name for name in ("mttf", "mean", "rate") if name in p]
     if len(given) != 1:

@@ -111,8 +111,6 @@ BAD = [
     ('mttf = 100', 'mtbf = 100',
      'components.pump_a.transitions[1].mtbf: unknown parameter of exponential "mtbf" '
      "(parameters: mttf, mean, rate)"),
-    ('scale = 300', 'scale = 300\nmean = 2',
-     'components.pump_a.transitions[0].mean: unknown parameter of weibull "mean"'),
     # unknown distributions or states
     ('distribution = "weibull"', 'distribution = "weibul"',
      'components.pump_a.transitions[0].distribution: unknown distribution "weibul" '
@@ -140,14 +138,11 @@ BAD = [
      "components.pump_a.transitions[0].scale: must be a positive number, got -300"),
     ('scale = 300', 'scale = inf', "transitions[0].scale: must be a positive number, got inf"),
     ('scale = 300', 'scale = true', "transitions[0].scale: must be a positive number, got True"),
-    ('scale = 300', 'scale = "300"',
-     'transitions[0].scale: must be a positive number, got "300"'),
     ('high = 20', 'high = 5',
      "components.pump_a.transitions[2].high: must be greater than low (5), got 5"),
     ('low = 5', 'low = -1', "transitions[2].low: must be a number >= 0, got -1"),
     ('interval = 250', 'interval = 0',
      "components.valve.transitions[1].interval: must be a positive integer up to 2147483647"),
-    ('interval = 250', 'interval = 250.5', "transitions[1].interval: must be a positive integer"),
     ('interval = 250', 'interval = 99999999999999999999', "transitions[1].interval: must be a"),
     ('at = 700', 'at = -1', "components.valve.transitions[0].at: must be a non-negative integer"),
     ('distribution = "weibull"\nscale = 300\nshape = 2',
@@ -170,7 +165,6 @@ BAD = [
      'components.pump_2: duplicate component name "pump_2" (components.pump has it too)'),
     ('[components.valve]', '[components.valve]\n[components.valve]',
      ["TOML syntax: ", "(at line 40, column 18)"]),
-    ('[components.valve]', '[components.valve]\ncount = 0', "components.valve.count: must be a"),
     ('[components.valve]', '[components.valve]\ncount = 5000', "components.valve.count: must be"),
     ('[components.valve]', '[components."valve 2"]', 'components.valve 2: a component name is'),
     ('[components.valve]', '[components.or]', "components.or: a component name is"),
@@ -182,8 +176,6 @@ BAD = [
      'did you mean "valve"?'),
     ('(pump_a and pump_b) or valve', '(pump_a and pump_b) or valve)',
      'failed_when: column 29: expected "and", "or" or the end, found ")"'),
-    ('(pump_a and pump_b) or valve', '(pump_a and pump_b) or',
-     'failed_when: column 23: expected a component name, "(" or "atleast", found the end'),
     ('(pump_a and pump_b) or valve', 'pump_a & valve',
      'failed_when: column 8: unexpected character "&"'),
     ('(pump_a and pump_b) or valve', 'atleast(3, pump_a, valve)',
@@ -194,8 +186,6 @@ BAD = [
      'cutsets[0][1]: unknown component "pump" (components: pump_a, pump_b, valve)'),
     ('failed_when = "(pump_a and pump_b) or valve"', 'cutsets = [["valve"], []]',
      "cutsets[1]: must be a non-empty list of component names, got []"),
-    ('failed_when = "(pump_a and pump_b) or valve"', 'cutsets = []',
-     "cutsets: must be a non-empty list"),
     ('failed_when = "(pump_a and pump_b) or valve"', '',
      "failed_when: give the failure logic one way"),
     ('failed_when = "(pump_a and pump_b) or valve"',
@@ -203,14 +193,12 @@ BAD = [
     # horizon and runs are positive integers
     ('horizon = 1000', 'horizon = 0', "simulation.horizon: must be a positive integer up to "),
     ('horizon = 1000', 'horizon = 10.5', "simulation.horizon: must be a positive integer"),
-    ('horizon = 1000', 'horizon = "1000"', 'simulation.horizon: must be a positive integer'),
     ('horizon = 1000', 'horizon = 4294967296', "simulation.horizon: must be a positive integer"),
     ('horizon = 1000', '', "simulation.horizon: missing"),
     ('runs = 50', 'runs = -5', "simulation.runs: must be a positive integer up to 2147483647, "
      "got -5"),
     ('seed = 3', 'seed = 2147483648', "simulation.seed: must be an integer from -2147483648"),
     ('seed = 3', 'seed = 3\nthreads = 0', "simulation.threads: must be a positive integer"),
-    ('unit = "h"', 'unit = 1', "simulation.unit: must be a string, got 1"),
     ('[simulation]', '[simulatio]', 'simulatio: unknown key "simulatio"'),
 ]
 
