@@ -226,3 +226,31 @@ std::vector<int> CutsetTree::findNode(const std::vector<int> &cutset) const {
 bool CutsetTree::hasCutsetWithin(const int *query, std::size_t length) const {
     return findLeaf(query, length) != nullptr;
 }
+
+std::vector<std::vector<int>> CutsetTree::getCutsets() const {
+    std::vector<std::vector<int>> out;
+    std::vector<const CutsetTreeNode *> stack{root.get()};
+    while (!stack.empty()) {
+        const CutsetTreeNode *node = stack.back();
+        stack.pop_back();
+        if (node->isLeaf()) {
+            out.push_back(node->cutset);
+        }
+        if (node->oneChild) {
+            stack.push_back(node->oneChild.get());
+        }
+        if (node->zeroChild) {
+            stack.push_back(node->zeroChild.get());
+        }
+    }
+    return out;
+}
+
+std::vector<int> CutsetTree::findWithin(const std::vector<int> &failed) const {
+    for (std::vector<int> &cutset : getCutsets()) {
+        if (isSubset(cutset.data(), cutset.size(), failed.data(), failed.size())) {
+            return std::move(cutset);
+        }
+    }
+    return {};
+}

@@ -58,6 +58,14 @@ public:
     /// system-failure test). Same walk, same error line.
     bool hasCutsetWithin(const int *query, std::size_t length) const;
 
+    /// Copies of the stored cut sets in pre-order: a node, then its zeroChild subtree, then
+    /// its oneChild subtree. The order of the simulation statistics per cut set.
+    std::vector<std::vector<int>> getCutsets() const;
+    /// The first of getCutsets() that lies within `failed` (isSubset), or an empty vector.
+    /// Unlike findNode this looks at every stored cut set, whatever branch holds it: it is
+    /// the question the simulation asks after every transition. Writes nothing.
+    std::vector<int> findWithin(const std::vector<int> &failed) const;
+
     const CutsetTreeNode &getRoot() const { return *root; }
     int getNodeCount() const { return nodeCount; }
     int getCutsetSize() const { return cutsetSize; }

@@ -145,14 +145,14 @@ def test_ctrl_c_stops_a_single_long_run():
         """
         import time, tavoq
         D = tavoq.Distribution
-        idle = [[D(), D()], [D(), D()]]
-        flipping = [[D(), tavoq.InstantaneousFailure(0)], [tavoq.InstantaneousFailure(0), D()]]
-        n = 6000  # a stuck run this wide takes several seconds to be reported
-        tree = tavoq.CutsetTree(n); tree.insertNode([1] + [0] * (n - 1))
-        matrix = [flipping] + [idle] * (n - 1)
+        each_unit = tavoq.Inspection(1)
+        flipping = [[D(), each_unit], [each_unit, D()]]
+        n = 2000  # every component flips every unit: minutes of transitions in one run
+        tree = tavoq.CutsetTree(n); tree.insertNode([1] * n)
+        matrix = [flipping] * n
         print("running", flush=True)
         try:
-            tavoq.runnerSingleSim(10, matrix, tree, 1)
+            tavoq.runnerSingleSim(1_000_000, matrix, tree, 1)
         except KeyboardInterrupt:
             print("interrupted", flush=True)
         """
