@@ -5,8 +5,7 @@
 - ``run_batches`` and ``mean_unavailability``: the mean unavailability over the horizon with a
   Student t interval from independent batches with disjoint seeds (the time units of one run
   are correlated, so the per-time-unit intervals say nothing about the mean).
-- ``tree_from_predicate`` and ``tree_from_cutsets``: a CutsetTree that answers correctly for
-  every combination of failed components, built by enumerating all failure patterns.
+- ``k_out_of_n_cutsets``: the cut sets of a k-out-of-n structure, for CutsetTree.constructTree.
 - ``format_summary``, ``text_curve`` and ``plot_unavailability`` (matplotlib, optional).
 - ``native_stdout_silenced``: keeps the runners' progress lines off the terminal.
 """
@@ -26,24 +25,16 @@ from .stats import (
     wilson_interval,
 )
 from .text import format_summary, text_curve
-from .trees import (
-    MAX_COMPONENTS,
-    failing_patterns,
-    k_out_of_n_fails,
-    tree_from_cutsets,
-    tree_from_predicate,
-)
+from .trees import k_out_of_n_cutsets
 
 __all__ = [
-    "MAX_COMPONENTS",
     "MeanUnavailability",
     "UnavailabilityCurve",
     "batch_seeds",
     "binomial_stderr",
     "combine_batches",
-    "failing_patterns",
     "format_summary",
-    "k_out_of_n_fails",
+    "k_out_of_n_cutsets",
     "mean_unavailability",
     "native_stdout_silenced",
     "plot_unavailability",
@@ -51,7 +42,5 @@ __all__ = [
     "run_batches",
     "student_t_quantile",
     "text_curve",
-    "tree_from_cutsets",
-    "tree_from_predicate",
     "wilson_interval",
 ]
