@@ -408,23 +408,6 @@ class ReferenceRun:
         return self.result([int(v) for v in self.run_states])  # type: ignore[arg-type]
 
 
-def simulate_run(
-    sim_time: int,
-    matrix: Sequence[Sequence[Sequence[Any]]],
-    tree: Any,
-    seed: int,
-    max_transitions: int | None = None,
-    *,
-    cutsets: Sequence[Sequence[int]],
-    maintenance: Mapping[int, Sequence[int]] | None = None,
-) -> list[int]:
-    """The run states (one 0/1 value per time unit) of one run seeded with ``seed``."""
-    run = ReferenceRun(
-        sim_time, matrix, tree, seed, max_transitions, cutsets=cutsets, maintenance=maintenance
-    )
-    return run.run().states
-
-
 def batch_statistics(
     results: Sequence[RunResult], sim_time: int, n_components: int, n_cutsets: int
 ) -> dict[str, list[int]]:

@@ -38,7 +38,6 @@ from reference_model import (
     batch_statistics,
     lies_within,
     probability_from_output,
-    simulate_run,
     wrap_int32,
 )
 
@@ -78,12 +77,6 @@ class Built:
                        cutsets=self.cutsets, maintenance=self.maintenance)
 
 
-def stored_cutsets(tree: Any, given: list[list[int]]) -> list[list[int]]:
-    if hasattr(tree, "getCutsets"):
-        return [list(c) for c in tree.getCutsets()]
-    return [list(c) for c in given]  # until the tree can list what it holds
-
-
 @dataclass
 class ModelDesc:
     matrix: list[list[list[DistDesc]]]
@@ -108,7 +101,7 @@ class ModelDesc:
         matrix = [[[make(d) for d in row] for row in comp] for comp in self.matrix]
         tree = tavoq.CutsetTree(self.n_components)
         tree.constructTree(self.cutsets)
-        return Built(matrix, tree, stored_cutsets(tree, self.cutsets), maintenance)
+        return Built(matrix, tree, tree.getCutsets(), maintenance)
 
     def reproducer(self) -> str:
         def dist_code(d: DistDesc) -> str:
