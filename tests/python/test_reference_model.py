@@ -487,8 +487,7 @@ def test_cutset_member_beyond_the_components_is_refused(
     built = desc.build()
     with pytest.raises(ValueError) as info:
         runner(built.matrix, built.tree)
-    message = str(info.value)
-    assert "2" in message and (str(cutset) in message or " ".join(map(str, cutset)) in message)
+    assert str(cutset) in str(info.value) and "2 components" in str(info.value)
     with pytest.raises(ValueError):
         built.reference(5, 1)
 
