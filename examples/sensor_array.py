@@ -31,7 +31,6 @@ HOURS = 2 * 8760
 PROOF_TEST_EVERY = 4380
 FAILURE_RATE = 5e-5
 N_SENSORS = 3
-N_BATCHES = 20
 
 never = tavoq.Distribution
 
@@ -55,23 +54,18 @@ def main():
     parser.add_argument("--seed", type=int, default=7)
     args = parser.parse_args()
     if args.runs < 2:
-        parser.error("--runs must be at least 2 (the interval needs two batches)")
+        parser.error("--runs must be at least 2 (the interval needs two runs)")
 
     matrix = [transmitter() for _ in range(N_SENSORS)]
     tree = tavoq.CutsetTree(N_SENSORS)
     tree.constructTree(report.k_out_of_n_cutsets(N_SENSORS, 2))
-    n_batches = min(N_BATCHES, args.runs)
-    per_batch = args.runs // n_batches
+    n_runs = args.runs
 
     start = time.perf_counter()
-    with report.native_stdout_silenced():
-        batches = report.run_batches(
-            tavoq.runnerParallelSim, n_batches, per_batch, HOURS, matrix, tree, args.seed
-        )
+    stats = tavoq.runnerStatistics(n_runs, HOURS, matrix, tree, args.seed)
     elapsed = time.perf_counter() - start
-    n_runs = n_batches * per_batch
-    curve = report.point_unavailability(report.combine_batches(batches), n_runs)
-    mean = report.mean_unavailability(batches, per_batch)
+    curve = report.point_unavailability(stats.failedRuns, n_runs)
+    mean = report.summarize(stats).mean_unavailability
 
     print(
         f"2-out-of-3 transmitters, hidden failures (rate {FAILURE_RATE}/h), proof test every "

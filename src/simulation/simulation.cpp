@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "distributions/continuous.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_statistics.hpp"
 
@@ -51,10 +52,17 @@ Simulation::Simulation(const TransitionModel &model, const CutsetIndex &cutsets,
 template <bool kInitial> void Simulation::sample(int c, int from, int &delay, int &to) {
     int bestTime = kNever;
     int bestState = 0;
-    const Distribution *const *row = model.row(c, from);
+    using Kind = TransitionModel::Cell::Kind;
+    const TransitionModel::Cell *row = model.row(c, from);
     for (int j = 0; j < nStates; ++j) {
         const float p = drawUniform();
-        double v = sampleDelay(*row[j], p, currentTime);
+        const TransitionModel::Cell &cell = row[j];
+        if (cell.kind == Kind::Never) {
+            continue; // its delay is the no-transition value, which never wins
+        }
+        double v = cell.kind == Kind::Exponential
+                       ? Exponential::quantileOf(cell.rate, p)
+                       : sampleDelay(*cell.distribution, p, currentTime);
         if constexpr (kInitial) {
             // Only the first pass tests bounds: later, a negative delay stays and fires at once.
             if (v < 0 || v > kNoTransition) {

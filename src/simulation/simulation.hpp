@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <random>
 #include <vector>
 
 #include "simulation/cutset_index.hpp"
 #include "simulation/event_queue.hpp"
+#include "simulation/mt19937.hpp"
 #include "simulation/transition_model.hpp"
 
 /// Called on the calling thread between runs, and now and then within a long run; throws to
@@ -89,7 +89,7 @@ private:
     RunControl control;
     int nComponents;
     int nStates;
-    std::mt19937 rng;
+    Mt19937 rng;
     std::vector<int> componentStates;
     std::vector<int> toState;        // the state each pending transition leads to
     std::vector<std::int32_t> failedMembers; // per cut set
