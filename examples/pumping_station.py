@@ -59,8 +59,12 @@ def valve():
     ]
 
 
-def station_fails(failed):
-    return (failed[PUMP_A] and failed[PUMP_B]) or failed[VALVE]
+def station_cutsets():
+    """Down when both pumps are down, or when the valve is."""
+    both_pumps, valve_alone = [0, 0, 0], [0, 0, 0]
+    both_pumps[PUMP_A] = both_pumps[PUMP_B] = 1
+    valve_alone[VALVE] = 1
+    return [both_pumps, valve_alone]
 
 
 def main():
@@ -73,7 +77,8 @@ def main():
         parser.error("--runs must be at least 2 (the interval needs two runs)")
 
     matrix = [pump(), pump(), valve()]
-    tree = report.tree_from_predicate(3, station_fails)
+    tree = tavoq.CutsetTree(3)
+    tree.constructTree(station_cutsets())
     n_runs = args.runs
 
     print(

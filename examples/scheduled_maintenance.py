@@ -65,7 +65,8 @@ def main():
     if args.runs < 2:
         parser.error("--runs must be at least 2 (the interval needs two runs)")
 
-    tree = report.tree_from_cutsets(2, [[1, 0], [0, 1]])  # series: either one down
+    tree = tavoq.CutsetTree(2)
+    tree.constructTree([[1, 0], [0, 1]])  # series: either one down
     n_runs = args.runs
     print(f"Compression plant over {HOURS} h, {n_runs} runs per variant")
 

@@ -57,7 +57,8 @@ def main():
         parser.error("--runs must be at least 2 (the interval needs two runs)")
 
     matrix = [transmitter() for _ in range(N_SENSORS)]
-    tree = report.tree_from_predicate(N_SENSORS, report.k_out_of_n_fails(2))
+    tree = tavoq.CutsetTree(N_SENSORS)
+    tree.constructTree(report.k_out_of_n_cutsets(N_SENSORS, 2))
     n_runs = args.runs
 
     start = time.perf_counter()
