@@ -7,8 +7,7 @@
 - ``summarize`` -> ``Summary``: unavailability, reliability, time to first failure, failures,
   MTBF, down time, component and cut-set tables, each with a 95% interval and its method;
   ``format_report`` (text), ``plot_summary`` (figure), ``write_outputs`` (files).
-- ``tree_from_predicate`` and ``tree_from_cutsets``: a CutsetTree that answers correctly for
-  every combination of failed components, built by enumerating all failure patterns.
+- ``k_out_of_n_cutsets``: the cut sets of a k-out-of-n structure, for CutsetTree.constructTree.
 - ``format_summary``, ``text_curve`` and ``plot_unavailability`` (matplotlib, optional).
 - ``native_stdout_silenced``: keeps the runners' progress lines off the terminal.
 """
@@ -27,16 +26,9 @@ from .stats import (
 )
 from .summary import ComponentRow, Curve, CutsetRow, Estimate, Percentile, Summary, summarize
 from .text import format_summary, text_curve
-from .trees import (
-    MAX_COMPONENTS,
-    failing_patterns,
-    k_out_of_n_fails,
-    tree_from_cutsets,
-    tree_from_predicate,
-)
+from .trees import k_out_of_n_cutsets
 
 __all__ = [
-    "MAX_COMPONENTS",
     "ComponentRow",
     "Curve",
     "CutsetRow",
@@ -46,10 +38,9 @@ __all__ = [
     "Summary",
     "UnavailabilityCurve",
     "binomial_stderr",
-    "failing_patterns",
     "format_report",
     "format_summary",
-    "k_out_of_n_fails",
+    "k_out_of_n_cutsets",
     "merge",
     "native_stdout_silenced",
     "plot_summary",
@@ -58,8 +49,6 @@ __all__ = [
     "student_t_quantile",
     "summarize",
     "text_curve",
-    "tree_from_cutsets",
-    "tree_from_predicate",
     "wilson_interval",
     "write_outputs",
 ]
