@@ -84,8 +84,8 @@ def build_parser() -> argparse.ArgumentParser:
     run = commands.add_parser(
         "run",
         help="simulate a model file and print its summary",
-        description="Simulate a model file, print the model, the summary with its 95%% "
-        "intervals and the component and cut-set tables.",
+        description="Simulate a model file; print the model, the summary with its 95% "
+        "intervals,\nand the component and cut-set tables.",
         epilog=RUN_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
