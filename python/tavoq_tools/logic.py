@@ -4,7 +4,8 @@ The language is small on purpose:
 
     expression := term ("or" term)*
     term       := factor ("and" factor)*
-    factor     := NAME | "(" expression ")" | "atleast" "(" INTEGER "," expression ("," expression)* ")"
+    factor     := NAME | "(" expression ")"
+                | "atleast" "(" INTEGER "," expression ("," expression)* ")"
 
 ``and`` binds tighter than ``or``; ``atleast(k, a, b, c)`` holds when at least k of its
 arguments hold (k-out-of-n). Names are component names. The text is read by a hand-written
@@ -217,7 +218,9 @@ def parse(text: str) -> Node:
     node = parser.expression()
     token = parser.peek()
     if token.kind != "end":
-        raise LogicError(f'expected "and", "or" or the end, found {_describe(token)}', token.column)
+        raise LogicError(
+            f'expected "and", "or" or the end, found {_describe(token)}', token.column
+        )
     return node
 
 

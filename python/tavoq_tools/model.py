@@ -214,7 +214,7 @@ def _native_distribution(distribution: str, p: Mapping[str, Any]):
     return tavoq.InstantaneousFailure(p["at"])
 
 
-# -- the model -------------------------------------------------------------------------------------
+# -- the model ------------------------------------------------------------------------------
 
 
 @dataclass(frozen=True)
@@ -289,9 +289,11 @@ class Component:
             )
         for i, state in enumerate(states):
             if not isinstance(state, str) or not state.strip():
-                raise ModelError(f"{key}.states[{i}]", f"must be a non-empty name, got {_fmt(state)}")
+                raise ModelError(
+                    f"{key}.states[{i}]", f"must be a non-empty name, got {_fmt(state)}"
+                )
             if state in states[:i]:
-                raise ModelError(f"{key}.states[{i}]", f'duplicate state "{state}"')
+                raise ModelError(f"{key}.states[{i}]", f"duplicate state {_fmt(state)}")
         object.__setattr__(self, "states", tuple(states))
         transitions = self.transitions
         if isinstance(transitions, (str, bytes)) or not isinstance(transitions, Sequence):
@@ -389,7 +391,9 @@ class Model:
             for n in c.names:
                 if n in origin:
                     also = "" if origin[n] == c.name else f" (components.{origin[n]} has it too)"
-                    raise ModelError(f"components.{c.name}", f'duplicate component name "{n}"{also}')
+                    raise ModelError(
+                        f"components.{c.name}", f'duplicate component name "{n}"{also}'
+                    )
                 origin[n] = c.name
         object.__setattr__(self, "components", tuple(components))
         object.__setattr__(self, "_minimal", tuple(self._logic()))

@@ -78,7 +78,9 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
         settings = _table("simulation", top["simulation"], "horizon, unit, runs, seed, threads")
         _no_unknown("simulation", settings, SIMULATION_KEYS)
         if "horizon" not in settings:
-            raise ModelError("simulation.horizon", "missing (the number of time units to simulate)")
+            raise ModelError(
+                "simulation.horizon", "missing (the number of time units to simulate)"
+            )
         simulation = Simulation(**settings)
         if "components" not in top:
             raise ModelError("components", "missing: describe each component in [components.NAME]")

@@ -236,7 +236,9 @@ def test_unreadable_or_empty_files(tmp_path, content, message):
 
 
 def test_count_expands_names_and_the_logic_must_name_members(tmp_path):
-    text = BASE.replace("[components.valve]", "[components.sensor]\ncount = 3\n\n[components.valve]")
+    text = BASE.replace(
+        "[components.valve]", "[components.sensor]\ncount = 3\n\n[components.valve]"
+    )
     ok = text.replace('"(pump_a and pump_b) or valve"',
                       '"valve or atleast(2, sensor_1, sensor_2, sensor_3)"')
     model = load_model(write(tmp_path, ok))
