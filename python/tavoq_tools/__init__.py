@@ -1,5 +1,8 @@
 """Tools around the tavoq module: model files, statistics, reports, the command and scale-out.
 
+- ``load_model`` -> ``Model``: a model file (TOML) as plain data; ``Model.build()`` gives the
+  matrix and tree for the runners; ``ModelError`` names the file, key and what is allowed.
+- ``simulate``: a model's batch run chunk by chunk (run i seeded seed + i), as one result.
 - ``point_unavailability``: counts per time unit of a batch runner -> unavailability, its
   binomial standard error and Wilson interval at every time unit.
 - ``RunStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and
@@ -13,9 +16,12 @@
 """
 
 from .console import native_stdout_silenced
+from .model import Model, ModelError
+from .model_file import load_model
 from .outputs import write_outputs
 from .plot import plot_summary, plot_unavailability
 from .report import format_report
+from .simulate import simulate
 from .statistics import RunStatistics, merge
 from .stats import (
     UnavailabilityCurve,
@@ -33,6 +39,8 @@ __all__ = [
     "Curve",
     "CutsetRow",
     "Estimate",
+    "Model",
+    "ModelError",
     "Percentile",
     "RunStatistics",
     "Summary",
@@ -41,11 +49,13 @@ __all__ = [
     "format_report",
     "format_summary",
     "k_out_of_n_cutsets",
+    "load_model",
     "merge",
     "native_stdout_silenced",
     "plot_summary",
     "plot_unavailability",
     "point_unavailability",
+    "simulate",
     "student_t_quantile",
     "summarize",
     "text_curve",
