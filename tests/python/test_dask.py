@@ -1,0 +1,241 @@
+"""Chunked batches, on this machine and on a Dask cluster: identical to one batch of the runs.
+
+The cluster tests share one LocalCluster of two worker processes and are skipped when Dask is
+not installed; the rest needs no Dask.
+"""
+
+import contextlib
+import logging
+import os
+import signal
+import subprocess
+import sys
+from dataclasses import dataclass
+
+import pytest
+
+import tavoq
+from tavoq_tools import chunks, dask_runner
+from tavoq_tools.statistics import RunStatistics, merge
+
+# Near the top of the signed 32-bit range, so the seeds of later chunks wrap around.
+SEED = 2**31 - 1_200
+
+
+@dataclass(frozen=True)
+class PumpPairs:
+    """A stand-in plain-data model: pairs of repairable pumps; the system fails when both
+    pumps of a pair are down. Pickled as data, built wherever it runs."""
+
+    pairs: int = 3
+    mttf: float = 100.0
+    mttr: float = 10.0
+
+    def build(self):
+        n = 2 * self.pairs
+        matrix = [
+            [
+                [tavoq.Distribution(), tavoq.Exponential(1.0 / self.mttf)],
+                [tavoq.Exponential(1.0 / self.mttr), tavoq.Distribution()],
+            ]
+            for _ in range(n)
+        ]
+        tree = tavoq.CutsetTree(n)
+        for p in range(self.pairs):
+            vector = [0] * n
+            vector[2 * p] = vector[2 * p + 1] = 1
+            tree.insertNode(vector)
+        return matrix, tree
+
+
+MODEL = PumpPairs()
+HORIZON = 500
+
+
+def one_batch(runs, model=MODEL, horizon=HORIZON, seed=SEED):
+    matrix, tree = model.build()
+    return RunStatistics.from_native(tavoq.runnerStatistics(runs, horizon, matrix, tree, seed))
+
+
+@contextlib.contextmanager
+def time_limit(seconds):
+    """Fail instead of hanging when the cluster does not recover."""
+
+    def expire(signum, frame):
+        raise TimeoutError(f"no result within {seconds} s")
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True,
+        dashboard_address=None, silence_logs=logging.CRITICAL,
+    )
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+# ---------------------------------------------------------------- chunk plans
+
+
+@pytest.mark.parametrize(
+    ("runs", "chunk_runs", "workers", "first"),
+    [
+        (10, None, 1, 0),  # under the minimum chunk: one chunk
+        (5_000, None, 2, 0),
+        (100_000, None, 2, 17),
+        (9_000_001, None, 1, 0),  # capped chunk size
+        (1_001, 250, 4, 5),  # an uneven last chunk
+    ],
+)
+def test_plan_covers_every_run_once_in_bounded_chunks(runs, chunk_runs, workers, first):
+    plan = chunks.plan_chunks(runs, chunk_runs, workers, first=first)
+    assert plan[0].start == first and plan[-1].stop == first + runs
+    assert all(a.stop == b.start for a, b in zip(plan, plan[1:]))
+    assert all(chunk.step == 1 and len(chunk) > 0 for chunk in plan)
+    sizes = [len(chunk) for chunk in plan]
+    if chunk_runs is not None:
+        assert all(size == chunk_runs for size in sizes[:-1]) and sizes[-1] <= chunk_runs
+    else:
+        assert max(sizes) - min(sizes) <= 1
+        assert max(sizes) <= chunks.MAX_CHUNK_RUNS
+        assert min(sizes) >= min(runs, chunks.MIN_CHUNK_RUNS)
+        if runs >= chunks.CHUNKS_PER_WORKER * workers * chunks.MIN_CHUNK_RUNS:
+            assert len(plan) >= chunks.CHUNKS_PER_WORKER * workers
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: chunks.plan_chunks(-1),
+        lambda: chunks.plan_chunks(10, 0),
+        lambda: chunks.plan_chunks(10, workers=0),
+        lambda: chunks.run_until_precise(lambda ranges: [], 0.0),
+        lambda: chunks.run_until_precise(lambda ranges: [], float("nan")),
+        lambda: chunks.run_until_precise(lambda ranges: [], 0.1, max_runs=0),
+    ],
+)
+def test_bad_arguments_are_refused(call):
+    with pytest.raises(ValueError):
+        call()
+
+
+# ---------------------------------------------------------------- until precise enough
+
+
+def test_until_precise_stops_at_the_target_with_one_batch_of_its_runs():
+    seen = []
+    result = chunks.run_until_precise(
+        chunks.local_chunk_runner(MODEL, HORIZON, SEED), 0.05, 100_000,
+        first_runs=300, on_round=lambda stats, width: seen.append((stats.n_runs, width)),
+    )
+    assert result.reached
+    assert len(seen) >= 2  # the first round was not precise enough
+    assert all(width > 0.05 for _, width in seen[:-1])
+    assert seen[-1] == (result.n_runs, result.relative_half_width) and seen[-1][1] <= 0.05
+    assert result.statistics == one_batch(result.n_runs)
+    # A caller that only got the statistics back reaches the same verdict.
+    again = chunks.PreciseResult.of(result.statistics, 0.05, 100_000)
+    assert (again.reached, again.relative_half_width) == (True, result.relative_half_width)
+    assert f"after {result.n_runs:,} runs" in result.describe()
+
+
+def test_until_precise_stops_at_max_runs_when_the_target_is_out_of_reach():
+    result = chunks.run_until_precise(
+        chunks.local_chunk_runner(MODEL, HORIZON, SEED), 1e-4, 1_700, first_runs=300
+    )
+    assert not result.reached and result.n_runs == 1_700
+    assert result.statistics == one_batch(1_700)
+    assert "maximum of 1,700 runs" in result.describe()
+
+
+# ---------------------------------------------------------------- without Dask
+
+
+def test_without_dask_a_clear_error_says_how_to_get_it(monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)  # import distributed now fails
+    with pytest.raises(ImportError, match=r"pip install tavoq\[dask\]"):
+        dask_runner.simulate_on_dask(object(), MODEL, 10, SEED, HORIZON)
+
+
+def test_nothing_else_imports_dask():
+    code = (
+        "import sys, pkgutil, importlib, tavoq_tools\n"
+        "for m in pkgutil.iter_modules(tavoq_tools.__path__):\n"
+        "    importlib.import_module('tavoq_tools.' + m.name)\n"
+        "loaded = [m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')]\n"
+        "assert not loaded, loaded\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
+
+
+# ---------------------------------------------------------------- on a cluster
+
+
+@pytest.mark.parametrize("chunk_runs", [450, 1_300])
+def test_cluster_result_is_one_local_batch(client, chunk_runs):
+    runs, seen = 3_000, []
+    result = dask_runner.simulate_on_dask(
+        client, MODEL, runs, SEED, HORIZON, chunk_runs=chunk_runs, on_chunk=seen.append
+    )
+    assert result == one_batch(runs)
+    assert sorted(part.first_run for part in seen) == list(range(0, runs, chunk_runs))
+
+
+@pytest.mark.parametrize("lost", [0, 1, -1])
+def test_a_lost_chunk_raises_instead_of_a_partial_result(client, monkeypatch, lost):
+    def plan_missing_one(*args, **kwargs):
+        plan = chunks.plan_chunks(*args, **kwargs)
+        del plan[lost]
+        return plan
+
+    monkeypatch.setattr(dask_runner, "plan_chunks", plan_missing_one)
+    with pytest.raises(ValueError, match="missing"):
+        dask_runner.simulate_on_dask(client, MODEL, 2_000, SEED, HORIZON, chunk_runs=500)
+
+
+def test_cluster_runs_until_precise_like_this_machine(client):
+    local = chunks.run_until_precise(
+        chunks.local_chunk_runner(MODEL, HORIZON, SEED), 0.05, 100_000, first_runs=300
+    )
+    result = dask_runner.simulate_on_dask(
+        client, MODEL, 300, SEED, HORIZON, target_ci=0.05, max_runs=100_000
+    )
+    assert result == local.statistics
+
+
+def test_a_worker_killed_mid_batch_changes_nothing(client):
+    # Chunks of a few tenths of a second each, so the batch is still running when a worker
+    # is killed after the first chunk came back.
+    model, horizon, runs = PumpPairs(pairs=5, mttf=1_000.0), 8_760, 90_000
+    pids = client.run(os.getpid)
+    killed = {}
+
+    def kill_a_busy_worker(part):
+        if killed:
+            return
+        busy = [address for address, keys in client.processing().items() if keys]
+        assert busy, "no chunk left running to lose"
+        os.kill(pids[busy[0]], signal.SIGKILL)
+        killed[busy[0]] = pids[busy[0]]
+
+    with time_limit(180):
+        result = dask_runner.simulate_on_dask(
+            client, model, runs, SEED, horizon, chunk_runs=15_000, on_chunk=kill_a_busy_worker
+        )
+        assert killed
+        assert result == one_batch(runs, model, horizon)
+        # The nanny starts a fresh worker in place of the killed one.
+        client.wait_for_workers(2, timeout=60)
+    assert set(client.run(os.getpid).values()).isdisjoint(killed.values())
