@@ -10,7 +10,10 @@ import os
 import signal
 import subprocess
 import sys
+import threading
+import time
 from dataclasses import dataclass
+from pathlib import Path
 
 import pytest
 
@@ -78,7 +81,7 @@ def client():
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True,
-        dashboard_address=None, silence_logs=logging.CRITICAL,
+        dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
     )
     client = distributed.Client(cluster)
     yield client
@@ -215,27 +218,51 @@ def test_cluster_runs_until_precise_like_this_machine(client):
     assert result == local.statistics
 
 
-def test_a_worker_killed_mid_batch_changes_nothing(client):
-    # Chunks of a few tenths of a second each, so the batch is still running when a worker
-    # is killed after the first chunk came back.
-    model, horizon, runs = PumpPairs(pairs=5, mttf=1_000.0), 8_760, 90_000
-    pids = client.run(os.getpid)
-    killed = {}
+@dataclass(frozen=True)
+class GatedPumpPairs(PumpPairs):
+    """PumpPairs whose chunks, once started on a worker, wait until the file ``gate``
+    exists: a worker can then be killed while it is surely in the middle of a chunk."""
 
-    def kill_a_busy_worker(part):
-        if killed:
-            return
-        busy = [address for address, keys in client.processing().items() if keys]
-        assert busy, "no chunk left running to lose"
-        os.kill(pids[busy[0]], signal.SIGKILL)
-        killed[busy[0]] = pids[busy[0]]
+    gate: str = ""
 
+    def build(self):
+        gate = Path(self.gate)
+        (gate.parent / f"started-{os.getpid()}").touch()
+        deadline = time.monotonic() + 60
+        while not gate.exists():
+            if time.monotonic() > deadline:
+                raise TimeoutError("the gate was never opened")
+            time.sleep(0.01)
+        return super().build()
+
+
+def test_a_worker_killed_mid_chunk_changes_nothing(client, tmp_path):
+    gate = tmp_path / "gate"
+    model = GatedPumpPairs(gate=str(gate))
+    killed = []
+
+    def kill_a_worker_then_open_the_gate():
+        try:
+            deadline = time.monotonic() + 60
+            while len(started := sorted(tmp_path.glob("started-*"))) < 2:
+                if time.monotonic() > deadline:
+                    return
+                time.sleep(0.01)
+            pid = int(started[0].name.removeprefix("started-"))
+            os.kill(pid, signal.SIGKILL)
+            killed.append(pid)
+        finally:
+            gate.touch()
+
+    killer = threading.Thread(target=kill_a_worker_then_open_the_gate)
     with time_limit(180):
+        killer.start()
         result = dask_runner.simulate_on_dask(
-            client, model, runs, SEED, horizon, chunk_runs=15_000, on_chunk=kill_a_busy_worker
+            client, model, 3_000, SEED, HORIZON, chunk_runs=500
         )
-        assert killed
-        assert result == one_batch(runs, model, horizon)
+        killer.join()
+        assert killed, "the two workers never both started a chunk"
+        assert result == one_batch(3_000)
         # The nanny starts a fresh worker in place of the killed one.
         client.wait_for_workers(2, timeout=60)
-    assert set(client.run(os.getpid).values()).isdisjoint(killed.values())
+    assert killed[0] not in client.run(os.getpid).values()
