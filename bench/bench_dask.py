@@ -130,6 +130,7 @@ def main() -> None:
         else:
             n_chunks = 1
         print(f"{name:<42} {median:9.3f} {args.runs / median:10,.0f} {n_chunks:7d}")
+    logging.getLogger("distributed").setLevel(logging.ERROR)  # no lines about closing
     for cluster, client in clusters.values():
         client.close()
         cluster.close()

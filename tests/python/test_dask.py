@@ -16,6 +16,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
+from hypothesis import example, given
+from hypothesis import strategies as st
 
 import tavoq
 from tavoq_tools import chunks, dask_runner
@@ -92,17 +94,19 @@ def client():
 # ---------------------------------------------------------------- chunk plans
 
 
-@pytest.mark.parametrize(
-    ("runs", "chunk_runs", "workers", "first"),
-    [
-        (10, None, 1, 0),  # under the minimum chunk: one chunk
-        (5_000, None, 2, 0),
-        (100_000, None, 2, 17),
-        (9_000_001, None, 1, 0),  # capped chunk size
-        (1_001, 250, 4, 5),  # an uneven last chunk
-    ],
-)
-def test_plan_covers_every_run_once_in_bounded_chunks(runs, chunk_runs, workers, first):
+@st.composite
+def batches(draw):
+    """(runs, chunk_runs or None), at most 10,000 chunks when chunk_runs is given."""
+    runs = draw(st.integers(1, 2**31 - 1))
+    chunk_runs = draw(st.one_of(st.none(), st.integers(max(1, runs // 10_000), 2**31 - 1)))
+    return runs, chunk_runs
+
+
+@given(batch=batches(), workers=st.integers(1, 256), first=st.integers(0, 10**6))
+@example(batch=(15_000, None), workers=1, first=0)  # 1 chunk or 2, none too small
+@example(batch=(9_000_001, None), workers=1, first=0)  # chunks capped in size
+def test_plan_covers_every_run_once_in_bounded_chunks(batch, workers, first):
+    runs, chunk_runs = batch
     plan = chunks.plan_chunks(runs, chunk_runs, workers, first=first)
     assert plan[0].start == first and plan[-1].stop == first + runs
     assert all(a.stop == b.start for a, b in zip(plan, plan[1:]))
