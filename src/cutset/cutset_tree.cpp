@@ -1,5 +1,7 @@
 #include "cutset/cutset_tree.hpp"
 
+#include "cutset/cutset_index.hpp"
+
 #include <algorithm>
 #include <iostream>
 #include <stdexcept>
@@ -97,6 +99,7 @@ void CutsetTree::refuseWhilePinned() const {
 
 void CutsetTree::insertNode(std::vector<int> cutset) {
     refuseWhilePinned();
+    cachedIndex.reset();
     // Replacement re-inserts whole subtrees, each insertion walking from the root again.
     // A stack of pending insertions, last in first out, keeps the order of nested calls
     // without recursing once per level.
@@ -229,28 +232,24 @@ bool CutsetTree::hasCutsetWithin(const int *query, std::size_t length) const {
 
 std::vector<std::vector<int>> CutsetTree::getCutsets() const {
     std::vector<std::vector<int>> out;
-    std::vector<const CutsetTreeNode *> stack{root.get()};
-    while (!stack.empty()) {
-        const CutsetTreeNode *node = stack.back();
-        stack.pop_back();
-        if (node->isLeaf()) {
-            out.push_back(node->cutset);
-        }
-        if (node->oneChild) {
-            stack.push_back(node->oneChild.get());
-        }
-        if (node->zeroChild) {
-            stack.push_back(node->zeroChild.get());
-        }
-    }
+    forEachCutset([&out](const std::vector<int> &cutset) { out.push_back(cutset); });
     return out;
 }
 
 std::vector<int> CutsetTree::findWithin(const std::vector<int> &failed) const {
-    for (std::vector<int> &cutset : getCutsets()) {
-        if (isSubset(cutset.data(), cutset.size(), failed.data(), failed.size())) {
-            return std::move(cutset);
+    const std::vector<int> *found = nullptr;
+    forEachCutset([&](const std::vector<int> &cutset) {
+        if (found == nullptr &&
+            isSubset(cutset.data(), cutset.size(), failed.data(), failed.size())) {
+            found = &cutset;
         }
+    });
+    return found != nullptr ? *found : std::vector<int>{};
+}
+
+std::shared_ptr<const CutsetIndex> CutsetTree::index(int nComponents) const {
+    if (!cachedIndex || cachedIndex->nComponents() != nComponents) {
+        cachedIndex = std::make_shared<const CutsetIndex>(*this, nComponents);
     }
-    return {};
+    return cachedIndex;
 }

@@ -32,15 +32,18 @@ public:
     /// Up to this many components a scan measured faster than the heap (docs/benchmarks.md).
     static constexpr int kScanLimit = 16;
 
+    /// One slot more than components: the heap keeps a largest-possible key past its end, so
+    /// a node with a single child needs no bounds test.
     explicit EventQueue(int nComponents)
-        : useHeap(nComponents > kScanLimit), keys(static_cast<std::size_t>(nComponents)) {}
+        : useHeap(nComponents > kScanLimit), size(static_cast<std::size_t>(nComponents)),
+          keys(size + 1, ~std::uint64_t{0}) {}
 
     /// Sets component c's key before build(); every component gets one.
     void place(int c, std::uint64_t k) { keys[static_cast<std::size_t>(c)] = k; }
     /// Orders the placed keys.
     void build() {
         if (useHeap) {
-            for (std::size_t i = keys.size() / 2; i-- > 0;) {
+            for (std::size_t i = size / 2; i-- > 0;) {
                 siftDown(i);
             }
         }
@@ -52,7 +55,7 @@ public:
         }
         std::size_t best = 0;
         std::uint64_t bestKey = keys[0];
-        for (std::size_t i = 1; i < keys.size(); ++i) {
+        for (std::size_t i = 1; i < size; ++i) {
             if (keys[i] < bestKey) {
                 bestKey = keys[i];
                 best = i;
@@ -64,8 +67,7 @@ public:
     /// Gives the component returned by the last top() its new key.
     void replaceTop(std::uint64_t k) {
         if (useHeap) {
-            keys[0] = k;
-            siftDown(0);
+            replaceRoot(k);
         } else {
             keys[scanned] = k;
         }
@@ -73,16 +75,13 @@ public:
 
 private:
     void siftDown(std::size_t i) {
-        const std::size_t n = keys.size();
         const std::uint64_t moving = keys[i];
         while (true) {
             std::size_t child = 2 * i + 1;
-            if (child >= n) {
+            if (child >= size) {
                 break;
             }
-            if (child + 1 < n && keys[child + 1] < keys[child]) {
-                ++child;
-            }
+            child += keys[child + 1] < keys[child] ? 1 : 0;
             if (keys[child] >= moving) {
                 break;
             }
@@ -92,7 +91,34 @@ private:
         keys[i] = moving;
     }
 
+    // The new key of the component that just fired is usually far in the future (a repaired
+    // component's next failure), so it belongs near the bottom: the hole left at the root
+    // goes all the way down along the smaller children, one comparison a level and no
+    // unpredictable branch, and the key then climbs the few levels it must.
+    void replaceRoot(std::uint64_t k) {
+        std::size_t i = 0;
+        while (true) {
+            std::size_t child = 2 * i + 1;
+            if (child >= size) {
+                break;
+            }
+            child += keys[child + 1] < keys[child] ? 1 : 0;
+            keys[i] = keys[child];
+            i = child;
+        }
+        while (i > 0) {
+            const std::size_t parent = (i - 1) / 2;
+            if (keys[parent] <= k) {
+                break;
+            }
+            keys[i] = keys[parent];
+            i = parent;
+        }
+        keys[i] = k;
+    }
+
     bool useHeap;
-    std::vector<std::uint64_t> keys; // by component (scan) or in heap order
+    std::size_t size;
+    std::vector<std::uint64_t> keys; // by component (scan) or in heap order, then a sentinel
     std::size_t scanned = 0;
 };

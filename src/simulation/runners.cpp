@@ -7,6 +7,7 @@
 #include <chrono>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -16,7 +17,7 @@
 #include "cutset/cutset_tree.hpp"
 #include "simd/vector_add.hpp"
 #include "simulation/aligned_buffer.hpp"
-#include "simulation/cutset_index.hpp"
+#include "cutset/cutset_index.hpp"
 #include "simulation/openmp_interface.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_statistics.hpp"
@@ -59,9 +60,11 @@ private:
 // runs accepts anything.
 struct Model {
     Model(const TransitionMatrix &matrix, const CutsetTree *tree)
-        : transitions(matrix, tree), cutsets(*tree, transitions.nComponents()), pin(tree) {}
+        : transitions(matrix, tree), index(tree->index(transitions.nComponents())),
+          cutsets(*index), pin(tree) {}
     TransitionModel transitions;
-    CutsetIndex cutsets;
+    std::shared_ptr<const CutsetIndex> index; // held: the tree may drop its copy meanwhile
+    const CutsetIndex &cutsets;
     TreePin pin;
 };
 
@@ -303,7 +306,10 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 
     std::optional<Model> model;
     int nComponents = static_cast<int>(std::min<std::size_t>(transitionsMatrix.size(), INT32_MAX));
-    int nCutsets = cutSetTree != nullptr ? static_cast<int>(cutSetTree->getCutsets().size()) : 0;
+    int nCutsets = 0;
+    if (cutSetTree != nullptr) {
+        cutSetTree->forEachCutset([&nCutsets](const std::vector<int> &) { ++nCutsets; });
+    }
     if (runs > 0) {
         model.emplace(transitionsMatrix, cutSetTree);
         nComponents = model->transitions.nComponents();

@@ -49,7 +49,8 @@ Simulation::Simulation(const TransitionModel &model, const CutsetIndex &cutsets,
     completed.reserve(static_cast<std::size_t>(cutsets.nCutsets()));
 }
 
-template <bool kInitial> void Simulation::sample(int c, int from, int &delay, int &to) {
+template <bool kInitial>
+[[gnu::always_inline]] inline void Simulation::sample(int c, int from, int &delay, int &to) {
     int bestTime = kNever;
     int bestState = 0;
     using Kind = TransitionModel::Cell::Kind;

@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "simulation/cutset_index.hpp"
+#include "cutset/cutset_index.hpp"
 #include "simulation/event_queue.hpp"
 #include "simulation/mt19937.hpp"
 #include "simulation/transition_model.hpp"

@@ -18,7 +18,7 @@
 #include "cutset/cutset_tree.hpp"
 #include "distributions/continuous.hpp"
 #include "distributions/scheduled.hpp"
-#include "simulation/cutset_index.hpp"
+#include "cutset/cutset_index.hpp"
 #include "simulation/openmp_interface.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/runners.hpp"

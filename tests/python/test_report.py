@@ -1,5 +1,5 @@
 """Tests of the reporting helpers: statistics, summary, report, files, cut-set tree builder,
-text, plot, examples."""
+text, plot (the examples are run through the command in test_cli.py)."""
 
 import csv
 import dataclasses
@@ -10,7 +10,6 @@ import os
 import pickle
 import random
 import statistics
-import subprocess
 import sys
 import types
 from pathlib import Path
@@ -20,7 +19,6 @@ import pytest
 import tavoq
 import tavoq_tools as report
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 never = tavoq.Distribution
 
 
@@ -483,7 +481,8 @@ def test_series_pair_end_to_end():
         [[never(), tavoq.Exponential(0.01)], [tavoq.Exponential(0.5), never()]],
         [[never(), tavoq.Exponential(0.03)], [tavoq.Exponential(0.5), never()]],
     ]
-    tree = report.tree_from_cutsets(2, [[1, 0], [0, 1]])
+    tree = tavoq.CutsetTree(2)
+    tree.constructTree([[1, 0], [0, 1]])
     n, horizon, seed = 600, 300, 2**31 - 250
     whole = report.RunStatistics.from_native(tavoq.runnerStatistics(n, horizon, matrix, tree,
                                                                      seed))
@@ -510,7 +509,8 @@ def test_simulated_unavailability_agrees_with_exact_curve():
     # 1 - exp(-rate (t + 1)), and R(t) is 1 - P(failed at t).
     rate, horizon, n = 0.01, 200, 10_000
     matrix = [[[never(), tavoq.Exponential(rate)], [never(), never()]]]
-    tree = report.tree_from_predicate(1, lambda f: f[0])
+    tree = tavoq.CutsetTree(1)
+    tree.insertNode([1])
     sm = report.summarize(tavoq.runnerStatistics(n, horizon, matrix, tree, 2024),
                           confidence=0.999)
     for t in (0, 10, 50, 120, 199):
@@ -526,106 +526,23 @@ def test_simulated_unavailability_agrees_with_exact_curve():
     assert mean.upper - mean.value > 5 * naive_half
 
 
-# ---------------------------------------------------------------- cut-set tree builder
+# ---------------------------------------------------------------- k out of n
 
 
-def random_cutsets(seed, n):
-    rng = random.Random(seed)
-    sets = [[int(rng.random() < 0.4) for _ in range(n)] for _ in range(rng.randint(2, 6))]
-    return [s for s in sets if any(s)] or [[1] * n]
-
-
-def fails_by_cutsets(cutsets):
-    return lambda f: any(all(a >= b for a, b in zip(f, c, strict=True)) for c in cutsets)
-
-
-SYSTEMS = {
-    "series": (3, lambda f: any(f)),
-    "parallel": (3, all),
-    "two_of_three": (3, report.k_out_of_n_fails(2)),
-    "pumps_or_valve": (3, lambda f: (f[0] and f[1]) or f[2]),
-    "valve_first": (3, lambda f: f[0] or (f[1] and f[2])),
-    "bridge": (5, lambda f: (f[0] and f[1]) or (f[3] and f[4]) or (f[0] and f[2] and f[4])
-               or (f[1] and f[2] and f[3])),
-    "three_of_six": (6, report.k_out_of_n_fails(3)),
-    "two_trains_of_four": (8, lambda f: any(f[:4]) and any(f[4:])),
-    **{f"random_{seed}": (n, fails_by_cutsets(random_cutsets(seed, n)))
-       for seed, n in [(1, 6), (2, 7), (3, 8), (4, 8), (5, 9), (6, 9), (7, 10)]},
-}
-
-
-@pytest.mark.parametrize("name", SYSTEMS)
-def test_tree_from_predicate_answers_every_pattern(name):
-    n, fails = SYSTEMS[name]
-    tree = report.tree_from_predicate(n, fails)
+@pytest.mark.parametrize(("n", "k"), [(1, 1), (3, 1), (3, 2), (3, 3), (5, 2), (6, 4)])
+def test_k_out_of_n_cutsets_fail_the_system_at_k_failures(n, k):
+    cutsets = report.k_out_of_n_cutsets(n, k)
+    assert len(cutsets) == math.comb(n, k)
+    tree = tavoq.CutsetTree(n)
+    tree.constructTree(cutsets)
     for pattern in itertools.product((0, 1), repeat=n):
-        found = tree.findNode(list(pattern))
-        assert bool(found) == bool(fails(pattern)), pattern
-        if found:  # what the tree returns is a stored failing pattern within the query
-            assert fails(tuple(found))
-            assert all(q >= c for q, c in zip(pattern, found, strict=True))
+        assert bool(tree.findWithin(list(pattern))) == (sum(pattern) >= k), pattern
 
 
-@pytest.mark.parametrize("seed", range(10, 20))
-def test_tree_from_cutsets_answers_every_pattern(seed):
-    n = 7
-    cutsets = random_cutsets(seed, n)
-    tree = report.tree_from_cutsets(n, cutsets)
-    fails = fails_by_cutsets(cutsets)
-    for pattern in itertools.product((0, 1), repeat=n):
-        assert bool(tree.findNode(list(pattern))) == fails(pattern), pattern
-
-
-def test_tree_builder_never_returns_a_wrong_tree(monkeypatch):
-    # Inserting every failing pattern once loses some of them in this system (a dropped
-    # superset leaves its path when the subset that covered it is pushed down); without the
-    # repair passes the builder must refuse rather than hand out that tree.
-    cutsets = [[1, 0, 0, 0, 0, 1, 0, 1], [1, 1, 1, 1, 1, 0, 1, 0], [0, 0, 1, 0, 1, 1, 1, 1],
-               [1, 1, 1, 0, 1, 0, 1, 0], [1, 0, 0, 1, 1, 0, 0, 1]]
-    fails = fails_by_cutsets(cutsets)
-    single_pass = tavoq.CutsetTree(8)
-    single_pass.constructTree([list(p) for p in report.failing_patterns(8, fails)])
-    assert not single_pass.findNode([1, 0, 0, 1, 0, 1, 0, 1])  # the loss the builder repairs
-    assert fails((1, 0, 0, 1, 0, 1, 0, 1))
-    report.tree_from_cutsets(8, cutsets)  # with the repair passes: correct
-    monkeypatch.setattr(report.trees, "MAX_REPAIR_PASSES", 0)
-    with pytest.raises(RuntimeError, match="answers wrongly"):
-        report.tree_from_cutsets(8, cutsets)
-
-
-def test_failing_patterns_lists_fewest_failed_first():
-    assert report.failing_patterns(3, report.k_out_of_n_fails(2)) == [
-        (0, 1, 1), (1, 0, 1), (1, 1, 0), (1, 1, 1)
-    ]
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: report.tree_from_predicate(3, lambda f: sum(f) == 1),  # repaired by a failure
-        lambda: report.tree_from_predicate(2, lambda f: True),  # down with all working
-        lambda: report.tree_from_predicate(0, any),
-        lambda: report.tree_from_predicate(report.MAX_COMPONENTS + 1, any),
-        lambda: report.tree_from_cutsets(3, [[1, 1]]),
-        lambda: report.tree_from_cutsets(3, [[1, 2, 0]]),
-        lambda: report.tree_from_cutsets(3, [[0, 0, 0]]),
-        lambda: report.tree_from_cutsets(3, []),
-    ],
-)
-def test_tree_builder_refuses_what_a_tree_cannot_hold(call):
-    with pytest.raises(ValueError):
-        call()
-
-
-def test_engine_sees_pump_and_valve_failed_together():
-    # Pump A fails at 2, the valve at 5, pump B never: from 5 on the failed components are
-    # {A, valve}, a pattern that lies off the path of the cut set {valve}.
-    def fails_at(t):
-        return [[never(), tavoq.InstantaneousFailure(t)], [never(), never()]]
-
-    matrix = [fails_at(2), [[never(), never()], [never(), never()]], fails_at(5)]
-    tree = report.tree_from_cutsets(3, [[1, 1, 0], [0, 0, 1]])
-    assert tavoq.runnerSingleSim(9, matrix, tree, 1) == [0, 0, 0, 0, 0, 1, 1, 1, 1]
+@pytest.mark.parametrize(("n", "k"), [(0, 1), (3, 0), (3, 4), (-1, -1), (40, 20)])
+def test_k_out_of_n_cutsets_refuses_impossible_or_huge_structures(n, k):
+    with pytest.raises(ValueError, match=f"{k} out of {n}|k = {k}, n = {n}"):
+        report.k_out_of_n_cutsets(n, k)
 
 
 # ---------------------------------------------------------------- text and console
@@ -660,7 +577,8 @@ def test_text_curve_bars_follow_slice_maxima():
 
 def test_native_stdout_silenced_hides_progress_lines_only(capfd):
     matrix = [repairable_component()]
-    tree = report.tree_from_predicate(1, lambda f: f[0])
+    tree = tavoq.CutsetTree(1)
+    tree.insertNode([1])
     print("before", flush=True)
     with report.native_stdout_silenced():
         counts = tavoq.runnerMultipleSim(3, 20, matrix, tree, 1)
@@ -701,30 +619,3 @@ def test_plot_without_matplotlib_says_so_and_returns_none(tmp_path, monkeypatch,
     assert report.plot_unavailability(curve, tmp_path / "c.png") is None
     assert "matplotlib" in capsys.readouterr().err
     assert not (tmp_path / "c.png").exists()
-
-
-# ---------------------------------------------------------------- examples
-
-
-@pytest.mark.parametrize(
-    ("script", "expected"),
-    [
-        ("pumping_station.py", "Mean unavailability over 0..8759 h"),
-        ("sensor_array.py", "Expected mean over the horizon"),
-        ("scheduled_maintenance.py", "with maintenance plan:"),
-    ],
-)
-def test_example_runs_end_to_end(tmp_path, script, expected):
-    png = tmp_path / "example.png"
-    result = subprocess.run(
-        [sys.executable, str(EXAMPLES / script), "--runs", "200", "--plot", str(png)],
-        capture_output=True, text=True, timeout=120, check=False,
-    )
-    assert result.returncode == 0, result.stderr
-    assert expected in result.stdout
-    assert "Simulation 0 done." not in result.stdout  # progress lines kept off the report
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return
-    assert png.stat().st_size > 0

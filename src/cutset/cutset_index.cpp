@@ -1,7 +1,8 @@
-#include "simulation/cutset_index.hpp"
+#include "cutset/cutset_index.hpp"
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "cutset/cutset_tree.hpp"
 
@@ -18,14 +19,18 @@ std::string describe(const std::vector<int> &cutset) {
 } // namespace
 
 CutsetIndex::CutsetIndex(const CutsetTree &tree, int nComponents) {
-    const std::vector<std::vector<int>> cutsets = tree.getCutsets();
     const auto n = static_cast<std::size_t>(nComponents);
-    sizes.reserve(cutsets.size());
+    // One pass over the stored vectors (they span every component, so this pass is most of
+    // the cost of a call on a large model): the members of each cut set, as pairs.
+    std::vector<std::pair<std::int32_t, std::int32_t>> memberships; // (component, cut set)
     std::vector<std::size_t> counts(n + 1, 0);
-    for (const std::vector<int> &cutset : cutsets) {
+    tree.forEachCutset([&](const std::vector<int> &cutset) {
+        const auto k = static_cast<std::int32_t>(sizes.size());
+        const int *values = cutset.data();
+        const std::size_t length = cutset.size();
         std::int32_t size = 0;
-        for (std::size_t j = 0; j < cutset.size(); ++j) {
-            if (cutset[j] != 1) {
+        for (std::size_t j = 0; j < length; ++j) {
+            if (values[j] != 1) [[likely]] {
                 continue;
             }
             if (j >= n) {
@@ -34,26 +39,23 @@ CutsetIndex::CutsetIndex(const CutsetTree &tree, int nComponents) {
                     std::to_string(j) + ", past the last component: the model has " +
                     std::to_string(nComponents) + " components, so it could never fail.");
             }
+            memberships.emplace_back(static_cast<std::int32_t>(j), k);
             ++counts[j + 1];
             ++size;
         }
         if (size == 0) {
-            memberlessCutsets.push_back(static_cast<std::int32_t>(sizes.size()));
+            memberlessCutsets.push_back(k);
         }
         sizes.push_back(size);
-    }
+    });
+    // Grouped by component, each group in increasing cut-set number.
     offsets.assign(n + 1, 0);
     for (std::size_t c = 0; c < n; ++c) {
         offsets[c + 1] = offsets[c] + counts[c + 1];
     }
     members.resize(offsets[n]);
     std::vector<std::size_t> next(offsets.begin(), offsets.end() - 1);
-    for (std::size_t k = 0; k < cutsets.size(); ++k) {
-        const std::vector<int> &cutset = cutsets[k];
-        for (std::size_t j = 0; j < cutset.size(); ++j) {
-            if (cutset[j] == 1) {
-                members[next[j]++] = static_cast<std::int32_t>(k);
-            }
-        }
+    for (const auto &[c, k] : memberships) {
+        members[next[static_cast<std::size_t>(c)]++] = k;
     }
 }

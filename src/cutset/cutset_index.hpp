@@ -21,6 +21,7 @@ public:
     CutsetIndex(const CutsetTree &tree, int nComponents);
 
     int nCutsets() const { return static_cast<int>(sizes.size()); }
+    int nComponents() const { return static_cast<int>(offsets.size()) - 1; }
     /// Number of members of cut set k.
     int size(int k) const { return sizes[static_cast<std::size_t>(k)]; }
     /// The cut sets without a member (failed from the first check on).
