@@ -215,11 +215,11 @@ class PreciseResult:
         )
         if self.reached:
             return (
-                f"target ±{_percent(self.target_ci)} on the mean unavailability reached after "
+                f"Target ±{_percent(self.target_ci)} on the mean unavailability reached after "
                 f"{self.n_runs:,} runs ({got})"
             )
         return (
-            f"stopped at the maximum of {self.max_runs:,} runs before the target "
+            f"Stopped at the maximum of {self.max_runs:,} runs before the target "
             f"±{_percent(self.target_ci)} on the mean unavailability ({got})"
         )
 

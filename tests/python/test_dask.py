@@ -5,6 +5,7 @@ not installed; the rest needs no Dask.
 """
 
 import contextlib
+import json
 import logging
 import os
 import signal
@@ -20,9 +21,10 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 import tavoq
-from tavoq_tools import chunks, dask_runner
-from tavoq_tools.statistics import RunStatistics, merge
+from tavoq_tools import chunks, cli, dask_runner
+from tavoq_tools.statistics import RunStatistics
 
+STATION = Path(__file__).resolve().parents[2] / "examples" / "pumping_station.toml"
 # Near the top of the signed 32-bit range, so the seeds of later chunks wrap around.
 SEED = 2**31 - 1_200
 
@@ -167,6 +169,29 @@ def test_until_precise_stops_at_max_runs_when_the_target_is_out_of_reach():
     assert "maximum of 1,700 runs" in result.describe()
 
 
+@pytest.mark.parametrize(
+    ("target", "max_runs", "verdict"),
+    [
+        ("0.1", None, "Target ±10% on the mean unavailability reached after {n:,} runs"),
+        ("0.001", "1200", "Stopped at the maximum of 1,200 runs before the target ±0.1%"),
+    ],
+)
+def test_command_runs_until_precise_and_says_which_limit_stopped_it(
+    capsys, target, max_runs, verdict
+):
+    args = ["run", str(STATION), "--horizon", "2000", "--seed", "-9", "--json"]
+    more = [] if max_runs is None else ["--max-runs", max_runs]
+    assert cli.main([*args, "--runs", "500", "--target-ci", target, *more]) == 0
+    printed = capsys.readouterr()
+    summary = json.loads(printed.out)
+    n = summary["n_runs"]
+    assert n > 500
+    assert verdict.format(n=n) in printed.err
+    # The same numbers as one batch of that many runs.
+    assert cli.main([*args, "--runs", str(n)]) == 0
+    assert json.loads(capsys.readouterr().out) == summary
+
+
 # ---------------------------------------------------------------- without Dask
 
 
@@ -174,6 +199,26 @@ def test_without_dask_a_clear_error_says_how_to_get_it(monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)  # import distributed now fails
     with pytest.raises(ImportError, match=r"pip install tavoq\[dask\]"):
         dask_runner.simulate_on_dask(object(), MODEL, 10, SEED, HORIZON)
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--max-runs", "5000"], "--max-runs bounds a run until --target-ci is reached"),
+        (["--target-ci", "0"], "argument --target-ci: must be a positive number"),
+        (["--scheduler", "tcp://127.0.0.1:1"], "pip install tavoq[dask]"),
+    ],
+)
+def test_bad_cluster_or_precision_arguments_exit_2(monkeypatch, capsys, args, message):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    try:
+        code = cli.main(["run", str(STATION), *args])
+    except SystemExit as exit:  # argparse's own errors leave through sys.exit
+        code = exit.code
+    assert code == 2
+    printed = capsys.readouterr()
+    assert printed.out == ""
+    assert message in printed.err and printed.err.count("\n") == 1
 
 
 def test_nothing_else_imports_dask():
@@ -220,6 +265,23 @@ def test_cluster_runs_until_precise_like_this_machine(client):
         client, MODEL, 300, SEED, HORIZON, target_ci=0.05, max_runs=100_000
     )
     assert result == local.statistics
+
+
+@pytest.mark.parametrize("precise", [False, True])
+def test_command_on_a_cluster_prints_the_numbers_of_this_machine(client, capsys, precise):
+    args = ["run", str(STATION), "--runs", "700", "--horizon", "2000", "--json"]
+    if precise:
+        args += ["--target-ci", "0.1", "--max-runs", "100000"]
+    assert cli.main(args) == 0
+    here = capsys.readouterr()
+    address = client.scheduler.address
+    assert cli.main([*args, "--scheduler", address]) == 0
+    there = capsys.readouterr()
+    assert json.loads(there.out) == json.loads(here.out)
+    assert f"runs on {address} in" in there.err
+    if precise:  # the same verdict
+        assert here.err.splitlines()[-1] == there.err.splitlines()[-1]
+        assert there.err.splitlines()[-1].startswith("Target ±10% on the mean unavailability")
 
 
 @dataclass(frozen=True)
