@@ -22,7 +22,6 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from .chunks import (
-    INT32_MAX,
     Buildable,
     RunChunks,
     _whole,
@@ -136,8 +135,6 @@ def simulate_on_dask(
     execute = dask_chunk_runner(client, model, horizon, seed, on_chunk=on_chunk)
     workers = _workers(client)
     if target_ci is not None:
-        if max_runs is not None:
-            _whole("max_runs", max_runs, 1, INT32_MAX)
         result = run_until_precise(
             execute, target_ci, max_runs, first_runs=runs, chunk_runs=chunk_runs,
             workers=workers,
