@@ -21,11 +21,60 @@ void defineOperations(py::class_<T, Extra...> &cls, const char *name) {
         });
 }
 
+// The instance handed to a base class's __init__, before anything is constructed in it.
+struct BaseInstance {
+    py::handle self;
+};
+
 } // namespace
 
+namespace pybind11::detail {
+
+// Accepts an instance that has a slot of its own for a Distribution: a Distribution, or a
+// subclass defined in Python. A registered subclass such as Weibull keeps its object in its
+// own slot; pybind11, asked to construct the base there, throws from a place where the
+// exception ends the process, so such an instance is refused here with a TypeError.
+template <> class type_caster<BaseInstance> {
+public:
+    static constexpr auto name = type_caster_base<Distribution>::name;
+
+    bool load(handle src, bool) {
+        if (!src || src.is_none() || !isinstance<Distribution>(src)) {
+            return false;
+        }
+        auto *inst = reinterpret_cast<instance *>(src.ptr());
+        if (inst->get_value_and_holder(get_type_info(typeid(Distribution)), false).inst == nullptr) {
+            return false;
+        }
+        value.self = src;
+        return true;
+    }
+
+    template <typename U> using cast_op_type = BaseInstance &;
+    explicit operator BaseInstance &() { return value; }
+
+private:
+    BaseInstance value;
+};
+
+} // namespace pybind11::detail
+
 void register_distributions(py::module_ &m) {
-    py::class_<Distribution>(m, "Distribution")
-        .def(py::init<>())
+    py::class_<Distribution> distribution(m, "Distribution");
+    distribution.def(py::init<>());
+    // Distribution.__init__ checks its instance (BaseInstance) before pybind11's own
+    // constructor sees it. pybind11 treats any function named __init__ as a constructor and
+    // would look for the base's slot before our check runs, so this one is marked as a plain
+    // method; the constructor it calls does the rest.
+    const py::object construct = distribution.attr("__init__");
+    const py::cpp_function checkedInit(
+        [construct](const BaseInstance &instance) { construct(instance.self); },
+        py::name("__init__"), py::is_method(distribution));
+    const py::handle function = py::detail::get_function(checkedInit);
+    py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr()))
+        ->is_constructor = false;
+    distribution.attr("__init__") = checkedInit;
+    distribution
         .def(
             "pdf",
             [](const Checked<const Distribution> &self, double x) {

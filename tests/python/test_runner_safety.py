@@ -232,3 +232,27 @@ def test_thread_slots_are_capped(omp_threads_restored, worked_example, capfd):
 def test_malformed_matrices_are_refused_with_their_place(matrix, message, tree_1):
     with pytest.raises(ValueError, match=message):
         tavoq.runnerSingleSim(1, matrix, tree_1, 1)
+
+
+@pytest.mark.parametrize(
+    "instance",
+    ["tavoq.Weibull(1.0, 2.0)", "tavoq.Weibull.__new__(tavoq.Weibull)", "None"],
+    ids=["constructed", "uninitialised", "none"],
+)
+def test_base_init_on_a_subclass_instance_is_refused(instance):
+    # pybind11 itself would end the process here; the check must come first.
+    result = run_python(
+        f"""
+        import tavoq
+        try:
+            tavoq.Distribution.__init__({instance})
+        except TypeError:
+            print("refused")
+        class Mine(tavoq.Distribution):
+            def __init__(self):
+                super().__init__()
+        print(Mine().quantile(0.5, 0))
+        """
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split() == ["refused", "2147483647.0"]
