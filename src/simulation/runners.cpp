@@ -17,6 +17,7 @@
 #include "cutset/cutset_tree.hpp"
 #include "simd/vector_add.hpp"
 #include "simulation/aligned_buffer.hpp"
+#include "simulation/memory_budget.hpp"
 #include "cutset/cutset_index.hpp"
 #include "simulation/openmp_interface.hpp"
 #include "simulation/recorders.hpp"
@@ -180,6 +181,17 @@ void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
     }
 }
 
+// Linux grants nearly any allocation and kills the process when the pages are touched, so
+// each runner first compares what the call will hold at its peak with what the process can
+// still get (requireMemory raises MemoryError naming both). The peak counts the Python list
+// a result becomes: a pointer per entry and, for counts past the integers Python keeps
+// ready-made (up to 256), an int object of 32 bytes each.
+std::uint64_t listBytes(std::uint64_t entries, std::uint64_t largestValue) {
+    return entries * (8 + (largestValue > 256 ? 32 : 0));
+}
+
+std::uint64_t counts(int n) { return n > 0 ? static_cast<std::uint64_t>(n) : 0; }
+
 std::vector<std::uint32_t> copyOut(const AlignedBuffer &buffer) {
     return std::vector<std::uint32_t>(buffer.data(), buffer.data() + buffer.size());
 }
@@ -193,6 +205,10 @@ std::vector<std::int64_t> widen(const std::vector<std::uint32_t> &counts) {
 std::vector<std::uint32_t> runnerSingleSim(int simTime, const TransitionMatrix &transitionsMatrix,
                                            const CutsetTree *cutSetTree, int seed,
                                            const InterruptCheck &interrupted) {
+    if (simTime >= 0) {
+        const std::uint64_t units = counts(simTime);
+        requireMemory(units * sizeof(std::uint32_t) + listBytes(units, 1));
+    }
     if (simTime < 0) {
         throw std::bad_alloc();
     }
@@ -208,6 +224,10 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
                                              const TransitionMatrix &transitionsMatrix,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted) {
+    if (simTime >= 0) {
+        const std::uint64_t units = counts(simTime);
+        requireMemory(2 * units * sizeof(std::uint32_t) + listBytes(units, counts(nSimulations)));
+    }
     AlignedBuffer systemStates;
     if (simTime >= 0) {
         systemStates = AlignedBuffer(static_cast<std::size_t>(simTime));
@@ -247,6 +267,11 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
         writeLine(std::cerr, "Erro ao alocar memória para os estados locais.");
         throw std::runtime_error("Failed to allocate local states in runnerParallelSim.");
     };
+    if (simTime >= 0) {
+        const std::uint64_t units = counts(simTime);
+        requireMemory((static_cast<std::uint64_t>(slots) + 2) * units * sizeof(std::uint32_t) +
+                      listBytes(units, counts(nSimulations)));
+    }
     if (simTime < 0) {
         failAllocation();
     }
@@ -297,6 +322,17 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
                                     std::to_string(simTime) + ".");
     }
     const int runs = std::max(nSimulations, 0);
+    const int slots = threadSlots();
+    {
+        // Per thread two 32-bit arrays per time unit; then two more to merge them, and the
+        // two 64-bit arrays of the result; 16 bytes a run. Per-component and per-cut-set
+        // arrays are small beside these and counted with the model.
+        const std::uint64_t units = counts(simTime);
+        const std::uint64_t components = transitionsMatrix.size();
+        requireMemory(units * (8 * static_cast<std::uint64_t>(slots) + 8 + 16) +
+                      16 * counts(runs) +
+                      components * 32 * (static_cast<std::uint64_t>(slots) + 1));
+    }
     RunStatistics result;
     result.nSimulations = nSimulations;
     result.simTime = simTime;
@@ -316,7 +352,6 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
         nCutsets = model->cutsets.nCutsets();
     }
 
-    const int slots = threadSlots();
     std::vector<StatisticsSlot> perSlot;
     perSlot.reserve(static_cast<std::size_t>(slots));
     for (int slot = 0; slot < slots; ++slot) {

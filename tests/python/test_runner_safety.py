@@ -256,3 +256,34 @@ def test_base_init_on_a_subclass_instance_is_refused(instance):
     )
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.split() == ["refused", "2147483647.0"]
+
+
+def test_a_batch_that_cannot_fit_in_memory_is_refused_before_it_starts():
+    # Linux would grant these buffers and kill the process while zero-filling them; every
+    # runner must refuse first and say how much it needs and how much there is. In a child,
+    # so that a failed check cannot take the test session down with it.
+    result = run_python(
+        """
+        import tavoq
+        D = tavoq.Distribution
+        m = [[[D(), tavoq.Exponential(0.001)], [tavoq.Exponential(0.1), D()]]]
+        t = tavoq.CutsetTree(1); t.insertNode([1])
+        huge = 2**31 - 1
+        calls = [
+            (tavoq.runnerSingleSim, (huge, m, t, 1)),
+            (tavoq.runnerMultipleSim, (4, huge, m, t, 1)),
+            (tavoq.runnerParallelSim, (4, huge, m, t, 1)),
+            (tavoq.runnerStatistics, (4, huge, m, t, 1)),
+            (tavoq.runnerStatistics, (huge, 10, m, t, 1)),
+        ]
+        for runner, args in calls:
+            try:
+                runner(*args)
+                print("ran")
+            except MemoryError as e:
+                print("refused" if str(e).count("GiB") == 2 else f"unclear: {e}")
+        """
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert [line for line in result.stdout.split("\n") if line and "Numero" not in line] == [
+        "refused"] * 5
