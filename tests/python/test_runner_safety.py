@@ -33,7 +33,7 @@ def repairable():
         ("tavoq.CutsetTree", "obj.insertNode([1])"),
         ("tavoq.CutsetTree", "obj.findNode([1])"),
         ("tavoq.Exponential", "tavoq.runnerSingleSim(3, [[[obj]]], tavoq.CutsetTree(1), 1)"),
-        ("tavoq.Exponential", "tavoq.runnerParallelSim(2, 3, [[[D(), obj], [obj, D()]]], tree, 1)"),
+        ("tavoq.Exponential", "tavoq.runnerParallelSim(2, 3, [[[D(), obj], [obj, D()]]], t, 1)"),
         ("tavoq.CutsetTree", "tavoq.runnerMultipleSim(2, 3, [[[D()]]], obj, 1)"),
     ],
     ids=["method", "base-method", "base-quantile", "python-subclass", "tree-insert",
@@ -46,8 +46,8 @@ def test_uninitialised_instances_are_refused(cls, use):
         D = tavoq.Distribution
         class Sub(tavoq.Weibull):
             pass
-        tree = tavoq.CutsetTree(1)
-        tree.insertNode([1])
+        t = tavoq.CutsetTree(1)
+        t.insertNode([1])
         obj = {cls}.__new__({cls})
         try:
             {use}
@@ -60,6 +60,27 @@ def test_uninitialised_instances_are_refused(cls, use):
     )
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.split() == ["refused", "freed"]
+
+
+@pytest.mark.xfail(reason="pybind11 aborts the process: the base class's __init__ looks for "
+                          "the base's own slot in a subclass instance and throws outside its "
+                          "error handling", strict=True)
+@pytest.mark.parametrize(
+    "instance", ["tavoq.Weibull(1.0, 2.0)", "tavoq.Weibull.__new__(tavoq.Weibull)"],
+    ids=["constructed", "uninitialised"],
+)
+def test_base_init_on_a_subclass_instance_is_refused(instance):
+    result = run_python(
+        f"""
+        import tavoq
+        try:
+            tavoq.Distribution.__init__({instance})
+        except TypeError:
+            print("refused")
+        """
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split() == ["refused"]
 
 
 def test_signal_handler_cannot_pull_distributions_from_a_running_batch(tree_1, capfd):
