@@ -327,8 +327,9 @@ def expected_unavailability_a(tree, cutsets):
 
     Delays are whole time units (truncated), so the mean up and down
     stretches are E[floor(Exp(r))] = 1 / (exp(r) - 1). Returns the value
-    for a check of every cut set, and the value for tavoq's tree lookup
-    (findNode on each of the 2^10 failure patterns)."""
+    for a check of every cut set (what the engine does), and the value the
+    tree's path lookup alone would give (findNode on each of the 2^10
+    failure patterns; what builds before the full check reported)."""
     up = 1.0 / math.expm1(1.0 / 1000.0)
     down = 1.0 / math.expm1(1.0 / 10.0)
     q = down / (up + down)
@@ -519,7 +520,7 @@ def main():
     se_p = sd_p / math.sqrt(len(pure_down))
     z = (mean_p - mean_t) / math.sqrt(se_p ** 2 + se_t ** 2)
     exp_full, exp_tree = expected_unavailability_a(a.tree, cutsets_a)
-    z_t = (mean_t - exp_tree) / se_t
+    z_t = (mean_t - exp_full) / se_t
     z_p = (mean_p - exp_full) / se_p
     print("  (a) mean unavailability, tavoq:       %.4e +/- %.1e (%s runs)"
           % (mean_t, se_t, "{:,}".format(summary["a"]["runs"])))
@@ -528,17 +529,14 @@ def main():
     print("      pure Python - tavoq: %+.1f%%, z = %+.2f: %s"
           % (100.0 * (mean_p - mean_t) / mean_t, z,
              "agree (|z| < 3)" if abs(z) < 3 else "DIFFER (|z| >= 3)"))
-    print("      steady-state expectation, every cut set checked (the "
-          "pure-Python check): %.4e (pure Python z = %+.2f)"
-          % (exp_full, z_p))
-    print("      steady-state expectation, tavoq's path-following tree "
-          "lookup:             %.4e (tavoq z = %+.2f)" % (exp_tree, z_t))
+    print("      steady-state expectation, every cut set checked: %.4e "
+          "(tavoq z = %+.2f, pure Python z = %+.2f)" % (exp_full, z_t, z_p))
     print("      (+/- is one standard error; tavoq's per-run spread from %d "
-          "runnerSingleSim runs. The tree lookup follows the failed-component"
+          "runnerSingleSim runs. The tree's path lookup alone would give"
           % n_single)
-    print("      pattern's own path, so a failed cut set is missed while a "
-          "lower-numbered component outside it is also failed; expected gap "
-          "%.1f%%.)" % (100.0 * (exp_full - exp_tree) / exp_tree))
+    print("      %.4e, %.1f%% lower: it misses a failed cut set while a "
+          "lower-numbered component outside it is also failed.)"
+          % (exp_tree, 100.0 * (exp_full - exp_tree) / exp_full))
     for k in ("b", "c"):
         print("  (%s) mean unavailability (tavoq): %.4e"
               % (k, summary[k]["unavail"]))

@@ -1,57 +1,64 @@
 """Tools around the tavoq module: model files, statistics, reports, the command and scale-out.
 
+- ``load_model`` -> ``Model``: a model file (TOML) as plain data; ``Model.build()`` gives the
+  matrix and tree for the runners; ``ModelError`` names the file, key and what is allowed.
+- ``simulate``: a model's batch run chunk by chunk (run i seeded seed + i), as one result.
 - ``point_unavailability``: counts per time unit of a batch runner -> unavailability, its
   binomial standard error and Wilson interval at every time unit.
-- ``run_batches`` and ``mean_unavailability``: the mean unavailability over the horizon with a
-  Student t interval from independent batches with disjoint seeds (the time units of one run
-  are correlated, so the per-time-unit intervals say nothing about the mean).
-- ``tree_from_predicate`` and ``tree_from_cutsets``: a CutsetTree that answers correctly for
-  every combination of failed components, built by enumerating all failure patterns.
+- ``RunStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and
+  one result for chunks of consecutive runs, identical to a single batch.
+- ``summarize`` -> ``Summary``: unavailability, reliability, time to first failure, failures,
+  MTBF, down time, component and cut-set tables, each with a 95% interval and its method;
+  ``format_report`` (text), ``plot_summary`` (figure), ``write_outputs`` (files).
+- ``k_out_of_n_cutsets``: the cut sets of a k-out-of-n structure, for CutsetTree.constructTree.
 - ``format_summary``, ``text_curve`` and ``plot_unavailability`` (matplotlib, optional).
 - ``native_stdout_silenced``: keeps the runners' progress lines off the terminal.
 """
 
 from .console import native_stdout_silenced
-from .plot import plot_unavailability
+from .model import Model, ModelError
+from .model_file import load_model
+from .outputs import write_outputs
+from .plot import plot_summary, plot_unavailability
+from .report import format_report
+from .simulate import simulate
+from .statistics import RunStatistics, merge
 from .stats import (
-    MeanUnavailability,
     UnavailabilityCurve,
-    batch_seeds,
     binomial_stderr,
-    combine_batches,
-    mean_unavailability,
     point_unavailability,
-    run_batches,
     student_t_quantile,
     wilson_interval,
 )
+from .summary import ComponentRow, Curve, CutsetRow, Estimate, Percentile, Summary, summarize
 from .text import format_summary, text_curve
-from .trees import (
-    MAX_COMPONENTS,
-    failing_patterns,
-    k_out_of_n_fails,
-    tree_from_cutsets,
-    tree_from_predicate,
-)
+from .trees import k_out_of_n_cutsets
 
 __all__ = [
-    "MAX_COMPONENTS",
-    "MeanUnavailability",
+    "ComponentRow",
+    "Curve",
+    "CutsetRow",
+    "Estimate",
+    "Model",
+    "ModelError",
+    "Percentile",
+    "RunStatistics",
+    "Summary",
     "UnavailabilityCurve",
-    "batch_seeds",
     "binomial_stderr",
-    "combine_batches",
-    "failing_patterns",
+    "format_report",
     "format_summary",
-    "k_out_of_n_fails",
-    "mean_unavailability",
+    "k_out_of_n_cutsets",
+    "load_model",
+    "merge",
     "native_stdout_silenced",
+    "plot_summary",
     "plot_unavailability",
     "point_unavailability",
-    "run_batches",
+    "simulate",
     "student_t_quantile",
+    "summarize",
     "text_curve",
-    "tree_from_cutsets",
-    "tree_from_predicate",
     "wilson_interval",
+    "write_outputs",
 ]

@@ -1,4 +1,4 @@
-"""Statistics of batch results: point unavailability and its mean over the horizon.
+"""Binomial and Student t helpers, and the point unavailability curve of a batch's counts.
 
 A batch runner returns, for every time unit t, the number c[t] of runs in which the system
 was failed at t. Over N independent runs c[t] is a binomial draw, so the point unavailability
@@ -6,24 +6,17 @@ c[t] / N gets a binomial standard error and a Wilson score interval. The Wilson 
 used rather than the normal approximation because unavailabilities sit close to 0 (or 1),
 where the normal interval collapses to zero width or leaves [0, 1].
 
-The mean unavailability over the horizon is the average of c[t] / N over t. Its uncertainty
-cannot be taken from the per-time-unit intervals: the time units of one run are strongly
-correlated (a pump that is down at t is likely down at t + 1), while the counts no longer say
-which run was failed when. Independent batches restore the missing information: each batch
-mean is the average of its runs' time-averages, the batch means are independent and equally
-distributed, and their spread gives a Student t interval (see ``run_batches`` and
-``mean_unavailability``).
+The mean unavailability over the horizon cannot be taken from these counts: the time units of
+one run are strongly correlated. It comes from the per-run downtime of ``runnerStatistics``
+(see ``summary.summarize``).
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from statistics import NormalDist
-
-INT32_MIN = -(2**31)
-
 
 def _z(confidence: float) -> float:
     if not 0.0 < confidence < 1.0:
@@ -141,95 +134,4 @@ def point_unavailability(
         stderr=tuple(binomial_stderr(c, n_runs) for c in counts),
         lower=tuple(lo for lo, _ in intervals),
         upper=tuple(hi for _, hi in intervals),
-    )
-
-
-def _wrap_int32(value: int) -> int:
-    # The engine adds run indices to the seed modulo 2**32; the binding takes a signed 32-bit int.
-    return (value - INT32_MIN) % 2**32 + INT32_MIN
-
-
-def batch_seeds(seed: int, n_batches: int, runs_per_batch: int) -> list[int]:
-    """First seeds of batches whose runs get the disjoint seeds seed, seed + 1, ... in turn.
-
-    Batch j starts at seed + j * runs_per_batch, so the k batches together cover exactly the
-    runs of one call with k * runs_per_batch runs and the same seed.
-    """
-    return [_wrap_int32(seed + j * runs_per_batch) for j in range(n_batches)]
-
-
-def run_batches(
-    runner: Callable[..., list[int]],
-    n_batches: int,
-    runs_per_batch: int,
-    sim_time: int,
-    matrix,
-    tree,
-    seed: int,
-) -> list[list[int]]:
-    """Call ``runner`` (runnerParallelSim or runnerMultipleSim) once per batch, seeds disjoint."""
-    if n_batches < 1 or runs_per_batch < 1:
-        raise ValueError("n_batches and runs_per_batch must be positive")
-    return [
-        runner(runs_per_batch, sim_time, matrix, tree, s)
-        for s in batch_seeds(seed, n_batches, runs_per_batch)
-    ]
-
-
-def combine_batches(batches: Sequence[Sequence[int]]) -> list[int]:
-    """Element-wise sum of batch counts: the counts of all their runs taken together."""
-    if not batches:
-        raise ValueError("no batches given")
-    lengths = {len(b) for b in batches}
-    if len(lengths) != 1:
-        raise ValueError("batches cover different horizons")
-    return [sum(column) for column in zip(*batches, strict=True)]
-
-
-@dataclass(frozen=True)
-class MeanUnavailability:
-    """Mean unavailability over the horizon with a Student t interval from batch means."""
-
-    mean: float
-    stderr: float
-    lower: float
-    upper: float
-    confidence: float
-    n_batches: int
-    runs_per_batch: int
-    batch_means: tuple[float, ...]
-
-
-def mean_unavailability(
-    batches: Sequence[Sequence[int]], runs_per_batch: int, confidence: float = 0.95
-) -> MeanUnavailability:
-    """Mean over the horizon of independent, equally sized batches, with a t interval.
-
-    Each batch mean is sum(counts) / (runs_per_batch * horizon). With k >= 2 batches the
-    interval is mean +- t(k - 1) * s / sqrt(k), s being the standard deviation of the batch
-    means, clamped to [0, 1]. If no batch saw a failure (or all saw the same amount) the
-    interval has zero width: then more runs are needed, not more confidence.
-    """
-    k = len(batches)
-    if k < 2:
-        raise ValueError("at least two batches are needed for an interval")
-    if runs_per_batch <= 0:
-        raise ValueError("runs_per_batch must be positive")
-    horizon = len(batches[0])
-    if horizon == 0 or any(len(b) != horizon for b in batches):
-        raise ValueError("batches must cover one non-empty horizon")
-    means = tuple(sum(b) / (runs_per_batch * horizon) for b in batches)
-    grand = sum(means) / k
-    s = math.sqrt(sum((m - grand) ** 2 for m in means) / (k - 1))
-    se = s / math.sqrt(k)
-    half = student_t_quantile(0.5 + confidence / 2.0, k - 1) * se
-    return MeanUnavailability(
-        mean=grand,
-        stderr=se,
-        lower=max(0.0, grand - half),
-        upper=min(1.0, grand + half),
-        confidence=confidence,
-        n_batches=k,
-        runs_per_batch=runs_per_batch,
-        batch_means=means,
     )

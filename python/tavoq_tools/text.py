@@ -5,7 +5,8 @@ from __future__ import annotations
 from collections.abc import Iterable
 from itertools import pairwise
 
-from .stats import MeanUnavailability, UnavailabilityCurve
+from .stats import UnavailabilityCurve
+from .summary import Estimate
 
 
 def _pct(confidence: float) -> str:
@@ -15,10 +16,11 @@ def _pct(confidence: float) -> str:
 def format_summary(
     curve: UnavailabilityCurve,
     times: Iterable[int],
-    mean: MeanUnavailability | None = None,
+    mean: Estimate | None = None,
     time_unit: str = "h",
 ) -> str:
-    """A table of the point unavailability at ``times`` and, if given, the mean with its CI."""
+    """A table of the point unavailability at ``times`` and, if given, the mean with its CI
+    (``Summary.mean_unavailability``)."""
     pct = _pct(curve.confidence)
     lines = [
         f"Point unavailability over {curve.n_runs} runs "
@@ -33,11 +35,13 @@ def format_summary(
             f"[{curve.lower[t]:.4g}, {curve.upper[t]:.4g}]"
         )
     if mean is not None:
+        interval = (
+            "no interval" if mean.lower is None or mean.upper is None
+            else f"95% interval [{mean.lower:.4g}, {mean.upper:.4g}]"
+        )
         lines.append(
-            f"Mean unavailability over 0..{len(curve) - 1} {time_unit}: {mean.mean:.4g} "
-            f"(std. error {mean.stderr:.2g}, {_pct(mean.confidence)} interval "
-            f"[{mean.lower:.4g}, {mean.upper:.4g}], Student t over "
-            f"{mean.n_batches} independent batches of {mean.runs_per_batch} runs)"
+            f"Mean unavailability over 0..{len(curve) - 1} {time_unit}: {mean.value:.4g} "
+            f"({interval}, {mean.method})"
         )
     return "\n".join(lines)
 

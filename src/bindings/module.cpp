@@ -12,4 +12,6 @@ PYBIND11_MODULE(tavoq, m, pybind11::multiple_interpreters::not_supported()) {
     register_runners(m);
     register_simd(m);
     register_thread_control(m);
+    // Added after the original entries, which keep their order.
+    register_statistics(m);
 }

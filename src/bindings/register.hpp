@@ -9,3 +9,4 @@ void register_cutset(pybind11::module_ &m);
 void register_runners(pybind11::module_ &m);
 void register_simd(pybind11::module_ &m);
 void register_thread_control(pybind11::module_ &m);
+void register_statistics(pybind11::module_ &m);

@@ -35,5 +35,20 @@ void register_cutset(py::module_ &m) {
             [](const Checked<const CutsetTree> &self) -> const CutsetTreeNode & {
                 return instance(self, "CutsetTree").getRoot();
             },
-            py::return_value_policy::reference, "Get the root node of the cutset tree");
+            py::return_value_policy::reference, "Get the root node of the cutset tree")
+        .def(
+            "getCutsets",
+            [](const Checked<const CutsetTree> &self) {
+                return instance(self, "CutsetTree").getCutsets();
+            },
+            "The stored cut sets in pre-order (a node, its zeroChild subtree, its oneChild "
+            "subtree): the order of the simulation's statistics per cut set")
+        .def(
+            "findWithin",
+            [](const Checked<const CutsetTree> &self, const std::vector<int> &failed) {
+                return instance(self, "CutsetTree").findWithin(failed);
+            },
+            py::arg("failed"),
+            "The first stored cut set (in getCutsets order) that lies within the failed "
+            "components, or an empty list: the simulation's own verdict");
 }

@@ -1,9 +1,11 @@
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "bindings/checked.hpp"
 #include "bindings/register.hpp"
 #include "cutset/cutset_tree.hpp"
+#include "simulation/run_statistics.hpp"
 #include "simulation/runners.hpp"
 
 namespace py = pybind11;
@@ -34,6 +36,15 @@ void checkSignals() {
     if (PyErr_CheckSignals() != 0) {
         throw py::error_already_set();
     }
+}
+
+// A read-only numpy view of one of the result's arrays; the view keeps the result alive.
+template <std::vector<std::int64_t> RunStatistics::*member>
+py::array_t<std::int64_t> view(const py::object &self) {
+    const std::vector<std::int64_t> &values = self.cast<const RunStatistics &>().*member;
+    py::array_t<std::int64_t> array(static_cast<py::ssize_t>(values.size()), values.data(), self);
+    array.attr("setflags")(py::arg("write") = false);
+    return array;
 }
 
 } // namespace
@@ -74,4 +85,45 @@ void register_thread_control(py::module_ &m) {
     m.def(
         "limitOMPThreads", [](int maxThreads) { limitOMPThreads(maxThreads); },
         py::arg("maxThreads"), "Limit the number of OMP threads");
+}
+
+void register_statistics(py::module_ &m) {
+    py::class_<RunStatistics>(m, "RunStatistics",
+                              "What runnerStatistics counted over a batch. Arrays are read-only "
+                              "numpy int64 views.")
+        .def_readonly("nSimulations", &RunStatistics::nSimulations)
+        .def_readonly("simTime", &RunStatistics::simTime)
+        .def_readonly("seed", &RunStatistics::seed)
+        .def_property_readonly("failedRuns", view<&RunStatistics::failedRuns>,
+                               "Per time unit: runs whose system is failed then")
+        .def_property_readonly("firstFailures", view<&RunStatistics::firstFailures>,
+                               "Per time unit: runs whose system is failed then for the first "
+                               "time")
+        .def_property_readonly("systemFailures", view<&RunStatistics::systemFailures>,
+                               "Per run: time units at which the system fails (failed there, "
+                               "and at 0 or working the unit before)")
+        .def_property_readonly("downtime", view<&RunStatistics::downtime>,
+                               "Per run: time units at which the system is failed")
+        .def_property_readonly("componentDowntime", view<&RunStatistics::componentDowntime>,
+                               "Per component: time units at which it is failed, over all runs")
+        .def_property_readonly("componentFailures", view<&RunStatistics::componentFailures>,
+                               "Per component: transitions from state 0 to a failed state")
+        .def_property_readonly("triggeredFailures", view<&RunStatistics::triggeredFailures>,
+                               "Per component: system failures that its transition caused")
+        .def_property_readonly("cutsetFailures", view<&RunStatistics::cutsetFailures>,
+                               "Per stored cut set (getCutsets order): system failures at which "
+                               "the causing transition completed it");
+    m.def(
+        "runnerStatistics",
+        [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
+           const PyTree &cutSetTree, int seed) {
+            return runnerStatistics(nSimulations, simTime, references(transitionsMatrix),
+                                    cutSetTree.ptr, seed, checkSignals);
+        },
+        py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
+        py::arg("cutSetTree"), py::arg("seed"),
+        "Run the batch of runnerParallelSim (same runs, seeds and threads) and count, beside "
+        "the failed runs per time unit, first failures, failures and downtime per run, and "
+        "per component and cut set what caused each system failure. Writes no progress "
+        "lines. Memory: the per-time-unit arrays once per thread, plus 16 bytes a run.");
 }

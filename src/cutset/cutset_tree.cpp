@@ -1,5 +1,7 @@
 #include "cutset/cutset_tree.hpp"
 
+#include "cutset/cutset_index.hpp"
+
 #include <algorithm>
 #include <iostream>
 #include <stdexcept>
@@ -97,6 +99,7 @@ void CutsetTree::refuseWhilePinned() const {
 
 void CutsetTree::insertNode(std::vector<int> cutset) {
     refuseWhilePinned();
+    cachedIndex.reset();
     // Replacement re-inserts whole subtrees, each insertion walking from the root again.
     // A stack of pending insertions, last in first out, keeps the order of nested calls
     // without recursing once per level.
@@ -225,4 +228,28 @@ std::vector<int> CutsetTree::findNode(const std::vector<int> &cutset) const {
 
 bool CutsetTree::hasCutsetWithin(const int *query, std::size_t length) const {
     return findLeaf(query, length) != nullptr;
+}
+
+std::vector<std::vector<int>> CutsetTree::getCutsets() const {
+    std::vector<std::vector<int>> out;
+    forEachCutset([&out](const std::vector<int> &cutset) { out.push_back(cutset); });
+    return out;
+}
+
+std::vector<int> CutsetTree::findWithin(const std::vector<int> &failed) const {
+    const std::vector<int> *found = nullptr;
+    forEachCutset([&](const std::vector<int> &cutset) {
+        if (found == nullptr &&
+            isSubset(cutset.data(), cutset.size(), failed.data(), failed.size())) {
+            found = &cutset;
+        }
+    });
+    return found != nullptr ? *found : std::vector<int>{};
+}
+
+std::shared_ptr<const CutsetIndex> CutsetTree::index(int nComponents) const {
+    if (!cachedIndex || cachedIndex->nComponents() != nComponents) {
+        cachedIndex = std::make_shared<const CutsetIndex>(*this, nComponents);
+    }
+    return cachedIndex;
 }

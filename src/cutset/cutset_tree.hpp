@@ -4,6 +4,8 @@
 #include <memory>
 #include <vector>
 
+class CutsetIndex;
+
 /// One node of a CutsetTree: a trie over component positions with a branch for a zero and
 /// one for a non-zero element. Only leaves hold a cut set. The name has no namespace on
 /// purpose: Python sees it in getRoot's signature and in its conversion error.
@@ -52,11 +54,42 @@ public:
     /// reading. Pins are taken and released on the calling thread only.
     void pin() const { ++pins; }
     void unpin() const { --pins; }
+    /// The stored cut sets arranged for the engine, for a model of `nComponents` components.
+    /// Kept until the tree changes, so that a batch split into many calls (progress bars,
+    /// cluster chunks) reads the cut sets once. Called by runners on the calling thread only.
+    /// @throws std::invalid_argument  as CutsetIndex.
+    std::shared_ptr<const CutsetIndex> index(int nComponents) const;
     /// A copy of the stored cut set that lies within `cutset` on its path, or an empty vector.
     std::vector<int> findNode(const std::vector<int> &cutset) const;
     /// Whether findNode would find a cut set, without building the result (the engine's
     /// system-failure test). Same walk, same error line.
     bool hasCutsetWithin(const int *query, std::size_t length) const;
+
+    /// Copies of the stored cut sets in pre-order: a node, then its zeroChild subtree, then
+    /// its oneChild subtree. The order of the simulation statistics per cut set.
+    std::vector<std::vector<int>> getCutsets() const;
+    /// Calls visit(cutset) for every stored cut set in the order of getCutsets, without
+    /// copying them.
+    template <typename Visit> void forEachCutset(Visit &&visit) const {
+        std::vector<const CutsetTreeNode *> stack{root.get()};
+        while (!stack.empty()) {
+            const CutsetTreeNode *node = stack.back();
+            stack.pop_back();
+            if (node->isLeaf()) {
+                visit(node->cutset);
+            }
+            if (node->oneChild) {
+                stack.push_back(node->oneChild.get());
+            }
+            if (node->zeroChild) {
+                stack.push_back(node->zeroChild.get());
+            }
+        }
+    }
+    /// The first of getCutsets() that lies within `failed` (isSubset), or an empty vector.
+    /// Unlike findNode this looks at every stored cut set, whatever branch holds it: it is
+    /// the question the simulation asks after every transition. Writes nothing.
+    std::vector<int> findWithin(const std::vector<int> &failed) const;
 
     const CutsetTreeNode &getRoot() const { return *root; }
     int getNodeCount() const { return nodeCount; }
@@ -74,6 +107,7 @@ private:
 
     int cutsetSize;
     std::unique_ptr<CutsetTreeNode> root;
+    mutable std::shared_ptr<const CutsetIndex> cachedIndex;
     int nodeCount;
     mutable int pins = 0;
 };

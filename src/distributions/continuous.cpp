@@ -47,12 +47,7 @@ double Exponential::cdf(double x) const {
     return 1.0 - std::exp(-lambda * x);
 }
 
-double Exponential::quantile(double p, int) const {
-    if (p < 0) {
-        return kNoTransition;
-    }
-    return -std::log(1.0 - p) / lambda;
-}
+double Exponential::quantile(double p, int) const { return quantileOf(lambda, p); }
 
 Uniform::Uniform(double a, double b) : a(a), b(b) {
     if (a >= b) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cmath>
+
 #include "distributions/distribution.hpp"
 
 /// Normal lifetime. Any mean and standard deviation are accepted; a degenerate stddev gives
@@ -26,6 +28,15 @@ public:
     double cdf(double x) const override;
     /// kNoTransition for p < 0; +inf at p = 1 and NaN above it.
     double quantile(double p, int currentTime) const override;
+    /// The quantile itself, inline so that the engine computes the very same value without
+    /// a virtual call.
+    static double quantileOf(double lambda, double p) {
+        if (p < 0) {
+            return kNoTransition;
+        }
+        return -std::log(1.0 - p) / lambda;
+    }
+    double rate() const { return lambda; }
 
 private:
     double lambda;

@@ -1,7 +1,6 @@
 #include "distributions/scheduled.hpp"
 
 #include <cstdint>
-#include <cstdlib>
 #include <stdexcept>
 #include <utility>
 
@@ -50,9 +49,18 @@ Maintenance::Maintenance(std::vector<int> maintenanceTimes)
     }
 }
 
-double Maintenance::quantile(double, int) const {
-    const auto n = maintenanceTimes.size();
-    const auto i = static_cast<std::size_t>(std::rand()) % n;
+double Maintenance::quantile(double p, int) const {
+    // The pick follows the run's own draw, so a seed fixes it like every other delay.
+    const std::size_t n = maintenanceTimes.size();
+    const double scaled = p * static_cast<double>(n);
+    std::size_t i = 0;
+    if (!(scaled >= 0)) {
+        i = 0; // NaN or below 0
+    } else if (scaled >= static_cast<double>(n)) {
+        i = n - 1;
+    } else {
+        i = static_cast<std::size_t>(scaled);
+    }
     return static_cast<double>(maintenanceTimes[i]);
 }
 

@@ -18,9 +18,9 @@ private:
     int inspectionTime;
 };
 
-/// Scheduled maintenance: each quantile call picks one of `maintenanceTimes` (a delay in time
-/// units) with the C library's rand(). Neither argument is used, so the picks do not follow
-/// the runners' seeds, and rand() is shared unguarded between threads.
+/// Scheduled maintenance: the quantile picks entry floor(p * n) of `maintenanceTimes` (a delay
+/// in time units); p NaN or below 0 picks the first entry, p >= 1 the last. The pick follows
+/// the probability the run draws, so runs with maintenance are reproducible like any other.
 class Maintenance : public Distribution {
 public:
     /// @throws std::invalid_argument  the list is empty.

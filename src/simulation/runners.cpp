@@ -4,16 +4,23 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "cutset/cutset_tree.hpp"
 #include "simd/vector_add.hpp"
 #include "simulation/aligned_buffer.hpp"
+#include "cutset/cutset_index.hpp"
 #include "simulation/openmp_interface.hpp"
+#include "simulation/recorders.hpp"
+#include "simulation/run_statistics.hpp"
 #include "simulation/simulation.hpp"
 
 namespace {
@@ -49,6 +56,18 @@ private:
     const CutsetTree *tree;
 };
 
+// The validated model of a call: built when the first run would be, so that a batch of no
+// runs accepts anything.
+struct Model {
+    Model(const TransitionMatrix &matrix, const CutsetTree *tree)
+        : transitions(matrix, tree), index(tree->index(transitions.nComponents())),
+          cutsets(*index), pin(tree) {}
+    TransitionModel transitions;
+    std::shared_ptr<const CutsetIndex> index; // held: the tree may drop its copy meanwhile
+    const CutsetIndex &cutsets;
+    TreePin pin;
+};
+
 std::uint32_t runSeed(int seed, int i) {
     return static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(i);
 }
@@ -65,8 +84,108 @@ void writeClosingLines(int nSimulations) {
     writeLine(std::cout, "All Simulations Done.");
 }
 
+int threadSlots() {
+    return forkedAfterParallelRegion ? 1 : std::clamp(omp_get_max_threads(), 1, kMaxThreadSlots);
+}
+
+// Runs 0 .. nSimulations - 1 on `slots` threads. `makeWorker(slot, control)` is called once on
+// each thread and returns the callable that performs run i there. Work is handed out
+// dynamically in chunks of up to 50 runs, smaller when there are too few runs for every
+// thread to get about four chunks, so that a few long runs still spread over the threads.
+//
+// The first exception is kept and rethrown after the region; it raises the stop flag, which
+// the other threads' runs notice within kTransitionsBetweenChecks transitions. The calling
+// thread (slot 0) is the only one that checks for Ctrl-C; once out of work it keeps checking
+// while the others finish, so an interrupt never waits for a long run to end.
+template <typename MakeWorker>
+void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
+                MakeWorker &&makeWorker) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> busy{slots};
+    std::exception_ptr firstError;
+    const auto fail = [&](std::exception_ptr error) {
+#pragma omp critical(tavoq_first_error)
+        {
+            if (!firstError) {
+                firstError = std::move(error);
+            }
+        }
+        stop.store(true, std::memory_order_relaxed);
+    };
+    const auto checkInterrupt = [&] {
+        if (interrupted) {
+            interrupted();
+        }
+    };
+
+    const auto work = [&](int slot, auto &&loop) {
+        const RunControl control{slot == 0 ? &interrupted : nullptr, &stop};
+        std::optional<decltype(makeWorker(slot, control))> worker;
+        try {
+            worker.emplace(makeWorker(slot, control));
+        } catch (...) {
+            fail(std::current_exception());
+        }
+        loop([&](int i) {
+            if (stop.load(std::memory_order_relaxed) || !worker) {
+                return; // a worksharing loop cannot be left early; skip what is left
+            }
+            try {
+                if (slot == 0) {
+                    checkInterrupt();
+                }
+                (*worker)(i);
+            } catch (const RunCancelled &) {
+                // the error that raised the flag is reported instead
+            } catch (...) {
+                fail(std::current_exception());
+            }
+        });
+        busy.fetch_sub(1, std::memory_order_acq_rel);
+        if (slot == 0) {
+            while (busy.load(std::memory_order_acquire) > 0) {
+                if (!stop.load(std::memory_order_relaxed)) {
+                    try {
+                        checkInterrupt();
+                    } catch (...) {
+                        fail(std::current_exception());
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    };
+
+    if (slots > 1) {
+        const int chunk = std::clamp(nSimulations / (4 * slots), 1, 50);
+        parallelRegionOpened = true;
+#pragma omp parallel num_threads(slots)
+        {
+            work(omp_get_thread_num(), [&](auto &&perform) {
+#pragma omp for schedule(dynamic, chunk) nowait
+                for (int i = 0; i < nSimulations; ++i) {
+                    perform(i);
+                }
+            });
+        }
+    } else {
+        work(0, [&](auto &&perform) {
+            for (int i = 0; i < nSimulations; ++i) {
+                perform(i);
+            }
+        });
+    }
+    if (firstError) {
+        std::rethrow_exception(firstError);
+    }
+}
+
 std::vector<std::uint32_t> copyOut(const AlignedBuffer &buffer) {
     return std::vector<std::uint32_t>(buffer.data(), buffer.data() + buffer.size());
+}
+
+std::vector<std::int64_t> widen(const std::vector<std::uint32_t> &counts) {
+    return std::vector<std::int64_t>(counts.begin(), counts.end());
 }
 
 } // namespace
@@ -78,11 +197,10 @@ std::vector<std::uint32_t> runnerSingleSim(int simTime, const TransitionMatrix &
         throw std::bad_alloc();
     }
     std::vector<std::uint32_t> runStates(static_cast<std::size_t>(simTime));
-    const TransitionModel model(transitionsMatrix, cutSetTree);
-    const TreePin pin(cutSetTree);
-    Simulation simulation(simTime, model, *cutSetTree, runStates.data(),
-                          static_cast<std::uint32_t>(seed), &interrupted);
-    simulation.run();
+    const Model model(transitionsMatrix, cutSetTree);
+    Simulation simulation(model.transitions, model.cutsets, RunControl{&interrupted, nullptr});
+    StateRecorder recorder(runStates.data());
+    simulation.run(simTime, static_cast<std::uint32_t>(seed), recorder);
     return runStates;
 }
 
@@ -97,26 +215,20 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
     if (!systemStates.ok()) {
         throw std::runtime_error("Failed to allocate systemStates in runnerMultipleSim.");
     }
-    AlignedBuffer runStates(static_cast<std::size_t>(simTime));
-    if (!runStates.ok()) {
-        throw std::runtime_error("Failed to allocate runStates in runnerMultipleSim.");
-    }
     if (nSimulations > 0) {
-        const TransitionModel model(transitionsMatrix, cutSetTree);
-        const TreePin pin(cutSetTree);
+        const Model model(transitionsMatrix, cutSetTree);
+        Simulation simulation(model.transitions, model.cutsets, RunControl{&interrupted, nullptr});
+        FailureCounts recorder(systemStates.data());
         for (int i = 0; i < nSimulations; ++i) {
             if (interrupted) {
                 interrupted();
             }
-            Simulation simulation(simTime, model, *cutSetTree, runStates.data(),
-                                  runSeed(seed, i), &interrupted);
-            simulation.run();
-            addVectors(systemStates.data(), runStates.data(), systemStates.data(),
-                       systemStates.size());
+            simulation.run(simTime, runSeed(seed, i), recorder);
             if (i % 10000 == 0) {
                 writeProgress(i);
             }
         }
+        FailureCounts::counts(systemStates.data(), systemStates.size());
     }
     writeClosingLines(nSimulations);
     return copyOut(systemStates);
@@ -126,8 +238,7 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const TransitionMatrix &transitionsMatrix,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted) {
-    const bool threadsUsable = !forkedAfterParallelRegion;
-    const int slots = threadsUsable ? std::clamp(omp_get_max_threads(), 1, kMaxThreadSlots) : 1;
+    const int slots = threadSlots();
     writeLine(std::cout, "Numero de threads disponiveis: " + std::to_string(slots));
 
     // A negative horizon is a buffer that cannot be obtained. The failure is raised, not
@@ -144,81 +255,113 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
     if (!systemStates.ok()) {
         failAllocation();
     }
-    std::vector<AlignedBuffer> localStates;
-    std::vector<AlignedBuffer> localRunStates;
-    localStates.reserve(static_cast<std::size_t>(slots));
-    localRunStates.reserve(static_cast<std::size_t>(slots));
+    // Each thread slot keeps the changes of its runs' failed stretches.
+    std::vector<AlignedBuffer> localChanges;
+    localChanges.reserve(static_cast<std::size_t>(slots));
     for (int slot = 0; slot < slots; ++slot) {
-        localStates.emplace_back(n);
-        localRunStates.emplace_back(n);
-        if (!localStates.back().ok() || !localRunStates.back().ok()) {
+        localChanges.emplace_back(n);
+        if (!localChanges.back().ok()) {
             failAllocation();
         }
     }
 
     if (nSimulations > 0) {
-        const TransitionModel model(transitionsMatrix, cutSetTree);
-        const TreePin pin(cutSetTree);
-        std::atomic<bool> stop{false};
-        std::exception_ptr firstError;
-
-        // Run i on the given slot. An exception must not leave a worker: the first one is
-        // kept, the others stop taking runs, and it is rethrown after the region.
-        const auto perform = [&](int slot, int i) {
-            if (stop.load(std::memory_order_relaxed)) {
-                return; // a worksharing loop cannot be left early; skip what is left
-            }
-            try {
-                // Only the calling thread (slot 0) holds the interpreter lock.
-                const InterruptCheck *check = slot == 0 ? &interrupted : nullptr;
-                if (check != nullptr && *check) {
-                    (*check)();
-                }
-                AlignedBuffer &accumulator = localStates[static_cast<std::size_t>(slot)];
-                AlignedBuffer &runStates = localRunStates[static_cast<std::size_t>(slot)];
-                Simulation simulation(simTime, model, *cutSetTree, runStates.data(),
-                                      runSeed(seed, i), check);
-                simulation.run();
-                addVectors(accumulator.data(), runStates.data(), accumulator.data(), n);
+        const Model model(transitionsMatrix, cutSetTree);
+        forEachRun(nSimulations, slots, interrupted, [&](int slot, RunControl control) {
+            return [simulation = std::make_shared<Simulation>(model.transitions, model.cutsets,
+                                                              control),
+                    recorder = FailureCounts(localChanges[static_cast<std::size_t>(slot)].data()),
+                    simTime, seed](int i) mutable {
+                simulation->run(simTime, runSeed(seed, i), recorder);
                 if (i % 10000 == 0) {
                     writeProgress(i);
                 }
-            } catch (...) {
-#pragma omp critical(tavoq_first_error)
-                {
-                    if (!firstError) {
-                        firstError = std::current_exception();
-                    }
-                }
-                stop.store(true, std::memory_order_relaxed);
-            }
-        };
-
-        if (threadsUsable) {
-            parallelRegionOpened = true;
-#pragma omp parallel num_threads(slots)
-            {
-                const int slot = omp_get_thread_num();
-#pragma omp for schedule(dynamic, 50)
-                for (int i = 0; i < nSimulations; ++i) {
-                    perform(slot, i);
-                }
-            }
-        } else {
-            for (int i = 0; i < nSimulations; ++i) {
-                perform(0, i);
-            }
-        }
-        if (firstError) {
-            std::rethrow_exception(firstError);
-        }
+            };
+        });
     }
 
     writeClosingLines(nSimulations);
-    for (AlignedBuffer &accumulator : localStates) {
-        addVectors(systemStates.data(), accumulator.data(), systemStates.data(), n);
+    for (AlignedBuffer &changes : localChanges) {
+        addVectors(systemStates.data(), changes.data(), systemStates.data(), n);
     }
+    FailureCounts::counts(systemStates.data(), n);
     return copyOut(systemStates);
+}
+
+RunStatistics runnerStatistics(int nSimulations, int simTime,
+                               const TransitionMatrix &transitionsMatrix,
+                               const CutsetTree *cutSetTree, int seed,
+                               const InterruptCheck &interrupted) {
+    if (simTime < 0) {
+        throw std::invalid_argument("simTime must not be negative, got " +
+                                    std::to_string(simTime) + ".");
+    }
+    const int runs = std::max(nSimulations, 0);
+    RunStatistics result;
+    result.nSimulations = nSimulations;
+    result.simTime = simTime;
+    result.seed = seed;
+    result.systemFailures.assign(static_cast<std::size_t>(runs), 0);
+    result.downtime.assign(static_cast<std::size_t>(runs), 0);
+
+    std::optional<Model> model;
+    int nComponents = static_cast<int>(std::min<std::size_t>(transitionsMatrix.size(), INT32_MAX));
+    int nCutsets = 0;
+    if (cutSetTree != nullptr) {
+        cutSetTree->forEachCutset([&nCutsets](const std::vector<int> &) { ++nCutsets; });
+    }
+    if (runs > 0) {
+        model.emplace(transitionsMatrix, cutSetTree);
+        nComponents = model->transitions.nComponents();
+        nCutsets = model->cutsets.nCutsets();
+    }
+
+    const int slots = threadSlots();
+    std::vector<StatisticsSlot> perSlot;
+    perSlot.reserve(static_cast<std::size_t>(slots));
+    for (int slot = 0; slot < slots; ++slot) {
+        perSlot.emplace_back(simTime, nComponents, nCutsets);
+    }
+
+    if (runs > 0) {
+        forEachRun(runs, slots, interrupted, [&](int slot, RunControl control) {
+            return [simulation = std::make_shared<Simulation>(model->transitions, model->cutsets,
+                                                              control),
+                    recorder = std::make_shared<StatisticsRecorder>(
+                        perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
+                        result.downtime.data(), nComponents, nCutsets),
+                    simTime, seed](int i) {
+                recorder->setRun(i);
+                simulation->run(simTime, runSeed(seed, i), *recorder);
+            };
+        });
+    }
+
+    // Integer sums: the merge order cannot change them.
+    const auto n = static_cast<std::size_t>(simTime);
+    std::vector<std::uint32_t> failed(n, 0u);
+    std::vector<std::uint32_t> first(n, 0u);
+    result.componentDowntime.assign(static_cast<std::size_t>(nComponents), 0);
+    result.componentFailures.assign(static_cast<std::size_t>(nComponents), 0);
+    result.triggeredFailures.assign(static_cast<std::size_t>(nComponents), 0);
+    result.cutsetFailures.assign(static_cast<std::size_t>(nCutsets), 0);
+    const auto addInto = [](std::vector<std::int64_t> &total, const std::vector<std::int64_t> &part) {
+        for (std::size_t k = 0; k < total.size(); ++k) {
+            total[k] += part[k];
+        }
+    };
+    for (const StatisticsSlot &slot : perSlot) {
+        addVectors(failed.data(), slot.failedChanges.data(), failed.data(), n);
+        addVectors(first.data(), slot.firstFailures.data(), first.data(), n);
+        addInto(result.componentDowntime, slot.componentDowntime);
+        addInto(result.componentFailures, slot.componentFailures);
+        addInto(result.triggeredFailures, slot.triggeredFailures);
+        addInto(result.cutsetFailures, slot.cutsetFailures);
+    }
+    FailureCounts::counts(failed.data(), n);
+    result.failedRuns = widen(failed);
+    result.firstFailures = widen(first);
+    return result;
 }
 
 void limitOMPThreads(int maxThreads) { omp_set_num_threads(maxThreads); }

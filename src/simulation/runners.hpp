@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "simulation/run_statistics.hpp"
 #include "simulation/simulation.hpp"
 #include "simulation/transition_model.hpp"
 
@@ -10,11 +11,15 @@ class CutsetTree;
 
 /// Batch run i is seeded with seed + i (mod 2^32), so a batch result depends only on the
 /// seed, the number of runs and the model: not on the runner, the thread count or the order
-/// in which runs finish (Maintenance aside: its picks come from the unseeded rand()).
+/// in which runs finish.
 ///
 /// Validation ("Cutset matrix must not be null.", "Transitions matrix must not be empty.",
-/// shape and None checks, all std::invalid_argument) happens when the first run is built, so
-/// a batch of 0 runs accepts anything.
+/// shape and None checks, a cut set with a member past the last component, all
+/// std::invalid_argument) happens when the first run is built, so a batch of 0 runs accepts
+/// anything.
+///
+/// The batch runners accumulate only the changes of each run's system state, so a run costs
+/// its transitions, not its horizon.
 
 /// One run seeded with `seed`: 0 or 1 per time unit. @throws std::bad_alloc  simTime < 0.
 std::vector<std::uint32_t> runnerSingleSim(int simTime, const TransitionMatrix &transitionsMatrix,
@@ -28,9 +33,10 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted = {});
 
-/// The same on OpenMP threads (dynamic schedule, chunks of 50), each thread accumulating into
-/// its own slot; the slots are merged in slot order. The first exception raised by any run
-/// stops the hand-out of further runs and is rethrown after the parallel region. At most
+/// The same on OpenMP threads (dynamic schedule, chunks of up to 50), each thread accumulating
+/// into its own slot; the slots are merged in slot order. The first exception raised by any
+/// run (or Ctrl-C, seen by the calling thread) stops every thread within moments and is
+/// rethrown after the parallel region. At most
 /// kMaxThreadSlots threads. In a process forked after a parallel region has run, OpenMP's
 /// threads are gone (the runtime would wait for them forever), so the runs are performed on
 /// the calling thread alone.
@@ -39,6 +45,14 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const TransitionMatrix &transitionsMatrix,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted = {});
+
+/// The batch of runnerParallelSim, counting more than failed runs (see RunStatistics), and
+/// writing no progress lines. Memory: the per-time-unit arrays once per thread, plus 16 bytes
+/// a run. @throws std::invalid_argument  simTime < 0, or as the other runners.
+RunStatistics runnerStatistics(int nSimulations, int simTime,
+                               const TransitionMatrix &transitionsMatrix,
+                               const CutsetTree *cutSetTree, int seed,
+                               const InterruptCheck &interrupted = {});
 
 /// The most threads runnerParallelSim uses, whatever limitOMPThreads asked for: each one
 /// costs two result buffers and a stack, and past this many they only compete for cores.

@@ -7,7 +7,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "cutset/cutset_tree.hpp"
+#include "distributions/continuous.hpp"
+#include "simulation/recorders.hpp"
+#include "simulation/run_statistics.hpp"
 
 namespace {
 
@@ -38,133 +40,162 @@ int toDelay(double v) {
 
 } // namespace
 
-Simulation::Simulation(int simTime, const TransitionModel &model, const CutsetTree &tree,
-                       std::uint32_t *runStates, std::uint32_t seed,
-                       const InterruptCheck *interrupted)
-    : nComponents(model.nComponents()), nStates(model.nStates()), simTime(simTime), model(model),
-      rng(seed), componentStates(static_cast<std::size_t>(nComponents), 0),
-      runStates(runStates), nextTime(static_cast<std::size_t>(nComponents), 0),
+Simulation::Simulation(const TransitionModel &model, const CutsetIndex &cutsets,
+                       RunControl control)
+    : model(model), cutsets(cutsets), control(control), nComponents(model.nComponents()),
+      nStates(model.nStates()), componentStates(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0),
-      cutSetTree(tree), failedIndicator(static_cast<std::size_t>(nComponents), 0),
-      transitionLimitPerTimeUnit(transitionLimit(nComponents)), interrupted(interrupted) {
-    if (simTime >= 1) {
-        runStates[0] = 0;
-    }
+      failedMembers(static_cast<std::size_t>(cutsets.nCutsets()), 0), queue(nComponents) {
+    completed.reserve(static_cast<std::size_t>(cutsets.nCutsets()));
 }
 
-void Simulation::run() {
-    for (int c = 0; c < nComponents; ++c) {
-        sampleInitial(c);
-    }
-    while (currentTime < simTime) {
-        step();
-    }
-}
-
-void Simulation::sampleInitial(int c) {
-    const auto index = static_cast<std::size_t>(c);
+template <bool kInitial>
+[[gnu::always_inline]] inline void Simulation::sample(int c, int from, int &delay, int &to) {
     int bestTime = kNever;
     int bestState = 0;
-    const Distribution *const *row = model.row(c, 0);
+    using Kind = TransitionModel::Cell::Kind;
+    const TransitionModel::Cell *row = model.row(c, from);
     for (int j = 0; j < nStates; ++j) {
         const float p = drawUniform();
-        double nextTimeDouble = sampleDelay(*row[j], p, currentTime);
-        if (nextTimeDouble < 0 || nextTimeDouble > kNoTransition) {
-            std::cout << "Warning: nextTimeDouble is out of bounds: " << nextTimeDouble << "  "
-                      << p << std::endl;
-            nextTimeDouble = kNoTransition;
+        const TransitionModel::Cell &cell = row[j];
+        if (cell.kind == Kind::Never) {
+            continue; // its delay is the no-transition value, which never wins
         }
-        const int t = toDelay(nextTimeDouble);
-        if (t < bestTime) {
-            bestTime = t;
-            bestState = j;
-        }
-    }
-    nextTime[index] = bestTime;
-    toState[index] = bestState;
-}
-
-void Simulation::resample(int c) {
-    const auto index = static_cast<std::size_t>(c);
-    int bestTime = kNever;
-    int bestState = 0;
-    const Distribution *const *row = model.row(c, componentStates[index]);
-    for (int j = 0; j < nStates; ++j) {
-        const float p = drawUniform();
-        // No bounds test here: a negative delay stays and fires at once.
-        const int t = toDelay(sampleDelay(*row[j], p, currentTime));
-        if (t < bestTime) {
-            bestTime = t;
-            bestState = j;
-        }
-    }
-    nextTime[index] = bestTime;
-    toState[index] = bestState;
-}
-
-void Simulation::step() {
-    // The earliest pending transition wins, the lowest index among equal delays. A negative
-    // delay (a transition already overdue) is raised to 0 but compared before that, so it
-    // beats an earlier 0 too: with negatives about, the last of them wins.
-    int *const delays = nextTime.data();
-    int best = kNever;
-    int chosen = -1;
-    for (int c = 0; c < nComponents; ++c) {
-        if (delays[c] < best) {
-            best = delays[c];
-            chosen = c;
-        }
-    }
-    if (best < 0) {
-        for (int c = 0; c < nComponents; ++c) {
-            if (delays[c] < 0) {
-                delays[c] = 0;
-                chosen = c;
+        double v = cell.kind == Kind::Exponential
+                       ? Exponential::quantileOf(cell.rate, p)
+                       : sampleDelay(*cell.distribution, p, currentTime);
+        if constexpr (kInitial) {
+            // Only the first pass tests bounds: later, a negative delay stays and fires at once.
+            if (v < 0 || v > kNoTransition) {
+                std::cout << "Warning: nextTimeDouble is out of bounds: " << v << "  " << p
+                          << std::endl;
+                v = kNoTransition;
             }
         }
-        best = 0;
-    }
-
-    if (chosen < 0 || best == kNever ||
-        static_cast<long long>(currentTime) + best >= static_cast<long long>(simTime)) {
-        std::fill(runStates + currentTime, runStates + simTime, systemFailed);
-        currentTime = simTime;
-        return;
-    }
-
-    if (best == 0) {
-        if (++transitionsAtCurrentTime > transitionLimitPerTimeUnit) {
-            throw std::runtime_error(
-                "The model makes no progress at time unit " + std::to_string(currentTime) +
-                ": more than " + std::to_string(transitionLimitPerTimeUnit) +
-                " transitions fell due there without the clock moving.");
-        }
-    } else {
-        transitionsAtCurrentTime = 1;
-    }
-    if (--untilInterruptCheck == 0) {
-        untilInterruptCheck = kTransitionsBetweenChecks;
-        if (interrupted != nullptr && *interrupted) {
-            (*interrupted)();
+        const int t = toDelay(v);
+        if (t < bestTime) {
+            bestTime = t;
+            bestState = j;
         }
     }
+    delay = bestTime;
+    to = bestState;
+}
 
-    const int T = currentTime + best;
-    std::fill(runStates + currentTime, runStates + T, systemFailed);
-    currentTime = T;
-    const auto chosenIndex = static_cast<std::size_t>(chosen);
-    componentStates[chosenIndex] = toState[chosenIndex];
-    failedIndicator[chosenIndex] = componentStates[chosenIndex] != 0 ? 1 : 0;
-    updateSystemState();
-    runStates[T] = systemFailed;
-    // Every delay is at least `best` now, so none of them can wrap.
+void Simulation::check() {
+    untilCheck = kTransitionsBetweenChecks;
+    if (control.interrupted != nullptr && *control.interrupted) {
+        (*control.interrupted)();
+    }
+    if (control.stop != nullptr && control.stop->load(std::memory_order_relaxed)) {
+        throw RunCancelled();
+    }
+}
+
+template <typename Recorder>
+void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
+    rng.seed(runSeed);
+    std::fill(componentStates.begin(), componentStates.end(), 0);
+    std::fill(failedMembers.begin(), failedMembers.end(), 0);
+    currentTime = 0;
+    recorder.beginRun();
+
     for (int c = 0; c < nComponents; ++c) {
-        delays[c] -= best;
+        int delay = 0;
+        sample<true>(c, 0, delay, toState[static_cast<std::size_t>(c)]);
+        queue.place(c, EventQueue::key(delay, c));
     }
-    resample(chosen);
+    queue.build();
+
+    // Cut sets without members lie within any set of failed components.
+    auto complete = static_cast<std::int64_t>(cutsets.memberless().size());
+    std::uint32_t systemFailed = 0; // working until the first check
+    bool firstCheck = true;
+    long long transitionsAtCurrentTime = 0;
+    const long long limit = transitionLimit(nComponents);
+
+    while (true) {
+        const std::uint64_t next = queue.top();
+        const std::int64_t due = EventQueue::dueOf(next);
+        if (due >= simTime) {
+            break; // includes "no transition pending"
+        }
+        const int c = EventQueue::componentOf(next);
+        // An overdue transition fires now; it is the earliest key, so it wins over all.
+        const int T = due < currentTime ? currentTime : static_cast<int>(due);
+        if (T == currentTime) {
+            if (++transitionsAtCurrentTime > limit) {
+                throw std::runtime_error(
+                    "The model makes no progress at time unit " + std::to_string(currentTime) +
+                    ": more than " + std::to_string(limit) +
+                    " transitions fell due there without the clock moving.");
+            }
+        } else {
+            transitionsAtCurrentTime = 1;
+            recorder.stretch(currentTime, T, systemFailed);
+            currentTime = T;
+        }
+        if (--untilCheck == 0) {
+            check();
+        }
+
+        const auto index = static_cast<std::size_t>(c);
+        const int from = componentStates[index];
+        const int to = toState[index];
+        componentStates[index] = to;
+        if ((from == 0) != (to == 0)) {
+            const std::int32_t *k = cutsets.cutsetsOfBegin(c);
+            const std::int32_t *end = cutsets.cutsetsOfEnd(c);
+            if (to != 0) {
+                for (; k != end; ++k) {
+                    const auto kk = static_cast<std::size_t>(*k);
+                    if (++failedMembers[kk] == cutsets.size(*k)) {
+                        ++complete;
+                        if constexpr (Recorder::kTracksCauses) {
+                            completed.push_back(*k);
+                        }
+                    }
+                }
+                if constexpr (Recorder::kTracksComponents) {
+                    recorder.componentFailed(c, T);
+                }
+            } else {
+                for (; k != end; ++k) {
+                    const auto kk = static_cast<std::size_t>(*k);
+                    if (failedMembers[kk]-- == cutsets.size(*k)) {
+                        --complete;
+                    }
+                }
+                if constexpr (Recorder::kTracksComponents) {
+                    recorder.componentRestored(c, T);
+                }
+            }
+        }
+        const std::uint32_t failed = complete > 0 ? 1u : 0u;
+        if constexpr (Recorder::kTracksCauses) {
+            if (failed != 0 && systemFailed == 0) {
+                if (firstCheck) {
+                    const auto &none = cutsets.memberless();
+                    completed.insert(completed.end(), none.begin(), none.end());
+                }
+                recorder.rise(c, completed.data(), completed.size());
+            }
+            completed.clear();
+        }
+        systemFailed = failed;
+        firstCheck = false;
+
+        int delay = 0;
+        sample<false>(c, to, delay, toState[index]);
+        queue.replaceTop(EventQueue::key(static_cast<std::int64_t>(T) + delay, c));
+    }
+    if (currentTime < simTime) {
+        recorder.stretch(currentTime, simTime, systemFailed);
+    }
+    currentTime = simTime;
+    recorder.endRun(simTime, componentStates);
 }
 
-void Simulation::updateSystemState() {
-    systemFailed =
-        cutSetTree.hasCutsetWithin(failedIndicator.data(), failedIndicator.size()) ? 1u : 0u;
-}
+template void Simulation::run<StateRecorder>(int, std::uint32_t, StateRecorder &);
+template void Simulation::run<FailureCounts>(int, std::uint32_t, FailureCounts &);
+template void Simulation::run<StatisticsRecorder>(int, std::uint32_t, StatisticsRecorder &);

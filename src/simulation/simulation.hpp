@@ -1,24 +1,49 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
-#include <random>
 #include <vector>
 
+#include "cutset/cutset_index.hpp"
+#include "simulation/event_queue.hpp"
+#include "simulation/mt19937.hpp"
 #include "simulation/transition_model.hpp"
-
-class CutsetTree;
 
 /// Called on the calling thread between runs, and now and then within a long run; throws to
 /// stop (the bindings use it to deliver Ctrl-C). Never called from any other thread.
 using InterruptCheck = std::function<void()>;
 
-/// One Monte Carlo run: built, run once, discarded. Confined to one thread; shares the model,
-/// its distributions and the tree read-only with other runs.
+/// How a run learns that it must stop early.
+struct RunControl {
+    /// The caller's interrupt check; only for runs on the calling thread.
+    const InterruptCheck *interrupted = nullptr;
+    /// Raised when the batch is being abandoned (an interrupt or an error elsewhere): a
+    /// worker's run then throws RunCancelled at its next check.
+    const std::atomic<bool> *stop = nullptr;
+};
+
+/// Thrown inside a run that stopped because RunControl::stop was raised; the batch reports
+/// the error that raised the flag instead.
+struct RunCancelled : std::exception {
+    const char *what() const noexcept override { return "run cancelled"; }
+};
+
+/// The engine of one thread: it performs runs one after the other, each from a fresh seed,
+/// reusing its arrays, so nothing is allocated per run or per transition. Confined to one
+/// thread; shares the model, its distributions and the cut sets read-only with other threads.
 ///
-/// Randomness: one MT19937 engine per run, seeded with the run's seed by the standard
-/// initialisation. Every probability is the 24 high bits of one engine output times 2^-24,
-/// so a seed fixes the run whatever thread performs it.
+/// Randomness: one MT19937 engine, seeded with the run's seed by the standard initialisation
+/// at the start of every run. Every probability is the 24 high bits of one engine output
+/// times 2^-24, so a seed fixes the run whatever thread performs it.
+///
+/// A run: every component samples its first transition (a draw for every to-state, in order);
+/// then the earliest pending transition fires, the lowest component index among equal times,
+/// an overdue one (sampled with a negative delay) at the current time unit before any other;
+/// only the component that moved samples again. After every transition the system is failed
+/// exactly when some cut set has all its members failed; before the first transition it
+/// counts as working.
 class Simulation {
 public:
     /// Transitions applied at one time unit before the run is declared stuck: a million plus
@@ -28,15 +53,14 @@ public:
     static constexpr long long transitionLimit(int nComponents) {
         return 1'000'000 + 100 * static_cast<long long>(nComponents);
     }
-    /// Applied transitions between two calls of the interrupt check.
+    /// Applied transitions between two looks at the interrupt check and the stop flag.
     static constexpr int kTransitionsBetweenChecks = 1 << 16;
 
-    /// `runStates` must hold `simTime` values and outlive the run; `model` must have been
-    /// validated against `tree`. `interrupted`, when given, is called every
-    /// kTransitionsBetweenChecks transitions (only for a run on the calling thread).
-    Simulation(int simTime, const TransitionModel &model, const CutsetTree &tree,
-               std::uint32_t *runStates, std::uint32_t seed,
-               const InterruptCheck *interrupted = nullptr);
+    /// `model` and `cutsets` must describe the same components and outlive the engine.
+    Simulation(const TransitionModel &model, const CutsetIndex &cutsets, RunControl control = {});
+
+    /// Seeds the random engine (the start of a run does it too).
+    void seed(std::uint32_t seed) { rng.seed(seed); }
 
     /// A probability in [0, 1) with a step of 2^-24; consumes one engine output.
     float drawUniform() {
@@ -47,38 +71,30 @@ public:
         return lower + (upper - lower) * u;
     }
 
-    /// Samples every component, then applies transitions until the horizon, writing the
-    /// system state of every time unit 0 .. simTime - 1 into runStates.
-    /// @throws std::runtime_error  the model makes no progress (see above).
+    /// One run over units 0 .. simTime - 1, seeded with `seed`, told to `recorder` (see
+    /// recorders.hpp). Instantiated for the recorders the runners use.
+    /// @throws std::runtime_error  the model makes no progress (see transitionLimit).
+    /// @throws RunCancelled        the stop flag was raised.
     /// @throws whatever a distribution's quantile throws, other than the Normal's range
     ///         error for a draw of 0, which reads as its lower limit, minus infinity.
-    void run();
+    template <typename Recorder> void run(int simTime, std::uint32_t seed, Recorder &recorder);
 
 private:
-    void sampleInitial(int c);
-    void resample(int c);
-    void step();
-    void updateSystemState();
+    /// Draws a delay for every to-state of c's row `from` and keeps the earliest.
+    template <bool kInitial> void sample(int c, int from, int &delay, int &to);
+    void check();
 
+    const TransitionModel &model;
+    const CutsetIndex &cutsets;
+    RunControl control;
     int nComponents;
     int nStates;
-    int simTime;
-    const TransitionModel &model;
-    std::mt19937 rng;
+    Mt19937 rng;
     std::vector<int> componentStates;
-    std::uint32_t *runStates;
-    std::uint32_t systemFailed = 0;
-    // The pending transition of every component, kept as two parallel arrays so that the
-    // selection and the subtraction run over contiguous delays: the delay from currentTime
-    // (2147483647 when none is pending) and the state it leads to. The state it was sampled
-    // from is always the component's current state.
-    std::vector<int> nextTime;
-    std::vector<int> toState;
+    std::vector<int> toState;        // the state each pending transition leads to
+    std::vector<std::int32_t> failedMembers; // per cut set
+    std::vector<std::int32_t> completed;     // cut sets completed by the current transition
+    EventQueue queue;
     int currentTime = 0;
-    const CutsetTree &cutSetTree;
-    std::vector<int> failedIndicator; // 1 where componentStates is non-zero; the tree query
-    long long transitionsAtCurrentTime = 0;
-    long long transitionLimitPerTimeUnit;
-    const InterruptCheck *interrupted;
-    int untilInterruptCheck = kTransitionsBetweenChecks;
+    int untilCheck = kTransitionsBetweenChecks;
 };

@@ -3,6 +3,26 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
+
+#include "distributions/continuous.hpp"
+
+namespace {
+
+TransitionModel::Cell cellOf(const Distribution *d) {
+    using Kind = TransitionModel::Cell::Kind;
+    // Exact types only: a subclass may answer differently.
+    const std::type_info &type = typeid(*d);
+    if (type == typeid(Distribution)) {
+        return {d, Kind::Never, 0.0};
+    }
+    if (type == typeid(Exponential)) {
+        return {d, Kind::Exponential, static_cast<const Exponential *>(d)->rate()};
+    }
+    return {d, Kind::Other, 0.0};
+}
+
+} // namespace
 
 TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTree *tree) {
     if (tree == nullptr) {
@@ -48,7 +68,7 @@ TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTre
                         " is None; use Distribution() for a transition that never happens.");
                 }
                 if (from < n && to < n) {
-                    cells.push_back(row[to]);
+                    cells.push_back(cellOf(row[to]));
                 }
             }
         }

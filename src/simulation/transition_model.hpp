@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "distributions/distribution.hpp"
@@ -25,8 +26,18 @@ public:
 
     int nComponents() const { return components; }
     int nStates() const { return states; }
-    /// The row of component c in state `from`: nStates distributions, never null.
-    const Distribution *const *row(int c, int from) const {
+    /// One consulted cell. The kinds the engine can sample without a virtual call are
+    /// told apart once here: a plain Distribution (never fires; only its draw is made) and
+    /// an Exponential (computed inline, the very same formula).
+    struct Cell {
+        enum class Kind : std::uint8_t { Never, Exponential, Other };
+        const Distribution *distribution;
+        Kind kind;
+        double rate; // the Exponential's
+    };
+
+    /// The row of component c in state `from`: nStates cells, never null.
+    const Cell *row(int c, int from) const {
         return cells.data() + (static_cast<std::size_t>(c) * static_cast<std::size_t>(states) +
                                static_cast<std::size_t>(from)) *
                                   static_cast<std::size_t>(states);
@@ -35,5 +46,5 @@ public:
 private:
     int components = 0;
     int states = 0;
-    std::vector<const Distribution *> cells;
+    std::vector<Cell> cells;
 };

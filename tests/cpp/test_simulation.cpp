@@ -18,7 +18,9 @@
 #include "cutset/cutset_tree.hpp"
 #include "distributions/continuous.hpp"
 #include "distributions/scheduled.hpp"
+#include "cutset/cutset_index.hpp"
 #include "simulation/openmp_interface.hpp"
+#include "simulation/recorders.hpp"
 #include "simulation/runners.hpp"
 #include "simulation/transition_model.hpp"
 
@@ -136,11 +138,13 @@ struct Outcome {
 Outcome runOnce(const TransitionMatrix &matrix, const CutsetTree &tree, int simTime,
                 std::uint32_t seed) {
     TransitionModel model(matrix, &tree);
+    CutsetIndex cutsets(tree, model.nComponents());
     std::vector<std::uint32_t> buffer(static_cast<std::size_t>(simTime) + kTail, kUntouched);
     testing::internal::CaptureStdout();
     try {
-        Simulation sim(simTime, model, tree, buffer.data(), seed);
-        sim.run();
+        Simulation sim(model, cutsets);
+        StateRecorder recorder(buffer.data());
+        sim.run(simTime, seed, recorder);
     } catch (...) {
         testing::internal::GetCapturedStdout();
         throw;
@@ -175,8 +179,9 @@ TEST(DrawUniform, FirstDrawOfTheCustomarySeed) {
     Model m(1, 1);
     auto tree = treeOf(1, {});
     TransitionModel model(m.matrix, tree.get());
-    std::uint32_t state = 0;
-    Simulation sim(1, model, *tree, &state, 5489u);
+    CutsetIndex cutsets(*tree, model.nComponents());
+    Simulation sim(model, cutsets);
+    sim.seed(5489u);
     // 3499211612 >> 8 = 13668795
     EXPECT_EQ(sim.drawUniform(), 13668795.0f * 0x1p-24f);
 }
@@ -185,9 +190,10 @@ TEST(DrawUniform, FollowsTheTwentyFourHighBitsOfEachOutput) {
     Model m(1, 1);
     auto tree = treeOf(1, {});
     TransitionModel model(m.matrix, tree.get());
+    CutsetIndex cutsets(*tree, model.nComponents());
     for (std::uint32_t seed : {0u, 1u, 5489u, 123456789u, 2147483648u, 4294967295u}) {
-        std::uint32_t state = 0;
-        Simulation sim(1, model, *tree, &state, seed);
+        Simulation sim(model, cutsets);
+        sim.seed(seed);
         const std::vector<float> want = expectedDraws(seed, 20000);
         for (std::size_t k = 0; k < want.size(); ++k) {
             const float got = sim.drawUniform();
@@ -202,8 +208,9 @@ TEST(DrawUniform, ConstructionDrawsNothing) {
     Model m(2, 3);
     auto tree = treeOf(2, {});
     TransitionModel model(m.matrix, tree.get());
-    std::uint32_t states[4] = {kUntouched, kUntouched, kUntouched, kUntouched};
-    Simulation sim(4, model, *tree, states, 42u);
+    CutsetIndex cutsets(*tree, model.nComponents());
+    Simulation sim(model, cutsets);
+    sim.seed(42u);
     EXPECT_EQ(sim.drawUniform(), expectedDraws(42u, 1)[0]);
     EXPECT_TRUE(m.log.empty());
 }

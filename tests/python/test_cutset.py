@@ -404,7 +404,17 @@ def test_random_sequences_match_model(seed, capfd):
     for q in all_queries(n):
         assert tree.findNode(q) == model.find(q), q
     assert model.messages == 0
+    assert_lists_what_it_holds(tree, model, n)
     assert capfd.readouterr().err == ""
+
+
+def assert_lists_what_it_holds(tree, model, n):
+    """getCutsets is the model's pre-order (node, zero branch, one branch); findWithin the
+    first of those within the query, wherever it is stored, silently."""
+    stored = model._preorder_cutsets(model.root)
+    assert tree.getCutsets() == stored
+    for q in all_queries(n) + [[2] * n, [0] * (n + 1) + [1]]:
+        assert tree.findWithin(q) == next((c for c in stored if is_subset(c, q)), []), q
 
 
 def test_random_mixed_length_sequences_match_model(capfd):
@@ -425,6 +435,7 @@ def test_random_mixed_length_sequences_match_model(capfd):
         tree = tavoq.CutsetTree(5)
         tree.constructTree(cutsets)
         assert [tree.findNode(q) for q in queries] == expected, (cutsets, queries)
+        assert_lists_what_it_holds(tree, model, 6)
     assert capfd.readouterr().err == ""
 
 

@@ -1,38 +1,43 @@
 """The engine against a plain Python model of one run, and the runners against each other.
 
 * Hand-worked models pin down single rules (truncation, the horizon, the end test,
-  out-of-range quantile results, the Normal quantile at p == 0, ...); their expected
-  run states are worked out by hand below and checked against the engine and against
-  the Python model.
-* Several hundred small random models (seeded, so every failure is reproducible) must
-  give exactly the same run states from ``runnerSingleSim`` as from the Python model.
-* Deliberately wrong variants of the Python model must disagree with the engine on
-  those random models, which shows that the comparison can see such faults.
-* ``runnerMultipleSim`` and ``runnerParallelSim`` (with 1, 2 or 3 OpenMP threads) must
-  return the same counts, equal to the element-wise sum of single runs seeded
-  ``seed + i`` (mod 2**32).
+  out-of-range quantile results, the Normal quantile at p == 0, the verdict over every
+  stored cut set, the Maintenance pick, what the statistics count, ...); their expected
+  results are worked out by hand below and checked against the engine and against the
+  Python model.
+* Random models (hypothesis, derandomised and bounded, so every failure is reproducible
+  and shrunk to a small model) must give exactly the Python model's results from
+  ``runnerSingleSim``, ``runnerMultipleSim``, ``runnerParallelSim`` and
+  ``runnerStatistics`` (the last two with 1, 2 and 3 OpenMP threads), batch run i being
+  seeded ``seed + i`` (mod 2**32).
+* Deliberately wrong variants of the Python model must disagree with the engine on those
+  same random models, which shows that the comparison can see such faults; among them
+  the tree's own path lookup (``findNode``) as the verdict.
 """
 
 from __future__ import annotations
 
-import functools
 import math
-import random
 from collections import Counter
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from typing import Any
 
+import numpy as np
 import pytest
 import tavoq
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
 from reference_model import (
     INT32_MIN,
     MT19937,
     NO_TRANSITION,
     ReferenceLoopError,
     ReferenceRun,
+    RunResult,
+    batch_statistics,
+    lies_within,
     probability_from_output,
-    simulate_run,
     wrap_int32,
 )
 
@@ -43,7 +48,33 @@ from reference_model import (
 # pasted back into Python) and turned into tavoq objects on demand.
 # --------------------------------------------------------------------------------------
 
-DistDesc = tuple[Any, ...]  # ("Exponential", 0.1), ("Distribution",), ...
+DistDesc = tuple[Any, ...]  # ("Exponential", 0.1), ("Maintenance", (5, 9)), ...
+
+STATISTICS_ARRAYS = [
+    "failedRuns",
+    "firstFailures",
+    "systemFailures",
+    "downtime",
+    "componentDowntime",
+    "componentFailures",
+    "triggeredFailures",
+    "cutsetFailures",
+]
+
+
+@dataclass
+class Built:
+    """The tavoq objects of a model, with what the Python model needs beside them."""
+
+    matrix: list[list[list[Any]]]
+    tree: Any
+    cutsets: list[list[int]]  # the stored cut sets, in the tree's order
+    maintenance: dict[int, tuple[int, ...]] = field(default_factory=dict)  # id() -> times
+
+    def reference(self, sim_time: int, seed: int, variant: type[ReferenceRun] = ReferenceRun,
+                  max_transitions: int | None = None) -> ReferenceRun:
+        return variant(sim_time, self.matrix, self.tree, seed, max_transitions,
+                       cutsets=self.cutsets, maintenance=self.maintenance)
 
 
 @dataclass
@@ -58,11 +89,19 @@ class ModelDesc:
     def n_components(self) -> int:
         return len(self.matrix)
 
-    def build(self) -> tuple[list[list[list[Any]]], Any]:
-        matrix = [[[make_dist(d) for d in row] for row in comp] for comp in self.matrix]
+    def build(self) -> Built:
+        maintenance: dict[int, tuple[int, ...]] = {}
+
+        def make(desc: DistDesc) -> Any:
+            dist = make_dist(desc)
+            if desc[0] == "Maintenance":
+                maintenance[id(dist)] = tuple(desc[1])
+            return dist
+
+        matrix = [[[make(d) for d in row] for row in comp] for comp in self.matrix]
         tree = tavoq.CutsetTree(self.n_components)
         tree.constructTree(self.cutsets)
-        return matrix, tree
+        return Built(matrix, tree, tree.getCutsets(), maintenance)
 
     def reproducer(self) -> str:
         def dist_code(d: DistDesc) -> str:
@@ -78,13 +117,16 @@ class ModelDesc:
             f"matrix = [\n    {rows},\n]\n"
             f"tree = tavoq.CutsetTree({self.n_components})\n"
             f"tree.constructTree({self.cutsets!r})\n"
-            f"tavoq.runnerSingleSim({self.sim_time}, matrix, tree, {self.seed})"
+            f"tavoq.runnerStatistics({self.n_simulations}, {self.sim_time}, matrix, tree, "
+            f"{self.seed})"
         )
 
 
 def float_code(value: Any) -> str:
     if isinstance(value, float) and math.isnan(value):
         return "float('nan')"
+    if isinstance(value, tuple):
+        return repr(list(value))
     return repr(value)
 
 
@@ -95,6 +137,11 @@ def make_dist(desc: DistDesc) -> Any:
 def signed_seed(seed: int) -> int:
     return wrap_int32(seed)
 
+
+@pytest.fixture
+def omp_threads() -> Any:
+    yield tavoq.limitOMPThreads
+    tavoq.limitOMPThreads(2)
 
 # --------------------------------------------------------------------------------------
 # Tests of the Python model's own building blocks (against published constants)
@@ -138,6 +185,11 @@ def first_draws(seed: int, n: int) -> list[float]:
 # Seeds found by searching the generator's outputs: a draw of exactly 0 at a known index.
 SEED_ZERO_DRAW_AT_1 = 9852040
 SEED_ZERO_DRAW_AT_2 = 39581695
+
+
+def fixed(delay: int) -> DistDesc:
+    """A delay of exactly ``delay`` units whatever the draw."""
+    return ("Uniform", float(delay), delay + 0.5)
 
 
 @dataclass
@@ -203,6 +255,15 @@ HAND_CASES: dict[str, HandCase] = {
     # Seeding and draw: with seed 5489 the first output is 3499211612; Uniform(0, 256)
     # turns the first draw into (3499211612 >> 8) * 2**-24 * 256, which truncates to
     # 3499211612 >> 24 = 208. The only state's self-transition at 208 is the first event.
+    # Both components fail at 2, each a cut set alone: component 0 goes first and fails
+    # the system; component 1 completes its own cut set while the system is already failed,
+    # so only component 0's cut set is credited with the failure.
+    "second-cutset-completed-after-the-failure": HandCase(
+        ModelDesc(
+            [[[D, ("InstantaneousFailure", 2)], [D, D]]] * 2, [[1, 0], [0, 1]], 4, 21
+        ),
+        [0, 0, 1, 1],
+    ),
     "seeding-and-draw": HandCase(
         ModelDesc([[[("Uniform", 0.0, 256.0)]]], [[0]], 256, 5489),
         [0] * 208 + [1] * 48,
@@ -292,6 +353,47 @@ HAND_CASES: dict[str, HandCase] = {
         ),
         [0] * 6 + [1] * 34,
     ),
+    # A pump pair in parallel and a valve in series: cut sets {pump A, pump B} and {valve}.
+    # Fixed delays (a Uniform narrower than one unit truncates to its lower end): pump B
+    # fails at 3 and is back at 8; at 8 pump A fails (failed: A, B -> system failed, cause
+    # pump A), pump B is back (failed: A -> working) and the valve fails (failed: A, valve
+    # -> failed again, cause the valve), in that order (lowest index first). The path
+    # lookup misses this: [1, 0, 1] walks into pump A's branch and never meets {valve}.
+    # The valve is back at 10; pump B fails again at 11 (cause pump B).
+    "pump-pair-and-valve": HandCase(
+        ModelDesc(
+            [
+                [[D, fixed(8)], [D, D]],
+                [[D, fixed(3)], [fixed(5), D]],
+                [[D, fixed(8)], [fixed(2), D]],
+            ],
+            [[1, 1, 0], [0, 0, 1]],
+            14,
+            21,
+        ),
+        [0] * 8 + [1, 1, 0, 1, 1, 1],
+    ),
+    # Only elements equal to 1 are members: {[2, 1]} holds component 1 alone (the missing
+    # third position reads 0), and [0, 0, 1, 0, 2] is longer than the model but has no
+    # member beyond it. Component 1 fails at 2; component 0 (the 2) never does. The path
+    # lookup misses it too: [2, 1] is stored under the root's non-zero branch.
+    "short-cutset-and-non-member-elements": HandCase(
+        ModelDesc(
+            [[[D, D], [D, D]], [[D, fixed(2)], [D, D]], [[D, D], [D, D]]],
+            [[2, 1], [0, 0, 1, 0, 2]],
+            5,
+            8,
+        ),
+        [0, 0, 1, 1, 1],
+    ),
+    # Maintenance picks entry floor(p * n): the first draw for seed 5489 is
+    # 13668795 * 2**-24 = 0.8147..., and 0.8147 * 7 = 5.70, so entry 5 (60); rounding
+    # would pick 70, floor(p * (n - 1)) 50. The only state's self-transition is the first
+    # event, and the memberless cut set fails the system from then on.
+    "maintenance-picks-entry-floor-p-n": HandCase(
+        ModelDesc([[[("Maintenance", (10, 20, 30, 40, 50, 60, 70))]]], [[0]], 64, 5489),
+        [0] * 60 + [1] * 4,
+    ),
 }
 
 
@@ -308,18 +410,51 @@ def test_zero_draw_seeds_are_what_the_hand_cases_assume() -> None:
 @pytest.mark.parametrize("case", list(HAND_CASES.values()), ids=list(HAND_CASES))
 def test_hand_worked_model(case: HandCase) -> None:
     desc = case.desc
-    matrix, tree = desc.build()
-    engine = tavoq.runnerSingleSim(desc.sim_time, matrix, tree, desc.seed)
-    reference = simulate_run(desc.sim_time, matrix, tree, desc.seed, max_transitions=1000)
-    assert reference == case.expected, "the Python model disagrees with the hand-worked result"
+    built = desc.build()
+    engine = tavoq.runnerSingleSim(desc.sim_time, built.matrix, built.tree, desc.seed)
+    reference = built.reference(desc.sim_time, desc.seed, max_transitions=1000).run()
+    assert reference.states == case.expected, "the Python model disagrees with the hand result"
     assert engine == case.expected, f"engine run states differ\n{desc.reproducer()}"
+
+
+def test_hand_worked_statistics(omp_threads: Any) -> None:
+    # The pump pair and valve above, worked by hand, for a batch of 3 identical runs.
+    desc = HAND_CASES["pump-pair-and-valve"].desc
+    built = desc.build()
+    n = 3
+    per_run = {
+        "systemFailures": 2,  # at 8 and at 11
+        "downtime": 5,  # 8, 9, 11, 12, 13
+        "componentDowntime": [6, 8, 2],  # A: 8..13; B: 3..7 and 11..13; valve: 8, 9
+        "componentFailures": [1, 2, 1],
+        "triggeredFailures": [0, 1, 1],  # at 8 the valve's failure turned the verdict last
+    }
+    completed = {(0, 0, 1): 1, (1, 1, 0): 1}  # the valve at 8, pump B at 11
+    expected = {
+        "failedRuns": [n * s for s in HAND_CASES["pump-pair-and-valve"].expected],
+        "firstFailures": [n if t == 8 else 0 for t in range(14)],
+        "systemFailures": [per_run["systemFailures"]] * n,
+        "downtime": [per_run["downtime"]] * n,
+        "componentDowntime": [n * v for v in per_run["componentDowntime"]],
+        "componentFailures": [n * v for v in per_run["componentFailures"]],
+        "triggeredFailures": [n * v for v in per_run["triggeredFailures"]],
+        "cutsetFailures": [n * completed[tuple(c)] for c in built.cutsets],
+    }
+    assert sorted(map(tuple, built.cutsets)) == sorted(completed)
+    runs = [built.reference(desc.sim_time, desc.seed + i).run() for i in range(n)]
+    assert batch_statistics(runs, desc.sim_time, 3, 2) == expected
+    for threads in (1, 2):
+        omp_threads(threads)
+        stats = tavoq.runnerStatistics(n, desc.sim_time, built.matrix, built.tree, desc.seed)
+        assert {name: getattr(stats, name).tolist() for name in expected} == expected
 
 
 @pytest.mark.parametrize("n_simulations", [1, 3, 49, 50, 51, 137], ids=lambda n: f"n{n}")
 @pytest.mark.parametrize("threads", [1, 2, 3], ids=lambda n: f"threads{n}")
 def test_worked_example_batches(n_simulations: int, threads: int, omp_threads: Any) -> None:
     case = HAND_CASES["worked-example"]
-    matrix, tree = case.desc.build()
+    built = case.desc.build()
+    matrix, tree = built.matrix, built.tree
     expected = [n_simulations * v for v in case.expected]
     assert tavoq.runnerMultipleSim(n_simulations, 8, matrix, tree, -7) == expected
     omp_threads(threads)
@@ -332,19 +467,39 @@ def test_worked_example_batches(n_simulations: int, threads: int, omp_threads: A
         lambda m, t: tavoq.runnerSingleSim(0, m, t, 1),
         lambda m, t: tavoq.runnerMultipleSim(5, 0, m, t, 1),
         lambda m, t: tavoq.runnerParallelSim(5, 0, m, t, 1),
+        lambda m, t: tavoq.runnerStatistics(5, 0, m, t, 1).failedRuns.tolist(),
     ],
-    ids=["single", "multiple", "parallel"],
+    ids=["single", "multiple", "parallel", "statistics"],
 )
 def test_zero_horizon_gives_empty_result(runner: Callable[[Any, Any], list[int]]) -> None:
-    matrix, tree = HAND_CASES["worked-example"].desc.build()
-    assert runner(matrix, tree) == []
-    assert simulate_run(0, matrix, tree, 1) == []
+    built = HAND_CASES["worked-example"].desc.build()
+    assert runner(built.matrix, built.tree) == []
+    assert built.reference(0, 1).run().states == []
 
 
-@pytest.fixture
-def omp_threads() -> Any:
-    yield tavoq.limitOMPThreads
-    tavoq.limitOMPThreads(2)
+RUNNERS = {
+    "single": lambda m, t: tavoq.runnerSingleSim(5, m, t, 1),
+    "multiple": lambda m, t: tavoq.runnerMultipleSim(2, 5, m, t, 1),
+    "parallel": lambda m, t: tavoq.runnerParallelSim(2, 5, m, t, 1),
+    "statistics": lambda m, t: tavoq.runnerStatistics(2, 5, m, t, 1),
+}
+
+
+@pytest.mark.parametrize("runner", list(RUNNERS.values()), ids=list(RUNNERS))
+@pytest.mark.parametrize("cutset", [[0, 0, 1], [0, 1, 0, 0, 1], [2, 0, 0, 1]],
+                         ids=["at-n", "beyond-n", "after-a-two"])
+def test_cutset_member_beyond_the_components_is_refused(
+    runner: Callable[[Any, Any], Any], cutset: list[int]
+) -> None:
+    # Two components: a member at index 2 or later can never fail, so nothing runs.
+    desc = ModelDesc([[[D, fixed(1)], [D, D]]] * 2, [[1, 1], cutset], 5, 1)
+    built = desc.build()
+    with pytest.raises(ValueError) as info:
+        runner(built.matrix, built.tree)
+    assert str(cutset) in str(info.value) and "2 components" in str(info.value)
+    with pytest.raises(ValueError):
+        built.reference(5, 1)
+
 
 
 # --------------------------------------------------------------------------------------
@@ -352,101 +507,112 @@ def omp_threads() -> Any:
 # --------------------------------------------------------------------------------------
 
 NOTABLE_SEEDS = [0, 1, -1, 5489, 2**31 - 1, -(2**31), -2]
+MAX_TRANSITIONS = 300  # at one time unit; beyond it a model counts as stuck and is not used
+
+NAN = math.nan
 
 
-def random_dist(rng: random.Random) -> DistDesc:
-    r = rng.random()
-    if r < 0.28:
+def floats(low: float, high: float) -> st.SearchStrategy[float]:
+    return st.floats(low, high, allow_nan=False, allow_infinity=False)
+
+
+def pick(draw: st.DrawFn, weights: list[int]) -> int:
+    """Index i with odds weights[i].
+
+    Hypothesis leans hard on its smallest choices once a model's size varies (about half
+    the draws come out at their minimum); the smallest draws land on entry 0, so entry 0
+    is always the common case, and sizes count down from the busiest model.
+    """
+    x = draw(st.integers(0, sum(weights) - 1))
+    for i, w in enumerate(weights):
+        if x < w:
+            return i
+        x -= w
+    raise AssertionError("unreachable")
+
+
+@st.composite
+def distributions(draw: st.DrawFn) -> DistDesc:
+    kind = pick(draw, [15, 22, 10, 11, 7, 10, 10, 8, 3, 3, 1, 1])
+    if kind == 0:
+        return ("Exponential", draw(floats(0.02, 0.6)))
+    if kind == 1:
         return D
-    if r < 0.43:
-        if rng.random() < 0.12:
-            return ("Exponential", rng.choice([0.0, -0.05, -2.5, math.nan]))
-        return ("Exponential", round(rng.uniform(0.02, 0.6), 4))
-    if r < 0.52:
-        if rng.random() < 0.15:
-            return ("Weibull", 1e12, round(rng.uniform(0.5, 2.0), 3))
-        return ("Weibull", round(rng.uniform(1.0, 80.0), 3), round(rng.uniform(0.4, 3.0), 3))
-    if r < 0.64:
-        x = rng.random()
-        if x < 0.06:
-            return ("Uniform", -5e9, 5e9)
-        if x < 0.10:
-            return ("Uniform", 2.2e9, 3e9)
-        if x < 0.14:
-            return ("Uniform", -3e9, -2.5e9)
-        if x < 0.17:
-            return ("Uniform", math.nan, 1.0)
-        a = round(rng.uniform(-4.0, 40.0), 3)
-        return ("Uniform", a, round(a + rng.uniform(0.1, 60.0), 3))
-    if r < 0.77:
-        if rng.random() < 0.06:
-            return ("Normal", math.nan, 1.0)
-        return ("Normal", round(rng.uniform(-6.0, 60.0), 3), round(rng.uniform(0.1, 20.0), 3))
-    if r < 0.88:
-        return ("Inspection", rng.randint(1, 50))
-    return ("InstantaneousFailure", rng.randint(0, 300))
+    if kind == 2:
+        a = draw(floats(-4.0, 40.0))
+        return ("Uniform", a, a + draw(floats(0.1, 60.0)))
+    if kind == 3:
+        return ("Normal", draw(floats(-6.0, 60.0)), draw(floats(0.1, 20.0)))
+    if kind == 4:
+        return ("Weibull", draw(floats(1.0, 80.0)), draw(floats(0.4, 3.0)))
+    if kind == 5:
+        return ("Inspection", draw(st.integers(1, 50)))
+    if kind == 6:
+        return ("InstantaneousFailure", draw(st.integers(0, 300)))
+    if kind == 7:
+        return ("Maintenance", tuple(draw(st.lists(st.integers(-5, 300), min_size=1,
+                                                   max_size=6))))
+    # Quantiles that are NaN, infinite, negative or beyond the 32-bit range.
+    if kind == 8:
+        return ("Exponential", draw(st.sampled_from([0.0, -0.0, -0.05, -2.5, NAN])))
+    if kind == 9:
+        return draw(st.sampled_from([("Uniform", -5e9, 5e9), ("Uniform", 2.2e9, 3e9),
+                                     ("Uniform", -3e9, -2.5e9), ("Uniform", NAN, 1.0)]))
+    if kind == 10:
+        return ("Normal", NAN, 1.0)
+    return ("Weibull", 1e12, draw(floats(0.5, 2.0)))
 
 
-def random_desc(rng: random.Random) -> ModelDesc:
-    n_components = rng.randint(1, 5)
-    n_states = rng.choice([1, 2, 2, 3, 3, 4])
+@st.composite
+def cutsets(draw: st.DrawFn, n: int) -> list[int]:
+    """A cut set of a model of n components: mostly a 0/1 vector of length n, sometimes
+    shorter, longer (no member beyond n), with non-member elements 2, or without members."""
+    kind = pick(draw, [12, 2, 2, 2, 1])
+    bits = [1 - b for b in draw(st.lists(st.integers(0, 1), min_size=n, max_size=n))]
+    if kind == 0:
+        return bits
+    if kind == 1:
+        return bits[: draw(st.integers(1, n))]
+    if kind == 2:
+        return [2 if b == 0 and draw(st.booleans()) else b for b in bits]
+    if kind == 3:
+        return bits + draw(st.lists(st.sampled_from([0, 2]), min_size=1, max_size=2))
+    return [0] * n
+
+
+@st.composite
+def models(draw: st.DrawFn) -> ModelDesc:
+    n_components = 5 - draw(st.integers(0, 4))
+    n_states = [2, 3, 4, 1][pick(draw, [3, 3, 2, 1])]
+    if pick(draw, [7, 1]) == 0:
+        sim_time = 300 - draw(st.integers(0, 299))
+    else:
+        sim_time = draw(st.integers(0, 6))
+    # Mostly small batches (a Python run costs far more than a native one), now and then
+    # one that spans several of the parallel runner's chunks.
+    batch = pick(draw, [12, 3, 1])
+    if batch == 0:
+        n_simulations = 2 + draw(st.integers(0, 4))
+    elif batch == 1:
+        n_simulations = draw(st.integers(0, 1))
+    else:
+        n_simulations = draw(st.sampled_from([50, 51, 99]))
+    seed_kind = pick(draw, [7, 1, 1, 1])
+    if seed_kind == 0:
+        seed = draw(st.integers(-(2**31), 2**31 - 1))
+    elif seed_kind == 1:
+        seed = draw(st.sampled_from(NOTABLE_SEEDS))
+    elif seed_kind == 2:  # seed + i passes 2**31 - 1 and wraps to negative seeds
+        seed = 2**31 - 1 - draw(st.integers(0, 7))
+    else:  # seed + i passes from -1 (2**32 - 1 unsigned) to 0
+        seed = -1 - draw(st.integers(0, 7))
+    cuts = [] if pick(draw, [9, 1]) else draw(st.lists(cutsets(n_components), min_size=1,
+                                                      max_size=4))
     matrix = [
-        [[random_dist(rng) for _ in range(n_states)] for _ in range(n_states)]
+        [[draw(distributions()) for _ in range(n_states)] for _ in range(n_states)]
         for _ in range(n_components)
     ]
-    cutsets = []
-    for _ in range(rng.choice([0, 1, 1, 2, 2, 3, 4])):
-        if rng.random() < 0.05:
-            cutsets.append([0] * n_components)
-        else:
-            cutsets.append([1 if rng.random() < 0.5 else 0 for _ in range(n_components)])
-    r = rng.random()
-    sim_time = 0 if r < 0.05 else rng.randint(1, 6) if r < 0.12 else rng.randint(1, 300)
-    seed = rng.choice(NOTABLE_SEEDS) if rng.random() < 0.1 else rng.randint(-(2**31), 2**31 - 1)
-    return ModelDesc(matrix, cutsets, sim_time, seed)
-
-
-MAX_TRANSITIONS = 4000
-N_RANDOM_MODELS = 300
-
-
-@dataclass
-class RandomCase:
-    desc: ModelDesc
-    matrix: list[list[list[Any]]]
-    tree: Any
-    reference: list[int]
-    hits: Counter[str]
-    discarded: int
-
-
-@functools.cache
-def random_case(index: int) -> RandomCase:
-    """Random model number ``index``; models whose run never ends are drawn again.
-
-    A run never ends when a cycle of transitions keeps falling due at once (for instance
-    two InstantaneousFailure entries whose times have passed); the Python model notices
-    that by its transition budget, and such a model is replaced by the next one drawn.
-    """
-    rng = random.Random(f"tavoq-reference-{index}")
-    discarded = 0
-    while True:
-        desc = random_desc(rng)
-        matrix, tree = desc.build()
-        run = ReferenceRun(desc.sim_time, matrix, tree, desc.seed, MAX_TRANSITIONS)
-        try:
-            reference = run.run()
-        except ReferenceLoopError:
-            discarded += 1
-            continue
-        return RandomCase(desc, matrix, tree, reference, run.hits, discarded)
-
-
-@functools.cache
-def engine_run(index: int) -> list[int]:
-    case = random_case(index)
-    desc = case.desc
-    return tavoq.runnerSingleSim(desc.sim_time, case.matrix, case.tree, desc.seed)
+    return ModelDesc(matrix, cuts, sim_time, seed, n_simulations)
 
 
 def first_difference(a: list[int], b: list[int]) -> str:
@@ -458,38 +624,10 @@ def first_difference(a: list[int], b: list[int]) -> str:
     return "no difference"
 
 
-@pytest.mark.parametrize("index", range(N_RANDOM_MODELS), ids=lambda i: f"model{i:03d}")
-def test_engine_matches_python_model(index: int) -> None:
-    case = random_case(index)
-    engine = engine_run(index)
-    assert engine == case.reference, (
-        f"{first_difference(engine, case.reference)}\n"
-        f"engine: {engine}\nmodel:  {case.reference}\n{case.desc.reproducer()}"
-    )
-
-
-def test_random_models_exercise_the_uncommon_rules() -> None:
-    # The comparison above only covers the rules that the random models reach; make sure
-    # the generator keeps reaching each of the less common ones.
-    total: Counter[str] = Counter()
-    for index in range(N_RANDOM_MODELS):
-        total.update(random_case(index).hits)
-    lengths = Counter(random_case(i).desc.sim_time == 0 for i in range(N_RANDOM_MODELS))
-    for rule in [
-        "initial_out_of_bounds",
-        "initial_nan",
-        "resample_nan",
-        "resample_too_large",
-        "resample_too_small",
-        "resample_negative",
-        "transition_at_same_time_unit",
-        "zero_delay_initial",
-        "due_exactly_at_horizon",
-    ]:
-        assert total[rule] > 0, f"no random model reaches {rule}: {dict(total)}"
-    assert lengths[True] > 0 and lengths[False] > 0
-    busy = sum(1 for i in range(N_RANDOM_MODELS) if sum(random_case(i).reference) > 0)
-    assert busy > N_RANDOM_MODELS // 4, "too few random models ever fail the system"
+def observable(result: RunResult, n_components: int, n_cutsets: int) -> Any:
+    """What the engine shows of one run: its states and its one-run statistics."""
+    return result.states, batch_statistics([result], len(result.states), n_components,
+                                            n_cutsets)
 
 
 # --------------------------------------------------------------------------------------
@@ -586,6 +724,92 @@ class SkipDiagonalDraws(ReferenceRun):
         self.to_state[c] = to_state
 
 
+class PathOnlyVerdict(ReferenceRun):
+    """The tree's own lookup, which only follows the failed set's path."""
+
+    def cutsets_within(self, failed: list[int]) -> frozenset[int]:
+        found = self.tree.findNode(failed)
+        return frozenset([self.cutsets.index(found)]) if found else frozenset()
+
+
+class AnyNonZeroElementIsMember(ReferenceRun):
+    def cutsets_within(self, failed: list[int]) -> frozenset[int]:
+        return frozenset(
+            i for i, c in enumerate(self.cutsets)
+            if lies_within([1 if x != 0 else 0 for x in c], failed)
+        )
+
+
+class MemberlessFailsBeforeFirstTransition(ReferenceRun):
+    def sample_initial(self, c: int) -> None:
+        super().sample_initial(c)
+        if any(1 not in cutset for cutset in self.cutsets):
+            self.system_failed = 1
+
+    def causes(self, failure_units: list[int]) -> list[tuple[int, tuple[int, ...]]]:
+        return [self.turns[t] for t in failure_units if t in self.turns]
+
+
+class RoundedMaintenancePick(ReferenceRun):
+    def maintenance_index(self, p: float, n: int) -> int:
+        return min(n - 1, int(math.floor(p * n + 0.5)))
+
+
+class MaintenancePickOverNMinusOne(ReferenceRun):
+    def maintenance_index(self, p: float, n: int) -> int:
+        return int(math.floor(p * (n - 1)))
+
+
+class FirstTurnIsTheCause(ReferenceRun):
+    def record_turn(self, c: int, was_failed: int, within_before: frozenset[int]) -> None:
+        if self.current_time not in self.turns:
+            super().record_turn(c, was_failed, within_before)
+
+
+class EveryTurnIsASystemFailure(ReferenceRun):
+    """Counts each transition that turns the verdict, seen at the end of its unit or not."""
+
+    n_turns = 0
+
+    def record_turn(self, c: int, was_failed: int, within_before: frozenset[int]) -> None:
+        if not was_failed and self.system_failed:
+            self.n_turns += 1
+        super().record_turn(c, was_failed, within_before)
+
+    def result(self, states: list[int]) -> RunResult:
+        return replace(super().result(states), system_failures=self.n_turns)
+
+
+class CutsetsWithinAtEndOfUnit(ReferenceRun):
+    """Credits every cut set within the failed set at the end of the failure's unit."""
+
+    def record_unit(self, t: int) -> None:
+        super().record_unit(t)
+        self.unit_within = getattr(self, "unit_within", {})
+        self.unit_within[t] = self.within
+
+    def causes(self, failure_units: list[int]) -> list[tuple[int, tuple[int, ...]]]:
+        return [(self.turns[t][0], tuple(sorted(self.unit_within[t]))) for t in failure_units]
+
+
+class MemberlessNotCredited(ReferenceRun):
+    def record_turn(self, c: int, was_failed: int, within_before: frozenset[int]) -> None:
+        memberless = frozenset(i for i, cs in enumerate(self.cutsets) if 1 not in cs)
+        super().record_turn(c, was_failed, within_before | memberless)
+
+
+class FailuresOnAnyChangeToFailedState(ReferenceRun):
+    def count_component_transition(self, c: int, old_state: int, new_state: int) -> None:
+        if new_state != 0 and new_state != old_state:
+            self.component_failures[c] += 1
+
+
+class ComponentDowntimeOneUnitLate(ReferenceRun):
+    def component_downtime(self) -> list[int]:
+        shifted = [None, *self.unit_component_states[:-1]]
+        return [sum(1 for s in shifted if s and s[c] != 0) for c in range(self.n_components)]
+
+
 WRONG_VARIANTS: dict[str, type[ReferenceRun]] = {
     "rounded-delays": RoundedDelays,
     "no-bounds-test-in-initial-sampling": NoInitialBoundsTest,
@@ -599,156 +823,155 @@ WRONG_VARIANTS: dict[str, type[ReferenceRun]] = {
     "ties-to-highest-index": TiesToHighestIndex,
     "initial-sampling-at-time-1": InitialSamplingAtTimeOne,
     "diagonal-not-drawn": SkipDiagonalDraws,
+    "path-only-verdict": PathOnlyVerdict,
+    "any-non-zero-element-is-a-member": AnyNonZeroElementIsMember,
+    "memberless-fails-before-the-first-transition": MemberlessFailsBeforeFirstTransition,
+    "maintenance-rounded-pick": RoundedMaintenancePick,
+    "maintenance-pick-over-n-minus-1": MaintenancePickOverNMinusOne,
+    "first-turn-is-the-cause": FirstTurnIsTheCause,
+    "every-turn-is-a-system-failure": EveryTurnIsASystemFailure,
+    "cutsets-within-at-end-of-unit": CutsetsWithinAtEndOfUnit,
+    "memberless-not-credited": MemberlessNotCredited,
+    "failures-on-any-change-to-a-failed-state": FailuresOnAnyChangeToFailedState,
+    "component-downtime-one-unit-late": ComponentDowntimeOneUnitLate,
 }
 
+# The less common rules that the random models must reach (ReferenceRun.hits).
+UNCOMMON_RULES = [
+    "initial_out_of_bounds",
+    "initial_nan",
+    "resample_nan",
+    "resample_too_large",
+    "resample_too_small",
+    "resample_negative",
+    "transition_at_same_time_unit",
+    "zero_delay_initial",
+    "due_exactly_at_horizon",
+    "maintenance",
+    "second_turn_in_unit",
+]
 
-@pytest.mark.parametrize("variant", list(WRONG_VARIANTS.values()), ids=list(WRONG_VARIANTS))
-def test_comparison_notices_a_wrong_rule(variant: type[ReferenceRun]) -> None:
-    def differs(desc: ModelDesc, matrix: Any, tree: Any, right: list[int]) -> bool:
-        try:
-            wrong = variant(desc.sim_time, matrix, tree, desc.seed, MAX_TRANSITIONS).run()
-        except ReferenceLoopError:
-            return True  # the variant never ends where the engine does
-        return wrong != right
-
-    for hand in HAND_CASES.values():
-        if differs(hand.desc, *hand.desc.build(), hand.expected):
-            return
-    for index in range(N_RANDOM_MODELS):
-        case = random_case(index)
-        if differs(case.desc, case.matrix, case.tree, engine_run(index)):
-            return
-    pytest.fail(f"{variant.__name__} agrees with the engine on every model")
+N_EXAMPLES = 100
 
 
-# --------------------------------------------------------------------------------------
-# Batch runners
-# --------------------------------------------------------------------------------------
+def noticed_by_hand_cases() -> set[str]:
+    """The wrong variants whose results differ from the engine's on some hand-worked case."""
+    noticed = set()
+    for case in HAND_CASES.values():
+        desc = case.desc
+        built = desc.build()
+        stats = tavoq.runnerStatistics(1, desc.sim_time, built.matrix, built.tree, desc.seed)
+        engine = (
+            tavoq.runnerSingleSim(desc.sim_time, built.matrix, built.tree, desc.seed),
+            {name: getattr(stats, name).tolist() for name in STATISTICS_ARRAYS},
+        )
+        for name, variant in WRONG_VARIANTS.items():
+            try:
+                wrong = built.reference(desc.sim_time, desc.seed, variant, 1000).run()
+            except ReferenceLoopError:
+                noticed.add(name)
+                continue
+            if observable(wrong, desc.n_components, len(built.cutsets)) != engine:
+                noticed.add(name)
+    return noticed
 
 
-def risky(desc: DistDesc) -> bool:
-    """True when a re-sampled delay from ``desc`` is at most 0 nearly always.
+def test_runners_agree_with_the_python_model(omp_threads: Any) -> None:
+    """Every runner's result equals the Python model's on random models.
 
-    Cycles of such entries make a run that never leaves its time unit; batch models are
-    kept free of them, since every seed of the batch is run.
+    The random models must also reach the uncommon rules, and each wrong variant of the
+    Python model must differ from the engine on them or on a hand-worked case; otherwise
+    the agreement would prove little.
     """
-    kind, args = desc[0], desc[1:]
-    if kind == "InstantaneousFailure":
-        return True
-    if kind == "Exponential":
-        lam = args[0]
-        return lam < 0 or (lam > 0 and math.exp(-lam) < 0.05)
-    if kind == "Uniform":
-        a, b = args
-        if math.isnan(a) or math.isnan(b):
-            return False
-        return b <= 1.0 or (b - 1.0) / (b - a) < 0.05
-    if kind == "Normal":
-        mean, sd = args
-        if math.isnan(mean) or math.isnan(sd):
-            return False
-        return (1.0 - mean) / sd > 1.6
-    if kind == "Weibull":
-        scale, k = args
-        return math.exp(-((1.0 / scale) ** k)) < 0.05
-    if kind == "Inspection":
-        return args[0] <= 0
-    return False
+    hits: Counter[str] = Counter()
+    noticed = noticed_by_hand_cases()
+    n_checked = 0
 
+    @settings(derandomize=True, max_examples=N_EXAMPLES, deadline=None, database=None,
+              suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+    @given(models())
+    def check(desc: ModelDesc) -> None:
+        nonlocal n_checked
+        built = desc.build()
+        n, sim_time = desc.n_simulations, desc.sim_time
+        n_cutsets = len(built.cutsets)
+        runs = []
+        for i in range(max(n, 1)):
+            run = built.reference(sim_time, desc.seed + i, max_transitions=MAX_TRANSITIONS)
+            try:
+                runs.append((run, run.run()))
+            except ReferenceLoopError:
+                assume(False)  # a cycle of zero delays: the engine would refuse it
+        info = f"\n{desc.reproducer()}"
 
-def has_risky_cycle(desc: ModelDesc) -> bool:
-    for comp in desc.matrix:
-        n = len(comp)
-        edges = {s: [j for j in range(n) if risky(comp[s][j])] for s in range(n)}
-        colour = dict.fromkeys(range(n), 0)
-
-        def visit(s: int) -> bool:
-            colour[s] = 1
-            for j in edges[s]:
-                if colour[j] == 1 or (colour[j] == 0 and visit(j)):
-                    return True
-            colour[s] = 2
-            return False
-
-        if any(colour[s] == 0 and visit(s) for s in range(n)):
-            return True
-    return False
-
-
-N_BATCH_MODELS = 24
-
-
-@functools.cache
-def batch_desc(index: int) -> ModelDesc:
-    rng = random.Random(f"tavoq-batch-{index}")
-    while True:
-        desc = random_desc(rng)
-        desc.sim_time = rng.randint(0, 200)
-        if len(desc.matrix[0]) == 1 or has_risky_cycle(desc):
-            continue
-        # Keep models whose system fails at some time in a sample run, unless the
-        # horizon is 0, so that the counts compared below are not all zeros.
-        matrix, tree = desc.build()
-        sample = simulate_run(desc.sim_time, matrix, tree, desc.seed, MAX_TRANSITIONS)
-        if desc.sim_time == 0 or any(sample):
-            break
-    desc.n_simulations = rng.choice([0, 1, 2, 7, 50, 51, 99, 120])
-    r = rng.random()
-    if r < 0.3:  # seed + i passes 2**31 - 1 and wraps to negative seeds
-        desc.seed = 2**31 - 1 - rng.randint(0, 20)
-        desc.n_simulations = max(desc.n_simulations, 40)
-    elif r < 0.45:  # seed + i passes from -1 to 0
-        desc.seed = -rng.randint(1, 20)
-        desc.n_simulations = max(desc.n_simulations, 40)
-    return desc
-
-
-@pytest.mark.parametrize("index", range(N_BATCH_MODELS), ids=lambda i: f"model{i:02d}")
-def test_batch_runners_agree_with_single_runs(index: int, omp_threads: Any) -> None:
-    desc = batch_desc(index)
-    matrix, tree = desc.build()
-    n, sim_time, seed = desc.n_simulations, desc.sim_time, desc.seed
-    info = f"n={n} simTime={sim_time} seed={seed}\n{desc.reproducer()}"
-
-    sequential = tavoq.runnerMultipleSim(n, sim_time, matrix, tree, seed)
-    assert len(sequential) == sim_time
-    assert all(0 <= v <= n for v in sequential), info
-
-    expected = [0] * sim_time
-    for i in range(n):
-        run = tavoq.runnerSingleSim(sim_time, matrix, tree, signed_seed(seed + i))
-        expected = [a + b for a, b in zip(expected, run, strict=True)]
-    assert sequential == expected, f"runnerMultipleSim is not the sum of single runs\n{info}"
-
-    for threads in (1, 2, 3):
+        for i, (_, result) in enumerate(runs):
+            engine = tavoq.runnerSingleSim(sim_time, built.matrix, built.tree,
+                                           signed_seed(desc.seed + i))
+            assert engine == result.states, f"run {i}: " + first_difference(
+                engine, result.states) + info
+        expected = batch_statistics([r for _, r in runs[:n]], sim_time, desc.n_components,
+                                    n_cutsets)
+        args = (n, sim_time, built.matrix, built.tree, desc.seed)
+        assert tavoq.runnerMultipleSim(*args) == expected["failedRuns"], info
+        # The thread count goes round from one example to the next.
+        threads = 1 + n_checked % 3
+        n_checked += 1
         omp_threads(threads)
-        parallel = tavoq.runnerParallelSim(n, sim_time, matrix, tree, seed)
-        assert parallel == sequential, f"runnerParallelSim with {threads} threads\n{info}"
+        parallel = tavoq.runnerParallelSim(*args)
+        assert parallel == expected["failedRuns"], f"{threads} threads{info}"
+        stats = tavoq.runnerStatistics(*args)
+        for name in STATISTICS_ARRAYS:
+            value = getattr(stats, name)
+            assert value.dtype == np.int64
+            assert value.tolist() == expected[name], f"{name}, {threads} threads{info}"
+        assert (stats.nSimulations, stats.simTime, stats.seed) == (n, sim_time, desc.seed)
 
+        for run, _ in runs:
+            hits.update(run.hits)
+        if n > 1 and desc.seed + n - 1 > 2**31 - 1:
+            hits["seed_passes_int32_max"] += 1
+        if n > 1 and (desc.seed & 0xFFFFFFFF) + n - 1 > 0xFFFFFFFF:
+            hits["seed_passes_uint32_max"] += 1
+        hits["threads", threads] += n > 1
+        run0 = observable(runs[0][1], desc.n_components, n_cutsets)
+        for name, variant in WRONG_VARIANTS.items():
+            if name in noticed:
+                continue
+            try:
+                wrong = built.reference(sim_time, desc.seed, variant, MAX_TRANSITIONS).run()
+            except ReferenceLoopError:
+                noticed.add(name)  # the variant never ends where the engine does
+                continue
+            if observable(wrong, desc.n_components, n_cutsets) != run0:
+                noticed.add(name)
 
-def test_batch_seeds_wrap_modulo_2_pow_32(omp_threads: Any) -> None:
-    # Runs 0..5 use the seeds 2**31 - 3 .. 2**31 + 2, that is 2147483645, 2147483646,
-    # 2147483647, -2147483648, -2147483647, -2147483646 as signed values. The Python model
-    # takes every seed modulo 2**32 by itself.
-    desc = ModelDesc(
-        [
-            [[D, ("Exponential", 0.08)], [("Exponential", 0.2), D]],
-            [[D, ("Weibull", 12.0, 1.7)], [("Uniform", 1.0, 9.0), D]],
-        ],
-        [[1, 1]],
-        120,
-        2**31 - 3,
+    check()
+    # Seeds passing 2**31 - 1 and 2**32 - 1 within a batch are checked on their own
+    # (test_batch_seeds_wrap): how often the random models reach them varies.
+    rules = [*UNCOMMON_RULES, ("threads", 1), ("threads", 2), ("threads", 3)]
+    missed = [rule for rule in rules if hits[rule] == 0]
+    unnoticed = sorted(set(WRONG_VARIANTS) - noticed)
+    assert not missed and not unnoticed, (
+        f"no random model reaches {missed}: {dict(hits)}\n"
+        f"these wrong variants agree with the engine on every model: {unnoticed}"
     )
-    matrix, tree = desc.build()
-    n = 6
-    expected = [0] * desc.sim_time
-    for i in range(n):
-        run = simulate_run(desc.sim_time, matrix, tree, desc.seed + i)
-        expected = [a + b for a, b in zip(expected, run, strict=True)]
-    assert any(expected), "the model should fail the system in some run"
-    assert tavoq.runnerMultipleSim(n, desc.sim_time, matrix, tree, desc.seed) == expected
-    omp_threads(3)
-    assert tavoq.runnerParallelSim(n, desc.sim_time, matrix, tree, desc.seed) == expected
-    for i in range(n):
-        single = tavoq.runnerSingleSim(desc.sim_time, matrix, tree, signed_seed(desc.seed + i))
-        assert single == simulate_run(desc.sim_time, matrix, tree, desc.seed + i)
+
+
+@pytest.mark.parametrize("seed", [2**31 - 2, -2], ids=["past-int32-max", "past-uint32-max"])
+def test_batch_seeds_wrap(seed: int, omp_threads: Any) -> None:
+    """Run i of a batch is seeded seed + i, wrapping as a 32-bit integer, in every runner."""
+    desc = ModelDesc(
+        [[[D, ("Exponential", 0.2)], [("Exponential", 0.5), D]]] * 2, [[1, 1]], 60, seed
+    )
+    built = desc.build()
+    singles = [
+        tavoq.runnerSingleSim(60, built.matrix, built.tree, signed_seed(seed + i))
+        for i in range(4)
+    ]
+    expected = [sum(col) for col in zip(*singles)]
+    assert 0 < sum(expected) < 4 * 60  # the runs differ: the seeds matter
+    args = (4, 60, built.matrix, built.tree, seed)
+    omp_threads(2)
+    assert tavoq.runnerMultipleSim(*args) == expected
+    assert tavoq.runnerParallelSim(*args) == expected
+    assert tavoq.runnerStatistics(*args).failedRuns.tolist() == expected

@@ -179,14 +179,14 @@ def test_ctrl_c_stops_a_single_long_run():
         """
         import time, tavoq
         D = tavoq.Distribution
-        idle = [[D(), D()], [D(), D()]]
-        flipping = [[D(), tavoq.InstantaneousFailure(0)], [tavoq.InstantaneousFailure(0), D()]]
-        n = 6000  # a stuck run this wide takes several seconds to be reported
-        tree = tavoq.CutsetTree(n); tree.insertNode([1] + [0] * (n - 1))
-        matrix = [flipping] + [idle] * (n - 1)
+        each_unit = tavoq.Inspection(1)
+        flipping = [[D(), each_unit], [each_unit, D()]]
+        n = 2000  # every component flips every unit: minutes of transitions in one run
+        tree = tavoq.CutsetTree(n); tree.insertNode([1] * n)
+        matrix = [flipping] * n
         print("running", flush=True)
         try:
-            tavoq.runnerSingleSim(10, matrix, tree, 1)
+            tavoq.runnerSingleSim(1_000_000, matrix, tree, 1)
         except KeyboardInterrupt:
             print("interrupted", flush=True)
         """
@@ -203,6 +203,44 @@ def test_ctrl_c_stops_a_single_long_run():
         child.kill()
     assert child.returncode == 0, err[-2000:]
     assert "interrupted" in out
+
+
+@pytest.mark.parametrize("runner", ["runnerParallelSim", "runnerStatistics"])
+def test_ctrl_c_stops_every_thread_of_a_batch_of_long_runs(runner):
+    # Each run takes minutes. Only the calling thread can see the signal; the other one must
+    # give up its run too, or the interrupt would wait for that run to end.
+    code = textwrap.dedent(
+        f"""
+        import sys, time, tavoq
+        D = tavoq.Distribution
+        each_unit = tavoq.Inspection(1)
+        n = 2000
+        tree = tavoq.CutsetTree(n); tree.insertNode([1] * n)
+        matrix = [[[D(), each_unit], [each_unit, D()]]] * n
+        tavoq.limitOMPThreads(2)
+        print("running", flush=True)
+        try:
+            tavoq.{runner}(4, 1_000_000, matrix, tree, 1)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        """
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    try:
+        assert child.stdout.readline().strip() == "running"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = child.communicate(timeout=120)
+        waited = time.monotonic() - sent
+    finally:
+        child.kill()
+    assert child.returncode == 0, err[-2000:]
+    assert out.splitlines()[-1] == "interrupted"
+    # A run lasts minutes here: anything near that means a thread finished its run first.
+    assert waited < 15, f"{runner} stopped {waited:.1f} s after Ctrl-C"
 
 
 def test_thread_slots_are_capped(omp_threads_restored, worked_example, capfd):

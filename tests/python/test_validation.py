@@ -1,4 +1,5 @@
-"""The simulated unavailability agrees with answers known in closed form.
+"""The simulated unavailability, and what runnerStatistics counts, agree with answers
+known in closed form.
 
 Every batch of N runs is N independent runs, so the count at one time unit is binomial
 and its estimate of the unavailability A(t) has standard error sqrt(A(1 - A) / N). Each
@@ -20,6 +21,12 @@ Two kinds of exact answer are used:
   they are also checked with mean times of a few units, where any slip in the rules
   moves the curve by many standard errors.
 
+The same chain gives the expected number of failures (seen by the system, and of the
+component itself), the probability of no failure up to t and the expected downtime; a
+series pair gives the share of the system failures each component causes. Models of
+several components are summed over their failure patterns, so the verdict over every cut
+set is checked against the tree's own path lookup, which misses some failed cut sets.
+
 Why these tests fail for a wrong engine (each is also demonstrated by
 ``test_fast_rates_single_component`` below, which computes the curve that the wrong
 rule would give and checks that it lies many standard errors away from the right one):
@@ -35,12 +42,15 @@ rule would give and checks that it lies many standard errors away from the right
 
 from __future__ import annotations
 
+import itertools
 import math
 from collections.abc import Sequence
 from typing import Any
 
+import numpy as np
 import pytest
 import tavoq
+from reference_model import lies_within
 
 D = tavoq.Distribution
 
@@ -313,3 +323,195 @@ def test_hidden_failures_with_proof_tests(n_components: int) -> None:
         assert abs(mean - value) <= 4 * se_bound, (
             f"{label}: simulated mean {mean:.6f}, exact {value:.6f}, bound {se_bound:.6f}"
         )
+
+
+# --------------------------------------------------------------------------------------
+# The verdict over every cut set: a pump pair in parallel, in series with a valve, and the
+# benchmark's model (a)
+# --------------------------------------------------------------------------------------
+
+
+def statistics(matrix: list[list[list[Any]]], tree: Any, n_runs: int, sim_time: int,
+               seed: int) -> Any:
+    stats = tavoq.runnerStatistics(n_runs, sim_time, matrix, tree, seed)
+    assert stats.nSimulations == n_runs and len(stats.failedRuns) == sim_time
+    return stats
+
+
+def mean_se(values: Any) -> tuple[float, float]:
+    """Sample mean and its standard error (runs are independent)."""
+    values = np.asarray(values, dtype=float)
+    return float(values.mean()), float(values.std(ddof=1) / math.sqrt(len(values)))
+
+
+def pattern_unavailability(q: Sequence[Sequence[float]], fails: Any) -> list[float]:
+    """Sum over the 2^n failure patterns of independent components (q[c][t] = component c
+    failed at t) of the probability of the patterns where ``fails(pattern)`` holds."""
+    n, sim_time = len(q), len(q[0])
+    failing = [p for p in itertools.product((0, 1), repeat=n) if fails(list(p))]
+    return [
+        sum(math.prod(q[c][t] if p[c] else 1.0 - q[c][t] for c in range(n)) for p in failing)
+        for t in range(sim_time)
+    ]
+
+
+def test_pump_pair_and_valve_every_cut_set_counts() -> None:
+    # The failed set {pump A, valve} lies off the path of the cut set {valve} in the tree:
+    # a lookup along the failed set's own path misses it and reads the plant as working.
+    pumps, valve = (1 / 70, 1 / 30), (1 / 90, 1 / 10)
+    cutsets = [[1, 1, 0], [0, 0, 1]]
+    n, sim_time = 100_000, 300
+    matrix = [repairable(*pumps), repairable(*pumps), repairable(*valve)]
+    tree = tree_of(3, cutsets)
+    counts = statistics(matrix, tree, n, sim_time, seed=80808).failedRuns
+    estimate = [c / n for c in counts]
+
+    q = [truncated_unavailability(*rates, sim_time) for rates in (pumps, pumps, valve)]
+    exact = pattern_unavailability(q, lambda f: any(lies_within(c, f) for c in cutsets))
+    points = [0, 1, 2, 5, 10, 25, 50, 100, 200, 299]
+    assert_within_4_se(estimate, exact, n, points, "every cut set checked")
+    assert exact[299] == pytest.approx(0.1761, abs=5e-4)  # the figure computed before
+
+    path_only = pattern_unavailability(q, lambda f: bool(tree.findNode(f)))
+    assert path_only[299] == pytest.approx(0.1562, abs=5e-4)
+    gap = min(abs(exact[t] - path_only[t]) / binomial_se(exact[t], n) for t in points[5:])
+    assert gap > 10, f"the path lookup is only {gap:.1f} standard errors away"
+
+
+def test_benchmark_model_a_mean_unavailability() -> None:
+    # Ten components, failure Exp(mean 1000), repair Exp(mean 10), cut sets {0,1}, {2,3},
+    # ..., {8,9}, one year of hours. The mean over the horizon comes from each run's
+    # downtime (one independent sample per run); the point values are checked as well,
+    # though with an unavailability near 4e-4 they are loose.
+    n_components, n, sim_time = 10, 40_000, 8760
+    lam, mu = 1 / 1000, 1 / 10
+    matrix = [repairable(lam, mu) for _ in range(n_components)]
+    pairs = [[1 if c in (i, i + 1) else 0 for c in range(n_components)]
+             for i in range(0, n_components, 2)]
+    stats = statistics(matrix, tree_of(n_components, pairs), n, sim_time, seed=20240601)
+
+    q = truncated_unavailability(lam, mu, sim_time)
+    exact = [1.0 - (1.0 - a * a) ** 5 for a in q]
+    estimate, se = mean_se(stats.downtime / sim_time)
+    exact_mean = sum(exact) / sim_time
+    assert abs(estimate - exact_mean) <= 4 * se, (
+        f"mean {estimate:.4e}, exact {exact_mean:.4e}, {(estimate - exact_mean) / se:+.1f} SE"
+    )
+    assert exact_mean == pytest.approx(4.44e-4, rel=0.01)  # the steady-state figure
+    assert_within_4_se(
+        [c / n for c in stats.failedRuns], exact, n, [10, 100, 1000, 4000, 8759], "model (a)"
+    )
+
+
+# --------------------------------------------------------------------------------------
+# What a batch counts besides the failed runs: failures, first failure, downtime, causes
+# --------------------------------------------------------------------------------------
+
+
+def discrete_rates(lam: float, mu: float) -> tuple[float, float, float]:
+    """(f, r, e) of a repairable component on whole time units: f the probability that a
+    failure falls due at a given unit (a fresh delay of 0, or a pending one firing next),
+    r the same for a repair, e the probability that a unit in which the component fails
+    ends with it failed (a repair at once, then a failure at once, and so on: e sums the
+    chains that stop after a failure)."""
+    f, r = 1.0 - math.exp(-lam), 1.0 - math.exp(-mu)
+    return f, r, (1.0 - r) / (1.0 - r * f)
+
+
+def expected_counts(lam: float, mu: float, sim_time: int) -> dict[str, Any]:
+    """Exact discrete-time expectations per run for one repairable component.
+
+    q[t] is the unavailability at t (q[-1] = 0: working before the first unit).
+    - failures seen (the system counts a failure at t when failed at t, working at t - 1):
+      sum of (1 - q[t-1]) f e;
+    - component failures (every transition 0 -> 1, also one undone within its unit): a
+      unit entered working starts a chain with a failure with probability f, one entered
+      failed with a repair (probability r) that a failure follows with probability f;
+      each chain started by a failure holds 1 / (1 - r f) failures on average;
+    - R(t), no failure seen in units 0..t: (1 - f e)^(t + 1);
+    - downtime: sum of q[t].
+    """
+    f, r, e = discrete_rates(lam, mu)
+    q = truncated_unavailability(lam, mu, sim_time)
+    before = [0.0, *q[:-1]]
+    return {
+        "system_failures": sum((1.0 - b) * f * e for b in before),
+        "component_failures": sum(((1.0 - b) * f + b * r * f) / (1.0 - r * f) for b in before),
+        "reliability": [(1.0 - f * e) ** (t + 1) for t in range(sim_time)],
+        "downtime": sum(q),
+    }
+
+
+def test_single_component_failures_reliability_and_downtime() -> None:
+    # Mean up time 4 units, mean down time 2: failures undone within their unit and
+    # repairs followed at once by a failure are common here, so the component's failures
+    # (every 0 -> 1) outnumber the failures seen by the system nearly two to one.
+    lam, mu = 0.25, 0.5
+    n, sim_time, n_batches = 100_000, 60, 20
+    matrix, tree = [repairable(lam, mu)], tree_of(1, [[1]])
+    per_batch = n // n_batches
+    # Twenty batches with consecutive seeds are the runs of one batch of n; the batches
+    # give the spread of the component-failure count, which is only reported summed.
+    batches = [statistics(matrix, tree, per_batch, sim_time, 99 + k * per_batch)
+               for k in range(n_batches)]
+    exact = expected_counts(lam, mu, sim_time)
+
+    def check(label: str, estimate: float, se: float, value: float) -> None:
+        assert abs(estimate - value) <= 4 * se, (
+            f"{label}: simulated {estimate:.5f}, exact {value:.5f}, "
+            f"{(estimate - value) / se:+.1f} standard errors"
+        )
+
+    seen = np.concatenate([b.systemFailures for b in batches])
+    check("failures seen per run", *mean_se(seen), exact["system_failures"])
+    downtime = np.concatenate([b.downtime for b in batches])
+    check("downtime per run", *mean_se(downtime), exact["downtime"])
+    component = [b.componentFailures[0] / per_batch for b in batches]
+    mean, se = mean_se(component)
+    check("component failures per run", mean, se, exact["component_failures"])
+    gap = exact["component_failures"] - exact["system_failures"]
+    assert gap > 10 * se, "failures seen and component failures should be told apart"
+
+    first = np.sum([b.firstFailures for b in batches], axis=0)
+    reliability = 1.0 - np.cumsum(first) / n
+    assert_within_4_se(1.0 - reliability, [1.0 - x for x in exact["reliability"]], n,
+                       [0, 1, 2, 3, 5, 8, 13, 21], "first failure by t")
+
+
+SERIES_PAIRS = {
+    # name: (rates of component 0, of component 1, runs, horizon, slow?)
+    "slow": ((0.002, 0.02), (0.003, 0.015), 50_000, 400, True),
+    "fast": ((0.2, 0.5), (0.3, 0.4), 100_000, 60, False),
+}
+
+
+@pytest.mark.parametrize("case", list(SERIES_PAIRS.values()), ids=list(SERIES_PAIRS))
+def test_series_pair_criticality_index(case: tuple[Any, ...]) -> None:
+    (lam0, mu0), (lam1, mu1), n, sim_time, slow = case
+    matrix = [repairable(lam0, mu0), repairable(lam1, mu1)]
+    stats = statistics(matrix, tree_of(2, [[1, 0], [0, 1]]), n, sim_time, seed=4711)
+    triggered = stats.triggeredFailures
+    m = int(stats.systemFailures.sum())
+    assert int(triggered.sum()) == m  # every system failure has one cause
+
+    # A series system fails only from both working. At a unit, component 0 fails with
+    # probability f0 and its failures come first (lowest index first among equal times);
+    # if its unit ends with it failed (e0), it is the cause whatever component 1 does.
+    # Otherwise component 1 causes the failure if it fails and its unit ends failed. So
+    # the exact discrete share of component 0 is f0 e0 / (f0 e0 + f1 e1 (1 - f0 e0)).
+    f0, _, e0 = discrete_rates(lam0, mu0)
+    f1, _, e1 = discrete_rates(lam1, mu1)
+    share = f0 * e0 / (f0 * e0 + f1 * e1 * (1.0 - f0 * e0))
+    # Each failure is caused by component 0 with that probability, whatever came before.
+    se = math.sqrt(share * (1.0 - share) / m)
+    estimate = triggered[0] / m
+    continuous = lam0 / (lam0 + lam1)  # the share of the failure rate
+    assert abs(estimate - share) <= 4 * se, f"share {estimate:.4f}, exact {share:.4f}"
+    if slow:
+        # Rates this small put the discrete share within a fraction of a standard error
+        # of the continuous one, which must hold as well.
+        assert abs(share - continuous) < 0.5 * se
+        assert abs(estimate - continuous) <= 4 * se
+    else:
+        # At these rates the whole-unit rules move the share far from the rate ratio.
+        assert abs(share - continuous) > 10 * se

@@ -1,0 +1,267 @@
+"""The ``tavoq`` command: ``tavoq run MODEL`` simulates a model file and reports,
+``tavoq check MODEL`` validates it and shows what it describes.
+
+Exit codes: 0 done; 1 the run failed (the engine refused to go on, a file could not be
+written); 2 a bad model or bad arguments; 130 interrupted (Ctrl-C). Every error is one line
+on stderr. Nothing is written until the runs are complete, so a bad model, a failed run or an
+interruption leaves no output files behind.
+
+The progress bar is tqdm's: a small library with one purpose, already a dependency of the
+package, that writes to stderr (stdout stays clean for the report or --json) and stays silent
+when stderr is not a terminal. The bar only counts the chunks of the batch; run i is seeded
+seed + i in any chunk, so the numbers are the same with and without it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import importlib.util
+import json
+import os
+import shutil
+import sys
+import textwrap
+import time
+from collections.abc import Sequence
+from pathlib import Path
+
+from .model import INT32_MAX, INT32_MIN, Model, ModelError
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+RUN_EXAMPLE = """\
+example:
+  tavoq run examples/pumping_station.toml --runs 200000 --out build/station --plot station.png
+
+Options override the model's [simulation] settings. With --out DIR the command writes
+summary.json, curves.csv, components.csv, cutsets.csv and summary.png into DIR.
+"""
+
+CHECK_EXAMPLE = """\
+example:
+  tavoq check examples/pumping_station.toml
+
+Prints the components with their states and transitions, and the minimal cut sets of the
+failure logic. Exit code 2 and a one-line message naming the file and key on a bad model.
+"""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with its errors on one line (the usage stays available through --help)."""
+
+    def error(self, message: str):  # type: ignore[override]
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def _integer(low: int, high: int = INT32_MAX):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = None
+        if value is None or not low <= value <= high:
+            what = "a positive integer" if low == 1 else f"an integer from {low}"
+            raise argparse.ArgumentTypeError(f"must be {what} up to {high}, got {text!r}")
+        return value
+
+    return parse
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="tavoq",
+        description="Monte Carlo simulation of the failures of systems made of components.",
+        epilog="example:\n  tavoq run examples/pumping_station.toml\n\n"
+        "The model file format is described in docs/model-format.md.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    run = commands.add_parser(
+        "run",
+        help="simulate a model file and print its summary",
+        description="Simulate a model file; print the model, the summary with its 95% "
+        "intervals,\nand the component and cut-set tables.",
+        epilog=RUN_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    run.add_argument("model", metavar="MODEL", help="model file (TOML)")
+    run.add_argument("--runs", type=_integer(1), metavar="N", help="number of runs")
+    run.add_argument(
+        "--seed", type=_integer(INT32_MIN), metavar="S", help="seed: run i is seeded S + i"
+    )
+    run.add_argument("--threads", type=_integer(1), metavar="T", help="threads to run on")
+    run.add_argument("--horizon", type=_integer(1), metavar="H", help="time units to simulate")
+    run.add_argument("--out", metavar="DIR", help="write the summary files into DIR")
+    run.add_argument("--plot", metavar="FILE", help="write the figure to FILE (PNG)")
+    run.add_argument(
+        "--json", action="store_true", help="print the summary as JSON instead of text"
+    )
+
+    check = commands.add_parser(
+        "check",
+        help="validate a model file and show its components and minimal cut sets",
+        description="Validate a model file and print its components, states, transitions "
+        "and minimal cut sets.",
+        epilog=CHECK_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    check.add_argument("model", metavar="MODEL", help="model file (TOML)")
+    return parser
+
+
+class _UsageError(Exception):
+    """Bad arguments found after parsing: exit code 2."""
+
+
+def _with_overrides(model: Model, args: argparse.Namespace) -> Model:
+    changes = {
+        name: getattr(args, name)
+        for name in ("runs", "seed", "threads", "horizon")
+        if getattr(args, name) is not None
+    }
+    if not changes:
+        return model
+    return dataclasses.replace(model, simulation=dataclasses.replace(model.simulation, **changes))
+
+
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Refuse output paths that cannot work before running, not after."""
+    if args.out is not None:
+        out = Path(args.out)
+        if out.exists() and not out.is_dir():
+            raise _UsageError(f"--out {args.out}: exists and is not a directory")
+    if args.plot is not None:
+        plot = Path(args.plot)
+        if plot.suffix.lower() != ".png":
+            raise _UsageError(f"--plot {args.plot}: the figure is a PNG; name a .png file")
+        if plot.is_dir():
+            raise _UsageError(f"--plot {args.plot}: is a directory")
+        if importlib.util.find_spec("matplotlib") is None:
+            raise _UsageError("--plot needs matplotlib: pip install matplotlib")
+
+
+def _run(args: argparse.Namespace) -> int:
+    from .model_file import load_model
+    from .simulate import simulate
+    from .summary import summarize
+
+    model = _with_overrides(load_model(args.model), args)
+    _check_outputs(args)
+    report = sys.stderr if args.json else sys.stdout
+    print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
+
+    settings = model.simulation
+    start = time.perf_counter()
+    stats = simulate(model, progress=sys.stderr.isatty())
+    elapsed = time.perf_counter() - start
+    speed = f", {settings.runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
+    print(f"Ran {settings.runs} runs in {elapsed:.2f} s{speed}.", file=report, flush=True)
+
+    _, tree = model.build()
+    summary = summarize(
+        stats,
+        component_names=model.component_names,
+        cutset_names=model.cutset_names(tree),
+        unit=settings.unit,
+    )
+    if args.json:
+        print(json.dumps(summary.to_dict(), indent=2, allow_nan=False))
+    else:
+        from .report import format_report
+
+        print()
+        print(format_report(summary))
+
+    written: list[Path] = []
+    if args.out is not None:
+        from .outputs import write_outputs
+
+        written += [Path(p) for p in write_outputs(summary, args.out)]
+    if args.plot is not None:
+        plot = Path(args.plot)
+        plot.parent.mkdir(parents=True, exist_ok=True)
+        drawn = [p for p in written if p.name == "summary.png"]
+        if drawn:  # the same figure: copy it rather than draw it twice
+            from .outputs import atomic_target
+
+            with atomic_target(plot) as temporary:
+                shutil.copyfile(drawn[0], temporary)
+            written.append(plot)
+        else:
+            from .plot import plot_summary
+
+            figure = plot_summary(summary, plot)
+            if figure is not None:
+                written.append(Path(figure))
+    for path in written:
+        print(f"Wrote {path}", file=report)
+    return EXIT_OK
+
+
+def check_text(model: Model, file: str) -> str:
+    """What ``tavoq check`` prints for a valid model."""
+    sim = model.simulation
+    unit = sim.unit
+    threads = "all cores" if sim.threads is None else f"{sim.threads} threads"
+    title = f' "{model.name}"' if model.name else ""
+    lines = [
+        f"{file}: valid model{title}",
+        f"Simulation: horizon {sim.horizon}{' ' + unit if unit else ' time units'}, "
+        f"{sim.runs} runs, seed {sim.seed}, {threads}",
+        f"Components ({len(model.component_names)}; the first state of each is its working "
+        "state):",
+    ]
+    for c in model.components:
+        names = c.name if c.count is None else f"{', '.join(c.names)} (count = {c.count})"
+        lines.append(f"  {names}: states {', '.join(c.states)}")
+        if not c.transitions:
+            lines.append("    no transitions: never changes state")
+        for t in c.transitions:
+            lines.append(f"    {t.source} -> {t.target}: {t.describe(unit)}")
+    if model.failed_when is not None:
+        lines.append(f"Failed when: {' '.join(model.failed_when.split())}")
+    cutsets = model.minimal_cutsets()
+    lines.append(f"Minimal cut sets ({len(cutsets)}):")
+    width = len(str(len(cutsets)))
+    for i, cutset in enumerate(cutsets, start=1):
+        lines.append(f"  {i:>{width}}. {' & '.join(cutset)}")
+    return "\n".join(lines)
+
+
+def _check(args: argparse.Namespace) -> int:
+    from .model_file import load_model
+
+    model = load_model(args.model)
+    model.build()  # the native objects accept it too
+    print(check_text(model, args.model))
+    return EXIT_OK
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        return _run(args) if args.command == "run" else _check(args)
+    except KeyboardInterrupt:
+        print("tavoq: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`tavoq run ... | head`): nothing more to say, and Python must
+        # not complain while flushing stdout at exit either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    except (ModelError, _UsageError) as err:
+        print(err, file=sys.stderr)
+        return EXIT_USAGE
+    except (RuntimeError, MemoryError, OSError, ValueError) as err:
+        print(f"tavoq: error: {err}", file=sys.stderr)
+        return EXIT_FAILED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

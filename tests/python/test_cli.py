@@ -1,0 +1,175 @@
+"""The tavoq command on the example pumping station: exit codes 0, 2 and 130, the files it
+writes, and the same numbers with and without the progress bar."""
+
+import io
+import json
+import select
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tavoq
+from tavoq_tools import cli
+from tavoq_tools import simulate as simulate_module
+from tavoq_tools.model_file import load_model
+
+ROOT = Path(__file__).resolve().parents[2]
+STATION = ROOT / "examples" / "pumping_station.toml"
+# The console script that `pip install .` puts beside the interpreter.
+COMMAND = [str(Path(sys.executable).with_name("tavoq"))]
+FILES = ["components.csv", "curves.csv", "cutsets.csv", "summary.json", "summary.png"]
+
+
+def run_tavoq(*args, timeout=120):
+    return subprocess.run(
+        [*COMMAND, *map(str, args)], capture_output=True, text=True, timeout=timeout,
+        check=False,
+    )
+
+
+def has_matplotlib():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def test_run_prints_the_report_and_writes_every_file(tmp_path):
+    out, png = tmp_path / "out", tmp_path / "figures" / "station.png"
+    result = run_tavoq("run", STATION, "--runs", 400, "--seed", 5, "--horizon", 3000,
+                   "--out", out, "--plot", png)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""  # no bar: stderr is not a terminal
+    assert result.stdout.startswith("Pumping station: ")
+    for row in ("pump_1 & pump_2", "control_unit", "mean unavailability"):
+        assert row in result.stdout
+    expected = FILES if has_matplotlib() else FILES[:-1]
+    assert sorted(p.name for p in out.iterdir()) == expected
+
+    summary = json.loads((out / "summary.json").read_text())
+    stats = simulate_module.simulate(load_model(STATION), runs=400, seed=5, horizon=3000)
+    assert (summary["n_runs"], summary["seed"], summary["horizon"]) == (400, 5, 3000)
+    assert summary["downtime"] == int(stats.downtime.sum())
+    assert summary["system_failures"] == int(stats.system_failures.sum())
+    curves = (out / "curves.csv").read_text().splitlines()
+    assert len(curves) == 1 + 3000
+    if has_matplotlib():
+        assert png.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+BAD_MODEL = '[simulation]\nhorizon = 10\n\n[components.pump]\nstates = ["up"]\n'
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["run", "{bad}"], "{bad}: components.pump.states: needs at least two states"),
+        (["check", "{bad}"], "{bad}: components.pump.states: needs at least two states"),
+        (["run", "{missing}"], "{missing}: cannot read the file"),
+        (["run", STATION, "--runs", "0"], "tavoq run: error: argument --runs: must be a "
+         "positive integer"),
+        (["run", STATION, "--seed", "2147483648"], "argument --seed: must be an integer from"),
+        (["run", STATION, "--plot", "{out}/figure.jpg"], "--plot {out}/figure.jpg: the figure "
+         "is a PNG"),
+        (["run", STATION, "--frobnicate"], "tavoq: error: unrecognized arguments: --frobnicate"),
+        (["fly", STATION], "tavoq: error: argument COMMAND: invalid choice: 'fly'"),
+    ],
+)
+def test_bad_model_or_arguments_exit_2_with_one_line_and_no_files(tmp_path, args, message):
+    bad, missing, out = tmp_path / "bad.toml", tmp_path / "missing.toml", tmp_path / "out"
+    bad.write_text(BAD_MODEL)
+    names = {"bad": bad, "missing": missing, "out": out}
+    args = [str(a).format(**names) for a in args]
+    if args[0] == "run" and "--out" not in args:
+        args += ["--out", str(out)]
+    result = run_tavoq(*args)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr.count("\n") == 1
+    assert message.format(**names) in result.stderr
+    assert not out.exists()
+
+
+def test_check_lists_components_and_minimal_cutsets():
+    result = run_tavoq("check", STATION)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert "  pump_1, pump_2, pump_3 (count = 3): states running, failed" in lines
+    assert "    stuck -> working: inspection every 730 h" in lines
+    cutsets = lines[lines.index("Minimal cut sets (5):") + 1:]
+    assert cutsets == ["  1. valve", "  2. control_unit", "  3. pump_1 & pump_2",
+                       "  4. pump_1 & pump_3", "  5. pump_2 & pump_3"]
+
+
+def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
+    out = tmp_path / "out"
+    proc = subprocess.Popen(
+        [*COMMAND, "run", str(STATION), "--runs", "3000000", "--out", str(out)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        # The model paragraph is printed (and flushed) just before the runs start.
+        ready, _, _ = select.select([proc.stdout], [], [], 60)
+        assert ready, "the command printed nothing within 60 s"
+        assert proc.stdout.readline().startswith("Pumping station")
+        time.sleep(0.5)
+        assert proc.poll() is None, "the batch ended before it could be interrupted"
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 130
+    assert err == "tavoq: interrupted\n"
+    assert not out.exists()
+
+
+class _Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_bar_changes_no_number(monkeypatch, capsys):
+    monkeypatch.setattr(simulate_module, "PROGRESS_DELAY_S", 0)  # draw even a short batch
+    outputs, bars = [], []
+    for stderr in (io.StringIO(), _Terminal()):
+        monkeypatch.setattr(sys, "stderr", stderr)
+        assert cli.main(["run", str(STATION), "--runs", "3000", "--json"]) == 0
+        outputs.append(json.loads(capsys.readouterr().out))
+        bars.append(stderr.getvalue())
+    assert "run/s]" not in bars[0]
+    assert "run/s]" in bars[1]  # the bar was drawn
+    assert outputs[0] == outputs[1]
+
+
+@pytest.mark.parametrize("chunk_runs", [1, 7, 64])
+def test_chunks_give_the_batch_of_one_call(chunk_runs):
+    model = load_model(STATION)
+    whole = simulate_module.simulate(model, runs=150, seed=-3, horizon=2500)
+    chunked = simulate_module.simulate(
+        model, runs=150, seed=-3, horizon=2500, chunk_runs=chunk_runs
+    )
+    for name in ("failed_runs", "first_failures", "system_failures", "downtime",
+                 "component_downtime", "component_failures", "triggered_failures",
+                 "cutset_failures"):
+        np.testing.assert_array_equal(getattr(chunked, name), getattr(whole, name))
+    assert whole.failed_runs.sum() > 0
+
+
+def test_chunk_seeds_wrap_like_the_engine():
+    # Run i is seeded seed + i modulo 2**32, so chunks that start past the largest seed wrap.
+    model = load_model(STATION)
+    top = 2**31 - 1
+    chunked = simulate_module.simulate(model, runs=10, seed=top, horizon=2000, chunk_runs=4)
+    matrix, tree = model.build()
+    whole = tavoq.runnerStatistics(10, 2000, matrix, tree, top)
+    np.testing.assert_array_equal(chunked.downtime, whole.downtime)
+    np.testing.assert_array_equal(chunked.failed_runs, whole.failedRuns)
+    assert whole.downtime.sum() > 0
