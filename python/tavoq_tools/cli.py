@@ -15,6 +15,7 @@ seed + i in any chunk, so the numbers are the same with and without it.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import importlib.util
 import json
@@ -33,12 +34,19 @@ EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
+# A scheduler that does not answer within this time is taken as unreachable.
+CONNECT_TIMEOUT_S = 10
+
 RUN_EXAMPLE = """\
 example:
   tavoq run examples/pumping_station.toml --runs 200000 --out build/station --plot station.png
 
+  tavoq run examples/pumping_station.toml --target-ci 0.05 --max-runs 5000000
+  tavoq run examples/pumping_station.toml --scheduler tcp://host:8786
+
 Options override the model's [simulation] settings. With --out DIR the command writes
-summary.json, curves.csv, components.csv, cutsets.csv and summary.png into DIR.
+summary.json, curves.csv, components.csv, cutsets.csv and summary.png into DIR. A cluster
+gives the same numbers as this machine (docs/scale-out.md).
 """
 
 CHECK_EXAMPLE = """\
@@ -71,6 +79,16 @@ def _integer(low: int, high: int = INT32_MAX):
     return parse
 
 
+def _fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = None
+    if value is None or not 0.0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number such as 0.1, got {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="tavoq",
@@ -100,6 +118,20 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--plot", metavar="FILE", help="write the figure to FILE (PNG)")
     run.add_argument(
         "--json", action="store_true", help="print the summary as JSON instead of text"
+    )
+    run.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
+        "(needs pip install tavoq[dask]; same numbers as on this machine)",
+    )
+    run.add_argument(
+        "--target-ci", type=_fraction, metavar="F",
+        help="run until the 95%% interval of the mean unavailability is within +-F of it "
+        "(0.1 for +-10%%); --runs is then the first round",
+    )
+    run.add_argument(
+        "--max-runs", type=_integer(1), metavar="N",
+        help="with --target-ci, stop after N runs at most (default 10,000,000)",
     )
 
     check = commands.add_parser(
@@ -131,6 +163,8 @@ def _with_overrides(model: Model, args: argparse.Namespace) -> Model:
 
 def _check_outputs(args: argparse.Namespace) -> None:
     """Refuse output paths that cannot work before running, not after."""
+    if args.max_runs is not None and args.target_ci is None:
+        raise _UsageError("--max-runs bounds a run until --target-ci is reached; give both")
     if args.out is not None:
         out = Path(args.out)
         if out.exists() and not out.is_dir():
@@ -153,14 +187,24 @@ def _run(args: argparse.Namespace) -> int:
     model = _with_overrides(load_model(args.model), args)
     _check_outputs(args)
     report = sys.stderr if args.json else sys.stdout
-    print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
-
     settings = model.simulation
-    start = time.perf_counter()
-    stats = simulate(model, progress=sys.stderr.isatty())
-    elapsed = time.perf_counter() - start
-    speed = f", {settings.runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
-    print(f"Ran {settings.runs} runs in {elapsed:.2f} s{speed}.", file=report, flush=True)
+    # Connect first: an unreachable scheduler is a bad argument, reported before any output.
+    with _cluster(args.scheduler) as client:
+        print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
+        start = time.perf_counter()
+        stats = simulate(
+            model, progress=sys.stderr.isatty(), client=client, target_ci=args.target_ci,
+            max_runs=args.max_runs,
+        )
+        elapsed = time.perf_counter() - start
+    speed = f", {stats.n_runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
+    where = f" on {args.scheduler}" if args.scheduler else ""
+    print(f"Ran {stats.n_runs} runs{where} in {elapsed:.2f} s{speed}.", file=report, flush=True)
+    if args.target_ci is not None:
+        from .chunks import PreciseResult
+
+        verdict = PreciseResult.of(stats, args.target_ci, args.max_runs).describe()
+        print(f"{verdict}.", file=report, flush=True)
 
     _, tree = model.build()
     summary = summarize(
@@ -201,6 +245,30 @@ def _run(args: argparse.Namespace) -> int:
     for path in written:
         print(f"Wrote {path}", file=report)
     return EXIT_OK
+
+
+@contextlib.contextmanager
+def _cluster(address: str | None):
+    """A Dask client connected to ``address`` for the duration of the runs, or None."""
+    if address is None:
+        yield None
+        return
+    from .dask_runner import DaskMissingError, _distributed
+
+    try:
+        distributed = _distributed()
+    except DaskMissingError as err:
+        raise _UsageError(f"--scheduler {address}: {err}") from None
+    try:
+        client = distributed.Client(address, timeout=CONNECT_TIMEOUT_S)
+    except (OSError, ValueError, TypeError) as err:
+        raise _UsageError(
+            f"--scheduler {address}: cannot reach a Dask scheduler there ({err})"
+        ) from None
+    try:
+        yield client
+    finally:
+        client.close()
 
 
 def check_text(model: Model, file: str) -> str:

@@ -4,7 +4,8 @@ Run i of a batch is seeded ``seed + i`` whatever chunk it falls in: a chunk hold
 ``first .. first + n - 1`` is one ``runnerStatistics`` call of n runs seeded ``seed + first``.
 The chunks' statistics are merged in run order, so the result is the same as one batch of all
 the runs, however the batch was split. Chunks are what a progress bar counts, and what can be
-sent elsewhere: ``run_chunk`` needs only the plain-data Model.
+sent elsewhere: ``chunks.run_chunk`` needs only the plain-data Model, and
+``dask_runner`` runs the chunks as tasks on a Dask cluster.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ from .model import INT32_MAX, INT32_MIN, Model
 if TYPE_CHECKING:
     from .statistics import RunStatistics
 
-__all__ = ["chunk_ranges", "default_chunk_runs", "run_chunk", "simulate"]
+__all__ = ["chunk_ranges", "default_chunk_runs", "simulate"]
 
 # A bar that would vanish in under this many seconds is not worth drawing.
 PROGRESS_DELAY_S = 0.5
@@ -28,12 +29,6 @@ PROGRESS_DELAY_S = 0.5
 PROGRESS_STEPS = 100
 # ... but keep chunks large enough for every thread to get a share of the runs.
 MIN_CHUNK_RUNS = 256
-
-
-def _wrap32(value: int) -> int:
-    """Two's-complement wrap into a signed 32-bit int, as the engine adds seeds."""
-    value &= 0xFFFFFFFF
-    return value - 2**32 if value > INT32_MAX else value
 
 
 def _whole(name: str, value: object, low: int = 1, high: int = INT32_MAX) -> int:
@@ -56,24 +51,8 @@ def chunk_ranges(runs: int, chunk_runs: int) -> Iterator[tuple[int, int]]:
         yield first, min(chunk_runs, runs - first)
 
 
-def _run_built(matrix, tree, horizon: int, seed: int, first: int, n: int) -> RunStatistics:
-    import tavoq
-
-    from .statistics import RunStatistics
-
-    native = tavoq.runnerStatistics(n, horizon, matrix, tree, _wrap32(seed + first))
-    return RunStatistics.from_native(native, first_run=first)
-
-
-def run_chunk(model: Model, seed: int, horizon: int, first: int, n: int) -> RunStatistics:
-    """Runs ``first .. first + n - 1`` of the batch seeded ``seed``, from the plain model
-    (built here, so this runs wherever the model is sent)."""
-    matrix, tree = model.build()
-    return _run_built(matrix, tree, horizon, seed, first, n)
-
-
 @contextmanager
-def _progress_bar(enabled: bool, total: int):
+def _progress_bar(enabled: bool, total: int | None):
     if not enabled:
         yield None
         return
@@ -110,9 +89,15 @@ def simulate(
     once a batch lasts more than half a second. Ctrl-C raises KeyboardInterrupt from the
     running chunk.
 
-    ``client`` (a Dask client), ``target_ci`` and ``max_runs`` are reserved for running on a
-    cluster and until a precision is reached; this version runs locally only and raises
-    ValueError when they are given.
+    ``client`` (a ``dask.distributed.Client``) runs the chunks as tasks on its cluster
+    (see tavoq_tools.dask_runner; ``threads`` then has no effect, the workers have their own
+    cores); the bar moves as chunks complete. The result is the same as on this machine.
+
+    ``target_ci`` (0.1 for ±10%) runs chunk after chunk until the 95% interval of the mean
+    unavailability lies within ±target_ci of the estimate, or ``max_runs`` runs were made
+    (default tavoq_tools.chunks.DEFAULT_MAX_RUNS); ``runs`` is then the first round. The
+    result equals one batch of ``n_runs`` runs; ``chunks.PreciseResult.of(result, target_ci,
+    max_runs)`` says which limit stopped it.
     """
     if not isinstance(model, Model):
         raise TypeError(f"model must be a tavoq_tools Model, got {type(model).__name__}")
@@ -124,28 +109,40 @@ def simulate(
     chunk = default_chunk_runs(runs, bool(progress)) if chunk_runs is None else (
         _whole("chunk_runs", chunk_runs)
     )
+    if target_ci is None and max_runs is not None:
+        raise ValueError("max_runs bounds a run until target_ci is reached; give target_ci too")
+    if max_runs is not None:
+        max_runs = _whole("max_runs", max_runs)
     if client is not None:
-        raise ValueError(
-            "simulate(client=...): running on a Dask cluster is not available in this "
-            "version; leave client out to run on this machine"
-        )
-    if target_ci is not None or max_runs is not None:
-        raise ValueError(
-            "simulate(target_ci=..., max_runs=...): running until a precision is reached is "
-            "not available in this version; give runs instead"
-        )
+        from .dask_runner import simulate_on_dask
+
+        # Chunks on a cluster are sized for the cluster unless the caller says otherwise.
+        with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
+            return simulate_on_dask(
+                client, model, runs, seed, horizon, chunk_runs=chunk_runs,
+                on_chunk=None if bar is None else (lambda part: bar.update(part.n_runs)),
+                target_ci=target_ci, max_runs=max_runs,
+            )
 
     import tavoq
 
+    from .chunks import local_chunk_runner, run_until_precise
     from .statistics import merge
 
     if threads is not None:
         tavoq.limitOMPThreads(threads)
-    matrix, tree = model.build()
-    parts = []
-    with _progress_bar(bool(progress), runs) as bar:
-        for first, n in chunk_ranges(runs, chunk):
-            parts.append(_run_built(matrix, tree, horizon, seed, first, n))
-            if bar is not None:
-                bar.update(n)
-    return merge(parts)
+    with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
+        run_chunks = local_chunk_runner(
+            model, horizon, seed,
+            on_chunk=None if bar is None else (lambda part: bar.update(part.n_runs)),
+        )
+        if target_ci is not None:
+            # A bar moves in steps of the first round's chunks; otherwise rounds are planned
+            # as on a one-worker cluster.
+            step = chunk if chunk_runs is not None or progress else None
+            result = run_until_precise(
+                run_chunks, target_ci, max_runs, first_runs=runs, chunk_runs=step
+            )
+            return result.statistics
+        parts = run_chunks([range(first, first + n) for first, n in chunk_ranges(runs, chunk)])
+    return merge(parts, runs=range(runs))
