@@ -36,14 +36,22 @@ public:
             value = Checked<T>{};
             return true;
         }
-        Base base;
-        if (!base.load(src, convert)) {
+        // Check before loading: given an instance without its C++ object, the base loader
+        // allocates storage sized for T and stores it in the instance, which later frees it
+        // with the size of the instance's own class (a subclass may be larger). Only
+        // instances of T's Python class are taken, so the cast below is to a real instance.
+        const auto *info = get_type_info(typeid(std::remove_const_t<T>));
+        if (info == nullptr || !PyType_IsSubtype(Py_TYPE(src.ptr()), info->type)) {
             return false;
         }
         for (auto vh : values_and_holders(reinterpret_cast<instance *>(src.ptr()))) {
             if (!vh.holder_constructed()) {
                 return false;
             }
+        }
+        Base base;
+        if (!base.load(src, convert)) {
+            return false;
         }
         value.ptr = static_cast<std::remove_const_t<T> *>(base);
         value.owner = reinterpret_borrow<object>(src);

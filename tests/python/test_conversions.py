@@ -37,24 +37,6 @@ class Boom(Exception):
 
 
 @pytest.mark.parametrize(
-    "value",
-    [2**31, -(2**31) - 1, 2**63, 10.0, 1.5, float("nan"), "8", b"8", None, [8], 3 + 0j],
-    ids=["2**31", "-2**31-1", "2**63", "10.0", "1.5", "nan", "str", "bytes", "None", "list",
-         "complex"],
-)
-def test_sim_time_rejected(value, worked_example, capfd):
-    ex = worked_example
-    with pytest.raises(TypeError):
-        tavoq.runnerSingleSim(value, ex.matrix, ex.tree, 0)
-    with pytest.raises(TypeError):
-        tavoq.runnerMultipleSim(1, value, ex.matrix, ex.tree, 0)
-    with pytest.raises(TypeError):
-        tavoq.runnerParallelSim(1, value, ex.matrix, ex.tree, 0)
-    # Rejected before any native code ran: no thread line, no progress lines.
-    assert capfd.readouterr().out == ""
-
-
-@pytest.mark.parametrize(
     "value, expected_len",
     [(True, 1), (False, 0), (Index(3), 3), (Index(0), 0), (5, 5)],
     ids=["True", "False", "index-3", "index-0", "int"],
@@ -77,12 +59,6 @@ def test_int_parameter_accepts_int_protocol(worked_example):
     assert tavoq.Inspection(IntOnly()).quantile(0.5, 0) == 3.0
 
 
-def test_sim_time_index_out_of_range_rejected(worked_example):
-    ex = worked_example
-    with pytest.raises(TypeError):
-        tavoq.runnerSingleSim(Index(2**31), ex.matrix, ex.tree, 0)
-
-
 def test_int_bounds_accepted():
     # The ends of the 32-bit range are accepted for every int parameter.
     assert tavoq.Inspection(INT32_MAX).cdf(float(INT32_MAX)) == 1.0
@@ -90,39 +66,6 @@ def test_int_bounds_accepted():
     assert tavoq.Distribution().quantile(0.5, INT32_MIN) == NO_TRANSITION
     assert tavoq.Maintenance([INT32_MIN]).quantile(0.5, INT32_MAX) == float(INT32_MIN)
     assert tavoq.CutsetTree(INT32_MIN).findNode([1]) == []
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: tavoq.Inspection(2**31),
-        lambda: tavoq.Inspection(10.0),
-        lambda: tavoq.InstantaneousFailure(-(2**31) - 1),
-        lambda: tavoq.InstantaneousFailure("3"),
-        lambda: tavoq.Maintenance([1, 2**31]),
-        lambda: tavoq.Maintenance([1, 2.0]),
-        lambda: tavoq.Maintenance([None]),
-        lambda: tavoq.CutsetTree(2**31),
-        lambda: tavoq.CutsetTree(3.0),
-        lambda: tavoq.CutsetTree(3).insertNode([1, 0.0, 1]),
-        lambda: tavoq.CutsetTree(3).findNode([1, 2**31, 1]),
-        lambda: tavoq.CutsetTree(3).constructTree([[1, 0, 0], [1, "0", 0]]),
-        lambda: tavoq.Distribution().quantile(0.5, 2**31),
-        lambda: tavoq.Distribution().quantile(0.5, 0.0),
-        lambda: tavoq.Normal(0.0, 1.0).quantile(0.5, None),
-        lambda: tavoq.limitOMPThreads(2.0),
-        lambda: tavoq.limitOMPThreads(2**31),
-    ],
-    ids=["Inspection-2**31", "Inspection-float", "InstantaneousFailure-low",
-         "InstantaneousFailure-str",
-         "Maintenance-2**31", "Maintenance-float", "Maintenance-None", "CutsetTree-2**31",
-         "CutsetTree-float", "insertNode-float", "findNode-2**31", "constructTree-str",
-         "quantile-2**31", "quantile-float", "quantile-None", "limitOMPThreads-float",
-         "limitOMPThreads-2**31"],
-)
-def test_int_parameters_reject(call):
-    with pytest.raises(TypeError):
-        call()
 
 
 def test_bool_and_index_as_int_elements():
@@ -141,13 +84,6 @@ def test_bool_and_index_as_int_elements():
 def test_seed_accepted(seed, worked_example):
     ex = worked_example
     assert tavoq.runnerSingleSim(ex.sim_time, ex.matrix, ex.tree, seed) == ex.expected
-
-
-@pytest.mark.parametrize("seed", [2**31, -(2**31) - 1, 1.0], ids=["2**31", "-2**31-1", "1.0"])
-def test_seed_rejected(seed, worked_example):
-    ex = worked_example
-    with pytest.raises(TypeError):
-        tavoq.runnerSingleSim(ex.sim_time, ex.matrix, ex.tree, seed)
 
 
 # ---------------------------------------------------------------------------
@@ -176,28 +112,6 @@ def test_float_parameters_accept_ints():
 def test_float_parameter_accepts_numbers(value, expected):
     # Uniform(1, 3).cdf at 1 is (1 - 1) / 2 = 0; far above 3 it is 1.
     assert tavoq.Uniform(1.0, 3.0).cdf(value) == expected
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: tavoq.Normal("0", 1.0),
-        lambda: tavoq.Normal(0.0, None),
-        lambda: tavoq.Normal(0.0, b"1"),
-        lambda: tavoq.Normal(10**400, 1.0),
-        lambda: tavoq.Exponential([1.0]),
-        lambda: tavoq.Uniform(0.0, "1"),
-        lambda: tavoq.Weibull(1.0, None),
-        lambda: tavoq.Distribution().pdf("1.0"),
-        lambda: tavoq.Distribution().cdf(None),
-        lambda: tavoq.Normal(0.0, 1.0).quantile("0.5", 0),
-    ],
-    ids=["Normal-str", "Normal-None", "Normal-bytes", "Normal-huge-int", "Exponential-list",
-         "Uniform-str", "Weibull-None", "pdf-str", "cdf-None", "quantile-str"],
-)
-def test_float_parameters_reject(call):
-    with pytest.raises(TypeError):
-        call()
 
 
 # ---------------------------------------------------------------------------
@@ -231,22 +145,6 @@ def test_matrix_containers(shape, worked_example):
     assert tavoq.runnerSingleSim(ex.sim_time, arg, ex.tree, 0) == ex.expected
 
 
-@pytest.mark.parametrize(
-    "matrix",
-    ["abc", b"abc", {0: 1}, None, 3, [["ab"]], [[[tavoq.Distribution(), 1]]],
-     [[(tavoq.Distribution(), 1.0)]], [[[tavoq.Distribution(), tavoq.CutsetTree(1)]]],
-     [tavoq.Distribution()], [[tavoq.Distribution()]], [[{0: tavoq.Distribution()}]]],
-    ids=["str", "bytes", "dict", "None", "int", "inner-str", "inner-int", "inner-float",
-         "inner-tree", "two-levels-short", "one-level-short", "inner-dict"],
-)
-def test_matrix_rejected(matrix, tree_1, capfd):
-    with pytest.raises(TypeError):
-        tavoq.runnerSingleSim(3, matrix, tree_1, 0)
-    with pytest.raises(TypeError):
-        tavoq.runnerParallelSim(1, 3, matrix, tree_1, 0)
-    assert capfd.readouterr().out == ""
-
-
 def test_matrix_shares_instances_and_accepts_python_subclasses(tree_1):
     class MyFailure(tavoq.InstantaneousFailure):
         pass
@@ -260,17 +158,6 @@ def test_matrix_shares_instances_and_accepts_python_subclasses(tree_1):
     assert matrix[0][1][0].quantile(0.5, 0) == -1.0
     # The engine uses the compiled implementation, so this is the worked example again.
     assert tavoq.runnerSingleSim(8, matrix, tree_1, 0) == [0, 0, 0, 1, 1, 1, 1, 1]
-
-
-@pytest.mark.parametrize(
-    "tree_arg",
-    ["tree", 3, tavoq.Distribution(), [[1]]],
-    ids=["str", "int", "distribution", "list"],
-)
-def test_cutset_tree_argument_rejected(tree_arg, worked_example):
-    ex = worked_example
-    with pytest.raises(TypeError):
-        tavoq.runnerSingleSim(ex.sim_time, ex.matrix, tree_arg, 0)
 
 
 def test_cutset_tree_python_subclass_accepted(worked_example):
@@ -330,23 +217,6 @@ def test_zip_and_dict_items_as_outer_containers():
 )
 def test_maintenance_containers(values):
     assert tavoq.Maintenance(values).quantile(0.5, 0) == 7.0
-
-
-@pytest.mark.parametrize(
-    "cutset",
-    ["101", b"\x01\x00\x01", {0: 1, 1: 0, 2: 1}, None, 101, 1.0],
-    ids=["str", "bytes", "dict", "None", "int", "float"],
-)
-def test_insert_node_rejected(cutset, capfd):
-    tree = tavoq.CutsetTree(3)
-    with pytest.raises(TypeError):
-        tree.insertNode(cutset)
-    with pytest.raises(TypeError):
-        tree.findNode(cutset)
-    with pytest.raises(TypeError):
-        tree.constructTree([cutset])
-    assert tree.findNode([1, 1, 1]) == []
-    assert capfd.readouterr().err == ""
 
 
 def test_str_subclass_rejected():
@@ -556,22 +426,6 @@ def test_none_tree_passes_conversion(worked_example):
     ex = worked_example
     with pytest.raises(ValueError):
         tavoq.runnerSingleSim(ex.sim_time, ex.matrix, None, 0)
-
-
-def test_wrong_argument_counts(worked_example):
-    ex = worked_example
-    with pytest.raises(TypeError):
-        tavoq.runnerSingleSim(ex.sim_time, ex.matrix, ex.tree)
-    with pytest.raises(TypeError):
-        tavoq.runnerSingleSim(ex.sim_time, ex.matrix, ex.tree, 0, 0)
-    with pytest.raises(TypeError):
-        tavoq.Normal(0.0)
-    with pytest.raises(TypeError):
-        tavoq.Distribution(1)
-    with pytest.raises(TypeError):
-        tavoq.Distribution().quantile(0.5)
-    with pytest.raises(TypeError):
-        tavoq.CutsetTree()
 
 
 def test_float_results_keep_nan_and_infinity():

@@ -19,34 +19,68 @@ def repairable():
 
 
 # Instances made with __new__ have no C++ object behind them; using one must be refused
-# instead of reading uninitialised storage (each case runs in its own interpreter, so a
-# regression shows up as a failed test, not a dead test run).
+# instead of reading uninitialised storage, and the refusal must leave the instance as it was:
+# storage sized for the base class and handed to a subclass instance would later be freed with
+# the subclass's size (the sanitizer run aborts on that, at `del`). Each case runs in its own
+# interpreter, so a regression shows up as a failed test, not a dead test run.
 @pytest.mark.parametrize(
-    "call",
+    "cls, use",
     [
-        "tavoq.Normal.__new__(tavoq.Normal).pdf(1.0)",
-        "tavoq.Distribution.quantile(tavoq.Weibull.__new__(tavoq.Weibull), 0.5, 0)",
-        "tavoq.CutsetTree.__new__(tavoq.CutsetTree).insertNode([1])",
-        "tavoq.CutsetTree.__new__(tavoq.CutsetTree).findNode([1])",
-        "tavoq.runnerSingleSim(3, [[[tavoq.Exponential.__new__(tavoq.Exponential)]]],"
-        " tavoq.CutsetTree(1), 1)",
-        "tavoq.runnerMultipleSim(2, 3, [[[tavoq.Distribution()]]],"
-        " tavoq.CutsetTree.__new__(tavoq.CutsetTree), 1)",
+        ("tavoq.Normal", "obj.pdf(1.0)"),
+        ("tavoq.Weibull", "tavoq.Distribution.pdf(obj, 1.0)"),
+        ("tavoq.Weibull", "tavoq.Distribution.quantile(obj, 0.5, 0)"),
+        ("Sub", "tavoq.Distribution.cdf(obj, 1.0)"),
+        ("tavoq.CutsetTree", "obj.insertNode([1])"),
+        ("tavoq.CutsetTree", "obj.findNode([1])"),
+        ("tavoq.Exponential", "tavoq.runnerSingleSim(3, [[[obj]]], tavoq.CutsetTree(1), 1)"),
+        ("tavoq.Exponential", "tavoq.runnerParallelSim(2, 3, [[[D(), obj], [obj, D()]]], t, 1)"),
+        ("tavoq.CutsetTree", "tavoq.runnerMultipleSim(2, 3, [[[D()]]], obj, 1)"),
     ],
-    ids=["method", "base-method", "tree-insert", "tree-find", "matrix-cell", "tree-argument"],
+    ids=["method", "base-method", "base-quantile", "python-subclass", "tree-insert",
+         "tree-find", "matrix-cell", "matrix-cell-parallel", "tree-argument"],
 )
-def test_uninitialised_instances_are_refused(call):
+def test_uninitialised_instances_are_refused(cls, use):
+    result = run_python(
+        f"""
+        import gc, tavoq
+        D = tavoq.Distribution
+        class Sub(tavoq.Weibull):
+            pass
+        t = tavoq.CutsetTree(1)
+        t.insertNode([1])
+        obj = {cls}.__new__({cls})
+        try:
+            {use}
+        except TypeError:
+            print("refused")
+        del obj
+        gc.collect()
+        print("freed")
+        """
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split() == ["refused", "freed"]
+
+
+@pytest.mark.xfail(reason="pybind11 aborts the process: the base class's __init__ looks for "
+                          "the base's own slot in a subclass instance and throws outside its "
+                          "error handling", strict=True)
+@pytest.mark.parametrize(
+    "instance", ["tavoq.Weibull(1.0, 2.0)", "tavoq.Weibull.__new__(tavoq.Weibull)"],
+    ids=["constructed", "uninitialised"],
+)
+def test_base_init_on_a_subclass_instance_is_refused(instance):
     result = run_python(
         f"""
         import tavoq
         try:
-            {call}
+            tavoq.Distribution.__init__({instance})
         except TypeError:
             print("refused")
         """
     )
-    assert result.returncode == 0, result.stderr
-    assert "refused" in result.stdout
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split() == ["refused"]
 
 
 def test_signal_handler_cannot_pull_distributions_from_a_running_batch(tree_1, capfd):
