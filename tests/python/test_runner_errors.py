@@ -224,8 +224,6 @@ def test_parallel_negative_sim_time(n, with_tree, worked_example, capfd):
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the address-space cap that keeps a failure safe is not usable "
                            "under ASan")
-@pytest.mark.xfail(reason="the runners do not compare their needs with the memory left yet",
-                   strict=True)
 @pytest.mark.parametrize("runner", ["runnerParallelSim", "runnerStatistics"])
 def test_batch_that_cannot_fit_raises_memory_error(runner):
     code = f"""

@@ -1,5 +1,6 @@
 """What Python code can do to a runner call, and what the runner must survive."""
 
+import os
 import signal
 import subprocess
 import sys
@@ -60,27 +61,6 @@ def test_uninitialised_instances_are_refused(cls, use):
     )
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.split() == ["refused", "freed"]
-
-
-@pytest.mark.xfail(reason="pybind11 aborts the process: the base class's __init__ looks for "
-                          "the base's own slot in a subclass instance and throws outside its "
-                          "error handling", strict=True)
-@pytest.mark.parametrize(
-    "instance", ["tavoq.Weibull(1.0, 2.0)", "tavoq.Weibull.__new__(tavoq.Weibull)"],
-    ids=["constructed", "uninitialised"],
-)
-def test_base_init_on_a_subclass_instance_is_refused(instance):
-    result = run_python(
-        f"""
-        import tavoq
-        try:
-            tavoq.Distribution.__init__({instance})
-        except TypeError:
-            print("refused")
-        """
-    )
-    assert result.returncode == 0, result.stderr[-3000:]
-    assert result.stdout.split() == ["refused"]
 
 
 def test_signal_handler_cannot_pull_distributions_from_a_running_batch(tree_1, capfd):
@@ -292,13 +272,17 @@ def test_base_init_on_a_subclass_instance_is_refused(instance):
     assert result.stdout.split() == ["refused", "2147483647.0"]
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address-space cap that keeps a failure safe is not usable "
+                           "under ASan")
 def test_a_batch_that_cannot_fit_in_memory_is_refused_before_it_starts():
     # Linux would grant these buffers and kill the process while zero-filling them; every
     # runner must refuse first and say how much it needs and how much there is. In a child,
     # so that a failed check cannot take the test session down with it.
     result = run_python(
         """
-        import tavoq
+        import resource, tavoq
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))  # a missed check fails fast
         D = tavoq.Distribution
         m = [[[D(), tavoq.Exponential(0.001)], [tavoq.Exponential(0.1), D()]]]
         t = tavoq.CutsetTree(1); t.insertNode([1])
