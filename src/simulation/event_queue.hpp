@@ -12,7 +12,8 @@
 /// a single comparison decides. Only the component that fired is ever given a new due time,
 /// and it is always the first in the order: the queue needs no other update.
 ///
-/// Small models scan an array; larger ones keep a binary heap (O(log n) per transition).
+/// A binary heap: O(log n) per transition. A plain scan of the keys measured slower already
+/// at ten components (docs/benchmarks.md), so there is no second structure for small models.
 class EventQueue {
 public:
     /// Due times span a 32-bit clock plus a 32-bit delay of either sign.
@@ -29,49 +30,24 @@ public:
     }
     static int componentOf(std::uint64_t key) { return static_cast<int>(key & kIndexMask); }
 
-    /// Up to this many components a scan measured faster than the heap (docs/benchmarks.md).
-    static constexpr int kScanLimit = 16;
-
     /// One slot more than components: the heap keeps a largest-possible key past its end, so
     /// a node with a single child needs no bounds test.
     explicit EventQueue(int nComponents)
-        : useHeap(nComponents > kScanLimit), size(static_cast<std::size_t>(nComponents)),
+        : size(static_cast<std::size_t>(nComponents)),
           keys(size + 1, ~std::uint64_t{0}) {}
 
     /// Sets component c's key before build(); every component gets one.
     void place(int c, std::uint64_t k) { keys[static_cast<std::size_t>(c)] = k; }
     /// Orders the placed keys.
     void build() {
-        if (useHeap) {
-            for (std::size_t i = size / 2; i-- > 0;) {
-                siftDown(i);
-            }
+        for (std::size_t i = size / 2; i-- > 0;) {
+            siftDown(i);
         }
     }
     /// The smallest key.
-    std::uint64_t top() {
-        if (useHeap) {
-            return keys[0];
-        }
-        std::size_t best = 0;
-        std::uint64_t bestKey = keys[0];
-        for (std::size_t i = 1; i < size; ++i) {
-            if (keys[i] < bestKey) {
-                bestKey = keys[i];
-                best = i;
-            }
-        }
-        scanned = best;
-        return bestKey;
-    }
-    /// Gives the component returned by the last top() its new key.
-    void replaceTop(std::uint64_t k) {
-        if (useHeap) {
-            replaceRoot(k);
-        } else {
-            keys[scanned] = k;
-        }
-    }
+    std::uint64_t top() const { return keys[0]; }
+    /// Gives the component returned by top() its new key.
+    void replaceTop(std::uint64_t k) { replaceRoot(k); }
 
 private:
     void siftDown(std::size_t i) {
@@ -117,8 +93,6 @@ private:
         keys[i] = k;
     }
 
-    bool useHeap;
     std::size_t size;
-    std::vector<std::uint64_t> keys; // by component (scan) or in heap order, then a sentinel
-    std::size_t scanned = 0;
+    std::vector<std::uint64_t> keys; // in heap order, then a sentinel
 };
