@@ -351,7 +351,7 @@ def child_count(tavoq, opts, key):
         per_run = []
         failures = 0
         for i in range(k):
-            run = Counting(horizon, matrix, tree, seed + i)
+            run = Counting(horizon, matrix, tree, seed + i, cutsets=tree.getCutsets())
             run.run()
             per_run.append(run.transitions)
             failures += run.failures

@@ -3,14 +3,18 @@ example cross-checked against a matrix written by hand."""
 
 import pickle
 import re
+import tomllib
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import tavoq
+from tavoq_tools import cli
 from tavoq_tools.model import Component, Model, ModelError, Simulation, Transition
-from tavoq_tools.model_file import load_model
+from tavoq_tools.model_file import load_model, model_from_dict
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
@@ -344,3 +348,82 @@ def test_example_matches_a_hand_made_matrix(name, hand_made):
         zip(map(tuple, hand_tree.getCutsets()), theirs.cutsetFailures, strict=True)
     )
     assert ours_by_set == theirs_by_set
+
+
+# ---------------------------------------------------------------------------------------
+# Fuzzing: whatever the file holds, the loader answers with a Model or a ModelError, and the
+# command refuses a bad file with exit code 2 without writing anything.
+
+FUZZ = settings(derandomize=True, max_examples=120, deadline=None, database=None,
+                suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+ODD_VALUES = st.one_of(
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.sampled_from([0, -1, 2**31 - 1, 2**31, 2**63, float("nan"), float("inf"), -0.0, 1e308]),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.text(max_size=12),
+    st.sampled_from(["pump_a", "valve", "failed", "running", "weibull", "atleast(2, x)", "("]),
+    st.booleans(),
+    st.lists(st.integers(min_value=-5, max_value=5), max_size=3),
+    st.dictionaries(st.sampled_from(["from", "to", "x"]), st.integers(), max_size=2),
+)
+
+
+def key_paths(node, prefix=()):
+    """Every path to a value in a parsed model document."""
+    items = node.items() if isinstance(node, dict) else enumerate(node)
+    for key, value in items:
+        yield (*prefix, key)
+        if isinstance(value, (dict, list)):
+            yield from key_paths(value, (*prefix, key))
+
+
+def loads_or_refuses(load):
+    try:
+        model = load()
+    except ModelError as err:
+        assert "\n" not in str(err)
+        return None
+    model.build()  # a model that loads must also build
+    return model
+
+
+@FUZZ
+@given(data=st.data())
+def test_edited_documents_load_or_raise_model_error(data):
+    document = tomllib.loads(BASE)
+    paths = list(key_paths(document))
+    for _ in range(data.draw(st.integers(1, 3))):
+        path = data.draw(st.sampled_from(paths))
+        parent = document
+        try:
+            for key in path[:-1]:
+                parent = parent[key]
+            action = data.draw(st.sampled_from(["replace", "delete", "add"]))
+            if action == "replace":
+                parent[path[-1]] = data.draw(ODD_VALUES)
+            elif action == "delete":
+                del parent[path[-1]]
+            elif isinstance(parent, dict):
+                parent[data.draw(st.text(min_size=1, max_size=8))] = data.draw(ODD_VALUES)
+        except (KeyError, IndexError, TypeError):
+            pass  # an earlier edit removed or replaced what this one aimed at
+    loads_or_refuses(lambda: model_from_dict(document, "fuzz.toml"))
+
+
+@FUZZ
+@given(edits=st.lists(st.tuples(st.integers(0, len(BASE)), st.integers(0, 3),
+                                st.text(max_size=3)), min_size=1, max_size=4))
+def test_damaged_files_load_or_raise_model_error_and_the_command_writes_nothing(
+        tmp_path_factory, edits):
+    text = BASE
+    for at, cut, insert in edits:
+        text = text[:at] + insert + text[at + cut:]
+    folder = tmp_path_factory.mktemp("fuzz")
+    path = folder / "pumps.toml"
+    path.write_text(text, encoding="utf-8", errors="surrogatepass")
+    if loads_or_refuses(lambda: load_model(path)) is None:
+        out = folder / "out"
+        assert cli.main(["run", str(path), "--out", str(out), "--plot",
+                         str(folder / "plot.png")]) == 2
+        assert not out.exists() and not (folder / "plot.png").exists()
