@@ -97,7 +97,8 @@ int threadSlots() {
 // The first exception is kept and rethrown after the region; it raises the stop flag, which
 // the other threads' runs notice within kTransitionsBetweenChecks transitions. The calling
 // thread (slot 0) is the only one that checks for Ctrl-C; once out of work it keeps checking
-// while the others finish, so an interrupt never waits for a long run to end.
+// while the others finish (every millisecond, which also bounds the wait once they are
+// done), so an interrupt never waits for a long run to end.
 template <typename MakeWorker>
 void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
                 MakeWorker &&makeWorker) {
@@ -152,7 +153,7 @@ void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
                         fail(std::current_exception());
                     }
                 }
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
     };
