@@ -153,45 +153,14 @@ def test_stuck_model_with_many_components_is_reported(capfd):
         tavoq.runnerSingleSim(10, matrix, tree, 1)
 
 
-def test_ctrl_c_stops_a_single_long_run():
-    # The runner holds the interpreter lock, so the signal comes from outside the process.
-    code = textwrap.dedent(
-        """
-        import time, tavoq
-        D = tavoq.Distribution
-        each_unit = tavoq.Inspection(1)
-        flipping = [[D(), each_unit], [each_unit, D()]]
-        n = 2000  # every component flips every unit: minutes of transitions in one run
-        tree = tavoq.CutsetTree(n); tree.insertNode([1] * n)
-        matrix = [flipping] * n
-        print("running", flush=True)
-        try:
-            tavoq.runnerSingleSim(1_000_000, matrix, tree, 1)
-        except KeyboardInterrupt:
-            print("interrupted", flush=True)
-        """
-    )
-    child = subprocess.Popen(
-        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
-    )
-    try:
-        assert child.stdout.readline().strip() == "running"
-        time.sleep(0.5)
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=60)
-    finally:
-        child.kill()
-    assert child.returncode == 0, err[-2000:]
-    assert "interrupted" in out
-
-
-@pytest.mark.parametrize("runner", ["runnerParallelSim", "runnerStatistics"])
-def test_ctrl_c_stops_every_thread_of_a_batch_of_long_runs(runner):
-    # Each run takes minutes. Only the calling thread can see the signal; the other one must
-    # give up its run too, or the interrupt would wait for that run to end.
+def interrupt_a_long_call(call, after=0.5):
+    """Runs `call` in a child on a model whose runs take minutes (2,000 components flipping
+    every time unit), sends SIGINT once it is running, and returns the child's exit code,
+    its output, its errors and the seconds it took to end after the signal."""
+    # The runners hold the interpreter lock, so the signal comes from outside the process.
     code = textwrap.dedent(
         f"""
-        import sys, time, tavoq
+        import tavoq
         D = tavoq.Distribution
         each_unit = tavoq.Inspection(1)
         n = 2000
@@ -200,7 +169,7 @@ def test_ctrl_c_stops_every_thread_of_a_batch_of_long_runs(runner):
         tavoq.limitOMPThreads(2)
         print("running", flush=True)
         try:
-            tavoq.{runner}(4, 1_000_000, matrix, tree, 1)
+            {call}
         except KeyboardInterrupt:
             print("interrupted", flush=True)
         """
@@ -210,14 +179,29 @@ def test_ctrl_c_stops_every_thread_of_a_batch_of_long_runs(runner):
     )
     try:
         assert child.stdout.readline().strip() == "running"
-        time.sleep(1.0)
+        time.sleep(after)
         child.send_signal(signal.SIGINT)
         sent = time.monotonic()
         out, err = child.communicate(timeout=120)
         waited = time.monotonic() - sent
     finally:
         child.kill()
-    assert child.returncode == 0, err[-2000:]
+    return child.returncode, out, err, waited
+
+
+def test_ctrl_c_stops_a_single_long_run():
+    code, out, err, _ = interrupt_a_long_call("tavoq.runnerSingleSim(1_000_000, matrix, tree, 1)")
+    assert code == 0, err[-2000:]
+    assert "interrupted" in out
+
+
+@pytest.mark.parametrize("runner", ["runnerParallelSim", "runnerStatistics"])
+def test_ctrl_c_stops_every_thread_of_a_batch_of_long_runs(runner):
+    # Each run takes minutes. Only the calling thread can see the signal; the other one must
+    # give up its run too, or the interrupt would wait for that run to end.
+    code, out, err, waited = interrupt_a_long_call(
+        f"tavoq.{runner}(4, 1_000_000, matrix, tree, 1)", after=1.0)
+    assert code == 0, err[-2000:]
     assert out.splitlines()[-1] == "interrupted"
     # A run lasts minutes here: anything near that means a thread finished its run first.
     assert waited < 15, f"{runner} stopped {waited:.1f} s after Ctrl-C"
