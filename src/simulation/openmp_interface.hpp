@@ -6,5 +6,7 @@
 #else
 inline int omp_get_max_threads() { return 1; }
 inline int omp_get_thread_num() { return 0; }
+inline int omp_get_num_threads() { return 1; }
+inline int omp_get_thread_limit() { return 1; }
 inline void omp_set_num_threads(int) {}
 #endif

@@ -21,6 +21,7 @@
 #include "cutset/cutset_index.hpp"
 #include "simulation/openmp_interface.hpp"
 #include "simulation/recorders.hpp"
+#include "simulation/run_dispenser.hpp"
 #include "simulation/run_statistics.hpp"
 #include "simulation/simulation.hpp"
 
@@ -85,25 +86,31 @@ void writeClosingLines(int nSimulations) {
     writeLine(std::cout, "All Simulations Done.");
 }
 
+// OMP_THREAD_LIMIT caps every team, whatever limitOMPThreads asked for.
 int threadSlots() {
-    return forkedAfterParallelRegion ? 1 : std::clamp(omp_get_max_threads(), 1, kMaxThreadSlots);
+    if (forkedAfterParallelRegion) {
+        return 1;
+    }
+    return std::clamp(std::min(omp_get_max_threads(), omp_get_thread_limit()), 1, kMaxThreadSlots);
 }
 
-// Runs 0 .. nSimulations - 1 on `slots` threads. `makeWorker(slot, control)` is called once on
-// each thread and returns the callable that performs run i there. Work is handed out
-// dynamically in chunks of up to 50 runs, smaller when there are too few runs for every
-// thread to get about four chunks, so that a few long runs still spread over the threads.
+// Runs 0 .. nSimulations - 1 on up to `slots` threads. `makeWorker(slot, control)` is called
+// once on each thread and returns the callable that performs run i there. Work is handed out
+// by a RunDispenser: chunks of up to 50 runs, shrinking to single runs at the end of the batch
+// so that the threads finish together.
 //
 // The first exception is kept and rethrown after the region; it raises the stop flag, which
 // the other threads' runs notice within kTransitionsBetweenChecks transitions. The calling
 // thread (slot 0) is the only one that checks for Ctrl-C; once out of work it keeps checking
 // while the others finish (every millisecond, which also bounds the wait once they are
-// done), so an interrupt never waits for a long run to end.
+// done), so an interrupt never waits for a long run to end. OpenMP may start fewer threads
+// than asked (OMP_THREAD_LIMIT, OMP_DYNAMIC): that wait counts the threads actually started.
 template <typename MakeWorker>
 void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
                 MakeWorker &&makeWorker) {
     std::atomic<bool> stop{false};
-    std::atomic<int> busy{slots};
+    std::atomic<int> finished{0};
+    RunDispenser dispenser(nSimulations, slots);
     std::exception_ptr firstError;
     const auto fail = [&](std::exception_ptr error) {
 #pragma omp critical(tavoq_first_error)
@@ -120,7 +127,7 @@ void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
         }
     };
 
-    const auto work = [&](int slot, auto &&loop) {
+    const auto work = [&](int slot, int team) {
         const RunControl control{slot == 0 ? &interrupted : nullptr, &stop};
         std::optional<decltype(makeWorker(slot, control))> worker;
         try {
@@ -128,24 +135,25 @@ void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
         } catch (...) {
             fail(std::current_exception());
         }
-        loop([&](int i) {
-            if (stop.load(std::memory_order_relaxed) || !worker) {
-                return; // a worksharing loop cannot be left early; skip what is left
-            }
-            try {
-                if (slot == 0) {
-                    checkInterrupt();
+        int begin = 0;
+        int end = 0;
+        while (worker && !stop.load(std::memory_order_relaxed) && dispenser.next(begin, end)) {
+            for (int i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
+                try {
+                    if (slot == 0) {
+                        checkInterrupt();
+                    }
+                    (*worker)(i);
+                } catch (const RunCancelled &) {
+                    // the error that raised the flag is reported instead
+                } catch (...) {
+                    fail(std::current_exception());
                 }
-                (*worker)(i);
-            } catch (const RunCancelled &) {
-                // the error that raised the flag is reported instead
-            } catch (...) {
-                fail(std::current_exception());
             }
-        });
-        busy.fetch_sub(1, std::memory_order_acq_rel);
+        }
+        finished.fetch_add(1, std::memory_order_acq_rel);
         if (slot == 0) {
-            while (busy.load(std::memory_order_acquire) > 0) {
+            while (finished.load(std::memory_order_acquire) < team) {
                 if (!stop.load(std::memory_order_relaxed)) {
                     try {
                         checkInterrupt();
@@ -159,23 +167,11 @@ void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
     };
 
     if (slots > 1) {
-        const int chunk = std::clamp(nSimulations / (4 * slots), 1, 50);
         parallelRegionOpened = true;
 #pragma omp parallel num_threads(slots)
-        {
-            work(omp_get_thread_num(), [&](auto &&perform) {
-#pragma omp for schedule(dynamic, chunk) nowait
-                for (int i = 0; i < nSimulations; ++i) {
-                    perform(i);
-                }
-            });
-        }
+        work(omp_get_thread_num(), omp_get_num_threads());
     } else {
-        work(0, [&](auto &&perform) {
-            for (int i = 0; i < nSimulations; ++i) {
-                perform(i);
-            }
-        });
+        work(0, 1);
     }
     if (firstError) {
         std::rethrow_exception(firstError);

@@ -33,7 +33,7 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted = {});
 
-/// The same on OpenMP threads (dynamic schedule, chunks of up to 50), each thread accumulating
+/// The same on OpenMP threads (chunks of up to 50 runs, see RunDispenser), each thread accumulating
 /// into its own slot; the slots are merged in slot order. The first exception raised by any
 /// run (or Ctrl-C, seen by the calling thread) stops every thread within moments and is
 /// rethrown after the parallel region. At most

@@ -1,5 +1,6 @@
 #include "simulation/simulation.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,6 +23,7 @@
 #include "cutset/cutset_index.hpp"
 #include "simulation/openmp_interface.hpp"
 #include "simulation/recorders.hpp"
+#include "simulation/run_dispenser.hpp"
 #include "simulation/runners.hpp"
 #include "simulation/transition_model.hpp"
 
@@ -769,6 +772,67 @@ TEST(Runners, InterruptStopsTheBatch) {
         EXPECT_THROW(runnerParallelSim(100, 10, m.matrix, m.tree.get(), 1, stopAtThird), Stop);
     }
     testing::internal::GetCapturedStdout();
+}
+
+// Chunks, claimed one thread at a time: consecutive, never past 50, and a quarter of one
+// thread's share of what is left, so a batch ends with single runs.
+TEST(RunDispenser, ChunksCoverTheBatchAndShrinkToSingleRuns) {
+    for (const int threads : {1, 2, 3, 256}) {
+        for (const int n : {0, 1, 7, 50, 130, 401, 1000, 100000}) {
+            RunDispenser dispenser(n, threads);
+            int expectBegin = 0;
+            int begin = -1;
+            int end = -1;
+            std::vector<int> sizes;
+            while (dispenser.next(begin, end)) {
+                ASSERT_EQ(begin, expectBegin) << n << " runs, " << threads << " threads";
+                const int left = n - begin;
+                const int want = std::min(std::max(left / (4 * threads), 1), 50);
+                ASSERT_EQ(end - begin, want) << n << " runs, " << threads << " threads, " << left << " left";
+                sizes.push_back(end - begin);
+                expectBegin = end;
+            }
+            EXPECT_EQ(expectBegin, n);
+            EXPECT_FALSE(dispenser.next(begin, end)) << "stays exhausted";
+            if (n > 0) {
+                EXPECT_EQ(sizes.back(), 1);
+            }
+            if (n >= 200 * threads + 50) {
+                EXPECT_EQ(sizes.front(), 50);
+            }
+        }
+    }
+    int begin = 0;
+    int end = 0;
+    EXPECT_FALSE(RunDispenser(-5, 2).next(begin, end));
+}
+
+TEST(RunDispenser, EveryRunIsClaimedOnceAcrossThreads) {
+    const int n = 200000;
+    RunDispenser dispenser(n, 4);
+    std::vector<std::vector<int>> claimed(4);
+    std::vector<std::thread> threads;
+    for (auto &mine : claimed) {
+        threads.emplace_back([&dispenser, &mine] {
+            int begin = 0;
+            int end = 0;
+            while (dispenser.next(begin, end)) {
+                for (int i = begin; i < end; ++i) {
+                    mine.push_back(i);
+                }
+            }
+        });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    std::vector<int> times(n, 0);
+    for (const auto &mine : claimed) {
+        for (int i : mine) {
+            ++times[static_cast<std::size_t>(i)];
+        }
+    }
+    EXPECT_EQ(std::count(times.begin(), times.end(), 1), n);
 }
 
 } // namespace

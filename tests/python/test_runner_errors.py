@@ -441,6 +441,41 @@ def test_batch_equals_sum_of_single_runs(omp_threads_restored, capfd):
     capfd.readouterr()
 
 
+@pytest.mark.parametrize(
+    "env, line",
+    [
+        # The limit caps every team: the batch used to wait forever for threads never started.
+        ({"OMP_THREAD_LIMIT": "1"}, f"{THREAD_PREFIX}1"),
+        ({"OMP_THREAD_LIMIT": "2"}, f"{THREAD_PREFIX}2"),
+        # OpenMP may start fewer threads than asked for; the line gives what was asked.
+        ({"OMP_DYNAMIC": "true"}, f"{THREAD_PREFIX}4"),
+    ],
+    ids=["limit-1", "limit-2", "dynamic"],
+)
+def test_openmp_environment_limits_the_team(env, line):
+    code = """
+        import sys, tavoq
+        none, fail, repair = tavoq.Distribution(), tavoq.Exponential(0.05), tavoq.Exponential(0.5)
+        tree = tavoq.CutsetTree(2)
+        tree.constructTree([[1, 1]])
+        matrix = [[[none, fail], [repair, none]]] * 2
+        want = tavoq.runnerMultipleSim(300, 400, matrix, tree, 5)
+        tavoq.limitOMPThreads(4)
+        for _ in range(3):
+            assert tavoq.runnerParallelSim(300, 400, matrix, tree, 5) == want
+            assert list(tavoq.runnerStatistics(300, 400, matrix, tree, 5).failedRuns) == want
+        assert any(want)
+    """
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, **env},
+    )
+    assert result.returncode == 0, result.stderr
+    assert f"\n{line}\n" in result.stdout
+
 def test_batch_seeds_wrap(capfd):
     # Run i is seeded with seed + i modulo 2**32: from INT32_MAX the next run uses INT32_MIN.
     matrix, tree = two_component_model()
