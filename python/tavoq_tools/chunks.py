@@ -18,6 +18,7 @@ enough. It does not care how chunks run: it is given a function that runs a list
 from __future__ import annotations
 
 import math
+import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any, Protocol
@@ -48,10 +49,19 @@ CHUNKS_PER_WORKER = 4
 #   cluster: task sent, model built, result sent back and merged) rivals the runs themselves;
 #   10,000 runs of a small model take about 150 ms on one core ...
 MIN_CHUNK_RUNS = 10_000
-# - ... nor so many that one chunk holds a worker for long (the engine keeps Python's lock
-#   while it runs, so the worker cannot answer the scheduler meanwhile) or that a retry
-#   repeats much work. Its per-run arrays take 16 MB at this size.
+# - ... nor so many that one chunk holds a worker for long or that a retry repeats much work.
+#   Its per-run arrays take 16 MB at this size.
 MAX_CHUNK_RUNS = 1_000_000
+
+# A native call keeps Python's lock until it returns. On a Dask worker that silences the
+# worker's heartbeats, and the scheduler restarts a worker silent for longer than its
+# worker-ttl (5 minutes by default), again at every retry of a chunk that long. So a chunk
+# calls the engine in slices of about SLICE_SECONDS, the first of FIRST_SLICE_RUNS runs and
+# each at most SLICE_GROWTH times the last, and the process's other threads run between
+# them. Merged in run order, the slices give exactly the chunk's numbers.
+SLICE_SECONDS = 1.0
+FIRST_SLICE_RUNS = 100
+SLICE_GROWTH = 8
 
 # Until precise enough: a first round of this many runs unless the caller says otherwise ...
 DEFAULT_FIRST_RUNS = 10_000
@@ -89,7 +99,9 @@ def _target(target_ci: object) -> float:
 
 def run_chunk(model: Buildable, horizon: int, seed: int, first: int, count: int) -> RunStatistics:
     """Runs ``first .. first + count - 1`` of the batch seeded ``seed``, ``horizon`` time units
-    each. The model is built here: on a Dask worker this is the worker's own process."""
+    each. The model is built here: on a Dask worker this is the worker's own process. The
+    engine is called in slices of about SLICE_SECONDS, so the process's other threads (a
+    worker's heartbeats) keep running."""
     import tavoq  # imported where the chunk runs, which may be another process
 
     horizon = _whole("horizon", horizon)
@@ -97,8 +109,31 @@ def run_chunk(model: Buildable, horizon: int, seed: int, first: int, count: int)
     first = _whole("first", first, 0)
     count = _whole("count", count, 0)
     matrix, tree = model.build()
-    native = tavoq.runnerStatistics(count, horizon, matrix, tree, wrap_int32(seed + first))
-    return RunStatistics.from_native(native, first_run=first)
+
+    def run(start: int, runs: int) -> RunStatistics:
+        native = tavoq.runnerStatistics(runs, horizon, matrix, tree, wrap_int32(seed + start))
+        return RunStatistics.from_native(native, first_run=start)
+
+    return _in_slices(run, first, count)
+
+
+def _in_slices(run: Callable[[int, int], RunStatistics], first: int, count: int) -> RunStatistics:
+    """``run(start, runs)`` over ``first .. first + count - 1`` in slices of about
+    SLICE_SECONDS each, merged into one result (see SLICE_SECONDS)."""
+    parts = []
+    start, end = first, first + count
+    size = min(count, FIRST_SLICE_RUNS)
+    while True:
+        runs = min(size, end - start)
+        began = time.perf_counter()
+        parts.append(run(start, runs))
+        spent = time.perf_counter() - began
+        start += runs
+        if start >= end:
+            break
+        wanted = int(runs * SLICE_SECONDS / spent) if spent > 0.0 else runs * SLICE_GROWTH
+        size = max(1, min(wanted, runs * SLICE_GROWTH))
+    return parts[0] if len(parts) == 1 else merge(parts, runs=range(first, end))
 
 
 def plan_chunks(

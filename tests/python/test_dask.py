@@ -99,6 +99,54 @@ def test_plan_covers_every_run_once_in_bounded_chunks(batch, workers, first):
             assert len(plan) >= chunks.CHUNKS_PER_WORKER * workers
 
 
+# ---------------------------------------------------------------- a chunk in slices
+
+
+def test_a_chunk_called_in_slices_is_one_batch(monkeypatch):
+    # Runs 150 .. 549; the seeds of the later ones wrap past 2**31 - 1.
+    monkeypatch.setattr(chunks, "FIRST_SLICE_RUNS", 10**9)
+    whole = chunks.run_chunk(MODEL, HORIZON, SEED, 150, 400)
+    monkeypatch.setattr(chunks, "FIRST_SLICE_RUNS", 7)
+    monkeypatch.setattr(chunks, "SLICE_SECONDS", 0.0)  # then one run a slice
+    assert chunks.run_chunk(MODEL, HORIZON, SEED, 150, 400) == whole
+    assert whole.n_runs == 400 and whole.first_run == 150
+    assert chunks.run_chunk(MODEL, HORIZON, SEED, 150, 0).n_runs == 0
+
+
+def test_other_threads_run_during_a_long_chunk(monkeypatch):
+    # A Dask worker answers its scheduler from another thread; a chunk that kept Python's lock
+    # for its whole length would silence it. Without slices this chunk is one gap of ~2.5 s.
+    monkeypatch.setattr(chunks, "SLICE_SECONDS", 0.05)
+
+    def longest_silence(runs):
+        ticks, done = [], threading.Event()
+
+        def tick():
+            while not done.is_set():
+                ticks.append(time.perf_counter())
+                time.sleep(0.005)
+
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        time.sleep(0.05)
+        began = time.perf_counter()
+        chunks.run_chunk(MODEL, HORIZON, SEED, 0, runs)
+        ended = time.perf_counter()
+        done.set()
+        ticker.join()
+        seen = [began] + [t for t in ticks if began < t < ended] + [ended]
+        return ended - began, max(b - a for a, b in zip(seen, seen[1:]))
+
+    runs = 5_000
+    for _ in range(4):  # lengthen the chunk until it lasts long enough to mean something
+        length, silence = longest_silence(runs)
+        if length > 1.5:
+            break
+        runs = int(runs * 2.5 / max(length, 0.01))
+    assert length > 1.5
+    assert silence < 1.0
+
+
 # ---------------------------------------------------------------- until precise enough
 
 
