@@ -150,7 +150,8 @@ def main() -> int:
             path = builds[-1][1]
             alone, together = [], []
             for _ in range(opts.repeat):
-                alone += [c["one"]["wall"] for c in run_children("alone", path, key, runs, opts)[0]]
+                for c in run_children("alone", path, key, runs, opts)[0]:
+                    alone.append(c["one"]["wall"])
                 for copy in run_children("alone", path, key, runs, opts, copies=2):
                     together += [c["one"]["wall"] for c in copy]
             ceiling = "%.2f" % (2 * statistics.median(alone) / statistics.median(together))

@@ -23,6 +23,7 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any, Protocol
 
+from .console import engine_output_as_warnings
 from .statistics import INT32_MIN, RunStatistics, merge, wrap_int32
 from .summary import Estimate, summarize
 
@@ -111,7 +112,8 @@ def run_chunk(model: Buildable, horizon: int, seed: int, first: int, count: int)
     matrix, tree = model.build()
 
     def run(start: int, runs: int) -> RunStatistics:
-        native = tavoq.runnerStatistics(runs, horizon, matrix, tree, wrap_int32(seed + start))
+        with engine_output_as_warnings():
+            native = tavoq.runnerStatistics(runs, horizon, matrix, tree, wrap_int32(seed + start))
         return RunStatistics.from_native(native, first_run=start)
 
     return _in_slices(run, first, count)
@@ -190,9 +192,10 @@ def local_chunk_runner(
 
         parts = []
         for chunk in chunks:
-            native = tavoq.runnerStatistics(
-                len(chunk), horizon, matrix, tree, wrap_int32(seed + chunk.start)
-            )
+            with engine_output_as_warnings():
+                native = tavoq.runnerStatistics(
+                    len(chunk), horizon, matrix, tree, wrap_int32(seed + chunk.start)
+                )
             part = RunStatistics.from_native(native, first_run=chunk.start)
             if on_chunk is not None:
                 on_chunk(part)

@@ -20,13 +20,14 @@ import dataclasses
 import importlib.util
 import json
 import os
-import shutil
 import sys
 import textwrap
 import time
+import warnings
 from collections.abc import Sequence
 from pathlib import Path
 
+from .console import NegativeDelayWarning
 from .model import INT32_MAX, INT32_MIN, Model, ModelError
 
 EXIT_OK = 0
@@ -161,22 +162,81 @@ def _with_overrides(model: Model, args: argparse.Namespace) -> Model:
     return dataclasses.replace(model, simulation=dataclasses.replace(model.simulation, **changes))
 
 
+def _writable_place(option: str, value: str, directory: Path) -> None:
+    """Refuse ``directory`` (to be created if missing) when it cannot hold new files."""
+    existing = next((d for d in (directory, *directory.parents) if d.exists()), Path("."))
+    if not existing.is_dir():
+        raise _UsageError(f"{option} {value}: {existing} is not a directory")
+    if not os.access(existing, os.W_OK | os.X_OK):
+        raise _UsageError(f"{option} {value}: cannot write in {existing}")
+
+
 def _check_outputs(args: argparse.Namespace) -> None:
     """Refuse output paths that cannot work before running, not after."""
     if args.max_runs is not None and args.target_ci is None:
         raise _UsageError("--max-runs bounds a run until --target-ci is reached; give both")
     if args.out is not None:
-        out = Path(args.out)
-        if out.exists() and not out.is_dir():
-            raise _UsageError(f"--out {args.out}: exists and is not a directory")
+        if not args.out.strip():
+            raise _UsageError("--out: give the name of a directory")
+        _writable_place("--out", args.out, Path(args.out))
     if args.plot is not None:
         plot = Path(args.plot)
         if plot.suffix.lower() != ".png":
             raise _UsageError(f"--plot {args.plot}: the figure is a PNG; name a .png file")
         if plot.is_dir():
             raise _UsageError(f"--plot {args.plot}: is a directory")
+        _writable_place("--plot", args.plot, plot.parent)
         if importlib.util.find_spec("matplotlib") is None:
             raise _UsageError("--plot needs matplotlib: pip install matplotlib")
+
+
+def _write_files(args: argparse.Namespace, summary) -> list[Path]:
+    """The --out files and the --plot figure, written as one set (all or none)."""
+    if args.out is None and args.plot is None:
+        return []
+    from .outputs import render_outputs, write_files
+
+    files: dict[Path, bytes] = {}
+    if args.out is not None:
+        files.update({Path(args.out) / name: data for name, data in
+                      render_outputs(summary).items()})
+    if args.plot is not None:
+        png = files.get(Path(args.out) / "summary.png") if args.out is not None else None
+        if png is None:
+            from .plot import figure_png
+
+            png = figure_png(summary)
+        if png is not None:
+            files[Path(args.plot)] = png
+    return write_files(files)
+
+
+def _say_warnings(caught: list[warnings.WarningMessage]) -> None:
+    seen = set()
+    for w in caught:
+        text = str(w.message)
+        if text not in seen:
+            seen.add(text)
+            print(f"tavoq: warning: {text}", file=sys.stderr)
+
+
+class _Reader:
+    """Prints that outlive their reader: once it has gone (``tavoq run ... | head``), what is
+    left to print is dropped, and the command still finishes its runs and files."""
+
+    def __init__(self) -> None:
+        self.gone = False
+
+    def print(self, *values: object, file=None, flush: bool = False) -> None:
+        stream = sys.stdout if file is None else file
+        try:
+            print(*values, file=stream, flush=flush)
+        except BrokenPipeError:
+            self.gone = True
+            # Python must not complain either, flushing the stream at exit.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, stream.fileno())
+            os.close(devnull)
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -187,24 +247,29 @@ def _run(args: argparse.Namespace) -> int:
     model = _with_overrides(load_model(args.model), args)
     _check_outputs(args)
     report = sys.stderr if args.json else sys.stdout
+    out = _Reader()
     settings = model.simulation
     # Connect first: an unreachable scheduler is a bad argument, reported before any output.
     with _cluster(args.scheduler) as client:
-        print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
+        out.print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
         start = time.perf_counter()
-        stats = simulate(
-            model, progress=sys.stderr.isatty(), client=client, target_ci=args.target_ci,
-            max_runs=args.max_runs,
-        )
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", NegativeDelayWarning)
+            stats = simulate(
+                model, progress=sys.stderr.isatty(), client=client, target_ci=args.target_ci,
+                max_runs=args.max_runs,
+            )
         elapsed = time.perf_counter() - start
+    _say_warnings(caught)
     speed = f", {stats.n_runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
     where = f" on {args.scheduler}" if args.scheduler else ""
-    print(f"Ran {stats.n_runs} runs{where} in {elapsed:.2f} s{speed}.", file=report, flush=True)
+    out.print(f"Ran {stats.n_runs} runs{where} in {elapsed:.2f} s{speed}.", file=report,
+              flush=True)
     if args.target_ci is not None:
         from .chunks import PreciseResult
 
         verdict = PreciseResult.of(stats, args.target_ci, args.max_runs).describe()
-        print(f"{verdict}.", file=report, flush=True)
+        out.print(f"{verdict}.", file=report, flush=True)
 
     _, tree = model.build()
     summary = summarize(
@@ -213,38 +278,19 @@ def _run(args: argparse.Namespace) -> int:
         cutset_names=model.cutset_names(tree),
         unit=settings.unit,
     )
+    # The files before the report: a reader that stops reading early (| head) must not cost
+    # them.
+    written = _write_files(args, summary)
     if args.json:
-        print(json.dumps(summary.to_dict(), indent=2, allow_nan=False))
+        out.print(json.dumps(summary.to_dict(), indent=2, allow_nan=False))
     else:
         from .report import format_report
 
-        print()
-        print(format_report(summary))
-
-    written: list[Path] = []
-    if args.out is not None:
-        from .outputs import write_outputs
-
-        written += [Path(p) for p in write_outputs(summary, args.out)]
-    if args.plot is not None:
-        plot = Path(args.plot)
-        plot.parent.mkdir(parents=True, exist_ok=True)
-        drawn = [p for p in written if p.name == "summary.png"]
-        if drawn:  # the same figure: copy it rather than draw it twice
-            from .outputs import atomic_target
-
-            with atomic_target(plot) as temporary:
-                shutil.copyfile(drawn[0], temporary)
-            written.append(plot)
-        else:
-            from .plot import plot_summary
-
-            figure = plot_summary(summary, plot)
-            if figure is not None:
-                written.append(Path(figure))
+        out.print()
+        out.print(format_report(summary))
     for path in written:
-        print(f"Wrote {path}", file=report)
-    return EXIT_OK
+        out.print(f"Wrote {path}", file=report)
+    return EXIT_FAILED if out.gone else EXIT_OK
 
 
 @contextlib.contextmanager

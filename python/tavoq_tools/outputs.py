@@ -1,19 +1,24 @@
 """The files of a summary: summary.json, curves.csv, components.csv, cutsets.csv, summary.png.
 
-Every file is written under a temporary name in the same directory and renamed into place,
-so a reader (or a crash, or Ctrl-C) never sees a half-written file: each one is either the old
-version, the complete new one, or absent. All file contents are rendered before the first file
-is written, so an error in the summary leaves the directory untouched.
+All file contents are rendered before the first file is written, so an error in the summary
+leaves the directory untouched. The files are then written as one set (``write_files``): each
+under a temporary name beside its target, and only once all of them are complete are they
+renamed into place, with Ctrl-C held off meanwhile. A reader, an error or an interruption
+therefore never sees a half-written file nor a new file beside old ones: the targets are
+either all as they were or all new.
 """
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import io
 import json
 import os
+import signal
 import tempfile
-from collections.abc import Iterator
+import threading
+from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -26,36 +31,6 @@ def _umask() -> int:
     mask = os.umask(0o022)  # reading the mask means setting it; put it straight back
     os.umask(mask)
     return mask
-
-
-@contextmanager
-def atomic_target(path: str | Path) -> Iterator[Path]:
-    """Yield a temporary path beside ``path``; on leaving without error it becomes ``path``.
-
-    On an error the temporary file is removed and ``path`` is left as it was.
-    """
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    os.close(fd)
-    temporary = Path(name)
-    # mkstemp makes the file private; give it the mode a plain open() would have.
-    os.chmod(temporary, 0o666 & ~_umask())
-    try:
-        yield temporary
-        with open(temporary, "rb") as written:
-            os.fsync(written.fileno())  # the data is on disk before the name points at it
-        os.replace(temporary, path)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
-
-
-def write_text_atomic(path: str | Path, text: str) -> Path:
-    path = Path(path)
-    with atomic_target(path) as temporary:
-        temporary.write_text(text, encoding="utf-8", newline="")
-    return path
 
 
 def _csv(header: list[str], rows: list[list[object]]) -> str:
@@ -104,24 +79,97 @@ def cutsets_csv(summary: Summary) -> str:
     return _csv(header, rows)
 
 
-def write_outputs(summary: Summary, out_dir: str | Path, *, figure: bool = True) -> list[Path]:
-    """Write the summary's files into ``out_dir`` (created if needed); return the paths written.
+@contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Ctrl-C that arrives inside the block is delivered when it ends (main thread, POSIX)."""
+    if threading.current_thread() is not threading.main_thread() or not hasattr(
+        signal, "pthread_sigmask"
+    ):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
-    summary.json is ``summary.to_dict()`` (the curves are in curves.csv). The figure is left
-    out when ``figure`` is false or matplotlib is missing (a message on stderr says so).
-    """
-    out_dir = Path(out_dir)
+
+def _missing_parents(path: Path) -> list[Path]:
+    """The directories above ``path`` that do not exist yet, deepest first."""
+    missing = []
+    for parent in path.parents:
+        if parent.exists():
+            break
+        missing.append(parent)
+    return missing
+
+
+def write_files(files: Mapping[str | Path, bytes]) -> list[Path]:
+    """Write each content to its path, as one set (see the module's docstring); directories
+    are created as needed, and removed again when the set could not be written."""
+    targets = {Path(path): data for path, data in files.items()}
+    for path in targets:
+        if path.is_dir():
+            raise IsADirectoryError(f"{path}: is a directory")
+    created: list[Path] = []
+    staged: list[tuple[Path, Path]] = []
+    path = Path()
+    try:
+        for path, data in targets.items():
+            missing = _missing_parents(path)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            created += [d for d in missing if d not in created]
+            fd, name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+            os.close(fd)
+            temporary = Path(name)
+            staged.append((temporary, path))
+            # mkstemp makes the file private; give it the mode a plain open() would have.
+            os.chmod(temporary, 0o666 & ~_umask())
+            temporary.write_bytes(data)
+            with open(temporary, "rb") as written:
+                os.fsync(written.fileno())  # the data is on disk before the name points at it
+        with _interrupts_held():
+            for temporary, path in staged:
+                os.replace(temporary, path)
+    except BaseException as error:
+        for temporary, _ in staged:
+            temporary.unlink(missing_ok=True)
+        for directory in sorted(created, key=lambda d: len(d.parts), reverse=True):
+            with contextlib.suppress(OSError):
+                directory.rmdir()  # only when still empty
+        if isinstance(error, OSError):  # name the file asked for, not its temporary
+            reason = error.strerror or str(error)
+            raise OSError(error.errno, f"cannot write {path}: {reason}") from error
+        raise
+    return list(targets)
+
+
+def render_outputs(summary: Summary, *, figure: bool = True) -> dict[str, bytes]:
+    """The files of ``summary`` by name, rendered. The figure is left out when ``figure`` is
+    false or matplotlib is missing (a message on stderr says so)."""
     contents = {
         "summary.json": json.dumps(summary.to_dict(), indent=2, allow_nan=False) + "\n",
         "curves.csv": curves_csv(summary),
         "components.csv": components_csv(summary),
         "cutsets.csv": cutsets_csv(summary),
     }
-    written = [write_text_atomic(out_dir / name, text) for name, text in contents.items()]
+    rendered = {name: text.encode("utf-8") for name, text in contents.items()}
     if figure:
-        from .plot import plot_summary
+        from .plot import figure_png
 
-        png = plot_summary(summary, out_dir / "summary.png")
+        png = figure_png(summary)
         if png is not None:
-            written.append(png)
-    return written
+            rendered["summary.png"] = png
+    return rendered
+
+
+def write_outputs(summary: Summary, out_dir: str | Path, *, figure: bool = True) -> list[Path]:
+    """Write the summary's files into ``out_dir`` (created if needed) as one set; return the
+    paths written.
+
+    summary.json is ``summary.to_dict()`` (the curves are in curves.csv). The figure is left
+    out when ``figure`` is false or matplotlib is missing (a message on stderr says so).
+    """
+    out_dir = Path(out_dir)
+    rendered = render_outputs(summary, figure=figure)
+    return write_files({out_dir / name: data for name, data in rendered.items()})

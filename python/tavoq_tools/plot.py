@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import sys
 from pathlib import Path
 
@@ -68,19 +69,29 @@ MAX_BARS = 20  # components shown in the criticality chart, most critical first
 
 
 def plot_summary(summary: Summary, path: str | Path) -> Path | None:
-    """Write a PNG of ``summary``: point unavailability and reliability over time with their
-    bands, and the criticality index of the components as bars with their intervals.
+    """Write a PNG of ``summary`` (see ``figure_png``) to ``path``.
 
     The file appears complete or not at all (written beside ``path``, then renamed). Returns
     the path written, or None after saying so on stderr when matplotlib is missing.
     """
+    png = figure_png(summary)
+    if png is None:
+        return None
+    from .outputs import write_files
+
+    return write_files({path: png})[0]
+
+
+def figure_png(summary: Summary) -> bytes | None:
+    """A PNG of ``summary``: point unavailability and reliability over time with their bands,
+    and the criticality index of the components as bars with their intervals. None, after
+    saying so on stderr, when matplotlib is missing."""
     try:
         from matplotlib.figure import Figure
     except ImportError:
         print("matplotlib is not installed: no figure written "
               "(pip install matplotlib to get one)", file=sys.stderr)
         return None
-    from .outputs import atomic_target
 
     unit = f" [{summary.unit}]" if summary.unit else ""
     pct = f"{summary.confidence * 100:g}%"
@@ -134,7 +145,6 @@ def plot_summary(summary: Summary, path: str | Path) -> Path | None:
     ax.set_title(f"Criticality of the components ({summary.system_failures} system failures)")
     ax.grid(axis="x", alpha=0.3)
 
-    path = Path(path)
-    with atomic_target(path) as temporary:
-        fig.savefig(temporary, format="png", dpi=100)
-    return path
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=100)
+    return buffer.getvalue()

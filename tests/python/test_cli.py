@@ -80,6 +80,11 @@ BAD_MODEL = '[simulation]\nhorizon = 10\n\n[components.pump]\nstates = ["up"]\n'
         (["run", STATION, "--seed", "2147483648"], "argument --seed: must be an integer from"),
         (["run", STATION, "--plot", "{out}/figure.jpg"], "--plot {out}/figure.jpg: the figure "
          "is a PNG"),
+        (["run", STATION, "--plot", "{bad}/x.png"],
+         "--plot {bad}/x.png: {bad} is not a directory"),
+        (["run", STATION, "--out", "{bad}/deeper"],
+         "--out {bad}/deeper: {bad} is not a directory"),
+        (["run", STATION, "--out", ""], "--out: give the name of a directory"),
         (["run", STATION, "--frobnicate"], "tavoq: error: unrecognized arguments: --frobnicate"),
         (["fly", STATION], "tavoq: error: argument COMMAND: invalid choice: 'fly'"),
     ],
@@ -97,6 +102,79 @@ def test_bad_model_or_arguments_exit_2_with_one_line_and_no_files(tmp_path, args
     assert result.stderr.count("\n") == 1
     assert message.format(**names) in result.stderr
     assert not out.exists()
+
+
+SPREAD_OUT = """
+failed_when = "part"
+
+[simulation]
+horizon = 50
+runs = 400
+
+[components.part]
+states = ["up", "down"]
+transitions = [
+  {{ from = "up", to = "down", distribution = "{failure}", {parameters} }},
+  {{ from = "down", to = "up", distribution = "exponential", mean = 5 }},
+]
+"""
+
+
+@pytest.mark.parametrize(
+    ("failure", "parameters", "warned"),
+    [
+        ("normal", "mean = 1, stddev = 100", True),  # about half the first draws are negative
+        ("exponential", "rate = 1e-9", False),  # first draws past 2**31 - 1: simply never
+    ],
+)
+def test_first_draws_out_of_range_never_reach_stdout(tmp_path, failure, parameters, warned):
+    model = tmp_path / "spread.toml"
+    model.write_text(SPREAD_OUT.format(failure=failure, parameters=parameters))
+    result = run_tavoq("run", model, "--json", "--threads", 2)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("{"), (result.stdout, result.stderr)
+    summary = json.loads(result.stdout)
+    assert summary["n_runs"] == 400
+    warnings = [line for line in result.stderr.splitlines() if "warning" in line]
+    if warned:
+        assert len(warnings) == 1
+        count = int(warnings[0].split("tavoq: warning: ")[1].split()[0].replace(",", ""))
+        assert 100 < count < 300  # one first draw a run, negative with probability 0.496
+        assert "negative" in warnings[0] and "never happening" in warnings[0]
+    else:
+        assert warnings == []
+
+
+def test_engine_lines_shuffled_by_two_threads_are_still_counted(capfd):
+    from tavoq_tools import console
+
+    prefix = console.OUT_OF_RANGE_PREFIX.encode()
+    # Two threads' lines cut into their pieces and interleaved; one draw past the largest.
+    text = (prefix + prefix + b"-49.9163-33.656  0.364461\n0.25\n" + prefix
+            + b"2.30882e+09  0.9\n" + prefix + b"-inf  0\n")
+    with pytest.warns(console.NegativeDelayWarning, match="^3 first draws .* -49.9163"):
+        console._report_engine_lines(io.BytesIO(text))
+    console._report_engine_lines(io.BytesIO(prefix + b"2.30882e+09  0.9\n"))  # no warning
+    console._report_engine_lines(io.BytesIO(b"somebody else's line\n"))
+    assert capfd.readouterr().out == "somebody else's line\n"
+
+
+def test_files_are_written_before_the_report(tmp_path, monkeypatch):
+    # A reader that stops early (tavoq run ... | head) must not cost the files.
+    class Closed(io.StringIO):
+        def write(self, text):
+            raise BrokenPipeError(32, "Broken pipe")
+
+        def fileno(self):
+            return 1
+
+    out = tmp_path / "out"
+    monkeypatch.setattr(sys, "stdout", Closed())
+    monkeypatch.setattr(cli.os, "dup2", lambda *args: None)  # keep the real stdout alive
+    code = cli.main(["run", str(STATION), "--runs", "50", "--horizon", "500", "--out", str(out)])
+    assert code == cli.EXIT_FAILED
+    expected = FILES if has_matplotlib() else FILES[:-1]
+    assert sorted(p.name for p in out.iterdir()) == expected
 
 
 def test_check_lists_components_and_minimal_cutsets():

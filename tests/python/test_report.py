@@ -9,6 +9,7 @@ import math
 import os
 import pickle
 import random
+import signal
 import statistics
 import sys
 import types
@@ -423,23 +424,50 @@ def test_outputs_round_trip_and_match_the_summary(tmp_path):
         assert next(csv.DictReader(f))["criticality"] == ""  # None is an empty cell
 
 
-def test_outputs_never_leave_a_partial_file(tmp_path, monkeypatch):
+def test_outputs_are_written_as_one_set(tmp_path, monkeypatch):
     sm = report.summarize(six_runs())
     out = tmp_path / "out"
     out.mkdir()
     (out / "curves.csv").write_text("previous\n")
+    real_write_bytes = Path.write_bytes
+    calls = []
 
-    def fail_halfway(self, text, **kwargs):
-        with open(self, "w") as f:
-            f.write(text[: len(text) // 2])
-        raise OSError("disk full")
+    def fail_at_the_third(self, data):
+        calls.append(self)
+        if len(calls) == 3:
+            real_write_bytes(self, data[: len(data) // 2])
+            raise OSError(28, "No space left on device")
+        return real_write_bytes(self, data)
 
-    monkeypatch.setattr(Path, "write_text", fail_halfway)
-    with pytest.raises(OSError, match="disk full"):
+    monkeypatch.setattr(Path, "write_bytes", fail_at_the_third)
+    with pytest.raises(OSError, match="cannot write .*components.csv: No space left"):
         report.write_outputs(sm, out, figure=False)
     monkeypatch.undo()
-    assert sorted(p.name for p in out.iterdir()) == ["curves.csv"]  # no temporary left over
+    # Neither the two files complete before the failure nor any temporary is left.
+    assert sorted(p.name for p in out.iterdir()) == ["curves.csv"]
     assert (out / "curves.csv").read_text() == "previous\n"
+    # A directory made for the set is removed with it.
+    monkeypatch.setattr(Path, "write_bytes", fail_at_the_third)
+    calls.clear()
+    with pytest.raises(OSError):
+        report.write_outputs(sm, tmp_path / "new" / "deeper", figure=False)
+    monkeypatch.undo()
+    assert not (tmp_path / "new").exists()
+
+
+def test_ctrl_c_while_the_files_are_placed_waits_for_the_whole_set(tmp_path, monkeypatch):
+    sm = report.summarize(six_runs())
+    real_replace = os.replace
+
+    def replace_then_interrupt(source, target):
+        real_replace(source, target)
+        os.kill(os.getpid(), signal.SIGINT)  # held off until every file is in place
+
+    monkeypatch.setattr(os, "replace", replace_then_interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        report.write_outputs(sm, tmp_path, figure=False)
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "components.csv", "curves.csv", "cutsets.csv", "summary.json"]
 
 
 def test_figure_is_written_whole_or_not_at_all(tmp_path, monkeypatch):
@@ -459,7 +487,7 @@ def test_figure_is_written_whole_or_not_at_all(tmp_path, monkeypatch):
     monkeypatch.setattr(Figure, "savefig", broken_savefig)
     with pytest.raises(RuntimeError, match="renderer failed"):
         report.plot_summary(sm, tmp_path / "bad" / "summary.png")
-    assert list((tmp_path / "bad").iterdir()) == []
+    assert not (tmp_path / "bad").exists()
 
 
 def test_outputs_without_matplotlib_skip_only_the_figure(tmp_path, monkeypatch, capsys):
