@@ -246,11 +246,12 @@ class PreciseResult:
 
     def describe(self) -> str:
         """One line for the user: which limit stopped the runs, and after how many."""
-        got = (
-            f"±{_percent(self.relative_half_width)}"
-            if math.isfinite(self.relative_half_width)
-            else "no interval yet: no downtime seen"
-        )
+        if math.isfinite(self.relative_half_width):
+            got = f"±{_percent(self.relative_half_width)}"
+        elif self.n_runs < 2:
+            got = "no interval yet: one run gives none"
+        else:
+            got = "no interval yet: no downtime seen"
         if self.reached:
             return (
                 f"Target ±{_percent(self.target_ci)} on the mean unavailability reached after "

@@ -19,6 +19,7 @@ that contains another.
 
 from __future__ import annotations
 
+import math
 import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
@@ -199,10 +200,13 @@ class _Parser:
             self.take()
             args.append(self.expression())
         self.expect(")", '"," or ")"')
-        k = int(number.text)
+        # More digits than any argument count has: no need to convert (and Python refuses
+        # integers of thousands of digits).
+        k = int(number.text) if len(number.text) <= 9 else len(args) + 1
         if not 1 <= k <= len(args):
             raise LogicError(
-                f"atleast needs 1 <= k <= the number of its arguments ({len(args)}), got {k}",
+                f"atleast needs 1 <= k <= the number of its arguments ({len(args)}), "
+                f"got {number.text if len(number.text) <= 20 else number.text[:20] + '...'}",
                 number.column,
             )
         return Node("atleast", start.column, k=k, args=tuple(args))
@@ -290,15 +294,17 @@ def _expand(node: Node, index: dict[str, int]) -> list[int]:
     # atleast(k, x1..xn): table[j] holds "at least j of the arguments seen so far", built one
     # argument at a time: at least j of x1..xi = (at least j of x1..x(i-1)) or
     # (xi and at least j-1 of x1..x(i-1)).
-    k = node.k
+    # Only j >= k - (arguments still to come) can still reach k: the others are not built.
+    k, n = node.k, len(parts)
+    names = {arg.name for arg in node.args if arg.kind == "name"}
+    if len(names) == n and math.comb(n, k) > MAX_CUTSETS:
+        raise _too_many(node.column)  # distinct names: exactly C(n, k) minimal cut sets
     table: list[list[int]] = [[0]] + [[] for _ in range(k)]
-    for part in parts:
-        updated = [[0]]
-        for j in range(1, k + 1):
+    for i, part in enumerate(parts, start=1):
+        updated: list[list[int]] = [[0]] + [[] for _ in range(k)]
+        for j in range(max(1, k - (n - i)), k + 1):
             with_part = _and(table[j - 1], part, node.column) if table[j - 1] else []
-            updated.append(
-                _check_size(_minimize_masks(table[j] + with_part), node.column)
-            )
+            updated[j] = _check_size(_minimize_masks(table[j] + with_part), node.column)
         table = updated
     return table[k]
 

@@ -106,6 +106,14 @@ def _text(key: str, value: object) -> str:
     return value
 
 
+def _line(key: str, value: object) -> str:
+    """A string shown within a line of output: no line breaks or other control characters."""
+    text = _text(key, value)
+    if any(ord(ch) < 32 or 127 <= ord(ch) < 160 for ch in text):
+        raise ModelError(key, f"must be one line without control characters, got {_fmt(value)}")
+    return text
+
+
 # -- distributions -------------------------------------------------------------------------------
 
 
@@ -345,7 +353,7 @@ class Simulation:
 
     def __post_init__(self) -> None:
         _integer("simulation.horizon", self.horizon, 1)
-        _text("simulation.unit", self.unit)
+        _line("simulation.unit", self.unit)
         _integer("simulation.runs", self.runs, 1)
         _integer(
             "simulation.seed", self.seed, INT32_MIN, what=f"an integer from {INT32_MIN}"
@@ -375,7 +383,7 @@ class Model:
     )
 
     def __post_init__(self) -> None:
-        _text("name", self.name)
+        _line("name", self.name)
         _text("description", self.description)
         if not isinstance(self.simulation, Simulation):
             raise ModelError("simulation", f"must be a Simulation, got {_fmt(self.simulation)}")

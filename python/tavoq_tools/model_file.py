@@ -100,8 +100,11 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
 def load_model(path: str | Path) -> Model:
     """Read and check the model file at ``path``; raises ModelError for any problem."""
     file = str(path)
+    if not file.strip():
+        raise ModelError("", "no model file named: the path is empty")
     try:
-        text = Path(path).read_bytes().decode("utf-8")
+        # A byte order mark, as some editors save UTF-8, is not part of the text.
+        text = Path(path).read_bytes().decode("utf-8-sig")
     except OSError as err:
         raise ModelError("", f"cannot read the file: {err.strerror or err}", file) from None
     except UnicodeDecodeError as err:
@@ -112,4 +115,6 @@ def load_model(path: str | Path) -> Model:
         raise ModelError("", f"TOML syntax: {err}", file) from None
     except RecursionError:
         raise ModelError("", "TOML syntax: values nested too deeply", file) from None
+    except ValueError as err:  # e.g. an integer of more digits than Python converts
+        raise ModelError("", f"TOML value: {err}", file) from None
     return model_from_dict(document, file)

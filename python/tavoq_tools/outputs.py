@@ -81,17 +81,23 @@ def cutsets_csv(summary: Summary) -> str:
 
 @contextmanager
 def _interrupts_held() -> Iterator[None]:
-    """Ctrl-C that arrives inside the block is delivered when it ends (main thread, POSIX)."""
-    if threading.current_thread() is not threading.main_thread() or not hasattr(
-        signal, "pthread_sigmask"
-    ):
+    """Ctrl-C that arrives inside the block is delivered when it ends.
+
+    Held with a Python handler, not a signal mask: the signal may reach any thread of the
+    process (OpenMP's among them), but Python runs its handlers on the main thread."""
+    # A handler installed outside Python (getsignal gives None) could not be put back.
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is None):
         yield
         return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    held: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: held.append(signum))
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        signal.signal(signal.SIGINT, previous)
+        if held:
+            signal.raise_signal(signal.SIGINT)
 
 
 def _missing_parents(path: Path) -> list[Path]:

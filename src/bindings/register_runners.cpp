@@ -38,13 +38,29 @@ void checkSignals() {
     }
 }
 
+// The result as its getters receive it: a RunStatistics.__new__ instance has no C++ object,
+// and a getter taken off the class may be handed None.
+using PyStatistics = Checked<const RunStatistics>;
+
+const RunStatistics &statistics(const PyStatistics &self) {
+    if (self.ptr == nullptr) {
+        throw py::type_error("expected a RunStatistics, got None");
+    }
+    return *self.ptr;
+}
+
 // A read-only numpy view of one of the result's arrays; the view keeps the result alive.
 template <std::vector<std::int64_t> RunStatistics::*member>
-py::array_t<std::int64_t> view(const py::object &self) {
-    const std::vector<std::int64_t> &values = self.cast<const RunStatistics &>().*member;
-    py::array_t<std::int64_t> array(static_cast<py::ssize_t>(values.size()), values.data(), self);
+py::array_t<std::int64_t> view(const PyStatistics &self) {
+    const std::vector<std::int64_t> &values = statistics(self).*member;
+    py::array_t<std::int64_t> array(static_cast<py::ssize_t>(values.size()), values.data(),
+                                    self.owner);
     array.attr("setflags")(py::arg("write") = false);
     return array;
+}
+
+template <int RunStatistics::*member> int echo(const PyStatistics &self) {
+    return statistics(self).*member;
 }
 
 } // namespace
@@ -88,12 +104,16 @@ void register_thread_control(py::module_ &m) {
 }
 
 void register_statistics(py::module_ &m) {
+    // pybind11 sets up its numpy access once, on first use, under a lock it cannot take
+    // twice: a signal handler reading a result array while the main code's first read was
+    // setting it up would wait on itself. Set it up now, at import.
+    (void)py::array_t<std::int64_t>(0);
     py::class_<RunStatistics>(m, "RunStatistics",
                               "What runnerStatistics counted over a batch. Arrays are read-only "
                               "numpy int64 views.")
-        .def_readonly("nSimulations", &RunStatistics::nSimulations)
-        .def_readonly("simTime", &RunStatistics::simTime)
-        .def_readonly("seed", &RunStatistics::seed)
+        .def_property_readonly("nSimulations", echo<&RunStatistics::nSimulations>)
+        .def_property_readonly("simTime", echo<&RunStatistics::simTime>)
+        .def_property_readonly("seed", echo<&RunStatistics::seed>)
         .def_property_readonly("failedRuns", view<&RunStatistics::failedRuns>,
                                "Per time unit: runs whose system is failed then")
         .def_property_readonly("firstFailures", view<&RunStatistics::firstFailures>,

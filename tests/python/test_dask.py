@@ -163,6 +163,13 @@ def test_until_precise_stops_at_the_target_with_one_batch_of_its_runs():
     assert result.statistics == one_batch(result.n_runs)
 
 
+def test_one_run_is_said_to_give_no_interval_whatever_its_downtime():
+    single = one_batch(1, horizon=MODEL.simulation.horizon)  # past the planned maintenance
+    assert single.downtime.sum() > 0, "the run must have downtime for the check to mean anything"
+    text = chunks.PreciseResult.of(single, 0.1, 1).describe()
+    assert text.endswith("(no interval yet: one run gives none)")
+
+
 @pytest.mark.parametrize(
     ("target", "max_runs", "verdict"),
     [

@@ -2,6 +2,7 @@
 pattern of failed components."""
 
 import itertools
+import math
 
 import pytest
 from hypothesis import given, settings
@@ -105,6 +106,8 @@ def test_and_binds_tighter_than_or():
         ("and", 1, 'found "and"'),
         ("(" * 150 + "a" + ")" * 150, 101, "nested deeper than 100 levels"),
         ("a or zz", 6, 'unknown component "zz"'),
+        # Python refuses to convert integers of thousands of digits: no ValueError escapes.
+        ("atleast(" + "9" * 5000 + ", a, b)", 9, "(2), got 99999999999999999999..."),
     ],
 )
 def test_bad_expression_reports_its_column(expression, column, message):
@@ -115,6 +118,17 @@ def test_bad_expression_reports_its_column(expression, column, message):
 
 
 def test_expansion_past_the_limit_is_refused():
-    names = [f"x{i}" for i in range(24)]
-    with pytest.raises(LogicError, match="more than 100000 minimal cut sets"):
-        minimal_cutsets(parse(f"atleast(12, {', '.join(names)})"), names)
+    names = [f"x{i}" for i in range(450)]
+    for expression in (f"atleast(12, {', '.join(names[:24])})", f"atleast(2, {', '.join(names)})"):
+        with pytest.raises(LogicError, match="more than 100000 minimal cut sets"):
+            minimal_cutsets(parse(expression), names)
+
+
+@pytest.mark.parametrize(("k", "n"), [(20, 20), (18, 20), (1000, 1000), (98, 100)])
+def test_k_of_n_near_n_is_expanded_whatever_the_smaller_counts(k, n):
+    # At least k of n has C(n, k) minimal cut sets however large C(n, j) is for j < k.
+    names = [f"x{i}" for i in range(n)]
+    cutsets = minimal_cutsets(parse(f"atleast({k}, {', '.join(names)})"), names)
+    assert len(cutsets) == math.comb(n, k)
+    assert {len(c) for c in cutsets} == {k}
+    assert len(set(cutsets)) == len(cutsets)

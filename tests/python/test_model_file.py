@@ -204,6 +204,14 @@ BAD = [
     ('seed = 3', 'seed = 2147483648', "simulation.seed: must be an integer from -2147483648"),
     ('seed = 3', 'seed = 3\nthreads = 0', "simulation.threads: must be a positive integer"),
     ('[simulation]', '[simulatio]', 'simulatio: unknown key "simulatio"'),
+    # Shown within lines of the report and of tavoq check: one line each.
+    ('unit = "h"', 'unit = "h\\nRan 0 runs"', "simulation.unit: must be one line"),
+    ('failed_when', 'name = "pumps\\r"\nfailed_when', "name: must be one line"),
+    # Python refuses integers of thousands of digits; tomllib passes the ValueError on.
+    ('seed = 3', 'seed = ' + '1' * 5000, "TOML value: "),
+    ('failed_when = "(pump_a and pump_b) or valve"',
+     'failed_when = "atleast(' + '1' * 5000 + ', pump_a, valve)"',
+     "failed_when: column 9: atleast needs 1 <= k <= the number of its arguments (2)"),
 ]
 
 
@@ -224,6 +232,7 @@ def test_bad_model_file_names_file_key_and_what_is_allowed(tmp_path, old, new, m
     ("content", "message"),
     [
         (None, "cannot read the file: No such file or directory"),
+        (b"\xef\xbb\xbf" + b"x = 1\n", 'x: unknown key "x"'),  # a BOM is fine
         (b"\xff\xfe = 1", "not UTF-8 text (byte 0)"),
         (b"x = " + b"[" * 5000 + b"]" * 5000, "TOML syntax"),
         (b"", "simulation: missing table [simulation]"),
@@ -237,6 +246,11 @@ def test_unreadable_or_empty_files(tmp_path, content, message):
         path.write_bytes(content)
     with pytest.raises(ModelError, match=re.escape(message)):
         load_model(path)
+
+
+def test_an_empty_path_is_named_as_such():
+    with pytest.raises(ModelError, match="^no model file named: the path is empty$"):
+        load_model("")
 
 
 def test_count_expands_names_and_the_logic_must_name_members(tmp_path):

@@ -36,9 +36,15 @@ def repairable():
         ("tavoq.Exponential", "tavoq.runnerSingleSim(3, [[[obj]]], tavoq.CutsetTree(1), 1)"),
         ("tavoq.Exponential", "tavoq.runnerParallelSim(2, 3, [[[D(), obj], [obj, D()]]], t, 1)"),
         ("tavoq.CutsetTree", "tavoq.runnerMultipleSim(2, 3, [[[D()]]], obj, 1)"),
+        ("tavoq.RunStatistics", "obj.failedRuns"),
+        ("tavoq.RunStatistics", "obj.nSimulations"),
+        ("tavoq.RunStatistics", "tavoq.RunStatistics.downtime.fget(None)"),
+        ("tavoq.RunStatistics", "tavoq.RunStatistics.seed.fget(t)"),
     ],
     ids=["method", "base-method", "base-quantile", "python-subclass", "tree-insert",
-         "tree-find", "matrix-cell", "matrix-cell-parallel", "tree-argument"],
+         "tree-find", "matrix-cell", "matrix-cell-parallel", "tree-argument",
+         "statistics-array", "statistics-echo", "statistics-getter-none",
+         "statistics-getter-other-type"],
 )
 def test_uninitialised_instances_are_refused(cls, use):
     result = run_python(
@@ -61,6 +67,31 @@ def test_uninitialised_instances_are_refused(cls, use):
     )
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.split() == ["refused", "freed"]
+
+
+def test_signal_handler_reading_results_during_the_first_read(tree_1):
+    # The first read of a result array once set up numpy's access under a lock that a signal
+    # handler reading an array at that moment waited on forever.
+    result = run_python(
+        """
+        import signal, tavoq
+        D = tavoq.Distribution
+        t = tavoq.CutsetTree(1)
+        t.insertNode([1])
+        m = [[[D(), tavoq.Exponential(0.5)], [D(), D()]]]
+        s = tavoq.runnerStatistics(40, 5, m, t, 1)
+        want = tavoq.runnerMultipleSim(40, 5, m, t, 1)
+        signal.signal(signal.SIGALRM, lambda *a: s.failedRuns)
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        first = s.failedRuns
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        print(list(map(int, first)) == want, sum(want))
+        """,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    verdict, failed = result.stdout.splitlines()[-1].split()
+    assert verdict == "True" and int(failed) > 0
 
 
 def test_signal_handler_cannot_pull_distributions_from_a_running_batch(tree_1, capfd):
