@@ -2,9 +2,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <string>
-#include <unordered_set>
-
 #include "bindings/checked.hpp"
 #include "bindings/register.hpp"
 #include "cutset/cutset_tree.hpp"
@@ -20,41 +17,12 @@ namespace {
 using PyMatrix = std::vector<std::vector<std::vector<Checked<const Distribution>>>>;
 using PyTree = Checked<const CutsetTree>;
 
-// The engine samples a cell with the C++ quantile of its registered class. A class written
-// in Python that defines its own quantile would be silently ignored, so it is refused.
-void refuseQuantileInPython(py::handle cell, std::size_t c, std::size_t i, std::size_t j,
-                            std::unordered_set<PyTypeObject *> &checked) {
-    auto *type = Py_TYPE(cell.ptr());
-    if (!checked.insert(type).second) {
-        return;
-    }
-    const auto *registered = py::detail::get_type_info(type);
-    if (registered == nullptr || registered->type == type) {
-        return;
-    }
-    const py::handle own(reinterpret_cast<PyObject *>(type));
-    const py::handle engine(reinterpret_cast<PyObject *>(registered->type));
-    if (!own.attr("quantile").is(engine.attr("quantile"))) {
-        throw py::type_error("transitionsMatrix[" + std::to_string(c) + "][" + std::to_string(i) +
-                             "][" + std::to_string(j) + "]: " +
-                             py::str(own.attr("__name__")).cast<std::string>() +
-                             " defines quantile in Python, which the runners cannot call; "
-                             "they would sample with " + registered->type->tp_name +
-                             "'s own quantile instead");
-    }
-}
-
 TransitionMatrix references(const PyMatrix &matrix) {
     TransitionMatrix out(matrix.size());
-    std::unordered_set<PyTypeObject *> checked;
     for (std::size_t c = 0; c < matrix.size(); ++c) {
         out[c].resize(matrix[c].size());
         for (std::size_t i = 0; i < matrix[c].size(); ++i) {
-            for (std::size_t j = 0; j < matrix[c][i].size(); ++j) {
-                const auto &cell = matrix[c][i][j];
-                if (cell.ptr != nullptr) {
-                    refuseQuantileInPython(cell.owner, c, i, j, checked);
-                }
+            for (const auto &cell : matrix[c][i]) {
                 out[c][i].push_back(cell.ptr);
             }
         }

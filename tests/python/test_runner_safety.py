@@ -69,35 +69,6 @@ def test_uninitialised_instances_are_refused(cls, use):
     assert result.stdout.split() == ["refused", "freed"]
 
 
-@pytest.mark.parametrize("runner", ["single", "multiple", "parallel", "statistics"])
-def test_a_quantile_written_in_python_is_refused_not_ignored(runner, tree_1, capfd):
-    class Early(tavoq.Distribution):
-        def quantile(self, p, current_time):
-            return 5.0
-
-    class Faster(tavoq.Exponential):
-        def quantile(self, p, current_time):
-            return 0.0
-
-    class Plain(tavoq.Exponential):  # adds nothing the engine would miss
-        pass
-
-    D = tavoq.Distribution
-    call = {
-        "single": lambda m: tavoq.runnerSingleSim(30, m, tree_1, 3),
-        "multiple": lambda m: tavoq.runnerMultipleSim(20, 30, m, tree_1, 3),
-        "parallel": lambda m: tavoq.runnerParallelSim(20, 30, m, tree_1, 3),
-        "statistics": lambda m: list(tavoq.runnerStatistics(20, 30, m, tree_1, 3).failedRuns),
-    }[runner]
-    for cell, name in ((Early(), "Early"), (Faster(0.2), "Faster")):
-        with pytest.raises(TypeError, match=rf"^transitionsMatrix\[0\]\[1\]\[0\]: {name} "):
-            call([[[D(), tavoq.Exponential(0.2)], [cell, D()]]])
-    plain = call([[[D(), Plain(0.2)], [Plain(0.5), D()]]])
-    assert plain == call([[[D(), tavoq.Exponential(0.2)], [tavoq.Exponential(0.5), D()]]])
-    assert any(plain)
-    capfd.readouterr()
-
-
 def test_signal_handler_reading_results_during_the_first_read(tree_1):
     # The first read of a result array once set up numpy's access under a lock that a signal
     # handler reading an array at that moment waited on forever.
