@@ -11,6 +11,7 @@ sent elsewhere: ``chunks.run_chunk`` needs only the plain-data Model, and
 from __future__ import annotations
 
 import math
+import os
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -21,7 +22,7 @@ from .model import INT32_MAX, INT32_MIN, Model
 if TYPE_CHECKING:
     from .statistics import RunStatistics
 
-__all__ = ["chunk_ranges", "default_chunk_runs", "simulate"]
+__all__ = ["chunk_ranges", "default_chunk_runs", "default_threads", "simulate"]
 
 # A bar that would vanish in under this many seconds is not worth drawing.
 PROGRESS_DELAY_S = 0.5
@@ -36,6 +37,17 @@ def _whole(name: str, value: object, low: int = 1, high: int = INT32_MAX) -> int
         what = "a positive integer" if low == 1 else f"an integer from {low}"
         raise ValueError(f"{name} must be {what} up to {high}, got {value!r}")
     return value
+
+
+def default_threads() -> int:
+    """The threads a run uses when neither the call nor the model says: the first number of
+    OMP_NUM_THREADS when set, as OpenMP itself starts, else every core this process may use."""
+    first = os.environ.get("OMP_NUM_THREADS", "").split(",")[0].strip()
+    if first.isdigit() and int(first) > 0:
+        return int(first)
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
 
 
 def default_chunk_runs(runs: int, progress: bool) -> int:
@@ -129,8 +141,9 @@ def simulate(
     from .chunks import local_chunk_runner, run_until_precise
     from .statistics import merge
 
-    if threads is not None:
-        tavoq.limitOMPThreads(threads)
+    # The count is the module's for later calls too: set it every time, so that a run
+    # without one uses all cores even after a run with one.
+    tavoq.limitOMPThreads(default_threads() if threads is None else threads)
     with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
         run_chunks = local_chunk_runner(
             model, horizon, seed,

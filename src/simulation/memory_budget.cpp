@@ -1,8 +1,11 @@
 #include "simulation/memory_budget.hpp"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -104,6 +107,35 @@ std::optional<std::uint64_t> memAvailable(const fs::path &root) {
         return *kib * 1024;
     }
     return std::nullopt;
+}
+
+std::optional<std::uint64_t> addressRoom(const MemorySources &sources) {
+    std::uint64_t limit = 0;
+    if (sources.addressLimit) {
+        limit = *sources.addressLimit;
+    } else {
+        rlimit current{};
+        if (getrlimit(RLIMIT_AS, &current) != 0 || current.rlim_cur == RLIM_INFINITY) {
+            return std::nullopt;
+        }
+        limit = current.rlim_cur;
+    }
+    const auto text = readFile(sources.root / "proc/self/status");
+    std::optional<std::uint64_t> mappedKiB;
+    for (const auto line : text ? lines(*text) : std::vector<std::string_view>{}) {
+        constexpr std::string_view kKey = "VmSize:";
+        constexpr std::string_view kUnit = "kB";
+        auto rest = line.substr(0, kKey.size()) == kKey ? trim(line.substr(kKey.size()))
+                                                        : std::string_view{};
+        if (rest.size() > kUnit.size() && rest.substr(rest.size() - kUnit.size()) == kUnit) {
+            mappedKiB = parseBytes(rest.substr(0, rest.size() - kUnit.size()));
+        }
+    }
+    if (!mappedKiB || *mappedKiB > std::numeric_limits<std::uint64_t>::max() / 1024) {
+        return std::nullopt;
+    }
+    const std::uint64_t mapped = *mappedKiB * 1024;
+    return limit > mapped ? limit - mapped : 0;
 }
 
 enum class Version { v1, v2 };
@@ -270,6 +302,44 @@ std::string shortageMessage(std::uint64_t needed, const MemoryBudget &budget) {
                                      : " (the system's available memory).");
 }
 
+std::string addressMessage(std::uint64_t needed, const MemoryBudget &budget,
+                           std::uint64_t stackBytes) {
+    const std::uint64_t room = budget.addressRoom.value_or(0);
+    int decimals = 2;
+    while (decimals < 9 && gib(needed, decimals) == gib(room, decimals)) {
+        ++decimals;
+    }
+    return "Not enough address space: this call needs " + gib(needed, decimals) +
+           (stackBytes > 0 ? " (of which " + gib(stackBytes, 2) + " for thread stacks)" : "") +
+           " and the process may map " + gib(room, decimals) +
+           " more (its address-space limit, ulimit -v).";
+}
+
+// OMP_STACKSIZE: a size with an optional B, K, M or G suffix, in K when none.
+std::optional<std::uint64_t> stackSetting(std::string_view text) {
+    text = trim(text);
+    std::uint64_t unit = 1024;
+    if (!text.empty()) {
+        switch (text.back()) {
+        case 'b': case 'B': unit = 1; break;
+        case 'k': case 'K': unit = 1ull << 10; break;
+        case 'm': case 'M': unit = 1ull << 20; break;
+        case 'g': case 'G': unit = 1ull << 30; break;
+        default: unit = 0; break;
+        }
+        if (unit != 0) {
+            text = trim(text.substr(0, text.size() - 1));
+        } else {
+            unit = 1024;
+        }
+    }
+    const auto value = parseBytes(text);
+    if (!value || *value > UINT64_MAX / unit) {
+        return std::nullopt;
+    }
+    return *value * unit;
+}
+
 } // namespace
 
 std::optional<std::uint64_t> MemoryBudget::remaining() const {
@@ -284,17 +354,47 @@ bool MemoryBudget::limitedByCgroup() const {
 }
 
 MemoryBudget readMemoryBudget(const MemorySources &sources) {
-    return MemoryBudget{memAvailable(sources.root), cgroupRoom(sources.root)};
+    return MemoryBudget{memAvailable(sources.root), cgroupRoom(sources.root),
+                        addressRoom(sources)};
 }
 
 MemoryShortage::MemoryShortage(std::uint64_t needed, const MemoryBudget &budget)
     : neededBytes(needed), remainingBytes(budget.remaining().value_or(0)),
       message(std::make_shared<const std::string>(shortageMessage(needed, budget))) {}
 
-void requireMemory(std::uint64_t bytesNeeded, const MemorySources &sources) {
+MemoryShortage::MemoryShortage(std::uint64_t needed, const MemoryBudget &budget,
+                               std::uint64_t stackBytes)
+    : neededBytes(needed), remainingBytes(budget.addressRoom.value_or(0)),
+      message(std::make_shared<const std::string>(addressMessage(needed, budget, stackBytes))) {}
+
+void requireMemory(std::uint64_t bytesNeeded, const MemorySources &sources,
+                   std::uint64_t stackBytes) {
     const MemoryBudget budget = readMemoryBudget(sources);
     const auto remaining = budget.remaining();
     if (remaining && bytesNeeded > *remaining) {
         throw MemoryShortage(bytesNeeded, budget);
     }
+    const std::uint64_t addressNeeded =
+        bytesNeeded > UINT64_MAX - stackBytes ? UINT64_MAX : bytesNeeded + stackBytes;
+    if (budget.addressRoom && addressNeeded > *budget.addressRoom) {
+        throw MemoryShortage(addressNeeded, budget, stackBytes);
+    }
+}
+
+std::uint64_t threadStackBytes(int threads) {
+    if (threads <= 0) {
+        return 0;
+    }
+    std::uint64_t each = 0;
+    if (const char *setting = std::getenv("OMP_STACKSIZE"); setting != nullptr) {
+        each = stackSetting(setting).value_or(0);
+    }
+    if (each == 0) {
+        rlimit stack{};
+        each = getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY
+                   ? stack.rlim_cur
+                   : 2ull << 20;
+    }
+    const auto n = static_cast<std::uint64_t>(threads);
+    return each > UINT64_MAX / n ? UINT64_MAX : each * n;
 }

@@ -21,17 +21,27 @@
 ///   memory.usage_in_bytes, memory.stat's total_inactive_file; v2: memory.max ("max" is no
 ///   limit), memory.current, memory.stat's inactive_file.
 /// A file that cannot be read or parsed gives no information; it never causes a refusal.
+///
+/// Apart from memory, the address space of the process may be capped (RLIMIT_AS, `ulimit -v`,
+/// common on shared compute clusters). Thread stacks take address space without taking
+/// memory, and a thread that cannot get its stack ends the process inside OpenMP, so the
+/// runners check that room too.
 
 /// Where the figures are read. Every path (/proc/meminfo, /proc/self/cgroup,
 /// /proc/self/mountinfo and the mount points it names) is taken below `root`, so that tests
 /// can lay out a fake machine in a directory.
 struct MemorySources {
     std::filesystem::path root = "/";
+    /// The address-space limit in bytes, instead of the process's own RLIMIT_AS (tests).
+    std::optional<std::uint64_t> addressLimit;
 };
 
 struct MemoryBudget {
     std::optional<std::uint64_t> available;  ///< MemAvailable, in bytes
     std::optional<std::uint64_t> cgroupRoom; ///< the smallest room under a cgroup limit, bytes
+    /// The address-space limit minus what the process has mapped (VmSize in
+    /// /proc/self/status), in bytes; none without a limit.
+    std::optional<std::uint64_t> addressRoom;
 
     /// The smaller of the two known figures; none when neither source could be read.
     std::optional<std::uint64_t> remaining() const;
@@ -47,6 +57,8 @@ MemoryBudget readMemoryBudget(const MemorySources &sources = {});
 class MemoryShortage : public std::bad_alloc {
 public:
     MemoryShortage(std::uint64_t needed, const MemoryBudget &budget);
+    /// The address space is short: `needed` bytes of it against the budget's addressRoom.
+    MemoryShortage(std::uint64_t needed, const MemoryBudget &budget, std::uint64_t stackBytes);
     const char *what() const noexcept override { return message->c_str(); }
     std::uint64_t needed() const noexcept { return neededBytes; }
     std::uint64_t remaining() const noexcept { return remainingBytes; }
@@ -58,6 +70,13 @@ private:
     std::shared_ptr<const std::string> message;
 };
 
-/// Throws MemoryShortage when `bytesNeeded` is more than the process can still get. Returns
-/// quietly when it fits or when nothing could be read.
-void requireMemory(std::uint64_t bytesNeeded, const MemorySources &sources = {});
+/// Throws MemoryShortage when `bytesNeeded` is more than the process can still get, or when
+/// `bytesNeeded` plus `stackBytes` (thread stacks: address space only) is more than its
+/// address space has room for. Returns quietly when it fits or when nothing could be read.
+void requireMemory(std::uint64_t bytesNeeded, const MemorySources &sources = {},
+                   std::uint64_t stackBytes = 0);
+
+/// The address space `threads` new OpenMP threads reserve for their stacks: OMP_STACKSIZE
+/// when set (a number with an optional B, K, M or G suffix; K when none), else the
+/// threads' default, the stack limit (2 MiB when unlimited).
+std::uint64_t threadStackBytes(int threads);

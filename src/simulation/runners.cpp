@@ -180,7 +180,9 @@ void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
 
 // Linux grants nearly any allocation and kills the process when the pages are touched, so
 // each runner first compares what the call will hold at its peak with what the process can
-// still get (requireMemory raises MemoryError naming both). The peak counts the Python list
+// still get (requireMemory raises MemoryError naming both). The parallel runners add the
+// stacks of the threads they may start: under an address-space limit, OpenMP ends the
+// process when it cannot map one. The peak counts the Python list
 // a result becomes: a pointer per entry and, for counts past the integers Python keeps
 // ready-made (up to 256), an int object of 32 bytes each.
 std::uint64_t listBytes(std::uint64_t entries, std::uint64_t largestValue) {
@@ -267,7 +269,8 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
     if (simTime >= 0) {
         const std::uint64_t units = counts(simTime);
         requireMemory((static_cast<std::uint64_t>(slots) + 2) * units * sizeof(std::uint32_t) +
-                      listBytes(units, counts(nSimulations)));
+                          listBytes(units, counts(nSimulations)),
+                      {}, nSimulations > 0 ? threadStackBytes(slots - 1) : 0);
     }
     if (simTime < 0) {
         failAllocation();
@@ -327,8 +330,9 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
         const std::uint64_t units = counts(simTime);
         const std::uint64_t components = transitionsMatrix.size();
         requireMemory(units * (8 * static_cast<std::uint64_t>(slots) + 8 + 16) +
-                      16 * counts(runs) +
-                      components * 32 * (static_cast<std::uint64_t>(slots) + 1));
+                          16 * counts(runs) +
+                          components * 32 * (static_cast<std::uint64_t>(slots) + 1),
+                      {}, runs > 0 ? threadStackBytes(slots - 1) : 0);
     }
     RunStatistics result;
     result.nSimulations = nSimulations;

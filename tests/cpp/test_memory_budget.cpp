@@ -1,6 +1,8 @@
 #include "simulation/memory_budget.hpp"
 
 #include <cstdint>
+#include <cstdlib>
+#include <utility>
 #include <filesystem>
 #include <fstream>
 #include <new>
@@ -69,14 +71,14 @@ protected:
         write(base / "memory.stat", "anon 5\ninactive_file " + std::to_string(inactiveFile) +
                                         "\nactive_file 3\n");
     }
-    MemoryBudget budget() const { return readMemoryBudget(MemorySources{root}); }
+    MemoryBudget budget() const { return readMemoryBudget(MemorySources{root, {}}); }
 
     fs::path root;
 };
 
 TEST_F(FakeMachine, NothingReadableMeansNoFigureAndNoRefusal) {
     EXPECT_FALSE(budget().remaining());
-    EXPECT_NO_THROW(requireMemory(UINT64_MAX, MemorySources{root}));
+    EXPECT_NO_THROW(requireMemory(UINT64_MAX, MemorySources{root, {}}));
 }
 
 TEST_F(FakeMachine, MemAvailableAloneIsTheBudget) {
@@ -136,7 +138,7 @@ TEST_F(FakeMachine, UsageAboveTheLimitLeavesNothing) {
     ownCgroup("/job");
     v1Level("job", kGiB, kGiB + 4096);
     EXPECT_EQ(budget().cgroupRoom, 0u);
-    EXPECT_THROW(requireMemory(1, MemorySources{root}), MemoryShortage);
+    EXPECT_THROW(requireMemory(1, MemorySources{root, {}}), MemoryShortage);
 }
 
 TEST_F(FakeMachine, V1MountShowingOnlyASubtreeIsFollowed) {
@@ -190,7 +192,7 @@ TEST_P(UnusableFile, GivesNoInformation) {
     write("proc/meminfo", "MemTotal: 100 kB\nMemAvailable: garbage kB\n");
     EXPECT_FALSE(budget().available);
     EXPECT_FALSE(budget().cgroupRoom);
-    EXPECT_NO_THROW(requireMemory(UINT64_MAX, MemorySources{root}));
+    EXPECT_NO_THROW(requireMemory(UINT64_MAX, MemorySources{root, {}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(MemoryBudget, UnusableFile,
@@ -216,7 +218,7 @@ TEST_F(FakeMachine, MalformedValuesGiveNoInformation) {
 
 TEST_F(FakeMachine, RefusalIsABadAllocGivingBothFiguresInGiB) {
     meminfo(2 * 1024 * 1024 + 512 * 1024); // 2.5 GiB
-    const MemorySources sources{root};
+    const MemorySources sources{root, {}};
     EXPECT_NO_THROW(requireMemory(2 * kGiB + 512 * kMiB, sources)); // exactly what is left
     try {
         requireMemory(40 * kGiB, sources);
@@ -232,7 +234,7 @@ TEST_F(FakeMachine, RefusalIsABadAllocGivingBothFiguresInGiB) {
 TEST_F(FakeMachine, CloseFiguresAreWrittenSoThatTheyDiffer) {
     meminfo(1024 * 1024); // 1 GiB
     try {
-        requireMemory(kGiB + 1024 * 1024, MemorySources{root}); // 1 MiB too many
+        requireMemory(kGiB + 1024 * 1024, MemorySources{root, {}}); // 1 MiB too many
         FAIL() << "no refusal";
     } catch (const MemoryShortage &error) {
         EXPECT_EQ(error.needed(), kGiB + kMiB);
@@ -249,7 +251,7 @@ TEST_F(FakeMachine, CgroupRefusalSaysSo) {
     ownCgroup("/job");
     v1Level("job", kGiB, 0);
     try {
-        requireMemory(2 * kGiB, MemorySources{root});
+        requireMemory(2 * kGiB, MemorySources{root, {}});
         FAIL() << "no refusal";
     } catch (const MemoryShortage &error) {
         EXPECT_NE(std::string(error.what()).find("cgroup"), std::string::npos) << error.what();
@@ -263,6 +265,67 @@ TEST(MemoryBudget, ThisMachineHasAFigure) {
     EXPECT_GT(*b.available, 0u);
     EXPECT_NO_THROW(requireMemory(0));
     EXPECT_THROW(requireMemory(UINT64_MAX), MemoryShortage);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FakeMachine, AddressSpaceRoomIsTheLimitMinusWhatIsMapped) {
+    write("proc/self/status", "Name:\tpython\nVmPeak:\t 2000000 kB\nVmSize:\t 1048576 kB\n");
+    const MemorySources sources{root, 3 * kGiB};
+    EXPECT_EQ(readMemoryBudget(sources).addressRoom, 2 * kGiB);
+    EXPECT_NO_THROW(requireMemory(kGiB, sources, kGiB));          // exactly the room
+    try {
+        requireMemory(kGiB, sources, kGiB + kMiB);                  // the stacks do not fit
+        FAIL() << "expected MemoryShortage";
+    } catch (const MemoryShortage &shortage) {
+        const std::string text = shortage.what();
+        EXPECT_NE(text.find("Not enough address space: this call needs 2.001 GiB (of which "
+                            "1.00 GiB for thread stacks) and the process may map 2.000 GiB more"),
+                  std::string::npos) << text;
+        EXPECT_NE(text.find("ulimit -v"), std::string::npos) << text;
+        EXPECT_EQ(shortage.remaining(), 2 * kGiB);
+    }
+    // Mapped past the limit: no room at all. No status file: no figure, no refusal.
+    EXPECT_EQ(readMemoryBudget(MemorySources{root, kGiB / 2}).addressRoom, 0u);
+    write("proc/self/status", "VmSize:\t lots kB\n");
+    EXPECT_FALSE(readMemoryBudget(sources).addressRoom);
+    EXPECT_NO_THROW(requireMemory(UINT64_MAX / 2, MemorySources{root, {}}, UINT64_MAX / 2));
+}
+
+class StackSize : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char *value = std::getenv("OMP_STACKSIZE");
+        saved = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    }
+    void TearDown() override {
+        if (saved) {
+            setenv("OMP_STACKSIZE", saved->c_str(), 1);
+        } else {
+            unsetenv("OMP_STACKSIZE");
+        }
+    }
+    std::optional<std::string> saved;
+};
+
+TEST_F(StackSize, FollowsOmpStacksizeAndElseTheThreadDefault) {
+    unsetenv("OMP_STACKSIZE");
+    const std::uint64_t fallback = threadStackBytes(1);
+    EXPECT_GE(fallback, 64 * 1024u);
+    EXPECT_EQ(threadStackBytes(3), 3 * fallback);
+    EXPECT_EQ(threadStackBytes(0), 0u);
+    const std::pair<const char *, std::uint64_t> cases[] = {
+        {"16M", 16 * kMiB}, {"100", 100 * 1024}, {" 2g ", 2 * kGiB}, {"512 B", 512},
+        {"64k", 64 * 1024}, {"junk", fallback}, {"", fallback}, {"99999999999999999999G", fallback},
+    };
+    for (const auto &[setting, each] : cases) {
+        setenv("OMP_STACKSIZE", setting, 1);
+        EXPECT_EQ(threadStackBytes(2), 2 * each) << '"' << setting << '"';
+    }
+    setenv("OMP_STACKSIZE", "8000000000G", 1);
+    EXPECT_EQ(threadStackBytes(4), UINT64_MAX); // saturates rather than wraps
 }
 
 } // namespace

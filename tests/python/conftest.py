@@ -1,5 +1,6 @@
 """Shared fixtures and helpers for the tavoq Python tests."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -85,11 +86,13 @@ def omp_threads_restored(capfd):
     tavoq.limitOMPThreads(original)
 
 
-def run_python(code, timeout=120):
-    """Run a snippet in a fresh interpreter; return the CompletedProcess."""
+def run_python(code, timeout=120, env=None):
+    """Run a snippet in a fresh interpreter, with ``env`` added to the environment; return
+    the CompletedProcess."""
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
+        env=None if env is None else {**os.environ, **env},
     )

@@ -177,6 +177,25 @@ def test_files_are_written_before_the_report(tmp_path, monkeypatch):
     assert sorted(p.name for p in out.iterdir()) == expected
 
 
+def test_a_run_without_a_thread_count_uses_all_cores_after_one_with_it(capfd):
+    def threads_in_use():
+        capfd.readouterr()
+        tavoq.runnerParallelSim(0, 1, [], None, 0)
+        first = capfd.readouterr().out.splitlines()[0]
+        return int(first.rsplit(" ", 1)[1])
+
+    if simulate_module.default_threads() == 1:
+        pytest.skip("one core: the two counts cannot be told apart")
+    model = load_model(STATION)
+    try:
+        simulate_module.simulate(model, runs=10, horizon=50, threads=1)
+        assert threads_in_use() == 1
+        simulate_module.simulate(model, runs=10, horizon=50)
+        assert threads_in_use() == simulate_module.default_threads()
+    finally:
+        tavoq.limitOMPThreads(simulate_module.default_threads())
+
+
 def test_check_lists_components_and_minimal_cutsets():
     result = run_tavoq("check", STATION)
     assert result.returncode == 0, result.stderr

@@ -320,3 +320,36 @@ def test_a_batch_that_cannot_fit_in_memory_is_refused_before_it_starts():
     assert result.returncode == 0, result.stderr[-3000:]
     assert [line for line in result.stdout.split("\n") if line and "Numero" not in line] == [
         "refused"] * 5
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="ASan reserves far more address space than any cap used here")
+def test_thread_stacks_past_the_address_space_limit_are_refused_not_fatal():
+    # Under `ulimit -v`, OpenMP ends the process when it cannot map a thread's stack; the
+    # runners must refuse first, and run once the thread count fits.
+    result = run_python(
+        """
+        import resource, tavoq
+        D = tavoq.Distribution
+        m = [[[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.1), D()]]]
+        t = tavoq.CutsetTree(1); t.insertNode([1])
+        with open("/proc/self/status") as f:
+            mapped = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+        cap = mapped + (600 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+        tavoq.limitOMPThreads(64)  # 63 new stacks of 16 MiB: about 1 GiB
+        for runner in (tavoq.runnerParallelSim, tavoq.runnerStatistics):
+            try:
+                runner(100, 50, m, t, 1)
+                print("ran")
+            except MemoryError as e:
+                print("refused" if "thread stacks" in str(e) else f"unclear: {e}")
+        tavoq.limitOMPThreads(2)
+        print("ran" if sum(tavoq.runnerParallelSim(100, 50, m, t, 1)) > 0 else "no failures")
+        """,
+        env={"OMP_STACKSIZE": "16M"},
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    lines = [line for line in result.stdout.split("\n") if line.split(" ")[0] in
+             ("ran", "refused", "unclear:", "no")]
+    assert lines == ["refused", "refused", "ran"]
