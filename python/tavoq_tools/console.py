@@ -39,8 +39,9 @@ def native_stdout_silenced(path: str = os.devnull) -> Iterator[None]:
 # The engine's line for a first draw out of range: "<prefix><delay>  <p>".
 OUT_OF_RANGE_PREFIX = "Warning: nextTimeDouble is out of bounds: "
 
-# File descriptor 1 belongs to the whole process: one capture at a time.
-_capture_lock = threading.Lock()
+# File descriptor 1 belongs to the whole process: one capture at a time. Reentrant: a signal
+# handler that runs inside a native call may start a capture of its own on the same thread.
+_capture_lock = threading.RLock()
 
 
 class NegativeDelayWarning(UserWarning):

@@ -4,6 +4,7 @@ writes, and the same numbers with and without the progress bar."""
 import importlib
 import io
 import json
+import os
 import select
 import signal
 import subprocess
@@ -157,6 +158,26 @@ def test_engine_lines_shuffled_by_two_threads_are_still_counted(capfd):
     console._report_engine_lines(io.BytesIO(prefix + b"2.30882e+09  0.9\n"))  # no warning
     console._report_engine_lines(io.BytesIO(b"somebody else's line\n"))
     assert capfd.readouterr().out == "somebody else's line\n"
+
+
+def test_engine_output_captures_nest(capfd):
+    # A signal handler that runs inside a native call may run another batch: the inner
+    # capture must neither wait on the outer one nor lose what either caught.
+    import threading
+
+    from tavoq_tools import console
+
+    def nested():
+        with console.engine_output_as_warnings():
+            with console.engine_output_as_warnings():
+                os.write(1, b"inner\n")
+            os.write(1, b"outer\n")
+
+    worker = threading.Thread(target=nested, daemon=True)
+    worker.start()
+    worker.join(30)
+    assert not worker.is_alive(), "the nested capture waited on the outer one"
+    assert capfd.readouterr().out == "inner\nouter\n"
 
 
 def test_files_are_written_before_the_report(tmp_path, monkeypatch):
