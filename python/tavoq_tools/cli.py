@@ -212,12 +212,11 @@ def _write_files(args: argparse.Namespace, summary) -> list[Path]:
 
 
 def _say_warnings(caught: list[warnings.WarningMessage]) -> None:
-    seen = set()
-    for w in caught:
-        text = str(w.message)
-        if text not in seen:
-            seen.add(text)
-            print(f"tavoq: warning: {text}", file=sys.stderr)
+    """One line on stderr for all the chunks' and rounds' warnings of a run."""
+    found = [w.message for w in caught if isinstance(w.message, NegativeDelayWarning)]
+    if found:
+        total = NegativeDelayWarning(sum(w.count for w in found), found[0].example)
+        print(f"tavoq: warning: {total}", file=sys.stderr)
 
 
 class _Reader:

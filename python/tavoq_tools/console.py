@@ -8,6 +8,7 @@ duration of the call.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import sys
@@ -15,86 +16,133 @@ import tempfile
 import threading
 import warnings
 from collections.abc import Iterator
-from typing import IO
 from contextlib import contextmanager
+
+
+# File descriptor 1 belongs to the whole process: one redirection at a time, undone in the
+# order it was made. Reentrant: a signal handler that runs inside a native call may start a
+# batch, and so a redirection, of its own on the same thread.
+_fd1_lock = threading.RLock()
+
+
+def _flush_stdout() -> None:
+    # What Python printed before a redirection must go where it was meant to. There may be
+    # no sys.stdout at all (a daemon), or a closed one.
+    with contextlib.suppress(AttributeError, OSError, ValueError):
+        sys.stdout.flush()
+
+
+@contextmanager
+def _fd1_sent_to(target: int) -> Iterator[bool]:
+    """File descriptor 1 points at ``target`` inside the block; yields False, changing
+    nothing, when the process has no descriptor 1 to redirect."""
+    with _fd1_lock:
+        _flush_stdout()
+        try:
+            saved = os.dup(1)
+        except OSError:  # stdout closed (>&-): the engine's writes go nowhere anyway
+            yield False
+            return
+        try:
+            os.dup2(target, 1)
+            yield True
+        finally:
+            _flush_stdout()
+            os.dup2(saved, 1)
+            os.close(saved)
 
 
 @contextmanager
 def native_stdout_silenced(path: str = os.devnull) -> Iterator[None]:
     """Send whatever is written to file descriptor 1 inside the block to `path`
     (/dev/null by default; another file is truncated first)."""
-    sys.stdout.flush()  # what Python printed before the block must not be lost
-    saved = os.dup(1)
-    devnull = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    target = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     try:
-        os.dup2(devnull, 1)
-        yield
+        with _fd1_sent_to(target):
+            yield
     finally:
-        sys.stdout.flush()
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
+        os.close(target)
 
 
 # The engine's line for a first draw out of range: "<prefix><delay>  <p>".
 OUT_OF_RANGE_PREFIX = "Warning: nextTimeDouble is out of bounds: "
 
-# File descriptor 1 belongs to the whole process: one capture at a time. Reentrant: a signal
-# handler that runs inside a native call may start a capture of its own on the same thread.
-_capture_lock = threading.RLock()
-
 
 class NegativeDelayWarning(UserWarning):
     """Some first draws of a transition in a run were negative and counted as never happening
-    in that run (a negative draw later in a run happens at once)."""
+    in that run (a negative draw later in a run happens at once). ``count`` says how many,
+    ``example`` gives one."""
+
+    def __init__(self, count: int, example: str):
+        super().__init__(
+            f"{count:,} first draw{'s' if count != 1 else ''} of a transition in a run "
+            f"{'were' if count != 1 else 'was'} negative (for example {example}) "
+            "and counted as never happening in that run; a negative draw later in a run "
+            "happens at once. A distribution that can give negative delays, such as a "
+            "normal with a large spread, is better replaced or truncated."
+        )
+        self.count = count
+        self.example = example
 
 
 @contextmanager
 def engine_output_as_warnings() -> Iterator[None]:
-    """Run the block with file descriptor 1 captured, then turn what the engine wrote there
-    into one NegativeDelayWarning (per-draw lines would bury a report or break --json).
+    """Run the block with file descriptor 1 captured, then turn the engine's lines about
+    negative first draws into one NegativeDelayWarning (per-draw lines would bury a report
+    or break --json).
 
     A first draw past the largest delay (2**31 - 1 time units) is dropped silently: it falls
-    beyond any horizon, so "never" is exactly right. Lines that are not the engine's are
-    written back to file descriptor 1."""
-    with _capture_lock, tempfile.TemporaryFile() as sink:
-        sys.stdout.flush()
-        saved = os.dup(1)
+    beyond any horizon, so "never" is exactly right. Any other line (another thread's print)
+    is written back to file descriptor 1, after an error too. Without a temporary directory
+    or a descriptor 1, the block runs uncaptured."""
+    try:
+        sink = tempfile.TemporaryFile()
+    except OSError:
+        yield
+        return
+    with sink, _fd1_lock:
+        captured, negative = False, []
         try:
-            os.dup2(sink.fileno(), 1)
-            yield
+            with _fd1_sent_to(sink.fileno()) as captured:
+                yield
         finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-        sink.seek(0)
-        _report_engine_lines(sink)  # not after an error: the batch has no result to qualify
+            if captured:
+                sink.seek(0)
+                negative, others = _sort_engine_lines(sink.read())
+                if others:
+                    with contextlib.suppress(OSError):
+                        os.write(1, others)
+        # Only after a batch that ran: one that failed has no result to qualify.
+        if negative:
+            warnings.warn(
+                NegativeDelayWarning(len(negative), negative[0].decode()),
+                skip_file_prefixes=(os.path.dirname(__file__), contextlib.__file__),
+            )
 
 
 # A number as the engine's stream writes one (the sign, digits, an exponent, inf or nan).
 _NUMBER = re.compile(rb"[-+]?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]?\d+)?)")
+# What is left of the engine's lines once two threads' pieces are shuffled: numbers only.
+_PIECES = re.compile(rb"[-+0-9.eEinfa \t]*")
 
 
-def _report_engine_lines(sink: IO[bytes]) -> None:
-    text = sink.read()
+def _sort_engine_lines(text: bytes) -> tuple[list[bytes], bytes]:
+    """(the negative first draws, the other lines) of what was captured.
+
+    Threads write their lines at the same time, so the pieces of one line (the prefix, the
+    delay, the probability) may be shuffled with another's; each piece stays whole. A line
+    holding the prefix, or nothing but numbers, is the engine's; of its numbers the
+    probabilities are never negative and neither are delays past the largest, so its
+    negative numbers are exactly negative first draws. Every other line is somebody else's.
+    """
     prefix = OUT_OF_RANGE_PREFIX.encode()
     if prefix not in text:
-        if text:
-            os.write(1, text)  # somebody else's: give it back
-        return
-    # Threads write their lines at the same time, so the pieces of one line (the prefix, the
-    # delay, the probability) may be shuffled with another's; each piece stays whole. Of the
-    # numbers, the probabilities are never negative and neither are delays past the largest,
-    # so the negative numbers are exactly the negative first draws.
-    negative = [n for n in _NUMBER.findall(text.replace(prefix, b" ")) if float(n) < 0.0]
-    if negative:
-        count, example = len(negative), negative[0].decode()
-        warnings.warn(
-            NegativeDelayWarning(
-                f"{count:,} first draw{'s' if count != 1 else ''} of a transition in a run "
-                f"{'were' if count != 1 else 'was'} negative (for example {example}) "
-                "and counted as never happening in that run; a negative draw later in a run "
-                "happens at once. A distribution that can give negative delays, such as a "
-                "normal with a large spread, is better replaced or truncated."
-            ),
-            stacklevel=3,
-        )
+        return [], text
+    engine, others = [], []
+    for line in text.splitlines(keepends=True):
+        if prefix in line or (line.strip() and _PIECES.fullmatch(line.strip())):
+            engine.append(line.replace(prefix, b" "))
+        else:
+            others.append(line)
+    negative = [n for n in _NUMBER.findall(b"".join(engine)) if float(n) < 0.0]
+    return negative, b"".join(others)

@@ -146,18 +146,54 @@ def test_first_draws_out_of_range_never_reach_stdout(tmp_path, failure, paramete
         assert warnings == []
 
 
-def test_engine_lines_shuffled_by_two_threads_are_still_counted(capfd):
+def test_engine_lines_shuffled_by_two_threads_are_still_counted():
     from tavoq_tools import console
 
     prefix = console.OUT_OF_RANGE_PREFIX.encode()
-    # Two threads' lines cut into their pieces and interleaved; one draw past the largest.
+    # Two threads' lines cut into their pieces and interleaved; one draw past the largest;
+    # another thread's lines, one with a negative number, which are not draws.
     text = (prefix + prefix + b"-49.9163-33.656  0.364461\n0.25\n" + prefix
-            + b"2.30882e+09  0.9\n" + prefix + b"-inf  0\n")
-    with pytest.warns(console.NegativeDelayWarning, match="^3 first draws .* -49.9163"):
-        console._report_engine_lines(io.BytesIO(text))
-    console._report_engine_lines(io.BytesIO(prefix + b"2.30882e+09  0.9\n"))  # no warning
-    console._report_engine_lines(io.BytesIO(b"somebody else's line\n"))
-    assert capfd.readouterr().out == "somebody else's line\n"
+            + b"2.30882e+09  0.9\nline B: temperature -40.5\n" + prefix + b"-inf  0\n"
+            + b"-7 degrees\n")
+    negative, others = console._sort_engine_lines(text)
+    assert negative == [b"-49.9163", b"-33.656", b"-inf"]
+    assert others == b"line B: temperature -40.5\n-7 degrees\n"
+    assert console._sort_engine_lines(prefix + b"2.30882e+09  0.9\n") == ([], b"")
+    assert console._sort_engine_lines(b"-3 somebody else's\n") == ([], b"-3 somebody else's\n")
+
+
+def test_engine_output_is_given_back_and_warned_about_once(capfd):
+    from tavoq_tools import console
+
+    prefix = console.OUT_OF_RANGE_PREFIX.encode()
+    with pytest.warns(console.NegativeDelayWarning, match="^2 first draws .* -1.5") as caught:
+        with console.engine_output_as_warnings():
+            os.write(1, prefix + b"-1.5  0.2\nsomebody else's line\n" + prefix + b"-2  0.1\n")
+    assert [w.message.count for w in caught] == [2]
+    # After an error the other lines still come back, and no warning qualifies a failed batch.
+    with pytest.raises(KeyError):
+        with console.engine_output_as_warnings():
+            os.write(1, prefix + b"-1.5  0.2\nlast words\n")
+            raise KeyError("the batch failed")
+    assert capfd.readouterr().out == "somebody else's line\nlast words\n"
+
+
+def test_runs_without_a_stdout(tmp_path, monkeypatch):
+    # Daemons and cron jobs may have no stdout at all, or a closed descriptor 1.
+    model = tmp_path / "spread.toml"
+    model.write_text(SPREAD_OUT.format(failure="normal", parameters="mean = 1, stddev = 100"))
+    out = tmp_path / "out"
+    closed = subprocess.run(
+        ["bash", "-c", 'exec "$0" run "$1" --out "$2" >&-', COMMAND[0], str(model), str(out)],
+        capture_output=True, text=True, timeout=120, check=False,
+    )
+    assert closed.returncode == 0, closed.stderr  # Python drops prints without a stdout
+    assert "tavoq: warning:" in closed.stderr and "Traceback" not in closed.stderr
+    assert (out / "summary.json").exists()
+    monkeypatch.setattr(sys, "stdout", None)
+    with pytest.warns(Warning):
+        stats = simulate_module.simulate(load_model(model), runs=50)
+    assert stats.n_runs == 50
 
 
 def test_engine_output_captures_nest(capfd):
