@@ -140,7 +140,7 @@ def _sort_engine_lines(text: bytes) -> tuple[list[bytes], bytes]:
         return [], text
     engine, others = [], []
     for line in text.splitlines(keepends=True):
-        if prefix in line or (line.strip() and _PIECES.fullmatch(line.strip())):
+        if prefix in line or _PIECES.fullmatch(line.strip()):  # blank: a stray newline
             engine.append(line.replace(prefix, b" "))
         else:
             others.append(line)
