@@ -61,7 +61,7 @@ MAX_CHUNK_RUNS = 1_000_000
 # each at most SLICE_GROWTH times the last, and the process's other threads run between
 # them. Merged in run order, the slices give exactly the chunk's numbers.
 SLICE_SECONDS = 1.0
-FIRST_SLICE_RUNS = 100
+FIRST_SLICE_RUNS = 1
 SLICE_GROWTH = 8
 
 # Until precise enough: a first round of this many runs unless the caller says otherwise ...

@@ -162,13 +162,23 @@ def _with_overrides(model: Model, args: argparse.Namespace) -> Model:
     return dataclasses.replace(model, simulation=dataclasses.replace(model.simulation, **changes))
 
 
-def _writable_place(option: str, value: str, directory: Path) -> None:
-    """Refuse ``directory`` (to be created if missing) when it cannot hold new files."""
-    existing = next((d for d in (directory, *directory.parents) if d.exists()), Path("."))
+def _writable_place(option: str, value: str, directory: Path, names: Sequence[str]) -> None:
+    """Refuse ``directory`` (to be created if missing) when it cannot take the files
+    ``names``."""
+    too_long = [p for p in (*directory.parts, *names) if len(os.fsencode(p)) > 255]
+    if too_long:
+        raise _UsageError(f"{option} {value}: the name {too_long[0][:40]}... is too long")
+    existing = next((d for d in (directory, *directory.parents) if os.path.lexists(d)),
+                    Path("."))
+    if existing.is_symlink() and not existing.exists():
+        raise _UsageError(f"{option} {value}: {existing} is a link to nothing")
     if not existing.is_dir():
         raise _UsageError(f"{option} {value}: {existing} is not a directory")
     if not os.access(existing, os.W_OK | os.X_OK):
         raise _UsageError(f"{option} {value}: cannot write in {existing}")
+    for name in names:
+        if (directory / name).is_dir():
+            raise _UsageError(f"{option} {value}: {directory / name} is a directory")
 
 
 def _check_outputs(args: argparse.Namespace) -> None:
@@ -178,14 +188,14 @@ def _check_outputs(args: argparse.Namespace) -> None:
     if args.out is not None:
         if not args.out.strip():
             raise _UsageError("--out: give the name of a directory")
-        _writable_place("--out", args.out, Path(args.out))
+        from .outputs import FILES
+
+        _writable_place("--out", args.out, Path(args.out), FILES)
     if args.plot is not None:
         plot = Path(args.plot)
         if plot.suffix.lower() != ".png":
             raise _UsageError(f"--plot {args.plot}: the figure is a PNG; name a .png file")
-        if plot.is_dir():
-            raise _UsageError(f"--plot {args.plot}: is a directory")
-        _writable_place("--plot", args.plot, plot.parent)
+        _writable_place("--plot", args.plot, plot.parent, [plot.name])
         if importlib.util.find_spec("matplotlib") is None:
             raise _UsageError("--plot needs matplotlib: pip install matplotlib")
 
@@ -277,8 +287,8 @@ def _run(args: argparse.Namespace) -> int:
         cutset_names=model.cutset_names(tree),
         unit=settings.unit,
     )
-    # The files before the report: a reader that stops reading early (| head) must not cost
-    # them.
+    # The files before the report: an interrupt while a slow reader holds up the report
+    # must not cost them.
     written = _write_files(args, summary)
     if args.json:
         out.print(json.dumps(summary.to_dict(), indent=2, allow_nan=False))

@@ -202,7 +202,8 @@ class _Parser:
         self.expect(")", '"," or ")"')
         # More digits than any argument count has: no need to convert (and Python refuses
         # integers of thousands of digits).
-        k = int(number.text) if len(number.text) <= 9 else len(args) + 1
+        digits = number.text.lstrip("0") or "0"
+        k = int(digits) if len(digits) <= 9 else len(args) + 1
         if not 1 <= k <= len(args):
             raise LogicError(
                 f"atleast needs 1 <= k <= the number of its arguments ({len(args)}), "

@@ -12,6 +12,7 @@ exception from a malformed file would be a fault here.
 
 from __future__ import annotations
 
+import codecs
 import tomllib
 from collections.abc import Mapping
 from pathlib import Path
@@ -100,15 +101,18 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
 def load_model(path: str | Path) -> Model:
     """Read and check the model file at ``path``; raises ModelError for any problem."""
     file = str(path)
-    if not file.strip():
+    if not file:
         raise ModelError("", "no model file named: the path is empty")
     try:
-        # A byte order mark, as some editors save UTF-8, is not part of the text.
-        text = Path(path).read_bytes().decode("utf-8-sig")
+        data = Path(path).read_bytes()
     except OSError as err:
         raise ModelError("", f"cannot read the file: {err.strerror or err}", file) from None
+    # A byte order mark, as some editors save UTF-8, is not part of the text.
+    bom = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
+    try:
+        text = data[bom:].decode("utf-8")
     except UnicodeDecodeError as err:
-        raise ModelError("", f"not UTF-8 text (byte {err.start})", file) from None
+        raise ModelError("", f"not UTF-8 text (byte {bom + err.start})", file) from None
     try:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as err:

@@ -3,9 +3,10 @@
 All file contents are rendered before the first file is written, so an error in the summary
 leaves the directory untouched. The files are then written as one set (``write_files``): each
 under a temporary name beside its target, and only once all of them are complete are they
-renamed into place, with Ctrl-C held off meanwhile. A reader, an error or an interruption
-therefore never sees a half-written file nor a new file beside old ones: the targets are
-either all as they were or all new.
+renamed into place, with Ctrl-C held off meanwhile; a rename that fails puts back the files
+already renamed. An error or an interruption therefore leaves the targets either all as they
+were or all new, and a reader never sees a half-written file (while the renames go on, a
+reader may see some of the new files beside old ones).
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ import csv
 import io
 import json
 import os
+import secrets
 import signal
 import tempfile
 import threading
@@ -119,34 +121,68 @@ def write_files(files: Mapping[str | Path, bytes]) -> list[Path]:
             raise IsADirectoryError(f"{path}: is a directory")
     created: list[Path] = []
     staged: list[tuple[Path, Path]] = []
-    path = Path()
+
+    def clean_up() -> None:
+        with _interrupts_held():  # a second Ctrl-C must not leave the clean-up half done
+            for temporary, _ in staged:
+                temporary.unlink(missing_ok=True)
+            for directory in sorted(created, key=lambda d: len(d.parts), reverse=True):
+                with contextlib.suppress(OSError):
+                    directory.rmdir()  # only when it exists and is still empty
+
+    def named(error: OSError, path: Path) -> OSError:
+        # The file asked for, not its temporary.
+        return OSError(error.errno, f"cannot write {path}: {error.strerror or error}")
+
+    current = Path()
     try:
-        for path, data in targets.items():
-            missing = _missing_parents(path)
-            path.parent.mkdir(parents=True, exist_ok=True)
-            created += [d for d in missing if d not in created]
-            fd, name = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+        for current, data in targets.items():
+            # Noted before mkdir, which may fail half-way down the path.
+            created += [d for d in _missing_parents(current) if d not in created]
+            current.parent.mkdir(parents=True, exist_ok=True)
+            fd, name = tempfile.mkstemp(dir=current.parent, prefix=f".{current.name}.",
+                                        suffix=".tmp")
             os.close(fd)
             temporary = Path(name)
-            staged.append((temporary, path))
+            staged.append((temporary, current))
             # mkstemp makes the file private; give it the mode a plain open() would have.
             os.chmod(temporary, 0o666 & ~_umask())
             temporary.write_bytes(data)
             with open(temporary, "rb") as written:
                 os.fsync(written.fileno())  # the data is on disk before the name points at it
-        with _interrupts_held():
-            for temporary, path in staged:
-                os.replace(temporary, path)
     except BaseException as error:
-        for temporary, _ in staged:
-            temporary.unlink(missing_ok=True)
-        for directory in sorted(created, key=lambda d: len(d.parts), reverse=True):
-            with contextlib.suppress(OSError):
-                directory.rmdir()  # only when still empty
-        if isinstance(error, OSError):  # name the file asked for, not its temporary
-            reason = error.strerror or str(error)
-            raise OSError(error.errno, f"cannot write {path}: {reason}") from error
+        clean_up()
+        if isinstance(error, OSError):
+            raise named(error, current) from error
         raise
+
+    with _interrupts_held():
+        # A second name for each old version, so that a rename that fails half-way through
+        # the set (a file made immutable, say) can be undone.
+        kept: dict[Path, Path] = {}
+        for _, path in staged:
+            if path.is_file() and not path.is_symlink():
+                backup = path.with_name(f".{path.name}.{secrets.token_hex(6)}.old")
+                with contextlib.suppress(OSError):  # no hard links here: no undo
+                    os.link(path, backup)
+                    kept[path] = backup
+        placed: list[Path] = []
+        try:
+            for temporary, current in staged:
+                os.replace(temporary, current)
+                placed.append(current)
+        except OSError as error:
+            for path in placed:
+                with contextlib.suppress(OSError):
+                    if path in kept:
+                        os.replace(kept.pop(path), path)
+                    else:
+                        path.unlink()
+            clean_up()
+            raise named(error, current) from error
+        finally:
+            for backup in kept.values():
+                backup.unlink(missing_ok=True)
     return list(targets)
 
 

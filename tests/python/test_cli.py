@@ -86,6 +86,10 @@ BAD_MODEL = '[simulation]\nhorizon = 10\n\n[components.pump]\nstates = ["up"]\n'
         (["run", STATION, "--out", "{bad}/deeper"],
          "--out {bad}/deeper: {bad} is not a directory"),
         (["run", STATION, "--out", ""], "--out: give the name of a directory"),
+        (["run", STATION, "--out", "{link}"], "--out {link}: {link} is a link to nothing"),
+        (["run", STATION, "--out", "{out}/" + "x" * 300], "is too long"),
+        (["run", STATION, "--plot", "{tmp}"], "--plot {tmp}: the figure is a PNG"),
+        (["run", STATION, "--plot", "{dir_png}"], "--plot {dir_png}: {dir_png} is a directory"),
         (["run", STATION, "--frobnicate"], "tavoq: error: unrecognized arguments: --frobnicate"),
         (["fly", STATION], "tavoq: error: argument COMMAND: invalid choice: 'fly'"),
     ],
@@ -93,7 +97,11 @@ BAD_MODEL = '[simulation]\nhorizon = 10\n\n[components.pump]\nstates = ["up"]\n'
 def test_bad_model_or_arguments_exit_2_with_one_line_and_no_files(tmp_path, args, message):
     bad, missing, out = tmp_path / "bad.toml", tmp_path / "missing.toml", tmp_path / "out"
     bad.write_text(BAD_MODEL)
-    names = {"bad": bad, "missing": missing, "out": out}
+    link, dir_png = tmp_path / "dangling", tmp_path / "figure.png"
+    link.symlink_to(tmp_path / "nowhere")
+    dir_png.mkdir()
+    names = {"bad": bad, "missing": missing, "out": out, "link": link, "tmp": tmp_path,
+             "dir_png": dir_png}
     args = [str(a).format(**names) for a in args]
     if args[0] == "run" and "--out" not in args:
         args += ["--out", str(out)]
@@ -216,8 +224,8 @@ def test_engine_output_captures_nest(capfd):
     assert capfd.readouterr().out == "inner\nouter\n"
 
 
-def test_files_are_written_before_the_report(tmp_path, monkeypatch):
-    # A reader that stops early (tavoq run ... | head) must not cost the files.
+def test_a_reader_that_stops_early_does_not_cost_the_files(tmp_path, monkeypatch):
+    # tavoq run ... | head: every print after the reader has gone fails.
     class Closed(io.StringIO):
         def write(self, text):
             raise BrokenPipeError(32, "Broken pipe")

@@ -132,3 +132,9 @@ def test_k_of_n_near_n_is_expanded_whatever_the_smaller_counts(k, n):
     assert len(cutsets) == math.comb(n, k)
     assert {len(c) for c in cutsets} == {k}
     assert len(set(cutsets)) == len(cutsets)
+
+
+def test_leading_zeros_of_k_are_only_zeros():
+    names = ["a", "b", "c"]
+    assert minimal_cutsets(parse("atleast(0000000002, a, b, c)"), names) == minimal_cutsets(
+        parse("atleast(2, a, b, c)"), names)

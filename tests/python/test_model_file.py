@@ -233,6 +233,7 @@ def test_bad_model_file_names_file_key_and_what_is_allowed(tmp_path, old, new, m
     [
         (None, "cannot read the file: No such file or directory"),
         (b"\xef\xbb\xbf" + b"x = 1\n", 'x: unknown key "x"'),  # a BOM is fine
+        (b"\xef\xbb\xbf" + b"x = \xff", "not UTF-8 text (byte 7)"),  # counted in the file
         (b"\xff\xfe = 1", "not UTF-8 text (byte 0)"),
         (b"x = " + b"[" * 5000 + b"]" * 5000, "TOML syntax"),
         (b"", "simulation: missing table [simulation]"),

@@ -455,6 +455,29 @@ def test_outputs_are_written_as_one_set(tmp_path, monkeypatch):
     assert not (tmp_path / "new").exists()
 
 
+def test_a_rename_that_fails_puts_back_the_files_already_renamed(tmp_path, monkeypatch):
+    sm = report.summarize(six_runs())
+    (tmp_path / "summary.json").write_text("old summary\n")
+    (tmp_path / "cutsets.csv").write_text("old cut sets\n")
+    real_replace = os.replace
+
+    def refuse_the_third(source, target):
+        if Path(target).name == "components.csv":  # third of the set, after two renames
+            raise OSError(1, "Operation not permitted")
+        real_replace(source, target)
+
+    monkeypatch.setattr(os, "replace", refuse_the_third)
+    with pytest.raises(OSError, match="cannot write .*components.csv: Operation not permitted"):
+        report.write_outputs(sm, tmp_path, figure=False)
+    monkeypatch.undo()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cutsets.csv", "summary.json"]
+    assert (tmp_path / "summary.json").read_text() == "old summary\n"
+    assert (tmp_path / "cutsets.csv").read_text() == "old cut sets\n"
+    report.write_outputs(sm, tmp_path, figure=False)  # and then the whole new set
+    assert json.loads((tmp_path / "summary.json").read_text()) == sm.to_dict()
+    assert len(list(tmp_path.iterdir())) == 4
+
+
 def test_ctrl_c_while_the_files_are_placed_waits_for_the_whole_set(tmp_path, monkeypatch):
     sm = report.summarize(six_runs())
     real_replace = os.replace
