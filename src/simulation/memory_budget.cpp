@@ -1,5 +1,6 @@
 #include "simulation/memory_budget.hpp"
 
+#include <pthread.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -310,7 +311,8 @@ std::string addressMessage(std::uint64_t needed, const MemoryBudget &budget,
         ++decimals;
     }
     return "Not enough address space: this call needs " + gib(needed, decimals) +
-           (stackBytes > 0 ? " (of which " + gib(stackBytes, 2) + " for thread stacks)" : "") +
+           (stackBytes > 0 ? " (of which " + gib(stackBytes, decimals) + " for thread stacks)"
+                           : "") +
            " and the process may map " + gib(room, decimals) +
            " more (its address-space limit, ulimit -v).";
 }
@@ -390,11 +392,18 @@ std::uint64_t threadStackBytes(int threads) {
         each = stackSetting(setting).value_or(0);
     }
     if (each == 0) {
-        rlimit stack{};
-        each = getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY
-                   ? stack.rlim_cur
-                   : 2ull << 20;
+        // The C library's default for new threads, fixed when the process started (a stack
+        // limit changed since then does not change it).
+        pthread_attr_t defaults;
+        std::size_t size = 0;
+        if (pthread_getattr_default_np(&defaults) == 0) {
+            pthread_attr_getstacksize(&defaults, &size);
+            pthread_attr_destroy(&defaults);
+        }
+        each = size > 0 ? size : 8ull << 20;
     }
+    // Beside its stack, a thread maps a guard page and its thread-local storage.
+    each = each > UINT64_MAX - kThreadExtraBytes ? UINT64_MAX : each + kThreadExtraBytes;
     const auto n = static_cast<std::uint64_t>(threads);
     return each > UINT64_MAX / n ? UINT64_MAX : each * n;
 }

@@ -76,7 +76,10 @@ private:
 void requireMemory(std::uint64_t bytesNeeded, const MemorySources &sources = {},
                    std::uint64_t stackBytes = 0);
 
-/// The address space `threads` new OpenMP threads reserve for their stacks: OMP_STACKSIZE
-/// when set (a number with an optional B, K, M or G suffix; K when none), else the
-/// threads' default, the stack limit (2 MiB when unlimited).
+/// The address space `threads` new OpenMP threads reserve: each a stack of OMP_STACKSIZE
+/// when set (a number with an optional B, K, M or G suffix; K when none), else of the C
+/// library's default for new threads, plus kThreadExtraBytes.
 std::uint64_t threadStackBytes(int threads);
+
+/// What a thread maps beside its stack (a guard page, thread-local storage), generously.
+inline constexpr std::uint64_t kThreadExtraBytes = 1ull << 20;

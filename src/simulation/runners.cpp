@@ -87,6 +87,20 @@ void writeClosingLines(int nSimulations) {
 }
 
 // OMP_THREAD_LIMIT caps every team, whatever limitOMPThreads asked for.
+// OpenMP keeps the threads of a team for later regions: a region only starts the threads its
+// team has beyond the largest team so far (whose stacks the process has mapped already).
+std::atomic<int> largestTeam{1};
+
+int threadsToStart(int slots) {
+    return std::max(0, slots - largestTeam.load(std::memory_order_relaxed));
+}
+
+void noteTeam(int team) {
+    int seen = largestTeam.load(std::memory_order_relaxed);
+    while (team > seen && !largestTeam.compare_exchange_weak(seen, team)) {
+    }
+}
+
 int threadSlots() {
     if (forkedAfterParallelRegion) {
         return 1;
@@ -169,7 +183,10 @@ void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
     if (slots > 1) {
         parallelRegionOpened = true;
 #pragma omp parallel num_threads(slots)
-        work(omp_get_thread_num(), omp_get_num_threads());
+        {
+            noteTeam(omp_get_num_threads());
+            work(omp_get_thread_num(), omp_get_num_threads());
+        }
     } else {
         work(0, 1);
     }
@@ -270,7 +287,7 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
         const std::uint64_t units = counts(simTime);
         requireMemory((static_cast<std::uint64_t>(slots) + 2) * units * sizeof(std::uint32_t) +
                           listBytes(units, counts(nSimulations)),
-                      {}, nSimulations > 0 ? threadStackBytes(slots - 1) : 0);
+                      {}, nSimulations > 0 ? threadStackBytes(threadsToStart(slots)) : 0);
     }
     if (simTime < 0) {
         failAllocation();
@@ -332,7 +349,7 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
         requireMemory(units * (8 * static_cast<std::uint64_t>(slots) + 8 + 16) +
                           16 * counts(runs) +
                           components * 32 * (static_cast<std::uint64_t>(slots) + 1),
-                      {}, runs > 0 ? threadStackBytes(slots - 1) : 0);
+                      {}, runs > 0 ? threadStackBytes(threadsToStart(slots)) : 0);
     }
     RunStatistics result;
     result.nSimulations = nSimulations;

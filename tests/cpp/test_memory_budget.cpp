@@ -282,7 +282,7 @@ TEST_F(FakeMachine, AddressSpaceRoomIsTheLimitMinusWhatIsMapped) {
     } catch (const MemoryShortage &shortage) {
         const std::string text = shortage.what();
         EXPECT_NE(text.find("Not enough address space: this call needs 2.001 GiB (of which "
-                            "1.00 GiB for thread stacks) and the process may map 2.000 GiB more"),
+                            "1.001 GiB for thread stacks) and the process may map 2.000 GiB more"),
                   std::string::npos) << text;
         EXPECT_NE(text.find("ulimit -v"), std::string::npos) << text;
         EXPECT_EQ(shortage.remaining(), 2 * kGiB);
@@ -313,7 +313,7 @@ protected:
 TEST_F(StackSize, FollowsOmpStacksizeAndElseTheThreadDefault) {
     unsetenv("OMP_STACKSIZE");
     const std::uint64_t fallback = threadStackBytes(1);
-    EXPECT_GE(fallback, 64 * 1024u);
+    EXPECT_GE(fallback, kThreadExtraBytes + 64 * 1024u);
     EXPECT_EQ(threadStackBytes(3), 3 * fallback);
     EXPECT_EQ(threadStackBytes(0), 0u);
     const std::pair<const char *, std::uint64_t> cases[] = {
@@ -322,7 +322,8 @@ TEST_F(StackSize, FollowsOmpStacksizeAndElseTheThreadDefault) {
     };
     for (const auto &[setting, each] : cases) {
         setenv("OMP_STACKSIZE", setting, 1);
-        EXPECT_EQ(threadStackBytes(2), 2 * each) << '"' << setting << '"';
+        const std::uint64_t perThread = each == fallback ? fallback : each + kThreadExtraBytes;
+        EXPECT_EQ(threadStackBytes(2), 2 * perThread) << '"' << setting << '"';
     }
     setenv("OMP_STACKSIZE", "8000000000G", 1);
     EXPECT_EQ(threadStackBytes(4), UINT64_MAX); // saturates rather than wraps
