@@ -511,14 +511,9 @@ def summarize(samples):
     return out
 
 
-def parent_main(opts):
-    builds = ([("BASE", opts.compare[0]), ("NEW", opts.compare[1])]
-              if opts.compare else [("BUILD", opts.module_dir)])
-    models = opts.models
-    child_opts = {"seed": opts.seed, "target": opts.target}
-    started = time.perf_counter()
-
-    print("tavoq engine benchmark")
+def print_header(title, builds):
+    """The first lines of a benchmark's output: what, when, on what, and which builds."""
+    print(title)
     print("  date:     %s" % datetime.datetime.now().astimezone()
           .strftime("%Y-%m-%d %H:%M %Z"))
     print("  CPU:      %s, %d logical cores" % (cpu_model(), os.cpu_count() or 0))
@@ -526,6 +521,16 @@ def parent_main(opts):
     print("  load avg: %.2f %.2f %.2f (at start)" % os.getloadavg())
     for name, path in builds:
         print("  %-5s     %s" % (name, path or "(the interpreter's tavoq)"))
+
+
+def parent_main(opts):
+    builds = ([("BASE", opts.compare[0]), ("NEW", opts.compare[1])]
+              if opts.compare else [("BUILD", opts.module_dir)])
+    models = opts.models
+    child_opts = {"seed": opts.seed, "target": opts.target}
+    started = time.perf_counter()
+
+    print_header("tavoq engine benchmark", builds)
     print("  method:   %d repetitions, about %.2f CPU s per runnerMultipleSim call"
           % (opts.repeat, opts.target))
     print()
@@ -749,13 +754,7 @@ def queue_study(opts):
     keys = ["n%d" % n for n in opts.sizes] + [k for k in ("c",) if opts.with_c]
     child_opts = {"seed": opts.seed, "target": opts.target}
     started = time.perf_counter()
-    print("tavoq event queue study: runnerMultipleSim, 1 thread")
-    print("  date:     %s" % datetime.datetime.now().astimezone()
-          .strftime("%Y-%m-%d %H:%M %Z"))
-    print("  CPU:      %s, %d logical cores" % (cpu_model(), os.cpu_count() or 0))
-    print("  load avg: %.2f %.2f %.2f (at start)" % os.getloadavg())
-    for name, path in builds:
-        print("  %-5s     %s" % (name, path))
+    print_header("tavoq event queue study: runnerMultipleSim, 1 thread", builds)
     print("  models:   nK = K two-state components, failure Exp(mean 1000), repair "
           "Exp(mean 10), cut sets {0,1}, {2,3}, ..., horizon 8,760; c = model (c)")
     print("  method:   %d subprocesses per build and model, alternating, %d calls "

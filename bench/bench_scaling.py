@@ -22,7 +22,6 @@ Usage (from the repository root):
 from __future__ import annotations
 
 import argparse
-import datetime
 import json
 import os
 import statistics
@@ -120,12 +119,7 @@ def main() -> int:
               if opts.compare else [("BUILD", opts.module_dir)])
 
     started = time.perf_counter()
-    print("tavoq 2-thread scaling: runnerParallelSim, paired 1T/2T calls")
-    print("  date:     %s" % datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"))
-    print("  CPU:      %s, %d logical cores" % (be.cpu_model(), os.cpu_count() or 0))
-    print("  load avg: %.2f %.2f %.2f (at start)" % os.getloadavg())
-    for name, path in builds:
-        print("  %-5s     %s" % (name, path or "(the interpreter's tavoq)"))
+    be.print_header("tavoq 2-thread scaling: runnerParallelSim, paired 1T/2T calls", builds)
     print("  method:   %d subprocesses per build and model, %d pairs each, about %.2f CPU s "
           "per 1-thread call" % (opts.repeat, opts.pairs, opts.target))
     print()

@@ -103,20 +103,23 @@ def run_chunk(model: Buildable, horizon: int, seed: int, first: int, count: int)
     each. The model is built here: on a Dask worker this is the worker's own process. The
     engine is called in slices of about SLICE_SECONDS, so the process's other threads (a
     worker's heartbeats) keep running."""
-    import tavoq  # imported where the chunk runs, which may be another process
-
     horizon = _whole("horizon", horizon)
     seed = _whole("seed", seed, INT32_MIN)
     first = _whole("first", first, 0)
     count = _whole("count", count, 0)
     matrix, tree = model.build()
+    return _in_slices(lambda start, runs: _runs(matrix, tree, horizon, seed, start, runs),
+                      first, count)
 
-    def run(start: int, runs: int) -> RunStatistics:
-        with engine_output_as_warnings():
-            native = tavoq.runnerStatistics(runs, horizon, matrix, tree, wrap_int32(seed + start))
-        return RunStatistics.from_native(native, first_run=start)
 
-    return _in_slices(run, first, count)
+def _runs(matrix: Any, tree: Any, horizon: int, seed: int, first: int, count: int
+          ) -> RunStatistics:
+    """Runs ``first .. first + count - 1`` of the batch seeded ``seed``: one native call."""
+    import tavoq  # imported where the runs happen, which may be another process
+
+    with engine_output_as_warnings():
+        native = tavoq.runnerStatistics(count, horizon, matrix, tree, wrap_int32(seed + first))
+    return RunStatistics.from_native(native, first_run=first)
 
 
 def _in_slices(run: Callable[[int, int], RunStatistics], first: int, count: int) -> RunStatistics:
@@ -188,15 +191,9 @@ def local_chunk_runner(
     seed = _whole("seed", seed, INT32_MIN)
 
     def run(chunks: Sequence[range]) -> list[RunStatistics]:
-        import tavoq
-
         parts = []
         for chunk in chunks:
-            with engine_output_as_warnings():
-                native = tavoq.runnerStatistics(
-                    len(chunk), horizon, matrix, tree, wrap_int32(seed + chunk.start)
-                )
-            part = RunStatistics.from_native(native, first_run=chunk.start)
+            part = _runs(matrix, tree, horizon, seed, chunk.start, len(chunk))
             if on_chunk is not None:
                 on_chunk(part)
             parts.append(part)
