@@ -39,10 +39,15 @@ def _whole(name: str, value: object, low: int = 1, high: int = INT32_MAX) -> int
     return value
 
 
+# OpenMP reads OMP_NUM_THREADS once, when the process starts; read it as early. (Libraries
+# change it later for the processes they start: Dask's LocalCluster does.)
+_OMP_NUM_THREADS = os.environ.get("OMP_NUM_THREADS", "")
+
+
 def default_threads() -> int:
     """The threads a run uses when neither the call nor the model says: the first number of
     OMP_NUM_THREADS when set, as OpenMP itself starts, else every core this process may use."""
-    first = os.environ.get("OMP_NUM_THREADS", "").split(",")[0].strip()
+    first = _OMP_NUM_THREADS.split(",")[0].strip()
     if first.isdigit() and int(first) > 0:
         return int(first)
     if hasattr(os, "sched_getaffinity"):
