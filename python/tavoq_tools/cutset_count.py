@@ -34,17 +34,22 @@ import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 
-from .logic_graph import LogicGraph
+from .logic_graph import LogicGraph, LogicLayout
 
 __all__ = [
+    "TABLE_CUTSETS",
     "WORK_BUDGET",
     "CutsetCount",
     "CutsetList",
     "all_cutsets",
     "count_cutsets",
+    "layout_of",
     "smallest_cutsets",
 ]
 
+# A cut-set table of more rows than this is no longer read: past it the statistics show
+# the named gates instead.
+TABLE_CUTSETS = 10_000
 # Steps (new nodes and remembered results) one attempt may take; about 0.3 s in CPython.
 WORK_BUDGET = 300_000
 
@@ -556,3 +561,42 @@ def all_cutsets(
     if not listed.complete or len(listed.cutsets) != count.exact:
         return None
     return list(listed.cutsets)
+
+
+def layout_of(
+    graph: LogicGraph,
+    given_as_cutsets: bool = False,
+    limit: int = TABLE_CUTSETS,
+    count: CutsetCount | None = None,
+) -> tuple[LogicGraph, LogicLayout]:
+    """The graph to run, and where its statistics are (see LogicLayout).
+
+    A graph ``given_as_cutsets`` (made by graph_of_cutsets: gate i is cut set i) has its cut
+    sets' gates already. Otherwise, when the top has at most ``limit`` minimal cut sets, one
+    ``and`` gate per minimal cut set is added after the others, feeding nothing, so that the
+    run counts them without changing a draw or the verdict. ``count`` saves counting again.
+    """
+    names = graph.component_names
+
+    def label(members: Sequence[int]) -> str:
+        return " & ".join(names[i] for i in sorted(members))
+
+    if given_as_cutsets:
+        table = tuple((label(graph.gates[i].inputs), i) for i in range(graph.n_gates - 1))
+        return graph, LogicLayout(graph.named, graph.top, table)
+    count = count or count_cutsets(graph)
+    listed = all_cutsets(graph, limit) if count.exact is not None and count.exact <= limit else None
+    if listed is None:
+        if count.exceeds(limit):
+            note = (
+                f"{count.describe()} minimal cut sets: more than the {limit:,} a table shows"
+            )
+        else:
+            note = (
+                f"the minimal cut sets could not be counted within the work budget "
+                f"({count.describe()})"
+            )
+        return graph, LogicLayout(graph.named, graph.top, None, note)
+    watched, gates = graph.with_observers(listed)
+    table = tuple((label(members), g) for members, g in zip(listed, gates, strict=True))
+    return watched, LogicLayout(graph.named, graph.top, table)

@@ -27,6 +27,7 @@ __all__ = [
     "Gate",
     "GraphError",
     "LogicGraph",
+    "LogicLayout",
     "build_graph",
     "graph_of_cutsets",
 ]
@@ -175,6 +176,26 @@ class LogicGraph:
             tree.addGate(gate.kind, list(gate.inputs), gate.k)
         tree.setTop(self.n_components + self.top)
         return tree
+
+
+@dataclass(frozen=True)
+class LogicLayout:
+    """Where the statistics of a run of the model's FaultTree are, by gate index (into the
+    gate arrays of the run's statistics: gateDowntime, gateFailures, gateTriggered).
+
+    ``named_gates``: the model's named gates, in file order, as (name, gate index).
+    ``top_gate``: the gate whose failure is the system's.
+    ``cutset_gates``: one ``and`` gate per minimal cut set, as (label such as
+    "pump_1 & pump_2", gate index), smallest first; its gateTriggered counts the system
+    failures whose causing transition completed the cut set, its gateDowntime the units at
+    which the cut set was failed. None when there are too many to show (or to count);
+    ``cutset_note`` then says why.
+    """
+
+    named_gates: tuple[tuple[str, int], ...]
+    top_gate: int
+    cutset_gates: tuple[tuple[str, int], ...] | None
+    cutset_note: str = ""
 
 
 # -- building from expressions -------------------------------------------------------------

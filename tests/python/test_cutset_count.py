@@ -7,8 +7,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tavoq_tools.cutset_count import all_cutsets, count_cutsets, smallest_cutsets
-from tavoq_tools.logic_graph import Gate, LogicGraph, build_graph
+from tavoq_tools.cutset_count import all_cutsets, count_cutsets, layout_of, smallest_cutsets
+from tavoq_tools.logic_graph import Gate, LogicGraph, build_graph, graph_of_cutsets
 
 N_COMPONENTS = 7
 
@@ -135,3 +135,40 @@ def test_hard_tree_stops_within_budget_with_a_lower_bound():
     count = count_cutsets(graph)
     assert count.exact is None and count.order >= 1 and count.describe().startswith("at least")
     assert not smallest_cutsets(graph, 10**6).complete
+
+
+@settings(max_examples=100, deadline=None)
+@given(graphs())
+def test_layout_watches_each_minimal_cut_set(graph):
+    truth = brute_force(graph)
+    watched, layout = layout_of(graph, limit=len(truth))
+    assert layout.top_gate == graph.top and watched.gates[: graph.n_gates] == graph.gates
+    labels = [" & ".join(f"c{i}" for i in c) for c in truth]
+    assert [label for label, _ in layout.cutset_gates] == labels
+    for bits in itertools.product([0, 1], repeat=graph.n_components):
+        states = watched.evaluate_gates(bits)
+        assert states[graph.top] == graph.evaluate(bits)
+        for members, (_, g) in zip(truth, layout.cutset_gates, strict=True):
+            assert states[g] == all(bits[i] for i in members)
+
+
+@pytest.mark.parametrize(
+    ("make", "limit", "note"),
+    [
+        (lambda: at_least(5, 30), 10_000, "142,506 minimal cut sets: more than the 10,000 a "
+         "table shows"),
+        (lambda: groups(2, 3, "or", "and"), 8, "9 minimal cut sets: more than the 8 a table shows"),
+    ],
+    ids=["atleast", "just-over"],
+)
+def test_layout_without_a_table_says_why(make, limit, note):
+    graph = make()
+    watched, layout = layout_of(graph, limit=limit)
+    assert watched == graph and layout.cutset_gates is None and layout.cutset_note == note
+
+
+def test_layout_of_given_cutsets_uses_their_gates():
+    graph = graph_of_cutsets(["p", "q", "v"], [["q", "p"], ["v"]])
+    watched, layout = layout_of(graph, given_as_cutsets=True)
+    assert watched is graph
+    assert layout.cutset_gates == (("p & q", 0), ("v", 1)) and layout.top_gate == 2
