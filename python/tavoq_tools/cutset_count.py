@@ -37,6 +37,7 @@ from dataclasses import dataclass
 from .logic_graph import LogicGraph, LogicLayout
 
 __all__ = [
+    "MAX_LISTED",
     "TABLE_CUTSETS",
     "WORK_BUDGET",
     "CutsetCount",
@@ -50,8 +51,11 @@ __all__ = [
 # A cut-set table of more rows than this is no longer read: past it the statistics show
 # the named gates instead.
 TABLE_CUTSETS = 10_000
-# Steps (new nodes and remembered results) one attempt may take; about 0.3 s in CPython.
-WORK_BUDGET = 300_000
+# At most this many sets are listed, and listing takes up to this many more steps per set.
+MAX_LISTED = 100_000
+LISTING_STEPS = 20
+# Steps (new nodes and remembered results) one attempt may take: about 0.4 s of CPython 3.12.
+WORK_BUDGET = 200_000
 
 _EMPTY = 0  # the empty family
 _BASE = 1  # the family holding only the empty set
@@ -524,12 +528,14 @@ def _list_into(
 def smallest_cutsets(
     graph: LogicGraph, limit: int, budget: int = WORK_BUDGET
 ) -> CutsetList:
-    """Up to ``limit`` minimal cut sets of the fewest components (component indices, by
-    size and then members). Among sets of one size, those that come first in the
+    """Up to ``limit`` (at most MAX_LISTED) minimal cut sets of the fewest components
+    (component indices, by size and then members). Among sets of one size, those that come first in the
     diagram's order of components are taken (a depth-first walk from the top)."""
     order = _variable_order(graph)
-    # Listing costs about one step per member and per variable skipped.
-    listing = budget + limit * (len(order) + 1)
+    limit = min(limit, MAX_LISTED)
+    # Listing costs a step per node on the way to each set; the sets share the start of
+    # their ways, so a few steps per set on top of the diagram's nodes.
+    listing = budget + LISTING_STEPS * limit
     found: list[tuple[int, ...]] = []
     complete = False
     try:

@@ -134,7 +134,7 @@ def test_hard_tree_stops_within_budget_with_a_lower_bound():
     graph = build_graph(names, gates, f"atleast(12, {', '.join(gates)})")
     count = count_cutsets(graph)
     assert count.exact is None and count.order >= 1 and count.describe().startswith("at least")
-    assert not smallest_cutsets(graph, 10**6).complete
+    assert not smallest_cutsets(graph, 10_000).complete
 
 
 @settings(max_examples=100, deadline=None)
