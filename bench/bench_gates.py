@@ -67,7 +67,8 @@ def wide(tables: bool) -> str:
 
 def random_tree() -> str:
     rng = random.Random(20240601)
-    components = [f"c_{i}" for i in range(1, 2001)]  # the members of group c
+    # The members of groups a and b (count = 1000 each).
+    components = [f"{g}_{i}" for g in "ab" for i in range(1, 1001)]
     gates: dict[str, str] = {}
     for g in range(600):
         inputs = rng.sample(components + list(gates), rng.randint(2, 6))
@@ -78,12 +79,14 @@ def random_tree() -> str:
             gates[f"g{g}"] = f" {kind} ".join(inputs)
     text = header(" or ".join(list(gates)[-50:]))
     text += "[gates]\n" + "".join(f'{name} = "{expr}"\n' for name, expr in gates.items())
-    return text + "\n[components.c]\ncount = 2000\n" + TRANSITIONS
+    return text + "".join(f"\n[components.{g}]\ncount = 1000\n{TRANSITIONS}" for g in "ab")
 
 
 def series() -> str:
-    top = " or ".join(f"c_{i}" for i in range(1, 20001))
-    return header(top) + "[components.c]\ncount = 20000\n" + TRANSITIONS
+    # 20 groups of 1,000 (the largest count a group may have).
+    top = " or ".join(f"c{g}_{i}" for g in range(20) for i in range(1, 1001))
+    groups = "".join(f"[components.c{g}]\ncount = 1000\n{TRANSITIONS}\n" for g in range(20))
+    return header(top) + groups
 
 
 MODELS = {
