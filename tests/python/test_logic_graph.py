@@ -195,3 +195,23 @@ def test_observers_watch_their_cut_set_and_feed_nothing():
 def test_graph_checks_its_gates(gates, top, message):
     with pytest.raises(GraphError, match=message):
         LogicGraph(("x", "y", "z"), gates, top)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.data())
+def test_graph_evaluates_as_the_reference_model(data):
+    # The engine is checked against the reference model's gate rule; the graph that the
+    # tools build must follow the same rule.
+    from reference_model import gate_states
+
+    n = 4
+    gates = []
+    for i in range(data.draw(st.integers(1, 6))):
+        inputs = tuple(data.draw(st.lists(st.integers(0, n + i - 1), min_size=1, max_size=5)))
+        kind = data.draw(st.sampled_from(["or", "and", "atleast"]))
+        k = data.draw(st.integers(1, len(inputs))) if kind == "atleast" else 0
+        gates.append(Gate(kind, inputs, k))
+    graph = LogicGraph(tuple("abcd"), tuple(gates), len(gates) - 1)
+    for bits in itertools.product([0, 2], repeat=n):
+        expected = gate_states([(g.kind, g.inputs, g.k) for g in gates], list(bits))
+        assert graph.evaluate_gates(bits) == expected
