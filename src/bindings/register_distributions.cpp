@@ -14,8 +14,10 @@ namespace {
 // method, accepts only instances of that subclass, and runs the object's virtual operation.
 template <typename T, typename... Extra>
 void defineOperations(py::class_<T, Extra...> &cls, const char *name) {
-    cls.def("pdf", [name](const Checked<const T> &self, double x) { return instance(self, name).pdf(x); })
-        .def("cdf", [name](const Checked<const T> &self, double x) { return instance(self, name).cdf(x); })
+    cls.def("pdf",
+            [name](const Checked<const T> &self, double x) { return instance(self, name).pdf(x); })
+        .def("cdf", [name](const Checked<const T> &self,
+                           double x) { return instance(self, name).cdf(x); })
         .def("quantile", [name](const Checked<const T> &self, double p, int currentTime) {
             return instance(self, name).quantile(p, currentTime);
         });
@@ -43,7 +45,8 @@ public:
             return false;
         }
         auto *inst = reinterpret_cast<instance *>(src.ptr());
-        if (inst->get_value_and_holder(get_type_info(typeid(Distribution)), false).inst == nullptr) {
+        if (inst->get_value_and_holder(get_type_info(typeid(Distribution)), false).inst ==
+            nullptr) {
             return false;
         }
         value.self = src;

@@ -75,8 +75,8 @@ void register_runners(py::module_ &m) {
             return runnerSingleSim(simTime, references(transitionsMatrix), cutSetTree.ptr, seed,
                                    checkSignals);
         },
-        py::arg("simTime"), py::arg("transitionsMatrix"), py::arg("cutSetTree"),
-        py::arg("seed"), "Run a single simulation");
+        py::arg("simTime"), py::arg("transitionsMatrix"), py::arg("cutSetTree"), py::arg("seed"),
+        "Run a single simulation");
     m.def(
         "runnerMultipleSim",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,

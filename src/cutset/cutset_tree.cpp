@@ -16,7 +16,8 @@ std::unique_ptr<CutsetTreeNode> &slotFor(CutsetTreeNode &node, int element) {
 }
 
 // Moves every cut set of a detached subtree out, in pre-order (node, zero side, one side).
-void collectPreOrder(std::unique_ptr<CutsetTreeNode> &subtree, std::vector<std::vector<int>> &out) {
+void collectPreOrder(std::unique_ptr<CutsetTreeNode> &subtree,
+                     std::vector<std::vector<int>> &out) {
     std::vector<CutsetTreeNode *> stack;
     if (subtree) {
         stack.push_back(subtree.get());
@@ -83,10 +84,11 @@ CutsetTreeNode::~CutsetTreeNode() {
 }
 
 CutsetTree::CutsetTree(int cutsetSize)
-    : cutsetSize(cutsetSize), root(std::make_unique<CutsetTreeNode>(0, nullptr, std::vector<int>{})),
-      nodeCount(1) {}
+    : cutsetSize(cutsetSize),
+      root(std::make_unique<CutsetTreeNode>(0, nullptr, std::vector<int>{})), nodeCount(1) {}
 
-std::unique_ptr<CutsetTreeNode> CutsetTree::newNode(CutsetTreeNode *parent, std::vector<int> cutset) {
+std::unique_ptr<CutsetTreeNode> CutsetTree::newNode(CutsetTreeNode *parent,
+                                                    std::vector<int> cutset) {
     return std::make_unique<CutsetTreeNode>(nodeCount++, parent, std::move(cutset));
 }
 

@@ -6,10 +6,10 @@
 
 namespace {
 
-constexpr unsigned kAvx512fBit = 1u << 16; // CPUID.7.0:EBX
-constexpr unsigned kAvx2Bit = 1u << 5;     // CPUID.7.0:EBX
-constexpr unsigned kOsxsaveBit = 1u << 27; // CPUID.1:ECX
-constexpr unsigned kAvxBit = 1u << 28;     // CPUID.1:ECX
+constexpr unsigned kAvx512fBit = 1u << 16;   // CPUID.7.0:EBX
+constexpr unsigned kAvx2Bit = 1u << 5;       // CPUID.7.0:EBX
+constexpr unsigned kOsxsaveBit = 1u << 27;   // CPUID.1:ECX
+constexpr unsigned kAvxBit = 1u << 28;       // CPUID.1:ECX
 constexpr std::uint64_t kAvx512State = 0xE6; // SSE, AVX, opmask, ZMM0-15 upper, ZMM16-31
 constexpr std::uint64_t kAvxState = 0x6;     // SSE, AVX
 

@@ -21,9 +21,8 @@ __attribute__((target("avx512f"))) void addVectorsAVX512(const std::uint32_t *a,
     }
 }
 
-__attribute__((target("avx2"))) void addVectorsAVX2(const std::uint32_t *a,
-                                                    const std::uint32_t *b, std::uint32_t *out,
-                                                    std::uint64_t n) {
+__attribute__((target("avx2"))) void addVectorsAVX2(const std::uint32_t *a, const std::uint32_t *b,
+                                                    std::uint32_t *out, std::uint64_t n) {
     std::uint64_t k = 0;
     for (; k + 8 <= n; k += 8) {
         const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + k));

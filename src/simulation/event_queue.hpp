@@ -33,8 +33,7 @@ public:
     /// One slot more than components: the heap keeps a largest-possible key past its end, so
     /// a node with a single child needs no bounds test.
     explicit EventQueue(int nComponents)
-        : size(static_cast<std::size_t>(nComponents)),
-          keys(size + 1, ~std::uint64_t{0}) {}
+        : size(static_cast<std::size_t>(nComponents)), keys(size + 1, ~std::uint64_t{0}) {}
 
     /// Sets component c's key before build(); every component gets one.
     void place(int c, std::uint64_t k) { keys[static_cast<std::size_t>(c)] = k; }

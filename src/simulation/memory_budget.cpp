@@ -142,7 +142,7 @@ std::optional<std::uint64_t> addressRoom(const MemorySources &sources) {
 enum class Version { v1, v2 };
 
 struct Mount {
-    std::string root;  // the cgroup shown at the mount point
+    std::string root; // the cgroup shown at the mount point
     fs::path point;
 };
 
@@ -152,7 +152,8 @@ std::string unescape(std::string_view text) {
     for (std::size_t k = 0; k < text.size(); ++k) {
         if (text[k] == '\\' && k + 3 < text.size()) {
             const auto digits = text.substr(k + 1, 3);
-            if (std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '7'; })) {
+            if (std::all_of(digits.begin(), digits.end(),
+                            [](char c) { return c >= '0' && c <= '7'; })) {
                 out.push_back(static_cast<char>((digits[0] - '0') * 64 + (digits[1] - '0') * 8 +
                                                 (digits[2] - '0')));
                 k += 3;
@@ -286,7 +287,8 @@ std::optional<std::uint64_t> cgroupRoom(const fs::path &root) {
 
 std::string gib(std::uint64_t bytes, int decimals) {
     char text[64];
-    std::snprintf(text, sizeof text, "%.*f GiB", decimals, static_cast<double>(bytes) / (1ull << 30));
+    std::snprintf(text, sizeof text, "%.*f GiB", decimals,
+                  static_cast<double>(bytes) / (1ull << 30));
     return text;
 }
 
@@ -323,11 +325,25 @@ std::optional<std::uint64_t> stackSetting(std::string_view text) {
     std::uint64_t unit = 1024;
     if (!text.empty()) {
         switch (text.back()) {
-        case 'b': case 'B': unit = 1; break;
-        case 'k': case 'K': unit = 1ull << 10; break;
-        case 'm': case 'M': unit = 1ull << 20; break;
-        case 'g': case 'G': unit = 1ull << 30; break;
-        default: unit = 0; break;
+        case 'b':
+        case 'B':
+            unit = 1;
+            break;
+        case 'k':
+        case 'K':
+            unit = 1ull << 10;
+            break;
+        case 'm':
+        case 'M':
+            unit = 1ull << 20;
+            break;
+        case 'g':
+        case 'G':
+            unit = 1ull << 30;
+            break;
+        default:
+            unit = 0;
+            break;
         }
         if (unit != 0) {
             text = trim(text.substr(0, text.size() - 1));

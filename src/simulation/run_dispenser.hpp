@@ -13,7 +13,8 @@ class RunDispenser {
 public:
     static constexpr int kMaxChunk = 50;
 
-    RunDispenser(int nRuns, int threads) : nRuns(std::max(nRuns, 0)), threads(std::max(threads, 1)) {}
+    RunDispenser(int nRuns, int threads)
+        : nRuns(std::max(nRuns, 0)), threads(std::max(threads, 1)) {}
 
     /// The size of the next chunk when `left` runs are still to be handed out (left > 0).
     int chunkFor(int left) const { return std::clamp(left / (4 * threads), 1, kMaxChunk); }

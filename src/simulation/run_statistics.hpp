@@ -48,8 +48,8 @@ public:
     static constexpr bool kTracksCauses = true;
 
     /// `systemFailures` and `downtime` are the batch's per-run arrays.
-    StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures,
-                       std::int64_t *downtime, int nComponents, int nCutsets);
+    StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures, std::int64_t *downtime,
+                       int nComponents, int nCutsets);
 
     /// The index of the next run in the batch.
     void setRun(int i) { run = static_cast<std::size_t>(i); }

@@ -14,11 +14,11 @@
 #include <string>
 #include <thread>
 
+#include "cutset/cutset_index.hpp"
 #include "cutset/cutset_tree.hpp"
 #include "simd/vector_add.hpp"
 #include "simulation/aligned_buffer.hpp"
 #include "simulation/memory_budget.hpp"
-#include "cutset/cutset_index.hpp"
 #include "simulation/openmp_interface.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_dispenser.hpp"
@@ -35,7 +35,8 @@ bool forkedAfterParallelRegion = false;
 
 void markForkedChild() { forkedAfterParallelRegion = parallelRegionOpened; }
 
-[[maybe_unused]] const int forkHandlerRegistered = pthread_atfork(nullptr, nullptr, markForkedChild);
+[[maybe_unused]] const int forkHandlerRegistered =
+    pthread_atfork(nullptr, nullptr, markForkedChild);
 
 // Keeps Python code that runs in the middle of a call (a signal handler) from changing the
 // tree that the runs are reading.
@@ -79,7 +80,9 @@ void writeLine(std::ostream &stream, const std::string &line) {
     stream << (line + '\n') << std::flush;
 }
 
-void writeProgress(long long i) { writeLine(std::cout, "Simulation " + std::to_string(i) + " done."); }
+void writeProgress(long long i) {
+    writeLine(std::cout, "Simulation " + std::to_string(i) + " done.");
+}
 
 void writeClosingLines(int nSimulations) {
     writeProgress(nSimulations);
@@ -310,8 +313,8 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
     if (nSimulations > 0) {
         const Model model(transitionsMatrix, cutSetTree);
         forEachRun(nSimulations, slots, interrupted, [&](int slot, RunControl control) {
-            return [simulation = std::make_shared<Simulation>(model.transitions, model.cutsets,
-                                                              control),
+            return [simulation =
+                        std::make_shared<Simulation>(model.transitions, model.cutsets, control),
                     recorder = FailureCounts(localChanges[static_cast<std::size_t>(slot)].data()),
                     simTime, seed](int i) mutable {
                 simulation->run(simTime, runSeed(seed, i), recorder);
@@ -378,8 +381,8 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 
     if (runs > 0) {
         forEachRun(runs, slots, interrupted, [&](int slot, RunControl control) {
-            return [simulation = std::make_shared<Simulation>(model->transitions, model->cutsets,
-                                                              control),
+            return [simulation =
+                        std::make_shared<Simulation>(model->transitions, model->cutsets, control),
                     recorder = std::make_shared<StatisticsRecorder>(
                         perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
                         result.downtime.data(), nComponents, nCutsets),
@@ -398,7 +401,8 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
     result.componentFailures.assign(static_cast<std::size_t>(nComponents), 0);
     result.triggeredFailures.assign(static_cast<std::size_t>(nComponents), 0);
     result.cutsetFailures.assign(static_cast<std::size_t>(nCutsets), 0);
-    const auto addInto = [](std::vector<std::int64_t> &total, const std::vector<std::int64_t> &part) {
+    const auto addInto = [](std::vector<std::int64_t> &total,
+                            const std::vector<std::int64_t> &part) {
         for (std::size_t k = 0; k < total.size(); ++k) {
             total[k] += part[k];
         }

@@ -33,9 +33,9 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted = {});
 
-/// The same on OpenMP threads (chunks of up to 50 runs, see RunDispenser), each thread accumulating
-/// into its own slot; the slots are merged in slot order. The first exception raised by any
-/// run (or Ctrl-C, seen by the calling thread) stops every thread within moments and is
+/// The same on OpenMP threads (chunks of up to 50 runs, see RunDispenser), each thread
+/// accumulating into its own slot; the slots are merged in slot order. The first exception raised
+/// by any run (or Ctrl-C, seen by the calling thread) stops every thread within moments and is
 /// rethrown after the parallel region. At most
 /// kMaxThreadSlots threads. In a process forked after a parallel region has run, OpenMP's
 /// threads are gone (the runtime would wait for them forever), so the runs are performed on

@@ -125,10 +125,10 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         const int T = due < currentTime ? currentTime : static_cast<int>(due);
         if (T == currentTime) {
             if (++transitionsAtCurrentTime > limit) {
-                throw std::runtime_error(
-                    "The model makes no progress at time unit " + std::to_string(currentTime) +
-                    ": more than " + std::to_string(limit) +
-                    " transitions fell due there without the clock moving.");
+                throw std::runtime_error("The model makes no progress at time unit " +
+                                         std::to_string(currentTime) + ": more than " +
+                                         std::to_string(limit) +
+                                         " transitions fell due there without the clock moving.");
             }
         } else {
             transitionsAtCurrentTime = 1;

@@ -91,7 +91,7 @@ private:
     int nStates;
     Mt19937 rng;
     std::vector<int> componentStates;
-    std::vector<int> toState;        // the state each pending transition leads to
+    std::vector<int> toState;                // the state each pending transition leads to
     std::vector<std::int32_t> failedMembers; // per cut set
     std::vector<std::int32_t> completed;     // cut sets completed by the current transition
     EventQueue queue;
