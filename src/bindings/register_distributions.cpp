@@ -8,6 +8,15 @@
 
 namespace py = pybind11;
 
+using tavoq::Distribution;
+using tavoq::Exponential;
+using tavoq::Inspection;
+using tavoq::InstantaneousFailure;
+using tavoq::Maintenance;
+using tavoq::Normal;
+using tavoq::Uniform;
+using tavoq::Weibull;
+
 namespace {
 
 // pdf, cdf and quantile again on a subclass, without docstrings: each replaces the inherited

@@ -7,6 +7,32 @@
 #include <stdexcept>
 #include <utility>
 
+CutsetTreeNode::CutsetTreeNode(int id, CutsetTreeNode *parent, std::vector<int> cutset)
+    : id(id), parent(parent), cutset(std::move(cutset)) {}
+
+CutsetTreeNode::~CutsetTreeNode() {
+    std::vector<std::unique_ptr<CutsetTreeNode>> stack;
+    if (zeroChild) {
+        stack.push_back(std::move(zeroChild));
+    }
+    if (oneChild) {
+        stack.push_back(std::move(oneChild));
+    }
+    while (!stack.empty()) {
+        std::unique_ptr<CutsetTreeNode> node = std::move(stack.back());
+        stack.pop_back();
+        if (node->zeroChild) {
+            stack.push_back(std::move(node->zeroChild));
+        }
+        if (node->oneChild) {
+            stack.push_back(std::move(node->oneChild));
+        }
+        // `node` is childless now and is freed without recursing.
+    }
+}
+
+namespace tavoq {
+
 namespace {
 
 void reportSizeWrong() { std::cerr << "cutset size wrong." << std::endl; }
@@ -57,30 +83,6 @@ bool isSubset(const int *a, std::size_t lengthA, const int *b, std::size_t lengt
         }
     }
     return true;
-}
-
-CutsetTreeNode::CutsetTreeNode(int id, CutsetTreeNode *parent, std::vector<int> cutset)
-    : id(id), parent(parent), cutset(std::move(cutset)) {}
-
-CutsetTreeNode::~CutsetTreeNode() {
-    std::vector<std::unique_ptr<CutsetTreeNode>> stack;
-    if (zeroChild) {
-        stack.push_back(std::move(zeroChild));
-    }
-    if (oneChild) {
-        stack.push_back(std::move(oneChild));
-    }
-    while (!stack.empty()) {
-        std::unique_ptr<CutsetTreeNode> node = std::move(stack.back());
-        stack.pop_back();
-        if (node->zeroChild) {
-            stack.push_back(std::move(node->zeroChild));
-        }
-        if (node->oneChild) {
-            stack.push_back(std::move(node->oneChild));
-        }
-        // `node` is childless now and is freed without recursing.
-    }
 }
 
 CutsetTree::CutsetTree(int cutsetSize)
@@ -255,3 +257,5 @@ std::shared_ptr<const CutsetIndex> CutsetTree::index(int nComponents) const {
     }
     return cachedIndex;
 }
+
+} // namespace tavoq

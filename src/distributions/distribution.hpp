@@ -1,5 +1,7 @@
 #pragma once
 
+namespace tavoq {
+
 /// Delay, in time units, that stands for "this transition never happens": the largest
 /// signed 32-bit integer, held as a double.
 inline constexpr double kNoTransition = 2147483647.0;
@@ -25,3 +27,5 @@ public:
     /// @throws std::out_of_range  (Normal only) p outside the open interval (0, 1).
     virtual double quantile(double p, int currentTime) const;
 };
+
+} // namespace tavoq

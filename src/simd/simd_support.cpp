@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iostream>
 
+namespace tavoq {
+
 namespace {
 
 constexpr unsigned kAvx512fBit = 1u << 16;   // CPUID.7.0:EBX
@@ -76,3 +78,5 @@ void reportSIMDSupport() {
         std::cout << "No AVX2 or AVX512 support detected. Using fallback." << std::endl;
     }
 }
+
+} // namespace tavoq

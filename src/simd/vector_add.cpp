@@ -4,6 +4,8 @@
 
 #include "simd/simd_support.hpp"
 
+namespace tavoq {
+
 // The vector paths get their instruction sets per function, never for the whole file, so
 // nothing that runs before the capability tests can use them.
 
@@ -75,3 +77,5 @@ void addVectors(const std::uint32_t *a, const std::uint32_t *b, std::uint32_t *o
         break;
     }
 }
+
+} // namespace tavoq

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+namespace tavoq {
+
 /// An array of unsigned 32-bit counters aligned to 64 bytes (one 512-bit block), zeroed.
 /// Allocation failure is not thrown: `ok()` tells, so each runner reports it in its own way.
 class AlignedBuffer {
@@ -55,3 +57,5 @@ private:
     std::uint32_t *storage = nullptr;
     std::size_t length = 0;
 };
+
+} // namespace tavoq

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace tavoq {
+
 /// The pending transitions of one run, one per component, ordered by (due time, component
 /// index): the earliest falls due first, the lowest index among equal times. Due times are
 /// absolute, so nothing is subtracted from every component as the clock moves.
@@ -95,3 +97,5 @@ private:
     std::size_t size;
     std::vector<std::uint64_t> keys; // in heap order, then a sentinel
 };
+
+} // namespace tavoq

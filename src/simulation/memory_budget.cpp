@@ -14,6 +14,8 @@
 #include <system_error>
 #include <vector>
 
+namespace tavoq {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -423,3 +425,5 @@ std::uint64_t threadStackBytes(int threads) {
     const auto n = static_cast<std::uint64_t>(threads);
     return each > UINT64_MAX / n ? UINT64_MAX : each * n;
 }
+
+} // namespace tavoq

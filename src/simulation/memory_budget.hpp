@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace tavoq {
+
 /// How much more memory this process can get before the kernel refuses it or kills the
 /// process. Linux grants almost any allocation up front and only fails when the pages are
 /// touched, so a batch that cannot fit is killed half-way (OOM) instead of raising; the
@@ -83,3 +85,5 @@ std::uint64_t threadStackBytes(int threads);
 
 /// What a thread maps beside its stack (a guard page, thread-local storage), generously.
 inline constexpr std::uint64_t kThreadExtraBytes = 1ull << 20;
+
+} // namespace tavoq

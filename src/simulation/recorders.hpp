@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace tavoq {
+
 /// What a run reports, and to whom. The engine tells a recorder, in time order:
 /// - stretch(from, to, state): the system state in force over units [from, to), where the
 ///   state of a unit is the one after its last transition; the stretches cover [0, simTime)
@@ -71,3 +73,5 @@ private:
     std::uint32_t *changes;
     std::uint32_t failed = 0;
 };
+
+} // namespace tavoq

@@ -1,5 +1,7 @@
 #include "simulation/run_statistics.hpp"
 
+namespace tavoq {
+
 StatisticsSlot::StatisticsSlot(int simTime, int nComponents, int nCutsets)
     : failedChanges(static_cast<std::size_t>(simTime), 0u),
       firstFailures(static_cast<std::size_t>(simTime), 0u),
@@ -40,3 +42,5 @@ void StatisticsRecorder::endRun(int simTime, const std::vector<int> &componentSt
     systemFailures[run] = failures;
     downtime[run] = failedUnits;
 }
+
+} // namespace tavoq

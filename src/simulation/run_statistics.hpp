@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace tavoq {
+
 /// What runnerStatistics counts over a batch, beside the failed runs per time unit.
 /// A system failure is a unit t at which the system is failed and either t = 0 or it was
 /// working at t - 1; its cause is the last transition at t that turned the verdict from
@@ -102,3 +104,5 @@ private:
     std::int64_t failedUnits = 0;
     bool everFailed = false;
 };
+
+} // namespace tavoq

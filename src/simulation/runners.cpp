@@ -25,6 +25,8 @@
 #include "simulation/run_statistics.hpp"
 #include "simulation/simulation.hpp"
 
+namespace tavoq {
+
 namespace {
 
 // libgomp's threads do not survive fork(): a child forked after this process opened a
@@ -422,3 +424,5 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 }
 
 void limitOMPThreads(int maxThreads) { omp_set_num_threads(maxThreads); }
+
+} // namespace tavoq

@@ -7,6 +7,8 @@
 #include "simulation/simulation.hpp"
 #include "simulation/transition_model.hpp"
 
+namespace tavoq {
+
 class CutsetTree;
 
 /// Batch run i is seeded with seed + i (mod 2^32), so a batch result depends only on the
@@ -60,3 +62,5 @@ inline constexpr int kMaxThreadSlots = 256;
 
 /// The number of threads of later parallel runs, passed to omp_set_num_threads as it is.
 void limitOMPThreads(int maxThreads);
+
+} // namespace tavoq

@@ -11,6 +11,8 @@
 #include "simulation/recorders.hpp"
 #include "simulation/run_statistics.hpp"
 
+namespace tavoq {
+
 namespace {
 
 constexpr int kNever = std::numeric_limits<int>::max();
@@ -199,3 +201,5 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
 template void Simulation::run<StateRecorder>(int, std::uint32_t, StateRecorder &);
 template void Simulation::run<FailureCounts>(int, std::uint32_t, FailureCounts &);
 template void Simulation::run<StatisticsRecorder>(int, std::uint32_t, StatisticsRecorder &);
+
+} // namespace tavoq

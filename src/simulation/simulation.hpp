@@ -11,6 +11,8 @@
 #include "simulation/mt19937.hpp"
 #include "simulation/transition_model.hpp"
 
+namespace tavoq {
+
 /// Called on the calling thread between runs, and now and then within a long run; throws to
 /// stop (the bindings use it to deliver Ctrl-C). Never called from any other thread.
 using InterruptCheck = std::function<void()>;
@@ -98,3 +100,5 @@ private:
     int currentTime = 0;
     int untilCheck = kTransitionsBetweenChecks;
 };
+
+} // namespace tavoq

@@ -7,6 +7,8 @@
 
 #include "distributions/continuous.hpp"
 
+namespace tavoq {
+
 namespace {
 
 TransitionModel::Cell cellOf(const Distribution *d) {
@@ -74,3 +76,5 @@ TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTre
         }
     }
 }
+
+} // namespace tavoq

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace tavoq;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -27,6 +27,8 @@
 #include "simulation/runners.hpp"
 #include "simulation/transition_model.hpp"
 
+using namespace tavoq;
+
 namespace {
 
 using States = std::vector<std::uint32_t>;
