@@ -16,16 +16,20 @@
 
 #include "cutset/cutset_index.hpp"
 #include "cutset/cutset_tree.hpp"
+#include "platform/aligned_buffer.hpp"
+#include "platform/memory_budget.hpp"
+#include "platform/openmp.hpp"
 #include "simd/vector_add.hpp"
-#include "simulation/aligned_buffer.hpp"
-#include "simulation/memory_budget.hpp"
-#include "simulation/openmp_interface.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_dispenser.hpp"
 #include "simulation/run_statistics.hpp"
 #include "simulation/simulation.hpp"
 
 namespace tavoq {
+
+using platform::AlignedBuffer;
+using platform::requireMemory;
+using platform::threadStackBytes;
 
 namespace {
 
@@ -110,7 +114,8 @@ int threadSlots() {
     if (forkedAfterParallelRegion) {
         return 1;
     }
-    return std::clamp(std::min(omp_get_max_threads(), omp_get_thread_limit()), 1, kMaxThreadSlots);
+    return std::clamp(std::min(platform::maxThreads(), platform::threadLimit()), 1,
+                      kMaxThreadSlots);
 }
 
 // Runs 0 .. nSimulations - 1 on up to `slots` threads. `makeWorker(slot, control)` is called
@@ -189,8 +194,8 @@ void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
         parallelRegionOpened = true;
 #pragma omp parallel num_threads(slots)
         {
-            noteTeam(omp_get_num_threads());
-            work(omp_get_thread_num(), omp_get_num_threads());
+            noteTeam(platform::teamSize());
+            work(platform::threadNumber(), platform::teamSize());
         }
     } else {
         work(0, 1);
@@ -423,6 +428,6 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
     return result;
 }
 
-void limitOMPThreads(int maxThreads) { omp_set_num_threads(maxThreads); }
+void limitOMPThreads(int maxThreads) { platform::setThreadCount(maxThreads); }
 
 } // namespace tavoq

@@ -60,7 +60,8 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 /// costs two result buffers and a stack, and past this many they only compete for cores.
 inline constexpr int kMaxThreadSlots = 256;
 
-/// The number of threads of later parallel runs, passed to omp_set_num_threads as it is.
+/// The number of threads of later parallel runs, handed to OpenMP as it is
+/// (platform::setThreadCount).
 void limitOMPThreads(int maxThreads);
 
 } // namespace tavoq

@@ -1,4 +1,4 @@
-#include "simulation/memory_budget.hpp"
+#include "platform/memory_budget.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace tavoq;
+using namespace tavoq::platform;
 
 namespace fs = std::filesystem;
 

@@ -21,7 +21,7 @@
 #include "cutset/cutset_tree.hpp"
 #include "distributions/continuous.hpp"
 #include "distributions/scheduled.hpp"
-#include "simulation/openmp_interface.hpp"
+#include "platform/openmp.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_dispenser.hpp"
 #include "simulation/runners.hpp"
@@ -658,7 +658,7 @@ States sumOfSingles(const RandomModel &m, int n, int simTime, int seed) {
 
 class ThreadLimit {
 public:
-    explicit ThreadLimit(int n) : saved(omp_get_max_threads()) { limitOMPThreads(n); }
+    explicit ThreadLimit(int n) : saved(platform::maxThreads()) { limitOMPThreads(n); }
     ~ThreadLimit() { limitOMPThreads(saved); }
 
 private:

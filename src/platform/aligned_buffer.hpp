@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace tavoq {
+namespace tavoq::platform {
 
 /// An array of unsigned 32-bit counters aligned to 64 bytes (one 512-bit block), zeroed.
 /// Allocation failure is not thrown: `ok()` tells, so each runner reports it in its own way.
@@ -58,4 +58,4 @@ private:
     std::size_t length = 0;
 };
 
-} // namespace tavoq
+} // namespace tavoq::platform

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace tavoq {
+namespace tavoq::platform {
 
 /// How much more memory this process can get before the kernel refuses it or kills the
 /// process. Linux grants almost any allocation up front and only fails when the pages are
@@ -86,4 +86,4 @@ std::uint64_t threadStackBytes(int threads);
 /// What a thread maps beside its stack (a guard page, thread-local storage), generously.
 inline constexpr std::uint64_t kThreadExtraBytes = 1ull << 20;
 
-} // namespace tavoq
+} // namespace tavoq::platform

@@ -1,4 +1,4 @@
-#include "simulation/memory_budget.hpp"
+#include "platform/memory_budget.hpp"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -14,7 +14,7 @@
 #include <system_error>
 #include <vector>
 
-namespace tavoq {
+namespace tavoq::platform {
 
 namespace fs = std::filesystem;
 
@@ -426,4 +426,4 @@ std::uint64_t threadStackBytes(int threads) {
     return each > UINT64_MAX / n ? UINT64_MAX : each * n;
 }
 
-} // namespace tavoq
+} // namespace tavoq::platform
