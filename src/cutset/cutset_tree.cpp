@@ -1,9 +1,9 @@
 #include "cutset/cutset_tree.hpp"
 
 #include "cutset/cutset_index.hpp"
+#include "platform/console.hpp"
 
 #include <algorithm>
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
@@ -34,8 +34,6 @@ CutsetTreeNode::~CutsetTreeNode() {
 namespace tavoq {
 
 namespace {
-
-void reportSizeWrong() { std::cerr << "cutset size wrong." << std::endl; }
 
 std::unique_ptr<CutsetTreeNode> &slotFor(CutsetTreeNode &node, int element) {
     return element == 0 ? node.zeroChild : node.oneChild;
@@ -128,7 +126,7 @@ void CutsetTree::insertOne(std::vector<int> c, std::vector<std::vector<int>> &pe
     std::size_t i = 0;
     while (true) {
         if (i >= c.size()) {
-            reportSizeWrong();
+            platform::printCutsetSizeWrong();
             return;
         }
         if (!node->isLeaf()) {
@@ -190,7 +188,7 @@ void CutsetTree::pushDown(CutsetTreeNode *node, std::size_t depth, std::vector<i
         CutsetTreeNode *insertedLeaf = insertedSlot.get();
 
         if (depth >= displaced.size()) {
-            reportSizeWrong();
+            platform::printCutsetSizeWrong();
             return;
         }
         std::unique_ptr<CutsetTreeNode> &displacedSlot = slotFor(*node, displaced[depth]);
@@ -199,7 +197,7 @@ void CutsetTree::pushDown(CutsetTreeNode *node, std::size_t depth, std::vector<i
             return;
         }
         if (depth + 1 >= displaced.size()) {
-            reportSizeWrong();
+            platform::printCutsetSizeWrong();
             return;
         }
         node = insertedLeaf;
@@ -216,7 +214,7 @@ const CutsetTreeNode *CutsetTree::findLeaf(const int *query, std::size_t length)
             return node;
         }
         if (i >= length) {
-            reportSizeWrong();
+            platform::printCutsetSizeWrong();
             return nullptr;
         }
         node = query[i] == 0 ? node->zeroChild.get() : node->oneChild.get();

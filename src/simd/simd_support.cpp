@@ -2,7 +2,8 @@
 
 #include <cpuid.h>
 #include <cstdint>
-#include <iostream>
+
+#include "platform/console.hpp"
 
 namespace tavoq {
 
@@ -71,11 +72,11 @@ bool hasAVX2Support() {
 
 void reportSIMDSupport() {
     if (hasAVX512Support()) {
-        std::cout << "AVX512 support is available." << std::endl;
+        platform::printSimdSupport(platform::SimdLevel::avx512);
     } else if (hasAVX2Support()) {
-        std::cout << "AVX2 support is available." << std::endl;
+        platform::printSimdSupport(platform::SimdLevel::avx2);
     } else {
-        std::cout << "No AVX2 or AVX512 support detected. Using fallback." << std::endl;
+        platform::printSimdSupport(platform::SimdLevel::none);
     }
 }
 

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <new>
 #include <optional>
@@ -17,6 +16,7 @@
 #include "cutset/cutset_index.hpp"
 #include "cutset/cutset_tree.hpp"
 #include "platform/aligned_buffer.hpp"
+#include "platform/console.hpp"
 #include "platform/memory_budget.hpp"
 #include "platform/openmp.hpp"
 #include "simd/vector_add.hpp"
@@ -81,18 +81,9 @@ std::uint32_t runSeed(int seed, int i) {
     return static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(i);
 }
 
-// One write per line keeps lines from different workers mostly whole.
-void writeLine(std::ostream &stream, const std::string &line) {
-    stream << (line + '\n') << std::flush;
-}
-
-void writeProgress(long long i) {
-    writeLine(std::cout, "Simulation " + std::to_string(i) + " done.");
-}
-
 void writeClosingLines(int nSimulations) {
-    writeProgress(nSimulations);
-    writeLine(std::cout, "All Simulations Done.");
+    platform::printSimulationDone(nSimulations);
+    platform::printAllSimulationsDone();
 }
 
 // OMP_THREAD_LIMIT caps every team, whatever limitOMPThreads asked for.
@@ -271,7 +262,7 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
             }
             simulation.run(simTime, runSeed(seed, i), recorder);
             if (i % 10000 == 0) {
-                writeProgress(i);
+                platform::printSimulationDone(i);
             }
         }
         FailureCounts::counts(systemStates.data(), systemStates.size());
@@ -285,12 +276,12 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted) {
     const int slots = threadSlots();
-    writeLine(std::cout, "Numero de threads disponiveis: " + std::to_string(slots));
+    platform::printThreadsAvailable(slots);
 
     // A negative horizon is a buffer that cannot be obtained. The failure is raised, not
     // returned as an empty result that would look like a successful batch.
     const auto failAllocation = []() {
-        writeLine(std::cerr, "Erro ao alocar memória para os estados locais.");
+        platform::printLocalStatesAllocationError();
         throw std::runtime_error("Failed to allocate local states in runnerParallelSim.");
     };
     if (simTime >= 0) {
@@ -326,7 +317,7 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                     simTime, seed](int i) mutable {
                 simulation->run(simTime, runSeed(seed, i), recorder);
                 if (i % 10000 == 0) {
-                    writeProgress(i);
+                    platform::printSimulationDone(i);
                 }
             };
         });

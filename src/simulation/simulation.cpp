@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 #include "distributions/continuous.hpp"
+#include "platform/console.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_statistics.hpp"
 
@@ -69,8 +69,7 @@ template <bool kInitial>
         if constexpr (kInitial) {
             // Only the first pass tests bounds: later, a negative delay stays and fires at once.
             if (v < 0 || v > kNoTransition) {
-                std::cout << "Warning: nextTimeDouble is out of bounds: " << v << "  " << p
-                          << std::endl;
+                platform::printDelayOutOfBounds(v, p);
                 v = kNoTransition;
             }
         }
