@@ -1,17 +1,11 @@
 #include "simulation/runners.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "cutset/cutset_index.hpp"
 #include "cutset/cutset_tree.hpp"
@@ -20,8 +14,8 @@
 #include "platform/memory_budget.hpp"
 #include "platform/openmp.hpp"
 #include "simd/vector_add.hpp"
+#include "simulation/batch.hpp"
 #include "simulation/recorders.hpp"
-#include "simulation/run_dispenser.hpp"
 #include "simulation/run_statistics.hpp"
 #include "simulation/simulation.hpp"
 
@@ -32,17 +26,6 @@ using platform::requireMemory;
 using platform::threadStackBytes;
 
 namespace {
-
-// libgomp's threads do not survive fork(): a child forked after this process opened a
-// parallel region would wait for them forever in its own first region. Python's
-// multiprocessing forks by default on Linux, so such a child runs its batches serially.
-bool parallelRegionOpened = false;
-bool forkedAfterParallelRegion = false;
-
-void markForkedChild() { forkedAfterParallelRegion = parallelRegionOpened; }
-
-[[maybe_unused]] const int forkHandlerRegistered =
-    pthread_atfork(nullptr, nullptr, markForkedChild);
 
 // Keeps Python code that runs in the middle of a call (a signal handler) from changing the
 // tree that the runs are reading.
@@ -84,116 +67,6 @@ std::uint32_t runSeed(int seed, int i) {
 void writeClosingLines(int nSimulations) {
     platform::printSimulationDone(nSimulations);
     platform::printAllSimulationsDone();
-}
-
-// OMP_THREAD_LIMIT caps every team, whatever limitOMPThreads asked for.
-// OpenMP keeps the threads of a team for later regions: a region only starts the threads its
-// team has beyond the largest team so far (whose stacks the process has mapped already).
-std::atomic<int> largestTeam{1};
-
-int threadsToStart(int slots) {
-    return std::max(0, slots - largestTeam.load(std::memory_order_relaxed));
-}
-
-void noteTeam(int team) {
-    int seen = largestTeam.load(std::memory_order_relaxed);
-    while (team > seen && !largestTeam.compare_exchange_weak(seen, team)) {
-    }
-}
-
-int threadSlots() {
-    if (forkedAfterParallelRegion) {
-        return 1;
-    }
-    return std::clamp(std::min(platform::maxThreads(), platform::threadLimit()), 1,
-                      kMaxThreadSlots);
-}
-
-// Runs 0 .. nSimulations - 1 on up to `slots` threads. `makeWorker(slot, control)` is called
-// once on each thread and returns the callable that performs run i there. Work is handed out
-// by a RunDispenser: chunks of up to 50 runs, shrinking to single runs at the end of the batch
-// so that the threads finish together.
-//
-// The first exception is kept and rethrown after the region; it raises the stop flag, which
-// the other threads' runs notice within kTransitionsBetweenChecks transitions. The calling
-// thread (slot 0) is the only one that checks for Ctrl-C; once out of work it keeps checking
-// while the others finish (every millisecond, which also bounds the wait once they are
-// done), so an interrupt never waits for a long run to end. OpenMP may start fewer threads
-// than asked (OMP_THREAD_LIMIT, OMP_DYNAMIC): that wait counts the threads actually started.
-template <typename MakeWorker>
-void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
-                MakeWorker &&makeWorker) {
-    std::atomic<bool> stop{false};
-    std::atomic<int> finished{0};
-    RunDispenser dispenser(nSimulations, slots);
-    std::exception_ptr firstError;
-    const auto fail = [&](std::exception_ptr error) {
-#pragma omp critical(tavoq_first_error)
-        {
-            if (!firstError) {
-                firstError = std::move(error);
-            }
-        }
-        stop.store(true, std::memory_order_relaxed);
-    };
-    const auto checkInterrupt = [&] {
-        if (interrupted) {
-            interrupted();
-        }
-    };
-
-    const auto work = [&](int slot, int team) {
-        const RunControl control{slot == 0 ? &interrupted : nullptr, &stop};
-        std::optional<decltype(makeWorker(slot, control))> worker;
-        try {
-            worker.emplace(makeWorker(slot, control));
-        } catch (...) {
-            fail(std::current_exception());
-        }
-        int begin = 0;
-        int end = 0;
-        while (worker && !stop.load(std::memory_order_relaxed) && dispenser.next(begin, end)) {
-            for (int i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
-                try {
-                    if (slot == 0) {
-                        checkInterrupt();
-                    }
-                    (*worker)(i);
-                } catch (const RunCancelled &) {
-                    // the error that raised the flag is reported instead
-                } catch (...) {
-                    fail(std::current_exception());
-                }
-            }
-        }
-        finished.fetch_add(1, std::memory_order_acq_rel);
-        if (slot == 0) {
-            while (finished.load(std::memory_order_acquire) < team) {
-                if (!stop.load(std::memory_order_relaxed)) {
-                    try {
-                        checkInterrupt();
-                    } catch (...) {
-                        fail(std::current_exception());
-                    }
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        }
-    };
-
-    if (slots > 1) {
-        parallelRegionOpened = true;
-#pragma omp parallel num_threads(slots)
-        {
-            noteTeam(platform::teamSize());
-            work(platform::threadNumber(), platform::teamSize());
-        }
-    } else {
-        work(0, 1);
-    }
-    if (firstError) {
-        std::rethrow_exception(firstError);
-    }
 }
 
 // Linux grants nearly any allocation and kills the process when the pages are touched, so

@@ -39,9 +39,9 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
 /// accumulating into its own slot; the slots are merged in slot order. The first exception raised
 /// by any run (or Ctrl-C, seen by the calling thread) stops every thread within moments and is
 /// rethrown after the parallel region. At most
-/// kMaxThreadSlots threads. In a process forked after a parallel region has run, OpenMP's
-/// threads are gone (the runtime would wait for them forever), so the runs are performed on
-/// the calling thread alone.
+/// kMaxThreadSlots threads (batch.hpp). In a process forked after a parallel region has run,
+/// OpenMP's threads are gone (the runtime would wait for them forever), so the runs are performed
+/// on the calling thread alone.
 /// @throws std::runtime_error  simTime < 0 or the buffers cannot be obtained.
 std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const TransitionMatrix &transitionsMatrix,
@@ -55,10 +55,6 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,
                                const CutsetTree *cutSetTree, int seed,
                                const InterruptCheck &interrupted = {});
-
-/// The most threads runnerParallelSim uses, whatever limitOMPThreads asked for: each one
-/// costs two result buffers and a stack, and past this many they only compete for cores.
-inline constexpr int kMaxThreadSlots = 256;
 
 /// The number of threads of later parallel runs, handed to OpenMP as it is
 /// (platform::setThreadCount).
