@@ -73,9 +73,9 @@ void writeClosingLines(int nSimulations) {
 // each runner first compares what the call will hold at its peak with what the process can
 // still get (requireMemory raises MemoryError naming both). The parallel runners add the
 // stacks of the threads they may start: under an address-space limit, OpenMP ends the
-// process when it cannot map one. The peak counts the Python list
-// a result becomes: a pointer per entry and, for counts past the integers Python keeps
-// ready-made (up to 256), an int object of 32 bytes each.
+// process when it cannot map one. The peak counts the Python list a result becomes: a
+// pointer per entry and, for counts past the integers Python keeps ready-made (up to 256),
+// an int object of 32 bytes each.
 std::uint64_t listBytes(std::uint64_t entries, std::uint64_t largestValue) {
     return entries * (8 + (largestValue > 256 ? 32 : 0));
 }
