@@ -42,7 +42,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import tavoq  # noqa: E402
-from tavoq_tools.console import native_stdout_silenced  # noqa: E402
+from tavoq_tools.run.native_output import native_stdout_silenced  # noqa: E402
 import pure_python_model  # noqa: E402
 
 

@@ -15,24 +15,33 @@
 - ``native_stdout_silenced``: keeps the runners' progress lines off the terminal.
 """
 
-from .console import native_stdout_silenced
-from .model import Model, ModelError
-from .model_file import load_model
-from .outputs import write_outputs
-from .plot import plot_summary, plot_unavailability
-from .report import format_report
-from .simulate import simulate
-from .statistics import RunStatistics, merge
-from .stats import (
+from .errors import ModelError
+from .model.file import load_model
+from .model.system import Model
+from .model.trees import k_out_of_n_cutsets
+from .output.figures import plot_summary, plot_unavailability
+from .output.files import write_outputs
+from .output.report import format_report
+from .output.text import format_summary, text_curve
+from .results.counts import RunStatistics, merge
+from .results.intervals import (
     UnavailabilityCurve,
     binomial_stderr,
     point_unavailability,
     student_t_quantile,
     wilson_interval,
 )
-from .summary import ComponentRow, Curve, CutsetRow, Estimate, Percentile, Summary, summarize
-from .text import format_summary, text_curve
-from .trees import k_out_of_n_cutsets
+from .results.summary import (
+    ComponentRow,
+    Curve,
+    CutsetRow,
+    Estimate,
+    Percentile,
+    Summary,
+    summarize,
+)
+from .run.native_output import native_stdout_silenced
+from .run.simulate import simulate
 
 __all__ = [
     "ComponentRow",

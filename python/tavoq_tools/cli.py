@@ -27,8 +27,8 @@ import warnings
 from collections.abc import Sequence
 from pathlib import Path
 
-from .console import NegativeDelayWarning
-from .model import INT32_MAX, INT32_MIN, Model, ModelError
+from .errors import INT32_MAX, INT32_MIN, DaskMissingError, ModelError, NegativeDelayWarning
+from .model.system import Model
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -188,7 +188,7 @@ def _check_outputs(args: argparse.Namespace) -> None:
     if args.out is not None:
         if not args.out.strip():
             raise _UsageError("--out: give the name of a directory")
-        from .outputs import FILES
+        from .output.files import FILES
 
         _writable_place("--out", args.out, Path(args.out), FILES)
     if args.plot is not None:
@@ -204,7 +204,7 @@ def _write_files(args: argparse.Namespace, summary) -> list[Path]:
     """The --out files and the --plot figure, written as one set (all or none)."""
     if args.out is None and args.plot is None:
         return []
-    from .outputs import render_outputs, write_files
+    from .output.files import render_outputs, write_files
 
     files: dict[Path, bytes] = {}
     if args.out is not None:
@@ -213,7 +213,7 @@ def _write_files(args: argparse.Namespace, summary) -> list[Path]:
     if args.plot is not None:
         png = files.get(Path(args.out) / "summary.png") if args.out is not None else None
         if png is None:
-            from .plot import figure_png
+            from .output.figures import figure_png
 
             png = figure_png(summary)
         if png is not None:
@@ -249,9 +249,9 @@ class _Reader:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from .model_file import load_model
-    from .simulate import simulate
-    from .summary import summarize
+    from .model.file import load_model
+    from .results.summary import summarize
+    from .run.simulate import simulate
 
     model = _with_overrides(load_model(args.model), args)
     _check_outputs(args)
@@ -275,7 +275,7 @@ def _run(args: argparse.Namespace) -> int:
     out.print(f"Ran {stats.n_runs} runs{where} in {elapsed:.2f} s{speed}.", file=report,
               flush=True)
     if args.target_ci is not None:
-        from .chunks import PreciseResult
+        from .run.chunks import PreciseResult
 
         verdict = PreciseResult.of(stats, args.target_ci, args.max_runs).describe()
         out.print(f"{verdict}.", file=report, flush=True)
@@ -293,7 +293,7 @@ def _run(args: argparse.Namespace) -> int:
     if args.json:
         out.print(json.dumps(summary.to_dict(), indent=2, allow_nan=False))
     else:
-        from .report import format_report
+        from .output.report import format_report
 
         out.print()
         out.print(format_report(summary))
@@ -308,7 +308,7 @@ def _cluster(address: str | None):
     if address is None:
         yield None
         return
-    from .dask_runner import DaskMissingError, _distributed
+    from .run.dask_cluster import _distributed
 
     try:
         distributed = _distributed()
@@ -357,7 +357,7 @@ def check_text(model: Model, file: str) -> str:
 
 
 def _check(args: argparse.Namespace) -> int:
-    from .model_file import load_model
+    from .model.file import load_model
 
     model = load_model(args.model)
     model.build()  # the native objects accept it too

@@ -17,10 +17,10 @@ import pytest
 
 import tavoq
 from tavoq_tools import cli
-from tavoq_tools.model_file import load_model
+from tavoq_tools.model.file import load_model
 
 # The module, not the function that the package exports under the same name.
-simulate_module = importlib.import_module("tavoq_tools.simulate")
+simulate_module = importlib.import_module("tavoq_tools.run.simulate")
 
 ROOT = Path(__file__).resolve().parents[2]
 STATION = ROOT / "examples" / "pumping_station.toml"
@@ -155,7 +155,7 @@ def test_first_draws_out_of_range_never_reach_stdout(tmp_path, failure, paramete
 
 
 def test_engine_lines_shuffled_by_two_threads_are_still_counted():
-    from tavoq_tools import console
+    from tavoq_tools.run import native_output as console
 
     prefix = console.OUT_OF_RANGE_PREFIX.encode()
     # Two threads' lines cut into their pieces and interleaved; one draw past the largest;
@@ -171,7 +171,7 @@ def test_engine_lines_shuffled_by_two_threads_are_still_counted():
 
 
 def test_engine_output_is_given_back_and_warned_about_once(capfd):
-    from tavoq_tools import console
+    from tavoq_tools.run import native_output as console
 
     prefix = console.OUT_OF_RANGE_PREFIX.encode()
     with pytest.warns(console.NegativeDelayWarning, match="^2 first draws .* -1.5") as caught:
@@ -209,7 +209,7 @@ def test_engine_output_captures_nest(capfd):
     # capture must neither wait on the outer one nor lose what either caught.
     import threading
 
-    from tavoq_tools import console
+    from tavoq_tools.run import native_output as console
 
     def nested():
         with console.engine_output_as_warnings():

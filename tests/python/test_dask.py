@@ -21,9 +21,11 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 import tavoq
-from tavoq_tools import chunks, cli, dask_runner
-from tavoq_tools.model_file import load_model
-from tavoq_tools.statistics import RunStatistics
+from tavoq_tools import cli
+from tavoq_tools.run import chunks
+from tavoq_tools.run import dask_cluster as dask_runner
+from tavoq_tools.model.file import load_model
+from tavoq_tools.results.counts import RunStatistics
 
 STATION = Path(__file__).resolve().parents[2] / "examples" / "pumping_station.toml"
 # Near the top of the signed 32-bit range, so the seeds of later chunks wrap around.
@@ -219,8 +221,8 @@ def test_bad_cluster_or_precision_arguments_exit_2(monkeypatch, capsys, args, me
 def test_nothing_else_imports_dask():
     code = (
         "import sys, pkgutil, importlib, tavoq_tools\n"
-        "for m in pkgutil.iter_modules(tavoq_tools.__path__):\n"
-        "    importlib.import_module('tavoq_tools.' + m.name)\n"
+        "for m in pkgutil.walk_packages(tavoq_tools.__path__, 'tavoq_tools.'):\n"
+        "    importlib.import_module(m.name)\n"
         "loaded = [m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')]\n"
         "assert not loaded, loaded\n"
     )

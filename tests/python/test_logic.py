@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tavoq_tools.logic import LogicError, minimal_cutsets, minimize, parse
+from tavoq_tools.model.logic import LogicError, minimal_cutsets, minimize, parse
 
 NAMES = ["a", "b", "c", "d", "e"]
 

@@ -13,8 +13,8 @@ from hypothesis import strategies as st
 
 import tavoq
 from tavoq_tools import cli
-from tavoq_tools.model import Component, Model, ModelError, Simulation, Transition
-from tavoq_tools.model_file import load_model, model_from_dict
+from tavoq_tools.model.system import Component, Model, ModelError, Simulation, Transition
+from tavoq_tools.model.file import load_model, model_from_dict
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"

@@ -19,6 +19,7 @@ import pytest
 
 import tavoq
 import tavoq_tools as report
+from tavoq_tools.errors import wrap_int32
 
 never = tavoq.Distribution
 
@@ -540,7 +541,7 @@ def test_series_pair_end_to_end():
     chunks = [
         report.RunStatistics.from_native(
             tavoq.runnerStatistics(stop - start, horizon, matrix, tree,
-                                   report.statistics.wrap_int32(seed + start)), start)
+                                   wrap_int32(seed + start)), start)
         for start, stop in [(250, 600), (0, 250)]
     ]
     assert report.merge(chunks, runs=range(n)) == whole  # across the int32 wrap of the seeds

@@ -24,7 +24,7 @@ from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from pathlib import Path
 
-from .summary import Estimate, Summary
+from ..results.summary import Estimate, Summary
 
 FILES = ("summary.json", "curves.csv", "components.csv", "cutsets.csv", "summary.png")
 
@@ -197,7 +197,7 @@ def render_outputs(summary: Summary, *, figure: bool = True) -> dict[str, bytes]
     }
     rendered = {name: text.encode("utf-8") for name, text in contents.items()}
     if figure:
-        from .plot import figure_png
+        from .figures import figure_png
 
         png = figure_png(summary)
         if png is not None:

@@ -5,8 +5,8 @@ from __future__ import annotations
 from collections.abc import Iterable
 from itertools import pairwise
 
-from .stats import UnavailabilityCurve
-from .summary import Estimate
+from ..results.intervals import UnavailabilityCurve
+from ..results.summary import Estimate
 
 
 def _pct(confidence: float) -> str:

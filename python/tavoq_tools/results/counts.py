@@ -17,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-INT32_MIN = -(2**31)
+from ..errors import INT32_MIN, wrap_int32
 
 # Arrays by what they are indexed with; the names are the dataclass fields.
 PER_TIME_UNIT = ("failed_runs", "first_failures")
@@ -37,11 +37,6 @@ NATIVE_NAMES = {
     "triggered_failures": "triggeredFailures",
     "cutset_failures": "cutsetFailures",
 }
-
-
-def wrap_int32(value: int) -> int:
-    """``value`` modulo 2**32 as a signed 32-bit int, the way the engine adds run indices."""
-    return (value - INT32_MIN) % 2**32 + INT32_MIN
 
 
 def _int_array(name: str, values: Any) -> np.ndarray:

@@ -18,6 +18,8 @@ import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
 
+from ..errors import NegativeDelayWarning
+
 
 # File descriptor 1 belongs to the whole process: one redirection at a time, undone in the
 # order it was made. Reentrant: a signal handler that runs inside a native call may start a
@@ -66,23 +68,6 @@ def native_stdout_silenced(path: str = os.devnull) -> Iterator[None]:
 
 # The engine's line for a first draw out of range: "<prefix><delay>  <p>".
 OUT_OF_RANGE_PREFIX = "Warning: nextTimeDouble is out of bounds: "
-
-
-class NegativeDelayWarning(UserWarning):
-    """Some first draws of a transition in a run were negative and counted as never happening
-    in that run (a negative draw later in a run happens at once). ``count`` says how many,
-    ``example`` gives one."""
-
-    def __init__(self, count: int, example: str):
-        super().__init__(
-            f"{count:,} first draw{'s' if count != 1 else ''} of a transition in a run "
-            f"{'were' if count != 1 else 'was'} negative (for example {example}) "
-            "and counted as never happening in that run; a negative draw later in a run "
-            "happens at once. A distribution that can give negative delays, such as a "
-            "normal with a large spread, is better replaced or truncated."
-        )
-        self.count = count
-        self.example = example
 
 
 @contextmanager

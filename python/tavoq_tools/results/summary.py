@@ -38,8 +38,8 @@ from typing import Any
 
 import numpy as np
 
-from .statistics import RunStatistics
-from .stats import student_t_quantile
+from .counts import RunStatistics
+from .intervals import student_t_quantile
 
 WILSON = "Wilson score over runs"
 WILSON_BOUNDED = "Wilson, variance bound"

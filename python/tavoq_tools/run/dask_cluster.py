@@ -29,17 +29,14 @@ from .chunks import (
     run_chunk,
     run_until_precise,
 )
-from .statistics import INT32_MIN, RunStatistics, merge
+from ..errors import INT32_MIN, DaskMissingError
+from ..results.counts import RunStatistics, merge
 
 __all__ = ["DaskMissingError", "dask_chunk_runner", "simulate_on_dask"]
 
 # Times a task that raised is run again before the batch gives up. A worker that dies is not
 # counted here: the scheduler resends its tasks on its own.
 RETRIES = 3
-
-
-class DaskMissingError(ModuleNotFoundError):
-    """Running on a cluster needs Dask, which is an optional extra."""
 
 
 def _distributed() -> Any:

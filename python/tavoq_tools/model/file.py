@@ -18,7 +18,8 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
-from .model import Component, Model, ModelError, Simulation, Transition, unknown
+from ..errors import ModelError
+from .system import Component, Model, Simulation, Transition, unknown
 
 __all__ = ["ModelError", "load_model", "model_from_dict"]
 

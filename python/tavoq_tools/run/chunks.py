@@ -23,9 +23,10 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any, Protocol
 
-from .console import engine_output_as_warnings
-from .statistics import INT32_MIN, RunStatistics, merge, wrap_int32
-from .summary import Estimate, summarize
+from ..errors import INT32_MAX, INT32_MIN, wrap_int32
+from ..results.counts import RunStatistics, merge
+from ..results.summary import Estimate, summarize
+from .native_output import engine_output_as_warnings
 
 __all__ = [
     "CHUNKS_PER_WORKER",
@@ -39,8 +40,6 @@ __all__ = [
     "run_chunk",
     "run_until_precise",
 ]
-
-INT32_MAX = 2**31 - 1
 
 # How a batch is split when the caller does not say (see plan_chunks):
 # - a few chunks per worker, so that a worker that finishes early takes another chunk

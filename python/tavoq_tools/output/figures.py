@@ -6,8 +6,8 @@ import io
 import sys
 from pathlib import Path
 
-from .stats import UnavailabilityCurve
-from .summary import Estimate, Summary
+from ..results.intervals import UnavailabilityCurve
+from ..results.summary import Estimate, Summary
 
 
 def _mean_line(ax, mean: Estimate, colour: str = "tab:red") -> None:
@@ -77,7 +77,7 @@ def plot_summary(summary: Summary, path: str | Path) -> Path | None:
     png = figure_png(summary)
     if png is None:
         return None
-    from .outputs import write_files
+    from .files import write_files
 
     return write_files({path: png})[0]
 

@@ -7,8 +7,8 @@ from collections.abc import Callable
 
 import numpy as np
 
-from . import summary as s
-from .summary import Estimate, Summary
+from ..results import summary as s
+from ..results.summary import Estimate, Summary
 
 WIDTH = 100
 CURVE_ROWS = 8  # time points shown from the unavailability and reliability curves

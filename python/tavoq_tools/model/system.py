@@ -25,6 +25,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from ..errors import INT32_MAX, INT32_MIN, ModelError
 from . import logic
 
 __all__ = [
@@ -38,29 +39,9 @@ __all__ = [
     "unknown",
 ]
 
-INT32_MAX = 2**31 - 1
-INT32_MIN = -(2**31)
 # `count` expands a component into copies; a count past this is a typo, not a plant.
 MAX_COUNT = 1000
 NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
-
-
-class ModelError(ValueError):
-    """A model that cannot be run: ``file`` (or None), the ``key`` path and what is wrong.
-
-    str() gives the one-line form ``file: key: message``.
-    """
-
-    def __init__(self, key: str, message: str, file: str | None = None):
-        self.key = key
-        self.message = message
-        self.file = file
-        parts = [p for p in (file, key, message) if p]
-        super().__init__(logic.one_line(": ".join(parts)))
-
-    def in_file(self, file: str) -> ModelError:
-        """The same problem, attributed to ``file``."""
-        return ModelError(self.key, self.message, file)
 
 
 def unknown(what: str, given: object, label: str, names: Sequence[str], limit: int = 12) -> str:

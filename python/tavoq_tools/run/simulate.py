@@ -17,10 +17,11 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING
 
-from .model import INT32_MAX, INT32_MIN, Model
+from ..errors import INT32_MAX, INT32_MIN
+from ..model.system import Model
 
 if TYPE_CHECKING:
-    from .statistics import RunStatistics
+    from ..results.counts import RunStatistics
 
 __all__ = ["chunk_ranges", "default_chunk_runs", "default_threads", "simulate"]
 
@@ -131,7 +132,7 @@ def simulate(
     if max_runs is not None:
         max_runs = _whole("max_runs", max_runs)
     if client is not None:
-        from .dask_runner import simulate_on_dask
+        from .dask_cluster import simulate_on_dask
 
         # Chunks on a cluster are sized for the cluster unless the caller says otherwise.
         with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
@@ -144,7 +145,7 @@ def simulate(
     import tavoq
 
     from .chunks import local_chunk_runner, run_until_precise
-    from .statistics import merge
+    from ..results.counts import merge
 
     # The count is the module's for later calls too: set it every time, so that a run
     # without one uses all cores even after a run with one.

@@ -24,6 +24,8 @@ import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
+from ..errors import LogicError
+
 __all__ = [
     "MAX_CUTSETS",
     "MAX_DEPTH",
@@ -46,21 +48,6 @@ NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 _TOKEN = re.compile(
     r"(?P<space>\s+)|(?P<name>[A-Za-z_][A-Za-z0-9_]*)|(?P<number>[0-9]+)|(?P<punct>[(),])"
 )
-
-
-def one_line(text: str) -> str:
-    """``text`` with every character that would break or garble a line escaped (newlines,
-    tabs, other control and separator characters), so that an error stays on one line."""
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
-
-
-class LogicError(ValueError):
-    """A failure-logic expression that cannot be read. ``column`` is 1-based (0: no position)."""
-
-    def __init__(self, message: str, column: int = 0):
-        self.message = one_line(message)
-        self.column = column
-        super().__init__(f"column {column}: {self.message}" if column else self.message)
 
 
 @dataclass(frozen=True)

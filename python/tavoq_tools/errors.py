@@ -1,0 +1,70 @@
+"""The package's exception and warning types, and the limits every layer checks against.
+
+This is the bottom layer: it imports nothing else of the package, so a model, a result or a
+runner can raise these without pulling in anything above it.
+"""
+
+from __future__ import annotations
+
+# The engine's integers (seeds, horizons, run counts) are signed 32-bit values.
+INT32_MIN = -(2**31)
+INT32_MAX = 2**31 - 1
+
+
+def one_line(text: str) -> str:
+    """``text`` with every character that would break or garble a line escaped (newlines,
+    tabs, other control and separator characters), so that an error stays on one line."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+class LogicError(ValueError):
+    """A failure-logic expression that cannot be read. ``column`` is 1-based (0: no position)."""
+
+    def __init__(self, message: str, column: int = 0):
+        self.message = one_line(message)
+        self.column = column
+        super().__init__(f"column {column}: {self.message}" if column else self.message)
+
+
+class ModelError(ValueError):
+    """A model that cannot be run: ``file`` (or None), the ``key`` path and what is wrong.
+
+    str() gives the one-line form ``file: key: message``.
+    """
+
+    def __init__(self, key: str, message: str, file: str | None = None):
+        self.key = key
+        self.message = message
+        self.file = file
+        parts = [p for p in (file, key, message) if p]
+        super().__init__(one_line(": ".join(parts)))
+
+    def in_file(self, file: str) -> ModelError:
+        """The same problem, attributed to ``file``."""
+        return ModelError(self.key, self.message, file)
+
+
+class DaskMissingError(ModuleNotFoundError):
+    """Running on a cluster needs Dask, which is an optional extra."""
+
+
+class NegativeDelayWarning(UserWarning):
+    """Some first draws of a transition in a run were negative and counted as never happening
+    in that run (a negative draw later in a run happens at once). ``count`` says how many,
+    ``example`` gives one."""
+
+    def __init__(self, count: int, example: str):
+        super().__init__(
+            f"{count:,} first draw{'s' if count != 1 else ''} of a transition in a run "
+            f"{'were' if count != 1 else 'was'} negative (for example {example}) "
+            "and counted as never happening in that run; a negative draw later in a run "
+            "happens at once. A distribution that can give negative delays, such as a "
+            "normal with a large spread, is better replaced or truncated."
+        )
+        self.count = count
+        self.example = example
+
+
+def wrap_int32(value: int) -> int:
+    """``value`` modulo 2**32 as a signed 32-bit int, the way the engine adds run indices."""
+    return (value - INT32_MIN) % 2**32 + INT32_MIN
