@@ -25,7 +25,7 @@ from dataclasses import dataclass
 import tavoq
 from tavoq_tools.run.chunks import plan_chunks
 from tavoq_tools.run.dask_cluster import simulate_on_dask
-from tavoq_tools.results.counts import RunStatistics
+from tavoq_tools.results.counts import BatchStatistics
 
 HORIZON = 8_760
 SEED = 12_345
@@ -75,7 +75,7 @@ def main() -> None:
     def local(threads):
         tavoq.limitOMPThreads(threads)
         native = tavoq.runnerStatistics(args.runs, HORIZON, matrix, tree, SEED)
-        return RunStatistics.from_native(native)
+        return BatchStatistics.from_native(native)
 
     reference = local(1)
     clusters = {}

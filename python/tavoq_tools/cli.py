@@ -24,10 +24,17 @@ import sys
 import textwrap
 import time
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from .errors import INT32_MAX, INT32_MIN, DaskMissingError, ModelError, NegativeDelayWarning
+from .errors import (
+    INT32_MAX,
+    INT32_MIN,
+    DaskMissingError,
+    ModelError,
+    NegativeDelayWarning,
+    check_integer,
+)
 from .model.system import Model
 
 EXIT_OK = 0
@@ -66,18 +73,20 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-def _integer(low: int, high: int = INT32_MAX):
+def _integer(low: int, high: int = INT32_MAX) -> Callable[[str], int]:
     def parse(text: str) -> int:
+        value: object
         try:
             value = int(text)
         except ValueError:
-            value = None
-        if value is None or not low <= value <= high:
-            what = "a positive integer" if low == 1 else f"an integer from {low}"
-            raise argparse.ArgumentTypeError(f"must be {what} up to {high}, got {text!r}")
-        return value
+            value = text  # refused below, shown as given
+        return check_integer("", value, low, high, error=_argument_error)
 
     return parse
+
+
+def _argument_error(_name: str, message: str) -> Exception:
+    return argparse.ArgumentTypeError(message)
 
 
 def _fraction(text: str) -> float:
@@ -183,8 +192,12 @@ def _writable_place(option: str, value: str, directory: Path, names: Sequence[st
 
 def _check_outputs(args: argparse.Namespace) -> None:
     """Refuse output paths that cannot work before running, not after."""
-    if args.max_runs is not None and args.target_ci is None:
-        raise _UsageError("--max-runs bounds a run until --target-ci is reached; give both")
+    from .run.precise import check_max_runs
+
+    try:
+        check_max_runs(args.target_ci, args.max_runs, names=("--target-ci", "--max-runs"))
+    except ValueError as err:
+        raise _UsageError(str(err)) from None
     if args.out is not None:
         if not args.out.strip():
             raise _UsageError("--out: give the name of a directory")
@@ -275,7 +288,7 @@ def _run(args: argparse.Namespace) -> int:
     out.print(f"Ran {stats.n_runs} runs{where} in {elapsed:.2f} s{speed}.", file=report,
               flush=True)
     if args.target_ci is not None:
-        from .run.chunks import PreciseResult
+        from .run.precise import PreciseResult
 
         verdict = PreciseResult.of(stats, args.target_ci, args.max_runs).describe()
         out.print(f"{verdict}.", file=report, flush=True)
@@ -308,10 +321,10 @@ def _cluster(address: str | None):
     if address is None:
         yield None
         return
-    from .run.dask_cluster import _distributed
+    from .run.dask_cluster import import_distributed
 
     try:
-        distributed = _distributed()
+        distributed = import_distributed()
     except DaskMissingError as err:
         raise _UsageError(f"--scheduler {address}: {err}") from None
     try:

@@ -6,9 +6,44 @@ runner can raise these without pulling in anything above it.
 
 from __future__ import annotations
 
+import json
+from collections.abc import Callable
+
 # The engine's integers (seeds, horizons, run counts) are signed 32-bit values.
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
+
+
+def shown(value: object, limit: int = 40) -> str:
+    """A value as a model file writes it (strings in double quotes), cut short if long."""
+    text = json.dumps(value, ensure_ascii=False) if isinstance(value, str) else repr(value)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def allowed_integers(low: int, high: int = INT32_MAX) -> str:
+    """``a positive integer up to 2147483647``-style text for the integers low .. high."""
+    what = {0: "a non-negative integer", 1: "a positive integer"}.get(low, f"an integer from {low}")
+    return f"{what} up to {high}"
+
+
+def _named_value_error(name: str, message: str) -> Exception:
+    return ValueError(f"{name} {message}" if name else message)
+
+
+def check_integer(
+    name: str,
+    value: object,
+    low: int = 1,
+    high: int = INT32_MAX,
+    *,
+    error: Callable[[str, str], Exception] = _named_value_error,
+) -> int:
+    """``value`` when it is an int (not a bool) within ``low .. high``; otherwise raises
+    ``error(name, "must be ... up to ..., got ...")`` (by default a ValueError that starts
+    with ``name``). Every integer setting and argument of the package is checked here."""
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise error(name, f"must be {allowed_integers(low, high)}, got {shown(value)}")
+    return int(value)
 
 
 def one_line(text: str) -> str:

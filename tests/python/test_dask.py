@@ -22,10 +22,10 @@ from hypothesis import strategies as st
 
 import tavoq
 from tavoq_tools import cli
-from tavoq_tools.run import chunks
+from tavoq_tools.run import chunks, precise
 from tavoq_tools.run import dask_cluster as dask_runner
 from tavoq_tools.model.file import load_model
-from tavoq_tools.results.counts import RunStatistics
+from tavoq_tools.results.counts import BatchStatistics
 
 STATION = Path(__file__).resolve().parents[2] / "examples" / "pumping_station.toml"
 # Near the top of the signed 32-bit range, so the seeds of later chunks wrap around.
@@ -38,7 +38,7 @@ HORIZON = 2_000
 
 def one_batch(runs, model=MODEL, horizon=HORIZON, seed=SEED):
     matrix, tree = model.build()
-    return RunStatistics.from_native(tavoq.runnerStatistics(runs, horizon, matrix, tree, seed))
+    return BatchStatistics.from_native(tavoq.runnerStatistics(runs, horizon, matrix, tree, seed))
 
 
 @contextlib.contextmanager
@@ -96,8 +96,8 @@ def test_plan_covers_every_run_once_in_bounded_chunks(batch, workers, first):
     else:
         assert max(sizes) - min(sizes) <= 1
         assert max(sizes) <= chunks.MAX_CHUNK_RUNS
-        assert min(sizes) >= min(runs, chunks.MIN_CHUNK_RUNS)
-        if runs >= chunks.CHUNKS_PER_WORKER * workers * chunks.MIN_CHUNK_RUNS:
+        assert min(sizes) >= min(runs, chunks.MIN_PLANNED_CHUNK_RUNS)
+        if runs >= chunks.CHUNKS_PER_WORKER * workers * chunks.MIN_PLANNED_CHUNK_RUNS:
             assert len(plan) >= chunks.CHUNKS_PER_WORKER * workers
 
 
@@ -154,7 +154,7 @@ def test_other_threads_run_during_a_long_chunk(monkeypatch):
 
 def test_until_precise_stops_at_the_target_with_one_batch_of_its_runs():
     seen = []
-    result = chunks.run_until_precise(
+    result = precise.run_until_precise(
         chunks.local_chunk_runner(MODEL, HORIZON, SEED), 0.1, 100_000,
         first_runs=300, on_round=lambda stats, width: seen.append((stats.n_runs, width)),
     )
@@ -168,7 +168,7 @@ def test_until_precise_stops_at_the_target_with_one_batch_of_its_runs():
 def test_one_run_is_said_to_give_no_interval_whatever_its_downtime():
     single = one_batch(1, horizon=MODEL.simulation.horizon)  # past the planned maintenance
     assert single.downtime.sum() > 0, "the run must have downtime for the check to mean anything"
-    text = chunks.PreciseResult.of(single, 0.1, 1).describe()
+    text = precise.PreciseResult.of(single, 0.1, 1).describe()
     assert text.endswith("(no interval yet: one run gives none)")
 
 

@@ -49,11 +49,6 @@ def test_wilson_interval_ends_are_exact_at_zero_and_all_failures():
     assert report.wilson_interval(37, 37)[1] == 1.0
 
 
-@pytest.mark.parametrize(("failures", "trials", "expected"), [(25, 100, 0.0433013), (0, 5, 0.0)])
-def test_binomial_stderr(failures, trials, expected):
-    assert report.binomial_stderr(failures, trials) == pytest.approx(expected, abs=1e-7)
-
-
 @pytest.mark.parametrize(
     "call",
     [
@@ -61,9 +56,6 @@ def test_binomial_stderr(failures, trials, expected):
         lambda: report.wilson_interval(11, 10),
         lambda: report.wilson_interval(-1, 10),
         lambda: report.wilson_interval(1, 10, confidence=1.0),
-        lambda: report.binomial_stderr(0, 0),
-        lambda: report.point_unavailability([1, 2], 0),
-        lambda: report.point_unavailability([1, 11], 10),
     ],
 )
 def test_invalid_binomial_inputs_are_refused(call):
@@ -81,17 +73,6 @@ def test_wilson_interval_covers_known_proportion_of_binomial_draws(trials, p):
         covered += lo <= p <= hi
     # Exact coverage of these cases lies between 0.95 and 0.963; 2000 draws give +-0.005.
     assert 0.935 <= covered / draws <= 0.978
-
-
-def test_point_unavailability_per_time_unit():
-    curve = report.point_unavailability([0, 3, 10, 7], 10)
-    assert len(curve) == 4
-    assert curve.value == (0.0, 0.3, 1.0, 0.7)
-    assert curve.stderr[1] == pytest.approx(math.sqrt(0.3 * 0.7 / 10))
-    assert curve.stderr[2] == 0.0
-    for t, count in enumerate(curve.counts):
-        assert (curve.lower[t], curve.upper[t]) == report.wilson_interval(count, 10)
-        assert curve.lower[t] <= curve.value[t] <= curve.upper[t]
 
 
 # ---------------------------------------------------------------- Student t
@@ -138,7 +119,7 @@ def repairable_component():
 
 def stats_from_runs(runs, horizon=None, *, components=((0, 0, 0),), cutsets=(), seed=7,
                     first_run=0):
-    """RunStatistics of runs given as their system state (0/1) at each time unit.
+    """BatchStatistics of runs given as their system state (0/1) at each time unit.
 
     ``components`` holds (downtime, failures, triggered) per component, which the system
     states do not determine.
@@ -151,7 +132,7 @@ def stats_from_runs(runs, horizon=None, *, components=((0, 0, 0),), cutsets=(), 
             first[run.index(1)] += 1
     starts = [sum(1 for t, s in enumerate(run) if s and (t == 0 or not run[t - 1]))
               for run in runs]
-    return report.RunStatistics(
+    return report.BatchStatistics(
         seed=seed, first_run=first_run, n_runs=len(runs), sim_time=horizon,
         failed_runs=failed_runs, first_failures=first, system_failures=starts,
         downtime=[sum(run) for run in runs],
@@ -198,10 +179,10 @@ def test_from_native_recovers_the_job_seed_across_the_int32_wrap():
         systemFailures=[1], downtime=[1], componentDowntime=[1], componentFailures=[1],
         triggeredFailures=[1], cutsetFailures=[1],
     )
-    stats = report.RunStatistics.from_native(native, first_run=1)
+    stats = report.BatchStatistics.from_native(native, first_run=1)
     assert (stats.seed, stats.first_run) == (2**31 - 1, 1)  # run 1 of seed INT32_MAX
     with pytest.raises(ValueError, match="runnerStatistics"):
-        report.RunStatistics.from_native(object())
+        report.BatchStatistics.from_native(object())
 
 
 def _chunk(first_run, n, **kwargs):
@@ -221,7 +202,7 @@ def _chunk(first_run, n, **kwargs):
         ([_chunk(0, 2), stats_from_runs([[0, 1, 0]] * 2, first_run=2)], None, "sim_time"),
         ([_chunk(0, 2), _chunk(2, 2, components=[(0, 0, 0)] * 2)], None, "components"),
         ([_chunk(0, 2), _chunk(2, 2, cutsets=[0])], None, "cut sets"),
-        ([_chunk(0, 2), [0, 1]], None, "RunStatistics"),
+        ([_chunk(0, 2), [0, 1]], None, "BatchStatistics"),
         ([], None, "nothing"),
     ],
 )
@@ -250,9 +231,9 @@ def test_merge_refuses_what_is_not_one_batch(parts, runs, message):
 )
 def test_run_statistics_refuses_inconsistent_counts(change, message):
     good = six_runs()
-    fields = {f.name: getattr(good, f.name) for f in dataclasses.fields(report.RunStatistics)}
+    fields = {f.name: getattr(good, f.name) for f in dataclasses.fields(report.BatchStatistics)}
     with pytest.raises(ValueError, match=message):
-        report.RunStatistics(**(fields | change))
+        report.BatchStatistics(**(fields | change))
 
 
 # ---------------------------------------------------------------- summary
@@ -536,10 +517,10 @@ def test_series_pair_end_to_end():
     tree = tavoq.CutsetTree(2)
     tree.constructTree([[1, 0], [0, 1]])
     n, horizon, seed = 600, 300, 2**31 - 250
-    whole = report.RunStatistics.from_native(tavoq.runnerStatistics(n, horizon, matrix, tree,
+    whole = report.BatchStatistics.from_native(tavoq.runnerStatistics(n, horizon, matrix, tree,
                                                                      seed))
     chunks = [
-        report.RunStatistics.from_native(
+        report.BatchStatistics.from_native(
             tavoq.runnerStatistics(stop - start, horizon, matrix, tree,
                                    wrap_int32(seed + start)), start)
         for start, stop in [(250, 600), (0, 250)]
@@ -600,33 +581,6 @@ def test_k_out_of_n_cutsets_refuses_impossible_or_huge_structures(n, k):
 # ---------------------------------------------------------------- text and console
 
 
-def test_format_summary_reports_requested_times_and_mean():
-    curve = report.point_unavailability([0, 3, 10, 7], 10)
-    mean = report.Estimate(0.525, 0.41, 0.64, "Student t over runs")
-    text = report.format_summary(curve, [1, 3], mean, time_unit="d")
-    lines = text.splitlines()
-    assert "10 runs" in lines[0] and "Wilson 95%" in lines[0]
-    assert "time [d]" in lines[1]
-    assert lines[2].split()[:2] == ["1", "0.3"]
-    assert lines[3].split()[:2] == ["3", "0.7"]
-    assert f"[{curve.lower[3]:.4g}, {curve.upper[3]:.4g}]" in lines[3]
-    assert lines[4].startswith("Mean unavailability over 0..3 d: 0.525")
-    assert "[0.41, 0.64], Student t over runs" in lines[4]
-    assert len(lines) == 5
-    with pytest.raises(ValueError):
-        report.format_summary(curve, [4])
-
-
-def test_text_curve_bars_follow_slice_maxima():
-    lines = report.text_curve([0.1, 0.2, 0.0, 0.4], rows=2, width=10).splitlines()
-    assert len(lines) == 3
-    assert lines[1].split()[0] == "0" and lines[1].count("#") == 5
-    assert lines[2].split()[0] == "2" and lines[2].count("#") == 10
-    assert report.text_curve([0.0, 0.0], rows=5).count("#") == 0
-    with pytest.raises(ValueError):
-        report.text_curve([])
-
-
 def test_native_stdout_silenced_hides_progress_lines_only(capfd):
     matrix = [repairable_component()]
     tree = tavoq.CutsetTree(1)
@@ -646,28 +600,3 @@ def test_native_stdout_silenced_restores_descriptor_after_error(capfd):
         raise RuntimeError("boom")
     os.write(1, b"visible\n")
     assert capfd.readouterr().out == "visible\n"
-
-
-# ---------------------------------------------------------------- plot
-
-
-@pytest.mark.parametrize("log_scale", [False, True])
-def test_plot_writes_png(tmp_path, log_scale):
-    pytest.importorskip("matplotlib")
-    curve = report.point_unavailability([0, 1, 4, 9, 3, 0], 20)
-    mean = report.Estimate(0.14, 0.08, 0.2, "Student t over runs")
-    path = tmp_path / "nested" / "curve.png"
-    written = report.plot_unavailability(curve, path, mean, title="t", log_scale=log_scale)
-    assert written == path
-    data = path.read_bytes()
-    assert len(data) > 1000
-    assert data.startswith(b"\x89PNG\r\n\x1a\n")
-
-
-def test_plot_without_matplotlib_says_so_and_returns_none(tmp_path, monkeypatch, capsys):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
-    curve = report.point_unavailability([0, 1], 2)
-    assert report.plot_unavailability(curve, tmp_path / "c.png") is None
-    assert "matplotlib" in capsys.readouterr().err
-    assert not (tmp_path / "c.png").exists()

@@ -31,6 +31,7 @@ __all__ = [
     "MAX_DEPTH",
     "LogicError",
     "Node",
+    "k_out_of_n_cutsets",
     "minimal_cutsets",
     "minimize",
     "parse",
@@ -328,3 +329,32 @@ def _ordered(masks: Iterable[int], names: Sequence[str]) -> list[tuple[str, ...]
         key=lambda members: (len(members), members),
     )
     return [tuple(names[i] for i in members) for members in positions]
+
+
+def k_out_of_n_cutsets(n_components: int, k: int) -> list[list[int]]:
+    """The minimal cut sets of a system that fails once any ``k`` of its ``n_components``
+    components have failed, as 0/1 vectors for ``CutsetTree.constructTree``: the expansion of
+    ``atleast(k, c0, .., c(n-1))``, every choice of k components in lexicographic order.
+
+    >>> k_out_of_n_cutsets(3, 2)
+    [[1, 1, 0], [1, 0, 1], [0, 1, 1]]
+    """
+    if n_components < 1 or not 1 <= k <= n_components:
+        raise ValueError(
+            f"k out of n needs 1 <= k <= n and n >= 1, got k = {k}, n = {n_components}"
+        )
+    count = math.comb(n_components, k)
+    if count > MAX_CUTSETS:
+        raise ValueError(
+            f"{k} out of {n_components} has {count} cut sets, more than {MAX_CUTSETS}"
+        )
+    names = [f"c{i}" for i in range(n_components)]
+    args = tuple(Node("name", 1, name=name) for name in names)
+    position = {name: i for i, name in enumerate(names)}
+    vectors = []
+    for cutset in minimal_cutsets(Node("atleast", 1, k=k, args=args), names):
+        vector = [0] * n_components
+        for name in cutset:
+            vector[position[name]] = 1
+        vectors.append(vector)
+    return vectors

@@ -25,7 +25,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..errors import INT32_MAX, INT32_MIN, ModelError
+from ..errors import INT32_MIN, ModelError, check_integer, shown
 from . import logic
 
 __all__ = [
@@ -47,29 +47,13 @@ NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 def unknown(what: str, given: object, label: str, names: Sequence[str], limit: int = 12) -> str:
     """``unknown state "x" (states: a, b, c)``, with a did-you-mean for a near miss."""
     names = list(names)
-    shown = ", ".join(names[:limit]) + (", ..." if len(names) > limit else "")
+    listed = ", ".join(names[:limit]) + (", ..." if len(names) > limit else "")
     close = difflib.get_close_matches(given, names, n=1) if isinstance(given, str) else []
     hint = f'; did you mean "{close[0]}"?' if close else ""
-    return f"unknown {what} {_fmt(given)} ({label}: {shown}){hint}"
-
-
-def _fmt(value: object, limit: int = 40) -> str:
-    """A value as the file writes it (strings in double quotes), cut short if long."""
-    text = json.dumps(value, ensure_ascii=False) if isinstance(value, str) else repr(value)
-    return text if len(text) <= limit else text[: limit - 3] + "..."
+    return f"unknown {what} {shown(given)} ({label}: {listed}){hint}"
 
 
 # -- values ------------------------------------------------------------------------------------
-
-
-def _integer(key: str, value: object, low: int, high: int = INT32_MAX, what: str = "") -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
-        if not what:
-            what = {0: "a non-negative integer", 1: "a positive integer"}.get(
-                low, f"an integer from {low}"
-            )
-        raise ModelError(key, f"must be {what} up to {high}, got {_fmt(value)}")
-    return int(value)
 
 
 def _number(key: str, value: object, *, positive: bool = True) -> float:
@@ -77,13 +61,13 @@ def _number(key: str, value: object, *, positive: bool = True) -> float:
     number = float(value) if ok else math.nan  # type: ignore[arg-type]
     if not ok or not math.isfinite(number) or (number <= 0 if positive else number < 0):
         what = "a positive number" if positive else "a number >= 0"
-        raise ModelError(key, f"must be {what}, got {_fmt(value)}")
+        raise ModelError(key, f"must be {what}, got {shown(value)}")
     return number
 
 
 def _text(key: str, value: object) -> str:
     if not isinstance(value, str):
-        raise ModelError(key, f"must be a string, got {_fmt(value)}")
+        raise ModelError(key, f"must be a string, got {shown(value)}")
     return value
 
 
@@ -91,7 +75,7 @@ def _line(key: str, value: object) -> str:
     """A string shown within a line of output: no line breaks or other control characters."""
     text = _text(key, value)
     if any(ord(ch) < 32 or 127 <= ord(ch) < 160 for ch in text):
-        raise ModelError(key, f"must be one line without control characters, got {_fmt(value)}")
+        raise ModelError(key, f"must be one line without control characters, got {shown(value)}")
     return text
 
 
@@ -129,20 +113,20 @@ def _check_uniform(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
 
 
 def _check_inspection(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    return {"interval": _integer(f"{key}.interval", p["interval"], 1)}
+    return {"interval": check_integer(f"{key}.interval", p["interval"], 1, error=ModelError)}
 
 
 def _check_maintenance(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
     times = p["times"]
     if isinstance(times, (str, bytes)) or not isinstance(times, Sequence) or not times:
         raise ModelError(
-            f"{key}.times", f"must be a non-empty list of positive integers, got {_fmt(times)}"
+            f"{key}.times", f"must be a non-empty list of positive integers, got {shown(times)}"
         )
-    return {"times": tuple(_integer(f"{key}.times[{i}]", t, 1) for i, t in enumerate(times))}
+    return {"times": tuple(check_integer(f"{key}.times[{i}]", t, 1, error=ModelError) for i, t in enumerate(times))}
 
 
 def _check_fixed(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    return {"at": _integer(f"{key}.at", p["at"], 0)}
+    return {"at": check_integer(f"{key}.at", p["at"], 0, error=ModelError)}
 
 
 _CHECKS = {
@@ -167,7 +151,7 @@ def _check_params(key: str, distribution: object, params: object) -> dict[str, A
         )
     names, check = _CHECKS[distribution]  # type: ignore[index]
     if not isinstance(params, Mapping):
-        raise ModelError(key, f"parameters must be a mapping, got {_fmt(params)}")
+        raise ModelError(key, f"parameters must be a mapping, got {shown(params)}")
     for name in params:
         if name not in names:
             raise ModelError(
@@ -266,11 +250,11 @@ class Component:
             )
         key = f"components.{self.name}"
         if self.count is not None:
-            _integer(f"{key}.count", self.count, 1, MAX_COUNT)
+            check_integer(f"{key}.count", self.count, 1, MAX_COUNT, error=ModelError)
         _text(f"{key}.description", self.description)
         states = self.states
         if isinstance(states, (str, bytes)) or not isinstance(states, Sequence):
-            raise ModelError(f"{key}.states", f"must be a list of state names, got {_fmt(states)}")
+            raise ModelError(f"{key}.states", f"must be a list of state names, got {shown(states)}")
         if len(states) < 2:
             raise ModelError(
                 f"{key}.states",
@@ -279,10 +263,10 @@ class Component:
         for i, state in enumerate(states):
             if not isinstance(state, str) or not state.strip():
                 raise ModelError(
-                    f"{key}.states[{i}]", f"must be a non-empty name, got {_fmt(state)}"
+                    f"{key}.states[{i}]", f"must be a non-empty name, got {shown(state)}"
                 )
             if state in states[:i]:
-                raise ModelError(f"{key}.states[{i}]", f"duplicate state {_fmt(state)}")
+                raise ModelError(f"{key}.states[{i}]", f"duplicate state {shown(state)}")
         object.__setattr__(self, "states", tuple(states))
         transitions = self.transitions
         if isinstance(transitions, (str, bytes)) or not isinstance(transitions, Sequence):
@@ -292,7 +276,7 @@ class Component:
         for i, t in enumerate(transitions):
             tkey = f"{key}.transitions[{i}]"
             if not isinstance(t, Transition):
-                raise ModelError(tkey, f"must be a Transition, got {_fmt(t)}")
+                raise ModelError(tkey, f"must be a Transition, got {shown(t)}")
             for attr, label in (("source", "from"), ("target", "to")):
                 state = getattr(t, attr)
                 if state not in self.states:
@@ -333,14 +317,12 @@ class Simulation:
     threads: int | None = None
 
     def __post_init__(self) -> None:
-        _integer("simulation.horizon", self.horizon, 1)
+        check_integer("simulation.horizon", self.horizon, 1, error=ModelError)
         _line("simulation.unit", self.unit)
-        _integer("simulation.runs", self.runs, 1)
-        _integer(
-            "simulation.seed", self.seed, INT32_MIN, what=f"an integer from {INT32_MIN}"
-        )
+        check_integer("simulation.runs", self.runs, 1, error=ModelError)
+        check_integer("simulation.seed", self.seed, INT32_MIN, error=ModelError)
         if self.threads is not None:
-            _integer("simulation.threads", self.threads, 1)
+            check_integer("simulation.threads", self.threads, 1, error=ModelError)
 
 
 @dataclass(frozen=True)
@@ -367,7 +349,7 @@ class Model:
         _line("name", self.name)
         _text("description", self.description)
         if not isinstance(self.simulation, Simulation):
-            raise ModelError("simulation", f"must be a Simulation, got {_fmt(self.simulation)}")
+            raise ModelError("simulation", f"must be a Simulation, got {shown(self.simulation)}")
         components = self.components
         if isinstance(components, (str, bytes)) or not isinstance(components, Sequence):
             raise ModelError("components", "must be a list of components")
@@ -376,7 +358,7 @@ class Model:
         origin: dict[str, str] = {}
         for c in components:
             if not isinstance(c, Component):
-                raise ModelError("components", f"must hold Component objects, got {_fmt(c)}")
+                raise ModelError("components", f"must hold Component objects, got {shown(c)}")
             for n in c.names:
                 if n in origin:
                     also = "" if origin[n] == c.name else f" (components.{origin[n]} has it too)"
@@ -432,7 +414,7 @@ class Model:
             if isinstance(cutset, (str, bytes)) or not isinstance(cutset, Sequence) or not cutset:
                 raise ModelError(
                     f"cutsets[{i}]",
-                    f"must be a non-empty list of component names, got {_fmt(cutset)}",
+                    f"must be a non-empty list of component names, got {shown(cutset)}",
                 )
             for j, name in enumerate(cutset):
                 if not isinstance(name, str) or name not in known:

@@ -55,7 +55,7 @@ def _int_array(name: str, values: Any) -> np.ndarray:
 
 
 @dataclass(frozen=True, eq=False)
-class RunStatistics:
+class BatchStatistics:
     """Counts of runs ``first_run .. first_run + n_runs - 1`` of a job seeded ``seed``.
 
     Per time unit (length ``sim_time``): ``failed_runs``, ``first_failures``.
@@ -145,7 +145,7 @@ class RunStatistics:
         return len(self.cutset_failures)
 
     @classmethod
-    def from_native(cls, native: Any, first_run: int = 0) -> RunStatistics:
+    def from_native(cls, native: Any, first_run: int = 0) -> BatchStatistics:
         """Copy a ``tavoq.RunStatistics`` that holds runs ``first_run ..`` of a job.
 
         The native object echoes the seed of its own first run, ``seed + first_run``; the job's
@@ -165,7 +165,7 @@ class RunStatistics:
         )
 
     def __eq__(self, other: object) -> bool:
-        if not isinstance(other, RunStatistics):
+        if not isinstance(other, BatchStatistics):
             return NotImplemented
         return all(
             np.array_equal(getattr(self, f.name), getattr(other, f.name)) for f in fields(self)
@@ -176,7 +176,7 @@ class RunStatistics:
         return (type(self), tuple(getattr(self, f.name) for f in fields(self)))
 
 
-def merge(parts: Iterable[RunStatistics], *, runs: range | None = None) -> RunStatistics:
+def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> BatchStatistics:
     """One result for the runs of all ``parts``, identical to a single batch of those runs.
 
     The parts may come in any order. They must share the seed, the horizon and the numbers
@@ -189,8 +189,8 @@ def merge(parts: Iterable[RunStatistics], *, runs: range | None = None) -> RunSt
     if not parts:
         raise ValueError("nothing to merge")
     for part in parts:
-        if not isinstance(part, RunStatistics):
-            raise ValueError(f"cannot merge a {type(part).__name__}; expected RunStatistics")
+        if not isinstance(part, BatchStatistics):
+            raise ValueError(f"cannot merge a {type(part).__name__}; expected BatchStatistics")
     first = parts[0]
     for part in parts[1:]:
         for what, a, b in (
@@ -230,7 +230,7 @@ def merge(parts: Iterable[RunStatistics], *, runs: range | None = None) -> RunSt
         for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET
     }
     per_run = {name: np.concatenate([getattr(p, name) for p in ordered]) for name in PER_RUN}
-    return RunStatistics(
+    return BatchStatistics(
         seed=first.seed,
         first_run=ordered[0].first_run,
         n_runs=expected - ordered[0].first_run,

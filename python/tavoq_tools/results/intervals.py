@@ -1,35 +1,46 @@
-"""Binomial and Student t helpers, and the point unavailability curve of a batch's counts.
+"""Interval methods, each written once: the normal and Student t quantiles, the Wilson score
+interval of a binomial proportion, the Poisson interval of a count and the bound for
+"nothing seen in n runs".
 
-A batch runner returns, for every time unit t, the number c[t] of runs in which the system
-was failed at t. Over N independent runs c[t] is a binomial draw, so the point unavailability
-c[t] / N gets a binomial standard error and a Wilson score interval. The Wilson interval is
-used rather than the normal approximation because unavailabilities sit close to 0 (or 1),
-where the normal interval collapses to zero width or leaves [0, 1].
-
-The mean unavailability over the horizon cannot be taken from these counts: the time units of
-one run are strongly correlated. It comes from the per-run downtime of ``runnerStatistics``
-(see ``summary.summarize``).
+The Wilson interval is used rather than the normal approximation because unavailabilities sit
+close to 0 (or 1), where the normal interval collapses to zero width or leaves [0, 1].
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
-from dataclasses import dataclass
 from statistics import NormalDist
+from typing import Any
 
-def _z(confidence: float) -> float:
+import numpy as np
+
+def normal_quantile(p: float) -> float:
+    """Quantile of the standard normal distribution."""
+    return NormalDist().inv_cdf(p)
+
+
+def critical_value(confidence: float) -> float:
+    """z such that a standard normal lies within +-z with probability ``confidence``."""
     if not 0.0 < confidence < 1.0:
         raise ValueError("confidence must lie strictly between 0 and 1")
-    return NormalDist().inv_cdf(0.5 + confidence / 2.0)
+    return normal_quantile(0.5 + confidence / 2.0)
 
 
-def binomial_stderr(failures: int, trials: int) -> float:
-    """Standard error sqrt(p (1 - p) / n) of the proportion p = failures / trials."""
-    if trials <= 0:
-        raise ValueError("trials must be positive")
-    p = failures / trials
-    return math.sqrt(p * (1.0 - p) / trials)
+def wilson_bands(
+    successes: np.ndarray | float, trials: int, z: float
+) -> tuple[np.ndarray, np.ndarray]:
+    """Wilson score bounds for ``successes`` out of ``trials`` (arrays allowed; ``successes``
+    may be fractional, a mean times ``trials``). At 0 or ``trials`` the bound is exact: rounding
+    would leave it a hair off."""
+    k = np.asarray(successes, dtype=np.float64)
+    p = k / trials
+    z2n = z * z / trials
+    centre = (p + z2n / 2.0) / (1.0 + z2n)
+    spread = np.maximum(p * (1.0 - p), 0.0) / trials + z2n / (4.0 * trials)
+    half = z / (1.0 + z2n) * np.sqrt(spread)
+    lower = np.where(k <= 0, 0.0, np.clip(centre - half, 0.0, 1.0))
+    upper = np.where(k >= trials, 1.0, np.clip(centre + half, 0.0, 1.0))
+    return lower, upper
 
 
 def wilson_interval(failures: int, trials: int, confidence: float = 0.95) -> tuple[float, float]:
@@ -38,15 +49,8 @@ def wilson_interval(failures: int, trials: int, confidence: float = 0.95) -> tup
         raise ValueError("trials must be positive")
     if not 0 <= failures <= trials:
         raise ValueError("failures must lie between 0 and trials")
-    z = _z(confidence)
-    p = failures / trials
-    z2n = z * z / trials
-    centre = (p + z2n / 2.0) / (1.0 + z2n)
-    half = z / (1.0 + z2n) * math.sqrt(p * (1.0 - p) / trials + z2n / (4.0 * trials))
-    # At 0 or n failures one end is exactly 0 or 1; rounding would leave it a hair off.
-    lower = 0.0 if failures == 0 else max(0.0, centre - half)
-    upper = 1.0 if failures == trials else min(1.0, centre + half)
-    return lower, upper
+    lower, upper = wilson_bands(failures, trials, critical_value(confidence))
+    return float(lower), float(upper)
 
 
 def _t_two_sided(t: float, df: int) -> float:
@@ -77,7 +81,7 @@ def student_t_quantile(p: float, df: int) -> float:
         return -student_t_quantile(1.0 - p, df)
     if p == 0.5:
         return 0.0
-    z = NormalDist().inv_cdf(p)
+    z = normal_quantile(p)
     if df > 300:
         # Cornish-Fisher expansion; the closed form would need ~df terms per evaluation.
         g1 = (z**3 + z) / 4
@@ -99,39 +103,44 @@ def student_t_quantile(p: float, df: int) -> float:
     return (lo + hi) / 2.0
 
 
-@dataclass(frozen=True)
-class UnavailabilityCurve:
-    """Point unavailability at every time unit with its standard error and Wilson interval."""
-
-    counts: tuple[int, ...]
-    n_runs: int
-    confidence: float
-    value: tuple[float, ...]
-    stderr: tuple[float, ...]
-    lower: tuple[float, ...]
-    upper: tuple[float, ...]
-
-    def __len__(self) -> int:
-        return len(self.counts)
+def none_seen_bound(n: int, confidence: float) -> float:
+    """Two-sided Clopper-Pearson upper bound of a probability after 0 successes in n trials."""
+    return 1.0 - ((1.0 - confidence) / 2.0) ** (1.0 / n)
 
 
-def point_unavailability(
-    counts: Sequence[int], n_runs: int, confidence: float = 0.95
-) -> UnavailabilityCurve:
-    """Turn the counts of a batch runner (over ``n_runs`` runs) into an unavailability curve."""
-    if n_runs <= 0:
-        raise ValueError("n_runs must be positive")
-    counts = tuple(int(c) for c in counts)
-    bad = [c for c in counts if not 0 <= c <= n_runs]
-    if bad:
-        raise ValueError(f"count {bad[0]} does not lie between 0 and n_runs = {n_runs}")
-    intervals = [wilson_interval(c, n_runs, confidence) for c in counts]
-    return UnavailabilityCurve(
-        counts=counts,
-        n_runs=n_runs,
-        confidence=confidence,
-        value=tuple(c / n_runs for c in counts),
-        stderr=tuple(binomial_stderr(c, n_runs) for c in counts),
-        lower=tuple(lo for lo, _ in intervals),
-        upper=tuple(hi for _, hi in intervals),
-    )
+def _poisson_cdf(k: int, lam: float) -> float:
+    if lam <= 0.0:
+        return 1.0
+    log_lam = math.log(lam)
+    return math.fsum(math.exp(i * log_lam - lam - math.lgamma(i + 1)) for i in range(k + 1))
+
+
+def poisson_interval(count: int, confidence: float) -> tuple[float, float]:
+    """Two-sided interval for the mean of a Poisson variable observed as ``count``.
+
+    Exact (Garwood) for counts up to 30, by bisection on the Poisson distribution function;
+    above that the Wilson-Hilferty form of the chi-square quantiles, accurate to well under
+    one percent there.
+    """
+    alpha = 1.0 - confidence
+    if count == 0:
+        return 0.0, -math.log(alpha / 2.0)
+    if count > 30:
+        z = critical_value(confidence)
+
+        def chi2(nu: float, zq: float) -> float:
+            c = 2.0 / (9.0 * nu)
+            return nu * (1.0 - c + zq * math.sqrt(c)) ** 3
+
+        return chi2(2 * count, -z) / 2.0, chi2(2 * count + 2, z) / 2.0
+
+    def solve(f: Any) -> float:  # f falls from positive to negative as lam grows
+        lo, hi = 0.0, count + 20.0 * math.sqrt(count) + 20.0
+        for _ in range(100):
+            mid = (lo + hi) / 2.0
+            lo, hi = (mid, hi) if f(mid) > 0 else (lo, mid)
+        return (lo + hi) / 2.0
+
+    lower = solve(lambda lam: alpha / 2.0 - (1.0 - _poisson_cdf(count - 1, lam)))
+    upper = solve(lambda lam: _poisson_cdf(count, lam) - alpha / 2.0)
+    return lower, upper

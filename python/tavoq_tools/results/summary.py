@@ -1,6 +1,6 @@
 """What one batch of runs says about the system, each number with a 95% interval and its method.
 
-The counts come from ``RunStatistics`` (or the native result it copies). Runs are independent
+The counts come from ``BatchStatistics`` (or the native result it copies). Runs are independent
 and identically distributed, so every estimate is built on what is known per run:
 
 - point unavailability at t and the probability of a first failure by t are binomial
@@ -33,13 +33,18 @@ import math
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass
 from fractions import Fraction
-from statistics import NormalDist
 from typing import Any
 
 import numpy as np
 
-from .counts import RunStatistics
-from .intervals import student_t_quantile
+from .counts import BatchStatistics
+from .intervals import (
+    critical_value,
+    none_seen_bound,
+    poisson_interval,
+    student_t_quantile,
+    wilson_bands,
+)
 
 WILSON = "Wilson score over runs"
 WILSON_BOUNDED = "Wilson, variance bound"
@@ -216,22 +221,6 @@ def _json_safe(value: Any) -> Any:
 # ---------------------------------------------------------------- interval helpers
 
 
-def wilson_bands(
-    successes: np.ndarray | float, trials: int, z: float
-) -> tuple[np.ndarray, np.ndarray]:
-    """Wilson score bounds for ``successes`` out of ``trials`` (arrays allowed; ``successes``
-    may be fractional, a mean times ``trials``). At 0 or ``trials`` the bound is exact."""
-    k = np.asarray(successes, dtype=np.float64)
-    p = k / trials
-    z2n = z * z / trials
-    centre = (p + z2n / 2.0) / (1.0 + z2n)
-    spread = np.maximum(p * (1.0 - p), 0.0) / trials + z2n / (4.0 * trials)
-    half = z / (1.0 + z2n) * np.sqrt(spread)
-    lower = np.where(k <= 0, 0.0, np.clip(centre - half, 0.0, 1.0))
-    upper = np.where(k >= trials, 1.0, np.clip(centre + half, 0.0, 1.0))
-    return lower, upper
-
-
 def _wilson_estimate(successes: float, trials: int, z: float, method: str) -> Estimate:
     lower, upper = wilson_bands(successes, trials, z)
     return Estimate(successes / trials, float(lower), float(upper), method)
@@ -247,49 +236,6 @@ def _t_estimate(
     se = math.sqrt(max(sum_sq_dev, 0.0) / (n - 1) / n)
     half = student_t_quantile(0.5 + confidence / 2.0, n - 1) * se
     return Estimate(mean, max(low, mean - half), min(high, mean + half), method)
-
-
-def _none_seen_bound(n: int, confidence: float) -> float:
-    """Two-sided Clopper-Pearson upper bound of a probability after 0 successes in n trials."""
-    return 1.0 - ((1.0 - confidence) / 2.0) ** (1.0 / n)
-
-
-def _poisson_cdf(k: int, lam: float) -> float:
-    if lam <= 0.0:
-        return 1.0
-    log_lam = math.log(lam)
-    return math.fsum(math.exp(i * log_lam - lam - math.lgamma(i + 1)) for i in range(k + 1))
-
-
-def poisson_interval(count: int, confidence: float) -> tuple[float, float]:
-    """Two-sided interval for the mean of a Poisson variable observed as ``count``.
-
-    Exact (Garwood) for counts up to 30, by bisection on the Poisson distribution function;
-    above that the Wilson-Hilferty form of the chi-square quantiles, accurate to well under
-    one percent there.
-    """
-    alpha = 1.0 - confidence
-    if count == 0:
-        return 0.0, -math.log(alpha / 2.0)
-    if count > 30:
-        z = NormalDist().inv_cdf(1.0 - alpha / 2.0)
-
-        def chi2(nu: float, zq: float) -> float:
-            c = 2.0 / (9.0 * nu)
-            return nu * (1.0 - c + zq * math.sqrt(c)) ** 3
-
-        return chi2(2 * count, -z) / 2.0, chi2(2 * count + 2, z) / 2.0
-
-    def solve(f: Any) -> float:  # f falls from positive to negative as lam grows
-        lo, hi = 0.0, count + 20.0 * math.sqrt(count) + 20.0
-        for _ in range(100):
-            mid = (lo + hi) / 2.0
-            lo, hi = (mid, hi) if f(mid) > 0 else (lo, mid)
-        return (lo + hi) / 2.0
-
-    lower = solve(lambda lam: alpha / 2.0 - (1.0 - _poisson_cdf(count - 1, lam)))
-    upper = solve(lambda lam: _poisson_cdf(count, lam) - alpha / 2.0)
-    return lower, upper
 
 
 def _ratio_estimate(
@@ -322,7 +268,7 @@ def _names(given: Sequence[str] | None, count: int, prefix: str, what: str) -> l
 
 
 def _time_to_failure(
-    stats: RunStatistics, cum: np.ndarray, confidence: float, percentiles: Sequence[float]
+    stats: BatchStatistics, cum: np.ndarray, confidence: float, percentiles: Sequence[float]
 ) -> tuple[Estimate, Estimate | None, tuple[Percentile, ...]]:
     n, horizon = stats.n_runs, stats.sim_time
     failed = int(cum[-1]) if horizon else 0
@@ -338,7 +284,7 @@ def _time_to_failure(
     if failed == 0:
         # Every run lasted the horizon; min(T, H) < H needs a failure, whose probability is at
         # most the Clopper-Pearson bound for none seen in n runs.
-        lower = horizon * (1.0 - _none_seen_bound(n, confidence))
+        lower = horizon * (1.0 - none_seen_bound(n, confidence))
         restricted = Estimate(float(horizon), lower, float(horizon), NONE_SEEN)
     else:
         dev = float(np.dot(weights, (times - restricted_mean) ** 2))
@@ -351,7 +297,7 @@ def _time_to_failure(
         dev = float(np.dot(weights, (times - plain_mean) ** 2))
         plain = _t_estimate(plain_mean, dev, n, confidence, 0.0, float(horizon - 1))
 
-    z = NormalDist().inv_cdf(0.5 + confidence / 2.0)
+    z = critical_value(confidence)
 
     def order_statistic(rank: int) -> float:
         # The rank-th smallest T (1-based); only called for ranks within the failed runs.
@@ -385,15 +331,14 @@ def summarize(
     confidence: float = 0.95,
     percentiles: Sequence[float] = DEFAULT_PERCENTILES,
 ) -> Summary:
-    """Summarize a batch: a ``RunStatistics``, or the native ``tavoq.RunStatistics``.
+    """Summarize a batch: a ``BatchStatistics``, or the native ``tavoq.RunStatistics``.
 
     ``component_names`` and ``cutset_names`` label the tables (cut sets in the tree's
     ``getCutsets()`` order); ``unit`` labels times in the report.
     """
-    if not isinstance(stats, RunStatistics):
-        stats = RunStatistics.from_native(stats)
-    if not 0.0 < confidence < 1.0:
-        raise ValueError("confidence must lie strictly between 0 and 1")
+    if not isinstance(stats, BatchStatistics):
+        stats = BatchStatistics.from_native(stats)
+    z = critical_value(confidence)
     n, horizon = stats.n_runs, stats.sim_time
     if n == 0:
         raise ValueError("no runs to summarize")
@@ -402,7 +347,6 @@ def summarize(
             raise ValueError(f"percentile {percent} must lie strictly between 0 and 100")
     component_names = _names(component_names, stats.n_components, "component_", "component")
     cutset_names = _names(cutset_names, stats.n_cutsets, "cutset_", "cut set")
-    z = NormalDist().inv_cdf(0.5 + confidence / 2.0)
 
     # Point unavailability and reliability: binomial counts over runs at every time unit.
     lower, upper = wilson_bands(stats.failed_runs, n, z)
@@ -426,11 +370,11 @@ def summarize(
         mean = total_downtime / (n * horizon)
         if total_downtime == 0:
             # No run was ever down: the mean is at most the chance that a run has any downtime.
-            mean_unavailability = Estimate(0.0, 0.0, _none_seen_bound(n, confidence), NONE_SEEN)
+            mean_unavailability = Estimate(0.0, 0.0, none_seen_bound(n, confidence), NONE_SEEN)
         elif total_downtime == n * horizon:
             # No run was ever up: the same bound, on the chance that a run has any uptime.
             mean_unavailability = Estimate(
-                1.0, 1.0 - _none_seen_bound(n, confidence), 1.0, NONE_SEEN
+                1.0, 1.0 - none_seen_bound(n, confidence), 1.0, NONE_SEEN
             )
         else:
             dev = float(np.dot(fraction - mean, fraction - mean))

@@ -4,7 +4,7 @@ The batch is split into chunks of consecutive run indices (``chunks.plan_chunks`
 is one task: it receives the plain-data model (pickled as data, never native objects), builds
 the matrix and tree on its worker and runs ``runnerStatistics`` for its runs with seed
 ``seed + first index``. The results are gathered as they complete and merged in run order by
-``statistics.merge``, which checks that every run index is held exactly once.
+``results.counts.merge``, which checks that every run index is held exactly once.
 
 Nothing is lost or counted twice:
 - a task whose worker dies is sent again by the scheduler, and a task that raises is retried
@@ -21,25 +21,20 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from .chunks import (
-    Buildable,
-    RunChunks,
-    _whole,
-    plan_chunks,
-    run_chunk,
-    run_until_precise,
-)
-from ..errors import INT32_MIN, DaskMissingError
-from ..results.counts import RunStatistics, merge
+from ..errors import INT32_MIN, DaskMissingError, check_integer
+from ..results.counts import BatchStatistics, merge
+from .chunks import Buildable, RunChunks, plan_chunks, run_chunk
+from .precise import check_max_runs, run_until_precise
 
-__all__ = ["DaskMissingError", "dask_chunk_runner", "simulate_on_dask"]
+__all__ = ["DaskMissingError", "dask_chunk_runner", "import_distributed", "run_on_dask",
+           "simulate_on_dask"]
 
 # Times a task that raised is run again before the batch gives up. A worker that dies is not
 # counted here: the scheduler resends its tasks on its own.
 RETRIES = 3
 
 
-def _distributed() -> Any:
+def import_distributed() -> Any:
     try:
         import distributed
     except ImportError as error:
@@ -65,16 +60,16 @@ def dask_chunk_runner(
     horizon: int,
     seed: int,
     *,
-    on_chunk: Callable[[RunStatistics], None] | None = None,
+    on_chunk: Callable[[BatchStatistics], None] | None = None,
     retries: int = RETRIES,
 ) -> RunChunks:
     """A function that runs a list of run ranges as tasks on ``client`` and returns their
     statistics in the order they completed; ``on_chunk`` sees each one as it arrives."""
-    distributed = _distributed()
+    distributed = import_distributed()
     if not isinstance(client, distributed.Client):
         raise TypeError(f"client must be a dask.distributed Client, got {type(client).__name__}")
 
-    def run(chunks: Sequence[range]) -> list[RunStatistics]:
+    def run(chunks: Sequence[range]) -> list[BatchStatistics]:
         futures = [
             client.submit(
                 run_chunk, model, horizon, seed, chunk.start, len(chunk),
@@ -107,10 +102,10 @@ def simulate_on_dask(
     horizon: int,
     *,
     chunk_runs: int | None = None,
-    on_chunk: Callable[[RunStatistics], None] | None = None,
+    on_chunk: Callable[[BatchStatistics], None] | None = None,
     target_ci: float | None = None,
     max_runs: int | None = None,
-) -> RunStatistics:
+) -> BatchStatistics:
     """Runs ``0 .. runs - 1`` of the batch seeded ``seed`` on the cluster of ``client`` (a
     ``dask.distributed.Client``); identical to one local ``runnerStatistics`` batch.
 
@@ -119,16 +114,34 @@ def simulate_on_dask(
 
     With ``target_ci``, ``runs`` is the first round and rounds of chunks follow until the mean
     unavailability is known to ±target_ci of itself or ``max_runs`` runs were made (see
-    ``chunks.run_until_precise``); ``chunks.PreciseResult.of(result, target_ci, max_runs)``
+    ``precise.run_until_precise``); ``precise.PreciseResult.of(result, target_ci, max_runs)``
     then says which, and ``n_runs`` how many runs it took.
     """
-    runs = _whole("runs", runs)
-    seed = _whole("seed", seed, INT32_MIN)
-    horizon = _whole("horizon", horizon)
-    if target_ci is None and max_runs is not None:
-        raise ValueError("max_runs bounds a run until a target_ci is reached; give target_ci")
+    runs = check_integer("runs", runs)
+    seed = check_integer("seed", seed, INT32_MIN)
+    horizon = check_integer("horizon", horizon)
+    check_max_runs(target_ci, max_runs)
     if not callable(getattr(model, "build", None)):
         raise TypeError(f"model must have a build() method, got {type(model).__name__}")
+    return run_on_dask(
+        client, model, runs, seed, horizon, chunk_runs=chunk_runs, on_chunk=on_chunk,
+        target_ci=target_ci, max_runs=max_runs,
+    )
+
+
+def run_on_dask(
+    client: Any,
+    model: Buildable,
+    runs: int,
+    seed: int,
+    horizon: int,
+    *,
+    chunk_runs: int | None = None,
+    on_chunk: Callable[[BatchStatistics], None] | None = None,
+    target_ci: float | None = None,
+    max_runs: int | None = None,
+) -> BatchStatistics:
+    """``simulate_on_dask`` for arguments already checked (as ``simulate`` checks them)."""
     execute = dask_chunk_runner(client, model, horizon, seed, on_chunk=on_chunk)
     workers = _workers(client)
     if target_ci is not None:

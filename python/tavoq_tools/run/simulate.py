@@ -5,7 +5,7 @@ Run i of a batch is seeded ``seed + i`` whatever chunk it falls in: a chunk hold
 The chunks' statistics are merged in run order, so the result is the same as one batch of all
 the runs, however the batch was split. Chunks are what a progress bar counts, and what can be
 sent elsewhere: ``chunks.run_chunk`` needs only the plain-data Model, and
-``dask_runner`` runs the chunks as tasks on a Dask cluster.
+``dask_cluster`` runs the chunks as tasks on a Dask cluster.
 """
 
 from __future__ import annotations
@@ -17,27 +17,18 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING
 
-from ..errors import INT32_MAX, INT32_MIN
+from ..errors import INT32_MIN, check_integer
 from ..model.system import Model
+from .chunks import plan_chunks, progress_chunk_runs
+from .precise import check_max_runs
 
 if TYPE_CHECKING:
-    from ..results.counts import RunStatistics
+    from ..results.counts import BatchStatistics
 
-__all__ = ["chunk_ranges", "default_chunk_runs", "default_threads", "simulate"]
+__all__ = ["default_threads", "simulate"]
 
 # A bar that would vanish in under this many seconds is not worth drawing.
 PROGRESS_DELAY_S = 0.5
-# Aim for about this many chunks when a bar is shown, so that it moves smoothly ...
-PROGRESS_STEPS = 100
-# ... but keep chunks large enough for every thread to get a share of the runs.
-MIN_CHUNK_RUNS = 256
-
-
-def _whole(name: str, value: object, low: int = 1, high: int = INT32_MAX) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
-        what = "a positive integer" if low == 1 else f"an integer from {low}"
-        raise ValueError(f"{name} must be {what} up to {high}, got {value!r}")
-    return value
 
 
 # OpenMP reads OMP_NUM_THREADS once, when the process starts; read it as early. (Libraries
@@ -54,19 +45,6 @@ def default_threads() -> int:
     if hasattr(os, "sched_getaffinity"):
         return len(os.sched_getaffinity(0))
     return os.cpu_count() or 1
-
-
-def default_chunk_runs(runs: int, progress: bool) -> int:
-    """Runs per chunk: all of them in one call, unless a progress bar needs steps."""
-    if not progress:
-        return runs
-    return max(math.ceil(runs / PROGRESS_STEPS), min(runs, MIN_CHUNK_RUNS))
-
-
-def chunk_ranges(runs: int, chunk_runs: int) -> Iterator[tuple[int, int]]:
-    """(first run index, number of runs) of each chunk, in run order."""
-    for first in range(0, runs, chunk_runs):
-        yield first, min(chunk_runs, runs - first)
 
 
 @contextmanager
@@ -98,7 +76,7 @@ def simulate(
     client: object = None,
     target_ci: float | None = None,
     max_runs: int | None = None,
-) -> RunStatistics:
+) -> BatchStatistics:
     """Simulate ``model`` and return the statistics of its runs.
 
     ``runs``, ``seed``, ``threads`` and ``horizon`` default to the model's [simulation]
@@ -108,35 +86,35 @@ def simulate(
     running chunk.
 
     ``client`` (a ``dask.distributed.Client``) runs the chunks as tasks on its cluster
-    (see tavoq_tools.dask_runner; ``threads`` then has no effect, the workers have their own
+    (see tavoq_tools.run.dask_cluster; ``threads`` then has no effect, the workers have their own
     cores); the bar moves as chunks complete. The result is the same as on this machine.
 
     ``target_ci`` (0.1 for ±10%) runs chunk after chunk until the 95% interval of the mean
     unavailability lies within ±target_ci of the estimate, or ``max_runs`` runs were made
-    (default tavoq_tools.chunks.DEFAULT_MAX_RUNS); ``runs`` is then the first round. The
-    result equals one batch of ``n_runs`` runs; ``chunks.PreciseResult.of(result, target_ci,
+    (default tavoq_tools.run.precise.DEFAULT_MAX_RUNS); ``runs`` is then the first round. The
+    result equals one batch of ``n_runs`` runs; ``precise.PreciseResult.of(result, target_ci,
     max_runs)`` says which limit stopped it.
     """
     if not isinstance(model, Model):
         raise TypeError(f"model must be a tavoq_tools Model, got {type(model).__name__}")
     settings = model.simulation
-    runs = _whole("runs", settings.runs if runs is None else runs)
-    seed = _whole("seed", settings.seed if seed is None else seed, INT32_MIN)
-    horizon = _whole("horizon", settings.horizon if horizon is None else horizon)
-    threads = settings.threads if threads is None else _whole("threads", threads)
-    chunk = default_chunk_runs(runs, bool(progress)) if chunk_runs is None else (
-        _whole("chunk_runs", chunk_runs)
-    )
-    if target_ci is None and max_runs is not None:
-        raise ValueError("max_runs bounds a run until target_ci is reached; give target_ci too")
+    runs = check_integer("runs", settings.runs if runs is None else runs)
+    seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
+    horizon = check_integer("horizon", settings.horizon if horizon is None else horizon)
+    threads = settings.threads if threads is None else check_integer("threads", threads)
+    if chunk_runs is not None:
+        chunk = check_integer("chunk_runs", chunk_runs)
+    else:
+        chunk = progress_chunk_runs(runs) if progress else runs
+    check_max_runs(target_ci, max_runs)
     if max_runs is not None:
-        max_runs = _whole("max_runs", max_runs)
+        max_runs = check_integer("max_runs", max_runs)
     if client is not None:
-        from .dask_cluster import simulate_on_dask
+        from .dask_cluster import run_on_dask
 
         # Chunks on a cluster are sized for the cluster unless the caller says otherwise.
         with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
-            return simulate_on_dask(
+            return run_on_dask(
                 client, model, runs, seed, horizon, chunk_runs=chunk_runs,
                 on_chunk=None if bar is None else (lambda part: bar.update(part.n_runs)),
                 target_ci=target_ci, max_runs=max_runs,
@@ -144,8 +122,9 @@ def simulate(
 
     import tavoq
 
-    from .chunks import local_chunk_runner, run_until_precise
     from ..results.counts import merge
+    from .chunks import local_chunk_runner
+    from .precise import run_until_precise
 
     # The count is the module's for later calls too: set it every time, so that a run
     # without one uses all cores even after a run with one.
@@ -163,5 +142,5 @@ def simulate(
                 run_chunks, target_ci, max_runs, first_runs=runs, chunk_runs=step
             )
             return result.statistics
-        parts = run_chunks([range(first, first + n) for first, n in chunk_ranges(runs, chunk)])
+        parts = run_chunks(plan_chunks(runs, chunk))
     return merge(parts, runs=range(runs))
