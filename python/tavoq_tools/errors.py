@@ -6,8 +6,9 @@ runner can raise these without pulling in anything above it.
 
 from __future__ import annotations
 
+import difflib
 import json
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 
 # The engine's integers (seeds, horizons, run counts) are signed 32-bit values.
 INT32_MIN = -(2**31)
@@ -18,6 +19,15 @@ def shown(value: object, limit: int = 40) -> str:
     """A value as a model file writes it (strings in double quotes), cut short if long."""
     text = json.dumps(value, ensure_ascii=False) if isinstance(value, str) else repr(value)
     return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def unknown(what: str, given: object, label: str, names: Sequence[str], limit: int = 12) -> str:
+    """``unknown state "x" (states: a, b, c)``, with a did-you-mean for a near miss."""
+    names = list(names)
+    listed = ", ".join(names[:limit]) + (", ..." if len(names) > limit else "")
+    close = difflib.get_close_matches(given, names, n=1) if isinstance(given, str) else []
+    hint = f'; did you mean "{close[0]}"?' if close else ""
+    return f"unknown {what} {shown(given)} ({label}: {listed}){hint}"
 
 
 def allowed_integers(low: int, high: int = INT32_MAX) -> str:

@@ -18,8 +18,8 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
-from ..errors import ModelError
-from .system import Component, Model, Simulation, Transition, unknown
+from ..errors import ModelError, unknown
+from .system import Component, Model, Simulation, Transition
 
 __all__ = ["ModelError", "load_model", "model_from_dict"]
 

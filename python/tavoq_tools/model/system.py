@@ -17,16 +17,14 @@ Engine facts the model hides:
 
 from __future__ import annotations
 
-import difflib
-import json
-import math
 import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..errors import INT32_MIN, ModelError, check_integer, shown
-from . import logic
+from ..errors import INT32_MIN, ModelError, check_integer, shown, unknown
+from . import distributions, logic
+from .distributions import DISTRIBUTIONS
 
 __all__ = [
     "DISTRIBUTIONS",
@@ -44,25 +42,7 @@ MAX_COUNT = 1000
 NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
 
-def unknown(what: str, given: object, label: str, names: Sequence[str], limit: int = 12) -> str:
-    """``unknown state "x" (states: a, b, c)``, with a did-you-mean for a near miss."""
-    names = list(names)
-    listed = ", ".join(names[:limit]) + (", ..." if len(names) > limit else "")
-    close = difflib.get_close_matches(given, names, n=1) if isinstance(given, str) else []
-    hint = f'; did you mean "{close[0]}"?' if close else ""
-    return f"unknown {what} {shown(given)} ({label}: {listed}){hint}"
-
-
 # -- values ------------------------------------------------------------------------------------
-
-
-def _number(key: str, value: object, *, positive: bool = True) -> float:
-    ok = isinstance(value, (int, float)) and not isinstance(value, bool)
-    number = float(value) if ok else math.nan  # type: ignore[arg-type]
-    if not ok or not math.isfinite(number) or (number <= 0 if positive else number < 0):
-        what = "a positive number" if positive else "a number >= 0"
-        raise ModelError(key, f"must be {what}, got {shown(value)}")
-    return number
 
 
 def _text(key: str, value: object) -> str:
@@ -77,114 +57,6 @@ def _line(key: str, value: object) -> str:
     if any(ord(ch) < 32 or 127 <= ord(ch) < 160 for ch in text):
         raise ModelError(key, f"must be one line without control characters, got {shown(value)}")
     return text
-
-
-# -- distributions -------------------------------------------------------------------------------
-
-
-def _check_exponential(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    given = [name for name in ("mttf", "mean", "rate") if name in p]
-    if len(given) != 1:
-        raise ModelError(
-            key, "exponential needs exactly one of mttf (or mean, e.g. a mean repair time) "
-            f"and rate; given: {', '.join(given) or 'none'}"
-        )
-    name = given[0]
-    value = _number(f"{key}.{name}", p[name])
-    if not math.isfinite(1.0 / value) or 1.0 / value == 0.0:
-        raise ModelError(f"{key}.{name}", f"{value!r} is out of range")
-    return {name: value}
-
-
-def _check_weibull(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    return {n: _number(f"{key}.{n}", p[n]) for n in ("scale", "shape")}
-
-
-def _check_normal(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    return {n: _number(f"{key}.{n}", p[n]) for n in ("mean", "stddev")}
-
-
-def _check_uniform(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    low = _number(f"{key}.low", p["low"], positive=False)
-    high = _number(f"{key}.high", p["high"])
-    if high <= low:
-        raise ModelError(f"{key}.high", f"must be greater than low ({low:g}), got {high:g}")
-    return {"low": low, "high": high}
-
-
-def _check_inspection(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    return {"interval": check_integer(f"{key}.interval", p["interval"], 1, error=ModelError)}
-
-
-def _check_maintenance(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    times = p["times"]
-    if isinstance(times, (str, bytes)) or not isinstance(times, Sequence) or not times:
-        raise ModelError(
-            f"{key}.times", f"must be a non-empty list of positive integers, got {shown(times)}"
-        )
-    return {"times": tuple(check_integer(f"{key}.times[{i}]", t, 1, error=ModelError) for i, t in enumerate(times))}
-
-
-def _check_fixed(key: str, p: Mapping[str, Any]) -> dict[str, Any]:
-    return {"at": check_integer(f"{key}.at", p["at"], 0, error=ModelError)}
-
-
-_CHECKS = {
-    "exponential": (("mttf", "mean", "rate"), _check_exponential),
-    "weibull": (("scale", "shape"), _check_weibull),
-    "normal": (("mean", "stddev"), _check_normal),
-    "uniform": (("low", "high"), _check_uniform),
-    "inspection": (("interval",), _check_inspection),
-    "maintenance": (("times",), _check_maintenance),
-    "fixed": (("at",), _check_fixed),
-}
-
-#: Distribution name -> its parameter names, in the order they are written.
-DISTRIBUTIONS: dict[str, tuple[str, ...]] = {name: ps for name, (ps, _) in _CHECKS.items()}
-
-
-def _check_params(key: str, distribution: object, params: object) -> dict[str, Any]:
-    if not isinstance(distribution, str) or distribution not in _CHECKS:
-        raise ModelError(
-            f"{key}.distribution",
-            unknown("distribution", distribution, "distributions", DISTRIBUTIONS),
-        )
-    names, check = _CHECKS[distribution]  # type: ignore[index]
-    if not isinstance(params, Mapping):
-        raise ModelError(key, f"parameters must be a mapping, got {shown(params)}")
-    for name in params:
-        if name not in names:
-            raise ModelError(
-                f"{key}.{name}",
-                unknown(f"parameter of {distribution}", name, "parameters", names),
-            )
-    if distribution != "exponential":
-        for name in names:
-            if name not in params:
-                raise ModelError(
-                    key, f"missing parameter {name} of {distribution} (needs {', '.join(names)})"
-                )
-    return check(key, params)
-
-
-def _native_distribution(distribution: str, p: Mapping[str, Any]):
-    import tavoq
-
-    if distribution == "exponential":
-        if "rate" in p:
-            return tavoq.Exponential(p["rate"])
-        return tavoq.Exponential(1.0 / p["mttf" if "mttf" in p else "mean"])
-    if distribution == "weibull":
-        return tavoq.Weibull(p["scale"], p["shape"])
-    if distribution == "normal":
-        return tavoq.Normal(p["mean"], p["stddev"])
-    if distribution == "uniform":
-        return tavoq.Uniform(p["low"], p["high"])
-    if distribution == "inspection":
-        return tavoq.Inspection(p["interval"])
-    if distribution == "maintenance":
-        return tavoq.Maintenance(list(p["times"]))
-    return tavoq.InstantaneousFailure(p["at"])
 
 
 # -- the model ------------------------------------------------------------------------------
@@ -206,25 +78,7 @@ class Transition:
 
     def describe(self, unit: str = "") -> str:
         """``weibull scale 2500 h, shape 2``-style text."""
-        suffix = f" {unit}" if unit else ""
-        p = self.params
-        if self.distribution == "exponential":
-            for name in ("mttf", "mean"):
-                if name in p:
-                    return f"exponential, {name} {p[name]:g}{suffix}"
-            return f"exponential, rate {p['rate']:g}" + (f" per {unit}" if unit else "")
-        if self.distribution == "weibull":
-            return f"weibull, scale {p['scale']:g}{suffix}, shape {p['shape']:g}"
-        if self.distribution == "normal":
-            return f"normal, mean {p['mean']:g}{suffix}, stddev {p['stddev']:g}{suffix}"
-        if self.distribution == "uniform":
-            return f"uniform, {p['low']:g} to {p['high']:g}{suffix}"
-        if self.distribution == "inspection":
-            return f"inspection every {p['interval']}{suffix}"
-        if self.distribution == "maintenance":
-            times = ", ".join(str(t) for t in p["times"])
-            return f"maintenance after one of {times}{suffix}"
-        return f"fixed, at {p['at']}{suffix}"
+        return distributions.describe(self.distribution, self.params, unit)
 
 
 @dataclass(frozen=True)
@@ -293,7 +147,7 @@ class Component:
                     f"(the first is transitions[{seen[(t.source, t.target)]}])",
                 )
             seen[(t.source, t.target)] = i
-            params = _check_params(tkey, t.distribution, t.params)
+            params = distributions.check_params(tkey, t.distribution, t.params)
             checked.append(Transition(t.source, t.target, t.distribution, params))
         object.__setattr__(self, "transitions", tuple(checked))
 
@@ -448,7 +302,7 @@ class Model:
             for _ in c.names:
                 rows = [[tavoq.Distribution() for _ in range(n)] for _ in range(n)]
                 for t in c.transitions:
-                    rows[index[t.source]][index[t.target]] = _native_distribution(
+                    rows[index[t.source]][index[t.target]] = distributions.native(
                         t.distribution, t.params
                     )
                 matrix.append(rows)
