@@ -4,7 +4,6 @@ import math
 import statistics
 
 import pytest
-
 import tavoq
 from conftest import INT32_MAX, INT32_MIN, NO_TRANSITION, wrap32
 

@@ -50,7 +50,8 @@ from typing import Any
 import numpy as np
 import pytest
 import tavoq
-from reference_model import lies_within
+
+from .reference_model import lies_within
 
 D = tavoq.Distribution
 

@@ -4,7 +4,6 @@ writes, and the same numbers with and without the progress bar."""
 import importlib
 import io
 import json
-import os
 import select
 import signal
 import subprocess
@@ -12,20 +11,24 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import pytest
-
-import tavoq
 from tavoq_tools import cli
 from tavoq_tools.model.file import load_model
 
 # The module, not the function that the package exports under the same name.
 simulate_module = importlib.import_module("tavoq_tools.run.simulate")
 
-ROOT = Path(__file__).resolve().parents[2]
+
+ROOT = Path(__file__).resolve().parents[3]
+
+
 STATION = ROOT / "examples" / "pumping_station.toml"
+
+
 # The console script that `pip install .` puts beside the interpreter.
 COMMAND = [str(Path(sys.executable).with_name("tavoq"))]
+
+
 FILES = ["components.csv", "curves.csv", "cutsets.csv", "summary.json", "summary.png"]
 
 
@@ -154,38 +157,6 @@ def test_first_draws_out_of_range_never_reach_stdout(tmp_path, failure, paramete
         assert warnings == []
 
 
-def test_engine_lines_shuffled_by_two_threads_are_still_counted():
-    from tavoq_tools.run import native_output as console
-
-    prefix = console.OUT_OF_RANGE_PREFIX.encode()
-    # Two threads' lines cut into their pieces and interleaved; one draw past the largest;
-    # another thread's lines, one with a negative number, which are not draws.
-    text = (prefix + prefix + b"-49.9163-33.656  0.364461\n0.25\n" + prefix
-            + b"2.30882e+09  0.9\nline B: temperature -40.5\n" + prefix + b"-inf  0\n"
-            + b"-7 degrees\n")
-    negative, others = console._sort_engine_lines(text)
-    assert negative == [b"-49.9163", b"-33.656", b"-inf"]
-    assert others == b"line B: temperature -40.5\n-7 degrees\n"
-    assert console._sort_engine_lines(prefix + b"2.30882e+09  0.9\n") == ([], b"")
-    assert console._sort_engine_lines(b"-3 somebody else's\n") == ([], b"-3 somebody else's\n")
-
-
-def test_engine_output_is_given_back_and_warned_about_once(capfd):
-    from tavoq_tools.run import native_output as console
-
-    prefix = console.OUT_OF_RANGE_PREFIX.encode()
-    with pytest.warns(console.NegativeDelayWarning, match="^2 first draws .* -1.5") as caught:
-        with console.engine_output_as_warnings():
-            os.write(1, prefix + b"-1.5  0.2\nsomebody else's line\n" + prefix + b"-2  0.1\n")
-    assert [w.message.count for w in caught] == [2]
-    # After an error the other lines still come back, and no warning qualifies a failed batch.
-    with pytest.raises(KeyError):
-        with console.engine_output_as_warnings():
-            os.write(1, prefix + b"-1.5  0.2\nlast words\n")
-            raise KeyError("the batch failed")
-    assert capfd.readouterr().out == "somebody else's line\nlast words\n"
-
-
 def test_runs_without_a_stdout(tmp_path, monkeypatch):
     # Daemons and cron jobs may have no stdout at all, or a closed descriptor 1.
     model = tmp_path / "spread.toml"
@@ -204,26 +175,6 @@ def test_runs_without_a_stdout(tmp_path, monkeypatch):
     assert stats.n_runs == 50
 
 
-def test_engine_output_captures_nest(capfd):
-    # A signal handler that runs inside a native call may run another batch: the inner
-    # capture must neither wait on the outer one nor lose what either caught.
-    import threading
-
-    from tavoq_tools.run import native_output as console
-
-    def nested():
-        with console.engine_output_as_warnings():
-            with console.engine_output_as_warnings():
-                os.write(1, b"inner\n")
-            os.write(1, b"outer\n")
-
-    worker = threading.Thread(target=nested, daemon=True)
-    worker.start()
-    worker.join(30)
-    assert not worker.is_alive(), "the nested capture waited on the outer one"
-    assert capfd.readouterr().out == "inner\nouter\n"
-
-
 def test_a_reader_that_stops_early_does_not_cost_the_files(tmp_path, monkeypatch):
     # tavoq run ... | head: every print after the reader has gone fails.
     class Closed(io.StringIO):
@@ -240,25 +191,6 @@ def test_a_reader_that_stops_early_does_not_cost_the_files(tmp_path, monkeypatch
     assert code == cli.EXIT_FAILED
     expected = FILES if has_matplotlib() else FILES[:-1]
     assert sorted(p.name for p in out.iterdir()) == expected
-
-
-def test_a_run_without_a_thread_count_uses_all_cores_after_one_with_it(capfd):
-    def threads_in_use():
-        capfd.readouterr()
-        tavoq.runnerParallelSim(0, 1, [], None, 0)
-        first = capfd.readouterr().out.splitlines()[0]
-        return int(first.rsplit(" ", 1)[1])
-
-    if simulate_module.default_threads() == 1:
-        pytest.skip("one core: the two counts cannot be told apart")
-    model = load_model(STATION)
-    try:
-        simulate_module.simulate(model, runs=10, horizon=50, threads=1)
-        assert threads_in_use() == 1
-        simulate_module.simulate(model, runs=10, horizon=50)
-        assert threads_in_use() == simulate_module.default_threads()
-    finally:
-        tavoq.limitOMPThreads(simulate_module.default_threads())
 
 
 def test_check_lists_components_and_minimal_cutsets():
@@ -296,45 +228,3 @@ def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
     assert not out.exists()
 
 
-class _Terminal(io.StringIO):
-    def isatty(self):
-        return True
-
-
-def test_progress_bar_changes_no_number(monkeypatch, capsys):
-    monkeypatch.setattr(simulate_module, "PROGRESS_DELAY_S", 0)  # draw even a short batch
-    outputs, bars = [], []
-    for stderr in (io.StringIO(), _Terminal()):
-        monkeypatch.setattr(sys, "stderr", stderr)
-        assert cli.main(["run", str(STATION), "--runs", "3000", "--json"]) == 0
-        outputs.append(json.loads(capsys.readouterr().out))
-        bars.append(stderr.getvalue())
-    assert "run/s]" not in bars[0]
-    assert "run/s]" in bars[1]  # the bar was drawn
-    assert outputs[0] == outputs[1]
-
-
-@pytest.mark.parametrize("chunk_runs", [1, 7, 64])
-def test_chunks_give_the_batch_of_one_call(chunk_runs):
-    model = load_model(STATION)
-    whole = simulate_module.simulate(model, runs=150, seed=-3, horizon=2500)
-    chunked = simulate_module.simulate(
-        model, runs=150, seed=-3, horizon=2500, chunk_runs=chunk_runs
-    )
-    for name in ("failed_runs", "first_failures", "system_failures", "downtime",
-                 "component_downtime", "component_failures", "triggered_failures",
-                 "cutset_failures"):
-        np.testing.assert_array_equal(getattr(chunked, name), getattr(whole, name))
-    assert whole.failed_runs.sum() > 0
-
-
-def test_chunk_seeds_wrap_like_the_engine():
-    # Run i is seeded seed + i modulo 2**32, so chunks that start past the largest seed wrap.
-    model = load_model(STATION)
-    top = 2**31 - 1
-    chunked = simulate_module.simulate(model, runs=10, seed=top, horizon=2000, chunk_runs=4)
-    matrix, tree = model.build()
-    whole = tavoq.runnerStatistics(10, 2000, matrix, tree, top)
-    np.testing.assert_array_equal(chunked.downtime, whole.downtime)
-    np.testing.assert_array_equal(chunked.failed_runs, whole.failedRuns)
-    assert whole.downtime.sum() > 0

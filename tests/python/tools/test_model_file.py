@@ -8,15 +8,14 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import tavoq
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import tavoq
 from tavoq_tools import cli
-from tavoq_tools.model.system import Component, Model, ModelError, Simulation, Transition
 from tavoq_tools.model.file import load_model, model_from_dict
+from tavoq_tools.model.system import Component, Model, ModelError, Simulation, Transition
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(__file__).resolve().parents[3]
 EXAMPLES = ROOT / "examples"
 
 BASE = """\

@@ -8,7 +8,6 @@ import textwrap
 import time
 
 import pytest
-
 import tavoq
 from conftest import run_python
 

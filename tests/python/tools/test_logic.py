@@ -5,9 +5,10 @@ import itertools
 import math
 
 import pytest
+import tavoq
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
+from tavoq_tools import k_out_of_n_cutsets
 from tavoq_tools.model.logic import LogicError, minimal_cutsets, minimize, parse
 
 NAMES = ["a", "b", "c", "d", "e"]
@@ -138,3 +139,19 @@ def test_leading_zeros_of_k_are_only_zeros():
     names = ["a", "b", "c"]
     assert minimal_cutsets(parse("atleast(0000000002, a, b, c)"), names) == minimal_cutsets(
         parse("atleast(2, a, b, c)"), names)
+
+
+@pytest.mark.parametrize(("n", "k"), [(1, 1), (3, 1), (3, 2), (3, 3), (5, 2), (6, 4)])
+def test_k_out_of_n_cutsets_fail_the_system_at_k_failures(n, k):
+    cutsets = k_out_of_n_cutsets(n, k)
+    assert len(cutsets) == math.comb(n, k)
+    tree = tavoq.CutsetTree(n)
+    tree.constructTree(cutsets)
+    for pattern in itertools.product((0, 1), repeat=n):
+        assert bool(tree.findWithin(list(pattern))) == (sum(pattern) >= k), pattern
+
+
+@pytest.mark.parametrize(("n", "k"), [(0, 1), (3, 0), (3, 4), (-1, -1), (40, 20)])
+def test_k_out_of_n_cutsets_refuses_impossible_or_huge_structures(n, k):
+    with pytest.raises(ValueError, match=f"{k} out of {n}|k = {k}, n = {n}"):
+        k_out_of_n_cutsets(n, k)

@@ -17,17 +17,16 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
+import tavoq
 from hypothesis import example, given
 from hypothesis import strategies as st
-
-import tavoq
 from tavoq_tools import cli
-from tavoq_tools.run import chunks, precise
-from tavoq_tools.run import dask_cluster as dask_runner
 from tavoq_tools.model.file import load_model
 from tavoq_tools.results.counts import BatchStatistics
+from tavoq_tools.run import chunks, precise
+from tavoq_tools.run import dask_cluster as dask_runner
 
-STATION = Path(__file__).resolve().parents[2] / "examples" / "pumping_station.toml"
+STATION = Path(__file__).resolve().parents[3] / "examples" / "pumping_station.toml"
 # Near the top of the signed 32-bit range, so the seeds of later chunks wrap around.
 SEED = 2**31 - 1_200
 

@@ -28,7 +28,8 @@ import pytest
 import tavoq
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from reference_model import (
+
+from .reference_model import (
     INT32_MIN,
     MT19937,
     NO_TRANSITION,

@@ -9,7 +9,6 @@ import textwrap
 import time
 
 import pytest
-
 import tavoq
 
 THREAD_PREFIX = "Numero de threads disponiveis: "

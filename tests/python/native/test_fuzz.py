@@ -22,11 +22,10 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, Phase, given, settings
-from hypothesis import strategies as st
-
 import tavoq
 from conftest import INT32_MAX, INT32_MIN
+from hypothesis import HealthCheck, Phase, given, settings
+from hypothesis import strategies as st
 
 # What each kind of entry may raise for arguments that do convert.
 ALLOWED = {

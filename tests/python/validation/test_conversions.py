@@ -3,7 +3,6 @@
 import math
 
 import pytest
-
 import tavoq
 from conftest import INT32_MAX, INT32_MIN, NO_TRANSITION
 
