@@ -217,7 +217,8 @@ def _write_files(args: argparse.Namespace, summary) -> list[Path]:
     """The --out files and the --plot figure, written as one set (all or none)."""
     if args.out is None and args.plot is None:
         return []
-    from .output.files import render_outputs, write_files
+    from .output.atomic import write_files
+    from .output.files import render_outputs
 
     files: dict[Path, bytes] = {}
     if args.out is not None:

@@ -7,6 +7,7 @@ import sys
 from pathlib import Path
 
 from ..results.summary import Estimate, Summary
+from .atomic import write_files
 
 
 def _mean_line(ax, mean: Estimate, colour: str = "tab:red") -> None:
@@ -29,8 +30,6 @@ def plot_summary(summary: Summary, path: str | Path) -> Path | None:
     png = figure_png(summary)
     if png is None:
         return None
-    from .files import write_files
-
     return write_files({path: png})[0]
 
 

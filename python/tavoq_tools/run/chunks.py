@@ -25,15 +25,15 @@ from .native_output import engine_output_as_warnings
 
 __all__ = [
     "CHUNKS_PER_WORKER",
-    "DEFAULT_MAX_RUNS",
     "MAX_CHUNK_RUNS",
     "MIN_PLANNED_CHUNK_RUNS",
-    "PreciseResult",
+    "MIN_PROGRESS_CHUNK_RUNS",
+    "Buildable",
+    "RunChunks",
     "local_chunk_runner",
     "plan_chunks",
-    "relative_half_width",
+    "progress_chunk_runs",
     "run_chunk",
-    "run_until_precise",
 ]
 
 # How a batch is split when the caller does not say (see plan_chunks):

@@ -10,10 +10,8 @@ sent elsewhere: ``chunks.run_chunk`` needs only the plain-data Model, and
 
 from __future__ import annotations
 
-import math
 import os
 import sys
-from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING
 
