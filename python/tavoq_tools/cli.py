@@ -24,8 +24,9 @@ import sys
 import textwrap
 import time
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
 from .errors import (
     INT32_MAX,
@@ -36,6 +37,9 @@ from .errors import (
     check_integer,
 )
 from .model.system import Model
+
+if TYPE_CHECKING:
+    from .results.summary import Summary
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -69,7 +73,7 @@ failure logic. Exit code 2 and a one-line message naming the file and key on a b
 class _Parser(argparse.ArgumentParser):
     """argparse with its errors on one line (the usage stays available through --help)."""
 
-    def error(self, message: str):  # type: ignore[override]
+    def error(self, message: str) -> NoReturn:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
@@ -213,7 +217,7 @@ def _check_outputs(args: argparse.Namespace) -> None:
             raise _UsageError("--plot needs matplotlib: pip install matplotlib")
 
 
-def _write_files(args: argparse.Namespace, summary) -> list[Path]:
+def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
     """The --out files and the --plot figure, written as one set (all or none)."""
     if args.out is None and args.plot is None:
         return []
@@ -250,7 +254,7 @@ class _Reader:
     def __init__(self) -> None:
         self.gone = False
 
-    def print(self, *values: object, file=None, flush: bool = False) -> None:
+    def print(self, *values: object, file: TextIO | None = None, flush: bool = False) -> None:
         stream = sys.stdout if file is None else file
         try:
             print(*values, file=stream, flush=flush)
@@ -317,7 +321,7 @@ def _run(args: argparse.Namespace) -> int:
 
 
 @contextlib.contextmanager
-def _cluster(address: str | None):
+def _cluster(address: str | None) -> Iterator[Any]:
     """A Dask client connected to ``address`` for the duration of the runs, or None."""
     if address is None:
         yield None

@@ -164,7 +164,7 @@ def check_params(key: str, distribution: object, params: object) -> dict[str, An
     if not isinstance(distribution, str) or distribution not in KINDS:
         raise ModelError(
             f"{key}.distribution",
-            unknown("distribution", distribution, "distributions", DISTRIBUTIONS),
+            unknown("distribution", distribution, "distributions", list(DISTRIBUTIONS)),
         )
     kind = KINDS[distribution]
     if not isinstance(params, Mapping):

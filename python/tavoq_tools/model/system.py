@@ -317,7 +317,7 @@ class Model:
         tree.constructTree(vectors)
         return matrix, tree
 
-    def cutset_names(self, tree) -> list[str]:
+    def cutset_names(self, tree: Any) -> list[str]:
         """A name such as "pump_1 & pump_2" for each of tree.getCutsets(), in that order."""
         names = self.component_names
         labels = []

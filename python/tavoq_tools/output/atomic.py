@@ -59,7 +59,9 @@ def _missing_parents(path: Path) -> list[Path]:
     return missing
 
 
-def write_files(files: Mapping[str | Path, bytes]) -> list[Path]:
+def write_files(
+    files: Mapping[Path, bytes] | Mapping[str, bytes] | Mapping[str | Path, bytes],
+) -> list[Path]:
     """Write each content to its path, as one set (see the module's docstring); directories
     are created as needed, and removed again when the set could not be written."""
     targets = {Path(path): data for path, data in files.items()}

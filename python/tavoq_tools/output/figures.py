@@ -5,12 +5,13 @@ from __future__ import annotations
 import io
 import sys
 from pathlib import Path
+from typing import Any
 
 from ..results.summary import Estimate, Summary
 from .atomic import write_files
 
 
-def _mean_line(ax, mean: Estimate, colour: str = "tab:red") -> None:
+def _mean_line(ax: Any, mean: Estimate, colour: str = "tab:red") -> None:
     label = f"mean {mean.value:.3g}"
     if mean.lower is not None and mean.upper is not None:
         ax.axhspan(mean.lower, mean.upper, color=colour, alpha=0.15)

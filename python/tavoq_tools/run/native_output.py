@@ -86,7 +86,7 @@ def engine_output_as_warnings() -> Iterator[None]:
         yield
         return
     with sink, _fd1_lock:
-        captured, negative = False, []
+        captured, negative = False, list[bytes]()
         try:
             with _fd1_sent_to(sink.fileno()) as captured:
                 yield

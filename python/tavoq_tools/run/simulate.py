@@ -12,8 +12,9 @@ from __future__ import annotations
 
 import os
 import sys
+from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ..errors import INT32_MIN, check_integer
 from ..model.system import Model
@@ -46,7 +47,7 @@ def default_threads() -> int:
 
 
 @contextmanager
-def _progress_bar(enabled: bool, total: int | None):
+def _progress_bar(enabled: bool, total: int | None) -> Iterator[Any]:
     if not enabled:
         yield None
         return
