@@ -81,8 +81,11 @@ def main() -> None:
     clusters = {}
     for workers in (1, 2):
         cluster = LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True,
-            dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address="127.0.0.1:0",
+            silence_logs=logging.CRITICAL,
         )
         clusters[workers] = (cluster, Client(cluster))
     for _, client in clusters.values():  # first call imports tavoq on the workers
@@ -97,10 +100,8 @@ def main() -> None:
             label = f"Dask, {workers} worker{'s' if workers > 1 else ''}, chunks of " + (
                 f"{chunk:,}" if chunk else f"{len(plan_chunks(args.runs, None, workers)[0]):,}"
             )
-            variants[label] = (
-                lambda client=client, chunk=chunk: simulate_on_dask(
-                    client, model, args.runs, SEED, HORIZON, chunk_runs=chunk
-                )
+            variants[label] = lambda client=client, chunk=chunk: simulate_on_dask(
+                client, model, args.runs, SEED, HORIZON, chunk_runs=chunk
             )
         variants[f"Dask, {workers} worker(s), {args.tiny_chunks} chunks of 1 run"] = (
             lambda client=client: simulate_on_dask(

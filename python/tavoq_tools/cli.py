@@ -134,17 +134,22 @@ def build_parser() -> argparse.ArgumentParser:
         "--json", action="store_true", help="print the summary as JSON instead of text"
     )
     run.add_argument(
-        "--scheduler", metavar="ADDRESS",
+        "--scheduler",
+        metavar="ADDRESS",
         help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
         "(needs pip install tavoq[dask]; same numbers as on this machine)",
     )
     run.add_argument(
-        "--target-ci", type=_fraction, metavar="F",
+        "--target-ci",
+        type=_fraction,
+        metavar="F",
         help="run until the 95%% interval of the mean unavailability is within +-F of it "
         "(0.1 for +-10%%); --runs is then the first round",
     )
     run.add_argument(
-        "--max-runs", type=_integer(1), metavar="N",
+        "--max-runs",
+        type=_integer(1),
+        metavar="N",
         help="with --target-ci, stop after N runs at most (default 10,000,000)",
     )
 
@@ -181,8 +186,7 @@ def _writable_place(option: str, value: str, directory: Path, names: Sequence[st
     too_long = [p for p in (*directory.parts, *names) if len(os.fsencode(p)) > 255]
     if too_long:
         raise _UsageError(f"{option} {value}: the name {too_long[0][:40]}... is too long")
-    existing = next((d for d in (directory, *directory.parents) if os.path.lexists(d)),
-                    Path("."))
+    existing = next((d for d in (directory, *directory.parents) if os.path.lexists(d)), Path("."))
     if existing.is_symlink() and not existing.exists():
         raise _UsageError(f"{option} {value}: {existing} is a link to nothing")
     if not existing.is_dir():
@@ -226,8 +230,9 @@ def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
 
     files: dict[Path, bytes] = {}
     if args.out is not None:
-        files.update({Path(args.out) / name: data for name, data in
-                      render_outputs(summary).items()})
+        files.update(
+            {Path(args.out) / name: data for name, data in render_outputs(summary).items()}
+        )
     if args.plot is not None:
         png = files.get(Path(args.out) / "summary.png") if args.out is not None else None
         if png is None:
@@ -283,15 +288,19 @@ def _run(args: argparse.Namespace) -> int:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", NegativeDelayWarning)
             stats = simulate(
-                model, progress=sys.stderr.isatty(), client=client, target_ci=args.target_ci,
+                model,
+                progress=sys.stderr.isatty(),
+                client=client,
+                target_ci=args.target_ci,
                 max_runs=args.max_runs,
             )
         elapsed = time.perf_counter() - start
     _say_warnings(caught)
     speed = f", {stats.n_runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
     where = f" on {args.scheduler}" if args.scheduler else ""
-    out.print(f"Ran {stats.n_runs} runs{where} in {elapsed:.2f} s{speed}.", file=report,
-              flush=True)
+    out.print(
+        f"Ran {stats.n_runs} runs{where} in {elapsed:.2f} s{speed}.", file=report, flush=True
+    )
     if args.target_ci is not None:
         from .run.precise import PreciseResult
 

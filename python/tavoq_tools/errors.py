@@ -32,7 +32,9 @@ def unknown(what: str, given: object, label: str, names: Sequence[str], limit: i
 
 def allowed_integers(low: int, high: int = INT32_MAX) -> str:
     """``a positive integer up to 2147483647``-style text for the integers low .. high."""
-    what = {0: "a non-negative integer", 1: "a positive integer"}.get(low, f"an integer from {low}")
+    what = {0: "a non-negative integer", 1: "a positive integer"}.get(
+        low, f"an integer from {low}"
+    )
     return f"{what} up to {high}"
 
 

@@ -8,5 +8,12 @@ from ..errors import ModelError
 from .file import load_model, model_from_dict
 from .system import Component, Model, Simulation, Transition
 
-__all__ = ["Component", "Model", "ModelError", "Simulation", "Transition", "load_model",
-           "model_from_dict"]
+__all__ = [
+    "Component",
+    "Model",
+    "ModelError",
+    "Simulation",
+    "Transition",
+    "load_model",
+    "model_from_dict",
+]

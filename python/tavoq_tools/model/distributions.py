@@ -61,8 +61,9 @@ def _check_exponential(key: str, p: Params) -> dict[str, Any]:
     given = [name for name in ("mttf", "mean", "rate") if name in p]
     if len(given) != 1:
         raise ModelError(
-            key, "exponential needs exactly one of mttf (or mean, e.g. a mean repair time) "
-            f"and rate; given: {', '.join(given) or 'none'}"
+            key,
+            "exponential needs exactly one of mttf (or mean, e.g. a mean repair time) "
+            f"and rate; given: {', '.join(given) or 'none'}",
         )
     name = given[0]
     value = _number(f"{key}.{name}", p[name])
@@ -100,16 +101,18 @@ def _check_maintenance(key: str, p: Params) -> dict[str, Any]:
         )
     return {
         "times": tuple(
-            check_integer(f"{key}.times[{i}]", t, 1, error=ModelError)
-            for i, t in enumerate(times)
+            check_integer(f"{key}.times[{i}]", t, 1, error=ModelError) for i, t in enumerate(times)
         )
     }
 
 
 KINDS: dict[str, DistributionKind] = {
     "exponential": DistributionKind(
-        ("mttf", "mean", "rate"), _check_exponential, _native_exponential,
-        _describe_exponential, needs_all=False,
+        ("mttf", "mean", "rate"),
+        _check_exponential,
+        _native_exponential,
+        _describe_exponential,
+        needs_all=False,
     ),
     "weibull": DistributionKind(
         ("scale", "shape"),
@@ -180,8 +183,7 @@ def check_params(key: str, distribution: object, params: object) -> dict[str, An
             if name not in params:
                 raise ModelError(
                     key,
-                    f"missing parameter {name} of {distribution} "
-                    f"(needs {', '.join(kind.params)})",
+                    f"missing parameter {name} of {distribution} (needs {', '.join(kind.params)})",
                 )
     return kind.check(key, params)
 

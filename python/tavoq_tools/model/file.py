@@ -46,8 +46,11 @@ def _transition(key: str, table: object) -> Transition:
     entry = _table(key, table, "from, to, distribution and its parameters")
     for name in TRANSITION_KEYS:
         if name not in entry:
-            raise ModelError(key, f'missing key "{name}" (a transition has from, to, distribution '
-                             "and the distribution's parameters)")
+            raise ModelError(
+                key,
+                f'missing key "{name}" (a transition has from, to, distribution '
+                "and the distribution's parameters)",
+            )
     params = {k: v for k, v in entry.items() if k not in TRANSITION_KEYS}
     return Transition(entry["from"], entry["to"], entry["distribution"], params)
 

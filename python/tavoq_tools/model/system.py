@@ -94,8 +94,10 @@ class Component:
     description: str = ""
 
     def __post_init__(self) -> None:
-        if not isinstance(self.name, str) or not NAME_PATTERN.match(self.name) or (
-            self.name in logic.KEYWORDS
+        if (
+            not isinstance(self.name, str)
+            or not NAME_PATTERN.match(self.name)
+            or (self.name in logic.KEYWORDS)
         ):
             raise ModelError(
                 f"components.{self.name}",
@@ -108,7 +110,9 @@ class Component:
         _text(f"{key}.description", self.description)
         states = self.states
         if isinstance(states, (str, bytes)) or not isinstance(states, Sequence):
-            raise ModelError(f"{key}.states", f"must be a list of state names, got {shown(states)}")
+            raise ModelError(
+                f"{key}.states", f"must be a list of state names, got {shown(states)}"
+            )
         if len(states) < 2:
             raise ModelError(
                 f"{key}.states",
@@ -234,9 +238,7 @@ class Model:
                 f"{c.names[0]} .. {c.names[-1]}; name those",
             )
         names = self.component_names
-        return ModelError(
-            key, where + unknown("component", name, "components", names)
-        )
+        return ModelError(key, where + unknown("component", name, "components", names))
 
     def _logic(self) -> list[tuple[str, ...]]:
         names = self.component_names

@@ -35,8 +35,10 @@ def _interrupts_held() -> Iterator[None]:
     Held with a Python handler, not a signal mask: the signal may reach any thread of the
     process (OpenMP's among them), but Python runs its handlers on the main thread."""
     # A handler installed outside Python (getsignal gives None) could not be put back.
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT) is None):
+    if (
+        threading.current_thread() is not threading.main_thread()
+        or signal.getsignal(signal.SIGINT) is None
+    ):
         yield
         return
     held: list[int] = []
@@ -89,8 +91,9 @@ def write_files(
             # Noted before mkdir, which may fail half-way down the path.
             created += [d for d in _missing_parents(current) if d not in created]
             current.parent.mkdir(parents=True, exist_ok=True)
-            fd, name = tempfile.mkstemp(dir=current.parent, prefix=f".{current.name}.",
-                                        suffix=".tmp")
+            fd, name = tempfile.mkstemp(
+                dir=current.parent, prefix=f".{current.name}.", suffix=".tmp"
+            )
             os.close(fd)
             temporary = Path(name)
             staged.append((temporary, current))

@@ -41,8 +41,10 @@ def figure_png(summary: Summary) -> bytes | None:
     try:
         from matplotlib.figure import Figure
     except ImportError:
-        print("matplotlib is not installed: no figure written "
-              "(pip install matplotlib to get one)", file=sys.stderr)
+        print(
+            "matplotlib is not installed: no figure written (pip install matplotlib to get one)",
+            file=sys.stderr,
+        )
         return None
 
     unit = f" [{summary.unit}]" if summary.unit else ""
@@ -50,24 +52,28 @@ def figure_png(summary: Summary) -> bytes | None:
     fig = Figure(figsize=(11, 8), layout="constrained")
     grid = fig.add_gridspec(2, 2)
     curves = (
-        (fig.add_subplot(grid[0, 0]), summary.unavailability, "point unavailability",
-         "tab:red"),
+        (fig.add_subplot(grid[0, 0]), summary.unavailability, "point unavailability", "tab:red"),
         (fig.add_subplot(grid[0, 1]), summary.reliability, "reliability R(t)", "tab:blue"),
     )
     times = range(summary.horizon)
     for ax, curve, label, colour in curves:
         if summary.horizon:
-            ax.fill_between(times, curve.lower, curve.upper, step="post", alpha=0.3,
-                            color=colour, label=f"{pct} band ({curve.method})")
-            ax.step(times, curve.value, where="post", color=colour, linewidth=1.0,
-                    label=label)
+            ax.fill_between(
+                times,
+                curve.lower,
+                curve.upper,
+                step="post",
+                alpha=0.3,
+                color=colour,
+                label=f"{pct} band ({curve.method})",
+            )
+            ax.step(times, curve.value, where="post", color=colour, linewidth=1.0, label=label)
             if curve is summary.unavailability and summary.mean_unavailability is not None:
                 _mean_line(ax, summary.mean_unavailability, "black")
             ax.set_xlim(0, max(1, summary.horizon - 1))
             ax.legend(loc="best", fontsize="small")
         else:
-            ax.text(0.5, 0.5, "horizon 0: nothing simulated", ha="center",
-                    transform=ax.transAxes)
+            ax.text(0.5, 0.5, "horizon 0: nothing simulated", ha="center", transform=ax.transAxes)
         ax.set_ylim(0, 1.02 if curve is summary.reliability else None)
         ax.set_xlabel(f"time{unit}")
         ax.set_ylabel(label)
@@ -80,18 +86,31 @@ def figure_png(summary: Summary) -> bytes | None:
     rows = sorted(rows, key=lambda row: -row[1].value)[:MAX_BARS]
     if rows:
         values = [e.value for _, e in rows]
-        errors = [[e.value - (e.lower or 0.0) for _, e in rows],
-                  [(e.upper if e.upper is not None else e.value) - e.value for _, e in rows]]
+        errors = [
+            [e.value - (e.lower or 0.0) for _, e in rows],
+            [(e.upper if e.upper is not None else e.value) - e.value for _, e in rows],
+        ]
         positions = list(range(len(rows)))
-        ax.barh(positions, values, xerr=errors, color="tab:orange", capsize=3,
-                label=f"criticality index, {pct} interval ({rows[0][1].method})")
+        ax.barh(
+            positions,
+            values,
+            xerr=errors,
+            color="tab:orange",
+            capsize=3,
+            label=f"criticality index, {pct} interval ({rows[0][1].method})",
+        )
         ax.set_yticks(positions, [name for name, _ in rows])
         ax.invert_yaxis()  # most critical on top
         ax.set_xlim(0, 1)
         ax.legend(loc="lower right", fontsize="small")
     else:
-        ax.text(0.5, 0.5, "no system failure occurred: no criticality to show", ha="center",
-                transform=ax.transAxes)
+        ax.text(
+            0.5,
+            0.5,
+            "no system failure occurred: no criticality to show",
+            ha="center",
+            transform=ax.transAxes,
+        )
         ax.set_yticks([])
     ax.set_xlabel("criticality index: share of the system failures the component triggered")
     ax.set_title(f"Criticality of the components ({summary.system_failures} system failures)")

@@ -35,21 +35,53 @@ def _cells(e: Estimate | None) -> list[object]:
 
 def curves_csv(summary: Summary) -> str:
     u, r = summary.unavailability, summary.reliability
-    columns = [range(summary.horizon), u.value.tolist(), u.lower.tolist(), u.upper.tolist(),
-               r.value.tolist(), r.lower.tolist(), r.upper.tolist()]
-    header = ["time", "unavailability", "unavailability_lower", "unavailability_upper",
-              "reliability", "reliability_lower", "reliability_upper"]
+    columns = [
+        range(summary.horizon),
+        u.value.tolist(),
+        u.lower.tolist(),
+        u.upper.tolist(),
+        r.value.tolist(),
+        r.lower.tolist(),
+        r.upper.tolist(),
+    ]
+    header = [
+        "time",
+        "unavailability",
+        "unavailability_lower",
+        "unavailability_upper",
+        "reliability",
+        "reliability_lower",
+        "reliability_upper",
+    ]
     return _csv(header, [list(row) for row in zip(*columns, strict=True)])
 
 
 def components_csv(summary: Summary) -> str:
-    header = ["name", "downtime", "failures", "triggered",
-              "unavailability", "unavailability_lower", "unavailability_upper",
-              "failures_per_run", "failures_per_run_lower", "failures_per_run_upper",
-              "criticality", "criticality_lower", "criticality_upper"]
+    header = [
+        "name",
+        "downtime",
+        "failures",
+        "triggered",
+        "unavailability",
+        "unavailability_lower",
+        "unavailability_upper",
+        "failures_per_run",
+        "failures_per_run_lower",
+        "failures_per_run_upper",
+        "criticality",
+        "criticality_lower",
+        "criticality_upper",
+    ]
     rows = [
-        [c.name, c.downtime, c.failures, c.triggered, *_cells(c.unavailability),
-         *_cells(c.failures_per_run), *_cells(c.criticality)]
+        [
+            c.name,
+            c.downtime,
+            c.failures,
+            c.triggered,
+            *_cells(c.unavailability),
+            *_cells(c.failures_per_run),
+            *_cells(c.criticality),
+        ]
         for c in summary.components
     ]
     return _csv(header, rows)

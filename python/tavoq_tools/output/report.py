@@ -91,11 +91,19 @@ def _estimate_rows(f: _Formatter) -> list[str]:
     add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
     add("P(system failure within horizon)", sm.failure_probability, _num, "")
     add("mean time to first failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
-    add("mean time to first failure", sm.mean_time_to_failure, f.time,
-        "not every run failed (see the line above)")
+    add(
+        "mean time to first failure",
+        sm.mean_time_to_failure,
+        f.time,
+        "not every run failed (see the line above)",
+    )
     for p in sm.time_to_failure_percentiles:
-        add(f"time to first failure, {p.percent:g}th pct.", p.estimate, f.time,
-            "not reached within the horizon")
+        add(
+            f"time to first failure, {p.percent:g}th pct.",
+            p.estimate,
+            f.time,
+            "not reached within the horizon",
+        )
     add("system failures per run", sm.failures_per_run, _num, "")
     add("MTBF (uptime / failures)", sm.mtbf, f.time, none_failed)
     add("mean down time per failure", sm.mean_down_time, f.time, none_failed)
@@ -130,13 +138,15 @@ def _component_rows(f: _Formatter) -> list[str]:
     for c in sm.components:
         u = c.unavailability
         crit = c.criticality
-        cells.append((
-            c.name,
-            "n/a" if u is None else f"{_num(u.value)} {f.interval(u, lambda x: _num(x, 3))}",
-            f"{_num(c.failures_per_run.value)} "
-            f"{f.interval(c.failures_per_run, lambda x: _num(x, 3))}",
-            "n/a" if crit is None else f"{_pct(crit.value)} {f.interval(crit, _pct)}",
-        ))
+        cells.append(
+            (
+                c.name,
+                "n/a" if u is None else f"{_num(u.value)} {f.interval(u, lambda x: _num(x, 3))}",
+                f"{_num(c.failures_per_run.value)} "
+                f"{f.interval(c.failures_per_run, lambda x: _num(x, 3))}",
+                "n/a" if crit is None else f"{_pct(crit.value)} {f.interval(crit, _pct)}",
+            )
+        )
         for e in (u, c.failures_per_run, crit):
             if e is not None:
                 f.method(e)
@@ -209,8 +219,10 @@ def format_report(summary: Summary) -> str:
         "Down time still running at the horizon is cut there.",
     ]
     if len(sm.cutsets) > 1:
-        notes.append("One transition can complete several cut sets, so the shares of the cut "
-                     "sets can add up to more than 100%.")
+        notes.append(
+            "One transition can complete several cut sets, so the shares of the cut "
+            "sets can add up to more than 100%."
+        )
     out += ["", "Notes"]
     for note in notes:
         out += textwrap.wrap(note, WIDTH, initial_indent="  - ", subsequent_indent="    ")

@@ -211,9 +211,7 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         return first
     expected = ordered[0].first_run if runs is None else runs.start
     if ordered[0].first_run < expected:
-        raise ValueError(
-            f"runs {ordered[0].first_run}..{expected - 1} lie outside the job's runs"
-        )
+        raise ValueError(f"runs {ordered[0].first_run}..{expected - 1} lie outside the job's runs")
     for part in ordered:
         if part.first_run > expected:
             raise ValueError(f"runs {expected}..{part.first_run - 1} are missing")

@@ -14,6 +14,7 @@ from typing import Any
 
 import numpy as np
 
+
 def normal_quantile(p: float) -> float:
     """Quantile of the standard normal distribution."""
     return NormalDist().inv_cdf(p)

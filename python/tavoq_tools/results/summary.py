@@ -88,12 +88,14 @@ class Curve:
         return len(self.value)
 
     def to_dict(self) -> dict[str, Any]:
-        return _json_safe({
-            "value": self.value.tolist(),
-            "lower": self.lower.tolist(),
-            "upper": self.upper.tolist(),
-            "method": self.method,
-        })
+        return _json_safe(
+            {
+                "value": self.value.tolist(),
+                "lower": self.lower.tolist(),
+                "upper": self.upper.tolist(),
+                "method": self.method,
+            }
+        )
 
 
 @dataclass(frozen=True)
@@ -192,8 +194,7 @@ class Summary:
                 for c in self.components
             ],
             "cutsets": [
-                {"index": c.index, "name": c.name, "failures": c.failures,
-                 "share": est(c.share)}
+                {"index": c.index, "name": c.name, "failures": c.failures, "share": est(c.share)}
                 for c in self.cutsets
             ],
         }
@@ -227,7 +228,12 @@ def _wilson_estimate(successes: float, trials: int, z: float, method: str) -> Es
 
 
 def _t_estimate(
-    mean: float, sum_sq_dev: float, n: int, confidence: float, low: float, high: float,
+    mean: float,
+    sum_sq_dev: float,
+    n: int,
+    confidence: float,
+    low: float,
+    high: float,
     method: str = T_RUNS,
 ) -> Estimate:
     """Student t interval for a mean over ``n`` runs, from the sum of squared deviations."""
@@ -405,11 +411,13 @@ def summarize(
             per_run = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
         else:
             low, high = poisson_interval(count, confidence)
-            per_run = Estimate(count / n, low / n, high / n,
-                               POISSON if count else POISSON_NONE_SEEN)
+            per_run = Estimate(
+                count / n, low / n, high / n, POISSON if count else POISSON_NONE_SEEN
+            )
         criticality = (
             _wilson_estimate(triggered, total_failures, z, WILSON_FAILURES)
-            if total_failures else None
+            if total_failures
+            else None
         )
         components.append(
             ComponentRow(name, down, count, triggered, comp_unavailability, per_run, criticality)
@@ -417,9 +425,12 @@ def summarize(
 
     cutsets = [
         CutsetRow(
-            i, name, int(stats.cutset_failures[i]),
+            i,
+            name,
+            int(stats.cutset_failures[i]),
             _wilson_estimate(int(stats.cutset_failures[i]), total_failures, z, WILSON_FAILURES)
-            if total_failures else None,
+            if total_failures
+            else None,
         )
         for i, name in enumerate(cutset_names)
     ]

@@ -64,13 +64,16 @@ SLICE_SECONDS = 1.0
 FIRST_SLICE_RUNS = 1
 SLICE_GROWTH = 8
 
+
 class Buildable(Protocol):
     """A plain-data model: pickles as data and builds the native objects where it runs."""
 
     def build(self) -> tuple[Any, Any]: ...
 
 
-def run_chunk(model: Buildable, horizon: int, seed: int, first: int, count: int) -> BatchStatistics:
+def run_chunk(
+    model: Buildable, horizon: int, seed: int, first: int, count: int
+) -> BatchStatistics:
     """Runs ``first .. first + count - 1`` of the batch seeded ``seed``, ``horizon`` time units
     each. The model is built here: on a Dask worker this is the worker's own process. The
     engine is called in slices of about SLICE_SECONDS, so the process's other threads (a
@@ -80,12 +83,14 @@ def run_chunk(model: Buildable, horizon: int, seed: int, first: int, count: int)
     first = check_integer("first", first, 0)
     count = check_integer("count", count, 0)
     matrix, tree = model.build()
-    return _in_slices(lambda start, runs: _runs(matrix, tree, horizon, seed, start, runs),
-                      first, count)
+    return _in_slices(
+        lambda start, runs: _runs(matrix, tree, horizon, seed, start, runs), first, count
+    )
 
 
-def _runs(matrix: Any, tree: Any, horizon: int, seed: int, first: int, count: int
-          ) -> BatchStatistics:
+def _runs(
+    matrix: Any, tree: Any, horizon: int, seed: int, first: int, count: int
+) -> BatchStatistics:
     """Runs ``first .. first + count - 1`` of the batch seeded ``seed``: one native call."""
     import tavoq  # imported where the runs happen, which may be another process
 
@@ -94,7 +99,9 @@ def _runs(matrix: Any, tree: Any, horizon: int, seed: int, first: int, count: in
     return BatchStatistics.from_native(native, first_run=first)
 
 
-def _in_slices(run: Callable[[int, int], BatchStatistics], first: int, count: int) -> BatchStatistics:
+def _in_slices(
+    run: Callable[[int, int], BatchStatistics], first: int, count: int
+) -> BatchStatistics:
     """``run(start, runs)`` over ``first .. first + count - 1`` in slices of about
     SLICE_SECONDS each, merged into one result (see SLICE_SECONDS)."""
     parts = []
@@ -132,7 +139,9 @@ def plan_chunks(
         size = check_integer("chunk_runs", chunk_runs)
         return [range(s, min(s + size, first + runs)) for s in range(first, first + runs, size)]
     count = CHUNKS_PER_WORKER * workers
-    count = min(count, max(1, runs // MIN_PLANNED_CHUNK_RUNS))  # fewer when chunks would be too small
+    count = min(
+        count, max(1, runs // MIN_PLANNED_CHUNK_RUNS)
+    )  # fewer when chunks would be too small
     count = max(count, math.ceil(runs / MAX_CHUNK_RUNS))  # more when they would be too large
     # Equal sizes give or take one run (no small last chunk); as MAX_CHUNK_RUNS is at least
     # twice MIN_PLANNED_CHUNK_RUNS, both bounds hold for every chunk of a batch of MIN_PLANNED_CHUNK_RUNS or more.

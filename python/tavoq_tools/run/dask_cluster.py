@@ -26,8 +26,13 @@ from ..results.counts import BatchStatistics, merge
 from .chunks import Buildable, RunChunks, plan_chunks, run_chunk
 from .precise import check_max_runs, run_until_precise
 
-__all__ = ["DaskMissingError", "dask_chunk_runner", "import_distributed", "run_on_dask",
-           "simulate_on_dask"]
+__all__ = [
+    "DaskMissingError",
+    "dask_chunk_runner",
+    "import_distributed",
+    "run_on_dask",
+    "simulate_on_dask",
+]
 
 # Times a task that raised is run again before the batch gives up. A worker that dies is not
 # counted here: the scheduler resends its tasks on its own.
@@ -72,8 +77,14 @@ def dask_chunk_runner(
     def run(chunks: Sequence[range]) -> list[BatchStatistics]:
         futures = [
             client.submit(
-                run_chunk, model, horizon, seed, chunk.start, len(chunk),
-                pure=False, retries=retries,
+                run_chunk,
+                model,
+                horizon,
+                seed,
+                chunk.start,
+                len(chunk),
+                pure=False,
+                retries=retries,
             )
             for chunk in chunks
         ]
@@ -124,8 +135,15 @@ def simulate_on_dask(
     if not callable(getattr(model, "build", None)):
         raise TypeError(f"model must have a build() method, got {type(model).__name__}")
     return run_on_dask(
-        client, model, runs, seed, horizon, chunk_runs=chunk_runs, on_chunk=on_chunk,
-        target_ci=target_ci, max_runs=max_runs,
+        client,
+        model,
+        runs,
+        seed,
+        horizon,
+        chunk_runs=chunk_runs,
+        on_chunk=on_chunk,
+        target_ci=target_ci,
+        max_runs=max_runs,
     )
 
 
@@ -146,7 +164,11 @@ def run_on_dask(
     workers = _workers(client)
     if target_ci is not None:
         result = run_until_precise(
-            execute, target_ci, max_runs, first_runs=runs, chunk_runs=chunk_runs,
+            execute,
+            target_ci,
+            max_runs,
+            first_runs=runs,
+            chunk_runs=chunk_runs,
             workers=workers,
         )
         return result.statistics

@@ -39,7 +39,6 @@ ROUND_MIN_GROWTH = 1.25
 ROUND_MAX_GROWTH = 4.0
 
 
-
 def check_target(target_ci: object) -> float:
     if (
         isinstance(target_ci, bool)
@@ -158,7 +157,9 @@ def run_until_precise(
     """
     target_ci = check_target(target_ci)
     max_runs = DEFAULT_MAX_RUNS if max_runs is None else check_integer("max_runs", max_runs)
-    first_runs = DEFAULT_FIRST_RUNS if first_runs is None else check_integer("first_runs", first_runs)
+    first_runs = (
+        DEFAULT_FIRST_RUNS if first_runs is None else check_integer("first_runs", first_runs)
+    )
     total = min(first_runs, max_runs)
     parts: list[BatchStatistics] = []
     done = 0

@@ -54,8 +54,13 @@ def _progress_bar(enabled: bool, total: int | None) -> Iterator[Any]:
     from tqdm import tqdm
 
     bar = tqdm(
-        total=total, unit="run", unit_scale=True, file=sys.stderr, delay=PROGRESS_DELAY_S,
-        dynamic_ncols=True, leave=False,
+        total=total,
+        unit="run",
+        unit_scale=True,
+        file=sys.stderr,
+        delay=PROGRESS_DELAY_S,
+        dynamic_ncols=True,
+        leave=False,
     )
     try:
         yield bar
@@ -114,9 +119,15 @@ def simulate(
         # Chunks on a cluster are sized for the cluster unless the caller says otherwise.
         with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
             return run_on_dask(
-                client, model, runs, seed, horizon, chunk_runs=chunk_runs,
+                client,
+                model,
+                runs,
+                seed,
+                horizon,
+                chunk_runs=chunk_runs,
                 on_chunk=None if bar is None else (lambda part: bar.update(part.n_runs)),
-                target_ci=target_ci, max_runs=max_runs,
+                target_ci=target_ci,
+                max_runs=max_runs,
             )
 
     import tavoq
@@ -130,7 +141,9 @@ def simulate(
     tavoq.limitOMPThreads(default_threads() if threads is None else threads)
     with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
         run_chunks = local_chunk_runner(
-            model, horizon, seed,
+            model,
+            horizon,
+            seed,
             on_chunk=None if bar is None else (lambda part: bar.update(part.n_runs)),
         )
         if target_ci is not None:

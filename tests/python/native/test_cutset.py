@@ -38,7 +38,12 @@ def test_find_node_returns_fresh_lists():
 
 @pytest.mark.parametrize(
     "cutsets",
-    [[[1, 0, 0]], [[1, 1, 0], [1, 0, 1]], [[0, 1, 0], [1, 0, 1]], [[0, 1, 1], [1, 1, 0], [1, 0, 0]]],
+    [
+        [[1, 0, 0]],
+        [[1, 1, 0], [1, 0, 1]],
+        [[0, 1, 0], [1, 0, 1]],
+        [[0, 1, 1], [1, 1, 0], [1, 0, 0]],
+    ],
 )
 def test_find_within_answers_from_the_cut_sets_the_engine_counts(cutsets):
     # The insertion rules themselves are tested in C++; here findWithin must give one of the

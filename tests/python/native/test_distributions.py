@@ -27,8 +27,9 @@ def same(a, b):
 
 
 @pytest.mark.parametrize(
-    "x", [0.0, -1.0, 1e300, NAN, INF, -INF, 2147483647.0], ids=["0", "-1", "big", "nan", "inf",
-                                                                "-inf", "sentinel"]
+    "x",
+    [0.0, -1.0, 1e300, NAN, INF, -INF, 2147483647.0],
+    ids=["0", "-1", "big", "nan", "inf", "-inf", "sentinel"],
 )
 def test_distribution_pdf_cdf_are_no_transition(x):
     d = tavoq.Distribution()
@@ -68,8 +69,15 @@ def test_normal_known_values():
 
 @pytest.mark.parametrize(
     "mean, sd, x",
-    [(0.0, 1.0, 0.0), (0.0, 1.0, 1.0), (0.0, 1.0, -2.5), (2.0, 3.0, 7.0), (-5.0, 0.5, -5.25),
-     (100.0, 10.0, 130.0), (0.0, 1.0, 40.0)],
+    [
+        (0.0, 1.0, 0.0),
+        (0.0, 1.0, 1.0),
+        (0.0, 1.0, -2.5),
+        (2.0, 3.0, 7.0),
+        (-5.0, 0.5, -5.25),
+        (100.0, 10.0, 130.0),
+        (0.0, 1.0, 40.0),
+    ],
     ids=["std-0", "std-1", "std--2.5", "2-3-7", "neg-mean", "100-10", "far-tail"],
 )
 def test_normal_pdf_cdf_formulas(mean, sd, x):
@@ -80,8 +88,15 @@ def test_normal_pdf_cdf_formulas(mean, sd, x):
 
 @pytest.mark.parametrize(
     "mean, sd, p",
-    [(0.0, 1.0, 0.975), (0.0, 1.0, 0.025), (0.0, 1.0, 0.8413447460685429), (2.0, 3.0, 0.1),
-     (-1.0, 0.25, 0.999), (10.0, 2.0, 1e-10), (0.0, 1.0, 1.0 - 2.0**-53)],
+    [
+        (0.0, 1.0, 0.975),
+        (0.0, 1.0, 0.025),
+        (0.0, 1.0, 0.8413447460685429),
+        (2.0, 3.0, 0.1),
+        (-1.0, 0.25, 0.999),
+        (10.0, 2.0, 1e-10),
+        (0.0, 1.0, 1.0 - 2.0**-53),
+    ],
     ids=["0.975", "0.025", "one-sigma", "2-3-0.1", "neg-mean", "tiny-p", "largest-below-1"],
 )
 def test_normal_quantile_matches_inverse_cdf(mean, sd, p):
@@ -103,8 +118,9 @@ def test_normal_quantile_ignores_time(t):
 
 
 @pytest.mark.parametrize(
-    "p", [0.0, 1.0, -0.0, -0.5, 1.5, 2.0, -INF, INF], ids=["0", "1", "-0", "-0.5", "1.5", "2",
-                                                          "-inf", "inf"]
+    "p",
+    [0.0, 1.0, -0.0, -0.5, 1.5, 2.0, -INF, INF],
+    ids=["0", "1", "-0", "-0.5", "1.5", "2", "-inf", "inf"],
 )
 def test_normal_quantile_out_of_range(p):
     with pytest.raises(IndexError) as info:
@@ -136,7 +152,8 @@ def test_normal_smallest_draw_probability():
 
 
 @pytest.mark.parametrize(
-    "mean, sd", [(0.0, 0.0), (0.0, -1.0), (NAN, 1.0), (0.0, NAN), (INF, 1.0)],
+    "mean, sd",
+    [(0.0, 0.0), (0.0, -1.0), (NAN, 1.0), (0.0, NAN), (INF, 1.0)],
     ids=["sd-0", "sd-neg", "mean-nan", "sd-nan", "mean-inf"],
 )
 def test_normal_accepts_any_parameters(mean, sd):
@@ -159,8 +176,20 @@ def test_normal_accepts_any_parameters(mean, sd):
         (0.0, 1.0, "pdf", (INF,), 0.0),
         (0.0, 1.0, "cdf", (NAN,), NAN),
     ],
-    ids=["sd0-cdf-above", "sd0-cdf-below", "sd0-pdf-at-mean", "sd-neg-median", "sd-neg-median-3",
-         "mean-nan-pdf", "sd-nan-cdf", "pdf-nan", "cdf-inf", "cdf--inf", "pdf-inf", "cdf-nan"],
+    ids=[
+        "sd0-cdf-above",
+        "sd0-cdf-below",
+        "sd0-pdf-at-mean",
+        "sd-neg-median",
+        "sd-neg-median-3",
+        "mean-nan-pdf",
+        "sd-nan-cdf",
+        "pdf-nan",
+        "cdf-inf",
+        "cdf--inf",
+        "pdf-inf",
+        "cdf-nan",
+    ],
 )
 def test_normal_degenerate_values(mean, sd, method, args, expected):
     got = getattr(tavoq.Normal(mean, sd), method)(*args)
@@ -193,8 +222,23 @@ def test_normal_degenerate_values(mean, sd, method, args, expected):
         ("cdf", (NAN,), NAN),
         ("quantile", (NAN, 0), NAN),
     ],
-    ids=["pdf-neg", "cdf-neg", "pdf-0", "cdf-0", "q-neg", "q--inf", "q-above-1", "q-1", "q-0",
-         "pdf--inf", "cdf-inf", "pdf-inf", "pdf-nan", "cdf-nan", "q-nan"],
+    ids=[
+        "pdf-neg",
+        "cdf-neg",
+        "pdf-0",
+        "cdf-0",
+        "q-neg",
+        "q--inf",
+        "q-above-1",
+        "q-1",
+        "q-0",
+        "pdf--inf",
+        "cdf-inf",
+        "pdf-inf",
+        "pdf-nan",
+        "cdf-nan",
+        "q-nan",
+    ],
 )
 def test_exponential_edge_values(method, args, expected):
     assert same(getattr(tavoq.Exponential(2.0), method)(*args), expected)
@@ -234,7 +278,8 @@ def test_exponential_degenerate_rates(lam, p, expected):
 
 
 @pytest.mark.parametrize(
-    "a, b", [(1.0, 1.0), (2.0, 1.0), (0, 0), (INF, INF), (-1.0, -2.0)],
+    "a, b",
+    [(1.0, 1.0), (2.0, 1.0), (0, 0), (INF, INF), (-1.0, -2.0)],
     ids=["equal", "reversed", "zero-ints", "inf-inf", "negatives"],
 )
 def test_uniform_rejects_bounds(a, b):
@@ -244,7 +289,8 @@ def test_uniform_rejects_bounds(a, b):
 
 
 @pytest.mark.parametrize(
-    "a, b", [(NAN, 1.0), (0.0, NAN), (-INF, INF), (-1.0, 0.0)],
+    "a, b",
+    [(NAN, 1.0), (0.0, NAN), (-INF, INF), (-1.0, 0.0)],
     ids=["a-nan", "b-nan", "infinite", "negative"],
 )
 def test_uniform_accepts_bounds(a, b):
@@ -277,9 +323,30 @@ def test_uniform_accepts_bounds(a, b):
         ("cdf", (INF,), 1.0),
         ("pdf", (-INF,), 0.0),
     ],
-    ids=["pdf-a", "pdf-b", "pdf-mid", "pdf-below", "pdf-above", "cdf-below", "cdf-above",
-         "cdf-a", "cdf-b", "cdf-2.5", "q-0", "q-1", "q-0.25", "q-1.5", "q--0.1", "q-inf",
-         "q--0", "q-nan", "pdf-nan", "cdf-nan", "cdf-inf", "pdf--inf"],
+    ids=[
+        "pdf-a",
+        "pdf-b",
+        "pdf-mid",
+        "pdf-below",
+        "pdf-above",
+        "cdf-below",
+        "cdf-above",
+        "cdf-a",
+        "cdf-b",
+        "cdf-2.5",
+        "q-0",
+        "q-1",
+        "q-0.25",
+        "q-1.5",
+        "q--0.1",
+        "q-inf",
+        "q--0",
+        "q-nan",
+        "pdf-nan",
+        "cdf-nan",
+        "cdf-inf",
+        "pdf--inf",
+    ],
 )
 def test_uniform_values(method, args, expected):
     assert same(getattr(tavoq.Uniform(1.0, 3.0), method)(*args), expected)
@@ -304,7 +371,8 @@ def test_uniform_infinite_bounds_density():
 
 
 @pytest.mark.parametrize(
-    "lam, k", [(0.0, 2.0), (1.0, 0.0), (-1.0, 2.0), (1.0, -2.0), (-0.0, 1.0), (-INF, 1.0)],
+    "lam, k",
+    [(0.0, 2.0), (1.0, 0.0), (-1.0, 2.0), (1.0, -2.0), (-0.0, 1.0), (-INF, 1.0)],
     ids=["scale-0", "shape-0", "scale-neg", "shape-neg", "scale--0", "scale--inf"],
 )
 def test_weibull_rejects_parameters(lam, k):
@@ -314,7 +382,8 @@ def test_weibull_rejects_parameters(lam, k):
 
 
 @pytest.mark.parametrize(
-    "lam, k", [(NAN, 1.0), (1.0, NAN), (INF, 1.0), (1e-300, 1e-300)],
+    "lam, k",
+    [(NAN, 1.0), (1.0, NAN), (INF, 1.0), (1e-300, 1e-300)],
     ids=["scale-nan", "shape-nan", "scale-inf", "tiny"],
 )
 def test_weibull_accepts_parameters(lam, k):
@@ -357,8 +426,19 @@ def test_weibull_argument_order_scale_then_shape(t):
         ("quantile", (INF, 0), NO_TRANSITION),
         ("cdf", (INF,), 1.0),
     ],
-    ids=["pdf-neg", "cdf-neg", "cdf-0", "pdf-0", "q-1", "q-0", "q-neg", "q-above", "q--inf",
-         "q-inf", "cdf-inf"],
+    ids=[
+        "pdf-neg",
+        "cdf-neg",
+        "cdf-0",
+        "pdf-0",
+        "q-1",
+        "q-0",
+        "q-neg",
+        "q-above",
+        "q--inf",
+        "q-inf",
+        "cdf-inf",
+    ],
 )
 def test_weibull_edge_values(method, args, expected):
     assert same(getattr(tavoq.Weibull(1.0, 0.5), method)(*args), expected)
@@ -417,8 +497,9 @@ def test_inspection_point_and_step():
     assert i.cdf(INF) == 1.0
 
 
-@pytest.mark.parametrize("t, expected", [(0, 10.0), (3, 7.0), (10, 10.0), (25, 5.0)],
-                         ids=["t0", "t3", "t10", "t25"])
+@pytest.mark.parametrize(
+    "t, expected", [(0, 10.0), (3, 7.0), (10, 10.0), (25, 5.0)], ids=["t0", "t3", "t10", "t25"]
+)
 @pytest.mark.parametrize("p", [0.5, 0.0, 5.0, -1.0, NAN], ids=["p0.5", "p0", "p5", "p-1", "pnan"])
 def test_inspection_quantile_listed(t, expected, p):
     assert tavoq.Inspection(10).quantile(p, t) == expected
@@ -426,11 +507,28 @@ def test_inspection_quantile_listed(t, expected, p):
 
 @pytest.mark.parametrize(
     "T, t, expected",
-    [(10, -3, 13.0), (10, INT32_MAX - 2, 0.0), (-5, 3, 0.0), (0, 0, NO_TRANSITION),
-     (0, 5, NO_TRANSITION), (0, -5, NO_TRANSITION), (0, INT32_MIN, NO_TRANSITION),
-     (0, INT32_MAX, NO_TRANSITION), (-1, INT32_MIN, -1.0)],
-    ids=["negative-time", "overflow", "negative-interval", "zero-interval-t0", "zero-interval-t5",
-         "zero-interval-t-5", "zero-interval-min", "zero-interval-max", "minus-one-at-min"],
+    [
+        (10, -3, 13.0),
+        (10, INT32_MAX - 2, 0.0),
+        (-5, 3, 0.0),
+        (0, 0, NO_TRANSITION),
+        (0, 5, NO_TRANSITION),
+        (0, -5, NO_TRANSITION),
+        (0, INT32_MIN, NO_TRANSITION),
+        (0, INT32_MAX, NO_TRANSITION),
+        (-1, INT32_MIN, -1.0),
+    ],
+    ids=[
+        "negative-time",
+        "overflow",
+        "negative-interval",
+        "zero-interval-t0",
+        "zero-interval-t5",
+        "zero-interval-t-5",
+        "zero-interval-min",
+        "zero-interval-max",
+        "minus-one-at-min",
+    ],
 )
 def test_inspection_quantile_special(T, t, expected):
     assert tavoq.Inspection(T).quantile(0.5, t) == expected
@@ -440,13 +538,29 @@ def test_inspection_quantile_special(T, t, expected):
 INSPECTION_CASES = [
     (T, t)
     for T in (1, 2, 7, 10, 1000, INT32_MAX, -1, -3, -10, INT32_MIN)
-    for t in (0, 1, 6, 7, 9, 10, 11, -1, -7, -10, -11, 123456789, INT32_MAX, INT32_MAX - 1,
-              INT32_MIN, INT32_MIN + 1, 2**30)
+    for t in (
+        0,
+        1,
+        6,
+        7,
+        9,
+        10,
+        11,
+        -1,
+        -7,
+        -10,
+        -11,
+        123456789,
+        INT32_MAX,
+        INT32_MAX - 1,
+        INT32_MIN,
+        INT32_MIN + 1,
+        2**30,
+    )
 ]
 
 
-@pytest.mark.parametrize("T, t", INSPECTION_CASES,
-                         ids=[f"T{T}-t{t}" for T, t in INSPECTION_CASES])
+@pytest.mark.parametrize("T, t", INSPECTION_CASES, ids=[f"T{T}-t{t}" for T, t in INSPECTION_CASES])
 def test_inspection_quantile_wraparound_rules(T, t):
     assert tavoq.Inspection(T).quantile(0.25, t) == inspection_reference(T, t)
 
@@ -487,8 +601,23 @@ def test_instantaneous_failure_accepts_zero():
         ("cdf", (100.0,), 1.0),
         ("cdf", (150.0,), 1.0),
     ],
-    ids=["q-before", "q-after", "q-above-1", "q-negative", "q-p0", "q-p1", "q-at", "q-inf",
-         "q--inf", "q-nan", "pdf-at", "pdf-off", "cdf-before", "cdf-at", "cdf-after"],
+    ids=[
+        "q-before",
+        "q-after",
+        "q-above-1",
+        "q-negative",
+        "q-p0",
+        "q-p1",
+        "q-at",
+        "q-inf",
+        "q--inf",
+        "q-nan",
+        "pdf-at",
+        "pdf-off",
+        "cdf-before",
+        "cdf-at",
+        "cdf-after",
+    ],
 )
 def test_instantaneous_failure_values(method, args, expected):
     assert getattr(tavoq.InstantaneousFailure(100), method)(*args) == expected
@@ -516,7 +645,8 @@ def test_maintenance_rejects_empty(values):
 
 
 @pytest.mark.parametrize(
-    "p, t", [(0.5, 0), (0.0, 3), (1.0, -3), (-2.0, INT32_MAX), (9.0, INT32_MIN), (NAN, 1)],
+    "p, t",
+    [(0.5, 0), (0.0, 3), (1.0, -3), (-2.0, INT32_MAX), (9.0, INT32_MIN), (NAN, 1)],
     ids=["mid", "zero", "one", "negative", "above", "nan"],
 )
 def test_maintenance_single_entry(p, t):
@@ -532,8 +662,20 @@ def test_maintenance_pdf_cdf_are_inherited(x):
 
 @pytest.mark.parametrize(
     "p, expected",
-    [(0.0, 1.0), (0.3333, 1.0), (1 / 3, 2.0), (0.5, 2.0), (2 / 3, 3.0), (0.999, 3.0),
-     (1.0, 3.0), (7.5, 3.0), (math.inf, 3.0), (-0.01, 1.0), (-math.inf, 1.0), (math.nan, 1.0)],
+    [
+        (0.0, 1.0),
+        (0.3333, 1.0),
+        (1 / 3, 2.0),
+        (0.5, 2.0),
+        (2 / 3, 3.0),
+        (0.999, 3.0),
+        (1.0, 3.0),
+        (7.5, 3.0),
+        (math.inf, 3.0),
+        (-0.01, 1.0),
+        (-math.inf, 1.0),
+        (math.nan, 1.0),
+    ],
 )
 def test_maintenance_picks_entry_floor_p_times_n(p, expected):
     # The pick follows the probability alone, so runs are reproducible; time plays no part.
@@ -542,8 +684,8 @@ def test_maintenance_picks_entry_floor_p_times_n(p, expected):
 
 
 @pytest.mark.parametrize(
-    "values, expected", [([-4], -4.0), ([0], 0.0), ([INT32_MIN], float(INT32_MIN)),
-                         ([INT32_MAX], NO_TRANSITION)],
+    "values, expected",
+    [([-4], -4.0), ([0], 0.0), ([INT32_MIN], float(INT32_MIN)), ([INT32_MAX], NO_TRANSITION)],
     ids=["negative", "zero", "min", "max"],
 )
 def test_maintenance_entries_not_validated(values, expected):

@@ -45,8 +45,6 @@ def make(name):
     return getattr(tavoq, name)(*CTOR_ARGS[name])
 
 
-
-
 # ---------------------------------------------------------------------------
 # Module and registration
 
@@ -65,8 +63,15 @@ def test_member_registration_order(name):
     cls = getattr(tavoq, name)
     members = [m for m in vars(cls) if not m.startswith("_") or m == "__init__"]
     if name == "CutsetTree":
-        expected = ["__init__", "insertNode", "constructTree", "findNode", "getRoot",
-                    "getCutsets", "findWithin"]
+        expected = [
+            "__init__",
+            "insertNode",
+            "constructTree",
+            "findNode",
+            "getRoot",
+            "getCutsets",
+            "findWithin",
+        ]
     else:
         expected = ["__init__", "pdf", "cdf", "quantile"]
     assert members == expected
@@ -80,8 +85,9 @@ def test_distribution_subclass_base(name):
     assert not issubclass(tavoq.Distribution, cls)
 
 
-@pytest.mark.parametrize("name", ["Distribution", "CutsetTree"],
-                         ids=["Distribution", "CutsetTree"])
+@pytest.mark.parametrize(
+    "name", ["Distribution", "CutsetTree"], ids=["Distribution", "CutsetTree"]
+)
 def test_root_classes_have_no_module_base(name):
     cls = getattr(tavoq, name)
     module_classes = {getattr(tavoq, c) for c in CLASSES}
@@ -164,8 +170,11 @@ def check_annotation(ann, kind):
         assert ann == kind
 
 
-@pytest.mark.parametrize("cls_name", ["Distribution", *DISTRIBUTION_SUBCLASSES],
-                         ids=["Distribution", *DISTRIBUTION_SUBCLASSES])
+@pytest.mark.parametrize(
+    "cls_name",
+    ["Distribution", *DISTRIBUTION_SUBCLASSES],
+    ids=["Distribution", *DISTRIBUTION_SUBCLASSES],
+)
 @pytest.mark.parametrize("method", ["pdf", "cdf", "quantile"], ids=["pdf", "cdf", "quantile"])
 def test_distribution_method_docstring(cls_name, method):
     doc = getattr(getattr(tavoq, cls_name), method).__doc__
@@ -243,14 +252,24 @@ FUNCTION_DOCS = {
         "Run a single simulation",
     ),
     "runnerMultipleSim": (
-        [("nSimulations", INT), ("simTime", INT), ("transitionsMatrix", MATRIX),
-         ("cutSetTree", TREE), ("seed", INT)],
+        [
+            ("nSimulations", INT),
+            ("simTime", INT),
+            ("transitionsMatrix", MATRIX),
+            ("cutSetTree", TREE),
+            ("seed", INT),
+        ],
         "list[int]",
         "Run multiple simulations on a single thread",
     ),
     "runnerParallelSim": (
-        [("nSimulations", INT), ("simTime", INT), ("transitionsMatrix", MATRIX),
-         ("cutSetTree", TREE), ("seed", INT)],
+        [
+            ("nSimulations", INT),
+            ("simTime", INT),
+            ("transitionsMatrix", MATRIX),
+            ("cutSetTree", TREE),
+            ("seed", INT),
+        ],
         "list[int]",
         "Run multiple simulations in parallel",
     ),
@@ -274,10 +293,16 @@ def test_function_docstring(fname):
 
 TREE_METHOD_DOCS = {
     "insertNode": ([("cutset", INTSEQ)], "None", "Insert a new node into the cutset tree"),
-    "constructTree": ([("cutsets", "intseqseq")], "None",
-                      "Construct the cutset tree from a list of cutsets"),
-    "findNode": ([("cutset", INTSEQ)], "list[int]",
-                 "Find a node in the cutset tree by its cutset"),
+    "constructTree": (
+        [("cutsets", "intseqseq")],
+        "None",
+        "Construct the cutset tree from a list of cutsets",
+    ),
+    "findNode": (
+        [("cutset", INTSEQ)],
+        "list[int]",
+        "Find a node in the cutset tree by its cutset",
+    ),
     "getRoot": ([], "CutsetTreeNode", "Get the root node of the cutset tree"),
 }
 
@@ -307,15 +332,27 @@ def test_cutset_tree_method_docstring(method):
         (lambda: tavoq.Normal(stddev=3.0, mean=2.0), lambda d: d.quantile(0.5, 0) == 2.0),
         (lambda: tavoq.Uniform(b=3.0, a=1.0), lambda d: d.quantile(0.0, 0) == 1.0),
         (lambda: tavoq.Exponential(**{"lambda": 2.0}), lambda d: d.pdf(0.0) == 2.0),
-        (lambda: tavoq.Weibull(k=2.0, **{"lambda": 10.0}),
-         lambda d: math.isclose(d.quantile(1.0 - math.exp(-1.0), 0), 10.0, rel_tol=1e-12)),
+        (
+            lambda: tavoq.Weibull(k=2.0, **{"lambda": 10.0}),
+            lambda d: math.isclose(d.quantile(1.0 - math.exp(-1.0), 0), 10.0, rel_tol=1e-12),
+        ),
         (lambda: tavoq.Inspection(inspectionTime=10), lambda d: d.quantile(0.5, 3) == 7.0),
         (lambda: tavoq.Maintenance(maintenanceTimes=[7]), lambda d: d.quantile(0.5, 3) == 7.0),
-        (lambda: tavoq.InstantaneousFailure(failureTime=100),
-         lambda d: d.quantile(0.3, 40) == 60.0),
+        (
+            lambda: tavoq.InstantaneousFailure(failureTime=100),
+            lambda d: d.quantile(0.3, 40) == 60.0,
+        ),
     ],
-    ids=["Normal", "Normal-reordered", "Uniform-reordered", "Exponential-lambda-mapping",
-         "Weibull-lambda-mapping", "Inspection", "Maintenance", "InstantaneousFailure"],
+    ids=[
+        "Normal",
+        "Normal-reordered",
+        "Uniform-reordered",
+        "Exponential-lambda-mapping",
+        "Weibull-lambda-mapping",
+        "Inspection",
+        "Maintenance",
+        "InstantaneousFailure",
+    ],
 )
 def test_constructor_keywords(factory, check):
     assert check(factory())
@@ -341,8 +378,16 @@ def test_cutset_tree_keywords():
         lambda: tavoq.CutsetTree(3).findNode(query=[1, 0, 0]),
         lambda: tavoq.limitOMPThreads(threads=2),
     ],
-    ids=["Normal", "Normal-duplicate", "Exponential", "Weibull", "Inspection", "CutsetTree",
-         "findNode", "limitOMPThreads"],
+    ids=[
+        "Normal",
+        "Normal-duplicate",
+        "Exponential",
+        "Weibull",
+        "Inspection",
+        "CutsetTree",
+        "findNode",
+        "limitOMPThreads",
+    ],
 )
 def test_unknown_keywords_rejected(call):
     with pytest.raises(TypeError):
@@ -378,11 +423,17 @@ def test_runner_keywords_and_positional_order(worked_example, capfd):
     )
     assert single == ex.expected
     multiple = tavoq.runnerMultipleSim(
-        seed=1, cutSetTree=ex.tree, transitionsMatrix=ex.matrix, simTime=ex.sim_time,
+        seed=1,
+        cutSetTree=ex.tree,
+        transitionsMatrix=ex.matrix,
+        simTime=ex.sim_time,
         nSimulations=2,
     )
     parallel = tavoq.runnerParallelSim(
-        seed=1, cutSetTree=ex.tree, transitionsMatrix=ex.matrix, simTime=ex.sim_time,
+        seed=1,
+        cutSetTree=ex.tree,
+        transitionsMatrix=ex.matrix,
+        simTime=ex.sim_time,
         nSimulations=2,
     )
     assert multiple == parallel == [2 * s for s in ex.expected]
@@ -398,8 +449,11 @@ def test_runner_keywords_and_positional_order(worked_example, capfd):
 
 
 @pytest.mark.parametrize("name", CLASSES, ids=CLASSES)
-@pytest.mark.parametrize("attr", ["foo", "mean", "lambda_", "root", "cutsetSize"],
-                         ids=["foo", "mean", "lambda_", "root", "cutsetSize"])
+@pytest.mark.parametrize(
+    "attr",
+    ["foo", "mean", "lambda_", "root", "cutsetSize"],
+    ids=["foo", "mean", "lambda_", "root", "cutsetSize"],
+)
 def test_no_attribute_assignment(name, attr):
     obj = make(name)
     with pytest.raises(AttributeError):
@@ -409,9 +463,17 @@ def test_no_attribute_assignment(name, attr):
 
 @pytest.mark.parametrize(
     "name, field",
-    [("Normal", "mean"), ("Normal", "stddev"), ("Uniform", "a"), ("Uniform", "b"),
-     ("Weibull", "k"), ("Exponential", "lambda"), ("Inspection", "inspectionTime"),
-     ("Maintenance", "maintenanceTimes"), ("InstantaneousFailure", "failureTime")],
+    [
+        ("Normal", "mean"),
+        ("Normal", "stddev"),
+        ("Uniform", "a"),
+        ("Uniform", "b"),
+        ("Weibull", "k"),
+        ("Exponential", "lambda"),
+        ("Inspection", "inspectionTime"),
+        ("Maintenance", "maintenanceTimes"),
+        ("InstantaneousFailure", "failureTime"),
+    ],
     ids=lambda v: v,
 )
 def test_fields_not_exposed(name, field):
@@ -464,5 +526,3 @@ def test_get_root_on_new_tree():
 
 # ---------------------------------------------------------------------------
 # Runtime controls
-
-

@@ -40,10 +40,21 @@ def repairable():
         ("tavoq.RunStatistics", "tavoq.RunStatistics.downtime.fget(None)"),
         ("tavoq.RunStatistics", "tavoq.RunStatistics.seed.fget(t)"),
     ],
-    ids=["method", "base-method", "base-quantile", "python-subclass", "tree-insert",
-         "tree-find", "matrix-cell", "matrix-cell-parallel", "tree-argument",
-         "statistics-array", "statistics-echo", "statistics-getter-none",
-         "statistics-getter-other-type"],
+    ids=[
+        "method",
+        "base-method",
+        "base-quantile",
+        "python-subclass",
+        "tree-insert",
+        "tree-find",
+        "matrix-cell",
+        "matrix-cell-parallel",
+        "tree-argument",
+        "statistics-array",
+        "statistics-echo",
+        "statistics-getter-none",
+        "statistics-getter-other-type",
+    ],
 )
 def test_uninitialised_instances_are_refused(cls, use):
     result = run_python(
@@ -230,7 +241,8 @@ def test_ctrl_c_stops_every_thread_of_a_batch_of_long_runs(runner):
     # Each run takes minutes. Only the calling thread can see the signal; the other one must
     # give up its run too, or the interrupt would wait for that run to end.
     code, out, err, waited = interrupt_a_long_call(
-        f"tavoq.{runner}(4, 1_000_000, matrix, tree, 1)", after=1.0)
+        f"tavoq.{runner}(4, 1_000_000, matrix, tree, 1)", after=1.0
+    )
     assert code == 0, err[-2000:]
     assert out.splitlines()[-1] == "interrupted"
     # A run lasts minutes here: anything near that means a thread finished its run first.
@@ -252,8 +264,10 @@ def test_thread_slots_are_capped(omp_threads_restored, worked_example, capfd):
     [
         ([[[]] * 100_000], r"component 0, from-state 0 has 0 entries"),
         ([[[D()]], [[D()], [None]]], r"component 1, transition from state 1 to state 0 is None"),
-        ([[[D(), D()], [D(), D()]], [[D(), D()], [D(), D()], [D(), None]]],
-         r"component 1, transition from state 2 to state 1 is None"),
+        (
+            [[[D(), D()], [D(), D()]], [[D(), D()], [D(), D()], [D(), None]]],
+            r"component 1, transition from state 2 to state 1 is None",
+        ),
     ],
     ids=["huge-empty-rows", "none-in-extra-row", "none-beyond-the-state-count"],
 )
@@ -286,9 +300,10 @@ def test_base_init_on_a_subclass_instance_is_refused(instance):
     assert result.stdout.split() == ["refused", "2147483647.0"]
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address-space cap that keeps a failure safe is not usable "
-                           "under ASan")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the address-space cap that keeps a failure safe is not usable under ASan",
+)
 def test_a_batch_that_cannot_fit_in_memory_is_refused_before_it_starts():
     # Linux would grant these buffers and kill the process while zero-filling them; every
     # runner must refuse first and say how much it needs and how much there is. In a child,
@@ -318,11 +333,14 @@ def test_a_batch_that_cannot_fit_in_memory_is_refused_before_it_starts():
     )
     assert result.returncode == 0, result.stderr[-3000:]
     assert [line for line in result.stdout.split("\n") if line and "Numero" not in line] == [
-        "refused"] * 5
+        "refused"
+    ] * 5
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="ASan reserves far more address space than any cap used here")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="ASan reserves far more address space than any cap used here",
+)
 def test_thread_stacks_past_the_address_space_limit_are_refused_not_fatal():
     # Under `ulimit -v`, OpenMP ends the process when it cannot map a thread's stack; the
     # runners must refuse first, and run once the thread count fits.
@@ -349,6 +367,9 @@ def test_thread_stacks_past_the_address_space_limit_are_refused_not_fatal():
         env={"OMP_STACKSIZE": "16M"},
     )
     assert result.returncode == 0, result.stderr[-3000:]
-    lines = [line for line in result.stdout.split("\n") if line.split(" ")[0] in
-             ("ran", "refused", "unclear:", "no")]
+    lines = [
+        line
+        for line in result.stdout.split("\n")
+        if line.split(" ")[0] in ("ran", "refused", "unclear:", "no")
+    ]
     assert lines == ["refused", "refused", "ran"]

@@ -73,8 +73,15 @@ def two_component_model():
         ("no-rows-then-rows", True, EMPTY_MATRIX),
         ("no-rows-then-none", True, EMPTY_MATRIX),
     ],
-    ids=["null-tree", "null-tree-empty-matrix", "null-tree-none-cell", "empty-matrix",
-         "component-without-rows", "first-component-without-rows", "no-rows-then-none-cell"],
+    ids=[
+        "null-tree",
+        "null-tree-empty-matrix",
+        "null-tree-none-cell",
+        "empty-matrix",
+        "component-without-rows",
+        "first-component-without-rows",
+        "no-rows-then-none-cell",
+    ],
 )
 def test_tree_and_matrix_checks(kind, matrix_name, tree_given, message, worked_example, capfd):
     matrices = {
@@ -96,8 +103,11 @@ def test_tree_and_matrix_checks(kind, matrix_name, tree_given, message, worked_e
 
 @pytest.mark.parametrize("n", [0, -1, -50], ids=["0", "-1", "-50"])
 @pytest.mark.parametrize("kind", ["multiple", "parallel"], ids=["multiple", "parallel"])
-@pytest.mark.parametrize("matrix, tree_given", [([], False), ([], True), ([[]], True)],
-                         ids=["null-tree", "empty-matrix", "no-rows"])
+@pytest.mark.parametrize(
+    "matrix, tree_given",
+    [([], False), ([], True), ([[]], True)],
+    ids=["null-tree", "empty-matrix", "no-rows"],
+)
 def test_batch_without_runs_checks_nothing(kind, n, matrix, tree_given, tree_1, capfd):
     tree = tree_1 if tree_given else None
     assert call_runner(kind, n, 4, matrix, tree) == [0, 0, 0, 0]
@@ -120,8 +130,14 @@ def shape_case(name):
         "none-first": ([[[never, None], [never, never]]], 0, (0, 1)),
         "none-diagonal": ([ok, [[never, never], [never, None]]], 1, (1, 1)),
         # Component 1 never leaves state 0, so its row 1 would never be visited.
-        "none-unvisited": ([[[never, tavoq.InstantaneousFailure(1)], [never, never]],
-                            [[never, never], [None, never]]], 1, (1, 0)),
+        "none-unvisited": (
+            [
+                [[never, tavoq.InstantaneousFailure(1)], [never, never]],
+                [[never, never], [None, never]],
+            ],
+            1,
+            (1, 0),
+        ),
         "short-component": ([ok, [[never, never]]], 1, (2,)),
         "short-row": ([ok, [[never, never], [never]]], 1, (1,)),
         "short-first-row": ([[[never, never], [never]]], 0, (1,)),
@@ -130,8 +146,15 @@ def shape_case(name):
     return cases[name]
 
 
-SHAPE_CASES = ["none-first", "none-diagonal", "none-unvisited", "short-component", "short-row",
-               "short-first-row", "short-third-component"]
+SHAPE_CASES = [
+    "none-first",
+    "none-diagonal",
+    "none-unvisited",
+    "short-component",
+    "short-row",
+    "short-first-row",
+    "short-third-component",
+]
 
 
 @pytest.mark.parametrize("kind", RUNNERS, ids=RUNNERS)
@@ -165,9 +188,11 @@ def test_extra_rows_and_entries_are_not_consulted(worked_example):
     # The number of states comes from component 0; component 1 has more rows and entries,
     # and an entry beyond that number that would fire at once is never sampled.
     never = D()
-    extra = [[never, never, tavoq.InstantaneousFailure(0)],
-             [never, never, never],
-             [tavoq.InstantaneousFailure(0), never, never]]
+    extra = [
+        [never, never, tavoq.InstantaneousFailure(0)],
+        [never, never, never],
+        [tavoq.InstantaneousFailure(0), never, never],
+    ]
     matrix = worked_example.matrix + [extra]
     tree = tavoq.CutsetTree(2)
     tree.insertNode([1, 0])
@@ -220,9 +245,10 @@ def test_parallel_negative_sim_time(n, with_tree, worked_example, capfd):
 # Without the check the buffers would be granted and zero-filled until the kernel killed the
 # process; the child's address space is capped so that a missing check fails quickly instead.
 # ASan cannot run under such a cap.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address-space cap that keeps a failure safe is not usable "
-                           "under ASan")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the address-space cap that keeps a failure safe is not usable under ASan",
+)
 @pytest.mark.parametrize("runner", ["runnerParallelSim", "runnerStatistics"])
 def test_batch_that_cannot_fit_raises_memory_error(runner):
     code = f"""
@@ -237,11 +263,13 @@ def test_batch_that_cannot_fit_raises_memory_error(runner):
         except MemoryError as error:
             print("refused:", error)
         """
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                            capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr[-2000:]
-    assert re.search(r"refused: .*needs [\d.]+ GiB and the process can get [\d.]+ GiB",
-                     result.stdout), result.stdout[-2000:]
+    assert re.search(
+        r"refused: .*needs [\d.]+ GiB and the process can get [\d.]+ GiB", result.stdout
+    ), result.stdout[-2000:]
 
 
 # ---------------------------------------------------------------------------
@@ -303,8 +331,9 @@ INTERRUPT_CHILD = """
 """
 
 
-@pytest.mark.parametrize("runner", ["runnerMultipleSim", "runnerParallelSim"],
-                         ids=["multiple", "parallel"])
+@pytest.mark.parametrize(
+    "runner", ["runnerMultipleSim", "runnerParallelSim"], ids=["multiple", "parallel"]
+)
 def test_ctrl_c_stops_a_long_batch(runner):
     proc = subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(INTERRUPT_CHILD), runner],
@@ -401,8 +430,9 @@ def test_zero_sim_time_still_samples(tree_1, capfd):
     assert capfd.readouterr().out == "Warning: nextTimeDouble is out of bounds: -4  0.814724\n"
     assert tavoq.runnerMultipleSim(1, 0, matrix, tree_1, 5489) == []
     out = capfd.readouterr().out
-    assert out == ("Warning: nextTimeDouble is out of bounds: -4  0.814724\n"
-                   "Simulation 0 done.\n" + closing(1))
+    assert out == (
+        "Warning: nextTimeDouble is out of bounds: -4  0.814724\nSimulation 0 done.\n" + closing(1)
+    )
 
 
 def test_zero_sim_time_still_validates(capfd):
@@ -474,6 +504,7 @@ def test_openmp_environment_limits_the_team(env, line):
     )
     assert result.returncode == 0, result.stderr
     assert f"\n{line}\n" in result.stdout
+
 
 def test_batch_seeds_wrap(capfd):
     # Run i is seeded with seed + i modulo 2**32: from INT32_MAX the next run uses INT32_MIN.

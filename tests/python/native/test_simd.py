@@ -21,7 +21,6 @@ def _cpu_flags():
     return None
 
 
-
 def test_report_simd_support_prints_one_line(capfd):
     assert tavoq.reportSIMDSupport() is None
     out, err = capfd.readouterr()

@@ -11,8 +11,9 @@ def repairable_component():
     return [[never(), tavoq.Exponential(0.05)], [tavoq.Exponential(0.2), never()]]
 
 
-def stats_from_runs(runs, horizon=None, *, components=((0, 0, 0),), cutsets=(), seed=7,
-                    first_run=0):
+def stats_from_runs(
+    runs, horizon=None, *, components=((0, 0, 0),), cutsets=(), seed=7, first_run=0
+):
     """BatchStatistics of runs given as their system state (0/1) at each time unit.
 
     ``components`` holds (downtime, failures, triggered) per component, which the system
@@ -24,11 +25,17 @@ def stats_from_runs(runs, horizon=None, *, components=((0, 0, 0),), cutsets=(), 
     for run in runs:
         if 1 in run:
             first[run.index(1)] += 1
-    starts = [sum(1 for t, s in enumerate(run) if s and (t == 0 or not run[t - 1]))
-              for run in runs]
+    starts = [
+        sum(1 for t, s in enumerate(run) if s and (t == 0 or not run[t - 1])) for run in runs
+    ]
     return report.BatchStatistics(
-        seed=seed, first_run=first_run, n_runs=len(runs), sim_time=horizon,
-        failed_runs=failed_runs, first_failures=first, system_failures=starts,
+        seed=seed,
+        first_run=first_run,
+        n_runs=len(runs),
+        sim_time=horizon,
+        failed_runs=failed_runs,
+        first_failures=first,
+        system_failures=starts,
         downtime=[sum(run) for run in runs],
         component_downtime=[c[0] for c in components],
         component_failures=[c[1] for c in components],

@@ -34,7 +34,10 @@ FILES = ["components.csv", "curves.csv", "cutsets.csv", "summary.json", "summary
 
 def run_tavoq(*args, timeout=120):
     return subprocess.run(
-        [*COMMAND, *map(str, args)], capture_output=True, text=True, timeout=timeout,
+        [*COMMAND, *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
         check=False,
     )
 
@@ -49,8 +52,9 @@ def has_matplotlib():
 
 def test_run_prints_the_report_and_writes_every_file(tmp_path):
     out, png = tmp_path / "out", tmp_path / "figures" / "station.png"
-    result = run_tavoq("run", STATION, "--runs", 400, "--seed", 5, "--horizon", 3000,
-                   "--out", out, "--plot", png)
+    result = run_tavoq(
+        "run", STATION, "--runs", 400, "--seed", 5, "--horizon", 3000, "--out", out, "--plot", png
+    )
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""  # no bar: stderr is not a terminal
     assert result.stdout.startswith("Pumping station: ")
@@ -79,15 +83,23 @@ BAD_MODEL = '[simulation]\nhorizon = 10\n\n[components.pump]\nstates = ["up"]\n'
         (["run", "{bad}"], "{bad}: components.pump.states: needs at least two states"),
         (["check", "{bad}"], "{bad}: components.pump.states: needs at least two states"),
         (["run", "{missing}"], "{missing}: cannot read the file"),
-        (["run", STATION, "--runs", "0"], "tavoq run: error: argument --runs: must be a "
-         "positive integer"),
+        (
+            ["run", STATION, "--runs", "0"],
+            "tavoq run: error: argument --runs: must be a positive integer",
+        ),
         (["run", STATION, "--seed", "2147483648"], "argument --seed: must be an integer from"),
-        (["run", STATION, "--plot", "{out}/figure.jpg"], "--plot {out}/figure.jpg: the figure "
-         "is a PNG"),
-        (["run", STATION, "--plot", "{bad}/x.png"],
-         "--plot {bad}/x.png: {bad} is not a directory"),
-        (["run", STATION, "--out", "{bad}/deeper"],
-         "--out {bad}/deeper: {bad} is not a directory"),
+        (
+            ["run", STATION, "--plot", "{out}/figure.jpg"],
+            "--plot {out}/figure.jpg: the figure is a PNG",
+        ),
+        (
+            ["run", STATION, "--plot", "{bad}/x.png"],
+            "--plot {bad}/x.png: {bad} is not a directory",
+        ),
+        (
+            ["run", STATION, "--out", "{bad}/deeper"],
+            "--out {bad}/deeper: {bad} is not a directory",
+        ),
         (["run", STATION, "--out", ""], "--out: give the name of a directory"),
         (["run", STATION, "--out", "{link}"], "--out {link}: {link} is a link to nothing"),
         (["run", STATION, "--out", "{out}/" + "x" * 300], "is too long"),
@@ -103,8 +115,14 @@ def test_bad_model_or_arguments_exit_2_with_one_line_and_no_files(tmp_path, args
     link, dir_png = tmp_path / "dangling", tmp_path / "figure.png"
     link.symlink_to(tmp_path / "nowhere")
     dir_png.mkdir()
-    names = {"bad": bad, "missing": missing, "out": out, "link": link, "tmp": tmp_path,
-             "dir_png": dir_png}
+    names = {
+        "bad": bad,
+        "missing": missing,
+        "out": out,
+        "link": link,
+        "tmp": tmp_path,
+        "dir_png": dir_png,
+    }
     args = [str(a).format(**names) for a in args]
     if args[0] == "run" and "--out" not in args:
         args += ["--out", str(out)]
@@ -164,7 +182,10 @@ def test_runs_without_a_stdout(tmp_path, monkeypatch):
     out = tmp_path / "out"
     closed = subprocess.run(
         ["bash", "-c", 'exec "$0" run "$1" --out "$2" >&-', COMMAND[0], str(model), str(out)],
-        capture_output=True, text=True, timeout=120, check=False,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
     )
     assert closed.returncode == 0, closed.stderr  # Python drops prints without a stdout
     assert "tavoq: warning:" in closed.stderr and "Traceback" not in closed.stderr
@@ -199,16 +220,23 @@ def test_check_lists_components_and_minimal_cutsets():
     lines = result.stdout.splitlines()
     assert "  pump_1, pump_2, pump_3 (count = 3): states running, failed" in lines
     assert "    stuck -> working: inspection every 730 h" in lines
-    cutsets = lines[lines.index("Minimal cut sets (5):") + 1:]
-    assert cutsets == ["  1. valve", "  2. control_unit", "  3. pump_1 & pump_2",
-                       "  4. pump_1 & pump_3", "  5. pump_2 & pump_3"]
+    cutsets = lines[lines.index("Minimal cut sets (5):") + 1 :]
+    assert cutsets == [
+        "  1. valve",
+        "  2. control_unit",
+        "  3. pump_1 & pump_2",
+        "  4. pump_1 & pump_3",
+        "  5. pump_2 & pump_3",
+    ]
 
 
 def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
     out = tmp_path / "out"
     proc = subprocess.Popen(
         [*COMMAND, "run", str(STATION), "--runs", "3000000", "--out", str(out)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     try:
         # The model paragraph is printed (and flushed) just before the runs start.
@@ -226,5 +254,3 @@ def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
     assert proc.returncode == 130
     assert err == "tavoq: interrupted\n"
     assert not out.exists()
-
-

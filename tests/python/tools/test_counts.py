@@ -15,19 +15,25 @@ from .batches import SIX_RUNS, never, six_runs, six_runs_chunk, stats_from_runs
 def test_merge_of_shuffled_chunks_equals_whole_and_survives_pickling():
     whole = six_runs()
     # Component and cut-set counts of each chunk; they add up to those of six_runs().
-    counts = {4: ([(1, 1, 1), (0, 0, 0), (0, 0, 0)], [1, 0, 0]),
-              0: ([(0, 0, 0)] * 3, [0, 0, 0]),
-              1: ([(3, 2, 2), (2, 2, 2), (0, 0, 0)], [2, 1, 2])}
+    counts = {
+        4: ([(1, 1, 1), (0, 0, 0), (0, 0, 0)], [1, 0, 0]),
+        0: ([(0, 0, 0)] * 3, [0, 0, 0]),
+        1: ([(3, 2, 2), (2, 2, 2), (0, 0, 0)], [2, 1, 2]),
+    }
     parts = [
-        stats_from_runs(SIX_RUNS[i:j], components=counts[i][0], cutsets=counts[i][1],
-                        first_run=i)
+        stats_from_runs(SIX_RUNS[i:j], components=counts[i][0], cutsets=counts[i][1], first_run=i)
         for i, j in [(4, 6), (0, 1), (1, 4)]
     ]
     merged = report.merge(parts, runs=range(6))
     assert merged == whole
-    assert merged != report.merge(parts[:2] + [stats_from_runs(SIX_RUNS[1:4], first_run=1,
-                                                               components=[(0, 0, 0)] * 3,
-                                                               cutsets=[0, 0, 0])])
+    assert merged != report.merge(
+        parts[:2]
+        + [
+            stats_from_runs(
+                SIX_RUNS[1:4], first_run=1, components=[(0, 0, 0)] * 3, cutsets=[0, 0, 0]
+            )
+        ]
+    )
     assert pickle.loads(pickle.dumps(merged)) == merged
     with pytest.raises(ValueError):
         merged.downtime[0] = 5  # read-only
@@ -35,9 +41,17 @@ def test_merge_of_shuffled_chunks_equals_whole_and_survives_pickling():
 
 def test_from_native_recovers_the_job_seed_across_the_int32_wrap():
     native = types.SimpleNamespace(
-        seed=-(2**31), nSimulations=1, simTime=2, failedRuns=[0, 1], firstFailures=[0, 1],
-        systemFailures=[1], downtime=[1], componentDowntime=[1], componentFailures=[1],
-        triggeredFailures=[1], cutsetFailures=[1],
+        seed=-(2**31),
+        nSimulations=1,
+        simTime=2,
+        failedRuns=[0, 1],
+        firstFailures=[0, 1],
+        systemFailures=[1],
+        downtime=[1],
+        componentDowntime=[1],
+        componentFailures=[1],
+        triggeredFailures=[1],
+        cutsetFailures=[1],
     )
     stats = report.BatchStatistics.from_native(native, first_run=1)
     assert (stats.seed, stats.first_run) == (2**31 - 1, 1)  # run 1 of seed INT32_MAX
@@ -56,7 +70,11 @@ def test_from_native_recovers_the_job_seed_across_the_int32_wrap():
         ([six_runs_chunk(0, 2), six_runs_chunk(2, 2)], range(3), "outside"),
         ([six_runs_chunk(0, 2), six_runs_chunk(2, 2, seed=8)], None, "seed"),
         ([six_runs_chunk(0, 2), stats_from_runs([[0, 1, 0]] * 2, first_run=2)], None, "sim_time"),
-        ([six_runs_chunk(0, 2), six_runs_chunk(2, 2, components=[(0, 0, 0)] * 2)], None, "components"),
+        (
+            [six_runs_chunk(0, 2), six_runs_chunk(2, 2, components=[(0, 0, 0)] * 2)],
+            None,
+            "components",
+        ),
         ([six_runs_chunk(0, 2), six_runs_chunk(2, 2, cutsets=[0])], None, "cut sets"),
         ([six_runs_chunk(0, 2), [0, 1]], None, "BatchStatistics"),
         ([], None, "nothing"),
@@ -103,18 +121,21 @@ def test_series_pair_end_to_end():
     tree = tavoq.CutsetTree(2)
     tree.constructTree([[1, 0], [0, 1]])
     n, horizon, seed = 600, 300, 2**31 - 250
-    whole = report.BatchStatistics.from_native(tavoq.runnerStatistics(n, horizon, matrix, tree,
-                                                                     seed))
+    whole = report.BatchStatistics.from_native(
+        tavoq.runnerStatistics(n, horizon, matrix, tree, seed)
+    )
     chunks = [
         report.BatchStatistics.from_native(
-            tavoq.runnerStatistics(stop - start, horizon, matrix, tree,
-                                   wrap_int32(seed + start)), start)
+            tavoq.runnerStatistics(stop - start, horizon, matrix, tree, wrap_int32(seed + start)),
+            start,
+        )
         for start, stop in [(250, 600), (0, 250)]
     ]
     assert report.merge(chunks, runs=range(n)) == whole  # across the int32 wrap of the seeds
     assert list(whole.failed_runs) == tavoq.runnerParallelSim(n, horizon, matrix, tree, seed)
-    sm = report.summarize(whole, component_names=["a", "b"], cutset_names=["a", "b"],
-                          confidence=0.9999)
+    sm = report.summarize(
+        whole, component_names=["a", "b"], cutset_names=["a", "b"], confidence=0.9999
+    )
     a, b = sm.components
     assert a.criticality.lower <= 0.25 <= a.criticality.upper
     assert b.criticality.lower <= 0.75 <= b.criticality.upper

@@ -60,8 +60,11 @@ def time_limit(seconds):
 def client():
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True,
-        dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address="127.0.0.1:0",
+        silence_logs=logging.CRITICAL,
     )
     client = distributed.Client(cluster)
     yield client
@@ -154,8 +157,11 @@ def test_other_threads_run_during_a_long_chunk(monkeypatch):
 def test_until_precise_stops_at_the_target_with_one_batch_of_its_runs():
     seen = []
     result = precise.run_until_precise(
-        chunks.local_chunk_runner(MODEL, HORIZON, SEED), 0.1, 100_000,
-        first_runs=300, on_round=lambda stats, width: seen.append((stats.n_runs, width)),
+        chunks.local_chunk_runner(MODEL, HORIZON, SEED),
+        0.1,
+        100_000,
+        first_runs=300,
+        on_round=lambda stats, width: seen.append((stats.n_runs, width)),
     )
     assert result.reached
     assert len(seen) >= 2  # the first round was not precise enough
@@ -310,9 +316,7 @@ def test_a_worker_killed_mid_chunk_changes_nothing(client, tmp_path):
     killer = threading.Thread(target=kill_a_worker_then_open_the_gate)
     with time_limit(180):
         killer.start()
-        result = dask_runner.simulate_on_dask(
-            client, model, 3_000, SEED, HORIZON, chunk_runs=500
-        )
+        result = dask_runner.simulate_on_dask(client, model, 3_000, SEED, HORIZON, chunk_runs=500)
         killer.join()
         assert killed, "the two workers never both started a chunk"
         assert result == one_batch(3_000)

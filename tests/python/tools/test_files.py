@@ -17,16 +17,23 @@ def test_outputs_round_trip_and_match_the_summary(tmp_path):
     sm = report.summarize(six_runs(), component_names=["a", "b", "c"], unit="h")
     written = report.write_outputs(sm, tmp_path / "out", figure=False)
     assert sorted(p.name for p in written) == [
-        "components.csv", "curves.csv", "cutsets.csv", "summary.json"]
-    data = json.loads((tmp_path / "out" / "summary.json").read_text(),
-                      parse_constant=lambda c: pytest.fail(f"{c} in JSON"))
+        "components.csv",
+        "curves.csv",
+        "cutsets.csv",
+        "summary.json",
+    ]
+    data = json.loads(
+        (tmp_path / "out" / "summary.json").read_text(),
+        parse_constant=lambda c: pytest.fail(f"{c} in JSON"),
+    )
     assert data == sm.to_dict()
     assert data["mtbf"]["lower"] == 0.0 and data["mean_time_to_failure"] is None
     with open(tmp_path / "out" / "curves.csv", newline="") as f:
         curves = list(csv.DictReader(f))
     assert [int(row["time"]) for row in curves] == [0, 1, 2, 3]
     assert [float(row["unavailability_upper"]) for row in curves] == list(
-        sm.unavailability.upper)  # full precision, bit for bit
+        sm.unavailability.upper
+    )  # full precision, bit for bit
     assert [float(row["reliability"]) for row in curves] == list(sm.reliability.value)
     with open(tmp_path / "out" / "components.csv", newline="") as f:
         components = list(csv.DictReader(f))
@@ -106,7 +113,11 @@ def test_ctrl_c_while_the_files_are_placed_waits_for_the_whole_set(tmp_path, mon
     with pytest.raises(KeyboardInterrupt):
         report.write_outputs(sm, tmp_path, figure=False)
     assert sorted(p.name for p in tmp_path.iterdir()) == [
-        "components.csv", "curves.csv", "cutsets.csv", "summary.json"]
+        "components.csv",
+        "curves.csv",
+        "cutsets.csv",
+        "summary.json",
+    ]
 
 
 def test_outputs_without_matplotlib_skip_only_the_figure(tmp_path, monkeypatch, capsys):

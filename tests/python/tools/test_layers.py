@@ -73,7 +73,7 @@ def circle(graph):
 
     def visit(module):
         if module in path:
-            return [*path[path.index(module):], module]
+            return [*path[path.index(module) :], module]
         if module in done:
             return None
         path.append(module)
@@ -96,7 +96,11 @@ def graph_of(modules):
     # A subpackage's __init__ gathers its own modules, and the package's front door every
     # layer's; neither is a step of a circle through the modules themselves.
     return {
-        m: {t for t, _ in found if t in MODULES and t != "tavoq_tools" and not m.startswith(t + ".")}
+        m: {
+            t
+            for t, _ in found
+            if t in MODULES and t != "tavoq_tools" and not m.startswith(t + ".")
+        }
         for m, found in modules.items()
     }
 

@@ -138,7 +138,8 @@ def test_k_of_n_near_n_is_expanded_whatever_the_smaller_counts(k, n):
 def test_leading_zeros_of_k_are_only_zeros():
     names = ["a", "b", "c"]
     assert minimal_cutsets(parse("atleast(0000000002, a, b, c)"), names) == minimal_cutsets(
-        parse("atleast(2, a, b, c)"), names)
+        parse("atleast(2, a, b, c)"), names
+    )
 
 
 @pytest.mark.parametrize(("n", "k"), [(1, 1), (3, 1), (3, 2), (3, 3), (5, 2), (6, 4)])

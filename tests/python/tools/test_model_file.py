@@ -75,19 +75,30 @@ def test_base_model_loads_as_written(tmp_path):
     model = load_model(write(tmp_path, BASE))
     expected = Model(
         components=(
-            Component("pump_a", ("running", "degraded", "failed"), (
-                Transition("running", "degraded", "weibull", {"scale": 300, "shape": 2}),
-                Transition("degraded", "failed", "exponential", {"mttf": 100}),
-                Transition("failed", "running", "uniform", {"low": 5, "high": 20}),
-            )),
-            Component("pump_b", ("running", "failed"), (
-                Transition("running", "failed", "exponential", {"rate": 0.002}),
-                Transition("failed", "running", "normal", {"mean": 30, "stddev": 5}),
-            )),
-            Component("valve", transitions=(
-                Transition("working", "failed", "fixed", {"at": 700}),
-                Transition("failed", "working", "inspection", {"interval": 250}),
-            )),
+            Component(
+                "pump_a",
+                ("running", "degraded", "failed"),
+                (
+                    Transition("running", "degraded", "weibull", {"scale": 300, "shape": 2}),
+                    Transition("degraded", "failed", "exponential", {"mttf": 100}),
+                    Transition("failed", "running", "uniform", {"low": 5, "high": 20}),
+                ),
+            ),
+            Component(
+                "pump_b",
+                ("running", "failed"),
+                (
+                    Transition("running", "failed", "exponential", {"rate": 0.002}),
+                    Transition("failed", "running", "normal", {"mean": 30, "stddev": 5}),
+                ),
+            ),
+            Component(
+                "valve",
+                transitions=(
+                    Transition("working", "failed", "fixed", {"at": 700}),
+                    Transition("failed", "working", "inspection", {"interval": 250}),
+                ),
+            ),
         ),
         simulation=Simulation(horizon=1000, unit="h", runs=50, seed=3),
         failed_when="(pump_a and pump_b) or valve",
@@ -101,116 +112,202 @@ def test_base_model_loads_as_written(tmp_path):
 # (text to replace in BASE, replacement, expected message after "pumps.toml: ")
 BAD = [
     # TOML syntax, with its line and column
-    ('horizon = 1000', 'horizon 1000', ["TOML syntax: ", "(at line 4, column 9)"]),
+    ("horizon = 1000", "horizon 1000", ["TOML syntax: ", "(at line 4, column 9)"]),
     ('unit = "h"', 'unit = "h', ["TOML syntax: ", "(at line 5, column 10)"]),
     # unknown keys
-    ('seed = 3', 'sed = 3',
-     'simulation.sed: unknown key "sed" (allowed: horizon, unit, runs, seed, threads); '
-     'did you mean "seed"?'),
-    ('failed_when =', 'failed_whenn =', 'failed_whenn: unknown key "failed_whenn"'),
-    ('[components.valve]', '[components.valve]\nstate = ["a", "b"]',
-     'components.valve.state: unknown key "state" (allowed: count, description, states, '
-     'transitions); did you mean "states"?'),
-    ('mttf = 100', 'mtbf = 100',
-     'components.pump_a.transitions[1].mtbf: unknown parameter of exponential "mtbf" '
-     "(parameters: mttf, mean, rate)"),
+    (
+        "seed = 3",
+        "sed = 3",
+        'simulation.sed: unknown key "sed" (allowed: horizon, unit, runs, seed, threads); '
+        'did you mean "seed"?',
+    ),
+    ("failed_when =", "failed_whenn =", 'failed_whenn: unknown key "failed_whenn"'),
+    (
+        "[components.valve]",
+        '[components.valve]\nstate = ["a", "b"]',
+        'components.valve.state: unknown key "state" (allowed: count, description, states, '
+        'transitions); did you mean "states"?',
+    ),
+    (
+        "mttf = 100",
+        "mtbf = 100",
+        'components.pump_a.transitions[1].mtbf: unknown parameter of exponential "mtbf" '
+        "(parameters: mttf, mean, rate)",
+    ),
     # unknown distributions or states
-    ('distribution = "weibull"', 'distribution = "weibul"',
-     'components.pump_a.transitions[0].distribution: unknown distribution "weibul" '
-     "(distributions: exponential, weibull, normal, uniform, inspection, maintenance, fixed); "
-     'did you mean "weibull"?'),
-    ('to = "failed"\ndistribution = "exponential"', 'to = "broken"\ndistribution = "exponential"',
-     'components.pump_a.transitions[1].to: unknown state "broken" '
-     "(states: running, degraded, failed)"),
-    ('{ from = "failed", to = "running", distribution = "normal"',
-     '{ from = "failled", to = "running", distribution = "normal"',
-     'components.pump_b.transitions[1].from: unknown state "failled" (states: running, '
-     'failed); did you mean "failed"?'),
-    ('from = "degraded"', 'from = "failed"',
-     'components.pump_a.transitions[1]: goes from "failed" to itself'),
-    ('from = "degraded"\nto = "failed"', 'from = "running"\nto = "degraded"',
-     'components.pump_a.transitions[1]: a second transition from "running" to "degraded" '
-     "(the first is transitions[0])"),
+    (
+        'distribution = "weibull"',
+        'distribution = "weibul"',
+        'components.pump_a.transitions[0].distribution: unknown distribution "weibul" '
+        "(distributions: exponential, weibull, normal, uniform, inspection, maintenance, fixed); "
+        'did you mean "weibull"?',
+    ),
+    (
+        'to = "failed"\ndistribution = "exponential"',
+        'to = "broken"\ndistribution = "exponential"',
+        'components.pump_a.transitions[1].to: unknown state "broken" '
+        "(states: running, degraded, failed)",
+    ),
+    (
+        '{ from = "failed", to = "running", distribution = "normal"',
+        '{ from = "failled", to = "running", distribution = "normal"',
+        'components.pump_b.transitions[1].from: unknown state "failled" (states: running, '
+        'failed); did you mean "failed"?',
+    ),
+    (
+        'from = "degraded"',
+        'from = "failed"',
+        'components.pump_a.transitions[1]: goes from "failed" to itself',
+    ),
+    (
+        'from = "degraded"\nto = "failed"',
+        'from = "running"\nto = "degraded"',
+        'components.pump_a.transitions[1]: a second transition from "running" to "degraded" '
+        "(the first is transitions[0])",
+    ),
     # missing or non-positive parameters
-    ('shape = 2', '', "components.pump_a.transitions[0]: missing parameter shape of weibull"),
-    ('mttf = 100', 'mttf = 0',
-     "components.pump_a.transitions[1].mttf: must be a positive number, got 0"),
-    ('mttf = 100', 'mttf = 100\nrate = 0.01',
-     "components.pump_a.transitions[1]: exponential needs exactly one of mttf"),
-    ('scale = 300', 'scale = -300',
-     "components.pump_a.transitions[0].scale: must be a positive number, got -300"),
-    ('scale = 300', 'scale = inf', "transitions[0].scale: must be a positive number, got inf"),
-    ('scale = 300', 'scale = true', "transitions[0].scale: must be a positive number, got True"),
-    ('high = 20', 'high = 5',
-     "components.pump_a.transitions[2].high: must be greater than low (5), got 5"),
-    ('low = 5', 'low = -1', "transitions[2].low: must be a number >= 0, got -1"),
-    ('interval = 250', 'interval = 0',
-     "components.valve.transitions[1].interval: must be a positive integer up to 2147483647"),
-    ('interval = 250', 'interval = 99999999999999999999', "transitions[1].interval: must be a"),
-    ('at = 700', 'at = -1', "components.valve.transitions[0].at: must be a non-negative integer"),
-    ('distribution = "weibull"\nscale = 300\nshape = 2',
-     'distribution = "maintenance"\ntimes = []',
-     "components.pump_a.transitions[0].times: must be a non-empty list of positive integers"),
-    ('distribution = "weibull"\nscale = 300\nshape = 2',
-     'distribution = "maintenance"\ntimes = [10, 0]',
-     "components.pump_a.transitions[0].times[1]: must be a positive integer"),
-    ('{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
-     '{ from = "working", to = "failed", distribution = "fixed" }',
-     'components.valve.transitions[0]: missing parameter at of fixed'),
-    ('{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
-     '{ from = "working", distribution = "fixed", at = 700 }',
-     'components.valve.transitions[0]: missing key "to"'),
+    ("shape = 2", "", "components.pump_a.transitions[0]: missing parameter shape of weibull"),
+    (
+        "mttf = 100",
+        "mttf = 0",
+        "components.pump_a.transitions[1].mttf: must be a positive number, got 0",
+    ),
+    (
+        "mttf = 100",
+        "mttf = 100\nrate = 0.01",
+        "components.pump_a.transitions[1]: exponential needs exactly one of mttf",
+    ),
+    (
+        "scale = 300",
+        "scale = -300",
+        "components.pump_a.transitions[0].scale: must be a positive number, got -300",
+    ),
+    ("scale = 300", "scale = inf", "transitions[0].scale: must be a positive number, got inf"),
+    ("scale = 300", "scale = true", "transitions[0].scale: must be a positive number, got True"),
+    (
+        "high = 20",
+        "high = 5",
+        "components.pump_a.transitions[2].high: must be greater than low (5), got 5",
+    ),
+    ("low = 5", "low = -1", "transitions[2].low: must be a number >= 0, got -1"),
+    (
+        "interval = 250",
+        "interval = 0",
+        "components.valve.transitions[1].interval: must be a positive integer up to 2147483647",
+    ),
+    ("interval = 250", "interval = 99999999999999999999", "transitions[1].interval: must be a"),
+    ("at = 700", "at = -1", "components.valve.transitions[0].at: must be a non-negative integer"),
+    (
+        'distribution = "weibull"\nscale = 300\nshape = 2',
+        'distribution = "maintenance"\ntimes = []',
+        "components.pump_a.transitions[0].times: must be a non-empty list of positive integers",
+    ),
+    (
+        'distribution = "weibull"\nscale = 300\nshape = 2',
+        'distribution = "maintenance"\ntimes = [10, 0]',
+        "components.pump_a.transitions[0].times[1]: must be a positive integer",
+    ),
+    (
+        '{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
+        '{ from = "working", to = "failed", distribution = "fixed" }',
+        "components.valve.transitions[0]: missing parameter at of fixed",
+    ),
+    (
+        '{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
+        '{ from = "working", distribution = "fixed", at = 700 }',
+        'components.valve.transitions[0]: missing key "to"',
+    ),
     # duplicate names
-    ('states = ["running", "failed"]', 'states = ["running", "running"]',
-     'components.pump_b.states[1]: duplicate state "running"'),
-    ('[components.valve]', '[components.pump]\ncount = 2\n\n[components.pump_2]\n\n'
-     '[components.valve]',
-     'components.pump_2: duplicate component name "pump_2" (components.pump has it too)'),
-    ('[components.valve]', '[components.valve]\n[components.valve]',
-     ["TOML syntax: ", "(at line 40, column 18)"]),
-    ('[components.valve]', '[components.valve]\ncount = 5000', "components.valve.count: must be"),
-    ('[components.valve]', '[components."valve 2"]', 'components.valve 2: a component name is'),
-    ('[components.valve]', '[components.or]', "components.or: a component name is"),
-    ('[components.valve]', '[components."val\\nve"]', "components.val\\nve: a component name"),
-    ('unit = "h"', 'unit = ["h\\n"]', 'simulation.unit: must be a string, got [\'h\\n\']'),
+    (
+        'states = ["running", "failed"]',
+        'states = ["running", "running"]',
+        'components.pump_b.states[1]: duplicate state "running"',
+    ),
+    (
+        "[components.valve]",
+        "[components.pump]\ncount = 2\n\n[components.pump_2]\n\n[components.valve]",
+        'components.pump_2: duplicate component name "pump_2" (components.pump has it too)',
+    ),
+    (
+        "[components.valve]",
+        "[components.valve]\n[components.valve]",
+        ["TOML syntax: ", "(at line 40, column 18)"],
+    ),
+    ("[components.valve]", "[components.valve]\ncount = 5000", "components.valve.count: must be"),
+    ("[components.valve]", '[components."valve 2"]', "components.valve 2: a component name is"),
+    ("[components.valve]", "[components.or]", "components.or: a component name is"),
+    ("[components.valve]", '[components."val\\nve"]', "components.val\\nve: a component name"),
+    ('unit = "h"', 'unit = ["h\\n"]', "simulation.unit: must be a string, got ['h\\n']"),
     # failure logic: unknown components, bad expressions, both or neither form
-    ('or valve"', 'or valv"',
-     'failed_when: column 24: unknown component "valv" (components: pump_a, pump_b, valve); '
-     'did you mean "valve"?'),
-    ('(pump_a and pump_b) or valve', '(pump_a and pump_b) or valve)',
-     'failed_when: column 29: expected "and", "or" or the end, found ")"'),
-    ('(pump_a and pump_b) or valve', 'pump_a & valve',
-     'failed_when: column 8: unexpected character "&"'),
-    ('(pump_a and pump_b) or valve', 'atleast(3, pump_a, valve)',
-     "failed_when: column 9: atleast needs 1 <= k <= the number of its arguments (2), got 3"),
-    ('failed_when = "(pump_a and pump_b) or valve"', 'failed_when = 3',
-     "failed_when: must be a string, got int"),
-    ('failed_when = "(pump_a and pump_b) or valve"', 'cutsets = [["pump_a", "pump"]]',
-     'cutsets[0][1]: unknown component "pump" (components: pump_a, pump_b, valve)'),
-    ('failed_when = "(pump_a and pump_b) or valve"', 'cutsets = [["valve"], []]',
-     "cutsets[1]: must be a non-empty list of component names, got []"),
-    ('failed_when = "(pump_a and pump_b) or valve"', '',
-     "failed_when: give the failure logic one way"),
-    ('failed_when = "(pump_a and pump_b) or valve"',
-     'failed_when = "valve"\ncutsets = [["valve"]]', "failed_when: give the failure logic one"),
+    (
+        'or valve"',
+        'or valv"',
+        'failed_when: column 24: unknown component "valv" (components: pump_a, pump_b, valve); '
+        'did you mean "valve"?',
+    ),
+    (
+        "(pump_a and pump_b) or valve",
+        "(pump_a and pump_b) or valve)",
+        'failed_when: column 29: expected "and", "or" or the end, found ")"',
+    ),
+    (
+        "(pump_a and pump_b) or valve",
+        "pump_a & valve",
+        'failed_when: column 8: unexpected character "&"',
+    ),
+    (
+        "(pump_a and pump_b) or valve",
+        "atleast(3, pump_a, valve)",
+        "failed_when: column 9: atleast needs 1 <= k <= the number of its arguments (2), got 3",
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        "failed_when = 3",
+        "failed_when: must be a string, got int",
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'cutsets = [["pump_a", "pump"]]',
+        'cutsets[0][1]: unknown component "pump" (components: pump_a, pump_b, valve)',
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'cutsets = [["valve"], []]',
+        "cutsets[1]: must be a non-empty list of component names, got []",
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        "",
+        "failed_when: give the failure logic one way",
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'failed_when = "valve"\ncutsets = [["valve"]]',
+        "failed_when: give the failure logic one",
+    ),
     # horizon and runs are positive integers
-    ('horizon = 1000', 'horizon = 0', "simulation.horizon: must be a positive integer up to "),
-    ('horizon = 1000', 'horizon = 10.5', "simulation.horizon: must be a positive integer"),
-    ('horizon = 1000', 'horizon = 4294967296', "simulation.horizon: must be a positive integer"),
-    ('horizon = 1000', '', "simulation.horizon: missing"),
-    ('runs = 50', 'runs = -5', "simulation.runs: must be a positive integer up to 2147483647, "
-     "got -5"),
-    ('seed = 3', 'seed = 2147483648', "simulation.seed: must be an integer from -2147483648"),
-    ('seed = 3', 'seed = 3\nthreads = 0', "simulation.threads: must be a positive integer"),
-    ('[simulation]', '[simulatio]', 'simulatio: unknown key "simulatio"'),
+    ("horizon = 1000", "horizon = 0", "simulation.horizon: must be a positive integer up to "),
+    ("horizon = 1000", "horizon = 10.5", "simulation.horizon: must be a positive integer"),
+    ("horizon = 1000", "horizon = 4294967296", "simulation.horizon: must be a positive integer"),
+    ("horizon = 1000", "", "simulation.horizon: missing"),
+    (
+        "runs = 50",
+        "runs = -5",
+        "simulation.runs: must be a positive integer up to 2147483647, got -5",
+    ),
+    ("seed = 3", "seed = 2147483648", "simulation.seed: must be an integer from -2147483648"),
+    ("seed = 3", "seed = 3\nthreads = 0", "simulation.threads: must be a positive integer"),
+    ("[simulation]", "[simulatio]", 'simulatio: unknown key "simulatio"'),
     # Shown within lines of the report and of tavoq check: one line each.
     ('unit = "h"', 'unit = "h\\nRan 0 runs"', "simulation.unit: must be one line"),
-    ('failed_when', 'name = "pumps\\r"\nfailed_when', "name: must be one line"),
+    ("failed_when", 'name = "pumps\\r"\nfailed_when', "name: must be one line"),
     # Python refuses integers of thousands of digits; tomllib passes the ValueError on.
-    ('seed = 3', 'seed = ' + '1' * 5000, "TOML value: "),
-    ('failed_when = "(pump_a and pump_b) or valve"',
-     'failed_when = "atleast(' + '1' * 5000 + ', pump_a, valve)"',
-     "failed_when: column 9: atleast needs 1 <= k <= the number of its arguments (2)"),
+    ("seed = 3", "seed = " + "1" * 5000, "TOML value: "),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'failed_when = "atleast(' + "1" * 5000 + ', pump_a, valve)"',
+        "failed_when: column 9: atleast needs 1 <= k <= the number of its arguments (2)",
+    ),
 ]
 
 
@@ -236,8 +333,8 @@ def test_bad_model_file_names_file_key_and_what_is_allowed(tmp_path, old, new, m
         (b"\xff\xfe = 1", "not UTF-8 text (byte 0)"),
         (b"x = " + b"[" * 5000 + b"]" * 5000, "TOML syntax"),
         (b"", "simulation: missing table [simulation]"),
-        (b'[simulation]\nhorizon = 5\n', "components: missing"),
-        (b'simulation = 5\n', "simulation: must be a table"),
+        (b"[simulation]\nhorizon = 5\n", "components: missing"),
+        (b"simulation = 5\n", "simulation: must be a table"),
     ],
 )
 def test_unreadable_or_empty_files(tmp_path, content, message):
@@ -257,18 +354,28 @@ def test_count_expands_names_and_the_logic_must_name_members(tmp_path):
     text = BASE.replace(
         "[components.valve]", "[components.sensor]\ncount = 3\n\n[components.valve]"
     )
-    ok = text.replace('"(pump_a and pump_b) or valve"',
-                      '"valve or atleast(2, sensor_1, sensor_2, sensor_3)"')
+    ok = text.replace(
+        '"(pump_a and pump_b) or valve"', '"valve or atleast(2, sensor_1, sensor_2, sensor_3)"'
+    )
     model = load_model(write(tmp_path, ok))
     assert model.component_names == [
-        "pump_a", "pump_b", "sensor_1", "sensor_2", "sensor_3", "valve"
+        "pump_a",
+        "pump_b",
+        "sensor_1",
+        "sensor_2",
+        "sensor_3",
+        "valve",
     ]
     assert model.minimal_cutsets() == [
-        ("valve",), ("sensor_1", "sensor_2"), ("sensor_1", "sensor_3"), ("sensor_2", "sensor_3")
+        ("valve",),
+        ("sensor_1", "sensor_2"),
+        ("sensor_1", "sensor_3"),
+        ("sensor_2", "sensor_3"),
     ]
     group = text.replace('"(pump_a and pump_b) or valve"', '"valve or sensor"')
-    with pytest.raises(ModelError, match='column 10: "sensor" is a group: count = 3 makes '
-                       "sensor_1 .. sensor_3"):
+    with pytest.raises(
+        ModelError, match='column 10: "sensor" is a group: count = 3 makes sensor_1 .. sensor_3'
+    ):
         load_model(write(tmp_path, group))
 
 
@@ -314,8 +421,7 @@ def pumping_station():
         [tavoq.Uniform(8.0, 16.0), never(), never()],
         [tavoq.Normal(96.0, 24.0), never(), never()],
     ]
-    cutsets = [[1, 1, 0, 0, 0], [1, 0, 1, 0, 0], [0, 1, 1, 0, 0], [0, 0, 0, 1, 0],
-               [0, 0, 0, 0, 1]]
+    cutsets = [[1, 1, 0, 0, 0], [1, 0, 1, 0, 0], [0, 1, 1, 0, 0], [0, 0, 0, 1, 0], [0, 0, 0, 0, 1]]
     return [pump, pump, pump, valve, control], cutsets
 
 
@@ -340,8 +446,11 @@ def scheduled_maintenance():
 
 @pytest.mark.parametrize(
     ("name", "hand_made"),
-    [("pumping_station", pumping_station), ("sensor_array", sensor_array),
-     ("scheduled_maintenance", scheduled_maintenance)],
+    [
+        ("pumping_station", pumping_station),
+        ("sensor_array", sensor_array),
+        ("scheduled_maintenance", scheduled_maintenance),
+    ],
 )
 def test_example_matches_a_hand_made_matrix(name, hand_made):
     model = load_model(EXAMPLES / f"{name}.toml")
@@ -353,8 +462,15 @@ def test_example_matches_a_hand_made_matrix(name, hand_made):
     ours = tavoq.runnerStatistics(runs, horizon, matrix, tree, seed)
     theirs = tavoq.runnerStatistics(runs, horizon, hand_matrix, hand_tree, seed)
     assert ours.failedRuns.sum() > 0  # the comparison sees failures
-    for field in ("failedRuns", "firstFailures", "systemFailures", "downtime",
-                  "componentDowntime", "componentFailures", "triggeredFailures"):
+    for field in (
+        "failedRuns",
+        "firstFailures",
+        "systemFailures",
+        "downtime",
+        "componentDowntime",
+        "componentFailures",
+        "triggeredFailures",
+    ):
         np.testing.assert_array_equal(getattr(ours, field), getattr(theirs, field), err_msg=field)
     # Cut sets: compare by content, whatever order each tree stores them in.
     ours_by_set = dict(zip(map(tuple, tree.getCutsets()), ours.cutsetFailures, strict=True))
@@ -368,8 +484,13 @@ def test_example_matches_a_hand_made_matrix(name, hand_made):
 # Fuzzing: whatever the file holds, the loader answers with a Model or a ModelError, and the
 # command refuses a bad file with exit code 2 without writing anything.
 
-FUZZ = settings(derandomize=True, max_examples=120, deadline=None, database=None,
-                suppress_health_check=[HealthCheck.function_scoped_fixture])
+FUZZ = settings(
+    derandomize=True,
+    max_examples=120,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
+)
 
 ODD_VALUES = st.one_of(
     st.integers(min_value=-(2**70), max_value=2**70),
@@ -426,18 +547,26 @@ def test_edited_documents_load_or_raise_model_error(data):
 
 
 @FUZZ
-@given(edits=st.lists(st.tuples(st.integers(0, len(BASE)), st.integers(0, 3),
-                                st.text(max_size=3)), min_size=1, max_size=4))
+@given(
+    edits=st.lists(
+        st.tuples(st.integers(0, len(BASE)), st.integers(0, 3), st.text(max_size=3)),
+        min_size=1,
+        max_size=4,
+    )
+)
 def test_damaged_files_load_or_raise_model_error_and_the_command_writes_nothing(
-        tmp_path_factory, edits):
+    tmp_path_factory, edits
+):
     text = BASE
     for at, cut, insert in edits:
-        text = text[:at] + insert + text[at + cut:]
+        text = text[:at] + insert + text[at + cut :]
     folder = tmp_path_factory.mktemp("fuzz")
     path = folder / "pumps.toml"
     path.write_text(text, encoding="utf-8", errors="surrogatepass")
     if loads_or_refuses(lambda: load_model(path)) is None:
         out = folder / "out"
-        assert cli.main(["run", str(path), "--out", str(out), "--plot",
-                         str(folder / "plot.png")]) == 2
+        assert (
+            cli.main(["run", str(path), "--out", str(out), "--plot", str(folder / "plot.png")])
+            == 2
+        )
         assert not out.exists() and not (folder / "plot.png").exists()

@@ -36,9 +36,16 @@ def test_engine_lines_shuffled_by_two_threads_are_still_counted():
     prefix = console.OUT_OF_RANGE_PREFIX.encode()
     # Two threads' lines cut into their pieces and interleaved; one draw past the largest;
     # another thread's lines, one with a negative number, which are not draws.
-    text = (prefix + prefix + b"-49.9163-33.656  0.364461\n0.25\n" + prefix
-            + b"2.30882e+09  0.9\nline B: temperature -40.5\n" + prefix + b"-inf  0\n"
-            + b"-7 degrees\n")
+    text = (
+        prefix
+        + prefix
+        + b"-49.9163-33.656  0.364461\n0.25\n"
+        + prefix
+        + b"2.30882e+09  0.9\nline B: temperature -40.5\n"
+        + prefix
+        + b"-inf  0\n"
+        + b"-7 degrees\n"
+    )
     negative, others = console._sort_engine_lines(text)
     assert negative == [b"-49.9163", b"-33.656", b"-inf"]
     assert others == b"line B: temperature -40.5\n-7 degrees\n"

@@ -66,9 +66,16 @@ def test_chunks_give_the_batch_of_one_call(chunk_runs):
     chunked = simulate_module.simulate(
         model, runs=150, seed=-3, horizon=2500, chunk_runs=chunk_runs
     )
-    for name in ("failed_runs", "first_failures", "system_failures", "downtime",
-                 "component_downtime", "component_failures", "triggered_failures",
-                 "cutset_failures"):
+    for name in (
+        "failed_runs",
+        "first_failures",
+        "system_failures",
+        "downtime",
+        "component_downtime",
+        "component_failures",
+        "triggered_failures",
+        "cutset_failures",
+    ):
         np.testing.assert_array_equal(getattr(chunked, name), getattr(whole, name))
     assert whole.failed_runs.sum() > 0
 

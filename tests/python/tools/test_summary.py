@@ -16,14 +16,17 @@ from .batches import close, never, six_runs, stats_from_runs
 def test_summary_of_six_runs_matches_hand_computation():
     # Worked by hand: per-run downtime fractions 0, .5, .5, .25, 0, .25; failures per run
     # 0, 1, 2, 1, 0, 1; min(T, 4) per run 4, 1, 0, 3, 4, 1; t(0.975, 5) = 2.570582.
-    sm = report.summarize(six_runs(), component_names=["a", "b", "c"],
-                          cutset_names=["x", "y", "z"], unit="h")
+    sm = report.summarize(
+        six_runs(), component_names=["a", "b", "c"], cutset_names=["x", "y", "z"], unit="h"
+    )
     assert list(sm.unavailability.value) == [1 / 6, 2 / 6, 2 / 6, 1 / 6]
     assert (sm.unavailability.lower[1], sm.unavailability.upper[1]) == pytest.approx(
-        report.wilson_interval(2, 6))
+        report.wilson_interval(2, 6)
+    )
     assert list(sm.reliability.value) == pytest.approx([5 / 6, 3 / 6, 3 / 6, 2 / 6])
     assert (sm.reliability.lower[0], sm.reliability.upper[0]) == pytest.approx(
-        (1 - report.wilson_interval(1, 6)[1], 1 - report.wilson_interval(1, 6)[0]))
+        (1 - report.wilson_interval(1, 6)[1], 1 - report.wilson_interval(1, 6)[0])
+    )
     assert close(sm.mean_unavailability, 0.25, 0.015339, 0.484661)
     assert close(sm.failure_probability, 4 / 6, *report.wilson_interval(4, 6))
     assert close(sm.restricted_mean_time_to_failure, 13 / 6, 0.359117, 3.974216)
@@ -62,8 +65,7 @@ def test_time_to_failure_when_every_run_failed():
 
 def test_nothing_failed_gives_bounds_and_no_ratios():
     n = 40
-    sm = report.summarize(stats_from_runs([[0] * 10] * n, components=[(0, 0, 0)],
-                                          cutsets=[0]))
+    sm = report.summarize(stats_from_runs([[0] * 10] * n, components=[(0, 0, 0)], cutsets=[0]))
     bound = 1 - 0.025 ** (1 / n)  # Clopper-Pearson upper end after 0 of n
     assert close(sm.mean_unavailability, 0.0, 0.0, bound)
     assert close(sm.failure_probability, 0.0, 0.0, report.wilson_interval(0, n)[1])
@@ -123,8 +125,7 @@ def test_simulated_unavailability_agrees_with_exact_curve():
     matrix = [[[never(), tavoq.Exponential(rate)], [never(), never()]]]
     tree = tavoq.CutsetTree(1)
     tree.insertNode([1])
-    sm = report.summarize(tavoq.runnerStatistics(n, horizon, matrix, tree, 2024),
-                          confidence=0.999)
+    sm = report.summarize(tavoq.runnerStatistics(n, horizon, matrix, tree, 2024), confidence=0.999)
     for t in (0, 10, 50, 120, 199):
         exact = 1.0 - math.exp(-rate * (t + 1))
         assert sm.unavailability.lower[t] <= exact <= sm.unavailability.upper[t]

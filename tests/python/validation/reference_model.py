@@ -294,9 +294,7 @@ class ReferenceRun:
         if old_state == 0 and new_state != 0:
             self.component_failures[c] += 1
 
-    def record_turn(
-        self, c: int, was_failed: int, within_before: frozenset[int]
-    ) -> None:
+    def record_turn(self, c: int, was_failed: int, within_before: frozenset[int]) -> None:
         """Note the transition of ``c`` if it turned the verdict from working to failed."""
         if was_failed or not self.system_failed:
             return

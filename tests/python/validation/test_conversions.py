@@ -77,8 +77,9 @@ def test_bool_and_index_as_int_elements():
 
 
 @pytest.mark.parametrize(
-    "seed", [0, -1, INT32_MIN, INT32_MAX, True, Index(12)], ids=["0", "-1", "min", "max", "True",
-                                                                 "index"]
+    "seed",
+    [0, -1, INT32_MIN, INT32_MAX, True, Index(12)],
+    ids=["0", "-1", "min", "max", "True", "index"],
 )
 def test_seed_accepted(seed, worked_example):
     ex = worked_example
@@ -171,13 +172,15 @@ def test_cutset_tree_python_subclass_accepted(worked_example):
 
 @pytest.mark.parametrize(
     "make_cutset, query, stored",
-    [(lambda: (1, 0, 1), [1, 1, 1], [1, 0, 1]),
-     (lambda: range(3), [0, 1, 1], [0, 1, 2]),
-     (lambda: (x for x in [1, 0, 1]), [1, 1, 1], [1, 0, 1]),
-     (lambda: bytearray([1, 0, 1]), [1, 1, 1], [1, 0, 1]),
-     (lambda: {"a": 1, "b": 0, "c": 1}.values(), [1, 1, 1], [1, 0, 1]),
-     (lambda: map(int, "101"), [1, 1, 1], [1, 0, 1]),
-     (lambda: {1: "a", 0: "b", 2: "c"}.keys(), [1, 1, 1], [1, 0, 2])],
+    [
+        (lambda: (1, 0, 1), [1, 1, 1], [1, 0, 1]),
+        (lambda: range(3), [0, 1, 1], [0, 1, 2]),
+        (lambda: (x for x in [1, 0, 1]), [1, 1, 1], [1, 0, 1]),
+        (lambda: bytearray([1, 0, 1]), [1, 1, 1], [1, 0, 1]),
+        (lambda: {"a": 1, "b": 0, "c": 1}.values(), [1, 1, 1], [1, 0, 1]),
+        (lambda: map(int, "101"), [1, 1, 1], [1, 0, 1]),
+        (lambda: {1: "a", 0: "b", 2: "c"}.keys(), [1, 1, 1], [1, 0, 2]),
+    ],
     ids=["tuple", "range", "generator", "bytearray", "dict-values", "map", "dict-keys"],
 )
 def test_insert_node_containers(make_cutset, query, stored):
@@ -390,8 +393,9 @@ class FailingItem:
         raise IndexError
 
 
-@pytest.mark.parametrize("seq_cls, message", [(FailingLength, "length"), (FailingItem, "item")],
-                         ids=["len", "getitem"])
+@pytest.mark.parametrize(
+    "seq_cls, message", [(FailingLength, "length"), (FailingItem, "item")], ids=["len", "getitem"]
+)
 def test_exception_in_sequence_propagates(seq_cls, message):
     tree = tavoq.CutsetTree(3)
     with pytest.raises(Boom, match=f"^{message}$"):

@@ -215,9 +215,9 @@ def test_fast_rates_single_component() -> None:
     for name, wrong in wrong_curves.items():
         separation = max(abs(wrong[t] - exact[t]) / binomial_se(exact[t], n) for t in points)
         assert separation > 10, f"{name} is only {separation:.1f} standard errors away"
-        assert any(
-            abs(estimate[t] - wrong[t]) > 4 * binomial_se(exact[t], n) for t in points
-        ), f"the simulated curve is consistent with {name}"
+        assert any(abs(estimate[t] - wrong[t]) > 4 * binomial_se(exact[t], n) for t in points), (
+            f"the simulated curve is consistent with {name}"
+        )
 
 
 # --------------------------------------------------------------------------------------
@@ -332,8 +332,9 @@ def test_hidden_failures_with_proof_tests(n_components: int) -> None:
 # --------------------------------------------------------------------------------------
 
 
-def statistics(matrix: list[list[list[Any]]], tree: Any, n_runs: int, sim_time: int,
-               seed: int) -> Any:
+def statistics(
+    matrix: list[list[list[Any]]], tree: Any, n_runs: int, sim_time: int, seed: int
+) -> Any:
     stats = tavoq.runnerStatistics(n_runs, sim_time, matrix, tree, seed)
     assert stats.nSimulations == n_runs and len(stats.failedRuns) == sim_time
     return stats
@@ -387,8 +388,10 @@ def test_benchmark_model_a_mean_unavailability() -> None:
     n_components, n, sim_time = 10, 40_000, 8760
     lam, mu = 1 / 1000, 1 / 10
     matrix = [repairable(lam, mu) for _ in range(n_components)]
-    pairs = [[1 if c in (i, i + 1) else 0 for c in range(n_components)]
-             for i in range(0, n_components, 2)]
+    pairs = [
+        [1 if c in (i, i + 1) else 0 for c in range(n_components)]
+        for i in range(0, n_components, 2)
+    ]
     stats = statistics(matrix, tree_of(n_components, pairs), n, sim_time, seed=20240601)
 
     q = truncated_unavailability(lam, mu, sim_time)
@@ -453,8 +456,9 @@ def test_single_component_failures_reliability_and_downtime() -> None:
     per_batch = n // n_batches
     # Twenty batches with consecutive seeds are the runs of one batch of n; the batches
     # give the spread of the component-failure count, which is only reported summed.
-    batches = [statistics(matrix, tree, per_batch, sim_time, 99 + k * per_batch)
-               for k in range(n_batches)]
+    batches = [
+        statistics(matrix, tree, per_batch, sim_time, 99 + k * per_batch) for k in range(n_batches)
+    ]
     exact = expected_counts(lam, mu, sim_time)
 
     def check(label: str, estimate: float, se: float, value: float) -> None:
@@ -475,8 +479,13 @@ def test_single_component_failures_reliability_and_downtime() -> None:
 
     first = np.sum([b.firstFailures for b in batches], axis=0)
     reliability = 1.0 - np.cumsum(first) / n
-    assert_within_4_se(1.0 - reliability, [1.0 - x for x in exact["reliability"]], n,
-                       [0, 1, 2, 3, 5, 8, 13, 21], "first failure by t")
+    assert_within_4_se(
+        1.0 - reliability,
+        [1.0 - x for x in exact["reliability"]],
+        n,
+        [0, 1, 2, 3, 5, 8, 13, 21],
+        "first failure by t",
+    )
 
 
 SERIES_PAIRS = {

@@ -72,10 +72,22 @@ class Built:
     cutsets: list[list[int]]  # the stored cut sets, in the tree's order
     maintenance: dict[int, tuple[int, ...]] = field(default_factory=dict)  # id() -> times
 
-    def reference(self, sim_time: int, seed: int, variant: type[ReferenceRun] = ReferenceRun,
-                  max_transitions: int | None = None) -> ReferenceRun:
-        return variant(sim_time, self.matrix, self.tree, seed, max_transitions,
-                       cutsets=self.cutsets, maintenance=self.maintenance)
+    def reference(
+        self,
+        sim_time: int,
+        seed: int,
+        variant: type[ReferenceRun] = ReferenceRun,
+        max_transitions: int | None = None,
+    ) -> ReferenceRun:
+        return variant(
+            sim_time,
+            self.matrix,
+            self.tree,
+            seed,
+            max_transitions,
+            cutsets=self.cutsets,
+            maintenance=self.maintenance,
+        )
 
 
 @dataclass
@@ -144,6 +156,7 @@ def omp_threads() -> Any:
     yield tavoq.limitOMPThreads
     tavoq.limitOMPThreads(2)
 
+
 # --------------------------------------------------------------------------------------
 # Tests of the Python model's own building blocks (against published constants)
 # --------------------------------------------------------------------------------------
@@ -209,9 +222,7 @@ HAND_CASES: dict[str, HandCase] = {
     # Delays in [2.5, 2.99) truncate to 2 and repairs in [1.2, 1.8) to 1: failed exactly at
     # 2, 5, 8, 11. Rounding would give 3 for most failure draws.
     "fractional-delays-truncated": HandCase(
-        ModelDesc(
-            [[[D, ("Uniform", 2.5, 2.99)], [("Uniform", 1.2, 1.8), D]]], [[1]], 12, 12345
-        ),
+        ModelDesc([[[D, ("Uniform", 2.5, 2.99)], [("Uniform", 1.2, 1.8), D]]], [[1]], 12, 12345),
         [0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1],
     ),
     "due-exactly-at-horizon-not-applied": HandCase(
@@ -260,9 +271,7 @@ HAND_CASES: dict[str, HandCase] = {
     # the system; component 1 completes its own cut set while the system is already failed,
     # so only component 0's cut set is credited with the failure.
     "second-cutset-completed-after-the-failure": HandCase(
-        ModelDesc(
-            [[[D, ("InstantaneousFailure", 2)], [D, D]]] * 2, [[1, 0], [0, 1]], 4, 21
-        ),
+        ModelDesc([[[D, ("InstantaneousFailure", 2)], [D, D]]] * 2, [[1, 0], [0, 1]], 4, 21),
         [0, 0, 1, 1],
     ),
     "seeding-and-draw": HandCase(
@@ -273,9 +282,7 @@ HAND_CASES: dict[str, HandCase] = {
     # With b - a = 2**32 the quantile is 13668795 * 2**8 + a = 3.5 exactly when the draw
     # keeps only the 24 high bits; a draw that kept all 32 bits would give 95.5.
     "draw-keeps-24-high-bits": HandCase(
-        ModelDesc(
-            [[[("Uniform", -3499211516.5, -3499211516.5 + 2.0**32)]]], [[0]], 6, 5489
-        ),
+        ModelDesc([[[("Uniform", -3499211516.5, -3499211516.5 + 2.0**32)]]], [[0]], 6, 5489),
         [0, 0, 0, 1, 1, 1],
     ),
     # Initial sampling: anything below 0 is out of bounds (no transition), even though it
@@ -487,8 +494,9 @@ RUNNERS = {
 
 
 @pytest.mark.parametrize("runner", list(RUNNERS.values()), ids=list(RUNNERS))
-@pytest.mark.parametrize("cutset", [[0, 0, 1], [0, 1, 0, 0, 1], [2, 0, 0, 1]],
-                         ids=["at-n", "beyond-n", "after-a-two"])
+@pytest.mark.parametrize(
+    "cutset", [[0, 0, 1], [0, 1, 0, 0, 1], [2, 0, 0, 1]], ids=["at-n", "beyond-n", "after-a-two"]
+)
 def test_cutset_member_beyond_the_components_is_refused(
     runner: Callable[[Any, Any], Any], cutset: list[int]
 ) -> None:
@@ -500,7 +508,6 @@ def test_cutset_member_beyond_the_components_is_refused(
     assert str(cutset) in str(info.value) and "2 components" in str(info.value)
     with pytest.raises(ValueError):
         built.reference(5, 1)
-
 
 
 # --------------------------------------------------------------------------------------
@@ -551,14 +558,21 @@ def distributions(draw: st.DrawFn) -> DistDesc:
     if kind == 6:
         return ("InstantaneousFailure", draw(st.integers(0, 300)))
     if kind == 7:
-        return ("Maintenance", tuple(draw(st.lists(st.integers(-5, 300), min_size=1,
-                                                   max_size=6))))
+        return ("Maintenance", tuple(draw(st.lists(st.integers(-5, 300), min_size=1, max_size=6))))
     # Quantiles that are NaN, infinite, negative or beyond the 32-bit range.
     if kind == 8:
         return ("Exponential", draw(st.sampled_from([0.0, -0.0, -0.05, -2.5, NAN])))
     if kind == 9:
-        return draw(st.sampled_from([("Uniform", -5e9, 5e9), ("Uniform", 2.2e9, 3e9),
-                                     ("Uniform", -3e9, -2.5e9), ("Uniform", NAN, 1.0)]))
+        return draw(
+            st.sampled_from(
+                [
+                    ("Uniform", -5e9, 5e9),
+                    ("Uniform", 2.2e9, 3e9),
+                    ("Uniform", -3e9, -2.5e9),
+                    ("Uniform", NAN, 1.0),
+                ]
+            )
+        )
     if kind == 10:
         return ("Normal", NAN, 1.0)
     return ("Weibull", 1e12, draw(floats(0.5, 2.0)))
@@ -607,8 +621,9 @@ def models(draw: st.DrawFn) -> ModelDesc:
         seed = 2**31 - 1 - draw(st.integers(0, 7))
     else:  # seed + i passes from -1 (2**32 - 1 unsigned) to 0
         seed = -1 - draw(st.integers(0, 7))
-    cuts = [] if pick(draw, [9, 1]) else draw(st.lists(cutsets(n_components), min_size=1,
-                                                      max_size=4))
+    cuts = (
+        [] if pick(draw, [9, 1]) else draw(st.lists(cutsets(n_components), min_size=1, max_size=4))
+    )
     matrix = [
         [[draw(distributions()) for _ in range(n_states)] for _ in range(n_states)]
         for _ in range(n_components)
@@ -627,8 +642,7 @@ def first_difference(a: list[int], b: list[int]) -> str:
 
 def observable(result: RunResult, n_components: int, n_cutsets: int) -> Any:
     """What the engine shows of one run: its states and its one-run statistics."""
-    return result.states, batch_statistics([result], len(result.states), n_components,
-                                            n_cutsets)
+    return result.states, batch_statistics([result], len(result.states), n_components, n_cutsets)
 
 
 # --------------------------------------------------------------------------------------
@@ -736,7 +750,8 @@ class PathOnlyVerdict(ReferenceRun):
 class AnyNonZeroElementIsMember(ReferenceRun):
     def cutsets_within(self, failed: list[int]) -> frozenset[int]:
         return frozenset(
-            i for i, c in enumerate(self.cutsets)
+            i
+            for i, c in enumerate(self.cutsets)
             if lies_within([1 if x != 0 else 0 for x in c], failed)
         )
 
@@ -888,8 +903,13 @@ def test_runners_agree_with_the_python_model(omp_threads: Any) -> None:
     noticed = noticed_by_hand_cases()
     n_checked = 0
 
-    @settings(derandomize=True, max_examples=N_EXAMPLES, deadline=None, database=None,
-              suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+    @settings(
+        derandomize=True,
+        max_examples=N_EXAMPLES,
+        deadline=None,
+        database=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+    )
     @given(models())
     def check(desc: ModelDesc) -> None:
         nonlocal n_checked
@@ -906,12 +926,15 @@ def test_runners_agree_with_the_python_model(omp_threads: Any) -> None:
         info = f"\n{desc.reproducer()}"
 
         for i, (_, result) in enumerate(runs):
-            engine = tavoq.runnerSingleSim(sim_time, built.matrix, built.tree,
-                                           signed_seed(desc.seed + i))
-            assert engine == result.states, f"run {i}: " + first_difference(
-                engine, result.states) + info
-        expected = batch_statistics([r for _, r in runs[:n]], sim_time, desc.n_components,
-                                    n_cutsets)
+            engine = tavoq.runnerSingleSim(
+                sim_time, built.matrix, built.tree, signed_seed(desc.seed + i)
+            )
+            assert engine == result.states, (
+                f"run {i}: " + first_difference(engine, result.states) + info
+            )
+        expected = batch_statistics(
+            [r for _, r in runs[:n]], sim_time, desc.n_components, n_cutsets
+        )
         args = (n, sim_time, built.matrix, built.tree, desc.seed)
         assert tavoq.runnerMultipleSim(*args) == expected["failedRuns"], info
         # The thread count goes round from one example to the next.
