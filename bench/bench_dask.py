@@ -23,9 +23,9 @@ import time
 from dataclasses import dataclass
 
 import tavoq
+from tavoq_tools.results.counts import BatchStatistics
 from tavoq_tools.run.chunks import plan_chunks
 from tavoq_tools.run.dask_cluster import simulate_on_dask
-from tavoq_tools.results.counts import BatchStatistics
 
 HORIZON = 8_760
 SEED = 12_345

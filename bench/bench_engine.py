@@ -117,7 +117,7 @@ def load_module(module_dir: str):
     if module_dir:
         sys.path.insert(0, str(Path(module_dir).resolve()))
     sys.path.insert(1, str(HERE))
-    import tavoq  # noqa: PLC0415
+    import tavoq
 
     if module_dir:
         found = Path(tavoq.__file__).resolve().parent
@@ -160,7 +160,7 @@ def cut_vector(n, members):
 
 def build_model(tavoq, key):
     """(matrix, tree, horizon, keep-alive objects) of model key."""
-    import bench_runners as br  # noqa: PLC0415  (after tavoq is imported)
+    import bench_runners as br
 
     if key in ("a", "b"):
         horizon = 8760 if key == "a" else 262800
@@ -310,7 +310,7 @@ def child_single(tavoq, opts, key):
 def child_count(tavoq, opts, key):
     """Exact transitions of the batches of the given run counts (two states),
     or the reference model's count over the first runs (model c)."""
-    import numpy as np  # noqa: PLC0415
+    import numpy as np
 
     matrix, tree, horizon, _keep = build_model(tavoq, key)
     seed = opts["seed"]
@@ -334,7 +334,7 @@ def child_count(tavoq, opts, key):
         # The reference model, on the first runs: the only count for (c), a
         # check of the two-state count for (a).
         sys.path.insert(0, str(ROOT / "tests" / "python"))
-        import reference_model as rm  # noqa: PLC0415
+        import reference_model as rm
 
         class Counting(rm.ReferenceRun):
             """Counts transitions out of state 0 as well as all of them."""
@@ -517,7 +517,7 @@ def fmt(x, digits=3):
     if abs(x) >= 1e6:
         return "%.*g M" % (digits, x / 1e6)
     if abs(x) >= 1000:
-        return "{:,.0f}".format(x)
+        return f"{x:,.0f}"
     return "%.*g" % (digits, x)
 
 
@@ -661,7 +661,7 @@ def parent_main(opts):
                     [
                         "(%s)" % key,
                         name,
-                        "{:,}".format(n),
+                        f"{n:,}",
                         fmt(tpr, 4) if tpr else "-",
                         LABELS[v],
                         fmt(per_cpu),
@@ -825,7 +825,7 @@ def parent_main(opts):
             "Model of %s components (failure Exp(mean 1000), repair Exp(mean 10), "
             "%d cut sets {0,1}, {2,3}, ...), %d runs of %d time units, "
             "runnerMultipleSim, cut off after %.0f s:"
-            % ("{:,}".format(BIG_COMPONENTS), BIG_PAIRS, BIG_RUNS, BIG_HORIZON, opts.big_timeout)
+            % (f"{BIG_COMPONENTS:,}", BIG_PAIRS, BIG_RUNS, BIG_HORIZON, opts.big_timeout)
         )
         for name, path in builds:
             r = run_child("big", path, "", child_opts, timeout=opts.big_timeout)
@@ -903,7 +903,7 @@ def queue_study(opts):
         rows.append(
             [
                 key,
-                "{:,}".format(runs),
+                f"{runs:,}",
                 "%.2f" % (heap * 1e6),
                 "%.2f" % (scan * 1e6),
                 "%.3f" % (scan / heap),

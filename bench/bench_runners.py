@@ -41,10 +41,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import tavoq  # noqa: E402
-from tavoq_tools.run.native_output import native_stdout_silenced  # noqa: E402
 import pure_python_model  # noqa: E402
 
+import tavoq  # noqa: E402
+from tavoq_tools.run.native_output import native_stdout_silenced  # noqa: E402
 
 # ---------------------------------------------------------------- utilities
 
@@ -357,7 +357,7 @@ def fmt_rate(x):
     if x is None:
         return "-"
     if x >= 100:
-        return "{:,.0f}".format(x)
+        return f"{x:,.0f}"
     if x >= 10:
         return "%.1f" % x
     return "%.2f" % x
@@ -480,8 +480,8 @@ def main():
         rows.append(
             [
                 "(%s) %s" % (m.key, m.title),
-                "{:,}".format(m.horizon),
-                "{:,}".format(n),
+                f"{m.horizon:,}",
+                f"{n:,}",
                 fmt_rate(rate["multi"]),
                 fmt_rate(rate["par1"]),
                 fmt_rate(rate["par2"]),
@@ -573,7 +573,7 @@ def main():
     )
     print(
         "      mean unavailability, pure Python: %.4e +/- %.1e (%s runs)"
-        % (mean_p, se_p, "{:,}".format(len(pure_down)))
+        % (mean_p, se_p, f"{len(pure_down):,}")
     )
     print(
         "      pure Python - tavoq: %+.1f%%, z = %+.2f: %s"

@@ -176,7 +176,7 @@ def main() -> int:
                 [
                     key,
                     name,
-                    "{:,}".format(runs),
+                    f"{runs:,}",
                     "%.2f" % mid,
                     "%.2f-%.2f" % (low, high),
                     "%d/%d" % (met, len(ratios[name])),

@@ -15,8 +15,8 @@
 
 from .errors import ModelError
 from .model.file import load_model
-from .model.system import Model
 from .model.logic import k_out_of_n_cutsets
+from .model.system import Model
 from .output.figures import plot_summary
 from .output.files import write_outputs
 from .output.report import format_report
@@ -35,6 +35,7 @@ from .run.native_output import native_stdout_silenced
 from .run.simulate import simulate
 
 __all__ = [
+    "BatchStatistics",
     "ComponentRow",
     "Curve",
     "CutsetRow",
@@ -42,7 +43,6 @@ __all__ = [
     "Model",
     "ModelError",
     "Percentile",
-    "BatchStatistics",
     "Summary",
     "format_report",
     "k_out_of_n_cutsets",

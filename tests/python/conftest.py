@@ -6,6 +6,7 @@ import sys
 import textwrap
 
 import pytest
+
 import tavoq
 
 # The no-transition value: the largest signed 32-bit integer, as a double.

@@ -20,7 +20,6 @@ from contextlib import contextmanager
 
 from ..errors import NegativeDelayWarning
 
-
 # File descriptor 1 belongs to the whole process: one redirection at a time, undone in the
 # order it was made. Reentrant: a signal handler that runs inside a native call may start a
 # batch, and so a redirection, of its own on the same thread.

@@ -4,8 +4,9 @@ for recursion. The insertion and lookup rules are tested in C++ (tests/cpp/test_
 import itertools
 
 import pytest
-import tavoq
 from conftest import run_python
+
+import tavoq
 
 MSG = "cutset size wrong.\n"
 

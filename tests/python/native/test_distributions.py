@@ -4,8 +4,9 @@ import math
 import statistics
 
 import pytest
-import tavoq
 from conftest import INT32_MAX, INT32_MIN, NO_TRANSITION, wrap32
+
+import tavoq
 
 NAN = math.nan
 INF = math.inf

@@ -22,10 +22,11 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-import tavoq
 from conftest import INT32_MAX, INT32_MIN
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
+
+import tavoq
 
 # What each kind of entry may raise for arguments that do convert.
 ALLOWED = {
@@ -561,7 +562,7 @@ def run_child(calls: list[tuple[str, list[str]]]) -> tuple[int | str, list, str,
             protocol = stuck.stdout.decode() if isinstance(stuck.stdout, bytes) else stuck.stdout
             status = "timeout"
         events = [json.loads(line) for line in (protocol or "").splitlines()]
-        read = lambda path: path.read_text(errors="replace") if path.exists() else ""  # noqa: E731
+        read = lambda path: path.read_text(errors="replace") if path.exists() else ""
         return status, events, read(out), read(err)
 
 

@@ -4,8 +4,9 @@ import math
 import re
 
 import pytest
-import tavoq
 from conftest import NO_TRANSITION
+
+import tavoq
 
 DISTRIBUTION_SUBCLASSES = [
     "Normal",

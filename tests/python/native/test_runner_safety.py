@@ -8,8 +8,9 @@ import textwrap
 import time
 
 import pytest
-import tavoq
 from conftest import run_python
+
+import tavoq
 
 D = tavoq.Distribution
 

@@ -9,6 +9,7 @@ import textwrap
 import time
 
 import pytest
+
 import tavoq
 
 THREAD_PREFIX = "Numero de threads disponiveis: "

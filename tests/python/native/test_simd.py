@@ -1,6 +1,7 @@
 """reportSIMDSupport: one line naming what the processor offers."""
 
 import pytest
+
 import tavoq
 
 SIMD_LINES = {

@@ -1,6 +1,7 @@
 """Batches made by hand for the tests of the results and output layers."""
 
 import pytest
+
 import tavoq
 import tavoq_tools as report
 

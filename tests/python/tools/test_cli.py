@@ -12,6 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
+
 from tavoq_tools import cli
 from tavoq_tools.model.file import load_model
 

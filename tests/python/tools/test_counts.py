@@ -5,6 +5,7 @@ import pickle
 import types
 
 import pytest
+
 import tavoq
 import tavoq_tools as report
 from tavoq_tools.errors import wrap_int32

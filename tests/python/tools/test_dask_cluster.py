@@ -17,9 +17,10 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-import tavoq
 from hypothesis import example, given
 from hypothesis import strategies as st
+
+import tavoq
 from tavoq_tools import cli
 from tavoq_tools.model.file import load_model
 from tavoq_tools.results.counts import BatchStatistics

@@ -1,6 +1,7 @@
 """The table of distribution kinds: every entry checks, builds and describes its kind."""
 
 import pytest
+
 import tavoq
 from tavoq_tools.errors import ModelError
 from tavoq_tools.model import distributions

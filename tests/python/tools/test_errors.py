@@ -1,6 +1,7 @@
 """The bottom layer: the one integer check and the int32 wrap."""
 
 import pytest
+
 from tavoq_tools.errors import INT32_MAX, INT32_MIN, ModelError, check_integer, wrap_int32
 
 

@@ -1,6 +1,7 @@
 """The summary's figure."""
 
 import pytest
+
 import tavoq_tools as report
 
 from .batches import six_runs

@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
+
 import tavoq_tools as report
 
 from .batches import six_runs, stats_from_runs

@@ -3,6 +3,7 @@
 import random
 
 import pytest
+
 import tavoq_tools as report
 
 

@@ -5,9 +5,10 @@ import itertools
 import math
 
 import pytest
-import tavoq
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+import tavoq
 from tavoq_tools import k_out_of_n_cutsets
 from tavoq_tools.model.logic import LogicError, minimal_cutsets, minimize, parse
 

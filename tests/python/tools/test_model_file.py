@@ -8,9 +8,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-import tavoq
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
+import tavoq
 from tavoq_tools import cli
 from tavoq_tools.model.file import load_model, model_from_dict
 from tavoq_tools.model.system import Component, Model, ModelError, Simulation, Transition

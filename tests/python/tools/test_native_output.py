@@ -3,6 +3,7 @@
 import os
 
 import pytest
+
 import tavoq
 import tavoq_tools as report
 
@@ -62,10 +63,9 @@ def test_engine_output_is_given_back_and_warned_about_once(capfd):
             os.write(1, prefix + b"-1.5  0.2\nsomebody else's line\n" + prefix + b"-2  0.1\n")
     assert [w.message.count for w in caught] == [2]
     # After an error the other lines still come back, and no warning qualifies a failed batch.
-    with pytest.raises(KeyError):
-        with console.engine_output_as_warnings():
-            os.write(1, prefix + b"-1.5  0.2\nlast words\n")
-            raise KeyError("the batch failed")
+    with pytest.raises(KeyError), console.engine_output_as_warnings():
+        os.write(1, prefix + b"-1.5  0.2\nlast words\n")
+        raise KeyError("the batch failed")
     assert capfd.readouterr().out == "somebody else's line\nlast words\n"
 
 

@@ -1,6 +1,7 @@
 """format_report: the text report fits 100 columns and names every method it uses."""
 
 import pytest
+
 import tavoq_tools as report
 
 from .batches import six_runs, stats_from_runs

@@ -8,6 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
 import tavoq
 from tavoq_tools import cli
 from tavoq_tools.model.file import load_model

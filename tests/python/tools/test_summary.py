@@ -7,6 +7,7 @@ import random
 import statistics
 
 import pytest
+
 import tavoq
 import tavoq_tools as report
 

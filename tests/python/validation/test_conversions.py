@@ -3,8 +3,9 @@
 import math
 
 import pytest
-import tavoq
 from conftest import INT32_MAX, INT32_MIN, NO_TRANSITION
+
+import tavoq
 
 
 class Index:

@@ -49,6 +49,7 @@ from typing import Any
 
 import numpy as np
 import pytest
+
 import tavoq
 
 from .reference_model import lies_within

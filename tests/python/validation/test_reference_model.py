@@ -25,9 +25,10 @@ from typing import Any
 
 import numpy as np
 import pytest
-import tavoq
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
+
+import tavoq
 
 from .reference_model import (
     INT32_MIN,
