@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests through CTest (with OpenMP and without), then the Python
-# tests with pytest.
-# Sets up whatever is missing first (scripts/setup.sh).
+# Runs every check: the lint gate (scripts/lint.sh), the C++ unit tests through CTest (with
+# OpenMP and without), then the Python tests with pytest. Sets up whatever is missing first
+# (scripts/setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 "$root/scripts/setup.sh"
 py="$root/.venv/bin/python"
 export PATH="$root/.venv/bin:$PATH"  # the venv's CMake, CTest and Ninja
+
+echo "== Lint"
+"$root/scripts/lint.sh"
 
 echo "== C++ tests"
 cmake -S "$root" -B "$root/build/native" -G Ninja \
