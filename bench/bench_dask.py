@@ -23,9 +23,9 @@ import time
 from dataclasses import dataclass
 
 import tavoq
-from tavoq_tools.chunks import plan_chunks
-from tavoq_tools.dask_runner import simulate_on_dask
-from tavoq_tools.statistics import RunStatistics
+from tavoq_tools.results.counts import BatchStatistics
+from tavoq_tools.run.chunks import plan_chunks
+from tavoq_tools.run.dask_cluster import simulate_on_dask
 
 HORIZON = 8_760
 SEED = 12_345
@@ -75,14 +75,17 @@ def main() -> None:
     def local(threads):
         tavoq.limitOMPThreads(threads)
         native = tavoq.runnerStatistics(args.runs, HORIZON, matrix, tree, SEED)
-        return RunStatistics.from_native(native)
+        return BatchStatistics.from_native(native)
 
     reference = local(1)
     clusters = {}
     for workers in (1, 2):
         cluster = LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True,
-            dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address="127.0.0.1:0",
+            silence_logs=logging.CRITICAL,
         )
         clusters[workers] = (cluster, Client(cluster))
     for _, client in clusters.values():  # first call imports tavoq on the workers
@@ -97,10 +100,8 @@ def main() -> None:
             label = f"Dask, {workers} worker{'s' if workers > 1 else ''}, chunks of " + (
                 f"{chunk:,}" if chunk else f"{len(plan_chunks(args.runs, None, workers)[0]):,}"
             )
-            variants[label] = (
-                lambda client=client, chunk=chunk: simulate_on_dask(
-                    client, model, args.runs, SEED, HORIZON, chunk_runs=chunk
-                )
+            variants[label] = lambda client=client, chunk=chunk: simulate_on_dask(
+                client, model, args.runs, SEED, HORIZON, chunk_runs=chunk
             )
         variants[f"Dask, {workers} worker(s), {args.tiny_chunks} chunks of 1 run"] = (
             lambda client=client: simulate_on_dask(

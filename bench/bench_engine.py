@@ -111,18 +111,18 @@ BIG_HORIZON = 100
 
 # ------------------------------------------------------------ child process
 
+
 def load_module(module_dir: str):
     """Imports tavoq from module_dir (or the interpreter's own when empty)."""
     if module_dir:
         sys.path.insert(0, str(Path(module_dir).resolve()))
     sys.path.insert(1, str(HERE))
-    import tavoq  # noqa: PLC0415
+    import tavoq
 
     if module_dir:
         found = Path(tavoq.__file__).resolve().parent
         if found != Path(module_dir).resolve():
-            raise SystemExit("tavoq was imported from %s, not from %s"
-                             % (found, module_dir))
+            raise SystemExit("tavoq was imported from %s, not from %s" % (found, module_dir))
     return tavoq
 
 
@@ -160,7 +160,7 @@ def cut_vector(n, members):
 
 def build_model(tavoq, key):
     """(matrix, tree, horizon, keep-alive objects) of model key."""
-    import bench_runners as br  # noqa: PLC0415  (after tavoq is imported)
+    import bench_runners as br
 
     if key in ("a", "b"):
         horizon = 8760 if key == "a" else 262800
@@ -186,8 +186,7 @@ def pairs_model(tavoq, n):
     repair = tavoq.Exponential(1.0 / 10.0)
     matrix = [[[none, fail], [repair, none]] for _ in range(n)]
     tree = tavoq.CutsetTree(n)
-    tree.constructTree([cut_vector(n, range(i, min(i + 2, n)))
-                        for i in range(0, n, 2)])
+    tree.constructTree([cut_vector(n, range(i, min(i + 2, n))) for i in range(0, n, 2)])
     return matrix, tree, [none, fail, repair]
 
 
@@ -255,9 +254,8 @@ def child_calibrate(tavoq, opts, key):
     matrix, tree, horizon, _keep = build_model(tavoq, key)
     n = 10
     while True:
-        timing, _ = timed_call(tavoq.runnerMultipleSim, n, horizon, matrix,
-                               tree, opts["seed"])
-        if timing["cpu"] >= 0.2 or n >= 10 ** 7:
+        timing, _ = timed_call(tavoq.runnerMultipleSim, n, horizon, matrix, tree, opts["seed"])
+        if timing["cpu"] >= 0.2 or n >= 10**7:
             break
         n *= 4
     per_run = timing["cpu"] / n
@@ -271,8 +269,9 @@ def child_measure(tavoq, opts, key):
     built = time.perf_counter() - t0
     runs = opts["runs"]
     seed = opts["seed"]
-    variants = [v for v in VARIANTS
-                if not v.startswith("stats") or hasattr(tavoq, "runnerStatistics")]
+    variants = [
+        v for v in VARIANTS if not v.startswith("stats") or hasattr(tavoq, "runnerStatistics")
+    ]
     warm = max(2, runs // 20)
     for v in variants:
         variant_call(tavoq, v, warm, horizon, matrix, tree, seed)
@@ -281,32 +280,37 @@ def child_measure(tavoq, opts, key):
     timings = {}
     results = {}
     for v in order:
-        timings[v], results[v] = variant_call(tavoq, v, runs, horizon, matrix,
-                                              tree, seed)
+        timings[v], results[v] = variant_call(tavoq, v, runs, horizon, matrix, tree, seed)
     reference = results[variants[0]]
     identical = all(results[v] == reference for v in variants)
     digest = hashlib.sha256(json.dumps(reference).encode()).hexdigest()[:16]
     tavoq.limitOMPThreads(os.cpu_count() or 1)
-    return {"timings": timings, "identical": identical, "digest": digest,
-            "failed_units": sum(reference), "build_seconds": built,
-            "order": order}
+    return {
+        "timings": timings,
+        "identical": identical,
+        "digest": digest,
+        "failed_units": sum(reference),
+        "build_seconds": built,
+        "order": order,
+    }
 
 
 def child_single(tavoq, opts, key):
     """runnerMultipleSim only, repeated: the event queue study."""
     matrix, tree, horizon, _keep = build_model(tavoq, key)
     runs = opts["runs"]
-    timed_call(tavoq.runnerMultipleSim, max(2, runs // 20), horizon, matrix, tree,
-               opts["seed"])
-    timings = [timed_call(tavoq.runnerMultipleSim, runs, horizon, matrix, tree,
-                          opts["seed"])[0] for _ in range(opts["calls"])]
+    timed_call(tavoq.runnerMultipleSim, max(2, runs // 20), horizon, matrix, tree, opts["seed"])
+    timings = [
+        timed_call(tavoq.runnerMultipleSim, runs, horizon, matrix, tree, opts["seed"])[0]
+        for _ in range(opts["calls"])
+    ]
     return {"timings": timings}
 
 
 def child_count(tavoq, opts, key):
     """Exact transitions of the batches of the given run counts (two states),
     or the reference model's count over the first runs (model c)."""
-    import numpy as np  # noqa: PLC0415
+    import numpy as np
 
     matrix, tree, horizon, _keep = build_model(tavoq, key)
     seed = opts["seed"]
@@ -315,20 +319,22 @@ def child_count(tavoq, opts, key):
         if key != "c":
             for runs in opts["runs_list"]:
                 whole = tavoq.runnerStatistics(runs, horizon, matrix, tree, seed)
-                shorter = tavoq.runnerStatistics(runs, horizon - 1, matrix, tree,
-                                                 seed)
+                shorter = tavoq.runnerStatistics(runs, horizon - 1, matrix, tree, seed)
                 failures = int(np.sum(whole.componentFailures))
-                failed_at_end = int(np.sum(whole.componentDowntime)
-                                    - np.sum(shorter.componentDowntime))
+                failed_at_end = int(
+                    np.sum(whole.componentDowntime) - np.sum(shorter.componentDowntime)
+                )
                 transitions = 2 * failures - failed_at_end
-                out[str(runs)] = {"transitions": transitions,
-                                  "per_run": transitions / runs,
-                                  "exact": True}
+                out[str(runs)] = {
+                    "transitions": transitions,
+                    "per_run": transitions / runs,
+                    "exact": True,
+                }
     if key in ("a", "c"):
         # The reference model, on the first runs: the only count for (c), a
         # check of the two-state count for (a).
         sys.path.insert(0, str(ROOT / "tests" / "python"))
-        import reference_model as rm  # noqa: PLC0415
+        import reference_model as rm
 
         class Counting(rm.ReferenceRun):
             """Counts transitions out of state 0 as well as all of them."""
@@ -338,8 +344,7 @@ def child_count(tavoq, opts, key):
 
             def select(self):
                 chosen, best = super().select()
-                self._from = (self.component_states[chosen]
-                              if chosen is not None else None)
+                self._from = self.component_states[chosen] if chosen is not None else None
                 return chosen, best
 
             def update_system_state(self):
@@ -360,19 +365,23 @@ def child_count(tavoq, opts, key):
         engine_failures = int(np.sum(engine.componentFailures))
         mean = statistics.fmean(per_run)
         se = statistics.stdev(per_run) / math.sqrt(k) if k > 1 else float("nan")
-        ref = {"runs": k, "per_run": mean, "se": se,
-               "failures_match": failures == engine_failures}
+        ref = {"runs": k, "per_run": mean, "se": se, "failures_match": failures == engine_failures}
         if key == "a":
             with Silenced():
                 shorter = tavoq.runnerStatistics(k, horizon - 1, matrix, tree, seed)
             exact = 2 * engine_failures - int(
-                np.sum(engine.componentDowntime) - np.sum(shorter.componentDowntime))
+                np.sum(engine.componentDowntime) - np.sum(shorter.componentDowntime)
+            )
             ref["two_state_count_matches"] = exact == sum(per_run)
         out["reference"] = ref
         if key == "c":
             for runs in opts["runs_list"]:
-                out[str(runs)] = {"transitions": mean * runs, "per_run": mean,
-                                  "se": se, "exact": False}
+                out[str(runs)] = {
+                    "transitions": mean * runs,
+                    "per_run": mean,
+                    "se": se,
+                    "exact": False,
+                }
     return out
 
 
@@ -392,6 +401,7 @@ def child_dynamics(tavoq, opts, key):
 def child_big(tavoq, opts, out_path):
     """The 100,000-component model; writes progress so a cut-off child still
     tells how far it got."""
+
     def note(data):
         Path(out_path).write_text(json.dumps(data))
 
@@ -409,8 +419,9 @@ def child_big(tavoq, opts, out_path):
     built = time.perf_counter() - t0
     data = {"build_seconds": built, "done": False}
     note(data)
-    timing, result = timed_call(tavoq.runnerMultipleSim, BIG_RUNS, BIG_HORIZON,
-                                matrix, tree, opts["seed"])
+    timing, result = timed_call(
+        tavoq.runnerMultipleSim, BIG_RUNS, BIG_HORIZON, matrix, tree, opts["seed"]
+    )
     data.update(timing)
     data["failed_units"] = sum(result)
     data["done"] = True
@@ -431,9 +442,13 @@ def child_main(argv):
     if a.child == "big":
         child_big(tavoq, opts, a.out)
         return 0
-    task = {"calibrate": child_calibrate, "measure": child_measure,
-            "single": child_single,
-            "count": child_count, "dynamics": child_dynamics}[a.child]
+    task = {
+        "calibrate": child_calibrate,
+        "measure": child_measure,
+        "single": child_single,
+        "count": child_count,
+        "dynamics": child_dynamics,
+    }[a.child]
     data = task(tavoq, opts, a.model)
     data["module"] = tavoq.__file__
     data["has_statistics"] = hasattr(tavoq, "runnerStatistics")
@@ -443,27 +458,43 @@ def child_main(argv):
 
 # ----------------------------------------------------------- parent process
 
+
 def run_child(task, module_dir, model="", opts=None, timeout=None):
     """Runs one child; returns its JSON (None when cut off by the timeout,
     with what it wrote so far under "partial")."""
     fd, out = tempfile.mkstemp(prefix="bench_engine_", suffix=".json")
     os.close(fd)
-    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", task,
-           "--module-dir", module_dir, "--model", model,
-           "--opts", json.dumps(opts or {}), "--out", out]
+    cmd = [
+        sys.executable,
+        str(Path(__file__).resolve()),
+        "--child",
+        task,
+        "--module-dir",
+        module_dir,
+        "--model",
+        model,
+        "--opts",
+        json.dumps(opts or {}),
+        "--out",
+        out,
+    ]
     try:
         try:
-            proc = subprocess.run(cmd, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.PIPE, timeout=timeout,
-                                  check=False)
+            proc = subprocess.run(
+                cmd,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE,
+                timeout=timeout,
+                check=False,
+            )
         except subprocess.TimeoutExpired:
             text = Path(out).read_text()
-            return {"timed_out": True,
-                    "partial": json.loads(text) if text else {}}
+            return {"timed_out": True, "partial": json.loads(text) if text else {}}
         if proc.returncode != 0:
-            raise SystemExit("child %s (%s, model %s) failed:\n%s"
-                             % (task, module_dir or "default", model,
-                                proc.stderr.decode(errors="replace")))
+            raise SystemExit(
+                "child %s (%s, model %s) failed:\n%s"
+                % (task, module_dir or "default", model, proc.stderr.decode(errors="replace"))
+            )
         return json.loads(Path(out).read_text())
     finally:
         os.unlink(out)
@@ -486,18 +517,23 @@ def fmt(x, digits=3):
     if abs(x) >= 1e6:
         return "%.*g M" % (digits, x / 1e6)
     if abs(x) >= 1000:
-        return "{:,.0f}".format(x)
+        return f"{x:,.0f}"
     return "%.*g" % (digits, x)
 
 
 def print_table(headers, rows):
-    widths = [max(len(str(r[i])) for r in [headers] + rows)
-              for i in range(len(headers))]
+    widths = [max(len(str(r[i])) for r in [headers] + rows) for i in range(len(headers))]
     print("| " + " | ".join(h.ljust(w) for h, w in zip(headers, widths)) + " |")
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for r in rows:
-        print("| " + " | ".join(str(c).ljust(w) if i == 0 else str(c).rjust(w)
-                                for i, (c, w) in enumerate(zip(r, widths))) + " |")
+        print(
+            "| "
+            + " | ".join(
+                str(c).ljust(w) if i == 0 else str(c).rjust(w)
+                for i, (c, w) in enumerate(zip(r, widths))
+            )
+            + " |"
+        )
 
 
 def summarize(samples):
@@ -514,8 +550,7 @@ def summarize(samples):
 def print_header(title, builds):
     """The first lines of a benchmark's output: what, when, on what, and which builds."""
     print(title)
-    print("  date:     %s" % datetime.datetime.now().astimezone()
-          .strftime("%Y-%m-%d %H:%M %Z"))
+    print("  date:     %s" % datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"))
     print("  CPU:      %s, %d logical cores" % (cpu_model(), os.cpu_count() or 0))
     print("  Python:   %s" % platform.python_version())
     print("  load avg: %.2f %.2f %.2f (at start)" % os.getloadavg())
@@ -524,15 +559,20 @@ def print_header(title, builds):
 
 
 def parent_main(opts):
-    builds = ([("BASE", opts.compare[0]), ("NEW", opts.compare[1])]
-              if opts.compare else [("BUILD", opts.module_dir)])
+    builds = (
+        [("BASE", opts.compare[0]), ("NEW", opts.compare[1])]
+        if opts.compare
+        else [("BUILD", opts.module_dir)]
+    )
     models = opts.models
     child_opts = {"seed": opts.seed, "target": opts.target}
     started = time.perf_counter()
 
     print_header("tavoq engine benchmark", builds)
-    print("  method:   %d repetitions, about %.2f CPU s per runnerMultipleSim call"
-          % (opts.repeat, opts.target))
+    print(
+        "  method:   %d repetitions, about %.2f CPU s per runnerMultipleSim call"
+        % (opts.repeat, opts.target)
+    )
     print()
     sys.stdout.flush()
 
@@ -547,8 +587,9 @@ def parent_main(opts):
     dynamics = {}
     for key in models:
         dyn_opts = dict(child_opts, dyn_runs=3 if key == "d" else 20)
-        dynamics[key] = {name: run_child("dynamics", path, key, dyn_opts)["digest"]
-                         for name, path in builds}
+        dynamics[key] = {
+            name: run_child("dynamics", path, key, dyn_opts)["digest"] for name, path in builds
+        }
 
     # Timed repetitions, builds alternating.
     samples = {(key, name): [] for key in models for name, _ in builds}
@@ -556,14 +597,17 @@ def parent_main(opts):
     has_stats = {}
     for rep in range(opts.repeat):
         for key in models:
-            for name, path in (builds if rep % 2 == 0 else builds[::-1]):
-                m = run_child("measure", path, key,
-                              dict(child_opts, runs=runs[key, name], rep=rep))
+            for name, path in builds if rep % 2 == 0 else builds[::-1]:
+                m = run_child(
+                    "measure", path, key, dict(child_opts, runs=runs[key, name], rep=rep)
+                )
                 samples[key, name].append(m["timings"])
                 has_stats[name] = m["has_statistics"]
                 checks.setdefault((key, name), []).append(m["identical"])
-        print("  repetition %d of %d done (%.0f s)"
-              % (rep + 1, opts.repeat, time.perf_counter() - started))
+        print(
+            "  repetition %d of %d done (%.0f s)"
+            % (rep + 1, opts.repeat, time.perf_counter() - started)
+        )
         sys.stdout.flush()
     print()
 
@@ -574,8 +618,11 @@ def parent_main(opts):
         for key in models:
             runs_list = sorted({runs[key, name] for name, _ in builds})
             transitions[key] = run_child(
-                "count", counter, key,
-                dict(child_opts, runs_list=runs_list, count_runs=opts.count_runs))
+                "count",
+                counter,
+                key,
+                dict(child_opts, runs_list=runs_list, count_runs=opts.count_runs),
+            )
 
     med = {}
     for key in models:
@@ -592,9 +639,17 @@ def parent_main(opts):
         return t["per_run"] if t else None
 
     # Main table.
-    headers = ["model", "build", "runs/call", "transitions/run", "runner",
-               "runs/s (CPU)", "runs/s (wall)", "transitions/s per core",
-               "others (cores)"]
+    headers = [
+        "model",
+        "build",
+        "runs/call",
+        "transitions/run",
+        "runner",
+        "runs/s (CPU)",
+        "runs/s (wall)",
+        "transitions/s per core",
+        "others (cores)",
+    ]
     rows = []
     for key in models:
         for name, _ in builds:
@@ -602,17 +657,27 @@ def parent_main(opts):
             tpr = per_run_transitions(key, name)
             for v, s in med[key, name].items():
                 per_cpu = n / s["cpu"]
-                rows.append([
-                    "(%s)" % key, name, "{:,}".format(n),
-                    fmt(tpr, 4) if tpr else "-", LABELS[v],
-                    fmt(per_cpu), fmt(n / s["wall"]),
-                    fmt(per_cpu * tpr) if tpr else "-",
-                    "%.2f" % s["others"],
-                ])
-    print("Medians of %d repetitions. runs/s (CPU) = runs per CPU second of the "
-          "process (all its threads);" % opts.repeat)
-    print("transitions/s per core = transitions per CPU second. others = CPU "
-          "other processes took during the calls.")
+                rows.append(
+                    [
+                        "(%s)" % key,
+                        name,
+                        f"{n:,}",
+                        fmt(tpr, 4) if tpr else "-",
+                        LABELS[v],
+                        fmt(per_cpu),
+                        fmt(n / s["wall"]),
+                        fmt(per_cpu * tpr) if tpr else "-",
+                        "%.2f" % s["others"],
+                    ]
+                )
+    print(
+        "Medians of %d repetitions. runs/s (CPU) = runs per CPU second of the "
+        "process (all its threads);" % opts.repeat
+    )
+    print(
+        "transitions/s per core = transitions per CPU second. others = CPU "
+        "other processes took during the calls."
+    )
     print()
     print_table(headers, rows)
     print()
@@ -620,8 +685,10 @@ def parent_main(opts):
     print("Spread (min / median / max CPU seconds per call):")
     for key in models:
         for name, _ in builds:
-            parts = ["%s %.3f/%.3f/%.3f" % (v, s["cpu_min"], s["cpu"], s["cpu_max"])
-                     for v, s in med[key, name].items()]
+            parts = [
+                "%s %.3f/%.3f/%.3f" % (v, s["cpu_min"], s["cpu"], s["cpu_max"])
+                for v, s in med[key, name].items()
+            ]
             print("  (%s) %-5s %s" % (key, name, ", ".join(parts)))
     print()
 
@@ -633,36 +700,62 @@ def parent_main(opts):
             continue
         ref = t.get("reference")
         if key == "c":
-            print("  (c) %.1f +/- %.1f (reference model, first %d runs; its failure "
-                  "count %s runnerStatistics')"
-                  % (ref["per_run"], ref["se"], ref["runs"],
-                     "equals" if ref["failures_match"] else "DIFFERS FROM"))
+            print(
+                "  (c) %.1f +/- %.1f (reference model, first %d runs; its failure "
+                "count %s runnerStatistics')"
+                % (
+                    ref["per_run"],
+                    ref["se"],
+                    ref["runs"],
+                    "equals" if ref["failures_match"] else "DIFFERS FROM",
+                )
+            )
         else:
-            exact = ", ".join("%s runs: %.2f" % (r, d["per_run"])
-                              for r, d in t.items() if r.isdigit())
+            exact = ", ".join(
+                "%s runs: %.2f" % (r, d["per_run"]) for r, d in t.items() if r.isdigit()
+            )
             print("  (%s) exact, %s" % (key, exact))
             if ref:
-                print("      reference model on the first %d runs: two-state count "
-                      "%s, failures %s"
-                      % (ref["runs"],
-                         "equal" if ref["two_state_count_matches"] else "DIFFERENT",
-                         "equal" if ref["failures_match"] else "DIFFERENT"))
+                print(
+                    "      reference model on the first %d runs: two-state count "
+                    "%s, failures %s"
+                    % (
+                        ref["runs"],
+                        "equal" if ref["two_state_count_matches"] else "DIFFERENT",
+                        "equal" if ref["failures_match"] else "DIFFERENT",
+                    )
+                )
     print()
 
     print("Checks:")
     for key in models:
         same = len(set(dynamics[key].values())) == 1
-        print("  (%s) component 0's history identical on every build: %s; runners "
-              "agree within each build: %s"
-              % (key, "yes" if same else "NO",
-                 ", ".join("%s %s" % (name, "yes" if all(checks[key, name]) else "NO")
-                           for name, _ in builds)))
+        print(
+            "  (%s) component 0's history identical on every build: %s; runners "
+            "agree within each build: %s"
+            % (
+                key,
+                "yes" if same else "NO",
+                ", ".join(
+                    "%s %s" % (name, "yes" if all(checks[key, name]) else "NO")
+                    for name, _ in builds
+                ),
+            )
+        )
     print()
 
     if opts.compare:
         print("NEW / BASE, from CPU-time medians (runs per CPU second):")
-        headers = ["model", "runner", "BASE runs/s", "NEW runs/s", "NEW/BASE",
-                   "paired min-max", "target", "verdict"]
+        headers = [
+            "model",
+            "runner",
+            "BASE runs/s",
+            "NEW runs/s",
+            "NEW/BASE",
+            "paired min-max",
+            "target",
+            "verdict",
+        ]
         rows = []
         for key in models:
             for v in ("multi", "par1", "par2"):
@@ -670,23 +763,31 @@ def parent_main(opts):
                 nw = runs[key, "NEW"] / med[key, "NEW"][v]["cpu"]
                 # Repetition i of one build against repetition i of the other:
                 # how far the ratio moves with the machine's load.
-                paired = [(runs[key, "NEW"] / sn[v]["cpu"])
-                          / (runs[key, "BASE"] / sb[v]["cpu"])
-                          for sb, sn in zip(samples[key, "BASE"],
-                                            samples[key, "NEW"])]
+                paired = [
+                    (runs[key, "NEW"] / sn[v]["cpu"]) / (runs[key, "BASE"] / sb[v]["cpu"])
+                    for sb, sn in zip(samples[key, "BASE"], samples[key, "NEW"])
+                ]
                 target = TARGETS_MULTI[key] if v == "multi" else None
-                rows.append(["(%s)" % key, LABELS[v], fmt(b), fmt(nw),
-                             "%.2fx" % (nw / b),
-                             "%.2f-%.2f" % (min(paired), max(paired)),
-                             (">= %.1fx" % target) if target else "",
-                             ("met" if nw / b >= target else "MISSED")
-                             if target else ""])
+                rows.append(
+                    [
+                        "(%s)" % key,
+                        LABELS[v],
+                        fmt(b),
+                        fmt(nw),
+                        "%.2fx" % (nw / b),
+                        "%.2f-%.2f" % (min(paired), max(paired)),
+                        (">= %.1fx" % target) if target else "",
+                        ("met" if nw / b >= target else "MISSED") if target else "",
+                    ]
+                )
         print_table(headers, rows)
         print()
 
     for name, _ in builds:
-        print("%s: 2-thread scaling (wall time, runnerParallelSim 2T vs 1T) and "
-              "runnerStatistics' cost (CPU time):" % name)
+        print(
+            "%s: 2-thread scaling (wall time, runnerParallelSim 2T vs 1T) and "
+            "runnerStatistics' cost (CPU time):" % name
+        )
         for key in models:
             m = med[key, name]
             scaling = m["par1"]["wall"] / m["par2"]["wall"]
@@ -697,10 +798,11 @@ def parent_main(opts):
                 verdict = "not measurable, the machine was busy"
             else:
                 verdict = "met" if scaling >= TARGET_SCALING else "MISSED"
-            line = ("  (%s) 2T/1T %.2fx (target >= %.1fx: %s; others took %.2f "
-                    "cores during 2T calls), CPU per run 1T/2T %.2f"
-                    % (key, scaling, TARGET_SCALING, verdict,
-                       m["par2"]["others"], eff))
+            line = (
+                "  (%s) 2T/1T %.2fx (target >= %.1fx: %s; others took %.2f "
+                "cores during 2T calls), CPU per run 1T/2T %.2f"
+                % (key, scaling, TARGET_SCALING, verdict, m["par2"]["others"], eff)
+            )
             if "stats1" in m:
                 c1 = m["stats1"]["cpu"] / m["par1"]["cpu"]
                 c2 = m["stats2"]["cpu"] / m["par2"]["cpu"]
@@ -709,42 +811,60 @@ def parent_main(opts):
                 if key in STATS_COST_MODELS:
                     verdict = " (target <= %.1fx: %s)" % (
                         TARGET_STATS_COST,
-                        "met" if max(c1, c2) <= TARGET_STATS_COST else "MISSED")
-                line += ("; runnerStatistics/runnerParallelSim %.2fx 1T, %.2fx 2T%s; "
-                         "runnerStatistics 2T/1T %.2fx" % (c1, c2, verdict, s_scaling))
+                        "met" if max(c1, c2) <= TARGET_STATS_COST else "MISSED",
+                    )
+                line += (
+                    "; runnerStatistics/runnerParallelSim %.2fx 1T, %.2fx 2T%s; "
+                    "runnerStatistics 2T/1T %.2fx" % (c1, c2, verdict, s_scaling)
+                )
             print(line)
         print()
 
     if opts.big:
-        print("Model of %s components (failure Exp(mean 1000), repair Exp(mean 10), "
-              "%d cut sets {0,1}, {2,3}, ...), %d runs of %d time units, "
-              "runnerMultipleSim, cut off after %.0f s:"
-              % ("{:,}".format(BIG_COMPONENTS), BIG_PAIRS, BIG_RUNS, BIG_HORIZON,
-                 opts.big_timeout))
+        print(
+            "Model of %s components (failure Exp(mean 1000), repair Exp(mean 10), "
+            "%d cut sets {0,1}, {2,3}, ...), %d runs of %d time units, "
+            "runnerMultipleSim, cut off after %.0f s:"
+            % (f"{BIG_COMPONENTS:,}", BIG_PAIRS, BIG_RUNS, BIG_HORIZON, opts.big_timeout)
+        )
         for name, path in builds:
             r = run_child("big", path, "", child_opts, timeout=opts.big_timeout)
             if r.get("timed_out"):
                 built = r["partial"].get("build_seconds")
-                print("  %-5s not finished within %.0f s (model built in %s s): "
-                      "the call took more than %s s"
-                      % (name, opts.big_timeout,
-                         "%.1f" % built if built is not None else "?",
-                         "%.0f" % (opts.big_timeout - built)
-                         if built is not None else "?"))
+                print(
+                    "  %-5s not finished within %.0f s (model built in %s s): "
+                    "the call took more than %s s"
+                    % (
+                        name,
+                        opts.big_timeout,
+                        "%.1f" % built if built is not None else "?",
+                        "%.0f" % (opts.big_timeout - built) if built is not None else "?",
+                    )
+                )
             else:
-                print("  %-5s %.3f s wall, %.3f s CPU (model built in %.1f s)"
-                      % (name, r["wall"], r["cpu"], r["build_seconds"]))
+                print(
+                    "  %-5s %.3f s wall, %.3f s CPU (model built in %.1f s)"
+                    % (name, r["wall"], r["cpu"], r["build_seconds"])
+                )
         print()
 
-    print("load avg at end: %.2f %.2f %.2f; total %.0f s"
-          % (os.getloadavg() + (time.perf_counter() - started,)))
+    print(
+        "load avg at end: %.2f %.2f %.2f; total %.0f s"
+        % (os.getloadavg() + (time.perf_counter() - started,))
+    )
     if opts.json:
-        Path(opts.json).write_text(json.dumps({
-            "runs": {"%s/%s" % k: v for k, v in runs.items()},
-            "medians": {"%s/%s" % k: v for k, v in med.items()},
-            "samples": {"%s/%s" % k: v for k, v in samples.items()},
-            "transitions": transitions, "dynamics": dynamics,
-        }, indent=1))
+        Path(opts.json).write_text(
+            json.dumps(
+                {
+                    "runs": {"%s/%s" % k: v for k, v in runs.items()},
+                    "medians": {"%s/%s" % k: v for k, v in med.items()},
+                    "samples": {"%s/%s" % k: v for k, v in samples.items()},
+                    "transitions": transitions,
+                    "dynamics": dynamics,
+                },
+                indent=1,
+            )
+        )
     return 0
 
 
@@ -755,10 +875,14 @@ def queue_study(opts):
     child_opts = {"seed": opts.seed, "target": opts.target}
     started = time.perf_counter()
     print_header("tavoq event queue study: runnerMultipleSim, 1 thread", builds)
-    print("  models:   nK = K two-state components, failure Exp(mean 1000), repair "
-          "Exp(mean 10), cut sets {0,1}, {2,3}, ..., horizon 8,760; c = model (c)")
-    print("  method:   %d subprocesses per build and model, alternating, %d calls "
-          "each; CPU time per run, median over all calls" % (opts.repeat, opts.calls))
+    print(
+        "  models:   nK = K two-state components, failure Exp(mean 1000), repair "
+        "Exp(mean 10), cut sets {0,1}, {2,3}, ..., horizon 8,760; c = model (c)"
+    )
+    print(
+        "  method:   %d subprocesses per build and model, alternating, %d calls "
+        "each; CPU time per run, median over all calls" % (opts.repeat, opts.calls)
+    )
     print()
     sys.stdout.flush()
     rows = []
@@ -768,27 +892,45 @@ def queue_study(opts):
         per_run = {name: [] for name, _ in builds}
         others = []
         for rep in range(opts.repeat):
-            for name, path in (builds if rep % 2 == 0 else builds[::-1]):
-                r = run_child("single", path, key,
-                              dict(child_opts, runs=runs, calls=opts.calls))
+            for name, path in builds if rep % 2 == 0 else builds[::-1]:
+                r = run_child("single", path, key, dict(child_opts, runs=runs, calls=opts.calls))
                 per_run[name] += [t["cpu"] / runs for t in r["timings"]]
                 others += [t["others"] for t in r["timings"]]
         heap = statistics.median(per_run["HEAP"])
         scan = statistics.median(per_run["SCAN"])
         # How often the scan build was the faster one, pairing the calls in order.
         wins = sum(s < h for s, h in zip(per_run["SCAN"], per_run["HEAP"]))
-        rows.append([key, "{:,}".format(runs), "%.2f" % (heap * 1e6),
-                     "%.2f" % (scan * 1e6), "%.3f" % (scan / heap),
-                     "%d/%d" % (wins, len(per_run["SCAN"])),
-                     "%.2f" % statistics.median(others)])
+        rows.append(
+            [
+                key,
+                f"{runs:,}",
+                "%.2f" % (heap * 1e6),
+                "%.2f" % (scan * 1e6),
+                "%.3f" % (scan / heap),
+                "%d/%d" % (wins, len(per_run["SCAN"])),
+                "%.2f" % statistics.median(others),
+            ]
+        )
         print("  %s done (%.0f s)" % (key, time.perf_counter() - started))
         sys.stdout.flush()
     print()
-    print_table(["model", "runs/call", "heap us/run", "scan us/run", "scan/heap",
-                 "scan faster", "others (cores)"], rows)
+    print_table(
+        [
+            "model",
+            "runs/call",
+            "heap us/run",
+            "scan us/run",
+            "scan/heap",
+            "scan faster",
+            "others (cores)",
+        ],
+        rows,
+    )
     print()
-    print("load avg at end: %.2f %.2f %.2f; total %.0f s"
-          % (os.getloadavg() + (time.perf_counter() - started,)))
+    print(
+        "load avg at end: %.2f %.2f %.2f; total %.0f s"
+        % (os.getloadavg() + (time.perf_counter() - started,))
+    )
     return 0
 
 
@@ -797,8 +939,11 @@ def loop(opts):
     process (to be run under perf record)."""
     tavoq = load_module(opts.module_dir)
     matrix, tree, horizon, _keep = build_model(tavoq, opts.loop)
-    runner = {"multi": tavoq.runnerMultipleSim, "par1": tavoq.runnerParallelSim,
-              "stats1": getattr(tavoq, "runnerStatistics", None)}[opts.runner]
+    runner = {
+        "multi": tavoq.runnerMultipleSim,
+        "par1": tavoq.runnerParallelSim,
+        "stats1": getattr(tavoq, "runnerStatistics", None),
+    }[opts.runner]
     if runner is None:
         raise SystemExit("this build has no runnerStatistics")
     tavoq.limitOMPThreads(1)
@@ -819,35 +964,60 @@ def main():
     if "--child" in sys.argv[1:]:
         return child_main(sys.argv[1:])
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--module-dir", default="",
-                    help="directory of the tavoq build to measure")
-    ap.add_argument("--compare", nargs=2, metavar=("BASE_DIR", "NEW_DIR"),
-                    help="measure two builds in alternating subprocesses")
-    ap.add_argument("--models", default="a,b,c,d",
-                    help="comma-separated subset of a,b,c,d (default all)")
-    ap.add_argument("--repeat", type=int, default=None,
-                    help="repetitions (default 7, quick 3)")
-    ap.add_argument("--target", type=float, default=None,
-                    help="CPU seconds of one runnerMultipleSim call "
-                         "(default 0.8, quick 0.15)")
+    ap.add_argument("--module-dir", default="", help="directory of the tavoq build to measure")
+    ap.add_argument(
+        "--compare",
+        nargs=2,
+        metavar=("BASE_DIR", "NEW_DIR"),
+        help="measure two builds in alternating subprocesses",
+    )
+    ap.add_argument(
+        "--models", default="a,b,c,d", help="comma-separated subset of a,b,c,d (default all)"
+    )
+    ap.add_argument("--repeat", type=int, default=None, help="repetitions (default 7, quick 3)")
+    ap.add_argument(
+        "--target",
+        type=float,
+        default=None,
+        help="CPU seconds of one runnerMultipleSim call (default 0.8, quick 0.15)",
+    )
     ap.add_argument("--seed", type=int, default=20240601)
-    ap.add_argument("--count-runs", type=int, default=200,
-                    help="runs of model (c) counted with the reference model")
-    ap.add_argument("--big", action=argparse.BooleanOptionalAction, default=True,
-                    help="time the 100,000-component model (default on)")
+    ap.add_argument(
+        "--count-runs",
+        type=int,
+        default=200,
+        help="runs of model (c) counted with the reference model",
+    )
+    ap.add_argument(
+        "--big",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="time the 100,000-component model (default on)",
+    )
     ap.add_argument("--big-timeout", type=float, default=120.0)
-    ap.add_argument("--queue-study", nargs=2, metavar=("HEAP_DIR", "SCAN_DIR"),
-                    help="compare two builds that always use the heap and always "
-                         "scan, on models of --sizes components")
-    ap.add_argument("--sizes", default="2,4,8,10,12,16,24,32,48,64",
-                    help="component counts of the queue study")
-    ap.add_argument("--calls", type=int, default=3,
-                    help="calls per subprocess in the queue study")
-    ap.add_argument("--with-c", action=argparse.BooleanOptionalAction, default=True,
-                    help="add model (c) to the queue study")
-    ap.add_argument("--loop", metavar="MODEL",
-                    help="only call --runner on MODEL (a, b, c, d or nK) for "
-                         "--seconds CPU seconds, for a profiler")
+    ap.add_argument(
+        "--queue-study",
+        nargs=2,
+        metavar=("HEAP_DIR", "SCAN_DIR"),
+        help="compare two builds that always use the heap and always "
+        "scan, on models of --sizes components",
+    )
+    ap.add_argument(
+        "--sizes", default="2,4,8,10,12,16,24,32,48,64", help="component counts of the queue study"
+    )
+    ap.add_argument("--calls", type=int, default=3, help="calls per subprocess in the queue study")
+    ap.add_argument(
+        "--with-c",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="add model (c) to the queue study",
+    )
+    ap.add_argument(
+        "--loop",
+        metavar="MODEL",
+        help="only call --runner on MODEL (a, b, c, d or nK) for "
+        "--seconds CPU seconds, for a profiler",
+    )
     ap.add_argument("--runner", choices=("multi", "par1", "stats1"), default="multi")
     ap.add_argument("--seconds", type=float, default=10.0)
     ap.add_argument("--quick", action="store_true")

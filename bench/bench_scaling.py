@@ -70,9 +70,24 @@ def child(argv: list[str]) -> int:
 def start_child(kind: str, path: str, model: str, runs: int, opts) -> tuple:
     fd, out = tempfile.mkstemp(prefix="bench_scaling_", suffix=".json")
     os.close(fd)
-    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", kind,
-           "--module-dir", path, "--model", model, "--runs", str(runs),
-           "--pairs", str(opts.pairs), "--seed", str(opts.seed), "--out", out]
+    cmd = [
+        sys.executable,
+        str(Path(__file__).resolve()),
+        "--child",
+        kind,
+        "--module-dir",
+        path,
+        "--model",
+        model,
+        "--runs",
+        str(runs),
+        "--pairs",
+        str(opts.pairs),
+        "--seed",
+        str(opts.seed),
+        "--out",
+        out,
+    ]
     return subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE), out
 
 
@@ -105,8 +120,7 @@ def main() -> int:
     ap.add_argument("--models", default="a,b,c,d")
     ap.add_argument("--repeat", type=int, default=4, help="subprocesses per build and model")
     ap.add_argument("--pairs", type=int, default=6, help="pairs of calls per subprocess")
-    ap.add_argument("--target", type=float, default=0.5,
-                    help="CPU seconds of one 1-thread call")
+    ap.add_argument("--target", type=float, default=0.5, help="CPU seconds of one 1-thread call")
     ap.add_argument("--seed", type=int, default=20240601)
     ap.add_argument("--ceiling", action=argparse.BooleanOptionalAction, default=True)
     opts = ap.parse_args()
@@ -115,26 +129,32 @@ def main() -> int:
         ap.error("--models takes a comma-separated subset of a,b,c,d")
     if opts.repeat < 1 or opts.pairs < 1:
         ap.error("--repeat and --pairs must be at least 1")
-    builds = ([("BASE", opts.compare[0]), ("NEW", opts.compare[1])]
-              if opts.compare else [("BUILD", opts.module_dir)])
+    builds = (
+        [("BASE", opts.compare[0]), ("NEW", opts.compare[1])]
+        if opts.compare
+        else [("BUILD", opts.module_dir)]
+    )
 
     started = time.perf_counter()
     be.print_header("tavoq 2-thread scaling: runnerParallelSim, paired 1T/2T calls", builds)
-    print("  method:   %d subprocesses per build and model, %d pairs each, about %.2f CPU s "
-          "per 1-thread call" % (opts.repeat, opts.pairs, opts.target))
+    print(
+        "  method:   %d subprocesses per build and model, %d pairs each, about %.2f CPU s "
+        "per 1-thread call" % (opts.repeat, opts.pairs, opts.target)
+    )
     print()
     sys.stdout.flush()
 
     rows = []
     for key in models:
-        cal = be.run_child("calibrate", builds[-1][1], key,
-                           {"seed": opts.seed, "target": opts.target})
+        cal = be.run_child(
+            "calibrate", builds[-1][1], key, {"seed": opts.seed, "target": opts.target}
+        )
         runs = cal["runs"]
         ratios = {name: [] for name, _ in builds}
         cpu = {name: [] for name, _ in builds}
         others = {name: [] for name, _ in builds}
         for rep in range(opts.repeat):
-            for name, path in (builds if rep % 2 == 0 else builds[::-1]):
+            for name, path in builds if rep % 2 == 0 else builds[::-1]:
                 for pair in run_children("pairs", path, key, runs, opts)[0]:
                     ratios[name].append(pair["one"]["wall"] / pair["two"]["wall"])
                     cpu[name].append(pair["one"]["cpu"] / pair["two"]["cpu"])
@@ -152,23 +172,44 @@ def main() -> int:
         for name, _ in builds:
             low, mid, high = quartiles(ratios[name])
             met = sum(r >= TARGET for r in ratios[name])
-            rows.append([key, name, "{:,}".format(runs), "%.2f" % mid,
-                         "%.2f-%.2f" % (low, high), "%d/%d" % (met, len(ratios[name])),
-                         "%.2f" % statistics.median(cpu[name]),
-                         ceiling if name == builds[-1][0] else "-",
-                         "%.2f" % statistics.median(others[name])])
+            rows.append(
+                [
+                    key,
+                    name,
+                    f"{runs:,}",
+                    "%.2f" % mid,
+                    "%.2f-%.2f" % (low, high),
+                    "%d/%d" % (met, len(ratios[name])),
+                    "%.2f" % statistics.median(cpu[name]),
+                    ceiling if name == builds[-1][0] else "-",
+                    "%.2f" % statistics.median(others[name]),
+                ]
+            )
         print("  (%s) done (%.0f s)" % (key, time.perf_counter() - started))
         sys.stdout.flush()
 
     print()
-    be.print_table(["model", "build", "runs/call", "2T/1T median", "quartiles",
-                    "pairs >= %.1f" % TARGET, "CPU/run 1T/2T", "ceiling", "others (cores)"],
-                   rows)
+    be.print_table(
+        [
+            "model",
+            "build",
+            "runs/call",
+            "2T/1T median",
+            "quartiles",
+            "pairs >= %.1f" % TARGET,
+            "CPU/run 1T/2T",
+            "ceiling",
+            "others (cores)",
+        ],
+        rows,
+    )
     print()
     print("2T/1T: wall(1 thread) / wall(2 threads) of the same runs, back to back.")
     print("ceiling: two 1-thread subprocesses at once against one alone (the last build).")
-    print("load avg at end: %.2f %.2f %.2f; total %.0f s"
-          % (os.getloadavg() + (time.perf_counter() - started,)))
+    print(
+        "load avg at end: %.2f %.2f %.2f; total %.0f s"
+        % (os.getloadavg() + (time.perf_counter() - started,))
+    )
     return 0
 
 

@@ -28,10 +28,12 @@ def reference_model(n_components=10, failure_mean=1000.0, repair_mean=10.0):
     """
     rates = []
     for _ in range(n_components):
-        rates.append([
-            [(1, 1.0 / failure_mean)],   # state 0 (working) -> 1 (failed)
-            [(0, 1.0 / repair_mean)],    # state 1 (failed) -> 0 (working)
-        ])
+        rates.append(
+            [
+                [(1, 1.0 / failure_mean)],  # state 0 (working) -> 1 (failed)
+                [(0, 1.0 / repair_mean)],  # state 1 (failed) -> 0 (working)
+            ]
+        )
     cutsets = [[i, i + 1] for i in range(0, n_components - 1, 2)]
     return rates, cutsets
 
@@ -44,9 +46,9 @@ def simulate_run(horizon, rates, cutsets, seed):
     """
     rng = random.Random(seed)
     n = len(rates)
-    states = [0] * n                 # current state of every component
-    next_time = [NEVER] * n          # absolute time of the pending transition
-    next_state = [0] * n             # state it leads to
+    states = [0] * n  # current state of every component
+    next_time = [NEVER] * n  # absolute time of the pending transition
+    next_state = [0] * n  # state it leads to
 
     def sample(c, now):
         best_t = NEVER

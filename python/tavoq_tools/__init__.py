@@ -3,38 +3,39 @@
 - ``load_model`` -> ``Model``: a model file (TOML) as plain data; ``Model.build()`` gives the
   matrix and tree for the runners; ``ModelError`` names the file, key and what is allowed.
 - ``simulate``: a model's batch run chunk by chunk (run i seeded seed + i), as one result.
-- ``point_unavailability``: counts per time unit of a batch runner -> unavailability, its
-  binomial standard error and Wilson interval at every time unit.
-- ``RunStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and
+- ``BatchStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and
   one result for chunks of consecutive runs, identical to a single batch.
 - ``summarize`` -> ``Summary``: unavailability, reliability, time to first failure, failures,
   MTBF, down time, component and cut-set tables, each with a 95% interval and its method;
   ``format_report`` (text), ``plot_summary`` (figure), ``write_outputs`` (files).
 - ``k_out_of_n_cutsets``: the cut sets of a k-out-of-n structure, for CutsetTree.constructTree.
-- ``format_summary``, ``text_curve`` and ``plot_unavailability`` (matplotlib, optional).
+- ``wilson_interval`` and ``student_t_quantile``: the interval helpers the estimates use.
 - ``native_stdout_silenced``: keeps the runners' progress lines off the terminal.
 """
 
-from .console import native_stdout_silenced
-from .model import Model, ModelError
-from .model_file import load_model
-from .outputs import write_outputs
-from .plot import plot_summary, plot_unavailability
-from .report import format_report
-from .simulate import simulate
-from .statistics import RunStatistics, merge
-from .stats import (
-    UnavailabilityCurve,
-    binomial_stderr,
-    point_unavailability,
-    student_t_quantile,
-    wilson_interval,
+from .errors import ModelError
+from .model.file import load_model
+from .model.logic import k_out_of_n_cutsets
+from .model.system import Model
+from .output.figures import plot_summary
+from .output.files import write_outputs
+from .output.report import format_report
+from .results.counts import BatchStatistics, merge
+from .results.intervals import student_t_quantile, wilson_interval
+from .results.summary import (
+    ComponentRow,
+    Curve,
+    CutsetRow,
+    Estimate,
+    Percentile,
+    Summary,
+    summarize,
 )
-from .summary import ComponentRow, Curve, CutsetRow, Estimate, Percentile, Summary, summarize
-from .text import format_summary, text_curve
-from .trees import k_out_of_n_cutsets
+from .run.native_output import native_stdout_silenced
+from .run.simulate import simulate
 
 __all__ = [
+    "BatchStatistics",
     "ComponentRow",
     "Curve",
     "CutsetRow",
@@ -42,23 +43,16 @@ __all__ = [
     "Model",
     "ModelError",
     "Percentile",
-    "RunStatistics",
     "Summary",
-    "UnavailabilityCurve",
-    "binomial_stderr",
     "format_report",
-    "format_summary",
     "k_out_of_n_cutsets",
     "load_model",
     "merge",
     "native_stdout_silenced",
     "plot_summary",
-    "plot_unavailability",
-    "point_unavailability",
     "simulate",
     "student_t_quantile",
     "summarize",
-    "text_curve",
     "wilson_interval",
     "write_outputs",
 ]

@@ -24,11 +24,22 @@ import sys
 import textwrap
 import time
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
-from .console import NegativeDelayWarning
-from .model import INT32_MAX, INT32_MIN, Model, ModelError
+from .errors import (
+    INT32_MAX,
+    INT32_MIN,
+    DaskMissingError,
+    ModelError,
+    NegativeDelayWarning,
+    check_integer,
+)
+from .model.system import Model
+
+if TYPE_CHECKING:
+    from .results.summary import Summary
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -62,22 +73,24 @@ failure logic. Exit code 2 and a one-line message naming the file and key on a b
 class _Parser(argparse.ArgumentParser):
     """argparse with its errors on one line (the usage stays available through --help)."""
 
-    def error(self, message: str):  # type: ignore[override]
+    def error(self, message: str) -> NoReturn:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-def _integer(low: int, high: int = INT32_MAX):
+def _integer(low: int, high: int = INT32_MAX) -> Callable[[str], int]:
     def parse(text: str) -> int:
+        value: object
         try:
             value = int(text)
         except ValueError:
-            value = None
-        if value is None or not low <= value <= high:
-            what = "a positive integer" if low == 1 else f"an integer from {low}"
-            raise argparse.ArgumentTypeError(f"must be {what} up to {high}, got {text!r}")
-        return value
+            value = text  # refused below, shown as given
+        return check_integer("", value, low, high, error=_argument_error)
 
     return parse
+
+
+def _argument_error(_name: str, message: str) -> Exception:
+    return argparse.ArgumentTypeError(message)
 
 
 def _fraction(text: str) -> float:
@@ -121,17 +134,22 @@ def build_parser() -> argparse.ArgumentParser:
         "--json", action="store_true", help="print the summary as JSON instead of text"
     )
     run.add_argument(
-        "--scheduler", metavar="ADDRESS",
+        "--scheduler",
+        metavar="ADDRESS",
         help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786 "
         "(needs pip install tavoq[dask]; same numbers as on this machine)",
     )
     run.add_argument(
-        "--target-ci", type=_fraction, metavar="F",
+        "--target-ci",
+        type=_fraction,
+        metavar="F",
         help="run until the 95%% interval of the mean unavailability is within +-F of it "
         "(0.1 for +-10%%); --runs is then the first round",
     )
     run.add_argument(
-        "--max-runs", type=_integer(1), metavar="N",
+        "--max-runs",
+        type=_integer(1),
+        metavar="N",
         help="with --target-ci, stop after N runs at most (default 10,000,000)",
     )
 
@@ -168,8 +186,7 @@ def _writable_place(option: str, value: str, directory: Path, names: Sequence[st
     too_long = [p for p in (*directory.parts, *names) if len(os.fsencode(p)) > 255]
     if too_long:
         raise _UsageError(f"{option} {value}: the name {too_long[0][:40]}... is too long")
-    existing = next((d for d in (directory, *directory.parents) if os.path.lexists(d)),
-                    Path("."))
+    existing = next((d for d in (directory, *directory.parents) if os.path.lexists(d)), Path("."))
     if existing.is_symlink() and not existing.exists():
         raise _UsageError(f"{option} {value}: {existing} is a link to nothing")
     if not existing.is_dir():
@@ -183,12 +200,16 @@ def _writable_place(option: str, value: str, directory: Path, names: Sequence[st
 
 def _check_outputs(args: argparse.Namespace) -> None:
     """Refuse output paths that cannot work before running, not after."""
-    if args.max_runs is not None and args.target_ci is None:
-        raise _UsageError("--max-runs bounds a run until --target-ci is reached; give both")
+    from .run.precise import check_max_runs
+
+    try:
+        check_max_runs(args.target_ci, args.max_runs, names=("--target-ci", "--max-runs"))
+    except ValueError as err:
+        raise _UsageError(str(err)) from None
     if args.out is not None:
         if not args.out.strip():
             raise _UsageError("--out: give the name of a directory")
-        from .outputs import FILES
+        from .output.files import FILES
 
         _writable_place("--out", args.out, Path(args.out), FILES)
     if args.plot is not None:
@@ -200,20 +221,22 @@ def _check_outputs(args: argparse.Namespace) -> None:
             raise _UsageError("--plot needs matplotlib: pip install matplotlib")
 
 
-def _write_files(args: argparse.Namespace, summary) -> list[Path]:
+def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
     """The --out files and the --plot figure, written as one set (all or none)."""
     if args.out is None and args.plot is None:
         return []
-    from .outputs import render_outputs, write_files
+    from .output.atomic import write_files
+    from .output.files import render_outputs
 
     files: dict[Path, bytes] = {}
     if args.out is not None:
-        files.update({Path(args.out) / name: data for name, data in
-                      render_outputs(summary).items()})
+        files.update(
+            {Path(args.out) / name: data for name, data in render_outputs(summary).items()}
+        )
     if args.plot is not None:
         png = files.get(Path(args.out) / "summary.png") if args.out is not None else None
         if png is None:
-            from .plot import figure_png
+            from .output.figures import figure_png
 
             png = figure_png(summary)
         if png is not None:
@@ -236,7 +259,7 @@ class _Reader:
     def __init__(self) -> None:
         self.gone = False
 
-    def print(self, *values: object, file=None, flush: bool = False) -> None:
+    def print(self, *values: object, file: TextIO | None = None, flush: bool = False) -> None:
         stream = sys.stdout if file is None else file
         try:
             print(*values, file=stream, flush=flush)
@@ -249,9 +272,9 @@ class _Reader:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from .model_file import load_model
-    from .simulate import simulate
-    from .summary import summarize
+    from .model.file import load_model
+    from .results.summary import summarize
+    from .run.simulate import simulate
 
     model = _with_overrides(load_model(args.model), args)
     _check_outputs(args)
@@ -265,17 +288,21 @@ def _run(args: argparse.Namespace) -> int:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", NegativeDelayWarning)
             stats = simulate(
-                model, progress=sys.stderr.isatty(), client=client, target_ci=args.target_ci,
+                model,
+                progress=sys.stderr.isatty(),
+                client=client,
+                target_ci=args.target_ci,
                 max_runs=args.max_runs,
             )
         elapsed = time.perf_counter() - start
     _say_warnings(caught)
     speed = f", {stats.n_runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
     where = f" on {args.scheduler}" if args.scheduler else ""
-    out.print(f"Ran {stats.n_runs} runs{where} in {elapsed:.2f} s{speed}.", file=report,
-              flush=True)
+    out.print(
+        f"Ran {stats.n_runs} runs{where} in {elapsed:.2f} s{speed}.", file=report, flush=True
+    )
     if args.target_ci is not None:
-        from .chunks import PreciseResult
+        from .run.precise import PreciseResult
 
         verdict = PreciseResult.of(stats, args.target_ci, args.max_runs).describe()
         out.print(f"{verdict}.", file=report, flush=True)
@@ -293,7 +320,7 @@ def _run(args: argparse.Namespace) -> int:
     if args.json:
         out.print(json.dumps(summary.to_dict(), indent=2, allow_nan=False))
     else:
-        from .report import format_report
+        from .output.report import format_report
 
         out.print()
         out.print(format_report(summary))
@@ -303,15 +330,15 @@ def _run(args: argparse.Namespace) -> int:
 
 
 @contextlib.contextmanager
-def _cluster(address: str | None):
+def _cluster(address: str | None) -> Iterator[Any]:
     """A Dask client connected to ``address`` for the duration of the runs, or None."""
     if address is None:
         yield None
         return
-    from .dask_runner import DaskMissingError, _distributed
+    from .run.dask_cluster import import_distributed
 
     try:
-        distributed = _distributed()
+        distributed = import_distributed()
     except DaskMissingError as err:
         raise _UsageError(f"--scheduler {address}: {err}") from None
     try:
@@ -357,7 +384,7 @@ def check_text(model: Model, file: str) -> str:
 
 
 def _check(args: argparse.Namespace) -> int:
-    from .model_file import load_model
+    from .model.file import load_model
 
     model = load_model(args.model)
     model.build()  # the native objects accept it too

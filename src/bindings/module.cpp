@@ -5,13 +5,13 @@
 // Multi-phase initialisation, declared unsafe for sub-interpreters (pybind11's default).
 PYBIND11_MODULE(tavoq, m, pybind11::multiple_interpreters::not_supported()) {
     m.doc() = "Python bindings for the simulator library";
-    // Classes first, so that the functions' signatures name tavoq.Distribution and
-    // tavoq.CutsetTree.
+    // The classes come before the functions that take them, so that the functions' signatures
+    // name tavoq.Distribution and tavoq.CutsetTree. RunStatistics is registered together with
+    // runnerStatistics, which returns it.
     register_distributions(m);
     register_cutset(m);
     register_runners(m);
     register_simd(m);
     register_thread_control(m);
-    // Added after the original entries, which keep their order.
     register_statistics(m);
 }

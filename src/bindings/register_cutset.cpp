@@ -6,6 +6,7 @@
 #include "cutset/cutset_tree.hpp"
 
 namespace py = pybind11;
+using tavoq::CutsetTree;
 
 void register_cutset(py::module_ &m) {
     // CutsetTreeNode has no Python class on purpose: getRoot's result cannot be converted

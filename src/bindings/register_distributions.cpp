@@ -8,17 +8,62 @@
 
 namespace py = pybind11;
 
+using tavoq::Distribution;
+using tavoq::Exponential;
+using tavoq::Inspection;
+using tavoq::InstantaneousFailure;
+using tavoq::Maintenance;
+using tavoq::Normal;
+using tavoq::Uniform;
+using tavoq::Weibull;
+
 namespace {
 
-// pdf, cdf and quantile again on a subclass, without docstrings: each replaces the inherited
-// method, accepts only instances of that subclass, and runs the object's virtual operation.
-template <typename T, typename... Extra>
-void defineOperations(py::class_<T, Extra...> &cls, const char *name) {
-    cls.def("pdf", [name](const Checked<const T> &self, double x) { return instance(self, name).pdf(x); })
-        .def("cdf", [name](const Checked<const T> &self, double x) { return instance(self, name).cdf(x); })
-        .def("quantile", [name](const Checked<const T> &self, double p, int currentTime) {
-            return instance(self, name).quantile(p, currentTime);
-        });
+// The Python name of each registered class, the one place it is spelled: the class is
+// registered under it, and a method called with None as its instance names it in the error.
+// Only declared in general, so that a kind without a name does not build.
+template <typename T> constexpr const char *pythonName();
+template <> constexpr const char *pythonName<Distribution>() { return "Distribution"; }
+template <> constexpr const char *pythonName<Normal>() { return "Normal"; }
+template <> constexpr const char *pythonName<Exponential>() { return "Exponential"; }
+template <> constexpr const char *pythonName<Uniform>() { return "Uniform"; }
+template <> constexpr const char *pythonName<Weibull>() { return "Weibull"; }
+template <> constexpr const char *pythonName<Inspection>() { return "Inspection"; }
+template <> constexpr const char *pythonName<Maintenance>() { return "Maintenance"; }
+template <> constexpr const char *pythonName<InstantaneousFailure>() {
+    return "InstantaneousFailure";
+}
+
+// The three operations as methods of T's class: each accepts only instances of T and runs
+// the object's virtual operation.
+template <typename T> auto pdfMethod() {
+    return [](const Checked<const T> &self, double x) {
+        return instance(self, pythonName<T>()).pdf(x);
+    };
+}
+
+template <typename T> auto cdfMethod() {
+    return [](const Checked<const T> &self, double x) {
+        return instance(self, pythonName<T>()).cdf(x);
+    };
+}
+
+template <typename T> auto quantileMethod() {
+    return [](const Checked<const T> &self, double p, int currentTime) {
+        return instance(self, pythonName<T>()).quantile(p, currentTime);
+    };
+}
+
+// One distribution kind: its class, a subclass of Distribution, with the constructor given
+// (`init` and its py::arg names), and pdf, cdf and quantile again without docstrings, each
+// replacing the inherited method.
+template <typename T, typename Init, typename... Args>
+void registerKind(py::module_ &m, const Init &init, const Args &...args) {
+    py::class_<T, Distribution>(m, pythonName<T>())
+        .def(init, args...)
+        .def("pdf", pdfMethod<T>())
+        .def("cdf", cdfMethod<T>())
+        .def("quantile", quantileMethod<T>());
 }
 
 // The instance handed to a base class's __init__, before anything is constructed in it.
@@ -43,7 +88,8 @@ public:
             return false;
         }
         auto *inst = reinterpret_cast<instance *>(src.ptr());
-        if (inst->get_value_and_holder(get_type_info(typeid(Distribution)), false).inst == nullptr) {
+        if (inst->get_value_and_holder(get_type_info(typeid(Distribution)), false).inst ==
+            nullptr) {
             return false;
         }
         value.self = src;
@@ -60,7 +106,7 @@ private:
 } // namespace pybind11::detail
 
 void register_distributions(py::module_ &m) {
-    py::class_<Distribution> distribution(m, "Distribution");
+    py::class_<Distribution> distribution(m, pythonName<Distribution>());
     distribution.def(py::init<>());
     // Distribution.__init__ checks its instance (BaseInstance) before pybind11's own
     // constructor sees it. pybind11 treats any function named __init__ as a constructor and
@@ -74,51 +120,15 @@ void register_distributions(py::module_ &m) {
     py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr()))
         ->is_constructor = false;
     distribution.attr("__init__") = checkedInit;
-    distribution
-        .def(
-            "pdf",
-            [](const Checked<const Distribution> &self, double x) {
-                return instance(self, "Distribution").pdf(x);
-            },
-            "Probability density function")
-        .def(
-            "cdf",
-            [](const Checked<const Distribution> &self, double x) {
-                return instance(self, "Distribution").cdf(x);
-            },
-            "Cumulative distribution function")
-        .def(
-            "quantile",
-            [](const Checked<const Distribution> &self, double p, int currentTime) {
-                return instance(self, "Distribution").quantile(p, currentTime);
-            },
-            "Quantile function");
+    distribution.def("pdf", pdfMethod<Distribution>(), "Probability density function")
+        .def("cdf", cdfMethod<Distribution>(), "Cumulative distribution function")
+        .def("quantile", quantileMethod<Distribution>(), "Quantile function");
 
-    py::class_<Normal, Distribution> normal(m, "Normal");
-    normal.def(py::init<double, double>(), py::arg("mean"), py::arg("stddev"));
-    defineOperations(normal, "Normal");
-
-    py::class_<Exponential, Distribution> exponential(m, "Exponential");
-    exponential.def(py::init<double>(), py::arg("lambda"));
-    defineOperations(exponential, "Exponential");
-
-    py::class_<Uniform, Distribution> uniform(m, "Uniform");
-    uniform.def(py::init<double, double>(), py::arg("a"), py::arg("b"));
-    defineOperations(uniform, "Uniform");
-
-    py::class_<Weibull, Distribution> weibull(m, "Weibull");
-    weibull.def(py::init<double, double>(), py::arg("lambda"), py::arg("k"));
-    defineOperations(weibull, "Weibull");
-
-    py::class_<Inspection, Distribution> inspection(m, "Inspection");
-    inspection.def(py::init<int>(), py::arg("inspectionTime"));
-    defineOperations(inspection, "Inspection");
-
-    py::class_<Maintenance, Distribution> maintenance(m, "Maintenance");
-    maintenance.def(py::init<std::vector<int>>(), py::arg("maintenanceTimes"));
-    defineOperations(maintenance, "Maintenance");
-
-    py::class_<InstantaneousFailure, Distribution> failure(m, "InstantaneousFailure");
-    failure.def(py::init<int>(), py::arg("failureTime"));
-    defineOperations(failure, "InstantaneousFailure");
+    registerKind<Normal>(m, py::init<double, double>(), py::arg("mean"), py::arg("stddev"));
+    registerKind<Exponential>(m, py::init<double>(), py::arg("lambda"));
+    registerKind<Uniform>(m, py::init<double, double>(), py::arg("a"), py::arg("b"));
+    registerKind<Weibull>(m, py::init<double, double>(), py::arg("lambda"), py::arg("k"));
+    registerKind<Inspection>(m, py::init<int>(), py::arg("inspectionTime"));
+    registerKind<Maintenance>(m, py::init<std::vector<int>>(), py::arg("maintenanceTimes"));
+    registerKind<InstantaneousFailure>(m, py::init<int>(), py::arg("failureTime"));
 }

@@ -10,6 +10,11 @@
 
 namespace py = pybind11;
 
+using tavoq::CutsetTree;
+using tavoq::Distribution;
+using tavoq::RunStatistics;
+using tavoq::TransitionMatrix;
+
 namespace {
 
 // The matrix as Python hands it over. Each cell keeps its Python object alive for the whole
@@ -72,17 +77,17 @@ void register_runners(py::module_ &m) {
     m.def(
         "runnerSingleSim",
         [](int simTime, const PyMatrix &transitionsMatrix, const PyTree &cutSetTree, int seed) {
-            return runnerSingleSim(simTime, references(transitionsMatrix), cutSetTree.ptr, seed,
-                                   checkSignals);
+            return tavoq::runnerSingleSim(simTime, references(transitionsMatrix), cutSetTree.ptr,
+                                          seed, checkSignals);
         },
-        py::arg("simTime"), py::arg("transitionsMatrix"), py::arg("cutSetTree"),
-        py::arg("seed"), "Run a single simulation");
+        py::arg("simTime"), py::arg("transitionsMatrix"), py::arg("cutSetTree"), py::arg("seed"),
+        "Run a single simulation");
     m.def(
         "runnerMultipleSim",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
            const PyTree &cutSetTree, int seed) {
-            return runnerMultipleSim(nSimulations, simTime, references(transitionsMatrix),
-                                     cutSetTree.ptr, seed, checkSignals);
+            return tavoq::runnerMultipleSim(nSimulations, simTime, references(transitionsMatrix),
+                                            cutSetTree.ptr, seed, checkSignals);
         },
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("cutSetTree"), py::arg("seed"), "Run multiple simulations on a single thread");
@@ -90,8 +95,8 @@ void register_runners(py::module_ &m) {
         "runnerParallelSim",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
            const PyTree &cutSetTree, int seed) {
-            return runnerParallelSim(nSimulations, simTime, references(transitionsMatrix),
-                                     cutSetTree.ptr, seed, checkSignals);
+            return tavoq::runnerParallelSim(nSimulations, simTime, references(transitionsMatrix),
+                                            cutSetTree.ptr, seed, checkSignals);
         },
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("cutSetTree"), py::arg("seed"), "Run multiple simulations in parallel");
@@ -99,7 +104,7 @@ void register_runners(py::module_ &m) {
 
 void register_thread_control(py::module_ &m) {
     m.def(
-        "limitOMPThreads", [](int maxThreads) { limitOMPThreads(maxThreads); },
+        "limitOMPThreads", [](int maxThreads) { tavoq::limitOMPThreads(maxThreads); },
         py::arg("maxThreads"), "Limit the number of OMP threads");
 }
 
@@ -137,8 +142,8 @@ void register_statistics(py::module_ &m) {
         "runnerStatistics",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
            const PyTree &cutSetTree, int seed) {
-            return runnerStatistics(nSimulations, simTime, references(transitionsMatrix),
-                                    cutSetTree.ptr, seed, checkSignals);
+            return tavoq::runnerStatistics(nSimulations, simTime, references(transitionsMatrix),
+                                           cutSetTree.ptr, seed, checkSignals);
         },
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("cutSetTree"), py::arg("seed"),

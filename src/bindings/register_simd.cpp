@@ -4,5 +4,5 @@
 #include "simd/simd_support.hpp"
 
 void register_simd(pybind11::module_ &m) {
-    m.def("reportSIMDSupport", &reportSIMDSupport, "Report SIMD support status");
+    m.def("reportSIMDSupport", &tavoq::reportSIMDSupport, "Report SIMD support status");
 }

@@ -6,6 +6,8 @@
 
 #include "cutset/cutset_tree.hpp"
 
+namespace tavoq {
+
 namespace {
 
 std::string describe(const std::vector<int> &cutset) {
@@ -59,3 +61,5 @@ CutsetIndex::CutsetIndex(const CutsetTree &tree, int nComponents) {
         members[next[static_cast<std::size_t>(c)]++] = k;
     }
 }
+
+} // namespace tavoq

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace tavoq {
+
 class CutsetTree;
 
 /// The stored cut sets of a tree, arranged for the engine's verdict: for every component the
@@ -41,3 +43,5 @@ private:
     std::vector<std::int32_t> members;
     std::vector<std::int32_t> memberlessCutsets;
 };
+
+} // namespace tavoq

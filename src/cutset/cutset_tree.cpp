@@ -1,22 +1,47 @@
 #include "cutset/cutset_tree.hpp"
 
 #include "cutset/cutset_index.hpp"
+#include "platform/console.hpp"
 
 #include <algorithm>
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
-namespace {
+CutsetTreeNode::CutsetTreeNode(int id, CutsetTreeNode *parent, std::vector<int> cutset)
+    : id(id), parent(parent), cutset(std::move(cutset)) {}
 
-void reportSizeWrong() { std::cerr << "cutset size wrong." << std::endl; }
+CutsetTreeNode::~CutsetTreeNode() {
+    std::vector<std::unique_ptr<CutsetTreeNode>> stack;
+    if (zeroChild) {
+        stack.push_back(std::move(zeroChild));
+    }
+    if (oneChild) {
+        stack.push_back(std::move(oneChild));
+    }
+    while (!stack.empty()) {
+        std::unique_ptr<CutsetTreeNode> node = std::move(stack.back());
+        stack.pop_back();
+        if (node->zeroChild) {
+            stack.push_back(std::move(node->zeroChild));
+        }
+        if (node->oneChild) {
+            stack.push_back(std::move(node->oneChild));
+        }
+        // `node` is childless now and is freed without recursing.
+    }
+}
+
+namespace tavoq {
+
+namespace {
 
 std::unique_ptr<CutsetTreeNode> &slotFor(CutsetTreeNode &node, int element) {
     return element == 0 ? node.zeroChild : node.oneChild;
 }
 
 // Moves every cut set of a detached subtree out, in pre-order (node, zero side, one side).
-void collectPreOrder(std::unique_ptr<CutsetTreeNode> &subtree, std::vector<std::vector<int>> &out) {
+void collectPreOrder(std::unique_ptr<CutsetTreeNode> &subtree,
+                     std::vector<std::vector<int>> &out) {
     std::vector<CutsetTreeNode *> stack;
     if (subtree) {
         stack.push_back(subtree.get());
@@ -58,35 +83,12 @@ bool isSubset(const int *a, std::size_t lengthA, const int *b, std::size_t lengt
     return true;
 }
 
-CutsetTreeNode::CutsetTreeNode(int id, CutsetTreeNode *parent, std::vector<int> cutset)
-    : id(id), parent(parent), cutset(std::move(cutset)) {}
-
-CutsetTreeNode::~CutsetTreeNode() {
-    std::vector<std::unique_ptr<CutsetTreeNode>> stack;
-    if (zeroChild) {
-        stack.push_back(std::move(zeroChild));
-    }
-    if (oneChild) {
-        stack.push_back(std::move(oneChild));
-    }
-    while (!stack.empty()) {
-        std::unique_ptr<CutsetTreeNode> node = std::move(stack.back());
-        stack.pop_back();
-        if (node->zeroChild) {
-            stack.push_back(std::move(node->zeroChild));
-        }
-        if (node->oneChild) {
-            stack.push_back(std::move(node->oneChild));
-        }
-        // `node` is childless now and is freed without recursing.
-    }
-}
-
 CutsetTree::CutsetTree(int cutsetSize)
-    : cutsetSize(cutsetSize), root(std::make_unique<CutsetTreeNode>(0, nullptr, std::vector<int>{})),
-      nodeCount(1) {}
+    : cutsetSize(cutsetSize),
+      root(std::make_unique<CutsetTreeNode>(0, nullptr, std::vector<int>{})), nodeCount(1) {}
 
-std::unique_ptr<CutsetTreeNode> CutsetTree::newNode(CutsetTreeNode *parent, std::vector<int> cutset) {
+std::unique_ptr<CutsetTreeNode> CutsetTree::newNode(CutsetTreeNode *parent,
+                                                    std::vector<int> cutset) {
     return std::make_unique<CutsetTreeNode>(nodeCount++, parent, std::move(cutset));
 }
 
@@ -124,7 +126,7 @@ void CutsetTree::insertOne(std::vector<int> c, std::vector<std::vector<int>> &pe
     std::size_t i = 0;
     while (true) {
         if (i >= c.size()) {
-            reportSizeWrong();
+            platform::printCutsetSizeWrong();
             return;
         }
         if (!node->isLeaf()) {
@@ -186,7 +188,7 @@ void CutsetTree::pushDown(CutsetTreeNode *node, std::size_t depth, std::vector<i
         CutsetTreeNode *insertedLeaf = insertedSlot.get();
 
         if (depth >= displaced.size()) {
-            reportSizeWrong();
+            platform::printCutsetSizeWrong();
             return;
         }
         std::unique_ptr<CutsetTreeNode> &displacedSlot = slotFor(*node, displaced[depth]);
@@ -195,7 +197,7 @@ void CutsetTree::pushDown(CutsetTreeNode *node, std::size_t depth, std::vector<i
             return;
         }
         if (depth + 1 >= displaced.size()) {
-            reportSizeWrong();
+            platform::printCutsetSizeWrong();
             return;
         }
         node = insertedLeaf;
@@ -212,7 +214,7 @@ const CutsetTreeNode *CutsetTree::findLeaf(const int *query, std::size_t length)
             return node;
         }
         if (i >= length) {
-            reportSizeWrong();
+            platform::printCutsetSizeWrong();
             return nullptr;
         }
         node = query[i] == 0 ? node->zeroChild.get() : node->oneChild.get();
@@ -253,3 +255,5 @@ std::shared_ptr<const CutsetIndex> CutsetTree::index(int nComponents) const {
     }
     return cachedIndex;
 }
+
+} // namespace tavoq

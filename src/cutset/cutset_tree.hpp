@@ -4,8 +4,6 @@
 #include <memory>
 #include <vector>
 
-class CutsetIndex;
-
 /// One node of a CutsetTree: a trie over component positions with a branch for a zero and
 /// one for a non-zero element. Only leaves hold a cut set. The name has no namespace on
 /// purpose: Python sees it in getRoot's signature and in its conversion error.
@@ -25,6 +23,10 @@ struct CutsetTreeNode {
 
     bool isLeaf() const { return !cutset.empty(); }
 };
+
+namespace tavoq {
+
+class CutsetIndex;
 
 /// The cut sets of the modelled system. Cut sets and queries are vectors with one element
 /// per component: 1 for a member (a failed component), 0 for a non-member. Vectors of
@@ -115,3 +117,5 @@ private:
 /// Whether a lies within b: no position where b is 0 and a is 1. Missing positions read as
 /// 0; an empty operand never lies within anything nor holds anything.
 bool isSubset(const int *a, std::size_t lengthA, const int *b, std::size_t lengthB);
+
+} // namespace tavoq

@@ -5,6 +5,8 @@
 
 #include <boost/math/special_functions/erf.hpp>
 
+namespace tavoq {
+
 namespace {
 constexpr double kTwoPi = 6.283185307179586;
 }
@@ -106,3 +108,5 @@ double Weibull::quantile(double p, int) const {
     }
     return std::pow(-std::log(1.0 - p), 1.0 / k) * lambda;
 }
+
+} // namespace tavoq

@@ -4,6 +4,8 @@
 
 #include "distributions/distribution.hpp"
 
+namespace tavoq {
+
 /// Normal lifetime. Any mean and standard deviation are accepted; a degenerate stddev gives
 /// whatever the formulas give (infinities or NaN).
 class Normal : public Distribution {
@@ -71,3 +73,5 @@ private:
     double lambda;
     double k;
 };
+
+} // namespace tavoq

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace tavoq {
+
 /// Delay, in time units, that stands for "this transition never happens": the largest
 /// signed 32-bit integer, held as a double.
 inline constexpr double kNoTransition = 2147483647.0;
@@ -11,8 +13,8 @@ inline constexpr double kNoTransition = 2147483647.0;
 /// The base class is concrete: all three operations return kNoTransition, so a bare
 /// `Distribution` marks a transition that does not exist.
 ///
-/// Thread safety: every implementation is const and keeps no state, so one object may be
-/// shared by the parallel runner's threads (`Maintenance` aside, see its note).
+/// Thread safety: every operation is const and changes nothing, so one object may be shared
+/// by the parallel runners' threads.
 class Distribution {
 public:
     Distribution() = default;
@@ -25,3 +27,5 @@ public:
     /// @throws std::out_of_range  (Normal only) p outside the open interval (0, 1).
     virtual double quantile(double p, int currentTime) const;
 };
+
+} // namespace tavoq

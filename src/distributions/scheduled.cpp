@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+namespace tavoq {
+
 namespace {
 
 // 32-bit two's-complement arithmetic without signed overflow: wrap in unsigned, convert back
@@ -80,3 +82,5 @@ double InstantaneousFailure::quantile(double p, int currentTime) const {
     }
     return static_cast<double>(wrappingSub(failureTime, currentTime));
 }
+
+} // namespace tavoq

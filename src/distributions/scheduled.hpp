@@ -4,6 +4,8 @@
 
 #include "distributions/distribution.hpp"
 
+namespace tavoq {
+
 /// Periodic inspection: inspections fall on the multiples of `inspectionTime`, and the
 /// quantile is the delay from the current time to the next one. The probability is ignored.
 /// An interval of 0 never schedules an inspection (its quantile is kNoTransition).
@@ -45,3 +47,5 @@ public:
 private:
     int failureTime;
 };
+
+} // namespace tavoq

@@ -2,14 +2,17 @@
 
 #include <cpuid.h>
 #include <cstdint>
-#include <iostream>
+
+#include "platform/console.hpp"
+
+namespace tavoq {
 
 namespace {
 
-constexpr unsigned kAvx512fBit = 1u << 16; // CPUID.7.0:EBX
-constexpr unsigned kAvx2Bit = 1u << 5;     // CPUID.7.0:EBX
-constexpr unsigned kOsxsaveBit = 1u << 27; // CPUID.1:ECX
-constexpr unsigned kAvxBit = 1u << 28;     // CPUID.1:ECX
+constexpr unsigned kAvx512fBit = 1u << 16;   // CPUID.7.0:EBX
+constexpr unsigned kAvx2Bit = 1u << 5;       // CPUID.7.0:EBX
+constexpr unsigned kOsxsaveBit = 1u << 27;   // CPUID.1:ECX
+constexpr unsigned kAvxBit = 1u << 28;       // CPUID.1:ECX
 constexpr std::uint64_t kAvx512State = 0xE6; // SSE, AVX, opmask, ZMM0-15 upper, ZMM16-31
 constexpr std::uint64_t kAvxState = 0x6;     // SSE, AVX
 
@@ -69,10 +72,12 @@ bool hasAVX2Support() {
 
 void reportSIMDSupport() {
     if (hasAVX512Support()) {
-        std::cout << "AVX512 support is available." << std::endl;
+        platform::printSimdSupport(platform::SimdLevel::avx512);
     } else if (hasAVX2Support()) {
-        std::cout << "AVX2 support is available." << std::endl;
+        platform::printSimdSupport(platform::SimdLevel::avx2);
     } else {
-        std::cout << "No AVX2 or AVX512 support detected. Using fallback." << std::endl;
+        platform::printSimdSupport(platform::SimdLevel::none);
     }
 }
+
+} // namespace tavoq

@@ -4,6 +4,8 @@
 
 #include "simd/simd_support.hpp"
 
+namespace tavoq {
+
 // The vector paths get their instruction sets per function, never for the whole file, so
 // nothing that runs before the capability tests can use them.
 
@@ -21,9 +23,8 @@ __attribute__((target("avx512f"))) void addVectorsAVX512(const std::uint32_t *a,
     }
 }
 
-__attribute__((target("avx2"))) void addVectorsAVX2(const std::uint32_t *a,
-                                                    const std::uint32_t *b, std::uint32_t *out,
-                                                    std::uint64_t n) {
+__attribute__((target("avx2"))) void addVectorsAVX2(const std::uint32_t *a, const std::uint32_t *b,
+                                                    std::uint32_t *out, std::uint64_t n) {
     std::uint64_t k = 0;
     for (; k + 8 <= n; k += 8) {
         const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + k));
@@ -76,3 +77,5 @@ void addVectors(const std::uint32_t *a, const std::uint32_t *b, std::uint32_t *o
         break;
     }
 }
+
+} // namespace tavoq

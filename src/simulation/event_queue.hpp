@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace tavoq {
+
 /// The pending transitions of one run, one per component, ordered by (due time, component
 /// index): the earliest falls due first, the lowest index among equal times. Due times are
 /// absolute, so nothing is subtracted from every component as the clock moves.
@@ -33,8 +35,7 @@ public:
     /// One slot more than components: the heap keeps a largest-possible key past its end, so
     /// a node with a single child needs no bounds test.
     explicit EventQueue(int nComponents)
-        : size(static_cast<std::size_t>(nComponents)),
-          keys(size + 1, ~std::uint64_t{0}) {}
+        : size(static_cast<std::size_t>(nComponents)), keys(size + 1, ~std::uint64_t{0}) {}
 
     /// Sets component c's key before build(); every component gets one.
     void place(int c, std::uint64_t k) { keys[static_cast<std::size_t>(c)] = k; }
@@ -96,3 +97,5 @@ private:
     std::size_t size;
     std::vector<std::uint64_t> keys; // in heap order, then a sentinel
 };
+
+} // namespace tavoq

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace tavoq {
+
 /// The 32-bit Mersenne Twister MT19937 (Matsumoto and Nishimura, 1998), giving exactly the
 /// outputs of std::mt19937 for the same seed. Ours keeps 32-bit words (the standard engine
 /// on this platform keeps 64-bit ones) and twists its state in blocks only as outputs are
@@ -75,3 +77,5 @@ inline void Mt19937::advance() {
     }
     twisted = i;
 }
+
+} // namespace tavoq

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
+namespace tavoq {
+
 /// Hands out the run indices 0 .. nRuns - 1 to the threads of a batch, each index exactly
 /// once, in chunks of consecutive runs. A chunk is a quarter of one thread's share of the runs
 /// still left, between 1 and kMaxChunk: large while much is left, so that the threads seldom
@@ -13,7 +15,8 @@ class RunDispenser {
 public:
     static constexpr int kMaxChunk = 50;
 
-    RunDispenser(int nRuns, int threads) : nRuns(std::max(nRuns, 0)), threads(std::max(threads, 1)) {}
+    RunDispenser(int nRuns, int threads)
+        : nRuns(std::max(nRuns, 0)), threads(std::max(threads, 1)) {}
 
     /// The size of the next chunk when `left` runs are still to be handed out (left > 0).
     int chunkFor(int left) const { return std::clamp(left / (4 * threads), 1, kMaxChunk); }
@@ -38,3 +41,5 @@ private:
     const int threads;
     alignas(64) std::atomic<int> claimed{0}; // a line of its own: every thread writes it
 };
+
+} // namespace tavoq

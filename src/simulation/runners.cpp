@@ -1,41 +1,31 @@
 #include "simulation/runners.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <exception>
-#include <iostream>
 #include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
-#include "cutset/cutset_tree.hpp"
-#include "simd/vector_add.hpp"
-#include "simulation/aligned_buffer.hpp"
-#include "simulation/memory_budget.hpp"
 #include "cutset/cutset_index.hpp"
-#include "simulation/openmp_interface.hpp"
+#include "cutset/cutset_tree.hpp"
+#include "platform/aligned_buffer.hpp"
+#include "platform/console.hpp"
+#include "platform/memory_budget.hpp"
+#include "platform/openmp.hpp"
+#include "simd/vector_add.hpp"
+#include "simulation/batch.hpp"
 #include "simulation/recorders.hpp"
-#include "simulation/run_dispenser.hpp"
 #include "simulation/run_statistics.hpp"
 #include "simulation/simulation.hpp"
 
+namespace tavoq {
+
+using platform::AlignedBuffer;
+using platform::requireMemory;
+using platform::threadStackBytes;
+
 namespace {
-
-// libgomp's threads do not survive fork(): a child forked after this process opened a
-// parallel region would wait for them forever in its own first region. Python's
-// multiprocessing forks by default on Linux, so such a child runs its batches serially.
-bool parallelRegionOpened = false;
-bool forkedAfterParallelRegion = false;
-
-void markForkedChild() { forkedAfterParallelRegion = parallelRegionOpened; }
-
-[[maybe_unused]] const int forkHandlerRegistered = pthread_atfork(nullptr, nullptr, markForkedChild);
 
 // Keeps Python code that runs in the middle of a call (a signal handler) from changing the
 // tree that the runs are reading.
@@ -74,134 +64,18 @@ std::uint32_t runSeed(int seed, int i) {
     return static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(i);
 }
 
-// One write per line keeps lines from different workers mostly whole.
-void writeLine(std::ostream &stream, const std::string &line) {
-    stream << (line + '\n') << std::flush;
-}
-
-void writeProgress(long long i) { writeLine(std::cout, "Simulation " + std::to_string(i) + " done."); }
-
 void writeClosingLines(int nSimulations) {
-    writeProgress(nSimulations);
-    writeLine(std::cout, "All Simulations Done.");
-}
-
-// OMP_THREAD_LIMIT caps every team, whatever limitOMPThreads asked for.
-// OpenMP keeps the threads of a team for later regions: a region only starts the threads its
-// team has beyond the largest team so far (whose stacks the process has mapped already).
-std::atomic<int> largestTeam{1};
-
-int threadsToStart(int slots) {
-    return std::max(0, slots - largestTeam.load(std::memory_order_relaxed));
-}
-
-void noteTeam(int team) {
-    int seen = largestTeam.load(std::memory_order_relaxed);
-    while (team > seen && !largestTeam.compare_exchange_weak(seen, team)) {
-    }
-}
-
-int threadSlots() {
-    if (forkedAfterParallelRegion) {
-        return 1;
-    }
-    return std::clamp(std::min(omp_get_max_threads(), omp_get_thread_limit()), 1, kMaxThreadSlots);
-}
-
-// Runs 0 .. nSimulations - 1 on up to `slots` threads. `makeWorker(slot, control)` is called
-// once on each thread and returns the callable that performs run i there. Work is handed out
-// by a RunDispenser: chunks of up to 50 runs, shrinking to single runs at the end of the batch
-// so that the threads finish together.
-//
-// The first exception is kept and rethrown after the region; it raises the stop flag, which
-// the other threads' runs notice within kTransitionsBetweenChecks transitions. The calling
-// thread (slot 0) is the only one that checks for Ctrl-C; once out of work it keeps checking
-// while the others finish (every millisecond, which also bounds the wait once they are
-// done), so an interrupt never waits for a long run to end. OpenMP may start fewer threads
-// than asked (OMP_THREAD_LIMIT, OMP_DYNAMIC): that wait counts the threads actually started.
-template <typename MakeWorker>
-void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
-                MakeWorker &&makeWorker) {
-    std::atomic<bool> stop{false};
-    std::atomic<int> finished{0};
-    RunDispenser dispenser(nSimulations, slots);
-    std::exception_ptr firstError;
-    const auto fail = [&](std::exception_ptr error) {
-#pragma omp critical(tavoq_first_error)
-        {
-            if (!firstError) {
-                firstError = std::move(error);
-            }
-        }
-        stop.store(true, std::memory_order_relaxed);
-    };
-    const auto checkInterrupt = [&] {
-        if (interrupted) {
-            interrupted();
-        }
-    };
-
-    const auto work = [&](int slot, int team) {
-        const RunControl control{slot == 0 ? &interrupted : nullptr, &stop};
-        std::optional<decltype(makeWorker(slot, control))> worker;
-        try {
-            worker.emplace(makeWorker(slot, control));
-        } catch (...) {
-            fail(std::current_exception());
-        }
-        int begin = 0;
-        int end = 0;
-        while (worker && !stop.load(std::memory_order_relaxed) && dispenser.next(begin, end)) {
-            for (int i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
-                try {
-                    if (slot == 0) {
-                        checkInterrupt();
-                    }
-                    (*worker)(i);
-                } catch (const RunCancelled &) {
-                    // the error that raised the flag is reported instead
-                } catch (...) {
-                    fail(std::current_exception());
-                }
-            }
-        }
-        finished.fetch_add(1, std::memory_order_acq_rel);
-        if (slot == 0) {
-            while (finished.load(std::memory_order_acquire) < team) {
-                if (!stop.load(std::memory_order_relaxed)) {
-                    try {
-                        checkInterrupt();
-                    } catch (...) {
-                        fail(std::current_exception());
-                    }
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        }
-    };
-
-    if (slots > 1) {
-        parallelRegionOpened = true;
-#pragma omp parallel num_threads(slots)
-        {
-            noteTeam(omp_get_num_threads());
-            work(omp_get_thread_num(), omp_get_num_threads());
-        }
-    } else {
-        work(0, 1);
-    }
-    if (firstError) {
-        std::rethrow_exception(firstError);
-    }
+    platform::printSimulationDone(nSimulations);
+    platform::printAllSimulationsDone();
 }
 
 // Linux grants nearly any allocation and kills the process when the pages are touched, so
 // each runner first compares what the call will hold at its peak with what the process can
 // still get (requireMemory raises MemoryError naming both). The parallel runners add the
 // stacks of the threads they may start: under an address-space limit, OpenMP ends the
-// process when it cannot map one. The peak counts the Python list
-// a result becomes: a pointer per entry and, for counts past the integers Python keeps
-// ready-made (up to 256), an int object of 32 bytes each.
+// process when it cannot map one. The peak counts the Python list a result becomes: a
+// pointer per entry and, for counts past the integers Python keeps ready-made (up to 256),
+// an int object of 32 bytes each.
 std::uint64_t listBytes(std::uint64_t entries, std::uint64_t largestValue) {
     return entries * (8 + (largestValue > 256 ? 32 : 0));
 }
@@ -261,7 +135,7 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
             }
             simulation.run(simTime, runSeed(seed, i), recorder);
             if (i % 10000 == 0) {
-                writeProgress(i);
+                platform::printSimulationDone(i);
             }
         }
         FailureCounts::counts(systemStates.data(), systemStates.size());
@@ -275,12 +149,12 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted) {
     const int slots = threadSlots();
-    writeLine(std::cout, "Numero de threads disponiveis: " + std::to_string(slots));
+    platform::printThreadsAvailable(slots);
 
     // A negative horizon is a buffer that cannot be obtained. The failure is raised, not
     // returned as an empty result that would look like a successful batch.
     const auto failAllocation = []() {
-        writeLine(std::cerr, "Erro ao alocar memória para os estados locais.");
+        platform::printLocalStatesAllocationError();
         throw std::runtime_error("Failed to allocate local states in runnerParallelSim.");
     };
     if (simTime >= 0) {
@@ -310,13 +184,13 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
     if (nSimulations > 0) {
         const Model model(transitionsMatrix, cutSetTree);
         forEachRun(nSimulations, slots, interrupted, [&](int slot, RunControl control) {
-            return [simulation = std::make_shared<Simulation>(model.transitions, model.cutsets,
-                                                              control),
+            return [simulation =
+                        std::make_shared<Simulation>(model.transitions, model.cutsets, control),
                     recorder = FailureCounts(localChanges[static_cast<std::size_t>(slot)].data()),
                     simTime, seed](int i) mutable {
                 simulation->run(simTime, runSeed(seed, i), recorder);
                 if (i % 10000 == 0) {
-                    writeProgress(i);
+                    platform::printSimulationDone(i);
                 }
             };
         });
@@ -378,8 +252,8 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 
     if (runs > 0) {
         forEachRun(runs, slots, interrupted, [&](int slot, RunControl control) {
-            return [simulation = std::make_shared<Simulation>(model->transitions, model->cutsets,
-                                                              control),
+            return [simulation =
+                        std::make_shared<Simulation>(model->transitions, model->cutsets, control),
                     recorder = std::make_shared<StatisticsRecorder>(
                         perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
                         result.downtime.data(), nComponents, nCutsets),
@@ -398,7 +272,8 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
     result.componentFailures.assign(static_cast<std::size_t>(nComponents), 0);
     result.triggeredFailures.assign(static_cast<std::size_t>(nComponents), 0);
     result.cutsetFailures.assign(static_cast<std::size_t>(nCutsets), 0);
-    const auto addInto = [](std::vector<std::int64_t> &total, const std::vector<std::int64_t> &part) {
+    const auto addInto = [](std::vector<std::int64_t> &total,
+                            const std::vector<std::int64_t> &part) {
         for (std::size_t k = 0; k < total.size(); ++k) {
             total[k] += part[k];
         }
@@ -417,4 +292,6 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
     return result;
 }
 
-void limitOMPThreads(int maxThreads) { omp_set_num_threads(maxThreads); }
+void limitOMPThreads(int maxThreads) { platform::setThreadCount(maxThreads); }
+
+} // namespace tavoq

@@ -7,6 +7,8 @@
 #include "simulation/simulation.hpp"
 #include "simulation/transition_model.hpp"
 
+namespace tavoq {
+
 class CutsetTree;
 
 /// Batch run i is seeded with seed + i (mod 2^32), so a batch result depends only on the
@@ -33,13 +35,13 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted = {});
 
-/// The same on OpenMP threads (chunks of up to 50 runs, see RunDispenser), each thread accumulating
-/// into its own slot; the slots are merged in slot order. The first exception raised by any
-/// run (or Ctrl-C, seen by the calling thread) stops every thread within moments and is
+/// The same on OpenMP threads (chunks of up to 50 runs, see RunDispenser), each thread
+/// accumulating into its own slot; the slots are merged in slot order. The first exception raised
+/// by any run (or Ctrl-C, seen by the calling thread) stops every thread within moments and is
 /// rethrown after the parallel region. At most
-/// kMaxThreadSlots threads. In a process forked after a parallel region has run, OpenMP's
-/// threads are gone (the runtime would wait for them forever), so the runs are performed on
-/// the calling thread alone.
+/// kMaxThreadSlots threads (batch.hpp). In a process forked after a parallel region has run,
+/// OpenMP's threads are gone (the runtime would wait for them forever), so the runs are performed
+/// on the calling thread alone.
 /// @throws std::runtime_error  simTime < 0 or the buffers cannot be obtained.
 std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const TransitionMatrix &transitionsMatrix,
@@ -54,9 +56,8 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const CutsetTree *cutSetTree, int seed,
                                const InterruptCheck &interrupted = {});
 
-/// The most threads runnerParallelSim uses, whatever limitOMPThreads asked for: each one
-/// costs two result buffers and a stack, and past this many they only compete for cores.
-inline constexpr int kMaxThreadSlots = 256;
-
-/// The number of threads of later parallel runs, passed to omp_set_num_threads as it is.
+/// The number of threads of later parallel runs, handed to OpenMP as it is
+/// (platform::setThreadCount).
 void limitOMPThreads(int maxThreads);
+
+} // namespace tavoq

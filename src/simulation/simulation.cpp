@@ -2,14 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 #include "distributions/continuous.hpp"
+#include "platform/console.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_statistics.hpp"
+
+namespace tavoq {
 
 namespace {
 
@@ -67,8 +69,7 @@ template <bool kInitial>
         if constexpr (kInitial) {
             // Only the first pass tests bounds: later, a negative delay stays and fires at once.
             if (v < 0 || v > kNoTransition) {
-                std::cout << "Warning: nextTimeDouble is out of bounds: " << v << "  " << p
-                          << std::endl;
+                platform::printDelayOutOfBounds(v, p);
                 v = kNoTransition;
             }
         }
@@ -125,10 +126,10 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         const int T = due < currentTime ? currentTime : static_cast<int>(due);
         if (T == currentTime) {
             if (++transitionsAtCurrentTime > limit) {
-                throw std::runtime_error(
-                    "The model makes no progress at time unit " + std::to_string(currentTime) +
-                    ": more than " + std::to_string(limit) +
-                    " transitions fell due there without the clock moving.");
+                throw std::runtime_error("The model makes no progress at time unit " +
+                                         std::to_string(currentTime) + ": more than " +
+                                         std::to_string(limit) +
+                                         " transitions fell due there without the clock moving.");
             }
         } else {
             transitionsAtCurrentTime = 1;
@@ -199,3 +200,5 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
 template void Simulation::run<StateRecorder>(int, std::uint32_t, StateRecorder &);
 template void Simulation::run<FailureCounts>(int, std::uint32_t, FailureCounts &);
 template void Simulation::run<StatisticsRecorder>(int, std::uint32_t, StatisticsRecorder &);
+
+} // namespace tavoq

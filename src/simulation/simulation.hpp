@@ -11,6 +11,8 @@
 #include "simulation/mt19937.hpp"
 #include "simulation/transition_model.hpp"
 
+namespace tavoq {
+
 /// Called on the calling thread between runs, and now and then within a long run; throws to
 /// stop (the bindings use it to deliver Ctrl-C). Never called from any other thread.
 using InterruptCheck = std::function<void()>;
@@ -91,10 +93,12 @@ private:
     int nStates;
     Mt19937 rng;
     std::vector<int> componentStates;
-    std::vector<int> toState;        // the state each pending transition leads to
+    std::vector<int> toState;                // the state each pending transition leads to
     std::vector<std::int32_t> failedMembers; // per cut set
     std::vector<std::int32_t> completed;     // cut sets completed by the current transition
     EventQueue queue;
     int currentTime = 0;
     int untilCheck = kTransitionsBetweenChecks;
 };
+
+} // namespace tavoq

@@ -7,6 +7,8 @@
 
 #include "distributions/continuous.hpp"
 
+namespace tavoq {
+
 namespace {
 
 TransitionModel::Cell cellOf(const Distribution *d) {
@@ -54,10 +56,10 @@ TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTre
         for (std::size_t from = 0; from < rows.size(); ++from) {
             const auto &row = rows[from];
             if (from < n && row.size() < n) {
-                throw std::invalid_argument(
-                    "Transitions matrix: component " + std::to_string(c) + ", from-state " +
-                    std::to_string(from) + " has " + std::to_string(row.size()) + " entries" +
-                    expected + ".");
+                throw std::invalid_argument("Transitions matrix: component " + std::to_string(c) +
+                                            ", from-state " + std::to_string(from) + " has " +
+                                            std::to_string(row.size()) + " entries" + expected +
+                                            ".");
             }
             for (std::size_t to = 0; to < row.size(); ++to) {
                 if (row[to] == nullptr) {
@@ -74,3 +76,5 @@ TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTre
         }
     }
 }
+
+} // namespace tavoq

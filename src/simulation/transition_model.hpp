@@ -6,6 +6,8 @@
 
 #include "distributions/distribution.hpp"
 
+namespace tavoq {
+
 class CutsetTree;
 
 /// [component][from-state][to-state] -> non-owning reference to the transition's
@@ -48,3 +50,5 @@ private:
     int states = 0;
     std::vector<Cell> cells;
 };
+
+} // namespace tavoq

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace tavoq;
+
 namespace {
 
 using Vec = std::vector<int>;

@@ -9,6 +9,8 @@
 #include "distributions/continuous.hpp"
 #include "distributions/scheduled.hpp"
 
+using namespace tavoq;
+
 // Values are covered from Python; here the point is that the engine, which only ever holds a
 // `const Distribution &`, reaches each kind's own operations, and that the integer arithmetic of
 // the scheduled kinds stays defined at the ends of the 32-bit range.

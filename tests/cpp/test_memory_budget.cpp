@@ -1,16 +1,18 @@
-#include "simulation/memory_budget.hpp"
+#include "platform/memory_budget.hpp"
 
 #include <cstdint>
 #include <cstdlib>
-#include <utility>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
+
+using namespace tavoq::platform;
 
 namespace fs = std::filesystem;
 
@@ -37,23 +39,28 @@ protected:
     }
     void meminfo(std::uint64_t availableKiB) const {
         write("proc/meminfo", "MemTotal:       24683772 kB\nMemFree:         1000000 kB\n"
-                              "MemAvailable:   " + std::to_string(availableKiB) + " kB\n"
-                              "Buffers:          12345 kB\n");
+                              "MemAvailable:   " +
+                                  std::to_string(availableKiB) +
+                                  " kB\n"
+                                  "Buffers:          12345 kB\n");
     }
     // This machine's layout: v1 memory controller, an empty v2 hierarchy beside it.
     void hybridMounts(const std::string &v1Root = "/") const {
         write("proc/self/mountinfo",
               "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
               "32 31 0:29 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
-              "35 31 0:32 " + v1Root + " /sys/fs/cgroup/memory rw,relatime shared:9 - cgroup cgroup rw,memory\n"
-              "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n");
+              "35 31 0:32 " +
+                  v1Root +
+                  " /sys/fs/cgroup/memory rw,relatime shared:9 - cgroup cgroup rw,memory\n"
+                  "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n");
     }
     void v2Mount() const {
         write("proc/self/mountinfo",
               "25 30 0:23 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw,nsdelegate\n");
     }
     void ownCgroup(const std::string &v1, const std::string &v2 = "/") const {
-        write("proc/self/cgroup", "8:pids:/\n4:memory:" + v1 + "\n1:cpu,cpuacct:/\n0::" + v2 + "\n");
+        write("proc/self/cgroup",
+              "8:pids:/\n4:memory:" + v1 + "\n1:cpu,cpuacct:/\n0::" + v2 + "\n");
     }
     void v1Level(const std::string &dir, std::uint64_t limit, std::uint64_t usage,
                  std::uint64_t inactiveFile = 0) const {
@@ -68,8 +75,8 @@ protected:
         const fs::path base = fs::path("sys/fs/cgroup") / dir;
         write(base / "memory.max", max + "\n");
         write(base / "memory.current", std::to_string(current) + "\n");
-        write(base / "memory.stat", "anon 5\ninactive_file " + std::to_string(inactiveFile) +
-                                        "\nactive_file 3\n");
+        write(base / "memory.stat",
+              "anon 5\ninactive_file " + std::to_string(inactiveFile) + "\nactive_file 3\n");
     }
     MemoryBudget budget() const { return readMemoryBudget(MemorySources{root, {}}); }
 
@@ -146,7 +153,7 @@ TEST_F(FakeMachine, V1MountShowingOnlyASubtreeIsFollowed) {
     // container's cgroup; /proc/self/cgroup still gives the full path).
     hybridMounts("/docker/abc");
     ownCgroup("/docker/abc/task");
-    v1Level("", 2 * kGiB, kGiB);          // /docker/abc, at the mount point
+    v1Level("", 2 * kGiB, kGiB);           // /docker/abc, at the mount point
     v1Level("task", 8 * kGiB, 512 * kMiB); // /docker/abc/task
     EXPECT_EQ(budget().cgroupRoom, kGiB);
 }
@@ -172,8 +179,7 @@ TEST_F(FakeMachine, V2LimitAndMaxAsNoLimit) {
 }
 
 TEST_F(FakeMachine, EscapedMountPointIsFound) {
-    write("proc/self/mountinfo",
-          "25 30 0:23 / /cg\\040root rw - cgroup2 cgroup2 rw\n");
+    write("proc/self/mountinfo", "25 30 0:23 / /cg\\040root rw - cgroup2 cgroup2 rw\n");
     write("proc/self/cgroup", "0::/job\n");
     write("cg root/job/memory.max", std::to_string(kGiB));
     write("cg root/job/memory.current", "0");
@@ -275,15 +281,16 @@ TEST_F(FakeMachine, AddressSpaceRoomIsTheLimitMinusWhatIsMapped) {
     write("proc/self/status", "Name:\tpython\nVmPeak:\t 2000000 kB\nVmSize:\t 1048576 kB\n");
     const MemorySources sources{root, 3 * kGiB};
     EXPECT_EQ(readMemoryBudget(sources).addressRoom, 2 * kGiB);
-    EXPECT_NO_THROW(requireMemory(kGiB, sources, kGiB));          // exactly the room
+    EXPECT_NO_THROW(requireMemory(kGiB, sources, kGiB)); // exactly the room
     try {
-        requireMemory(kGiB, sources, kGiB + kMiB);                  // the stacks do not fit
+        requireMemory(kGiB, sources, kGiB + kMiB); // the stacks do not fit
         FAIL() << "expected MemoryShortage";
     } catch (const MemoryShortage &shortage) {
         const std::string text = shortage.what();
         EXPECT_NE(text.find("Not enough address space: this call needs 2.001 GiB (of which "
                             "1.001 GiB for thread stacks) and the process may map 2.000 GiB more"),
-                  std::string::npos) << text;
+                  std::string::npos)
+            << text;
         EXPECT_NE(text.find("ulimit -v"), std::string::npos) << text;
         EXPECT_EQ(shortage.remaining(), 2 * kGiB);
     }
@@ -317,8 +324,10 @@ TEST_F(StackSize, FollowsOmpStacksizeAndElseTheThreadDefault) {
     EXPECT_EQ(threadStackBytes(3), 3 * fallback);
     EXPECT_EQ(threadStackBytes(0), 0u);
     const std::pair<const char *, std::uint64_t> cases[] = {
-        {"16M", 16 * kMiB}, {"100", 100 * 1024}, {" 2g ", 2 * kGiB}, {"512 B", 512},
-        {"64k", 64 * 1024}, {"junk", fallback}, {"", fallback}, {"99999999999999999999G", fallback},
+        {"16M", 16 * kMiB}, {"100", 100 * 1024},
+        {" 2g ", 2 * kGiB}, {"512 B", 512},
+        {"64k", 64 * 1024}, {"junk", fallback},
+        {"", fallback},     {"99999999999999999999G", fallback},
     };
     for (const auto &[setting, each] : cases) {
         setenv("OMP_STACKSIZE", setting, 1);

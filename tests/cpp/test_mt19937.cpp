@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace tavoq;
+
 namespace {
 
 // Runs reseed the engine and twist lazily, block by block: the stream must still be the

@@ -17,15 +17,17 @@
 
 #include <gtest/gtest.h>
 
+#include "cutset/cutset_index.hpp"
 #include "cutset/cutset_tree.hpp"
 #include "distributions/continuous.hpp"
 #include "distributions/scheduled.hpp"
-#include "cutset/cutset_index.hpp"
-#include "simulation/openmp_interface.hpp"
+#include "platform/openmp.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_dispenser.hpp"
 #include "simulation/runners.hpp"
 #include "simulation/transition_model.hpp"
+
+using namespace tavoq;
 
 namespace {
 
@@ -399,13 +401,10 @@ TEST(Simulation, InitialOutOfBoundsSampleWarnsAndCountsAsNoTransition) {
 }
 
 TEST(Simulation, WarningPrintsBothNumbersInDefaultNotation) {
-    const std::vector<double> samples{-2.5,
-                                      3e9,
+    const std::vector<double> samples{-2.5,         3e9,
                                       kNever, // the largest delay is in bounds: no warning
-                                      2147483647.5,
-                                      std::numeric_limits<double>::infinity(),
-                                      -0.0001,
-                                      -1e-05};
+                                      2147483647.5, std::numeric_limits<double>::infinity(),
+                                      -0.0001,      -1e-05};
     const int n = static_cast<int>(samples.size());
     Model m(1, n);
     for (int j = 0; j < n; ++j) {
@@ -470,8 +469,7 @@ TEST(Simulation, RangeErrorWhenResamplingMakesTheTransitionDueAtOnce) {
     const Outcome r = runOnce(m.matrix, *tree, 8, 22u);
     // State 1 at 3, state 2 at once, restored at 5.
     EXPECT_EQ(r.states, (States{0, 0, 0, 1, 1, 0, 0, 0}));
-    EXPECT_EQ(cellsOf(m.log),
-              (std::vector<int>{0, 1, 2, 10, 11, 12, 20, 21, 22, 0, 1, 2}));
+    EXPECT_EQ(cellsOf(m.log), (std::vector<int>{0, 1, 2, 10, 11, 12, 20, 21, 22, 0, 1, 2}));
     EXPECT_EQ(timesOf(m.log), (std::vector<int>{0, 0, 0, 3, 3, 3, 3, 3, 3, 5, 5, 5}));
     EXPECT_EQ(r.out, "");
 }
@@ -583,10 +581,10 @@ TEST(TransitionModel, ShapeAndMissingConsultedCellsAreRejected) {
     const Distribution never;
     CutsetTree tree(2);
     const std::vector<TransitionMatrix> bad{
-        {{{&never, &never}, {&never, &never}}, {{&never, &never}}},         // too few rows
-        {{{&never, &never}, {&never}}},                                      // row too short
-        {{{&never, &never}, {&never, &never}}, {{&never, &never}, {}}},      // empty row
-        {{{&never, &never}, {&never, nullptr}}},                             // None consulted
+        {{{&never, &never}, {&never, &never}}, {{&never, &never}}},     // too few rows
+        {{{&never, &never}, {&never}}},                                 // row too short
+        {{{&never, &never}, {&never, &never}}, {{&never, &never}, {}}}, // empty row
+        {{{&never, &never}, {&never, nullptr}}},                        // None consulted
         {{{&never, &never}, {&never, &never}}, {{nullptr, &never}, {&never, &never}}},
     };
     for (std::size_t k = 0; k < bad.size(); ++k) {
@@ -646,8 +644,8 @@ struct RandomModel {
 States sumOfSingles(const RandomModel &m, int n, int simTime, int seed) {
     States total(static_cast<std::size_t>(simTime), 0u);
     for (int i = 0; i < n; ++i) {
-        const int runSeed = static_cast<int>(static_cast<std::uint32_t>(seed) +
-                                             static_cast<std::uint32_t>(i));
+        const int runSeed =
+            static_cast<int>(static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(i));
         const States one = runnerSingleSim(simTime, m.matrix, m.tree.get(), runSeed);
         EXPECT_EQ(one.size(), total.size());
         for (std::size_t t = 0; t < one.size() && t < total.size(); ++t) {
@@ -660,7 +658,7 @@ States sumOfSingles(const RandomModel &m, int n, int simTime, int seed) {
 
 class ThreadLimit {
 public:
-    explicit ThreadLimit(int n) : saved(omp_get_max_threads()) { limitOMPThreads(n); }
+    explicit ThreadLimit(int n) : saved(platform::maxThreads()) { limitOMPThreads(n); }
     ~ThreadLimit() { limitOMPThreads(saved); }
 
 private:
@@ -788,7 +786,8 @@ TEST(RunDispenser, ChunksCoverTheBatchAndShrinkToSingleRuns) {
                 ASSERT_EQ(begin, expectBegin) << n << " runs, " << threads << " threads";
                 const int left = n - begin;
                 const int want = std::min(std::max(left / (4 * threads), 1), 50);
-                ASSERT_EQ(end - begin, want) << n << " runs, " << threads << " threads, " << left << " left";
+                ASSERT_EQ(end - begin, want)
+                    << n << " runs, " << threads << " threads, " << left << " left";
                 sizes.push_back(end - begin);
                 expectBegin = end;
             }

@@ -10,6 +10,8 @@
 
 #include "simd/simd_support.hpp"
 
+using namespace tavoq;
+
 namespace {
 
 using AddFn = void (*)(const std::uint32_t *, const std::uint32_t *, std::uint32_t *,

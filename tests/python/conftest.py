@@ -81,7 +81,7 @@ def omp_threads_restored(capfd):
     first = out.splitlines()[0]
     prefix = "Numero de threads disponiveis: "
     assert first.startswith(prefix)
-    original = int(first[len(prefix):])
+    original = int(first[len(prefix) :])
     yield original
     tavoq.limitOMPThreads(original)
 

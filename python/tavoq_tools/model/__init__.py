@@ -1,0 +1,19 @@
+"""The model layer: a system as plain data, its failure logic and the TOML model file.
+
+``system`` holds the dataclasses, ``logic`` the failure-logic expressions and their minimal
+cut sets, ``file`` the reader of model files.
+"""
+
+from ..errors import ModelError
+from .file import load_model, model_from_dict
+from .system import Component, Model, Simulation, Transition
+
+__all__ = [
+    "Component",
+    "Model",
+    "ModelError",
+    "Simulation",
+    "Transition",
+    "load_model",
+    "model_from_dict",
+]

@@ -1,0 +1,198 @@
+"""The distribution kinds a transition may use: one entry per kind holds its parameter names,
+the check of its values, its native constructor and its description, so that adding a kind
+means adding one entry.
+
+The native module is imported only when a distribution is built: a model is plain data and
+can be checked and described where tavoq is not installed.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from ..errors import ModelError, check_integer, shown, unknown
+
+__all__ = ["DISTRIBUTIONS", "KINDS", "DistributionKind", "check_params", "describe", "native"]
+
+Params = Mapping[str, Any]
+
+
+def _tavoq() -> Any:
+    import tavoq
+
+    return tavoq
+
+
+def _number(key: str, value: object, *, positive: bool = True) -> float:
+    ok = isinstance(value, int | float) and not isinstance(value, bool)
+    number = float(value) if ok else math.nan  # type: ignore[arg-type]
+    if not ok or not math.isfinite(number) or (number <= 0 if positive else number < 0):
+        what = "a positive number" if positive else "a number >= 0"
+        raise ModelError(key, f"must be {what}, got {shown(value)}")
+    return number
+
+
+def _numbers(*names: str) -> Callable[[str, Params], dict[str, Any]]:
+    def check(key: str, p: Params) -> dict[str, Any]:
+        return {n: _number(f"{key}.{n}", p[n]) for n in names}
+
+    return check
+
+
+@dataclass(frozen=True)
+class DistributionKind:
+    """One kind of distribution: ``params`` are its parameter names in the order they are
+    written; ``check(key, params)`` returns the checked values or raises ModelError;
+    ``native(params)`` builds the tavoq object; ``describe(params, suffix, unit)`` is the
+    ``weibull, scale 2500 h, shape 2``-style text (``suffix`` is " h" or "")."""
+
+    params: tuple[str, ...]
+    check: Callable[[str, Params], dict[str, Any]]
+    native: Callable[[Params], Any]
+    describe: Callable[[Params, str, str], str]
+    # Exponential takes one of its parameters; every other kind needs all of them.
+    needs_all: bool = True
+
+
+def _check_exponential(key: str, p: Params) -> dict[str, Any]:
+    given = [name for name in ("mttf", "mean", "rate") if name in p]
+    if len(given) != 1:
+        raise ModelError(
+            key,
+            "exponential needs exactly one of mttf (or mean, e.g. a mean repair time) "
+            f"and rate; given: {', '.join(given) or 'none'}",
+        )
+    name = given[0]
+    value = _number(f"{key}.{name}", p[name])
+    if not math.isfinite(1.0 / value) or 1.0 / value == 0.0:
+        raise ModelError(f"{key}.{name}", f"{value!r} is out of range")
+    return {name: value}
+
+
+def _native_exponential(p: Params) -> Any:
+    if "rate" in p:
+        return _tavoq().Exponential(p["rate"])
+    return _tavoq().Exponential(1.0 / p["mttf" if "mttf" in p else "mean"])
+
+
+def _describe_exponential(p: Params, suffix: str, unit: str) -> str:
+    for name in ("mttf", "mean"):
+        if name in p:
+            return f"exponential, {name} {p[name]:g}{suffix}"
+    return f"exponential, rate {p['rate']:g}" + (f" per {unit}" if unit else "")
+
+
+def _check_uniform(key: str, p: Params) -> dict[str, Any]:
+    low = _number(f"{key}.low", p["low"], positive=False)
+    high = _number(f"{key}.high", p["high"])
+    if high <= low:
+        raise ModelError(f"{key}.high", f"must be greater than low ({low:g}), got {high:g}")
+    return {"low": low, "high": high}
+
+
+def _check_maintenance(key: str, p: Params) -> dict[str, Any]:
+    times = p["times"]
+    if isinstance(times, str | bytes) or not isinstance(times, Sequence) or not times:
+        raise ModelError(
+            f"{key}.times", f"must be a non-empty list of positive integers, got {shown(times)}"
+        )
+    return {
+        "times": tuple(
+            check_integer(f"{key}.times[{i}]", t, 1, error=ModelError) for i, t in enumerate(times)
+        )
+    }
+
+
+KINDS: dict[str, DistributionKind] = {
+    "exponential": DistributionKind(
+        ("mttf", "mean", "rate"),
+        _check_exponential,
+        _native_exponential,
+        _describe_exponential,
+        needs_all=False,
+    ),
+    "weibull": DistributionKind(
+        ("scale", "shape"),
+        _numbers("scale", "shape"),
+        lambda p: _tavoq().Weibull(p["scale"], p["shape"]),
+        lambda p, suffix, unit: f"weibull, scale {p['scale']:g}{suffix}, shape {p['shape']:g}",
+    ),
+    "normal": DistributionKind(
+        ("mean", "stddev"),
+        _numbers("mean", "stddev"),
+        lambda p: _tavoq().Normal(p["mean"], p["stddev"]),
+        lambda p, suffix, unit: (
+            f"normal, mean {p['mean']:g}{suffix}, stddev {p['stddev']:g}{suffix}"
+        ),
+    ),
+    "uniform": DistributionKind(
+        ("low", "high"),
+        _check_uniform,
+        lambda p: _tavoq().Uniform(p["low"], p["high"]),
+        lambda p, suffix, unit: f"uniform, {p['low']:g} to {p['high']:g}{suffix}",
+    ),
+    "inspection": DistributionKind(
+        ("interval",),
+        lambda key, p: {
+            "interval": check_integer(f"{key}.interval", p["interval"], 1, error=ModelError)
+        },
+        lambda p: _tavoq().Inspection(p["interval"]),
+        lambda p, suffix, unit: f"inspection every {p['interval']}{suffix}",
+    ),
+    "maintenance": DistributionKind(
+        ("times",),
+        _check_maintenance,
+        lambda p: _tavoq().Maintenance(list(p["times"])),
+        lambda p, suffix, unit: (
+            f"maintenance after one of {', '.join(str(t) for t in p['times'])}{suffix}"
+        ),
+    ),
+    "fixed": DistributionKind(
+        ("at",),
+        lambda key, p: {"at": check_integer(f"{key}.at", p["at"], 0, error=ModelError)},
+        lambda p: _tavoq().InstantaneousFailure(p["at"]),
+        lambda p, suffix, unit: f"fixed, at {p['at']}{suffix}",
+    ),
+}
+
+#: Distribution name -> its parameter names, in the order they are written.
+DISTRIBUTIONS: dict[str, tuple[str, ...]] = {name: kind.params for name, kind in KINDS.items()}
+
+
+def check_params(key: str, distribution: object, params: object) -> dict[str, Any]:
+    """The checked parameters of a transition at ``key``; ModelError names what is wrong."""
+    if not isinstance(distribution, str) or distribution not in KINDS:
+        raise ModelError(
+            f"{key}.distribution",
+            unknown("distribution", distribution, "distributions", list(DISTRIBUTIONS)),
+        )
+    kind = KINDS[distribution]
+    if not isinstance(params, Mapping):
+        raise ModelError(key, f"parameters must be a mapping, got {shown(params)}")
+    for name in params:
+        if name not in kind.params:
+            raise ModelError(
+                f"{key}.{name}",
+                unknown(f"parameter of {distribution}", name, "parameters", kind.params),
+            )
+    if kind.needs_all:
+        for name in kind.params:
+            if name not in params:
+                raise ModelError(
+                    key,
+                    f"missing parameter {name} of {distribution} (needs {', '.join(kind.params)})",
+                )
+    return kind.check(key, params)
+
+
+def native(distribution: str, params: Params) -> Any:
+    """The tavoq distribution object for checked ``params``."""
+    return KINDS[distribution].native(params)
+
+
+def describe(distribution: str, params: Params, unit: str = "") -> str:
+    """``weibull, scale 2500 h, shape 2``-style text for checked ``params``."""
+    return KINDS[distribution].describe(params, f" {unit}" if unit else "", unit)

@@ -1,0 +1,121 @@
+"""Optional PNG figures of results; matplotlib is imported only when plotting."""
+
+from __future__ import annotations
+
+import io
+import sys
+from pathlib import Path
+from typing import Any
+
+from ..results.summary import Estimate, Summary
+from .atomic import write_files
+
+
+def _mean_line(ax: Any, mean: Estimate, colour: str = "tab:red") -> None:
+    label = f"mean {mean.value:.3g}"
+    if mean.lower is not None and mean.upper is not None:
+        ax.axhspan(mean.lower, mean.upper, color=colour, alpha=0.15)
+        label += f" [{mean.lower:.3g}, {mean.upper:.3g}] ({mean.method})"
+    ax.axhline(mean.value, color=colour, linewidth=1.0, linestyle="--", label=label)
+
+
+MAX_BARS = 20  # components shown in the criticality chart, most critical first
+
+
+def plot_summary(summary: Summary, path: str | Path) -> Path | None:
+    """Write a PNG of ``summary`` (see ``figure_png``) to ``path``.
+
+    The file appears complete or not at all (written beside ``path``, then renamed). Returns
+    the path written, or None after saying so on stderr when matplotlib is missing.
+    """
+    png = figure_png(summary)
+    if png is None:
+        return None
+    return write_files({path: png})[0]
+
+
+def figure_png(summary: Summary) -> bytes | None:
+    """A PNG of ``summary``: point unavailability and reliability over time with their bands,
+    and the criticality index of the components as bars with their intervals. None, after
+    saying so on stderr, when matplotlib is missing."""
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        print(
+            "matplotlib is not installed: no figure written (pip install matplotlib to get one)",
+            file=sys.stderr,
+        )
+        return None
+
+    unit = f" [{summary.unit}]" if summary.unit else ""
+    pct = f"{summary.confidence * 100:g}%"
+    fig = Figure(figsize=(11, 8), layout="constrained")
+    grid = fig.add_gridspec(2, 2)
+    curves = (
+        (fig.add_subplot(grid[0, 0]), summary.unavailability, "point unavailability", "tab:red"),
+        (fig.add_subplot(grid[0, 1]), summary.reliability, "reliability R(t)", "tab:blue"),
+    )
+    times = range(summary.horizon)
+    for ax, curve, label, colour in curves:
+        if summary.horizon:
+            ax.fill_between(
+                times,
+                curve.lower,
+                curve.upper,
+                step="post",
+                alpha=0.3,
+                color=colour,
+                label=f"{pct} band ({curve.method})",
+            )
+            ax.step(times, curve.value, where="post", color=colour, linewidth=1.0, label=label)
+            if curve is summary.unavailability and summary.mean_unavailability is not None:
+                _mean_line(ax, summary.mean_unavailability, "black")
+            ax.set_xlim(0, max(1, summary.horizon - 1))
+            ax.legend(loc="best", fontsize="small")
+        else:
+            ax.text(0.5, 0.5, "horizon 0: nothing simulated", ha="center", transform=ax.transAxes)
+        ax.set_ylim(0, 1.02 if curve is summary.reliability else None)
+        ax.set_xlabel(f"time{unit}")
+        ax.set_ylabel(label)
+        ax.grid(alpha=0.3)
+    curves[0][0].set_title(f"Unavailability ({summary.n_runs} runs)")
+    curves[1][0].set_title("Reliability: no system failure up to t")
+
+    ax = fig.add_subplot(grid[1, :])
+    rows = [(c.name, c.criticality) for c in summary.components if c.criticality is not None]
+    rows = sorted(rows, key=lambda row: -row[1].value)[:MAX_BARS]
+    if rows:
+        values = [e.value for _, e in rows]
+        errors = [
+            [e.value - (e.lower or 0.0) for _, e in rows],
+            [(e.upper if e.upper is not None else e.value) - e.value for _, e in rows],
+        ]
+        positions = list(range(len(rows)))
+        ax.barh(
+            positions,
+            values,
+            xerr=errors,
+            color="tab:orange",
+            capsize=3,
+            label=f"criticality index, {pct} interval ({rows[0][1].method})",
+        )
+        ax.set_yticks(positions, [name for name, _ in rows])
+        ax.invert_yaxis()  # most critical on top
+        ax.set_xlim(0, 1)
+        ax.legend(loc="lower right", fontsize="small")
+    else:
+        ax.text(
+            0.5,
+            0.5,
+            "no system failure occurred: no criticality to show",
+            ha="center",
+            transform=ax.transAxes,
+        )
+        ax.set_yticks([])
+    ax.set_xlabel("criticality index: share of the system failures the component triggered")
+    ax.set_title(f"Criticality of the components ({summary.system_failures} system failures)")
+    ax.grid(axis="x", alpha=0.3)
+
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=100)
+    return buffer.getvalue()

@@ -1,0 +1,233 @@
+"""The text report of a Summary: readable tables that fit 100 columns, methods named."""
+
+from __future__ import annotations
+
+import textwrap
+from collections.abc import Callable
+
+import numpy as np
+
+from ..results import summary as s
+from ..results.summary import Estimate, Summary
+
+WIDTH = 100
+CURVE_ROWS = 8  # time points shown from the unavailability and reliability curves
+MAX_CUTSET_ROWS = 15
+
+# What each method name in the report stands for, printed once under the tables.
+METHOD_NOTES = {
+    s.WILSON: "runs are independent, so a count of runs is binomial",
+    s.WILSON_BOUNDED: "per-run fractions in [0, 1] with mean m vary by at most m(1-m); only "
+    "their sum over runs is known, so the interval is conservative",
+    s.WILSON_FAILURES: "share of the system failures, taken as independent trials (approximate "
+    "when runs fail more than once)",
+    s.T_RUNS: "a mean of one value per run; runs are independent",
+    s.RATIO: "ratio of two sums over runs; interval from the per-run residuals",
+    s.ORDER: "ranks of the runs' first-failure times bracketing the percentile (normal "
+    "approximation to the binomial)",
+    s.POISSON: "the total count over all runs taken as Poisson (exact for counts up to 30)",
+    s.NONE_SEEN: "nothing seen in n runs: exact upper bound on the chance that a run shows it",
+    s.POISSON_NONE_SEEN: "nothing counted in n runs: exact Poisson upper bound on the mean",
+    s.HORIZON_ZERO: "nothing can happen within a horizon of 0",
+}
+
+
+def _num(x: float | None, digits: int = 4) -> str:
+    if x is None:
+        return "-"
+    if x == 0:
+        return "0"
+    return f"{x:.{digits}g}"
+
+
+def _pct(x: float | None) -> str:
+    return "-" if x is None else f"{100 * x:.3g}%"
+
+
+class _Formatter:
+    def __init__(self, summary: Summary) -> None:
+        self.summary = summary
+        self.unit = summary.unit
+        self.methods: list[str] = []
+
+    def time(self, x: float | None, digits: int = 5) -> str:
+        if x is None:
+            return "-"
+        return f"{_num(x, digits)} {self.unit}".rstrip()
+
+    def interval(self, e: Estimate, fmt: Callable[[float | None], str]) -> str:
+        if e.lower is None and e.upper is None:
+            return "(no interval)"
+        upper = fmt(e.upper) if e.upper is not None else "beyond horizon"
+        return f"[{fmt(e.lower)}, {upper}]"
+
+    def method(self, e: Estimate) -> str:
+        base = e.method.split(";")[0]
+        if base not in self.methods:
+            self.methods.append(base)
+        return e.method
+
+
+def _row(label: str, value: str, interval: str, method: str) -> list[str]:
+    line = f"  {label:<36} {value:>11}  {interval:<24} {method}".rstrip()
+    if len(line) <= WIDTH:
+        return [line]
+    # The method moves to its own line when the row would be too wide.
+    return [line[: len(line) - len(method)].rstrip(), f"{'':>40}method: {method}"]
+
+
+def _estimate_rows(f: _Formatter) -> list[str]:
+    sm = f.summary
+    pct = f"{sm.confidence * 100:g}%"
+    lines = [f"  {'estimate':<36} {'value':>11}  {pct + ' interval':<24} method"]
+
+    def add(label: str, e: Estimate | None, fmt: Callable[[float | None], str], why: str) -> None:
+        if e is None:
+            lines.append(f"  {label:<36} {'n/a':>11}  {why}".rstrip())
+        else:
+            lines.extend(_row(label, fmt(e.value), f.interval(e, fmt), f.method(e)))
+
+    none_failed = "no system failure occurred"
+    add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
+    add("P(system failure within horizon)", sm.failure_probability, _num, "")
+    add("mean time to first failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
+    add(
+        "mean time to first failure",
+        sm.mean_time_to_failure,
+        f.time,
+        "not every run failed (see the line above)",
+    )
+    for p in sm.time_to_failure_percentiles:
+        add(
+            f"time to first failure, {p.percent:g}th pct.",
+            p.estimate,
+            f.time,
+            "not reached within the horizon",
+        )
+    add("system failures per run", sm.failures_per_run, _num, "")
+    add("MTBF (uptime / failures)", sm.mtbf, f.time, none_failed)
+    add("mean down time per failure", sm.mean_down_time, f.time, none_failed)
+    return lines
+
+
+def _curve_rows(f: _Formatter) -> list[str]:
+    sm = f.summary
+    if sm.horizon == 0:
+        return ["  (horizon 0: no time units simulated)"]
+    times = np.unique(np.linspace(0, sm.horizon - 1, CURVE_ROWS).round().astype(int))
+    u, r = sm.unavailability, sm.reliability
+    for curve in (u, r):
+        if curve.method not in f.methods:
+            f.methods.append(curve.method)
+    head = f"  {'time':>12}  {'unavailability':>14}  {'interval':<22}  {'R(t)':>10}  interval"
+    lines = [head]
+    for t in times:
+        lines.append(
+            f"  {f.time(float(t)):>12}  {_num(u.value[t]):>14}  "
+            f"{'[' + _num(u.lower[t], 3) + ', ' + _num(u.upper[t], 3) + ']':<22}  "
+            f"{_num(r.value[t]):>10}  [{_num(r.lower[t], 3)}, {_num(r.upper[t], 3)}]"
+        )
+    return lines
+
+
+def _component_rows(f: _Formatter) -> list[str]:
+    sm = f.summary
+    if not sm.components:
+        return ["  (no components)"]
+    cells = []
+    for c in sm.components:
+        u = c.unavailability
+        crit = c.criticality
+        cells.append(
+            (
+                c.name,
+                "n/a" if u is None else f"{_num(u.value)} {f.interval(u, lambda x: _num(x, 3))}",
+                f"{_num(c.failures_per_run.value)} "
+                f"{f.interval(c.failures_per_run, lambda x: _num(x, 3))}",
+                "n/a" if crit is None else f"{_pct(crit.value)} {f.interval(crit, _pct)}",
+            )
+        )
+        for e in (u, c.failures_per_run, crit):
+            if e is not None:
+                f.method(e)
+    heads = ("component", "unavailability", "failures per run", "criticality")
+    widths = [max(len(h), *(len(row[i]) for row in cells)) for i, h in enumerate(heads)]
+    name_w = widths[0]
+    rest_w = sum(widths[1:]) + 6
+    if 2 + name_w + 2 + rest_w > WIDTH:
+        name_w = 0  # long names get a line of their own
+    lines = []
+
+    def fmt(row: tuple[str, ...]) -> str:
+        return (f"  {row[0]:<{name_w}}  " if name_w else "    ") + "  ".join(
+            f"{cell:<{w}}" for cell, w in zip(row[1:], widths[1:], strict=True)
+        ).rstrip()
+
+    lines.append(fmt(heads))
+    for row in cells:
+        if not name_w:
+            lines.append(f"  {row[0]}")
+        lines.append(fmt(row))
+    return lines
+
+
+def _cutset_rows(f: _Formatter) -> list[str]:
+    sm = f.summary
+    if not sm.cutsets:
+        return ["  (no cut sets)"]
+    lines = [f"  {'rank':>4}  {'failures':>9}  {'share':>7}  {'interval':<17}  cut set"]
+    for rank, c in enumerate(sm.cutsets[:MAX_CUTSET_ROWS], start=1):
+        share = "n/a" if c.share is None else _pct(c.share.value)
+        interval = "" if c.share is None else f.interval(c.share, _pct)
+        if c.share is not None:
+            f.method(c.share)
+        start = f"  {rank:>4}  {c.failures:>9}  {share:>7}  {interval:<17}  "
+        name_lines = textwrap.wrap(c.name, WIDTH - len(start)) or [""]
+        lines.append(start + name_lines[0])
+        lines.extend(" " * len(start) + more for more in name_lines[1:])
+    hidden = len(sm.cutsets) - MAX_CUTSET_ROWS
+    if hidden > 0:
+        lines.append(f"  ... and {hidden} more cut sets (all are in cutsets.csv)")
+    return lines
+
+
+def format_report(summary: Summary) -> str:
+    """A plain-text report of ``summary``; no line is wider than 100 columns."""
+    f = _Formatter(summary)
+    sm = summary
+    horizon = f.time(sm.horizon)
+    span = f" (time units 0..{sm.horizon - 1})" if sm.horizon else ""
+    head = (
+        f"{sm.n_runs} runs over a horizon of {horizon}{span}, seed {sm.seed}"
+        + (f" (runs from index {sm.first_run})" if sm.first_run else "")
+        + f"; {sm.confidence * 100:g}% intervals."
+    )
+    totals = (
+        f"Runs with a system failure: {sm.runs_failed}; system failures: {sm.system_failures}; "
+        f"time down, all runs: {f.time(sm.downtime, 12)}."
+    )
+    out = textwrap.wrap(head, WIDTH) + textwrap.wrap(totals, WIDTH)
+    out += ["", "System"] + _estimate_rows(f)
+    out += ["", "Point unavailability and reliability R(t) over time"] + _curve_rows(f)
+    out += ["", "Components (criticality: share of system failures triggered)"]
+    out += _component_rows(f)
+    out += ["", "Cut sets, by share of the system failures they completed"] + _cutset_rows(f)
+
+    notes = [
+        "T is the time unit at which a run's system is first seen failed; runs that never "
+        "failed count as H (the horizon) in min(T, H), which equals the sum of R(t).",
+        "Down time still running at the horizon is cut there.",
+    ]
+    if len(sm.cutsets) > 1:
+        notes.append(
+            "One transition can complete several cut sets, so the shares of the cut "
+            "sets can add up to more than 100%."
+        )
+    out += ["", "Notes"]
+    for note in notes:
+        out += textwrap.wrap(note, WIDTH, initial_indent="  - ", subsequent_indent="    ")
+    out += ["", "Methods"]
+    for method in f.methods:
+        text = f"{method}: {METHOD_NOTES.get(method, '')}".rstrip(": ")
+        out += textwrap.wrap(text, WIDTH, initial_indent="  - ", subsequent_indent="    ")
+    return "\n".join(out)

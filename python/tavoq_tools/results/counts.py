@@ -1,0 +1,238 @@
+"""Counts of one batch of runs, and the merge of batches that cover consecutive runs.
+
+A batch is identified by its seed and the range of run indices it holds: run i of the whole
+job is seeded ``seed + i`` (modulo 2**32, read as a signed 32-bit value, as the engine does).
+Splitting a job into chunks of consecutive runs and merging the chunks therefore gives exactly
+the numbers of one big batch: the per-time-unit and per-component counts are sums, and the
+per-run arrays are concatenated in run order. ``merge`` refuses anything that would make the
+result differ from that one batch: a missing run, a run counted twice, another seed or horizon,
+or another model shape. It never returns a partial answer as a whole one.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from dataclasses import dataclass, fields
+from typing import Any
+
+import numpy as np
+
+from ..errors import INT32_MIN, wrap_int32
+
+# Arrays by what they are indexed with; the names are the dataclass fields.
+PER_TIME_UNIT = ("failed_runs", "first_failures")
+PER_RUN = ("system_failures", "downtime")
+PER_COMPONENT = ("component_downtime", "component_failures", "triggered_failures")
+PER_CUTSET = ("cutset_failures",)
+ARRAY_FIELDS = PER_TIME_UNIT + PER_RUN + PER_COMPONENT + PER_CUTSET
+
+# Attribute names of the native result for each field.
+NATIVE_NAMES = {
+    "failed_runs": "failedRuns",
+    "first_failures": "firstFailures",
+    "system_failures": "systemFailures",
+    "downtime": "downtime",
+    "component_downtime": "componentDowntime",
+    "component_failures": "componentFailures",
+    "triggered_failures": "triggeredFailures",
+    "cutset_failures": "cutsetFailures",
+}
+
+
+def _int_array(name: str, values: Any) -> np.ndarray:
+    array = np.asarray(values)
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be a one-dimensional array, got shape {array.shape}")
+    if array.size and not np.issubdtype(array.dtype, np.integer):
+        # Accept floats that hold whole numbers (e.g. read back from JSON), nothing else.
+        if not np.issubdtype(array.dtype, np.floating) or not np.all(np.mod(array, 1) == 0):
+            raise ValueError(f"{name} must hold integers")
+    array = np.array(array, dtype=np.int64)  # a private copy the caller cannot change
+    if array.size and array.min() < 0:
+        raise ValueError(f"{name} holds a negative count")
+    array.flags.writeable = False
+    return array
+
+
+@dataclass(frozen=True, eq=False)
+class BatchStatistics:
+    """Counts of runs ``first_run .. first_run + n_runs - 1`` of a job seeded ``seed``.
+
+    Per time unit (length ``sim_time``): ``failed_runs``, ``first_failures``.
+    Per run, in run order (length ``n_runs``): ``system_failures``, ``downtime``.
+    Per component, summed over runs: ``component_downtime``, ``component_failures``,
+    ``triggered_failures``. Per stored cut set: ``cutset_failures``.
+    All arrays are read-only numpy int64 arrays. Two results compare equal when every field
+    and every array element is equal, which is how a merged result is checked against one batch.
+    """
+
+    seed: int
+    first_run: int
+    n_runs: int
+    sim_time: int
+    failed_runs: np.ndarray
+    first_failures: np.ndarray
+    system_failures: np.ndarray
+    downtime: np.ndarray
+    component_downtime: np.ndarray
+    component_failures: np.ndarray
+    triggered_failures: np.ndarray
+    cutset_failures: np.ndarray
+
+    def __post_init__(self) -> None:
+        for name in ("seed", "first_run", "n_runs", "sim_time"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int | np.integer):
+                raise ValueError(f"{name} must be an integer, got {value!r}")
+            object.__setattr__(self, name, int(value))
+        if not INT32_MIN <= self.seed < 2**31:
+            raise ValueError(f"seed {self.seed} does not fit a signed 32-bit integer")
+        for name in ("first_run", "n_runs", "sim_time"):
+            if getattr(self, name) < 0:
+                raise ValueError(f"{name} must not be negative, got {getattr(self, name)}")
+        for name in ARRAY_FIELDS:
+            object.__setattr__(self, name, _int_array(name, getattr(self, name)))
+        self._check_shapes()
+        self._check_counts()
+
+    def _check_shapes(self) -> None:
+        for names, length, what in (
+            (PER_TIME_UNIT, self.sim_time, "sim_time"),
+            (PER_RUN, self.n_runs, "n_runs"),
+        ):
+            for name in names:
+                if len(getattr(self, name)) != length:
+                    raise ValueError(
+                        f"{name} has {len(getattr(self, name))} entries, {what} is {length}"
+                    )
+        lengths = {len(getattr(self, name)) for name in PER_COMPONENT}
+        if len(lengths) != 1:
+            raise ValueError("the per-component arrays differ in length")
+
+    def _check_counts(self) -> None:
+        # Identities that hold for any batch the engine returns; a violation means the arrays
+        # were mixed up or cut, and every estimate built on them would be wrong.
+        n = self.n_runs
+        if self.failed_runs.size and self.failed_runs.max() > n:
+            raise ValueError(f"failed_runs counts more than the {n} runs held")
+        if self.downtime.size and self.downtime.max() > self.sim_time:
+            raise ValueError(f"a run's downtime exceeds sim_time = {self.sim_time}")
+        if int(self.downtime.sum()) != int(self.failed_runs.sum()):
+            raise ValueError("downtime and failed_runs do not count the same failed units")
+        total = int(self.system_failures.sum())
+        # Each system failure has one causing transition, which completes each cut set at most
+        # once.
+        if int(self.triggered_failures.sum()) > total:
+            raise ValueError(f"triggered_failures counts more than the {total} system failures")
+        if self.cutset_failures.size and self.cutset_failures.max() > total:
+            raise ValueError(f"a cut set completes more than the {total} system failures")
+        limit = n * self.sim_time
+        if self.component_downtime.size and self.component_downtime.max() > limit:
+            raise ValueError(f"a component's downtime exceeds n_runs * sim_time = {limit}")
+        failed = int(np.count_nonzero(self.system_failures))
+        if int(self.first_failures.sum()) != failed:
+            raise ValueError(
+                "first_failures does not count the runs with a system failure "
+                f"({int(self.first_failures.sum())} against {failed})"
+            )
+
+    @property
+    def n_components(self) -> int:
+        return len(self.component_downtime)
+
+    @property
+    def n_cutsets(self) -> int:
+        return len(self.cutset_failures)
+
+    @classmethod
+    def from_native(cls, native: Any, first_run: int = 0) -> BatchStatistics:
+        """Copy a ``tavoq.RunStatistics`` that holds runs ``first_run ..`` of a job.
+
+        The native object echoes the seed of its own first run, ``seed + first_run``; the job's
+        seed is recovered from it so that chunks of one job carry one seed.
+        """
+        try:
+            arrays = {name: getattr(native, attr) for name, attr in NATIVE_NAMES.items()}
+            n_runs, sim_time, seed = native.nSimulations, native.simTime, native.seed
+        except AttributeError as error:
+            raise ValueError(f"not a runnerStatistics result: {error}") from None
+        return cls(
+            seed=wrap_int32(int(seed) - int(first_run)),
+            first_run=first_run,
+            n_runs=n_runs,
+            sim_time=sim_time,
+            **arrays,
+        )
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, BatchStatistics):
+            return NotImplemented
+        return all(
+            np.array_equal(getattr(self, f.name), getattr(other, f.name)) for f in fields(self)
+        )
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        # Rebuild through the constructor so an unpickled copy is checked and read-only too.
+        return (type(self), tuple(getattr(self, f.name) for f in fields(self)))
+
+
+def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> BatchStatistics:
+    """One result for the runs of all ``parts``, identical to a single batch of those runs.
+
+    The parts may come in any order. They must share the seed, the horizon and the numbers
+    of components and cut sets, and together cover consecutive run indices exactly once;
+    otherwise ValueError names the first problem found. A missing first or last chunk leaves
+    no gap between the others, so a caller that knows the whole job passes ``runs`` (for
+    example ``range(n)``) and the result must hold exactly those runs.
+    """
+    parts = list(parts)
+    if not parts:
+        raise ValueError("nothing to merge")
+    for part in parts:
+        if not isinstance(part, BatchStatistics):
+            raise ValueError(f"cannot merge a {type(part).__name__}; expected BatchStatistics")
+    first = parts[0]
+    for part in parts[1:]:
+        for what, a, b in (
+            ("seed", first.seed, part.seed),
+            ("sim_time", first.sim_time, part.sim_time),
+            ("number of components", first.n_components, part.n_components),
+            ("number of cut sets", first.n_cutsets, part.n_cutsets),
+        ):
+            if a != b:
+                raise ValueError(f"parts differ in their {what}: {a} and {b}")
+    # Empty parts hold no runs, so they can neither fill a gap nor overlap anything.
+    ordered = sorted((p for p in parts if p.n_runs), key=lambda p: p.first_run)
+    if runs is not None and runs.step != 1:
+        raise ValueError("runs must be a range of consecutive indices")
+    if not ordered:
+        if runs is not None and len(runs):
+            raise ValueError(f"runs {runs.start}..{runs.stop - 1} are missing")
+        return first
+    expected = ordered[0].first_run if runs is None else runs.start
+    if ordered[0].first_run < expected:
+        raise ValueError(f"runs {ordered[0].first_run}..{expected - 1} lie outside the job's runs")
+    for part in ordered:
+        if part.first_run > expected:
+            raise ValueError(f"runs {expected}..{part.first_run - 1} are missing")
+        if part.first_run < expected:
+            last = min(expected, part.first_run + part.n_runs) - 1
+            raise ValueError(f"runs {part.first_run}..{last} are held more than once")
+        expected = part.first_run + part.n_runs
+    if runs is not None and expected != runs.stop:
+        if expected < runs.stop:
+            raise ValueError(f"runs {expected}..{runs.stop - 1} are missing")
+        raise ValueError(f"runs {runs.stop}..{expected - 1} lie outside the job's runs")
+    sums = {
+        name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.int64)
+        for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET
+    }
+    per_run = {name: np.concatenate([getattr(p, name) for p in ordered]) for name in PER_RUN}
+    return BatchStatistics(
+        seed=first.seed,
+        first_run=ordered[0].first_run,
+        n_runs=expected - ordered[0].first_run,
+        sim_time=first.sim_time,
+        **sums,
+        **per_run,
+    )

@@ -1,0 +1,461 @@
+"""What one batch of runs says about the system, each number with a 95% interval and its method.
+
+The counts come from ``BatchStatistics`` (or the native result it copies). Runs are independent
+and identically distributed, so every estimate is built on what is known per run:
+
+- point unavailability at t and the probability of a first failure by t are binomial
+  proportions over runs: Wilson score intervals (they stay inside [0, 1] near 0 and 1);
+- the mean unavailability and the expected number of system failures are means of one value
+  per run (its downtime fraction, its failure count): Student t intervals over runs. The time
+  units within one run are strongly correlated, so nothing is taken from them as samples;
+- MTBF (uptime / failures) and mean down time (downtime / failures) are ratios of two sums over
+  runs: ratio estimators with a delta-method interval over runs;
+- time to first failure T is counted in whole time units (a failure within unit t gives
+  T = t). Runs that never failed are censored at the horizon H, so the mean is given as the
+  mean of min(T, H), which equals the sum of R(t) over the horizon, with a Student t interval
+  over runs (its per-run values follow from the first-failure histogram). The plain mean is
+  given only when every run failed. Percentiles come with an order-statistic interval;
+- per-component and per-cut-set numbers are only known as sums over runs. A component's
+  unavailability is a mean of per-run fractions in [0, 1], whose variance never exceeds
+  m (1 - m), so the Wilson interval for n runs is a conservative interval for it. Component
+  failure counts get a Poisson interval on the total. Shares of system failures (criticality
+  index, cut-set shares) get a Wilson interval that treats the system failures as independent
+  trials, which they are only approximately when one run fails several times.
+
+When nothing was seen (no downtime, no failure), a mean over runs has zero spread and a t
+interval would have zero width; the interval is then an exact bound for "nothing seen in n
+runs" instead (Clopper-Pearson, or Poisson for counts), and the method says so.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import asdict, dataclass
+from fractions import Fraction
+from typing import Any
+
+import numpy as np
+
+from .counts import BatchStatistics
+from .intervals import (
+    critical_value,
+    none_seen_bound,
+    poisson_interval,
+    student_t_quantile,
+    wilson_bands,
+)
+
+WILSON = "Wilson score over runs"
+WILSON_BOUNDED = "Wilson, variance bound"
+WILSON_FAILURES = "Wilson over failures"
+T_RUNS = "Student t over runs"
+RATIO = "delta method over runs"
+ORDER = "order statistics"
+POISSON = "Poisson on the total"
+NONE_SEEN = "Clopper-Pearson bound"
+POISSON_NONE_SEEN = "Poisson bound"
+HORIZON_ZERO = "exact: horizon 0"
+ONE_RUN = "one run: no interval"
+
+DEFAULT_PERCENTILES = (5, 50, 95)
+
+
+@dataclass(frozen=True)
+class Estimate:
+    """A value with its interval. ``lower``/``upper`` are None when no interval exists (one
+    run) or, for a percentile, when the bound lies beyond the horizon."""
+
+    value: float
+    lower: float | None
+    upper: float | None
+    method: str
+
+    def to_dict(self) -> dict[str, Any]:
+        return _json_safe(asdict(self))
+
+
+@dataclass(frozen=True, eq=False)
+class Curve:
+    """A value per time unit with its pointwise band (float arrays of length horizon)."""
+
+    value: np.ndarray
+    lower: np.ndarray
+    upper: np.ndarray
+    method: str
+
+    def __len__(self) -> int:
+        return len(self.value)
+
+    def to_dict(self) -> dict[str, Any]:
+        return _json_safe(
+            {
+                "value": self.value.tolist(),
+                "lower": self.lower.tolist(),
+                "upper": self.upper.tolist(),
+                "method": self.method,
+            }
+        )
+
+
+@dataclass(frozen=True)
+class Percentile:
+    """The ``percent``-th percentile of the time to first failure; None when not reached."""
+
+    percent: float
+    estimate: Estimate | None
+
+
+@dataclass(frozen=True)
+class ComponentRow:
+    name: str
+    downtime: int  # time units down, summed over runs
+    failures: int  # transitions from working to a failed state, summed over runs
+    triggered: int  # system failures this component's transition caused
+    unavailability: Estimate | None  # None at horizon 0
+    failures_per_run: Estimate
+    criticality: Estimate | None  # share of system failures triggered; None without any
+
+
+@dataclass(frozen=True)
+class CutsetRow:
+    index: int  # position in the tree's getCutsets() order
+    name: str
+    failures: int  # system failures at which this cut set was completed
+    share: Estimate | None  # failures / all system failures; None without any
+
+
+@dataclass(frozen=True, eq=False)
+class Summary:
+    """Everything ``summarize`` draws from one batch; times are in whole time units."""
+
+    n_runs: int
+    horizon: int
+    unit: str
+    seed: int
+    first_run: int
+    confidence: float
+    runs_failed: int  # runs with at least one system failure
+    system_failures: int  # all system failures of all runs
+    downtime: int  # failed time units of all runs
+    unavailability: Curve  # point unavailability at each time unit
+    reliability: Curve  # R(t): no system failure at units 0..t
+    mean_unavailability: Estimate | None  # None at horizon 0
+    failure_probability: Estimate  # at least one system failure within the horizon
+    restricted_mean_time_to_failure: Estimate  # mean of min(T, horizon)
+    mean_time_to_failure: Estimate | None  # only when every run failed
+    time_to_failure_percentiles: tuple[Percentile, ...]
+    failures_per_run: Estimate
+    mtbf: Estimate | None  # uptime / failures; None without failures
+    mean_down_time: Estimate | None  # downtime / failures; None without failures
+    components: tuple[ComponentRow, ...]
+    cutsets: tuple[CutsetRow, ...]  # largest share first
+
+    def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
+        """JSON-safe nested dict (no NaN or infinity: missing values are None).
+
+        The curves hold one entry per time unit, so they are left out unless asked for.
+        """
+
+        def est(e: Estimate | None) -> dict[str, Any] | None:
+            return None if e is None else e.to_dict()
+
+        data: dict[str, Any] = {
+            "n_runs": self.n_runs,
+            "horizon": self.horizon,
+            "unit": self.unit,
+            "seed": self.seed,
+            "first_run": self.first_run,
+            "confidence": self.confidence,
+            "runs_failed": self.runs_failed,
+            "system_failures": self.system_failures,
+            "downtime": self.downtime,
+            "mean_unavailability": est(self.mean_unavailability),
+            "failure_probability": est(self.failure_probability),
+            "restricted_mean_time_to_failure": est(self.restricted_mean_time_to_failure),
+            "mean_time_to_failure": est(self.mean_time_to_failure),
+            "time_to_failure_percentiles": [
+                {"percent": p.percent, "estimate": est(p.estimate)}
+                for p in self.time_to_failure_percentiles
+            ],
+            "failures_per_run": est(self.failures_per_run),
+            "mtbf": est(self.mtbf),
+            "mean_down_time": est(self.mean_down_time),
+            "components": [
+                {
+                    "name": c.name,
+                    "downtime": c.downtime,
+                    "failures": c.failures,
+                    "triggered": c.triggered,
+                    "unavailability": est(c.unavailability),
+                    "failures_per_run": est(c.failures_per_run),
+                    "criticality": est(c.criticality),
+                }
+                for c in self.components
+            ],
+            "cutsets": [
+                {"index": c.index, "name": c.name, "failures": c.failures, "share": est(c.share)}
+                for c in self.cutsets
+            ],
+        }
+        if curves:
+            data["curves"] = {
+                "unavailability": self.unavailability.to_dict(),
+                "reliability": self.reliability.to_dict(),
+            }
+        return _json_safe(data)
+
+
+def _json_safe(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, list | tuple):
+        return [_json_safe(v) for v in value]
+    if isinstance(value, np.integer):
+        return int(value)
+    if isinstance(value, float | np.floating):
+        value = float(value)
+        return value if math.isfinite(value) else None
+    return value
+
+
+# ---------------------------------------------------------------- interval helpers
+
+
+def _wilson_estimate(successes: float, trials: int, z: float, method: str) -> Estimate:
+    lower, upper = wilson_bands(successes, trials, z)
+    return Estimate(successes / trials, float(lower), float(upper), method)
+
+
+def _t_estimate(
+    mean: float,
+    sum_sq_dev: float,
+    n: int,
+    confidence: float,
+    low: float,
+    high: float,
+    method: str = T_RUNS,
+) -> Estimate:
+    """Student t interval for a mean over ``n`` runs, from the sum of squared deviations."""
+    if n < 2:
+        return Estimate(mean, None, None, f"{method}; {ONE_RUN}")
+    se = math.sqrt(max(sum_sq_dev, 0.0) / (n - 1) / n)
+    half = student_t_quantile(0.5 + confidence / 2.0, n - 1) * se
+    return Estimate(mean, max(low, mean - half), min(high, mean + half), method)
+
+
+def _ratio_estimate(
+    numer: np.ndarray, denom: np.ndarray, confidence: float, high: float
+) -> Estimate | None:
+    """sum(numer) / sum(denom) over runs with a delta-method interval; None if sum(denom)=0."""
+    total = float(denom.sum())
+    if total == 0.0:
+        return None
+    n = len(denom)
+    ratio = float(numer.sum()) / total
+    if n < 2:
+        return Estimate(ratio, None, None, f"{RATIO}; {ONE_RUN}")
+    residual = numer - ratio * denom
+    se = math.sqrt(float(np.dot(residual, residual)) / (n - 1) / n) / (total / n)
+    half = student_t_quantile(0.5 + confidence / 2.0, n - 1) * se
+    return Estimate(ratio, max(0.0, ratio - half), min(high, ratio + half), RATIO)
+
+
+# ---------------------------------------------------------------- the summary
+
+
+def _names(given: Sequence[str] | None, count: int, prefix: str, what: str) -> list[str]:
+    if given is None:
+        return [f"{prefix}{i}" for i in range(count)]
+    names = [str(name) for name in given]
+    if len(names) != count:
+        raise ValueError(f"{len(names)} {what} names given for {count} {what}s")
+    return names
+
+
+def _time_to_failure(
+    stats: BatchStatistics, cum: np.ndarray, confidence: float, percentiles: Sequence[float]
+) -> tuple[Estimate, Estimate | None, tuple[Percentile, ...]]:
+    n, horizon = stats.n_runs, stats.sim_time
+    failed = int(cum[-1]) if horizon else 0
+    if horizon == 0:
+        zero = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
+        return zero, None, tuple(Percentile(float(p), None) for p in percentiles)
+
+    times = np.arange(horizon, dtype=np.float64)
+    weights = stats.first_failures.astype(np.float64)
+    censored = float(n - failed)
+    # Per-run min(T, H): value t for the runs first failed at t, H for those that never failed.
+    restricted_mean = (float(np.dot(times, weights)) + horizon * censored) / n
+    if failed == 0:
+        # Every run lasted the horizon; min(T, H) < H needs a failure, whose probability is at
+        # most the Clopper-Pearson bound for none seen in n runs.
+        lower = horizon * (1.0 - none_seen_bound(n, confidence))
+        restricted = Estimate(float(horizon), lower, float(horizon), NONE_SEEN)
+    else:
+        dev = float(np.dot(weights, (times - restricted_mean) ** 2))
+        dev += censored * (horizon - restricted_mean) ** 2
+        restricted = _t_estimate(restricted_mean, dev, n, confidence, 0.0, float(horizon))
+
+    plain = None
+    if failed == n:
+        plain_mean = float(np.dot(times, weights)) / n
+        dev = float(np.dot(weights, (times - plain_mean) ** 2))
+        plain = _t_estimate(plain_mean, dev, n, confidence, 0.0, float(horizon - 1))
+
+    z = critical_value(confidence)
+
+    def order_statistic(rank: int) -> float:
+        # The rank-th smallest T (1-based); only called for ranks within the failed runs.
+        return float(np.searchsorted(cum, rank, side="left"))
+
+    result = []
+    for percent in percentiles:
+        p = Fraction(str(percent)) / 100
+        rank = max(1, math.ceil(p * n))
+        if rank > failed:
+            result.append(Percentile(float(percent), None))
+            continue
+        # Ranks whose order statistics bracket the percentile with the chosen confidence
+        # (normal approximation to the binomial count of runs below it).
+        spread = z * math.sqrt(n * float(p) * (1.0 - float(p)))
+        low_rank = math.floor(n * float(p) - spread)
+        high_rank = math.ceil(n * float(p) + spread) + 1
+        lower = order_statistic(low_rank) if low_rank >= 1 else 0.0
+        upper = order_statistic(high_rank) if high_rank <= failed else None
+        estimate = Estimate(order_statistic(rank), lower, upper, ORDER)
+        result.append(Percentile(float(percent), estimate))
+    return restricted, plain, tuple(result)
+
+
+def summarize(
+    stats: Any,
+    *,
+    component_names: Sequence[str] | None = None,
+    cutset_names: Sequence[str] | None = None,
+    unit: str = "",
+    confidence: float = 0.95,
+    percentiles: Sequence[float] = DEFAULT_PERCENTILES,
+) -> Summary:
+    """Summarize a batch: a ``BatchStatistics``, or the native ``tavoq.RunStatistics``.
+
+    ``component_names`` and ``cutset_names`` label the tables (cut sets in the tree's
+    ``getCutsets()`` order); ``unit`` labels times in the report.
+    """
+    if not isinstance(stats, BatchStatistics):
+        stats = BatchStatistics.from_native(stats)
+    z = critical_value(confidence)
+    n, horizon = stats.n_runs, stats.sim_time
+    if n == 0:
+        raise ValueError("no runs to summarize")
+    for percent in percentiles:
+        if not 0 < percent < 100:
+            raise ValueError(f"percentile {percent} must lie strictly between 0 and 100")
+    component_names = _names(component_names, stats.n_components, "component_", "component")
+    cutset_names = _names(cutset_names, stats.n_cutsets, "cutset_", "cut set")
+
+    # Point unavailability and reliability: binomial counts over runs at every time unit.
+    lower, upper = wilson_bands(stats.failed_runs, n, z)
+    unavailability = Curve(stats.failed_runs / n, lower, upper, WILSON)
+    cum = np.cumsum(stats.first_failures)
+    lower, upper = wilson_bands(cum, n, z)
+    reliability = Curve(1.0 - cum / n, 1.0 - upper, 1.0 - lower, WILSON)
+
+    runs_failed = int(cum[-1]) if horizon else 0
+    failures = stats.system_failures.astype(np.float64)
+    total_failures = int(stats.system_failures.sum())
+    downtime = stats.downtime.astype(np.float64)
+    total_downtime = int(stats.downtime.sum())
+
+    if horizon == 0:
+        mean_unavailability = None
+        failure_probability = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
+        failures_per_run = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
+    else:
+        fraction = downtime / horizon
+        mean = total_downtime / (n * horizon)
+        if total_downtime == 0:
+            # No run was ever down: the mean is at most the chance that a run has any downtime.
+            mean_unavailability = Estimate(0.0, 0.0, none_seen_bound(n, confidence), NONE_SEEN)
+        elif total_downtime == n * horizon:
+            # No run was ever up: the same bound, on the chance that a run has any uptime.
+            mean_unavailability = Estimate(
+                1.0, 1.0 - none_seen_bound(n, confidence), 1.0, NONE_SEEN
+            )
+        else:
+            dev = float(np.dot(fraction - mean, fraction - mean))
+            mean_unavailability = _t_estimate(mean, dev, n, confidence, 0.0, 1.0)
+        failure_probability = _wilson_estimate(runs_failed, n, z, WILSON)
+        if total_failures == 0:
+            bound = poisson_interval(0, confidence)[1] / n
+            failures_per_run = Estimate(0.0, 0.0, bound, POISSON_NONE_SEEN)
+        else:
+            mean = total_failures / n
+            dev = float(np.dot(failures - mean, failures - mean))
+            failures_per_run = _t_estimate(mean, dev, n, confidence, 0.0, math.inf)
+
+    restricted, plain, percentile_rows = _time_to_failure(stats, cum, confidence, percentiles)
+    uptime = horizon - downtime
+    mtbf = _ratio_estimate(uptime, failures, confidence, math.inf)
+    mean_down_time = _ratio_estimate(downtime, failures, confidence, float(horizon))
+
+    components = []
+    for i, name in enumerate(component_names):
+        down = int(stats.component_downtime[i])
+        count = int(stats.component_failures[i])
+        triggered = int(stats.triggered_failures[i])
+        comp_unavailability = (
+            _wilson_estimate(down / horizon, n, z, WILSON_BOUNDED) if horizon else None
+        )
+        if horizon == 0 and count == 0:
+            per_run = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
+        else:
+            low, high = poisson_interval(count, confidence)
+            per_run = Estimate(
+                count / n, low / n, high / n, POISSON if count else POISSON_NONE_SEEN
+            )
+        criticality = (
+            _wilson_estimate(triggered, total_failures, z, WILSON_FAILURES)
+            if total_failures
+            else None
+        )
+        components.append(
+            ComponentRow(name, down, count, triggered, comp_unavailability, per_run, criticality)
+        )
+
+    cutsets = [
+        CutsetRow(
+            i,
+            name,
+            int(stats.cutset_failures[i]),
+            _wilson_estimate(int(stats.cutset_failures[i]), total_failures, z, WILSON_FAILURES)
+            if total_failures
+            else None,
+        )
+        for i, name in enumerate(cutset_names)
+    ]
+    cutsets.sort(key=lambda row: (-row.failures, row.index))
+
+    return Summary(
+        n_runs=n,
+        horizon=horizon,
+        unit=unit,
+        seed=stats.seed,
+        first_run=stats.first_run,
+        confidence=confidence,
+        runs_failed=runs_failed,
+        system_failures=total_failures,
+        downtime=total_downtime,
+        unavailability=unavailability,
+        reliability=reliability,
+        mean_unavailability=mean_unavailability,
+        failure_probability=failure_probability,
+        restricted_mean_time_to_failure=restricted,
+        mean_time_to_failure=plain,
+        time_to_failure_percentiles=percentile_rows,
+        failures_per_run=failures_per_run,
+        mtbf=mtbf,
+        mean_down_time=mean_down_time,
+        components=tuple(components),
+        cutsets=tuple(cutsets),
+    )

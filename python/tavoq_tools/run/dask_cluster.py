@@ -1,0 +1,176 @@
+"""A batch of runs on a Dask cluster, identical to the same batch run on this machine.
+
+The batch is split into chunks of consecutive run indices (``chunks.plan_chunks``). Each chunk
+is one task: it receives the plain-data model (pickled as data, never native objects), builds
+the matrix and tree on its worker and runs ``runnerStatistics`` for its runs with seed
+``seed + first index``. The results are gathered as they complete and merged in run order by
+``results.counts.merge``, which checks that every run index is held exactly once.
+
+Nothing is lost or counted twice:
+- a task whose worker dies is sent again by the scheduler, and a task that raises is retried
+  (``retries``); the chunk's runs are seeded by their index, so a rerun gives the same numbers;
+- a task that still fails raises here, the other chunks are cancelled, and no partial result
+  is returned.
+
+Dask is an optional extra (``pip install tavoq[dask]``); it is imported only when a batch is
+sent to a cluster, and nothing else in the package needs it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from ..errors import INT32_MIN, DaskMissingError, check_integer
+from ..results.counts import BatchStatistics, merge
+from .chunks import Buildable, RunChunks, plan_chunks, run_chunk
+from .precise import check_max_runs, run_until_precise
+
+__all__ = [
+    "DaskMissingError",
+    "dask_chunk_runner",
+    "import_distributed",
+    "run_on_dask",
+    "simulate_on_dask",
+]
+
+# Times a task that raised is run again before the batch gives up. A worker that dies is not
+# counted here: the scheduler resends its tasks on its own.
+RETRIES = 3
+
+
+def import_distributed() -> Any:
+    try:
+        import distributed
+    except ImportError as error:
+        raise DaskMissingError(
+            "running on a Dask cluster needs dask.distributed, which is not installed: "
+            "pip install tavoq[dask] (or pip install .[dask] in the source tree), on this "
+            "machine and on every worker"
+        ) from error
+    return distributed
+
+
+def _workers(client: Any) -> int:
+    """Threads the cluster has now (at least 1: a cluster may still be starting)."""
+    try:
+        return max(1, sum(client.nthreads().values()))
+    except Exception:  # the plan only needs a rough count; a failing query leaves it at one
+        return 1
+
+
+def dask_chunk_runner(
+    client: Any,
+    model: Buildable,
+    horizon: int,
+    seed: int,
+    *,
+    on_chunk: Callable[[BatchStatistics], None] | None = None,
+    retries: int = RETRIES,
+) -> RunChunks:
+    """A function that runs a list of run ranges as tasks on ``client`` and returns their
+    statistics in the order they completed; ``on_chunk`` sees each one as it arrives."""
+    distributed = import_distributed()
+    if not isinstance(client, distributed.Client):
+        raise TypeError(f"client must be a dask.distributed Client, got {type(client).__name__}")
+
+    def run(chunks: Sequence[range]) -> list[BatchStatistics]:
+        futures = [
+            client.submit(
+                run_chunk,
+                model,
+                horizon,
+                seed,
+                chunk.start,
+                len(chunk),
+                pure=False,
+                retries=retries,
+            )
+            for chunk in chunks
+        ]
+        parts = []
+        try:
+            for future in distributed.as_completed(futures):
+                part = future.result()  # raises the task's error once retries are spent
+                if on_chunk is not None:
+                    on_chunk(part)
+                parts.append(part)
+        finally:
+            # On an error or Ctrl-C, leave nothing running on the cluster.
+            pending = [f for f in futures if not f.done()]
+            if pending:
+                client.cancel(pending)
+        return parts
+
+    return run
+
+
+def simulate_on_dask(
+    client: Any,
+    model: Buildable,
+    runs: int,
+    seed: int,
+    horizon: int,
+    *,
+    chunk_runs: int | None = None,
+    on_chunk: Callable[[BatchStatistics], None] | None = None,
+    target_ci: float | None = None,
+    max_runs: int | None = None,
+) -> BatchStatistics:
+    """Runs ``0 .. runs - 1`` of the batch seeded ``seed`` on the cluster of ``client`` (a
+    ``dask.distributed.Client``); identical to one local ``runnerStatistics`` batch.
+
+    ``chunk_runs`` sets the runs per task (default: see ``chunks.plan_chunks``); ``on_chunk``
+    is called with each chunk's statistics as it completes (a progress bar: ``n_runs``).
+
+    With ``target_ci``, ``runs`` is the first round and rounds of chunks follow until the mean
+    unavailability is known to ±target_ci of itself or ``max_runs`` runs were made (see
+    ``precise.run_until_precise``); ``precise.PreciseResult.of(result, target_ci, max_runs)``
+    then says which, and ``n_runs`` how many runs it took.
+    """
+    runs = check_integer("runs", runs)
+    seed = check_integer("seed", seed, INT32_MIN)
+    horizon = check_integer("horizon", horizon)
+    check_max_runs(target_ci, max_runs)
+    if not callable(getattr(model, "build", None)):
+        raise TypeError(f"model must have a build() method, got {type(model).__name__}")
+    return run_on_dask(
+        client,
+        model,
+        runs,
+        seed,
+        horizon,
+        chunk_runs=chunk_runs,
+        on_chunk=on_chunk,
+        target_ci=target_ci,
+        max_runs=max_runs,
+    )
+
+
+def run_on_dask(
+    client: Any,
+    model: Buildable,
+    runs: int,
+    seed: int,
+    horizon: int,
+    *,
+    chunk_runs: int | None = None,
+    on_chunk: Callable[[BatchStatistics], None] | None = None,
+    target_ci: float | None = None,
+    max_runs: int | None = None,
+) -> BatchStatistics:
+    """``simulate_on_dask`` for arguments already checked (as ``simulate`` checks them)."""
+    execute = dask_chunk_runner(client, model, horizon, seed, on_chunk=on_chunk)
+    workers = _workers(client)
+    if target_ci is not None:
+        result = run_until_precise(
+            execute,
+            target_ci,
+            max_runs,
+            first_runs=runs,
+            chunk_runs=chunk_runs,
+            workers=workers,
+        )
+        return result.statistics
+    parts = execute(plan_chunks(runs, chunk_runs, workers))
+    return merge(parts, runs=range(runs))

@@ -1,0 +1,158 @@
+"""Run a model: its batch of runs, split into chunks of consecutive run indices.
+
+Run i of a batch is seeded ``seed + i`` whatever chunk it falls in: a chunk holding runs
+``first .. first + n - 1`` is one ``runnerStatistics`` call of n runs seeded ``seed + first``.
+The chunks' statistics are merged in run order, so the result is the same as one batch of all
+the runs, however the batch was split. Chunks are what a progress bar counts, and what can be
+sent elsewhere: ``chunks.run_chunk`` needs only the plain-data Model, and
+``dask_cluster`` runs the chunks as tasks on a Dask cluster.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any
+
+from ..errors import INT32_MIN, check_integer
+from ..model.system import Model
+from .chunks import plan_chunks, progress_chunk_runs
+from .precise import check_max_runs
+
+if TYPE_CHECKING:
+    from ..results.counts import BatchStatistics
+
+__all__ = ["default_threads", "simulate"]
+
+# A bar that would vanish in under this many seconds is not worth drawing.
+PROGRESS_DELAY_S = 0.5
+
+
+# OpenMP reads OMP_NUM_THREADS once, when the process starts; read it as early. (Libraries
+# change it later for the processes they start: Dask's LocalCluster does.)
+_OMP_NUM_THREADS = os.environ.get("OMP_NUM_THREADS", "")
+
+
+def default_threads() -> int:
+    """The threads a run uses when neither the call nor the model says: the first number of
+    OMP_NUM_THREADS when set, as OpenMP itself starts, else every core this process may use."""
+    first = _OMP_NUM_THREADS.split(",")[0].strip()
+    if first.isdigit() and int(first) > 0:
+        return int(first)
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+@contextmanager
+def _progress_bar(enabled: bool, total: int | None) -> Iterator[Any]:
+    if not enabled:
+        yield None
+        return
+    from tqdm import tqdm
+
+    bar = tqdm(
+        total=total,
+        unit="run",
+        unit_scale=True,
+        file=sys.stderr,
+        delay=PROGRESS_DELAY_S,
+        dynamic_ncols=True,
+        leave=False,
+    )
+    try:
+        yield bar
+    finally:
+        bar.close()
+
+
+def simulate(
+    model: Model,
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    threads: int | None = None,
+    horizon: int | None = None,
+    chunk_runs: int | None = None,
+    progress: bool = False,
+    client: object = None,
+    target_ci: float | None = None,
+    max_runs: int | None = None,
+) -> BatchStatistics:
+    """Simulate ``model`` and return the statistics of its runs.
+
+    ``runs``, ``seed``, ``threads`` and ``horizon`` default to the model's [simulation]
+    settings. ``chunk_runs`` splits the batch (default: one chunk, or about a hundred with a
+    progress bar); the result does not depend on it. ``progress`` draws a tqdm bar on stderr
+    once a batch lasts more than half a second. Ctrl-C raises KeyboardInterrupt from the
+    running chunk.
+
+    ``client`` (a ``dask.distributed.Client``) runs the chunks as tasks on its cluster
+    (see tavoq_tools.run.dask_cluster; ``threads`` then has no effect, the workers have their own
+    cores); the bar moves as chunks complete. The result is the same as on this machine.
+
+    ``target_ci`` (0.1 for ±10%) runs chunk after chunk until the 95% interval of the mean
+    unavailability lies within ±target_ci of the estimate, or ``max_runs`` runs were made
+    (default tavoq_tools.run.precise.DEFAULT_MAX_RUNS); ``runs`` is then the first round. The
+    result equals one batch of ``n_runs`` runs; ``precise.PreciseResult.of(result, target_ci,
+    max_runs)`` says which limit stopped it.
+    """
+    if not isinstance(model, Model):
+        raise TypeError(f"model must be a tavoq_tools Model, got {type(model).__name__}")
+    settings = model.simulation
+    runs = check_integer("runs", settings.runs if runs is None else runs)
+    seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
+    horizon = check_integer("horizon", settings.horizon if horizon is None else horizon)
+    threads = settings.threads if threads is None else check_integer("threads", threads)
+    if chunk_runs is not None:
+        chunk = check_integer("chunk_runs", chunk_runs)
+    else:
+        chunk = progress_chunk_runs(runs) if progress else runs
+    check_max_runs(target_ci, max_runs)
+    if max_runs is not None:
+        max_runs = check_integer("max_runs", max_runs)
+    if client is not None:
+        from .dask_cluster import run_on_dask
+
+        # Chunks on a cluster are sized for the cluster unless the caller says otherwise.
+        with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
+            return run_on_dask(
+                client,
+                model,
+                runs,
+                seed,
+                horizon,
+                chunk_runs=chunk_runs,
+                on_chunk=None if bar is None else (lambda part: bar.update(part.n_runs)),
+                target_ci=target_ci,
+                max_runs=max_runs,
+            )
+
+    import tavoq
+
+    from ..results.counts import merge
+    from .chunks import local_chunk_runner
+    from .precise import run_until_precise
+
+    # The count is the module's for later calls too: set it every time, so that a run
+    # without one uses all cores even after a run with one.
+    tavoq.limitOMPThreads(default_threads() if threads is None else threads)
+    with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
+        run_chunks = local_chunk_runner(
+            model,
+            horizon,
+            seed,
+            on_chunk=None if bar is None else (lambda part: bar.update(part.n_runs)),
+        )
+        if target_ci is not None:
+            # A bar moves in steps of the first round's chunks; otherwise rounds are planned
+            # as on a one-worker cluster.
+            step = chunk if chunk_runs is not None or progress else None
+            result = run_until_precise(
+                run_chunks, target_ci, max_runs, first_runs=runs, chunk_runs=step
+            )
+            return result.statistics
+        parts = run_chunks(plan_chunks(runs, chunk))
+    return merge(parts, runs=range(runs))

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+namespace tavoq::platform {
+
+/// How much more memory this process can get before the kernel refuses it or kills the
+/// process. Linux grants almost any allocation up front and only fails when the pages are
+/// touched, so a batch that cannot fit is killed half-way (OOM) instead of raising; the
+/// runners ask here first.
+///
+/// Two sources, each optional:
+/// - `MemAvailable` in /proc/meminfo: what the whole machine can hand out without swapping;
+/// - the memory cgroup of the process (v1 and v2 hierarchies, both looked at when mounted):
+///   for its cgroup and every ancestor up to the mount's root that has a limit, the limit
+///   minus the usage. Usage counts the inactive file cache, which the kernel drops before it
+///   kills anything, so that part is counted as free. v1: memory.limit_in_bytes,
+///   memory.usage_in_bytes, memory.stat's total_inactive_file; v2: memory.max ("max" is no
+///   limit), memory.current, memory.stat's inactive_file.
+/// A file that cannot be read or parsed gives no information; it never causes a refusal.
+///
+/// Apart from memory, the address space of the process may be capped (RLIMIT_AS, `ulimit -v`,
+/// common on shared compute clusters). Thread stacks take address space without taking
+/// memory, and a thread that cannot get its stack ends the process inside OpenMP, so the
+/// runners check that room too.
+
+/// Where the figures are read. Every path (/proc/meminfo, /proc/self/cgroup,
+/// /proc/self/mountinfo and the mount points it names) is taken below `root`, so that tests
+/// can lay out a fake machine in a directory.
+struct MemorySources {
+    std::filesystem::path root = "/";
+    /// The address-space limit in bytes, instead of the process's own RLIMIT_AS (tests).
+    std::optional<std::uint64_t> addressLimit;
+};
+
+struct MemoryBudget {
+    std::optional<std::uint64_t> available;  ///< MemAvailable, in bytes
+    std::optional<std::uint64_t> cgroupRoom; ///< the smallest room under a cgroup limit, bytes
+    /// The address-space limit minus what the process has mapped (VmSize in
+    /// /proc/self/status), in bytes; none without a limit.
+    std::optional<std::uint64_t> addressRoom;
+
+    /// The smaller of the two known figures; none when neither source could be read.
+    std::optional<std::uint64_t> remaining() const;
+    /// True when the cgroup room is the smaller figure (the one that limits).
+    bool limitedByCgroup() const;
+};
+
+MemoryBudget readMemoryBudget(const MemorySources &sources = {});
+
+/// A call that was refused because it would not fit. It is a std::bad_alloc, so the Python
+/// bindings raise it as MemoryError with what() as the message, which gives both figures in
+/// GiB.
+class MemoryShortage : public std::bad_alloc {
+public:
+    MemoryShortage(std::uint64_t needed, const MemoryBudget &budget);
+    /// The address space is short: `needed` bytes of it against the budget's addressRoom.
+    MemoryShortage(std::uint64_t needed, const MemoryBudget &budget, std::uint64_t stackBytes);
+    const char *what() const noexcept override { return message->c_str(); }
+    std::uint64_t needed() const noexcept { return neededBytes; }
+    std::uint64_t remaining() const noexcept { return remainingBytes; }
+
+private:
+    std::uint64_t neededBytes;
+    std::uint64_t remainingBytes;
+    // Shared, so that copying the exception (as throwing does) cannot throw.
+    std::shared_ptr<const std::string> message;
+};
+
+/// Throws MemoryShortage when `bytesNeeded` is more than the process can still get, or when
+/// `bytesNeeded` plus `stackBytes` (thread stacks: address space only) is more than its
+/// address space has room for. Returns quietly when it fits or when nothing could be read.
+void requireMemory(std::uint64_t bytesNeeded, const MemorySources &sources = {},
+                   std::uint64_t stackBytes = 0);
+
+/// The address space `threads` new OpenMP threads reserve: each a stack of OMP_STACKSIZE
+/// when set (a number with an optional B, K, M or G suffix; K when none), else of the C
+/// library's default for new threads, plus kThreadExtraBytes.
+std::uint64_t threadStackBytes(int threads);
+
+/// What a thread maps beside its stack (a guard page, thread-local storage), generously.
+inline constexpr std::uint64_t kThreadExtraBytes = 1ull << 20;
+
+} // namespace tavoq::platform

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "simulation/run_statistics.hpp"
+
+namespace tavoq {
+
+/// The recorder of runnerStatistics (see recorders.hpp for the protocol). Writes each run's
+/// own counts at its index of the batch's per-run arrays, so threads write disjoint entries.
+class StatisticsRecorder {
+public:
+    static constexpr bool kTracksComponents = true;
+    static constexpr bool kTracksCauses = true;
+
+    /// `systemFailures` and `downtime` are the batch's per-run arrays.
+    StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures, std::int64_t *downtime,
+                       int nComponents, int nCutsets);
+
+    /// The index of the next run in the batch.
+    void setRun(int i) { run = static_cast<std::size_t>(i); }
+
+    void beginRun() {
+        failed = 0;
+        failures = 0;
+        failedUnits = 0;
+        everFailed = false;
+    }
+    void stretch(int from, int to, std::uint32_t state) {
+        if (state != failed) {
+            failed = state;
+            if (state != 0) {
+                onSystemFailure(from);
+            } else {
+                slot.failedChanges[static_cast<std::size_t>(from)] -= 1u;
+            }
+        }
+        if (state != 0) {
+            failedUnits += to - from;
+        }
+    }
+    void componentFailed(int c, int t) {
+        failedSince[static_cast<std::size_t>(c)] = t;
+        ++slot.componentFailures[static_cast<std::size_t>(c)];
+    }
+    void componentRestored(int c, int t) {
+        slot.componentDowntime[static_cast<std::size_t>(c)] +=
+            t - failedSince[static_cast<std::size_t>(c)];
+    }
+    void rise(int c, const std::int32_t *completed, std::size_t n) {
+        cause = c;
+        causeCutsets.assign(completed, completed + n); // within the reserved capacity
+    }
+    void endRun(int simTime, const std::vector<int> &componentStates);
+
+private:
+    void onSystemFailure(int t);
+
+    StatisticsSlot &slot;
+    std::int64_t *systemFailures;
+    std::int64_t *downtime;
+    std::vector<int> failedSince; // per component, while it is failed
+    std::vector<std::int32_t> causeCutsets;
+    std::size_t run = 0;
+    int cause = 0;
+    std::uint32_t failed = 0;
+    std::int64_t failures = 0;
+    std::int64_t failedUnits = 0;
+    bool everFailed = false;
+};
+
+} // namespace tavoq

@@ -1,0 +1,517 @@
+"""Runner input errors, the no-progress guard, interruption, and the runners' output lines."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import tavoq
+
+THREAD_PREFIX = "Numero de threads disponiveis: "
+NULL_TREE = "Cutset matrix must not be null."
+EMPTY_MATRIX = "Transitions matrix must not be empty."
+ALLOC_PARALLEL_STDERR = "Erro ao alocar memória para os estados locais.\n"
+ALLOC_PARALLEL = "Failed to allocate local states in runnerParallelSim."
+ALLOC_MULTIPLE = "Failed to allocate systemStates in runnerMultipleSim."
+
+D = tavoq.Distribution
+
+
+def closing(n):
+    return f"Simulation {n} done.\nAll Simulations Done.\n"
+
+
+def call_runner(kind, n, sim_time, matrix, tree, seed=0):
+    if kind == "single":
+        return tavoq.runnerSingleSim(sim_time, matrix, tree, seed)
+    if kind == "multiple":
+        return tavoq.runnerMultipleSim(n, sim_time, matrix, tree, seed)
+    return tavoq.runnerParallelSim(n, sim_time, matrix, tree, seed)
+
+
+RUNNERS = ["single", "multiple", "parallel"]
+
+
+def assert_no_run_output(kind, out):
+    """Nothing but (for the parallel runner) its thread line: no run was reported."""
+    lines = out.splitlines()
+    if kind == "parallel":
+        assert all(line.startswith(THREAD_PREFIX) for line in lines), out
+        assert len(lines) <= 1
+    else:
+        assert lines == []
+
+
+def two_component_model():
+    """Two repairable components; the system fails when both are failed."""
+    fail = tavoq.Exponential(0.2)
+    repair = tavoq.Exponential(0.5)
+    comp = [[D(), fail], [repair, D()]]
+    matrix = [comp, [[D(), tavoq.Weibull(4.0, 1.5)], [tavoq.Uniform(0.0, 3.0), D()]]]
+    tree = tavoq.CutsetTree(2)
+    tree.insertNode([1, 1])
+    return matrix, tree
+
+
+# ---------------------------------------------------------------------------
+# Null tree and empty matrix
+
+
+@pytest.mark.parametrize("kind", RUNNERS, ids=RUNNERS)
+@pytest.mark.parametrize(
+    "matrix_name, tree_given, message",
+    [
+        ("worked", False, NULL_TREE),
+        ("empty", False, NULL_TREE),
+        ("none-cell", False, NULL_TREE),
+        ("empty", True, EMPTY_MATRIX),
+        ("no-rows", True, EMPTY_MATRIX),
+        ("no-rows-then-rows", True, EMPTY_MATRIX),
+        ("no-rows-then-none", True, EMPTY_MATRIX),
+    ],
+    ids=[
+        "null-tree",
+        "null-tree-empty-matrix",
+        "null-tree-none-cell",
+        "empty-matrix",
+        "component-without-rows",
+        "first-component-without-rows",
+        "no-rows-then-none-cell",
+    ],
+)
+def test_tree_and_matrix_checks(kind, matrix_name, tree_given, message, worked_example, capfd):
+    matrices = {
+        "worked": worked_example.matrix,
+        "empty": [],
+        "none-cell": [[[D(), None], [D(), D()]]],
+        "no-rows": [[]],
+        "no-rows-then-rows": [[], [[D(), D()], [D(), D()]]],
+        "no-rows-then-none": [[], [[None]]],
+    }
+    tree = worked_example.tree if tree_given else None
+    with pytest.raises(ValueError) as info:
+        call_runner(kind, 3, 8, matrices[matrix_name], tree)
+    assert str(info.value) == message
+    out, err = capfd.readouterr()
+    assert_no_run_output(kind, out)
+    assert err == ""
+
+
+@pytest.mark.parametrize("n", [0, -1, -50], ids=["0", "-1", "-50"])
+@pytest.mark.parametrize("kind", ["multiple", "parallel"], ids=["multiple", "parallel"])
+@pytest.mark.parametrize(
+    "matrix, tree_given",
+    [([], False), ([], True), ([[]], True)],
+    ids=["null-tree", "empty-matrix", "no-rows"],
+)
+def test_batch_without_runs_checks_nothing(kind, n, matrix, tree_given, tree_1, capfd):
+    tree = tree_1 if tree_given else None
+    assert call_runner(kind, n, 4, matrix, tree) == [0, 0, 0, 0]
+    out = capfd.readouterr().out
+    if kind == "parallel":
+        assert out.startswith(THREAD_PREFIX)
+        out = out.split("\n", 1)[1]
+    assert out == closing(n)
+
+
+# ---------------------------------------------------------------------------
+# Shape of the matrix and None cells, checked before any run
+
+
+def shape_case(name):
+    """Return (matrix, component, states named in the message)."""
+    never = D()
+    ok = [[never, never], [never, never]]
+    cases = {
+        "none-first": ([[[never, None], [never, never]]], 0, (0, 1)),
+        "none-diagonal": ([ok, [[never, never], [never, None]]], 1, (1, 1)),
+        # Component 1 never leaves state 0, so its row 1 would never be visited.
+        "none-unvisited": (
+            [
+                [[never, tavoq.InstantaneousFailure(1)], [never, never]],
+                [[never, never], [None, never]],
+            ],
+            1,
+            (1, 0),
+        ),
+        "short-component": ([ok, [[never, never]]], 1, (2,)),
+        "short-row": ([ok, [[never, never], [never]]], 1, (1,)),
+        "short-first-row": ([[[never, never], [never]]], 0, (1,)),
+        "short-third-component": ([ok, ok, [[never], [never, never]]], 2, (0,)),
+    }
+    return cases[name]
+
+
+SHAPE_CASES = [
+    "none-first",
+    "none-diagonal",
+    "none-unvisited",
+    "short-component",
+    "short-row",
+    "short-first-row",
+    "short-third-component",
+]
+
+
+@pytest.mark.parametrize("kind", RUNNERS, ids=RUNNERS)
+@pytest.mark.parametrize("case", SHAPE_CASES, ids=SHAPE_CASES)
+def test_matrix_shape_errors(kind, case, capfd):
+    matrix, component, states = shape_case(case)
+    tree = tavoq.CutsetTree(len(matrix))
+    tree.insertNode([1] * len(matrix))
+    with pytest.raises(ValueError) as info:
+        call_runner(kind, 3, 8, matrix, tree)
+    message = str(info.value)
+    assert message not in (NULL_TREE, EMPTY_MATRIX)
+    assert re.search(rf"\bcomponent {component}\b", message, re.IGNORECASE), message
+    for state in states:
+        assert re.search(rf"\b{state}\b", message), message
+    assert re.search(r"state", message, re.IGNORECASE), message
+    out, err = capfd.readouterr()
+    assert_no_run_output(kind, out)
+    assert err == ""
+
+
+@pytest.mark.parametrize("kind", RUNNERS, ids=RUNNERS)
+def test_null_tree_reported_before_shape(kind, capfd):
+    matrix, _, _ = shape_case("short-row")
+    with pytest.raises(ValueError, match=f"^{re.escape(NULL_TREE)}$"):
+        call_runner(kind, 2, 5, matrix, None)
+    capfd.readouterr()
+
+
+def test_extra_rows_and_entries_are_not_consulted(worked_example):
+    # The number of states comes from component 0; component 1 has more rows and entries,
+    # and an entry beyond that number that would fire at once is never sampled.
+    never = D()
+    extra = [
+        [never, never, tavoq.InstantaneousFailure(0)],
+        [never, never, never],
+        [tavoq.InstantaneousFailure(0), never, never],
+    ]
+    matrix = worked_example.matrix + [extra]
+    tree = tavoq.CutsetTree(2)
+    tree.insertNode([1, 0])
+    assert tavoq.runnerSingleSim(8, matrix, tree, 0) == worked_example.expected
+
+
+# ---------------------------------------------------------------------------
+# Negative simTime
+
+
+@pytest.mark.parametrize("sim_time", [-1, -(2**31)], ids=["-1", "min"])
+@pytest.mark.parametrize("with_tree", [True, False], ids=["tree", "null-tree"])
+def test_single_negative_sim_time(sim_time, with_tree, worked_example, capfd):
+    tree = worked_example.tree if with_tree else None
+    with pytest.raises(MemoryError):
+        tavoq.runnerSingleSim(sim_time, worked_example.matrix, tree, 0)
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("n", [1, 0, 5], ids=["1", "0", "5"])
+@pytest.mark.parametrize("with_tree", [True, False], ids=["tree", "null-tree"])
+def test_multiple_negative_sim_time(n, with_tree, worked_example, capfd):
+    tree = worked_example.tree if with_tree else None
+    with pytest.raises(RuntimeError) as info:
+        tavoq.runnerMultipleSim(n, -1, worked_example.matrix, tree, 0)
+    assert type(info.value) is RuntimeError
+    assert str(info.value) == ALLOC_MULTIPLE
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("n", [1, 0, 5], ids=["1", "0", "5"])
+@pytest.mark.parametrize("with_tree", [True, False], ids=["tree", "null-tree"])
+def test_parallel_negative_sim_time(n, with_tree, worked_example, capfd):
+    tree = worked_example.tree if with_tree else None
+    with pytest.raises(RuntimeError) as info:
+        tavoq.runnerParallelSim(n, -3, worked_example.matrix, tree, 0)
+    assert type(info.value) is RuntimeError
+    assert str(info.value) == ALLOC_PARALLEL
+    out, err = capfd.readouterr()
+    assert err == ALLOC_PARALLEL_STDERR
+    lines = out.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(THREAD_PREFIX)
+
+
+# ---------------------------------------------------------------------------
+# A batch that cannot fit in memory
+
+
+# 257 buffers of 8 GiB (256 thread slots and the total) fit on no machine this runs on.
+# Without the check the buffers would be granted and zero-filled until the kernel killed the
+# process; the child's address space is capped so that a missing check fails quickly instead.
+# ASan cannot run under such a cap.
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the address-space cap that keeps a failure safe is not usable under ASan",
+)
+@pytest.mark.parametrize("runner", ["runnerParallelSim", "runnerStatistics"])
+def test_batch_that_cannot_fit_raises_memory_error(runner):
+    code = f"""
+        import resource, tavoq
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        D = tavoq.Distribution
+        tree = tavoq.CutsetTree(1)
+        tree.insertNode([1])
+        tavoq.limitOMPThreads(256)
+        try:
+            tavoq.{runner}(4, 2**31 - 1, [[[D(), D()], [D(), D()]]], tree, 1)
+        except MemoryError as error:
+            print("refused:", error)
+        """
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert re.search(
+        r"refused: .*needs [\d.]+ GiB and the process can get [\d.]+ GiB", result.stdout
+    ), result.stdout[-2000:]
+
+
+# ---------------------------------------------------------------------------
+# A model that never advances the clock
+
+
+def looping_model(at):
+    flip = tavoq.InstantaneousFailure(at)
+    back = tavoq.InstantaneousFailure(at)
+    return [[[D(), flip], [back, D()]]]
+
+
+@pytest.mark.parametrize("kind", RUNNERS, ids=RUNNERS)
+@pytest.mark.parametrize("at", [0, 3], ids=["at-0", "at-3"])
+def test_no_progress_raises(kind, at, tree_1, capfd):
+    with pytest.raises(RuntimeError) as info:
+        call_runner(kind, 2, 10, looping_model(at), tree_1)
+    message = str(info.value)
+    assert re.search(rf"no progress at time unit {at}\b", message, re.IGNORECASE), message
+    out, _ = capfd.readouterr()
+    assert "All Simulations Done." not in out
+
+
+def test_no_progress_beyond_horizon_is_not_reached(tree_1):
+    # The endless transitions fall due at 3; a run that ends before 3 never applies them.
+    assert tavoq.runnerSingleSim(3, looping_model(3), tree_1, 0) == [0, 0, 0]
+
+
+def test_no_progress_leaves_objects_usable(tree_1, capfd):
+    model = looping_model(0)
+    with pytest.raises(RuntimeError):
+        tavoq.runnerSingleSim(4, model, tree_1, 0)
+    assert tree_1.findNode([1]) == [1]
+    assert model[0][0][1].quantile(0.5, 1) == -1.0
+    assert capfd.readouterr().err == ""
+
+
+# ---------------------------------------------------------------------------
+# Interruption with Ctrl-C
+
+
+INTERRUPT_CHILD = """
+    import signal, sys
+    import tavoq
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    D = tavoq.Distribution
+    fail, repair = tavoq.Exponential(0.2), tavoq.Exponential(0.5)
+    matrix = [[[D(), fail], [repair, D()]]] * 4
+    tree = tavoq.CutsetTree(4)
+    tree.constructTree([[1, 1, 0, 0], [0, 0, 1, 1]])
+    runner = getattr(tavoq, sys.argv[1])
+    print("READY", flush=True)
+    try:
+        runner(10**8, 2000, matrix, tree, 7)
+    except KeyboardInterrupt:
+        print("INTERRUPTED", flush=True)
+        sys.exit(3)
+    print("RETURNED", flush=True)
+"""
+
+
+@pytest.mark.parametrize(
+    "runner", ["runnerMultipleSim", "runnerParallelSim"], ids=["multiple", "parallel"]
+)
+def test_ctrl_c_stops_a_long_batch(runner):
+    proc = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(INTERRUPT_CHILD), runner],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert proc.stdout.readline().strip() == "READY"
+        time.sleep(1.0)
+        assert proc.poll() is None, "the batch ended on its own"
+        proc.send_signal(signal.SIGINT)
+        try:
+            out, err = proc.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            pytest.fail("the batch did not stop after SIGINT")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert "RETURNED" not in out
+    assert "INTERRUPTED" in out, (out[-2000:], err[-2000:])
+    assert proc.returncode == 3
+    assert "All Simulations Done." not in out
+
+
+# ---------------------------------------------------------------------------
+# Output lines and results
+
+
+@pytest.mark.parametrize("kind", ["multiple", "parallel"], ids=["multiple", "parallel"])
+def test_zero_runs(kind, worked_example, capfd):
+    ex = worked_example
+    assert call_runner(kind, 0, ex.sim_time, ex.matrix, ex.tree) == [0] * ex.sim_time
+    out, err = capfd.readouterr()
+    if kind == "parallel":
+        first, out = out.split("\n", 1)
+        assert first.startswith(THREAD_PREFIX)
+    assert out == closing(0)
+    assert err == ""
+
+
+@pytest.mark.parametrize("kind", ["multiple", "parallel"], ids=["multiple", "parallel"])
+def test_one_run(kind, worked_example, capfd):
+    ex = worked_example
+    assert call_runner(kind, 1, ex.sim_time, ex.matrix, ex.tree) == ex.expected
+    out, err = capfd.readouterr()
+    if kind == "parallel":
+        first, out = out.split("\n", 1)
+        assert first.startswith(THREAD_PREFIX)
+    assert out == "Simulation 0 done.\n" + closing(1)
+    assert err == ""
+
+
+def test_single_run_writes_nothing(worked_example, capfd):
+    ex = worked_example
+    assert tavoq.runnerSingleSim(ex.sim_time, ex.matrix, ex.tree, 0) == ex.expected
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("kind", ["multiple", "parallel"], ids=["multiple", "parallel"])
+def test_progress_lines_every_ten_thousand(kind, worked_example, capfd):
+    ex = worked_example
+    n = 10001
+    assert call_runner(kind, n, 5, ex.matrix, ex.tree) == [n * s for s in ex.expected[:5]]
+    lines = capfd.readouterr().out.splitlines()
+    if kind == "parallel":
+        assert lines[0].startswith(THREAD_PREFIX)
+        lines = lines[1:]
+        assert sorted(lines[:2]) == ["Simulation 0 done.", "Simulation 10000 done."]
+        lines = lines[2:]
+    else:
+        assert lines[:2] == ["Simulation 0 done.", "Simulation 10000 done."]
+        lines = lines[2:]
+    assert lines == ["Simulation 10001 done.", "All Simulations Done."]
+
+
+@pytest.mark.parametrize("kind", RUNNERS, ids=RUNNERS)
+def test_zero_sim_time(kind, worked_example, capfd):
+    ex = worked_example
+    assert call_runner(kind, 2, 0, ex.matrix, ex.tree) == []
+    out = capfd.readouterr().out
+    if kind == "single":
+        assert out == ""
+    else:
+        assert out.endswith("Simulation 0 done.\n" + closing(2))
+
+
+def test_zero_sim_time_still_samples(tree_1, capfd):
+    # Seed 5489 gives the engine output 3499211612 first, so the first draw is
+    # 13668795 * 2**-24, which prints as 0.814724.  The one entry always answers -4.
+    matrix = [[[tavoq.Maintenance([-4])]]]
+    assert tavoq.runnerSingleSim(0, matrix, tree_1, 5489) == []
+    assert capfd.readouterr().out == "Warning: nextTimeDouble is out of bounds: -4  0.814724\n"
+    assert tavoq.runnerMultipleSim(1, 0, matrix, tree_1, 5489) == []
+    out = capfd.readouterr().out
+    assert out == (
+        "Warning: nextTimeDouble is out of bounds: -4  0.814724\nSimulation 0 done.\n" + closing(1)
+    )
+
+
+def test_zero_sim_time_still_validates(capfd):
+    with pytest.raises(ValueError, match=f"^{re.escape(NULL_TREE)}$"):
+        tavoq.runnerSingleSim(0, [], None, 0)
+    with pytest.raises(ValueError, match=f"^{re.escape(NULL_TREE)}$"):
+        tavoq.runnerMultipleSim(1, 0, [], None, 0)
+    capfd.readouterr()
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3], ids=["1", "2", "3"])
+def test_thread_line_follows_limit(threads, omp_threads_restored, worked_example, capfd):
+    ex = worked_example
+    tavoq.limitOMPThreads(threads)
+    assert tavoq.runnerParallelSim(4, ex.sim_time, ex.matrix, ex.tree, 0) == [
+        4 * s for s in ex.expected
+    ]
+    out = capfd.readouterr().out
+    lines = out.splitlines()
+    assert lines[0] == f"{THREAD_PREFIX}{threads}"
+    assert lines[1:] == ["Simulation 0 done.", "Simulation 4 done.", "All Simulations Done."]
+
+
+def test_batch_equals_sum_of_single_runs(omp_threads_restored, capfd):
+    matrix, tree = two_component_model()
+    n, sim_time, seed = 60, 200, 11
+    singles = [tavoq.runnerSingleSim(sim_time, matrix, tree, seed + i) for i in range(n)]
+    expected = [sum(col) for col in zip(*singles)]
+    assert any(expected), "the model should fail sometimes"
+    assert all(v in (0, 1) for s in singles for v in s)
+    assert tavoq.runnerMultipleSim(n, sim_time, matrix, tree, seed) == expected
+    for threads in (1, 2, 3):
+        tavoq.limitOMPThreads(threads)
+        assert tavoq.runnerParallelSim(n, sim_time, matrix, tree, seed) == expected
+    capfd.readouterr()
+
+
+@pytest.mark.parametrize(
+    "env, line",
+    [
+        # The limit caps every team: the batch used to wait forever for threads never started.
+        ({"OMP_THREAD_LIMIT": "1"}, f"{THREAD_PREFIX}1"),
+        ({"OMP_THREAD_LIMIT": "2"}, f"{THREAD_PREFIX}2"),
+        # OpenMP may start fewer threads than asked for; the line gives what was asked.
+        ({"OMP_DYNAMIC": "true"}, f"{THREAD_PREFIX}4"),
+    ],
+    ids=["limit-1", "limit-2", "dynamic"],
+)
+def test_openmp_environment_limits_the_team(env, line):
+    code = """
+        import sys, tavoq
+        none, fail, repair = tavoq.Distribution(), tavoq.Exponential(0.05), tavoq.Exponential(0.5)
+        tree = tavoq.CutsetTree(2)
+        tree.constructTree([[1, 1]])
+        matrix = [[[none, fail], [repair, none]]] * 2
+        want = tavoq.runnerMultipleSim(300, 400, matrix, tree, 5)
+        tavoq.limitOMPThreads(4)
+        for _ in range(3):
+            assert tavoq.runnerParallelSim(300, 400, matrix, tree, 5) == want
+            assert list(tavoq.runnerStatistics(300, 400, matrix, tree, 5).failedRuns) == want
+        assert any(want)
+    """
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, **env},
+    )
+    assert result.returncode == 0, result.stderr
+    assert f"\n{line}\n" in result.stdout
+
+
+def test_batch_seeds_wrap(capfd):
+    # Run i is seeded with seed + i modulo 2**32: from INT32_MAX the next run uses INT32_MIN.
+    matrix, tree = two_component_model()
+    a = tavoq.runnerSingleSim(150, matrix, tree, 2**31 - 1)
+    b = tavoq.runnerSingleSim(150, matrix, tree, -(2**31))
+    got = tavoq.runnerMultipleSim(2, 150, matrix, tree, 2**31 - 1)
+    assert got == [x + y for x, y in zip(a, b)]
+    capfd.readouterr()

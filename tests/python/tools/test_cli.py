@@ -1,0 +1,257 @@
+"""The tavoq command on the example pumping station: exit codes 0, 2 and 130, the files it
+writes, and the same numbers with and without the progress bar."""
+
+import importlib
+import io
+import json
+import select
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from tavoq_tools import cli
+from tavoq_tools.model.file import load_model
+
+# The module, not the function that the package exports under the same name.
+simulate_module = importlib.import_module("tavoq_tools.run.simulate")
+
+
+ROOT = Path(__file__).resolve().parents[3]
+
+
+STATION = ROOT / "examples" / "pumping_station.toml"
+
+
+# The console script that `pip install .` puts beside the interpreter.
+COMMAND = [str(Path(sys.executable).with_name("tavoq"))]
+
+
+FILES = ["components.csv", "curves.csv", "cutsets.csv", "summary.json", "summary.png"]
+
+
+def run_tavoq(*args, timeout=120):
+    return subprocess.run(
+        [*COMMAND, *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
+    )
+
+
+def has_matplotlib():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def test_run_prints_the_report_and_writes_every_file(tmp_path):
+    out, png = tmp_path / "out", tmp_path / "figures" / "station.png"
+    result = run_tavoq(
+        "run", STATION, "--runs", 400, "--seed", 5, "--horizon", 3000, "--out", out, "--plot", png
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""  # no bar: stderr is not a terminal
+    assert result.stdout.startswith("Pumping station: ")
+    for row in ("pump_1 & pump_2", "control_unit", "mean unavailability"):
+        assert row in result.stdout
+    expected = FILES if has_matplotlib() else FILES[:-1]
+    assert sorted(p.name for p in out.iterdir()) == expected
+
+    summary = json.loads((out / "summary.json").read_text())
+    stats = simulate_module.simulate(load_model(STATION), runs=400, seed=5, horizon=3000)
+    assert (summary["n_runs"], summary["seed"], summary["horizon"]) == (400, 5, 3000)
+    assert summary["downtime"] == int(stats.downtime.sum())
+    assert summary["system_failures"] == int(stats.system_failures.sum())
+    curves = (out / "curves.csv").read_text().splitlines()
+    assert len(curves) == 1 + 3000
+    if has_matplotlib():
+        assert png.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+BAD_MODEL = '[simulation]\nhorizon = 10\n\n[components.pump]\nstates = ["up"]\n'
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["run", "{bad}"], "{bad}: components.pump.states: needs at least two states"),
+        (["check", "{bad}"], "{bad}: components.pump.states: needs at least two states"),
+        (["run", "{missing}"], "{missing}: cannot read the file"),
+        (
+            ["run", STATION, "--runs", "0"],
+            "tavoq run: error: argument --runs: must be a positive integer",
+        ),
+        (["run", STATION, "--seed", "2147483648"], "argument --seed: must be an integer from"),
+        (
+            ["run", STATION, "--plot", "{out}/figure.jpg"],
+            "--plot {out}/figure.jpg: the figure is a PNG",
+        ),
+        (
+            ["run", STATION, "--plot", "{bad}/x.png"],
+            "--plot {bad}/x.png: {bad} is not a directory",
+        ),
+        (
+            ["run", STATION, "--out", "{bad}/deeper"],
+            "--out {bad}/deeper: {bad} is not a directory",
+        ),
+        (["run", STATION, "--out", ""], "--out: give the name of a directory"),
+        (["run", STATION, "--out", "{link}"], "--out {link}: {link} is a link to nothing"),
+        (["run", STATION, "--out", "{out}/" + "x" * 300], "is too long"),
+        (["run", STATION, "--plot", "{tmp}"], "--plot {tmp}: the figure is a PNG"),
+        (["run", STATION, "--plot", "{dir_png}"], "--plot {dir_png}: {dir_png} is a directory"),
+        (["run", STATION, "--frobnicate"], "tavoq: error: unrecognized arguments: --frobnicate"),
+        (["fly", STATION], "tavoq: error: argument COMMAND: invalid choice: 'fly'"),
+    ],
+)
+def test_bad_model_or_arguments_exit_2_with_one_line_and_no_files(tmp_path, args, message):
+    bad, missing, out = tmp_path / "bad.toml", tmp_path / "missing.toml", tmp_path / "out"
+    bad.write_text(BAD_MODEL)
+    link, dir_png = tmp_path / "dangling", tmp_path / "figure.png"
+    link.symlink_to(tmp_path / "nowhere")
+    dir_png.mkdir()
+    names = {
+        "bad": bad,
+        "missing": missing,
+        "out": out,
+        "link": link,
+        "tmp": tmp_path,
+        "dir_png": dir_png,
+    }
+    args = [str(a).format(**names) for a in args]
+    if args[0] == "run" and "--out" not in args:
+        args += ["--out", str(out)]
+    result = run_tavoq(*args)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr.count("\n") == 1
+    assert message.format(**names) in result.stderr
+    assert not out.exists()
+
+
+SPREAD_OUT = """
+failed_when = "part"
+
+[simulation]
+horizon = 50
+runs = 400
+
+[components.part]
+states = ["up", "down"]
+transitions = [
+  {{ from = "up", to = "down", distribution = "{failure}", {parameters} }},
+  {{ from = "down", to = "up", distribution = "exponential", mean = 5 }},
+]
+"""
+
+
+@pytest.mark.parametrize(
+    ("failure", "parameters", "warned"),
+    [
+        ("normal", "mean = 1, stddev = 100", True),  # about half the first draws are negative
+        ("exponential", "rate = 1e-9", False),  # first draws past 2**31 - 1: simply never
+    ],
+)
+def test_first_draws_out_of_range_never_reach_stdout(tmp_path, failure, parameters, warned):
+    model = tmp_path / "spread.toml"
+    model.write_text(SPREAD_OUT.format(failure=failure, parameters=parameters))
+    result = run_tavoq("run", model, "--json", "--threads", 2)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("{"), (result.stdout, result.stderr)
+    summary = json.loads(result.stdout)
+    assert summary["n_runs"] == 400
+    warnings = [line for line in result.stderr.splitlines() if "warning" in line]
+    if warned:
+        assert len(warnings) == 1
+        count = int(warnings[0].split("tavoq: warning: ")[1].split()[0].replace(",", ""))
+        assert 100 < count < 300  # one first draw a run, negative with probability 0.496
+        assert "negative" in warnings[0] and "never happening" in warnings[0]
+    else:
+        assert warnings == []
+
+
+def test_runs_without_a_stdout(tmp_path, monkeypatch):
+    # Daemons and cron jobs may have no stdout at all, or a closed descriptor 1.
+    model = tmp_path / "spread.toml"
+    model.write_text(SPREAD_OUT.format(failure="normal", parameters="mean = 1, stddev = 100"))
+    out = tmp_path / "out"
+    closed = subprocess.run(
+        ["bash", "-c", 'exec "$0" run "$1" --out "$2" >&-', COMMAND[0], str(model), str(out)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert closed.returncode == 0, closed.stderr  # Python drops prints without a stdout
+    assert "tavoq: warning:" in closed.stderr and "Traceback" not in closed.stderr
+    assert (out / "summary.json").exists()
+    monkeypatch.setattr(sys, "stdout", None)
+    with pytest.warns(Warning):
+        stats = simulate_module.simulate(load_model(model), runs=50)
+    assert stats.n_runs == 50
+
+
+def test_a_reader_that_stops_early_does_not_cost_the_files(tmp_path, monkeypatch):
+    # tavoq run ... | head: every print after the reader has gone fails.
+    class Closed(io.StringIO):
+        def write(self, text):
+            raise BrokenPipeError(32, "Broken pipe")
+
+        def fileno(self):
+            return 1
+
+    out = tmp_path / "out"
+    monkeypatch.setattr(sys, "stdout", Closed())
+    monkeypatch.setattr(cli.os, "dup2", lambda *args: None)  # keep the real stdout alive
+    code = cli.main(["run", str(STATION), "--runs", "50", "--horizon", "500", "--out", str(out)])
+    assert code == cli.EXIT_FAILED
+    expected = FILES if has_matplotlib() else FILES[:-1]
+    assert sorted(p.name for p in out.iterdir()) == expected
+
+
+def test_check_lists_components_and_minimal_cutsets():
+    result = run_tavoq("check", STATION)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert "  pump_1, pump_2, pump_3 (count = 3): states running, failed" in lines
+    assert "    stuck -> working: inspection every 730 h" in lines
+    cutsets = lines[lines.index("Minimal cut sets (5):") + 1 :]
+    assert cutsets == [
+        "  1. valve",
+        "  2. control_unit",
+        "  3. pump_1 & pump_2",
+        "  4. pump_1 & pump_3",
+        "  5. pump_2 & pump_3",
+    ]
+
+
+def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
+    out = tmp_path / "out"
+    proc = subprocess.Popen(
+        [*COMMAND, "run", str(STATION), "--runs", "3000000", "--out", str(out)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        # The model paragraph is printed (and flushed) just before the runs start.
+        ready, _, _ = select.select([proc.stdout], [], [], 60)
+        assert ready, "the command printed nothing within 60 s"
+        assert proc.stdout.readline().startswith("Pumping station")
+        time.sleep(0.5)
+        assert proc.poll() is None, "the batch ended before it could be interrupted"
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 130
+    assert err == "tavoq: interrupted\n"
+    assert not out.exists()

@@ -1,0 +1,144 @@
+"""BatchStatistics: its checks, from_native and the merge of chunks."""
+
+import dataclasses
+import pickle
+import types
+
+import pytest
+
+import tavoq
+import tavoq_tools as report
+from tavoq_tools.errors import wrap_int32
+
+from .batches import SIX_RUNS, never, six_runs, six_runs_chunk, stats_from_runs
+
+
+def test_merge_of_shuffled_chunks_equals_whole_and_survives_pickling():
+    whole = six_runs()
+    # Component and cut-set counts of each chunk; they add up to those of six_runs().
+    counts = {
+        4: ([(1, 1, 1), (0, 0, 0), (0, 0, 0)], [1, 0, 0]),
+        0: ([(0, 0, 0)] * 3, [0, 0, 0]),
+        1: ([(3, 2, 2), (2, 2, 2), (0, 0, 0)], [2, 1, 2]),
+    }
+    parts = [
+        stats_from_runs(SIX_RUNS[i:j], components=counts[i][0], cutsets=counts[i][1], first_run=i)
+        for i, j in [(4, 6), (0, 1), (1, 4)]
+    ]
+    merged = report.merge(parts, runs=range(6))
+    assert merged == whole
+    assert merged != report.merge(
+        parts[:2]
+        + [
+            stats_from_runs(
+                SIX_RUNS[1:4], first_run=1, components=[(0, 0, 0)] * 3, cutsets=[0, 0, 0]
+            )
+        ]
+    )
+    assert pickle.loads(pickle.dumps(merged)) == merged
+    with pytest.raises(ValueError):
+        merged.downtime[0] = 5  # read-only
+
+
+def test_from_native_recovers_the_job_seed_across_the_int32_wrap():
+    native = types.SimpleNamespace(
+        seed=-(2**31),
+        nSimulations=1,
+        simTime=2,
+        failedRuns=[0, 1],
+        firstFailures=[0, 1],
+        systemFailures=[1],
+        downtime=[1],
+        componentDowntime=[1],
+        componentFailures=[1],
+        triggeredFailures=[1],
+        cutsetFailures=[1],
+    )
+    stats = report.BatchStatistics.from_native(native, first_run=1)
+    assert (stats.seed, stats.first_run) == (2**31 - 1, 1)  # run 1 of seed INT32_MAX
+    with pytest.raises(ValueError, match="runnerStatistics"):
+        report.BatchStatistics.from_native(object())
+
+
+@pytest.mark.parametrize(
+    ("parts", "runs", "message"),
+    [
+        ([six_runs_chunk(0, 2), six_runs_chunk(3, 2)], None, "runs 2..2 are missing"),
+        ([six_runs_chunk(0, 3), six_runs_chunk(2, 2)], None, "runs 2..2 are held more than once"),
+        ([six_runs_chunk(0, 2), six_runs_chunk(0, 2)], None, "held more than once"),
+        ([six_runs_chunk(0, 2), six_runs_chunk(2, 2)], range(6), "runs 4..5 are missing"),
+        ([six_runs_chunk(2, 2), six_runs_chunk(4, 2)], range(6), "runs 0..1 are missing"),
+        ([six_runs_chunk(0, 2), six_runs_chunk(2, 2)], range(3), "outside"),
+        ([six_runs_chunk(0, 2), six_runs_chunk(2, 2, seed=8)], None, "seed"),
+        ([six_runs_chunk(0, 2), stats_from_runs([[0, 1, 0]] * 2, first_run=2)], None, "sim_time"),
+        (
+            [six_runs_chunk(0, 2), six_runs_chunk(2, 2, components=[(0, 0, 0)] * 2)],
+            None,
+            "components",
+        ),
+        ([six_runs_chunk(0, 2), six_runs_chunk(2, 2, cutsets=[0])], None, "cut sets"),
+        ([six_runs_chunk(0, 2), [0, 1]], None, "BatchStatistics"),
+        ([], None, "nothing"),
+    ],
+)
+def test_merge_refuses_what_is_not_one_batch(parts, runs, message):
+    with pytest.raises(ValueError, match=message):
+        report.merge(parts, runs=runs)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        ({"failed_runs": [1, 2, 2]}, "failed_runs has 3 entries"),
+        ({"downtime": [0, 2, 2, 1, 0]}, "downtime has 5 entries"),
+        ({"failed_runs": [1, 2, 2, 7]}, "more than the 6 runs"),
+        ({"failed_runs": [1, 2, 2, 2]}, "do not count the same"),
+        ({"first_failures": [1, 2, 1, 1]}, "first_failures"),
+        ({"triggered_failures": [3, 3, 0]}, "triggered_failures"),
+        ({"cutset_failures": [6, 0, 0]}, "cut set"),
+        ({"component_downtime": [25, 0, 0]}, "downtime exceeds"),
+        ({"component_failures": [1, -1, 0]}, "negative"),
+        ({"component_failures": [1.5, 0, 0]}, "integers"),
+        ({"component_failures": [3, 2]}, "per-component"),
+        ({"seed": 2**31}, "32-bit"),
+        ({"n_runs": 6.0}, "n_runs must be an integer"),
+    ],
+)
+def test_run_statistics_refuses_inconsistent_counts(change, message):
+    good = six_runs()
+    fields = {f.name: getattr(good, f.name) for f in dataclasses.fields(report.BatchStatistics)}
+    with pytest.raises(ValueError, match=message):
+        report.BatchStatistics(**(fields | change))
+
+
+def test_series_pair_end_to_end():
+    # Two repairable components in series. Each system failure starts with the failure of one
+    # component while both work, so the criticality index of each is its share of the total
+    # failure rate: 0.01 / 0.04 and 0.03 / 0.04.
+    matrix = [
+        [[never(), tavoq.Exponential(0.01)], [tavoq.Exponential(0.5), never()]],
+        [[never(), tavoq.Exponential(0.03)], [tavoq.Exponential(0.5), never()]],
+    ]
+    tree = tavoq.CutsetTree(2)
+    tree.constructTree([[1, 0], [0, 1]])
+    n, horizon, seed = 600, 300, 2**31 - 250
+    whole = report.BatchStatistics.from_native(
+        tavoq.runnerStatistics(n, horizon, matrix, tree, seed)
+    )
+    chunks = [
+        report.BatchStatistics.from_native(
+            tavoq.runnerStatistics(stop - start, horizon, matrix, tree, wrap_int32(seed + start)),
+            start,
+        )
+        for start, stop in [(250, 600), (0, 250)]
+    ]
+    assert report.merge(chunks, runs=range(n)) == whole  # across the int32 wrap of the seeds
+    assert list(whole.failed_runs) == tavoq.runnerParallelSim(n, horizon, matrix, tree, seed)
+    sm = report.summarize(
+        whole, component_names=["a", "b"], cutset_names=["a", "b"], confidence=0.9999
+    )
+    a, b = sm.components
+    assert a.criticality.lower <= 0.25 <= a.criticality.upper
+    assert b.criticality.lower <= 0.75 <= b.criticality.upper
+    assert a.triggered + b.triggered == sm.system_failures > 0
+    assert max(len(line) for line in report.format_report(sm).splitlines()) <= 100

@@ -1,0 +1,573 @@
+"""Model files: the loader and its error messages, the Model's native objects, and each
+example cross-checked against a matrix written by hand."""
+
+import pickle
+import re
+import tomllib
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tavoq
+from tavoq_tools import cli
+from tavoq_tools.model.file import load_model, model_from_dict
+from tavoq_tools.model.system import Component, Model, ModelError, Simulation, Transition
+
+ROOT = Path(__file__).resolve().parents[3]
+EXAMPLES = ROOT / "examples"
+
+BASE = """\
+failed_when = "(pump_a and pump_b) or valve"
+
+[simulation]
+horizon = 1000
+unit = "h"
+runs = 50
+seed = 3
+
+[components.pump_a]
+states = ["running", "degraded", "failed"]
+
+[[components.pump_a.transitions]]
+from = "running"
+to = "degraded"
+distribution = "weibull"
+scale = 300
+shape = 2
+
+[[components.pump_a.transitions]]
+from = "degraded"
+to = "failed"
+distribution = "exponential"
+mttf = 100
+
+[[components.pump_a.transitions]]
+from = "failed"
+to = "running"
+distribution = "uniform"
+low = 5
+high = 20
+
+[components.pump_b]
+states = ["running", "failed"]
+transitions = [
+  { from = "running", to = "failed", distribution = "exponential", rate = 0.002 },
+  { from = "failed", to = "running", distribution = "normal", mean = 30, stddev = 5 },
+]
+
+[components.valve]
+transitions = [
+  { from = "working", to = "failed", distribution = "fixed", at = 700 },
+  { from = "failed", to = "working", distribution = "inspection", interval = 250 },
+]
+"""
+
+
+def write(tmp_path, text, name="pumps.toml"):
+    path = tmp_path / name
+    path.write_text(text)
+    return path
+
+
+def test_base_model_loads_as_written(tmp_path):
+    model = load_model(write(tmp_path, BASE))
+    expected = Model(
+        components=(
+            Component(
+                "pump_a",
+                ("running", "degraded", "failed"),
+                (
+                    Transition("running", "degraded", "weibull", {"scale": 300, "shape": 2}),
+                    Transition("degraded", "failed", "exponential", {"mttf": 100}),
+                    Transition("failed", "running", "uniform", {"low": 5, "high": 20}),
+                ),
+            ),
+            Component(
+                "pump_b",
+                ("running", "failed"),
+                (
+                    Transition("running", "failed", "exponential", {"rate": 0.002}),
+                    Transition("failed", "running", "normal", {"mean": 30, "stddev": 5}),
+                ),
+            ),
+            Component(
+                "valve",
+                transitions=(
+                    Transition("working", "failed", "fixed", {"at": 700}),
+                    Transition("failed", "working", "inspection", {"interval": 250}),
+                ),
+            ),
+        ),
+        simulation=Simulation(horizon=1000, unit="h", runs=50, seed=3),
+        failed_when="(pump_a and pump_b) or valve",
+    )
+    assert model == expected
+    assert pickle.loads(pickle.dumps(model)) == model
+    assert model.minimal_cutsets() == [("valve",), ("pump_a", "pump_b")]
+    assert model.component_names == ["pump_a", "pump_b", "valve"]
+
+
+# (text to replace in BASE, replacement, expected message after "pumps.toml: ")
+BAD = [
+    # TOML syntax, with its line and column
+    ("horizon = 1000", "horizon 1000", ["TOML syntax: ", "(at line 4, column 9)"]),
+    ('unit = "h"', 'unit = "h', ["TOML syntax: ", "(at line 5, column 10)"]),
+    # unknown keys
+    (
+        "seed = 3",
+        "sed = 3",
+        'simulation.sed: unknown key "sed" (allowed: horizon, unit, runs, seed, threads); '
+        'did you mean "seed"?',
+    ),
+    ("failed_when =", "failed_whenn =", 'failed_whenn: unknown key "failed_whenn"'),
+    (
+        "[components.valve]",
+        '[components.valve]\nstate = ["a", "b"]',
+        'components.valve.state: unknown key "state" (allowed: count, description, states, '
+        'transitions); did you mean "states"?',
+    ),
+    (
+        "mttf = 100",
+        "mtbf = 100",
+        'components.pump_a.transitions[1].mtbf: unknown parameter of exponential "mtbf" '
+        "(parameters: mttf, mean, rate)",
+    ),
+    # unknown distributions or states
+    (
+        'distribution = "weibull"',
+        'distribution = "weibul"',
+        'components.pump_a.transitions[0].distribution: unknown distribution "weibul" '
+        "(distributions: exponential, weibull, normal, uniform, inspection, maintenance, fixed); "
+        'did you mean "weibull"?',
+    ),
+    (
+        'to = "failed"\ndistribution = "exponential"',
+        'to = "broken"\ndistribution = "exponential"',
+        'components.pump_a.transitions[1].to: unknown state "broken" '
+        "(states: running, degraded, failed)",
+    ),
+    (
+        '{ from = "failed", to = "running", distribution = "normal"',
+        '{ from = "failled", to = "running", distribution = "normal"',
+        'components.pump_b.transitions[1].from: unknown state "failled" (states: running, '
+        'failed); did you mean "failed"?',
+    ),
+    (
+        'from = "degraded"',
+        'from = "failed"',
+        'components.pump_a.transitions[1]: goes from "failed" to itself',
+    ),
+    (
+        'from = "degraded"\nto = "failed"',
+        'from = "running"\nto = "degraded"',
+        'components.pump_a.transitions[1]: a second transition from "running" to "degraded" '
+        "(the first is transitions[0])",
+    ),
+    # missing or non-positive parameters
+    ("shape = 2", "", "components.pump_a.transitions[0]: missing parameter shape of weibull"),
+    (
+        "mttf = 100",
+        "mttf = 0",
+        "components.pump_a.transitions[1].mttf: must be a positive number, got 0",
+    ),
+    (
+        "mttf = 100",
+        "mttf = 100\nrate = 0.01",
+        "components.pump_a.transitions[1]: exponential needs exactly one of mttf",
+    ),
+    (
+        "scale = 300",
+        "scale = -300",
+        "components.pump_a.transitions[0].scale: must be a positive number, got -300",
+    ),
+    ("scale = 300", "scale = inf", "transitions[0].scale: must be a positive number, got inf"),
+    ("scale = 300", "scale = true", "transitions[0].scale: must be a positive number, got True"),
+    (
+        "high = 20",
+        "high = 5",
+        "components.pump_a.transitions[2].high: must be greater than low (5), got 5",
+    ),
+    ("low = 5", "low = -1", "transitions[2].low: must be a number >= 0, got -1"),
+    (
+        "interval = 250",
+        "interval = 0",
+        "components.valve.transitions[1].interval: must be a positive integer up to 2147483647",
+    ),
+    ("interval = 250", "interval = 99999999999999999999", "transitions[1].interval: must be a"),
+    ("at = 700", "at = -1", "components.valve.transitions[0].at: must be a non-negative integer"),
+    (
+        'distribution = "weibull"\nscale = 300\nshape = 2',
+        'distribution = "maintenance"\ntimes = []',
+        "components.pump_a.transitions[0].times: must be a non-empty list of positive integers",
+    ),
+    (
+        'distribution = "weibull"\nscale = 300\nshape = 2',
+        'distribution = "maintenance"\ntimes = [10, 0]',
+        "components.pump_a.transitions[0].times[1]: must be a positive integer",
+    ),
+    (
+        '{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
+        '{ from = "working", to = "failed", distribution = "fixed" }',
+        "components.valve.transitions[0]: missing parameter at of fixed",
+    ),
+    (
+        '{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
+        '{ from = "working", distribution = "fixed", at = 700 }',
+        'components.valve.transitions[0]: missing key "to"',
+    ),
+    # duplicate names
+    (
+        'states = ["running", "failed"]',
+        'states = ["running", "running"]',
+        'components.pump_b.states[1]: duplicate state "running"',
+    ),
+    (
+        "[components.valve]",
+        "[components.pump]\ncount = 2\n\n[components.pump_2]\n\n[components.valve]",
+        'components.pump_2: duplicate component name "pump_2" (components.pump has it too)',
+    ),
+    (
+        "[components.valve]",
+        "[components.valve]\n[components.valve]",
+        ["TOML syntax: ", "(at line 40, column 18)"],
+    ),
+    ("[components.valve]", "[components.valve]\ncount = 5000", "components.valve.count: must be"),
+    ("[components.valve]", '[components."valve 2"]', "components.valve 2: a component name is"),
+    ("[components.valve]", "[components.or]", "components.or: a component name is"),
+    ("[components.valve]", '[components."val\\nve"]', "components.val\\nve: a component name"),
+    ('unit = "h"', 'unit = ["h\\n"]', "simulation.unit: must be a string, got ['h\\n']"),
+    # failure logic: unknown components, bad expressions, both or neither form
+    (
+        'or valve"',
+        'or valv"',
+        'failed_when: column 24: unknown component "valv" (components: pump_a, pump_b, valve); '
+        'did you mean "valve"?',
+    ),
+    (
+        "(pump_a and pump_b) or valve",
+        "(pump_a and pump_b) or valve)",
+        'failed_when: column 29: expected "and", "or" or the end, found ")"',
+    ),
+    (
+        "(pump_a and pump_b) or valve",
+        "pump_a & valve",
+        'failed_when: column 8: unexpected character "&"',
+    ),
+    (
+        "(pump_a and pump_b) or valve",
+        "atleast(3, pump_a, valve)",
+        "failed_when: column 9: atleast needs 1 <= k <= the number of its arguments (2), got 3",
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        "failed_when = 3",
+        "failed_when: must be a string, got int",
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'cutsets = [["pump_a", "pump"]]',
+        'cutsets[0][1]: unknown component "pump" (components: pump_a, pump_b, valve)',
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'cutsets = [["valve"], []]',
+        "cutsets[1]: must be a non-empty list of component names, got []",
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        "",
+        "failed_when: give the failure logic one way",
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'failed_when = "valve"\ncutsets = [["valve"]]',
+        "failed_when: give the failure logic one",
+    ),
+    # horizon and runs are positive integers
+    ("horizon = 1000", "horizon = 0", "simulation.horizon: must be a positive integer up to "),
+    ("horizon = 1000", "horizon = 10.5", "simulation.horizon: must be a positive integer"),
+    ("horizon = 1000", "horizon = 4294967296", "simulation.horizon: must be a positive integer"),
+    ("horizon = 1000", "", "simulation.horizon: missing"),
+    (
+        "runs = 50",
+        "runs = -5",
+        "simulation.runs: must be a positive integer up to 2147483647, got -5",
+    ),
+    ("seed = 3", "seed = 2147483648", "simulation.seed: must be an integer from -2147483648"),
+    ("seed = 3", "seed = 3\nthreads = 0", "simulation.threads: must be a positive integer"),
+    ("[simulation]", "[simulatio]", 'simulatio: unknown key "simulatio"'),
+    # Shown within lines of the report and of tavoq check: one line each.
+    ('unit = "h"', 'unit = "h\\nRan 0 runs"', "simulation.unit: must be one line"),
+    ("failed_when", 'name = "pumps\\r"\nfailed_when', "name: must be one line"),
+    # Python refuses integers of thousands of digits; tomllib passes the ValueError on.
+    ("seed = 3", "seed = " + "1" * 5000, "TOML value: "),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'failed_when = "atleast(' + "1" * 5000 + ', pump_a, valve)"',
+        "failed_when: column 9: atleast needs 1 <= k <= the number of its arguments (2)",
+    ),
+]
+
+
+@pytest.mark.parametrize(("old", "new", "message"), BAD, ids=[str(m) for _, _, m in BAD])
+def test_bad_model_file_names_file_key_and_what_is_allowed(tmp_path, old, new, message):
+    assert BASE.count(old) == 1, "the case must change one place of the base model"
+    path = write(tmp_path, BASE.replace(old, new))
+    with pytest.raises(ModelError) as caught:
+        load_model(path)
+    text = str(caught.value)
+    assert text.startswith(f"{path}: "), text
+    for fragment in [message] if isinstance(message, str) else message:
+        assert fragment in text
+    assert "\n" not in text
+
+
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [
+        (None, "cannot read the file: No such file or directory"),
+        (b"\xef\xbb\xbf" + b"x = 1\n", 'x: unknown key "x"'),  # a BOM is fine
+        (b"\xef\xbb\xbf" + b"x = \xff", "not UTF-8 text (byte 7)"),  # counted in the file
+        (b"\xff\xfe = 1", "not UTF-8 text (byte 0)"),
+        (b"x = " + b"[" * 5000 + b"]" * 5000, "TOML syntax"),
+        (b"", "simulation: missing table [simulation]"),
+        (b"[simulation]\nhorizon = 5\n", "components: missing"),
+        (b"simulation = 5\n", "simulation: must be a table"),
+    ],
+)
+def test_unreadable_or_empty_files(tmp_path, content, message):
+    path = tmp_path / "m.toml"
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(ModelError, match=re.escape(message)):
+        load_model(path)
+
+
+def test_an_empty_path_is_named_as_such():
+    with pytest.raises(ModelError, match="^no model file named: the path is empty$"):
+        load_model("")
+
+
+def test_count_expands_names_and_the_logic_must_name_members(tmp_path):
+    text = BASE.replace(
+        "[components.valve]", "[components.sensor]\ncount = 3\n\n[components.valve]"
+    )
+    ok = text.replace(
+        '"(pump_a and pump_b) or valve"', '"valve or atleast(2, sensor_1, sensor_2, sensor_3)"'
+    )
+    model = load_model(write(tmp_path, ok))
+    assert model.component_names == [
+        "pump_a",
+        "pump_b",
+        "sensor_1",
+        "sensor_2",
+        "sensor_3",
+        "valve",
+    ]
+    assert model.minimal_cutsets() == [
+        ("valve",),
+        ("sensor_1", "sensor_2"),
+        ("sensor_1", "sensor_3"),
+        ("sensor_2", "sensor_3"),
+    ]
+    group = text.replace('"(pump_a and pump_b) or valve"', '"valve or sensor"')
+    with pytest.raises(
+        ModelError, match='column 10: "sensor" is a group: count = 3 makes sensor_1 .. sensor_3'
+    ):
+        load_model(write(tmp_path, group))
+
+
+def test_documented_example_loads(tmp_path):
+    text = (ROOT / "docs" / "model-format.md").read_text()
+    block = re.search(r"```toml\n(.*?)```", text, re.S).group(1)
+    model = load_model(write(tmp_path, block))
+    assert model.minimal_cutsets() == [("valve",), ("pump_a", "pump_b")]
+
+
+def test_build_pads_states_and_stores_the_minimal_cutsets(tmp_path):
+    model = load_model(write(tmp_path, BASE))
+    matrix, tree = model.build()
+    assert [len(c) for c in matrix] == [3, 3, 3]
+    assert all(len(row) == 3 for c in matrix for row in c)
+    # pump_b and the valve have two states: their third state is never entered.
+    for c in (matrix[1], matrix[2]):
+        assert all(type(c[i][2]) is tavoq.Distribution for i in range(3))
+        assert all(type(d) is tavoq.Distribution for d in c[2])
+    assert sorted(model.cutset_names(tree)) == ["pump_a & pump_b", "valve"]
+    vectors = {tuple(v + [0] * (3 - len(v))) for v in tree.getCutsets()}
+    assert vectors == {(0, 0, 1), (1, 1, 0)}
+
+
+# ------------------------------------------------------------- examples against hand-made matrices
+
+never = tavoq.Distribution
+
+
+def pumping_station():
+    pump = [
+        [never(), tavoq.Weibull(3000.0, 2.5), never()],
+        [tavoq.Uniform(24.0, 96.0), never(), never()],
+        [never(), never(), never()],
+    ]
+    valve = [
+        [never(), tavoq.Exponential(1 / 20000), never()],
+        [tavoq.Inspection(730), never(), never()],
+        [never(), never(), never()],
+    ]
+    control = [
+        [never(), tavoq.Maintenance([1750, 2000, 2250]), tavoq.Weibull(5000.0, 3.0)],
+        [tavoq.Uniform(8.0, 16.0), never(), never()],
+        [tavoq.Normal(96.0, 24.0), never(), never()],
+    ]
+    cutsets = [[1, 1, 0, 0, 0], [1, 0, 1, 0, 0], [0, 1, 1, 0, 0], [0, 0, 0, 1, 0], [0, 0, 0, 0, 1]]
+    return [pump, pump, pump, valve, control], cutsets
+
+
+def sensor_array():
+    transmitter = [[never(), tavoq.Exponential(5e-5)], [tavoq.Inspection(4380), never()]]
+    return [transmitter] * 3, [[1, 1, 0], [1, 0, 1], [0, 1, 1]]
+
+
+def scheduled_maintenance():
+    compressor = [
+        [never(), tavoq.Maintenance([1500, 1750, 2000]), tavoq.Weibull(4000.0, 3.0)],
+        [tavoq.Uniform(24.0, 72.0), never(), never()],
+        [tavoq.Exponential(1 / 240), never(), never()],
+    ]
+    cooling = [
+        [never(), tavoq.Exponential(1 / 8000), never()],
+        [tavoq.Exponential(1 / 24), never(), never()],
+        [never(), never(), never()],
+    ]
+    return [compressor, cooling], [[1, 0], [0, 1]]
+
+
+@pytest.mark.parametrize(
+    ("name", "hand_made"),
+    [
+        ("pumping_station", pumping_station),
+        ("sensor_array", sensor_array),
+        ("scheduled_maintenance", scheduled_maintenance),
+    ],
+)
+def test_example_matches_a_hand_made_matrix(name, hand_made):
+    model = load_model(EXAMPLES / f"{name}.toml")
+    matrix, tree = model.build()
+    hand_matrix, hand_cutsets = hand_made()
+    hand_tree = tavoq.CutsetTree(len(hand_matrix))
+    hand_tree.constructTree(hand_cutsets)
+    runs, horizon, seed = 300, model.simulation.horizon, model.simulation.seed
+    ours = tavoq.runnerStatistics(runs, horizon, matrix, tree, seed)
+    theirs = tavoq.runnerStatistics(runs, horizon, hand_matrix, hand_tree, seed)
+    assert ours.failedRuns.sum() > 0  # the comparison sees failures
+    for field in (
+        "failedRuns",
+        "firstFailures",
+        "systemFailures",
+        "downtime",
+        "componentDowntime",
+        "componentFailures",
+        "triggeredFailures",
+    ):
+        np.testing.assert_array_equal(getattr(ours, field), getattr(theirs, field), err_msg=field)
+    # Cut sets: compare by content, whatever order each tree stores them in.
+    ours_by_set = dict(zip(map(tuple, tree.getCutsets()), ours.cutsetFailures, strict=True))
+    theirs_by_set = dict(
+        zip(map(tuple, hand_tree.getCutsets()), theirs.cutsetFailures, strict=True)
+    )
+    assert ours_by_set == theirs_by_set
+
+
+# ---------------------------------------------------------------------------------------
+# Fuzzing: whatever the file holds, the loader answers with a Model or a ModelError, and the
+# command refuses a bad file with exit code 2 without writing anything.
+
+FUZZ = settings(
+    derandomize=True,
+    max_examples=120,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
+)
+
+ODD_VALUES = st.one_of(
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.sampled_from([0, -1, 2**31 - 1, 2**31, 2**63, float("nan"), float("inf"), -0.0, 1e308]),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.text(max_size=12),
+    st.sampled_from(["pump_a", "valve", "failed", "running", "weibull", "atleast(2, x)", "("]),
+    st.booleans(),
+    st.lists(st.integers(min_value=-5, max_value=5), max_size=3),
+    st.dictionaries(st.sampled_from(["from", "to", "x"]), st.integers(), max_size=2),
+)
+
+
+def key_paths(node, prefix=()):
+    """Every path to a value in a parsed model document."""
+    items = node.items() if isinstance(node, dict) else enumerate(node)
+    for key, value in items:
+        yield (*prefix, key)
+        if isinstance(value, (dict, list)):
+            yield from key_paths(value, (*prefix, key))
+
+
+def loads_or_refuses(load):
+    try:
+        model = load()
+    except ModelError as err:
+        assert "\n" not in str(err)
+        return None
+    model.build()  # a model that loads must also build
+    return model
+
+
+@FUZZ
+@given(data=st.data())
+def test_edited_documents_load_or_raise_model_error(data):
+    document = tomllib.loads(BASE)
+    paths = list(key_paths(document))
+    for _ in range(data.draw(st.integers(1, 3))):
+        path = data.draw(st.sampled_from(paths))
+        parent = document
+        try:
+            for key in path[:-1]:
+                parent = parent[key]
+            action = data.draw(st.sampled_from(["replace", "delete", "add"]))
+            if action == "replace":
+                parent[path[-1]] = data.draw(ODD_VALUES)
+            elif action == "delete":
+                del parent[path[-1]]
+            elif isinstance(parent, dict):
+                parent[data.draw(st.text(min_size=1, max_size=8))] = data.draw(ODD_VALUES)
+        except (KeyError, IndexError, TypeError):
+            pass  # an earlier edit removed or replaced what this one aimed at
+    loads_or_refuses(lambda: model_from_dict(document, "fuzz.toml"))
+
+
+@FUZZ
+@given(
+    edits=st.lists(
+        st.tuples(st.integers(0, len(BASE)), st.integers(0, 3), st.text(max_size=3)),
+        min_size=1,
+        max_size=4,
+    )
+)
+def test_damaged_files_load_or_raise_model_error_and_the_command_writes_nothing(
+    tmp_path_factory, edits
+):
+    text = BASE
+    for at, cut, insert in edits:
+        text = text[:at] + insert + text[at + cut :]
+    folder = tmp_path_factory.mktemp("fuzz")
+    path = folder / "pumps.toml"
+    path.write_text(text, encoding="utf-8", errors="surrogatepass")
+    if loads_or_refuses(lambda: load_model(path)) is None:
+        out = folder / "out"
+        assert (
+            cli.main(["run", str(path), "--out", str(out), "--plot", str(folder / "plot.png")])
+            == 2
+        )
+        assert not out.exists() and not (folder / "plot.png").exists()

@@ -1,0 +1,44 @@
+"""format_report: the text report fits 100 columns and names every method it uses."""
+
+import pytest
+
+import tavoq_tools as report
+
+from .batches import six_runs, stats_from_runs
+
+REPORT_CASES = {
+    "six_runs": lambda: six_runs(),
+    "nothing_failed": lambda: stats_from_runs(
+        [[0] * 5] * 3, components=[(0, 0, 0)], cutsets=[0, 0]
+    ),
+    "one_run": lambda: stats_from_runs([[0, 1, 1, 0, 1]], components=[(3, 2, 2)], cutsets=[2]),
+    "horizon_zero": lambda: stats_from_runs([[]], 0, components=[(0, 0, 0)], cutsets=[0]),
+}
+
+
+@pytest.mark.parametrize("case", REPORT_CASES)
+@pytest.mark.parametrize("long_names", [False, True])
+def test_report_fits_100_columns_and_names_every_method(case, long_names):
+    stats = REPORT_CASES[case]()
+    names = [
+        f"component_with_a_long_descriptive_name_{i}" if long_names else f"c{i}"
+        for i in range(stats.n_components)
+    ]
+    cut_names = [" & ".join(names) * (3 if long_names else 1)] * stats.n_cutsets
+    sm = report.summarize(stats, component_names=names, cutset_names=cut_names, unit="h")
+    text = report.format_report(sm)
+    assert max(len(line) for line in text.splitlines()) <= 100
+    estimates = [
+        sm.mean_unavailability,
+        sm.failure_probability,
+        sm.failures_per_run,
+        sm.restricted_mean_time_to_failure,
+        sm.mtbf,
+        sm.mean_down_time,
+    ]
+    for row in sm.components:
+        estimates += [row.unavailability, row.failures_per_run, row.criticality]
+    for e in filter(None, estimates):
+        assert e.method.split(";")[0] in text
+    for name in names:
+        assert name in text

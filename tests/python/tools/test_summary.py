@@ -1,0 +1,140 @@
+"""summarize: each estimate against a hand computation, bounds when nothing was seen, and
+the engine's curve against the exact one."""
+
+import json
+import math
+import random
+import statistics
+
+import pytest
+
+import tavoq
+import tavoq_tools as report
+
+from .batches import close, never, six_runs, stats_from_runs
+
+
+def test_summary_of_six_runs_matches_hand_computation():
+    # Worked by hand: per-run downtime fractions 0, .5, .5, .25, 0, .25; failures per run
+    # 0, 1, 2, 1, 0, 1; min(T, 4) per run 4, 1, 0, 3, 4, 1; t(0.975, 5) = 2.570582.
+    sm = report.summarize(
+        six_runs(), component_names=["a", "b", "c"], cutset_names=["x", "y", "z"], unit="h"
+    )
+    assert list(sm.unavailability.value) == [1 / 6, 2 / 6, 2 / 6, 1 / 6]
+    assert (sm.unavailability.lower[1], sm.unavailability.upper[1]) == pytest.approx(
+        report.wilson_interval(2, 6)
+    )
+    assert list(sm.reliability.value) == pytest.approx([5 / 6, 3 / 6, 3 / 6, 2 / 6])
+    assert (sm.reliability.lower[0], sm.reliability.upper[0]) == pytest.approx(
+        (1 - report.wilson_interval(1, 6)[1], 1 - report.wilson_interval(1, 6)[0])
+    )
+    assert close(sm.mean_unavailability, 0.25, 0.015339, 0.484661)
+    assert close(sm.failure_probability, 4 / 6, *report.wilson_interval(4, 6))
+    assert close(sm.restricted_mean_time_to_failure, 13 / 6, 0.359117, 3.974216)
+    assert sm.restricted_mean_time_to_failure.value == pytest.approx(sum(sm.reliability.value))
+    assert sm.mean_time_to_failure is None  # two runs never failed
+    p5, p50, p95 = sm.time_to_failure_percentiles
+    assert (p5.estimate.value, p50.estimate.value, p95.estimate) == (0, 1, None)
+    assert (p50.estimate.lower, p50.estimate.upper) == (0, None)  # rank 7 > 4 failed runs
+    assert close(sm.failures_per_run, 5 / 6, 0.043347, 1.623320)
+    assert close(sm.mtbf, 3.6, 0.0, 8.045963)  # 18 h up over 5 failures; lower end clamped
+    assert close(sm.mean_down_time, 1.2, 0.671684, 1.728316)
+    assert (sm.runs_failed, sm.system_failures, sm.downtime) == (4, 5, 6)
+    a, b, c = sm.components
+    assert close(a.unavailability, 4 / 24, *report.wilson_interval(1, 6))
+    # Garwood intervals for counts 3 and 0 (tables): [0.6187, 8.7673] and [0, 3.6889].
+    assert close(a.failures_per_run, 0.5, 0.618672 / 6, 8.767273 / 6)
+    assert close(c.failures_per_run, 0.0, 0.0, 3.688879 / 6)
+    assert close(b.criticality, 2 / 5, *report.wilson_interval(2, 5))
+    assert [(row.name, row.failures) for row in sm.cutsets] == [("x", 3), ("z", 2), ("y", 1)]
+    assert close(sm.cutsets[1].share, 2 / 5, *report.wilson_interval(2, 5))
+
+
+def test_time_to_failure_when_every_run_failed():
+    # Run k is first failed at unit k; the order-statistic interval of the median of 100 runs
+    # spans ranks 40 and 61, that is units 39 and 60. The 2.5th percentile is the 3rd value.
+    runs = [[0] * k + [1] * (100 - k) for k in range(100)]
+    sm = report.summarize(stats_from_runs(runs), percentiles=(2.5, 50, 95))
+    p2, p50, p95 = sm.time_to_failure_percentiles
+    assert (p50.estimate.value, p50.estimate.lower, p50.estimate.upper) == (49, 39, 60)
+    assert (p2.percent, p2.estimate.value, p95.estimate.value) == (2.5, 2, 94)
+    mean = sm.mean_time_to_failure
+    half = 1.984217 * statistics.stdev(range(100)) / 10  # t(0.975, 99)
+    assert close(mean, 49.5, 49.5 - half, 49.5 + half)
+    assert close(sm.restricted_mean_time_to_failure, mean.value, mean.lower, mean.upper)
+
+
+def test_nothing_failed_gives_bounds_and_no_ratios():
+    n = 40
+    sm = report.summarize(stats_from_runs([[0] * 10] * n, components=[(0, 0, 0)], cutsets=[0]))
+    bound = 1 - 0.025 ** (1 / n)  # Clopper-Pearson upper end after 0 of n
+    assert close(sm.mean_unavailability, 0.0, 0.0, bound)
+    assert close(sm.failure_probability, 0.0, 0.0, report.wilson_interval(0, n)[1])
+    assert close(sm.failures_per_run, 0.0, 0.0, -math.log(0.025) / n)
+    assert close(sm.restricted_mean_time_to_failure, 10.0, 10.0 * (1 - bound), 10.0)
+    assert sm.mtbf is None and sm.mean_down_time is None and sm.mean_time_to_failure is None
+    assert sm.components[0].criticality is None and sm.cutsets[0].share is None
+    assert all(p.estimate is None for p in sm.time_to_failure_percentiles)
+    assert "no system failure occurred" in report.format_report(sm)
+    always_down = report.summarize(stats_from_runs([[1] * 10] * n))
+    assert close(always_down.mean_unavailability, 1.0, 1 - bound, 1.0)
+
+
+def test_mean_unavailability_interval_covers_true_mean_of_correlated_runs():
+    # Each run is failed for its whole horizon or not at all: time units are perfectly
+    # correlated, and only the spread over runs gives an honest interval.
+    rng = random.Random(99)
+    p, runs, reps = 0.3, 50, 1000
+    covered = 0
+    for _ in range(reps):
+        states = [[int(rng.random() < p)] * 3 for _ in range(runs)]
+        mean = report.summarize(stats_from_runs(states)).mean_unavailability
+        covered += mean.lower <= p <= mean.upper
+    assert 0.925 <= covered / reps <= 0.975
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: report.summarize(stats_from_runs([], 3)), "no runs"),
+        (lambda: report.summarize(six_runs(), component_names=["a"]), "1 component names"),
+        (lambda: report.summarize(six_runs(), cutset_names=["a"] * 4), "4 cut set names"),
+        (lambda: report.summarize(six_runs(), percentiles=[100]), "percentile"),
+        (lambda: report.summarize(six_runs(), confidence=1.0), "confidence"),
+    ],
+)
+def test_summarize_refuses_bad_input(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
+
+
+def test_horizon_zero_is_summarized_without_time_estimates():
+    sm = report.summarize(stats_from_runs([[], []], 0, components=[(0, 0, 0)], cutsets=[0]))
+    assert sm.mean_unavailability is None and len(sm.unavailability) == 0
+    assert close(sm.failure_probability, 0.0, 0.0, 0.0)
+    assert sm.components[0].unavailability is None
+    text = report.format_report(sm)
+    assert "horizon 0" in text
+    json.dumps(sm.to_dict(curves=True), allow_nan=False)
+
+
+def test_simulated_unavailability_agrees_with_exact_curve():
+    # One component failing at an exponential time and never repaired: the engine starts the
+    # failure at the whole time unit below the sampled time, so P(failed at t) =
+    # 1 - exp(-rate (t + 1)), and R(t) is 1 - P(failed at t).
+    rate, horizon, n = 0.01, 200, 10_000
+    matrix = [[[never(), tavoq.Exponential(rate)], [never(), never()]]]
+    tree = tavoq.CutsetTree(1)
+    tree.insertNode([1])
+    sm = report.summarize(tavoq.runnerStatistics(n, horizon, matrix, tree, 2024), confidence=0.999)
+    for t in (0, 10, 50, 120, 199):
+        exact = 1.0 - math.exp(-rate * (t + 1))
+        assert sm.unavailability.lower[t] <= exact <= sm.unavailability.upper[t]
+        assert sm.reliability.lower[t] <= 1 - exact <= sm.reliability.upper[t]
+    exact_mean = sum(1.0 - math.exp(-rate * (t + 1)) for t in range(horizon)) / horizon
+    mean = sm.mean_unavailability
+    assert mean.lower <= exact_mean <= mean.upper
+    # Runs that fail stay failed, so the time units of a run are strongly correlated and the
+    # honest interval is far wider than one that treats every time unit as independent.
+    naive_half = 3.3 * math.sqrt(exact_mean * (1 - exact_mean) / (n * horizon))
+    assert mean.upper - mean.value > 5 * naive_half

@@ -1,0 +1,551 @@
+"""A plain Python model of one tavoq simulation run, and of what a batch counts.
+
+The model follows the engine's rules one by one, as simply as possible, so that
+the compiled engine can be compared with it output for output:
+
+* one MT19937 per run, seeded with the run's seed taken as an unsigned 32-bit
+  value (``init_genrand``: 624 words, multiplier 1812433253);
+* every probability is the 24 high bits of one engine output times 2**-24;
+* the initial sampling of every component, with its bounds test;
+* the selection of the earliest pending transition, the end test, the fill of
+  the run states, the state change, the system verdict, the subtraction and the
+  re-sampling pass (without a bounds test).
+
+The verdict: after each transition the system is failed exactly when some stored
+cut set lies within the set of failed components (state != 0). The members of a
+cut set are its elements equal to 1; positions a vector lacks read as 0. A cut
+set without members lies within everything. Before the first transition the
+system counts as working, whatever the cut sets.
+
+Quantile values come from the tavoq distribution objects themselves, except for
+``Maintenance``: its pick (entry floor(p * n) of its list) is computed here from
+the times, which the test that built the object passes in (the engine does not
+expose them). Only the engine logic is modelled.
+
+Conversions of quantile results to whole-time-unit delays:
+
+* initial pass: a result below 0 or above 2147483647.0 (this includes the
+  IndexError of the ``Normal`` quantile for p == 0, read as -infinity) is "no
+  transition"; NaN is "no transition"; anything else is truncated toward zero;
+* re-sampling pass: NaN and results >= 2**31 are "no transition"; results below
+  -2**31 (and the ``Normal`` IndexError, read as -infinity) are "due at once"
+  and stored as -2**31; anything else is truncated toward zero, so a negative
+  delay stays negative until the next selection.
+
+Besides the run states, a run yields what ``runnerStatistics`` counts
+(``RunResult``): the system failures (units failed after a working unit, or
+failed at unit 0), the downtime, the first failed unit, each component's
+downtime and failures (transitions from state 0 to a non-zero state), and for
+each system failure its cause: the component of the last transition in that
+unit that turned the verdict from working to failed, with the cut sets that
+transition completed. ``batch_statistics`` sums runs the way the native
+statistics object reports them.
+
+The verdict can instead be a gate graph (``gates`` and ``top``, as ``tavoq.FaultTree``
+numbers them: components are nodes 0 .. n-1, gate i is node n + i, inputs are components or
+earlier gates). After each transition every gate is evaluated in order: it is failed when
+the number of its failed inputs (an input listed twice counts twice) reaches its threshold
+(``or`` 1, ``and`` all, ``atleast`` k), and the system is failed exactly when the top gate
+is. A run then also yields, per gate, its downtime (units at which it was failed, read from
+the components' states after the unit as the system's), its failures (transitions that
+took it from working to failed) and, as the cause of each system failure, the gates that
+the causing transition took from working to failed, which ``batch_statistics`` sums into
+gateTriggered. Every downtime also has its sum over runs of squares.
+
+``ReferenceRun`` keeps each rule in its own method so that tests can derive
+deliberately wrong variants from it and check that the comparison with the
+engine notices them.
+"""
+
+from __future__ import annotations
+
+import math
+from collections import Counter
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+MASK32 = 0xFFFFFFFF
+NO_TRANSITION = 2147483647
+INT32_MIN = -2147483648
+TWO_POW_M24 = 2.0**-24
+
+
+def wrap_int32(value: int) -> int:
+    """Two's-complement wrap of an integer into the signed 32-bit range."""
+    return ((value + 2**31) & MASK32) - 2**31
+
+
+class MT19937:
+    """The standard 32-bit Mersenne Twister (same outputs as C++ std::mt19937)."""
+
+    N = 624
+    M = 397
+    MATRIX_A = 0x9908B0DF
+    UPPER_MASK = 0x80000000
+    LOWER_MASK = 0x7FFFFFFF
+
+    def __init__(self, seed: int) -> None:
+        mt = [0] * self.N
+        mt[0] = seed & MASK32
+        for i in range(1, self.N):
+            prev = mt[i - 1]
+            mt[i] = (1812433253 * (prev ^ (prev >> 30)) + i) & MASK32
+        self._mt = mt
+        self._index = self.N
+
+    def _twist(self) -> None:
+        mt = self._mt
+        n, m = self.N, self.M
+        for i in range(n):
+            y = (mt[i] & self.UPPER_MASK) | (mt[(i + 1) % n] & self.LOWER_MASK)
+            value = mt[(i + m) % n] ^ (y >> 1)
+            if y & 1:
+                value ^= self.MATRIX_A
+            mt[i] = value
+        self._index = 0
+
+    def next_u32(self) -> int:
+        if self._index >= self.N:
+            self._twist()
+        y = self._mt[self._index]
+        self._index += 1
+        y ^= y >> 11
+        y ^= (y << 7) & 0x9D2C5680
+        y ^= (y << 15) & 0xEFC60000
+        y ^= y >> 18
+        return y & MASK32
+
+
+def probability_from_output(x: int) -> float:
+    """The engine's draw: 24 high bits of one output, times 2**-24 (exact)."""
+    return (x >> 8) * TWO_POW_M24
+
+
+class ReferenceLoopError(RuntimeError):
+    """More transitions fell due at one time unit than the budget (a cycle of zero delays)."""
+
+
+def lies_within(cutset: Sequence[int], failed: Sequence[int]) -> bool:
+    """Whether every member (element equal to 1) of ``cutset`` is failed (non-zero) in
+    ``failed``. Positions that ``failed`` lacks read as 0: a member beyond it is not failed.
+    """
+    return all(i < len(failed) and failed[i] != 0 for i, x in enumerate(cutset) if x == 1)
+
+
+#: Gate kind -> the number of failed inputs (given k and the number of inputs) that fails it.
+GATE_THRESHOLDS = {
+    "or": lambda k, n: 1,
+    "and": lambda k, n: n,
+    "atleast": lambda k, n: k,
+}
+
+GateDesc = tuple[str, Sequence[int], int]  # (kind, inputs as node ids, k)
+
+
+def gate_states(gates: Sequence[GateDesc], failed: Sequence[int]) -> list[bool]:
+    """Each gate's state, in order, for the component states ``failed`` (non-zero: failed)."""
+    value = [s != 0 for s in failed]
+    for kind, inputs, k in gates:
+        count = sum(value[i] for i in inputs)
+        value.append(count >= GATE_THRESHOLDS[kind](k, len(inputs)))
+    return value[len(failed) :]
+
+
+def check_gates(gates: Sequence[GateDesc], top: int, n_components: int) -> None:
+    """Gates that a FaultTree would refuse are refused here too."""
+    for i, (kind, inputs, k) in enumerate(gates):
+        if kind not in GATE_THRESHOLDS or not inputs:
+            raise ValueError(f"gate {i}: kind {kind!r} with {len(inputs)} inputs")
+        if kind == "atleast" and not 1 <= k <= len(inputs):
+            raise ValueError(f"gate {i}: k = {k} for {len(inputs)} inputs")
+        if any(not 0 <= x < n_components + i for x in inputs):
+            raise ValueError(f"gate {i}: an input is not a component or an earlier gate")
+    if not n_components <= top < n_components + len(gates):
+        raise ValueError(f"top node {top} is not a gate")
+
+
+def check_cutsets(cutsets: Sequence[Sequence[int]], n_components: int) -> None:
+    """A cut set with a member beyond the last component can never fail: refused."""
+    for cutset in cutsets:
+        if any(x == 1 and i >= n_components for i, x in enumerate(cutset)):
+            raise ValueError(
+                f"cut set {list(cutset)} has a member beyond the {n_components} components"
+            )
+
+
+@dataclass(frozen=True)
+class RunResult:
+    """What one run yields: its run states and what runnerStatistics counts of it.
+
+    ``causes`` holds, for each system failure in time order, the causing component and
+    the indices (into the stored cut sets) of the cut sets its transition completed; with
+    a gate graph, the indices of the gates it took from working to failed.
+    """
+
+    states: list[int]
+    system_failures: int
+    downtime: int
+    first_failure: int | None
+    component_downtime: list[int]
+    component_failures: list[int]
+    causes: list[tuple[int, tuple[int, ...]]]
+    gate_downtime: list[int] = field(default_factory=list)
+    gate_failures: list[int] = field(default_factory=list)
+
+
+class ReferenceRun:
+    """One run of the engine, modelled step by step.
+
+    ``cutsets`` are the stored cut sets in the tree's order (``tree.getCutsets()``); with
+    ``gates`` the verdict is that of the gate graph and its node ``top`` instead (give
+    ``cutsets=[]``); ``maintenance`` maps ``id()`` of every ``Maintenance`` object in the matrix to its
+    list of times.
+    """
+
+    def __init__(
+        self,
+        sim_time: int,
+        matrix: Sequence[Sequence[Sequence[Any]]],
+        tree: Any,
+        seed: int,
+        max_transitions: int | None = None,
+        *,
+        cutsets: Sequence[Sequence[int]],
+        maintenance: Mapping[int, Sequence[int]] | None = None,
+        gates: Sequence[GateDesc] | None = None,
+        top: int = -1,
+    ) -> None:
+        if tree is None:
+            raise ValueError("Cutset matrix must not be null.")
+        if len(matrix) == 0 or len(matrix[0]) == 0:
+            raise ValueError("Transitions matrix must not be empty.")
+        check_cutsets(cutsets, len(matrix))
+        self.gates = [(kind, tuple(inputs), k) for kind, inputs, k in gates or ()]
+        if gates is not None:
+            check_gates(self.gates, top, len(matrix))
+        self.top_gate = top - len(matrix)
+        self.sim_time = sim_time
+        self.matrix = matrix
+        self.tree = tree
+        self.cutsets = [list(c) for c in cutsets]
+        self.maintenance = dict(maintenance or {})
+        self.rng = MT19937(seed)
+        self.n_components = len(matrix)
+        self.n_states = len(matrix[0])
+        self.component_states = [0] * self.n_components
+        self.next_time = [NO_TRANSITION] * self.n_components
+        self.to_state = [0] * self.n_components
+        self.system_failed = 0
+        self.current_time = 0
+        self.run_states: list[int | None] = [None] * max(sim_time, 0)
+        # The component states after each unit's transitions, as run_states for the system.
+        self.unit_component_states: list[tuple[int, ...] | None] = [None] * max(sim_time, 0)
+        self.max_transitions = max_transitions  # at one time unit
+        self.transitions = 0
+        self.transitions_here = 0
+        # Cut sets within the failed set after the last check (with gates: the failed
+        # gates); none before the first check.
+        self.within: frozenset[int] = frozenset()
+        self.component_failures = [0] * self.n_components
+        self.gate_failures = [0] * len(self.gates)
+        # Per time unit: the latest transition there that turned the verdict to failed.
+        self.turns: dict[int, tuple[int, tuple[int, ...]]] = {}
+        # Which of the less common rules this run went through (for coverage checks).
+        self.hits: Counter[str] = Counter()
+
+    # -- random numbers ---------------------------------------------------------------
+
+    def draw(self) -> float:
+        return probability_from_output(self.rng.next_u32())
+
+    def quantile(self, dist: Any, p: float) -> float:
+        if type(dist).__name__ == "Maintenance":
+            times = self.maintenance.get(id(dist))
+            if times is None:
+                raise ValueError("the times of a Maintenance in the matrix were not given")
+            self.hits["maintenance"] += 1
+            return float(times[self.maintenance_index(p, len(times))])
+        try:
+            return float(dist.quantile(p, self.current_time))
+        except IndexError:
+            # The Normal quantile rejects p == 0; the engine reads it as -infinity.
+            self.hits["quantile_index_error"] += 1
+            return -math.inf
+
+    def maintenance_index(self, p: float, n: int) -> int:
+        """Entry floor(p * n), p * n in double; NaN or p < 0 gives 0, p >= 1 gives n - 1."""
+        if math.isnan(p) or p < 0.0:
+            return 0
+        if p >= 1.0:
+            return n - 1
+        return min(int(math.floor(p * n)), n - 1)
+
+    # -- conversions of a quantile result to a delay ----------------------------------
+
+    def initial_delay(self, value: float) -> int:
+        if value < 0.0 or value > 2147483647.0:
+            self.hits["initial_out_of_bounds"] += 1
+            return NO_TRANSITION
+        if math.isnan(value):
+            self.hits["initial_nan"] += 1
+            return NO_TRANSITION
+        return int(value)  # truncation toward zero
+
+    def resample_delay(self, value: float) -> int:
+        if math.isnan(value):
+            self.hits["resample_nan"] += 1
+            return NO_TRANSITION
+        if value >= 2147483648.0:
+            self.hits["resample_too_large"] += 1
+            return NO_TRANSITION
+        if value < -2147483648.0:
+            self.hits["resample_too_small"] += 1
+            return INT32_MIN
+        delay = int(value)  # truncation toward zero
+        if delay < 0:
+            self.hits["resample_negative"] += 1
+        return delay
+
+    # -- sampling -----------------------------------------------------------------------
+
+    def sample_initial(self, c: int) -> None:
+        best, to_state = NO_TRANSITION, 0
+        for j in range(self.n_states):
+            p = self.draw()
+            delay = self.initial_delay(self.quantile(self.matrix[c][0][j], p))
+            if delay < best:
+                best, to_state = delay, j
+        self.next_time[c] = best
+        self.to_state[c] = to_state
+
+    def resample(self, c: int) -> None:
+        from_state = self.component_states[c]
+        best, to_state = NO_TRANSITION, 0
+        for j in range(self.n_states):
+            p = self.draw()
+            delay = self.resample_delay(self.quantile(self.matrix[c][from_state][j], p))
+            if delay < best:
+                best, to_state = delay, j
+        self.next_time[c] = best
+        self.to_state[c] = to_state
+
+    # -- the verdict ----------------------------------------------------------------------
+
+    def failed_set(self) -> list[int]:
+        return [1 if s != 0 else 0 for s in self.component_states]
+
+    def cutsets_within(self, failed: list[int]) -> frozenset[int]:
+        """Indices of the stored cut sets that lie within the failed set."""
+        return frozenset(i for i, c in enumerate(self.cutsets) if lies_within(c, failed))
+
+    def gates_failed(self, failed: list[int]) -> frozenset[int]:
+        """Indices of the gates that are failed."""
+        return frozenset(i for i, f in enumerate(gate_states(self.gates, failed)) if f)
+
+    def update_system_state(self) -> None:
+        if self.gates:
+            self.within = self.gates_failed(self.failed_set())
+            self.system_failed = 1 if self.top_gate in self.within else 0
+            return
+        self.within = self.cutsets_within(self.failed_set())
+        self.system_failed = 1 if self.within else 0
+
+    # -- what the statistics count --------------------------------------------------------
+
+    def count_component_transition(self, c: int, old_state: int, new_state: int) -> None:
+        if old_state == 0 and new_state != 0:
+            self.component_failures[c] += 1
+
+    def count_gate_transitions(self, within_before: frozenset[int]) -> None:
+        if self.gates:
+            for g in self.within - within_before:
+                self.gate_failures[g] += 1
+
+    def record_turn(self, c: int, was_failed: int, within_before: frozenset[int]) -> None:
+        """Note the transition of ``c`` if it turned the verdict from working to failed."""
+        if was_failed or not self.system_failed:
+            return
+        if self.current_time in self.turns:
+            self.hits["second_turn_in_unit"] += 1
+        completed = tuple(sorted(self.within - within_before))
+        self.turns[self.current_time] = (c, completed)
+
+    def system_failure_units(self, states: list[int]) -> list[int]:
+        return [t for t, s in enumerate(states) if s == 1 and (t == 0 or states[t - 1] == 0)]
+
+    def component_downtime(self) -> list[int]:
+        return [
+            sum(1 for snapshot in self.unit_component_states if snapshot and snapshot[c] != 0)
+            for c in range(self.n_components)
+        ]
+
+    def gate_downtime(self) -> list[int]:
+        downtime = [0] * len(self.gates)
+        for snapshot in self.unit_component_states:
+            if snapshot:
+                for g, f in enumerate(gate_states(self.gates, snapshot)):
+                    downtime[g] += f
+        return downtime
+
+    def causes(self, failure_units: list[int]) -> list[tuple[int, tuple[int, ...]]]:
+        return [self.turns[t] for t in failure_units]
+
+    def result(self, states: list[int]) -> RunResult:
+        failure_units = self.system_failure_units(states)
+        return RunResult(
+            states=states,
+            system_failures=len(failure_units),
+            downtime=sum(states),
+            first_failure=next((t for t, s in enumerate(states) if s == 1), None),
+            component_downtime=self.component_downtime(),
+            component_failures=list(self.component_failures),
+            causes=self.causes(failure_units),
+            gate_downtime=self.gate_downtime(),
+            gate_failures=list(self.gate_failures),
+        )
+
+    # -- one step -----------------------------------------------------------------------
+
+    def select(self) -> tuple[int | None, int]:
+        """Earliest pending transition; a negative delay wins before it is raised to 0.
+
+        Only the component re-sampled by the previous transition can hold a negative
+        delay, and every component before it then holds a positive one, so comparing
+        before raising never changes the pick in practice; it is modelled as stated.
+        """
+        best, chosen = NO_TRANSITION, None
+        for c in range(self.n_components):
+            stored = self.next_time[c]
+            if stored < best:
+                if stored < 0:
+                    self.next_time[c] = 0
+                best, chosen = self.next_time[c], c
+        return chosen, best
+
+    def ends_now(self, chosen: int | None, best: int) -> bool:
+        return chosen is None or best == NO_TRANSITION or self.current_time + best >= self.sim_time
+
+    def record_unit(self, t: int) -> None:
+        self.run_states[t] = self.system_failed
+        self.unit_component_states[t] = tuple(self.component_states)
+
+    def fill(self, start: int, stop: int) -> None:
+        for t in range(start, stop):
+            self.record_unit(t)
+
+    def apply(self, chosen: int) -> None:
+        """The state change of the chosen component and the check that follows it."""
+        was_failed, within_before = self.system_failed, self.within
+        old_state = self.component_states[chosen]
+        self.component_states[chosen] = self.to_state[chosen]
+        self.count_component_transition(chosen, old_state, self.component_states[chosen])
+        self.update_system_state()
+        self.count_gate_transitions(within_before)
+        self.record_turn(chosen, was_failed, within_before)
+
+    def step(self) -> None:
+        chosen, best = self.select()
+        if self.ends_now(chosen, best):
+            if best != NO_TRANSITION and self.current_time + best == self.sim_time:
+                self.hits["due_exactly_at_horizon"] += 1
+            self.fill(self.current_time, self.sim_time)
+            self.current_time = self.sim_time
+            return
+        assert chosen is not None
+        self.transitions += 1
+        if best == 0:
+            self.hits["transition_at_same_time_unit"] += 1
+            self.transitions_here += 1
+            if self.max_transitions is not None and self.transitions_here > self.max_transitions:
+                raise ReferenceLoopError(
+                    f"more than {self.max_transitions} transitions at time unit "
+                    f"{self.current_time}"
+                )
+        else:
+            self.transitions_here = 1
+        target = self.current_time + best
+        self.fill(self.current_time, target)
+        self.current_time = target
+        self.apply(chosen)
+        self.record_unit(target)
+        for c in range(self.n_components):
+            self.next_time[c] = wrap_int32(self.next_time[c] - best)
+        self.resample(chosen)
+
+    def run(self) -> RunResult:
+        for c in range(self.n_components):
+            self.sample_initial(c)
+        for c in range(self.n_components):
+            if self.next_time[c] == 0:
+                self.hits["zero_delay_initial"] += 1
+        while self.current_time < self.sim_time:
+            self.step()
+        assert all(v is not None for v in self.run_states)
+        return self.result([int(v) for v in self.run_states])  # type: ignore[arg-type]
+
+
+def batch_statistics(
+    results: Sequence[RunResult],
+    sim_time: int,
+    n_components: int,
+    n_cutsets: int,
+    n_gates: int = 0,
+    squares: bool = False,
+) -> dict[str, list[Any]]:
+    """What runnerStatistics reports for these runs (in run order), by attribute name.
+
+    With ``n_gates`` (runs of a gate graph) the causes name gates: they count in
+    gateTriggered, and cutsetFailures is empty. The gate arrays and the sums of squares
+    come with ``n_gates`` or ``squares``.
+    """
+    failed_runs = [0] * max(sim_time, 0)
+    first_failures = [0] * max(sim_time, 0)
+    component_downtime = [0] * n_components
+    component_failures = [0] * n_components
+    triggered = [0] * n_components
+    cutset_failures = [0] * (0 if n_gates else n_cutsets)
+    gate_downtime = [0] * n_gates
+    gate_failures = [0] * n_gates
+    gate_triggered = [0] * n_gates
+    gate_squares = [0.0] * n_gates
+    component_squares = [0.0] * n_components
+    for r in results:
+        for t, s in enumerate(r.states):
+            failed_runs[t] += s
+        if r.first_failure is not None:
+            first_failures[r.first_failure] += 1
+        for c in range(n_components):
+            component_downtime[c] += r.component_downtime[c]
+            component_failures[c] += r.component_failures[c]
+            component_squares[c] += float(r.component_downtime[c]) ** 2
+        for g in range(n_gates):
+            gate_downtime[g] += r.gate_downtime[g]
+            gate_failures[g] += r.gate_failures[g]
+            gate_squares[g] += float(r.gate_downtime[g]) ** 2
+        for c, completed in r.causes:
+            triggered[c] += 1
+            for i in completed:
+                if n_gates:
+                    gate_triggered[i] += 1
+                else:
+                    cutset_failures[i] += 1
+    counts = {
+        "failedRuns": failed_runs,
+        "firstFailures": first_failures,
+        "systemFailures": [r.system_failures for r in results],
+        "downtime": [r.downtime for r in results],
+        "componentDowntime": component_downtime,
+        "componentFailures": component_failures,
+        "triggeredFailures": triggered,
+        "cutsetFailures": cutset_failures,
+    }
+    if not (n_gates or squares):
+        return counts
+    return counts | {
+        "gateDowntime": gate_downtime,
+        "gateFailures": gate_failures,
+        "gateTriggered": gate_triggered,
+        "gateDowntimeSquares": gate_squares,
+        "componentDowntimeSquares": component_squares,
+    }

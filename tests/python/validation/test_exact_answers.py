@@ -1,0 +1,528 @@
+"""The simulated unavailability, and what runnerStatistics counts, agree with answers
+known in closed form.
+
+Every batch of N runs is N independent runs, so the count at one time unit is binomial
+and its estimate of the unavailability A(t) has standard error sqrt(A(1 - A) / N). Each
+comparison below allows four standard errors. The seeds are fixed, so a result never
+changes from one test run to the next.
+
+Two kinds of exact answer are used:
+
+* The continuous-time formulas of reliability theory. The engine counts time in whole
+  units and truncates every delay, which shifts its curves by about one time unit; with
+  mean times of hundreds of units (and the time points chosen below) that shift stays
+  below one standard error, so the continuous formulas must hold within four.
+* The exact discrete-time answer of the engine's own rules. For an Exponential delay X
+  of rate r, the truncated delay trunc(X) is geometric: 0 with probability 1 - e^-r, and
+  a pending delay that has not fired yet fires at the next unit with that same
+  probability. A repairable component is then a two-state chain on whole time units,
+  where a transition that falls due at once (delay 0) is applied within the same unit
+  and the unit records the state after the last one. These answers hold at any rate, so
+  they are also checked with mean times of a few units, where any slip in the rules
+  moves the curve by many standard errors.
+
+The same chain gives the expected number of failures (seen by the system, and of the
+component itself), the probability of no failure up to t and the expected downtime; a
+series pair gives the share of the system failures each component causes. Models of
+several components are summed over their failure patterns, so the verdict over every cut
+set is checked against the tree's own path lookup, which misses some failed cut sets.
+
+Why these tests fail for a wrong engine (each is also demonstrated by
+``test_fast_rates_single_component`` below, which computes the curve that the wrong
+rule would give and checks that it lies many standard errors away from the right one):
+
+* Delays rounded instead of truncated: a rounded Exponential delay is 0 with probability
+  1 - e^(-r/2) instead of 1 - e^-r, which changes the fast-rate curve by about 19
+  standard errors.
+* The system check skipped after a transition: skipped after repairs, the system stays
+  failed from its first failure on and the curve climbs towards 1; skipped altogether,
+  the curve is 0; done before the state change, the curve lags one transition behind.
+  Each leaves the series, parallel and one-out-of-two curves far from their exact values.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import pytest
+
+import tavoq
+
+from .reference_model import lies_within
+
+D = tavoq.Distribution
+
+
+def tree_of(n_components: int, cutsets: list[list[int]]) -> Any:
+    tree = tavoq.CutsetTree(n_components)
+    tree.constructTree(cutsets)
+    return tree
+
+
+def repairable(failure_rate: float, repair_rate: float) -> list[list[Any]]:
+    """A component with state 0 working and state 1 failed, both delays Exponential."""
+    return [[D(), tavoq.Exponential(failure_rate)], [tavoq.Exponential(repair_rate), D()]]
+
+
+def hidden_failures(failure_rate: float, test_interval: int) -> list[list[Any]]:
+    """Fails unnoticed (Exponential); restored by the next proof test (Inspection)."""
+    return [[D(), tavoq.Exponential(failure_rate)], [tavoq.Inspection(test_interval), D()]]
+
+
+def simulate(
+    matrix: list[list[list[Any]]], tree: Any, n_runs: int, sim_time: int, seed: int
+) -> list[float]:
+    counts = tavoq.runnerParallelSim(n_runs, sim_time, matrix, tree, seed)
+    assert len(counts) == sim_time
+    assert all(0 <= c <= n_runs for c in counts)
+    return [c / n_runs for c in counts]
+
+
+def binomial_se(a: float, n: int) -> float:
+    return math.sqrt(a * (1.0 - a) / n)
+
+
+def assert_within_4_se(
+    estimate: Sequence[float],
+    exact: Sequence[float],
+    n: int,
+    points: Sequence[int],
+    label: str,
+) -> None:
+    for t in points:
+        se = binomial_se(exact[t], n)
+        deviation = estimate[t] - exact[t]
+        assert abs(deviation) <= 4.0 * se + 1e-12, (
+            f"{label}: at t={t} simulated {estimate[t]:.5f}, exact {exact[t]:.5f}, "
+            f"{deviation / se if se else math.inf:+.1f} standard errors (N={n})"
+        )
+
+
+# --------------------------------------------------------------------------------------
+# Exact answers
+# --------------------------------------------------------------------------------------
+
+
+def continuous_unavailability(lam: float, mu: float, sim_time: int) -> list[float]:
+    """A(t) = lambda / (lambda + mu) * (1 - exp(-(lambda + mu) t)), working at t = 0."""
+    return [lam / (lam + mu) * (1.0 - math.exp(-(lam + mu) * t)) for t in range(sim_time)]
+
+
+def two_state_chain(
+    sim_time: int,
+    zero_failure: float,
+    hazard_failure: float,
+    zero_repair: float,
+    hazard_repair: float,
+) -> list[float]:
+    """Unavailability, recorded per unit, of a component whose delays are whole units.
+
+    ``zero_*`` is the probability that a freshly drawn delay is 0 (the transition fires
+    within the unit it was drawn in); ``hazard_*`` the probability that a pending delay
+    of at least one unit fires at the next unit. A failure followed at once by a repair
+    (and so on) is resolved within the unit; the unit records where that chain ends.
+    """
+    both = zero_repair * zero_failure
+    ends_failed = (1.0 - zero_repair) / (1.0 - both)  # after a failure
+    ends_working = (1.0 - zero_failure) / (1.0 - both)  # after a repair
+    q = zero_failure * ends_failed  # the first delay is drawn at time 0
+    curve = [q]
+    for _ in range(1, sim_time):
+        q = (1.0 - q) * hazard_failure * ends_failed + q * (1.0 - hazard_repair * ends_working)
+        curve.append(q)
+    return curve[:sim_time]
+
+
+def truncated_unavailability(lam: float, mu: float, sim_time: int) -> list[float]:
+    """The engine's exact curve: trunc(Exp(r)) is 0 w.p. 1 - e^-r and memoryless after."""
+    f, r = 1.0 - math.exp(-lam), 1.0 - math.exp(-mu)
+    return two_state_chain(sim_time, f, f, r, r)
+
+
+def rounded_unavailability(lam: float, mu: float, sim_time: int) -> list[float]:
+    """What rounding the delays would give: round(Exp(r)) is 0 w.p. 1 - e^(-r/2)."""
+    f, r = 1.0 - math.exp(-lam), 1.0 - math.exp(-mu)
+    return two_state_chain(sim_time, 1.0 - math.exp(-lam / 2), f, 1.0 - math.exp(-mu / 2), r)
+
+
+def never_cleared_unavailability(lam: float, sim_time: int) -> list[float]:
+    """What skipping the system check after repairs would give: failed since the first
+    failure, which falls at unit t or earlier with probability 1 - e^(-lambda (t + 1))."""
+    return [1.0 - math.exp(-lam * (t + 1)) for t in range(sim_time)]
+
+
+def series(q0: Sequence[float], q1: Sequence[float]) -> list[float]:
+    return [1.0 - (1.0 - a) * (1.0 - b) for a, b in zip(q0, q1, strict=True)]
+
+
+def parallel(q0: Sequence[float], q1: Sequence[float]) -> list[float]:
+    return [a * b for a, b in zip(q0, q1, strict=True)]
+
+
+# --------------------------------------------------------------------------------------
+# One repairable component
+# --------------------------------------------------------------------------------------
+
+SLOW_SINGLE = {
+    "mttf500-mttr50": (0.002, 0.02),
+    "mttf300-mttr100": (1 / 300, 0.01),
+}
+
+
+@pytest.mark.parametrize("rates", list(SLOW_SINGLE.values()), ids=list(SLOW_SINGLE))
+def test_single_repairable_component(rates: tuple[float, float]) -> None:
+    lam, mu = rates
+    n, sim_time = 50_000, 400
+    estimate = simulate([repairable(lam, mu)], tree_of(1, [[1]]), n, sim_time, seed=20240611)
+    # The continuous formula, where the one-unit shift of the discrete engine is small.
+    assert_within_4_se(
+        estimate,
+        continuous_unavailability(lam, mu, sim_time),
+        n,
+        [50, 100, 150, 200, 300, 399],
+        "continuous formula",
+    )
+    # The discrete-time answer holds everywhere, including the first units.
+    assert_within_4_se(
+        estimate,
+        truncated_unavailability(lam, mu, sim_time),
+        n,
+        [0, 1, 2, 5, 10, 25, 50, 100, 200, 399],
+        "discrete-time answer",
+    )
+
+
+def test_fast_rates_single_component() -> None:
+    # Mean up time 4 units, mean down time 2: truncation, the same-unit repairs and the
+    # state recorded after the last transition of a unit all matter here.
+    lam, mu = 0.25, 0.5
+    n, sim_time = 100_000, 60
+    points = [0, 1, 2, 3, 5, 8, 13, 30, 59]
+    exact = truncated_unavailability(lam, mu, sim_time)
+    estimate = simulate([repairable(lam, mu)], tree_of(1, [[1]]), n, sim_time, seed=-77)
+    assert_within_4_se(estimate, exact, n, points, "discrete-time answer")
+
+    # This comparison tells wrong rules apart: the curve each would give lies far away.
+    wrong_curves = {
+        "rounded delays": rounded_unavailability(lam, mu, sim_time),
+        "no system check after repairs": never_cleared_unavailability(lam, sim_time),
+        "no system check at all": [0.0] * sim_time,
+        "continuous-time formula": continuous_unavailability(lam, mu, sim_time),
+    }
+    for name, wrong in wrong_curves.items():
+        separation = max(abs(wrong[t] - exact[t]) / binomial_se(exact[t], n) for t in points)
+        assert separation > 10, f"{name} is only {separation:.1f} standard errors away"
+        assert any(abs(estimate[t] - wrong[t]) > 4 * binomial_se(exact[t], n) for t in points), (
+            f"the simulated curve is consistent with {name}"
+        )
+
+
+# --------------------------------------------------------------------------------------
+# Two independent components: series and parallel
+# --------------------------------------------------------------------------------------
+
+PAIRS = {
+    # name: (cut sets, combination, rates of component 0, rates of component 1, slow?)
+    "series-slow": ([[1, 0], [0, 1]], series, (0.002, 0.02), (0.003, 0.015), True),
+    "parallel-slow": ([[1, 1]], parallel, (0.002, 0.02), (0.003, 0.015), True),
+    "series-fast": ([[1, 0], [0, 1]], series, (0.2, 0.5), (0.3, 0.4), False),
+    "parallel-fast": ([[1, 1]], parallel, (0.2, 0.5), (0.3, 0.4), False),
+}
+
+
+@pytest.mark.parametrize("case", list(PAIRS.values()), ids=list(PAIRS))
+def test_pair_of_repairable_components(case: tuple[Any, ...]) -> None:
+    cutsets, combine, (lam0, mu0), (lam1, mu1), slow = case
+    n = 50_000 if slow else 100_000
+    sim_time = 400 if slow else 60
+    matrix = [repairable(lam0, mu0), repairable(lam1, mu1)]
+    estimate = simulate(matrix, tree_of(2, cutsets), n, sim_time, seed=135791)
+
+    exact = combine(
+        truncated_unavailability(lam0, mu0, sim_time),
+        truncated_unavailability(lam1, mu1, sim_time),
+    )
+    points = [0, 1, 2, 5, 10, 25, 50, 100, 200, 399] if slow else [0, 1, 2, 4, 7, 15, 30, 59]
+    assert_within_4_se(estimate, exact, n, points, "discrete-time answer")
+    if slow:
+        continuous = combine(
+            continuous_unavailability(lam0, mu0, sim_time),
+            continuous_unavailability(lam1, mu1, sim_time),
+        )
+        assert_within_4_se(estimate, continuous, n, [100, 150, 200, 300, 399], "continuous")
+
+    # The other arrangement of the same two components is far away: the tree decides.
+    other = (parallel if combine is series else series)(
+        truncated_unavailability(lam0, mu0, sim_time),
+        truncated_unavailability(lam1, mu1, sim_time),
+    )
+    assert any(abs(estimate[t] - other[t]) > 10 * binomial_se(exact[t], n) for t in points)
+
+
+# --------------------------------------------------------------------------------------
+# Hidden failures found by periodic proof tests
+# --------------------------------------------------------------------------------------
+
+
+def hidden_discrete_phase(lam: float, phase: int) -> float:
+    """Exact discrete unavailability of one component at ``phase`` units after a test.
+
+    At a test the component is restored and may fail again within the same unit; it is
+    failed at unit k*T + j when its failure falls at or before that unit: 1 - e^(-lam (j+1)).
+    """
+    return 1.0 - math.exp(-lam * (phase + 1))
+
+
+def hidden_continuous_mean(lam: float, interval: int, n_components: int) -> float:
+    """Mean over a test interval of q(t)^n, q(t) = 1 - e^(-lam t).
+
+    One component: 1 - (1 - e^(-x)) / x; two: 1 - 2 (1 - e^(-x)) / x + (1 - e^(-2x)) / (2x),
+    with x = lam T; the latter is about x^2 / 3 for x << 1.
+    """
+    x = lam * interval
+    if n_components == 1:
+        return 1.0 - (1.0 - math.exp(-x)) / x
+    return 1.0 - 2.0 * (1.0 - math.exp(-x)) / x + (1.0 - math.exp(-2.0 * x)) / (2.0 * x)
+
+
+HIDDEN = {
+    "one-component": 1,
+    "one-out-of-two": 2,
+}
+
+
+@pytest.mark.parametrize("n_components", list(HIDDEN.values()), ids=list(HIDDEN))
+def test_hidden_failures_with_proof_tests(n_components: int) -> None:
+    lam, interval, n_intervals = 0.0002, 1000, 2
+    n = 50_000
+    sim_time = interval * n_intervals
+    matrix = [hidden_failures(lam, interval) for _ in range(n_components)]
+    tree = tree_of(n_components, [[1] * n_components])
+    estimate = simulate(matrix, tree, n, sim_time, seed=4242)
+
+    # Every test interval starts afresh (the component is restored, or still working with
+    # a memoryless pending delay), so the units at one phase of the N runs and all the
+    # intervals are N * n_intervals independent trials.
+    trials = n * n_intervals
+    by_phase = [
+        sum(estimate[k * interval + j] for k in range(n_intervals)) / n_intervals
+        for j in range(interval)
+    ]
+    exact = [hidden_discrete_phase(lam, j) ** n_components for j in range(interval)]
+    assert_within_4_se(by_phase, exact, trials, [0, 1, 10, 100, 250, 500, 750, 999], "phase")
+
+    # Mean over the interval. Its standard error is at most the mean of the per-phase
+    # standard errors (the standard deviation of a sum is at most the sum of theirs).
+    mean = sum(by_phase) / interval
+    se_bound = sum(binomial_se(a, trials) for a in exact) / interval
+    discrete_mean = sum(exact) / interval
+    continuous_mean = hidden_continuous_mean(lam, interval, n_components)
+    for label, value in [("discrete", discrete_mean), ("continuous", continuous_mean)]:
+        assert abs(mean - value) <= 4 * se_bound, (
+            f"{label}: simulated mean {mean:.6f}, exact {value:.6f}, bound {se_bound:.6f}"
+        )
+
+
+# --------------------------------------------------------------------------------------
+# The verdict over every cut set: a pump pair in parallel, in series with a valve, and the
+# benchmark's model (a)
+# --------------------------------------------------------------------------------------
+
+
+def statistics(
+    matrix: list[list[list[Any]]], tree: Any, n_runs: int, sim_time: int, seed: int
+) -> Any:
+    stats = tavoq.runnerStatistics(n_runs, sim_time, matrix, tree, seed)
+    assert stats.nSimulations == n_runs and len(stats.failedRuns) == sim_time
+    return stats
+
+
+def mean_se(values: Any) -> tuple[float, float]:
+    """Sample mean and its standard error (runs are independent)."""
+    values = np.asarray(values, dtype=float)
+    return float(values.mean()), float(values.std(ddof=1) / math.sqrt(len(values)))
+
+
+def pattern_unavailability(q: Sequence[Sequence[float]], fails: Any) -> list[float]:
+    """Sum over the 2^n failure patterns of independent components (q[c][t] = component c
+    failed at t) of the probability of the patterns where ``fails(pattern)`` holds."""
+    n, sim_time = len(q), len(q[0])
+    failing = [p for p in itertools.product((0, 1), repeat=n) if fails(list(p))]
+    return [
+        sum(math.prod(q[c][t] if p[c] else 1.0 - q[c][t] for c in range(n)) for p in failing)
+        for t in range(sim_time)
+    ]
+
+
+def test_pump_pair_and_valve_every_cut_set_counts() -> None:
+    # The failed set {pump A, valve} lies off the path of the cut set {valve} in the tree:
+    # a lookup along the failed set's own path misses it and reads the plant as working.
+    pumps, valve = (1 / 70, 1 / 30), (1 / 90, 1 / 10)
+    cutsets = [[1, 1, 0], [0, 0, 1]]
+    n, sim_time = 100_000, 300
+    matrix = [repairable(*pumps), repairable(*pumps), repairable(*valve)]
+    tree = tree_of(3, cutsets)
+    counts = statistics(matrix, tree, n, sim_time, seed=80808).failedRuns
+    estimate = [c / n for c in counts]
+
+    q = [truncated_unavailability(*rates, sim_time) for rates in (pumps, pumps, valve)]
+    exact = pattern_unavailability(q, lambda f: any(lies_within(c, f) for c in cutsets))
+    points = [0, 1, 2, 5, 10, 25, 50, 100, 200, 299]
+    assert_within_4_se(estimate, exact, n, points, "every cut set checked")
+    assert exact[299] == pytest.approx(0.1761, abs=5e-4)  # the figure computed before
+
+    path_only = pattern_unavailability(q, lambda f: bool(tree.findNode(f)))
+    assert path_only[299] == pytest.approx(0.1562, abs=5e-4)
+    gap = min(abs(exact[t] - path_only[t]) / binomial_se(exact[t], n) for t in points[5:])
+    assert gap > 10, f"the path lookup is only {gap:.1f} standard errors away"
+
+
+def test_benchmark_model_a_mean_unavailability() -> None:
+    # Ten components, failure Exp(mean 1000), repair Exp(mean 10), cut sets {0,1}, {2,3},
+    # ..., {8,9}, one year of hours. The mean over the horizon comes from each run's
+    # downtime (one independent sample per run); the point values are checked as well,
+    # though with an unavailability near 4e-4 they are loose.
+    n_components, n, sim_time = 10, 40_000, 8760
+    lam, mu = 1 / 1000, 1 / 10
+    matrix = [repairable(lam, mu) for _ in range(n_components)]
+    pairs = [
+        [1 if c in (i, i + 1) else 0 for c in range(n_components)]
+        for i in range(0, n_components, 2)
+    ]
+    stats = statistics(matrix, tree_of(n_components, pairs), n, sim_time, seed=20240601)
+
+    q = truncated_unavailability(lam, mu, sim_time)
+    exact = [1.0 - (1.0 - a * a) ** 5 for a in q]
+    estimate, se = mean_se(stats.downtime / sim_time)
+    exact_mean = sum(exact) / sim_time
+    assert abs(estimate - exact_mean) <= 4 * se, (
+        f"mean {estimate:.4e}, exact {exact_mean:.4e}, {(estimate - exact_mean) / se:+.1f} SE"
+    )
+    assert exact_mean == pytest.approx(4.44e-4, rel=0.01)  # the steady-state figure
+    assert_within_4_se(
+        [c / n for c in stats.failedRuns], exact, n, [10, 100, 1000, 4000, 8759], "model (a)"
+    )
+
+
+# --------------------------------------------------------------------------------------
+# What a batch counts besides the failed runs: failures, first failure, downtime, causes
+# --------------------------------------------------------------------------------------
+
+
+def discrete_rates(lam: float, mu: float) -> tuple[float, float, float]:
+    """(f, r, e) of a repairable component on whole time units: f the probability that a
+    failure falls due at a given unit (a fresh delay of 0, or a pending one firing next),
+    r the same for a repair, e the probability that a unit in which the component fails
+    ends with it failed (a repair at once, then a failure at once, and so on: e sums the
+    chains that stop after a failure)."""
+    f, r = 1.0 - math.exp(-lam), 1.0 - math.exp(-mu)
+    return f, r, (1.0 - r) / (1.0 - r * f)
+
+
+def expected_counts(lam: float, mu: float, sim_time: int) -> dict[str, Any]:
+    """Exact discrete-time expectations per run for one repairable component.
+
+    q[t] is the unavailability at t (q[-1] = 0: working before the first unit).
+    - failures seen (the system counts a failure at t when failed at t, working at t - 1):
+      sum of (1 - q[t-1]) f e;
+    - component failures (every transition 0 -> 1, also one undone within its unit): a
+      unit entered working starts a chain with a failure with probability f, one entered
+      failed with a repair (probability r) that a failure follows with probability f;
+      each chain started by a failure holds 1 / (1 - r f) failures on average;
+    - R(t), no failure seen in units 0..t: (1 - f e)^(t + 1);
+    - downtime: sum of q[t].
+    """
+    f, r, e = discrete_rates(lam, mu)
+    q = truncated_unavailability(lam, mu, sim_time)
+    before = [0.0, *q[:-1]]
+    return {
+        "system_failures": sum((1.0 - b) * f * e for b in before),
+        "component_failures": sum(((1.0 - b) * f + b * r * f) / (1.0 - r * f) for b in before),
+        "reliability": [(1.0 - f * e) ** (t + 1) for t in range(sim_time)],
+        "downtime": sum(q),
+    }
+
+
+def test_single_component_failures_reliability_and_downtime() -> None:
+    # Mean up time 4 units, mean down time 2: failures undone within their unit and
+    # repairs followed at once by a failure are common here, so the component's failures
+    # (every 0 -> 1) outnumber the failures seen by the system nearly two to one.
+    lam, mu = 0.25, 0.5
+    n, sim_time, n_batches = 100_000, 60, 20
+    matrix, tree = [repairable(lam, mu)], tree_of(1, [[1]])
+    per_batch = n // n_batches
+    # Twenty batches with consecutive seeds are the runs of one batch of n; the batches
+    # give the spread of the component-failure count, which is only reported summed.
+    batches = [
+        statistics(matrix, tree, per_batch, sim_time, 99 + k * per_batch) for k in range(n_batches)
+    ]
+    exact = expected_counts(lam, mu, sim_time)
+
+    def check(label: str, estimate: float, se: float, value: float) -> None:
+        assert abs(estimate - value) <= 4 * se, (
+            f"{label}: simulated {estimate:.5f}, exact {value:.5f}, "
+            f"{(estimate - value) / se:+.1f} standard errors"
+        )
+
+    seen = np.concatenate([b.systemFailures for b in batches])
+    check("failures seen per run", *mean_se(seen), exact["system_failures"])
+    downtime = np.concatenate([b.downtime for b in batches])
+    check("downtime per run", *mean_se(downtime), exact["downtime"])
+    component = [b.componentFailures[0] / per_batch for b in batches]
+    mean, se = mean_se(component)
+    check("component failures per run", mean, se, exact["component_failures"])
+    gap = exact["component_failures"] - exact["system_failures"]
+    assert gap > 10 * se, "failures seen and component failures should be told apart"
+
+    first = np.sum([b.firstFailures for b in batches], axis=0)
+    reliability = 1.0 - np.cumsum(first) / n
+    assert_within_4_se(
+        1.0 - reliability,
+        [1.0 - x for x in exact["reliability"]],
+        n,
+        [0, 1, 2, 3, 5, 8, 13, 21],
+        "first failure by t",
+    )
+
+
+SERIES_PAIRS = {
+    # name: (rates of component 0, of component 1, runs, horizon, slow?)
+    "slow": ((0.002, 0.02), (0.003, 0.015), 50_000, 400, True),
+    "fast": ((0.2, 0.5), (0.3, 0.4), 100_000, 60, False),
+}
+
+
+@pytest.mark.parametrize("case", list(SERIES_PAIRS.values()), ids=list(SERIES_PAIRS))
+def test_series_pair_criticality_index(case: tuple[Any, ...]) -> None:
+    (lam0, mu0), (lam1, mu1), n, sim_time, slow = case
+    matrix = [repairable(lam0, mu0), repairable(lam1, mu1)]
+    stats = statistics(matrix, tree_of(2, [[1, 0], [0, 1]]), n, sim_time, seed=4711)
+    triggered = stats.triggeredFailures
+    m = int(stats.systemFailures.sum())
+    assert int(triggered.sum()) == m  # every system failure has one cause
+
+    # A series system fails only from both working. At a unit, component 0 fails with
+    # probability f0 and its failures come first (lowest index first among equal times);
+    # if its unit ends with it failed (e0), it is the cause whatever component 1 does.
+    # Otherwise component 1 causes the failure if it fails and its unit ends failed. So
+    # the exact discrete share of component 0 is f0 e0 / (f0 e0 + f1 e1 (1 - f0 e0)).
+    f0, _, e0 = discrete_rates(lam0, mu0)
+    f1, _, e1 = discrete_rates(lam1, mu1)
+    share = f0 * e0 / (f0 * e0 + f1 * e1 * (1.0 - f0 * e0))
+    # Each failure is caused by component 0 with that probability, whatever came before.
+    se = math.sqrt(share * (1.0 - share) / m)
+    estimate = triggered[0] / m
+    continuous = lam0 / (lam0 + lam1)  # the share of the failure rate
+    assert abs(estimate - share) <= 4 * se, f"share {estimate:.4f}, exact {share:.4f}"
+    if slow:
+        # Rates this small put the discrete share within a fraction of a standard error
+        # of the continuous one, which must hold as well.
+        assert abs(share - continuous) < 0.5 * se
+        assert abs(estimate - continuous) <= 4 * se
+    else:
+        # At these rates the whole-unit rules move the share far from the rate ratio.
+        assert abs(share - continuous) > 10 * se

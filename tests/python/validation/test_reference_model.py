@@ -1,0 +1,1150 @@
+"""The engine against a plain Python model of one run, and the runners against each other.
+
+* Hand-worked models pin down single rules (truncation, the horizon, the end test,
+  out-of-range quantile results, the Normal quantile at p == 0, the verdict over every
+  stored cut set, the Maintenance pick, what the statistics count, ...); their expected
+  results are worked out by hand below and checked against the engine and against the
+  Python model.
+* Random models (hypothesis, derandomised and bounded, so every failure is reproducible
+  and shrunk to a small model) must give exactly the Python model's results from
+  ``runnerSingleSim``, ``runnerMultipleSim``, ``runnerParallelSim`` and
+  ``runnerStatistics`` (the last two with 1, 2 and 3 OpenMP threads), batch run i being
+  seeded ``seed + i`` (mod 2**32).
+* Deliberately wrong variants of the Python model must disagree with the engine on those
+  same random models, which shows that the comparison can see such faults; among them
+  the tree's own path lookup (``findNode``) as the verdict.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+from collections import Counter
+from collections.abc import Callable
+from dataclasses import dataclass, field, replace
+from typing import Any
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+import tavoq
+from tavoq_tools.model.graph import Gate, LogicGraph
+
+from .reference_model import (
+    INT32_MIN,
+    MT19937,
+    NO_TRANSITION,
+    ReferenceLoopError,
+    ReferenceRun,
+    RunResult,
+    batch_statistics,
+    gate_states,
+    lies_within,
+    probability_from_output,
+    wrap_int32,
+)
+
+# --------------------------------------------------------------------------------------
+# Model descriptions
+#
+# A model is described by plain data (so that it can be printed in a failure message and
+# pasted back into Python) and turned into tavoq objects on demand.
+# --------------------------------------------------------------------------------------
+
+DistDesc = tuple[Any, ...]  # ("Exponential", 0.1), ("Maintenance", (5, 9)), ...
+
+STATISTICS_ARRAYS = [
+    "failedRuns",
+    "firstFailures",
+    "systemFailures",
+    "downtime",
+    "componentDowntime",
+    "componentFailures",
+    "triggeredFailures",
+    "cutsetFailures",
+]
+
+
+@dataclass
+class Built:
+    """The tavoq objects of a model, with what the Python model needs beside them."""
+
+    matrix: list[list[list[Any]]]
+    tree: Any
+    cutsets: list[list[int]]  # the stored cut sets, in the tree's order
+    maintenance: dict[int, tuple[int, ...]] = field(default_factory=dict)  # id() -> times
+
+    def reference(
+        self,
+        sim_time: int,
+        seed: int,
+        variant: type[ReferenceRun] = ReferenceRun,
+        max_transitions: int | None = None,
+    ) -> ReferenceRun:
+        return variant(
+            sim_time,
+            self.matrix,
+            self.tree,
+            seed,
+            max_transitions,
+            cutsets=self.cutsets,
+            maintenance=self.maintenance,
+        )
+
+
+@dataclass
+class ModelDesc:
+    matrix: list[list[list[DistDesc]]]
+    cutsets: list[list[int]]
+    sim_time: int
+    seed: int
+    n_simulations: int = 0
+
+    @property
+    def n_components(self) -> int:
+        return len(self.matrix)
+
+    def build(self) -> Built:
+        maintenance: dict[int, tuple[int, ...]] = {}
+
+        def make(desc: DistDesc) -> Any:
+            dist = make_dist(desc)
+            if desc[0] == "Maintenance":
+                maintenance[id(dist)] = tuple(desc[1])
+            return dist
+
+        matrix = [[[make(d) for d in row] for row in comp] for comp in self.matrix]
+        tree = tavoq.CutsetTree(self.n_components)
+        tree.constructTree(self.cutsets)
+        return Built(matrix, tree, tree.getCutsets(), maintenance)
+
+    def reproducer(self) -> str:
+        def dist_code(d: DistDesc) -> str:
+            args = ", ".join(float_code(a) for a in d[1:])
+            return f"tavoq.{d[0]}({args})"
+
+        rows = ",\n    ".join(
+            "[" + ", ".join("[" + ", ".join(dist_code(d) for d in row) + "]" for row in comp) + "]"
+            for comp in self.matrix
+        )
+        return (
+            "import tavoq\n"
+            f"matrix = [\n    {rows},\n]\n"
+            f"tree = tavoq.CutsetTree({self.n_components})\n"
+            f"tree.constructTree({self.cutsets!r})\n"
+            f"tavoq.runnerStatistics({self.n_simulations}, {self.sim_time}, matrix, tree, "
+            f"{self.seed})"
+        )
+
+
+def float_code(value: Any) -> str:
+    if isinstance(value, float) and math.isnan(value):
+        return "float('nan')"
+    if isinstance(value, tuple):
+        return repr(list(value))
+    return repr(value)
+
+
+def make_dist(desc: DistDesc) -> Any:
+    return getattr(tavoq, desc[0])(*desc[1:])
+
+
+def signed_seed(seed: int) -> int:
+    return wrap_int32(seed)
+
+
+@pytest.fixture
+def omp_threads() -> Any:
+    yield tavoq.limitOMPThreads
+    tavoq.limitOMPThreads(2)
+
+
+# --------------------------------------------------------------------------------------
+# Tests of the Python model's own building blocks (against published constants)
+# --------------------------------------------------------------------------------------
+
+
+def test_mt19937_matches_the_standard_engine() -> None:
+    # 3499211612 is the first output for the default seed 5489, and 4123659995 the
+    # 10000th: the value that the C++ standard requires of std::mt19937.
+    mt = MT19937(5489)
+    outputs = [mt.next_u32() for _ in range(10000)]
+    assert outputs[0] == 3499211612
+    assert outputs[-1] == 4123659995
+
+
+def test_mt19937_takes_the_seed_as_unsigned_32_bit() -> None:
+    a, b = MT19937(-1), MT19937(4294967295)
+    assert [a.next_u32() for _ in range(700)] == [b.next_u32() for _ in range(700)]
+    c, d = MT19937(-(2**31)), MT19937(2**31)
+    assert [c.next_u32() for _ in range(5)] == [d.next_u32() for _ in range(5)]
+
+
+def test_draw_is_the_24_high_bits() -> None:
+    assert probability_from_output(3499211612) == 13668795 * 2.0**-24
+    assert probability_from_output(0xFF) == 0.0
+    assert probability_from_output(0xFFFFFFFF) == 1.0 - 2.0**-24
+
+
+# --------------------------------------------------------------------------------------
+# Hand-worked models
+# --------------------------------------------------------------------------------------
+
+D = ("Distribution",)
+
+
+def first_draws(seed: int, n: int) -> list[float]:
+    mt = MT19937(seed)
+    return [probability_from_output(mt.next_u32()) for _ in range(n)]
+
+
+# Seeds found by searching the generator's outputs: a draw of exactly 0 at a known index.
+SEED_ZERO_DRAW_AT_1 = 9852040
+SEED_ZERO_DRAW_AT_2 = 39581695
+
+
+def fixed(delay: int) -> DistDesc:
+    """A delay of exactly ``delay`` units whatever the draw."""
+    return ("Uniform", float(delay), delay + 0.5)
+
+
+@dataclass
+class HandCase:
+    desc: ModelDesc
+    expected: list[int]
+
+
+HAND_CASES: dict[str, HandCase] = {
+    # Fails at 3 (failure time 3), restored at 5 (next multiple of 5), fails again at once
+    # at 5 because its failure delay is now -2, and stays failed.
+    "worked-example": HandCase(
+        ModelDesc([[[D, ("InstantaneousFailure", 3)], [("Inspection", 5), D]]], [[1]], 8, 0),
+        [0, 0, 0, 1, 1, 1, 1, 1],
+    ),
+    # Delays in [2.5, 2.99) truncate to 2 and repairs in [1.2, 1.8) to 1: failed exactly at
+    # 2, 5, 8, 11. Rounding would give 3 for most failure draws.
+    "fractional-delays-truncated": HandCase(
+        ModelDesc([[[D, ("Uniform", 2.5, 2.99)], [("Uniform", 1.2, 1.8), D]]], [[1]], 12, 12345),
+        [0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1],
+    ),
+    "due-exactly-at-horizon-not-applied": HandCase(
+        ModelDesc([[[D, ("InstantaneousFailure", 5)], [D, D]]], [[1]], 5, 7),
+        [0, 0, 0, 0, 0],
+    ),
+    "due-one-before-horizon-applied": HandCase(
+        ModelDesc([[[D, ("InstantaneousFailure", 5)], [D, D]]], [[1]], 6, 7),
+        [0, 0, 0, 0, 0, 1],
+    ),
+    "zero-initial-delay-fires-at-unit-0": HandCase(
+        ModelDesc([[[D, ("InstantaneousFailure", 0)], [D, D]]], [[1]], 3, -5),
+        [1, 1, 1],
+    ),
+    "nothing-pending": HandCase(
+        ModelDesc([[[D, D], [D, D]], [[D, D], [D, D]]], [[1, 0], [0, 1]], 7, 99),
+        [0] * 7,
+    ),
+    # Component 1 fails at 1 (parallel pair: system works) and is restored by inspection
+    # at 4; component 0 fails at 4 too and goes first (lower index): after it the system
+    # is failed, after component 1's repair it works again, and unit 4 records the state
+    # after both. Component 1 fails again at 5, is restored at 8, fails at 9.
+    "same-unit-state-after-both": HandCase(
+        ModelDesc(
+            [
+                [[D, ("InstantaneousFailure", 4)], [D, D]],
+                [[D, ("Uniform", 1.0, 1.5)], [("Inspection", 4), D]],
+            ],
+            [[1, 1]],
+            10,
+            3,
+        ),
+        [0, 0, 0, 0, 0, 1, 1, 1, 0, 1],
+    ),
+    # A transition into the state the component is already in is an event: the system is
+    # checked then, and the all-zero cut set matches every query. Before that first event
+    # the system counts as working whatever the tree holds.
+    "diagonal-event-and-first-check": HandCase(
+        ModelDesc([[[("Uniform", 3.0, 3.5), D], [D, D]]], [[0]], 6, 11),
+        [0, 0, 0, 1, 1, 1],
+    ),
+    # Seeding and draw: with seed 5489 the first output is 3499211612; Uniform(0, 256)
+    # turns the first draw into (3499211612 >> 8) * 2**-24 * 256, which truncates to
+    # 3499211612 >> 24 = 208. The only state's self-transition at 208 is the first event.
+    # Both components fail at 2, each a cut set alone: component 0 goes first and fails
+    # the system; component 1 completes its own cut set while the system is already failed,
+    # so only component 0's cut set is credited with the failure.
+    "second-cutset-completed-after-the-failure": HandCase(
+        ModelDesc([[[D, ("InstantaneousFailure", 2)], [D, D]]] * 2, [[1, 0], [0, 1]], 4, 21),
+        [0, 0, 1, 1],
+    ),
+    "seeding-and-draw": HandCase(
+        ModelDesc([[[("Uniform", 0.0, 256.0)]]], [[0]], 256, 5489),
+        [0] * 208 + [1] * 48,
+    ),
+    # Draw resolution: the first output for seed 5489 is 3499211612 = 13668795 * 2**8 + 92.
+    # With b - a = 2**32 the quantile is 13668795 * 2**8 + a = 3.5 exactly when the draw
+    # keeps only the 24 high bits; a draw that kept all 32 bits would give 95.5.
+    "draw-keeps-24-high-bits": HandCase(
+        ModelDesc([[[("Uniform", -3499211516.5, -3499211516.5 + 2.0**32)]]], [[0]], 6, 5489),
+        [0, 0, 0, 1, 1, 1],
+    ),
+    # Initial sampling: anything below 0 is out of bounds (no transition), even though it
+    # would truncate to 0.
+    "initial-small-negative-is-no-transition": HandCase(
+        ModelDesc([[[D, ("Uniform", -0.9, -0.1)], [D, D]]], [[1]], 5, 1),
+        [0] * 5,
+    ),
+    "initial-above-limit-is-no-transition": HandCase(
+        ModelDesc([[[D, ("Uniform", 2147483647.5, 2147483650.0)], [D, D]]], [[1]], 5, 1),
+        [0] * 5,
+    ),
+    "initial-nan-is-no-transition": HandCase(
+        ModelDesc([[[D, ("Normal", math.nan, 1.0)], [D, D]]], [[1]], 5, 1),
+        [0] * 5,
+    ),
+    "initial-infinite-is-no-transition": HandCase(
+        ModelDesc([[[D, ("Exponential", 0.0)], [D, D]]], [[1]], 5, 1),
+        [0] * 5,
+    ),
+    # Draw 1 of this seed is exactly 0: the Normal quantile rejects it, which the initial
+    # sampling reads as out of bounds. Any other draw would fail the component near 5.
+    "initial-normal-p0-is-no-transition": HandCase(
+        ModelDesc([[[D, ("Normal", 5.0, 1.0)], [D, D]]], [[1]], 20, SEED_ZERO_DRAW_AT_1),
+        [0] * 20,
+    ),
+    # Re-sampling: fails at 2, then the repair delay decides.
+    "resample-nan-is-no-transition": HandCase(
+        ModelDesc([[[D, ("Uniform", 2.0, 2.5)], [("Normal", math.nan, 1.0), D]]], [[1]], 6, 2),
+        [0, 0, 1, 1, 1, 1],
+    ),
+    "resample-infinite-is-no-transition": HandCase(
+        ModelDesc([[[D, ("Uniform", 2.0, 2.5)], [("Exponential", 0.0), D]]], [[1]], 6, 2),
+        [0, 0, 1, 1, 1, 1],
+    ),
+    "resample-above-int32-is-no-transition": HandCase(
+        ModelDesc([[[D, ("Uniform", 2.0, 2.5)], [("Uniform", 3e9, 4e9), D]]], [[1]], 6, 2),
+        [0, 0, 1, 1, 1, 1],
+    ),
+    "resample-truncating-to-limit-is-no-transition": HandCase(
+        ModelDesc(
+            [[[D, ("Uniform", 2.0, 2.5)], [("Uniform", 2147483647.0, 2147483647.9), D]]],
+            [[1]],
+            6,
+            2,
+        ),
+        [0, 0, 1, 1, 1, 1],
+    ),
+    # A negative repair delay is due at once: every failure (at 2 and 4) is undone within
+    # its own time unit, so the system is never seen failed.
+    "resample-negative-due-at-once": HandCase(
+        ModelDesc([[[D, ("Uniform", 2.0, 2.5)], [("Uniform", -10.5, -10.0), D]]], [[1]], 6, 2),
+        [0] * 6,
+    ),
+    "resample-small-negative-due-at-once": HandCase(
+        ModelDesc([[[D, ("Uniform", 2.0, 2.5)], [("Uniform", -0.9, -0.1), D]]], [[1]], 6, 2),
+        [0] * 6,
+    ),
+    "resample-below-int32-due-at-once": HandCase(
+        ModelDesc([[[D, ("Uniform", 2.0, 2.5)], [("Uniform", -4e9, -3e9), D]]], [[1]], 6, 2),
+        [0] * 6,
+    ),
+    "resample-negative-infinite-due-at-once": HandCase(
+        ModelDesc([[[D, ("Uniform", 2.0, 2.5)], [("Exponential", -0.0), D]]], [[1]], 6, 2),
+        [0] * 6,
+    ),
+    # Draw 2 of this seed is exactly 0. Fails at 3; the repair's Normal quantile rejects
+    # p == 0, which the re-sampling reads as due at once: repaired within unit 3. Fails
+    # again at 6; the next repair (draw 6, not 0) is near 100, beyond the horizon.
+    "resample-normal-p0-due-at-once": HandCase(
+        ModelDesc(
+            [[[D, ("Uniform", 3.0, 3.5)], [("Normal", 100.0, 1.0), D]]],
+            [[1]],
+            40,
+            SEED_ZERO_DRAW_AT_2,
+        ),
+        [0] * 6 + [1] * 34,
+    ),
+    # A pump pair in parallel and a valve in series: cut sets {pump A, pump B} and {valve}.
+    # Fixed delays (a Uniform narrower than one unit truncates to its lower end): pump B
+    # fails at 3 and is back at 8; at 8 pump A fails (failed: A, B -> system failed, cause
+    # pump A), pump B is back (failed: A -> working) and the valve fails (failed: A, valve
+    # -> failed again, cause the valve), in that order (lowest index first). The path
+    # lookup misses this: [1, 0, 1] walks into pump A's branch and never meets {valve}.
+    # The valve is back at 10; pump B fails again at 11 (cause pump B).
+    "pump-pair-and-valve": HandCase(
+        ModelDesc(
+            [
+                [[D, fixed(8)], [D, D]],
+                [[D, fixed(3)], [fixed(5), D]],
+                [[D, fixed(8)], [fixed(2), D]],
+            ],
+            [[1, 1, 0], [0, 0, 1]],
+            14,
+            21,
+        ),
+        [0] * 8 + [1, 1, 0, 1, 1, 1],
+    ),
+    # Only elements equal to 1 are members: {[2, 1]} holds component 1 alone (the missing
+    # third position reads 0), and [0, 0, 1, 0, 2] is longer than the model but has no
+    # member beyond it. Component 1 fails at 2; component 0 (the 2) never does. The path
+    # lookup misses it too: [2, 1] is stored under the root's non-zero branch.
+    "short-cutset-and-non-member-elements": HandCase(
+        ModelDesc(
+            [[[D, D], [D, D]], [[D, fixed(2)], [D, D]], [[D, D], [D, D]]],
+            [[2, 1], [0, 0, 1, 0, 2]],
+            5,
+            8,
+        ),
+        [0, 0, 1, 1, 1],
+    ),
+    # Maintenance picks entry floor(p * n): the first draw for seed 5489 is
+    # 13668795 * 2**-24 = 0.8147..., and 0.8147 * 7 = 5.70, so entry 5 (60); rounding
+    # would pick 70, floor(p * (n - 1)) 50. The only state's self-transition is the first
+    # event, and the memberless cut set fails the system from then on.
+    "maintenance-picks-entry-floor-p-n": HandCase(
+        ModelDesc([[[("Maintenance", (10, 20, 30, 40, 50, 60, 70))]]], [[0]], 64, 5489),
+        [0] * 60 + [1] * 4,
+    ),
+}
+
+
+def test_zero_draw_seeds_are_what_the_hand_cases_assume() -> None:
+    draws = first_draws(SEED_ZERO_DRAW_AT_1, 2)
+    assert draws[1] == 0.0 and draws[0] > 0.0
+    draws = first_draws(SEED_ZERO_DRAW_AT_2, 8)
+    assert draws[2] == 0.0
+    assert all(d > 0.0 for i, d in enumerate(draws) if i != 2)
+    # Exponential(-0.0): -log(1 - p) / -0.0 is -infinity (or NaN at p == 0).
+    assert tavoq.Exponential(-0.0).quantile(0.5, 0) == -math.inf
+
+
+@pytest.mark.parametrize("case", list(HAND_CASES.values()), ids=list(HAND_CASES))
+def test_hand_worked_model(case: HandCase) -> None:
+    desc = case.desc
+    built = desc.build()
+    engine = tavoq.runnerSingleSim(desc.sim_time, built.matrix, built.tree, desc.seed)
+    reference = built.reference(desc.sim_time, desc.seed, max_transitions=1000).run()
+    assert reference.states == case.expected, "the Python model disagrees with the hand result"
+    assert engine == case.expected, f"engine run states differ\n{desc.reproducer()}"
+
+
+def test_hand_worked_statistics(omp_threads: Any) -> None:
+    # The pump pair and valve above, worked by hand, for a batch of 3 identical runs.
+    desc = HAND_CASES["pump-pair-and-valve"].desc
+    built = desc.build()
+    n = 3
+    per_run = {
+        "systemFailures": 2,  # at 8 and at 11
+        "downtime": 5,  # 8, 9, 11, 12, 13
+        "componentDowntime": [6, 8, 2],  # A: 8..13; B: 3..7 and 11..13; valve: 8, 9
+        "componentFailures": [1, 2, 1],
+        "triggeredFailures": [0, 1, 1],  # at 8 the valve's failure turned the verdict last
+    }
+    completed = {(0, 0, 1): 1, (1, 1, 0): 1}  # the valve at 8, pump B at 11
+    expected = {
+        "failedRuns": [n * s for s in HAND_CASES["pump-pair-and-valve"].expected],
+        "firstFailures": [n if t == 8 else 0 for t in range(14)],
+        "systemFailures": [per_run["systemFailures"]] * n,
+        "downtime": [per_run["downtime"]] * n,
+        "componentDowntime": [n * v for v in per_run["componentDowntime"]],
+        "componentFailures": [n * v for v in per_run["componentFailures"]],
+        "triggeredFailures": [n * v for v in per_run["triggeredFailures"]],
+        "cutsetFailures": [n * completed[tuple(c)] for c in built.cutsets],
+    }
+    assert sorted(map(tuple, built.cutsets)) == sorted(completed)
+    runs = [built.reference(desc.sim_time, desc.seed + i).run() for i in range(n)]
+    assert batch_statistics(runs, desc.sim_time, 3, 2) == expected
+    for threads in (1, 2):
+        omp_threads(threads)
+        stats = tavoq.runnerStatistics(n, desc.sim_time, built.matrix, built.tree, desc.seed)
+        assert {name: getattr(stats, name).tolist() for name in expected} == expected
+
+
+@pytest.mark.parametrize("n_simulations", [1, 3, 49, 50, 51, 137], ids=lambda n: f"n{n}")
+@pytest.mark.parametrize("threads", [1, 2, 3], ids=lambda n: f"threads{n}")
+def test_worked_example_batches(n_simulations: int, threads: int, omp_threads: Any) -> None:
+    case = HAND_CASES["worked-example"]
+    built = case.desc.build()
+    matrix, tree = built.matrix, built.tree
+    expected = [n_simulations * v for v in case.expected]
+    assert tavoq.runnerMultipleSim(n_simulations, 8, matrix, tree, -7) == expected
+    omp_threads(threads)
+    assert tavoq.runnerParallelSim(n_simulations, 8, matrix, tree, 2**31 - 20) == expected
+
+
+@pytest.mark.parametrize(
+    "runner",
+    [
+        lambda m, t: tavoq.runnerSingleSim(0, m, t, 1),
+        lambda m, t: tavoq.runnerMultipleSim(5, 0, m, t, 1),
+        lambda m, t: tavoq.runnerParallelSim(5, 0, m, t, 1),
+        lambda m, t: tavoq.runnerStatistics(5, 0, m, t, 1).failedRuns.tolist(),
+    ],
+    ids=["single", "multiple", "parallel", "statistics"],
+)
+def test_zero_horizon_gives_empty_result(runner: Callable[[Any, Any], list[int]]) -> None:
+    built = HAND_CASES["worked-example"].desc.build()
+    assert runner(built.matrix, built.tree) == []
+    assert built.reference(0, 1).run().states == []
+
+
+RUNNERS = {
+    "single": lambda m, t: tavoq.runnerSingleSim(5, m, t, 1),
+    "multiple": lambda m, t: tavoq.runnerMultipleSim(2, 5, m, t, 1),
+    "parallel": lambda m, t: tavoq.runnerParallelSim(2, 5, m, t, 1),
+    "statistics": lambda m, t: tavoq.runnerStatistics(2, 5, m, t, 1),
+}
+
+
+@pytest.mark.parametrize("runner", list(RUNNERS.values()), ids=list(RUNNERS))
+@pytest.mark.parametrize(
+    "cutset", [[0, 0, 1], [0, 1, 0, 0, 1], [2, 0, 0, 1]], ids=["at-n", "beyond-n", "after-a-two"]
+)
+def test_cutset_member_beyond_the_components_is_refused(
+    runner: Callable[[Any, Any], Any], cutset: list[int]
+) -> None:
+    # Two components: a member at index 2 or later can never fail, so nothing runs.
+    desc = ModelDesc([[[D, fixed(1)], [D, D]]] * 2, [[1, 1], cutset], 5, 1)
+    built = desc.build()
+    with pytest.raises(ValueError) as info:
+        runner(built.matrix, built.tree)
+    assert str(cutset) in str(info.value) and "2 components" in str(info.value)
+    with pytest.raises(ValueError):
+        built.reference(5, 1)
+
+
+# --------------------------------------------------------------------------------------
+# Random models
+# --------------------------------------------------------------------------------------
+
+NOTABLE_SEEDS = [0, 1, -1, 5489, 2**31 - 1, -(2**31), -2]
+MAX_TRANSITIONS = 300  # at one time unit; beyond it a model counts as stuck and is not used
+
+NAN = math.nan
+
+
+def floats(low: float, high: float) -> st.SearchStrategy[float]:
+    return st.floats(low, high, allow_nan=False, allow_infinity=False)
+
+
+def pick(draw: st.DrawFn, weights: list[int]) -> int:
+    """Index i with odds weights[i].
+
+    Hypothesis leans hard on its smallest choices once a model's size varies (about half
+    the draws come out at their minimum); the smallest draws land on entry 0, so entry 0
+    is always the common case, and sizes count down from the busiest model.
+    """
+    x = draw(st.integers(0, sum(weights) - 1))
+    for i, w in enumerate(weights):
+        if x < w:
+            return i
+        x -= w
+    raise AssertionError("unreachable")
+
+
+@st.composite
+def distributions(draw: st.DrawFn) -> DistDesc:
+    kind = pick(draw, [15, 22, 10, 11, 7, 10, 10, 8, 3, 3, 1, 1])
+    if kind == 0:
+        return ("Exponential", draw(floats(0.02, 0.6)))
+    if kind == 1:
+        return D
+    if kind == 2:
+        a = draw(floats(-4.0, 40.0))
+        return ("Uniform", a, a + draw(floats(0.1, 60.0)))
+    if kind == 3:
+        return ("Normal", draw(floats(-6.0, 60.0)), draw(floats(0.1, 20.0)))
+    if kind == 4:
+        return ("Weibull", draw(floats(1.0, 80.0)), draw(floats(0.4, 3.0)))
+    if kind == 5:
+        return ("Inspection", draw(st.integers(1, 50)))
+    if kind == 6:
+        return ("InstantaneousFailure", draw(st.integers(0, 300)))
+    if kind == 7:
+        return ("Maintenance", tuple(draw(st.lists(st.integers(-5, 300), min_size=1, max_size=6))))
+    # Quantiles that are NaN, infinite, negative or beyond the 32-bit range.
+    if kind == 8:
+        return ("Exponential", draw(st.sampled_from([0.0, -0.0, -0.05, -2.5, NAN])))
+    if kind == 9:
+        return draw(
+            st.sampled_from(
+                [
+                    ("Uniform", -5e9, 5e9),
+                    ("Uniform", 2.2e9, 3e9),
+                    ("Uniform", -3e9, -2.5e9),
+                    ("Uniform", NAN, 1.0),
+                ]
+            )
+        )
+    if kind == 10:
+        return ("Normal", NAN, 1.0)
+    return ("Weibull", 1e12, draw(floats(0.5, 2.0)))
+
+
+@st.composite
+def cutsets(draw: st.DrawFn, n: int) -> list[int]:
+    """A cut set of a model of n components: mostly a 0/1 vector of length n, sometimes
+    shorter, longer (no member beyond n), with non-member elements 2, or without members."""
+    kind = pick(draw, [12, 2, 2, 2, 1])
+    bits = [1 - b for b in draw(st.lists(st.integers(0, 1), min_size=n, max_size=n))]
+    if kind == 0:
+        return bits
+    if kind == 1:
+        return bits[: draw(st.integers(1, n))]
+    if kind == 2:
+        return [2 if b == 0 and draw(st.booleans()) else b for b in bits]
+    if kind == 3:
+        return bits + draw(st.lists(st.sampled_from([0, 2]), min_size=1, max_size=2))
+    return [0] * n
+
+
+@st.composite
+def models(draw: st.DrawFn) -> ModelDesc:
+    n_components = 5 - draw(st.integers(0, 4))
+    n_states = [2, 3, 4, 1][pick(draw, [3, 3, 2, 1])]
+    if pick(draw, [7, 1]) == 0:
+        sim_time = 300 - draw(st.integers(0, 299))
+    else:
+        sim_time = draw(st.integers(0, 6))
+    # Mostly small batches (a Python run costs far more than a native one), now and then
+    # one that spans several of the parallel runner's chunks.
+    batch = pick(draw, [12, 3, 1])
+    if batch == 0:
+        n_simulations = 2 + draw(st.integers(0, 4))
+    elif batch == 1:
+        n_simulations = draw(st.integers(0, 1))
+    else:
+        n_simulations = draw(st.sampled_from([50, 51, 99]))
+    seed_kind = pick(draw, [7, 1, 1, 1])
+    if seed_kind == 0:
+        seed = draw(st.integers(-(2**31), 2**31 - 1))
+    elif seed_kind == 1:
+        seed = draw(st.sampled_from(NOTABLE_SEEDS))
+    elif seed_kind == 2:  # seed + i passes 2**31 - 1 and wraps to negative seeds
+        seed = 2**31 - 1 - draw(st.integers(0, 7))
+    else:  # seed + i passes from -1 (2**32 - 1 unsigned) to 0
+        seed = -1 - draw(st.integers(0, 7))
+    cuts = (
+        [] if pick(draw, [9, 1]) else draw(st.lists(cutsets(n_components), min_size=1, max_size=4))
+    )
+    matrix = [
+        [[draw(distributions()) for _ in range(n_states)] for _ in range(n_states)]
+        for _ in range(n_components)
+    ]
+    return ModelDesc(matrix, cuts, sim_time, seed, n_simulations)
+
+
+def first_difference(a: list[int], b: list[int]) -> str:
+    if len(a) != len(b):
+        return f"lengths {len(a)} and {len(b)}"
+    for t, (x, y) in enumerate(zip(a, b, strict=True)):
+        if x != y:
+            return f"first difference at time unit {t}: engine {x}, model {y}"
+    return "no difference"
+
+
+def observable(result: RunResult, n_components: int, n_cutsets: int) -> Any:
+    """What the engine shows of one run: its states and its one-run statistics."""
+    return result.states, batch_statistics([result], len(result.states), n_components, n_cutsets)
+
+
+# --------------------------------------------------------------------------------------
+# Wrong variants of the Python model: the comparison must notice each of them
+# --------------------------------------------------------------------------------------
+
+
+class RoundedDelays(ReferenceRun):
+    def initial_delay(self, value: float) -> int:
+        delay = super().initial_delay(value)
+        return delay if delay == NO_TRANSITION else int(math.floor(value + 0.5))
+
+    def resample_delay(self, value: float) -> int:
+        delay = super().resample_delay(value)
+        if delay in (NO_TRANSITION, INT32_MIN):
+            return delay
+        return max(INT32_MIN, min(NO_TRANSITION, int(math.floor(value + 0.5))))
+
+
+class NoInitialBoundsTest(ReferenceRun):
+    def initial_delay(self, value: float) -> int:
+        return self.resample_delay(value)
+
+
+class BoundsTestWhenResampling(ReferenceRun):
+    def resample_delay(self, value: float) -> int:
+        return self.initial_delay(value)
+
+
+class NanDueAtOnce(ReferenceRun):
+    def resample_delay(self, value: float) -> int:
+        return INT32_MIN if math.isnan(value) else super().resample_delay(value)
+
+
+class TooLargeDueAtOnce(ReferenceRun):
+    def resample_delay(self, value: float) -> int:
+        return INT32_MIN if value >= 2147483648.0 else super().resample_delay(value)
+
+
+class FullResolutionDraw(ReferenceRun):
+    def draw(self) -> float:
+        return self.rng.next_u32() * 2.0**-32
+
+
+class LowBitsDraw(ReferenceRun):
+    def draw(self) -> float:
+        return (self.rng.next_u32() & 0xFFFFFF) * 2.0**-24
+
+
+class NoCheckOnRepair(ReferenceRun):
+    def update_system_state(self) -> None:
+        if any(s != 0 for s in self.component_states):
+            super().update_system_state()
+
+
+class ResampleEveryComponent(ReferenceRun):
+    def resample(self, c: int) -> None:
+        for other in range(self.n_components):
+            if other != c:
+                super().resample(other)
+        super().resample(c)
+
+
+class TiesToHighestIndex(ReferenceRun):
+    def select(self) -> tuple[int | None, int]:
+        best, chosen = NO_TRANSITION, None
+        for c in range(self.n_components):
+            if self.next_time[c] < 0:
+                self.next_time[c] = 0
+            if self.next_time[c] <= best and self.next_time[c] != NO_TRANSITION:
+                best, chosen = self.next_time[c], c
+        return chosen, best
+
+
+class InitialSamplingAtTimeOne(ReferenceRun):
+    def sample_initial(self, c: int) -> None:
+        self.current_time = 1
+        super().sample_initial(c)
+        self.current_time = 0
+
+
+class SkipDiagonalDraws(ReferenceRun):
+    def resample(self, c: int) -> None:
+        from_state = self.component_states[c]
+        best, to_state = NO_TRANSITION, 0
+        for j in range(self.n_states):
+            if j == from_state:
+                continue
+            p = self.draw()
+            delay = self.resample_delay(self.quantile(self.matrix[c][from_state][j], p))
+            if delay < best:
+                best, to_state = delay, j
+        self.next_time[c] = best
+        self.to_state[c] = to_state
+
+
+class PathOnlyVerdict(ReferenceRun):
+    """The tree's own lookup, which only follows the failed set's path."""
+
+    def cutsets_within(self, failed: list[int]) -> frozenset[int]:
+        found = self.tree.findNode(failed)
+        return frozenset([self.cutsets.index(found)]) if found else frozenset()
+
+
+class AnyNonZeroElementIsMember(ReferenceRun):
+    def cutsets_within(self, failed: list[int]) -> frozenset[int]:
+        return frozenset(
+            i
+            for i, c in enumerate(self.cutsets)
+            if lies_within([1 if x != 0 else 0 for x in c], failed)
+        )
+
+
+class MemberlessFailsBeforeFirstTransition(ReferenceRun):
+    def sample_initial(self, c: int) -> None:
+        super().sample_initial(c)
+        if any(1 not in cutset for cutset in self.cutsets):
+            self.system_failed = 1
+
+    def causes(self, failure_units: list[int]) -> list[tuple[int, tuple[int, ...]]]:
+        return [self.turns[t] for t in failure_units if t in self.turns]
+
+
+class RoundedMaintenancePick(ReferenceRun):
+    def maintenance_index(self, p: float, n: int) -> int:
+        return min(n - 1, int(math.floor(p * n + 0.5)))
+
+
+class MaintenancePickOverNMinusOne(ReferenceRun):
+    def maintenance_index(self, p: float, n: int) -> int:
+        return int(math.floor(p * (n - 1)))
+
+
+class FirstTurnIsTheCause(ReferenceRun):
+    def record_turn(self, c: int, was_failed: int, within_before: frozenset[int]) -> None:
+        if self.current_time not in self.turns:
+            super().record_turn(c, was_failed, within_before)
+
+
+class EveryTurnIsASystemFailure(ReferenceRun):
+    """Counts each transition that turns the verdict, seen at the end of its unit or not."""
+
+    n_turns = 0
+
+    def record_turn(self, c: int, was_failed: int, within_before: frozenset[int]) -> None:
+        if not was_failed and self.system_failed:
+            self.n_turns += 1
+        super().record_turn(c, was_failed, within_before)
+
+    def result(self, states: list[int]) -> RunResult:
+        return replace(super().result(states), system_failures=self.n_turns)
+
+
+class CutsetsWithinAtEndOfUnit(ReferenceRun):
+    """Credits every cut set within the failed set at the end of the failure's unit."""
+
+    def record_unit(self, t: int) -> None:
+        super().record_unit(t)
+        self.unit_within = getattr(self, "unit_within", {})
+        self.unit_within[t] = self.within
+
+    def causes(self, failure_units: list[int]) -> list[tuple[int, tuple[int, ...]]]:
+        return [(self.turns[t][0], tuple(sorted(self.unit_within[t]))) for t in failure_units]
+
+
+class MemberlessNotCredited(ReferenceRun):
+    def record_turn(self, c: int, was_failed: int, within_before: frozenset[int]) -> None:
+        memberless = frozenset(i for i, cs in enumerate(self.cutsets) if 1 not in cs)
+        super().record_turn(c, was_failed, within_before | memberless)
+
+
+class FailuresOnAnyChangeToFailedState(ReferenceRun):
+    def count_component_transition(self, c: int, old_state: int, new_state: int) -> None:
+        if new_state != 0 and new_state != old_state:
+            self.component_failures[c] += 1
+
+
+class ComponentDowntimeOneUnitLate(ReferenceRun):
+    def component_downtime(self) -> list[int]:
+        shifted = [None, *self.unit_component_states[:-1]]
+        return [sum(1 for s in shifted if s and s[c] != 0) for c in range(self.n_components)]
+
+
+WRONG_VARIANTS: dict[str, type[ReferenceRun]] = {
+    "rounded-delays": RoundedDelays,
+    "no-bounds-test-in-initial-sampling": NoInitialBoundsTest,
+    "bounds-test-when-resampling": BoundsTestWhenResampling,
+    "nan-due-at-once": NanDueAtOnce,
+    "too-large-due-at-once": TooLargeDueAtOnce,
+    "32-bit-draw": FullResolutionDraw,
+    "low-bits-draw": LowBitsDraw,
+    "no-system-check-on-repair": NoCheckOnRepair,
+    "resample-every-component": ResampleEveryComponent,
+    "ties-to-highest-index": TiesToHighestIndex,
+    "initial-sampling-at-time-1": InitialSamplingAtTimeOne,
+    "diagonal-not-drawn": SkipDiagonalDraws,
+    "path-only-verdict": PathOnlyVerdict,
+    "any-non-zero-element-is-a-member": AnyNonZeroElementIsMember,
+    "memberless-fails-before-the-first-transition": MemberlessFailsBeforeFirstTransition,
+    "maintenance-rounded-pick": RoundedMaintenancePick,
+    "maintenance-pick-over-n-minus-1": MaintenancePickOverNMinusOne,
+    "first-turn-is-the-cause": FirstTurnIsTheCause,
+    "every-turn-is-a-system-failure": EveryTurnIsASystemFailure,
+    "cutsets-within-at-end-of-unit": CutsetsWithinAtEndOfUnit,
+    "memberless-not-credited": MemberlessNotCredited,
+    "failures-on-any-change-to-a-failed-state": FailuresOnAnyChangeToFailedState,
+    "component-downtime-one-unit-late": ComponentDowntimeOneUnitLate,
+}
+
+# The less common rules that the random models must reach (ReferenceRun.hits).
+UNCOMMON_RULES = [
+    "initial_out_of_bounds",
+    "initial_nan",
+    "resample_nan",
+    "resample_too_large",
+    "resample_too_small",
+    "resample_negative",
+    "transition_at_same_time_unit",
+    "zero_delay_initial",
+    "due_exactly_at_horizon",
+    "maintenance",
+    "second_turn_in_unit",
+]
+
+N_EXAMPLES = 100
+
+
+def noticed_by_hand_cases() -> set[str]:
+    """The wrong variants whose results differ from the engine's on some hand-worked case."""
+    noticed = set()
+    for case in HAND_CASES.values():
+        desc = case.desc
+        built = desc.build()
+        stats = tavoq.runnerStatistics(1, desc.sim_time, built.matrix, built.tree, desc.seed)
+        engine = (
+            tavoq.runnerSingleSim(desc.sim_time, built.matrix, built.tree, desc.seed),
+            {name: getattr(stats, name).tolist() for name in STATISTICS_ARRAYS},
+        )
+        for name, variant in WRONG_VARIANTS.items():
+            try:
+                wrong = built.reference(desc.sim_time, desc.seed, variant, 1000).run()
+            except ReferenceLoopError:
+                noticed.add(name)
+                continue
+            if observable(wrong, desc.n_components, len(built.cutsets)) != engine:
+                noticed.add(name)
+    return noticed
+
+
+def test_runners_agree_with_the_python_model(omp_threads: Any) -> None:
+    """Every runner's result equals the Python model's on random models.
+
+    The random models must also reach the uncommon rules, and each wrong variant of the
+    Python model must differ from the engine on them or on a hand-worked case; otherwise
+    the agreement would prove little.
+    """
+    hits: Counter[str] = Counter()
+    noticed = noticed_by_hand_cases()
+    n_checked = 0
+
+    @settings(
+        derandomize=True,
+        max_examples=N_EXAMPLES,
+        deadline=None,
+        database=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+    )
+    @given(models())
+    def check(desc: ModelDesc) -> None:
+        nonlocal n_checked
+        built = desc.build()
+        n, sim_time = desc.n_simulations, desc.sim_time
+        n_cutsets = len(built.cutsets)
+        runs = []
+        for i in range(max(n, 1)):
+            run = built.reference(sim_time, desc.seed + i, max_transitions=MAX_TRANSITIONS)
+            try:
+                runs.append((run, run.run()))
+            except ReferenceLoopError:
+                assume(False)  # a cycle of zero delays: the engine would refuse it
+        info = f"\n{desc.reproducer()}"
+
+        for i, (_, result) in enumerate(runs):
+            engine = tavoq.runnerSingleSim(
+                sim_time, built.matrix, built.tree, signed_seed(desc.seed + i)
+            )
+            assert engine == result.states, (
+                f"run {i}: " + first_difference(engine, result.states) + info
+            )
+        expected = batch_statistics(
+            [r for _, r in runs[:n]], sim_time, desc.n_components, n_cutsets
+        )
+        args = (n, sim_time, built.matrix, built.tree, desc.seed)
+        assert tavoq.runnerMultipleSim(*args) == expected["failedRuns"], info
+        # The thread count goes round from one example to the next.
+        threads = 1 + n_checked % 3
+        n_checked += 1
+        omp_threads(threads)
+        parallel = tavoq.runnerParallelSim(*args)
+        assert parallel == expected["failedRuns"], f"{threads} threads{info}"
+        stats = tavoq.runnerStatistics(*args)
+        for name in STATISTICS_ARRAYS:
+            value = getattr(stats, name)
+            assert value.dtype == np.int64
+            assert value.tolist() == expected[name], f"{name}, {threads} threads{info}"
+        assert (stats.nSimulations, stats.simTime, stats.seed) == (n, sim_time, desc.seed)
+
+        for run, _ in runs:
+            hits.update(run.hits)
+        if n > 1 and desc.seed + n - 1 > 2**31 - 1:
+            hits["seed_passes_int32_max"] += 1
+        if n > 1 and (desc.seed & 0xFFFFFFFF) + n - 1 > 0xFFFFFFFF:
+            hits["seed_passes_uint32_max"] += 1
+        hits["threads", threads] += n > 1
+        run0 = observable(runs[0][1], desc.n_components, n_cutsets)
+        for name, variant in WRONG_VARIANTS.items():
+            if name in noticed:
+                continue
+            try:
+                wrong = built.reference(sim_time, desc.seed, variant, MAX_TRANSITIONS).run()
+            except ReferenceLoopError:
+                noticed.add(name)  # the variant never ends where the engine does
+                continue
+            if observable(wrong, desc.n_components, n_cutsets) != run0:
+                noticed.add(name)
+
+    check()
+    # Seeds passing 2**31 - 1 and 2**32 - 1 within a batch are checked on their own
+    # (test_batch_seeds_wrap): how often the random models reach them varies.
+    rules = [*UNCOMMON_RULES, ("threads", 1), ("threads", 2), ("threads", 3)]
+    missed = [rule for rule in rules if hits[rule] == 0]
+    unnoticed = sorted(set(WRONG_VARIANTS) - noticed)
+    assert not missed and not unnoticed, (
+        f"no random model reaches {missed}: {dict(hits)}\n"
+        f"these wrong variants agree with the engine on every model: {unnoticed}"
+    )
+
+
+@pytest.mark.parametrize("seed", [2**31 - 2, -2], ids=["past-int32-max", "past-uint32-max"])
+def test_batch_seeds_wrap(seed: int, omp_threads: Any) -> None:
+    """Run i of a batch is seeded seed + i, wrapping as a 32-bit integer, in every runner."""
+    desc = ModelDesc(
+        [[[D, ("Exponential", 0.2)], [("Exponential", 0.5), D]]] * 2, [[1, 1]], 60, seed
+    )
+    built = desc.build()
+    singles = [
+        tavoq.runnerSingleSim(60, built.matrix, built.tree, signed_seed(seed + i))
+        for i in range(4)
+    ]
+    expected = [sum(col) for col in zip(*singles)]
+    assert 0 < sum(expected) < 4 * 60  # the runs differ: the seeds matter
+    args = (4, 60, built.matrix, built.tree, seed)
+    omp_threads(2)
+    assert tavoq.runnerMultipleSim(*args) == expected
+    assert tavoq.runnerParallelSim(*args) == expected
+    assert tavoq.runnerStatistics(*args).failedRuns.tolist() == expected
+
+
+# --------------------------------------------------------------------------------------
+# The verdict as a gate graph
+# --------------------------------------------------------------------------------------
+
+
+def test_hand_worked_gate_statistics() -> None:
+    # The pump pair and valve again, as or(and(A, B), valve): gate 0 is the pair, gate 1
+    # the top. Within unit 8 pump A's failure fails the pair and the top, pump B's repair
+    # brings both back and the valve's failure fails the top again; at 11 pump B fails the
+    # pair and the top. So the pair is failed at 11, 12, 13 and the top at 8, 9, 11..13.
+    desc = HAND_CASES["pump-pair-and-valve"].desc
+    built = desc.build()
+    gates = [("and", [0, 1], 0), ("or", [3, 2], 0)]
+    n = 3
+    runs = [
+        ReferenceRun(
+            desc.sim_time,
+            built.matrix,
+            built.tree,
+            desc.seed + i,
+            cutsets=[],
+            maintenance=built.maintenance,
+            gates=gates,
+            top=4,
+        ).run()
+        for i in range(n)
+    ]
+    by_cutsets = built.reference(desc.sim_time, desc.seed).run()
+    assert runs[0].states == by_cutsets.states
+    stats = batch_statistics(runs, desc.sim_time, 3, 0, 2)
+    assert stats["gateDowntime"] == [n * 3, n * 5]
+    assert stats["gateFailures"] == [n * 2, n * 3]
+    # The cause at 8 is the valve's transition, which took only the top from working to
+    # failed; at 11 pump B's took the pair and the top.
+    assert stats["gateTriggered"] == [n * 1, n * 2]
+    assert stats["gateDowntimeSquares"] == [n * 9.0, n * 25.0]
+    assert stats["componentDowntimeSquares"] == [n * 36.0, n * 64.0, n * 4.0]
+    assert stats["cutsetFailures"] == []
+
+
+@st.composite
+def gate_graphs(draw: st.DrawFn, n: int) -> tuple[list[Any], int]:
+    """Gates over n components, sharing inputs and naming some twice, and a top."""
+    gates: list[Any] = []
+    for i in range(draw(st.integers(1, 5))):
+        inputs = draw(st.lists(st.integers(0, n + i - 1), min_size=1, max_size=4))
+        kind = draw(st.sampled_from(["or", "and", "atleast"]))
+        k = draw(st.integers(1, len(inputs))) if kind == "atleast" else 0
+        gates.append((kind, inputs, k))
+    return gates, n + draw(st.integers(0, len(gates) - 1))
+
+
+def minimal_cutsets_of(gates: list[Any], top: int, n: int) -> list[list[int]]:
+    """The minimal cut sets as 0/1 vectors, by trying every failure pattern."""
+    found: list[set[int]] = []
+    for size in range(n + 1):
+        for bits in itertools.product([0, 1], repeat=n):
+            members = {i for i, b in enumerate(bits) if b}
+            if len(members) != size or any(m <= members for m in found):
+                continue
+            if gate_states(gates, list(bits))[top - n]:
+                found.append(members)
+    return [[1 if i in m else 0 for i in range(n)] for m in found]
+
+
+@settings(
+    derandomize=True,
+    max_examples=60,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+@given(st.data())
+def test_gate_verdict_matches_its_minimal_cut_sets(data: st.DataObject) -> None:
+    """The gate path of the Python model against its cut-set path: the same logic gives
+    the same runs and counts, and an observer and-gate per minimal cut set (feeding
+    nothing) counts what the cut set's entry counts."""
+    desc = data.draw(models())
+    n = desc.n_components
+    gates, top = data.draw(gate_graphs(n))
+    cutsets = minimal_cutsets_of(gates, top, n)
+    assume(cutsets)
+    # A few runs each: the Python model is slow, and the batch sums are tested above.
+    desc = replace(desc, cutsets=cutsets, n_simulations=min(desc.n_simulations, 3))
+    built = desc.build()
+    observers = [("and", [i for i, x in enumerate(c) if x], 0) for c in built.cutsets]
+    graph = gates + observers
+    first_observer = len(gates)
+    models_run, runs, by_gates = [], [], []
+    for i in range(max(desc.n_simulations, 1)):
+        model = built.reference(desc.sim_time, desc.seed + i, max_transitions=MAX_TRANSITIONS)
+        try:
+            runs.append(model.run())
+        except ReferenceLoopError:
+            assume(False)
+        models_run.append(model)
+        by_gates.append(
+            ReferenceRun(
+                desc.sim_time,
+                built.matrix,
+                built.tree,
+                desc.seed + i,
+                MAX_TRANSITIONS,
+                cutsets=[],
+                gates=graph,
+                top=top,
+                maintenance=built.maintenance,
+            ).run()
+        )
+    k = desc.n_simulations
+    expected = batch_statistics(runs[:k], desc.sim_time, n, len(built.cutsets), squares=True)
+    got = batch_statistics(by_gates[:k], desc.sim_time, n, 0, len(graph))
+    for name in [*STATISTICS_ARRAYS[:-1], "componentDowntimeSquares"]:
+        assert got[name] == expected[name], name
+    assert got["gateTriggered"][first_observer:] == expected["cutsetFailures"]
+    assert got["gateTriggered"][top - n] == sum(expected["systemFailures"])
+    assert got["gateDowntime"][top - n] == sum(expected["downtime"])
+    for g, cutset in enumerate(built.cutsets):
+        downtime = sum(
+            1
+            for model in models_run[:k]
+            for snapshot in model.unit_component_states
+            if snapshot is not None and lies_within(cutset, snapshot)
+        )
+        assert got["gateDowntime"][first_observer + g] == downtime
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.data())
+def test_tools_graph_evaluates_as_the_python_model(data: st.DataObject) -> None:
+    # The engine is checked against the reference model's gate rule; the graph that the
+    # tools build must follow the same rule.
+    n = 4
+    gates = []
+    for i in range(data.draw(st.integers(1, 6))):
+        inputs = tuple(data.draw(st.lists(st.integers(0, n + i - 1), min_size=1, max_size=5)))
+        kind = data.draw(st.sampled_from(["or", "and", "atleast"]))
+        k = data.draw(st.integers(1, len(inputs))) if kind == "atleast" else 0
+        gates.append(Gate(kind, inputs, k))
+    graph = LogicGraph(tuple("abcd"), tuple(gates), len(gates) - 1)
+    for bits in itertools.product([0, 2], repeat=n):
+        expected = gate_states([(g.kind, g.inputs, g.k) for g in gates], list(bits))
+        assert graph.evaluate_gates(bits) == expected
