@@ -23,7 +23,15 @@ from .system import Component, Model, Simulation, Transition
 
 __all__ = ["ModelError", "load_model", "model_from_dict"]
 
-TOP_KEYS = ("name", "description", "failed_when", "cutsets", "simulation", "components")
+TOP_KEYS = (
+    "name",
+    "description",
+    "failed_when",
+    "gates",
+    "cutsets",
+    "simulation",
+    "components",
+)
 SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads")
 COMPONENT_KEYS = ("count", "description", "states", "transitions")
 TRANSITION_KEYS = ("from", "to", "distribution")
@@ -95,6 +103,9 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
             simulation=simulation,
             failed_when=top.get("failed_when"),
             cutsets=top.get("cutsets"),
+            gates=_table("gates", top["gates"], "gate names and expressions")
+            if "gates" in top
+            else None,
             name=top.get("name", ""),
             description=top.get("description", ""),
         )

@@ -4,6 +4,7 @@ writes, and the same numbers with and without the progress bar."""
 import importlib
 import io
 import json
+import math
 import select
 import signal
 import subprocess
@@ -255,3 +256,49 @@ def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
     assert proc.returncode == 130
     assert err == "tavoq: interrupted\n"
     assert not out.exists()
+
+
+COOLING = ROOT / "examples" / "cooling_system.toml"
+
+
+def test_check_shows_the_gates_the_depth_and_the_smallest_cutsets():
+    result = run_tavoq("check", COOLING, "--cutsets", "3")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[lines.index("Gates (6):") + 1] == "  power = grid and diesel"
+    assert "Logic: 7 gates in all, depth 4" in lines
+    listed = lines[lines.index("Minimal cut sets (15; the 3 smallest):") + 1 :]
+    assert listed == ["  1. heat_exchanger", "  2. controller", "  3. pump_a & pump_b"]
+    bad = run_tavoq("check", COOLING, "--cutsets", "-1")
+    assert bad.returncode == 2 and "--cutsets" in bad.stderr
+
+
+def series_of_groups(groups, size):
+    gates = "\n".join(
+        f'g{g} = "{" or ".join(f"c{g}_{i}" for i in range(1, size + 1))}"' for g in range(groups)
+    )
+    comps = "".join(f"[components.c{g}]\ncount = {size}\n" for g in range(groups))
+    top = " and ".join(f"g{g}" for g in range(groups))
+    return f'failed_when = "{top}"\n[simulation]\nhorizon = 10\n[gates]\n{gates}\n{comps}'
+
+
+@pytest.mark.parametrize(
+    ("text", "count"),
+    [
+        (series_of_groups(11, 3), 3**11),
+        (series_of_groups(3, 50), 50**3),
+        (
+            'failed_when = "atleast(5, '
+            + ", ".join(f"c_{i}" for i in range(1, 31))
+            + ')"\n[simulation]\nhorizon = 10\n[components.c]\ncount = 30\n',
+            math.comb(30, 5),
+        ),
+    ],
+    ids=["11-groups-of-3", "3-trains-of-50", "atleast-5-of-30"],
+)
+def test_check_counts_what_expansion_refused(tmp_path, text, count):
+    path = tmp_path / "big.toml"
+    path.write_text(text)
+    lines = cli.check_text(load_model(path), str(path), 2).splitlines()
+    header = lines.index(f"Minimal cut sets ({count:,}; the 2 smallest):")
+    assert len(lines) == header + 3

@@ -286,6 +286,43 @@ BAD = [
         'failed_when = "valve"\ncutsets = [["valve"]]',
         "failed_when: give the failure logic one",
     ),
+    # [gates]: named parts of failed_when, one namespace with the components
+    *(
+        (
+            'failed_when = "(pump_a and pump_b) or valve"',
+            f'failed_when = "pumps or valve"\n{gates}\n',
+            message,
+        )
+        for gates, message in [
+            (
+                '[gates]\npumps = "pump_a and pumpb"',
+                "gates.pumps: column 12: unknown component "
+                'or gate "pumpb" (names: pump_a, pump_b, valve, pumps); did you mean "pump_b"?',
+            ),
+            (
+                '[gates]\npumps = "pump_a and feed"\nfeed = "valve or pumps"',
+                "gates.pumps: the gates form a cycle: gates.pumps -> gates.feed -> gates.pumps",
+            ),
+            ('[gates]\npumps = "pump_a and"', "gates.pumps: column 11: expected a component"),
+            (
+                '[gates]\npumps = "pump_a"\nvalve = "pump_b"',
+                'gates.valve: "valve" is a component already',
+            ),
+            ("[gates]\npumps = 3", "gates.pumps: must be a string, got int"),
+            ('[gates.pumps]\nx = "pump_a"', "gates.pumps: must be a string, got dict"),
+            ('gates = ["pump_a"]', "gates: must be a table (gate names and expressions)"),
+            (
+                '[gates]\npump = "pump_a and pump_b"',
+                "failed_when: column 1: unknown component or "
+                'gate "pumps" (names: pump_a, pump_b, valve, pump); did you mean "pump"?',
+            ),
+        ]
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'cutsets = [["valve"]]\n[gates]\npumps = "pump_a and pump_b"\n',
+        "gates: gates are named for failed_when; with cutsets they would never be used",
+    ),
     # horizon and runs are positive integers
     ("horizon = 1000", "horizon = 0", "simulation.horizon: must be a positive integer up to "),
     ("horizon = 1000", "horizon = 10.5", "simulation.horizon: must be a positive integer"),
@@ -571,3 +608,55 @@ def test_damaged_files_load_or_raise_model_error_and_the_command_writes_nothing(
             == 2
         )
         assert not out.exists() and not (folder / "plot.png").exists()
+
+
+GATES = BASE.replace(
+    'failed_when = "(pump_a and pump_b) or valve"',
+    'failed_when = "no_flow or valve"\n\n[gates]\nno_flow = "pump_a and pump_b"',
+)
+
+
+def test_gates_give_the_same_logic_as_the_expression(tmp_path):
+    plain = load_model(write(tmp_path, BASE))
+    gated = load_model(write(tmp_path, GATES))
+    assert gated.gates == {"no_flow": "pump_a and pump_b"}
+    assert gated.minimal_cutsets() == plain.minimal_cutsets() == [("valve",), ("pump_a", "pump_b")]
+    layout = gated.logic_layout
+    assert [name for name, _ in layout.named_gates] == ["no_flow"]
+    assert [label for label, _ in layout.cutset_gates] == ["valve", "pump_a & pump_b"]
+    assert "with the gates no_flow = pump_a and pump_b" in gated.describe()
+    # The model travels to other processes as data.
+    assert pickle.loads(pickle.dumps(gated)).minimal_cutsets() == gated.minimal_cutsets()
+
+
+def big_logic(expression, components):
+    return BASE.replace('"(pump_a and pump_b) or valve"', f'"{expression}"').replace(
+        "[components.valve]", f"[components.c]\ncount = {components}\n\n[components.valve]"
+    )
+
+
+def test_logic_of_many_minimal_cut_sets_loads_and_says_how_many(tmp_path):
+    # Refused while the logic was expanded into its minimal cut sets: C(30, 5) = 142,506.
+    names = ", ".join(f"c_{i}" for i in range(1, 31))
+    model = load_model(write(tmp_path, big_logic(f"atleast(5, {names})", 30)))
+    assert model.cutset_count.exact == 142_506
+    assert "(142,506 minimal cut sets)" in model.describe()
+    assert model.logic_layout.cutset_gates is None
+    assert "more than the 10,000 a table shows" in model.logic_layout.cutset_note
+    with pytest.raises(ModelError, match="142,506 minimal cut sets: more than the 100,000"):
+        model.minimal_cutsets()
+    with pytest.raises(ModelError, match="more than the 100,000"):
+        model.cutset_tree()
+    smallest, complete = model.smallest_cutsets(3)
+    assert complete and smallest == [
+        ("c_1", "c_2", "c_3", "c_4", "c_5"),
+        ("c_1", "c_2", "c_3", "c_4", "c_6"),
+        ("c_1", "c_2", "c_3", "c_4", "c_7"),
+    ]
+
+
+def test_cutset_tree_holds_the_minimal_cutsets(tmp_path):
+    for text in (BASE, GATES):
+        model = load_model(write(tmp_path, text))
+        tree = model.cutset_tree()
+        assert sorted(model.cutset_names(tree)) == ["pump_a & pump_b", "valve"]
