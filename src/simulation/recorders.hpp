@@ -10,8 +10,10 @@
 ///   without gaps and are never empty;
 /// - componentFailed / componentRestored (when kTracksComponents): component c crossed from
 ///   state 0 to a failed state, or back, at unit t;
+/// - gateFailed / gateRestored (when kTracksGates, for a graph whose gates have statistics of
+///   their own): gate g's output turned failed, or working, at unit t;
 /// - rise (when kTracksCauses): the transition of component c turned the verdict from working
-///   to failed, completing the given cut sets;
+///   to failed, turning the given gates failed (for cut sets: completing those cut sets);
 /// - endRun(simTime, states): the run is over; states are the components' final states.
 /// Recorders are templates arguments of the run, so unused hooks cost nothing.
 
@@ -20,6 +22,7 @@ class StateRecorder {
 public:
     static constexpr bool kTracksComponents = false;
     static constexpr bool kTracksCauses = false;
+    static constexpr bool kTracksGates = false;
 
     explicit StateRecorder(std::uint32_t *runStates) : runStates(runStates) {}
     void beginRun() {}
@@ -43,6 +46,7 @@ class FailureCounts {
 public:
     static constexpr bool kTracksComponents = false;
     static constexpr bool kTracksCauses = false;
+    static constexpr bool kTracksGates = false;
 
     /// `changes` holds simTime entries, zeroed, and outlives the recorder.
     explicit FailureCounts(std::uint32_t *changes) : changes(changes) {}
