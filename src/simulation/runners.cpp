@@ -412,9 +412,9 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
         const std::uint64_t units = counts(simTime);
         const std::uint64_t components = transitionsMatrix.size();
         const auto gates = static_cast<std::uint64_t>(gatesOf(tree));
+        const std::uint64_t copies = static_cast<std::uint64_t>(slots) + 1;
         requireMemory(units * (8 * static_cast<std::uint64_t>(slots) + 8 + 16) +
-                          16 * counts(runs) +
-                          (components * 64 + gates * 96) * (static_cast<std::uint64_t>(slots) + 1) +
+                          16 * counts(runs) + (components * 64 + gates * 96) * copies +
                           8 * edgesOf(tree),
                       {}, runs > 0 ? threadStackBytes(threadsToStart(slots)) : 0);
     }
@@ -428,7 +428,7 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     std::optional<Model> model;
     int nComponents = static_cast<int>(std::min<std::size_t>(transitionsMatrix.size(), INT32_MAX));
     int nCutsets = cutsetsOf(tree);
-    int nUserGates = gatesOf(tree);
+    const int nUserGates = gatesOf(tree);
     int nGates = 0; // of the graph the engine evaluates
     if (runs > 0) {
         model.emplace(transitionsMatrix, tree);

@@ -116,3 +116,50 @@ def test_uninitialised_tree_is_refused():
     )
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() == ["refused"] * 3
+
+
+def pumps_and_valve():
+    pump = [[D(), tavoq.Exponential(1 / 50)], [tavoq.Exponential(1 / 5), D()]]
+    return [pump] * 4
+
+
+def test_runner_statistics_takes_either_tree_with_the_same_runs():
+    matrix = pumps_and_valve()
+    cutsets = tavoq.CutsetTree(4)
+    cutsets.constructTree([[1, 1, 0, 0], [1, 0, 1, 0], [0, 1, 1, 0], [0, 0, 0, 1]])
+    by_cutsets = tavoq.runnerStatistics(300, 200, matrix, cutsets, 11)
+    by_graph = tavoq.runnerStatistics(300, 200, matrix, two_of_three_or_valve(), 11)
+    for name in ("failedRuns", "firstFailures", "systemFailures", "downtime",
+                 "componentDowntime", "componentFailures", "triggeredFailures",
+                 "componentDowntimeSquares"):
+        assert np.array_equal(getattr(by_cutsets, name), getattr(by_graph, name)), name
+    assert by_graph.systemFailures.sum() > 0
+    assert len(by_cutsets.cutsetFailures) == 4 and len(by_graph.cutsetFailures) == 0
+    for name in ("gateDowntime", "gateFailures", "gateTriggered", "gateDowntimeSquares"):
+        assert len(getattr(by_cutsets, name)) == 0, name
+        assert len(getattr(by_graph, name)) == 2, name
+    assert by_graph.gateTriggered[1] == by_graph.systemFailures.sum()
+    assert by_graph.gateDowntime[1] == by_graph.downtime.sum()
+    for name, dtype in (("gateDowntimeSquares", np.float64), ("gateTriggered", np.int64),
+                        ("componentDowntimeSquares", np.float64)):
+        array = getattr(by_graph, name)
+        assert array.dtype == dtype and not array.flags.writeable, name
+
+
+@pytest.mark.parametrize(
+    "tree, error, message",
+    [
+        ("tavoq.FaultTree(4)", ValueError, "no top"),
+        ("small", ValueError, "3 components and the transitions matrix 4"),
+        ("None", ValueError, "Cutset matrix must not be null"),
+        ("[[1, 0, 0, 0]]", TypeError, "incompatible function arguments"),
+    ],
+    ids=["no-top", "components", "none", "list"],
+)
+def test_runner_statistics_refuses_a_bad_fault_tree(tree, error, message):
+    small = tavoq.FaultTree(3)
+    small.setTop(small.addGate("or", [0, 1, 2]))
+    with pytest.raises(error, match=message):
+        tavoq.runnerStatistics(2, 10, pumps_and_valve(), eval(tree, {"tavoq": tavoq,
+                                                                      "small": small}), 1)
+    small.setTop(0)  # a refused call leaves the tree free to change
