@@ -322,11 +322,17 @@ def _run(args: argparse.Namespace) -> int:
         verdict = PreciseResult.of(stats, args.target_ci, args.max_runs).describe()
         out.print(f"{verdict}.", file=report, flush=True)
 
-    _, tree = model.build()
+    layout = model.logic_layout
+    cutset_names: list[str] = []
+    if layout.cutset_gates is not None:
+        stats = stats.with_cutsets_from_gates(g for _, g in layout.cutset_gates)
+        cutset_names = [label for label, _ in layout.cutset_gates]
     summary = summarize(
         stats,
         component_names=model.component_names,
-        cutset_names=model.cutset_names(tree),
+        cutset_names=cutset_names,
+        gates=layout.named_gates,
+        cutset_note=layout.cutset_note,
         unit=settings.unit,
     )
     # The files before the report: an interrupt while a slow reader holds up the report

@@ -399,8 +399,10 @@ class Model:
         return tree
 
     def build(self) -> tuple[list, Any]:
-        """The native transitions matrix and the tree of the failure logic for the runners."""
-        return self.matrix(), self.cutset_tree()
+        """The native transitions matrix and the logic as a ``tavoq.FaultTree`` for
+        runnerStatistics: the gates as written, plus the observer gates of ``logic_layout``
+        (see LogicLayout), which feed nothing and so never change the verdict."""
+        return self.matrix(), self._run_layout[0].to_native()
 
     def matrix(self) -> list:
         """The native transitions matrix: one square table of distributions per component."""
