@@ -42,8 +42,10 @@ __all__ = [
     "unknown",
 ]
 
-# `count` expands a component into copies; a count past this is a typo, not a plant.
-MAX_COUNT = 1000
+# `count` expands a component into copies. A fault tree may hold tens of thousands of like
+# basic events (the engine's cost follows the gates, not the model's size); a count past
+# this is a typo, not a plant.
+MAX_COUNT = 100_000
 # minimal_cutsets() and cutset_tree() list at most this many minimal cut sets ...
 MAX_CUTSETS = 100_000
 # ... and a CutsetTree holds each as a vector over all the components: at most this many cells.

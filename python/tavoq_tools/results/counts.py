@@ -40,6 +40,9 @@ NATIVE_NAMES = {
     "component_failures": "componentFailures",
     "triggered_failures": "triggeredFailures",
     "cutset_failures": "cutsetFailures",
+}
+# Fields a result may lack (a batch that counted no gates or squares); empty then.
+OPTIONAL_NATIVE_NAMES = {
     "gate_downtime": "gateDowntime",
     "gate_failures": "gateFailures",
     "gate_triggered": "gateTriggered",
@@ -208,6 +211,11 @@ class BatchStatistics:
         """
         try:
             arrays = {name: getattr(native, attr) for name, attr in NATIVE_NAMES.items()}
+            arrays |= {
+                name: getattr(native, attr)
+                for name, attr in OPTIONAL_NATIVE_NAMES.items()
+                if hasattr(native, attr)
+            }
             n_runs, sim_time, seed = native.nSimulations, native.simTime, native.seed
         except AttributeError as error:
             raise ValueError(f"not a runnerStatistics result: {error}") from None
