@@ -57,7 +57,7 @@ Method:
   shorter (runs are prefixes of each other: the same draws in the same order).
   This is exact for the very runs that were timed. Model (c) has three states
   (degraded -> failed is neither), so its transitions are counted with the
-  pure-Python reference model (tests/python/reference_model.py) on the first
+  pure-Python reference model (tests/python/validation/reference_model.py) on the first
   --count-runs runs of the batch: a mean with its standard error. Its count of
   failures is checked against runnerStatistics on the same runs.
 - A check that the builds simulate the same component histories: runnerSingleSim
@@ -484,7 +484,7 @@ def child_count(tavoq, opts, key):
     if key in ("a", "c"):
         # The reference model, on the first runs: the only count for (c), a
         # check of the two-state count for (a).
-        sys.path.insert(0, str(ROOT / "tests" / "python"))
+        sys.path.insert(0, str(ROOT / "tests" / "python" / "validation"))
         import reference_model as rm
 
         class Counting(rm.ReferenceRun):
