@@ -1130,6 +1130,16 @@ def test_gate_verdict_matches_its_minimal_cut_sets(data: st.DataObject) -> None:
             if snapshot is not None and lies_within(cutset, snapshot)
         )
         assert got["gateDowntime"][first_observer + g] == downtime
+    # The engine's own graph path, on every thread count, gives the Python model's counts.
+    tree = tavoq.FaultTree(n)
+    for kind, inputs, k_of in graph:
+        tree.addGate(kind, list(inputs), k_of)
+    tree.setTop(top)
+    for threads in (1, 2):
+        tavoq.limitOMPThreads(threads)
+        native = tavoq.runnerStatistics(k, desc.sim_time, built.matrix, tree, desc.seed)
+        for name, values in got.items():
+            assert list(getattr(native, name)) == list(values), (name, threads)
 
 
 @settings(max_examples=200, deadline=None)
