@@ -286,6 +286,11 @@ def build_graph(
                 "a gate name is letters, digits and _, not starting with a digit, and not "
                 "and, or, atleast, not",
             )
+        if len(name) > logic.MAX_NAME_LENGTH:
+            raise GraphError(
+                f"gates.{name[:20]}...",
+                f"a gate name is at most {logic.MAX_NAME_LENGTH} characters, got {len(name)}",
+            )
         if name in index:
             raise GraphError(
                 key, f'"{name}" is a component already: a gate needs a name of its own'

@@ -64,6 +64,15 @@ def _text(key: str, value: object) -> str:
     return value
 
 
+def _paragraph(key: str, value: object) -> str:
+    """A string printed as text of its own: line breaks and tabs, but no other control
+    characters (an escape sequence would reach the terminal)."""
+    text = _text(key, value)
+    if any((ord(ch) < 32 and ch not in "\n\r\t") or 127 <= ord(ch) < 160 for ch in text):
+        raise ModelError(key, f"must not hold control characters, got {shown(value)}")
+    return text
+
+
 def _line(key: str, value: object) -> str:
     """A string shown within a line of output: no line breaks or other control characters."""
     text = _text(key, value)
@@ -117,10 +126,16 @@ class Component:
                 "a component name is letters, digits and _, not starting with a digit, and "
                 "not and, or, atleast, not",
             )
+        if len(self.name) > logic.MAX_NAME_LENGTH:
+            raise ModelError(
+                f"components.{self.name[:20]}...",
+                f"a component name is at most {logic.MAX_NAME_LENGTH} characters, "
+                f"got {len(self.name)}",
+            )
         key = f"components.{self.name}"
         if self.count is not None:
             check_integer(f"{key}.count", self.count, 1, MAX_COUNT, error=ModelError)
-        _text(f"{key}.description", self.description)
+        _paragraph(f"{key}.description", self.description)
         states = self.states
         if isinstance(states, (str, bytes)) or not isinstance(states, Sequence):
             raise ModelError(
@@ -136,6 +151,7 @@ class Component:
                 raise ModelError(
                     f"{key}.states[{i}]", f"must be a non-empty name, got {shown(state)}"
                 )
+            _line(f"{key}.states[{i}]", state)
             if state in states[:i]:
                 raise ModelError(f"{key}.states[{i}]", f"duplicate state {shown(state)}")
         object.__setattr__(self, "states", tuple(states))
@@ -227,7 +243,7 @@ class Model:
 
     def __post_init__(self) -> None:
         _line("name", self.name)
-        _text("description", self.description)
+        _paragraph("description", self.description)
         if not isinstance(self.simulation, Simulation):
             raise ModelError("simulation", f"must be a Simulation, got {shown(self.simulation)}")
         components = self.components
@@ -303,7 +319,11 @@ class Model:
                     f"must be a non-empty list of component names, got {shown(cutset)}",
                 )
             for j, name in enumerate(cutset):
-                if not isinstance(name, str) or name not in known:
+                if not isinstance(name, str):
+                    raise ModelError(
+                        f"cutsets[{i}][{j}]", f"must be a component name, got {shown(name)}"
+                    )
+                if name not in known:
                     raise self._unknown(f"cutsets[{i}][{j}]", name)
             normalized.append(tuple(cutset))
         object.__setattr__(self, "cutsets", tuple(normalized))

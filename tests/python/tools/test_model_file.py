@@ -218,6 +218,17 @@ BAD = [
         '{ from = "working", distribution = "fixed", at = 700 }',
         'components.valve.transitions[0]: missing key "to"',
     ),
+    (
+        '{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
+        '{ from = "working", to = "failed", distrbution = "fixed", at = 700 }',
+        'missing key "distribution" (a transition has from, to, distribution and the '
+        'distribution\'s parameters); found "distrbution": did you mean "distribution"?',
+    ),
+    (
+        "[components.valve]",
+        "[components." + "v" * 101 + "]",
+        "a component name is at most 100 characters, got 101",
+    ),
     # duplicate names
     (
         'states = ["running", "failed"]',
@@ -233,6 +244,23 @@ BAD = [
         "[components.valve]",
         "[components.valve]\n[components.valve]",
         ["TOML syntax: ", "(at line 40, column 18)"],
+    ),
+    # Escape sequences would reach the terminal through check and run.
+    (
+        'states = ["running", "failed"]',
+        'states = ["running", "fail\\u001b[2Jed"]',
+        "components.pump_b.states[1]: must be one line without control characters",
+    ),
+    (
+        "[components.valve]",
+        '[components.valve]\ndescription = "stuck\\u001b[31m"',
+        "components.valve.description: must not hold control characters",
+    ),
+    # A cut set's member given as a table, once a TypeError.
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        "cutsets = [[{a = 1}]]",
+        "cutsets[0][0]: must be a component name, got {'a': 1}",
     ),
     (
         "[components.valve]",
@@ -344,7 +372,11 @@ BAD = [
     ('unit = "h"', 'unit = "h\\nRan 0 runs"', "simulation.unit: must be one line"),
     ("failed_when", 'name = "pumps\\r"\nfailed_when', "name: must be one line"),
     # Python refuses integers of thousands of digits; tomllib passes the ValueError on.
-    ("seed = 3", "seed = " + "1" * 5000, "TOML value: "),
+    (
+        "seed = 3",
+        "seed = " + "1" * 5000,
+        "TOML value: an integer of thousands of digits is too large",
+    ),
     (
         'failed_when = "(pump_a and pump_b) or valve"',
         'failed_when = "atleast(' + "1" * 5000 + ', pump_a, valve)"',
@@ -385,6 +417,13 @@ def test_unreadable_or_empty_files(tmp_path, content, message):
         path.write_bytes(content)
     with pytest.raises(ModelError, match=re.escape(message)):
         load_model(path)
+
+
+def test_an_endless_file_is_refused_without_reading_it_all(tmp_path):
+    # /dev/zero used to be read until the kernel killed the process.
+    with pytest.raises(ModelError, match=r"^/dev/zero: the file is larger than 64 MiB"):
+        load_model("/dev/zero")
+    assert cli.main(["check", "/dev/zero"]) == 2
 
 
 def test_an_empty_path_is_named_as_such():
