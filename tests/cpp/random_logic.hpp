@@ -14,7 +14,7 @@
 
 namespace testlogic {
 
-struct GateSpec {
+struct GateDesc {
     std::string kind;
     std::vector<int> inputs;
     int k = 0;
@@ -22,7 +22,7 @@ struct GateSpec {
 
 struct Logic {
     int nComponents = 0;
-    std::vector<GateSpec> gates;
+    std::vector<GateDesc> gates;
     int top = -1;
 };
 
@@ -38,18 +38,18 @@ inline Logic randomLogic(std::mt19937 &rng, int nComponents, int nGates, int max
     static const char *const kinds[] = {"or", "and", "atleast"};
     for (int g = 0; g < nGates; ++g) {
         const int nodes = nComponents + g;
-        GateSpec spec;
-        spec.kind = kinds[draw(rng, 0, 2)];
+        GateDesc desc;
+        desc.kind = kinds[draw(rng, 0, 2)];
         const int n = draw(rng, 1, maxInputs);
         for (int j = 0; j < n; ++j) {
             const bool recent = g > 0 && draw(rng, 0, 2) == 0;
-            spec.inputs.push_back(recent ? draw(rng, std::max(nComponents, nodes - 3), nodes - 1)
+            desc.inputs.push_back(recent ? draw(rng, std::max(nComponents, nodes - 3), nodes - 1)
                                          : draw(rng, 0, nodes - 1));
         }
-        if (spec.kind == "atleast") {
-            spec.k = draw(rng, 1, n);
+        if (desc.kind == "atleast") {
+            desc.k = draw(rng, 1, n);
         }
-        logic.gates.push_back(spec);
+        logic.gates.push_back(desc);
     }
     logic.top = nComponents + nGates - 1;
     return logic;
@@ -60,7 +60,7 @@ inline bool reference(const Logic &logic, int node, const std::vector<int> &fail
     if (node < logic.nComponents) {
         return node < static_cast<int>(failed.size()) && failed[static_cast<std::size_t>(node)];
     }
-    const GateSpec &gate = logic.gates[static_cast<std::size_t>(node - logic.nComponents)];
+    const GateDesc &gate = logic.gates[static_cast<std::size_t>(node - logic.nComponents)];
     int count = 0;
     for (const int input : gate.inputs) {
         count += reference(logic, input, failed) ? 1 : 0;
@@ -77,7 +77,7 @@ inline bool reference(const Logic &logic, int node, const std::vector<int> &fail
 
 inline std::unique_ptr<tavoq::FaultTree> build(const Logic &logic) {
     auto tree = std::make_unique<tavoq::FaultTree>(logic.nComponents);
-    for (const GateSpec &gate : logic.gates) {
+    for (const GateDesc &gate : logic.gates) {
         tree->addGate(gate.kind, gate.inputs, gate.k);
     }
     tree->setTop(logic.top);
