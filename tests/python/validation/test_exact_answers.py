@@ -582,3 +582,69 @@ def test_series_parallel_graph_with_a_shared_input() -> None:
     squares = stats.gateDowntimeSquares[0] / sim_time**2
     se = math.sqrt((squares / n - left_mean**2) / (n - 1))
     assert abs(left_mean - sum(left_exact) / sim_time) <= 4 * se
+
+
+def fault_tree(n_components: int, gates: list[tuple[str, list[int], int]], top: int) -> Any:
+    tree = tavoq.FaultTree(n_components)
+    for kind, inputs, k in gates:
+        tree.addGate(kind, inputs, k)
+    tree.setTop(top)
+    return tree
+
+
+def at_least_k(qs: Sequence[Sequence[float]], k: int) -> list[float]:
+    """P(at least k of independent events), per time unit, by the counts' distribution."""
+    out = []
+    for t in range(len(qs[0])):
+        dist = [1.0]
+        for q in qs:
+            p = q[t]
+            dist = [
+                (dist[j] if j < len(dist) else 0.0) * (1 - p)
+                + (dist[j - 1] * p if j >= 1 else 0.0)
+                for j in range(len(dist) + 1)
+            ]
+        out.append(sum(dist[k:]))
+    return out
+
+
+COMBINE = {
+    "or": lambda qs, k: [1.0 - math.prod(1.0 - q[t] for q in qs) for t in range(len(qs[0]))],
+    "and": lambda qs, k: [math.prod(q[t] for q in qs) for t in range(len(qs[0]))],
+    "atleast": lambda qs, k: at_least_k(qs, k),
+}
+
+# Graphs of independent modules: every gate's inputs share no component, so each gate's
+# unavailability follows from its inputs' (gates: (kind, inputs, k), top last).
+SERIES_PARALLEL = {
+    "or-of-ands": (4, [("and", [0, 1], 0), ("and", [2, 3], 0), ("or", [4, 5], 0)]),
+    "and-of-ors": (4, [("or", [0, 1], 0), ("or", [2, 3], 0), ("and", [4, 5], 0)]),
+    "two-of-three-trains": (
+        6,
+        [("or", [0, 1], 0), ("or", [2, 3], 0), ("or", [4, 5], 0), ("atleast", [6, 7, 8], 2)],
+    ),
+    "deep": (5, [("and", [0, 1], 0), ("or", [5, 2], 0), ("and", [6, 3], 0), ("or", [7, 4], 0)]),
+}
+
+
+@pytest.mark.parametrize("case", list(SERIES_PARALLEL.values()), ids=list(SERIES_PARALLEL))
+def test_series_parallel_fault_tree(case: tuple[Any, ...]) -> None:
+    n_components, gates = case
+    rates = [(0.05 + 0.02 * c, 0.2 + 0.05 * c) for c in range(n_components)]
+    n, sim_time = 40_000, 80
+    matrix = [repairable(lam, mu) for lam, mu in rates]
+    top = n_components + len(gates) - 1
+    stats = statistics(matrix, fault_tree(n_components, gates, top), n, sim_time, seed=4242)
+    curves = [truncated_unavailability(lam, mu, sim_time) for lam, mu in rates]
+    for kind, inputs, k in gates:
+        curves.append(COMBINE[kind]([curves[i] for i in inputs], k))
+    estimate = [c / n for c in stats.failedRuns]
+    assert_within_4_se(estimate, curves[top], n, [0, 1, 3, 10, 30, 79], "top")
+    # Each gate's mean unavailability over the horizon, with the standard error of its
+    # per-run downtime from the sums of squares.
+    for g in range(len(gates)):
+        exact = sum(curves[n_components + g]) / sim_time
+        mean = stats.gateDowntime[g] / (n * sim_time)
+        second = stats.gateDowntimeSquares[g] / (n * sim_time**2)
+        se = math.sqrt(max(second - mean**2, 0.0) / (n - 1))
+        assert abs(mean - exact) <= 4 * se, f"gate {g}: {mean:.5f} vs {exact:.5f}, SE {se:.1e}"

@@ -1140,6 +1140,20 @@ def test_gate_verdict_matches_its_minimal_cut_sets(data: st.DataObject) -> None:
         native = tavoq.runnerStatistics(k, desc.sim_time, built.matrix, tree, desc.seed)
         for name, values in got.items():
             assert list(getattr(native, name)) == list(values), (name, threads)
+    # The same logic as its minimal cut sets in a CutsetTree gives the engine the same
+    # runs, and the cut sets' counts are the observers': checked on a batch that spans
+    # several of the parallel runner's chunks, too long for the Python model.
+    batch = 137
+    for threads in (1, 3):
+        tavoq.limitOMPThreads(threads)
+        by_graph = tavoq.runnerStatistics(batch, desc.sim_time, built.matrix, tree, desc.seed)
+        by_cutsets = tavoq.runnerStatistics(
+            batch, desc.sim_time, built.matrix, built.tree, desc.seed
+        )
+        for name in [*STATISTICS_ARRAYS[:-1], "componentDowntimeSquares"]:
+            assert np.array_equal(getattr(by_graph, name), getattr(by_cutsets, name)), name
+        observed = by_graph.gateTriggered[first_observer:]
+        assert np.array_equal(observed, by_cutsets.cutsetFailures), threads
 
 
 @settings(max_examples=200, deadline=None)
