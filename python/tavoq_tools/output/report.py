@@ -16,12 +16,16 @@ MAX_CUTSET_ROWS = 15
 
 # What each method name in the report stands for, printed once under the tables.
 METHOD_NOTES = {
-    s.WILSON: "runs are independent, so a count of runs is binomial",
+    s.BINOMIAL: "runs are independent, so a count of runs is binomial; the exact "
+    "Clopper-Pearson interval where the count or its complement is at most 10 (where Wilson's "
+    "covers too little), the Wilson score interval above",
     s.WILSON_BOUNDED: "per-run fractions in [0, 1] with mean m vary by at most m(1-m); only "
-    "their sum over runs is known, so the interval is conservative",
+    "their sum over runs is known (no sums of squares in this batch), so the interval is "
+    "conservative",
     s.WILSON_FAILURES: "share of the system failures, taken as independent trials (approximate "
     "when runs fail more than once)",
-    s.T_RUNS: "a mean of one value per run; runs are independent",
+    s.T_RUNS: "a mean of one value per run (for components and gates, from the sums of each "
+    "run's value and its square); runs are independent",
     s.RATIO: "ratio of two sums over runs; interval from the per-run residuals",
     s.ORDER: "ranks of the runs' first-failure times bracketing the percentile (normal "
     "approximation to the binomial)",
