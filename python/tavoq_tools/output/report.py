@@ -251,5 +251,11 @@ def format_report(summary: Summary) -> str:
     out += ["", "Methods"]
     for method in f.methods:
         text = f"{method}: {METHOD_NOTES.get(method, '')}".rstrip(": ")
-        out += textwrap.wrap(text, WIDTH, initial_indent="  - ", subsequent_indent="    ")
+        out += textwrap.wrap(
+            text,
+            WIDTH,
+            initial_indent="  - ",
+            subsequent_indent="    ",
+            break_on_hyphens=False,  # keeps "Clopper-Pearson" whole
+        )
     return "\n".join(out)

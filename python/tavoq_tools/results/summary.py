@@ -54,7 +54,7 @@ from .intervals import (
     wilson_bands,
 )
 
-BINOMIAL = "Clopper-Pearson / Wilson over runs"
+BINOMIAL = "Clopper-Pearson/Wilson"  # over runs; the report has room for 23 characters
 WILSON_BOUNDED = "Wilson, variance bound"
 WILSON_FAILURES = "Wilson over failures"
 T_RUNS = "Student t over runs"
