@@ -229,7 +229,7 @@ def format_report(summary: Summary) -> str:
             "",
             "Gates (intermediate events; criticality: share of system failures at which it failed)",
         ]
-        out += _item_rows(f, sm.gates, "gate")
+        out += _item_rows(f, sm.gates_top_down(), "gate")
     out += ["", "Point unavailability and reliability R(t) over time"] + _curve_rows(f)
     out += ["", "Components (criticality: share of system failures triggered)"]
     out += _component_rows(f)
@@ -240,6 +240,11 @@ def format_report(summary: Summary) -> str:
         "failed count as H (the horizon) in min(T, H), which equals the sum of R(t).",
         "Down time still running at the horizon is cut there.",
     ]
+    if sm.top_gate is not None:
+        notes.append(
+            f"The top of the fault tree is the gate {sm.top_gate}, listed first among the "
+            "gates; its numbers are the system's."
+        )
     if len(sm.cutsets) > 1:
         notes.append(
             "One transition can complete several cut sets, so the shares of the cut "

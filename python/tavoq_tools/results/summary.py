@@ -172,7 +172,13 @@ class Summary:
     components: tuple[ComponentRow, ...]
     cutsets: tuple[CutsetRow, ...]  # largest share first
     gates: tuple[GateRow, ...] = ()  # the model's named gates, in file order
+    top_gate: str | None = None  # the name of the gate in ``gates`` that is the top, if any
     cutset_note: str = ""  # why there is no cut-set table, when there is none
+
+    def gates_top_down(self) -> tuple[GateRow, ...]:
+        """The gates as a fault tree is read: the top first (when it is a named gate), then
+        the others in file order."""
+        return tuple(sorted(self.gates, key=lambda g: g.name != self.top_gate))
 
     def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
         """JSON-safe nested dict (no NaN or infinity: missing values are None).
@@ -221,6 +227,7 @@ class Summary:
                 for c in self.cutsets
             ],
             "cutset_note": self.cutset_note,
+            "top_gate": self.top_gate,
             "gates": [
                 {
                     "name": g.name,
@@ -446,6 +453,7 @@ def summarize(
     component_names: Sequence[str] | None = None,
     cutset_names: Sequence[str] | None = None,
     gates: Sequence[tuple[str, int]] = (),
+    top_gate: int | None = None,
     cutset_note: str = "",
     unit: str = "",
     confidence: float = 0.95,
@@ -455,7 +463,8 @@ def summarize(
 
     ``component_names`` and ``cutset_names`` label the tables (cut sets in the tree's
     ``getCutsets()`` order); ``gates`` names gates of a FaultTree run as (name, gate
-    index), in the order the report lists them; ``cutset_note`` says why a model has no
+    index), in file order, and ``top_gate`` is the gate index of the top (the report lists
+    that gate first when it is one of them); ``cutset_note`` says why a model has no
     cut-set table; ``unit`` labels times in the report.
     """
     if not isinstance(stats, BatchStatistics):
@@ -563,5 +572,6 @@ def summarize(
         components=tuple(components),
         cutsets=tuple(cutsets),
         gates=gate_rows,
+        top_gate=next((name for name, g in gates if g == top_gate), None),
         cutset_note=cutset_note,
     )

@@ -179,8 +179,11 @@ def test_gate_rows_are_means_over_runs_like_the_system():
     # which comes from the per-run downtime itself rather than from sums of squares.
     base = six_runs(cutsets=[])
     stats = with_gates(base, [list(base.downtime), [4, 0, 0, 0, 0, 0]], [5, 1], [5, 0])
-    sm = report.summarize(stats, gates=[("top", 0), ("pump", 1)], cutset_note="too many")
-    top, pump = sm.gates
+    # The file lists the top last; the report reads the tree from the top.
+    sm = report.summarize(
+        stats, gates=[("pump", 1), ("top", 0)], top_gate=0, cutset_note="too many"
+    )
+    pump, top = sm.gates
     assert (top.name, top.downtime, top.failures, top.triggered) == ("top", 6, 5, 5)
     assert top.unavailability == sm.mean_unavailability
     assert top.criticality.value == 1.0
@@ -193,8 +196,11 @@ def test_gate_rows_are_means_over_runs_like_the_system():
     assert pump.criticality.value == 0.0
     text = report.format_report(sm)
     assert text.index("Gates (intermediate events") < text.index("Components")
+    table = text[text.index("Gates (intermediate events") : text.index("Components")]
+    assert [line.split()[0] for line in table.splitlines()[2:4]] == ["top", "pump"]
     assert "No cut-set table: too many" in text
-    assert [g["name"] for g in sm.to_dict()["gates"]] == ["top", "pump"]
+    assert [g["name"] for g in sm.to_dict()["gates"]] == ["pump", "top"]  # file order
+    assert sm.to_dict()["top_gate"] == "top"
 
 
 def test_gate_rows_refuse_an_index_past_the_batch():
