@@ -26,12 +26,13 @@ and identically distributed, so every estimate is built on what is known per run
   failures as independent trials, which they are only approximately when one run fails
   several times. A batch made without the sums of squares (by hand) gives component and gate
   unavailability the conservative "variance bound": per-run fractions in [0, 1] with mean m
-  vary by at most m (1 - m), so the Wilson interval for n runs covers it, 3 to 12 times too
-  wide.
+  vary by at most m (1 - m), so the Wilson interval for n runs covers it, but is often
+  several times too wide.
 
-When nothing was seen (no downtime, no failure), a mean over runs has zero spread and a t
-interval would have zero width; the interval is then an exact bound for "nothing seen in n
-runs" instead (Clopper-Pearson, or Poisson for counts), and the method says so.
+When nothing was seen (no downtime, no failure, or no uptime), a mean over runs has zero
+spread and a t interval would have zero width; the interval is then an exact bound for
+"nothing seen in n runs" instead (Clopper-Pearson, or Poisson for counts), and the method says
+so.
 """
 
 from __future__ import annotations
