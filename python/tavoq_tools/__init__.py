@@ -9,7 +9,9 @@
   MTBF, down time, gate, component and cut-set tables, each with a 95% interval and its method;
   ``format_report`` (text), ``plot_summary`` (figure), ``write_outputs`` (files).
 - ``k_out_of_n_cutsets``: the cut sets of a k-out-of-n structure, for CutsetTree.constructTree.
-- ``wilson_interval`` and ``student_t_quantile``: the interval helpers the estimates use.
+- ``binomial_interval`` (Clopper-Pearson at small counts, Wilson above),
+  ``clopper_pearson_interval``, ``wilson_interval`` and ``student_t_quantile``: the interval
+  helpers the estimates use.
 - ``native_stdout_silenced``: keeps the runners' progress lines off the terminal.
 """
 
@@ -21,7 +23,12 @@ from .output.figures import plot_summary
 from .output.files import write_outputs
 from .output.report import format_report
 from .results.counts import BatchStatistics, merge
-from .results.intervals import student_t_quantile, wilson_interval
+from .results.intervals import (
+    binomial_interval,
+    clopper_pearson_interval,
+    student_t_quantile,
+    wilson_interval,
+)
 from .results.summary import (
     ComponentRow,
     Curve,
@@ -46,6 +53,8 @@ __all__ = [
     "ModelError",
     "Percentile",
     "Summary",
+    "binomial_interval",
+    "clopper_pearson_interval",
     "format_report",
     "k_out_of_n_cutsets",
     "load_model",

@@ -332,6 +332,7 @@ def _run(args: argparse.Namespace) -> int:
         component_names=model.component_names,
         cutset_names=cutset_names,
         gates=layout.named_gates,
+        top_gate=layout.top_gate,
         cutset_note=layout.cutset_note,
         unit=settings.unit,
     )

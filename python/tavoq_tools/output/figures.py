@@ -126,8 +126,8 @@ def figure_png(summary: Summary) -> bytes | None:
     curves[1][0].set_title("Reliability: no system failure up to t")
 
     if summary.gates:
-        # A fault tree is read top-down: its gates in the order written, beside the components.
-        gates = [(g.name, g.criticality) for g in summary.gates[:MAX_BARS]]
+        # A fault tree is read top-down: the top, then the gates in the order written.
+        gates = [(g.name, g.criticality) for g in summary.gates_top_down()[:MAX_BARS]]
         _criticality_bars(fig.add_subplot(grid[1, 1]), gates, "gate", summary, "tab:green")
         components = fig.add_subplot(grid[1, 0])
     else:

@@ -16,12 +16,16 @@ MAX_CUTSET_ROWS = 15
 
 # What each method name in the report stands for, printed once under the tables.
 METHOD_NOTES = {
-    s.WILSON: "runs are independent, so a count of runs is binomial",
+    s.BINOMIAL: "runs are independent, so a count of runs is binomial; the exact "
+    "Clopper-Pearson interval where the count or its complement is at most 10 (where Wilson's "
+    "covers too little), the Wilson score interval above",
     s.WILSON_BOUNDED: "per-run fractions in [0, 1] with mean m vary by at most m(1-m); only "
-    "their sum over runs is known, so the interval is conservative",
+    "their sum over runs is known (no sums of squares in this batch), so the interval is "
+    "conservative",
     s.WILSON_FAILURES: "share of the system failures, taken as independent trials (approximate "
     "when runs fail more than once)",
-    s.T_RUNS: "a mean of one value per run; runs are independent",
+    s.T_RUNS: "a mean of one value per run (for components and gates, from the sums of each "
+    "run's value and its square); runs are independent",
     s.RATIO: "ratio of two sums over runs; interval from the per-run residuals",
     s.ORDER: "ranks of the runs' first-failure times bracketing the percentile (normal "
     "approximation to the binomial)",
@@ -225,7 +229,7 @@ def format_report(summary: Summary) -> str:
             "",
             "Gates (intermediate events; criticality: share of system failures at which it failed)",
         ]
-        out += _item_rows(f, sm.gates, "gate")
+        out += _item_rows(f, sm.gates_top_down(), "gate")
     out += ["", "Point unavailability and reliability R(t) over time"] + _curve_rows(f)
     out += ["", "Components (criticality: share of system failures triggered)"]
     out += _component_rows(f)
@@ -236,6 +240,11 @@ def format_report(summary: Summary) -> str:
         "failed count as H (the horizon) in min(T, H), which equals the sum of R(t).",
         "Down time still running at the horizon is cut there.",
     ]
+    if sm.top_gate is not None:
+        notes.append(
+            f"The top of the fault tree is the gate {sm.top_gate}, listed first among the "
+            "gates; its numbers are the system's."
+        )
     if len(sm.cutsets) > 1:
         notes.append(
             "One transition can complete several cut sets, so the shares of the cut "
@@ -247,5 +256,11 @@ def format_report(summary: Summary) -> str:
     out += ["", "Methods"]
     for method in f.methods:
         text = f"{method}: {METHOD_NOTES.get(method, '')}".rstrip(": ")
-        out += textwrap.wrap(text, WIDTH, initial_indent="  - ", subsequent_indent="    ")
+        out += textwrap.wrap(
+            text,
+            WIDTH,
+            initial_indent="  - ",
+            subsequent_indent="    ",
+            break_on_hyphens=False,  # keeps "Clopper-Pearson" whole
+        )
     return "\n".join(out)

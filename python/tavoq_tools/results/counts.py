@@ -91,8 +91,9 @@ class BatchStatistics:
     run's failed units squared). Per stored cut set: ``cutset_failures``. Per gate of a
     FaultTree: ``gate_downtime``, ``gate_failures``, ``gate_triggered`` (system failures at
     which the causing transition turned the gate failed), ``gate_downtime_squares``. The
-    arrays of squares are float64 (empty when not counted), the others int64; all read-only. Two results compare equal when every field
-    and every array element is equal, which is how a merged result is checked against one batch.
+    arrays of squares are float64 (empty when not counted), the others int64; all read-only.
+    Two results compare equal when every field and every array element is equal, which is how
+    a merged result is checked against one batch.
     """
 
     seed: int
@@ -170,14 +171,37 @@ class BatchStatistics:
             raise ValueError(f"triggered_failures counts more than the {total} system failures")
         if self.cutset_failures.size and self.cutset_failures.max() > total:
             raise ValueError(f"a cut set completes more than the {total} system failures")
+        if self.gate_triggered.size and self.gate_triggered.max() > total:
+            raise ValueError(f"a gate fails at more than the {total} system failures")
         limit = n * self.sim_time
-        if self.component_downtime.size and self.component_downtime.max() > limit:
-            raise ValueError(f"a component's downtime exceeds n_runs * sim_time = {limit}")
+        for what, down, squares in (
+            ("component", self.component_downtime, self.component_downtime_squares),
+            ("gate", self.gate_downtime, self.gate_downtime_squares),
+        ):
+            if down.size and down.max() > limit:
+                raise ValueError(f"a {what}'s downtime exceeds n_runs * sim_time = {limit}")
+            if squares.size:
+                self._check_squares(what, down.astype(np.float64), squares)
         failed = int(np.count_nonzero(self.system_failures))
         if int(self.first_failures.sum()) != failed:
             raise ValueError(
                 "first_failures does not count the runs with a system failure "
                 f"({int(self.first_failures.sum())} against {failed})"
+            )
+
+    def _check_squares(self, what: str, down: np.ndarray, squares: np.ndarray) -> None:
+        # For per-run units d_r in [0, H]: (sum d_r)^2 <= n sum d_r^2 (Cauchy-Schwarz) and
+        # sum d_r^2 <= H sum d_r. The slack covers the rounding of sums past 2**53.
+        slack = 1e-9
+        if np.any(down * down > self.n_runs * squares * (1 + slack)):
+            raise ValueError(
+                f"{what}_downtime_squares is too small for the {what}'s downtime: the squares "
+                f"of {self.n_runs} runs' downtime add up to at least downtime^2 / n_runs"
+            )
+        if np.any(squares > self.sim_time * down * (1 + slack)):
+            raise ValueError(
+                f"{what}_downtime_squares is too large for the {what}'s downtime: a run's "
+                f"downtime squared is at most sim_time = {self.sim_time} times its downtime"
             )
 
     @property
@@ -296,7 +320,9 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.int64)
         for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET + PER_GATE
     }
-    # Whole numbers below 2**53 add exactly in float64, in any order.
+    # Whole numbers below 2**53 add exactly in float64, in any order, so merged chunks equal
+    # one batch. Past that (a run's downtime squared is below 2**62) each chunk's sum is
+    # already rounded by the engine, and the merge may differ from one batch in the last bit.
     squares = {
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.float64)
         for name in SQUARE_FIELDS

@@ -1,13 +1,22 @@
 """Interval methods, each written once: the normal and Student t quantiles, the Wilson score
-interval of a binomial proportion, the Poisson interval of a count and the bound for
-"nothing seen in n runs".
+and Clopper-Pearson intervals of a binomial proportion and the two combined
+(``binomial_bands``), the Poisson interval of a count and the bound for "nothing seen in n
+runs".
 
-The Wilson interval is used rather than the normal approximation because unavailabilities sit
-close to 0 (or 1), where the normal interval collapses to zero width or leaves [0, 1].
+A count of runs (runs failed at t, runs failed by t) is binomial. The normal approximation
+collapses to zero width near 0 and 1, where unavailabilities sit. The Wilson score interval
+stays inside [0, 1] and covers well at moderate counts, but not at small ones: after one
+success its lower end is about 0.18 / n, so a true proportion a little below that (an expected
+count near 0.2) is covered only when nothing is seen, about 84% of the time at 95%. The
+Clopper-Pearson interval is exact (it covers at least the nominal share for every true
+proportion) but needs the binomial distribution function. ``binomial_bands`` therefore uses
+Clopper-Pearson where the count or its complement is small (at most ``EXACT_COUNTS``), where a
+few terms of that function give it, and Wilson elsewhere, where Wilson is good and cheap.
 """
 
 from __future__ import annotations
 
+import functools
 import math
 from statistics import NormalDist
 from typing import Any
@@ -44,13 +53,126 @@ def wilson_bands(
     return lower, upper
 
 
-def wilson_interval(failures: int, trials: int, confidence: float = 0.95) -> tuple[float, float]:
-    """Wilson score interval of a binomial proportion, clamped to [0, 1]."""
+def _check_binomial(successes: int, trials: int, confidence: float) -> None:
     if trials <= 0:
         raise ValueError("trials must be positive")
-    if not 0 <= failures <= trials:
-        raise ValueError("failures must lie between 0 and trials")
+    if not 0 <= successes <= trials:
+        raise ValueError("successes must lie between 0 and trials")
+    critical_value(confidence)  # checks the confidence
+
+
+def wilson_interval(failures: int, trials: int, confidence: float = 0.95) -> tuple[float, float]:
+    """Wilson score interval of a binomial proportion, clamped to [0, 1]."""
+    _check_binomial(failures, trials, confidence)
     lower, upper = wilson_bands(failures, trials, critical_value(confidence))
+    return float(lower), float(upper)
+
+
+# Counts (of successes or of failures) up to which ``binomial_bands`` gives the exact
+# Clopper-Pearson bounds. Computed exactly over expected counts 0.05 to 60 for 40, 400 and
+# 4,000 trials, Wilson alone covers 83.8% at worst (expected count 0.18); with exact bounds up
+# to a count of 5 the worst is 92.9%, up to 10 it is 93.5%, up to 20 93.7%: what is left is
+# Wilson's own ripple at moderate counts.
+EXACT_COUNTS = 10
+
+
+def _binomial_roots(js: np.ndarray, trials: int, targets: np.ndarray) -> np.ndarray:
+    """For each (j, target): the p at which P(X <= j) = target, X ~ Binomial(trials, p),
+    where 0 <= j < trials. The cost grows with the largest j (terms of the sum).
+
+    The distribution function falls from 1 to 0 as p goes from 0 to 1, so bisection finds
+    the roots, all at once. It halves log p between 1e-30 and 1, so 64 steps leave each root
+    within a relative 1e-17, however small. Every root lies above 1e-30: the smallest, the
+    lower end after one success, is about (1 - confidence) / (2 trials), above 1e-30 for any
+    confidence up to 0.9999 and trials up to 10**25."""
+    i = np.arange(int(js.max()) + 1, dtype=np.float64)
+    log_choose = np.array(
+        [math.lgamma(trials + 1) - math.lgamma(k + 1) - math.lgamma(trials - k + 1) for k in i]
+    )
+    unused = np.where(i[None, :] <= js[:, None], 0.0, -np.inf)
+    lo, hi = np.full(len(js), math.log(1e-30)), np.zeros(len(js))
+    for _ in range(64):
+        mid = (lo + hi) / 2.0
+        p = np.exp(mid)[:, None]
+        terms = np.exp(log_choose + unused + i * np.log(p) + (trials - i) * np.log1p(-p))
+        above = terms.sum(axis=1) > targets
+        lo = np.where(above, mid, lo)
+        hi = np.where(above, hi, mid)
+    return np.exp((lo + hi) / 2.0)
+
+
+def _clopper_pearson(
+    successes: np.ndarray, trials: int, confidence: float
+) -> tuple[np.ndarray, np.ndarray]:
+    """Bounds for each count of ``successes`` (an int array)."""
+    alpha = 1.0 - confidence
+    k = np.asarray(successes, dtype=np.int64)
+    # Bounds for k and for trials - k mirror each other; the smaller count needs fewer terms.
+    mirrored = k > trials - k
+    m = np.where(mirrored, trials - k, k)
+    lower, upper = _clopper_pearson_small(m, trials, alpha)
+    return np.where(mirrored, 1.0 - upper, lower), np.where(mirrored, 1.0 - lower, upper)
+
+
+def _clopper_pearson_small(
+    m: np.ndarray, trials: int, alpha: float
+) -> tuple[np.ndarray, np.ndarray]:
+    # For counts m of at most half the trials, so that the upper end is below 1.
+    lower = np.zeros(len(m))
+    # Lower end: P(X >= m) = alpha / 2, that is P(X <= m - 1) = 1 - alpha / 2; 0 after none.
+    some = m > 0
+    if some.any():
+        lower[some] = _binomial_roots(m[some] - 1, trials, np.full(some.sum(), 1 - alpha / 2))
+    # Upper end: P(X <= m) = alpha / 2.
+    upper = _binomial_roots(m, trials, np.full(len(m), alpha / 2))
+    return lower, upper
+
+
+def clopper_pearson_interval(
+    successes: int, trials: int, confidence: float = 0.95
+) -> tuple[float, float]:
+    """Exact two-sided Clopper-Pearson interval of a binomial proportion. Its cost grows with
+    the smaller of ``successes`` and ``trials - successes`` (terms of the distribution
+    function), so it is meant for small counts; ``binomial_bands`` uses it there."""
+    _check_binomial(successes, trials, confidence)
+    lower, upper = _clopper_pearson(np.array([successes]), trials, confidence)
+    return float(lower[0]), float(upper[0])
+
+
+def binomial_bands(
+    successes: np.ndarray | int, trials: int, confidence: float
+) -> tuple[np.ndarray, np.ndarray]:
+    """Bounds for integer ``successes`` out of ``trials`` (arrays allowed): Clopper-Pearson
+    where the count or ``trials`` minus it is at most EXACT_COUNTS, Wilson score elsewhere.
+
+    A curve of any length needs the exact bounds of EXACT_COUNTS + 1 counts only, computed
+    at once and looked up, so it costs little more than Wilson alone."""
+    k = np.asarray(successes, dtype=np.int64)
+    lower, upper = wilson_bands(k, trials, critical_value(confidence))
+    lower, upper = np.atleast_1d(lower).copy(), np.atleast_1d(upper).copy()
+    flat = np.atleast_1d(k)
+    m = np.minimum(flat, trials - flat)
+    small = m <= EXACT_COUNTS
+    if small.any():
+        # One table of the exact bounds for the counts 0 .. EXACT_COUNTS; a count near
+        # ``trials`` takes the mirror image of its complement's.
+        table = np.arange(min(EXACT_COUNTS, trials // 2) + 1)
+        low, high = _clopper_pearson_small(table, trials, 1.0 - confidence)
+        mirrored = flat[small] > trials - flat[small]
+        m = m[small]
+        lower[small] = np.where(mirrored, 1.0 - high[m], low[m])
+        upper[small] = np.where(mirrored, 1.0 - low[m], high[m])
+    if k.ndim == 0:
+        return lower[0], upper[0]
+    return lower, upper
+
+
+def binomial_interval(
+    successes: int, trials: int, confidence: float = 0.95
+) -> tuple[float, float]:
+    """The interval ``binomial_bands`` gives for one count."""
+    _check_binomial(successes, trials, confidence)
+    lower, upper = binomial_bands(successes, trials, confidence)
     return float(lower), float(upper)
 
 
@@ -72,6 +194,7 @@ def _t_two_sided(t: float, df: int) -> float:
     return 2.0 / math.pi * (theta + s * math.cos(theta) * total)
 
 
+@functools.lru_cache(maxsize=256)  # a summary asks for the same quantile once per row
 def student_t_quantile(p: float, df: int) -> float:
     """Quantile of Student's t distribution with ``df`` (a positive int) degrees of freedom."""
     if not 0.0 < p < 1.0:
@@ -106,7 +229,8 @@ def student_t_quantile(p: float, df: int) -> float:
 
 def none_seen_bound(n: int, confidence: float) -> float:
     """Two-sided Clopper-Pearson upper bound of a probability after 0 successes in n trials."""
-    return 1.0 - ((1.0 - confidence) / 2.0) ** (1.0 / n)
+    # 1 - x^(1/n) without the cancellation of 1 - x^(1/n) for large n.
+    return -math.expm1(math.log((1.0 - confidence) / 2.0) / n)
 
 
 def _poisson_cdf(k: int, lam: float) -> float:

@@ -4,10 +4,15 @@ The counts come from ``BatchStatistics`` (or the native result it copies). Runs 
 and identically distributed, so every estimate is built on what is known per run:
 
 - point unavailability at t and the probability of a first failure by t are binomial
-  proportions over runs: Wilson score intervals (they stay inside [0, 1] near 0 and 1);
-- the mean unavailability and the expected number of system failures are means of one value
-  per run (its downtime fraction, its failure count): Student t intervals over runs. The time
-  units within one run are strongly correlated, so nothing is taken from them as samples;
+  proportions over runs: the exact Clopper-Pearson interval where the count of runs (or of
+  the other runs) is at most 10, where the Wilson interval under-covers, else the Wilson score
+  interval (``intervals.binomial_bands``);
+- the mean unavailability, of the system, of each component and of each gate, and the
+  expected number of system failures are means of one value per run (its downtime fraction,
+  its failure count): Student t intervals over runs. The time units within one run are
+  strongly correlated, so nothing is taken from them as samples. For the system the per-run
+  values are at hand; for components and gates the engine sums each run's failed units and
+  their square, which give the same mean and spread;
 - MTBF (uptime / failures) and mean down time (downtime / failures) are ratios of two sums over
   runs: ratio estimators with a delta-method interval over runs;
 - time to first failure T is counted in whole time units (a failure within unit t gives
@@ -15,16 +20,19 @@ and identically distributed, so every estimate is built on what is known per run
   mean of min(T, H), which equals the sum of R(t) over the horizon, with a Student t interval
   over runs (its per-run values follow from the first-failure histogram). The plain mean is
   given only when every run failed. Percentiles come with an order-statistic interval;
-- per-component and per-cut-set numbers are only known as sums over runs. A component's
-  unavailability is a mean of per-run fractions in [0, 1], whose variance never exceeds
-  m (1 - m), so the Wilson interval for n runs is a conservative interval for it. Component
-  failure counts get a Poisson interval on the total. Shares of system failures (criticality
-  index, cut-set shares) get a Wilson interval that treats the system failures as independent
-  trials, which they are only approximately when one run fails several times.
+- other per-component, per-gate and per-cut-set numbers are only known as sums over runs.
+  Failure counts get a Poisson interval on the total. Shares of system failures (criticality
+  index of components and gates, cut-set shares) get a Wilson interval that treats the system
+  failures as independent trials, which they are only approximately when one run fails
+  several times. A batch made without the sums of squares (by hand) gives component and gate
+  unavailability the conservative "variance bound": per-run fractions in [0, 1] with mean m
+  vary by at most m (1 - m), so the Wilson interval for n runs covers it, but is often
+  several times too wide.
 
-When nothing was seen (no downtime, no failure), a mean over runs has zero spread and a t
-interval would have zero width; the interval is then an exact bound for "nothing seen in n
-runs" instead (Clopper-Pearson, or Poisson for counts), and the method says so.
+When nothing was seen (no downtime, no failure, or no uptime), a mean over runs has zero
+spread and a t interval would have zero width; the interval is then an exact bound for
+"nothing seen in n runs" instead (Clopper-Pearson, or Poisson for counts), and the method says
+so.
 """
 
 from __future__ import annotations
@@ -39,6 +47,7 @@ import numpy as np
 
 from .counts import BatchStatistics
 from .intervals import (
+    binomial_bands,
     critical_value,
     none_seen_bound,
     poisson_interval,
@@ -46,7 +55,7 @@ from .intervals import (
     wilson_bands,
 )
 
-WILSON = "Wilson score over runs"
+BINOMIAL = "Clopper-Pearson/Wilson"  # over runs; the report has room for 23 characters
 WILSON_BOUNDED = "Wilson, variance bound"
 WILSON_FAILURES = "Wilson over failures"
 T_RUNS = "Student t over runs"
@@ -164,7 +173,13 @@ class Summary:
     components: tuple[ComponentRow, ...]
     cutsets: tuple[CutsetRow, ...]  # largest share first
     gates: tuple[GateRow, ...] = ()  # the model's named gates, in file order
+    top_gate: str | None = None  # the name of the gate in ``gates`` that is the top, if any
     cutset_note: str = ""  # why there is no cut-set table, when there is none
+
+    def gates_top_down(self) -> tuple[GateRow, ...]:
+        """The gates as a fault tree is read: the top first (when it is a named gate), then
+        the others in file order."""
+        return tuple(sorted(self.gates, key=lambda g: g.name != self.top_gate))
 
     def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
         """JSON-safe nested dict (no NaN or infinity: missing values are None).
@@ -213,6 +228,7 @@ class Summary:
                 for c in self.cutsets
             ],
             "cutset_note": self.cutset_note,
+            "top_gate": self.top_gate,
             "gates": [
                 {
                     "name": g.name,
@@ -255,6 +271,50 @@ def _wilson_estimate(successes: float, trials: int, z: float, method: str) -> Es
     return Estimate(successes / trials, float(lower), float(upper), method)
 
 
+def _binomial_estimate(successes: int, trials: int, confidence: float) -> Estimate:
+    lower, upper = binomial_bands(successes, trials, confidence)
+    return Estimate(successes / trials, float(lower), float(upper), BINOMIAL)
+
+
+def _sum_sq_dev(total: int, squares: float, n: int) -> float:
+    """The sum over runs of (x - mean)^2 from the sums of x and of x^2 over ``n`` runs.
+
+    ``squares`` is a whole number held in a float64; below 2**53 it is exact and so is this
+    (integer arithmetic). Above, its rounding (a relative 1e-16) only matters when the runs
+    hardly differ, where the spread comes out a little off or, clamped, zero."""
+    if squares < 2**53:
+        return (int(squares) * n - total * total) / n
+    return max(squares - total * total / n, 0.0)
+
+
+def _unavailability(
+    down: int, squares: np.ndarray, i: int, n: int, horizon: int, confidence: float
+) -> Estimate | None:
+    """Mean unavailability of a component or gate that was down ``down`` units over ``n``
+    runs, from ``squares[i]``, the sum over runs of its failed units squared. None at
+    horizon 0; the variance bound when the batch has no sums of squares."""
+    if horizon == 0:
+        return None
+    if not len(squares):
+        return _wilson_estimate(down / horizon, n, critical_value(confidence), WILSON_BOUNDED)
+    return _fraction_mean(down, _sum_sq_dev(down, float(squares[i]), n), n, horizon, confidence)
+
+
+def _fraction_mean(
+    down: int, sum_sq_dev: float, n: int, horizon: int, confidence: float
+) -> Estimate:
+    """Mean over runs of the fraction of the horizon spent down, from the total failed units
+    ``down`` and the sum of squared deviations of the per-run failed units."""
+    mean = down / (n * horizon)
+    if down == 0:
+        # Never down: the mean is at most the chance that a run has any downtime.
+        return Estimate(0.0, 0.0, none_seen_bound(n, confidence), NONE_SEEN)
+    if down == n * horizon:
+        # Never up: the same bound, on the chance that a run has any uptime.
+        return Estimate(1.0, 1.0 - none_seen_bound(n, confidence), 1.0, NONE_SEEN)
+    return _t_estimate(mean, sum_sq_dev / horizon**2, n, confidence, 0.0, 1.0)
+
+
 def _t_estimate(
     mean: float,
     sum_sq_dev: float,
@@ -289,17 +349,7 @@ def _gate_row(
     down = int(stats.gate_downtime[g])
     count = int(stats.gate_failures[g])
     triggered = int(stats.gate_triggered[g])
-    unavailability = None
-    if horizon:
-        mean = down / (n * horizon)
-        if down == 0:
-            unavailability = Estimate(0.0, 0.0, none_seen_bound(n, confidence), NONE_SEEN)
-        elif len(stats.gate_downtime_squares):
-            # Per run the fraction x = d / H: the sum of (x - mean)^2 from the sums of d, d^2.
-            squares = float(stats.gate_downtime_squares[g]) / horizon**2
-            unavailability = _t_estimate(mean, squares - n * mean * mean, n, confidence, 0, 1)
-        else:
-            unavailability = _wilson_estimate(mean, n, z, WILSON_BOUNDED)
+    unavailability = _unavailability(down, stats.gate_downtime_squares, g, n, horizon, confidence)
     criticality = (
         _wilson_estimate(triggered, total_failures, z, WILSON_FAILURES) if total_failures else None
     )
@@ -404,6 +454,7 @@ def summarize(
     component_names: Sequence[str] | None = None,
     cutset_names: Sequence[str] | None = None,
     gates: Sequence[tuple[str, int]] = (),
+    top_gate: int | None = None,
     cutset_note: str = "",
     unit: str = "",
     confidence: float = 0.95,
@@ -413,7 +464,8 @@ def summarize(
 
     ``component_names`` and ``cutset_names`` label the tables (cut sets in the tree's
     ``getCutsets()`` order); ``gates`` names gates of a FaultTree run as (name, gate
-    index), in the order the report lists them; ``cutset_note`` says why a model has no
+    index), in file order, and ``top_gate`` is the gate index of the top (the report lists
+    that gate first when it is one of them); ``cutset_note`` says why a model has no
     cut-set table; ``unit`` labels times in the report.
     """
     if not isinstance(stats, BatchStatistics):
@@ -429,11 +481,11 @@ def summarize(
     cutset_names = _names(cutset_names, stats.n_cutsets, "cutset_", "cut set")
 
     # Point unavailability and reliability: binomial counts over runs at every time unit.
-    lower, upper = wilson_bands(stats.failed_runs, n, z)
-    unavailability = Curve(stats.failed_runs / n, lower, upper, WILSON)
+    lower, upper = binomial_bands(stats.failed_runs, n, confidence)
+    unavailability = Curve(stats.failed_runs / n, lower, upper, BINOMIAL)
     cum = np.cumsum(stats.first_failures)
-    lower, upper = wilson_bands(cum, n, z)
-    reliability = Curve(1.0 - cum / n, 1.0 - upper, 1.0 - lower, WILSON)
+    lower, upper = binomial_bands(cum, n, confidence)
+    reliability = Curve(1.0 - cum / n, 1.0 - upper, 1.0 - lower, BINOMIAL)
 
     runs_failed = int(cum[-1]) if horizon else 0
     failures = stats.system_failures.astype(np.float64)
@@ -446,20 +498,11 @@ def summarize(
         failure_probability = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
         failures_per_run = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
     else:
-        fraction = downtime / horizon
-        mean = total_downtime / (n * horizon)
-        if total_downtime == 0:
-            # No run was ever down: the mean is at most the chance that a run has any downtime.
-            mean_unavailability = Estimate(0.0, 0.0, none_seen_bound(n, confidence), NONE_SEEN)
-        elif total_downtime == n * horizon:
-            # No run was ever up: the same bound, on the chance that a run has any uptime.
-            mean_unavailability = Estimate(
-                1.0, 1.0 - none_seen_bound(n, confidence), 1.0, NONE_SEEN
-            )
-        else:
-            dev = float(np.dot(fraction - mean, fraction - mean))
-            mean_unavailability = _t_estimate(mean, dev, n, confidence, 0.0, 1.0)
-        failure_probability = _wilson_estimate(runs_failed, n, z, WILSON)
+        centred = downtime - total_downtime / n
+        mean_unavailability = _fraction_mean(
+            total_downtime, float(np.dot(centred, centred)), n, horizon, confidence
+        )
+        failure_probability = _binomial_estimate(runs_failed, n, confidence)
         if total_failures == 0:
             bound = poisson_interval(0, confidence)[1] / n
             failures_per_run = Estimate(0.0, 0.0, bound, POISSON_NONE_SEEN)
@@ -478,16 +521,10 @@ def summarize(
         down = int(stats.component_downtime[i])
         count = int(stats.component_failures[i])
         triggered = int(stats.triggered_failures[i])
-        comp_unavailability = (
-            _wilson_estimate(down / horizon, n, z, WILSON_BOUNDED) if horizon else None
+        comp_unavailability = _unavailability(
+            down, stats.component_downtime_squares, i, n, horizon, confidence
         )
-        if horizon == 0 and count == 0:
-            per_run = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
-        else:
-            low, high = poisson_interval(count, confidence)
-            per_run = Estimate(
-                count / n, low / n, high / n, POISSON if count else POISSON_NONE_SEEN
-            )
+        per_run = _per_run_count(count, n, horizon, confidence)
         criticality = (
             _wilson_estimate(triggered, total_failures, z, WILSON_FAILURES)
             if total_failures
@@ -536,5 +573,6 @@ def summarize(
         components=tuple(components),
         cutsets=tuple(cutsets),
         gates=gate_rows,
+        top_gate=next((name for name, g in gates if g == top_gate), None),
         cutset_note=cutset_note,
     )

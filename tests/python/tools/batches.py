@@ -18,7 +18,8 @@ def stats_from_runs(
     """BatchStatistics of runs given as their system state (0/1) at each time unit.
 
     ``components`` holds (downtime, failures, triggered) per component, which the system
-    states do not determine.
+    states do not determine, and may add the sum over runs of each run's downtime squared
+    (for every component or for none).
     """
     horizon = len(runs[0]) if horizon is None else horizon
     failed_runs = [sum(run[t] for run in runs) for t in range(horizon)]
@@ -42,6 +43,7 @@ def stats_from_runs(
         component_failures=[c[1] for c in components],
         triggered_failures=[c[2] for c in components],
         cutset_failures=list(cutsets),
+        component_downtime_squares=[c[3] for c in components if len(c) > 3],
     )
 
 
@@ -50,7 +52,9 @@ SIX_RUNS = [[0, 0, 0, 0], [0, 1, 1, 0], [1, 0, 1, 0], [0, 0, 0, 1], [0, 0, 0, 0]
 
 
 def six_runs(**kwargs):
-    args = {"components": [(4, 3, 3), (2, 2, 2), (0, 0, 0)], "cutsets": [3, 1, 2]} | kwargs
+    # Component a is down 3 units in one run and 1 in another, b 1 unit in each of two runs.
+    args = {"components": [(4, 3, 3, 10), (2, 2, 2, 2), (0, 0, 0, 0)], "cutsets": [3, 1, 2]}
+    args |= kwargs
     return stats_from_runs(SIX_RUNS, **args)
 
 

@@ -17,9 +17,9 @@ def test_merge_of_shuffled_chunks_equals_whole_and_survives_pickling():
     whole = six_runs()
     # Component and cut-set counts of each chunk; they add up to those of six_runs().
     counts = {
-        4: ([(1, 1, 1), (0, 0, 0), (0, 0, 0)], [1, 0, 0]),
-        0: ([(0, 0, 0)] * 3, [0, 0, 0]),
-        1: ([(3, 2, 2), (2, 2, 2), (0, 0, 0)], [2, 1, 2]),
+        4: ([(1, 1, 1, 1), (0, 0, 0, 0), (0, 0, 0, 0)], [1, 0, 0]),
+        0: ([(0, 0, 0, 0)] * 3, [0, 0, 0]),
+        1: ([(3, 2, 2, 9), (2, 2, 2, 2), (0, 0, 0, 0)], [2, 1, 2]),
     }
     parts = [
         stats_from_runs(SIX_RUNS[i:j], components=counts[i][0], cutsets=counts[i][1], first_run=i)
@@ -31,7 +31,7 @@ def test_merge_of_shuffled_chunks_equals_whole_and_survives_pickling():
         parts[:2]
         + [
             stats_from_runs(
-                SIX_RUNS[1:4], first_run=1, components=[(0, 0, 0)] * 3, cutsets=[0, 0, 0]
+                SIX_RUNS[1:4], first_run=1, components=[(0, 0, 0, 0)] * 3, cutsets=[0, 0, 0]
             )
         ]
     )
@@ -100,6 +100,10 @@ def test_merge_refuses_what_is_not_one_batch(parts, runs, message):
         ({"component_failures": [1, -1, 0]}, "negative"),
         ({"component_failures": [1.5, 0, 0]}, "integers"),
         ({"component_failures": [3, 2]}, "per-component"),
+        # Component a is down 4 units over 6 runs of 4: its squares lie within [16/6, 16].
+        ({"component_downtime_squares": [2, 2, 0]}, "squares is too small"),
+        ({"component_downtime_squares": [17, 2, 0]}, "squares is too large"),
+        ({"gate_downtime": [1], "gate_failures": [1], "gate_triggered": [6]}, "more than the 5"),
         ({"seed": 2**31}, "32-bit"),
         ({"n_runs": 6.0}, "n_runs must be an integer"),
     ],

@@ -18,19 +18,21 @@ from .batches import close, never, six_runs, stats_from_runs
 def test_summary_of_six_runs_matches_hand_computation():
     # Worked by hand: per-run downtime fractions 0, .5, .5, .25, 0, .25; failures per run
     # 0, 1, 2, 1, 0, 1; min(T, 4) per run 4, 1, 0, 3, 4, 1; t(0.975, 5) = 2.570582.
+    # Counts of 6 runs get Clopper-Pearson intervals (tables): 1/6 [0.004211, 0.641235],
+    # 2/6 [0.043272, 0.777222], 4/6 [0.222778, 0.956728].
     sm = report.summarize(
         six_runs(), component_names=["a", "b", "c"], cutset_names=["x", "y", "z"], unit="h"
     )
     assert list(sm.unavailability.value) == [1 / 6, 2 / 6, 2 / 6, 1 / 6]
     assert (sm.unavailability.lower[1], sm.unavailability.upper[1]) == pytest.approx(
-        report.wilson_interval(2, 6)
+        (0.043272, 0.777222), abs=1e-6
     )
     assert list(sm.reliability.value) == pytest.approx([5 / 6, 3 / 6, 3 / 6, 2 / 6])
     assert (sm.reliability.lower[0], sm.reliability.upper[0]) == pytest.approx(
-        (1 - report.wilson_interval(1, 6)[1], 1 - report.wilson_interval(1, 6)[0])
+        (1 - 0.641235, 1 - 0.004211), abs=1e-6
     )
     assert close(sm.mean_unavailability, 0.25, 0.015339, 0.484661)
-    assert close(sm.failure_probability, 4 / 6, *report.wilson_interval(4, 6))
+    assert close(sm.failure_probability, 4 / 6, 0.222778, 0.956728)
     assert close(sm.restricted_mean_time_to_failure, 13 / 6, 0.359117, 3.974216)
     assert sm.restricted_mean_time_to_failure.value == pytest.approx(sum(sm.reliability.value))
     assert sm.mean_time_to_failure is None  # two runs never failed
@@ -42,13 +44,27 @@ def test_summary_of_six_runs_matches_hand_computation():
     assert close(sm.mean_down_time, 1.2, 0.671684, 1.728316)
     assert (sm.runs_failed, sm.system_failures, sm.downtime) == (4, 5, 6)
     a, b, c = sm.components
-    assert close(a.unavailability, 4 / 24, *report.wilson_interval(1, 6))
+    # Student t over runs from the sums: a's per-run fractions 3/4, 1/4, 0, 0, 0, 0 (squared
+    # deviations 11/24, standard error sqrt(11/24 / 5 / 6)); b's 1/4, 1/4, 0, 0, 0, 0.
+    assert close(a.unavailability, 4 / 24, 0.0, 4 / 24 + 2.570582 * math.sqrt(11 / 720))
+    assert close(b.unavailability, 2 / 24, 0.0, 2 / 24 + 2.570582 * math.sqrt(1 / 360))
+    assert close(c.unavailability, 0.0, 0.0, 1 - 0.025 ** (1 / 6))  # never down: the bound
     # Garwood intervals for counts 3 and 0 (tables): [0.6187, 8.7673] and [0, 3.6889].
     assert close(a.failures_per_run, 0.5, 0.618672 / 6, 8.767273 / 6)
     assert close(c.failures_per_run, 0.0, 0.0, 3.688879 / 6)
     assert close(b.criticality, 2 / 5, *report.wilson_interval(2, 5))
     assert [(row.name, row.failures) for row in sm.cutsets] == [("x", 3), ("z", 2), ("y", 1)]
     assert close(sm.cutsets[1].share, 2 / 5, *report.wilson_interval(2, 5))
+
+
+def test_component_unavailability_without_sums_of_squares_takes_the_variance_bound():
+    # A batch made by hand without the squares: a mean of fractions in [0, 1] over 6 runs
+    # has variance at most m (1 - m), so Wilson for 6 runs at 4/24 * 6 = 1 covers it.
+    sm = report.summarize(six_runs(components=[(4, 3, 3), (6, 1, 1)]))
+    a, b = sm.components
+    assert a.unavailability.method == "Wilson, variance bound"
+    assert close(a.unavailability, 4 / 24, *report.wilson_interval(1, 6))
+    assert b.unavailability.upper == pytest.approx(report.wilson_interval(1.5, 6)[1])
 
 
 def test_time_to_failure_when_every_run_failed():
@@ -70,7 +86,7 @@ def test_nothing_failed_gives_bounds_and_no_ratios():
     sm = report.summarize(stats_from_runs([[0] * 10] * n, components=[(0, 0, 0)], cutsets=[0]))
     bound = 1 - 0.025 ** (1 / n)  # Clopper-Pearson upper end after 0 of n
     assert close(sm.mean_unavailability, 0.0, 0.0, bound)
-    assert close(sm.failure_probability, 0.0, 0.0, report.wilson_interval(0, n)[1])
+    assert close(sm.failure_probability, 0.0, 0.0, bound)
     assert close(sm.failures_per_run, 0.0, 0.0, -math.log(0.025) / n)
     assert close(sm.restricted_mean_time_to_failure, 10.0, 10.0 * (1 - bound), 10.0)
     assert sm.mtbf is None and sm.mean_down_time is None and sm.mean_time_to_failure is None
@@ -139,6 +155,13 @@ def test_simulated_unavailability_agrees_with_exact_curve():
     # honest interval is far wider than one that treats every time unit as independent.
     naive_half = 3.3 * math.sqrt(exact_mean * (1 - exact_mean) / (n * horizon))
     assert mean.upper - mean.value > 5 * naive_half
+    # The component is the system: its interval, from the engine's sums of each run's
+    # downtime and its square, is the system's, from the per-run downtime itself.
+    component = sm.components[0].unavailability
+    assert (component.value, component.lower, component.upper) == pytest.approx(
+        (mean.value, mean.lower, mean.upper), rel=1e-12
+    )
+    assert component.method == mean.method
 
 
 def with_gates(stats, downtime_per_run, failures, triggered):
@@ -156,8 +179,11 @@ def test_gate_rows_are_means_over_runs_like_the_system():
     # which comes from the per-run downtime itself rather than from sums of squares.
     base = six_runs(cutsets=[])
     stats = with_gates(base, [list(base.downtime), [4, 0, 0, 0, 0, 0]], [5, 1], [5, 0])
-    sm = report.summarize(stats, gates=[("top", 0), ("pump", 1)], cutset_note="too many")
-    top, pump = sm.gates
+    # The file lists the top last; the report reads the tree from the top.
+    sm = report.summarize(
+        stats, gates=[("pump", 1), ("top", 0)], top_gate=0, cutset_note="too many"
+    )
+    pump, top = sm.gates
     assert (top.name, top.downtime, top.failures, top.triggered) == ("top", 6, 5, 5)
     assert top.unavailability == sm.mean_unavailability
     assert top.criticality.value == 1.0
@@ -170,8 +196,11 @@ def test_gate_rows_are_means_over_runs_like_the_system():
     assert pump.criticality.value == 0.0
     text = report.format_report(sm)
     assert text.index("Gates (intermediate events") < text.index("Components")
+    table = text[text.index("Gates (intermediate events") : text.index("Components")]
+    assert [line.split()[0] for line in table.splitlines()[2:4]] == ["top", "pump"]
     assert "No cut-set table: too many" in text
-    assert [g["name"] for g in sm.to_dict()["gates"]] == ["top", "pump"]
+    assert [g["name"] for g in sm.to_dict()["gates"]] == ["pump", "top"]  # file order
+    assert sm.to_dict()["top_gate"] == "top"
 
 
 def test_gate_rows_refuse_an_index_past_the_batch():

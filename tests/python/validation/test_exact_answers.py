@@ -51,6 +51,7 @@ import numpy as np
 import pytest
 
 import tavoq
+from tavoq_tools import summarize
 
 from .reference_model import lies_within
 
@@ -582,6 +583,15 @@ def test_series_parallel_graph_with_a_shared_input() -> None:
     squares = stats.gateDowntimeSquares[0] / sim_time**2
     se = math.sqrt((squares / n - left_mean**2) / (n - 1))
     assert abs(left_mean - sum(left_exact) / sim_time) <= 4 * se
+    # The summary's Student t intervals over runs, from the same sums, cover the exact means
+    # of the gate and of the shared component (at 4 standard errors: confidence 0.99994).
+    sm = summarize(stats, gates=[("left", 0)], confidence=0.99994)
+    for estimate, exact_curve in (
+        (sm.gates[0].unavailability, left_exact),
+        (sm.components[1].unavailability, qb),
+    ):
+        assert estimate.lower <= sum(exact_curve) / sim_time <= estimate.upper
+        assert estimate.method == "Student t over runs"
 
 
 def fault_tree(n_components: int, gates: list[tuple[str, list[int], int]], top: int) -> Any:
