@@ -23,7 +23,6 @@ namespace tavoq {
 
 using platform::AlignedBuffer;
 using platform::requireMemory;
-using platform::threadStackBytes;
 
 namespace {
 
@@ -159,9 +158,10 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
     };
     if (simTime >= 0) {
         const std::uint64_t units = counts(simTime);
+        const BatchStacks stacks = nSimulations > 0 ? batchStacks(slots) : BatchStacks{};
         requireMemory((static_cast<std::uint64_t>(slots) + 2) * units * sizeof(std::uint32_t) +
                           listBytes(units, counts(nSimulations)),
-                      {}, nSimulations > 0 ? threadStackBytes(threadsToStart(slots)) : 0);
+                      {}, stacks.address, stacks.memory);
     }
     if (simTime < 0) {
         failAllocation();
@@ -183,7 +183,12 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
 
     if (nSimulations > 0) {
         const Model model(transitionsMatrix, cutSetTree);
-        forEachRun(nSimulations, slots, interrupted, [&](int slot, RunControl control) {
+        const auto restart = [&localChanges] {
+            for (AlignedBuffer &changes : localChanges) {
+                std::fill(changes.data(), changes.data() + changes.size(), 0u);
+            }
+        };
+        forEachRun(nSimulations, slots, interrupted, restart, [&](int slot, RunControl control) {
             return [simulation =
                         std::make_shared<Simulation>(model.transitions, model.cutsets, control),
                     recorder = FailureCounts(localChanges[static_cast<std::size_t>(slot)].data()),
@@ -220,10 +225,11 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
         // arrays are small beside these and counted with the model.
         const std::uint64_t units = counts(simTime);
         const std::uint64_t components = transitionsMatrix.size();
+        const BatchStacks stacks = runs > 0 ? batchStacks(slots) : BatchStacks{};
         requireMemory(units * (8 * static_cast<std::uint64_t>(slots) + 8 + 16) +
                           16 * counts(runs) +
                           components * 32 * (static_cast<std::uint64_t>(slots) + 1),
-                      {}, runs > 0 ? threadStackBytes(threadsToStart(slots)) : 0);
+                      {}, stacks.address, stacks.memory);
     }
     RunStatistics result;
     result.nSimulations = nSimulations;
@@ -251,7 +257,12 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
     }
 
     if (runs > 0) {
-        forEachRun(runs, slots, interrupted, [&](int slot, RunControl control) {
+        const auto restart = [&] {
+            for (StatisticsSlot &slot : perSlot) {
+                slot = StatisticsSlot(simTime, nComponents, nCutsets);
+            }
+        };
+        forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
             return [simulation =
                         std::make_shared<Simulation>(model->transitions, model->cutsets, control),
                     recorder = std::make_shared<StatisticsRecorder>(

@@ -35,13 +35,14 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted = {});
 
-/// The same on OpenMP threads (chunks of up to 50 runs, see RunDispenser), each thread
-/// accumulating into its own slot; the slots are merged in slot order. The first exception raised
-/// by any run (or Ctrl-C, seen by the calling thread) stops every thread within moments and is
-/// rethrown after the parallel region. At most
-/// kMaxThreadSlots threads (batch.hpp). In a process forked after a parallel region has run,
-/// OpenMP's threads are gone (the runtime would wait for them forever), so the runs are performed
-/// on the calling thread alone.
+/// The same on OpenMP threads (chunks of up to 50 runs, see forEachRun in batch.hpp), each
+/// thread accumulating into its own slot; the slots are merged in slot order. The first
+/// exception raised by any run (or Ctrl-C, seen by the calling thread) stops every thread
+/// within moments and is rethrown after the parallel region. At most kMaxThreadSlots threads.
+/// In a process forked after a parallel region has run, OpenMP's threads are gone (the runtime
+/// would wait for them forever), so the runs are performed on the calling thread alone; a
+/// child forked by the interrupt check during the batch does the whole batch again so.
+/// @throws MemoryShortage      the buffers or the threads' stacks do not fit (memory_budget).
 /// @throws std::runtime_error  simTime < 0 or the buffers cannot be obtained.
 std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const TransitionMatrix &transitionsMatrix,
