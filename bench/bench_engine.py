@@ -12,10 +12,21 @@ Times, on models (a), (b), (c) of bench/bench_runners.py and (d) below:
 3,000 cut sets of 2 or 3 components drawn with a fixed seed (distinct, none
 within another, so the tree keeps all of them), horizon 8,760.
 
+The logic as a graph of gates (tavoq.FaultTree; runnerStatistics only, so these
+are measured on one build, --module-dir, not with --compare):
+  (dg) model (d) with its cut sets as one `or` of 3,000 `and` gates;
+  (e)  three trains, each an `or` of 50 components, the system failed when all
+       three are (125,000 minimal cut sets); failure Exp(mean 10,000), repair
+       Exp(mean 24), horizon 8,760;
+  (f)  a seeded generated tree (generated_tree below): 2,000 components, about
+       600 gates of the three kinds, depth 8, shared subtrees, more than 10^9
+       minimal cut sets; the failures and repairs of (e), horizon 8,760.
+
 Usage (from the repository root):
     .venv/bin/python bench/bench_engine.py --module-dir build/new
     .venv/bin/python bench/bench_engine.py --compare BASE_DIR NEW_DIR
     .venv/bin/python bench/bench_engine.py --compare BASE NEW --quick --models a,d
+    .venv/bin/python bench/bench_engine.py --module-dir NEW --models d,dg,e,f --no-big
     .venv/bin/python bench/bench_engine.py --queue-study HEAP_DIR SCAN_DIR
     perf record -e cpu-clock -- .venv/bin/python bench/bench_engine.py \
         --module-dir build/new --loop d --seconds 20
@@ -46,7 +57,7 @@ Method:
   shorter (runs are prefixes of each other: the same draws in the same order).
   This is exact for the very runs that were timed. Model (c) has three states
   (degraded -> failed is neither), so its transitions are counted with the
-  pure-Python reference model (tests/python/reference_model.py) on the first
+  pure-Python reference model (tests/python/validation/reference_model.py) on the first
   --count-runs runs of the batch: a mean with its standard error. Its count of
   failures is checked against runnerStatistics on the same runs.
 - A check that the builds simulate the same component histories: runnerSingleSim
@@ -94,6 +105,10 @@ LABELS = {
     "stats2": "runnerStatistics 2T",
 }
 TARGETS_MULTI = {"a": 2.0, "b": 3.0, "c": 1.8, "d": 20.0}
+# Models whose logic is a FaultTree, with their target in transitions per CPU second of
+# runnerStatistics on one thread (dg: against model d on the same build, see graph_verdicts).
+GRAPH_MODELS = {"dg": None, "e": 10e6, "f": 5e6}
+TARGET_DG_OVER_D = 0.9
 TARGET_SCALING = 1.8
 TARGET_STATS_COST = 1.3
 STATS_COST_MODELS = ("a", "c", "d")
@@ -103,6 +118,9 @@ BUSY_CORES = 0.3
 D_COMPONENTS = 1000
 D_CUTSETS = 3000
 D_SEED = 1000003
+E_TRAINS = 3
+E_PER_TRAIN = 50
+F_SEED = 20260608
 BIG_COMPONENTS = 100_000
 BIG_PAIRS = 1000
 BIG_RUNS = 2
@@ -151,6 +169,118 @@ def engine_model_d(tavoq):
     return matrix, tree, [none, fail, repair], cutsets
 
 
+def engine_model_dg(tavoq):
+    """Model (d) with its cut sets given as one or of and gates."""
+    matrix, _tree, keep, cutsets = engine_model_d(tavoq)
+    tree = tavoq.FaultTree(D_COMPONENTS)
+    tree.setTop(tree.addGate("or", [tree.addGate("and", cs) for cs in cutsets]))
+    return matrix, tree, keep
+
+
+def rare_repairable(tavoq, n):
+    none = tavoq.Distribution()
+    fail = tavoq.Exponential(1.0 / 10000.0)
+    repair = tavoq.Exponential(1.0 / 24.0)
+    return [[[none, fail], [repair, none]] for _ in range(n)], [none, fail, repair]
+
+
+def engine_model_e(tavoq):
+    """Model (e): the system fails when every train has a failed component."""
+    matrix, keep = rare_repairable(tavoq, E_TRAINS * E_PER_TRAIN)
+    tree = tavoq.FaultTree(len(matrix))
+    trains = [
+        tree.addGate("or", list(range(t * E_PER_TRAIN, (t + 1) * E_PER_TRAIN)))
+        for t in range(E_TRAINS)
+    ]
+    tree.setTop(tree.addGate("and", trains))
+    return matrix, tree, keep
+
+
+def generated_tree(tavoq, seed=F_SEED):
+    """Model (f)'s logic: (tree, private, branch_tops, depth), generated from `seed`.
+
+    The top is an `and` of 10 branches, each an `or` over a tree of gates on 150
+    components of its own: gates of 5 components, then gates of 3, 2 (plus a
+    shared gate), 2 and 2 of the level below, then two gates reading both of
+    the last level (an `or`, and an `and` or `atleast`). Kinds are drawn per
+    gate, mostly `or`, with `and` and `atleast` (k drawn below the input count). 500
+    more components feed 65 shared gates: 50 of 10 components, and 15 of 3 of
+    those; every third-level gate of every branch reads one of the 15, so each
+    shared subtree feeds several branches. `private[i]` lists branch i's own
+    components; depth counts the gates on the longest path from the top down
+    to a component.
+    """
+    rng = random.Random(seed)
+    branches, per_branch, shared_components = 10, 150, 500
+    tree = tavoq.FaultTree(branches * per_branch + shared_components)
+    height = {}
+
+    def gate(inputs, mix):
+        kind = rng.choices(("or", "and", "atleast"), weights=mix)[0]
+        if len(inputs) == 1:
+            kind = "or"
+        k = rng.randint(1, len(inputs) - 1) if kind == "atleast" else 0
+        node = tree.addGate(kind, inputs, k)
+        height[node] = 1 + max(height.get(i, 0) for i in inputs)
+        return node
+
+    def chunks(nodes, size):
+        return [nodes[j : j + size] for j in range(0, len(nodes), size)]
+
+    # Shared subtrees first: a gate's inputs must exist before it.
+    base = branches * per_branch
+    shared_low = [
+        gate(c, (2, 1, 3)) for c in chunks(list(range(base, base + shared_components)), 10)
+    ]
+    shared_high = [gate(rng.sample(shared_low, 3), (1, 1, 1)) for _ in range(15)]
+    branch_tops = []
+    private = []
+    for b in range(branches):
+        comps = list(range(b * per_branch, (b + 1) * per_branch))
+        private.append(comps)
+        level = [gate(c, (3, 1, 1)) for c in chunks(comps, 5)]
+        level = [gate(c, (4, 1, 1)) for c in chunks(level, 3)]
+        level = [gate(c + [rng.choice(shared_high)], (4, 1, 1)) for c in chunks(level, 2)]
+        level = [gate(c, (6, 1, 1)) for c in chunks(level, 2)]
+        level = [gate(c, (6, 1, 1)) for c in chunks(level, 2)]
+        level = [gate(level, (1, 0, 0)), gate(level[::-1], (0, 1, 1))]
+        branch_tops.append(gate(level, (1, 0, 0)))
+    top = gate(branch_tops, (0, 1, 0))
+    tree.setTop(top)
+    return tree, private, branch_tops, height[top]
+
+
+def minimal_cutset_lower_bound(tree, private, branch_tops):
+    """A lower bound on the number of minimal cut sets of generated_tree's top.
+
+    P_i = the components of branch i's own whose failure alone fails branch i
+    (found by evaluating the tree). Pick one component from each P_i: the set
+    S fails every branch, so the top. Without its member from P_j, S has no
+    failed component among those branch j reads (its own and the shared ones),
+    and a gate with no failed input works (every threshold is at least 1), so
+    branch j works and so does the top. Each such S is thus a minimal cut set,
+    and distinct choices give distinct sets: there are at least prod |P_i|.
+    Returns (bound, [|P_i|]).
+    """
+    n = tree.nComponents
+    sizes = []
+    for comps, top in zip(private, branch_tops):
+        gate_index = top - n
+        count = 0
+        for c in comps:
+            failed = [0] * n
+            failed[c] = 1
+            count += tree.evaluateGates(failed)[gate_index]
+        sizes.append(count)
+    return math.prod(sizes), sizes
+
+
+def engine_model_f(tavoq):
+    matrix, keep = rare_repairable(tavoq, 2000)
+    tree, _private, _tops, _depth = generated_tree(tavoq)
+    return matrix, tree, keep
+
+
 def cut_vector(n, members):
     v = [0] * n
     for c in members:
@@ -171,6 +301,10 @@ def build_model(tavoq, key):
         return matrix, tree, 87600, keep
     if key == "d":
         matrix, tree, keep, _ = engine_model_d(tavoq)
+        return matrix, tree, 8760, keep
+    if key in GRAPH_MODELS:
+        build = {"dg": engine_model_dg, "e": engine_model_e, "f": engine_model_f}[key]
+        matrix, tree, keep = build(tavoq)
         return matrix, tree, 8760, keep
     if key.startswith("n"):
         matrix, tree, keep = pairs_model(tavoq, int(key[1:]))
@@ -252,9 +386,14 @@ def variant_call(tavoq, variant, runs, horizon, matrix, tree, seed):
 
 def child_calibrate(tavoq, opts, key):
     matrix, tree, horizon, _keep = build_model(tavoq, key)
+    # A FaultTree goes to runnerStatistics only, on one thread.
+    runner = tavoq.runnerMultipleSim
+    if key in GRAPH_MODELS:
+        runner = tavoq.runnerStatistics
+        tavoq.limitOMPThreads(1)
     n = 10
     while True:
-        timing, _ = timed_call(tavoq.runnerMultipleSim, n, horizon, matrix, tree, opts["seed"])
+        timing, _ = timed_call(runner, n, horizon, matrix, tree, opts["seed"])
         if timing["cpu"] >= 0.2 or n >= 10**7:
             break
         n *= 4
@@ -272,6 +411,8 @@ def child_measure(tavoq, opts, key):
     variants = [
         v for v in VARIANTS if not v.startswith("stats") or hasattr(tavoq, "runnerStatistics")
     ]
+    if key in GRAPH_MODELS:
+        variants = ["stats1", "stats2"]
     warm = max(2, runs // 20)
     for v in variants:
         variant_call(tavoq, v, warm, horizon, matrix, tree, seed)
@@ -330,10 +471,20 @@ def child_count(tavoq, opts, key):
                     "per_run": transitions / runs,
                     "exact": True,
                 }
+    if key == "f":
+        tree, private, tops, depth = generated_tree(tavoq)
+        bound, sizes = minimal_cutset_lower_bound(tree, private, tops)
+        out["structure"] = {
+            "components": tree.nComponents,
+            "gates": tree.nGates,
+            "depth": depth,
+            "bound": bound,
+            "sizes": sizes,
+        }
     if key in ("a", "c"):
         # The reference model, on the first runs: the only count for (c), a
         # check of the two-state count for (a).
-        sys.path.insert(0, str(ROOT / "tests" / "python"))
+        sys.path.insert(0, str(ROOT / "tests" / "python" / "validation"))
         import reference_model as rm
 
         class Counting(rm.ReferenceRun):
@@ -715,6 +866,13 @@ def parent_main(opts):
                 "%s runs: %.2f" % (r, d["per_run"]) for r, d in t.items() if r.isdigit()
             )
             print("  (%s) exact, %s" % (key, exact))
+            if "structure" in t:
+                f = t["structure"]
+                print(
+                    "      %d components, %d gates, depth %d; at least %.3g minimal cut "
+                    "sets (the product of %s, see minimal_cutset_lower_bound)"
+                    % (f["components"], f["gates"], f["depth"], f["bound"], f["sizes"])
+                )
             if ref:
                 print(
                     "      reference model on the first %d runs: two-state count "
@@ -790,6 +948,8 @@ def parent_main(opts):
         )
         for key in models:
             m = med[key, name]
+            if "par1" not in m:
+                continue  # a graph model: runnerStatistics only, see below
             scaling = m["par1"]["wall"] / m["par2"]["wall"]
             eff = m["par1"]["cpu"] / m["par2"]["cpu"]
             if m["par2"]["others"] > BUSY_CORES:
@@ -819,6 +979,14 @@ def parent_main(opts):
                 )
             print(line)
         print()
+
+    graph_verdicts(
+        [k for k in models if k in GRAPH_MODELS or k == "d"],
+        builds,
+        med,
+        runs,
+        per_run_transitions,
+    )
 
     if opts.big:
         print(
@@ -866,6 +1034,45 @@ def parent_main(opts):
             )
         )
     return 0
+
+
+def graph_verdicts(keys, builds, med, runs, per_run_transitions):
+    """Transitions per CPU second of runnerStatistics on one thread for the graph models,
+    against their targets; and (dg) against (d) on the same build."""
+    if not any(k in GRAPH_MODELS for k in keys):
+        return
+    print("Graph models, runnerStatistics on one thread (CPU-time medians):")
+    for name, _ in builds:
+        rate = {}
+        for key in keys:
+            tpr = per_run_transitions(key, name)
+            if tpr is None or "stats1" not in med[key, name]:
+                continue
+            rate[key] = runs[key, name] / med[key, name]["stats1"]["cpu"] * tpr
+            target = GRAPH_MODELS.get(key)
+            verdict = ""
+            if target:
+                verdict = " (target >= %s: %s)" % (
+                    fmt(target),
+                    "met" if rate[key] >= target else "MISSED",
+                )
+            print(
+                "  %-5s (%s) %s transitions/s per core, %s runs/s%s"
+                % (
+                    name,
+                    key,
+                    fmt(rate[key]),
+                    fmt(runs[key, name] / med[key, name]["stats1"]["cpu"]),
+                    verdict,
+                )
+            )
+        if "d" in rate and "dg" in rate:
+            ratio = rate["dg"] / rate["d"]
+            print(
+                "  %-5s (dg)/(d): %.2fx (target >= %.1fx: %s)"
+                % (name, ratio, TARGET_DG_OVER_D, "met" if ratio >= TARGET_DG_OVER_D else "MISSED")
+            )
+    print()
 
 
 def queue_study(opts):
@@ -972,7 +1179,10 @@ def main():
         help="measure two builds in alternating subprocesses",
     )
     ap.add_argument(
-        "--models", default="a,b,c,d", help="comma-separated subset of a,b,c,d (default all)"
+        "--models",
+        default="a,b,c,d",
+        help="comma-separated subset of a,b,c,d and, with --module-dir, the "
+        "graph models dg,e,f (default a,b,c,d)",
     )
     ap.add_argument("--repeat", type=int, default=None, help="repetitions (default 7, quick 3)")
     ap.add_argument(
@@ -1030,9 +1240,11 @@ def main():
     if opts.loop:
         return loop(opts)
     opts.models = [m.strip() for m in opts.models.split(",") if m.strip()]
-    bad = [m for m in opts.models if m not in TARGETS_MULTI]
+    bad = [m for m in opts.models if m not in TARGETS_MULTI and m not in GRAPH_MODELS]
     if bad or not opts.models:
-        ap.error("--models takes a comma-separated subset of a,b,c,d")
+        ap.error("--models takes a comma-separated subset of a,b,c,d,dg,e,f")
+    if opts.compare and any(m in GRAPH_MODELS for m in opts.models):
+        ap.error("models dg, e and f need a build with FaultTree: use --module-dir")
     if opts.repeat < 1:
         ap.error("--repeat must be at least 1")
     if opts.queue_study:

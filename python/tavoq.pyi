@@ -1,4 +1,4 @@
-# Made by pybind11-stubgen from the built module (pybind11-stubgen tavoq -o DIR), with two
+# Made by scripts/stubs.sh (pybind11-stubgen on the built module), with two
 # changes by hand: the parameter the module calls "lambda" is positional and named lambda_
 # here (lambda is a keyword), and getRoot, whose node type is not registered, returns Any.
 # tests/python/native/test_stub.py fails when the stub and the module name different things.
@@ -10,7 +10,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['CutsetTree', 'Distribution', 'Exponential', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStatistics']
+__all__: list[str] = ['CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'Inspection', 'InstantaneousFailure', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStatistics']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -116,14 +116,52 @@ class CutsetTree:
         """
         Insert a new node into the cutset tree
         """
+class FaultTree:
+    """
+    The system's failure logic as a graph of gates. Components are the nodes 0 .. nComponents - 1; each added gate is the next node. A gate's inputs are components or earlier gates, and a node may feed several gates. runnerStatistics evaluates the graph itself, so a transition costs the gates whose output changes, not the cut sets.
+    """
+    def __init__(self, nComponents: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    def addGate(self, kind: str, inputs: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], k: typing.SupportsInt | typing.SupportsIndex = 0) -> int:
+        """
+        Add a gate and return its node id (nComponents + its gate index). kind: "or", "and" or "atleast" (failed when at least k of its inputs are; 1 <= k <= len(inputs), and k stays 0 for the others). inputs: node ids of components or of gates added before; an input listed twice counts twice.
+        """
+    def evaluate(self, failed: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> bool:
+        """
+        The top's state with the given components failed (one entry per component, non-zero for failed; missing entries read as working), as the simulation computes it
+        """
+    def evaluateGates(self, failed: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> list[bool]:
+        """
+        Every gate's output for the same input, in gate order
+        """
+    def setTop(self, node: typing.SupportsInt | typing.SupportsIndex) -> None:
+        """
+        The node (a gate or a component) whose failure is the system's
+        """
+    @property
+    def nComponents(self) -> int:
+        ...
+    @property
+    def nGates(self) -> int:
+        ...
+    @property
+    def top(self) -> int:
+        """
+        The top node, or -1 until setTop
+        """
 class RunStatistics:
     """
-    What runnerStatistics counted over a batch. Arrays are read-only numpy int64 views.
+    What runnerStatistics counted over a batch. Arrays are read-only numpy views, int64 but for the float64 sums of squares.
     """
     @property
     def componentDowntime(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per component: time units at which it is failed, over all runs
+        """
+    @property
+    def componentDowntimeSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per component: the sum over runs of the square of its failed time units in the run (float64, from an exact integer sum)
         """
     @property
     def componentFailures(self) -> numpy.typing.NDArray[numpy.int64]:
@@ -133,7 +171,7 @@ class RunStatistics:
     @property
     def cutsetFailures(self) -> numpy.typing.NDArray[numpy.int64]:
         """
-        Per stored cut set (getCutsets order): system failures at which the causing transition completed it
+        Per stored cut set (getCutsets order): system failures at which the causing transition completed it; empty for a FaultTree
         """
     @property
     def downtime(self) -> numpy.typing.NDArray[numpy.int64]:
@@ -149,6 +187,26 @@ class RunStatistics:
     def firstFailures(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per time unit: runs whose system is failed then for the first time
+        """
+    @property
+    def gateDowntime(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per gate of a FaultTree (empty for a CutsetTree): time units at which its output is failed, over all runs
+        """
+    @property
+    def gateDowntimeSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per gate of a FaultTree: the sum over runs of the square of its failed time units in the run (float64, from an exact integer sum)
+        """
+    @property
+    def gateFailures(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per gate of a FaultTree: crossings of its output from working to failed, over all runs
+        """
+    @property
+    def gateTriggered(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per gate of a FaultTree: system failures at which the causing transition turned it from working to failed
         """
     @property
     def nSimulations(self) -> int:
@@ -189,7 +247,13 @@ def runnerSingleSim(simTime: typing.SupportsInt | typing.SupportsIndex, transiti
     """
     Run a single simulation
     """
+@typing.overload
 def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex) -> RunStatistics:
     """
     Run the batch of runnerParallelSim (same runs, seeds and threads) and count, beside the failed runs per time unit, first failures, failures and downtime per run, and per component and cut set what caused each system failure. Writes no progress lines. Memory: the per-time-unit arrays once per thread, plus 16 bytes a run.
+    """
+@typing.overload
+def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex) -> RunStatistics:
+    """
+    The same batch with the logic as a FaultTree, whose gates the engine evaluates as they are: a transition costs the gates whose output changes, not the cut sets. The tree needs the matrix's number of components and a top. Fills the per-gate arrays (gateDowntime, gateFailures, gateTriggered, gateDowntimeSquares); cutsetFailures is empty. The same logic as cut sets gives the same numbers in every other array.
     """

@@ -1,12 +1,12 @@
 """Tools around the tavoq module: model files, statistics, reports, the command and scale-out.
 
 - ``load_model`` -> ``Model``: a model file (TOML) as plain data; ``Model.build()`` gives the
-  matrix and tree for the runners; ``ModelError`` names the file, key and what is allowed.
+  matrix and the ``FaultTree`` for runnerStatistics; ``ModelError`` names the file, key and what is allowed.
 - ``simulate``: a model's batch run chunk by chunk (run i seeded seed + i), as one result.
 - ``BatchStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and
   one result for chunks of consecutive runs, identical to a single batch.
 - ``summarize`` -> ``Summary``: unavailability, reliability, time to first failure, failures,
-  MTBF, down time, component and cut-set tables, each with a 95% interval and its method;
+  MTBF, down time, gate, component and cut-set tables, each with a 95% interval and its method;
   ``format_report`` (text), ``plot_summary`` (figure), ``write_outputs`` (files).
 - ``k_out_of_n_cutsets``: the cut sets of a k-out-of-n structure, for CutsetTree.constructTree.
 - ``wilson_interval`` and ``student_t_quantile``: the interval helpers the estimates use.
@@ -27,6 +27,7 @@ from .results.summary import (
     Curve,
     CutsetRow,
     Estimate,
+    GateRow,
     Percentile,
     Summary,
     summarize,
@@ -40,6 +41,7 @@ __all__ = [
     "Curve",
     "CutsetRow",
     "Estimate",
+    "GateRow",
     "Model",
     "ModelError",
     "Percentile",

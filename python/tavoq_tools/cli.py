@@ -36,6 +36,7 @@ from .errors import (
     NegativeDelayWarning,
     check_integer,
 )
+from .model.cutsets import MAX_LISTED
 from .model.system import Model
 
 if TYPE_CHECKING:
@@ -64,10 +65,17 @@ gives the same numbers as this machine (docs/scale-out.md).
 CHECK_EXAMPLE = """\
 example:
   tavoq check examples/pumping_station.toml
+  tavoq check examples/cooling_system.toml --cutsets 50
 
-Prints the components with their states and transitions, and the minimal cut sets of the
-failure logic. Exit code 2 and a one-line message naming the file and key on a bad model.
+Prints the components with their states and transitions, the gates of the failure logic and
+its depth, the number of minimal cut sets and the smallest of them (--cutsets N, 20 unless
+told; a large tree is counted within a bounded amount of work, so the number may be a lower
+bound: see docs/model-format.md). Exit code 2 and a one-line message naming the file and key
+on a bad model.
 """
+
+# How many minimal cut sets `tavoq check` lists unless told.
+CHECK_CUTSETS = 20
 
 
 class _Parser(argparse.ArgumentParser):
@@ -162,6 +170,13 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     check.add_argument("model", metavar="MODEL", help="model file (TOML)")
+    check.add_argument(
+        "--cutsets",
+        type=_integer(0, MAX_LISTED),
+        default=CHECK_CUTSETS,
+        metavar="N",
+        help=f"list the N smallest minimal cut sets (default {CHECK_CUTSETS})",
+    )
     return parser
 
 
@@ -307,11 +322,17 @@ def _run(args: argparse.Namespace) -> int:
         verdict = PreciseResult.of(stats, args.target_ci, args.max_runs).describe()
         out.print(f"{verdict}.", file=report, flush=True)
 
-    _, tree = model.build()
+    layout = model.logic_layout
+    cutset_names: list[str] = []
+    if layout.cutset_gates is not None:
+        stats = stats.with_cutsets_from_gates(g for _, g in layout.cutset_gates)
+        cutset_names = [label for label, _ in layout.cutset_gates]
     summary = summarize(
         stats,
         component_names=model.component_names,
-        cutset_names=model.cutset_names(tree),
+        cutset_names=cutset_names,
+        gates=layout.named_gates,
+        cutset_note=layout.cutset_note,
         unit=settings.unit,
     )
     # The files before the report: an interrupt while a slow reader holds up the report
@@ -353,8 +374,9 @@ def _cluster(address: str | None) -> Iterator[Any]:
         client.close()
 
 
-def check_text(model: Model, file: str) -> str:
-    """What ``tavoq check`` prints for a valid model."""
+def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
+    """What ``tavoq check`` prints for a valid model, listing up to ``cutsets`` of the
+    smallest minimal cut sets."""
     sim = model.simulation
     unit = sim.unit
     threads = "all cores" if sim.threads is None else f"{sim.threads} threads"
@@ -373,12 +395,28 @@ def check_text(model: Model, file: str) -> str:
             lines.append("    no transitions: never changes state")
         for t in c.transitions:
             lines.append(f"    {t.source} -> {t.target}: {t.describe(unit)}")
+    if model.gates:
+        lines.append(f"Gates ({len(model.gates)}):")
+        lines.extend(f"  {g} = {' '.join(e.split())}" for g, e in model.gates.items())
     if model.failed_when is not None:
         lines.append(f"Failed when: {' '.join(model.failed_when.split())}")
-    cutsets = model.minimal_cutsets()
-    lines.append(f"Minimal cut sets ({len(cutsets)}):")
-    width = len(str(len(cutsets)))
-    for i, cutset in enumerate(cutsets, start=1):
+    graph = model.logic_graph
+    lines.append(
+        f"Logic: {graph.n_gates} gate{'s' if graph.n_gates != 1 else ''} in all, "
+        f"depth {graph.depth}"
+    )
+    count = model.cutset_count
+    listed, complete = model.smallest_cutsets(cutsets) if cutsets else ([], True)
+    shown = count.describe()
+    if count.exact is None:
+        shown += (
+            f" (those of up to {count.order} components; counting the rest would take too long)"
+        )
+    if listed and count.exact != len(listed):
+        shown += f"; the {len(listed)} smallest" + ("" if complete else " found")
+    lines.append(f"Minimal cut sets ({shown}):")
+    width = len(str(len(listed)))
+    for i, cutset in enumerate(listed, start=1):
         lines.append(f"  {i:>{width}}. {' & '.join(cutset)}")
     return "\n".join(lines)
 
@@ -387,8 +425,8 @@ def _check(args: argparse.Namespace) -> int:
     from .model.file import load_model
 
     model = load_model(args.model)
-    model.build()  # the native objects accept it too
-    print(check_text(model, args.model))
+    model.matrix()  # the native objects accept it too
+    print(check_text(model, args.model, args.cutsets))
     return EXIT_OK
 
 

@@ -2,9 +2,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <type_traits>
+
 #include "bindings/checked.hpp"
 #include "bindings/register.hpp"
 #include "cutset/cutset_tree.hpp"
+#include "logic/fault_tree.hpp"
 #include "simulation/run_statistics.hpp"
 #include "simulation/runners.hpp"
 
@@ -21,6 +24,7 @@ namespace {
 // call; a None cell becomes a null reference, which the runner refuses before any run.
 using PyMatrix = std::vector<std::vector<std::vector<Checked<const Distribution>>>>;
 using PyTree = Checked<const CutsetTree>;
+using PyFaultTree = Checked<const tavoq::FaultTree>;
 
 TransitionMatrix references(const PyMatrix &matrix) {
     TransitionMatrix out(matrix.size());
@@ -55,11 +59,10 @@ const RunStatistics &statistics(const PyStatistics &self) {
 }
 
 // A read-only numpy view of one of the result's arrays; the view keeps the result alive.
-template <std::vector<std::int64_t> RunStatistics::*member>
-py::array_t<std::int64_t> view(const PyStatistics &self) {
-    const std::vector<std::int64_t> &values = statistics(self).*member;
-    py::array_t<std::int64_t> array(static_cast<py::ssize_t>(values.size()), values.data(),
-                                    self.owner);
+template <auto member> auto view(const PyStatistics &self) {
+    const auto &values = statistics(self).*member;
+    using Value = typename std::remove_cvref_t<decltype(values)>::value_type;
+    py::array_t<Value> array(static_cast<py::ssize_t>(values.size()), values.data(), self.owner);
     array.attr("setflags")(py::arg("write") = false);
     return array;
 }
@@ -115,7 +118,7 @@ void register_statistics(py::module_ &m) {
     (void)py::array_t<std::int64_t>(0);
     py::class_<RunStatistics>(m, "RunStatistics",
                               "What runnerStatistics counted over a batch. Arrays are read-only "
-                              "numpy int64 views.")
+                              "numpy views, int64 but for the float64 sums of squares.")
         .def_property_readonly("nSimulations", echo<&RunStatistics::nSimulations>)
         .def_property_readonly("simTime", echo<&RunStatistics::simTime>)
         .def_property_readonly("seed", echo<&RunStatistics::seed>)
@@ -137,7 +140,24 @@ void register_statistics(py::module_ &m) {
                                "Per component: system failures that its transition caused")
         .def_property_readonly("cutsetFailures", view<&RunStatistics::cutsetFailures>,
                                "Per stored cut set (getCutsets order): system failures at which "
-                               "the causing transition completed it");
+                               "the causing transition completed it; empty for a FaultTree")
+        .def_property_readonly("componentDowntimeSquares",
+                               view<&RunStatistics::componentDowntimeSquares>,
+                               "Per component: the sum over runs of the square of its failed time "
+                               "units in the run (float64, from an exact integer sum)")
+        .def_property_readonly("gateDowntime", view<&RunStatistics::gateDowntime>,
+                               "Per gate of a FaultTree (empty for a CutsetTree): time units at "
+                               "which its output is failed, over all runs")
+        .def_property_readonly("gateFailures", view<&RunStatistics::gateFailures>,
+                               "Per gate of a FaultTree: crossings of its output from working to "
+                               "failed, over all runs")
+        .def_property_readonly("gateTriggered", view<&RunStatistics::gateTriggered>,
+                               "Per gate of a FaultTree: system failures at which the causing "
+                               "transition turned it from working to failed")
+        .def_property_readonly("gateDowntimeSquares", view<&RunStatistics::gateDowntimeSquares>,
+                               "Per gate of a FaultTree: the sum over runs of the square of its "
+                               "failed time units in the run (float64, from an exact integer "
+                               "sum)");
     m.def(
         "runnerStatistics",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
@@ -151,4 +171,20 @@ void register_statistics(py::module_ &m) {
         "the failed runs per time unit, first failures, failures and downtime per run, and "
         "per component and cut set what caused each system failure. Writes no progress "
         "lines. Memory: the per-time-unit arrays once per thread, plus 16 bytes a run.");
+    // The same with a FaultTree, evaluated as a graph of gates; registered after the cut-set
+    // form, so that None still reaches that one and its message.
+    m.def(
+        "runnerStatistics",
+        [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
+           const PyFaultTree &cutSetTree, int seed) {
+            return runnerStatistics(nSimulations, simTime, references(transitionsMatrix),
+                                    cutSetTree.ptr, seed, checkSignals);
+        },
+        py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
+        py::arg("cutSetTree"), py::arg("seed"),
+        "The same batch with the logic as a FaultTree, whose gates the engine evaluates as "
+        "they are: a transition costs the gates whose output changes, not the cut sets. The "
+        "tree needs the matrix's number of components and a top. Fills the per-gate arrays "
+        "(gateDowntime, gateFailures, gateTriggered, gateDowntimeSquares); cutsetFailures is "
+        "empty. The same logic as cut sets gives the same numbers in every other array.");
 }

@@ -6,8 +6,10 @@
 ///   without gaps and are never empty;
 /// - componentFailed / componentRestored (when kTracksComponents): component c crossed from
 ///   state 0 to a failed state, or back, at unit t;
+/// - gateFailed / gateRestored (when kTracksGates, for a graph whose gates have statistics of
+///   their own): gate g's output turned failed, or working, at unit t;
 /// - rise (when kTracksCauses): the transition of component c turned the verdict from working
-///   to failed, completing the given cut sets;
+///   to failed, turning the given gates failed (for cut sets: completing those cut sets);
 /// - endRun(simTime, states): the run is over; states are the components' final states.
 /// Recorders are template arguments of the run, so unused hooks cost nothing.
 ///

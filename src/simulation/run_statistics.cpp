@@ -2,12 +2,33 @@
 
 namespace tavoq {
 
-StatisticsSlot::StatisticsSlot(int simTime, int nComponents, int nCutsets)
+StatisticsSlot::StatisticsSlot(int simTime, int nComponents, int nGates, int nTrackedGates)
     : failedChanges(static_cast<std::size_t>(simTime), 0u),
       firstFailures(static_cast<std::size_t>(simTime), 0u),
       componentDowntime(static_cast<std::size_t>(nComponents), 0),
       componentFailures(static_cast<std::size_t>(nComponents), 0),
       triggeredFailures(static_cast<std::size_t>(nComponents), 0),
-      cutsetFailures(static_cast<std::size_t>(nCutsets), 0) {}
+      componentDowntimeSquares(static_cast<std::size_t>(nComponents), 0),
+      gateTriggered(static_cast<std::size_t>(nGates), 0),
+      gateDowntime(static_cast<std::size_t>(nTrackedGates), 0),
+      gateFailures(static_cast<std::size_t>(nTrackedGates), 0),
+      gateDowntimeSquares(static_cast<std::size_t>(nTrackedGates), 0) {}
+
+void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares) {
+    for (const int i : touched) {
+        const auto k = static_cast<std::size_t>(i);
+        std::int64_t run = units[k];
+        if (since[k] >= 0) {
+            run += simTime - since[k]; // still failed at the end
+        }
+        downtime[k] += run;
+        squares[k] += static_cast<SquareSum>(static_cast<std::uint64_t>(run) *
+                                             static_cast<std::uint64_t>(run));
+        since[k] = -1;
+        units[k] = 0;
+        listed[k] = 0;
+    }
+    touched.clear();
+}
 
 } // namespace tavoq

@@ -6,9 +6,12 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "cutset/cutset_index.hpp"
 #include "cutset/cutset_tree.hpp"
+#include "logic/fault_tree.hpp"
+#include "logic/gate_graph.hpp"
 #include "platform/aligned_buffer.hpp"
 #include "platform/console.hpp"
 #include "platform/memory_budget.hpp"
@@ -28,9 +31,9 @@ namespace {
 
 // Keeps Python code that runs in the middle of a call (a signal handler) from changing the
 // tree that the runs are reading.
-class TreePin {
+template <typename Tree> class TreePin {
 public:
-    explicit TreePin(const CutsetTree *tree) : tree(tree) {
+    explicit TreePin(const Tree *tree) : tree(tree) {
         if (tree != nullptr) {
             tree->pin();
         }
@@ -44,19 +47,47 @@ public:
     TreePin &operator=(const TreePin &) = delete;
 
 private:
-    const CutsetTree *tree;
+    const Tree *tree;
 };
+
+const TransitionMatrix &requireFaultTree(const TransitionMatrix &matrix, const FaultTree *tree) {
+    if (tree == nullptr) {
+        throw std::invalid_argument("Fault tree must not be null.");
+    }
+    return matrix;
+}
+
+std::shared_ptr<const GateGraph> checkedGraph(const FaultTree &tree, int nComponents) {
+    if (tree.nComponents() != nComponents) {
+        throw std::invalid_argument("The fault tree has " + std::to_string(tree.nComponents()) +
+                                    " components and the transitions matrix " +
+                                    std::to_string(nComponents) + ": they must be equal.");
+    }
+    auto graph = tree.graph(); // refuses a tree without a top
+    if (!graph->topCanFail()) {
+        throw std::invalid_argument("The fault tree's top can never fail: it stays working even "
+                                    "with every component failed.");
+    }
+    return graph;
+}
 
 // The validated model of a call: built when the first run would be, so that a batch of no
 // runs accepts anything.
 struct Model {
     Model(const TransitionMatrix &matrix, const CutsetTree *tree)
         : transitions(matrix, tree), index(tree->index(transitions.nComponents())),
-          cutsets(*index), pin(tree) {}
+          graph(std::make_shared<const GateGraph>(*index)), cutsets(*graph), cutsetPin(tree),
+          faultPin(nullptr) {}
+    Model(const TransitionMatrix &matrix, const FaultTree *tree)
+        : transitions(requireFaultTree(matrix, tree)),
+          graph(checkedGraph(*tree, transitions.nComponents())), cutsets(*graph),
+          cutsetPin(nullptr), faultPin(tree) {}
     TransitionModel transitions;
     std::shared_ptr<const CutsetIndex> index; // held: the tree may drop its copy meanwhile
-    const CutsetIndex &cutsets;
-    TreePin pin;
+    std::shared_ptr<const GateGraph> graph;
+    const GateGraph &cutsets; // the verdict's graph, whichever form the logic came in
+    TreePin<CutsetTree> cutsetPin;
+    TreePin<FaultTree> faultPin;
 };
 
 std::uint32_t runSeed(int seed, int i) {
@@ -209,10 +240,41 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
     return copyOut(systemStates);
 }
 
-RunStatistics runnerStatistics(int nSimulations, int simTime,
-                               const TransitionMatrix &transitionsMatrix,
-                               const CutsetTree *cutSetTree, int seed,
-                               const InterruptCheck &interrupted) {
+namespace {
+
+// What the result holds per cut set and per gate before any model is built (a batch of no runs
+// validates nothing, and still gives arrays of the tree's sizes).
+int cutsetsOf(const CutsetTree *tree) {
+    int n = 0;
+    if (tree != nullptr) {
+        tree->forEachCutset([&n](const std::vector<int> &) { ++n; });
+    }
+    return n;
+}
+int cutsetsOf(const FaultTree *) { return 0; }
+int gatesOf(const CutsetTree *) { return 0; }
+int gatesOf(const FaultTree *tree) { return tree != nullptr ? tree->nGates() : 0; }
+std::uint64_t edgesOf(const CutsetTree *) { return 0; }
+std::uint64_t edgesOf(const FaultTree *tree) {
+    std::uint64_t n = 0;
+    for (int g = 0; tree != nullptr && g < tree->nGates(); ++g) {
+        n += tree->inputs(g).size();
+    }
+    return n;
+}
+
+std::vector<double> toDouble(const std::vector<SquareSum> &sums) {
+    std::vector<double> out(sums.size());
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+        out[k] = static_cast<double>(sums[k]);
+    }
+    return out;
+}
+
+template <typename Tree>
+RunStatistics statisticsBatch(int nSimulations, int simTime,
+                              const TransitionMatrix &transitionsMatrix, const Tree *tree,
+                              int seed, const InterruptCheck &interrupted) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must not be negative, got " +
                                     std::to_string(simTime) + ".");
@@ -221,14 +283,17 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
     const int slots = threadSlots();
     {
         // Per thread two 32-bit arrays per time unit; then two more to merge them, and the
-        // two 64-bit arrays of the result; 16 bytes a run. Per-component and per-cut-set
-        // arrays are small beside these and counted with the model.
+        // two 64-bit arrays of the result; 16 bytes a run. Per component and per gate, the
+        // counts, sums of squares and a run's own figures, per thread and in the result;
+        // and the gate graph. Cut sets are small beside these and counted with the model.
         const std::uint64_t units = counts(simTime);
         const std::uint64_t components = transitionsMatrix.size();
+        const auto gates = static_cast<std::uint64_t>(gatesOf(tree));
+        const std::uint64_t copies = static_cast<std::uint64_t>(slots) + 1;
         const BatchStacks stacks = runs > 0 ? batchStacks(slots) : BatchStacks{};
         requireMemory(units * (8 * static_cast<std::uint64_t>(slots) + 8 + 16) +
-                          16 * counts(runs) +
-                          components * 32 * (static_cast<std::uint64_t>(slots) + 1),
+                          16 * counts(runs) + (components * 64 + gates * 96) * copies +
+                          8 * edgesOf(tree),
                       {}, stacks.address, stacks.memory);
     }
     RunStatistics result;
@@ -240,26 +305,29 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 
     std::optional<Model> model;
     int nComponents = static_cast<int>(std::min<std::size_t>(transitionsMatrix.size(), INT32_MAX));
-    int nCutsets = 0;
-    if (cutSetTree != nullptr) {
-        cutSetTree->forEachCutset([&nCutsets](const std::vector<int> &) { ++nCutsets; });
-    }
+    int nCutsets = cutsetsOf(tree);
+    const int nUserGates = gatesOf(tree);
+    int nGates = 0; // of the graph the engine evaluates
     if (runs > 0) {
-        model.emplace(transitionsMatrix, cutSetTree);
+        model.emplace(transitionsMatrix, tree);
         nComponents = model->transitions.nComponents();
-        nCutsets = model->cutsets.nCutsets();
+        nGates = model->graph->nGates();
+        if (model->index) {
+            nCutsets = model->index->nCutsets();
+        }
     }
+    const int nTracked = model && model->graph->reportsGates() ? nGates : 0;
 
     std::vector<StatisticsSlot> perSlot;
     perSlot.reserve(static_cast<std::size_t>(slots));
     for (int slot = 0; slot < slots; ++slot) {
-        perSlot.emplace_back(simTime, nComponents, nCutsets);
+        perSlot.emplace_back(simTime, nComponents, nGates, nTracked);
     }
 
     if (runs > 0) {
         const auto restart = [&] {
             for (StatisticsSlot &slot : perSlot) {
-                slot = StatisticsSlot(simTime, nComponents, nCutsets);
+                slot = StatisticsSlot(simTime, nComponents, nGates, nTracked);
             }
         };
         forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
@@ -267,7 +335,7 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
                         std::make_shared<Simulation>(model->transitions, model->cutsets, control),
                     recorder = std::make_shared<StatisticsRecorder>(
                         perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
-                        result.downtime.data(), nComponents, nCutsets),
+                        result.downtime.data(), nComponents, nGates, nTracked),
                     simTime, seed](int i) {
                 recorder->setRun(i);
                 simulation->run(simTime, runSeed(seed, i), *recorder);
@@ -279,12 +347,17 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
     const auto n = static_cast<std::size_t>(simTime);
     std::vector<std::uint32_t> failed(n, 0u);
     std::vector<std::uint32_t> first(n, 0u);
-    result.componentDowntime.assign(static_cast<std::size_t>(nComponents), 0);
-    result.componentFailures.assign(static_cast<std::size_t>(nComponents), 0);
-    result.triggeredFailures.assign(static_cast<std::size_t>(nComponents), 0);
-    result.cutsetFailures.assign(static_cast<std::size_t>(nCutsets), 0);
-    const auto addInto = [](std::vector<std::int64_t> &total,
-                            const std::vector<std::int64_t> &part) {
+    const auto components = static_cast<std::size_t>(nComponents);
+    result.componentDowntime.assign(components, 0);
+    result.componentFailures.assign(components, 0);
+    result.triggeredFailures.assign(components, 0);
+    std::vector<SquareSum> componentSquares(components, 0);
+    std::vector<std::int64_t> triggered(static_cast<std::size_t>(nGates), 0);
+    const auto tracked = static_cast<std::size_t>(nTracked);
+    result.gateDowntime.assign(tracked, 0);
+    result.gateFailures.assign(tracked, 0);
+    std::vector<SquareSum> gateSquares(tracked, 0);
+    const auto addInto = [](auto &total, const auto &part) {
         for (std::size_t k = 0; k < total.size(); ++k) {
             total[k] += part[k];
         }
@@ -295,12 +368,48 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
         addInto(result.componentDowntime, slot.componentDowntime);
         addInto(result.componentFailures, slot.componentFailures);
         addInto(result.triggeredFailures, slot.triggeredFailures);
-        addInto(result.cutsetFailures, slot.cutsetFailures);
+        addInto(componentSquares, slot.componentDowntimeSquares);
+        addInto(triggered, slot.gateTriggered);
+        addInto(result.gateDowntime, slot.gateDowntime);
+        addInto(result.gateFailures, slot.gateFailures);
+        addInto(gateSquares, slot.gateDowntimeSquares);
     }
     FailureCounts::counts(failed.data(), n);
     result.failedRuns = widen(failed);
     result.firstFailures = widen(first);
+    result.componentDowntimeSquares = toDouble(componentSquares);
+    if constexpr (std::is_same_v<Tree, FaultTree>) {
+        // Every gate of the graph is the user's (all zero when no run was made).
+        const auto gates = static_cast<std::size_t>(nUserGates);
+        triggered.resize(gates, 0);
+        result.gateTriggered = std::move(triggered);
+        result.gateDowntime.resize(gates, 0);
+        result.gateFailures.resize(gates, 0);
+        gateSquares.resize(gates, 0);
+        result.gateDowntimeSquares = toDouble(gateSquares);
+    } else {
+        // The cut sets' graph: its first gates are the cut sets, the last one the top.
+        triggered.resize(static_cast<std::size_t>(nCutsets), 0);
+        result.cutsetFailures = std::move(triggered);
+    }
     return result;
+}
+
+} // namespace
+
+RunStatistics runnerStatistics(int nSimulations, int simTime,
+                               const TransitionMatrix &transitionsMatrix,
+                               const CutsetTree *cutSetTree, int seed,
+                               const InterruptCheck &interrupted) {
+    return statisticsBatch(nSimulations, simTime, transitionsMatrix, cutSetTree, seed,
+                           interrupted);
+}
+
+RunStatistics runnerStatistics(int nSimulations, int simTime,
+                               const TransitionMatrix &transitionsMatrix,
+                               const FaultTree *faultTree, int seed,
+                               const InterruptCheck &interrupted) {
+    return statisticsBatch(nSimulations, simTime, transitionsMatrix, faultTree, seed, interrupted);
 }
 
 void limitOMPThreads(int maxThreads) { platform::setThreadCount(maxThreads); }

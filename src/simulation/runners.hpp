@@ -10,6 +10,7 @@
 namespace tavoq {
 
 class CutsetTree;
+class FaultTree;
 
 /// Batch run i is seeded with seed + i (mod 2^32), so a batch result depends only on the
 /// seed, the number of runs and the model: not on the runner, the thread count or the order
@@ -55,6 +56,18 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,
                                const CutsetTree *cutSetTree, int seed,
+                               const InterruptCheck &interrupted = {});
+
+/// runnerStatistics with the logic as a graph of gates, evaluated as it stands: a transition
+/// costs the gates whose output changes. Besides the matrix checks, the tree must not be null
+/// ("Fault tree must not be null."), must have the matrix's number of components, a top, and
+/// a top that fails once every component is failed (std::invalid_argument, before any run,
+/// when the first run is built as for the other runners). Fills the per-gate arrays of
+/// RunStatistics; cutsetFailures stays empty. The same logic given as its cut sets gives the
+/// same numbers in every other array.
+RunStatistics runnerStatistics(int nSimulations, int simTime,
+                               const TransitionMatrix &transitionsMatrix,
+                               const FaultTree *faultTree, int seed,
                                const InterruptCheck &interrupted = {});
 
 /// The number of threads of later parallel runs, handed to OpenMP as it is

@@ -42,13 +42,24 @@ int toDelay(double v) {
 
 } // namespace
 
+Simulation::Simulation(const TransitionModel &model, const GateGraph &graph, RunControl control)
+    : model(model), graph(graph), control(control), nComponents(model.nComponents()),
+      nStates(model.nStates()), componentStates(static_cast<std::size_t>(nComponents), 0),
+      toState(static_cast<std::size_t>(nComponents), 0), gates(graph), queue(nComponents) {
+    completed.reserve(static_cast<std::size_t>(graph.nGates()));
+}
+
 Simulation::Simulation(const TransitionModel &model, const CutsetIndex &cutsets,
                        RunControl control)
-    : model(model), cutsets(cutsets), control(control), nComponents(model.nComponents()),
-      nStates(model.nStates()), componentStates(static_cast<std::size_t>(nComponents), 0),
-      toState(static_cast<std::size_t>(nComponents), 0),
-      failedMembers(static_cast<std::size_t>(cutsets.nCutsets()), 0), queue(nComponents) {
-    completed.reserve(static_cast<std::size_t>(cutsets.nCutsets()));
+    : Simulation(model, std::make_unique<const GateGraph>(cutsets), control) {}
+
+Simulation::Simulation(const TransitionModel &model, std::unique_ptr<const GateGraph> owned,
+                       RunControl control)
+    : model(model), ownedGraph(std::move(owned)), graph(*ownedGraph), control(control),
+      nComponents(model.nComponents()), nStates(model.nStates()),
+      componentStates(static_cast<std::size_t>(nComponents), 0),
+      toState(static_cast<std::size_t>(nComponents), 0), gates(graph), queue(nComponents) {
+    completed.reserve(static_cast<std::size_t>(graph.nGates()));
 }
 
 template <bool kInitial>
@@ -97,7 +108,7 @@ template <typename Recorder>
 void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
     rng.seed(runSeed);
     std::fill(componentStates.begin(), componentStates.end(), 0);
-    std::fill(failedMembers.begin(), failedMembers.end(), 0);
+    gates.reset();
     currentTime = 0;
     recorder.beginRun();
 
@@ -108,8 +119,8 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
     }
     queue.build();
 
-    // Cut sets without members lie within any set of failed components.
-    auto complete = static_cast<std::int64_t>(cutsets.memberless().size());
+    // Only a user's graph has statistics per gate; the cut sets' gates report causes only.
+    const bool trackGates = Recorder::kTracksGates && graph.reportsGates();
     std::uint32_t systemFailed = 0; // working until the first check
     bool firstCheck = true;
     long long transitionsAtCurrentTime = 0;
@@ -145,39 +156,41 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         const int to = toState[index];
         componentStates[index] = to;
         if ((from == 0) != (to == 0)) {
-            const std::int32_t *k = cutsets.cutsetsOfBegin(c);
-            const std::int32_t *end = cutsets.cutsetsOfEnd(c);
             if (to != 0) {
-                for (; k != end; ++k) {
-                    const auto kk = static_cast<std::size_t>(*k);
-                    if (++failedMembers[kk] == cutsets.size(*k)) {
-                        ++complete;
-                        if constexpr (Recorder::kTracksCauses) {
-                            completed.push_back(*k);
+                gates.cross<true>(c, [&](int g) {
+                    if constexpr (Recorder::kTracksCauses) {
+                        completed.push_back(g); // each gate once: within the capacity
+                    }
+                    if constexpr (Recorder::kTracksGates) {
+                        if (trackGates) {
+                            recorder.gateFailed(g, T);
                         }
                     }
-                }
+                });
                 if constexpr (Recorder::kTracksComponents) {
                     recorder.componentFailed(c, T);
                 }
             } else {
-                for (; k != end; ++k) {
-                    const auto kk = static_cast<std::size_t>(*k);
-                    if (failedMembers[kk]-- == cutsets.size(*k)) {
-                        --complete;
+                gates.cross<false>(c, [&](int g) {
+                    if constexpr (Recorder::kTracksGates) {
+                        if (trackGates) {
+                            recorder.gateRestored(g, T);
+                        }
                     }
-                }
+                });
                 if constexpr (Recorder::kTracksComponents) {
                     recorder.componentRestored(c, T);
                 }
             }
         }
-        const std::uint32_t failed = complete > 0 ? 1u : 0u;
+        const std::uint32_t failed = gates.topFailed() ? 1u : 0u;
         if constexpr (Recorder::kTracksCauses) {
             if (failed != 0 && systemFailed == 0) {
                 if (firstCheck) {
-                    const auto &none = cutsets.memberless();
-                    completed.insert(completed.end(), none.begin(), none.end());
+                    // Gates failed from the start (memberless cut sets) join the first cause;
+                    // they are distinct from the ones this transition turned.
+                    const auto &start = graph.initiallyFailed();
+                    completed.insert(completed.end(), start.begin(), start.end());
                 }
                 recorder.rise(c, completed.data(), completed.size());
             }

@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "cutset/cutset_index.hpp"
+#include "logic/gate_graph.hpp"
+#include "logic/gate_state.hpp"
 #include "simulation/event_queue.hpp"
 #include "simulation/mt19937.hpp"
 #include "simulation/transition_model.hpp"
@@ -44,8 +47,9 @@ struct RunCancelled : std::exception {
 /// then the earliest pending transition fires, the lowest component index among equal times,
 /// an overdue one (sampled with a negative delay) at the current time unit before any other;
 /// only the component that moved samples again. After every transition the system is failed
-/// exactly when some cut set has all its members failed; before the first transition it
-/// counts as working.
+/// exactly when the graph's top is (for cut sets: some cut set has all its members failed);
+/// before the first transition it counts as working. The verdict reads states only, so it
+/// never changes a draw: the same logic as a graph or as its cut sets gives the same runs.
 class Simulation {
 public:
     /// Transitions applied at one time unit before the run is declared stuck: a million plus
@@ -58,7 +62,10 @@ public:
     /// Applied transitions between two looks at the interrupt check and the stop flag.
     static constexpr int kTransitionsBetweenChecks = 1 << 16;
 
-    /// `model` and `cutsets` must describe the same components and outlive the engine.
+    /// `model` and `graph` must describe the same components and outlive the engine.
+    Simulation(const TransitionModel &model, const GateGraph &graph, RunControl control = {});
+    /// The same over the cut sets' graph, built for this engine alone (the runners build one
+    /// per call and share it). `cutsets` need not outlive the engine.
     Simulation(const TransitionModel &model, const CutsetIndex &cutsets, RunControl control = {});
 
     /// Seeds the random engine (the start of a run does it too).
@@ -82,20 +89,23 @@ public:
     template <typename Recorder> void run(int simTime, std::uint32_t seed, Recorder &recorder);
 
 private:
+    Simulation(const TransitionModel &model, std::unique_ptr<const GateGraph> owned,
+               RunControl control);
     /// Draws a delay for every to-state of c's row `from` and keeps the earliest.
     template <bool kInitial> void sample(int c, int from, int &delay, int &to);
     void check();
 
     const TransitionModel &model;
-    const CutsetIndex &cutsets;
+    std::unique_ptr<const GateGraph> ownedGraph;
+    const GateGraph &graph;
     RunControl control;
     int nComponents;
     int nStates;
     Mt19937 rng;
     std::vector<int> componentStates;
-    std::vector<int> toState;                // the state each pending transition leads to
-    std::vector<std::int32_t> failedMembers; // per cut set
-    std::vector<std::int32_t> completed;     // cut sets completed by the current transition
+    std::vector<int> toState; // the state each pending transition leads to
+    GateState gates;
+    std::vector<std::int32_t> completed; // gates the current transition turned failed
     EventQueue queue;
     int currentTime = 0;
     int untilCheck = kTransitionsBetweenChecks;

@@ -26,10 +26,18 @@ TransitionModel::Cell cellOf(const Distribution *d) {
 
 } // namespace
 
-TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTree *tree) {
+const TransitionMatrix &TransitionModel::requireTree(const TransitionMatrix &matrix,
+                                                     const CutsetTree *tree) {
     if (tree == nullptr) {
         throw std::invalid_argument("Cutset matrix must not be null.");
     }
+    return matrix;
+}
+
+TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTree *tree)
+    : TransitionModel(requireTree(matrix, tree)) {}
+
+TransitionModel::TransitionModel(const TransitionMatrix &matrix) {
     if (matrix.empty() || matrix[0].empty()) {
         throw std::invalid_argument("Transitions matrix must not be empty.");
     }

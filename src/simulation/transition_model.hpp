@@ -25,6 +25,8 @@ public:
     /// every component has nStates rows of at least nStates cells and no consulted cell is
     /// None. @throws std::invalid_argument on the first failed check.
     TransitionModel(const TransitionMatrix &matrix, const CutsetTree *tree);
+    /// The matrix checks alone, for logic given otherwise than as a cut-set tree.
+    explicit TransitionModel(const TransitionMatrix &matrix);
 
     int nComponents() const { return components; }
     int nStates() const { return states; }
@@ -46,6 +48,9 @@ public:
     }
 
 private:
+    static const TransitionMatrix &requireTree(const TransitionMatrix &matrix,
+                                               const CutsetTree *tree);
+
     int components = 0;
     int states = 0;
     std::vector<Cell> cells;

@@ -27,6 +27,9 @@
 #include "simulation/runners.hpp"
 #include "simulation/transition_model.hpp"
 
+#include "logic/fault_tree.hpp"
+#include "random_logic.hpp"
+
 using namespace tavoq;
 
 namespace {
@@ -832,6 +835,190 @@ TEST(RunDispenser, EveryRunIsClaimedOnceAcrossThreads) {
         }
     }
     EXPECT_EQ(std::count(times.begin(), times.end(), 1), n);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The logic as a graph of gates against the same logic as cut sets
+
+// Two-state components with their own failure rates; every third one repaired within a unit
+// or two, so that failures and repairs share time units.
+struct GraphModel {
+    std::vector<std::unique_ptr<Distribution>> cells;
+    Distribution never;
+    TransitionMatrix matrix;
+    GraphModel(std::mt19937 &rng, int n) {
+        for (int c = 0; c < n; ++c) {
+            cells.push_back(std::make_unique<Exponential>(1.0 / testlogic::draw(rng, 5, 60)));
+            if (c % 3 == 0) {
+                cells.push_back(std::make_unique<Uniform>(0.0, 2.0));
+            } else {
+                cells.push_back(std::make_unique<Exponential>(1.0 / testlogic::draw(rng, 2, 15)));
+            }
+            const Distribution *fail = cells[cells.size() - 2].get();
+            const Distribution *repair = cells.back().get();
+            matrix.push_back({{&never, fail}, {repair, &never}});
+        }
+    }
+};
+
+void expectSharedArraysEqual(const RunStatistics &a, const RunStatistics &b,
+                             const std::string &what) {
+    EXPECT_EQ(a.failedRuns, b.failedRuns) << what;
+    EXPECT_EQ(a.firstFailures, b.firstFailures) << what;
+    EXPECT_EQ(a.systemFailures, b.systemFailures) << what;
+    EXPECT_EQ(a.downtime, b.downtime) << what;
+    EXPECT_EQ(a.componentDowntime, b.componentDowntime) << what;
+    EXPECT_EQ(a.componentFailures, b.componentFailures) << what;
+    EXPECT_EQ(a.triggeredFailures, b.triggeredFailures) << what;
+    EXPECT_EQ(a.componentDowntimeSquares, b.componentDowntimeSquares) << what;
+}
+
+std::int64_t total(const std::vector<std::int64_t> &v) {
+    std::int64_t sum = 0;
+    for (const std::int64_t x : v) {
+        sum += x;
+    }
+    return sum;
+}
+
+// A random DAG, its minimal cut sets found by enumeration, and the one-or-of-ands graph of
+// those cut sets: all three must give the same runs.
+TEST(FaultTreeRuns, GraphAndItsCutsetsGiveIdenticalStatistics) {
+    std::mt19937 rng(424242u);
+    int systemFailures = 0;
+    for (int trial = 0; trial < 12; ++trial) {
+        const int n = testlogic::draw(rng, 2, 8);
+        const testlogic::Logic logic = testlogic::randomLogic(rng, n, testlogic::draw(rng, 2, 12));
+        const auto graph = testlogic::build(logic);
+        const std::vector<Vec> minimal = testlogic::minimalCutsets(logic);
+        if (minimal.empty()) {
+            continue; // a top that never fails is refused; tested below
+        }
+        const auto cutsets = treeOf(n, minimal);
+        const std::vector<Vec> stored = cutsets->getCutsets();
+        ASSERT_EQ(stored.size(), minimal.size()) << "the tree keeps every minimal cut set";
+        tavoq::FaultTree flat(n);
+        std::vector<int> ands;
+        for (const Vec &cutset : stored) {
+            std::vector<int> members;
+            for (int c = 0; c < n; ++c) {
+                if (cutset[static_cast<std::size_t>(c)] == 1) {
+                    members.push_back(c);
+                }
+            }
+            ands.push_back(flat.addGate("and", members));
+        }
+        flat.setTop(flat.addGate("or", ands));
+
+        GraphModel model(rng, n);
+        const int runs = 120;
+        const int simTime = 150;
+        const int seed = 1000 + trial;
+        const std::string what = "trial " + std::to_string(trial);
+        const RunStatistics byCutsets =
+            runnerStatistics(runs, simTime, model.matrix, cutsets.get(), seed);
+        const RunStatistics byFlat = runnerStatistics(runs, simTime, model.matrix, &flat, seed);
+        RunStatistics byGraph[3];
+        for (int threads = 1; threads <= 3; ++threads) {
+            ThreadLimit limit(threads);
+            byGraph[threads - 1] =
+                runnerStatistics(runs, simTime, model.matrix, graph.get(), seed);
+        }
+        expectSharedArraysEqual(byGraph[0], byCutsets, what);
+        expectSharedArraysEqual(byFlat, byCutsets, what);
+        for (int threads = 2; threads <= 3; ++threads) {
+            const RunStatistics &other = byGraph[threads - 1];
+            expectSharedArraysEqual(other, byGraph[0], what + ", threads");
+            EXPECT_EQ(other.gateDowntime, byGraph[0].gateDowntime) << what;
+            EXPECT_EQ(other.gateFailures, byGraph[0].gateFailures) << what;
+            EXPECT_EQ(other.gateTriggered, byGraph[0].gateTriggered) << what;
+            EXPECT_EQ(other.gateDowntimeSquares, byGraph[0].gateDowntimeSquares) << what;
+        }
+
+        // The cut-set gates of the flat graph are the cut sets, and the top is the system.
+        EXPECT_EQ(std::vector<std::int64_t>(byFlat.gateTriggered.begin(),
+                                            byFlat.gateTriggered.end() - 1),
+                  byCutsets.cutsetFailures)
+            << what;
+        for (const RunStatistics *s : {&byFlat, static_cast<const RunStatistics *>(&byGraph[0])}) {
+            const std::size_t top = s->gateTriggered.size() - 1;
+            EXPECT_EQ(s->gateTriggered[top], total(s->systemFailures)) << what;
+            EXPECT_EQ(s->gateDowntime[top], total(s->downtime)) << what;
+            EXPECT_GE(s->gateFailures[top], s->gateTriggered[top]) << what;
+            EXPECT_TRUE(s->cutsetFailures.empty());
+        }
+        EXPECT_TRUE(byCutsets.gateTriggered.empty());
+        EXPECT_TRUE(byCutsets.gateDowntime.empty());
+        EXPECT_TRUE(byCutsets.gateDowntimeSquares.empty());
+        ASSERT_EQ(byGraph[0].gateDowntime.size(), logic.gates.size());
+        systemFailures += static_cast<int>(total(byCutsets.systemFailures));
+    }
+    EXPECT_GT(systemFailures, 100); // the comparisons saw the verdict change
+}
+
+// Each sum of squares is the sum of the squares of the runs' own figures.
+TEST(FaultTreeRuns, SquaresSumTheSquaresOfEachRun) {
+    std::mt19937 rng(99u);
+    const testlogic::Logic logic = testlogic::randomLogic(rng, 6, 10);
+    const auto tree = testlogic::build(logic);
+    GraphModel model(rng, 6);
+    const int runs = 40;
+    const int seed = -7; // wraps like every batch seed
+    const RunStatistics batch = runnerStatistics(runs, 200, model.matrix, tree.get(), seed);
+    std::vector<double> components(6, 0.0);
+    std::vector<double> gates(logic.gates.size(), 0.0);
+    for (int i = 0; i < runs; ++i) {
+        const RunStatistics one = runnerStatistics(1, 200, model.matrix, tree.get(), seed + i);
+        for (std::size_t c = 0; c < components.size(); ++c) {
+            components[c] +=
+                static_cast<double>(one.componentDowntime[c] * one.componentDowntime[c]);
+            EXPECT_EQ(one.componentDowntimeSquares[c],
+                      static_cast<double>(one.componentDowntime[c] * one.componentDowntime[c]));
+        }
+        for (std::size_t g = 0; g < gates.size(); ++g) {
+            gates[g] += static_cast<double>(one.gateDowntime[g] * one.gateDowntime[g]);
+        }
+    }
+    EXPECT_EQ(batch.componentDowntimeSquares, components);
+    EXPECT_EQ(batch.gateDowntimeSquares, gates);
+    double spread = 0;
+    for (std::size_t g = 0; g < gates.size(); ++g) {
+        // Squares of sums differ from sums of squares once runs differ.
+        spread += gates[g] - static_cast<double>(batch.gateDowntime[g]) *
+                                 static_cast<double>(batch.gateDowntime[g]) / runs;
+    }
+    EXPECT_GT(spread, 0.0);
+}
+
+TEST(FaultTreeRuns, TreeIsCheckedWhenTheFirstRunIsBuilt) {
+    Distribution never;
+    Exponential fail(0.1);
+    const TransitionMatrix two{{{&never, &fail}, {&fail, &never}},
+                               {{&never, &fail}, {&fail, &never}}};
+    tavoq::FaultTree noTop(2);
+    noTop.addGate("and", {0, 1});
+    tavoq::FaultTree three(3);
+    three.setTop(three.addGate("or", {0, 1, 2}));
+    const auto message = [&](const tavoq::FaultTree *tree) {
+        try {
+            runnerStatistics(1, 10, two, tree, 1);
+        } catch (const std::invalid_argument &e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(message(nullptr), "Fault tree must not be null.");
+    EXPECT_NE(message(&noTop).find("no top"), std::string::npos) << message(&noTop);
+    EXPECT_NE(message(&three).find("3 components and the transitions matrix 2"), std::string::npos)
+        << message(&three);
+    // No runs, no checks: the arrays still have the tree's sizes.
+    const RunStatistics none = runnerStatistics(0, 10, two, &three, 1);
+    EXPECT_EQ(none.gateTriggered, std::vector<std::int64_t>{0});
+    EXPECT_EQ(none.gateDowntimeSquares, std::vector<double>{0.0});
+    EXPECT_TRUE(none.cutsetFailures.empty());
+    // The refused call released its pin: the tree can change again.
+    noTop.setTop(2);
+    EXPECT_EQ(runnerStatistics(3, 10, two, &noTop, 1).gateTriggered.size(), 1u);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 """The model layer: a system as plain data, its failure logic and the TOML model file.
 
-``system`` holds the dataclasses, ``logic`` the failure-logic expressions and their minimal
-cut sets, ``file`` the reader of model files.
+``system`` holds the dataclasses, ``logic`` the failure-logic expressions, ``graph`` the
+logic as a graph of gates (what the engine evaluates), ``cutsets`` the counting and listing
+of its minimal cut sets, ``file`` the reader of model files.
 """
 
 from ..errors import ModelError

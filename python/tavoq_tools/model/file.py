@@ -13,6 +13,7 @@ exception from a malformed file would be a fault here.
 from __future__ import annotations
 
 import codecs
+import difflib
 import tomllib
 from collections.abc import Mapping
 from pathlib import Path
@@ -23,7 +24,15 @@ from .system import Component, Model, Simulation, Transition
 
 __all__ = ["ModelError", "load_model", "model_from_dict"]
 
-TOP_KEYS = ("name", "description", "failed_when", "cutsets", "simulation", "components")
+TOP_KEYS = (
+    "name",
+    "description",
+    "failed_when",
+    "gates",
+    "cutsets",
+    "simulation",
+    "components",
+)
 SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads")
 COMPONENT_KEYS = ("count", "description", "states", "transitions")
 TRANSITION_KEYS = ("from", "to", "distribution")
@@ -46,10 +55,14 @@ def _transition(key: str, table: object) -> Transition:
     entry = _table(key, table, "from, to, distribution and its parameters")
     for name in TRANSITION_KEYS:
         if name not in entry:
+            # A misspelt key reads as a parameter: name it, so the fix is plain.
+            others = [k for k in entry if k not in TRANSITION_KEYS]
+            typo = difflib.get_close_matches(name, others, n=1, cutoff=0.6)
+            found = f'; found "{typo[0]}": did you mean "{name}"?' if typo else ""
             raise ModelError(
                 key,
                 f'missing key "{name}" (a transition has from, to, distribution '
-                "and the distribution's parameters)",
+                f"and the distribution's parameters){found}",
             )
     params = {k: v for k, v in entry.items() if k not in TRANSITION_KEYS}
     return Transition(entry["from"], entry["to"], entry["distribution"], params)
@@ -95,11 +108,18 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
             simulation=simulation,
             failed_when=top.get("failed_when"),
             cutsets=top.get("cutsets"),
+            gates=_table("gates", top["gates"], "gate names and expressions")
+            if "gates" in top
+            else None,
             name=top.get("name", ""),
             description=top.get("description", ""),
         )
     except ModelError as err:
         raise (err.in_file(file) if file else err) from None
+
+
+# A model file of 10,000 components and gates takes about a megabyte.
+MAX_FILE_BYTES = 64 * 2**20
 
 
 def load_model(path: str | Path) -> Model:
@@ -108,9 +128,15 @@ def load_model(path: str | Path) -> Model:
     if not file:
         raise ModelError("", "no model file named: the path is empty")
     try:
-        data = Path(path).read_bytes()
+        # Read one byte past the limit, never the whole of an endless file (/dev/zero).
+        with Path(path).open("rb") as f:
+            data = f.read(MAX_FILE_BYTES + 1)
     except OSError as err:
         raise ModelError("", f"cannot read the file: {err.strerror or err}", file) from None
+    if len(data) > MAX_FILE_BYTES:
+        raise ModelError(
+            "", f"the file is larger than {MAX_FILE_BYTES // 2**20} MiB: not a model file", file
+        )
     # A byte order mark, as some editors save UTF-8, is not part of the text.
     bom = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
     try:
@@ -124,5 +150,9 @@ def load_model(path: str | Path) -> Model:
     except RecursionError:
         raise ModelError("", "TOML syntax: values nested too deeply", file) from None
     except ValueError as err:  # e.g. an integer of more digits than Python converts
-        raise ModelError("", f"TOML value: {err}", file) from None
+        if "int_max_str_digits" in str(err) or "integer string conversion" in str(err):
+            message = "an integer of thousands of digits is too large"
+        else:
+            message = str(err)
+        raise ModelError("", f"TOML value: {message}", file) from None
     return model_from_dict(document, file)

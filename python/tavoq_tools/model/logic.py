@@ -45,6 +45,8 @@ MAX_DEPTH = 100
 
 KEYWORDS = frozenset({"and", "or", "atleast", "not"})
 NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+# Names are printed in tables and figures; a longer one is a mistake, not a name.
+MAX_NAME_LENGTH = 100
 
 _TOKEN = re.compile(
     r"(?P<space>\s+)|(?P<name>[A-Za-z_][A-Za-z0-9_]*)|(?P<number>[0-9]+)|(?P<punct>[(),])"

@@ -2,8 +2,8 @@
 failure logic by component name.
 
 A ``Model`` holds only strings, numbers and tuples, so it pickles and travels to other
-processes; ``build()`` makes the native objects (the transitions matrix and the cut-set tree)
-wherever the runs happen. Every check is made when the model is constructed, so a ``Model``
+processes; ``build()`` makes the native objects (the transitions matrix and the tree of the
+failure logic) wherever the runs happen. Every check is made when the model is constructed, so a ``Model``
 that exists is one the runners accept; a problem raises ``ModelError`` naming the key path,
 e.g. ``components.pump.transitions[2].to``.
 
@@ -11,8 +11,9 @@ Engine facts the model hides:
 - the engine gives every component as many states as component 0; components with fewer
   states are padded with states that no transition enters, so they never change the verdict;
 - a cell without a transition holds a plain ``tavoq.Distribution()``, which never fires;
-- the tree holds the minimal cut sets as 0/1 vectors over the components, in
-  ``component_names`` order.
+- the failure logic is a graph of gates over the components, numbered in
+  ``component_names`` order (tavoq_tools.model.graph); a CutsetTree, which holds the minimal
+  cut sets as 0/1 vectors, is made only on request and only while they are few.
 """
 
 from __future__ import annotations
@@ -20,15 +21,19 @@ from __future__ import annotations
 import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Any
 
 from ..errors import INT32_MIN, ModelError, check_integer, shown, unknown
+from . import cutsets as mcs
 from . import distributions, logic
 from .distributions import DISTRIBUTIONS
+from .graph import GraphError, LogicGraph, LogicLayout, build_graph, graph_of_cutsets
 
 __all__ = [
     "DISTRIBUTIONS",
     "MAX_COUNT",
+    "MAX_CUTSETS",
     "Component",
     "Model",
     "ModelError",
@@ -37,8 +42,16 @@ __all__ = [
     "unknown",
 ]
 
-# `count` expands a component into copies; a count past this is a typo, not a plant.
-MAX_COUNT = 1000
+# `count` expands a component into copies. A fault tree may hold tens of thousands of like
+# basic events (the engine's cost follows the gates, not the model's size); a count past
+# this is a typo, not a plant.
+MAX_COUNT = 100_000
+# minimal_cutsets() and cutset_tree() list at most this many minimal cut sets ...
+MAX_CUTSETS = 100_000
+# ... and a CutsetTree holds each as a vector over all the components: at most this many cells.
+MAX_CUTSET_CELLS = 20_000_000
+# describe() spells out the gates of a model that names no more than this many.
+DESCRIBED_GATES = 8
 NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
 
@@ -49,6 +62,15 @@ def _text(key: str, value: object) -> str:
     if not isinstance(value, str):
         raise ModelError(key, f"must be a string, got {shown(value)}")
     return value
+
+
+def _paragraph(key: str, value: object) -> str:
+    """A string printed as text of its own: line breaks and tabs, but no other control
+    characters (an escape sequence would reach the terminal)."""
+    text = _text(key, value)
+    if any((ord(ch) < 32 and ch not in "\n\r\t") or 127 <= ord(ch) < 160 for ch in text):
+        raise ModelError(key, f"must not hold control characters, got {shown(value)}")
+    return text
 
 
 def _line(key: str, value: object) -> str:
@@ -104,10 +126,16 @@ class Component:
                 "a component name is letters, digits and _, not starting with a digit, and "
                 "not and, or, atleast, not",
             )
+        if len(self.name) > logic.MAX_NAME_LENGTH:
+            raise ModelError(
+                f"components.{self.name[:20]}...",
+                f"a component name is at most {logic.MAX_NAME_LENGTH} characters, "
+                f"got {len(self.name)}",
+            )
         key = f"components.{self.name}"
         if self.count is not None:
             check_integer(f"{key}.count", self.count, 1, MAX_COUNT, error=ModelError)
-        _text(f"{key}.description", self.description)
+        _paragraph(f"{key}.description", self.description)
         states = self.states
         if isinstance(states, (str, bytes)) or not isinstance(states, Sequence):
             raise ModelError(
@@ -123,6 +151,7 @@ class Component:
                 raise ModelError(
                     f"{key}.states[{i}]", f"must be a non-empty name, got {shown(state)}"
                 )
+            _line(f"{key}.states[{i}]", state)
             if state in states[:i]:
                 raise ModelError(f"{key}.states[{i}]", f"duplicate state {shown(state)}")
         object.__setattr__(self, "states", tuple(states))
@@ -189,8 +218,14 @@ class Model:
 
     The failure logic is given one way or the other:
     - ``failed_when``: an expression such as ``"(pump_a and pump_b) or valve"``, with
-      ``atleast(k, ...)`` for k-out-of-n (see tavoq_tools.logic);
+      ``atleast(k, ...)`` for k-out-of-n (see tavoq_tools.model.logic); ``gates`` names
+      intermediate events that it and the other gates may use, e.g.
+      ``{"train_a": "pump_a or valve_a"}`` (a fault tree, see tavoq_tools.model.graph);
     - ``cutsets``: lists of component names, e.g. ``[["pump_a", "pump_b"], ["valve"]]``.
+
+    Either way the logic is held as a graph of gates, built as written (``logic_graph``),
+    and the engine evaluates that graph; the minimal cut sets are counted or listed only on
+    request, within a bounded amount of work.
     """
 
     components: tuple[Component, ...]
@@ -199,13 +234,16 @@ class Model:
     cutsets: tuple[tuple[str, ...], ...] | None = None
     name: str = ""
     description: str = ""
-    _minimal: tuple[tuple[str, ...], ...] = field(
-        init=False, repr=False, compare=False, default=()
+    gates: Mapping[str, str] | None = None
+    _graph: LogicGraph = field(init=False, repr=False, compare=False, default=None)  # type: ignore[assignment]
+    # The given cut sets without the supersets among them (None for failed_when).
+    _given: tuple[tuple[str, ...], ...] | None = field(
+        init=False, repr=False, compare=False, default=None
     )
 
     def __post_init__(self) -> None:
         _line("name", self.name)
-        _text("description", self.description)
+        _paragraph("description", self.description)
         if not isinstance(self.simulation, Simulation):
             raise ModelError("simulation", f"must be a Simulation, got {shown(self.simulation)}")
         components = self.components
@@ -225,7 +263,7 @@ class Model:
                     )
                 origin[n] = c.name
         object.__setattr__(self, "components", tuple(components))
-        object.__setattr__(self, "_minimal", tuple(self._logic()))
+        object.__setattr__(self, "_graph", self._logic())
 
     def _unknown(self, key: str, name: object, column: int = 0) -> ModelError:
         groups = {c.name: c for c in self.components if c.count is not None}
@@ -238,9 +276,13 @@ class Model:
                 f"{c.names[0]} .. {c.names[-1]}; name those",
             )
         names = self.component_names
+        if self.gates:
+            return ModelError(
+                key, where + unknown("component or gate", name, "names", [*names, *self.gates])
+            )
         return ModelError(key, where + unknown("component", name, "components", names))
 
-    def _logic(self) -> list[tuple[str, ...]]:
+    def _logic(self) -> LogicGraph:
         names = self.component_names
         if (self.failed_when is None) == (self.cutsets is None):
             raise ModelError(
@@ -248,19 +290,23 @@ class Model:
                 "give the failure logic one way: failed_when (an expression) or cutsets "
                 "(lists of component names)",
             )
+        gates = self.gates
+        if gates is not None:
+            if not isinstance(gates, Mapping):
+                raise ModelError(
+                    "gates", f"must be a table of gate names and expressions, got {shown(gates)}"
+                )
+            if self.failed_when is None and gates:
+                raise ModelError(
+                    "gates",
+                    "gates are named for failed_when; with cutsets they would never be used",
+                )
+            object.__setattr__(self, "gates", dict(gates))
         if self.failed_when is not None:
             try:
-                tree = logic.parse(self.failed_when)
-            except logic.LogicError as err:
-                raise ModelError("failed_when", str(err)) from None
-            known = set(names)
-            for name, column in tree.names():
-                if name not in known:
-                    raise self._unknown("failed_when", name, column)
-            try:
-                return logic.minimal_cutsets(tree, names)
-            except logic.LogicError as err:
-                raise ModelError("failed_when", str(err)) from None
+                return build_graph(names, self.gates, self.failed_when, self._unknown)
+            except GraphError as err:
+                raise ModelError(err.key, err.message) from None
         cutsets = self.cutsets
         if isinstance(cutsets, (str, bytes)) or not isinstance(cutsets, Sequence) or not cutsets:
             raise ModelError("cutsets", "must be a non-empty list of lists of component names")
@@ -273,11 +319,17 @@ class Model:
                     f"must be a non-empty list of component names, got {shown(cutset)}",
                 )
             for j, name in enumerate(cutset):
-                if not isinstance(name, str) or name not in known:
+                if not isinstance(name, str):
+                    raise ModelError(
+                        f"cutsets[{i}][{j}]", f"must be a component name, got {shown(name)}"
+                    )
+                if name not in known:
                     raise self._unknown(f"cutsets[{i}][{j}]", name)
             normalized.append(tuple(cutset))
         object.__setattr__(self, "cutsets", tuple(normalized))
-        return logic.minimize(normalized, names)
+        minimal = tuple(logic.minimize(normalized, names))
+        object.__setattr__(self, "_given", minimal)
+        return graph_of_cutsets(names, minimal)
 
     @property
     def component_names(self) -> list[str]:
@@ -289,12 +341,93 @@ class Model:
         """States per component in the matrix: the largest number any component has."""
         return max(len(c.states) for c in self.components)
 
+    @property
+    def logic_graph(self) -> LogicGraph:
+        """The failure logic as a graph of gates (tavoq_tools.model.graph), as written."""
+        return self._graph
+
+    @cached_property
+    def cutset_count(self) -> mcs.CutsetCount:
+        """How many minimal cut sets the logic has (exact, or a lower bound when counting
+        all of them would take too long; see tavoq_tools.model.cutsets)."""
+        if self._given is not None:
+            return mcs.CutsetCount(len(self._given), len(self._given))
+        return mcs.count_cutsets(self._graph)
+
+    @cached_property
+    def _run_layout(self) -> tuple[LogicGraph, LogicLayout]:
+        return mcs.layout_of(
+            self._graph, given_as_cutsets=self._given is not None, count=self.cutset_count
+        )
+
+    @property
+    def logic_layout(self) -> LogicLayout:
+        """Where the statistics of a run of ``build()``'s tree are: the named gates, the
+        top and, when there are at most TABLE_CUTSETS minimal cut sets (or the model gives
+        cut sets), one observer gate per minimal cut set (see LogicLayout)."""
+        return self._run_layout[1]
+
     def minimal_cutsets(self) -> list[tuple[str, ...]]:
-        """The minimal cut sets by component name: smallest first, members in model order."""
-        return list(self._minimal)
+        """The minimal cut sets by component name: smallest first, members in model order.
+        Raises ModelError when there are more than MAX_CUTSETS of them (or more than the
+        work budget can list)."""
+        if self._given is not None:
+            return list(self._given)
+        listed = mcs.all_cutsets(self._graph, MAX_CUTSETS)
+        if listed is None:
+            count = self.cutset_count
+            raise ModelError(
+                "failed_when",
+                f"{count.describe()} minimal cut sets: more than the {MAX_CUTSETS:,} that "
+                "are listed"
+                if count.exceeds(MAX_CUTSETS)
+                else f"the minimal cut sets ({count.describe()}) cannot be listed within the "
+                "work budget",
+            )
+        names = self.component_names
+        return [tuple(names[i] for i in members) for members in listed]
+
+    def smallest_cutsets(self, limit: int) -> tuple[list[tuple[str, ...]], bool]:
+        """Up to ``limit`` minimal cut sets of the fewest components, by name, and whether
+        none was left out for want of work (see tavoq_tools.model.cutsets)."""
+        names = self.component_names
+        if self._given is not None:
+            return list(self._given[:limit]), True
+        listed = mcs.smallest_cutsets(self._graph, limit)
+        return [tuple(names[i] for i in c) for c in listed.cutsets], listed.complete
+
+    def cutset_tree(self) -> Any:
+        """The classic ``tavoq.CutsetTree`` of the minimal cut sets, for the runners that
+        take one (runnerSingleSim, runnerMultipleSim, runnerParallelSim). Raises ModelError
+        when there are too many (MAX_CUTSETS, or MAX_CUTSET_CELLS cells of the vectors)."""
+        import tavoq
+
+        cutsets = self.minimal_cutsets()
+        position = {name: i for i, name in enumerate(self.component_names)}
+        if len(cutsets) * len(position) > MAX_CUTSET_CELLS:
+            raise ModelError(
+                "failed_when",
+                f"{len(cutsets):,} minimal cut sets over {len(position):,} components take "
+                f"more than the {MAX_CUTSET_CELLS:,} cells a CutsetTree may hold",
+            )
+        vectors = []
+        for cutset in cutsets:
+            vector = [0] * len(position)
+            for name in cutset:
+                vector[position[name]] = 1
+            vectors.append(vector)
+        tree = tavoq.CutsetTree(len(position))
+        tree.constructTree(vectors)
+        return tree
 
     def build(self) -> tuple[list, Any]:
-        """The native transitions matrix and cut-set tree for the runners."""
+        """The native transitions matrix and the logic as a ``tavoq.FaultTree`` for
+        runnerStatistics: the gates as written, plus the observer gates of ``logic_layout``
+        (see LogicLayout), which feed nothing and so never change the verdict."""
+        return self.matrix(), self._run_layout[0].to_native()
+
+    def matrix(self) -> list:
+        """The native transitions matrix: one square table of distributions per component."""
         import tavoq
 
         n = self.n_states
@@ -308,16 +441,7 @@ class Model:
                         t.distribution, t.params
                     )
                 matrix.append(rows)
-        position = {name: i for i, name in enumerate(self.component_names)}
-        vectors = []
-        for cutset in self._minimal:
-            vector = [0] * len(position)
-            for name in cutset:
-                vector[position[name]] = 1
-            vectors.append(vector)
-        tree = tavoq.CutsetTree(len(position))
-        tree.constructTree(vectors)
-        return matrix, tree
+        return matrix
 
     def cutset_names(self, tree: Any) -> list[str]:
         """A name such as "pump_1 & pump_2" for each of tree.getCutsets(), in that order."""
@@ -341,11 +465,18 @@ class Model:
             if self.failed_when is not None
             else "failed when any cut set has failed"
         )
-        n_cut = len(self._minimal)
+        count = self.cutset_count
+        plural = "" if count.exact == 1 else "s"
         title = f"{self.name}: " if self.name else ""
         about = f"{self.description.strip()} " if self.description.strip() else ""
+        gates = ""
+        if self.gates and len(self.gates) <= DESCRIBED_GATES:
+            named = "; ".join(f"{g} = {e.strip()}" for g, e in self.gates.items())
+            gates = f", with the gates {named}"
+        elif self.gates:
+            gates = f", with {len(self.gates):,} named gates"
         return (
-            f"{title}{about}Components: {'; '.join(parts)}. The system is {logic_text} "
-            f"({n_cut} minimal cut set{'s' if n_cut != 1 else ''}). Horizon {sim.horizon}{unit}, "
+            f"{title}{about}Components: {'; '.join(parts)}. The system is {logic_text}{gates} "
+            f"({count.describe()} minimal cut set{plural}). Horizon {sim.horizon}{unit}, "
             f"{sim.runs} runs, seed {sim.seed}."
         )

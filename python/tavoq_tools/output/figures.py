@@ -22,6 +22,50 @@ def _mean_line(ax: Any, mean: Estimate, colour: str = "tab:red") -> None:
 MAX_BARS = 20  # components shown in the criticality chart, most critical first
 
 
+def _criticality_bars(
+    ax: Any,
+    named: list[tuple[str, Estimate | None]],
+    what: str,
+    summary: Summary,
+    colour: str,
+) -> None:
+    """Horizontal bars of the criticality index of ``named`` (in the order given)."""
+    pct = f"{summary.confidence * 100:g}%"
+    rows = [(name, e) for name, e in named if e is not None]
+    if rows:
+        values = [e.value for _, e in rows]
+        errors = [
+            [e.value - (e.lower or 0.0) for _, e in rows],
+            [(e.upper if e.upper is not None else e.value) - e.value for _, e in rows],
+        ]
+        positions = list(range(len(rows)))
+        ax.barh(
+            positions,
+            values,
+            xerr=errors,
+            color=colour,
+            capsize=3,
+            label=f"criticality index, {pct} interval ({rows[0][1].method})",
+        )
+        ax.set_yticks(positions, [name for name, _ in rows])
+        ax.invert_yaxis()  # the first on top
+        ax.set_xlim(0, 1)
+        ax.legend(loc="lower right", fontsize="small")
+    else:
+        ax.text(
+            0.5,
+            0.5,
+            "no system failure occurred: no criticality to show",
+            ha="center",
+            transform=ax.transAxes,
+        )
+        ax.set_yticks([])
+    verb = "triggered" if what == "component" else "failed with"
+    ax.set_xlabel(f"criticality index: share of the system failures the {what} {verb}")
+    ax.set_title(f"Criticality of the {what}s ({summary.system_failures} system failures)")
+    ax.grid(axis="x", alpha=0.3)
+
+
 def plot_summary(summary: Summary, path: str | Path) -> Path | None:
     """Write a PNG of ``summary`` (see ``figure_png``) to ``path``.
 
@@ -81,40 +125,16 @@ def figure_png(summary: Summary) -> bytes | None:
     curves[0][0].set_title(f"Unavailability ({summary.n_runs} runs)")
     curves[1][0].set_title("Reliability: no system failure up to t")
 
-    ax = fig.add_subplot(grid[1, :])
-    rows = [(c.name, c.criticality) for c in summary.components if c.criticality is not None]
-    rows = sorted(rows, key=lambda row: -row[1].value)[:MAX_BARS]
-    if rows:
-        values = [e.value for _, e in rows]
-        errors = [
-            [e.value - (e.lower or 0.0) for _, e in rows],
-            [(e.upper if e.upper is not None else e.value) - e.value for _, e in rows],
-        ]
-        positions = list(range(len(rows)))
-        ax.barh(
-            positions,
-            values,
-            xerr=errors,
-            color="tab:orange",
-            capsize=3,
-            label=f"criticality index, {pct} interval ({rows[0][1].method})",
-        )
-        ax.set_yticks(positions, [name for name, _ in rows])
-        ax.invert_yaxis()  # most critical on top
-        ax.set_xlim(0, 1)
-        ax.legend(loc="lower right", fontsize="small")
+    if summary.gates:
+        # A fault tree is read top-down: its gates in the order written, beside the components.
+        gates = [(g.name, g.criticality) for g in summary.gates[:MAX_BARS]]
+        _criticality_bars(fig.add_subplot(grid[1, 1]), gates, "gate", summary, "tab:green")
+        components = fig.add_subplot(grid[1, 0])
     else:
-        ax.text(
-            0.5,
-            0.5,
-            "no system failure occurred: no criticality to show",
-            ha="center",
-            transform=ax.transAxes,
-        )
-        ax.set_yticks([])
-    ax.set_xlabel("criticality index: share of the system failures the component triggered")
-    ax.set_title(f"Criticality of the components ({summary.system_failures} system failures)")
-    ax.grid(axis="x", alpha=0.3)
+        components = fig.add_subplot(grid[1, :])
+    rows = [(c.name, c.criticality) for c in summary.components]
+    rows = sorted(rows, key=lambda row: -row[1].value if row[1] else 0.0)[:MAX_BARS]
+    _criticality_bars(components, rows, "component", summary, "tab:orange")
 
     buffer = io.BytesIO()
     fig.savefig(buffer, format="png", dpi=100)

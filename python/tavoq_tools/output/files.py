@@ -1,4 +1,5 @@
-"""The files of a summary: summary.json, curves.csv, components.csv, cutsets.csv, summary.png.
+"""The files of a summary: summary.json, curves.csv, components.csv, gates.csv, cutsets.csv,
+summary.png.
 
 All file contents are rendered before the first file is written, so an error in the summary
 leaves the directory untouched; they are then written as one set (``atomic.write_files``).
@@ -9,13 +10,21 @@ from __future__ import annotations
 import csv
 import io
 import json
+from collections.abc import Sequence
 from pathlib import Path
 
-from ..results.summary import Estimate, Summary
+from ..results.summary import ComponentRow, Estimate, GateRow, Summary
 from .atomic import write_files
 from .figures import figure_png
 
-FILES = ("summary.json", "curves.csv", "components.csv", "cutsets.csv", "summary.png")
+FILES = (
+    "summary.json",
+    "curves.csv",
+    "components.csv",
+    "gates.csv",
+    "cutsets.csv",
+    "summary.png",
+)
 
 
 def _csv(header: list[str], rows: list[list[object]]) -> str:
@@ -57,6 +66,15 @@ def curves_csv(summary: Summary) -> str:
 
 
 def components_csv(summary: Summary) -> str:
+    return _items_csv(summary.components)
+
+
+def gates_csv(summary: Summary) -> str:
+    """The named gates, in file order, with the columns of components.csv."""
+    return _items_csv(summary.gates)
+
+
+def _items_csv(items: Sequence[ComponentRow | GateRow]) -> str:
     header = [
         "name",
         "downtime",
@@ -82,7 +100,7 @@ def components_csv(summary: Summary) -> str:
             *_cells(c.failures_per_run),
             *_cells(c.criticality),
         ]
-        for c in summary.components
+        for c in items
     ]
     return _csv(header, rows)
 
@@ -103,6 +121,7 @@ def render_outputs(summary: Summary, *, figure: bool = True) -> dict[str, bytes]
         "summary.json": json.dumps(summary.to_dict(), indent=2, allow_nan=False) + "\n",
         "curves.csv": curves_csv(summary),
         "components.csv": components_csv(summary),
+        "gates.csv": gates_csv(summary),
         "cutsets.csv": cutsets_csv(summary),
     }
     rendered = {name: text.encode("utf-8") for name, text in contents.items()}

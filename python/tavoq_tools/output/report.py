@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import textwrap
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 
 import numpy as np
 
 from ..results import summary as s
-from ..results.summary import Estimate, Summary
+from ..results.summary import ComponentRow, Estimate, GateRow, Summary
 
 WIDTH = 100
 CURVE_ROWS = 8  # time points shown from the unavailability and reliability curves
@@ -131,11 +131,15 @@ def _curve_rows(f: _Formatter) -> list[str]:
 
 
 def _component_rows(f: _Formatter) -> list[str]:
-    sm = f.summary
-    if not sm.components:
+    if not f.summary.components:
         return ["  (no components)"]
+    return _item_rows(f, f.summary.components, "component")
+
+
+def _item_rows(f: _Formatter, rows: Sequence[ComponentRow | GateRow], label: str) -> list[str]:
+    """The table of components or gates: unavailability, failures per run, criticality."""
     cells = []
-    for c in sm.components:
+    for c in rows:
         u = c.unavailability
         crit = c.criticality
         cells.append(
@@ -150,7 +154,7 @@ def _component_rows(f: _Formatter) -> list[str]:
         for e in (u, c.failures_per_run, crit):
             if e is not None:
                 f.method(e)
-    heads = ("component", "unavailability", "failures per run", "criticality")
+    heads = (label, "unavailability", "failures per run", "criticality")
     widths = [max(len(h), *(len(row[i]) for row in cells)) for i, h in enumerate(heads)]
     name_w = widths[0]
     rest_w = sum(widths[1:]) + 6
@@ -174,6 +178,14 @@ def _component_rows(f: _Formatter) -> list[str]:
 def _cutset_rows(f: _Formatter) -> list[str]:
     sm = f.summary
     if not sm.cutsets:
+        if sm.cutset_note:
+            return textwrap.wrap(
+                f"No cut-set table: {sm.cutset_note}; the gates above say where the failures "
+                "come from.",
+                WIDTH,
+                initial_indent="  ",
+                subsequent_indent="  ",
+            )
         return ["  (no cut sets)"]
     lines = [f"  {'rank':>4}  {'failures':>9}  {'share':>7}  {'interval':<17}  cut set"]
     for rank, c in enumerate(sm.cutsets[:MAX_CUTSET_ROWS], start=1):
@@ -208,6 +220,12 @@ def format_report(summary: Summary) -> str:
     )
     out = textwrap.wrap(head, WIDTH) + textwrap.wrap(totals, WIDTH)
     out += ["", "System"] + _estimate_rows(f)
+    if sm.gates:
+        out += [
+            "",
+            "Gates (intermediate events; criticality: share of system failures at which it failed)",
+        ]
+        out += _item_rows(f, sm.gates, "gate")
     out += ["", "Point unavailability and reliability R(t) over time"] + _curve_rows(f)
     out += ["", "Components (criticality: share of system failures triggered)"]
     out += _component_rows(f)

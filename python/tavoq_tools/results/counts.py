@@ -12,7 +12,7 @@ or another model shape. It never returns a partial answer as a whole one.
 from __future__ import annotations
 
 from collections.abc import Iterable
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, field, fields
 from typing import Any
 
 import numpy as np
@@ -24,7 +24,11 @@ PER_TIME_UNIT = ("failed_runs", "first_failures")
 PER_RUN = ("system_failures", "downtime")
 PER_COMPONENT = ("component_downtime", "component_failures", "triggered_failures")
 PER_CUTSET = ("cutset_failures",)
-ARRAY_FIELDS = PER_TIME_UNIT + PER_RUN + PER_COMPONENT + PER_CUTSET
+PER_GATE = ("gate_downtime", "gate_failures", "gate_triggered")
+ARRAY_FIELDS = PER_TIME_UNIT + PER_RUN + PER_COMPONENT + PER_CUTSET + PER_GATE
+# Sums over runs of a run's failed units squared: exact integers the engine hands over as
+# float64, empty when the batch did not count them (a result made by hand).
+SQUARE_FIELDS = ("component_downtime_squares", "gate_downtime_squares")
 
 # Attribute names of the native result for each field.
 NATIVE_NAMES = {
@@ -37,6 +41,28 @@ NATIVE_NAMES = {
     "triggered_failures": "triggeredFailures",
     "cutset_failures": "cutsetFailures",
 }
+# Fields a result may lack (a batch that counted no gates or squares); empty then.
+OPTIONAL_NATIVE_NAMES = {
+    "gate_downtime": "gateDowntime",
+    "gate_failures": "gateFailures",
+    "gate_triggered": "gateTriggered",
+    "component_downtime_squares": "componentDowntimeSquares",
+    "gate_downtime_squares": "gateDowntimeSquares",
+}
+
+
+def _empty() -> np.ndarray:
+    return np.zeros(0, dtype=np.int64)
+
+
+def _square_array(name: str, values: Any) -> np.ndarray:
+    array = np.array(values, dtype=np.float64)
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be a one-dimensional array, got shape {array.shape}")
+    if array.size and not (np.all(np.isfinite(array)) and array.min() >= 0):
+        raise ValueError(f"{name} must hold finite sums that are not negative")
+    array.flags.writeable = False
+    return array
 
 
 def _int_array(name: str, values: Any) -> np.ndarray:
@@ -61,8 +87,11 @@ class BatchStatistics:
     Per time unit (length ``sim_time``): ``failed_runs``, ``first_failures``.
     Per run, in run order (length ``n_runs``): ``system_failures``, ``downtime``.
     Per component, summed over runs: ``component_downtime``, ``component_failures``,
-    ``triggered_failures``. Per stored cut set: ``cutset_failures``.
-    All arrays are read-only numpy int64 arrays. Two results compare equal when every field
+    ``triggered_failures`` and ``component_downtime_squares`` (the sum over runs of each
+    run's failed units squared). Per stored cut set: ``cutset_failures``. Per gate of a
+    FaultTree: ``gate_downtime``, ``gate_failures``, ``gate_triggered`` (system failures at
+    which the causing transition turned the gate failed), ``gate_downtime_squares``. The
+    arrays of squares are float64 (empty when not counted), the others int64; all read-only. Two results compare equal when every field
     and every array element is equal, which is how a merged result is checked against one batch.
     """
 
@@ -78,6 +107,11 @@ class BatchStatistics:
     component_failures: np.ndarray
     triggered_failures: np.ndarray
     cutset_failures: np.ndarray
+    gate_downtime: np.ndarray = field(default_factory=_empty)
+    gate_failures: np.ndarray = field(default_factory=_empty)
+    gate_triggered: np.ndarray = field(default_factory=_empty)
+    component_downtime_squares: np.ndarray = field(default_factory=_empty)
+    gate_downtime_squares: np.ndarray = field(default_factory=_empty)
 
     def __post_init__(self) -> None:
         for name in ("seed", "first_run", "n_runs", "sim_time"):
@@ -92,6 +126,8 @@ class BatchStatistics:
                 raise ValueError(f"{name} must not be negative, got {getattr(self, name)}")
         for name in ARRAY_FIELDS:
             object.__setattr__(self, name, _int_array(name, getattr(self, name)))
+        for name in SQUARE_FIELDS:
+            object.__setattr__(self, name, _square_array(name, getattr(self, name)))
         self._check_shapes()
         self._check_counts()
 
@@ -108,6 +144,14 @@ class BatchStatistics:
         lengths = {len(getattr(self, name)) for name in PER_COMPONENT}
         if len(lengths) != 1:
             raise ValueError("the per-component arrays differ in length")
+        if len({len(getattr(self, name)) for name in PER_GATE}) != 1:
+            raise ValueError("the per-gate arrays differ in length")
+        for name, length in (
+            ("component_downtime_squares", self.n_components),
+            ("gate_downtime_squares", self.n_gates),
+        ):
+            if len(getattr(self, name)) not in (0, length):
+                raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
 
     def _check_counts(self) -> None:
         # Identities that hold for any batch the engine returns; a violation means the arrays
@@ -144,6 +188,20 @@ class BatchStatistics:
     def n_cutsets(self) -> int:
         return len(self.cutset_failures)
 
+    @property
+    def n_gates(self) -> int:
+        return len(self.gate_downtime)
+
+    def with_cutsets_from_gates(self, gates: Iterable[int]) -> BatchStatistics:
+        """A copy whose cut-set counts are the given observer gates' (an ``and`` gate per cut
+        set, feeding nothing): the system failures whose causing transition completed it."""
+        index = np.asarray(list(gates), dtype=np.int64)
+        if index.size and (index.min() < 0 or index.max() >= self.n_gates):
+            raise ValueError(f"gate index out of range: the batch has {self.n_gates} gates")
+        values = {f.name: getattr(self, f.name) for f in fields(self)}
+        values["cutset_failures"] = self.gate_triggered[index]
+        return BatchStatistics(**values)
+
     @classmethod
     def from_native(cls, native: Any, first_run: int = 0) -> BatchStatistics:
         """Copy a ``tavoq.RunStatistics`` that holds runs ``first_run ..`` of a job.
@@ -153,6 +211,11 @@ class BatchStatistics:
         """
         try:
             arrays = {name: getattr(native, attr) for name, attr in NATIVE_NAMES.items()}
+            arrays |= {
+                name: getattr(native, attr)
+                for name, attr in OPTIONAL_NATIVE_NAMES.items()
+                if hasattr(native, attr)
+            }
             n_runs, sim_time, seed = native.nSimulations, native.simTime, native.seed
         except AttributeError as error:
             raise ValueError(f"not a runnerStatistics result: {error}") from None
@@ -198,6 +261,12 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
             ("sim_time", first.sim_time, part.sim_time),
             ("number of components", first.n_components, part.n_components),
             ("number of cut sets", first.n_cutsets, part.n_cutsets),
+            ("number of gates", first.n_gates, part.n_gates),
+            (
+                "counted squares",
+                [len(getattr(first, n)) for n in SQUARE_FIELDS],
+                [len(getattr(part, n)) for n in SQUARE_FIELDS],
+            ),
         ):
             if a != b:
                 raise ValueError(f"parts differ in their {what}: {a} and {b}")
@@ -225,7 +294,12 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         raise ValueError(f"runs {runs.stop}..{expected - 1} lie outside the job's runs")
     sums = {
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.int64)
-        for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET
+        for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET + PER_GATE
+    }
+    # Whole numbers below 2**53 add exactly in float64, in any order.
+    squares = {
+        name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.float64)
+        for name in SQUARE_FIELDS
     }
     per_run = {name: np.concatenate([getattr(p, name) for p in ordered]) for name in PER_RUN}
     return BatchStatistics(
@@ -235,4 +309,5 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         sim_time=first.sim_time,
         **sums,
         **per_run,
+        **squares,
     )

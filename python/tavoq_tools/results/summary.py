@@ -118,6 +118,19 @@ class ComponentRow:
 
 
 @dataclass(frozen=True)
+class GateRow:
+    """A named gate of the fault tree (an intermediate event)."""
+
+    name: str
+    downtime: int  # time units its output was failed, summed over runs
+    failures: int  # crossings of its output from working to failed, summed over runs
+    triggered: int  # system failures at which the causing transition turned it failed
+    unavailability: Estimate | None  # None at horizon 0
+    failures_per_run: Estimate
+    criticality: Estimate | None  # share of system failures; None without any
+
+
+@dataclass(frozen=True)
 class CutsetRow:
     index: int  # position in the tree's getCutsets() order
     name: str
@@ -150,6 +163,8 @@ class Summary:
     mean_down_time: Estimate | None  # downtime / failures; None without failures
     components: tuple[ComponentRow, ...]
     cutsets: tuple[CutsetRow, ...]  # largest share first
+    gates: tuple[GateRow, ...] = ()  # the model's named gates, in file order
+    cutset_note: str = ""  # why there is no cut-set table, when there is none
 
     def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
         """JSON-safe nested dict (no NaN or infinity: missing values are None).
@@ -197,6 +212,19 @@ class Summary:
                 {"index": c.index, "name": c.name, "failures": c.failures, "share": est(c.share)}
                 for c in self.cutsets
             ],
+            "cutset_note": self.cutset_note,
+            "gates": [
+                {
+                    "name": g.name,
+                    "downtime": g.downtime,
+                    "failures": g.failures,
+                    "triggered": g.triggered,
+                    "unavailability": est(g.unavailability),
+                    "failures_per_run": est(g.failures_per_run),
+                    "criticality": est(g.criticality),
+                }
+                for g in self.gates
+            ],
         }
         if curves:
             data["curves"] = {
@@ -242,6 +270,48 @@ def _t_estimate(
     se = math.sqrt(max(sum_sq_dev, 0.0) / (n - 1) / n)
     half = student_t_quantile(0.5 + confidence / 2.0, n - 1) * se
     return Estimate(mean, max(low, mean - half), min(high, mean + half), method)
+
+
+def _per_run_count(count: int, n: int, horizon: int, confidence: float) -> Estimate:
+    """Failures per run from their total: a Poisson interval on the total."""
+    if horizon == 0 and count == 0:
+        return Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
+    low, high = poisson_interval(count, confidence)
+    return Estimate(count / n, low / n, high / n, POISSON if count else POISSON_NONE_SEEN)
+
+
+def _gate_row(
+    stats: BatchStatistics, name: str, g: int, total_failures: int, confidence: float, z: float
+) -> GateRow:
+    n, horizon = stats.n_runs, stats.sim_time
+    if not 0 <= g < stats.n_gates:
+        raise ValueError(f'gate "{name}" has index {g}; the batch has {stats.n_gates} gates')
+    down = int(stats.gate_downtime[g])
+    count = int(stats.gate_failures[g])
+    triggered = int(stats.gate_triggered[g])
+    unavailability = None
+    if horizon:
+        mean = down / (n * horizon)
+        if down == 0:
+            unavailability = Estimate(0.0, 0.0, none_seen_bound(n, confidence), NONE_SEEN)
+        elif len(stats.gate_downtime_squares):
+            # Per run the fraction x = d / H: the sum of (x - mean)^2 from the sums of d, d^2.
+            squares = float(stats.gate_downtime_squares[g]) / horizon**2
+            unavailability = _t_estimate(mean, squares - n * mean * mean, n, confidence, 0, 1)
+        else:
+            unavailability = _wilson_estimate(mean, n, z, WILSON_BOUNDED)
+    criticality = (
+        _wilson_estimate(triggered, total_failures, z, WILSON_FAILURES) if total_failures else None
+    )
+    return GateRow(
+        name,
+        down,
+        count,
+        triggered,
+        unavailability,
+        _per_run_count(count, n, horizon, confidence),
+        criticality,
+    )
 
 
 def _ratio_estimate(
@@ -333,6 +403,8 @@ def summarize(
     *,
     component_names: Sequence[str] | None = None,
     cutset_names: Sequence[str] | None = None,
+    gates: Sequence[tuple[str, int]] = (),
+    cutset_note: str = "",
     unit: str = "",
     confidence: float = 0.95,
     percentiles: Sequence[float] = DEFAULT_PERCENTILES,
@@ -340,7 +412,9 @@ def summarize(
     """Summarize a batch: a ``BatchStatistics``, or the native ``tavoq.RunStatistics``.
 
     ``component_names`` and ``cutset_names`` label the tables (cut sets in the tree's
-    ``getCutsets()`` order); ``unit`` labels times in the report.
+    ``getCutsets()`` order); ``gates`` names gates of a FaultTree run as (name, gate
+    index), in the order the report lists them; ``cutset_note`` says why a model has no
+    cut-set table; ``unit`` labels times in the report.
     """
     if not isinstance(stats, BatchStatistics):
         stats = BatchStatistics.from_native(stats)
@@ -435,6 +509,9 @@ def summarize(
         for i, name in enumerate(cutset_names)
     ]
     cutsets.sort(key=lambda row: (-row.failures, row.index))
+    gate_rows = tuple(
+        _gate_row(stats, name, g, total_failures, confidence, z) for name, g in gates
+    )
 
     return Summary(
         n_runs=n,
@@ -458,4 +535,6 @@ def summarize(
         mean_down_time=mean_down_time,
         components=tuple(components),
         cutsets=tuple(cutsets),
+        gates=gate_rows,
+        cutset_note=cutset_note,
     )

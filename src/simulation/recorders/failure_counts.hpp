@@ -14,6 +14,7 @@ class FailureCounts {
 public:
     static constexpr bool kTracksComponents = false;
     static constexpr bool kTracksCauses = false;
+    static constexpr bool kTracksGates = false;
 
     /// `changes` holds simTime entries, zeroed, and outlives the recorder.
     explicit FailureCounts(std::uint32_t *changes) : changes(changes) {}

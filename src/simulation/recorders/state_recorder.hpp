@@ -12,6 +12,7 @@ class StateRecorder {
 public:
     static constexpr bool kTracksComponents = false;
     static constexpr bool kTracksCauses = false;
+    static constexpr bool kTracksGates = false;
 
     explicit StateRecorder(std::uint32_t *runStates) : runStates(runStates) {}
     void beginRun() {}

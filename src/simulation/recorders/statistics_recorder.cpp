@@ -3,10 +3,11 @@
 namespace tavoq {
 
 StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures,
-                                       std::int64_t *downtime, int nComponents, int nCutsets)
-    : slot(slot), systemFailures(systemFailures), downtime(downtime),
-      failedSince(static_cast<std::size_t>(nComponents), 0) {
-    causeCutsets.reserve(static_cast<std::size_t>(nCutsets));
+                                       std::int64_t *downtime, int nComponents, int nGates,
+                                       int nTrackedGates)
+    : slot(slot), systemFailures(systemFailures), downtime(downtime), componentDown(nComponents),
+      gateDown(nTrackedGates) {
+    causeGates.reserve(static_cast<std::size_t>(nGates));
 }
 
 void StatisticsRecorder::onSystemFailure(int t) {
@@ -20,17 +21,15 @@ void StatisticsRecorder::onSystemFailure(int t) {
     // The verdict can only turn failed at a transition, and a unit that starts a failed
     // stretch was preceded by a working one: the last rise happened at this very unit.
     ++slot.triggeredFailures[static_cast<std::size_t>(cause)];
-    for (const std::int32_t k : causeCutsets) {
-        ++slot.cutsetFailures[static_cast<std::size_t>(k)];
+    for (const std::int32_t g : causeGates) {
+        ++slot.gateTriggered[static_cast<std::size_t>(g)];
     }
 }
 
-void StatisticsRecorder::endRun(int simTime, const std::vector<int> &componentStates) {
-    for (std::size_t c = 0; c < componentStates.size(); ++c) {
-        if (componentStates[c] != 0) {
-            slot.componentDowntime[c] += simTime - failedSince[c];
-        }
-    }
+void StatisticsRecorder::endRun(int simTime, const std::vector<int> &) {
+    componentDown.settle(simTime, slot.componentDowntime.data(),
+                         slot.componentDowntimeSquares.data());
+    gateDown.settle(simTime, slot.gateDowntime.data(), slot.gateDowntimeSquares.data());
     systemFailures[run] = failures;
     downtime[run] = failedUnits;
 }

@@ -14,10 +14,11 @@ class StatisticsRecorder {
 public:
     static constexpr bool kTracksComponents = true;
     static constexpr bool kTracksCauses = true;
+    static constexpr bool kTracksGates = true;
 
     /// `systemFailures` and `downtime` are the batch's per-run arrays.
     StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures, std::int64_t *downtime,
-                       int nComponents, int nCutsets);
+                       int nComponents, int nGates, int nTrackedGates);
 
     /// The index of the next run in the batch.
     void setRun(int i) { run = static_cast<std::size_t>(i); }
@@ -42,16 +43,18 @@ public:
         }
     }
     void componentFailed(int c, int t) {
-        failedSince[static_cast<std::size_t>(c)] = t;
+        componentDown.failed(c, t);
         ++slot.componentFailures[static_cast<std::size_t>(c)];
     }
-    void componentRestored(int c, int t) {
-        slot.componentDowntime[static_cast<std::size_t>(c)] +=
-            t - failedSince[static_cast<std::size_t>(c)];
+    void componentRestored(int c, int t) { componentDown.restored(c, t); }
+    void gateFailed(int g, int t) {
+        gateDown.failed(g, t);
+        ++slot.gateFailures[static_cast<std::size_t>(g)];
     }
-    void rise(int c, const std::int32_t *completed, std::size_t n) {
+    void gateRestored(int g, int t) { gateDown.restored(g, t); }
+    void rise(int c, const std::int32_t *turned, std::size_t n) {
         cause = c;
-        causeCutsets.assign(completed, completed + n); // within the reserved capacity
+        causeGates.assign(turned, turned + n); // within the reserved capacity
     }
     void endRun(int simTime, const std::vector<int> &componentStates);
 
@@ -61,8 +64,9 @@ private:
     StatisticsSlot &slot;
     std::int64_t *systemFailures;
     std::int64_t *downtime;
-    std::vector<int> failedSince; // per component, while it is failed
-    std::vector<std::int32_t> causeCutsets;
+    RunDowntime componentDown;
+    RunDowntime gateDown;
+    std::vector<std::int32_t> causeGates;
     std::size_t run = 0;
     int cause = 0;
     std::uint32_t failed = 0;

@@ -24,6 +24,7 @@ FUNCTIONS = [
     "runnerParallelSim",
     "reportSIMDSupport",
     "limitOMPThreads",
+    "FaultTree",
     "RunStatistics",
     "runnerStatistics",
 ]

@@ -4,6 +4,7 @@ writes, and the same numbers with and without the progress bar."""
 import importlib
 import io
 import json
+import math
 import select
 import signal
 import subprocess
@@ -30,7 +31,14 @@ STATION = ROOT / "examples" / "pumping_station.toml"
 COMMAND = [str(Path(sys.executable).with_name("tavoq"))]
 
 
-FILES = ["components.csv", "curves.csv", "cutsets.csv", "summary.json", "summary.png"]
+FILES = [
+    "components.csv",
+    "curves.csv",
+    "cutsets.csv",
+    "gates.csv",
+    "summary.json",
+    "summary.png",
+]
 
 
 def run_tavoq(*args, timeout=120):
@@ -255,3 +263,94 @@ def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
     assert proc.returncode == 130
     assert err == "tavoq: interrupted\n"
     assert not out.exists()
+
+
+COOLING = ROOT / "examples" / "cooling_system.toml"
+
+
+def test_check_shows_the_gates_the_depth_and_the_smallest_cutsets():
+    result = run_tavoq("check", COOLING, "--cutsets", "3")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[lines.index("Gates (6):") + 1] == "  power = grid and diesel"
+    assert "Logic: 7 gates in all, depth 4" in lines
+    listed = lines[lines.index("Minimal cut sets (15; the 3 smallest):") + 1 :]
+    assert listed == ["  1. heat_exchanger", "  2. controller", "  3. pump_a & pump_b"]
+    bad = run_tavoq("check", COOLING, "--cutsets", "-1")
+    assert bad.returncode == 2 and "--cutsets" in bad.stderr
+
+
+def series_of_groups(groups, size):
+    gates = "\n".join(
+        f'g{g} = "{" or ".join(f"c{g}_{i}" for i in range(1, size + 1))}"' for g in range(groups)
+    )
+    comps = "".join(f"[components.c{g}]\ncount = {size}\n" for g in range(groups))
+    top = " and ".join(f"g{g}" for g in range(groups))
+    return f'failed_when = "{top}"\n[simulation]\nhorizon = 10\n[gates]\n{gates}\n{comps}'
+
+
+@pytest.mark.parametrize(
+    ("text", "count"),
+    [
+        (series_of_groups(11, 3), 3**11),
+        (series_of_groups(3, 50), 50**3),
+        (
+            'failed_when = "atleast(5, '
+            + ", ".join(f"c_{i}" for i in range(1, 31))
+            + ')"\n[simulation]\nhorizon = 10\n[components.c]\ncount = 30\n',
+            math.comb(30, 5),
+        ),
+    ],
+    ids=["11-groups-of-3", "3-trains-of-50", "atleast-5-of-30"],
+)
+def test_check_counts_what_expansion_refused(tmp_path, text, count):
+    path = tmp_path / "big.toml"
+    path.write_text(text)
+    lines = cli.check_text(load_model(path), str(path), 2).splitlines()
+    header = lines.index(f"Minimal cut sets ({count:,}; the 2 smallest):")
+    assert len(lines) == header + 3
+
+
+def plant(groups, per_group, gate_kind="or", top="and", horizon=2000):
+    """Independent groups of repairable causes, each group a named gate, under one top."""
+    lines = ['failed_when = "' + f" {top} ".join(f"g{k}" for k in range(groups)) + '"', ""]
+    lines += ["[simulation]", f"horizon = {horizon}", "runs = 50", "seed = 3", "", "[gates]"]
+    for k in range(groups):
+        names = f" {gate_kind} ".join(f"c_{k * per_group + i + 1}" for i in range(per_group))
+        lines.append(f'g{k} = "{names}"')
+    lines += ["", "[components.c]", f"count = {groups * per_group}", 'states = ["up", "down"]']
+    lines += [
+        "transitions = [",
+        '  { from = "up", to = "down", distribution = "exponential", mttf = 300 },',
+        '  { from = "down", to = "up", distribution = "exponential", mttf = 24 },',
+        "]",
+    ]
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize(
+    ("text", "cutsets"),  # the minimal cut sets, once refused past 100,000
+    [
+        (plant(11, 3), "177,147"),  # 11 groups of 3 redundant causes: 3^11
+        (plant(3, 50), "125,000"),  # three trains, each failed by any of 50 causes
+        (plant(1, 20_000, top="or"), "20,000"),  # 20,000 components in series
+    ],
+    ids=["11-groups-of-3", "three-trains-of-50", "series-20000"],
+)
+def test_fault_trees_past_the_cutset_table_run(tmp_path, capsys, text, cutsets):
+    path = tmp_path / "plant.toml"
+    path.write_text(text)
+    out = tmp_path / "out"
+    assert cli.main(["run", str(path), "--out", str(out), "--threads", "1"]) == 0
+    report = capsys.readouterr().out
+    assert "Gates (intermediate events" in report
+    assert "No cut-set table:" in report
+    assert f"{cutsets} minimal cut sets" in report
+    gates = (out / "gates.csv").read_text().splitlines()
+    summary = json.loads((out / "summary.json").read_text())
+    assert (
+        len(gates) - 1
+        == len(summary["gates"])
+        == len(text.split("[gates]")[1].split("[")[0].strip().splitlines())
+    )
+    assert summary["cutsets"] == [] and summary["cutset_note"]

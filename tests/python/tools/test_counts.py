@@ -142,3 +142,32 @@ def test_series_pair_end_to_end():
     assert b.criticality.lower <= 0.75 <= b.criticality.upper
     assert a.triggered + b.triggered == sm.system_failures > 0
     assert max(len(line) for line in report.format_report(sm).splitlines()) <= 100
+
+
+def gated(first_run, n_runs, gate_downtime):
+    """A chunk of two-unit runs with one gate down ``gate_downtime`` units in each run."""
+    stats = stats_from_runs([[0, 1]] * n_runs, first_run=first_run)
+    values = {f.name: getattr(stats, f.name) for f in dataclasses.fields(stats)}
+    values |= {
+        "gate_downtime": [gate_downtime * n_runs],
+        "gate_failures": [n_runs],
+        "gate_triggered": [n_runs],
+        "gate_downtime_squares": [gate_downtime**2 * n_runs],
+        "component_downtime_squares": [0],
+    }
+    return report.BatchStatistics(**values)
+
+
+def test_gate_counts_and_squares_merge_as_sums_and_map_to_cut_sets():
+    merged = report.merge([gated(0, 3, 1), gated(3, 2, 2)], runs=range(5))
+    assert list(merged.gate_downtime) == [7] and list(merged.gate_downtime_squares) == [11.0]
+    assert list(merged.gate_failures) == list(merged.gate_triggered) == [5]
+    assert list(merged.with_cutsets_from_gates([0, 0]).cutset_failures) == [5, 5]
+    with pytest.raises(ValueError, match="gate index out of range"):
+        merged.with_cutsets_from_gates([1])
+    plain = stats_from_runs([[0, 1]] * 2, first_run=5)
+    with pytest.raises(ValueError, match="number of gates"):
+        report.merge([merged, plain])
+    values = {f.name: getattr(merged, f.name) for f in dataclasses.fields(merged)}
+    with pytest.raises(ValueError, match="gate_downtime_squares has 2 entries, not 1"):
+        report.BatchStatistics(**(values | {"gate_downtime_squares": [1.0, 2.0]}))

@@ -25,3 +25,29 @@ def test_figure_is_written_whole_or_not_at_all(tmp_path, monkeypatch):
     with pytest.raises(RuntimeError, match="renderer failed"):
         report.plot_summary(sm, tmp_path / "bad" / "summary.png")
     assert not (tmp_path / "bad").exists()
+
+
+def test_gates_get_a_panel_of_their_own(monkeypatch):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from tavoq_tools.output.figures import figure_png
+
+    from .test_summary import with_gates
+
+    base = six_runs()
+    stats = with_gates(base, [list(base.downtime)], [5], [5])
+    titles = []
+    real_savefig = Figure.savefig
+
+    def record(self, *args, **kwargs):
+        titles.extend(ax.get_title() for ax in self.axes)
+        return real_savefig(self, *args, **kwargs)
+
+    monkeypatch.setattr(Figure, "savefig", record)
+    figure_png(report.summarize(base))
+    assert not any("gates" in t for t in titles)
+    titles.clear()
+    png = figure_png(report.summarize(stats, gates=[("top", 0)]))
+    assert png is not None and png.startswith(b"\x89PNG")
+    assert "Criticality of the gates (5 system failures)" in titles

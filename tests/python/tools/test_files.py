@@ -21,6 +21,7 @@ def test_outputs_round_trip_and_match_the_summary(tmp_path):
         "components.csv",
         "curves.csv",
         "cutsets.csv",
+        "gates.csv",
         "summary.json",
     ]
     data = json.loads(
@@ -99,7 +100,7 @@ def test_a_rename_that_fails_puts_back_the_files_already_renamed(tmp_path, monke
     assert (tmp_path / "cutsets.csv").read_text() == "old cut sets\n"
     report.write_outputs(sm, tmp_path, figure=False)  # and then the whole new set
     assert json.loads((tmp_path / "summary.json").read_text()) == sm.to_dict()
-    assert len(list(tmp_path.iterdir())) == 4
+    assert len(list(tmp_path.iterdir())) == 5
 
 
 def test_ctrl_c_while_the_files_are_placed_waits_for_the_whole_set(tmp_path, monkeypatch):
@@ -117,6 +118,7 @@ def test_ctrl_c_while_the_files_are_placed_waits_for_the_whole_set(tmp_path, mon
         "components.csv",
         "curves.csv",
         "cutsets.csv",
+        "gates.csv",
         "summary.json",
     ]
 
@@ -125,5 +127,5 @@ def test_outputs_without_matplotlib_skip_only_the_figure(tmp_path, monkeypatch, 
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
     written = report.write_outputs(report.summarize(six_runs()), tmp_path)
-    assert len(written) == 4 and not (tmp_path / "summary.png").exists()
+    assert len(written) == 5 and not (tmp_path / "summary.png").exists()
     assert "matplotlib" in capsys.readouterr().err

@@ -218,6 +218,17 @@ BAD = [
         '{ from = "working", distribution = "fixed", at = 700 }',
         'components.valve.transitions[0]: missing key "to"',
     ),
+    (
+        '{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
+        '{ from = "working", to = "failed", distrbution = "fixed", at = 700 }',
+        'missing key "distribution" (a transition has from, to, distribution and the '
+        'distribution\'s parameters); found "distrbution": did you mean "distribution"?',
+    ),
+    (
+        "[components.valve]",
+        "[components." + "v" * 101 + "]",
+        "a component name is at most 100 characters, got 101",
+    ),
     # duplicate names
     (
         'states = ["running", "failed"]',
@@ -234,7 +245,28 @@ BAD = [
         "[components.valve]\n[components.valve]",
         ["TOML syntax: ", "(at line 40, column 18)"],
     ),
-    ("[components.valve]", "[components.valve]\ncount = 5000", "components.valve.count: must be"),
+    # Escape sequences would reach the terminal through check and run.
+    (
+        'states = ["running", "failed"]',
+        'states = ["running", "fail\\u001b[2Jed"]',
+        "components.pump_b.states[1]: must be one line without control characters",
+    ),
+    (
+        "[components.valve]",
+        '[components.valve]\ndescription = "stuck\\u001b[31m"',
+        "components.valve.description: must not hold control characters",
+    ),
+    # A cut set's member given as a table, once a TypeError.
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        "cutsets = [[{a = 1}]]",
+        "cutsets[0][0]: must be a component name, got {'a': 1}",
+    ),
+    (
+        "[components.valve]",
+        "[components.valve]\ncount = 100001",
+        "components.valve.count: must be",
+    ),
     ("[components.valve]", '[components."valve 2"]', "components.valve 2: a component name is"),
     ("[components.valve]", "[components.or]", "components.or: a component name is"),
     ("[components.valve]", '[components."val\\nve"]', "components.val\\nve: a component name"),
@@ -286,6 +318,43 @@ BAD = [
         'failed_when = "valve"\ncutsets = [["valve"]]',
         "failed_when: give the failure logic one",
     ),
+    # [gates]: named parts of failed_when, one namespace with the components
+    *(
+        (
+            'failed_when = "(pump_a and pump_b) or valve"',
+            f'failed_when = "pumps or valve"\n{gates}\n',
+            message,
+        )
+        for gates, message in [
+            (
+                '[gates]\npumps = "pump_a and pumpb"',
+                "gates.pumps: column 12: unknown component "
+                'or gate "pumpb" (names: pump_a, pump_b, valve, pumps); did you mean "pump_b"?',
+            ),
+            (
+                '[gates]\npumps = "pump_a and feed"\nfeed = "valve or pumps"',
+                "gates.pumps: the gates form a cycle: gates.pumps -> gates.feed -> gates.pumps",
+            ),
+            ('[gates]\npumps = "pump_a and"', "gates.pumps: column 11: expected a component"),
+            (
+                '[gates]\npumps = "pump_a"\nvalve = "pump_b"',
+                'gates.valve: "valve" is a component already',
+            ),
+            ("[gates]\npumps = 3", "gates.pumps: must be a string, got int"),
+            ('[gates.pumps]\nx = "pump_a"', "gates.pumps: must be a string, got dict"),
+            ('gates = ["pump_a"]', "gates: must be a table (gate names and expressions)"),
+            (
+                '[gates]\npump = "pump_a and pump_b"',
+                "failed_when: column 1: unknown component or "
+                'gate "pumps" (names: pump_a, pump_b, valve, pump); did you mean "pump"?',
+            ),
+        ]
+    ),
+    (
+        'failed_when = "(pump_a and pump_b) or valve"',
+        'cutsets = [["valve"]]\n[gates]\npumps = "pump_a and pump_b"\n',
+        "gates: gates are named for failed_when; with cutsets they would never be used",
+    ),
     # horizon and runs are positive integers
     ("horizon = 1000", "horizon = 0", "simulation.horizon: must be a positive integer up to "),
     ("horizon = 1000", "horizon = 10.5", "simulation.horizon: must be a positive integer"),
@@ -303,7 +372,11 @@ BAD = [
     ('unit = "h"', 'unit = "h\\nRan 0 runs"', "simulation.unit: must be one line"),
     ("failed_when", 'name = "pumps\\r"\nfailed_when', "name: must be one line"),
     # Python refuses integers of thousands of digits; tomllib passes the ValueError on.
-    ("seed = 3", "seed = " + "1" * 5000, "TOML value: "),
+    (
+        "seed = 3",
+        "seed = " + "1" * 5000,
+        "TOML value: an integer of thousands of digits is too large",
+    ),
     (
         'failed_when = "(pump_a and pump_b) or valve"',
         'failed_when = "atleast(' + "1" * 5000 + ', pump_a, valve)"',
@@ -344,6 +417,13 @@ def test_unreadable_or_empty_files(tmp_path, content, message):
         path.write_bytes(content)
     with pytest.raises(ModelError, match=re.escape(message)):
         load_model(path)
+
+
+def test_an_endless_file_is_refused_without_reading_it_all(tmp_path):
+    # /dev/zero used to be read until the kernel killed the process.
+    with pytest.raises(ModelError, match=r"^/dev/zero: the file is larger than 64 MiB"):
+        load_model("/dev/zero")
+    assert cli.main(["check", "/dev/zero"]) == 2
 
 
 def test_an_empty_path_is_named_as_such():
@@ -396,8 +476,15 @@ def test_build_pads_states_and_stores_the_minimal_cutsets(tmp_path):
     for c in (matrix[1], matrix[2]):
         assert all(type(c[i][2]) is tavoq.Distribution for i in range(3))
         assert all(type(d) is tavoq.Distribution for d in c[2])
-    assert sorted(model.cutset_names(tree)) == ["pump_a & pump_b", "valve"]
-    vectors = {tuple(v + [0] * (3 - len(v))) for v in tree.getCutsets()}
+    # The logic runs as a FaultTree: the top, plus an observer gate per minimal cut set.
+    assert isinstance(tree, tavoq.FaultTree) and tree.nComponents == 3
+    layout = model.logic_layout
+    assert sorted(label for label, _ in layout.cutset_gates) == ["pump_a & pump_b", "valve"]
+    for failed in ([0, 0, 1], [1, 1, 0], [1, 0, 0], [0, 1, 0]):
+        assert tree.evaluate(failed) == (failed[2] == 1 or failed[:2] == [1, 1])
+    classic = model.cutset_tree()
+    assert sorted(model.cutset_names(classic)) == ["pump_a & pump_b", "valve"]
+    vectors = {tuple(v + [0] * (3 - len(v))) for v in classic.getCutsets()}
     assert vectors == {(0, 0, 1), (1, 1, 0)}
 
 
@@ -473,10 +560,12 @@ def test_example_matches_a_hand_made_matrix(name, hand_made):
         "triggeredFailures",
     ):
         np.testing.assert_array_equal(getattr(ours, field), getattr(theirs, field), err_msg=field)
-    # Cut sets: compare by content, whatever order each tree stores them in.
-    ours_by_set = dict(zip(map(tuple, tree.getCutsets()), ours.cutsetFailures, strict=True))
+    # Cut sets by content: our observer gates against the hand-made tree's cut sets.
+    ours_by_set = {
+        label: int(ours.gateTriggered[g]) for label, g in model.logic_layout.cutset_gates
+    }
     theirs_by_set = dict(
-        zip(map(tuple, hand_tree.getCutsets()), theirs.cutsetFailures, strict=True)
+        zip(model.cutset_names(hand_tree), map(int, theirs.cutsetFailures), strict=True)
     )
     assert ours_by_set == theirs_by_set
 
@@ -571,3 +660,55 @@ def test_damaged_files_load_or_raise_model_error_and_the_command_writes_nothing(
             == 2
         )
         assert not out.exists() and not (folder / "plot.png").exists()
+
+
+GATES = BASE.replace(
+    'failed_when = "(pump_a and pump_b) or valve"',
+    'failed_when = "no_flow or valve"\n\n[gates]\nno_flow = "pump_a and pump_b"',
+)
+
+
+def test_gates_give_the_same_logic_as_the_expression(tmp_path):
+    plain = load_model(write(tmp_path, BASE))
+    gated = load_model(write(tmp_path, GATES))
+    assert gated.gates == {"no_flow": "pump_a and pump_b"}
+    assert gated.minimal_cutsets() == plain.minimal_cutsets() == [("valve",), ("pump_a", "pump_b")]
+    layout = gated.logic_layout
+    assert [name for name, _ in layout.named_gates] == ["no_flow"]
+    assert [label for label, _ in layout.cutset_gates] == ["valve", "pump_a & pump_b"]
+    assert "with the gates no_flow = pump_a and pump_b" in gated.describe()
+    # The model travels to other processes as data.
+    assert pickle.loads(pickle.dumps(gated)).minimal_cutsets() == gated.minimal_cutsets()
+
+
+def big_logic(expression, components):
+    return BASE.replace('"(pump_a and pump_b) or valve"', f'"{expression}"').replace(
+        "[components.valve]", f"[components.c]\ncount = {components}\n\n[components.valve]"
+    )
+
+
+def test_logic_of_many_minimal_cut_sets_loads_and_says_how_many(tmp_path):
+    # Refused while the logic was expanded into its minimal cut sets: C(30, 5) = 142,506.
+    names = ", ".join(f"c_{i}" for i in range(1, 31))
+    model = load_model(write(tmp_path, big_logic(f"atleast(5, {names})", 30)))
+    assert model.cutset_count.exact == 142_506
+    assert "(142,506 minimal cut sets)" in model.describe()
+    assert model.logic_layout.cutset_gates is None
+    assert "more than the 10,000 a table shows" in model.logic_layout.cutset_note
+    with pytest.raises(ModelError, match="142,506 minimal cut sets: more than the 100,000"):
+        model.minimal_cutsets()
+    with pytest.raises(ModelError, match="more than the 100,000"):
+        model.cutset_tree()
+    smallest, complete = model.smallest_cutsets(3)
+    assert complete and smallest == [
+        ("c_1", "c_2", "c_3", "c_4", "c_5"),
+        ("c_1", "c_2", "c_3", "c_4", "c_6"),
+        ("c_1", "c_2", "c_3", "c_4", "c_7"),
+    ]
+
+
+def test_cutset_tree_holds_the_minimal_cutsets(tmp_path):
+    for text in (BASE, GATES):
+        model = load_model(write(tmp_path, text))
+        tree = model.cutset_tree()
+        assert sorted(model.cutset_names(tree)) == ["pump_a & pump_b", "valve"]

@@ -1,6 +1,7 @@
 """summarize: each estimate against a hand computation, bounds when nothing was seen, and
 the engine's curve against the exact one."""
 
+import dataclasses
 import json
 import math
 import random
@@ -138,3 +139,41 @@ def test_simulated_unavailability_agrees_with_exact_curve():
     # honest interval is far wider than one that treats every time unit as independent.
     naive_half = 3.3 * math.sqrt(exact_mean * (1 - exact_mean) / (n * horizon))
     assert mean.upper - mean.value > 5 * naive_half
+
+
+def with_gates(stats, downtime_per_run, failures, triggered):
+    """``stats`` with gates whose per-run downtime is given (one list of runs per gate)."""
+    values = {f.name: getattr(stats, f.name) for f in dataclasses.fields(stats)}
+    values["gate_downtime"] = [sum(d) for d in downtime_per_run]
+    values["gate_downtime_squares"] = [sum(x * x for x in d) for d in downtime_per_run]
+    values["gate_failures"] = failures
+    values["gate_triggered"] = triggered
+    return report.BatchStatistics(**values)
+
+
+def test_gate_rows_are_means_over_runs_like_the_system():
+    # Gate 0 is down exactly when the system is: its row must match the system's estimate,
+    # which comes from the per-run downtime itself rather than from sums of squares.
+    base = six_runs(cutsets=[])
+    stats = with_gates(base, [list(base.downtime), [4, 0, 0, 0, 0, 0]], [5, 1], [5, 0])
+    sm = report.summarize(stats, gates=[("top", 0), ("pump", 1)], cutset_note="too many")
+    top, pump = sm.gates
+    assert (top.name, top.downtime, top.failures, top.triggered) == ("top", 6, 5, 5)
+    assert top.unavailability == sm.mean_unavailability
+    assert top.criticality.value == 1.0
+    # One run down all along: mean 4/24, spread from that single run.
+    mean = 4 / 24
+    se = math.sqrt((1.0 - 6 * mean**2) / 5 / 6)
+    half = report.student_t_quantile(0.975, 5) * se
+    assert close(pump.unavailability, mean, max(0.0, mean - half), mean + half)
+    assert pump.failures_per_run.value == pytest.approx(1 / 6)
+    assert pump.criticality.value == 0.0
+    text = report.format_report(sm)
+    assert text.index("Gates (intermediate events") < text.index("Components")
+    assert "No cut-set table: too many" in text
+    assert [g["name"] for g in sm.to_dict()["gates"]] == ["top", "pump"]
+
+
+def test_gate_rows_refuse_an_index_past_the_batch():
+    with pytest.raises(ValueError, match='gate "x" has index 2; the batch has 0 gates'):
+        report.summarize(six_runs(), gates=[("x", 2)])

@@ -41,6 +41,17 @@ unit that turned the verdict from working to failed, with the cut sets that
 transition completed. ``batch_statistics`` sums runs the way the native
 statistics object reports them.
 
+The verdict can instead be a gate graph (``gates`` and ``top``, as ``tavoq.FaultTree``
+numbers them: components are nodes 0 .. n-1, gate i is node n + i, inputs are components or
+earlier gates). After each transition every gate is evaluated in order: it is failed when
+the number of its failed inputs (an input listed twice counts twice) reaches its threshold
+(``or`` 1, ``and`` all, ``atleast`` k), and the system is failed exactly when the top gate
+is. A run then also yields, per gate, its downtime (units at which it was failed, read from
+the components' states after the unit as the system's), its failures (transitions that
+took it from working to failed) and, as the cause of each system failure, the gates that
+the causing transition took from working to failed, which ``batch_statistics`` sums into
+gateTriggered. Every downtime also has its sum over runs of squares.
+
 ``ReferenceRun`` keeps each rule in its own method so that tests can derive
 deliberately wrong variants from it and check that the comparison with the
 engine notices them.
@@ -51,7 +62,7 @@ from __future__ import annotations
 import math
 from collections import Counter
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 MASK32 = 0xFFFFFFFF
@@ -122,6 +133,38 @@ def lies_within(cutset: Sequence[int], failed: Sequence[int]) -> bool:
     return all(i < len(failed) and failed[i] != 0 for i, x in enumerate(cutset) if x == 1)
 
 
+#: Gate kind -> the number of failed inputs (given k and the number of inputs) that fails it.
+GATE_THRESHOLDS = {
+    "or": lambda k, n: 1,
+    "and": lambda k, n: n,
+    "atleast": lambda k, n: k,
+}
+
+GateDesc = tuple[str, Sequence[int], int]  # (kind, inputs as node ids, k)
+
+
+def gate_states(gates: Sequence[GateDesc], failed: Sequence[int]) -> list[bool]:
+    """Each gate's state, in order, for the component states ``failed`` (non-zero: failed)."""
+    value = [s != 0 for s in failed]
+    for kind, inputs, k in gates:
+        count = sum(value[i] for i in inputs)
+        value.append(count >= GATE_THRESHOLDS[kind](k, len(inputs)))
+    return value[len(failed) :]
+
+
+def check_gates(gates: Sequence[GateDesc], top: int, n_components: int) -> None:
+    """Gates that a FaultTree would refuse are refused here too."""
+    for i, (kind, inputs, k) in enumerate(gates):
+        if kind not in GATE_THRESHOLDS or not inputs:
+            raise ValueError(f"gate {i}: kind {kind!r} with {len(inputs)} inputs")
+        if kind == "atleast" and not 1 <= k <= len(inputs):
+            raise ValueError(f"gate {i}: k = {k} for {len(inputs)} inputs")
+        if any(not 0 <= x < n_components + i for x in inputs):
+            raise ValueError(f"gate {i}: an input is not a component or an earlier gate")
+    if not n_components <= top < n_components + len(gates):
+        raise ValueError(f"top node {top} is not a gate")
+
+
 def check_cutsets(cutsets: Sequence[Sequence[int]], n_components: int) -> None:
     """A cut set with a member beyond the last component can never fail: refused."""
     for cutset in cutsets:
@@ -136,7 +179,8 @@ class RunResult:
     """What one run yields: its run states and what runnerStatistics counts of it.
 
     ``causes`` holds, for each system failure in time order, the causing component and
-    the indices (into the stored cut sets) of the cut sets its transition completed.
+    the indices (into the stored cut sets) of the cut sets its transition completed; with
+    a gate graph, the indices of the gates it took from working to failed.
     """
 
     states: list[int]
@@ -146,13 +190,16 @@ class RunResult:
     component_downtime: list[int]
     component_failures: list[int]
     causes: list[tuple[int, tuple[int, ...]]]
+    gate_downtime: list[int] = field(default_factory=list)
+    gate_failures: list[int] = field(default_factory=list)
 
 
 class ReferenceRun:
     """One run of the engine, modelled step by step.
 
-    ``cutsets`` are the stored cut sets in the tree's order (``tree.getCutsets()``);
-    ``maintenance`` maps ``id()`` of every ``Maintenance`` object in the matrix to its
+    ``cutsets`` are the stored cut sets in the tree's order (``tree.getCutsets()``); with
+    ``gates`` the verdict is that of the gate graph and its node ``top`` instead (give
+    ``cutsets=[]``); ``maintenance`` maps ``id()`` of every ``Maintenance`` object in the matrix to its
     list of times.
     """
 
@@ -166,12 +213,18 @@ class ReferenceRun:
         *,
         cutsets: Sequence[Sequence[int]],
         maintenance: Mapping[int, Sequence[int]] | None = None,
+        gates: Sequence[GateDesc] | None = None,
+        top: int = -1,
     ) -> None:
         if tree is None:
             raise ValueError("Cutset matrix must not be null.")
         if len(matrix) == 0 or len(matrix[0]) == 0:
             raise ValueError("Transitions matrix must not be empty.")
         check_cutsets(cutsets, len(matrix))
+        self.gates = [(kind, tuple(inputs), k) for kind, inputs, k in gates or ()]
+        if gates is not None:
+            check_gates(self.gates, top, len(matrix))
+        self.top_gate = top - len(matrix)
         self.sim_time = sim_time
         self.matrix = matrix
         self.tree = tree
@@ -191,9 +244,11 @@ class ReferenceRun:
         self.max_transitions = max_transitions  # at one time unit
         self.transitions = 0
         self.transitions_here = 0
-        # Cut sets within the failed set after the last check; none before the first check.
+        # Cut sets within the failed set after the last check (with gates: the failed
+        # gates); none before the first check.
         self.within: frozenset[int] = frozenset()
         self.component_failures = [0] * self.n_components
+        self.gate_failures = [0] * len(self.gates)
         # Per time unit: the latest transition there that turned the verdict to failed.
         self.turns: dict[int, tuple[int, tuple[int, ...]]] = {}
         # Which of the less common rules this run went through (for coverage checks).
@@ -284,7 +339,15 @@ class ReferenceRun:
         """Indices of the stored cut sets that lie within the failed set."""
         return frozenset(i for i, c in enumerate(self.cutsets) if lies_within(c, failed))
 
+    def gates_failed(self, failed: list[int]) -> frozenset[int]:
+        """Indices of the gates that are failed."""
+        return frozenset(i for i, f in enumerate(gate_states(self.gates, failed)) if f)
+
     def update_system_state(self) -> None:
+        if self.gates:
+            self.within = self.gates_failed(self.failed_set())
+            self.system_failed = 1 if self.top_gate in self.within else 0
+            return
         self.within = self.cutsets_within(self.failed_set())
         self.system_failed = 1 if self.within else 0
 
@@ -293,6 +356,11 @@ class ReferenceRun:
     def count_component_transition(self, c: int, old_state: int, new_state: int) -> None:
         if old_state == 0 and new_state != 0:
             self.component_failures[c] += 1
+
+    def count_gate_transitions(self, within_before: frozenset[int]) -> None:
+        if self.gates:
+            for g in self.within - within_before:
+                self.gate_failures[g] += 1
 
     def record_turn(self, c: int, was_failed: int, within_before: frozenset[int]) -> None:
         """Note the transition of ``c`` if it turned the verdict from working to failed."""
@@ -312,6 +380,14 @@ class ReferenceRun:
             for c in range(self.n_components)
         ]
 
+    def gate_downtime(self) -> list[int]:
+        downtime = [0] * len(self.gates)
+        for snapshot in self.unit_component_states:
+            if snapshot:
+                for g, f in enumerate(gate_states(self.gates, snapshot)):
+                    downtime[g] += f
+        return downtime
+
     def causes(self, failure_units: list[int]) -> list[tuple[int, tuple[int, ...]]]:
         return [self.turns[t] for t in failure_units]
 
@@ -325,6 +401,8 @@ class ReferenceRun:
             component_downtime=self.component_downtime(),
             component_failures=list(self.component_failures),
             causes=self.causes(failure_units),
+            gate_downtime=self.gate_downtime(),
+            gate_failures=list(self.gate_failures),
         )
 
     # -- one step -----------------------------------------------------------------------
@@ -363,6 +441,7 @@ class ReferenceRun:
         self.component_states[chosen] = self.to_state[chosen]
         self.count_component_transition(chosen, old_state, self.component_states[chosen])
         self.update_system_state()
+        self.count_gate_transitions(within_before)
         self.record_turn(chosen, was_failed, within_before)
 
     def step(self) -> None:
@@ -407,15 +486,30 @@ class ReferenceRun:
 
 
 def batch_statistics(
-    results: Sequence[RunResult], sim_time: int, n_components: int, n_cutsets: int
-) -> dict[str, list[int]]:
-    """What runnerStatistics reports for these runs (in run order), by attribute name."""
+    results: Sequence[RunResult],
+    sim_time: int,
+    n_components: int,
+    n_cutsets: int,
+    n_gates: int = 0,
+    squares: bool = False,
+) -> dict[str, list[Any]]:
+    """What runnerStatistics reports for these runs (in run order), by attribute name.
+
+    With ``n_gates`` (runs of a gate graph) the causes name gates: they count in
+    gateTriggered, and cutsetFailures is empty. The gate arrays and the sums of squares
+    come with ``n_gates`` or ``squares``.
+    """
     failed_runs = [0] * max(sim_time, 0)
     first_failures = [0] * max(sim_time, 0)
     component_downtime = [0] * n_components
     component_failures = [0] * n_components
     triggered = [0] * n_components
-    cutset_failures = [0] * n_cutsets
+    cutset_failures = [0] * (0 if n_gates else n_cutsets)
+    gate_downtime = [0] * n_gates
+    gate_failures = [0] * n_gates
+    gate_triggered = [0] * n_gates
+    gate_squares = [0.0] * n_gates
+    component_squares = [0.0] * n_components
     for r in results:
         for t, s in enumerate(r.states):
             failed_runs[t] += s
@@ -424,11 +518,19 @@ def batch_statistics(
         for c in range(n_components):
             component_downtime[c] += r.component_downtime[c]
             component_failures[c] += r.component_failures[c]
+            component_squares[c] += float(r.component_downtime[c]) ** 2
+        for g in range(n_gates):
+            gate_downtime[g] += r.gate_downtime[g]
+            gate_failures[g] += r.gate_failures[g]
+            gate_squares[g] += float(r.gate_downtime[g]) ** 2
         for c, completed in r.causes:
             triggered[c] += 1
             for i in completed:
-                cutset_failures[i] += 1
-    return {
+                if n_gates:
+                    gate_triggered[i] += 1
+                else:
+                    cutset_failures[i] += 1
+    counts = {
         "failedRuns": failed_runs,
         "firstFailures": first_failures,
         "systemFailures": [r.system_failures for r in results],
@@ -437,4 +539,13 @@ def batch_statistics(
         "componentFailures": component_failures,
         "triggeredFailures": triggered,
         "cutsetFailures": cutset_failures,
+    }
+    if not (n_gates or squares):
+        return counts
+    return counts | {
+        "gateDowntime": gate_downtime,
+        "gateFailures": gate_failures,
+        "gateTriggered": gate_triggered,
+        "gateDowntimeSquares": gate_squares,
+        "componentDowntimeSquares": component_squares,
     }

@@ -526,3 +526,59 @@ def test_series_pair_criticality_index(case: tuple[Any, ...]) -> None:
     else:
         # At these rates the whole-unit rules move the share far from the rate ratio.
         assert abs(share - continuous) > 10 * se
+
+
+# --------------------------------------------------------------------------------------
+# The logic as a graph of gates (FaultTree)
+# --------------------------------------------------------------------------------------
+
+
+def test_three_trains_of_fifty_causes() -> None:
+    # Three redundant trains, each failed by any of 50 causes: 125,000 minimal cut sets,
+    # evaluated as 3 `or` gates under one `and`. Trains share no component, so the system
+    # is failed with probability prod_k (1 - prod_c (1 - q)) at every unit; each train gate's
+    # own mean unavailability is checked from its per-run sums too.
+    causes, trains, n, sim_time = 50, 3, 4_000, 8760
+    lam, mu = 1 / 10_000, 1 / 24
+    matrix = [repairable(lam, mu) for _ in range(causes * trains)]
+    tree = tavoq.FaultTree(causes * trains)
+    gates = [tree.addGate("or", list(range(k * causes, (k + 1) * causes))) for k in range(trains)]
+    tree.setTop(tree.addGate("and", gates))
+    stats = tavoq.runnerStatistics(n, sim_time, matrix, tree, 424242)
+
+    q = truncated_unavailability(lam, mu, sim_time)
+    train = [1.0 - (1.0 - a) ** causes for a in q]
+    exact_system = sum(a**trains for a in train) / sim_time
+    estimate, se = mean_se(stats.downtime / sim_time)
+    assert abs(estimate - exact_system) <= 4 * se, (estimate, exact_system, se)
+    exact_train = sum(train) / sim_time
+    for g in range(trains):
+        mean = stats.gateDowntime[g] / (n * sim_time)
+        squares = stats.gateDowntimeSquares[g] / sim_time**2
+        se_train = math.sqrt((squares / n - mean * mean) / (n - 1))
+        assert abs(mean - exact_train) <= 4 * se_train, (g, mean, exact_train, se_train)
+    # The top is the last gate; every system failure turned it failed.
+    assert stats.gateTriggered[trains] == int(np.sum(stats.systemFailures))
+
+
+def test_series_parallel_graph_with_a_shared_input() -> None:
+    # (a or b) and (c or b), b shared: the system is failed when b is, or when a and c are.
+    # Independent components: P = qb + (1 - qb) qa qc at every unit.
+    rates = [(1 / 40, 1 / 8), (1 / 200, 1 / 20), (1 / 60, 1 / 10)]
+    n, sim_time = 40_000, 200
+    matrix = [repairable(*r) for r in rates]
+    tree = tavoq.FaultTree(3)
+    left = tree.addGate("or", [0, 1])
+    right = tree.addGate("or", [2, 1])
+    tree.setTop(tree.addGate("and", [left, right]))
+    stats = tavoq.runnerStatistics(n, sim_time, matrix, tree, 777)
+    qa, qb, qc = (truncated_unavailability(*r, sim_time) for r in rates)
+    exact = [b + (1 - b) * a * c for a, b, c in zip(qa, qb, qc, strict=True)]
+    estimate = [c / n for c in stats.failedRuns]
+    assert_within_4_se(estimate, exact, n, [1, 5, 20, 50, 100, 199], "shared input")
+    # The left gate alone: a or b.
+    left_exact = [1 - (1 - a) * (1 - b) for a, b in zip(qa, qb, strict=True)]
+    left_mean = stats.gateDowntime[0] / (n * sim_time)
+    squares = stats.gateDowntimeSquares[0] / sim_time**2
+    se = math.sqrt((squares / n - left_mean**2) / (n - 1))
+    assert abs(left_mean - sum(left_exact) / sim_time) <= 4 * se

@@ -17,6 +17,7 @@
 
 from __future__ import annotations
 
+import itertools
 import math
 from collections import Counter
 from collections.abc import Callable
@@ -29,6 +30,7 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import tavoq
+from tavoq_tools.model.graph import Gate, LogicGraph
 
 from .reference_model import (
     INT32_MIN,
@@ -38,6 +40,7 @@ from .reference_model import (
     ReferenceRun,
     RunResult,
     batch_statistics,
+    gate_states,
     lies_within,
     probability_from_output,
     wrap_int32,
@@ -1000,3 +1003,158 @@ def test_batch_seeds_wrap(seed: int, omp_threads: Any) -> None:
     assert tavoq.runnerMultipleSim(*args) == expected
     assert tavoq.runnerParallelSim(*args) == expected
     assert tavoq.runnerStatistics(*args).failedRuns.tolist() == expected
+
+
+# --------------------------------------------------------------------------------------
+# The verdict as a gate graph
+# --------------------------------------------------------------------------------------
+
+
+def test_hand_worked_gate_statistics() -> None:
+    # The pump pair and valve again, as or(and(A, B), valve): gate 0 is the pair, gate 1
+    # the top. Within unit 8 pump A's failure fails the pair and the top, pump B's repair
+    # brings both back and the valve's failure fails the top again; at 11 pump B fails the
+    # pair and the top. So the pair is failed at 11, 12, 13 and the top at 8, 9, 11..13.
+    desc = HAND_CASES["pump-pair-and-valve"].desc
+    built = desc.build()
+    gates = [("and", [0, 1], 0), ("or", [3, 2], 0)]
+    n = 3
+    runs = [
+        ReferenceRun(
+            desc.sim_time,
+            built.matrix,
+            built.tree,
+            desc.seed + i,
+            cutsets=[],
+            maintenance=built.maintenance,
+            gates=gates,
+            top=4,
+        ).run()
+        for i in range(n)
+    ]
+    by_cutsets = built.reference(desc.sim_time, desc.seed).run()
+    assert runs[0].states == by_cutsets.states
+    stats = batch_statistics(runs, desc.sim_time, 3, 0, 2)
+    assert stats["gateDowntime"] == [n * 3, n * 5]
+    assert stats["gateFailures"] == [n * 2, n * 3]
+    # The cause at 8 is the valve's transition, which took only the top from working to
+    # failed; at 11 pump B's took the pair and the top.
+    assert stats["gateTriggered"] == [n * 1, n * 2]
+    assert stats["gateDowntimeSquares"] == [n * 9.0, n * 25.0]
+    assert stats["componentDowntimeSquares"] == [n * 36.0, n * 64.0, n * 4.0]
+    assert stats["cutsetFailures"] == []
+
+
+@st.composite
+def gate_graphs(draw: st.DrawFn, n: int) -> tuple[list[Any], int]:
+    """Gates over n components, sharing inputs and naming some twice, and a top."""
+    gates: list[Any] = []
+    for i in range(draw(st.integers(1, 5))):
+        inputs = draw(st.lists(st.integers(0, n + i - 1), min_size=1, max_size=4))
+        kind = draw(st.sampled_from(["or", "and", "atleast"]))
+        k = draw(st.integers(1, len(inputs))) if kind == "atleast" else 0
+        gates.append((kind, inputs, k))
+    return gates, n + draw(st.integers(0, len(gates) - 1))
+
+
+def minimal_cutsets_of(gates: list[Any], top: int, n: int) -> list[list[int]]:
+    """The minimal cut sets as 0/1 vectors, by trying every failure pattern."""
+    found: list[set[int]] = []
+    for size in range(n + 1):
+        for bits in itertools.product([0, 1], repeat=n):
+            members = {i for i, b in enumerate(bits) if b}
+            if len(members) != size or any(m <= members for m in found):
+                continue
+            if gate_states(gates, list(bits))[top - n]:
+                found.append(members)
+    return [[1 if i in m else 0 for i in range(n)] for m in found]
+
+
+@settings(
+    derandomize=True,
+    max_examples=60,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+@given(st.data())
+def test_gate_verdict_matches_its_minimal_cut_sets(data: st.DataObject) -> None:
+    """The gate path of the Python model against its cut-set path: the same logic gives
+    the same runs and counts, and an observer and-gate per minimal cut set (feeding
+    nothing) counts what the cut set's entry counts."""
+    desc = data.draw(models())
+    n = desc.n_components
+    gates, top = data.draw(gate_graphs(n))
+    cutsets = minimal_cutsets_of(gates, top, n)
+    assume(cutsets)
+    # A few runs each: the Python model is slow, and the batch sums are tested above.
+    desc = replace(desc, cutsets=cutsets, n_simulations=min(desc.n_simulations, 3))
+    built = desc.build()
+    observers = [("and", [i for i, x in enumerate(c) if x], 0) for c in built.cutsets]
+    graph = gates + observers
+    first_observer = len(gates)
+    models_run, runs, by_gates = [], [], []
+    for i in range(max(desc.n_simulations, 1)):
+        model = built.reference(desc.sim_time, desc.seed + i, max_transitions=MAX_TRANSITIONS)
+        try:
+            runs.append(model.run())
+        except ReferenceLoopError:
+            assume(False)
+        models_run.append(model)
+        by_gates.append(
+            ReferenceRun(
+                desc.sim_time,
+                built.matrix,
+                built.tree,
+                desc.seed + i,
+                MAX_TRANSITIONS,
+                cutsets=[],
+                gates=graph,
+                top=top,
+                maintenance=built.maintenance,
+            ).run()
+        )
+    k = desc.n_simulations
+    expected = batch_statistics(runs[:k], desc.sim_time, n, len(built.cutsets), squares=True)
+    got = batch_statistics(by_gates[:k], desc.sim_time, n, 0, len(graph))
+    for name in [*STATISTICS_ARRAYS[:-1], "componentDowntimeSquares"]:
+        assert got[name] == expected[name], name
+    assert got["gateTriggered"][first_observer:] == expected["cutsetFailures"]
+    assert got["gateTriggered"][top - n] == sum(expected["systemFailures"])
+    assert got["gateDowntime"][top - n] == sum(expected["downtime"])
+    for g, cutset in enumerate(built.cutsets):
+        downtime = sum(
+            1
+            for model in models_run[:k]
+            for snapshot in model.unit_component_states
+            if snapshot is not None and lies_within(cutset, snapshot)
+        )
+        assert got["gateDowntime"][first_observer + g] == downtime
+    # The engine's own graph path, on every thread count, gives the Python model's counts.
+    tree = tavoq.FaultTree(n)
+    for kind, inputs, k_of in graph:
+        tree.addGate(kind, list(inputs), k_of)
+    tree.setTop(top)
+    for threads in (1, 2):
+        tavoq.limitOMPThreads(threads)
+        native = tavoq.runnerStatistics(k, desc.sim_time, built.matrix, tree, desc.seed)
+        for name, values in got.items():
+            assert list(getattr(native, name)) == list(values), (name, threads)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.data())
+def test_tools_graph_evaluates_as_the_python_model(data: st.DataObject) -> None:
+    # The engine is checked against the reference model's gate rule; the graph that the
+    # tools build must follow the same rule.
+    n = 4
+    gates = []
+    for i in range(data.draw(st.integers(1, 6))):
+        inputs = tuple(data.draw(st.lists(st.integers(0, n + i - 1), min_size=1, max_size=5)))
+        kind = data.draw(st.sampled_from(["or", "and", "atleast"]))
+        k = data.draw(st.integers(1, len(inputs))) if kind == "atleast" else 0
+        gates.append(Gate(kind, inputs, k))
+    graph = LogicGraph(tuple("abcd"), tuple(gates), len(gates) - 1)
+    for bits in itertools.product([0, 2], repeat=n):
+        expected = gate_states([(g.kind, g.inputs, g.k) for g in gates], list(bits))
+        assert graph.evaluate_gates(bits) == expected

@@ -1,0 +1,372 @@
+"""The failure logic as a graph of gates, built as written.
+
+Nodes are numbered as the engine numbers them: components are nodes 0 .. n-1, gate i is
+node n + i, and every gate's inputs are components or earlier gates. A gate holds when
+enough of its inputs hold: ``or`` one, ``and`` all, ``atleast`` k of them; an input listed
+twice counts twice.
+
+The graph comes from the [gates] table of a model file (named intermediate events, each an
+expression in the language of tavoq_tools.logic) and failed_when, or from a list of cut sets
+(one ``or`` over one ``and`` per cut set). Nothing is expanded: each operator of each
+expression becomes one gate, so the graph grows with the text, never with the number of
+minimal cut sets. Named gates may refer to one another in any order; a cycle is refused with
+its path (``gates.a -> gates.b -> gates.a``).
+"""
+
+from __future__ import annotations
+
+import difflib
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from ..errors import one_line
+from . import logic
+
+__all__ = [
+    "GATE_KINDS",
+    "Gate",
+    "GraphError",
+    "LogicGraph",
+    "LogicLayout",
+    "build_graph",
+    "graph_of_cutsets",
+]
+
+
+#: Gate kind -> the number of failed inputs (given k and the number of inputs) that fails it.
+GATE_KINDS: dict[str, Callable[[int, int], int]] = {
+    "or": lambda k, n: 1,
+    "and": lambda k, n: n,
+    "atleast": lambda k, n: k,
+}
+
+
+class GraphError(ValueError):
+    """A graph that cannot be built: the ``key`` (``gates.train_a``, ``failed_when``) and
+    what is wrong. str() gives ``key: message``."""
+
+    def __init__(self, key: str, message: str):
+        self.key = key
+        self.message = one_line(message)
+        super().__init__(f"{key}: {self.message}" if key else self.message)
+
+
+@dataclass(frozen=True)
+class Gate:
+    """One gate: its kind (a key of GATE_KINDS), its inputs as node ids, k for atleast, and
+    its name when the model names it ("" for the gates of sub-expressions)."""
+
+    kind: str
+    inputs: tuple[int, ...]
+    k: int = 0
+    name: str = ""
+
+    @property
+    def threshold(self) -> int:
+        """How many failed inputs fail the gate."""
+        return GATE_KINDS[self.kind](self.k, len(self.inputs))
+
+
+@dataclass(frozen=True)
+class LogicGraph:
+    """Components and gates; the system fails when gate ``top`` fails.
+
+    ``named`` lists the named gates as (name, gate index) in the order the model gives them.
+    A graph that exists is one the engine accepts: the constructor checks every gate.
+    """
+
+    component_names: tuple[str, ...]
+    gates: tuple[Gate, ...]
+    top: int
+    named: tuple[tuple[str, int], ...] = ()
+    depth: int = field(init=False, compare=False, default=0)
+
+    def __post_init__(self) -> None:
+        n = len(self.component_names)
+        if n == 0:
+            raise GraphError("", "the graph has no components")
+        depths: list[int] = []
+        for i, gate in enumerate(self.gates):
+            if gate.kind not in GATE_KINDS:
+                raise GraphError(f"gate {i}", f'unknown kind "{gate.kind}"')
+            if not gate.inputs:
+                raise GraphError(f"gate {i}", "has no inputs")
+            if gate.kind == "atleast" and not 1 <= gate.k <= len(gate.inputs):
+                raise GraphError(
+                    f"gate {i}",
+                    f"atleast needs 1 <= k <= {len(gate.inputs)} inputs, got {gate.k}",
+                )
+            deepest = 0
+            for node in gate.inputs:
+                if not 0 <= node < n + i:
+                    raise GraphError(
+                        f"gate {i}", f"input {node} is neither a component nor an earlier gate"
+                    )
+                if node >= n:
+                    deepest = max(deepest, depths[node - n])
+            depths.append(deepest + 1)
+        if not 0 <= self.top < len(self.gates):
+            raise GraphError("", f"top gate {self.top} out of range")
+        for name, index in self.named:
+            if not 0 <= index < len(self.gates):
+                raise GraphError(f"gates.{name}", f"gate index {index} out of range")
+        object.__setattr__(self, "depth", depths[self.top])
+
+    @property
+    def n_components(self) -> int:
+        return len(self.component_names)
+
+    @property
+    def n_gates(self) -> int:
+        return len(self.gates)
+
+    def gate_index(self, name: str) -> int:
+        """The index of the named gate ``name``; KeyError if there is none."""
+        for given, index in self.named:
+            if given == name:
+                return index
+        raise KeyError(name)
+
+    def evaluate_gates(self, failed: Sequence[object]) -> list[bool]:
+        """Each gate's state for the components' states ``failed`` (truthy: failed)."""
+        n = self.n_components
+        if len(failed) != n:
+            raise ValueError(f"expected {n} component states, got {len(failed)}")
+        value = [bool(f) for f in failed]
+        for gate in self.gates:
+            value.append(sum(value[i] for i in gate.inputs) >= gate.threshold)
+        return value[n:]
+
+    def evaluate(self, failed: Sequence[object]) -> bool:
+        """Whether the system is failed when the components ``failed`` are."""
+        return self.evaluate_gates(failed)[self.top]
+
+    def supports(self) -> list[int]:
+        """For each gate, the components below it as a bit mask (bit i: component i)."""
+        n = self.n_components
+        masks: list[int] = []
+        for gate in self.gates:
+            mask = 0
+            for node in gate.inputs:
+                mask |= masks[node - n] if node >= n else 1 << node
+            masks.append(mask)
+        return masks
+
+    def with_observers(
+        self, cutsets: Iterable[Iterable[int]]
+    ) -> tuple[LogicGraph, tuple[int, ...]]:
+        """The graph with one ``and`` gate per cut set (component indices) appended, feeding
+        nothing: it fails exactly while its cut set has failed. Returns the new graph and
+        the observers' gate indices."""
+        gates = list(self.gates)
+        added = []
+        for cutset in cutsets:
+            members = tuple(cutset)
+            added.append(len(gates))
+            gates.append(Gate("and", members))
+        graph = LogicGraph(self.component_names, tuple(gates), self.top, self.named)
+        return graph, tuple(added)
+
+    def to_native(self) -> Any:
+        """The engine's ``tavoq.FaultTree`` of this graph (same node numbering)."""
+        import tavoq
+
+        tree = tavoq.FaultTree(self.n_components)
+        for gate in self.gates:
+            tree.addGate(gate.kind, list(gate.inputs), gate.k)
+        tree.setTop(self.n_components + self.top)
+        return tree
+
+
+@dataclass(frozen=True)
+class LogicLayout:
+    """Where the statistics of a run of the model's FaultTree are, by gate index (into the
+    gate arrays of the run's statistics: gateDowntime, gateFailures, gateTriggered).
+
+    ``named_gates``: the model's named gates, in file order, as (name, gate index).
+    ``top_gate``: the gate whose failure is the system's.
+    ``cutset_gates``: one ``and`` gate per minimal cut set, as (label such as
+    "pump_1 & pump_2", gate index), smallest first; its gateTriggered counts the system
+    failures whose causing transition completed the cut set, its gateDowntime the units at
+    which the cut set was failed. None when there are too many to show (or to count);
+    ``cutset_note`` then says why.
+    """
+
+    named_gates: tuple[tuple[str, int], ...]
+    top_gate: int
+    cutset_gates: tuple[tuple[str, int], ...] | None
+    cutset_note: str = ""
+
+
+# -- building from expressions -------------------------------------------------------------
+
+
+def _suggest(name: str, known: Sequence[str]) -> str:
+    close = difflib.get_close_matches(name, known, n=1)
+    return f'; did you mean "{close[0]}"?' if close else ""
+
+
+def _default_unknown(key: str, name: str, column: int, known: Sequence[str]) -> Exception:
+    where = f"column {column}: " if column else ""
+    return GraphError(key, f'{where}unknown name "{name}"{_suggest(name, known)}')
+
+
+UnknownName = Callable[[str, str, int], Exception]
+
+
+def _parse(key: str, text: object) -> logic.Node:
+    try:
+        return logic.parse(text)  # type: ignore[arg-type]
+    except logic.LogicError as err:
+        raise GraphError(key, str(err)) from None
+
+
+def _gate_order(refs: Mapping[str, list[str]]) -> list[str]:
+    """The named gates, each after the gates it names (depth first from each gate in the
+    given order). Iterative: a chain of thousands of gates must not hit the recursion
+    limit. Raises GraphError naming the first cycle met."""
+    order: list[str] = []
+    state: dict[str, int] = {}  # 1: on the current path, 2: placed
+    for root in refs:
+        if root in state:
+            continue
+        path = [root]
+        stack = [iter(refs[root])]
+        state[root] = 1
+        while stack:
+            following = next(stack[-1], None)
+            if following is None:
+                stack.pop()
+                done = path.pop()
+                state[done] = 2
+                order.append(done)
+                continue
+            seen = state.get(following)
+            if seen == 1:
+                cycle = path[path.index(following) :] + [following]
+                raise GraphError(
+                    f"gates.{cycle[0]}",
+                    "the gates form a cycle: " + " -> ".join(f"gates.{g}" for g in cycle),
+                )
+            if seen is None:
+                state[following] = 1
+                path.append(following)
+                stack.append(iter(refs[following]))
+    return order
+
+
+def build_graph(
+    component_names: Sequence[str],
+    gates: Mapping[str, str] | None,
+    failed_when: str,
+    unknown: UnknownName | None = None,
+) -> LogicGraph:
+    """The graph of ``failed_when`` over the components and the named ``gates``.
+
+    ``gates`` maps a gate name to its expression; names share one namespace with the
+    components. ``unknown(key, name, column)`` makes the exception for a name that is
+    neither (by default a GraphError with a did-you-mean). Raises GraphError with the key
+    (``gates.NAME`` or ``failed_when``) for an unreadable expression, a bad or duplicate name
+    or a cycle.
+    """
+    names = tuple(component_names)
+    n = len(names)
+    index = {name: i for i, name in enumerate(names)}
+    gates = dict(gates or {})
+    for name in gates:
+        key = f"gates.{name}"
+        if (
+            not isinstance(name, str)
+            or not logic.NAME_PATTERN.fullmatch(name)
+            or (name in logic.KEYWORDS)
+        ):
+            raise GraphError(
+                key,
+                "a gate name is letters, digits and _, not starting with a digit, and not "
+                "and, or, atleast, not",
+            )
+        if len(name) > logic.MAX_NAME_LENGTH:
+            raise GraphError(
+                f"gates.{name[:20]}...",
+                f"a gate name is at most {logic.MAX_NAME_LENGTH} characters, got {len(name)}",
+            )
+        if name in index:
+            raise GraphError(
+                key, f'"{name}" is a component already: a gate needs a name of its own'
+            )
+    known = [*names, *gates]
+
+    def unknown_error(key: str, name: str, column: int) -> Exception:
+        if unknown is not None:
+            return unknown(key, name, column)
+        return _default_unknown(key, name, column, known)
+
+    parsed = {name: _parse(f"gates.{name}", text) for name, text in gates.items()}
+    top_expression = _parse("failed_when", failed_when)
+    refs: dict[str, list[str]] = {}
+    for key, name, tree in [
+        *((f"gates.{g}", g, t) for g, t in parsed.items()),
+        ("failed_when", "", top_expression),
+    ]:
+        uses = []
+        for used, column in tree.names():
+            if used in gates:
+                uses.append(used)
+            elif used not in index:
+                raise unknown_error(key, used, column)
+        if name:
+            refs[name] = uses
+
+    built: list[Gate] = []
+    gate_of: dict[str, int] = {}
+
+    def node_of(expression: logic.Node) -> int:
+        # Recursion follows one expression's nesting, which the parser bounds.
+        if expression.kind == "name":
+            if expression.name in index:
+                return index[expression.name]
+            return n + gate_of[expression.name]
+        inputs = tuple(node_of(arg) for arg in expression.args)
+        built.append(Gate(expression.kind, inputs, expression.k))
+        return n + len(built) - 1
+
+    def gate_for(expression: logic.Node, name: str) -> int:
+        """The gate index of a whole expression; a bare name becomes a one-input ``or``
+        when it needs a gate of its own (a named gate, or a component as the top)."""
+        node = node_of(expression)
+        if name or node < n:
+            if node >= n and expression.kind != "name":
+                built[-1] = Gate(built[-1].kind, built[-1].inputs, built[-1].k, name)
+            else:
+                built.append(Gate("or", (node,), 0, name))
+            return len(built) - 1
+        return node - n
+
+    for name in _gate_order(refs):
+        gate_of[name] = gate_for(parsed[name], name)
+    top = gate_for(top_expression, "")
+    named = tuple((name, gate_of[name]) for name in gates)
+    return LogicGraph(names, tuple(built), top, named)
+
+
+def graph_of_cutsets(
+    component_names: Sequence[str], cutsets: Sequence[Sequence[str]]
+) -> LogicGraph:
+    """One ``or`` over one ``and`` per cut set (gate i is cut set i, the top comes last)."""
+    names = tuple(component_names)
+    index = {name: i for i, name in enumerate(names)}
+    if not cutsets:
+        raise GraphError("cutsets", "no cut sets")
+    gates = []
+    for i, cutset in enumerate(cutsets):
+        if not cutset:
+            raise GraphError(f"cutsets[{i}]", "a cut set without members")
+        for name in cutset:
+            if name not in index:
+                raise GraphError(
+                    f"cutsets[{i}]", f'unknown component "{name}"{_suggest(name, names)}'
+                )
+        gates.append(Gate("and", tuple(index[name] for name in cutset)))
+    gates.append(Gate("or", tuple(range(len(names), len(names) + len(gates)))))
+    return LogicGraph(names, tuple(gates), len(gates) - 1)

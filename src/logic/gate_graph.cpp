@@ -1,0 +1,116 @@
+#include "logic/gate_graph.hpp"
+
+#include <limits>
+#include <stdexcept>
+
+#include "cutset/cutset_index.hpp"
+#include "logic/fault_tree.hpp"
+
+namespace tavoq {
+
+GateGraph::GateGraph(const FaultTree &tree)
+    : components(tree.nComponents()), topNode(tree.top()), userGates(true) {
+    if (topNode < 0) {
+        throw std::invalid_argument("The fault tree has no top: call setTop first.");
+    }
+    std::vector<std::size_t> offsets{0};
+    std::vector<std::int32_t> inputs;
+    for (int g = 0; g < tree.nGates(); ++g) {
+        thresholds.push_back(tree.threshold(g));
+        const auto listed = tree.inputs(g);
+        inputs.insert(inputs.end(), listed.begin(), listed.end());
+        offsets.push_back(inputs.size());
+    }
+    build(offsets, inputs);
+}
+
+GateGraph::GateGraph(const CutsetIndex &cutsets) : components(cutsets.nComponents()) {
+    const int nCutsets = cutsets.nCutsets();
+    if (nCutsets == std::numeric_limits<int>::max() ||
+        components > std::numeric_limits<int>::max() - nCutsets - 1) {
+        throw std::invalid_argument("Too many cut sets for one model.");
+    }
+    // Gate k's members, from the index's members per component (each list in increasing
+    // cut-set number, so a counting pass places them).
+    std::vector<std::size_t> offsets(static_cast<std::size_t>(nCutsets) + 2, 0);
+    for (int k = 0; k < nCutsets; ++k) {
+        thresholds.push_back(cutsets.size(k));
+        offsets[static_cast<std::size_t>(k) + 1] =
+            offsets[static_cast<std::size_t>(k)] + static_cast<std::size_t>(cutsets.size(k));
+    }
+    const std::size_t members = offsets[static_cast<std::size_t>(nCutsets)];
+    std::vector<std::int32_t> inputs(members + static_cast<std::size_t>(nCutsets));
+    std::vector<std::size_t> next(offsets.begin(), offsets.begin() + nCutsets);
+    for (int c = 0; c < components; ++c) {
+        for (const std::int32_t *k = cutsets.cutsetsOfBegin(c); k != cutsets.cutsetsOfEnd(c);
+             ++k) {
+            inputs[next[static_cast<std::size_t>(*k)]++] = c;
+        }
+    }
+    // The top: any cut set.
+    thresholds.push_back(1);
+    for (int k = 0; k < nCutsets; ++k) {
+        inputs[members + static_cast<std::size_t>(k)] = components + k;
+    }
+    offsets[static_cast<std::size_t>(nCutsets) + 1] = inputs.size();
+    topNode = components + nCutsets;
+    build(offsets, inputs);
+}
+
+void GateGraph::build(const std::vector<std::size_t> &inputOffsets,
+                      const std::vector<std::int32_t> &inputNodes) {
+    const auto nodes = static_cast<std::size_t>(nNodes());
+    // Parents grouped by node, each group in increasing gate index.
+    parentOffsets.assign(nodes + 1, 0);
+    for (const std::int32_t input : inputNodes) {
+        ++parentOffsets[static_cast<std::size_t>(input) + 1];
+    }
+    for (std::size_t n = 0; n < nodes; ++n) {
+        parentOffsets[n + 1] += parentOffsets[n];
+    }
+    parents.resize(inputNodes.size());
+    std::vector<std::size_t> next(parentOffsets.begin(), parentOffsets.end() - 1);
+    for (std::size_t g = 0; g + 1 < inputOffsets.size(); ++g) {
+        for (std::size_t j = inputOffsets[g]; j < inputOffsets[g + 1]; ++j) {
+            parents[next[static_cast<std::size_t>(inputNodes[j])]++] =
+                static_cast<std::int32_t>(g);
+        }
+    }
+    settle(false, startCounts, startFailed);
+    for (int g = 0; g < nGates(); ++g) {
+        if (startFailed[static_cast<std::size_t>(components + g)] != 0) {
+            startFailedGates.push_back(g);
+        }
+    }
+}
+
+void GateGraph::settle(bool componentsFailed, std::vector<std::int32_t> &counts,
+                       std::vector<std::uint8_t> &failed) const {
+    const auto nodes = static_cast<std::size_t>(nNodes());
+    counts.assign(thresholds.size(), 0);
+    failed.assign(nodes, 0);
+    // In node order every gate's inputs are settled before it.
+    for (std::size_t n = 0; n < nodes; ++n) {
+        if (n < static_cast<std::size_t>(components)) {
+            failed[n] = componentsFailed ? 1 : 0;
+        } else {
+            const std::size_t g = n - static_cast<std::size_t>(components);
+            failed[n] = counts[g] >= thresholds[g] ? 1 : 0;
+        }
+        if (failed[n] != 0) {
+            for (const std::int32_t *p = parentsBegin(static_cast<int>(n));
+                 p != parentsEnd(static_cast<int>(n)); ++p) {
+                ++counts[static_cast<std::size_t>(*p)];
+            }
+        }
+    }
+}
+
+bool GateGraph::topCanFail() const {
+    std::vector<std::int32_t> counts;
+    std::vector<std::uint8_t> failed;
+    settle(true, counts, failed);
+    return failed[static_cast<std::size_t>(topNode)] != 0;
+}
+
+} // namespace tavoq

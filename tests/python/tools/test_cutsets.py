@@ -1,0 +1,181 @@
+"""Counting and listing minimal cut sets of a logic graph within a budget of work."""
+
+import itertools
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tavoq_tools.model.cutsets import all_cutsets, count_cutsets, layout_of, smallest_cutsets
+from tavoq_tools.model.graph import Gate, LogicGraph, build_graph, graph_of_cutsets
+
+N_COMPONENTS = 7
+
+
+def brute_force(graph):
+    """Every minimal cut set by trying every failure pattern, smallest first."""
+    n = graph.n_components
+    found = []
+    for size in range(n + 1):
+        for members in itertools.combinations(range(n), size):
+            if any(set(m) <= set(members) for m in found):
+                continue
+            bits = [1 if i in members else 0 for i in range(n)]
+            if graph.evaluate(bits):
+                found.append(members)
+    return found
+
+
+@st.composite
+def graphs(draw):
+    """Graphs over 7 components whose gates share inputs and name inputs twice."""
+    n = N_COMPONENTS
+    gates = []
+    for i in range(draw(st.integers(1, 7))):
+        inputs = tuple(draw(st.lists(st.integers(0, n + i - 1), min_size=1, max_size=4)))
+        kind = draw(st.sampled_from(["or", "and", "atleast"]))
+        k = draw(st.integers(1, len(inputs))) if kind == "atleast" else 0
+        gates.append(Gate(kind, inputs, k))
+    top = draw(st.integers(0, len(gates) - 1))
+    return LogicGraph(tuple(f"c{i}" for i in range(n)), tuple(gates), top)
+
+
+@settings(max_examples=300, deadline=None)
+@given(graphs(), st.integers(1, 6))
+def test_count_and_list_agree_with_every_failure_pattern(graph, limit):
+    truth = brute_force(graph)
+    assert count_cutsets(graph).exact == len(truth)
+    listed = smallest_cutsets(graph, limit)
+    assert listed.complete
+    assert len(listed.cutsets) == min(limit, len(truth))
+    assert all(c in truth for c in listed.cutsets)
+    assert [len(c) for c in listed.cutsets] == [len(c) for c in truth[:limit]]
+    assert all_cutsets(graph, len(truth)) == truth
+    assert all_cutsets(graph, len(truth) - 1) is None if truth else True
+
+
+@settings(max_examples=100, deadline=None)
+@given(graphs(), st.integers(20, 400))
+def test_short_budget_gives_a_true_lower_bound(graph, budget):
+    # With too little work to finish, what comes back is the exact number of minimal cut
+    # sets of up to `order` components, and the sets listed are true ones.
+    truth = brute_force(graph)
+    count = count_cutsets(graph, budget)
+    if count.exact is not None:
+        assert count.exact == len(truth)
+    else:
+        assert count.at_least == sum(1 for c in truth if len(c) <= count.order)
+    listed = smallest_cutsets(graph, 3, budget)
+    assert all(c in truth for c in listed.cutsets)
+    if listed.complete:
+        assert [len(c) for c in listed.cutsets] == [len(c) for c in truth[:3]]
+
+
+def groups(n_groups, size, inner, outer):
+    names = [f"c{g}_{i}" for g in range(n_groups) for i in range(size)]
+    gates = {f"g{g}": f" {inner} ".join(f"c{g}_{i}" for i in range(size)) for g in range(n_groups)}
+    return build_graph(names, gates, f" {outer} ".join(gates))
+
+
+def at_least(k, n):
+    names = [f"c{i}" for i in range(n)]
+    return build_graph(names, {}, f"atleast({k}, {', '.join(names)})")
+
+
+LARGE = {
+    "11-groups-of-3-in-series": (lambda: groups(11, 3, "or", "and"), 3**11, 11),
+    "three-trains-of-50": (lambda: groups(3, 50, "or", "and"), 50**3, 3),
+    "atleast-5-of-30": (lambda: at_least(5, 30), math.comb(30, 5), 5),
+    "30-trains-of-3": (lambda: groups(30, 3, "or", "and"), 3**30, 30),
+    "20000-in-series": (lambda: groups(1, 20000, "or", "or"), 20000, 1),
+    "parallel-of-400-pairs": (lambda: groups(400, 2, "and", "or"), 400, 2),
+}
+
+
+@pytest.mark.parametrize(("make", "count", "size"), list(LARGE.values()), ids=list(LARGE))
+def test_large_trees_are_counted_exactly(make, count, size):
+    graph = make()
+    assert count_cutsets(graph).exact == count
+    listed = smallest_cutsets(graph, 10)
+    assert listed.complete and len(listed.cutsets) == min(10, count)
+    for members in listed.cutsets:
+        assert len(members) == size
+        bits = [1 if i in members else 0 for i in range(graph.n_components)]
+        assert graph.evaluate(bits)
+        bits[members[0]] = 0
+        assert not graph.evaluate(bits)
+
+
+def test_independent_modules_are_counted_past_the_budget():
+    # Too little budget for the diagram: the count of independent modules still holds.
+    assert count_cutsets(groups(11, 3, "or", "and"), budget=20).exact == 3**11
+    assert count_cutsets(at_least(3, 10), budget=20).exact == math.comb(10, 3)
+
+
+def test_shared_power_is_counted():
+    # Three trains of 50 causes, one power supply feeding all: 50^3 + 1.
+    names = [f"t{t}_{i}" for t in range(3) for i in range(50)] + ["power"]
+    gates = {
+        f"train{t}": " or ".join(f"t{t}_{i}" for i in range(50)) + " or power" for t in range(3)
+    }
+    graph = build_graph(names, gates, "train0 and train1 and train2")
+    assert count_cutsets(graph).exact == 50**3 + 1
+    assert smallest_cutsets(graph, 1).cutsets == ((names.index("power"),),)
+
+
+def test_hard_tree_stops_within_budget_with_a_lower_bound():
+    # atleast over many overlapping ors: far too much work; the answer is a lower bound,
+    # never a hang.
+    names = [f"c{i}" for i in range(60)]
+    gates = {
+        f"g{g}": " or ".join(names[(7 * g + j * 11) % 60] for j in range(5)) for g in range(40)
+    }
+    graph = build_graph(names, gates, f"atleast(12, {', '.join(gates)})")
+    count = count_cutsets(graph)
+    assert count.exact is None and count.order >= 1 and count.describe().startswith("at least")
+    assert not smallest_cutsets(graph, 10_000).complete
+
+
+@settings(max_examples=100, deadline=None)
+@given(graphs())
+def test_layout_watches_each_minimal_cut_set(graph):
+    truth = brute_force(graph)
+    watched, layout = layout_of(graph, limit=len(truth))
+    assert layout.top_gate == graph.top and watched.gates[: graph.n_gates] == graph.gates
+    labels = [" & ".join(f"c{i}" for i in c) for c in truth]
+    assert [label for label, _ in layout.cutset_gates] == labels
+    for bits in itertools.product([0, 1], repeat=graph.n_components):
+        states = watched.evaluate_gates(bits)
+        assert states[graph.top] == graph.evaluate(bits)
+        for members, (_, g) in zip(truth, layout.cutset_gates, strict=True):
+            assert states[g] == all(bits[i] for i in members)
+
+
+@pytest.mark.parametrize(
+    ("make", "limit", "note"),
+    [
+        (
+            lambda: at_least(5, 30),
+            10_000,
+            "142,506 minimal cut sets: more than the 10,000 a table shows",
+        ),
+        (
+            lambda: groups(2, 3, "or", "and"),
+            8,
+            "9 minimal cut sets: more than the 8 a table shows",
+        ),
+    ],
+    ids=["atleast", "just-over"],
+)
+def test_layout_without_a_table_says_why(make, limit, note):
+    graph = make()
+    watched, layout = layout_of(graph, limit=limit)
+    assert watched == graph and layout.cutset_gates is None and layout.cutset_note == note
+
+
+def test_layout_of_given_cutsets_uses_their_gates():
+    graph = graph_of_cutsets(["p", "q", "v"], [["q", "p"], ["v"]])
+    watched, layout = layout_of(graph, given_as_cutsets=True)
+    assert watched is graph
+    assert layout.cutset_gates == (("p & q", 0), ("v", 1)) and layout.top_gate == 2

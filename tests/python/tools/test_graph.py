@@ -1,0 +1,214 @@
+"""The logic graph: built from [gates] and failed_when as written, refusing cycles and
+unknown names, and evaluating as the expressions do."""
+
+import itertools
+import random
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tavoq_tools.model.graph import Gate, GraphError, LogicGraph, build_graph, graph_of_cutsets
+from tavoq_tools.model.logic import parse
+
+COMPONENTS = ["a", "b", "c", "d", "e"]
+
+
+def holds(node, failed, gates):
+    """The expression's value, named gates read through ``gates`` (name -> parsed)."""
+    if node.kind == "name":
+        if node.name in gates:
+            return holds(gates[node.name], failed, gates)
+        return node.name in failed
+    count = sum(holds(arg, failed, gates) for arg in node.args)
+    return count >= {"or": 1, "and": len(node.args), "atleast": node.k}[node.kind]
+
+
+@st.composite
+def expressions(draw, names):
+    """Expression text over ``names``, nested up to three levels."""
+
+    def build(depth):
+        if depth == 0 or draw(st.integers(0, 2)) == 0:
+            return draw(st.sampled_from(names))
+        args = [build(depth - 1) for _ in range(draw(st.integers(1, 3)))]
+        kind = draw(st.sampled_from(["or", "and", "atleast"]))
+        if kind == "atleast":
+            k = draw(st.integers(1, len(args)))
+            return f"atleast({k}, {', '.join(args)})"
+        return "(" + f" {kind} ".join(args) + ")"
+
+    return build(3)
+
+
+@st.composite
+def gate_tables(draw):
+    """[gates] tables naming earlier gates only, written in a shuffled order."""
+    gates = {}
+    for i in range(draw(st.integers(0, 4))):
+        gates[f"g{i}"] = draw(expressions(COMPONENTS + list(gates)))
+    failed_when = draw(expressions(COMPONENTS + list(gates)))
+    order = draw(st.permutations(list(gates)))
+    return {name: gates[name] for name in order}, failed_when
+
+
+@settings(max_examples=150, deadline=None)
+@given(gate_tables())
+def test_graph_evaluates_as_the_expressions(table):
+    gates, failed_when = table
+    graph = build_graph(COMPONENTS, gates, failed_when)
+    parsed = {name: parse(text) for name, text in gates.items()}
+    top = parse(failed_when)
+    assert [name for name, _ in graph.named] == list(gates)
+    for bits in itertools.product([0, 1], repeat=len(COMPONENTS)):
+        failed = {c for c, bit in zip(COMPONENTS, bits, strict=True) if bit}
+        states = graph.evaluate_gates(bits)
+        assert graph.evaluate(bits) == holds(top, failed, parsed)
+        for name, index in graph.named:
+            assert states[index] == holds(parsed[name], failed, parsed), name
+
+
+@pytest.mark.parametrize(
+    ("gates", "failed_when", "cycle"),
+    [
+        ({"a": "a or x"}, "a", "gates.a -> gates.a"),
+        ({"a": "b or x", "b": "a and y"}, "x", "gates.a -> gates.b -> gates.a"),
+        (
+            {"p": "x", "a": "b", "b": "c or y", "c": "atleast(1, a, x)"},
+            "p",
+            "gates.a -> gates.b -> gates.c -> gates.a",
+        ),
+    ],
+    ids=["self", "pair", "three"],
+)
+def test_cycle_is_refused_with_its_path(gates, failed_when, cycle):
+    with pytest.raises(GraphError, match="cycle: " + cycle.replace(".", r"\.") + "$") as err:
+        build_graph(["x", "y"], gates, failed_when)
+    assert err.value.key == cycle.split(" ->")[0]
+
+
+@pytest.mark.parametrize(
+    ("gates", "failed_when", "key", "message"),
+    [
+        (
+            {"train": "pump or valv"},
+            "train",
+            "gates.train",
+            'column 9: unknown name "valv"; did you mean "valve"',
+        ),
+        ({"train": "pump or valve"}, "trian", "failed_when", 'did you mean "train"'),
+        ({"pump": "valve"}, "pump", "gates.pump", "is a component already"),
+        ({"2x": "valve"}, "pump", "gates.2x", "a gate name is letters"),
+        ({"or": "valve"}, "pump", "gates.or", "a gate name is letters"),
+        ({"train": "pump or"}, "train", "gates.train", "column 8: expected a component name"),
+        ({"train": 3}, "train", "gates.train", "must be a string"),
+        ({}, "", "failed_when", "the expression is empty"),
+    ],
+    ids=[
+        "unknown-in-gate",
+        "unknown-in-top",
+        "component-name",
+        "digit",
+        "keyword",
+        "syntax",
+        "not-text",
+        "empty",
+    ],
+)
+def test_bad_gates_name_their_key(gates, failed_when, key, message):
+    with pytest.raises(GraphError, match=message) as err:
+        build_graph(["pump", "valve"], gates, failed_when)
+    assert err.value.key == key
+
+
+def test_unknown_name_hook_makes_the_error():
+    def unknown(key, name, column):
+        return KeyError(f"{key} {name} {column}")
+
+    with pytest.raises(KeyError, match="gates.t pmup 1"):
+        build_graph(["pump"], {"t": "pmup"}, "t", unknown)
+
+
+def test_gates_are_built_as_written_and_named_in_file_order():
+    # b is written after a but needed by it: gate indices follow the dependencies, the
+    # named list keeps the file's order.
+    graph = build_graph(["x", "y", "z"], {"a": "b or z", "b": "x and (y or z)"}, "a")
+    assert [name for name, _ in graph.named] == ["a", "b"]
+    a, b = graph.gate_index("a"), graph.gate_index("b")
+    assert b < a == graph.top
+    assert graph.gates[a] == Gate("or", (3 + b, 2), 0, "a")
+    assert graph.gates[b].inputs[0] == 0 and graph.gates[b].kind == "and"
+    # One gate per operator: or(y, z), and(x, .), or(b, z).
+    assert graph.n_gates == 3 and graph.depth == 3
+
+
+@pytest.mark.parametrize(
+    ("gates", "failed_when", "n_gates", "y_fails_it"),
+    [
+        ({}, "x", 1, False),
+        ({"alias": "x"}, "alias", 1, False),
+        ({"alias": "t", "t": "x or y"}, "alias", 2, True),
+    ],
+    ids=["component-top", "component-alias", "gate-alias"],
+)
+def test_bare_names_get_a_gate_of_their_own(gates, failed_when, n_gates, y_fails_it):
+    graph = build_graph(["x", "y"], gates, failed_when)
+    assert graph.n_gates == n_gates
+    assert graph.evaluate([1, 0]) and graph.evaluate([0, 1]) == y_fails_it
+    assert not graph.evaluate([0, 0])
+
+
+def test_long_chain_of_named_gates_builds():
+    n = 5000
+    gates = {f"g{i}": f"g{i + 1} or c{i}" for i in range(n - 1)}
+    gates[f"g{n - 1}"] = f"c{n - 1}"
+    graph = build_graph([f"c{i}" for i in range(n)], gates, "g0")
+    assert graph.depth == n
+    failed = [0] * n
+    failed[-1] = 1
+    assert graph.evaluate(failed)
+
+
+def test_repeated_input_counts_each_time():
+    graph = build_graph(["x", "y", "z"], {}, "atleast(2, x, x, y)")
+    assert graph.evaluate([1, 0, 0]) and not graph.evaluate([0, 1, 1])
+
+
+def test_cutsets_become_ands_under_one_or():
+    graph = graph_of_cutsets(["p", "q", "v"], [["p", "q"], ["v"]])
+    assert [g.kind for g in graph.gates] == ["and", "and", "or"]
+    for bits in itertools.product([0, 1], repeat=3):
+        assert graph.evaluate(bits) == ((bits[0] and bits[1]) or bool(bits[2]))
+    with pytest.raises(
+        GraphError, match='cutsets\\[1\\]: unknown component "vv"; did you mean "v"'
+    ):
+        graph_of_cutsets(["p", "q", "v"], [["p"], ["vv"]])
+
+
+def test_observers_watch_their_cut_set_and_feed_nothing():
+    graph = build_graph(["x", "y", "z"], {"t": "x and (y or z)"}, "t")
+    watched, added = graph.with_observers([(0, 1), (0, 2)])
+    assert added == (graph.n_gates, graph.n_gates + 1)
+    rng = random.Random(3)
+    for _ in range(20):
+        bits = [rng.randint(0, 1) for _ in range(3)]
+        states = watched.evaluate_gates(bits)
+        assert watched.evaluate(bits) == graph.evaluate(bits)
+        assert states[added[0]] == (bits[0] and bits[1])
+        assert states[added[1]] == (bits[0] and bits[2])
+
+
+@pytest.mark.parametrize(
+    ("gates", "top", "message"),
+    [
+        ((Gate("or", (3,)),), 0, "neither a component nor an earlier gate"),
+        ((Gate("atleast", (0, 1), 3),), 0, "1 <= k <= 2"),
+        ((Gate("xor", (0, 1)),), 0, 'unknown kind "xor"'),
+        ((Gate("or", ()),), 0, "no inputs"),
+        ((Gate("or", (0,)),), 1, "top gate 1 out of range"),
+    ],
+    ids=["forward", "k", "kind", "empty", "top"],
+)
+def test_graph_checks_its_gates(gates, top, message):
+    with pytest.raises(GraphError, match=message):
+        LogicGraph(("x", "y", "z"), gates, top)
