@@ -95,7 +95,8 @@ template <bool kInitial>
 }
 
 void Simulation::check() {
-    untilCheck = kTransitionsBetweenChecks;
+    untilCheck = kWorkBetweenChecks;
+    ++checksMade;
     if (control.interrupted != nullptr && *control.interrupted) {
         (*control.interrupted)();
     }
@@ -147,7 +148,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
             recorder.stretch(currentTime, T, systemFailed);
             currentTime = T;
         }
-        if (--untilCheck == 0) {
+        if (untilCheck <= 0) {
             check();
         }
 
@@ -155,9 +156,11 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         const int from = componentStates[index];
         const int to = toState[index];
         componentStates[index] = to;
+        // The transition's work: itself, the input counts its crossing moves, its next draws.
+        std::int64_t work = 1 + nStates;
         if ((from == 0) != (to == 0)) {
             if (to != 0) {
-                gates.cross<true>(c, [&](int g) {
+                work += gates.cross<true>(c, [&](int g) {
                     if constexpr (Recorder::kTracksCauses) {
                         completed.push_back(g); // each gate once: within the capacity
                     }
@@ -171,7 +174,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
                     recorder.componentFailed(c, T);
                 }
             } else {
-                gates.cross<false>(c, [&](int g) {
+                work += gates.cross<false>(c, [&](int g) {
                     if constexpr (Recorder::kTracksGates) {
                         if (trackGates) {
                             recorder.gateRestored(g, T);
@@ -198,6 +201,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         }
         systemFailed = failed;
         firstCheck = false;
+        untilCheck -= work;
 
         int delay = 0;
         sample<false>(c, to, delay, toState[index]);

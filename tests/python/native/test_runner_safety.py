@@ -195,19 +195,35 @@ def test_stuck_model_with_many_components_is_reported(capfd):
         tavoq.runnerSingleSim(10, matrix, tree, 1)
 
 
-def interrupt_a_long_call(call, after=0.5):
-    """Runs `call` in a child on a model whose runs take minutes (2,000 components flipping
-    every time unit), sends SIGINT once it is running, and returns the child's exit code,
-    its output, its errors and the seconds it took to end after the signal."""
+# 2,000 components flipping every time unit: runs of a million units take minutes.
+MANY_CHEAP_TRANSITIONS = """
+    n = 2000
+    tree = tavoq.CutsetTree(n); tree.insertNode([1] * n)
+    matrix = [[[D(), each_unit], [each_unit, D()]]] * n
+"""
+
+# One component flipping every time unit under 100,000 gates: each transition moves every
+# gate's count, a tenth of a millisecond or more of work.
+FEW_COSTLY_TRANSITIONS = """
+    tree = tavoq.FaultTree(2)
+    tree.setTop(tree.addGate("or", [tree.addGate("and", [0, 1]) for _ in range(100_000)]))
+    matrix = [[[D(), each_unit], [each_unit, D()]], [[D(), D()], [D(), D()]]]
+"""
+
+
+def interrupt_a_long_call(call, after=0.5, model=MANY_CHEAP_TRANSITIONS):
+    """Runs `call` in a child on `model`, whose runs take minutes, sends SIGINT once it is
+    running, and returns the child's exit code, its output, its errors and the seconds it
+    took to end after the signal."""
     # The runners hold the interpreter lock, so the signal comes from outside the process.
     code = textwrap.dedent(
-        f"""
+        """
         import tavoq
         D = tavoq.Distribution
         each_unit = tavoq.Inspection(1)
-        n = 2000
-        tree = tavoq.CutsetTree(n); tree.insertNode([1] * n)
-        matrix = [[[D(), each_unit], [each_unit, D()]]] * n
+        """
+    ) + textwrap.dedent(model) + textwrap.dedent(
+        f"""
         tavoq.limitOMPThreads(2)
         print("running", flush=True)
         try:
@@ -248,6 +264,19 @@ def test_ctrl_c_stops_every_thread_of_a_batch_of_long_runs(runner):
     assert out.splitlines()[-1] == "interrupted"
     # A run lasts minutes here: anything near that means a thread finished its run first.
     assert waited < 15, f"{runner} stopped {waited:.1f} s after Ctrl-C"
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_runs_whose_every_transition_is_costly(threads):
+    # A look at the stop flag every so many transitions would come seconds apart here.
+    code, out, err, waited = interrupt_a_long_call(
+        f"tavoq.limitOMPThreads({threads}); tavoq.runnerStatistics(4, 1_000_000, matrix, tree, 1)",
+        after=1.0,
+        model=FEW_COSTLY_TRANSITIONS,
+    )
+    assert code == 0, err[-2000:]
+    assert out.splitlines()[-1] == "interrupted"
+    assert waited < 5, f"stopped {waited:.1f} s after Ctrl-C"
 
 
 def test_thread_slots_are_capped(omp_threads_restored, worked_example, capfd):
