@@ -385,8 +385,7 @@ MemoryBudget readMemoryBudget(const MemorySources &sources) {
 MemoryShortage::MemoryShortage(std::uint64_t needed, const MemoryBudget &budget)
     : MemoryShortage(needed, budget, Memory{0}) {}
 
-MemoryShortage::MemoryShortage(std::uint64_t needed, const MemoryBudget &budget,
-                               Memory stacks)
+MemoryShortage::MemoryShortage(std::uint64_t needed, const MemoryBudget &budget, Memory stacks)
     : neededBytes(needed), remainingBytes(budget.remaining().value_or(0)),
       message(std::make_shared<const std::string>(
           shortageMessage(needed, budget, stacks.stackBytes))) {}

@@ -166,8 +166,8 @@ bool onTeam(int nSimulations, int slots, const InterruptCheck &interrupted,
 /// @throws the first exception that `makeWorker`, a run or the interrupt check threw;
 ///         std::system_error when the batch's thread cannot be started.
 template <typename Restart, typename MakeWorker>
-void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted,
-                Restart &&restart, MakeWorker &&makeWorker) {
+void forEachRun(int nSimulations, int slots, const InterruptCheck &interrupted, Restart &&restart,
+                MakeWorker &&makeWorker) {
     if (slots > 1) {
         if (detail::onTeam(nSimulations, slots, interrupted, makeWorker)) {
             return;

@@ -62,8 +62,9 @@ Simulation::Simulation(const TransitionModel &model, std::unique_ptr<const GateG
     completed.reserve(static_cast<std::size_t>(graph.nGates()));
 }
 
-template <bool kInitial>
-[[gnu::always_inline]] inline void Simulation::sample(int c, int from, int &delay, int &to) {
+template <bool kInitial, typename Recorder>
+[[gnu::always_inline]] inline void Simulation::sample(int c, int from, int &delay, int &to,
+                                                      Recorder &recorder) {
     int bestTime = kNever;
     int bestState = 0;
     using Kind = TransitionModel::Cell::Kind;
@@ -80,7 +81,11 @@ template <bool kInitial>
         if constexpr (kInitial) {
             // Only the first pass tests bounds: later, a negative delay stays and fires at once.
             if (v < 0 || v > kNoTransition) {
-                platform::printDelayOutOfBounds(v, p);
+                if constexpr (Recorder::kCountsDelayWarnings) {
+                    recorder.delayOutOfBounds(c, v < 0);
+                } else {
+                    platform::printDelayOutOfBounds(v, p);
+                }
                 v = kNoTransition;
             }
         }
@@ -115,7 +120,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
 
     for (int c = 0; c < nComponents; ++c) {
         int delay = 0;
-        sample<true>(c, 0, delay, toState[static_cast<std::size_t>(c)]);
+        sample<true>(c, 0, delay, toState[static_cast<std::size_t>(c)], recorder);
         queue.place(c, EventQueue::key(delay, c));
     }
     queue.build();
@@ -204,7 +209,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         untilCheck -= work;
 
         int delay = 0;
-        sample<false>(c, to, delay, toState[index]);
+        sample<false>(c, to, delay, toState[index], recorder);
         queue.replaceTop(EventQueue::key(static_cast<std::int64_t>(T) + delay, c));
     }
     if (currentTime < simTime) {

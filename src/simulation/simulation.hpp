@@ -101,7 +101,9 @@ private:
     Simulation(const TransitionModel &model, std::unique_ptr<const GateGraph> owned,
                RunControl control);
     /// Draws a delay for every to-state of c's row `from` and keeps the earliest.
-    template <bool kInitial> void sample(int c, int from, int &delay, int &to);
+    /// The first pass tells `recorder` about a draw out of bounds (recorders.hpp).
+    template <bool kInitial, typename Recorder>
+    void sample(int c, int from, int &delay, int &to, Recorder &recorder);
     void check();
 
     const TransitionModel &model;

@@ -104,8 +104,8 @@ TEST_P(ForEachRun, FirstErrorIsRethrownAfterTheRuns) {
             }
         };
     };
-    EXPECT_THROW(forEachRun(1000, GetParam(), InterruptCheck{}, [] {}, failing),
-                 std::out_of_range);
+    EXPECT_THROW(
+        forEachRun(1000, GetParam(), InterruptCheck{}, [] {}, failing), std::out_of_range);
 }
 
 INSTANTIATE_TEST_SUITE_P(Slots, ForEachRun, ::testing::Values(1, 2, 3));

@@ -216,14 +216,17 @@ def interrupt_a_long_call(call, after=0.5, model=MANY_CHEAP_TRANSITIONS):
     running, and returns the child's exit code, its output, its errors and the seconds it
     took to end after the signal."""
     # The runners hold the interpreter lock, so the signal comes from outside the process.
-    code = textwrap.dedent(
-        """
+    code = (
+        textwrap.dedent(
+            """
         import tavoq
         D = tavoq.Distribution
         each_unit = tavoq.Inspection(1)
         """
-    ) + textwrap.dedent(model) + textwrap.dedent(
-        f"""
+        )
+        + textwrap.dedent(model)
+        + textwrap.dedent(
+            f"""
         tavoq.limitOMPThreads(2)
         print("running", flush=True)
         try:
@@ -231,6 +234,7 @@ def interrupt_a_long_call(call, after=0.5, model=MANY_CHEAP_TRANSITIONS):
         except KeyboardInterrupt:
             print("interrupted", flush=True)
         """
+        )
     )
     child = subprocess.Popen(
         [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
@@ -440,8 +444,11 @@ def test_a_batch_from_another_thread_counts_the_stacks_of_its_own_threads():
         env={"OMP_STACKSIZE": "16M"},
     )
     assert result.returncode == 0, result.stderr[-3000:]
-    lines = [line for line in result.stdout.split("\n") if line.split(" ")[0] in
-             ("ran", "refused", "unclear:")]
+    lines = [
+        line
+        for line in result.stdout.split("\n")
+        if line.split(" ")[0] in ("ran", "refused", "unclear:")
+    ]
     assert lines == ["refused", "refused", "ran", "ran"]
 
 
@@ -469,8 +476,11 @@ def test_stacks_of_omp_stacksize_past_the_memory_are_refused_not_fatal():
         env={"OMP_STACKSIZE": " 4096 G"},
     )
     assert result.returncode == 0, result.stderr[-3000:]
-    lines = [line for line in result.stdout.split("\n") if line.split(" ")[0] in
-             ("ran", "refused", "unclear:", "no")]
+    lines = [
+        line
+        for line in result.stdout.split("\n")
+        if line.split(" ")[0] in ("ran", "refused", "unclear:", "no")
+    ]
     assert lines == ["refused", "refused", "ran"]
 
 
@@ -510,8 +520,9 @@ def test_a_child_forked_by_a_signal_handler_in_a_batch_finishes_it_alone(runner)
         env={"PYTHONWARNINGS": "ignore::DeprecationWarning"},
     )
     assert result.returncode == 0, result.stderr[-3000:]
-    lines = [line.split() for line in result.stdout.split("\n")
-             if line.startswith(("child", "parent"))]
+    lines = [
+        line.split() for line in result.stdout.split("\n") if line.startswith(("child", "parent"))
+    ]
     assert [line[0] for line in lines] == ["child", "parent"]
     child, parent = lines
     assert parent[2:] == ["forked", "in", "the", "batch", "0"]
