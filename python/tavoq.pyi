@@ -154,6 +154,11 @@ class RunStatistics:
     What runnerStatistics counted over a batch. Arrays are read-only numpy views, int64 but for the float64 sums of squares.
     """
     @property
+    def binWidth(self) -> int:
+        """
+        Time units per bin of failedRuns and firstFailures (the last bin may be shorter)
+        """
+    @property
     def componentDowntime(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per component: time units at which it is failed, over all runs
@@ -174,6 +179,11 @@ class RunStatistics:
         Per stored cut set (getCutsets order): system failures at which the causing transition completed it; empty for a FaultTree
         """
     @property
+    def delaysPastLimit(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per component: draws of a run's first pass past the largest delay, 2147483647, read as no transition
+        """
+    @property
     def downtime(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per run: time units at which the system is failed
@@ -181,12 +191,12 @@ class RunStatistics:
     @property
     def failedRuns(self) -> numpy.typing.NDArray[numpy.int64]:
         """
-        Per time unit: runs whose system is failed then
+        Per bin: the sum over its time units of the runs whose system is failed then (with binWidth 1, the failed runs per time unit)
         """
     @property
     def firstFailures(self) -> numpy.typing.NDArray[numpy.int64]:
         """
-        Per time unit: runs whose system is failed then for the first time
+        Per bin: runs whose system is failed for the first time at one of its time units
         """
     @property
     def gateDowntime(self) -> numpy.typing.NDArray[numpy.int64]:
@@ -211,6 +221,11 @@ class RunStatistics:
     @property
     def nSimulations(self) -> int:
         ...
+    @property
+    def negativeDelays(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per component: draws of a run's first pass (one per to-state) below 0, read as no transition; the other runners print a warning line for each
+        """
     @property
     def seed(self) -> int:
         ...
@@ -248,12 +263,12 @@ def runnerSingleSim(simTime: typing.SupportsInt | typing.SupportsIndex, transiti
     Run a single simulation
     """
 @typing.overload
-def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex) -> RunStatistics:
+def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex, binWidth: typing.SupportsInt | typing.SupportsIndex = 1) -> RunStatistics:
     """
-    Run the batch of runnerParallelSim (same runs, seeds and threads) and count, beside the failed runs per time unit, first failures, failures and downtime per run, and per component and cut set what caused each system failure. Writes no progress lines. Memory: the per-time-unit arrays once per thread, plus 16 bytes a run.
+    Run the batch of runnerParallelSim (same runs, seeds and threads) and count, beside the failed runs, first failures, failures and downtime per run, per component and cut set what caused each system failure, and per component the first draws out of bounds. Writes nothing on the console. The curves (failedRuns, firstFailures) are kept per bin of binWidth time units (at least 1; the last bin may be shorter); every other figure is exact whatever the bins. Memory: 16 bytes a bin per thread and 32 more, plus 16 bytes a run.
     """
 @typing.overload
-def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex) -> RunStatistics:
+def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex, binWidth: typing.SupportsInt | typing.SupportsIndex = 1) -> RunStatistics:
     """
     The same batch with the logic as a FaultTree, whose gates the engine evaluates as they are: a transition costs the gates whose output changes, not the cut sets. The tree needs the matrix's number of components and a top. Fills the per-gate arrays (gateDowntime, gateFailures, gateTriggered, gateDowntimeSquares); cutsetFailures is empty. The same logic as cut sets gives the same numbers in every other array.
     """

@@ -38,9 +38,10 @@ public:
 
     /// Component c crossed from working to failed (kFailed) or back; it must be in the other
     /// state before. Calls changed(g) for every gate whose output changed, once its new
-    /// output is set.
+    /// output is set. Returns the input counts it moved (the crossing's cost).
     template <bool kFailed, typename Changed>
-    [[gnu::always_inline]] inline void cross(int c, Changed &&changed) {
+    [[gnu::always_inline]] inline std::size_t cross(int c, Changed &&changed) {
+        std::size_t moved = 0;
         failed[static_cast<std::size_t>(c)] = kFailed ? 1 : 0;
         std::int32_t *const bottom = pending.data();
         std::int32_t *top = bottom; // each gate changes once, so nGates entries suffice
@@ -48,6 +49,7 @@ public:
         while (true) {
             const std::int32_t *p = parents + offsets[node];
             const std::int32_t *const end = parents + offsets[node + 1];
+            moved += static_cast<std::size_t>(end - p);
             for (; p != end; ++p) {
                 const auto g = static_cast<std::size_t>(*p);
                 if constexpr (kFailed) {
@@ -61,7 +63,7 @@ public:
                 }
             }
             if (top == bottom) {
-                return;
+                return moved;
             }
             const std::int32_t g = *--top;
             node = static_cast<std::size_t>(components) + static_cast<std::size_t>(g);

@@ -294,7 +294,8 @@ std::string gib(std::uint64_t bytes, int decimals) {
     return text;
 }
 
-std::string shortageMessage(std::uint64_t needed, const MemoryBudget &budget) {
+std::string shortageMessage(std::uint64_t needed, const MemoryBudget &budget,
+                            std::uint64_t stackMemory) {
     const std::uint64_t remaining = budget.remaining().value_or(0);
     // Enough decimals that the two figures differ on the page, as they do in fact.
     int decimals = 2;
@@ -302,6 +303,9 @@ std::string shortageMessage(std::uint64_t needed, const MemoryBudget &budget) {
         ++decimals;
     }
     return "Not enough memory: this call needs " + gib(needed, decimals) +
+           (stackMemory > 0 ? " (of which " + gib(stackMemory, decimals) +
+                                  " for thread stacks of OMP_STACKSIZE)"
+                            : "") +
            " and the process can get " + gib(remaining, decimals) +
            (budget.limitedByCgroup() ? " (the room left under its memory cgroup's limit)."
                                      : " (the system's available memory).");
@@ -379,49 +383,72 @@ MemoryBudget readMemoryBudget(const MemorySources &sources) {
 }
 
 MemoryShortage::MemoryShortage(std::uint64_t needed, const MemoryBudget &budget)
+    : MemoryShortage(needed, budget, Memory{0}) {}
+
+MemoryShortage::MemoryShortage(std::uint64_t needed, const MemoryBudget &budget, Memory stacks)
     : neededBytes(needed), remainingBytes(budget.remaining().value_or(0)),
-      message(std::make_shared<const std::string>(shortageMessage(needed, budget))) {}
+      message(std::make_shared<const std::string>(
+          shortageMessage(needed, budget, stacks.stackBytes))) {}
 
 MemoryShortage::MemoryShortage(std::uint64_t needed, const MemoryBudget &budget,
                                std::uint64_t stackBytes)
     : neededBytes(needed), remainingBytes(budget.addressRoom.value_or(0)),
       message(std::make_shared<const std::string>(addressMessage(needed, budget, stackBytes))) {}
 
+namespace {
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+} // namespace
+
 void requireMemory(std::uint64_t bytesNeeded, const MemorySources &sources,
-                   std::uint64_t stackBytes) {
+                   std::uint64_t stackBytes, std::uint64_t stackMemory) {
     const MemoryBudget budget = readMemoryBudget(sources);
     const auto remaining = budget.remaining();
-    if (remaining && bytesNeeded > *remaining) {
-        throw MemoryShortage(bytesNeeded, budget);
+    const std::uint64_t memoryNeeded = saturatingAdd(bytesNeeded, stackMemory);
+    if (remaining && memoryNeeded > *remaining) {
+        throw MemoryShortage(memoryNeeded, budget, MemoryShortage::Memory{stackMemory});
     }
-    const std::uint64_t addressNeeded =
-        bytesNeeded > UINT64_MAX - stackBytes ? UINT64_MAX : bytesNeeded + stackBytes;
+    const std::uint64_t addressNeeded = saturatingAdd(bytesNeeded, stackBytes);
     if (budget.addressRoom && addressNeeded > *budget.addressRoom) {
         throw MemoryShortage(addressNeeded, budget, stackBytes);
     }
+}
+
+std::optional<std::uint64_t> openmpStackSetting() {
+    for (const char *name : {"OMP_STACKSIZE", "GOMP_STACKSIZE"}) {
+        // libgomp falls back to the second name when the first is unset or malformed.
+        if (const char *setting = std::getenv(name); setting != nullptr) {
+            if (const auto bytes = stackSetting(setting)) {
+                return bytes;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::uint64_t defaultThreadStackBytes() {
+    pthread_attr_t defaults;
+    std::size_t size = 0;
+    if (pthread_getattr_default_np(&defaults) == 0) {
+        pthread_attr_getstacksize(&defaults, &size);
+        pthread_attr_destroy(&defaults);
+    }
+    return size > 0 ? size : 8ull << 20;
 }
 
 std::uint64_t threadStackBytes(int threads) {
     if (threads <= 0) {
         return 0;
     }
-    std::uint64_t each = 0;
-    if (const char *setting = std::getenv("OMP_STACKSIZE"); setting != nullptr) {
-        each = stackSetting(setting).value_or(0);
-    }
+    std::uint64_t each = openmpStackSetting().value_or(0);
     if (each == 0) {
-        // The C library's default for new threads, fixed when the process started (a stack
-        // limit changed since then does not change it).
-        pthread_attr_t defaults;
-        std::size_t size = 0;
-        if (pthread_getattr_default_np(&defaults) == 0) {
-            pthread_attr_getstacksize(&defaults, &size);
-            pthread_attr_destroy(&defaults);
-        }
-        each = size > 0 ? size : 8ull << 20;
+        each = defaultThreadStackBytes();
     }
     // Beside its stack, a thread maps a guard page and its thread-local storage.
-    each = each > UINT64_MAX - kThreadExtraBytes ? UINT64_MAX : each + kThreadExtraBytes;
+    each = saturatingAdd(each, kThreadExtraBytes);
     const auto n = static_cast<std::uint64_t>(threads);
     return each > UINT64_MAX / n ? UINT64_MAX : each * n;
 }

@@ -59,6 +59,12 @@ MemoryBudget readMemoryBudget(const MemorySources &sources = {});
 class MemoryShortage : public std::bad_alloc {
 public:
     MemoryShortage(std::uint64_t needed, const MemoryBudget &budget);
+    /// Memory is short, and `stackBytes` of the `needed` are thread stacks sized by
+    /// OMP_STACKSIZE (the message says so).
+    struct Memory {
+        std::uint64_t stackBytes;
+    };
+    MemoryShortage(std::uint64_t needed, const MemoryBudget &budget, Memory stacks);
     /// The address space is short: `needed` bytes of it against the budget's addressRoom.
     MemoryShortage(std::uint64_t needed, const MemoryBudget &budget, std::uint64_t stackBytes);
     const char *what() const noexcept override { return message->c_str(); }
@@ -72,15 +78,28 @@ private:
     std::shared_ptr<const std::string> message;
 };
 
-/// Throws MemoryShortage when `bytesNeeded` is more than the process can still get, or when
-/// `bytesNeeded` plus `stackBytes` (thread stacks: address space only) is more than its
-/// address space has room for. Returns quietly when it fits or when nothing could be read.
+/// Throws MemoryShortage when `bytesNeeded` plus `stackMemory` (thread stacks that must be
+/// usable in full) is more than the process can still get, or when `bytesNeeded` plus
+/// `stackBytes` (all the address space thread stacks reserve, `stackMemory` among it) is more
+/// than its address space has room for. Returns quietly when it fits or when nothing could be
+/// read.
 void requireMemory(std::uint64_t bytesNeeded, const MemorySources &sources = {},
-                   std::uint64_t stackBytes = 0);
+                   std::uint64_t stackBytes = 0, std::uint64_t stackMemory = 0);
 
-/// The address space `threads` new OpenMP threads reserve: each a stack of OMP_STACKSIZE
-/// when set (a number with an optional B, K, M or G suffix; K when none), else of the C
-/// library's default for new threads, plus kThreadExtraBytes.
+/// The stack size OpenMP's threads get from the environment, read as libgomp reads it:
+/// OMP_STACKSIZE, else GOMP_STACKSIZE, a number with an optional B, K, M or G suffix (K when
+/// none), blanks around it allowed; a malformed value, or one past 64 bits, is passed over
+/// as libgomp passes it over. None when neither gives a size.
+std::optional<std::uint64_t> openmpStackSetting();
+
+/// The stack of a thread started without attributes (std::thread, and OpenMP's threads when
+/// the environment sets no size): the C library's default for new threads, fixed when the
+/// process started (a stack limit changed since then does not change it).
+std::uint64_t defaultThreadStackBytes();
+
+/// The address space `threads` new OpenMP threads reserve: each a stack of
+/// openmpStackSetting() when set and not 0, else of defaultThreadStackBytes(), plus
+/// kThreadExtraBytes. Saturates at UINT64_MAX.
 std::uint64_t threadStackBytes(int threads);
 
 /// What a thread maps beside its stack (a guard page, thread-local storage), generously.

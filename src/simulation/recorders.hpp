@@ -8,6 +8,10 @@
 ///   state 0 to a failed state, or back, at unit t;
 /// - gateFailed / gateRestored (when kTracksGates, for a graph whose gates have statistics of
 ///   their own): gate g's output turned failed, or working, at unit t;
+/// - delayOutOfBounds(c, negative): component c's first draw of the run for some to-state
+///   was below 0 (negative) or past kNoTransition; a recorder with kCountsDelayWarnings
+///   counts it, and for the others the engine prints the warning line
+///   (platform::printDelayOutOfBounds) instead;
 /// - rise (when kTracksCauses): the transition of component c turned the verdict from working
 ///   to failed, turning the given gates failed (for cut sets: completing those cut sets);
 /// - endRun(simTime, states): the run is over; states are the components' final states.

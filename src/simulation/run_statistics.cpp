@@ -2,9 +2,10 @@
 
 namespace tavoq {
 
-StatisticsSlot::StatisticsSlot(int simTime, int nComponents, int nGates, int nTrackedGates)
-    : failedChanges(static_cast<std::size_t>(simTime), 0u),
-      firstFailures(static_cast<std::size_t>(simTime), 0u),
+StatisticsSlot::StatisticsSlot(int nBins, int nComponents, int nGates, int nTrackedGates)
+    : failedUnits(static_cast<std::size_t>(nBins), 0u),
+      wholeBins(static_cast<std::size_t>(nBins), 0u),
+      firstFailures(static_cast<std::size_t>(nBins), 0u),
       componentDowntime(static_cast<std::size_t>(nComponents), 0),
       componentFailures(static_cast<std::size_t>(nComponents), 0),
       triggeredFailures(static_cast<std::size_t>(nComponents), 0),
@@ -12,7 +13,9 @@ StatisticsSlot::StatisticsSlot(int simTime, int nComponents, int nGates, int nTr
       gateTriggered(static_cast<std::size_t>(nGates), 0),
       gateDowntime(static_cast<std::size_t>(nTrackedGates), 0),
       gateFailures(static_cast<std::size_t>(nTrackedGates), 0),
-      gateDowntimeSquares(static_cast<std::size_t>(nTrackedGates), 0) {}
+      gateDowntimeSquares(static_cast<std::size_t>(nTrackedGates), 0),
+      negativeDelays(static_cast<std::size_t>(nComponents), 0),
+      delaysPastLimit(static_cast<std::size_t>(nComponents), 0) {}
 
 void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares) {
     for (const int i : touched) {

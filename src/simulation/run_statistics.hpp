@@ -14,7 +14,12 @@ struct RunStatistics {
     int nSimulations = 0;
     int simTime = 0;
     int seed = 0;
-    /// Per time unit: runs failed at t; runs failed at t for the first time.
+    /// The time units of a bin of the curves: bin b holds units b * binWidth up to the next
+    /// bin's first, the last one up to simTime (it may be shorter); ceil(simTime / binWidth)
+    /// bins in all. 1 gives a bin per unit.
+    int binWidth = 1;
+    /// Per bin: the sum over its units of the runs failed there (with binWidth 1, the runs
+    /// failed at t); the runs whose first failed unit lies in it.
     std::vector<std::int64_t> failedRuns;
     std::vector<std::int64_t> firstFailures;
     /// Per run, in run order: system failures; failed time units.
@@ -37,6 +42,11 @@ struct RunStatistics {
     std::vector<std::int64_t> gateFailures;
     std::vector<std::int64_t> gateTriggered;
     std::vector<double> gateDowntimeSquares;
+    /// Per component, over the batch: the draws of a run's first pass (one per to-state) that
+    /// fell below 0, and those past kNoTransition, each then read as no transition. The other
+    /// runners print a warning line for each instead (platform::printDelayOutOfBounds).
+    std::vector<std::int64_t> negativeDelays;
+    std::vector<std::int64_t> delaysPastLimit;
 };
 
 /// Sums of squares of per-run counts: a run's count is below 2^31, its square below 2^62, and
@@ -44,15 +54,21 @@ struct RunStatistics {
 /// rounded to double once, at the end.
 __extension__ using SquareSum = unsigned __int128;
 
-/// One thread's share of a batch's statistics: sums over the runs it performed. Per-time-unit
-/// counts are 32-bit (a count of runs), kept as changes and summed up at the end.
+/// One thread's share of a batch's statistics: sums over the runs it performed. A failed
+/// stretch of a run adds, in O(1), its units in the bins where it starts and ends to
+/// `failedUnits`, and marks the whole bins between them in `wholeBins`, a difference array
+/// (+1 at the first whole bin, -1 past the last) whose prefix sums count the runs failed
+/// throughout a bin: a bin's failed units are its failedUnits plus binWidth times that count.
+/// Counts of runs are 32-bit, kept modulo 2^32 where they are changes (every prefix sum is a
+/// count of runs, so the wrap is exact); units are 64-bit.
 struct StatisticsSlot {
     /// `nGates`: the graph's gates, whose causes are counted; `nTrackedGates`: those with
     /// statistics of their own (all of a FaultTree's, none of the cut sets' graph).
-    StatisticsSlot(int simTime, int nComponents, int nGates, int nTrackedGates);
+    StatisticsSlot(int nBins, int nComponents, int nGates, int nTrackedGates);
 
-    std::vector<std::uint32_t> failedChanges; // difference array of failed runs
-    std::vector<std::uint32_t> firstFailures;
+    std::vector<std::uint64_t> failedUnits;   // per bin: units of stretches ending in it
+    std::vector<std::uint32_t> wholeBins;     // per bin: difference array of whole bins
+    std::vector<std::uint32_t> firstFailures; // per bin
     std::vector<std::int64_t> componentDowntime;
     std::vector<std::int64_t> componentFailures;
     std::vector<std::int64_t> triggeredFailures;
@@ -61,6 +77,8 @@ struct StatisticsSlot {
     std::vector<std::int64_t> gateDowntime;
     std::vector<std::int64_t> gateFailures;
     std::vector<SquareSum> gateDowntimeSquares;
+    std::vector<std::int64_t> negativeDelays;
+    std::vector<std::int64_t> delaysPastLimit;
 };
 
 /// Failed time units of one run per item (component or gate), settled at the run's end for

@@ -26,7 +26,6 @@ namespace tavoq {
 
 using platform::AlignedBuffer;
 using platform::requireMemory;
-using platform::threadStackBytes;
 
 namespace {
 
@@ -190,9 +189,10 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
     };
     if (simTime >= 0) {
         const std::uint64_t units = counts(simTime);
+        const BatchStacks stacks = nSimulations > 0 ? batchStacks(slots) : BatchStacks{};
         requireMemory((static_cast<std::uint64_t>(slots) + 2) * units * sizeof(std::uint32_t) +
                           listBytes(units, counts(nSimulations)),
-                      {}, nSimulations > 0 ? threadStackBytes(threadsToStart(slots)) : 0);
+                      {}, stacks.address, stacks.memory);
     }
     if (simTime < 0) {
         failAllocation();
@@ -214,7 +214,12 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
 
     if (nSimulations > 0) {
         const Model model(transitionsMatrix, cutSetTree);
-        forEachRun(nSimulations, slots, interrupted, [&](int slot, RunControl control) {
+        const auto restart = [&localChanges] {
+            for (AlignedBuffer &changes : localChanges) {
+                std::fill(changes.data(), changes.data() + changes.size(), 0u);
+            }
+        };
+        forEachRun(nSimulations, slots, interrupted, restart, [&](int slot, RunControl control) {
             return [simulation =
                         std::make_shared<Simulation>(model.transitions, model.cutsets, control),
                     recorder = FailureCounts(localChanges[static_cast<std::size_t>(slot)].data()),
@@ -269,31 +274,38 @@ std::vector<double> toDouble(const std::vector<SquareSum> &sums) {
 template <typename Tree>
 RunStatistics statisticsBatch(int nSimulations, int simTime,
                               const TransitionMatrix &transitionsMatrix, const Tree *tree,
-                              int seed, const InterruptCheck &interrupted) {
+                              int seed, int binWidth, const InterruptCheck &interrupted) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must not be negative, got " +
                                     std::to_string(simTime) + ".");
     }
+    if (binWidth < 1) {
+        throw std::invalid_argument("binWidth must be at least 1, got " +
+                                    std::to_string(binWidth) + ".");
+    }
+    const int nBins = simTime == 0 ? 0 : (simTime - 1) / binWidth + 1;
     const int runs = std::max(nSimulations, 0);
     const int slots = threadSlots();
     {
-        // Per thread two 32-bit arrays per time unit; then two more to merge them, and the
+        // Per thread a 64-bit and two 32-bit arrays per bin; as many to merge them, and the
         // two 64-bit arrays of the result; 16 bytes a run. Per component and per gate, the
         // counts, sums of squares and a run's own figures, per thread and in the result;
         // and the gate graph. Cut sets are small beside these and counted with the model.
-        const std::uint64_t units = counts(simTime);
+        const std::uint64_t bins = counts(nBins);
         const std::uint64_t components = transitionsMatrix.size();
         const auto gates = static_cast<std::uint64_t>(gatesOf(tree));
         const std::uint64_t copies = static_cast<std::uint64_t>(slots) + 1;
-        requireMemory(units * (8 * static_cast<std::uint64_t>(slots) + 8 + 16) +
-                          16 * counts(runs) + (components * 64 + gates * 96) * copies +
+        const BatchStacks stacks = runs > 0 ? batchStacks(slots) : BatchStacks{};
+        requireMemory(bins * (16 * static_cast<std::uint64_t>(slots) + 16 + 16) +
+                          16 * counts(runs) + (components * 80 + gates * 96) * copies +
                           8 * edgesOf(tree),
-                      {}, runs > 0 ? threadStackBytes(threadsToStart(slots)) : 0);
+                      {}, stacks.address, stacks.memory);
     }
     RunStatistics result;
     result.nSimulations = nSimulations;
     result.simTime = simTime;
     result.seed = seed;
+    result.binWidth = binWidth;
     result.systemFailures.assign(static_cast<std::size_t>(runs), 0);
     result.downtime.assign(static_cast<std::size_t>(runs), 0);
 
@@ -315,16 +327,21 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     std::vector<StatisticsSlot> perSlot;
     perSlot.reserve(static_cast<std::size_t>(slots));
     for (int slot = 0; slot < slots; ++slot) {
-        perSlot.emplace_back(simTime, nComponents, nGates, nTracked);
+        perSlot.emplace_back(nBins, nComponents, nGates, nTracked);
     }
 
     if (runs > 0) {
-        forEachRun(runs, slots, interrupted, [&](int slot, RunControl control) {
+        const auto restart = [&] {
+            for (StatisticsSlot &slot : perSlot) {
+                slot = StatisticsSlot(nBins, nComponents, nGates, nTracked);
+            }
+        };
+        forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
             return [simulation =
                         std::make_shared<Simulation>(model->transitions, model->cutsets, control),
                     recorder = std::make_shared<StatisticsRecorder>(
                         perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
-                        result.downtime.data(), nComponents, nGates, nTracked),
+                        result.downtime.data(), binWidth, nComponents, nGates, nTracked),
                     simTime, seed](int i) {
                 recorder->setRun(i);
                 simulation->run(simTime, runSeed(seed, i), *recorder);
@@ -333,10 +350,13 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     }
 
     // Integer sums: the merge order cannot change them.
-    const auto n = static_cast<std::size_t>(simTime);
-    std::vector<std::uint32_t> failed(n, 0u);
+    const auto n = static_cast<std::size_t>(nBins);
+    std::vector<std::uint64_t> failedUnits(n, 0u);
+    std::vector<std::uint32_t> whole(n, 0u);
     std::vector<std::uint32_t> first(n, 0u);
     const auto components = static_cast<std::size_t>(nComponents);
+    result.negativeDelays.assign(components, 0);
+    result.delaysPastLimit.assign(components, 0);
     result.componentDowntime.assign(components, 0);
     result.componentFailures.assign(components, 0);
     result.triggeredFailures.assign(components, 0);
@@ -352,8 +372,11 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
         }
     };
     for (const StatisticsSlot &slot : perSlot) {
-        addVectors(failed.data(), slot.failedChanges.data(), failed.data(), n);
+        addInto(failedUnits, slot.failedUnits);
+        addVectors(whole.data(), slot.wholeBins.data(), whole.data(), n);
         addVectors(first.data(), slot.firstFailures.data(), first.data(), n);
+        addInto(result.negativeDelays, slot.negativeDelays);
+        addInto(result.delaysPastLimit, slot.delaysPastLimit);
         addInto(result.componentDowntime, slot.componentDowntime);
         addInto(result.componentFailures, slot.componentFailures);
         addInto(result.triggeredFailures, slot.triggeredFailures);
@@ -363,8 +386,12 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
         addInto(result.gateFailures, slot.gateFailures);
         addInto(gateSquares, slot.gateDowntimeSquares);
     }
-    FailureCounts::counts(failed.data(), n);
-    result.failedRuns = widen(failed);
+    FailureCounts::counts(whole.data(), n);
+    result.failedRuns.resize(n);
+    for (std::size_t b = 0; b < n; ++b) {
+        result.failedRuns[b] = static_cast<std::int64_t>(
+            failedUnits[b] + static_cast<std::uint64_t>(binWidth) * whole[b]);
+    }
     result.firstFailures = widen(first);
     result.componentDowntimeSquares = toDouble(componentSquares);
     if constexpr (std::is_same_v<Tree, FaultTree>) {
@@ -388,17 +415,18 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
 
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,
-                               const CutsetTree *cutSetTree, int seed,
+                               const CutsetTree *cutSetTree, int seed, int binWidth,
                                const InterruptCheck &interrupted) {
-    return statisticsBatch(nSimulations, simTime, transitionsMatrix, cutSetTree, seed,
+    return statisticsBatch(nSimulations, simTime, transitionsMatrix, cutSetTree, seed, binWidth,
                            interrupted);
 }
 
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,
-                               const FaultTree *faultTree, int seed,
+                               const FaultTree *faultTree, int seed, int binWidth,
                                const InterruptCheck &interrupted) {
-    return statisticsBatch(nSimulations, simTime, transitionsMatrix, faultTree, seed, interrupted);
+    return statisticsBatch(nSimulations, simTime, transitionsMatrix, faultTree, seed, binWidth,
+                           interrupted);
 }
 
 void limitOMPThreads(int maxThreads) { platform::setThreadCount(maxThreads); }

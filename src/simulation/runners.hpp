@@ -36,13 +36,14 @@ std::vector<std::uint32_t> runnerMultipleSim(int nSimulations, int simTime,
                                              const CutsetTree *cutSetTree, int seed,
                                              const InterruptCheck &interrupted = {});
 
-/// The same on OpenMP threads (chunks of up to 50 runs, see RunDispenser), each thread
-/// accumulating into its own slot; the slots are merged in slot order. The first exception raised
-/// by any run (or Ctrl-C, seen by the calling thread) stops every thread within moments and is
-/// rethrown after the parallel region. At most
-/// kMaxThreadSlots threads (batch.hpp). In a process forked after a parallel region has run,
-/// OpenMP's threads are gone (the runtime would wait for them forever), so the runs are performed
-/// on the calling thread alone.
+/// The same on OpenMP threads (chunks of up to 50 runs, see forEachRun in batch.hpp), each
+/// thread accumulating into its own slot; the slots are merged in slot order. The first
+/// exception raised by any run (or Ctrl-C, seen by the calling thread) stops every thread
+/// within moments and is rethrown after the parallel region. At most kMaxThreadSlots threads.
+/// In a process forked after a parallel region has run, OpenMP's threads are gone (the runtime
+/// would wait for them forever), so the runs are performed on the calling thread alone; a
+/// child forked by the interrupt check during the batch does the whole batch again so.
+/// @throws MemoryShortage      the buffers or the threads' stacks do not fit (memory_budget).
 /// @throws std::runtime_error  simTime < 0 or the buffers cannot be obtained.
 std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const TransitionMatrix &transitionsMatrix,
@@ -50,11 +51,14 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
                                              const InterruptCheck &interrupted = {});
 
 /// The batch of runnerParallelSim, counting more than failed runs (see RunStatistics), and
-/// writing no progress lines. Memory: the per-time-unit arrays once per thread, plus 16 bytes
-/// a run. @throws std::invalid_argument  simTime < 0, or as the other runners.
+/// writing nothing at all: first draws out of bounds are counted per component instead of
+/// printed. The curves (failedRuns, firstFailures) are kept per bin of `binWidth` time units;
+/// every other figure is exact whatever the bins, and binWidth 1 gives the curves per unit.
+/// Memory: 16 bytes a bin per thread and 32 more, 16 bytes a run.
+/// @throws std::invalid_argument  simTime < 0, binWidth < 1, or as the other runners.
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,
-                               const CutsetTree *cutSetTree, int seed,
+                               const CutsetTree *cutSetTree, int seed, int binWidth = 1,
                                const InterruptCheck &interrupted = {});
 
 /// runnerStatistics with the logic as a graph of gates, evaluated as it stands: a transition
@@ -66,7 +70,7 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 /// same numbers in every other array.
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,
-                               const FaultTree *faultTree, int seed,
+                               const FaultTree *faultTree, int seed, int binWidth = 1,
                                const InterruptCheck &interrupted = {});
 
 /// The number of threads of later parallel runs, handed to OpenMP as it is

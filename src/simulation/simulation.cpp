@@ -62,8 +62,9 @@ Simulation::Simulation(const TransitionModel &model, std::unique_ptr<const GateG
     completed.reserve(static_cast<std::size_t>(graph.nGates()));
 }
 
-template <bool kInitial>
-[[gnu::always_inline]] inline void Simulation::sample(int c, int from, int &delay, int &to) {
+template <bool kInitial, typename Recorder>
+[[gnu::always_inline]] inline void Simulation::sample(int c, int from, int &delay, int &to,
+                                                      Recorder &recorder) {
     int bestTime = kNever;
     int bestState = 0;
     using Kind = TransitionModel::Cell::Kind;
@@ -80,7 +81,11 @@ template <bool kInitial>
         if constexpr (kInitial) {
             // Only the first pass tests bounds: later, a negative delay stays and fires at once.
             if (v < 0 || v > kNoTransition) {
-                platform::printDelayOutOfBounds(v, p);
+                if constexpr (Recorder::kCountsDelayWarnings) {
+                    recorder.delayOutOfBounds(c, v < 0);
+                } else {
+                    platform::printDelayOutOfBounds(v, p);
+                }
                 v = kNoTransition;
             }
         }
@@ -95,7 +100,8 @@ template <bool kInitial>
 }
 
 void Simulation::check() {
-    untilCheck = kTransitionsBetweenChecks;
+    untilCheck = kWorkBetweenChecks;
+    ++checksMade;
     if (control.interrupted != nullptr && *control.interrupted) {
         (*control.interrupted)();
     }
@@ -114,7 +120,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
 
     for (int c = 0; c < nComponents; ++c) {
         int delay = 0;
-        sample<true>(c, 0, delay, toState[static_cast<std::size_t>(c)]);
+        sample<true>(c, 0, delay, toState[static_cast<std::size_t>(c)], recorder);
         queue.place(c, EventQueue::key(delay, c));
     }
     queue.build();
@@ -147,7 +153,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
             recorder.stretch(currentTime, T, systemFailed);
             currentTime = T;
         }
-        if (--untilCheck == 0) {
+        if (untilCheck <= 0) {
             check();
         }
 
@@ -155,9 +161,11 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         const int from = componentStates[index];
         const int to = toState[index];
         componentStates[index] = to;
+        // The transition's work: itself, the input counts its crossing moves, its next draws.
+        std::int64_t work = 1 + nStates;
         if ((from == 0) != (to == 0)) {
             if (to != 0) {
-                gates.cross<true>(c, [&](int g) {
+                work += gates.cross<true>(c, [&](int g) {
                     if constexpr (Recorder::kTracksCauses) {
                         completed.push_back(g); // each gate once: within the capacity
                     }
@@ -171,7 +179,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
                     recorder.componentFailed(c, T);
                 }
             } else {
-                gates.cross<false>(c, [&](int g) {
+                work += gates.cross<false>(c, [&](int g) {
                     if constexpr (Recorder::kTracksGates) {
                         if (trackGates) {
                             recorder.gateRestored(g, T);
@@ -198,9 +206,10 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         }
         systemFailed = failed;
         firstCheck = false;
+        untilCheck -= work;
 
         int delay = 0;
-        sample<false>(c, to, delay, toState[index]);
+        sample<false>(c, to, delay, toState[index], recorder);
         queue.replaceTop(EventQueue::key(static_cast<std::int64_t>(T) + delay, c));
     }
     if (currentTime < simTime) {

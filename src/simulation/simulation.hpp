@@ -59,8 +59,13 @@ public:
     static constexpr long long transitionLimit(int nComponents) {
         return 1'000'000 + 100 * static_cast<long long>(nComponents);
     }
-    /// Applied transitions between two looks at the interrupt check and the stop flag.
-    static constexpr int kTransitionsBetweenChecks = 1 << 16;
+    /// Work between two looks at the interrupt check and the stop flag, in units of about a
+    /// nanosecond or a few: one per transition applied, per draw it makes next, and per input
+    /// count of a gate its crossing moves. Counting transitions alone let one that moves a
+    /// hundred thousand counts go 65,536 times, seconds, between two looks; this way a look
+    /// comes within a millisecond or so of work whatever a transition costs, and a cheap
+    /// transition still pays for one look in tens of thousands.
+    static constexpr std::int64_t kWorkBetweenChecks = 1 << 18;
 
     /// `model` and `graph` must describe the same components and outlive the engine.
     Simulation(const TransitionModel &model, const GateGraph &graph, RunControl control = {});
@@ -88,11 +93,17 @@ public:
     ///         error for a draw of 0, which reads as its lower limit, minus infinity.
     template <typename Recorder> void run(int simTime, std::uint32_t seed, Recorder &recorder);
 
+    /// The looks at the interrupt check and the stop flag so far, over every run of this
+    /// engine (see kWorkBetweenChecks).
+    std::uint64_t checks() const { return checksMade; }
+
 private:
     Simulation(const TransitionModel &model, std::unique_ptr<const GateGraph> owned,
                RunControl control);
     /// Draws a delay for every to-state of c's row `from` and keeps the earliest.
-    template <bool kInitial> void sample(int c, int from, int &delay, int &to);
+    /// The first pass tells `recorder` about a draw out of bounds (recorders.hpp).
+    template <bool kInitial, typename Recorder>
+    void sample(int c, int from, int &delay, int &to, Recorder &recorder);
     void check();
 
     const TransitionModel &model;
@@ -108,7 +119,8 @@ private:
     std::vector<std::int32_t> completed; // gates the current transition turned failed
     EventQueue queue;
     int currentTime = 0;
-    int untilCheck = kTransitionsBetweenChecks;
+    std::int64_t untilCheck = kWorkBetweenChecks; // work left before the next look
+    std::uint64_t checksMade = 0;
 };
 
 } // namespace tavoq

@@ -264,6 +264,24 @@ TEST_F(FakeMachine, CgroupRefusalSaysSo) {
     }
 }
 
+TEST_F(FakeMachine, StacksOfARequestedSizeCountAsMemory) {
+    meminfo(2 * 1024 * 1024); // 2 GiB
+    const MemorySources sources{root, {}};
+    EXPECT_NO_THROW(requireMemory(kGiB, sources, 0, kGiB)); // exactly what is left
+    try {
+        requireMemory(kGiB, sources, 0, kGiB + 512 * kMiB);
+        FAIL() << "2.5 GiB was granted out of 2 GiB";
+    } catch (const MemoryShortage &error) {
+        EXPECT_EQ(error.needed(), 2 * kGiB + 512 * kMiB);
+        const std::string text = error.what();
+        EXPECT_NE(text.find("this call needs 2.50 GiB (of which 1.50 GiB for thread stacks of "
+                            "OMP_STACKSIZE) and the process can get 2.00 GiB"),
+                  std::string::npos)
+            << text;
+    }
+    EXPECT_THROW(requireMemory(UINT64_MAX, sources, 0, UINT64_MAX), MemoryShortage); // no wrap
+}
+
 TEST(MemoryBudget, ThisMachineHasAFigure) {
     // Linux always has /proc/meminfo with MemAvailable (since 3.14).
     const MemoryBudget b = readMemoryBudget();
@@ -304,18 +322,36 @@ TEST_F(FakeMachine, AddressSpaceRoomIsTheLimitMinusWhatIsMapped) {
 class StackSize : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char *value = std::getenv("OMP_STACKSIZE");
-        saved = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+        for (std::size_t k = 0; k < 2; ++k) {
+            const char *value = std::getenv(kNames[k]);
+            saved[k] = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+        }
+        unsetenv("GOMP_STACKSIZE");
     }
     void TearDown() override {
-        if (saved) {
-            setenv("OMP_STACKSIZE", saved->c_str(), 1);
-        } else {
-            unsetenv("OMP_STACKSIZE");
+        for (std::size_t k = 0; k < 2; ++k) {
+            if (saved[k]) {
+                setenv(kNames[k], saved[k]->c_str(), 1);
+            } else {
+                unsetenv(kNames[k]);
+            }
         }
     }
-    std::optional<std::string> saved;
+    static constexpr const char *kNames[2] = {"OMP_STACKSIZE", "GOMP_STACKSIZE"};
+    std::optional<std::string> saved[2];
 };
+
+TEST_F(StackSize, GompStacksizeStandsInWhenOmpStacksizeGivesNoSize) {
+    unsetenv("OMP_STACKSIZE");
+    EXPECT_FALSE(openmpStackSetting());
+    setenv("GOMP_STACKSIZE", "32M", 1);
+    EXPECT_EQ(openmpStackSetting(), 32 * kMiB);
+    setenv("OMP_STACKSIZE", "junk", 1);
+    EXPECT_EQ(openmpStackSetting(), 32 * kMiB);
+    setenv("OMP_STACKSIZE", "16", 1);
+    EXPECT_EQ(openmpStackSetting(), 16 * 1024u);
+    EXPECT_EQ(threadStackBytes(1), 16 * 1024u + kThreadExtraBytes);
+}
 
 TEST_F(StackSize, FollowsOmpStacksizeAndElseTheThreadDefault) {
     unsetenv("OMP_STACKSIZE");

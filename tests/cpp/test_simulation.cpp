@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,6 +29,7 @@
 #include "simulation/transition_model.hpp"
 
 #include "logic/fault_tree.hpp"
+#include "logic/gate_graph.hpp"
 #include "random_logic.hpp"
 
 using namespace tavoq;
@@ -1022,3 +1024,42 @@ TEST(FaultTreeRuns, TreeIsCheckedWhenTheFirstRunIsBuilt) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// How often a run looks at the interrupt check and the stop flag
+
+// Component 0 flips at every unit and feeds `width` gates; component 1 never moves. Returns
+// the looks a run of simTime units made.
+std::uint64_t looksOfAFlippingComponent(int width, int simTime) {
+    const Distribution never;
+    const Inspection everyUnit(1);
+    TransitionMatrix matrix{{{&never, &everyUnit}, {&everyUnit, &never}},
+                            {{&never, &never}, {&never, &never}}};
+    FaultTree tree(2);
+    std::vector<int> gates;
+    for (int k = 0; k < width; ++k) {
+        gates.push_back(tree.addGate("and", {0, 1}));
+    }
+    tree.setTop(tree.addGate("or", gates));
+    const GateGraph graph(tree);
+    const TransitionModel model(matrix);
+    Simulation sim(model, graph);
+    std::vector<std::uint32_t> changes(static_cast<std::size_t>(simTime), 0u);
+    FailureCounts recorder(changes.data());
+    sim.run(simTime, 1u, recorder);
+    return sim.checks();
+}
+
+TEST(Simulation, LooksComeByWorkNotByTransitions) {
+    // Each of the simTime - 1 transitions costs itself, its two draws and `width` counts. A
+    // look comes once the work since the last one reaches the budget, so the work between two
+    // looks is at least the budget and less than the budget plus one transition.
+    for (const auto &[width, simTime] : {std::pair{20'000, 1'000}, std::pair{1, 1'000'000}}) {
+        const double each = 3.0 + width;
+        const double work = static_cast<double>(simTime - 1) * each;
+        const auto budget = static_cast<double>(Simulation::kWorkBetweenChecks);
+        const auto looks = static_cast<double>(looksOfAFlippingComponent(width, simTime));
+        EXPECT_LE(looks, work / budget) << width << " counts a transition";
+        EXPECT_GE(looks, std::floor(work / (budget + each))) << width << " counts a transition";
+    }
+}

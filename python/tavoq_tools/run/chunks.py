@@ -15,11 +15,13 @@ process or machine as a pickled model and a few integers.
 from __future__ import annotations
 
 import math
+import os
 import time
+import warnings
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Protocol
 
-from ..errors import INT32_MIN, check_integer, wrap_int32
+from ..errors import INT32_MIN, NegativeDelayWarning, check_integer, wrap_int32
 from ..results.counts import BatchStatistics, merge
 from .native_output import engine_output_as_warnings
 
@@ -96,7 +98,21 @@ def _runs(
 
     with engine_output_as_warnings():
         native = tavoq.runnerStatistics(count, horizon, matrix, tree, wrap_int32(seed + first))
+    _warn_of_negative_first_draws(native.negativeDelays)
     return BatchStatistics.from_native(native, first_run=first)
+
+
+def _warn_of_negative_first_draws(per_component: Any) -> None:
+    """One NegativeDelayWarning for the negative first draws runnerStatistics counted, which
+    it does not print (draws past the largest delay are simply never, and not warned of)."""
+    negative = [int(n) for n in per_component]
+    total = sum(negative)
+    if total > 0:
+        first = next(c for c, n in enumerate(negative) if n > 0)
+        warnings.warn(
+            NegativeDelayWarning(total, f"component {first}"),
+            skip_file_prefixes=(os.path.dirname(__file__),),
+        )
 
 
 def _in_slices(

@@ -15,6 +15,7 @@ public:
     static constexpr bool kTracksComponents = false;
     static constexpr bool kTracksCauses = false;
     static constexpr bool kTracksGates = false;
+    static constexpr bool kCountsDelayWarnings = false;
 
     /// `changes` holds simTime entries, zeroed, and outlives the recorder.
     explicit FailureCounts(std::uint32_t *changes) : changes(changes) {}
@@ -26,6 +27,7 @@ public:
         }
     }
     void componentFailed(int, int) {}
+    void delayOutOfBounds(int, bool) {}
     void componentRestored(int, int) {}
     void rise(int, const std::int32_t *, std::size_t) {}
     void endRun(int, const std::vector<int> &) {}

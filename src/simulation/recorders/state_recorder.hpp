@@ -13,6 +13,7 @@ public:
     static constexpr bool kTracksComponents = false;
     static constexpr bool kTracksCauses = false;
     static constexpr bool kTracksGates = false;
+    static constexpr bool kCountsDelayWarnings = false;
 
     explicit StateRecorder(std::uint32_t *runStates) : runStates(runStates) {}
     void beginRun() {}
@@ -20,6 +21,7 @@ public:
         std::fill(runStates + from, runStates + to, state);
     }
     void componentFailed(int, int) {}
+    void delayOutOfBounds(int, bool) {}
     void componentRestored(int, int) {}
     void rise(int, const std::int32_t *, std::size_t) {}
     void endRun(int, const std::vector<int> &) {}

@@ -15,10 +15,12 @@ public:
     static constexpr bool kTracksComponents = true;
     static constexpr bool kTracksCauses = true;
     static constexpr bool kTracksGates = true;
+    static constexpr bool kCountsDelayWarnings = true;
 
-    /// `systemFailures` and `downtime` are the batch's per-run arrays.
+    /// `systemFailures` and `downtime` are the batch's per-run arrays; the slot's curves have
+    /// bins of `binWidth` units (at least 1).
     StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures, std::int64_t *downtime,
-                       int nComponents, int nGates, int nTrackedGates);
+                       int binWidth, int nComponents, int nGates, int nTrackedGates);
 
     /// The index of the next run in the batch.
     void setRun(int i) { run = static_cast<std::size_t>(i); }
@@ -35,12 +37,16 @@ public:
             if (state != 0) {
                 onSystemFailure(from);
             } else {
-                slot.failedChanges[static_cast<std::size_t>(from)] -= 1u;
+                addFailedStretch(failedSince, from);
             }
         }
         if (state != 0) {
             failedUnits += to - from;
         }
+    }
+    void delayOutOfBounds(int c, bool negative) {
+        auto &counts = negative ? slot.negativeDelays : slot.delaysPastLimit;
+        ++counts[static_cast<std::size_t>(c)];
     }
     void componentFailed(int c, int t) {
         componentDown.failed(c, t);
@@ -60,6 +66,7 @@ public:
 
 private:
     void onSystemFailure(int t);
+    void addFailedStretch(int from, int to);
 
     StatisticsSlot &slot;
     std::int64_t *systemFailures;
@@ -68,6 +75,8 @@ private:
     RunDowntime gateDown;
     std::vector<std::int32_t> causeGates;
     std::size_t run = 0;
+    std::int64_t binWidth;
+    int failedSince = 0; // the first unit of the failed stretch under way
     int cause = 0;
     std::uint32_t failed = 0;
     std::int64_t failures = 0;

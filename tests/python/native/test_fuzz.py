@@ -212,6 +212,7 @@ HORIZON = int_param(
     st.one_of(st.integers(-3, -1), st.sampled_from([INT32_MIN, *HUGE_HORIZONS])),
 )
 SEED = int_param(ANY_INT32, INT32_ENDS)
+BIN_WIDTH = int_param(st.integers(1, 13), st.one_of(st.integers(-3, 0), st.just(INT32_MIN)))
 
 # ---------------------------------------------------------------------------
 # Models
@@ -373,13 +374,16 @@ def tree_param(components: int) -> Param:
 # Calls
 
 
-def slipped(args: st.SearchStrategy[list[Arg]]) -> st.SearchStrategy[list[Arg]]:
-    """The arguments, or now and then one too few or one too many (which never convert)."""
+def slipped(
+    args: st.SearchStrategy[list[Arg]], optional_last: bool = False
+) -> st.SearchStrategy[list[Arg]]:
+    """The arguments, or now and then one too few or one too many (which never convert). A
+    last argument with a default can go missing without a TypeError."""
 
     def slip(pair: tuple[list[Arg], str]) -> list[Arg]:
         xs, how = pair
         if how == "missing" and xs:
-            return xs[:-1] + [Arg("", False)]
+            return xs[:-1] + [Arg("", optional_last)]
         if how == "extra":
             return xs + [Arg("0", False)]
         return xs
@@ -387,7 +391,9 @@ def slipped(args: st.SearchStrategy[list[Arg]]) -> st.SearchStrategy[list[Arg]]:
     return st.tuples(args, st.sampled_from(["as-is"] * 18 + ["missing", "extra"])).map(slip)
 
 
-def entry_calls(kind: str, function: str, params: list[Param]) -> st.SearchStrategy[Call]:
+def entry_calls(
+    kind: str, function: str, params: list[Param], optional_last: bool = False
+) -> st.SearchStrategy[Call]:
     def build(xs: list[Arg]) -> Call:
         looked_at = xs[:1] if xs and xs[0].ignores_rest else xs
         return Call(
@@ -397,12 +403,10 @@ def entry_calls(kind: str, function: str, params: list[Param]) -> st.SearchStrat
             any(not a.converts or a.refused for a in looked_at),
         )
 
-    return slipped(st.tuples(*[p.values() for p in params]).map(list)).map(build)
+    return slipped(st.tuples(*[p.values() for p in params]).map(list), optional_last).map(build)
 
 
-BATCH_RUNNERS = ["runnerMultipleSim", "runnerParallelSim"] + (
-    ["runnerStatistics"] if hasattr(tavoq, "runnerStatistics") else []
-)
+BATCH_RUNNERS = ["runnerMultipleSim", "runnerParallelSim"]
 
 
 def runner_calls(components: int) -> st.SearchStrategy[Call]:
@@ -413,6 +417,12 @@ def runner_calls(components: int) -> st.SearchStrategy[Call]:
             entry_calls("runner", f"tavoq.{name}", [RUNS, HORIZON, *model])
             for name in BATCH_RUNNERS
         ],
+        entry_calls(
+            "runner",
+            "tavoq.runnerStatistics",
+            [RUNS, HORIZON, *model, BIN_WIDTH],
+            optional_last=True,
+        ),
     )
 
 

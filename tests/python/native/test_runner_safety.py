@@ -195,19 +195,38 @@ def test_stuck_model_with_many_components_is_reported(capfd):
         tavoq.runnerSingleSim(10, matrix, tree, 1)
 
 
-def interrupt_a_long_call(call, after=0.5):
-    """Runs `call` in a child on a model whose runs take minutes (2,000 components flipping
-    every time unit), sends SIGINT once it is running, and returns the child's exit code,
-    its output, its errors and the seconds it took to end after the signal."""
+# 2,000 components flipping every time unit: runs of a million units take minutes.
+MANY_CHEAP_TRANSITIONS = """
+    n = 2000
+    tree = tavoq.CutsetTree(n); tree.insertNode([1] * n)
+    matrix = [[[D(), each_unit], [each_unit, D()]]] * n
+"""
+
+# One component flipping every time unit under 100,000 gates: each transition moves every
+# gate's count, a tenth of a millisecond or more of work.
+FEW_COSTLY_TRANSITIONS = """
+    tree = tavoq.FaultTree(2)
+    tree.setTop(tree.addGate("or", [tree.addGate("and", [0, 1]) for _ in range(100_000)]))
+    matrix = [[[D(), each_unit], [each_unit, D()]], [[D(), D()], [D(), D()]]]
+"""
+
+
+def interrupt_a_long_call(call, after=0.5, model=MANY_CHEAP_TRANSITIONS):
+    """Runs `call` in a child on `model`, whose runs take minutes, sends SIGINT once it is
+    running, and returns the child's exit code, its output, its errors and the seconds it
+    took to end after the signal."""
     # The runners hold the interpreter lock, so the signal comes from outside the process.
-    code = textwrap.dedent(
-        f"""
+    code = (
+        textwrap.dedent(
+            """
         import tavoq
         D = tavoq.Distribution
         each_unit = tavoq.Inspection(1)
-        n = 2000
-        tree = tavoq.CutsetTree(n); tree.insertNode([1] * n)
-        matrix = [[[D(), each_unit], [each_unit, D()]]] * n
+        """
+        )
+        + textwrap.dedent(model)
+        + textwrap.dedent(
+            f"""
         tavoq.limitOMPThreads(2)
         print("running", flush=True)
         try:
@@ -215,6 +234,7 @@ def interrupt_a_long_call(call, after=0.5):
         except KeyboardInterrupt:
             print("interrupted", flush=True)
         """
+        )
     )
     child = subprocess.Popen(
         [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
@@ -248,6 +268,19 @@ def test_ctrl_c_stops_every_thread_of_a_batch_of_long_runs(runner):
     assert out.splitlines()[-1] == "interrupted"
     # A run lasts minutes here: anything near that means a thread finished its run first.
     assert waited < 15, f"{runner} stopped {waited:.1f} s after Ctrl-C"
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_runs_whose_every_transition_is_costly(threads):
+    # A look at the stop flag every so many transitions would come seconds apart here.
+    code, out, err, waited = interrupt_a_long_call(
+        f"tavoq.limitOMPThreads({threads}); tavoq.runnerStatistics(4, 1_000_000, matrix, tree, 1)",
+        after=1.0,
+        model=FEW_COSTLY_TRANSITIONS,
+    )
+    assert code == 0, err[-2000:]
+    assert out.splitlines()[-1] == "interrupted"
+    assert waited < 5, f"stopped {waited:.1f} s after Ctrl-C"
 
 
 def test_thread_slots_are_capped(omp_threads_restored, worked_example, capfd):
@@ -374,3 +407,123 @@ def test_thread_stacks_past_the_address_space_limit_are_refused_not_fatal():
         if line.split(" ")[0] in ("ran", "refused", "unclear:", "no")
     ]
     assert lines == ["refused", "refused", "ran"]
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="ASan reserves far more address space than any cap used here",
+)
+def test_a_batch_from_another_thread_counts_the_stacks_of_its_own_threads():
+    # OpenMP keeps a team of threads per thread that opens a region: the threads the main
+    # thread's batches left behind are not the ones a batch from a second thread runs on.
+    result = run_python(
+        """
+        import resource, threading, tavoq
+        D = tavoq.Distribution
+        m = [[[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.1), D()]]]
+        t = tavoq.CutsetTree(1); t.insertNode([1])
+        tavoq.limitOMPThreads(16)
+        tavoq.runnerStatistics(100, 50, m, t, 1)  # 16 threads, before the cap
+        with open("/proc/self/status") as f:
+            mapped = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+        cap = mapped + (200 << 20)  # 15 new stacks of 16 MiB do not fit, one does
+        resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+        def other():
+            for threads in (16, 2):
+                tavoq.limitOMPThreads(threads)
+                for runner in (tavoq.runnerParallelSim, tavoq.runnerStatistics):
+                    try:
+                        runner(100, 50, m, t, 1)
+                        print("ran")
+                    except MemoryError as e:
+                        print("refused" if "thread stacks" in str(e) else f"unclear: {e}")
+        worker = threading.Thread(target=other)
+        worker.start()
+        worker.join()
+        """,
+        env={"OMP_STACKSIZE": "16M"},
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    lines = [
+        line
+        for line in result.stdout.split("\n")
+        if line.split(" ")[0] in ("ran", "refused", "unclear:")
+    ]
+    assert lines == ["refused", "refused", "ran", "ran"]
+
+
+def test_stacks_of_omp_stacksize_past_the_memory_are_refused_not_fatal():
+    # Without any address-space limit, OpenMP ends the process when the kernel refuses a
+    # stack of that size. The refusal names both figures and the stacks' share.
+    result = run_python(
+        """
+        import tavoq
+        D = tavoq.Distribution
+        m = [[[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.1), D()]]]
+        t = tavoq.CutsetTree(1); t.insertNode([1])
+        tavoq.limitOMPThreads(2)
+        for runner in (tavoq.runnerParallelSim, tavoq.runnerStatistics):
+            try:
+                runner(100, 50, m, t, 1)
+                print("ran")
+            except MemoryError as e:
+                text = str(e)
+                clear = "OMP_STACKSIZE" in text and text.count("GiB") == 3
+                print("refused" if clear else f"unclear: {e}")
+        tavoq.limitOMPThreads(1)  # no thread to start: nothing to refuse
+        print("ran" if sum(tavoq.runnerParallelSim(100, 50, m, t, 1)) > 0 else "no failures")
+        """,
+        env={"OMP_STACKSIZE": " 4096 G"},
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    lines = [
+        line
+        for line in result.stdout.split("\n")
+        if line.split(" ")[0] in ("ran", "refused", "unclear:", "no")
+    ]
+    assert lines == ["refused", "refused", "ran"]
+
+
+@pytest.mark.parametrize("runner", ["runnerParallelSim", "runnerStatistics"])
+def test_a_child_forked_by_a_signal_handler_in_a_batch_finishes_it_alone(runner):
+    # The handler runs on the calling thread while the batch's threads are busy; the child
+    # has none of them. It must not wait for them: it does the batch again on its own thread
+    # and gets the parent's numbers.
+    result = run_python(
+        f"""
+        import os, signal, time, tavoq
+        D = tavoq.Distribution
+        m = [[[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.1), D()]]] * 2
+        tree = tavoq.CutsetTree(2); tree.insertNode([1, 1])
+        tavoq.limitOMPThreads(2)
+        children = []
+        def handler(*_):
+            pid = os.fork()
+            if pid:
+                children.append(pid)
+            else:
+                signal.signal(signal.SIGALRM, signal.SIG_DFL)
+                signal.alarm(60)  # a child that hangs ends instead of outliving the test
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        started = time.monotonic()
+        got = tavoq.{runner}(300_000, 100, m, tree, 7)
+        took = time.monotonic() - started
+        total = int(sum(got.failedRuns if hasattr(got, "failedRuns") else got))
+        if not children:
+            print("child", total, flush=True)
+            os._exit(0)
+        _, status = os.waitpid(children[0], 0)
+        print("parent", total, "forked in the batch" if took > 0.1 else "too fast", status)
+        """,
+        timeout=120,
+        env={"PYTHONWARNINGS": "ignore::DeprecationWarning"},
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    lines = [
+        line.split() for line in result.stdout.split("\n") if line.startswith(("child", "parent"))
+    ]
+    assert [line[0] for line in lines] == ["child", "parent"]
+    child, parent = lines
+    assert parent[2:] == ["forked", "in", "the", "batch", "0"]
+    assert child[1] == parent[1]

@@ -8,6 +8,7 @@ import sys
 import textwrap
 import time
 
+import numpy as np
 import pytest
 
 import tavoq
@@ -515,3 +516,46 @@ def test_batch_seeds_wrap(capfd):
     got = tavoq.runnerMultipleSim(2, 150, matrix, tree, 2**31 - 1)
     assert got == [x + y for x, y in zip(a, b)]
     capfd.readouterr()
+
+
+def out_of_bounds_model():
+    # Component 0's first draws are all negative, component 1's all past the largest delay.
+    return [
+        [[D(), tavoq.Uniform(-5.0, -1.0)], [D(), D()]],
+        [[D(), tavoq.Uniform(3e9, 4e9)], [D(), D()]],
+        [[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.5), D()]],
+    ]
+
+
+@pytest.mark.parametrize("tree_kind", ["cutsets", "fault tree"])
+def test_statistics_curves_by_bin_and_delay_counts(tree_kind, capfd):
+    matrix = out_of_bounds_model()
+    if tree_kind == "cutsets":
+        tree = tavoq.CutsetTree(3)
+        tree.constructTree([[0, 0, 1]])
+    else:
+        tree = tavoq.FaultTree(3)
+        tree.setTop(tree.addGate("or", [2]))
+    units = tavoq.runnerStatistics(50, 10, matrix, tree, 4)
+    bins = tavoq.runnerStatistics(50, 10, matrix, tree, 4, binWidth=4)
+    assert capfd.readouterr().out == ""  # counted, not printed
+    assert (units.binWidth, bins.binWidth) == (1, 4)
+    assert list(bins.failedRuns) == [units.failedRuns[a : a + 4].sum() for a in (0, 4, 8)]
+    assert list(bins.firstFailures) == [units.firstFailures[a : a + 4].sum() for a in (0, 4, 8)]
+    assert bins.downtime.sum() == units.downtime.sum() > 0
+    for stats in (units, bins):
+        assert list(stats.negativeDelays) == [50, 0, 0]
+        assert list(stats.delaysPastLimit) == [0, 50, 0]
+        assert stats.negativeDelays.dtype == np.int64
+        assert not stats.delaysPastLimit.flags.writeable
+    with pytest.raises(ValueError, match="^binWidth must be at least 1, got 0.$"):
+        tavoq.runnerStatistics(50, 10, matrix, tree, 4, binWidth=0)
+
+
+def test_parallel_runner_still_prints_each_out_of_bounds_draw(capfd):
+    tree = tavoq.CutsetTree(3)
+    tree.constructTree([[0, 0, 1]])
+    tavoq.runnerParallelSim(3, 10, out_of_bounds_model(), tree, 4)
+    lines = capfd.readouterr().out.splitlines()
+    warned = [line for line in lines if line.startswith("Warning: nextTimeDouble is out of")]
+    assert len(warned) == 6
