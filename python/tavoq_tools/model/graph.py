@@ -172,7 +172,7 @@ class LogicGraph:
         """The engine's ``tavoq.FaultTree`` of this graph (same node numbering)."""
         import tavoq
 
-        tree = tavoq.FaultTree(self.n_components)  # type: ignore[attr-defined]
+        tree = tavoq.FaultTree(self.n_components)
         for gate in self.gates:
             tree.addGate(gate.kind, list(gate.inputs), gate.k)
         tree.setTop(self.n_components + self.top)

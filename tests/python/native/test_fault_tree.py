@@ -2,9 +2,9 @@
 
 import numpy as np
 import pytest
+from conftest import run_python
 
 import tavoq
-from conftest import run_python
 
 D = tavoq.Distribution
 
@@ -61,8 +61,20 @@ def test_evaluate_converts_its_argument(failed, top, gates):
         ("t.setTop(6)", ValueError, "6 is not a node"),
         ("tavoq.FaultTree(2).evaluate([1])", ValueError, "no top"),
     ],
-    ids=["no-components", "kind", "empty", "negative", "missing", "k-missing", "k-large",
-         "k-on-or", "inputs-str", "inputs-float", "top", "evaluate-no-top"],
+    ids=[
+        "no-components",
+        "kind",
+        "empty",
+        "negative",
+        "missing",
+        "k-missing",
+        "k-large",
+        "k-on-or",
+        "inputs-str",
+        "inputs-float",
+        "top",
+        "evaluate-no-top",
+    ],
 )
 def test_bad_arguments_are_refused_by_name(call, error, message):
     t = two_of_three_or_valve()
@@ -129,9 +141,16 @@ def test_runner_statistics_takes_either_tree_with_the_same_runs():
     cutsets.constructTree([[1, 1, 0, 0], [1, 0, 1, 0], [0, 1, 1, 0], [0, 0, 0, 1]])
     by_cutsets = tavoq.runnerStatistics(300, 200, matrix, cutsets, 11)
     by_graph = tavoq.runnerStatistics(300, 200, matrix, two_of_three_or_valve(), 11)
-    for name in ("failedRuns", "firstFailures", "systemFailures", "downtime",
-                 "componentDowntime", "componentFailures", "triggeredFailures",
-                 "componentDowntimeSquares"):
+    for name in (
+        "failedRuns",
+        "firstFailures",
+        "systemFailures",
+        "downtime",
+        "componentDowntime",
+        "componentFailures",
+        "triggeredFailures",
+        "componentDowntimeSquares",
+    ):
         assert np.array_equal(getattr(by_cutsets, name), getattr(by_graph, name)), name
     assert by_graph.systemFailures.sum() > 0
     assert len(by_cutsets.cutsetFailures) == 4 and len(by_graph.cutsetFailures) == 0
@@ -140,8 +159,11 @@ def test_runner_statistics_takes_either_tree_with_the_same_runs():
         assert len(getattr(by_graph, name)) == 2, name
     assert by_graph.gateTriggered[1] == by_graph.systemFailures.sum()
     assert by_graph.gateDowntime[1] == by_graph.downtime.sum()
-    for name, dtype in (("gateDowntimeSquares", np.float64), ("gateTriggered", np.int64),
-                        ("componentDowntimeSquares", np.float64)):
+    for name, dtype in (
+        ("gateDowntimeSquares", np.float64),
+        ("gateTriggered", np.int64),
+        ("componentDowntimeSquares", np.float64),
+    ):
         array = getattr(by_graph, name)
         assert array.dtype == dtype and not array.flags.writeable, name
 
@@ -160,6 +182,7 @@ def test_runner_statistics_refuses_a_bad_fault_tree(tree, error, message):
     small = tavoq.FaultTree(3)
     small.setTop(small.addGate("or", [0, 1, 2]))
     with pytest.raises(error, match=message):
-        tavoq.runnerStatistics(2, 10, pumps_and_valve(), eval(tree, {"tavoq": tavoq,
-                                                                      "small": small}), 1)
+        tavoq.runnerStatistics(
+            2, 10, pumps_and_valve(), eval(tree, {"tavoq": tavoq, "small": small}), 1
+        )
     small.setTop(0)  # a refused call leaves the tree free to change
