@@ -13,12 +13,14 @@ exception from a malformed file would be a fault here.
 from __future__ import annotations
 
 import codecs
+import difflib
 import tomllib
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
 from ..errors import ModelError, unknown
+from .distributions import DISTRIBUTIONS
 from .system import Component, Model, Simulation, Transition
 
 __all__ = ["ModelError", "load_model", "model_from_dict"]
@@ -35,6 +37,8 @@ TOP_KEYS = (
 SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads")
 COMPONENT_KEYS = ("count", "description", "states", "transitions")
 TRANSITION_KEYS = ("from", "to", "distribution")
+# Every parameter name of any distribution: keys of a transition that are no typo.
+PARAMETERS = frozenset(p for params in DISTRIBUTIONS.values() for p in params)
 
 
 def _table(key: str, value: object, what: str) -> Mapping[str, Any]:
@@ -54,6 +58,11 @@ def _transition(key: str, table: object) -> Transition:
     entry = _table(key, table, "from, to, distribution and its parameters")
     for name in TRANSITION_KEYS:
         if name not in entry:
+            # A misspelt key reads as a missing one; name the typo when there is one.
+            strays = [k for k in entry if k not in TRANSITION_KEYS and k not in PARAMETERS]
+            typo = next((k for k in strays if difflib.get_close_matches(k, [name])), None)
+            if typo is not None:
+                raise ModelError(f"{key}.{typo}", unknown("key", typo, "keys", TRANSITION_KEYS))
             raise ModelError(
                 key,
                 f'missing key "{name}" (a transition has from, to, distribution '

@@ -218,6 +218,19 @@ BAD = [
         '{ from = "working", distribution = "fixed", at = 700 }',
         'components.valve.transitions[0]: missing key "to"',
     ),
+    # A misspelt key is named as such, not reported as a missing one.
+    (
+        '{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
+        '{ from = "working", to = "failed", distributon = "fixed", at = 700 }',
+        'components.valve.transitions[0].distributon: unknown key "distributon" '
+        '(keys: from, to, distribution); did you mean "distribution"?',
+    ),
+    (
+        '{ from = "working", to = "failed", distribution = "fixed", at = 700 }',
+        '{ form = "working", to = "failed", distribution = "fixed", at = 700 }',
+        'transitions[0].form: unknown key "form" (keys: from, to, distribution); did you mean '
+        '"from"?',
+    ),
     # duplicate names
     (
         'states = ["running", "failed"]',
