@@ -14,6 +14,8 @@ from __future__ import annotations
 
 import codecs
 import difflib
+import re
+import sys
 import tomllib
 from collections.abc import Mapping
 from pathlib import Path
@@ -122,6 +124,18 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
         raise (err.in_file(file) if file else err) from None
 
 
+def _too_large(text: str) -> str | None:
+    """Where the file holds an integer of more digits than Python converts (tomllib's
+    ValueError says only how to raise Python's limit, which is no advice for a model)."""
+    limit = sys.get_int_max_str_digits()
+    for match in re.finditer(r"[0-9][0-9_]*", text):
+        digits = len(match.group()) - match.group().count("_")
+        if digits > limit:
+            line = text.count("\n", 0, match.start()) + 1
+            return f"line {line}: an integer of {digits:,} digits is too large"
+    return None
+
+
 def load_model(path: str | Path) -> Model:
     """Read and check the model file at ``path``; raises ModelError for any problem."""
     file = str(path)
@@ -144,5 +158,5 @@ def load_model(path: str | Path) -> Model:
     except RecursionError:
         raise ModelError("", "TOML syntax: values nested too deeply", file) from None
     except ValueError as err:  # e.g. an integer of more digits than Python converts
-        raise ModelError("", f"TOML value: {err}", file) from None
+        raise ModelError("", _too_large(text) or f"TOML value: {err}", file) from None
     return model_from_dict(document, file)
