@@ -34,6 +34,7 @@ __all__ = [
     "DISTRIBUTIONS",
     "MAX_COUNT",
     "MAX_CUTSETS",
+    "MAX_NAME_LENGTH",
     "Component",
     "Model",
     "ModelError",
@@ -51,6 +52,9 @@ MAX_CUTSET_CELLS = 20_000_000
 # describe() spells out the gates of a model that names no more than this many.
 DESCRIBED_GATES = 8
 NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+# Names label the rows of the reports and the bars of the figure; one much longer would push
+# the figure's plots to nothing.
+MAX_NAME_LENGTH = 64
 
 
 # -- values ------------------------------------------------------------------------------------
@@ -105,6 +109,12 @@ class Component:
     description: str = ""
 
     def __post_init__(self) -> None:
+        if isinstance(self.name, str) and len(self.name) > MAX_NAME_LENGTH:
+            raise ModelError(
+                f"components.{self.name[:MAX_NAME_LENGTH]}...",
+                f"a component name is at most {MAX_NAME_LENGTH} characters, got "
+                f"{len(self.name):,}",
+            )
         if (
             not isinstance(self.name, str)
             or not NAME_PATTERN.match(self.name)

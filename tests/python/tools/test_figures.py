@@ -25,3 +25,19 @@ def test_figure_is_written_whole_or_not_at_all(tmp_path, monkeypatch):
     with pytest.raises(RuntimeError, match="renderer failed"):
         report.plot_summary(sm, tmp_path / "bad" / "summary.png")
     assert not (tmp_path / "bad").exists()
+
+
+def test_the_longest_names_keep_the_figure_quiet_and_apart():
+    # At the longest name a model file allows, the labels are cut in the middle: the figure
+    # still lays out (matplotlib would warn, and the warning fail the test), and the members
+    # of a group keep their distinct ends.
+    pytest.importorskip("matplotlib")
+    from tavoq_tools.model.system import MAX_NAME_LENGTH
+    from tavoq_tools.output.figures import MAX_LABEL, _label, figure_png
+
+    names = [f"{'p' * MAX_NAME_LENGTH}_{i}" for i in (1, 2, 1000)]
+    labels = [_label(name) for name in names]
+    assert len(set(labels)) == 3 and all(len(label) == MAX_LABEL for label in labels)
+    assert _label("pump_a") == "pump_a"
+    sm = report.summarize(six_runs(), component_names=names)
+    assert figure_png(sm).startswith(b"\x89PNG")

@@ -250,6 +250,11 @@ BAD = [
     ("[components.valve]", "[components.valve]\ncount = 5000", "components.valve.count: must be"),
     ("[components.valve]", '[components."valve 2"]', "components.valve 2: a component name is"),
     ("[components.valve]", "[components.or]", "components.or: a component name is"),
+    (
+        "[components.valve]",
+        "[components." + "v" * 65 + "]",
+        "components." + "v" * 64 + "...: a component name is at most 64 characters, got 65",
+    ),
     ("[components.valve]", '[components."val\\nve"]', "components.val\\nve: a component name"),
     ('unit = "h"', 'unit = ["h\\n"]', "simulation.unit: must be a string, got ['h\\n']"),
     # failure logic: unknown components, bad expressions, both or neither form
