@@ -184,6 +184,23 @@ class _UsageError(Exception):
     """Bad arguments found after parsing: exit code 2."""
 
 
+class _Refused(RuntimeError):
+    """The runs of a model could not be made (exit code 1); the text names the model file."""
+
+
+@contextlib.contextmanager
+def _naming(file: str) -> Iterator[None]:
+    """What refuses a loaded model at run time names its file too, as a load error does: the
+    engine's refusals (too little memory, a model that makes no progress) and the limits of
+    the failure logic found only when the runs need it."""
+    try:
+        yield
+    except ModelError as err:
+        raise (err if err.file else err.in_file(file)) from None
+    except (RuntimeError, MemoryError) as err:
+        raise _Refused(f"{file}: {err}") from None
+
+
 def _with_overrides(model: Model, args: argparse.Namespace) -> Model:
     changes = {
         name: getattr(args, name)
@@ -300,7 +317,7 @@ def _run(args: argparse.Namespace) -> int:
     with _cluster(args.scheduler) as client:
         out.print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
         start = time.perf_counter()
-        with warnings.catch_warnings(record=True) as caught:
+        with warnings.catch_warnings(record=True) as caught, _naming(args.model):
             warnings.simplefilter("always", NegativeDelayWarning)
             stats = simulate(
                 model,
@@ -322,7 +339,8 @@ def _run(args: argparse.Namespace) -> int:
         verdict = PreciseResult.of(stats, args.target_ci, args.max_runs).describe()
         out.print(f"{verdict}.", file=report, flush=True)
 
-    _, tree = model.build()
+    with _naming(args.model):
+        _, tree = model.build()
     summary = summarize(
         stats,
         component_names=model.component_names,

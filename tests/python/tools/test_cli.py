@@ -136,6 +136,40 @@ def test_bad_model_or_arguments_exit_2_with_one_line_and_no_files(tmp_path, args
     assert not out.exists()
 
 
+# Both transitions fall due at once, again and again: the clock never moves.
+NO_PROGRESS = """
+failed_when = "part"
+
+[simulation]
+horizon = 100
+runs = 10
+
+[components.part]
+transitions = [
+  { from = "working", to = "failed", distribution = "fixed", at = 0 },
+  { from = "failed", to = "working", distribution = "fixed", at = 0 },
+]
+"""
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        ((), "The model makes no progress at time unit 0"),
+        (("--horizon", "2147483647"), "Not enough memory"),
+    ],
+    ids=["no-progress", "memory"],
+)
+def test_refusals_at_run_time_name_the_model_file(tmp_path, args, message):
+    model = tmp_path / "loop.toml"
+    model.write_text(NO_PROGRESS)
+    result = run_tavoq("run", model, "--out", tmp_path / "out", *args)
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"tavoq: error: {model}: {message}"), result.stderr
+    assert result.stderr.count("\n") == 1
+    assert not (tmp_path / "out").exists()
+
+
 SPREAD_OUT = """
 failed_when = "part"
 
