@@ -27,6 +27,9 @@ from .system import Component, Model, Simulation, Transition
 
 __all__ = ["ModelError", "load_model", "model_from_dict"]
 
+# A model file past this size is something else (a device such as /dev/zero never ends):
+# reading stops here instead of filling the memory.
+MAX_FILE_BYTES = 64 * 2**20
 TOP_KEYS = (
     "name",
     "description",
@@ -142,9 +145,14 @@ def load_model(path: str | Path) -> Model:
     if not file:
         raise ModelError("", "no model file named: the path is empty")
     try:
-        data = Path(path).read_bytes()
+        with open(path, "rb") as stream:
+            data = stream.read(MAX_FILE_BYTES + 1)
     except OSError as err:
         raise ModelError("", f"cannot read the file: {err.strerror or err}", file) from None
+    if len(data) > MAX_FILE_BYTES:
+        raise ModelError(
+            "", f"larger than {MAX_FILE_BYTES // 2**20} MiB: too large for a model file", file
+        )
     # A byte order mark, as some editors save UTF-8, is not part of the text.
     bom = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
     try:

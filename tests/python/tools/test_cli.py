@@ -5,6 +5,7 @@ import importlib
 import io
 import json
 import math
+import resource
 import select
 import signal
 import subprocess
@@ -248,6 +249,22 @@ def test_a_reader_that_stops_early_does_not_cost_the_files(tmp_path, monkeypatch
     assert code == cli.EXIT_FAILED
     expected = FILES if has_matplotlib() else FILES[:-1]
     assert sorted(p.name for p in out.iterdir()) == expected
+
+
+def test_an_endless_model_file_is_refused_with_exit_2():
+    def limited():  # a reader without bound dies of this instead of filling the machine
+        resource.setrlimit(resource.RLIMIT_AS, (4 * 2**30, 4 * 2**30))
+
+    result = subprocess.run(
+        [*COMMAND, "check", "/dev/zero"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=limited,
+        check=False,
+    )
+    assert result.returncode == 2, result.stderr
+    assert result.stderr == "/dev/zero: larger than 64 MiB: too large for a model file\n"
 
 
 def test_check_lists_components_and_minimal_cutsets():

@@ -402,6 +402,22 @@ def test_unreadable_or_empty_files(tmp_path, content, message):
         load_model(path)
 
 
+@pytest.mark.parametrize("extra", [0, 1], ids=["at-the-limit", "past-it"])
+def test_a_file_past_the_size_limit_is_refused_unread(tmp_path, extra):
+    from tavoq_tools.model.file import MAX_FILE_BYTES
+
+    # A valid model padded with a comment up to the limit (sparse: no disk space taken).
+    path = write(tmp_path, BASE + "#")
+    with open(path, "r+b") as stream:
+        stream.truncate(MAX_FILE_BYTES + extra)
+    if extra:
+        with pytest.raises(ModelError, match="larger than 64 MiB: too large for a model file"):
+            load_model(path)
+    else:
+        with pytest.raises(ModelError, match="TOML syntax"):  # a NUL byte inside the comment
+            load_model(path)
+
+
 def test_an_empty_path_is_named_as_such():
     with pytest.raises(ModelError, match="^no model file named: the path is empty$"):
         load_model("")
