@@ -74,6 +74,15 @@ def _line(key: str, value: object) -> str:
     return text
 
 
+def _prose(key: str, value: object) -> str:
+    """A text of several lines: line breaks and tabs, but no other control characters (an
+    escape sequence would reach the terminal and act there)."""
+    text = _text(key, value)
+    if any((ord(ch) < 32 and ch not in "\t\n\r") or 127 <= ord(ch) < 160 for ch in text):
+        raise ModelError(key, f"must be text without control characters, got {shown(value)}")
+    return text
+
+
 # -- the model ------------------------------------------------------------------------------
 
 
@@ -128,7 +137,7 @@ class Component:
         key = f"components.{self.name}"
         if self.count is not None:
             check_integer(f"{key}.count", self.count, 1, MAX_COUNT, error=ModelError)
-        _text(f"{key}.description", self.description)
+        _prose(f"{key}.description", self.description)
         states = self.states
         if isinstance(states, (str, bytes)) or not isinstance(states, Sequence):
             raise ModelError(
@@ -144,6 +153,7 @@ class Component:
                 raise ModelError(
                     f"{key}.states[{i}]", f"must be a non-empty name, got {shown(state)}"
                 )
+            _line(f"{key}.states[{i}]", state)
             if state in states[:i]:
                 raise ModelError(f"{key}.states[{i}]", f"duplicate state {shown(state)}")
         object.__setattr__(self, "states", tuple(states))
@@ -235,7 +245,7 @@ class Model:
 
     def __post_init__(self) -> None:
         _line("name", self.name)
-        _text("description", self.description)
+        _prose("description", self.description)
         if not isinstance(self.simulation, Simulation):
             raise ModelError("simulation", f"must be a Simulation, got {shown(self.simulation)}")
         components = self.components

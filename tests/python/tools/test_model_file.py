@@ -357,6 +357,23 @@ BAD = [
     # Shown within lines of the report and of tavoq check: one line each.
     ('unit = "h"', 'unit = "h\\nRan 0 runs"', "simulation.unit: must be one line"),
     ("failed_when", 'name = "pumps\\r"\nfailed_when', "name: must be one line"),
+    # An escape sequence would act on the terminal that shows the text.
+    (
+        'states = ["running", "failed"]',
+        'states = ["running", "fail\\u001b[2Jed"]',
+        "components.pump_b.states[1]: must be one line without control characters, "
+        'got "fail\\u001b[2Jed"',
+    ),
+    (
+        "failed_when",
+        'description = "two pumps\\u009b31m"\nfailed_when',
+        "description: must be text without control characters",
+    ),
+    (
+        "[components.valve]",
+        '[components.valve]\ndescription = "\\u001b]0;title\\u0007"',
+        "components.valve.description: must be text without control characters",
+    ),
     # Python refuses integers of thousands of digits; the message is ours, not Python's.
     ("seed = 3", "seed = " + "1" * 5000, "line 7: an integer of 5,000 digits is too large"),
     ("seed = 3", "seed = 1_" + "1" * 5000, "line 7: an integer of 5,001 digits is too large"),
@@ -416,6 +433,11 @@ def test_a_file_past_the_size_limit_is_refused_unread(tmp_path, extra):
     else:
         with pytest.raises(ModelError, match="TOML syntax"):  # a NUL byte inside the comment
             load_model(path)
+
+
+def test_descriptions_may_span_lines(tmp_path):
+    text = BASE.replace("failed_when", 'description = """Two pumps,\n\tone valve."""\nfailed_when')
+    assert load_model(write(tmp_path, text)).description == "Two pumps,\n\tone valve."
 
 
 def test_an_empty_path_is_named_as_such():
