@@ -321,7 +321,11 @@ class Model:
                     f"must be a non-empty list of component names, got {shown(cutset)}",
                 )
             for j, name in enumerate(cutset):
-                if not isinstance(name, str) or name not in known:
+                if not isinstance(name, str):
+                    raise ModelError(
+                        f"cutsets[{i}][{j}]", f"must be a component name, got {shown(name)}"
+                    )
+                if name not in known:
                     raise self._unknown(f"cutsets[{i}][{j}]", name)
             normalized.append(tuple(cutset))
         object.__setattr__(self, "cutsets", tuple(normalized))

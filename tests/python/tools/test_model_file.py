@@ -289,6 +289,14 @@ BAD = [
         'cutsets = [["pump_a", "pump"]]',
         'cutsets[0][1]: unknown component "pump" (components: pump_a, pump_b, valve)',
     ),
+    *(
+        (
+            'failed_when = "(pump_a and pump_b) or valve"',
+            f'cutsets = [["valve", {member}]]',
+            f"cutsets[0][1]: must be a component name, got {shown}",
+        )
+        for member, shown in [("{ a = 1 }", "{'a': 1}"), ('["pump_a"]', "['pump_a']"), ("3", "3")]
+    ),
     (
         'failed_when = "(pump_a and pump_b) or valve"',
         'cutsets = [["valve"], []]',
