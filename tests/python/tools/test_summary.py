@@ -6,6 +6,7 @@ import math
 import random
 import statistics
 
+import numpy as np
 import pytest
 
 import tavoq
@@ -138,3 +139,85 @@ def test_simulated_unavailability_agrees_with_exact_curve():
     # honest interval is far wider than one that treats every time unit as independent.
     naive_half = 3.3 * math.sqrt(exact_mean * (1 - exact_mean) / (n * horizon))
     assert mean.upper - mean.value > 5 * naive_half
+
+
+def reference_component_rows(stats, names, confidence=0.95):
+    """The component table as the per-component loop made it, one scalar call at a time."""
+    from tavoq_tools.results import summary as sm
+    from tavoq_tools.results.intervals import critical_value, poisson_interval, wilson_bands
+
+    def wilson(successes, trials, z, method):
+        lower, upper = wilson_bands(successes, trials, z)
+        return sm.Estimate(successes / trials, float(lower), float(upper), method)
+
+    z, n, horizon = critical_value(confidence), stats.n_runs, stats.sim_time
+    total = int(stats.system_failures.sum())
+    rows = []
+    for i, name in enumerate(names):
+        down = int(stats.component_downtime[i])
+        count = int(stats.component_failures[i])
+        triggered = int(stats.triggered_failures[i])
+        unavailability = wilson(down / horizon, n, z, sm.WILSON_BOUNDED) if horizon else None
+        if horizon == 0 and count == 0:
+            per_run = sm.Estimate(0.0, 0.0, 0.0, sm.HORIZON_ZERO)
+        else:
+            low, high = poisson_interval(count, confidence)
+            method = sm.POISSON if count else sm.POISSON_NONE_SEEN
+            per_run = sm.Estimate(count / n, low / n, high / n, method)
+        criticality = wilson(triggered, total, z, sm.WILSON_FAILURES) if total else None
+        rows.append(
+            sm.ComponentRow(name, down, count, triggered, unavailability, per_run, criticality)
+        )
+    return tuple(rows)
+
+
+def many_components(n_components, horizon, system_failures, seed):
+    """A batch of 300 runs whose components take every kind of count: none, small and large
+    failure counts, no downtime and downtime in every unit of every run, no trigger and all."""
+    rng = np.random.default_rng(seed)
+    runs = 300
+    failures = np.zeros(runs, dtype=np.int64)
+    failures[:system_failures] = 1
+    first = np.zeros(horizon, dtype=np.int64)
+    if horizon:
+        first[0] = system_failures
+    failed_runs = first.copy()
+    downtime = failures.copy() if horizon else np.zeros(runs, dtype=np.int64)
+    down = rng.integers(0, runs * horizon + 1, n_components)
+    down[0], down[-1] = 0, runs * horizon
+    count = rng.choice([0, 1, 5, 29, 30, 31, 200, 12_345], n_components)
+    triggered = np.zeros(n_components, dtype=np.int64)
+    if system_failures:
+        np.add.at(triggered, rng.integers(0, n_components, system_failures - 1), 1)
+        triggered[-1] += 1
+    if horizon == 0:
+        count[0] = 0  # nothing simulated and nothing counted: exact
+    return report.BatchStatistics(
+        seed=seed,
+        first_run=0,
+        n_runs=runs,
+        sim_time=horizon,
+        failed_runs=failed_runs,
+        first_failures=first,
+        system_failures=failures,
+        downtime=downtime,
+        component_downtime=down,
+        component_failures=count,
+        triggered_failures=triggered,
+        cutset_failures=[],
+    )
+
+
+@pytest.mark.parametrize(
+    ("n_components", "horizon", "system_failures"),
+    [(2_000, 50, 120), (500, 50, 0), (300, 0, 0), (1, 7, 300)],
+    ids=["many", "no-system-failure", "horizon-0", "one-component"],
+)
+@pytest.mark.parametrize("confidence", [0.95, 0.9])
+def test_component_table_is_the_per_component_computation(
+    n_components, horizon, system_failures, confidence
+):
+    stats = many_components(n_components, horizon, system_failures, seed=n_components)
+    names = [f"c{i}" for i in range(n_components)]
+    sm = report.summarize(stats, component_names=names, confidence=confidence)
+    assert sm.components == reference_component_rows(stats, names, confidence)
