@@ -2,9 +2,10 @@
 ``tavoq check MODEL`` validates it and shows what it describes.
 
 Exit codes: 0 done; 1 the run failed (the engine refused to go on, a file could not be
-written); 2 a bad model or bad arguments; 130 interrupted (Ctrl-C). Every error is one line
-on stderr. Nothing is written until the runs are complete, so a bad model, a failed run or an
-interruption leaves no output files behind.
+written); 2 a bad model or bad arguments; 130 interrupted (Ctrl-C); 143 and 129 stopped by
+SIGTERM and SIGHUP, which are taken as Ctrl-C is. Every error is one line on stderr. Nothing
+is written until the runs are complete, so a bad model, a failed run or an interruption leaves
+no output files behind.
 
 The progress bar is tqdm's: a small library with one purpose, already a dependency of the
 package, that writes to stderr (stdout stays clean for the report or --json) and stays silent
@@ -20,8 +21,10 @@ import dataclasses
 import importlib.util
 import json
 import os
+import signal
 import sys
 import textwrap
+import threading
 import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
@@ -442,11 +445,48 @@ def _check(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+class _Stopped(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, taken as Ctrl-C is: the runs stop, no file is left half-written and
+    an output set is left as it was or whole."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def _stop_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise _Stopped within the block, where they would otherwise end the
+    process on the spot (a partial file and new directories left behind). A signal that is
+    ignored (SIGHUP under nohup) or has its own handler is left to it."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def stop(signum: int, _frame: object) -> None:
+        raise _Stopped(signum)
+
+    previous = {
+        signum: signal.signal(signum, stop)
+        for signum in (signal.SIGTERM, signal.SIGHUP)
+        if signal.getsignal(signum) is signal.SIG_DFL
+    }
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
-        return _run(args) if args.command == "run" else _check(args)
+        with _stop_signals():
+            args = parser.parse_args(argv)
+            return _run(args) if args.command == "run" else _check(args)
+    except _Stopped as stopped:
+        print(f"tavoq: stopped by {signal.Signals(stopped.signum).name}", file=sys.stderr)
+        return 128 + stopped.signum
     except KeyboardInterrupt:
         print("tavoq: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

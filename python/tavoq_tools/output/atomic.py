@@ -2,9 +2,9 @@
 leaves the targets either all as they were or all new.
 
 Each file is written under a temporary name beside its target, and only once all of them are
-complete are they renamed into place, with Ctrl-C held off meanwhile; a rename that fails puts
-back the files already renamed. A reader never sees a half-written file (while the renames go
-on, a reader may see some of the new files beside old ones).
+complete are they renamed into place, with Ctrl-C (and SIGTERM, SIGHUP) held off meanwhile;
+a rename that fails puts back the files already renamed. A reader never sees a half-written
+file (while the renames go on, a reader may see some of the new files beside old ones).
 """
 
 from __future__ import annotations
@@ -28,27 +28,35 @@ def _umask() -> int:
     return mask
 
 
+# Ctrl-C, and the signals that end a command from outside (kill, a closed terminal).
+HELD_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
 @contextmanager
 def _interrupts_held() -> Iterator[None]:
-    """Ctrl-C that arrives inside the block is delivered when it ends.
+    """Ctrl-C, SIGTERM or SIGHUP that arrives inside the block is delivered when it ends.
 
     Held with a Python handler, not a signal mask: the signal may reach any thread of the
     process (OpenMP's among them), but Python runs its handlers on the main thread."""
-    # A handler installed outside Python (getsignal gives None) could not be put back.
-    if (
-        threading.current_thread() is not threading.main_thread()
-        or signal.getsignal(signal.SIGINT) is None
-    ):
+    if threading.current_thread() is not threading.main_thread():
         yield
         return
     held: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: held.append(signum))
+    previous = {}
+    for signum in HELD_SIGNALS:
+        # A handler installed outside Python (getsignal gives None) could not be put back;
+        # an ignored signal (SIGHUP under nohup) stays ignored.
+        if signal.getsignal(signum) not in (None, signal.SIG_IGN):
+            previous[signum] = signal.signal(signum, lambda signum, frame: held.append(signum))
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
         if held:
-            signal.raise_signal(signal.SIGINT)
+            # The first one, as it would have been delivered: it ends the program one way
+            # or another (an exception, or the default action of SIGTERM).
+            signal.raise_signal(held[0])
 
 
 def _missing_parents(path: Path) -> list[Path]:

@@ -283,7 +283,15 @@ def test_check_lists_components_and_minimal_cutsets():
     ]
 
 
-def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
+STOPS = [
+    (signal.SIGINT, 130, "tavoq: interrupted\n"),
+    (signal.SIGTERM, 143, "tavoq: stopped by SIGTERM\n"),
+    (signal.SIGHUP, 129, "tavoq: stopped by SIGHUP\n"),
+]
+
+
+@pytest.mark.parametrize(("signum", "code", "said"), STOPS, ids=["ctrl-c", "sigterm", "sighup"])
+def test_a_signal_stops_a_long_batch_with_its_exit_code_and_no_files(tmp_path, signum, code, said):
     out = tmp_path / "out"
     proc = subprocess.Popen(
         [*COMMAND, "run", str(STATION), "--runs", "3000000", "--out", str(out)],
@@ -298,15 +306,69 @@ def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
         assert proc.stdout.readline().startswith("Pumping station")
         time.sleep(0.5)
         assert proc.poll() is None, "the batch ended before it could be interrupted"
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         _, err = proc.communicate(timeout=10)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    assert proc.returncode == 130
-    assert err == "tavoq: interrupted\n"
+    assert proc.returncode == code
+    assert err == said
     assert not out.exists()
+
+
+# Sends a signal to the command itself at the second file it stages (its data written, not yet
+# in place) or at its first rename, then lets the writer go on.
+SIGNAL_WHILE_WRITING = """
+import os, sys
+from tavoq_tools import cli
+
+moment, signum, *args = sys.argv[1:]
+calls = []
+
+def signalling(name, real):
+    def call(*a):
+        result = real(*a)
+        calls.append(name)
+        if calls.count(name) == (2 if name == "fsync" else 1) and name == moment:
+            os.kill(os.getpid(), int(signum))
+        return result
+    return call
+
+os.fsync = signalling("fsync", os.fsync)
+os.replace = signalling("replace", os.replace)
+sys.exit(cli.main(args))
+"""
+
+
+@pytest.mark.parametrize("moment", ["fsync", "replace"], ids=["staging", "renames"])
+@pytest.mark.parametrize(("signum", "code", "said"), STOPS[1:], ids=["sigterm", "sighup"])
+def test_a_signal_while_the_files_are_written_leaves_one_whole_set(
+    tmp_path, moment, signum, code, said
+):
+    out, plot = tmp_path / "out", tmp_path / "figures" / "new" / "station.png"
+    out.mkdir()
+    expected = FILES if has_matplotlib() else FILES[:-1]
+    for name in expected:
+        (out / name).write_text("old\n")
+    args = ["run", STATION, "--runs", 50, "--horizon", 500, "--out", out, "--plot", plot]
+    result = subprocess.run(
+        [sys.executable, "-c", SIGNAL_WHILE_WRITING, moment, str(int(signum)), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert (result.returncode, result.stderr) == (code, said)
+    assert sorted(p.name for p in out.iterdir()) == expected  # no staged or kept copies
+    contents = {(out / name).read_bytes() for name in expected}
+    if moment == "fsync":  # before any rename: the old set, and no new directory
+        assert contents == {b"old\n"}
+        assert not plot.parent.parent.exists()
+    else:  # the renames had begun: they all went through
+        assert b"old\n" not in contents
+        assert json.loads((out / "summary.json").read_text())["n_runs"] == 50
+        assert [p.name for p in plot.parent.iterdir()] == [plot.name] or not has_matplotlib()
 
 
 COOLING = ROOT / "examples" / "cooling_system.toml"
