@@ -308,11 +308,26 @@ class _Reader:
 
 def _run(args: argparse.Namespace) -> int:
     from .model.file import load_model
-    from .results.summary import summarize
-    from .run.simulate import simulate
 
     model = _with_overrides(load_model(args.model), args)
     _check_outputs(args)
+    if args.out is None:
+        return _run_model(args, model)
+    from .output.atomic import DirectoryBusyError, directory_lock
+
+    # Held from before the runs to the last file, so that a second run into the same
+    # directory is told at once rather than after its runs, and no mix of two sets is left.
+    try:
+        with directory_lock(args.out):
+            return _run_model(args, model)
+    except DirectoryBusyError as err:  # only the lock raises it
+        raise _UsageError(f"--out {args.out}: {err}") from None
+
+
+def _run_model(args: argparse.Namespace, model: Model) -> int:
+    from .results.summary import summarize
+    from .run.simulate import simulate
+
     report = sys.stderr if args.json else sys.stdout
     out = _Reader()
     settings = model.simulation

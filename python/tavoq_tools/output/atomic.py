@@ -19,7 +19,14 @@ from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from pathlib import Path
 
-__all__ = ["write_files"]
+__all__ = ["LOCK_NAME", "DirectoryBusyError", "directory_lock", "write_files"]
+
+# The lock of an output directory: inside it, and no part of the set written there.
+LOCK_NAME = ".tavoq.lock"
+
+
+class DirectoryBusyError(BlockingIOError):
+    """Another process holds the lock of the directory."""
 
 
 def _umask() -> int:
@@ -144,3 +151,47 @@ def write_files(
             for backup in kept.values():
                 backup.unlink(missing_ok=True)
     return list(targets)
+
+
+@contextmanager
+def directory_lock(directory: str | Path) -> Iterator[None]:
+    """Holds the lock of ``directory`` (created if missing) for the block, so that two
+    commands writing their sets there cannot leave a mix of both; raises DirectoryBusyError
+    at once when another process holds it.
+
+    The lock is an flock on the file LOCK_NAME inside the directory, taken again by the
+    kernel if the holder dies. The file is removed as the lock is let go, and the directories
+    made for it when they are still empty (a run that wrote nothing leaves nothing)."""
+    import fcntl  # POSIX only, as the command is
+
+    directory = Path(directory)
+    lock = directory / LOCK_NAME
+    created = _missing_parents(lock)
+    fd, held = -1, False
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+        while not held:
+            fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise DirectoryBusyError(
+                    f"{directory} is being written by another tavoq run"
+                ) from None
+            # A holder removes the file as it lets go: a lock taken on the file it removed
+            # guards nothing, so take the one now at that name.
+            with contextlib.suppress(FileNotFoundError):
+                held = os.path.samestat(os.fstat(fd), os.stat(lock))
+            if not held:
+                os.close(fd)
+                fd = -1
+        yield
+    finally:
+        with _interrupts_held():
+            if held:
+                lock.unlink(missing_ok=True)
+            if fd >= 0:
+                os.close(fd)
+            for made in created:  # deepest first; only those still empty
+                with contextlib.suppress(OSError):
+                    made.rmdir()

@@ -317,6 +317,34 @@ def test_a_signal_stops_a_long_batch_with_its_exit_code_and_no_files(tmp_path, s
     assert not out.exists()
 
 
+def test_a_second_run_into_the_same_directory_is_refused_while_the_first_runs(tmp_path):
+    out = tmp_path / "out"
+    first = subprocess.Popen(
+        [*COMMAND, "run", str(STATION), "--runs", "3000000", "--out", str(out)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        ready, _, _ = select.select([first.stdout], [], [], 60)
+        assert ready and first.stdout.readline().startswith("Pumping station")
+        second = run_tavoq("run", STATION, "--runs", 50, "--horizon", 500, "--out", out)
+        assert first.poll() is None, "the first run ended before the second started"
+        first.send_signal(signal.SIGINT)
+        first.communicate(timeout=10)
+    finally:
+        if first.poll() is None:
+            first.kill()
+            first.wait()
+    assert second.returncode == 2
+    assert second.stderr == f"--out {out}: {out} is being written by another tavoq run\n"
+    assert first.returncode == 130
+    assert not out.exists()  # made for the lock, and removed with it: nothing was written
+    again = run_tavoq("run", STATION, "--runs", 50, "--horizon", 500, "--out", out)
+    assert again.returncode == 0, again.stderr
+    assert ".tavoq.lock" not in [p.name for p in out.iterdir()]
+
+
 # Sends a signal to the command itself at the second file it stages (its data written, not yet
 # in place) or at its first rename, then lets the writer go on.
 SIGNAL_WHILE_WRITING = """
