@@ -39,10 +39,11 @@ from .errors import (
     NegativeDelayWarning,
     check_integer,
 )
-from .model.cutsets import MAX_LISTED
-from .model.system import Model
 
+# The rest of the package is imported where it is used: within main, a Ctrl-C while numpy
+# and the engine load ends in one line instead of a traceback.
 if TYPE_CHECKING:
+    from .model.system import Model
     from .results.summary import Summary
 
 EXIT_OK = 0
@@ -115,6 +116,8 @@ def _fraction(text: str) -> float:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from .model.cutsets import MAX_LISTED
+
     parser = _Parser(
         prog="tavoq",
         description="Monte Carlo simulation of the failures of systems made of components.",
@@ -494,10 +497,9 @@ def _stop_signals() -> Iterator[None]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
     try:
         with _stop_signals():
-            args = parser.parse_args(argv)
+            args = build_parser().parse_args(argv)
             return _run(args) if args.command == "run" else _check(args)
     except _Stopped as stopped:
         print(f"tavoq: stopped by {signal.Signals(stopped.signum).name}", file=sys.stderr)

@@ -345,6 +345,35 @@ def test_a_second_run_into_the_same_directory_is_refused_while_the_first_runs(tm
     assert ".tavoq.lock" not in [p.name for p in out.iterdir()]
 
 
+# The console script's own lines, with Ctrl-C arriving as the given module starts to load.
+CTRL_C_AT_IMPORT = """
+import importlib.abc, os, signal, sys
+
+class CtrlC(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == sys.argv[1]:
+            sys.meta_path.remove(self)
+            os.kill(os.getpid(), signal.SIGINT)
+        return None
+
+sys.meta_path.insert(0, CtrlC())
+from tavoq_tools.cli import main
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize("module", ["numpy", "tavoq", "tomllib", "tavoq_tools.model.system"])
+def test_ctrl_c_while_the_command_starts_is_one_line_and_130(module):
+    result = subprocess.run(
+        [sys.executable, "-c", CTRL_C_AT_IMPORT, module, "run", str(STATION), "--runs", "10"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert (result.returncode, result.stderr) == (130, "tavoq: interrupted\n")
+
+
 # Sends a signal to the command itself at the second file it stages (its data written, not yet
 # in place) or at its first rename, then lets the writer go on.
 SIGNAL_WHILE_WRITING = """
