@@ -53,6 +53,8 @@ EXIT_INTERRUPTED = 130
 
 # A scheduler that does not answer within this time is taken as unreachable.
 CONNECT_TIMEOUT_S = 10
+# How long a run on a cluster waits for a worker when it has none (--worker-timeout).
+WORKER_TIMEOUT_S = 600.0
 
 RUN_EXAMPLE = """\
 example:
@@ -154,6 +156,13 @@ def build_parser() -> argparse.ArgumentParser:
         "(needs pip install tavoq[dask]; same numbers as on this machine)",
     )
     run.add_argument(
+        "--worker-timeout",
+        type=_fraction,
+        metavar="SECONDS",
+        help="with --scheduler, give up (exit 1) once the cluster has had no worker for this "
+        f"long (default {WORKER_TIMEOUT_S:g})",
+    )
+    run.add_argument(
         "--target-ci",
         type=_fraction,
         metavar="F",
@@ -244,6 +253,10 @@ def _check_outputs(args: argparse.Namespace) -> None:
         check_max_runs(args.target_ci, args.max_runs, names=("--target-ci", "--max-runs"))
     except ValueError as err:
         raise _UsageError(str(err)) from None
+    if args.worker_timeout is not None and args.scheduler is None:
+        raise _UsageError(
+            "--worker-timeout: the time a cluster may be without workers; give --scheduler too"
+        )
     if args.out is not None:
         if not args.out.strip():
             raise _UsageError("--out: give the name of a directory")
@@ -332,6 +345,7 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
     from .run.simulate import simulate
 
     report = sys.stderr if args.json else sys.stdout
+    waited = WORKER_TIMEOUT_S if args.worker_timeout is None else args.worker_timeout
     out = _Reader()
     settings = model.simulation
     # Connect first: an unreachable scheduler is a bad argument, reported before any output.
@@ -346,6 +360,13 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
                 client=client,
                 target_ci=args.target_ci,
                 max_runs=args.max_runs,
+                worker_timeout=waited,
+                on_waiting=lambda: print(
+                    f"tavoq: the Dask cluster at {args.scheduler} has no worker; waiting up to "
+                    f"{waited:g} s for one (--worker-timeout)",
+                    file=sys.stderr,
+                    flush=True,
+                ),
             )
         elapsed = time.perf_counter() - start
     _say_warnings(caught)

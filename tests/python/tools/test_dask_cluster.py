@@ -232,6 +232,8 @@ def test_command_runs_until_precise_and_says_which_limit_stopped_it(
         (["--max-runs", "5000"], "--max-runs bounds a run until --target-ci is reached"),
         (["--target-ci", "0"], "argument --target-ci: must be a positive number"),
         (["--scheduler", "tcp://127.0.0.1:1"], "pip install tavoq[dask]"),
+        (["--worker-timeout", "5"], "--worker-timeout: the time a cluster may be without"),
+        (["--worker-timeout", "-5"], "argument --worker-timeout: must be a positive number"),
     ],
 )
 def test_bad_cluster_or_precision_arguments_exit_2(monkeypatch, capsys, args, message):
@@ -297,6 +299,79 @@ def test_command_on_a_cluster_prints_the_numbers_of_this_machine(client, capsys,
     if precise:  # the same verdict
         assert here.err.splitlines()[-1] == there.err.splitlines()[-1]
         assert there.err.splitlines()[-1].startswith("Target ±10% on the mean unavailability")
+
+
+@pytest.fixture
+def empty_cluster():
+    """A cluster that has no worker until the test adds one."""
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=0,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address="127.0.0.1:0",
+        silence_logs=logging.CRITICAL,
+    )
+    client = distributed.Client(cluster)
+    yield cluster, client
+    client.close()
+    cluster.close()
+
+
+def test_a_cluster_without_workers_is_waited_for_then_given_up(empty_cluster):
+    _, client = empty_cluster
+    said = []
+    with time_limit(60), pytest.raises(dask_runner.NoWorkersError, match="2 of 2 chunks"):
+        dask_runner.simulate_on_dask(
+            client,
+            MODEL,
+            1_000,
+            SEED,
+            HORIZON,
+            chunk_runs=500,
+            worker_timeout=0.5,
+            on_waiting=lambda: said.append("waiting"),
+        )
+    assert said == ["waiting"]
+    assert not client.processing()  # nothing left queued on the cluster
+
+
+def test_a_worker_that_joins_in_time_gives_the_batch_its_numbers(empty_cluster):
+    cluster, client = empty_cluster
+    said = []
+
+    def waiting():
+        said.append("waiting")
+        cluster.scale(1)
+
+    with time_limit(120):
+        result = dask_runner.simulate_on_dask(
+            client,
+            MODEL,
+            1_000,
+            SEED,
+            HORIZON,
+            chunk_runs=300,
+            worker_timeout=60,
+            on_waiting=waiting,
+        )
+    assert said == ["waiting"]
+    assert result == one_batch(1_000)
+
+
+def test_command_on_a_cluster_without_workers_says_so_and_gives_up(empty_cluster, capsys):
+    _, client = empty_cluster
+    address = client.scheduler.address
+    args = ["run", str(STATION), "--runs", "100", "--scheduler", address, "--worker-timeout", "1"]
+    with time_limit(60):
+        assert cli.main(args) == 1
+    err = capsys.readouterr().err.splitlines()
+    assert err == [
+        f"tavoq: the Dask cluster at {address} has no worker; waiting up to 1 s for one "
+        "(--worker-timeout)",
+        f"tavoq: error: {STATION}: the Dask cluster had no worker for 1 s; 1 of 1 chunks were "
+        "not run",
+    ]
 
 
 @dataclass(frozen=True)
