@@ -303,6 +303,14 @@ BAD = [
         'cutsets = [["pump_a", "pump"]]',
         'cutsets[0][1]: unknown component "pump" (components: pump_a, pump_b, valve)',
     ),
+    *(
+        (
+            'failed_when = "(pump_a and pump_b) or valve"',
+            f'cutsets = [["valve", {member}]]',
+            f"cutsets[0][1]: must be a component name, got {shown}",
+        )
+        for member, shown in [("{ a = 1 }", "{'a': 1}"), ('["pump_a"]', "['pump_a']"), ("3", "3")]
+    ),
     (
         'failed_when = "(pump_a and pump_b) or valve"',
         'cutsets = [["valve"], []]',
@@ -378,6 +386,11 @@ BAD = [
         "TOML value: an integer of thousands of digits is too large",
     ),
     (
+        "failed_when",
+        'description = "two pumps\\u009b31m"\nfailed_when',
+        "description: must not hold control characters",
+    ),
+    (
         'failed_when = "(pump_a and pump_b) or valve"',
         'failed_when = "atleast(' + "1" * 5000 + ', pump_a, valve)"',
         "failed_when: column 9: atleast needs 1 <= k <= the number of its arguments (2)",
@@ -424,6 +437,27 @@ def test_an_endless_file_is_refused_without_reading_it_all(tmp_path):
     with pytest.raises(ModelError, match=r"^/dev/zero: the file is larger than 64 MiB"):
         load_model("/dev/zero")
     assert cli.main(["check", "/dev/zero"]) == 2
+
+
+@pytest.mark.parametrize("extra", [0, 1], ids=["at-the-limit", "past-it"])
+def test_a_file_past_the_size_limit_is_refused_unread(tmp_path, extra):
+    from tavoq_tools.model.file import MAX_FILE_BYTES
+
+    # A valid model padded with a comment up to the limit (sparse: no disk space taken).
+    path = write(tmp_path, BASE + "#")
+    with open(path, "r+b") as stream:
+        stream.truncate(MAX_FILE_BYTES + extra)
+    if extra:
+        with pytest.raises(ModelError, match="the file is larger than 64 MiB: not a model file"):
+            load_model(path)
+    else:
+        with pytest.raises(ModelError, match="TOML syntax"):  # a NUL byte inside the comment
+            load_model(path)
+
+
+def test_descriptions_may_span_lines(tmp_path):
+    text = BASE.replace("failed_when", 'description = """Two pumps,\n\tone valve."""\nfailed_when')
+    assert load_model(write(tmp_path, text)).description == "Two pumps,\n\tone valve."
 
 
 def test_an_empty_path_is_named_as_such():
