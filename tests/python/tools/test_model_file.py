@@ -501,12 +501,17 @@ def test_documented_example_loads(tmp_path):
     assert model.minimal_cutsets() == [("valve",), ("pump_a", "pump_b")]
 
 
-def test_build_pads_states_and_stores_the_minimal_cutsets(tmp_path):
+def test_build_keeps_each_components_states_and_stores_the_minimal_cutsets(tmp_path):
     model = load_model(write(tmp_path, BASE))
     matrix, tree = model.build()
+    # runnerStatistics reads the matrix ragged: each component its own number of states.
+    assert [len(c) for c in matrix] == [3, 2, 2]
+    assert all(len(row) == len(c) for c in matrix for row in c)
+    # Square, for the description's runners: pump_b's and the valve's third state is padding,
+    # never entered.
+    matrix = model.matrix(square=True)
     assert [len(c) for c in matrix] == [3, 3, 3]
     assert all(len(row) == 3 for c in matrix for row in c)
-    # pump_b and the valve have two states: their third state is never entered.
     for c in (matrix[1], matrix[2]):
         assert all(type(c[i][2]) is tavoq.Distribution for i in range(3))
         assert all(type(d) is tavoq.Distribution for d in c[2])
@@ -522,22 +527,47 @@ def test_build_pads_states_and_stores_the_minimal_cutsets(tmp_path):
     assert vectors == {(0, 0, 1), (1, 1, 0)}
 
 
+def test_a_large_component_does_not_pad_the_small_ones():
+    # One 200-state component beside a thousand two-state pumps: every pump was padded to
+    # 200 x 200 cells (40 million in all, 8 GB); each keeps its own table now.
+    states = [f"s{i}" for i in range(200)]
+    big = {
+        "states": states,
+        "transitions": [
+            {"from": a, "to": b, "distribution": "exponential", "mttf": 50}
+            for a, b in zip(states, states[1:] + states[:1], strict=True)
+        ],
+    }
+    pump = {
+        "count": 1000,
+        "states": ["running", "failed"],
+        "transitions": [
+            {"from": "running", "to": "failed", "distribution": "exponential", "mttf": 900},
+            {"from": "failed", "to": "running", "distribution": "exponential", "mttf": 9},
+        ],
+    }
+    model = model_from_dict(
+        {
+            "failed_when": "big or (pump_1 and pump_2)",
+            "simulation": {"horizon": 200, "runs": 20, "seed": 5},
+            "components": {"big": big, "pump": pump},
+        }
+    )
+    matrix, tree = model.build()
+    assert sum(len(row) for c in matrix for row in c) == 200 * 200 + 1000 * 4
+    stats = tavoq.runnerStatistics(20, 200, matrix, tree, 5)
+    assert stats.componentFailures[0] > 0 and stats.componentFailures[1:].sum() > 0
+
+
 # ------------------------------------------------------------- examples against hand-made matrices
 
 never = tavoq.Distribution
 
 
 def pumping_station():
-    pump = [
-        [never(), tavoq.Weibull(3000.0, 2.5), never()],
-        [tavoq.Uniform(24.0, 96.0), never(), never()],
-        [never(), never(), never()],
-    ]
-    valve = [
-        [never(), tavoq.Exponential(1 / 20000), never()],
-        [tavoq.Inspection(730), never(), never()],
-        [never(), never(), never()],
-    ]
+    # Each component with its own number of states, as runnerStatistics reads the matrix.
+    pump = [[never(), tavoq.Weibull(3000.0, 2.5)], [tavoq.Uniform(24.0, 96.0), never()]]
+    valve = [[never(), tavoq.Exponential(1 / 20000)], [tavoq.Inspection(730), never()]]
     control = [
         [never(), tavoq.Maintenance([1750, 2000, 2250]), tavoq.Weibull(5000.0, 3.0)],
         [tavoq.Uniform(8.0, 16.0), never(), never()],
@@ -558,11 +588,7 @@ def scheduled_maintenance():
         [tavoq.Uniform(24.0, 72.0), never(), never()],
         [tavoq.Exponential(1 / 240), never(), never()],
     ]
-    cooling = [
-        [never(), tavoq.Exponential(1 / 8000), never()],
-        [tavoq.Exponential(1 / 24), never(), never()],
-        [never(), never(), never()],
-    ]
+    cooling = [[never(), tavoq.Exponential(1 / 8000)], [tavoq.Exponential(1 / 24), never()]]
     return [compressor, cooling], [[1, 0], [0, 1]]
 
 
