@@ -72,14 +72,16 @@ std::shared_ptr<const GateGraph> checkedGraph(const FaultTree &tree, int nCompon
 }
 
 // The validated model of a call: built when the first run would be, so that a batch of no
-// runs accepts anything.
+// runs accepts anything. The description's runners read the matrix square (every component
+// as many states as component 0, their draws unchanged); runnerStatistics reads it ragged.
 struct Model {
-    Model(const TransitionMatrix &matrix, const CutsetTree *tree)
-        : transitions(matrix, tree), index(tree->index(transitions.nComponents())),
+    Model(const TransitionMatrix &matrix, const CutsetTree *tree,
+          TransitionModel::Shape shape = TransitionModel::Shape::Square)
+        : transitions(matrix, tree, shape), index(tree->index(transitions.nComponents())),
           graph(std::make_shared<const GateGraph>(*index)), cutsets(*graph), cutsetPin(tree),
           faultPin(nullptr) {}
     Model(const TransitionMatrix &matrix, const FaultTree *tree)
-        : transitions(requireFaultTree(matrix, tree)),
+        : transitions(requireFaultTree(matrix, tree), TransitionModel::Shape::Ragged),
           graph(checkedGraph(*tree, transitions.nComponents())), cutsets(*graph),
           cutsetPin(nullptr), faultPin(tree) {}
     TransitionModel transitions;
@@ -315,7 +317,11 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     const int nUserGates = gatesOf(tree);
     int nGates = 0; // of the graph the engine evaluates
     if (runs > 0) {
-        model.emplace(transitionsMatrix, tree);
+        if constexpr (std::is_same_v<Tree, FaultTree>) {
+            model.emplace(transitionsMatrix, tree);
+        } else {
+            model.emplace(transitionsMatrix, tree, TransitionModel::Shape::Ragged);
+        }
         nComponents = model->transitions.nComponents();
         nGates = model->graph->nGates();
         if (model->index) {

@@ -215,6 +215,7 @@ class ReferenceRun:
         maintenance: Mapping[int, Sequence[int]] | None = None,
         gates: Sequence[GateDesc] | None = None,
         top: int = -1,
+        ragged: bool = False,
     ) -> None:
         if tree is None:
             raise ValueError("Cutset matrix must not be null.")
@@ -233,6 +234,9 @@ class ReferenceRun:
         self.rng = MT19937(seed)
         self.n_components = len(matrix)
         self.n_states = len(matrix[0])
+        # Square (the description's runners): every component draws component 0's number of
+        # states per row. Ragged (runnerStatistics): each component its own.
+        self.states_of = [len(comp) if ragged else self.n_states for comp in matrix]
         self.component_states = [0] * self.n_components
         self.next_time = [NO_TRANSITION] * self.n_components
         self.to_state = [0] * self.n_components
@@ -311,7 +315,7 @@ class ReferenceRun:
 
     def sample_initial(self, c: int) -> None:
         best, to_state = NO_TRANSITION, 0
-        for j in range(self.n_states):
+        for j in range(self.states_of[c]):
             p = self.draw()
             delay = self.initial_delay(self.quantile(self.matrix[c][0][j], p))
             if delay < best:
@@ -322,7 +326,7 @@ class ReferenceRun:
     def resample(self, c: int) -> None:
         from_state = self.component_states[c]
         best, to_state = NO_TRANSITION, 0
-        for j in range(self.n_states):
+        for j in range(self.states_of[c]):
             p = self.draw()
             delay = self.resample_delay(self.quantile(self.matrix[c][from_state][j], p))
             if delay < best:

@@ -82,6 +82,7 @@ class Built:
         seed: int,
         variant: type[ReferenceRun] = ReferenceRun,
         max_transitions: int | None = None,
+        ragged: bool = False,
     ) -> ReferenceRun:
         return variant(
             sim_time,
@@ -91,6 +92,7 @@ class Built:
             max_transitions,
             cutsets=self.cutsets,
             maintenance=self.maintenance,
+            ragged=ragged,
         )
 
 
@@ -600,9 +602,13 @@ def cutsets(draw: st.DrawFn, n: int) -> list[int]:
 
 
 @st.composite
-def models(draw: st.DrawFn) -> ModelDesc:
+def models(draw: st.DrawFn, ragged: bool = False) -> ModelDesc:
     n_components = 5 - draw(st.integers(0, 4))
     n_states = [2, 3, 4, 1][pick(draw, [3, 3, 2, 1])]
+    # Ragged: each component its own number of states, for runnerStatistics alone.
+    states = [
+        [2, 3, 4, 1][pick(draw, [3, 3, 2, 1])] if ragged else n_states for _ in range(n_components)
+    ]
     if pick(draw, [7, 1]) == 0:
         sim_time = 300 - draw(st.integers(0, 299))
     else:
@@ -628,10 +634,7 @@ def models(draw: st.DrawFn) -> ModelDesc:
     cuts = (
         [] if pick(draw, [9, 1]) else draw(st.lists(cutsets(n_components), min_size=1, max_size=4))
     )
-    matrix = [
-        [[draw(distributions()) for _ in range(n_states)] for _ in range(n_states)]
-        for _ in range(n_components)
-    ]
+    matrix = [[[draw(distributions()) for _ in range(k)] for _ in range(k)] for k in states]
     return ModelDesc(matrix, cuts, sim_time, seed, n_simulations)
 
 
@@ -894,6 +897,37 @@ def noticed_by_hand_cases() -> set[str]:
             if observable(wrong, desc.n_components, len(built.cutsets)) != engine:
                 noticed.add(name)
     return noticed
+
+
+@settings(
+    derandomize=True,
+    max_examples=60,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+@given(models(ragged=True))
+def test_statistics_keep_each_components_own_states(desc: ModelDesc) -> None:
+    """runnerStatistics reads the matrix ragged: a component of k states draws k numbers per
+    row, whatever the others have; the Python model under that rule gives every array."""
+    built = desc.build()
+    n, sim_time = min(desc.n_simulations, 6), desc.sim_time
+    runs = []
+    for i in range(max(n, 1)):
+        run = built.reference(
+            sim_time, desc.seed + i, max_transitions=MAX_TRANSITIONS, ragged=True
+        )
+        try:
+            runs.append(run.run())
+        except ReferenceLoopError:
+            assume(False)
+    expected = batch_statistics(runs[:n], sim_time, desc.n_components, len(built.cutsets))
+    info = f"\n{desc.reproducer()}"
+    for threads in (1, 2):
+        tavoq.limitOMPThreads(threads)
+        stats = tavoq.runnerStatistics(n, sim_time, built.matrix, built.tree, desc.seed)
+        for name in STATISTICS_ARRAYS:
+            assert getattr(stats, name).tolist() == expected[name], f"{name}, {threads}{info}"
 
 
 def test_runners_agree_with_the_python_model(omp_threads: Any) -> None:
