@@ -140,8 +140,8 @@ BAD = [
         'distribution = "weibull"',
         'distribution = "weibul"',
         'components.pump_a.transitions[0].distribution: unknown distribution "weibul" '
-        "(distributions: exponential, weibull, normal, uniform, inspection, maintenance, fixed); "
-        'did you mean "weibull"?',
+        "(distributions: exponential, weibull, normal, uniform, inspection, maintenance, fixed, "
+        'lognormal, gamma, constant); did you mean "weibull"?',
     ),
     (
         'to = "failed"\ndistribution = "exponential"',
