@@ -129,8 +129,8 @@ def _curve_rows(f: _Formatter) -> list[str]:
     if sm.bin_width > 1:
         lines.insert(
             0,
-            f"  (in bins of {f.time(float(sm.bin_width))}: the unavailability is the mean over "
-            "the bin ending at the time shown, R(t) its value there)",
+            f"  (bins of {f.time(float(sm.bin_width))}: unavailability is the bin's mean up to "
+            "the time shown, R(t) its value there)",
         )
     for b in bins:
         lines.append(
