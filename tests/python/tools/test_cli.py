@@ -230,6 +230,30 @@ def test_first_draws_out_of_range_never_reach_stdout(tmp_path, failure, paramete
         assert warnings == []
 
 
+@pytest.mark.parametrize("outputs", [False, True], ids=["report", "out-and-plot"])
+def test_a_horizon_of_ten_million_units_runs_in_a_gibibyte(tmp_path, outputs):
+    # Every curve held an entry per time unit (110 bytes a unit, 700 with --out), so 10^7
+    # units were killed in 1 GiB. The curves have 2,000 points now, whatever the horizon.
+    out, png = tmp_path / "out", tmp_path / "plot.png"
+    extra = ["--out", str(out), "--plot", str(png)] if outputs else []
+
+    def one_gibibyte():
+        resource.setrlimit(resource.RLIMIT_AS, (2**30, 2**30))
+
+    result = subprocess.run(
+        [*COMMAND, "run", str(STATION), "--horizon", "10000000", "--runs", "20", *extra],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        preexec_fn=one_gibibyte,
+        check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "(bins of 5000 h:" in result.stdout
+    if outputs:
+        assert len((out / "curves.csv").read_text().splitlines()) == 1 + 2000
+
+
 def test_json_stays_json_with_few_file_descriptors(tmp_path):
     # Under ulimit -n 4 the capture of the engine's lines could not open its file, so the
     # lines went to stdout and --json printed invalid JSON with exit 0. The engine counts
