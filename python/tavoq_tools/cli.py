@@ -144,6 +144,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     run.add_argument("--threads", type=_integer(1), metavar="T", help="threads to run on")
     run.add_argument("--horizon", type=_integer(1), metavar="H", help="time units to simulate")
+    run.add_argument(
+        "--points",
+        type=_integer(1),
+        metavar="N",
+        help="entries of the unavailability and R(t) curves (default 2000; a longer horizon "
+        "is binned, every other figure stays exact)",
+    )
     run.add_argument("--out", metavar="DIR", help="write the summary files into DIR")
     run.add_argument("--plot", metavar="FILE", help="write the figure to FILE (PNG)")
     run.add_argument(
@@ -295,11 +302,33 @@ def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
     return write_files(files)
 
 
+def _check_python_memory(args: argparse.Namespace, model: Model) -> None:
+    """Refuse, before any run, a command whose results would not fit beside the engine's
+    call (which checks itself): what the Python side holds grows with the runs and the
+    points of the curves (see tavoq_tools.run.memory)."""
+    from .run.memory import available_bytes, python_side_bytes
+    from .run.simulate import DEFAULT_POINTS, bin_width_for
+
+    sim = model.simulation
+    runs = sim.runs
+    if args.target_ci is not None and args.max_runs is not None:
+        runs = max(runs, args.max_runs)  # the most the rounds may reach
+    points = DEFAULT_POINTS if args.points is None else args.points
+    bins = -(-sim.horizon // bin_width_for(sim.horizon, points))
+    need, room = python_side_bytes(runs, bins), available_bytes()
+    if room is not None and need > room:
+        raise _Refused(
+            f"{args.model}: {runs:,} runs with curves of {bins:,} points need about "
+            f"{need / 2**20:,.0f} MiB for their results, and {room / 2**20:,.0f} MiB are "
+            "available: give fewer --runs or --points"
+        )
+
+
 def _say_warnings(caught: list[warnings.WarningMessage]) -> None:
     """One line on stderr for all the chunks' and rounds' warnings of a run."""
     found = [w.message for w in caught if isinstance(w.message, NegativeDelayWarning)]
     if found:
-        total = NegativeDelayWarning(sum(w.count for w in found), found[0].example)
+        total = NegativeDelayWarning(sum(w.count for w in found), found[0].where)
         print(f"tavoq: warning: {total}", file=sys.stderr)
 
 
@@ -348,6 +377,7 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
     waited = WORKER_TIMEOUT_S if args.worker_timeout is None else args.worker_timeout
     out = _Reader()
     settings = model.simulation
+    _check_python_memory(args, model)
     # Connect first: an unreachable scheduler is a bad argument, reported before any output.
     with _cluster(args.scheduler) as client:
         out.print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
@@ -360,6 +390,7 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
                 client=client,
                 target_ci=args.target_ci,
                 max_runs=args.max_runs,
+                points=args.points,
                 worker_timeout=waited,
                 on_waiting=lambda: print(
                     f"tavoq: the Dask cluster at {args.scheduler} has no worker; waiting up to "

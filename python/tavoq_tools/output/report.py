@@ -118,18 +118,25 @@ def _curve_rows(f: _Formatter) -> list[str]:
     sm = f.summary
     if sm.horizon == 0:
         return ["  (horizon 0: no time units simulated)"]
-    times = np.unique(np.linspace(0, sm.horizon - 1, CURVE_ROWS).round().astype(int))
     u, r = sm.unavailability, sm.reliability
+    bins = np.unique(np.linspace(0, len(u) - 1, CURVE_ROWS).round().astype(int))
+    ends = sm.bin_ends
     for curve in (u, r):
         if curve.method not in f.methods:
             f.methods.append(curve.method)
     head = f"  {'time':>12}  {'unavailability':>14}  {'interval':<22}  {'R(t)':>10}  interval"
     lines = [head]
-    for t in times:
+    if sm.bin_width > 1:
+        lines.insert(
+            0,
+            f"  (bins of {f.time(float(sm.bin_width))}: unavailability is the bin's mean up to "
+            "the time shown, R(t) its value there)",
+        )
+    for b in bins:
         lines.append(
-            f"  {f.time(float(t)):>12}  {_num(u.value[t]):>14}  "
-            f"{'[' + _num(u.lower[t], 3) + ', ' + _num(u.upper[t], 3) + ']':<22}  "
-            f"{_num(r.value[t]):>10}  [{_num(r.lower[t], 3)}, {_num(r.upper[t], 3)}]"
+            f"  {f.time(float(ends[b])):>12}  {_num(u.value[b]):>14}  "
+            f"{'[' + _num(u.lower[b], 3) + ', ' + _num(u.upper[b], 3) + ']':<22}  "
+            f"{_num(r.value[b]):>10}  [{_num(r.lower[b], 3)}, {_num(r.upper[b], 3)}]"
         )
     return lines
 

@@ -19,13 +19,25 @@ import numpy as np
 
 from ..errors import INT32_MIN, wrap_int32
 
-# Arrays by what they are indexed with; the names are the dataclass fields.
+# Arrays by what they are indexed with; the names are the dataclass fields. The curves have
+# an entry per bin of ``bin_width`` time units (per time unit when it is 1).
 PER_TIME_UNIT = ("failed_runs", "first_failures")
 PER_RUN = ("system_failures", "downtime")
 PER_COMPONENT = ("component_downtime", "component_failures", "triggered_failures")
 PER_CUTSET = ("cutset_failures",)
 PER_GATE = ("gate_downtime", "gate_failures", "gate_triggered")
-ARRAY_FIELDS = PER_TIME_UNIT + PER_RUN + PER_COMPONENT + PER_CUTSET + PER_GATE
+# Arrays a result may lack (one made by hand): empty then, else of their full length.
+OPTIONAL_PER_RUN = ("first_failure_times",)
+OPTIONAL_PER_COMPONENT = ("negative_delays", "delays_past_limit")
+ARRAY_FIELDS = (
+    PER_TIME_UNIT
+    + PER_RUN
+    + PER_COMPONENT
+    + PER_CUTSET
+    + PER_GATE
+    + OPTIONAL_PER_RUN
+    + OPTIONAL_PER_COMPONENT
+)
 # Sums over runs of a run's failed units squared: exact integers the engine hands over as
 # float64, empty when the batch did not count them (a result made by hand).
 SQUARE_FIELDS = ("component_downtime_squares", "gate_downtime_squares")
@@ -48,6 +60,9 @@ OPTIONAL_NATIVE_NAMES = {
     "gate_triggered": "gateTriggered",
     "component_downtime_squares": "componentDowntimeSquares",
     "gate_downtime_squares": "gateDowntimeSquares",
+    "first_failure_times": "firstFailureTimes",
+    "negative_delays": "negativeDelays",
+    "delays_past_limit": "delaysPastLimit",
 }
 
 
@@ -84,8 +99,14 @@ def _int_array(name: str, values: Any) -> np.ndarray:
 class BatchStatistics:
     """Counts of runs ``first_run .. first_run + n_runs - 1`` of a job seeded ``seed``.
 
-    Per time unit (length ``sim_time``): ``failed_runs``, ``first_failures``.
-    Per run, in run order (length ``n_runs``): ``system_failures``, ``downtime``.
+    Per bin of ``bin_width`` time units (the last may be shorter; one bin per unit when
+    ``bin_width`` is 1, ceil(sim_time / bin_width) bins in all): ``failed_runs``, the sum
+    over the bin's units of the runs failed there, and ``first_failures``, the runs first
+    failed within it. Per run, in run order (length ``n_runs``): ``system_failures``,
+    ``downtime`` and ``first_failure_times`` (the first failed unit, ``sim_time`` for a run
+    that never failed; exact whatever the bins). Per component, the first draws of a run
+    that were negative (``negative_delays``) or past the largest delay
+    (``delays_past_limit``). The optional arrays are empty when not counted.
     Per component, summed over runs: ``component_downtime``, ``component_failures``,
     ``triggered_failures`` and ``component_downtime_squares`` (the sum over runs of each
     run's failed units squared). Per stored cut set: ``cutset_failures``. Per gate of a
@@ -113,9 +134,13 @@ class BatchStatistics:
     gate_triggered: np.ndarray = field(default_factory=_empty)
     component_downtime_squares: np.ndarray = field(default_factory=_empty)
     gate_downtime_squares: np.ndarray = field(default_factory=_empty)
+    first_failure_times: np.ndarray = field(default_factory=_empty)
+    negative_delays: np.ndarray = field(default_factory=_empty)
+    delays_past_limit: np.ndarray = field(default_factory=_empty)
+    bin_width: int = 1
 
     def __post_init__(self) -> None:
-        for name in ("seed", "first_run", "n_runs", "sim_time"):
+        for name in ("seed", "first_run", "n_runs", "sim_time", "bin_width"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int | np.integer):
                 raise ValueError(f"{name} must be an integer, got {value!r}")
@@ -125,6 +150,8 @@ class BatchStatistics:
         for name in ("first_run", "n_runs", "sim_time"):
             if getattr(self, name) < 0:
                 raise ValueError(f"{name} must not be negative, got {getattr(self, name)}")
+        if self.bin_width < 1:
+            raise ValueError(f"bin_width must be at least 1, got {self.bin_width}")
         for name in ARRAY_FIELDS:
             object.__setattr__(self, name, _int_array(name, getattr(self, name)))
         for name in SQUARE_FIELDS:
@@ -134,7 +161,7 @@ class BatchStatistics:
 
     def _check_shapes(self) -> None:
         for names, length, what in (
-            (PER_TIME_UNIT, self.sim_time, "sim_time"),
+            (PER_TIME_UNIT, self.n_bins, "the number of bins"),
             (PER_RUN, self.n_runs, "n_runs"),
         ):
             for name in names:
@@ -150,6 +177,9 @@ class BatchStatistics:
         for name, length in (
             ("component_downtime_squares", self.n_components),
             ("gate_downtime_squares", self.n_gates),
+            ("first_failure_times", self.n_runs),
+            ("negative_delays", self.n_components),
+            ("delays_past_limit", self.n_components),
         ):
             if len(getattr(self, name)) not in (0, length):
                 raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
@@ -158,7 +188,7 @@ class BatchStatistics:
         # Identities that hold for any batch the engine returns; a violation means the arrays
         # were mixed up or cut, and every estimate built on them would be wrong.
         n = self.n_runs
-        if self.failed_runs.size and self.failed_runs.max() > n:
+        if self.failed_runs.size and self.failed_runs.max() > n * self.bin_width:
             raise ValueError(f"failed_runs counts more than the {n} runs held")
         if self.downtime.size and self.downtime.max() > self.sim_time:
             raise ValueError(f"a run's downtime exceeds sim_time = {self.sim_time}")
@@ -188,6 +218,17 @@ class BatchStatistics:
                 "first_failures does not count the runs with a system failure "
                 f"({int(self.first_failures.sum())} against {failed})"
             )
+        times = self.first_failure_times
+        if times.size:
+            if times.max() > self.sim_time:
+                raise ValueError(f"a run's first failure lies past sim_time = {self.sim_time}")
+            if not np.array_equal(times < self.sim_time, self.system_failures > 0):
+                raise ValueError("first_failure_times and system_failures disagree on a run")
+            in_bins = np.bincount(
+                times[times < self.sim_time] // self.bin_width, minlength=self.n_bins
+            )
+            if not np.array_equal(in_bins, self.first_failures):
+                raise ValueError("first_failure_times and first_failures disagree on a bin")
 
     def _check_squares(self, what: str, down: np.ndarray, squares: np.ndarray) -> None:
         # For per-run units d_r in [0, H]: (sum d_r)^2 <= n sum d_r^2 (Cauchy-Schwarz) and
@@ -203,6 +244,11 @@ class BatchStatistics:
                 f"{what}_downtime_squares is too large for the {what}'s downtime: a run's "
                 f"downtime squared is at most sim_time = {self.sim_time} times its downtime"
             )
+
+    @property
+    def n_bins(self) -> int:
+        """Entries of the curves: ceil(sim_time / bin_width)."""
+        return -(-self.sim_time // self.bin_width)
 
     @property
     def n_components(self) -> int:
@@ -248,8 +294,13 @@ class BatchStatistics:
             first_run=first_run,
             n_runs=n_runs,
             sim_time=sim_time,
+            bin_width=getattr(native, "binWidth", 1),
             **arrays,
         )
+
+    @property
+    def total_negative_delays(self) -> int:
+        return int(self.negative_delays.sum())
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, BatchStatistics):
@@ -261,6 +312,32 @@ class BatchStatistics:
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # Rebuild through the constructor so an unpickled copy is checked and read-only too.
         return (type(self), tuple(getattr(self, f.name) for f in fields(self)))
+
+
+def _check_alike(first: BatchStatistics, part: BatchStatistics) -> None:
+    """Refuses two parts that cannot belong to one job: ValueError naming the difference."""
+    for what, a, b in (
+        ("seed", first.seed, part.seed),
+        ("sim_time", first.sim_time, part.sim_time),
+        ("bin_width", first.bin_width, part.bin_width),
+        ("number of components", first.n_components, part.n_components),
+        ("number of cut sets", first.n_cutsets, part.n_cutsets),
+        ("number of gates", first.n_gates, part.n_gates),
+        (
+            "counted squares",
+            [len(getattr(first, n)) for n in SQUARE_FIELDS],
+            [len(getattr(part, n)) for n in SQUARE_FIELDS],
+        ),
+        (
+            "counted first failure times and draws",
+            [len(getattr(first, n)) > 0 for n in OPTIONAL_PER_COMPONENT]
+            + [len(first.first_failure_times) == first.n_runs],
+            [len(getattr(part, n)) > 0 for n in OPTIONAL_PER_COMPONENT]
+            + [len(part.first_failure_times) == part.n_runs],
+        ),
+    ):
+        if a != b:
+            raise ValueError(f"parts differ in their {what}: {a} and {b}")
 
 
 def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> BatchStatistics:
@@ -280,20 +357,7 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
             raise ValueError(f"cannot merge a {type(part).__name__}; expected BatchStatistics")
     first = parts[0]
     for part in parts[1:]:
-        for what, a, b in (
-            ("seed", first.seed, part.seed),
-            ("sim_time", first.sim_time, part.sim_time),
-            ("number of components", first.n_components, part.n_components),
-            ("number of cut sets", first.n_cutsets, part.n_cutsets),
-            ("number of gates", first.n_gates, part.n_gates),
-            (
-                "counted squares",
-                [len(getattr(first, n)) for n in SQUARE_FIELDS],
-                [len(getattr(part, n)) for n in SQUARE_FIELDS],
-            ),
-        ):
-            if a != b:
-                raise ValueError(f"parts differ in their {what}: {a} and {b}")
+        _check_alike(first, part)
     # Empty parts hold no runs, so they can neither fill a gap nor overlap anything.
     ordered = sorted((p for p in parts if p.n_runs), key=lambda p: p.first_run)
     if runs is not None and runs.step != 1:
@@ -318,7 +382,7 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         raise ValueError(f"runs {runs.stop}..{expected - 1} lie outside the job's runs")
     sums = {
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.int64)
-        for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET + PER_GATE
+        for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET + PER_GATE + OPTIONAL_PER_COMPONENT
     }
     # Whole numbers below 2**53 add exactly in float64, in any order, so merged chunks equal
     # one batch. Past that (a run's downtime squared is below 2**62) each chunk's sum is
@@ -327,13 +391,108 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.float64)
         for name in SQUARE_FIELDS
     }
-    per_run = {name: np.concatenate([getattr(p, name) for p in ordered]) for name in PER_RUN}
+    per_run = {
+        name: np.concatenate([getattr(p, name) for p in ordered])
+        for name in PER_RUN + OPTIONAL_PER_RUN
+    }
     return BatchStatistics(
         seed=first.seed,
         first_run=ordered[0].first_run,
         n_runs=expected - ordered[0].first_run,
         sim_time=first.sim_time,
+        bin_width=first.bin_width,
         **sums,
         **per_run,
         **squares,
     )
+
+
+class RunMerger:
+    """Merges the parts of a job of runs ``runs`` as they arrive, in any order (a cluster
+    returns chunks as they finish), into the result ``merge`` would give for all of them.
+
+    A part can be let go once added: the merger holds one copy of the sums and the per-run
+    arrays of the whole job, however many parts come, where keeping every part until the end
+    held each part's curves (they were one entry per time unit). Refuses, as ``merge`` does,
+    a part of another job, a run held twice, and at ``result()`` a missing run."""
+
+    def __init__(self, runs: range) -> None:
+        if runs.step != 1:
+            raise ValueError("runs must be a range of consecutive indices")
+        self.runs = runs
+        self._first: BatchStatistics | None = None
+        self._sums: dict[str, np.ndarray] = {}
+        self._per_run: dict[str, np.ndarray] = {}
+        self._held: list[tuple[int, int]] = []  # (start, stop) of each part added
+
+    def add(self, part: BatchStatistics) -> None:
+        if not isinstance(part, BatchStatistics):
+            raise ValueError(f"cannot merge a {type(part).__name__}; expected BatchStatistics")
+        if self._first is None:
+            self._first = part
+            self._sums = {
+                name: np.array(getattr(part, name), dtype=np.int64)
+                for name in PER_TIME_UNIT
+                + PER_COMPONENT
+                + PER_CUTSET
+                + PER_GATE
+                + OPTIONAL_PER_COMPONENT
+            } | {name: np.array(getattr(part, name), dtype=np.float64) for name in SQUARE_FIELDS}
+            n = len(self.runs)
+            names = PER_RUN + (
+                OPTIONAL_PER_RUN if len(part.first_failure_times) == part.n_runs else ()
+            )
+            self._per_run = {name: np.zeros(n, dtype=np.int64) for name in names}
+            self._place(part)
+            return
+        _check_alike(self._first, part)
+        self._place(part)
+        for name, total in self._sums.items():
+            total += getattr(part, name)
+
+    def _place(self, part: BatchStatistics) -> None:
+        start, stop = part.first_run, part.first_run + part.n_runs
+        if not part.n_runs:
+            return
+        if start < self.runs.start or stop > self.runs.stop:
+            raise ValueError(f"runs {start}..{stop - 1} lie outside the job's runs")
+        for a, b in self._held:
+            if a < stop and start < b:
+                raise ValueError(
+                    f"runs {max(a, start)}..{min(b, stop) - 1} are held more than once"
+                )
+        self._held.append((start, stop))
+        offset = start - self.runs.start
+        for name, values in self._per_run.items():
+            values[offset : offset + part.n_runs] = getattr(part, name)
+
+    def result(self) -> BatchStatistics:
+        """The merged result; ValueError when a run of the job is missing."""
+        expected = self.runs.start
+        for a, b in sorted(self._held):
+            if a > expected:
+                raise ValueError(f"runs {expected}..{a - 1} are missing")
+            expected = b
+        if expected < self.runs.stop:
+            raise ValueError(f"runs {expected}..{self.runs.stop - 1} are missing")
+        if self._first is None:
+            raise ValueError("nothing to merge")
+        first = self._first
+        return BatchStatistics(
+            seed=first.seed,
+            first_run=self.runs.start if len(self.runs) else first.first_run,
+            n_runs=len(self.runs),
+            sim_time=first.sim_time,
+            bin_width=first.bin_width,
+            **self._sums,
+            **self._per_run,
+        )
+
+
+def merge_as_they_come(parts: Iterable[BatchStatistics], runs: range) -> BatchStatistics:
+    """``merge(parts, runs=runs)`` for parts that come one at a time (a generator of chunks
+    as they finish): each is merged on arrival and let go, never all kept at once."""
+    merger = RunMerger(runs)
+    for part in parts:
+        merger.add(part)
+    return merger.result()

@@ -86,7 +86,8 @@ class Estimate:
 
 @dataclass(frozen=True, eq=False)
 class Curve:
-    """A value per time unit with its pointwise band (float arrays of length horizon)."""
+    """A value per bin of time units (per unit when the bins are 1 unit wide) with its
+    pointwise band (float arrays, one entry per bin)."""
 
     value: np.ndarray
     lower: np.ndarray
@@ -160,8 +161,8 @@ class Summary:
     runs_failed: int  # runs with at least one system failure
     system_failures: int  # all system failures of all runs
     downtime: int  # failed time units of all runs
-    unavailability: Curve  # point unavailability at each time unit
-    reliability: Curve  # R(t): no system failure at units 0..t
+    unavailability: Curve  # point unavailability per bin: the mean over its units
+    reliability: Curve  # R(t) at each bin's last unit: no system failure at units 0..t
     mean_unavailability: Estimate | None  # None at horizon 0
     failure_probability: Estimate  # at least one system failure within the horizon
     restricted_mean_time_to_failure: Estimate  # mean of min(T, horizon)
@@ -175,6 +176,17 @@ class Summary:
     gates: tuple[GateRow, ...] = ()  # the model's named gates, in file order
     top_gate: str | None = None  # the name of the gate in ``gates`` that is the top, if any
     cutset_note: str = ""  # why there is no cut-set table, when there is none
+    bin_width: int = 1  # time units per entry of the curves (the last bin may be shorter)
+
+    @property
+    def bin_starts(self) -> np.ndarray:
+        """The first time unit of each bin of the curves."""
+        return np.arange(0, self.horizon, self.bin_width, dtype=np.int64)
+
+    @property
+    def bin_ends(self) -> np.ndarray:
+        """The last time unit of each bin of the curves (where R(t) is taken)."""
+        return np.minimum(self.bin_starts + self.bin_width, self.horizon) - 1
 
     def gates_top_down(self) -> tuple[GateRow, ...]:
         """The gates as a fault tree is read: the top first (when it is a named gate), then
@@ -184,7 +196,7 @@ class Summary:
     def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
         """JSON-safe nested dict (no NaN or infinity: missing values are None).
 
-        The curves hold one entry per time unit, so they are left out unless asked for.
+        The curves hold one entry per bin, so they are left out unless asked for.
         """
 
         def est(e: Estimate | None) -> dict[str, Any] | None:
@@ -196,6 +208,7 @@ class Summary:
             "unit": self.unit,
             "seed": self.seed,
             "first_run": self.first_run,
+            "bin_width": self.bin_width,
             "confidence": self.confidence,
             "runs_failed": self.runs_failed,
             "system_failures": self.system_failures,
@@ -244,6 +257,8 @@ class Summary:
         }
         if curves:
             data["curves"] = {
+                "time": self.bin_starts.tolist(),
+                "time_end": self.bin_ends.tolist(),
                 "unavailability": self.unavailability.to_dict(),
                 "reliability": self.reliability.to_dict(),
             }
@@ -402,8 +417,19 @@ def _time_to_failure(
         zero = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
         return zero, None, tuple(Percentile(float(p), None) for p in percentiles)
 
-    times = np.arange(horizon, dtype=np.float64)
-    weights = stats.first_failures.astype(np.float64)
+    if stats.bin_width == 1:
+        times = np.arange(horizon, dtype=np.float64)
+        weights = stats.first_failures.astype(np.float64)
+    else:
+        # Binned curves: the runs' own first failure times, counted per distinct time, give
+        # the same figures as a curve per unit (its units without a first failure add 0).
+        if len(stats.first_failure_times) != n:
+            raise ValueError("a batch with binned curves needs its first_failure_times")
+        ff = stats.first_failure_times
+        distinct, counts = np.unique(ff[ff < horizon], return_counts=True)
+        times = distinct.astype(np.float64)
+        weights = counts.astype(np.float64)
+        cum = np.cumsum(counts)
     censored = float(n - failed)
     # Per-run min(T, H): value t for the runs first failed at t, H for those that never failed.
     restricted_mean = (float(np.dot(times, weights)) + horizon * censored) / n
@@ -427,7 +453,7 @@ def _time_to_failure(
 
     def order_statistic(rank: int) -> float:
         # The rank-th smallest T (1-based); only called for ranks within the failed runs.
-        return float(np.searchsorted(cum, rank, side="left"))
+        return float(times[np.searchsorted(cum, rank, side="left")])
 
     result = []
     for percent in percentiles:
@@ -481,8 +507,19 @@ def summarize(
     cutset_names = _names(cutset_names, stats.n_cutsets, "cutset_", "cut set")
 
     # Point unavailability and reliability: binomial counts over runs at every time unit.
-    lower, upper = binomial_bands(stats.failed_runs, n, confidence)
-    unavailability = Curve(stats.failed_runs / n, lower, upper, BINOMIAL)
+    # In bins of several units the unavailability is the mean over the bin's units: a run's
+    # share of the bin spent failed lies in [0, 1], so its variance is at most p(1 - p) and
+    # the Wilson band with that bound holds. R(t) is taken at each bin's last unit, where
+    # the count of runs failed so far is exact.
+    if stats.bin_width == 1:
+        lower, upper = binomial_bands(stats.failed_runs, n, confidence)
+        unavailability = Curve(stats.failed_runs / n, lower, upper, BINOMIAL)
+    else:
+        starts = np.arange(0, horizon, stats.bin_width, dtype=np.int64)
+        units = (np.minimum(starts + stats.bin_width, horizon) - starts).astype(np.float64)
+        mean_failed = stats.failed_runs / units
+        lower, upper = wilson_bands(mean_failed, n, z)
+        unavailability = Curve(mean_failed / n, lower, upper, WILSON_BOUNDED)
     cum = np.cumsum(stats.first_failures)
     lower, upper = binomial_bands(cum, n, confidence)
     reliability = Curve(1.0 - cum / n, 1.0 - upper, 1.0 - lower, BINOMIAL)
@@ -598,4 +635,5 @@ def summarize(
         gates=gate_rows,
         top_gate=next((name for name, g in gates if g == top_gate), None),
         cutset_note=cutset_note,
+        bin_width=stats.bin_width,
     )

@@ -3,10 +3,12 @@
 namespace tavoq {
 
 StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures,
-                                       std::int64_t *downtime, int binWidth, int nComponents,
-                                       int nGates, int nTrackedGates)
-    : slot(slot), systemFailures(systemFailures), downtime(downtime), componentDown(nComponents),
-      gateDown(nTrackedGates), binWidth(binWidth) {
+                                       std::int64_t *downtime, std::int64_t *firstFailureTimes,
+                                       int binWidth, int nComponents, int nGates,
+                                       int nTrackedGates)
+    : slot(slot), systemFailures(systemFailures), downtime(downtime),
+      firstFailureTimes(firstFailureTimes), componentDown(nComponents), gateDown(nTrackedGates),
+      binWidth(binWidth) {
     causeGates.reserve(static_cast<std::size_t>(nGates));
 }
 
@@ -14,6 +16,7 @@ void StatisticsRecorder::onSystemFailure(int t) {
     failedSince = t;
     if (!everFailed) {
         everFailed = true;
+        firstFailure = t;
         ++slot.firstFailures[static_cast<std::size_t>(t / binWidth)];
     }
     ++failures;
@@ -49,6 +52,7 @@ void StatisticsRecorder::endRun(int simTime, const std::vector<int> &) {
     gateDown.settle(simTime, slot.gateDowntime.data(), slot.gateDowntimeSquares.data());
     systemFailures[run] = failures;
     downtime[run] = failedUnits;
+    firstFailureTimes[run] = everFailed ? firstFailure : simTime;
 }
 
 } // namespace tavoq

@@ -17,10 +17,11 @@ public:
     static constexpr bool kTracksGates = true;
     static constexpr bool kCountsDelayWarnings = true;
 
-    /// `systemFailures` and `downtime` are the batch's per-run arrays; the slot's curves have
-    /// bins of `binWidth` units (at least 1).
+    /// `systemFailures`, `downtime` and `firstFailureTimes` are the batch's per-run arrays;
+    /// the slot's curves have bins of `binWidth` units (at least 1).
     StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures, std::int64_t *downtime,
-                       int binWidth, int nComponents, int nGates, int nTrackedGates);
+                       std::int64_t *firstFailureTimes, int binWidth, int nComponents, int nGates,
+                       int nTrackedGates);
 
     /// The index of the next run in the batch.
     void setRun(int i) { run = static_cast<std::size_t>(i); }
@@ -71,12 +72,14 @@ private:
     StatisticsSlot &slot;
     std::int64_t *systemFailures;
     std::int64_t *downtime;
+    std::int64_t *firstFailureTimes;
     RunDowntime componentDown;
     RunDowntime gateDown;
     std::vector<std::int32_t> causeGates;
     std::size_t run = 0;
     std::int64_t binWidth;
-    int failedSince = 0; // the first unit of the failed stretch under way
+    int failedSince = 0;  // the first unit of the failed stretch under way
+    int firstFailure = 0; // the run's first failed unit, once everFailed
     int cause = 0;
     std::uint32_t failed = 0;
     std::int64_t failures = 0;

@@ -4,6 +4,7 @@ import dataclasses
 import pickle
 import types
 
+import numpy as np
 import pytest
 
 import tavoq
@@ -175,3 +176,60 @@ def test_gate_counts_and_squares_merge_as_sums_and_map_to_cut_sets():
     values = {f.name: getattr(merged, f.name) for f in dataclasses.fields(merged)}
     with pytest.raises(ValueError, match="gate_downtime_squares has 2 entries, not 1"):
         report.BatchStatistics(**(values | {"gate_downtime_squares": [1.0, 2.0]}))
+
+
+def _native_chunks(bin_width, ranges, horizon=700, seed=4):
+    from tavoq_tools.model.file import load_model
+    from tavoq_tools.run.chunks import run_chunk
+
+    from .test_simulate import STATION
+
+    model = load_model(STATION)
+    return [run_chunk(model, horizon, seed, r.start, len(r), bin_width) for r in ranges]
+
+
+@pytest.mark.parametrize("bin_width", [1, 9], ids=["per-unit", "binned"])
+def test_merging_as_they_come_equals_one_batch_in_any_order(bin_width):
+    from tavoq_tools.results.counts import RunMerger, merge_as_they_come
+
+    ranges = [range(0, 40), range(40, 41), range(41, 90), range(90, 90), range(90, 130)]
+    parts = _native_chunks(bin_width, ranges)
+    [whole] = _native_chunks(bin_width, [range(0, 130)])
+    assert whole.bin_width == bin_width
+    for order in ([0, 1, 2, 3, 4], [4, 2, 0, 3, 1]):
+        assert merge_as_they_come((parts[i] for i in order), range(130)) == whole
+    assert report.merge(parts, runs=range(130)) == whole
+    # A run held twice, a run missing, a run outside the job, a part of another job.
+    merger = RunMerger(range(130))
+    merger.add(parts[2])
+    with pytest.raises(ValueError, match="runs 41..89 are held more than once"):
+        merger.add(parts[2])
+    merger.add(parts[0])
+    with pytest.raises(ValueError, match="runs 40..40 are missing"):
+        merger.result()
+    with pytest.raises(ValueError, match="lie outside the job's runs"):
+        RunMerger(range(50)).add(parts[2])
+    [other] = _native_chunks(bin_width + 1, [range(40, 41)])
+    with pytest.raises(ValueError, match="bin_width"):
+        merger.add(other)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda t, i: t.__setitem__(i, 700), "system_failures disagree"),
+        (lambda t, i: t.__setitem__(t < 691, t[t < 691] + 9), "first_failures disagree"),
+        (lambda t, i: t.__setitem__(i, 701), "past sim_time"),
+    ],
+    ids=["a-failed-run-marked-never", "times-moved", "past-the-horizon"],
+)
+def test_first_failure_times_must_agree_with_the_other_counts(change, message):
+    [part] = _native_chunks(9, [range(0, 60)])
+    values = {f.name: getattr(part, f.name) for f in dataclasses.fields(part)}
+    times = np.array(values["first_failure_times"])
+    failed = int(np.argmax(times < 700))  # a run that failed
+    assert times[failed] < 691
+    change(times, failed)
+    values["first_failure_times"] = times
+    with pytest.raises(ValueError, match=message):
+        report.BatchStatistics(**values)
