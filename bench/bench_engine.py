@@ -20,7 +20,11 @@ are measured on one build, --module-dir, not with --compare):
        Exp(mean 24), horizon 8,760;
   (f)  a seeded generated tree (generated_tree below): 2,000 components, about
        600 gates of the three kinds, depth 8, shared subtrees, more than 10^9
-       minimal cut sets; the failures and repairs of (e), horizon 8,760.
+       minimal cut sets; the failures and repairs of (e), horizon 8,760;
+  (p)  100 components using every interaction (engine_model_p: standby pairs
+       with switch failures and revert, crews, common causes, triggers from power
+       supplies, planned overhauls), with its tavoq.Interactions; its moves per
+       run are counted with the reference model's InteractingRun.
 
 Usage (from the repository root):
     .venv/bin/python bench/bench_engine.py --module-dir build/new
@@ -1017,7 +1021,18 @@ def parent_main(opts):
             print("  (%s) not counted (no build with runnerStatistics)" % key)
             continue
         ref = t.get("reference")
-        if key == "c":
+        if key == "p":
+            print(
+                "  (p) %.1f +/- %.1f moves applied (transitions, switch-overs, triggered "
+                "moves; reference model, first %d runs; its downtime %s runnerStatistics')"
+                % (
+                    ref["per_run"],
+                    ref["se"],
+                    ref["runs"],
+                    "equals" if ref["downtime_matches"] else "DIFFERS FROM",
+                )
+            )
+        elif key == "c":
             print(
                 "  (c) %.1f +/- %.1f (reference model, first %d runs; its failure "
                 "count %s runnerStatistics')"

@@ -36,6 +36,24 @@ int toDelay(double v) {
     return static_cast<int>(v);
 }
 
+// The first set bit at or after `from`, or -1.
+int nextGroup(const std::vector<std::uint64_t> &bits, int from) {
+    auto w = static_cast<std::size_t>(from) / 64;
+    if (w >= bits.size()) {
+        return -1;
+    }
+    std::uint64_t word = bits[w] & (~std::uint64_t{0} << (static_cast<unsigned>(from) % 64));
+    while (true) {
+        if (word != 0) {
+            return static_cast<int>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word)));
+        }
+        if (++w >= bits.size()) {
+            return -1;
+        }
+        word = bits[w];
+    }
+}
+
 } // namespace
 
 InteractingSimulation::InteractingSimulation(const TransitionModel &model, const GateGraph &graph,
@@ -275,7 +293,7 @@ bool InteractingSimulation::reconcileGroup(int g, StatisticsRecorder &recorder) 
     return changed;
 }
 
-void InteractingSimulation::markGroupsOf(int c) {
+inline void InteractingSimulation::markGroupsOf(int c) {
     int count = 0;
     const int *groups = im.groupsOf(c, count);
     for (int i = 0; i < count; ++i) {
@@ -284,23 +302,6 @@ void InteractingSimulation::markGroupsOf(int c) {
         touched[g / 64] |= std::uint64_t{1} << (g % 64);
     }
     anyDirty = anyDirty || count > 0;
-}
-
-int InteractingSimulation::nextGroup(const std::vector<std::uint64_t> &bits, int from) const {
-    auto w = static_cast<std::size_t>(from) / 64;
-    if (w >= bits.size()) {
-        return -1;
-    }
-    std::uint64_t word = bits[w] & (~std::uint64_t{0} << (static_cast<unsigned>(from) % 64));
-    while (true) {
-        if (word != 0) {
-            return static_cast<int>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word)));
-        }
-        if (++w >= bits.size()) {
-            return -1;
-        }
-        word = bits[w];
-    }
 }
 
 // Passes over the groups in group order until one changes nothing, visiting only the groups

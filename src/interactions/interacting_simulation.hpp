@@ -111,7 +111,6 @@ private:
     void switchTo(int c, int to, StatisticsRecorder &recorder);
     void reconcile(StatisticsRecorder &recorder);
     void markGroupsOf(int c);
-    int nextGroup(const std::vector<std::uint64_t> &bits, int from) const;
     bool reconcileGroup(int g, StatisticsRecorder &recorder);
     void crossLeaf(int node, bool down, StatisticsRecorder &recorder);
     template <bool kDown> void crossDown(int node, StatisticsRecorder &recorder);
