@@ -25,6 +25,7 @@ FUNCTIONS = [
     "reportSIMDSupport",
     "limitOMPThreads",
     "FaultTree",
+    "Interactions",
     "RunStatistics",
     "runnerStatistics",
 ]
