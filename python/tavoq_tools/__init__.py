@@ -15,32 +15,78 @@
 - ``native_stdout_silenced``: keeps the runners' progress lines off the terminal.
 """
 
-from .errors import ModelError
-from .model.file import load_model
-from .model.logic import k_out_of_n_cutsets
-from .model.system import Model
-from .output.figures import plot_summary
-from .output.files import write_outputs
-from .output.report import format_report
-from .results.counts import BatchStatistics, merge
-from .results.intervals import (
-    binomial_interval,
-    clopper_pearson_interval,
-    student_t_quantile,
-    wilson_interval,
-)
-from .results.summary import (
-    ComponentRow,
-    Curve,
-    CutsetRow,
-    Estimate,
-    GateRow,
-    Percentile,
-    Summary,
-    summarize,
-)
-from .run.native_output import native_stdout_silenced
-from .run.simulate import simulate
+from importlib import import_module
+from typing import TYPE_CHECKING, Any
+
+# Each name is imported from its module on first use: the command imports this package first
+# of all, and numpy, the engine and the rest then load inside its own handling of Ctrl-C
+# rather than before it (where Ctrl-C gave a traceback).
+_HOMES = {
+    "ModelError": ".errors",
+    "load_model": ".model.file",
+    "k_out_of_n_cutsets": ".model.logic",
+    "Model": ".model.system",
+    "plot_summary": ".output.figures",
+    "write_outputs": ".output.files",
+    "format_report": ".output.report",
+    "BatchStatistics": ".results.counts",
+    "merge": ".results.counts",
+    "binomial_interval": ".results.intervals",
+    "clopper_pearson_interval": ".results.intervals",
+    "student_t_quantile": ".results.intervals",
+    "wilson_interval": ".results.intervals",
+    "ComponentRow": ".results.summary",
+    "Curve": ".results.summary",
+    "CutsetRow": ".results.summary",
+    "Estimate": ".results.summary",
+    "GateRow": ".results.summary",
+    "Percentile": ".results.summary",
+    "Summary": ".results.summary",
+    "summarize": ".results.summary",
+    "native_stdout_silenced": ".run.native_output",
+    "simulate": ".run.simulate",
+}
+
+if TYPE_CHECKING:
+    from .errors import ModelError
+    from .model.file import load_model
+    from .model.logic import k_out_of_n_cutsets
+    from .model.system import Model
+    from .output.figures import plot_summary
+    from .output.files import write_outputs
+    from .output.report import format_report
+    from .results.counts import BatchStatistics, merge
+    from .results.intervals import (
+        binomial_interval,
+        clopper_pearson_interval,
+        student_t_quantile,
+        wilson_interval,
+    )
+    from .results.summary import (
+        ComponentRow,
+        Curve,
+        CutsetRow,
+        Estimate,
+        GateRow,
+        Percentile,
+        Summary,
+        summarize,
+    )
+    from .run.native_output import native_stdout_silenced
+    from .run.simulate import simulate
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _HOMES:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(import_module(_HOMES[name], __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_HOMES})
+
 
 __all__ = [
     "BatchStatistics",

@@ -2,9 +2,10 @@
 ``tavoq check MODEL`` validates it and shows what it describes.
 
 Exit codes: 0 done; 1 the run failed (the engine refused to go on, a file could not be
-written); 2 a bad model or bad arguments; 130 interrupted (Ctrl-C). Every error is one line
-on stderr. Nothing is written until the runs are complete, so a bad model, a failed run or an
-interruption leaves no output files behind.
+written); 2 a bad model or bad arguments; 130 interrupted (Ctrl-C); 143 and 129 stopped by
+SIGTERM and SIGHUP, which are taken as Ctrl-C is. Every error is one line on stderr. Nothing
+is written until the runs are complete, so a bad model, a failed run or an interruption leaves
+no output files behind.
 
 The progress bar is tqdm's: a small library with one purpose, already a dependency of the
 package, that writes to stderr (stdout stays clean for the report or --json) and stays silent
@@ -20,8 +21,10 @@ import dataclasses
 import importlib.util
 import json
 import os
+import signal
 import sys
 import textwrap
+import threading
 import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
@@ -36,10 +39,11 @@ from .errors import (
     NegativeDelayWarning,
     check_integer,
 )
-from .model.cutsets import MAX_LISTED
-from .model.system import Model
 
+# The rest of the package is imported where it is used: within main, a Ctrl-C while numpy
+# and the engine load ends in one line instead of a traceback.
 if TYPE_CHECKING:
+    from .model.system import Model
     from .results.summary import Summary
 
 EXIT_OK = 0
@@ -49,6 +53,8 @@ EXIT_INTERRUPTED = 130
 
 # A scheduler that does not answer within this time is taken as unreachable.
 CONNECT_TIMEOUT_S = 10
+# How long a run on a cluster waits for a worker when it has none (--worker-timeout).
+WORKER_TIMEOUT_S = 600.0
 
 RUN_EXAMPLE = """\
 example:
@@ -112,6 +118,8 @@ def _fraction(text: str) -> float:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from .model.cutsets import MAX_LISTED
+
     parser = _Parser(
         prog="tavoq",
         description="Monte Carlo simulation of the failures of systems made of components.",
@@ -148,6 +156,13 @@ def build_parser() -> argparse.ArgumentParser:
         "(needs pip install tavoq[dask]; same numbers as on this machine)",
     )
     run.add_argument(
+        "--worker-timeout",
+        type=_fraction,
+        metavar="SECONDS",
+        help="with --scheduler, give up (exit 1) once the cluster has had no worker for this "
+        f"long (default {WORKER_TIMEOUT_S:g})",
+    )
+    run.add_argument(
         "--target-ci",
         type=_fraction,
         metavar="F",
@@ -182,6 +197,23 @@ def build_parser() -> argparse.ArgumentParser:
 
 class _UsageError(Exception):
     """Bad arguments found after parsing: exit code 2."""
+
+
+class _Refused(RuntimeError):
+    """The runs of a model could not be made (exit code 1); the text names the model file."""
+
+
+@contextlib.contextmanager
+def _naming(file: str) -> Iterator[None]:
+    """What refuses a loaded model at run time names its file too, as a load error does: the
+    engine's refusals (too little memory, a model that makes no progress) and the limits of
+    the failure logic found only when the runs need it."""
+    try:
+        yield
+    except ModelError as err:
+        raise (err if err.file else err.in_file(file)) from None
+    except (RuntimeError, MemoryError) as err:
+        raise _Refused(f"{file}: {err}") from None
 
 
 def _with_overrides(model: Model, args: argparse.Namespace) -> Model:
@@ -221,6 +253,10 @@ def _check_outputs(args: argparse.Namespace) -> None:
         check_max_runs(args.target_ci, args.max_runs, names=("--target-ci", "--max-runs"))
     except ValueError as err:
         raise _UsageError(str(err)) from None
+    if args.worker_timeout is not None and args.scheduler is None:
+        raise _UsageError(
+            "--worker-timeout: the time a cluster may be without workers; give --scheduler too"
+        )
     if args.out is not None:
         if not args.out.strip():
             raise _UsageError("--out: give the name of a directory")
@@ -288,19 +324,35 @@ class _Reader:
 
 def _run(args: argparse.Namespace) -> int:
     from .model.file import load_model
-    from .results.summary import summarize
-    from .run.simulate import simulate
 
     model = _with_overrides(load_model(args.model), args)
     _check_outputs(args)
+    if args.out is None:
+        return _run_model(args, model)
+    from .output.atomic import DirectoryBusyError, directory_lock
+
+    # Held from before the runs to the last file, so that a second run into the same
+    # directory is told at once rather than after its runs, and no mix of two sets is left.
+    try:
+        with directory_lock(args.out):
+            return _run_model(args, model)
+    except DirectoryBusyError as err:  # only the lock raises it
+        raise _UsageError(f"--out {args.out}: {err}") from None
+
+
+def _run_model(args: argparse.Namespace, model: Model) -> int:
+    from .results.summary import summarize
+    from .run.simulate import simulate
+
     report = sys.stderr if args.json else sys.stdout
+    waited = WORKER_TIMEOUT_S if args.worker_timeout is None else args.worker_timeout
     out = _Reader()
     settings = model.simulation
     # Connect first: an unreachable scheduler is a bad argument, reported before any output.
     with _cluster(args.scheduler) as client:
         out.print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
         start = time.perf_counter()
-        with warnings.catch_warnings(record=True) as caught:
+        with warnings.catch_warnings(record=True) as caught, _naming(args.model):
             warnings.simplefilter("always", NegativeDelayWarning)
             stats = simulate(
                 model,
@@ -308,6 +360,13 @@ def _run(args: argparse.Namespace) -> int:
                 client=client,
                 target_ci=args.target_ci,
                 max_runs=args.max_runs,
+                worker_timeout=waited,
+                on_waiting=lambda: print(
+                    f"tavoq: the Dask cluster at {args.scheduler} has no worker; waiting up to "
+                    f"{waited:g} s for one (--worker-timeout)",
+                    file=sys.stderr,
+                    flush=True,
+                ),
             )
         elapsed = time.perf_counter() - start
     _say_warnings(caught)
@@ -431,11 +490,47 @@ def _check(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+class _Stopped(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, taken as Ctrl-C is: the runs stop, no file is left half-written and
+    an output set is left as it was or whole."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def _stop_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise _Stopped within the block, where they would otherwise end the
+    process on the spot (a partial file and new directories left behind). A signal that is
+    ignored (SIGHUP under nohup) or has its own handler is left to it."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def stop(signum: int, _frame: object) -> None:
+        raise _Stopped(signum)
+
+    previous = {
+        signum: signal.signal(signum, stop)
+        for signum in (signal.SIGTERM, signal.SIGHUP)
+        if signal.getsignal(signum) is signal.SIG_DFL
+    }
     try:
-        args = parser.parse_args(argv)
-        return _run(args) if args.command == "run" else _check(args)
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        with _stop_signals():
+            args = build_parser().parse_args(argv)
+            return _run(args) if args.command == "run" else _check(args)
+    except _Stopped as stopped:
+        print(f"tavoq: stopped by {signal.Signals(stopped.signum).name}", file=sys.stderr)
+        return 128 + stopped.signum
     except KeyboardInterrupt:
         print("tavoq: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

@@ -221,7 +221,10 @@ void register_statistics(py::module_ &m) {
         "Run the batch of runnerParallelSim (same runs, seeds and threads) and count, beside "
         "the failed runs, first failures, failures and downtime per run, per component and "
         "cut set what caused each system failure, and per component the first draws out of "
-        "bounds. Writes nothing on the console. The curves (failedRuns, firstFailures) are "
+        "bounds. Writes nothing on the console. The matrix may be ragged: each component has "
+        "as many states as its rows, and a row draws one number per state of its own "
+        "component (the same draws as the other runners when all have as many). The curves "
+        "(failedRuns, firstFailures) are "
         "kept per bin of binWidth time units (at least 1; the last bin may be shorter); "
         "every other figure is exact whatever the bins. Memory: 16 bytes a bin per thread "
         "and 32 more, plus 16 bytes a run.");

@@ -60,7 +60,7 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
                                              const InteractionModel &interactions,
                                              RunControl control)
     : model(model), graph(graph), im(interactions), control(control),
-      nComponents(model.nComponents()), nStates(model.nStates()),
+      nComponents(model.nComponents()),
       nLeaves(model.nComponents() + static_cast<int>(interactions.groups().size())),
       nCauses(static_cast<int>(interactions.causes().size())), planned(interactions.hasPlanned()),
       trackGates(graph.reportsGates()), states(static_cast<std::size_t>(nComponents), 0),
@@ -90,6 +90,7 @@ int InteractingSimulation::sample(int c, int from, int &to, StatisticsRecorder &
     int bestState = 0;
     using Kind = TransitionModel::Cell::Kind;
     const TransitionModel::Cell *row = model.row(c, from);
+    const int nStates = model.nStates(c);
     for (int j = 0; j < nStates; ++j) {
         const float p = drawUniform();
         const TransitionModel::Cell &cell = row[j];
@@ -122,7 +123,7 @@ void InteractingSimulation::resample(int c, StatisticsRecorder &recorder) {
         return;
     }
     const int delay = sample<false>(c, states[k], toState[k], recorder);
-    untilCheck -= nStates;
+    untilCheck -= model.nStates(c);
     queue.update(c, EventQueue::key(static_cast<std::int64_t>(currentTime) + delay, c));
 }
 

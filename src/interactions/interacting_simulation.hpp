@@ -123,7 +123,6 @@ private:
     const InteractionModel &im;
     RunControl control;
     int nComponents;
-    int nStates;
     int nLeaves;
     int nCauses;
     bool planned;

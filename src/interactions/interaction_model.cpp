@@ -11,9 +11,10 @@ std::string name(int c) { return "component " + std::to_string(c); }
 
 } // namespace
 
-InteractionModel::InteractionModel(const Interactions &in, int nComponents, int nStates,
+InteractionModel::InteractionModel(const Interactions &in, const TransitionModel &matrix,
                                    int nLeaves, int nNodes)
-    : components(nComponents), states(nStates) {
+    : components(matrix.nComponents()) {
+    const int nComponents = components;
     if (in.nComponents() != nComponents) {
         throw std::invalid_argument("The interactions have " + std::to_string(in.nComponents()) +
                                     " components and the transitions matrix " +
@@ -26,15 +27,23 @@ InteractionModel::InteractionModel(const Interactions &in, int nComponents, int 
                                     std::to_string(nComponents + in.nGroups()) +
                                     " (the matrix's components, then one leaf per group).");
     }
-    const auto requireState = [&](int s, const std::string &what) {
-        if (s < 0 || s >= nStates) {
-            throw std::invalid_argument(what + " " + std::to_string(s) +
-                                        " is not a state of the matrix (0 .. " +
-                                        std::to_string(nStates - 1) + ").");
+    // Each component keeps its own number of states: its cells follow the previous one's.
+    stateOffsets.assign(static_cast<std::size_t>(nComponents) + 1, 0);
+    for (int c = 0; c < nComponents; ++c) {
+        stateOffsets[static_cast<std::size_t>(c) + 1] =
+            stateOffsets[static_cast<std::size_t>(c)] +
+            static_cast<std::size_t>(matrix.nStates(c));
+    }
+    const auto requireState = [&](int c, int s, const std::string &what) {
+        const int n = matrix.nStates(c);
+        if (s < 0 || s >= n) {
+            throw std::invalid_argument(what + " " + std::to_string(s) + " is not a state of " +
+                                        name(c) + " in the matrix (0 .. " + std::to_string(n - 1) +
+                                        ").");
         }
     };
 
-    const auto cells = static_cast<std::size_t>(nComponents) * static_cast<std::size_t>(nStates);
+    const std::size_t cells = stateOffsets.back();
     kinds.assign(cells, StateKind::Failed);
     for (int c = 0; c < nComponents; ++c) {
         kinds[cell(c, 0)] = StateKind::Working;
@@ -45,6 +54,7 @@ InteractionModel::InteractionModel(const Interactions &in, int nComponents, int 
         if (k.empty()) {
             continue;
         }
+        const int nStates = matrix.nStates(static_cast<int>(c));
         if (k.size() != static_cast<std::size_t>(nStates)) {
             throw std::invalid_argument("setStateKinds: " + name(static_cast<int>(c)) + " has " +
                                         std::to_string(k.size()) + " kinds and the matrix " +
@@ -67,12 +77,12 @@ InteractionModel::InteractionModel(const Interactions &in, int nComponents, int 
         }
         const int first = static_cast<int>(moves.size());
         for (const auto &m : t.moves) {
-            requireState(m.toState, "addTrigger: " + name(m.component) + ": to-state");
-            moves.push_back(TriggerMove{m.component, m.toState});
+            requireState(m.component, m.toState, "addTrigger: to-state");
             const std::size_t base = fromStates.size();
-            fromStates.resize(base + static_cast<std::size_t>(nStates), 0);
+            moves.push_back(TriggerMove{m.component, m.toState, base});
+            fromStates.resize(base + static_cast<std::size_t>(matrix.nStates(m.component)), 0);
             for (const int s : m.fromStates) {
-                requireState(s, "addTrigger: " + name(m.component) + ": from-state");
+                requireState(m.component, s, "addTrigger: from-state");
                 fromStates[base + static_cast<std::size_t>(s)] = 1;
             }
         }
@@ -99,9 +109,9 @@ InteractionModel::InteractionModel(const Interactions &in, int nComponents, int 
             const int a = g.activeStates[i];
             const int s = g.standbyStates[i];
             const int f = g.switchFailedStates[i];
-            requireState(a, "addStandbyGroup: " + name(c) + ": active state");
-            requireState(s, "addStandbyGroup: " + name(c) + ": standby state");
-            requireState(f, "addStandbyGroup: " + name(c) + ": switch-failed state");
+            requireState(c, a, "addStandbyGroup: active state");
+            requireState(c, s, "addStandbyGroup: standby state");
+            requireState(c, f, "addStandbyGroup: switch-failed state");
             if (kind(c, a) != StateKind::Working || kind(c, s) != StateKind::Working) {
                 throw std::invalid_argument("addStandbyGroup: " + name(c) +
                                             ": its active and standby states must be working.");
@@ -147,7 +157,7 @@ InteractionModel::InteractionModel(const Interactions &in, int nComponents, int 
     for (const auto &cc : in.causeList()) {
         const int first = static_cast<int>(members.size());
         for (std::size_t i = 0; i < cc.members.size(); ++i) {
-            requireState(cc.toStates[i], "addCommonCause: " + name(cc.members[i]) + ": to-state");
+            requireState(cc.members[i], cc.toStates[i], "addCommonCause: to-state");
             members.push_back(cc.members[i]);
             memberToStates.push_back(cc.toStates[i]);
         }
@@ -158,7 +168,7 @@ InteractionModel::InteractionModel(const Interactions &in, int nComponents, int 
     crewPools.assign(cells, -1);
     crewPriorities.assign(cells, 0);
     for (const auto &crew : in.crewList()) {
-        requireState(crew.state, "setCrew: " + name(crew.component) + ": state");
+        requireState(crew.component, crew.state, "setCrew: state");
         if (kind(crew.component, crew.state) == StateKind::Working) {
             throw std::invalid_argument("setCrew: " + name(crew.component) + ": state " +
                                         std::to_string(crew.state) +

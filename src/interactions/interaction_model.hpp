@@ -5,6 +5,7 @@
 
 #include "distributions/distribution.hpp"
 #include "interactions/interactions.hpp"
+#include "simulation/transition_model.hpp"
 
 namespace tavoq {
 
@@ -16,6 +17,7 @@ public:
     struct TriggerMove {
         int component;
         int toState;
+        std::size_t fromOffset; // its from-states' flags: one per state of the component
     };
     struct Trigger {
         int source;
@@ -35,15 +37,15 @@ public:
         int endMember;
     };
 
-    /// `nLeaves` and `nNodes` are the fault tree's components (the matrix's plus one leaf per
-    /// group) and nodes. @throws std::invalid_argument  the first thing that does not fit:
-    /// a component count, a state past the matrix's, a source that is not a node, a group
-    /// state of the wrong kind, a unit shared with other states, a crew on a working state.
-    InteractionModel(const Interactions &interactions, int nComponents, int nStates, int nLeaves,
+    /// `matrix` gives each component's number of states; `nLeaves` and `nNodes` are the fault
+    /// tree's components (the matrix's plus one leaf per group) and nodes. @throws
+    /// std::invalid_argument  the first thing that does not fit: a component count, a state past
+    /// the matrix's, a source that is not a node, a group state of the wrong kind, a unit shared
+    /// with other states, a crew on a working state.
+    InteractionModel(const Interactions &interactions, const TransitionModel &matrix, int nLeaves,
                      int nNodes);
 
     int nComponents() const { return components; }
-    int nStates() const { return states; }
     StateKind kind(int c, int s) const { return kinds[cell(c, s)]; }
     bool hasPlanned() const { return planned; }
 
@@ -51,7 +53,7 @@ public:
     const TriggerMove &move(int m) const { return moves[static_cast<std::size_t>(m)]; }
     /// Whether the trigger move m moves a component found in state s.
     bool movesFrom(int m, int s) const {
-        return fromStates[static_cast<std::size_t>(m) * static_cast<std::size_t>(states) +
+        return fromStates[moves[static_cast<std::size_t>(m)].fromOffset +
                           static_cast<std::size_t>(s)] != 0;
     }
     /// The triggers watching node n, in file order.
@@ -88,12 +90,11 @@ public:
 
 private:
     std::size_t cell(int c, int s) const {
-        return static_cast<std::size_t>(c) * static_cast<std::size_t>(states) +
-               static_cast<std::size_t>(s);
+        return stateOffsets[static_cast<std::size_t>(c)] + static_cast<std::size_t>(s);
     }
 
     int components;
-    int states;
+    std::vector<std::size_t> stateOffsets; // per component: its first state's cell
     bool planned = false;
     std::vector<StateKind> kinds;
     std::vector<Trigger> triggerList;

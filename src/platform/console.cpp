@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <ostream>
+#include <sstream>
 #include <string>
 
 namespace tavoq::platform {
@@ -34,7 +35,11 @@ void printLocalStatesAllocationError() {
 void printCutsetSizeWrong() { std::cerr << "cutset size wrong." << std::endl; }
 
 void printDelayOutOfBounds(double delay, float p) {
-    std::cout << "Warning: nextTimeDouble is out of bounds: " << delay << "  " << p << std::endl;
+    // Threads of a parallel batch print these at once: the line is formatted first (with
+    // the stream's default format, as before) and written whole, so lines never interleave.
+    std::ostringstream line;
+    line << "Warning: nextTimeDouble is out of bounds: " << delay << "  " << p;
+    writeLine(std::cout, line.str());
 }
 
 void printSimdSupport(SimdLevel level) {

@@ -83,14 +83,16 @@ std::shared_ptr<const GateGraph> checkedGraph(const FaultTree &tree, int nCompon
 }
 
 // The validated model of a call: built when the first run would be, so that a batch of no
-// runs accepts anything.
+// runs accepts anything. The description's runners read the matrix square (every component
+// as many states as component 0, their draws unchanged); runnerStatistics reads it ragged.
 struct Model {
-    Model(const TransitionMatrix &matrix, const CutsetTree *tree)
-        : transitions(matrix, tree), index(tree->index(transitions.nComponents())),
+    Model(const TransitionMatrix &matrix, const CutsetTree *tree,
+          TransitionModel::Shape shape = TransitionModel::Shape::Square)
+        : transitions(matrix, tree, shape), index(tree->index(transitions.nComponents())),
           graph(std::make_shared<const GateGraph>(*index)), cutsets(*graph), cutsetPin(tree),
           faultPin(nullptr) {}
     Model(const TransitionMatrix &matrix, const FaultTree *tree, int nGroups = 0)
-        : transitions(requireFaultTree(matrix, tree)),
+        : transitions(requireFaultTree(matrix, tree), TransitionModel::Shape::Ragged),
           graph(checkedGraph(*tree, transitions.nComponents(), nGroups)), cutsets(*graph),
           cutsetPin(nullptr), faultPin(tree) {}
     TransitionModel transitions;
@@ -343,12 +345,11 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
                     std::to_string(model->transitions.nComponents()) + ": they must be equal.");
             }
             if (interacting) {
-                interactionModel.emplace(*interactions, model->transitions.nComponents(),
-                                         model->transitions.nStates(), tree->nComponents(),
+                interactionModel.emplace(*interactions, model->transitions, tree->nComponents(),
                                          tree->nNodes());
             }
         } else {
-            model.emplace(transitionsMatrix, tree);
+            model.emplace(transitionsMatrix, tree, TransitionModel::Shape::Ragged);
         }
         nComponents = model->transitions.nComponents();
         nGates = model->graph->nGates();

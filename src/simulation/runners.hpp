@@ -53,9 +53,12 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
 
 /// The batch of runnerParallelSim, counting more than failed runs (see RunStatistics), and
 /// writing nothing at all: first draws out of bounds are counted per component instead of
-/// printed. The curves (failedRuns, firstFailures) are kept per bin of `binWidth` time units;
-/// every other figure is exact whatever the bins, and binWidth 1 gives the curves per unit.
-/// Memory: 16 bytes a bin per thread and 32 more, 16 bytes a run.
+/// printed. The matrix is read ragged (TransitionModel::Shape::Ragged): each component has
+/// as many states as its rows, and a row draws one number per state of its own component;
+/// with every component alike this is runnerParallelSim's reading, and its draws. The curves
+/// (failedRuns, firstFailures) are kept per bin of `binWidth` time units; every other figure is
+/// exact whatever the bins, and binWidth 1 gives the curves per unit. Memory: 16 bytes a bin per
+/// thread and 32 more, 16 bytes a run.
 /// @throws std::invalid_argument  simTime < 0, binWidth < 1, or as the other runners.
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,

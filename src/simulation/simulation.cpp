@@ -44,7 +44,7 @@ int toDelay(double v) {
 
 Simulation::Simulation(const TransitionModel &model, const GateGraph &graph, RunControl control)
     : model(model), graph(graph), control(control), nComponents(model.nComponents()),
-      nStates(model.nStates()), componentStates(static_cast<std::size_t>(nComponents), 0),
+      componentStates(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0), gates(graph), queue(nComponents) {
     completed.reserve(static_cast<std::size_t>(graph.nGates()));
 }
@@ -56,8 +56,7 @@ Simulation::Simulation(const TransitionModel &model, const CutsetIndex &cutsets,
 Simulation::Simulation(const TransitionModel &model, std::unique_ptr<const GateGraph> owned,
                        RunControl control)
     : model(model), ownedGraph(std::move(owned)), graph(*ownedGraph), control(control),
-      nComponents(model.nComponents()), nStates(model.nStates()),
-      componentStates(static_cast<std::size_t>(nComponents), 0),
+      nComponents(model.nComponents()), componentStates(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0), gates(graph), queue(nComponents) {
     completed.reserve(static_cast<std::size_t>(graph.nGates()));
 }
@@ -69,6 +68,7 @@ template <bool kInitial, typename Recorder>
     int bestState = 0;
     using Kind = TransitionModel::Cell::Kind;
     const TransitionModel::Cell *row = model.row(c, from);
+    const int nStates = model.nStates(c);
     for (int j = 0; j < nStates; ++j) {
         const float p = drawUniform();
         const TransitionModel::Cell &cell = row[j];
@@ -162,7 +162,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         const int to = toState[index];
         componentStates[index] = to;
         // The transition's work: itself, the input counts its crossing moves, its next draws.
-        std::int64_t work = 1 + nStates;
+        std::int64_t work = 1 + model.nStates(c);
         if ((from == 0) != (to == 0)) {
             if (to != 0) {
                 work += gates.cross<true>(c, [&](int g) {

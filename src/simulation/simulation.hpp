@@ -111,7 +111,6 @@ private:
     const GateGraph &graph;
     RunControl control;
     int nComponents;
-    int nStates;
     Mt19937 rng;
     std::vector<int> componentStates;
     std::vector<int> toState; // the state each pending transition leads to

@@ -34,33 +34,45 @@ const TransitionMatrix &TransitionModel::requireTree(const TransitionMatrix &mat
     return matrix;
 }
 
-TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTree *tree)
-    : TransitionModel(requireTree(matrix, tree)) {}
+TransitionModel::TransitionModel(const TransitionMatrix &matrix, const CutsetTree *tree,
+                                 Shape shape)
+    : TransitionModel(requireTree(matrix, tree), shape) {}
 
-TransitionModel::TransitionModel(const TransitionMatrix &matrix) {
+TransitionModel::TransitionModel(const TransitionMatrix &matrix, Shape shape) {
     if (matrix.empty() || matrix[0].empty()) {
         throw std::invalid_argument("Transitions matrix must not be empty.");
     }
-    const std::size_t n = matrix[0].size();
-    if (matrix.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
-        n > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    constexpr auto kIntMax = static_cast<std::size_t>(std::numeric_limits<int>::max());
+    if (matrix.size() > kIntMax || matrix[0].size() > kIntMax) {
         throw std::invalid_argument("Transitions matrix is too large.");
     }
     components = static_cast<int>(matrix.size());
-    states = static_cast<int>(n);
-    const std::string expected = " (every component needs " + std::to_string(n) +
-                                 " states, the number of rows of component 0)";
+    stateCounts.reserve(matrix.size());
+    offsets.reserve(matrix.size());
 
     // Shape first, then None anywhere (consulted or not): a None cell is a mistake in the
     // model even where this engine would not read it. Cells are collected only as they pass,
     // so a malformed matrix never asks for more memory than it holds.
     for (std::size_t c = 0; c < matrix.size(); ++c) {
         const auto &rows = matrix[c];
+        const std::size_t n = shape == Shape::Square ? matrix[0].size() : rows.size();
+        const std::string expected =
+            shape == Shape::Square
+                ? " (every component needs " + std::to_string(n) +
+                      " states, the number of rows of component 0)"
+                : " (a component has as many states as rows: " + std::to_string(n) + ")";
+        if (shape == Shape::Ragged && (rows.empty() || n > kIntMax)) {
+            throw std::invalid_argument("Transitions matrix: component " + std::to_string(c) +
+                                        " has " + std::to_string(rows.size()) +
+                                        " rows; it needs at least 1 (its working state).");
+        }
         if (rows.size() < n) {
             throw std::invalid_argument("Transitions matrix: component " + std::to_string(c) +
                                         " has " + std::to_string(rows.size()) + " rows" +
                                         expected + ".");
         }
+        stateCounts.push_back(static_cast<int>(n));
+        offsets.push_back(cells.size());
         for (std::size_t from = 0; from < rows.size(); ++from) {
             const auto &row = rows[from];
             if (from < n && row.size() < n) {

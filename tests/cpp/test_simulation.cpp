@@ -646,6 +646,111 @@ struct RandomModel {
     }
 };
 
+// A ragged matrix of scripted cells: component c has states[c] states, cell numbers as Model's.
+struct RaggedModel {
+    explicit RaggedModel(const std::vector<int> &states) {
+        for (std::size_t c = 0; c < states.size(); ++c) {
+            auto &rows = matrix.emplace_back(static_cast<std::size_t>(states[c]));
+            for (int i = 0; i < states[c]; ++i) {
+                for (int j = 0; j < states[c]; ++j) {
+                    cells.push_back(
+                        std::make_unique<Scripted>(static_cast<int>(c) * 100 + i * 10 + j, &log));
+                    rows[static_cast<std::size_t>(i)].push_back(cells.back().get());
+                }
+            }
+        }
+    }
+    TransitionMatrix matrix;
+    std::vector<Call> log;
+    std::vector<std::unique_ptr<Scripted>> cells;
+};
+
+TEST(TransitionModel, RaggedKeepsEachComponentsOwnStates) {
+    RaggedModel m({2, 4, 1, 3});
+    CutsetTree tree(4);
+    const TransitionModel model(m.matrix, &tree, TransitionModel::Shape::Ragged);
+    ASSERT_EQ(model.nComponents(), 4);
+    for (int c = 0; c < 4; ++c) {
+        const auto &rows = m.matrix[static_cast<std::size_t>(c)];
+        ASSERT_EQ(model.nStates(c), static_cast<int>(rows.size()));
+        for (std::size_t from = 0; from < rows.size(); ++from) {
+            const TransitionModel::Cell *row = model.row(c, static_cast<int>(from));
+            for (std::size_t to = 0; to < rows.size(); ++to) {
+                EXPECT_EQ(row[to].distribution, rows[from][to]) << c << " " << from << " " << to;
+            }
+        }
+    }
+    // Read square, the same matrix is refused: component 2 has fewer rows than component 0.
+    EXPECT_THROW(TransitionModel(m.matrix, &tree), std::invalid_argument);
+}
+
+TEST(TransitionModel, RaggedRefusesAComponentWithoutStatesOrWithShortRows) {
+    const Distribution never;
+    CutsetTree tree(2);
+    const auto ragged = [&tree](const TransitionMatrix &matrix) {
+        try {
+            TransitionModel model(matrix, &tree, TransitionModel::Shape::Ragged);
+        } catch (const std::invalid_argument &e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(ragged({{{&never, &never}, {&never, &never}}, {}}),
+              "Transitions matrix: component 1 has 0 rows; it needs at least 1 (its working "
+              "state).");
+    EXPECT_EQ(ragged({{{&never}}, {{&never, &never, &never}, {&never, &never}, {&never}}}),
+              "Transitions matrix: component 1, from-state 1 has 2 entries (a component has as "
+              "many states as rows: 3).");
+    EXPECT_EQ(ragged({{{&never}}, {{&never, &never}, {&never, nullptr}}}),
+              "Transitions matrix: component 1, transition from state 1 to state 1 is None; use "
+              "Distribution() for a transition that never happens.");
+    EXPECT_EQ(ragged({{{&never}}, {{&never, &never}, {&never, &never}}}), "accepted");
+}
+
+TEST(TransitionModel, ARaggedRunDrawsEachComponentsOwnRow) {
+    // A run's first pass draws one number per state of each component's own row, in order:
+    // two for component 0, three for component 1, one for component 2.
+    RaggedModel m({2, 3, 1});
+    auto tree = treeOf(3, {{1, 1, 0}});
+    const TransitionModel model(m.matrix, tree.get(), TransitionModel::Shape::Ragged);
+    CutsetIndex cutsets(*tree, model.nComponents());
+    std::vector<std::uint32_t> states(5, kUntouched);
+    Simulation sim(model, cutsets);
+    StateRecorder recorder(states.data());
+    sim.run(5, 7u, recorder);
+    EXPECT_EQ(cellsOf(m.log), (std::vector<int>{0, 1, 100, 101, 102, 200}));
+    const std::vector<float> draws = expectedDraws(7u, 6);
+    for (std::size_t k = 0; k < m.log.size(); ++k) {
+        EXPECT_EQ(m.log[k].p, static_cast<double>(draws[k])) << "draw " << k;
+    }
+}
+
+TEST(TransitionModel, SquareMatricesGiveTheSameRunsRaggedOrSquare) {
+    const RandomModel rm;
+    for (int simTime : {1, 50, 400}) {
+        const RunStatistics a = runnerStatistics(60, simTime, rm.matrix, rm.tree.get(), 11);
+        TransitionModel square(rm.matrix, rm.tree.get());
+        TransitionModel ragged(rm.matrix, rm.tree.get(), TransitionModel::Shape::Ragged);
+        for (int c = 0; c < square.nComponents(); ++c) {
+            ASSERT_EQ(square.nStates(c), ragged.nStates(c));
+            for (int from = 0; from < square.nStates(c); ++from) {
+                for (int to = 0; to < square.nStates(c); ++to) {
+                    EXPECT_EQ(square.row(c, from)[to].distribution,
+                              ragged.row(c, from)[to].distribution);
+                }
+            }
+        }
+        // runnerStatistics reads ragged, runnerMultipleSim square: the same failed runs.
+        testing::internal::CaptureStdout();
+        const auto counts = runnerMultipleSim(60, simTime, rm.matrix, rm.tree.get(), 11);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(a.failedRuns.size(), counts.size());
+        for (std::size_t t = 0; t < counts.size(); ++t) {
+            EXPECT_EQ(a.failedRuns[t], static_cast<std::int64_t>(counts[t])) << "unit " << t;
+        }
+    }
+}
+
 States sumOfSingles(const RandomModel &m, int n, int simTime, int seed) {
     States total(static_cast<std::size_t>(simTime), 0u);
     for (int i = 0; i < n; ++i) {

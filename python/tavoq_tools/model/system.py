@@ -8,8 +8,9 @@ that exists is one the runners accept; a problem raises ``ModelError`` naming th
 e.g. ``components.pump.transitions[2].to``.
 
 Engine facts the model hides:
-- the engine gives every component as many states as component 0; components with fewer
-  states are padded with states that no transition enters, so they never change the verdict;
+- each component's table has its own number of states (runnerStatistics reads the matrix
+  ragged); ``matrix(square=True)`` pads every component to the largest number of states,
+  with states that no transition enters, for the runners that need a square matrix;
 - a cell without a transition holds a plain ``tavoq.Distribution()``, which never fires;
 - the failure logic is a graph of gates over the components, numbered in
   ``component_names`` order (tavoq_tools.model.graph); a CutsetTree, which holds the minimal
@@ -426,16 +427,21 @@ class Model:
         (see LogicLayout), which feed nothing and so never change the verdict."""
         return self.matrix(), self._run_layout[0].to_native()
 
-    def matrix(self) -> list:
-        """The native transitions matrix: one square table of distributions per component."""
+    def matrix(self, *, square: bool = False) -> list:
+        """The native transitions matrix: per component a table of distributions of its own
+        number of states (as runnerStatistics reads it) or, with ``square``, of the largest
+        number (as runnerSingleSim, runnerMultipleSim and runnerParallelSim need; padded with
+        states that no transition enters). One 200-state component beside a thousand
+        two-state ones so takes 44,000 cells instead of 40 million."""
         import tavoq
 
-        n = self.n_states
+        never = tavoq.Distribution()  # shared: it holds nothing and never fires
         matrix = []
         for c in self.components:
             index = {state: i for i, state in enumerate(c.states)}
+            n = self.n_states if square else len(c.states)
             for _ in c.names:
-                rows = [[tavoq.Distribution() for _ in range(n)] for _ in range(n)]
+                rows = [[never] * n for _ in range(n)]
                 for t in c.transitions:
                     rows[index[t.source]][index[t.target]] = distributions.native(
                         t.distribution, t.params

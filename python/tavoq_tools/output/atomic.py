@@ -2,9 +2,9 @@
 leaves the targets either all as they were or all new.
 
 Each file is written under a temporary name beside its target, and only once all of them are
-complete are they renamed into place, with Ctrl-C held off meanwhile; a rename that fails puts
-back the files already renamed. A reader never sees a half-written file (while the renames go
-on, a reader may see some of the new files beside old ones).
+complete are they renamed into place, with Ctrl-C (and SIGTERM, SIGHUP) held off meanwhile;
+a rename that fails puts back the files already renamed. A reader never sees a half-written
+file (while the renames go on, a reader may see some of the new files beside old ones).
 """
 
 from __future__ import annotations
@@ -19,7 +19,14 @@ from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from pathlib import Path
 
-__all__ = ["write_files"]
+__all__ = ["LOCK_NAME", "DirectoryBusyError", "directory_lock", "write_files"]
+
+# The lock of an output directory: inside it, and no part of the set written there.
+LOCK_NAME = ".tavoq.lock"
+
+
+class DirectoryBusyError(BlockingIOError):
+    """Another process holds the lock of the directory."""
 
 
 def _umask() -> int:
@@ -28,27 +35,35 @@ def _umask() -> int:
     return mask
 
 
+# Ctrl-C, and the signals that end a command from outside (kill, a closed terminal).
+HELD_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
 @contextmanager
 def _interrupts_held() -> Iterator[None]:
-    """Ctrl-C that arrives inside the block is delivered when it ends.
+    """Ctrl-C, SIGTERM or SIGHUP that arrives inside the block is delivered when it ends.
 
     Held with a Python handler, not a signal mask: the signal may reach any thread of the
     process (OpenMP's among them), but Python runs its handlers on the main thread."""
-    # A handler installed outside Python (getsignal gives None) could not be put back.
-    if (
-        threading.current_thread() is not threading.main_thread()
-        or signal.getsignal(signal.SIGINT) is None
-    ):
+    if threading.current_thread() is not threading.main_thread():
         yield
         return
     held: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: held.append(signum))
+    previous = {}
+    for signum in HELD_SIGNALS:
+        # A handler installed outside Python (getsignal gives None) could not be put back;
+        # an ignored signal (SIGHUP under nohup) stays ignored.
+        if signal.getsignal(signum) not in (None, signal.SIG_IGN):
+            previous[signum] = signal.signal(signum, lambda signum, frame: held.append(signum))
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
         if held:
-            signal.raise_signal(signal.SIGINT)
+            # The first one, as it would have been delivered: it ends the program one way
+            # or another (an exception, or the default action of SIGTERM).
+            signal.raise_signal(held[0])
 
 
 def _missing_parents(path: Path) -> list[Path]:
@@ -136,3 +151,47 @@ def write_files(
             for backup in kept.values():
                 backup.unlink(missing_ok=True)
     return list(targets)
+
+
+@contextmanager
+def directory_lock(directory: str | Path) -> Iterator[None]:
+    """Holds the lock of ``directory`` (created if missing) for the block, so that two
+    commands writing their sets there cannot leave a mix of both; raises DirectoryBusyError
+    at once when another process holds it.
+
+    The lock is an flock on the file LOCK_NAME inside the directory, taken again by the
+    kernel if the holder dies. The file is removed as the lock is let go, and the directories
+    made for it when they are still empty (a run that wrote nothing leaves nothing)."""
+    import fcntl  # POSIX only, as the command is
+
+    directory = Path(directory)
+    lock = directory / LOCK_NAME
+    created = _missing_parents(lock)
+    fd, held = -1, False
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+        while not held:
+            fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise DirectoryBusyError(
+                    f"{directory} is being written by another tavoq run"
+                ) from None
+            # A holder removes the file as it lets go: a lock taken on the file it removed
+            # guards nothing, so take the one now at that name.
+            with contextlib.suppress(FileNotFoundError):
+                held = os.path.samestat(os.fstat(fd), os.stat(lock))
+            if not held:
+                os.close(fd)
+                fd = -1
+        yield
+    finally:
+        with _interrupts_held():
+            if held:
+                lock.unlink(missing_ok=True)
+            if fd >= 0:
+                os.close(fd)
+            for made in created:  # deepest first; only those still empty
+                with contextlib.suppress(OSError):
+                    made.rmdir()

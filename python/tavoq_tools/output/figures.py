@@ -20,6 +20,16 @@ def _mean_line(ax: Any, mean: Estimate, colour: str = "tab:red") -> None:
 
 
 MAX_BARS = 20  # components shown in the criticality chart, most critical first
+# Longer bar labels are cut short in the middle, keeping the end that tells the members of
+# a group apart: at the longest name a model may give, the labels would squeeze the plots.
+MAX_LABEL = 32
+
+
+def _label(name: str) -> str:
+    if len(name) <= MAX_LABEL:
+        return name
+    tail = MAX_LABEL // 2
+    return name[: MAX_LABEL - tail - 1] + "\u2026" + name[-tail:]
 
 
 def _criticality_bars(
@@ -47,7 +57,7 @@ def _criticality_bars(
             capsize=3,
             label=f"criticality index, {pct} interval ({rows[0][1].method})",
         )
-        ax.set_yticks(positions, [name for name, _ in rows])
+        ax.set_yticks(positions, [_label(name) for name, _ in rows])
         ax.invert_yaxis()  # the first on top
         ax.set_xlim(0, 1)
         ax.legend(loc="lower right", fontsize="small")

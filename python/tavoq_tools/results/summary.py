@@ -516,22 +516,45 @@ def summarize(
     mtbf = _ratio_estimate(uptime, failures, confidence, math.inf)
     mean_down_time = _ratio_estimate(downtime, failures, confidence, float(horizon))
 
+    # The component table: each estimate is made once per distinct count (with its sum of
+    # squares for the unavailability) and shared by the rows that have it (they are frozen).
+    # Making an estimate costs far more than looking one up, and a large model has thousands
+    # of components alike.
+    squares = stats.component_downtime_squares
+    square_list = squares.tolist() if len(squares) else [0.0] * stats.n_components
+    unavailability_made: dict[tuple[int, float], Estimate | None] = {}
+    per_run_made: dict[int, Estimate] = {}
+    criticality_made: dict[int, Estimate] = {}
     components = []
-    for i, name in enumerate(component_names):
-        down = int(stats.component_downtime[i])
-        count = int(stats.component_failures[i])
-        triggered = int(stats.triggered_failures[i])
-        comp_unavailability = _unavailability(
-            down, stats.component_downtime_squares, i, n, horizon, confidence
+    for i, (name, down, count, triggered, square) in enumerate(
+        zip(
+            component_names,
+            stats.component_downtime.tolist(),
+            stats.component_failures.tolist(),
+            stats.triggered_failures.tolist(),
+            square_list,
         )
-        per_run = _per_run_count(count, n, horizon, confidence)
-        criticality = (
-            _wilson_estimate(triggered, total_failures, z, WILSON_FAILURES)
-            if total_failures
-            else None
-        )
+    ):
+        if (down, square) not in unavailability_made:
+            unavailability_made[down, square] = _unavailability(
+                down, squares, i, n, horizon, confidence
+            )
+        if count not in per_run_made:
+            per_run_made[count] = _per_run_count(count, n, horizon, confidence)
+        if total_failures and triggered not in criticality_made:
+            criticality_made[triggered] = _wilson_estimate(
+                triggered, total_failures, z, WILSON_FAILURES
+            )
         components.append(
-            ComponentRow(name, down, count, triggered, comp_unavailability, per_run, criticality)
+            ComponentRow(
+                name,
+                down,
+                count,
+                triggered,
+                unavailability_made[down, square],
+                per_run_made[count],
+                criticality_made.get(triggered),
+            )
         )
 
     cutsets = [

@@ -119,21 +119,26 @@ def _in_slices(
     run: Callable[[int, int], BatchStatistics], first: int, count: int
 ) -> BatchStatistics:
     """``run(start, runs)`` over ``first .. first + count - 1`` in slices of about
-    SLICE_SECONDS each, merged into one result (see SLICE_SECONDS)."""
-    parts = []
+    SLICE_SECONDS each, merged into one result (see SLICE_SECONDS).
+
+    Each slice is merged as soon as it returns: its per-time-unit arrays (16 bytes a time
+    unit) are then let go, where keeping every slice until the chunk ends held hundreds of
+    MB at long horizons."""
+    merged: BatchStatistics | None = None
     start, end = first, first + count
     size = min(count, FIRST_SLICE_RUNS)
     while True:
         runs = min(size, end - start)
         began = time.perf_counter()
-        parts.append(run(start, runs))
+        part = run(start, runs)
         spent = time.perf_counter() - began
+        merged = part if merged is None else merge([merged, part], runs=range(first, start + runs))
+        del part
         start += runs
         if start >= end:
-            break
+            return merged
         wanted = int(runs * SLICE_SECONDS / spent) if spent > 0.0 else runs * SLICE_GROWTH
         size = max(1, min(wanted, runs * SLICE_GROWTH))
-    return parts[0] if len(parts) == 1 else merge(parts, runs=range(first, end))
 
 
 def plan_chunks(

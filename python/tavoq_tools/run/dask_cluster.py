@@ -18,6 +18,8 @@ sent to a cluster, and nothing else in the package needs it.
 
 from __future__ import annotations
 
+import math
+import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -27,7 +29,10 @@ from .chunks import Buildable, RunChunks, plan_chunks, run_chunk
 from .precise import check_max_runs, run_until_precise
 
 __all__ = [
+    "DEFAULT_WORKER_TIMEOUT_S",
     "DaskMissingError",
+    "NoWorkersError",
+    "check_worker_timeout",
     "dask_chunk_runner",
     "import_distributed",
     "run_on_dask",
@@ -37,6 +42,15 @@ __all__ = [
 # Times a task that raised is run again before the batch gives up. A worker that dies is not
 # counted here: the scheduler resends its tasks on its own.
 RETRIES = 3
+# A cluster without a worker holds its tasks until one joins; the batch waits this long for
+# one (unless the caller says otherwise) and then gives up, instead of waiting forever ...
+DEFAULT_WORKER_TIMEOUT_S = 600.0
+# ... and looks at the cluster's workers when no chunk came back within this time.
+WORKER_POLL_S = 1.0
+
+
+class NoWorkersError(RuntimeError):
+    """The cluster had no worker for longer than the batch would wait."""
 
 
 def import_distributed() -> Any:
@@ -67,12 +81,25 @@ def dask_chunk_runner(
     *,
     on_chunk: Callable[[BatchStatistics], None] | None = None,
     retries: int = RETRIES,
+    worker_timeout: float = DEFAULT_WORKER_TIMEOUT_S,
+    on_waiting: Callable[[], None] | None = None,
 ) -> RunChunks:
     """A function that runs a list of run ranges as tasks on ``client`` and returns their
-    statistics in the order they completed; ``on_chunk`` sees each one as it arrives."""
+    statistics in the order they completed; ``on_chunk`` sees each one as it arrives.
+
+    While the cluster has no worker, the tasks wait for one: ``on_waiting`` is called once
+    each time that begins, and after ``worker_timeout`` seconds without a worker the batch
+    raises NoWorkersError. A worker that joins in time takes the tasks as usual."""
     distributed = import_distributed()
     if not isinstance(client, distributed.Client):
         raise TypeError(f"client must be a dask.distributed Client, got {type(client).__name__}")
+    poll = min(WORKER_POLL_S, worker_timeout / 4)
+
+    def has_workers() -> bool:
+        try:
+            return bool(client.nthreads())
+        except Exception:  # a scheduler that does not answer is no sign of a lost worker
+            return True
 
     def run(chunks: Sequence[range]) -> list[BatchStatistics]:
         futures = [
@@ -89,17 +116,38 @@ def dask_chunk_runner(
             for chunk in chunks
         ]
         parts = []
+        pending = set(futures)
+        alone_since: float | None = None  # since when the cluster has had no worker
         try:
-            for future in distributed.as_completed(futures):
-                part = future.result()  # raises the task's error once retries are spent
-                if on_chunk is not None:
-                    on_chunk(part)
-                parts.append(part)
+            while pending:
+                try:
+                    done = distributed.wait(
+                        list(pending), timeout=poll, return_when="FIRST_COMPLETED"
+                    ).done
+                except TimeoutError:
+                    done = set()
+                for future in done:
+                    pending.discard(future)
+                    part = future.result()  # raises the task's error once retries are spent
+                    if on_chunk is not None:
+                        on_chunk(part)
+                    parts.append(part)
+                if done or has_workers():
+                    alone_since = None
+                elif alone_since is None:
+                    alone_since = time.monotonic()
+                    if on_waiting is not None:
+                        on_waiting()
+                elif time.monotonic() - alone_since > worker_timeout:
+                    raise NoWorkersError(
+                        f"the Dask cluster had no worker for {worker_timeout:g} s; "
+                        f"{len(pending)} of {len(futures)} chunks were not run"
+                    )
         finally:
             # On an error or Ctrl-C, leave nothing running on the cluster.
-            pending = [f for f in futures if not f.done()]
-            if pending:
-                client.cancel(pending)
+            unfinished = [f for f in futures if not f.done()]
+            if unfinished:
+                client.cancel(unfinished)
         return parts
 
     return run
@@ -116,6 +164,8 @@ def simulate_on_dask(
     on_chunk: Callable[[BatchStatistics], None] | None = None,
     target_ci: float | None = None,
     max_runs: int | None = None,
+    worker_timeout: float = DEFAULT_WORKER_TIMEOUT_S,
+    on_waiting: Callable[[], None] | None = None,
 ) -> BatchStatistics:
     """Runs ``0 .. runs - 1`` of the batch seeded ``seed`` on the cluster of ``client`` (a
     ``dask.distributed.Client``); identical to one local ``runnerStatistics`` batch.
@@ -127,6 +177,9 @@ def simulate_on_dask(
     unavailability is known to ±target_ci of itself or ``max_runs`` runs were made (see
     ``precise.run_until_precise``); ``precise.PreciseResult.of(result, target_ci, max_runs)``
     then says which, and ``n_runs`` how many runs it took.
+
+    While the cluster has no worker the batch waits for one, calling ``on_waiting`` as it
+    begins to, and raises NoWorkersError after ``worker_timeout`` seconds without one.
     """
     runs = check_integer("runs", runs)
     seed = check_integer("seed", seed, INT32_MIN)
@@ -134,6 +187,7 @@ def simulate_on_dask(
     check_max_runs(target_ci, max_runs)
     if not callable(getattr(model, "build", None)):
         raise TypeError(f"model must have a build() method, got {type(model).__name__}")
+    worker_timeout = check_worker_timeout(worker_timeout)
     return run_on_dask(
         client,
         model,
@@ -144,7 +198,19 @@ def simulate_on_dask(
         on_chunk=on_chunk,
         target_ci=target_ci,
         max_runs=max_runs,
+        worker_timeout=worker_timeout,
+        on_waiting=on_waiting,
     )
+
+
+def check_worker_timeout(seconds: object) -> float:
+    if (
+        isinstance(seconds, bool)
+        or not isinstance(seconds, int | float)
+        or not 0.0 < seconds < math.inf
+    ):
+        raise ValueError(f"worker_timeout must be a positive number of seconds, got {seconds!r}")
+    return float(seconds)
 
 
 def run_on_dask(
@@ -158,9 +224,19 @@ def run_on_dask(
     on_chunk: Callable[[BatchStatistics], None] | None = None,
     target_ci: float | None = None,
     max_runs: int | None = None,
+    worker_timeout: float = DEFAULT_WORKER_TIMEOUT_S,
+    on_waiting: Callable[[], None] | None = None,
 ) -> BatchStatistics:
     """``simulate_on_dask`` for arguments already checked (as ``simulate`` checks them)."""
-    execute = dask_chunk_runner(client, model, horizon, seed, on_chunk=on_chunk)
+    execute = dask_chunk_runner(
+        client,
+        model,
+        horizon,
+        seed,
+        on_chunk=on_chunk,
+        worker_timeout=worker_timeout,
+        on_waiting=on_waiting,
+    )
     workers = _workers(client)
     if target_ci is not None:
         result = run_until_precise(

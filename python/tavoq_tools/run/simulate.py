@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
@@ -80,6 +80,8 @@ def simulate(
     client: object = None,
     target_ci: float | None = None,
     max_runs: int | None = None,
+    worker_timeout: float | None = None,
+    on_waiting: Callable[[], None] | None = None,
 ) -> BatchStatistics:
     """Simulate ``model`` and return the statistics of its runs.
 
@@ -92,6 +94,9 @@ def simulate(
     ``client`` (a ``dask.distributed.Client``) runs the chunks as tasks on its cluster
     (see tavoq_tools.run.dask_cluster; ``threads`` then has no effect, the workers have their own
     cores); the bar moves as chunks complete. The result is the same as on this machine.
+    While the cluster has no worker, the runs wait for one: ``on_waiting`` is called as that
+    begins, and after ``worker_timeout`` seconds without one (default 600) the call raises
+    ``dask_cluster.NoWorkersError``.
 
     ``target_ci`` (0.1 for ±10%) runs chunk after chunk until the 95% interval of the mean
     unavailability lies within ±target_ci of the estimate, or ``max_runs`` runs were made
@@ -114,7 +119,11 @@ def simulate(
     if max_runs is not None:
         max_runs = check_integer("max_runs", max_runs)
     if client is not None:
-        from .dask_cluster import run_on_dask
+        from .dask_cluster import DEFAULT_WORKER_TIMEOUT_S, check_worker_timeout, run_on_dask
+
+        if worker_timeout is None:
+            worker_timeout = DEFAULT_WORKER_TIMEOUT_S
+        worker_timeout = check_worker_timeout(worker_timeout)
 
         # Chunks on a cluster are sized for the cluster unless the caller says otherwise.
         with _progress_bar(bool(progress), None if target_ci is not None else runs) as bar:
@@ -128,6 +137,8 @@ def simulate(
                 on_chunk=None if bar is None else (lambda part: bar.update(part.n_runs)),
                 target_ci=target_ci,
                 max_runs=max_runs,
+                worker_timeout=worker_timeout,
+                on_waiting=on_waiting,
             )
 
     import tavoq

@@ -5,6 +5,7 @@ import importlib
 import io
 import json
 import math
+import resource
 import select
 import signal
 import subprocess
@@ -143,6 +144,40 @@ def test_bad_model_or_arguments_exit_2_with_one_line_and_no_files(tmp_path, args
     assert not out.exists()
 
 
+# Both transitions fall due at once, again and again: the clock never moves.
+NO_PROGRESS = """
+failed_when = "part"
+
+[simulation]
+horizon = 100
+runs = 10
+
+[components.part]
+transitions = [
+  { from = "working", to = "failed", distribution = "fixed", at = 0 },
+  { from = "failed", to = "working", distribution = "fixed", at = 0 },
+]
+"""
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        ((), "The model makes no progress at time unit 0"),
+        (("--horizon", "2147483647"), "Not enough memory"),
+    ],
+    ids=["no-progress", "memory"],
+)
+def test_refusals_at_run_time_name_the_model_file(tmp_path, args, message):
+    model = tmp_path / "loop.toml"
+    model.write_text(NO_PROGRESS)
+    result = run_tavoq("run", model, "--out", tmp_path / "out", *args)
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"tavoq: error: {model}: {message}"), result.stderr
+    assert result.stderr.count("\n") == 1
+    assert not (tmp_path / "out").exists()
+
+
 SPREAD_OUT = """
 failed_when = "part"
 
@@ -223,6 +258,22 @@ def test_a_reader_that_stops_early_does_not_cost_the_files(tmp_path, monkeypatch
     assert sorted(p.name for p in out.iterdir()) == expected
 
 
+def test_an_endless_model_file_is_refused_with_exit_2():
+    def limited():  # a reader without bound dies of this instead of filling the machine
+        resource.setrlimit(resource.RLIMIT_AS, (4 * 2**30, 4 * 2**30))
+
+    result = subprocess.run(
+        [*COMMAND, "check", "/dev/zero"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=limited,
+        check=False,
+    )
+    assert result.returncode == 2, result.stderr
+    assert result.stderr == "/dev/zero: the file is larger than 64 MiB: not a model file\n"
+
+
 def test_check_lists_components_and_minimal_cutsets():
     result = run_tavoq("check", STATION)
     assert result.returncode == 0, result.stderr
@@ -239,7 +290,15 @@ def test_check_lists_components_and_minimal_cutsets():
     ]
 
 
-def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
+STOPS = [
+    (signal.SIGINT, 130, "tavoq: interrupted\n"),
+    (signal.SIGTERM, 143, "tavoq: stopped by SIGTERM\n"),
+    (signal.SIGHUP, 129, "tavoq: stopped by SIGHUP\n"),
+]
+
+
+@pytest.mark.parametrize(("signum", "code", "said"), STOPS, ids=["ctrl-c", "sigterm", "sighup"])
+def test_a_signal_stops_a_long_batch_with_its_exit_code_and_no_files(tmp_path, signum, code, said):
     out = tmp_path / "out"
     proc = subprocess.Popen(
         [*COMMAND, "run", str(STATION), "--runs", "3000000", "--out", str(out)],
@@ -254,15 +313,126 @@ def test_ctrl_c_stops_a_long_batch_with_130_and_no_files(tmp_path):
         assert proc.stdout.readline().startswith("Pumping station")
         time.sleep(0.5)
         assert proc.poll() is None, "the batch ended before it could be interrupted"
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         _, err = proc.communicate(timeout=10)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    assert proc.returncode == 130
-    assert err == "tavoq: interrupted\n"
+    assert proc.returncode == code
+    assert err == said
     assert not out.exists()
+
+
+def test_a_second_run_into_the_same_directory_is_refused_while_the_first_runs(tmp_path):
+    out = tmp_path / "out"
+    first = subprocess.Popen(
+        [*COMMAND, "run", str(STATION), "--runs", "3000000", "--out", str(out)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        ready, _, _ = select.select([first.stdout], [], [], 60)
+        assert ready and first.stdout.readline().startswith("Pumping station")
+        second = run_tavoq("run", STATION, "--runs", 50, "--horizon", 500, "--out", out)
+        assert first.poll() is None, "the first run ended before the second started"
+        first.send_signal(signal.SIGINT)
+        first.communicate(timeout=10)
+    finally:
+        if first.poll() is None:
+            first.kill()
+            first.wait()
+    assert second.returncode == 2
+    assert second.stderr == f"--out {out}: {out} is being written by another tavoq run\n"
+    assert first.returncode == 130
+    assert not out.exists()  # made for the lock, and removed with it: nothing was written
+    again = run_tavoq("run", STATION, "--runs", 50, "--horizon", 500, "--out", out)
+    assert again.returncode == 0, again.stderr
+    assert ".tavoq.lock" not in [p.name for p in out.iterdir()]
+
+
+# The console script's own lines, with Ctrl-C arriving as the given module starts to load.
+CTRL_C_AT_IMPORT = """
+import importlib.abc, os, signal, sys
+
+class CtrlC(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == sys.argv[1]:
+            sys.meta_path.remove(self)
+            os.kill(os.getpid(), signal.SIGINT)
+        return None
+
+sys.meta_path.insert(0, CtrlC())
+from tavoq_tools.cli import main
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize("module", ["numpy", "tavoq", "tomllib", "tavoq_tools.model.system"])
+def test_ctrl_c_while_the_command_starts_is_one_line_and_130(module):
+    result = subprocess.run(
+        [sys.executable, "-c", CTRL_C_AT_IMPORT, module, "run", str(STATION), "--runs", "10"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert (result.returncode, result.stderr) == (130, "tavoq: interrupted\n")
+
+
+# Sends a signal to the command itself at the second file it stages (its data written, not yet
+# in place) or at its first rename, then lets the writer go on.
+SIGNAL_WHILE_WRITING = """
+import os, sys
+from tavoq_tools import cli
+
+moment, signum, *args = sys.argv[1:]
+calls = []
+
+def signalling(name, real):
+    def call(*a):
+        result = real(*a)
+        calls.append(name)
+        if calls.count(name) == (2 if name == "fsync" else 1) and name == moment:
+            os.kill(os.getpid(), int(signum))
+        return result
+    return call
+
+os.fsync = signalling("fsync", os.fsync)
+os.replace = signalling("replace", os.replace)
+sys.exit(cli.main(args))
+"""
+
+
+@pytest.mark.parametrize("moment", ["fsync", "replace"], ids=["staging", "renames"])
+@pytest.mark.parametrize(("signum", "code", "said"), STOPS[1:], ids=["sigterm", "sighup"])
+def test_a_signal_while_the_files_are_written_leaves_one_whole_set(
+    tmp_path, moment, signum, code, said
+):
+    out, plot = tmp_path / "out", tmp_path / "figures" / "new" / "station.png"
+    out.mkdir()
+    expected = FILES if has_matplotlib() else FILES[:-1]
+    for name in expected:
+        (out / name).write_text("old\n")
+    args = ["run", STATION, "--runs", 50, "--horizon", 500, "--out", out, "--plot", plot]
+    result = subprocess.run(
+        [sys.executable, "-c", SIGNAL_WHILE_WRITING, moment, str(int(signum)), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert (result.returncode, result.stderr) == (code, said)
+    assert sorted(p.name for p in out.iterdir()) == expected  # no staged or kept copies
+    contents = {(out / name).read_bytes() for name in expected}
+    if moment == "fsync":  # before any rename: the old set, and no new directory
+        assert contents == {b"old\n"}
+        assert not plot.parent.parent.exists()
+    else:  # the renames had begun: they all went through
+        assert b"old\n" not in contents
+        assert json.loads((out / "summary.json").read_text())["n_runs"] == 50
+        assert [p.name for p in plot.parent.iterdir()] == [plot.name] or not has_matplotlib()
 
 
 COOLING = ROOT / "examples" / "cooling_system.toml"

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import threading
 import time
+import weakref
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -118,6 +119,27 @@ def test_a_chunk_called_in_slices_is_one_batch(monkeypatch):
     assert chunks.run_chunk(MODEL, HORIZON, SEED, 150, 0).n_runs == 0
 
 
+def test_a_chunk_lets_each_slice_go_once_merged(monkeypatch):
+    # Every slice holds two arrays of the horizon's length: a chunk that kept them all until
+    # it returned held hundreds of MB at a horizon of 10**6.
+    slices, most_held = [], 0
+    real_runs = chunks._runs
+
+    def runs(*args):
+        nonlocal most_held
+        most_held = max(most_held, sum(ref() is not None for ref in slices))
+        part = real_runs(*args)
+        slices.append(weakref.ref(part))
+        return part
+
+    monkeypatch.setattr(chunks, "_runs", runs)
+    monkeypatch.setattr(chunks, "SLICE_SECONDS", 0.0)  # one run a slice
+    result = chunks.run_chunk(MODEL, HORIZON, SEED, 0, 40)
+    assert len(slices) == 40
+    assert most_held == 1  # the first slice, which is the merged result until the second
+    assert result == one_batch(40)
+
+
 def test_other_threads_run_during_a_long_chunk(monkeypatch):
     # A Dask worker answers its scheduler from another thread; a chunk that kept Python's lock
     # for its whole length would silence it. Without slices this chunk is one gap of ~2.5 s.
@@ -210,6 +232,8 @@ def test_command_runs_until_precise_and_says_which_limit_stopped_it(
         (["--max-runs", "5000"], "--max-runs bounds a run until --target-ci is reached"),
         (["--target-ci", "0"], "argument --target-ci: must be a positive number"),
         (["--scheduler", "tcp://127.0.0.1:1"], "pip install tavoq[dask]"),
+        (["--worker-timeout", "5"], "--worker-timeout: the time a cluster may be without"),
+        (["--worker-timeout", "-5"], "argument --worker-timeout: must be a positive number"),
     ],
 )
 def test_bad_cluster_or_precision_arguments_exit_2(monkeypatch, capsys, args, message):
@@ -275,6 +299,79 @@ def test_command_on_a_cluster_prints_the_numbers_of_this_machine(client, capsys,
     if precise:  # the same verdict
         assert here.err.splitlines()[-1] == there.err.splitlines()[-1]
         assert there.err.splitlines()[-1].startswith("Target ±10% on the mean unavailability")
+
+
+@pytest.fixture
+def empty_cluster():
+    """A cluster that has no worker until the test adds one."""
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=0,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address="127.0.0.1:0",
+        silence_logs=logging.CRITICAL,
+    )
+    client = distributed.Client(cluster)
+    yield cluster, client
+    client.close()
+    cluster.close()
+
+
+def test_a_cluster_without_workers_is_waited_for_then_given_up(empty_cluster):
+    _, client = empty_cluster
+    said = []
+    with time_limit(60), pytest.raises(dask_runner.NoWorkersError, match="2 of 2 chunks"):
+        dask_runner.simulate_on_dask(
+            client,
+            MODEL,
+            1_000,
+            SEED,
+            HORIZON,
+            chunk_runs=500,
+            worker_timeout=0.5,
+            on_waiting=lambda: said.append("waiting"),
+        )
+    assert said == ["waiting"]
+    assert not client.processing()  # nothing left queued on the cluster
+
+
+def test_a_worker_that_joins_in_time_gives_the_batch_its_numbers(empty_cluster):
+    cluster, client = empty_cluster
+    said = []
+
+    def waiting():
+        said.append("waiting")
+        cluster.scale(1)
+
+    with time_limit(120):
+        result = dask_runner.simulate_on_dask(
+            client,
+            MODEL,
+            1_000,
+            SEED,
+            HORIZON,
+            chunk_runs=300,
+            worker_timeout=60,
+            on_waiting=waiting,
+        )
+    assert said == ["waiting"]
+    assert result == one_batch(1_000)
+
+
+def test_command_on_a_cluster_without_workers_says_so_and_gives_up(empty_cluster, capsys):
+    _, client = empty_cluster
+    address = client.scheduler.address
+    args = ["run", str(STATION), "--runs", "100", "--scheduler", address, "--worker-timeout", "1"]
+    with time_limit(60):
+        assert cli.main(args) == 1
+    err = capsys.readouterr().err.splitlines()
+    assert err == [
+        f"tavoq: the Dask cluster at {address} has no worker; waiting up to 1 s for one "
+        "(--worker-timeout)",
+        f"tavoq: error: {STATION}: the Dask cluster had no worker for 1 s; 1 of 1 chunks were "
+        "not run",
+    ]
 
 
 @dataclass(frozen=True)

@@ -51,3 +51,19 @@ def test_gates_get_a_panel_of_their_own(monkeypatch):
     png = figure_png(report.summarize(stats, gates=[("top", 0)]))
     assert png is not None and png.startswith(b"\x89PNG")
     assert "Criticality of the gates (5 system failures)" in titles
+
+
+def test_the_longest_names_keep_the_figure_quiet_and_apart():
+    # At the longest name a model file allows, the labels are cut in the middle: the figure
+    # still lays out (matplotlib would warn, and the warning fail the test), and the members
+    # of a group keep their distinct ends.
+    pytest.importorskip("matplotlib")
+    from tavoq_tools.model.logic import MAX_NAME_LENGTH
+    from tavoq_tools.output.figures import MAX_LABEL, _label, figure_png
+
+    names = [f"{'p' * MAX_NAME_LENGTH}_{i}" for i in (1, 2, 1000)]
+    labels = [_label(name) for name in names]
+    assert len(set(labels)) == 3 and all(len(label) == MAX_LABEL for label in labels)
+    assert _label("pump_a") == "pump_a"
+    sm = report.summarize(six_runs(), component_names=names)
+    assert figure_png(sm).startswith(b"\x89PNG")

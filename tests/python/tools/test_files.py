@@ -129,3 +129,42 @@ def test_outputs_without_matplotlib_skip_only_the_figure(tmp_path, monkeypatch, 
     written = report.write_outputs(report.summarize(six_runs()), tmp_path)
     assert len(written) == 5 and not (tmp_path / "summary.png").exists()
     assert "matplotlib" in capsys.readouterr().err
+
+
+def test_a_directory_lock_is_held_once_and_leaves_nothing(tmp_path):
+    from tavoq_tools.output.atomic import LOCK_NAME, DirectoryBusyError, directory_lock
+
+    new, old = tmp_path / "new" / "deeper", tmp_path / "old"
+    old.mkdir()
+    for directory in (new, old):
+        with directory_lock(directory):
+            assert (directory / LOCK_NAME).is_file()
+            with pytest.raises(DirectoryBusyError, match="is being written by another"):
+                with directory_lock(directory):
+                    pass
+            assert (directory / LOCK_NAME).is_file()  # the refused one left it alone
+    assert not (tmp_path / "new").exists()  # made for the lock, and empty again
+    assert list(old.iterdir()) == []
+
+
+def test_a_lock_file_removed_before_it_was_locked_is_taken_again(tmp_path, monkeypatch):
+    # The holder lets go (removing the file) between the open and the flock of the next one:
+    # that one's lock is on a file no other run can find, so it must lock the new file.
+    import fcntl
+
+    from tavoq_tools.output.atomic import LOCK_NAME, DirectoryBusyError, directory_lock
+
+    real_flock, opened = fcntl.flock, []
+
+    def flock_after_the_holder_let_go(fd, operation):
+        opened.append(fd)
+        if len(opened) == 1:
+            (tmp_path / LOCK_NAME).unlink()
+        return real_flock(fd, operation)
+
+    monkeypatch.setattr(fcntl, "flock", flock_after_the_holder_let_go)
+    with directory_lock(tmp_path):
+        assert len(opened) == 2  # the file it found was gone: it opened and locked the new one
+        with pytest.raises(DirectoryBusyError):  # which another run finds, and is refused
+            with directory_lock(tmp_path):
+                pass

@@ -303,6 +303,14 @@ BAD = [
         'cutsets = [["pump_a", "pump"]]',
         'cutsets[0][1]: unknown component "pump" (components: pump_a, pump_b, valve)',
     ),
+    *(
+        (
+            'failed_when = "(pump_a and pump_b) or valve"',
+            f'cutsets = [["valve", {member}]]',
+            f"cutsets[0][1]: must be a component name, got {shown}",
+        )
+        for member, shown in [("{ a = 1 }", "{'a': 1}"), ('["pump_a"]', "['pump_a']"), ("3", "3")]
+    ),
     (
         'failed_when = "(pump_a and pump_b) or valve"',
         'cutsets = [["valve"], []]',
@@ -378,6 +386,11 @@ BAD = [
         "TOML value: an integer of thousands of digits is too large",
     ),
     (
+        "failed_when",
+        'description = "two pumps\\u009b31m"\nfailed_when',
+        "description: must not hold control characters",
+    ),
+    (
         'failed_when = "(pump_a and pump_b) or valve"',
         'failed_when = "atleast(' + "1" * 5000 + ', pump_a, valve)"',
         "failed_when: column 9: atleast needs 1 <= k <= the number of its arguments (2)",
@@ -426,6 +439,27 @@ def test_an_endless_file_is_refused_without_reading_it_all(tmp_path):
     assert cli.main(["check", "/dev/zero"]) == 2
 
 
+@pytest.mark.parametrize("extra", [0, 1], ids=["at-the-limit", "past-it"])
+def test_a_file_past_the_size_limit_is_refused_unread(tmp_path, extra):
+    from tavoq_tools.model.file import MAX_FILE_BYTES
+
+    # A valid model padded with a comment up to the limit (sparse: no disk space taken).
+    path = write(tmp_path, BASE + "#")
+    with open(path, "r+b") as stream:
+        stream.truncate(MAX_FILE_BYTES + extra)
+    if extra:
+        with pytest.raises(ModelError, match="the file is larger than 64 MiB: not a model file"):
+            load_model(path)
+    else:
+        with pytest.raises(ModelError, match="TOML syntax"):  # a NUL byte inside the comment
+            load_model(path)
+
+
+def test_descriptions_may_span_lines(tmp_path):
+    text = BASE.replace("failed_when", 'description = """Two pumps,\n\tone valve."""\nfailed_when')
+    assert load_model(write(tmp_path, text)).description == "Two pumps,\n\tone valve."
+
+
 def test_an_empty_path_is_named_as_such():
     with pytest.raises(ModelError, match="^no model file named: the path is empty$"):
         load_model("")
@@ -467,12 +501,17 @@ def test_documented_example_loads(tmp_path):
     assert model.minimal_cutsets() == [("valve",), ("pump_a", "pump_b")]
 
 
-def test_build_pads_states_and_stores_the_minimal_cutsets(tmp_path):
+def test_build_keeps_each_components_states_and_stores_the_minimal_cutsets(tmp_path):
     model = load_model(write(tmp_path, BASE))
     matrix, tree = model.build()
+    # runnerStatistics reads the matrix ragged: each component its own number of states.
+    assert [len(c) for c in matrix] == [3, 2, 2]
+    assert all(len(row) == len(c) for c in matrix for row in c)
+    # Square, for the description's runners: pump_b's and the valve's third state is padding,
+    # never entered.
+    matrix = model.matrix(square=True)
     assert [len(c) for c in matrix] == [3, 3, 3]
     assert all(len(row) == 3 for c in matrix for row in c)
-    # pump_b and the valve have two states: their third state is never entered.
     for c in (matrix[1], matrix[2]):
         assert all(type(c[i][2]) is tavoq.Distribution for i in range(3))
         assert all(type(d) is tavoq.Distribution for d in c[2])
@@ -488,22 +527,47 @@ def test_build_pads_states_and_stores_the_minimal_cutsets(tmp_path):
     assert vectors == {(0, 0, 1), (1, 1, 0)}
 
 
+def test_a_large_component_does_not_pad_the_small_ones():
+    # One 200-state component beside a thousand two-state pumps: every pump was padded to
+    # 200 x 200 cells (40 million in all, 8 GB); each keeps its own table now.
+    states = [f"s{i}" for i in range(200)]
+    big = {
+        "states": states,
+        "transitions": [
+            {"from": a, "to": b, "distribution": "exponential", "mttf": 50}
+            for a, b in zip(states, states[1:] + states[:1], strict=True)
+        ],
+    }
+    pump = {
+        "count": 1000,
+        "states": ["running", "failed"],
+        "transitions": [
+            {"from": "running", "to": "failed", "distribution": "exponential", "mttf": 900},
+            {"from": "failed", "to": "running", "distribution": "exponential", "mttf": 9},
+        ],
+    }
+    model = model_from_dict(
+        {
+            "failed_when": "big or (pump_1 and pump_2)",
+            "simulation": {"horizon": 200, "runs": 20, "seed": 5},
+            "components": {"big": big, "pump": pump},
+        }
+    )
+    matrix, tree = model.build()
+    assert sum(len(row) for c in matrix for row in c) == 200 * 200 + 1000 * 4
+    stats = tavoq.runnerStatistics(20, 200, matrix, tree, 5)
+    assert stats.componentFailures[0] > 0 and stats.componentFailures[1:].sum() > 0
+
+
 # ------------------------------------------------------------- examples against hand-made matrices
 
 never = tavoq.Distribution
 
 
 def pumping_station():
-    pump = [
-        [never(), tavoq.Weibull(3000.0, 2.5), never()],
-        [tavoq.Uniform(24.0, 96.0), never(), never()],
-        [never(), never(), never()],
-    ]
-    valve = [
-        [never(), tavoq.Exponential(1 / 20000), never()],
-        [tavoq.Inspection(730), never(), never()],
-        [never(), never(), never()],
-    ]
+    # Each component with its own number of states, as runnerStatistics reads the matrix.
+    pump = [[never(), tavoq.Weibull(3000.0, 2.5)], [tavoq.Uniform(24.0, 96.0), never()]]
+    valve = [[never(), tavoq.Exponential(1 / 20000)], [tavoq.Inspection(730), never()]]
     control = [
         [never(), tavoq.Maintenance([1750, 2000, 2250]), tavoq.Weibull(5000.0, 3.0)],
         [tavoq.Uniform(8.0, 16.0), never(), never()],
@@ -524,11 +588,7 @@ def scheduled_maintenance():
         [tavoq.Uniform(24.0, 72.0), never(), never()],
         [tavoq.Exponential(1 / 240), never(), never()],
     ]
-    cooling = [
-        [never(), tavoq.Exponential(1 / 8000), never()],
-        [tavoq.Exponential(1 / 24), never(), never()],
-        [never(), never(), never()],
-    ]
+    cooling = [[never(), tavoq.Exponential(1 / 8000)], [tavoq.Exponential(1 / 24), never()]]
     return [compressor, cooling], [[1, 0], [0, 1]]
 
 

@@ -7,6 +7,7 @@ import math
 import random
 import statistics
 
+import numpy as np
 import pytest
 
 import tavoq
@@ -206,3 +207,90 @@ def test_gate_rows_are_means_over_runs_like_the_system():
 def test_gate_rows_refuse_an_index_past_the_batch():
     with pytest.raises(ValueError, match='gate "x" has index 2; the batch has 0 gates'):
         report.summarize(six_runs(), gates=[("x", 2)])
+
+
+def reference_component_rows(stats, names, confidence=0.95):
+    """The component table as the per-component loop made it, one scalar call at a time."""
+    from tavoq_tools.results import summary as sm
+    from tavoq_tools.results.intervals import critical_value
+
+    z, n, horizon = critical_value(confidence), stats.n_runs, stats.sim_time
+    total = int(stats.system_failures.sum())
+    rows = []
+    for i, name in enumerate(names):
+        down = int(stats.component_downtime[i])
+        count = int(stats.component_failures[i])
+        triggered = int(stats.triggered_failures[i])
+        unavailability = sm._unavailability(
+            down, stats.component_downtime_squares, i, n, horizon, confidence
+        )
+        per_run = sm._per_run_count(count, n, horizon, confidence)
+        criticality = (
+            sm._wilson_estimate(triggered, total, z, sm.WILSON_FAILURES) if total else None
+        )
+        rows.append(
+            sm.ComponentRow(name, down, count, triggered, unavailability, per_run, criticality)
+        )
+    return tuple(rows)
+
+
+def many_components(n_components, horizon, system_failures, seed, with_squares=True):
+    """A batch of 300 runs whose components take every kind of count: none, small and large
+    failure counts, no downtime and downtime in every unit of every run, no trigger and all."""
+    rng = np.random.default_rng(seed)
+    runs = 300
+    failures = np.zeros(runs, dtype=np.int64)
+    failures[:system_failures] = 1
+    first = np.zeros(horizon, dtype=np.int64)
+    if horizon:
+        first[0] = system_failures
+    failed_runs = first.copy()
+    downtime = failures.copy() if horizon else np.zeros(runs, dtype=np.int64)
+    down = rng.integers(0, runs * horizon + 1, n_components)
+    down[0], down[-1] = 0, runs * horizon
+    count = rng.choice([0, 1, 5, 29, 30, 31, 200, 12_345], n_components)
+    triggered = np.zeros(n_components, dtype=np.int64)
+    if system_failures:
+        np.add.at(triggered, rng.integers(0, n_components, system_failures - 1), 1)
+        triggered[-1] += 1
+    if horizon == 0:
+        count[0] = 0  # nothing simulated and nothing counted: exact
+    if n_components > 4:
+        down[1:4] = down[4]  # components that share a downtime but not their spread
+    # Sums of squares from all runs alike (down^2 / runs) to one run holding it all.
+    spread = rng.integers(0, 4, n_components)
+    alike = -(-down * down // runs)
+    squares = np.where(spread == 0, alike, np.minimum(alike + spread, down * horizon))
+    return report.BatchStatistics(
+        seed=seed,
+        first_run=0,
+        n_runs=runs,
+        sim_time=horizon,
+        failed_runs=failed_runs,
+        first_failures=first,
+        system_failures=failures,
+        downtime=downtime,
+        component_downtime=down,
+        component_failures=count,
+        triggered_failures=triggered,
+        cutset_failures=[],
+        component_downtime_squares=squares if with_squares else [],
+    )
+
+
+@pytest.mark.parametrize(
+    ("n_components", "horizon", "system_failures"),
+    [(2_000, 50, 120), (500, 50, 0), (300, 0, 0), (1, 7, 300)],
+    ids=["many", "no-system-failure", "horizon-0", "one-component"],
+)
+@pytest.mark.parametrize("confidence", [0.95, 0.9])
+@pytest.mark.parametrize("with_squares", [True, False], ids=["squares", "no-squares"])
+def test_component_table_is_the_per_component_computation(
+    n_components, horizon, system_failures, confidence, with_squares
+):
+    stats = many_components(
+        n_components, horizon, system_failures, seed=n_components, with_squares=with_squares
+    )
+    names = [f"c{i}" for i in range(n_components)]
+    sm = report.summarize(stats, component_names=names, confidence=confidence)
+    assert sm.components == reference_component_rows(stats, names, confidence)

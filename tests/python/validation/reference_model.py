@@ -215,6 +215,7 @@ class ReferenceRun:
         maintenance: Mapping[int, Sequence[int]] | None = None,
         gates: Sequence[GateDesc] | None = None,
         top: int = -1,
+        ragged: bool = False,
     ) -> None:
         if tree is None:
             raise ValueError("Cutset matrix must not be null.")
@@ -233,6 +234,9 @@ class ReferenceRun:
         self.rng = MT19937(seed)
         self.n_components = len(matrix)
         self.n_states = len(matrix[0])
+        # Square (the description's runners): every component draws component 0's number of
+        # states per row. Ragged (runnerStatistics): each component its own.
+        self.states_of = [len(comp) if ragged else self.n_states for comp in matrix]
         self.component_states = [0] * self.n_components
         self.next_time = [NO_TRANSITION] * self.n_components
         self.to_state = [0] * self.n_components
@@ -311,7 +315,7 @@ class ReferenceRun:
 
     def sample_initial(self, c: int) -> None:
         best, to_state = NO_TRANSITION, 0
-        for j in range(self.n_states):
+        for j in range(self.states_of[c]):
             p = self.draw()
             delay = self.initial_delay(self.quantile(self.matrix[c][0][j], p))
             if delay < best:
@@ -322,7 +326,7 @@ class ReferenceRun:
     def resample(self, c: int) -> None:
         from_state = self.component_states[c]
         best, to_state = NO_TRANSITION, 0
-        for j in range(self.n_states):
+        for j in range(self.states_of[c]):
             p = self.draw()
             delay = self.resample_delay(self.quantile(self.matrix[c][from_state][j], p))
             if delay < best:
@@ -632,14 +636,14 @@ class InteractingRun(ReferenceRun):
         self.max_transitions = max_transitions
         self.ip = interplay
         self.n = len(matrix)
-        self.n_states = len(matrix[0])
         self.n_groups = len(interplay.groups)
         self.n_leaves = self.n + self.n_groups
         self.gates = [(kind, tuple(inputs), k) for kind, inputs, k in gates]
         check_gates(self.gates, top, self.n_leaves)
         self.top = top
+        # Each component its own number of states (runnerStatistics reads the matrix ragged).
         self.kinds = [
-            list(interplay.kinds.get(c, [WORKING] + [FAILED] * (self.n_states - 1)))
+            list(interplay.kinds.get(c, [WORKING] + [FAILED] * (len(matrix[c]) - 1)))
             for c in range(self.n)
         ]
         self.planned = interplay.has_planned()
@@ -695,7 +699,7 @@ class InteractingRun(ReferenceRun):
     def sample(self, c: int, initial: bool) -> None:
         best, to_state = NO_TRANSITION, 0
         row = self.matrix[c][self.states[c]]
-        for j in range(self.n_states):
+        for j in range(len(self.matrix[c])):
             p = self.draw()
             value = self.quantile(row[j], p)
             delay = self.initial_delay(value) if initial else self.resample_delay(value)

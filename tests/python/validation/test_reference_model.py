@@ -88,6 +88,7 @@ class Built:
         seed: int,
         variant: type[ReferenceRun] = ReferenceRun,
         max_transitions: int | None = None,
+        ragged: bool = False,
     ) -> ReferenceRun:
         return variant(
             sim_time,
@@ -97,6 +98,7 @@ class Built:
             max_transitions,
             cutsets=self.cutsets,
             maintenance=self.maintenance,
+            ragged=ragged,
         )
 
 
@@ -606,9 +608,13 @@ def cutsets(draw: st.DrawFn, n: int) -> list[int]:
 
 
 @st.composite
-def models(draw: st.DrawFn) -> ModelDesc:
+def models(draw: st.DrawFn, ragged: bool = False) -> ModelDesc:
     n_components = 5 - draw(st.integers(0, 4))
     n_states = [2, 3, 4, 1][pick(draw, [3, 3, 2, 1])]
+    # Ragged: each component its own number of states, for runnerStatistics alone.
+    states = [
+        [2, 3, 4, 1][pick(draw, [3, 3, 2, 1])] if ragged else n_states for _ in range(n_components)
+    ]
     if pick(draw, [7, 1]) == 0:
         sim_time = 300 - draw(st.integers(0, 299))
     else:
@@ -634,10 +640,7 @@ def models(draw: st.DrawFn) -> ModelDesc:
     cuts = (
         [] if pick(draw, [9, 1]) else draw(st.lists(cutsets(n_components), min_size=1, max_size=4))
     )
-    matrix = [
-        [[draw(distributions()) for _ in range(n_states)] for _ in range(n_states)]
-        for _ in range(n_components)
-    ]
+    matrix = [[[draw(distributions()) for _ in range(k)] for _ in range(k)] for k in states]
     return ModelDesc(matrix, cuts, sim_time, seed, n_simulations)
 
 
@@ -900,6 +903,37 @@ def noticed_by_hand_cases() -> set[str]:
             if observable(wrong, desc.n_components, len(built.cutsets)) != engine:
                 noticed.add(name)
     return noticed
+
+
+@settings(
+    derandomize=True,
+    max_examples=60,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+@given(models(ragged=True))
+def test_statistics_keep_each_components_own_states(desc: ModelDesc) -> None:
+    """runnerStatistics reads the matrix ragged: a component of k states draws k numbers per
+    row, whatever the others have; the Python model under that rule gives every array."""
+    built = desc.build()
+    n, sim_time = min(desc.n_simulations, 6), desc.sim_time
+    runs = []
+    for i in range(max(n, 1)):
+        run = built.reference(
+            sim_time, desc.seed + i, max_transitions=MAX_TRANSITIONS, ragged=True
+        )
+        try:
+            runs.append(run.run())
+        except ReferenceLoopError:
+            assume(False)
+    expected = batch_statistics(runs[:n], sim_time, desc.n_components, len(built.cutsets))
+    info = f"\n{desc.reproducer()}"
+    for threads in (1, 2):
+        tavoq.limitOMPThreads(threads)
+        stats = tavoq.runnerStatistics(n, sim_time, built.matrix, built.tree, desc.seed)
+        for name in STATISTICS_ARRAYS:
+            assert getattr(stats, name).tolist() == expected[name], f"{name}, {threads}{info}"
 
 
 def test_runners_agree_with_the_python_model(omp_threads: Any) -> None:
@@ -1259,7 +1293,12 @@ class InteractingDesc:
 @st.composite
 def interacting_models(draw: st.DrawFn) -> InteractingDesc:
     n = 5 - draw(st.integers(0, 3))
-    n_states = draw(st.sampled_from([3, 4]))
+    # Each component its own number of states, now and then (runnerStatistics reads the
+    # matrix ragged); a unit of a group needs three.
+    common = draw(st.sampled_from([3, 4]))
+    sizes = [
+        common if pick(draw, [3, 1]) == 0 else draw(st.sampled_from([2, 3, 4])) for _ in range(n)
+    ]
     # Activity matters more than the odd quantile here: the plain path's random models
     # cover those, and these mostly draw lively exponential and fixed delays.
     lively = st.one_of(
@@ -1268,19 +1307,24 @@ def interacting_models(draw: st.DrawFn) -> InteractingDesc:
         st.just(D),
         distributions(),
     )
-    matrix = [[[draw(lively) for _ in range(n_states)] for _ in range(n_states)] for _ in range(n)]
+    matrix = [[[draw(lively) for _ in range(k)] for _ in range(k)] for k in sizes]
+
+    def default(c: int) -> list[int]:
+        return [WORKING] + [FAILED] * (sizes[c] - 1)
+
     ip = Interplay()
-    kinds = {c: [WORKING] + [FAILED] * (n_states - 1) for c in range(n)}
+    kinds = {c: default(c) for c in range(n)}
     for c in range(n):
         if draw(st.booleans()):
             kinds[c] = [WORKING] + [
                 draw(st.sampled_from([WORKING, FAILED, FAILED, PLANNED]))
-                for _ in range(n_states - 1)
+                for _ in range(sizes[c] - 1)
             ]
     # Units run in state 0, wait in state 1 (working) and fail to switch into state 2.
     groups = []
-    for _ in range(draw(st.integers(0, 3))):
-        units = draw(st.lists(st.integers(0, n - 1), min_size=1, max_size=3, unique=True))
+    can_be_units = [c for c in range(n) if sizes[c] >= 3]
+    for _ in range(draw(st.integers(0, 3)) if can_be_units else 0):
+        units = draw(st.lists(st.sampled_from(can_be_units), min_size=1, max_size=3, unique=True))
         for c in units:
             kinds[c][1] = WORKING
             if kinds[c][2] == WORKING:
@@ -1292,31 +1336,33 @@ def interacting_models(draw: st.DrawFn) -> InteractingDesc:
     n_leaves = n + len(groups)
     gates, top = draw(gate_graphs(n_leaves))
     n_nodes = n_leaves + len(gates)
+
+    def state_of(c: int) -> st.SearchStrategy[int]:
+        return st.integers(0, sizes[c] - 1)
+
     for _ in range(draw(st.integers(0, 3))):
-        moves = [
-            (
-                draw(st.integers(0, n - 1)),
-                draw(st.lists(st.integers(0, n_states - 1), min_size=1, max_size=3, unique=True)),
-                draw(st.integers(0, n_states - 1)),
-            )
-            for _ in range(draw(st.integers(1, 2)))
-        ]
+        moves = []
+        for _ in range(draw(st.integers(1, 2))):
+            c = draw(st.integers(0, n - 1))
+            from_states = draw(st.lists(state_of(c), min_size=1, max_size=3, unique=True))
+            moves.append((c, from_states, draw(state_of(c))))
         ip.triggers.append((draw(st.integers(0, n_nodes - 1)), draw(st.booleans()), moves))
     for _ in range(draw(st.integers(0, 2))):
         members = draw(st.lists(st.integers(0, n - 1), min_size=1, max_size=3, unique=True))
         dist = draw(st.one_of(st.builds(lambda r: ("Exponential", r), floats(0.01, 0.2)), lively))
-        ip.causes.append((dist, members, [draw(st.integers(1, n_states - 1)) for _ in members]))
+        to_states = [draw(st.integers(1, sizes[c] - 1)) for c in members]
+        ip.causes.append((dist, members, to_states))
     for _ in range(draw(st.integers(0, 2))):
         ip.pools.append(draw(st.integers(1, 2)))
     if ip.pools:
         for c in range(n):
-            for s in range(1, n_states):
+            for s in range(1, sizes[c]):
                 if kinds[c][s] != WORKING and draw(st.booleans()):
                     pool = draw(st.integers(0, len(ip.pools) - 1))
                     ip.crews[(c, s)] = (pool, draw(st.integers(0, 2)))
     # Kinds the default already gives are declared too, now and then, so that the
     # interacting engine runs models whose every state is the default's.
-    ip.kinds = {c: k for c, k in kinds.items() if k != [WORKING] + [FAILED] * (n_states - 1)}
+    ip.kinds = {c: k for c, k in kinds.items() if k != default(c)}
     if not ip.kinds and draw(st.booleans()):
         ip.kinds = {0: kinds[0]}
     if ip.empty():
