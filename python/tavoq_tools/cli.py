@@ -336,6 +336,7 @@ def _run(args: argparse.Namespace) -> int:
         top_gate=layout.top_gate,
         cutset_note=layout.cutset_note,
         unit=settings.unit,
+        crew_pools=[(pool.name, pool.count) for pool in model.crews],
     )
     # The files before the report: an interrupt while a slow reader holds up the report
     # must not cost them.
