@@ -338,6 +338,11 @@ BAD = {
         "standby.pumps.switch_failed",
         "missing",
     ),
+    "switch-failed-working": (
+        [('switch_failed = "failed"', 'switch_failed = "standby"')],
+        "standby.pumps.switch_failed",
+        'state "standby" of pump_a is a working state',
+    ),
     "standby-unknown-key": (
         [("switch_failure = 0.01", "switch_failur = 0.01")],
         "standby.pumps.switch_failur",
