@@ -194,8 +194,8 @@ def _crew_rows(f: _Formatter) -> list[str]:
                 "n/a" if u is None else f"{_pct(u.value)} {f.interval(u, _pct)}",
                 "no requests"
                 if w is None
-                else f"{f.time(w.value, 4)} {f.interval(w, lambda x: f.time(x, 3))}",
-                f"{_num(q.value)} {f.interval(q, lambda x: _num(x, 3))}",
+                else f"{f.time(w.value, 3)} {f.interval(w, lambda x: _num(x, 3))}",
+                f"{_num(q.value, 3)} {f.interval(q, lambda x: _num(x, 3))}",
             )
         )
         for e in (u, w, q):
@@ -203,6 +203,13 @@ def _crew_rows(f: _Formatter) -> list[str]:
                 f.method(e)
     heads = ("pool", "crews", "utilisation", "mean wait per request", "longest queue")
     widths = [max(len(h), *(len(row[i]) for row in cells)) for i, h in enumerate(heads)]
+    if 2 + sum(widths) + 2 * (len(widths) - 1) > WIDTH:
+        # Long pool names get a line of their own, as in the component table.
+        lines = []
+        for row in (heads, *cells):
+            rest = "  ".join(f"{c:<{w}}" for c, w in zip(row[1:], widths[1:], strict=True))
+            lines += [f"  {row[0]}", f"    {rest}".rstrip()]
+        return lines
     return [
         "  " + "  ".join(f"{cell:<{w}}" for cell, w in zip(row, widths, strict=True)).rstrip()
         for row in (heads, *cells)

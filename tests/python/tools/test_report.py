@@ -74,3 +74,11 @@ def test_planned_stops_and_crews_have_rows_of_their_own():
 def test_a_report_without_planned_states_or_crews_says_nothing_of_them():
     text = report.format_report(report.summarize(six_runs()))
     assert "planned" not in text and "crew" not in text
+
+
+def test_a_long_pool_name_gets_a_line_of_its_own():
+    name = "mechanics_of_the_northern_workshop_on_call_at_night"
+    sm = report.summarize(plant_stats(), crew_pools=[(name, 2), ("e", 1)], unit="h")
+    lines = report.format_report(sm).splitlines()
+    assert all(len(line) <= 100 for line in lines)
+    assert f"  {name}" in lines
