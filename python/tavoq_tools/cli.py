@@ -336,7 +336,7 @@ def _run(args: argparse.Namespace) -> int:
         top_gate=layout.top_gate,
         cutset_note=layout.cutset_note,
         unit=settings.unit,
-        crew_pools=[(pool.name, pool.count) for pool in model.crews],
+        crew_pools=model.crew_pools,
     )
     # The files before the report: an interrupt while a slow reader holds up the report
     # must not cost them.
@@ -470,7 +470,11 @@ def _check(args: argparse.Namespace) -> int:
     from .model.file import load_model
 
     model = load_model(args.model)
-    model.matrix()  # the native objects accept it too
+    # The native objects accept it too.
+    if model.has_interactions:
+        model.build()
+    else:
+        model.matrix()
     print(check_text(model, args.model, args.cutsets))
     return EXIT_OK
 

@@ -190,7 +190,7 @@ def _crew_rows(f: _Formatter) -> list[str]:
         cells.append(
             (
                 c.name,
-                str(c.crews),
+                str(c.crews) if c.crews else "?",
                 "n/a" if u is None else f"{_pct(u.value)} {f.interval(u, _pct)}",
                 "no requests"
                 if w is None

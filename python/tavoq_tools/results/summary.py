@@ -152,9 +152,10 @@ class CrewRow:
     """A pool of repair crews, over the runs."""
 
     name: str
-    crews: int  # crews in the pool
+    crews: int  # crews in the pool (0: not told)
     requests: int  # requests for a crew, summed over runs
-    utilisation: Estimate | None  # busy crew-units / (crews * horizon); None at horizon 0
+    # busy crew-units / (crews * horizon); None at horizon 0 or when the size is not told
+    utilisation: Estimate | None
     mean_wait: Estimate | None  # time units waited per request; None without requests
     longest_queue: Estimate  # mean over runs of the run's longest queue
 
@@ -670,20 +671,23 @@ def _crew_rows(
 ) -> tuple[CrewRow, ...]:
     n, horizon = stats.n_runs, stats.sim_time
     if pools is None:
-        pools = [(f"pool_{i}", 1) for i in range(stats.n_pools)]
-    pools = [(str(name), int(crews)) for name, crews in pools]
+        # Without the pools' sizes the utilisation cannot be told: 0 crews stands for unknown.
+        pools = [(f"pool_{i}", 0) for i in range(stats.n_pools)]
+    else:
+        pools = [(str(name), int(crews)) for name, crews in pools]
+        for name, crews in pools:
+            if crews < 1:
+                raise ValueError(f'crew pool "{name}" must have at least one crew, got {crews}')
     if len(pools) != stats.n_pools:
         raise ValueError(f"{len(pools)} crew pools named for {stats.n_pools} crew pools")
     rows = []
     for i, (name, crews) in enumerate(pools):
-        if crews < 1:
-            raise ValueError(f'crew pool "{name}" must have at least one crew, got {crews}')
         busy = int(stats.crew_busy[i])
         wait = int(stats.crew_wait[i])
         requests = int(stats.crew_requests[i])
         longest = int(stats.crew_longest_queue[i])
         utilisation = None
-        if horizon:
+        if horizon and crews:
             capacity = crews * horizon
             utilisation = _fraction_mean(
                 busy,

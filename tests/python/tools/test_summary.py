@@ -273,6 +273,13 @@ def test_a_pool_that_never_queued_gets_a_bound_not_a_zero_width_interval():
     assert solo.longest_queue.upper > 0
     with pytest.raises(ValueError, match="1 crew pools named for 2"):
         report.summarize(plant_stats(), crew_pools=[("solo", 1)])
+    # Without the pools' sizes there is no utilisation to give, but the rest stands.
+    unnamed = report.summarize(plant_stats()).crews
+    assert [(c.name, c.crews, c.utilisation) for c in unnamed] == [
+        ("pool_0", 0, None),
+        ("pool_1", 0, None),
+    ]
+    assert unnamed[0].mean_wait.value == pytest.approx(8 / 6)
 
 
 def test_the_planned_split_and_the_crews_appear_in_the_json_only_when_counted():
