@@ -747,9 +747,13 @@ class InteractingRun(ReferenceRun):
             return
         self.hits["crew_queue"] += 1
         self.queues[pool].append((self.current_time, priority, c))
-        self.queues[pool].sort()
+        self.queues[pool].sort(key=self.service_order)
         self.longest[pool] = max(self.longest[pool], len(self.queues[pool]))
         self.waiting_in[c] = pool
+
+    def service_order(self, waiting: tuple[int, int, int]) -> tuple[int, ...]:
+        """First come first served, then priority, then component index."""
+        return waiting
 
     def hand_out(self, pool: int) -> None:
         if self.busy[pool] < self.ip.pools[pool] and self.queues[pool]:
@@ -786,7 +790,8 @@ class InteractingRun(ReferenceRun):
         return units[i], act[i], stand[i], failed[i]
 
     def reconcile_group(self, g: int, moved: list[int]) -> bool:
-        units, _, _, _, q, revert = self.ip.groups[g]
+        units, _, _, _, q, _ = self.ip.groups[g]
+        revert = self.reverts(g)
         changed = False
         a = self.active[g]
         if a is not None:
@@ -818,6 +823,9 @@ class InteractingRun(ReferenceRun):
             return True
         return changed
 
+    def reverts(self, g: int) -> bool:
+        return self.ip.groups[g][5]
+
     def reconcile(self, moved: list[int]) -> None:
         changed = True
         while changed:
@@ -840,11 +848,26 @@ class InteractingRun(ReferenceRun):
     def is_unit(self, c: int) -> bool:
         return any(c in units for units, *_ in self.ip.groups)
 
-    def process(self, c: int, to: int, condition: Any, pending: list[Any]) -> None:
+    def applies(self, c: int, condition: Any) -> bool:
+        """Whether a move finds its component in a state it moves from."""
         s = self.states[c]
-        if condition == "working" and self.kind(c, s) != WORKING:
-            return
-        if isinstance(condition, tuple) and s not in condition:
+        if condition == "working":
+            return self.kind(c, s) == WORKING
+        if isinstance(condition, tuple):
+            return s in condition
+        return True
+
+    def fire_triggers(self, down_before: list[bool], pending: list[Any]) -> None:
+        """Triggers whose source changed in the direction they watch, in the order added."""
+        for source, on_failure, trigger_moves in self.ip.triggers:
+            now = self.down_nodes[source]
+            if now != down_before[source] and now == on_failure:
+                self.hits["trigger"] += 1
+                for mc, from_states, mto in trigger_moves:
+                    pending.append((mc, mto, tuple(from_states)))
+
+    def process(self, c: int, to: int, condition: Any, pending: list[Any]) -> None:
+        if not self.applies(c, condition):
             return
         if condition != "own":
             self.count_move()
@@ -866,12 +889,7 @@ class InteractingRun(ReferenceRun):
                     if after[self.n_leaves + g] and not before[self.n_leaves + g]
                 ),
             )
-        for source, on_failure, trigger_moves in self.ip.triggers:
-            now = self.down_nodes[source]
-            if now != down_before[source] and now == on_failure:
-                self.hits["trigger"] += 1
-                for mc, from_states, mto in trigger_moves:
-                    pending.append((mc, mto, tuple(from_states)))
+        self.fire_triggers(down_before, pending)
         for u in moved:
             self.resample_component(u)
 
