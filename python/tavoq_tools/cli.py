@@ -425,6 +425,7 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
         top_gate=layout.top_gate,
         cutset_note=layout.cutset_note,
         unit=settings.unit,
+        crew_pools=model.crew_pools,
     )
     # The files before the report: an interrupt while a slow reader holds up the report
     # must not cost them.
@@ -481,11 +482,12 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
     ]
     for c in model.components:
         names = c.name if c.count is None else f"{', '.join(c.names)} (count = {c.count})"
-        lines.append(f"  {names}: states {', '.join(c.states)}")
+        lines.append(f"  {names}: states {', '.join(c.state_labels)}")
         if not c.transitions:
             lines.append("    no transitions: never changes state")
         for t in c.transitions:
             lines.append(f"    {t.source} -> {t.target}: {t.describe(unit)}")
+    lines.extend(_plant_lines(model))
     if model.gates:
         lines.append(f"Gates ({len(model.gates)}):")
         lines.extend(f"  {g} = {' '.join(e.split())}" for g, e in model.gates.items())
@@ -512,11 +514,58 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
     return "\n".join(lines)
 
 
+def _plant_lines(model: Model) -> list[str]:
+    """The crews, standby groups, common causes and triggers, for ``tavoq check``."""
+    from .model import distributions
+
+    lines = []
+    if model.crews:
+        lines.append(f"Repair crews ({len(model.crews)}):")
+        lines.extend(
+            f"  {p.name}: {p.count} crew{'s' if p.count != 1 else ''}" for p in model.crews
+        )
+    if model.standby:
+        lines.append(f"Standby groups ({len(model.standby)}):")
+        for g in model.standby:
+            switch = (
+                f", switch-over fails with p = {g.switch_failure:g} (to {g.switch_failed})"
+                if g.switch_failure
+                else ""
+            )
+            lines.append(
+                f"  {g.name}: {', '.join(g.units)} (in this order); active {g.active}, "
+                f"standby {g.standby}{switch}; {'reverts' if g.revert else 'does not revert'}"
+                " to a preferred unit"
+            )
+    if model.common_causes:
+        lines.append(f"Common causes ({len(model.common_causes)}):")
+        unit = model.simulation.unit
+        for c in model.common_causes:
+            if c.beta is not None:
+                how = f"beta {c.beta:g} of the members' failure rate"
+            else:
+                how = distributions.describe(c.distribution or "", c.params, unit)
+            lines.append(f"  {c.name}: {', '.join(c.members)} -> {c.target}; {how}")
+    if model.triggers:
+        lines.append(f"Triggers ({len(model.triggers)}, in the order they fire):")
+        for t in model.triggers:
+            lines.append(f"  when {t.when} {'fails' if t.on_failure else 'is restored'}:")
+            for m in t.moves:
+                lines.append(
+                    f"    move {', '.join(m.components)} from {', '.join(m.source)} to {m.target}"
+                )
+    return lines
+
+
 def _check(args: argparse.Namespace) -> int:
     from .model.file import load_model
 
     model = load_model(args.model)
-    model.matrix()  # the native objects accept it too
+    # The native objects accept it too.
+    if model.has_interactions:
+        model.build()
+    else:
+        model.matrix()
     print(check_text(model, args.model, args.cutsets))
     return EXIT_OK
 

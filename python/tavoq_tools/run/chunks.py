@@ -65,9 +65,21 @@ SLICE_GROWTH = 8
 
 
 class Buildable(Protocol):
-    """A plain-data model: pickles as data and builds the native objects where it runs."""
+    """A plain-data model: pickles as data and builds the native objects where it runs:
+    (matrix, tree) or (matrix, tree, interactions), interactions None or a
+    ``tavoq.Interactions``."""
 
-    def build(self) -> tuple[Any, Any]: ...
+    def build(self) -> tuple[Any, ...]: ...
+
+
+def _built(model: Buildable) -> tuple[Any, Any, Any]:
+    built = tuple(model.build())
+    if len(built) not in (2, 3):
+        raise ValueError(
+            f"build() must give (matrix, tree) or (matrix, tree, interactions), got {len(built)} "
+            "items"
+        )
+    return built[0], built[1], built[2] if len(built) == 3 else None
 
 
 def run_chunk(
@@ -82,23 +94,34 @@ def run_chunk(
     first = check_integer("first", first, 0)
     count = check_integer("count", count, 0)
     bin_width = check_integer("bin_width", bin_width)
-    matrix, tree = model.build()
+    matrix, tree, interactions = _built(model)
     return _in_slices(
-        lambda start, runs: _runs(matrix, tree, horizon, seed, start, runs, bin_width),
+        lambda start, runs: _runs(
+            matrix, tree, interactions, horizon, seed, start, runs, bin_width
+        ),
         first,
         count,
     )
 
 
 def _runs(
-    matrix: Any, tree: Any, horizon: int, seed: int, first: int, count: int, bin_width: int
+    matrix: Any,
+    tree: Any,
+    interactions: Any,
+    horizon: int,
+    seed: int,
+    first: int,
+    count: int,
+    bin_width: int,
 ) -> BatchStatistics:
     """Runs ``first .. first + count - 1`` of the batch seeded ``seed``: one native call. It
     writes nothing: the first draws out of range come back as counts per component."""
     import tavoq  # imported where the runs happen, which may be another process
 
+    # A model without interactions makes exactly the call it always made.
+    extra = {} if interactions is None else {"interactions": interactions}
     native = tavoq.runnerStatistics(
-        count, horizon, matrix, tree, wrap_int32(seed + first), bin_width
+        count, horizon, matrix, tree, wrap_int32(seed + first), bin_width, **extra
     )
     return BatchStatistics.from_native(native, first_run=first)
 
@@ -184,14 +207,16 @@ def local_chunk_runner(
     each chunk's statistics as it finishes (the caller merges and lets go of it).
 
     ``on_chunk`` is called with each chunk's statistics as it finishes (a progress bar)."""
-    matrix, tree = model.build()
+    matrix, tree, interactions = _built(model)
     horizon = check_integer("horizon", horizon)
     seed = check_integer("seed", seed, INT32_MIN)
     bin_width = check_integer("bin_width", bin_width)
 
     def run(chunks: Sequence[range]) -> Iterator[BatchStatistics]:
         for chunk in chunks:
-            part = _runs(matrix, tree, horizon, seed, chunk.start, len(chunk), bin_width)
+            part = _runs(
+                matrix, tree, interactions, horizon, seed, chunk.start, len(chunk), bin_width
+            )
             if on_chunk is not None:
                 on_chunk(part)
             yield part
