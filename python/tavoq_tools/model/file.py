@@ -1,4 +1,5 @@
-"""Read a model from a TOML file (docs/model-format.md describes the format).
+"""Read a model from a TOML file (docs/model-format.md describes the format), or from a
+Galileo or Open-PSA fault tree (tavoq_tools.model.galileo, tavoq_tools.model.open_psa).
 
 ``load_model(path)`` returns a checked ``Model`` or raises ``ModelError``, whose one-line text
 names the file, the key path and what is allowed:
@@ -14,15 +15,18 @@ from __future__ import annotations
 
 import codecs
 import difflib
+import re
 import tomllib
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
 from ..errors import ModelError, unknown
+from . import galileo, open_psa
+from .fault_tree import to_model
 from .system import Component, Model, Simulation, Transition
 
-__all__ = ["ModelError", "load_model", "model_from_dict"]
+__all__ = ["EXTENSIONS", "ModelError", "file_kind", "load_model", "model_from_dict"]
 
 TOP_KEYS = (
     "name",
@@ -33,7 +37,7 @@ TOP_KEYS = (
     "simulation",
     "components",
 )
-SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads")
+SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads", "step")
 COMPONENT_KEYS = ("count", "description", "states", "transitions")
 TRANSITION_KEYS = ("from", "to", "distribution")
 
@@ -122,8 +126,21 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
 MAX_FILE_BYTES = 64 * 2**20
 
 
-def load_model(path: str | Path) -> Model:
-    """Read and check the model file at ``path``; raises ModelError for any problem."""
+def load_model(
+    path: str | Path,
+    *,
+    step: float | None = None,
+    mission_time: float | None = None,
+    top: str | None = None,
+) -> Model:
+    """Read and check the model file at ``path``; raises ModelError for any problem.
+
+    The file is a TOML model, a Galileo fault tree (.dft) or an Open-PSA one (.xml), known
+    by its extension or, without one of these, by its first characters (``file_kind``). For
+    the fault trees one time unit is ``step`` of the file's time (1 unless given), the
+    horizon is ``mission_time`` in the file's time, and ``top`` names the top gate of an
+    Open-PSA file that has several (tavoq_tools.model.fault_tree).
+    """
     file = str(path)
     if not file:
         raise ModelError("", "no model file named: the path is empty")
@@ -143,6 +160,47 @@ def load_model(path: str | Path) -> Model:
         text = data[bom:].decode("utf-8")
     except UnicodeDecodeError as err:
         raise ModelError("", f"not UTF-8 text (byte {bom + err.start})", file) from None
+    kind = file_kind(file, text)
+    if kind == "toml":
+        given = [n for n, v in (("step", step), ("mission time", mission_time), ("top", top)) if v is not None]
+        if given:
+            raise ModelError(
+                "",
+                f"a TOML model sets its own horizon and step in [simulation]; the "
+                f"{', '.join(given)} given apply to Galileo and Open-PSA files only",
+                file,
+            )
+        return _toml_model(text, file)
+    if kind == "galileo":
+        if top is not None:
+            raise ModelError("", "a Galileo file names its top (toplevel): give no top", file)
+        draft = galileo.parse(text, file)
+    else:
+        draft = open_psa.parse(text, file, top)
+    return to_model(draft, file, step=1.0 if step is None else step, mission_time=mission_time)
+
+
+#: File kind by extension; anything else is recognised by its content.
+EXTENSIONS = {".toml": "toml", ".dft": "galileo", ".xml": "open-psa", ".opsa": "open-psa"}
+_GALILEO_START = re.compile(r'\s*(//[^\n]*\n\s*|/\*.*?\*/\s*)*(toplevel\b|"[^"\n]*"\s+\S)', re.S)
+
+
+def file_kind(file: str, text: str) -> str:
+    """"toml", "galileo" or "open-psa": from the file's extension, else from its text (XML
+    starts with "<"; a Galileo file with a toplevel statement or a quoted name; anything
+    else is read as TOML, whose errors then say what is wrong)."""
+    kind = EXTENSIONS.get(Path(file).suffix.lower())
+    if kind is not None:
+        return kind
+    head = text.lstrip()
+    if head.startswith("<"):
+        return "open-psa"
+    if _GALILEO_START.match(text[:4096]):
+        return "galileo"
+    return "toml"
+
+
+def _toml_model(text: str, file: str) -> Model:
     try:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as err:

@@ -18,6 +18,7 @@ Engine facts the model hides:
 
 from __future__ import annotations
 
+import math
 import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -79,6 +80,27 @@ def _line(key: str, value: object) -> str:
     if any(ord(ch) < 32 or 127 <= ord(ch) < 160 for ch in text):
         raise ModelError(key, f"must be one line without control characters, got {shown(value)}")
     return text
+
+
+def _check_demands(key: str, first: str, transitions: Sequence[Transition]) -> None:
+    """A ``demand`` transition is drawn once, at the start of a run: it must leave the first
+    state, and nothing may lead back there (a draw later in a run would fire at once)."""
+    demands = [i for i, t in enumerate(transitions) if t.distribution == "demand"]
+    if not demands:
+        return
+    for i in demands:
+        if transitions[i].source != first:
+            raise ModelError(
+                f"{key}.transitions[{i}].from",
+                f'a demand failure happens at time 0, so it leaves the first state "{first}"',
+            )
+    back = next((j for j, t in enumerate(transitions) if t.target == first), None)
+    if back is not None:
+        raise ModelError(
+            f"{key}.transitions[{back}].to",
+            f'a component with a demand failure cannot return to "{first}": the demand is '
+            "drawn once, at the start of a run",
+        )
 
 
 # -- the model ------------------------------------------------------------------------------
@@ -182,6 +204,7 @@ class Component:
             seen[(t.source, t.target)] = i
             params = distributions.check_params(tkey, t.distribution, t.params)
             checked.append(Transition(t.source, t.target, t.distribution, params))
+        _check_demands(key, self.states[0], checked)
         object.__setattr__(self, "transitions", tuple(checked))
 
     @property
@@ -194,18 +217,30 @@ class Component:
 
 @dataclass(frozen=True)
 class Simulation:
-    """Run settings: ``horizon`` time units of ``unit`` each (a label such as "h"), ``runs``
-    runs seeded ``seed``, ``seed + 1``, ..., on ``threads`` threads (None: all cores)."""
+    """Run settings: ``horizon`` time units, ``runs`` runs seeded ``seed``, ``seed + 1``, ...,
+    on ``threads`` threads (None: all cores). One time unit lasts ``step`` of ``unit`` (a
+    label such as "h"): the engine counts whole time units, and the reports show times as
+    units times ``step`` (a fault tree read with a step of 0.1 h runs in units of 0.1 h)."""
 
     horizon: int
     unit: str = ""
     runs: int = 10_000
     seed: int = 0
     threads: int | None = None
+    step: float = 1.0
 
     def __post_init__(self) -> None:
         check_integer("simulation.horizon", self.horizon, 1, error=ModelError)
         _line("simulation.unit", self.unit)
+        step = self.step
+        if (
+            isinstance(step, bool)
+            or not isinstance(step, int | float)
+            or not math.isfinite(step)
+            or step <= 0
+        ):
+            raise ModelError("simulation.step", f"must be a positive number, got {shown(step)}")
+        object.__setattr__(self, "step", float(step))
         check_integer("simulation.runs", self.runs, 1, error=ModelError)
         check_integer("simulation.seed", self.seed, INT32_MIN, error=ModelError)
         if self.threads is not None:
@@ -335,6 +370,26 @@ class Model:
     def component_names(self) -> list[str]:
         """Every component's name, counts expanded, in the order of the matrix."""
         return [n for c in self.components for n in c.names]
+
+    @property
+    def repairable(self) -> bool:
+        """Whether any component can return to its first (working) state."""
+        return any(t.target == c.states[0] for c in self.components for t in c.transitions)
+
+    @property
+    def demand_components(self) -> tuple[int, ...]:
+        """The matrix indices of the components whose negative first draws are their demand
+        failures not happening (a ``demand`` transition and no ``normal`` one), which are no
+        cause for a warning."""
+        found = []
+        index = 0
+        for c in self.components:
+            kinds = {t.distribution for t in c.transitions}
+            quiet = "demand" in kinds and "normal" not in kinds
+            if quiet:
+                found.extend(range(index, index + len(c.names)))
+            index += len(c.names)
+        return tuple(found)
 
     @property
     def n_states(self) -> int:

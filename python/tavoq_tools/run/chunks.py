@@ -85,27 +85,36 @@ def run_chunk(
     first = check_integer("first", first, 0)
     count = check_integer("count", count, 0)
     matrix, tree = model.build()
+    # Components whose negative first draws are demand failures that did not happen.
+    quiet = frozenset(getattr(model, "demand_components", ()))
     return _in_slices(
-        lambda start, runs: _runs(matrix, tree, horizon, seed, start, runs), first, count
+        lambda start, runs: _runs(matrix, tree, horizon, seed, start, runs, quiet), first, count
     )
 
 
 def _runs(
-    matrix: Any, tree: Any, horizon: int, seed: int, first: int, count: int
+    matrix: Any,
+    tree: Any,
+    horizon: int,
+    seed: int,
+    first: int,
+    count: int,
+    quiet: frozenset[int] = frozenset(),
 ) -> BatchStatistics:
     """Runs ``first .. first + count - 1`` of the batch seeded ``seed``: one native call."""
     import tavoq  # imported where the runs happen, which may be another process
 
     with engine_output_as_warnings():
         native = tavoq.runnerStatistics(count, horizon, matrix, tree, wrap_int32(seed + first))
-    _warn_of_negative_first_draws(native.negativeDelays)
+    _warn_of_negative_first_draws(native.negativeDelays, quiet)
     return BatchStatistics.from_native(native, first_run=first)
 
 
-def _warn_of_negative_first_draws(per_component: Any) -> None:
+def _warn_of_negative_first_draws(per_component: Any, quiet: frozenset[int] = frozenset()) -> None:
     """One NegativeDelayWarning for the negative first draws runnerStatistics counted, which
-    it does not print (draws past the largest delay are simply never, and not warned of)."""
-    negative = [int(n) for n in per_component]
+    it does not print (draws past the largest delay are simply never, and not warned of).
+    The components in ``quiet`` draw negative delays on purpose (demand failures)."""
+    negative = [0 if c in quiet else int(n) for c, n in enumerate(per_component)]
     total = sum(negative)
     if total > 0:
         first = next(c for c, n in enumerate(negative) if n > 0)
