@@ -30,7 +30,7 @@ from ..errors import INT32_MAX, ModelError, one_line
 from . import logic
 from .system import Component, Model, Simulation, Transition
 
-__all__ = ["Event", "Formula", "NameMap", "TreeDraft", "horizon_of", "quoted", "to_model"]
+__all__ = ["Event", "Formula", "NameMap", "TreeDraft", "horizon_of", "quoted", "renamed", "to_model"]
 
 # The description lists at most this many renamed names; `tavoq convert` writes all of them.
 LISTED_RENAMES = 20
@@ -198,6 +198,14 @@ def _description(kind: str, file: str, step: float, mission_time: float, names: 
     return text
 
 
+def renamed(draft: TreeDraft) -> list[tuple[str, str]]:
+    """(name in the file, tavoq name) for every name of ``draft`` that to_model changes."""
+    names = NameMap()
+    for original in [*draft.events, *draft.gates]:
+        names(original)
+    return names.renamed()
+
+
 def to_model(
     draft: TreeDraft,
     file: str,
@@ -206,13 +214,16 @@ def to_model(
     mission_time: float | None = None,
     runs: int = 10_000,
     seed: int = 0,
+    any_horizon: bool = False,
 ) -> Model:
     """The Model of ``draft``: one time unit per ``step`` of the file's time, a horizon of
-    ``mission_time`` (in the file's time; the file's own when None). ModelError names the
-    file and the place in it."""
+    ``mission_time`` (in the file's time; the file's own when None; with ``any_horizon``,
+    one step when neither gives one). ModelError names the file and the place in it."""
     try:
         if mission_time is None:
             mission_time = draft.mission_time
+        if mission_time is None and any_horizon:
+            mission_time = step
         if mission_time is None:
             raise ModelError(
                 "",

@@ -23,10 +23,10 @@ from typing import Any
 
 from ..errors import ModelError, unknown
 from . import galileo, open_psa
-from .fault_tree import to_model
+from .fault_tree import renamed, to_model
 from .system import Component, Model, Simulation, Transition
 
-__all__ = ["EXTENSIONS", "ModelError", "file_kind", "load_model", "model_from_dict"]
+__all__ = ["EXTENSIONS", "ModelError", "file_kind", "load_model", "model_from_dict", "read_model"]
 
 TOP_KEYS = (
     "name",
@@ -132,6 +132,7 @@ def load_model(
     step: float | None = None,
     mission_time: float | None = None,
     top: str | None = None,
+    any_horizon: bool = False,
 ) -> Model:
     """Read and check the model file at ``path``; raises ModelError for any problem.
 
@@ -139,8 +140,24 @@ def load_model(
     by its extension or, without one of these, by its first characters (``file_kind``). For
     the fault trees one time unit is ``step`` of the file's time (1 unless given), the
     horizon is ``mission_time`` in the file's time, and ``top`` names the top gate of an
-    Open-PSA file that has several (tavoq_tools.model.fault_tree).
+    Open-PSA file that has several (tavoq_tools.model.fault_tree); ``any_horizon`` lets a
+    fault tree without a mission time load with a horizon of one step, to be checked.
     """
+    return read_model(
+        path, step=step, mission_time=mission_time, top=top, any_horizon=any_horizon
+    )[0]
+
+
+def read_model(
+    path: str | Path,
+    *,
+    step: float | None = None,
+    mission_time: float | None = None,
+    top: str | None = None,
+    any_horizon: bool = False,
+) -> tuple[Model, list[tuple[str, str]]]:
+    """``load_model``'s model, and the (name in the file, tavoq name) pairs of a fault tree
+    whose names had to change."""
     file = str(path)
     if not file:
         raise ModelError("", "no model file named: the path is empty")
@@ -170,14 +187,21 @@ def load_model(
                 f"{', '.join(given)} given apply to Galileo and Open-PSA files only",
                 file,
             )
-        return _toml_model(text, file)
+        return _toml_model(text, file), []
     if kind == "galileo":
         if top is not None:
             raise ModelError("", "a Galileo file names its top (toplevel): give no top", file)
         draft = galileo.parse(text, file)
     else:
         draft = open_psa.parse(text, file, top)
-    return to_model(draft, file, step=1.0 if step is None else step, mission_time=mission_time)
+    model = to_model(
+        draft,
+        file,
+        step=1.0 if step is None else step,
+        mission_time=mission_time,
+        any_horizon=any_horizon,
+    )
+    return model, renamed(draft)
 
 
 #: File kind by extension; anything else is recognised by its content.

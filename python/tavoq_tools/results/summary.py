@@ -175,6 +175,8 @@ class Summary:
     gates: tuple[GateRow, ...] = ()  # the model's named gates, in file order
     top_gate: str | None = None  # the name of the gate in ``gates`` that is the top, if any
     cutset_note: str = ""  # why there is no cut-set table, when there is none
+    step: float = 1.0  # the length of one time unit in ``unit``; the report shows times so
+    repairable: bool = True  # False: no component is ever restored (the report leads with F(H))
 
     def gates_top_down(self) -> tuple[GateRow, ...]:
         """The gates as a fault tree is read: the top first (when it is a named gate), then
@@ -228,6 +230,8 @@ class Summary:
                 for c in self.cutsets
             ],
             "cutset_note": self.cutset_note,
+            "step": self.step,
+            "repairable": self.repairable,
             "top_gate": self.top_gate,
             "gates": [
                 {
@@ -457,6 +461,8 @@ def summarize(
     top_gate: int | None = None,
     cutset_note: str = "",
     unit: str = "",
+    step: float = 1.0,
+    repairable: bool = True,
     confidence: float = 0.95,
     percentiles: Sequence[float] = DEFAULT_PERCENTILES,
 ) -> Summary:
@@ -466,10 +472,13 @@ def summarize(
     ``getCutsets()`` order); ``gates`` names gates of a FaultTree run as (name, gate
     index), in file order, and ``top_gate`` is the gate index of the top (the report lists
     that gate first when it is one of them); ``cutset_note`` says why a model has no
-    cut-set table; ``unit`` labels times in the report.
+    cut-set table; ``unit`` labels times in the report, in which one time unit lasts
+    ``step``; ``repairable`` False says that no component is ever restored.
     """
     if not isinstance(stats, BatchStatistics):
         stats = BatchStatistics.from_native(stats)
+    if not (isinstance(step, int | float) and math.isfinite(step) and step > 0):
+        raise ValueError(f"step must be a positive number, got {step!r}")
     z = critical_value(confidence)
     n, horizon = stats.n_runs, stats.sim_time
     if n == 0:
@@ -575,4 +584,6 @@ def summarize(
         gates=gate_rows,
         top_gate=next((name for name, g in gates if g == top_gate), None),
         cutset_note=cutset_note,
+        step=float(step),
+        repairable=bool(repairable),
     )

@@ -201,11 +201,12 @@ def local_chunk_runner(
     matrix, tree = model.build()
     horizon = check_integer("horizon", horizon)
     seed = check_integer("seed", seed, INT32_MIN)
+    quiet = frozenset(getattr(model, "demand_components", ()))
 
     def run(chunks: Sequence[range]) -> list[BatchStatistics]:
         parts = []
         for chunk in chunks:
-            part = _runs(matrix, tree, horizon, seed, chunk.start, len(chunk))
+            part = _runs(matrix, tree, horizon, seed, chunk.start, len(chunk), quiet)
             if on_chunk is not None:
                 on_chunk(part)
             parts.append(part)
