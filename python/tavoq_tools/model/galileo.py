@@ -41,7 +41,7 @@ SPARES = ("csp", "wsp", "hsp", "spare")
 ATTRIBUTES = ("lambda", "prob", "repair", "dorm", "phases")
 
 _TOKEN = re.compile(
-    r'(?P<space>[ \t\r\f\v]+)|(?P<newline>\n)|(?P<comment>//[^\n]*)|(?P<block>/\*)'
+    r'(?P<space>[^\S\n]+)|(?P<newline>\n)|(?P<comment>//[^\n]*)|(?P<block>/\*)'
     r'|(?P<string>"[^"]*")|(?P<open>")|(?P<end>;)|(?P<equals>=)|(?P<word>[^\s";=]+)'
 )
 _KOFN = re.compile(r"([0-9]+)of([0-9]+)\Z")
