@@ -138,7 +138,9 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=RUN_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    run.add_argument("model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)")
+    run.add_argument(
+        "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
+    )
     _fault_tree_options(run)
     run.add_argument("--runs", type=_integer(1), metavar="N", help="number of runs")
     run.add_argument(
@@ -199,8 +201,12 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=CONVERT_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    convert.add_argument("model", metavar="IN", help="fault tree file (Galileo .dft, Open-PSA .xml)")
-    convert.add_argument("-o", "--output", metavar="OUT", required=True, help="the TOML file to write")
+    convert.add_argument(
+        "model", metavar="IN", help="fault tree file (Galileo .dft, Open-PSA .xml)"
+    )
+    convert.add_argument(
+        "-o", "--output", metavar="OUT", required=True, help="the TOML file to write"
+    )
     _fault_tree_options(convert)
     return parser
 

@@ -30,7 +30,16 @@ from ..errors import INT32_MAX, ModelError, one_line
 from . import logic
 from .system import Component, Model, Simulation, Transition
 
-__all__ = ["Event", "Formula", "NameMap", "TreeDraft", "horizon_of", "quoted", "renamed", "to_model"]
+__all__ = [
+    "Event",
+    "Formula",
+    "NameMap",
+    "TreeDraft",
+    "horizon_of",
+    "quoted",
+    "renamed",
+    "to_model",
+]
 
 # The description lists at most this many renamed names; `tavoq convert` writes all of them.
 LISTED_RENAMES = 20

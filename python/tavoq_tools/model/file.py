@@ -179,7 +179,11 @@ def read_model(
         raise ModelError("", f"not UTF-8 text (byte {bom + err.start})", file) from None
     kind = file_kind(file, text)
     if kind == "toml":
-        given = [n for n, v in (("step", step), ("mission time", mission_time), ("top", top)) if v is not None]
+        given = [
+            n
+            for n, v in (("step", step), ("mission time", mission_time), ("top", top))
+            if v is not None
+        ]
         if given:
             raise ModelError(
                 "",
@@ -210,7 +214,7 @@ _GALILEO_START = re.compile(r'\s*(//[^\n]*\n\s*|/\*.*?\*/\s*)*(toplevel\b|"[^"\n
 
 
 def file_kind(file: str, text: str) -> str:
-    """"toml", "galileo" or "open-psa": from the file's extension, else from its text (XML
+    """ "toml", "galileo" or "open-psa": from the file's extension, else from its text (XML
     starts with "<"; a Galileo file with a toplevel statement or a quoted name; anything
     else is read as TOML, whose errors then say what is wrong)."""
     kind = EXTENSIONS.get(Path(file).suffix.lower())

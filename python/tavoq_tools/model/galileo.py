@@ -41,7 +41,7 @@ SPARES = ("csp", "wsp", "hsp", "spare")
 ATTRIBUTES = ("lambda", "prob", "repair", "dorm", "phases")
 
 _TOKEN = re.compile(
-    r'(?P<space>[^\S\n]+)|(?P<newline>\n)|(?P<comment>//[^\n]*)|(?P<block>/\*)'
+    r"(?P<space>[^\S\n]+)|(?P<newline>\n)|(?P<comment>//[^\n]*)|(?P<block>/\*)"
     r'|(?P<string>"[^"]*")|(?P<open>")|(?P<end>;)|(?P<equals>=)|(?P<word>[^\s";=]+)'
 )
 _KOFN = re.compile(r"([0-9]+)of([0-9]+)\Z")
@@ -258,7 +258,9 @@ def parse(text: str, file: str) -> TreeDraft:
             gates[name] = _gate(file, name, where, second, statement[2:])
         else:
             raise ModelError(
-                where, f"{quoted(name)}: expected a gate kind or key=value, got {quoted(second.text)}", file
+                where,
+                f"{quoted(name)}: expected a gate kind or key=value, got {quoted(second.text)}",
+                file,
             )
         lines[name] = head.line
     if top is None:

@@ -49,8 +49,10 @@ IGNORED = ("label", "attributes")
 
 
 def _tag(element: Any) -> str:
-    tag = element.tag if isinstance(element.tag, str) else ""
-    return tag.rpartition("}")[2]
+    tag = element.tag
+    if tag.__class__ is str and "}" not in tag:
+        return tag  # the common case, first: tags without a namespace
+    return tag.rpartition("}")[2] if isinstance(tag, str) else ""
 
 
 def _step(element: Any) -> str:
@@ -83,13 +85,16 @@ class _Reader:
         self.pending_events: list[tuple[str, Any, str]] = []
         self.pending_gates: list[tuple[str, Any, str]] = []
         self.mission_times: set[float] = set()
+        self.kinds: dict[str, str] = {}  # name -> "gate", "basic-event" or "house-event"
 
     def error(self, path: str, message: str) -> ModelError:
         return ModelError(path, message, self.file)
 
     def define(self, name: str, path: str) -> None:
         if name in self.defined:
-            raise self.error(path, f"{quoted(name)} is defined twice (first at {self.defined[name]})")
+            raise self.error(
+                path, f"{quoted(name)} is defined twice (first at {self.defined[name]})"
+            )
         self.defined[name] = path
 
     # -- the containers --------------------------------------------------------------------
@@ -148,7 +153,9 @@ class _Reader:
             try:
                 value = float(text) if tag == "float" else float(int(text))
             except (TypeError, ValueError):
-                raise self.error(path, f"<{tag}> needs a numeric value, got {quoted(str(text))}") from None
+                raise self.error(
+                    path, f"<{tag}> needs a numeric value, got {quoted(str(text))}"
+                ) from None
             if not math.isfinite(value):
                 raise self.error(path, f"the value {text} is not a finite number")
             return value
@@ -168,15 +175,14 @@ class _Reader:
             children = _children(definition)
             if len(children) != 1:
                 raise self.error(where, "a parameter takes one value")
-            value = self.number(children[0], f"{where}/{_step(children[0])}", (*seen, name))
-            if value is None:
+            found = self.number(children[0], f"{where}/{_step(children[0])}", (*seen, name))
+            if found is None:
                 raise self.error(where, "a parameter that is the mission time is not read")
-            self.values[name] = value
-            return value
+            self.values[name] = found
+            return found
         raise self.error(
             path,
-            f"<{tag}> is not read as a number (read: float, int, parameter, "
-            "system-mission-time)",
+            f"<{tag}> is not read as a number (read: float, int, parameter, system-mission-time)",
         )
 
     def event(self, name: str, element: Any, path: str) -> Event:
@@ -217,7 +223,7 @@ class _Reader:
         if depth > MAX_NESTING:
             raise self.error(path, f"formulas nested more than {MAX_NESTING} deep")
         if tag in REFERENCES:
-            return self.reference(element, path)
+            return self.reference(element, path.rpartition("/")[0])
         if tag in NON_COHERENT:
             raise self.error(
                 path,
@@ -232,7 +238,10 @@ class _Reader:
         if not arguments:
             raise self.error(path, f"<{tag}> has no arguments")
         inputs = [
-            self.formula(a, f"{path}/{_step(a)}", depth + 1) for a in arguments
+            self.reference(a, path)
+            if _tag(a) in REFERENCES
+            else self.formula(a, f"{path}/{_step(a)}", depth + 1)
+            for a in arguments
         ]
         k = 0
         if tag == "atleast":
@@ -240,27 +249,25 @@ class _Reader:
             try:
                 k = int(text or "")
             except ValueError:
-                raise self.error(path, f"<atleast> needs min, a whole number; got {quoted(str(text))}") from None
+                raise self.error(
+                    path, f"<atleast> needs min, a whole number; got {quoted(str(text))}"
+                ) from None
             if not 1 <= k <= len(inputs):
                 raise self.error(path, f"<atleast> needs 1 <= min <= {len(inputs)}, got {k}")
         return Formula(tag, path, inputs, k)
 
-    def reference(self, element: Any, path: str) -> str:
+    def reference(self, element: Any, parent: str) -> str:
+        """The name that a reference inside ``parent`` (an XML path) stands for."""
         tag = _tag(element)
+        name = element.get("name")
+        found = self.resolve(name) if name else None
+        if found is not None and (tag == "event" or tag == self.kinds[found]):
+            return found
+        path = f"{parent}/{_step(element)}"  # made only for a message
         name = _name(element, path, self.file)
-        found = self.resolve(name)
         if found is None:
             raise self.error(path, f"{quoted(name)} is never defined")
-        kind = (
-            "gate"
-            if found in self.defined_gates
-            else "house-event"
-            if found in self.houses
-            else "basic-event"
-        )
-        if tag != "event" and tag != kind:
-            raise self.error(path, f"{quoted(name)} is a {kind}, not a {tag}")
-        return found
+        raise self.error(path, f"{quoted(name)} is a {self.kinds[found]}, not a {tag}")
 
     def resolve(self, name: str) -> str | None:
         if name in self.defined:
@@ -285,7 +292,9 @@ class _Reader:
                 raise self.error(
                     here, f"<{tag}> is not read (read: define-fault-tree, model-data)"
                 )
-        self.defined_gates = {name for name, _, _ in self.pending_gates}
+        self.kinds = dict.fromkeys(self.defined, "basic-event")
+        self.kinds.update(dict.fromkeys(self.houses, "house-event"))
+        self.kinds.update((name, "gate") for name, _, _ in self.pending_gates)
         for name, element, path in self.pending_events:
             self.events[name] = self.event(name, element, path)
         for name, value in self.houses.items():
@@ -374,7 +383,9 @@ def parse(text: str, file: str, top: str | None = None) -> TreeDraft:
         root = SafeElementTree.fromstring(text, forbid_dtd=True)
     except defusedxml.DefusedXmlException as err:
         raise ModelError(
-            "", f"refused: the XML declares a document type or entities ({type(err).__name__})", file
+            "",
+            f"refused: the XML declares a document type or entities ({type(err).__name__})",
+            file,
         ) from None
     except ElementTree.ParseError as err:
         line, column = getattr(err, "position", (0, 0))

@@ -381,7 +381,7 @@ class Model:
         """The matrix indices of the components whose negative first draws are their demand
         failures not happening (a ``demand`` transition and no ``normal`` one), which are no
         cause for a warning."""
-        found = []
+        found: list[int] = []
         index = 0
         for c in self.components:
             kinds = {t.distribution for t in c.transitions}

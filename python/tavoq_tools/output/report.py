@@ -107,9 +107,7 @@ def _estimate_rows(f: _Formatter) -> list[str]:
     else:
         add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
         add("P(system failure within horizon)", sm.failure_probability, _num, "")
-        add(
-            "mean time to first failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, ""
-        )
+        add("mean time to first failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
         add(
             "mean time to first failure",
             sm.mean_time_to_failure,

@@ -97,19 +97,36 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
 @pytest.mark.parametrize(
     ("text", "message"),
     [
-        ('toplevel "T";\n"T" pand "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
-         'line 2: gate "T" is a pand gate, which depends on the order of failures and is not '
-         "read (gates read: and, or, KofN (2of3), votK)"),
-        ('toplevel "T";\n"T" or "A";\n\n"X" por-excl "A" "A";\n"A" lambda=1;', "line 4: gate \"X\" is a por-excl gate"),
+        (
+            'toplevel "T";\n"T" pand "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
+            'line 2: gate "T" is a pand gate, which depends on the order of failures and is not '
+            "read (gates read: and, or, KofN (2of3), votK)",
+        ),
+        (
+            'toplevel "T";\n"T" or "A";\n\n"X" por-excl "A" "A";\n"A" lambda=1;',
+            'line 4: gate "X" is a por-excl gate',
+        ),
         ('toplevel "T";\n"T" seq "A";', 'line 2: gate "T" is a seq gate'),
         ('toplevel "T";\n"T" mutex "A";', 'line 2: gate "T" is a mutex gate'),
         ('toplevel "T";\n"T" pdep=0.3 "A" "B";', 'line 2: gate "T" is a pdep gate'),
-        ('toplevel "T";\n"T" csp "A" "B";\n"A" lambda=1;\n"B" lambda=1;', 'line 2: gate "T" is a csp gate'),
+        (
+            'toplevel "T";\n"T" csp "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
+            'line 2: gate "T" is a csp gate',
+        ),
         ('toplevel "T";\n"T" fdep "A" "B";', 'line 2: gate "T" is a fdep gate'),
-        ('toplevel "T";\n"T" or "A" "B";\n"A" lambda=1;', 'line 2: gate "T": input "B" is never defined'),
-        ('toplevel "T";\n"T" or "A";\n"A" lambda=1;\n"A" lambda=2;', 'line 4: "A" is defined twice (first on line 3)'),
+        (
+            'toplevel "T";\n"T" or "A" "B";\n"A" lambda=1;',
+            'line 2: gate "T": input "B" is never defined',
+        ),
+        (
+            'toplevel "T";\n"T" or "A";\n"A" lambda=1;\n"A" lambda=2;',
+            'line 4: "A" is defined twice (first on line 3)',
+        ),
         ('toplevel "T";\n"T" or "U";\n"U" and "T";', "the gates form a cycle"),
-        ('toplevel "T";\n"T" or "A";\n"A" lambda=1 rate=3;', 'line 3: basic event "A": unknown attribute "rate"'),
+        (
+            'toplevel "T";\n"T" or "A";\n"A" lambda=1 rate=3;',
+            'line 3: basic event "A": unknown attribute "rate"',
+        ),
         ('toplevel "T";\n"T" or "A";\n"A" prob=1.5;', "prob must be at most 1"),
         ('toplevel "T";\n"T" or "A";\n"A" lambda=x;', "lambda=x is not a number"),
         ('toplevel "T";\n"T" or "A";\n"A" lambda=-1;', "must be a number >= 0"),
@@ -151,34 +168,83 @@ def tree(body, extra=""):
 @pytest.mark.parametrize(
     ("text", "message"),
     [
-        (tree('<not><basic-event name="A"/></not>'),
-         "opsa-mef/define-fault-tree[FT]/define-gate[T]/not: <not> makes the tree non-coherent"),
-        (tree('<or><xor><basic-event name="A"/><basic-event name="B"/></xor></or>'),
-         "define-gate[T]/or/xor: <xor> makes the tree non-coherent"),
+        (
+            tree('<not><basic-event name="A"/></not>'),
+            "opsa-mef/define-fault-tree[FT]/define-gate[T]/not: <not> makes the tree non-coherent",
+        ),
+        (
+            tree('<or><xor><basic-event name="A"/><basic-event name="B"/></xor></or>'),
+            "define-gate[T]/or/xor: <xor> makes the tree non-coherent",
+        ),
         (tree('<or><constant value="true"/><basic-event name="A"/></or>'), "<constant> makes"),
         (tree('<or><basic-event name="C"/></or>'), 'or/basic-event[C]: "C" is never defined'),
         (tree('<or><gate name="A"/></or>'), '"A" is a basic-event, not a gate'),
-        (tree('<atleast min="3"><basic-event name="A"/><basic-event name="B"/></atleast>'),
-         "<atleast> needs 1 <= min <= 2, got 3"),
+        (
+            tree('<atleast min="3"><basic-event name="A"/><basic-event name="B"/></atleast>'),
+            "<atleast> needs 1 <= min <= 2, got 3",
+        ),
         (tree('<atleast><basic-event name="A"/></atleast>'), "<atleast> needs min"),
         (tree("<or></or>"), "<or> has no arguments"),
-        (tree('<or><basic-event name="A"/></or>', '<define-gate name="U"><or><basic-event name="B"/></or></define-gate>'),
-         '2 gates are used by no other gate ("T", "U"): name the top'),
-        (tree('<or><gate name="U"/></or>', '<define-gate name="U"><and><gate name="T"/></and></define-gate>'),
-         "every gate is used by another"),
-        (tree('<or><basic-event name="A"/></or>', '<define-basic-event name="A"><float value="0.3"/></define-basic-event>'),
-         '"A" is defined twice'),
-        (tree('<or><basic-event name="A"/></or>', '<define-basic-event name="C"><float value="1.5"/></define-basic-event>'),
-         "define-basic-event[C]/float: a probability must lie between 0 and 1"),
-        (tree('<or><basic-event name="A"/></or>', '<define-basic-event name="C"><lognormal-deviate/></define-basic-event>'),
-         "<lognormal-deviate> is not read as a number"),
-        (tree('<or><basic-event name="A"/></or>', '<define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>'),
-         'parameter "p" is never defined'),
-        (tree('<or><basic-event name="A"/></or>', '<define-parameter name="p"><parameter name="q"/></define-parameter><define-parameter name="q"><parameter name="p"/></define-parameter><define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>'),
-         "the parameters form a cycle"),
-        (tree('<or><basic-event name="A"/></or>', '<define-CCF-group name="G"/>'), "<define-CCF-group> is not read here"),
-        (tree('<or><basic-event name="A"/></or>', '<define-basic-event name="C"><float value="nan"/></define-basic-event>'),
-         "is not a finite number"),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-gate name="U"><or><basic-event name="B"/></or></define-gate>',
+            ),
+            '2 gates are used by no other gate ("T", "U"): name the top',
+        ),
+        (
+            tree(
+                '<or><gate name="U"/></or>',
+                '<define-gate name="U"><and><gate name="T"/></and></define-gate>',
+            ),
+            "every gate is used by another",
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="A"><float value="0.3"/></define-basic-event>',
+            ),
+            '"A" is defined twice',
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><float value="1.5"/></define-basic-event>',
+            ),
+            "define-basic-event[C]/float: a probability must lie between 0 and 1",
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><lognormal-deviate/></define-basic-event>',
+            ),
+            "<lognormal-deviate> is not read as a number",
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
+            ),
+            'parameter "p" is never defined',
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-parameter name="p"><parameter name="q"/></define-parameter><define-parameter name="q"><parameter name="p"/></define-parameter><define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
+            ),
+            "the parameters form a cycle",
+        ),
+        (
+            tree('<or><basic-event name="A"/></or>', '<define-CCF-group name="G"/>'),
+            "<define-CCF-group> is not read here",
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><float value="nan"/></define-basic-event>',
+            ),
+            "is not a finite number",
+        ),
         ("<opsa-mef><define-event-tree name='E'/></opsa-mef>", "<define-event-tree> is not read"),
         ("<fault-tree/>", "the root element is <fault-tree>, not <opsa-mef>"),
         ("<opsa-mef>\n<define-fault-tree>\n</opsa-mef>", "line 3, column 3: XML: mismatched tag"),
@@ -194,14 +260,19 @@ def test_bad_open_psa_files_name_the_file_the_xml_path_and_the_fault(tmp_path, t
     assert "\n" not in str(caught.value)
 
 
-BOMB = """<?xml version="1.0"?>
+BOMB = (
+    """<?xml version="1.0"?>
 <!DOCTYPE lolz [
  <!ENTITY lol "lol">
-""" + "".join(
-    f' <!ENTITY lol{i} "{("&lol" + str(i - 1) + ";") * 10 if i else "lol"}">\n' for i in range(1, 10)
-) + """]>
+"""
+    + "".join(
+        f' <!ENTITY lol{i} "{("&lol" + str(i - 1) + ";") * 10 if i else "lol"}">\n'
+        for i in range(1, 10)
+    )
+    + """]>
 <opsa-mef><define-fault-tree name="&lol9;"/></opsa-mef>
 """
+)
 
 EXTERNAL = """<?xml version="1.0"?>
 <!DOCTYPE opsa-mef [<!ENTITY secret SYSTEM "file:///etc/passwd">]>
@@ -236,7 +307,7 @@ def test_references_across_fault_trees_and_a_named_top(tmp_path):
         ("tree", GALILEO, "galileo"),
         ("tree", "/* c */\n" + GALILEO, "galileo"),
         ("tree", OPEN_PSA, "open-psa"),
-        ("tree", '[simulation]\nhorizon = 1\n', "toml"),
+        ("tree", "[simulation]\nhorizon = 1\n", "toml"),
         ("tree.TOML", GALILEO, "toml"),
         ("tree.dft", "", "galileo"),
     ],
@@ -253,7 +324,10 @@ def test_a_file_without_extension_loads_by_its_content(tmp_path):
 @pytest.mark.parametrize(
     ("options", "message"),
     [
-        ({"mission_time": 10, "step": 0.3}, "the mission time 10 is not a whole number of steps of 0.3"),
+        (
+            {"mission_time": 10, "step": 0.3},
+            "the mission time 10 is not a whole number of steps of 0.3",
+        ),
         ({}, "a Galileo file gives no mission time"),
         ({"mission_time": 1e12, "step": 1e-3}, "more than the 2,147,483,647 time units"),
         ({"mission_time": -1}, "must be a positive number"),
@@ -266,7 +340,9 @@ def test_bad_time_settings_are_refused(tmp_path, options, message):
 
 
 def test_a_toml_model_takes_no_fault_tree_settings(tmp_path):
-    path = write(tmp_path, "m.toml", 'failed_when = "a"\n[simulation]\nhorizon = 5\n[components.a]\n')
+    path = write(
+        tmp_path, "m.toml", 'failed_when = "a"\n[simulation]\nhorizon = 5\n[components.a]\n'
+    )
     with pytest.raises(ModelError, match="the step given apply to Galileo and Open-PSA"):
         load_model(path, step=0.1)
 
@@ -308,8 +384,10 @@ def test_convert_writes_a_toml_model_with_the_renames(tmp_path, capsys):
         (["check", "{bad}"], 'bad.dft: line 2: gate "T" is a pand gate'),
         (["convert", "{bad}", "-o", "{out}", "--mission-time", "1"], "line 2: gate"),
         (["convert", "{good}", "-o", "{out}"], "gives no mission time"),
-        (["convert", "{good}", "-o", "{out}", "--mission-time", "1", "--step", "0"],
-         "argument --step: must be a positive number"),
+        (
+            ["convert", "{good}", "-o", "{out}", "--mission-time", "1", "--step", "0"],
+            "argument --step: must be a positive number",
+        ),
         (["run", "{good}", "--mission-time", "1", "--step", "0.3"], "not a whole number of steps"),
         (["convert", "{toml}", "-o", "{out}"], "already a TOML model"),
     ],
@@ -361,7 +439,7 @@ def damaged(base):
         st.tuples(
             st.integers(0, len(base)),
             st.integers(0, 4),
-            st.text(alphabet=st.sampled_from('<>/="; \n\'&abz019.-*x'), max_size=4)
+            st.text(alphabet=st.sampled_from("<>/=\"; \n'&abz019.-*x"), max_size=4)
             | st.text(max_size=3),
         ),
         min_size=1,

@@ -19,11 +19,6 @@ TREES = Path(__file__).parent / "trees"
 RUNS = 40_000
 
 
-def q(rate, t):
-    """The chance that an exponential lifetime of ``rate`` ends before t."""
-    return -math.expm1(-rate * t)
-
-
 def at_least(k, probabilities):
     """P(at least k of independent events of these probabilities), by enumeration."""
     n = len(probabilities)
@@ -37,7 +32,8 @@ def at_least(k, probabilities):
     return total
 
 
-def q(rate, t):  # noqa: F811 - works on arrays of times too
+def q(rate, t):
+    """The chance that an exponential lifetime of ``rate`` ends before t (t may be an array)."""
     return -np.expm1(-rate * np.asarray(t, dtype=float))
 
 
@@ -129,7 +125,7 @@ def test_the_step_biases_repairs_as_the_docs_say():
 def test_mean_time_to_failure_when_every_run_fails():
     # static.dft fails by t = 60 in every run (the chance of a run that does not is below
     # 1e-5), so the report gives its mean time to failure, and leads with it.
-    model, summary = simulate(TREES / "static.dft", step=0.001, mission_time=60.0, runs=4000)
+    _, summary = simulate(TREES / "static.dft", step=0.001, mission_time=60.0, runs=4000)
     assert summary.runs_failed == 4000
     estimate = summary.mean_time_to_failure
     # min(valve, max(pump A, pump B)) of rates 0.2, 0.5 and 0.4: the mean of the minimum of
@@ -148,15 +144,26 @@ def test_mean_time_to_failure_when_every_run_fails():
 @pytest.mark.parametrize("name", ["static.dft", "voting.xml", "demand.dft", "repair.dft"])
 def test_a_converted_file_runs_bit_for_bit_as_the_original(tmp_path, name):
     out = tmp_path / "tree.toml"
-    assert cli.main(["convert", str(TREES / name), "-o", str(out), "--mission-time", "2",
-                     "--step", "0.01"]) == 0
+    assert (
+        cli.main(
+            ["convert", str(TREES / name), "-o", str(out), "--mission-time", "2", "--step", "0.01"]
+        )
+        == 0
+    )
     original = load_model(TREES / name, step=0.01, mission_time=2.0)
     converted = load_model(out)
     assert converted == original
     a = tt.simulate(_with_runs(original, 3000, 5))
     b = tt.simulate(_with_runs(converted, 3000, 5))
-    for field in ("failed_runs", "first_failures", "system_failures", "downtime",
-                  "component_failures", "gate_downtime", "negative_delays"):
+    for field in (
+        "failed_runs",
+        "first_failures",
+        "system_failures",
+        "downtime",
+        "component_failures",
+        "gate_downtime",
+        "negative_delays",
+    ):
         if hasattr(a, field):
             np.testing.assert_array_equal(getattr(a, field), getattr(b, field))
 
