@@ -170,7 +170,7 @@ KINDS: dict[str, DistributionKind] = {
         ("probability",),
         _check_demand,
         _native_demand,
-        lambda p, suffix, unit: f"on demand at time 0, probability {p['probability']:g}",
+        lambda p, suffix, unit: f"demand at time 0, probability {p['probability']:g}",
     ),
     "fixed": DistributionKind(
         ("at",),

@@ -15,6 +15,7 @@ EXAMPLES = {
     "inspection": ({"interval": 25}, tavoq.Inspection, "every 25 h"),
     "maintenance": ({"times": [3, 9]}, tavoq.Maintenance, "one of 3, 9 h"),
     "fixed": ({"at": 7}, tavoq.InstantaneousFailure, "at 7 h"),
+    "demand": ({"probability": 0.25}, tavoq.Uniform, "probability 0.25"),
 }
 
 
@@ -45,3 +46,23 @@ def test_exponential_mean_and_rate_build_the_same_distribution():
     by_mean = distributions.native("exponential", {"mean": 4.0})
     by_rate = distributions.native("exponential", {"rate": 0.25})
     assert by_mean.quantile(0.5, 0) == by_rate.quantile(0.5, 0)
+
+
+@pytest.mark.parametrize("probability", [1.0, 0.5, 0.125, 1e-6])
+def test_a_demand_fails_at_once_for_the_top_share_p_of_draws_and_else_never(probability):
+    # At the start of a run a negative delay means never; one in [0, 1) truncates to 0.
+    demand = distributions.native("demand", {"probability": probability})
+    edge = 1 - probability
+    for u in (0.0, edge / 2, edge * (1 - 1e-9)):
+        if u < edge:
+            assert demand.quantile(u, 0) < 0
+    for u in (edge, edge + probability / 2, 1 - 2**-24):
+        assert 0 <= demand.quantile(u, 0) < 1
+
+
+@pytest.mark.parametrize(
+    ("value", "message"), [(0, "positive"), (1.5, "at most 1"), ("x", "positive")]
+)
+def test_a_demand_probability_lies_in_0_to_1(value, message):
+    with pytest.raises(ModelError, match=message):
+        distributions.check_params("t", "demand", {"probability": value})

@@ -528,3 +528,59 @@ def test_a_tree_reads_the_same_from_both_formats(tmp_path_factory, tree, states)
         count = sum(value[x] for x in inputs)
         value[name] = count >= {"and": len(inputs), "or": 1, "atleast": k}[kind]
     assert dft.logic_graph.evaluate(failed) == value[top]
+
+
+# -- demand failures in a model ----------------------------------------------------------------
+
+DEMAND = """
+failed_when = "relay"
+[simulation]
+horizon = 10
+runs = 4000
+[components.relay]
+states = ["ready", "stuck", "worn"]
+transitions = [{ from = "ready", to = "stuck", distribution = "demand", probability = 0.25 }]
+"""
+
+
+@pytest.mark.parametrize(
+    ("edit", "message"),
+    [
+        ('from = "ready", to = "stuck"', None),
+        (
+            'from = "worn", to = "stuck"',
+            r"transitions\[0\]\.from: a demand failure happens at time 0",
+        ),
+    ],
+)
+def test_a_demand_leaves_the_first_state(tmp_path, edit, message):
+    text = DEMAND.replace('from = "ready", to = "stuck"', edit)
+    path = write(tmp_path, "m.toml", text)
+    if message is None:
+        assert load_model(path).demand_components == (0,)
+    else:
+        with pytest.raises(ModelError, match=message):
+            load_model(path)
+
+
+def test_a_demand_cannot_be_followed_by_a_return_to_the_first_state(tmp_path):
+    text = DEMAND.replace(
+        "probability = 0.25 }]",
+        'probability = 0.25 },\n  { from = "stuck", to = "ready", distribution = "exponential", mean = 2 }]',
+    )
+    with pytest.raises(
+        ModelError, match=r"transitions\[1\].to: a component with a demand failure cannot return"
+    ):
+        load_model(write(tmp_path, "m.toml", text))
+
+
+def test_demand_failures_are_drawn_per_run_and_not_warned_of(tmp_path, recwarn):
+    import tavoq_tools as tt
+
+    model = load_model(write(tmp_path, "m.toml", DEMAND))
+    stats = tt.simulate(model)
+    failed = int(stats.failed_runs[0])
+    # 4,000 runs at p = 1/4: 1,000 expected, standard deviation 27.
+    assert abs(failed - 1000) < 4 * 27.4
+    assert list(stats.failed_runs) == [failed] * 10  # failed from time 0, for good
+    assert not [w for w in recwarn if "negative" in str(w.message)]
