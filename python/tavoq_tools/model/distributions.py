@@ -166,17 +166,17 @@ KINDS: dict[str, DistributionKind] = {
             f"maintenance after one of {', '.join(str(t) for t in p['times'])}{suffix}"
         ),
     ),
-    "demand": DistributionKind(
-        ("probability",),
-        _check_demand,
-        _native_demand,
-        lambda p, suffix, unit: f"demand at time 0, probability {p['probability']:g}",
-    ),
     "fixed": DistributionKind(
         ("at",),
         lambda key, p: {"at": check_integer(f"{key}.at", p["at"], 0, error=ModelError)},
         lambda p: _tavoq().InstantaneousFailure(p["at"]),
         lambda p, suffix, unit: f"fixed, at {p['at']}{suffix}",
+    ),
+    "demand": DistributionKind(
+        ("probability",),
+        _check_demand,
+        _native_demand,
+        lambda p, suffix, unit: f"demand at time 0, probability {p['probability']:g}",
     ),
 }
 

@@ -97,7 +97,9 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
         _no_unknown("", top, TOP_KEYS)
         if "simulation" not in top:
             raise ModelError("simulation", "missing table [simulation] (needs at least horizon)")
-        settings = _table("simulation", top["simulation"], "horizon, unit, runs, seed, threads")
+        settings = _table(
+            "simulation", top["simulation"], "horizon, unit, runs, seed, threads, step"
+        )
         _no_unknown("simulation", settings, SIMULATION_KEYS)
         if "horizon" not in settings:
             raise ModelError(

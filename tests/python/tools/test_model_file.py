@@ -119,7 +119,7 @@ BAD = [
     (
         "seed = 3",
         "sed = 3",
-        'simulation.sed: unknown key "sed" (allowed: horizon, unit, runs, seed, threads); '
+        'simulation.sed: unknown key "sed" (allowed: horizon, unit, runs, seed, threads, step); '
         'did you mean "seed"?',
     ),
     ("failed_when =", "failed_whenn =", 'failed_whenn: unknown key "failed_whenn"'),
@@ -140,7 +140,8 @@ BAD = [
         'distribution = "weibull"',
         'distribution = "weibul"',
         'components.pump_a.transitions[0].distribution: unknown distribution "weibul" '
-        "(distributions: exponential, weibull, normal, uniform, inspection, maintenance, fixed); "
+        "(distributions: exponential, weibull, normal, uniform, inspection, maintenance, fixed, "
+        "demand); "
         'did you mean "weibull"?',
     ),
     (
