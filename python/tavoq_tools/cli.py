@@ -36,6 +36,7 @@ from .errors import (
     NegativeDelayWarning,
     check_integer,
 )
+from .model import distributions
 from .model.cutsets import MAX_LISTED
 from .model.fault_tree import quoted
 from .model.system import Model
@@ -460,11 +461,12 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
     ]
     for c in model.components:
         names = c.name if c.count is None else f"{', '.join(c.names)} (count = {c.count})"
-        lines.append(f"  {names}: states {', '.join(c.states)}")
+        lines.append(f"  {names}: states {', '.join(c.state_labels)}")
         if not c.transitions:
             lines.append("    no transitions: never changes state")
         for t in c.transitions:
             lines.append(f"    {t.source} -> {t.target}: {t.describe(unit)}")
+    lines.extend(_plant_lines(model))
     if model.gates:
         lines.append(f"Gates ({len(model.gates)}):")
         lines.extend(f"  {g} = {' '.join(e.split())}" for g, e in model.gates.items())
@@ -489,6 +491,47 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
     for i, cutset in enumerate(listed, start=1):
         lines.append(f"  {i:>{width}}. {' & '.join(cutset)}")
     return "\n".join(lines)
+
+
+def _plant_lines(model: Model) -> list[str]:
+    """The crews, standby groups, common causes and triggers, for ``tavoq check``."""
+    lines = []
+    if model.crews:
+        lines.append(f"Repair crews ({len(model.crews)}):")
+        lines.extend(
+            f"  {p.name}: {p.count} crew{'s' if p.count != 1 else ''}" for p in model.crews
+        )
+    if model.standby:
+        lines.append(f"Standby groups ({len(model.standby)}):")
+        for g in model.standby:
+            switch = (
+                f", switch-over fails with p = {g.switch_failure:g} (to {g.switch_failed})"
+                if g.switch_failure
+                else ""
+            )
+            lines.append(
+                f"  {g.name}: {', '.join(g.units)} (in this order); active {g.active}, "
+                f"standby {g.standby}{switch}; {'reverts' if g.revert else 'does not revert'}"
+                " to a preferred unit"
+            )
+    if model.common_causes:
+        lines.append(f"Common causes ({len(model.common_causes)}):")
+        unit = model.simulation.unit
+        for c in model.common_causes:
+            if c.beta is not None:
+                how = f"beta {c.beta:g} of the members' failure rate"
+            else:
+                how = distributions.describe(c.distribution or "", c.params, unit)
+            lines.append(f"  {c.name}: {', '.join(c.members)} -> {c.target}; {how}")
+    if model.triggers:
+        lines.append(f"Triggers ({len(model.triggers)}, in the order they fire):")
+        for t in model.triggers:
+            lines.append(f"  when {t.when} {'fails' if t.on_failure else 'is restored'}:")
+            for m in t.moves:
+                lines.append(
+                    f"    move {', '.join(m.components)} from {', '.join(m.source)} to {m.target}"
+                )
+    return lines
 
 
 def _check(args: argparse.Namespace) -> int:

@@ -16,5 +16,6 @@ PYBIND11_MODULE(tavoq, m, pybind11::multiple_interpreters::not_supported()) {
     // Added after the original entries, which keep their order.
     // The fault tree before the statistics, whose runner takes one.
     register_fault_tree(m);
+    register_interactions(m);
     register_statistics(m);
 }

@@ -11,3 +11,4 @@ void register_simd(pybind11::module_ &m);
 void register_thread_control(pybind11::module_ &m);
 void register_statistics(pybind11::module_ &m);
 void register_fault_tree(pybind11::module_ &m);
+void register_interactions(pybind11::module_ &m);

@@ -8,10 +8,13 @@
 
 namespace py = pybind11;
 
+using tavoq::Constant;
 using tavoq::Distribution;
 using tavoq::Exponential;
+using tavoq::Gamma;
 using tavoq::Inspection;
 using tavoq::InstantaneousFailure;
+using tavoq::Lognormal;
 using tavoq::Maintenance;
 using tavoq::Normal;
 using tavoq::Uniform;
@@ -33,6 +36,9 @@ template <> constexpr const char *pythonName<Maintenance>() { return "Maintenanc
 template <> constexpr const char *pythonName<InstantaneousFailure>() {
     return "InstantaneousFailure";
 }
+template <> constexpr const char *pythonName<Lognormal>() { return "Lognormal"; }
+template <> constexpr const char *pythonName<Gamma>() { return "Gamma"; }
+template <> constexpr const char *pythonName<Constant>() { return "Constant"; }
 
 // The three operations as methods of T's class: each accepts only instances of T and runs
 // the object's virtual operation.
@@ -131,4 +137,7 @@ void register_distributions(py::module_ &m) {
     registerKind<Inspection>(m, py::init<int>(), py::arg("inspectionTime"));
     registerKind<Maintenance>(m, py::init<std::vector<int>>(), py::arg("maintenanceTimes"));
     registerKind<InstantaneousFailure>(m, py::init<int>(), py::arg("failureTime"));
+    registerKind<Lognormal>(m, py::init<double, double>(), py::arg("mu"), py::arg("sigma"));
+    registerKind<Gamma>(m, py::init<double, double>(), py::arg("shape"), py::arg("scale"));
+    registerKind<Constant>(m, py::init<double>(), py::arg("delay"));
 }

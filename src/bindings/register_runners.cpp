@@ -7,6 +7,7 @@
 #include "bindings/checked.hpp"
 #include "bindings/register.hpp"
 #include "cutset/cutset_tree.hpp"
+#include "interactions/interactions.hpp"
 #include "logic/fault_tree.hpp"
 #include "simulation/run_statistics.hpp"
 #include "simulation/runners.hpp"
@@ -25,6 +26,7 @@ namespace {
 using PyMatrix = std::vector<std::vector<std::vector<Checked<const Distribution>>>>;
 using PyTree = Checked<const CutsetTree>;
 using PyFaultTree = Checked<const tavoq::FaultTree>;
+using PyInteractions = Checked<const tavoq::Interactions>;
 
 TransitionMatrix references(const PyMatrix &matrix) {
     TransitionMatrix out(matrix.size());
@@ -168,16 +170,54 @@ void register_statistics(py::module_ &m) {
                                "warning line for each")
         .def_property_readonly("delaysPastLimit", view<&RunStatistics::delaysPastLimit>,
                                "Per component: draws of a run's first pass past the largest "
-                               "delay, 2147483647, read as no transition");
+                               "delay, 2147483647, read as no transition")
+        .def_property_readonly("plannedRuns", view<&RunStatistics::plannedRuns>,
+                               "Per bin, with interactions that have a planned state (else "
+                               "empty): the sum over its time units of the runs down for planned "
+                               "reasons only (failedRuns includes them)")
+        .def_property_readonly("plannedDowntime", view<&RunStatistics::plannedDowntime>,
+                               "Per run, as plannedRuns: time units down for planned reasons only "
+                               "(downtime includes them)")
+        .def_property_readonly("crewBusy", view<&RunStatistics::crewBusy>,
+                               "Per crew pool: crew-units busy, summed over runs")
+        .def_property_readonly("crewBusySquares", view<&RunStatistics::crewBusySquares>,
+                               "Per crew pool: the sum over runs of the square of a run's busy "
+                               "crew-units")
+        .def_property_readonly("crewWait", view<&RunStatistics::crewWait>,
+                               "Per crew pool: units spent waiting for a crew, summed over the "
+                               "waiting components and runs")
+        .def_property_readonly("crewWaitSquares", view<&RunStatistics::crewWaitSquares>,
+                               "Per crew pool: the sum over runs of the square of a run's waiting "
+                               "units")
+        .def_property_readonly("crewRequests", view<&RunStatistics::crewRequests>,
+                               "Per crew pool: requests for a crew, summed over runs")
+        .def_property_readonly("crewRequestsSquares", view<&RunStatistics::crewRequestsSquares>,
+                               "Per crew pool: the sum over runs of the square of a run's "
+                               "requests")
+        .def_property_readonly("crewWaitTimesRequests",
+                               view<&RunStatistics::crewWaitTimesRequests>,
+                               "Per crew pool: the sum over runs of a run's waiting units times "
+                               "its requests")
+        .def_property_readonly("crewLongestQueue", view<&RunStatistics::crewLongestQueue>,
+                               "Per crew pool: the sum over runs of a run's longest queue")
+        .def_property_readonly("crewLongestQueueSquares",
+                               view<&RunStatistics::crewLongestQueueSquares>,
+                               "Per crew pool: the sum over runs of the square of a run's longest "
+                               "queue");
     m.def(
         "runnerStatistics",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
-           const PyTree &cutSetTree, int seed, int binWidth) {
+           const PyTree &cutSetTree, int seed, int binWidth, const PyInteractions &interactions) {
+            if (interactions.ptr != nullptr) {
+                throw py::type_error("runnerStatistics: interactions need the logic as a "
+                                     "FaultTree, not a CutsetTree.");
+            }
             return tavoq::runnerStatistics(nSimulations, simTime, references(transitionsMatrix),
                                            cutSetTree.ptr, seed, binWidth, checkSignals);
         },
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("cutSetTree"), py::arg("seed"), py::arg("binWidth") = 1,
+        py::arg("interactions") = py::none(),
         "Run the batch of runnerParallelSim (same runs, seeds and threads) and count, beside "
         "the failed runs, first failures, failures and downtime per run, per component and "
         "cut set what caused each system failure, and per component the first draws out of "
@@ -190,15 +230,20 @@ void register_statistics(py::module_ &m) {
     m.def(
         "runnerStatistics",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
-           const PyFaultTree &cutSetTree, int seed, int binWidth) {
+           const PyFaultTree &cutSetTree, int seed, int binWidth,
+           const PyInteractions &interactions) {
             return runnerStatistics(nSimulations, simTime, references(transitionsMatrix),
-                                    cutSetTree.ptr, seed, binWidth, checkSignals);
+                                    cutSetTree.ptr, seed, binWidth, checkSignals,
+                                    interactions.ptr);
         },
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("cutSetTree"), py::arg("seed"), py::arg("binWidth") = 1,
+        py::arg("interactions") = py::none(),
         "The same batch with the logic as a FaultTree, whose gates the engine evaluates as "
         "they are: a transition costs the gates whose output changes, not the cut sets. The "
         "tree needs the matrix's number of components and a top. Fills the per-gate arrays "
         "(gateDowntime, gateFailures, gateTriggered, gateDowntimeSquares); cutsetFailures is "
-        "empty. The same logic as cut sets gives the same numbers in every other array.");
+        "empty. The same logic as cut sets gives the same numbers in every other array. "
+        "interactions (tavoq.Interactions or None): components acting on each other; the "
+        "tree then has the matrix's components plus one leaf per standby group.");
 }

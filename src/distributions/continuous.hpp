@@ -74,4 +74,52 @@ private:
     double k;
 };
 
+/// Lognormal lifetime: the logarithm of the delay is normal with mean `mu` and standard
+/// deviation `sigma`.
+class Lognormal : public Distribution {
+public:
+    /// @throws std::invalid_argument  mu not finite, or sigma not a finite number > 0.
+    Lognormal(double mu, double sigma);
+    double pdf(double x) const override;
+    double cdf(double x) const override;
+    /// kNoTransition for p outside [0, 1] (or NaN); 0 at p = 0, +inf at p = 1.
+    double quantile(double p, int currentTime) const override;
+
+private:
+    double mu;
+    double sigma;
+};
+
+/// Gamma lifetime: `shape` k, then `scale` theta (mean k * theta). An integer shape is the
+/// Erlang delay of k exponential phases, each of mean theta.
+class Gamma : public Distribution {
+public:
+    /// @throws std::invalid_argument  shape or scale not a finite number > 0.
+    Gamma(double shape, double scale);
+    double pdf(double x) const override;
+    double cdf(double x) const override;
+    /// kNoTransition for p outside [0, 1] (or NaN); 0 at p = 0, +inf at p = 1.
+    double quantile(double p, int currentTime) const override;
+
+private:
+    double shape;
+    double scale;
+};
+
+/// The same delay every time, counted from the moment the state is entered (unlike
+/// InstantaneousFailure, whose time is absolute).
+class Constant : public Distribution {
+public:
+    /// @throws std::invalid_argument  delay not a finite number >= 0.
+    explicit Constant(double delay);
+    /// A point mass: 1 at the delay, 0 elsewhere (as Inspection's).
+    double pdf(double x) const override;
+    double cdf(double x) const override;
+    /// `delay` for p in [0, 1]; kNoTransition outside (or NaN).
+    double quantile(double p, int currentTime) const override;
+
+private:
+    double delay;
+};
+
 } // namespace tavoq

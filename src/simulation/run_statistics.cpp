@@ -2,7 +2,8 @@
 
 namespace tavoq {
 
-StatisticsSlot::StatisticsSlot(int nBins, int nComponents, int nGates, int nTrackedGates)
+StatisticsSlot::StatisticsSlot(int nBins, int nComponents, int nGates, int nTrackedGates,
+                               bool planned, int nPools)
     : failedUnits(static_cast<std::size_t>(nBins), 0u),
       wholeBins(static_cast<std::size_t>(nBins), 0u),
       firstFailures(static_cast<std::size_t>(nBins), 0u),
@@ -15,7 +16,18 @@ StatisticsSlot::StatisticsSlot(int nBins, int nComponents, int nGates, int nTrac
       gateFailures(static_cast<std::size_t>(nTrackedGates), 0),
       gateDowntimeSquares(static_cast<std::size_t>(nTrackedGates), 0),
       negativeDelays(static_cast<std::size_t>(nComponents), 0),
-      delaysPastLimit(static_cast<std::size_t>(nComponents), 0) {}
+      delaysPastLimit(static_cast<std::size_t>(nComponents), 0),
+      plannedUnits(planned ? static_cast<std::size_t>(nBins) : 0, 0u),
+      plannedWholeBins(planned ? static_cast<std::size_t>(nBins) : 0, 0u),
+      crewBusy(static_cast<std::size_t>(nPools), 0),
+      crewBusySquares(static_cast<std::size_t>(nPools), 0),
+      crewWait(static_cast<std::size_t>(nPools), 0),
+      crewWaitSquares(static_cast<std::size_t>(nPools), 0),
+      crewRequests(static_cast<std::size_t>(nPools), 0),
+      crewRequestsSquares(static_cast<std::size_t>(nPools), 0),
+      crewWaitTimesRequests(static_cast<std::size_t>(nPools), 0),
+      crewLongestQueue(static_cast<std::size_t>(nPools), 0),
+      crewLongestQueueSquares(static_cast<std::size_t>(nPools), 0) {}
 
 void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares) {
     for (const int i : touched) {

@@ -47,6 +47,24 @@ struct RunStatistics {
     /// runners print a warning line for each instead (platform::printDelayOutOfBounds).
     std::vector<std::int64_t> negativeDelays;
     std::vector<std::int64_t> delaysPastLimit;
+    /// With interactions whose kinds include planned states (else empty): per bin, the sum
+    /// over its units of the runs that are down only for planned reasons (failedRuns
+    /// includes them); per run, those units (downtime includes them).
+    std::vector<std::int64_t> plannedRuns;
+    std::vector<std::int64_t> plannedDowntime;
+    /// Per crew pool of the interactions (else empty), summed over runs, each with the sum of
+    /// its squares over runs: crew-units busy; units waiting for a crew (summed over the
+    /// waiting components); requests for a crew; and the run's longest queue. Beside them
+    /// the sum over runs of waiting units times requests, for a ratio's interval.
+    std::vector<std::int64_t> crewBusy;
+    std::vector<double> crewBusySquares;
+    std::vector<std::int64_t> crewWait;
+    std::vector<double> crewWaitSquares;
+    std::vector<std::int64_t> crewRequests;
+    std::vector<double> crewRequestsSquares;
+    std::vector<double> crewWaitTimesRequests;
+    std::vector<std::int64_t> crewLongestQueue;
+    std::vector<double> crewLongestQueueSquares;
 };
 
 /// Sums of squares of per-run counts: a run's count is below 2^31, its square below 2^62, and
@@ -64,7 +82,9 @@ __extension__ using SquareSum = unsigned __int128;
 struct StatisticsSlot {
     /// `nGates`: the graph's gates, whose causes are counted; `nTrackedGates`: those with
     /// statistics of their own (all of a FaultTree's, none of the cut sets' graph).
-    StatisticsSlot(int nBins, int nComponents, int nGates, int nTrackedGates);
+    /// `planned`: keep the planned-down curve; `nPools`: crew pools.
+    StatisticsSlot(int nBins, int nComponents, int nGates, int nTrackedGates, bool planned = false,
+                   int nPools = 0);
 
     std::vector<std::uint64_t> failedUnits;   // per bin: units of stretches ending in it
     std::vector<std::uint32_t> wholeBins;     // per bin: difference array of whole bins
@@ -79,6 +99,17 @@ struct StatisticsSlot {
     std::vector<SquareSum> gateDowntimeSquares;
     std::vector<std::int64_t> negativeDelays;
     std::vector<std::int64_t> delaysPastLimit;
+    std::vector<std::uint64_t> plannedUnits;     // per bin, as failedUnits
+    std::vector<std::uint32_t> plannedWholeBins; // per bin, as wholeBins
+    std::vector<std::int64_t> crewBusy;          // per pool, the sums of RunStatistics
+    std::vector<SquareSum> crewBusySquares;
+    std::vector<std::int64_t> crewWait;
+    std::vector<SquareSum> crewWaitSquares;
+    std::vector<std::int64_t> crewRequests;
+    std::vector<SquareSum> crewRequestsSquares;
+    std::vector<SquareSum> crewWaitTimesRequests;
+    std::vector<std::int64_t> crewLongestQueue;
+    std::vector<SquareSum> crewLongestQueueSquares;
 };
 
 /// Failed time units of one run per item (component or gate), settled at the run's end for

@@ -10,6 +10,9 @@
 
 #include "cutset/cutset_index.hpp"
 #include "cutset/cutset_tree.hpp"
+#include "interactions/interacting_simulation.hpp"
+#include "interactions/interaction_model.hpp"
+#include "interactions/interactions.hpp"
 #include "logic/fault_tree.hpp"
 #include "logic/gate_graph.hpp"
 #include "platform/aligned_buffer.hpp"
@@ -57,8 +60,16 @@ const TransitionMatrix &requireFaultTree(const TransitionMatrix &matrix, const F
     return matrix;
 }
 
-std::shared_ptr<const GateGraph> checkedGraph(const FaultTree &tree, int nComponents) {
-    if (tree.nComponents() != nComponents) {
+std::shared_ptr<const GateGraph> checkedGraph(const FaultTree &tree, int nComponents,
+                                              int nGroups) {
+    if (tree.nComponents() != nComponents + nGroups) {
+        if (nGroups > 0) {
+            throw std::invalid_argument("The fault tree has " +
+                                        std::to_string(tree.nComponents()) + " components; with " +
+                                        std::to_string(nGroups) + " standby groups it needs " +
+                                        std::to_string(nComponents + nGroups) +
+                                        " (the matrix's components, then one leaf per group).");
+        }
         throw std::invalid_argument("The fault tree has " + std::to_string(tree.nComponents()) +
                                     " components and the transitions matrix " +
                                     std::to_string(nComponents) + ": they must be equal.");
@@ -78,9 +89,9 @@ struct Model {
         : transitions(matrix, tree), index(tree->index(transitions.nComponents())),
           graph(std::make_shared<const GateGraph>(*index)), cutsets(*graph), cutsetPin(tree),
           faultPin(nullptr) {}
-    Model(const TransitionMatrix &matrix, const FaultTree *tree)
+    Model(const TransitionMatrix &matrix, const FaultTree *tree, int nGroups = 0)
         : transitions(requireFaultTree(matrix, tree)),
-          graph(checkedGraph(*tree, transitions.nComponents())), cutsets(*graph),
+          graph(checkedGraph(*tree, transitions.nComponents(), nGroups)), cutsets(*graph),
           cutsetPin(nullptr), faultPin(tree) {}
     TransitionModel transitions;
     std::shared_ptr<const CutsetIndex> index; // held: the tree may drop its copy meanwhile
@@ -274,7 +285,12 @@ std::vector<double> toDouble(const std::vector<SquareSum> &sums) {
 template <typename Tree>
 RunStatistics statisticsBatch(int nSimulations, int simTime,
                               const TransitionMatrix &transitionsMatrix, const Tree *tree,
-                              int seed, int binWidth, const InterruptCheck &interrupted) {
+                              int seed, int binWidth, const InterruptCheck &interrupted,
+                              const Interactions *interactions = nullptr) {
+    // Only declared interactions take the interacting engine: without, today's loop runs.
+    const bool interacting = interactions != nullptr && !interactions->empty();
+    const int nGroups = interacting ? interactions->nGroups() : 0;
+    const int nPools = interacting ? interactions->nPools() : 0;
     if (simTime < 0) {
         throw std::invalid_argument("simTime must not be negative, got " +
                                     std::to_string(simTime) + ".");
@@ -310,12 +326,22 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     result.downtime.assign(static_cast<std::size_t>(runs), 0);
 
     std::optional<Model> model;
+    std::optional<InteractionModel> interactionModel;
     int nComponents = static_cast<int>(std::min<std::size_t>(transitionsMatrix.size(), INT32_MAX));
     int nCutsets = cutsetsOf(tree);
     const int nUserGates = gatesOf(tree);
     int nGates = 0; // of the graph the engine evaluates
     if (runs > 0) {
-        model.emplace(transitionsMatrix, tree);
+        if constexpr (std::is_same_v<Tree, FaultTree>) {
+            model.emplace(transitionsMatrix, tree, nGroups);
+            if (interacting) {
+                interactionModel.emplace(*interactions, model->transitions.nComponents(),
+                                         model->transitions.nStates(), tree->nComponents(),
+                                         tree->nNodes());
+            }
+        } else {
+            model.emplace(transitionsMatrix, tree);
+        }
         nComponents = model->transitions.nComponents();
         nGates = model->graph->nGates();
         if (model->index) {
@@ -323,19 +349,45 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
         }
     }
     const int nTracked = model && model->graph->reportsGates() ? nGates : 0;
+    // Whether kinds make a planned state: known once the interactions are checked, and
+    // otherwise from the declared kinds (a batch of no runs checks nothing).
+    bool planned = false;
+    if (interactionModel) {
+        planned = interactionModel->hasPlanned();
+    } else if (interacting) {
+        for (const auto &kinds : interactions->stateKinds()) {
+            planned = planned || std::find(kinds.begin(), kinds.end(), 2) != kinds.end();
+        }
+    }
+    if (planned) {
+        result.plannedDowntime.assign(static_cast<std::size_t>(runs), 0);
+    }
 
     std::vector<StatisticsSlot> perSlot;
     perSlot.reserve(static_cast<std::size_t>(slots));
     for (int slot = 0; slot < slots; ++slot) {
-        perSlot.emplace_back(nBins, nComponents, nGates, nTracked);
+        perSlot.emplace_back(nBins, nComponents, nGates, nTracked, planned, nPools);
     }
 
-    if (runs > 0) {
-        const auto restart = [&] {
-            for (StatisticsSlot &slot : perSlot) {
-                slot = StatisticsSlot(nBins, nComponents, nGates, nTracked);
-            }
-        };
+    const auto restart = [&] {
+        for (StatisticsSlot &slot : perSlot) {
+            slot = StatisticsSlot(nBins, nComponents, nGates, nTracked, planned, nPools);
+        }
+    };
+    if (runs > 0 && interactionModel) {
+        forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
+            return [simulation = std::make_shared<InteractingSimulation>(
+                        model->transitions, model->cutsets, *interactionModel, control),
+                    recorder = std::make_shared<StatisticsRecorder>(
+                        perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
+                        result.downtime.data(), binWidth, nComponents, nGates, nTracked,
+                        planned ? result.plannedDowntime.data() : nullptr),
+                    simTime, seed](int i) {
+                recorder->setRun(i);
+                simulation->run(simTime, runSeed(seed, i), *recorder);
+            };
+        });
+    } else if (runs > 0) {
         forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
             return [simulation =
                         std::make_shared<Simulation>(model->transitions, model->cutsets, control),
@@ -366,6 +418,16 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     result.gateDowntime.assign(tracked, 0);
     result.gateFailures.assign(tracked, 0);
     std::vector<SquareSum> gateSquares(tracked, 0);
+    std::vector<std::uint64_t> plannedUnits(planned ? n : 0, 0u);
+    std::vector<std::uint32_t> plannedWhole(planned ? n : 0, 0u);
+    const auto pools = static_cast<std::size_t>(nPools);
+    result.crewBusy.assign(pools, 0);
+    result.crewWait.assign(pools, 0);
+    result.crewRequests.assign(pools, 0);
+    result.crewLongestQueue.assign(pools, 0);
+    std::vector<SquareSum> crewBusySquares(pools, 0), crewWaitSquares(pools, 0),
+        crewRequestsSquares(pools, 0), crewWaitTimesRequests(pools, 0),
+        crewLongestSquares(pools, 0);
     const auto addInto = [](auto &total, const auto &part) {
         for (std::size_t k = 0; k < total.size(); ++k) {
             total[k] += part[k];
@@ -385,7 +447,31 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
         addInto(result.gateDowntime, slot.gateDowntime);
         addInto(result.gateFailures, slot.gateFailures);
         addInto(gateSquares, slot.gateDowntimeSquares);
+        addInto(plannedUnits, slot.plannedUnits);
+        addInto(plannedWhole, slot.plannedWholeBins);
+        addInto(result.crewBusy, slot.crewBusy);
+        addInto(result.crewWait, slot.crewWait);
+        addInto(result.crewRequests, slot.crewRequests);
+        addInto(result.crewLongestQueue, slot.crewLongestQueue);
+        addInto(crewBusySquares, slot.crewBusySquares);
+        addInto(crewWaitSquares, slot.crewWaitSquares);
+        addInto(crewRequestsSquares, slot.crewRequestsSquares);
+        addInto(crewWaitTimesRequests, slot.crewWaitTimesRequests);
+        addInto(crewLongestSquares, slot.crewLongestQueueSquares);
     }
+    if (planned) {
+        FailureCounts::counts(plannedWhole.data(), n);
+        result.plannedRuns.resize(n);
+        for (std::size_t b = 0; b < n; ++b) {
+            result.plannedRuns[b] = static_cast<std::int64_t>(
+                plannedUnits[b] + static_cast<std::uint64_t>(binWidth) * plannedWhole[b]);
+        }
+    }
+    result.crewBusySquares = toDouble(crewBusySquares);
+    result.crewWaitSquares = toDouble(crewWaitSquares);
+    result.crewRequestsSquares = toDouble(crewRequestsSquares);
+    result.crewWaitTimesRequests = toDouble(crewWaitTimesRequests);
+    result.crewLongestQueueSquares = toDouble(crewLongestSquares);
     FailureCounts::counts(whole.data(), n);
     result.failedRuns.resize(n);
     for (std::size_t b = 0; b < n; ++b) {
@@ -424,9 +510,10 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,
                                const FaultTree *faultTree, int seed, int binWidth,
-                               const InterruptCheck &interrupted) {
+                               const InterruptCheck &interrupted,
+                               const Interactions *interactions) {
     return statisticsBatch(nSimulations, simTime, transitionsMatrix, faultTree, seed, binWidth,
-                           interrupted);
+                           interrupted, interactions);
 }
 
 void limitOMPThreads(int maxThreads) { platform::setThreadCount(maxThreads); }

@@ -11,6 +11,7 @@ namespace tavoq {
 
 class CutsetTree;
 class FaultTree;
+class Interactions;
 
 /// Batch run i is seeded with seed + i (mod 2^32), so a batch result depends only on the
 /// seed, the number of runs and the model: not on the runner, the thread count or the order
@@ -68,10 +69,18 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 /// when the first run is built as for the other runners). Fills the per-gate arrays of
 /// RunStatistics; cutsetFailures stays empty. The same logic given as its cut sets gives the
 /// same numbers in every other array.
+///
+/// With `interactions` that declare anything, the runs follow their rules on the
+/// interacting engine (interacting_simulation.hpp); the tree then has the matrix's
+/// components plus one leaf per standby group, and the interactions are checked against the
+/// matrix and the tree (std::invalid_argument) when the first run is built. The planned
+/// arrays fill when some state is planned, the crew arrays per pool. Null or empty
+/// interactions take the plain engine: today's runs and numbers.
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,
                                const FaultTree *faultTree, int seed, int binWidth = 1,
-                               const InterruptCheck &interrupted = {});
+                               const InterruptCheck &interrupted = {},
+                               const Interactions *interactions = nullptr);
 
 /// The number of threads of later parallel runs, handed to OpenMP as it is
 /// (platform::setThreadCount).

@@ -2,7 +2,9 @@
 
 #include <climits>
 #include <cmath>
+#include <limits>
 #include <memory>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -107,10 +109,42 @@ struct InstantaneousFailureCase {
     static double cdf() { return 0.0; }
 };
 
+struct LognormalCase {
+    static std::unique_ptr<Distribution> make() { return std::make_unique<Lognormal>(0.0, 1.0); }
+    static constexpr double p = 0.5; // the median is exp(mu)
+    static constexpr int t = 100;
+    static double quantile() { return 1.0; }
+    static constexpr double x = 1.0;
+    static double pdf() { return 1.0 / kSqrtTwoPi; }
+    static double cdf() { return 0.5; }
+};
+
+struct GammaCase {
+    // Shape 2, scale 3: an Erlang of two phases of mean 3, F(x) = 1 - e^(-x/3) (1 + x/3).
+    static std::unique_ptr<Distribution> make() { return std::make_unique<Gamma>(2.0, 3.0); }
+    static constexpr double p = 0.0;
+    static constexpr int t = 100;
+    static double quantile() { return 0.0; }
+    static constexpr double x = 3.0;
+    static double pdf() { return std::exp(-1.0) / 3.0; }
+    static double cdf() { return 1.0 - 2.0 * std::exp(-1.0); }
+};
+
+struct ConstantCase {
+    static std::unique_ptr<Distribution> make() { return std::make_unique<Constant>(2.5); }
+    static constexpr double p = 0.3;
+    static constexpr int t = 40; // a delay, not a time: the current time does not matter
+    static double quantile() { return 2.5; }
+    static constexpr double x = 2.5;
+    static double pdf() { return 1.0; }
+    static double cdf() { return 1.0; }
+};
+
 template <typename Case> class EveryKind : public testing::Test {};
 
 using Kinds = testing::Types<PlainCase, NormalCase, ExponentialCase, UniformCase, WeibullCase,
-                             InspectionCase, MaintenanceCase, InstantaneousFailureCase>;
+                             InspectionCase, MaintenanceCase, InstantaneousFailureCase,
+                             LognormalCase, GammaCase, ConstantCase>;
 TYPED_TEST_SUITE(EveryKind, Kinds);
 
 TYPED_TEST(EveryKind, OperationsThroughTheBaseReachTheKind) {
@@ -119,6 +153,68 @@ TYPED_TEST(EveryKind, OperationsThroughTheBaseReachTheKind) {
     EXPECT_DOUBLE_EQ(d.quantile(TypeParam::p, TypeParam::t), TypeParam::quantile());
     EXPECT_DOUBLE_EQ(d.pdf(TypeParam::x), TypeParam::pdf());
     EXPECT_DOUBLE_EQ(d.cdf(TypeParam::x), TypeParam::cdf());
+}
+
+// The kinds with an unbounded delay: the ends of [0, 1] and what lies outside it.
+class UnboundedKind : public testing::TestWithParam<int> {
+protected:
+    static std::unique_ptr<Distribution> make(int which) {
+        if (which == 0) {
+            return std::make_unique<Lognormal>(1.0, 0.5);
+        }
+        return std::make_unique<Gamma>(0.5, 4.0);
+    }
+};
+
+TEST_P(UnboundedKind, EndsOfTheUnitIntervalAndBeyond) {
+    const std::unique_ptr<Distribution> d = make(GetParam());
+    EXPECT_EQ(d->quantile(0.0, 0), 0.0);
+    EXPECT_EQ(d->quantile(1.0, 0), std::numeric_limits<double>::infinity());
+    for (double p : {-0.1, 1.5, std::nan("")}) {
+        EXPECT_EQ(d->quantile(p, 0), kNever) << "p = " << p;
+    }
+    EXPECT_EQ(d->cdf(-1.0), 0.0);
+    EXPECT_EQ(d->cdf(std::numeric_limits<double>::infinity()), 1.0);
+    EXPECT_EQ(d->pdf(std::numeric_limits<double>::infinity()), 0.0);
+    EXPECT_TRUE(std::isnan(d->cdf(std::nan(""))));
+}
+
+TEST_P(UnboundedKind, QuantileInvertsTheCdf) {
+    const std::unique_ptr<Distribution> d = make(GetParam());
+    for (double p : {1e-9, 0.01, 0.3, 0.5, 0.9, 0.999999}) {
+        EXPECT_NEAR(d->cdf(d->quantile(p, 0)), p, 1e-12 + 1e-9 * p) << "p = " << p;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(LognormalAndGamma, UnboundedKind, testing::Values(0, 1));
+
+TEST(Lognormal, ADelayPastTheLargestDoubleIsInfiniteNotAnError) {
+    const Lognormal huge(700.0, 10.0);
+    EXPECT_EQ(huge.quantile(0.99, 0), std::numeric_limits<double>::infinity());
+}
+
+TEST(Gamma, ShapeOneIsTheExponential) {
+    const Gamma g(1.0, 4.0);
+    const Exponential e(0.25);
+    EXPECT_DOUBLE_EQ(g.pdf(0.0), 0.25);
+    for (double p : {0.1, 0.5, 0.75}) {
+        EXPECT_NEAR(g.quantile(p, 3), e.quantile(p, 3), 1e-12);
+    }
+}
+
+TEST(NewKinds, ConstructorsRefuseParametersWithoutMeaning) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::nan("");
+    EXPECT_THROW(Lognormal(0.0, 0.0), std::invalid_argument);
+    EXPECT_THROW(Lognormal(0.0, -1.0), std::invalid_argument);
+    EXPECT_THROW(Lognormal(nan, 1.0), std::invalid_argument);
+    EXPECT_THROW(Lognormal(0.0, inf), std::invalid_argument);
+    EXPECT_THROW(Gamma(0.0, 1.0), std::invalid_argument);
+    EXPECT_THROW(Gamma(1.0, -2.0), std::invalid_argument);
+    EXPECT_THROW(Gamma(inf, 1.0), std::invalid_argument);
+    EXPECT_THROW(Constant(-1.0), std::invalid_argument);
+    EXPECT_THROW(Constant{nan}, std::invalid_argument);
+    EXPECT_NO_THROW(Constant(0.0));
 }
 
 TEST(Inspection, ZeroIntervalNeverSchedulesAnInspection) {

@@ -53,7 +53,8 @@ class DistributionKind:
     check: Callable[[str, Params], dict[str, Any]]
     native: Callable[[Params], Any]
     describe: Callable[[Params, str, str], str]
-    # Exponential takes one of its parameters; every other kind needs all of them.
+    # Exponential, lognormal and gamma take some of their parameters (their check says
+    # which); every other kind needs all of them.
     needs_all: bool = True
 
 
@@ -104,6 +105,93 @@ def _check_maintenance(key: str, p: Params) -> dict[str, Any]:
             check_integer(f"{key}.times[{i}]", t, 1, error=ModelError) for i, t in enumerate(times)
         )
     }
+
+
+def _one_of(key: str, p: Params, what: str, names: tuple[str, ...]) -> str:
+    given = [name for name in names if name in p]
+    if len(given) != 1:
+        raise ModelError(
+            key,
+            f"{what} needs exactly one of {', '.join(names)}; given: {', '.join(given) or 'none'}",
+        )
+    return given[0]
+
+
+def _finite(key: str, value: object) -> float:
+    ok = isinstance(value, int | float) and not isinstance(value, bool)
+    number = float(value) if ok else math.nan  # type: ignore[arg-type]
+    if not math.isfinite(number):
+        raise ModelError(key, f"must be a finite number, got {shown(value)}")
+    return number
+
+
+def _check_lognormal(key: str, p: Params) -> dict[str, Any]:
+    pairs = (("mean", "sd"), ("mu", "sigma"))
+    given = [pair for pair in pairs if any(name in p for name in pair)]
+    if len(given) != 1 or not all(name in p for name in given[0]):
+        raise ModelError(
+            key,
+            "lognormal needs mean and sd (of the delay) or mu and sigma (of its logarithm); "
+            f"given: {', '.join(p) or 'none'}",
+        )
+    if given[0] == ("mean", "sd"):
+        mean = _number(f"{key}.mean", p["mean"])
+        sd = _number(f"{key}.sd", p["sd"])
+        if _lognormal_of(mean, sd)[1] == 0.0:
+            raise ModelError(f"{key}.sd", f"{sd!r} is too small beside the mean {mean!r}")
+        return {"mean": mean, "sd": sd}
+    return {"mu": _finite(f"{key}.mu", p["mu"]), "sigma": _number(f"{key}.sigma", p["sigma"])}
+
+
+def _lognormal_of(mean: float, sd: float) -> tuple[float, float]:
+    """mu and sigma of the lognormal of this mean and standard deviation."""
+    spread = math.log1p((sd / mean) ** 2)
+    return math.log(mean) - spread / 2.0, math.sqrt(spread)
+
+
+def _native_lognormal(p: Params) -> Any:
+    if "mu" in p:
+        return _tavoq().Lognormal(p["mu"], p["sigma"])
+    return _tavoq().Lognormal(*_lognormal_of(p["mean"], p["sd"]))
+
+
+def _describe_lognormal(p: Params, suffix: str, unit: str) -> str:
+    if "mu" in p:
+        return f"lognormal, mu {p['mu']:g}, sigma {p['sigma']:g} (of ln t)"
+    return f"lognormal, mean {p['mean']:g}{suffix}, sd {p['sd']:g}{suffix}"
+
+
+GAMMA_SCALES = ("scale", "rate", "mean")
+
+
+def _check_gamma(key: str, p: Params) -> dict[str, Any]:
+    if "shape" not in p:
+        raise ModelError(key, "missing parameter shape of gamma (with one of scale, rate, mean)")
+    shape = _number(f"{key}.shape", p["shape"])
+    name = _one_of(key, p, "gamma, besides shape,", GAMMA_SCALES)
+    checked = {"shape": shape, name: _number(f"{key}.{name}", p[name])}
+    scale = _gamma_scale(checked)
+    if scale == 0.0 or not math.isfinite(scale):
+        raise ModelError(f"{key}.{name}", f"{checked[name]!r} is out of range")
+    return checked
+
+
+def _gamma_scale(p: Params) -> float:
+    if "scale" in p:
+        return float(p["scale"])
+    if "rate" in p:
+        return 1.0 / p["rate"]
+    return p["mean"] / p["shape"]
+
+
+def _describe_gamma(p: Params, suffix: str, unit: str) -> str:
+    shape = p["shape"]
+    erlang = " (Erlang)" if float(shape).is_integer() else ""
+    if "rate" in p:
+        per = f" per {unit}" if unit else ""
+        return f"gamma{erlang}, shape {shape:g}, rate {p['rate']:g}{per}"
+    name = "scale" if "scale" in p else "mean"
+    return f"gamma{erlang}, shape {shape:g}, {name} {p[name]:g}{suffix}"
 
 
 def _check_demand(key: str, p: Params) -> dict[str, Any]:
@@ -171,6 +259,26 @@ KINDS: dict[str, DistributionKind] = {
         lambda key, p: {"at": check_integer(f"{key}.at", p["at"], 0, error=ModelError)},
         lambda p: _tavoq().InstantaneousFailure(p["at"]),
         lambda p, suffix, unit: f"fixed, at {p['at']}{suffix}",
+    ),
+    "lognormal": DistributionKind(
+        ("mean", "sd", "mu", "sigma"),
+        _check_lognormal,
+        _native_lognormal,
+        _describe_lognormal,
+        needs_all=False,
+    ),
+    "gamma": DistributionKind(
+        ("shape", *GAMMA_SCALES),
+        _check_gamma,
+        lambda p: _tavoq().Gamma(p["shape"], _gamma_scale(p)),
+        _describe_gamma,
+        needs_all=False,
+    ),
+    "constant": DistributionKind(
+        ("delay",),
+        lambda key, p: {"delay": _number(f"{key}.delay", p["delay"], positive=False)},
+        lambda p: _tavoq().Constant(p["delay"]),
+        lambda p, suffix, unit: f"constant, {p['delay']:g}{suffix} after entering the state",
     ),
     "demand": DistributionKind(
         ("probability",),

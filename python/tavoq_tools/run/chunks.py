@@ -68,9 +68,21 @@ SLICE_GROWTH = 8
 
 
 class Buildable(Protocol):
-    """A plain-data model: pickles as data and builds the native objects where it runs."""
+    """A plain-data model: pickles as data and builds the native objects where it runs:
+    (matrix, tree) or (matrix, tree, interactions), interactions None or a
+    ``tavoq.Interactions``."""
 
-    def build(self) -> tuple[Any, Any]: ...
+    def build(self) -> tuple[Any, ...]: ...
+
+
+def _built(model: Buildable) -> tuple[Any, Any, Any]:
+    built = tuple(model.build())
+    if len(built) not in (2, 3):
+        raise ValueError(
+            f"build() must give (matrix, tree) or (matrix, tree, interactions), got {len(built)} "
+            "items"
+        )
+    return built[0], built[1], built[2] if len(built) == 3 else None
 
 
 def run_chunk(
@@ -84,17 +96,20 @@ def run_chunk(
     seed = check_integer("seed", seed, INT32_MIN)
     first = check_integer("first", first, 0)
     count = check_integer("count", count, 0)
-    matrix, tree = model.build()
+    matrix, tree, interactions = _built(model)
     # Components whose negative first draws are demand failures that did not happen.
     quiet = frozenset(getattr(model, "demand_components", ()))
     return _in_slices(
-        lambda start, runs: _runs(matrix, tree, horizon, seed, start, runs, quiet), first, count
+        lambda start, runs: _runs(matrix, tree, interactions, horizon, seed, start, runs, quiet),
+        first,
+        count,
     )
 
 
 def _runs(
     matrix: Any,
     tree: Any,
+    interactions: Any,
     horizon: int,
     seed: int,
     first: int,
@@ -104,8 +119,12 @@ def _runs(
     """Runs ``first .. first + count - 1`` of the batch seeded ``seed``: one native call."""
     import tavoq  # imported where the runs happen, which may be another process
 
+    # A model without interactions makes exactly the call it always made.
+    extra = {} if interactions is None else {"interactions": interactions}
     with engine_output_as_warnings():
-        native = tavoq.runnerStatistics(count, horizon, matrix, tree, wrap_int32(seed + first))
+        native = tavoq.runnerStatistics(
+            count, horizon, matrix, tree, wrap_int32(seed + first), **extra
+        )
     _warn_of_negative_first_draws(native.negativeDelays, quiet)
     return BatchStatistics.from_native(native, first_run=first)
 
@@ -198,7 +217,7 @@ def local_chunk_runner(
     """Runs chunks one after the other in this process, the model built once.
 
     ``on_chunk`` is called with each chunk's statistics as it finishes (a progress bar)."""
-    matrix, tree = model.build()
+    matrix, tree, interactions = _built(model)
     horizon = check_integer("horizon", horizon)
     seed = check_integer("seed", seed, INT32_MIN)
     quiet = frozenset(getattr(model, "demand_components", ()))
@@ -206,7 +225,9 @@ def local_chunk_runner(
     def run(chunks: Sequence[range]) -> list[BatchStatistics]:
         parts = []
         for chunk in chunks:
-            part = _runs(matrix, tree, horizon, seed, chunk.start, len(chunk), quiet)
+            part = _runs(
+                matrix, tree, interactions, horizon, seed, chunk.start, len(chunk), quiet
+            )
             if on_chunk is not None:
                 on_chunk(part)
             parts.append(part)

@@ -4,14 +4,20 @@ namespace tavoq {
 
 StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures,
                                        std::int64_t *downtime, int binWidth, int nComponents,
-                                       int nGates, int nTrackedGates)
-    : slot(slot), systemFailures(systemFailures), downtime(downtime), componentDown(nComponents),
-      gateDown(nTrackedGates), binWidth(binWidth) {
+                                       int nGates, int nTrackedGates,
+                                       std::int64_t *plannedDowntime)
+    : slot(slot), systemFailures(systemFailures), downtime(downtime),
+      plannedDowntime(plannedDowntime), componentDown(nComponents), gateDown(nTrackedGates),
+      binWidth(binWidth) {
     causeGates.reserve(static_cast<std::size_t>(nGates));
 }
 
 void StatisticsRecorder::onSystemFailure(int t) {
     failedSince = t;
+    countSystemFailure(t);
+}
+
+void StatisticsRecorder::countSystemFailure(int t) {
     if (!everFailed) {
         everFailed = true;
         ++slot.firstFailures[static_cast<std::size_t>(t / binWidth)];
@@ -25,30 +31,55 @@ void StatisticsRecorder::onSystemFailure(int t) {
     }
 }
 
-void StatisticsRecorder::addFailedStretch(int from, int to) {
+void StatisticsRecorder::addStretch(std::vector<std::uint64_t> &units,
+                                    std::vector<std::uint32_t> &whole, int from, int to) {
     const std::int64_t first = from / binWidth;
     const std::int64_t last = (to - 1) / binWidth;
     const auto firstBin = static_cast<std::size_t>(first);
     const auto lastBin = static_cast<std::size_t>(last);
     if (first == last) {
-        slot.failedUnits[firstBin] += static_cast<std::uint64_t>(to - from);
+        units[firstBin] += static_cast<std::uint64_t>(to - from);
         return;
     }
-    slot.failedUnits[firstBin] += static_cast<std::uint64_t>((first + 1) * binWidth - from);
-    slot.failedUnits[lastBin] += static_cast<std::uint64_t>(to - last * binWidth);
-    slot.wholeBins[firstBin + 1] += 1u; // none when the two bins are neighbours: they cancel
-    slot.wholeBins[lastBin] -= 1u;
+    units[firstBin] += static_cast<std::uint64_t>((first + 1) * binWidth - from);
+    units[lastBin] += static_cast<std::uint64_t>(to - last * binWidth);
+    whole[firstBin + 1] += 1u; // none when the two bins are neighbours: they cancel
+    whole[lastBin] -= 1u;
+}
+
+void StatisticsRecorder::crewRun(int p, std::int64_t busy, std::int64_t wait,
+                                 std::int64_t requests, std::int64_t longest) {
+    const auto k = static_cast<std::size_t>(p);
+    const auto square = [](std::int64_t a, std::int64_t b) {
+        return static_cast<SquareSum>(static_cast<std::uint64_t>(a)) *
+               static_cast<SquareSum>(static_cast<std::uint64_t>(b));
+    };
+    slot.crewBusy[k] += busy;
+    slot.crewBusySquares[k] += square(busy, busy);
+    slot.crewWait[k] += wait;
+    slot.crewWaitSquares[k] += square(wait, wait);
+    slot.crewRequests[k] += requests;
+    slot.crewRequestsSquares[k] += square(requests, requests);
+    slot.crewWaitTimesRequests[k] += square(wait, requests);
+    slot.crewLongestQueue[k] += longest;
+    slot.crewLongestQueueSquares[k] += square(longest, longest);
 }
 
 void StatisticsRecorder::endRun(int simTime, const std::vector<int> &) {
     if (failed != 0) {
         addFailedStretch(failedSince, simTime);
     }
+    if (failed == 2) {
+        addStretch(slot.plannedUnits, slot.plannedWholeBins, plannedSince, simTime);
+    }
     componentDown.settle(simTime, slot.componentDowntime.data(),
                          slot.componentDowntimeSquares.data());
     gateDown.settle(simTime, slot.gateDowntime.data(), slot.gateDowntimeSquares.data());
     systemFailures[run] = failures;
     downtime[run] = failedUnits;
+    if (plannedDowntime != nullptr) {
+        plannedDowntime[run] = plannedUnits;
+    }
 }
 
 } // namespace tavoq

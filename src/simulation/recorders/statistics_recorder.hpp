@@ -20,7 +20,8 @@ public:
     /// `systemFailures` and `downtime` are the batch's per-run arrays; the slot's curves have
     /// bins of `binWidth` units (at least 1).
     StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures, std::int64_t *downtime,
-                       int binWidth, int nComponents, int nGates, int nTrackedGates);
+                       int binWidth, int nComponents, int nGates, int nTrackedGates,
+                       std::int64_t *plannedDowntime = nullptr);
 
     /// The index of the next run in the batch.
     void setRun(int i) { run = static_cast<std::size_t>(i); }
@@ -29,6 +30,7 @@ public:
         failed = 0;
         failures = 0;
         failedUnits = 0;
+        plannedUnits = 0;
         everFailed = false;
     }
     void stretch(int from, int to, std::uint32_t state) {
@@ -44,6 +46,42 @@ public:
             failedUnits += to - from;
         }
     }
+    /// The interacting engine's stretch: state 0 up, 1 unplanned-down, 2 planned-down. A
+    /// system failure is a rise to 1 (from 0 or 2); downtime and failedRuns count 1 and 2,
+    /// plannedDowntime and plannedRuns 2 alone.
+    void stretchKinds(int from, int to, std::uint32_t state) {
+        if (state != failed) {
+            const std::uint32_t old = failed;
+            failed = state;
+            if (old == 0) {
+                failedSince = from;
+            } else if (state == 0) {
+                addStretch(slot.failedUnits, slot.wholeBins, failedSince, from);
+            }
+            if (state == 1) {
+                countSystemFailure(from);
+            }
+            if (old == 2) {
+                addStretch(slot.plannedUnits, slot.plannedWholeBins, plannedSince, from);
+            } else if (state == 2) {
+                plannedSince = from;
+            }
+        }
+        if (state != 0) {
+            failedUnits += to - from;
+        }
+        if (state == 2) {
+            plannedUnits += to - from;
+        }
+    }
+    /// The interacting engine's component hooks: down (failed or planned) and up again, and
+    /// a failure (working to failed) counted apart.
+    void componentWentDown(int c, int t) { componentDown.failed(c, t); }
+    void componentCameUp(int c, int t) { componentDown.restored(c, t); }
+    void countComponentFailure(int c) { ++slot.componentFailures[static_cast<std::size_t>(c)]; }
+    /// One run's figures of crew pool p (see RunStatistics).
+    void crewRun(int p, std::int64_t busy, std::int64_t wait, std::int64_t requests,
+                 std::int64_t longest);
     void delayOutOfBounds(int c, bool negative) {
         auto &counts = negative ? slot.negativeDelays : slot.delaysPastLimit;
         ++counts[static_cast<std::size_t>(c)];
@@ -66,21 +104,29 @@ public:
 
 private:
     void onSystemFailure(int t);
-    void addFailedStretch(int from, int to);
+    void countSystemFailure(int t);
+    void addFailedStretch(int from, int to) {
+        addStretch(slot.failedUnits, slot.wholeBins, from, to);
+    }
+    void addStretch(std::vector<std::uint64_t> &units, std::vector<std::uint32_t> &whole, int from,
+                    int to);
 
     StatisticsSlot &slot;
     std::int64_t *systemFailures;
     std::int64_t *downtime;
+    std::int64_t *plannedDowntime;
     RunDowntime componentDown;
     RunDowntime gateDown;
     std::vector<std::int32_t> causeGates;
     std::size_t run = 0;
     std::int64_t binWidth;
-    int failedSince = 0; // the first unit of the failed stretch under way
+    int failedSince = 0;  // the first unit of the failed stretch under way
+    int plannedSince = 0; // the same for a planned-down stretch
     int cause = 0;
     std::uint32_t failed = 0;
     std::int64_t failures = 0;
     std::int64_t failedUnits = 0;
+    std::int64_t plannedUnits = 0;
     bool everFailed = false;
 };
 

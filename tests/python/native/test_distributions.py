@@ -696,3 +696,105 @@ def test_maintenance_entries_not_validated(values, expected):
 def test_maintenance_duplicates():
     m = tavoq.Maintenance([5, 5, 5, 5])
     assert {m.quantile(0.1, t) for t in range(50)} == {5.0}
+
+
+# ---------------------------------------------------------------------------
+# Lognormal, Gamma and Constant
+
+
+def lognormal_cdf(mu, sigma, x):
+    return 0.5 * math.erfc(-(math.log(x) - mu) / (sigma * math.sqrt(2.0)))
+
+
+def erlang_cdf(k, scale, x):
+    # P(a Poisson count of mean z is at least k), summed on the smaller side to keep digits.
+    z = x / scale
+    if z < k:
+        return math.exp(-z) * sum(z**i / math.factorial(i) for i in range(k, k + 80))
+    return 1.0 - math.exp(-z) * sum(z**i / math.factorial(i) for i in range(k))
+
+
+# (distribution, cdf written out from its formula)
+UNBOUNDED = {
+    "lognormal-0-1": (tavoq.Lognormal(0.0, 1.0), lambda x: lognormal_cdf(0.0, 1.0, x)),
+    "lognormal-3-0.4": (tavoq.Lognormal(3.0, 0.4), lambda x: lognormal_cdf(3.0, 0.4, x)),
+    "erlang-3-10": (tavoq.Gamma(3.0, 10.0), lambda x: erlang_cdf(3, 10.0, x)),
+    # Shape 1/2, scale s: s Z^2 / 2 for a standard normal Z, so F(x) = erf(sqrt(x / s)).
+    "gamma-0.5-2": (tavoq.Gamma(0.5, 2.0), lambda x: math.erf(math.sqrt(x / 2.0))),
+}
+
+
+@pytest.mark.parametrize("case", list(UNBOUNDED.values()), ids=list(UNBOUNDED))
+@pytest.mark.parametrize("x", [0.05, 1.0, 7.5, 40.0])
+def test_lognormal_and_gamma_cdf_and_quantile_follow_their_formulas(case, x):
+    d, cdf = case
+    assert d.cdf(x) == pytest.approx(cdf(x), rel=1e-12, abs=1e-300)
+    p = cdf(x)
+    if 1e-12 < p < 1 - 1e-9:
+        assert d.quantile(p, 123) == pytest.approx(x, rel=1e-9)
+    # The density is the slope of the cdf.
+    h = 1e-6 * x
+    assert d.pdf(x) == pytest.approx((cdf(x + h) - cdf(x - h)) / (2 * h), rel=1e-5)
+
+
+@pytest.mark.parametrize("case", list(UNBOUNDED.values()), ids=list(UNBOUNDED))
+def test_lognormal_and_gamma_edge_values(case):
+    d, _ = case
+    assert d.quantile(0.0, 0) == 0.0
+    assert d.quantile(1.0, 0) == INF
+    for p in (-0.1, 1.1, -INF, INF, NAN):
+        assert d.quantile(p, 0) == NO_TRANSITION
+    assert d.cdf(-1.0) == 0.0 and d.pdf(-1.0) == 0.0
+    assert d.cdf(INF) == 1.0 and d.pdf(INF) == 0.0
+    assert math.isnan(d.cdf(NAN))
+
+
+def test_lognormal_sample_mean_is_exp_of_mu_plus_half_sigma_squared():
+    d = tavoq.Lognormal(1.0, 0.5)
+    n = 20000
+    sample = [d.quantile((i + 0.5) / n, 0) for i in range(n)]
+    assert statistics.fmean(sample) == pytest.approx(math.exp(1.0 + 0.125), rel=1e-3)
+
+
+@pytest.mark.parametrize(
+    "cls, args",
+    [
+        (tavoq.Lognormal, (0.0, 0.0)),
+        (tavoq.Lognormal, (0.0, -1.0)),
+        (tavoq.Lognormal, (NAN, 1.0)),
+        (tavoq.Lognormal, (INF, 1.0)),
+        (tavoq.Lognormal, (0.0, NAN)),
+        (tavoq.Gamma, (0.0, 1.0)),
+        (tavoq.Gamma, (2.0, 0.0)),
+        (tavoq.Gamma, (-1.0, 1.0)),
+        (tavoq.Gamma, (NAN, 1.0)),
+        (tavoq.Gamma, (1.0, INF)),
+        (tavoq.Constant, (-1.0,)),
+        (tavoq.Constant, (NAN,)),
+        (tavoq.Constant, (INF,)),
+    ],
+    ids=lambda v: v.__name__ if isinstance(v, type) else repr(v),
+)
+def test_new_kinds_refuse_parameters_with_a_value_error(cls, args):
+    with pytest.raises(ValueError):
+        cls(*args)
+
+
+@pytest.mark.parametrize("t", [0, 17, INT32_MAX, INT32_MIN])
+def test_constant_is_a_delay_whatever_the_time(t):
+    c = tavoq.Constant(12.5)
+    assert c.quantile(0.0, t) == 12.5 and c.quantile(1.0, t) == 12.5
+    assert c.quantile(-0.5, t) == NO_TRANSITION and c.quantile(NAN, t) == NO_TRANSITION
+    assert (c.cdf(12.4), c.cdf(12.5), c.pdf(12.5), c.pdf(3.0)) == (0.0, 1.0, 1.0, 0.0)
+
+
+def test_constant_delays_are_truncated_like_every_other_delay():
+    # Fails 5.9 units after each start (truncated to 5), repaired 2.5 units later (2): the
+    # failed units are 5, 6, then 12, 13, ...: a period of 7.
+    matrix = [
+        [[tavoq.Distribution(), tavoq.Constant(5.9)], [tavoq.Constant(2.5), tavoq.Distribution()]]
+    ]
+    tree = tavoq.CutsetTree(1)
+    tree.constructTree([[1]])
+    states = tavoq.runnerSingleSim(30, matrix, tree, 3)
+    assert list(states) == [1 if t % 7 in (5, 6) else 0 for t in range(30)]

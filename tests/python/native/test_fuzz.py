@@ -436,6 +436,9 @@ CONSTRUCTORS = {
     "Weibull": [FLOAT, FLOAT],
     "Inspection": [INT32],
     "InstantaneousFailure": [INT32],
+    "Lognormal": [FLOAT, FLOAT],
+    "Gamma": [FLOAT, FLOAT],
+    "Constant": [FLOAT],
     "Maintenance": [
         Param(
             listed(INT32.valid, 1, 4),
@@ -458,6 +461,9 @@ RECEIVERS = {
     "tavoq.Inspection(4)": ("Inspection", True),
     "tavoq.Maintenance([3])": ("Maintenance", True),
     "tavoq.InstantaneousFailure(5)": ("InstantaneousFailure", True),
+    "tavoq.Lognormal(0.0, 1.0)": ("Lognormal", True),
+    "tavoq.Gamma(0.5, 2.0)": ("Gamma", True),
+    "tavoq.Constant(3.0)": ("Constant", True),
     "tavoq.CutsetTree(2)": ("CutsetTree", True),
     "SubTree(2)": ("CutsetTree", True),
     "make_tree(2, [[1, 0], [0, 1]])": ("CutsetTree", True),

@@ -16,6 +16,9 @@ DISTRIBUTION_SUBCLASSES = [
     "Inspection",
     "Maintenance",
     "InstantaneousFailure",
+    "Lognormal",
+    "Gamma",
+    "Constant",
 ]
 CLASSES = ["Distribution", *DISTRIBUTION_SUBCLASSES, "CutsetTree"]
 FUNCTIONS = [
@@ -39,6 +42,9 @@ CTOR_ARGS = {
     "Inspection": (10,),
     "Maintenance": ([7],),
     "InstantaneousFailure": (100,),
+    "Lognormal": (0.0, 1.0),
+    "Gamma": (2.0, 3.0),
+    "Constant": (4.0,),
     "CutsetTree": (3,),
 }
 
@@ -218,6 +224,9 @@ CTOR_PARAMS = {
     "Inspection": [("inspectionTime", "int")],
     "Maintenance": [("maintenanceTimes", "intseq")],
     "InstantaneousFailure": [("failureTime", "int")],
+    "Lognormal": [("mu", "float"), ("sigma", "float")],
+    "Gamma": [("shape", "float"), ("scale", "float")],
+    "Constant": [("delay", "float")],
     "CutsetTree": [("cutsetSize", "int")],
 }
 
@@ -475,6 +484,9 @@ def test_no_attribute_assignment(name, attr):
         ("Inspection", "inspectionTime"),
         ("Maintenance", "maintenanceTimes"),
         ("InstantaneousFailure", "failureTime"),
+        ("Lognormal", "sigma"),
+        ("Gamma", "shape"),
+        ("Constant", "delay"),
     ],
     ids=lambda v: v,
 )

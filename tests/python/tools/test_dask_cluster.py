@@ -37,7 +37,7 @@ HORIZON = 2_000
 
 
 def one_batch(runs, model=MODEL, horizon=HORIZON, seed=SEED):
-    matrix, tree = model.build()
+    matrix, tree, _ = model.build()
     return BatchStatistics.from_native(tavoq.runnerStatistics(runs, horizon, matrix, tree, seed))
 
 

@@ -1,5 +1,7 @@
 """The table of distribution kinds: every entry checks, builds and describes its kind."""
 
+import math
+
 import pytest
 
 import tavoq
@@ -15,6 +17,9 @@ EXAMPLES = {
     "inspection": ({"interval": 25}, tavoq.Inspection, "every 25 h"),
     "maintenance": ({"times": [3, 9]}, tavoq.Maintenance, "one of 3, 9 h"),
     "fixed": ({"at": 7}, tavoq.InstantaneousFailure, "at 7 h"),
+    "lognormal": ({"mean": 24, "sd": 8}, tavoq.Lognormal, "sd 8 h"),
+    "gamma": ({"shape": 3, "rate": 0.1}, tavoq.Gamma, "(Erlang), shape 3, rate 0.1 per h"),
+    "constant": ({"delay": 48}, tavoq.Constant, "48 h after"),
     "demand": ({"probability": 0.25}, tavoq.Uniform, "probability 0.25"),
 }
 
@@ -46,6 +51,55 @@ def test_exponential_mean_and_rate_build_the_same_distribution():
     by_mean = distributions.native("exponential", {"mean": 4.0})
     by_rate = distributions.native("exponential", {"rate": 0.25})
     assert by_mean.quantile(0.5, 0) == by_rate.quantile(0.5, 0)
+
+
+def test_lognormal_by_mean_and_sd_has_that_mean_and_median():
+    params = distributions.check_params("t", "lognormal", {"mean": 24, "sd": 8})
+    d = distributions.native("lognormal", params)
+    mu = math.log(24) - math.log1p((8 / 24) ** 2) / 2
+    assert d.quantile(0.5, 0) == pytest.approx(math.exp(mu), rel=1e-12)
+    n = 20000
+    mean = sum(d.quantile((i + 0.5) / n, 0) for i in range(n)) / n
+    assert mean == pytest.approx(24, rel=1e-3)
+    by_mu = distributions.native("lognormal", {"mu": mu, "sigma": d_sigma(24, 8)})
+    assert by_mu.quantile(0.9, 0) == pytest.approx(d.quantile(0.9, 0), rel=1e-12)
+
+
+def d_sigma(mean, sd):
+    return math.sqrt(math.log1p((sd / mean) ** 2))
+
+
+@pytest.mark.parametrize(
+    "given", [{"shape": 3, "scale": 10}, {"shape": 3, "rate": 0.1}, {"shape": 3, "mean": 30}]
+)
+def test_gamma_scale_rate_and_mean_say_the_same(given):
+    d = distributions.native("gamma", distributions.check_params("t", "gamma", given))
+    assert d.quantile(0.5, 0) == pytest.approx(tavoq.Gamma(3.0, 10.0).quantile(0.5, 0))
+
+
+@pytest.mark.parametrize(
+    "kind, given, key, text",
+    [
+        ("lognormal", {"mean": 24}, "t", "mean and sd"),
+        ("lognormal", {"mean": 24, "sd": 8, "mu": 1}, "t", "mean and sd"),
+        ("lognormal", {"mu": 1}, "t", "mu and sigma"),
+        ("lognormal", {"mean": -2, "sd": 1}, "t.mean", "positive"),
+        ("lognormal", {"mu": 1, "sigma": 0}, "t.sigma", "positive"),
+        ("lognormal", {"mu": math.inf, "sigma": 1}, "t.mu", "finite"),
+        ("gamma", {"scale": 2}, "t", "missing parameter shape"),
+        ("gamma", {"shape": 2}, "t", "exactly one of scale, rate, mean"),
+        ("gamma", {"shape": 2, "scale": 1, "rate": 1}, "t", "given: scale, rate"),
+        ("gamma", {"shape": 0, "scale": 1}, "t.shape", "positive"),
+        ("gamma", {"shape": 2, "rate": 1e-320}, "t.rate", "out of range"),
+        ("constant", {"delay": -1}, "t.delay", ">= 0"),
+        ("constant", {"delay": "1"}, "t.delay", ">= 0"),
+        ("constant", {}, "t", "missing parameter delay"),
+    ],
+)
+def test_new_kinds_refuse_bad_parameters_naming_the_key(kind, given, key, text):
+    with pytest.raises(ModelError) as info:
+        distributions.check_params("t", kind, given)
+    assert info.value.key == key and text in info.value.message
 
 
 @pytest.mark.parametrize("probability", [1.0, 0.5, 0.125, 1e-6])

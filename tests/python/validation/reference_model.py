@@ -549,3 +549,480 @@ def batch_statistics(
         "gateDowntimeSquares": gate_squares,
         "componentDowntimeSquares": component_squares,
     }
+
+
+# --------------------------------------------------------------------------------------
+# Components that act on each other
+# --------------------------------------------------------------------------------------
+
+WORKING, FAILED, PLANNED = 0, 1, 2
+
+TriggerDesc = tuple[int, bool, Sequence[tuple[int, Sequence[int], int]]]
+GroupDesc = tuple[Sequence[int], Sequence[int], Sequence[int], Sequence[int], float, bool]
+
+
+@dataclass
+class Interplay:
+    """What a ``tavoq.Interactions`` declares, as plain data (see ``InteractingRun``)."""
+
+    kinds: dict[int, list[int]] = field(default_factory=dict)
+    triggers: list[TriggerDesc] = field(default_factory=list)
+    # (units, active states, standby states, switch-failed states, switch failure, revert)
+    groups: list[GroupDesc] = field(default_factory=list)
+    causes: list[tuple[Any, list[int], list[int]]] = field(default_factory=list)
+    pools: list[int] = field(default_factory=list)
+    crews: dict[tuple[int, int], tuple[int, int]] = field(default_factory=dict)  # -> pool, prio
+
+    def empty(self) -> bool:
+        return not (
+            self.kinds or self.triggers or self.groups or self.causes or self.pools or self.crews
+        )
+
+    def has_planned(self) -> bool:
+        return any(PLANNED in k for k in self.kinds.values())
+
+
+@dataclass(frozen=True)
+class InteractingResult:
+    """One interacting run: per unit its system code (0 up, 1 unplanned-down, 2 planned-down)
+    and what runnerStatistics counts of it."""
+
+    codes: list[int]
+    component_downtime: list[int]
+    component_failures: list[int]
+    gate_downtime: list[int]
+    gate_failures: list[int]
+    causes: list[tuple[int, tuple[int, ...]]]
+    crew_busy: list[int]
+    crew_wait: list[int]
+    crew_requests: list[int]
+    crew_longest: list[int]
+
+
+class InteractingRun(ReferenceRun):
+    """One run with interactions, modelled as plainly as possible: every gate is evaluated
+    from scratch after every change, and times are absolute.
+
+    The rules are those of the engine's InteractingSimulation (its header states them): the
+    start (groups take their units without draws; components sample in index order, then
+    every common cause draws once), the event order (earliest due, overdue first, lowest
+    index, common causes after the components), the first-in first-out list of moves and
+    the five steps of each move, the verdict once the list is empty, and the stuck limit
+    counting events and the moves that are not an event's own. ``gates`` and ``top`` number
+    the nodes as the FaultTree does: the components, then one leaf per group, then gates.
+    """
+
+    def __init__(
+        self,
+        sim_time: int,
+        matrix: Sequence[Sequence[Sequence[Any]]],
+        seed: int,
+        interplay: Interplay,
+        gates: Sequence[GateDesc],
+        top: int,
+        max_transitions: int | None = None,
+        maintenance: Mapping[int, Sequence[int]] | None = None,
+    ) -> None:
+        self.sim_time = sim_time
+        self.matrix = matrix
+        self.maintenance = dict(maintenance or {})
+        self.rng = MT19937(seed)
+        self.hits = Counter()
+        self.current_time = 0
+        self.max_transitions = max_transitions
+        self.ip = interplay
+        self.n = len(matrix)
+        self.n_states = len(matrix[0])
+        self.n_groups = len(interplay.groups)
+        self.n_leaves = self.n + self.n_groups
+        self.gates = [(kind, tuple(inputs), k) for kind, inputs, k in gates]
+        check_gates(self.gates, top, self.n_leaves)
+        self.top = top
+        self.kinds = [
+            list(interplay.kinds.get(c, [WORKING] + [FAILED] * (self.n_states - 1)))
+            for c in range(self.n)
+        ]
+        self.planned = interplay.has_planned()
+        self.states = [0] * self.n
+        n_events = self.n + len(interplay.causes)
+        self.due: list[float] = [math.inf] * n_events
+        self.to_state = [0] * self.n
+        self.active: list[int | None] = [None] * self.n_groups  # position within the group
+        self.active_in: list[int | None] = [None] * self.n
+        self.leaf_down = [False] * self.n_groups
+        self.held: list[int | None] = [None] * self.n
+        self.waiting_in: list[int | None] = [None] * self.n
+        self.queues: list[list[tuple[int, int, int]]] = [[] for _ in interplay.pools]
+        self.busy = [0] * len(interplay.pools)
+        self.requests = [0] * len(interplay.pools)
+        self.longest = [0] * len(interplay.pools)
+        self.component_failures = [0] * self.n
+        self.gate_failures = [0] * len(self.gates)
+        self.down_nodes = self.evaluate(failed_only=False)
+        self.moves_here = 0
+        self.turns: dict[int, tuple[int, tuple[int, ...]]] = {}
+        self.snapshots: list[tuple[int, list[bool], list[int], list[int]]] = []
+        self.code = 0
+
+    # -- the logic --------------------------------------------------------------------------
+
+    def kind(self, c: int, s: int) -> int:
+        return self.kinds[c][s]
+
+    def evaluate(self, failed_only: bool) -> list[bool]:
+        """Every node's state: the leaves, then the gates."""
+        if failed_only:
+            leaves = [self.kind(c, s) == FAILED for c, s in enumerate(self.states)]
+        else:
+            leaves = [self.kind(c, s) != WORKING for c, s in enumerate(self.states)]
+        leaves += self.leaf_down
+        return leaves + gate_states(self.gates, [int(x) for x in leaves])
+
+    def refresh(self) -> None:
+        """After one leaf changed: count the gates that turned down."""
+        now = self.evaluate(failed_only=False)
+        for g in range(len(self.gates)):
+            if now[self.n_leaves + g] and not self.down_nodes[self.n_leaves + g]:
+                self.gate_failures[g] += 1
+        self.down_nodes = now
+
+    def unplanned_top(self) -> bool:
+        return self.evaluate(failed_only=self.planned)[self.top]
+
+    # -- draws ------------------------------------------------------------------------------
+
+    def sample(self, c: int, initial: bool) -> None:
+        best, to_state = NO_TRANSITION, 0
+        row = self.matrix[c][self.states[c]]
+        for j in range(self.n_states):
+            p = self.draw()
+            value = self.quantile(row[j], p)
+            delay = self.initial_delay(value) if initial else self.resample_delay(value)
+            if delay < best:
+                best, to_state = delay, j
+        self.due[c] = self.current_time + best
+        self.to_state[c] = to_state
+
+    def resample_component(self, c: int) -> None:
+        if self.waiting_in[c] is not None:
+            self.due[c] = math.inf
+        else:
+            self.sample(c, initial=False)
+
+    def sample_cause(self, k: int, initial: bool) -> None:
+        value = self.quantile(self.ip.causes[k][0], self.draw())
+        delay = self.initial_delay(value) if initial else self.resample_delay(value)
+        self.due[self.n + k] = self.current_time + delay
+
+    def count_move(self) -> None:
+        self.moves_here += 1
+        if self.max_transitions is not None and self.moves_here > self.max_transitions:
+            raise ReferenceLoopError(
+                f"more than {self.max_transitions} moves at time unit {self.current_time}"
+            )
+
+    # -- crews ------------------------------------------------------------------------------
+
+    def leave_crew(self, c: int) -> int | None:
+        pool = self.waiting_in[c]
+        if pool is not None:
+            self.queues[pool] = [w for w in self.queues[pool] if w[2] != c]
+            self.waiting_in[c] = None
+        pool = self.held[c]
+        if pool is not None:
+            self.busy[pool] -= 1
+            self.held[c] = None
+        return pool
+
+    def request_crew(self, c: int, s: int) -> None:
+        crew = self.ip.crews.get((c, s))
+        if crew is None:
+            return
+        pool, priority = crew
+        self.requests[pool] += 1
+        if self.busy[pool] < self.ip.pools[pool]:
+            self.busy[pool] += 1
+            self.held[c] = pool
+            return
+        self.hits["crew_queue"] += 1
+        self.queues[pool].append((self.current_time, priority, c))
+        self.queues[pool].sort()
+        self.longest[pool] = max(self.longest[pool], len(self.queues[pool]))
+        self.waiting_in[c] = pool
+
+    def hand_out(self, pool: int) -> None:
+        if self.busy[pool] < self.ip.pools[pool] and self.queues[pool]:
+            self.hits["crew_hand_out"] += 1
+            _, _, w = self.queues[pool].pop(0)
+            self.waiting_in[w] = None
+            self.held[w] = pool
+            self.busy[pool] += 1
+            self.resample_component(w)
+
+    # -- one move ---------------------------------------------------------------------------
+
+    def apply_move(self, c: int, to: int, moved: list[int]) -> None:
+        old = self.states[c]
+        self.states[c] = to
+        if c not in moved:
+            moved.append(c)
+        released = self.leave_crew(c)
+        if (self.kind(c, old) != WORKING) != (self.kind(c, to) != WORKING):
+            self.refresh()
+        if self.kind(c, old) == WORKING and self.kind(c, to) == FAILED:
+            self.component_failures[c] += 1
+        self.request_crew(c, to)
+        if released is not None:
+            self.hand_out(released)
+
+    def switch(self, c: int, to: int, moved: list[int]) -> None:
+        self.count_move()
+        self.apply_move(c, to, moved)
+
+    def unit_states(self, g: int, i: int) -> tuple[int, int, int, int]:
+        units, act, stand, failed, _, _ = self.ip.groups[g]
+        return units[i], act[i], stand[i], failed[i]
+
+    def reconcile_group(self, g: int, moved: list[int]) -> bool:
+        units, _, _, _, q, revert = self.ip.groups[g]
+        changed = False
+        a = self.active[g]
+        if a is not None:
+            c, on, _, _ = self.unit_states(g, a)
+            if self.states[c] != on:
+                self.active[g] = None
+                self.active_in[c] = None
+                a = None
+                changed = True
+        end = len(units) if a is None else (a if revert else 0)
+        for i in range(end):
+            c, on, _, switch_failed = self.unit_states(g, i)
+            if self.active_in[c] is not None or self.kind(c, self.states[c]) != WORKING:
+                continue
+            if self.states[c] != on:
+                if q > 0 and self.draw() < q:
+                    self.hits["switch_failure"] += 1
+                    self.switch(c, switch_failed, moved)
+                    changed = True
+                    continue
+                self.switch(c, on, moved)
+            if a is not None:
+                self.hits["revert"] += 1
+                old, _, old_standby, _ = self.unit_states(g, a)
+                self.active_in[old] = None
+                self.switch(old, old_standby, moved)
+            self.active[g] = i
+            self.active_in[c] = g
+            return True
+        return changed
+
+    def reconcile(self, moved: list[int]) -> None:
+        changed = True
+        while changed:
+            changed = False
+            for g in range(self.n_groups):
+                changed = self.reconcile_group(g, moved) or changed
+        for g in range(self.n_groups):
+            for i in range(len(self.ip.groups[g][0])):
+                c, on, standby, _ = self.unit_states(g, i)
+                if self.active_in[c] is None and self.states[c] == on:
+                    self.hits["active_to_standby"] += 1
+                    self.switch(c, standby, moved)
+        for g in range(self.n_groups):
+            down = self.active[g] is None
+            if down != self.leaf_down[g]:
+                self.hits["group_leaf_" + ("down" if down else "up")] += 1
+                self.leaf_down[g] = down
+                self.refresh()
+
+    def is_unit(self, c: int) -> bool:
+        return any(c in units for units, *_ in self.ip.groups)
+
+    def process(self, c: int, to: int, condition: Any, pending: list[Any]) -> None:
+        s = self.states[c]
+        if condition == "working" and self.kind(c, s) != WORKING:
+            return
+        if isinstance(condition, tuple) and s not in condition:
+            return
+        if condition != "own":
+            self.count_move()
+        down_before = list(self.down_nodes)
+        failed_before = self.evaluate(failed_only=True)
+        up_before = not self.unplanned_top()
+        moved: list[int] = []
+        self.apply_move(c, to, moved)
+        if self.is_unit(c):
+            self.reconcile(moved)
+        if up_before and self.unplanned_top():
+            after = self.evaluate(failed_only=self.planned)
+            before = failed_before if self.planned else down_before
+            self.cause = (
+                c,
+                tuple(
+                    g
+                    for g in range(len(self.gates))
+                    if after[self.n_leaves + g] and not before[self.n_leaves + g]
+                ),
+            )
+        for source, on_failure, trigger_moves in self.ip.triggers:
+            now = self.down_nodes[source]
+            if now != down_before[source] and now == on_failure:
+                self.hits["trigger"] += 1
+                for mc, from_states, mto in trigger_moves:
+                    pending.append((mc, mto, tuple(from_states)))
+        for u in moved:
+            self.resample_component(u)
+
+    # -- the run ----------------------------------------------------------------------------
+
+    def snapshot_until(self, t: int) -> None:
+        down = [self.kind(c, s) != WORKING for c, s in enumerate(self.states)]
+        gate_down = self.down_nodes[self.n_leaves :]
+        queues = [len(q) for q in self.queues]
+        for _ in range(self.current_time, t):
+            self.snapshots.append((self.code, down + gate_down, list(self.busy), queues))
+
+    def n_first_component(self, e: int) -> int:
+        return e if e < self.n else self.ip.causes[e - self.n][1][0]
+
+    def start(self) -> None:
+        for g, (units, act, _, _, _, _) in enumerate(self.ip.groups):
+            for i, c in enumerate(units):
+                if self.active_in[c] is None:
+                    self.states[c] = act[i]
+                    self.active_in[c] = g
+                    self.active[g] = i
+                    break
+        for units, _, stand, _, _, _ in self.ip.groups:
+            for i, c in enumerate(units):
+                if self.active_in[c] is None:
+                    self.states[c] = stand[i]
+        for c in range(self.n):
+            self.sample(c, initial=True)
+        for k in range(len(self.ip.causes)):
+            self.sample_cause(k, initial=True)
+        for g in range(self.n_groups):
+            if self.active[g] is None:
+                self.hits["group_down_at_start"] += 1
+                self.leaf_down[g] = True
+                self.refresh()
+        after = self.evaluate(failed_only=self.planned)
+        self.start_gates = tuple(g for g in range(len(self.gates)) if after[self.n_leaves + g])
+
+    def run(self) -> InteractingResult:  # type: ignore[override]
+        self.start()
+        while True:
+            e = min(range(len(self.due)), key=lambda i: (self.due[i], i))
+            if self.due[e] >= self.sim_time:
+                break
+            t = max(int(self.due[e]), self.current_time)
+            if t == self.current_time:
+                self.count_move()
+            else:
+                self.snapshot_until(t)
+                self.current_time = t
+                self.moves_here = 1
+            pending: list[Any] = []
+            # Replaced by the move that turns the top down, if any does.
+            self.cause = (self.n_first_component(e), self.start_gates)
+            if e < self.n:
+                self.due[e] = math.inf
+                pending.append((e, self.to_state[e], "own"))
+            else:
+                k = e - self.n
+                self.hits["common_cause"] += 1
+                self.sample_cause(k, initial=False)
+                _, members, to_states = self.ip.causes[k]
+                pending += [(m, s, "working") for m, s in zip(members, to_states, strict=True)]
+            i = 0
+            while i < len(pending):
+                self.process(*pending[i], pending)
+                i += 1
+            unplanned = self.unplanned_top()
+            code = 1 if unplanned else (2 if self.down_nodes[self.top] else 0)
+            if unplanned and self.code != 1:
+                self.turns[t] = self.cause
+            if code == 2:
+                self.hits["planned_down"] += 1
+            self.code = code
+        self.snapshot_until(self.sim_time)
+        self.current_time = self.sim_time
+        return self.result()
+
+    def result(self) -> InteractingResult:
+        codes = [s[0] for s in self.snapshots]
+        failures = [t for t, x in enumerate(codes) if x == 1 and (t == 0 or codes[t - 1] != 1)]
+        n_nodes = self.n + len(self.gates)
+        node_down = [sum(s[1][i] for s in self.snapshots) for i in range(n_nodes)]
+        pools = range(len(self.ip.pools))
+        return InteractingResult(
+            codes=codes,
+            component_downtime=node_down[: self.n],
+            component_failures=list(self.component_failures),
+            gate_downtime=node_down[self.n :],
+            gate_failures=list(self.gate_failures),
+            causes=[self.turns[t] for t in failures],
+            crew_busy=[sum(s[2][p] for s in self.snapshots) for p in pools],
+            crew_wait=[sum(s[3][p] for s in self.snapshots) for p in pools],
+            crew_requests=list(self.requests),
+            crew_longest=list(self.longest),
+        )
+
+
+def interacting_statistics(
+    results: Sequence[InteractingResult],
+    sim_time: int,
+    n_components: int,
+    n_gates: int,
+    planned: bool,
+    n_pools: int,
+) -> dict[str, list[Any]]:
+    """What runnerStatistics with interactions reports for these runs, by attribute name."""
+    units = range(max(sim_time, 0))
+    first = [0] * len(units)
+    triggered = [0] * n_components
+    gate_triggered = [0] * n_gates
+    for r in results:
+        ones = [t for t, x in enumerate(r.codes) if x == 1]
+        if ones:
+            first[ones[0]] += 1
+        for c, gates in r.causes:
+            triggered[c] += 1
+            for g in gates:
+                gate_triggered[g] += 1
+
+    def total(name: str, n: int) -> list[int]:
+        return [sum(getattr(r, name)[i] for r in results) for i in range(n)]
+
+    def squares(name: str, n: int) -> list[float]:
+        return [float(sum(getattr(r, name)[i] ** 2 for r in results)) for i in range(n)]
+
+    out: dict[str, list[Any]] = {
+        "failedRuns": [sum(r.codes[t] != 0 for r in results) for t in units],
+        "firstFailures": first,
+        "systemFailures": [len(r.causes) for r in results],
+        "downtime": [sum(x != 0 for x in r.codes) for r in results],
+        "componentDowntime": total("component_downtime", n_components),
+        "componentFailures": total("component_failures", n_components),
+        "triggeredFailures": triggered,
+        "componentDowntimeSquares": squares("component_downtime", n_components),
+        "gateDowntime": total("gate_downtime", n_gates),
+        "gateFailures": total("gate_failures", n_gates),
+        "gateTriggered": gate_triggered,
+        "gateDowntimeSquares": squares("gate_downtime", n_gates),
+        "plannedRuns": [sum(r.codes[t] == 2 for r in results) for t in units] if planned else [],
+        "plannedDowntime": [sum(x == 2 for x in r.codes) for r in results] if planned else [],
+        "crewBusy": total("crew_busy", n_pools),
+        "crewBusySquares": squares("crew_busy", n_pools),
+        "crewWait": total("crew_wait", n_pools),
+        "crewWaitSquares": squares("crew_wait", n_pools),
+        "crewRequests": total("crew_requests", n_pools),
+        "crewRequestsSquares": squares("crew_requests", n_pools),
+        "crewWaitTimesRequests": [
+            float(sum(r.crew_wait[p] * r.crew_requests[p] for r in results))
+            for p in range(n_pools)
+        ],
+        "crewLongestQueue": total("crew_longest", n_pools),
+        "crewLongestQueueSquares": squares("crew_longest", n_pools),
+    }
+    return out

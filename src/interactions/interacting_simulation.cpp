@@ -1,0 +1,502 @@
+#include "interactions/interacting_simulation.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "distributions/continuous.hpp"
+#include "simulation/event_queue.hpp"
+#include "simulation/recorders/statistics_recorder.hpp"
+
+namespace tavoq {
+
+namespace {
+
+constexpr int kNever = std::numeric_limits<int>::max();
+constexpr int kDueAtOnce = std::numeric_limits<int>::min();
+
+// As Simulation's: the Normal's refusal of p = 0 reads as its lower limit.
+double sampleDelay(const Distribution &d, double p, int currentTime) {
+    try {
+        return d.quantile(p, currentTime);
+    } catch (const std::out_of_range &) {
+        return -std::numeric_limits<double>::infinity();
+    }
+}
+
+int toDelay(double v) {
+    if (std::isnan(v) || v >= 2147483648.0) {
+        return kNever;
+    }
+    if (v < -2147483648.0) {
+        return kDueAtOnce;
+    }
+    return static_cast<int>(v);
+}
+
+} // namespace
+
+InteractingSimulation::InteractingSimulation(const TransitionModel &model, const GateGraph &graph,
+                                             const InteractionModel &interactions,
+                                             RunControl control)
+    : model(model), graph(graph), im(interactions), control(control),
+      nComponents(model.nComponents()), nStates(model.nStates()),
+      nLeaves(model.nComponents() + static_cast<int>(interactions.groups().size())),
+      nCauses(static_cast<int>(interactions.causes().size())), planned(interactions.hasPlanned()),
+      trackGates(graph.reportsGates()), states(static_cast<std::size_t>(nComponents), 0),
+      toState(static_cast<std::size_t>(nComponents), 0), queue(nComponents + nCauses),
+      gates(graph), changes(graph.nComponents() + graph.nGates()),
+      crews(interactions.poolSizes(), nComponents), active(interactions.groups().size(), -1),
+      activeIn(static_cast<std::size_t>(nComponents), -1),
+      leafDown(interactions.groups().size(), 0), isMoved(static_cast<std::size_t>(nComponents), 0),
+      limit(Simulation::transitionLimit(nComponents)) {
+    if (planned) {
+        failedOnly.emplace(graph);
+        failedChanges.emplace(graph.nComponents() + graph.nGates());
+    }
+    moved.reserve(static_cast<std::size_t>(nComponents));
+    fired.reserve(interactions.triggers().size());
+    causeGates.reserve(static_cast<std::size_t>(graph.nGates()) + graph.initiallyFailed().size());
+    startGates.reserve(causeGates.capacity());
+    moves.reserve(static_cast<std::size_t>(nComponents) + 16);
+}
+
+template <bool kInitial>
+int InteractingSimulation::sample(int c, int from, int &to, StatisticsRecorder &recorder) {
+    int bestTime = kNever;
+    int bestState = 0;
+    using Kind = TransitionModel::Cell::Kind;
+    const TransitionModel::Cell *row = model.row(c, from);
+    for (int j = 0; j < nStates; ++j) {
+        const float p = drawUniform();
+        const TransitionModel::Cell &cell = row[j];
+        if (cell.kind == Kind::Never) {
+            continue;
+        }
+        double v = cell.kind == Kind::Exponential
+                       ? Exponential::quantileOf(cell.rate, p)
+                       : sampleDelay(*cell.distribution, p, currentTime);
+        if constexpr (kInitial) {
+            if (v < 0 || v > kNoTransition) {
+                recorder.delayOutOfBounds(c, v < 0);
+                v = kNoTransition;
+            }
+        }
+        const int t = toDelay(v);
+        if (t < bestTime) {
+            bestTime = t;
+            bestState = j;
+        }
+    }
+    to = bestState;
+    return bestTime;
+}
+
+void InteractingSimulation::resample(int c, StatisticsRecorder &recorder) {
+    const auto k = static_cast<std::size_t>(c);
+    if (crews.waiting(c)) {
+        queue.update(c, EventQueue::key(static_cast<std::int64_t>(currentTime) + kNever, c));
+        return;
+    }
+    const int delay = sample<false>(c, states[k], toState[k], recorder);
+    untilCheck -= nStates;
+    queue.update(c, EventQueue::key(static_cast<std::int64_t>(currentTime) + delay, c));
+}
+
+int InteractingSimulation::causeDelay(int k, bool initial) {
+    const float p = drawUniform();
+    const Distribution &d = *im.causes()[static_cast<std::size_t>(k)].distribution;
+    double v = sampleDelay(d, p, currentTime);
+    if (initial && (v < 0 || v > kNoTransition)) {
+        v = kNoTransition;
+    }
+    return toDelay(v);
+}
+
+void InteractingSimulation::check() {
+    untilCheck = Simulation::kWorkBetweenChecks;
+    ++checksMade;
+    if (control.interrupted != nullptr && *control.interrupted) {
+        (*control.interrupted)();
+    }
+    if (control.stop != nullptr && control.stop->load(std::memory_order_relaxed)) {
+        throw RunCancelled();
+    }
+}
+
+void InteractingSimulation::countMove() {
+    if (++movesAtCurrentTime > limit) {
+        throw std::runtime_error("The model makes no progress at time unit " +
+                                 std::to_string(currentTime) + ": more than " +
+                                 std::to_string(limit) +
+                                 " transitions fell due there without the clock moving.");
+    }
+    --untilCheck;
+}
+
+template <bool kDown>
+void InteractingSimulation::crossDown(int node, StatisticsRecorder &recorder) {
+    changes.note(node, !kDown);
+    untilCheck -= static_cast<std::int64_t>(gates.cross<kDown>(node, [&](int g) {
+        changes.note(nLeaves + g, !kDown);
+        if (trackGates) {
+            if constexpr (kDown) {
+                recorder.gateFailed(g, currentTime);
+            } else {
+                recorder.gateRestored(g, currentTime);
+            }
+        }
+    }));
+}
+
+template <bool kDown> void InteractingSimulation::crossFailed(int node) {
+    failedChanges->note(node, !kDown);
+    untilCheck -= static_cast<std::int64_t>(
+        failedOnly->cross<kDown>(node, [&](int g) { failedChanges->note(nLeaves + g, !kDown); }));
+}
+
+void InteractingSimulation::crossLeaf(int node, bool down, StatisticsRecorder &recorder) {
+    if (down) {
+        crossDown<true>(node, recorder);
+        if (planned) {
+            crossFailed<true>(node);
+        }
+    } else {
+        crossDown<false>(node, recorder);
+        if (planned) {
+            crossFailed<false>(node);
+        }
+    }
+}
+
+void InteractingSimulation::apply(int c, int to, StatisticsRecorder &recorder) {
+    const auto k = static_cast<std::size_t>(c);
+    const int from = states[k];
+    states[k] = to;
+    if (isMoved[k] == 0) {
+        isMoved[k] = 1;
+        moved.push_back(c); // each component once: within the reserved capacity
+    }
+    const int released = crews.nPools() > 0 ? crews.leave(c, currentTime) : -1;
+    const StateKind kf = im.kind(c, from);
+    const StateKind kt = im.kind(c, to);
+    const bool downBefore = kf != StateKind::Working;
+    const bool downAfter = kt != StateKind::Working;
+    if (downBefore != downAfter) {
+        if (downAfter) {
+            crossDown<true>(c, recorder);
+            recorder.componentWentDown(c, currentTime);
+        } else {
+            crossDown<false>(c, recorder);
+            recorder.componentCameUp(c, currentTime);
+        }
+    }
+    if (planned) {
+        const bool failedBefore = kf == StateKind::Failed;
+        const bool failedAfter = kt == StateKind::Failed;
+        if (failedBefore != failedAfter) {
+            if (failedAfter) {
+                crossFailed<true>(c);
+            } else {
+                crossFailed<false>(c);
+            }
+        }
+    }
+    if (kf == StateKind::Working && kt == StateKind::Failed) {
+        recorder.countComponentFailure(c);
+    }
+    const int pool = im.crewPool(c, to);
+    if (pool >= 0) {
+        crews.request(pool, c, im.crewPriority(c, to), currentTime);
+    }
+    if (released >= 0) {
+        const int w = crews.handOut(released, currentTime);
+        if (w >= 0) {
+            resample(w, recorder);
+        }
+    }
+}
+
+void InteractingSimulation::switchTo(int c, int to, StatisticsRecorder &recorder) {
+    countMove();
+    apply(c, to, recorder);
+}
+
+bool InteractingSimulation::reconcileGroup(int g, StatisticsRecorder &recorder) {
+    const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
+    const auto gi = static_cast<std::size_t>(g);
+    bool changed = false;
+    int a = active[gi];
+    if (a >= 0) {
+        const int c = im.unitComponent(a);
+        if (states[static_cast<std::size_t>(c)] != im.activeState(c)) {
+            active[gi] = -1;
+            activeIn[static_cast<std::size_t>(c)] = -1;
+            a = -1;
+            changed = true;
+        }
+    }
+    const int end = a < 0 ? group.endUnit : (group.revert ? a : group.firstUnit);
+    for (int u = group.firstUnit; u < end; ++u) {
+        const int c = im.unitComponent(u);
+        const auto k = static_cast<std::size_t>(c);
+        if (activeIn[k] >= 0 || im.kind(c, states[k]) != StateKind::Working) {
+            continue;
+        }
+        const int on = im.activeState(c);
+        if (states[k] != on) {
+            if (group.switchFailure > 0 &&
+                static_cast<double>(drawUniform()) < group.switchFailure) {
+                switchTo(c, im.unitSwitchFailed(u), recorder);
+                changed = true;
+                continue;
+            }
+            switchTo(c, on, recorder);
+        }
+        if (a >= 0) {
+            const int old = im.unitComponent(a);
+            activeIn[static_cast<std::size_t>(old)] = -1;
+            switchTo(old, im.standbyState(old), recorder);
+        }
+        active[gi] = u;
+        activeIn[k] = g;
+        return true;
+    }
+    return changed;
+}
+
+void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
+    const int nGroups = static_cast<int>(active.size());
+    bool changed = true;
+    while (changed) {
+        changed = false;
+        for (int g = 0; g < nGroups; ++g) {
+            changed = reconcileGroup(g, recorder) || changed;
+        }
+    }
+    for (int g = 0; g < nGroups; ++g) {
+        const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
+        for (int u = group.firstUnit; u < group.endUnit; ++u) {
+            const int c = im.unitComponent(u);
+            const auto k = static_cast<std::size_t>(c);
+            if (activeIn[k] < 0 && states[k] == im.activeState(c)) {
+                switchTo(c, im.standbyState(c), recorder);
+            }
+        }
+    }
+    for (int g = 0; g < nGroups; ++g) {
+        const auto gi = static_cast<std::size_t>(g);
+        const bool down = active[gi] < 0;
+        if (down != (leafDown[gi] != 0)) {
+            leafDown[gi] = down ? 1 : 0;
+            crossLeaf(nComponents + g, down, recorder);
+        }
+    }
+}
+
+void InteractingSimulation::fireTriggers() {
+    fired.clear();
+    for (const int n : changes.list()) {
+        const bool down = gates.nodeFailed(n);
+        if (down == changes.wasDown(n)) {
+            continue;
+        }
+        int count = 0;
+        const int *watching = im.triggersOf(n, count);
+        for (int i = 0; i < count; ++i) {
+            if (im.triggers()[static_cast<std::size_t>(watching[i])].onFailure == down) {
+                fired.push_back(watching[i]); // each trigger once: within the capacity
+            }
+        }
+    }
+    std::sort(fired.begin(), fired.end());
+    for (const int t : fired) {
+        const InteractionModel::Trigger &trigger = im.triggers()[static_cast<std::size_t>(t)];
+        for (int m = trigger.firstMove; m < trigger.endMove; ++m) {
+            const InteractionModel::TriggerMove &tm = im.move(m);
+            moves.push_back(Move{tm.component, tm.toState, m});
+        }
+    }
+}
+
+void InteractingSimulation::process(const Move &m, StatisticsRecorder &recorder) {
+    const int c = m.component;
+    const int s = states[static_cast<std::size_t>(c)];
+    if (m.condition == kIfWorking && im.kind(c, s) != StateKind::Working) {
+        return;
+    }
+    if (m.condition >= 0 && !im.movesFrom(m.condition, s)) {
+        return;
+    }
+    if (m.condition != kOwn) {
+        countMove();
+    }
+    const bool upBefore = !unplannedTop();
+    apply(c, m.toState, recorder);
+    if (im.isUnit(c)) {
+        reconcile(recorder);
+    }
+    if (upBefore && unplannedTop()) {
+        causeSet = true;
+        cause = c;
+        causeGates.clear();
+        const NodeChanges &turned = planned ? *failedChanges : changes;
+        const GateState &graphState = planned ? *failedOnly : gates;
+        for (const int n : turned.list()) {
+            if (n >= nLeaves && !turned.wasDown(n) && graphState.nodeFailed(n)) {
+                causeGates.push_back(n - nLeaves); // each gate once: within the capacity
+            }
+        }
+    }
+    if (!im.triggers().empty()) {
+        fireTriggers();
+    }
+    changes.clear();
+    if (planned) {
+        failedChanges->clear();
+    }
+    for (const int u : moved) {
+        isMoved[static_cast<std::size_t>(u)] = 0;
+        resample(u, recorder);
+    }
+    moved.clear();
+}
+
+void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
+    rng.seed(runSeed);
+    std::fill(states.begin(), states.end(), 0);
+    gates.reset();
+    if (planned) {
+        failedOnly->reset();
+    }
+    crews.reset();
+    std::fill(activeIn.begin(), activeIn.end(), -1);
+    currentTime = 0;
+    recorder.beginRun();
+
+    const int nGroups = static_cast<int>(active.size());
+    for (int g = 0; g < nGroups; ++g) {
+        const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
+        active[static_cast<std::size_t>(g)] = -1;
+        for (int u = group.firstUnit; u < group.endUnit; ++u) {
+            const int c = im.unitComponent(u);
+            if (activeIn[static_cast<std::size_t>(c)] < 0) {
+                states[static_cast<std::size_t>(c)] = im.activeState(c);
+                activeIn[static_cast<std::size_t>(c)] = g;
+                active[static_cast<std::size_t>(g)] = u;
+                break;
+            }
+        }
+    }
+    for (int c = 0; c < nComponents; ++c) {
+        if (im.isUnit(c) && activeIn[static_cast<std::size_t>(c)] < 0) {
+            states[static_cast<std::size_t>(c)] = im.standbyState(c);
+        }
+    }
+    for (int c = 0; c < nComponents; ++c) {
+        const auto k = static_cast<std::size_t>(c);
+        const int delay = sample<true>(c, states[k], toState[k], recorder);
+        queue.place(c, EventQueue::key(delay, c));
+    }
+    for (int k = 0; k < nCauses; ++k) {
+        queue.place(nComponents + k, EventQueue::key(causeDelay(k, true), nComponents + k));
+    }
+    queue.build();
+    for (int g = 0; g < nGroups; ++g) {
+        const bool down = active[static_cast<std::size_t>(g)] < 0;
+        leafDown[static_cast<std::size_t>(g)] = down ? 1 : 0;
+        if (down) {
+            crossLeaf(nComponents + g, true, recorder);
+        }
+    }
+    // The gates down from the start, over failed states: the cause's gates when the first
+    // verdict finds the system down without any move having turned it.
+    startGates.clear();
+    {
+        const NodeChanges &turned = planned ? *failedChanges : changes;
+        const GateState &graphState = planned ? *failedOnly : gates;
+        for (const int n : turned.list()) {
+            if (n >= nLeaves && graphState.nodeFailed(n)) {
+                startGates.push_back(n - nLeaves);
+            }
+        }
+        const auto &start = graph.initiallyFailed();
+        startGates.insert(startGates.end(), start.begin(), start.end());
+    }
+    changes.clear();
+    if (planned) {
+        failedChanges->clear();
+    }
+
+    std::uint32_t systemState = 0; // 0 up, 1 unplanned-down, 2 planned-down
+    movesAtCurrentTime = 0;
+    while (true) {
+        const std::uint64_t next = queue.top();
+        const std::int64_t due = EventQueue::dueOf(next);
+        if (due >= simTime) {
+            break;
+        }
+        const int e = EventQueue::componentOf(next);
+        const int T = due < currentTime ? currentTime : static_cast<int>(due);
+        if (T == currentTime) {
+            countMove();
+        } else {
+            movesAtCurrentTime = 1;
+            recorder.stretchKinds(currentTime, T, systemState);
+            currentTime = T;
+        }
+        if (untilCheck <= 0) {
+            check();
+        }
+        --untilCheck;
+
+        causeSet = false;
+        if (e < nComponents) {
+            queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + kNever, e));
+            moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn});
+        } else {
+            const int k = e - nComponents;
+            const int delay = causeDelay(k, false);
+            queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + delay, e));
+            const InteractionModel::Cause &cc = im.causes()[static_cast<std::size_t>(k)];
+            for (int i = cc.firstMember; i < cc.endMember; ++i) {
+                moves.push_back(Move{im.member(i), im.memberToState(i), kIfWorking});
+            }
+        }
+        for (nextMove = 0; nextMove < moves.size(); ++nextMove) {
+            const Move m = moves[nextMove]; // a copy: processing may grow the list
+            process(m, recorder);
+        }
+        moves.clear();
+
+        const bool unplanned = unplannedTop();
+        const std::uint32_t state = unplanned ? 1u : (gates.topFailed() ? 2u : 0u);
+        if (unplanned && systemState != 1) {
+            if (!causeSet) {
+                // Down from the start: only the first verdict can find it so.
+                cause =
+                    e < nComponents
+                        ? e
+                        : im.member(
+                              im.causes()[static_cast<std::size_t>(e - nComponents)].firstMember);
+                causeGates.assign(startGates.begin(), startGates.end());
+            }
+            recorder.rise(cause, causeGates.data(), causeGates.size());
+        }
+        systemState = state;
+    }
+    if (currentTime < simTime) {
+        recorder.stretchKinds(currentTime, simTime, systemState);
+    }
+    currentTime = simTime;
+    crews.finish(simTime);
+    for (int p = 0; p < crews.nPools(); ++p) {
+        const CrewPools::Figures &f = crews.figures(p);
+        recorder.crewRun(p, f.busy, f.wait, f.requests, f.longest);
+    }
+    recorder.endRun(simTime, states);
+}
+
+} // namespace tavoq

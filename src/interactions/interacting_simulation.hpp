@@ -1,0 +1,158 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "interactions/crew_pools.hpp"
+#include "interactions/indexed_queue.hpp"
+#include "interactions/interaction_model.hpp"
+#include "interactions/node_changes.hpp"
+#include "logic/gate_graph.hpp"
+#include "logic/gate_state.hpp"
+#include "simulation/mt19937.hpp"
+#include "simulation/simulation.hpp"
+#include "simulation/transition_model.hpp"
+
+namespace tavoq {
+
+class StatisticsRecorder;
+
+/// The engine of one thread for a model whose components act on each other. A model without
+/// interactions runs on Simulation, whose loop stays as it is; this one follows the same
+/// rules for everything they share (seeding, draws, the conversions of a quantile to a
+/// delay, ties) and adds the following. Confined to one thread; nothing is allocated per
+/// transition (the move list keeps its capacity from run to run).
+///
+/// Kinds. A component is *down* for the logic when its state's kind is failed or planned.
+/// The graph is evaluated over down; when some state is planned, a second copy is evaluated
+/// over failed only (planned read as up). A group's leaf is down, in both, while the group
+/// has no active unit. The system is unplanned-down when the second top is failed, planned-
+/// down when it is down otherwise; without planned states both tops are the same.
+///
+/// The start of a run: the seed; every component in state 0; the groups, in group order,
+/// take the first unit (preference order) that no earlier group took, setting it to its
+/// active state; every other unit is set to its standby state (no draws, no triggers).
+/// Then every component samples its row (as Simulation), then every common cause draws once
+/// (in index order; a delay below 0 or past the largest is "never"). Group leaves without a
+/// unit are down from unit 0.
+///
+/// One event. The queue holds components (index c) and common causes (nComponents + k);
+/// the earliest key fires (an overdue one at the current unit, then the lowest index). A
+/// component's firing drops its pending transition and gives one move: itself to its drawn
+/// state. A common cause draws its next delay first, then gives a move per member in member
+/// order: to its to-state, if it is then in a working state. Moves are processed first in,
+/// first out, each thus:
+///  1. a trigger's move applies only if the component is then in one of its from-states;
+///  2. apply: the state changes (every move leaves the state it was in, even to itself);
+///     the crew the component held, or its place in a queue, is given up; the graphs update;
+///     if the new state is served by a pool, the component takes a free crew or joins the
+///     queue; then a crew it released takes the next waiting unit, which samples its row at
+///     once;
+///  3. if the component is a unit: the groups reconcile, in passes over all groups in group
+///     order until a pass changes nothing. Reconcile(g): an active unit that is no longer in
+///     its active state is lost. Candidates are the units, in preference order, that no
+///     group has active and whose state is working: all of them while none is active; with
+///     revert, those preferred to the active one. The first candidate is switched in: if
+///     already in its active state, with no draw; else, with a switch failure q > 0, one
+///     draw p, and p < q applies its switch-failed state and the next candidate is tried;
+///     else its active state applies. A unit replaced by a preferred one goes to its standby
+///     state. After the passes, a unit no group has active that is in its active state goes
+///     to its standby state, and group leaves cross where the active unit came or went
+///     (group order). Each of these is an apply (step 2) and counts as a move;
+///  4. triggers watching a node (component, group leaf or gate, over the down graph) whose
+///     state before this move differs from its state after it, in the direction watched,
+///     fire in the order they were added; their moves join the end of the list;
+///  5. every component the move changed, once each in the order it changed, samples anew
+///     from its state, unless it waits for a crew (then nothing is pending).
+/// The verdict is taken when the list is empty. A system failure's cause is the last move
+/// of the event that turned the unplanned top from up to down, with the gates of the graph
+/// over failed states that this move (steps 2-3) turned from up to down. A system down from
+/// the start (a group without a unit) that the first verdict finds down without any move
+/// having turned it has as cause the event's first move's component and the gates down
+/// from the start.
+///
+/// The stuck limit counts events and the moves that are not an event's own
+/// (Simulation::transitionLimit): a cycle of triggers ends in the same "makes no progress"
+/// error as a cycle of zero delays.
+class InteractingSimulation {
+public:
+    /// `graph` must have the matrix's components plus one leaf per group; the three must
+    /// outlive the engine.
+    InteractingSimulation(const TransitionModel &model, const GateGraph &graph,
+                          const InteractionModel &interactions, RunControl control = {});
+
+    /// One run over units 0 .. simTime - 1, seeded with `seed`, told to `recorder`.
+    /// @throws std::runtime_error  the model makes no progress. @throws RunCancelled.
+    void run(int simTime, std::uint32_t seed, StatisticsRecorder &recorder);
+
+    std::uint64_t checks() const { return checksMade; }
+
+private:
+    enum Condition : int { kOwn = -1, kIfWorking = -2 }; // or a trigger move's index
+    struct Move {
+        int component;
+        int toState;
+        int condition;
+    };
+
+    float drawUniform() {
+        const std::uint32_t x = rng();
+        return static_cast<float>(x >> 8) * 0x1p-24f;
+    }
+    template <bool kInitial> int sample(int c, int from, int &to, StatisticsRecorder &recorder);
+    void resample(int c, StatisticsRecorder &recorder);
+    int causeDelay(int k, bool initial);
+    void countMove();
+    void check();
+    void process(const Move &m, StatisticsRecorder &recorder);
+    void apply(int c, int to, StatisticsRecorder &recorder);
+    void switchTo(int c, int to, StatisticsRecorder &recorder);
+    void reconcile(StatisticsRecorder &recorder);
+    bool reconcileGroup(int g, StatisticsRecorder &recorder);
+    void crossLeaf(int node, bool down, StatisticsRecorder &recorder);
+    template <bool kDown> void crossDown(int node, StatisticsRecorder &recorder);
+    template <bool kDown> void crossFailed(int node);
+    bool unplannedTop() const { return failedOnly ? failedOnly->topFailed() : gates.topFailed(); }
+    void fireTriggers();
+
+    const TransitionModel &model;
+    const GateGraph &graph;
+    const InteractionModel &im;
+    RunControl control;
+    int nComponents;
+    int nStates;
+    int nLeaves;
+    int nCauses;
+    bool planned;
+    bool trackGates;
+    Mt19937 rng;
+    std::vector<int> states;
+    std::vector<int> toState;
+    IndexedQueue queue;
+    GateState gates;
+    std::optional<GateState> failedOnly; // only with planned states
+    NodeChanges changes;                 // over the down graph
+    std::optional<NodeChanges> failedChanges;
+    CrewPools crews;
+    std::vector<int> active;   // per group: its active unit (flat index), or -1
+    std::vector<int> activeIn; // per component: the group that has it active, or -1
+    std::vector<std::uint8_t> leafDown;
+    std::vector<Move> moves;
+    std::size_t nextMove = 0;
+    std::vector<int> moved;
+    std::vector<std::uint8_t> isMoved;
+    std::vector<int> fired;
+    std::vector<std::int32_t> causeGates;
+    std::vector<std::int32_t> startGates;
+    int cause = 0;
+    bool causeSet = false; // by a move of the event under way
+    int currentTime = 0;
+    long long movesAtCurrentTime = 0;
+    long long limit;
+    std::int64_t untilCheck = Simulation::kWorkBetweenChecks;
+    std::uint64_t checksMade = 0;
+};
+
+} // namespace tavoq

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "distributions/distribution.hpp"
+#include "interactions/interactions.hpp"
+
+namespace tavoq {
+
+/// The interactions of one runner call, checked against its transitions matrix and fault
+/// tree and laid out flat for the engine (interacting_simulation.hpp). Built once per call
+/// and shared read-only by every thread.
+class InteractionModel {
+public:
+    struct TriggerMove {
+        int component;
+        int toState;
+    };
+    struct Trigger {
+        int source;
+        bool onFailure;
+        int firstMove;
+        int endMove;
+    };
+    struct Group {
+        int firstUnit; // into unitComponent and the other unit arrays
+        int endUnit;
+        double switchFailure;
+        bool revert;
+    };
+    struct Cause {
+        const Distribution *distribution;
+        int firstMember;
+        int endMember;
+    };
+
+    /// `nLeaves` and `nNodes` are the fault tree's components (the matrix's plus one leaf per
+    /// group) and nodes. @throws std::invalid_argument  the first thing that does not fit:
+    /// a component count, a state past the matrix's, a source that is not a node, a group
+    /// state of the wrong kind, a unit shared with other states, a crew on a working state.
+    InteractionModel(const Interactions &interactions, int nComponents, int nStates, int nLeaves,
+                     int nNodes);
+
+    int nComponents() const { return components; }
+    int nStates() const { return states; }
+    StateKind kind(int c, int s) const { return kinds[cell(c, s)]; }
+    bool hasPlanned() const { return planned; }
+
+    const std::vector<Trigger> &triggers() const { return triggerList; }
+    const TriggerMove &move(int m) const { return moves[static_cast<std::size_t>(m)]; }
+    /// Whether the trigger move m moves a component found in state s.
+    bool movesFrom(int m, int s) const {
+        return fromStates[static_cast<std::size_t>(m) * static_cast<std::size_t>(states) +
+                          static_cast<std::size_t>(s)] != 0;
+    }
+    /// The triggers watching node n, in file order.
+    const int *triggersOf(int n, int &count) const {
+        const auto i = static_cast<std::size_t>(n);
+        count = bySourceOffsets[i + 1] - bySourceOffsets[i];
+        return bySource.data() + bySourceOffsets[i];
+    }
+
+    const std::vector<Group> &groups() const { return groupList; }
+    int unitComponent(int u) const { return unitComponents[static_cast<std::size_t>(u)]; }
+    int unitSwitchFailed(int u) const {
+        return unitSwitchFailedStates[static_cast<std::size_t>(u)];
+    }
+    /// A unit's active and standby states (the same in every group that lists it), or -1.
+    int activeState(int c) const { return activeStates[static_cast<std::size_t>(c)]; }
+    int standbyState(int c) const { return standbyStates[static_cast<std::size_t>(c)]; }
+    bool isUnit(int c) const { return activeStates[static_cast<std::size_t>(c)] >= 0; }
+
+    const std::vector<Cause> &causes() const { return causeList; }
+    int member(int i) const { return members[static_cast<std::size_t>(i)]; }
+    int memberToState(int i) const { return memberToStates[static_cast<std::size_t>(i)]; }
+
+    const std::vector<int> &poolSizes() const { return pools; }
+    /// The pool whose crew a transition out of state s of c waits for, or -1.
+    int crewPool(int c, int s) const { return crewPools[cell(c, s)]; }
+    int crewPriority(int c, int s) const { return crewPriorities[cell(c, s)]; }
+
+private:
+    std::size_t cell(int c, int s) const {
+        return static_cast<std::size_t>(c) * static_cast<std::size_t>(states) +
+               static_cast<std::size_t>(s);
+    }
+
+    int components;
+    int states;
+    bool planned = false;
+    std::vector<StateKind> kinds;
+    std::vector<Trigger> triggerList;
+    std::vector<TriggerMove> moves;
+    std::vector<std::uint8_t> fromStates;
+    std::vector<int> bySourceOffsets;
+    std::vector<int> bySource;
+    std::vector<Group> groupList;
+    std::vector<int> unitComponents;
+    std::vector<int> unitSwitchFailedStates;
+    std::vector<int> activeStates;
+    std::vector<int> standbyStates;
+    std::vector<Cause> causeList;
+    std::vector<int> members;
+    std::vector<int> memberToStates;
+    std::vector<int> pools;
+    std::vector<int> crewPools;
+    std::vector<int> crewPriorities;
+};
+
+} // namespace tavoq

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "distributions/distribution.hpp"
+
+namespace tavoq {
+
+/// The kind of a component's state: what the logic and the statistics read it as.
+enum class StateKind : std::uint8_t { Working = 0, Failed = 1, Planned = 2 };
+
+/// How components act on each other, as the caller declares it: state kinds, triggers,
+/// standby groups, common-cause events and repair crews (interaction_model.hpp gives the
+/// rules a run follows). Each method checks what it can alone (indices against nComponents,
+/// kinds, probabilities) and throws std::invalid_argument naming the argument; what needs
+/// the transitions matrix or the fault tree (state ranges, node ids) is checked when a
+/// runner builds its InteractionModel.
+///
+/// Holds non-owning references to the common causes' distributions, which must outlive it
+/// (the bindings keep them alive). Not thread safe; a runner copies what it needs first.
+class Interactions {
+public:
+    struct Move {
+        int component;
+        std::vector<int> fromStates;
+        int toState;
+    };
+    struct Trigger {
+        int source; // a FaultTree node id
+        bool onFailure;
+        std::vector<Move> moves;
+    };
+    struct StandbyGroup {
+        std::vector<int> units; // in preference order
+        std::vector<int> activeStates;
+        std::vector<int> standbyStates;
+        std::vector<int> switchFailedStates;
+        double switchFailure;
+        bool revert;
+    };
+    struct CommonCause {
+        const Distribution *distribution;
+        std::vector<int> members;
+        std::vector<int> toStates;
+    };
+    struct Crew {
+        int component;
+        int state;
+        int pool;
+        int priority;
+    };
+
+    /// @throws std::invalid_argument  nComponents < 1.
+    explicit Interactions(int nComponents);
+
+    /// One kind per state of the component (0 working, 1 failed, 2 planned); state 0, where
+    /// every run starts, must be working. Replaces an earlier call for the same component.
+    void setStateKinds(int component, const std::vector<int> &kinds);
+    void addTrigger(int source, bool onFailure, std::vector<Move> moves);
+    /// Returns the group's leaf in the FaultTree: nComponents + the group's number.
+    int addStandbyGroup(std::vector<int> units, std::vector<int> activeStates,
+                        std::vector<int> standbyStates, std::vector<int> switchFailedStates,
+                        double switchFailure, bool revert);
+    /// Returns the event's number. @throws std::invalid_argument  a null distribution.
+    int addCommonCause(const Distribution *distribution, std::vector<int> members,
+                       std::vector<int> toStates);
+    int addCrewPool(int nCrews);
+    /// Every transition out of `state` of `component` waits for a crew of `pool`.
+    /// Replaces an earlier call for the same component and state.
+    void setCrew(int component, int state, int pool, int priority);
+
+    int nComponents() const { return components; }
+    int nGroups() const { return static_cast<int>(groups.size()); }
+    int nCommonCauses() const { return static_cast<int>(causes.size()); }
+    int nPools() const { return static_cast<int>(pools.size()); }
+    /// Nothing declared: a runner then takes the plain engine.
+    bool empty() const {
+        return kinds.empty() && triggers.empty() && groups.empty() && causes.empty() &&
+               pools.empty();
+    }
+
+    /// Per component with declared kinds: its kinds (others: empty, the default).
+    const std::vector<std::vector<int>> &stateKinds() const { return kinds; }
+    const std::vector<Trigger> &triggerList() const { return triggers; }
+    const std::vector<StandbyGroup> &groupList() const { return groups; }
+    const std::vector<CommonCause> &causeList() const { return causes; }
+    const std::vector<int> &poolSizes() const { return pools; }
+    const std::vector<Crew> &crewList() const { return crews; }
+
+private:
+    void requireComponent(int c, const char *what) const;
+
+    int components;
+    std::vector<std::vector<int>> kinds;
+    std::vector<Trigger> triggers;
+    std::vector<StandbyGroup> groups;
+    std::vector<CommonCause> causes;
+    std::vector<int> pools;
+    std::vector<Crew> crews;
+};
+
+} // namespace tavoq
