@@ -28,6 +28,7 @@ from pathlib import Path
 
 from ..errors import INT32_MAX, ModelError, one_line
 from . import logic
+from .plant import Move, StandbyGroup, Trigger
 from .system import Component, Model, Simulation, Transition
 
 __all__ = [
@@ -57,6 +58,7 @@ class Event:
     probability: float | None = None
     repair: float | None = None
     phases: int = 1
+    dormancy: float | None = None  # a spare's rate in standby, as a share of its rate
 
 
 @dataclass
@@ -71,6 +73,30 @@ class Formula:
 
 
 @dataclass
+class Spare:
+    """A spare gate: ``units`` (basic events) in order of preference, the first the primary.
+    It fails when none of them can be active: each has failed or is active for another
+    spare gate. ``kind`` is the gate's word (csp, wsp, hsp, spare), which sets the dormancy
+    of a unit that gives none."""
+
+    name: str
+    where: str
+    kind: str
+    units: list[str]
+
+
+@dataclass
+class Dependency:
+    """A functional dependency: when ``trigger`` (an event or gate) fails, every one of the
+    ``dependents`` (basic events) fails with it."""
+
+    name: str
+    where: str
+    trigger: str
+    dependents: list[str]
+
+
+@dataclass
 class TreeDraft:
     """What a file said: events and gates by their names in the file, in file order."""
 
@@ -81,6 +107,8 @@ class TreeDraft:
     top_where: str = ""
     # The mission time the file itself gives (Open-PSA's exponential may name one).
     mission_time: float | None = None
+    spares: dict[str, Spare] = field(default_factory=dict)
+    dependencies: list[Dependency] = field(default_factory=list)
 
 
 class NameMap:
@@ -149,19 +177,34 @@ def _rate(file: str, where: str, what: str, value: float, step: float) -> float:
     return rate
 
 
-def _component(file: str, event: Event, name: str, step: float) -> Component:
-    if event.phases != 1:
+def _component(
+    file: str, event: Event, name: str, step: float, dormancy: float | None = None
+) -> Component:
+    """The component of a basic event; ``dormancy`` is the share of its failure rate that a
+    spare unit keeps in standby (None: the event is no spare unit)."""
+    spare = dormancy is not None
+    states = ["working", "standby", "failed"] if spare else ["working", "failed"]
+    kinds = {"standby": "working"} if spare else {}
+    transitions = []
+    if spare and (event.probability or event.phases != 1):
+        what = "prob= (a failure on demand)" if event.probability else "phases="
         raise ModelError(
             event.where,
-            f"basic event {quoted(event.name)}: phases={event.phases} (an Erlang lifetime) "
-            "is not supported yet; give it one phase",
+            f"basic event {quoted(event.name)} is a unit of a spare gate: {what} is not read "
+            "for spare units",
             file,
         )
-    transitions = []
-    states = ["working", "failed"]
     if event.rate:
         rate = _rate(file, event.where, "the failure rate", event.rate, step)
-        transitions.append(Transition("working", "failed", "exponential", {"rate": rate}))
+        if event.phases == 1:
+            transitions.append(Transition("working", "failed", "exponential", {"rate": rate}))
+        else:
+            # k phases of rate λ one after the other: an Erlang lifetime, drawn as one delay.
+            params = {"shape": float(event.phases), "rate": rate}
+            transitions.append(Transition("working", "failed", "gamma", params))
+        if spare and dormancy:
+            dormant = _rate(file, event.where, "the standby rate", event.rate * dormancy, step)
+            transitions.append(Transition("standby", "failed", "exponential", {"rate": dormant}))
     if event.probability:
         if event.repair:
             raise ModelError(
@@ -181,7 +224,63 @@ def _component(file: str, event: Event, name: str, step: float) -> Component:
     if event.repair and event.rate:
         rate = _rate(file, event.where, "the repair rate", event.repair, step)
         transitions.append(Transition("failed", "working", "exponential", {"rate": rate}))
-    return Component(name, states=tuple(states), transitions=tuple(transitions))
+    return Component(name, states=tuple(states), transitions=tuple(transitions), kinds=kinds)
+
+
+# The dormancy of a spare unit that gives none: a cold spare does not fail in standby, a hot
+# one fails as if active; wsp and spare follow Storm, which takes a missing dorm as 1.
+DEFAULT_DORMANCY = {"csp": 0.0, "hsp": 1.0, "wsp": 1.0, "spare": 1.0}
+
+
+def _dormancies(draft: TreeDraft, file: str) -> dict[str, float]:
+    """Each spare unit's dormancy: its own, else the one its spare gates imply."""
+    implied: dict[str, dict[float, str]] = {}
+    for spare in draft.spares.values():
+        for unit in spare.units:
+            if unit not in draft.events:
+                raise ModelError(
+                    spare.where,
+                    f"spare gate {quoted(spare.name)}: input {quoted(unit)} is a gate; the units "
+                    "of a spare gate are basic events (spare modules are not read)",
+                    file,
+                )
+            implied.setdefault(unit, {})[DEFAULT_DORMANCY[spare.kind]] = spare.name
+    found = {}
+    for unit, defaults in implied.items():
+        own = draft.events[unit].dormancy
+        if own is None and len(defaults) > 1:
+            raise ModelError(
+                draft.events[unit].where,
+                f"basic event {quoted(unit)} is a cold and a hot spare (in "
+                f"{' and '.join(map(quoted, defaults.values()))}): give it dorm=",
+                file,
+            )
+        found[unit] = own if own is not None else next(iter(defaults))
+    return found
+
+
+def _triggers(draft: TreeDraft, names: NameMap, file: str) -> list[Trigger]:
+    """One trigger per functional dependency: the trigger's failure fails each dependent
+    that is still working."""
+    triggers = []
+    for dependency in draft.dependencies:
+        moves = []
+        for dependent in dependency.dependents:
+            if dependent not in draft.events:
+                raise ModelError(
+                    dependency.where,
+                    f"fdep {quoted(dependency.name)}: dependent {quoted(dependent)} is not a "
+                    "basic event (the dependents of an fdep are basic events)",
+                    file,
+                )
+            working = ("working", "standby") if dependent in _spare_units(draft) else ("working",)
+            moves.append(Move((names(dependent),), working, "failed"))
+        triggers.append(Trigger(names(dependency.trigger), tuple(moves)))
+    return triggers
+
+
+def _spare_units(draft: TreeDraft) -> set[str]:
+    return {unit for spare in draft.spares.values() for unit in spare.units}
 
 
 def expression(formula: Formula, names: NameMap) -> str:
@@ -210,7 +309,7 @@ def _description(kind: str, file: str, step: float, mission_time: float, names: 
 def renamed(draft: TreeDraft) -> list[tuple[str, str]]:
     """(name in the file, tavoq name) for every name of ``draft`` that to_model changes."""
     names = NameMap()
-    for original in [*draft.events, *draft.gates]:
+    for original in [*draft.events, *draft.gates, *draft.spares]:
         names(original)
     return names.renamed()
 
@@ -241,18 +340,34 @@ def to_model(
             )
         horizon = horizon_of(mission_time, step)
         names = NameMap()
-        for original in [*draft.events, *draft.gates]:
+        for original in [*draft.events, *draft.gates, *draft.spares]:
             names(original)  # every name in file order, so clashes resolve the same way
+        dormancy = _dormancies(draft, file)
         components = [
-            _component(file, event, names(original), step)
+            _component(file, event, names(original), step, dormancy.get(original))
             for original, event in draft.events.items()
         ]
         gates = {names(original): expression(f, names) for original, f in draft.gates.items()}
+        # A spare gate is a standby group: the first working unit that no other group holds
+        # active is switched in when the active one fails, and stays in (no switching back).
+        groups = [
+            StandbyGroup(
+                names(spare.name),
+                tuple(names(u) for u in spare.units),
+                active="working",
+                standby="standby",
+                switch_failed="failed",  # never taken: a spare gate's switch-over never fails
+                revert=False,
+            )
+            for spare in draft.spares.values()
+        ]
         model = Model(
             components=tuple(components),
             simulation=Simulation(horizon=horizon, runs=runs, seed=seed, step=step),
             failed_when=names(draft.top),
             gates=gates,
+            standby=tuple(groups),
+            triggers=tuple(_triggers(draft, names, file)),
             name=one_line(Path(file).stem)[: logic.MAX_NAME_LENGTH],
             description=_description(draft.kind, file, step, mission_time, names),
         )

@@ -119,6 +119,13 @@ def _crews(value: object) -> tuple[CrewPool, ...]:
     return tuple(pools)
 
 
+def _tuple(value: Any) -> Any:
+    """A list of the file as a tuple, as the model's classes hold them (so that a model read
+    from a file equals the same model made in Python); anything else as it is, for the
+    classes to refuse."""
+    return tuple(value) if isinstance(value, list) else value
+
+
 def _standby(value: object) -> tuple[StandbyGroup, ...]:
     groups = []
     for name, entry in _table("standby", value, "one table per standby group").items():
@@ -128,7 +135,7 @@ def _standby(value: object) -> tuple[StandbyGroup, ...]:
         groups.append(
             StandbyGroup(
                 name,
-                _required(key, table, "units", "the units in order of preference"),
+                _tuple(_required(key, table, "units", "the units in order of preference")),
                 _required(key, table, "active", "the state of the unit in service"),
                 _required(key, table, "standby", "the state of the units waiting"),
                 table.get("switch_failure", 0.0),
@@ -150,7 +157,7 @@ def _common_causes(value: object) -> tuple[CommonCause, ...]:
         causes.append(
             CommonCause(
                 name,
-                _required(key, table, "members", "the components it fails together"),
+                _tuple(_required(key, table, "members", "the components it fails together")),
                 _required(key, table, "to", "the state it moves the members to"),
                 table.get("beta"),
                 table.get("distribution"),
@@ -192,8 +199,8 @@ def _triggers(value: object) -> tuple[Trigger, ...]:
             source = _required(mkey, mtable, "from", "the states a component is moved from")
             parsed.append(
                 Move(
-                    _required(mkey, mtable, "components", "the components moved"),
-                    (source,) if isinstance(source, str) else source,
+                    _tuple(_required(mkey, mtable, "components", "the components moved")),
+                    (source,) if isinstance(source, str) else _tuple(source),
                     _required(mkey, mtable, "to", "the state they are moved to"),
                 )
             )

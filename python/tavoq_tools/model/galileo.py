@@ -10,15 +10,16 @@ A file is a list of statements, each ending with ``;``:
 
 Names are in double quotes and may hold any character but a double quote (a bare word is
 taken as a name too); ``//`` and ``/* */`` are comments. Gates: ``and``, ``or``, ``KofN``
-(``2of3``) and ``votK`` (k of all the inputs). Basic events: ``lambda`` (failure rate),
-``repair`` (repair rate), ``prob`` (fails on demand at time 0 with that probability),
-``dorm`` (the dormancy factor of a spare: read, and only allowed at 1 until standby groups
-are read), ``phases`` (an Erlang lifetime).
+(``2of3``), ``votK`` (k of all the inputs), the spare gates ``csp``, ``wsp``, ``hsp`` and
+``spare`` (standby groups: the first input is the primary, the others spares in order) and
+``fdep`` (the first input's failure fails the others). Basic events: ``lambda`` (failure
+rate), ``repair`` (repair rate), ``prob`` (fails on demand at time 0 with that probability),
+``dorm`` (a spare in standby fails at dorm·lambda), ``phases`` (an Erlang lifetime of that
+many phases, each of rate lambda).
 
 The order-dependent gates (``pand``, ``por``, ``seq``, ``mutex``, ``pdep``) are refused with
-the gate, its line and the kinds that are read, as are the spare gates (``csp``, ``wsp``,
-``hsp``, ``spare``) and ``fdep`` for now: reading one as another kind of gate would change
-the answer without a word.
+the gate, its line and the kinds that are read: reading one as another kind of gate would
+change the answer without a word.
 
 ``parse(text, file)`` gives a ``TreeDraft`` (tavoq_tools.model.fault_tree) or raises
 ``ModelError`` naming the file, the line and what is wrong.
@@ -31,11 +32,11 @@ import re
 from dataclasses import dataclass
 
 from ..errors import ModelError
-from .fault_tree import Event, Formula, TreeDraft, quoted
+from .fault_tree import Dependency, Event, Formula, Spare, TreeDraft, quoted
 
 __all__ = ["parse"]
 
-GATES_READ = "and, or, KofN (2of3), votK"
+GATES_READ = "and, or, KofN (2of3), votK, csp, wsp, hsp, spare, fdep"
 ORDER_DEPENDENT = ("pand", "por", "seq", "mutex", "pdep")
 SPARES = ("csp", "wsp", "hsp", "spare")
 ATTRIBUTES = ("lambda", "prob", "repair", "dorm", "phases")
@@ -151,15 +152,15 @@ def _event(file: str, name: str, where: str, rest: list[_Token]) -> Event:
                     file,
                 )
             event.phases = int(number)
-        elif number != 1:
-            # A dormancy factor matters only to a spare in standby; until standby groups are
-            # read, an event that is only ever active fails at its full rate.
-            raise ModelError(
-                where,
-                f"basic event {quoted(name)}: dorm={value} only matters to a spare in standby, "
-                "and spare gates are not read yet",
-                file,
-            )
+        else:
+            if number > 1:
+                raise ModelError(
+                    where,
+                    f"basic event {quoted(name)}: dorm is a share of the failure rate, from 0 "
+                    f"to 1; got {value}",
+                    file,
+                )
+            event.dormancy = number
         i += 3
     if event.rate is None and event.probability is None:
         raise ModelError(
@@ -168,7 +169,9 @@ def _event(file: str, name: str, where: str, rest: list[_Token]) -> Event:
     return event
 
 
-def _gate(file: str, name: str, where: str, kind_token: _Token, rest: list[_Token]) -> Formula:
+def _gate(
+    file: str, name: str, where: str, kind_token: _Token, rest: list[_Token]
+) -> Formula | Spare | Dependency:
     kind = kind_token.text.lower()
     for bad in rest:
         if bad.kind != "string" and bad.kind != "word":
@@ -184,15 +187,19 @@ def _gate(file: str, name: str, where: str, kind_token: _Token, rest: list[_Toke
             f"failures and is not read (gates read: {GATES_READ})",
             file,
         )
-    if base in SPARES or base == "fdep":
-        raise ModelError(
-            where,
-            f"gate {quoted(name)} is a {kind_token.text} gate: spare gates and fdep are not "
-            f"read yet (gates read: {GATES_READ})",
-            file,
-        )
     if not inputs:
         raise ModelError(where, f"gate {quoted(name)} has no inputs", file)
+    names = [t.text for t in rest]
+    if kind in SPARES:
+        if len(set(names)) != len(names):
+            raise ModelError(where, f"spare gate {quoted(name)} names a unit twice", file)
+        return Spare(name, where, kind, names)
+    if kind == "fdep":
+        if len(names) < 2:
+            raise ModelError(
+                where, f"fdep {quoted(name)} needs a trigger and at least one dependent", file
+            )
+        return Dependency(name, where, names[0], names[1:])
     if kind in ("and", "or"):
         return Formula(kind, where, inputs)
     kofn, vot = _KOFN.match(kind), _VOT.match(kind)
@@ -220,6 +227,8 @@ def parse(text: str, file: str) -> TreeDraft:
     """The fault tree of the Galileo text ``text`` read from ``file``."""
     events: dict[str, Event] = {}
     gates: dict[str, Formula] = {}
+    spares: dict[str, Spare] = {}
+    dependencies: dict[str, Dependency] = {}
     lines: dict[str, int] = {}
     top: tuple[str, int] | None = None
     for statement in _statements(_tokens(text, file)):
@@ -255,7 +264,13 @@ def parse(text: str, file: str) -> TreeDraft:
         if is_event:
             events[name] = _event(file, name, where, statement[1:])
         elif second.kind == "word":
-            gates[name] = _gate(file, name, where, second, statement[2:])
+            element = _gate(file, name, where, second, statement[2:])
+            if isinstance(element, Spare):
+                spares[name] = element
+            elif isinstance(element, Dependency):
+                dependencies[name] = element
+            else:
+                gates[name] = element
         else:
             raise ModelError(
                 where,
@@ -265,18 +280,43 @@ def parse(text: str, file: str) -> TreeDraft:
         lines[name] = head.line
     if top is None:
         raise ModelError("", 'no toplevel statement (toplevel "System";)', file)
-    for gate_name, formula in gates.items():
-        for item in formula.inputs:
-            if isinstance(item, str) and item not in lines:
-                raise ModelError(
-                    formula.where,
-                    f"gate {quoted(gate_name)}: input {quoted(item)} is never defined",
-                    file,
-                )
+    used: list[tuple[str, str, str]] = [
+        (f"gate {quoted(g)}", f.where, x)
+        for g, f in gates.items()
+        for x in f.inputs
+        if isinstance(x, str)
+    ]
+    used += [(f"spare gate {quoted(g)}", sp.where, u) for g, sp in spares.items() for u in sp.units]
+    used += [
+        (f"fdep {quoted(d)}", dep.where, x)
+        for d, dep in dependencies.items()
+        for x in [dep.trigger, *dep.dependents]
+    ]
+    for who, where, item in used:
+        if item not in lines:
+            raise ModelError(where, f"{who}: input {quoted(item)} is never defined", file)
+        if item in dependencies:
+            raise ModelError(
+                where,
+                f"{who}: input {quoted(item)} is an fdep, which has no output to use",
+                file,
+            )
     if top[0] not in lines:
         raise ModelError(f"line {top[1]}", f"toplevel {quoted(top[0])} is never defined", file)
+    if top[0] in dependencies:
+        raise ModelError(
+            f"line {top[1]}", f"toplevel {quoted(top[0])} is an fdep, which has no output", file
+        )
     _refuse_cycles(gates, file)
-    return TreeDraft("Galileo", events, gates, top[0], f"line {top[1]}")
+    return TreeDraft(
+        "Galileo",
+        events,
+        gates,
+        top[0],
+        f"line {top[1]}",
+        spares=spares,
+        dependencies=list(dependencies.values()),
+    )
 
 
 def _refuse_cycles(gates: dict[str, Formula], file: str) -> None:

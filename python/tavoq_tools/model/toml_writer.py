@@ -77,11 +77,70 @@ def _component(c: Component) -> list[str]:
     if c.count is not None:
         lines.append(f"count = {c.count}")
     lines.append(f"states = {toml_value(list(c.states))}")
+    if c.kinds:
+        lines.append(f"kinds = {toml_value(dict(c.kinds))}")
     if c.transitions:
         lines.append("transitions = [")
         for t in c.transitions:
-            entry = {"from": t.source, "to": t.target, "distribution": t.distribution}
+            entry: dict[str, Any] = {
+                "from": t.source,
+                "to": t.target,
+                "distribution": t.distribution,
+            }
             entry.update(t.params)
+            if t.crew is not None:
+                entry["crew"] = t.crew
+            if t.priority:
+                entry["priority"] = t.priority
+            lines.append(f"  {toml_value(entry)},")
+        lines.append("]")
+    return lines
+
+
+def _plant(model: Model) -> list[str]:
+    """The crews, standby groups, common causes and triggers, as the file reader takes them."""
+    lines: list[str] = []
+    for pool in model.crews:
+        lines += ["", f"[crews.{key(pool.name)}]", f"count = {pool.count}"]
+    for group in model.standby:
+        lines += [
+            "",
+            f"[standby.{key(group.name)}]",
+            f"units = {toml_value(list(group.units))}",
+            f"active = {toml_string(group.active)}",
+            f"standby = {toml_string(group.standby)}",
+        ]
+        if group.switch_failure:
+            lines.append(f"switch_failure = {toml_value(float(group.switch_failure))}")
+        if group.switch_failed is not None:
+            lines.append(f"switch_failed = {toml_string(group.switch_failed)}")
+        lines.append(f"revert = {toml_value(bool(group.revert))}")
+    for cause in model.common_causes:
+        lines += [
+            "",
+            f"[common_cause.{key(cause.name)}]",
+            f"members = {toml_value(list(cause.members))}",
+            f"to = {toml_string(cause.target)}",
+        ]
+        if cause.beta is not None:
+            lines.append(f"beta = {toml_value(cause.beta)}")
+        if cause.distribution is not None:
+            lines.append(f"distribution = {toml_string(cause.distribution)}")
+            lines += [f"{key(k)} = {toml_value(v)}" for k, v in cause.params.items()]
+    for trigger in model.triggers:
+        lines += [
+            "",
+            "[[triggers]]",
+            f"when = {toml_string(trigger.when)}",
+            "fails = true" if trigger.on_failure else "restored = true",
+            "move = [",
+        ]
+        for move in trigger.moves:
+            entry = {
+                "components": list(move.components),
+                "from": list(move.source),
+                "to": move.target,
+            }
             lines.append(f"  {toml_value(entry)},")
         lines.append("]")
     return lines
@@ -112,6 +171,7 @@ def model_to_toml(model: Model, comments: Sequence[str] = ()) -> str:
     if model.gates:
         lines += ["", "[gates]"]
         lines += [f"{key(g)} = {toml_string(e)}" for g, e in model.gates.items()]
+    lines += _plant(model)
     for c in model.components:
         lines.append("")
         lines += _component(c)

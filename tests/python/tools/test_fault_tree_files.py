@@ -100,7 +100,7 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
         (
             'toplevel "T";\n"T" pand "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
             'line 2: gate "T" is a pand gate, which depends on the order of failures and is not '
-            "read (gates read: and, or, KofN (2of3), votK)",
+            "read (gates read: and, or, KofN (2of3), votK, csp, wsp, hsp, spare, fdep)",
         ),
         (
             'toplevel "T";\n"T" or "A";\n\n"X" por-excl "A" "A";\n"A" lambda=1;',
@@ -109,11 +109,6 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
         ('toplevel "T";\n"T" seq "A";', 'line 2: gate "T" is a seq gate'),
         ('toplevel "T";\n"T" mutex "A";', 'line 2: gate "T" is a mutex gate'),
         ('toplevel "T";\n"T" pdep=0.3 "A" "B";', 'line 2: gate "T" is a pdep gate'),
-        (
-            'toplevel "T";\n"T" csp "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
-            'line 2: gate "T" is a csp gate',
-        ),
-        ('toplevel "T";\n"T" fdep "A" "B";', 'line 2: gate "T" is a fdep gate'),
         (
             'toplevel "T";\n"T" or "A" "B";\n"A" lambda=1;',
             'line 2: gate "T": input "B" is never defined',
@@ -130,8 +125,6 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
         ('toplevel "T";\n"T" or "A";\n"A" prob=1.5;', "prob must be at most 1"),
         ('toplevel "T";\n"T" or "A";\n"A" lambda=x;', "lambda=x is not a number"),
         ('toplevel "T";\n"T" or "A";\n"A" lambda=-1;', "must be a number >= 0"),
-        ('toplevel "T";\n"T" or "A";\n"A" lambda=1 dorm=0.5;', "dorm=0.5 only matters to a spare"),
-        ('toplevel "T";\n"T" or "A";\n"A" lambda=1 phases=3;', "phases=3 (an Erlang lifetime)"),
         ('toplevel "T";\n"T" or "A";\n"A" prob=0.1 repair=1;', "cannot be repaired"),
         ('toplevel "T";\n"T" 2of3 "A" "A";\n"A" lambda=1;', 'gate "T" is 2of3 but has 2 inputs'),
         ('toplevel "T";\n"T" 4of3 "A" "A" "A";\n"A" lambda=1;', "needs 1 <= k <= 3"),
@@ -153,6 +146,94 @@ def test_bad_galileo_files_name_the_file_the_line_and_the_fault(tmp_path, text, 
     assert str(caught.value).startswith(f"{path}: ")
     assert message in str(caught.value)
     assert "\n" not in str(caught.value)
+
+
+SPARES = """\
+toplevel "Plant";
+"Plant" or "Pumps" "Fans";
+"Pumps" csp "Pump A" "Pump B" "Shared";
+"Fans" wsp "Fan" "Shared";
+"Mains" fdep "Grid" "Pump A" "Shared";
+"Pump A" lambda=0.1 repair=1;
+"Pump B" lambda=0.1;
+"Shared" lambda=0.2 dorm=0.25;
+"Fan" lambda=0.3;
+"Grid" lambda=0.01;
+"""
+
+
+def test_spare_gates_are_standby_groups_and_fdep_a_trigger(tmp_path):
+    model = load_model(write(tmp_path, "s.dft", SPARES), mission_time=10, step=0.5)
+    assert model.gates == {"Plant": "Pumps or Fans"}
+    pumps, fans = model.standby
+    assert (pumps.name, pumps.units) == ("Pumps", ("Pump_A", "Pump_B", "Shared"))
+    assert (fans.name, fans.units) == ("Fans", ("Fan", "Shared"))
+    assert not pumps.revert and pumps.active == "working" and pumps.standby == "standby"
+    rates = {
+        c.name: {(t.source, t.target): t.params.get("rate") for t in c.transitions}
+        for c in model.components
+    }
+    # Standby at dorm x rate: cold (csp, no dorm) none, a given dorm of 0.25 its share.
+    assert rates["Pump_B"] == {("working", "failed"): 0.05}
+    assert rates["Shared"] == {("working", "failed"): 0.1, ("standby", "failed"): 0.025}
+    assert rates["Fan"] == {("working", "failed"): 0.15, ("standby", "failed"): 0.15}  # wsp: 1
+    assert rates["Pump_A"][("failed", "working")] == 0.5
+    assert rates["Grid"] == {("working", "failed"): 0.005}  # no spare: two states
+    (trigger,) = model.triggers
+    assert trigger.when == "Grid" and trigger.on_failure
+    assert [(m.components, m.source, m.target) for m in trigger.moves] == [
+        (("Pump_A",), ("working", "standby"), "failed"),
+        (("Shared",), ("working", "standby"), "failed"),
+    ]
+
+
+def test_phases_are_one_erlang_delay(tmp_path):
+    text = 'toplevel "A";\n"A" lambda=0.2 phases=3 repair=2;\n'
+    (component,) = load_model(write(tmp_path, "p.dft", text), mission_time=1, step=0.5).components
+    assert [(t.distribution, t.params) for t in component.transitions] == [
+        ("gamma", {"shape": 3.0, "rate": 0.1}),
+        ("exponential", {"rate": 1.0}),
+    ]
+
+
+@pytest.mark.parametrize(
+    ("edit", "message"),
+    [
+        (
+            ('"Fans" wsp "Fan" "Shared";', '"Fans" wsp "Fan" "Pumps";'),
+            'line 4: spare gate "Fans": input "Pumps" is a gate; the units of a spare gate are basic',
+        ),
+        (
+            ('"Grid" "Pump A" "Shared"', '"Grid" "Pump A" "Fans"'),
+            'line 5: fdep "Mains": dependent "Fans" is not a basic event',
+        ),
+        (
+            ('"Plant" or "Pumps" "Fans";', '"Plant" or "Pumps" "Mains";'),
+            'line 2: gate "Plant": input "Mains" is an fdep, which has no output',
+        ),
+        (
+            ('"Shared" lambda=0.2 dorm=0.25;', '"Shared" lambda=0.2;\n"X" hsp "Shared";'),
+            '"Shared" is a cold and a hot spare (in "Pumps" and "X"): give it dorm=',
+        ),
+        (("dorm=0.25", "dorm=1.5"), "dorm is a share of the failure rate, from 0 to 1"),
+        (
+            ('"Pump B" lambda=0.1;', '"Pump B" prob=0.1;'),
+            'basic event "Pump B" is a unit of a spare gate: prob= (a failure on demand) is not',
+        ),
+        (('"Fan" lambda=0.3;', '"Fan" lambda=0.3 phases=2;'), "phases= is not read for spare"),
+        (
+            ('"Mains" fdep "Grid" "Pump A" "Shared";', '"Mains" fdep "Grid";'),
+            'fdep "Mains" needs a trigger and at least one dependent',
+        ),
+        (('"Fans" wsp "Fan" "Shared";', '"Fans" wsp "Fan" "Fan";'), "names a unit twice"),
+    ],
+)
+def test_bad_spare_gates_and_fdeps_are_refused_with_their_line(tmp_path, edit, message):
+    assert SPARES.count(edit[0]) == 1
+    path = write(tmp_path, "s.dft", SPARES.replace(*edit))
+    with pytest.raises(ModelError) as caught:
+        load_model(path, mission_time=1)
+    assert str(caught.value).startswith(f"{path}: ") and message in str(caught.value)
 
 
 def tree(body, extra=""):
