@@ -3,8 +3,10 @@
 The readers of Galileo (``galileo``) and Open-PSA (``open_psa``) files give a ``TreeDraft``:
 basic events with their rates and probabilities in the file's continuous time, gates over
 names or nested formulas, the top, and where in the file each was written (a line, or an XML
-path) for the error messages. ``to_model`` turns a draft into the checked ``Model`` that
-every command runs, so reading a file adds nothing downstream that a TOML model lacks.
+path) for the error messages, and Galileo's spare gates and functional dependencies.
+``to_model`` turns a draft into the checked ``Model`` that every command runs (a spare gate
+becomes a standby group, an fdep a trigger), so reading a file adds nothing downstream that
+a TOML model lacks.
 
 Time. The engine counts whole time units and truncates every delay. One unit stands for
 ``step`` of the file's time: a rate λ per file time unit becomes λ·step per unit, and the
