@@ -111,6 +111,8 @@ class TreeDraft:
     mission_time: float | None = None
     spares: dict[str, Spare] = field(default_factory=dict)
     dependencies: list[Dependency] = field(default_factory=list)
+    # Why the file gives no one mission time, when it names several.
+    mission_note: str = ""
 
 
 class NameMap:
@@ -337,8 +339,8 @@ def to_model(
         if mission_time is None:
             raise ModelError(
                 "",
-                f"a {draft.kind} file gives no mission time: give one in the file's time "
-                "(--mission-time T, or mission_time= from Python)",
+                f"a {draft.kind} file gives no mission time{draft.mission_note}: give one in "
+                "the file's time (--mission-time T, or mission_time= from Python)",
             )
         horizon = horizon_of(mission_time, step)
         names = NameMap()

@@ -286,7 +286,9 @@ def parse(text: str, file: str) -> TreeDraft:
         for x in f.inputs
         if isinstance(x, str)
     ]
-    used += [(f"spare gate {quoted(g)}", sp.where, u) for g, sp in spares.items() for u in sp.units]
+    used += [
+        (f"spare gate {quoted(g)}", sp.where, u) for g, sp in spares.items() for u in sp.units
+    ]
     used += [
         (f"fdep {quoted(d)}", dep.where, x)
         for d, dep in dependencies.items()

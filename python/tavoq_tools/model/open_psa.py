@@ -313,11 +313,20 @@ class _Reader:
             raise self.error("opsa-mef", "the file defines no gate")
         top_name = self.top(top, used)
         _refuse_cycles(self.gates, self.file)
-        mission = None
+        mission, note = None, ""
         if len(self.mission_times) == 1:
             mission = next(iter(self.mission_times))
+        elif self.mission_times:
+            listed = ", ".join(f"{t:g}" for t in sorted(self.mission_times)[:5])
+            note = f" (its exponentials name several: {listed})"
         return TreeDraft(
-            "Open-PSA", self.events, self.gates, top_name, self.defined[top_name], mission
+            "Open-PSA",
+            self.events,
+            self.gates,
+            top_name,
+            self.defined[top_name],
+            mission,
+            mission_note=note,
         )
 
     def top(self, top: str | None, used: set[str]) -> str:

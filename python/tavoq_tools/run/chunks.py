@@ -225,9 +225,7 @@ def local_chunk_runner(
     def run(chunks: Sequence[range]) -> list[BatchStatistics]:
         parts = []
         for chunk in chunks:
-            part = _runs(
-                matrix, tree, interactions, horizon, seed, chunk.start, len(chunk), quiet
-            )
+            part = _runs(matrix, tree, interactions, horizon, seed, chunk.start, len(chunk), quiet)
             if on_chunk is not None:
                 on_chunk(part)
             parts.append(part)

@@ -397,6 +397,18 @@ def test_the_kind_comes_from_the_extension_or_else_the_content(name, text, kind)
     assert file_kind(name, text) == kind
 
 
+def test_several_mission_times_in_a_file_need_one_given(tmp_path):
+    text = OPEN_PSA.replace(
+        '<parameter name="l"/><float value="100"/>', '<parameter name="l"/><float value="50"/>', 1
+    )
+    path = write(tmp_path, "a.xml", text)
+    with pytest.raises(
+        ModelError, match=r"gives no mission time \(its exponentials name several: 50, 100\)"
+    ):
+        load_model(path)
+    assert load_model(path, mission_time=100).simulation.horizon == 100
+
+
 def test_a_file_without_extension_loads_by_its_content(tmp_path):
     assert load_model(write(tmp_path, "plant", GALILEO), mission_time=10).gates
     assert load_model(write(tmp_path, "plant2", OPEN_PSA)).simulation.horizon == 100
@@ -540,6 +552,14 @@ def apply(base, edits):
 def test_damaged_galileo_files_load_or_raise_model_error(tmp_path_factory, edits):
     path = tmp_path_factory.mktemp("fuzz") / "tree.dft"
     path.write_text(apply(GALILEO, edits), encoding="utf-8", errors="surrogatepass")
+    loads_or_refuses(path)
+
+
+@FUZZ
+@given(edits=damaged(SPARES))
+def test_damaged_galileo_files_with_spares_load_or_raise_model_error(tmp_path_factory, edits):
+    path = tmp_path_factory.mktemp("fuzz") / "tree.dft"
+    path.write_text(apply(SPARES, edits), encoding="utf-8", errors="surrogatepass")
     loads_or_refuses(path)
 
 
