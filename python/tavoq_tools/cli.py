@@ -405,6 +405,7 @@ def _run(args: argparse.Namespace) -> int:
         unit=settings.unit,
         step=settings.step,
         repairable=model.repairable,
+        crew_pools=model.crew_pools,
     )
     # The files before the report: an interrupt while a slow reader holds up the report
     # must not cost them.
@@ -536,7 +537,11 @@ def _plant_lines(model: Model) -> list[str]:
 
 def _check(args: argparse.Namespace) -> int:
     model = _load(args, any_horizon=True)
-    model.matrix()  # the native objects accept it too
+    # The native objects accept it too.
+    if model.has_interactions:
+        model.build()
+    else:
+        model.matrix()
     print(check_text(model, args.model, args.cutsets))
     return EXIT_OK
 

@@ -403,11 +403,20 @@ def _group_row(
                     f'state "{name}" of {unit} is not a working state: declare it with '
                     f'kinds = {{ {name} = "working" }} in components.{known.component[unit].name}',
                 )
-        f = (
-            s
-            if group.switch_failed is None
-            else known.state(f"{key}.switch_failed", unit, group.switch_failed)
-        )
+        if group.switch_failed is not None:
+            f = known.state(f"{key}.switch_failed", unit, group.switch_failed)
+            if known.kind(unit, f) == WORKING:
+                raise ModelError(
+                    f"{key}.switch_failed",
+                    f'state "{group.switch_failed}" of {unit} is a working state: a failed '
+                    "switch-over leaves the unit down",
+                )
+        else:
+            # Never entered without a switch failure; the engine still wants a down state.
+            down = [i for i, k in enumerate(known.component[unit].state_kinds) if k != WORKING]
+            if not down:
+                raise ModelError(ukey, f"unit {unit} has no failed state: it could never fail")
+            f = down[0]
         if unit in roles and roles[unit][1:] != (group.active, group.standby):
             other, other_active, other_standby = roles[unit]
             raise ModelError(

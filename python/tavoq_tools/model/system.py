@@ -548,6 +548,11 @@ class Model:
         return self._plant
 
     @property
+    def crew_pools(self) -> list[tuple[str, int]]:
+        """The crew pools as (name, crews), in the engine's pool order (for summarize)."""
+        return [(pool.name, pool.count) for pool in self.crews]
+
+    @property
     def has_interactions(self) -> bool:
         """Whether the runs need ``tavoq.Interactions`` (kinds, crews, groups, ...)."""
         return not self._plant.empty

@@ -112,6 +112,16 @@ def figure_png(summary: Summary) -> bytes | None:
                 label=f"{pct} band ({curve.method})",
             )
             ax.step(times, curve.value, where="post", color=colour, linewidth=1.0, label=label)
+            if curve is summary.unavailability and summary.planned is not None:
+                # The planned stops' share of it, under the whole.
+                ax.step(
+                    times,
+                    summary.planned.curve.value,
+                    where="post",
+                    color="tab:purple",
+                    linewidth=1.0,
+                    label="planned stops only",
+                )
             if curve is summary.unavailability and summary.mean_unavailability is not None:
                 _mean_line(ax, summary.mean_unavailability, "black")
             ax.set_xlim(0, max(1, summary.horizon - 1))

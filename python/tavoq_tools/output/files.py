@@ -62,6 +62,11 @@ def curves_csv(summary: Summary) -> str:
         "reliability_lower",
         "reliability_upper",
     ]
+    if summary.planned is not None:
+        # The part of the unavailability that is planned stops only.
+        planned = summary.planned.curve
+        columns += [planned.value.tolist(), planned.lower.tolist(), planned.upper.tolist()]
+        header += ["planned", "planned_lower", "planned_upper"]
     return _csv(header, [list(row) for row in zip(*columns, strict=True)])
 
 

@@ -104,8 +104,14 @@ def _estimate_rows(f: _Formatter) -> list[str]:
         )
         add("mean time to failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
         add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
+        if sm.planned is not None:
+            add("  for failures (unplanned)", sm.planned.unplanned, _num, "horizon 0")
+            add("  for planned stops only", sm.planned.planned, _num, "horizon 0")
     else:
         add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
+        if sm.planned is not None:
+            add("  for failures (unplanned)", sm.planned.unplanned, _num, "horizon 0")
+            add("  for planned stops only", sm.planned.planned, _num, "horizon 0")
         add("P(system failure within horizon)", sm.failure_probability, _num, "")
         add("mean time to first failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
         add(
@@ -192,6 +198,40 @@ def _item_rows(f: _Formatter, rows: Sequence[ComponentRow | GateRow], label: str
     return lines
 
 
+def _crew_rows(f: _Formatter) -> list[str]:
+    """The crew pools: utilisation, mean wait per request, longest queue of a run."""
+    cells = []
+    for c in f.summary.crews:
+        u, w, q = c.utilisation, c.mean_wait, c.longest_queue
+        cells.append(
+            (
+                c.name,
+                str(c.crews) if c.crews else "?",
+                "n/a" if u is None else f"{_pct(u.value)} {f.interval(u, _pct)}",
+                "no requests"
+                if w is None
+                else f"{f.time(w.value, 3)} {f.interval(w, lambda x: _num(x, 3))}",
+                f"{_num(q.value, 3)} {f.interval(q, lambda x: _num(x, 3))}",
+            )
+        )
+        for e in (u, w, q):
+            if e is not None:
+                f.method(e)
+    heads = ("pool", "crews", "utilisation", "mean wait per request", "longest queue")
+    widths = [max(len(h), *(len(row[i]) for row in cells)) for i, h in enumerate(heads)]
+    if 2 + sum(widths) + 2 * (len(widths) - 1) > WIDTH:
+        # Long pool names get a line of their own, as in the component table.
+        lines = []
+        for row in (heads, *cells):
+            rest = "  ".join(f"{c:<{w}}" for c, w in zip(row[1:], widths[1:], strict=True))
+            lines += [f"  {row[0]}", f"    {rest}".rstrip()]
+        return lines
+    return [
+        "  " + "  ".join(f"{cell:<{w}}" for cell, w in zip(row, widths, strict=True)).rstrip()
+        for row in (heads, *cells)
+    ]
+
+
 def _cutset_rows(f: _Formatter) -> list[str]:
     sm = f.summary
     if not sm.cutsets:
@@ -235,7 +275,12 @@ def format_report(summary: Summary) -> str:
     )
     totals = (
         f"Runs with a system failure: {sm.runs_failed}; system failures: {sm.system_failures}; "
-        f"time down, all runs: {f.time(sm.downtime, 12)}."
+        f"time down, all runs: {f.time(sm.downtime, 12)}"
+        + (
+            f" (for planned stops only: {f.time(sm.planned.planned_downtime, 12)})."
+            if sm.planned is not None
+            else "."
+        )
     )
     out = textwrap.wrap(head, WIDTH) + textwrap.wrap(totals, WIDTH)
     out += ["", "System"] + _estimate_rows(f)
@@ -248,6 +293,12 @@ def format_report(summary: Summary) -> str:
     out += ["", "Point unavailability and reliability R(t) over time"] + _curve_rows(f)
     out += ["", "Components (criticality: share of system failures triggered)"]
     out += _component_rows(f)
+    if sm.crews:
+        out += [
+            "",
+            "Repair crews (utilisation: share of the crews' time at work; queue: of a run)",
+        ]
+        out += _crew_rows(f)
     out += ["", "Cut sets, by share of the system failures they completed"] + _cutset_rows(f)
 
     notes = [
@@ -260,6 +311,18 @@ def format_report(summary: Summary) -> str:
             f"Times are time units of {sm.step:g}{' ' + sm.unit if sm.unit else ''}. Every "
             "delay is truncated to whole units, so each is cut by up to one unit: failures "
             "come early by up to a unit for each delay on the way."
+        )
+    if sm.planned is not None:
+        notes.append(
+            "Unavailability counts the time down for planned stops (states of kind planned "
+            "alone bringing the system down) with the time down for failures. System "
+            "failures, R(t), the time to first failure, MTBF, the down time per failure and "
+            "the criticality count only failures."
+        )
+    if sm.crews:
+        notes.append(
+            "A repair waits for a free crew of its pool; the mean wait is over all requests, "
+            "those served at once included."
         )
     if sm.top_gate is not None:
         notes.append(

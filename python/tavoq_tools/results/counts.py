@@ -25,10 +25,23 @@ PER_RUN = ("system_failures", "downtime")
 PER_COMPONENT = ("component_downtime", "component_failures", "triggered_failures")
 PER_CUTSET = ("cutset_failures",)
 PER_GATE = ("gate_downtime", "gate_failures", "gate_triggered")
-ARRAY_FIELDS = PER_TIME_UNIT + PER_RUN + PER_COMPONENT + PER_CUTSET + PER_GATE
+# Counted only for models with planned states (empty otherwise): per time unit the runs
+# down for planned reasons only, per run those units; failed_runs and downtime include them.
+PLANNED = ("planned_runs", "planned_downtime")
+# Per crew pool, summed over runs (empty without crews).
+PER_POOL = ("crew_busy", "crew_wait", "crew_requests", "crew_longest_queue")
+ARRAY_FIELDS = PER_TIME_UNIT + PER_RUN + PER_COMPONENT + PER_CUTSET + PER_GATE + PLANNED + PER_POOL
 # Sums over runs of a run's failed units squared: exact integers the engine hands over as
 # float64, empty when the batch did not count them (a result made by hand).
 SQUARE_FIELDS = ("component_downtime_squares", "gate_downtime_squares")
+# Per crew pool, the sums over runs of squares (and of waiting units times requests).
+POOL_SQUARES = (
+    "crew_busy_squares",
+    "crew_wait_squares",
+    "crew_requests_squares",
+    "crew_wait_times_requests",
+    "crew_longest_queue_squares",
+)
 
 # Attribute names of the native result for each field.
 NATIVE_NAMES = {
@@ -48,6 +61,17 @@ OPTIONAL_NATIVE_NAMES = {
     "gate_triggered": "gateTriggered",
     "component_downtime_squares": "componentDowntimeSquares",
     "gate_downtime_squares": "gateDowntimeSquares",
+    "planned_runs": "plannedRuns",
+    "planned_downtime": "plannedDowntime",
+    "crew_busy": "crewBusy",
+    "crew_wait": "crewWait",
+    "crew_requests": "crewRequests",
+    "crew_longest_queue": "crewLongestQueue",
+    "crew_busy_squares": "crewBusySquares",
+    "crew_wait_squares": "crewWaitSquares",
+    "crew_requests_squares": "crewRequestsSquares",
+    "crew_wait_times_requests": "crewWaitTimesRequests",
+    "crew_longest_queue_squares": "crewLongestQueueSquares",
 }
 
 
@@ -90,8 +114,17 @@ class BatchStatistics:
     ``triggered_failures`` and ``component_downtime_squares`` (the sum over runs of each
     run's failed units squared). Per stored cut set: ``cutset_failures``. Per gate of a
     FaultTree: ``gate_downtime``, ``gate_failures``, ``gate_triggered`` (system failures at
-    which the causing transition turned the gate failed), ``gate_downtime_squares``. The
-    arrays of squares are float64 (empty when not counted), the others int64; all read-only.
+    which the causing transition turned the gate failed), ``gate_downtime_squares``.
+
+    With planned states (else empty): ``planned_runs`` per time unit and ``planned_downtime``
+    per run count the units down for planned reasons only (failed_runs and downtime include
+    them); system_failures and first_failures count unplanned failures only. Per crew pool
+    (else empty), summed over runs: ``crew_busy`` (crew-units at work), ``crew_wait`` (units
+    waited by the components), ``crew_requests``, ``crew_longest_queue`` (each run's longest
+    queue), each with its sum of squares, and ``crew_wait_times_requests``.
+
+    The arrays of squares are float64 (empty when not counted), the others int64; all
+    read-only.
     Two results compare equal when every field and every array element is equal, which is how
     a merged result is checked against one batch.
     """
@@ -113,6 +146,17 @@ class BatchStatistics:
     gate_triggered: np.ndarray = field(default_factory=_empty)
     component_downtime_squares: np.ndarray = field(default_factory=_empty)
     gate_downtime_squares: np.ndarray = field(default_factory=_empty)
+    planned_runs: np.ndarray = field(default_factory=_empty)
+    planned_downtime: np.ndarray = field(default_factory=_empty)
+    crew_busy: np.ndarray = field(default_factory=_empty)
+    crew_wait: np.ndarray = field(default_factory=_empty)
+    crew_requests: np.ndarray = field(default_factory=_empty)
+    crew_longest_queue: np.ndarray = field(default_factory=_empty)
+    crew_busy_squares: np.ndarray = field(default_factory=_empty)
+    crew_wait_squares: np.ndarray = field(default_factory=_empty)
+    crew_requests_squares: np.ndarray = field(default_factory=_empty)
+    crew_wait_times_requests: np.ndarray = field(default_factory=_empty)
+    crew_longest_queue_squares: np.ndarray = field(default_factory=_empty)
 
     def __post_init__(self) -> None:
         for name in ("seed", "first_run", "n_runs", "sim_time"):
@@ -127,7 +171,7 @@ class BatchStatistics:
                 raise ValueError(f"{name} must not be negative, got {getattr(self, name)}")
         for name in ARRAY_FIELDS:
             object.__setattr__(self, name, _int_array(name, getattr(self, name)))
-        for name in SQUARE_FIELDS:
+        for name in SQUARE_FIELDS + POOL_SQUARES:
             object.__setattr__(self, name, _square_array(name, getattr(self, name)))
         self._check_shapes()
         self._check_counts()
@@ -153,6 +197,12 @@ class BatchStatistics:
         ):
             if len(getattr(self, name)) not in (0, length):
                 raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
+        for name, length in (("planned_runs", self.sim_time), ("planned_downtime", self.n_runs)):
+            if len(getattr(self, name)) not in (0, length):
+                raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
+        pools = {len(getattr(self, name)) for name in PER_POOL + POOL_SQUARES}
+        if len(pools) != 1:
+            raise ValueError("the per-pool arrays differ in length")
 
     def _check_counts(self) -> None:
         # Identities that hold for any batch the engine returns; a violation means the arrays
@@ -182,6 +232,13 @@ class BatchStatistics:
                 raise ValueError(f"a {what}'s downtime exceeds n_runs * sim_time = {limit}")
             if squares.size:
                 self._check_squares(what, down.astype(np.float64), squares)
+        if self.planned_runs.size or self.planned_downtime.size:
+            if int(self.planned_runs.sum()) != int(self.planned_downtime.sum()):
+                raise ValueError("planned_runs and planned_downtime do not count the same units")
+            if self.planned_runs.size and np.any(self.planned_runs > self.failed_runs):
+                raise ValueError("planned_runs counts more runs than failed_runs at some time")
+            if self.planned_downtime.size and np.any(self.planned_downtime > self.downtime):
+                raise ValueError("a run's planned_downtime exceeds its downtime")
         failed = int(np.count_nonzero(self.system_failures))
         if int(self.first_failures.sum()) != failed:
             raise ValueError(
@@ -215,6 +272,15 @@ class BatchStatistics:
     @property
     def n_gates(self) -> int:
         return len(self.gate_downtime)
+
+    @property
+    def n_pools(self) -> int:
+        return len(self.crew_busy)
+
+    @property
+    def has_planned(self) -> bool:
+        """Whether the batch counted planned downtime apart (a model with planned states)."""
+        return bool(self.planned_runs.size or self.planned_downtime.size)
 
     def with_cutsets_from_gates(self, gates: Iterable[int]) -> BatchStatistics:
         """A copy whose cut-set counts are the given observer gates' (an ``and`` gate per cut
@@ -286,6 +352,12 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
             ("number of components", first.n_components, part.n_components),
             ("number of cut sets", first.n_cutsets, part.n_cutsets),
             ("number of gates", first.n_gates, part.n_gates),
+            ("number of crew pools", first.n_pools, part.n_pools),
+            (
+                "counted planned time units",
+                len(first.planned_runs),
+                len(part.planned_runs),
+            ),
             (
                 "counted squares",
                 [len(getattr(first, n)) for n in SQUARE_FIELDS],
@@ -318,16 +390,18 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         raise ValueError(f"runs {runs.stop}..{expected - 1} lie outside the job's runs")
     sums = {
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.int64)
-        for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET + PER_GATE
+        for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET + PER_GATE + PER_POOL + PLANNED[:1]
     }
     # Whole numbers below 2**53 add exactly in float64, in any order, so merged chunks equal
     # one batch. Past that (a run's downtime squared is below 2**62) each chunk's sum is
     # already rounded by the engine, and the merge may differ from one batch in the last bit.
     squares = {
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.float64)
-        for name in SQUARE_FIELDS
+        for name in SQUARE_FIELDS + POOL_SQUARES
     }
-    per_run = {name: np.concatenate([getattr(p, name) for p in ordered]) for name in PER_RUN}
+    per_run = {
+        name: np.concatenate([getattr(p, name) for p in ordered]) for name in PER_RUN + PLANNED[1:]
+    }
     return BatchStatistics(
         seed=first.seed,
         first_run=ordered[0].first_run,

@@ -147,6 +147,32 @@ class CutsetRow:
     share: Estimate | None  # failures / all system failures; None without any
 
 
+@dataclass(frozen=True)
+class CrewRow:
+    """A pool of repair crews, over the runs."""
+
+    name: str
+    crews: int  # crews in the pool (0: not told)
+    requests: int  # requests for a crew, summed over runs
+    # busy crew-units / (crews * horizon); None at horizon 0 or when the size is not told
+    utilisation: Estimate | None
+    mean_wait: Estimate | None  # time units waited per request; None without requests
+    longest_queue: Estimate  # mean over runs of the run's longest queue
+
+
+@dataclass(frozen=True)
+class PlannedSplit:
+    """The system's unavailability split by cause, for models with planned states: down
+    for a failure (unplanned, at least one failed-kind state the logic needs) and down for
+    planned reasons only. ``curve`` is the planned part of the point unavailability."""
+
+    unplanned_downtime: int
+    planned_downtime: int
+    unplanned: Estimate | None  # None at horizon 0
+    planned: Estimate | None
+    curve: Curve
+
+
 @dataclass(frozen=True, eq=False)
 class Summary:
     """Everything ``summarize`` draws from one batch; times are in whole time units."""
@@ -177,6 +203,10 @@ class Summary:
     cutset_note: str = ""  # why there is no cut-set table, when there is none
     step: float = 1.0  # the length of one time unit in ``unit``; the report shows times so
     repairable: bool = True  # False: no component is ever restored (the report leads with F(H))
+    # Models with planned states: the unavailability by cause (system_failures, R(t), MTBF
+    # and the criticality count unplanned failures only). None without planned states.
+    planned: PlannedSplit | None = None
+    crews: tuple[CrewRow, ...] = ()  # the repair crew pools, in file order
 
     def gates_top_down(self) -> tuple[GateRow, ...]:
         """The gates as a fault tree is read: the top first (when it is a named gate), then
@@ -246,11 +276,33 @@ class Summary:
                 for g in self.gates
             ],
         }
+        # Only models that have them get these keys: the others' files stay as they were.
+        if self.planned is not None:
+            data["planned"] = {
+                "unplanned_downtime": self.planned.unplanned_downtime,
+                "planned_downtime": self.planned.planned_downtime,
+                "unplanned_unavailability": est(self.planned.unplanned),
+                "planned_unavailability": est(self.planned.planned),
+            }
+        if self.crews:
+            data["crews"] = [
+                {
+                    "name": c.name,
+                    "crews": c.crews,
+                    "requests": c.requests,
+                    "utilisation": est(c.utilisation),
+                    "mean_wait": est(c.mean_wait),
+                    "longest_queue": est(c.longest_queue),
+                }
+                for c in self.crews
+            ]
         if curves:
             data["curves"] = {
                 "unavailability": self.unavailability.to_dict(),
                 "reliability": self.reliability.to_dict(),
             }
+            if self.planned is not None:
+                data["curves"]["planned_unavailability"] = self.planned.curve.to_dict()
         return _json_safe(data)
 
 
@@ -465,6 +517,7 @@ def summarize(
     repairable: bool = True,
     confidence: float = 0.95,
     percentiles: Sequence[float] = DEFAULT_PERCENTILES,
+    crew_pools: Sequence[tuple[str, int]] | None = None,
 ) -> Summary:
     """Summarize a batch: a ``BatchStatistics``, or the native ``tavoq.RunStatistics``.
 
@@ -473,7 +526,12 @@ def summarize(
     index), in file order, and ``top_gate`` is the gate index of the top (the report lists
     that gate first when it is one of them); ``cutset_note`` says why a model has no
     cut-set table; ``unit`` labels times in the report, in which one time unit lasts
-    ``step``; ``repairable`` False says that no component is ever restored.
+    ``step``; ``repairable`` False says that no component is ever restored; ``crew_pools``
+    names the batch's crew pools with their number of crews, as (name, crews), in pool order.
+
+    A batch with planned states gets the unavailability split into unplanned and planned
+    (``planned``); its system failures, R(t), MTBF, mean down time per failure and the
+    criticality are the unplanned failures', as the engine counts them.
     """
     if not isinstance(stats, BatchStatistics):
         stats = BatchStatistics.from_native(stats)
@@ -523,7 +581,14 @@ def summarize(
     restricted, plain, percentile_rows = _time_to_failure(stats, cum, confidence, percentiles)
     uptime = horizon - downtime
     mtbf = _ratio_estimate(uptime, failures, confidence, math.inf)
-    mean_down_time = _ratio_estimate(downtime, failures, confidence, float(horizon))
+    planned = None
+    if stats.has_planned:
+        planned = _planned_split(stats, confidence)
+        # A failure's down time leaves out the planned stops.
+        unplanned = downtime - stats.planned_downtime.astype(np.float64)
+        mean_down_time = _ratio_estimate(unplanned, failures, confidence, float(horizon))
+    else:
+        mean_down_time = _ratio_estimate(downtime, failures, confidence, float(horizon))
 
     components = []
     for i, name in enumerate(component_names):
@@ -586,4 +651,105 @@ def summarize(
         cutset_note=cutset_note,
         step=float(step),
         repairable=bool(repairable),
+        planned=planned,
+        crews=_crew_rows(stats, crew_pools, confidence),
     )
+
+
+def _planned_split(stats: BatchStatistics, confidence: float) -> PlannedSplit:
+    n, horizon = stats.n_runs, stats.sim_time
+    planned_per_run = stats.planned_downtime.astype(np.float64)
+    unplanned_per_run = stats.downtime.astype(np.float64) - planned_per_run
+    planned_total = int(stats.planned_downtime.sum())
+    unplanned_total = int(stats.downtime.sum()) - planned_total
+    means: list[Estimate | None] = []
+    for total, per_run in ((unplanned_total, unplanned_per_run), (planned_total, planned_per_run)):
+        if horizon == 0:
+            means.append(None)
+            continue
+        centred = per_run - total / n
+        means.append(
+            _fraction_mean(total, float(np.dot(centred, centred)), n, horizon, confidence)
+        )
+    planned_runs = stats.planned_runs if stats.planned_runs.size else np.zeros(horizon, np.int64)
+    lower, upper = binomial_bands(planned_runs, n, confidence)
+    curve = Curve(planned_runs / n, lower, upper, BINOMIAL)
+    return PlannedSplit(unplanned_total, planned_total, means[0], means[1], curve)
+
+
+def _crew_rows(
+    stats: BatchStatistics, pools: Sequence[tuple[str, int]] | None, confidence: float
+) -> tuple[CrewRow, ...]:
+    n, horizon = stats.n_runs, stats.sim_time
+    if pools is None:
+        # Without the pools' sizes the utilisation cannot be told: 0 crews stands for unknown.
+        pools = [(f"pool_{i}", 0) for i in range(stats.n_pools)]
+    else:
+        pools = [(str(name), int(crews)) for name, crews in pools]
+        for name, crews in pools:
+            if crews < 1:
+                raise ValueError(f'crew pool "{name}" must have at least one crew, got {crews}')
+    if len(pools) != stats.n_pools:
+        raise ValueError(f"{len(pools)} crew pools named for {stats.n_pools} crew pools")
+    rows = []
+    for i, (name, crews) in enumerate(pools):
+        busy = int(stats.crew_busy[i])
+        wait = int(stats.crew_wait[i])
+        requests = int(stats.crew_requests[i])
+        longest = int(stats.crew_longest_queue[i])
+        utilisation = None
+        if horizon and crews:
+            capacity = crews * horizon
+            utilisation = _fraction_mean(
+                busy,
+                _sum_sq_dev(busy, float(stats.crew_busy_squares[i]), n),
+                n,
+                capacity,
+                confidence,
+            )
+        mean_wait = _ratio_of_sums(
+            wait,
+            requests,
+            float(stats.crew_wait_squares[i]),
+            float(stats.crew_requests_squares[i]),
+            float(stats.crew_wait_times_requests[i]),
+            n,
+            confidence,
+        )
+        if longest == 0:
+            bound = poisson_interval(0, confidence)[1] / n
+            queue = Estimate(0.0, 0.0, bound, POISSON_NONE_SEEN)
+        else:
+            queue = _t_estimate(
+                longest / n,
+                _sum_sq_dev(longest, float(stats.crew_longest_queue_squares[i]), n),
+                n,
+                confidence,
+                0.0,
+                math.inf,
+            )
+        rows.append(CrewRow(name, crews, requests, utilisation, mean_wait, queue))
+    return tuple(rows)
+
+
+def _ratio_of_sums(
+    numer: int,
+    denom: int,
+    numer_squares: float,
+    denom_squares: float,
+    cross: float,
+    n: int,
+    confidence: float,
+) -> Estimate | None:
+    """sum(x) / sum(y) over runs with the delta-method interval of ``_ratio_estimate``, from
+    the sums of x, y, x^2, y^2 and x*y over runs instead of the per-run values."""
+    if denom == 0:
+        return None
+    ratio = numer / denom
+    if n < 2:
+        return Estimate(ratio, None, None, f"{RATIO}; {ONE_RUN}")
+    # sum (x - r y)^2 = sum x^2 - 2 r sum xy + r^2 sum y^2
+    residual = max(numer_squares - 2.0 * ratio * cross + ratio * ratio * denom_squares, 0.0)
+    se = math.sqrt(residual / (n - 1) / n) / (denom / n)
+    half = student_t_quantile(0.5 + confidence / 2.0, n - 1) * se
+    return Estimate(ratio, max(0.0, ratio - half), ratio + half, RATIO)

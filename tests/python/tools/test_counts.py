@@ -10,7 +10,16 @@ import tavoq
 import tavoq_tools as report
 from tavoq_tools.errors import wrap_int32
 
-from .batches import SIX_RUNS, never, six_runs, six_runs_chunk, stats_from_runs
+from .batches import (
+    PLANT_RUNS,
+    POOL_RUNS,
+    SIX_RUNS,
+    never,
+    plant_stats,
+    six_runs,
+    six_runs_chunk,
+    stats_from_runs,
+)
 
 
 def test_merge_of_shuffled_chunks_equals_whole_and_survives_pickling():
@@ -175,3 +184,41 @@ def test_gate_counts_and_squares_merge_as_sums_and_map_to_cut_sets():
     values = {f.name: getattr(merged, f.name) for f in dataclasses.fields(merged)}
     with pytest.raises(ValueError, match="gate_downtime_squares has 2 entries, not 1"):
         report.BatchStatistics(**(values | {"gate_downtime_squares": [1.0, 2.0]}))
+
+
+def test_chunks_with_planned_stops_and_crews_merge_into_the_whole_batch():
+    whole = plant_stats()
+    parts = [
+        plant_stats(PLANT_RUNS[:1], [pool[:1] for pool in POOL_RUNS]),
+        plant_stats(PLANT_RUNS[1:], [pool[1:] for pool in POOL_RUNS], first_run=1),
+    ]
+    assert report.merge(parts[::-1], runs=range(4)) == whole
+    assert whole.has_planned and whole.n_pools == 2
+
+
+def test_a_chunk_without_planned_counts_does_not_merge_with_one_that_has_them():
+    with_planned = plant_stats(PLANT_RUNS[:1], [pool[:1] for pool in POOL_RUNS])
+    fields = {f.name: getattr(with_planned, f.name) for f in dataclasses.fields(with_planned)}
+    fields |= {"planned_runs": [], "planned_downtime": [], "first_run": 1}
+    with pytest.raises(ValueError, match="counted planned time units"):
+        report.merge([with_planned, report.BatchStatistics(**fields)])
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"planned_runs": [0, 1, 1, 1, 0]}, "do not count the same units"),
+        ({"planned_runs": [3, 0, 1, 0, 0]}, "more runs than failed_runs"),
+        (
+            {"planned_downtime": [2, 1, 1, 0], "planned_runs": [1, 2, 1, 0, 0]},
+            "exceeds its downtime",
+        ),
+        ({"planned_downtime": [2, 1, 0]}, "planned_downtime has 3 entries, not 4"),
+        ({"crew_wait": [1]}, "per-pool arrays differ"),
+    ],
+)
+def test_planned_and_crew_counts_that_cannot_come_from_a_batch_are_refused(change, message):
+    good = plant_stats()
+    fields = {f.name: getattr(good, f.name) for f in dataclasses.fields(good)} | change
+    with pytest.raises(ValueError, match=message):
+        report.BatchStatistics(**fields)

@@ -338,6 +338,11 @@ BAD = {
         "standby.pumps.switch_failed",
         "missing",
     ),
+    "switch-failed-working": (
+        [('switch_failed = "failed"', 'switch_failed = "standby"')],
+        "standby.pumps.switch_failed",
+        'state "standby" of pump_a is a working state',
+    ),
     "standby-unknown-key": (
         [("switch_failure = 0.01", "switch_failur = 0.01")],
         "standby.pumps.switch_failur",
@@ -473,3 +478,18 @@ def test_edited_plant_documents_load_or_raise_model_error(data, monkeypatch):
         except (KeyError, IndexError, TypeError):
             pass  # an earlier edit removed or replaced what this one aimed at
     loads_or_refuses(lambda: model_from_dict(document, "fuzz.toml"))
+
+
+def test_the_example_plant_uses_every_construct_and_runs():
+    from pathlib import Path
+
+    from tavoq_tools import simulate, summarize
+    from tavoq_tools.model.file import load_model
+
+    model = load_model(Path(__file__).resolve().parents[3] / "examples" / "plant.toml")
+    assert model.crews and model.standby and model.common_causes and model.triggers
+    assert model.plant.has_planned
+    stats = simulate(model, runs=200, threads=1)
+    sm = summarize(stats, crew_pools=[(p.name, p.count) for p in model.crews])
+    assert sm.planned.planned.value > 0 and sm.planned.unplanned.value > 0
+    assert all(row.requests > 0 for row in sm.crews)
