@@ -20,7 +20,11 @@ are measured on one build, --module-dir, not with --compare):
        Exp(mean 24), horizon 8,760;
   (f)  a seeded generated tree (generated_tree below): 2,000 components, about
        600 gates of the three kinds, depth 8, shared subtrees, more than 10^9
-       minimal cut sets; the failures and repairs of (e), horizon 8,760.
+       minimal cut sets; the failures and repairs of (e), horizon 8,760;
+  (p)  100 components using every interaction (engine_model_p: standby pairs
+       with switch failures and revert, crews, common causes, triggers from power
+       supplies, planned overhauls), with its tavoq.Interactions; its moves per
+       run are counted with the reference model's InteractingRun.
 
 Usage (from the repository root):
     .venv/bin/python bench/bench_engine.py --module-dir build/new
@@ -107,7 +111,7 @@ LABELS = {
 TARGETS_MULTI = {"a": 2.0, "b": 3.0, "c": 1.8, "d": 20.0}
 # Models whose logic is a FaultTree, with their target in transitions per CPU second of
 # runnerStatistics on one thread (dg: against model d on the same build, see graph_verdicts).
-GRAPH_MODELS = {"dg": None, "e": 10e6, "f": 5e6}
+GRAPH_MODELS = {"dg": None, "e": 10e6, "f": 5e6, "p": 5e6}
 TARGET_DG_OVER_D = 0.9
 TARGET_SCALING = 1.8
 TARGET_STATS_COST = 1.3
@@ -194,6 +198,130 @@ def engine_model_e(tavoq):
     ]
     tree.setTop(tree.addGate("and", trains))
     return matrix, tree, keep
+
+
+# Model (p)'s interactions, by the id of its tree: runnerStatistics takes them beside it.
+PLANT_INTERACTIONS = {}
+PLANT_DESCRIPTIONS = {}
+P_GROUPS = 20  # standby pairs of pumps: components 0 .. 39
+P_SENSORS = 20  # 40 .. 59, in common-cause groups of 4
+P_VALVES = 20  # 60 .. 79
+P_POWER = 10  # 80 .. 89, each feeding two pump groups
+P_PLAIN = 10  # 90 .. 99
+
+
+def engine_model_p(tavoq):
+    """Model (p): 100 components using every interaction. States: 0 running, 1 standby,
+    2 failed, 3 overhaul (planned), 4 no power (failed). 20 standby groups of two pumps
+    (switch failure 0.01, revert): running fails Exp(mean 1000), in standby Exp(mean 10000),
+    overhaul Exp(mean 4000) lasting Exp(mean 48); repairs Exp(mean 24) by 4 mechanics.
+    20 sensors (failure Exp(mean 5000), repair Exp(mean 8) by 2 electricians) in 5
+    common-cause groups of 4 (an event Exp(mean 20000) each). 20 valves (Exp(mean 2000),
+    repair Exp(mean 12)). 10 power supplies (Exp(mean 3000), repair Exp(mean 6)): each
+    failure moves the pumps of its two groups from running or standby to no power, its
+    restoration moves them back to standby. 10 plain components (Exp(mean 1000), repair
+    Exp(mean 10)). Failed when at least 3 pump groups are, or 3 of 4 sensors of a group,
+    or both valves of a pair, or both plain components of a pair. Horizon 8,760."""
+    none = tavoq.Distribution()
+    e = tavoq.Exponential
+    dists = {
+        "run": e(1 / 1000),
+        "idle": e(1 / 10000),
+        "overhaul": e(1 / 4000),
+        "back": e(1 / 48),
+        "repair": e(1 / 24),
+        "sensor": e(1 / 5000),
+        "fix": e(1 / 8),
+        "valve": e(1 / 2000),
+        "valve_fix": e(1 / 12),
+        "power": e(1 / 3000),
+        "power_fix": e(1 / 6),
+        "plain": e(1 / 1000),
+        "plain_fix": e(1 / 10),
+        "cc": e(1 / 20000),
+    }
+
+    def row(**cells):
+        out = [[none] * 5 for _ in range(5)]
+        for key, name in cells.items():
+            i, j = int(key[1]), int(key[2])
+            out[i][j] = dists[name]
+        return out
+
+    pump = row(s02="run", s03="overhaul", s12="idle", s20="repair", s30="back")
+    two_state = {
+        "sensor": row(s02="sensor", s20="fix"),
+        "valve": row(s02="valve", s20="valve_fix"),
+        "power": row(s02="power", s20="power_fix"),
+        "plain": row(s02="plain", s20="plain_fix"),
+    }
+    n_pumps = 2 * P_GROUPS
+    matrix = [pump] * n_pumps
+    for name, count in (
+        ("sensor", P_SENSORS),
+        ("valve", P_VALVES),
+        ("power", P_POWER),
+        ("plain", P_PLAIN),
+    ):
+        matrix += [two_state[name]] * count
+    n = len(matrix)
+    sensors = list(range(n_pumps, n_pumps + P_SENSORS))
+    valves = list(range(sensors[-1] + 1, sensors[-1] + 1 + P_VALVES))
+    power = list(range(valves[-1] + 1, valves[-1] + 1 + P_POWER))
+    plain = list(range(power[-1] + 1, n))
+    # Described as plain data first (the reference model counts transitions from it),
+    # then declared to the engine.
+    mechanics, electricians = 0, 1
+    plan = {
+        "kinds": {c: [0, 0, 1, 2, 1] for c in range(n)},
+        "groups": [
+            ([2 * g, 2 * g + 1], [0, 0], [1, 1], [2, 2], 0.01, True) for g in range(P_GROUPS)
+        ],
+        "causes": [(dists["cc"], sensors[k : k + 4], [2] * 4) for k in range(0, P_SENSORS, 4)],
+        "pools": [4, 2],
+        "crews": {(c, 2): (mechanics, 0) for c in range(n_pumps)}
+        | {(c, 2): (electricians, 0) for c in sensors},
+        "triggers": [],
+    }
+    for k, supply in enumerate(power):
+        fed = [2 * g + u for g in (2 * k, 2 * k + 1) for u in (0, 1)]
+        plan["triggers"].append((supply, True, [(c, [0, 1], 4) for c in fed]))
+        plan["triggers"].append((supply, False, [(c, [4], 1) for c in fed]))
+    leaves = list(range(n, n + P_GROUPS))
+    gates = [("atleast", leaves, 3)]
+    gates += [("atleast", sensors[k : k + 4], 3) for k in range(0, P_SENSORS, 4)]
+    gates += [("and", valves[k : k + 2], 0) for k in range(0, P_VALVES, 2)]
+    gates += [("and", plain[k : k + 2], 0) for k in range(0, P_PLAIN, 2)]
+    gates.append(("or", list(range(n + P_GROUPS, n + P_GROUPS + len(gates))), 0))
+
+    it = tavoq.Interactions(n)
+    for c, kinds in plan["kinds"].items():
+        it.setStateKinds(c, kinds)
+    for crews in plan["pools"]:
+        it.addCrewPool(crews)
+    for units, act, stand, failed, q, revert in plan["groups"]:
+        it.addStandbyGroup(units, act, stand, failed, q, revert)
+    for (c, state), (pool, priority) in plan["crews"].items():
+        it.setCrew(c, state, pool, priority)
+    for dist, members, to_states in plan["causes"]:
+        it.addCommonCause(dist, members, to_states)
+    for source, on_failure, moves in plan["triggers"]:
+        it.addTrigger(source, on_failure, moves)
+    tree = tavoq.FaultTree(n + P_GROUPS)
+    for kind, inputs, k in gates:
+        tree.addGate(kind, inputs, k)
+    tree.setTop(n + P_GROUPS + len(gates) - 1)
+    PLANT_INTERACTIONS[id(tree)] = it
+    PLANT_DESCRIPTIONS[id(tree)] = (plan, gates)
+    return matrix, tree, [none, dists, it]
+
+
+def run_statistics(tavoq, runs, horizon, matrix, tree, seed):
+    """runnerStatistics, with model (p)'s interactions when the tree is its."""
+    interactions = PLANT_INTERACTIONS.get(id(tree))
+    if interactions is None:
+        return tavoq.runnerStatistics(runs, horizon, matrix, tree, seed)
+    return tavoq.runnerStatistics(runs, horizon, matrix, tree, seed, interactions=interactions)
 
 
 def generated_tree(tavoq, seed=F_SEED):
@@ -303,7 +431,12 @@ def build_model(tavoq, key):
         matrix, tree, keep, _ = engine_model_d(tavoq)
         return matrix, tree, 8760, keep
     if key in GRAPH_MODELS:
-        build = {"dg": engine_model_dg, "e": engine_model_e, "f": engine_model_f}[key]
+        build = {
+            "dg": engine_model_dg,
+            "e": engine_model_e,
+            "f": engine_model_f,
+            "p": engine_model_p,
+        }[key]
         matrix, tree, keep = build(tavoq)
         return matrix, tree, 8760, keep
     if key.startswith("n"):
@@ -380,16 +513,22 @@ def variant_call(tavoq, variant, runs, horizon, matrix, tree, seed):
     tavoq.limitOMPThreads(threads)
     if variant.startswith("par"):
         return timed_call(tavoq.runnerParallelSim, *args)
-    timing, stats = timed_call(tavoq.runnerStatistics, *args)
+    timing, stats = timed_call(run_statistics, tavoq, *args)
     return timing, [int(x) for x in stats.failedRuns]
 
 
 def child_calibrate(tavoq, opts, key):
     matrix, tree, horizon, _keep = build_model(tavoq, key)
+
     # A FaultTree goes to runnerStatistics only, on one thread.
-    runner = tavoq.runnerMultipleSim
+    def runner(*args):
+        return tavoq.runnerMultipleSim(*args)
+
     if key in GRAPH_MODELS:
-        runner = tavoq.runnerStatistics
+
+        def runner(*args):
+            return run_statistics(tavoq, *args)
+
         tavoq.limitOMPThreads(1)
     n = 10
     while True:
@@ -457,7 +596,7 @@ def child_count(tavoq, opts, key):
     seed = opts["seed"]
     out = {}
     with Silenced():
-        if key != "c":
+        if key not in ("c", "p"):
             for runs in opts["runs_list"]:
                 whole = tavoq.runnerStatistics(runs, horizon, matrix, tree, seed)
                 shorter = tavoq.runnerStatistics(runs, horizon - 1, matrix, tree, seed)
@@ -481,6 +620,38 @@ def child_count(tavoq, opts, key):
             "bound": bound,
             "sizes": sizes,
         }
+    if key == "p":
+        # The moves applied (transitions, switch-overs and triggered moves), counted by the
+        # reference model on the first runs; its downtime is checked against the engine's.
+        sys.path.insert(0, str(ROOT / "tests" / "python" / "validation"))
+        import reference_model as rm
+
+        plan, gates = PLANT_DESCRIPTIONS[id(tree)]
+        plant = rm.Interplay(**plan)
+        k = opts["count_runs"]
+        per_run, downtime = [], []
+        for i in range(k):
+            run = rm.InteractingRun(horizon, matrix, seed + i, plant, gates, tree.top)
+            result = run.run()
+            per_run.append(run.moves_applied)
+            downtime.append(sum(x != 0 for x in result.codes))
+        with Silenced():
+            engine = run_statistics(tavoq, k, horizon, matrix, tree, seed)
+        mean = statistics.fmean(per_run)
+        se = statistics.stdev(per_run) / math.sqrt(k) if k > 1 else float("nan")
+        out["reference"] = {
+            "runs": k,
+            "per_run": mean,
+            "se": se,
+            "downtime_matches": downtime == [int(x) for x in engine.downtime],
+        }
+        for runs in opts["runs_list"]:
+            out[str(runs)] = {
+                "transitions": mean * runs,
+                "per_run": mean,
+                "se": se,
+                "exact": False,
+            }
     if key in ("a", "c"):
         # The reference model, on the first runs: the only count for (c), a
         # check of the two-state count for (a).
@@ -850,7 +1021,18 @@ def parent_main(opts):
             print("  (%s) not counted (no build with runnerStatistics)" % key)
             continue
         ref = t.get("reference")
-        if key == "c":
+        if key == "p":
+            print(
+                "  (p) %.1f +/- %.1f moves applied (transitions, switch-overs, triggered "
+                "moves; reference model, first %d runs; its downtime %s runnerStatistics')"
+                % (
+                    ref["per_run"],
+                    ref["se"],
+                    ref["runs"],
+                    "equals" if ref["downtime_matches"] else "DIFFERS FROM",
+                )
+            )
+        elif key == "c":
             print(
                 "  (c) %.1f +/- %.1f (reference model, first %d runs; its failure "
                 "count %s runnerStatistics')"

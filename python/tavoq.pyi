@@ -10,7 +10,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStatistics']
+__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStatistics']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -176,6 +176,48 @@ class FaultTree:
         """
         The top node, or -1 until setTop
         """
+class Interactions:
+    """
+    How components act on each other: state kinds, triggers, standby groups, common causes and repair crews, for runnerStatistics with a FaultTree. Each method checks its arguments alone (ValueError); what needs the matrix or the tree is checked by the runner.
+    """
+    def __init__(self, nComponents: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    def addCommonCause(self, distribution: Distribution, members: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], toStates: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> int:
+        """
+        An event with its own distribution that moves every working member to its to-state; returns its number.
+        """
+    def addCrewPool(self, nCrews: typing.SupportsInt | typing.SupportsIndex) -> int:
+        """
+        A pool of nCrews repair crews; returns its number.
+        """
+    def addStandbyGroup(self, units: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], activeStates: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], standbyStates: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], switchFailedStates: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], switchFailure: typing.SupportsFloat | typing.SupportsIndex, revert: bool = True) -> int:
+        """
+        Units in preference order, one active at a time; returns the group's leaf in the FaultTree (nComponents + the group's number), down while no unit is active.
+        """
+    def addTrigger(self, source: typing.SupportsInt | typing.SupportsIndex, onFailure: bool, moves: collections.abc.Sequence[tuple[typing.SupportsInt | typing.SupportsIndex, collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], typing.SupportsInt | typing.SupportsIndex]]) -> None:
+        """
+        When the FaultTree node `source` (a component, a group leaf or a gate) turns down (onFailure True) or is restored (False), move each listed component found in one of fromStates to toState. moves: (component, fromStates, toState) tuples.
+        """
+    def setCrew(self, component: typing.SupportsInt | typing.SupportsIndex, state: typing.SupportsInt | typing.SupportsIndex, pool: typing.SupportsInt | typing.SupportsIndex, priority: typing.SupportsInt | typing.SupportsIndex = 0) -> None:
+        """
+        Every transition out of `state` of `component` waits for a crew of `pool` (first come first served; ties by priority, lower first, then component index).
+        """
+    def setStateKinds(self, component: typing.SupportsInt | typing.SupportsIndex, kinds: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> None:
+        """
+        One kind per state: 0 working, 1 failed, 2 planned (state 0 must be working). Without it state 0 is working and every other state failed.
+        """
+    @property
+    def nCommonCauses(self) -> int:
+        ...
+    @property
+    def nComponents(self) -> int:
+        ...
+    @property
+    def nGroups(self) -> int:
+        ...
+    @property
+    def nPools(self) -> int:
+        ...
 class RunStatistics:
     """
     What runnerStatistics counted over a batch. Arrays are read-only numpy views, int64 but for the float64 sums of squares.
@@ -199,6 +241,51 @@ class RunStatistics:
     def componentFailures(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per component: transitions from state 0 to a failed state
+        """
+    @property
+    def crewBusy(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per crew pool: crew-units busy, summed over runs
+        """
+    @property
+    def crewBusySquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per crew pool: the sum over runs of the square of a run's busy crew-units
+        """
+    @property
+    def crewLongestQueue(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per crew pool: the sum over runs of a run's longest queue
+        """
+    @property
+    def crewLongestQueueSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per crew pool: the sum over runs of the square of a run's longest queue
+        """
+    @property
+    def crewRequests(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per crew pool: requests for a crew, summed over runs
+        """
+    @property
+    def crewRequestsSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per crew pool: the sum over runs of the square of a run's requests
+        """
+    @property
+    def crewWait(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per crew pool: units spent waiting for a crew, summed over the waiting components and runs
+        """
+    @property
+    def crewWaitSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per crew pool: the sum over runs of the square of a run's waiting units
+        """
+    @property
+    def crewWaitTimesRequests(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per crew pool: the sum over runs of a run's waiting units times its requests
         """
     @property
     def cutsetFailures(self) -> numpy.typing.NDArray[numpy.int64]:
@@ -254,6 +341,16 @@ class RunStatistics:
         Per component: draws of a run's first pass (one per to-state) below 0, read as no transition; the other runners print a warning line for each
         """
     @property
+    def plannedDowntime(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per run, as plannedRuns: time units down for planned reasons only (downtime includes them)
+        """
+    @property
+    def plannedRuns(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per bin, with interactions that have a planned state (else empty): the sum over its time units of the runs down for planned reasons only (failedRuns includes them)
+        """
+    @property
     def seed(self) -> int:
         ...
     @property
@@ -290,12 +387,12 @@ def runnerSingleSim(simTime: typing.SupportsInt | typing.SupportsIndex, transiti
     Run a single simulation
     """
 @typing.overload
-def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex, binWidth: typing.SupportsInt | typing.SupportsIndex = 1) -> RunStatistics:
+def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex, binWidth: typing.SupportsInt | typing.SupportsIndex = 1, interactions: Interactions | None = None) -> RunStatistics:
     """
     Run the batch of runnerParallelSim (same runs, seeds and threads) and count, beside the failed runs, first failures, failures and downtime per run, per component and cut set what caused each system failure, and per component the first draws out of bounds. Writes nothing on the console. The curves (failedRuns, firstFailures) are kept per bin of binWidth time units (at least 1; the last bin may be shorter); every other figure is exact whatever the bins. Memory: 16 bytes a bin per thread and 32 more, plus 16 bytes a run.
     """
 @typing.overload
-def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex, binWidth: typing.SupportsInt | typing.SupportsIndex = 1) -> RunStatistics:
+def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex, binWidth: typing.SupportsInt | typing.SupportsIndex = 1, interactions: Interactions | None = None) -> RunStatistics:
     """
-    The same batch with the logic as a FaultTree, whose gates the engine evaluates as they are: a transition costs the gates whose output changes, not the cut sets. The tree needs the matrix's number of components and a top. Fills the per-gate arrays (gateDowntime, gateFailures, gateTriggered, gateDowntimeSquares); cutsetFailures is empty. The same logic as cut sets gives the same numbers in every other array.
+    The same batch with the logic as a FaultTree, whose gates the engine evaluates as they are: a transition costs the gates whose output changes, not the cut sets. The tree needs the matrix's number of components and a top. Fills the per-gate arrays (gateDowntime, gateFailures, gateTriggered, gateDowntimeSquares); cutsetFailures is empty. The same logic as cut sets gives the same numbers in every other array. interactions (tavoq.Interactions or None): components acting on each other; the tree then has the matrix's components plus one leaf per standby group.
     """

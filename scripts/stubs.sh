@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Regenerates python/tavoq.pyi from the built module (pybind11-stubgen), with the two changes
+# Regenerates python/tavoq.pyi from the built module (pybind11-stubgen), with the changes
 # the stub needs by hand: "lambda" is a Python keyword, so that parameter becomes positional
-# lambda_, and getRoot's node type, which has no Python class, becomes Any.
+# lambda_, getRoot's node type, which has no Python class, becomes Any, and the interactions
+# argument, None by default, is Optional.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 py="$root/.venv/bin/python"
@@ -14,6 +15,7 @@ trap 'rm -rf "$out"' EXIT
   sed -E -e 's/\(self, lambda: ([^,)]*)\)/(self, lambda_: \1, \/)/' \
          -e 's/\(self, lambda: ([^,]*), k: ([^)]*)\)/(self, lambda_: \1, k: \2, \/)/' \
          -e 's/def getRoot\(self\) -> CutsetTreeNode:/def getRoot(self) -> typing.Any:/' \
+         -e 's/interactions: Interactions = None/interactions: Interactions | None = None/g' \
          "$out/tavoq.pyi"
 } > "$out/new.pyi"
 mv "$out/new.pyi" "$root/python/tavoq.pyi"

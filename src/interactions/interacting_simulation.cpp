@@ -36,6 +36,24 @@ int toDelay(double v) {
     return static_cast<int>(v);
 }
 
+// The first set bit at or after `from`, or -1.
+int nextGroup(const std::vector<std::uint64_t> &bits, int from) {
+    auto w = static_cast<std::size_t>(from) / 64;
+    if (w >= bits.size()) {
+        return -1;
+    }
+    std::uint64_t word = bits[w] & (~std::uint64_t{0} << (static_cast<unsigned>(from) % 64));
+    while (true) {
+        if (word != 0) {
+            return static_cast<int>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word)));
+        }
+        if (++w >= bits.size()) {
+            return -1;
+        }
+        word = bits[w];
+    }
+}
+
 } // namespace
 
 InteractingSimulation::InteractingSimulation(const TransitionModel &model, const GateGraph &graph,
@@ -50,7 +68,10 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
       gates(graph), changes(graph.nComponents() + graph.nGates()),
       crews(interactions.poolSizes(), nComponents), active(interactions.groups().size(), -1),
       activeIn(static_cast<std::size_t>(nComponents), -1),
-      leafDown(interactions.groups().size(), 0), isMoved(static_cast<std::size_t>(nComponents), 0),
+      leafDown(interactions.groups().size(), 0),
+      dirty((interactions.groups().size() + 63) / 64, 0),
+      touched((interactions.groups().size() + 63) / 64, 0),
+      isMoved(static_cast<std::size_t>(nComponents), 0),
       limit(Simulation::transitionLimit(nComponents)) {
     if (planned) {
         failedOnly.emplace(graph);
@@ -175,6 +196,9 @@ void InteractingSimulation::apply(int c, int to, StatisticsRecorder &recorder) {
     const auto k = static_cast<std::size_t>(c);
     const int from = states[k];
     states[k] = to;
+    if (im.isUnit(c)) {
+        markGroupsOf(c);
+    }
     if (isMoved[k] == 0) {
         isMoved[k] = 1;
         moved.push_back(c); // each component once: within the reserved capacity
@@ -234,6 +258,7 @@ bool InteractingSimulation::reconcileGroup(int g, StatisticsRecorder &recorder) 
         if (states[static_cast<std::size_t>(c)] != im.activeState(c)) {
             active[gi] = -1;
             activeIn[static_cast<std::size_t>(c)] = -1;
+            markGroupsOf(c);
             a = -1;
             changed = true;
         }
@@ -262,21 +287,44 @@ bool InteractingSimulation::reconcileGroup(int g, StatisticsRecorder &recorder) 
         }
         active[gi] = u;
         activeIn[k] = g;
+        markGroupsOf(c);
         return true;
     }
     return changed;
 }
 
-void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
-    const int nGroups = static_cast<int>(active.size());
-    bool changed = true;
-    while (changed) {
-        changed = false;
-        for (int g = 0; g < nGroups; ++g) {
-            changed = reconcileGroup(g, recorder) || changed;
-        }
+inline void InteractingSimulation::markGroupsOf(int c) {
+    int count = 0;
+    const int *groups = im.groupsOf(c, count);
+    for (int i = 0; i < count; ++i) {
+        const auto g = static_cast<std::size_t>(groups[i]);
+        dirty[g / 64] |= std::uint64_t{1} << (g % 64);
+        touched[g / 64] |= std::uint64_t{1} << (g % 64);
     }
-    for (int g = 0; g < nGroups; ++g) {
+    anyDirty = anyDirty || count > 0;
+}
+
+// Passes over the groups in group order until one changes nothing, visiting only the groups
+// whose units changed state or were taken or released since their last visit: any other
+// group would change nothing and draw nothing, so the outcome and the draws are the full
+// passes'.
+void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
+    int from = 0;
+    while (true) {
+        const int g = nextGroup(dirty, from);
+        if (g < 0) {
+            if (nextGroup(dirty, 0) < 0) {
+                break;
+            }
+            from = 0; // the next pass
+            continue;
+        }
+        dirty[static_cast<std::size_t>(g) / 64] &= ~(std::uint64_t{1} << (g % 64));
+        reconcileGroup(g, recorder);
+        from = g + 1;
+    }
+    // Only units of the groups visited can have been left in their active state unused.
+    for (int g = nextGroup(touched, 0); g >= 0; g = nextGroup(touched, g + 1)) {
         const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
         for (int u = group.firstUnit; u < group.endUnit; ++u) {
             const int c = im.unitComponent(u);
@@ -286,7 +334,7 @@ void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
             }
         }
     }
-    for (int g = 0; g < nGroups; ++g) {
+    for (int g = nextGroup(touched, 0); g >= 0; g = nextGroup(touched, g + 1)) {
         const auto gi = static_cast<std::size_t>(g);
         const bool down = active[gi] < 0;
         if (down != (leafDown[gi] != 0)) {
@@ -294,6 +342,10 @@ void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
             crossLeaf(nComponents + g, down, recorder);
         }
     }
+    // A unit sent to standby stays a candidate as it was: nothing is left to visit.
+    std::fill(dirty.begin(), dirty.end(), 0);
+    std::fill(touched.begin(), touched.end(), 0);
+    anyDirty = false;
 }
 
 void InteractingSimulation::fireTriggers() {
@@ -335,7 +387,7 @@ void InteractingSimulation::process(const Move &m, StatisticsRecorder &recorder)
     }
     const bool upBefore = !unplannedTop();
     apply(c, m.toState, recorder);
-    if (im.isUnit(c)) {
+    if (anyDirty) {
         reconcile(recorder);
     }
     if (upBefore && unplannedTop()) {
@@ -373,6 +425,12 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
     }
     crews.reset();
     std::fill(activeIn.begin(), activeIn.end(), -1);
+    std::fill(dirty.begin(), dirty.end(), 0);
+    std::fill(touched.begin(), touched.end(), 0);
+    anyDirty = false;
+    moves.clear();
+    moved.clear();
+    std::fill(isMoved.begin(), isMoved.end(), 0);
     currentTime = 0;
     recorder.beginRun();
 

@@ -110,6 +110,7 @@ private:
     void apply(int c, int to, StatisticsRecorder &recorder);
     void switchTo(int c, int to, StatisticsRecorder &recorder);
     void reconcile(StatisticsRecorder &recorder);
+    void markGroupsOf(int c);
     bool reconcileGroup(int g, StatisticsRecorder &recorder);
     void crossLeaf(int node, bool down, StatisticsRecorder &recorder);
     template <bool kDown> void crossDown(int node, StatisticsRecorder &recorder);
@@ -139,6 +140,9 @@ private:
     std::vector<int> active;   // per group: its active unit (flat index), or -1
     std::vector<int> activeIn; // per component: the group that has it active, or -1
     std::vector<std::uint8_t> leafDown;
+    std::vector<std::uint64_t> dirty;   // groups to visit (bits)
+    std::vector<std::uint64_t> touched; // groups visited while this move is processed
+    bool anyDirty = false;
     std::vector<Move> moves;
     std::size_t nextMove = 0;
     std::vector<int> moved;

@@ -125,6 +125,25 @@ InteractionModel::InteractionModel(const Interactions &in, int nComponents, int 
             Group{first, static_cast<int>(unitComponents.size()), g.switchFailure, g.revert});
     }
 
+    groupOffsets.assign(static_cast<std::size_t>(nComponents) + 1, 0);
+    for (const int c : unitComponents) {
+        ++groupOffsets[static_cast<std::size_t>(c) + 1];
+    }
+    for (std::size_t c = 1; c < groupOffsets.size(); ++c) {
+        groupOffsets[c] += groupOffsets[c - 1];
+    }
+    groupIndices.assign(unitComponents.size(), 0);
+    {
+        std::vector<int> next(groupOffsets.begin(), groupOffsets.end() - 1);
+        for (std::size_t g = 0; g < groupList.size(); ++g) {
+            for (int u = groupList[g].firstUnit; u < groupList[g].endUnit; ++u) {
+                const auto c =
+                    static_cast<std::size_t>(unitComponents[static_cast<std::size_t>(u)]);
+                groupIndices[static_cast<std::size_t>(next[c]++)] = static_cast<int>(g);
+            }
+        }
+    }
+
     for (const auto &cc : in.causeList()) {
         const int first = static_cast<int>(members.size());
         for (std::size_t i = 0; i < cc.members.size(); ++i) {

@@ -70,6 +70,12 @@ public:
     int activeState(int c) const { return activeStates[static_cast<std::size_t>(c)]; }
     int standbyState(int c) const { return standbyStates[static_cast<std::size_t>(c)]; }
     bool isUnit(int c) const { return activeStates[static_cast<std::size_t>(c)] >= 0; }
+    /// The groups that list component c, in group order.
+    const int *groupsOf(int c, int &count) const {
+        const auto i = static_cast<std::size_t>(c);
+        count = groupOffsets[i + 1] - groupOffsets[i];
+        return groupIndices.data() + groupOffsets[i];
+    }
 
     const std::vector<Cause> &causes() const { return causeList; }
     int member(int i) const { return members[static_cast<std::size_t>(i)]; }
@@ -100,6 +106,8 @@ private:
     std::vector<int> unitSwitchFailedStates;
     std::vector<int> activeStates;
     std::vector<int> standbyStates;
+    std::vector<int> groupOffsets; // per component, into groupIndices
+    std::vector<int> groupIndices;
     std::vector<Cause> causeList;
     std::vector<int> members;
     std::vector<int> memberToStates;

@@ -334,6 +334,14 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     if (runs > 0) {
         if constexpr (std::is_same_v<Tree, FaultTree>) {
             model.emplace(transitionsMatrix, tree, nGroups);
+            if (interactions != nullptr &&
+                interactions->nComponents() != model->transitions.nComponents()) {
+                // Refused even when nothing is declared: the caller meant another model.
+                throw std::invalid_argument(
+                    "The interactions have " + std::to_string(interactions->nComponents()) +
+                    " components and the transitions matrix " +
+                    std::to_string(model->transitions.nComponents()) + ": they must be equal.");
+            }
             if (interacting) {
                 interactionModel.emplace(*interactions, model->transitions.nComponents(),
                                          model->transitions.nStates(), tree->nComponents(),

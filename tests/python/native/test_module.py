@@ -28,6 +28,7 @@ FUNCTIONS = [
     "reportSIMDSupport",
     "limitOMPThreads",
     "FaultTree",
+    "Interactions",
     "RunStatistics",
     "runnerStatistics",
 ]

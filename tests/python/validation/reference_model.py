@@ -660,6 +660,7 @@ class InteractingRun(ReferenceRun):
         self.gate_failures = [0] * len(self.gates)
         self.down_nodes = self.evaluate(failed_only=False)
         self.moves_here = 0
+        self.moves_applied = 0  # state changes: transitions, switch-overs, triggered moves
         self.turns: dict[int, tuple[int, tuple[int, ...]]] = {}
         self.snapshots: list[tuple[int, list[bool], list[int], list[int]]] = []
         self.code = 0
@@ -762,6 +763,7 @@ class InteractingRun(ReferenceRun):
     # -- one move ---------------------------------------------------------------------------
 
     def apply_move(self, c: int, to: int, moved: list[int]) -> None:
+        self.moves_applied += 1
         old = self.states[c]
         self.states[c] = to
         if c not in moved:

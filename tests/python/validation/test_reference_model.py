@@ -1279,7 +1279,7 @@ def interacting_models(draw: st.DrawFn) -> InteractingDesc:
             ]
     # Units run in state 0, wait in state 1 (working) and fail to switch into state 2.
     groups = []
-    for _ in range(draw(st.integers(0, 2))):
+    for _ in range(draw(st.integers(0, 3))):
         units = draw(st.lists(st.integers(0, n - 1), min_size=1, max_size=3, unique=True))
         for c in units:
             kinds[c][1] = WORKING
