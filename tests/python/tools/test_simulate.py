@@ -86,8 +86,8 @@ def test_chunk_seeds_wrap_like_the_engine():
     model = load_model(STATION)
     top = 2**31 - 1
     chunked = simulate_module.simulate(model, runs=10, seed=top, horizon=2000, chunk_runs=4)
-    matrix, tree, _ = model.build()
-    whole = tavoq.runnerStatistics(10, 2000, matrix, tree, top)
+    matrix, tree, interactions = model.build()
+    whole = tavoq.runnerStatistics(10, 2000, matrix, tree, top, interactions=interactions)
     np.testing.assert_array_equal(chunked.downtime, whole.downtime)
     np.testing.assert_array_equal(chunked.failed_runs, whole.failedRuns)
     assert whole.downtime.sum() > 0
