@@ -80,6 +80,14 @@ bound: see docs/model-format.md). Exit code 2 and a one-line message naming the 
 on a bad model.
 """
 
+CONVERT_EXAMPLE = """\
+example:
+  tavoq convert tree.dft -o tree.toml --step 0.1 --mission-time 1000
+
+The TOML model has rates per step and a horizon of mission time / step; see
+docs/model-format.md for how the step biases the answer.
+"""
+
 # How many minimal cut sets `tavoq check` lists unless told.
 CHECK_CUTSETS = 20
 
@@ -137,7 +145,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=RUN_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    run.add_argument("model", metavar="MODEL", help="model file (TOML)")
+    run.add_argument(
+        "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
+    )
+    _fault_tree_options(run)
     run.add_argument("--runs", type=_integer(1), metavar="N", help="number of runs")
     run.add_argument(
         "--seed", type=_integer(INT32_MIN), metavar="S", help="seed: run i is seeded S + i"
@@ -191,7 +202,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=CHECK_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    check.add_argument("model", metavar="MODEL", help="model file (TOML)")
+    check.add_argument(
+        "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
+    )
+    _fault_tree_options(check)
     check.add_argument(
         "--cutsets",
         type=_integer(0, MAX_LISTED),
@@ -199,7 +213,60 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help=f"list the N smallest minimal cut sets (default {CHECK_CUTSETS})",
     )
+
+    convert = commands.add_parser(
+        "convert",
+        help="write a Galileo or Open-PSA fault tree as a TOML model file",
+        description="Write the TOML model of a Galileo (.dft) or Open-PSA (.xml) fault tree, "
+        "to edit it further;\nrunning it gives the same numbers as running the original.",
+        epilog=CONVERT_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    convert.add_argument(
+        "model", metavar="IN", help="fault tree file (Galileo .dft, Open-PSA .xml)"
+    )
+    convert.add_argument(
+        "-o", "--output", metavar="OUT", required=True, help="the TOML file to write"
+    )
+    _fault_tree_options(convert)
     return parser
+
+
+def _fault_tree_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--step",
+        type=_fraction,
+        metavar="S",
+        help="for .dft and .xml files: one time unit lasts S of the file's time (default 1); "
+        "each delay is cut by up to one step",
+    )
+    command.add_argument(
+        "--mission-time",
+        type=_fraction,
+        metavar="T",
+        help="for .dft and .xml files: the horizon in the file's time (a whole number of steps)",
+    )
+    command.add_argument(
+        "--top", metavar="NAME", help="for .xml files with several top gates: the top one"
+    )
+
+
+def _load(args: argparse.Namespace, *, any_horizon: bool = False) -> Model:
+    return _read(args, any_horizon=any_horizon)[0]
+
+
+def _read(
+    args: argparse.Namespace, *, any_horizon: bool = False
+) -> tuple[Model, list[tuple[str, str]]]:
+    from .model.file import read_model
+
+    return read_model(
+        args.model,
+        step=args.step,
+        mission_time=args.mission_time,
+        top=args.top,
+        any_horizon=any_horizon,
+    )
 
 
 class _UsageError(Exception):
@@ -352,9 +419,8 @@ class _Reader:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from .model.file import load_model
 
-    model = _with_overrides(load_model(args.model), args)
+    model = _with_overrides(_load(args), args)
     _check_outputs(args)
     if args.out is None:
         return _run_model(args, model)
@@ -425,6 +491,8 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
         top_gate=layout.top_gate,
         cutset_note=layout.cutset_note,
         unit=settings.unit,
+        step=settings.step,
+        repairable=model.repairable,
         crew_pools=model.crew_pools,
     )
     # The files before the report: an interrupt while a slow reader holds up the report
@@ -558,9 +626,7 @@ def _plant_lines(model: Model) -> list[str]:
 
 
 def _check(args: argparse.Namespace) -> int:
-    from .model.file import load_model
-
-    model = load_model(args.model)
+    model = _load(args, any_horizon=True)
     # The native objects accept it too.
     if model.has_interactions:
         model.build()
@@ -603,10 +669,44 @@ def _stop_signals() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
+def _convert(args: argparse.Namespace) -> int:
+    from .model.fault_tree import quoted
+    from .model.toml_writer import model_to_toml
+    from .output.atomic import write_files
+
+    if not args.output.strip():
+        raise _UsageError("--output: give the name of the TOML file to write")
+    output = Path(args.output)
+    _writable_place("--output", args.output, output.parent, [output.name])
+    source = Path(args.model)
+    if output.exists() and source.exists() and output.resolve() == source.resolve():
+        raise _UsageError(f"--output {args.output}: that is the file being read")
+    if source.suffix.lower() == ".toml":
+        raise _UsageError(
+            f"{args.model}: already a TOML model (convert reads Galileo .dft and Open-PSA "
+            ".xml files)"
+        )
+    model, renamed = _read(args)
+    sim = model.simulation
+    heading = [
+        f"Converted by tavoq convert from {source.name}.",
+        f"One time unit is a step of {sim.step:g} of the file's time; the horizon is the "
+        f"mission time, {sim.horizon} steps. Rates are per step.",
+    ]
+    if renamed:
+        heading.append("Names changed from the file (tavoq names are letters, digits and _):")
+        heading += [f"  {quoted(old)} -> {new}" for old, new in renamed]
+    write_files({output: model_to_toml(model, heading).encode("utf-8")})
+    print(f"Wrote {output}")
+    return EXIT_OK
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         with _stop_signals():
             args = build_parser().parse_args(argv)
+            if args.command == "convert":
+                return _convert(args)
             return _run(args) if args.command == "run" else _check(args)
     except _Stopped as stopped:
         print(f"tavoq: stopped by {signal.Signals(stopped.signum).name}", file=sys.stderr)

@@ -20,6 +20,7 @@ Engine facts the model hides:
 from __future__ import annotations
 
 import dataclasses
+import math
 import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -92,6 +93,27 @@ def _line(key: str, value: object) -> str:
     if any(ord(ch) < 32 or 127 <= ord(ch) < 160 for ch in text):
         raise ModelError(key, f"must be one line without control characters, got {shown(value)}")
     return text
+
+
+def _check_demands(key: str, first: str, transitions: Sequence[Transition]) -> None:
+    """A ``demand`` transition is drawn once, at the start of a run: it must leave the first
+    state, and nothing may lead back there (a draw later in a run would fire at once)."""
+    demands = [i for i, t in enumerate(transitions) if t.distribution == "demand"]
+    if not demands:
+        return
+    for i in demands:
+        if transitions[i].source != first:
+            raise ModelError(
+                f"{key}.transitions[{i}].from",
+                f'a demand failure happens at time 0, so it leaves the first state "{first}"',
+            )
+    back = next((j for j, t in enumerate(transitions) if t.target == first), None)
+    if back is not None:
+        raise ModelError(
+            f"{key}.transitions[{back}].to",
+            f'a component with a demand failure cannot return to "{first}": the demand is '
+            "drawn once, at the start of a run",
+        )
 
 
 # -- the model ------------------------------------------------------------------------------
@@ -235,6 +257,7 @@ class Component:
             checked.append(
                 Transition(t.source, t.target, t.distribution, params, t.crew, t.priority)
             )
+        _check_demands(key, self.states[0], checked)
         object.__setattr__(self, "transitions", tuple(checked))
 
     @property
@@ -267,18 +290,30 @@ class Component:
 
 @dataclass(frozen=True)
 class Simulation:
-    """Run settings: ``horizon`` time units of ``unit`` each (a label such as "h"), ``runs``
-    runs seeded ``seed``, ``seed + 1``, ..., on ``threads`` threads (None: all cores)."""
+    """Run settings: ``horizon`` time units, ``runs`` runs seeded ``seed``, ``seed + 1``, ...,
+    on ``threads`` threads (None: all cores). One time unit lasts ``step`` of ``unit`` (a
+    label such as "h"): the engine counts whole time units, and the reports show times as
+    units times ``step`` (a fault tree read with a step of 0.1 h runs in units of 0.1 h)."""
 
     horizon: int
     unit: str = ""
     runs: int = 10_000
     seed: int = 0
     threads: int | None = None
+    step: float = 1.0
 
     def __post_init__(self) -> None:
         check_integer("simulation.horizon", self.horizon, 1, error=ModelError)
         _line("simulation.unit", self.unit)
+        step = self.step
+        if (
+            isinstance(step, bool)
+            or not isinstance(step, int | float)
+            or not math.isfinite(step)
+            or step <= 0
+        ):
+            raise ModelError("simulation.step", f"must be a positive number, got {shown(step)}")
+        object.__setattr__(self, "step", float(step))
         check_integer("simulation.runs", self.runs, 1, error=ModelError)
         check_integer("simulation.seed", self.seed, INT32_MIN, error=ModelError)
         if self.threads is not None:
@@ -477,6 +512,31 @@ class Model:
     def component_names(self) -> list[str]:
         """Every component's name, counts expanded, in the order of the matrix."""
         return [n for c in self.components for n in c.names]
+
+    @property
+    def repairable(self) -> bool:
+        """Whether any component can be restored: a transition from a failed or planned
+        state to a working one."""
+        for c in self.components:
+            kinds = dict(zip(c.states, c.state_kinds))
+            if any(kinds[t.source] != 0 and kinds[t.target] == 0 for t in c.transitions):
+                return True
+        return False
+
+    @property
+    def demand_components(self) -> tuple[int, ...]:
+        """The matrix indices of the components whose negative first draws are their demand
+        failures not happening (a ``demand`` transition and no ``normal`` one), which are no
+        cause for a warning."""
+        found: list[int] = []
+        index = 0
+        for c in self.components:
+            kinds = {t.distribution for t in c.transitions}
+            quiet = "demand" in kinds and "normal" not in kinds
+            if quiet:
+                found.extend(range(index, index + len(c.names)))
+            index += len(c.names)
+        return tuple(found)
 
     @property
     def logic_names(self) -> list[str]:

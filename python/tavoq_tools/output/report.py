@@ -55,9 +55,10 @@ class _Formatter:
         self.methods: list[str] = []
 
     def time(self, x: float | None, digits: int = 5) -> str:
+        """A time given in time units, shown in ``unit`` (a unit lasts ``step`` of it)."""
         if x is None:
             return "-"
-        return f"{_num(x, digits)} {self.unit}".rstrip()
+        return f"{_num(x * self.summary.step, digits)} {self.unit}".rstrip()
 
     def interval(self, e: Estimate, fmt: Callable[[float | None], str]) -> str:
         if e.lower is None and e.upper is None:
@@ -92,18 +93,33 @@ def _estimate_rows(f: _Formatter) -> list[str]:
             lines.extend(_row(label, fmt(e.value), f.interval(e, fmt), f.method(e)))
 
     none_failed = "no system failure occurred"
-    add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
-    if sm.planned is not None:
-        add("  for failures (unplanned)", sm.planned.unplanned, _num, "horizon 0")
-        add("  for planned stops only", sm.planned.planned, _num, "horizon 0")
-    add("P(system failure within horizon)", sm.failure_probability, _num, "")
-    add("mean time to first failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
-    add(
-        "mean time to first failure",
-        sm.mean_time_to_failure,
-        f.time,
-        "not every run failed (see the line above)",
-    )
+    if not sm.repairable:
+        # Nothing is ever restored: the question is whether, and when, the system fails.
+        add("unreliability at mission time H", sm.failure_probability, _num, "")
+        add(
+            "mean time to failure",
+            sm.mean_time_to_failure,
+            f.time,
+            "not every run failed within H",
+        )
+        add("mean time to failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
+        add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
+        if sm.planned is not None:
+            add("  for failures (unplanned)", sm.planned.unplanned, _num, "horizon 0")
+            add("  for planned stops only", sm.planned.planned, _num, "horizon 0")
+    else:
+        add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
+        if sm.planned is not None:
+            add("  for failures (unplanned)", sm.planned.unplanned, _num, "horizon 0")
+            add("  for planned stops only", sm.planned.planned, _num, "horizon 0")
+        add("P(system failure within horizon)", sm.failure_probability, _num, "")
+        add("mean time to first failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
+        add(
+            "mean time to first failure",
+            sm.mean_time_to_failure,
+            f.time,
+            "not every run failed (see the line above)",
+        )
     for p in sm.time_to_failure_percentiles:
         add(
             f"time to first failure, {p.percent:g}th pct.",
@@ -257,6 +273,8 @@ def format_report(summary: Summary) -> str:
     sm = summary
     horizon = f.time(sm.horizon)
     span = f" (time units 0..{sm.horizon - 1})" if sm.horizon else ""
+    if sm.step != 1.0:
+        span = f" ({sm.horizon} time units of {sm.step:g}{' ' + sm.unit if sm.unit else ''})"
     head = (
         f"{sm.n_runs} runs over a horizon of {horizon}{span}, seed {sm.seed}"
         + (f" (runs from index {sm.first_run})" if sm.first_run else "")
@@ -295,6 +313,12 @@ def format_report(summary: Summary) -> str:
         "failed count as H (the horizon) in min(T, H), which equals the sum of R(t).",
         "Down time still running at the horizon is cut there.",
     ]
+    if sm.step != 1.0:
+        notes.append(
+            f"Times are time units of {sm.step:g}{' ' + sm.unit if sm.unit else ''}. Every "
+            "delay is truncated to whole units, so each is cut by up to one unit: failures "
+            "come early by up to a unit for each delay on the way."
+        )
     if sm.planned is not None:
         notes.append(
             "Unavailability counts the time down for planned stops (states of kind planned "

@@ -203,6 +203,12 @@ class Summary:
     top_gate: str | None = None  # the name of the gate in ``gates`` that is the top, if any
     cutset_note: str = ""  # why there is no cut-set table, when there is none
     bin_width: int = 1  # time units per entry of the curves (the last bin may be shorter)
+    step: float = 1.0  # the length of one time unit in ``unit``; the report shows times so
+    repairable: bool = True  # False: no component is ever restored (the report leads with F(H))
+    # Models with planned states: the unavailability by cause (system_failures, R(t), MTBF
+    # and the criticality count unplanned failures only). None without planned states.
+    planned: PlannedSplit | None = None
+    crews: tuple[CrewRow, ...] = ()  # the repair crew pools, in file order
 
     @property
     def bin_starts(self) -> np.ndarray:
@@ -213,11 +219,6 @@ class Summary:
     def bin_ends(self) -> np.ndarray:
         """The last time unit of each bin of the curves (where R(t) is taken)."""
         return np.minimum(self.bin_starts + self.bin_width, self.horizon) - 1
-
-    # Models with planned states: the unavailability by cause (system_failures, R(t), MTBF
-    # and the criticality count unplanned failures only). None without planned states.
-    planned: PlannedSplit | None = None
-    crews: tuple[CrewRow, ...] = ()  # the repair crew pools, in file order
 
     def gates_top_down(self) -> tuple[GateRow, ...]:
         """The gates as a fault tree is read: the top first (when it is a named gate), then
@@ -272,6 +273,8 @@ class Summary:
                 for c in self.cutsets
             ],
             "cutset_note": self.cutset_note,
+            "step": self.step,
+            "repairable": self.repairable,
             "top_gate": self.top_gate,
             "gates": [
                 {
@@ -536,6 +539,8 @@ def summarize(
     top_gate: int | None = None,
     cutset_note: str = "",
     unit: str = "",
+    step: float = 1.0,
+    repairable: bool = True,
     confidence: float = 0.95,
     percentiles: Sequence[float] = DEFAULT_PERCENTILES,
     crew_pools: Sequence[tuple[str, int]] | None = None,
@@ -546,8 +551,9 @@ def summarize(
     ``getCutsets()`` order); ``gates`` names gates of a FaultTree run as (name, gate
     index), in file order, and ``top_gate`` is the gate index of the top (the report lists
     that gate first when it is one of them); ``cutset_note`` says why a model has no
-    cut-set table; ``unit`` labels times in the report; ``crew_pools`` names the batch's
-    crew pools with their number of crews, as (name, crews), in pool order.
+    cut-set table; ``unit`` labels times in the report, in which one time unit lasts
+    ``step``; ``repairable`` False says that no component is ever restored; ``crew_pools``
+    names the batch's crew pools with their number of crews, as (name, crews), in pool order.
 
     A batch with planned states gets the unavailability split into unplanned and planned
     (``planned``); its system failures, R(t), MTBF, mean down time per failure and the
@@ -555,6 +561,8 @@ def summarize(
     """
     if not isinstance(stats, BatchStatistics):
         stats = BatchStatistics.from_native(stats)
+    if not (isinstance(step, int | float) and math.isfinite(step) and step > 0):
+        raise ValueError(f"step must be a positive number, got {step!r}")
     z = critical_value(confidence)
     n, horizon = stats.n_runs, stats.sim_time
     if n == 0:
@@ -694,6 +702,8 @@ def summarize(
         top_gate=next((name for name, g in gates if g == top_gate), None),
         cutset_note=cutset_note,
         bin_width=stats.bin_width,
+        step=float(step),
+        repairable=bool(repairable),
         planned=planned,
         crews=_crew_rows(stats, crew_pools, confidence),
     )

@@ -158,9 +158,12 @@ def simulate(
         on_waiting,
         bin_width,
     )
-    if result.total_negative_delays:
+    # A demand failure that does not happen is a negative first draw on purpose: not warned of.
+    quiet = frozenset(getattr(model, "demand_components", ()))
+    negative = [0 if c in quiet else n for c, n in enumerate(result.negative_delays.tolist())]
+    if any(negative):
         warnings.warn(
-            NegativeDelayWarning.of_counts(result.negative_delays.tolist(), model.component_names),
+            NegativeDelayWarning.of_counts(negative, model.component_names),
             stacklevel=2,
         )
     return result

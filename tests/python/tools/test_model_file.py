@@ -119,7 +119,7 @@ BAD = [
     (
         "seed = 3",
         "sed = 3",
-        'simulation.sed: unknown key "sed" (allowed: horizon, unit, runs, seed, threads); '
+        'simulation.sed: unknown key "sed" (allowed: horizon, unit, runs, seed, threads, step); '
         'did you mean "seed"?',
     ),
     ("failed_when =", "failed_whenn =", 'failed_whenn: unknown key "failed_whenn"'),
@@ -141,7 +141,7 @@ BAD = [
         'distribution = "weibul"',
         'components.pump_a.transitions[0].distribution: unknown distribution "weibul" '
         "(distributions: exponential, weibull, normal, uniform, inspection, maintenance, fixed, "
-        'lognormal, gamma, constant); did you mean "weibull"?',
+        'lognormal, gamma, constant, demand); did you mean "weibull"?',
     ),
     (
         'to = "failed"\ndistribution = "exponential"',
