@@ -287,7 +287,6 @@ class _Components:
 
 def resolve(
     components: Sequence[Component],
-    n_states: int,
     crews: Sequence[CrewPool],
     groups: Sequence[StandbyGroup],
     common_causes: Sequence[CommonCause],
@@ -295,13 +294,12 @@ def resolve(
     """Check the constructs against the components; ModelError names the key of the first
     problem. Triggers are checked by ``resolve_triggers`` once the logic exists."""
     known = _Components(components)
-    # Only kinds other than the default rule need telling; padding states are failed.
-    default = (WORKING,) + (FAILED,) * (n_states - 1)
+    # Only kinds other than the default rule need telling, for each component's own states
+    # (runnerStatistics reads every component with its own number of states).
     kinds = {
-        known.index[name]: padded
+        known.index[name]: c.state_kinds
         for c in components
-        for padded in [c.state_kinds + (FAILED,) * (n_states - len(c.states))]
-        if padded != default
+        if c.state_kinds != (WORKING,) + (FAILED,) * (len(c.states) - 1)
         for name in c.names
     }
 

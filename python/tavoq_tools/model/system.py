@@ -389,9 +389,7 @@ class Model:
                 if not isinstance(item, cls):
                     raise ModelError(what, f"must hold {cls.__name__} objects, got {shown(item)}")
             object.__setattr__(self, what, tuple(items))
-        layout = resolve(
-            self.components, self.n_states, self.crews, self.standby, self.common_causes
-        )
+        layout = resolve(self.components, self.crews, self.standby, self.common_causes)
         taken = set(origin) | {c.name for c in self.components}
         for group in self.standby:
             if group.name in taken:

@@ -258,7 +258,7 @@ def test_a_chunk_without_planned_counts_does_not_merge_with_one_that_has_them():
     with_planned = plant_stats(PLANT_RUNS[:1], [pool[:1] for pool in POOL_RUNS])
     fields = {f.name: getattr(with_planned, f.name) for f in dataclasses.fields(with_planned)}
     fields |= {"planned_runs": [], "planned_downtime": [], "first_run": 1}
-    with pytest.raises(ValueError, match="counted planned time units"):
+    with pytest.raises(ValueError, match="counted planned bins"):
         report.merge([with_planned, report.BatchStatistics(**fields)])
 
 

@@ -554,7 +554,7 @@ def test_a_large_component_does_not_pad_the_small_ones():
             "components": {"big": big, "pump": pump},
         }
     )
-    matrix, tree = model.build()
+    matrix, tree, _ = model.build()
     assert sum(len(row) for c in matrix for row in c) == 60 * 60 + 300 * 4
     stats = tavoq.runnerStatistics(20, 200, matrix, tree, 5)
     assert stats.componentFailures[0] > 0 and stats.componentFailures[1:].sum() > 0

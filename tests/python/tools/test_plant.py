@@ -112,8 +112,8 @@ class FakeInteractions:
 def test_the_plant_is_laid_out_by_index():
     model = load()
     plant = model.plant
-    # pump_a 0, pump_b 1, power 2, sensor_1..3 3..5; states padded to 5 as failed.
-    assert plant.kinds == {0: (0, 0, 1, 1, 2), 1: (0, 0, 1, 1, 1)}
+    # pump_a 0, pump_b 1, power 2, sensor_1..3 3..5; each with the kinds of its own states.
+    assert plant.kinds == {0: (0, 0, 1, 1, 2), 1: (0, 0, 1, 1)}  # each its own states
     assert plant.groups == (((0, 1), (0, 0), (1, 1), (2, 2), 0.01, True),)
     ((name, params, members, targets),) = plant.common_causes
     assert (name, members, targets) == ("exponential", (3, 4, 5), (1, 1, 1))

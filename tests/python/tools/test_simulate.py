@@ -151,7 +151,8 @@ def test_binned_curves_sum_the_units_and_leave_every_other_figure_exact(horizon,
 def test_the_default_keeps_every_unit_of_a_short_horizon_and_bins_a_long_one():
     model = load_model(STATION)
     short = simulate_module.simulate(model, runs=50, seed=1, horizon=2000)
-    native = tavoq.runnerStatistics(50, 2000, *model.build(), 1)
+    matrix, tree, _ = model.build()
+    native = tavoq.runnerStatistics(50, 2000, matrix, tree, 1)
     assert short.bin_width == 1
     np.testing.assert_array_equal(short.failed_runs, native.failedRuns)
     long = simulate_module.simulate(model, runs=50, seed=1, horizon=2001)
