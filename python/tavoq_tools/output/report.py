@@ -310,7 +310,8 @@ def format_report(summary: Summary) -> str:
 
     notes = [
         "T is the time unit at which a run's system is first seen failed; runs that never "
-        "failed count as H (the horizon) in min(T, H), which equals the sum of R(t).",
+        "failed count as H (the horizon) in min(T, H), which equals the sum of R(t) over the "
+        "time units.",
         "Down time still running at the horizon is cut there.",
     ]
     if sm.step != 1.0:
