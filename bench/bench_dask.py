@@ -70,7 +70,7 @@ def main() -> None:
     from distributed import Client, LocalCluster
 
     model = PumpPairs()
-    matrix, tree = model.build()
+    matrix, tree = model.build()[:2]
 
     def local(threads):
         tavoq.limitOMPThreads(threads)

@@ -7,6 +7,9 @@ Two seeded model files are written to a temporary folder:
   model (f) of bench_engine.py.
 Each is loaded (`load_model`: parse, build the gate graph, count the minimal cut sets within
 the work budget) and checked (`tavoq check`'s text, which lists the smallest cut sets).
+An Open-PSA file of 5,000 basic events under 2,000-odd gates is loaded (`load_model`: the
+XML read with defusedxml, the Model built and checked) and written as TOML (`tavoq convert`'s
+text).
 Usage: python bench/bench_load.py
 """
 
@@ -20,6 +23,7 @@ from pathlib import Path
 
 from tavoq_tools import cli
 from tavoq_tools.model.file import load_model
+from tavoq_tools.model.toml_writer import model_to_toml
 
 COMPONENT = """
 [components.c]
@@ -56,6 +60,61 @@ def model_text(n_components: int, levels: list[int], seed: int) -> str:
     return head + body + "\n" + COMPONENT.format(n=n_components)
 
 
+def open_psa_text(n_events: int, seed: int) -> str:
+    """An Open-PSA tree of ``n_events`` basic events (rates and probabilities, half of them
+    through parameters) under gates of 2 to 4 inputs, some nested, in one or-gate on top."""
+    rng = random.Random(seed)
+    parts = ['<?xml version="1.0"?>\n<opsa-mef>\n<define-fault-tree name="plant">']
+    below = [("basic-event", f"event {i}") for i in range(n_events)]
+    gates = []
+    while len(below) > 1:
+        inputs = [
+            below.pop(rng.randrange(len(below))) for _ in range(min(len(below), rng.randint(2, 4)))
+        ]
+        refs = "".join(f'<{kind} name="{name}"/>' for kind, name in inputs)
+        kind = rng.choice(["or", "and", "atleast"])
+        if kind == "atleast" and len(inputs) >= 3:
+            body = f'<atleast min="2">{refs}</atleast>'
+        elif kind == "and" and len(inputs) >= 3:
+            pair = "".join(f'<{k} name="{n}"/>' for k, n in inputs[:2])
+            rest = "".join(f'<{k} name="{n}"/>' for k, n in inputs[2:])
+            body = f"<or><and>{pair}</and>{rest}</or>"  # a nested formula
+        elif kind == "and":
+            body = f"<and>{refs}</and>"
+        else:
+            body = f"<or>{refs}</or>"
+        name = f"gate {len(gates)}"
+        gates.append(f'<define-gate name="{name}">{body}</define-gate>')
+        below.append(("gate", name))
+    parts += gates
+    for i in range(n_events):
+        if i % 2:
+            value = f'<float value="{rng.uniform(1e-4, 1e-2):.6g}"/>'
+        else:
+            value = f'<exponential><parameter name="rate {i % 50}"/><system-mission-time/></exponential>'
+        parts.append(f'<define-basic-event name="event {i}">{value}</define-basic-event>')
+    parts += [
+        f'<define-parameter name="rate {i}"><float value="{1e-5 * (i + 1):g}"/></define-parameter>'
+        for i in range(50)
+    ]
+    parts.append("</define-fault-tree>\n</opsa-mef>\n")
+    return "\n".join(parts)
+
+
+def median_open_psa_seconds(path: Path) -> tuple[float, float]:
+    """Medians of five, in CPU time (other work on a shared machine inflates wall time far
+    more): load_model of the Open-PSA file, and the TOML text of the model."""
+    loads, converts = [], []
+    for _ in range(5):
+        start = time.process_time()
+        model = load_model(path, mission_time=8760)
+        loads.append(time.process_time() - start)
+        start = time.process_time()
+        model_to_toml(model)
+        converts.append(time.process_time() - start)
+    return statistics.median(loads), statistics.median(converts)
+
+
 def median_seconds(path: Path) -> tuple[float, float]:
     loads, checks = [], []
     for _ in range(5):
@@ -79,6 +138,13 @@ def main() -> None:
             path.write_text(text)
             load, check = median_seconds(path)
             print(f"{label}: load {load:.3f} s, check {check:.3f} s (medians of 5)")
+        path = Path(folder) / "tree.xml"
+        path.write_text(open_psa_text(5000, 3))
+        load, convert = median_open_psa_seconds(path)
+        print(
+            f"Open-PSA, 5,000 basic events: load {load:.3f} s, TOML text {convert:.3f} s "
+            "(medians of 5, CPU time)"
+        )
 
 
 if __name__ == "__main__":

@@ -303,6 +303,11 @@ class RunStatistics:
         Per run: time units at which the system is failed
         """
     @property
+    def firstFailureTimes(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per run: the first time unit at which the system is failed, simTime when it never is (exact whatever binWidth)
+        """
+    @property
     def failedRuns(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per bin: the sum over its time units of the runs whose system is failed then (with binWidth 1, the failed runs per time unit)

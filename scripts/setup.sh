@@ -40,13 +40,14 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 py="$venv/bin/python"
 # CMake and Ninja come from PyPI too, so the build does not depend on what the machine has.
-# numpy and tqdm are the package's own dependencies; hypothesis and Dask serve the tests,
+# numpy, tqdm and defusedxml (the Open-PSA reader's XML parser) are the package's own
+# dependencies (types-defusedxml types it for mypy); hypothesis and Dask serve the tests,
 # ruff, mypy and clang-format the lint gate (scripts/lint.sh). The formatters are pinned:
 # another version may lay out the same code differently, and the check must give the same
 # answer on every machine.
 tools=("pybind11>=3" "scikit-build-core>=0.11" "cmake>=3.15" ninja pytest hypothesis
-       "numpy>=1.26" "tqdm>=4.66" "dask[distributed]>=2024.1" "ruff==0.17.6" "mypy==2.4.1"
-       "clang-format==20.1.8")
+       "numpy>=1.26" "tqdm>=4.66" "defusedxml>=0.7" "types-defusedxml"
+       "dask[distributed]>=2024.1" "ruff==0.17.6" "mypy==2.4.1" "clang-format==20.1.8")
 stamp_tools="$venv/.tools-installed"
 if [ ! -f "$stamp_tools" ] || [ "$(cat "$stamp_tools")" != "${tools[*]}" ]; then
   "$py" -m pip install -q --upgrade pip

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Regenerates python/tavoq.pyi from the built module (pybind11-stubgen), with the two changes
+# Regenerates python/tavoq.pyi from the built module (pybind11-stubgen), with the changes
 # the stub needs by hand: "lambda" is a Python keyword, so that parameter becomes positional
-# lambda_, and getRoot's node type, which has no Python class, becomes Any; runnerStatistics'
-# interactions, which default to None, are optional.
+# lambda_, getRoot's node type, which has no Python class, becomes Any, and the interactions
+# argument, None by default, is Optional.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 py="$root/.venv/bin/python"

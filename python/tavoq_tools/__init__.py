@@ -1,6 +1,7 @@
 """Tools around the tavoq module: model files, statistics, reports, the command and scale-out.
 
-- ``load_model`` -> ``Model``: a model file (TOML) as plain data; ``Model.build()`` gives the
+- ``load_model`` -> ``Model``: a model file (TOML, or a Galileo or Open-PSA fault tree) as
+  plain data; ``Model.build()`` gives the
   matrix and the ``FaultTree`` for runnerStatistics; ``ModelError`` names the file, key and what is allowed.
 - ``simulate``: a model's batch run chunk by chunk (run i seeded seed + i), as one result.
 - ``BatchStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and

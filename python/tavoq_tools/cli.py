@@ -80,6 +80,14 @@ bound: see docs/model-format.md). Exit code 2 and a one-line message naming the 
 on a bad model.
 """
 
+CONVERT_EXAMPLE = """\
+example:
+  tavoq convert tree.dft -o tree.toml --step 0.1 --mission-time 1000
+
+The TOML model has rates per step and a horizon of mission time / step; see
+docs/model-format.md for how the step biases the answer.
+"""
+
 # How many minimal cut sets `tavoq check` lists unless told.
 CHECK_CUTSETS = 20
 
@@ -137,13 +145,23 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=RUN_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    run.add_argument("model", metavar="MODEL", help="model file (TOML)")
+    run.add_argument(
+        "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
+    )
+    _fault_tree_options(run)
     run.add_argument("--runs", type=_integer(1), metavar="N", help="number of runs")
     run.add_argument(
         "--seed", type=_integer(INT32_MIN), metavar="S", help="seed: run i is seeded S + i"
     )
     run.add_argument("--threads", type=_integer(1), metavar="T", help="threads to run on")
     run.add_argument("--horizon", type=_integer(1), metavar="H", help="time units to simulate")
+    run.add_argument(
+        "--points",
+        type=_integer(1),
+        metavar="N",
+        help="entries of the unavailability and R(t) curves (default 2000; a longer horizon "
+        "is binned, every other figure stays exact)",
+    )
     run.add_argument("--out", metavar="DIR", help="write the summary files into DIR")
     run.add_argument("--plot", metavar="FILE", help="write the figure to FILE (PNG)")
     run.add_argument(
@@ -184,7 +202,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=CHECK_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    check.add_argument("model", metavar="MODEL", help="model file (TOML)")
+    check.add_argument(
+        "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
+    )
+    _fault_tree_options(check)
     check.add_argument(
         "--cutsets",
         type=_integer(0, MAX_LISTED),
@@ -192,7 +213,60 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         help=f"list the N smallest minimal cut sets (default {CHECK_CUTSETS})",
     )
+
+    convert = commands.add_parser(
+        "convert",
+        help="write a Galileo or Open-PSA fault tree as a TOML model file",
+        description="Write the TOML model of a Galileo (.dft) or Open-PSA (.xml) fault tree, "
+        "to edit it further;\nrunning it gives the same numbers as running the original.",
+        epilog=CONVERT_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    convert.add_argument(
+        "model", metavar="IN", help="fault tree file (Galileo .dft, Open-PSA .xml)"
+    )
+    convert.add_argument(
+        "-o", "--output", metavar="OUT", required=True, help="the TOML file to write"
+    )
+    _fault_tree_options(convert)
     return parser
+
+
+def _fault_tree_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--step",
+        type=_fraction,
+        metavar="S",
+        help="for .dft and .xml files: one time unit lasts S of the file's time (default 1); "
+        "each delay is cut by up to one step",
+    )
+    command.add_argument(
+        "--mission-time",
+        type=_fraction,
+        metavar="T",
+        help="for .dft and .xml files: the horizon in the file's time (a whole number of steps)",
+    )
+    command.add_argument(
+        "--top", metavar="NAME", help="for .xml files with several top gates: the top one"
+    )
+
+
+def _load(args: argparse.Namespace, *, any_horizon: bool = False) -> Model:
+    return _read(args, any_horizon=any_horizon)[0]
+
+
+def _read(
+    args: argparse.Namespace, *, any_horizon: bool = False
+) -> tuple[Model, list[tuple[str, str]]]:
+    from .model.file import read_model
+
+    return read_model(
+        args.model,
+        step=args.step,
+        mission_time=args.mission_time,
+        top=args.top,
+        any_horizon=any_horizon,
+    )
 
 
 class _UsageError(Exception):
@@ -295,11 +369,33 @@ def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
     return write_files(files)
 
 
+def _check_python_memory(args: argparse.Namespace, model: Model) -> None:
+    """Refuse, before any run, a command whose results would not fit beside the engine's
+    call (which checks itself): what the Python side holds grows with the runs and the
+    points of the curves (see tavoq_tools.run.memory)."""
+    from .run.memory import available_bytes, python_side_bytes
+    from .run.simulate import DEFAULT_POINTS, bin_width_for
+
+    sim = model.simulation
+    runs = sim.runs
+    if args.target_ci is not None and args.max_runs is not None:
+        runs = max(runs, args.max_runs)  # the most the rounds may reach
+    points = DEFAULT_POINTS if args.points is None else args.points
+    bins = -(-sim.horizon // bin_width_for(sim.horizon, points))
+    need, room = python_side_bytes(runs, bins), available_bytes()
+    if room is not None and need > room:
+        raise _Refused(
+            f"{args.model}: {runs:,} runs with curves of {bins:,} points need about "
+            f"{need / 2**20:,.0f} MiB for their results, and {room / 2**20:,.0f} MiB are "
+            "available: give fewer --runs or --points"
+        )
+
+
 def _say_warnings(caught: list[warnings.WarningMessage]) -> None:
     """One line on stderr for all the chunks' and rounds' warnings of a run."""
     found = [w.message for w in caught if isinstance(w.message, NegativeDelayWarning)]
     if found:
-        total = NegativeDelayWarning(sum(w.count for w in found), found[0].example)
+        total = NegativeDelayWarning(sum(w.count for w in found), found[0].where)
         print(f"tavoq: warning: {total}", file=sys.stderr)
 
 
@@ -323,9 +419,8 @@ class _Reader:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from .model.file import load_model
 
-    model = _with_overrides(load_model(args.model), args)
+    model = _with_overrides(_load(args), args)
     _check_outputs(args)
     if args.out is None:
         return _run_model(args, model)
@@ -348,6 +443,7 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
     waited = WORKER_TIMEOUT_S if args.worker_timeout is None else args.worker_timeout
     out = _Reader()
     settings = model.simulation
+    _check_python_memory(args, model)
     # Connect first: an unreachable scheduler is a bad argument, reported before any output.
     with _cluster(args.scheduler) as client:
         out.print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
@@ -360,6 +456,7 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
                 client=client,
                 target_ci=args.target_ci,
                 max_runs=args.max_runs,
+                points=args.points,
                 worker_timeout=waited,
                 on_waiting=lambda: print(
                     f"tavoq: the Dask cluster at {args.scheduler} has no worker; waiting up to "
@@ -394,6 +491,9 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
         top_gate=layout.top_gate,
         cutset_note=layout.cutset_note,
         unit=settings.unit,
+        step=settings.step,
+        repairable=model.repairable,
+        crew_pools=model.crew_pools,
     )
     # The files before the report: an interrupt while a slow reader holds up the report
     # must not cost them.
@@ -450,11 +550,12 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
     ]
     for c in model.components:
         names = c.name if c.count is None else f"{', '.join(c.names)} (count = {c.count})"
-        lines.append(f"  {names}: states {', '.join(c.states)}")
+        lines.append(f"  {names}: states {', '.join(c.state_labels)}")
         if not c.transitions:
             lines.append("    no transitions: never changes state")
         for t in c.transitions:
             lines.append(f"    {t.source} -> {t.target}: {t.describe(unit)}")
+    lines.extend(_plant_lines(model))
     if model.gates:
         lines.append(f"Gates ({len(model.gates)}):")
         lines.extend(f"  {g} = {' '.join(e.split())}" for g, e in model.gates.items())
@@ -481,11 +582,56 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
     return "\n".join(lines)
 
 
-def _check(args: argparse.Namespace) -> int:
-    from .model.file import load_model
+def _plant_lines(model: Model) -> list[str]:
+    """The crews, standby groups, common causes and triggers, for ``tavoq check``."""
+    from .model import distributions
 
-    model = load_model(args.model)
-    model.matrix()  # the native objects accept it too
+    lines = []
+    if model.crews:
+        lines.append(f"Repair crews ({len(model.crews)}):")
+        lines.extend(
+            f"  {p.name}: {p.count} crew{'s' if p.count != 1 else ''}" for p in model.crews
+        )
+    if model.standby:
+        lines.append(f"Standby groups ({len(model.standby)}):")
+        for g in model.standby:
+            switch = (
+                f", switch-over fails with p = {g.switch_failure:g} (to {g.switch_failed})"
+                if g.switch_failure
+                else ""
+            )
+            lines.append(
+                f"  {g.name}: {', '.join(g.units)} (in this order); active {g.active}, "
+                f"standby {g.standby}{switch}; {'reverts' if g.revert else 'does not revert'}"
+                " to a preferred unit"
+            )
+    if model.common_causes:
+        lines.append(f"Common causes ({len(model.common_causes)}):")
+        unit = model.simulation.unit
+        for c in model.common_causes:
+            if c.beta is not None:
+                how = f"beta {c.beta:g} of the members' failure rate"
+            else:
+                how = distributions.describe(c.distribution or "", c.params, unit)
+            lines.append(f"  {c.name}: {', '.join(c.members)} -> {c.target}; {how}")
+    if model.triggers:
+        lines.append(f"Triggers ({len(model.triggers)}, in the order they fire):")
+        for t in model.triggers:
+            lines.append(f"  when {t.when} {'fails' if t.on_failure else 'is restored'}:")
+            for m in t.moves:
+                lines.append(
+                    f"    move {', '.join(m.components)} from {', '.join(m.source)} to {m.target}"
+                )
+    return lines
+
+
+def _check(args: argparse.Namespace) -> int:
+    model = _load(args, any_horizon=True)
+    # The native objects accept it too.
+    if model.has_interactions:
+        model.build()
+    else:
+        model.matrix()
     print(check_text(model, args.model, args.cutsets))
     return EXIT_OK
 
@@ -523,10 +669,44 @@ def _stop_signals() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
+def _convert(args: argparse.Namespace) -> int:
+    from .model.fault_tree import quoted
+    from .model.toml_writer import model_to_toml
+    from .output.atomic import write_files
+
+    if not args.output.strip():
+        raise _UsageError("--output: give the name of the TOML file to write")
+    output = Path(args.output)
+    _writable_place("--output", args.output, output.parent, [output.name])
+    source = Path(args.model)
+    if output.exists() and source.exists() and output.resolve() == source.resolve():
+        raise _UsageError(f"--output {args.output}: that is the file being read")
+    if source.suffix.lower() == ".toml":
+        raise _UsageError(
+            f"{args.model}: already a TOML model (convert reads Galileo .dft and Open-PSA "
+            ".xml files)"
+        )
+    model, renamed = _read(args)
+    sim = model.simulation
+    heading = [
+        f"Converted by tavoq convert from {source.name}.",
+        f"One time unit is a step of {sim.step:g} of the file's time; the horizon is the "
+        f"mission time, {sim.horizon} steps. Rates are per step.",
+    ]
+    if renamed:
+        heading.append("Names changed from the file (tavoq names are letters, digits and _):")
+        heading += [f"  {quoted(old)} -> {new}" for old, new in renamed]
+    write_files({output: model_to_toml(model, heading).encode("utf-8")})
+    print(f"Wrote {output}")
+    return EXIT_OK
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         with _stop_signals():
             args = build_parser().parse_args(argv)
+            if args.command == "convert":
+                return _convert(args)
             return _run(args) if args.command == "run" else _check(args)
     except _Stopped as stopped:
         print(f"tavoq: stopped by {signal.Signals(stopped.signum).name}", file=sys.stderr)

@@ -98,18 +98,33 @@ class DaskMissingError(ModuleNotFoundError):
 class NegativeDelayWarning(UserWarning):
     """Some first draws of a transition in a run were negative and counted as never happening
     in that run (a negative draw later in a run happens at once). ``count`` says how many,
-    ``example`` gives one."""
+    ``where`` which components drew them (e.g. "pump_a 3, valve 1")."""
 
-    def __init__(self, count: int, example: str):
+    def __init__(self, count: int, where: str):
         super().__init__(
             f"{count:,} first draw{'s' if count != 1 else ''} of a transition in a run "
-            f"{'were' if count != 1 else 'was'} negative (for example {example}) "
+            f"{'were' if count != 1 else 'was'} negative ({where}) "
             "and counted as never happening in that run; a negative draw later in a run "
             "happens at once. A distribution that can give negative delays, such as a "
             "normal with a large spread, is better replaced or truncated."
         )
         self.count = count
-        self.example = example
+        self.where = where
+
+    # Components named in the message, the most drawn first; the rest as a count.
+    SHOWN = 5
+
+    @classmethod
+    def of_counts(cls, counts: Sequence[int], names: Sequence[str]) -> NegativeDelayWarning:
+        """The warning for per-component counts (``names`` in the same order)."""
+        drawn = sorted(
+            ((int(n), name) for n, name in zip(counts, names, strict=True) if n > 0),
+            key=lambda pair: -pair[0],
+        )
+        where = ", ".join(f"{name} {n:,}" for n, name in drawn[: cls.SHOWN])
+        if len(drawn) > cls.SHOWN:
+            where += f" and {len(drawn) - cls.SHOWN:,} more components"
+        return cls(sum(n for n, _ in drawn), where)
 
 
 def wrap_int32(value: int) -> int:

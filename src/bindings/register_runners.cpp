@@ -138,6 +138,9 @@ void register_statistics(py::module_ &m) {
                                "and at 0 or working the unit before)")
         .def_property_readonly("downtime", view<&RunStatistics::downtime>,
                                "Per run: time units at which the system is failed")
+        .def_property_readonly("firstFailureTimes", view<&RunStatistics::firstFailureTimes>,
+                               "Per run: the first time unit at which the system is failed, "
+                               "simTime when it never is (exact whatever binWidth)")
         .def_property_readonly("componentDowntime", view<&RunStatistics::componentDowntime>,
                                "Per component: time units at which it is failed, over all runs")
         .def_property_readonly("componentFailures", view<&RunStatistics::componentFailures>,
@@ -227,7 +230,7 @@ void register_statistics(py::module_ &m) {
         "(failedRuns, firstFailures) are "
         "kept per bin of binWidth time units (at least 1; the last bin may be shorter); "
         "every other figure is exact whatever the bins. Memory: 16 bytes a bin per thread "
-        "and 32 more, plus 16 bytes a run.");
+        "and 32 more, plus 24 bytes a run.");
     // The same with a FaultTree, evaluated as a graph of gates; registered after the cut-set
     // form, so that None still reaches that one and its message.
     m.def(

@@ -393,7 +393,7 @@ void InteractingSimulation::process(const Move &m, StatisticsRecorder &recorder)
     }
     if (upBefore && unplannedTop()) {
         causeSet = true;
-        cause = c;
+        cause = eventComponent >= 0 ? eventComponent : c;
         causeGates.clear();
         const NodeChanges &turned = planned ? *failedChanges : changes;
         const GateState &graphState = planned ? *failedOnly : gates;
@@ -512,6 +512,7 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
         --untilCheck;
 
         causeSet = false;
+        eventComponent = e < nComponents ? e : -1;
         if (e < nComponents) {
             queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + kNever, e));
             moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn});

@@ -66,9 +66,11 @@ class StatisticsRecorder;
 ///     fire in the order they were added; their moves join the end of the list;
 ///  5. every component the move changed, once each in the order it changed, samples anew
 ///     from its state, unless it waits for a crew (then nothing is pending).
-/// The verdict is taken when the list is empty. A system failure's cause is the last move
-/// of the event that turned the unplanned top from up to down, with the gates of the graph
-/// over failed states that this move (steps 2-3) turned from up to down. A system down from
+/// The verdict is taken when the list is empty. A system failure's cause is the component
+/// whose transition was the event (every move of the event follows from it: a trigger's
+/// source is credited, not the pumps it stopped) or, for a common cause, the member whose
+/// move turned the unplanned top from up to down; with the gates of the graph over failed
+/// states that this move (steps 2-3) turned from up to down. A system down from
 /// the start (a group without a unit) that the first verdict finds down without any move
 /// having turned it has as cause the event's first move's component and the gates down
 /// from the start.
@@ -150,7 +152,8 @@ private:
     std::vector<std::int32_t> causeGates;
     std::vector<std::int32_t> startGates;
     int cause = 0;
-    bool causeSet = false; // by a move of the event under way
+    bool causeSet = false;   // by a move of the event under way
+    int eventComponent = -1; // the component whose transition is the event, or -1
     int currentTime = 0;
     long long movesAtCurrentTime = 0;
     long long limit;

@@ -25,6 +25,9 @@ struct RunStatistics {
     /// Per run, in run order: system failures; failed time units.
     std::vector<std::int64_t> systemFailures;
     std::vector<std::int64_t> downtime;
+    /// Per run: the first unit at which the system is failed, simTime when it never is. The
+    /// curves may be binned; the time to first failure stays exact through this.
+    std::vector<std::int64_t> firstFailureTimes;
     /// Per component, summed over runs: failed time units (state non-zero after the unit's
     /// transitions); transitions from state 0 to a failed state; system failures it caused.
     std::vector<std::int64_t> componentDowntime;

@@ -306,7 +306,7 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     const int slots = threadSlots();
     {
         // Per thread a 64-bit and two 32-bit arrays per bin; as many to merge them, and the
-        // two 64-bit arrays of the result; 16 bytes a run. Per component and per gate, the
+        // two 64-bit arrays of the result; 24 bytes a run. Per component and per gate, the
         // counts, sums of squares and a run's own figures, per thread and in the result;
         // and the gate graph. Cut sets are small beside these and counted with the model.
         const std::uint64_t bins = counts(nBins);
@@ -315,7 +315,7 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
         const std::uint64_t copies = static_cast<std::uint64_t>(slots) + 1;
         const BatchStacks stacks = runs > 0 ? batchStacks(slots) : BatchStacks{};
         requireMemory(bins * (16 * static_cast<std::uint64_t>(slots) + 16 + 16) +
-                          16 * counts(runs) + (components * 80 + gates * 96) * copies +
+                          24 * counts(runs) + (components * 80 + gates * 96) * copies +
                           8 * edgesOf(tree),
                       {}, stacks.address, stacks.memory);
     }
@@ -326,6 +326,7 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     result.binWidth = binWidth;
     result.systemFailures.assign(static_cast<std::size_t>(runs), 0);
     result.downtime.assign(static_cast<std::size_t>(runs), 0);
+    result.firstFailureTimes.assign(static_cast<std::size_t>(runs), 0);
 
     std::optional<Model> model;
     std::optional<InteractionModel> interactionModel;
@@ -389,7 +390,8 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
                         model->transitions, model->cutsets, *interactionModel, control),
                     recorder = std::make_shared<StatisticsRecorder>(
                         perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
-                        result.downtime.data(), binWidth, nComponents, nGates, nTracked,
+                        result.downtime.data(), result.firstFailureTimes.data(), binWidth,
+                        nComponents, nGates, nTracked,
                         planned ? result.plannedDowntime.data() : nullptr),
                     simTime, seed](int i) {
                 recorder->setRun(i);
@@ -402,7 +404,8 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
                         std::make_shared<Simulation>(model->transitions, model->cutsets, control),
                     recorder = std::make_shared<StatisticsRecorder>(
                         perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
-                        result.downtime.data(), binWidth, nComponents, nGates, nTracked),
+                        result.downtime.data(), result.firstFailureTimes.data(), binWidth,
+                        nComponents, nGates, nTracked),
                     simTime, seed](int i) {
                 recorder->setRun(i);
                 simulation->run(simTime, runSeed(seed, i), *recorder);

@@ -58,7 +58,7 @@ std::vector<std::uint32_t> runnerParallelSim(int nSimulations, int simTime,
 /// with every component alike this is runnerParallelSim's reading, and its draws. The curves
 /// (failedRuns, firstFailures) are kept per bin of `binWidth` time units; every other figure is
 /// exact whatever the bins, and binWidth 1 gives the curves per unit. Memory: 16 bytes a bin per
-/// thread and 32 more, 16 bytes a run.
+/// thread and 32 more, 24 bytes a run.
 /// @throws std::invalid_argument  simTime < 0, binWidth < 1, or as the other runners.
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,

@@ -99,7 +99,8 @@ TEST(Triggers, FireInTheOrderAddedAndTheirMovesRunFirstInFirstOut) {
     const RunStatistics b = chain.run(backward);
     EXPECT_EQ(b.componentDowntime[1], 8);
     EXPECT_EQ(b.downtime[0], 8);
-    EXPECT_EQ(b.triggeredFailures, (std::vector<std::int64_t>{0, 1, 0}));
+    // The failure of 0 is the event: it is credited, not 1, which it moved.
+    EXPECT_EQ(b.triggeredFailures, (std::vector<std::int64_t>{1, 0, 0}));
 }
 
 TEST(Triggers, CascadeThroughTheirOwnMoves) {

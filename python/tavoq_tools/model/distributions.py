@@ -194,6 +194,22 @@ def _describe_gamma(p: Params, suffix: str, unit: str) -> str:
     return f"gamma{erlang}, shape {shape:g}, {name} {p[name]:g}{suffix}"
 
 
+def _check_demand(key: str, p: Params) -> dict[str, Any]:
+    value = _number(f"{key}.probability", p["probability"])
+    if value > 1:
+        raise ModelError(f"{key}.probability", f"must be at most 1, got {shown(p['probability'])}")
+    return {"probability": value}
+
+
+def _native_demand(p: Params) -> Any:
+    # A uniform delay on [1 - 1/p, 1): the run's first draw u gives u/p + 1 - 1/p, which is
+    # below 0 (never, at the start of a run) when u < 1 - p and truncates to 0 otherwise.
+    # So the failure at time 0 comes from the run's own generator with probability p,
+    # rounded down to the draws' resolution of 2**-24.
+    probability = p["probability"]
+    return _tavoq().Uniform(1.0 - 1.0 / probability, 1.0)
+
+
 KINDS: dict[str, DistributionKind] = {
     "exponential": DistributionKind(
         ("mttf", "mean", "rate"),
@@ -263,6 +279,12 @@ KINDS: dict[str, DistributionKind] = {
         lambda key, p: {"delay": _number(f"{key}.delay", p["delay"], positive=False)},
         lambda p: _tavoq().Constant(p["delay"]),
         lambda p, suffix, unit: f"constant, {p['delay']:g}{suffix} after entering the state",
+    ),
+    "demand": DistributionKind(
+        ("probability",),
+        _check_demand,
+        _native_demand,
+        lambda p, suffix, unit: f"demand at time 0, probability {p['probability']:g}",
     ),
 }
 

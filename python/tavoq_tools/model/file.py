@@ -1,4 +1,5 @@
-"""Read a model from a TOML file (docs/model-format.md describes the format).
+"""Read a model from a TOML file (docs/model-format.md describes the format), or from a
+Galileo or Open-PSA fault tree (tavoq_tools.model.galileo, tavoq_tools.model.open_psa).
 
 ``load_model(path)`` returns a checked ``Model`` or raises ``ModelError``, whose one-line text
 names the file, the key path and what is allowed:
@@ -14,15 +15,19 @@ from __future__ import annotations
 
 import codecs
 import difflib
+import re
 import tomllib
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
-from ..errors import ModelError, unknown
+from ..errors import ModelError, shown, unknown
+from . import galileo, open_psa
+from .fault_tree import renamed, to_model
+from .plant import CommonCause, CrewPool, Move, StandbyGroup, Trigger
 from .system import Component, Model, Simulation, Transition
 
-__all__ = ["ModelError", "load_model", "model_from_dict"]
+__all__ = ["EXTENSIONS", "ModelError", "file_kind", "load_model", "model_from_dict", "read_model"]
 
 TOP_KEYS = (
     "name",
@@ -32,10 +37,21 @@ TOP_KEYS = (
     "cutsets",
     "simulation",
     "components",
+    "crews",
+    "standby",
+    "common_cause",
+    "triggers",
 )
-SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads")
-COMPONENT_KEYS = ("count", "description", "states", "transitions")
+SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads", "step")
+COMPONENT_KEYS = ("count", "description", "states", "kinds", "transitions")
 TRANSITION_KEYS = ("from", "to", "distribution")
+# Keys of a transition that are not the distribution's parameters.
+TRANSITION_OPTIONS = ("crew", "priority")
+CREW_KEYS = ("count",)
+STANDBY_KEYS = ("units", "active", "standby", "switch_failure", "switch_failed", "revert")
+COMMON_CAUSE_KEYS = ("members", "to", "beta", "distribution")
+TRIGGER_KEYS = ("when", "fails", "restored", "move")
+MOVE_KEYS = ("components", "from", "to")
 
 
 def _table(key: str, value: object, what: str) -> Mapping[str, Any]:
@@ -64,8 +80,9 @@ def _transition(key: str, table: object) -> Transition:
                 f'missing key "{name}" (a transition has from, to, distribution '
                 f"and the distribution's parameters){found}",
             )
-    params = {k: v for k, v in entry.items() if k not in TRANSITION_KEYS}
-    return Transition(entry["from"], entry["to"], entry["distribution"], params)
+    params = {k: v for k, v in entry.items() if k not in TRANSITION_KEYS + TRANSITION_OPTIONS}
+    options = {k: entry[k] for k in TRANSITION_OPTIONS if k in entry}
+    return Transition(entry["from"], entry["to"], entry["distribution"], params, **options)
 
 
 def _component(name: str, value: object) -> Component:
@@ -80,10 +97,115 @@ def _component(name: str, value: object) -> Component:
             _transition(f"{key}.transitions[{i}]", t) for i, t in enumerate(transitions)
         )
     }
-    for option in ("count", "description", "states"):
+    for option in ("count", "description", "states", "kinds"):
         if option in table:
             arguments[option] = table[option]
     return Component(name, **arguments)
+
+
+def _required(key: str, table: Mapping[str, Any], name: str, what: str) -> Any:
+    if name not in table:
+        raise ModelError(f"{key}.{name}", f"missing ({what})")
+    return table[name]
+
+
+def _crews(value: object) -> tuple[CrewPool, ...]:
+    pools = []
+    for name, entry in _table("crews", value, "one table per crew pool").items():
+        key = f"crews.{name}"
+        table = _table(key, entry, "count")
+        _no_unknown(key, table, CREW_KEYS)
+        pools.append(CrewPool(name, table.get("count", 1)))
+    return tuple(pools)
+
+
+def _tuple(value: Any) -> Any:
+    """A list of the file as a tuple, as the model's classes hold them (so that a model read
+    from a file equals the same model made in Python); anything else as it is, for the
+    classes to refuse."""
+    return tuple(value) if isinstance(value, list) else value
+
+
+def _standby(value: object) -> tuple[StandbyGroup, ...]:
+    groups = []
+    for name, entry in _table("standby", value, "one table per standby group").items():
+        key = f"standby.{name}"
+        table = _table(key, entry, "units, active, standby, switch_failure, ...")
+        _no_unknown(key, table, STANDBY_KEYS)
+        groups.append(
+            StandbyGroup(
+                name,
+                _tuple(_required(key, table, "units", "the units in order of preference")),
+                _required(key, table, "active", "the state of the unit in service"),
+                _required(key, table, "standby", "the state of the units waiting"),
+                table.get("switch_failure", 0.0),
+                table.get("switch_failed"),
+                table.get("revert", True),
+            )
+        )
+    return tuple(groups)
+
+
+def _common_causes(value: object) -> tuple[CommonCause, ...]:
+    causes = []
+    for name, entry in _table("common_cause", value, "one table per common cause").items():
+        key = f"common_cause.{name}"
+        table = _table(key, entry, "members, to, and beta or a distribution")
+        if "distribution" not in table:
+            _no_unknown(key, table, COMMON_CAUSE_KEYS)
+        params = {k: v for k, v in table.items() if k not in COMMON_CAUSE_KEYS}
+        causes.append(
+            CommonCause(
+                name,
+                _tuple(_required(key, table, "members", "the components it fails together")),
+                _required(key, table, "to", "the state it moves the members to"),
+                table.get("beta"),
+                table.get("distribution"),
+                params,
+            )
+        )
+    return tuple(causes)
+
+
+def _toml(value: object) -> str:
+    """A value as TOML writes it, for messages (true rather than True)."""
+    return str(value).lower() if isinstance(value, bool) else shown(value)
+
+
+def _triggers(value: object) -> tuple[Trigger, ...]:
+    if not isinstance(value, list):
+        raise ModelError("triggers", "must be a list of tables ([[triggers]])")
+    triggers = []
+    for i, entry in enumerate(value):
+        key = f"triggers[{i}]"
+        table = _table(key, entry, "when, fails or restored, move")
+        _no_unknown(key, table, TRIGGER_KEYS)
+        when = _required(key, table, "when", "the component, gate or standby group watched")
+        given = [k for k in ("fails", "restored") if k in table]
+        if len(given) != 1 or table[given[0]] is not True:
+            raise ModelError(
+                key,
+                "give fails = true (when it turns down) or restored = true (when it comes "
+                f"back), one of them; given: {', '.join(f'{k} = {_toml(table[k])}' for k in given) or 'none'}",
+            )
+        moves = _required(key, table, "move", "a list of { components, from, to }")
+        if not isinstance(moves, list):
+            raise ModelError(f"{key}.move", "must be a list of { components, from, to }")
+        parsed = []
+        for j, move in enumerate(moves):
+            mkey = f"{key}.move[{j}]"
+            mtable = _table(mkey, move, "components, from, to")
+            _no_unknown(mkey, mtable, MOVE_KEYS)
+            source = _required(mkey, mtable, "from", "the states a component is moved from")
+            parsed.append(
+                Move(
+                    _tuple(_required(mkey, mtable, "components", "the components moved")),
+                    (source,) if isinstance(source, str) else _tuple(source),
+                    _required(mkey, mtable, "to", "the state they are moved to"),
+                )
+            )
+        triggers.append(Trigger(when, tuple(parsed), on_failure=given[0] == "fails"))
+    return tuple(triggers)
 
 
 def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Model:
@@ -93,7 +215,9 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
         _no_unknown("", top, TOP_KEYS)
         if "simulation" not in top:
             raise ModelError("simulation", "missing table [simulation] (needs at least horizon)")
-        settings = _table("simulation", top["simulation"], "horizon, unit, runs, seed, threads")
+        settings = _table(
+            "simulation", top["simulation"], "horizon, unit, runs, seed, threads, step"
+        )
         _no_unknown("simulation", settings, SIMULATION_KEYS)
         if "horizon" not in settings:
             raise ModelError(
@@ -113,6 +237,10 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
             else None,
             name=top.get("name", ""),
             description=top.get("description", ""),
+            crews=_crews(top["crews"]) if "crews" in top else (),
+            standby=_standby(top["standby"]) if "standby" in top else (),
+            common_causes=_common_causes(top["common_cause"]) if "common_cause" in top else (),
+            triggers=_triggers(top["triggers"]) if "triggers" in top else (),
         )
     except ModelError as err:
         raise (err.in_file(file) if file else err) from None
@@ -122,8 +250,38 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
 MAX_FILE_BYTES = 64 * 2**20
 
 
-def load_model(path: str | Path) -> Model:
-    """Read and check the model file at ``path``; raises ModelError for any problem."""
+def load_model(
+    path: str | Path,
+    *,
+    step: float | None = None,
+    mission_time: float | None = None,
+    top: str | None = None,
+    any_horizon: bool = False,
+) -> Model:
+    """Read and check the model file at ``path``; raises ModelError for any problem.
+
+    The file is a TOML model, a Galileo fault tree (.dft) or an Open-PSA one (.xml), known
+    by its extension or, without one of these, by its first characters (``file_kind``). For
+    the fault trees one time unit is ``step`` of the file's time (1 unless given), the
+    horizon is ``mission_time`` in the file's time, and ``top`` names the top gate of an
+    Open-PSA file that has several (tavoq_tools.model.fault_tree); ``any_horizon`` lets a
+    fault tree without a mission time load with a horizon of one step, to be checked.
+    """
+    return read_model(
+        path, step=step, mission_time=mission_time, top=top, any_horizon=any_horizon
+    )[0]
+
+
+def read_model(
+    path: str | Path,
+    *,
+    step: float | None = None,
+    mission_time: float | None = None,
+    top: str | None = None,
+    any_horizon: bool = False,
+) -> tuple[Model, list[tuple[str, str]]]:
+    """``load_model``'s model, and the (name in the file, tavoq name) pairs of a fault tree
+    whose names had to change."""
     file = str(path)
     if not file:
         raise ModelError("", "no model file named: the path is empty")
@@ -143,6 +301,58 @@ def load_model(path: str | Path) -> Model:
         text = data[bom:].decode("utf-8")
     except UnicodeDecodeError as err:
         raise ModelError("", f"not UTF-8 text (byte {bom + err.start})", file) from None
+    kind = file_kind(file, text)
+    if kind == "toml":
+        given = [
+            n
+            for n, v in (("step", step), ("mission time", mission_time), ("top", top))
+            if v is not None
+        ]
+        if given:
+            raise ModelError(
+                "",
+                f"a TOML model sets its own horizon and step in [simulation]; the "
+                f"{', '.join(given)} given apply to Galileo and Open-PSA files only",
+                file,
+            )
+        return _toml_model(text, file), []
+    if kind == "galileo":
+        if top is not None:
+            raise ModelError("", "a Galileo file names its top (toplevel): give no top", file)
+        draft = galileo.parse(text, file)
+    else:
+        draft = open_psa.parse(text, file, top)
+    model = to_model(
+        draft,
+        file,
+        step=1.0 if step is None else step,
+        mission_time=mission_time,
+        any_horizon=any_horizon,
+    )
+    return model, renamed(draft)
+
+
+#: File kind by extension; anything else is recognised by its content.
+EXTENSIONS = {".toml": "toml", ".dft": "galileo", ".xml": "open-psa", ".opsa": "open-psa"}
+_GALILEO_START = re.compile(r'\s*(//[^\n]*\n\s*|/\*.*?\*/\s*)*(toplevel\b|"[^"\n]*"\s+\S)', re.S)
+
+
+def file_kind(file: str, text: str) -> str:
+    """ "toml", "galileo" or "open-psa": from the file's extension, else from its text (XML
+    starts with "<"; a Galileo file with a toplevel statement or a quoted name; anything
+    else is read as TOML, whose errors then say what is wrong)."""
+    kind = EXTENSIONS.get(Path(file).suffix.lower())
+    if kind is not None:
+        return kind
+    head = text.lstrip()
+    if head.startswith("<"):
+        return "open-psa"
+    if _GALILEO_START.match(text[:4096]):
+        return "galileo"
+    return "toml"
+
+
+def _toml_model(text: str, file: str) -> Model:
     try:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as err:

@@ -19,6 +19,8 @@ Engine facts the model hides:
 
 from __future__ import annotations
 
+import dataclasses
+import math
 import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -30,6 +32,17 @@ from . import cutsets as mcs
 from . import distributions, logic
 from .distributions import DISTRIBUTIONS
 from .graph import GraphError, LogicGraph, LogicLayout, build_graph, graph_of_cutsets
+from .plant import (
+    KIND_CODES,
+    CommonCause,
+    CrewPool,
+    PlantLayout,
+    StandbyGroup,
+    Trigger,
+    exponential_rate,
+    resolve,
+    resolve_triggers,
+)
 
 __all__ = [
     "DISTRIBUTIONS",
@@ -82,6 +95,27 @@ def _line(key: str, value: object) -> str:
     return text
 
 
+def _check_demands(key: str, first: str, transitions: Sequence[Transition]) -> None:
+    """A ``demand`` transition is drawn once, at the start of a run: it must leave the first
+    state, and nothing may lead back there (a draw later in a run would fire at once)."""
+    demands = [i for i, t in enumerate(transitions) if t.distribution == "demand"]
+    if not demands:
+        return
+    for i in demands:
+        if transitions[i].source != first:
+            raise ModelError(
+                f"{key}.transitions[{i}].from",
+                f'a demand failure happens at time 0, so it leaves the first state "{first}"',
+            )
+    back = next((j for j, t in enumerate(transitions) if t.target == first), None)
+    if back is not None:
+        raise ModelError(
+            f"{key}.transitions[{back}].to",
+            f'a component with a demand failure cannot return to "{first}": the demand is '
+            "drawn once, at the start of a run",
+        )
+
+
 # -- the model ------------------------------------------------------------------------------
 
 
@@ -98,23 +132,37 @@ class Transition:
     target: str
     distribution: str
     params: Mapping[str, Any] = field(default_factory=dict)
+    # The repair crew pool the transitions out of ``source`` wait for (None: none), and the
+    # place in its queue among units that started waiting at the same time (lower first).
+    crew: str | None = None
+    priority: int = 0
 
     def describe(self, unit: str = "") -> str:
         """``weibull scale 2500 h, shape 2``-style text."""
-        return distributions.describe(self.distribution, self.params, unit)
+        text = distributions.describe(self.distribution, self.params, unit)
+        if self.crew is not None:
+            text += f", by a crew of {self.crew}"
+            if self.priority:
+                text += f" (priority {self.priority})"
+        return text
 
 
 @dataclass(frozen=True)
 class Component:
-    """A component: its named states (the first one working, all others failed) and its
-    transitions. ``count = n`` stands for n identical components ``name_1`` .. ``name_n``.
-    A transition that is not listed never happens."""
+    """A component: its named states and its transitions. ``count = n`` stands for n
+    identical components ``name_1`` .. ``name_n``. A transition that is not listed never
+    happens.
+
+    Every run starts in the first state. ``kinds`` gives states a kind other than the
+    default (the first state working, all others failed): ``{"standby": "working",
+    "overhaul": "planned"}``. The first state must be a working one."""
 
     name: str
     states: tuple[str, ...] = ("working", "failed")
     transitions: tuple[Transition, ...] = ()
     count: int | None = None
     description: str = ""
+    kinds: Mapping[str, str] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         if (
@@ -156,6 +204,27 @@ class Component:
             if state in states[:i]:
                 raise ModelError(f"{key}.states[{i}]", f"duplicate state {shown(state)}")
         object.__setattr__(self, "states", tuple(states))
+        kinds = self.kinds
+        if not isinstance(kinds, Mapping):
+            raise ModelError(
+                f"{key}.kinds",
+                f'must be a table of states and kinds ({{ overhaul = "planned" }}), got '
+                f"{shown(kinds)}",
+            )
+        for state, kind in kinds.items():
+            if not isinstance(state, str) or state not in states:
+                raise ModelError(f"{key}.kinds.{state}", unknown("state", state, "states", states))
+            if not isinstance(kind, str) or kind not in KIND_CODES:
+                raise ModelError(
+                    f"{key}.kinds.{state}", unknown("kind", kind, "kinds", list(KIND_CODES))
+                )
+        if kinds.get(states[0], "working") != "working":
+            raise ModelError(
+                f"{key}.kinds.{states[0]}",
+                f'every run starts in the first state, "{states[0]}": it must be a working '
+                "state (list the states in another order)",
+            )
+        object.__setattr__(self, "kinds", dict(kinds))
         transitions = self.transitions
         if isinstance(transitions, (str, bytes)) or not isinstance(transitions, Sequence):
             raise ModelError(f"{key}.transitions", "must be a list of transitions")
@@ -182,8 +251,34 @@ class Component:
                 )
             seen[(t.source, t.target)] = i
             params = distributions.check_params(tkey, t.distribution, t.params)
-            checked.append(Transition(t.source, t.target, t.distribution, params))
+            if t.crew is not None and not isinstance(t.crew, str):
+                raise ModelError(f"{tkey}.crew", f"must be a crew pool name, got {shown(t.crew)}")
+            check_integer(f"{tkey}.priority", t.priority, INT32_MIN, error=ModelError)
+            checked.append(
+                Transition(t.source, t.target, t.distribution, params, t.crew, t.priority)
+            )
+        _check_demands(key, self.states[0], checked)
         object.__setattr__(self, "transitions", tuple(checked))
+
+    @property
+    def state_labels(self) -> tuple[str, ...]:
+        """The state names, each marked with its kind where that is not the default."""
+        defaults = ("working",) + ("failed",) * (len(self.states) - 1)
+        return tuple(
+            state
+            if self.kinds.get(state, default) == default
+            else f"{state} ({self.kinds[state]})"
+            for state, default in zip(self.states, defaults, strict=True)
+        )
+
+    @property
+    def state_kinds(self) -> tuple[int, ...]:
+        """The kind code of each state (plant.KIND_CODES): by default the first state
+        working, the others failed."""
+        return tuple(
+            KIND_CODES[self.kinds.get(state, "working" if i == 0 else "failed")]
+            for i, state in enumerate(self.states)
+        )
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -195,18 +290,30 @@ class Component:
 
 @dataclass(frozen=True)
 class Simulation:
-    """Run settings: ``horizon`` time units of ``unit`` each (a label such as "h"), ``runs``
-    runs seeded ``seed``, ``seed + 1``, ..., on ``threads`` threads (None: all cores)."""
+    """Run settings: ``horizon`` time units, ``runs`` runs seeded ``seed``, ``seed + 1``, ...,
+    on ``threads`` threads (None: all cores). One time unit lasts ``step`` of ``unit`` (a
+    label such as "h"): the engine counts whole time units, and the reports show times as
+    units times ``step`` (a fault tree read with a step of 0.1 h runs in units of 0.1 h)."""
 
     horizon: int
     unit: str = ""
     runs: int = 10_000
     seed: int = 0
     threads: int | None = None
+    step: float = 1.0
 
     def __post_init__(self) -> None:
         check_integer("simulation.horizon", self.horizon, 1, error=ModelError)
         _line("simulation.unit", self.unit)
+        step = self.step
+        if (
+            isinstance(step, bool)
+            or not isinstance(step, int | float)
+            or not math.isfinite(step)
+            or step <= 0
+        ):
+            raise ModelError("simulation.step", f"must be a positive number, got {shown(step)}")
+        object.__setattr__(self, "step", float(step))
         check_integer("simulation.runs", self.runs, 1, error=ModelError)
         check_integer("simulation.seed", self.seed, INT32_MIN, error=ModelError)
         if self.threads is not None:
@@ -236,11 +343,16 @@ class Model:
     name: str = ""
     description: str = ""
     gates: Mapping[str, str] | None = None
+    crews: tuple[CrewPool, ...] = ()
+    standby: tuple[StandbyGroup, ...] = ()
+    common_causes: tuple[CommonCause, ...] = ()
+    triggers: tuple[Trigger, ...] = ()
     _graph: LogicGraph = field(init=False, repr=False, compare=False, default=None)  # type: ignore[assignment]
     # The given cut sets without the supersets among them (None for failed_when).
     _given: tuple[tuple[str, ...], ...] | None = field(
         init=False, repr=False, compare=False, default=None
     )
+    _plant: PlantLayout = field(init=False, repr=False, compare=False, default=None)  # type: ignore[assignment]
 
     def __post_init__(self) -> None:
         _line("name", self.name)
@@ -264,7 +376,62 @@ class Model:
                     )
                 origin[n] = c.name
         object.__setattr__(self, "components", tuple(components))
+        for what, cls in (
+            ("crews", CrewPool),
+            ("standby", StandbyGroup),
+            ("common_causes", CommonCause),
+            ("triggers", Trigger),
+        ):
+            items = getattr(self, what)
+            if isinstance(items, (str, bytes)) or not isinstance(items, Sequence):
+                raise ModelError(what, f"must be a list of {cls.__name__} objects")
+            for item in items:
+                if not isinstance(item, cls):
+                    raise ModelError(what, f"must hold {cls.__name__} objects, got {shown(item)}")
+            object.__setattr__(self, what, tuple(items))
+        layout = resolve(self.components, self.crews, self.standby, self.common_causes)
+        taken = set(origin) | {c.name for c in self.components}
+        for group in self.standby:
+            if group.name in taken:
+                raise ModelError(
+                    f"standby.{group.name}",
+                    f'"{group.name}" names a component already: a group needs a name of its own',
+                )
+            if self.gates and group.name in self.gates:
+                raise ModelError(
+                    f"gates.{group.name}",
+                    f'"{group.name}" names a standby group already: a gate needs a name of its '
+                    "own",
+                )
+            taken.add(group.name)
         object.__setattr__(self, "_graph", self._logic())
+        if self.triggers:
+            node_of, under = self._watched(layout)
+            layout = dataclasses.replace(
+                layout,
+                triggers=resolve_triggers(self.triggers, self.components, node_of, under),
+            )
+        object.__setattr__(self, "_plant", layout)
+
+    def _watched(self, layout: PlantLayout) -> tuple[dict[str, int], dict[int, frozenset[int]]]:
+        """Each name a trigger may watch -> its node in the FaultTree, and each node -> the
+        components whose move can turn it."""
+        n = len(self.component_names)
+        leaves = n + len(self.standby)
+        node_of = {name: i for i, name in enumerate(self.component_names)}
+        under: dict[int, frozenset[int]] = {i: frozenset((i,)) for i in range(n)}
+        for g, (group, row) in enumerate(zip(self.standby, layout.groups, strict=True)):
+            node_of[group.name] = n + g
+            under[n + g] = frozenset(row[0])
+        masks = self._graph.supports()
+        for name, gate in self._graph.named:
+            node_of[name] = leaves + gate
+            below: set[int] = set()
+            for leaf in range(leaves):
+                if masks[gate] >> leaf & 1:
+                    below |= under[leaf]
+            under[leaves + gate] = frozenset(below)
+        return node_of, under
 
     def _unknown(self, key: str, name: object, column: int = 0) -> ModelError:
         groups = {c.name: c for c in self.components if c.count is not None}
@@ -276,15 +443,22 @@ class Model:
                 f'{where}"{name}" is a group: count = {c.count} makes '
                 f"{c.names[0]} .. {c.names[-1]}; name those",
             )
-        names = self.component_names
-        if self.gates:
+        names = self.logic_names
+        if self.gates or self.standby:
             return ModelError(
-                key, where + unknown("component or gate", name, "names", [*names, *self.gates])
+                key,
+                where
+                + unknown(
+                    "component, gate or group" if self.standby else "component or gate",
+                    name,
+                    "names",
+                    [*names, *(self.gates or ())],
+                ),
             )
         return ModelError(key, where + unknown("component", name, "components", names))
 
     def _logic(self) -> LogicGraph:
-        names = self.component_names
+        names = self.logic_names
         if (self.failed_when is None) == (self.cutsets is None):
             raise ModelError(
                 "failed_when",
@@ -338,6 +512,51 @@ class Model:
         return [n for c in self.components for n in c.names]
 
     @property
+    def repairable(self) -> bool:
+        """Whether any component can be restored: a transition from a failed or planned
+        state to a working one."""
+        for c in self.components:
+            kinds = dict(zip(c.states, c.state_kinds))
+            if any(kinds[t.source] != 0 and kinds[t.target] == 0 for t in c.transitions):
+                return True
+        return False
+
+    @property
+    def demand_components(self) -> tuple[int, ...]:
+        """The matrix indices of the components whose negative first draws are their demand
+        failures not happening (a ``demand`` transition and no ``normal`` one), which are no
+        cause for a warning."""
+        found: list[int] = []
+        index = 0
+        for c in self.components:
+            kinds = {t.distribution for t in c.transitions}
+            quiet = "demand" in kinds and "normal" not in kinds
+            if quiet:
+                found.extend(range(index, index + len(c.names)))
+            index += len(c.names)
+        return tuple(found)
+
+    @property
+    def logic_names(self) -> list[str]:
+        """The leaves of the failure logic: the components, then the standby groups."""
+        return [*self.component_names, *(g.name for g in self.standby)]
+
+    @property
+    def plant(self) -> PlantLayout:
+        """Kinds, crews, standby groups, common causes and triggers by index."""
+        return self._plant
+
+    @property
+    def crew_pools(self) -> list[tuple[str, int]]:
+        """The crew pools as (name, crews), in the engine's pool order (for summarize)."""
+        return [(pool.name, pool.count) for pool in self.crews]
+
+    @property
+    def has_interactions(self) -> bool:
+        """Whether the runs need ``tavoq.Interactions`` (kinds, crews, groups, ...)."""
+        return not self._plant.empty
+
+    @property
     def n_states(self) -> int:
         """States per component in the matrix: the largest number any component has."""
         return max(len(c.states) for c in self.components)
@@ -385,13 +604,13 @@ class Model:
                 else f"the minimal cut sets ({count.describe()}) cannot be listed within the "
                 "work budget",
             )
-        names = self.component_names
+        names = self.logic_names
         return [tuple(names[i] for i in members) for members in listed]
 
     def smallest_cutsets(self, limit: int) -> tuple[list[tuple[str, ...]], bool]:
         """Up to ``limit`` minimal cut sets of the fewest components, by name, and whether
         none was left out for want of work (see tavoq_tools.model.cutsets)."""
-        names = self.component_names
+        names = self.logic_names
         if self._given is not None:
             return list(self._given[:limit]), True
         listed = mcs.smallest_cutsets(self._graph, limit)
@@ -403,6 +622,13 @@ class Model:
         when there are too many (MAX_CUTSETS, or MAX_CUTSET_CELLS cells of the vectors)."""
         import tavoq
 
+        if self.has_interactions:
+            raise ModelError(
+                "components",
+                "the runners that take a CutsetTree simulate every component on its own: "
+                "kinds, crews, standby groups, common causes and triggers need "
+                "runnerStatistics (Model.build())",
+            )
         cutsets = self.minimal_cutsets()
         position = {name: i for i, name in enumerate(self.component_names)}
         if len(cutsets) * len(position) > MAX_CUTSET_CELLS:
@@ -421,11 +647,17 @@ class Model:
         tree.constructTree(vectors)
         return tree
 
-    def build(self) -> tuple[list, Any]:
-        """The native transitions matrix and the logic as a ``tavoq.FaultTree`` for
-        runnerStatistics: the gates as written, plus the observer gates of ``logic_layout``
-        (see LogicLayout), which feed nothing and so never change the verdict."""
-        return self.matrix(), self._run_layout[0].to_native()
+    def build(self) -> tuple[list, Any, Any]:
+        """The native objects for runnerStatistics: the transitions matrix, the logic as a
+        ``tavoq.FaultTree`` (the gates as written, plus the observer gates of
+        ``logic_layout``, which feed nothing and so never change the verdict; the standby
+        groups are its leaves after the components), and the ``tavoq.Interactions`` of the
+        kinds, crews, groups, common causes and triggers, or None when the model has none
+        (the runs then take the engine's plain path)."""
+        interactions = (
+            self._plant.to_native(len(self.component_names)) if self.has_interactions else None
+        )
+        return self.matrix(), self._run_layout[0].to_native(), interactions
 
     def matrix(self, *, square: bool = False) -> list:
         """The native transitions matrix: per component a table of distributions of its own
@@ -436,16 +668,23 @@ class Model:
         import tavoq
 
         never = tavoq.Distribution()  # shared: it holds nothing and never fires
-        matrix = []
+        # A beta factor leaves each member the rest of its failure rate.
+        factors = self._plant.rate_factors
+        matrix: list = []
         for c in self.components:
             index = {state: i for i, state in enumerate(c.states)}
             n = self.n_states if square else len(c.states)
             for _ in c.names:
                 rows = [[never] * n for _ in range(n)]
                 for t in c.transitions:
-                    rows[index[t.source]][index[t.target]] = distributions.native(
-                        t.distribution, t.params
+                    source, target = index[t.source], index[t.target]
+                    factor = factors.get((len(matrix), source, target))
+                    params = (
+                        t.params
+                        if factor is None
+                        else {"rate": exponential_rate(t.params) * factor}
                     )
+                    rows[source][target] = distributions.native(t.distribution, params)
                 matrix.append(rows)
         return matrix
 
@@ -465,7 +704,7 @@ class Model:
         parts = []
         for c in self.components:
             who = c.name if c.count is None else f"{c.names[0]}..{c.names[-1]}"
-            parts.append(f"{who} [{' / '.join(c.states)}]")
+            parts.append(f"{who} [{' / '.join(c.state_labels)}]")
         logic_text = (
             f"failed when {self.failed_when.strip()}"
             if self.failed_when is not None
@@ -482,7 +721,35 @@ class Model:
         elif self.gates:
             gates = f", with {len(self.gates):,} named gates"
         return (
-            f"{title}{about}Components: {'; '.join(parts)}. The system is {logic_text}{gates} "
+            f"{title}{about}Components: {'; '.join(parts)}. {self._describe_plant()}"
+            f"The system is {logic_text}{gates} "
             f"({count.describe()} minimal cut set{plural}). Horizon {sim.horizon}{unit}, "
             f"{sim.runs} runs, seed {sim.seed}."
         )
+
+    def _describe_plant(self) -> str:
+        """A sentence per kind of construct the model has ("" for none)."""
+        said = []
+        if self.standby:
+            said.append(
+                "Standby groups: "
+                + "; ".join(f"{g.name} = {', '.join(g.units)}" for g in self.standby)
+                + "."
+            )
+        if self.common_causes:
+            said.append(
+                "Common causes: "
+                + "; ".join(
+                    f"{c.name} ({'beta ' + format(c.beta, 'g') if c.beta is not None else c.distribution}"
+                    f" on {', '.join(c.members)})"
+                    for c in self.common_causes
+                )
+                + "."
+            )
+        if self.crews:
+            said.append(
+                "Repair crews: " + ", ".join(f"{p.name} ({p.count})" for p in self.crews) + "."
+            )
+        if self.triggers:
+            said.append(f"Triggers: {len(self.triggers)}.")
+        return "".join(f"{s} " for s in said)

@@ -109,8 +109,11 @@ def figure_png(summary: Summary) -> bytes | None:
         (fig.add_subplot(grid[0, 0]), summary.unavailability, "point unavailability", "tab:red"),
         (fig.add_subplot(grid[0, 1]), summary.reliability, "reliability R(t)", "tab:blue"),
     )
-    times = range(summary.horizon)
+    # One step per bin (per unit when the bins are one unit wide): the unavailability is a
+    # bin's mean, drawn over the bin; R(t) is its value at the bin's last unit.
+    starts, ends = summary.bin_starts, summary.bin_ends
     for ax, curve, label, colour in curves:
+        times = starts if curve is summary.unavailability else ends
         if summary.horizon:
             ax.fill_between(
                 times,
@@ -122,6 +125,16 @@ def figure_png(summary: Summary) -> bytes | None:
                 label=f"{pct} band ({curve.method})",
             )
             ax.step(times, curve.value, where="post", color=colour, linewidth=1.0, label=label)
+            if curve is summary.unavailability and summary.planned is not None:
+                # The planned stops' share of it, under the whole.
+                ax.step(
+                    times,
+                    summary.planned.curve.value,
+                    where="post",
+                    color="tab:purple",
+                    linewidth=1.0,
+                    label="planned stops only",
+                )
             if curve is summary.unavailability and summary.mean_unavailability is not None:
                 _mean_line(ax, summary.mean_unavailability, "black")
             ax.set_xlim(0, max(1, summary.horizon - 1))

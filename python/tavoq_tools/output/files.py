@@ -44,8 +44,12 @@ def _cells(e: Estimate | None) -> list[object]:
 
 def curves_csv(summary: Summary) -> str:
     u, r = summary.unavailability, summary.reliability
+    # One row per bin: its first unit and, when a bin holds several units, its last (the
+    # unavailability is the mean over the bin, R(t) its value at the last unit).
+    binned = summary.bin_width > 1
     columns = [
-        range(summary.horizon),
+        summary.bin_starts.tolist(),
+        *([summary.bin_ends.tolist()] if binned else []),
         u.value.tolist(),
         u.lower.tolist(),
         u.upper.tolist(),
@@ -55,6 +59,7 @@ def curves_csv(summary: Summary) -> str:
     ]
     header = [
         "time",
+        *(["time_end"] if binned else []),
         "unavailability",
         "unavailability_lower",
         "unavailability_upper",
@@ -62,6 +67,11 @@ def curves_csv(summary: Summary) -> str:
         "reliability_lower",
         "reliability_upper",
     ]
+    if summary.planned is not None:
+        # The part of the unavailability that is planned stops only.
+        planned = summary.planned.curve
+        columns += [planned.value.tolist(), planned.lower.tolist(), planned.upper.tolist()]
+        header += ["planned", "planned_lower", "planned_upper"]
     return _csv(header, [list(row) for row in zip(*columns, strict=True)])
 
 

@@ -55,9 +55,10 @@ class _Formatter:
         self.methods: list[str] = []
 
     def time(self, x: float | None, digits: int = 5) -> str:
+        """A time given in time units, shown in ``unit`` (a unit lasts ``step`` of it)."""
         if x is None:
             return "-"
-        return f"{_num(x, digits)} {self.unit}".rstrip()
+        return f"{_num(x * self.summary.step, digits)} {self.unit}".rstrip()
 
     def interval(self, e: Estimate, fmt: Callable[[float | None], str]) -> str:
         if e.lower is None and e.upper is None:
@@ -92,15 +93,33 @@ def _estimate_rows(f: _Formatter) -> list[str]:
             lines.extend(_row(label, fmt(e.value), f.interval(e, fmt), f.method(e)))
 
     none_failed = "no system failure occurred"
-    add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
-    add("P(system failure within horizon)", sm.failure_probability, _num, "")
-    add("mean time to first failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
-    add(
-        "mean time to first failure",
-        sm.mean_time_to_failure,
-        f.time,
-        "not every run failed (see the line above)",
-    )
+    if not sm.repairable:
+        # Nothing is ever restored: the question is whether, and when, the system fails.
+        add("unreliability at mission time H", sm.failure_probability, _num, "")
+        add(
+            "mean time to failure",
+            sm.mean_time_to_failure,
+            f.time,
+            "not every run failed within H",
+        )
+        add("mean time to failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
+        add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
+        if sm.planned is not None:
+            add("  for failures (unplanned)", sm.planned.unplanned, _num, "horizon 0")
+            add("  for planned stops only", sm.planned.planned, _num, "horizon 0")
+    else:
+        add("mean unavailability", sm.mean_unavailability, _num, "horizon 0")
+        if sm.planned is not None:
+            add("  for failures (unplanned)", sm.planned.unplanned, _num, "horizon 0")
+            add("  for planned stops only", sm.planned.planned, _num, "horizon 0")
+        add("P(system failure within horizon)", sm.failure_probability, _num, "")
+        add("mean time to first failure, min(T,H)", sm.restricted_mean_time_to_failure, f.time, "")
+        add(
+            "mean time to first failure",
+            sm.mean_time_to_failure,
+            f.time,
+            "not every run failed (see the line above)",
+        )
     for p in sm.time_to_failure_percentiles:
         add(
             f"time to first failure, {p.percent:g}th pct.",
@@ -118,18 +137,25 @@ def _curve_rows(f: _Formatter) -> list[str]:
     sm = f.summary
     if sm.horizon == 0:
         return ["  (horizon 0: no time units simulated)"]
-    times = np.unique(np.linspace(0, sm.horizon - 1, CURVE_ROWS).round().astype(int))
     u, r = sm.unavailability, sm.reliability
+    bins = np.unique(np.linspace(0, len(u) - 1, CURVE_ROWS).round().astype(int))
+    ends = sm.bin_ends
     for curve in (u, r):
         if curve.method not in f.methods:
             f.methods.append(curve.method)
     head = f"  {'time':>12}  {'unavailability':>14}  {'interval':<22}  {'R(t)':>10}  interval"
     lines = [head]
-    for t in times:
+    if sm.bin_width > 1:
+        lines.insert(
+            0,
+            f"  (bins of {f.time(float(sm.bin_width))}: unavailability is the bin's mean up to "
+            "the time shown, R(t) its value there)",
+        )
+    for b in bins:
         lines.append(
-            f"  {f.time(float(t)):>12}  {_num(u.value[t]):>14}  "
-            f"{'[' + _num(u.lower[t], 3) + ', ' + _num(u.upper[t], 3) + ']':<22}  "
-            f"{_num(r.value[t]):>10}  [{_num(r.lower[t], 3)}, {_num(r.upper[t], 3)}]"
+            f"  {f.time(float(ends[b])):>12}  {_num(u.value[b]):>14}  "
+            f"{'[' + _num(u.lower[b], 3) + ', ' + _num(u.upper[b], 3) + ']':<22}  "
+            f"{_num(r.value[b]):>10}  [{_num(r.lower[b], 3)}, {_num(r.upper[b], 3)}]"
         )
     return lines
 
@@ -179,6 +205,40 @@ def _item_rows(f: _Formatter, rows: Sequence[ComponentRow | GateRow], label: str
     return lines
 
 
+def _crew_rows(f: _Formatter) -> list[str]:
+    """The crew pools: utilisation, mean wait per request, longest queue of a run."""
+    cells = []
+    for c in f.summary.crews:
+        u, w, q = c.utilisation, c.mean_wait, c.longest_queue
+        cells.append(
+            (
+                c.name,
+                str(c.crews) if c.crews else "?",
+                "n/a" if u is None else f"{_pct(u.value)} {f.interval(u, _pct)}",
+                "no requests"
+                if w is None
+                else f"{f.time(w.value, 3)} {f.interval(w, lambda x: _num(x, 3))}",
+                f"{_num(q.value, 3)} {f.interval(q, lambda x: _num(x, 3))}",
+            )
+        )
+        for e in (u, w, q):
+            if e is not None:
+                f.method(e)
+    heads = ("pool", "crews", "utilisation", "mean wait per request", "longest queue")
+    widths = [max(len(h), *(len(row[i]) for row in cells)) for i, h in enumerate(heads)]
+    if 2 + sum(widths) + 2 * (len(widths) - 1) > WIDTH:
+        # Long pool names get a line of their own, as in the component table.
+        lines = []
+        for row in (heads, *cells):
+            rest = "  ".join(f"{c:<{w}}" for c, w in zip(row[1:], widths[1:], strict=True))
+            lines += [f"  {row[0]}", f"    {rest}".rstrip()]
+        return lines
+    return [
+        "  " + "  ".join(f"{cell:<{w}}" for cell, w in zip(row, widths, strict=True)).rstrip()
+        for row in (heads, *cells)
+    ]
+
+
 def _cutset_rows(f: _Formatter) -> list[str]:
     sm = f.summary
     if not sm.cutsets:
@@ -213,6 +273,8 @@ def format_report(summary: Summary) -> str:
     sm = summary
     horizon = f.time(sm.horizon)
     span = f" (time units 0..{sm.horizon - 1})" if sm.horizon else ""
+    if sm.step != 1.0:
+        span = f" ({sm.horizon} time units of {sm.step:g}{' ' + sm.unit if sm.unit else ''})"
     head = (
         f"{sm.n_runs} runs over a horizon of {horizon}{span}, seed {sm.seed}"
         + (f" (runs from index {sm.first_run})" if sm.first_run else "")
@@ -220,7 +282,12 @@ def format_report(summary: Summary) -> str:
     )
     totals = (
         f"Runs with a system failure: {sm.runs_failed}; system failures: {sm.system_failures}; "
-        f"time down, all runs: {f.time(sm.downtime, 12)}."
+        f"time down, all runs: {f.time(sm.downtime, 12)}"
+        + (
+            f" (for planned stops only: {f.time(sm.planned.planned_downtime, 12)})."
+            if sm.planned is not None
+            else "."
+        )
     )
     out = textwrap.wrap(head, WIDTH) + textwrap.wrap(totals, WIDTH)
     out += ["", "System"] + _estimate_rows(f)
@@ -233,13 +300,38 @@ def format_report(summary: Summary) -> str:
     out += ["", "Point unavailability and reliability R(t) over time"] + _curve_rows(f)
     out += ["", "Components (criticality: share of system failures triggered)"]
     out += _component_rows(f)
+    if sm.crews:
+        out += [
+            "",
+            "Repair crews (utilisation: share of the crews' time at work; queue: of a run)",
+        ]
+        out += _crew_rows(f)
     out += ["", "Cut sets, by share of the system failures they completed"] + _cutset_rows(f)
 
     notes = [
         "T is the time unit at which a run's system is first seen failed; runs that never "
-        "failed count as H (the horizon) in min(T, H), which equals the sum of R(t).",
+        "failed count as H (the horizon) in min(T, H), which equals the sum of R(t) over the "
+        "time units.",
         "Down time still running at the horizon is cut there.",
     ]
+    if sm.step != 1.0:
+        notes.append(
+            f"Times are time units of {sm.step:g}{' ' + sm.unit if sm.unit else ''}. Every "
+            "delay is truncated to whole units, so each is cut by up to one unit: failures "
+            "come early by up to a unit for each delay on the way."
+        )
+    if sm.planned is not None:
+        notes.append(
+            "Unavailability counts the time down for planned stops (states of kind planned "
+            "alone bringing the system down) with the time down for failures. System "
+            "failures, R(t), the time to first failure, MTBF, the down time per failure and "
+            "the criticality count only failures."
+        )
+    if sm.crews:
+        notes.append(
+            "A repair waits for a free crew of its pool; the mean wait is over all requests, "
+            "those served at once included."
+        )
     if sm.top_gate is not None:
         notes.append(
             f"The top of the fault tree is the gate {sm.top_gate}, listed first among the "

@@ -19,16 +19,44 @@ import numpy as np
 
 from ..errors import INT32_MIN, wrap_int32
 
-# Arrays by what they are indexed with; the names are the dataclass fields.
+# Arrays by what they are indexed with; the names are the dataclass fields. The curves have
+# an entry per bin of ``bin_width`` time units (per time unit when it is 1).
 PER_TIME_UNIT = ("failed_runs", "first_failures")
 PER_RUN = ("system_failures", "downtime")
 PER_COMPONENT = ("component_downtime", "component_failures", "triggered_failures")
 PER_CUTSET = ("cutset_failures",)
 PER_GATE = ("gate_downtime", "gate_failures", "gate_triggered")
-ARRAY_FIELDS = PER_TIME_UNIT + PER_RUN + PER_COMPONENT + PER_CUTSET + PER_GATE
+# Arrays a result may lack (one made by hand): empty then, else of their full length.
+OPTIONAL_PER_RUN = ("first_failure_times",)
+OPTIONAL_PER_COMPONENT = ("negative_delays", "delays_past_limit")
+# Counted only for models with planned states (empty otherwise): per bin the runs down for
+# planned reasons only (summed over the bin's units), per run those units; failed_runs and
+# downtime include them.
+PLANNED = ("planned_runs", "planned_downtime")
+# Per crew pool, summed over runs (empty without crews).
+PER_POOL = ("crew_busy", "crew_wait", "crew_requests", "crew_longest_queue")
+ARRAY_FIELDS = (
+    PER_TIME_UNIT
+    + PER_RUN
+    + PER_COMPONENT
+    + PER_CUTSET
+    + PER_GATE
+    + OPTIONAL_PER_RUN
+    + OPTIONAL_PER_COMPONENT
+    + PLANNED
+    + PER_POOL
+)
 # Sums over runs of a run's failed units squared: exact integers the engine hands over as
 # float64, empty when the batch did not count them (a result made by hand).
 SQUARE_FIELDS = ("component_downtime_squares", "gate_downtime_squares")
+# Per crew pool, the sums over runs of squares (and of waiting units times requests).
+POOL_SQUARES = (
+    "crew_busy_squares",
+    "crew_wait_squares",
+    "crew_requests_squares",
+    "crew_wait_times_requests",
+    "crew_longest_queue_squares",
+)
 
 # Attribute names of the native result for each field.
 NATIVE_NAMES = {
@@ -48,6 +76,20 @@ OPTIONAL_NATIVE_NAMES = {
     "gate_triggered": "gateTriggered",
     "component_downtime_squares": "componentDowntimeSquares",
     "gate_downtime_squares": "gateDowntimeSquares",
+    "first_failure_times": "firstFailureTimes",
+    "negative_delays": "negativeDelays",
+    "delays_past_limit": "delaysPastLimit",
+    "planned_runs": "plannedRuns",
+    "planned_downtime": "plannedDowntime",
+    "crew_busy": "crewBusy",
+    "crew_wait": "crewWait",
+    "crew_requests": "crewRequests",
+    "crew_longest_queue": "crewLongestQueue",
+    "crew_busy_squares": "crewBusySquares",
+    "crew_wait_squares": "crewWaitSquares",
+    "crew_requests_squares": "crewRequestsSquares",
+    "crew_wait_times_requests": "crewWaitTimesRequests",
+    "crew_longest_queue_squares": "crewLongestQueueSquares",
 }
 
 
@@ -84,14 +126,29 @@ def _int_array(name: str, values: Any) -> np.ndarray:
 class BatchStatistics:
     """Counts of runs ``first_run .. first_run + n_runs - 1`` of a job seeded ``seed``.
 
-    Per time unit (length ``sim_time``): ``failed_runs``, ``first_failures``.
-    Per run, in run order (length ``n_runs``): ``system_failures``, ``downtime``.
+    Per bin of ``bin_width`` time units (the last may be shorter; one bin per unit when
+    ``bin_width`` is 1, ceil(sim_time / bin_width) bins in all): ``failed_runs``, the sum
+    over the bin's units of the runs failed there, and ``first_failures``, the runs first
+    failed within it. Per run, in run order (length ``n_runs``): ``system_failures``,
+    ``downtime`` and ``first_failure_times`` (the first failed unit, ``sim_time`` for a run
+    that never failed; exact whatever the bins). Per component, the first draws of a run
+    that were negative (``negative_delays``) or past the largest delay
+    (``delays_past_limit``). The optional arrays are empty when not counted.
     Per component, summed over runs: ``component_downtime``, ``component_failures``,
     ``triggered_failures`` and ``component_downtime_squares`` (the sum over runs of each
     run's failed units squared). Per stored cut set: ``cutset_failures``. Per gate of a
     FaultTree: ``gate_downtime``, ``gate_failures``, ``gate_triggered`` (system failures at
-    which the causing transition turned the gate failed), ``gate_downtime_squares``. The
-    arrays of squares are float64 (empty when not counted), the others int64; all read-only.
+    which the causing transition turned the gate failed), ``gate_downtime_squares``.
+
+    With planned states (else empty): ``planned_runs`` per bin and ``planned_downtime``
+    per run count the units down for planned reasons only (failed_runs and downtime include
+    them); system_failures and first_failures count unplanned failures only. Per crew pool
+    (else empty), summed over runs: ``crew_busy`` (crew-units at work), ``crew_wait`` (units
+    waited by the components), ``crew_requests``, ``crew_longest_queue`` (each run's longest
+    queue), each with its sum of squares, and ``crew_wait_times_requests``.
+
+    The arrays of squares are float64 (empty when not counted), the others int64; all
+    read-only.
     Two results compare equal when every field and every array element is equal, which is how
     a merged result is checked against one batch.
     """
@@ -113,9 +170,24 @@ class BatchStatistics:
     gate_triggered: np.ndarray = field(default_factory=_empty)
     component_downtime_squares: np.ndarray = field(default_factory=_empty)
     gate_downtime_squares: np.ndarray = field(default_factory=_empty)
+    first_failure_times: np.ndarray = field(default_factory=_empty)
+    negative_delays: np.ndarray = field(default_factory=_empty)
+    delays_past_limit: np.ndarray = field(default_factory=_empty)
+    bin_width: int = 1
+    planned_runs: np.ndarray = field(default_factory=_empty)
+    planned_downtime: np.ndarray = field(default_factory=_empty)
+    crew_busy: np.ndarray = field(default_factory=_empty)
+    crew_wait: np.ndarray = field(default_factory=_empty)
+    crew_requests: np.ndarray = field(default_factory=_empty)
+    crew_longest_queue: np.ndarray = field(default_factory=_empty)
+    crew_busy_squares: np.ndarray = field(default_factory=_empty)
+    crew_wait_squares: np.ndarray = field(default_factory=_empty)
+    crew_requests_squares: np.ndarray = field(default_factory=_empty)
+    crew_wait_times_requests: np.ndarray = field(default_factory=_empty)
+    crew_longest_queue_squares: np.ndarray = field(default_factory=_empty)
 
     def __post_init__(self) -> None:
-        for name in ("seed", "first_run", "n_runs", "sim_time"):
+        for name in ("seed", "first_run", "n_runs", "sim_time", "bin_width"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int | np.integer):
                 raise ValueError(f"{name} must be an integer, got {value!r}")
@@ -125,16 +197,18 @@ class BatchStatistics:
         for name in ("first_run", "n_runs", "sim_time"):
             if getattr(self, name) < 0:
                 raise ValueError(f"{name} must not be negative, got {getattr(self, name)}")
+        if self.bin_width < 1:
+            raise ValueError(f"bin_width must be at least 1, got {self.bin_width}")
         for name in ARRAY_FIELDS:
             object.__setattr__(self, name, _int_array(name, getattr(self, name)))
-        for name in SQUARE_FIELDS:
+        for name in SQUARE_FIELDS + POOL_SQUARES:
             object.__setattr__(self, name, _square_array(name, getattr(self, name)))
         self._check_shapes()
         self._check_counts()
 
     def _check_shapes(self) -> None:
         for names, length, what in (
-            (PER_TIME_UNIT, self.sim_time, "sim_time"),
+            (PER_TIME_UNIT, self.n_bins, "the number of bins"),
             (PER_RUN, self.n_runs, "n_runs"),
         ):
             for name in names:
@@ -150,15 +224,24 @@ class BatchStatistics:
         for name, length in (
             ("component_downtime_squares", self.n_components),
             ("gate_downtime_squares", self.n_gates),
+            ("first_failure_times", self.n_runs),
+            ("negative_delays", self.n_components),
+            ("delays_past_limit", self.n_components),
         ):
             if len(getattr(self, name)) not in (0, length):
                 raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
+        for name, length in (("planned_runs", self.n_bins), ("planned_downtime", self.n_runs)):
+            if len(getattr(self, name)) not in (0, length):
+                raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
+        pools = {len(getattr(self, name)) for name in PER_POOL + POOL_SQUARES}
+        if len(pools) != 1:
+            raise ValueError("the per-pool arrays differ in length")
 
     def _check_counts(self) -> None:
         # Identities that hold for any batch the engine returns; a violation means the arrays
         # were mixed up or cut, and every estimate built on them would be wrong.
         n = self.n_runs
-        if self.failed_runs.size and self.failed_runs.max() > n:
+        if self.failed_runs.size and self.failed_runs.max() > n * self.bin_width:
             raise ValueError(f"failed_runs counts more than the {n} runs held")
         if self.downtime.size and self.downtime.max() > self.sim_time:
             raise ValueError(f"a run's downtime exceeds sim_time = {self.sim_time}")
@@ -182,12 +265,30 @@ class BatchStatistics:
                 raise ValueError(f"a {what}'s downtime exceeds n_runs * sim_time = {limit}")
             if squares.size:
                 self._check_squares(what, down.astype(np.float64), squares)
+        if self.planned_runs.size or self.planned_downtime.size:
+            if int(self.planned_runs.sum()) != int(self.planned_downtime.sum()):
+                raise ValueError("planned_runs and planned_downtime do not count the same units")
+            if self.planned_runs.size and np.any(self.planned_runs > self.failed_runs):
+                raise ValueError("planned_runs counts more runs than failed_runs at some time")
+            if self.planned_downtime.size and np.any(self.planned_downtime > self.downtime):
+                raise ValueError("a run's planned_downtime exceeds its downtime")
         failed = int(np.count_nonzero(self.system_failures))
         if int(self.first_failures.sum()) != failed:
             raise ValueError(
                 "first_failures does not count the runs with a system failure "
                 f"({int(self.first_failures.sum())} against {failed})"
             )
+        times = self.first_failure_times
+        if times.size:
+            if times.max() > self.sim_time:
+                raise ValueError(f"a run's first failure lies past sim_time = {self.sim_time}")
+            if not np.array_equal(times < self.sim_time, self.system_failures > 0):
+                raise ValueError("first_failure_times and system_failures disagree on a run")
+            in_bins = np.bincount(
+                times[times < self.sim_time] // self.bin_width, minlength=self.n_bins
+            )
+            if not np.array_equal(in_bins, self.first_failures):
+                raise ValueError("first_failure_times and first_failures disagree on a bin")
 
     def _check_squares(self, what: str, down: np.ndarray, squares: np.ndarray) -> None:
         # For per-run units d_r in [0, H]: (sum d_r)^2 <= n sum d_r^2 (Cauchy-Schwarz) and
@@ -205,6 +306,11 @@ class BatchStatistics:
             )
 
     @property
+    def n_bins(self) -> int:
+        """Entries of the curves: ceil(sim_time / bin_width)."""
+        return -(-self.sim_time // self.bin_width)
+
+    @property
     def n_components(self) -> int:
         return len(self.component_downtime)
 
@@ -215,6 +321,15 @@ class BatchStatistics:
     @property
     def n_gates(self) -> int:
         return len(self.gate_downtime)
+
+    @property
+    def n_pools(self) -> int:
+        return len(self.crew_busy)
+
+    @property
+    def has_planned(self) -> bool:
+        """Whether the batch counted planned downtime apart (a model with planned states)."""
+        return bool(self.planned_runs.size or self.planned_downtime.size)
 
     def with_cutsets_from_gates(self, gates: Iterable[int]) -> BatchStatistics:
         """A copy whose cut-set counts are the given observer gates' (an ``and`` gate per cut
@@ -248,8 +363,13 @@ class BatchStatistics:
             first_run=first_run,
             n_runs=n_runs,
             sim_time=sim_time,
+            bin_width=getattr(native, "binWidth", 1),
             **arrays,
         )
+
+    @property
+    def total_negative_delays(self) -> int:
+        return int(self.negative_delays.sum())
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, BatchStatistics):
@@ -261,6 +381,34 @@ class BatchStatistics:
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # Rebuild through the constructor so an unpickled copy is checked and read-only too.
         return (type(self), tuple(getattr(self, f.name) for f in fields(self)))
+
+
+def _check_alike(first: BatchStatistics, part: BatchStatistics) -> None:
+    """Refuses two parts that cannot belong to one job: ValueError naming the difference."""
+    for what, a, b in (
+        ("seed", first.seed, part.seed),
+        ("sim_time", first.sim_time, part.sim_time),
+        ("bin_width", first.bin_width, part.bin_width),
+        ("number of components", first.n_components, part.n_components),
+        ("number of cut sets", first.n_cutsets, part.n_cutsets),
+        ("number of gates", first.n_gates, part.n_gates),
+        ("number of crew pools", first.n_pools, part.n_pools),
+        ("counted planned bins", len(first.planned_runs), len(part.planned_runs)),
+        (
+            "counted squares",
+            [len(getattr(first, n)) for n in SQUARE_FIELDS],
+            [len(getattr(part, n)) for n in SQUARE_FIELDS],
+        ),
+        (
+            "counted first failure times and draws",
+            [len(getattr(first, n)) > 0 for n in OPTIONAL_PER_COMPONENT]
+            + [len(first.first_failure_times) == first.n_runs],
+            [len(getattr(part, n)) > 0 for n in OPTIONAL_PER_COMPONENT]
+            + [len(part.first_failure_times) == part.n_runs],
+        ),
+    ):
+        if a != b:
+            raise ValueError(f"parts differ in their {what}: {a} and {b}")
 
 
 def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> BatchStatistics:
@@ -280,20 +428,7 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
             raise ValueError(f"cannot merge a {type(part).__name__}; expected BatchStatistics")
     first = parts[0]
     for part in parts[1:]:
-        for what, a, b in (
-            ("seed", first.seed, part.seed),
-            ("sim_time", first.sim_time, part.sim_time),
-            ("number of components", first.n_components, part.n_components),
-            ("number of cut sets", first.n_cutsets, part.n_cutsets),
-            ("number of gates", first.n_gates, part.n_gates),
-            (
-                "counted squares",
-                [len(getattr(first, n)) for n in SQUARE_FIELDS],
-                [len(getattr(part, n)) for n in SQUARE_FIELDS],
-            ),
-        ):
-            if a != b:
-                raise ValueError(f"parts differ in their {what}: {a} and {b}")
+        _check_alike(first, part)
     # Empty parts hold no runs, so they can neither fill a gap nor overlap anything.
     ordered = sorted((p for p in parts if p.n_runs), key=lambda p: p.first_run)
     if runs is not None and runs.step != 1:
@@ -318,22 +453,130 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         raise ValueError(f"runs {runs.stop}..{expected - 1} lie outside the job's runs")
     sums = {
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.int64)
-        for name in PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET + PER_GATE
+        for name in PER_TIME_UNIT
+        + PER_COMPONENT
+        + PER_CUTSET
+        + PER_GATE
+        + OPTIONAL_PER_COMPONENT
+        + PER_POOL
+        + PLANNED[:1]
     }
     # Whole numbers below 2**53 add exactly in float64, in any order, so merged chunks equal
     # one batch. Past that (a run's downtime squared is below 2**62) each chunk's sum is
     # already rounded by the engine, and the merge may differ from one batch in the last bit.
     squares = {
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.float64)
-        for name in SQUARE_FIELDS
+        for name in SQUARE_FIELDS + POOL_SQUARES
     }
-    per_run = {name: np.concatenate([getattr(p, name) for p in ordered]) for name in PER_RUN}
+    per_run = {
+        name: np.concatenate([getattr(p, name) for p in ordered])
+        for name in PER_RUN + OPTIONAL_PER_RUN + PLANNED[1:]
+    }
     return BatchStatistics(
         seed=first.seed,
         first_run=ordered[0].first_run,
         n_runs=expected - ordered[0].first_run,
         sim_time=first.sim_time,
+        bin_width=first.bin_width,
         **sums,
         **per_run,
         **squares,
     )
+
+
+class RunMerger:
+    """Merges the parts of a job of runs ``runs`` as they arrive, in any order (a cluster
+    returns chunks as they finish), into the result ``merge`` would give for all of them.
+
+    A part can be let go once added: the merger holds one copy of the sums and the per-run
+    arrays of the whole job, however many parts come, where keeping every part until the end
+    held each part's curves (they were one entry per time unit). Refuses, as ``merge`` does,
+    a part of another job, a run held twice, and at ``result()`` a missing run."""
+
+    def __init__(self, runs: range) -> None:
+        if runs.step != 1:
+            raise ValueError("runs must be a range of consecutive indices")
+        self.runs = runs
+        self._first: BatchStatistics | None = None
+        self._sums: dict[str, np.ndarray] = {}
+        self._per_run: dict[str, np.ndarray] = {}
+        self._held: list[tuple[int, int]] = []  # (start, stop) of each part added
+
+    def add(self, part: BatchStatistics) -> None:
+        if not isinstance(part, BatchStatistics):
+            raise ValueError(f"cannot merge a {type(part).__name__}; expected BatchStatistics")
+        if self._first is None:
+            self._first = part
+            self._sums = {
+                name: np.array(getattr(part, name), dtype=np.int64)
+                for name in PER_TIME_UNIT
+                + PER_COMPONENT
+                + PER_CUTSET
+                + PER_GATE
+                + OPTIONAL_PER_COMPONENT
+                + PER_POOL
+                + PLANNED[:1]
+            } | {
+                name: np.array(getattr(part, name), dtype=np.float64)
+                for name in SQUARE_FIELDS + POOL_SQUARES
+            }
+            n = len(self.runs)
+            names = (
+                PER_RUN
+                + (OPTIONAL_PER_RUN if len(part.first_failure_times) == part.n_runs else ())
+                + (PLANNED[1:] if len(part.planned_runs) else ())
+            )
+            self._per_run = {name: np.zeros(n, dtype=np.int64) for name in names}
+            self._place(part)
+            return
+        _check_alike(self._first, part)
+        self._place(part)
+        for name, total in self._sums.items():
+            total += getattr(part, name)
+
+    def _place(self, part: BatchStatistics) -> None:
+        start, stop = part.first_run, part.first_run + part.n_runs
+        if not part.n_runs:
+            return
+        if start < self.runs.start or stop > self.runs.stop:
+            raise ValueError(f"runs {start}..{stop - 1} lie outside the job's runs")
+        for a, b in self._held:
+            if a < stop and start < b:
+                raise ValueError(
+                    f"runs {max(a, start)}..{min(b, stop) - 1} are held more than once"
+                )
+        self._held.append((start, stop))
+        offset = start - self.runs.start
+        for name, values in self._per_run.items():
+            values[offset : offset + part.n_runs] = getattr(part, name)
+
+    def result(self) -> BatchStatistics:
+        """The merged result; ValueError when a run of the job is missing."""
+        expected = self.runs.start
+        for a, b in sorted(self._held):
+            if a > expected:
+                raise ValueError(f"runs {expected}..{a - 1} are missing")
+            expected = b
+        if expected < self.runs.stop:
+            raise ValueError(f"runs {expected}..{self.runs.stop - 1} are missing")
+        if self._first is None:
+            raise ValueError("nothing to merge")
+        first = self._first
+        return BatchStatistics(
+            seed=first.seed,
+            first_run=self.runs.start if len(self.runs) else first.first_run,
+            n_runs=len(self.runs),
+            sim_time=first.sim_time,
+            bin_width=first.bin_width,
+            **self._sums,
+            **self._per_run,
+        )
+
+
+def merge_as_they_come(parts: Iterable[BatchStatistics], runs: range) -> BatchStatistics:
+    """``merge(parts, runs=runs)`` for parts that come one at a time (a generator of chunks
+    as they finish): each is merged on arrival and let go, never all kept at once."""
+    merger = RunMerger(runs)
+    for part in parts:
+        merger.add(part)
+    return merger.result()

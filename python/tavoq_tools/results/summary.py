@@ -86,7 +86,8 @@ class Estimate:
 
 @dataclass(frozen=True, eq=False)
 class Curve:
-    """A value per time unit with its pointwise band (float arrays of length horizon)."""
+    """A value per bin of time units (per unit when the bins are 1 unit wide) with its
+    pointwise band (float arrays, one entry per bin)."""
 
     value: np.ndarray
     lower: np.ndarray
@@ -147,6 +148,32 @@ class CutsetRow:
     share: Estimate | None  # failures / all system failures; None without any
 
 
+@dataclass(frozen=True)
+class CrewRow:
+    """A pool of repair crews, over the runs."""
+
+    name: str
+    crews: int  # crews in the pool (0: not told)
+    requests: int  # requests for a crew, summed over runs
+    # busy crew-units / (crews * horizon); None at horizon 0 or when the size is not told
+    utilisation: Estimate | None
+    mean_wait: Estimate | None  # time units waited per request; None without requests
+    longest_queue: Estimate  # mean over runs of the run's longest queue
+
+
+@dataclass(frozen=True)
+class PlannedSplit:
+    """The system's unavailability split by cause, for models with planned states: down
+    for a failure (unplanned, at least one failed-kind state the logic needs) and down for
+    planned reasons only. ``curve`` is the planned part of the point unavailability."""
+
+    unplanned_downtime: int
+    planned_downtime: int
+    unplanned: Estimate | None  # None at horizon 0
+    planned: Estimate | None
+    curve: Curve
+
+
 @dataclass(frozen=True, eq=False)
 class Summary:
     """Everything ``summarize`` draws from one batch; times are in whole time units."""
@@ -160,8 +187,8 @@ class Summary:
     runs_failed: int  # runs with at least one system failure
     system_failures: int  # all system failures of all runs
     downtime: int  # failed time units of all runs
-    unavailability: Curve  # point unavailability at each time unit
-    reliability: Curve  # R(t): no system failure at units 0..t
+    unavailability: Curve  # point unavailability per bin: the mean over its units
+    reliability: Curve  # R(t) at each bin's last unit: no system failure at units 0..t
     mean_unavailability: Estimate | None  # None at horizon 0
     failure_probability: Estimate  # at least one system failure within the horizon
     restricted_mean_time_to_failure: Estimate  # mean of min(T, horizon)
@@ -175,6 +202,23 @@ class Summary:
     gates: tuple[GateRow, ...] = ()  # the model's named gates, in file order
     top_gate: str | None = None  # the name of the gate in ``gates`` that is the top, if any
     cutset_note: str = ""  # why there is no cut-set table, when there is none
+    bin_width: int = 1  # time units per entry of the curves (the last bin may be shorter)
+    step: float = 1.0  # the length of one time unit in ``unit``; the report shows times so
+    repairable: bool = True  # False: no component is ever restored (the report leads with F(H))
+    # Models with planned states: the unavailability by cause (system_failures, R(t), MTBF
+    # and the criticality count unplanned failures only). None without planned states.
+    planned: PlannedSplit | None = None
+    crews: tuple[CrewRow, ...] = ()  # the repair crew pools, in file order
+
+    @property
+    def bin_starts(self) -> np.ndarray:
+        """The first time unit of each bin of the curves."""
+        return np.arange(0, self.horizon, self.bin_width, dtype=np.int64)
+
+    @property
+    def bin_ends(self) -> np.ndarray:
+        """The last time unit of each bin of the curves (where R(t) is taken)."""
+        return np.minimum(self.bin_starts + self.bin_width, self.horizon) - 1
 
     def gates_top_down(self) -> tuple[GateRow, ...]:
         """The gates as a fault tree is read: the top first (when it is a named gate), then
@@ -184,7 +228,7 @@ class Summary:
     def to_dict(self, *, curves: bool = False) -> dict[str, Any]:
         """JSON-safe nested dict (no NaN or infinity: missing values are None).
 
-        The curves hold one entry per time unit, so they are left out unless asked for.
+        The curves hold one entry per bin, so they are left out unless asked for.
         """
 
         def est(e: Estimate | None) -> dict[str, Any] | None:
@@ -196,6 +240,7 @@ class Summary:
             "unit": self.unit,
             "seed": self.seed,
             "first_run": self.first_run,
+            "bin_width": self.bin_width,
             "confidence": self.confidence,
             "runs_failed": self.runs_failed,
             "system_failures": self.system_failures,
@@ -228,6 +273,8 @@ class Summary:
                 for c in self.cutsets
             ],
             "cutset_note": self.cutset_note,
+            "step": self.step,
+            "repairable": self.repairable,
             "top_gate": self.top_gate,
             "gates": [
                 {
@@ -242,11 +289,35 @@ class Summary:
                 for g in self.gates
             ],
         }
+        # Only models that have them get these keys: the others' files stay as they were.
+        if self.planned is not None:
+            data["planned"] = {
+                "unplanned_downtime": self.planned.unplanned_downtime,
+                "planned_downtime": self.planned.planned_downtime,
+                "unplanned_unavailability": est(self.planned.unplanned),
+                "planned_unavailability": est(self.planned.planned),
+            }
+        if self.crews:
+            data["crews"] = [
+                {
+                    "name": c.name,
+                    "crews": c.crews,
+                    "requests": c.requests,
+                    "utilisation": est(c.utilisation),
+                    "mean_wait": est(c.mean_wait),
+                    "longest_queue": est(c.longest_queue),
+                }
+                for c in self.crews
+            ]
         if curves:
             data["curves"] = {
+                "time": self.bin_starts.tolist(),
+                "time_end": self.bin_ends.tolist(),
                 "unavailability": self.unavailability.to_dict(),
                 "reliability": self.reliability.to_dict(),
             }
+            if self.planned is not None:
+                data["curves"]["planned_unavailability"] = self.planned.curve.to_dict()
         return _json_safe(data)
 
 
@@ -402,8 +473,19 @@ def _time_to_failure(
         zero = Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
         return zero, None, tuple(Percentile(float(p), None) for p in percentiles)
 
-    times = np.arange(horizon, dtype=np.float64)
-    weights = stats.first_failures.astype(np.float64)
+    if stats.bin_width == 1:
+        times = np.arange(horizon, dtype=np.float64)
+        weights = stats.first_failures.astype(np.float64)
+    else:
+        # Binned curves: the runs' own first failure times, counted per distinct time, give
+        # the same figures as a curve per unit (its units without a first failure add 0).
+        if len(stats.first_failure_times) != n:
+            raise ValueError("a batch with binned curves needs its first_failure_times")
+        ff = stats.first_failure_times
+        distinct, counts = np.unique(ff[ff < horizon], return_counts=True)
+        times = distinct.astype(np.float64)
+        weights = counts.astype(np.float64)
+        cum = np.cumsum(counts)
     censored = float(n - failed)
     # Per-run min(T, H): value t for the runs first failed at t, H for those that never failed.
     restricted_mean = (float(np.dot(times, weights)) + horizon * censored) / n
@@ -427,7 +509,7 @@ def _time_to_failure(
 
     def order_statistic(rank: int) -> float:
         # The rank-th smallest T (1-based); only called for ranks within the failed runs.
-        return float(np.searchsorted(cum, rank, side="left"))
+        return float(times[np.searchsorted(cum, rank, side="left")])
 
     result = []
     for percent in percentiles:
@@ -457,8 +539,11 @@ def summarize(
     top_gate: int | None = None,
     cutset_note: str = "",
     unit: str = "",
+    step: float = 1.0,
+    repairable: bool = True,
     confidence: float = 0.95,
     percentiles: Sequence[float] = DEFAULT_PERCENTILES,
+    crew_pools: Sequence[tuple[str, int]] | None = None,
 ) -> Summary:
     """Summarize a batch: a ``BatchStatistics``, or the native ``tavoq.RunStatistics``.
 
@@ -466,10 +551,18 @@ def summarize(
     ``getCutsets()`` order); ``gates`` names gates of a FaultTree run as (name, gate
     index), in file order, and ``top_gate`` is the gate index of the top (the report lists
     that gate first when it is one of them); ``cutset_note`` says why a model has no
-    cut-set table; ``unit`` labels times in the report.
+    cut-set table; ``unit`` labels times in the report, in which one time unit lasts
+    ``step``; ``repairable`` False says that no component is ever restored; ``crew_pools``
+    names the batch's crew pools with their number of crews, as (name, crews), in pool order.
+
+    A batch with planned states gets the unavailability split into unplanned and planned
+    (``planned``); its system failures, R(t), MTBF, mean down time per failure and the
+    criticality are the unplanned failures', as the engine counts them.
     """
     if not isinstance(stats, BatchStatistics):
         stats = BatchStatistics.from_native(stats)
+    if not (isinstance(step, int | float) and math.isfinite(step) and step > 0):
+        raise ValueError(f"step must be a positive number, got {step!r}")
     z = critical_value(confidence)
     n, horizon = stats.n_runs, stats.sim_time
     if n == 0:
@@ -481,8 +574,11 @@ def summarize(
     cutset_names = _names(cutset_names, stats.n_cutsets, "cutset_", "cut set")
 
     # Point unavailability and reliability: binomial counts over runs at every time unit.
-    lower, upper = binomial_bands(stats.failed_runs, n, confidence)
-    unavailability = Curve(stats.failed_runs / n, lower, upper, BINOMIAL)
+    # In bins of several units the unavailability is the mean over the bin's units: a run's
+    # share of the bin spent failed lies in [0, 1], so its variance is at most p(1 - p) and
+    # the Wilson band with that bound holds. R(t) is taken at each bin's last unit, where
+    # the count of runs failed so far is exact.
+    unavailability = _point_curve(stats.failed_runs, stats, confidence)
     cum = np.cumsum(stats.first_failures)
     lower, upper = binomial_bands(cum, n, confidence)
     reliability = Curve(1.0 - cum / n, 1.0 - upper, 1.0 - lower, BINOMIAL)
@@ -514,7 +610,14 @@ def summarize(
     restricted, plain, percentile_rows = _time_to_failure(stats, cum, confidence, percentiles)
     uptime = horizon - downtime
     mtbf = _ratio_estimate(uptime, failures, confidence, math.inf)
-    mean_down_time = _ratio_estimate(downtime, failures, confidence, float(horizon))
+    planned = None
+    if stats.has_planned:
+        planned = _planned_split(stats, confidence)
+        # A failure's down time leaves out the planned stops.
+        unplanned = downtime - stats.planned_downtime.astype(np.float64)
+        mean_down_time = _ratio_estimate(unplanned, failures, confidence, float(horizon))
+    else:
+        mean_down_time = _ratio_estimate(downtime, failures, confidence, float(horizon))
 
     # The component table: each estimate is made once per distinct count (with its sum of
     # squares for the unavailability) and shared by the rows that have it (they are frozen).
@@ -598,4 +701,122 @@ def summarize(
         gates=gate_rows,
         top_gate=next((name for name, g in gates if g == top_gate), None),
         cutset_note=cutset_note,
+        bin_width=stats.bin_width,
+        step=float(step),
+        repairable=bool(repairable),
+        planned=planned,
+        crews=_crew_rows(stats, crew_pools, confidence),
     )
+
+
+def _point_curve(counts: np.ndarray, stats: BatchStatistics, confidence: float) -> Curve:
+    """The share of runs down per bin, ``counts`` being the bins' sums over their units."""
+    n, horizon = stats.n_runs, stats.sim_time
+    if stats.bin_width == 1:
+        lower, upper = binomial_bands(counts, n, confidence)
+        return Curve(counts / n, lower, upper, BINOMIAL)
+    starts = np.arange(0, horizon, stats.bin_width, dtype=np.int64)
+    units = (np.minimum(starts + stats.bin_width, horizon) - starts).astype(np.float64)
+    mean_down = counts / units
+    lower, upper = wilson_bands(mean_down, n, critical_value(confidence))
+    return Curve(mean_down / n, lower, upper, WILSON_BOUNDED)
+
+
+def _planned_split(stats: BatchStatistics, confidence: float) -> PlannedSplit:
+    n, horizon = stats.n_runs, stats.sim_time
+    planned_per_run = stats.planned_downtime.astype(np.float64)
+    unplanned_per_run = stats.downtime.astype(np.float64) - planned_per_run
+    planned_total = int(stats.planned_downtime.sum())
+    unplanned_total = int(stats.downtime.sum()) - planned_total
+    means: list[Estimate | None] = []
+    for total, per_run in ((unplanned_total, unplanned_per_run), (planned_total, planned_per_run)):
+        if horizon == 0:
+            means.append(None)
+            continue
+        centred = per_run - total / n
+        means.append(
+            _fraction_mean(total, float(np.dot(centred, centred)), n, horizon, confidence)
+        )
+    planned_runs = (
+        stats.planned_runs if stats.planned_runs.size else np.zeros(stats.n_bins, np.int64)
+    )
+    curve = _point_curve(planned_runs, stats, confidence)
+    return PlannedSplit(unplanned_total, planned_total, means[0], means[1], curve)
+
+
+def _crew_rows(
+    stats: BatchStatistics, pools: Sequence[tuple[str, int]] | None, confidence: float
+) -> tuple[CrewRow, ...]:
+    n, horizon = stats.n_runs, stats.sim_time
+    if pools is None:
+        # Without the pools' sizes the utilisation cannot be told: 0 crews stands for unknown.
+        pools = [(f"pool_{i}", 0) for i in range(stats.n_pools)]
+    else:
+        pools = [(str(name), int(crews)) for name, crews in pools]
+        for name, crews in pools:
+            if crews < 1:
+                raise ValueError(f'crew pool "{name}" must have at least one crew, got {crews}')
+    if len(pools) != stats.n_pools:
+        raise ValueError(f"{len(pools)} crew pools named for {stats.n_pools} crew pools")
+    rows = []
+    for i, (name, crews) in enumerate(pools):
+        busy = int(stats.crew_busy[i])
+        wait = int(stats.crew_wait[i])
+        requests = int(stats.crew_requests[i])
+        longest = int(stats.crew_longest_queue[i])
+        utilisation = None
+        if horizon and crews:
+            capacity = crews * horizon
+            utilisation = _fraction_mean(
+                busy,
+                _sum_sq_dev(busy, float(stats.crew_busy_squares[i]), n),
+                n,
+                capacity,
+                confidence,
+            )
+        mean_wait = _ratio_of_sums(
+            wait,
+            requests,
+            float(stats.crew_wait_squares[i]),
+            float(stats.crew_requests_squares[i]),
+            float(stats.crew_wait_times_requests[i]),
+            n,
+            confidence,
+        )
+        if longest == 0:
+            bound = poisson_interval(0, confidence)[1] / n
+            queue = Estimate(0.0, 0.0, bound, POISSON_NONE_SEEN)
+        else:
+            queue = _t_estimate(
+                longest / n,
+                _sum_sq_dev(longest, float(stats.crew_longest_queue_squares[i]), n),
+                n,
+                confidence,
+                0.0,
+                math.inf,
+            )
+        rows.append(CrewRow(name, crews, requests, utilisation, mean_wait, queue))
+    return tuple(rows)
+
+
+def _ratio_of_sums(
+    numer: int,
+    denom: int,
+    numer_squares: float,
+    denom_squares: float,
+    cross: float,
+    n: int,
+    confidence: float,
+) -> Estimate | None:
+    """sum(x) / sum(y) over runs with the delta-method interval of ``_ratio_estimate``, from
+    the sums of x, y, x^2, y^2 and x*y over runs instead of the per-run values."""
+    if denom == 0:
+        return None
+    ratio = numer / denom
+    if n < 2:
+        return Estimate(ratio, None, None, f"{RATIO}; {ONE_RUN}")
+    # sum (x - r y)^2 = sum x^2 - 2 r sum xy + r^2 sum y^2
+    residual = max(numer_squares - 2.0 * ratio * cross + ratio * ratio * denom_squares, 0.0)
+    se = math.sqrt(residual / (n - 1) / n) / (denom / n)
+    half = student_t_quantile(0.5 + confidence / 2.0, n - 1) * se
+    return Estimate(ratio, max(0.0, ratio - half), ratio + half, RATIO)

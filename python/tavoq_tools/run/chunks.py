@@ -15,15 +15,12 @@ process or machine as a pickled model and a few integers.
 from __future__ import annotations
 
 import math
-import os
 import time
-import warnings
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Protocol
 
-from ..errors import INT32_MIN, NegativeDelayWarning, check_integer, wrap_int32
+from ..errors import INT32_MIN, check_integer, wrap_int32
 from ..results.counts import BatchStatistics, merge
-from .native_output import engine_output_as_warnings
 
 __all__ = [
     "CHUNKS_PER_WORKER",
@@ -68,51 +65,65 @@ SLICE_GROWTH = 8
 
 
 class Buildable(Protocol):
-    """A plain-data model: pickles as data and builds the native objects where it runs."""
+    """A plain-data model: pickles as data and builds the native objects where it runs:
+    (matrix, tree) or (matrix, tree, interactions), interactions None or a
+    ``tavoq.Interactions``."""
 
-    def build(self) -> tuple[Any, Any]: ...
+    def build(self) -> tuple[Any, ...]: ...
+
+
+def _built(model: Buildable) -> tuple[Any, Any, Any]:
+    built = tuple(model.build())
+    if len(built) not in (2, 3):
+        raise ValueError(
+            f"build() must give (matrix, tree) or (matrix, tree, interactions), got {len(built)} "
+            "items"
+        )
+    return built[0], built[1], built[2] if len(built) == 3 else None
 
 
 def run_chunk(
-    model: Buildable, horizon: int, seed: int, first: int, count: int
+    model: Buildable, horizon: int, seed: int, first: int, count: int, bin_width: int = 1
 ) -> BatchStatistics:
     """Runs ``first .. first + count - 1`` of the batch seeded ``seed``, ``horizon`` time units
-    each. The model is built here: on a Dask worker this is the worker's own process. The
-    engine is called in slices of about SLICE_SECONDS, so the process's other threads (a
-    worker's heartbeats) keep running."""
+    each, the curves in bins of ``bin_width`` units. The model is built here: on a Dask
+    worker this is the worker's own process. The engine is called in slices of about
+    SLICE_SECONDS, so the process's other threads (a worker's heartbeats) keep running."""
     horizon = check_integer("horizon", horizon)
     seed = check_integer("seed", seed, INT32_MIN)
     first = check_integer("first", first, 0)
     count = check_integer("count", count, 0)
-    matrix, tree = model.build()
+    bin_width = check_integer("bin_width", bin_width)
+    matrix, tree, interactions = _built(model)
     return _in_slices(
-        lambda start, runs: _runs(matrix, tree, horizon, seed, start, runs), first, count
+        lambda start, runs: _runs(
+            matrix, tree, interactions, horizon, seed, start, runs, bin_width
+        ),
+        first,
+        count,
     )
 
 
 def _runs(
-    matrix: Any, tree: Any, horizon: int, seed: int, first: int, count: int
+    matrix: Any,
+    tree: Any,
+    interactions: Any,
+    horizon: int,
+    seed: int,
+    first: int,
+    count: int,
+    bin_width: int,
 ) -> BatchStatistics:
-    """Runs ``first .. first + count - 1`` of the batch seeded ``seed``: one native call."""
+    """Runs ``first .. first + count - 1`` of the batch seeded ``seed``: one native call. It
+    writes nothing: the first draws out of range come back as counts per component."""
     import tavoq  # imported where the runs happen, which may be another process
 
-    with engine_output_as_warnings():
-        native = tavoq.runnerStatistics(count, horizon, matrix, tree, wrap_int32(seed + first))
-    _warn_of_negative_first_draws(native.negativeDelays)
+    # A model without interactions makes exactly the call it always made.
+    extra = {} if interactions is None else {"interactions": interactions}
+    native = tavoq.runnerStatistics(
+        count, horizon, matrix, tree, wrap_int32(seed + first), bin_width, **extra
+    )
     return BatchStatistics.from_native(native, first_run=first)
-
-
-def _warn_of_negative_first_draws(per_component: Any) -> None:
-    """One NegativeDelayWarning for the negative first draws runnerStatistics counted, which
-    it does not print (draws past the largest delay are simply never, and not warned of)."""
-    negative = [int(n) for n in per_component]
-    total = sum(negative)
-    if total > 0:
-        first = next(c for c, n in enumerate(negative) if n > 0)
-        warnings.warn(
-            NegativeDelayWarning(total, f"component {first}"),
-            skip_file_prefixes=(os.path.dirname(__file__),),
-        )
 
 
 def _in_slices(
@@ -190,21 +201,24 @@ def local_chunk_runner(
     seed: int,
     *,
     on_chunk: Callable[[BatchStatistics], None] | None = None,
+    bin_width: int = 1,
 ) -> RunChunks:
-    """Runs chunks one after the other in this process, the model built once.
+    """Runs chunks one after the other in this process, the model built once, and yields
+    each chunk's statistics as it finishes (the caller merges and lets go of it).
 
     ``on_chunk`` is called with each chunk's statistics as it finishes (a progress bar)."""
-    matrix, tree = model.build()
+    matrix, tree, interactions = _built(model)
     horizon = check_integer("horizon", horizon)
     seed = check_integer("seed", seed, INT32_MIN)
+    bin_width = check_integer("bin_width", bin_width)
 
-    def run(chunks: Sequence[range]) -> list[BatchStatistics]:
-        parts = []
+    def run(chunks: Sequence[range]) -> Iterator[BatchStatistics]:
         for chunk in chunks:
-            part = _runs(matrix, tree, horizon, seed, chunk.start, len(chunk))
+            part = _runs(
+                matrix, tree, interactions, horizon, seed, chunk.start, len(chunk), bin_width
+            )
             if on_chunk is not None:
                 on_chunk(part)
-            parts.append(part)
-        return parts
+            yield part
 
     return run

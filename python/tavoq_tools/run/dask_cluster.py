@@ -20,11 +20,11 @@ from __future__ import annotations
 
 import math
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 from ..errors import INT32_MIN, DaskMissingError, check_integer
-from ..results.counts import BatchStatistics, merge
+from ..results.counts import BatchStatistics, merge_as_they_come
 from .chunks import Buildable, RunChunks, plan_chunks, run_chunk
 from .precise import check_max_runs, run_until_precise
 
@@ -83,9 +83,11 @@ def dask_chunk_runner(
     retries: int = RETRIES,
     worker_timeout: float = DEFAULT_WORKER_TIMEOUT_S,
     on_waiting: Callable[[], None] | None = None,
+    bin_width: int = 1,
 ) -> RunChunks:
-    """A function that runs a list of run ranges as tasks on ``client`` and returns their
-    statistics in the order they completed; ``on_chunk`` sees each one as it arrives.
+    """A function that runs a list of run ranges as tasks on ``client`` and yields their
+    statistics in the order they complete, for the caller to merge and let go of;
+    ``on_chunk`` sees each one as it arrives.
 
     While the cluster has no worker, the tasks wait for one: ``on_waiting`` is called once
     each time that begins, and after ``worker_timeout`` seconds without a worker the batch
@@ -101,7 +103,7 @@ def dask_chunk_runner(
         except Exception:  # a scheduler that does not answer is no sign of a lost worker
             return True
 
-    def run(chunks: Sequence[range]) -> list[BatchStatistics]:
+    def run(chunks: Sequence[range]) -> Iterator[BatchStatistics]:
         futures = [
             client.submit(
                 run_chunk,
@@ -110,12 +112,12 @@ def dask_chunk_runner(
                 seed,
                 chunk.start,
                 len(chunk),
+                bin_width,
                 pure=False,
                 retries=retries,
             )
             for chunk in chunks
         ]
-        parts = []
         pending = set(futures)
         alone_since: float | None = None  # since when the cluster has had no worker
         try:
@@ -131,7 +133,8 @@ def dask_chunk_runner(
                     part = future.result()  # raises the task's error once retries are spent
                     if on_chunk is not None:
                         on_chunk(part)
-                    parts.append(part)
+                    yield part
+                    del part
                 if done or has_workers():
                     alone_since = None
                 elif alone_since is None:
@@ -148,7 +151,6 @@ def dask_chunk_runner(
             unfinished = [f for f in futures if not f.done()]
             if unfinished:
                 client.cancel(unfinished)
-        return parts
 
     return run
 
@@ -226,6 +228,7 @@ def run_on_dask(
     max_runs: int | None = None,
     worker_timeout: float = DEFAULT_WORKER_TIMEOUT_S,
     on_waiting: Callable[[], None] | None = None,
+    bin_width: int = 1,
 ) -> BatchStatistics:
     """``simulate_on_dask`` for arguments already checked (as ``simulate`` checks them)."""
     execute = dask_chunk_runner(
@@ -236,6 +239,7 @@ def run_on_dask(
         on_chunk=on_chunk,
         worker_timeout=worker_timeout,
         on_waiting=on_waiting,
+        bin_width=bin_width,
     )
     workers = _workers(client)
     if target_ci is not None:
@@ -248,5 +252,4 @@ def run_on_dask(
             workers=workers,
         )
         return result.statistics
-    parts = execute(plan_chunks(runs, chunk_runs, workers))
-    return merge(parts, runs=range(runs))
+    return merge_as_they_come(execute(plan_chunks(runs, chunk_runs, workers)), range(runs))

@@ -1,24 +1,20 @@
-"""Keep what the module writes off the terminal.
+"""Keep what the description's runners write off the terminal.
 
-The runners write "Simulation 0 done." and friends, and the engine its line for a first draw
-out of range, from C++ straight to file descriptor 1, below Python's sys.stdout, so
-redirect_stdout cannot catch them; the descriptor itself is pointed elsewhere for the
-duration of the call.
+runnerMultipleSim and runnerParallelSim write "Simulation 0 done." and friends, and a line
+for each first draw out of range, from C++ straight to file descriptor 1, below Python's
+sys.stdout, so redirect_stdout cannot catch them; the descriptor itself is pointed elsewhere
+for the duration of the call. runnerStatistics, which tavoq_tools runs, writes nothing: it
+counts those draws instead, so nothing of the package captures its output.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
-import re
 import sys
-import tempfile
 import threading
-import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
-
-from ..errors import NegativeDelayWarning
 
 # File descriptor 1 belongs to the whole process: one redirection at a time, undone in the
 # order it was made. Reentrant: a signal handler that runs inside a native call may start a
@@ -63,70 +59,3 @@ def native_stdout_silenced(path: str = os.devnull) -> Iterator[None]:
             yield
     finally:
         os.close(target)
-
-
-# The engine's line for a first draw out of range: "<prefix><delay>  <p>".
-OUT_OF_RANGE_PREFIX = "Warning: nextTimeDouble is out of bounds: "
-
-
-@contextmanager
-def engine_output_as_warnings() -> Iterator[None]:
-    """Run the block with file descriptor 1 captured, then turn the engine's lines about
-    negative first draws into one NegativeDelayWarning (per-draw lines would bury a report
-    or break --json).
-
-    A first draw past the largest delay (2**31 - 1 time units) is dropped silently: it falls
-    beyond any horizon, so "never" is exactly right. Any other line (another thread's print)
-    is written back to file descriptor 1, after an error too. Without a temporary directory
-    or a descriptor 1, the block runs uncaptured."""
-    try:
-        sink = tempfile.TemporaryFile()
-    except OSError:
-        yield
-        return
-    with sink, _fd1_lock:
-        captured, negative = False, list[bytes]()
-        try:
-            with _fd1_sent_to(sink.fileno()) as captured:
-                yield
-        finally:
-            if captured:
-                sink.seek(0)
-                negative, others = _sort_engine_lines(sink.read())
-                if others:
-                    with contextlib.suppress(OSError):
-                        os.write(1, others)
-        # Only after a batch that ran: one that failed has no result to qualify.
-        if negative:
-            warnings.warn(
-                NegativeDelayWarning(len(negative), negative[0].decode()),
-                skip_file_prefixes=(os.path.dirname(__file__), contextlib.__file__),
-            )
-
-
-# A number as the engine's stream writes one (the sign, digits, an exponent, inf or nan).
-_NUMBER = re.compile(rb"[-+]?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]?\d+)?)")
-# What is left of the engine's lines once two threads' pieces are shuffled: numbers only.
-_PIECES = re.compile(rb"[-+0-9.eEinfa \t]*")
-
-
-def _sort_engine_lines(text: bytes) -> tuple[list[bytes], bytes]:
-    """(the negative first draws, the other lines) of what was captured.
-
-    Threads write their lines at the same time, so the pieces of one line (the prefix, the
-    delay, the probability) may be shuffled with another's; each piece stays whole. A line
-    holding the prefix, or nothing but numbers, is the engine's; of its numbers the
-    probabilities are never negative and neither are delays past the largest, so its
-    negative numbers are exactly negative first draws. Every other line is somebody else's.
-    """
-    prefix = OUT_OF_RANGE_PREFIX.encode()
-    if prefix not in text:
-        return [], text
-    engine, others = [], []
-    for line in text.splitlines(keepends=True):
-        if prefix in line or _PIECES.fullmatch(line.strip()):  # blank: a stray newline
-            engine.append(line.replace(prefix, b" "))
-        else:
-            others.append(line)
-    negative = [n for n in _NUMBER.findall(b"".join(engine)) if float(n) < 0.0]
-    return negative, b"".join(others)

@@ -13,7 +13,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from ..errors import check_integer
-from ..results.counts import BatchStatistics, merge
+from ..results.counts import BatchStatistics, RunMerger
 from ..results.summary import Estimate, summarize
 from .chunks import RunChunks, plan_chunks
 
@@ -161,13 +161,17 @@ def run_until_precise(
         DEFAULT_FIRST_RUNS if first_runs is None else check_integer("first_runs", first_runs)
     )
     total = min(first_runs, max_runs)
-    parts: list[BatchStatistics] = []
+    stats: BatchStatistics | None = None
     done = 0
     while True:
         chunks = plan_chunks(total - done, chunk_runs, workers, first=done)
-        parts.extend(run_chunks(chunks))
-        stats = merge(parts, runs=range(total))
-        parts = [stats]  # keep one merged part instead of every chunk
+        # The runs so far and each new chunk as it comes, never every chunk at once.
+        merger = RunMerger(range(total))
+        if stats is not None:
+            merger.add(stats)
+        for part in run_chunks(chunks):
+            merger.add(part)
+        stats = merger.result()
         done = total
         width = relative_half_width(summarize(stats).mean_unavailability)
         if on_round is not None:

@@ -10,13 +10,15 @@ sent elsewhere: ``chunks.run_chunk`` needs only the plain-data Model, and
 
 from __future__ import annotations
 
+import math
 import os
 import sys
+import warnings
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
-from ..errors import INT32_MIN, check_integer
+from ..errors import INT32_MIN, NegativeDelayWarning, check_integer
 from ..model.system import Model
 from .chunks import plan_chunks, progress_chunk_runs
 from .precise import check_max_runs
@@ -24,7 +26,18 @@ from .precise import check_max_runs
 if TYPE_CHECKING:
     from ..results.counts import BatchStatistics
 
-__all__ = ["default_threads", "simulate"]
+__all__ = ["DEFAULT_POINTS", "bin_width_for", "default_threads", "simulate"]
+
+# Points of the curves (point unavailability, R(t)) unless the caller says: a horizon of
+# more units is binned, so that memory grows with the runs and the points, not the horizon.
+DEFAULT_POINTS = 2_000
+
+
+def bin_width_for(horizon: int, points: int) -> int:
+    """Time units per bin so that the curves of ``horizon`` units have at most ``points``
+    entries: 1 (every unit) when the horizon is no longer."""
+    return max(1, math.ceil(horizon / points))
+
 
 # A bar that would vanish in under this many seconds is not worth drawing.
 PROGRESS_DELAY_S = 0.5
@@ -82,6 +95,7 @@ def simulate(
     max_runs: int | None = None,
     worker_timeout: float | None = None,
     on_waiting: Callable[[], None] | None = None,
+    points: int | None = None,
 ) -> BatchStatistics:
     """Simulate ``model`` and return the statistics of its runs.
 
@@ -103,6 +117,14 @@ def simulate(
     (default tavoq_tools.run.precise.DEFAULT_MAX_RUNS); ``runs`` is then the first round. The
     result equals one batch of ``n_runs`` runs; ``precise.PreciseResult.of(result, target_ci,
     max_runs)`` says which limit stopped it.
+
+    ``points`` bounds the entries of the curves (default DEFAULT_POINTS): a longer horizon
+    is counted in bins of ``bin_width_for(horizon, points)`` units (``bin_width`` of the
+    result), each curve entry summing its bin's units. Every other figure is exact whatever
+    the bins, and a horizon of at most ``points`` units keeps every unit.
+
+    Negative first draws, which the engine counts per component, are reported as one
+    ``NegativeDelayWarning`` naming the components.
     """
     if not isinstance(model, Model):
         raise TypeError(f"model must be a tavoq_tools Model, got {type(model).__name__}")
@@ -118,6 +140,51 @@ def simulate(
     check_max_runs(target_ci, max_runs)
     if max_runs is not None:
         max_runs = check_integer("max_runs", max_runs)
+    points = DEFAULT_POINTS if points is None else check_integer("points", points)
+    bin_width = bin_width_for(horizon, points)
+    result = _simulate(
+        model,
+        runs,
+        seed,
+        threads,
+        horizon,
+        chunk,
+        chunk_runs,
+        progress,
+        client,
+        target_ci,
+        max_runs,
+        worker_timeout,
+        on_waiting,
+        bin_width,
+    )
+    # A demand failure that does not happen is a negative first draw on purpose: not warned of.
+    quiet = frozenset(getattr(model, "demand_components", ()))
+    negative = [0 if c in quiet else n for c, n in enumerate(result.negative_delays.tolist())]
+    if any(negative):
+        warnings.warn(
+            NegativeDelayWarning.of_counts(negative, model.component_names),
+            stacklevel=2,
+        )
+    return result
+
+
+def _simulate(
+    model: Model,
+    runs: int,
+    seed: int,
+    threads: int | None,
+    horizon: int,
+    chunk: int,
+    chunk_runs: int | None,
+    progress: bool,
+    client: object,
+    target_ci: float | None,
+    max_runs: int | None,
+    worker_timeout: float | None,
+    on_waiting: Callable[[], None] | None,
+    bin_width: int,
+) -> BatchStatistics:
     if client is not None:
         from .dask_cluster import DEFAULT_WORKER_TIMEOUT_S, check_worker_timeout, run_on_dask
 
@@ -139,11 +206,12 @@ def simulate(
                 max_runs=max_runs,
                 worker_timeout=worker_timeout,
                 on_waiting=on_waiting,
+                bin_width=bin_width,
             )
 
     import tavoq
 
-    from ..results.counts import merge
+    from ..results.counts import merge_as_they_come
     from .chunks import local_chunk_runner
     from .precise import run_until_precise
 
@@ -156,6 +224,7 @@ def simulate(
             horizon,
             seed,
             on_chunk=None if bar is None else (lambda part: bar.update(part.n_runs)),
+            bin_width=bin_width,
         )
         if target_ci is not None:
             # A bar moves in steps of the first round's chunks; otherwise rounds are planned
@@ -165,5 +234,6 @@ def simulate(
                 run_chunks, target_ci, max_runs, first_runs=runs, chunk_runs=step
             )
             return result.statistics
-        parts = run_chunks(plan_chunks(runs, chunk))
-    return merge(parts, runs=range(runs))
+        # Each chunk is merged as it finishes and let go: with a progress bar there are a
+        # hundred of them, and keeping them all held a hundred copies of the curves.
+        return merge_as_they_come(run_chunks(plan_chunks(runs, chunk)), range(runs))

@@ -3,12 +3,12 @@
 namespace tavoq {
 
 StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures,
-                                       std::int64_t *downtime, int binWidth, int nComponents,
-                                       int nGates, int nTrackedGates,
-                                       std::int64_t *plannedDowntime)
+                                       std::int64_t *downtime, std::int64_t *firstFailureTimes,
+                                       int binWidth, int nComponents, int nGates,
+                                       int nTrackedGates, std::int64_t *plannedDowntime)
     : slot(slot), systemFailures(systemFailures), downtime(downtime),
-      plannedDowntime(plannedDowntime), componentDown(nComponents), gateDown(nTrackedGates),
-      binWidth(binWidth) {
+      firstFailureTimes(firstFailureTimes), plannedDowntime(plannedDowntime),
+      componentDown(nComponents), gateDown(nTrackedGates), binWidth(binWidth) {
     causeGates.reserve(static_cast<std::size_t>(nGates));
 }
 
@@ -20,6 +20,7 @@ void StatisticsRecorder::onSystemFailure(int t) {
 void StatisticsRecorder::countSystemFailure(int t) {
     if (!everFailed) {
         everFailed = true;
+        firstFailure = t;
         ++slot.firstFailures[static_cast<std::size_t>(t / binWidth)];
     }
     ++failures;
@@ -77,6 +78,7 @@ void StatisticsRecorder::endRun(int simTime, const std::vector<int> &) {
     gateDown.settle(simTime, slot.gateDowntime.data(), slot.gateDowntimeSquares.data());
     systemFailures[run] = failures;
     downtime[run] = failedUnits;
+    firstFailureTimes[run] = everFailed ? firstFailure : simTime;
     if (plannedDowntime != nullptr) {
         plannedDowntime[run] = plannedUnits;
     }

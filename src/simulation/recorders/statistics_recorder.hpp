@@ -17,11 +17,11 @@ public:
     static constexpr bool kTracksGates = true;
     static constexpr bool kCountsDelayWarnings = true;
 
-    /// `systemFailures` and `downtime` are the batch's per-run arrays; the slot's curves have
-    /// bins of `binWidth` units (at least 1).
+    /// `systemFailures`, `downtime` and `firstFailureTimes` are the batch's per-run arrays;
+    /// the slot's curves have bins of `binWidth` units (at least 1).
     StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures, std::int64_t *downtime,
-                       int binWidth, int nComponents, int nGates, int nTrackedGates,
-                       std::int64_t *plannedDowntime = nullptr);
+                       std::int64_t *firstFailureTimes, int binWidth, int nComponents, int nGates,
+                       int nTrackedGates, std::int64_t *plannedDowntime = nullptr);
 
     /// The index of the next run in the batch.
     void setRun(int i) { run = static_cast<std::size_t>(i); }
@@ -114,6 +114,7 @@ private:
     StatisticsSlot &slot;
     std::int64_t *systemFailures;
     std::int64_t *downtime;
+    std::int64_t *firstFailureTimes;
     std::int64_t *plannedDowntime;
     RunDowntime componentDown;
     RunDowntime gateDown;
@@ -121,6 +122,7 @@ private:
     std::size_t run = 0;
     std::int64_t binWidth;
     int failedSince = 0;  // the first unit of the failed stretch under way
+    int firstFailure = 0; // the run's first failed unit, once everFailed
     int plannedSince = 0; // the same for a planned-down stretch
     int cause = 0;
     std::uint32_t failed = 0;

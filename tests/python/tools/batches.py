@@ -66,3 +66,58 @@ def close(estimate, value, lower, upper):
     return (estimate.value, estimate.lower, estimate.upper) == pytest.approx(
         (value, lower, upper), abs=1e-6
     )
+
+
+# Four runs over five time units; 0 up, 1 down for a failure, 2 down for planned stops only.
+PLANT_RUNS = [[0, 2, 2, 0, 1], [1, 1, 0, 2, 0], [0, 0, 0, 0, 0], [2, 1, 1, 0, 0]]
+# Per pool (busy crew-units, units waited, requests, longest queue) of each of the four runs.
+POOL_RUNS = [
+    [(3, 2, 2, 1), (0, 0, 0, 0), (4, 0, 1, 0), (5, 6, 3, 2)],
+    [(1, 0, 1, 0), (2, 1, 1, 1), (0, 0, 0, 0), (0, 0, 0, 0)],
+]
+
+
+def plant_stats(runs=PLANT_RUNS, pools=POOL_RUNS, first_run=0):
+    """BatchStatistics of runs given by kind of downtime at each unit, with crew pools."""
+    horizon = len(runs[0])
+    down = [[int(s != 0) for s in run] for run in runs]
+    failed = [[int(s == 1) for s in run] for run in runs]
+    first = [0] * horizon
+    for run in failed:
+        if 1 in run:
+            first[run.index(1)] += 1
+    rises = [
+        sum(1 for t, s in enumerate(run) if s and (t == 0 or not run[t - 1])) for run in failed
+    ]
+
+    def column(k):
+        return [sum(run[k] for run in pool) for pool in pools]
+
+    def squares(k):
+        return [float(sum(run[k] ** 2 for run in pool)) for pool in pools]
+
+    return report.BatchStatistics(
+        seed=3,
+        first_run=first_run,
+        n_runs=len(runs),
+        sim_time=horizon,
+        failed_runs=[sum(run[t] for run in down) for t in range(horizon)],
+        first_failures=first,
+        system_failures=rises,
+        downtime=[sum(run) for run in down],
+        component_downtime=[0],
+        component_failures=[0],
+        triggered_failures=[0],
+        cutset_failures=[],
+        planned_runs=[sum(int(run[t] == 2) for run in runs) for t in range(horizon)],
+        planned_downtime=[sum(int(s == 2) for s in run) for run in runs],
+        crew_busy=column(0),
+        crew_wait=column(1),
+        crew_requests=column(2),
+        crew_longest_queue=column(3),
+        crew_busy_squares=squares(0),
+        crew_wait_squares=squares(1),
+        crew_requests_squares=squares(2),
+        crew_wait_times_requests=[float(sum(r[1] * r[2] for r in pool)) for pool in pools],
+        crew_longest_queue_squares=squares(3),
+    )

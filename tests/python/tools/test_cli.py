@@ -79,7 +79,9 @@ def test_run_prints_the_report_and_writes_every_file(tmp_path):
     assert summary["downtime"] == int(stats.downtime.sum())
     assert summary["system_failures"] == int(stats.system_failures.sum())
     curves = (out / "curves.csv").read_text().splitlines()
-    assert len(curves) == 1 + 3000
+    # 3,000 units in bins of 2 (the default of 2,000 points): a row per bin, not per unit.
+    assert len(curves) == 1 + 1500
+    assert curves[0].startswith("time,time_end,") and curves[-1].startswith("2998,2999,")
     if has_matplotlib():
         assert png.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
 
@@ -164,9 +166,16 @@ transitions = [
     ("args", "message"),
     [
         ((), "The model makes no progress at time unit 0"),
-        (("--horizon", "2147483647"), "Not enough memory"),
+        # The results of two billion runs do not fit beside the engine's call: refused
+        # before any run, by the command's own estimate.
+        (("--runs", "2000000000"), "2,000,000,000 runs with curves of 100 points need about"),
+        # Curves of a point per unit over the longest horizon, likewise.
+        (
+            ("--horizon", "2147483647", "--points", "2147483647"),
+            "10 runs with curves of 2,147,483,647 points need about",
+        ),
     ],
-    ids=["no-progress", "memory"],
+    ids=["no-progress", "memory-runs", "memory-points"],
 )
 def test_refusals_at_run_time_name_the_model_file(tmp_path, args, message):
     model = tmp_path / "loop.toml"
@@ -215,8 +224,59 @@ def test_first_draws_out_of_range_never_reach_stdout(tmp_path, failure, paramete
         count = int(warnings[0].split("tavoq: warning: ")[1].split()[0].replace(",", ""))
         assert 100 < count < 300  # one first draw a run, negative with probability 0.496
         assert "negative" in warnings[0] and "never happening" in warnings[0]
+        # The counts come from the engine per component, which the line names.
+        assert f"negative (part {count:,})" in warnings[0]
     else:
         assert warnings == []
+
+
+@pytest.mark.parametrize("outputs", [False, True], ids=["report", "out-and-plot"])
+def test_a_horizon_of_ten_million_units_runs_in_a_gibibyte(tmp_path, outputs):
+    # Every curve held an entry per time unit (110 bytes a unit, 700 with --out), so 10^7
+    # units were killed in 1 GiB. The curves have 2,000 points now, whatever the horizon.
+    out, png = tmp_path / "out", tmp_path / "plot.png"
+    extra = ["--out", str(out), "--plot", str(png)] if outputs else []
+
+    def one_gibibyte():
+        resource.setrlimit(resource.RLIMIT_AS, (2**30, 2**30))
+
+    result = subprocess.run(
+        [*COMMAND, "run", str(STATION), "--horizon", "10000000", "--runs", "20", *extra],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        preexec_fn=one_gibibyte,
+        check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "(bins of 5000 h:" in result.stdout
+    if outputs:
+        assert len((out / "curves.csv").read_text().splitlines()) == 1 + 2000
+
+
+def test_json_stays_json_with_few_file_descriptors(tmp_path):
+    # Under ulimit -n 4 the capture of the engine's lines could not open its file, so the
+    # lines went to stdout and --json printed invalid JSON with exit 0. The engine counts
+    # those draws now; nothing is captured, and stdout holds the JSON alone.
+    model = tmp_path / "spread.toml"
+    model.write_text(SPREAD_OUT.format(failure="normal", parameters="mean = 1, stddev = 100"))
+
+    def few_descriptors():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
+
+    result = subprocess.run(
+        [*COMMAND, "run", str(model), "--json", "--threads", "2"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=few_descriptors,
+        check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["n_runs"] == 400
+    assert "nextTimeDouble" not in result.stdout + result.stderr
+    [line] = [line for line in result.stderr.splitlines() if "warning" in line]
+    assert "negative (part " in line
 
 
 def test_runs_without_a_stdout(tmp_path, monkeypatch):

@@ -4,13 +4,23 @@ import dataclasses
 import pickle
 import types
 
+import numpy as np
 import pytest
 
 import tavoq
 import tavoq_tools as report
 from tavoq_tools.errors import wrap_int32
 
-from .batches import SIX_RUNS, never, six_runs, six_runs_chunk, stats_from_runs
+from .batches import (
+    PLANT_RUNS,
+    POOL_RUNS,
+    SIX_RUNS,
+    never,
+    plant_stats,
+    six_runs,
+    six_runs_chunk,
+    stats_from_runs,
+)
 
 
 def test_merge_of_shuffled_chunks_equals_whole_and_survives_pickling():
@@ -175,3 +185,98 @@ def test_gate_counts_and_squares_merge_as_sums_and_map_to_cut_sets():
     values = {f.name: getattr(merged, f.name) for f in dataclasses.fields(merged)}
     with pytest.raises(ValueError, match="gate_downtime_squares has 2 entries, not 1"):
         report.BatchStatistics(**(values | {"gate_downtime_squares": [1.0, 2.0]}))
+
+
+def _native_chunks(bin_width, ranges, horizon=700, seed=4):
+    from tavoq_tools.model.file import load_model
+    from tavoq_tools.run.chunks import run_chunk
+
+    from .test_simulate import STATION
+
+    model = load_model(STATION)
+    return [run_chunk(model, horizon, seed, r.start, len(r), bin_width) for r in ranges]
+
+
+@pytest.mark.parametrize("bin_width", [1, 9], ids=["per-unit", "binned"])
+def test_merging_as_they_come_equals_one_batch_in_any_order(bin_width):
+    from tavoq_tools.results.counts import RunMerger, merge_as_they_come
+
+    ranges = [range(0, 40), range(40, 41), range(41, 90), range(90, 90), range(90, 130)]
+    parts = _native_chunks(bin_width, ranges)
+    [whole] = _native_chunks(bin_width, [range(0, 130)])
+    assert whole.bin_width == bin_width
+    for order in ([0, 1, 2, 3, 4], [4, 2, 0, 3, 1]):
+        assert merge_as_they_come((parts[i] for i in order), range(130)) == whole
+    assert report.merge(parts, runs=range(130)) == whole
+    # A run held twice, a run missing, a run outside the job, a part of another job.
+    merger = RunMerger(range(130))
+    merger.add(parts[2])
+    with pytest.raises(ValueError, match="runs 41..89 are held more than once"):
+        merger.add(parts[2])
+    merger.add(parts[0])
+    with pytest.raises(ValueError, match="runs 40..40 are missing"):
+        merger.result()
+    with pytest.raises(ValueError, match="lie outside the job's runs"):
+        RunMerger(range(50)).add(parts[2])
+    [other] = _native_chunks(bin_width + 1, [range(40, 41)])
+    with pytest.raises(ValueError, match="bin_width"):
+        merger.add(other)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda t, i: t.__setitem__(i, 700), "system_failures disagree"),
+        (lambda t, i: t.__setitem__(t < 691, t[t < 691] + 9), "first_failures disagree"),
+        (lambda t, i: t.__setitem__(i, 701), "past sim_time"),
+    ],
+    ids=["a-failed-run-marked-never", "times-moved", "past-the-horizon"],
+)
+def test_first_failure_times_must_agree_with_the_other_counts(change, message):
+    [part] = _native_chunks(9, [range(0, 60)])
+    values = {f.name: getattr(part, f.name) for f in dataclasses.fields(part)}
+    times = np.array(values["first_failure_times"])
+    failed = int(np.argmax(times < 700))  # a run that failed
+    assert times[failed] < 691
+    change(times, failed)
+    values["first_failure_times"] = times
+    with pytest.raises(ValueError, match=message):
+        report.BatchStatistics(**values)
+
+
+def test_chunks_with_planned_stops_and_crews_merge_into_the_whole_batch():
+    whole = plant_stats()
+    parts = [
+        plant_stats(PLANT_RUNS[:1], [pool[:1] for pool in POOL_RUNS]),
+        plant_stats(PLANT_RUNS[1:], [pool[1:] for pool in POOL_RUNS], first_run=1),
+    ]
+    assert report.merge(parts[::-1], runs=range(4)) == whole
+    assert whole.has_planned and whole.n_pools == 2
+
+
+def test_a_chunk_without_planned_counts_does_not_merge_with_one_that_has_them():
+    with_planned = plant_stats(PLANT_RUNS[:1], [pool[:1] for pool in POOL_RUNS])
+    fields = {f.name: getattr(with_planned, f.name) for f in dataclasses.fields(with_planned)}
+    fields |= {"planned_runs": [], "planned_downtime": [], "first_run": 1}
+    with pytest.raises(ValueError, match="counted planned bins"):
+        report.merge([with_planned, report.BatchStatistics(**fields)])
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"planned_runs": [0, 1, 1, 1, 0]}, "do not count the same units"),
+        ({"planned_runs": [3, 0, 1, 0, 0]}, "more runs than failed_runs"),
+        (
+            {"planned_downtime": [2, 1, 1, 0], "planned_runs": [1, 2, 1, 0, 0]},
+            "exceeds its downtime",
+        ),
+        ({"planned_downtime": [2, 1, 0]}, "planned_downtime has 3 entries, not 4"),
+        ({"crew_wait": [1]}, "per-pool arrays differ"),
+    ],
+)
+def test_planned_and_crew_counts_that_cannot_come_from_a_batch_are_refused(change, message):
+    good = plant_stats()
+    fields = {f.name: getattr(good, f.name) for f in dataclasses.fields(good)} | change
+    with pytest.raises(ValueError, match=message):
+        report.BatchStatistics(**fields)

@@ -38,8 +38,11 @@ HORIZON = 2_000
 
 
 def one_batch(runs, model=MODEL, horizon=HORIZON, seed=SEED):
-    matrix, tree = model.build()
-    return BatchStatistics.from_native(tavoq.runnerStatistics(runs, horizon, matrix, tree, seed))
+    matrix, tree, interactions = model.build()
+    extra = {} if interactions is None else {"interactions": interactions}
+    return BatchStatistics.from_native(
+        tavoq.runnerStatistics(runs, horizon, matrix, tree, seed, **extra)
+    )
 
 
 @contextlib.contextmanager

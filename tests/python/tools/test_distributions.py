@@ -20,6 +20,7 @@ EXAMPLES = {
     "lognormal": ({"mean": 24, "sd": 8}, tavoq.Lognormal, "sd 8 h"),
     "gamma": ({"shape": 3, "rate": 0.1}, tavoq.Gamma, "(Erlang), shape 3, rate 0.1 per h"),
     "constant": ({"delay": 48}, tavoq.Constant, "48 h after"),
+    "demand": ({"probability": 0.25}, tavoq.Uniform, "probability 0.25"),
 }
 
 
@@ -99,3 +100,23 @@ def test_new_kinds_refuse_bad_parameters_naming_the_key(kind, given, key, text):
     with pytest.raises(ModelError) as info:
         distributions.check_params("t", kind, given)
     assert info.value.key == key and text in info.value.message
+
+
+@pytest.mark.parametrize("probability", [1.0, 0.5, 0.125, 1e-6])
+def test_a_demand_fails_at_once_for_the_top_share_p_of_draws_and_else_never(probability):
+    # At the start of a run a negative delay means never; one in [0, 1) truncates to 0.
+    demand = distributions.native("demand", {"probability": probability})
+    edge = 1 - probability
+    for u in (0.0, edge / 2, edge * (1 - 1e-9)):
+        if u < edge:
+            assert demand.quantile(u, 0) < 0
+    for u in (edge, edge + probability / 2, 1 - 2**-24):
+        assert 0 <= demand.quantile(u, 0) < 1
+
+
+@pytest.mark.parametrize(
+    ("value", "message"), [(0, "positive"), (1.5, "at most 1"), ("x", "positive")]
+)
+def test_a_demand_probability_lies_in_0_to_1(value, message):
+    with pytest.raises(ModelError, match=message):
+        distributions.check_params("t", "demand", {"probability": value})

@@ -10,8 +10,9 @@ from pathlib import Path
 import pytest
 
 import tavoq_tools as report
+from tavoq_tools.output.files import curves_csv
 
-from .batches import six_runs, stats_from_runs
+from .batches import plant_stats, six_runs, stats_from_runs
 
 
 def test_outputs_round_trip_and_match_the_summary(tmp_path):
@@ -168,3 +169,11 @@ def test_a_lock_file_removed_before_it_was_locked_is_taken_again(tmp_path, monke
         with pytest.raises(DirectoryBusyError):  # which another run finds, and is refused
             with directory_lock(tmp_path):
                 pass
+
+
+def test_curves_csv_gets_the_planned_columns_only_with_planned_stops():
+    planned = curves_csv(report.summarize(plant_stats())).splitlines()
+    assert planned[0].endswith(",planned,planned_lower,planned_upper")
+    assert planned[1].split(",")[7] == "0.25"
+    plain = curves_csv(report.summarize(six_runs())).splitlines()
+    assert "planned" not in plain[0]

@@ -86,8 +86,119 @@ def test_chunk_seeds_wrap_like_the_engine():
     model = load_model(STATION)
     top = 2**31 - 1
     chunked = simulate_module.simulate(model, runs=10, seed=top, horizon=2000, chunk_runs=4)
-    matrix, tree = model.build()
-    whole = tavoq.runnerStatistics(10, 2000, matrix, tree, top)
+    matrix, tree, interactions = model.build()
+    whole = tavoq.runnerStatistics(10, 2000, matrix, tree, top, interactions=interactions)
     np.testing.assert_array_equal(chunked.downtime, whole.downtime)
     np.testing.assert_array_equal(chunked.failed_runs, whole.failedRuns)
     assert whole.downtime.sum() > 0
+
+
+# ---------------------------------------------------------------------------------------
+# Curves at a resolution: bins of several units, every other figure exact.
+
+
+def _estimates(summary):
+    """Every figure of a summary but the curves (and the bin width), as a dict."""
+    data = summary.to_dict()
+    data.pop("bin_width")
+    return data
+
+
+@pytest.mark.parametrize(
+    ("horizon", "points", "width"),
+    [(3000, 300, 10), (3001, 300, 11), (2999, 1000, 3), (500, 7, 72)],
+    ids=["even", "short-last-bin", "small-bins", "few-points"],
+)
+def test_binned_curves_sum_the_units_and_leave_every_other_figure_exact(horizon, points, width):
+    from tavoq_tools.results.summary import summarize
+
+    model = load_model(STATION)
+    full = simulate_module.simulate(model, runs=300, seed=3, horizon=horizon, points=horizon)
+    binned = simulate_module.simulate(model, runs=300, seed=3, horizon=horizon, points=points)
+    assert (full.bin_width, binned.bin_width) == (1, width)
+    assert binned.n_bins == -(-horizon // width) <= points
+    # The engine's bins are the sums of its units.
+    starts = np.arange(0, horizon, width)
+    for name in ("failed_runs", "first_failures"):
+        np.testing.assert_array_equal(
+            getattr(binned, name), np.add.reduceat(getattr(full, name), starts), err_msg=name
+        )
+    for name in ("system_failures", "downtime", "first_failure_times", "component_downtime"):
+        np.testing.assert_array_equal(getattr(binned, name), getattr(full, name), err_msg=name)
+
+    names = model.component_names
+    a = summarize(full, component_names=names, unit="h")
+    b = summarize(binned, component_names=names, unit="h")
+    assert _estimates(a) == _estimates(b)
+    # Point unavailability: the mean over the bin's units; R(t) at the bin's last unit.
+    units = np.minimum(starts + width, horizon) - starts
+    np.testing.assert_allclose(
+        b.unavailability.value,
+        np.add.reduceat(a.unavailability.value, starts) / units,
+        rtol=1e-12,
+        atol=0,
+    )
+    ends = b.bin_ends
+    assert ends[-1] == horizon - 1
+    for field in ("value", "lower", "upper"):
+        np.testing.assert_array_equal(
+            getattr(b.reliability, field), getattr(a.reliability, field)[ends]
+        )
+    assert np.all(b.unavailability.lower <= b.unavailability.value)
+    assert np.all(b.unavailability.value <= b.unavailability.upper)
+
+
+def test_the_default_keeps_every_unit_of_a_short_horizon_and_bins_a_long_one():
+    model = load_model(STATION)
+    short = simulate_module.simulate(model, runs=50, seed=1, horizon=2000)
+    matrix, tree, _ = model.build()
+    native = tavoq.runnerStatistics(50, 2000, matrix, tree, 1)
+    assert short.bin_width == 1
+    np.testing.assert_array_equal(short.failed_runs, native.failedRuns)
+    long = simulate_module.simulate(model, runs=50, seed=1, horizon=2001)
+    assert (long.bin_width, long.n_bins) == (2, 1001)
+    with pytest.raises(ValueError, match="points must be"):
+        simulate_module.simulate(model, runs=5, points=0)
+
+
+@pytest.mark.parametrize("points", [None, 100], ids=["default", "binned"])
+def test_chunks_and_a_progress_bar_change_no_binned_number(points, monkeypatch):
+    model = load_model(STATION)
+    kwargs = {"runs": 600, "seed": 9, "horizon": 5000, "points": points}
+    whole = simulate_module.simulate(model, **kwargs)
+    monkeypatch.setattr(sys, "stderr", _Terminal())
+    assert simulate_module.simulate(model, chunk_runs=77, **kwargs) == whole
+    assert simulate_module.simulate(model, progress=True, **kwargs) == whole
+
+
+def test_negative_first_draws_are_one_warning_naming_the_components(tmp_path):
+    from tavoq_tools.errors import NegativeDelayWarning
+    from tavoq_tools.model.file import model_from_dict
+
+    def part(stddev):
+        return {
+            "transitions": [
+                {
+                    "from": "working",
+                    "to": "failed",
+                    "distribution": "normal",
+                    "mean": 1,
+                    "stddev": stddev,
+                },
+                {"from": "failed", "to": "working", "distribution": "exponential", "mean": 5},
+            ]
+        }
+
+    model = model_from_dict(
+        {
+            "failed_when": "calm or wild",
+            "simulation": {"horizon": 50, "runs": 400, "seed": 2},
+            "components": {"calm": part(1e-6), "wild": part(100)},
+        }
+    )
+    with pytest.warns(NegativeDelayWarning) as caught:
+        stats = simulate_module.simulate(model, chunk_runs=50)
+    [warning] = caught
+    assert warning.message.count == int(stats.negative_delays.sum()) > 100
+    assert stats.negative_delays[0] == 0
+    assert warning.message.where == f"wild {warning.message.count:,}"

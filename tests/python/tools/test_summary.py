@@ -13,7 +13,7 @@ import pytest
 import tavoq
 import tavoq_tools as report
 
-from .batches import close, never, six_runs, stats_from_runs
+from .batches import PLANT_RUNS, POOL_RUNS, close, never, plant_stats, six_runs, stats_from_runs
 
 
 def test_summary_of_six_runs_matches_hand_computation():
@@ -294,3 +294,87 @@ def test_component_table_is_the_per_component_computation(
     names = [f"c{i}" for i in range(n_components)]
     sm = report.summarize(stats, component_names=names, confidence=confidence)
     assert sm.components == reference_component_rows(stats, names, confidence)
+
+
+# -- planned stops and repair crews ----------------------------------------------------------
+
+
+def t_interval(values, low=0.0, high=1.0, confidence=0.95):
+    """Mean and Student t interval of per-run values, worked out directly, within low..high."""
+    n = len(values)
+    mean = statistics.fmean(values)
+    half = report.student_t_quantile(0.5 + confidence / 2, n - 1) * statistics.stdev(values)
+    return mean, max(low, mean - half / math.sqrt(n)), min(high, mean + half / math.sqrt(n))
+
+
+def test_unavailability_splits_into_failures_and_planned_stops():
+    sm = report.summarize(plant_stats())
+    horizon = len(PLANT_RUNS[0])
+    unplanned = [sum(s == 1 for s in run) / horizon for run in PLANT_RUNS]
+    planned = [sum(s == 2 for s in run) / horizon for run in PLANT_RUNS]
+    assert close(sm.planned.unplanned, *t_interval(unplanned))
+    assert close(sm.planned.planned, *t_interval(planned))
+    assert sm.planned.unplanned.value + sm.planned.planned.value == pytest.approx(
+        sm.mean_unavailability.value
+    )
+    assert (sm.planned.unplanned_downtime, sm.planned.planned_downtime, sm.downtime) == (5, 4, 9)
+    assert list(sm.planned.curve.value) == [0.25, 0.25, 0.25, 0.25, 0]
+
+
+def test_failures_and_their_down_time_leave_the_planned_stops_out():
+    sm = report.summarize(plant_stats())
+    # Failure stretches: run 0 at 4, run 1 at 0-1, run 3 at 1-2 (its planned unit 0 is not one).
+    assert (sm.system_failures, sm.runs_failed) == (3, 3)
+    assert sm.mean_down_time.value == pytest.approx(5 / 3)
+    # MTBF: the time up (neither failed nor stopped) per failure.
+    assert sm.mtbf.value == pytest.approx((20 - 9) / 3)
+    # First failures at 0 (run 1), 1 (run 3) and 4 (run 0).
+    assert [float(r) for r in sm.reliability.value] == [0.75, 0.5, 0.5, 0.5, 0.25]
+
+
+def test_crew_pools_get_utilisation_wait_and_queue_over_runs():
+    sm = report.summarize(plant_stats(), crew_pools=[("mechanics", 2), ("electricians", 1)])
+    horizon = len(PLANT_RUNS[0])
+    mechanics, electricians = sm.crews
+    assert (mechanics.name, mechanics.crews, mechanics.requests) == ("mechanics", 2, 6)
+    busy = [run[0] / (2 * horizon) for run in POOL_RUNS[0]]
+    assert close(mechanics.utilisation, *t_interval(busy))
+    queue = [run[3] for run in POOL_RUNS[0]]
+    assert close(mechanics.longest_queue, *t_interval(queue, high=math.inf))
+    # The mean wait is a ratio of sums; its interval from the per-run residuals.
+    waited = np.array([run[1] for run in POOL_RUNS[0]], dtype=float)
+    requests = np.array([run[2] for run in POOL_RUNS[0]], dtype=float)
+    ratio = waited.sum() / requests.sum()
+    residual = waited - ratio * requests
+    se = math.sqrt(residual @ residual / 3 / 4) / (requests.sum() / 4)
+    half = report.student_t_quantile(0.975, 3) * se
+    assert close(mechanics.mean_wait, ratio, max(0.0, ratio - half), ratio + half)
+    assert electricians.requests == 2 and electricians.mean_wait.value == pytest.approx(0.5)
+
+
+def test_a_pool_that_never_queued_gets_a_bound_not_a_zero_width_interval():
+    pools = [[(1, 0, 1, 0)] * 4]
+    sm = report.summarize(plant_stats(pools=pools), crew_pools=[("solo", 1)])
+    (solo,) = sm.crews
+    assert solo.mean_wait.value == 0 and solo.longest_queue.value == 0
+    assert solo.longest_queue.upper > 0
+    with pytest.raises(ValueError, match="1 crew pools named for 2"):
+        report.summarize(plant_stats(), crew_pools=[("solo", 1)])
+    # Without the pools' sizes there is no utilisation to give, but the rest stands.
+    unnamed = report.summarize(plant_stats()).crews
+    assert [(c.name, c.crews, c.utilisation) for c in unnamed] == [
+        ("pool_0", 0, None),
+        ("pool_1", 0, None),
+    ]
+    assert unnamed[0].mean_wait.value == pytest.approx(8 / 6)
+
+
+def test_the_planned_split_and_the_crews_appear_in_the_json_only_when_counted():
+    plain = report.summarize(six_runs()).to_dict(curves=True)
+    assert "planned" not in plain and "crews" not in plain
+    assert "planned_unavailability" not in plain["curves"]
+    data = report.summarize(plant_stats(), crew_pools=[("m", 2), ("e", 1)]).to_dict(curves=True)
+    json.dumps(data, allow_nan=False)
+    assert data["planned"]["planned_downtime"] == 4
+    assert [c["name"] for c in data["crews"]] == ["m", "e"]
+    assert data["curves"]["planned_unavailability"]["value"][0] == 0.25

@@ -666,6 +666,7 @@ class InteractingRun(ReferenceRun):
         self.moves_here = 0
         self.moves_applied = 0  # state changes: transitions, switch-overs, triggered moves
         self.turns: dict[int, tuple[int, tuple[int, ...]]] = {}
+        self.event_component: int | None = None  # the component whose transition is the event
         self.snapshots: list[tuple[int, list[bool], list[int], list[int]]] = []
         self.code = 0
 
@@ -885,8 +886,10 @@ class InteractingRun(ReferenceRun):
         if up_before and self.unplanned_top():
             after = self.evaluate(failed_only=self.planned)
             before = failed_before if self.planned else down_before
+            # The event's component is credited (a trigger's source, not what it moved); a
+            # common cause credits the member whose move turned the top.
             self.cause = (
-                c,
+                self.event_component if self.event_component is not None else c,
                 tuple(
                     g
                     for g in range(len(self.gates))
@@ -949,6 +952,7 @@ class InteractingRun(ReferenceRun):
             pending: list[Any] = []
             # Replaced by the move that turns the top down, if any does.
             self.cause = (self.n_first_component(e), self.start_gates)
+            self.event_component = e if e < self.n else None
             if e < self.n:
                 self.due[e] = math.inf
                 pending.append((e, self.to_state[e], "own"))

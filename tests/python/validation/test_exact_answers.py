@@ -658,3 +658,258 @@ def test_series_parallel_fault_tree(case: tuple[Any, ...]) -> None:
         second = stats.gateDowntimeSquares[g] / (n * sim_time**2)
         se = math.sqrt(max(second - mean**2, 0.0) / (n - 1))
         assert abs(mean - exact) <= 4 * se, f"gate {g}: {mean:.5f} vs {exact:.5f}, SE {se:.1e}"
+
+
+# --------------------------------------------------------------------------------------
+# Components that act on each other: standby, repair crews, common cause, triggers
+# --------------------------------------------------------------------------------------
+#
+# These run model files through tavoq_tools, so they check the file's reading and the
+# native Interactions together with the engine. The cold-standby pair is exact on whole
+# time units. The others are continuous-time Markov chains observed at whole time units
+# (the chain of transition matrix expm(Q)): a delay that ends within unit t shows at unit
+# t, so unit t is compared with the chain at time t + 1. With mean times of tens to
+# hundreds of units, the rest of the truncation of delays moves the curves by a few
+# percent of their value at most, well below one standard error at these run counts.
+
+
+def plant_model(text: str) -> Any:
+    import tomllib
+
+    from tavoq_tools.model.file import model_from_dict
+
+    return model_from_dict(tomllib.loads(text))
+
+
+def plant_statistics(text: str) -> Any:
+    from tavoq_tools import simulate
+
+    return simulate(plant_model(text), threads=2)
+
+
+def expm(q: np.ndarray) -> np.ndarray:
+    """exp(Q) by scaling and squaring a Taylor series (the matrices here are tiny)."""
+    norm = float(np.abs(q).sum(axis=1).max())
+    squarings = max(0, math.ceil(math.log2(norm)) + 4) if norm > 0 else 0
+    a = q / 2**squarings
+    result, term = np.eye(len(q)), np.eye(len(q))
+    for k in range(1, 20):
+        term = term @ a / k
+        result = result + term
+    for _ in range(squarings):
+        result = result @ result
+    return result
+
+
+def chain_curve(
+    rates: dict[tuple[int, int], float], n_states: int, down: Sequence[int], sim_time: int
+) -> list[float]:
+    """For each unit t = 0 .. sim_time - 1, P(the chain is in one of ``down`` at time t + 1),
+    starting in state 0 at time 0: unit t shows what happened before t + 1."""
+    q = np.zeros((n_states, n_states))
+    for (a, b), rate in rates.items():
+        q[a, b] += rate
+        q[a, a] -= rate
+    step = expm(q)
+    p = np.zeros(n_states)
+    p[0] = 1.0
+    curve = []
+    for _ in range(sim_time):
+        p = p @ step
+        curve.append(float(p[list(down)].sum()))
+    return curve
+
+
+def failed_fraction(stats: Any) -> list[float]:
+    return [int(c) / stats.n_runs for c in stats.failed_runs]
+
+
+PAIR_HEAD = """
+failed_when = "{logic}"
+[simulation]
+horizon = {horizon}
+runs = {runs}
+seed = {seed}
+"""
+
+
+def test_cold_standby_pair_without_repair_lives_an_erlang_life() -> None:
+    # The spare starts when the duty unit fails and does not age while it waits, so the pair
+    # lasts the sum of two lives: on whole units, the sum of two geometric delays (the
+    # number of failures before the second success), Erlang's law in discrete time.
+    lam, n, sim_time = 1 / 60, 40_000, 400
+    text = PAIR_HEAD.format(logic="pair", horizon=sim_time, runs=n, seed=77)
+    for unit in ("duty", "spare"):
+        text += f"""
+[components.{unit}]
+states = ["running", "standby", "failed"]
+kinds = {{ standby = "working" }}
+transitions = [{{ from = "running", to = "failed", distribution = "exponential", rate = {lam} }}]
+"""
+    text += '[standby.pair]\nunits = ["duty", "spare"]\nactive = "running"\nstandby = "standby"\n'
+    stats = plant_statistics(text)
+    q = 1.0 - math.exp(-lam)
+    exact = [
+        1.0 - (1.0 - q) ** (t + 2) - (t + 2) * q * (1.0 - q) ** (t + 1) for t in range(sim_time)
+    ]
+    points = [0, 10, 40, 80, 120, 200, 399]
+    assert_within_4_se(failed_fraction(stats), exact, n, points, "cold standby, failed by t")
+    first = np.cumsum(stats.first_failures) / n
+    assert_within_4_se(first, exact, n, points, "cold standby, 1 - R(t)")
+    # A single unit (or a spare that aged in standby) would be far off the pair's curve.
+    single = [1.0 - (1.0 - q) ** (t + 1) for t in range(sim_time)]
+    assert abs(first[80] - single[80]) > 20 * binomial_se(exact[80], n)
+
+
+def repairable_unit(name: str, states: str, transitions: str, **extra: str) -> str:
+    lines = [f"[components.{name}]", f"states = {states}"]
+    lines += [f"{k} = {v}" for k, v in extra.items()]
+    lines.append(f"transitions = [\n{transitions}]")
+    return "\n".join(lines) + "\n"
+
+
+def test_warm_standby_pair_with_repair() -> None:
+    # k failed units: 0 -> 1 at lam + lam_s (either the running or the waiting unit fails),
+    # 1 -> 2 at lam, 1 -> 0 at mu, 2 -> 1 at 2 mu (each has a repairer). A repaired unit
+    # waits in standby, and is switched in when the other fails.
+    lam, lam_s, mu = 1 / 80, 1 / 300, 1 / 25
+    n, sim_time = 40_000, 300
+    text = PAIR_HEAD.format(logic="pair", horizon=sim_time, runs=n, seed=5)
+    for unit in ("a", "b"):
+        text += repairable_unit(
+            unit,
+            '["running", "standby", "failed"]',
+            f'  {{ from = "running", to = "failed", distribution = "exponential", rate = {lam} }},\n'
+            f'  {{ from = "standby", to = "failed", distribution = "exponential", rate = {lam_s} }},\n'
+            f'  {{ from = "failed", to = "standby", distribution = "exponential", rate = {mu} }},\n',
+            kinds='{ standby = "working" }',
+        )
+    text += (
+        '[standby.pair]\nunits = ["a", "b"]\nactive = "running"\nstandby = "standby"\n'
+        "revert = false\n"
+    )
+    stats = plant_statistics(text)
+    rates = {(0, 1): lam + lam_s, (1, 2): lam, (1, 0): mu, (2, 1): 2 * mu}
+    exact = chain_curve(rates, 3, [2], sim_time)
+    assert_within_4_se(failed_fraction(stats), exact, n, [20, 50, 100, 200, 299], "warm pair")
+
+
+CREW_PAIR = """
+[crews.fitters]
+count = {crews}
+"""
+
+
+@pytest.mark.parametrize("crews", [1, 2], ids=["one-crew", "two-crews"])
+def test_one_crew_for_two_units_against_two_crews(crews: int) -> None:
+    # k failed units of two in parallel; with one crew the second failed unit waits, so
+    # 2 -> 1 goes at mu instead of 2 mu. The crew is busy whenever a unit is failed.
+    lam, mu = 1 / 60, 1 / 30
+    n, sim_time = 30_000, 300
+    text = PAIR_HEAD.format(logic="a and b", horizon=sim_time, runs=n, seed=11 + crews)
+    text += CREW_PAIR.format(crews=crews)
+    for unit in ("a", "b"):
+        text += repairable_unit(
+            unit,
+            '["working", "failed"]',
+            f'  {{ from = "working", to = "failed", distribution = "exponential", rate = {lam} }},\n'
+            f'  {{ from = "failed", to = "working", distribution = "exponential", rate = {mu}, '
+            'crew = "fitters" },\n',
+        )
+    stats = plant_statistics(text)
+    rates = {(0, 1): 2 * lam, (1, 0): mu, (1, 2): lam, (2, 1): crews * mu}
+    exact = chain_curve(rates, 3, [2], sim_time)
+    assert_within_4_se(failed_fraction(stats), exact, n, [20, 60, 150, 299], f"{crews} crews")
+    # Another crew count gives a curve far from this one at the end.
+    other = chain_curve({**rates, (2, 1): (3 - crews) * mu}, 3, [2], sim_time)
+    assert abs(other[-1] - exact[-1]) > 10 * binomial_se(exact[-1], n)
+
+    # Crew-units at work: one per failed unit up to the crew count, averaged over the
+    # horizon and the crews.
+    one = chain_curve(rates, 3, [1], sim_time)
+    two = chain_curve(rates, 3, [2], sim_time)
+    busy = sum(a + min(2, crews) * b for a, b in zip(one, two, strict=True)) / sim_time / crews
+    summary = summarize(stats, crew_pools=[("fitters", crews)])
+    (row,) = summary.crews
+    se = (row.utilisation.upper - row.utilisation.lower) / (2 * 1.96)
+    assert abs(row.utilisation.value - busy) <= 4 * se, (row.utilisation, busy)
+    # With one crew a unit waits while the other is repaired; with two, never.
+    assert (row.mean_wait.value > 1.0) if crews == 1 else (row.mean_wait.value == 0.0)
+
+
+def test_beta_factor_pair() -> None:
+    # Each unit keeps (1 - beta) lam of its own; a shock at beta lam fails both at once.
+    # States (a, b) failed: 0 = none, 1 = a only, 2 = b only, 3 = both.
+    lam, mu, beta = 1 / 100, 1 / 20, 0.2
+    n, sim_time = 40_000, 300
+    text = PAIR_HEAD.format(logic="a and b", horizon=sim_time, runs=n, seed=31)
+    for unit in ("a", "b"):
+        text += repairable_unit(
+            unit,
+            '["working", "failed"]',
+            f'  {{ from = "working", to = "failed", distribution = "exponential", rate = {lam} }},\n'
+            f'  {{ from = "failed", to = "working", distribution = "exponential", rate = {mu} }},\n',
+        )
+    text += f'[common_cause.shock]\nmembers = ["a", "b"]\nbeta = {beta}\nto = "failed"\n'
+    stats = plant_statistics(text)
+    own = (1 - beta) * lam
+    rates = {
+        (0, 1): own,
+        (0, 2): own,
+        (0, 3): beta * lam,
+        (1, 0): mu,
+        (1, 3): lam,  # the shock fails the working one too
+        (2, 0): mu,
+        (2, 3): lam,
+        (3, 1): mu,
+        (3, 2): mu,
+    }
+    exact = chain_curve(rates, 4, [3], sim_time)
+    assert_within_4_se(failed_fraction(stats), exact, n, [10, 40, 100, 200, 299], "beta pair")
+    independent = chain_curve({**rates, (0, 1): lam, (0, 2): lam, (0, 3): 0.0}, 4, [3], sim_time)
+    assert exact[-1] - independent[-1] > 8 * binomial_se(exact[-1], n)
+
+
+def test_power_supply_with_a_trigger() -> None:
+    # The pump trips when the power goes (from any state: a repair under way is lost), and
+    # restarts after the power is back. States (pump, power): 0 running/on, 1 failed/on,
+    # 2 restarting/on, 3 tripped/off. The station needs the pump.
+    lam, mu, lam_s, mu_s, nu = 1 / 200, 1 / 40, 1 / 150, 1 / 30, 1 / 15
+    n, sim_time = 40_000, 300
+    text = PAIR_HEAD.format(logic="pump", horizon=sim_time, runs=n, seed=97)
+    text += repairable_unit(
+        "pump",
+        '["running", "failed", "tripped", "restarting"]',
+        f'  {{ from = "running", to = "failed", distribution = "exponential", rate = {lam} }},\n'
+        f'  {{ from = "failed", to = "running", distribution = "exponential", rate = {mu} }},\n'
+        f'  {{ from = "restarting", to = "running", distribution = "exponential", rate = {nu} }},\n',
+    )
+    text += repairable_unit(
+        "power",
+        '["on", "off"]',
+        f'  {{ from = "on", to = "off", distribution = "exponential", rate = {lam_s} }},\n'
+        f'  {{ from = "off", to = "on", distribution = "exponential", rate = {mu_s} }},\n',
+    )
+    text += """
+[[triggers]]
+when = "power"
+fails = true
+move = [{ components = ["pump"], from = ["running", "failed", "restarting"], to = "tripped" }]
+
+[[triggers]]
+when = "power"
+restored = true
+move = [{ components = ["pump"], from = ["tripped"], to = "restarting" }]
+"""
+    stats = plant_statistics(text)
+    rates = {
+        (0, 1): lam,
+        (0, 3): lam_s,
+        (1, 0): mu,
+        (1, 3): lam_s,
+        (2, 0): nu,
+        (2, 3): lam_s,
+        (3, 2): mu_s,
+    }
+    exact = chain_curve(rates, 4, [1, 2, 3], sim_time)
+    assert_within_4_se(failed_fraction(stats), exact, n, [10, 40, 100, 200, 299], "pump")

@@ -1,0 +1,380 @@
+"""A fault tree as another tool's file describes it, and the Model it stands for.
+
+The readers of Galileo (``galileo``) and Open-PSA (``open_psa``) files give a ``TreeDraft``:
+basic events with their rates and probabilities in the file's continuous time, gates over
+names or nested formulas, the top, and where in the file each was written (a line, or an XML
+path) for the error messages, and Galileo's spare gates and functional dependencies.
+``to_model`` turns a draft into the checked ``Model`` that every command runs (a spare gate
+becomes a standby group, an fdep a trigger), so reading a file adds nothing downstream that
+a TOML model lacks.
+
+Time. The engine counts whole time units and truncates every delay. One unit stands for
+``step`` of the file's time: a rate λ per file time unit becomes λ·step per unit, and the
+mission time T becomes a horizon of T / step units. A failure at file time x falls in unit
+⌊x / step⌋, which lies within the horizon exactly when x < T: so a tree whose every delay
+starts at time 0 (no repair) has no bias at all, and each delay that starts later (a repair,
+the next phase of a phased event) is cut by up to one step.
+
+Names in these files may hold any character; tavoq names are letters, digits and _. Each
+name is mapped once (``NameMap``): characters outside those become _, a leading digit gets a
+leading _, a keyword (and, or, atleast, not) a trailing _, and a clash a suffix _2, _3, ...;
+the model's description lists every name that changed.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from ..errors import INT32_MAX, ModelError, one_line
+from . import logic
+from .plant import Move, StandbyGroup, Trigger
+from .system import Component, Model, Simulation, Transition
+
+__all__ = [
+    "Event",
+    "Formula",
+    "NameMap",
+    "TreeDraft",
+    "horizon_of",
+    "quoted",
+    "renamed",
+    "to_model",
+]
+
+# The description lists at most this many renamed names; `tavoq convert` writes all of them.
+LISTED_RENAMES = 20
+_NOT_NAME = re.compile(r"[^A-Za-z0-9_]+")
+
+
+@dataclass
+class Event:
+    """A basic event: its failure rate, its probability of failing on demand at time 0, its
+    repair rate (all per file time unit; None: not given), and its Erlang phases."""
+
+    name: str
+    where: str
+    rate: float | None = None
+    probability: float | None = None
+    repair: float | None = None
+    phases: int = 1
+    dormancy: float | None = None  # a spare's rate in standby, as a share of its rate
+
+
+@dataclass
+class Formula:
+    """A gate's logic: ``kind`` "or", "and" or "atleast" (with ``k``) over ``inputs``, each
+    the name of an event or gate, or a nested Formula."""
+
+    kind: str
+    where: str
+    inputs: list[str | Formula] = field(default_factory=list)
+    k: int = 0
+
+
+@dataclass
+class Spare:
+    """A spare gate: ``units`` (basic events) in order of preference, the first the primary.
+    It fails when none of them can be active: each has failed or is active for another
+    spare gate. ``kind`` is the gate's word (csp, wsp, hsp, spare), which sets the dormancy
+    of a unit that gives none."""
+
+    name: str
+    where: str
+    kind: str
+    units: list[str]
+
+
+@dataclass
+class Dependency:
+    """A functional dependency: when ``trigger`` (an event or gate) fails, every one of the
+    ``dependents`` (basic events) fails with it."""
+
+    name: str
+    where: str
+    trigger: str
+    dependents: list[str]
+
+
+@dataclass
+class TreeDraft:
+    """What a file said: events and gates by their names in the file, in file order."""
+
+    kind: str  # "Galileo" or "Open-PSA", for the messages and the description
+    events: dict[str, Event]
+    gates: dict[str, Formula]
+    top: str
+    top_where: str = ""
+    # The mission time the file itself gives (Open-PSA's exponential may name one).
+    mission_time: float | None = None
+    spares: dict[str, Spare] = field(default_factory=dict)
+    dependencies: list[Dependency] = field(default_factory=list)
+    # Why the file gives no one mission time, when it names several.
+    mission_note: str = ""
+
+
+class NameMap:
+    """Valid and distinct tavoq names for the names of a file, each kept as first given."""
+
+    def __init__(self) -> None:
+        self.names: dict[str, str] = {}
+        self._taken: set[str] = set()
+
+    def __call__(self, original: str) -> str:
+        found = self.names.get(original)
+        if found is not None:
+            return found
+        name = _NOT_NAME.sub("_", original) or "_"
+        if name[0].isdigit():
+            name = "_" + name
+        if name in logic.KEYWORDS:
+            name += "_"
+        name = name[: logic.MAX_NAME_LENGTH - 8]
+        candidate, n = name, 1
+        while candidate in self._taken:
+            n += 1
+            candidate = f"{name}_{n}"
+        self._taken.add(candidate)
+        self.names[original] = candidate
+        return candidate
+
+    def renamed(self) -> list[tuple[str, str]]:
+        """(name in the file, tavoq name) for every name that changed, in file order."""
+        return [(old, new) for old, new in self.names.items() if old != new]
+
+
+def quoted(name: str) -> str:
+    """A name of the file as messages show it: in double quotes, on one line."""
+    return '"' + one_line(name) + '"'
+
+
+def horizon_of(mission_time: float, step: float, where: str = "mission time") -> int:
+    """The number of whole steps in the mission time; ModelError when it is not whole."""
+    for label, value in (("step", step), (where, mission_time)):
+        if not (isinstance(value, int | float) and math.isfinite(value) and value > 0):
+            raise ModelError("", f"the {label} must be a positive number, got {value!r}")
+    units = mission_time / step
+    whole = round(units)
+    if whole < 1 or abs(units - whole) > 1e-9 * max(1.0, units):
+        raise ModelError(
+            "",
+            f"the {where} {mission_time:g} is not a whole number of steps of {step:g} "
+            f"({units:.6g} steps): pick a step that divides it",
+        )
+    if whole > INT32_MAX:
+        raise ModelError(
+            "",
+            f"the {where} {mission_time:g} is {whole:,} steps of {step:g}: more than the "
+            f"{INT32_MAX:,} time units a run may last; take a larger step",
+        )
+    return whole
+
+
+def _rate(file: str, where: str, what: str, value: float, step: float) -> float:
+    rate = value * step
+    if not math.isfinite(rate) or rate <= 0 or not math.isfinite(1.0 / rate):
+        raise ModelError(
+            where, f"{what} {value:g} per time unit is {rate:g} per step: out of range", file
+        )
+    return rate
+
+
+def _component(
+    file: str, event: Event, name: str, step: float, dormancy: float | None = None
+) -> Component:
+    """The component of a basic event; ``dormancy`` is the share of its failure rate that a
+    spare unit keeps in standby (None: the event is no spare unit)."""
+    spare = dormancy is not None
+    states = ["working", "standby", "failed"] if spare else ["working", "failed"]
+    kinds = {"standby": "working"} if spare else {}
+    transitions = []
+    if spare and (event.probability or event.phases != 1):
+        what = "prob= (a failure on demand)" if event.probability else "phases="
+        raise ModelError(
+            event.where,
+            f"basic event {quoted(event.name)} is a unit of a spare gate: {what} is not read "
+            "for spare units",
+            file,
+        )
+    if event.rate:
+        rate = _rate(file, event.where, "the failure rate", event.rate, step)
+        if event.phases == 1:
+            transitions.append(Transition("working", "failed", "exponential", {"rate": rate}))
+        else:
+            # k phases of rate λ one after the other: an Erlang lifetime, drawn as one delay.
+            params = {"shape": float(event.phases), "rate": rate}
+            transitions.append(Transition("working", "failed", "gamma", params))
+        if spare and dormancy:
+            dormant = _rate(file, event.where, "the standby rate", event.rate * dormancy, step)
+            transitions.append(Transition("standby", "failed", "exponential", {"rate": dormant}))
+    if event.probability:
+        if event.repair:
+            raise ModelError(
+                event.where,
+                f"basic event {quoted(event.name)}: a failure on demand (prob) is drawn once, "
+                "at time 0, and cannot be repaired; give it no repair rate",
+                file,
+            )
+        target = "failed"
+        if event.rate:
+            # The same pair of states takes one transition: the demand gets a state of its own.
+            target = "failed_on_demand"
+            states.append(target)
+        transitions.append(
+            Transition("working", target, "demand", {"probability": event.probability})
+        )
+    if event.repair and event.rate:
+        rate = _rate(file, event.where, "the repair rate", event.repair, step)
+        transitions.append(Transition("failed", "working", "exponential", {"rate": rate}))
+    return Component(name, states=tuple(states), transitions=tuple(transitions), kinds=kinds)
+
+
+# The dormancy of a spare unit that gives none: a cold spare does not fail in standby, a hot
+# one fails as if active; wsp and spare follow Storm, which takes a missing dorm as 1.
+DEFAULT_DORMANCY = {"csp": 0.0, "hsp": 1.0, "wsp": 1.0, "spare": 1.0}
+
+
+def _dormancies(draft: TreeDraft, file: str) -> dict[str, float]:
+    """Each spare unit's dormancy: its own, else the one its spare gates imply."""
+    implied: dict[str, dict[float, str]] = {}
+    for spare in draft.spares.values():
+        for unit in spare.units:
+            if unit not in draft.events:
+                raise ModelError(
+                    spare.where,
+                    f"spare gate {quoted(spare.name)}: input {quoted(unit)} is a gate; the units "
+                    "of a spare gate are basic events (spare modules are not read)",
+                    file,
+                )
+            implied.setdefault(unit, {})[DEFAULT_DORMANCY[spare.kind]] = spare.name
+    found = {}
+    for unit, defaults in implied.items():
+        own = draft.events[unit].dormancy
+        if own is None and len(defaults) > 1:
+            raise ModelError(
+                draft.events[unit].where,
+                f"basic event {quoted(unit)} is a cold and a hot spare (in "
+                f"{' and '.join(map(quoted, defaults.values()))}): give it dorm=",
+                file,
+            )
+        found[unit] = own if own is not None else next(iter(defaults))
+    return found
+
+
+def _triggers(draft: TreeDraft, names: NameMap, file: str) -> list[Trigger]:
+    """One trigger per functional dependency: the trigger's failure fails each dependent
+    that is still working."""
+    triggers = []
+    for dependency in draft.dependencies:
+        moves = []
+        for dependent in dependency.dependents:
+            if dependent not in draft.events:
+                raise ModelError(
+                    dependency.where,
+                    f"fdep {quoted(dependency.name)}: dependent {quoted(dependent)} is not a "
+                    "basic event (the dependents of an fdep are basic events)",
+                    file,
+                )
+            working = ("working", "standby") if dependent in _spare_units(draft) else ("working",)
+            moves.append(Move((names(dependent),), working, "failed"))
+        triggers.append(Trigger(names(dependency.trigger), tuple(moves)))
+    return triggers
+
+
+def _spare_units(draft: TreeDraft) -> set[str]:
+    return {unit for spare in draft.spares.values() for unit in spare.units}
+
+
+def expression(formula: Formula, names: NameMap) -> str:
+    """The formula in the language of tavoq_tools.model.logic."""
+    parts = [
+        names(x) if isinstance(x, str) else f"({expression(x, names)})" for x in formula.inputs
+    ]
+    if formula.kind == "atleast":
+        return f"atleast({formula.k}, {', '.join(parts)})"
+    return f" {formula.kind} ".join(parts)
+
+
+def _description(kind: str, file: str, step: float, mission_time: float, names: NameMap) -> str:
+    renamed = names.renamed()
+    text = (
+        f"Read from {one_line(Path(file).name)} ({kind}): mission time {mission_time:g}, "
+        f"one time unit = a step of {step:g} of the file's time."
+    )
+    if renamed:
+        shown = "; ".join(f"{quoted(old)} as {new}" for old, new in renamed[:LISTED_RENAMES])
+        more = len(renamed) - LISTED_RENAMES
+        text += f" Names changed: {shown}" + (f"; and {more} more." if more > 0 else ".")
+    return text
+
+
+def renamed(draft: TreeDraft) -> list[tuple[str, str]]:
+    """(name in the file, tavoq name) for every name of ``draft`` that to_model changes."""
+    names = NameMap()
+    for original in [*draft.events, *draft.gates, *draft.spares]:
+        names(original)
+    return names.renamed()
+
+
+def to_model(
+    draft: TreeDraft,
+    file: str,
+    *,
+    step: float = 1.0,
+    mission_time: float | None = None,
+    runs: int = 10_000,
+    seed: int = 0,
+    any_horizon: bool = False,
+) -> Model:
+    """The Model of ``draft``: one time unit per ``step`` of the file's time, a horizon of
+    ``mission_time`` (in the file's time; the file's own when None; with ``any_horizon``,
+    one step when neither gives one). ModelError names the file and the place in it."""
+    try:
+        if mission_time is None:
+            mission_time = draft.mission_time
+        if mission_time is None and any_horizon:
+            mission_time = step
+        if mission_time is None:
+            raise ModelError(
+                "",
+                f"a {draft.kind} file gives no mission time{draft.mission_note}: give one in "
+                "the file's time (--mission-time T, or mission_time= from Python)",
+            )
+        horizon = horizon_of(mission_time, step)
+        names = NameMap()
+        for original in [*draft.events, *draft.gates, *draft.spares]:
+            names(original)  # every name in file order, so clashes resolve the same way
+        dormancy = _dormancies(draft, file)
+        components = [
+            _component(file, event, names(original), step, dormancy.get(original))
+            for original, event in draft.events.items()
+        ]
+        gates = {names(original): expression(f, names) for original, f in draft.gates.items()}
+        # A spare gate is a standby group: the first working unit that no other group holds
+        # active is switched in when the active one fails, and stays in (no switching back).
+        groups = [
+            StandbyGroup(
+                names(spare.name),
+                tuple(names(u) for u in spare.units),
+                active="working",
+                standby="standby",
+                switch_failed="failed",  # never taken: a spare gate's switch-over never fails
+                revert=False,
+            )
+            for spare in draft.spares.values()
+        ]
+        model = Model(
+            components=tuple(components),
+            simulation=Simulation(horizon=horizon, runs=runs, seed=seed, step=step),
+            failed_when=names(draft.top),
+            gates=gates,
+            standby=tuple(groups),
+            triggers=tuple(_triggers(draft, names, file)),
+            name=one_line(Path(file).stem)[: logic.MAX_NAME_LENGTH],
+            description=_description(draft.kind, file, step, mission_time, names),
+        )
+    except ModelError as err:
+        raise (err if err.file else err.in_file(file)) from None
+    return model

@@ -1,0 +1,351 @@
+"""Read a dynamic fault tree in the Galileo format (.dft).
+
+A file is a list of statements, each ending with ``;``:
+
+    toplevel "System";
+    "System" or "Pumps" "Valve";
+    "Pumps" 2of3 "P1" "P2" "P3";
+    "P1" lambda=1e-3 repair=0.1;
+    "Valve" prob=0.01;
+
+Names are in double quotes and may hold any character but a double quote (a bare word is
+taken as a name too); ``//`` and ``/* */`` are comments. Gates: ``and``, ``or``, ``KofN``
+(``2of3``), ``votK`` (k of all the inputs), the spare gates ``csp``, ``wsp``, ``hsp`` and
+``spare`` (standby groups: the first input is the primary, the others spares in order) and
+``fdep`` (the first input's failure fails the others). Basic events: ``lambda`` (failure
+rate), ``repair`` (repair rate), ``prob`` (fails on demand at time 0 with that probability),
+``dorm`` (a spare in standby fails at dorm·lambda), ``phases`` (an Erlang lifetime of that
+many phases, each of rate lambda).
+
+The order-dependent gates (``pand``, ``por``, ``seq``, ``mutex``, ``pdep``) are refused with
+the gate, its line and the kinds that are read: reading one as another kind of gate would
+change the answer without a word.
+
+``parse(text, file)`` gives a ``TreeDraft`` (tavoq_tools.model.fault_tree) or raises
+``ModelError`` naming the file, the line and what is wrong.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from dataclasses import dataclass
+
+from ..errors import ModelError
+from .fault_tree import Dependency, Event, Formula, Spare, TreeDraft, quoted
+
+__all__ = ["parse"]
+
+GATES_READ = "and, or, KofN (2of3), votK, csp, wsp, hsp, spare, fdep"
+ORDER_DEPENDENT = ("pand", "por", "seq", "mutex", "pdep")
+SPARES = ("csp", "wsp", "hsp", "spare")
+ATTRIBUTES = ("lambda", "prob", "repair", "dorm", "phases")
+
+_TOKEN = re.compile(
+    r"(?P<space>[^\S\n]+)|(?P<newline>\n)|(?P<comment>//[^\n]*)|(?P<block>/\*)"
+    r'|(?P<string>"[^"]*")|(?P<open>")|(?P<end>;)|(?P<equals>=)|(?P<word>[^\s";=]+)'
+)
+_KOFN = re.compile(r"([0-9]+)of([0-9]+)\Z")
+_VOT = re.compile(r"vot([0-9]+)\Z")
+_NUMBER = re.compile(r"[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?\Z")
+
+
+@dataclass(frozen=True)
+class _Token:
+    kind: str  # "string", "word", "equals", "end"
+    text: str
+    line: int
+
+
+def _tokens(text: str, file: str) -> list[_Token]:
+    tokens = []
+    line, pos = 1, 0
+    while pos < len(text):
+        match = _TOKEN.match(text, pos)
+        assert match is not None  # every character starts one of the tokens
+        kind = match.lastgroup
+        if kind == "newline":
+            line += 1
+        elif kind == "block":
+            close = text.find("*/", pos + 2)
+            if close < 0:
+                raise ModelError(f"line {line}", "a /* comment is never closed", file)
+            line += text.count("\n", pos, close)
+            pos = close + 2
+            continue
+        elif kind == "open":
+            raise ModelError(f"line {line}", "a quoted name is never closed", file)
+        elif kind == "string":
+            name = match.group()[1:-1]
+            tokens.append(_Token("string", name, line))
+            line += name.count("\n")
+        elif kind in ("word", "equals", "end"):
+            tokens.append(_Token(kind, match.group(), line))
+        pos = match.end()
+    return tokens
+
+
+def _statements(tokens: list[_Token]) -> list[list[_Token]]:
+    statements: list[list[_Token]] = [[]]
+    for token in tokens:
+        if token.kind == "end":
+            statements.append([])
+        else:
+            statements[-1].append(token)
+    return [s for s in statements if s]
+
+
+def _number(file: str, where: str, name: str, key: str, text: str) -> float:
+    if not _NUMBER.match(text):
+        raise ModelError(where, f"basic event {quoted(name)}: {key}={text} is not a number", file)
+    value = float(text)
+    if not math.isfinite(value) or value < 0:
+        raise ModelError(
+            where, f"basic event {quoted(name)}: {key} must be a number >= 0, got {text}", file
+        )
+    return value
+
+
+def _event(file: str, name: str, where: str, rest: list[_Token]) -> Event:
+    event = Event(name, where)
+    seen: set[str] = set()
+    i = 0
+    while i < len(rest):
+        key = rest[i]
+        if key.kind != "word" or i + 1 >= len(rest) or rest[i + 1].kind != "equals":
+            raise ModelError(
+                where,
+                f"basic event {quoted(name)}: expected key=value ({', '.join(ATTRIBUTES)}), "
+                f"got {quoted(key.text)}",
+                file,
+            )
+        if i + 2 >= len(rest) or rest[i + 2].kind != "word":
+            raise ModelError(where, f"basic event {quoted(name)}: {key.text}= has no value", file)
+        attribute, value = key.text.lower(), rest[i + 2].text
+        if attribute not in ATTRIBUTES:
+            raise ModelError(
+                where,
+                f"basic event {quoted(name)}: unknown attribute {quoted(key.text)} "
+                f"(read: {', '.join(ATTRIBUTES)})",
+                file,
+            )
+        if attribute in seen:
+            raise ModelError(where, f"basic event {quoted(name)}: {attribute} given twice", file)
+        seen.add(attribute)
+        number = _number(file, where, name, attribute, value)
+        if attribute == "lambda":
+            event.rate = number
+        elif attribute == "repair":
+            event.repair = number
+        elif attribute == "prob":
+            if number > 1:
+                raise ModelError(
+                    where, f"basic event {quoted(name)}: prob must be at most 1, got {value}", file
+                )
+            event.probability = number
+        elif attribute == "phases":
+            if number != int(number) or not 1 <= number <= 1000:
+                raise ModelError(
+                    where,
+                    f"basic event {quoted(name)}: phases must be a whole number from 1 to "
+                    f"1000, got {value}",
+                    file,
+                )
+            event.phases = int(number)
+        else:
+            if number > 1:
+                raise ModelError(
+                    where,
+                    f"basic event {quoted(name)}: dorm is a share of the failure rate, from 0 "
+                    f"to 1; got {value}",
+                    file,
+                )
+            event.dormancy = number
+        i += 3
+    if event.rate is None and event.probability is None:
+        raise ModelError(
+            where, f"basic event {quoted(name)}: give lambda= (a failure rate) or prob=", file
+        )
+    return event
+
+
+def _gate(
+    file: str, name: str, where: str, kind_token: _Token, rest: list[_Token]
+) -> Formula | Spare | Dependency:
+    kind = kind_token.text.lower()
+    for bad in rest:
+        if bad.kind != "string" and bad.kind != "word":
+            raise ModelError(
+                where, f"gate {quoted(name)}: unexpected {quoted(bad.text)} among its inputs", file
+            )
+    inputs: list[str | Formula] = [t.text for t in rest]
+    base = re.split(r"[-<=]", kind, maxsplit=1)[0]
+    if base in ORDER_DEPENDENT:
+        raise ModelError(
+            where,
+            f"gate {quoted(name)} is a {kind_token.text} gate, which depends on the order of "
+            f"failures and is not read (gates read: {GATES_READ})",
+            file,
+        )
+    if not inputs:
+        raise ModelError(where, f"gate {quoted(name)} has no inputs", file)
+    names = [t.text for t in rest]
+    if kind in SPARES:
+        if len(set(names)) != len(names):
+            raise ModelError(where, f"spare gate {quoted(name)} names a unit twice", file)
+        return Spare(name, where, kind, names)
+    if kind == "fdep":
+        if len(names) < 2:
+            raise ModelError(
+                where, f"fdep {quoted(name)} needs a trigger and at least one dependent", file
+            )
+        return Dependency(name, where, names[0], names[1:])
+    if kind in ("and", "or"):
+        return Formula(kind, where, inputs)
+    kofn, vot = _KOFN.match(kind), _VOT.match(kind)
+    if kofn or vot:
+        k = int((kofn or vot).group(1))  # type: ignore[union-attr]
+        n = int(kofn.group(2)) if kofn else len(inputs)
+        if n != len(inputs):
+            raise ModelError(
+                where, f"gate {quoted(name)} is {kind} but has {len(inputs)} inputs", file
+            )
+        if not 1 <= k <= n:
+            raise ModelError(
+                where, f"gate {quoted(name)}: {kind} needs 1 <= k <= {len(inputs)}", file
+            )
+        return Formula("atleast", where, inputs, k)
+    raise ModelError(
+        where,
+        f"gate {quoted(name)}: unknown gate kind {quoted(kind_token.text)} "
+        f"(gates read: {GATES_READ})",
+        file,
+    )
+
+
+def parse(text: str, file: str) -> TreeDraft:
+    """The fault tree of the Galileo text ``text`` read from ``file``."""
+    events: dict[str, Event] = {}
+    gates: dict[str, Formula] = {}
+    spares: dict[str, Spare] = {}
+    dependencies: dict[str, Dependency] = {}
+    lines: dict[str, int] = {}
+    top: tuple[str, int] | None = None
+    for statement in _statements(_tokens(text, file)):
+        head = statement[0]
+        where = f"line {head.line}"
+        if head.kind == "word" and head.text.lower() == "toplevel":
+            if len(statement) != 2 or statement[1].kind == "equals":
+                raise ModelError(where, 'toplevel takes one name: toplevel "System";', file)
+            if top is not None:
+                raise ModelError(where, f"a second toplevel (the first is on line {top[1]})", file)
+            top = (statement[1].text, head.line)
+            continue
+        if head.kind == "equals":
+            raise ModelError(where, 'expected a name, got "="', file)
+        name = head.text
+        if name in lines:
+            raise ModelError(
+                where, f"{quoted(name)} is defined twice (first on line {lines[name]})", file
+            )
+        if len(statement) < 2:
+            raise ModelError(
+                where, f"{quoted(name)} is neither a gate nor a basic event: say which", file
+            )
+        second = statement[1]
+        is_event = len(statement) > 2 and statement[2].kind == "equals"
+        if is_event and second.text.lower() == "pdep":
+            raise ModelError(
+                where,
+                f"gate {quoted(name)} is a pdep gate, which depends on the order of failures "
+                f"and is not read (gates read: {GATES_READ})",
+                file,
+            )
+        if is_event:
+            events[name] = _event(file, name, where, statement[1:])
+        elif second.kind == "word":
+            element = _gate(file, name, where, second, statement[2:])
+            if isinstance(element, Spare):
+                spares[name] = element
+            elif isinstance(element, Dependency):
+                dependencies[name] = element
+            else:
+                gates[name] = element
+        else:
+            raise ModelError(
+                where,
+                f"{quoted(name)}: expected a gate kind or key=value, got {quoted(second.text)}",
+                file,
+            )
+        lines[name] = head.line
+    if top is None:
+        raise ModelError("", 'no toplevel statement (toplevel "System";)', file)
+    used: list[tuple[str, str, str]] = [
+        (f"gate {quoted(g)}", f.where, x)
+        for g, f in gates.items()
+        for x in f.inputs
+        if isinstance(x, str)
+    ]
+    used += [
+        (f"spare gate {quoted(g)}", sp.where, u) for g, sp in spares.items() for u in sp.units
+    ]
+    used += [
+        (f"fdep {quoted(d)}", dep.where, x)
+        for d, dep in dependencies.items()
+        for x in [dep.trigger, *dep.dependents]
+    ]
+    for who, where, item in used:
+        if item not in lines:
+            raise ModelError(where, f"{who}: input {quoted(item)} is never defined", file)
+        if item in dependencies:
+            raise ModelError(
+                where,
+                f"{who}: input {quoted(item)} is an fdep, which has no output to use",
+                file,
+            )
+    if top[0] not in lines:
+        raise ModelError(f"line {top[1]}", f"toplevel {quoted(top[0])} is never defined", file)
+    if top[0] in dependencies:
+        raise ModelError(
+            f"line {top[1]}", f"toplevel {quoted(top[0])} is an fdep, which has no output", file
+        )
+    _refuse_cycles(gates, file)
+    return TreeDraft(
+        "Galileo",
+        events,
+        gates,
+        top[0],
+        f"line {top[1]}",
+        spares=spares,
+        dependencies=list(dependencies.values()),
+    )
+
+
+def _refuse_cycles(gates: dict[str, Formula], file: str) -> None:
+    """A gate that depends on itself, named with its path; iterative, so a deep tree is no
+    problem."""
+    state: dict[str, int] = {}  # 1: on the path, 2: done
+    for start in gates:
+        if state.get(start):
+            continue
+        path = [start]
+        stack = [iter([x for x in gates[start].inputs if isinstance(x, str)])]
+        state[start] = 1
+        while stack:
+            child = next(stack[-1], None)
+            if child is None:
+                state[path.pop()] = 2
+                stack.pop()
+                continue
+            if child not in gates or state.get(child) == 2:
+                continue
+            if state.get(child) == 1:
+                loop = [*path[path.index(child) :], child]
+                raise ModelError(
+                    gates[child].where,
+                    "the gates form a cycle: " + " -> ".join(quoted(g) for g in loop),
+                    file,
+                )
+            state[child] = 1
+            path.append(child)
+            stack.append(iter([x for x in gates[child].inputs if isinstance(x, str)]))

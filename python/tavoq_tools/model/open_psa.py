@@ -1,0 +1,405 @@
+"""Read a fault tree in the Open-PSA Model Exchange Format (.xml).
+
+What is read:
+- ``define-fault-tree`` (any number; ``define-component`` inside them is read as part of its
+  tree), holding ``define-gate``, ``define-basic-event``, ``define-house-event`` and
+  ``define-parameter``; ``model-data`` holds events and parameters too;
+- gate formulas ``or``, ``and``, ``atleast min="k"``, nested to any depth up to MAX_NESTING,
+  over ``gate``, ``basic-event``, ``house-event`` and ``event`` references. Names are one
+  namespace across the fault trees; a reference ``Tree.Name`` finds ``Name``;
+- basic events given by ``float`` (or ``int``) - a probability: the event fails on demand at
+  time 0 - or by ``exponential`` (λ and a mission time: a failure rate), either taken from a
+  ``parameter`` as well; house events ``constant value="true"`` (failed from the start) or
+  ``"false"`` (never failed).
+
+``not``, ``xor``, ``nand``, ``nor``, ``iff``, ``imply``, ``cardinality`` and ``constant``
+inside a gate make a tree that is not coherent (a failure can repair the system), which the
+engine's gates cannot hold: they are refused with their XML path, as is anything else the
+reader does not know.
+
+The XML is read by defusedxml with document type declarations forbidden, so entities (an
+"entity bomb", an external file) are refused before anything is expanded. The top event is
+the gate no other gate uses; with several, ``top`` names it.
+
+``parse(text, file, top=None)`` gives a ``TreeDraft`` or raises ``ModelError`` naming the
+file, the XML path (``opsa-mef/define-fault-tree[FT]/define-gate[G]/or``) and what is wrong.
+"""
+
+from __future__ import annotations
+
+import math
+import xml.etree.ElementTree as ElementTree
+from collections.abc import Iterator
+from typing import Any
+
+import defusedxml
+import defusedxml.ElementTree as SafeElementTree
+
+from ..errors import ModelError
+from .fault_tree import Event, Formula, TreeDraft, quoted
+
+__all__ = ["MAX_NESTING", "parse"]
+
+# Formulas nested deeper than this are refused (the expression language allows 100 levels).
+MAX_NESTING = 90
+NON_COHERENT = ("not", "xor", "nand", "nor", "iff", "imply", "cardinality", "constant")
+FORMULAS = ("or", "and", "atleast")
+REFERENCES = ("gate", "basic-event", "house-event", "event")
+IGNORED = ("label", "attributes")
+
+
+def _tag(element: Any) -> str:
+    tag = element.tag
+    if tag.__class__ is str and "}" not in tag:
+        return tag  # the common case, first: tags without a namespace
+    return tag.rpartition("}")[2] if isinstance(tag, str) else ""
+
+
+def _step(element: Any) -> str:
+    name = element.get("name")
+    return f"{_tag(element)}[{name}]" if name is not None else _tag(element)
+
+
+def _children(element: Any) -> list[Any]:
+    """The element's child elements but labels and attributes (comments are no elements of
+    ElementTree's parse)."""
+    return [c for c in element if _tag(c) not in IGNORED]
+
+
+def _name(element: Any, path: str, file: str) -> str:
+    name = element.get("name")
+    if name is None or not name.strip():
+        raise ModelError(path, f"<{_tag(element)}> needs a name", file)
+    return name
+
+
+class _Reader:
+    def __init__(self, file: str):
+        self.file = file
+        self.events: dict[str, Event] = {}
+        self.gates: dict[str, Formula] = {}
+        self.houses: dict[str, bool] = {}
+        self.parameters: dict[str, tuple[Any, str]] = {}
+        self.values: dict[str, float] = {}
+        self.defined: dict[str, str] = {}  # name -> its path, for duplicates
+        self.pending_events: list[tuple[str, Any, str]] = []
+        self.pending_gates: list[tuple[str, Any, str]] = []
+        self.mission_times: set[float] = set()
+        self.kinds: dict[str, str] = {}  # name -> "gate", "basic-event" or "house-event"
+
+    def error(self, path: str, message: str) -> ModelError:
+        return ModelError(path, message, self.file)
+
+    def define(self, name: str, path: str) -> None:
+        if name in self.defined:
+            raise self.error(
+                path, f"{quoted(name)} is defined twice (first at {self.defined[name]})"
+            )
+        self.defined[name] = path
+
+    # -- the containers --------------------------------------------------------------------
+
+    def container(self, element: Any, path: str) -> None:
+        for child in _children(element):
+            tag = _tag(child)
+            here = f"{path}/{_step(child)}"
+            if tag == "define-gate":
+                name = _name(child, here, self.file)
+                self.define(name, here)
+                self.pending_gates.append((name, child, here))
+            elif tag == "define-basic-event":
+                name = _name(child, here, self.file)
+                self.define(name, here)
+                self.pending_events.append((name, child, here))
+            elif tag == "define-house-event":
+                name = _name(child, here, self.file)
+                self.define(name, here)
+                self.houses[name] = self.house(child, here)
+            elif tag == "define-parameter":
+                name = _name(child, here, self.file)
+                if name in self.parameters:
+                    raise self.error(here, f"parameter {quoted(name)} is defined twice")
+                self.parameters[name] = (child, here)
+            elif tag in ("define-component", "define-fault-tree") and path.count("/") < 20:
+                self.container(child, here)
+            else:
+                raise self.error(
+                    here,
+                    f"<{tag}> is not read here (read: define-gate, define-basic-event, "
+                    "define-house-event, define-parameter, define-component)",
+                )
+
+    def house(self, element: Any, path: str) -> bool:
+        children = _children(element)
+        if not children:
+            return False  # a house event without a value is false
+        value = children[0]
+        if len(children) != 1 or _tag(value) != "constant":
+            raise self.error(path, 'a house event takes one <constant value="true|false"/>')
+        text = (value.get("value") or "").strip().lower()
+        if text not in ("true", "false"):
+            raise self.error(
+                f"{path}/constant", f'value must be "true" or "false", got {quoted(text)}'
+            )
+        return text == "true"
+
+    # -- numbers -----------------------------------------------------------------------------
+
+    def number(self, element: Any, path: str, seen: tuple[str, ...] = ()) -> float | None:
+        """The value of a numeric expression; None for <system-mission-time/>."""
+        tag = _tag(element)
+        if tag in ("float", "int"):
+            text = element.get("value")
+            try:
+                value = float(text) if tag == "float" else float(int(text))
+            except (TypeError, ValueError):
+                raise self.error(
+                    path, f"<{tag}> needs a numeric value, got {quoted(str(text))}"
+                ) from None
+            if not math.isfinite(value):
+                raise self.error(path, f"the value {text} is not a finite number")
+            return value
+        if tag == "system-mission-time":
+            return None
+        if tag == "parameter":
+            name = _name(element, path, self.file)
+            if name in self.values:
+                return self.values[name]
+            if name not in self.parameters:
+                raise self.error(path, f"parameter {quoted(name)} is never defined")
+            if name in seen:
+                raise self.error(
+                    path, "the parameters form a cycle: " + " -> ".join(map(quoted, (*seen, name)))
+                )
+            definition, where = self.parameters[name]
+            children = _children(definition)
+            if len(children) != 1:
+                raise self.error(where, "a parameter takes one value")
+            found = self.number(children[0], f"{where}/{_step(children[0])}", (*seen, name))
+            if found is None:
+                raise self.error(where, "a parameter that is the mission time is not read")
+            self.values[name] = found
+            return found
+        raise self.error(
+            path,
+            f"<{tag}> is not read as a number (read: float, int, parameter, system-mission-time)",
+        )
+
+    def event(self, name: str, element: Any, path: str) -> Event:
+        children = _children(element)
+        if len(children) != 1:
+            raise self.error(
+                path, "a basic event takes one value: <float value=...> or <exponential>"
+            )
+        value = children[0]
+        here = f"{path}/{_step(value)}"
+        tag = _tag(value)
+        if tag == "exponential":
+            arguments = _children(value)
+            if len(arguments) != 2:
+                raise self.error(
+                    here,
+                    f"<exponential> with {len(arguments)} arguments is not read; give the "
+                    "failure rate and the mission time",
+                )
+            rate = self.number(arguments[0], f"{here}/{_step(arguments[0])}")
+            if rate is None or rate < 0:
+                raise self.error(here, "the failure rate must be a number >= 0")
+            time = self.number(arguments[1], f"{here}/{_step(arguments[1])}")
+            if time is not None:
+                if time <= 0:
+                    raise self.error(here, f"the mission time must be positive, got {time:g}")
+                self.mission_times.add(time)
+            return Event(name, path, rate=rate)
+        probability = self.number(value, here)
+        if probability is None or not 0 <= probability <= 1:
+            raise self.error(here, "a probability must lie between 0 and 1")
+        return Event(name, path, probability=probability)
+
+    # -- formulas ----------------------------------------------------------------------------
+
+    def formula(self, element: Any, path: str, depth: int = 0) -> str | Formula:
+        tag = _tag(element)
+        if depth > MAX_NESTING:
+            raise self.error(path, f"formulas nested more than {MAX_NESTING} deep")
+        if tag in REFERENCES:
+            return self.reference(element, path.rpartition("/")[0])
+        if tag in NON_COHERENT:
+            raise self.error(
+                path,
+                f"<{tag}> makes the tree non-coherent (a failure could repair the system), "
+                f"which is not read; gates read: {', '.join(FORMULAS)}",
+            )
+        if tag not in FORMULAS:
+            raise self.error(
+                path, f"<{tag}> is not a formula that is read (read: {', '.join(FORMULAS)})"
+            )
+        arguments = _children(element)
+        if not arguments:
+            raise self.error(path, f"<{tag}> has no arguments")
+        inputs = [
+            self.reference(a, path)
+            if _tag(a) in REFERENCES
+            else self.formula(a, f"{path}/{_step(a)}", depth + 1)
+            for a in arguments
+        ]
+        k = 0
+        if tag == "atleast":
+            text = element.get("min")
+            try:
+                k = int(text or "")
+            except ValueError:
+                raise self.error(
+                    path, f"<atleast> needs min, a whole number; got {quoted(str(text))}"
+                ) from None
+            if not 1 <= k <= len(inputs):
+                raise self.error(path, f"<atleast> needs 1 <= min <= {len(inputs)}, got {k}")
+        return Formula(tag, path, inputs, k)
+
+    def reference(self, element: Any, parent: str) -> str:
+        """The name that a reference inside ``parent`` (an XML path) stands for."""
+        tag = _tag(element)
+        name = element.get("name")
+        found = self.resolve(name) if name else None
+        if found is not None and (tag == "event" or tag == self.kinds[found]):
+            return found
+        path = f"{parent}/{_step(element)}"  # made only for a message
+        name = _name(element, path, self.file)
+        if found is None:
+            raise self.error(path, f"{quoted(name)} is never defined")
+        raise self.error(path, f"{quoted(name)} is a {self.kinds[found]}, not a {tag}")
+
+    def resolve(self, name: str) -> str | None:
+        if name in self.defined:
+            return name
+        # A reference may be written with the fault tree (or component) that holds it.
+        _, dot, last = name.rpartition(".")
+        if dot and last in self.defined:
+            return last
+        return None
+
+    # -- the whole -------------------------------------------------------------------------
+
+    def read(self, root: Any, top: str | None) -> TreeDraft:
+        if _tag(root) != "opsa-mef":
+            raise self.error(_tag(root), f"the root element is <{_tag(root)}>, not <opsa-mef>")
+        for child in _children(root):
+            tag = _tag(child)
+            here = f"opsa-mef/{_step(child)}"
+            if tag in ("define-fault-tree", "model-data"):
+                self.container(child, here)
+            else:
+                raise self.error(
+                    here, f"<{tag}> is not read (read: define-fault-tree, model-data)"
+                )
+        self.kinds = dict.fromkeys(self.defined, "basic-event")
+        self.kinds.update(dict.fromkeys(self.houses, "house-event"))
+        self.kinds.update((name, "gate") for name, _, _ in self.pending_gates)
+        for name, element, path in self.pending_events:
+            self.events[name] = self.event(name, element, path)
+        for name, value in self.houses.items():
+            self.events[name] = Event(name, self.defined[name], probability=1.0 if value else 0.0)
+        used: set[str] = set()
+        for name, element, path in self.pending_gates:
+            children = _children(element)
+            if len(children) != 1:
+                raise self.error(path, "a gate takes one formula")
+            formula = self.formula(children[0], f"{path}/{_step(children[0])}")
+            if isinstance(formula, str):
+                formula = Formula("or", path, [formula])
+            self.gates[name] = formula
+            used.update(_references(formula))
+        if not self.gates:
+            raise self.error("opsa-mef", "the file defines no gate")
+        top_name = self.top(top, used)
+        _refuse_cycles(self.gates, self.file)
+        mission, note = None, ""
+        if len(self.mission_times) == 1:
+            mission = next(iter(self.mission_times))
+        elif self.mission_times:
+            listed = ", ".join(f"{t:g}" for t in sorted(self.mission_times)[:5])
+            note = f" (its exponentials name several: {listed})"
+        return TreeDraft(
+            "Open-PSA",
+            self.events,
+            self.gates,
+            top_name,
+            self.defined[top_name],
+            mission,
+            mission_note=note,
+        )
+
+    def top(self, top: str | None, used: set[str]) -> str:
+        if top is not None:
+            found = self.resolve(top)
+            if found is None or found not in self.gates:
+                raise self.error("", f"the top {quoted(top)} is not a gate of the file")
+            return found
+        tops = [g for g in self.gates if g not in used]
+        if len(tops) != 1:
+            listed = ", ".join(quoted(g) for g in tops[:10])
+            raise self.error(
+                "",
+                f"{len(tops)} gates are used by no other gate ({listed}): name the top "
+                "(--top NAME)"
+                if tops
+                else "every gate is used by another: the gates form a cycle",
+            )
+        return tops[0]
+
+
+def _references(formula: Formula) -> Iterator[str]:
+    stack: list[str | Formula] = [formula]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, str):
+            yield item
+        else:
+            stack.extend(item.inputs)
+
+
+def _refuse_cycles(gates: dict[str, Formula], file: str) -> None:
+    state: dict[str, int] = {}
+    for start in gates:
+        if state.get(start):
+            continue
+        path = [start]
+        state[start] = 1
+        stack = [iter([x for x in _references(gates[start]) if x in gates])]
+        while stack:
+            child = next(stack[-1], None)
+            if child is None:
+                state[path.pop()] = 2
+                stack.pop()
+                continue
+            if state.get(child) == 2:
+                continue
+            if state.get(child) == 1:
+                loop = [*path[path.index(child) :], child]
+                raise ModelError(
+                    gates[child].where,
+                    "the gates form a cycle: " + " -> ".join(quoted(g) for g in loop),
+                    file,
+                )
+            state[child] = 1
+            path.append(child)
+            stack.append(iter([x for x in _references(gates[child]) if x in gates]))
+
+
+def parse(text: str, file: str, top: str | None = None) -> TreeDraft:
+    """The fault tree of the Open-PSA text ``text`` read from ``file``."""
+    try:
+        root = SafeElementTree.fromstring(text, forbid_dtd=True)
+    except defusedxml.DefusedXmlException as err:
+        raise ModelError(
+            "",
+            f"refused: the XML declares a document type or entities ({type(err).__name__})",
+            file,
+        ) from None
+    except ElementTree.ParseError as err:
+        line, column = getattr(err, "position", (0, 0))
+        message = str(err).split(":")[0]
+        raise ModelError(f"line {line}, column {column + 1}", f"XML: {message}", file) from None
+    except (ValueError, RecursionError) as err:
+        raise ModelError("", f"XML: {err}", file) from None
+    return _Reader(file).read(root, top)

@@ -1,0 +1,643 @@
+"""Components that act on each other: state kinds, repair crews, standby groups, common
+causes and triggers, as plain data, their checks, and the native ``tavoq.Interactions``.
+
+Each construct is a frozen dataclass of names and numbers, like the rest of a Model. The
+Model checks them against its components (``resolve``), which gives a ``PlantLayout``: the
+same things by index, which is all that building the native object needs.
+
+What the names mean to the engine (docs/model-format.md says it for the reader):
+- a state's kind is working, failed or planned; a component is down for the failure logic
+  in a failed or planned state, and a system stop caused by planned states alone is planned,
+  not a failure;
+- every transition out of a state that names a crew waits for a crew of that pool;
+- a standby group keeps one of its units in its active state, in preference order; its
+  name is a leaf of the failure logic (node ``n_components + group number``), down while no
+  unit is active;
+- a common cause is an event of its own that moves all its working members at once; with
+  ``beta`` it takes the fraction beta of each member's exponential failure rate;
+- a trigger moves components when a component, gate or group fails or is restored.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Protocol
+
+from ..errors import ModelError, check_integer, shown, unknown
+from . import distributions, logic
+
+
+class _Transition(Protocol):
+    @property
+    def source(self) -> str: ...
+    @property
+    def target(self) -> str: ...
+    @property
+    def distribution(self) -> str: ...
+    @property
+    def params(self) -> Mapping[str, Any]: ...
+    @property
+    def crew(self) -> str | None: ...
+    @property
+    def priority(self) -> int: ...
+
+
+class Component(Protocol):
+    """What the checks read of a component (tavoq_tools.model.system.Component)."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def states(self) -> tuple[str, ...]: ...
+    @property
+    def kinds(self) -> Mapping[str, str]: ...
+    @property
+    def transitions(self) -> Sequence[_Transition]: ...
+    @property
+    def count(self) -> int | None: ...
+    @property
+    def names(self) -> tuple[str, ...]: ...
+    @property
+    def state_kinds(self) -> tuple[int, ...]: ...
+
+
+__all__ = [
+    "KIND_CODES",
+    "MAX_CREWS",
+    "CommonCause",
+    "CrewPool",
+    "Move",
+    "PlantLayout",
+    "StandbyGroup",
+    "Trigger",
+    "check_name",
+    "exponential_rate",
+    "resolve",
+    "resolve_triggers",
+]
+
+#: A state's kind -> the code the engine takes.
+KIND_CODES = {"working": 0, "failed": 1, "planned": 2}
+WORKING, FAILED, PLANNED = 0, 1, 2
+# More crews in one pool than this is a typo, not a workshop.
+MAX_CREWS = 100_000
+
+
+@dataclass(frozen=True)
+class CrewPool:
+    """``count`` repair crews shared by the transitions that name the pool."""
+
+    name: str
+    count: int = 1
+
+
+@dataclass(frozen=True)
+class Move:
+    """Moves each of ``components`` whose state is one of ``source`` to ``target``. A name
+    given ``count`` stands for all its components."""
+
+    components: tuple[str, ...]
+    source: tuple[str, ...]
+    target: str
+
+
+@dataclass(frozen=True)
+class Trigger:
+    """When ``when`` (a component, gate or standby group) fails (``on_failure``) or is
+    restored, the moves are made, in order."""
+
+    when: str
+    moves: tuple[Move, ...]
+    on_failure: bool = True
+
+
+@dataclass(frozen=True)
+class StandbyGroup:
+    """Units in preference order; one of them is kept in ``active``, the others wait in
+    ``standby``. A switch-over fails with probability ``switch_failure``, which moves the unit
+    to ``switch_failed`` and tries the next. With ``revert`` a more preferred unit that is
+    working again takes over."""
+
+    name: str
+    units: tuple[str, ...]
+    active: str
+    standby: str
+    switch_failure: float = 0.0
+    switch_failed: str | None = None
+    revert: bool = True
+
+
+@dataclass(frozen=True)
+class CommonCause:
+    """An event that moves every member in a working state to ``target`` at once. Its delay
+    is ``distribution`` with ``params``, or, with ``beta``, exponential with the fraction
+    beta of the members' equal failure rate (each member keeps 1 - beta of it)."""
+
+    name: str
+    members: tuple[str, ...]
+    target: str
+    beta: float | None = None
+    distribution: str | None = None
+    params: Mapping[str, Any] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class PlantLayout:
+    """The constructs by index, checked (see ``resolve``).
+
+    ``kinds``: component index -> a kind code per state of the matrix (padding states
+    failed), for components that declare kinds. ``groups``: (units, active, standby,
+    switch-failed states per unit, switch failure, revert). ``common_causes``: (distribution,
+    params, members, target state per member). ``rate_factors``: (component, from, to) ->
+    the factor its exponential rate is multiplied by (beta). ``pools``: crew counts.
+    ``crews``: (component, state, pool, priority). ``triggers``: (source node, on_failure,
+    moves as (component, from states, to state)); source nodes are filled in once the logic
+    is built.
+    """
+
+    kinds: dict[int, tuple[int, ...]]
+    groups: tuple[
+        tuple[tuple[int, ...], tuple[int, ...], tuple[int, ...], tuple[int, ...], float, bool], ...
+    ]
+    common_causes: tuple[tuple[str, Mapping[str, Any], tuple[int, ...], tuple[int, ...]], ...]
+    rate_factors: dict[tuple[int, int, int], float]
+    pools: tuple[int, ...]
+    crews: tuple[tuple[int, int, int, int], ...]
+    triggers: tuple[tuple[int, bool, tuple[tuple[int, tuple[int, ...], int], ...]], ...] = ()
+
+    @property
+    def empty(self) -> bool:
+        """Nothing the engine would need Interactions for."""
+        return not (self.kinds or self.groups or self.common_causes or self.pools or self.triggers)
+
+    @property
+    def has_planned(self) -> bool:
+        return any(PLANNED in kinds for kinds in self.kinds.values())
+
+    def to_native(self, n_components: int) -> Any:
+        """The ``tavoq.Interactions`` of this layout, for runnerStatistics."""
+        import importlib
+
+        # Typed as Any: the module's stub may predate Interactions.
+        tavoq: Any = importlib.import_module("tavoq")
+        native = tavoq.Interactions(n_components)
+        for component, kinds in self.kinds.items():
+            native.setStateKinds(component, list(kinds))
+        for g, (units, active, standby, failed, q, revert) in enumerate(self.groups):
+            leaf = native.addStandbyGroup(
+                list(units), list(active), list(standby), list(failed), q, revert
+            )
+            if leaf != n_components + g:
+                raise RuntimeError(f"standby group {g} became leaf {leaf}, not {n_components + g}")
+        for name, params, members, targets in self.common_causes:
+            native.addCommonCause(distributions.native(name, params), list(members), list(targets))
+        for count in self.pools:
+            native.addCrewPool(count)
+        for component, state, pool, priority in self.crews:
+            native.setCrew(component, state, pool, priority)
+        for source, on_failure, moves in self.triggers:
+            native.addTrigger(
+                source, on_failure, [(c, list(states), to) for c, states, to in moves]
+            )
+        return native
+
+
+# -- checks -----------------------------------------------------------------------------------
+
+
+def check_name(key: str, name: object, what: str) -> str:
+    """A name of the failure logic's language (letters, digits, _)."""
+    if (
+        not isinstance(name, str)
+        or not logic.NAME_PATTERN.fullmatch(name)
+        or name in logic.KEYWORDS
+        or len(name) > logic.MAX_NAME_LENGTH
+    ):
+        raise ModelError(
+            key,
+            f"a {what} name is letters, digits and _ (at most {logic.MAX_NAME_LENGTH}), not "
+            f"starting with a digit, and not and, or, atleast, not; got {shown(name)}",
+        )
+    return name
+
+
+def _names(key: str, value: object, what: str, *, empty: bool = False) -> tuple[str, ...]:
+    if (
+        isinstance(value, str | bytes)
+        or not isinstance(value, Sequence)
+        or (not value and not empty)
+    ):
+        raise ModelError(key, f"must be a non-empty list of {what}, got {shown(value)}")
+    for i, item in enumerate(value):
+        if not isinstance(item, str):
+            raise ModelError(f"{key}[{i}]", f"must be a {what[:-1]} name, got {shown(item)}")
+    return tuple(value)
+
+
+def _probability(key: str, value: object, *, below_one: bool) -> float:
+    ok = isinstance(value, int | float) and not isinstance(value, bool)
+    number = float(value) if ok else math.nan  # type: ignore[arg-type]
+    inside = 0.0 <= number < 1.0 if below_one else 0.0 <= number <= 1.0
+    if not inside:
+        interval = "[0, 1)" if below_one else "[0, 1]"
+        raise ModelError(key, f"must be a number in {interval}, got {shown(value)}")
+    return number
+
+
+class _Components:
+    """The model's components by expanded name, for the checks."""
+
+    def __init__(self, components: Sequence[Component]) -> None:
+        self.index: dict[str, int] = {}
+        self.component: dict[str, Component] = {}
+        self.groups: dict[str, tuple[str, ...]] = {}
+        for c in components:
+            for name in c.names:
+                self.index[name] = len(self.index)
+                self.component[name] = c
+            if c.count is not None:
+                self.groups[c.name] = c.names
+
+    def expand(self, key: str, names: Sequence[str]) -> list[tuple[str, str]]:
+        """(key of the name, component name) for each name, a count's name expanded."""
+        out = []
+        for i, name in enumerate(names):
+            if name in self.index:
+                out.append((f"{key}[{i}]", name))
+            elif name in self.groups:
+                out.extend((f"{key}[{i}]", member) for member in self.groups[name])
+            else:
+                raise ModelError(
+                    f"{key}[{i}]",
+                    unknown("component", name, "components", [*self.index, *self.groups]),
+                )
+        return out
+
+    def state(self, key: str, name: str, state: object) -> int:
+        states = self.component[name].states
+        if not isinstance(state, str) or state not in states:
+            raise ModelError(key, unknown(f"state of {name}", state, "states", states))
+        return states.index(state)
+
+    def kind(self, name: str, state: int) -> int:
+        return self.component[name].state_kinds[state]
+
+
+def resolve(
+    components: Sequence[Component],
+    crews: Sequence[CrewPool],
+    groups: Sequence[StandbyGroup],
+    common_causes: Sequence[CommonCause],
+) -> PlantLayout:
+    """Check the constructs against the components; ModelError names the key of the first
+    problem. Triggers are checked by ``resolve_triggers`` once the logic exists."""
+    known = _Components(components)
+    # Only kinds other than the default rule need telling, for each component's own states
+    # (runnerStatistics reads every component with its own number of states).
+    kinds = {
+        known.index[name]: c.state_kinds
+        for c in components
+        if c.state_kinds != (WORKING,) + (FAILED,) * (len(c.states) - 1)
+        for name in c.names
+    }
+
+    pool_of: dict[str, int] = {}
+    for pool in crews:
+        key = f"crews.{pool.name}"
+        check_name(key, pool.name, "crew pool")
+        check_integer(f"{key}.count", pool.count, 1, MAX_CREWS, error=ModelError)
+        if pool.name in pool_of:
+            raise ModelError(key, f'a second crew pool "{pool.name}"')
+        pool_of[pool.name] = len(pool_of)
+    crew_rows = _crew_rows(components, known, pool_of)
+
+    group_rows = []
+    roles: dict[str, tuple[str, str, str]] = {}  # unit -> (group, active, standby)
+    for group in groups:
+        group_rows.append(_group_row(group, known, roles))
+
+    cause_rows = []
+    factors: dict[tuple[int, int, int], float] = {}
+    beta_of: dict[str, str] = {}
+    for cause in common_causes:
+        cause_rows.append(_cause_row(cause, known, factors, beta_of))
+
+    return PlantLayout(
+        kinds=kinds,
+        groups=tuple(group_rows),
+        common_causes=tuple(row for row in cause_rows if row is not None),
+        rate_factors=factors,
+        pools=tuple(pool.count for pool in crews),
+        crews=crew_rows,
+    )
+
+
+def _crew_rows(
+    components: Sequence[Component], known: _Components, pool_of: Mapping[str, int]
+) -> tuple[tuple[int, int, int, int], ...]:
+    rows = []
+    for c in components:
+        by_state: dict[str, tuple[str | None, int, int]] = {}
+        for i, t in enumerate(c.transitions):
+            key = f"components.{c.name}.transitions[{i}]"
+            if t.crew is not None and t.crew not in pool_of:
+                raise ModelError(
+                    f"{key}.crew",
+                    unknown("crew pool", t.crew, "crews", list(pool_of))
+                    + (" (define it in [crews.NAME] with count = N)" if not pool_of else ""),
+                )
+            if t.source in by_state:
+                crew, priority, first = by_state[t.source]
+                if (crew, priority) != (t.crew, t.priority):
+                    raise ModelError(
+                        f"{key}.crew",
+                        f'every transition out of "{t.source}" waits for the same crew: '
+                        f"transitions[{first}] says {shown(crew)} (priority {priority}), "
+                        f"this one {shown(t.crew)} (priority {t.priority})",
+                    )
+            else:
+                by_state[t.source] = (t.crew, t.priority, i)
+        for state, (crew, priority, _) in by_state.items():
+            if crew is None:
+                continue
+            for name in c.names:
+                rows.append((known.index[name], c.states.index(state), pool_of[crew], priority))
+    return tuple(rows)
+
+
+def _group_row(
+    group: StandbyGroup, known: _Components, roles: dict[str, tuple[str, str, str]]
+) -> tuple[tuple[int, ...], tuple[int, ...], tuple[int, ...], tuple[int, ...], float, bool]:
+    key = f"standby.{group.name}"
+    check_name(key, group.name, "standby group")
+    units = known.expand(f"{key}.units", _names(f"{key}.units", group.units, "units"))
+    seen: set[str] = set()
+    for ukey, unit in units:
+        if unit in seen:
+            raise ModelError(ukey, f'unit "{unit}" is listed twice')
+        seen.add(unit)
+    q = _probability(f"{key}.switch_failure", group.switch_failure, below_one=False)
+    if not isinstance(group.revert, bool):
+        raise ModelError(f"{key}.revert", f"must be true or false, got {shown(group.revert)}")
+    if q > 0 and group.switch_failed is None:
+        raise ModelError(
+            f"{key}.switch_failed",
+            "missing: the state a unit goes to when its switch-over fails "
+            f"(switch_failure = {q:g})",
+        )
+    active, standby, failed = [], [], []
+    for ukey, unit in units:
+        a = known.state(f"{key}.active", unit, group.active)
+        s = known.state(f"{key}.standby", unit, group.standby)
+        if a == s:
+            raise ModelError(f"{key}.standby", "must differ from the active state")
+        for state, label in ((a, "active"), (s, "standby")):
+            if known.kind(unit, state) != WORKING:
+                name = known.component[unit].states[state]
+                raise ModelError(
+                    f"{key}.{label}",
+                    f'state "{name}" of {unit} is not a working state: declare it with '
+                    f'kinds = {{ {name} = "working" }} in components.{known.component[unit].name}',
+                )
+        if group.switch_failed is not None:
+            f = known.state(f"{key}.switch_failed", unit, group.switch_failed)
+            if known.kind(unit, f) == WORKING:
+                raise ModelError(
+                    f"{key}.switch_failed",
+                    f'state "{group.switch_failed}" of {unit} is a working state: a failed '
+                    "switch-over leaves the unit down",
+                )
+        else:
+            # Never entered without a switch failure; the engine still wants a down state.
+            down = [i for i, k in enumerate(known.component[unit].state_kinds) if k != WORKING]
+            if not down:
+                raise ModelError(ukey, f"unit {unit} has no failed state: it could never fail")
+            f = down[0]
+        if unit in roles and roles[unit][1:] != (group.active, group.standby):
+            other, other_active, other_standby = roles[unit]
+            raise ModelError(
+                ukey,
+                f'unit "{unit}" is in standby.{other} too, with active = "{other_active}" and '
+                f'standby = "{other_standby}"; a shared unit needs the same states in both '
+                f'(here "{group.active}" and "{group.standby}")',
+            )
+        roles.setdefault(unit, (group.name, group.active, group.standby))
+        active.append(a)
+        standby.append(s)
+        failed.append(f)
+    return (
+        tuple(known.index[u] for _, u in units),
+        tuple(active),
+        tuple(standby),
+        tuple(failed),
+        q,
+        group.revert,
+    )
+
+
+def _cause_row(
+    cause: CommonCause,
+    known: _Components,
+    factors: dict[tuple[int, int, int], float],
+    beta_of: dict[str, str],
+) -> tuple[str, Mapping[str, Any], tuple[int, ...], tuple[int, ...]] | None:
+    key = f"common_cause.{cause.name}"
+    check_name(key, cause.name, "common cause")
+    members = known.expand(f"{key}.members", _names(f"{key}.members", cause.members, "members"))
+    if len({m for _, m in members}) != len(members):
+        raise ModelError(f"{key}.members", "names a component twice")
+    targets = tuple(known.state(f"{key}.to", m, cause.target) for _, m in members)
+    if (cause.beta is None) == (cause.distribution is None):
+        raise ModelError(
+            key,
+            "give beta (a share of the members' failure rate) or a distribution, not both"
+            if cause.beta is not None
+            else "needs beta (a share of the members' failure rate) or a distribution",
+        )
+    indices = tuple(known.index[m] for _, m in members)
+    if cause.distribution is not None:
+        params = distributions.check_params(key, cause.distribution, cause.params)
+        return (cause.distribution, params, indices, targets)
+    if cause.params:
+        raise ModelError(
+            f"{key}.{next(iter(cause.params))}", "a parameter of a distribution, but beta is given"
+        )
+    beta = _probability(f"{key}.beta", cause.beta, below_one=True)
+    rate = None
+    found: list[tuple[int, int, int, float]] = []
+    for mkey, member in members:
+        if member in beta_of:
+            raise ModelError(
+                mkey,
+                f"{member} is in common_cause.{beta_of[member]} with beta already: its "
+                "failure rate can be shared out once",
+            )
+        beta_of[member] = cause.name
+        component = known.component[member]
+        target = component.states.index(cause.target)
+        own = [
+            t
+            for t in component.transitions
+            if t.target == cause.target
+            and component.state_kinds[component.states.index(t.source)] == WORKING
+        ]
+        if not own or any(t.distribution != "exponential" for t in own):
+            raise ModelError(
+                f"{key}.beta",
+                f"beta needs exponential failures: {member} has "
+                + (
+                    "no transition from a working state to "
+                    if not own
+                    else "a transition that is not exponential from a working state to "
+                )
+                + f'"{cause.target}"',
+            )
+        for t in own:
+            lam = exponential_rate(t.params)
+            if rate is None:
+                rate = lam
+            elif not math.isclose(lam, rate, rel_tol=1e-9):
+                raise ModelError(
+                    f"{key}.beta",
+                    f"beta needs one failure rate for all members: {member} fails at rate "
+                    f"{lam:g} ({t.source} -> {t.target}), another member at {rate:g}",
+                )
+            found.append((known.index[member], component.states.index(t.source), target, lam))
+    for c, source, target, _ in found:
+        factors[(c, source, target)] = 1.0 - beta
+    if beta == 0.0 or rate is None:
+        return None  # nothing is shared out: no event at all
+    return ("exponential", {"rate": beta * rate}, indices, targets)
+
+
+def exponential_rate(params: Mapping[str, Any]) -> float:
+    """The rate of checked exponential parameters (mttf, mean or rate)."""
+    if "rate" in params:
+        return float(params["rate"])
+    return 1.0 / float(params["mttf"] if "mttf" in params else params["mean"])
+
+
+# -- triggers -------------------------------------------------------------------------------
+
+
+def resolve_triggers(
+    triggers: Sequence[Trigger],
+    components: Sequence[Component],
+    node_of: Mapping[str, int],
+    under: Mapping[int, frozenset[int]],
+) -> tuple[tuple[int, bool, tuple[tuple[int, tuple[int, ...], int], ...]], ...]:
+    """The triggers by index. ``node_of`` maps each name a trigger may watch (component,
+    gate, standby group) to its node; ``under[node]`` is the set of components whose move
+    can turn that node (a component: itself). A set of triggers that would set one another off
+    for ever within one time unit is refused with its path."""
+    known = _Components(components)
+    rows = []
+    produced = []  # per trigger: the (node, on_failure) events its moves can cause
+    for i, trigger in enumerate(triggers):
+        key = f"triggers[{i}]"
+        if not isinstance(trigger.when, str) or trigger.when not in node_of:
+            raise ModelError(
+                f"{key}.when",
+                unknown("component, gate or standby group", trigger.when, "names", list(node_of)),
+            )
+        if not isinstance(trigger.on_failure, bool):
+            raise ModelError(key, "fails or restored must be true")
+        moves = trigger.moves
+        if isinstance(moves, str | bytes) or not isinstance(moves, Sequence) or not moves:
+            raise ModelError(f"{key}.move", "must be a non-empty list of moves")
+        native_moves = []
+        events: set[tuple[int, bool]] = set()
+        for j, move in enumerate(moves):
+            mkey = f"{key}.move[{j}]"
+            if not isinstance(move, Move):
+                raise ModelError(mkey, f"must be a Move, got {shown(move)}")
+            names = known.expand(
+                f"{mkey}.components", _names(f"{mkey}.components", move.components, "components")
+            )
+            sources = _names(f"{mkey}.from", move.source, "states")
+            for _, name in names:
+                c = known.index[name]
+                from_states = tuple(
+                    known.state(f"{mkey}.from[{k}]", name, s) for k, s in enumerate(sources)
+                )
+                to = known.state(f"{mkey}.to", name, move.target)
+                native_moves.append((c, from_states, to))
+                down = known.kind(name, to) != WORKING
+                events.update((node, down) for node, below in under.items() if c in below)
+        rows.append((node_of[trigger.when], trigger.on_failure, tuple(native_moves)))
+        produced.append(events)
+    _refuse_endless(rows, produced)
+    return tuple(rows)
+
+
+def _refuse_endless(
+    rows: Sequence[tuple[int, bool, Any]], produced: Sequence[set[tuple[int, bool]]]
+) -> None:
+    """Trigger i can set off trigger j when i's moves can cause j's event. Such a chain
+    repeats for ever only if it also turns a watched node back the other way: refused is a
+    trigger on a closed chain that also holds a move undoing the trigger's own event."""
+    n = len(rows)
+    following = [
+        [j for j in range(n) if (rows[j][0], rows[j][1]) in produced[i]] for i in range(n)
+    ]
+    reach = [_reachable(following, i) for i in range(n)]
+    for start in range(n):
+        if start not in reach[start]:
+            continue
+        node, on_failure = rows[start][0], rows[start][1]
+        undoing = next(
+            (
+                i
+                for i in range(n)
+                if i in reach[start]
+                and start in reach[i]
+                and (node, not on_failure) in produced[i]
+            ),
+            None,
+        )
+        if undoing is None:
+            continue
+        there = _path(following, start, undoing) if undoing != start else [start]
+        back = _path(following, undoing, start)
+        loop = there + back[1:]
+        raise ModelError(
+            f"triggers[{start}]",
+            "the triggers set one another off without end within one time unit: "
+            + " -> ".join(f"triggers[{i}]" for i in loop),
+        )
+
+
+def _reachable(following: Sequence[Sequence[int]], a: int) -> set[int]:
+    """The triggers a chain of at least one step from ``a`` reaches."""
+    seen: set[int] = set()
+    frontier = [a]
+    while frontier:
+        frontier = [j for i in frontier for j in following[i] if j not in seen]
+        seen.update(frontier)
+    return seen
+
+
+def _path(following: Sequence[Sequence[int]], a: int, b: int) -> list[int]:
+    """The shortest chain a -> ... -> b of at least one step (b reachable from a)."""
+    parent: dict[int, int] = {}
+    frontier = [a]
+    while frontier:
+        after = []
+        for i in frontier:
+            for j in following[i]:
+                if j in parent:
+                    continue
+                parent[j] = i
+                if j == b:
+                    path = [b]
+                    node = i
+                    while node != a:
+                        path.append(node)
+                        node = parent[node]
+                    path.append(a)
+                    return path[::-1]
+                after.append(j)
+        frontier = after
+    raise ValueError(f"no chain from {a} to {b}")

@@ -1,0 +1,687 @@
+"""The Galileo and Open-PSA readers (tavoq_tools.model.galileo, open_psa, fault_tree), the TOML
+writer and `tavoq convert`: what they read, what they refuse and how they say it."""
+
+import tomllib
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from tavoq_tools import cli
+from tavoq_tools.errors import ModelError
+from tavoq_tools.model.fault_tree import NameMap
+from tavoq_tools.model.file import file_kind, load_model, model_from_dict
+from tavoq_tools.model.toml_writer import model_to_toml, toml_string
+
+GALILEO = """\
+// pumps and a valve
+toplevel "Plant";
+"Plant" or "Pumps" "Valve";
+"Pumps" 2of3 "P 1" "P 2" "P 3";
+"P 1" lambda=0.001 repair=0.1; "P 2" lambda=0.001 repair=0.1; "P 3" lambda=0.001 repair=0.1;
+"Valve" prob=0.01;
+"""
+
+OPEN_PSA = """\
+<?xml version="1.0"?>
+<opsa-mef>
+  <define-fault-tree name="FT">
+    <define-gate name="Plant">
+      <or><gate name="Pumps"/><basic-event name="Valve"/></or>
+    </define-gate>
+    <define-gate name="Pumps">
+      <atleast min="2">
+        <basic-event name="P 1"/><basic-event name="P 2"/><basic-event name="P 3"/>
+      </atleast>
+    </define-gate>
+    <define-basic-event name="P 1"><exponential><parameter name="l"/><float value="100"/></exponential></define-basic-event>
+    <define-basic-event name="P 2"><exponential><parameter name="l"/><float value="100"/></exponential></define-basic-event>
+    <define-basic-event name="P 3"><exponential><parameter name="l"/><float value="100"/></exponential></define-basic-event>
+    <define-basic-event name="Valve"><float value="0.01"/></define-basic-event>
+    <define-parameter name="l"><float value="0.001"/></define-parameter>
+  </define-fault-tree>
+</opsa-mef>
+"""
+
+
+def write(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+def test_both_formats_give_the_same_logic_and_rates(tmp_path):
+    dft = load_model(write(tmp_path, "a.dft", GALILEO), mission_time=100, step=0.5)
+    xml = load_model(write(tmp_path, "a.xml", OPEN_PSA), step=0.5)
+    for model in (dft, xml):
+        assert model.simulation.horizon == 200 and model.simulation.step == 0.5
+        assert model.failed_when == "Plant"
+        assert model.gates == {"Plant": "Pumps or Valve", "Pumps": "atleast(2, P_1, P_2, P_3)"}
+        assert sorted(model.minimal_cutsets()) == sorted(
+            [("Valve",), ("P_1", "P_2"), ("P_1", "P_3"), ("P_2", "P_3")]
+        )
+        pump = next(c for c in model.components if c.name == "P_1")
+        assert pump.transitions[0].params == {"rate": 0.0005}  # 0.001 per hour, steps of 0.5 h
+        valve = next(c for c in model.components if c.name == "Valve")
+        assert [(t.distribution, t.params) for t in valve.transitions] == [
+            ("demand", {"probability": 0.01})
+        ]
+    repair = next(c for c in dft.components if c.name == "P_1").transitions[1]
+    assert (repair.source, repair.target, repair.params) == ("failed", "working", {"rate": 0.05})
+    assert dft.repairable and not xml.repairable
+    assert '"P 1" as P_1' in dft.description
+
+
+@pytest.mark.parametrize(
+    ("names", "expected"),
+    [
+        (["Pump A", "Pump-A", "Pump_A"], ["Pump_A", "Pump_A_2", "Pump_A_3"]),
+        (["2of3", "and", "not", ""], ["_2of3", "and_", "not_", "_"]),
+        (["é\n\x00x", "x" * 300], ["_x", "x" * 92]),
+    ],
+)
+def test_names_map_to_distinct_valid_names(names, expected):
+    mapped = NameMap()
+    assert [mapped(n) for n in names] == expected
+    assert [mapped(n) for n in names] == expected  # the same name maps the same way again
+
+
+def test_order_of_names_in_the_file_settles_clashes(tmp_path):
+    text = 'toplevel "a b";\n"a b" or "a_b" "a-b";\n"a_b" lambda=1;\n"a-b" lambda=2;\n'
+    model = load_model(write(tmp_path, "t.dft", text), mission_time=1)
+    rates = {c.name: c.transitions[0].params["rate"] for c in model.components}
+    assert rates == {"a_b": 1.0, "a_b_2": 2.0}
+    assert model.gates == {"a_b_3": "a_b or a_b_2"}
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        (
+            'toplevel "T";\n"T" pand "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
+            'line 2: gate "T" is a pand gate, which depends on the order of failures and is not '
+            "read (gates read: and, or, KofN (2of3), votK, csp, wsp, hsp, spare, fdep)",
+        ),
+        (
+            'toplevel "T";\n"T" or "A";\n\n"X" por-excl "A" "A";\n"A" lambda=1;',
+            'line 4: gate "X" is a por-excl gate',
+        ),
+        ('toplevel "T";\n"T" seq "A";', 'line 2: gate "T" is a seq gate'),
+        ('toplevel "T";\n"T" mutex "A";', 'line 2: gate "T" is a mutex gate'),
+        ('toplevel "T";\n"T" pdep=0.3 "A" "B";', 'line 2: gate "T" is a pdep gate'),
+        (
+            'toplevel "T";\n"T" or "A" "B";\n"A" lambda=1;',
+            'line 2: gate "T": input "B" is never defined',
+        ),
+        (
+            'toplevel "T";\n"T" or "A";\n"A" lambda=1;\n"A" lambda=2;',
+            'line 4: "A" is defined twice (first on line 3)',
+        ),
+        ('toplevel "T";\n"T" or "U";\n"U" and "T";', "the gates form a cycle"),
+        (
+            'toplevel "T";\n"T" or "A";\n"A" lambda=1 rate=3;',
+            'line 3: basic event "A": unknown attribute "rate"',
+        ),
+        ('toplevel "T";\n"T" or "A";\n"A" prob=1.5;', "prob must be at most 1"),
+        ('toplevel "T";\n"T" or "A";\n"A" lambda=x;', "lambda=x is not a number"),
+        ('toplevel "T";\n"T" or "A";\n"A" lambda=-1;', "must be a number >= 0"),
+        ('toplevel "T";\n"T" or "A";\n"A" prob=0.1 repair=1;', "cannot be repaired"),
+        ('toplevel "T";\n"T" 2of3 "A" "A";\n"A" lambda=1;', 'gate "T" is 2of3 but has 2 inputs'),
+        ('toplevel "T";\n"T" 4of3 "A" "A" "A";\n"A" lambda=1;', "needs 1 <= k <= 3"),
+        ('toplevel "T";\n"T" xor "A";\n"A" lambda=1;', 'unknown gate kind "xor"'),
+        ('"T" or "A";\n"A" lambda=1;', "no toplevel statement"),
+        ('toplevel "T";\ntoplevel "A";', "a second toplevel (the first is on line 1)"),
+        ('toplevel "T";\n"T" or "A;\n', "line 2: a quoted name is never closed"),
+        ('toplevel "T"; /* open', "line 1: a /* comment is never closed"),
+        ('toplevel "T";\n"T" or "A";\n"A";', 'line 3: "A" is neither a gate nor a basic event'),
+        ('toplevel "T";\n"T" or "A";\n"A" dorm=1;', "give lambda= (a failure rate) or prob="),
+        ('toplevel "Z";\n"T" or "A";\n"A" lambda=1;', 'line 1: toplevel "Z" is never defined'),
+        ('toplevel "T";\n"T" or "A";\n"A" lambda=1e-320;', "out of range"),
+    ],
+)
+def test_bad_galileo_files_name_the_file_the_line_and_the_fault(tmp_path, text, message):
+    path = write(tmp_path, "bad.dft", text)
+    with pytest.raises(ModelError) as caught:
+        load_model(path, mission_time=1)
+    assert str(caught.value).startswith(f"{path}: ")
+    assert message in str(caught.value)
+    assert "\n" not in str(caught.value)
+
+
+SPARES = """\
+toplevel "Plant";
+"Plant" or "Pumps" "Fans";
+"Pumps" csp "Pump A" "Pump B" "Shared";
+"Fans" wsp "Fan" "Shared";
+"Mains" fdep "Grid" "Pump A" "Shared";
+"Pump A" lambda=0.1 repair=1;
+"Pump B" lambda=0.1;
+"Shared" lambda=0.2 dorm=0.25;
+"Fan" lambda=0.3;
+"Grid" lambda=0.01;
+"""
+
+
+def test_spare_gates_are_standby_groups_and_fdep_a_trigger(tmp_path):
+    model = load_model(write(tmp_path, "s.dft", SPARES), mission_time=10, step=0.5)
+    assert model.gates == {"Plant": "Pumps or Fans"}
+    pumps, fans = model.standby
+    assert (pumps.name, pumps.units) == ("Pumps", ("Pump_A", "Pump_B", "Shared"))
+    assert (fans.name, fans.units) == ("Fans", ("Fan", "Shared"))
+    assert not pumps.revert and pumps.active == "working" and pumps.standby == "standby"
+    rates = {
+        c.name: {(t.source, t.target): t.params.get("rate") for t in c.transitions}
+        for c in model.components
+    }
+    # Standby at dorm x rate: cold (csp, no dorm) none, a given dorm of 0.25 its share.
+    assert rates["Pump_B"] == {("working", "failed"): 0.05}
+    assert rates["Shared"] == {("working", "failed"): 0.1, ("standby", "failed"): 0.025}
+    assert rates["Fan"] == {("working", "failed"): 0.15, ("standby", "failed"): 0.15}  # wsp: 1
+    assert rates["Pump_A"][("failed", "working")] == 0.5
+    assert rates["Grid"] == {("working", "failed"): 0.005}  # no spare: two states
+    (trigger,) = model.triggers
+    assert trigger.when == "Grid" and trigger.on_failure
+    assert [(m.components, m.source, m.target) for m in trigger.moves] == [
+        (("Pump_A",), ("working", "standby"), "failed"),
+        (("Shared",), ("working", "standby"), "failed"),
+    ]
+
+
+def test_phases_are_one_erlang_delay(tmp_path):
+    text = 'toplevel "A";\n"A" lambda=0.2 phases=3 repair=2;\n'
+    (component,) = load_model(write(tmp_path, "p.dft", text), mission_time=1, step=0.5).components
+    assert [(t.distribution, t.params) for t in component.transitions] == [
+        ("gamma", {"shape": 3.0, "rate": 0.1}),
+        ("exponential", {"rate": 1.0}),
+    ]
+
+
+@pytest.mark.parametrize(
+    ("edit", "message"),
+    [
+        (
+            ('"Fans" wsp "Fan" "Shared";', '"Fans" wsp "Fan" "Pumps";'),
+            'line 4: spare gate "Fans": input "Pumps" is a gate; the units of a spare gate are basic',
+        ),
+        (
+            ('"Grid" "Pump A" "Shared"', '"Grid" "Pump A" "Fans"'),
+            'line 5: fdep "Mains": dependent "Fans" is not a basic event',
+        ),
+        (
+            ('"Plant" or "Pumps" "Fans";', '"Plant" or "Pumps" "Mains";'),
+            'line 2: gate "Plant": input "Mains" is an fdep, which has no output',
+        ),
+        (
+            ('"Shared" lambda=0.2 dorm=0.25;', '"Shared" lambda=0.2;\n"X" hsp "Shared";'),
+            '"Shared" is a cold and a hot spare (in "Pumps" and "X"): give it dorm=',
+        ),
+        (("dorm=0.25", "dorm=1.5"), "dorm is a share of the failure rate, from 0 to 1"),
+        (
+            ('"Pump B" lambda=0.1;', '"Pump B" prob=0.1;'),
+            'basic event "Pump B" is a unit of a spare gate: prob= (a failure on demand) is not',
+        ),
+        (('"Fan" lambda=0.3;', '"Fan" lambda=0.3 phases=2;'), "phases= is not read for spare"),
+        (
+            ('"Mains" fdep "Grid" "Pump A" "Shared";', '"Mains" fdep "Grid";'),
+            'fdep "Mains" needs a trigger and at least one dependent',
+        ),
+        (('"Fans" wsp "Fan" "Shared";', '"Fans" wsp "Fan" "Fan";'), "names a unit twice"),
+    ],
+)
+def test_bad_spare_gates_and_fdeps_are_refused_with_their_line(tmp_path, edit, message):
+    assert SPARES.count(edit[0]) == 1
+    path = write(tmp_path, "s.dft", SPARES.replace(*edit))
+    with pytest.raises(ModelError) as caught:
+        load_model(path, mission_time=1)
+    assert str(caught.value).startswith(f"{path}: ") and message in str(caught.value)
+
+
+def tree(body, extra=""):
+    return (
+        '<?xml version="1.0"?>\n<opsa-mef>\n<define-fault-tree name="FT">\n'
+        f'<define-gate name="T">{body}</define-gate>\n'
+        '<define-basic-event name="A"><float value="0.1"/></define-basic-event>\n'
+        '<define-basic-event name="B"><float value="0.2"/></define-basic-event>\n'
+        f"{extra}</define-fault-tree>\n</opsa-mef>\n"
+    )
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        (
+            tree('<not><basic-event name="A"/></not>'),
+            "opsa-mef/define-fault-tree[FT]/define-gate[T]/not: <not> makes the tree non-coherent",
+        ),
+        (
+            tree('<or><xor><basic-event name="A"/><basic-event name="B"/></xor></or>'),
+            "define-gate[T]/or/xor: <xor> makes the tree non-coherent",
+        ),
+        (tree('<or><constant value="true"/><basic-event name="A"/></or>'), "<constant> makes"),
+        (tree('<or><basic-event name="C"/></or>'), 'or/basic-event[C]: "C" is never defined'),
+        (tree('<or><gate name="A"/></or>'), '"A" is a basic-event, not a gate'),
+        (
+            tree('<atleast min="3"><basic-event name="A"/><basic-event name="B"/></atleast>'),
+            "<atleast> needs 1 <= min <= 2, got 3",
+        ),
+        (tree('<atleast><basic-event name="A"/></atleast>'), "<atleast> needs min"),
+        (tree("<or></or>"), "<or> has no arguments"),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-gate name="U"><or><basic-event name="B"/></or></define-gate>',
+            ),
+            '2 gates are used by no other gate ("T", "U"): name the top',
+        ),
+        (
+            tree(
+                '<or><gate name="U"/></or>',
+                '<define-gate name="U"><and><gate name="T"/></and></define-gate>',
+            ),
+            "every gate is used by another",
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="A"><float value="0.3"/></define-basic-event>',
+            ),
+            '"A" is defined twice',
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><float value="1.5"/></define-basic-event>',
+            ),
+            "define-basic-event[C]/float: a probability must lie between 0 and 1",
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><lognormal-deviate/></define-basic-event>',
+            ),
+            "<lognormal-deviate> is not read as a number",
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
+            ),
+            'parameter "p" is never defined',
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-parameter name="p"><parameter name="q"/></define-parameter><define-parameter name="q"><parameter name="p"/></define-parameter><define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
+            ),
+            "the parameters form a cycle",
+        ),
+        (
+            tree('<or><basic-event name="A"/></or>', '<define-CCF-group name="G"/>'),
+            "<define-CCF-group> is not read here",
+        ),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><float value="nan"/></define-basic-event>',
+            ),
+            "is not a finite number",
+        ),
+        ("<opsa-mef><define-event-tree name='E'/></opsa-mef>", "<define-event-tree> is not read"),
+        ("<fault-tree/>", "the root element is <fault-tree>, not <opsa-mef>"),
+        ("<opsa-mef>\n<define-fault-tree>\n</opsa-mef>", "line 3, column 3: XML: mismatched tag"),
+        ("<opsa-mef></opsa-mef>", "the file defines no gate"),
+    ],
+)
+def test_bad_open_psa_files_name_the_file_the_xml_path_and_the_fault(tmp_path, text, message):
+    path = write(tmp_path, "bad.xml", text)
+    with pytest.raises(ModelError) as caught:
+        load_model(path, mission_time=1)
+    assert str(caught.value).startswith(f"{path}: ")
+    assert message in str(caught.value)
+    assert "\n" not in str(caught.value)
+
+
+BOMB = (
+    """<?xml version="1.0"?>
+<!DOCTYPE lolz [
+ <!ENTITY lol "lol">
+"""
+    + "".join(
+        f' <!ENTITY lol{i} "{("&lol" + str(i - 1) + ";") * 10 if i else "lol"}">\n'
+        for i in range(1, 10)
+    )
+    + """]>
+<opsa-mef><define-fault-tree name="&lol9;"/></opsa-mef>
+"""
+)
+
+EXTERNAL = """<?xml version="1.0"?>
+<!DOCTYPE opsa-mef [<!ENTITY secret SYSTEM "file:///etc/passwd">]>
+<opsa-mef><define-fault-tree name="&secret;"/></opsa-mef>
+"""
+
+
+@pytest.mark.parametrize("text", [BOMB, EXTERNAL, '<!DOCTYPE opsa-mef SYSTEM "x.dtd"><opsa-mef/>'])
+def test_entities_and_document_types_are_refused_before_anything_is_expanded(tmp_path, text):
+    path = write(tmp_path, "bomb.xml", text)
+    with pytest.raises(ModelError, match="refused: the XML declares a document type"):
+        load_model(path, mission_time=1)
+
+
+def test_references_across_fault_trees_and_a_named_top(tmp_path):
+    text = tree(
+        '<or><basic-event name="A"/><gate name="Other.U"/></or>',
+        '<define-gate name="U"><and><event name="B"/><basic-event name="A"/></and></define-gate>'
+        '<define-gate name="V"><or><basic-event name="B"/></or></define-gate>',
+    )
+    path = write(tmp_path, "t.xml", text)
+    model = load_model(path, mission_time=1, top="T")
+    assert model.failed_when == "T" and model.gates["T"] == "A or U"
+    assert load_model(path, mission_time=1, top="V").failed_when == "V"
+    with pytest.raises(ModelError, match='the top "W" is not a gate'):
+        load_model(path, mission_time=1, top="W")
+
+
+@pytest.mark.parametrize(
+    ("name", "text", "kind"),
+    [
+        ("tree", GALILEO, "galileo"),
+        ("tree", "/* c */\n" + GALILEO, "galileo"),
+        ("tree", OPEN_PSA, "open-psa"),
+        ("tree", "[simulation]\nhorizon = 1\n", "toml"),
+        ("tree.TOML", GALILEO, "toml"),
+        ("tree.dft", "", "galileo"),
+    ],
+)
+def test_the_kind_comes_from_the_extension_or_else_the_content(name, text, kind):
+    assert file_kind(name, text) == kind
+
+
+def test_several_mission_times_in_a_file_need_one_given(tmp_path):
+    text = OPEN_PSA.replace(
+        '<parameter name="l"/><float value="100"/>', '<parameter name="l"/><float value="50"/>', 1
+    )
+    path = write(tmp_path, "a.xml", text)
+    with pytest.raises(
+        ModelError, match=r"gives no mission time \(its exponentials name several: 50, 100\)"
+    ):
+        load_model(path)
+    assert load_model(path, mission_time=100).simulation.horizon == 100
+
+
+def test_a_file_without_extension_loads_by_its_content(tmp_path):
+    assert load_model(write(tmp_path, "plant", GALILEO), mission_time=10).gates
+    assert load_model(write(tmp_path, "plant2", OPEN_PSA)).simulation.horizon == 100
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        (
+            {"mission_time": 10, "step": 0.3},
+            "the mission time 10 is not a whole number of steps of 0.3",
+        ),
+        ({}, "a Galileo file gives no mission time"),
+        ({"mission_time": 1e12, "step": 1e-3}, "more than the 2,147,483,647 time units"),
+        ({"mission_time": -1}, "must be a positive number"),
+        ({"mission_time": 1, "top": "Plant"}, "a Galileo file names its top"),
+    ],
+)
+def test_bad_time_settings_are_refused(tmp_path, options, message):
+    with pytest.raises(ModelError, match=message):
+        load_model(write(tmp_path, "a.dft", GALILEO), **options)
+
+
+def test_a_toml_model_takes_no_fault_tree_settings(tmp_path):
+    path = write(
+        tmp_path, "m.toml", 'failed_when = "a"\n[simulation]\nhorizon = 5\n[components.a]\n'
+    )
+    with pytest.raises(ModelError, match="the step given apply to Galileo and Open-PSA"):
+        load_model(path, step=0.1)
+
+
+# -- the TOML writer ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text", ["plain", 'quote " and \\ back', "tab\tnew\nline\r\x00\x1f\x7f", "é ∑ 😀", ""]
+)
+def test_strings_read_back_as_written(text):
+    assert tomllib.loads(f"x = {toml_string(text)}")["x"] == text
+
+
+def test_a_written_model_reads_back_equal(tmp_path):
+    model = load_model(write(tmp_path, "a.dft", GALILEO), mission_time=100, step=0.1)
+    text = model_to_toml(model, ["first line", "second\nthird"])
+    assert text.startswith("# first line\n# second\n# third\n")
+    assert model_from_dict(tomllib.loads(text)) == model
+
+
+# -- the command -------------------------------------------------------------------------------
+
+
+def test_convert_writes_a_toml_model_with_the_renames(tmp_path, capsys):
+    source = write(tmp_path, "plant.dft", GALILEO)
+    out = tmp_path / "plant.toml"
+    assert cli.main(["convert", str(source), "-o", str(out), "--mission-time", "8760"]) == 0
+    text = out.read_text()
+    assert '#   "P 1" -> P_1' in text
+    assert load_model(out) == load_model(source, mission_time=8760)
+    assert capsys.readouterr().out == f"Wrote {out}\n"
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["run", "{bad}", "--mission-time", "1"], 'bad.dft: line 2: gate "T" is a pand gate'),
+        (["check", "{bad}"], 'bad.dft: line 2: gate "T" is a pand gate'),
+        (["convert", "{bad}", "-o", "{out}", "--mission-time", "1"], "line 2: gate"),
+        (["convert", "{good}", "-o", "{out}"], "gives no mission time"),
+        (
+            ["convert", "{good}", "-o", "{out}", "--mission-time", "1", "--step", "0"],
+            "argument --step: must be a positive number",
+        ),
+        (["run", "{good}", "--mission-time", "1", "--step", "0.3"], "not a whole number of steps"),
+        (["convert", "{toml}", "-o", "{out}"], "already a TOML model"),
+    ],
+)
+def test_bad_fault_tree_files_exit_2_with_one_line(tmp_path, capsys, args, message):
+    paths = {
+        "bad": write(tmp_path, "bad.dft", 'toplevel "T";\n"T" pand "A" "B";\n'),
+        "good": write(tmp_path, "good.dft", GALILEO),
+        "toml": write(tmp_path, "m.toml", "x = 1\n"),
+        "out": tmp_path / "out.toml",
+    }
+    try:
+        code = cli.main([a.format(**paths) for a in args])
+    except SystemExit as exit:  # argparse's own refusals
+        code = exit.code
+    assert code == 2
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and "Traceback" not in err
+    assert not paths["out"].exists()
+
+
+def test_check_shows_a_fault_tree_without_a_mission_time(tmp_path, capsys):
+    assert cli.main(["check", str(write(tmp_path, "a.dft", GALILEO))]) == 0
+    assert "Gates (2):" in capsys.readouterr().out
+
+
+# -- fuzzing -----------------------------------------------------------------------------------
+
+FUZZ = settings(
+    derandomize=True,
+    max_examples=150,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
+)
+
+
+def loads_or_refuses(path):
+    try:
+        model = load_model(path, mission_time=100)
+    except ModelError as err:
+        assert "\n" not in str(err) and str(err).startswith(str(path))
+        return
+    model.build()
+
+
+def damaged(base):
+    return st.lists(
+        st.tuples(
+            st.integers(0, len(base)),
+            st.integers(0, 4),
+            st.text(alphabet=st.sampled_from("<>/=\"; \n'&abz019.-*x"), max_size=4)
+            | st.text(max_size=3),
+        ),
+        min_size=1,
+        max_size=5,
+    )
+
+
+def apply(base, edits):
+    text = base
+    for at, cut, insert in edits:
+        text = text[:at] + insert + text[at + cut :]
+    return text
+
+
+@FUZZ
+@given(edits=damaged(GALILEO))
+def test_damaged_galileo_files_load_or_raise_model_error(tmp_path_factory, edits):
+    path = tmp_path_factory.mktemp("fuzz") / "tree.dft"
+    path.write_text(apply(GALILEO, edits), encoding="utf-8", errors="surrogatepass")
+    loads_or_refuses(path)
+
+
+@FUZZ
+@given(edits=damaged(SPARES))
+def test_damaged_galileo_files_with_spares_load_or_raise_model_error(tmp_path_factory, edits):
+    path = tmp_path_factory.mktemp("fuzz") / "tree.dft"
+    path.write_text(apply(SPARES, edits), encoding="utf-8", errors="surrogatepass")
+    loads_or_refuses(path)
+
+
+@FUZZ
+@given(edits=damaged(OPEN_PSA))
+def test_damaged_open_psa_files_load_or_raise_model_error(tmp_path_factory, edits):
+    path = tmp_path_factory.mktemp("fuzz") / "tree.xml"
+    path.write_text(apply(OPEN_PSA, edits), encoding="utf-8", errors="surrogatepass")
+    loads_or_refuses(path)
+
+
+@st.composite
+def random_trees(draw):
+    """A random coherent tree as (events, gates): gate i uses earlier gates and events."""
+    n_events = draw(st.integers(1, 6))
+    gates = []
+    for i in range(draw(st.integers(1, 5))):
+        pool = [f"e {j}" for j in range(n_events)] + [f"g {j}" for j in range(i)]
+        inputs = draw(st.lists(st.sampled_from(pool), min_size=1, max_size=4))
+        kind = draw(st.sampled_from(["and", "or", "atleast"]))
+        gates.append((f"g {i}", kind, draw(st.integers(1, len(inputs))), inputs))
+    return n_events, gates
+
+
+def as_galileo(n_events, gates):
+    lines = [f'toplevel "{gates[-1][0]}";']
+    for name, kind, k, inputs in reversed(gates):
+        word = f"{k}of{len(inputs)}" if kind == "atleast" else kind
+        lines.append(f'"{name}" {word} ' + " ".join(f'"{x}"' for x in inputs) + ";")
+    lines += [f'"e {j}" lambda={0.1 * (j + 1)};' for j in range(n_events)]
+    return "\n".join(lines)
+
+
+def as_open_psa(n_events, gates):
+    def ref(x):
+        return f'<{"gate" if x.startswith("g") else "basic-event"} name="{x}"/>'
+
+    parts = []
+    for name, kind, k, inputs in gates:
+        head = f'<atleast min="{k}">' if kind == "atleast" else f"<{kind}>"
+        parts.append(
+            f'<define-gate name="{name}">{head}{"".join(map(ref, inputs))}</{kind}></define-gate>'
+        )
+    parts += [
+        f'<define-basic-event name="e {j}"><exponential><float value="{0.1 * (j + 1)}"/>'
+        "<system-mission-time/></exponential></define-basic-event>"
+        for j in range(n_events)
+    ]
+    return f'<opsa-mef><define-fault-tree name="F">{"".join(parts)}</define-fault-tree></opsa-mef>'
+
+
+@FUZZ
+@given(tree=random_trees(), states=st.lists(st.booleans(), min_size=6, max_size=6))
+def test_a_tree_reads_the_same_from_both_formats(tmp_path_factory, tree, states):
+    folder = tmp_path_factory.mktemp("same")
+    n_events, gates = tree
+    top = gates[-1][0]
+    # Gates the top does not reach are tops too in Open-PSA: name the top.
+    dft = load_model(write(folder, "t.dft", as_galileo(n_events, gates)), mission_time=1)
+    xml = load_model(write(folder, "t.xml", as_open_psa(n_events, gates)), mission_time=1, top=top)
+    assert dft.components == xml.components and dft.gates == xml.gates
+    failed = [states[int(n.split("_")[1])] for n in dft.component_names]
+    assert dft.logic_graph.evaluate(failed) == xml.logic_graph.evaluate(failed)
+    # The verdict is the tree's, gate by gate.
+    value = {f"e {j}": states[j] for j in range(n_events)}
+    for name, kind, k, inputs in gates:
+        count = sum(value[x] for x in inputs)
+        value[name] = count >= {"and": len(inputs), "or": 1, "atleast": k}[kind]
+    assert dft.logic_graph.evaluate(failed) == value[top]
+
+
+# -- demand failures in a model ----------------------------------------------------------------
+
+DEMAND = """
+failed_when = "relay"
+[simulation]
+horizon = 10
+runs = 4000
+[components.relay]
+states = ["ready", "stuck", "worn"]
+transitions = [{ from = "ready", to = "stuck", distribution = "demand", probability = 0.25 }]
+"""
+
+
+@pytest.mark.parametrize(
+    ("edit", "message"),
+    [
+        ('from = "ready", to = "stuck"', None),
+        (
+            'from = "worn", to = "stuck"',
+            r"transitions\[0\]\.from: a demand failure happens at time 0",
+        ),
+    ],
+)
+def test_a_demand_leaves_the_first_state(tmp_path, edit, message):
+    text = DEMAND.replace('from = "ready", to = "stuck"', edit)
+    path = write(tmp_path, "m.toml", text)
+    if message is None:
+        assert load_model(path).demand_components == (0,)
+    else:
+        with pytest.raises(ModelError, match=message):
+            load_model(path)
+
+
+def test_a_demand_cannot_be_followed_by_a_return_to_the_first_state(tmp_path):
+    text = DEMAND.replace(
+        "probability = 0.25 }]",
+        'probability = 0.25 },\n  { from = "stuck", to = "ready", distribution = "exponential", mean = 2 }]',
+    )
+    with pytest.raises(
+        ModelError, match=r"transitions\[1\].to: a component with a demand failure cannot return"
+    ):
+        load_model(write(tmp_path, "m.toml", text))
+
+
+def test_demand_failures_are_drawn_per_run_and_not_warned_of(tmp_path, recwarn):
+    import tavoq_tools as tt
+
+    model = load_model(write(tmp_path, "m.toml", DEMAND))
+    stats = tt.simulate(model)
+    failed = int(stats.failed_runs[0])
+    # 4,000 runs at p = 1/4: 1,000 expected, standard deviation 27.
+    assert abs(failed - 1000) < 4 * 27.4
+    assert list(stats.failed_runs) == [failed] * 10  # failed from time 0, for good
+    assert not [w for w in recwarn if "negative" in str(w.message)]

@@ -1,0 +1,266 @@
+"""Galileo and Open-PSA trees of the corpus in tests/python/validation/trees, simulated and held
+against exact answers: closed forms written here, a small Markov chain solved with numpy, and,
+where stormpy is installed, Storm's exact analysis of the Galileo files (a test-only
+dependency: those tests skip without it). Each estimate must lie within 4 standard errors
+of the exact value, at a step small enough that the truncation of delays is negligible."""
+
+import math
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tavoq_tools as tt
+from tavoq_tools import cli
+from tavoq_tools.model.file import load_model
+
+TREES = Path(__file__).parent / "trees"
+RUNS = 40_000
+
+
+def at_least(k, probabilities):
+    """P(at least k of independent events of these probabilities), by enumeration."""
+    n = len(probabilities)
+    total = 0.0
+    for mask in range(2**n):
+        if bin(mask).count("1") >= k:
+            p = 1.0
+            for i, pi in enumerate(probabilities):
+                p *= pi if mask >> i & 1 else 1 - pi
+            total += p
+    return total
+
+
+def q(rate, t):
+    """The chance that an exponential lifetime of ``rate`` ends before t (t may be an array)."""
+    return -np.expm1(-rate * np.asarray(t, dtype=float))
+
+
+def static_answer(t):
+    return 1 - (1 - q(0.2, t)) * (1 - q(0.5, t) * q(0.4, t))
+
+
+def voting_answer(t):
+    sensors = at_least(2, [q(0.3, t), q(0.3, t), q(0.6, t)])
+    logic = q(0.1, t) * (1 - (1 - q(0.05, t)) ** 2)
+    return 1 - (1 - sensors) * (1 - logic)
+
+
+def cold_spare_answer(t, rate=0.5):
+    # Primary and cold spare of one rate: the pair lasts an Erlang time of 2 phases.
+    return 1 - math.exp(-rate * t) * (1 + rate * t)
+
+
+def fdep_answer(t):
+    # The pumps fail on their own or all at once with the power.
+    return 1 - (1 - q(0.1, t)) * (1 - q(0.5, t) ** 2)
+
+
+def phases_answer(t):
+    seal = 1 - math.exp(-t) * (1 + t)  # Erlang, 2 phases of rate 1
+    return 1 - (1 - seal) * (1 - q(0.2, t))
+
+
+def demand_answer(t):
+    return 1 - (1 - 0.125) * (1 - 0.25 * q(1.0, t))
+
+
+def repair_answer(t, failure=1.0, repair=10.0):
+    """First time both of two repairable units are down: a chain of 0, 1 and 2 units down
+    (2 absorbing), solved through the eigenvalues of its generator."""
+    generator = np.array(
+        [
+            [-2 * failure, 2 * failure, 0.0],
+            [repair, -(repair + failure), failure],
+            [0.0, 0.0, 0.0],
+        ]
+    )
+    values, vectors = np.linalg.eig(generator)
+    transition = (vectors @ np.diag(np.exp(values * t)) @ np.linalg.inv(vectors)).real
+    return transition[0, 2]
+
+
+def simulate(path, *, step, mission_time=None, runs=RUNS, seed=11):
+    model = load_model(path, step=step, mission_time=mission_time)
+    model = _with_runs(model, runs, seed)
+    stats = tt.simulate(model)
+    return model, tt.summarize(
+        stats,
+        component_names=model.component_names,
+        step=model.simulation.step,
+        repairable=model.repairable,
+    )
+
+
+def _with_runs(model, runs, seed):
+    import dataclasses
+
+    return dataclasses.replace(
+        model, simulation=dataclasses.replace(model.simulation, runs=runs, seed=seed)
+    )
+
+
+def assert_within_4_se(estimate, exact, runs=RUNS):
+    se = math.sqrt(max(exact * (1 - exact), 1e-12) / runs)
+    assert abs(estimate - exact) < 4 * se, (estimate, exact, se)
+
+
+CASES = [
+    # file, mission time (None: the file's own), step, exact unreliability
+    ("static.dft", 1.0, 0.01, static_answer(1.0)),
+    ("static.xml", 1.0, 0.01, static_answer(1.0)),
+    ("static.dft", 3.0, 0.5, static_answer(3.0)),  # no delay starts late: any step is exact
+    ("voting.dft", 2.0, 0.01, voting_answer(2.0)),
+    ("voting.xml", 2.0, 0.001, voting_answer(2.0)),
+    ("demand.dft", 2.0, 0.01, demand_answer(2.0)),
+    ("demand.xml", None, 0.01, demand_answer(2.0)),  # the file gives mission time 2
+    ("repair.dft", 1.0, 0.001, repair_answer(1.0)),
+    ("spare.dft", 1.0, 0.001, cold_spare_answer(1.0)),
+    ("spare.dft", 2.0, 0.001, cold_spare_answer(2.0)),
+    ("fdep.dft", 1.0, 0.01, fdep_answer(1.0)),
+    ("phases.dft", 1.5, 0.5, phases_answer(1.5)),  # one delay from time 0: any step is exact
+]
+
+
+@pytest.mark.parametrize(("name", "mission_time", "step", "exact"), CASES)
+def test_unreliability_agrees_with_the_exact_answer(name, mission_time, step, exact):
+    _, summary = simulate(TREES / name, step=step, mission_time=mission_time)
+    assert_within_4_se(summary.failure_probability.value, exact)
+
+
+def test_the_step_biases_repairs_as_the_docs_say():
+    # Truncated repairs are shorter by up to a step, so the pair is down together less and
+    # fails later: with a step of a tenth of the mean repair time the bias is far outside
+    # the interval, at a hundredth of it well inside.
+    exact = repair_answer(1.0)
+    _, coarse = simulate(TREES / "repair.dft", step=0.01, mission_time=1.0)
+    _, fine = simulate(TREES / "repair.dft", step=0.0005, mission_time=1.0)
+    se = math.sqrt(exact * (1 - exact) / RUNS)
+    assert exact - coarse.failure_probability.value > 4 * se
+    assert abs(fine.failure_probability.value - exact) < 4 * se
+
+
+def test_mean_time_to_failure_when_every_run_fails():
+    # static.dft fails by t = 60 in every run (the chance of a run that does not is below
+    # 1e-5), so the report gives its mean time to failure, and leads with it.
+    _, summary = simulate(TREES / "static.dft", step=0.001, mission_time=60.0, runs=4000)
+    assert summary.runs_failed == 4000
+    estimate = summary.mean_time_to_failure
+    # min(valve, max(pump A, pump B)) of rates 0.2, 0.5 and 0.4: the mean of the minimum of
+    # the valve and the pair, from the survival 1 - F(t) integrated.
+    t = np.linspace(0.0, 60.0, 600_001)
+    mttf = np.trapezoid(1 - static_answer(t), t)
+    assert abs(estimate.value * 0.001 - mttf) < (estimate.upper - estimate.lower) * 0.001 * 1.05
+    text = tt.format_report(summary)
+    lines = text.splitlines()
+    first = lines.index("System") + 2
+    assert lines[first].startswith("  unreliability at mission time H")
+    assert lines[first + 1].startswith("  mean time to failure ")
+    assert "n/a" not in lines[first + 1]
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "static.dft",
+        "voting.xml",
+        "demand.dft",
+        "repair.dft",
+        "shared_spares.dft",
+        "fdep.dft",
+        "phases.dft",
+    ],
+)
+def test_a_converted_file_runs_bit_for_bit_as_the_original(tmp_path, name):
+    out = tmp_path / "tree.toml"
+    assert (
+        cli.main(
+            ["convert", str(TREES / name), "-o", str(out), "--mission-time", "2", "--step", "0.01"]
+        )
+        == 0
+    )
+    original = load_model(TREES / name, step=0.01, mission_time=2.0)
+    converted = load_model(out)
+    assert converted == original
+    a = tt.simulate(_with_runs(original, 3000, 5))
+    b = tt.simulate(_with_runs(converted, 3000, 5))
+    for field in (
+        "failed_runs",
+        "first_failures",
+        "system_failures",
+        "downtime",
+        "component_failures",
+        "gate_downtime",
+        "negative_delays",
+    ):
+        if hasattr(a, field):
+            np.testing.assert_array_equal(getattr(a, field), getattr(b, field))
+
+
+# -- Storm's exact analysis of the Galileo files -------------------------------------------------
+
+
+def storm_answers(path, mission_time, folder):
+    stormpy = pytest.importorskip("stormpy")
+    dft_module = pytest.importorskip("stormpy.dft")
+    # Storm wants names without white space, and no comments: the same tree so.
+    text = re.sub(r"/\*.*?\*/|//[^\n]*", "", path.read_text(), flags=re.S)
+    text = re.sub(r'"([^"]*)"', lambda m: '"' + m.group(1).replace(" ", "_") + '"', text)
+    text = re.sub(r";\s*", ";\n", text)  # and one statement a line
+    # and an fdep of one dependent each, which is the same dependency.
+    text = re.sub(
+        r'^("[^"]*") fdep ("[^"]*") (.*);$',
+        lambda m: "\n".join(
+            f'"{m.group(1)[1:-1]}_{i}" fdep {m.group(2)} {d};'
+            for i, d in enumerate(m.group(3).split())
+        ),
+        text,
+        flags=re.M,
+    )
+    plain = folder / path.name
+    plain.write_text(text)
+    dft = dft_module.load_dft_galileo_file(str(plain))
+    # Shared spares make Storm's model nondeterministic (who takes the spare when two claim
+    # it at once, which has probability 0 in continuous time): min and max agree then.
+    properties = stormpy.parse_properties(
+        f'Pmin=? [F<={mission_time} "failed"]; Tmin=? [F "failed"]'
+    )
+    return dft_module.analyze_dft(dft, [p.get_raw_formula() for p in properties])
+
+
+CLOSED_FORMS = {
+    "static.dft": static_answer,
+    "voting.dft": voting_answer,
+    "spare.dft": cold_spare_answer,
+    "fdep.dft": fdep_answer,
+}
+
+
+@pytest.mark.parametrize(
+    ("name", "mission_time"),
+    [
+        ("static.dft", 1.0),
+        ("voting.dft", 2.0),
+        ("spare.dft", 2.0),
+        ("shared_spares.dft", 1.0),
+        ("fdep.dft", 1.0),
+    ],
+)
+def test_storm_and_the_simulation_agree(tmp_path, name, mission_time):
+    unreliability, mttf = storm_answers(TREES / name, mission_time, tmp_path)
+    _, summary = simulate(TREES / name, step=0.001, mission_time=mission_time)
+    assert_within_4_se(summary.failure_probability.value, unreliability)
+    # The closed forms above agree with Storm too, so both are what they claim.
+    if name in CLOSED_FORMS:
+        assert unreliability == pytest.approx(CLOSED_FORMS[name](mission_time), rel=1e-9)
+    # Every run fails within a long mission: the mean time to failure, against Storm's.
+    long_mission = 200.0
+    _, every = simulate(TREES / name, step=0.001, mission_time=long_mission, runs=4000)
+    assert every.runs_failed == 4000
+    estimate = every.mean_time_to_failure
+    assert estimate is not None
+    # The summary counts time units of 0.001; 4 standard errors are about twice the 95%
+    # half-width, and the truncation takes half a step off on average.
+    value, half_width = estimate.value * 0.001, (estimate.upper - estimate.lower) / 2 * 0.001
+    assert abs(value - mttf) < 2.05 * half_width + 0.0005, (value, mttf)
