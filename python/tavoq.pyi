@@ -303,14 +303,14 @@ class RunStatistics:
         Per run: time units at which the system is failed
         """
     @property
-    def firstFailureTimes(self) -> numpy.typing.NDArray[numpy.int64]:
-        """
-        Per run: the first time unit at which the system is failed, simTime when it never is (exact whatever binWidth)
-        """
-    @property
     def failedRuns(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per bin: the sum over its time units of the runs whose system is failed then (with binWidth 1, the failed runs per time unit)
+        """
+    @property
+    def firstFailureTimes(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per run: the first time unit at which the system is failed, simTime when it never is (exact whatever binWidth)
         """
     @property
     def firstFailures(self) -> numpy.typing.NDArray[numpy.int64]:
@@ -394,7 +394,7 @@ def runnerSingleSim(simTime: typing.SupportsInt | typing.SupportsIndex, transiti
 @typing.overload
 def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex, binWidth: typing.SupportsInt | typing.SupportsIndex = 1, interactions: Interactions | None = None) -> RunStatistics:
     """
-    Run the batch of runnerParallelSim (same runs, seeds and threads) and count, beside the failed runs, first failures, failures and downtime per run, per component and cut set what caused each system failure, and per component the first draws out of bounds. Writes nothing on the console. The matrix may be ragged: each component has as many states as its rows, and a row draws one number per state of its own component (the same draws as the other runners when all have as many). The curves (failedRuns, firstFailures) are kept per bin of binWidth time units (at least 1; the last bin may be shorter); every other figure is exact whatever the bins. Memory: 16 bytes a bin per thread and 32 more, plus 16 bytes a run.
+    Run the batch of runnerParallelSim (same runs, seeds and threads) and count, beside the failed runs, first failures, failures and downtime per run, per component and cut set what caused each system failure, and per component the first draws out of bounds. Writes nothing on the console. The matrix may be ragged: each component has as many states as its rows, and a row draws one number per state of its own component (the same draws as the other runners when all have as many). The curves (failedRuns, firstFailures) are kept per bin of binWidth time units (at least 1; the last bin may be shorter); every other figure is exact whatever the bins. Memory: 16 bytes a bin per thread and 32 more, plus 24 bytes a run.
     """
 @typing.overload
 def runnerStatistics(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex, binWidth: typing.SupportsInt | typing.SupportsIndex = 1, interactions: Interactions | None = None) -> RunStatistics:
