@@ -53,6 +53,7 @@ from .intervals import (
     poisson_interval,
     student_t_quantile,
     wilson_bands,
+    wilson_bounds,
 )
 
 BINOMIAL = "Clopper-Pearson/Wilson"  # over runs; the report has room for 23 characters
@@ -338,8 +339,8 @@ def _json_safe(value: Any) -> Any:
 
 
 def _wilson_estimate(successes: float, trials: int, z: float, method: str) -> Estimate:
-    lower, upper = wilson_bands(successes, trials, z)
-    return Estimate(successes / trials, float(lower), float(upper), method)
+    lower, upper = wilson_bounds(successes, trials, z)
+    return Estimate(successes / trials, lower, upper, method)
 
 
 def _binomial_estimate(successes: int, trials: int, confidence: float) -> Estimate:

@@ -8,7 +8,12 @@ import numpy as np
 import pytest
 
 import tavoq_tools as report
-from tavoq_tools.results.intervals import EXACT_COUNTS, binomial_bands, wilson_bands
+from tavoq_tools.results.intervals import (
+    EXACT_COUNTS,
+    binomial_bands,
+    wilson_bands,
+    wilson_bounds,
+)
 
 
 @pytest.mark.parametrize(
@@ -155,3 +160,17 @@ def test_student_t_quantile_falls_with_degrees_of_freedom():
     values = [report.student_t_quantile(0.975, df) for df in (1, 2, 5, 299, 300, 301, 302, 10**6)]
     assert values == sorted(values, reverse=True)
     assert values[-1] == pytest.approx(1.959964, abs=1e-5)
+
+
+def test_the_scalar_wilson_bounds_are_the_bands_bit_for_bit():
+    # The summary's rows use the scalar form; the curves the array form: they must agree.
+    rng = np.random.default_rng(3)
+    for trials in (1, 7, 400, 100_000):
+        counts = np.concatenate(
+            [[0.0, 0.5, trials - 0.5, float(trials)], rng.uniform(0, trials, 200)]
+        )
+        for z in (1.0, 1.959963984540054, 3.89):
+            lower, upper = wilson_bands(counts, trials, z)
+            scalar = [wilson_bounds(float(k), trials, z) for k in counts]
+            assert [lo for lo, _ in scalar] == lower.tolist()
+            assert [hi for _, hi in scalar] == upper.tolist()
