@@ -1,5 +1,6 @@
 #include "simulation/transition_model.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -95,6 +96,9 @@ TransitionModel::TransitionModel(const TransitionMatrix &matrix, Shape shape) {
             }
         }
     }
+    const bool uniform = std::all_of(stateCounts.begin(), stateCounts.end(),
+                                     [&](int n) { return n == stateCounts[0]; });
+    uniformStates = uniform ? stateCounts[0] : 0;
 }
 
 } // namespace tavoq

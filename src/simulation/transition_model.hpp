@@ -41,7 +41,9 @@ public:
 
     int nComponents() const { return components; }
     /// The number of states of component c (Square: the same for all).
-    int nStates(int c) const { return stateCounts[static_cast<std::size_t>(c)]; }
+    int nStates(int c) const {
+        return uniformStates > 0 ? uniformStates : stateCounts[static_cast<std::size_t>(c)];
+    }
     /// One consulted cell. The kinds the engine can sample without a virtual call are
     /// told apart once here: a plain Distribution (never fires; only its draw is made) and
     /// an Exponential (computed inline, the very same formula).
@@ -54,7 +56,14 @@ public:
 
     /// The row of component c in state `from`: nStates(c) cells, never null.
     const Cell *row(int c, int from) const {
-        const auto n = static_cast<std::size_t>(nStates(c));
+        if (uniformStates > 0) {
+            // Every component alike (always, for a square matrix): the rows follow from the
+            // index, without the two tables' loads on the engine's hottest path.
+            const auto n = static_cast<std::size_t>(uniformStates);
+            return cells.data() +
+                   (static_cast<std::size_t>(c) * n + static_cast<std::size_t>(from)) * n;
+        }
+        const auto n = static_cast<std::size_t>(stateCounts[static_cast<std::size_t>(c)]);
         return cells.data() + offsets[static_cast<std::size_t>(c)] +
                static_cast<std::size_t>(from) * n;
     }
@@ -64,6 +73,7 @@ private:
                                                const CutsetTree *tree);
 
     int components = 0;
+    int uniformStates = 0;            // the states of every component when all have as many
     std::vector<int> stateCounts;     // per component
     std::vector<std::size_t> offsets; // per component: its first cell
     std::vector<Cell> cells;
