@@ -7,6 +7,7 @@
 #include <string>
 
 #include "distributions/continuous.hpp"
+#include "simulation/delays.hpp"
 #include "simulation/event_queue.hpp"
 #include "simulation/recorders/statistics_recorder.hpp"
 
@@ -14,27 +15,10 @@ namespace tavoq {
 
 namespace {
 
-constexpr int kNever = std::numeric_limits<int>::max();
-constexpr int kDueAtOnce = std::numeric_limits<int>::min();
-
-// As Simulation's: the Normal's refusal of p = 0 reads as its lower limit.
-double sampleDelay(const Distribution &d, double p, int currentTime) {
-    try {
-        return d.quantile(p, currentTime);
-    } catch (const std::out_of_range &) {
-        return -std::numeric_limits<double>::infinity();
-    }
-}
-
-int toDelay(double v) {
-    if (std::isnan(v) || v >= 2147483648.0) {
-        return kNever;
-    }
-    if (v < -2147483648.0) {
-        return kDueAtOnce;
-    }
-    return static_cast<int>(v);
-}
+using delays::kDueAtOnce;
+using delays::kNever;
+using delays::sampleDelay;
+using delays::toDelay;
 
 // The first set bit at or after `from`, or -1.
 int nextGroup(const std::vector<std::uint64_t> &bits, int from) {

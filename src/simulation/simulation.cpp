@@ -8,6 +8,7 @@
 
 #include "distributions/continuous.hpp"
 #include "platform/console.hpp"
+#include "simulation/delays.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_statistics.hpp"
 
@@ -15,30 +16,10 @@ namespace tavoq {
 
 namespace {
 
-constexpr int kNever = std::numeric_limits<int>::max();
-constexpr int kDueAtOnce = std::numeric_limits<int>::min();
-
-// The Normal quantile refuses p = 0, which one draw in 2^24 is. Inside a run that draw means
-// the lower limit of the distribution, so a legal model cannot fail at random.
-double sampleDelay(const Distribution &d, double p, int currentTime) {
-    try {
-        return d.quantile(p, currentTime);
-    } catch (const std::out_of_range &) {
-        return -std::numeric_limits<double>::infinity();
-    }
-}
-
-// Truncation toward zero, with the values that have no 32-bit conversion mapped to their
-// meaning: NaN and anything above the range never fire; anything below it is due at once.
-int toDelay(double v) {
-    if (std::isnan(v) || v >= 2147483648.0) {
-        return kNever;
-    }
-    if (v < -2147483648.0) {
-        return kDueAtOnce;
-    }
-    return static_cast<int>(v);
-}
+using delays::kDueAtOnce;
+using delays::kNever;
+using delays::sampleDelay;
+using delays::toDelay;
 
 } // namespace
 
