@@ -553,7 +553,7 @@ def pick(draw: st.DrawFn, weights: list[int]) -> int:
 
 @st.composite
 def distributions(draw: st.DrawFn) -> DistDesc:
-    kind = pick(draw, [15, 22, 10, 11, 7, 10, 10, 8, 3, 3, 1, 1])
+    kind = pick(draw, [15, 22, 10, 11, 7, 10, 10, 8, 3, 3, 1, 1, 5, 5, 4, 1])
     if kind == 0:
         return ("Exponential", draw(floats(0.02, 0.6)))
     if kind == 1:
@@ -587,7 +587,18 @@ def distributions(draw: st.DrawFn) -> DistDesc:
         )
     if kind == 10:
         return ("Normal", NAN, 1.0)
-    return ("Weibull", 1e12, draw(floats(0.5, 2.0)))
+    if kind == 11:
+        return ("Weibull", 1e12, draw(floats(0.5, 2.0)))
+    if kind == 12:
+        return ("Lognormal", draw(floats(-1.0, 4.0)), draw(floats(0.05, 1.5)))
+    if kind == 13:
+        return ("Gamma", draw(st.sampled_from([0.3, 1.0, 2.0, 3.0, 7.5])), draw(floats(0.5, 20.0)))
+    if kind == 14:
+        return ("Constant", draw(st.sampled_from([0.0, 0.4, 1.0, 2.5, 7.0, 30.0])))
+    # Delays past the 32-bit range from the new laws: "no transition".
+    return draw(
+        st.sampled_from([("Lognormal", 25.0, 1.0), ("Gamma", 2.0, 5e9), ("Constant", 3e9)])
+    )
 
 
 @st.composite
