@@ -19,7 +19,9 @@ Two kinds of exact answer are used:
   where a transition that falls due at once (delay 0) is applied within the same unit
   and the unit records the state after the last one. These answers hold at any rate, so
   they are also checked with mean times of a few units, where any slip in the rules
-  moves the curve by many standard errors.
+  moves the curve by many standard errors. Components that act on each other follow the
+  same rules over the joint state of their system, in the engine's order of the events
+  within one unit (UnitChain, in the last section).
 
 The same chain gives the expected number of failures (seen by the system, and of the
 component itself), the probability of no failure up to t and the expected downtime; a
@@ -44,7 +46,8 @@ from __future__ import annotations
 
 import itertools
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass, replace
 from typing import Any
 
 import numpy as np
@@ -665,12 +668,13 @@ def test_series_parallel_fault_tree(case: tuple[Any, ...]) -> None:
 # --------------------------------------------------------------------------------------
 #
 # These run model files through tavoq_tools, so they check the file's reading and the
-# native Interactions together with the engine. The cold-standby pair is exact on whole
-# time units. The others are continuous-time Markov chains observed at whole time units
-# (the chain of transition matrix expm(Q)): a delay that ends within unit t shows at unit
-# t, so unit t is compared with the chain at time t + 1. With mean times of tens to
-# hundreds of units, the rest of the truncation of delays moves the curves by a few
-# percent of their value at most, well below one standard error at these run counts.
+# native Interactions together with the engine. Every answer here is exact on whole time
+# units: the cold-standby pair's in closed form, the others from a chain over the joint
+# state of the small system that follows the engine's order of one time unit (UnitChain
+# below). Each holds at any rate, so each system is also run with mean times of a few
+# units, where the order within a unit decides: there the continuous-time Markov chain of
+# the same system, read at whole units, lies many standard errors away, and so, for the
+# standby pair and the beta-factor pair, does the chain with the opposite order of ties.
 
 
 def plant_model(text: str) -> Any:
@@ -701,23 +705,139 @@ def expm(q: np.ndarray) -> np.ndarray:
     return result
 
 
-def chain_curve(
-    rates: dict[tuple[int, int], float], n_states: int, down: Sequence[int], sim_time: int
-) -> list[float]:
-    """For each unit t = 0 .. sim_time - 1, P(the chain is in one of ``down`` at time t + 1),
-    starting in state 0 at time 0: unit t shows what happened before t + 1."""
-    q = np.zeros((n_states, n_states))
-    for (a, b), rate in rates.items():
-        q[a, b] += rate
-        q[a, a] -= rate
-    step = expm(q)
-    p = np.zeros(n_states)
-    p[0] = 1.0
-    curve = []
-    for _ in range(sim_time):
-        p = p @ step
-        curve.append(float(p[list(down)].sum()))
-    return curve
+Joint = Any  # the joint state of a small system: anything hashable
+Due = frozenset[tuple[int, Any]]  # the items due in the current unit, with their labels
+
+
+@dataclass(frozen=True)
+class UnitChain:
+    """A small system of Exponential delays, unit by unit, by the engine's order of one
+    time unit (InteractingSimulation).
+
+    The items are the components, by index, then the common causes. ``pending(state, i)``
+    gives item i's transitions in ``state`` as (rate, label) in the order of their target
+    states; none while it waits for a crew. ``fire(state, i, label)`` gives the joint state
+    once that transition and all it sets off (the members of a common cause, switch-overs,
+    crews, triggers) are applied, and the other items that draw anew then; the item itself
+    always does.
+
+    trunc(Exp(r)) is 0 with probability f = 1 - e^-r, and a pending delay that has not
+    fired yet fires at the next unit with that same f. Of one component's targets due at
+    once the first wins, so its transition to the j-th is due with f_j times (1 - f_i) of
+    every earlier i. In a unit the due item of lowest index fires, its fresh draws of delay
+    0 are due in the same unit, and so on until none is due; the unit records that state.
+    The cascade can loop (failed, repaired at once, failed at once, ...), so the end of a
+    unit is where a chain over (state, due items) is absorbed. ``first`` picks the due item
+    that fires (max gives the curve of the opposite order, which the tests show is wrong).
+    """
+
+    start: Joint
+    n_items: int
+    pending: Callable[[Joint, int], Sequence[tuple[float, Any]]]
+    fire: Callable[[Joint, int, Any], tuple[Joint, Sequence[int]]]
+    first: Callable[..., tuple[int, Any]] = min
+
+    def draws(self, state: Joint, items: Iterable[int], due: Due) -> list[tuple[float, Due]]:
+        """The due sets once ``items`` draw in ``state``, with their probabilities."""
+        result = [(1.0, due)]
+        for item in items:
+            outcomes, rest = [], 1.0
+            for rate, label in self.pending(state, item):
+                f = -math.expm1(-rate)
+                outcomes.append((rest * f, label))
+                rest *= 1.0 - f
+            due_now = [(p * q, d | {(item, label)}) for p, d in result for q, label in outcomes]
+            result = due_now + [(p * rest, d) for p, d in result]
+        return result
+
+    def unit(self, state: Joint) -> dict[Joint, float]:
+        """Where a unit that starts in ``state`` ends, with the probabilities."""
+        nodes: dict[tuple[Joint, Due], int] = {}  # the cascade's states, numbered
+
+        def node(s: Joint, due: Due) -> tuple[int | None, Joint]:
+            return (nodes.setdefault((s, due), len(nodes)) if due else None), s
+
+        # Every pending delay is due at this unit with the chance of a fresh draw being 0.
+        entry = [(p, node(state, d)) for p, d in self.draws(state, range(self.n_items), Due())]
+        links = []
+        while len(links) < len(nodes):
+            s, due = list(nodes)[len(links)]
+            item, label = self.first(due, key=lambda d: d[0])
+            after, others = self.fire(s, item, label)
+            redrawn = {item, *others}
+            kept = Due(d for d in due if d[0] not in redrawn)
+            links.append([(p, node(after, d)) for p, d in self.draws(after, redrawn, kept)])
+        ends = list(dict.fromkeys(s for row in [entry, *links] for _, (i, s) in row if i is None))
+        q = np.zeros((len(nodes), len(nodes)))
+        r = np.zeros((len(nodes), len(ends)))
+        for a, row in enumerate(links):
+            for p, (i, s) in row:
+                if i is None:
+                    r[a, ends.index(s)] += p
+                else:
+                    q[a, i] += p
+        absorbed = np.linalg.solve(np.eye(len(nodes)) - q, r)
+        out = np.zeros(len(ends))
+        for p, (i, s) in entry:
+            if i is None:
+                out[ends.index(s)] += p
+            else:
+                out += p * absorbed[i]
+        return dict(zip(ends, out.tolist(), strict=True))
+
+    def rates(self, state: Joint) -> dict[Joint, float]:
+        """The continuous-time chain of the same system: from ``state``, at rate r, to where
+        each transition and all it sets off lead (no two events ever coincide)."""
+        out: dict[Joint, float] = {}
+        for item in range(self.n_items):
+            for rate, label in self.pending(state, item):
+                after = self.fire(state, item, label)[0]
+                if after != state:
+                    out[after] = out.get(after, 0.0) + rate
+        return out
+
+    def expected(
+        self, value: Callable[[Joint], float], sim_time: int, continuous: bool = False
+    ) -> np.ndarray:
+        """E[value(state)] at the end of each unit t = 0 .. sim_time - 1, from ``start`` at
+        time 0; with ``continuous``, of the continuous-time chain at time t + 1 (a delay that
+        ends within unit t shows at unit t)."""
+        states, rows = [self.start], []
+        while len(rows) < len(states):
+            s = states[len(rows)]
+            rows.append(self.rates(s) if continuous else self.unit(s))
+            states += [e for e in rows[-1] if e not in states]
+        step = np.zeros((len(states), len(states)))
+        for a, row in enumerate(rows):
+            for s, p in row.items():
+                step[a, states.index(s)] += p
+        if continuous:
+            step = expm(step - np.diag(step.sum(axis=1)))
+        values = np.array([float(value(s)) for s in states])
+        p = np.zeros(len(states))
+        p[0] = 1.0
+        curve = []
+        for _ in range(sim_time):
+            p = p @ step
+            curve.append(float(p @ values))
+        return np.array(curve)
+
+
+def assert_far_from(
+    estimate: Sequence[float],
+    exact: Sequence[float],
+    wrong: Sequence[float],
+    n: int,
+    points: Sequence[int],
+    name: str,
+) -> None:
+    """``wrong`` lies many standard errors from the exact curve, and the simulated curve is
+    not consistent with it: the comparison with the exact curve tells them apart."""
+    separation = max(abs(wrong[t] - exact[t]) / binomial_se(exact[t], n) for t in points)
+    assert separation > 10, f"{name} is only {separation:.1f} standard errors away"
+    assert any(abs(estimate[t] - wrong[t]) > 4 * binomial_se(exact[t], n) for t in points), (
+        f"the simulated curve is consistent with {name}"
+    )
 
 
 def failed_fraction(stats: Any) -> list[float]:
@@ -768,127 +888,251 @@ def repairable_unit(name: str, states: str, transitions: str, **extra: str) -> s
     return "\n".join(lines) + "\n"
 
 
-def test_warm_standby_pair_with_repair() -> None:
-    # k failed units: 0 -> 1 at lam + lam_s (either the running or the waiting unit fails),
-    # 1 -> 2 at lam, 1 -> 0 at mu, 2 -> 1 at 2 mu (each has a repairer). A repaired unit
-    # waits in standby, and is switched in when the other fails.
-    lam, lam_s, mu = 1 / 80, 1 / 300, 1 / 25
-    n, sim_time = 40_000, 300
+def exponential(source: str, target: str, rate: float, extra: str = "") -> str:
+    return (
+        f'  {{ from = "{source}", to = "{target}", distribution = "exponential", '
+        f"rate = {rate}{extra} }},\n"
+    )
+
+
+# Each system at slow rates (mean times of tens to hundreds of units) and at fast ones (a
+# few units): (rates, horizon, runs, time points).
+WARM_PAIR = {
+    "slow": ((1 / 80, 1 / 300, 1 / 25), 300, 40_000, [0, 5, 20, 50, 100, 200, 299]),
+    "fast": ((1 / 2, 1 / 4, 1.0), 40, 40_000, [0, 1, 2, 4, 8, 15, 39]),
+}
+
+
+def warm_pair_chain(lam: float, lam_s: float, mu: float) -> UnitChain:
+    """(a, b): the running unit fails at lam, the waiting one at lam_s; a failed unit is
+    repaired at mu into standby. When the running unit is lost, the first unit (a before b)
+    in standby is switched in, and draws anew from running."""
+    delays = {"running": (lam, "failed"), "standby": (lam_s, "failed"), "failed": (mu, "standby")}
+
+    def fire(s: Joint, c: int, to: str) -> tuple[Joint, list[int]]:
+        units = [to if u == c else s[u] for u in range(2)]
+        if "running" not in units and "standby" in units:
+            spare = units.index("standby")
+            units[spare] = "running"
+            return tuple(units), [spare]
+        return tuple(units), []
+
+    return UnitChain(("running", "standby"), 2, lambda s, c: [delays[s[c]]], fire)
+
+
+@pytest.mark.parametrize("case", list(WARM_PAIR.values()), ids=list(WARM_PAIR))
+def test_warm_standby_pair_with_repair(case: tuple[Any, ...]) -> None:
+    (lam, lam_s, mu), sim_time, n, points = case
     text = PAIR_HEAD.format(logic="pair", horizon=sim_time, runs=n, seed=5)
     for unit in ("a", "b"):
         text += repairable_unit(
             unit,
             '["running", "standby", "failed"]',
-            f'  {{ from = "running", to = "failed", distribution = "exponential", rate = {lam} }},\n'
-            f'  {{ from = "standby", to = "failed", distribution = "exponential", rate = {lam_s} }},\n'
-            f'  {{ from = "failed", to = "standby", distribution = "exponential", rate = {mu} }},\n',
+            exponential("running", "failed", lam)
+            + exponential("standby", "failed", lam_s)
+            + exponential("failed", "standby", mu),
             kinds='{ standby = "working" }',
         )
     text += (
         '[standby.pair]\nunits = ["a", "b"]\nactive = "running"\nstandby = "standby"\n'
         "revert = false\n"
     )
-    stats = plant_statistics(text)
-    rates = {(0, 1): lam + lam_s, (1, 2): lam, (1, 0): mu, (2, 1): 2 * mu}
-    exact = chain_curve(rates, 3, [2], sim_time)
-    assert_within_4_se(failed_fraction(stats), exact, n, [20, 50, 100, 200, 299], "warm pair")
+    estimate = failed_fraction(plant_statistics(text))
+    chain = warm_pair_chain(lam, lam_s, mu)
+
+    def down(s: Joint) -> bool:
+        return "running" not in s
+
+    exact = chain.expected(down, sim_time)
+    assert_within_4_se(estimate, exact, n, points, "warm pair")
+    if sim_time < 100:
+        continuous = chain.expected(down, sim_time, continuous=True)
+        assert_far_from(estimate, exact, continuous, n, points, "the continuous-time chain")
+        # When both units fall due in one unit, a's transition comes first: a running unit
+        # that fails hands over to the waiting one, whose pending failure in standby is
+        # dropped as it draws anew; the other order fails both.
+        reversed_order = replace(chain, first=max).expected(down, sim_time)
+        assert_far_from(estimate, exact, reversed_order, n, points, "b's transition first")
 
 
-CREW_PAIR = """
-[crews.fitters]
-count = {crews}
-"""
+CREW_PAIR = {
+    "slow": ((1 / 60, 1 / 30), 300, 30_000, [0, 5, 20, 60, 150, 299]),
+    "fast": ((1 / 2, 1 / 4), 40, 40_000, [0, 1, 2, 4, 8, 15, 39]),
+}
+
+
+def crew_pair_chain(lam: float, mu: float, crews: int) -> UnitChain:
+    """(a, b), each "up", "repair" (failed, with a crew) or "wait" (failed, no crew free:
+    nothing pending). A crew that finishes takes the waiting unit at once, which draws its
+    repair delay then."""
+
+    def pending(s: Joint, c: int) -> list[tuple[float, str]]:
+        return {"up": [(lam, "down")], "repair": [(mu, "up")], "wait": []}[s[c]]
+
+    def fire(s: Joint, c: int, to: str) -> tuple[Joint, list[int]]:
+        units = list(s)
+        if to == "down":
+            units[c] = "repair" if units.count("repair") < crews else "wait"
+            return tuple(units), []
+        units[c] = "up"
+        if "wait" in units:
+            w = units.index("wait")
+            units[w] = "repair"
+            return tuple(units), [w]
+        return tuple(units), []
+
+    return UnitChain(("up", "up"), 2, pending, fire)
 
 
 @pytest.mark.parametrize("crews", [1, 2], ids=["one-crew", "two-crews"])
-def test_one_crew_for_two_units_against_two_crews(crews: int) -> None:
-    # k failed units of two in parallel; with one crew the second failed unit waits, so
-    # 2 -> 1 goes at mu instead of 2 mu. The crew is busy whenever a unit is failed.
-    lam, mu = 1 / 60, 1 / 30
-    n, sim_time = 30_000, 300
+@pytest.mark.parametrize("case", list(CREW_PAIR.values()), ids=list(CREW_PAIR))
+def test_one_crew_for_two_units_against_two_crews(case: tuple[Any, ...], crews: int) -> None:
+    (lam, mu), sim_time, n, points = case
     text = PAIR_HEAD.format(logic="a and b", horizon=sim_time, runs=n, seed=11 + crews)
-    text += CREW_PAIR.format(crews=crews)
+    text += f"[crews.fitters]\ncount = {crews}\n"
     for unit in ("a", "b"):
         text += repairable_unit(
             unit,
             '["working", "failed"]',
-            f'  {{ from = "working", to = "failed", distribution = "exponential", rate = {lam} }},\n'
-            f'  {{ from = "failed", to = "working", distribution = "exponential", rate = {mu}, '
-            'crew = "fitters" },\n',
+            exponential("working", "failed", lam)
+            + exponential("failed", "working", mu, ', crew = "fitters"'),
         )
     stats = plant_statistics(text)
-    rates = {(0, 1): 2 * lam, (1, 0): mu, (1, 2): lam, (2, 1): crews * mu}
-    exact = chain_curve(rates, 3, [2], sim_time)
-    assert_within_4_se(failed_fraction(stats), exact, n, [20, 60, 150, 299], f"{crews} crews")
-    # Another crew count gives a curve far from this one at the end.
-    other = chain_curve({**rates, (2, 1): (3 - crews) * mu}, 3, [2], sim_time)
-    assert abs(other[-1] - exact[-1]) > 10 * binomial_se(exact[-1], n)
+    estimate = failed_fraction(stats)
+    chain = crew_pair_chain(lam, mu, crews)
 
-    # Crew-units at work: one per failed unit up to the crew count, averaged over the
+    def down(s: Joint) -> bool:
+        return "up" not in s
+
+    exact = chain.expected(down, sim_time)
+    assert_within_4_se(estimate, exact, n, points, f"{crews} crews")
+    # Another crew count gives a curve far from this one.
+    other = crew_pair_chain(lam, mu, 3 - crews).expected(down, sim_time)
+    assert max(abs(other[t] - exact[t]) / binomial_se(exact[t], n) for t in points) > 10
+    if sim_time < 100:
+        continuous = chain.expected(down, sim_time, continuous=True)
+        assert_far_from(estimate, exact, continuous, n, points, "the continuous-time chain")
+
+    # Crew-units at work: the units under repair at the end of each unit, averaged over the
     # horizon and the crews.
-    one = chain_curve(rates, 3, [1], sim_time)
-    two = chain_curve(rates, 3, [2], sim_time)
-    busy = sum(a + min(2, crews) * b for a, b in zip(one, two, strict=True)) / sim_time / crews
+    busy = chain.expected(lambda s: s.count("repair"), sim_time).sum() / sim_time / crews
     summary = summarize(stats, crew_pools=[("fitters", crews)])
     (row,) = summary.crews
     se = (row.utilisation.upper - row.utilisation.lower) / (2 * 1.96)
     assert abs(row.utilisation.value - busy) <= 4 * se, (row.utilisation, busy)
+    # Units waiting for a crew, summed over a run, from the runs' sums and sums of squares.
+    waits = chain.expected(lambda s: s.count("wait"), sim_time).sum()
+    mean = int(stats.crew_wait[0]) / n
+    se = math.sqrt(max(float(stats.crew_wait_squares[0]) / n - mean**2, 0.0) / (n - 1))
+    assert abs(mean - waits) <= 4 * se + 1e-12, (mean, waits, se)
     # With one crew a unit waits while the other is repaired; with two, never.
     assert (row.mean_wait.value > 1.0) if crews == 1 else (row.mean_wait.value == 0.0)
 
 
-def test_beta_factor_pair() -> None:
-    # Each unit keeps (1 - beta) lam of its own; a shock at beta lam fails both at once.
-    # States (a, b) failed: 0 = none, 1 = a only, 2 = b only, 3 = both.
-    lam, mu, beta = 1 / 100, 1 / 20, 0.2
-    n, sim_time = 40_000, 300
+BETA_PAIR = {
+    "slow": ((1 / 100, 1 / 20, 0.2), 300, 40_000, [0, 5, 10, 40, 100, 200, 299]),
+    "fast": ((1 / 4, 1 / 2, 0.3), 40, 40_000, [0, 1, 2, 4, 8, 15, 39]),
+}
+
+
+def beta_pair_chain(lam: float, mu: float, beta: float) -> UnitChain:
+    """(a, b), each "up" or "down"; item 2 is the shock. Each unit keeps (1 - beta) lam of
+    its own; the shock, at beta lam, fails every member then working, which draws anew. The
+    shock draws its next delay each time it strikes, so it can strike again in that unit."""
+
+    def pending(s: Joint, c: int) -> list[tuple[float, str]]:
+        if c == 2:
+            return [(beta * lam, "shock")]
+        return [((1 - beta) * lam, "down")] if s[c] == "up" else [(mu, "up")]
+
+    def fire(s: Joint, c: int, to: str) -> tuple[Joint, list[int]]:
+        if c == 2:
+            return ("down", "down"), [u for u in range(2) if s[u] == "up"]
+        return tuple(to if u == c else s[u] for u in range(2)), []
+
+    return UnitChain(("up", "up"), 3, pending, fire)
+
+
+@pytest.mark.parametrize("case", list(BETA_PAIR.values()), ids=list(BETA_PAIR))
+def test_beta_factor_pair(case: tuple[Any, ...]) -> None:
+    (lam, mu, beta), sim_time, n, points = case
     text = PAIR_HEAD.format(logic="a and b", horizon=sim_time, runs=n, seed=31)
     for unit in ("a", "b"):
         text += repairable_unit(
             unit,
             '["working", "failed"]',
-            f'  {{ from = "working", to = "failed", distribution = "exponential", rate = {lam} }},\n'
-            f'  {{ from = "failed", to = "working", distribution = "exponential", rate = {mu} }},\n',
+            exponential("working", "failed", lam) + exponential("failed", "working", mu),
         )
     text += f'[common_cause.shock]\nmembers = ["a", "b"]\nbeta = {beta}\nto = "failed"\n'
-    stats = plant_statistics(text)
-    own = (1 - beta) * lam
-    rates = {
-        (0, 1): own,
-        (0, 2): own,
-        (0, 3): beta * lam,
-        (1, 0): mu,
-        (1, 3): lam,  # the shock fails the working one too
-        (2, 0): mu,
-        (2, 3): lam,
-        (3, 1): mu,
-        (3, 2): mu,
+    estimate = failed_fraction(plant_statistics(text))
+    chain = beta_pair_chain(lam, mu, beta)
+
+    def down(s: Joint) -> bool:
+        return s == ("down", "down")
+
+    exact = chain.expected(down, sim_time)
+    assert_within_4_se(estimate, exact, n, points, "beta pair")
+    # Two independent units, each failing at the whole lam, are far less often both down.
+    single = truncated_unavailability(lam, mu, sim_time)
+    independent = parallel(single, single)
+    assert max((exact[t] - independent[t]) / binomial_se(exact[t], n) for t in points) > 8
+    if sim_time < 100:
+        continuous = chain.expected(down, sim_time, continuous=True)
+        assert_far_from(estimate, exact, continuous, n, points, "the continuous-time chain")
+        # A repair due in the same unit as the shock comes first (components before common
+        # causes), so the shock finds that unit working and fails it again.
+        reversed_order = replace(chain, first=max).expected(down, sim_time)
+        assert_far_from(estimate, exact, reversed_order, n, points, "the shock first")
+
+
+POWER = {
+    "slow": ((1 / 200, 1 / 40, 1 / 150, 1 / 30, 1 / 15), 300, 40_000, [0, 10, 40, 100, 299]),
+    "fast": ((1 / 4, 1 / 2, 1 / 5, 1 / 3, 1 / 2), 40, 40_000, [0, 1, 2, 4, 8, 15, 39]),
+}
+
+
+def power_chain(lam: float, mu: float, lam_s: float, mu_s: float, nu: float) -> UnitChain:
+    """(pump, power). The pump fails at lam, is repaired at mu, and restarts at nu; the
+    power goes off at lam_s and comes back at mu_s. When the power goes, the pump trips from
+    any state (a repair under way is lost); when it is back, a tripped pump restarts. A pump
+    that the trigger moves draws anew; the pump (index 0) fires first of the two."""
+    pump = {
+        "running": [(lam, "failed")],
+        "failed": [(mu, "running")],
+        "restarting": [(nu, "running")],
+        "tripped": [],
     }
-    exact = chain_curve(rates, 4, [3], sim_time)
-    assert_within_4_se(failed_fraction(stats), exact, n, [10, 40, 100, 200, 299], "beta pair")
-    independent = chain_curve({**rates, (0, 1): lam, (0, 2): lam, (0, 3): 0.0}, 4, [3], sim_time)
-    assert exact[-1] - independent[-1] > 8 * binomial_se(exact[-1], n)
+
+    def pending(s: Joint, c: int) -> list[tuple[float, str]]:
+        if c == 0:
+            return pump[s[0]]
+        return [(lam_s, "off")] if s[1] == "on" else [(mu_s, "on")]
+
+    def fire(s: Joint, c: int, to: str) -> tuple[Joint, list[int]]:
+        if c == 0:
+            return (to, s[1]), []
+        if to == "off":
+            return ("tripped", "off"), [0]
+        return ("restarting", "on"), [0]
+
+    return UnitChain(("running", "on"), 2, pending, fire)
 
 
-def test_power_supply_with_a_trigger() -> None:
-    # The pump trips when the power goes (from any state: a repair under way is lost), and
-    # restarts after the power is back. States (pump, power): 0 running/on, 1 failed/on,
-    # 2 restarting/on, 3 tripped/off. The station needs the pump.
-    lam, mu, lam_s, mu_s, nu = 1 / 200, 1 / 40, 1 / 150, 1 / 30, 1 / 15
-    n, sim_time = 40_000, 300
+@pytest.mark.parametrize("case", list(POWER.values()), ids=list(POWER))
+def test_power_supply_with_a_trigger(case: tuple[Any, ...]) -> None:
+    (lam, mu, lam_s, mu_s, nu), sim_time, n, points = case
     text = PAIR_HEAD.format(logic="pump", horizon=sim_time, runs=n, seed=97)
     text += repairable_unit(
         "pump",
         '["running", "failed", "tripped", "restarting"]',
-        f'  {{ from = "running", to = "failed", distribution = "exponential", rate = {lam} }},\n'
-        f'  {{ from = "failed", to = "running", distribution = "exponential", rate = {mu} }},\n'
-        f'  {{ from = "restarting", to = "running", distribution = "exponential", rate = {nu} }},\n',
+        exponential("running", "failed", lam)
+        + exponential("failed", "running", mu)
+        + exponential("restarting", "running", nu),
     )
     text += repairable_unit(
         "power",
         '["on", "off"]',
-        f'  {{ from = "on", to = "off", distribution = "exponential", rate = {lam_s} }},\n'
-        f'  {{ from = "off", to = "on", distribution = "exponential", rate = {mu_s} }},\n',
+        exponential("on", "off", lam_s) + exponential("off", "on", mu_s),
     )
     text += """
 [[triggers]]
@@ -901,15 +1145,14 @@ when = "power"
 restored = true
 move = [{ components = ["pump"], from = ["tripped"], to = "restarting" }]
 """
-    stats = plant_statistics(text)
-    rates = {
-        (0, 1): lam,
-        (0, 3): lam_s,
-        (1, 0): mu,
-        (1, 3): lam_s,
-        (2, 0): nu,
-        (2, 3): lam_s,
-        (3, 2): mu_s,
-    }
-    exact = chain_curve(rates, 4, [1, 2, 3], sim_time)
-    assert_within_4_se(failed_fraction(stats), exact, n, [10, 40, 100, 200, 299], "pump")
+    estimate = failed_fraction(plant_statistics(text))
+    chain = power_chain(lam, mu, lam_s, mu_s, nu)
+
+    def down(s: Joint) -> bool:
+        return s[0] != "running"
+
+    exact = chain.expected(down, sim_time)
+    assert_within_4_se(estimate, exact, n, points, "pump")
+    if sim_time < 100:
+        continuous = chain.expected(down, sim_time, continuous=True)
+        assert_far_from(estimate, exact, continuous, n, points, "the continuous-time chain")
