@@ -111,7 +111,8 @@ def figure_png(summary: Summary) -> bytes | None:
     )
     # One step per bin (per unit when the bins are one unit wide): the unavailability is a
     # bin's mean, drawn over the bin; R(t) is its value at the bin's last unit.
-    starts, ends = summary.bin_starts, summary.bin_ends
+    # The axis is in the model's own time: a unit lasts ``step`` of it (1 for most models).
+    starts, ends = summary.bin_starts * summary.step, summary.bin_ends * summary.step
     for ax, curve, label, colour in curves:
         times = starts if curve is summary.unavailability else ends
         if summary.horizon:
@@ -137,7 +138,7 @@ def figure_png(summary: Summary) -> bytes | None:
                 )
             if curve is summary.unavailability and summary.mean_unavailability is not None:
                 _mean_line(ax, summary.mean_unavailability, "black")
-            ax.set_xlim(0, max(1, summary.horizon - 1))
+            ax.set_xlim(0, max(1, summary.horizon - 1) * summary.step)
             ax.legend(loc="best", fontsize="small")
         else:
             ax.text(0.5, 0.5, "horizon 0: nothing simulated", ha="center", transform=ax.transAxes)

@@ -67,6 +67,11 @@ def curves_csv(summary: Summary) -> str:
         "reliability_lower",
         "reliability_upper",
     ]
+    if summary.step != 1:
+        # A unit lasts ``step`` of the model's own time (a converted fault tree's hours, say):
+        # the same bins in that time, beside the unit numbers.
+        columns[1 + binned : 1 + binned] = [(summary.bin_starts * summary.step).tolist()]
+        header[1 + binned : 1 + binned] = ["model_time"]
     if summary.planned is not None:
         # The part of the unavailability that is planned stops only.
         planned = summary.planned.curve

@@ -177,3 +177,16 @@ def test_curves_csv_gets_the_planned_columns_only_with_planned_stops():
     assert planned[1].split(",")[7] == "0.25"
     plain = curves_csv(report.summarize(six_runs())).splitlines()
     assert "planned" not in plain[0]
+
+
+def test_curves_csv_gives_the_model_time_when_a_unit_is_not_one_of_it():
+    # A converted fault tree runs in steps of 0.5 h: the rows keep their unit numbers and
+    # say where each bin starts in hours. Models in whole units keep their columns.
+    rows = list(csv.DictReader(curves_csv(report.summarize(six_runs(), step=0.5)).splitlines()))
+    assert [(int(r["time"]), float(r["model_time"])) for r in rows] == [
+        (0, 0.0),
+        (1, 0.5),
+        (2, 1.0),
+        (3, 1.5),
+    ]
+    assert "model_time" not in curves_csv(report.summarize(six_runs())).splitlines()[0]
