@@ -83,6 +83,10 @@ def count(module_dir: str, key: str, runner: str, workdir: str) -> dict[str, int
     return {e: values.get(e, 0) for e in EVENTS}
 
 
+def misses(c: dict[str, int]) -> int:
+    return sum(c[e] for e in ("D1mr", "D1mw", "I1mr", "DLmr", "DLmw", "ILmr"))
+
+
 def cycles(c: dict[str, int]) -> int:
     l1 = c["D1mr"] + c["D1mw"] + c["I1mr"]
     ll = c["DLmr"] + c["DLmw"] + c["ILmr"]
@@ -114,7 +118,6 @@ def main() -> None:
                 b, n = f(base), f(new)
                 return f"{n / b:.3f}" if b else "-"
 
-            misses = lambda c: sum(c[e] for e in ("D1mr", "D1mw", "I1mr", "DLmr", "DLmw", "ILmr"))  # noqa: E731
             print(
                 f"| ({k}) | {r} | {RUNS[k]:,} | {ratio(lambda c: c['Ir'])} | {ratio(misses)} "
                 f"| {ratio(lambda c: c['Bcm'] + c['Bim'])} | {ratio(cycles)} "
