@@ -73,9 +73,8 @@ int InteractingSimulation::sample(int c, int from, int &to, StatisticsRecorder &
     int bestTime = kNever;
     int bestState = 0;
     using Kind = TransitionModel::Cell::Kind;
-    const TransitionModel::Cell *row = model.row(c, from);
-    const int nStates = model.nStates(c);
-    for (int j = 0; j < nStates; ++j) {
+    const TransitionModel::Row row = model.row(c, from);
+    for (int j = 0; j < row.size; ++j) {
         const float p = drawUniform();
         const TransitionModel::Cell &cell = row[j];
         if (cell.kind == Kind::Never) {

@@ -43,14 +43,13 @@ Simulation::Simulation(const TransitionModel &model, std::unique_ptr<const GateG
 }
 
 template <bool kInitial, typename Recorder>
-[[gnu::always_inline]] inline void Simulation::sample(int c, int from, int &delay, int &to,
-                                                      Recorder &recorder) {
+[[gnu::always_inline]] inline int Simulation::sample(int c, int from, int &delay, int &to,
+                                                     Recorder &recorder) {
     int bestTime = kNever;
     int bestState = 0;
     using Kind = TransitionModel::Cell::Kind;
-    const TransitionModel::Cell *row = model.row(c, from);
-    const int nStates = model.nStates(c);
-    for (int j = 0; j < nStates; ++j) {
+    const TransitionModel::Row row = model.row(c, from);
+    for (int j = 0; j < row.size; ++j) {
         const float p = drawUniform();
         const TransitionModel::Cell &cell = row[j];
         if (cell.kind == Kind::Never) {
@@ -78,6 +77,7 @@ template <bool kInitial, typename Recorder>
     }
     delay = bestTime;
     to = bestState;
+    return row.size;
 }
 
 void Simulation::check() {
@@ -142,8 +142,9 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         const int from = componentStates[index];
         const int to = toState[index];
         componentStates[index] = to;
-        // The transition's work: itself, the input counts its crossing moves, its next draws.
-        std::int64_t work = 1 + model.nStates(c);
+        // The transition's work: itself, the input counts its crossing moves, its next draws
+        // (counted below, once they are made).
+        std::int64_t work = 1;
         if ((from == 0) != (to == 0)) {
             if (to != 0) {
                 work += gates.cross<true>(c, [&](int g) {
@@ -187,10 +188,9 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         }
         systemFailed = failed;
         firstCheck = false;
-        untilCheck -= work;
-
         int delay = 0;
-        sample<false>(c, to, delay, toState[index], recorder);
+        work += sample<false>(c, to, delay, toState[index], recorder);
+        untilCheck -= work;
         queue.replaceTop(EventQueue::key(static_cast<std::int64_t>(T) + delay, c));
     }
     if (currentTime < simTime) {

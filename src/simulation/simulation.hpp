@@ -101,9 +101,10 @@ private:
     Simulation(const TransitionModel &model, std::unique_ptr<const GateGraph> owned,
                RunControl control);
     /// Draws a delay for every to-state of c's row `from` and keeps the earliest.
-    /// The first pass tells `recorder` about a draw out of bounds (recorders.hpp).
+    /// The first pass tells `recorder` about a draw out of bounds (recorders.hpp). Returns
+    /// the number of draws made, the row's size.
     template <bool kInitial, typename Recorder>
-    void sample(int c, int from, int &delay, int &to, Recorder &recorder);
+    int sample(int c, int from, int &delay, int &to, Recorder &recorder);
     void check();
 
     const TransitionModel &model;

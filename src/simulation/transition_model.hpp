@@ -54,18 +54,28 @@ public:
         double rate; // the Exponential's
     };
 
+    /// The cells of one row and their number, nStates(c).
+    struct Row {
+        const Cell *cells;
+        int size;
+        const Cell &operator[](int j) const { return cells[j]; }
+    };
+
     /// The row of component c in state `from`: nStates(c) cells, never null.
-    const Cell *row(int c, int from) const {
+    Row row(int c, int from) const {
         if (uniformStates > 0) {
-            // Every component alike (always, for a square matrix): the rows follow from the
-            // index, without the two tables' loads on the engine's hottest path.
+            // Every component alike (always, for a square matrix): the row and its size
+            // follow from the index, without the two tables' loads on the engine's hottest
+            // path.
             const auto n = static_cast<std::size_t>(uniformStates);
-            return cells.data() +
-                   (static_cast<std::size_t>(c) * n + static_cast<std::size_t>(from)) * n;
+            return {cells.data() +
+                        (static_cast<std::size_t>(c) * n + static_cast<std::size_t>(from)) * n,
+                    uniformStates};
         }
-        const auto n = static_cast<std::size_t>(stateCounts[static_cast<std::size_t>(c)]);
-        return cells.data() + offsets[static_cast<std::size_t>(c)] +
-               static_cast<std::size_t>(from) * n;
+        const int n = stateCounts[static_cast<std::size_t>(c)];
+        return {cells.data() + offsets[static_cast<std::size_t>(c)] +
+                    static_cast<std::size_t>(from) * static_cast<std::size_t>(n),
+                n};
     }
 
 private:

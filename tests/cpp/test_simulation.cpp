@@ -674,9 +674,11 @@ TEST(TransitionModel, RaggedKeepsEachComponentsOwnStates) {
         const auto &rows = m.matrix[static_cast<std::size_t>(c)];
         ASSERT_EQ(model.nStates(c), static_cast<int>(rows.size()));
         for (std::size_t from = 0; from < rows.size(); ++from) {
-            const TransitionModel::Cell *row = model.row(c, static_cast<int>(from));
+            const TransitionModel::Row row = model.row(c, static_cast<int>(from));
+            ASSERT_EQ(row.size, static_cast<int>(rows.size()));
             for (std::size_t to = 0; to < rows.size(); ++to) {
-                EXPECT_EQ(row[to].distribution, rows[from][to]) << c << " " << from << " " << to;
+                EXPECT_EQ(row[static_cast<int>(to)].distribution, rows[from][to])
+                    << c << " " << from << " " << to;
             }
         }
     }
