@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import math
 import re
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -148,6 +149,43 @@ class NameMap:
 def quoted(name: str) -> str:
     """A name of the file as messages show it: in double quotes, on one line."""
     return '"' + one_line(name) + '"'
+
+
+def refuse_cycles(
+    gates: dict[str, Formula], gate_inputs: Callable[[Formula], Iterable[str]], file: str
+) -> None:
+    """A gate that depends on itself is a ModelError naming the loop, at the gate where it
+    closes. ``gate_inputs`` lists the names a gate's formula uses; those that are not gates
+    are ignored. Iterative, so a deep tree is no problem."""
+    state: dict[str, int] = {}  # 1: on the path, 2: done
+
+    def children(name: str) -> Iterator[str]:
+        return iter([x for x in gate_inputs(gates[name]) if x in gates])
+
+    for start in gates:
+        if state.get(start):
+            continue
+        path = [start]
+        state[start] = 1
+        stack = [children(start)]
+        while stack:
+            child = next(stack[-1], None)
+            if child is None:
+                state[path.pop()] = 2
+                stack.pop()
+                continue
+            if state.get(child) == 2:
+                continue
+            if state.get(child) == 1:
+                loop = [*path[path.index(child) :], child]
+                raise ModelError(
+                    gates[child].where,
+                    "the gates form a cycle: " + " -> ".join(quoted(g) for g in loop),
+                    file,
+                )
+            state[child] = 1
+            path.append(child)
+            stack.append(children(child))
 
 
 def horizon_of(mission_time: float, step: float, where: str = "mission time") -> int:

@@ -32,7 +32,7 @@ import re
 from dataclasses import dataclass
 
 from ..errors import ModelError
-from .fault_tree import Dependency, Event, Formula, Spare, TreeDraft, quoted
+from .fault_tree import Dependency, Event, Formula, Spare, TreeDraft, quoted, refuse_cycles
 
 __all__ = ["parse"]
 
@@ -309,7 +309,7 @@ def parse(text: str, file: str) -> TreeDraft:
         raise ModelError(
             f"line {top[1]}", f"toplevel {quoted(top[0])} is an fdep, which has no output", file
         )
-    _refuse_cycles(gates, file)
+    refuse_cycles(gates, lambda f: (x for x in f.inputs if isinstance(x, str)), file)
     return TreeDraft(
         "Galileo",
         events,
@@ -319,33 +319,3 @@ def parse(text: str, file: str) -> TreeDraft:
         spares=spares,
         dependencies=list(dependencies.values()),
     )
-
-
-def _refuse_cycles(gates: dict[str, Formula], file: str) -> None:
-    """A gate that depends on itself, named with its path; iterative, so a deep tree is no
-    problem."""
-    state: dict[str, int] = {}  # 1: on the path, 2: done
-    for start in gates:
-        if state.get(start):
-            continue
-        path = [start]
-        stack = [iter([x for x in gates[start].inputs if isinstance(x, str)])]
-        state[start] = 1
-        while stack:
-            child = next(stack[-1], None)
-            if child is None:
-                state[path.pop()] = 2
-                stack.pop()
-                continue
-            if child not in gates or state.get(child) == 2:
-                continue
-            if state.get(child) == 1:
-                loop = [*path[path.index(child) :], child]
-                raise ModelError(
-                    gates[child].where,
-                    "the gates form a cycle: " + " -> ".join(quoted(g) for g in loop),
-                    file,
-                )
-            state[child] = 1
-            path.append(child)
-            stack.append(iter([x for x in gates[child].inputs if isinstance(x, str)]))

@@ -36,7 +36,7 @@ import defusedxml
 import defusedxml.ElementTree as SafeElementTree
 
 from ..errors import ModelError
-from .fault_tree import Event, Formula, TreeDraft, quoted
+from .fault_tree import Event, Formula, TreeDraft, quoted, refuse_cycles
 
 __all__ = ["MAX_NESTING", "parse"]
 
@@ -312,7 +312,7 @@ class _Reader:
         if not self.gates:
             raise self.error("opsa-mef", "the file defines no gate")
         top_name = self.top(top, used)
-        _refuse_cycles(self.gates, self.file)
+        refuse_cycles(self.gates, _references, self.file)
         mission, note = None, ""
         if len(self.mission_times) == 1:
             mission = next(iter(self.mission_times))
@@ -356,34 +356,6 @@ def _references(formula: Formula) -> Iterator[str]:
             yield item
         else:
             stack.extend(item.inputs)
-
-
-def _refuse_cycles(gates: dict[str, Formula], file: str) -> None:
-    state: dict[str, int] = {}
-    for start in gates:
-        if state.get(start):
-            continue
-        path = [start]
-        state[start] = 1
-        stack = [iter([x for x in _references(gates[start]) if x in gates])]
-        while stack:
-            child = next(stack[-1], None)
-            if child is None:
-                state[path.pop()] = 2
-                stack.pop()
-                continue
-            if state.get(child) == 2:
-                continue
-            if state.get(child) == 1:
-                loop = [*path[path.index(child) :], child]
-                raise ModelError(
-                    gates[child].where,
-                    "the gates form a cycle: " + " -> ".join(quoted(g) for g in loop),
-                    file,
-                )
-            state[child] = 1
-            path.append(child)
-            stack.append(iter([x for x in _references(gates[child]) if x in gates]))
 
 
 def parse(text: str, file: str, top: str | None = None) -> TreeDraft:

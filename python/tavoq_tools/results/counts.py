@@ -35,6 +35,10 @@ OPTIONAL_PER_COMPONENT = ("negative_delays", "delays_past_limit")
 PLANNED = ("planned_runs", "planned_downtime")
 # Per crew pool, summed over runs (empty without crews).
 PER_POOL = ("crew_busy", "crew_wait", "crew_requests", "crew_longest_queue")
+# The integer arrays that merging chunks adds up element by element.
+SUMMED_FIELDS = (
+    PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET + PER_GATE + OPTIONAL_PER_COMPONENT + PER_POOL
+) + PLANNED[:1]
 ARRAY_FIELDS = (
     PER_TIME_UNIT
     + PER_RUN
@@ -453,13 +457,7 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         raise ValueError(f"runs {runs.stop}..{expected - 1} lie outside the job's runs")
     sums = {
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.int64)
-        for name in PER_TIME_UNIT
-        + PER_COMPONENT
-        + PER_CUTSET
-        + PER_GATE
-        + OPTIONAL_PER_COMPONENT
-        + PER_POOL
-        + PLANNED[:1]
+        for name in SUMMED_FIELDS
     }
     # Whole numbers below 2**53 add exactly in float64, in any order, so merged chunks equal
     # one batch. Past that (a run's downtime squared is below 2**62) each chunk's sum is
@@ -508,14 +506,7 @@ class RunMerger:
         if self._first is None:
             self._first = part
             self._sums = {
-                name: np.array(getattr(part, name), dtype=np.int64)
-                for name in PER_TIME_UNIT
-                + PER_COMPONENT
-                + PER_CUTSET
-                + PER_GATE
-                + OPTIONAL_PER_COMPONENT
-                + PER_POOL
-                + PLANNED[:1]
+                name: np.array(getattr(part, name), dtype=np.int64) for name in SUMMED_FIELDS
             } | {
                 name: np.array(getattr(part, name), dtype=np.float64)
                 for name in SQUARE_FIELDS + POOL_SQUARES
