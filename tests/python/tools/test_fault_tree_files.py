@@ -316,6 +316,14 @@ def tree(body, extra=""):
             "the parameters form a cycle",
         ),
         (
+            tree(
+                '<or><basic-event name="A"/><gate name="U"/></or>',
+                '<define-gate name="U"><and><gate name="T"/><basic-event name="B"/></and></define-gate>'
+                '<define-gate name="R"><or><gate name="T"/></or></define-gate>',
+            ),
+            'the gates form a cycle: "T" -> "U" -> "T"',
+        ),
+        (
             tree('<or><basic-event name="A"/></or>', '<define-CCF-group name="G"/>'),
             "<define-CCF-group> is not read here",
         ),
