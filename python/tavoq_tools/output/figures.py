@@ -9,13 +9,15 @@ from typing import Any
 
 from ..results.summary import Estimate, Summary
 from .atomic import write_files
+from .report import _distinct_digits, _num
 
 
 def _mean_line(ax: Any, mean: Estimate, colour: str = "tab:red") -> None:
-    label = f"mean {mean.value:.3g}"
+    digits = _distinct_digits((mean.lower, mean.value, mean.upper), _num, 3)
+    label = f"mean {_num(mean.value, digits)}"
     if mean.lower is not None and mean.upper is not None:
         ax.axhspan(mean.lower, mean.upper, color=colour, alpha=0.15)
-        label += f" [{mean.lower:.3g}, {mean.upper:.3g}] ({mean.method})"
+        label += f" [{_num(mean.lower, digits)}, {_num(mean.upper, digits)}] ({mean.method})"
     ax.axhline(mean.value, color=colour, linewidth=1.0, linestyle="--", label=label)
 
 
@@ -103,7 +105,7 @@ def figure_png(summary: Summary) -> bytes | None:
 
     unit = f" [{summary.unit}]" if summary.unit else ""
     pct = f"{summary.confidence * 100:g}%"
-    fig = Figure(figsize=(11, 8), layout="constrained")
+    fig = Figure(figsize=(11, 9), layout="constrained")
     grid = fig.add_gridspec(2, 2)
     curves = (
         (fig.add_subplot(grid[0, 0]), summary.unavailability, "point unavailability", "tab:red"),
@@ -139,7 +141,8 @@ def figure_png(summary: Summary) -> bytes | None:
             if curve is summary.unavailability and summary.mean_unavailability is not None:
                 _mean_line(ax, summary.mean_unavailability, "black")
             ax.set_xlim(0, max(1, summary.horizon - 1) * summary.step)
-            ax.legend(loc="best", fontsize="small")
+            # Below the axes: inside, the legend would hide a spike or the curve near 0.
+            ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.16), fontsize="small")
         else:
             ax.text(0.5, 0.5, "horizon 0: nothing simulated", ha="center", transform=ax.transAxes)
         ax.set_ylim(0, 1.02 if curve is summary.reliability else None)

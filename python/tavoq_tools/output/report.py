@@ -44,8 +44,24 @@ def _num(x: float | None, digits: int = 4) -> str:
     return f"{x:.{digits}g}"
 
 
-def _pct(x: float | None) -> str:
-    return "-" if x is None else f"{100 * x:.3g}%"
+def _pct(x: float | None, digits: int = 3) -> str:
+    return "-" if x is None else f"{100 * x:.{digits}g}%"
+
+
+# A formatter of a number at a given count of significant digits.
+Format = Callable[[float | None, int], str]
+MAX_DIGITS = 12  # enough for any two doubles an interval gives to print apart
+
+
+def _distinct_digits(numbers: Sequence[float | None], fmt: Format, digits: int) -> int:
+    """The fewest significant digits, ``digits`` or more, at which every two of ``numbers``
+    that differ print differently: an interval [0.9998, 1] must not read [1, 1]."""
+    values = sorted({x for x in numbers if x is not None})
+    for d in range(digits, MAX_DIGITS + 1):
+        shown = [fmt(x, d) for x in values]
+        if len(set(shown)) == len(shown):
+            return d
+    return MAX_DIGITS
 
 
 class _Formatter:
@@ -60,11 +76,23 @@ class _Formatter:
             return "-"
         return f"{_num(x * self.summary.step, digits)} {self.unit}".rstrip()
 
-    def interval(self, e: Estimate, fmt: Callable[[float | None], str]) -> str:
+    def time_number(self, x: float | None, digits: int = 5) -> str:
+        """A time as ``time`` shows it, without the unit."""
+        return "-" if x is None else _num(x * self.summary.step, digits)
+
+    def shown(
+        self, e: Estimate, fmt: Format, digits: int, bound_digits: int | None = None
+    ) -> tuple[str, str]:
+        """The estimate and its interval as text: the bounds at ``bound_digits`` (``digits``
+        if not given), both widened until the estimate and its bounds that differ from it,
+        and from each other, print apart."""
+        bound_digits = digits if bound_digits is None else bound_digits
+        wide = _distinct_digits((e.lower, e.value, e.upper), fmt, bound_digits)
+        value = fmt(e.value, max(digits, wide))
         if e.lower is None and e.upper is None:
-            return "(no interval)"
-        upper = fmt(e.upper) if e.upper is not None else "beyond horizon"
-        return f"[{fmt(e.lower)}, {upper}]"
+            return value, "(no interval)"
+        upper = fmt(e.upper, wide) if e.upper is not None else "beyond horizon"
+        return value, f"[{fmt(e.lower, wide)}, {upper}]"
 
     def method(self, e: Estimate) -> str:
         base = e.method.split(";")[0]
@@ -86,11 +114,13 @@ def _estimate_rows(f: _Formatter) -> list[str]:
     pct = f"{sm.confidence * 100:g}%"
     lines = [f"  {'estimate':<36} {'value':>11}  {pct + ' interval':<24} method"]
 
-    def add(label: str, e: Estimate | None, fmt: Callable[[float | None], str], why: str) -> None:
+    def add(label: str, e: Estimate | None, fmt: Format, why: str) -> None:
         if e is None:
             lines.append(f"  {label:<36} {'n/a':>11}  {why}".rstrip())
         else:
-            lines.extend(_row(label, fmt(e.value), f.interval(e, fmt), f.method(e)))
+            # Times show a digit more than the other figures.
+            value, interval = f.shown(e, fmt, 5 if fmt == f.time else 4)
+            lines.extend(_row(label, value, interval, f.method(e)))
 
     none_failed = "no system failure occurred"
     if not sm.repairable:
@@ -152,11 +182,9 @@ def _curve_rows(f: _Formatter) -> list[str]:
             "the time shown, R(t) its value there)",
         )
     for b in bins:
-        lines.append(
-            f"  {f.time(float(ends[b])):>12}  {_num(u.value[b]):>14}  "
-            f"{'[' + _num(u.lower[b], 3) + ', ' + _num(u.upper[b], 3) + ']':<22}  "
-            f"{_num(r.value[b]):>10}  [{_num(r.lower[b], 3)}, {_num(r.upper[b], 3)}]"
-        )
+        uv, ui = f.shown(Estimate(u.value[b], u.lower[b], u.upper[b], u.method), _num, 4, 3)
+        rv, ri = f.shown(Estimate(r.value[b], r.lower[b], r.upper[b], r.method), _num, 4, 3)
+        lines.append(f"  {f.time(float(ends[b])):>12}  {uv:>14}  {ui:<22}  {rv:>10}  {ri}")
     return lines
 
 
@@ -175,10 +203,9 @@ def _item_rows(f: _Formatter, rows: Sequence[ComponentRow | GateRow], label: str
         cells.append(
             (
                 c.name,
-                "n/a" if u is None else f"{_num(u.value)} {f.interval(u, lambda x: _num(x, 3))}",
-                f"{_num(c.failures_per_run.value)} "
-                f"{f.interval(c.failures_per_run, lambda x: _num(x, 3))}",
-                "n/a" if crit is None else f"{_pct(crit.value)} {f.interval(crit, _pct)}",
+                "n/a" if u is None else " ".join(f.shown(u, _num, 4, 3)),
+                " ".join(f.shown(c.failures_per_run, _num, 4, 3)),
+                "n/a" if crit is None else " ".join(f.shown(crit, _pct, 3)),
             )
         )
         for e in (u, c.failures_per_run, crit):
@@ -214,11 +241,9 @@ def _crew_rows(f: _Formatter) -> list[str]:
             (
                 c.name,
                 str(c.crews) if c.crews else "?",
-                "n/a" if u is None else f"{_pct(u.value)} {f.interval(u, _pct)}",
-                "no requests"
-                if w is None
-                else f"{f.time(w.value, 3)} {f.interval(w, lambda x: _num(x, 3))}",
-                f"{_num(q.value, 3)} {f.interval(q, lambda x: _num(x, 3))}",
+                "n/a" if u is None else " ".join(f.shown(u, _pct, 3)),
+                "no requests" if w is None else _wait(f, w),
+                " ".join(f.shown(q, _num, 3)),
             )
         )
         for e in (u, w, q):
@@ -239,6 +264,13 @@ def _crew_rows(f: _Formatter) -> list[str]:
     ]
 
 
+def _wait(f: _Formatter, w: Estimate) -> str:
+    """A mean wait with its unit after the value and its interval in the same time."""
+    value, interval = f.shown(w, f.time_number, 3)
+    unit = f" {f.unit}" if f.unit else ""
+    return f"{value}{unit} {interval}"
+
+
 def _cutset_rows(f: _Formatter) -> list[str]:
     sm = f.summary
     if not sm.cutsets:
@@ -253,8 +285,7 @@ def _cutset_rows(f: _Formatter) -> list[str]:
         return ["  (no cut sets)"]
     lines = [f"  {'rank':>4}  {'failures':>9}  {'share':>7}  {'interval':<17}  cut set"]
     for rank, c in enumerate(sm.cutsets[:MAX_CUTSET_ROWS], start=1):
-        share = "n/a" if c.share is None else _pct(c.share.value)
-        interval = "" if c.share is None else f.interval(c.share, _pct)
+        share, interval = ("n/a", "") if c.share is None else f.shown(c.share, _pct, 3)
         if c.share is not None:
             f.method(c.share)
         start = f"  {rank:>4}  {c.failures:>9}  {share:>7}  {interval:<17}  "

@@ -67,3 +67,30 @@ def test_the_longest_names_keep_the_figure_quiet_and_apart():
     assert _label("pump_a") == "pump_a"
     sm = report.summarize(six_runs(), component_names=names)
     assert figure_png(sm).startswith(b"\x89PNG")
+
+
+def test_curve_legends_hide_no_data(monkeypatch):
+    # A planned spike reaches 1 while the rest of the curve lies near 0: no corner of the
+    # axes is free, so the legends of both curves stand outside their axes.
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from tavoq_tools.output.figures import figure_png
+
+    from .batches import plant_stats
+
+    overlaps = {}
+    real_savefig = Figure.savefig
+
+    def record(self, *args, **kwargs):
+        result = real_savefig(self, *args, **kwargs)  # lays the figure out first
+        for ax in self.axes:
+            legend = ax.get_legend()
+            if legend is not None and ax.get_title().startswith(("Unavailability", "Reliab")):
+                box = legend.get_window_extent()
+                overlaps[ax.get_title()] = box.overlaps(ax.get_window_extent())
+        return result
+
+    monkeypatch.setattr(Figure, "savefig", record)
+    figure_png(report.summarize(plant_stats(), crew_pools=[("mechanics", 2), ("e", 1)]))
+    assert len(overlaps) == 2 and not any(overlaps.values())

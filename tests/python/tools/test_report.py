@@ -3,6 +3,7 @@
 import pytest
 
 import tavoq_tools as report
+from tavoq_tools.output.report import _num
 
 from .batches import plant_stats, six_runs, stats_from_runs
 
@@ -82,3 +83,45 @@ def test_a_long_pool_name_gets_a_line_of_its_own():
     lines = report.format_report(sm).splitlines()
     assert all(len(line) <= 100 for line in lines)
     assert f"  {name}" in lines
+
+
+@pytest.mark.parametrize(
+    ("value", "lower", "upper"),
+    [
+        (0.99982, 0.99951, 0.99993),  # R(t) near 1 read [1, 1] at 3 digits
+        (0.019104, 0.019061, 0.019147),  # a tight unavailability read [0.0191, 0.0191]
+        (2.084, 2.06, 2.1),  # already apart: printed as before
+        (1.0, 0.99982, 1.0),  # a bound equal to the estimate stays equal
+        (0.25, 0.25 - 1e-13, 0.25 + 1e-13),  # apart only past the printable digits
+    ],
+    ids=["near-one", "tight", "apart", "bound-at-estimate", "beyond-digits"],
+)
+def test_interval_bounds_print_apart_when_they_differ(value, lower, upper):
+    from tavoq_tools.output.report import _Formatter, _num, _pct
+
+    f = _Formatter(report.summarize(six_runs()))
+    e = report.Estimate(value, lower, upper, "t")
+    for fmt in (_num, _pct):
+        shown, interval = f.shown(e, fmt, 4, 3)
+        low, high = interval.strip("[]").split(", ")
+        texts = {lower: low, value: shown, upper: high}
+        numbers = sorted(texts)
+        if numbers[-1] - numbers[0] > 1e-9 * abs(value):
+            assert len(set(texts.values())) == len(numbers)
+        if (value, lower, upper) == (2.084, 2.06, 2.1) and fmt is _num:
+            assert (shown, interval) == ("2.084", "[2.06, 2.1]")
+
+
+def test_a_mean_wait_and_its_interval_are_in_the_same_time():
+    # With a unit of 0.5 h the mean wait per request and both bounds are halves of the
+    # engine's units, and the unit follows the value.
+    sm = report.summarize(plant_stats(), crew_pools=[("mechanics", 2), ("e", 1)], step=0.5)
+    whole = report.summarize(plant_stats(), crew_pools=[("mechanics", 2), ("e", 1)])
+    wait = sm.crews[0].mean_wait
+    assert wait is not None and wait.lower is not None and wait.upper is not None
+    row = next(line for line in report.format_report(sm).splitlines() if "mechanics" in line)
+    whole_row = next(
+        line for line in report.format_report(whole).splitlines() if "mechanics" in line
+    )
+    assert f"[{_num(wait.lower * 0.5, 3)}, {_num(wait.upper * 0.5, 3)}]" in row
+    assert f"[{_num(wait.lower, 3)}, {_num(wait.upper, 3)}]" in whole_row
