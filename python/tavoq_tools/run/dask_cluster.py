@@ -27,6 +27,7 @@ from ..errors import INT32_MIN, DaskMissingError, check_integer
 from ..results.counts import BatchStatistics, merge_as_they_come
 from .chunks import Buildable, RunChunks, plan_chunks, run_chunk
 from .precise import check_max_runs, run_until_precise
+from .simulate import DEFAULT_POINTS, bin_width_for
 
 __all__ = [
     "DEFAULT_WORKER_TIMEOUT_S",
@@ -168,9 +169,14 @@ def simulate_on_dask(
     max_runs: int | None = None,
     worker_timeout: float = DEFAULT_WORKER_TIMEOUT_S,
     on_waiting: Callable[[], None] | None = None,
+    points: int | None = None,
 ) -> BatchStatistics:
     """Runs ``0 .. runs - 1`` of the batch seeded ``seed`` on the cluster of ``client`` (a
     ``dask.distributed.Client``); identical to one local ``runnerStatistics`` batch.
+
+    ``points`` bounds the entries of the curves as ``simulate``'s does (default
+    ``DEFAULT_POINTS``): a longer horizon is counted in bins of ``bin_width_for(horizon,
+    points)`` units.
 
     ``chunk_runs`` sets the runs per task (default: see ``chunks.plan_chunks``); ``on_chunk``
     is called with each chunk's statistics as it completes (a progress bar: ``n_runs``).
@@ -190,6 +196,7 @@ def simulate_on_dask(
     if not callable(getattr(model, "build", None)):
         raise TypeError(f"model must have a build() method, got {type(model).__name__}")
     worker_timeout = check_worker_timeout(worker_timeout)
+    points = DEFAULT_POINTS if points is None else check_integer("points", points)
     return run_on_dask(
         client,
         model,
@@ -202,6 +209,7 @@ def simulate_on_dask(
         max_runs=max_runs,
         worker_timeout=worker_timeout,
         on_waiting=on_waiting,
+        bin_width=bin_width_for(horizon, points),
     )
 
 

@@ -37,11 +37,11 @@ MODEL = load_model(STATION)  # plain data: pickled to the workers, built there
 HORIZON = 2_000
 
 
-def one_batch(runs, model=MODEL, horizon=HORIZON, seed=SEED):
+def one_batch(runs, model=MODEL, horizon=HORIZON, seed=SEED, bin_width=1):
     matrix, tree, interactions = model.build()
     extra = {} if interactions is None else {"interactions": interactions}
     return BatchStatistics.from_native(
-        tavoq.runnerStatistics(runs, horizon, matrix, tree, seed, **extra)
+        tavoq.runnerStatistics(runs, horizon, matrix, tree, seed, bin_width, **extra)
     )
 
 
@@ -265,13 +265,23 @@ def test_nothing_else_imports_dask():
 # ---------------------------------------------------------------- on a cluster
 
 
-@pytest.mark.parametrize("chunk_runs", [450, 1_300])
-def test_cluster_result_is_one_local_batch(client, chunk_runs):
+@pytest.mark.parametrize(
+    ("chunk_runs", "points", "bin_width"), [(450, None, 1), (1_300, None, 1), (450, 300, 7)]
+)
+def test_cluster_result_is_one_local_batch(client, chunk_runs, points, bin_width):
     runs, seen = 3_000, []
     result = dask_runner.simulate_on_dask(
-        client, MODEL, runs, SEED, HORIZON, chunk_runs=chunk_runs, on_chunk=seen.append
+        client,
+        MODEL,
+        runs,
+        SEED,
+        HORIZON,
+        chunk_runs=chunk_runs,
+        on_chunk=seen.append,
+        points=points,
     )
-    assert result == one_batch(runs)
+    assert result == one_batch(runs, bin_width=bin_width)
+    assert len(result.failed_runs) == -(-HORIZON // bin_width)
     assert sorted(part.first_run for part in seen) == list(range(0, runs, chunk_runs))
 
 
