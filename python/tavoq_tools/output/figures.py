@@ -9,15 +9,15 @@ from typing import Any
 
 from ..results.summary import Estimate, Summary
 from .atomic import write_files
-from .report import _distinct_digits, _num
+from .numbers import distinct_digits, number
 
 
 def _mean_line(ax: Any, mean: Estimate, colour: str = "tab:red") -> None:
-    digits = _distinct_digits((mean.lower, mean.value, mean.upper), _num, 3)
-    label = f"mean {_num(mean.value, digits)}"
+    digits = distinct_digits((mean.lower, mean.value, mean.upper), number, 3)
+    label = f"mean {number(mean.value, digits)}"
     if mean.lower is not None and mean.upper is not None:
         ax.axhspan(mean.lower, mean.upper, color=colour, alpha=0.15)
-        label += f" [{_num(mean.lower, digits)}, {_num(mean.upper, digits)}] ({mean.method})"
+        label += f" [{number(mean.lower, digits)}, {number(mean.upper, digits)}] ({mean.method})"
     ax.axhline(mean.value, color=colour, linewidth=1.0, linestyle="--", label=label)
 
 

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import textwrap
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 
 import numpy as np
 
 from ..results import summary as s
 from ..results.summary import ComponentRow, Estimate, GateRow, Summary
+from .numbers import Format, distinct_digits, number, percent
 
 WIDTH = 100
 CURVE_ROWS = 8  # time points shown from the unavailability and reliability curves
@@ -36,32 +37,7 @@ METHOD_NOTES = {
 }
 
 
-def _num(x: float | None, digits: int = 4) -> str:
-    if x is None:
-        return "-"
-    if x == 0:
-        return "0"
-    return f"{x:.{digits}g}"
-
-
-def _pct(x: float | None, digits: int = 3) -> str:
-    return "-" if x is None else f"{100 * x:.{digits}g}%"
-
-
-# A formatter of a number at a given count of significant digits.
-Format = Callable[[float | None, int], str]
-MAX_DIGITS = 12  # enough for any two doubles an interval gives to print apart
-
-
-def _distinct_digits(numbers: Sequence[float | None], fmt: Format, digits: int) -> int:
-    """The fewest significant digits, ``digits`` or more, at which every two of ``numbers``
-    that differ print differently: an interval [0.9998, 1] must not read [1, 1]."""
-    values = sorted({x for x in numbers if x is not None})
-    for d in range(digits, MAX_DIGITS + 1):
-        shown = [fmt(x, d) for x in values]
-        if len(set(shown)) == len(shown):
-            return d
-    return MAX_DIGITS
+_num, _pct = number, percent
 
 
 class _Formatter:
@@ -87,7 +63,7 @@ class _Formatter:
         if not given), both widened until the estimate and its bounds that differ from it,
         and from each other, print apart."""
         bound_digits = digits if bound_digits is None else bound_digits
-        wide = _distinct_digits((e.lower, e.value, e.upper), fmt, bound_digits)
+        wide = distinct_digits((e.lower, e.value, e.upper), fmt, bound_digits)
         value = fmt(e.value, max(digits, wide))
         if e.lower is None and e.upper is None:
             return value, "(no interval)"

@@ -26,8 +26,8 @@ from typing import Any
 from ..errors import INT32_MIN, DaskMissingError, check_integer
 from ..results.counts import BatchStatistics, merge_as_they_come
 from .chunks import Buildable, RunChunks, plan_chunks, run_chunk
+from .plan import DEFAULT_POINTS, bin_width_for
 from .precise import check_max_runs, run_until_precise
-from .simulate import DEFAULT_POINTS, bin_width_for
 
 __all__ = [
     "DEFAULT_WORKER_TIMEOUT_S",

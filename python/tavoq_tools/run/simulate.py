@@ -10,7 +10,6 @@ sent elsewhere: ``chunks.run_chunk`` needs only the plain-data Model, and
 
 from __future__ import annotations
 
-import math
 import os
 import sys
 import warnings
@@ -21,23 +20,13 @@ from typing import TYPE_CHECKING, Any
 from ..errors import INT32_MIN, NegativeDelayWarning, check_integer
 from ..model.system import Model
 from .chunks import plan_chunks, progress_chunk_runs
+from .plan import DEFAULT_POINTS, bin_width_for
 from .precise import check_max_runs
 
 if TYPE_CHECKING:
     from ..results.counts import BatchStatistics
 
 __all__ = ["DEFAULT_POINTS", "bin_width_for", "default_threads", "simulate"]
-
-# Points of the curves (point unavailability, R(t)) unless the caller says: a horizon of
-# more units is binned, so that memory grows with the runs and the points, not the horizon.
-DEFAULT_POINTS = 2_000
-
-
-def bin_width_for(horizon: int, points: int) -> int:
-    """Time units per bin so that the curves of ``horizon`` units have at most ``points``
-    entries: 1 (every unit) when the horizon is no longer."""
-    return max(1, math.ceil(horizon / points))
-
 
 # A bar that would vanish in under this many seconds is not worth drawing.
 PROGRESS_DELAY_S = 0.5

@@ -3,7 +3,7 @@
 import pytest
 
 import tavoq_tools as report
-from tavoq_tools.output.report import _num
+from tavoq_tools.output.numbers import number as _num
 
 from .batches import plant_stats, six_runs, stats_from_runs
 
@@ -97,7 +97,9 @@ def test_a_long_pool_name_gets_a_line_of_its_own():
     ids=["near-one", "tight", "apart", "bound-at-estimate", "beyond-digits"],
 )
 def test_interval_bounds_print_apart_when_they_differ(value, lower, upper):
-    from tavoq_tools.output.report import _Formatter, _num, _pct
+    from tavoq_tools.output.numbers import number as _num
+    from tavoq_tools.output.numbers import percent as _pct
+    from tavoq_tools.output.report import _Formatter
 
     f = _Formatter(report.summarize(six_runs()))
     e = report.Estimate(value, lower, upper, "t")
