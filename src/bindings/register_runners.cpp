@@ -9,8 +9,8 @@
 #include "cutset/cutset_tree.hpp"
 #include "interactions/interactions.hpp"
 #include "logic/fault_tree.hpp"
+#include "runners/runners.hpp"
 #include "simulation/run_statistics.hpp"
-#include "simulation/runners.hpp"
 
 namespace py = pybind11;
 

@@ -13,7 +13,7 @@
 #include "interactions/crew_pools.hpp"
 #include "interactions/indexed_queue.hpp"
 #include "logic/fault_tree.hpp"
-#include "simulation/runners.hpp"
+#include "runners/runners.hpp"
 
 using namespace tavoq;
 

@@ -13,7 +13,7 @@
 #include "cutset/cutset_tree.hpp"
 #include "distributions/continuous.hpp"
 #include "platform/openmp.hpp"
-#include "simulation/runners.hpp"
+#include "runners/runners.hpp"
 
 using namespace tavoq;
 

@@ -23,9 +23,9 @@
 #include "distributions/continuous.hpp"
 #include "distributions/scheduled.hpp"
 #include "platform/openmp.hpp"
+#include "runners/runners.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_dispenser.hpp"
-#include "simulation/runners.hpp"
 #include "simulation/transition_model.hpp"
 
 #include "logic/fault_tree.hpp"

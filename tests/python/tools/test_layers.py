@@ -1,8 +1,10 @@
 """The package's layers, read from its imports: each module imports only from its own layer or
 those below it, no module imports another's private names, and no imports go round in a
-circle. From the bottom: errors, model, results, run, output, cli."""
+circle. From the bottom: errors, model, results, run, output, cli. The native core in src/ keeps
+the same rule for its includes."""
 
 import ast
+import re
 from pathlib import Path
 
 import pytest
@@ -129,3 +131,32 @@ def test_the_checks_catch_what_they_look_for():
     assert problems(model, sideways) == []
     assert circle({"a": {"b"}, "b": {"c"}, "c": {"a"}}) == ["a", "b", "c", "a"]
     assert circle({"a": {"b"}, "b": {"c"}, "c": set()}) is None
+
+
+# The native core's folders from the bottom: a file includes only from its own folder or
+# those below it. The runners are the one folder that sees both engines.
+SRC = Path(__file__).resolve().parents[3] / "src"
+SRC_LAYERS = [
+    "platform",
+    "simd",
+    "distributions",
+    "cutset",
+    "logic",
+    "simulation",
+    "interactions",
+    "runners",
+    "bindings",
+]
+
+
+def test_no_include_in_the_native_core_runs_up():
+    include = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/', re.MULTILINE)
+    folders = sorted(p.name for p in SRC.iterdir() if p.is_dir())
+    assert sorted(SRC_LAYERS) == folders  # a new folder takes its place in the list
+    wrong = []
+    for path in sorted(SRC.rglob("*.[ch]pp")):
+        own = path.relative_to(SRC).parts[0]
+        for target in include.findall(path.read_text()):
+            if SRC_LAYERS.index(target) > SRC_LAYERS.index(own):
+                wrong.append(f"{path.relative_to(SRC)} includes {target}/")
+    assert not wrong

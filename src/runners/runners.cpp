@@ -1,4 +1,4 @@
-#include "simulation/runners.hpp"
+#include "runners/runners.hpp"
 
 #include <algorithm>
 #include <memory>
