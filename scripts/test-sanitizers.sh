@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Runs every test again on builds instrumented with AddressSanitizer and UndefinedBehaviorSanitizer:
-# the C++ unit tests through CTest, then the Python tests against an instrumented module.
+# Runs the tests again on builds instrumented with AddressSanitizer and UndefinedBehaviorSanitizer:
+# the C++ unit tests through CTest, then the Python tests that reach native code against an
+# instrumented module.
 # Any report fails the run (undefined behaviour aborts at once instead of printing and going on).
 #
 # The instrumented builds live in their own folders under build/ and never replace the module
 # installed in .venv: the instrumented module is installed to build/asan-python, which goes first
-# on PYTHONPATH for this run only. Arguments are passed on to pytest.
+# on PYTHONPATH for this run only. Arguments are passed on to pytest (they replace the default
+# selection below).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -75,6 +77,20 @@ case "$loaded" in
   *) echo "test-sanitizers: the tests would import $loaded, not the instrumented module" >&2
      exit 1 ;;
 esac
+# Without arguments, the tests that reach native code in this process run, with a quarter of
+# their hypothesis examples (TAVOQ_EXAMPLES_DIVISOR): the bindings and their fuzzing, the
+# reference model and exact answers, the model files and fault trees built into native objects,
+# and the runs through tavoq_tools. The command's, the cluster's, the report's and the pure
+# Python layers' tests have run on the plain build: under ASan they would repeat the same
+# interpreter work at several times the cost and reach no native code the others do not.
+if [ "$#" -eq 0 ]; then
+  export TAVOQ_EXAMPLES_DIVISOR=4
+  set -- tests/python/native tests/python/validation \
+    tests/python/tools/test_simulate.py tests/python/tools/test_plant.py \
+    tests/python/tools/test_counts.py tests/python/tools/test_native_output.py \
+    tests/python/tools/test_distributions.py tests/python/tools/test_model_file.py \
+    tests/python/tools/test_fault_tree_files.py
+fi
 status=0
 "$py" -m pytest -p no:cacheprovider "$@" || status=$?
 if reports_found || [ "$status" -ne 0 ]; then

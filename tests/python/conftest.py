@@ -9,6 +9,17 @@ import pytest
 
 import tavoq
 
+# The sanitized pass (scripts/test-sanitizers.sh) runs the property tests again with a
+# fraction of their examples: the full counts have run on the plain build already, and the
+# instrumented one looks for memory faults, which the first examples reach as well.
+EXAMPLES_DIVISOR = max(1, int(os.environ.get("TAVOQ_EXAMPLES_DIVISOR", "1")))
+
+
+def examples(n):
+    """``n`` hypothesis examples, or the sanitized pass's share of them."""
+    return max(1, n // EXAMPLES_DIVISOR)
+
+
 # The no-transition value: the largest signed 32-bit integer, as a double.
 NO_TRANSITION = 2147483647.0
 

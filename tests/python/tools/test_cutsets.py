@@ -4,6 +4,7 @@ import itertools
 import math
 
 import pytest
+from conftest import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -41,7 +42,7 @@ def graphs(draw):
     return LogicGraph(tuple(f"c{i}" for i in range(n)), tuple(gates), top)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(graphs(), st.integers(1, 6))
 def test_count_and_list_agree_with_every_failure_pattern(graph, limit):
     truth = brute_force(graph)
@@ -55,7 +56,7 @@ def test_count_and_list_agree_with_every_failure_pattern(graph, limit):
     assert all_cutsets(graph, len(truth) - 1) is None if truth else True
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(graphs(), st.integers(20, 400))
 def test_short_budget_gives_a_true_lower_bound(graph, budget):
     # With too little work to finish, what comes back is the exact number of minimal cut
@@ -137,7 +138,7 @@ def test_hard_tree_stops_within_budget_with_a_lower_bound():
     assert not smallest_cutsets(graph, 10_000).complete
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(graphs())
 def test_layout_watches_each_minimal_cut_set(graph):
     truth = brute_force(graph)

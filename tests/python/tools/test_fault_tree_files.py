@@ -4,6 +4,7 @@ writer and `tavoq convert`: what they read, what they refuse and how they say it
 import tomllib
 
 import pytest
+from conftest import examples
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -519,7 +520,7 @@ def test_check_shows_a_fault_tree_without_a_mission_time(tmp_path, capsys):
 
 FUZZ = settings(
     derandomize=True,
-    max_examples=150,
+    max_examples=examples(150),
     deadline=None,
     database=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture],

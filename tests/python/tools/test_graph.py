@@ -5,6 +5,7 @@ import itertools
 import random
 
 import pytest
+from conftest import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -52,7 +53,7 @@ def gate_tables(draw):
     return {name: gates[name] for name in order}, failed_when
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(gate_tables())
 def test_graph_evaluates_as_the_expressions(table):
     gates, failed_when = table

@@ -5,6 +5,7 @@ import itertools
 import math
 
 import pytest
+from conftest import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -20,16 +21,21 @@ NAMES = ["a", "b", "c", "d", "e"]
 leaves = st.sampled_from(NAMES).map(lambda n: ("name", n))
 
 
-def _extend(children):
-    lists = st.lists(children, min_size=1, max_size=4)
+def _trees(depth):
+    """Trees of at most ``depth`` levels of gates over the leaves, built level by level (a
+    fixed depth keeps the expansion small without hypothesis's recursive size heuristics)."""
+    if depth == 0:
+        return leaves
+    lists = st.lists(_trees(depth - 1), min_size=1, max_size=3)
     return st.one_of(
+        leaves,
         lists.map(lambda xs: ("and", xs)),
         lists.map(lambda xs: ("or", xs)),
         lists.flatmap(lambda xs: st.integers(1, len(xs)).map(lambda k: ("atleast", k, xs))),
     )
 
 
-trees = st.recursive(leaves, _extend, max_leaves=12)
+trees = _trees(3)
 
 
 def text(node, spaces):
@@ -64,7 +70,7 @@ def assert_minimal_cutsets_of(cutsets, fails):
         assert fails(failed) == any(c <= failed for c in sets), sorted(failed)
 
 
-@settings(max_examples=200, derandomize=True, deadline=None)
+@settings(max_examples=examples(200), derandomize=True, deadline=None)
 @given(trees, st.sampled_from(["", " ", "  \t"]))
 def test_expression_gives_its_minimal_cutsets(tree, spaces):
     cutsets = minimal_cutsets(parse(text(tree, spaces)), NAMES)
@@ -74,7 +80,7 @@ def test_expression_gives_its_minimal_cutsets(tree, spaces):
     assert [len(c) for c in cutsets] == sorted(len(c) for c in cutsets)
 
 
-@settings(max_examples=100, derandomize=True, deadline=None)
+@settings(max_examples=examples(100), derandomize=True, deadline=None)
 @given(st.lists(st.sets(st.sampled_from(NAMES), min_size=1), min_size=1, max_size=8))
 def test_given_cutsets_are_minimized(given_sets):
     cutsets = minimize([sorted(c) for c in given_sets], NAMES)

@@ -8,6 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import examples
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -652,7 +653,7 @@ def test_example_matches_a_hand_made_matrix(name, hand_made):
 
 FUZZ = settings(
     derandomize=True,
-    max_examples=120,
+    max_examples=examples(120),
     deadline=None,
     database=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture],

@@ -26,6 +26,7 @@ from typing import Any
 
 import numpy as np
 import pytest
+from conftest import examples
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
@@ -918,7 +919,7 @@ def noticed_by_hand_cases() -> set[str]:
 
 @settings(
     derandomize=True,
-    max_examples=60,
+    max_examples=examples(60),
     deadline=None,
     database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
@@ -960,7 +961,7 @@ def test_runners_agree_with_the_python_model(omp_threads: Any) -> None:
 
     @settings(
         derandomize=True,
-        max_examples=N_EXAMPLES,
+        max_examples=examples(N_EXAMPLES),
         deadline=None,
         database=None,
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
@@ -1123,7 +1124,7 @@ def minimal_cutsets_of(gates: list[Any], top: int, n: int) -> list[list[int]]:
 
 @settings(
     derandomize=True,
-    max_examples=60,
+    max_examples=examples(60),
     deadline=None,
     database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
@@ -1207,7 +1208,7 @@ def test_gate_verdict_matches_its_minimal_cut_sets(data: st.DataObject) -> None:
         assert np.array_equal(observed, by_cutsets.cutsetFailures), threads
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(st.data())
 def test_tools_graph_evaluates_as_the_python_model(data: st.DataObject) -> None:
     # The engine is checked against the reference model's gate rule; the graph that the
@@ -1505,7 +1506,7 @@ def test_interacting_engine_agrees_with_the_python_model(omp_threads: Any) -> No
 
     @settings(
         derandomize=True,
-        max_examples=N_EXAMPLES,
+        max_examples=examples(N_EXAMPLES),
         deadline=None,
         database=None,
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
@@ -1574,7 +1575,7 @@ def test_interacting_engine_agrees_with_the_python_model(omp_threads: Any) -> No
 
 @settings(
     derandomize=True,
-    max_examples=60,
+    max_examples=examples(60),
     deadline=None,
     database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
