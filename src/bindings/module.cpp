@@ -13,7 +13,7 @@ PYBIND11_MODULE(tavoq, m, pybind11::multiple_interpreters::not_supported()) {
     register_runners(m);
     register_simd(m);
     register_thread_control(m);
-    // Added after the original entries, which keep their order.
+    // The classic entries above keep their order.
     // The fault tree before the statistics, whose runner takes one.
     register_fault_tree(m);
     register_interactions(m);

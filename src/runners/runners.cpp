@@ -83,7 +83,7 @@ std::shared_ptr<const GateGraph> checkedGraph(const FaultTree &tree, int nCompon
 }
 
 // The validated model of a call: built when the first run would be, so that a batch of no
-// runs accepts anything. The description's runners read the matrix square (every component
+// runs accepts anything. The classic runners read the matrix square (every component
 // as many states as component 0, their draws unchanged); runnerStatistics reads it ragged.
 struct Model {
     Model(const TransitionMatrix &matrix, const CutsetTree *tree,
@@ -289,7 +289,7 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
                               const TransitionMatrix &transitionsMatrix, const Tree *tree,
                               int seed, int binWidth, const InterruptCheck &interrupted,
                               const Interactions *interactions = nullptr) {
-    // Only declared interactions take the interacting engine: without, today's loop runs.
+    // Only declared interactions take the interacting engine; without, the plain loop runs.
     const bool interacting = interactions != nullptr && !interactions->empty();
     const int nGroups = interacting ? interactions->nGroups() : 0;
     const int nPools = interacting ? interactions->nPools() : 0;

@@ -78,7 +78,7 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 /// components plus one leaf per standby group, and the interactions are checked against the
 /// matrix and the tree (std::invalid_argument) when the first run is built. The planned
 /// arrays fill when some state is planned, the crew arrays per pool. Null or empty
-/// interactions take the plain engine: today's runs and numbers.
+/// interactions take the plain engine, with its runs and numbers.
 RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const TransitionMatrix &transitionsMatrix,
                                const FaultTree *faultTree, int seed, int binWidth = 1,

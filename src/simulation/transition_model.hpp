@@ -18,7 +18,7 @@ using TransitionMatrix = std::vector<std::vector<std::vector<const Distribution 
 /// Built once per runner call and shared by every run and thread, instead of each run copying
 /// the three-level matrix.
 ///
-/// Two shapes. Square (the description's runners): every component has nStates states, the
+/// Two shapes. Square (the classic runners): every component has nStates states, the
 /// number of rows of component 0; rows and cells past it are never consulted. Ragged
 /// (runnerStatistics): every component keeps its own number of states, its number of rows,
 /// and a row draws one number per state of its own component; the cells are stored one

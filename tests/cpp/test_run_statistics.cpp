@@ -146,7 +146,7 @@ TEST(DelayCounts, FirstDrawsOutOfBoundsAreCountedAndNotPrinted) {
          at = out.find("Warning: nextTimeDouble is out of bounds: ", at + 1)) {
         ++lines;
     }
-    EXPECT_EQ(lines, 2u * runs); // the description's runners still print each
+    EXPECT_EQ(lines, 2u * runs); // the classic runners print each
 }
 
 } // namespace

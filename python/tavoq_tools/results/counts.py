@@ -487,8 +487,7 @@ class RunMerger:
     returns chunks as they finish), into the result ``merge`` would give for all of them.
 
     A part can be let go once added: the merger holds one copy of the sums and the per-run
-    arrays of the whole job, however many parts come, where keeping every part until the end
-    held each part's curves (they were one entry per time unit). Refuses, as ``merge`` does,
+    arrays of the whole job, however many parts come, not each part's curves. Refuses, as ``merge`` does,
     a part of another job, a run held twice, and at ``result()`` a missing run."""
 
     def __init__(self, runs: range) -> None:

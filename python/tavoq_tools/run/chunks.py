@@ -118,7 +118,7 @@ def _runs(
     writes nothing: the first draws out of range come back as counts per component."""
     import tavoq  # imported where the runs happen, which may be another process
 
-    # A model without interactions makes exactly the call it always made.
+    # A model without interactions makes the call without the argument: the plain engine.
     extra = {} if interactions is None else {"interactions": interactions}
     native = tavoq.runnerStatistics(
         count, horizon, matrix, tree, wrap_int32(seed + first), bin_width, **extra
@@ -132,9 +132,8 @@ def _in_slices(
     """``run(start, runs)`` over ``first .. first + count - 1`` in slices of about
     SLICE_SECONDS each, merged into one result (see SLICE_SECONDS).
 
-    Each slice is merged as soon as it returns: its per-time-unit arrays (16 bytes a time
-    unit) are then let go, where keeping every slice until the chunk ends held hundreds of
-    MB at long horizons."""
+    Each slice is merged as soon as it returns and its arrays are let go: keeping every slice
+    until the chunk ends would hold each slice's curves at once."""
     merged: BatchStatistics | None = None
     start, end = first, first + count
     size = min(count, FIRST_SLICE_RUNS)

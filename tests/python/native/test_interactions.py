@@ -150,7 +150,7 @@ def test_group_leaves_are_numbered_after_the_components():
 # -- runs -------------------------------------------------------------------------------
 
 
-def test_without_declarations_the_numbers_are_todays():
+def test_without_declarations_the_numbers_are_the_plain_engines():
     matrix = [TWO_STATE, TWO_STATE, TWO_STATE]
     tree = tree_of(3, [0, 1, 2], "and")
     plain = tavoq.runnerStatistics(40, 300, matrix, tree, 3)

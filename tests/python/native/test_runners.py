@@ -475,7 +475,7 @@ def test_batch_equals_sum_of_single_runs(omp_threads_restored, capfd):
 @pytest.mark.parametrize(
     "env, line",
     [
-        # The limit caps every team: the batch used to wait forever for threads never started.
+        # The limit caps every team: the batch must not wait for threads that never start.
         ({"OMP_THREAD_LIMIT": "1"}, f"{THREAD_PREFIX}1"),
         ({"OMP_THREAD_LIMIT": "2"}, f"{THREAD_PREFIX}2"),
         # OpenMP may start fewer threads than asked for; the line gives what was asked.

@@ -434,7 +434,7 @@ def test_unreadable_or_empty_files(tmp_path, content, message):
 
 
 def test_an_endless_file_is_refused_without_reading_it_all(tmp_path):
-    # /dev/zero used to be read until the kernel killed the process.
+    # /dev/zero has no end: it must be refused before it is read.
     with pytest.raises(ModelError, match=r"^/dev/zero: the file is larger than 64 MiB"):
         load_model("/dev/zero")
     assert cli.main(["check", "/dev/zero"]) == 2
@@ -509,7 +509,7 @@ def test_build_keeps_each_components_states_and_stores_the_minimal_cutsets(tmp_p
     # runnerStatistics reads the matrix ragged: each component its own number of states.
     assert [len(c) for c in matrix] == [3, 2, 2]
     assert all(len(row) == len(c) for c in matrix for row in c)
-    # Square, for the description's runners: pump_b's and the valve's third state is padding,
+    # Square, for the classic runners: pump_b's and the valve's third state is padding,
     # never entered.
     matrix = model.matrix(square=True)
     assert [len(c) for c in matrix] == [3, 3, 3]

@@ -1,4 +1,4 @@
-"""Keeping what the description's runners write on file descriptor 1 off the terminal."""
+"""Keeping what the classic runners write on file descriptor 1 off the terminal."""
 
 import os
 
