@@ -303,7 +303,16 @@ def _with_overrides(model: Model, args: argparse.Namespace) -> Model:
 
 def _writable_place(option: str, value: str, directory: Path, names: Sequence[str]) -> None:
     """Refuse ``directory`` (to be created if missing) when it cannot take the files
-    ``names``."""
+    ``names``. A name that is a stream (/dev/null, a FIFO, /dev/stdout) is written into as
+    it is, wherever it lies."""
+    from .output.atomic import NotAFileError, is_stream
+
+    try:
+        names = [name for name in names if not is_stream(directory / name)]
+    except NotAFileError as err:
+        raise _UsageError(f"{option} {value}: {err}") from None
+    if not names:
+        return
     too_long = [p for p in (*directory.parts, *names) if len(os.fsencode(p)) > 255]
     if too_long:
         raise _UsageError(f"{option} {value}: the name {too_long[0][:40]}... is too long")
@@ -350,7 +359,7 @@ def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
     """The --out files and the --plot figure, written as one set (all or none)."""
     if args.out is None and args.plot is None:
         return []
-    from .output.atomic import write_files
+    from .output.atomic import JOURNAL_NAME, write_files
     from .output.files import render_outputs
 
     files: dict[Path, bytes] = {}
@@ -366,7 +375,9 @@ def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
             png = figure_png(summary)
         if png is not None:
             files[Path(args.plot)] = png
-    return write_files(files)
+    # Into a locked --out directory, each step is noted there, for the next run to recover
+    # from should this one be killed.
+    return write_files(files, journal=None if args.out is None else Path(args.out) / JOURNAL_NAME)
 
 
 def _check_python_memory(args: argparse.Namespace, model: Model) -> None:
@@ -424,14 +435,16 @@ def _run(args: argparse.Namespace) -> int:
     _check_outputs(args)
     if args.out is None:
         return _run_model(args, model)
-    from .output.atomic import DirectoryBusyError, directory_lock
+    from .output.atomic import DirectoryBusyError, LockRefusedError, directory_lock
 
     # Held from before the runs to the last file, so that a second run into the same
     # directory is told at once rather than after its runs, and no mix of two sets is left.
     try:
-        with directory_lock(args.out):
+        with directory_lock(args.out) as recovered:
+            if recovered is not None:
+                print(f"tavoq: --out {args.out}: {recovered}", file=sys.stderr, flush=True)
             return _run_model(args, model)
-    except DirectoryBusyError as err:  # only the lock raises it
+    except (DirectoryBusyError, LockRefusedError) as err:  # only the lock raises them
         raise _UsageError(f"--out {args.out}: {err}") from None
 
 
@@ -670,9 +683,10 @@ def _stop_signals() -> Iterator[None]:
 
 
 def _convert(args: argparse.Namespace) -> int:
+    from .errors import one_line
     from .model.fault_tree import quoted
     from .model.toml_writer import model_to_toml
-    from .output.atomic import write_files
+    from .output.atomic import is_stream, write_files
 
     if not args.output.strip():
         raise _UsageError("--output: give the name of the TOML file to write")
@@ -689,16 +703,36 @@ def _convert(args: argparse.Namespace) -> int:
     model, renamed = _read(args)
     sim = model.simulation
     heading = [
-        f"Converted by tavoq convert from {source.name}.",
+        f"Converted by tavoq convert from {one_line(source.name)}.",
         f"One time unit is a step of {sim.step:g} of the file's time; the horizon is the "
         f"mission time, {sim.horizon} steps. Rates are per step.",
     ]
     if renamed:
         heading.append("Names changed from the file (tavoq names are letters, digits and _):")
         heading += [f"  {quoted(old)} -> {new}" for old, new in renamed]
-    write_files({output: model_to_toml(model, heading).encode("utf-8")})
-    print(f"Wrote {output}")
+    text = model_to_toml(model, heading)
+    _reads_back(text, model, args.model)
+    stream = is_stream(output)
+    write_files({output: text.encode("utf-8")})
+    # Into /dev/stdout the model is the whole of stdout: the note goes beside it.
+    print(f"Wrote {output}", file=sys.stderr if stream else sys.stdout)
     return EXIT_OK
+
+
+def _reads_back(text: str, model: Model, file: str) -> None:
+    """Refuse to write a converted model that would not load as the same model: the writer
+    escapes whatever it writes, and this holds it to that."""
+    import tomllib
+
+    from .model.file import model_from_dict
+
+    try:
+        same = model_from_dict(tomllib.loads(text)) == model
+        problem = "it loads as another model"
+    except (tomllib.TOMLDecodeError, ModelError) as err:
+        same, problem = False, str(err)
+    if not same:
+        raise _Refused(f"{file}: the TOML model written for it does not read back ({problem})")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
