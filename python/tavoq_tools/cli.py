@@ -191,7 +191,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--max-runs",
         type=_integer(1),
         metavar="N",
-        help="with --target-ci, stop after N runs at most (default 10,000,000)",
+        help="with --target-ci, stop after N runs at most (default 10,000,000, whose results "
+        "need about 2 GB)",
     )
 
     check = commands.add_parser(
@@ -385,20 +386,22 @@ def _check_python_memory(args: argparse.Namespace, model: Model) -> None:
     call (which checks itself): what the Python side holds grows with the runs and the
     points of the curves (see tavoq_tools.run.memory)."""
     from .run.memory import available_bytes, python_side_bytes
+    from .run.precise import most_runs
     from .run.simulate import DEFAULT_POINTS, bin_width_for
 
     sim = model.simulation
-    runs = sim.runs
-    if args.target_ci is not None and args.max_runs is not None:
-        runs = max(runs, args.max_runs)  # the most the rounds may reach
+    # With --target-ci, the most the rounds may reach, given or not.
+    runs = most_runs(sim.runs, args.target_ci, args.max_runs)
     points = DEFAULT_POINTS if args.points is None else args.points
     bins = -(-sim.horizon // bin_width_for(sim.horizon, points))
     need, room = python_side_bytes(runs, bins), available_bytes()
     if room is not None and need > room:
+        fewer = "fewer --runs" if args.target_ci is None else "a smaller --max-runs"
+        default = " (the default --max-runs)" if runs != sim.runs and args.max_runs is None else ""
         raise _Refused(
-            f"{args.model}: {runs:,} runs with curves of {bins:,} points need about "
+            f"{args.model}: {runs:,} runs{default} with curves of {bins:,} points need about "
             f"{need / 2**20:,.0f} MiB for their results, and {room / 2**20:,.0f} MiB are "
-            "available: give fewer --runs or --points"
+            f"available: give {fewer} or fewer --points"
         )
 
 

@@ -198,6 +198,35 @@ def test_refusals_at_run_time_name_the_model_file(tmp_path, args, message):
     assert not (tmp_path / "out").exists()
 
 
+@pytest.mark.parametrize(
+    ("args", "refused"),
+    [
+        (["--target-ci", "0.5"], True),  # up to 10,000,000 runs, which need about 2 GB
+        (["--target-ci", "0.5", "--max-runs", "100000"], False),
+        (["--runs", "2000"], False),
+    ],
+)
+def test_the_memory_check_counts_the_runs_a_target_may_reach(
+    tmp_path, capsys, monkeypatch, args, refused
+):
+    from tavoq_tools.run import memory
+
+    monkeypatch.setattr(memory, "available_bytes", lambda: 512 * 2**20)
+    out = tmp_path / "out"
+    code = cli.main(["run", str(STATION), "--horizon", "100", "--out", str(out), *args])
+    err = capsys.readouterr().err
+    if refused:
+        assert code == 1
+        assert err == (
+            f"tavoq: error: {STATION}: 10,000,000 runs (the default --max-runs) with curves of "
+            "100 points need about 1,907 MiB for their results, and 512 MiB are available: "
+            "give a smaller --max-runs or fewer --points\n"
+        )
+        assert not out.exists()
+    else:
+        assert code == 0, err
+
+
 SPREAD_OUT = """
 failed_when = "part"
 
