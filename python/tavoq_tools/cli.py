@@ -18,7 +18,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
-import importlib.util
 import json
 import os
 import signal
@@ -352,7 +351,17 @@ def _check_outputs(args: argparse.Namespace) -> None:
         if plot.suffix.lower() != ".png":
             raise _UsageError(f"--plot {args.plot}: the figure is a PNG; name a .png file")
         _writable_place("--plot", args.plot, plot.parent, [plot.name])
-        if importlib.util.find_spec("matplotlib") is None:
+    if args.out is not None or args.plot is not None:
+        # Loaded now, so that a matplotlib that fails to load stops the command before the
+        # runs rather than costing them: a figure asked for and not made is a failure.
+        from .output.figures import FigureError, load_matplotlib
+
+        option = f"--plot {args.plot}" if args.plot is not None else f"--out {args.out}"
+        try:
+            found = load_matplotlib()
+        except FigureError as err:
+            raise _Refused(f"{option}: the figure cannot be made: {err}") from None
+        if found is None and args.plot is not None:
             raise _UsageError("--plot needs matplotlib: pip install matplotlib")
 
 

@@ -227,6 +227,38 @@ def test_the_memory_check_counts_the_runs_a_target_may_reach(
         assert code == 0, err
 
 
+@pytest.mark.parametrize(
+    ("failure", "reason"),
+    [
+        (
+            'raise ImportError("libpng16.so.16: failed to map segment from shared object")',
+            "ImportError: libpng16.so.16: failed to map segment from shared object",
+        ),
+        ("raise MemoryError", "MemoryError: not enough memory"),
+        ("import kiwisolver_that_is_missing", "No module named 'kiwisolver_that_is_missing'"),
+    ],
+    ids=["library", "memory", "dependency"],
+)
+@pytest.mark.parametrize("option", ["--plot", "--out"])
+def test_a_matplotlib_that_fails_to_load_fails_the_command_with_its_reason(
+    tmp_path, capsys, monkeypatch, failure, reason, option
+):
+    # Installed, found, and failing as it loads (out of address space, a library gone).
+    fake = tmp_path / "site" / "matplotlib"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text(failure + "\n")
+    for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.syspath_prepend(str(tmp_path / "site"))
+    target = tmp_path / ("figure.png" if option == "--plot" else "out")
+    code = cli.main(["run", str(STATION), "--runs", "20", "--horizon", "100", option, str(target)])
+    captured = capsys.readouterr()
+    assert code == 1 and captured.out == ""
+    assert captured.err.startswith(f"tavoq: error: {option} {target}: the figure cannot be made: ")
+    assert reason in captured.err and captured.err.count("\n") == 1
+    assert not target.exists()
+
+
 SPREAD_OUT = """
 failed_when = "part"
 
