@@ -18,7 +18,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
-import importlib.util
 import json
 import os
 import signal
@@ -191,7 +190,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--max-runs",
         type=_integer(1),
         metavar="N",
-        help="with --target-ci, stop after N runs at most (default 10,000,000)",
+        help="with --target-ci, stop after N runs at most (default 10,000,000, whose results "
+        "need about 2 GB)",
     )
 
     check = commands.add_parser(
@@ -303,7 +303,16 @@ def _with_overrides(model: Model, args: argparse.Namespace) -> Model:
 
 def _writable_place(option: str, value: str, directory: Path, names: Sequence[str]) -> None:
     """Refuse ``directory`` (to be created if missing) when it cannot take the files
-    ``names``."""
+    ``names``. A name that is a stream (/dev/null, a FIFO, /dev/stdout) is written into as
+    it is, wherever it lies."""
+    from .output.atomic import NotAFileError, is_stream
+
+    try:
+        names = [name for name in names if not is_stream(directory / name)]
+    except NotAFileError as err:
+        raise _UsageError(f"{option} {value}: {err}") from None
+    if not names:
+        return
     too_long = [p for p in (*directory.parts, *names) if len(os.fsencode(p)) > 255]
     if too_long:
         raise _UsageError(f"{option} {value}: the name {too_long[0][:40]}... is too long")
@@ -342,7 +351,17 @@ def _check_outputs(args: argparse.Namespace) -> None:
         if plot.suffix.lower() != ".png":
             raise _UsageError(f"--plot {args.plot}: the figure is a PNG; name a .png file")
         _writable_place("--plot", args.plot, plot.parent, [plot.name])
-        if importlib.util.find_spec("matplotlib") is None:
+    if args.out is not None or args.plot is not None:
+        # Loaded now, so that a matplotlib that fails to load stops the command before the
+        # runs rather than costing them: a figure asked for and not made is a failure.
+        from .output.figures import FigureError, load_matplotlib
+
+        option = f"--plot {args.plot}" if args.plot is not None else f"--out {args.out}"
+        try:
+            found = load_matplotlib()
+        except FigureError as err:
+            raise _Refused(f"{option}: the figure cannot be made: {err}") from None
+        if found is None and args.plot is not None:
             raise _UsageError("--plot needs matplotlib: pip install matplotlib")
 
 
@@ -350,7 +369,7 @@ def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
     """The --out files and the --plot figure, written as one set (all or none)."""
     if args.out is None and args.plot is None:
         return []
-    from .output.atomic import write_files
+    from .output.atomic import JOURNAL_NAME, write_files
     from .output.files import render_outputs
 
     files: dict[Path, bytes] = {}
@@ -366,7 +385,9 @@ def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
             png = figure_png(summary)
         if png is not None:
             files[Path(args.plot)] = png
-    return write_files(files)
+    # Into a locked --out directory, each step is noted there, for the next run to recover
+    # from should this one be killed.
+    return write_files(files, journal=None if args.out is None else Path(args.out) / JOURNAL_NAME)
 
 
 def _check_python_memory(args: argparse.Namespace, model: Model) -> None:
@@ -374,20 +395,22 @@ def _check_python_memory(args: argparse.Namespace, model: Model) -> None:
     call (which checks itself): what the Python side holds grows with the runs and the
     points of the curves (see tavoq_tools.run.memory)."""
     from .run.memory import available_bytes, python_side_bytes
+    from .run.precise import most_runs
     from .run.simulate import DEFAULT_POINTS, bin_width_for
 
     sim = model.simulation
-    runs = sim.runs
-    if args.target_ci is not None and args.max_runs is not None:
-        runs = max(runs, args.max_runs)  # the most the rounds may reach
+    # With --target-ci, the most the rounds may reach, given or not.
+    runs = most_runs(sim.runs, args.target_ci, args.max_runs)
     points = DEFAULT_POINTS if args.points is None else args.points
     bins = -(-sim.horizon // bin_width_for(sim.horizon, points))
     need, room = python_side_bytes(runs, bins), available_bytes()
     if room is not None and need > room:
+        fewer = "fewer --runs" if args.target_ci is None else "a smaller --max-runs"
+        default = " (the default --max-runs)" if runs != sim.runs and args.max_runs is None else ""
         raise _Refused(
-            f"{args.model}: {runs:,} runs with curves of {bins:,} points need about "
+            f"{args.model}: {runs:,} runs{default} with curves of {bins:,} points need about "
             f"{need / 2**20:,.0f} MiB for their results, and {room / 2**20:,.0f} MiB are "
-            "available: give fewer --runs or --points"
+            f"available: give {fewer} or fewer --points"
         )
 
 
@@ -424,14 +447,16 @@ def _run(args: argparse.Namespace) -> int:
     _check_outputs(args)
     if args.out is None:
         return _run_model(args, model)
-    from .output.atomic import DirectoryBusyError, directory_lock
+    from .output.atomic import DirectoryBusyError, LockRefusedError, directory_lock
 
     # Held from before the runs to the last file, so that a second run into the same
     # directory is told at once rather than after its runs, and no mix of two sets is left.
     try:
-        with directory_lock(args.out):
+        with directory_lock(args.out) as recovered:
+            if recovered is not None:
+                print(f"tavoq: --out {args.out}: {recovered}", file=sys.stderr, flush=True)
             return _run_model(args, model)
-    except DirectoryBusyError as err:  # only the lock raises it
+    except (DirectoryBusyError, LockRefusedError) as err:  # only the lock raises them
         raise _UsageError(f"--out {args.out}: {err}") from None
 
 
@@ -670,9 +695,10 @@ def _stop_signals() -> Iterator[None]:
 
 
 def _convert(args: argparse.Namespace) -> int:
+    from .errors import one_line
     from .model.fault_tree import quoted
     from .model.toml_writer import model_to_toml
-    from .output.atomic import write_files
+    from .output.atomic import is_stream, write_files
 
     if not args.output.strip():
         raise _UsageError("--output: give the name of the TOML file to write")
@@ -689,16 +715,36 @@ def _convert(args: argparse.Namespace) -> int:
     model, renamed = _read(args)
     sim = model.simulation
     heading = [
-        f"Converted by tavoq convert from {source.name}.",
+        f"Converted by tavoq convert from {one_line(source.name)}.",
         f"One time unit is a step of {sim.step:g} of the file's time; the horizon is the "
         f"mission time, {sim.horizon} steps. Rates are per step.",
     ]
     if renamed:
         heading.append("Names changed from the file (tavoq names are letters, digits and _):")
         heading += [f"  {quoted(old)} -> {new}" for old, new in renamed]
-    write_files({output: model_to_toml(model, heading).encode("utf-8")})
-    print(f"Wrote {output}")
+    text = model_to_toml(model, heading)
+    _reads_back(text, model, args.model)
+    stream = is_stream(output)
+    write_files({output: text.encode("utf-8")})
+    # Into /dev/stdout the model is the whole of stdout: the note goes beside it.
+    print(f"Wrote {output}", file=sys.stderr if stream else sys.stdout)
     return EXIT_OK
+
+
+def _reads_back(text: str, model: Model, file: str) -> None:
+    """Refuse to write a converted model that would not load as the same model: the writer
+    escapes whatever it writes, and this holds it to that."""
+    import tomllib
+
+    from .model.file import model_from_dict
+
+    try:
+        same = model_from_dict(tomllib.loads(text)) == model
+        problem = "it loads as another model"
+    except (tomllib.TOMLDecodeError, ModelError) as err:
+        same, problem = False, str(err)
+    if not same:
+        raise _Refused(f"{file}: the TOML model written for it does not read back ({problem})")
 
 
 def main(argv: Sequence[str] | None = None) -> int:

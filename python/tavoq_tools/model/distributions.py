@@ -137,15 +137,20 @@ def _check_lognormal(key: str, p: Params) -> dict[str, Any]:
     if given[0] == ("mean", "sd"):
         mean = _number(f"{key}.mean", p["mean"])
         sd = _number(f"{key}.sd", p["sd"])
-        if _lognormal_of(mean, sd)[1] == 0.0:
+        mu, sigma = _lognormal_of(mean, sd)
+        if sigma == 0.0:
             raise ModelError(f"{key}.sd", f"{sd!r} is too small beside the mean {mean!r}")
+        if not (math.isfinite(mu) and math.isfinite(sigma)):
+            raise ModelError(f"{key}.sd", f"{sd!r} is too large beside the mean {mean!r}")
         return {"mean": mean, "sd": sd}
     return {"mu": _finite(f"{key}.mu", p["mu"]), "sigma": _number(f"{key}.sigma", p["sigma"])}
 
 
 def _lognormal_of(mean: float, sd: float) -> tuple[float, float]:
     """mu and sigma of the lognormal of this mean and standard deviation."""
-    spread = math.log1p((sd / mean) ** 2)
+    ratio = sd / mean
+    # Past 1e150 the square overflows; log1p(r^2) is then 2 ln r to the last bit.
+    spread = math.log1p(ratio * ratio) if ratio < 1e150 else 2.0 * math.log(ratio)
     return math.log(mean) - spread / 2.0, math.sqrt(spread)
 
 

@@ -194,6 +194,12 @@ def horizon_of(mission_time: float, step: float, where: str = "mission time") ->
         if not (isinstance(value, int | float) and math.isfinite(value) and value > 0):
             raise ModelError("", f"the {label} must be a positive number, got {value!r}")
     units = mission_time / step
+    if units > INT32_MAX + 1:  # infinite too, which has no whole number of steps
+        raise ModelError(
+            "",
+            f"the {where} {mission_time:g} is {units:.6g} steps of {step:g}: more than the "
+            f"{INT32_MAX:,} time units a run may last; take a larger step",
+        )
     whole = round(units)
     if whole < 1 or abs(units - whole) > 1e-9 * max(1.0, units):
         raise ModelError(

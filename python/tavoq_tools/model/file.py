@@ -334,7 +334,8 @@ def read_model(
 
 #: File kind by extension; anything else is recognised by its content.
 EXTENSIONS = {".toml": "toml", ".dft": "galileo", ".xml": "open-psa", ".opsa": "open-psa"}
-_GALILEO_START = re.compile(r'\s*(//[^\n]*\n\s*|/\*.*?\*/\s*)*(toplevel\b|"[^"\n]*"\s+\S)', re.S)
+# How much of the head of a file without a known extension is looked at to tell its kind.
+SNIFF_CHARS = 4096
 
 
 def file_kind(file: str, text: str) -> str:
@@ -347,9 +348,32 @@ def file_kind(file: str, text: str) -> str:
     head = text.lstrip()
     if head.startswith("<"):
         return "open-psa"
-    if _GALILEO_START.match(text[:4096]):
+    if _starts_like_galileo(text[:SNIFF_CHARS]):
         return "galileo"
     return "toml"
+
+
+_GALILEO_STATEMENT = re.compile(r'toplevel\b|"[^"\n]*"\s+\S')
+
+
+def _starts_like_galileo(text: str) -> bool:
+    """Whether the first statement after any comments is a toplevel or starts with a quoted
+    name. Comments are skipped by a scan, one pass over the text: a pattern that also
+    matched the comments could try every way of splitting a run of them."""
+    i = 0
+    while True:
+        while i < len(text) and text[i].isspace():
+            i += 1
+        if text.startswith("//", i):
+            end = text.find("\n", i)
+        elif text.startswith("/*", i):
+            end = text.find("*/", i + 2)
+            end = end + 1 if end >= 0 else end
+        else:
+            return _GALILEO_STATEMENT.match(text, i) is not None
+        if end < 0:
+            return False  # the head ends inside a comment
+        i = end + 1
 
 
 def _toml_model(text: str, file: str) -> Model:

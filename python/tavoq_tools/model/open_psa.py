@@ -145,45 +145,66 @@ class _Reader:
 
     # -- numbers -----------------------------------------------------------------------------
 
-    def number(self, element: Any, path: str, seen: tuple[str, ...] = ()) -> float | None:
-        """The value of a numeric expression; None for <system-mission-time/>."""
-        tag = _tag(element)
-        if tag in ("float", "int"):
-            text = element.get("value")
-            try:
-                value = float(text) if tag == "float" else float(int(text))
-            except (TypeError, ValueError):
+    def number(self, element: Any, path: str) -> float | None:
+        """The value of a numeric expression; None for <system-mission-time/>.
+
+        A chain of parameters, each defined by the next, is followed in a loop rather than by
+        recursion: a file may chain thousands of them."""
+        chain: list[tuple[str, str]] = []  # the parameters being resolved, and where each is
+        on_chain: set[str] = set()
+        while True:
+            tag = _tag(element)
+            if tag in ("float", "int"):
+                text = element.get("value")
+                try:
+                    number = float(text) if tag == "float" else int(text)
+                except (TypeError, ValueError):
+                    raise self.error(
+                        path, f"<{tag}> needs a numeric value, got {quoted(str(text))}"
+                    ) from None
+                try:
+                    finite = math.isfinite(number)  # an <int> of 400 digits overflows
+                except OverflowError:
+                    finite = False
+                if not finite:
+                    raise self.error(path, f"the value {text} is not a finite number")
+                value: float | None = float(number)
+                break
+            if tag == "system-mission-time":
+                value = None
+                break
+            if tag != "parameter":
                 raise self.error(
-                    path, f"<{tag}> needs a numeric value, got {quoted(str(text))}"
-                ) from None
-            if not math.isfinite(value):
-                raise self.error(path, f"the value {text} is not a finite number")
-            return value
-        if tag == "system-mission-time":
-            return None
-        if tag == "parameter":
+                    path,
+                    f"<{tag}> is not read as a number (read: float, int, parameter, "
+                    "system-mission-time)",
+                )
             name = _name(element, path, self.file)
             if name in self.values:
-                return self.values[name]
+                value = self.values[name]
+                break
             if name not in self.parameters:
                 raise self.error(path, f"parameter {quoted(name)} is never defined")
-            if name in seen:
+            if name in on_chain:
+                names = [n for n, _ in chain]
                 raise self.error(
-                    path, "the parameters form a cycle: " + " -> ".join(map(quoted, (*seen, name)))
+                    path,
+                    "the parameters form a cycle: " + " -> ".join(map(quoted, (*names, name))),
                 )
             definition, where = self.parameters[name]
             children = _children(definition)
             if len(children) != 1:
                 raise self.error(where, "a parameter takes one value")
-            found = self.number(children[0], f"{where}/{_step(children[0])}", (*seen, name))
-            if found is None:
-                raise self.error(where, "a parameter that is the mission time is not read")
-            self.values[name] = found
-            return found
-        raise self.error(
-            path,
-            f"<{tag}> is not read as a number (read: float, int, parameter, system-mission-time)",
-        )
+            chain.append((name, where))
+            on_chain.add(name)
+            element, path = children[0], f"{where}/{_step(children[0])}"
+        if value is None:
+            if chain:
+                raise self.error(chain[-1][1], "a parameter that is the mission time is not read")
+            return None
+        for name, _ in chain:
+            self.values[name] = value
+        return value
 
     def event(self, name: str, element: Any, path: str) -> Event:
         children = _children(element)

@@ -119,6 +119,29 @@ def _check_demands(key: str, first: str, transitions: Sequence[Transition]) -> N
 # -- the model ------------------------------------------------------------------------------
 
 
+class _CheckedWhenUnpickled:
+    """A pickle of these classes holds the fields their constructor takes, and unpickling
+    checks them again as the constructor does, deriving the rest anew: what a pickle says is
+    taken only if it makes a valid object. A pickle is trusted code all the same, as the
+    pickle module warns: unpickling data from an unknown source can run anything."""
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if f.init}  # type: ignore[arg-type]
+
+    def __setstate__(self, state: object) -> None:
+        kind = type(self).__name__
+        if not isinstance(state, dict):
+            raise ModelError("", f"a pickled {kind} holds {shown(state)}, not its fields")
+        for f in dataclasses.fields(self):  # type: ignore[arg-type]
+            if not f.init:
+                object.__setattr__(self, f.name, f.default)
+            elif f.name in state:
+                object.__setattr__(self, f.name, state[f.name])
+            else:
+                raise ModelError(f.name, f"missing from the pickled {kind}")
+        self.__post_init__()  # type: ignore[attr-defined]
+
+
 @dataclass(frozen=True)
 class Transition:
     """A transition ``source`` -> ``target`` after a delay drawn from ``distribution``.
@@ -148,7 +171,7 @@ class Transition:
 
 
 @dataclass(frozen=True)
-class Component:
+class Component(_CheckedWhenUnpickled):
     """A component: its named states and its transitions. ``count = n`` stands for n
     identical components ``name_1`` .. ``name_n``. A transition that is not listed never
     happens.
@@ -289,7 +312,7 @@ class Component:
 
 
 @dataclass(frozen=True)
-class Simulation:
+class Simulation(_CheckedWhenUnpickled):
     """Run settings: ``horizon`` time units, ``runs`` runs seeded ``seed``, ``seed + 1``, ...,
     on ``threads`` threads (None: all cores). One time unit lasts ``step`` of ``unit`` (a
     label such as "h"): the engine counts whole time units, and the reports show times as
@@ -321,7 +344,7 @@ class Simulation:
 
 
 @dataclass(frozen=True)
-class Model:
+class Model(_CheckedWhenUnpickled):
     """A system: components, the failure logic and the run settings.
 
     The failure logic is given one way or the other:
@@ -334,6 +357,9 @@ class Model:
     Either way the logic is held as a graph of gates, built as written (``logic_graph``),
     and the engine evaluates that graph; the minimal cut sets are counted or listed only on
     request, within a bounded amount of work.
+
+    A Model pickles as its fields and is checked again when unpickled, as when constructed;
+    a pickle is nonetheless trusted code (see the pickle module), never data from strangers.
     """
 
     components: tuple[Component, ...]

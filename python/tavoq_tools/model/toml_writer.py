@@ -13,6 +13,7 @@ import math
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
+from ..errors import one_line
 from .system import Component, Model
 
 __all__ = ["model_to_toml", "toml_string", "toml_value"]
@@ -67,7 +68,8 @@ def key(name: str) -> str:
 
 
 def _comments(lines: Iterable[str]) -> list[str]:
-    return [f"# {line}".rstrip() for text in lines for line in text.splitlines() or [""]]
+    # A comment holds no control character but the tab: any other is written escaped.
+    return [f"# {one_line(line)}".rstrip() for text in lines for line in text.splitlines() or [""]]
 
 
 def _component(c: Component) -> list[str]:

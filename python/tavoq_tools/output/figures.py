@@ -78,11 +78,34 @@ def _criticality_bars(
     ax.grid(axis="x", alpha=0.3)
 
 
+class FigureError(RuntimeError):
+    """matplotlib is installed but cannot be loaded, so a figure asked for cannot be made."""
+
+
+def load_matplotlib() -> Any:
+    """matplotlib's Figure class; None when matplotlib is not installed. FigureError, with the
+    real reason, when it is installed but fails to load (a library it needs is missing, the
+    process is out of address space): that is no reason to go on without the figure."""
+    try:
+        from matplotlib.figure import Figure
+    except ModuleNotFoundError as err:
+        if err.name in ("matplotlib", "matplotlib.figure"):
+            return None
+        raise FigureError(f"matplotlib is installed but fails to load: {err}") from None
+    except (ImportError, MemoryError, OSError) as err:
+        reason = str(err) or ("not enough memory" if isinstance(err, MemoryError) else "")
+        raise FigureError(
+            f"matplotlib is installed but fails to load: {type(err).__name__}: {reason}"
+        ) from None
+    return Figure
+
+
 def plot_summary(summary: Summary, path: str | Path) -> Path | None:
     """Write a PNG of ``summary`` (see ``figure_png``) to ``path``.
 
     The file appears complete or not at all (written beside ``path``, then renamed). Returns
-    the path written, or None after saying so on stderr when matplotlib is missing.
+    the path written, or None after saying so on stderr when matplotlib is missing; raises
+    FigureError when it is installed and fails to load.
     """
     png = figure_png(summary)
     if png is None:
@@ -93,10 +116,10 @@ def plot_summary(summary: Summary, path: str | Path) -> Path | None:
 def figure_png(summary: Summary) -> bytes | None:
     """A PNG of ``summary``: point unavailability and reliability over time with their bands,
     and the criticality index of the components as bars with their intervals. None, after
-    saying so on stderr, when matplotlib is missing."""
-    try:
-        from matplotlib.figure import Figure
-    except ImportError:
+    saying so on stderr, when matplotlib is missing; FigureError when it is installed and
+    fails to load (``load_matplotlib``)."""
+    Figure = load_matplotlib()
+    if Figure is None:
         print(
             "matplotlib is not installed: no figure written (pip install matplotlib to get one)",
             file=sys.stderr,

@@ -23,6 +23,7 @@ __all__ = [
     "PreciseResult",
     "check_max_runs",
     "check_target",
+    "most_runs",
     "relative_half_width",
     "run_until_precise",
 ]
@@ -59,6 +60,14 @@ def check_max_runs(
     ``names`` are what the caller calls the two (the command: its options)."""
     if max_runs is not None and target_ci is None:
         raise ValueError(f"{names[1]} bounds a run until {names[0]} is reached; give both")
+
+
+def most_runs(runs: int, target_ci: float | None, max_runs: int | None) -> int:
+    """The most runs a batch of ``runs`` may end with: ``runs``, or with a ``target_ci`` the
+    ``max_runs`` its rounds may reach (DEFAULT_MAX_RUNS unless given)."""
+    if target_ci is None:
+        return runs
+    return max(runs, DEFAULT_MAX_RUNS if max_runs is None else max_runs)
 
 
 def relative_half_width(estimate: Estimate | None) -> float:

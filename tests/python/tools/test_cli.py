@@ -12,12 +12,15 @@ import signal
 import subprocess
 import sys
 import time
+import tomllib
 from pathlib import Path
 
 import pytest
 
 from tavoq_tools import cli
-from tavoq_tools.model.file import load_model
+from tavoq_tools.model.file import load_model, model_from_dict
+
+from .test_files import fifo_reader
 
 # ASan reserves terabytes of address space and opens files of its own at start: a child
 # under an address-space cap or a few file descriptors dies of it before any of our code runs.
@@ -195,6 +198,67 @@ def test_refusals_at_run_time_name_the_model_file(tmp_path, args, message):
     assert not (tmp_path / "out").exists()
 
 
+@pytest.mark.parametrize(
+    ("args", "refused"),
+    [
+        (["--target-ci", "0.5"], True),  # up to 10,000,000 runs, which need about 2 GB
+        (["--target-ci", "0.5", "--max-runs", "100000"], False),
+        (["--runs", "2000"], False),
+    ],
+)
+def test_the_memory_check_counts_the_runs_a_target_may_reach(
+    tmp_path, capsys, monkeypatch, args, refused
+):
+    from tavoq_tools.run import memory
+
+    monkeypatch.setattr(memory, "available_bytes", lambda: 512 * 2**20)
+    out = tmp_path / "out"
+    code = cli.main(["run", str(STATION), "--horizon", "100", "--out", str(out), *args])
+    err = capsys.readouterr().err
+    if refused:
+        assert code == 1
+        assert err == (
+            f"tavoq: error: {STATION}: 10,000,000 runs (the default --max-runs) with curves of "
+            "100 points need about 1,907 MiB for their results, and 512 MiB are available: "
+            "give a smaller --max-runs or fewer --points\n"
+        )
+        assert not out.exists()
+    else:
+        assert code == 0, err
+
+
+@pytest.mark.parametrize(
+    ("failure", "reason"),
+    [
+        (
+            'raise ImportError("libpng16.so.16: failed to map segment from shared object")',
+            "ImportError: libpng16.so.16: failed to map segment from shared object",
+        ),
+        ("raise MemoryError", "MemoryError: not enough memory"),
+        ("import kiwisolver_that_is_missing", "No module named 'kiwisolver_that_is_missing'"),
+    ],
+    ids=["library", "memory", "dependency"],
+)
+@pytest.mark.parametrize("option", ["--plot", "--out"])
+def test_a_matplotlib_that_fails_to_load_fails_the_command_with_its_reason(
+    tmp_path, capsys, monkeypatch, failure, reason, option
+):
+    # Installed, found, and failing as it loads (out of address space, a library gone).
+    fake = tmp_path / "site" / "matplotlib"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text(failure + "\n")
+    for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.syspath_prepend(str(tmp_path / "site"))
+    target = tmp_path / ("figure.png" if option == "--plot" else "out")
+    code = cli.main(["run", str(STATION), "--runs", "20", "--horizon", "100", option, str(target)])
+    captured = capsys.readouterr()
+    assert code == 1 and captured.out == ""
+    assert captured.err.startswith(f"tavoq: error: {option} {target}: the figure cannot be made: ")
+    assert reason in captured.err and captured.err.count("\n") == 1
+    assert not target.exists()
+
+
 SPREAD_OUT = """
 failed_when = "part"
 
@@ -345,6 +409,36 @@ def test_an_endless_model_file_is_refused_with_exit_2():
     assert result.stderr == "/dev/zero: the file is larger than 64 MiB: not a model file\n"
 
 
+# Many comments ahead of the text, once told apart by a pattern that tried every way of
+# splitting them: 161 bytes took forever.
+@pytest.mark.parametrize(
+    ("text", "code", "said"),
+    [
+        ("/**/" * 60 + "\n[simulation]\n", 2, "TOML syntax"),
+        (
+            "/* a */ // b\n" * 40
+            + 'toplevel "T";\n"T" or "A" "B";\n"A" lambda=0.1;\n"B" lambda=0.1;\n',
+            0,
+            "valid model",
+        ),
+    ],
+    ids=["toml-after-comments", "galileo-after-comments"],
+)
+def test_a_model_without_extension_is_told_apart_in_one_pass(tmp_path, text, code, said):
+    model = tmp_path / "model"
+    model.write_text(text)
+    # Read through a pipe, as <(...) gives it: no extension, and no second reading.
+    result = subprocess.run(
+        ["bash", "-c", 'exec "$0" check <(cat "$1")', COMMAND[0], str(model)],
+        capture_output=True,
+        text=True,
+        timeout=120,  # a guard only: the answer is the assertion
+        check=False,
+    )
+    assert result.returncode == code, result.stderr
+    assert said in (result.stdout if code == 0 else result.stderr)
+
+
 def test_check_lists_components_and_minimal_cutsets():
     result = run_tavoq("check", STATION)
     assert result.returncode == 0, result.stderr
@@ -421,6 +515,69 @@ def test_a_second_run_into_the_same_directory_is_refused_while_the_first_runs(tm
     again = run_tavoq("run", STATION, "--runs", 50, "--horizon", 500, "--out", out)
     assert again.returncode == 0, again.stderr
     assert ".tavoq.lock" not in [p.name for p in out.iterdir()]
+
+
+@pytest.mark.parametrize("planted", ["link", "no-locks"])
+def test_an_out_directory_that_cannot_be_locked_is_refused_and_left_as_it_was(
+    tmp_path, capsys, monkeypatch, planted
+):
+    import errno
+    import fcntl
+
+    out, elsewhere = tmp_path / "out", tmp_path / "elsewhere"
+    if planted == "link":
+        out.mkdir()
+        (out / ".tavoq.lock").symlink_to(elsewhere)
+        said = f"{out}/.tavoq.lock is a symbolic link: tavoq does not follow it; remove it"
+    else:
+
+        def no_locks(fd, operation):
+            raise OSError(errno.ENOLCK, os.strerror(errno.ENOLCK))
+
+        monkeypatch.setattr(fcntl, "flock", no_locks)
+        said = "the file system does not support locks (No locks available)"
+    code = cli.main(["run", str(STATION), "--runs", "20", "--horizon", "100", "--out", str(out)])
+    err = capsys.readouterr().err
+    assert code == 2
+    assert err.startswith(f"--out {out}: ") and said in err and err.count("\n") == 1
+    assert not elsewhere.exists()
+    assert (
+        [p.name for p in out.iterdir()] == [".tavoq.lock"]
+        if planted == "link"
+        else not out.exists()
+    )
+
+
+@pytest.mark.parametrize("command", ["convert", "run"])
+def test_a_stream_output_is_written_into_and_never_replaced(tmp_path, command):
+    # /dev/stdout is a link to the descriptor: written through, as /dev/null or a FIFO are.
+    # The figure goes into a FIFO through a link to it, read as it comes.
+    if command == "convert":
+        link, made = tmp_path / "tree.toml", ["tree.dft", "tree.toml"]
+        link.symlink_to("/dev/stdout")
+        tree = tmp_path / "tree.dft"
+        tree.write_text('toplevel "T";\n"T" or "A" "B";\n"A" lambda=0.1;\n"B" lambda=0.2;\n')
+        args = ["convert", tree, "-o", link, "--mission-time", "10"]
+    else:
+        if not has_matplotlib():
+            pytest.skip("the figure needs matplotlib")
+        link, made = tmp_path / "figure.png", ["figure.png", "pipe"]
+        os.mkfifo(tmp_path / "pipe")
+        link.symlink_to(tmp_path / "pipe")
+        read = fifo_reader(tmp_path / "pipe")
+        args = ["run", STATION, "--runs", 20, "--horizon", 100, "--plot", link]
+    result = subprocess.run(
+        [*COMMAND, *map(str, args)], capture_output=True, timeout=120, check=False
+    )
+    assert result.returncode == 0, result.stderr
+    assert link.is_symlink() and sorted(p.name for p in tmp_path.iterdir()) == made
+    if command == "convert":
+        assert result.stderr == f"Wrote {link}\n".encode()
+        model = model_from_dict(tomllib.loads(result.stdout.decode()))
+        assert model == load_model(tmp_path / "tree.dft", mission_time=10)
+    else:
+        assert read().startswith(b"\x89PNG\r\n\x1a\n")
+        assert f"Wrote {link}".encode() in result.stdout
 
 
 # The console script's own lines, with Ctrl-C arriving as the given module starts to load.
@@ -504,6 +661,41 @@ def test_a_signal_while_the_files_are_written_leaves_one_whole_set(
         assert b"old\n" not in contents
         assert json.loads((out / "summary.json").read_text())["n_runs"] == 50
         assert [p.name for p in plot.parent.iterdir()] == [plot.name] or not has_matplotlib()
+
+
+@pytest.mark.parametrize(
+    ("moment", "said"),
+    [
+        ("fsync", "a run killed while writing here left 1 file unfinished: removed"),
+        (
+            "replace",
+            "a run killed while putting its files in place here left its set half done: the "
+            "other {rest} files put in place",
+        ),
+    ],
+    ids=["staging", "renames"],
+)
+def test_the_run_after_a_killed_one_cleans_up_and_says_so(tmp_path, moment, said):
+    out = tmp_path / "out"
+    args = ["run", STATION, "--runs", 50, "--horizon", 500, "--out", out]
+    killer = SIGNAL_WHILE_WRITING.replace('(2 if name == "fsync" else 1)', "3")
+    killed = subprocess.run(
+        [sys.executable, "-c", killer, moment, str(int(signal.SIGKILL)), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert killed.returncode == -signal.SIGKILL, killed.stderr
+    expected = FILES if has_matplotlib() else FILES[:-1]
+    assert sorted(p.name for p in out.iterdir()) != expected  # leftovers
+    again = run_tavoq(*args)
+    assert again.returncode == 0, again.stderr
+    said = said.format(rest=len(expected) - 3)  # three renames made before the kill
+    assert again.stderr.startswith(f"tavoq: --out {out}: {said}"), again.stderr
+    assert again.stderr.count("\n") == 1
+    assert sorted(p.name for p in out.iterdir()) == expected
+    assert json.loads((out / "summary.json").read_text())["n_runs"] == 50
 
 
 COOLING = ROOT / "examples" / "cooling_system.toml"

@@ -65,6 +65,17 @@ def test_lognormal_by_mean_and_sd_has_that_mean_and_median():
     assert by_mu.quantile(0.9, 0) == pytest.approx(d.quantile(0.9, 0), rel=1e-12)
 
 
+@pytest.mark.parametrize(("mean", "sd"), [(1.0, 1e200), (1e-100, 1e100), (3.0, 4e150)])
+def test_lognormal_of_an_extreme_spread_keeps_its_median(mean, sd):
+    # The median is mean / sqrt(1 + (sd / mean)^2), whose square overflows here.
+    d = distributions.native(
+        "lognormal", distributions.check_params("t", "lognormal", {"mean": mean, "sd": sd})
+    )
+    ratio = sd / mean
+    log_median = math.log(mean) - (math.log(ratio) if ratio > 1 else math.log1p(ratio**2) / 2)
+    assert math.log(d.quantile(0.5, 0)) == pytest.approx(log_median, rel=1e-9)
+
+
 def d_sigma(mean, sd):
     return math.sqrt(math.log1p((sd / mean) ** 2))
 
@@ -86,6 +97,8 @@ def test_gamma_scale_rate_and_mean_say_the_same(given):
         ("lognormal", {"mean": -2, "sd": 1}, "t.mean", "positive"),
         ("lognormal", {"mu": 1, "sigma": 0}, "t.sigma", "positive"),
         ("lognormal", {"mu": math.inf, "sigma": 1}, "t.mu", "finite"),
+        ("lognormal", {"mean": 1e-300, "sd": 1e300}, "t.sd", "too large beside the mean"),
+        ("lognormal", {"mean": 5e-324, "sd": 1}, "t.sd", "too large beside the mean"),
         ("gamma", {"scale": 2}, "t", "missing parameter shape"),
         ("gamma", {"shape": 2}, "t", "exactly one of scale, rate, mean"),
         ("gamma", {"shape": 2, "scale": 1, "rate": 1}, "t", "given: scale, rate"),

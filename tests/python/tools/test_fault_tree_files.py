@@ -247,6 +247,29 @@ def tree(body, extra=""):
     )
 
 
+def parameter_chain(length, end):
+    """A tree whose event A has the rate of p0, defined by p1, ... up to p{length - 1},
+    defined by ``end``."""
+    parameters = "".join(
+        f'<define-parameter name="p{i}"><parameter name="p{i + 1}"/></define-parameter>'
+        for i in range(length - 1)
+    )
+    parameters += f'<define-parameter name="p{length - 1}">{end}</define-parameter>'
+    return tree(
+        '<or><basic-event name="A"/></or>',
+        parameters + '<define-basic-event name="A"><exponential><parameter name="p0"/>'
+        '<float value="10"/></exponential></define-basic-event>',
+    ).replace('<define-basic-event name="A"><float value="0.1"/></define-basic-event>\n', "")
+
+
+def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
+    path = write(tmp_path, "chain.xml", parameter_chain(3000, '<float value="0.25"/>'))
+    model = load_model(path)
+    [a] = [c for c in model.components if c.name == "A"]
+    assert model.simulation.horizon == 10
+    assert [t.params for t in a.transitions] == [{"rate": 0.25}]
+
+
 @pytest.mark.parametrize(
     ("text", "message"),
     [
@@ -315,6 +338,17 @@ def tree(body, extra=""):
                 '<define-parameter name="p"><parameter name="q"/></define-parameter><define-parameter name="q"><parameter name="p"/></define-parameter><define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
             ),
             "the parameters form a cycle",
+        ),
+        (parameter_chain(3000, '<parameter name="p0"/>'), 'cycle: "p0" -> "p1" -> "p2" -> '),
+        (parameter_chain(3000, "<system-mission-time/>"), "the mission time is not read"),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><int value="1'
+                + "0" * 400
+                + '"/></define-basic-event>',
+            ),
+            "is not a finite number",
         ),
         (
             tree(
@@ -396,6 +430,10 @@ def test_references_across_fault_trees_and_a_named_top(tmp_path):
     [
         ("tree", GALILEO, "galileo"),
         ("tree", "/* c */\n" + GALILEO, "galileo"),
+        ("tree", "// a\n/* b */ // c\n\n/**/" * 5 + GALILEO, "galileo"),
+        ("tree", "/* a comment never closed\n" + GALILEO, "toml"),
+        ("tree", "// a last comment without its newline", "toml"),
+        ("tree", "/**/" * 12 + "[simulation]\nhorizon = 1\n", "toml"),
         ("tree", OPEN_PSA, "open-psa"),
         ("tree", "[simulation]\nhorizon = 1\n", "toml"),
         ("tree.TOML", GALILEO, "toml"),
@@ -432,6 +470,8 @@ def test_a_file_without_extension_loads_by_its_content(tmp_path):
         ),
         ({}, "a Galileo file gives no mission time"),
         ({"mission_time": 1e12, "step": 1e-3}, "more than the 2,147,483,647 time units"),
+        ({"mission_time": 1e308, "step": 1e-10}, "is inf steps of 1e-10: more than the"),
+        ({"mission_time": 1e300, "step": 1e-3}, r"is 1e\+303 steps of 0.001: more than the"),
         ({"mission_time": -1}, "must be a positive number"),
         ({"mission_time": 1, "top": "Plant"}, "a Galileo file names its top"),
     ],
@@ -459,10 +499,20 @@ def test_strings_read_back_as_written(text):
     assert tomllib.loads(f"x = {toml_string(text)}")["x"] == text
 
 
-def test_a_written_model_reads_back_equal(tmp_path):
+@pytest.mark.parametrize(
+    ("heading", "written"),
+    [
+        (["first line", "second\nthird"], "# first line\n# second\n# third\n"),
+        (
+            ["bell\x07, nul\x00, del\x7f\tand a tab"],
+            "# bell\\x07, nul\\x00, del\\x7f\\tand a tab\n",
+        ),
+    ],
+)
+def test_a_written_model_reads_back_equal(tmp_path, heading, written):
     model = load_model(write(tmp_path, "a.dft", GALILEO), mission_time=100, step=0.1)
-    text = model_to_toml(model, ["first line", "second\nthird"])
-    assert text.startswith("# first line\n# second\n# third\n")
+    text = model_to_toml(model, heading)
+    assert text.startswith(written)
     assert model_from_dict(tomllib.loads(text)) == model
 
 
@@ -479,6 +529,38 @@ def test_convert_writes_a_toml_model_with_the_renames(tmp_path, capsys):
     assert capsys.readouterr().out == f"Wrote {out}\n"
 
 
+@pytest.mark.parametrize("name", ["plant\x01\x7f.dft", "two\nlines.dft", "caf\udcc3.dft"])
+def test_convert_writes_any_file_name_into_its_heading_so_that_it_reads_back(
+    tmp_path, capsys, name
+):
+    source = tmp_path / name
+    source.write_text(GALILEO)
+    out = tmp_path / "plant.toml"
+    assert cli.main(["convert", str(source), "-o", str(out), "--mission-time", "10"]) == 0
+    text = out.read_bytes().decode("utf-8")
+    heading = text.splitlines()[0]
+    assert heading.startswith("# Converted by tavoq convert from ")
+    assert repr(name)[1:-1] in heading
+    assert load_model(out) == load_model(source, mission_time=10)
+    assert capsys.readouterr().out == f"Wrote {out}\n"
+
+
+def test_convert_refuses_to_write_a_model_that_would_not_read_back(tmp_path, capsys, monkeypatch):
+    from tavoq_tools.model import toml_writer
+
+    source, out = write(tmp_path, "plant.dft", GALILEO), tmp_path / "plant.toml"
+    real = toml_writer.model_to_toml
+    monkeypatch.setattr(
+        toml_writer, "model_to_toml", lambda model, heading: real(model, heading) + "x = [\n"
+    )
+    code = cli.main(["convert", str(source), "-o", str(out), "--mission-time", "10"])
+    captured = capsys.readouterr()
+    assert code == 1 and captured.out == ""
+    assert captured.err.startswith("tavoq: error: ") and captured.err.count("\n") == 1
+    assert "does not read back" in captured.err
+    assert not out.exists()
+
+
 @pytest.mark.parametrize(
     ("args", "message"),
     [
@@ -492,6 +574,14 @@ def test_convert_writes_a_toml_model_with_the_renames(tmp_path, capsys):
         ),
         (["run", "{good}", "--mission-time", "1", "--step", "0.3"], "not a whole number of steps"),
         (["convert", "{toml}", "-o", "{out}"], "already a TOML model"),
+        *(
+            (
+                [command, "{good}", *(["-o", "{out}"] if command == "convert" else []), *huge],
+                "is inf steps of 1e-10: more than the 2,147,483,647 time units",
+            )
+            for command in ("run", "check", "convert")
+            for huge in [["--mission-time", "1e308", "--step", "1e-10"]]
+        ),
     ],
 )
 def test_bad_fault_tree_files_exit_2_with_one_line(tmp_path, capsys, args, message):

@@ -1,15 +1,26 @@
 """The summary's files and the all-or-nothing writer."""
 
 import csv
+import errno
 import json
 import os
 import signal
+import stat
+import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
 import tavoq_tools as report
+from tavoq_tools.output.atomic import (
+    LOCK_NAME,
+    LockRefusedError,
+    NotAFileError,
+    directory_lock,
+    recover,
+    write_files,
+)
 from tavoq_tools.output.files import curves_csv
 
 from .batches import plant_stats, six_runs, stats_from_runs
@@ -190,3 +201,169 @@ def test_curves_csv_gives_the_model_time_when_a_unit_is_not_one_of_it():
         (3, 1.5),
     ]
     assert "model_time" not in curves_csv(report.summarize(six_runs())).splitlines()[0]
+
+
+def fifo_reader(path):
+    """Reads the FIFO ``path`` to its end in a thread; call the result for the bytes read."""
+    import threading
+
+    got = []
+    thread = threading.Thread(target=lambda: got.append(Path(path).read_bytes()), daemon=True)
+    thread.start()
+
+    def result():
+        thread.join(timeout=60)
+        return got[0]
+
+    return result
+
+
+@pytest.mark.parametrize("through_link", [False, True], ids=["fifo", "link-to-fifo"])
+def test_a_fifo_is_written_as_a_stream_and_stays_a_fifo(tmp_path, through_link):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    target = fifo
+    if through_link:
+        target = tmp_path / "figure.png"
+        target.symlink_to(fifo)
+    read = fifo_reader(fifo)
+    written = write_files({target: b"png bytes", tmp_path / "file.csv": b"a,b\n"})
+    assert written == [target, tmp_path / "file.csv"]
+    assert read() == b"png bytes"
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and target.is_symlink() == through_link
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["pipe", "file.csv", *(["figure.png"] if through_link else [])]
+    )
+
+
+def test_a_link_to_an_open_descriptor_is_written_through_and_stays_a_link(tmp_path):
+    # /dev/stdout of a command whose output goes to a file opened with >>: the data is added
+    # to that file, and the link is not replaced by a file of its own.
+    log = tmp_path / "log.txt"
+    log.write_bytes(b"earlier\n")
+    with open(log, "ab") as appending:
+        link = tmp_path / "stdout.toml"
+        link.symlink_to(f"/proc/self/fd/{appending.fileno()}")
+        write_files({link: b"model\n"})
+    assert log.read_bytes() == b"earlier\nmodel\n"
+    assert link.is_symlink()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["log.txt", "stdout.toml"]
+
+
+def test_a_socket_is_refused_as_an_output(tmp_path):
+    import socket
+
+    path = tmp_path / "s.png"
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(str(path))
+        with pytest.raises(NotAFileError, match="s.png is a socket"):
+            write_files({path: b"x"})
+    assert stat.S_ISSOCK(os.lstat(path).st_mode)
+
+
+def test_a_failed_set_puts_back_an_output_that_was_a_link(tmp_path, monkeypatch):
+    elsewhere = tmp_path / "kept" / "summary.json"
+    elsewhere.parent.mkdir()
+    elsewhere.write_text("the linked summary\n")
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "summary.json").symlink_to(elsewhere)
+    real_replace = os.replace
+
+    def refuse_the_third(source, target):
+        if Path(target).name == "components.csv":
+            raise OSError(1, "Operation not permitted")
+        real_replace(source, target)
+
+    monkeypatch.setattr(os, "replace", refuse_the_third)
+    with pytest.raises(OSError, match="cannot write .*components.csv"):
+        report.write_outputs(report.summarize(six_runs()), out, figure=False)
+    monkeypatch.undo()
+    assert [p.name for p in out.iterdir()] == ["summary.json"]
+    assert os.readlink(out / "summary.json") == str(elsewhere)
+    assert elsewhere.read_text() == "the linked summary\n"
+
+
+@pytest.mark.parametrize("planted", ["link", "fifo", "dangling-link"])
+def test_a_lock_file_that_is_not_a_plain_file_is_refused_and_not_followed(tmp_path, planted):
+    target = tmp_path / "elsewhere"
+    directory = tmp_path / "out"
+    directory.mkdir()
+    lock = directory / LOCK_NAME
+    if planted == "fifo":
+        os.mkfifo(lock)
+    else:
+        if planted == "link":
+            target.write_text("someone's file\n")
+        lock.symlink_to(target)
+    message = "is a symbolic link" if "link" in planted else "is not a plain file"
+    with pytest.raises(LockRefusedError, match=message):
+        with directory_lock(directory):
+            pytest.fail("the lock was taken")
+    assert os.path.lexists(lock)  # not ours: left as it was
+    assert target.read_text() == "someone's file\n" if planted == "link" else not target.exists()
+
+
+@pytest.mark.parametrize("code", [errno.ENOLCK, errno.EOPNOTSUPP])
+def test_a_file_system_without_locks_is_refused_and_leaves_nothing(tmp_path, monkeypatch, code):
+    import fcntl
+
+    def no_locks(fd, operation):
+        raise OSError(code, os.strerror(code))
+
+    monkeypatch.setattr(fcntl, "flock", no_locks)
+    with pytest.raises(LockRefusedError, match="the file system does not support locks"):
+        with directory_lock(tmp_path / "new" / "out"):
+            pytest.fail("the lock was taken")
+    assert list(tmp_path.iterdir()) == []
+
+
+# A writer that kills itself (SIGKILL: nothing of it runs after) at the third call of os.fsync
+# (a temporary being made) or os.replace (the renames half done).
+KILLED_WHILE_WRITING = """
+import os, signal, sys
+from pathlib import Path
+from tavoq_tools.output.atomic import JOURNAL_NAME, write_files
+
+directory, moment = Path(sys.argv[1]), sys.argv[2]
+calls = []
+
+def killing(name, real):
+    def call(*args):
+        result = real(*args)
+        calls.append(name)
+        if name == moment and calls.count(name) == 3:
+            os.kill(os.getpid(), signal.SIGKILL)
+        return result
+    return call
+
+os.fsync = killing("fsync", os.fsync)
+os.replace = killing("replace", os.replace)
+files = {directory / f"part{i}.csv": b"new\\n" * 100_000 for i in range(5)}
+write_files(files, journal=directory / JOURNAL_NAME)
+"""
+
+
+@pytest.mark.parametrize("moment", ["fsync", "replace"], ids=["staging", "renames"])
+def test_what_a_killed_writer_left_is_finished_or_removed(tmp_path, moment):
+    names = [f"part{i}.csv" for i in range(5)]
+    for name in names:
+        (tmp_path / name).write_text("old\n")
+    killed = subprocess.run(
+        [sys.executable, "-c", KILLED_WHILE_WRITING, str(tmp_path), moment],
+        capture_output=True,
+        timeout=120,
+        check=False,
+    )
+    assert killed.returncode == -signal.SIGKILL, killed.stderr
+    assert len(list(tmp_path.iterdir())) > len(names)  # temporaries, copies, the journal
+    said = recover(tmp_path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == names
+    contents = {(tmp_path / name).read_bytes() for name in names}
+    if moment == "fsync":  # killed before any rename: the old set stays
+        assert contents == {b"old\n"}
+        assert said is not None and "left 1 file unfinished: removed" in said
+    else:  # three renames made: the other two are put in place
+        assert contents == {b"new\n" * 100_000}
+        assert said is not None and "the other 2 files put in place" in said
+    assert recover(tmp_path) is None  # and nothing is left to do

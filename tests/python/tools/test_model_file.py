@@ -758,6 +758,49 @@ def test_gates_give_the_same_logic_as_the_expression(tmp_path):
     assert pickle.loads(pickle.dumps(gated)).minimal_cutsets() == gated.minimal_cutsets()
 
 
+def tamper(model, how):
+    """``model`` with a field changed behind its checks, as a doctored pickle would hold it."""
+    if how == "runs":
+        object.__setattr__(model.simulation, "runs", -5)
+    elif how == "logic":
+        object.__setattr__(model, "failed_when", "nobody")
+    elif how == "state":
+        pump = model.components[0]
+        object.__setattr__(
+            pump, "transitions", (Transition("running", "lost", "fixed", {"at": 1}),)
+        )
+    else:  # the derived logic: a graph that never fails the system
+        never = Model(components=(Component("x"),), simulation=model.simulation, failed_when="x")
+        object.__setattr__(model, "_graph", never.logic_graph)
+    return model
+
+
+@pytest.mark.parametrize(
+    ("how", "message"),
+    [
+        ("runs", "simulation.runs: must be a positive integer up to 2147483647, got -5"),
+        ("logic", 'failed_when: column 1: unknown component "nobody"'),
+        ("state", 'components.pump_a.transitions[0].to: unknown state "lost"'),
+        ("derived", None),
+    ],
+)
+def test_a_pickled_model_is_checked_again_when_unpickled(tmp_path, how, message):
+    from tavoq_tools.run.simulate import simulate
+
+    honest = load_model(write(tmp_path, BASE))
+    doctored = pickle.dumps(tamper(load_model(write(tmp_path, BASE)), how))
+    if message is not None:
+        with pytest.raises(ModelError, match=re.escape(message)):
+            pickle.loads(doctored)
+        return
+    # What is derived from the fields is derived again, not taken from the pickle.
+    model = pickle.loads(doctored)
+    assert model == honest
+    ran, expected = simulate(model, runs=20), simulate(honest, runs=20)
+    assert expected.downtime.sum() > 0
+    assert np.array_equal(ran.downtime, expected.downtime)
+
+
 def big_logic(expression, components):
     return BASE.replace('"(pump_a and pump_b) or valve"', f'"{expression}"').replace(
         "[components.valve]", f"[components.c]\ncount = {components}\n\n[components.valve]"
