@@ -22,8 +22,8 @@ import time
 from pathlib import Path
 
 from tavoq_tools import cli
-from tavoq_tools.model.file import load_model
-from tavoq_tools.model.toml_writer import model_to_toml
+from tavoq_tools.formats.file import load_model
+from tavoq_tools.formats.toml_writer import model_to_toml
 
 COMPONENT = """
 [components.c]

@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any
 # rather than before it (where Ctrl-C gave a traceback).
 _HOMES = {
     "ModelError": ".errors",
-    "load_model": ".model.file",
+    "load_model": ".formats.file",
     "k_out_of_n_cutsets": ".model.logic",
     "Model": ".model.system",
     "plot_summary": ".output.figures",
@@ -50,7 +50,7 @@ _HOMES = {
 
 if TYPE_CHECKING:
     from .errors import ModelError
-    from .model.file import load_model
+    from .formats.file import load_model
     from .model.logic import k_out_of_n_cutsets
     from .model.system import Model
     from .output.figures import plot_summary

@@ -258,7 +258,7 @@ def _load(args: argparse.Namespace, *, any_horizon: bool = False) -> Model:
 def _read(
     args: argparse.Namespace, *, any_horizon: bool = False
 ) -> tuple[Model, list[tuple[str, str]]]:
-    from .model.file import read_model
+    from .formats.file import read_model
 
     return read_model(
         args.model,
@@ -696,8 +696,8 @@ def _stop_signals() -> Iterator[None]:
 
 def _convert(args: argparse.Namespace) -> int:
     from .errors import one_line
-    from .model.fault_tree import quoted
-    from .model.toml_writer import model_to_toml
+    from .formats.fault_tree import quoted
+    from .formats.toml_writer import model_to_toml
     from .output.atomic import is_stream, write_files
 
     if not args.output.strip():
@@ -736,7 +736,7 @@ def _reads_back(text: str, model: Model, file: str) -> None:
     escapes whatever it writes, and this holds it to that."""
     import tomllib
 
-    from .model.file import model_from_dict
+    from .formats.file import model_from_dict
 
     try:
         same = model_from_dict(tomllib.loads(text)) == model

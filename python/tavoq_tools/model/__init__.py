@@ -1,15 +1,13 @@
-"""The model layer: a system as plain data, its failure logic and the TOML model file.
+"""The model layer: a system as plain data and its failure logic, whatever file it came from.
 
 ``system`` holds the dataclasses, ``logic`` the failure-logic expressions, ``graph`` the
 logic as a graph of gates (what the engine evaluates), ``cutsets`` the counting and listing
 of its minimal cut sets, ``plant`` the components that act on each other (state kinds, repair
-crews, standby groups, common causes, triggers), ``file`` the reader of model files (TOML,
-and through ``galileo``, ``open_psa`` and ``fault_tree`` the fault trees of other tools),
-``toml_writer`` the writer of TOML model files.
+crews, standby groups, common causes, triggers). The file formats that make a model, and the
+writer of TOML files, stand in the layer above (``tavoq_tools.formats``).
 """
 
 from ..errors import ModelError
-from .file import load_model, model_from_dict
 from .plant import CommonCause, CrewPool, Move, StandbyGroup, Trigger
 from .system import Component, Model, Simulation, Transition
 
@@ -24,6 +22,4 @@ __all__ = [
     "StandbyGroup",
     "Transition",
     "Trigger",
-    "load_model",
-    "model_from_dict",
 ]

@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 from tavoq_tools import cli
-from tavoq_tools.model.file import load_model, model_from_dict
+from tavoq_tools.formats.file import load_model, model_from_dict
 
 from .test_files import fifo_reader
 

@@ -188,7 +188,7 @@ def test_gate_counts_and_squares_merge_as_sums_and_map_to_cut_sets():
 
 
 def _native_chunks(bin_width, ranges, horizon=700, seed=4):
-    from tavoq_tools.model.file import load_model
+    from tavoq_tools.formats.file import load_model
     from tavoq_tools.run.chunks import run_chunk
 
     from .test_simulate import STATION

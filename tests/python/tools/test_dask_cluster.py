@@ -23,7 +23,7 @@ from hypothesis import strategies as st
 
 import tavoq
 from tavoq_tools import cli
-from tavoq_tools.model.file import load_model
+from tavoq_tools.formats.file import load_model
 from tavoq_tools.results.counts import BatchStatistics
 from tavoq_tools.run import chunks, precise
 from tavoq_tools.run import dask_cluster as dask_runner

@@ -1,4 +1,4 @@
-"""The Galileo and Open-PSA readers (tavoq_tools.model.galileo, open_psa, fault_tree), the TOML
+"""The Galileo and Open-PSA readers (tavoq_tools.formats.galileo, open_psa, fault_tree), the TOML
 writer and `tavoq convert`: what they read, what they refuse and how they say it."""
 
 import tomllib
@@ -10,9 +10,9 @@ from hypothesis import strategies as st
 
 from tavoq_tools import cli
 from tavoq_tools.errors import ModelError
-from tavoq_tools.model.fault_tree import NameMap
-from tavoq_tools.model.file import file_kind, load_model, model_from_dict
-from tavoq_tools.model.toml_writer import model_to_toml, toml_string
+from tavoq_tools.formats.fault_tree import NameMap
+from tavoq_tools.formats.file import file_kind, load_model, model_from_dict
+from tavoq_tools.formats.toml_writer import model_to_toml, toml_string
 
 GALILEO = """\
 // pumps and a valve
@@ -546,7 +546,7 @@ def test_convert_writes_any_file_name_into_its_heading_so_that_it_reads_back(
 
 
 def test_convert_refuses_to_write_a_model_that_would_not_read_back(tmp_path, capsys, monkeypatch):
-    from tavoq_tools.model import toml_writer
+    from tavoq_tools.formats import toml_writer
 
     source, out = write(tmp_path, "plant.dft", GALILEO), tmp_path / "plant.toml"
     real = toml_writer.model_to_toml

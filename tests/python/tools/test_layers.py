@@ -1,10 +1,12 @@
 """The package's layers, read from its imports: each module imports only from its own layer or
 those below it, no module imports another's private names, and no imports go round in a
-circle. From the bottom: errors, model, results, run, output, cli. The native core in src/ keeps
-the same rule for its includes."""
+circle. From the bottom: errors, model, formats, results, run, output, cli. The native core in
+src/ keeps the same rule for its includes."""
 
 import ast
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -12,7 +14,7 @@ import pytest
 import tavoq_tools
 
 PACKAGE = Path(tavoq_tools.__file__).resolve().parent
-LAYERS = ["errors", "model", "results", "run", "output", "cli"]
+LAYERS = ["errors", "model", "formats", "results", "run", "output", "cli"]
 
 
 def module_name(path):
@@ -131,6 +133,17 @@ def test_the_checks_catch_what_they_look_for():
     assert problems(model, sideways) == []
     assert circle({"a": {"b"}, "b": {"c"}, "c": {"a"}}) == ["a", "b", "c", "a"]
     assert circle({"a": {"b"}, "b": {"c"}, "c": set()}) is None
+
+
+def test_the_model_layer_loads_no_file_format():
+    # A Python user who builds a Model in code pays for no reader (nor defusedxml).
+    code = (
+        "import sys, tavoq_tools.model\n"
+        "loaded = [m for m in sys.modules if m.startswith('tavoq_tools.formats')\n"
+        "          or m.split('.')[0] == 'defusedxml']\n"
+        "assert not loaded, loaded\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
 
 
 # The native core's folders from the bottom: a file includes only from its own folder or

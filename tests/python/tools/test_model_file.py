@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 import tavoq
 from tavoq_tools import cli
-from tavoq_tools.model.file import load_model, model_from_dict
+from tavoq_tools.formats.file import load_model, model_from_dict
 from tavoq_tools.model.system import Component, Model, ModelError, Simulation, Transition
 
 ROOT = Path(__file__).resolve().parents[3]
@@ -442,7 +442,7 @@ def test_an_endless_file_is_refused_without_reading_it_all(tmp_path):
 
 @pytest.mark.parametrize("extra", [0, 1], ids=["at-the-limit", "past-it"])
 def test_a_file_past_the_size_limit_is_refused_unread(tmp_path, extra):
-    from tavoq_tools.model.file import MAX_FILE_BYTES
+    from tavoq_tools.formats.file import MAX_FILE_BYTES
 
     # A valid model padded with a comment up to the limit (sparse: no disk space taken).
     path = write(tmp_path, BASE + "#")

@@ -11,8 +11,8 @@ from hypothesis import strategies as st
 import tavoq
 from tavoq_tools.cli import check_text
 from tavoq_tools.errors import ModelError
+from tavoq_tools.formats.file import model_from_dict
 from tavoq_tools.model import Component, Model, Simulation, Transition
-from tavoq_tools.model.file import model_from_dict
 
 from .test_model_file import FUZZ, ODD_VALUES, key_paths, loads_or_refuses
 
@@ -484,7 +484,7 @@ def test_the_example_plant_uses_every_construct_and_runs():
     from pathlib import Path
 
     from tavoq_tools import simulate, summarize
-    from tavoq_tools.model.file import load_model
+    from tavoq_tools.formats.file import load_model
 
     model = load_model(Path(__file__).resolve().parents[3] / "examples" / "plant.toml")
     assert model.crews and model.standby and model.common_causes and model.triggers

@@ -11,7 +11,7 @@ import pytest
 
 import tavoq
 from tavoq_tools import cli
-from tavoq_tools.model.file import load_model
+from tavoq_tools.formats.file import load_model
 
 
 class _Terminal(io.StringIO):
@@ -173,7 +173,7 @@ def test_chunks_and_a_progress_bar_change_no_binned_number(points, monkeypatch):
 
 def test_negative_first_draws_are_one_warning_naming_the_components(tmp_path):
     from tavoq_tools.errors import NegativeDelayWarning
-    from tavoq_tools.model.file import model_from_dict
+    from tavoq_tools.formats.file import model_from_dict
 
     def part(stddev):
         return {

@@ -680,7 +680,7 @@ def test_series_parallel_fault_tree(case: tuple[Any, ...]) -> None:
 def plant_model(text: str) -> Any:
     import tomllib
 
-    from tavoq_tools.model.file import model_from_dict
+    from tavoq_tools.formats.file import model_from_dict
 
     return model_from_dict(tomllib.loads(text))
 

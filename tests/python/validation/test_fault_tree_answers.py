@@ -13,7 +13,7 @@ import pytest
 
 import tavoq_tools as tt
 from tavoq_tools import cli
-from tavoq_tools.model.file import load_model
+from tavoq_tools.formats.file import load_model
 
 TREES = Path(__file__).parent / "trees"
 RUNS = 40_000

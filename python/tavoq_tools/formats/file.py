@@ -1,5 +1,5 @@
 """Read a model from a TOML file (docs/model-format.md describes the format), or from a
-Galileo or Open-PSA fault tree (tavoq_tools.model.galileo, tavoq_tools.model.open_psa).
+Galileo or Open-PSA fault tree (tavoq_tools.formats.galileo, tavoq_tools.formats.open_psa).
 
 ``load_model(path)`` returns a checked ``Model`` or raises ``ModelError``, whose one-line text
 names the file, the key path and what is allowed:
@@ -22,10 +22,10 @@ from pathlib import Path
 from typing import Any
 
 from ..errors import ModelError, shown, unknown
+from ..model.plant import CommonCause, CrewPool, Move, StandbyGroup, Trigger
+from ..model.system import Component, Model, Simulation, Transition
 from . import galileo, open_psa
 from .fault_tree import renamed, to_model
-from .plant import CommonCause, CrewPool, Move, StandbyGroup, Trigger
-from .system import Component, Model, Simulation, Transition
 
 __all__ = ["EXTENSIONS", "ModelError", "file_kind", "load_model", "model_from_dict", "read_model"]
 
@@ -264,7 +264,7 @@ def load_model(
     by its extension or, without one of these, by its first characters (``file_kind``). For
     the fault trees one time unit is ``step`` of the file's time (1 unless given), the
     horizon is ``mission_time`` in the file's time, and ``top`` names the top gate of an
-    Open-PSA file that has several (tavoq_tools.model.fault_tree); ``any_horizon`` lets a
+    Open-PSA file that has several (tavoq_tools.formats.fault_tree); ``any_horizon`` lets a
     fault tree without a mission time load with a horizon of one step, to be checked.
     """
     return read_model(

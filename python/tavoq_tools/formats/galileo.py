@@ -21,7 +21,7 @@ The order-dependent gates (``pand``, ``por``, ``seq``, ``mutex``, ``pdep``) are 
 the gate, its line and the kinds that are read: reading one as another kind of gate would
 change the answer without a word.
 
-``parse(text, file)`` gives a ``TreeDraft`` (tavoq_tools.model.fault_tree) or raises
+``parse(text, file)`` gives a ``TreeDraft`` (tavoq_tools.formats.fault_tree) or raises
 ``ModelError`` naming the file, the line and what is wrong.
 """
 

@@ -30,9 +30,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from ..errors import INT32_MAX, ModelError, one_line
-from . import logic
-from .plant import Move, StandbyGroup, Trigger
-from .system import Component, Model, Simulation, Transition
+from ..model import logic
+from ..model.plant import Move, StandbyGroup, Trigger
+from ..model.system import Component, Model, Simulation, Transition
 
 __all__ = [
     "Event",

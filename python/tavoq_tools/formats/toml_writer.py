@@ -14,7 +14,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 from ..errors import one_line
-from .system import Component, Model
+from ..model.system import Component, Model
 
 __all__ = ["model_to_toml", "toml_string", "toml_value"]
 
