@@ -19,6 +19,7 @@ import argparse
 import contextlib
 import dataclasses
 import json
+import logging
 import os
 import signal
 import sys
@@ -547,16 +548,24 @@ def _cluster(address: str | None) -> Iterator[Any]:
         distributed = import_distributed()
     except DaskMissingError as err:
         raise _UsageError(f"--scheduler {address}: {err}") from None
+    # Dask logs what goes wrong with its connection (a page of traceback when the scheduler
+    # goes away), through handlers of its own on several loggers; the command says it in
+    # its own one line, and logs nothing itself.
+    disabled = logging.root.manager.disable
+    logging.disable(logging.CRITICAL)
     try:
-        client = distributed.Client(address, timeout=CONNECT_TIMEOUT_S)
-    except (OSError, ValueError, TypeError) as err:
-        raise _UsageError(
-            f"--scheduler {address}: cannot reach a Dask scheduler there ({err})"
-        ) from None
-    try:
-        yield client
+        try:
+            client = distributed.Client(address, timeout=CONNECT_TIMEOUT_S)
+        except (OSError, ValueError, TypeError) as err:
+            raise _UsageError(
+                f"--scheduler {address}: cannot reach a Dask scheduler there ({err})"
+            ) from None
+        try:
+            yield client
+        finally:
+            client.close()
     finally:
-        client.close()
+        logging.disable(disabled)
 
 
 def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
