@@ -20,8 +20,8 @@ from __future__ import annotations
 
 import math
 import time
-from concurrent.futures import CancelledError
 from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import CancelledError
 from typing import Any
 
 from ..errors import INT32_MIN, DaskMissingError, check_integer
