@@ -16,8 +16,13 @@
 - ``native_stdout_silenced``: keeps the runners' progress lines off the terminal.
 """
 
+from __future__ import annotations
+
 from importlib import import_module
-from typing import TYPE_CHECKING, Any
+
+# Not typing's: the command imports this package first of all, and typing takes a while to
+# load (Ctrl-C meanwhile would be a traceback). Type checkers take the name as typing's.
+TYPE_CHECKING = False
 
 # Each name is imported from its module on first use: the command imports this package first
 # of all, and numpy, the engine and the rest then load inside its own handling of Ctrl-C
@@ -49,6 +54,8 @@ _HOMES = {
 }
 
 if TYPE_CHECKING:
+    from typing import Any
+
     from .errors import ModelError
     from .formats.file import load_model
     from .model.logic import k_out_of_n_cutsets

@@ -19,6 +19,7 @@ import argparse
 import contextlib
 import dataclasses
 import json
+import logging
 import os
 import signal
 import sys
@@ -287,7 +288,7 @@ def _naming(file: str) -> Iterator[None]:
     except ModelError as err:
         raise (err if err.file else err.in_file(file)) from None
     except (RuntimeError, MemoryError) as err:
-        raise _Refused(f"{file}: {err}") from None
+        raise _Refused(f"{file}: {_said(err)}") from None
 
 
 def _with_overrides(model: Model, args: argparse.Namespace) -> Model:
@@ -547,16 +548,24 @@ def _cluster(address: str | None) -> Iterator[Any]:
         distributed = import_distributed()
     except DaskMissingError as err:
         raise _UsageError(f"--scheduler {address}: {err}") from None
+    # Dask logs what goes wrong with its connection (a page of traceback when the scheduler
+    # goes away), through handlers of its own on several loggers; the command says it in
+    # its own one line, and logs nothing itself.
+    disabled = logging.root.manager.disable
+    logging.disable(logging.CRITICAL)
     try:
-        client = distributed.Client(address, timeout=CONNECT_TIMEOUT_S)
-    except (OSError, ValueError, TypeError) as err:
-        raise _UsageError(
-            f"--scheduler {address}: cannot reach a Dask scheduler there ({err})"
-        ) from None
-    try:
-        yield client
+        try:
+            client = distributed.Client(address, timeout=CONNECT_TIMEOUT_S)
+        except (OSError, ValueError, TypeError) as err:
+            raise _UsageError(
+                f"--scheduler {address}: cannot reach a Dask scheduler there ({err})"
+            ) from None
+        try:
+            yield client
+        finally:
+            client.close()
     finally:
-        client.close()
+        logging.disable(disabled)
 
 
 def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
@@ -747,7 +756,44 @@ def _reads_back(text: str, model: Model, file: str) -> None:
         raise _Refused(f"{file}: the TOML model written for it does not read back ({problem})")
 
 
+def _open_standard_streams() -> None:
+    """A descriptor 0, 1 or 2 that the command was started without (``2>&-``) is opened on
+    /dev/null: what would be written there then goes nowhere, rather than into the first
+    file the command opens, which would take its number; and Python gets a stream for it,
+    so that a message to it is dropped instead of failing."""
+    for fd, name, mode in ((0, "stdin", "r"), (1, "stdout", "w"), (2, "stderr", "w")):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+            if getattr(sys, name) is None:
+                setattr(sys, name, open(fd, mode, closefd=False))
+
+
+def _said(err: BaseException) -> str:
+    """The text of an error, never empty: a MemoryError usually has none."""
+    if isinstance(err, MemoryError) and not str(err):
+        return (
+            "not enough memory: the machine's memory or the process's address-space limit "
+            "(ulimit -v) is used up"
+        )
+    if isinstance(err, ImportError):
+        # The reason is the first line of the innermost error (numpy wraps it in a page).
+        root: BaseException = err
+        while root.__cause__ is not None:
+            root = root.__cause__
+        reason = (str(root).strip().splitlines() or [type(root).__name__])[0]
+        if "failed to map segment" in reason or "annot allocate memory" in reason:
+            reason += ": not enough memory, or the address-space limit (ulimit -v) reached"
+        return f"cannot load {err.name or 'a module the command needs'}: {reason}"
+    return str(err) or type(err).__name__
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    _open_standard_streams()
     try:
         with _stop_signals():
             args = build_parser().parse_args(argv)
@@ -768,8 +814,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (ModelError, _UsageError) as err:
         print(err, file=sys.stderr)
         return EXIT_USAGE
-    except (RuntimeError, MemoryError, OSError, ValueError) as err:
-        print(f"tavoq: error: {err}", file=sys.stderr)
+    except (RuntimeError, MemoryError, OSError, ValueError, ImportError) as err:
+        print(f"tavoq: error: {_said(err)}", file=sys.stderr)
         return EXIT_FAILED
 
 

@@ -286,9 +286,7 @@ def read_model(
     if not file:
         raise ModelError("", "no model file named: the path is empty")
     try:
-        # Read one byte past the limit, never the whole of an endless file (/dev/zero).
-        with Path(path).open("rb") as f:
-            data = f.read(MAX_FILE_BYTES + 1)
+        data = _read_at_most(Path(path), MAX_FILE_BYTES + 1)
     except OSError as err:
         raise ModelError("", f"cannot read the file: {err.strerror or err}", file) from None
     if len(data) > MAX_FILE_BYTES:
@@ -330,6 +328,22 @@ def read_model(
         any_horizon=any_horizon,
     )
     return model, renamed(draft)
+
+
+def _read_at_most(path: Path, limit: int) -> bytes:
+    """The first ``limit`` bytes of the file, read a mebibyte at a time: never the whole of
+    an endless file (/dev/zero), nor a buffer of the limit for a small one (a read of n
+    bytes asks for all n at once, which a tight address-space limit refuses)."""
+    chunks: list[bytes] = []
+    size = 0
+    with path.open("rb") as f:
+        while size < limit:
+            chunk = f.read(min(2**20, limit - size))
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+    return b"".join(chunks)
 
 
 #: File kind by extension; anything else is recognised by its content.

@@ -5,6 +5,11 @@ Each file is written under a temporary name beside its target, and only once all
 complete are they renamed into place, with Ctrl-C (and SIGTERM, SIGHUP) held off meanwhile;
 a rename that fails puts back the files already renamed. A reader never sees a half-written
 file (while the renames go on, a reader may see some of the new files beside old ones).
+
+A stream among the targets (/dev/null, a FIFO, /dev/stdout) is written into, never replaced,
+once the files are in place. Into a directory held by ``directory_lock``, each step is noted
+on disk first, so that a writer killed outright (no handler runs on SIGKILL) leaves what the
+next holder of the lock needs to finish or undo its work (``recover``).
 """
 
 from __future__ import annotations

@@ -21,6 +21,7 @@ from __future__ import annotations
 import math
 import time
 from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import CancelledError
 from typing import Any
 
 from ..errors import INT32_MIN, DaskMissingError, check_integer
@@ -33,6 +34,7 @@ __all__ = [
     "DEFAULT_WORKER_TIMEOUT_S",
     "DaskMissingError",
     "NoWorkersError",
+    "SchedulerLostError",
     "check_worker_timeout",
     "dask_chunk_runner",
     "import_distributed",
@@ -52,6 +54,28 @@ WORKER_POLL_S = 1.0
 
 class NoWorkersError(RuntimeError):
     """The cluster had no worker for longer than the batch would wait."""
+
+
+class SchedulerLostError(RuntimeError):
+    """The Dask scheduler went away during a batch (stopped, killed or restarted), taking the
+    batch's tasks with it."""
+
+
+def _reason(err: BaseException) -> str:
+    """Dask's reason for cancelling futures, or the first line of its error: its text goes on
+    with the ids of every future."""
+    lines = str(err).strip().splitlines()
+    for line in lines:
+        if "for reason:" in line:
+            return line.split("for reason:", 1)[1].strip().rstrip(".")
+    return lines[0] if lines else type(err).__name__
+
+
+def _scheduler_address(client: Any) -> str:
+    try:
+        return str(client.scheduler.address)
+    except Exception:  # only for the message: a client without one still gets a message
+        return "?"
 
 
 def import_distributed() -> Any:
@@ -121,6 +145,14 @@ def dask_chunk_runner(
         ]
         pending = set(futures)
         alone_since: float | None = None  # since when the cluster has had no worker
+
+        def lost(err: BaseException) -> SchedulerLostError:
+            return SchedulerLostError(
+                f"the Dask scheduler at {_scheduler_address(client)} went away (stopped or "
+                f"restarted) with the batch's tasks: {len(pending)} of {len(futures)} chunks "
+                f"were not run ({_reason(err)})"
+            )
+
         try:
             while pending:
                 try:
@@ -129,9 +161,15 @@ def dask_chunk_runner(
                     ).done
                 except TimeoutError:
                     done = set()
+                except (CancelledError, distributed.comm.CommClosedError) as err:
+                    raise lost(err) from None
                 for future in done:
+                    try:
+                        # Raises the task's own error once its retries are spent.
+                        part = future.result()
+                    except (CancelledError, distributed.comm.CommClosedError) as err:
+                        raise lost(err) from None
                     pending.discard(future)
-                    part = future.result()  # raises the task's error once retries are spent
                     if on_chunk is not None:
                         on_chunk(part)
                     yield part

@@ -374,6 +374,89 @@ def test_runs_without_a_stdout(tmp_path, monkeypatch):
     assert stats.n_runs == 50
 
 
+@pytest.mark.parametrize(
+    ("args", "code"),
+    [
+        (["run", STATION, "--runs", 50, "--horizon", 500, "--out", "{out}"], 0),
+        (["run", "{bad}", "--out", "{out}"], 2),
+        (["check", STATION], 0),
+    ],
+)
+def test_runs_without_a_stderr(tmp_path, args, code):
+    # 2>&-: the messages go nowhere, the exit code says it all, and no file opened later takes
+    # descriptor 2 (the engine's or Python's last words would land in it).
+    out, bad = tmp_path / "out", tmp_path / "bad.toml"
+    bad.write_text(BAD_MODEL)
+    args = [str(a).format(out=out, bad=bad) for a in args]
+    closed = subprocess.run(
+        ["bash", "-c", 'exec "$@" 2>&-', "bash", *COMMAND, *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert closed.returncode == code and closed.stderr == ""
+    if "--out" in args and code == 0:
+        expected = FILES if has_matplotlib() else FILES[:-1]
+        assert sorted(p.name for p in out.iterdir()) == expected
+        assert json.loads((out / "summary.json").read_text())["n_runs"] == 50
+    else:
+        assert not out.exists()
+
+
+# Loads what `tavoq check` needs, then caps the address space at what is mapped plus the given
+# MiB: the reading of the model file asked for 64 MiB at once, whatever its size.
+UNDER_A_CAP = """
+import resource, sys
+import numpy, tavoq, tomllib
+import tavoq_tools.model.cutsets, tavoq_tools.model.file, tavoq_tools.model.system
+from tavoq_tools.cli import main
+
+room = int(sys.argv.pop(1)) << 20
+with open("/proc/self/status") as f:
+    mapped = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (mapped + room, mapped + room))
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@NOT_UNDER_ASAN
+@pytest.mark.parametrize(("room", "code"), [(0, 1), (32, 0)])
+def test_a_tight_address_space_is_named_or_enough(room, code):
+    result = subprocess.run(
+        [sys.executable, "-c", UNDER_A_CAP, str(room), "check", str(STATION)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert result.returncode == code, result.stderr
+    if code:
+        assert result.stderr == (
+            "tavoq: error: not enough memory: the machine's memory or the process's "
+            "address-space limit (ulimit -v) is used up\n"
+        )
+    else:
+        assert "Minimal cut sets (5)" in result.stdout
+
+
+def test_a_library_that_fails_to_map_is_one_line_naming_memory(capsys, monkeypatch):
+    # numpy wraps the loader's error in a page of advice; the first line of the cause is it.
+    def failing_load(args, **options):
+        try:
+            raise ImportError("libx.so: failed to map segment from shared object")
+        except ImportError as cause:
+            raise ImportError("IMPORTANT: PLEASE READ THIS\n\nmany lines") from cause
+
+    monkeypatch.setattr(cli, "_load", failing_load)
+    assert cli.main(["check", str(STATION)]) == 1
+    assert capsys.readouterr().err == (
+        "tavoq: error: cannot load a module the command needs: libx.so: failed to map "
+        "segment from shared object: not enough memory, or the address-space limit "
+        "(ulimit -v) reached\n"
+    )
+
+
 def test_a_reader_that_stops_early_does_not_cost_the_files(tmp_path, monkeypatch):
     # tavoq run ... | head: every print after the reader has gone fails.
     class Closed(io.StringIO):
@@ -580,24 +663,41 @@ def test_a_stream_output_is_written_into_and_never_replaced(tmp_path, command):
         assert f"Wrote {link}".encode() in result.stdout
 
 
-# The console script's own lines, with Ctrl-C arriving as the given module starts to load.
+# The console script's own lines, with Ctrl-C arriving as the given module starts to load
+# (the finder is a plain class: importlib.abc would load typing before the command does).
 CTRL_C_AT_IMPORT = """
-import importlib.abc, os, signal, sys
+import os, signal, sys
 
-class CtrlC(importlib.abc.MetaPathFinder):
+module = sys.argv.pop(1)
+
+class CtrlC:
     def find_spec(self, name, path=None, target=None):
-        if name == sys.argv[1]:
+        if name == module:
             sys.meta_path.remove(self)
             os.kill(os.getpid(), signal.SIGINT)
         return None
 
 sys.meta_path.insert(0, CtrlC())
-from tavoq_tools.cli import main
-sys.exit(main(sys.argv[2:]))
+from tavoq_tools.__main__ import main
+sys.exit(main())
 """
 
 
-@pytest.mark.parametrize("module", ["numpy", "tavoq", "tomllib", "tavoq_tools.model.system"])
+@pytest.mark.parametrize(
+    "module",
+    [
+        # What the command's module loads as it is imported ...
+        "tavoq_tools.cli",
+        "typing",
+        "argparse",
+        "tavoq_tools.errors",
+        # ... and what it loads within its own handling of Ctrl-C.
+        "numpy",
+        "tavoq",
+        "tomllib",
+        "tavoq_tools.model.system",
+    ],
+)
 def test_ctrl_c_while_the_command_starts_is_one_line_and_130(module):
     result = subprocess.run(
         [sys.executable, "-c", CTRL_C_AT_IMPORT, module, "run", str(STATION), "--runs", "10"],

@@ -434,3 +434,65 @@ def test_a_worker_killed_mid_chunk_changes_nothing(client, tmp_path):
         # The nanny starts a fresh worker in place of the killed one.
         client.wait_for_workers(2, timeout=60)
     assert killed[0] not in client.run(os.getpid).values()
+
+
+def dask_process(*args, log):
+    """A `dask scheduler` or `dask worker` of its own process, logging into ``log``."""
+    dask = Path(sys.executable).with_name("dask")
+    return subprocess.Popen(
+        [str(dask), *args, "--no-dashboard"], stdout=log, stderr=subprocess.STDOUT
+    )
+
+
+def scheduler_address(log_path, deadline):
+    while time.monotonic() < deadline:
+        for line in log_path.read_text().splitlines():
+            if "Scheduler at:" in line:
+                return line.split("Scheduler at:")[1].strip()
+        time.sleep(0.1)
+    pytest.fail("the scheduler never said its address")
+
+
+@pytest.mark.parametrize("restarted", [False, True], ids=["killed", "restarted"])
+def test_a_scheduler_that_goes_away_is_one_line_naming_it(tmp_path, restarted):
+    pytest.importorskip("distributed")
+    logs = tmp_path / "scheduler.log"
+    processes = []
+    try:
+        with open(logs, "w") as log:
+            scheduler = dask_process("scheduler", "--host", "127.0.0.1", "--port", "0", log=log)
+            processes.append(scheduler)
+            address = scheduler_address(logs, time.monotonic() + 60)
+            processes.append(dask_process("worker", address, "--nthreads", "1", log=log))
+            command = subprocess.Popen(
+                [
+                    str(Path(sys.executable).with_name("tavoq")),
+                    *("run", str(STATION), "--runs", "3000000", "--scheduler", address),
+                ],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
+            processes.append(command)
+            # The model's paragraph is printed once the client is connected.
+            assert command.stdout.readline().startswith("Pumping station")
+            time.sleep(1)
+            scheduler.kill()
+            scheduler.wait(timeout=30)
+            if restarted:  # a new scheduler at the same address
+                port = address.rsplit(":", 1)[1]
+                processes.append(
+                    dask_process("scheduler", "--host", "127.0.0.1", "--port", port, log=log)
+                )
+            _, err = command.communicate(timeout=120)  # a guard only
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+    assert command.returncode == 1
+    assert err.startswith(
+        f"tavoq: error: {STATION}: the Dask scheduler at {address} went away (stopped or "
+        "restarted) with the batch's tasks: "
+    ), err
+    assert err.count("\n") == 1

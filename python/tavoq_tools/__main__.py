@@ -1,0 +1,34 @@
+"""The ``tavoq`` command's entry point (and ``python -m tavoq_tools``).
+
+The command's module loads here, within a handler of Ctrl-C: its imports take a good part
+of the start-up, and Ctrl-C during them is one line and exit code 130, as at any later
+moment, rather than a traceback. Nothing is imported before it but the package (which
+itself imports almost nothing) and sys.
+"""
+
+import sys
+
+# As tavoq_tools.cli's EXIT_FAILED and EXIT_INTERRUPTED, not loaded yet when needed here.
+EXIT_FAILED = 1
+EXIT_INTERRUPTED = 130
+
+
+def main() -> int:
+    try:
+        from .cli import main as command
+    except KeyboardInterrupt:
+        _say("tavoq: interrupted")
+        return EXIT_INTERRUPTED
+    except MemoryError:
+        _say("tavoq: error: not enough memory to start (ulimit -v, or the machine's memory)")
+        return EXIT_FAILED
+    return command()
+
+
+def _say(line: str) -> None:
+    if sys.stderr is not None:  # started with stderr closed: nowhere to say it
+        print(line, file=sys.stderr)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
