@@ -601,18 +601,24 @@ class _TriggerGraph:
         down = event & 1
         return [2 * p + down for p in self.parents[event >> 1]]
 
-    def closure(self, starts: Sequence[int], seen: dict[int, int], label: int) -> list[int]:
+    def closure(
+        self, starts: Sequence[int], seen: dict[int, int], label: int, ceiling: int | None = None
+    ) -> list[int]:
         """The events above ``starts`` (themselves included) not in ``seen`` yet, each
-        entered in ``seen`` with ``label``; returned in the order they are met."""
+        entered in ``seen`` with ``label``; returned in the order they are met. With
+        ``ceiling``, only those of nodes up to it: a node's parents have higher numbers (a
+        group comes after its units, a gate after its inputs), so nothing above a node
+        numbered past the ceiling is at or below it."""
+        top = len(self.parents) if ceiling is None else ceiling
         met = []
-        stack = [e for e in starts if e not in seen]
+        stack = [e for e in starts if e not in seen and e >> 1 <= top]
         for e in stack:
             seen[e] = label
         while stack:
             event = stack.pop()
             met.append(event)
             for up in self.above(event):
-                if up not in seen:
+                if up not in seen and up >> 1 <= top:
                     seen[up] = label
                     stack.append(up)
         return met
@@ -707,8 +713,9 @@ def _refuse_endless(graph: _TriggerGraph) -> None:
     refused: tuple[int, int] | None = None
     for group in graph.cyclic_groups():
         first: dict[int, int] = {}  # event -> the first trigger of the group whose moves cause it
+        ceiling = max(graph.rows[t][0] for t in group)  # the highest node the group watches
         for t in group:
-            graph.closure(graph.moved[t], first, t)
+            graph.closure(graph.moved[t], first, t, ceiling)
         for start in group:
             node, on_failure, _ = graph.rows[start]
             undoing = first.get(2 * node + (not on_failure))

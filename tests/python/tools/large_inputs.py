@@ -63,6 +63,16 @@ def layered_triggers(layers: int, width: int) -> str:
     return text
 
 
+def trigger_pairs(depth: int, pairs: int) -> str:
+    """A chain of ``depth`` gates (``gate_chain``) whose first ``2 * pairs`` components fail
+    each other in pairs: ``pairs`` closed chains of two triggers, which settle."""
+    text = gate_chain(depth)
+    for k in range(pairs):
+        a, b = f"c0_{2 * k + 1}", f"c0_{2 * k + 2}"
+        text += _trigger(a, b) + _trigger(b, a)
+    return text
+
+
 def group_trigger(members: int) -> str:
     """A trigger that moves a count group of ``members`` components when another fails."""
     return (

@@ -452,6 +452,15 @@ LARGE = {
     "fdep-cascade": ("galileo_fdep_cascade", (10_000,), "dft", "len(model.triggers)", 9_999),
     # one trigger on the top of a chain of 10,000 gates, each above 2 to 10,001 components
     "trigger-on-a-chain": ("gate_chain", (10_000, "or", True), "toml", "len(model.triggers)", 1),
+    # 10,000 pairs of components failing each other at the foot of a chain of 40,000 gates:
+    # 10,000 closed chains, each below up to 40,000 gates it cannot turn back
+    "pairs-below-a-chain": (
+        "trigger_pairs",
+        (40_000, 10_000),
+        "toml",
+        "len(model.triggers)",
+        20_000,
+    ),
     # a trigger moving a group of 60,000 components, each under 2 of the 60,003 nodes
     "trigger-on-a-group": (
         "group_trigger",
