@@ -425,7 +425,9 @@ class _RowEstimates:
         self.per_run: dict[int, Estimate] = {}
         self.criticalities: dict[int, Estimate | None] = {}
 
-    def unavailability(self, down: int, squares: np.ndarray, i: int, square: float) -> Any:
+    def unavailability(
+        self, down: int, squares: np.ndarray, i: int, square: float
+    ) -> Estimate | None:
         key = (down, square, bool(len(squares)))
         if key not in self.unavailabilities:
             self.unavailabilities[key] = _unavailability(
