@@ -376,7 +376,18 @@ def _modules(graph: LogicGraph) -> list[bool]:
     return module
 
 
+# The last graph's independence: counting and listing ask for it several times.
+_last_independence: tuple[LogicGraph | None, list[bool]] = (None, [])
+
+
 def _independence(graph: LogicGraph) -> list[bool]:
+    global _last_independence
+    if _last_independence[0] is not graph:
+        _last_independence = (graph, _find_independence(graph))
+    return _last_independence[1]
+
+
+def _find_independence(graph: LogicGraph) -> list[bool]:
     """For each gate under the top, whether no component lies under two of its inputs (an
     input listed twice shares). A component or a module is one token: nothing outside a
     module reaches what lies below it. Only the gates that are not modules are expanded, into
