@@ -17,7 +17,7 @@ chain of gates or on a large group, deep chains, a long value that is no number)
 loaded and checked in a child process capped at 4 GiB of address space and 300 s of CPU, which
 reports its CPU time and peak resident memory, or how it was stopped. Run it with
 PYTHONPATH=<another tree>/python to measure that tree's sources.
-Usage: python bench/bench_load.py [--large]
+Usage: python bench/bench_load.py [--large [--only TEXT]]
 """
 
 from __future__ import annotations
@@ -149,6 +149,10 @@ LARGE = {
     "trigger on a chain of 10,000 gates": (large_inputs.gate_chain(10_000, "or", True), "toml"),
     "trigger on a chain of 20,000 gates": (large_inputs.gate_chain(20_000, "or", True), "toml"),
     "trigger moving a group of 30,000": (large_inputs.group_trigger(30_000), "toml"),
+    "10,000 trigger pairs below 40,000 gates": (
+        large_inputs.trigger_pairs(40_000, 10_000),
+        "toml",
+    ),
     "chain of 100,000 gates": (large_inputs.gate_chain(100_000), "toml"),
     "chain of 300,000 gates": (large_inputs.gate_chain(300_000), "toml"),
     "Galileo value of 40,000 digits": (large_inputs.galileo_value("1" * 40_000 + "x"), "dft"),
@@ -170,10 +174,13 @@ except ModelError:
 """
 
 
-def large_cases(folder: Path) -> None:
-    """Each large model loaded and checked in a child process: its CPU time and peak memory."""
-    print(f"{'model':<38} {'size':>8}  {'CPU s':>8}  {'peak MB':>8}")
+def large_cases(folder: Path, only: str = "") -> None:
+    """Each large model (those whose label holds ``only``) loaded and checked in a child
+    process: its CPU time and peak memory."""
+    print(f"{'model':<40} {'size':>8}  {'CPU s':>8}  {'peak MB':>8}")
     for label, (text, extension) in LARGE.items():
+        if only not in label:
+            continue
         path = folder / f"large.{extension}"
         path.write_text(text)
         with open(folder / "stderr", "w+") as stderr:
@@ -193,16 +200,17 @@ def large_cases(folder: Path) -> None:
         else:
             outcome = ""
         size = f"{len(text) / 1024:.0f} KB"
-        print(f"{label:<38} {size:>8}  {cpu:8.2f}  {peak}{outcome}", flush=True)
+        print(f"{label:<40} {size:>8}  {cpu:8.2f}  {peak}{outcome}", flush=True)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--large", action="store_true", help="the large shapes only")
+    parser.add_argument("--only", default="", help="with --large: the shapes whose label has this")
     args = parser.parse_args()
     if args.large:
         with tempfile.TemporaryDirectory() as folder:
-            large_cases(Path(folder))
+            large_cases(Path(folder), args.only)
         return
     cases = {
         "10k (5,000 components, 5,000 gates)": model_text(5000, [625] * 8, 1),
