@@ -10,14 +10,27 @@ the work budget) and checked (`tavoq check`'s text, which lists the smallest cut
 An Open-PSA file of 5,000 basic events under 2,000-odd gates is loaded (`load_model`: the
 XML read with defusedxml, the Model built and checked) and written as TOML (`tavoq convert`'s
 text).
-Usage: python bench/bench_load.py
+
+With --large, the shapes whose checks must stay linear (the generators of
+tests/python/tools/large_inputs.py: layers of triggers, fdep cascades, a trigger on a long
+chain of gates or on a large group, deep chains, a long value that is no number) are each
+loaded and checked in a child process capped at 4 GiB of address space and 300 s of CPU, which
+reports its CPU time and peak resident memory, or how it was stopped. Run it with
+PYTHONPATH=<another tree>/python to measure that tree's sources.
+Usage: python bench/bench_load.py [--large [--only TEXT]]
 """
 
 from __future__ import annotations
 
+import argparse
+import os
 import random
+import signal
 import statistics
+import subprocess
+import sys
 import tempfile
+import textwrap
 import time
 from pathlib import Path
 
@@ -127,7 +140,78 @@ def median_seconds(path: Path) -> tuple[float, float]:
     return statistics.median(loads), statistics.median(checks)
 
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python" / "tools"))
+import large_inputs  # noqa: E402  (the tests' generators of large models)
+
+LARGE = {
+    "layers of triggers, 20 x 23": (large_inputs.layered_triggers(20, 23), "toml"),
+    "Galileo fdep cascade, 10,000": (large_inputs.galileo_fdep_cascade(10_000), "dft"),
+    "trigger on a chain of 10,000 gates": (large_inputs.gate_chain(10_000, "or", True), "toml"),
+    "trigger on a chain of 20,000 gates": (large_inputs.gate_chain(20_000, "or", True), "toml"),
+    "trigger moving a group of 30,000": (large_inputs.group_trigger(30_000), "toml"),
+    "10,000 trigger pairs below 40,000 gates": (
+        large_inputs.trigger_pairs(40_000, 10_000),
+        "toml",
+    ),
+    "chain of 100,000 gates": (large_inputs.gate_chain(100_000), "toml"),
+    "chain of 300,000 gates": (large_inputs.gate_chain(300_000), "toml"),
+    "Galileo value of 40,000 digits": (large_inputs.galileo_value("1" * 40_000 + "x"), "dft"),
+}
+
+CHILD = """
+import resource, sys
+from tavoq_tools import cli
+from tavoq_tools.errors import ModelError
+from tavoq_tools.model.file import load_model
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+resource.setrlimit(resource.RLIMIT_CPU, (300, 300))
+path = sys.argv[1]
+try:
+    model = load_model(path, mission_time=100 if path.endswith(".dft") else None)
+    cli.check_text(model, path)
+except ModelError:
+    pass  # refused as it should be: the time to refuse it is what counts
+"""
+
+
+def large_cases(folder: Path, only: str = "") -> None:
+    """Each large model (those whose label holds ``only``) loaded and checked in a child
+    process: its CPU time and peak memory."""
+    print(f"{'model':<40} {'size':>8}  {'CPU s':>8}  {'peak MB':>8}")
+    for label, (text, extension) in LARGE.items():
+        if only not in label:
+            continue
+        path = folder / f"large.{extension}"
+        path.write_text(text)
+        with open(folder / "stderr", "w+") as stderr:
+            child = subprocess.Popen(
+                [sys.executable, "-c", textwrap.dedent(CHILD), str(path)], stderr=stderr
+            )
+            _, status, usage = os.wait4(child.pid, 0)
+            child.returncode = os.waitstatus_to_exitcode(status)
+            stderr.seek(0)
+            error = stderr.read().strip().splitlines()
+        cpu = usage.ru_utime + usage.ru_stime
+        peak = f"{usage.ru_maxrss / 1024:8.0f}"
+        if child.returncode == -signal.SIGXCPU:
+            outcome = "  stopped at 300 s of CPU"
+        elif child.returncode:
+            outcome = "  failed: " + (error or ["?"])[-1][:60]
+        else:
+            outcome = ""
+        size = f"{len(text) / 1024:.0f} KB"
+        print(f"{label:<40} {size:>8}  {cpu:8.2f}  {peak}{outcome}", flush=True)
+
+
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--large", action="store_true", help="the large shapes only")
+    parser.add_argument("--only", default="", help="with --large: the shapes whose label has this")
+    args = parser.parse_args()
+    if args.large:
+        with tempfile.TemporaryDirectory() as folder:
+            large_cases(Path(folder), args.only)
+        return
     cases = {
         "10k (5,000 components, 5,000 gates)": model_text(5000, [625] * 8, 1),
         "2k/600 (2,000 components, 600 gates, depth 8)": model_text(2000, [75] * 8, 2),

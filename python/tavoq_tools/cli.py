@@ -606,6 +606,8 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
     if count.exact is None:
         shown += (
             f" (those of up to {count.order} components; counting the rest would take too long)"
+            if count.order
+            else " (too many to count within the work budget)"
         )
     if listed and count.exact != len(listed):
         shown += f"; the {len(listed)} smallest" + ("" if complete else " found")

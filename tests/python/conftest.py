@@ -107,3 +107,21 @@ def run_python(code, timeout=120, env=None):
         timeout=timeout,
         env=None if env is None else {**os.environ, **env},
     )
+
+
+def run_capped(code, megabytes=300, cpu_seconds=60):
+    """Run a snippet in a fresh interpreter that may map ``megabytes`` MiB more than it has
+    once the snippet's imports (its lines up to the first blank one) are done, and use
+    ``cpu_seconds`` of CPU: far more than a linear algorithm needs on the inputs the tests give
+    it, far less than a quadratic one. Return the CompletedProcess."""
+    code = textwrap.dedent(code)
+    imports, _, rest = code.partition("\n\n")
+    cap = f"""
+import resource
+with open("/proc/self/status") as f:
+    mapped = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+cap = mapped + ({megabytes} << 20)
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+resource.setrlimit(resource.RLIMIT_CPU, ({cpu_seconds}, {cpu_seconds}))
+"""
+    return run_python(imports + "\n" + cap + "\n" + rest, timeout=10 * cpu_seconds)

@@ -47,7 +47,9 @@ _TOKEN = re.compile(
 )
 _KOFN = re.compile(r"([0-9]+)of([0-9]+)\Z")
 _VOT = re.compile(r"vot([0-9]+)\Z")
-_NUMBER = re.compile(r"[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?\Z")
+# One way only to match each text (no optional point between two runs of digits), so that a
+# long text that is not a number fails in linear time.
+_NUMBER = re.compile(r"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][+-]?[0-9]+)?\Z")
 
 
 @dataclass(frozen=True)
@@ -96,12 +98,13 @@ def _statements(tokens: list[_Token]) -> list[list[_Token]]:
 
 
 def _number(file: str, where: str, name: str, key: str, text: str) -> float:
+    given = text if len(text) <= 40 else text[:37] + "..."
     if not _NUMBER.match(text):
-        raise ModelError(where, f"basic event {quoted(name)}: {key}={text} is not a number", file)
+        raise ModelError(where, f"basic event {quoted(name)}: {key}={given} is not a number", file)
     value = float(text)
     if not math.isfinite(value) or value < 0:
         raise ModelError(
-            where, f"basic event {quoted(name)}: {key} must be a number >= 0, got {text}", file
+            where, f"basic event {quoted(name)}: {key} must be a number >= 0, got {given}", file
         )
     return value
 

@@ -30,6 +30,8 @@ node across the binding.
 from __future__ import annotations
 
 import contextlib
+import heapq
+import itertools
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -329,15 +331,103 @@ def _under_top(graph: LogicGraph) -> list[bool]:
     return needed
 
 
-def _independent(inputs: Sequence[int], masks: Sequence[int], n: int) -> bool:
-    """Whether no component lies under two of the inputs (an input listed twice shares)."""
-    seen = 0
-    for node in inputs:
-        mask = masks[node - n] if node >= n else 1 << node
-        if seen & mask:
-            return False
-        seen |= mask
-    return True
+def _modules(graph: LogicGraph) -> list[bool]:
+    """Whether each gate under the top is a module: no component or gate below it is also
+    reached from outside it (Dutuit and Rauzy 1996, "A linear-time algorithm to find modules
+    of fault trees"). A depth-first walk from the top dates each node's first and last visit
+    and the end of its walk; a gate is a module when everything below it is visited, first
+    and last, within its own walk. Gates not under the top: False."""
+    n = graph.n_components
+    size = n + graph.n_gates
+    first = [0] * size
+    last = [0] * size
+    done = [0] * size
+    date = 1
+    first[n + graph.top] = date
+    stack = [(n + graph.top, iter(graph.gates[graph.top].inputs))]
+    while stack:
+        node, inputs = stack[-1]
+        below = next(inputs, None)
+        date += 1
+        if below is None:
+            stack.pop()
+            done[node] = last[node] = date
+        elif first[below]:
+            last[below] = date
+        else:
+            first[below] = date
+            if below < n:
+                done[below] = last[below] = date
+            else:
+                stack.append((below, iter(graph.gates[below - n].inputs)))
+    # Earliest first visit and latest last visit below each gate, inputs before the gate.
+    earliest = list(first)
+    latest = list(last)
+    module = [False] * graph.n_gates
+    for i, gate in enumerate(graph.gates):
+        if not first[n + i]:
+            continue
+        low, high = size * 4, 0
+        for node in gate.inputs:
+            low = min(low, first[node], earliest[node])
+            high = max(high, last[node], latest[node])
+        earliest[n + i], latest[n + i] = low, high
+        module[i] = first[n + i] < low and high < done[n + i]
+    return module
+
+
+# The last graph's independence: counting and listing ask for it several times.
+_last_independence: tuple[LogicGraph | None, list[bool]] = (None, [])
+
+
+def _independence(graph: LogicGraph) -> list[bool]:
+    global _last_independence
+    if _last_independence[0] is not graph:
+        _last_independence = (graph, _find_independence(graph))
+    return _last_independence[1]
+
+
+def _find_independence(graph: LogicGraph) -> list[bool]:
+    """For each gate under the top, whether no component lies under two of its inputs (an
+    input listed twice shares). A component or a module is one token: nothing outside a
+    module reaches what lies below it. Only the gates that are not modules are expanded, into
+    a mask of their tokens (bit positions handed out as tokens first enter a mask), so a tree
+    or a chain of modules needs no mask at all. A mask is dropped once the last gate that
+    takes it has used it."""
+    n = graph.n_components
+    module = _modules(graph)
+    needed = _under_top(graph)
+    uses = [0] * graph.n_gates
+    for i, gate in enumerate(graph.gates):
+        if needed[i]:
+            for x in gate.inputs:
+                if x >= n:
+                    uses[x - n] += 1
+    masks: dict[int, int] = {}
+    position: dict[int, int] = {}
+    independent = [False] * graph.n_gates
+    for i, gate in enumerate(graph.gates):
+        if not needed[i]:
+            continue
+        tokens = [x for x in gate.inputs if x < n or module[x - n]]
+        expanded = [masks[x - n] for x in gate.inputs if x >= n and not module[x - n]]
+        alone = len(set(tokens)) == len(tokens)
+        if expanded or not module[i]:
+            seen = 0
+            for x in tokens:
+                seen |= 1 << position.setdefault(x, len(position))
+            for mask in expanded:
+                alone = alone and not seen & mask
+                seen |= mask
+            if not module[i]:
+                masks[i] = seen
+        for x in gate.inputs:
+            if x >= n:
+                uses[x - n] -= 1
+                if not uses[x - n]:
+                    masks.pop(x - n, None)
+        independent[i] = alone
+    return independent
 
 
 def _combined(items: list[int], combine: Callable[[int, int], int], independent: bool) -> int:
@@ -382,27 +472,27 @@ def _gate_family(zbdd: _Zbdd, gate: Gate, parts: list[int], independent: bool) -
 
 def _build(graph: LogicGraph, zbdd: _Zbdd, level: dict[int, int]) -> int:
     n = graph.n_components
-    masks = graph.supports()
+    independent = _independence(graph)
     needed = _under_top(graph)
     family: dict[int, int] = {}
     for i, gate in enumerate(graph.gates):
         if needed[i]:
             parts = [family[x - n] if x >= n else zbdd.single(level[x]) for x in gate.inputs]
-            family[i] = _gate_family(zbdd, gate, parts, _independent(gate.inputs, masks, n))
+            family[i] = _gate_family(zbdd, gate, parts, independent[i])
     return family[graph.top]
 
 
 def _modular_count(graph: LogicGraph, budget: int) -> int | None:
     """The exact count when every gate's inputs share no component, else None."""
     n = graph.n_components
-    masks = graph.supports()
+    independent = _independence(graph)
     needed = _under_top(graph)
     counts: dict[int, int] = {}
     work = 0
     for i, gate in enumerate(graph.gates):
         if not needed[i]:
             continue
-        if not _independent(gate.inputs, masks, n):
+        if not independent[i]:
             return None
         values = [counts[x - n] if x >= n else 1 for x in gate.inputs]
         if gate.kind == "or":
@@ -425,6 +515,93 @@ def _modular_count(graph: LogicGraph, budget: int) -> int | None:
     return counts[graph.top]
 
 
+# A set in _modular_sets: a component, or the union of disjoint sets (the empty set: of
+# none). Their members are gathered only for the sets finally listed, so a chain of n
+# ``and`` gates costs n, not n^2.
+_Members = int | tuple["_Members", ...]
+
+
+def _members(members: _Members) -> list[int]:
+    found, stack = [], [members]
+    while stack:
+        top = stack.pop()
+        if isinstance(top, int):
+            found.append(top)
+        else:
+            stack.extend(top)
+    return found
+
+
+def _modular_sets(graph: LogicGraph, limit: int, budget: int) -> list[tuple[int, ...]] | None:
+    """The ``limit`` smallest minimal cut sets (component indices, each sorted) of a graph
+    whose every gate has inputs without a component in common; None when some gate shares
+    or past ``budget`` steps. Such a gate's sets combine its inputs' sets without a
+    superset among them: ``or`` takes them all, ``and`` one of each input, ``atleast(k)`` one
+    of each of k inputs; each gate keeps only its ``limit`` smallest, which are all that
+    the smallest of the gates above can be made of."""
+    n = graph.n_components
+    independent = _independence(graph)
+    needed = _under_top(graph)
+    work = 0
+    # Per gate: up to ``limit`` sets as (size, members), smallest first.
+    families: dict[int, list[tuple[int, _Members]]] = {}
+
+    def family(node: int) -> list[tuple[int, _Members]]:
+        return families[node - n] if node >= n else [(1, node)]
+
+    def product(a: list[tuple[int, _Members]], b: list[tuple[int, _Members]]) -> list:
+        """The ``limit`` smallest unions of a set of ``a`` and one of ``b``."""
+        nonlocal work
+        if not a or not b:
+            return []
+        out: list[tuple[int, _Members]] = []
+        heap = [(a[0][0] + b[0][0], 0, 0)]
+        seen = {(0, 0)}
+        while heap and len(out) < limit:
+            size, i, j = heapq.heappop(heap)
+            out.append((size, (a[i][1], b[j][1])))
+            for x, y in ((i + 1, j), (i, j + 1)):
+                if x < len(a) and y < len(b) and (x, y) not in seen:
+                    seen.add((x, y))
+                    heapq.heappush(heap, (a[x][0] + b[y][0], x, y))
+        work += 2 * len(out) + 1
+        return out
+
+    def union(parts: list[list[tuple[int, _Members]]]) -> list:
+        nonlocal work
+        work += len(parts)
+        out = list(itertools.islice(heapq.merge(*parts, key=lambda e: e[0]), limit))
+        work += len(out)
+        return out
+
+    for i, gate in enumerate(graph.gates):
+        if not needed[i]:
+            continue
+        if not independent[i]:
+            return None
+        parts = [family(x) for x in gate.inputs]
+        if gate.kind == "or":
+            families[i] = union(parts)
+        elif gate.kind == "and":
+            result = parts[0]
+            for part in parts[1:]:
+                result = product(result, part)
+            families[i] = result
+        else:
+            # table[j]: the sets of exactly j of the inputs seen so far.
+            none: _Members = ()
+            table: list[list[tuple[int, _Members]]] = [[(0, none)]]
+            table += [[] for _ in range(gate.k)]
+            for seen_inputs, part in enumerate(parts, start=1):
+                low = max(1, gate.k - (len(parts) - seen_inputs))
+                for j in range(min(seen_inputs, gate.k), low - 1, -1):
+                    table[j] = union([table[j], product(table[j - 1], part)])
+            families[i] = table[gate.k]
+        if work > budget:
+            return None
+    return [tuple(sorted(_members(members))) for _, members in families[graph.top]]
+
+
 @dataclass(frozen=True)
 class CutsetCount:
     """How many minimal cut sets the top has: ``exact``, or when it could not be counted
@@ -435,9 +612,12 @@ class CutsetCount:
     order: int = 0
 
     def describe(self) -> str:
-        """``14,348,907`` or ``at least 120,000`` (the text of a count, without the noun)."""
+        """``14,348,907``, ``at least 120,000`` or, when not even the sets of one component
+        could be made, ``uncounted`` (the text of a count, without the noun)."""
         if self.exact is not None:
             return f"{self.exact:,}"
+        if not self.order:
+            return "uncounted"
         return f"at least {self.at_least:,}"
 
     def exceeds(self, limit: int) -> bool | None:
@@ -546,6 +726,12 @@ def smallest_cutsets(graph: LogicGraph, limit: int, budget: int = WORK_BUDGET) -
             _list_into(found, *whole, limit, len(order), listing)
             complete = True
         else:
+            # Independent modules past the budget of the diagram (a long chain, a wide gate)
+            # are listed from their inputs' sets, for a few steps per input on top.
+            steps = listing + LISTING_STEPS * sum(len(gate.inputs) for gate in graph.gates)
+            modular = _modular_sets(graph, limit, steps)
+            if modular is not None:
+                return CutsetList(tuple(sorted(modular, key=lambda s: (len(s), s))), True)
             for zbdd, top in _truncated(graph, budget):
                 found = []
                 _list_into(found, zbdd, top, limit, zbdd.max_size or 0, listing)
@@ -599,6 +785,11 @@ def layout_of(
     if listed is None:
         if count.exceeds(limit):
             note = f"{count.describe()} minimal cut sets: more than the {limit:,} a table shows"
+        elif count.exact is not None:
+            note = (
+                f"{count.describe()} minimal cut sets, which could not be listed within the "
+                "work budget"
+            )
         else:
             note = (
                 f"the minimal cut sets could not be counted within the work budget "

@@ -142,17 +142,6 @@ class LogicGraph:
         """Whether the system is failed when the components ``failed`` are."""
         return self.evaluate_gates(failed)[self.top]
 
-    def supports(self) -> list[int]:
-        """For each gate, the components below it as a bit mask (bit i: component i)."""
-        n = self.n_components
-        masks: list[int] = []
-        for gate in self.gates:
-            mask = 0
-            for node in gate.inputs:
-                mask |= masks[node - n] if node >= n else 1 << node
-            masks.append(mask)
-        return masks
-
     def with_observers(
         self, cutsets: Iterable[Iterable[int]]
     ) -> tuple[LogicGraph, tuple[int, ...]]:

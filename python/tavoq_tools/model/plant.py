@@ -526,15 +526,16 @@ def resolve_triggers(
     triggers: Sequence[Trigger],
     components: Sequence[Component],
     node_of: Mapping[str, int],
-    under: Mapping[int, frozenset[int]],
+    parents: Sequence[Sequence[int]],
 ) -> tuple[tuple[int, bool, tuple[tuple[int, tuple[int, ...], int], ...]], ...]:
     """The triggers by index. ``node_of`` maps each name a trigger may watch (component,
-    gate, standby group) to its node; ``under[node]`` is the set of components whose move
-    can turn that node (a component: itself). A set of triggers that would set one another off
-    for ever within one time unit is refused with its path."""
+    gate, standby group) to its node; ``parents[node]`` lists the nodes directly above it (the
+    standby groups of a component, the gates that take the node as an input), which a node
+    turning down (or up) can turn the same way. A set of triggers that would set one another
+    off for ever within one time unit is refused with its path."""
     known = _Components(components)
     rows = []
-    produced = []  # per trigger: the (node, on_failure) events its moves can cause
+    moved = []  # per trigger: the events its moves cause directly, as 2 * node + down
     for i, trigger in enumerate(triggers):
         key = f"triggers[{i}]"
         if not isinstance(trigger.when, str) or trigger.when not in node_of:
@@ -548,7 +549,7 @@ def resolve_triggers(
         if isinstance(moves, str | bytes) or not isinstance(moves, Sequence) or not moves:
             raise ModelError(f"{key}.move", "must be a non-empty list of moves")
         native_moves = []
-        events: set[tuple[int, bool]] = set()
+        events: set[int] = set()
         for j, move in enumerate(moves):
             mkey = f"{key}.move[{j}]"
             if not isinstance(move, Move):
@@ -564,80 +565,172 @@ def resolve_triggers(
                 )
                 to = known.state(f"{mkey}.to", name, move.target)
                 native_moves.append((c, from_states, to))
-                down = known.kind(name, to) != WORKING
-                events.update((node, down) for node, below in under.items() if c in below)
+                events.add(2 * c + (known.kind(name, to) != WORKING))
         rows.append((node_of[trigger.when], trigger.on_failure, tuple(native_moves)))
-        produced.append(events)
-    _refuse_endless(rows, produced)
+        moved.append(sorted(events))
+    if rows:
+        _refuse_endless(_TriggerGraph(rows, moved, parents))
     return tuple(rows)
 
 
-def _refuse_endless(
-    rows: Sequence[tuple[int, bool, Any]], produced: Sequence[set[tuple[int, bool]]]
-) -> None:
-    """Trigger i can set off trigger j when i's moves can cause j's event. Such a chain
-    repeats for ever only if it also turns a watched node back the other way: refused is a
-    trigger on a closed chain that also holds a move undoing the trigger's own event."""
-    n = len(rows)
-    following = [
-        [j for j in range(n) if (rows[j][0], rows[j][1]) in produced[i]] for i in range(n)
-    ]
-    reach = [_reachable(following, i) for i in range(n)]
-    for start in range(n):
-        if start not in reach[start]:
-            continue
-        node, on_failure = rows[start][0], rows[start][1]
-        undoing = next(
-            (
-                i
-                for i in range(n)
-                if i in reach[start]
-                and start in reach[i]
-                and (node, not on_failure) in produced[i]
-            ),
-            None,
-        )
-        if undoing is None:
-            continue
-        there = _path(following, start, undoing) if undoing != start else [start]
-        back = _path(following, undoing, start)
-        loop = there + back[1:]
-        raise ModelError(
-            f"triggers[{start}]",
-            "the triggers set one another off without end within one time unit: "
-            + " -> ".join(f"triggers[{i}]" for i in loop),
-        )
+class _TriggerGraph:
+    """Triggers and the events between them, for the check of endless chains.
+
+    An event is a node turning down or up, numbered 2 * node + down. A trigger causes its
+    moves' events; an event causes the same turn of the nodes above it (``parents``) and sets
+    off the triggers that watch it. Trigger i can set off trigger j when j's event lies above
+    one of i's moves. Every walk below visits an event once per question asked, so the graph
+    is never expanded into its pairs of triggers (a cascade of n triggers has n^2 of them,
+    and layers of triggers exponentially many chains).
+    """
+
+    def __init__(
+        self,
+        rows: Sequence[tuple[int, bool, Any]],
+        moved: Sequence[Sequence[int]],
+        parents: Sequence[Sequence[int]],
+    ) -> None:
+        self.rows = rows
+        self.moved = moved
+        self.parents = parents
+        self.watchers: dict[int, list[int]] = {}
+        for t, (node, on_failure, _) in enumerate(rows):
+            self.watchers.setdefault(2 * node + on_failure, []).append(t)
+
+    def above(self, event: int) -> list[int]:
+        down = event & 1
+        return [2 * p + down for p in self.parents[event >> 1]]
+
+    def closure(
+        self, starts: Sequence[int], seen: dict[int, int], label: int, ceiling: int | None = None
+    ) -> list[int]:
+        """The events above ``starts`` (themselves included) not in ``seen`` yet, each
+        entered in ``seen`` with ``label``; returned in the order they are met. With
+        ``ceiling``, only those of nodes up to it: a node's parents have higher numbers (a
+        group comes after its units, a gate after its inputs), so nothing above a node
+        numbered past the ceiling is at or below it."""
+        top = len(self.parents) if ceiling is None else ceiling
+        met = []
+        stack = [e for e in starts if e not in seen and e >> 1 <= top]
+        for e in stack:
+            seen[e] = label
+        while stack:
+            event = stack.pop()
+            met.append(event)
+            for up in self.above(event):
+                if up not in seen and up >> 1 <= top:
+                    seen[up] = label
+                    stack.append(up)
+        return met
+
+    def cyclic_groups(self) -> list[list[int]]:
+        """The triggers of each strongly connected part of the graph that holds a cycle
+        (Tarjan's algorithm, without recursion), each list in index order."""
+        n_events = 2 * len(self.parents)
+
+        def following(v: int) -> list[int]:
+            if v >= n_events:
+                return list(self.moved[v - n_events])
+            return self.above(v) + [n_events + t for t in self.watchers.get(v, ())]
+
+        index: dict[int, int] = {}
+        low: dict[int, int] = {}
+        on_stack: set[int] = set()
+        stack: list[int] = []
+        groups = []
+        for root in range(n_events, n_events + len(self.rows)):
+            if root in index:
+                continue
+            index[root] = low[root] = len(index)
+            stack.append(root)
+            on_stack.add(root)
+            work = [(root, iter(following(root)))]
+            while work:
+                v, successors = work[-1]
+                for w in successors:
+                    if w not in index:
+                        index[w] = low[w] = len(index)
+                        stack.append(w)
+                        on_stack.add(w)
+                        work.append((w, iter(following(w))))
+                        break
+                    if w in on_stack:
+                        low[v] = min(low[v], index[w])
+                else:
+                    work.pop()
+                    if work:
+                        u = work[-1][0]
+                        low[u] = min(low[u], low[v])
+                    if low[v] == index[v]:
+                        part = []
+                        while True:
+                            w = stack.pop()
+                            on_stack.discard(w)
+                            part.append(w)
+                            if w == v:
+                                break
+                        # The events alone form no cycle: one in a part of two or more
+                        # passes through a trigger.
+                        if len(part) > 1:
+                            groups.append(sorted(w - n_events for w in part if w >= n_events))
+        return groups
+
+    def path(self, a: int, b: int) -> list[int]:
+        """The shortest chain a -> ... -> b of at least one step (b reachable from a), the
+        first found when the triggers of each step are taken in index order."""
+        parent: dict[int, int] = {}
+        seen: dict[int, int] = {}
+        frontier = [a]
+        while frontier:
+            after = []
+            for i in frontier:
+                found = sorted(
+                    j
+                    for event in self.closure(self.moved[i], seen, i)
+                    for j in self.watchers.get(event, ())
+                    if j not in parent
+                )
+                for j in found:
+                    parent[j] = i
+                    if j == b:
+                        path = [b]
+                        node = i
+                        while node != a:
+                            path.append(node)
+                            node = parent[node]
+                        path.append(a)
+                        return path[::-1]
+                    after.append(j)
+            frontier = after
+        raise ValueError(f"no chain from {a} to {b}")
 
 
-def _reachable(following: Sequence[Sequence[int]], a: int) -> set[int]:
-    """The triggers a chain of at least one step from ``a`` reaches."""
-    seen: set[int] = set()
-    frontier = [a]
-    while frontier:
-        frontier = [j for i in frontier for j in following[i] if j not in seen]
-        seen.update(frontier)
-    return seen
-
-
-def _path(following: Sequence[Sequence[int]], a: int, b: int) -> list[int]:
-    """The shortest chain a -> ... -> b of at least one step (b reachable from a)."""
-    parent: dict[int, int] = {}
-    frontier = [a]
-    while frontier:
-        after = []
-        for i in frontier:
-            for j in following[i]:
-                if j in parent:
-                    continue
-                parent[j] = i
-                if j == b:
-                    path = [b]
-                    node = i
-                    while node != a:
-                        path.append(node)
-                        node = parent[node]
-                    path.append(a)
-                    return path[::-1]
-                after.append(j)
-        frontier = after
-    raise ValueError(f"no chain from {a} to {b}")
+def _refuse_endless(graph: _TriggerGraph) -> None:
+    """A chain of triggers repeats for ever only if it also turns a watched node back the
+    other way: refused is a trigger on a closed chain one of whose triggers undoes the
+    trigger's own event with its moves. The first such trigger (by index) is named, with
+    the first of its chain that undoes it."""
+    refused: tuple[int, int] | None = None
+    for group in graph.cyclic_groups():
+        first: dict[int, int] = {}  # event -> the first trigger of the group whose moves cause it
+        ceiling = max(graph.rows[t][0] for t in group)  # the highest node the group watches
+        for t in group:
+            graph.closure(graph.moved[t], first, t, ceiling)
+        for start in group:
+            node, on_failure, _ = graph.rows[start]
+            undoing = first.get(2 * node + (not on_failure))
+            if undoing is not None:
+                if refused is None or start < refused[0]:
+                    refused = (start, undoing)
+                break
+    if refused is None:
+        return
+    start, undoing = refused
+    there = graph.path(start, undoing) if undoing != start else [start]
+    back = graph.path(undoing, start)
+    loop = there + back[1:]
+    raise ModelError(
+        f"triggers[{start}]",
+        "the triggers set one another off without end within one time unit: "
+        + " -> ".join(f"triggers[{i}]" for i in loop),
+    )

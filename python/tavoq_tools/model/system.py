@@ -432,32 +432,31 @@ class Model(_CheckedWhenUnpickled):
             taken.add(group.name)
         object.__setattr__(self, "_graph", self._logic())
         if self.triggers:
-            node_of, under = self._watched(layout)
+            node_of, parents = self._watched(layout)
             layout = dataclasses.replace(
                 layout,
-                triggers=resolve_triggers(self.triggers, self.components, node_of, under),
+                triggers=resolve_triggers(self.triggers, self.components, node_of, parents),
             )
         object.__setattr__(self, "_plant", layout)
 
-    def _watched(self, layout: PlantLayout) -> tuple[dict[str, int], dict[int, frozenset[int]]]:
+    def _watched(self, layout: PlantLayout) -> tuple[dict[str, int], list[list[int]]]:
         """Each name a trigger may watch -> its node in the FaultTree, and each node -> the
-        components whose move can turn it."""
+        nodes directly above it (a component's standby groups, the gates that take a node as
+        an input)."""
         n = len(self.component_names)
         leaves = n + len(self.standby)
         node_of = {name: i for i, name in enumerate(self.component_names)}
-        under: dict[int, frozenset[int]] = {i: frozenset((i,)) for i in range(n)}
+        parents: list[list[int]] = [[] for _ in range(leaves + self._graph.n_gates)]
         for g, (group, row) in enumerate(zip(self.standby, layout.groups, strict=True)):
             node_of[group.name] = n + g
-            under[n + g] = frozenset(row[0])
-        masks = self._graph.supports()
+            for unit in row[0]:
+                parents[unit].append(n + g)
+        for gate, logic_gate in enumerate(self._graph.gates):
+            for node in set(logic_gate.inputs):
+                parents[node].append(leaves + gate)
         for name, gate in self._graph.named:
             node_of[name] = leaves + gate
-            below: set[int] = set()
-            for leaf in range(leaves):
-                if masks[gate] >> leaf & 1:
-                    below |= under[leaf]
-            under[leaves + gate] = frozenset(below)
-        return node_of, under
+        return node_of, parents
 
     def _unknown(self, key: str, name: object, column: int = 0) -> ModelError:
         groups = {c.name: c for c in self.components if c.count is not None}

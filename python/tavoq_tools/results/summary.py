@@ -412,27 +412,68 @@ def _per_run_count(count: int, n: int, horizon: int, confidence: float) -> Estim
     return Estimate(count / n, low / n, high / n, POISSON if count else POISSON_NONE_SEEN)
 
 
-def _gate_row(
-    stats: BatchStatistics, name: str, g: int, total_failures: int, confidence: float, z: float
-) -> GateRow:
-    n, horizon = stats.n_runs, stats.sim_time
-    if not 0 <= g < stats.n_gates:
-        raise ValueError(f'gate "{name}" has index {g}; the batch has {stats.n_gates} gates')
-    down = int(stats.gate_downtime[g])
-    count = int(stats.gate_failures[g])
-    triggered = int(stats.gate_triggered[g])
-    unavailability = _unavailability(down, stats.gate_downtime_squares, g, n, horizon, confidence)
-    criticality = (
-        _wilson_estimate(triggered, total_failures, z, WILSON_FAILURES) if total_failures else None
-    )
-    return GateRow(
-        name,
-        down,
-        count,
-        triggered,
-        unavailability,
-        _per_run_count(count, n, horizon, confidence),
-        criticality,
+class _RowEstimates:
+    """The estimates of the component and gate rows, each made once per distinct count (with
+    its sum of squares for the unavailability) and shared by the rows that have it (they are
+    frozen). Making an estimate costs far more than looking one up, and a large model has
+    thousands of components and gates alike."""
+
+    def __init__(self, n: int, horizon: int, total_failures: int, confidence: float):
+        self.n, self.horizon, self.total_failures = n, horizon, total_failures
+        self.confidence, self.z = confidence, critical_value(confidence)
+        self.unavailabilities: dict[tuple[int, float, bool], Estimate | None] = {}
+        self.per_run: dict[int, Estimate] = {}
+        self.criticalities: dict[int, Estimate | None] = {}
+
+    def unavailability(
+        self, down: int, squares: np.ndarray, i: int, square: float
+    ) -> Estimate | None:
+        key = (down, square, bool(len(squares)))
+        if key not in self.unavailabilities:
+            self.unavailabilities[key] = _unavailability(
+                down, squares, i, self.n, self.horizon, self.confidence
+            )
+        return self.unavailabilities[key]
+
+    def failures_per_run(self, count: int) -> Estimate:
+        if count not in self.per_run:
+            self.per_run[count] = _per_run_count(count, self.n, self.horizon, self.confidence)
+        return self.per_run[count]
+
+    def criticality(self, triggered: int) -> Estimate | None:
+        if not self.total_failures:
+            return None
+        if triggered not in self.criticalities:
+            self.criticalities[triggered] = _wilson_estimate(
+                triggered, self.total_failures, self.z, WILSON_FAILURES
+            )
+        return self.criticalities[triggered]
+
+
+def _gate_rows(
+    stats: BatchStatistics, gates: Sequence[tuple[str, int]], estimates: _RowEstimates
+) -> tuple[GateRow, ...]:
+    for name, g in gates:
+        if not 0 <= g < stats.n_gates:
+            raise ValueError(f'gate "{name}" has index {g}; the batch has {stats.n_gates} gates')
+    squares = stats.gate_downtime_squares
+    square_list = squares.tolist()
+    downtime = stats.gate_downtime.tolist()
+    failures = stats.gate_failures.tolist()
+    triggered = stats.gate_triggered.tolist()
+    return tuple(
+        GateRow(
+            name,
+            downtime[g],
+            failures[g],
+            triggered[g],
+            estimates.unavailability(
+                downtime[g], squares, g, square_list[g] if square_list else 0.0
+            ),
+            estimates.failures_per_run(failures[g]),
+            estimates.criticality(triggered[g]),
+        )
+        for name, g in gates
     )
 
 
@@ -620,46 +661,31 @@ def summarize(
     else:
         mean_down_time = _ratio_estimate(downtime, failures, confidence, float(horizon))
 
-    # The component table: each estimate is made once per distinct count (with its sum of
-    # squares for the unavailability) and shared by the rows that have it (they are frozen).
-    # Making an estimate costs far more than looking one up, and a large model has thousands
-    # of components alike.
+    # The component and gate tables share one estimate per distinct count (_RowEstimates).
+    estimates = _RowEstimates(n, horizon, total_failures, confidence)
     squares = stats.component_downtime_squares
     square_list = squares.tolist() if len(squares) else [0.0] * stats.n_components
-    unavailability_made: dict[tuple[int, float], Estimate | None] = {}
-    per_run_made: dict[int, Estimate] = {}
-    criticality_made: dict[int, Estimate] = {}
-    components = []
-    for i, (name, down, count, triggered, square) in enumerate(
-        zip(
-            component_names,
-            stats.component_downtime.tolist(),
-            stats.component_failures.tolist(),
-            stats.triggered_failures.tolist(),
-            square_list,
+    components = [
+        ComponentRow(
+            name,
+            down,
+            count,
+            triggered,
+            estimates.unavailability(down, squares, i, square),
+            estimates.failures_per_run(count),
+            estimates.criticality(triggered),
         )
-    ):
-        if (down, square) not in unavailability_made:
-            unavailability_made[down, square] = _unavailability(
-                down, squares, i, n, horizon, confidence
-            )
-        if count not in per_run_made:
-            per_run_made[count] = _per_run_count(count, n, horizon, confidence)
-        if total_failures and triggered not in criticality_made:
-            criticality_made[triggered] = _wilson_estimate(
-                triggered, total_failures, z, WILSON_FAILURES
-            )
-        components.append(
-            ComponentRow(
-                name,
-                down,
-                count,
-                triggered,
-                unavailability_made[down, square],
-                per_run_made[count],
-                criticality_made.get(triggered),
+        for i, (name, down, count, triggered, square) in enumerate(
+            zip(
+                component_names,
+                stats.component_downtime.tolist(),
+                stats.component_failures.tolist(),
+                stats.triggered_failures.tolist(),
+                square_list,
+                strict=True,
             )
         )
+    ]
 
     cutsets = [
         CutsetRow(
@@ -673,9 +699,7 @@ def summarize(
         for i, name in enumerate(cutset_names)
     ]
     cutsets.sort(key=lambda row: (-row.failures, row.index))
-    gate_rows = tuple(
-        _gate_row(stats, name, g, total_failures, confidence, z) for name, g in gates
-    )
+    gate_rows = _gate_rows(stats, gates, estimates)
 
     return Summary(
         n_runs=n,

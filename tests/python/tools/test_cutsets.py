@@ -4,11 +4,21 @@ import itertools
 import math
 
 import pytest
+<<<<<<< HEAD
 from conftest import examples
+=======
+from conftest import run_capped
+>>>>>>> loadcheck
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tavoq_tools.model.cutsets import all_cutsets, count_cutsets, layout_of, smallest_cutsets
+from tavoq_tools.model.cutsets import (
+    _independence,
+    all_cutsets,
+    count_cutsets,
+    layout_of,
+    smallest_cutsets,
+)
 from tavoq_tools.model.graph import Gate, LogicGraph, build_graph, graph_of_cutsets
 
 N_COMPONENTS = 7
@@ -56,7 +66,28 @@ def test_count_and_list_agree_with_every_failure_pattern(graph, limit):
     assert all_cutsets(graph, len(truth) - 1) is None if truth else True
 
 
+<<<<<<< HEAD
 @settings(max_examples=examples(100), deadline=None)
+=======
+@settings(max_examples=300, deadline=None)
+@given(graphs())
+def test_inputs_are_independent_when_they_share_no_component(graph):
+    n = graph.n_components
+    below = [{i} for i in range(n)]
+    for gate in graph.gates:
+        below.append(set().union(*(below[x] for x in gate.inputs)))
+    under_top = {graph.top}
+    for i in range(graph.n_gates - 1, -1, -1):
+        if i in under_top:
+            under_top.update(x - n for x in graph.gates[i].inputs if x >= n)
+    for i, gate in enumerate(graph.gates):
+        if i in under_top:
+            sizes = sum(len(below[x]) for x in gate.inputs)
+            assert _independence(graph)[i] == (sizes == len(below[n + i]))
+
+
+@settings(max_examples=100, deadline=None)
+>>>>>>> loadcheck
 @given(graphs(), st.integers(20, 400))
 def test_short_budget_gives_a_true_lower_bound(graph, budget):
     # With too little work to finish, what comes back is the exact number of minimal cut
@@ -84,8 +115,31 @@ def at_least(k, n):
     return build_graph(names, {}, f"atleast({k}, {', '.join(names)})")
 
 
+def is_minimal_cutset(graph, members):
+    """Whether ``members`` failed fail the top, and no longer do with any one of them
+    working (the graph is monotone)."""
+    bits = [1 if i in members else 0 for i in range(graph.n_components)]
+    if not graph.evaluate(bits):
+        return False
+    for i in members:
+        bits[i] = 0
+        if graph.evaluate(bits):
+            return False
+        bits[i] = 1
+    return True
+
+
+def chain(depth, kind):
+    """``depth`` gates, each the ``kind`` of the one below and a component of its own."""
+    gates = [Gate(kind, (0, 1))] + [Gate(kind, (depth + i, i + 1)) for i in range(1, depth)]
+    return LogicGraph(tuple(f"c{i}" for i in range(depth + 1)), tuple(gates), depth - 1)
+
+
 LARGE = {
     "11-groups-of-3-in-series": (lambda: groups(11, 3, "or", "and"), 3**11, 11),
+    "and-of-300": (lambda: groups(1, 300, "and", "or"), 1, 300),
+    "chain-of-300-ors": (lambda: chain(300, "or"), 301, 1),
+    "chain-of-300-ands": (lambda: chain(300, "and"), 1, 301),
     "three-trains-of-50": (lambda: groups(3, 50, "or", "and"), 50**3, 3),
     "atleast-5-of-30": (lambda: at_least(5, 30), math.comb(30, 5), 5),
     "30-trains-of-3": (lambda: groups(30, 3, "or", "and"), 3**30, 30),
@@ -101,17 +155,62 @@ def test_large_trees_are_counted_exactly(make, count, size):
     listed = smallest_cutsets(graph, 10)
     assert listed.complete and len(listed.cutsets) == min(10, count)
     for members in listed.cutsets:
-        assert len(members) == size
-        bits = [1 if i in members else 0 for i in range(graph.n_components)]
-        assert graph.evaluate(bits)
-        bits[members[0]] = 0
-        assert not graph.evaluate(bits)
+        assert len(members) == size and is_minimal_cutset(graph, members)
 
 
-def test_independent_modules_are_counted_past_the_budget():
-    # Too little budget for the diagram: the count of independent modules still holds.
-    assert count_cutsets(groups(11, 3, "or", "and"), budget=20).exact == 3**11
-    assert count_cutsets(at_least(3, 10), budget=20).exact == math.comb(10, 3)
+@pytest.mark.parametrize("name", ["and-of-300", "chain-of-300-ors", "chain-of-300-ands"])
+def test_simple_trees_past_the_budget_get_their_table(name):
+    graph = LARGE[name][0]()
+    count = count_cutsets(graph).exact
+    watched, layout = layout_of(graph)
+    assert len(layout.cutset_gates) == count and not layout.cutset_note
+    assert watched.n_gates == graph.n_gates + count
+
+
+def test_a_deep_chain_is_counted_in_linear_memory():
+    # Each gate's components as one bit mask took depth^2 / 16 bytes: 625 MB here.
+    result = run_capped(
+        """
+        from tavoq_tools.model.cutsets import count_cutsets
+        from tavoq_tools.model.graph import Gate, LogicGraph
+
+        n = 100_000
+        gates = [Gate("or", (0, 1))] + [Gate("or", (n + i, i + 1)) for i in range(1, n)]
+        print(count_cutsets(LogicGraph(tuple(map(str, range(n + 1))), tuple(gates), n - 1)))
+        """
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "CutsetCount(exact=100001, at_least=100001, order=0)"
+
+
+@pytest.mark.parametrize(
+    ("graph", "count"),
+    [
+        (groups(11, 3, "or", "and"), 3**11),
+        (at_least(3, 10), math.comb(10, 3)),
+        (groups(1, 3000, "or", "or"), 3000),
+        (
+            build_graph(
+                [f"c{g}_{i}" for g in range(4) for i in range(5)],
+                {f"g{g}": " or ".join(f"c{g}_{i}" for i in range(5)) for g in range(4)},
+                "atleast(2, g0, g1, g2, g3)",
+            ),
+            math.comb(4, 2) * 25,
+        ),
+    ],
+    ids=["groups-in-series", "atleast", "wide-or", "atleast-of-groups"],
+)
+def test_independent_modules_are_counted_and_listed_past_the_budget(graph, count):
+    # Too little budget for the diagram: the count of independent modules still holds, and
+    # their smallest sets are listed from their inputs' sets.
+    assert count_cutsets(graph, budget=20).exact == count
+    truth = smallest_cutsets(graph, 30)
+    assert truth.complete and len(truth.cutsets) == min(count, 30)
+    for limit in (1, 7, 30):
+        listed = smallest_cutsets(graph, limit, budget=100)
+        assert listed.complete
+        assert [len(c) for c in listed.cutsets] == [len(c) for c in truth.cutsets[:limit]]
+        assert all(is_minimal_cutset(graph, members) for members in listed.cutsets)
 
 
 def test_shared_power_is_counted():

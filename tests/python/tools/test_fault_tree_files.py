@@ -4,7 +4,11 @@ writer and `tavoq convert`: what they read, what they refuse and how they say it
 import tomllib
 
 import pytest
+<<<<<<< HEAD
 from conftest import examples
+=======
+from conftest import run_capped
+>>>>>>> loadcheck
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -147,6 +151,27 @@ def test_bad_galileo_files_name_the_file_the_line_and_the_fault(tmp_path, text, 
     assert str(caught.value).startswith(f"{path}: ")
     assert message in str(caught.value)
     assert "\n" not in str(caught.value)
+
+
+def test_a_long_value_that_is_no_number_is_refused_in_linear_time(tmp_path):
+    # A million digits then a letter: a number pattern that can split a run of digits two
+    # ways tries every split, about 5e11 steps; run_capped's minute of CPU stops that.
+    path = write(tmp_path, "long.dft", f'toplevel "T";\n"T" or "A";\n"A" lambda={"1" * 10**6}x;')
+    result = run_capped(
+        f"""
+        from tavoq_tools.errors import ModelError
+        from tavoq_tools.model.file import load_model
+
+        try:
+            load_model({str(path)!r}, mission_time=1)
+        except ModelError as error:
+            print(error)
+        """
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    message = result.stdout.strip()
+    assert message.startswith(f"{path}: line 3: ") and message.endswith("is not a number")
+    assert len(message) < len(str(path)) + 120  # the value is cut short
 
 
 SPARES = """\

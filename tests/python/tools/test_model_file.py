@@ -8,7 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import examples
+from conftest import examples, run_capped
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -16,6 +16,8 @@ import tavoq
 from tavoq_tools import cli
 from tavoq_tools.formats.file import load_model, model_from_dict
 from tavoq_tools.model.system import Component, Model, ModelError, Simulation, Transition
+
+from . import large_inputs
 
 ROOT = Path(__file__).resolve().parents[3]
 EXAMPLES = ROOT / "examples"
@@ -438,6 +440,54 @@ def test_an_endless_file_is_refused_without_reading_it_all(tmp_path):
     with pytest.raises(ModelError, match=r"^/dev/zero: the file is larger than 64 MiB"):
         load_model("/dev/zero")
     assert cli.main(["check", "/dev/zero"]) == 2
+
+
+# Shapes whose trigger checks grew with the square of their size, or faster: each is loaded
+# under run_capped's caps, which the square (gigabytes, or minutes) exceeds by far.
+# (generator, its arguments, file extension, what to count, its count)
+LARGE = {
+    # 20 layers of 23 components, each failure moving the next layer: 23^19 chains of triggers
+    "layered-triggers": ("layered_triggers", (20, 23), "toml", "len(model.triggers)", 19 * 23),
+    # 10,000 fdep, each failing the next event: 5e7 pairs of triggers set off one another
+    "fdep-cascade": ("galileo_fdep_cascade", (10_000,), "dft", "len(model.triggers)", 9_999),
+    # one trigger on the top of a chain of 10,000 gates, each above 2 to 10,001 components
+    "trigger-on-a-chain": ("gate_chain", (10_000, "or", True), "toml", "len(model.triggers)", 1),
+    # 10,000 pairs of components failing each other at the foot of a chain of 40,000 gates:
+    # 10,000 closed chains, each below up to 40,000 gates it cannot turn back
+    "pairs-below-a-chain": (
+        "trigger_pairs",
+        (40_000, 10_000),
+        "toml",
+        "len(model.triggers)",
+        20_000,
+    ),
+    # a trigger moving a group of 60,000 components, each under 2 of the 60,003 nodes
+    "trigger-on-a-group": (
+        "group_trigger",
+        (60_000,),
+        "toml",
+        "len(model.plant.triggers[0][2])",
+        60_000,
+    ),
+}
+
+
+@pytest.mark.parametrize("make, args, extension, measure, count", LARGE.values(), ids=list(LARGE))
+def test_large_trigger_sets_load_within_linear_memory(
+    tmp_path, make, args, extension, measure, count
+):
+    path = tmp_path / f"model.{extension}"
+    path.write_text(getattr(large_inputs, make)(*args))
+    result = run_capped(
+        f"""
+        from tavoq_tools.model.file import load_model
+
+        model = load_model({str(path)!r}, mission_time=100 if {extension!r} == "dft" else None)
+        print({measure})
+        """
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert int(result.stdout) == count
 
 
 @pytest.mark.parametrize("extra", [0, 1], ids=["at-the-limit", "past-it"])

@@ -456,6 +456,89 @@ def test_triggers_that_settle_are_accepted(triggers):
     assert len(model.plant.triggers) == triggers.count("[[triggers]]")
 
 
+# The chains of triggers by their plain definition, for the property test below: trigger j
+# follows i when j's event lies above one of i's moves; refused is the first trigger on a
+# closed chain that also holds a trigger undoing its event, with the shortest loop (the
+# triggers of each step taken in index order).
+ABOVE = {"a": {"a", "either"}, "b": {"b", "either", "both"}, "c": {"c", "both"}}
+
+
+def refused_by_definition(rows):
+    produced = [
+        {(node, down) for component, down in moves for node in ABOVE[component]}
+        for _, _, moves in rows
+    ]
+    n = len(rows)
+    follow = [[j for j in range(n) if rows[j][:2] in produced[i]] for i in range(n)]
+
+    def path(a, b):
+        parent, frontier = {}, [a]
+        while frontier:
+            after = []
+            for i in frontier:
+                for j in follow[i]:
+                    if j in parent:
+                        continue
+                    parent[j] = i
+                    if j == b:
+                        way = [b, i]
+                        while way[-1] != a:
+                            way.append(parent[way[-1]])
+                        return way[::-1]
+                    after.append(j)
+            frontier = after
+        return None
+
+    reach = [{j for j in range(n) if path(i, j)} for i in range(n)]
+    for start in range(n):
+        undo = (rows[start][0], not rows[start][1])
+        for i in range(n):
+            if i in reach[start] and start in reach[i] and undo in produced[i]:
+                loop = (path(start, i) if i != start else [start]) + path(i, start)[1:]
+                return start, " -> ".join(f"triggers[{t}]" for t in loop)
+    return None
+
+
+TRIGGER_ROWS = st.lists(
+    st.tuples(
+        st.sampled_from(["a", "b", "c", "either", "both"]),
+        st.booleans(),
+        st.lists(st.tuples(st.sampled_from("abc"), st.booleans()), min_size=1, max_size=3),
+    ),
+    min_size=1,
+    max_size=7,
+)
+
+
+@given(rows=TRIGGER_ROWS)
+def test_endless_chains_of_triggers_are_refused_as_defined(rows):
+    text = LOOPS.replace('"a or b"', '"either or both"')
+    text = (
+        text.replace(
+            "[simulation]", '[gates]\neither = "a or b"\nboth = "b and c"\n[simulation]\n'
+        )
+        + "[components.c]\n"
+    )
+    for when, on_failure, moves in rows:
+        text += f'[[triggers]]\nwhen = "{when}"\n{"fails" if on_failure else "restored"} = true\n'
+        text += (
+            "move = ["
+            + ", ".join(
+                f'{{ components = ["{c}"], from = ["{"working" if down else "failed"}"], '
+                f'to = "{"failed" if down else "working"}" }}'
+                for c, down in moves
+            )
+            + "]\n"
+        )
+    expected = refused_by_definition(rows)
+    try:
+        model_from_dict(tomllib.loads(text))
+        refused = None
+    except ModelError as error:
+        refused = (int(error.key[len("triggers[") : -1]), error.message.split(": ", 1)[1])
+    assert refused == expected
+
+
 @FUZZ
 @given(data=st.data())
 def test_edited_plant_documents_load_or_raise_model_error(data, monkeypatch):

@@ -296,6 +296,65 @@ def test_component_table_is_the_per_component_computation(
     assert sm.components == reference_component_rows(stats, names, confidence)
 
 
+def as_gates(stats, with_squares):
+    """``stats`` whose gates count what its components count, in reverse order, with or
+    without their sums of squares."""
+    values = {f.name: getattr(stats, f.name) for f in dataclasses.fields(stats)}
+    values["gate_downtime"] = stats.component_downtime[::-1]
+    values["gate_failures"] = stats.component_failures[::-1]
+    values["gate_triggered"] = stats.triggered_failures[::-1]
+    squares = stats.component_downtime_squares[::-1]
+    values["gate_downtime_squares"] = squares if with_squares else []
+    return report.BatchStatistics(**values)
+
+
+@pytest.mark.parametrize(
+    ("n_components", "horizon", "system_failures"),
+    [(2_000, 50, 120), (500, 50, 0), (300, 0, 0)],
+    ids=["many", "no-system-failure", "horizon-0"],
+)
+@pytest.mark.parametrize(
+    ("components_squares", "gates_squares"),
+    [(True, True), (True, False), (False, True)],
+    ids=["squares", "gates-without", "components-without"],
+)
+def test_gate_table_is_the_per_gate_computation_made_once_per_count(
+    monkeypatch, n_components, horizon, system_failures, components_squares, gates_squares
+):
+    from tavoq_tools.results import summary as sm
+
+    base = many_components(n_components, horizon, system_failures, n_components, True)
+    stats = as_gates(base, gates_squares)
+    if not components_squares:
+        stats = dataclasses.replace(stats, component_downtime_squares=[])
+    gates = [(f"g{i}", n_components - 1 - i) for i in range(n_components)]
+    made = []
+    per_run_count = sm._per_run_count
+    monkeypatch.setattr(
+        sm,
+        "_per_run_count",
+        lambda count, *rest: made.append(count) or per_run_count(count, *rest),
+    )
+    summary = report.summarize(stats, gates=gates)
+    assert sorted(made) == sorted(set(stats.component_failures.tolist()))
+    # Component i and gate g{i} count the same: the same estimates, made once per count.
+    gate_view = dataclasses.replace(
+        stats,
+        component_downtime=stats.gate_downtime[::-1],
+        component_downtime_squares=stats.gate_downtime_squares[::-1],
+    )
+    expected = reference_component_rows(gate_view, [name for name, _ in gates])
+    assert [
+        (g.name, g.downtime, g.failures, g.triggered, g.unavailability, g.failures_per_run)
+        + (g.criticality,)
+        for g in summary.gates
+    ] == [
+        (r.name, r.downtime, r.failures, r.triggered, r.unavailability, r.failures_per_run)
+        + (r.criticality,)
+        for r in expected
+    ]
+
+
 # -- planned stops and repair crews ----------------------------------------------------------
 
 
