@@ -27,9 +27,12 @@ class StatisticsRecorder;
 ///
 /// Kinds. A component is *down* for the logic when its state's kind is failed or planned.
 /// The graph is evaluated over down; when some state is planned, a second copy is evaluated
-/// over failed only (planned read as up). A group's leaf is down, in both, while the group
-/// has no active unit. The system is unplanned-down when the second top is failed, planned-
-/// down when it is down otherwise; without planned states both tops are the same.
+/// over the planned states alone (failed read as up). A group's leaf is down in the first
+/// while the group has no active unit, and in the second while besides none of its units
+/// is failed and at least one is planned. A node is *down for a failure* when it is down in
+/// the first and not in the second: some failed state is needed to bring it down. The
+/// system is planned-down when the second top is down, unplanned-down when it is down for a
+/// failure; without planned states there is no second copy and every stop is unplanned.
 ///
 /// The start of a run: the seed; every component in state 0; the groups, in group order,
 /// take the first unit (preference order) that no earlier group took, setting it to its
@@ -69,11 +72,11 @@ class StatisticsRecorder;
 /// The verdict is taken when the list is empty. A system failure's cause is the component
 /// whose transition was the event (every move of the event follows from it: a trigger's
 /// source is credited, not the pumps it stopped) or, for a common cause, the member whose
-/// move turned the unplanned top from up to down; with the gates of the graph over failed
-/// states that this move (steps 2-3) turned from up to down. A system down from
-/// the start (a group without a unit) that the first verdict finds down without any move
-/// having turned it has as cause the event's first move's component and the gates down
-/// from the start.
+/// move turned the top down for a failure; with the gates that this move (steps 2-3) turned
+/// down for a failure (gone down, or their planned reason gone while they stay down). A
+/// system down from the start (a group without a unit) that the first verdict finds down
+/// without any move having turned it has as cause the event's first move's component and
+/// the gates down for a failure from the start.
 ///
 /// The stuck limit counts events and the moves that are not an event's own
 /// (Simulation::transitionLimit): a cycle of triggers ends in the same "makes no progress"
@@ -115,9 +118,14 @@ private:
     void markGroupsOf(int c);
     bool reconcileGroup(int g, StatisticsRecorder &recorder);
     void crossLeaf(int node, bool down, StatisticsRecorder &recorder);
+    void crossPlannedLeaf(int node, bool down);
     template <bool kDown> void crossDown(int node, StatisticsRecorder &recorder);
-    template <bool kDown> void crossFailed(int node);
-    bool unplannedTop() const { return failedOnly ? failedOnly->topFailed() : gates.topFailed(); }
+    template <bool kDown> void crossPlanned(int node);
+    bool groupPlannedDown(int g) const;
+    bool nodeFailureDown(int n) const;
+    bool unplannedTop() const {
+        return gates.topFailed() && !(plannedOnly && plannedOnly->topFailed());
+    }
     void fireTriggers();
 
     const TransitionModel &model;
@@ -134,15 +142,16 @@ private:
     std::vector<int> toState;
     IndexedQueue queue;
     GateState gates;
-    std::optional<GateState> failedOnly; // only with planned states
-    NodeChanges changes;                 // over the down graph
-    std::optional<NodeChanges> failedChanges;
+    std::optional<GateState> plannedOnly; // only with planned states
+    NodeChanges changes;                  // over the down graph
+    std::optional<NodeChanges> plannedChanges;
     CrewPools crews;
     std::vector<int> active;   // per group: its active unit (flat index), or -1
     std::vector<int> activeIn; // per component: the group that has it active, or -1
     std::vector<std::uint8_t> leafDown;
-    std::vector<std::uint64_t> dirty;   // groups to visit (bits)
-    std::vector<std::uint64_t> touched; // groups visited while this move is processed
+    std::vector<std::uint8_t> leafPlanned; // per group: its leaf over the planned states
+    std::vector<std::uint64_t> dirty;      // groups to visit (bits)
+    std::vector<std::uint64_t> touched;    // groups visited while this move is processed
     bool anyDirty = false;
     std::vector<Move> moves;
     std::size_t nextMove = 0;

@@ -662,7 +662,7 @@ class InteractingRun(ReferenceRun):
         self.longest = [0] * len(interplay.pools)
         self.component_failures = [0] * self.n
         self.gate_failures = [0] * len(self.gates)
-        self.down_nodes = self.evaluate(failed_only=False)
+        self.down_nodes = self.evaluate(planned_only=False)
         self.moves_here = 0
         self.moves_applied = 0  # state changes: transitions, switch-overs, triggered moves
         self.turns: dict[int, tuple[int, tuple[int, ...]]] = {}
@@ -675,25 +675,45 @@ class InteractingRun(ReferenceRun):
     def kind(self, c: int, s: int) -> int:
         return self.kinds[c][s]
 
-    def evaluate(self, failed_only: bool) -> list[bool]:
-        """Every node's state: the leaves, then the gates."""
-        if failed_only:
-            leaves = [self.kind(c, s) == FAILED for c, s in enumerate(self.states)]
+    def evaluate(self, planned_only: bool) -> list[bool]:
+        """Every node's state, the leaves then the gates: down, or with ``planned_only``
+        down over the planned states alone (every failed state read as up)."""
+        if planned_only:
+            leaves = [self.kind(c, s) == PLANNED for c, s in enumerate(self.states)]
+            leaves += [self.leaf_down[g] and self.planned_reasons(g) for g in range(self.n_groups)]
         else:
             leaves = [self.kind(c, s) != WORKING for c, s in enumerate(self.states)]
-        leaves += self.leaf_down
+            leaves += self.leaf_down
         return leaves + gate_states(self.gates, [int(x) for x in leaves])
+
+    def planned_reasons(self, g: int) -> bool:
+        """Whether group g's units are out for planned reasons alone: none failed, one
+        planned at least (the others active in other groups)."""
+        kinds = [self.kind(c, self.states[c]) for c in self.ip.groups[g][0]]
+        if FAILED not in kinds and PLANNED in kinds:
+            self.hits["planned_group_down"] += 1
+            return True
+        return False
+
+    def failure_down(self) -> list[bool]:
+        """Every node's state for failures: down, and not down over the planned states
+        alone (some failed state is needed to bring it down)."""
+        down = self.evaluate(planned_only=False)
+        if not self.planned:
+            return down
+        planned = self.evaluate(planned_only=True)
+        return [d and not p for d, p in zip(down, planned, strict=True)]
 
     def refresh(self) -> None:
         """After one leaf changed: count the gates that turned down."""
-        now = self.evaluate(failed_only=False)
+        now = self.evaluate(planned_only=False)
         for g in range(len(self.gates)):
             if now[self.n_leaves + g] and not self.down_nodes[self.n_leaves + g]:
                 self.gate_failures[g] += 1
         self.down_nodes = now
 
     def unplanned_top(self) -> bool:
-        return self.evaluate(failed_only=self.planned)[self.top]
+        return self.failure_down()[self.top]
 
     # -- draws ------------------------------------------------------------------------------
 
@@ -877,15 +897,15 @@ class InteractingRun(ReferenceRun):
         if condition != "own":
             self.count_move()
         down_before = list(self.down_nodes)
-        failed_before = self.evaluate(failed_only=True)
-        up_before = not self.unplanned_top()
+        failure_before = self.failure_down()
+        up_before = not failure_before[self.top]
         moved: list[int] = []
         self.apply_move(c, to, moved)
         if self.is_unit(c):
             self.reconcile(moved)
-        if up_before and self.unplanned_top():
-            after = self.evaluate(failed_only=self.planned)
-            before = failed_before if self.planned else down_before
+        after = self.failure_down()
+        if up_before and after[self.top]:
+            before = failure_before
             # The event's component is credited (a trigger's source, not what it moved); a
             # common cause credits the member whose move turned the top.
             self.cause = (
@@ -933,7 +953,7 @@ class InteractingRun(ReferenceRun):
                 self.hits["group_down_at_start"] += 1
                 self.leaf_down[g] = True
                 self.refresh()
-        after = self.evaluate(failed_only=self.planned)
+        after = self.failure_down()
         self.start_gates = tuple(g for g in range(len(self.gates)) if after[self.n_leaves + g])
 
     def run(self) -> InteractingResult:  # type: ignore[override]
@@ -970,6 +990,8 @@ class InteractingRun(ReferenceRun):
             code = 1 if unplanned else (2 if self.down_nodes[self.top] else 0)
             if unplanned and self.code != 1:
                 self.turns[t] = self.cause
+                if self.code == 2:
+                    self.hits["planned_to_unplanned"] += 1
             if code == 2:
                 self.hits["planned_down"] += 1
             self.code = code

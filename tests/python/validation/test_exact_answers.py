@@ -796,12 +796,9 @@ class UnitChain:
                     out[after] = out.get(after, 0.0) + rate
         return out
 
-    def expected(
-        self, value: Callable[[Joint], float], sim_time: int, continuous: bool = False
-    ) -> np.ndarray:
-        """E[value(state)] at the end of each unit t = 0 .. sim_time - 1, from ``start`` at
-        time 0; with ``continuous``, of the continuous-time chain at time t + 1 (a delay that
-        ends within unit t shows at unit t)."""
+    def steps(self, continuous: bool = False) -> tuple[list[Joint], np.ndarray]:
+        """The states reachable from ``start`` (``start`` first) and the matrix of one unit
+        between them; with ``continuous``, of the continuous-time chain over one unit."""
         states, rows = [self.start], []
         while len(rows) < len(states):
             s = states[len(rows)]
@@ -813,6 +810,15 @@ class UnitChain:
                 step[a, states.index(s)] += p
         if continuous:
             step = expm(step - np.diag(step.sum(axis=1)))
+        return states, step
+
+    def expected(
+        self, value: Callable[[Joint], float], sim_time: int, continuous: bool = False
+    ) -> np.ndarray:
+        """E[value(state)] at the end of each unit t = 0 .. sim_time - 1, from ``start`` at
+        time 0; with ``continuous``, of the continuous-time chain at time t + 1 (a delay that
+        ends within unit t shows at unit t)."""
+        states, step = self.steps(continuous)
         values = np.array([float(value(s)) for s in states])
         p = np.zeros(len(states))
         p[0] = 1.0
@@ -821,6 +827,21 @@ class UnitChain:
             p = p @ step
             curve.append(float(p @ values))
         return np.array(curve)
+
+    def rises(self, inside: Callable[[Joint], bool], sim_time: int) -> float:
+        """The expected number of units t < sim_time that end inside a set of states when
+        unit t - 1 did not (``start``, before unit 0, counts as outside): the system failures
+        of a run when the set is the states down for a failure."""
+        states, step = self.steps()
+        into = np.array([1.0 if inside(s) else 0.0 for s in states])
+        outside = 1.0 - into
+        p = np.zeros(len(states))
+        p[0] = 1.0
+        total = 0.0
+        for _ in range(sim_time):
+            total += float((p * outside) @ step @ into)
+            p = p @ step
+        return total
 
 
 def assert_far_from(
@@ -1156,3 +1177,140 @@ move = [{ components = ["pump"], from = ["tripped"], to = "restarting" }]
     if sim_time < 100:
         continuous = chain.expected(down, sim_time, continuous=True)
         assert_far_from(estimate, exact, continuous, n, points, "the continuous-time chain")
+
+
+# Planned stops. A stop is a failure when some failed state is needed to bring the system
+# down: the system would be up with every failed state read as up. Planned states alone make
+# a planned stop; a stop that turns from planned to needing a failure (the overhaul ends
+# while the other unit is still broken) is a failure at that unit.
+
+OVERHAUL_PAIR = {
+    "slow": ((1 / 60, 1 / 20), 300, 30_000, [0, 5, 20, 60, 150, 299]),
+    "fast": ((1 / 2, 1 / 3), 40, 30_000, [0, 1, 2, 4, 8, 15, 39]),
+}
+
+
+@pytest.mark.parametrize("case", list(OVERHAUL_PAIR.values()), ids=list(OVERHAUL_PAIR))
+def test_standby_pair_out_only_for_overhauls_never_fails(case: tuple[Any, ...]) -> None:
+    # Two pumps in cold standby whose only other state is a planned overhaul after some
+    # running: the group has no pump while both are overhauled, a planned stop every time.
+    (nu, rho), sim_time, n, points = case
+    text = PAIR_HEAD.format(logic="pair", horizon=sim_time, runs=n, seed=404)
+    for unit in ("a", "b"):
+        text += repairable_unit(
+            unit,
+            '["running", "standby", "overhaul"]',
+            exponential("running", "overhaul", nu) + exponential("overhaul", "standby", rho),
+            kinds='{ standby = "working", overhaul = "planned" }',
+        )
+    text += (
+        '[standby.pair]\nunits = ["a", "b"]\nactive = "running"\nstandby = "standby"\n'
+        "revert = false\n"
+    )
+    stats = plant_statistics(text)
+    # The warm pair's chain with nothing failing in standby, an overhaul for the failure.
+    chain = warm_pair_chain(nu, 0.0, rho)
+
+    def down(s: Joint) -> bool:
+        return "running" not in s
+
+    exact = chain.expected(down, sim_time)
+    assert_within_4_se(failed_fraction(stats), exact, n, points, "pair down")
+    assert exact[points[-1]] > 0.02  # the pair is often out: hundreds of runs at a time
+    assert int(stats.system_failures.sum()) == 0
+    assert int(stats.first_failures.sum()) == 0
+    assert int(stats.triggered_failures.sum()) == 0
+    assert stats.planned_runs.tolist() == stats.failed_runs.tolist()
+    assert stats.planned_downtime.tolist() == stats.downtime.tolist()
+
+
+OVERHAUL_AND_FEED = {
+    # (a fails, a repaired, a overhauled, overhaul ends, b fails, b repaired), horizon,
+    # runs, time points
+    "slow": ((1 / 90, 1 / 15, 1 / 70, 1 / 20, 1 / 60, 1 / 25), 300, 30_000, [5, 20, 60, 299]),
+    "fast": ((1 / 5, 1 / 2, 1 / 4, 1 / 3, 1 / 4, 1 / 2), 40, 30_000, [0, 1, 2, 4, 8, 15, 39]),
+}
+
+
+def overhaul_and_feed_chain(rates: Sequence[float]) -> UnitChain:
+    """(a, b): a is "up", "failed" or "overhaul" (planned), b "up" or "failed"; each moves
+    on its own."""
+    fail_a, repair_a, overhaul, back, fail_b, repair_b = rates
+    delays = {
+        "up": [(fail_a, "failed"), (overhaul, "overhaul")],
+        "failed": [(repair_a, "up")],
+        "overhaul": [(back, "up")],
+    }
+
+    def pending(s: Joint, c: int) -> list[tuple[float, str]]:
+        if c == 0:
+            return delays[s[0]]
+        return [(fail_b, "failed")] if s[1] == "up" else [(repair_b, "up")]
+
+    def fire(s: Joint, c: int, to: str) -> tuple[Joint, list[int]]:
+        return ((to, s[1]) if c == 0 else (s[0], to)), []
+
+    return UnitChain(("up", "up"), 2, pending, fire)
+
+
+def logic_down(logic: str, s: Joint) -> bool:
+    a, b = s[0] != "up", s[1] != "up"
+    return (a and b) if logic == "a and b" else (a or b)
+
+
+@pytest.mark.parametrize("logic", ["a and b", "a or b"], ids=["parallel", "series"])
+@pytest.mark.parametrize("case", list(OVERHAUL_AND_FEED.values()), ids=list(OVERHAUL_AND_FEED))
+def test_overhaul_and_failures_combined(case: tuple[Any, ...], logic: str) -> None:
+    # In parallel, a overhauled while b is broken is a failure: b's failure is needed. In
+    # series, b failing while a is overhauled is no new failure while a's overhaul alone
+    # keeps the system down; when the overhaul ends with b still broken, the stop becomes
+    # a failure at that unit.
+    rates, sim_time, n, points = case
+    text = PAIR_HEAD.format(logic=logic, horizon=sim_time, runs=n, seed=4242)
+    fail_a, repair_a, overhaul, back, fail_b, repair_b = rates
+    text += repairable_unit(
+        "a",
+        '["up", "failed", "overhaul"]',
+        exponential("up", "failed", fail_a)
+        + exponential("up", "overhaul", overhaul)
+        + exponential("failed", "up", repair_a)
+        + exponential("overhaul", "up", back),
+        kinds='{ overhaul = "planned" }',
+    )
+    text += repairable_unit(
+        "b",
+        '["up", "failed"]',
+        exponential("up", "failed", fail_b) + exponential("failed", "up", repair_b),
+    )
+    stats = plant_statistics(text)
+    chain = overhaul_and_feed_chain(rates)
+
+    def planned_down(s: Joint) -> bool:  # down with every failed state read as up
+        return logic_down(logic, (s[0] if s[0] == "overhaul" else "up", "up"))
+
+    def unplanned_down(s: Joint) -> bool:
+        return logic_down(logic, s) and not planned_down(s)
+
+    down = chain.expected(lambda s: logic_down(logic, s), sim_time)
+    planned = chain.expected(planned_down, sim_time)
+    assert_within_4_se(failed_fraction(stats), down, n, points, "down")
+    estimate = [int(c) / n for c in stats.planned_runs]
+    assert_within_4_se(estimate, planned, n, points, "planned-down")
+
+    failures = chain.rises(unplanned_down, sim_time)
+    mean, se = mean_se(stats.system_failures)
+    assert abs(mean - failures) <= 4 * se, (mean, failures, se)
+    unplanned = chain.expected(unplanned_down, sim_time).sum()
+    unplanned_mean, unplanned_se = mean_se((stats.downtime - stats.planned_downtime) / 1.0)
+    assert abs(unplanned_mean - unplanned) <= 4 * unplanned_se, (unplanned_mean, unplanned)
+
+    # Unplanned over the failed states alone is far off: in parallel it reads a overhauled
+    # with b broken as planned; in series it counts b failing during an overhaul.
+    def over_failed(s: Joint) -> bool:
+        return logic_down(logic, (s[0] if s[0] == "failed" else "up", s[1]))
+
+    wrong = chain.expected(lambda s: logic_down(logic, s) and not over_failed(s), sim_time)
+    assert max(abs(wrong[t] - planned[t]) / binomial_se(wrong[t], n) for t in points) > 10
+    if logic == "a and b":
+        assert not planned.any()  # b is never planned: every stop needs a failure
+        assert abs(chain.rises(over_failed, sim_time) - failures) > 10 * se

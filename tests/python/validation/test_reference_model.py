@@ -1328,7 +1328,7 @@ def interacting_models(draw: st.DrawFn) -> InteractingDesc:
     for c in range(n):
         if draw(st.booleans()):
             kinds[c] = [WORKING] + [
-                draw(st.sampled_from([WORKING, FAILED, FAILED, PLANNED]))
+                draw(st.sampled_from([WORKING, FAILED, PLANNED, PLANNED]))
                 for _ in range(sizes[c] - 1)
             ]
     # Units run in state 0, wait in state 1 (working) and fail to switch into state 2.
@@ -1396,6 +1396,8 @@ INTERACTING_RULES = [
     "crew_queue",
     "crew_hand_out",
     "planned_down",
+    "planned_group_down",
+    "planned_to_unplanned",
 ]
 
 
@@ -1425,11 +1427,31 @@ class NeverRevert(InteractingRun):
         return False
 
 
+class UnplannedOverFailedStates(InteractingRun):
+    """Unplanned-down when the logic is down over the failed states alone, a group's leaf
+    down whenever it has no active unit: maintenance plus a failed feed in parallel reads as
+    planned, two units out for planned reasons as a failure."""
+
+    def failure_down(self) -> list[bool]:
+        if not self.planned:
+            return super().failure_down()
+        leaves = [self.kind(c, s) == FAILED for c, s in enumerate(self.states)]
+        leaves += self.leaf_down
+        return leaves + gate_states(self.gates, [int(x) for x in leaves])
+
+
+class GroupsNeverPlannedDown(InteractingRun):
+    def planned_reasons(self, g: int) -> bool:
+        return False
+
+
 INTERACTING_VARIANTS: dict[str, type[InteractingRun]] = {
     "triggers-last-first": TriggersLastFirst,
     "common-cause-moves-every-member": CommonCauseMovesEveryMember,
     "crews-by-index-only": CrewsByIndexOnly,
     "never-revert": NeverRevert,
+    "unplanned-over-failed-states": UnplannedOverFailedStates,
+    "groups-never-planned-down": GroupsNeverPlannedDown,
 }
 
 
@@ -1448,6 +1470,31 @@ INTERACTING_HAND_CASES = {
         Interplay(triggers=[(0, True, [(1, [0], 1)]), (0, True, [(1, [1], 0)])]),
         [("or", [1], 0)],
         3,
+        10,
+    ),
+    # Units 0 and 1 of a group, each with a planned overhaul (state 3) and no failure: 0 is
+    # overhauled at 2, 1 runs from 2 and is overhauled at 3, 0 is back at 6 and overhauled
+    # again at 8. The group is out for planned reasons alone: planned stops, no failure.
+    "overhauled-pair": _hand_interacting(
+        [
+            [[D, D, D, fixed(2)], [D, D, D, D], [D, D, D, D], [D, fixed(4), D, D]],
+            [[D, D, D, fixed(1)], [D, D, D, D], [D, D, D, D], [D, fixed(10), D, D]],
+        ],
+        Interplay(
+            kinds={0: [WORKING, WORKING, FAILED, PLANNED], 1: [WORKING, WORKING, FAILED, PLANNED]},
+            groups=[([0, 1], [0, 0], [1, 1], [2, 2], 0.0, False)],
+        ),
+        [("or", [2], 0)],
+        3,
+        12,
+    ),
+    # In series: 0 is overhauled from 2 to 6, 1 fails at 3 and is repaired at 8. The failure
+    # during the overhaul adds nothing; the stop turns into a failure at 6, credited to 0.
+    "overhaul-ends-on-a-failure": _hand_interacting(
+        [[[D, D, fixed(2)], [D, D, D], [fixed(4), D, D]], [[D, fixed(3)], [fixed(5), D]]],
+        Interplay(kinds={0: [WORKING, FAILED, PLANNED]}),
+        [("or", [0, 1], 0)],
+        2,
         10,
     ),
     # Component 0 holds the only crew from 1 to 9; 2 starts waiting at 3 and 1 at 4: 2 is
@@ -1501,7 +1548,12 @@ def test_interacting_engine_agrees_with_the_python_model(omp_threads: Any) -> No
     Python model must differ from the engine on some model."""
     hits: Counter[str] = Counter()
     noticed = noticed_by_interacting_hand_cases()
-    assert {"triggers-last-first", "crews-by-index-only"} <= noticed
+    assert {
+        "triggers-last-first",
+        "crews-by-index-only",
+        "unplanned-over-failed-states",
+        "groups-never-planned-down",
+    } <= noticed
 
     @settings(
         derandomize=True,
