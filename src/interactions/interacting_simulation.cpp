@@ -379,7 +379,7 @@ void InteractingSimulation::fireTriggers() {
         const InteractionModel::Trigger &trigger = im.triggers()[static_cast<std::size_t>(t)];
         for (int m = trigger.firstMove; m < trigger.endMove; ++m) {
             const InteractionModel::TriggerMove &tm = im.move(m);
-            moves.push_back(Move{tm.component, tm.toState, m});
+            moves.push_back(Move{tm.component, tm.toState, m, m + 1 == trigger.endMove});
         }
     }
 }
@@ -387,23 +387,31 @@ void InteractingSimulation::fireTriggers() {
 void InteractingSimulation::process(const Move &m, StatisticsRecorder &recorder) {
     const int c = m.component;
     const int s = states[static_cast<std::size_t>(c)];
-    if (m.condition == kIfWorking && im.kind(c, s) != StateKind::Working) {
-        return;
+    const bool applies = (m.condition != kIfWorking || im.kind(c, s) == StateKind::Working) &&
+                         (m.condition < 0 || im.movesFrom(m.condition, s));
+    if (applies) {
+        if (m.condition != kOwn) {
+            countMove();
+        }
+        apply(c, m.toState, recorder);
+        lastApplied = c;
+        if (eventComponent < 0 && batchCause < 0 && upBefore && unplannedTop()) {
+            batchCause = c; // the member (or moved component) that turned the top
+        }
     }
-    if (m.condition >= 0 && !im.movesFrom(m.condition, s)) {
-        return;
+    if (m.last) {
+        finishBatch(recorder);
     }
-    if (m.condition != kOwn) {
-        countMove();
-    }
-    const bool upBefore = !unplannedTop();
-    apply(c, m.toState, recorder);
+}
+
+void InteractingSimulation::finishBatch(StatisticsRecorder &recorder) {
     if (anyDirty) {
         reconcile(recorder);
     }
     if (upBefore && unplannedTop()) {
         causeSet = true;
-        cause = eventComponent >= 0 ? eventComponent : c;
+        cause =
+            eventComponent >= 0 ? eventComponent : (batchCause >= 0 ? batchCause : lastApplied);
         causeGates.clear();
         if (!planned) {
             for (const int n : changes.list()) {
@@ -444,6 +452,8 @@ void InteractingSimulation::process(const Move &m, StatisticsRecorder &recorder)
         resample(u, recorder);
     }
     moved.clear();
+    upBefore = !unplannedTop();
+    batchCause = -1;
 }
 
 void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
@@ -545,16 +555,19 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
 
         causeSet = false;
         eventComponent = e < nComponents ? e : -1;
+        upBefore = !unplannedTop();
+        batchCause = -1;
         if (e < nComponents) {
             queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + kNever, e));
-            moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn});
+            moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn, true});
         } else {
             const int k = e - nComponents;
             const int delay = causeDelay(k, false);
             queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + delay, e));
             const InteractionModel::Cause &cc = im.causes()[static_cast<std::size_t>(k)];
             for (int i = cc.firstMember; i < cc.endMember; ++i) {
-                moves.push_back(Move{im.member(i), im.memberToState(i), kIfWorking});
+                moves.push_back(
+                    Move{im.member(i), im.memberToState(i), kIfWorking, i + 1 == cc.endMember});
             }
         }
         for (nextMove = 0; nextMove < moves.size(); ++nextMove) {

@@ -45,35 +45,42 @@ class StatisticsRecorder;
 /// the earliest key fires (an overdue one at the current unit, then the lowest index). A
 /// component's firing drops its pending transition and gives one move: itself to its drawn
 /// state. A common cause draws its next delay first, then gives a move per member in member
-/// order: to its to-state, if it is then in a working state. Moves are processed first in,
-/// first out, each thus:
-///  1. a trigger's move applies only if the component is then in one of its from-states;
+/// order: to its to-state, if it is then in a working state. Moves come in batches: the
+/// event's own move or its common cause's moves, then the moves of each trigger that fires.
+/// Batches are processed first in, first out, each thus:
+///  1. each move in its order: a trigger's move applies only if the component is then in one
+///     of its from-states, a common cause's only if it is working;
 ///  2. apply: the state changes (every move leaves the state it was in, even to itself);
 ///     the crew the component held, or its place in a queue, is given up; the graphs update;
 ///     if the new state is served by a pool, the component takes a free crew or joins the
 ///     queue; then a crew it released takes the next waiting unit, which samples its row at
 ///     once;
-///  3. if the component is a unit: the groups reconcile, in passes over all groups in group
-///     order until a pass changes nothing. Reconcile(g): an active unit that is no longer in
-///     its active state is lost. Candidates are the units, in preference order, that no
-///     group has active and whose state is working: all of them while none is active; with
-///     revert, those preferred to the active one. The first candidate is switched in: if
-///     already in its active state, with no draw; else, with a switch failure q > 0, one
-///     draw p, and p < q applies its switch-failed state and the next candidate is tried;
-///     else its active state applies. A unit replaced by a preferred one goes to its standby
-///     state. After the passes, a unit no group has active that is in its active state goes
-///     to its standby state, and group leaves cross where the active unit came or went
-///     (group order). Each of these is an apply (step 2) and counts as a move;
+///  3. once every move of the batch is applied, if a unit moved: the groups reconcile, in
+///     passes over all groups in group order until a pass changes nothing. So the moves of
+///     one trigger (a power loss stopping both pumps) all apply before any switch-over, and
+///     none is drawn for a unit the same trigger stops. Reconcile(g): an active unit that is
+///     no longer in its active state is lost. Candidates are the units, in preference order,
+///     that no group has active and whose state is working: all of them while none is
+///     active; with revert, those preferred to the active one. The first candidate is
+///     switched in: if already in its active state, with no draw; else, with a switch
+///     failure q > 0, one draw p, and p < q applies its switch-failed state and the next
+///     candidate is tried; else its active state applies. A unit replaced by a preferred one
+///     goes to its standby state. After the passes, a unit no group has active that is in
+///     its active state goes to its standby state, and group leaves cross where the active
+///     unit came or went (group order). Each of these is an apply (step 2) and counts as a
+///     move;
 ///  4. triggers watching a node (component, group leaf or gate, over the down graph) whose
-///     state before this move differs from its state after it, in the direction watched,
-///     fire in the order they were added; their moves join the end of the list;
-///  5. every component the move changed, once each in the order it changed, samples anew
-///     from its state, unless it waits for a crew (then nothing is pending).
+///     state before this batch differs from its state after it, in the direction watched,
+///     fire in the order they were added; each one's moves join the end of the list as a
+///     batch;
+///  5. every component the batch changed, once each in the order it first changed, samples
+///     anew from its state, unless it waits for a crew (then nothing is pending).
 /// The verdict is taken when the list is empty. A system failure's cause is the component
 /// whose transition was the event (every move of the event follows from it: a trigger's
-/// source is credited, not the pumps it stopped) or, for a common cause, the member whose
-/// move turned the top down for a failure; with the gates that this move (steps 2-3) turned
-/// down for a failure (gone down, or their planned reason gone while they stay down). A
+/// source is credited, not the pumps it stopped) or, for a common cause, the component whose
+/// move turned the top down for a failure (the batch's last one applied when its
+/// switch-overs did); with the gates that this batch (steps 2-3) turned down for a failure
+/// (gone down, or their planned reason gone while they stay down). A
 /// system down from the start (a group without a unit) that the first verdict finds down
 /// without any move having turned it has as cause the event's first move's component and
 /// the gates down for a failure from the start.
@@ -100,6 +107,7 @@ private:
         int component;
         int toState;
         int condition;
+        bool last; // the last move of its batch
     };
 
     float drawUniform() {
@@ -112,6 +120,7 @@ private:
     void countMove();
     void check();
     void process(const Move &m, StatisticsRecorder &recorder);
+    void finishBatch(StatisticsRecorder &recorder);
     void apply(int c, int to, StatisticsRecorder &recorder);
     void switchTo(int c, int to, StatisticsRecorder &recorder);
     void reconcile(StatisticsRecorder &recorder);
@@ -162,6 +171,9 @@ private:
     std::vector<std::int32_t> startGates;
     int cause = 0;
     bool causeSet = false;   // by a move of the event under way
+    bool upBefore = true;    // the top not down for a failure before the batch under way
+    int batchCause = -1;     // of a common cause: the move that turned the top, or -1
+    int lastApplied = -1;    // the component of the batch's last move applied
     int eventComponent = -1; // the component whose transition is the event, or -1
     int currentTime = 0;
     long long movesAtCurrentTime = 0;

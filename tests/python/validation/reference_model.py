@@ -586,6 +586,19 @@ class Interplay:
         return any(PLANNED in k for k in self.kinds.values())
 
 
+@dataclass
+class Batch:
+    """The moves of one batch under way: the node states before it (down, and down for a
+    failure), the components it moved, the move that turned the top (of a common cause's
+    event) and the last move applied."""
+
+    down_before: list[bool]
+    failure_before: list[bool]
+    moved: list[int] = field(default_factory=list)
+    cause: int | None = None
+    last_applied: int | None = None
+
+
 @dataclass(frozen=True)
 class InteractingResult:
     """One interacting run: per unit its system code (0 up, 1 unplanned-down, 2 planned-down)
@@ -654,6 +667,7 @@ class InteractingRun(ReferenceRun):
         self.active: list[int | None] = [None] * self.n_groups  # position within the group
         self.active_in: list[int | None] = [None] * self.n
         self.leaf_down = [False] * self.n_groups
+        self.leaf_planned = [False] * self.n_groups  # over the planned states alone
         self.held: list[int | None] = [None] * self.n
         self.waiting_in: list[int | None] = [None] * self.n
         self.queues: list[list[tuple[int, int, int]]] = [[] for _ in interplay.pools]
@@ -667,6 +681,7 @@ class InteractingRun(ReferenceRun):
         self.moves_applied = 0  # state changes: transitions, switch-overs, triggered moves
         self.turns: dict[int, tuple[int, tuple[int, ...]]] = {}
         self.event_component: int | None = None  # the component whose transition is the event
+        self.batch: Batch | None = None  # the batch under way
         self.snapshots: list[tuple[int, list[bool], list[int], list[int]]] = []
         self.code = 0
 
@@ -680,7 +695,7 @@ class InteractingRun(ReferenceRun):
         down over the planned states alone (every failed state read as up)."""
         if planned_only:
             leaves = [self.kind(c, s) == PLANNED for c, s in enumerate(self.states)]
-            leaves += [self.leaf_down[g] and self.planned_reasons(g) for g in range(self.n_groups)]
+            leaves += self.leaf_planned
         else:
             leaves = [self.kind(c, s) != WORKING for c, s in enumerate(self.states)]
             leaves += self.leaf_down
@@ -869,6 +884,8 @@ class InteractingRun(ReferenceRun):
                 self.hits["group_leaf_" + ("down" if down else "up")] += 1
                 self.leaf_down[g] = down
                 self.refresh()
+            if self.planned:
+                self.leaf_planned[g] = down and self.planned_reasons(g)
 
     def is_unit(self, c: int) -> bool:
         return any(c in units for units, *_ in self.ip.groups)
@@ -888,35 +905,55 @@ class InteractingRun(ReferenceRun):
             now = self.down_nodes[source]
             if now != down_before[source] and now == on_failure:
                 self.hits["trigger"] += 1
-                for mc, from_states, mto in trigger_moves:
-                    pending.append((mc, mto, tuple(from_states)))
+                for i, (mc, from_states, mto) in enumerate(trigger_moves):
+                    last = i == len(trigger_moves) - 1
+                    pending.append((mc, mto, tuple(from_states), last))
 
-    def process(self, c: int, to: int, condition: Any, pending: list[Any]) -> None:
-        if not self.applies(c, condition):
-            return
-        if condition != "own":
-            self.count_move()
-        down_before = list(self.down_nodes)
-        failure_before = self.failure_down()
-        up_before = not failure_before[self.top]
-        moved: list[int] = []
-        self.apply_move(c, to, moved)
-        if self.is_unit(c):
+    def process(self, c: int, to: int, condition: Any, last: bool, pending: list[Any]) -> None:
+        """One move of a batch; the batch's switch-overs, cause, triggers and fresh draws
+        follow its last move."""
+        if self.batch is None:
+            self.batch = Batch(list(self.down_nodes), self.failure_down())
+        batch = self.batch
+        if self.applies(c, condition):
+            if condition != "own":
+                self.count_move()
+            self.apply_move(c, to, batch.moved)
+            batch.last_applied = c
+            top_before = batch.failure_before[self.top]
+            if self.event_component is None and batch.cause is None and not top_before:
+                if self.failure_down()[self.top]:
+                    batch.cause = c
+        if last:
+            self.batch = None
+            self.finish_batch(batch, pending)
+
+    def finish_batch(self, batch: Batch, pending: list[Any]) -> None:
+        moved = batch.moved
+        if any(self.is_unit(u) for u in moved):
             self.reconcile(moved)
         after = self.failure_down()
-        if up_before and after[self.top]:
-            before = failure_before
+        before = batch.failure_before
+        if not before[self.top] and after[self.top]:
             # The event's component is credited (a trigger's source, not what it moved); a
-            # common cause credits the member whose move turned the top.
+            # common cause credits the move that turned the top, or the batch's last one
+            # when its switch-overs did.
+            if self.event_component is not None:
+                credited = self.event_component
+            elif batch.cause is not None:
+                credited = batch.cause
+            else:
+                self.hits["cause_at_switch_over"] += 1
+                credited = batch.last_applied
             self.cause = (
-                self.event_component if self.event_component is not None else c,
+                credited,
                 tuple(
                     g
                     for g in range(len(self.gates))
                     if after[self.n_leaves + g] and not before[self.n_leaves + g]
                 ),
             )
-        self.fire_triggers(down_before, pending)
+        self.fire_triggers(batch.down_before, pending)
         for u in moved:
             self.resample_component(u)
 
@@ -953,6 +990,7 @@ class InteractingRun(ReferenceRun):
                 self.hits["group_down_at_start"] += 1
                 self.leaf_down[g] = True
                 self.refresh()
+                self.leaf_planned[g] = self.planned and self.planned_reasons(g)
         after = self.failure_down()
         self.start_gates = tuple(g for g in range(len(self.gates)) if after[self.n_leaves + g])
 
@@ -975,13 +1013,16 @@ class InteractingRun(ReferenceRun):
             self.event_component = e if e < self.n else None
             if e < self.n:
                 self.due[e] = math.inf
-                pending.append((e, self.to_state[e], "own"))
+                pending.append((e, self.to_state[e], "own", True))
             else:
                 k = e - self.n
                 self.hits["common_cause"] += 1
                 self.sample_cause(k, initial=False)
                 _, members, to_states = self.ip.causes[k]
-                pending += [(m, s, "working") for m, s in zip(members, to_states, strict=True)]
+                pending += [
+                    (m, s, "working", i == len(members) - 1)
+                    for i, (m, s) in enumerate(zip(members, to_states, strict=True))
+                ]
             i = 0
             while i < len(pending):
                 self.process(*pending[i], pending)
@@ -990,8 +1031,6 @@ class InteractingRun(ReferenceRun):
             code = 1 if unplanned else (2 if self.down_nodes[self.top] else 0)
             if unplanned and self.code != 1:
                 self.turns[t] = self.cause
-                if self.code == 2:
-                    self.hits["planned_to_unplanned"] += 1
             if code == 2:
                 self.hits["planned_down"] += 1
             self.code = code
@@ -1001,7 +1040,17 @@ class InteractingRun(ReferenceRun):
 
     def result(self) -> InteractingResult:
         codes = [s[0] for s in self.snapshots]
-        failures = [t for t, x in enumerate(codes) if x == 1 and (t == 0 or codes[t - 1] != 1)]
+        # One failure per stop (a stretch of units not up): at its first unit down for a
+        # failure, however often planned units come between.
+        failures, counted = [], False
+        for t, x in enumerate(codes):
+            if x == 1 and not counted:
+                failures.append(t)
+                if t > 0 and codes[t - 1] == 2:
+                    self.hits["planned_to_unplanned"] += 1
+            elif x == 1 and codes[t - 1] == 2:
+                self.hits["failure_resumed"] += 1
+            counted = x != 0 and (counted or x == 1)
         n_nodes = self.n + len(self.gates)
         node_down = [sum(s[1][i] for s in self.snapshots) for i in range(n_nodes)]
         pools = range(len(self.ip.pools))

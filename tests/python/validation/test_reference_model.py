@@ -39,6 +39,7 @@ from .reference_model import (
     NO_TRANSITION,
     PLANNED,
     WORKING,
+    InteractingResult,
     InteractingRun,
     Interplay,
     ReferenceLoopError,
@@ -1398,6 +1399,7 @@ INTERACTING_RULES = [
     "planned_down",
     "planned_group_down",
     "planned_to_unplanned",
+    "failure_resumed",
 ]
 
 
@@ -1440,6 +1442,25 @@ class UnplannedOverFailedStates(InteractingRun):
         return leaves + gate_states(self.gates, [int(x) for x in leaves])
 
 
+class SwitchOverAfterEveryMove(InteractingRun):
+    """Every move a batch of its own: a power loss switches the standby unit in (and draws
+    for it) before the same trigger stops it."""
+
+    def process(self, c: int, to: int, condition: Any, last: bool, pending: list[Any]) -> None:
+        super().process(c, to, condition, True, pending)
+
+
+class FailureAtEveryTurn(InteractingRun):
+    """A failure at every unit that turns down for a failure, also when a planned stretch
+    interrupted a stop already counted."""
+
+    def result(self) -> InteractingResult:
+        out = super().result()
+        codes = out.codes
+        turns = [t for t, x in enumerate(codes) if x == 1 and (t == 0 or codes[t - 1] != 1)]
+        return replace(out, causes=[self.turns[t] for t in turns])
+
+
 class GroupsNeverPlannedDown(InteractingRun):
     def planned_reasons(self, g: int) -> bool:
         return False
@@ -1452,6 +1473,8 @@ INTERACTING_VARIANTS: dict[str, type[InteractingRun]] = {
     "never-revert": NeverRevert,
     "unplanned-over-failed-states": UnplannedOverFailedStates,
     "groups-never-planned-down": GroupsNeverPlannedDown,
+    "switch-over-after-every-move": SwitchOverAfterEveryMove,
+    "failure-at-every-turn": FailureAtEveryTurn,
 }
 
 
@@ -1495,6 +1518,33 @@ INTERACTING_HAND_CASES = {
         Interplay(kinds={0: [WORKING, FAILED, PLANNED]}),
         [("or", [0, 1], 0)],
         2,
+        10,
+    ),
+    # In series: 1 fails at 2 and is repaired at 9; 0 is overhauled from 4 to 6 meanwhile.
+    # One stop, one failure: the overhaul makes units 4 and 5 planned, and the failure that
+    # still holds the system down at 6 is the one counted at 2.
+    "overhaul-within-a-failure": _hand_interacting(
+        [[[D, D, fixed(4)], [D, D, D], [fixed(2), D, D]], [[D, fixed(2)], [fixed(7), D]]],
+        Interplay(kinds={0: [WORKING, FAILED, PLANNED]}),
+        [("or", [0, 1], 0)],
+        2,
+        12,
+    ),
+    # Units 0 and 1 of a group whose switch-overs always fail (to state 2); the power (2) is
+    # lost at 2 and back at 5, and its triggers move both units to no_power (3) and back to
+    # standby. Both stop at 2 with no switch-over drawn; at 5 both fail to switch in.
+    "power-loss-stops-both-units": _hand_interacting(
+        [[[D] * 4 for _ in range(4)], [[D] * 4 for _ in range(4)], [[D, fixed(2)], [fixed(3), D]]],
+        Interplay(
+            kinds={0: [WORKING, WORKING, FAILED, FAILED], 1: [WORKING, WORKING, FAILED, FAILED]},
+            groups=[([0, 1], [0, 0], [1, 1], [2, 2], 1.0, True)],
+            triggers=[
+                (2, True, [(0, [0, 1], 3), (1, [0, 1], 3)]),
+                (2, False, [(0, [3], 1), (1, [3], 1)]),
+            ],
+        ),
+        [("or", [3], 0)],
+        4,
         10,
     ),
     # Component 0 holds the only crew from 1 to 9; 2 starts waiting at 3 and 1 at 4: 2 is
@@ -1553,6 +1603,8 @@ def test_interacting_engine_agrees_with_the_python_model(omp_threads: Any) -> No
         "crews-by-index-only",
         "unplanned-over-failed-states",
         "groups-never-planned-down",
+        "switch-over-after-every-move",
+        "failure-at-every-turn",
     } <= noticed
 
     @settings(
