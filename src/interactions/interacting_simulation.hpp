@@ -67,8 +67,8 @@ class StatisticsRecorder;
 ///     candidate is tried; else its active state applies. A unit replaced by a preferred one
 ///     goes to its standby state. After the passes, a unit no group has active that is in
 ///     its active state goes to its standby state, and group leaves cross where the active
-///     unit came or went (group order). Each of these is an apply (step 2) and counts as a
-///     move;
+///     unit came or went (group order), over the planned states also where a unit's kind
+///     changed. Each of these is an apply (step 2) and counts as a move;
 ///  4. triggers watching a node (component, group leaf or gate, over the down graph) whose
 ///     state before this batch differs from its state after it, in the direction watched,
 ///     fire in the order they were added; each one's moves join the end of the list as a
