@@ -52,14 +52,14 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
       gates(graph), changes(graph.nComponents() + graph.nGates()),
       crews(interactions.poolSizes(), nComponents), active(interactions.groups().size(), -1),
       activeIn(static_cast<std::size_t>(nComponents), -1),
-      leafDown(interactions.groups().size(), 0),
+      leafDown(interactions.groups().size(), 0), leafPlanned(interactions.groups().size(), 0),
       dirty((interactions.groups().size() + 63) / 64, 0),
       touched((interactions.groups().size() + 63) / 64, 0),
       isMoved(static_cast<std::size_t>(nComponents), 0),
       limit(Simulation::transitionLimit(nComponents)) {
     if (planned) {
-        failedOnly.emplace(graph);
-        failedChanges.emplace(graph.nComponents() + graph.nGates());
+        plannedOnly.emplace(graph);
+        plannedChanges.emplace(graph.nComponents() + graph.nGates());
     }
     moved.reserve(static_cast<std::size_t>(nComponents));
     fired.reserve(interactions.triggers().size());
@@ -156,24 +156,44 @@ void InteractingSimulation::crossDown(int node, StatisticsRecorder &recorder) {
     }));
 }
 
-template <bool kDown> void InteractingSimulation::crossFailed(int node) {
-    failedChanges->note(node, !kDown);
-    untilCheck -= static_cast<std::int64_t>(
-        failedOnly->cross<kDown>(node, [&](int g) { failedChanges->note(nLeaves + g, !kDown); }));
+template <bool kDown> void InteractingSimulation::crossPlanned(int node) {
+    plannedChanges->note(node, !kDown);
+    untilCheck -= static_cast<std::int64_t>(plannedOnly->cross<kDown>(
+        node, [&](int g) { plannedChanges->note(nLeaves + g, !kDown); }));
 }
 
 void InteractingSimulation::crossLeaf(int node, bool down, StatisticsRecorder &recorder) {
     if (down) {
         crossDown<true>(node, recorder);
-        if (planned) {
-            crossFailed<true>(node);
-        }
     } else {
         crossDown<false>(node, recorder);
-        if (planned) {
-            crossFailed<false>(node);
-        }
     }
+}
+
+void InteractingSimulation::crossPlannedLeaf(int node, bool down) {
+    if (down) {
+        crossPlanned<true>(node);
+    } else {
+        crossPlanned<false>(node);
+    }
+}
+
+bool InteractingSimulation::groupPlannedDown(int g) const {
+    const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
+    bool anyPlanned = false;
+    for (int u = group.firstUnit; u < group.endUnit; ++u) {
+        const int c = im.unitComponent(u);
+        const StateKind k = im.kind(c, states[static_cast<std::size_t>(c)]);
+        if (k == StateKind::Failed) {
+            return false;
+        }
+        anyPlanned = anyPlanned || k == StateKind::Planned;
+    }
+    return anyPlanned;
+}
+
+bool InteractingSimulation::nodeFailureDown(int n) const {
+    return gates.nodeFailed(n) && !(planned && plannedOnly->nodeFailed(n));
 }
 
 void InteractingSimulation::apply(int c, int to, StatisticsRecorder &recorder) {
@@ -202,13 +222,13 @@ void InteractingSimulation::apply(int c, int to, StatisticsRecorder &recorder) {
         }
     }
     if (planned) {
-        const bool failedBefore = kf == StateKind::Failed;
-        const bool failedAfter = kt == StateKind::Failed;
-        if (failedBefore != failedAfter) {
-            if (failedAfter) {
-                crossFailed<true>(c);
+        const bool plannedBefore = kf == StateKind::Planned;
+        const bool plannedAfter = kt == StateKind::Planned;
+        if (plannedBefore != plannedAfter) {
+            if (plannedAfter) {
+                crossPlanned<true>(c);
             } else {
-                crossFailed<false>(c);
+                crossPlanned<false>(c);
             }
         }
     }
@@ -325,6 +345,13 @@ void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
             leafDown[gi] = down ? 1 : 0;
             crossLeaf(nComponents + g, down, recorder);
         }
+        if (planned) {
+            const bool plannedDown = down && groupPlannedDown(g);
+            if (plannedDown != (leafPlanned[gi] != 0)) {
+                leafPlanned[gi] = plannedDown ? 1 : 0;
+                crossPlannedLeaf(nComponents + g, plannedDown);
+            }
+        }
     }
     // A unit sent to standby stays a candidate as it was: nothing is left to visit.
     std::fill(dirty.begin(), dirty.end(), 0);
@@ -352,7 +379,7 @@ void InteractingSimulation::fireTriggers() {
         const InteractionModel::Trigger &trigger = im.triggers()[static_cast<std::size_t>(t)];
         for (int m = trigger.firstMove; m < trigger.endMove; ++m) {
             const InteractionModel::TriggerMove &tm = im.move(m);
-            moves.push_back(Move{tm.component, tm.toState, m});
+            moves.push_back(Move{tm.component, tm.toState, m, m + 1 == trigger.endMove});
         }
     }
 }
@@ -360,29 +387,56 @@ void InteractingSimulation::fireTriggers() {
 void InteractingSimulation::process(const Move &m, StatisticsRecorder &recorder) {
     const int c = m.component;
     const int s = states[static_cast<std::size_t>(c)];
-    if (m.condition == kIfWorking && im.kind(c, s) != StateKind::Working) {
-        return;
+    const bool applies = (m.condition != kIfWorking || im.kind(c, s) == StateKind::Working) &&
+                         (m.condition < 0 || im.movesFrom(m.condition, s));
+    if (applies) {
+        if (m.condition != kOwn) {
+            countMove();
+        }
+        apply(c, m.toState, recorder);
+        lastApplied = c;
+        if (eventComponent < 0 && batchCause < 0 && upBefore && unplannedTop()) {
+            batchCause = c; // the member (or moved component) that turned the top
+        }
     }
-    if (m.condition >= 0 && !im.movesFrom(m.condition, s)) {
-        return;
+    if (m.last) {
+        finishBatch(recorder);
     }
-    if (m.condition != kOwn) {
-        countMove();
-    }
-    const bool upBefore = !unplannedTop();
-    apply(c, m.toState, recorder);
+}
+
+void InteractingSimulation::finishBatch(StatisticsRecorder &recorder) {
     if (anyDirty) {
         reconcile(recorder);
     }
     if (upBefore && unplannedTop()) {
         causeSet = true;
-        cause = eventComponent >= 0 ? eventComponent : c;
+        cause =
+            eventComponent >= 0 ? eventComponent : (batchCause >= 0 ? batchCause : lastApplied);
         causeGates.clear();
-        const NodeChanges &turned = planned ? *failedChanges : changes;
-        const GateState &graphState = planned ? *failedOnly : gates;
-        for (const int n : turned.list()) {
-            if (n >= nLeaves && !turned.wasDown(n) && graphState.nodeFailed(n)) {
-                causeGates.push_back(n - nLeaves); // each gate once: within the capacity
+        if (!planned) {
+            for (const int n : changes.list()) {
+                if (n >= nLeaves && !changes.wasDown(n) && gates.nodeFailed(n)) {
+                    causeGates.push_back(n - nLeaves); // each gate once: within the capacity
+                }
+            }
+        } else {
+            // Down for a failure: down, and not down over the planned states alone. A gate
+            // turns so when it goes down or when its planned reason ends while it stays down.
+            const auto wasFailureDown = [&](int n) {
+                const bool down = changes.has(n) ? changes.wasDown(n) : gates.nodeFailed(n);
+                const bool plannedDown = plannedChanges->has(n) ? plannedChanges->wasDown(n)
+                                                                : plannedOnly->nodeFailed(n);
+                return down && !plannedDown;
+            };
+            for (const int n : changes.list()) {
+                if (n >= nLeaves && nodeFailureDown(n) && !wasFailureDown(n)) {
+                    causeGates.push_back(n - nLeaves); // each gate once: within the capacity
+                }
+            }
+            for (const int n : plannedChanges->list()) {
+                if (n >= nLeaves && !changes.has(n) && nodeFailureDown(n) && !wasFailureDown(n)) {
+                    causeGates.push_back(n - nLeaves);
+                }
             }
         }
     }
@@ -391,13 +445,15 @@ void InteractingSimulation::process(const Move &m, StatisticsRecorder &recorder)
     }
     changes.clear();
     if (planned) {
-        failedChanges->clear();
+        plannedChanges->clear();
     }
     for (const int u : moved) {
         isMoved[static_cast<std::size_t>(u)] = 0;
         resample(u, recorder);
     }
     moved.clear();
+    upBefore = !unplannedTop();
+    batchCause = -1;
 }
 
 void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
@@ -405,7 +461,7 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
     std::fill(states.begin(), states.end(), 0);
     gates.reset();
     if (planned) {
-        failedOnly->reset();
+        plannedOnly->reset();
     }
     crews.reset();
     std::fill(activeIn.begin(), activeIn.end(), -1);
@@ -449,27 +505,30 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
     for (int g = 0; g < nGroups; ++g) {
         const bool down = active[static_cast<std::size_t>(g)] < 0;
         leafDown[static_cast<std::size_t>(g)] = down ? 1 : 0;
+        leafPlanned[static_cast<std::size_t>(g)] = 0;
         if (down) {
             crossLeaf(nComponents + g, true, recorder);
-        }
-    }
-    // The gates down from the start, over failed states: the cause's gates when the first
-    // verdict finds the system down without any move having turned it.
-    startGates.clear();
-    {
-        const NodeChanges &turned = planned ? *failedChanges : changes;
-        const GateState &graphState = planned ? *failedOnly : gates;
-        for (const int n : turned.list()) {
-            if (n >= nLeaves && graphState.nodeFailed(n)) {
-                startGates.push_back(n - nLeaves);
+            if (planned && groupPlannedDown(g)) {
+                leafPlanned[static_cast<std::size_t>(g)] = 1;
+                crossPlannedLeaf(nComponents + g, true);
             }
         }
+    }
+    // The gates down for a failure from the start: the cause's gates when the first verdict
+    // finds the system down without any move having turned it.
+    startGates.clear();
+    for (const int n : changes.list()) {
+        if (n >= nLeaves && nodeFailureDown(n)) {
+            startGates.push_back(n - nLeaves);
+        }
+    }
+    {
         const auto &start = graph.initiallyFailed();
         startGates.insert(startGates.end(), start.begin(), start.end());
     }
     changes.clear();
     if (planned) {
-        failedChanges->clear();
+        plannedChanges->clear();
     }
 
     std::uint32_t systemState = 0; // 0 up, 1 unplanned-down, 2 planned-down
@@ -496,16 +555,19 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
 
         causeSet = false;
         eventComponent = e < nComponents ? e : -1;
+        upBefore = !unplannedTop();
+        batchCause = -1;
         if (e < nComponents) {
             queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + kNever, e));
-            moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn});
+            moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn, true});
         } else {
             const int k = e - nComponents;
             const int delay = causeDelay(k, false);
             queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + delay, e));
             const InteractionModel::Cause &cc = im.causes()[static_cast<std::size_t>(k)];
             for (int i = cc.firstMember; i < cc.endMember; ++i) {
-                moves.push_back(Move{im.member(i), im.memberToState(i), kIfWorking});
+                moves.push_back(
+                    Move{im.member(i), im.memberToState(i), kIfWorking, i + 1 == cc.endMember});
             }
         }
         for (nextMove = 0; nextMove < moves.size(); ++nextMove) {

@@ -27,9 +27,12 @@ class StatisticsRecorder;
 ///
 /// Kinds. A component is *down* for the logic when its state's kind is failed or planned.
 /// The graph is evaluated over down; when some state is planned, a second copy is evaluated
-/// over failed only (planned read as up). A group's leaf is down, in both, while the group
-/// has no active unit. The system is unplanned-down when the second top is failed, planned-
-/// down when it is down otherwise; without planned states both tops are the same.
+/// over the planned states alone (failed read as up). A group's leaf is down in the first
+/// while the group has no active unit, and in the second while besides none of its units
+/// is failed and at least one is planned. A node is *down for a failure* when it is down in
+/// the first and not in the second: some failed state is needed to bring it down. The
+/// system is planned-down when the second top is down, unplanned-down when it is down for a
+/// failure; without planned states there is no second copy and every stop is unplanned.
 ///
 /// The start of a run: the seed; every component in state 0; the groups, in group order,
 /// take the first unit (preference order) that no earlier group took, setting it to its
@@ -42,38 +45,45 @@ class StatisticsRecorder;
 /// the earliest key fires (an overdue one at the current unit, then the lowest index). A
 /// component's firing drops its pending transition and gives one move: itself to its drawn
 /// state. A common cause draws its next delay first, then gives a move per member in member
-/// order: to its to-state, if it is then in a working state. Moves are processed first in,
-/// first out, each thus:
-///  1. a trigger's move applies only if the component is then in one of its from-states;
+/// order: to its to-state, if it is then in a working state. Moves come in batches: the
+/// event's own move or its common cause's moves, then the moves of each trigger that fires.
+/// Batches are processed first in, first out, each thus:
+///  1. each move in its order: a trigger's move applies only if the component is then in one
+///     of its from-states, a common cause's only if it is working;
 ///  2. apply: the state changes (every move leaves the state it was in, even to itself);
 ///     the crew the component held, or its place in a queue, is given up; the graphs update;
 ///     if the new state is served by a pool, the component takes a free crew or joins the
 ///     queue; then a crew it released takes the next waiting unit, which samples its row at
 ///     once;
-///  3. if the component is a unit: the groups reconcile, in passes over all groups in group
-///     order until a pass changes nothing. Reconcile(g): an active unit that is no longer in
-///     its active state is lost. Candidates are the units, in preference order, that no
-///     group has active and whose state is working: all of them while none is active; with
-///     revert, those preferred to the active one. The first candidate is switched in: if
-///     already in its active state, with no draw; else, with a switch failure q > 0, one
-///     draw p, and p < q applies its switch-failed state and the next candidate is tried;
-///     else its active state applies. A unit replaced by a preferred one goes to its standby
-///     state. After the passes, a unit no group has active that is in its active state goes
-///     to its standby state, and group leaves cross where the active unit came or went
-///     (group order). Each of these is an apply (step 2) and counts as a move;
+///  3. once every move of the batch is applied, if a unit moved: the groups reconcile, in
+///     passes over all groups in group order until a pass changes nothing. So the moves of
+///     one trigger (a power loss stopping both pumps) all apply before any switch-over, and
+///     none is drawn for a unit the same trigger stops. Reconcile(g): an active unit that is
+///     no longer in its active state is lost. Candidates are the units, in preference order,
+///     that no group has active and whose state is working: all of them while none is
+///     active; with revert, those preferred to the active one. The first candidate is
+///     switched in: if already in its active state, with no draw; else, with a switch
+///     failure q > 0, one draw p, and p < q applies its switch-failed state and the next
+///     candidate is tried; else its active state applies. A unit replaced by a preferred one
+///     goes to its standby state. After the passes, a unit no group has active that is in
+///     its active state goes to its standby state, and group leaves cross where the active
+///     unit came or went (group order), over the planned states also where a unit's kind
+///     changed. Each of these is an apply (step 2) and counts as a move;
 ///  4. triggers watching a node (component, group leaf or gate, over the down graph) whose
-///     state before this move differs from its state after it, in the direction watched,
-///     fire in the order they were added; their moves join the end of the list;
-///  5. every component the move changed, once each in the order it changed, samples anew
-///     from its state, unless it waits for a crew (then nothing is pending).
+///     state before this batch differs from its state after it, in the direction watched,
+///     fire in the order they were added; each one's moves join the end of the list as a
+///     batch;
+///  5. every component the batch changed, once each in the order it first changed, samples
+///     anew from its state, unless it waits for a crew (then nothing is pending).
 /// The verdict is taken when the list is empty. A system failure's cause is the component
 /// whose transition was the event (every move of the event follows from it: a trigger's
-/// source is credited, not the pumps it stopped) or, for a common cause, the member whose
-/// move turned the unplanned top from up to down; with the gates of the graph over failed
-/// states that this move (steps 2-3) turned from up to down. A system down from
-/// the start (a group without a unit) that the first verdict finds down without any move
-/// having turned it has as cause the event's first move's component and the gates down
-/// from the start.
+/// source is credited, not the pumps it stopped) or, for a common cause, the component whose
+/// move turned the top down for a failure (the batch's last one applied when its
+/// switch-overs did); with the gates that this batch (steps 2-3) turned down for a failure
+/// (gone down, or their planned reason gone while they stay down). A
+/// system down from the start (a group without a unit) that the first verdict finds down
+/// without any move having turned it has as cause the event's first move's component and
+/// the gates down for a failure from the start.
 ///
 /// The stuck limit counts events and the moves that are not an event's own
 /// (Simulation::transitionLimit): a cycle of triggers ends in the same "makes no progress"
@@ -97,6 +107,7 @@ private:
         int component;
         int toState;
         int condition;
+        bool last; // the last move of its batch
     };
 
     float drawUniform() {
@@ -109,15 +120,21 @@ private:
     void countMove();
     void check();
     void process(const Move &m, StatisticsRecorder &recorder);
+    void finishBatch(StatisticsRecorder &recorder);
     void apply(int c, int to, StatisticsRecorder &recorder);
     void switchTo(int c, int to, StatisticsRecorder &recorder);
     void reconcile(StatisticsRecorder &recorder);
     void markGroupsOf(int c);
     bool reconcileGroup(int g, StatisticsRecorder &recorder);
     void crossLeaf(int node, bool down, StatisticsRecorder &recorder);
+    void crossPlannedLeaf(int node, bool down);
     template <bool kDown> void crossDown(int node, StatisticsRecorder &recorder);
-    template <bool kDown> void crossFailed(int node);
-    bool unplannedTop() const { return failedOnly ? failedOnly->topFailed() : gates.topFailed(); }
+    template <bool kDown> void crossPlanned(int node);
+    bool groupPlannedDown(int g) const;
+    bool nodeFailureDown(int n) const;
+    bool unplannedTop() const {
+        return gates.topFailed() && !(plannedOnly && plannedOnly->topFailed());
+    }
     void fireTriggers();
 
     const TransitionModel &model;
@@ -134,15 +151,16 @@ private:
     std::vector<int> toState;
     IndexedQueue queue;
     GateState gates;
-    std::optional<GateState> failedOnly; // only with planned states
-    NodeChanges changes;                 // over the down graph
-    std::optional<NodeChanges> failedChanges;
+    std::optional<GateState> plannedOnly; // only with planned states
+    NodeChanges changes;                  // over the down graph
+    std::optional<NodeChanges> plannedChanges;
     CrewPools crews;
     std::vector<int> active;   // per group: its active unit (flat index), or -1
     std::vector<int> activeIn; // per component: the group that has it active, or -1
     std::vector<std::uint8_t> leafDown;
-    std::vector<std::uint64_t> dirty;   // groups to visit (bits)
-    std::vector<std::uint64_t> touched; // groups visited while this move is processed
+    std::vector<std::uint8_t> leafPlanned; // per group: its leaf over the planned states
+    std::vector<std::uint64_t> dirty;      // groups to visit (bits)
+    std::vector<std::uint64_t> touched;    // groups visited while this move is processed
     bool anyDirty = false;
     std::vector<Move> moves;
     std::size_t nextMove = 0;
@@ -153,6 +171,9 @@ private:
     std::vector<std::int32_t> startGates;
     int cause = 0;
     bool causeSet = false;   // by a move of the event under way
+    bool upBefore = true;    // the top not down for a failure before the batch under way
+    int batchCause = -1;     // of a common cause: the move that turned the top, or -1
+    int lastApplied = -1;    // the component of the batch's last move applied
     int eventComponent = -1; // the component whose transition is the event, or -1
     int currentTime = 0;
     long long movesAtCurrentTime = 0;

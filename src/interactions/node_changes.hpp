@@ -25,6 +25,7 @@ public:
         }
     }
     bool wasDown(int n) const { return before[static_cast<std::size_t>(n)] != 0; }
+    bool has(int n) const { return listed[static_cast<std::size_t>(n)] != 0; }
     const std::vector<int> &list() const { return nodes; }
     void clear() {
         for (const int n : nodes) {

@@ -329,10 +329,12 @@ def format_report(summary: Summary) -> str:
         )
     if sm.planned is not None:
         notes.append(
-            "Unavailability counts the time down for planned stops (states of kind planned "
-            "alone bringing the system down) with the time down for failures. System "
-            "failures, R(t), the time to first failure, MTBF, the down time per failure and "
-            "the criticality count only failures."
+            "Unavailability counts the time down for planned stops (the system down with "
+            "every failed state read as working: planned states alone bring it down) with "
+            "the time down for failures (some failed state needed). System failures, R(t), "
+            "the time to first failure, the down time per failure and the criticality count "
+            "only failures; a planned stop that turns into a failure counts one there. The "
+            "MTBF's uptime leaves out all time down, planned stops included."
         )
     if sm.crews:
         notes.append(

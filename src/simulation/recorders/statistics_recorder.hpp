@@ -28,6 +28,7 @@ public:
 
     void beginRun() {
         failed = 0;
+        failureInStop = false;
         failures = 0;
         failedUnits = 0;
         plannedUnits = 0;
@@ -47,8 +48,9 @@ public:
         }
     }
     /// The interacting engine's stretch: state 0 up, 1 unplanned-down, 2 planned-down. A
-    /// system failure is a rise to 1 (from 0 or 2); downtime and failedRuns count 1 and 2,
-    /// plannedDowntime and plannedRuns 2 alone.
+    /// system failure is a rise to 1 (from 0, or from 2 in a stop not yet down for a failure:
+    /// one failure per stop, however often planned stretches interrupt it); downtime and
+    /// failedRuns count 1 and 2, plannedDowntime and plannedRuns 2 alone.
     void stretchKinds(int from, int to, std::uint32_t state) {
         if (state != failed) {
             const std::uint32_t old = failed;
@@ -58,9 +60,10 @@ public:
             } else if (state == 0) {
                 addStretch(slot.failedUnits, slot.wholeBins, failedSince, from);
             }
-            if (state == 1) {
+            if (state == 1 && !failureInStop) {
                 countSystemFailure(from);
             }
+            failureInStop = state != 0 && (failureInStop || state == 1);
             if (old == 2) {
                 addStretch(slot.plannedUnits, slot.plannedWholeBins, plannedSince, from);
             } else if (state == 2) {
@@ -130,6 +133,7 @@ private:
     std::int64_t failedUnits = 0;
     std::int64_t plannedUnits = 0;
     bool everFailed = false;
+    bool failureInStop = false; // the stop under way has been down for a failure
 };
 
 } // namespace tavoq

@@ -586,6 +586,19 @@ class Interplay:
         return any(PLANNED in k for k in self.kinds.values())
 
 
+@dataclass
+class Batch:
+    """The moves of one batch under way: the node states before it (down, and down for a
+    failure), the components it moved, the move that turned the top (of a common cause's
+    event) and the last move applied."""
+
+    down_before: list[bool]
+    failure_before: list[bool]
+    moved: list[int] = field(default_factory=list)
+    cause: int | None = None
+    last_applied: int | None = None
+
+
 @dataclass(frozen=True)
 class InteractingResult:
     """One interacting run: per unit its system code (0 up, 1 unplanned-down, 2 planned-down)
@@ -654,6 +667,7 @@ class InteractingRun(ReferenceRun):
         self.active: list[int | None] = [None] * self.n_groups  # position within the group
         self.active_in: list[int | None] = [None] * self.n
         self.leaf_down = [False] * self.n_groups
+        self.leaf_planned = [False] * self.n_groups  # over the planned states alone
         self.held: list[int | None] = [None] * self.n
         self.waiting_in: list[int | None] = [None] * self.n
         self.queues: list[list[tuple[int, int, int]]] = [[] for _ in interplay.pools]
@@ -662,11 +676,12 @@ class InteractingRun(ReferenceRun):
         self.longest = [0] * len(interplay.pools)
         self.component_failures = [0] * self.n
         self.gate_failures = [0] * len(self.gates)
-        self.down_nodes = self.evaluate(failed_only=False)
+        self.down_nodes = self.evaluate(planned_only=False)
         self.moves_here = 0
         self.moves_applied = 0  # state changes: transitions, switch-overs, triggered moves
         self.turns: dict[int, tuple[int, tuple[int, ...]]] = {}
         self.event_component: int | None = None  # the component whose transition is the event
+        self.batch: Batch | None = None  # the batch under way
         self.snapshots: list[tuple[int, list[bool], list[int], list[int]]] = []
         self.code = 0
 
@@ -675,25 +690,45 @@ class InteractingRun(ReferenceRun):
     def kind(self, c: int, s: int) -> int:
         return self.kinds[c][s]
 
-    def evaluate(self, failed_only: bool) -> list[bool]:
-        """Every node's state: the leaves, then the gates."""
-        if failed_only:
-            leaves = [self.kind(c, s) == FAILED for c, s in enumerate(self.states)]
+    def evaluate(self, planned_only: bool) -> list[bool]:
+        """Every node's state, the leaves then the gates: down, or with ``planned_only``
+        down over the planned states alone (every failed state read as up)."""
+        if planned_only:
+            leaves = [self.kind(c, s) == PLANNED for c, s in enumerate(self.states)]
+            leaves += self.leaf_planned
         else:
             leaves = [self.kind(c, s) != WORKING for c, s in enumerate(self.states)]
-        leaves += self.leaf_down
+            leaves += self.leaf_down
         return leaves + gate_states(self.gates, [int(x) for x in leaves])
+
+    def planned_reasons(self, g: int) -> bool:
+        """Whether group g's units are out for planned reasons alone: none failed, one
+        planned at least (the others active in other groups)."""
+        kinds = [self.kind(c, self.states[c]) for c in self.ip.groups[g][0]]
+        if FAILED not in kinds and PLANNED in kinds:
+            self.hits["planned_group_down"] += 1
+            return True
+        return False
+
+    def failure_down(self) -> list[bool]:
+        """Every node's state for failures: down, and not down over the planned states
+        alone (some failed state is needed to bring it down)."""
+        down = self.evaluate(planned_only=False)
+        if not self.planned:
+            return down
+        planned = self.evaluate(planned_only=True)
+        return [d and not p for d, p in zip(down, planned, strict=True)]
 
     def refresh(self) -> None:
         """After one leaf changed: count the gates that turned down."""
-        now = self.evaluate(failed_only=False)
+        now = self.evaluate(planned_only=False)
         for g in range(len(self.gates)):
             if now[self.n_leaves + g] and not self.down_nodes[self.n_leaves + g]:
                 self.gate_failures[g] += 1
         self.down_nodes = now
 
     def unplanned_top(self) -> bool:
-        return self.evaluate(failed_only=self.planned)[self.top]
+        return self.failure_down()[self.top]
 
     # -- draws ------------------------------------------------------------------------------
 
@@ -849,6 +884,8 @@ class InteractingRun(ReferenceRun):
                 self.hits["group_leaf_" + ("down" if down else "up")] += 1
                 self.leaf_down[g] = down
                 self.refresh()
+            if self.planned:
+                self.leaf_planned[g] = down and self.planned_reasons(g)
 
     def is_unit(self, c: int) -> bool:
         return any(c in units for units, *_ in self.ip.groups)
@@ -868,35 +905,55 @@ class InteractingRun(ReferenceRun):
             now = self.down_nodes[source]
             if now != down_before[source] and now == on_failure:
                 self.hits["trigger"] += 1
-                for mc, from_states, mto in trigger_moves:
-                    pending.append((mc, mto, tuple(from_states)))
+                for i, (mc, from_states, mto) in enumerate(trigger_moves):
+                    last = i == len(trigger_moves) - 1
+                    pending.append((mc, mto, tuple(from_states), last))
 
-    def process(self, c: int, to: int, condition: Any, pending: list[Any]) -> None:
-        if not self.applies(c, condition):
-            return
-        if condition != "own":
-            self.count_move()
-        down_before = list(self.down_nodes)
-        failed_before = self.evaluate(failed_only=True)
-        up_before = not self.unplanned_top()
-        moved: list[int] = []
-        self.apply_move(c, to, moved)
-        if self.is_unit(c):
+    def process(self, c: int, to: int, condition: Any, last: bool, pending: list[Any]) -> None:
+        """One move of a batch; the batch's switch-overs, cause, triggers and fresh draws
+        follow its last move."""
+        if self.batch is None:
+            self.batch = Batch(list(self.down_nodes), self.failure_down())
+        batch = self.batch
+        if self.applies(c, condition):
+            if condition != "own":
+                self.count_move()
+            self.apply_move(c, to, batch.moved)
+            batch.last_applied = c
+            top_before = batch.failure_before[self.top]
+            if self.event_component is None and batch.cause is None and not top_before:
+                if self.failure_down()[self.top]:
+                    batch.cause = c
+        if last:
+            self.batch = None
+            self.finish_batch(batch, pending)
+
+    def finish_batch(self, batch: Batch, pending: list[Any]) -> None:
+        moved = batch.moved
+        if any(self.is_unit(u) for u in moved):
             self.reconcile(moved)
-        if up_before and self.unplanned_top():
-            after = self.evaluate(failed_only=self.planned)
-            before = failed_before if self.planned else down_before
+        after = self.failure_down()
+        before = batch.failure_before
+        if not before[self.top] and after[self.top]:
             # The event's component is credited (a trigger's source, not what it moved); a
-            # common cause credits the member whose move turned the top.
+            # common cause credits the move that turned the top, or the batch's last one
+            # when its switch-overs did.
+            if self.event_component is not None:
+                credited = self.event_component
+            elif batch.cause is not None:
+                credited = batch.cause
+            else:
+                self.hits["cause_at_switch_over"] += 1
+                credited = batch.last_applied
             self.cause = (
-                self.event_component if self.event_component is not None else c,
+                credited,
                 tuple(
                     g
                     for g in range(len(self.gates))
                     if after[self.n_leaves + g] and not before[self.n_leaves + g]
                 ),
             )
-        self.fire_triggers(down_before, pending)
+        self.fire_triggers(batch.down_before, pending)
         for u in moved:
             self.resample_component(u)
 
@@ -933,7 +990,8 @@ class InteractingRun(ReferenceRun):
                 self.hits["group_down_at_start"] += 1
                 self.leaf_down[g] = True
                 self.refresh()
-        after = self.evaluate(failed_only=self.planned)
+                self.leaf_planned[g] = self.planned and self.planned_reasons(g)
+        after = self.failure_down()
         self.start_gates = tuple(g for g in range(len(self.gates)) if after[self.n_leaves + g])
 
     def run(self) -> InteractingResult:  # type: ignore[override]
@@ -955,13 +1013,16 @@ class InteractingRun(ReferenceRun):
             self.event_component = e if e < self.n else None
             if e < self.n:
                 self.due[e] = math.inf
-                pending.append((e, self.to_state[e], "own"))
+                pending.append((e, self.to_state[e], "own", True))
             else:
                 k = e - self.n
                 self.hits["common_cause"] += 1
                 self.sample_cause(k, initial=False)
                 _, members, to_states = self.ip.causes[k]
-                pending += [(m, s, "working") for m, s in zip(members, to_states, strict=True)]
+                pending += [
+                    (m, s, "working", i == len(members) - 1)
+                    for i, (m, s) in enumerate(zip(members, to_states, strict=True))
+                ]
             i = 0
             while i < len(pending):
                 self.process(*pending[i], pending)
@@ -979,7 +1040,17 @@ class InteractingRun(ReferenceRun):
 
     def result(self) -> InteractingResult:
         codes = [s[0] for s in self.snapshots]
-        failures = [t for t, x in enumerate(codes) if x == 1 and (t == 0 or codes[t - 1] != 1)]
+        # One failure per stop (a stretch of units not up): at its first unit down for a
+        # failure, however often planned units come between.
+        failures, counted = [], False
+        for t, x in enumerate(codes):
+            if x == 1 and not counted:
+                failures.append(t)
+                if t > 0 and codes[t - 1] == 2:
+                    self.hits["planned_to_unplanned"] += 1
+            elif x == 1 and codes[t - 1] == 2:
+                self.hits["failure_resumed"] += 1
+            counted = x != 0 and (counted or x == 1)
         n_nodes = self.n + len(self.gates)
         node_down = [sum(s[1][i] for s in self.snapshots) for i in range(n_nodes)]
         pools = range(len(self.ip.pools))

@@ -719,7 +719,8 @@ class UnitChain:
     states; none while it waits for a crew. ``fire(state, i, label)`` gives the joint state
     once that transition and all it sets off (the members of a common cause, switch-overs,
     crews, triggers) are applied, and the other items that draw anew then; the item itself
-    always does.
+    always does. When a switch-over can fail, ``fire`` gives the list of outcomes instead,
+    each as (probability, state, items).
 
     trunc(Exp(r)) is 0 with probability f = 1 - e^-r, and a pending delay that has not
     fired yet fires at the next unit with that same f. Of one component's targets due at
@@ -734,8 +735,15 @@ class UnitChain:
     start: Joint
     n_items: int
     pending: Callable[[Joint, int], Sequence[tuple[float, Any]]]
-    fire: Callable[[Joint, int, Any], tuple[Joint, Sequence[int]]]
+    fire: Callable[[Joint, int, Any], Any]
     first: Callable[..., tuple[int, Any]] = min
+
+    def outcomes(self, state: Joint, item: int, label: Any) -> list[tuple[float, Joint, Any]]:
+        """``fire``'s answer as (probability, state, items that draw anew): ``fire`` gives
+        one (state, items), or such a list when a draw of the engine (a switch-over that
+        can fail) splits the outcome."""
+        fired = self.fire(state, item, label)
+        return fired if isinstance(fired, list) else [(1.0, *fired)]
 
     def draws(self, state: Joint, items: Iterable[int], due: Due) -> list[tuple[float, Due]]:
         """The due sets once ``items`` draw in ``state``, with their probabilities."""
@@ -763,10 +771,12 @@ class UnitChain:
         while len(links) < len(nodes):
             s, due = list(nodes)[len(links)]
             item, label = self.first(due, key=lambda d: d[0])
-            after, others = self.fire(s, item, label)
-            redrawn = {item, *others}
-            kept = Due(d for d in due if d[0] not in redrawn)
-            links.append([(p, node(after, d)) for p, d in self.draws(after, redrawn, kept)])
+            row = []
+            for weight, after, others in self.outcomes(s, item, label):
+                redrawn = {item, *others}
+                kept = Due(d for d in due if d[0] not in redrawn)
+                row += [(weight * p, node(after, d)) for p, d in self.draws(after, redrawn, kept)]
+            links.append(row)
         ends = list(dict.fromkeys(s for row in [entry, *links] for _, (i, s) in row if i is None))
         q = np.zeros((len(nodes), len(nodes)))
         r = np.zeros((len(nodes), len(ends)))
@@ -791,17 +801,14 @@ class UnitChain:
         out: dict[Joint, float] = {}
         for item in range(self.n_items):
             for rate, label in self.pending(state, item):
-                after = self.fire(state, item, label)[0]
-                if after != state:
-                    out[after] = out.get(after, 0.0) + rate
+                for weight, after, _ in self.outcomes(state, item, label):
+                    if after != state:
+                        out[after] = out.get(after, 0.0) + rate * weight
         return out
 
-    def expected(
-        self, value: Callable[[Joint], float], sim_time: int, continuous: bool = False
-    ) -> np.ndarray:
-        """E[value(state)] at the end of each unit t = 0 .. sim_time - 1, from ``start`` at
-        time 0; with ``continuous``, of the continuous-time chain at time t + 1 (a delay that
-        ends within unit t shows at unit t)."""
+    def steps(self, continuous: bool = False) -> tuple[list[Joint], np.ndarray]:
+        """The states reachable from ``start`` (``start`` first) and the matrix of one unit
+        between them; with ``continuous``, of the continuous-time chain over one unit."""
         states, rows = [self.start], []
         while len(rows) < len(states):
             s = states[len(rows)]
@@ -813,6 +820,15 @@ class UnitChain:
                 step[a, states.index(s)] += p
         if continuous:
             step = expm(step - np.diag(step.sum(axis=1)))
+        return states, step
+
+    def expected(
+        self, value: Callable[[Joint], float], sim_time: int, continuous: bool = False
+    ) -> np.ndarray:
+        """E[value(state)] at the end of each unit t = 0 .. sim_time - 1, from ``start`` at
+        time 0; with ``continuous``, of the continuous-time chain at time t + 1 (a delay that
+        ends within unit t shows at unit t)."""
+        states, step = self.steps(continuous)
         values = np.array([float(value(s)) for s in states])
         p = np.zeros(len(states))
         p[0] = 1.0
@@ -821,6 +837,27 @@ class UnitChain:
             p = p @ step
             curve.append(float(p @ values))
         return np.array(curve)
+
+    def failures(
+        self, failure: Callable[[Joint], bool], up: Callable[[Joint], bool], sim_time: int
+    ) -> float:
+        """The expected number of system failures in units 0 .. sim_time - 1: one per stop (a
+        stretch of units that end not ``up``) that has a unit ending down for a ``failure``,
+        counted at its first such unit. Over pairs (state, whether the stop under way was
+        already down for a failure); ``start`` is up."""
+        states, step = self.steps()
+        bad = np.array([1.0 if failure(s) else 0.0 for s in states])
+        is_up = np.array([1.0 if up(s) else 0.0 for s in states])
+        planned = 1.0 - bad - is_up  # a planned stop keeps the stop's mark
+        fresh, marked = np.zeros(len(states)), np.zeros(len(states))
+        fresh[0] = 1.0
+        total = 0.0
+        for _ in range(sim_time):
+            f, m = fresh @ step, marked @ step
+            total += float(f @ bad)
+            fresh = f * (is_up + planned) + m * is_up
+            marked = (f + m) * bad + m * planned
+        return total
 
 
 def assert_far_from(
@@ -1156,3 +1193,261 @@ move = [{ components = ["pump"], from = ["tripped"], to = "restarting" }]
     if sim_time < 100:
         continuous = chain.expected(down, sim_time, continuous=True)
         assert_far_from(estimate, exact, continuous, n, points, "the continuous-time chain")
+
+
+# Planned stops. A stop is a failure when some failed state is needed to bring the system
+# down: the system would be up with every failed state read as up. Planned states alone make
+# a planned stop; a stop that turns from planned to needing a failure (the overhaul ends
+# while the other unit is still broken) is a failure at that unit.
+
+OVERHAUL_PAIR = {
+    "slow": ((1 / 60, 1 / 20), 300, 30_000, [0, 5, 20, 60, 150, 299]),
+    "fast": ((1 / 2, 1 / 3), 40, 30_000, [0, 1, 2, 4, 8, 15, 39]),
+}
+
+
+@pytest.mark.parametrize("case", list(OVERHAUL_PAIR.values()), ids=list(OVERHAUL_PAIR))
+def test_standby_pair_out_only_for_overhauls_never_fails(case: tuple[Any, ...]) -> None:
+    # Two pumps in cold standby whose only other state is a planned overhaul after some
+    # running: the group has no pump while both are overhauled, a planned stop every time.
+    (nu, rho), sim_time, n, points = case
+    text = PAIR_HEAD.format(logic="pair", horizon=sim_time, runs=n, seed=404)
+    for unit in ("a", "b"):
+        text += repairable_unit(
+            unit,
+            '["running", "standby", "overhaul"]',
+            exponential("running", "overhaul", nu) + exponential("overhaul", "standby", rho),
+            kinds='{ standby = "working", overhaul = "planned" }',
+        )
+    text += (
+        '[standby.pair]\nunits = ["a", "b"]\nactive = "running"\nstandby = "standby"\n'
+        "revert = false\n"
+    )
+    stats = plant_statistics(text)
+    # The warm pair's chain with nothing failing in standby, an overhaul for the failure.
+    chain = warm_pair_chain(nu, 0.0, rho)
+
+    def down(s: Joint) -> bool:
+        return "running" not in s
+
+    exact = chain.expected(down, sim_time)
+    assert_within_4_se(failed_fraction(stats), exact, n, points, "pair down")
+    assert exact[points[-1]] > 0.02  # the pair is often out: hundreds of runs at a time
+    assert int(stats.system_failures.sum()) == 0
+    assert int(stats.first_failures.sum()) == 0
+    assert int(stats.triggered_failures.sum()) == 0
+    assert stats.planned_runs.tolist() == stats.failed_runs.tolist()
+    assert stats.planned_downtime.tolist() == stats.downtime.tolist()
+
+
+OVERHAUL_AND_FEED = {
+    # (a fails, a repaired, a overhauled, overhaul ends, b fails, b repaired), horizon,
+    # runs, time points
+    "slow": ((1 / 90, 1 / 15, 1 / 70, 1 / 20, 1 / 60, 1 / 25), 300, 30_000, [5, 20, 60, 299]),
+    "fast": ((1 / 5, 1 / 2, 1 / 4, 1 / 3, 1 / 4, 1 / 2), 40, 30_000, [0, 1, 2, 4, 8, 15, 39]),
+}
+
+
+def overhaul_and_feed_chain(rates: Sequence[float]) -> UnitChain:
+    """(a, b): a is "up", "failed" or "overhaul" (planned), b "up" or "failed"; each moves
+    on its own."""
+    fail_a, repair_a, overhaul, back, fail_b, repair_b = rates
+    delays = {
+        "up": [(fail_a, "failed"), (overhaul, "overhaul")],
+        "failed": [(repair_a, "up")],
+        "overhaul": [(back, "up")],
+    }
+
+    def pending(s: Joint, c: int) -> list[tuple[float, str]]:
+        if c == 0:
+            return delays[s[0]]
+        return [(fail_b, "failed")] if s[1] == "up" else [(repair_b, "up")]
+
+    def fire(s: Joint, c: int, to: str) -> tuple[Joint, list[int]]:
+        return ((to, s[1]) if c == 0 else (s[0], to)), []
+
+    return UnitChain(("up", "up"), 2, pending, fire)
+
+
+def logic_down(logic: str, s: Joint) -> bool:
+    a, b = s[0] != "up", s[1] != "up"
+    return (a and b) if logic == "a and b" else (a or b)
+
+
+@pytest.mark.parametrize("logic", ["a and b", "a or b"], ids=["parallel", "series"])
+@pytest.mark.parametrize("case", list(OVERHAUL_AND_FEED.values()), ids=list(OVERHAUL_AND_FEED))
+def test_overhaul_and_failures_combined(case: tuple[Any, ...], logic: str) -> None:
+    # In parallel, a overhauled while b is broken is a failure: b's failure is needed. In
+    # series, b failing while a is overhauled is no new failure while a's overhaul alone
+    # keeps the system down; when the overhaul ends with b still broken, the stop becomes
+    # a failure at that unit.
+    rates, sim_time, n, points = case
+    text = PAIR_HEAD.format(logic=logic, horizon=sim_time, runs=n, seed=4242)
+    fail_a, repair_a, overhaul, back, fail_b, repair_b = rates
+    text += repairable_unit(
+        "a",
+        '["up", "failed", "overhaul"]',
+        exponential("up", "failed", fail_a)
+        + exponential("up", "overhaul", overhaul)
+        + exponential("failed", "up", repair_a)
+        + exponential("overhaul", "up", back),
+        kinds='{ overhaul = "planned" }',
+    )
+    text += repairable_unit(
+        "b",
+        '["up", "failed"]',
+        exponential("up", "failed", fail_b) + exponential("failed", "up", repair_b),
+    )
+    stats = plant_statistics(text)
+    chain = overhaul_and_feed_chain(rates)
+
+    def planned_down(s: Joint) -> bool:  # down with every failed state read as up
+        return logic_down(logic, (s[0] if s[0] == "overhaul" else "up", "up"))
+
+    def unplanned_down(s: Joint) -> bool:
+        return logic_down(logic, s) and not planned_down(s)
+
+    down = chain.expected(lambda s: logic_down(logic, s), sim_time)
+    planned = chain.expected(planned_down, sim_time)
+    assert_within_4_se(failed_fraction(stats), down, n, points, "down")
+    estimate = [int(c) / n for c in stats.planned_runs]
+    assert_within_4_se(estimate, planned, n, points, "planned-down")
+
+    def up(s: Joint) -> bool:
+        return not logic_down(logic, s)
+
+    failures = chain.failures(unplanned_down, up, sim_time)
+    mean, se = mean_se(stats.system_failures)
+    assert abs(mean - failures) <= 4 * se, (mean, failures, se)
+    unplanned = chain.expected(unplanned_down, sim_time).sum()
+    unplanned_mean, unplanned_se = mean_se((stats.downtime - stats.planned_downtime) / 1.0)
+    assert abs(unplanned_mean - unplanned) <= 4 * unplanned_se, (unplanned_mean, unplanned)
+
+    # Unplanned over the failed states alone is far off: in parallel it reads a overhauled
+    # with b broken as planned; in series it counts b failing during an overhaul.
+    def over_failed(s: Joint) -> bool:
+        return logic_down(logic, (s[0] if s[0] == "failed" else "up", s[1]))
+
+    wrong = chain.expected(lambda s: logic_down(logic, s) and not over_failed(s), sim_time)
+    assert max(abs(wrong[t] - planned[t]) / binomial_se(wrong[t], n) for t in points) > 10
+    if logic == "a and b":
+        assert not planned.any()  # b is never planned: every stop needs a failure
+        assert abs(chain.failures(over_failed, up, sim_time) - failures) > 10 * se
+    else:
+        # An overhaul of a that starts and ends while b is failed interrupts one stop: a
+        # second failure when the overhaul ends would be far off.
+        def not_failure(s: Joint) -> bool:
+            return not unplanned_down(s)
+
+        every_turn = chain.failures(unplanned_down, not_failure, sim_time)
+        assert abs(every_turn - failures) > 10 * se, (every_turn, failures, se)
+
+
+# A grid feeds two pumps in a standby group: its loss stops both (a trigger), its return puts
+# both back in standby for the group to start one. All the moves of one trigger apply before
+# the group switches over, so a power loss draws no switch-over for the waiting pump; the
+# return does, and a start can fail.
+
+GRID_PAIR = {
+    "slow": ((1 / 300, 1 / 40, 1 / 30, 1 / 4, 0.5), 300, 40_000, [0, 5, 20, 60, 150, 299]),
+    "fast": ((1 / 20, 1 / 10, 1 / 3, 1 / 2, 0.5), 40, 40_000, [0, 1, 2, 4, 8, 15, 39]),
+}
+
+
+def grid_pair_chain(rates: Sequence[float], switch_first: bool = False) -> UnitChain:
+    """(a, b, grid): a pump runs, waits in standby, is failed or has no power; a running pump
+    fails at lam and is repaired into standby at mu; the grid goes off at lam_g and back at
+    mu_g. The group (a preferred, revert) tries its candidates in order, each start failing
+    with probability q. ``switch_first``: the group switches over after each move of the
+    trigger, so the power loss first starts the waiting pump, which the trigger then stops
+    if it started (the order the engine does not follow)."""
+    lam, mu, lam_g, mu_g, q = rates
+
+    def reconcile(units: tuple[str, ...], p: float, moved: frozenset[int]) -> list[Any]:
+        active = units.index("running") if "running" in units else None
+        for i in range(2 if active is None else active):
+            if units[i] == "standby":
+                started, failed = list(units), list(units)
+                started[i], failed[i] = "running", "failed"
+                if active is not None:
+                    started[active] = "standby"
+                on = moved | {i} | ({active} if active is not None else set())
+                out = [(p * (1 - q), tuple(started), on)]
+                return out + reconcile(tuple(failed), p * q, moved | {i}) if q else out
+        return [(p, units, moved)]
+
+    def pending(s: Joint, c: int) -> list[tuple[float, str]]:
+        if c == 2:
+            return [(lam_g, "off")] if s[2] == "on" else [(mu_g, "on")]
+        return {"running": [(lam, "failed")], "failed": [(mu, "standby")]}.get(s[c], [])
+
+    def fire(s: Joint, c: int, to: str) -> list[Any]:
+        if c < 2:
+            units = (to, s[1]) if c == 0 else (s[0], to)
+            return [(p, (*u, s[2]), m) for p, u, m in reconcile(units, 1.0, frozenset())]
+        if to == "on":
+            back = tuple("standby" if u == "no_power" else u for u in s[:2])
+            moved = frozenset(i for i in range(2) if s[i] == "no_power")
+            return [(p, (*u, "on"), m) for p, u, m in reconcile(back, 1.0, moved)]
+        stop = ("running", "standby")
+        if not switch_first:
+            off = tuple("no_power" if u in stop else u for u in s[:2])
+            moved = frozenset(i for i in range(2) if s[i] in stop)
+            return [(1.0, (*off, "off"), moved)]
+        # a stops, the group starts b if it waits, then b stops if it started.
+        out = []
+        a = "no_power" if s[0] in stop else s[0]
+        first = frozenset({0} if a != s[0] else ())
+        for p, (a2, b2), moved in reconcile((a, s[1]), 1.0, first):
+            b3 = "no_power" if b2 in stop else b2
+            out.append((p, (a2, b3, "off"), moved | ({1} if b3 != b2 else set())))
+        return out
+
+    return UnitChain(("running", "standby", "on"), 3, pending, fire)
+
+
+@pytest.mark.parametrize("case", list(GRID_PAIR.values()), ids=list(GRID_PAIR))
+def test_grid_loss_stops_a_standby_pair_without_a_switch_over(case: tuple[Any, ...]) -> None:
+    rates, sim_time, n, points = case
+    lam, mu, lam_g, mu_g, q = rates
+    text = PAIR_HEAD.format(logic="pumps", horizon=sim_time, runs=n, seed=2718)
+    for unit in ("a", "b"):
+        text += repairable_unit(
+            unit,
+            '["running", "standby", "failed", "no_power"]',
+            exponential("running", "failed", lam) + exponential("failed", "standby", mu),
+            kinds='{ standby = "working" }',
+        )
+    text += repairable_unit(
+        "grid", '["on", "off"]', exponential("on", "off", lam_g) + exponential("off", "on", mu_g)
+    )
+    # revert is left out: true unless told.
+    text += f"""
+[standby.pumps]
+units = ["a", "b"]
+active = "running"
+standby = "standby"
+switch_failure = {q}
+switch_failed = "failed"
+
+[[triggers]]
+when = "grid"
+fails = true
+move = [{{ components = ["a", "b"], from = ["running", "standby"], to = "no_power" }}]
+
+[[triggers]]
+when = "grid"
+restored = true
+move = [{{ components = ["a", "b"], from = ["no_power"], to = "standby" }}]
+"""
+    estimate = failed_fraction(plant_statistics(text))
+
+    def down(s: Joint) -> bool:
+        return "running" not in s
+
+    exact = grid_pair_chain(rates).expected(down, sim_time)
+    assert_within_4_se(estimate, exact, n, points, "no pump running")
+    # A start drawn at every power loss would leave the waiting pump failed, under repair,
+    # for the next start that the preferred one fails.
+    wrong = grid_pair_chain(rates, switch_first=True).expected(down, sim_time)
+    assert_far_from(estimate, exact, wrong, n, points, "a switch-over before the stop")

@@ -40,6 +40,7 @@ from .reference_model import (
     NO_TRANSITION,
     PLANNED,
     WORKING,
+    InteractingResult,
     InteractingRun,
     Interplay,
     ReferenceLoopError,
@@ -1329,7 +1330,7 @@ def interacting_models(draw: st.DrawFn) -> InteractingDesc:
     for c in range(n):
         if draw(st.booleans()):
             kinds[c] = [WORKING] + [
-                draw(st.sampled_from([WORKING, FAILED, FAILED, PLANNED]))
+                draw(st.sampled_from([WORKING, FAILED, PLANNED, PLANNED]))
                 for _ in range(sizes[c] - 1)
             ]
     # Units run in state 0, wait in state 1 (working) and fail to switch into state 2.
@@ -1397,6 +1398,9 @@ INTERACTING_RULES = [
     "crew_queue",
     "crew_hand_out",
     "planned_down",
+    "planned_group_down",
+    "planned_to_unplanned",
+    "failure_resumed",
 ]
 
 
@@ -1426,11 +1430,52 @@ class NeverRevert(InteractingRun):
         return False
 
 
+class UnplannedOverFailedStates(InteractingRun):
+    """Unplanned-down when the logic is down over the failed states alone, a group's leaf
+    down whenever it has no active unit: maintenance plus a failed feed in parallel reads as
+    planned, two units out for planned reasons as a failure."""
+
+    def failure_down(self) -> list[bool]:
+        if not self.planned:
+            return super().failure_down()
+        leaves = [self.kind(c, s) == FAILED for c, s in enumerate(self.states)]
+        leaves += self.leaf_down
+        return leaves + gate_states(self.gates, [int(x) for x in leaves])
+
+
+class SwitchOverAfterEveryMove(InteractingRun):
+    """Every move a batch of its own: a power loss switches the standby unit in (and draws
+    for it) before the same trigger stops it."""
+
+    def process(self, c: int, to: int, condition: Any, last: bool, pending: list[Any]) -> None:
+        super().process(c, to, condition, True, pending)
+
+
+class FailureAtEveryTurn(InteractingRun):
+    """A failure at every unit that turns down for a failure, also when a planned stretch
+    interrupted a stop already counted."""
+
+    def result(self) -> InteractingResult:
+        out = super().result()
+        codes = out.codes
+        turns = [t for t, x in enumerate(codes) if x == 1 and (t == 0 or codes[t - 1] != 1)]
+        return replace(out, causes=[self.turns[t] for t in turns])
+
+
+class GroupsNeverPlannedDown(InteractingRun):
+    def planned_reasons(self, g: int) -> bool:
+        return False
+
+
 INTERACTING_VARIANTS: dict[str, type[InteractingRun]] = {
     "triggers-last-first": TriggersLastFirst,
     "common-cause-moves-every-member": CommonCauseMovesEveryMember,
     "crews-by-index-only": CrewsByIndexOnly,
     "never-revert": NeverRevert,
+    "unplanned-over-failed-states": UnplannedOverFailedStates,
+    "groups-never-planned-down": GroupsNeverPlannedDown,
+    "switch-over-after-every-move": SwitchOverAfterEveryMove,
+    "failure-at-every-turn": FailureAtEveryTurn,
 }
 
 
@@ -1449,6 +1494,58 @@ INTERACTING_HAND_CASES = {
         Interplay(triggers=[(0, True, [(1, [0], 1)]), (0, True, [(1, [1], 0)])]),
         [("or", [1], 0)],
         3,
+        10,
+    ),
+    # Units 0 and 1 of a group, each with a planned overhaul (state 3) and no failure: 0 is
+    # overhauled at 2, 1 runs from 2 and is overhauled at 3, 0 is back at 6 and overhauled
+    # again at 8. The group is out for planned reasons alone: planned stops, no failure.
+    "overhauled-pair": _hand_interacting(
+        [
+            [[D, D, D, fixed(2)], [D, D, D, D], [D, D, D, D], [D, fixed(4), D, D]],
+            [[D, D, D, fixed(1)], [D, D, D, D], [D, D, D, D], [D, fixed(10), D, D]],
+        ],
+        Interplay(
+            kinds={0: [WORKING, WORKING, FAILED, PLANNED], 1: [WORKING, WORKING, FAILED, PLANNED]},
+            groups=[([0, 1], [0, 0], [1, 1], [2, 2], 0.0, False)],
+        ),
+        [("or", [2], 0)],
+        3,
+        12,
+    ),
+    # In series: 0 is overhauled from 2 to 6, 1 fails at 3 and is repaired at 8. The failure
+    # during the overhaul adds nothing; the stop turns into a failure at 6, credited to 0.
+    "overhaul-ends-on-a-failure": _hand_interacting(
+        [[[D, D, fixed(2)], [D, D, D], [fixed(4), D, D]], [[D, fixed(3)], [fixed(5), D]]],
+        Interplay(kinds={0: [WORKING, FAILED, PLANNED]}),
+        [("or", [0, 1], 0)],
+        2,
+        10,
+    ),
+    # In series: 1 fails at 2 and is repaired at 9; 0 is overhauled from 4 to 6 meanwhile.
+    # One stop, one failure: the overhaul makes units 4 and 5 planned, and the failure that
+    # still holds the system down at 6 is the one counted at 2.
+    "overhaul-within-a-failure": _hand_interacting(
+        [[[D, D, fixed(4)], [D, D, D], [fixed(2), D, D]], [[D, fixed(2)], [fixed(7), D]]],
+        Interplay(kinds={0: [WORKING, FAILED, PLANNED]}),
+        [("or", [0, 1], 0)],
+        2,
+        12,
+    ),
+    # Units 0 and 1 of a group whose switch-overs always fail (to state 2); the power (2) is
+    # lost at 2 and back at 5, and its triggers move both units to no_power (3) and back to
+    # standby. Both stop at 2 with no switch-over drawn; at 5 both fail to switch in.
+    "power-loss-stops-both-units": _hand_interacting(
+        [[[D] * 4 for _ in range(4)], [[D] * 4 for _ in range(4)], [[D, fixed(2)], [fixed(3), D]]],
+        Interplay(
+            kinds={0: [WORKING, WORKING, FAILED, FAILED], 1: [WORKING, WORKING, FAILED, FAILED]},
+            groups=[([0, 1], [0, 0], [1, 1], [2, 2], 1.0, True)],
+            triggers=[
+                (2, True, [(0, [0, 1], 3), (1, [0, 1], 3)]),
+                (2, False, [(0, [3], 1), (1, [3], 1)]),
+            ],
+        ),
+        [("or", [3], 0)],
+        4,
         10,
     ),
     # Component 0 holds the only crew from 1 to 9; 2 starts waiting at 3 and 1 at 4: 2 is
@@ -1502,7 +1599,14 @@ def test_interacting_engine_agrees_with_the_python_model(omp_threads: Any) -> No
     Python model must differ from the engine on some model."""
     hits: Counter[str] = Counter()
     noticed = noticed_by_interacting_hand_cases()
-    assert {"triggers-last-first", "crews-by-index-only"} <= noticed
+    assert {
+        "triggers-last-first",
+        "crews-by-index-only",
+        "unplanned-over-failed-states",
+        "groups-never-planned-down",
+        "switch-over-after-every-move",
+        "failure-at-every-turn",
+    } <= noticed
 
     @settings(
         derandomize=True,
