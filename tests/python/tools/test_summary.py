@@ -6,12 +6,15 @@ import json
 import math
 import random
 import statistics
+import warnings
 
 import numpy as np
 import pytest
 
 import tavoq
 import tavoq_tools as report
+from tavoq_tools.errors import FewRunsWarning
+from tavoq_tools.results.summary import FEW_RUNS
 
 from .batches import PLANT_RUNS, POOL_RUNS, close, never, plant_stats, six_runs, stats_from_runs
 
@@ -32,7 +35,11 @@ def test_summary_of_six_runs_matches_hand_computation():
     assert (sm.reliability.lower[0], sm.reliability.upper[0]) == pytest.approx(
         (1 - 0.641235, 1 - 0.004211), abs=1e-6
     )
-    assert close(sm.mean_unavailability, 0.25, 0.015339, 0.484661)
+    # Few runs carry the downtime: (sum x)^2 / sum x^2 = 1.5^2 / 0.625 = 3.6, so the t
+    # interval [0.015339, 0.484661] joins the Garwood interval of 3 (tables: [0.618672,
+    # 8.767273]) scaled to the mean, 0.25 / 3 times it.
+    assert close(sm.mean_unavailability, 0.25, 0.015339, 0.25 * 8.767273 / 3)
+    assert sm.mean_unavailability.method == "t over runs + Poisson"
     assert close(sm.failure_probability, 4 / 6, 0.222778, 0.956728)
     assert close(sm.restricted_mean_time_to_failure, 13 / 6, 0.359117, 3.974216)
     assert sm.restricted_mean_time_to_failure.value == pytest.approx(sum(sm.reliability.value))
@@ -40,7 +47,13 @@ def test_summary_of_six_runs_matches_hand_computation():
     p5, p50, p95 = sm.time_to_failure_percentiles
     assert (p5.estimate.value, p50.estimate.value, p95.estimate) == (0, 1, None)
     assert (p50.estimate.lower, p50.estimate.upper) == (0, None)  # rank 7 > 4 failed runs
-    assert close(sm.failures_per_run, 5 / 6, 0.043347, 1.623320)
+    # The 95th is not reached (rank 6 > 4 failed runs): one-sided, rank
+    # floor(5.7 - 1.644854 sqrt(6 * .95 * .05)) = 4 of the first failures 0, 1, 1, 3.
+    assert p95.at_least == 3
+    # 5 failures in all: the hull of the t interval over runs [0.043347, 1.623320] and the
+    # Garwood interval of a count of 5 (tables: [1.623486, 11.668332]) over 6 runs.
+    assert close(sm.failures_per_run, 5 / 6, 0.043347, 11.668332 / 6)
+    assert sm.failures_per_run.method == "t over runs + Poisson"
     assert close(sm.mtbf, 3.6, 0.0, 8.045963)  # 18 h up over 5 failures; lower end clamped
     assert close(sm.mean_down_time, 1.2, 0.671684, 1.728316)
     assert (sm.runs_failed, sm.system_failures, sm.downtime) == (4, 5, 6)
@@ -224,9 +237,20 @@ def reference_component_rows(stats, names, confidence=0.95):
         unavailability = sm._unavailability(
             down, stats.component_downtime_squares, i, n, horizon, confidence
         )
-        per_run = sm._per_run_count(count, n, horizon, confidence)
-        criticality = (
-            sm._wilson_estimate(triggered, total, z, sm.WILSON_FAILURES) if total else None
+        per_run = sm._per_run_count(
+            count, stats.component_failures_squares, i, n, horizon, confidence
+        )
+        failures = stats.system_failures.astype(np.float64)
+        criticality = sm._share(
+            triggered,
+            total,
+            stats.triggered_failures_squares,
+            stats.triggered_times_system_failures,
+            i,
+            float(np.dot(failures, failures)),
+            n,
+            confidence,
+            z,
         )
         rows.append(
             sm.ComponentRow(name, down, count, triggered, unavailability, per_run, criticality)
@@ -378,3 +402,26 @@ def test_the_planned_split_and_the_crews_appear_in_the_json_only_when_counted():
     assert data["planned"]["planned_downtime"] == 4
     assert [c["name"] for c in data["crews"]] == ["m", "e"]
     assert data["curves"]["planned_unavailability"]["value"][0] == 0.25
+
+
+@pytest.mark.parametrize("runs", [2, FEW_RUNS - 1, FEW_RUNS])
+def test_a_summary_of_few_runs_warns_that_its_intervals_may_cover_less(runs):
+    stats = stats_from_runs([[0, 1, 0]] * runs)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FewRunsWarning)
+        report.summarize(stats)
+    found = [w.message for w in caught if isinstance(w.message, FewRunsWarning)]
+    if runs < FEW_RUNS:
+        assert [(w.n_runs, w.needed) for w in found] == [(runs, FEW_RUNS)]
+    else:
+        assert found == []
+
+
+def test_runs_alike_give_a_bound_not_an_interval_of_zero_width():
+    # Every run down 1 unit of 3: no spread was seen, but runs unlike these may exist with a
+    # chance up to the bound for none seen in n runs, which moves the mean by that share.
+    n = 150
+    sm = report.summarize(stats_from_runs([[0, 1, 0]] * n))
+    bound = 1 - 0.025 ** (1 / n)
+    assert close(sm.mean_unavailability, 1 / 3, (1 / 3) * (1 - bound), 1 / 3 + bound * 2 / 3)
+    assert sm.mean_unavailability.method == "Clopper-Pearson bound"
