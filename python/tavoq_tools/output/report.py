@@ -31,9 +31,9 @@ METHOD_NOTES = {
     s.ORDER: "ranks of the runs' first-failure times bracketing the percentile (normal "
     "approximation to the binomial)",
     s.POISSON: "the total count over all runs taken as Poisson (exact for counts up to 30)",
-    s.T_SMALL_COUNT: "a mean of one count per run, with a small total (at most "
-    f"{s.EXACT_COUNTS}): the hull of the Student t interval over runs and the exact Poisson "
-    "interval of the total",
+    s.T_SMALL_COUNT: "a mean of one value per run that few runs carry (at most "
+    f"{s.FEW_EFFECTIVE_RUNS} in effect, (sum x)^2 / sum x^2): the hull of the Student t "
+    "interval over runs and the binomial interval of that many runs, scaled to the mean",
     s.RATIO_SMALL_COUNT: "share of the system failures, with few failures in or out of it (at "
     f"most {s.EXACT_COUNTS}): the hull of the delta-method interval over runs and the Wilson "
     "interval over the failures",

@@ -26,10 +26,11 @@ and identically distributed, so every estimate is built on what is known per run
   of components and gates, cut-set shares) are ratios of two sums over runs, the run's count
   and its system failures: Student t and delta-method intervals over runs, from the engine's
   exact sums of each run's count squared and times its system failures. They follow the runs'
-  spread, however over-dispersed (runs that fail many times, or not at all). Where the total
-  (or, for a share, the count or the rest) is at most EXACT_COUNTS, a t interval of a few
-  non-zero runs is too narrow, and the interval is the hull of it and the exact Poisson
-  interval of the total (for a share, the Wilson interval over the failures). A batch made
+  spread, however over-dispersed (runs that fail many times, or not at all). Where few runs
+  carry a mean (at most FEW_EFFECTIVE_RUNS in effect: (sum x)^2 / sum x^2, for counts and
+  unavailabilities alike), a t interval is too narrow, and the interval is the hull of it and
+  the binomial interval of that many runs, scaled to the mean; a share with at most
+  EXACT_COUNTS failures in or out of it joins the Wilson interval over the failures. A batch made
   without those sums (by hand) gets the Poisson interval of the total and the Wilson interval
   over failures taken as independent trials. A batch made without the sums of squares of the
   downtime gives component and gate unavailability the conservative "variance bound":
@@ -79,7 +80,7 @@ T_RUNS = "Student t over runs"
 RATIO = "delta method over runs"
 ORDER = "order statistics"
 ORDER_ONE_SIDED = "order statistics, one-sided"
-T_SMALL_COUNT = "t over runs + Poisson"
+T_SMALL_COUNT = "t over runs + binomial"
 RATIO_SMALL_COUNT = "delta method + Wilson"
 POISSON = "Poisson on the total"
 NONE_SEEN = "Clopper-Pearson bound"
@@ -457,19 +458,22 @@ def _few_runs_hull(
     and a t interval from a handful of non-zero runs misses the true mean far more often than
     it says (the runs that would show the spread were not drawn). k = total^2 / squares is the
     number of equal values that would give these sums, at most the runs with a value. Where
-    k <= FEW_EFFECTIVE_RUNS the sum is taken as k (rounded down, which widens) Poisson
-    events of equal size, and the interval holds both: for counts of 0 or 1 per run, k is
-    the total and this is the exact Poisson interval of the count; over-dispersed counts
+    k <= FEW_EFFECTIVE_RUNS the sum is taken as k runs (rounded down, which widens) of n
+    with equal values, whose share gets the binomial interval (exact Clopper-Pearson at
+    small counts), and the interval holds both: for values of 0 or 1 per run, k is the runs
+    with a value and this is the binomial interval of their count; over-dispersed counts
     (several per run) and long stretches of downtime give a smaller k, a wider interval."""
     if t.lower is None or t.upper is None or total <= 0 or squares <= 0:
         return t
     k = total * total / squares
     if k > FEW_EFFECTIVE_RUNS:
         return t
-    m = max(1, math.floor(k))
-    low, up = poisson_interval(m, confidence)
+    # k is at most the runs with a value, so at most n: m of n runs, as a proportion.
+    m = min(max(1, math.floor(k)), n)
+    low, up = binomial_bands(m, n, confidence)
     mean = total / n
-    scaled = Estimate(t.value, mean * low / m, min(high, mean * up / m), t.method)
+    share = m / n
+    scaled = Estimate(t.value, mean * float(low) / share, min(high, mean * float(up) / share), "")
     return _hull(t, scaled, T_SMALL_COUNT)
 
 
@@ -496,7 +500,7 @@ def _per_run_count(
     """Failures per run from their total ``count`` and ``squares[i]``, the sum over runs of
     each run's count squared: a Student t interval over runs, which follows the spread of
     the runs however over-dispersed they are, joined where few runs carry the count by the
-    scaled Poisson interval (``_few_runs_hull``). Without the squares (a batch made by
+    binomial interval of that many runs, scaled (``_few_runs_hull``). Without the squares (a batch made by
     hand): the Poisson interval of the total alone."""
     if horizon == 0 and count == 0:
         return Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
