@@ -162,7 +162,7 @@ CHILD = """
 import resource, sys
 from tavoq_tools import cli
 from tavoq_tools.errors import ModelError
-from tavoq_tools.model.file import load_model
+from tavoq_tools.formats.file import load_model
 resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
 resource.setrlimit(resource.RLIMIT_CPU, (300, 300))
 path = sys.argv[1]

@@ -243,6 +243,11 @@ class RunStatistics:
         Per component: transitions from state 0 to a failed state
         """
     @property
+    def componentFailuresSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per component: the sum over runs of the square of its failures in the run
+        """
+    @property
     def crewBusy(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per crew pool: crew-units busy, summed over runs
@@ -293,6 +298,16 @@ class RunStatistics:
         Per stored cut set (getCutsets order): system failures at which the causing transition completed it; empty for a FaultTree
         """
     @property
+    def cutsetFailuresSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per stored cut set: the sum over runs of the square of its cutsetFailures in the run; empty for a FaultTree
+        """
+    @property
+    def cutsetTimesSystemFailures(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per stored cut set: the sum over runs of its cutsetFailures in the run times the run's systemFailures; empty for a FaultTree
+        """
+    @property
     def delaysPastLimit(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per component: draws of a run's first pass past the largest delay, 2147483647, read as no transition
@@ -338,6 +353,26 @@ class RunStatistics:
         Per gate of a FaultTree: system failures at which the causing transition turned it from working to failed
         """
     @property
+    def gateTriggeredSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per gate of a FaultTree: the sum over runs of the square of its gateTriggered in the run
+        """
+    @property
+    def gateTriggeredTimesSystemFailures(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per gate of a FaultTree: the sum over runs of its gateTriggered in the run times the run's systemFailures
+        """
+    @property
+    def gateUnitFailures(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per gate of a FaultTree: time units at which its output is failed and was working at the unit before (or t = 0), over all runs: its failures counted as systemFailures counts the system's
+        """
+    @property
+    def gateUnitFailuresSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per gate of a FaultTree: the sum over runs of the square of its gateUnitFailures in the run
+        """
+    @property
     def nSimulations(self) -> int:
         ...
     @property
@@ -370,6 +405,16 @@ class RunStatistics:
     def triggeredFailures(self) -> numpy.typing.NDArray[numpy.int64]:
         """
         Per component: system failures that its transition caused
+        """
+    @property
+    def triggeredFailuresSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per component: the sum over runs of the square of the system failures its transition caused in the run
+        """
+    @property
+    def triggeredTimesSystemFailures(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per component: the sum over runs of the system failures its transition caused in the run times the run's systemFailures
         """
 def limitOMPThreads(maxThreads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """

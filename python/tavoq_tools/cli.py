@@ -35,6 +35,7 @@ from .errors import (
     INT32_MAX,
     INT32_MIN,
     DaskMissingError,
+    FewRunsWarning,
     ModelError,
     NegativeDelayWarning,
     check_integer,
@@ -421,6 +422,9 @@ def _say_warnings(caught: list[warnings.WarningMessage]) -> None:
     if found:
         total = NegativeDelayWarning(sum(w.count for w in found), found[0].where)
         print(f"tavoq: warning: {total}", file=sys.stderr)
+    for w in caught:
+        if isinstance(w.message, FewRunsWarning):
+            print(f"tavoq: warning: {w.message}", file=sys.stderr)
 
 
 class _Reader:
@@ -509,18 +513,21 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
     if layout.cutset_gates is not None:
         stats = stats.with_cutsets_from_gates(g for _, g in layout.cutset_gates)
         cutset_names = [label for label, _ in layout.cutset_gates]
-    summary = summarize(
-        stats,
-        component_names=model.component_names,
-        cutset_names=cutset_names,
-        gates=layout.named_gates,
-        top_gate=layout.top_gate,
-        cutset_note=layout.cutset_note,
-        unit=settings.unit,
-        step=settings.step,
-        repairable=model.repairable,
-        crew_pools=model.crew_pools,
-    )
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FewRunsWarning)
+        summary = summarize(
+            stats,
+            component_names=model.component_names,
+            cutset_names=cutset_names,
+            gates=layout.named_gates,
+            top_gate=layout.top_gate,
+            cutset_note=layout.cutset_note,
+            unit=settings.unit,
+            step=settings.step,
+            repairable=model.repairable,
+            crew_pools=model.crew_pools,
+        )
+    _say_warnings(caught)
     # The files before the report: an interrupt while a slow reader holds up the report
     # must not cost them.
     written = _write_files(args, summary)

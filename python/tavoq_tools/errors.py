@@ -127,6 +127,20 @@ class NegativeDelayWarning(UserWarning):
         return cls(sum(n for n, _ in drawn), where)
 
 
+class FewRunsWarning(UserWarning):
+    """A batch of ``n_runs`` runs, fewer than ``needed``: the intervals over runs (Student t,
+    delta method) of skewed per-run values cover less than their confidence there."""
+
+    def __init__(self, n_runs: int, needed: int):
+        super().__init__(
+            f"{n_runs:,} run{'s' if n_runs != 1 else ''}: below {needed:,} runs the intervals "
+            "over runs (unavailabilities, failures per run, shares, times) may cover less "
+            "than their confidence, as the runs' values are skewed; give more runs"
+        )
+        self.n_runs = n_runs
+        self.needed = needed
+
+
 def wrap_int32(value: int) -> int:
     """``value`` modulo 2**32 as a signed 32-bit int, the way the engine adds run indices."""
     return (value - INT32_MIN) % 2**32 + INT32_MIN

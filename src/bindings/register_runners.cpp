@@ -167,6 +167,41 @@ void register_statistics(py::module_ &m) {
                                "Per gate of a FaultTree: the sum over runs of the square of its "
                                "failed time units in the run (float64, from an exact integer "
                                "sum)")
+        .def_property_readonly("gateUnitFailures", view<&RunStatistics::gateUnitFailures>,
+                               "Per gate of a FaultTree: time units at which its output is failed "
+                               "and was working at the unit before (or t = 0), over all runs: its "
+                               "failures counted as systemFailures counts the system's")
+        .def_property_readonly("gateUnitFailuresSquares",
+                               view<&RunStatistics::gateUnitFailuresSquares>,
+                               "Per gate of a FaultTree: the sum over runs of the square of its "
+                               "gateUnitFailures in the run")
+        .def_property_readonly("gateTriggeredSquares", view<&RunStatistics::gateTriggeredSquares>,
+                               "Per gate of a FaultTree: the sum over runs of the square of its "
+                               "gateTriggered in the run")
+        .def_property_readonly("gateTriggeredTimesSystemFailures",
+                               view<&RunStatistics::gateTriggeredTimesSystemFailures>,
+                               "Per gate of a FaultTree: the sum over runs of its gateTriggered "
+                               "in the run times the run's systemFailures")
+        .def_property_readonly("componentFailuresSquares",
+                               view<&RunStatistics::componentFailuresSquares>,
+                               "Per component: the sum over runs of the square of its failures "
+                               "in the run")
+        .def_property_readonly("triggeredFailuresSquares",
+                               view<&RunStatistics::triggeredFailuresSquares>,
+                               "Per component: the sum over runs of the square of the system "
+                               "failures its transition caused in the run")
+        .def_property_readonly("triggeredTimesSystemFailures",
+                               view<&RunStatistics::triggeredTimesSystemFailures>,
+                               "Per component: the sum over runs of the system failures its "
+                               "transition caused in the run times the run's systemFailures")
+        .def_property_readonly("cutsetFailuresSquares",
+                               view<&RunStatistics::cutsetFailuresSquares>,
+                               "Per stored cut set: the sum over runs of the square of its "
+                               "cutsetFailures in the run; empty for a FaultTree")
+        .def_property_readonly("cutsetTimesSystemFailures",
+                               view<&RunStatistics::cutsetTimesSystemFailures>,
+                               "Per stored cut set: the sum over runs of its cutsetFailures in "
+                               "the run times the run's systemFailures; empty for a FaultTree")
         .def_property_readonly("negativeDelays", view<&RunStatistics::negativeDelays>,
                                "Per component: draws of a run's first pass (one per to-state) "
                                "below 0, read as no transition; the other runners print a "

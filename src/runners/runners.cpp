@@ -315,7 +315,7 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
         const std::uint64_t copies = static_cast<std::uint64_t>(slots) + 1;
         const BatchStacks stacks = runs > 0 ? batchStacks(slots) : BatchStacks{};
         requireMemory(bins * (16 * static_cast<std::uint64_t>(slots) + 16 + 16) +
-                          24 * counts(runs) + (components * 80 + gates * 96) * copies +
+                          24 * counts(runs) + (components * 176 + gates * 192) * copies +
                           8 * edgesOf(tree),
                       {}, stacks.address, stacks.memory);
     }
@@ -425,11 +425,18 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     result.componentFailures.assign(components, 0);
     result.triggeredFailures.assign(components, 0);
     std::vector<SquareSum> componentSquares(components, 0);
+    std::vector<SquareSum> componentFailuresSquares(components, 0);
+    std::vector<SquareSum> triggeredSquares(components, 0);
+    std::vector<SquareSum> triggeredTimesFailures(components, 0);
     std::vector<std::int64_t> triggered(static_cast<std::size_t>(nGates), 0);
+    std::vector<SquareSum> triggeredGateSquares(static_cast<std::size_t>(nGates), 0);
+    std::vector<SquareSum> triggeredGateTimesFailures(static_cast<std::size_t>(nGates), 0);
     const auto tracked = static_cast<std::size_t>(nTracked);
     result.gateDowntime.assign(tracked, 0);
     result.gateFailures.assign(tracked, 0);
     std::vector<SquareSum> gateSquares(tracked, 0);
+    result.gateUnitFailures.assign(tracked, 0);
+    std::vector<SquareSum> gateUnitSquares(tracked, 0);
     std::vector<std::uint64_t> plannedUnits(planned ? n : 0, 0u);
     std::vector<std::uint32_t> plannedWhole(planned ? n : 0, 0u);
     const auto pools = static_cast<std::size_t>(nPools);
@@ -455,10 +462,17 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
         addInto(result.componentFailures, slot.componentFailures);
         addInto(result.triggeredFailures, slot.triggeredFailures);
         addInto(componentSquares, slot.componentDowntimeSquares);
+        addInto(componentFailuresSquares, slot.componentFailuresSquares);
+        addInto(triggeredSquares, slot.triggeredSquares);
+        addInto(triggeredTimesFailures, slot.triggeredTimesFailures);
         addInto(triggered, slot.gateTriggered);
+        addInto(triggeredGateSquares, slot.gateTriggeredSquares);
+        addInto(triggeredGateTimesFailures, slot.gateTriggeredTimesFailures);
         addInto(result.gateDowntime, slot.gateDowntime);
         addInto(result.gateFailures, slot.gateFailures);
         addInto(gateSquares, slot.gateDowntimeSquares);
+        addInto(result.gateUnitFailures, slot.gateUnitFailures);
+        addInto(gateUnitSquares, slot.gateUnitFailuresSquares);
         addInto(plannedUnits, slot.plannedUnits);
         addInto(plannedWhole, slot.plannedWholeBins);
         addInto(result.crewBusy, slot.crewBusy);
@@ -492,19 +506,34 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
     }
     result.firstFailures = widen(first);
     result.componentDowntimeSquares = toDouble(componentSquares);
+    result.componentFailuresSquares = toDouble(componentFailuresSquares);
+    result.triggeredFailuresSquares = toDouble(triggeredSquares);
+    result.triggeredTimesSystemFailures = toDouble(triggeredTimesFailures);
     if constexpr (std::is_same_v<Tree, FaultTree>) {
         // Every gate of the graph is the user's (all zero when no run was made).
         const auto gates = static_cast<std::size_t>(nUserGates);
         triggered.resize(gates, 0);
         result.gateTriggered = std::move(triggered);
+        triggeredGateSquares.resize(gates, 0);
+        result.gateTriggeredSquares = toDouble(triggeredGateSquares);
+        triggeredGateTimesFailures.resize(gates, 0);
+        result.gateTriggeredTimesSystemFailures = toDouble(triggeredGateTimesFailures);
         result.gateDowntime.resize(gates, 0);
         result.gateFailures.resize(gates, 0);
         gateSquares.resize(gates, 0);
         result.gateDowntimeSquares = toDouble(gateSquares);
+        result.gateUnitFailures.resize(gates, 0);
+        gateUnitSquares.resize(gates, 0);
+        result.gateUnitFailuresSquares = toDouble(gateUnitSquares);
     } else {
         // The cut sets' graph: its first gates are the cut sets, the last one the top.
-        triggered.resize(static_cast<std::size_t>(nCutsets), 0);
+        const auto cutsets = static_cast<std::size_t>(nCutsets);
+        triggered.resize(cutsets, 0);
         result.cutsetFailures = std::move(triggered);
+        triggeredGateSquares.resize(cutsets, 0);
+        result.cutsetFailuresSquares = toDouble(triggeredGateSquares);
+        triggeredGateTimesFailures.resize(cutsets, 0);
+        result.cutsetTimesSystemFailures = toDouble(triggeredGateTimesFailures);
     }
     return result;
 }

@@ -11,10 +11,17 @@ StatisticsSlot::StatisticsSlot(int nBins, int nComponents, int nGates, int nTrac
       componentFailures(static_cast<std::size_t>(nComponents), 0),
       triggeredFailures(static_cast<std::size_t>(nComponents), 0),
       componentDowntimeSquares(static_cast<std::size_t>(nComponents), 0),
+      componentFailuresSquares(static_cast<std::size_t>(nComponents), 0),
+      triggeredSquares(static_cast<std::size_t>(nComponents), 0),
+      triggeredTimesFailures(static_cast<std::size_t>(nComponents), 0),
       gateTriggered(static_cast<std::size_t>(nGates), 0),
+      gateTriggeredSquares(static_cast<std::size_t>(nGates), 0),
+      gateTriggeredTimesFailures(static_cast<std::size_t>(nGates), 0),
       gateDowntime(static_cast<std::size_t>(nTrackedGates), 0),
       gateFailures(static_cast<std::size_t>(nTrackedGates), 0),
       gateDowntimeSquares(static_cast<std::size_t>(nTrackedGates), 0),
+      gateUnitFailures(static_cast<std::size_t>(nTrackedGates), 0),
+      gateUnitFailuresSquares(static_cast<std::size_t>(nTrackedGates), 0),
       negativeDelays(static_cast<std::size_t>(nComponents), 0),
       delaysPastLimit(static_cast<std::size_t>(nComponents), 0),
       plannedUnits(planned ? static_cast<std::size_t>(nBins) : 0, 0u),
@@ -29,7 +36,8 @@ StatisticsSlot::StatisticsSlot(int nBins, int nComponents, int nGates, int nTrac
       crewLongestQueue(static_cast<std::size_t>(nPools), 0),
       crewLongestQueueSquares(static_cast<std::size_t>(nPools), 0) {}
 
-void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares) {
+void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares,
+                         std::int64_t *failureSums, SquareSum *failureSquares) {
     for (const int i : touched) {
         const auto k = static_cast<std::size_t>(i);
         std::int64_t run = units[k];
@@ -37,11 +45,24 @@ void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares
             run += simTime - since[k]; // still failed at the end
         }
         downtime[k] += run;
-        squares[k] += static_cast<SquareSum>(static_cast<std::uint64_t>(run) *
-                                             static_cast<std::uint64_t>(run));
+        squares[k] += squareTerm(run, run);
+        failureSums[k] += failures[k];
+        failureSquares[k] += squareTerm(failures[k], failures[k]);
         since[k] = -1;
         units[k] = 0;
+        failures[k] = 0;
+        crossedIn[k] = -1;
         listed[k] = 0;
+    }
+    touched.clear();
+}
+
+void RunCounts::settle(std::int64_t systemFailures, SquareSum *squares, SquareSum *timesFailures) {
+    for (const int i : touched) {
+        const auto k = static_cast<std::size_t>(i);
+        squares[k] += squareTerm(counts[k], counts[k]);
+        timesFailures[k] += squareTerm(counts[k], systemFailures);
+        counts[k] = 0;
     }
     touched.clear();
 }

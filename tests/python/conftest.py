@@ -20,6 +20,23 @@ def examples(n):
     return max(1, n // EXAMPLES_DIVISOR)
 
 
+def pytest_addoption(parser):
+    parser.addoption(
+        "--thorough",
+        action="store_true",
+        help="also run the tests marked thorough (long statistical checks)",
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("--thorough"):
+        return
+    skip = pytest.mark.skip(reason="a long statistical check: run with --thorough")
+    for item in items:
+        if "thorough" in item.keywords:
+            item.add_marker(skip)
+
+
 # The no-transition value: the largest signed 32-bit integer, as a double.
 NO_TRANSITION = 2147483647.0
 

@@ -27,10 +27,19 @@ METHOD_NOTES = {
     "when runs fail more than once)",
     s.T_RUNS: "a mean of one value per run (for components and gates, from the sums of each "
     "run's value and its square); runs are independent",
-    s.RATIO: "ratio of two sums over runs; interval from the per-run residuals",
+    s.RATIO: "ratio of two sums over runs; interval from the per-run residuals (for a share "
+    "of the system failures: from each run's count and its failures)",
     s.ORDER: "ranks of the runs' first-failure times bracketing the percentile (normal "
     "approximation to the binomial)",
     s.POISSON: "the total count over all runs taken as Poisson (exact for counts up to 30)",
+    s.T_SMALL_COUNT: "a mean of one value per run that few runs carry (at most "
+    f"{s.FEW_EFFECTIVE_RUNS} in effect, (sum x)^2 / sum x^2): the hull of the Student t "
+    "interval over runs and the binomial interval of that many runs, scaled to the mean",
+    s.RATIO_SMALL_COUNT: "share of the system failures, with few failures in or out of it (at "
+    f"most {s.EXACT_COUNTS}): the hull of the delta-method interval over runs and the Wilson "
+    "interval over the failures",
+    s.ORDER_ONE_SIDED: "a percentile not reached within the horizon: the lower end of a "
+    "one-sided interval from the ranks of the runs' first-failure times",
     s.NONE_SEEN: "nothing seen in n runs: exact upper bound on the chance that a run shows it",
     s.POISSON_NONE_SEEN: "nothing counted in n runs: exact Poisson upper bound on the mean",
     s.HORIZON_ZERO: "nothing can happen within a horizon of 0",
@@ -127,12 +136,16 @@ def _estimate_rows(f: _Formatter) -> list[str]:
             "not every run failed (see the line above)",
         )
     for p in sm.time_to_failure_percentiles:
-        add(
-            f"time to first failure, {p.percent:g}th pct.",
-            p.estimate,
-            f.time,
-            "not reached within the horizon",
-        )
+        label = f"time to first failure, {p.percent:g}th pct."
+        if p.estimate is None and p.at_least is not None:
+            # Beyond the horizon: what can be said is a lower bound.
+            if s.ORDER_ONE_SIDED not in f.methods:
+                f.methods.append(s.ORDER_ONE_SIDED)
+            lines.extend(
+                _row(label, "> horizon", f"at least {f.time(p.at_least)}", s.ORDER_ONE_SIDED)
+            )
+            continue
+        add(label, p.estimate, f.time, "not reached within the horizon")
     add("system failures per run", sm.failures_per_run, _num, "")
     add("MTBF (uptime / failures)", sm.mtbf, f.time, none_failed)
     add("mean down time per failure", sm.mean_down_time, f.time, none_failed)

@@ -29,6 +29,10 @@ PER_GATE = ("gate_downtime", "gate_failures", "gate_triggered")
 # Arrays a result may lack (one made by hand): empty then, else of their full length.
 OPTIONAL_PER_RUN = ("first_failure_times",)
 OPTIONAL_PER_COMPONENT = ("negative_delays", "delays_past_limit")
+# Per gate: its failures counted as the system's, at the units where its output is failed and
+# was working the unit before (gate_failures counts every crossing, even one undone within
+# the unit).
+OPTIONAL_PER_GATE = ("gate_unit_failures",)
 # Counted only for models with planned states (empty otherwise): per bin the runs down for
 # planned reasons only (summed over the bin's units), per run those units; failed_runs and
 # downtime include them.
@@ -37,7 +41,13 @@ PLANNED = ("planned_runs", "planned_downtime")
 PER_POOL = ("crew_busy", "crew_wait", "crew_requests", "crew_longest_queue")
 # The integer arrays that merging chunks adds up element by element.
 SUMMED_FIELDS = (
-    PER_TIME_UNIT + PER_COMPONENT + PER_CUTSET + PER_GATE + OPTIONAL_PER_COMPONENT + PER_POOL
+    PER_TIME_UNIT
+    + PER_COMPONENT
+    + PER_CUTSET
+    + PER_GATE
+    + OPTIONAL_PER_COMPONENT
+    + OPTIONAL_PER_GATE
+    + PER_POOL
 ) + PLANNED[:1]
 ARRAY_FIELDS = (
     PER_TIME_UNIT
@@ -47,12 +57,26 @@ ARRAY_FIELDS = (
     + PER_GATE
     + OPTIONAL_PER_RUN
     + OPTIONAL_PER_COMPONENT
+    + OPTIONAL_PER_GATE
     + PLANNED
     + PER_POOL
 )
 # Sums over runs of a run's failed units squared: exact integers the engine hands over as
 # float64, empty when the batch did not count them (a result made by hand).
 SQUARE_FIELDS = ("component_downtime_squares", "gate_downtime_squares")
+# Sums over runs of a run's counts squared, and of a run's count of system failures caused
+# times its system failures (what the interval of a share of the system failures needs), each
+# with the array whose entries it follows: exact integers in float64, empty when not counted.
+COUNT_SQUARES = {
+    "component_failures_squares": "component_failures",
+    "triggered_failures_squares": "triggered_failures",
+    "triggered_times_system_failures": "triggered_failures",
+    "cutset_failures_squares": "cutset_failures",
+    "cutset_times_system_failures": "cutset_failures",
+    "gate_unit_failures_squares": "gate_downtime",
+    "gate_triggered_squares": "gate_triggered",
+    "gate_triggered_times_system_failures": "gate_triggered",
+}
 # Per crew pool, the sums over runs of squares (and of waiting units times requests).
 POOL_SQUARES = (
     "crew_busy_squares",
@@ -94,6 +118,15 @@ OPTIONAL_NATIVE_NAMES = {
     "crew_requests_squares": "crewRequestsSquares",
     "crew_wait_times_requests": "crewWaitTimesRequests",
     "crew_longest_queue_squares": "crewLongestQueueSquares",
+    "gate_unit_failures": "gateUnitFailures",
+    "component_failures_squares": "componentFailuresSquares",
+    "triggered_failures_squares": "triggeredFailuresSquares",
+    "triggered_times_system_failures": "triggeredTimesSystemFailures",
+    "cutset_failures_squares": "cutsetFailuresSquares",
+    "cutset_times_system_failures": "cutsetTimesSystemFailures",
+    "gate_unit_failures_squares": "gateUnitFailuresSquares",
+    "gate_triggered_squares": "gateTriggeredSquares",
+    "gate_triggered_times_system_failures": "gateTriggeredTimesSystemFailures",
 }
 
 
@@ -141,8 +174,15 @@ class BatchStatistics:
     Per component, summed over runs: ``component_downtime``, ``component_failures``,
     ``triggered_failures`` and ``component_downtime_squares`` (the sum over runs of each
     run's failed units squared). Per stored cut set: ``cutset_failures``. Per gate of a
-    FaultTree: ``gate_downtime``, ``gate_failures``, ``gate_triggered`` (system failures at
-    which the causing transition turned the gate failed), ``gate_downtime_squares``.
+    FaultTree: ``gate_downtime``, ``gate_failures`` (crossings of its output to failed),
+    ``gate_triggered`` (system failures at which the causing transition turned the gate
+    failed), ``gate_downtime_squares``, and ``gate_unit_failures``, its failures counted as the
+    system's (units at which it is failed and was working the unit before).
+
+    For the intervals of counts over runs (empty when not counted): the sums over runs of the
+    squares of each run's ``component_failures``, ``triggered_failures``, ``cutset_failures``,
+    ``gate_unit_failures`` and ``gate_triggered``, and of the run's triggered, cut-set and
+    gate-triggered counts times its system failures (see COUNT_SQUARES).
 
     With planned states (else empty): ``planned_runs`` per bin and ``planned_downtime``
     per run count the units down for planned reasons only (failed_runs and downtime include
@@ -189,6 +229,15 @@ class BatchStatistics:
     crew_requests_squares: np.ndarray = field(default_factory=_empty)
     crew_wait_times_requests: np.ndarray = field(default_factory=_empty)
     crew_longest_queue_squares: np.ndarray = field(default_factory=_empty)
+    gate_unit_failures: np.ndarray = field(default_factory=_empty)
+    component_failures_squares: np.ndarray = field(default_factory=_empty)
+    triggered_failures_squares: np.ndarray = field(default_factory=_empty)
+    triggered_times_system_failures: np.ndarray = field(default_factory=_empty)
+    cutset_failures_squares: np.ndarray = field(default_factory=_empty)
+    cutset_times_system_failures: np.ndarray = field(default_factory=_empty)
+    gate_unit_failures_squares: np.ndarray = field(default_factory=_empty)
+    gate_triggered_squares: np.ndarray = field(default_factory=_empty)
+    gate_triggered_times_system_failures: np.ndarray = field(default_factory=_empty)
 
     def __post_init__(self) -> None:
         for name in ("seed", "first_run", "n_runs", "sim_time", "bin_width"):
@@ -205,7 +254,7 @@ class BatchStatistics:
             raise ValueError(f"bin_width must be at least 1, got {self.bin_width}")
         for name in ARRAY_FIELDS:
             object.__setattr__(self, name, _int_array(name, getattr(self, name)))
-        for name in SQUARE_FIELDS + POOL_SQUARES:
+        for name in SQUARE_FIELDS + POOL_SQUARES + tuple(COUNT_SQUARES):
             object.__setattr__(self, name, _square_array(name, getattr(self, name)))
         self._check_shapes()
         self._check_counts()
@@ -231,10 +280,15 @@ class BatchStatistics:
             ("first_failure_times", self.n_runs),
             ("negative_delays", self.n_components),
             ("delays_past_limit", self.n_components),
+            ("gate_unit_failures", self.n_gates),
         ):
             if len(getattr(self, name)) not in (0, length):
                 raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
         for name, length in (("planned_runs", self.n_bins), ("planned_downtime", self.n_runs)):
+            if len(getattr(self, name)) not in (0, length):
+                raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
+        for name, follows in COUNT_SQUARES.items():
+            length = len(getattr(self, follows))
             if len(getattr(self, name)) not in (0, length):
                 raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
         pools = {len(getattr(self, name)) for name in PER_POOL + POOL_SQUARES}
@@ -276,6 +330,7 @@ class BatchStatistics:
                 raise ValueError("planned_runs counts more runs than failed_runs at some time")
             if self.planned_downtime.size and np.any(self.planned_downtime > self.downtime):
                 raise ValueError("a run's planned_downtime exceeds its downtime")
+        self._check_count_squares()
         failed = int(np.count_nonzero(self.system_failures))
         if int(self.first_failures.sum()) != failed:
             raise ValueError(
@@ -293,6 +348,27 @@ class BatchStatistics:
             )
             if not np.array_equal(in_bins, self.first_failures):
                 raise ValueError("first_failure_times and first_failures disagree on a bin")
+
+    def _check_count_squares(self) -> None:
+        if self.gate_unit_failures.size and np.any(self.gate_unit_failures > self.gate_failures):
+            raise ValueError(
+                "gate_unit_failures counts more failures than gate_failures crossings"
+            )
+        # (sum x_r)^2 <= n sum x_r^2 for per-run counts, with the slack of _check_squares.
+        for name, follows in COUNT_SQUARES.items():
+            squares = getattr(self, name)
+            if not squares.size or "times" in name:
+                continue
+            total = getattr(
+                self, "gate_unit_failures" if name.startswith("gate_unit") else follows
+            )
+            if total.size != squares.size:
+                raise ValueError(f"{name} comes without the counts it squares")
+            total = total.astype(np.float64)
+            if np.any(total * total > self.n_runs * squares * (1 + 1e-9)) or np.any(
+                squares < total
+            ):
+                raise ValueError(f"{name} does not fit the counts it squares")
 
     def _check_squares(self, what: str, down: np.ndarray, squares: np.ndarray) -> None:
         # For per-run units d_r in [0, H]: (sum d_r)^2 <= n sum d_r^2 (Cauchy-Schwarz) and
@@ -343,6 +419,12 @@ class BatchStatistics:
             raise ValueError(f"gate index out of range: the batch has {self.n_gates} gates")
         values = {f.name: getattr(self, f.name) for f in fields(self)}
         values["cutset_failures"] = self.gate_triggered[index]
+        for cutset, gate in (
+            ("cutset_failures_squares", "gate_triggered_squares"),
+            ("cutset_times_system_failures", "gate_triggered_times_system_failures"),
+        ):
+            counted = getattr(self, gate)
+            values[cutset] = counted[index] if len(counted) else _empty()
         return BatchStatistics(**values)
 
     @classmethod
@@ -400,8 +482,10 @@ def _check_alike(first: BatchStatistics, part: BatchStatistics) -> None:
         ("counted planned bins", len(first.planned_runs), len(part.planned_runs)),
         (
             "counted squares",
-            [len(getattr(first, n)) for n in SQUARE_FIELDS],
-            [len(getattr(part, n)) for n in SQUARE_FIELDS],
+            [len(getattr(first, n)) for n in SQUARE_FIELDS + tuple(COUNT_SQUARES)]
+            + [len(first.gate_unit_failures)],
+            [len(getattr(part, n)) for n in SQUARE_FIELDS + tuple(COUNT_SQUARES)]
+            + [len(part.gate_unit_failures)],
         ),
         (
             "counted first failure times and draws",
@@ -464,7 +548,7 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
     # already rounded by the engine, and the merge may differ from one batch in the last bit.
     squares = {
         name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.float64)
-        for name in SQUARE_FIELDS + POOL_SQUARES
+        for name in SQUARE_FIELDS + POOL_SQUARES + tuple(COUNT_SQUARES)
     }
     per_run = {
         name: np.concatenate([getattr(p, name) for p in ordered])
@@ -508,7 +592,7 @@ class RunMerger:
                 name: np.array(getattr(part, name), dtype=np.int64) for name in SUMMED_FIELDS
             } | {
                 name: np.array(getattr(part, name), dtype=np.float64)
-                for name in SQUARE_FIELDS + POOL_SQUARES
+                for name in SQUARE_FIELDS + POOL_SQUARES + tuple(COUNT_SQUARES)
             }
             n = len(self.runs)
             names = (

@@ -19,15 +19,28 @@ and identically distributed, so every estimate is built on what is known per run
   T = t). Runs that never failed are censored at the horizon H, so the mean is given as the
   mean of min(T, H), which equals the sum of R(t) over the horizon, with a Student t interval
   over runs (its per-run values follow from the first-failure histogram). The plain mean is
-  given only when every run failed. Percentiles come with an order-statistic interval;
-- other per-component, per-gate and per-cut-set numbers are only known as sums over runs.
-  Failure counts get a Poisson interval on the total. Shares of system failures (criticality
-  index of components and gates, cut-set shares) get a Wilson interval that treats the system
-  failures as independent trials, which they are only approximately when one run fails
-  several times. A batch made without the sums of squares (by hand) gives component and gate
-  unavailability the conservative "variance bound": per-run fractions in [0, 1] with mean m
-  vary by at most m (1 - m), so the Wilson interval for n runs covers it, but is often
-  several times too wide.
+  given only when every run failed. Percentiles come with an order-statistic interval; one
+  not reached within the horizon with the lower end of a one-sided one ("at least x");
+- counts per run (failures of each component and gate, counted per unit for gates as for
+  the system) are means of one count per run, and shares of the system failures (criticality
+  of components and gates, cut-set shares) are ratios of two sums over runs, the run's count
+  and its system failures: Student t and delta-method intervals over runs, from the engine's
+  exact sums of each run's count squared and times its system failures. They follow the runs'
+  spread, however over-dispersed (runs that fail many times, or not at all). Where few runs
+  carry a mean (at most FEW_EFFECTIVE_RUNS in effect: (sum x)^2 / sum x^2, for counts and
+  unavailabilities alike), a t interval is too narrow, and the interval is the hull of it and
+  the binomial interval of that many runs, scaled to the mean; a share with at most
+  EXACT_COUNTS failures in or out of it joins the Wilson interval over the failures. A batch made
+  without those sums (by hand) gets the Poisson interval of the total and the Wilson interval
+  over failures taken as independent trials. A batch made without the sums of squares of the
+  downtime gives component and gate unavailability the conservative "variance bound":
+  per-run fractions in [0, 1] with mean m vary by at most m (1 - m), so the Wilson interval
+  for n runs covers it, but is often several times too wide.
+
+Intervals over runs rest on the mean of many runs being near normal. Per-run values are
+skewed (most runs never see a rare failure), and at few runs a Student t interval covers less
+than it says: about 86-93% at 20 runs, for a component's unavailability or the mean down
+time. ``summarize`` warns (``FewRunsWarning``) below FEW_RUNS runs.
 
 When nothing was seen (no downtime, no failure, or no uptime), a mean over runs has zero
 spread and a t interval would have zero width; the interval is then an exact bound for
@@ -38,6 +51,7 @@ so.
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass
 from fractions import Fraction
@@ -45,11 +59,14 @@ from typing import Any
 
 import numpy as np
 
+from ..errors import FewRunsWarning
 from .counts import BatchStatistics
 from .intervals import (
+    EXACT_COUNTS,
     binomial_bands,
     critical_value,
     none_seen_bound,
+    normal_quantile,
     poisson_interval,
     student_t_quantile,
     wilson_bands,
@@ -62,6 +79,9 @@ WILSON_FAILURES = "Wilson over failures"
 T_RUNS = "Student t over runs"
 RATIO = "delta method over runs"
 ORDER = "order statistics"
+ORDER_ONE_SIDED = "order statistics, one-sided"
+T_SMALL_COUNT = "t over runs + binomial"
+RATIO_SMALL_COUNT = "delta method + Wilson"
 POISSON = "Poisson on the total"
 NONE_SEEN = "Clopper-Pearson bound"
 POISSON_NONE_SEEN = "Poisson bound"
@@ -69,6 +89,9 @@ HORIZON_ZERO = "exact: horizon 0"
 ONE_RUN = "one run: no interval"
 
 DEFAULT_PERCENTILES = (5, 50, 95)
+# Below this many runs the intervals over runs may cover less than their confidence (see the
+# module's notes); summarize warns.
+FEW_RUNS = 100
 
 
 @dataclass(frozen=True)
@@ -111,10 +134,13 @@ class Curve:
 
 @dataclass(frozen=True)
 class Percentile:
-    """The ``percent``-th percentile of the time to first failure; None when not reached."""
+    """The ``percent``-th percentile of the time to first failure; None when not reached
+    within the horizon. Then ``at_least`` is what can be said: the lower end of a one-sided
+    interval at the confidence (the percentile lies at or above it)."""
 
     percent: float
     estimate: Estimate | None
+    at_least: float | None = None
 
 
 @dataclass(frozen=True)
@@ -134,7 +160,9 @@ class GateRow:
 
     name: str
     downtime: int  # time units its output was failed, summed over runs
-    failures: int  # crossings of its output from working to failed, summed over runs
+    # units at which its output is failed and was working the unit before (as system failures
+    # are counted), summed over runs; every crossing to failed for a batch that lacks them
+    failures: int
     triggered: int  # system failures at which the causing transition turned it failed
     unavailability: Estimate | None  # None at horizon 0
     failures_per_run: Estimate
@@ -251,7 +279,7 @@ class Summary:
             "restricted_mean_time_to_failure": est(self.restricted_mean_time_to_failure),
             "mean_time_to_failure": est(self.mean_time_to_failure),
             "time_to_failure_percentiles": [
-                {"percent": p.percent, "estimate": est(p.estimate)}
+                {"percent": p.percent, "estimate": est(p.estimate), "at_least": p.at_least}
                 for p in self.time_to_failure_percentiles
             ],
             "failures_per_run": est(self.failures_per_run),
@@ -384,7 +412,69 @@ def _fraction_mean(
     if down == n * horizon:
         # Never up: the same bound, on the chance that a run has any uptime.
         return Estimate(1.0, 1.0 - none_seen_bound(n, confidence), 1.0, NONE_SEEN)
-    return _t_estimate(mean, sum_sq_dev / horizon**2, n, confidence, 0.0, 1.0)
+    if sum_sq_dev <= 0.0 and n >= 2:
+        # Every run spent the same share down: the runs unlike these were not seen, and
+        # their chance is at most the bound for none seen in n runs; they move the mean
+        # towards 0 or 1 by at most that share.
+        bound = none_seen_bound(n, confidence)
+        return Estimate(mean, mean * (1.0 - bound), mean + bound * (1.0 - mean), NONE_SEEN)
+    t = _t_estimate(mean, sum_sq_dev / horizon**2, n, confidence, 0.0, 1.0)
+    # The per-run fractions' sums, and those of the fractions of the horizon spent up.
+    down_sum = down / horizon
+    down_squares = sum_sq_dev / horizon**2 + down_sum * down_sum / n
+    up_sum = n - down_sum
+    up_squares = n - 2.0 * down_sum + down_squares
+    if down_sum <= up_sum:
+        return _few_runs_hull(t, down_sum, down_squares, n, confidence, 1.0)
+    # Mostly down: the runs that are up for a while are the rare ones.
+    up = _few_runs_hull(
+        Estimate(1.0 - t.value, _flip(t.upper), _flip(t.lower), t.method),
+        up_sum,
+        up_squares,
+        n,
+        confidence,
+        1.0,
+    )
+    return Estimate(t.value, _flip(up.upper), _flip(up.lower), up.method)
+
+
+def _flip(x: float | None) -> float | None:
+    return None if x is None else 1.0 - x
+
+
+# Up to this effective number of runs with a value, (sum x)^2 / sum x^2 over the runs, a mean
+# of skewed per-run values is too rarely seen for a t interval alone (see _few_runs_hull).
+FEW_EFFECTIVE_RUNS = 30
+
+
+def _few_runs_hull(
+    t: Estimate, total: float, squares: float, n: int, confidence: float, high: float
+) -> Estimate:
+    """``t``, the t interval of a mean of non-negative per-run values with sum ``total`` and
+    sum of squares ``squares``, or, where few runs carry the sum, its hull with the scaled
+    Poisson interval.
+
+    A rare event leaves most runs at 0 and a few with a value: the mean of n runs is skewed,
+    and a t interval from a handful of non-zero runs misses the true mean far more often than
+    it says (the runs that would show the spread were not drawn). k = total^2 / squares is the
+    number of equal values that would give these sums, at most the runs with a value. Where
+    k <= FEW_EFFECTIVE_RUNS the sum is taken as k runs (rounded down, which widens) of n
+    with equal values, whose share gets the binomial interval (exact Clopper-Pearson at
+    small counts), and the interval holds both: for values of 0 or 1 per run, k is the runs
+    with a value and this is the binomial interval of their count; over-dispersed counts
+    (several per run) and long stretches of downtime give a smaller k, a wider interval."""
+    if t.lower is None or t.upper is None or total <= 0 or squares <= 0:
+        return t
+    k = total * total / squares
+    if k > FEW_EFFECTIVE_RUNS:
+        return t
+    # k is at most the runs with a value, so at most n: m of n runs, as a proportion.
+    m = min(max(1, math.floor(k)), n)
+    low, up = binomial_bands(m, n, confidence)
+    mean = total / n
+    share = m / n
+    scaled = Estimate(t.value, mean * float(low) / share, min(high, mean * float(up) / share), "")
+    return _hull(t, scaled, T_SMALL_COUNT)
 
 
 def _t_estimate(
@@ -404,50 +494,135 @@ def _t_estimate(
     return Estimate(mean, max(low, mean - half), min(high, mean + half), method)
 
 
-def _per_run_count(count: int, n: int, horizon: int, confidence: float) -> Estimate:
-    """Failures per run from their total: a Poisson interval on the total."""
+def _per_run_count(
+    count: int, squares: np.ndarray, i: int, n: int, horizon: int, confidence: float
+) -> Estimate:
+    """Failures per run from their total ``count`` and ``squares[i]``, the sum over runs of
+    each run's count squared: a Student t interval over runs, which follows the spread of
+    the runs however over-dispersed they are, joined where few runs carry the count by the
+    binomial interval of that many runs, scaled (``_few_runs_hull``). Without the squares (a batch made by
+    hand): the Poisson interval of the total alone."""
     if horizon == 0 and count == 0:
         return Estimate(0.0, 0.0, 0.0, HORIZON_ZERO)
     low, high = poisson_interval(count, confidence)
-    return Estimate(count / n, low / n, high / n, POISSON if count else POISSON_NONE_SEEN)
+    poisson = Estimate(count / n, low / n, high / n, POISSON if count else POISSON_NONE_SEEN)
+    if count == 0 or not len(squares):
+        return poisson
+    t = _t_estimate(
+        count / n, _sum_sq_dev(count, float(squares[i]), n), n, confidence, 0.0, math.inf
+    )
+    return _few_runs_hull(t, float(count), float(squares[i]), n, confidence, math.inf)
+
+
+def _hull(a: Estimate, b: Estimate, method: str) -> Estimate:
+    """The smallest interval holding both (same value), named ``method``."""
+    assert a.lower is not None and a.upper is not None
+    assert b.lower is not None and b.upper is not None
+    return Estimate(a.value, min(a.lower, b.lower), max(a.upper, b.upper), method)
+
+
+def _share(
+    count: int,
+    total: int,
+    squares: np.ndarray,
+    times_failures: np.ndarray,
+    i: int,
+    failure_squares: float,
+    n: int,
+    confidence: float,
+    z: float,
+) -> Estimate | None:
+    """A share of the ``total`` system failures: ``count`` of them, with ``squares[i]`` and
+    ``times_failures[i]`` the sums over runs of the run's count squared and times the run's
+    system failures (``failure_squares``: the sum of those squared). A ratio of two sums over
+    runs, with the delta-method interval over runs, which holds however many times a run
+    fails. Where the count or the rest is small (up to EXACT_COUNTS), where that interval is
+    too narrow, the Wilson interval over the failures joins it. Without the sums (a batch
+    made by hand): Wilson over the failures alone, which takes them as independent trials.
+    None without system failures."""
+    if total == 0:
+        return None
+    wilson = _wilson_estimate(count, total, z, WILSON_FAILURES)
+    if not len(squares) or not len(times_failures):
+        return wilson
+    ratio = _ratio_of_sums(
+        count,
+        total,
+        float(squares[i]),
+        failure_squares,
+        float(times_failures[i]),
+        n,
+        confidence,
+        high=1.0,
+    )
+    assert ratio is not None
+    if ratio.lower is None or ratio.upper is None:
+        return ratio
+    if min(count, total - count) > EXACT_COUNTS:
+        return ratio
+    return _hull(ratio, wilson, RATIO_SMALL_COUNT)
 
 
 class _RowEstimates:
     """The estimates of the component and gate rows, each made once per distinct count (with
-    its sum of squares for the unavailability) and shared by the rows that have it (they are
+    the sums of squares its interval reads) and shared by the rows that have it (they are
     frozen). Making an estimate costs far more than looking one up, and a large model has
     thousands of components and gates alike."""
 
-    def __init__(self, n: int, horizon: int, total_failures: int, confidence: float):
+    def __init__(
+        self,
+        n: int,
+        horizon: int,
+        total_failures: int,
+        failure_squares: float,
+        confidence: float,
+    ):
         self.n, self.horizon, self.total_failures = n, horizon, total_failures
+        self.failure_squares = failure_squares
         self.confidence, self.z = confidence, critical_value(confidence)
         self.unavailabilities: dict[tuple[int, float, bool], Estimate | None] = {}
-        self.per_run: dict[int, Estimate] = {}
-        self.criticalities: dict[int, Estimate | None] = {}
+        self.per_run: dict[tuple[int, float, bool], Estimate] = {}
+        self.criticalities: dict[tuple[int, float, float, bool], Estimate | None] = {}
 
-    def unavailability(
-        self, down: int, squares: np.ndarray, i: int, square: float
-    ) -> Estimate | None:
-        key = (down, square, bool(len(squares)))
+    def unavailability(self, down: int, squares: np.ndarray, i: int) -> Estimate | None:
+        key = (down, float(squares[i]) if len(squares) else 0.0, bool(len(squares)))
         if key not in self.unavailabilities:
             self.unavailabilities[key] = _unavailability(
                 down, squares, i, self.n, self.horizon, self.confidence
             )
         return self.unavailabilities[key]
 
-    def failures_per_run(self, count: int) -> Estimate:
-        if count not in self.per_run:
-            self.per_run[count] = _per_run_count(count, self.n, self.horizon, self.confidence)
-        return self.per_run[count]
-
-    def criticality(self, triggered: int) -> Estimate | None:
-        if not self.total_failures:
-            return None
-        if triggered not in self.criticalities:
-            self.criticalities[triggered] = _wilson_estimate(
-                triggered, self.total_failures, self.z, WILSON_FAILURES
+    def failures_per_run(self, count: int, squares: np.ndarray, i: int) -> Estimate:
+        key = (count, float(squares[i]) if len(squares) else 0.0, bool(len(squares)))
+        if key not in self.per_run:
+            self.per_run[key] = _per_run_count(
+                count, squares, i, self.n, self.horizon, self.confidence
             )
-        return self.criticalities[triggered]
+        return self.per_run[key]
+
+    def criticality(
+        self, triggered: int, squares: np.ndarray, times_failures: np.ndarray, i: int
+    ) -> Estimate | None:
+        summed = bool(len(squares))
+        key = (
+            triggered,
+            float(squares[i]) if summed else 0.0,
+            float(times_failures[i]) if summed else 0.0,
+            summed,
+        )
+        if key not in self.criticalities:
+            self.criticalities[key] = _share(
+                triggered,
+                self.total_failures,
+                squares,
+                times_failures,
+                i,
+                self.failure_squares,
+                self.n,
+                self.confidence,
+                self.z,
+            )
+        return self.criticalities[key]
 
 
 def _gate_rows(
@@ -456,25 +631,33 @@ def _gate_rows(
     for name, g in gates:
         if not 0 <= g < stats.n_gates:
             raise ValueError(f'gate "{name}" has index {g}; the batch has {stats.n_gates} gates')
-    squares = stats.gate_downtime_squares
-    square_list = squares.tolist()
+    # Failures counted as the system's where the batch has them, else every crossing.
+    per_unit = len(stats.gate_unit_failures) > 0
+    counts = (stats.gate_unit_failures if per_unit else stats.gate_failures).tolist()
+    count_squares = stats.gate_unit_failures_squares if per_unit else _empty_squares()
     downtime = stats.gate_downtime.tolist()
-    failures = stats.gate_failures.tolist()
     triggered = stats.gate_triggered.tolist()
     return tuple(
         GateRow(
             name,
             downtime[g],
-            failures[g],
+            counts[g],
             triggered[g],
-            estimates.unavailability(
-                downtime[g], squares, g, square_list[g] if square_list else 0.0
+            estimates.unavailability(downtime[g], stats.gate_downtime_squares, g),
+            estimates.failures_per_run(counts[g], count_squares, g),
+            estimates.criticality(
+                triggered[g],
+                stats.gate_triggered_squares,
+                stats.gate_triggered_times_system_failures,
+                g,
             ),
-            estimates.failures_per_run(failures[g]),
-            estimates.criticality(triggered[g]),
         )
         for name, g in gates
     )
+
+
+def _empty_squares() -> np.ndarray:
+    return np.zeros(0, dtype=np.float64)
 
 
 def _ratio_estimate(
@@ -548,6 +731,9 @@ def _time_to_failure(
         plain = _t_estimate(plain_mean, dev, n, confidence, 0.0, float(horizon - 1))
 
     z = critical_value(confidence)
+    # A percentile beyond the horizon has only a lower bound: one-sided, all the confidence
+    # on that side.
+    z_one_sided = normal_quantile(confidence)
 
     def order_statistic(rank: int) -> float:
         # The rank-th smallest T (1-based); only called for ranks within the failed runs.
@@ -558,7 +744,16 @@ def _time_to_failure(
         p = Fraction(str(percent)) / 100
         rank = max(1, math.ceil(p * n))
         if rank > failed:
-            result.append(Percentile(float(percent), None))
+            # Not reached: the rank-th first failure lies at H or later. Its lower bound is
+            # the order statistic that the runs below the percentile reach with the
+            # confidence; H itself when even that rank failed after the horizon.
+            spread = z_one_sided * math.sqrt(n * float(p) * (1.0 - float(p)))
+            low_rank = math.floor(n * float(p) - spread)
+            if low_rank > failed:
+                at_least = float(horizon)
+            else:
+                at_least = order_statistic(low_rank) if low_rank >= 1 else 0.0
+            result.append(Percentile(float(percent), None, at_least))
             continue
         # Ranks whose order statistics bracket the percentile with the chosen confidence
         # (normal approximation to the binomial count of runs below it).
@@ -609,6 +804,8 @@ def summarize(
     n, horizon = stats.n_runs, stats.sim_time
     if n == 0:
         raise ValueError("no runs to summarize")
+    if n < FEW_RUNS:
+        warnings.warn(FewRunsWarning(n, FEW_RUNS), stacklevel=2)
     for percent in percentiles:
         if not 0 < percent < 100:
             raise ValueError(f"percentile {percent} must lie strictly between 0 and 100")
@@ -641,13 +838,14 @@ def summarize(
             total_downtime, float(np.dot(centred, centred)), n, horizon, confidence
         )
         failure_probability = _binomial_estimate(runs_failed, n, confidence)
-        if total_failures == 0:
-            bound = poisson_interval(0, confidence)[1] / n
-            failures_per_run = Estimate(0.0, 0.0, bound, POISSON_NONE_SEEN)
-        else:
-            mean = total_failures / n
-            dev = float(np.dot(failures - mean, failures - mean))
-            failures_per_run = _t_estimate(mean, dev, n, confidence, 0.0, math.inf)
+        failures_per_run = _per_run_count(
+            total_failures,
+            np.array([float(np.dot(failures, failures))]),
+            0,
+            n,
+            horizon,
+            confidence,
+        )
 
     restricted, plain, percentile_rows = _time_to_failure(stats, cum, confidence, percentiles)
     uptime = horizon - downtime
@@ -661,27 +859,31 @@ def summarize(
     else:
         mean_down_time = _ratio_estimate(downtime, failures, confidence, float(horizon))
 
+    # The system failures' sum of squares over runs, for the shares' intervals.
+    failure_squares = float(np.dot(failures, failures))
     # The component and gate tables share one estimate per distinct count (_RowEstimates).
-    estimates = _RowEstimates(n, horizon, total_failures, confidence)
-    squares = stats.component_downtime_squares
-    square_list = squares.tolist() if len(squares) else [0.0] * stats.n_components
+    estimates = _RowEstimates(n, horizon, total_failures, failure_squares, confidence)
     components = [
         ComponentRow(
             name,
             down,
             count,
             triggered,
-            estimates.unavailability(down, squares, i, square),
-            estimates.failures_per_run(count),
-            estimates.criticality(triggered),
+            estimates.unavailability(down, stats.component_downtime_squares, i),
+            estimates.failures_per_run(count, stats.component_failures_squares, i),
+            estimates.criticality(
+                triggered,
+                stats.triggered_failures_squares,
+                stats.triggered_times_system_failures,
+                i,
+            ),
         )
-        for i, (name, down, count, triggered, square) in enumerate(
+        for i, (name, down, count, triggered) in enumerate(
             zip(
                 component_names,
                 stats.component_downtime.tolist(),
                 stats.component_failures.tolist(),
                 stats.triggered_failures.tolist(),
-                square_list,
                 strict=True,
             )
         )
@@ -692,9 +894,17 @@ def summarize(
             i,
             name,
             int(stats.cutset_failures[i]),
-            _wilson_estimate(int(stats.cutset_failures[i]), total_failures, z, WILSON_FAILURES)
-            if total_failures
-            else None,
+            _share(
+                int(stats.cutset_failures[i]),
+                total_failures,
+                stats.cutset_failures_squares,
+                stats.cutset_times_system_failures,
+                i,
+                failure_squares,
+                n,
+                confidence,
+                z,
+            ),
         )
         for i, name in enumerate(cutset_names)
     ]
@@ -832,6 +1042,7 @@ def _ratio_of_sums(
     cross: float,
     n: int,
     confidence: float,
+    high: float = math.inf,
 ) -> Estimate | None:
     """sum(x) / sum(y) over runs with the delta-method interval of ``_ratio_estimate``, from
     the sums of x, y, x^2, y^2 and x*y over runs instead of the per-run values."""
@@ -844,4 +1055,4 @@ def _ratio_of_sums(
     residual = max(numer_squares - 2.0 * ratio * cross + ratio * ratio * denom_squares, 0.0)
     se = math.sqrt(residual / (n - 1) / n) / (denom / n)
     half = student_t_quantile(0.5 + confidence / 2.0, n - 1) * se
-    return Estimate(ratio, max(0.0, ratio - half), ratio + half, RATIO)
+    return Estimate(ratio, max(0.0, ratio - half), min(high, ratio + half), RATIO)

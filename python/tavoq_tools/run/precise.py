@@ -9,10 +9,11 @@ statistics. The rounds continue the run indices, so the result equals one batch 
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from ..errors import check_integer
+from ..errors import FewRunsWarning, check_integer
 from ..results.counts import BatchStatistics, RunMerger
 from ..results.summary import Estimate, summarize
 from .chunks import RunChunks, plan_chunks
@@ -70,6 +71,14 @@ def most_runs(runs: int, target_ci: float | None, max_runs: int | None) -> int:
     return max(runs, DEFAULT_MAX_RUNS if max_runs is None else max_runs)
 
 
+def _width(stats: BatchStatistics) -> float:
+    """The relative half-width of a round's mean unavailability. A round's few runs say
+    nothing of the final batch's, so the warning about few runs is the final summary's."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FewRunsWarning)
+        return relative_half_width(summarize(stats).mean_unavailability)
+
+
 def relative_half_width(estimate: Estimate | None) -> float:
     """The larger side of the interval over the estimate (0.1 means within ±10%).
 
@@ -102,7 +111,7 @@ class PreciseResult:
         it depends only on the statistics, so a caller that got them back can report it."""
         target_ci = check_target(target_ci)
         max_runs = DEFAULT_MAX_RUNS if max_runs is None else check_integer("max_runs", max_runs)
-        width = relative_half_width(summarize(statistics).mean_unavailability)
+        width = _width(statistics)
         return cls(statistics, width <= target_ci, target_ci, max_runs, width)
 
     @property
@@ -182,7 +191,7 @@ def run_until_precise(
             merger.add(part)
         stats = merger.result()
         done = total
-        width = relative_half_width(summarize(stats).mean_unavailability)
+        width = _width(stats)
         if on_round is not None:
             on_round(stats, width)
         reached = width <= target_ci

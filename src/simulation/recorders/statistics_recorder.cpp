@@ -8,7 +8,8 @@ StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *syste
                                        int nTrackedGates, std::int64_t *plannedDowntime)
     : slot(slot), systemFailures(systemFailures), downtime(downtime),
       firstFailureTimes(firstFailureTimes), plannedDowntime(plannedDowntime),
-      componentDown(nComponents), gateDown(nTrackedGates), binWidth(binWidth) {
+      componentDown(nComponents), gateDown(nTrackedGates), runTriggered(nComponents),
+      runGateTriggered(nGates), binWidth(binWidth) {
     causeGates.reserve(static_cast<std::size_t>(nGates));
 }
 
@@ -27,8 +28,10 @@ void StatisticsRecorder::countSystemFailure(int t) {
     // The verdict can only turn failed at a transition, and a unit that starts a failed
     // stretch was preceded by a working one: the last rise happened at this very unit.
     ++slot.triggeredFailures[static_cast<std::size_t>(cause)];
+    runTriggered.add(cause);
     for (const std::int32_t g : causeGates) {
         ++slot.gateTriggered[static_cast<std::size_t>(g)];
+        runGateTriggered.add(g);
     }
 }
 
@@ -51,19 +54,15 @@ void StatisticsRecorder::addStretch(std::vector<std::uint64_t> &units,
 void StatisticsRecorder::crewRun(int p, std::int64_t busy, std::int64_t wait,
                                  std::int64_t requests, std::int64_t longest) {
     const auto k = static_cast<std::size_t>(p);
-    const auto square = [](std::int64_t a, std::int64_t b) {
-        return static_cast<SquareSum>(static_cast<std::uint64_t>(a)) *
-               static_cast<SquareSum>(static_cast<std::uint64_t>(b));
-    };
     slot.crewBusy[k] += busy;
-    slot.crewBusySquares[k] += square(busy, busy);
+    slot.crewBusySquares[k] += squareTerm(busy, busy);
     slot.crewWait[k] += wait;
-    slot.crewWaitSquares[k] += square(wait, wait);
+    slot.crewWaitSquares[k] += squareTerm(wait, wait);
     slot.crewRequests[k] += requests;
-    slot.crewRequestsSquares[k] += square(requests, requests);
-    slot.crewWaitTimesRequests[k] += square(wait, requests);
+    slot.crewRequestsSquares[k] += squareTerm(requests, requests);
+    slot.crewWaitTimesRequests[k] += squareTerm(wait, requests);
     slot.crewLongestQueue[k] += longest;
-    slot.crewLongestQueueSquares[k] += square(longest, longest);
+    slot.crewLongestQueueSquares[k] += squareTerm(longest, longest);
 }
 
 void StatisticsRecorder::endRun(int simTime, const std::vector<int> &) {
@@ -74,8 +73,14 @@ void StatisticsRecorder::endRun(int simTime, const std::vector<int> &) {
         addStretch(slot.plannedUnits, slot.plannedWholeBins, plannedSince, simTime);
     }
     componentDown.settle(simTime, slot.componentDowntime.data(),
-                         slot.componentDowntimeSquares.data());
-    gateDown.settle(simTime, slot.gateDowntime.data(), slot.gateDowntimeSquares.data());
+                         slot.componentDowntimeSquares.data(), slot.componentFailures.data(),
+                         slot.componentFailuresSquares.data());
+    gateDown.settle(simTime, slot.gateDowntime.data(), slot.gateDowntimeSquares.data(),
+                    slot.gateUnitFailures.data(), slot.gateUnitFailuresSquares.data());
+    runTriggered.settle(failures, slot.triggeredSquares.data(),
+                        slot.triggeredTimesFailures.data());
+    runGateTriggered.settle(failures, slot.gateTriggeredSquares.data(),
+                            slot.gateTriggeredTimesFailures.data());
     systemFailures[run] = failures;
     downtime[run] = failedUnits;
     firstFailureTimes[run] = everFailed ? firstFailure : simTime;

@@ -81,7 +81,7 @@ public:
     /// a failure (working to failed) counted apart.
     void componentWentDown(int c, int t) { componentDown.failed(c, t); }
     void componentCameUp(int c, int t) { componentDown.restored(c, t); }
-    void countComponentFailure(int c) { ++slot.componentFailures[static_cast<std::size_t>(c)]; }
+    void countComponentFailure(int c) { componentDown.count(c); }
     /// One run's figures of crew pool p (see RunStatistics).
     void crewRun(int p, std::int64_t busy, std::int64_t wait, std::int64_t requests,
                  std::int64_t longest);
@@ -91,14 +91,16 @@ public:
     }
     void componentFailed(int c, int t) {
         componentDown.failed(c, t);
-        ++slot.componentFailures[static_cast<std::size_t>(c)];
+        componentDown.count(c);
     }
     void componentRestored(int c, int t) { componentDown.restored(c, t); }
+    /// A gate's crossings, and its failures counted per unit as the system's (crossings
+    /// undone within a unit count none).
     void gateFailed(int g, int t) {
-        gateDown.failed(g, t);
+        gateDown.failed<true>(g, t);
         ++slot.gateFailures[static_cast<std::size_t>(g)];
     }
-    void gateRestored(int g, int t) { gateDown.restored(g, t); }
+    void gateRestored(int g, int t) { gateDown.restored<true>(g, t); }
     void rise(int c, const std::int32_t *turned, std::size_t n) {
         cause = c;
         causeGates.assign(turned, turned + n); // within the reserved capacity
@@ -121,6 +123,8 @@ private:
     std::int64_t *plannedDowntime;
     RunDowntime componentDown;
     RunDowntime gateDown;
+    RunCounts runTriggered;     // per component: the system failures it caused in the run
+    RunCounts runGateTriggered; // per graph gate, the same
     std::vector<std::int32_t> causeGates;
     std::size_t run = 0;
     std::int64_t binWidth;

@@ -18,7 +18,9 @@ from pathlib import Path
 import pytest
 
 from tavoq_tools import cli
+from tavoq_tools.errors import FewRunsWarning
 from tavoq_tools.formats.file import load_model, model_from_dict
+from tavoq_tools.results.summary import FEW_RUNS
 
 from .test_files import fifo_reader
 
@@ -409,7 +411,7 @@ def test_runs_without_a_stderr(tmp_path, args, code):
 UNDER_A_CAP = """
 import resource, sys
 import numpy, tavoq, tomllib
-import tavoq_tools.model.cutsets, tavoq_tools.model.file, tavoq_tools.model.system
+import tavoq_tools.model.cutsets, tavoq_tools.formats.file, tavoq_tools.model.system
 from tavoq_tools.cli import main
 
 room = int(sys.argv.pop(1)) << 20
@@ -743,7 +745,8 @@ def test_a_signal_while_the_files_are_written_leaves_one_whole_set(
     expected = FILES if has_matplotlib() else FILES[:-1]
     for name in expected:
         (out / name).write_text("old\n")
-    args = ["run", STATION, "--runs", 50, "--horizon", 500, "--out", out, "--plot", plot]
+    # Runs enough not to be warned of: stderr holds the signal's line alone.
+    args = ["run", STATION, "--runs", FEW_RUNS, "--horizon", 500, "--out", out, "--plot", plot]
     result = subprocess.run(
         [sys.executable, "-c", SIGNAL_WHILE_WRITING, moment, str(int(signum)), *map(str, args)],
         capture_output=True,
@@ -759,7 +762,7 @@ def test_a_signal_while_the_files_are_written_leaves_one_whole_set(
         assert not plot.parent.parent.exists()
     else:  # the renames had begun: they all went through
         assert b"old\n" not in contents
-        assert json.loads((out / "summary.json").read_text())["n_runs"] == 50
+        assert json.loads((out / "summary.json").read_text())["n_runs"] == FEW_RUNS
         assert [p.name for p in plot.parent.iterdir()] == [plot.name] or not has_matplotlib()
 
 
@@ -887,3 +890,17 @@ def test_fault_trees_past_the_cutset_table_run(tmp_path, capsys, text, cutsets):
         == len(text.split("[gates]")[1].split("[")[0].strip().splitlines())
     )
     assert summary["cutsets"] == [] and summary["cutset_note"]
+
+
+@pytest.mark.parametrize("runs", [FEW_RUNS - 1, FEW_RUNS])
+def test_a_batch_of_few_runs_is_warned_of_in_one_line(tmp_path, runs):
+    model = tmp_path / "few.toml"
+    model.write_text(SPREAD_OUT.format(failure="exponential", parameters="mttf = 50"))
+    result = run_tavoq("run", model, "--json", "--runs", runs)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["n_runs"] == runs
+    warnings = [line for line in result.stderr.splitlines() if "warning" in line]
+    if runs < FEW_RUNS:
+        assert warnings == [f"tavoq: warning: {FewRunsWarning(runs, FEW_RUNS)}"]
+    else:
+        assert warnings == []

@@ -168,6 +168,11 @@ def gated(first_run, n_runs, gate_downtime):
         "gate_triggered": [n_runs],
         "gate_downtime_squares": [gate_downtime**2 * n_runs],
         "component_downtime_squares": [0],
+        # One failure a run, which the gate caused: its counts' sums over runs.
+        "gate_unit_failures": [n_runs],
+        "gate_unit_failures_squares": [n_runs],
+        "gate_triggered_squares": [n_runs],
+        "gate_triggered_times_system_failures": [n_runs],
     }
     return report.BatchStatistics(**values)
 
@@ -177,6 +182,12 @@ def test_gate_counts_and_squares_merge_as_sums_and_map_to_cut_sets():
     assert list(merged.gate_downtime) == [7] and list(merged.gate_downtime_squares) == [11.0]
     assert list(merged.gate_failures) == list(merged.gate_triggered) == [5]
     assert list(merged.with_cutsets_from_gates([0, 0]).cutset_failures) == [5, 5]
+    assert list(merged.gate_unit_failures) == [5]
+    assert list(merged.gate_unit_failures_squares) == list(merged.gate_triggered_squares) == [5]
+    # A cut set watched by an observer gate takes that gate's sums over runs.
+    observed = merged.with_cutsets_from_gates([0, 0])
+    assert list(observed.cutset_failures_squares) == [5.0, 5.0]
+    assert list(observed.cutset_times_system_failures) == [5.0, 5.0]
     with pytest.raises(ValueError, match="gate index out of range"):
         merged.with_cutsets_from_gates([1])
     plain = stats_from_runs([[0, 1]] * 2, first_run=5)
@@ -185,6 +196,15 @@ def test_gate_counts_and_squares_merge_as_sums_and_map_to_cut_sets():
     values = {f.name: getattr(merged, f.name) for f in dataclasses.fields(merged)}
     with pytest.raises(ValueError, match="gate_downtime_squares has 2 entries, not 1"):
         report.BatchStatistics(**(values | {"gate_downtime_squares": [1.0, 2.0]}))
+    # Counts per unit cannot exceed the crossings, nor squares fall below what the counts
+    # need: 5 failures over 5 runs square to at least 5.
+    for bad, message in (
+        ({"gate_unit_failures": [6]}, "more failures than gate_failures"),
+        ({"gate_unit_failures_squares": [4.0]}, "does not fit the counts"),
+        ({"gate_triggered_squares": [1.0]}, "does not fit the counts"),
+    ):
+        with pytest.raises(ValueError, match=message):
+            report.BatchStatistics(**(values | bad))
 
 
 def _native_chunks(bin_width, ranges, horizon=700, seed=4):

@@ -4,11 +4,7 @@ import itertools
 import math
 
 import pytest
-<<<<<<< HEAD
-from conftest import examples
-=======
-from conftest import run_capped
->>>>>>> loadcheck
+from conftest import examples, run_capped
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -66,10 +62,7 @@ def test_count_and_list_agree_with_every_failure_pattern(graph, limit):
     assert all_cutsets(graph, len(truth) - 1) is None if truth else True
 
 
-<<<<<<< HEAD
-@settings(max_examples=examples(100), deadline=None)
-=======
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(graphs())
 def test_inputs_are_independent_when_they_share_no_component(graph):
     n = graph.n_components
@@ -86,8 +79,7 @@ def test_inputs_are_independent_when_they_share_no_component(graph):
             assert _independence(graph)[i] == (sizes == len(below[n + i]))
 
 
-@settings(max_examples=100, deadline=None)
->>>>>>> loadcheck
+@settings(max_examples=examples(100), deadline=None)
 @given(graphs(), st.integers(20, 400))
 def test_short_budget_gives_a_true_lower_bound(graph, budget):
     # With too little work to finish, what comes back is the exact number of minimal cut

@@ -4,11 +4,7 @@ writer and `tavoq convert`: what they read, what they refuse and how they say it
 import tomllib
 
 import pytest
-<<<<<<< HEAD
-from conftest import examples
-=======
-from conftest import run_capped
->>>>>>> loadcheck
+from conftest import examples, run_capped
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -160,7 +156,7 @@ def test_a_long_value_that_is_no_number_is_refused_in_linear_time(tmp_path):
     result = run_capped(
         f"""
         from tavoq_tools.errors import ModelError
-        from tavoq_tools.model.file import load_model
+        from tavoq_tools.formats.file import load_model
 
         try:
             load_model({str(path)!r}, mission_time=1)

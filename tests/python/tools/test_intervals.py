@@ -3,6 +3,7 @@ Student t quantile."""
 
 import math
 import random
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -174,3 +175,309 @@ def test_the_scalar_wilson_bounds_are_the_bands_bit_for_bit():
             scalar = [wilson_bounds(float(k), trials, z) for k in counts]
             assert [lo for lo, _ in scalar] == lower.tolist()
             assert [hi for _, hi in scalar] == upper.tolist()
+
+
+# ---------------------------------------------------------------- coverage over batches
+#
+# The summary's intervals against the value they estimate, over many batches of FEW_RUNS runs
+# (the fewest the summary takes without warning) of the examples and of two models whose runs
+# are over-dispersed: runs that fail many times or not at all. The value estimated is that of
+# all the batches' runs together: its own error is 1 / sqrt(batches) of a batch's standard
+# error, a few per cent of it, which moves a 95% coverage by well under a point.
+
+EXAMPLES = Path(__file__).resolve().parents[3] / "examples"
+
+# Runs fail in clusters: the header is down in about half the runs, for a few hundred hours,
+# and then every failure of either pump brings the system down (tens of failures in those
+# runs, none in the others; variance / mean of the failures per run far above 1).
+CLUSTERED = """
+name = "Clustered failures"
+failed_when = "header and pumps"
+
+[gates]
+pumps = "pump_a or pump_b"
+
+[simulation]
+horizon = 2000
+runs = 1000
+seed = 101
+
+[components.header]
+transitions = [
+  { from = "working", to = "failed", distribution = "exponential", mttf = 3000 },
+  { from = "failed", to = "working", distribution = "exponential", mean = 300 },
+]
+
+[components.pump_a]
+transitions = [
+  { from = "working", to = "failed", distribution = "exponential", mttf = 40 },
+  { from = "failed", to = "working", distribution = "exponential", mean = 4 },
+]
+
+[components.pump_b]
+transitions = [
+  { from = "working", to = "failed", distribution = "exponential", mttf = 40 },
+  { from = "failed", to = "working", distribution = "exponential", mean = 4 },
+]
+"""
+
+# Corrosive water arrives in some runs and never leaves; a trigger then moves the pumps to a
+# worn regime where they fail ten times as often. A common cause fails all three pumps at
+# once now and then. Runs differ in their rate: over-dispersed failures and shares.
+WORN = """
+name = "Worn pumps"
+failed_when = "pumps or valve"
+
+[gates]
+pumps = "atleast(2, pump_1, pump_2, pump_3)"
+
+[simulation]
+horizon = 2000
+runs = 1000
+seed = 202
+
+[components.water]
+states = ["clean", "corrosive"]
+kinds = { corrosive = "failed" }
+transitions = [
+  { from = "clean", to = "corrosive", distribution = "exponential", mttf = 2500 },
+]
+
+[components.pump]
+count = 3
+states = ["working", "failed", "worn", "worn_failed"]
+kinds = { worn = "working" }
+transitions = [
+  { from = "working", to = "failed", distribution = "exponential", mttf = 400 },
+  { from = "failed", to = "working", distribution = "exponential", mean = 12 },
+  { from = "worn", to = "worn_failed", distribution = "exponential", mttf = 40 },
+  { from = "worn_failed", to = "worn", distribution = "exponential", mean = 12 },
+]
+
+[components.valve]
+transitions = [
+  { from = "working", to = "failed", distribution = "exponential", mttf = 4000 },
+  { from = "failed", to = "working", distribution = "exponential", mean = 60 },
+]
+
+[common_cause.shock]
+members = ["pump"]
+to = "failed"
+distribution = "exponential"
+mttf = 1500
+
+[[triggers]]
+when = "water"
+fails = true
+move = [
+  { components = ["pump_1", "pump_2", "pump_3"], from = ["working"], to = "worn" },
+  { components = ["pump_1", "pump_2", "pump_3"], from = ["failed"], to = "worn_failed" },
+]
+"""
+
+COVERAGE_MODELS = {
+    **{p.stem: p for p in sorted(EXAMPLES.glob("*.toml"))},
+    "clustered": CLUSTERED,
+    "worn": WORN,
+}
+
+
+def _load(tmp_path, source):
+    from tavoq_tools.formats.file import load_model
+
+    if isinstance(source, Path):
+        return load_model(source)
+    path = tmp_path / "model.toml"
+    path.write_text(source)
+    return load_model(path)
+
+
+def _summary(model, stats):
+    """The summary the command makes of a batch of the model."""
+    from tavoq_tools.results.summary import summarize
+
+    layout = model.logic_layout
+    names = []
+    if layout.cutset_gates is not None:
+        stats = stats.with_cutsets_from_gates(g for _, g in layout.cutset_gates)
+        names = [label for label, _ in layout.cutset_gates]
+    return summarize(
+        stats,
+        component_names=model.component_names,
+        cutset_names=names,
+        gates=layout.named_gates,
+        top_gate=layout.top_gate,
+        unit=model.simulation.unit,
+        step=model.simulation.step,
+        repairable=model.repairable,
+        crew_pools=model.crew_pools,
+    )
+
+
+# Curve points checked: a few bins, spread over the horizon.
+CURVE_POINTS = (0.1, 0.35, 0.6, 0.99)
+
+
+def _estimates(sm):
+    """Every estimate of a summary that has a value to cover, by name. A percentile not
+    reached within the horizon gives (at_least, inf)."""
+    out = {}
+    for key in (
+        "mean_unavailability",
+        "failure_probability",
+        "restricted_mean_time_to_failure",
+        "mean_time_to_failure",
+        "failures_per_run",
+        "mtbf",
+        "mean_down_time",
+    ):
+        out[key] = getattr(sm, key)
+    for p in sm.time_to_failure_percentiles:
+        if p.estimate is None and p.at_least is not None:
+            out[f"percentile {p.percent:g}"] = report.Estimate(
+                math.inf, p.at_least, math.inf, "order statistics, one-sided"
+            )
+        else:
+            out[f"percentile {p.percent:g}"] = p.estimate
+    for kind, rows in (("component", sm.components), ("gate", sm.gates)):
+        for row in rows:
+            out[f"{kind} {row.name} unavailability"] = row.unavailability
+            out[f"{kind} {row.name} failures per run"] = row.failures_per_run
+            out[f"{kind} {row.name} criticality"] = row.criticality
+    for row in sm.cutsets:
+        out[f"cut set {row.name} share"] = row.share
+    if sm.planned is not None:
+        out["unplanned unavailability"] = sm.planned.unplanned
+        out["planned unavailability"] = sm.planned.planned
+    for row in sm.crews:
+        out[f"crew {row.name} utilisation"] = row.utilisation
+        out[f"crew {row.name} mean wait"] = row.mean_wait
+        out[f"crew {row.name} longest queue"] = row.longest_queue
+    for share in CURVE_POINTS:
+        for name, curve in (("unavailability", sm.unavailability), ("R", sm.reliability)):
+            b = min(int(share * len(curve)), len(curve) - 1)
+            out[f"{name}(bin {b})"] = report.Estimate(
+                float(curve.value[b]), float(curve.lower[b]), float(curve.upper[b]), curve.method
+            )
+    return out
+
+
+# Methods whose intervals are exact bounds or hulls with one: they cover at least their
+# confidence, often more (a count of a few, or none), so only that floor is checked for them.
+# So is a count of runs at most EXACT_COUNTS, which takes the exact Clopper-Pearson interval.
+CONSERVATIVE = (
+    "Clopper-Pearson bound",
+    "Poisson bound",
+    "t over runs + binomial",
+    "delta method + Wilson",
+    "order statistics",
+    "order statistics, one-sided",
+    "Wilson, variance bound",
+)
+
+
+def _conservative(e, n):
+    # A count of runs is promised at least 93% (Clopper-Pearson at small counts, Wilson's
+    # ripple above): only that floor is checked for it.
+    if e.method == "Clopper-Pearson/Wilson":
+        return True
+    return e.method.split(";")[0] in CONSERVATIVE
+
+
+def _coverage(tmp_path, source, batches):
+    from tavoq_tools.results.counts import merge
+    from tavoq_tools.results.summary import FEW_RUNS
+    from tavoq_tools.run.chunks import run_chunk
+    from tavoq_tools.run.simulate import DEFAULT_POINTS, bin_width_for
+
+    model = _load(tmp_path, source)
+    sim = model.simulation
+    # Curves binned as the command bins them.
+    width = bin_width_for(sim.horizon, DEFAULT_POINTS)
+    parts = [
+        run_chunk(model, sim.horizon, sim.seed, b * FEW_RUNS, FEW_RUNS, width)
+        for b in range(batches)
+    ]
+    truth = _estimates(_summary(model, merge(parts)))
+    hits: dict[str, list[bool]] = {name: [] for name in truth}
+    exact_method: dict[str, int] = dict.fromkeys(truth, 0)
+    same: dict[str, bool] = dict.fromkeys(truth, True)  # every batch gave the value itself
+    for part in parts:
+        found = _estimates(_summary(model, part))
+        for name, true in truth.items():
+            e = found.get(name)
+            if true is None:
+                continue
+            if e is None or e.lower is None:
+                hits[name].append(False)
+                continue
+            upper = math.inf if e.upper is None else e.upper
+            hits[name].append(e.lower <= true.value <= upper)
+            same[name] = same[name] and e.lower == e.upper == true.value
+            exact_method[name] += _conservative(e, FEW_RUNS)
+    # A value at a bound (0 or 1), or the same in every run (a fixed schedule), is given
+    # exactly, and one beyond the horizon (a percentile that all the runs together do not
+    # reach) is not known: none has a coverage to show.
+    return {
+        name: (float(np.mean(h)), exact_method[name] / len(h))
+        for name, h in hits.items()
+        if h
+        and not same[name]
+        and math.isfinite(truth[name].value)
+        and truth[name].value not in (0.0, 1.0)
+    }
+
+
+# Statistics known to cover less at batches of FEW_RUNS runs, with what they covered over
+# 200 batches: each rests on rare runs that a batch of this size mostly lacks. The gate
+# no_cooling needs both trains down at once; the plant's planned downtime is 72 h in nearly
+# every run and less in the few where an overhaul meets a failure; the crew's mean wait
+# comes from the few requests that find the crew busy. The test fails when one of them
+# comes into the band, so that the list stays true.
+KNOWN_SHORT = {
+    ("cooling_system", "gate no_cooling unavailability"),  # 0.875
+    ("plant", "planned unavailability"),  # 0.805
+    ("plant", "crew mechanic mean wait"),  # 0.85
+}
+
+
+# Ratios of two sums over runs whose delta-method interval covers a little less over 1,000
+# batches of FEW_RUNS runs: the cooling system's down time per failure (0.909), where a stuck
+# valve's month down sits among grid outages of hours, and the plant's instrument crew's
+# wait per request (0.928). Their quick check is the band's; here only that they stay near.
+RATIOS_SHORT = {
+    ("cooling_system", "mean_down_time"),
+    ("plant", "crew instrument_tech mean wait"),
+}
+
+
+def _check_coverage(tmp_path, name, batches, band, near=()):
+    coverage = _coverage(tmp_path, COVERAGE_MODELS[name], batches)
+    low, high = band
+    failed = {}
+    for statistic in [s for m, s in KNOWN_SHORT if m == name]:
+        covered, _ = coverage.pop(statistic)
+        assert covered < low, f"{name}: {statistic} covers {covered}: not short any more"
+    for statistic in [s for m, s in near if m == name]:
+        covered, _ = coverage.pop(statistic)
+        assert covered >= low - 0.03, f"{name}: {statistic} covers {covered}"
+    for statistic, (covered, conservative) in coverage.items():
+        # A statistic whose intervals are exact bounds or hulls with one in some batches must
+        # cover at least its share; the others within the band.
+        if covered < low or (conservative == 0 and covered > high):
+            failed[statistic] = (covered, conservative)
+    assert not failed, f"{name}: coverage (share, share of exact bounds) outside {band}: {failed}"
+    return coverage
+
+
+@pytest.mark.parametrize("name", list(COVERAGE_MODELS))
+def test_intervals_cover_over_batches_of_the_fewest_runs_without_warning(tmp_path, name):
+    # 200 batches: a coverage of 95% is seen within about +-3 points.
+    _check_coverage(tmp_path, name, 200, (0.90, 0.99))
+
+
+@pytest.mark.thorough
+@pytest.mark.parametrize("name", list(COVERAGE_MODELS))
+def test_intervals_cover_93_to_97_percent_over_a_thousand_batches(tmp_path, name):
+    # 1,000 batches: a coverage of 95% is seen within about +-1.4 points.
+    _check_coverage(tmp_path, name, 1000, (0.93, 0.97), near=RATIOS_SHORT)

@@ -480,7 +480,7 @@ def test_large_trigger_sets_load_within_linear_memory(
     path.write_text(getattr(large_inputs, make)(*args))
     result = run_capped(
         f"""
-        from tavoq_tools.model.file import load_model
+        from tavoq_tools.formats.file import load_model
 
         model = load_model({str(path)!r}, mission_time=100 if {extension!r} == "dft" else None)
         print({measure})

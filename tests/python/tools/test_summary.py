@@ -6,12 +6,15 @@ import json
 import math
 import random
 import statistics
+import warnings
 
 import numpy as np
 import pytest
 
 import tavoq
 import tavoq_tools as report
+from tavoq_tools.errors import FewRunsWarning
+from tavoq_tools.results.summary import FEW_RUNS
 
 from .batches import PLANT_RUNS, POOL_RUNS, close, never, plant_stats, six_runs, stats_from_runs
 
@@ -32,7 +35,11 @@ def test_summary_of_six_runs_matches_hand_computation():
     assert (sm.reliability.lower[0], sm.reliability.upper[0]) == pytest.approx(
         (1 - 0.641235, 1 - 0.004211), abs=1e-6
     )
+    # Few runs carry the downtime: (sum x)^2 / sum x^2 = 1.5^2 / 0.625 = 3.6, so the t
+    # interval joins the Clopper-Pearson interval of 3 runs of 6 (tables: [0.118117,
+    # 0.881883]) scaled to the mean, 0.25 / 0.5 times it, which lies within it.
     assert close(sm.mean_unavailability, 0.25, 0.015339, 0.484661)
+    assert sm.mean_unavailability.method == "t over runs + binomial"
     assert close(sm.failure_probability, 4 / 6, 0.222778, 0.956728)
     assert close(sm.restricted_mean_time_to_failure, 13 / 6, 0.359117, 3.974216)
     assert sm.restricted_mean_time_to_failure.value == pytest.approx(sum(sm.reliability.value))
@@ -40,14 +47,24 @@ def test_summary_of_six_runs_matches_hand_computation():
     p5, p50, p95 = sm.time_to_failure_percentiles
     assert (p5.estimate.value, p50.estimate.value, p95.estimate) == (0, 1, None)
     assert (p50.estimate.lower, p50.estimate.upper) == (0, None)  # rank 7 > 4 failed runs
+    # The 95th is not reached (rank 6 > 4 failed runs): one-sided, rank
+    # floor(5.7 - 1.644854 sqrt(6 * .95 * .05)) = 4 of the first failures 0, 1, 1, 3.
+    assert p95.at_least == 3
+    # 5 failures in 4 runs, squares 7: (sum x)^2 / sum x^2 = 25 / 7 = 3.57, so the t interval
+    # joins that of 3 runs of 6 scaled to the mean, [0.196837, 1.469903], within it.
     assert close(sm.failures_per_run, 5 / 6, 0.043347, 1.623320)
+    assert sm.failures_per_run.method == "t over runs + binomial"
     assert close(sm.mtbf, 3.6, 0.0, 8.045963)  # 18 h up over 5 failures; lower end clamped
     assert close(sm.mean_down_time, 1.2, 0.671684, 1.728316)
     assert (sm.runs_failed, sm.system_failures, sm.downtime) == (4, 5, 6)
     a, b, c = sm.components
     # Student t over runs from the sums: a's per-run fractions 3/4, 1/4, 0, 0, 0, 0 (squared
     # deviations 11/24, standard error sqrt(11/24 / 5 / 6)); b's 1/4, 1/4, 0, 0, 0, 0.
-    assert close(a.unavailability, 4 / 24, 0.0, 4 / 24 + 2.570582 * math.sqrt(11 / 720))
+    # a's downtime is carried by (sum x)^2 / sum x^2 = 1 / (10 / 16) = 1.6 runs in effect: its
+    # t interval joins the Clopper-Pearson interval of 1 run of 6 (tables: [0.004211,
+    # 0.641235]), scaled to the mean 1/6 by 1 / (1/6), which reaches higher.
+    assert close(a.unavailability, 4 / 24, 0.0, 0.641235)
+    assert 4 / 24 + 2.570582 * math.sqrt(11 / 720) < 0.641235
     assert close(b.unavailability, 2 / 24, 0.0, 2 / 24 + 2.570582 * math.sqrt(1 / 360))
     assert close(c.unavailability, 0.0, 0.0, 1 - 0.025 ** (1 / 6))  # never down: the bound
     # Garwood intervals for counts 3 and 0 (tables): [0.6187, 8.7673] and [0, 3.6889].
@@ -188,11 +205,13 @@ def test_gate_rows_are_means_over_runs_like_the_system():
     assert (top.name, top.downtime, top.failures, top.triggered) == ("top", 6, 5, 5)
     assert top.unavailability == sm.mean_unavailability
     assert top.criticality.value == 1.0
-    # One run down all along: mean 4/24, spread from that single run.
+    # One run down all along: mean 4/24, spread from that single run, and one run of 6 in
+    # effect, whose Clopper-Pearson interval (tables: [0.004211, 0.641235]) reaches higher.
     mean = 4 / 24
     se = math.sqrt((1.0 - 6 * mean**2) / 5 / 6)
     half = report.student_t_quantile(0.975, 5) * se
-    assert close(pump.unavailability, mean, max(0.0, mean - half), mean + half)
+    assert mean + half < 0.641235
+    assert close(pump.unavailability, mean, max(0.0, mean - half), 0.641235)
     assert pump.failures_per_run.value == pytest.approx(1 / 6)
     assert pump.criticality.value == 0.0
     text = report.format_report(sm)
@@ -224,9 +243,20 @@ def reference_component_rows(stats, names, confidence=0.95):
         unavailability = sm._unavailability(
             down, stats.component_downtime_squares, i, n, horizon, confidence
         )
-        per_run = sm._per_run_count(count, n, horizon, confidence)
-        criticality = (
-            sm._wilson_estimate(triggered, total, z, sm.WILSON_FAILURES) if total else None
+        per_run = sm._per_run_count(
+            count, stats.component_failures_squares, i, n, horizon, confidence
+        )
+        failures = stats.system_failures.astype(np.float64)
+        criticality = sm._share(
+            triggered,
+            total,
+            stats.triggered_failures_squares,
+            stats.triggered_times_system_failures,
+            i,
+            float(np.dot(failures, failures)),
+            n,
+            confidence,
+            z,
         )
         rows.append(
             sm.ComponentRow(name, down, count, triggered, unavailability, per_run, criticality)
@@ -437,3 +467,26 @@ def test_the_planned_split_and_the_crews_appear_in_the_json_only_when_counted():
     assert data["planned"]["planned_downtime"] == 4
     assert [c["name"] for c in data["crews"]] == ["m", "e"]
     assert data["curves"]["planned_unavailability"]["value"][0] == 0.25
+
+
+@pytest.mark.parametrize("runs", [2, FEW_RUNS - 1, FEW_RUNS])
+def test_a_summary_of_few_runs_warns_that_its_intervals_may_cover_less(runs):
+    stats = stats_from_runs([[0, 1, 0]] * runs)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FewRunsWarning)
+        report.summarize(stats)
+    found = [w.message for w in caught if isinstance(w.message, FewRunsWarning)]
+    if runs < FEW_RUNS:
+        assert [(w.n_runs, w.needed) for w in found] == [(runs, FEW_RUNS)]
+    else:
+        assert found == []
+
+
+def test_runs_alike_give_a_bound_not_an_interval_of_zero_width():
+    # Every run down 1 unit of 3: no spread was seen, but runs unlike these may exist with a
+    # chance up to the bound for none seen in n runs, which moves the mean by that share.
+    n = 150
+    sm = report.summarize(stats_from_runs([[0, 1, 0]] * n))
+    bound = 1 - 0.025 ** (1 / n)
+    assert close(sm.mean_unavailability, 1 / 3, (1 / 3) * (1 - bound), 1 / 3 + bound * 2 / 3)
+    assert sm.mean_unavailability.method == "Clopper-Pearson bound"

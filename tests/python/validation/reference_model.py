@@ -192,6 +192,13 @@ class RunResult:
     causes: list[tuple[int, tuple[int, ...]]]
     gate_downtime: list[int] = field(default_factory=list)
     gate_failures: list[int] = field(default_factory=list)
+    gate_unit_failures: list[int] = field(default_factory=list)
+
+
+def unit_failures(failed: Sequence[bool]) -> int:
+    """Units at which an item is failed after the unit and was not after the one before (or
+    t = 0): how system failures are counted, and gate failures per unit."""
+    return sum(1 for t, f in enumerate(failed) if f and (t == 0 or not failed[t - 1]))
 
 
 class ReferenceRun:
@@ -392,6 +399,13 @@ class ReferenceRun:
                     downtime[g] += f
         return downtime
 
+    def gate_unit_failures(self) -> list[int]:
+        per_unit = [
+            gate_states(self.gates, snapshot) if snapshot else [0] * len(self.gates)
+            for snapshot in self.unit_component_states
+        ]
+        return [unit_failures([bool(u[g]) for u in per_unit]) for g in range(len(self.gates))]
+
     def causes(self, failure_units: list[int]) -> list[tuple[int, tuple[int, ...]]]:
         return [self.turns[t] for t in failure_units]
 
@@ -407,6 +421,7 @@ class ReferenceRun:
             causes=self.causes(failure_units),
             gate_downtime=self.gate_downtime(),
             gate_failures=list(self.gate_failures),
+            gate_unit_failures=self.gate_unit_failures(),
         )
 
     # -- one step -----------------------------------------------------------------------
@@ -546,12 +561,68 @@ def batch_statistics(
     }
     if not (n_gates or squares):
         return counts
-    return counts | {
-        "gateDowntime": gate_downtime,
-        "gateFailures": gate_failures,
-        "gateTriggered": gate_triggered,
-        "gateDowntimeSquares": gate_squares,
-        "componentDowntimeSquares": component_squares,
+    return (
+        counts
+        | {
+            "gateDowntime": gate_downtime,
+            "gateFailures": gate_failures,
+            "gateTriggered": gate_triggered,
+            "gateDowntimeSquares": gate_squares,
+            "componentDowntimeSquares": component_squares,
+        }
+        | count_squares(
+            [
+                (r.system_failures, r.component_failures, r.gate_unit_failures, r.causes)
+                for r in results
+            ],
+            n_components,
+            0 if n_gates else n_cutsets,
+            n_gates,
+        )
+    )
+
+
+def count_squares(
+    runs: Sequence[tuple[int, Sequence[int], Sequence[int], Sequence[tuple[int, Sequence[int]]]]],
+    n_components: int,
+    n_cutsets: int,
+    n_gates: int,
+) -> dict[str, list[Any]]:
+    """The per-unit gate failures and the sums over runs of each run's counts squared and
+    times its system failures, from each run's (system failures, component failures, gate
+    failures per unit, causes); a cause's gates are cut sets when ``n_cutsets``."""
+    sums: dict[str, list[Any]] = {
+        "componentFailuresSquares": [0] * n_components,
+        "triggeredFailuresSquares": [0] * n_components,
+        "triggeredTimesSystemFailures": [0] * n_components,
+        "cutsetFailuresSquares": [0] * n_cutsets,
+        "cutsetTimesSystemFailures": [0] * n_cutsets,
+        "gateUnitFailures": [0] * n_gates,
+        "gateUnitFailuresSquares": [0] * n_gates,
+        "gateTriggeredSquares": [0] * n_gates,
+        "gateTriggeredTimesSystemFailures": [0] * n_gates,
+    }
+    items = "cutset" if n_cutsets else "gateTriggered"
+    for failures, component_failures, unit_failures_of, causes in runs:
+        caused = Counter(c for c, _ in causes)
+        completed = Counter(g for _, gates in causes for g in gates)
+        for c in range(n_components):
+            sums["componentFailuresSquares"][c] += component_failures[c] ** 2
+            sums["triggeredFailuresSquares"][c] += caused[c] ** 2
+            sums["triggeredTimesSystemFailures"][c] += caused[c] * failures
+        for g in range(n_gates):
+            sums["gateUnitFailures"][g] += unit_failures_of[g]
+            sums["gateUnitFailuresSquares"][g] += unit_failures_of[g] ** 2
+        for g, k in completed.items():
+            if items == "cutset":
+                sums["cutsetFailuresSquares"][g] += k * k
+                sums["cutsetTimesSystemFailures"][g] += k * failures
+            else:
+                sums["gateTriggeredSquares"][g] += k * k
+                sums["gateTriggeredTimesSystemFailures"][g] += k * failures
+    return {
+        name: values if name == "gateUnitFailures" else [float(v) for v in values]
+        for name, values in sums.items()
     }
 
 
@@ -609,6 +680,7 @@ class InteractingResult:
     component_failures: list[int]
     gate_downtime: list[int]
     gate_failures: list[int]
+    gate_unit_failures: list[int]
     causes: list[tuple[int, tuple[int, ...]]]
     crew_busy: list[int]
     crew_wait: list[int]
@@ -1060,6 +1132,10 @@ class InteractingRun(ReferenceRun):
             component_failures=list(self.component_failures),
             gate_downtime=node_down[self.n :],
             gate_failures=list(self.gate_failures),
+            gate_unit_failures=[
+                unit_failures([s[1][self.n + g] for s in self.snapshots])
+                for g in range(len(self.gates))
+            ],
             causes=[self.turns[t] for t in failures],
             crew_busy=[sum(s[2][p] for s in self.snapshots) for p in pools],
             crew_wait=[sum(s[3][p] for s in self.snapshots) for p in pools],
@@ -1124,4 +1200,10 @@ def interacting_statistics(
         "crewLongestQueue": total("crew_longest", n_pools),
         "crewLongestQueueSquares": squares("crew_longest", n_pools),
     }
+    out |= count_squares(
+        [(len(r.causes), r.component_failures, r.gate_unit_failures, r.causes) for r in results],
+        n_components,
+        0,
+        n_gates,
+    )
     return out
