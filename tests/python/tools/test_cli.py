@@ -780,7 +780,7 @@ def test_a_signal_while_the_files_are_written_leaves_one_whole_set(
 )
 def test_the_run_after_a_killed_one_cleans_up_and_says_so(tmp_path, moment, said):
     out = tmp_path / "out"
-    args = ["run", STATION, "--runs", 50, "--horizon", 500, "--out", out]
+    args = ["run", STATION, "--runs", 100, "--horizon", 500, "--out", out]
     killer = SIGNAL_WHILE_WRITING.replace('(2 if name == "fsync" else 1)', "3")
     killed = subprocess.run(
         [sys.executable, "-c", killer, moment, str(int(signal.SIGKILL)), *map(str, args)],
@@ -798,7 +798,7 @@ def test_the_run_after_a_killed_one_cleans_up_and_says_so(tmp_path, moment, said
     assert again.stderr.startswith(f"tavoq: --out {out}: {said}"), again.stderr
     assert again.stderr.count("\n") == 1
     assert sorted(p.name for p in out.iterdir()) == expected
-    assert json.loads((out / "summary.json").read_text())["n_runs"] == 50
+    assert json.loads((out / "summary.json").read_text())["n_runs"] == 100
 
 
 COOLING = ROOT / "examples" / "cooling_system.toml"
