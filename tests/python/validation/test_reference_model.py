@@ -26,7 +26,7 @@ from typing import Any
 
 import numpy as np
 import pytest
-from conftest import examples
+from conftest import EXAMPLES_DIVISOR, examples
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
@@ -1048,7 +1048,9 @@ def test_runners_agree_with_the_python_model(omp_threads: Any) -> None:
     rules = [*UNCOMMON_RULES, ("threads", 1), ("threads", 2), ("threads", 3)]
     missed = [rule for rule in rules if hits[rule] == 0]
     unnoticed = sorted(set(WRONG_VARIANTS) - noticed)
-    assert not missed and not unnoticed, (
+    # The sanitized pass's share of the examples need not reach every rule: the plain pass,
+    # with all of them, checks that they do.
+    assert EXAMPLES_DIVISOR > 1 or (not missed and not unnoticed), (
         f"no random model reaches {missed}: {dict(hits)}\n"
         f"these wrong variants agree with the engine on every model: {unnoticed}"
     )
@@ -1717,7 +1719,8 @@ def test_interacting_engine_agrees_with_the_python_model(omp_threads: Any) -> No
     check()
     missed = [rule for rule in INTERACTING_RULES if hits[rule] == 0]
     unnoticed = sorted(set(INTERACTING_VARIANTS) - noticed)
-    assert not missed and not unnoticed, (
+    # As above: only all the examples must reach every rule.
+    assert EXAMPLES_DIVISOR > 1 or (not missed and not unnoticed), (
         f"no random model reaches {missed}: {dict(hits)}\n"
         f"these wrong variants agree with the engine on every model: {unnoticed}"
     )
