@@ -87,13 +87,21 @@ def _tokens(text: str, file: str) -> list[_Token]:
     return tokens
 
 
-def _statements(tokens: list[_Token]) -> list[list[_Token]]:
+def _statements(tokens: list[_Token], file: str) -> list[list[_Token]]:
     statements: list[list[_Token]] = [[]]
     for token in tokens:
         if token.kind == "end":
             statements.append([])
         else:
             statements[-1].append(token)
+    if statements[-1]:
+        # A file cut short ends inside a statement; reading what is there would give another
+        # model (a rate cut to "0." never fails) without a word.
+        raise ModelError(
+            f"line {statements[-1][0].line}",
+            "the last statement has no closing ; (is the file cut short?)",
+            file,
+        )
     return [s for s in statements if s]
 
 
@@ -234,7 +242,7 @@ def parse(text: str, file: str) -> TreeDraft:
     dependencies: dict[str, Dependency] = {}
     lines: dict[str, int] = {}
     top: tuple[str, int] | None = None
-    for statement in _statements(_tokens(text, file)):
+    for statement in _statements(_tokens(text, file), file):
         head = statement[0]
         where = f"line {head.line}"
         if head.kind == "word" and head.text.lower() == "toplevel":

@@ -138,6 +138,11 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
         ('toplevel "T";\n"T" or "A";\n"A" dorm=1;', "give lambda= (a failure rate) or prob="),
         ('toplevel "Z";\n"T" or "A";\n"A" lambda=1;', 'line 1: toplevel "Z" is never defined'),
         ('toplevel "T";\n"T" or "A";\n"A" lambda=1e-320;', "out of range"),
+        # A file cut in the middle of a number: "0." would read as a rate of zero.
+        (
+            'toplevel "T";\n"T" or "C";\n"C" lambda=0.',
+            "line 3: the last statement has no closing ; (is the file cut short?)",
+        ),
     ],
 )
 def test_bad_galileo_files_name_the_file_the_line_and_the_fault(tmp_path, text, message):
