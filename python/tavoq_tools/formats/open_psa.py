@@ -1,12 +1,16 @@
 """Read a fault tree in the Open-PSA Model Exchange Format (.xml).
 
 What is read:
-- ``define-fault-tree`` (any number; ``define-component`` inside them is read as part of its
-  tree), holding ``define-gate``, ``define-basic-event``, ``define-house-event`` and
+- ``define-fault-tree`` (any number, with ``define-component`` inside them to any depth),
+  holding ``define-gate``, ``define-basic-event``, ``define-house-event`` and
   ``define-parameter``; ``model-data`` holds events and parameters too;
 - gate formulas ``or``, ``and``, ``atleast min="k"``, nested to any depth up to MAX_NESTING,
-  over ``gate``, ``basic-event``, ``house-event`` and ``event`` references. Names are one
-  namespace across the fault trees; a reference ``Tree.Name`` finds ``Name``;
+  over ``gate``, ``basic-event``, ``house-event`` and ``event`` references;
+- names by their ``role``: a public name (the default) is one across the whole model; a
+  private one (``role="private"`` on it, or on a component that holds it) belongs to its
+  fault tree or component, where it hides a public one of the same name. A reference
+  ``Tree.Component.Name`` names the container that holds ``Name``, from the referring one
+  outwards or from the top; a container or name that is not there is an error;
 - basic events given by ``float`` (or ``int``) - a probability: the event fails on demand at
   time 0 - or by ``exponential`` (λ and a mission time: a failure rate), either taken from a
   ``parameter`` as well; house events ``constant value="true"`` (failed from the start) or
@@ -73,61 +77,134 @@ def _name(element: Any, path: str, file: str) -> str:
     return name
 
 
+# Where a definition stands: the names of the fault tree and components around it, outermost
+# first; () for model-data.
+Scope = tuple[str, ...]
+
+
+class _Names:
+    """One namespace (events and gates, or parameters) with public and private names.
+
+    A name is kept under a key of its own: a public name as it is, a private one with the
+    path of its container (``FT.Pump.Motor``), so that private names of two containers never
+    clash, and every key is also found by its container and name for dotted references."""
+
+    def __init__(self, reader: _Reader, what: str):
+        self.reader = reader
+        self.what = what  # "" for events and gates, "parameter " for parameters
+        self.public: dict[str, str] = {}
+        self.in_scope: dict[tuple[Scope, str], str] = {}  # (container, name) -> key
+        self.private: set[tuple[Scope, str]] = set()
+        self.where: dict[str, str] = {}  # key -> its XML path
+
+    def define(self, name: str, scope: Scope, private: bool, path: str) -> str:
+        key = ".".join((*scope, name)) if private else name
+        first = self.where.get(key) or self.where.get(self.in_scope.get((scope, name), ""))
+        if first is not None:
+            raise self.reader.error(
+                path, f"{self.what}{quoted(name)} is defined twice (first at {first})"
+            )
+        if private:
+            self.private.add((scope, name))
+        else:
+            self.public[name] = key
+        self.in_scope[(scope, name)] = key
+        self.where[key] = path
+        return key
+
+    def find(self, name: str, scope: Scope, path: str) -> str | None:
+        """The key that ``name``, written inside ``scope``, stands for; None when no name of
+        the model is ``name``. A dotted name whose container is missing is an error."""
+        for level in range(len(scope), -1, -1):
+            if (scope[:level], name) in self.private:
+                return self.in_scope[(scope[:level], name)]
+        if name in self.public:
+            return self.public[name]
+        *containers, last = name.split(".")
+        if not containers:
+            return None
+        for level in range(len(scope), -1, -1):
+            inside = (*scope[:level], *containers)
+            if inside in self.reader.containers:
+                if (inside, last) not in self.in_scope:
+                    raise self.reader.error(
+                        path, f"{quoted('.'.join(inside))} has no {self.what}{quoted(last)}"
+                    )
+                return self.in_scope[(inside, last)]
+        raise self.reader.error(
+            path,
+            f"{quoted(name)}: no fault tree or component {quoted('.'.join(containers))}",
+        )
+
+
 class _Reader:
     def __init__(self, file: str):
         self.file = file
         self.events: dict[str, Event] = {}
         self.gates: dict[str, Formula] = {}
         self.houses: dict[str, bool] = {}
-        self.parameters: dict[str, tuple[Any, str]] = {}
+        self.names = _Names(self, "")
+        self.parameter_names = _Names(self, "parameter ")
+        self.parameters: dict[str, tuple[Any, str, Scope]] = {}  # key -> definition
         self.values: dict[str, float] = {}
-        self.defined: dict[str, str] = {}  # name -> its path, for duplicates
-        self.pending_events: list[tuple[str, Any, str]] = []
-        self.pending_gates: list[tuple[str, Any, str]] = []
+        self.containers: set[Scope] = {()}
+        self.pending_events: list[tuple[str, Any, str, Scope]] = []
+        self.pending_gates: list[tuple[str, Any, str, Scope]] = []
         self.mission_times: set[float] = set()
-        self.kinds: dict[str, str] = {}  # name -> "gate", "basic-event" or "house-event"
+        self.kinds: dict[str, str] = {}  # key -> "gate", "basic-event" or "house-event"
+
+    @property
+    def defined(self) -> dict[str, str]:
+        return self.names.where
 
     def error(self, path: str, message: str) -> ModelError:
         return ModelError(path, message, self.file)
 
-    def define(self, name: str, path: str) -> None:
-        if name in self.defined:
-            raise self.error(
-                path, f"{quoted(name)} is defined twice (first at {self.defined[name]})"
-            )
-        self.defined[name] = path
+    def role(self, element: Any, path: str, private: bool) -> bool:
+        """Whether the element's name is private; ``private`` is its container's role."""
+        role = element.get("role")
+        if role is None:
+            return private
+        if role not in ("public", "private"):
+            raise self.error(path, f'role must be "public" or "private", got {quoted(role)}')
+        return role == "private"
 
     # -- the containers --------------------------------------------------------------------
 
-    def container(self, element: Any, path: str) -> None:
+    def container(self, element: Any, path: str, scope: Scope, private: bool) -> None:
         for child in _children(element):
             tag = _tag(child)
             here = f"{path}/{_step(child)}"
-            if tag == "define-gate":
+            if tag in ("define-gate", "define-basic-event", "define-house-event"):
                 name = _name(child, here, self.file)
-                self.define(name, here)
-                self.pending_gates.append((name, child, here))
-            elif tag == "define-basic-event":
-                name = _name(child, here, self.file)
-                self.define(name, here)
-                self.pending_events.append((name, child, here))
-            elif tag == "define-house-event":
-                name = _name(child, here, self.file)
-                self.define(name, here)
-                self.houses[name] = self.house(child, here)
+                key = self.names.define(name, scope, self.role(child, here, private), here)
+                if tag == "define-gate":
+                    self.pending_gates.append((key, child, here, scope))
+                elif tag == "define-basic-event":
+                    self.pending_events.append((key, child, here, scope))
+                else:
+                    self.houses[key] = self.house(child, here)
             elif tag == "define-parameter":
                 name = _name(child, here, self.file)
-                if name in self.parameters:
-                    raise self.error(here, f"parameter {quoted(name)} is defined twice")
-                self.parameters[name] = (child, here)
-            elif tag in ("define-component", "define-fault-tree") and path.count("/") < 20:
-                self.container(child, here)
+                role = self.role(child, here, private)
+                key = self.parameter_names.define(name, scope, role, here)
+                self.parameters[key] = (child, here, scope)
+            elif tag == "define-component" and path.count("/") < 20:
+                self.enter(child, here, scope, self.role(child, here, private))
             else:
                 raise self.error(
                     here,
                     f"<{tag}> is not read here (read: define-gate, define-basic-event, "
                     "define-house-event, define-parameter, define-component)",
                 )
+
+    def enter(self, element: Any, path: str, scope: Scope, private: bool) -> None:
+        """Read the fault tree or component ``element`` inside ``scope``."""
+        inner = (*scope, _name(element, path, self.file))
+        if inner in self.containers:
+            raise self.error(path, f"{quoted('.'.join(inner))} is defined twice")
+        self.containers.add(inner)
+        self.container(element, path, inner, private)
 
     def house(self, element: Any, path: str) -> bool:
         children = _children(element)
@@ -145,7 +222,7 @@ class _Reader:
 
     # -- numbers -----------------------------------------------------------------------------
 
-    def number(self, element: Any, path: str) -> float | None:
+    def number(self, element: Any, path: str, scope: Scope) -> float | None:
         """The value of a numeric expression; None for <system-mission-time/>.
 
         A chain of parameters, each defined by the next, is followed in a loop rather than by
@@ -179,19 +256,19 @@ class _Reader:
                     f"<{tag}> is not read as a number (read: float, int, parameter, "
                     "system-mission-time)",
                 )
-            name = _name(element, path, self.file)
-            if name in self.values:
+            name = self.parameter_names.find(_name(element, path, self.file), scope, path)
+            if name is not None and name in self.values:
                 value = self.values[name]
                 break
-            if name not in self.parameters:
-                raise self.error(path, f"parameter {quoted(name)} is never defined")
+            if name is None:
+                raise self.error(path, f"parameter {quoted(element.get('name'))} is never defined")
             if name in on_chain:
                 names = [n for n, _ in chain]
                 raise self.error(
                     path,
                     "the parameters form a cycle: " + " -> ".join(map(quoted, (*names, name))),
                 )
-            definition, where = self.parameters[name]
+            definition, where, scope = self.parameters[name]
             children = _children(definition)
             if len(children) != 1:
                 raise self.error(where, "a parameter takes one value")
@@ -206,7 +283,7 @@ class _Reader:
             self.values[name] = value
         return value
 
-    def event(self, name: str, element: Any, path: str) -> Event:
+    def event(self, name: str, element: Any, path: str, scope: Scope) -> Event:
         children = _children(element)
         if len(children) != 1:
             raise self.error(
@@ -223,28 +300,28 @@ class _Reader:
                     f"<exponential> with {len(arguments)} arguments is not read; give the "
                     "failure rate and the mission time",
                 )
-            rate = self.number(arguments[0], f"{here}/{_step(arguments[0])}")
+            rate = self.number(arguments[0], f"{here}/{_step(arguments[0])}", scope)
             if rate is None or rate < 0:
                 raise self.error(here, "the failure rate must be a number >= 0")
-            time = self.number(arguments[1], f"{here}/{_step(arguments[1])}")
+            time = self.number(arguments[1], f"{here}/{_step(arguments[1])}", scope)
             if time is not None:
                 if time <= 0:
                     raise self.error(here, f"the mission time must be positive, got {time:g}")
                 self.mission_times.add(time)
             return Event(name, path, rate=rate)
-        probability = self.number(value, here)
+        probability = self.number(value, here, scope)
         if probability is None or not 0 <= probability <= 1:
             raise self.error(here, "a probability must lie between 0 and 1")
         return Event(name, path, probability=probability)
 
     # -- formulas ----------------------------------------------------------------------------
 
-    def formula(self, element: Any, path: str, depth: int = 0) -> str | Formula:
+    def formula(self, element: Any, path: str, scope: Scope, depth: int = 0) -> str | Formula:
         tag = _tag(element)
         if depth > MAX_NESTING:
             raise self.error(path, f"formulas nested more than {MAX_NESTING} deep")
         if tag in REFERENCES:
-            return self.reference(element, path.rpartition("/")[0])
+            return self.reference(element, path.rpartition("/")[0], scope)
         if tag in NON_COHERENT:
             raise self.error(
                 path,
@@ -259,11 +336,15 @@ class _Reader:
         if not arguments:
             raise self.error(path, f"<{tag}> has no arguments")
         inputs = [
-            self.reference(a, path)
+            self.reference(a, path, scope)
             if _tag(a) in REFERENCES
-            else self.formula(a, f"{path}/{_step(a)}", depth + 1)
+            else self.formula(a, f"{path}/{_step(a)}", scope, depth + 1)
             for a in arguments
         ]
+        named = [i for i in inputs if isinstance(i, str)]
+        if len(set(named)) < len(named):
+            twice = next(i for i in named if named.count(i) > 1)
+            raise self.error(path, f"<{tag}> lists {quoted(twice)} twice")
         k = 0
         if tag == "atleast":
             text = element.get("min")
@@ -277,27 +358,18 @@ class _Reader:
                 raise self.error(path, f"<atleast> needs 1 <= min <= {len(inputs)}, got {k}")
         return Formula(tag, path, inputs, k)
 
-    def reference(self, element: Any, parent: str) -> str:
-        """The name that a reference inside ``parent`` (an XML path) stands for."""
+    def reference(self, element: Any, parent: str, scope: Scope) -> str:
+        """The key of what a reference inside ``parent`` (an XML path) stands for."""
         tag = _tag(element)
         name = element.get("name")
-        found = self.resolve(name) if name else None
+        path = f"{parent}/{_step(element)}"
+        found = self.names.find(name, scope, path) if name else None
         if found is not None and (tag == "event" or tag == self.kinds[found]):
             return found
-        path = f"{parent}/{_step(element)}"  # made only for a message
         name = _name(element, path, self.file)
         if found is None:
             raise self.error(path, f"{quoted(name)} is never defined")
         raise self.error(path, f"{quoted(name)} is a {self.kinds[found]}, not a {tag}")
-
-    def resolve(self, name: str) -> str | None:
-        if name in self.defined:
-            return name
-        # A reference may be written with the fault tree (or component) that holds it.
-        _, dot, last = name.rpartition(".")
-        if dot and last in self.defined:
-            return last
-        return None
 
     # -- the whole -------------------------------------------------------------------------
 
@@ -307,25 +379,27 @@ class _Reader:
         for child in _children(root):
             tag = _tag(child)
             here = f"opsa-mef/{_step(child)}"
-            if tag in ("define-fault-tree", "model-data"):
-                self.container(child, here)
+            if tag == "define-fault-tree":
+                self.enter(child, here, (), False)
+            elif tag == "model-data":
+                self.container(child, here, (), False)
             else:
                 raise self.error(
                     here, f"<{tag}> is not read (read: define-fault-tree, model-data)"
                 )
         self.kinds = dict.fromkeys(self.defined, "basic-event")
         self.kinds.update(dict.fromkeys(self.houses, "house-event"))
-        self.kinds.update((name, "gate") for name, _, _ in self.pending_gates)
-        for name, element, path in self.pending_events:
-            self.events[name] = self.event(name, element, path)
+        self.kinds.update((name, "gate") for name, _, _, _ in self.pending_gates)
+        for name, element, path, scope in self.pending_events:
+            self.events[name] = self.event(name, element, path, scope)
         for name, value in self.houses.items():
             self.events[name] = Event(name, self.defined[name], probability=1.0 if value else 0.0)
         used: set[str] = set()
-        for name, element, path in self.pending_gates:
+        for name, element, path, scope in self.pending_gates:
             children = _children(element)
             if len(children) != 1:
                 raise self.error(path, "a gate takes one formula")
-            formula = self.formula(children[0], f"{path}/{_step(children[0])}")
+            formula = self.formula(children[0], f"{path}/{_step(children[0])}", scope)
             if isinstance(formula, str):
                 formula = Formula("or", path, [formula])
             self.gates[name] = formula
@@ -352,7 +426,10 @@ class _Reader:
 
     def top(self, top: str | None, used: set[str]) -> str:
         if top is not None:
-            found = self.resolve(top)
+            try:
+                found = self.names.find(top, (), "")
+            except ModelError:
+                found = None
             if found is None or found not in self.gates:
                 raise self.error("", f"the top {quoted(top)} is not a gate of the file")
             return found

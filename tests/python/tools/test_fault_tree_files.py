@@ -439,7 +439,7 @@ def test_entities_and_document_types_are_refused_before_anything_is_expanded(tmp
 
 def test_references_across_fault_trees_and_a_named_top(tmp_path):
     text = tree(
-        '<or><basic-event name="A"/><gate name="Other.U"/></or>',
+        '<or><basic-event name="A"/><gate name="FT.U"/></or>',
         '<define-gate name="U"><and><event name="B"/><basic-event name="A"/></and></define-gate>'
         '<define-gate name="V"><or><basic-event name="B"/></or></define-gate>',
     )
@@ -449,6 +449,63 @@ def test_references_across_fault_trees_and_a_named_top(tmp_path):
     assert load_model(path, mission_time=1, top="V").failed_when == "V"
     with pytest.raises(ModelError, match='the top "W" is not a gate'):
         load_model(path, mission_time=1, top="W")
+
+
+SCOPED = """<?xml version="1.0"?>
+<opsa-mef>
+<define-fault-tree name="FT">
+  <define-gate name="E1"><or><gate name="Pump.E1"/><event name="B"/><event name="M"/></or>
+  </define-gate>
+  <define-basic-event name="B"><float value="0.2"/></define-basic-event>
+  <define-component name="Pump" role="private">
+    <define-gate name="E1"><and><basic-event name="B"/><basic-event name="M"/></and></define-gate>
+    <define-basic-event name="B"><float value="0.3"/></define-basic-event>
+    <define-basic-event name="M" role="public"><float value="0.4"/></define-basic-event>
+  </define-component>
+</define-fault-tree>
+</opsa-mef>
+"""
+
+
+def test_private_names_belong_to_their_component_and_hide_public_ones(tmp_path):
+    model = load_model(write(tmp_path, "scoped.xml", SCOPED), mission_time=1)
+    # The component's own E1 and B stand beside the tree's; its public M is the model's.
+    inner = model.gates["FT_Pump_E1"]
+    assert sorted(inner.split(" and ")) == ["FT_Pump_B", "M"]
+    assert sorted(model.gates["E1"].split(" or ")) == ["B", "FT_Pump_E1", "M"]
+
+
+@pytest.mark.parametrize(
+    ("edit", "message"),
+    [
+        (('"Pump.E1"', '"Valve.E1"'), '"Valve.E1": no fault tree or component "Valve"'),
+        (('"Pump.E1"', '"Pump.E9"'), '"FT.Pump" has no "E9"'),
+        # Outside its component a private name is not seen by itself.
+        (('name="M" role="public"', 'name="M"'), '"M" is never defined'),
+        (('name="M" role="public"', 'name="M" role="secret"'), 'role must be "public" or'),
+        (
+            ('<basic-event name="M"/></and>', '<basic-event name="B"/></and>'),
+            '<and> lists "FT.Pump.B" twice',
+        ),
+        (
+            ("</define-component>", '</define-component><define-component name="Pump"/>'),
+            '"FT.Pump" is defined twice',
+        ),
+        (
+            (
+                '<define-fault-tree name="FT">',
+                '<define-fault-tree name="FT"><define-basic-event '
+                'name="M"><float value="0.1"/></define-basic-event>',
+            ),
+            '"M" is defined twice',
+        ),
+    ],
+)
+def test_scoped_names_that_are_wrong_are_refused(tmp_path, edit, message):
+    path = write(tmp_path, "scoped.xml", SCOPED.replace(*edit))
+    with pytest.raises(ModelError) as caught:
+        load_model(path, mission_time=1)
+    assert message in str(caught.value)
 
 
 @pytest.mark.parametrize(
@@ -703,7 +760,8 @@ def random_trees(draw):
     gates = []
     for i in range(draw(st.integers(1, 5))):
         pool = [f"e {j}" for j in range(n_events)] + [f"g {j}" for j in range(i)]
-        inputs = draw(st.lists(st.sampled_from(pool), min_size=1, max_size=4))
+        # Distinct inputs: Open-PSA refuses a gate that lists one twice.
+        inputs = draw(st.lists(st.sampled_from(pool), min_size=1, max_size=4, unique=True))
         kind = draw(st.sampled_from(["and", "or", "atleast"]))
         gates.append((f"g {i}", kind, draw(st.integers(1, len(inputs))), inputs))
     return n_events, gates
