@@ -285,20 +285,7 @@ def read_model(
     file = str(path)
     if not file:
         raise ModelError("", "no model file named: the path is empty")
-    try:
-        data = _read_at_most(Path(path), MAX_FILE_BYTES + 1)
-    except OSError as err:
-        raise ModelError("", f"cannot read the file: {err.strerror or err}", file) from None
-    if len(data) > MAX_FILE_BYTES:
-        raise ModelError(
-            "", f"the file is larger than {MAX_FILE_BYTES // 2**20} MiB: not a model file", file
-        )
-    # A byte order mark, as some editors save UTF-8, is not part of the text.
-    bom = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
-    try:
-        text = data[bom:].decode("utf-8")
-    except UnicodeDecodeError as err:
-        raise ModelError("", f"not UTF-8 text (byte {bom + err.start})", file) from None
+    text = read_text(file)
     kind = file_kind(file, text)
     if kind == "toml":
         given = [
@@ -319,7 +306,7 @@ def read_model(
             raise ModelError("", "a Galileo file names its top (toplevel): give no top", file)
         draft = galileo.parse(text, file)
     else:
-        draft = open_psa.parse(text, file, top)
+        draft = open_psa.parse(text, file, top, read=read_text)
     model = to_model(
         draft,
         file,
@@ -328,6 +315,25 @@ def read_model(
         any_horizon=any_horizon,
     )
     return model, renamed(draft)
+
+
+def read_text(file: str) -> str:
+    """The text of a model file, or of a file it includes; ModelError naming the file when it
+    cannot be read, is too large or is not UTF-8."""
+    try:
+        data = _read_at_most(Path(file), MAX_FILE_BYTES + 1)
+    except OSError as err:
+        raise ModelError("", f"cannot read the file: {err.strerror or err}", file) from None
+    if len(data) > MAX_FILE_BYTES:
+        raise ModelError(
+            "", f"the file is larger than {MAX_FILE_BYTES // 2**20} MiB: not a model file", file
+        )
+    # A byte order mark, as some editors save UTF-8, is not part of the text.
+    bom = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
+    try:
+        return data[bom:].decode("utf-8")
+    except UnicodeDecodeError as err:
+        raise ModelError("", f"not UTF-8 text (byte {bom + err.start})", file) from None
 
 
 def _read_at_most(path: Path, limit: int) -> bytes:

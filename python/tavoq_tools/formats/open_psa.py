@@ -11,6 +11,9 @@ What is read:
   fault tree or component, where it hides a public one of the same name. A reference
   ``Tree.Component.Name`` names the container that holds ``Name``, from the referring one
   outwards or from the top; a container or name that is not there is an error;
+- ``<include file="..."/>`` wherever a definition may stand: the definitions of that
+  ``<opsa-mef>`` file, its path relative to the including file's, are read in its place.
+  A file included twice, or a cycle of them, is refused;
 - basic events given by ``float`` (or ``int``) - a probability: the event fails on demand at
   time 0 - or by ``exponential`` (λ and a mission time: a failure rate), either taken from a
   ``parameter`` as well; house events ``constant value="true"`` (failed from the start) or
@@ -25,15 +28,18 @@ The XML is read by defusedxml with document type declarations forbidden, so enti
 "entity bomb", an external file) are refused before anything is expanded. The top event is
 the gate no other gate uses; with several, ``top`` names it.
 
-``parse(text, file, top=None)`` gives a ``TreeDraft`` or raises ``ModelError`` naming the
-file, the XML path (``opsa-mef/define-fault-tree[FT]/define-gate[G]/or``) and what is wrong.
+``parse(text, file, top=None, read=None)`` gives a ``TreeDraft`` or raises ``ModelError``
+naming the file, the XML path (``opsa-mef/define-fault-tree[FT]/define-gate[G]/or``, through
+``include[parts.xml]`` for what an included file defines) and what is wrong. ``read`` reads
+an included file's text (with the checks of a model file); without it includes are refused.
 """
 
 from __future__ import annotations
 
 import math
+import os
 import xml.etree.ElementTree as ElementTree
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import defusedxml
@@ -46,6 +52,8 @@ __all__ = ["MAX_NESTING", "parse"]
 
 # Formulas nested deeper than this are refused (the expression language allows 100 levels).
 MAX_NESTING = 90
+# Files including files deeper than this are refused: a chain that long is a mistake.
+MAX_INCLUDE_DEPTH = 20
 NON_COHERENT = ("not", "xor", "nand", "nor", "iff", "imply", "cardinality", "constant")
 FORMULAS = ("or", "and", "atleast")
 REFERENCES = ("gate", "basic-event", "house-event", "event")
@@ -138,8 +146,11 @@ class _Names:
 
 
 class _Reader:
-    def __init__(self, file: str):
+    def __init__(self, file: str, read: Callable[[str], str] | None = None):
         self.file = file
+        self.read_file = read
+        self.including = [os.path.realpath(file)]  # the files being read, outermost first
+        self.included: dict[str, str] = {}  # real path -> where it was included
         self.events: dict[str, Event] = {}
         self.gates: dict[str, Formula] = {}
         self.houses: dict[str, bool] = {}
@@ -191,12 +202,45 @@ class _Reader:
                 self.parameters[key] = (child, here, scope)
             elif tag == "define-component" and path.count("/") < 20:
                 self.enter(child, here, scope, self.role(child, here, private))
+            elif tag == "include":
+                root = self.include(child, here)
+                self.container(root, _included_path(child, here), scope, private)
+                self.including.pop()
             else:
                 raise self.error(
                     here,
                     f"<{tag}> is not read here (read: define-gate, define-basic-event, "
-                    "define-house-event, define-parameter, define-component)",
+                    "define-house-event, define-parameter, define-component, include)",
                 )
+
+    def include(self, element: Any, path: str) -> Any:
+        """The root element of the file that ``<include>`` names, pushed on ``including``."""
+        given = element.get("file")
+        if not given:
+            raise self.error(path, '<include> needs file="..."')
+        if self.read_file is None:
+            raise self.error(path, "<include> is read from a file only")
+        if len(self.including) > MAX_INCLUDE_DEPTH:
+            raise self.error(path, f"files include each other more than {MAX_INCLUDE_DEPTH} deep")
+        target = os.path.join(os.path.dirname(self.including[-1]), given)
+        real = os.path.realpath(target)
+        if real in self.including:
+            raise self.error(path, f"{quoted(given)} includes itself, through other files or not")
+        if real in self.included:
+            raise self.error(
+                path, f"{quoted(given)} is included twice (first at {self.included[real]})"
+            )
+        self.included[real] = path
+        if os.path.exists(target) and not os.path.isfile(target):
+            # A device or a pipe named by a file from elsewhere could block the reader.
+            raise self.error(path, f"{quoted(given)} is not a regular file")
+        root = _parse_xml(self.read_file(target), target)
+        if _tag(root) != "opsa-mef":
+            raise ModelError(
+                _tag(root), f"the root element is <{_tag(root)}>, not <opsa-mef>", target
+            )
+        self.including.append(real)
+        return root
 
     def enter(self, element: Any, path: str, scope: Scope, private: bool) -> None:
         """Read the fault tree or component ``element`` inside ``scope``."""
@@ -376,17 +420,7 @@ class _Reader:
     def read(self, root: Any, top: str | None) -> TreeDraft:
         if _tag(root) != "opsa-mef":
             raise self.error(_tag(root), f"the root element is <{_tag(root)}>, not <opsa-mef>")
-        for child in _children(root):
-            tag = _tag(child)
-            here = f"opsa-mef/{_step(child)}"
-            if tag == "define-fault-tree":
-                self.enter(child, here, (), False)
-            elif tag == "model-data":
-                self.container(child, here, (), False)
-            else:
-                raise self.error(
-                    here, f"<{tag}> is not read (read: define-fault-tree, model-data)"
-                )
+        self.top_level(root, "opsa-mef")
         self.kinds = dict.fromkeys(self.defined, "basic-event")
         self.kinds.update(dict.fromkeys(self.houses, "house-event"))
         self.kinds.update((name, "gate") for name, _, _, _ in self.pending_gates)
@@ -424,6 +458,22 @@ class _Reader:
             mission_note=note,
         )
 
+    def top_level(self, root: Any, path: str) -> None:
+        for child in _children(root):
+            tag = _tag(child)
+            here = f"{path}/{_step(child)}"
+            if tag == "define-fault-tree":
+                self.enter(child, here, (), False)
+            elif tag == "model-data":
+                self.container(child, here, (), False)
+            elif tag == "include":
+                self.top_level(self.include(child, here), _included_path(child, here))
+                self.including.pop()
+            else:
+                raise self.error(
+                    here, f"<{tag}> is not read (read: define-fault-tree, model-data, include)"
+                )
+
     def top(self, top: str | None, used: set[str]) -> str:
         if top is not None:
             try:
@@ -456,8 +506,20 @@ def _references(formula: Formula) -> Iterator[str]:
             stack.extend(item.inputs)
 
 
-def parse(text: str, file: str, top: str | None = None) -> TreeDraft:
-    """The fault tree of the Open-PSA text ``text`` read from ``file``."""
+def _included_path(element: Any, path: str) -> str:
+    """The XML path of what an included file defines: the include's, named by the file."""
+    return f"{path.rpartition('/')[0]}/include[{element.get('file')}]"
+
+
+def parse(
+    text: str, file: str, top: str | None = None, read: Callable[[str], str] | None = None
+) -> TreeDraft:
+    """The fault tree of the Open-PSA text ``text`` read from ``file``; ``read(path)`` gives
+    the text of a file that it includes."""
+    return _Reader(file, read).read(_parse_xml(text, file), top)
+
+
+def _parse_xml(text: str, file: str) -> Any:
     try:
         root = SafeElementTree.fromstring(text, forbid_dtd=True)
     except defusedxml.DefusedXmlException as err:
@@ -472,4 +534,4 @@ def parse(text: str, file: str, top: str | None = None) -> TreeDraft:
         raise ModelError(f"line {line}, column {column + 1}", f"XML: {message}", file) from None
     except (ValueError, RecursionError) as err:
         raise ModelError("", f"XML: {err}", file) from None
-    return _Reader(file).read(root, top)
+    return root

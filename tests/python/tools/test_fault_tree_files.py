@@ -868,3 +868,64 @@ def test_demand_failures_are_drawn_per_run_and_not_warned_of(tmp_path, recwarn):
     assert abs(failed - 1000) < 4 * 27.4
     assert list(stats.failed_runs) == [failed] * 10  # failed from time 0, for good
     assert not [w for w in recwarn if "negative" in str(w.message)]
+
+
+# -- Open-PSA files that include others --------------------------------------------------------
+
+MAIN = """<?xml version="1.0"?>
+<opsa-mef>
+  <include file="parts/trees.xml"/>
+  <model-data><include file="parts/data.xml"/></model-data>
+</opsa-mef>
+"""
+TREES = """<opsa-mef><define-fault-tree name="FT">
+  <define-gate name="T"><or><basic-event name="A"/><basic-event name="B"/></or></define-gate>
+  <define-basic-event name="A"><float value="0.1"/></define-basic-event>
+</define-fault-tree></opsa-mef>"""
+DATA = """<opsa-mef>
+  <define-basic-event name="B"><float value="0.2"/></define-basic-event>
+</opsa-mef>"""
+
+
+def included(tmp_path, main=MAIN, trees=TREES, data=DATA):
+    (tmp_path / "parts").mkdir()
+    write(tmp_path / "parts", "trees.xml", trees)
+    write(tmp_path / "parts", "data.xml", data)
+    return write(tmp_path, "main.xml", main)
+
+
+def test_included_files_read_as_one_model(tmp_path):
+    whole = load_model(
+        write(
+            tmp_path, "whole.xml", tree('<or><basic-event name="A"/><basic-event name="B"/></or>')
+        ),
+        mission_time=1,
+    )
+    split = load_model(included(tmp_path), mission_time=1)
+    assert split.components == whole.components and split.gates == whole.gates
+
+
+@pytest.mark.parametrize(
+    ("edit", "message"),
+    [
+        ({"data": '<opsa-mef><include file="../main.xml"/></opsa-mef>'}, "includes itself"),
+        (
+            {"main": MAIN.replace("parts/data.xml", "parts/trees.xml")},
+            '"parts/trees.xml" is included twice (first at opsa-mef/include)',
+        ),
+        ({"main": MAIN.replace("parts/data.xml", "parts/none.xml")}, "cannot read the file"),
+        ({"main": MAIN.replace(' file="parts/data.xml"', "")}, '<include> needs file="..."'),
+        ({"main": MAIN.replace("parts/data.xml", "/dev/zero")}, '"/dev/zero" is not a regular'),
+        ({"data": "<other/>"}, "the root element is <other>"),
+        ({"data": "<opsa-mef"}, "data.xml: line 1"),
+        (
+            {"data": DATA.replace("0.2", "2")},
+            "main.xml: opsa-mef/model-data/include[parts/data.xml]/define-basic-event[B]/float: "
+            "a probability must lie between 0 and 1",
+        ),
+    ],
+)
+def test_includes_that_cannot_be_read_are_refused_naming_the_file(tmp_path, edit, message):
+    with pytest.raises(ModelError) as caught:
+        load_model(included(tmp_path, **edit), mission_time=1)
+    assert message in str(caught.value)
