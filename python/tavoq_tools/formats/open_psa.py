@@ -294,6 +294,13 @@ class _Reader:
             if tag == "system-mission-time":
                 value = None
                 break
+            if tag.endswith("-deviate") or tag == "histogram":
+                # Read at its mean, an uncertain value would look certain in every result.
+                raise self.error(
+                    path,
+                    f"<{tag}> is a distribution of an uncertain value, which is not read: "
+                    "give the value (its mean, or a chosen percentile) as a <float>",
+                )
             if tag != "parameter":
                 raise self.error(
                     path,

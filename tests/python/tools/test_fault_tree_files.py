@@ -347,13 +347,6 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
         (
             tree(
                 '<or><basic-event name="A"/></or>',
-                '<define-basic-event name="C"><lognormal-deviate/></define-basic-event>',
-            ),
-            "<lognormal-deviate> is not read as a number",
-        ),
-        (
-            tree(
-                '<or><basic-event name="A"/></or>',
                 '<define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
             ),
             'parameter "p" is never defined',
@@ -399,6 +392,16 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
         ("<fault-tree/>", "the root element is <fault-tree>, not <opsa-mef>"),
         ("<opsa-mef>\n<define-fault-tree>\n</opsa-mef>", "line 3, column 3: XML: mismatched tag"),
         ("<opsa-mef></opsa-mef>", "the file defines no gate"),
+        (
+            tree(
+                '<or><basic-event name="A"/></or>',
+                '<define-basic-event name="C"><lognormal-deviate><float value="1e-3"/>'
+                '<float value="3"/><float value="0.95"/></lognormal-deviate>'
+                "</define-basic-event>",
+            ),
+            "define-basic-event[C]/lognormal-deviate: <lognormal-deviate> is a distribution "
+            "of an uncertain value, which is not read",
+        ),
     ],
 )
 def test_bad_open_psa_files_name_the_file_the_xml_path_and_the_fault(tmp_path, text, message):
