@@ -396,16 +396,16 @@ def _check_python_memory(args: argparse.Namespace, model: Model) -> None:
     """Refuse, before any run, a command whose results would not fit beside the engine's
     call (which checks itself): what the Python side holds grows with the runs and the
     points of the curves (see tavoq_tools.run.memory)."""
-    from .run.memory import available_bytes, python_side_bytes
+    from .run.memory import available_bytes
+    from .run.plan import plan_run
     from .run.precise import most_runs
-    from .run.simulate import DEFAULT_POINTS, bin_width_for
 
     sim = model.simulation
     # With --target-ci, the most the rounds may reach, given or not.
     runs = most_runs(sim.runs, args.target_ci, args.max_runs)
-    points = DEFAULT_POINTS if args.points is None else args.points
-    bins = -(-sim.horizon // bin_width_for(sim.horizon, points))
-    need, room = python_side_bytes(runs, bins), available_bytes()
+    plan = plan_run(sim.horizon, args.points)
+    bins = plan.bins
+    need, room = plan.python_bytes(runs), available_bytes()
     if room is not None and need > room:
         fewer = "fewer --runs" if args.target_ci is None else "a smaller --max-runs"
         default = " (the default --max-runs)" if runs != sim.runs and args.max_runs is None else ""

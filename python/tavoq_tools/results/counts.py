@@ -388,7 +388,7 @@ class BatchStatistics:
     @property
     def n_bins(self) -> int:
         """Entries of the curves: ceil(sim_time / bin_width)."""
-        return -(-self.sim_time // self.bin_width)
+        return bin_count(self.sim_time, self.bin_width)
 
     @property
     def n_components(self) -> int:
@@ -497,6 +497,12 @@ def _check_alike(first: BatchStatistics, part: BatchStatistics) -> None:
     ):
         if a != b:
             raise ValueError(f"parts differ in their {what}: {a} and {b}")
+
+
+def bin_count(horizon: int, bin_width: int) -> int:
+    """Entries of the curves of ``horizon`` units in bins of ``bin_width``: the last bin may
+    be shorter."""
+    return -(-horizon // bin_width)
 
 
 def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> BatchStatistics:

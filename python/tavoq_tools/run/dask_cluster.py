@@ -27,7 +27,7 @@ from typing import Any
 from ..errors import INT32_MIN, DaskMissingError, check_integer
 from ..results.counts import BatchStatistics, merge_as_they_come
 from .chunks import Buildable, RunChunks, plan_chunks, run_chunk
-from .plan import DEFAULT_POINTS, bin_width_for
+from .plan import plan_run
 from .precise import check_max_runs, run_until_precise
 
 __all__ = [
@@ -234,7 +234,7 @@ def simulate_on_dask(
     if not callable(getattr(model, "build", None)):
         raise TypeError(f"model must have a build() method, got {type(model).__name__}")
     worker_timeout = check_worker_timeout(worker_timeout)
-    points = DEFAULT_POINTS if points is None else check_integer("points", points)
+    plan = plan_run(horizon, points)
     return run_on_dask(
         client,
         model,
@@ -247,7 +247,7 @@ def simulate_on_dask(
         max_runs=max_runs,
         worker_timeout=worker_timeout,
         on_waiting=on_waiting,
-        bin_width=bin_width_for(horizon, points),
+        bin_width=plan.bin_width,
     )
 
 

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 from ..errors import INT32_MIN, NegativeDelayWarning, check_integer
 from ..model.system import Model
 from .chunks import plan_chunks, progress_chunk_runs
-from .plan import DEFAULT_POINTS, bin_width_for
+from .plan import DEFAULT_POINTS, bin_width_for, plan_run
 from .precise import check_max_runs
 
 if TYPE_CHECKING:
@@ -129,8 +129,7 @@ def simulate(
     check_max_runs(target_ci, max_runs)
     if max_runs is not None:
         max_runs = check_integer("max_runs", max_runs)
-    points = DEFAULT_POINTS if points is None else check_integer("points", points)
-    bin_width = bin_width_for(horizon, points)
+    bin_width = plan_run(horizon, points).bin_width
     result = _simulate(
         model,
         runs,

@@ -388,12 +388,12 @@ def _coverage(tmp_path, source, batches):
     from tavoq_tools.results.counts import merge
     from tavoq_tools.results.summary import FEW_RUNS
     from tavoq_tools.run.chunks import run_chunk
-    from tavoq_tools.run.simulate import DEFAULT_POINTS, bin_width_for
+    from tavoq_tools.run.plan import plan_run
 
     model = _load(tmp_path, source)
     sim = model.simulation
     # Curves binned as the command bins them.
-    width = bin_width_for(sim.horizon, DEFAULT_POINTS)
+    width = plan_run(sim.horizon).bin_width
     parts = [
         run_chunk(model, sim.horizon, sim.seed, b * FEW_RUNS, FEW_RUNS, width)
         for b in range(batches)

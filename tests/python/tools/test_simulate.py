@@ -111,12 +111,16 @@ def _estimates(summary):
 )
 def test_binned_curves_sum_the_units_and_leave_every_other_figure_exact(horizon, points, width):
     from tavoq_tools.results.summary import summarize
+    from tavoq_tools.run.plan import plan_run
 
     model = load_model(STATION)
     full = simulate_module.simulate(model, runs=300, seed=3, horizon=horizon, points=horizon)
     binned = simulate_module.simulate(model, runs=300, seed=3, horizon=horizon, points=points)
     assert (full.bin_width, binned.bin_width) == (1, width)
     assert binned.n_bins == -(-horizon // width) <= points
+    # The plan the command checks memory by is the layout the engine made.
+    plan = plan_run(horizon, points)
+    assert (plan.bin_width, plan.bins) == (width, len(binned.failed_runs))
     # The engine's bins are the sums of its units.
     starts = np.arange(0, horizon, width)
     for name in ("failed_runs", "first_failures"):
