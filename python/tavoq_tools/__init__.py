@@ -6,9 +6,11 @@
 - ``simulate``: a model's batch run chunk by chunk (run i seeded seed + i), as one result.
 - ``BatchStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and
   one result for chunks of consecutive runs, identical to a single batch.
-- ``summarize`` -> ``Summary``: unavailability, reliability, time to first failure, failures,
-  MTBF, down time, gate, component and cut-set tables, each with a 95% interval and its method;
-  ``format_report`` (text), ``plot_summary`` (figure), ``write_outputs`` (files).
+- ``summarize_model(model, stats)`` -> ``Summary``: unavailability, reliability, time to
+  first failure, failures, MTBF, down time, gate, component, cut-set and crew tables, each
+  with a 95% interval and its method, labelled from the model as the command reports them
+  (``summarize`` is the same for a batch labelled by hand); ``format_report`` (text),
+  ``plot_summary`` (figure), ``write_outputs`` (files).
 - ``k_out_of_n_cutsets``: the cut sets of a k-out-of-n structure, for CutsetTree.constructTree.
 - ``binomial_interval`` (Clopper-Pearson at small counts, Wilson above),
   ``clopper_pearson_interval``, ``wilson_interval`` and ``student_t_quantile``: the interval
@@ -49,6 +51,7 @@ _HOMES = {
     "Percentile": ".results.summary",
     "Summary": ".results.summary",
     "summarize": ".results.summary",
+    "summarize_model": ".results.model_summary",
     "native_stdout_silenced": ".run.native_output",
     "simulate": ".run.simulate",
 }
@@ -70,6 +73,7 @@ if TYPE_CHECKING:
         student_t_quantile,
         wilson_interval,
     )
+    from .results.model_summary import summarize_model
     from .results.summary import (
         ComponentRow,
         Curve,
@@ -118,6 +122,7 @@ __all__ = [
     "simulate",
     "student_t_quantile",
     "summarize",
+    "summarize_model",
     "wilson_interval",
     "write_outputs",
 ]

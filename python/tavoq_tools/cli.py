@@ -466,13 +466,12 @@ def _run(args: argparse.Namespace) -> int:
 
 
 def _run_model(args: argparse.Namespace, model: Model) -> int:
-    from .results.summary import summarize
+    from .results.model_summary import summarize_model
     from .run.simulate import simulate
 
     report = sys.stderr if args.json else sys.stdout
     waited = WORKER_TIMEOUT_S if args.worker_timeout is None else args.worker_timeout
     out = _Reader()
-    settings = model.simulation
     _check_python_memory(args, model)
     # Connect first: an unreachable scheduler is a bad argument, reported before any output.
     with _cluster(args.scheduler) as client:
@@ -508,25 +507,9 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
         verdict = PreciseResult.of(stats, args.target_ci, args.max_runs).describe()
         out.print(f"{verdict}.", file=report, flush=True)
 
-    layout = model.logic_layout
-    cutset_names: list[str] = []
-    if layout.cutset_gates is not None:
-        stats = stats.with_cutsets_from_gates(g for _, g in layout.cutset_gates)
-        cutset_names = [label for label, _ in layout.cutset_gates]
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", FewRunsWarning)
-        summary = summarize(
-            stats,
-            component_names=model.component_names,
-            cutset_names=cutset_names,
-            gates=layout.named_gates,
-            top_gate=layout.top_gate,
-            cutset_note=layout.cutset_note,
-            unit=settings.unit,
-            step=settings.step,
-            repairable=model.repairable,
-            crew_pools=model.crew_pools,
-        )
+        summary = summarize_model(model, stats)
     _say_warnings(caught)
     # The files before the report: an interrupt while a slow reader holds up the report
     # must not cost them.
