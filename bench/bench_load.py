@@ -34,9 +34,9 @@ import textwrap
 import time
 from pathlib import Path
 
-from tavoq_tools import cli
 from tavoq_tools.formats.file import load_model
 from tavoq_tools.formats.toml_writer import model_to_toml
+from tavoq_tools.output.model_text import check_text
 
 COMPONENT = """
 [components.c]
@@ -135,7 +135,7 @@ def median_seconds(path: Path) -> tuple[float, float]:
         model = load_model(path)
         loads.append(time.perf_counter() - start)
         start = time.perf_counter()
-        cli.check_text(model, str(path))
+        check_text(model, str(path))
         checks.append(time.perf_counter() - start)
     return statistics.median(loads), statistics.median(checks)
 
@@ -160,7 +160,7 @@ LARGE = {
 
 CHILD = """
 import resource, sys
-from tavoq_tools import cli
+from tavoq_tools.output.model_text import check_text
 from tavoq_tools.errors import ModelError
 from tavoq_tools.formats.file import load_model
 resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
@@ -168,7 +168,7 @@ resource.setrlimit(resource.RLIMIT_CPU, (300, 300))
 path = sys.argv[1]
 try:
     model = load_model(path, mission_time=100 if path.endswith(".dft") else None)
-    cli.check_text(model, path)
+    check_text(model, path)
 except ModelError:
     pass  # refused as it should be: the time to refuse it is what counts
 """

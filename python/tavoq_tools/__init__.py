@@ -10,7 +10,8 @@
   first failure, failures, MTBF, down time, gate, component, cut-set and crew tables, each
   with a 95% interval and its method, labelled from the model as the command reports them
   (``summarize`` is the same for a batch labelled by hand); ``format_report`` (text),
-  ``plot_summary`` (figure), ``write_outputs`` (files).
+  ``plot_summary`` (figure), ``write_outputs`` (files); ``describe_model``, the paragraph
+  about a model that heads the report.
 - ``k_out_of_n_cutsets``: the cut sets of a k-out-of-n structure, for CutsetTree.constructTree.
 - ``binomial_interval`` (Clopper-Pearson at small counts, Wilson above),
   ``clopper_pearson_interval``, ``wilson_interval`` and ``student_t_quantile``: the interval
@@ -37,6 +38,7 @@ _HOMES = {
     "plot_summary": ".output.figures",
     "write_outputs": ".output.files",
     "format_report": ".output.report",
+    "describe_model": ".output.model_text",
     "BatchStatistics": ".results.counts",
     "merge": ".results.counts",
     "binomial_interval": ".results.intervals",
@@ -65,6 +67,7 @@ if TYPE_CHECKING:
     from .model.system import Model
     from .output.figures import plot_summary
     from .output.files import write_outputs
+    from .output.model_text import describe_model
     from .output.report import format_report
     from .results.counts import BatchStatistics, merge
     from .results.intervals import (
@@ -113,6 +116,7 @@ __all__ = [
     "Summary",
     "binomial_interval",
     "clopper_pearson_interval",
+    "describe_model",
     "format_report",
     "k_out_of_n_cutsets",
     "load_model",

@@ -89,9 +89,6 @@ The TOML model has rates per step and a horizon of mission time / step; see
 docs/model-format.md for how the step biases the answer.
 """
 
-# How many minimal cut sets `tavoq check` lists unless told.
-CHECK_CUTSETS = 20
-
 
 class _Parser(argparse.ArgumentParser):
     """argparse with its errors on one line (the usage stays available through --help)."""
@@ -128,6 +125,7 @@ def _fraction(text: str) -> float:
 
 def build_parser() -> argparse.ArgumentParser:
     from .model.cutsets import MAX_LISTED
+    from .output.model_text import CHECK_CUTSETS
 
     parser = _Parser(
         prog="tavoq",
@@ -466,6 +464,7 @@ def _run(args: argparse.Namespace) -> int:
 
 
 def _run_model(args: argparse.Namespace, model: Model) -> int:
+    from .output.model_text import describe_model
     from .results.model_summary import summarize_model
     from .run.simulate import simulate
 
@@ -475,7 +474,7 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
     _check_python_memory(args, model)
     # Connect first: an unreachable scheduler is a bad argument, reported before any output.
     with _cluster(args.scheduler) as client:
-        out.print(textwrap.fill(model.describe(), width=100), file=report, flush=True)
+        out.print(textwrap.fill(describe_model(model), width=100), file=report, flush=True)
         start = time.perf_counter()
         with warnings.catch_warnings(record=True) as caught, _naming(args.model):
             warnings.simplefilter("always", NegativeDelayWarning)
@@ -558,100 +557,9 @@ def _cluster(address: str | None) -> Iterator[Any]:
         logging.disable(disabled)
 
 
-def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
-    """What ``tavoq check`` prints for a valid model, listing up to ``cutsets`` of the
-    smallest minimal cut sets."""
-    sim = model.simulation
-    unit = sim.unit
-    threads = "all cores" if sim.threads is None else f"{sim.threads} threads"
-    title = f' "{model.name}"' if model.name else ""
-    lines = [
-        f"{file}: valid model{title}",
-        f"Simulation: horizon {sim.horizon}{' ' + unit if unit else ' time units'}, "
-        f"{sim.runs} runs, seed {sim.seed}, {threads}",
-        f"Components ({len(model.component_names)}; the first state of each is its working "
-        "state):",
-    ]
-    for c in model.components:
-        names = c.name if c.count is None else f"{', '.join(c.names)} (count = {c.count})"
-        lines.append(f"  {names}: states {', '.join(c.state_labels)}")
-        if not c.transitions:
-            lines.append("    no transitions: never changes state")
-        for t in c.transitions:
-            lines.append(f"    {t.source} -> {t.target}: {t.describe(unit)}")
-    lines.extend(_plant_lines(model))
-    if model.gates:
-        lines.append(f"Gates ({len(model.gates)}):")
-        lines.extend(f"  {g} = {' '.join(e.split())}" for g, e in model.gates.items())
-    if model.failed_when is not None:
-        lines.append(f"Failed when: {' '.join(model.failed_when.split())}")
-    graph = model.logic_graph
-    lines.append(
-        f"Logic: {graph.n_gates} gate{'s' if graph.n_gates != 1 else ''} in all, "
-        f"depth {graph.depth}"
-    )
-    count = model.cutset_count
-    listed, complete = model.smallest_cutsets(cutsets) if cutsets else ([], True)
-    shown = count.describe()
-    if count.exact is None:
-        shown += (
-            f" (those of up to {count.order} components; counting the rest would take too long)"
-            if count.order
-            else " (too many to count within the work budget)"
-        )
-    if listed and count.exact != len(listed):
-        shown += f"; the {len(listed)} smallest" + ("" if complete else " found")
-    lines.append(f"Minimal cut sets ({shown}):")
-    width = len(str(len(listed)))
-    for i, cutset in enumerate(listed, start=1):
-        lines.append(f"  {i:>{width}}. {' & '.join(cutset)}")
-    return "\n".join(lines)
-
-
-def _plant_lines(model: Model) -> list[str]:
-    """The crews, standby groups, common causes and triggers, for ``tavoq check``."""
-    from .model import distributions
-
-    lines = []
-    if model.crews:
-        lines.append(f"Repair crews ({len(model.crews)}):")
-        lines.extend(
-            f"  {p.name}: {p.count} crew{'s' if p.count != 1 else ''}" for p in model.crews
-        )
-    if model.standby:
-        lines.append(f"Standby groups ({len(model.standby)}):")
-        for g in model.standby:
-            switch = (
-                f", switch-over fails with p = {g.switch_failure:g} (to {g.switch_failed})"
-                if g.switch_failure
-                else ""
-            )
-            lines.append(
-                f"  {g.name}: {', '.join(g.units)} (in this order); active {g.active}, "
-                f"standby {g.standby}{switch}; {'reverts' if g.revert else 'does not revert'}"
-                " to a preferred unit"
-            )
-    if model.common_causes:
-        lines.append(f"Common causes ({len(model.common_causes)}):")
-        unit = model.simulation.unit
-        for c in model.common_causes:
-            if c.beta is not None:
-                how = f"beta {c.beta:g} of the members' failure rate"
-            else:
-                how = distributions.describe(c.distribution or "", c.params, unit)
-            lines.append(f"  {c.name}: {', '.join(c.members)} -> {c.target}; {how}")
-    if model.triggers:
-        lines.append(f"Triggers ({len(model.triggers)}, in the order they fire):")
-        for t in model.triggers:
-            lines.append(f"  when {t.when} {'fails' if t.on_failure else 'is restored'}:")
-            for m in t.moves:
-                lines.append(
-                    f"    move {', '.join(m.components)} from {', '.join(m.source)} to {m.target}"
-                )
-    return lines
-
-
 def _check(args: argparse.Namespace) -> int:
+    from .output.model_text import check_text
+
     model = _load(args, any_horizon=True)
     # The native objects accept it too.
     if model.has_interactions:

@@ -64,8 +64,6 @@ MAX_COUNT = 100_000
 MAX_CUTSETS = 100_000
 # ... and a CutsetTree holds each as a vector over all the components: at most this many cells.
 MAX_CUTSET_CELLS = 20_000_000
-# describe() spells out the gates of a model that names no more than this many.
-DESCRIBED_GATES = 8
 NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
 
@@ -721,60 +719,3 @@ class Model(_CheckedWhenUnpickled):
             members = [names[i] for i, v in enumerate(vector) if v == 1 and i < len(names)]
             labels.append(" & ".join(members) if members else "(no member)")
         return labels
-
-    def describe(self) -> str:
-        """The model in one paragraph: components and states, failure logic, run settings."""
-        sim = self.simulation
-        unit = f" {sim.unit}" if sim.unit else " time units"
-        parts = []
-        for c in self.components:
-            who = c.name if c.count is None else f"{c.names[0]}..{c.names[-1]}"
-            parts.append(f"{who} [{' / '.join(c.state_labels)}]")
-        logic_text = (
-            f"failed when {self.failed_when.strip()}"
-            if self.failed_when is not None
-            else "failed when any cut set has failed"
-        )
-        count = self.cutset_count
-        plural = "" if count.exact == 1 else "s"
-        title = f"{self.name}: " if self.name else ""
-        about = f"{self.description.strip()} " if self.description.strip() else ""
-        gates = ""
-        if self.gates and len(self.gates) <= DESCRIBED_GATES:
-            named = "; ".join(f"{g} = {e.strip()}" for g, e in self.gates.items())
-            gates = f", with the gates {named}"
-        elif self.gates:
-            gates = f", with {len(self.gates):,} named gates"
-        return (
-            f"{title}{about}Components: {'; '.join(parts)}. {self._describe_plant()}"
-            f"The system is {logic_text}{gates} "
-            f"({count.describe()} minimal cut set{plural}). Horizon {sim.horizon}{unit}, "
-            f"{sim.runs} runs, seed {sim.seed}."
-        )
-
-    def _describe_plant(self) -> str:
-        """A sentence per kind of construct the model has ("" for none)."""
-        said = []
-        if self.standby:
-            said.append(
-                "Standby groups: "
-                + "; ".join(f"{g.name} = {', '.join(g.units)}" for g in self.standby)
-                + "."
-            )
-        if self.common_causes:
-            said.append(
-                "Common causes: "
-                + "; ".join(
-                    f"{c.name} ({'beta ' + format(c.beta, 'g') if c.beta is not None else c.distribution}"
-                    f" on {', '.join(c.members)})"
-                    for c in self.common_causes
-                )
-                + "."
-            )
-        if self.crews:
-            said.append(
-                "Repair crews: " + ", ".join(f"{p.name} ({p.count})" for p in self.crews) + "."
-            )
-        if self.triggers:
-            said.append(f"Triggers: {len(self.triggers)}.")
-        return "".join(f"{s} " for s in said)

@@ -20,6 +20,7 @@ import pytest
 from tavoq_tools import cli
 from tavoq_tools.errors import FewRunsWarning
 from tavoq_tools.formats.file import load_model, model_from_dict
+from tavoq_tools.output.model_text import check_text
 from tavoq_tools.results.model_summary import summarize_model
 from tavoq_tools.results.summary import FEW_RUNS
 
@@ -845,7 +846,7 @@ def series_of_groups(groups, size):
 def test_check_counts_what_expansion_refused(tmp_path, text, count):
     path = tmp_path / "big.toml"
     path.write_text(text)
-    lines = cli.check_text(load_model(path), str(path), 2).splitlines()
+    lines = check_text(load_model(path), str(path), 2).splitlines()
     header = lines.index(f"Minimal cut sets ({count:,}; the 2 smallest):")
     assert len(lines) == header + 3
 

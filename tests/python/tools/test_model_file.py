@@ -16,6 +16,7 @@ import tavoq
 from tavoq_tools import cli
 from tavoq_tools.formats.file import load_model, model_from_dict
 from tavoq_tools.model.system import Component, Model, ModelError, Simulation, Transition
+from tavoq_tools.output.model_text import describe_model
 
 from . import large_inputs
 
@@ -803,7 +804,7 @@ def test_gates_give_the_same_logic_as_the_expression(tmp_path):
     layout = gated.logic_layout
     assert [name for name, _ in layout.named_gates] == ["no_flow"]
     assert [label for label, _ in layout.cutset_gates] == ["valve", "pump_a & pump_b"]
-    assert "with the gates no_flow = pump_a and pump_b" in gated.describe()
+    assert "with the gates no_flow = pump_a and pump_b" in describe_model(gated)
     # The model travels to other processes as data.
     assert pickle.loads(pickle.dumps(gated)).minimal_cutsets() == gated.minimal_cutsets()
 
@@ -862,7 +863,7 @@ def test_logic_of_many_minimal_cut_sets_loads_and_says_how_many(tmp_path):
     names = ", ".join(f"c_{i}" for i in range(1, 31))
     model = load_model(write(tmp_path, big_logic(f"atleast(5, {names})", 30)))
     assert model.cutset_count.exact == 142_506
-    assert "(142,506 minimal cut sets)" in model.describe()
+    assert "(142,506 minimal cut sets)" in describe_model(model)
     assert model.logic_layout.cutset_gates is None
     assert "more than the 10,000 a table shows" in model.logic_layout.cutset_note
     with pytest.raises(ModelError, match="142,506 minimal cut sets: more than the 100,000"):

@@ -9,10 +9,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import tavoq
-from tavoq_tools.cli import check_text
 from tavoq_tools.errors import ModelError
 from tavoq_tools.formats.file import model_from_dict
 from tavoq_tools.model import Component, Model, Simulation, Transition
+from tavoq_tools.output.model_text import check_text
 
 from .test_model_file import FUZZ, ODD_VALUES, key_paths, loads_or_refuses
 
