@@ -86,7 +86,7 @@ esac
 if [ "$#" -eq 0 ]; then
   export TAVOQ_EXAMPLES_DIVISOR=4
   set -- tests/python/native tests/python/validation \
-    tests/python/tools/test_simulate.py tests/python/tools/test_plant.py \
+    tests/python/tools/test_simulate.py tests/python/tools/test_interaction_model.py \
     tests/python/tools/test_counts.py tests/python/tools/test_native_output.py \
     tests/python/tools/test_distributions.py tests/python/tools/test_model_file.py \
     tests/python/tools/test_fault_tree_files.py

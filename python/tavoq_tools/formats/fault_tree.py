@@ -31,8 +31,8 @@ from pathlib import Path
 
 from ..errors import INT32_MAX, ModelError, one_line
 from ..model import logic
-from ..model.plant import Move, StandbyGroup, Trigger
-from ..model.system import Component, Model, Simulation, Transition
+from ..model.interactions import Move, StandbyGroup, Trigger
+from ..model.system import Component, Model, RunSettings, Transition
 
 __all__ = [
     "Event",
@@ -411,7 +411,7 @@ def to_model(
         ]
         model = Model(
             components=tuple(components),
-            simulation=Simulation(horizon=horizon, runs=runs, seed=seed, step=step),
+            simulation=RunSettings(horizon=horizon, runs=runs, seed=seed, step=step),
             failed_when=names(draft.top),
             gates=gates,
             standby=tuple(groups),

@@ -22,8 +22,8 @@ from pathlib import Path
 from typing import Any
 
 from ..errors import ModelError, shown, unknown
-from ..model.plant import CommonCause, CrewPool, Move, StandbyGroup, Trigger
-from ..model.system import Component, Model, Simulation, Transition
+from ..model.interactions import CommonCause, CrewPool, Move, StandbyGroup, Trigger
+from ..model.system import Component, Model, RunSettings, Transition
 from . import galileo, open_psa
 from .fault_tree import renamed, to_model
 
@@ -223,7 +223,7 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
             raise ModelError(
                 "simulation.horizon", "missing (the number of time units to simulate)"
             )
-        simulation = Simulation(**settings)
+        simulation = RunSettings(**settings)
         if "components" not in top:
             raise ModelError("components", "missing: describe each component in [components.NAME]")
         components = _table("components", top["components"], "one table per component")

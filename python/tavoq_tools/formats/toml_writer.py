@@ -99,7 +99,7 @@ def _component(c: Component) -> list[str]:
     return lines
 
 
-def _plant(model: Model) -> list[str]:
+def _interaction_lines(model: Model) -> list[str]:
     """The crews, standby groups, common causes and triggers, as the file reader takes them."""
     lines: list[str] = []
     for pool in model.crews:
@@ -173,7 +173,7 @@ def model_to_toml(model: Model, comments: Sequence[str] = ()) -> str:
     if model.gates:
         lines += ["", "[gates]"]
         lines += [f"{key(g)} = {toml_string(e)}" for g, e in model.gates.items()]
-    lines += _plant(model)
+    lines += _interaction_lines(model)
     for c in model.components:
         lines.append("")
         lines += _component(c)

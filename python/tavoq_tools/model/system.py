@@ -32,11 +32,11 @@ from . import cutsets as mcs
 from . import distributions, logic
 from .distributions import DISTRIBUTIONS
 from .graph import GraphError, LogicGraph, LogicLayout, build_graph, graph_of_cutsets
-from .plant import (
+from .interactions import (
     KIND_CODES,
     CommonCause,
     CrewPool,
-    PlantLayout,
+    InteractionLayout,
     StandbyGroup,
     Trigger,
     exponential_rate,
@@ -51,6 +51,7 @@ __all__ = [
     "Component",
     "Model",
     "ModelError",
+    "RunSettings",
     "Simulation",
     "Transition",
     "unknown",
@@ -294,7 +295,7 @@ class Component(_CheckedWhenUnpickled):
 
     @property
     def state_kinds(self) -> tuple[int, ...]:
-        """The kind code of each state (plant.KIND_CODES): by default the first state
+        """The kind code of each state (interactions.KIND_CODES): by default the first state
         working, the others failed."""
         return tuple(
             KIND_CODES[self.kinds.get(state, "working" if i == 0 else "failed")]
@@ -310,8 +311,8 @@ class Component(_CheckedWhenUnpickled):
 
 
 @dataclass(frozen=True)
-class Simulation(_CheckedWhenUnpickled):
-    """Run settings: ``horizon`` time units, ``runs`` runs seeded ``seed``, ``seed + 1``, ...,
+class RunSettings(_CheckedWhenUnpickled):
+    """Run settings (the ``[simulation]`` table of a model file): ``horizon`` time units, ``runs`` runs seeded ``seed``, ``seed + 1``, ...,
     on ``threads`` threads (None: all cores). One time unit lasts ``step`` of ``unit`` (a
     label such as "h"): the engine counts whole time units, and the reports show times as
     units times ``step`` (a fault tree read with a step of 0.1 h runs in units of 0.1 h)."""
@@ -341,6 +342,10 @@ class Simulation(_CheckedWhenUnpickled):
             check_integer("simulation.threads", self.threads, 1, error=ModelError)
 
 
+# The name the run settings are also known by (and pickled under).
+Simulation = RunSettings
+
+
 @dataclass(frozen=True)
 class Model(_CheckedWhenUnpickled):
     """A system: components, the failure logic and the run settings.
@@ -361,7 +366,7 @@ class Model(_CheckedWhenUnpickled):
     """
 
     components: tuple[Component, ...]
-    simulation: Simulation
+    simulation: RunSettings
     failed_when: str | None = None
     cutsets: tuple[tuple[str, ...], ...] | None = None
     name: str = ""
@@ -376,13 +381,13 @@ class Model(_CheckedWhenUnpickled):
     _given: tuple[tuple[str, ...], ...] | None = field(
         init=False, repr=False, compare=False, default=None
     )
-    _plant: PlantLayout = field(init=False, repr=False, compare=False, default=None)  # type: ignore[assignment]
+    _interactions: InteractionLayout = field(init=False, repr=False, compare=False, default=None)  # type: ignore[assignment]
 
     def __post_init__(self) -> None:
         _line("name", self.name)
         _paragraph("description", self.description)
-        if not isinstance(self.simulation, Simulation):
-            raise ModelError("simulation", f"must be a Simulation, got {shown(self.simulation)}")
+        if not isinstance(self.simulation, RunSettings):
+            raise ModelError("simulation", f"must be a RunSettings, got {shown(self.simulation)}")
         components = self.components
         if isinstance(components, (str, bytes)) or not isinstance(components, Sequence):
             raise ModelError("components", "must be a list of components")
@@ -435,9 +440,9 @@ class Model(_CheckedWhenUnpickled):
                 layout,
                 triggers=resolve_triggers(self.triggers, self.components, node_of, parents),
             )
-        object.__setattr__(self, "_plant", layout)
+        object.__setattr__(self, "_interactions", layout)
 
-    def _watched(self, layout: PlantLayout) -> tuple[dict[str, int], list[list[int]]]:
+    def _watched(self, layout: InteractionLayout) -> tuple[dict[str, int], list[list[int]]]:
         """Each name a trigger may watch -> its node in the FaultTree, and each node -> the
         nodes directly above it (a component's standby groups, the gates that take a node as
         an input)."""
@@ -565,9 +570,14 @@ class Model(_CheckedWhenUnpickled):
         return [*self.component_names, *(g.name for g in self.standby)]
 
     @property
-    def plant(self) -> PlantLayout:
+    def interaction_layout(self) -> InteractionLayout:
         """Kinds, crews, standby groups, common causes and triggers by index."""
-        return self._plant
+        return self._interactions
+
+    @property
+    def plant(self) -> InteractionLayout:
+        """Another name of ``interaction_layout``, which callers may use."""
+        return self._interactions
 
     @property
     def crew_pools(self) -> list[tuple[str, int]]:
@@ -577,7 +587,7 @@ class Model(_CheckedWhenUnpickled):
     @property
     def has_interactions(self) -> bool:
         """Whether the runs need ``tavoq.Interactions`` (kinds, crews, groups, ...)."""
-        return not self._plant.empty
+        return not self._interactions.empty
 
     @property
     def n_states(self) -> int:
@@ -678,7 +688,9 @@ class Model(_CheckedWhenUnpickled):
         kinds, crews, groups, common causes and triggers, or None when the model has none
         (the runs then take the engine's plain path)."""
         interactions = (
-            self._plant.to_native(len(self.component_names)) if self.has_interactions else None
+            self._interactions.to_native(len(self.component_names))
+            if self.has_interactions
+            else None
         )
         return self.matrix(), self._run_layout[0].to_native(), interactions
 
@@ -692,7 +704,7 @@ class Model(_CheckedWhenUnpickled):
 
         never = tavoq.Distribution()  # shared: it holds nothing and never fires
         # A beta factor leaves each member the rest of its failure rate.
-        factors = self._plant.rate_factors
+        factors = self._interactions.rate_factors
         matrix: list = []
         for c in self.components:
             index = {state: i for i, state in enumerate(c.states)}

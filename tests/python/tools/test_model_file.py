@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 import tavoq
 from tavoq_tools import cli
 from tavoq_tools.formats.file import load_model, model_from_dict
-from tavoq_tools.model.system import Component, Model, ModelError, Simulation, Transition
+from tavoq_tools.model.system import Component, Model, ModelError, RunSettings, Transition
 from tavoq_tools.output.model_text import describe_model
 
 from . import large_inputs
@@ -105,7 +105,7 @@ def test_base_model_loads_as_written(tmp_path):
                 ),
             ),
         ),
-        simulation=Simulation(horizon=1000, unit="h", runs=50, seed=3),
+        simulation=RunSettings(horizon=1000, unit="h", runs=50, seed=3),
         failed_when="(pump_a and pump_b) or valve",
     )
     assert model == expected
@@ -467,7 +467,7 @@ LARGE = {
         "group_trigger",
         (60_000,),
         "toml",
-        "len(model.plant.triggers[0][2])",
+        "len(model.interaction_layout.triggers[0][2])",
         60_000,
     ),
 }

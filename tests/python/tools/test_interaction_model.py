@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 import tavoq
 from tavoq_tools.errors import ModelError
 from tavoq_tools.formats.file import model_from_dict
-from tavoq_tools.model import Component, Model, Simulation, Transition
+from tavoq_tools.model import Component, Model, RunSettings, Transition
 from tavoq_tools.output.model_text import check_text
 
 from .test_model_file import FUZZ, ODD_VALUES, key_paths, loads_or_refuses
@@ -111,7 +111,7 @@ class FakeInteractions:
 
 def test_the_plant_is_laid_out_by_index():
     model = load()
-    plant = model.plant
+    plant = model.interaction_layout
     # pump_a 0, pump_b 1, power 2, sensor_1..3 3..5; each with the kinds of its own states.
     assert plant.kinds == {0: (0, 0, 1, 1, 2), 1: (0, 0, 1, 1)}  # each its own states
     assert plant.groups == (((0, 1), (0, 0), (1, 1), (2, 2), 0.01, True),)
@@ -158,7 +158,7 @@ def test_a_gate_may_be_watched_and_name_the_group():
     )
     n_leaves = 7
     gate = model.logic_graph.gate_index("no_flow")
-    assert model.plant.triggers[0][0] == n_leaves + gate
+    assert model.interaction_layout.triggers[0][0] == n_leaves + gate
 
 
 def test_build_hands_the_engine_every_construct(monkeypatch):
@@ -192,7 +192,7 @@ def test_only_a_kind_other_than_the_default_needs_interactions(kinds, monkeypatc
         kinds=kinds,
         transitions=(Transition("running", "overhaul", "constant", {"delay": 5}),),
     )
-    model = Model((pump,), Simulation(horizon=10), failed_when="pump")
+    model = Model((pump,), RunSettings(horizon=10), failed_when="pump")
     assert model.has_interactions == ("overhaul" in kinds)
     assert (model.build()[2] is None) == ("overhaul" not in kinds)
 
@@ -453,7 +453,7 @@ def test_triggers_through_a_gate_that_undo_their_event_are_refused():
 )
 def test_triggers_that_settle_are_accepted(triggers):
     model = model_from_dict(tomllib.loads(LOOPS + triggers))
-    assert len(model.plant.triggers) == triggers.count("[[triggers]]")
+    assert len(model.interaction_layout.triggers) == triggers.count("[[triggers]]")
 
 
 # The chains of triggers by their plain definition, for the property test below: trigger j
@@ -571,7 +571,7 @@ def test_the_example_plant_uses_every_construct_and_runs():
 
     model = load_model(Path(__file__).resolve().parents[3] / "examples" / "plant.toml")
     assert model.crews and model.standby and model.common_causes and model.triggers
-    assert model.plant.has_planned
+    assert model.interaction_layout.has_planned
     stats = simulate(model, runs=200, threads=1)
     sm = summarize(stats, crew_pools=[(p.name, p.count) for p in model.crews])
     assert sm.planned.planned.value > 0 and sm.planned.unplanned.value > 0

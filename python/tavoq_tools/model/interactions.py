@@ -2,7 +2,7 @@
 causes and triggers, as plain data, their checks, and the native ``tavoq.Interactions``.
 
 Each construct is a frozen dataclass of names and numbers, like the rest of a Model. The
-Model checks them against its components (``resolve``), which gives a ``PlantLayout``: the
+Model checks them against its components (``resolve``), which gives a ``InteractionLayout``: the
 same things by index, which is all that building the native object needs.
 
 What the names mean to the engine (docs/model-format.md says it for the reader):
@@ -68,8 +68,8 @@ __all__ = [
     "MAX_CREWS",
     "CommonCause",
     "CrewPool",
+    "InteractionLayout",
     "Move",
-    "PlantLayout",
     "StandbyGroup",
     "Trigger",
     "check_name",
@@ -144,7 +144,7 @@ class CommonCause:
 
 
 @dataclass(frozen=True)
-class PlantLayout:
+class InteractionLayout:
     """The constructs by index, checked (see ``resolve``).
 
     ``kinds``: component index -> a kind code per state of the matrix (padding states
@@ -290,7 +290,7 @@ def resolve(
     crews: Sequence[CrewPool],
     groups: Sequence[StandbyGroup],
     common_causes: Sequence[CommonCause],
-) -> PlantLayout:
+) -> InteractionLayout:
     """Check the constructs against the components; ModelError names the key of the first
     problem. Triggers are checked by ``resolve_triggers`` once the logic exists."""
     known = _Components(components)
@@ -324,7 +324,7 @@ def resolve(
     for cause in common_causes:
         cause_rows.append(_cause_row(cause, known, factors, beta_of))
 
-    return PlantLayout(
+    return InteractionLayout(
         kinds=kinds,
         groups=tuple(group_rows),
         common_causes=tuple(row for row in cause_rows if row is not None),
