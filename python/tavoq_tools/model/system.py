@@ -650,7 +650,7 @@ class Model(_CheckedWhenUnpickled):
         return [tuple(names[i] for i in c) for c in listed.cutsets], listed.complete
 
     def cutset_tree(self) -> Any:
-        """The classic ``tavoq.CutsetTree`` of the minimal cut sets, for the runners that
+        """The ``tavoq.CutsetTree`` of the minimal cut sets, for the runners that
         take one (runnerSingleSim, runnerMultipleSim, runnerParallelSim). Raises ModelError
         when there are too many (MAX_CUTSETS, or MAX_CUTSET_CELLS cells of the vectors)."""
         import tavoq

@@ -1,4 +1,4 @@
-"""Keep what the classic runners write off the terminal.
+"""Keep what the batch runners of failed runs per time unit write off the terminal.
 
 runnerMultipleSim and runnerParallelSim write "Simulation 0 done." and friends, and a line
 for each first draw out of range, from C++ straight to file descriptor 1, below Python's

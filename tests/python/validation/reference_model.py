@@ -241,7 +241,7 @@ class ReferenceRun:
         self.rng = MT19937(seed)
         self.n_components = len(matrix)
         self.n_states = len(matrix[0])
-        # Square (the classic runners): every component draws component 0's number of
+        # Square (the runners of failed runs per time unit): every component draws component 0's number of
         # states per row. Ragged (runnerStatistics): each component its own.
         self.states_of = [len(comp) if ragged else self.n_states for comp in matrix]
         self.component_states = [0] * self.n_components
