@@ -138,6 +138,9 @@ private:
     std::int64_t plannedUnits = 0;
     bool everFailed = false;
     bool failureInStop = false; // the stop under way has been down for a failure
+    // Whether the graph's gates are the cut sets' (and the top), whose causes are the cut
+    // sets' arrays, rather than a FaultTree's, with statistics of their own.
+    bool causesAreCutsets;
 };
 
 } // namespace tavoq
