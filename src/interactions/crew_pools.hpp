@@ -26,6 +26,11 @@ public:
     void reset();
     int nPools() const { return static_cast<int>(pools.size()); }
     bool waiting(int c) const { return waitingIn[static_cast<std::size_t>(c)] >= 0; }
+    /// Whether every crew of `pool` is busy and a unit waits for one.
+    bool saturated(int pool) const {
+        const Pool &p = pools[static_cast<std::size_t>(pool)];
+        return p.busy >= p.crews && !p.queue.empty();
+    }
     /// c enters a state served by `pool` at time t: it takes a free crew (true) or joins the
     /// queue (false).
     bool request(int pool, int c, int priority, int t);

@@ -397,9 +397,11 @@ void runStatistics(const StatisticsModel<Tree> &batch, RunStatistics &result,
     const Model &model = *batch.model;
     if (batch.interactionModel) {
         forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
-            return [simulation = std::make_shared<InteractingSimulation>(
-                        model.transitions, model.cutsets, *batch.interactionModel, control),
-                    recorder = recorderOf(slot), simTime, seed](int i) {
+            auto simulation = std::make_shared<InteractingSimulation>(
+                model.transitions, model.cutsets, *batch.interactionModel, control);
+            auto recorder = recorderOf(slot);
+            recorder->watchCrews(simulation->crewPools());
+            return [simulation, recorder, simTime, seed](int i) {
                 recorder->setRun(i);
                 simulation->run(simTime, runSeed(seed, i), *recorder);
             };

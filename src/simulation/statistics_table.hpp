@@ -128,7 +128,15 @@ enum class Combine { Sum, Concatenate };
     X(crewLongestQueue, Pool, Count, Sum,                                                        \
       "Per crew pool: the sum over runs of a run's longest queue")                               \
     X(crewLongestQueueSquares, Pool, Square, Sum,                                                \
-      "Per crew pool: the sum over runs of the square of a run's longest queue")
+      "Per crew pool: the sum over runs of the square of a run's longest queue")                 \
+    X(crewSaturatedFailures, Pool, Count, Sum,                                                   \
+      "Per crew pool: system failures that began while all its crews were busy and a unit "      \
+      "waited for one (after the transitions of the failure's time unit), over all runs")        \
+    X(crewSaturatedFailuresSquares, Pool, Square, Sum,                                           \
+      "Per crew pool: the sum over runs of the square of its crewSaturatedFailures in the run")  \
+    X(crewSaturatedTimesSystemFailures, Pool, Square, Sum,                                       \
+      "Per crew pool: the sum over runs of its crewSaturatedFailures in the run times the "      \
+      "run's systemFailures")
 
 #define TAVOQ_RUN_STATISTICS(X) TAVOQ_CURVES(X) TAVOQ_PER_RUN(X) TAVOQ_ITEM_SUMS(X)
 // clang-format on

@@ -117,7 +117,10 @@ class BatchStatistics:
     them); system_failures and first_failures count unplanned failures only. Per crew pool
     (else empty), summed over runs: ``crew_busy`` (crew-units at work), ``crew_wait`` (units
     waited by the components), ``crew_requests``, ``crew_longest_queue`` (each run's longest
-    queue), each with its sum of squares, and ``crew_wait_times_requests``.
+    queue), each with its sum of squares, and ``crew_wait_times_requests``; and
+    ``crew_saturated_failures``, the system failures that began while every crew of the pool
+    was busy and a unit waited, with the sums of its squares and of its products with the
+    run's system failures (empty when not counted).
 
     The arrays of squares are float64 (empty when not counted), the others int64; all
     read-only.
@@ -166,6 +169,9 @@ class BatchStatistics:
     gate_unit_failures_squares: np.ndarray = _stat("gate", "float64", optional=True)
     gate_triggered_squares: np.ndarray = _stat("gate", "float64", optional=True)
     gate_triggered_times_system_failures: np.ndarray = _stat("gate", "float64", optional=True)
+    crew_saturated_failures: np.ndarray = _stat("pool", optional=True)
+    crew_saturated_failures_squares: np.ndarray = _stat("pool", "float64", optional=True)
+    crew_saturated_times_system_failures: np.ndarray = _stat("pool", "float64", optional=True)
 
     def __post_init__(self) -> None:
         for name in ("seed", "first_run", "n_runs", "sim_time", "bin_width"):
@@ -239,6 +245,9 @@ class BatchStatistics:
             raise ValueError(f"a cut set completes more than the {total} system failures")
         if self.gate_triggered.size and self.gate_triggered.max() > total:
             raise ValueError(f"a gate fails at more than the {total} system failures")
+        saturated = self.crew_saturated_failures
+        if saturated.size and saturated.max() > total:
+            raise ValueError(f"a crew pool is saturated at more than the {total} system failures")
         limit = n * self.sim_time
         for what, down, squares in (
             ("component", self.component_downtime, self.component_downtime_squares),

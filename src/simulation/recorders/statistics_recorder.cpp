@@ -1,5 +1,7 @@
 #include "simulation/recorders/statistics_recorder.hpp"
 
+#include "interactions/crew_pools.hpp"
+
 namespace tavoq {
 
 StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures,
@@ -11,6 +13,11 @@ StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *syste
       componentDown(nComponents), gateDown(nTrackedGates), runTriggered(nComponents),
       runGateTriggered(nGates), binWidth(binWidth), causesAreCutsets(nTrackedGates == 0) {
     causeGates.reserve(static_cast<std::size_t>(nGates));
+}
+
+void StatisticsRecorder::watchCrews(const CrewPools &pools) {
+    crews = &pools;
+    runSaturated = RunCounts(pools.nPools());
 }
 
 void StatisticsRecorder::onSystemFailure(int t) {
@@ -34,6 +41,14 @@ void StatisticsRecorder::countSystemFailure(int t) {
     for (const std::int32_t g : causeGates) {
         ++causes[static_cast<std::size_t>(g)];
         runGateTriggered.add(g);
+    }
+    // Counted when the stretch it starts ends: the crews are still as the failure's unit
+    // left them.
+    for (int p = 0; crews != nullptr && p < crews->nPools(); ++p) {
+        if (crews->saturated(p)) {
+            ++slot.crewSaturatedFailures[static_cast<std::size_t>(p)];
+            runSaturated.add(p);
+        }
     }
 }
 
@@ -88,6 +103,8 @@ void StatisticsRecorder::endRun(int simTime, const std::vector<int> &) {
         runGateTriggered.settle(failures, slot.gateTriggeredSquares.data(),
                                 slot.gateTriggeredTimesSystemFailures.data());
     }
+    runSaturated.settle(failures, slot.crewSaturatedFailuresSquares.data(),
+                        slot.crewSaturatedTimesSystemFailures.data());
     systemFailures[run] = failures;
     downtime[run] = failedUnits;
     firstFailureTimes[run] = everFailed ? firstFailure : simTime;

@@ -8,6 +8,8 @@
 
 namespace tavoq {
 
+class CrewPools;
+
 /// The recorder of runnerStatistics (see recorders.hpp for the protocol). Writes each run's
 /// own counts at its index of the batch's per-run arrays, so threads write disjoint entries.
 class StatisticsRecorder {
@@ -25,6 +27,8 @@ public:
 
     /// The index of the next run in the batch.
     void setRun(int i) { run = static_cast<std::size_t>(i); }
+    /// The crews of the interacting engine, read at each system failure (crewSaturated*).
+    void watchCrews(const CrewPools &pools);
 
     void beginRun() {
         failed = 0;
@@ -125,6 +129,8 @@ private:
     RunDowntime gateDown;
     RunCounts runTriggered;     // per component: the system failures it caused in the run
     RunCounts runGateTriggered; // per graph gate, the same
+    const CrewPools *crews = nullptr;
+    RunCounts runSaturated{0}; // per crew pool: the system failures that began saturated
     std::vector<std::int32_t> causeGates;
     std::size_t run = 0;
     std::int64_t binWidth;
