@@ -1,7 +1,5 @@
 #include "simulation/recorders/statistics_recorder.hpp"
 
-#include "interactions/crew_pools.hpp"
-
 namespace tavoq {
 
 StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *systemFailures,
@@ -15,7 +13,7 @@ StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *syste
     causeGates.reserve(static_cast<std::size_t>(nGates));
 }
 
-void StatisticsRecorder::watchCrews(const CrewPools &pools) {
+void StatisticsRecorder::watchCrews(const CrewView &pools) {
     crews = &pools;
     runSaturated = RunCounts(pools.nPools());
 }

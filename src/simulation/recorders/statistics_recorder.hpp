@@ -4,11 +4,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "simulation/crew_view.hpp"
 #include "simulation/run_statistics.hpp"
 
 namespace tavoq {
-
-class CrewPools;
 
 /// The recorder of runnerStatistics (see recorders.hpp for the protocol). Writes each run's
 /// own counts at its index of the batch's per-run arrays, so threads write disjoint entries.
@@ -28,7 +27,7 @@ public:
     /// The index of the next run in the batch.
     void setRun(int i) { run = static_cast<std::size_t>(i); }
     /// The crews of the interacting engine, read at each system failure (crewSaturated*).
-    void watchCrews(const CrewPools &pools);
+    void watchCrews(const CrewView &pools);
 
     void beginRun() {
         failed = 0;
@@ -129,7 +128,7 @@ private:
     RunDowntime gateDown;
     RunCounts runTriggered;     // per component: the system failures it caused in the run
     RunCounts runGateTriggered; // per graph gate, the same
-    const CrewPools *crews = nullptr;
+    const CrewView *crews = nullptr;
     RunCounts runSaturated{0}; // per crew pool: the system failures that began saturated
     std::vector<std::int32_t> causeGates;
     std::size_t run = 0;
