@@ -222,6 +222,10 @@ class RunStatistics:
     """
     What runnerStatistics counted over a batch. Arrays are read-only numpy views, int64 but for the float64 sums of squares.
     """
+    statistics: typing.ClassVar[tuple] = (('failedRuns', 'bin', 'int64', 'sum'), ('firstFailures', 'bin', 'int64', 'sum'), ('plannedRuns', 'bin', 'int64', 'sum'), ('systemFailures', 'run', 'int64', 'concatenate'), ('downtime', 'run', 'int64', 'concatenate'), ('firstFailureTimes', 'run', 'int64', 'concatenate'), ('plannedDowntime', 'run', 'int64', 'concatenate'), ('componentDowntime', 'component', 'int64', 'sum'), ('componentFailures', 'component', 'int64', 'sum'), ('triggeredFailures', 'component', 'int64', 'sum'), ('componentDowntimeSquares', 'component', 'float64', 'sum'), ('componentFailuresSquares', 'component', 'float64', 'sum'), ('triggeredFailuresSquares', 'component', 'float64', 'sum'), ('triggeredTimesSystemFailures', 'component', 'float64', 'sum'), ('negativeDelays', 'component', 'int64', 'sum'), ('delaysPastLimit', 'component', 'int64', 'sum'), ('cutsetFailures', 'cutset', 'int64', 'sum'), ('cutsetFailuresSquares', 'cutset', 'float64', 'sum'), ('cutsetTimesSystemFailures', 'cutset', 'float64', 'sum'), ('gateDowntime', 'gate', 'int64', 'sum'), ('gateFailures', 'gate', 'int64', 'sum'), ('gateTriggered', 'gate', 'int64', 'sum'), ('gateDowntimeSquares', 'gate', 'float64', 'sum'), ('gateUnitFailures', 'gate', 'int64', 'sum'), ('gateUnitFailuresSquares', 'gate', 'float64', 'sum'), ('gateTriggeredSquares', 'gate', 'float64', 'sum'), ('gateTriggeredTimesSystemFailures', 'gate', 'float64', 'sum'), ('crewBusy', 'pool', 'int64', 'sum'), ('crewBusySquares', 'pool', 'float64', 'sum'), ('crewWait', 'pool', 'int64', 'sum'), ('crewWaitSquares', 'pool', 'float64', 'sum'), ('crewRequests', 'pool', 'int64', 'sum'), ('crewRequestsSquares', 'pool', 'float64', 'sum'), ('crewWaitTimesRequests', 'pool', 'float64', 'sum'), ('crewLongestQueue', 'pool', 'int64', 'sum'), ('crewLongestQueueSquares', 'pool', 'float64', 'sum'), ('crewSaturatedFailures', 'pool', 'int64', 'sum'), ('crewSaturatedFailuresSquares', 'pool', 'float64', 'sum'), ('crewSaturatedTimesSystemFailures', 'pool', 'float64', 'sum'))
+    """
+    Every array attribute, as (name, axis, dtype, combine): axis 'run', 'bin', 'component', 'gate', 'cutset' or 'pool'; dtype 'int64' or 'float64'; combine how two batches of consecutive runs make one, 'sum' element by element or 'concatenate' in run order
+    """
     @property
     def binWidth(self) -> int:
         """
@@ -276,6 +280,21 @@ class RunStatistics:
     def crewRequestsSquares(self) -> numpy.typing.NDArray[numpy.float64]:
         """
         Per crew pool: the sum over runs of the square of a run's requests
+        """
+    @property
+    def crewSaturatedFailures(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        Per crew pool: system failures that began while all its crews were busy and a unit waited for one (after the transitions of the failure's time unit), over all runs
+        """
+    @property
+    def crewSaturatedFailuresSquares(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per crew pool: the sum over runs of the square of its crewSaturatedFailures in the run
+        """
+    @property
+    def crewSaturatedTimesSystemFailures(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Per crew pool: the sum over runs of its crewSaturatedFailures in the run times the run's systemFailures
         """
     @property
     def crewWait(self) -> numpy.typing.NDArray[numpy.int64]:

@@ -73,6 +73,38 @@ template <int RunStatistics::*member> int echo(const PyStatistics &self) {
     return statistics(self).*member;
 }
 
+const char *axisName(tavoq::statistics::Axis axis) {
+    using tavoq::statistics::Axis;
+    switch (axis) {
+    case Axis::Run:
+        return "run";
+    case Axis::Bin:
+        return "bin";
+    case Axis::Component:
+        return "component";
+    case Axis::Gate:
+        return "gate";
+    case Axis::Cutset:
+        return "cutset";
+    case Axis::Pool:
+        return "pool";
+    }
+    return "";
+}
+
+// RunStatistics.statistics: the table of statistics_table.hpp as Python reads it.
+py::tuple statisticsTable() {
+    using namespace tavoq::statistics;
+    py::list rows;
+#define TAVOQ_ROW(name, axis, kind, combine, doc)                                                 \
+    rows.append(py::make_tuple(#name, axisName(Axis::axis),                                       \
+                               Kind::kind == Kind::Count ? "int64" : "float64",                   \
+                               Combine::combine == Combine::Sum ? "sum" : "concatenate"));
+    TAVOQ_RUN_STATISTICS(TAVOQ_ROW)
+#undef TAVOQ_ROW
+    return py::tuple(rows);
+}
+
 } // namespace
 
 // The runners keep the interpreter lock for their whole call, and their worker threads never
@@ -118,130 +150,26 @@ void register_statistics(py::module_ &m) {
     // twice: a signal handler reading a result array while the main code's first read was
     // setting it up would wait on itself. Set it up now, at import.
     (void)py::array_t<std::int64_t>(0);
-    py::class_<RunStatistics>(m, "RunStatistics",
-                              "What runnerStatistics counted over a batch. Arrays are read-only "
-                              "numpy views, int64 but for the float64 sums of squares.")
-        .def_property_readonly("nSimulations", echo<&RunStatistics::nSimulations>)
+    py::class_<RunStatistics> statisticsType(
+        m, "RunStatistics",
+        "What runnerStatistics counted over a batch. Arrays are read-only numpy views, int64 but "
+        "for the float64 sums of squares.");
+    statisticsType.def_property_readonly("nSimulations", echo<&RunStatistics::nSimulations>)
         .def_property_readonly("simTime", echo<&RunStatistics::simTime>)
         .def_property_readonly("seed", echo<&RunStatistics::seed>)
         .def_property_readonly("binWidth", echo<&RunStatistics::binWidth>,
                                "Time units per bin of failedRuns and firstFailures (the last bin "
-                               "may be shorter)")
-        .def_property_readonly("failedRuns", view<&RunStatistics::failedRuns>,
-                               "Per bin: the sum over its time units of the runs whose system is "
-                               "failed then (with binWidth 1, the failed runs per time unit)")
-        .def_property_readonly("firstFailures", view<&RunStatistics::firstFailures>,
-                               "Per bin: runs whose system is failed for the first time at one of "
-                               "its time units")
-        .def_property_readonly("systemFailures", view<&RunStatistics::systemFailures>,
-                               "Per run: time units at which the system fails (failed there, "
-                               "and at 0 or working the unit before)")
-        .def_property_readonly("downtime", view<&RunStatistics::downtime>,
-                               "Per run: time units at which the system is failed")
-        .def_property_readonly("firstFailureTimes", view<&RunStatistics::firstFailureTimes>,
-                               "Per run: the first time unit at which the system is failed, "
-                               "simTime when it never is (exact whatever binWidth)")
-        .def_property_readonly("componentDowntime", view<&RunStatistics::componentDowntime>,
-                               "Per component: time units at which it is failed, over all runs")
-        .def_property_readonly("componentFailures", view<&RunStatistics::componentFailures>,
-                               "Per component: transitions from state 0 to a failed state")
-        .def_property_readonly("triggeredFailures", view<&RunStatistics::triggeredFailures>,
-                               "Per component: system failures that its transition caused")
-        .def_property_readonly("cutsetFailures", view<&RunStatistics::cutsetFailures>,
-                               "Per stored cut set (getCutsets order): system failures at which "
-                               "the causing transition completed it; empty for a FaultTree")
-        .def_property_readonly("componentDowntimeSquares",
-                               view<&RunStatistics::componentDowntimeSquares>,
-                               "Per component: the sum over runs of the square of its failed time "
-                               "units in the run (float64, from an exact integer sum)")
-        .def_property_readonly("gateDowntime", view<&RunStatistics::gateDowntime>,
-                               "Per gate of a FaultTree (empty for a CutsetTree): time units at "
-                               "which its output is failed, over all runs")
-        .def_property_readonly("gateFailures", view<&RunStatistics::gateFailures>,
-                               "Per gate of a FaultTree: crossings of its output from working to "
-                               "failed, over all runs")
-        .def_property_readonly("gateTriggered", view<&RunStatistics::gateTriggered>,
-                               "Per gate of a FaultTree: system failures at which the causing "
-                               "transition turned it from working to failed")
-        .def_property_readonly("gateDowntimeSquares", view<&RunStatistics::gateDowntimeSquares>,
-                               "Per gate of a FaultTree: the sum over runs of the square of its "
-                               "failed time units in the run (float64, from an exact integer "
-                               "sum)")
-        .def_property_readonly("gateUnitFailures", view<&RunStatistics::gateUnitFailures>,
-                               "Per gate of a FaultTree: time units at which its output is failed "
-                               "and was working at the unit before (or t = 0), over all runs: its "
-                               "failures counted as systemFailures counts the system's")
-        .def_property_readonly("gateUnitFailuresSquares",
-                               view<&RunStatistics::gateUnitFailuresSquares>,
-                               "Per gate of a FaultTree: the sum over runs of the square of its "
-                               "gateUnitFailures in the run")
-        .def_property_readonly("gateTriggeredSquares", view<&RunStatistics::gateTriggeredSquares>,
-                               "Per gate of a FaultTree: the sum over runs of the square of its "
-                               "gateTriggered in the run")
-        .def_property_readonly("gateTriggeredTimesSystemFailures",
-                               view<&RunStatistics::gateTriggeredTimesSystemFailures>,
-                               "Per gate of a FaultTree: the sum over runs of its gateTriggered "
-                               "in the run times the run's systemFailures")
-        .def_property_readonly("componentFailuresSquares",
-                               view<&RunStatistics::componentFailuresSquares>,
-                               "Per component: the sum over runs of the square of its failures "
-                               "in the run")
-        .def_property_readonly("triggeredFailuresSquares",
-                               view<&RunStatistics::triggeredFailuresSquares>,
-                               "Per component: the sum over runs of the square of the system "
-                               "failures its transition caused in the run")
-        .def_property_readonly("triggeredTimesSystemFailures",
-                               view<&RunStatistics::triggeredTimesSystemFailures>,
-                               "Per component: the sum over runs of the system failures its "
-                               "transition caused in the run times the run's systemFailures")
-        .def_property_readonly("cutsetFailuresSquares",
-                               view<&RunStatistics::cutsetFailuresSquares>,
-                               "Per stored cut set: the sum over runs of the square of its "
-                               "cutsetFailures in the run; empty for a FaultTree")
-        .def_property_readonly("cutsetTimesSystemFailures",
-                               view<&RunStatistics::cutsetTimesSystemFailures>,
-                               "Per stored cut set: the sum over runs of its cutsetFailures in "
-                               "the run times the run's systemFailures; empty for a FaultTree")
-        .def_property_readonly("negativeDelays", view<&RunStatistics::negativeDelays>,
-                               "Per component: draws of a run's first pass (one per to-state) "
-                               "below 0, read as no transition; the other runners print a "
-                               "warning line for each")
-        .def_property_readonly("delaysPastLimit", view<&RunStatistics::delaysPastLimit>,
-                               "Per component: draws of a run's first pass past the largest "
-                               "delay, 2147483647, read as no transition")
-        .def_property_readonly("plannedRuns", view<&RunStatistics::plannedRuns>,
-                               "Per bin, with interactions that have a planned state (else "
-                               "empty): the sum over its time units of the runs down for planned "
-                               "reasons only (failedRuns includes them)")
-        .def_property_readonly("plannedDowntime", view<&RunStatistics::plannedDowntime>,
-                               "Per run, as plannedRuns: time units down for planned reasons only "
-                               "(downtime includes them)")
-        .def_property_readonly("crewBusy", view<&RunStatistics::crewBusy>,
-                               "Per crew pool: crew-units busy, summed over runs")
-        .def_property_readonly("crewBusySquares", view<&RunStatistics::crewBusySquares>,
-                               "Per crew pool: the sum over runs of the square of a run's busy "
-                               "crew-units")
-        .def_property_readonly("crewWait", view<&RunStatistics::crewWait>,
-                               "Per crew pool: units spent waiting for a crew, summed over the "
-                               "waiting components and runs")
-        .def_property_readonly("crewWaitSquares", view<&RunStatistics::crewWaitSquares>,
-                               "Per crew pool: the sum over runs of the square of a run's waiting "
-                               "units")
-        .def_property_readonly("crewRequests", view<&RunStatistics::crewRequests>,
-                               "Per crew pool: requests for a crew, summed over runs")
-        .def_property_readonly("crewRequestsSquares", view<&RunStatistics::crewRequestsSquares>,
-                               "Per crew pool: the sum over runs of the square of a run's "
-                               "requests")
-        .def_property_readonly("crewWaitTimesRequests",
-                               view<&RunStatistics::crewWaitTimesRequests>,
-                               "Per crew pool: the sum over runs of a run's waiting units times "
-                               "its requests")
-        .def_property_readonly("crewLongestQueue", view<&RunStatistics::crewLongestQueue>,
-                               "Per crew pool: the sum over runs of a run's longest queue")
-        .def_property_readonly("crewLongestQueueSquares",
-                               view<&RunStatistics::crewLongestQueueSquares>,
-                               "Per crew pool: the sum over runs of the square of a run's longest "
-                               "queue");
+                               "may be shorter)");
+#define TAVOQ_GETTER(name, axis, kind, combine, doc)                                              \
+    statisticsType.def_property_readonly(#name, view<&RunStatistics::name>, doc);
+    TAVOQ_RUN_STATISTICS(TAVOQ_GETTER)
+#undef TAVOQ_GETTER
+    statisticsType.def_property_readonly_static(
+        "statistics", [](const py::object &) { return statisticsTable(); },
+        "Every array attribute, as (name, axis, dtype, combine): axis 'run', 'bin', "
+        "'component', 'gate', 'cutset' or 'pool'; dtype 'int64' or 'float64'; combine how two "
+        "batches of consecutive runs make one, 'sum' element by element or 'concatenate' in "
+        "run order");
     m.def(
         "runnerStatistics",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,

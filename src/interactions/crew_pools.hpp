@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "simulation/crew_view.hpp"
+
 namespace tavoq {
 
 /// The repair crews of one run: per pool its free crews and its queue of waiting units,
@@ -10,7 +12,7 @@ namespace tavoq {
 /// lower first, then its component index), and what a run reports of each pool. The queues
 /// hold at most every component once and are reserved so when built: nothing is allocated
 /// per transition. Confined to one thread.
-class CrewPools {
+class CrewPools final : public CrewView {
 public:
     /// One run's figures for a pool: crew-units busy, units waiting (summed over the waiting
     /// units), requests, and the longest queue.
@@ -24,8 +26,13 @@ public:
     CrewPools(const std::vector<int> &sizes, int nComponents);
 
     void reset();
-    int nPools() const { return static_cast<int>(pools.size()); }
+    int nPools() const override { return static_cast<int>(pools.size()); }
     bool waiting(int c) const { return waitingIn[static_cast<std::size_t>(c)] >= 0; }
+    /// Whether every crew of `pool` is busy and a unit waits for one.
+    bool saturated(int pool) const override {
+        const Pool &p = pools[static_cast<std::size_t>(pool)];
+        return p.busy >= p.crews && !p.queue.empty();
+    }
     /// c enters a state served by `pool` at time t: it takes a free crew (true) or joins the
     /// queue (false).
     bool request(int pool, int c, int priority, int t);

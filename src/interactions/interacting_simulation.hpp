@@ -100,6 +100,8 @@ public:
     void run(int simTime, std::uint32_t seed, StatisticsRecorder &recorder);
 
     std::uint64_t checks() const { return checksMade; }
+    /// The crews of the run under way, for a recorder that reads them at a system failure.
+    const CrewPools &crewPools() const { return crews; }
 
 private:
     enum Condition : int { kOwn = -1, kIfWorking = -2 }; // or a trigger move's index

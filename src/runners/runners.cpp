@@ -129,10 +129,6 @@ std::vector<std::uint32_t> copyOut(const AlignedBuffer &buffer) {
     return std::vector<std::uint32_t>(buffer.data(), buffer.data() + buffer.size());
 }
 
-std::vector<std::int64_t> widen(const std::vector<std::uint32_t> &counts) {
-    return std::vector<std::int64_t>(counts.begin(), counts.end());
-}
-
 } // namespace
 
 std::vector<std::uint32_t> runnerSingleSim(int simTime, const TransitionMatrix &transitionsMatrix,
@@ -276,23 +272,7 @@ std::uint64_t edgesOf(const FaultTree *tree) {
     return n;
 }
 
-std::vector<double> toDouble(const std::vector<SquareSum> &sums) {
-    std::vector<double> out(sums.size());
-    for (std::size_t k = 0; k < sums.size(); ++k) {
-        out[k] = static_cast<double>(sums[k]);
-    }
-    return out;
-}
-
-template <typename Tree>
-RunStatistics statisticsBatch(int nSimulations, int simTime,
-                              const TransitionMatrix &transitionsMatrix, const Tree *tree,
-                              int seed, int binWidth, const InterruptCheck &interrupted,
-                              const Interactions *interactions = nullptr) {
-    // Only declared interactions take the interacting engine; without, the plain loop runs.
-    const bool interacting = interactions != nullptr && !interactions->empty();
-    const int nGroups = interacting ? interactions->nGroups() : 0;
-    const int nPools = interacting ? interactions->nPools() : 0;
+int binsOf(int simTime, int binWidth) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must not be negative, got " +
                                     std::to_string(simTime) + ".");
@@ -301,240 +281,219 @@ RunStatistics statisticsBatch(int nSimulations, int simTime,
         throw std::invalid_argument("binWidth must be at least 1, got " +
                                     std::to_string(binWidth) + ".");
     }
-    const int nBins = simTime == 0 ? 0 : (simTime - 1) / binWidth + 1;
+    return simTime == 0 ? 0 : (simTime - 1) / binWidth + 1;
+}
+
+// Per thread a 64-bit and two 32-bit arrays per bin; as many to merge them, and the two
+// 64-bit arrays of the result; 24 bytes a run. Per component and per gate, the counts, sums
+// of squares and a run's own figures, per thread and in the result; and the gate graph. Cut
+// sets are small beside these and counted with the model.
+template <typename Tree>
+void requireStatisticsMemory(int nBins, int runs, int slots, std::uint64_t components,
+                             const Tree *tree) {
+    const std::uint64_t bins = counts(nBins);
+    const auto gates = static_cast<std::uint64_t>(gatesOf(tree));
+    const std::uint64_t copies = static_cast<std::uint64_t>(slots) + 1;
+    const BatchStacks stacks = runs > 0 ? batchStacks(slots) : BatchStacks{};
+    requireMemory(bins * (16 * static_cast<std::uint64_t>(slots) + 16 + 16) + 24 * counts(runs) +
+                      (components * 176 + gates * 192) * copies + 8 * edgesOf(tree),
+                  {}, stacks.address, stacks.memory);
+}
+
+// The model of a statistics batch, built when a run is to be made (a batch of no runs
+// validates nothing and still gives arrays of the tree's sizes), and what its arrays hold.
+template <typename Tree> class StatisticsModel {
+public:
+    StatisticsModel(const TransitionMatrix &matrix, const Tree *tree, int runs,
+                    const Interactions *interactions) {
+        // Only declared interactions take the interacting engine; without, the plain loop runs.
+        const bool interacting = interactions != nullptr && !interactions->empty();
+        sizes.components = static_cast<int>(std::min<std::size_t>(matrix.size(), INT32_MAX));
+        sizes.gates = gatesOf(tree);
+        sizes.cutsets = cutsetsOf(tree);
+        sizes.pools = interacting ? interactions->nPools() : 0;
+        if (runs > 0) {
+            build(matrix, tree, interacting ? interactions : nullptr, interactions);
+        }
+        // Whether kinds make a planned state: known once the interactions are checked, and
+        // otherwise from the declared kinds.
+        if (interactionModel) {
+            planned = interactionModel->hasPlanned();
+        } else if (interacting) {
+            for (const auto &kinds : interactions->stateKinds()) {
+                planned = planned || std::find(kinds.begin(), kinds.end(), 2) != kinds.end();
+            }
+        }
+    }
+
+    /// What a thread sums: a FaultTree's gates have statistics of their own; the cut sets'
+    /// graph credits its gates, the cut sets and then the top, to the cut sets' arrays.
+    statistics::Sizes slotSizes() const {
+        statistics::Sizes slot = sizes;
+        slot.gates = nTracked;
+        slot.cutsets = model && nTracked == 0 ? nGates : 0;
+        return slot;
+    }
+
+    std::optional<Model> model;
+    std::optional<InteractionModel> interactionModel;
+    statistics::Sizes sizes; // of the result
+    int nGates = 0;          // of the graph the engine evaluates
+    int nTracked = 0;        // of those, the gates with statistics of their own
+    bool planned = false;
+
+private:
+    void build(const TransitionMatrix &matrix, const Tree *tree, const Interactions *interacting,
+               const Interactions *given) {
+        if constexpr (std::is_same_v<Tree, FaultTree>) {
+            model.emplace(matrix, tree, interacting != nullptr ? interacting->nGroups() : 0);
+            if (given != nullptr && given->nComponents() != model->transitions.nComponents()) {
+                // Refused even when nothing is declared: the caller meant another model.
+                throw std::invalid_argument(
+                    "The interactions have " + std::to_string(given->nComponents()) +
+                    " components and the transitions matrix " +
+                    std::to_string(model->transitions.nComponents()) + ": they must be equal.");
+            }
+            if (interacting != nullptr) {
+                interactionModel.emplace(*interacting, model->transitions, tree->nComponents(),
+                                         tree->nNodes());
+            }
+        } else {
+            (void)interacting;
+            (void)given;
+            model.emplace(matrix, tree, TransitionModel::Shape::Ragged);
+        }
+        sizes.components = model->transitions.nComponents();
+        nGates = model->graph->nGates();
+        nTracked = model->graph->reportsGates() ? nGates : 0;
+        if (model->index) {
+            sizes.cutsets = model->index->nCutsets();
+        }
+    }
+};
+
+// Performs the runs of a batch into the threads' slots and the result's per-run arrays.
+template <typename Tree>
+void runStatistics(const StatisticsModel<Tree> &batch, RunStatistics &result,
+                   std::vector<StatisticsSlot> &perSlot, int runs,
+                   const InterruptCheck &interrupted) {
+    const int nBins = static_cast<int>(perSlot.front().failedUnits.size());
+    const statistics::Sizes sizes = batch.slotSizes();
+    const auto restart = [&] {
+        for (StatisticsSlot &slot : perSlot) {
+            slot = StatisticsSlot(nBins, batch.planned, sizes);
+        }
+    };
+    const auto recorderOf = [&](int slot) {
+        return std::make_shared<StatisticsRecorder>(
+            perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
+            result.downtime.data(), result.firstFailureTimes.data(), result.binWidth,
+            sizes.components, batch.nGates, batch.nTracked,
+            batch.planned ? result.plannedDowntime.data() : nullptr);
+    };
+    const int slots = static_cast<int>(perSlot.size());
+    const int simTime = result.simTime;
+    const int seed = result.seed;
+    const Model &model = *batch.model;
+    if (batch.interactionModel) {
+        forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
+            auto simulation = std::make_shared<InteractingSimulation>(
+                model.transitions, model.cutsets, *batch.interactionModel, control);
+            auto recorder = recorderOf(slot);
+            recorder->watchCrews(simulation->crewPools());
+            return [simulation, recorder, simTime, seed](int i) {
+                recorder->setRun(i);
+                simulation->run(simTime, runSeed(seed, i), *recorder);
+            };
+        });
+    } else {
+        forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
+            return [simulation =
+                        std::make_shared<Simulation>(model.transitions, model.cutsets, control),
+                    recorder = recorderOf(slot), simTime, seed](int i) {
+                recorder->setRun(i);
+                simulation->run(simTime, runSeed(seed, i), *recorder);
+            };
+        });
+    }
+}
+
+// A curve of the result: per bin, its units plus binWidth times the runs failed throughout.
+std::vector<std::int64_t> curveOf(const std::vector<std::uint64_t> &units,
+                                  std::vector<std::uint32_t> &whole, int binWidth) {
+    FailureCounts::counts(whole.data(), whole.size());
+    std::vector<std::int64_t> curve(whole.size());
+    for (std::size_t b = 0; b < curve.size(); ++b) {
+        curve[b] =
+            static_cast<std::int64_t>(units[b] + static_cast<std::uint64_t>(binWidth) * whole[b]);
+    }
+    return curve;
+}
+
+// The result's array of a thread's sums, `n` items long: a cut-set graph's sums drop its top,
+// and a batch of no runs gives zeros of the tree's sizes.
+std::vector<std::int64_t> gathered(std::vector<std::int64_t> &&sums, std::size_t n) {
+    sums.resize(n, 0);
+    return std::move(sums);
+}
+std::vector<double> gathered(const std::vector<SquareSum> &sums, std::size_t n) {
+    std::vector<double> out(n, 0.0);
+    for (std::size_t k = 0; k < std::min(n, sums.size()); ++k) {
+        out[k] = static_cast<double>(sums[k]);
+    }
+    return out;
+}
+
+// Merges the threads' slots into the result.
+void gatherStatistics(std::vector<StatisticsSlot> &perSlot, const statistics::Sizes &sizes,
+                      bool planned, RunStatistics &result) {
+    StatisticsSlot &sums = perSlot.front();
+    for (std::size_t slot = 1; slot < perSlot.size(); ++slot) {
+        sums += perSlot[slot];
+    }
+    result.failedRuns = curveOf(sums.failedUnits, sums.wholeBins, result.binWidth);
+    result.firstFailures.assign(sums.firstFailures.begin(), sums.firstFailures.end());
+    if (planned) {
+        result.plannedRuns = curveOf(sums.plannedUnits, sums.plannedWholeBins, result.binWidth);
+    }
+#define TAVOQ_GATHER(name, axis, kind, combine, doc)                                              \
+    result.name = gathered(std::move(sums.name), sizes.of(statistics::Axis::axis));
+    TAVOQ_ITEM_SUMS(TAVOQ_GATHER)
+#undef TAVOQ_GATHER
+}
+
+template <typename Tree>
+RunStatistics statisticsBatch(int nSimulations, int simTime,
+                              const TransitionMatrix &transitionsMatrix, const Tree *tree,
+                              int seed, int binWidth, const InterruptCheck &interrupted,
+                              const Interactions *interactions = nullptr) {
+    const int nBins = binsOf(simTime, binWidth);
     const int runs = std::max(nSimulations, 0);
     const int slots = threadSlots();
-    {
-        // Per thread a 64-bit and two 32-bit arrays per bin; as many to merge them, and the
-        // two 64-bit arrays of the result; 24 bytes a run. Per component and per gate, the
-        // counts, sums of squares and a run's own figures, per thread and in the result;
-        // and the gate graph. Cut sets are small beside these and counted with the model.
-        const std::uint64_t bins = counts(nBins);
-        const std::uint64_t components = transitionsMatrix.size();
-        const auto gates = static_cast<std::uint64_t>(gatesOf(tree));
-        const std::uint64_t copies = static_cast<std::uint64_t>(slots) + 1;
-        const BatchStacks stacks = runs > 0 ? batchStacks(slots) : BatchStacks{};
-        requireMemory(bins * (16 * static_cast<std::uint64_t>(slots) + 16 + 16) +
-                          24 * counts(runs) + (components * 176 + gates * 192) * copies +
-                          8 * edgesOf(tree),
-                      {}, stacks.address, stacks.memory);
-    }
+    requireStatisticsMemory(nBins, runs, slots, transitionsMatrix.size(), tree);
     RunStatistics result;
     result.nSimulations = nSimulations;
     result.simTime = simTime;
     result.seed = seed;
     result.binWidth = binWidth;
-    result.systemFailures.assign(static_cast<std::size_t>(runs), 0);
-    result.downtime.assign(static_cast<std::size_t>(runs), 0);
-    result.firstFailureTimes.assign(static_cast<std::size_t>(runs), 0);
+    const auto perRun = static_cast<std::size_t>(runs);
+    result.systemFailures.assign(perRun, 0);
+    result.downtime.assign(perRun, 0);
+    result.firstFailureTimes.assign(perRun, 0);
 
-    std::optional<Model> model;
-    std::optional<InteractionModel> interactionModel;
-    int nComponents = static_cast<int>(std::min<std::size_t>(transitionsMatrix.size(), INT32_MAX));
-    int nCutsets = cutsetsOf(tree);
-    const int nUserGates = gatesOf(tree);
-    int nGates = 0; // of the graph the engine evaluates
-    if (runs > 0) {
-        if constexpr (std::is_same_v<Tree, FaultTree>) {
-            model.emplace(transitionsMatrix, tree, nGroups);
-            if (interactions != nullptr &&
-                interactions->nComponents() != model->transitions.nComponents()) {
-                // Refused even when nothing is declared: the caller meant another model.
-                throw std::invalid_argument(
-                    "The interactions have " + std::to_string(interactions->nComponents()) +
-                    " components and the transitions matrix " +
-                    std::to_string(model->transitions.nComponents()) + ": they must be equal.");
-            }
-            if (interacting) {
-                interactionModel.emplace(*interactions, model->transitions, tree->nComponents(),
-                                         tree->nNodes());
-            }
-        } else {
-            model.emplace(transitionsMatrix, tree, TransitionModel::Shape::Ragged);
-        }
-        nComponents = model->transitions.nComponents();
-        nGates = model->graph->nGates();
-        if (model->index) {
-            nCutsets = model->index->nCutsets();
-        }
+    const StatisticsModel<Tree> batch(transitionsMatrix, tree, runs, interactions);
+    if (batch.planned) {
+        result.plannedDowntime.assign(perRun, 0);
     }
-    const int nTracked = model && model->graph->reportsGates() ? nGates : 0;
-    // Whether kinds make a planned state: known once the interactions are checked, and
-    // otherwise from the declared kinds (a batch of no runs checks nothing).
-    bool planned = false;
-    if (interactionModel) {
-        planned = interactionModel->hasPlanned();
-    } else if (interacting) {
-        for (const auto &kinds : interactions->stateKinds()) {
-            planned = planned || std::find(kinds.begin(), kinds.end(), 2) != kinds.end();
-        }
-    }
-    if (planned) {
-        result.plannedDowntime.assign(static_cast<std::size_t>(runs), 0);
-    }
-
     std::vector<StatisticsSlot> perSlot;
     perSlot.reserve(static_cast<std::size_t>(slots));
     for (int slot = 0; slot < slots; ++slot) {
-        perSlot.emplace_back(nBins, nComponents, nGates, nTracked, planned, nPools);
+        perSlot.emplace_back(nBins, batch.planned, batch.slotSizes());
     }
-
-    const auto restart = [&] {
-        for (StatisticsSlot &slot : perSlot) {
-            slot = StatisticsSlot(nBins, nComponents, nGates, nTracked, planned, nPools);
-        }
-    };
-    if (runs > 0 && interactionModel) {
-        forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
-            return [simulation = std::make_shared<InteractingSimulation>(
-                        model->transitions, model->cutsets, *interactionModel, control),
-                    recorder = std::make_shared<StatisticsRecorder>(
-                        perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
-                        result.downtime.data(), result.firstFailureTimes.data(), binWidth,
-                        nComponents, nGates, nTracked,
-                        planned ? result.plannedDowntime.data() : nullptr),
-                    simTime, seed](int i) {
-                recorder->setRun(i);
-                simulation->run(simTime, runSeed(seed, i), *recorder);
-            };
-        });
-    } else if (runs > 0) {
-        forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
-            return [simulation =
-                        std::make_shared<Simulation>(model->transitions, model->cutsets, control),
-                    recorder = std::make_shared<StatisticsRecorder>(
-                        perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
-                        result.downtime.data(), result.firstFailureTimes.data(), binWidth,
-                        nComponents, nGates, nTracked),
-                    simTime, seed](int i) {
-                recorder->setRun(i);
-                simulation->run(simTime, runSeed(seed, i), *recorder);
-            };
-        });
+    if (runs > 0) {
+        runStatistics(batch, result, perSlot, runs, interrupted);
     }
-
-    // Integer sums: the merge order cannot change them.
-    const auto n = static_cast<std::size_t>(nBins);
-    std::vector<std::uint64_t> failedUnits(n, 0u);
-    std::vector<std::uint32_t> whole(n, 0u);
-    std::vector<std::uint32_t> first(n, 0u);
-    const auto components = static_cast<std::size_t>(nComponents);
-    result.negativeDelays.assign(components, 0);
-    result.delaysPastLimit.assign(components, 0);
-    result.componentDowntime.assign(components, 0);
-    result.componentFailures.assign(components, 0);
-    result.triggeredFailures.assign(components, 0);
-    std::vector<SquareSum> componentSquares(components, 0);
-    std::vector<SquareSum> componentFailuresSquares(components, 0);
-    std::vector<SquareSum> triggeredSquares(components, 0);
-    std::vector<SquareSum> triggeredTimesFailures(components, 0);
-    std::vector<std::int64_t> triggered(static_cast<std::size_t>(nGates), 0);
-    std::vector<SquareSum> triggeredGateSquares(static_cast<std::size_t>(nGates), 0);
-    std::vector<SquareSum> triggeredGateTimesFailures(static_cast<std::size_t>(nGates), 0);
-    const auto tracked = static_cast<std::size_t>(nTracked);
-    result.gateDowntime.assign(tracked, 0);
-    result.gateFailures.assign(tracked, 0);
-    std::vector<SquareSum> gateSquares(tracked, 0);
-    result.gateUnitFailures.assign(tracked, 0);
-    std::vector<SquareSum> gateUnitSquares(tracked, 0);
-    std::vector<std::uint64_t> plannedUnits(planned ? n : 0, 0u);
-    std::vector<std::uint32_t> plannedWhole(planned ? n : 0, 0u);
-    const auto pools = static_cast<std::size_t>(nPools);
-    result.crewBusy.assign(pools, 0);
-    result.crewWait.assign(pools, 0);
-    result.crewRequests.assign(pools, 0);
-    result.crewLongestQueue.assign(pools, 0);
-    std::vector<SquareSum> crewBusySquares(pools, 0), crewWaitSquares(pools, 0),
-        crewRequestsSquares(pools, 0), crewWaitTimesRequests(pools, 0),
-        crewLongestSquares(pools, 0);
-    const auto addInto = [](auto &total, const auto &part) {
-        for (std::size_t k = 0; k < total.size(); ++k) {
-            total[k] += part[k];
-        }
-    };
-    for (const StatisticsSlot &slot : perSlot) {
-        addInto(failedUnits, slot.failedUnits);
-        addVectors(whole.data(), slot.wholeBins.data(), whole.data(), n);
-        addVectors(first.data(), slot.firstFailures.data(), first.data(), n);
-        addInto(result.negativeDelays, slot.negativeDelays);
-        addInto(result.delaysPastLimit, slot.delaysPastLimit);
-        addInto(result.componentDowntime, slot.componentDowntime);
-        addInto(result.componentFailures, slot.componentFailures);
-        addInto(result.triggeredFailures, slot.triggeredFailures);
-        addInto(componentSquares, slot.componentDowntimeSquares);
-        addInto(componentFailuresSquares, slot.componentFailuresSquares);
-        addInto(triggeredSquares, slot.triggeredSquares);
-        addInto(triggeredTimesFailures, slot.triggeredTimesFailures);
-        addInto(triggered, slot.gateTriggered);
-        addInto(triggeredGateSquares, slot.gateTriggeredSquares);
-        addInto(triggeredGateTimesFailures, slot.gateTriggeredTimesFailures);
-        addInto(result.gateDowntime, slot.gateDowntime);
-        addInto(result.gateFailures, slot.gateFailures);
-        addInto(gateSquares, slot.gateDowntimeSquares);
-        addInto(result.gateUnitFailures, slot.gateUnitFailures);
-        addInto(gateUnitSquares, slot.gateUnitFailuresSquares);
-        addInto(plannedUnits, slot.plannedUnits);
-        addInto(plannedWhole, slot.plannedWholeBins);
-        addInto(result.crewBusy, slot.crewBusy);
-        addInto(result.crewWait, slot.crewWait);
-        addInto(result.crewRequests, slot.crewRequests);
-        addInto(result.crewLongestQueue, slot.crewLongestQueue);
-        addInto(crewBusySquares, slot.crewBusySquares);
-        addInto(crewWaitSquares, slot.crewWaitSquares);
-        addInto(crewRequestsSquares, slot.crewRequestsSquares);
-        addInto(crewWaitTimesRequests, slot.crewWaitTimesRequests);
-        addInto(crewLongestSquares, slot.crewLongestQueueSquares);
-    }
-    if (planned) {
-        FailureCounts::counts(plannedWhole.data(), n);
-        result.plannedRuns.resize(n);
-        for (std::size_t b = 0; b < n; ++b) {
-            result.plannedRuns[b] = static_cast<std::int64_t>(
-                plannedUnits[b] + static_cast<std::uint64_t>(binWidth) * plannedWhole[b]);
-        }
-    }
-    result.crewBusySquares = toDouble(crewBusySquares);
-    result.crewWaitSquares = toDouble(crewWaitSquares);
-    result.crewRequestsSquares = toDouble(crewRequestsSquares);
-    result.crewWaitTimesRequests = toDouble(crewWaitTimesRequests);
-    result.crewLongestQueueSquares = toDouble(crewLongestSquares);
-    FailureCounts::counts(whole.data(), n);
-    result.failedRuns.resize(n);
-    for (std::size_t b = 0; b < n; ++b) {
-        result.failedRuns[b] = static_cast<std::int64_t>(
-            failedUnits[b] + static_cast<std::uint64_t>(binWidth) * whole[b]);
-    }
-    result.firstFailures = widen(first);
-    result.componentDowntimeSquares = toDouble(componentSquares);
-    result.componentFailuresSquares = toDouble(componentFailuresSquares);
-    result.triggeredFailuresSquares = toDouble(triggeredSquares);
-    result.triggeredTimesSystemFailures = toDouble(triggeredTimesFailures);
-    if constexpr (std::is_same_v<Tree, FaultTree>) {
-        // Every gate of the graph is the user's (all zero when no run was made).
-        const auto gates = static_cast<std::size_t>(nUserGates);
-        triggered.resize(gates, 0);
-        result.gateTriggered = std::move(triggered);
-        triggeredGateSquares.resize(gates, 0);
-        result.gateTriggeredSquares = toDouble(triggeredGateSquares);
-        triggeredGateTimesFailures.resize(gates, 0);
-        result.gateTriggeredTimesSystemFailures = toDouble(triggeredGateTimesFailures);
-        result.gateDowntime.resize(gates, 0);
-        result.gateFailures.resize(gates, 0);
-        gateSquares.resize(gates, 0);
-        result.gateDowntimeSquares = toDouble(gateSquares);
-        result.gateUnitFailures.resize(gates, 0);
-        gateUnitSquares.resize(gates, 0);
-        result.gateUnitFailuresSquares = toDouble(gateUnitSquares);
-    } else {
-        // The cut sets' graph: its first gates are the cut sets, the last one the top.
-        const auto cutsets = static_cast<std::size_t>(nCutsets);
-        triggered.resize(cutsets, 0);
-        result.cutsetFailures = std::move(triggered);
-        triggeredGateSquares.resize(cutsets, 0);
-        result.cutsetFailuresSquares = toDouble(triggeredGateSquares);
-        triggeredGateTimesFailures.resize(cutsets, 0);
-        result.cutsetTimesSystemFailures = toDouble(triggeredGateTimesFailures);
-    }
+    gatherStatistics(perSlot, batch.sizes, batch.planned, result);
     return result;
 }
 

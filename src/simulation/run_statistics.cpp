@@ -2,39 +2,56 @@
 
 namespace tavoq {
 
-StatisticsSlot::StatisticsSlot(int nBins, int nComponents, int nGates, int nTrackedGates,
-                               bool planned, int nPools)
+std::size_t statistics::Sizes::of(Axis axis) const {
+    switch (axis) {
+    case Axis::Component:
+        return static_cast<std::size_t>(components);
+    case Axis::Gate:
+        return static_cast<std::size_t>(gates);
+    case Axis::Cutset:
+        return static_cast<std::size_t>(cutsets);
+    case Axis::Pool:
+        return static_cast<std::size_t>(pools);
+    default:
+        return 0; // runs and bins are not items
+    }
+}
+
+namespace {
+
+template <typename T> void addInto(std::vector<T> &total, const std::vector<T> &part) {
+    for (std::size_t k = 0; k < total.size(); ++k) {
+        total[k] += part[k];
+    }
+}
+
+} // namespace
+
+StatisticsSlot::StatisticsSlot(int nBins, bool planned, const statistics::Sizes &sizes)
     : failedUnits(static_cast<std::size_t>(nBins), 0u),
       wholeBins(static_cast<std::size_t>(nBins), 0u),
       firstFailures(static_cast<std::size_t>(nBins), 0u),
-      componentDowntime(static_cast<std::size_t>(nComponents), 0),
-      componentFailures(static_cast<std::size_t>(nComponents), 0),
-      triggeredFailures(static_cast<std::size_t>(nComponents), 0),
-      componentDowntimeSquares(static_cast<std::size_t>(nComponents), 0),
-      componentFailuresSquares(static_cast<std::size_t>(nComponents), 0),
-      triggeredSquares(static_cast<std::size_t>(nComponents), 0),
-      triggeredTimesFailures(static_cast<std::size_t>(nComponents), 0),
-      gateTriggered(static_cast<std::size_t>(nGates), 0),
-      gateTriggeredSquares(static_cast<std::size_t>(nGates), 0),
-      gateTriggeredTimesFailures(static_cast<std::size_t>(nGates), 0),
-      gateDowntime(static_cast<std::size_t>(nTrackedGates), 0),
-      gateFailures(static_cast<std::size_t>(nTrackedGates), 0),
-      gateDowntimeSquares(static_cast<std::size_t>(nTrackedGates), 0),
-      gateUnitFailures(static_cast<std::size_t>(nTrackedGates), 0),
-      gateUnitFailuresSquares(static_cast<std::size_t>(nTrackedGates), 0),
-      negativeDelays(static_cast<std::size_t>(nComponents), 0),
-      delaysPastLimit(static_cast<std::size_t>(nComponents), 0),
       plannedUnits(planned ? static_cast<std::size_t>(nBins) : 0, 0u),
-      plannedWholeBins(planned ? static_cast<std::size_t>(nBins) : 0, 0u),
-      crewBusy(static_cast<std::size_t>(nPools), 0),
-      crewBusySquares(static_cast<std::size_t>(nPools), 0),
-      crewWait(static_cast<std::size_t>(nPools), 0),
-      crewWaitSquares(static_cast<std::size_t>(nPools), 0),
-      crewRequests(static_cast<std::size_t>(nPools), 0),
-      crewRequestsSquares(static_cast<std::size_t>(nPools), 0),
-      crewWaitTimesRequests(static_cast<std::size_t>(nPools), 0),
-      crewLongestQueue(static_cast<std::size_t>(nPools), 0),
-      crewLongestQueueSquares(static_cast<std::size_t>(nPools), 0) {}
+      plannedWholeBins(planned ? static_cast<std::size_t>(nBins) : 0, 0u) {
+#define TAVOQ_SIZE_FIELD(name, axis, kind, combine, doc)                                          \
+    name.assign(sizes.of(statistics::Axis::axis), 0);
+    TAVOQ_ITEM_SUMS(TAVOQ_SIZE_FIELD)
+#undef TAVOQ_SIZE_FIELD
+}
+
+StatisticsSlot &StatisticsSlot::operator+=(const StatisticsSlot &other) {
+    addInto(failedUnits, other.failedUnits);
+    addInto(wholeBins, other.wholeBins);
+    addInto(firstFailures, other.firstFailures);
+    addInto(plannedUnits, other.plannedUnits);
+    addInto(plannedWholeBins, other.plannedWholeBins);
+#define TAVOQ_ADD_FIELD(name, axis, kind, combine, doc)                                           \
+    static_assert(statistics::Combine::combine == statistics::Combine::Sum);                      \
+    addInto(name, other.name);
+    TAVOQ_ITEM_SUMS(TAVOQ_ADD_FIELD)
+#undef TAVOQ_ADD_FIELD
+    return *this;
+}
 
 void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares,
                          std::int64_t *failureSums, SquareSum *failureSquares) {

@@ -1,11 +1,43 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "simulation/statistics_table.hpp"
+
 namespace tavoq {
 
-/// What runnerStatistics counts over a batch, beside the failed runs per time unit.
+/// Sums of squares of per-run counts: a run's count is below 2^31, its square below 2^62, and
+/// 2^31 runs of them fit in 128 bits, so the sums are exact whatever the thread count and are
+/// rounded to double once, at the end.
+__extension__ using SquareSum = unsigned __int128;
+
+namespace statistics {
+
+/// The element of an array of `kind` in the result (Value) and in a thread's sums (Sum).
+template <Kind kind> struct Element {
+    using Value = std::int64_t;
+    using Sum = std::int64_t;
+};
+template <> struct Element<Kind::Square> {
+    using Value = double;
+    using Sum = SquareSum;
+};
+
+/// The length of each axis of the arrays summed per item.
+struct Sizes {
+    int components = 0;
+    int gates = 0;
+    int cutsets = 0;
+    int pools = 0;
+    std::size_t of(Axis axis) const;
+};
+
+} // namespace statistics
+
+/// What runnerStatistics counts over a batch, beside the failed runs per time unit: the
+/// arrays of statistics_table.hpp, whose docstrings say what each holds.
 /// A system failure is a unit t at which the system is failed and either t = 0 or it was
 /// working at t - 1; its cause is the last transition at t that turned the verdict from
 /// working to failed, and the cut sets that transition completed (the gates it turned failed,
@@ -18,80 +50,11 @@ struct RunStatistics {
     /// bin's first, the last one up to simTime (it may be shorter); ceil(simTime / binWidth)
     /// bins in all. 1 gives a bin per unit.
     int binWidth = 1;
-    /// Per bin: the sum over its units of the runs failed there (with binWidth 1, the runs
-    /// failed at t); the runs whose first failed unit lies in it.
-    std::vector<std::int64_t> failedRuns;
-    std::vector<std::int64_t> firstFailures;
-    /// Per run, in run order: system failures; failed time units.
-    std::vector<std::int64_t> systemFailures;
-    std::vector<std::int64_t> downtime;
-    /// Per run: the first unit at which the system is failed, simTime when it never is. The
-    /// curves may be binned; the time to first failure stays exact through this.
-    std::vector<std::int64_t> firstFailureTimes;
-    /// Per component, summed over runs: failed time units (state non-zero after the unit's
-    /// transitions); transitions from state 0 to a failed state; system failures it caused.
-    std::vector<std::int64_t> componentDowntime;
-    std::vector<std::int64_t> componentFailures;
-    std::vector<std::int64_t> triggeredFailures;
-    /// Per component: the sum over runs of the square of that run's failed time units.
-    std::vector<double> componentDowntimeSquares;
-    /// Per component, summed over runs: the square of the run's failures; the square of the
-    /// system failures it caused in the run, and those times the run's system failures (what
-    /// an interval of its share of the system failures needs).
-    std::vector<double> componentFailuresSquares;
-    std::vector<double> triggeredFailuresSquares;
-    std::vector<double> triggeredTimesSystemFailures;
-    /// Per stored cut set (getCutsets order): system failures whose causing transition
-    /// completed it. Empty for a FaultTree. Beside them, summed over runs, the square of the
-    /// run's count and that count times the run's system failures.
-    std::vector<std::int64_t> cutsetFailures;
-    std::vector<double> cutsetFailuresSquares;
-    std::vector<double> cutsetTimesSystemFailures;
-    /// Per gate of a FaultTree (empty for cut sets), summed over runs: failed time units;
-    /// crossings of its output from working to failed; system failures at which the causing
-    /// transition turned it failed; and the sum of the squares of each run's failed units.
-    std::vector<std::int64_t> gateDowntime;
-    std::vector<std::int64_t> gateFailures;
-    std::vector<std::int64_t> gateTriggered;
-    std::vector<double> gateDowntimeSquares;
-    /// Per gate, summed over runs: its failures counted as the system's, the units at which
-    /// its output is failed after the unit's transitions and was working after the previous
-    /// unit's (or t = 0), so that crossings undone within a unit count none; the squares of
-    /// the run's count of those, and of its gateTriggered; that times the run's system
-    /// failures.
-    std::vector<std::int64_t> gateUnitFailures;
-    std::vector<double> gateUnitFailuresSquares;
-    std::vector<double> gateTriggeredSquares;
-    std::vector<double> gateTriggeredTimesSystemFailures;
-    /// Per component, over the batch: the draws of a run's first pass (one per to-state) that
-    /// fell below 0, and those past kNoTransition, each then read as no transition. The other
-    /// runners print a warning line for each instead (platform::printDelayOutOfBounds).
-    std::vector<std::int64_t> negativeDelays;
-    std::vector<std::int64_t> delaysPastLimit;
-    /// With interactions whose kinds include planned states (else empty): per bin, the sum
-    /// over its units of the runs that are down only for planned reasons (failedRuns
-    /// includes them); per run, those units (downtime includes them).
-    std::vector<std::int64_t> plannedRuns;
-    std::vector<std::int64_t> plannedDowntime;
-    /// Per crew pool of the interactions (else empty), summed over runs, each with the sum of
-    /// its squares over runs: crew-units busy; units waiting for a crew (summed over the
-    /// waiting components); requests for a crew; and the run's longest queue. Beside them
-    /// the sum over runs of waiting units times requests, for a ratio's interval.
-    std::vector<std::int64_t> crewBusy;
-    std::vector<double> crewBusySquares;
-    std::vector<std::int64_t> crewWait;
-    std::vector<double> crewWaitSquares;
-    std::vector<std::int64_t> crewRequests;
-    std::vector<double> crewRequestsSquares;
-    std::vector<double> crewWaitTimesRequests;
-    std::vector<std::int64_t> crewLongestQueue;
-    std::vector<double> crewLongestQueueSquares;
+#define TAVOQ_RESULT_FIELD(name, axis, kind, combine, doc)                                        \
+    std::vector<statistics::Element<statistics::Kind::kind>::Value> name;
+    TAVOQ_RUN_STATISTICS(TAVOQ_RESULT_FIELD)
+#undef TAVOQ_RESULT_FIELD
 };
-
-/// Sums of squares of per-run counts: a run's count is below 2^31, its square below 2^62, and
-/// 2^31 runs of them fit in 128 bits, so the sums are exact whatever the thread count and are
-/// rounded to double once, at the end.
-__extension__ using SquareSum = unsigned __int128;
 
 /// One thread's share of a batch's statistics: sums over the runs it performed. A failed
 /// stretch of a run adds, in O(1), its units in the bins where it starts and ends to
@@ -99,45 +62,27 @@ __extension__ using SquareSum = unsigned __int128;
 /// (+1 at the first whole bin, -1 past the last) whose prefix sums count the runs failed
 /// throughout a bin: a bin's failed units are its failedUnits plus binWidth times that count.
 /// Counts of runs are 32-bit, kept modulo 2^32 where they are changes (every prefix sum is a
-/// count of runs, so the wrap is exact); units are 64-bit.
+/// count of runs, so the wrap is exact); units are 64-bit. Beside the curves, every array of
+/// TAVOQ_ITEM_SUMS, with its exact element type.
 struct StatisticsSlot {
-    /// `nGates`: the graph's gates, whose causes are counted; `nTrackedGates`: those with
-    /// statistics of their own (all of a FaultTree's, none of the cut sets' graph).
-    /// `planned`: keep the planned-down curve; `nPools`: crew pools.
-    StatisticsSlot(int nBins, int nComponents, int nGates, int nTrackedGates, bool planned = false,
-                   int nPools = 0);
+    /// `nBins`: bins of the curves; `planned`: keep the planned-down curve too; `sizes`: the
+    /// items. A cut-set graph's system failures are credited to its gates, the cut sets and
+    /// then the top, so its `cutsets` counts the top too.
+    StatisticsSlot(int nBins, bool planned, const statistics::Sizes &sizes);
 
-    std::vector<std::uint64_t> failedUnits;   // per bin: units of stretches ending in it
-    std::vector<std::uint32_t> wholeBins;     // per bin: difference array of whole bins
-    std::vector<std::uint32_t> firstFailures; // per bin
-    std::vector<std::int64_t> componentDowntime;
-    std::vector<std::int64_t> componentFailures;
-    std::vector<std::int64_t> triggeredFailures;
-    std::vector<SquareSum> componentDowntimeSquares;
-    std::vector<SquareSum> componentFailuresSquares;
-    std::vector<SquareSum> triggeredSquares;
-    std::vector<SquareSum> triggeredTimesFailures;
-    std::vector<std::int64_t> gateTriggered;           // per graph gate: the cut sets' causes too
-    std::vector<SquareSum> gateTriggeredSquares;       // per graph gate, as gateTriggered
-    std::vector<SquareSum> gateTriggeredTimesFailures; // per graph gate, as gateTriggered
-    std::vector<std::int64_t> gateDowntime;
-    std::vector<std::int64_t> gateFailures;
-    std::vector<SquareSum> gateDowntimeSquares;
-    std::vector<std::int64_t> gateUnitFailures;
-    std::vector<SquareSum> gateUnitFailuresSquares;
-    std::vector<std::int64_t> negativeDelays;
-    std::vector<std::int64_t> delaysPastLimit;
+    /// Adds another thread's sums: integer sums, so the order of the threads cannot change
+    /// them.
+    StatisticsSlot &operator+=(const StatisticsSlot &other);
+
+    std::vector<std::uint64_t> failedUnits;      // per bin: units of stretches ending in it
+    std::vector<std::uint32_t> wholeBins;        // per bin: difference array of whole bins
+    std::vector<std::uint32_t> firstFailures;    // per bin
     std::vector<std::uint64_t> plannedUnits;     // per bin, as failedUnits
     std::vector<std::uint32_t> plannedWholeBins; // per bin, as wholeBins
-    std::vector<std::int64_t> crewBusy;          // per pool, the sums of RunStatistics
-    std::vector<SquareSum> crewBusySquares;
-    std::vector<std::int64_t> crewWait;
-    std::vector<SquareSum> crewWaitSquares;
-    std::vector<std::int64_t> crewRequests;
-    std::vector<SquareSum> crewRequestsSquares;
-    std::vector<SquareSum> crewWaitTimesRequests;
-    std::vector<std::int64_t> crewLongestQueue;
-    std::vector<SquareSum> crewLongestQueueSquares;
+#define TAVOQ_SLOT_FIELD(name, axis, kind, combine, doc)                                          \
+    std::vector<statistics::Element<statistics::Kind::kind>::Sum> name;
+    TAVOQ_ITEM_SUMS(TAVOQ_SLOT_FIELD)
+#undef TAVOQ_SLOT_FIELD
 };
 
 /// The product of two per-run counts as a term of a SquareSum.

@@ -5,6 +5,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -174,6 +175,35 @@ TEST(StandbyGroups, ASharedSpareServesOneGroupAtATime) {
     const RunStatistics s = runnerStatistics(1, 10, matrix, &tree, 1, 1, {}, &in);
     EXPECT_EQ(s.gateDowntime, (std::vector<std::int64_t>{0, 6, 6}));
     EXPECT_EQ(s.componentDowntime, (std::vector<std::int64_t>{8, 6, 0}));
+}
+
+TEST(CrewPools, CountTheSystemFailuresThatBeginWhileEveryCrewIsBusyAndAUnitWaits) {
+    // One crew. Component 0 fails at 2 and is repaired in 5 units (up at 7); component 1
+    // fails at 4 and waits for the crew until 7. Over 8 units: with `and` the system fails
+    // at 4, the crew busy with 0 and 1 waiting; with `or` it fails at 2, when 0 takes the
+    // free crew and nobody waits, and stays down.
+    Distribution never;
+    Uniform atTwo{2.0, 2.5};
+    Uniform atFour{4.0, 4.5};
+    Constant repair{5.0};
+    TransitionMatrix matrix{{{&never, &atTwo}, {&repair, &never}},
+                            {{&never, &atFour}, {&repair, &never}}};
+    Interactions in(2);
+    const int pool = in.addCrewPool(1);
+    in.setCrew(0, 1, pool, 0);
+    in.setCrew(1, 1, pool, 0);
+    for (const auto &[kind, saturated] : {std::pair{"and", 3}, std::pair{"or", 0}}) {
+        FaultTree tree(2);
+        tree.setTop(tree.addGate(kind, {0, 1}));
+        const RunStatistics s = runnerStatistics(3, 8, matrix, &tree, 1, 1, {}, &in);
+        EXPECT_EQ(s.systemFailures, (std::vector<std::int64_t>{1, 1, 1})) << kind;
+        EXPECT_EQ(s.crewSaturatedFailures, (std::vector<std::int64_t>{saturated})) << kind;
+        // One such failure a run, or none: the run's count squared, and times its one failure.
+        EXPECT_EQ(s.crewSaturatedFailuresSquares, (std::vector<double>{saturated * 1.0})) << kind;
+        EXPECT_EQ(s.crewSaturatedTimesSystemFailures, (std::vector<double>{saturated * 1.0}))
+            << kind;
+        EXPECT_EQ(s.crewWait, (std::vector<std::int64_t>{9})) << kind;
+    }
 }
 
 } // namespace

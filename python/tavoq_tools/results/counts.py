@@ -12,126 +12,54 @@ or another model shape. It never returns a partial answer as a whole one.
 from __future__ import annotations
 
 from collections.abc import Iterable
-from dataclasses import dataclass, field, fields
+from dataclasses import MISSING, dataclass, field, fields
 from typing import Any
 
 import numpy as np
 
 from ..errors import INT32_MIN, wrap_int32
 
-# Arrays by what they are indexed with; the names are the dataclass fields. The curves have
-# an entry per bin of ``bin_width`` time units (per time unit when it is 1).
-PER_TIME_UNIT = ("failed_runs", "first_failures")
-PER_RUN = ("system_failures", "downtime")
-PER_COMPONENT = ("component_downtime", "component_failures", "triggered_failures")
-PER_CUTSET = ("cutset_failures",)
-PER_GATE = ("gate_downtime", "gate_failures", "gate_triggered")
-# Arrays a result may lack (one made by hand): empty then, else of their full length.
-OPTIONAL_PER_RUN = ("first_failure_times",)
-OPTIONAL_PER_COMPONENT = ("negative_delays", "delays_past_limit")
-# Per gate: its failures counted as the system's, at the units where its output is failed and
-# was working the unit before (gate_failures counts every crossing, even one undone within
-# the unit).
-OPTIONAL_PER_GATE = ("gate_unit_failures",)
-# Counted only for models with planned states (empty otherwise): per bin the runs down for
-# planned reasons only (summed over the bin's units), per run those units; failed_runs and
-# downtime include them.
-PLANNED = ("planned_runs", "planned_downtime")
-# Per crew pool, summed over runs (empty without crews).
-PER_POOL = ("crew_busy", "crew_wait", "crew_requests", "crew_longest_queue")
-# The integer arrays that merging chunks adds up element by element.
-SUMMED_FIELDS = (
-    PER_TIME_UNIT
-    + PER_COMPONENT
-    + PER_CUTSET
-    + PER_GATE
-    + OPTIONAL_PER_COMPONENT
-    + OPTIONAL_PER_GATE
-    + PER_POOL
-) + PLANNED[:1]
-ARRAY_FIELDS = (
-    PER_TIME_UNIT
-    + PER_RUN
-    + PER_COMPONENT
-    + PER_CUTSET
-    + PER_GATE
-    + OPTIONAL_PER_RUN
-    + OPTIONAL_PER_COMPONENT
-    + OPTIONAL_PER_GATE
-    + PLANNED
-    + PER_POOL
-)
-# Sums over runs of a run's failed units squared: exact integers the engine hands over as
-# float64, empty when the batch did not count them (a result made by hand).
-SQUARE_FIELDS = ("component_downtime_squares", "gate_downtime_squares")
-# Sums over runs of a run's counts squared, and of a run's count of system failures caused
-# times its system failures (what the interval of a share of the system failures needs), each
-# with the array whose entries it follows: exact integers in float64, empty when not counted.
-COUNT_SQUARES = {
-    "component_failures_squares": "component_failures",
-    "triggered_failures_squares": "triggered_failures",
-    "triggered_times_system_failures": "triggered_failures",
-    "cutset_failures_squares": "cutset_failures",
-    "cutset_times_system_failures": "cutset_failures",
-    "gate_unit_failures_squares": "gate_downtime",
-    "gate_triggered_squares": "gate_triggered",
-    "gate_triggered_times_system_failures": "gate_triggered",
-}
-# Per crew pool, the sums over runs of squares (and of waiting units times requests).
-POOL_SQUARES = (
-    "crew_busy_squares",
-    "crew_wait_squares",
-    "crew_requests_squares",
-    "crew_wait_times_requests",
-    "crew_longest_queue_squares",
-)
-
-# Attribute names of the native result for each field.
-NATIVE_NAMES = {
-    "failed_runs": "failedRuns",
-    "first_failures": "firstFailures",
-    "system_failures": "systemFailures",
-    "downtime": "downtime",
-    "component_downtime": "componentDowntime",
-    "component_failures": "componentFailures",
-    "triggered_failures": "triggeredFailures",
-    "cutset_failures": "cutsetFailures",
-}
-# Fields a result may lack (a batch that counted no gates or squares); empty then.
-OPTIONAL_NATIVE_NAMES = {
-    "gate_downtime": "gateDowntime",
-    "gate_failures": "gateFailures",
-    "gate_triggered": "gateTriggered",
-    "component_downtime_squares": "componentDowntimeSquares",
-    "gate_downtime_squares": "gateDowntimeSquares",
-    "first_failure_times": "firstFailureTimes",
-    "negative_delays": "negativeDelays",
-    "delays_past_limit": "delaysPastLimit",
-    "planned_runs": "plannedRuns",
-    "planned_downtime": "plannedDowntime",
-    "crew_busy": "crewBusy",
-    "crew_wait": "crewWait",
-    "crew_requests": "crewRequests",
-    "crew_longest_queue": "crewLongestQueue",
-    "crew_busy_squares": "crewBusySquares",
-    "crew_wait_squares": "crewWaitSquares",
-    "crew_requests_squares": "crewRequestsSquares",
-    "crew_wait_times_requests": "crewWaitTimesRequests",
-    "crew_longest_queue_squares": "crewLongestQueueSquares",
-    "gate_unit_failures": "gateUnitFailures",
-    "component_failures_squares": "componentFailuresSquares",
-    "triggered_failures_squares": "triggeredFailuresSquares",
-    "triggered_times_system_failures": "triggeredTimesSystemFailures",
-    "cutset_failures_squares": "cutsetFailuresSquares",
-    "cutset_times_system_failures": "cutsetTimesSystemFailures",
-    "gate_unit_failures_squares": "gateUnitFailuresSquares",
-    "gate_triggered_squares": "gateTriggeredSquares",
-    "gate_triggered_times_system_failures": "gateTriggeredTimesSystemFailures",
-}
-
 
 def _empty() -> np.ndarray:
     return np.zeros(0, dtype=np.int64)
+
+
+@dataclass(frozen=True)
+class Statistic:
+    """An array of a batch as the engine declares it (``tavoq.RunStatistics.statistics``):
+    what indexes it (``axis``: run, bin, component, gate, cutset or pool), its ``dtype``
+    (int64 counts, float64 sums of squares that hold exact integers) and how two batches of
+    consecutive runs make one (``combine``: sum element by element, or concatenate in run
+    order). ``optional``: a result made by hand may leave it empty although its axis has
+    entries (not counted); ``required``: a result cannot be made without it."""
+
+    name: str
+    axis: str
+    dtype: str
+    combine: str
+    optional: bool
+    required: bool
+
+    @property
+    def native(self) -> str:
+        """The attribute of ``tavoq.RunStatistics``: the name in camelCase."""
+        head, *rest = self.name.split("_")
+        return head + "".join(word.capitalize() for word in rest)
+
+
+def _stat(
+    axis: str,
+    dtype: str = "int64",
+    combine: str = "sum",
+    *,
+    optional: bool = False,
+    required: bool = False,
+) -> Any:
+    """A field of BatchStatistics that is an array of the engine's."""
+    metadata = {"axis": axis, "dtype": dtype, "combine": combine, "optional": optional}
+    if required:
+        return field(metadata=metadata)
+    return field(default_factory=_empty, metadata=metadata)
 
 
 def _square_array(name: str, values: Any) -> np.ndarray:
@@ -189,7 +117,10 @@ class BatchStatistics:
     them); system_failures and first_failures count unplanned failures only. Per crew pool
     (else empty), summed over runs: ``crew_busy`` (crew-units at work), ``crew_wait`` (units
     waited by the components), ``crew_requests``, ``crew_longest_queue`` (each run's longest
-    queue), each with its sum of squares, and ``crew_wait_times_requests``.
+    queue), each with its sum of squares, and ``crew_wait_times_requests``; and
+    ``crew_saturated_failures``, the system failures that began while every crew of the pool
+    was busy and a unit waited, with the sums of its squares and of its products with the
+    run's system failures (empty when not counted).
 
     The arrays of squares are float64 (empty when not counted), the others int64; all
     read-only.
@@ -201,43 +132,46 @@ class BatchStatistics:
     first_run: int
     n_runs: int
     sim_time: int
-    failed_runs: np.ndarray
-    first_failures: np.ndarray
-    system_failures: np.ndarray
-    downtime: np.ndarray
-    component_downtime: np.ndarray
-    component_failures: np.ndarray
-    triggered_failures: np.ndarray
-    cutset_failures: np.ndarray
-    gate_downtime: np.ndarray = field(default_factory=_empty)
-    gate_failures: np.ndarray = field(default_factory=_empty)
-    gate_triggered: np.ndarray = field(default_factory=_empty)
-    component_downtime_squares: np.ndarray = field(default_factory=_empty)
-    gate_downtime_squares: np.ndarray = field(default_factory=_empty)
-    first_failure_times: np.ndarray = field(default_factory=_empty)
-    negative_delays: np.ndarray = field(default_factory=_empty)
-    delays_past_limit: np.ndarray = field(default_factory=_empty)
+    failed_runs: np.ndarray = _stat("bin", required=True)
+    first_failures: np.ndarray = _stat("bin", required=True)
+    system_failures: np.ndarray = _stat("run", "int64", "concatenate", required=True)
+    downtime: np.ndarray = _stat("run", "int64", "concatenate", required=True)
+    component_downtime: np.ndarray = _stat("component", required=True)
+    component_failures: np.ndarray = _stat("component", required=True)
+    triggered_failures: np.ndarray = _stat("component", required=True)
+    cutset_failures: np.ndarray = _stat("cutset", required=True)
+    gate_downtime: np.ndarray = _stat("gate")
+    gate_failures: np.ndarray = _stat("gate")
+    gate_triggered: np.ndarray = _stat("gate")
+    component_downtime_squares: np.ndarray = _stat("component", "float64", optional=True)
+    gate_downtime_squares: np.ndarray = _stat("gate", "float64", optional=True)
+    first_failure_times: np.ndarray = _stat("run", "int64", "concatenate", optional=True)
+    negative_delays: np.ndarray = _stat("component", optional=True)
+    delays_past_limit: np.ndarray = _stat("component", optional=True)
     bin_width: int = 1
-    planned_runs: np.ndarray = field(default_factory=_empty)
-    planned_downtime: np.ndarray = field(default_factory=_empty)
-    crew_busy: np.ndarray = field(default_factory=_empty)
-    crew_wait: np.ndarray = field(default_factory=_empty)
-    crew_requests: np.ndarray = field(default_factory=_empty)
-    crew_longest_queue: np.ndarray = field(default_factory=_empty)
-    crew_busy_squares: np.ndarray = field(default_factory=_empty)
-    crew_wait_squares: np.ndarray = field(default_factory=_empty)
-    crew_requests_squares: np.ndarray = field(default_factory=_empty)
-    crew_wait_times_requests: np.ndarray = field(default_factory=_empty)
-    crew_longest_queue_squares: np.ndarray = field(default_factory=_empty)
-    gate_unit_failures: np.ndarray = field(default_factory=_empty)
-    component_failures_squares: np.ndarray = field(default_factory=_empty)
-    triggered_failures_squares: np.ndarray = field(default_factory=_empty)
-    triggered_times_system_failures: np.ndarray = field(default_factory=_empty)
-    cutset_failures_squares: np.ndarray = field(default_factory=_empty)
-    cutset_times_system_failures: np.ndarray = field(default_factory=_empty)
-    gate_unit_failures_squares: np.ndarray = field(default_factory=_empty)
-    gate_triggered_squares: np.ndarray = field(default_factory=_empty)
-    gate_triggered_times_system_failures: np.ndarray = field(default_factory=_empty)
+    planned_runs: np.ndarray = _stat("bin", optional=True)
+    planned_downtime: np.ndarray = _stat("run", "int64", "concatenate", optional=True)
+    crew_busy: np.ndarray = _stat("pool")
+    crew_wait: np.ndarray = _stat("pool")
+    crew_requests: np.ndarray = _stat("pool")
+    crew_longest_queue: np.ndarray = _stat("pool")
+    crew_busy_squares: np.ndarray = _stat("pool", "float64")
+    crew_wait_squares: np.ndarray = _stat("pool", "float64")
+    crew_requests_squares: np.ndarray = _stat("pool", "float64")
+    crew_wait_times_requests: np.ndarray = _stat("pool", "float64")
+    crew_longest_queue_squares: np.ndarray = _stat("pool", "float64")
+    gate_unit_failures: np.ndarray = _stat("gate", optional=True)
+    component_failures_squares: np.ndarray = _stat("component", "float64", optional=True)
+    triggered_failures_squares: np.ndarray = _stat("component", "float64", optional=True)
+    triggered_times_system_failures: np.ndarray = _stat("component", "float64", optional=True)
+    cutset_failures_squares: np.ndarray = _stat("cutset", "float64", optional=True)
+    cutset_times_system_failures: np.ndarray = _stat("cutset", "float64", optional=True)
+    gate_unit_failures_squares: np.ndarray = _stat("gate", "float64", optional=True)
+    gate_triggered_squares: np.ndarray = _stat("gate", "float64", optional=True)
+    gate_triggered_times_system_failures: np.ndarray = _stat("gate", "float64", optional=True)
+    crew_saturated_failures: np.ndarray = _stat("pool", optional=True)
+    crew_saturated_failures_squares: np.ndarray = _stat("pool", "float64", optional=True)
+    crew_saturated_times_system_failures: np.ndarray = _stat("pool", "float64", optional=True)
 
     def __post_init__(self) -> None:
         for name in ("seed", "first_run", "n_runs", "sim_time", "bin_width"):
@@ -252,48 +186,45 @@ class BatchStatistics:
                 raise ValueError(f"{name} must not be negative, got {getattr(self, name)}")
         if self.bin_width < 1:
             raise ValueError(f"bin_width must be at least 1, got {self.bin_width}")
-        for name in ARRAY_FIELDS:
-            object.__setattr__(self, name, _int_array(name, getattr(self, name)))
-        for name in SQUARE_FIELDS + POOL_SQUARES + tuple(COUNT_SQUARES):
-            object.__setattr__(self, name, _square_array(name, getattr(self, name)))
+        for stat in STATISTICS:
+            make = _int_array if stat.dtype == "int64" else _square_array
+            object.__setattr__(self, stat.name, make(stat.name, getattr(self, stat.name)))
         self._check_shapes()
         self._check_counts()
 
+    def axis_length(self, axis: str) -> int:
+        """Entries of an array indexed by ``axis`` (see Statistic)."""
+        return {
+            "bin": self.n_bins,
+            "run": self.n_runs,
+            "component": self.n_components,
+            "gate": self.n_gates,
+            "cutset": self.n_cutsets,
+            "pool": self.n_pools,
+        }[axis]
+
     def _check_shapes(self) -> None:
-        for names, length, what in (
-            (PER_TIME_UNIT, self.n_bins, "the number of bins"),
-            (PER_RUN, self.n_runs, "n_runs"),
-        ):
-            for name in names:
-                if len(getattr(self, name)) != length:
-                    raise ValueError(
-                        f"{name} has {len(getattr(self, name))} entries, {what} is {length}"
-                    )
-        lengths = {len(getattr(self, name)) for name in PER_COMPONENT}
-        if len(lengths) != 1:
-            raise ValueError("the per-component arrays differ in length")
-        if len({len(getattr(self, name)) for name in PER_GATE}) != 1:
-            raise ValueError("the per-gate arrays differ in length")
-        for name, length in (
-            ("component_downtime_squares", self.n_components),
-            ("gate_downtime_squares", self.n_gates),
-            ("first_failure_times", self.n_runs),
-            ("negative_delays", self.n_components),
-            ("delays_past_limit", self.n_components),
-            ("gate_unit_failures", self.n_gates),
-        ):
-            if len(getattr(self, name)) not in (0, length):
-                raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
-        for name, length in (("planned_runs", self.n_bins), ("planned_downtime", self.n_runs)):
-            if len(getattr(self, name)) not in (0, length):
-                raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
-        for name, follows in COUNT_SQUARES.items():
-            length = len(getattr(self, follows))
-            if len(getattr(self, name)) not in (0, length):
-                raise ValueError(f"{name} has {len(getattr(self, name))} entries, not {length}")
-        pools = {len(getattr(self, name)) for name in PER_POOL + POOL_SQUARES}
-        if len(pools) != 1:
-            raise ValueError("the per-pool arrays differ in length")
+        told = {"bin": "the number of bins", "run": "n_runs"}
+        for stat in STATISTICS:
+            entries, length = len(getattr(self, stat.name)), self.axis_length(stat.axis)
+            if entries == length or (stat.optional and not entries):
+                continue
+            if stat.optional:
+                raise ValueError(f"{stat.name} has {entries} entries, not {length}")
+            if stat.axis in told:
+                raise ValueError(
+                    f"{stat.name} has {entries} entries, {told[stat.axis]} is {length}"
+                )
+            raise ValueError(f"the per-{stat.axis} arrays differ in length")
+
+    def counted(self) -> dict[str, bool]:
+        """Per optional array, whether it was counted (holds its axis's entries); per-run
+        arrays only when the batch holds runs (an empty one tells nothing)."""
+        return {
+            stat.name: len(getattr(self, stat.name)) == self.axis_length(stat.axis)
+            for stat in STATISTICS
+            if stat.optional and (stat.axis != "run" or self.n_runs)
+        }
 
     def _check_counts(self) -> None:
         # Identities that hold for any batch the engine returns; a violation means the arrays
@@ -314,6 +245,9 @@ class BatchStatistics:
             raise ValueError(f"a cut set completes more than the {total} system failures")
         if self.gate_triggered.size and self.gate_triggered.max() > total:
             raise ValueError(f"a gate fails at more than the {total} system failures")
+        saturated = self.crew_saturated_failures
+        if saturated.size and saturated.max() > total:
+            raise ValueError(f"a crew pool is saturated at more than the {total} system failures")
         limit = n * self.sim_time
         for what, down, squares in (
             ("component", self.component_downtime, self.component_downtime_squares),
@@ -355,13 +289,11 @@ class BatchStatistics:
                 "gate_unit_failures counts more failures than gate_failures crossings"
             )
         # (sum x_r)^2 <= n sum x_r^2 for per-run counts, with the slack of _check_squares.
-        for name, follows in COUNT_SQUARES.items():
+        for name, counts in COUNT_SQUARES.items():
             squares = getattr(self, name)
-            if not squares.size or "times" in name:
+            if not squares.size:
                 continue
-            total = getattr(
-                self, "gate_unit_failures" if name.startswith("gate_unit") else follows
-            )
+            total = getattr(self, counts)
             if total.size != squares.size:
                 raise ValueError(f"{name} comes without the counts it squares")
             total = total.astype(np.float64)
@@ -435,11 +367,10 @@ class BatchStatistics:
         seed is recovered from it so that chunks of one job carry one seed.
         """
         try:
-            arrays = {name: getattr(native, attr) for name, attr in NATIVE_NAMES.items()}
-            arrays |= {
-                name: getattr(native, attr)
-                for name, attr in OPTIONAL_NATIVE_NAMES.items()
-                if hasattr(native, attr)
+            arrays = {
+                stat.name: getattr(native, stat.native)
+                for stat in STATISTICS
+                if stat.required or hasattr(native, stat.native)
             }
             n_runs, sim_time, seed = native.nSimulations, native.simTime, native.seed
         except AttributeError as error:
@@ -469,6 +400,29 @@ class BatchStatistics:
         return (type(self), tuple(getattr(self, f.name) for f in fields(self)))
 
 
+# The engine's arrays, in the order of the fields (checked against
+# tavoq.RunStatistics.statistics by the tests).
+STATISTICS = tuple(
+    Statistic(
+        f.name,
+        required=f.default is MISSING and f.default_factory is MISSING,
+        **f.metadata,
+    )
+    for f in fields(BatchStatistics)
+    if "axis" in f.metadata
+)
+PER_RUN = tuple(stat for stat in STATISTICS if stat.combine == "concatenate")
+# Sums over runs of a run's count squared, with the count they square. The squares of a
+# run's downtime have bounds of their own (_check_squares).
+COUNT_SQUARES = {
+    stat.name: stat.name.removesuffix("_squares")
+    for stat in STATISTICS
+    if stat.name.endswith("_squares")
+    and not stat.name.endswith("downtime_squares")
+    and any(other.name == stat.name.removesuffix("_squares") for other in STATISTICS)
+}
+
+
 def _check_alike(first: BatchStatistics, part: BatchStatistics) -> None:
     """Refuses two parts that cannot belong to one job: ValueError naming the difference."""
     for what, a, b in (
@@ -479,24 +433,13 @@ def _check_alike(first: BatchStatistics, part: BatchStatistics) -> None:
         ("number of cut sets", first.n_cutsets, part.n_cutsets),
         ("number of gates", first.n_gates, part.n_gates),
         ("number of crew pools", first.n_pools, part.n_pools),
-        ("counted planned bins", len(first.planned_runs), len(part.planned_runs)),
-        (
-            "counted squares",
-            [len(getattr(first, n)) for n in SQUARE_FIELDS + tuple(COUNT_SQUARES)]
-            + [len(first.gate_unit_failures)],
-            [len(getattr(part, n)) for n in SQUARE_FIELDS + tuple(COUNT_SQUARES)]
-            + [len(part.gate_unit_failures)],
-        ),
-        (
-            "counted first failure times and draws",
-            [len(getattr(first, n)) > 0 for n in OPTIONAL_PER_COMPONENT]
-            + [len(first.first_failure_times) == first.n_runs],
-            [len(getattr(part, n)) > 0 for n in OPTIONAL_PER_COMPONENT]
-            + [len(part.first_failure_times) == part.n_runs],
-        ),
     ):
         if a != b:
             raise ValueError(f"parts differ in their {what}: {a} and {b}")
+    counted, other = first.counted(), part.counted()
+    for name, flag in counted.items():
+        if name in other and other[name] != flag:
+            raise ValueError(f"parts differ in what they counted: {name} in one only")
 
 
 def bin_count(horizon: int, bin_width: int) -> int:
@@ -545,20 +488,14 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         if expected < runs.stop:
             raise ValueError(f"runs {expected}..{runs.stop - 1} are missing")
         raise ValueError(f"runs {runs.stop}..{expected - 1} lie outside the job's runs")
-    sums = {
-        name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.int64)
-        for name in SUMMED_FIELDS
-    }
     # Whole numbers below 2**53 add exactly in float64, in any order, so merged chunks equal
     # one batch. Past that (a run's downtime squared is below 2**62) each chunk's sum is
     # already rounded by the engine, and the merge may differ from one batch in the last bit.
-    squares = {
-        name: np.sum([getattr(p, name) for p in ordered], axis=0, dtype=np.float64)
-        for name in SQUARE_FIELDS + POOL_SQUARES + tuple(COUNT_SQUARES)
-    }
-    per_run = {
-        name: np.concatenate([getattr(p, name) for p in ordered])
-        for name in PER_RUN + OPTIONAL_PER_RUN + PLANNED[1:]
+    arrays = {
+        stat.name: np.sum([getattr(p, stat.name) for p in ordered], axis=0, dtype=stat.dtype)
+        if stat.combine == "sum"
+        else np.concatenate([getattr(p, stat.name) for p in ordered])
+        for stat in STATISTICS
     }
     return BatchStatistics(
         seed=first.seed,
@@ -566,9 +503,7 @@ def merge(parts: Iterable[BatchStatistics], *, runs: range | None = None) -> Bat
         n_runs=expected - ordered[0].first_run,
         sim_time=first.sim_time,
         bin_width=first.bin_width,
-        **sums,
-        **per_run,
-        **squares,
+        **arrays,
     )
 
 
@@ -595,18 +530,10 @@ class RunMerger:
         if self._first is None:
             self._first = part
             self._sums = {
-                name: np.array(getattr(part, name), dtype=np.int64) for name in SUMMED_FIELDS
-            } | {
-                name: np.array(getattr(part, name), dtype=np.float64)
-                for name in SQUARE_FIELDS + POOL_SQUARES + tuple(COUNT_SQUARES)
+                stat.name: np.array(getattr(part, stat.name), dtype=stat.dtype)
+                for stat in STATISTICS
+                if stat.combine == "sum"
             }
-            n = len(self.runs)
-            names = (
-                PER_RUN
-                + (OPTIONAL_PER_RUN if len(part.first_failure_times) == part.n_runs else ())
-                + (PLANNED[1:] if len(part.planned_runs) else ())
-            )
-            self._per_run = {name: np.zeros(n, dtype=np.int64) for name in names}
             self._place(part)
             return
         _check_alike(self._first, part)
@@ -626,6 +553,18 @@ class RunMerger:
                     f"runs {max(a, start)}..{min(b, stop) - 1} are held more than once"
                 )
         self._held.append((start, stop))
+        # The per-run arrays are those the first part with runs counted, and every other
+        # part with runs counted them too.
+        counted = part.counted()
+        if not self._per_run:
+            self._per_run = {
+                stat.name: np.zeros(len(self.runs), dtype=np.int64)
+                for stat in STATISTICS
+                if stat.combine == "concatenate" and counted.get(stat.name, True)
+            }
+        for stat in PER_RUN:
+            if stat.optional and counted[stat.name] != (stat.name in self._per_run):
+                raise ValueError(f"parts differ in what they counted: {stat.name} in one only")
         offset = start - self.runs.start
         for name, values in self._per_run.items():
             values[offset : offset + part.n_runs] = getattr(part, name)
@@ -649,7 +588,7 @@ class RunMerger:
             sim_time=first.sim_time,
             bin_width=first.bin_width,
             **self._sums,
-            **self._per_run,
+            **({stat.name: _empty() for stat in PER_RUN} | self._per_run),
         )
 
 

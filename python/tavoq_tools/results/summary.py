@@ -188,6 +188,10 @@ class CrewRow:
     utilisation: Estimate | None
     mean_wait: Estimate | None  # time units waited per request; None without requests
     longest_queue: Estimate  # mean over runs of the run's longest queue
+    # System failures that began while every crew was busy and a unit waited (None: not
+    # counted), and their share of all system failures (None without system failures).
+    saturated_failures: int | None = None
+    saturated_share: Estimate | None = None
 
 
 @dataclass(frozen=True)
@@ -336,6 +340,14 @@ class Summary:
                     "mean_wait": est(c.mean_wait),
                     "longest_queue": est(c.longest_queue),
                 }
+                | (
+                    {}
+                    if c.saturated_failures is None
+                    else {
+                        "saturated_failures": c.saturated_failures,
+                        "saturated_share": est(c.saturated_share),
+                    }
+                )
                 for c in self.crews
             ]
         if curves:
@@ -1030,8 +1042,31 @@ def _crew_rows(
                 0.0,
                 math.inf,
             )
-        rows.append(CrewRow(name, crews, requests, utilisation, mean_wait, queue))
+        saturated, share = None, None
+        if stats.crew_saturated_failures.size:
+            saturated = int(stats.crew_saturated_failures[i])
+            share = _saturated_share(stats, i, confidence)
+        rows.append(
+            CrewRow(name, crews, requests, utilisation, mean_wait, queue, saturated, share)
+        )
     return tuple(rows)
+
+
+def _saturated_share(stats: BatchStatistics, i: int, confidence: float) -> Estimate | None:
+    """The share of all system failures that began with crew pool ``i`` saturated, with the
+    interval of a component's criticality; None without system failures."""
+    failures = stats.system_failures
+    return _share(
+        int(stats.crew_saturated_failures[i]),
+        int(failures.sum()),
+        stats.crew_saturated_failures_squares,
+        stats.crew_saturated_times_system_failures,
+        i,
+        float(np.dot(failures, failures)),
+        stats.n_runs,
+        confidence,
+        critical_value(confidence),
+    )
 
 
 def _ratio_of_sums(

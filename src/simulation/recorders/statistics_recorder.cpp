@@ -9,8 +9,13 @@ StatisticsRecorder::StatisticsRecorder(StatisticsSlot &slot, std::int64_t *syste
     : slot(slot), systemFailures(systemFailures), downtime(downtime),
       firstFailureTimes(firstFailureTimes), plannedDowntime(plannedDowntime),
       componentDown(nComponents), gateDown(nTrackedGates), runTriggered(nComponents),
-      runGateTriggered(nGates), binWidth(binWidth) {
+      runGateTriggered(nGates), binWidth(binWidth), causesAreCutsets(nTrackedGates == 0) {
     causeGates.reserve(static_cast<std::size_t>(nGates));
+}
+
+void StatisticsRecorder::watchCrews(const CrewView &pools) {
+    crews = &pools;
+    runSaturated = RunCounts(pools.nPools());
 }
 
 void StatisticsRecorder::onSystemFailure(int t) {
@@ -29,9 +34,19 @@ void StatisticsRecorder::countSystemFailure(int t) {
     // stretch was preceded by a working one: the last rise happened at this very unit.
     ++slot.triggeredFailures[static_cast<std::size_t>(cause)];
     runTriggered.add(cause);
+    std::vector<std::int64_t> &causes =
+        causesAreCutsets ? slot.cutsetFailures : slot.gateTriggered;
     for (const std::int32_t g : causeGates) {
-        ++slot.gateTriggered[static_cast<std::size_t>(g)];
+        ++causes[static_cast<std::size_t>(g)];
         runGateTriggered.add(g);
+    }
+    // Counted when the stretch it starts ends: the crews are still as the failure's unit
+    // left them.
+    for (int p = 0; crews != nullptr && p < crews->nPools(); ++p) {
+        if (crews->saturated(p)) {
+            ++slot.crewSaturatedFailures[static_cast<std::size_t>(p)];
+            runSaturated.add(p);
+        }
     }
 }
 
@@ -77,10 +92,17 @@ void StatisticsRecorder::endRun(int simTime, const std::vector<int> &) {
                          slot.componentFailuresSquares.data());
     gateDown.settle(simTime, slot.gateDowntime.data(), slot.gateDowntimeSquares.data(),
                     slot.gateUnitFailures.data(), slot.gateUnitFailuresSquares.data());
-    runTriggered.settle(failures, slot.triggeredSquares.data(),
-                        slot.triggeredTimesFailures.data());
-    runGateTriggered.settle(failures, slot.gateTriggeredSquares.data(),
-                            slot.gateTriggeredTimesFailures.data());
+    runTriggered.settle(failures, slot.triggeredFailuresSquares.data(),
+                        slot.triggeredTimesSystemFailures.data());
+    if (causesAreCutsets) {
+        runGateTriggered.settle(failures, slot.cutsetFailuresSquares.data(),
+                                slot.cutsetTimesSystemFailures.data());
+    } else {
+        runGateTriggered.settle(failures, slot.gateTriggeredSquares.data(),
+                                slot.gateTriggeredTimesSystemFailures.data());
+    }
+    runSaturated.settle(failures, slot.crewSaturatedFailuresSquares.data(),
+                        slot.crewSaturatedTimesSystemFailures.data());
     systemFailures[run] = failures;
     downtime[run] = failedUnits;
     firstFailureTimes[run] = everFailed ? firstFailure : simTime;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "simulation/crew_view.hpp"
 #include "simulation/run_statistics.hpp"
 
 namespace tavoq {
@@ -25,6 +26,8 @@ public:
 
     /// The index of the next run in the batch.
     void setRun(int i) { run = static_cast<std::size_t>(i); }
+    /// The crews of the interacting engine, read at each system failure (crewSaturated*).
+    void watchCrews(const CrewView &pools);
 
     void beginRun() {
         failed = 0;
@@ -125,6 +128,8 @@ private:
     RunDowntime gateDown;
     RunCounts runTriggered;     // per component: the system failures it caused in the run
     RunCounts runGateTriggered; // per graph gate, the same
+    const CrewView *crews = nullptr;
+    RunCounts runSaturated{0}; // per crew pool: the system failures that began saturated
     std::vector<std::int32_t> causeGates;
     std::size_t run = 0;
     std::int64_t binWidth;
@@ -138,6 +143,9 @@ private:
     std::int64_t plannedUnits = 0;
     bool everFailed = false;
     bool failureInStop = false; // the stop under way has been down for a failure
+    // Whether the graph's gates are the cut sets' (and the top), whose causes are the cut
+    // sets' arrays, rather than a FaultTree's, with statistics of their own.
+    bool causesAreCutsets;
 };
 
 } // namespace tavoq

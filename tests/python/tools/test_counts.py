@@ -17,6 +17,7 @@ from .batches import (
     SIX_RUNS,
     never,
     plant_stats,
+    repairable_component,
     six_runs,
     six_runs_chunk,
     stats_from_runs,
@@ -48,6 +49,25 @@ def test_merge_of_shuffled_chunks_equals_whole_and_survives_pickling():
     assert pickle.loads(pickle.dumps(merged)) == merged
     with pytest.raises(ValueError):
         merged.downtime[0] = 5  # read-only
+
+
+def test_the_fields_are_the_engines_arrays_as_its_table_declares_them():
+    from tavoq_tools.results.counts import STATISTICS
+
+    table = tavoq.RunStatistics.statistics
+    assert {stat.native: (stat.axis, stat.dtype, stat.combine) for stat in STATISTICS} == {
+        name: tuple(rest) for name, *rest in table
+    }
+    assert len({name for name, *_ in table}) == len(table) == len(STATISTICS)
+    # Every array the table names comes with its declared dtype, and is copied.
+    tree = tavoq.FaultTree(2)
+    tree.setTop(tree.addGate("and", [0, 1]))
+    native = tavoq.runnerStatistics(3, 40, [repairable_component()] * 2, tree, 5)
+    copied = report.BatchStatistics.from_native(native)
+    for name, _, dtype, _ in table:
+        assert getattr(native, name).dtype == np.dtype(dtype), name
+    for stat in STATISTICS:
+        assert np.array_equal(getattr(copied, stat.name), getattr(native, stat.native))
 
 
 def test_from_native_recovers_the_job_seed_across_the_int32_wrap():
@@ -278,7 +298,7 @@ def test_a_chunk_without_planned_counts_does_not_merge_with_one_that_has_them():
     with_planned = plant_stats(PLANT_RUNS[:1], [pool[:1] for pool in POOL_RUNS])
     fields = {f.name: getattr(with_planned, f.name) for f in dataclasses.fields(with_planned)}
     fields |= {"planned_runs": [], "planned_downtime": [], "first_run": 1}
-    with pytest.raises(ValueError, match="counted planned bins"):
+    with pytest.raises(ValueError, match="counted: planned_runs in one only"):
         report.merge([with_planned, report.BatchStatistics(**fields)])
 
 

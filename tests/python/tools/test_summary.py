@@ -492,3 +492,64 @@ def test_runs_alike_give_a_bound_not_an_interval_of_zero_width():
     bound = 1 - 0.025 ** (1 / n)
     assert close(sm.mean_unavailability, 1 / 3, (1 / 3) * (1 - bound), 1 / 3 + bound * 2 / 3)
     assert sm.mean_unavailability.method == "Clopper-Pearson bound"
+
+
+SATURATED_CREW = """
+failed_when = "FAILED_WHEN"
+
+[simulation]
+horizon = 8
+runs = 5
+
+[crews.mechanic]
+
+[components.pump]
+transitions = [
+  { from = "working", to = "failed", distribution = "uniform", low = 2, high = 2.5 },
+  { from = "failed", to = "working", distribution = "constant", delay = 5, crew = "mechanic" },
+]
+
+[components.valve]
+transitions = [
+  { from = "working", to = "failed", distribution = "uniform", low = 4, high = 4.5 },
+  { from = "failed", to = "working", distribution = "constant", delay = 5, crew = "mechanic" },
+]
+"""
+
+
+@pytest.mark.parametrize(
+    ("failed_when", "saturated"), [("pump and valve", 5), ("pump or valve", 0)]
+)
+def test_crew_rows_count_the_system_failures_that_began_with_every_crew_busy(
+    failed_when, saturated
+):
+    # The pump fails at 2 and holds the one mechanic until 7; the valve fails at 4 and waits.
+    # Both failed fails the system at 4, with the valve waiting; either fails it at 2, when
+    # the pump takes the free mechanic. One system failure a run, 5 runs.
+    import tomllib
+
+    from tavoq_tools.formats.file import model_from_dict
+
+    model = model_from_dict(tomllib.loads(SATURATED_CREW.replace("FAILED_WHEN", failed_when)))
+    stats = report.simulate(model, seed=3)
+    sm = report.summarize(stats, crew_pools=model.crew_pools)
+    (mechanic,) = sm.crews
+    assert sm.system_failures == 5
+    assert mechanic.saturated_failures == saturated
+    assert mechanic.saturated_share.value == saturated / 5
+    assert mechanic.saturated_share.lower <= saturated / 5 <= mechanic.saturated_share.upper
+    data = sm.to_dict()["crews"][0]
+    assert (data["saturated_failures"], data["saturated_share"]["value"]) == (
+        saturated,
+        saturated / 5,
+    )
+    # A batch made without the count gives none, and its crew row says so.
+    counted = {f.name: getattr(stats, f.name) for f in dataclasses.fields(stats)}
+    uncounted = report.BatchStatistics(
+        **counted
+        | {"crew_saturated_failures": [], "crew_saturated_failures_squares": []}
+        | {"crew_saturated_times_system_failures": []}
+    )
+    (row,) = report.summarize(uncounted, crew_pools=model.crew_pools).crews
+    assert (row.saturated_failures, row.saturated_share) == (None, None)
+    assert "saturated_failures" not in report.summarize(uncounted).to_dict()["crews"][0]

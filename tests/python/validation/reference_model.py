@@ -686,6 +686,7 @@ class InteractingResult:
     crew_wait: list[int]
     crew_requests: list[int]
     crew_longest: list[int]
+    crew_saturated: list[int]  # system failures that began with every crew busy, a unit waiting
 
 
 class InteractingRun(ReferenceRun):
@@ -1141,6 +1142,13 @@ class InteractingRun(ReferenceRun):
             crew_wait=[sum(s[3][p] for s in self.snapshots) for p in pools],
             crew_requests=list(self.requests),
             crew_longest=list(self.longest),
+            crew_saturated=[
+                sum(
+                    self.snapshots[t][2][p] == self.ip.pools[p] and self.snapshots[t][3][p] > 0
+                    for t in failures
+                )
+                for p in pools
+            ],
         )
 
 
@@ -1199,6 +1207,12 @@ def interacting_statistics(
         ],
         "crewLongestQueue": total("crew_longest", n_pools),
         "crewLongestQueueSquares": squares("crew_longest", n_pools),
+        "crewSaturatedFailures": total("crew_saturated", n_pools),
+        "crewSaturatedFailuresSquares": squares("crew_saturated", n_pools),
+        "crewSaturatedTimesSystemFailures": [
+            float(sum(r.crew_saturated[p] * len(r.causes) for r in results))
+            for p in range(n_pools)
+        ],
     }
     out |= count_squares(
         [(len(r.causes), r.component_failures, r.gate_unit_failures, r.causes) for r in results],

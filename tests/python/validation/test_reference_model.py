@@ -1302,6 +1302,9 @@ INTERACTING_ARRAYS = [
     "crewWaitTimesRequests",
     "crewLongestQueue",
     "crewLongestQueueSquares",
+    "crewSaturatedFailures",
+    "crewSaturatedFailuresSquares",
+    "crewSaturatedTimesSystemFailures",
     *COUNT_SQUARE_ARRAYS,
 ]
 PER_RUN_ARRAYS = {"systemFailures", "downtime", "plannedDowntime"}
