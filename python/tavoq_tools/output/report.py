@@ -253,6 +253,26 @@ def _crew_rows(f: _Formatter) -> list[str]:
     ]
 
 
+def _saturation_rows(f: _Formatter) -> list[str]:
+    """Per pool whose saturation was counted: the share of the system failures that began
+    while every crew was busy and a repair waited."""
+    pools = [c for c in f.summary.crews if c.saturated_share is not None]
+    if not pools:
+        return []
+    head = "share of the system failures begun while saturated"
+    width = max(len("pool"), *(len(c.name) for c in pools))
+    rows = []
+    for c in pools:
+        assert c.saturated_share is not None
+        f.method(c.saturated_share)
+        shown = " ".join(f.shown(c.saturated_share, _pct, 3))
+        rows.append((c.name, f"{shown} ({c.saturated_failures:,} failures)"))
+    if 4 + width + max(len(head), *(len(r) for _, r in rows)) > WIDTH:
+        # Long pool names get a line of their own, as in the crew table.
+        return [f"  pool\n    {head}", *(f"  {name}\n    {r}" for name, r in rows)]
+    return [f"  {name:<{width}}  {r}".rstrip() for name, r in (("pool", head), *rows)]
+
+
 def _wait(f: _Formatter, w: Estimate) -> str:
     """A mean wait with its unit after the value and its interval in the same time."""
     value, interval = f.shown(w, f.time_number, 3)
@@ -326,6 +346,9 @@ def format_report(summary: Summary) -> str:
             "Repair crews (utilisation: share of the crews' time at work; queue: of a run)",
         ]
         out += _crew_rows(f)
+        saturated = _saturation_rows(f)
+        if saturated:
+            out += ["", "Crew pools saturated (every crew busy and a repair waiting)"] + saturated
     out += ["", "Cut sets, by share of the system failures they completed"] + _cutset_rows(f)
 
     notes = [

@@ -538,6 +538,9 @@ def test_crew_rows_count_the_system_failures_that_began_with_every_crew_busy(
     assert mechanic.saturated_failures == saturated
     assert mechanic.saturated_share.value == saturated / 5
     assert mechanic.saturated_share.lower <= saturated / 5 <= mechanic.saturated_share.upper
+    saturation = report.format_report(sm).split("Crew pools saturated")[1].splitlines()
+    assert saturation[2].split()[0] == "mechanic"
+    assert saturation[2].endswith(f"({saturated} failures)")
     data = sm.to_dict()["crews"][0]
     assert (data["saturated_failures"], data["saturated_share"]["value"]) == (
         saturated,
@@ -550,6 +553,8 @@ def test_crew_rows_count_the_system_failures_that_began_with_every_crew_busy(
         | {"crew_saturated_failures": [], "crew_saturated_failures_squares": []}
         | {"crew_saturated_times_system_failures": []}
     )
-    (row,) = report.summarize(uncounted, crew_pools=model.crew_pools).crews
+    uncounted_summary = report.summarize(uncounted, crew_pools=model.crew_pools)
+    (row,) = uncounted_summary.crews
     assert (row.saturated_failures, row.saturated_share) == (None, None)
+    assert "saturated" not in report.format_report(uncounted_summary)
     assert "saturated_failures" not in report.summarize(uncounted).to_dict()["crews"][0]
