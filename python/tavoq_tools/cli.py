@@ -144,10 +144,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=RUN_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    run.add_argument(
-        "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
-    )
-    _fault_tree_options(run)
+    _model_file_arguments(run)
     run.add_argument("--runs", type=_integer(1), metavar="N", help="number of runs")
     run.add_argument(
         "--seed", type=_integer(INT32_MIN), metavar="S", help="seed: run i is seeded S + i"
@@ -202,10 +199,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=CHECK_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    check.add_argument(
-        "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
-    )
-    _fault_tree_options(check)
+    _model_file_arguments(check)
     check.add_argument(
         "--cutsets",
         type=_integer(0, MAX_LISTED),
@@ -230,6 +224,15 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _fault_tree_options(convert)
     return parser
+
+
+def _model_file_arguments(command: argparse.ArgumentParser) -> None:
+    """The model file of a command that reads any of the three formats, and its fault-tree
+    options."""
+    command.add_argument(
+        "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
+    )
+    _fault_tree_options(command)
 
 
 def _fault_tree_options(command: argparse.ArgumentParser) -> None:
