@@ -259,10 +259,7 @@ class Summary:
 
         The curves hold one entry per bin, so they are left out unless asked for.
         """
-
-        def est(e: Estimate | None) -> dict[str, Any] | None:
-            return None if e is None else e.to_dict()
-
+        est = _estimate_dict
         data: dict[str, Any] = {
             "n_runs": self.n_runs,
             "horizon": self.horizon,
@@ -285,18 +282,7 @@ class Summary:
             "failures_per_run": est(self.failures_per_run),
             "mtbf": est(self.mtbf),
             "mean_down_time": est(self.mean_down_time),
-            "components": [
-                {
-                    "name": c.name,
-                    "downtime": c.downtime,
-                    "failures": c.failures,
-                    "triggered": c.triggered,
-                    "unavailability": est(c.unavailability),
-                    "failures_per_run": est(c.failures_per_run),
-                    "criticality": est(c.criticality),
-                }
-                for c in self.components
-            ],
+            "components": [_row_dict(c) for c in self.components],
             "cutsets": [
                 {"index": c.index, "name": c.name, "failures": c.failures, "share": est(c.share)}
                 for c in self.cutsets
@@ -305,20 +291,9 @@ class Summary:
             "step": self.step,
             "repairable": self.repairable,
             "top_gate": self.top_gate,
-            "gates": [
-                {
-                    "name": g.name,
-                    "downtime": g.downtime,
-                    "failures": g.failures,
-                    "triggered": g.triggered,
-                    "unavailability": est(g.unavailability),
-                    "failures_per_run": est(g.failures_per_run),
-                    "criticality": est(g.criticality),
-                }
-                for g in self.gates
-            ],
+            "gates": [_row_dict(g) for g in self.gates],
         }
-        # Only models that have them get these keys: the others' files stay as they were.
+        # Only models that have them get these keys: the files of other models hold none.
         if self.planned is not None:
             data["planned"] = {
                 "unplanned_downtime": self.planned.unplanned_downtime,
@@ -348,6 +323,24 @@ class Summary:
             if self.planned is not None:
                 data["curves"]["planned_unavailability"] = self.planned.curve.to_dict()
         return _json_safe(data)
+
+
+def _estimate_dict(estimate: Estimate | None) -> dict[str, Any] | None:
+    return None if estimate is None else estimate.to_dict()
+
+
+def _row_dict(row: ComponentRow | GateRow) -> dict[str, Any]:
+    """A row of the component or the gate table in ``Summary.to_dict`` (the two have one
+    shape)."""
+    return {
+        "name": row.name,
+        "downtime": row.downtime,
+        "failures": row.failures,
+        "triggered": row.triggered,
+        "unavailability": _estimate_dict(row.unavailability),
+        "failures_per_run": _estimate_dict(row.failures_per_run),
+        "criticality": _estimate_dict(row.criticality),
+    }
 
 
 def _json_safe(value: Any) -> Any:
