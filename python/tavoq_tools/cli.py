@@ -144,6 +144,45 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=RUN_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    _run_options(run)
+
+    check = commands.add_parser(
+        "check",
+        help="validate a model file and show its components and minimal cut sets",
+        description="Validate a model file and print its components, states, transitions "
+        "and minimal cut sets.",
+        epilog=CHECK_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _model_file_arguments(check)
+    check.add_argument(
+        "--cutsets",
+        type=_integer(0, MAX_LISTED),
+        default=CHECK_CUTSETS,
+        metavar="N",
+        help=f"list the N smallest minimal cut sets (default {CHECK_CUTSETS})",
+    )
+
+    convert = commands.add_parser(
+        "convert",
+        help="write a Galileo or Open-PSA fault tree as a TOML model file",
+        description="Write the TOML model of a Galileo (.dft) or Open-PSA (.xml) fault tree, "
+        "to edit it further;\nrunning it gives the same numbers as running the original.",
+        epilog=CONVERT_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    convert.add_argument(
+        "model", metavar="IN", help="fault tree file (Galileo .dft, Open-PSA .xml)"
+    )
+    convert.add_argument(
+        "-o", "--output", metavar="OUT", required=True, help="the TOML file to write"
+    )
+    _fault_tree_options(convert)
+    return parser
+
+
+def _run_options(run: argparse.ArgumentParser) -> None:
+    """The model file and options of ``tavoq run``."""
     _model_file_arguments(run)
     run.add_argument("--runs", type=_integer(1), metavar="N", help="number of runs")
     run.add_argument(
@@ -190,40 +229,6 @@ def build_parser() -> argparse.ArgumentParser:
         help="with --target-ci, stop after N runs at most (default 10,000,000, whose results "
         "need about 2 GB)",
     )
-
-    check = commands.add_parser(
-        "check",
-        help="validate a model file and show its components and minimal cut sets",
-        description="Validate a model file and print its components, states, transitions "
-        "and minimal cut sets.",
-        epilog=CHECK_EXAMPLE,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    _model_file_arguments(check)
-    check.add_argument(
-        "--cutsets",
-        type=_integer(0, MAX_LISTED),
-        default=CHECK_CUTSETS,
-        metavar="N",
-        help=f"list the N smallest minimal cut sets (default {CHECK_CUTSETS})",
-    )
-
-    convert = commands.add_parser(
-        "convert",
-        help="write a Galileo or Open-PSA fault tree as a TOML model file",
-        description="Write the TOML model of a Galileo (.dft) or Open-PSA (.xml) fault tree, "
-        "to edit it further;\nrunning it gives the same numbers as running the original.",
-        epilog=CONVERT_EXAMPLE,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    convert.add_argument(
-        "model", metavar="IN", help="fault tree file (Galileo .dft, Open-PSA .xml)"
-    )
-    convert.add_argument(
-        "-o", "--output", metavar="OUT", required=True, help="the TOML file to write"
-    )
-    _fault_tree_options(convert)
-    return parser
 
 
 def _model_file_arguments(command: argparse.ArgumentParser) -> None:
