@@ -144,10 +144,46 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=RUN_EXAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    run.add_argument(
-        "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
+    _run_options(run)
+
+    check = commands.add_parser(
+        "check",
+        help="validate a model file and show its components and minimal cut sets",
+        description="Validate a model file and print its components, states, transitions "
+        "and minimal cut sets.",
+        epilog=CHECK_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    _fault_tree_options(run)
+    _model_file_arguments(check)
+    check.add_argument(
+        "--cutsets",
+        type=_integer(0, MAX_LISTED),
+        default=CHECK_CUTSETS,
+        metavar="N",
+        help=f"list the N smallest minimal cut sets (default {CHECK_CUTSETS})",
+    )
+
+    convert = commands.add_parser(
+        "convert",
+        help="write a Galileo or Open-PSA fault tree as a TOML model file",
+        description="Write the TOML model of a Galileo (.dft) or Open-PSA (.xml) fault tree, "
+        "to edit it further;\nrunning it gives the same numbers as running the original.",
+        epilog=CONVERT_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    convert.add_argument(
+        "model", metavar="IN", help="fault tree file (Galileo .dft, Open-PSA .xml)"
+    )
+    convert.add_argument(
+        "-o", "--output", metavar="OUT", required=True, help="the TOML file to write"
+    )
+    _fault_tree_options(convert)
+    return parser
+
+
+def _run_options(run: argparse.ArgumentParser) -> None:
+    """The model file and options of ``tavoq run``."""
+    _model_file_arguments(run)
     run.add_argument("--runs", type=_integer(1), metavar="N", help="number of runs")
     run.add_argument(
         "--seed", type=_integer(INT32_MIN), metavar="S", help="seed: run i is seeded S + i"
@@ -194,42 +230,14 @@ def build_parser() -> argparse.ArgumentParser:
         "need about 2 GB)",
     )
 
-    check = commands.add_parser(
-        "check",
-        help="validate a model file and show its components and minimal cut sets",
-        description="Validate a model file and print its components, states, transitions "
-        "and minimal cut sets.",
-        epilog=CHECK_EXAMPLE,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    check.add_argument(
+
+def _model_file_arguments(command: argparse.ArgumentParser) -> None:
+    """The model file of a command that reads any of the three formats, and its fault-tree
+    options."""
+    command.add_argument(
         "model", metavar="MODEL", help="model file (TOML, Galileo .dft, Open-PSA .xml)"
     )
-    _fault_tree_options(check)
-    check.add_argument(
-        "--cutsets",
-        type=_integer(0, MAX_LISTED),
-        default=CHECK_CUTSETS,
-        metavar="N",
-        help=f"list the N smallest minimal cut sets (default {CHECK_CUTSETS})",
-    )
-
-    convert = commands.add_parser(
-        "convert",
-        help="write a Galileo or Open-PSA fault tree as a TOML model file",
-        description="Write the TOML model of a Galileo (.dft) or Open-PSA (.xml) fault tree, "
-        "to edit it further;\nrunning it gives the same numbers as running the original.",
-        epilog=CONVERT_EXAMPLE,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    convert.add_argument(
-        "model", metavar="IN", help="fault tree file (Galileo .dft, Open-PSA .xml)"
-    )
-    convert.add_argument(
-        "-o", "--output", metavar="OUT", required=True, help="the TOML file to write"
-    )
-    _fault_tree_options(convert)
-    return parser
+    _fault_tree_options(command)
 
 
 def _fault_tree_options(command: argparse.ArgumentParser) -> None:

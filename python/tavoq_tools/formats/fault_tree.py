@@ -45,7 +45,7 @@ __all__ = [
     "to_model",
 ]
 
-# The description lists at most this many renamed names; `tavoq convert` writes all of them.
+# A fault tree model's text lists at most this many renamed names; `tavoq convert` writes all of them.
 LISTED_RENAMES = 20
 _NOT_NAME = re.compile(r"[^A-Za-z0-9_]+")
 
@@ -103,7 +103,7 @@ class Dependency:
 class TreeDraft:
     """What a file said: events and gates by their names in the file, in file order."""
 
-    kind: str  # "Galileo" or "Open-PSA", for the messages and the description
+    kind: str  # "Galileo" or "Open-PSA", for the messages and the model's text
     events: dict[str, Event]
     gates: dict[str, Formula]
     top: str

@@ -50,7 +50,7 @@ __all__ = [
     "smallest_cutsets",
 ]
 
-# A cut-set table of more rows than this is no longer read: past it the statistics show
+# A cut-set table of more rows than this is not read: past it the statistics show
 # the named gates instead.
 TABLE_CUTSETS = 10_000
 # At most this many sets are listed, and listing takes up to this many more steps per set.
@@ -767,7 +767,7 @@ def layout_of(
 
     A graph ``given_as_cutsets`` (made by graph_of_cutsets: gate i is cut set i) has its cut
     sets' gates already. Otherwise, when the top has at most ``limit`` minimal cut sets, one
-    ``and`` gate per minimal cut set is added after the others, feeding nothing, so that the
+    ``and`` gate per minimal cut set follows the others, feeding nothing, so that the
     run counts them without changing a draw or the verdict. ``count`` saves counting again.
     """
     names = graph.component_names

@@ -311,25 +311,7 @@ def format_report(summary: Summary) -> str:
     """A plain-text report of ``summary``; no line is wider than 100 columns."""
     f = _Formatter(summary)
     sm = summary
-    horizon = f.time(sm.horizon)
-    span = f" (time units 0..{sm.horizon - 1})" if sm.horizon else ""
-    if sm.step != 1.0:
-        span = f" ({sm.horizon} time units of {sm.step:g}{' ' + sm.unit if sm.unit else ''})"
-    head = (
-        f"{sm.n_runs} runs over a horizon of {horizon}{span}, seed {sm.seed}"
-        + (f" (runs from index {sm.first_run})" if sm.first_run else "")
-        + f"; {sm.confidence * 100:g}% intervals."
-    )
-    totals = (
-        f"Runs with a system failure: {sm.runs_failed}; system failures: {sm.system_failures}; "
-        f"time down, all runs: {f.time(sm.downtime, 12)}"
-        + (
-            f" (for planned stops only: {f.time(sm.planned.planned_downtime, 12)})."
-            if sm.planned is not None
-            else "."
-        )
-    )
-    out = textwrap.wrap(head, WIDTH) + textwrap.wrap(totals, WIDTH)
+    out = _heading(f, sm)
     out += ["", "System"] + _estimate_rows(f)
     if sm.gates:
         out += [
@@ -350,7 +332,53 @@ def format_report(summary: Summary) -> str:
         if saturated:
             out += ["", "Crew pools saturated (every crew busy and a repair waiting)"] + saturated
     out += ["", "Cut sets, by share of the system failures they completed"] + _cutset_rows(f)
+    out += ["", "Notes"]
+    for note in _notes(sm):
+        out += textwrap.wrap(note, WIDTH, initial_indent="  - ", subsequent_indent="    ")
+    # The methods the tables above used, each once.
+    out += ["", "Methods"]
+    for method in f.methods:
+        text = f"{method}: {METHOD_NOTES.get(method, '')}".rstrip(": ")
+        out += textwrap.wrap(
+            text,
+            WIDTH,
+            initial_indent="  - ",
+            subsequent_indent="    ",
+            break_on_hyphens=False,  # keeps "Clopper-Pearson" whole
+        )
+    return "\n".join(out)
 
+
+def _step_text(sm: Summary) -> str:
+    """How long a time unit lasts: ``0.1 h``."""
+    return f"{sm.step:g}{' ' + sm.unit if sm.unit else ''}"
+
+
+def _heading(f: _Formatter, sm: Summary) -> list[str]:
+    """The batch (runs, horizon, seed, confidence) and its totals, wrapped."""
+    horizon = f.time(sm.horizon)
+    span = f" (time units 0..{sm.horizon - 1})" if sm.horizon else ""
+    if sm.step != 1.0:
+        span = f" ({sm.horizon} time units of {_step_text(sm)})"
+    head = (
+        f"{sm.n_runs} runs over a horizon of {horizon}{span}, seed {sm.seed}"
+        + (f" (runs from index {sm.first_run})" if sm.first_run else "")
+        + f"; {sm.confidence * 100:g}% intervals."
+    )
+    totals = (
+        f"Runs with a system failure: {sm.runs_failed}; system failures: {sm.system_failures}; "
+        f"time down, all runs: {f.time(sm.downtime, 12)}"
+        + (
+            f" (for planned stops only: {f.time(sm.planned.planned_downtime, 12)})."
+            if sm.planned is not None
+            else "."
+        )
+    )
+    return textwrap.wrap(head, WIDTH) + textwrap.wrap(totals, WIDTH)
+
+
+def _notes(sm: Summary) -> list[str]:
+    """What the reader needs to read the tables of ``sm`` right, one paragraph each."""
     notes = [
         "T is the time unit at which a run's system is first seen failed; runs that never "
         "failed count as H (the horizon) in min(T, H), which equals the sum of R(t) over the "
@@ -359,7 +387,7 @@ def format_report(summary: Summary) -> str:
     ]
     if sm.step != 1.0:
         notes.append(
-            f"Times are time units of {sm.step:g}{' ' + sm.unit if sm.unit else ''}. Every "
+            f"Times are time units of {_step_text(sm)}. Every "
             "delay is truncated to whole units, so each is cut by up to one unit: failures "
             "come early by up to a unit for each delay on the way."
         )
@@ -387,17 +415,4 @@ def format_report(summary: Summary) -> str:
             "One transition can complete several cut sets, so the shares of the cut "
             "sets can add up to more than 100%."
         )
-    out += ["", "Notes"]
-    for note in notes:
-        out += textwrap.wrap(note, WIDTH, initial_indent="  - ", subsequent_indent="    ")
-    out += ["", "Methods"]
-    for method in f.methods:
-        text = f"{method}: {METHOD_NOTES.get(method, '')}".rstrip(": ")
-        out += textwrap.wrap(
-            text,
-            WIDTH,
-            initial_indent="  - ",
-            subsequent_indent="    ",
-            break_on_hyphens=False,  # keeps "Clopper-Pearson" whole
-        )
-    return "\n".join(out)
+    return notes

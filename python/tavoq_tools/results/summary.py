@@ -263,10 +263,7 @@ class Summary:
 
         The curves hold one entry per bin, so they are left out unless asked for.
         """
-
-        def est(e: Estimate | None) -> dict[str, Any] | None:
-            return None if e is None else e.to_dict()
-
+        est = _estimate_dict
         data: dict[str, Any] = {
             "n_runs": self.n_runs,
             "horizon": self.horizon,
@@ -289,18 +286,7 @@ class Summary:
             "failures_per_run": est(self.failures_per_run),
             "mtbf": est(self.mtbf),
             "mean_down_time": est(self.mean_down_time),
-            "components": [
-                {
-                    "name": c.name,
-                    "downtime": c.downtime,
-                    "failures": c.failures,
-                    "triggered": c.triggered,
-                    "unavailability": est(c.unavailability),
-                    "failures_per_run": est(c.failures_per_run),
-                    "criticality": est(c.criticality),
-                }
-                for c in self.components
-            ],
+            "components": [_row_dict(c) for c in self.components],
             "cutsets": [
                 {"index": c.index, "name": c.name, "failures": c.failures, "share": est(c.share)}
                 for c in self.cutsets
@@ -309,20 +295,9 @@ class Summary:
             "step": self.step,
             "repairable": self.repairable,
             "top_gate": self.top_gate,
-            "gates": [
-                {
-                    "name": g.name,
-                    "downtime": g.downtime,
-                    "failures": g.failures,
-                    "triggered": g.triggered,
-                    "unavailability": est(g.unavailability),
-                    "failures_per_run": est(g.failures_per_run),
-                    "criticality": est(g.criticality),
-                }
-                for g in self.gates
-            ],
+            "gates": [_row_dict(g) for g in self.gates],
         }
-        # Only models that have them get these keys: the others' files stay as they were.
+        # Only models that have them get these keys: the files of other models hold none.
         if self.planned is not None:
             data["planned"] = {
                 "unplanned_downtime": self.planned.unplanned_downtime,
@@ -360,6 +335,24 @@ class Summary:
             if self.planned is not None:
                 data["curves"]["planned_unavailability"] = self.planned.curve.to_dict()
         return _json_safe(data)
+
+
+def _estimate_dict(estimate: Estimate | None) -> dict[str, Any] | None:
+    return None if estimate is None else estimate.to_dict()
+
+
+def _row_dict(row: ComponentRow | GateRow) -> dict[str, Any]:
+    """A row of the component or the gate table in ``Summary.to_dict`` (the two have one
+    shape)."""
+    return {
+        "name": row.name,
+        "downtime": row.downtime,
+        "failures": row.failures,
+        "triggered": row.triggered,
+        "unavailability": _estimate_dict(row.unavailability),
+        "failures_per_run": _estimate_dict(row.failures_per_run),
+        "criticality": _estimate_dict(row.criticality),
+    }
 
 
 def _json_safe(value: Any) -> Any:
@@ -813,7 +806,7 @@ def summarize(
     if not (isinstance(step, int | float) and math.isfinite(step) and step > 0):
         raise ValueError(f"step must be a positive number, got {step!r}")
     z = critical_value(confidence)
-    n, horizon = stats.n_runs, stats.sim_time
+    n = stats.n_runs
     if n == 0:
         raise ValueError("no runs to summarize")
     if n < FEW_RUNS:
@@ -824,6 +817,38 @@ def summarize(
     component_names = _names(component_names, stats.n_components, "component_", "component")
     cutset_names = _names(cutset_names, stats.n_cutsets, "cutset_", "cut set")
 
+    system = _system_estimates(stats, confidence, percentiles)
+    # The system failures' sum of squares over runs, for the shares' intervals.
+    failures = stats.system_failures.astype(np.float64)
+    failure_squares = float(np.dot(failures, failures))
+    total_failures = system["system_failures"]
+    # The component and gate tables share one estimate per distinct count (_RowEstimates).
+    estimates = _RowEstimates(n, stats.sim_time, total_failures, failure_squares, confidence)
+    return Summary(
+        n_runs=n,
+        horizon=stats.sim_time,
+        unit=unit,
+        seed=stats.seed,
+        first_run=stats.first_run,
+        confidence=confidence,
+        **system,
+        components=_component_rows(stats, component_names, estimates),
+        cutsets=_cutset_rows(stats, cutset_names, total_failures, failure_squares, confidence, z),
+        gates=_gate_rows(stats, gates, estimates),
+        top_gate=next((name for name, g in gates if g == top_gate), None),
+        cutset_note=cutset_note,
+        bin_width=stats.bin_width,
+        step=float(step),
+        repairable=bool(repairable),
+        crews=_crew_rows(stats, crew_pools, confidence),
+    )
+
+
+def _system_estimates(
+    stats: BatchStatistics, confidence: float, percentiles: Sequence[float]
+) -> dict[str, Any]:
+    """The system's part of a Summary, by field: its curves, totals and estimates over runs."""
+    n, horizon = stats.n_runs, stats.sim_time
     # Point unavailability and reliability: binomial counts over runs at every time unit.
     # In bins of several units the unavailability is the mean over the bin's units: a run's
     # share of the bin spent failed lies in [0, 1], so its variance is at most p(1 - p) and
@@ -870,12 +895,28 @@ def summarize(
         mean_down_time = _ratio_estimate(unplanned, failures, confidence, float(horizon))
     else:
         mean_down_time = _ratio_estimate(downtime, failures, confidence, float(horizon))
+    return {
+        "runs_failed": runs_failed,
+        "system_failures": total_failures,
+        "downtime": total_downtime,
+        "unavailability": unavailability,
+        "reliability": reliability,
+        "mean_unavailability": mean_unavailability,
+        "failure_probability": failure_probability,
+        "restricted_mean_time_to_failure": restricted,
+        "mean_time_to_failure": plain,
+        "time_to_failure_percentiles": percentile_rows,
+        "failures_per_run": failures_per_run,
+        "mtbf": mtbf,
+        "mean_down_time": mean_down_time,
+        "planned": planned,
+    }
 
-    # The system failures' sum of squares over runs, for the shares' intervals.
-    failure_squares = float(np.dot(failures, failures))
-    # The component and gate tables share one estimate per distinct count (_RowEstimates).
-    estimates = _RowEstimates(n, horizon, total_failures, failure_squares, confidence)
-    components = [
+
+def _component_rows(
+    stats: BatchStatistics, names: Sequence[str], estimates: _RowEstimates
+) -> tuple[ComponentRow, ...]:
+    return tuple(
         ComponentRow(
             name,
             down,
@@ -892,16 +933,26 @@ def summarize(
         )
         for i, (name, down, count, triggered) in enumerate(
             zip(
-                component_names,
+                names,
                 stats.component_downtime.tolist(),
                 stats.component_failures.tolist(),
                 stats.triggered_failures.tolist(),
                 strict=True,
             )
         )
-    ]
+    )
 
-    cutsets = [
+
+def _cutset_rows(
+    stats: BatchStatistics,
+    names: Sequence[str],
+    total_failures: int,
+    failure_squares: float,
+    confidence: float,
+    z: float,
+) -> tuple[CutsetRow, ...]:
+    """The cut sets by failures, most first (ties in the tree's order)."""
+    rows = [
         CutsetRow(
             i,
             name,
@@ -913,47 +964,15 @@ def summarize(
                 stats.cutset_times_system_failures,
                 i,
                 failure_squares,
-                n,
+                stats.n_runs,
                 confidence,
                 z,
             ),
         )
-        for i, name in enumerate(cutset_names)
+        for i, name in enumerate(names)
     ]
-    cutsets.sort(key=lambda row: (-row.failures, row.index))
-    gate_rows = _gate_rows(stats, gates, estimates)
-
-    return Summary(
-        n_runs=n,
-        horizon=horizon,
-        unit=unit,
-        seed=stats.seed,
-        first_run=stats.first_run,
-        confidence=confidence,
-        runs_failed=runs_failed,
-        system_failures=total_failures,
-        downtime=total_downtime,
-        unavailability=unavailability,
-        reliability=reliability,
-        mean_unavailability=mean_unavailability,
-        failure_probability=failure_probability,
-        restricted_mean_time_to_failure=restricted,
-        mean_time_to_failure=plain,
-        time_to_failure_percentiles=percentile_rows,
-        failures_per_run=failures_per_run,
-        mtbf=mtbf,
-        mean_down_time=mean_down_time,
-        components=tuple(components),
-        cutsets=tuple(cutsets),
-        gates=gate_rows,
-        top_gate=next((name for name, g in gates if g == top_gate), None),
-        cutset_note=cutset_note,
-        bin_width=stats.bin_width,
-        step=float(step),
-        repairable=bool(repairable),
-        planned=planned,
-        crews=_crew_rows(stats, crew_pools, confidence),
-    )
+    rows.sort(key=lambda row: (-row.failures, row.index))
+    return tuple(rows)
 
 
 def _point_curve(counts: np.ndarray, stats: BatchStatistics, confidence: float) -> Curve:

@@ -22,7 +22,7 @@ DEFAULT_POINTS = 2_000
 
 def bin_width_for(horizon: int, points: int) -> int:
     """Time units per bin so that the curves of ``horizon`` units have at most ``points``
-    entries: 1 (every unit) when the horizon is no longer."""
+    entries: 1 (every unit) when the horizon has at most ``points`` units."""
     return max(1, math.ceil(horizon / points))
 
 

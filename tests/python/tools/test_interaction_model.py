@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 import tavoq
 from tavoq_tools.errors import ModelError
 from tavoq_tools.formats.file import model_from_dict
-from tavoq_tools.model import Component, Model, RunSettings, Transition
+from tavoq_tools.model import Component, Model, RunSettings, Simulation, Transition
 from tavoq_tools.output.model_text import check_text
 
 from .test_model_file import FUZZ, ODD_VALUES, key_paths, loads_or_refuses
@@ -112,6 +112,8 @@ class FakeInteractions:
 def test_the_plant_is_laid_out_by_index():
     model = load()
     plant = model.interaction_layout
+    # The names callers may hold stay: Model.plant, and Simulation for the run settings.
+    assert model.plant is plant and Simulation is RunSettings
     # pump_a 0, pump_b 1, power 2, sensor_1..3 3..5; each with the kinds of its own states.
     assert plant.kinds == {0: (0, 0, 1, 1, 2), 1: (0, 0, 1, 1)}  # each its own states
     assert plant.groups == (((0, 1), (0, 0), (1, 1), (2, 2), 0.01, True),)
