@@ -43,11 +43,11 @@ int nextGroup(const std::vector<std::uint64_t> &bits, int from) {
 InteractingSimulation::InteractingSimulation(const TransitionModel &model, const GateGraph &graph,
                                              const InteractionModel &interactions,
                                              RunControl control)
-    : model(model), graph(graph), im(interactions), control(control),
-      nComponents(model.nComponents()),
+    : model(model), graph(graph), im(interactions), nComponents(model.nComponents()),
       nLeaves(model.nComponents() + static_cast<int>(interactions.groups().size())),
       nCauses(static_cast<int>(interactions.causes().size())), planned(interactions.hasPlanned()),
-      trackGates(graph.reportsGates()), states(static_cast<std::size_t>(nComponents), 0),
+      trackGates(graph.reportsGates()), core(nComponents, control),
+      states(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0), queue(nComponents + nCauses),
       gates(graph), changes(graph.nComponents() + graph.nGates()),
       crews(interactions.poolSizes(), nComponents), active(interactions.groups().size(), -1),
@@ -55,8 +55,7 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
       leafDown(interactions.groups().size(), 0), leafPlanned(interactions.groups().size(), 0),
       dirty((interactions.groups().size() + 63) / 64, 0),
       touched((interactions.groups().size() + 63) / 64, 0),
-      isMoved(static_cast<std::size_t>(nComponents), 0),
-      limit(Simulation::transitionLimit(nComponents)) {
+      isMoved(static_cast<std::size_t>(nComponents), 0) {
     if (planned) {
         plannedOnly.emplace(graph);
         plannedChanges.emplace(graph.nComponents() + graph.nGates());
@@ -70,33 +69,8 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
 
 template <bool kInitial>
 int InteractingSimulation::sample(int c, int from, int &to, StatisticsRecorder &recorder) {
-    int bestTime = kNever;
-    int bestState = 0;
-    using Kind = TransitionModel::Cell::Kind;
-    const TransitionModel::Row row = model.row(c, from);
-    for (int j = 0; j < row.size; ++j) {
-        const float p = drawUniform();
-        const TransitionModel::Cell &cell = row[j];
-        if (cell.kind == Kind::Never) {
-            continue;
-        }
-        double v = cell.kind == Kind::Exponential
-                       ? Exponential::quantileOf(cell.rate, p)
-                       : sampleDelay(*cell.distribution, p, currentTime);
-        if constexpr (kInitial) {
-            if (v < 0 || v > kNoTransition) {
-                recorder.delayOutOfBounds(c, v < 0);
-                v = kNoTransition;
-            }
-        }
-        const int t = toDelay(v);
-        if (t < bestTime) {
-            bestTime = t;
-            bestState = j;
-        }
-    }
-    to = bestState;
-    return bestTime;
+    return core.sample<kInitial>(model.row(c, from), currentTime, to,
+                                 [&](double v, float) { recorder.delayOutOfBounds(c, v < 0); });
 }
 
 void InteractingSimulation::resample(int c, StatisticsRecorder &recorder) {
@@ -106,12 +80,12 @@ void InteractingSimulation::resample(int c, StatisticsRecorder &recorder) {
         return;
     }
     const int delay = sample<false>(c, states[k], toState[k], recorder);
-    untilCheck -= model.nStates(c);
+    core.spend(model.nStates(c));
     queue.update(c, EventQueue::key(static_cast<std::int64_t>(currentTime) + delay, c));
 }
 
 int InteractingSimulation::causeDelay(int k, bool initial) {
-    const float p = drawUniform();
+    const float p = core.drawUniform();
     const Distribution &d = *im.causes()[static_cast<std::size_t>(k)].distribution;
     double v = sampleDelay(d, p, currentTime);
     if (initial && (v < 0 || v > kNoTransition)) {
@@ -120,31 +94,15 @@ int InteractingSimulation::causeDelay(int k, bool initial) {
     return toDelay(v);
 }
 
-void InteractingSimulation::check() {
-    untilCheck = Simulation::kWorkBetweenChecks;
-    ++checksMade;
-    if (control.interrupted != nullptr && *control.interrupted) {
-        (*control.interrupted)();
-    }
-    if (control.stop != nullptr && control.stop->load(std::memory_order_relaxed)) {
-        throw RunCancelled();
-    }
-}
-
 void InteractingSimulation::countMove() {
-    if (++movesAtCurrentTime > limit) {
-        throw std::runtime_error("The model makes no progress at time unit " +
-                                 std::to_string(currentTime) + ": more than " +
-                                 std::to_string(limit) +
-                                 " transitions fell due there without the clock moving.");
-    }
-    --untilCheck;
+    core.countTransition(true, currentTime);
+    core.spend(1);
 }
 
 template <bool kDown>
 void InteractingSimulation::crossDown(int node, StatisticsRecorder &recorder) {
     changes.note(node, !kDown);
-    untilCheck -= static_cast<std::int64_t>(gates.cross<kDown>(node, [&](int g) {
+    core.spend(static_cast<std::int64_t>(gates.cross<kDown>(node, [&](int g) {
         changes.note(nLeaves + g, !kDown);
         if (trackGates) {
             if constexpr (kDown) {
@@ -153,13 +111,13 @@ void InteractingSimulation::crossDown(int node, StatisticsRecorder &recorder) {
                 recorder.gateRestored(g, currentTime);
             }
         }
-    }));
+    })));
 }
 
 template <bool kDown> void InteractingSimulation::crossPlanned(int node) {
     plannedChanges->note(node, !kDown);
-    untilCheck -= static_cast<std::int64_t>(plannedOnly->cross<kDown>(
-        node, [&](int g) { plannedChanges->note(nLeaves + g, !kDown); }));
+    core.spend(static_cast<std::int64_t>(plannedOnly->cross<kDown>(
+        node, [&](int g) { plannedChanges->note(nLeaves + g, !kDown); })));
 }
 
 void InteractingSimulation::crossLeaf(int node, bool down, StatisticsRecorder &recorder) {
@@ -277,7 +235,7 @@ bool InteractingSimulation::reconcileGroup(int g, StatisticsRecorder &recorder) 
         const int on = im.activeState(c);
         if (states[k] != on) {
             if (group.switchFailure > 0 &&
-                static_cast<double>(drawUniform()) < group.switchFailure) {
+                static_cast<double>(core.drawUniform()) < group.switchFailure) {
                 switchTo(c, im.unitSwitchFailed(u), recorder);
                 changed = true;
                 continue;
@@ -457,7 +415,7 @@ void InteractingSimulation::finishBatch(StatisticsRecorder &recorder) {
 }
 
 void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
-    rng.seed(runSeed);
+    core.seed(runSeed);
     std::fill(states.begin(), states.end(), 0);
     gates.reset();
     if (planned) {
@@ -532,7 +490,7 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
     }
 
     std::uint32_t systemState = 0; // 0 up, 1 unplanned-down, 2 planned-down
-    movesAtCurrentTime = 0;
+    core.beginRun();
     while (true) {
         const std::uint64_t next = queue.top();
         const std::int64_t due = EventQueue::dueOf(next);
@@ -544,14 +502,12 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
         if (T == currentTime) {
             countMove();
         } else {
-            movesAtCurrentTime = 1;
+            core.countTransition(false, T);
             recorder.stretchKinds(currentTime, T, systemState);
             currentTime = T;
         }
-        if (untilCheck <= 0) {
-            check();
-        }
-        --untilCheck;
+        core.checkIfDue();
+        core.spend(1);
 
         causeSet = false;
         eventComponent = e < nComponents ? e : -1;

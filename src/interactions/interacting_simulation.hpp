@@ -11,8 +11,7 @@
 #include "interactions/node_changes.hpp"
 #include "logic/gate_graph.hpp"
 #include "logic/gate_state.hpp"
-#include "simulation/mt19937.hpp"
-#include "simulation/simulation.hpp"
+#include "simulation/run_core.hpp"
 #include "simulation/transition_model.hpp"
 
 namespace tavoq {
@@ -86,7 +85,7 @@ class StatisticsRecorder;
 /// the gates down for a failure from the start.
 ///
 /// The stuck limit counts events and the moves that are not an event's own
-/// (Simulation::transitionLimit): a cycle of triggers ends in the same "makes no progress"
+/// (RunCore::transitionLimit): a cycle of triggers ends in the same "makes no progress"
 /// error as a cycle of zero delays.
 class InteractingSimulation {
 public:
@@ -99,7 +98,7 @@ public:
     /// @throws std::runtime_error  the model makes no progress. @throws RunCancelled.
     void run(int simTime, std::uint32_t seed, StatisticsRecorder &recorder);
 
-    std::uint64_t checks() const { return checksMade; }
+    std::uint64_t checks() const { return core.checks(); }
     /// The crews of the run under way, for a recorder that reads them at a system failure.
     const CrewPools &crewPools() const { return crews; }
 
@@ -112,15 +111,10 @@ private:
         bool last; // the last move of its batch
     };
 
-    float drawUniform() {
-        const std::uint32_t x = rng();
-        return static_cast<float>(x >> 8) * 0x1p-24f;
-    }
     template <bool kInitial> int sample(int c, int from, int &to, StatisticsRecorder &recorder);
     void resample(int c, StatisticsRecorder &recorder);
     int causeDelay(int k, bool initial);
     void countMove();
-    void check();
     void process(const Move &m, StatisticsRecorder &recorder);
     void finishBatch(StatisticsRecorder &recorder);
     void apply(int c, int to, StatisticsRecorder &recorder);
@@ -142,13 +136,12 @@ private:
     const TransitionModel &model;
     const GateGraph &graph;
     const InteractionModel &im;
-    RunControl control;
     int nComponents;
     int nLeaves;
     int nCauses;
     bool planned;
     bool trackGates;
-    Mt19937 rng;
+    RunCore core;
     std::vector<int> states;
     std::vector<int> toState;
     IndexedQueue queue;
@@ -178,10 +171,6 @@ private:
     int lastApplied = -1;    // the component of the batch's last move applied
     int eventComponent = -1; // the component whose transition is the event, or -1
     int currentTime = 0;
-    long long movesAtCurrentTime = 0;
-    long long limit;
-    std::int64_t untilCheck = Simulation::kWorkBetweenChecks;
-    std::uint64_t checksMade = 0;
 };
 
 } // namespace tavoq

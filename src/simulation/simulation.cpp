@@ -1,30 +1,15 @@
 #include "simulation/simulation.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
-#include <stdexcept>
-#include <string>
 
-#include "distributions/continuous.hpp"
 #include "platform/console.hpp"
-#include "simulation/delays.hpp"
 #include "simulation/recorders.hpp"
 #include "simulation/run_statistics.hpp"
 
 namespace tavoq {
 
-namespace {
-
-using delays::kDueAtOnce;
-using delays::kNever;
-using delays::sampleDelay;
-using delays::toDelay;
-
-} // namespace
-
 Simulation::Simulation(const TransitionModel &model, const GateGraph &graph, RunControl control)
-    : model(model), graph(graph), control(control), nComponents(model.nComponents()),
+    : model(model), graph(graph), nComponents(model.nComponents()), core(nComponents, control),
       componentStates(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0), gates(graph), queue(nComponents) {
     completed.reserve(static_cast<std::size_t>(graph.nGates()));
@@ -36,8 +21,9 @@ Simulation::Simulation(const TransitionModel &model, const CutsetIndex &cutsets,
 
 Simulation::Simulation(const TransitionModel &model, std::unique_ptr<const GateGraph> owned,
                        RunControl control)
-    : model(model), ownedGraph(std::move(owned)), graph(*ownedGraph), control(control),
-      nComponents(model.nComponents()), componentStates(static_cast<std::size_t>(nComponents), 0),
+    : model(model), ownedGraph(std::move(owned)), graph(*ownedGraph),
+      nComponents(model.nComponents()), core(nComponents, control),
+      componentStates(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0), gates(graph), queue(nComponents) {
     completed.reserve(static_cast<std::size_t>(graph.nGates()));
 }
@@ -45,55 +31,21 @@ Simulation::Simulation(const TransitionModel &model, std::unique_ptr<const GateG
 template <bool kInitial, typename Recorder>
 [[gnu::always_inline]] inline int Simulation::sample(int c, int from, int &delay, int &to,
                                                      Recorder &recorder) {
-    int bestTime = kNever;
-    int bestState = 0;
-    using Kind = TransitionModel::Cell::Kind;
     const TransitionModel::Row row = model.row(c, from);
-    for (int j = 0; j < row.size; ++j) {
-        const float p = drawUniform();
-        const TransitionModel::Cell &cell = row[j];
-        if (cell.kind == Kind::Never) {
-            continue; // its delay is the no-transition value, which never wins
+    delay = core.sample<kInitial>(row, currentTime, to, [&](double v, float p) {
+        if constexpr (Recorder::kCountsDelayWarnings) {
+            recorder.delayOutOfBounds(c, v < 0);
+        } else {
+            platform::printDelayOutOfBounds(v, p);
         }
-        double v = cell.kind == Kind::Exponential
-                       ? Exponential::quantileOf(cell.rate, p)
-                       : sampleDelay(*cell.distribution, p, currentTime);
-        if constexpr (kInitial) {
-            // Only the first pass tests bounds: later, a negative delay stays and fires at once.
-            if (v < 0 || v > kNoTransition) {
-                if constexpr (Recorder::kCountsDelayWarnings) {
-                    recorder.delayOutOfBounds(c, v < 0);
-                } else {
-                    platform::printDelayOutOfBounds(v, p);
-                }
-                v = kNoTransition;
-            }
-        }
-        const int t = toDelay(v);
-        if (t < bestTime) {
-            bestTime = t;
-            bestState = j;
-        }
-    }
-    delay = bestTime;
-    to = bestState;
+    });
     return row.size;
-}
-
-void Simulation::check() {
-    untilCheck = kWorkBetweenChecks;
-    ++checksMade;
-    if (control.interrupted != nullptr && *control.interrupted) {
-        (*control.interrupted)();
-    }
-    if (control.stop != nullptr && control.stop->load(std::memory_order_relaxed)) {
-        throw RunCancelled();
-    }
 }
 
 template <typename Recorder>
 void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
-    rng.seed(runSeed);
+    core.seed(runSeed);
+    core.beginRun();
     std::fill(componentStates.begin(), componentStates.end(), 0);
     gates.reset();
     currentTime = 0;
@@ -110,8 +62,6 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
     const bool trackGates = Recorder::kTracksGates && graph.reportsGates();
     std::uint32_t systemFailed = 0; // working until the first check
     bool firstCheck = true;
-    long long transitionsAtCurrentTime = 0;
-    const long long limit = transitionLimit(nComponents);
 
     while (true) {
         const std::uint64_t next = queue.top();
@@ -122,21 +72,12 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         const int c = EventQueue::componentOf(next);
         // An overdue transition fires now; it is the earliest key, so it wins over all.
         const int T = due < currentTime ? currentTime : static_cast<int>(due);
-        if (T == currentTime) {
-            if (++transitionsAtCurrentTime > limit) {
-                throw std::runtime_error("The model makes no progress at time unit " +
-                                         std::to_string(currentTime) + ": more than " +
-                                         std::to_string(limit) +
-                                         " transitions fell due there without the clock moving.");
-            }
-        } else {
-            transitionsAtCurrentTime = 1;
+        core.countTransition(T == currentTime, currentTime);
+        if (T != currentTime) {
             recorder.stretch(currentTime, T, systemFailed);
             currentTime = T;
         }
-        if (untilCheck <= 0) {
-            check();
-        }
+        core.checkIfDue();
 
         const auto index = static_cast<std::size_t>(c);
         const int from = componentStates[index];
@@ -190,7 +131,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         firstCheck = false;
         int delay = 0;
         work += sample<false>(c, to, delay, toState[index], recorder);
-        untilCheck -= work;
+        core.spend(work);
         queue.replaceTop(EventQueue::key(static_cast<std::int64_t>(T) + delay, c));
     }
     if (currentTime < simTime) {

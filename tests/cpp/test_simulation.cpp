@@ -525,7 +525,7 @@ TEST(Simulation, ModelThatNeverAdvancesTheClockIsStopped) {
 
 TEST(Simulation, ProgressGuardCountsPerTimeUnit) {
     // One transition per time unit for longer than the guard's count: never stuck.
-    const int simTime = static_cast<int>(Simulation::transitionLimit(1)) + 11;
+    const int simTime = static_cast<int>(RunCore::transitionLimit(1)) + 11;
     Model m(1, 2, false);
     m.cell(0, 0, 1).f = constant(1.0);
     m.cell(0, 1, 0).f = constant(1.0);
@@ -1164,7 +1164,7 @@ TEST(Simulation, LooksComeByWorkNotByTransitions) {
     for (const auto &[width, simTime] : {std::pair{20'000, 1'000}, std::pair{1, 1'000'000}}) {
         const double each = 3.0 + width;
         const double work = static_cast<double>(simTime - 1) * each;
-        const auto budget = static_cast<double>(Simulation::kWorkBetweenChecks);
+        const auto budget = static_cast<double>(RunCore::kWorkBetweenChecks);
         const auto looks = static_cast<double>(looksOfAFlippingComponent(width, simTime));
         EXPECT_LE(looks, work / budget) << width << " counts a transition";
         EXPECT_GE(looks, std::floor(work / (budget + each))) << width << " counts a transition";
