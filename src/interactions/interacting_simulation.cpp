@@ -416,6 +416,43 @@ void InteractingSimulation::finishBatch(StatisticsRecorder &recorder) {
 
 void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
     core.seed(runSeed);
+    startRun(recorder);
+    std::uint32_t systemState = 0; // 0 up, 1 unplanned-down, 2 planned-down
+    core.beginRun();
+    while (true) {
+        const std::uint64_t next = queue.top();
+        const std::int64_t due = EventQueue::dueOf(next);
+        if (due >= simTime) {
+            break;
+        }
+        const int e = EventQueue::componentOf(next);
+        const int T = due < currentTime ? currentTime : static_cast<int>(due);
+        if (T == currentTime) {
+            countMove();
+        } else {
+            core.countTransition(false, T);
+            recorder.stretchKinds(currentTime, T, systemState);
+            currentTime = T;
+        }
+        core.checkIfDue();
+        core.spend(1);
+
+        causeSet = false;
+        eventComponent = e < nComponents ? e : -1;
+        upBefore = !unplannedTop();
+        batchCause = -1;
+        queueEvent(e, T);
+        for (nextMove = 0; nextMove < moves.size(); ++nextMove) {
+            const Move m = moves[nextMove]; // a copy: processing may grow the list
+            process(m, recorder);
+        }
+        moves.clear();
+        systemState = verdict(e, systemState, recorder);
+    }
+    finishRun(simTime, systemState, recorder);
+}
+
+void InteractingSimulation::startRun(StatisticsRecorder &recorder) {
     std::fill(states.begin(), states.end(), 0);
     gates.reset();
     if (planned) {
@@ -432,25 +469,7 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
     currentTime = 0;
     recorder.beginRun();
 
-    const int nGroups = static_cast<int>(active.size());
-    for (int g = 0; g < nGroups; ++g) {
-        const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
-        active[static_cast<std::size_t>(g)] = -1;
-        for (int u = group.firstUnit; u < group.endUnit; ++u) {
-            const int c = im.unitComponent(u);
-            if (activeIn[static_cast<std::size_t>(c)] < 0) {
-                states[static_cast<std::size_t>(c)] = im.activeState(c);
-                activeIn[static_cast<std::size_t>(c)] = g;
-                active[static_cast<std::size_t>(g)] = u;
-                break;
-            }
-        }
-    }
-    for (int c = 0; c < nComponents; ++c) {
-        if (im.isUnit(c) && activeIn[static_cast<std::size_t>(c)] < 0) {
-            states[static_cast<std::size_t>(c)] = im.standbyState(c);
-        }
-    }
+    placeUnits();
     for (int c = 0; c < nComponents; ++c) {
         const auto k = static_cast<std::size_t>(c);
         const int delay = sample<true>(c, states[k], toState[k], recorder);
@@ -460,6 +479,11 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
         queue.place(nComponents + k, EventQueue::key(causeDelay(k, true), nComponents + k));
     }
     queue.build();
+    startLeaves(recorder);
+}
+
+void InteractingSimulation::startLeaves(StatisticsRecorder &recorder) {
+    const int nGroups = static_cast<int>(active.size());
     for (int g = 0; g < nGroups; ++g) {
         const bool down = active[static_cast<std::size_t>(g)] < 0;
         leafDown[static_cast<std::size_t>(g)] = down ? 1 : 0;
@@ -488,66 +512,66 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
     if (planned) {
         plannedChanges->clear();
     }
+}
 
-    std::uint32_t systemState = 0; // 0 up, 1 unplanned-down, 2 planned-down
-    core.beginRun();
-    while (true) {
-        const std::uint64_t next = queue.top();
-        const std::int64_t due = EventQueue::dueOf(next);
-        if (due >= simTime) {
-            break;
-        }
-        const int e = EventQueue::componentOf(next);
-        const int T = due < currentTime ? currentTime : static_cast<int>(due);
-        if (T == currentTime) {
-            countMove();
-        } else {
-            core.countTransition(false, T);
-            recorder.stretchKinds(currentTime, T, systemState);
-            currentTime = T;
-        }
-        core.checkIfDue();
-        core.spend(1);
-
-        causeSet = false;
-        eventComponent = e < nComponents ? e : -1;
-        upBefore = !unplannedTop();
-        batchCause = -1;
-        if (e < nComponents) {
-            queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + kNever, e));
-            moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn, true});
-        } else {
-            const int k = e - nComponents;
-            const int delay = causeDelay(k, false);
-            queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + delay, e));
-            const InteractionModel::Cause &cc = im.causes()[static_cast<std::size_t>(k)];
-            for (int i = cc.firstMember; i < cc.endMember; ++i) {
-                moves.push_back(
-                    Move{im.member(i), im.memberToState(i), kIfWorking, i + 1 == cc.endMember});
+void InteractingSimulation::placeUnits() {
+    const int nGroups = static_cast<int>(active.size());
+    for (int g = 0; g < nGroups; ++g) {
+        const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
+        active[static_cast<std::size_t>(g)] = -1;
+        for (int u = group.firstUnit; u < group.endUnit; ++u) {
+            const int c = im.unitComponent(u);
+            if (activeIn[static_cast<std::size_t>(c)] < 0) {
+                states[static_cast<std::size_t>(c)] = im.activeState(c);
+                activeIn[static_cast<std::size_t>(c)] = g;
+                active[static_cast<std::size_t>(g)] = u;
+                break;
             }
         }
-        for (nextMove = 0; nextMove < moves.size(); ++nextMove) {
-            const Move m = moves[nextMove]; // a copy: processing may grow the list
-            process(m, recorder);
+    }
+    for (int c = 0; c < nComponents; ++c) {
+        if (im.isUnit(c) && activeIn[static_cast<std::size_t>(c)] < 0) {
+            states[static_cast<std::size_t>(c)] = im.standbyState(c);
         }
-        moves.clear();
+    }
+}
 
-        const bool unplanned = unplannedTop();
-        const std::uint32_t state = unplanned ? 1u : (gates.topFailed() ? 2u : 0u);
-        if (unplanned && systemState != 1) {
-            if (!causeSet) {
-                // Down from the start: only the first verdict can find it so.
-                cause =
-                    e < nComponents
+void InteractingSimulation::queueEvent(int e, int T) {
+    if (e < nComponents) {
+        queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + kNever, e));
+        moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn, true});
+    } else {
+        const int k = e - nComponents;
+        const int delay = causeDelay(k, false);
+        queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + delay, e));
+        const InteractionModel::Cause &cc = im.causes()[static_cast<std::size_t>(k)];
+        for (int i = cc.firstMember; i < cc.endMember; ++i) {
+            moves.push_back(
+                Move{im.member(i), im.memberToState(i), kIfWorking, i + 1 == cc.endMember});
+        }
+    }
+}
+
+std::uint32_t InteractingSimulation::verdict(int e, std::uint32_t systemState,
+                                             StatisticsRecorder &recorder) {
+    const bool unplanned = unplannedTop();
+    const std::uint32_t state = unplanned ? 1u : (gates.topFailed() ? 2u : 0u);
+    if (unplanned && systemState != 1) {
+        if (!causeSet) {
+            // Down from the start: only the first verdict can find it so.
+            cause = e < nComponents
                         ? e
                         : im.member(
                               im.causes()[static_cast<std::size_t>(e - nComponents)].firstMember);
-                causeGates.assign(startGates.begin(), startGates.end());
-            }
-            recorder.rise(cause, causeGates.data(), causeGates.size());
+            causeGates.assign(startGates.begin(), startGates.end());
         }
-        systemState = state;
+        recorder.rise(cause, causeGates.data(), causeGates.size());
     }
+    return state;
+}
+
+void InteractingSimulation::finishRun(int simTime, std::uint32_t systemState,
+                                      StatisticsRecorder &recorder) {
     if (currentTime < simTime) {
         recorder.stretchKinds(currentTime, simTime, systemState);
     }

@@ -111,6 +111,17 @@ private:
         bool last; // the last move of its batch
     };
 
+    /// The start of a run: every state, count and queue reset, the groups' units placed, the
+    /// first draws made, the groups without a unit down.
+    void startRun(StatisticsRecorder &recorder);
+    void placeUnits();
+    void startLeaves(StatisticsRecorder &recorder);
+    /// The moves of event e (a component's transition or a common cause) at T, queued.
+    void queueEvent(int e, int T);
+    /// The system's state after an event (0 up, 1 down for a failure, 2 down for planned
+    /// reasons only), telling `recorder` of a failure that begins.
+    std::uint32_t verdict(int e, std::uint32_t systemState, StatisticsRecorder &recorder);
+    void finishRun(int simTime, std::uint32_t systemState, StatisticsRecorder &recorder);
     template <bool kInitial> int sample(int c, int from, int &to, StatisticsRecorder &recorder);
     void resample(int c, StatisticsRecorder &recorder);
     int causeDelay(int k, bool initial);
