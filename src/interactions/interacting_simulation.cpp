@@ -414,6 +414,40 @@ void InteractingSimulation::finishBatch(StatisticsRecorder &recorder) {
     batchCause = -1;
 }
 
+[[gnu::always_inline]] inline void InteractingSimulation::queueEvent(int e, int T) {
+    if (e < nComponents) {
+        queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + kNever, e));
+        moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn, true});
+    } else {
+        const int k = e - nComponents;
+        const int delay = causeDelay(k, false);
+        queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + delay, e));
+        const InteractionModel::Cause &cc = im.causes()[static_cast<std::size_t>(k)];
+        for (int i = cc.firstMember; i < cc.endMember; ++i) {
+            moves.push_back(
+                Move{im.member(i), im.memberToState(i), kIfWorking, i + 1 == cc.endMember});
+        }
+    }
+}
+
+[[gnu::always_inline]] inline std::uint32_t
+InteractingSimulation::verdict(int e, std::uint32_t systemState, StatisticsRecorder &recorder) {
+    const bool unplanned = unplannedTop();
+    const std::uint32_t state = unplanned ? 1u : (gates.topFailed() ? 2u : 0u);
+    if (unplanned && systemState != 1) {
+        if (!causeSet) {
+            // Down from the start: only the first verdict can find it so.
+            cause = e < nComponents
+                        ? e
+                        : im.member(
+                              im.causes()[static_cast<std::size_t>(e - nComponents)].firstMember);
+            causeGates.assign(startGates.begin(), startGates.end());
+        }
+        recorder.rise(cause, causeGates.data(), causeGates.size());
+    }
+    return state;
+}
+
 void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
     core.seed(runSeed);
     startRun(recorder);
@@ -534,40 +568,6 @@ void InteractingSimulation::placeUnits() {
             states[static_cast<std::size_t>(c)] = im.standbyState(c);
         }
     }
-}
-
-void InteractingSimulation::queueEvent(int e, int T) {
-    if (e < nComponents) {
-        queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + kNever, e));
-        moves.push_back(Move{e, toState[static_cast<std::size_t>(e)], kOwn, true});
-    } else {
-        const int k = e - nComponents;
-        const int delay = causeDelay(k, false);
-        queue.update(e, EventQueue::key(static_cast<std::int64_t>(T) + delay, e));
-        const InteractionModel::Cause &cc = im.causes()[static_cast<std::size_t>(k)];
-        for (int i = cc.firstMember; i < cc.endMember; ++i) {
-            moves.push_back(
-                Move{im.member(i), im.memberToState(i), kIfWorking, i + 1 == cc.endMember});
-        }
-    }
-}
-
-std::uint32_t InteractingSimulation::verdict(int e, std::uint32_t systemState,
-                                             StatisticsRecorder &recorder) {
-    const bool unplanned = unplannedTop();
-    const std::uint32_t state = unplanned ? 1u : (gates.topFailed() ? 2u : 0u);
-    if (unplanned && systemState != 1) {
-        if (!causeSet) {
-            // Down from the start: only the first verdict can find it so.
-            cause = e < nComponents
-                        ? e
-                        : im.member(
-                              im.causes()[static_cast<std::size_t>(e - nComponents)].firstMember);
-            causeGates.assign(startGates.begin(), startGates.end());
-        }
-        recorder.rise(cause, causeGates.data(), causeGates.size());
-    }
-    return state;
 }
 
 void InteractingSimulation::finishRun(int simTime, std::uint32_t systemState,
