@@ -34,15 +34,26 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
             stateOffsets[static_cast<std::size_t>(c)] +
             static_cast<std::size_t>(matrix.nStates(c));
     }
-    const auto requireState = [&](int c, int s, const std::string &what) {
-        const int n = matrix.nStates(c);
-        if (s < 0 || s >= n) {
-            throw std::invalid_argument(what + " " + std::to_string(s) + " is not a state of " +
-                                        name(c) + " in the matrix (0 .. " + std::to_string(n - 1) +
-                                        ").");
-        }
-    };
+    setKinds(in, matrix);
+    setTriggers(in, matrix, nNodes);
+    setGroups(in, matrix);
+    indexGroups();
+    setCauses(in, matrix);
+    setCrews(in, matrix);
+}
 
+void InteractionModel::requireState(const TransitionModel &matrix, int c, int s,
+                                    const std::string &what) const {
+    const int n = matrix.nStates(c);
+    if (s < 0 || s >= n) {
+        throw std::invalid_argument(what + " " + std::to_string(s) + " is not a state of " +
+                                    name(c) + " in the matrix (0 .. " + std::to_string(n - 1) +
+                                    ").");
+    }
+}
+
+void InteractionModel::setKinds(const Interactions &in, const TransitionModel &matrix) {
+    const int nComponents = components;
     const std::size_t cells = stateOffsets.back();
     kinds.assign(cells, StateKind::Failed);
     for (int c = 0; c < nComponents; ++c) {
@@ -66,7 +77,10 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
             planned = planned || k[static_cast<std::size_t>(s)] == 2;
         }
     }
+}
 
+void InteractionModel::setTriggers(const Interactions &in, const TransitionModel &matrix,
+                                   int nNodes) {
     // Triggers, and per node the ones watching it (in file order, as added).
     std::vector<int> perNode(static_cast<std::size_t>(nNodes) + 1, 0);
     for (const auto &t : in.triggerList()) {
@@ -77,12 +91,12 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
         }
         const int first = static_cast<int>(moves.size());
         for (const auto &m : t.moves) {
-            requireState(m.component, m.toState, "addTrigger: to-state");
+            requireState(matrix, m.component, m.toState, "addTrigger: to-state");
             const std::size_t base = fromStates.size();
             moves.push_back(TriggerMove{m.component, m.toState, base});
             fromStates.resize(base + static_cast<std::size_t>(matrix.nStates(m.component)), 0);
             for (const int s : m.fromStates) {
-                requireState(m.component, s, "addTrigger: from-state");
+                requireState(matrix, m.component, s, "addTrigger: from-state");
                 fromStates[base + static_cast<std::size_t>(s)] = 1;
             }
         }
@@ -99,7 +113,10 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
         bySource[static_cast<std::size_t>(
             perNode[static_cast<std::size_t>(triggerList[i].source)]++)] = static_cast<int>(i);
     }
+}
 
+void InteractionModel::setGroups(const Interactions &in, const TransitionModel &matrix) {
+    const int nComponents = components;
     activeStates.assign(static_cast<std::size_t>(nComponents), -1);
     standbyStates.assign(static_cast<std::size_t>(nComponents), -1);
     for (const auto &g : in.groupList()) {
@@ -109,9 +126,9 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
             const int a = g.activeStates[i];
             const int s = g.standbyStates[i];
             const int f = g.switchFailedStates[i];
-            requireState(c, a, "addStandbyGroup: active state");
-            requireState(c, s, "addStandbyGroup: standby state");
-            requireState(c, f, "addStandbyGroup: switch-failed state");
+            requireState(matrix, c, a, "addStandbyGroup: active state");
+            requireState(matrix, c, s, "addStandbyGroup: standby state");
+            requireState(matrix, c, f, "addStandbyGroup: switch-failed state");
             if (kind(c, a) != StateKind::Working || kind(c, s) != StateKind::Working) {
                 throw std::invalid_argument("addStandbyGroup: " + name(c) +
                                             ": its active and standby states must be working.");
@@ -134,7 +151,10 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
         groupList.push_back(
             Group{first, static_cast<int>(unitComponents.size()), g.switchFailure, g.revert});
     }
+}
 
+void InteractionModel::indexGroups() {
+    const int nComponents = components;
     groupOffsets.assign(static_cast<std::size_t>(nComponents) + 1, 0);
     for (const int c : unitComponents) {
         ++groupOffsets[static_cast<std::size_t>(c) + 1];
@@ -153,22 +173,27 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
             }
         }
     }
+}
 
+void InteractionModel::setCauses(const Interactions &in, const TransitionModel &matrix) {
     for (const auto &cc : in.causeList()) {
         const int first = static_cast<int>(members.size());
         for (std::size_t i = 0; i < cc.members.size(); ++i) {
-            requireState(cc.members[i], cc.toStates[i], "addCommonCause: to-state");
+            requireState(matrix, cc.members[i], cc.toStates[i], "addCommonCause: to-state");
             members.push_back(cc.members[i]);
             memberToStates.push_back(cc.toStates[i]);
         }
         causeList.push_back(Cause{cc.distribution, first, static_cast<int>(members.size())});
     }
+}
 
+void InteractionModel::setCrews(const Interactions &in, const TransitionModel &matrix) {
+    const std::size_t cells = stateOffsets.back();
     pools = in.poolSizes();
     crewPools.assign(cells, -1);
     crewPriorities.assign(cells, 0);
     for (const auto &crew : in.crewList()) {
-        requireState(crew.component, crew.state, "setCrew: state");
+        requireState(matrix, crew.component, crew.state, "setCrew: state");
         if (kind(crew.component, crew.state) == StateKind::Working) {
             throw std::invalid_argument("setCrew: " + name(crew.component) + ": state " +
                                         std::to_string(crew.state) +

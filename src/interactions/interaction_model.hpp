@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "distributions/distribution.hpp"
@@ -89,6 +90,15 @@ public:
     int crewPriority(int c, int s) const { return crewPriorities[cell(c, s)]; }
 
 private:
+    /// The parts of the constructor, in the order its checks run.
+    void requireState(const TransitionModel &matrix, int c, int s, const std::string &what) const;
+    void setKinds(const Interactions &in, const TransitionModel &matrix);
+    void setTriggers(const Interactions &in, const TransitionModel &matrix, int nNodes);
+    void setGroups(const Interactions &in, const TransitionModel &matrix);
+    void indexGroups();
+    void setCauses(const Interactions &in, const TransitionModel &matrix);
+    void setCrews(const Interactions &in, const TransitionModel &matrix);
+
     std::size_t cell(int c, int s) const {
         return stateOffsets[static_cast<std::size_t>(c)] + static_cast<std::size_t>(s);
     }
