@@ -21,6 +21,7 @@ class GateState {
 public:
     explicit GateState(const GateGraph &graph)
         : components(graph.nComponents()), topNode(static_cast<std::size_t>(graph.top())),
+          topGate(topNode - static_cast<std::size_t>(graph.nComponents())),
           thresholds(graph.thresholdData()), offsets(graph.parentOffsetData()),
           parents(graph.parentData()), start(graph), counts(graph.initialFailedInputs()),
           failed(graph.initialNodeFailed()), pending(static_cast<std::size_t>(graph.nGates())) {}
@@ -72,9 +73,45 @@ public:
         }
     }
 
+    /// The same crossing over the cut sets' graph (GateGraph(const CutsetIndex &)), where
+    /// each gate a component feeds is a cut set under the one `or` on top. It moves the cut
+    /// sets' counts and the top's count of complete cut sets, and calls changed(g) for the
+    /// same gates as cross: a cut set before the top it turns. Only the top's state is kept;
+    /// nodeFailed of the components and the cut sets is left as the run began. This is the
+    /// plain engine's path, which reads the top alone: a few instructions per crossing,
+    /// where the general walk keeps a stack of gates to visit.
+    template <bool kFailed, typename Changed>
+    [[gnu::always_inline]] inline std::size_t crossCutsets(int c, Changed &&changed) {
+        const std::size_t first = offsets[static_cast<std::size_t>(c)];
+        const std::size_t last = offsets[static_cast<std::size_t>(c) + 1];
+        for (std::size_t i = first; i != last; ++i) {
+            const std::int32_t k = parents[i];
+            const auto g = static_cast<std::size_t>(k);
+            if constexpr (kFailed) {
+                if (++counts[g] == thresholds[g]) {
+                    changed(k);
+                    if (counts[topGate]++ == 0) {
+                        failed[topNode] = 1;
+                        changed(static_cast<std::int32_t>(topGate));
+                    }
+                }
+            } else {
+                if (counts[g]-- == thresholds[g]) {
+                    changed(k);
+                    if (--counts[topGate] == 0) {
+                        failed[topNode] = 0;
+                        changed(static_cast<std::int32_t>(topGate));
+                    }
+                }
+            }
+        }
+        return last - first;
+    }
+
 private:
     int components;
     std::size_t topNode;
+    std::size_t topGate; // the top's gate index (for the cut sets' graph)
     const std::int32_t *thresholds;
     const std::size_t *offsets;
     const std::int32_t *parents;

@@ -126,6 +126,12 @@ public:
         }
     }
     void count(int i) { ++failures[list(i)]; }
+    /// failed(i, t) and count(i) at once.
+    void failedAndCounted(int i, int t) {
+        const auto k = list(i);
+        since[k] = t;
+        ++failures[k];
+    }
     /// Adds each touched item's units, failures and their squares to the sums, and forgets
     /// the run.
     void settle(int simTime, std::int64_t *downtime, SquareSum *squares, std::int64_t *failureSums,

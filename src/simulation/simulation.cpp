@@ -58,8 +58,20 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
     }
     queue.build();
 
+    // The cut sets' graph has a shorter crossing of its own, so each graph gets its loop.
+    const std::uint32_t systemFailed = graph.reportsGates() ? transitions<false>(simTime, recorder)
+                                                            : transitions<true>(simTime, recorder);
+    if (currentTime < simTime) {
+        recorder.stretch(currentTime, simTime, systemFailed);
+    }
+    currentTime = simTime;
+    recorder.endRun(simTime, componentStates);
+}
+
+template <bool kCutsets, typename Recorder>
+std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
     // Only a user's graph has statistics per gate; the cut sets' gates report causes only.
-    const bool trackGates = Recorder::kTracksGates && graph.reportsGates();
+    constexpr bool trackGates = Recorder::kTracksGates && !kCutsets;
     std::uint32_t systemFailed = 0; // working until the first check
     bool firstCheck = true;
 
@@ -88,27 +100,37 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         std::int64_t work = 1;
         if ((from == 0) != (to == 0)) {
             if (to != 0) {
-                work += gates.cross<true>(c, [&](int g) {
+                const auto turned = [&](int g) {
                     if constexpr (Recorder::kTracksCauses) {
                         completed.push_back(g); // each gate once: within the capacity
                     }
                     if constexpr (Recorder::kTracksGates) {
-                        if (trackGates) {
+                        if constexpr (trackGates) {
                             recorder.gateFailed(g, T);
                         }
                     }
-                });
+                };
+                if constexpr (kCutsets) {
+                    work += gates.crossCutsets<true>(c, turned);
+                } else {
+                    work += gates.cross<true>(c, turned);
+                }
                 if constexpr (Recorder::kTracksComponents) {
                     recorder.componentFailed(c, T);
                 }
             } else {
-                work += gates.cross<false>(c, [&](int g) {
+                const auto restored = [&](int g) {
                     if constexpr (Recorder::kTracksGates) {
-                        if (trackGates) {
+                        if constexpr (trackGates) {
                             recorder.gateRestored(g, T);
                         }
                     }
-                });
+                };
+                if constexpr (kCutsets) {
+                    work += gates.crossCutsets<false>(c, restored);
+                } else {
+                    work += gates.cross<false>(c, restored);
+                }
                 if constexpr (Recorder::kTracksComponents) {
                     recorder.componentRestored(c, T);
                 }
@@ -134,11 +156,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
         core.spend(work);
         queue.replaceTop(EventQueue::key(static_cast<std::int64_t>(T) + delay, c));
     }
-    if (currentTime < simTime) {
-        recorder.stretch(currentTime, simTime, systemFailed);
-    }
-    currentTime = simTime;
-    recorder.endRun(simTime, componentStates);
+    return systemFailed;
 }
 
 template void Simulation::run<StateRecorder>(int, std::uint32_t, StateRecorder &);

@@ -62,6 +62,10 @@ private:
     /// the number of draws made, the row's size.
     template <bool kInitial, typename Recorder>
     int sample(int c, int from, int &delay, int &to, Recorder &recorder);
+    /// The run's transitions, once every component has its first; returns the verdict after
+    /// the last. kCutsets: the graph is the cut sets' (GateState::crossCutsets).
+    template <bool kCutsets, typename Recorder>
+    std::uint32_t transitions(int simTime, Recorder &recorder);
 
     const TransitionModel &model;
     std::unique_ptr<const GateGraph> ownedGraph;

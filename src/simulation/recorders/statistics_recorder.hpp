@@ -92,10 +92,7 @@ public:
         auto &counts = negative ? slot.negativeDelays : slot.delaysPastLimit;
         ++counts[static_cast<std::size_t>(c)];
     }
-    void componentFailed(int c, int t) {
-        componentDown.failed(c, t);
-        componentDown.count(c);
-    }
+    void componentFailed(int c, int t) { componentDown.failedAndCounted(c, t); }
     void componentRestored(int c, int t) { componentDown.restored(c, t); }
     /// A gate's crossings, and its failures counted per unit as the system's (crossings
     /// undone within a unit count none).
