@@ -29,10 +29,10 @@ Simulation::Simulation(const TransitionModel &model, std::unique_ptr<const GateG
 }
 
 template <bool kInitial, typename Recorder>
-[[gnu::always_inline]] inline int Simulation::sample(int c, int from, int &delay, int &to,
+[[gnu::always_inline]] inline int Simulation::sample(int c, int from, int now, int &delay, int &to,
                                                      Recorder &recorder) {
     const TransitionModel::Row row = model.row(c, from);
-    delay = core.sample<kInitial>(row, currentTime, to, [&](double v, float p) {
+    delay = core.sample<kInitial>(row, now, to, [&](double v, float p) {
         if constexpr (Recorder::kCountsDelayWarnings) {
             recorder.delayOutOfBounds(c, v < 0);
         } else {
@@ -53,7 +53,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
 
     for (int c = 0; c < nComponents; ++c) {
         int delay = 0;
-        sample<true>(c, 0, delay, toState[static_cast<std::size_t>(c)], recorder);
+        sample<true>(c, 0, 0, delay, toState[static_cast<std::size_t>(c)], recorder);
         queue.place(c, EventQueue::key(delay, c));
     }
     queue.build();
@@ -74,6 +74,7 @@ std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
     constexpr bool trackGates = Recorder::kTracksGates && !kCutsets;
     std::uint32_t systemFailed = 0; // working until the first check
     bool firstCheck = true;
+    int now = currentTime; // a local in the loop, the member again at its end
 
     while (true) {
         const std::uint64_t next = queue.top();
@@ -83,11 +84,11 @@ std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
         }
         const int c = EventQueue::componentOf(next);
         // An overdue transition fires now; it is the earliest key, so it wins over all.
-        const int T = due < currentTime ? currentTime : static_cast<int>(due);
-        core.countTransition(T == currentTime, currentTime);
-        if (T != currentTime) {
-            recorder.stretch(currentTime, T, systemFailed);
-            currentTime = T;
+        const int T = due < now ? now : static_cast<int>(due);
+        core.countTransition(T == now, now);
+        if (T != now) {
+            recorder.stretch(now, T, systemFailed);
+            now = T;
         }
         core.checkIfDue();
 
@@ -152,10 +153,11 @@ std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
         systemFailed = failed;
         firstCheck = false;
         int delay = 0;
-        work += sample<false>(c, to, delay, toState[index], recorder);
+        work += sample<false>(c, to, T, delay, toState[index], recorder);
         core.spend(work);
         queue.replaceTop(EventQueue::key(static_cast<std::int64_t>(T) + delay, c));
     }
+    currentTime = now;
     return systemFailed;
 }
 

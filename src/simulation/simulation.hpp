@@ -57,11 +57,11 @@ public:
 private:
     Simulation(const TransitionModel &model, std::unique_ptr<const GateGraph> owned,
                RunControl control);
-    /// Draws a delay for every to-state of c's row `from` and keeps the earliest.
+    /// Draws a delay for every to-state of c's row `from` at unit `now` and keeps the earliest.
     /// The first pass tells `recorder` about a draw out of bounds (recorders.hpp). Returns
     /// the number of draws made, the row's size.
     template <bool kInitial, typename Recorder>
-    int sample(int c, int from, int &delay, int &to, Recorder &recorder);
+    int sample(int c, int from, int now, int &delay, int &to, Recorder &recorder);
     /// The run's transitions, once every component has its first; returns the verdict after
     /// the last. kCutsets: the graph is the cut sets' (GateState::crossCutsets).
     template <bool kCutsets, typename Recorder>
