@@ -12,7 +12,7 @@ Simulation::Simulation(const TransitionModel &model, const GateGraph &graph, Run
     : model(model), graph(graph), nComponents(model.nComponents()), core(nComponents, control),
       componentStates(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0), gates(graph), queue(nComponents) {
-    completed.reserve(static_cast<std::size_t>(graph.nGates()));
+    completed.resize(static_cast<std::size_t>(graph.nGates()));
 }
 
 Simulation::Simulation(const TransitionModel &model, const CutsetIndex &cutsets,
@@ -25,7 +25,7 @@ Simulation::Simulation(const TransitionModel &model, std::unique_ptr<const GateG
       nComponents(model.nComponents()), core(nComponents, control),
       componentStates(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0), gates(graph), queue(nComponents) {
-    completed.reserve(static_cast<std::size_t>(graph.nGates()));
+    completed.resize(static_cast<std::size_t>(graph.nGates()));
 }
 
 template <bool kInitial, typename Recorder>
@@ -103,7 +103,7 @@ std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
             if (to != 0) {
                 const auto turned = [&](int g) {
                     if constexpr (Recorder::kTracksCauses) {
-                        completed.push_back(g); // each gate once: within the capacity
+                        completed[nCompleted++] = g; // each gate once: within the size
                     }
                     if constexpr (Recorder::kTracksGates) {
                         if constexpr (trackGates) {
@@ -144,11 +144,12 @@ std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
                     // Gates failed from the start (memberless cut sets) join the first cause;
                     // they are distinct from the ones this transition turned.
                     const auto &start = graph.initiallyFailed();
-                    completed.insert(completed.end(), start.begin(), start.end());
+                    std::copy(start.begin(), start.end(), completed.begin() + nCompleted);
+                    nCompleted += start.size();
                 }
-                recorder.rise(c, completed.data(), completed.size());
+                recorder.rise(c, completed.data(), nCompleted);
             }
-            completed.clear();
+            nCompleted = 0;
         }
         systemFailed = failed;
         firstCheck = false;

@@ -75,7 +75,11 @@ private:
     std::vector<int> componentStates;
     std::vector<int> toState; // the state each pending transition leads to
     GateState gates;
-    std::vector<std::int32_t> completed; // gates the current transition turned failed
+    // The gates the current transition turned failed: the first nCompleted, of room for all.
+    // A buffer, not a growing vector: adding to it calls nothing, where push_back has a
+    // growth path, a call after which the loop would load its arrays' addresses again.
+    std::vector<std::int32_t> completed;
+    std::size_t nCompleted = 0;
     EventQueue queue;
     int currentTime = 0;
 };
