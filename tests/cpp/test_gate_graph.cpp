@@ -129,6 +129,56 @@ TEST(GateGraph, CutsetsGraphGivesTheTreesVerdict) {
     }
 }
 
+// The plain engine's crossing of the cut sets' graph reports the gates the general walk
+// reports and keeps the same verdict, through random flips and a reset between runs.
+TEST(GateState, CutsetCrossingMatchesTheGeneralWalk) {
+    std::mt19937 rng(11u);
+    for (int trial = 0; trial < 60; ++trial) {
+        const int n = testlogic::draw(rng, 1, 9);
+        std::vector<Vec> cutsets;
+        const int k = testlogic::draw(rng, 0, 8);
+        for (int j = 0; j < k; ++j) {
+            Vec v(static_cast<std::size_t>(n));
+            for (int &x : v) {
+                x = testlogic::draw(rng, 0, 2) == 0 ? 1 : 0; // an all-zero one is memberless
+            }
+            cutsets.push_back(v);
+        }
+        const auto tree = treeOf(n, cutsets);
+        const CutsetIndex index(*tree, n);
+        const GateGraph graph(index);
+        GateState general(graph);
+        GateState flat(graph);
+        for (int round = 0; round < 2; ++round) {
+            Vec failed(static_cast<std::size_t>(n), 0);
+            for (int step = 0; step < 200; ++step) {
+                const int c = testlogic::draw(rng, 0, n - 1);
+                auto &entry = failed[static_cast<std::size_t>(c)];
+                entry = 1 - entry;
+                std::multiset<int> walked;
+                std::multiset<int> counted;
+                std::size_t movedWalk = 0;
+                std::size_t movedFlat = 0;
+                if (entry != 0) {
+                    movedWalk = general.cross<true>(c, [&](int g) { walked.insert(g); });
+                    movedFlat = flat.crossCutsets<true>(c, [&](int g) { counted.insert(g); });
+                } else {
+                    movedWalk = general.cross<false>(c, [&](int g) { walked.insert(g); });
+                    movedFlat = flat.crossCutsets<false>(c, [&](int g) { counted.insert(g); });
+                }
+                ASSERT_EQ(counted, walked) << "trial " << trial << ", step " << step;
+                ASSERT_EQ(flat.topFailed(), general.topFailed());
+                ASSERT_EQ(flat.topFailed(), !tree->findWithin(failed).empty());
+                // The general walk also moves the top's count; the flat one counts the
+                // component's cut sets only.
+                ASSERT_LE(movedFlat, movedWalk);
+            }
+            general.reset();
+            flat.reset();
+        }
+    }
+}
+
 TEST(GateGraph, MemberlessCutsetIsFailedFromTheStart) {
     // An all-zero vector is stored as a cut set without members.
     const auto tree = treeOf(2, {{0, 0}, {1, 1}});
