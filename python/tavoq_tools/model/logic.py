@@ -203,10 +203,72 @@ class _Parser:
         return Node("atleast", start.column, k=k, args=tuple(args))
 
 
+def _node(kind: str, column: int, name: str = "", k: int = 0, args: tuple[Node, ...] = ()) -> Node:
+    """A Node as its constructor makes it, without the frozen class's per-field
+    object.__setattr__: the fast paths below make one per name of a large tree."""
+    node = object.__new__(Node)
+    node.__dict__.update(kind=kind, column=column, name=name, k=k, args=args)
+    return node
+
+
+def _is_name(word: str) -> bool:
+    return NAME_PATTERN.fullmatch(word) is not None and word not in KEYWORDS
+
+
+def _names_from(words: list[str], column: int) -> tuple[Node, ...] | None:
+    """Name nodes for ``words`` (each followed by a comma and a space in the text,
+    the first at ``column``), or None when one of them is no name."""
+    nodes = []
+    for word in words:
+        if not _is_name(word):
+            return None
+        nodes.append(_node("name", column, name=word))
+        column += len(word) + 2
+    return tuple(nodes)
+
+
+def _parse_simple(text: str) -> Node | None:
+    """The common forms that fault-tree files give, read without the tokenizer: a name,
+    names joined by one operator (``a or b or c``) and ``atleast(k, a, b, c)``, spaced as
+    written here. None for any other text, which the parser reads (and explains). The
+    nodes are the ones the parser makes of the same text."""
+    if text.startswith("atleast(") and text.endswith(")"):
+        parts = text[8:-1].split(", ")
+        digits = parts[0]
+        if len(parts) < 2 or not (digits.isascii() and digits.isdigit()) or len(digits) > 9:
+            return None
+        k = int(digits)
+        args = _names_from(parts[1:], 9 + len(digits) + 2)
+        if args is None or not 1 <= k <= len(args):
+            return None
+        return _node("atleast", 1, k=k, args=args)
+    words = text.split(" ")
+    if len(words) == 1:
+        return _node("name", 1, name=text) if _is_name(text) else None
+    operator = words[1]
+    if len(words) % 2 == 0 or operator not in ("and", "or"):
+        return None
+    if words.count(operator) != len(words) // 2 or operator in words[0::2]:
+        return None  # another operator, or the operator where a name belongs
+    # Names and operators alternate, each followed by one space: a name's column moves by
+    # its length, the space, the operator and its space.
+    nodes = []
+    column = 1
+    for word in words[0::2]:
+        if not _is_name(word):
+            return None
+        nodes.append(_node("name", column, name=word))
+        column += len(word) + len(operator) + 2
+    return _node(operator, 1, args=tuple(nodes))
+
+
 def parse(text: str) -> Node:
     """Parse a failure-logic expression; raises LogicError with the column of the problem."""
     if not isinstance(text, str):
         raise LogicError(f"must be a string, got {type(text).__name__}")
+    simple = _parse_simple(text)
+    if simple is not None:
+        return simple
     parser = _Parser(text)
     if parser.peek().kind == "end":
         raise LogicError("the expression is empty", 1)
