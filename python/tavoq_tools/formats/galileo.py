@@ -29,7 +29,7 @@ from __future__ import annotations
 
 import math
 import re
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from ..errors import ModelError
 from .fault_tree import Dependency, Event, Formula, Spare, TreeDraft, quoted, refuse_cycles
@@ -41,9 +41,13 @@ ORDER_DEPENDENT = ("pand", "por", "seq", "mutex", "pdep")
 SPARES = ("csp", "wsp", "hsp", "spare")
 ATTRIBUTES = ("lambda", "prob", "repair", "dorm", "phases")
 
+NEWLINE = "\n"
+# One match per token, the whitespace before it included: every other character starts a
+# token, so the matches leave no gap. The line of a token is the count of newlines before it.
 _TOKEN = re.compile(
-    r"(?P<space>[^\S\n]+)|(?P<newline>\n)|(?P<comment>//[^\n]*)|(?P<block>/\*)"
-    r'|(?P<string>"[^"]*")|(?P<open>")|(?P<end>;)|(?P<equals>=)|(?P<word>[^\s";=]+)'
+    r'\s*(?:(?P<comment>//[^\n]*)|(?P<block>/\*.*?\*/)|(?P<unclosed>/\*)|"(?P<string>[^"]*)"'
+    r'|(?P<open>")|(?P<end>;)|(?P<equals>=)|(?P<word>[^\s";=]+))',
+    re.DOTALL,
 )
 _KOFN = re.compile(r"([0-9]+)of([0-9]+)\Z")
 _VOT = re.compile(r"vot([0-9]+)\Z")
@@ -52,57 +56,46 @@ _VOT = re.compile(r"vot([0-9]+)\Z")
 _NUMBER = re.compile(r"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][+-]?[0-9]+)?\Z")
 
 
-@dataclass(frozen=True)
-class _Token:
-    kind: str  # "string", "word", "equals", "end"
+class _Token(NamedTuple):
+    kind: str  # "string", "word", "equals"
     text: str
-    line: int
 
 
-def _tokens(text: str, file: str) -> list[_Token]:
-    tokens = []
-    line, pos = 1, 0
-    while pos < len(text):
-        match = _TOKEN.match(text, pos)
-        assert match is not None  # every character starts one of the tokens
+def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
+    """The statements of the text, each as the line it starts on and its tokens."""
+    statements: list[tuple[int, list[_Token]]] = []
+    current: list[_Token] = []
+    line, counted = 1, 0  # the line at position ``counted`` of the text
+    start_line = 1
+    for match in _TOKEN.finditer(text):
         kind = match.lastgroup
-        if kind == "newline":
-            line += 1
-        elif kind == "block":
-            close = text.find("*/", pos + 2)
-            if close < 0:
-                raise ModelError(f"line {line}", "a /* comment is never closed", file)
-            line += text.count("\n", pos, close)
-            pos = close + 2
+        if kind is None or kind == "comment" or kind == "block":
+            continue  # a comment
+        if kind == "end":
+            if current:
+                statements.append((start_line, current))
+                current = []
             continue
-        elif kind == "open":
-            raise ModelError(f"line {line}", "a quoted name is never closed", file)
-        elif kind == "string":
-            name = match.group()[1:-1]
-            tokens.append(_Token("string", name, line))
-            line += name.count("\n")
-        elif kind in ("word", "equals", "end"):
-            tokens.append(_Token(kind, match.group(), line))
-        pos = match.end()
-    return tokens
-
-
-def _statements(tokens: list[_Token], file: str) -> list[list[_Token]]:
-    statements: list[list[_Token]] = [[]]
-    for token in tokens:
-        if token.kind == "end":
-            statements.append([])
-        else:
-            statements[-1].append(token)
-    if statements[-1]:
+        if kind == "unclosed" or kind == "open":
+            where = f"line {line + text.count(NEWLINE, counted, match.start(kind))}"
+            if kind == "unclosed":
+                raise ModelError(where, "a /* comment is never closed", file)
+            raise ModelError(where, "a quoted name is never closed", file)
+        if not current:
+            at = match.start(kind)
+            line += text.count(NEWLINE, counted, at)
+            counted = at
+            start_line = line
+        current.append(_Token(kind, match.group(kind)))
+    if current:
         # A file cut short ends inside a statement; reading what is there would give another
         # model (a rate cut to "0." never fails) without a word.
         raise ModelError(
-            f"line {statements[-1][0].line}",
+            f"line {start_line}",
             "the last statement has no closing ; (is the file cut short?)",
             file,
         )
-    return [s for s in statements if s]
+    return statements
 
 
 def _number(file: str, where: str, name: str, key: str, text: str) -> float:
@@ -242,15 +235,15 @@ def parse(text: str, file: str) -> TreeDraft:
     dependencies: dict[str, Dependency] = {}
     lines: dict[str, int] = {}
     top: tuple[str, int] | None = None
-    for statement in _statements(_tokens(text, file), file):
+    for head_line, statement in _statements(text, file):
         head = statement[0]
-        where = f"line {head.line}"
+        where = f"line {head_line}"
         if head.kind == "word" and head.text.lower() == "toplevel":
             if len(statement) != 2 or statement[1].kind == "equals":
                 raise ModelError(where, 'toplevel takes one name: toplevel "System";', file)
             if top is not None:
                 raise ModelError(where, f"a second toplevel (the first is on line {top[1]})", file)
-            top = (statement[1].text, head.line)
+            top = (statement[1].text, head_line)
             continue
         if head.kind == "equals":
             raise ModelError(where, 'expected a name, got "="', file)
@@ -288,32 +281,30 @@ def parse(text: str, file: str) -> TreeDraft:
                 f"{quoted(name)}: expected a gate kind or key=value, got {quoted(second.text)}",
                 file,
             )
-        lines[name] = head.line
+        lines[name] = head_line
     if top is None:
         raise ModelError("", 'no toplevel statement (toplevel "System";)', file)
-    used: list[tuple[str, str, str]] = [
-        (f"gate {quoted(g)}", f.where, x)
-        for g, f in gates.items()
-        for x in f.inputs
-        if isinstance(x, str)
+    # Who uses what, in the order of the checks; each label is made only for a message.
+    used: list[tuple[str, str, str, list[str]]] = [
+        ("gate", g, f.where, [x for x in f.inputs if isinstance(x, str)]) for g, f in gates.items()
     ]
+    used += [("spare gate", g, sp.where, sp.units) for g, sp in spares.items()]
     used += [
-        (f"spare gate {quoted(g)}", sp.where, u) for g, sp in spares.items() for u in sp.units
+        ("fdep", d, dep.where, [dep.trigger, *dep.dependents]) for d, dep in dependencies.items()
     ]
-    used += [
-        (f"fdep {quoted(d)}", dep.where, x)
-        for d, dep in dependencies.items()
-        for x in [dep.trigger, *dep.dependents]
-    ]
-    for who, where, item in used:
-        if item not in lines:
-            raise ModelError(where, f"{who}: input {quoted(item)} is never defined", file)
-        if item in dependencies:
-            raise ModelError(
-                where,
-                f"{who}: input {quoted(item)} is an fdep, which has no output to use",
-                file,
-            )
+    for label, user, where, items in used:
+        for item in items:
+            if item not in lines:
+                raise ModelError(
+                    where, f"{label} {quoted(user)}: input {quoted(item)} is never defined", file
+                )
+            if item in dependencies:
+                raise ModelError(
+                    where,
+                    f"{label} {quoted(user)}: input {quoted(item)} is an fdep, which has no "
+                    "output to use",
+                    file,
+                )
     if top[0] not in lines:
         raise ModelError(f"line {top[1]}", f"toplevel {quoted(top[0])} is never defined", file)
     if top[0] in dependencies:
