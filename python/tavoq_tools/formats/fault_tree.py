@@ -32,7 +32,7 @@ from pathlib import Path
 from ..errors import INT32_MAX, ModelError, one_line
 from ..model import logic
 from ..model.interactions import Move, StandbyGroup, Trigger
-from ..model.system import Component, Model, RunSettings, Transition
+from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
 
 __all__ = [
     "Event",
@@ -275,6 +275,40 @@ def _component(
     return Component(name, states=tuple(states), transitions=tuple(transitions), kinds=kinds)
 
 
+def _component_like(
+    made: dict[tuple[object, ...], Component],
+    file: str,
+    event: Event,
+    name: str,
+    step: float,
+    dormancy: float | None,
+) -> Component:
+    """``_component``'s Component, checked once per distinct set of an event's values: a
+    large tree repeats a few rates over thousands of events. The others are copies under
+    their own names (names that NameMap made, which are valid; any other is checked)."""
+    key = (event.rate, event.probability, event.repair, event.phases, dormancy)
+    template = made.get(key)
+    if template is None or not _plain_name(name):
+        component = _component(file, event, name, step, dormancy)
+        made.setdefault(key, component)
+        return component
+    copy = object.__new__(Component)
+    fields = copy.__dict__
+    fields.update(template.__dict__)
+    fields["name"] = name
+    fields["kinds"] = dict(template.kinds)
+    return copy
+
+
+def _plain_name(name: str) -> bool:
+    """Whether Component takes ``name`` as a component's name."""
+    return (
+        len(name) <= logic.MAX_NAME_LENGTH
+        and NAME_PATTERN.match(name) is not None
+        and name not in logic.KEYWORDS
+    )
+
+
 # The dormancy of a spare unit that gives none: a cold spare does not fail in standby, a hot
 # one fails as if active; wsp and spare follow Storm, which takes a missing dorm as 1.
 DEFAULT_DORMANCY = {"csp": 0.0, "hsp": 1.0, "wsp": 1.0, "spare": 1.0}
@@ -391,8 +425,9 @@ def to_model(
         for original in [*draft.events, *draft.gates, *draft.spares]:
             names(original)  # every name in file order, so clashes resolve the same way
         dormancy = _dormancies(draft, file)
+        made: dict[tuple[object, ...], Component] = {}
         components = [
-            _component(file, event, names(original), step, dormancy.get(original))
+            _component_like(made, file, event, names(original), step, dormancy.get(original))
             for original, event in draft.events.items()
         ]
         gates = {names(original): expression(f, names) for original, f in draft.gates.items()}
