@@ -367,8 +367,10 @@ def _spare_units(draft: TreeDraft) -> set[str]:
 
 def expression(formula: Formula, names: NameMap) -> str:
     """The formula in the language of tavoq_tools.model.logic."""
+    known = names.names
     parts = [
-        names(x) if isinstance(x, str) else f"({expression(x, names)})" for x in formula.inputs
+        (known.get(x) or names(x)) if isinstance(x, str) else f"({expression(x, names)})"
+        for x in formula.inputs
     ]
     if formula.kind == "atleast":
         return f"atleast({formula.k}, {', '.join(parts)})"

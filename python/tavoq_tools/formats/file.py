@@ -14,10 +14,12 @@ exception from a malformed file would be a fault here.
 from __future__ import annotations
 
 import codecs
+import contextlib
 import difflib
+import gc
 import re
 import tomllib
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -285,6 +287,31 @@ def read_model(
     file = str(path)
     if not file:
         raise ModelError("", "no model file named: the path is empty")
+    with paused_collection():
+        return _read_model(file, step, mission_time, top, any_horizon)
+
+
+@contextlib.contextmanager
+def paused_collection() -> Iterator[None]:
+    """No cyclic garbage collection within: reading a large file makes millions of objects
+    that live on, and each full collection would walk them all again (a fifth of the time
+    of a 200,000-gate tree). Reading makes no cycles to collect."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _read_model(
+    file: str,
+    step: float | None,
+    mission_time: float | None,
+    top: str | None,
+    any_horizon: bool,
+) -> tuple[Model, list[tuple[str, str]]]:
     text = read_text(file)
     kind = file_kind(file, text)
     if kind == "toml":

@@ -29,7 +29,6 @@ from __future__ import annotations
 
 import math
 import re
-from typing import NamedTuple
 
 from ..errors import ModelError
 from .fault_tree import Dependency, Event, Formula, Spare, TreeDraft, quoted, refuse_cycles
@@ -56,9 +55,9 @@ _VOT = re.compile(r"vot([0-9]+)\Z")
 _NUMBER = re.compile(r"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][+-]?[0-9]+)?\Z")
 
 
-class _Token(NamedTuple):
-    kind: str  # "string", "word", "equals"
-    text: str
+# A token: its kind ("string", "word", "equals") and its text, as a plain tuple (a file
+# has millions of them).
+_Token = tuple[str, str]
 
 
 def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
@@ -86,7 +85,7 @@ def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
             line += text.count(NEWLINE, counted, at)
             counted = at
             start_line = line
-        current.append(_Token(kind, match.group(kind)))
+        current.append((kind, match.group(kind)))
     if current:
         # A file cut short ends inside a statement; reading what is there would give another
         # model (a rate cut to "0." never fails) without a word.
@@ -116,20 +115,20 @@ def _event(file: str, name: str, where: str, rest: list[_Token]) -> Event:
     i = 0
     while i < len(rest):
         key = rest[i]
-        if key.kind != "word" or i + 1 >= len(rest) or rest[i + 1].kind != "equals":
+        if key[0] != "word" or i + 1 >= len(rest) or rest[i + 1][0] != "equals":
             raise ModelError(
                 where,
                 f"basic event {quoted(name)}: expected key=value ({', '.join(ATTRIBUTES)}), "
-                f"got {quoted(key.text)}",
+                f"got {quoted(key[1])}",
                 file,
             )
-        if i + 2 >= len(rest) or rest[i + 2].kind != "word":
-            raise ModelError(where, f"basic event {quoted(name)}: {key.text}= has no value", file)
-        attribute, value = key.text.lower(), rest[i + 2].text
+        if i + 2 >= len(rest) or rest[i + 2][0] != "word":
+            raise ModelError(where, f"basic event {quoted(name)}: {key[1]}= has no value", file)
+        attribute, value = key[1].lower(), rest[i + 2][1]
         if attribute not in ATTRIBUTES:
             raise ModelError(
                 where,
-                f"basic event {quoted(name)}: unknown attribute {quoted(key.text)} "
+                f"basic event {quoted(name)}: unknown attribute {quoted(key[1])} "
                 f"(read: {', '.join(ATTRIBUTES)})",
                 file,
             )
@@ -176,24 +175,24 @@ def _event(file: str, name: str, where: str, rest: list[_Token]) -> Event:
 def _gate(
     file: str, name: str, where: str, kind_token: _Token, rest: list[_Token]
 ) -> Formula | Spare | Dependency:
-    kind = kind_token.text.lower()
+    kind = kind_token[1].lower()
     for bad in rest:
-        if bad.kind != "string" and bad.kind != "word":
+        if bad[0] != "string" and bad[0] != "word":
             raise ModelError(
-                where, f"gate {quoted(name)}: unexpected {quoted(bad.text)} among its inputs", file
+                where, f"gate {quoted(name)}: unexpected {quoted(bad[1])} among its inputs", file
             )
-    inputs: list[str | Formula] = [t.text for t in rest]
+    inputs: list[str | Formula] = [t[1] for t in rest]
     base = re.split(r"[-<=]", kind, maxsplit=1)[0]
     if base in ORDER_DEPENDENT:
         raise ModelError(
             where,
-            f"gate {quoted(name)} is a {kind_token.text} gate, which depends on the order of "
+            f"gate {quoted(name)} is a {kind_token[1]} gate, which depends on the order of "
             f"failures and is not read (gates read: {GATES_READ})",
             file,
         )
     if not inputs:
         raise ModelError(where, f"gate {quoted(name)} has no inputs", file)
-    names = [t.text for t in rest]
+    names = [t[1] for t in rest]
     if kind in SPARES:
         if len(set(names)) != len(names):
             raise ModelError(where, f"spare gate {quoted(name)} names a unit twice", file)
@@ -221,7 +220,7 @@ def _gate(
         return Formula("atleast", where, inputs, k)
     raise ModelError(
         where,
-        f"gate {quoted(name)}: unknown gate kind {quoted(kind_token.text)} "
+        f"gate {quoted(name)}: unknown gate kind {quoted(kind_token[1])} "
         f"(gates read: {GATES_READ})",
         file,
     )
@@ -238,16 +237,16 @@ def parse(text: str, file: str) -> TreeDraft:
     for head_line, statement in _statements(text, file):
         head = statement[0]
         where = f"line {head_line}"
-        if head.kind == "word" and head.text.lower() == "toplevel":
-            if len(statement) != 2 or statement[1].kind == "equals":
+        if head[0] == "word" and head[1].lower() == "toplevel":
+            if len(statement) != 2 or statement[1][0] == "equals":
                 raise ModelError(where, 'toplevel takes one name: toplevel "System";', file)
             if top is not None:
                 raise ModelError(where, f"a second toplevel (the first is on line {top[1]})", file)
-            top = (statement[1].text, head_line)
+            top = (statement[1][1], head_line)
             continue
-        if head.kind == "equals":
+        if head[0] == "equals":
             raise ModelError(where, 'expected a name, got "="', file)
-        name = head.text
+        name = head[1]
         if name in lines:
             raise ModelError(
                 where, f"{quoted(name)} is defined twice (first on line {lines[name]})", file
@@ -257,8 +256,8 @@ def parse(text: str, file: str) -> TreeDraft:
                 where, f"{quoted(name)} is neither a gate nor a basic event: say which", file
             )
         second = statement[1]
-        is_event = len(statement) > 2 and statement[2].kind == "equals"
-        if is_event and second.text.lower() == "pdep":
+        is_event = len(statement) > 2 and statement[2][0] == "equals"
+        if is_event and second[1].lower() == "pdep":
             raise ModelError(
                 where,
                 f"gate {quoted(name)} is a pdep gate, which depends on the order of failures "
@@ -267,7 +266,7 @@ def parse(text: str, file: str) -> TreeDraft:
             )
         if is_event:
             events[name] = _event(file, name, where, statement[1:])
-        elif second.kind == "word":
+        elif second[0] == "word":
             element = _gate(file, name, where, second, statement[2:])
             if isinstance(element, Spare):
                 spares[name] = element
@@ -278,7 +277,7 @@ def parse(text: str, file: str) -> TreeDraft:
         else:
             raise ModelError(
                 where,
-                f"{quoted(name)}: expected a gate kind or key=value, got {quoted(second.text)}",
+                f"{quoted(name)}: expected a gate kind or key=value, got {quoted(second[1])}",
                 file,
             )
         lines[name] = head_line
