@@ -215,51 +215,48 @@ def _is_name(word: str) -> bool:
     return NAME_PATTERN.fullmatch(word) is not None and word not in KEYWORDS
 
 
-def _names_from(words: list[str], column: int) -> tuple[Node, ...] | None:
-    """Name nodes for ``words`` (each followed by a comma and a space in the text,
-    the first at ``column``), or None when one of them is no name."""
-    nodes = []
-    for word in words:
-        if not _is_name(word):
-            return None
-        nodes.append(_node("name", column, name=word))
-        column += len(word) + 2
-    return tuple(nodes)
-
-
-def _parse_simple(text: str) -> Node | None:
-    """The common forms that fault-tree files give, read without the tokenizer: a name,
-    names joined by one operator (``a or b or c``) and ``atleast(k, a, b, c)``, spaced as
-    written here. None for any other text, which the parser reads (and explains). The
-    nodes are the ones the parser makes of the same text."""
+def simple_form(text: str) -> tuple[str, int, list[str]] | None:
+    """The common forms that fault-tree files give, read without the tokenizer, as (kind,
+    k, names): a name ("name", 0, [it]), names joined by one operator (``a or b or c``)
+    and ``atleast(k, a, b, c)``, spaced as written here. None for any other text, which
+    the parser reads (and explains)."""
     if text.startswith("atleast(") and text.endswith(")"):
         parts = text[8:-1].split(", ")
         digits = parts[0]
         if len(parts) < 2 or not (digits.isascii() and digits.isdigit()) or len(digits) > 9:
             return None
+        names = parts[1:]
         k = int(digits)
-        args = _names_from(parts[1:], 9 + len(digits) + 2)
-        if args is None or not 1 <= k <= len(args):
+        if not 1 <= k <= len(names) or not all(map(_is_name, names)):
             return None
-        return _node("atleast", 1, k=k, args=args)
+        return "atleast", k, names
     words = text.split(" ")
     if len(words) == 1:
-        return _node("name", 1, name=text) if _is_name(text) else None
+        return ("name", 0, words) if _is_name(text) else None
     operator = words[1]
     if len(words) % 2 == 0 or operator not in ("and", "or"):
         return None
-    if words.count(operator) != len(words) // 2 or operator in words[0::2]:
-        return None  # another operator, or the operator where a name belongs
-    # Names and operators alternate, each followed by one space: a name's column moves by
-    # its length, the space, the operator and its space.
+    names = words[0::2]
+    if words.count(operator) != len(words) // 2 or not all(map(_is_name, names)):
+        return None  # another operator, or no name where a name belongs
+    return operator, 0, names
+
+
+def _parse_simple(text: str) -> Node | None:
+    """The nodes the parser makes of a text of ``simple_form``; None for any other."""
+    form = simple_form(text)
+    if form is None:
+        return None
+    kind, k, names = form
+    if kind == "name":
+        return _node("name", 1, name=text)
+    # Each name is followed by a separator: ", " in atleast, " and " or " or " otherwise.
+    column, gap = (text.index(",") + 3, 2) if k else (1, len(kind) + 2)
     nodes = []
-    column = 1
-    for word in words[0::2]:
-        if not _is_name(word):
-            return None
-        nodes.append(_node("name", column, name=word))
-        column += len(word) + len(operator) + 2
-    return _node(operator, 1, args=tuple(nodes))
+    for name in names:
+        nodes.append(_node("name", column, name=name))
+        column += len(name) + gap
+    return _node(kind, 1, k=k, args=tuple(nodes))
 
 
 def parse(text: str) -> Node:
