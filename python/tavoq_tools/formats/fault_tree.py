@@ -114,6 +114,8 @@ class TreeDraft:
     dependencies: list[Dependency] = field(default_factory=list)
     # Why the file gives no one mission time, when it names several.
     mission_note: str = ""
+    # The names of to_model, made once for the draft (renamed() asks again).
+    name_map: NameMap | None = field(default=None, repr=False, compare=False)
 
 
 class NameMap:
@@ -392,10 +394,19 @@ def _description(kind: str, file: str, step: float, mission_time: float, names: 
 
 def renamed(draft: TreeDraft) -> list[tuple[str, str]]:
     """(name in the file, tavoq name) for every name of ``draft`` that to_model changes."""
-    names = NameMap()
-    for original in [*draft.events, *draft.gates, *draft.spares]:
-        names(original)
-    return names.renamed()
+    listed = (draft.events, draft.gates, draft.spares)
+    return [pair for pair in _name_map(draft).renamed() if any(pair[0] in d for d in listed)]
+
+
+def _name_map(draft: TreeDraft) -> NameMap:
+    """Every name of the draft mapped in file order, so that clashes resolve the same way
+    each time."""
+    if draft.name_map is None:
+        names = NameMap()
+        for original in [*draft.events, *draft.gates, *draft.spares]:
+            names(original)
+        draft.name_map = names
+    return draft.name_map
 
 
 def to_model(
@@ -423,16 +434,15 @@ def to_model(
                 "the file's time (--mission-time T, or mission_time= from Python)",
             )
         horizon = horizon_of(mission_time, step)
-        names = NameMap()
-        for original in [*draft.events, *draft.gates, *draft.spares]:
-            names(original)  # every name in file order, so clashes resolve the same way
+        names = _name_map(draft)
+        mapped = names.names
         dormancy = _dormancies(draft, file)
         made: dict[tuple[object, ...], Component] = {}
         components = [
-            _component_like(made, file, event, names(original), step, dormancy.get(original))
+            _component_like(made, file, event, mapped[original], step, dormancy.get(original))
             for original, event in draft.events.items()
         ]
-        gates = {names(original): expression(f, names) for original, f in draft.gates.items()}
+        gates = {mapped[original]: expression(f, names) for original, f in draft.gates.items()}
         # A spare gate is a standby group: the first working unit that no other group holds
         # active is switched in when the active one fails, and stays in (no switching back).
         groups = [

@@ -48,6 +48,8 @@ _TOKEN = re.compile(
     r'|(?P<open>")|(?P<end>;)|(?P<equals>=)|(?P<word>[^\s";=]+))',
     re.DOTALL,
 )
+# A gate kind's word before its parameters (pand-inclusive, pdep=0.5).
+_KIND_BASE = re.compile(r"[-<=]")
 _KOFN = re.compile(r"([0-9]+)of([0-9]+)\Z")
 _VOT = re.compile(r"vot([0-9]+)\Z")
 # One way only to match each text (no optional point between two runs of digits), so that a
@@ -182,7 +184,7 @@ def _gate(
                 where, f"gate {quoted(name)}: unexpected {quoted(bad[1])} among its inputs", file
             )
     inputs: list[str | Formula] = [t[1] for t in rest]
-    base = re.split(r"[-<=]", kind, maxsplit=1)[0]
+    base = _KIND_BASE.split(kind, maxsplit=1)[0]
     if base in ORDER_DEPENDENT:
         raise ModelError(
             where,
