@@ -123,6 +123,8 @@ class _Names:
     def find(self, name: str, scope: Scope, path: str) -> str | None:
         """The key that ``name``, written inside ``scope``, stands for; None when no name of
         the model is ``name``. A dotted name whose container is missing is an error."""
+        if not self.private and name in self.public:
+            return self.public[name]  # the common case: no private names in the model
         for level in range(len(scope), -1, -1):
             if (scope[:level], name) in self.private:
                 return self.in_scope[(scope[:level], name)]
@@ -413,6 +415,12 @@ class _Reader:
         """The key of what a reference inside ``parent`` (an XML path) stands for."""
         tag = _tag(element)
         name = element.get("name")
+        names = self.names
+        if name and not names.private and name in names.public:
+            # A public name, found as find() finds it, with no path to make.
+            found = names.public[name]
+            if tag == "event" or tag == self.kinds[found]:
+                return found
         path = f"{parent}/{_step(element)}"
         found = self.names.find(name, scope, path) if name else None
         if found is not None and (tag == "event" or tag == self.kinds[found]):
