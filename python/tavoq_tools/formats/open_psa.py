@@ -418,9 +418,9 @@ class _Reader:
         names = self.names
         if name and not names.private and name in names.public:
             # A public name, found as find() finds it, with no path to make.
-            found = names.public[name]
-            if tag == "event" or tag == self.kinds[found]:
-                return found
+            public = names.public[name]
+            if tag == "event" or tag == self.kinds[public]:
+                return public
         path = f"{parent}/{_step(element)}"
         found = self.names.find(name, scope, path) if name else None
         if found is not None and (tag == "event" or tag == self.kinds[found]):

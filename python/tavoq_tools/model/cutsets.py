@@ -410,35 +410,54 @@ def _modules(graph: LogicGraph) -> list[bool]:
     return module
 
 
-def _independence(graph: LogicGraph) -> list[bool]:
+def _independence(graph: LogicGraph) -> _Independence:
     found = _analyses(graph)
     if "independence" not in found:
-        found["independence"] = _find_independence(graph)
+        found["independence"] = _Independence(graph)
     return found["independence"]  # type: ignore[return-value]
 
 
-def _find_independence(graph: LogicGraph) -> list[bool]:
+class _Independence:
     """For each gate under the top, whether no component lies under two of its inputs (an
     input listed twice shares). A component or a module is one token: nothing outside a
     module reaches what lies below it. Only the gates that are not modules are expanded, into
     a mask of their tokens (bit positions handed out as tokens first enter a mask), so a tree
     or a chain of modules needs no mask at all. A mask is dropped once the last gate that
-    takes it has used it."""
-    n = graph.n_components
-    module = _modules(graph)
-    needed = _under_top(graph)
-    uses = [0] * graph.n_gates
-    for i, gate in enumerate(graph.gates):
-        if needed[i]:
-            for x in gate.inputs:
-                if x >= n:
-                    uses[x - n] += 1
-    masks: dict[int, int] = {}
-    position: dict[int, int] = {}
-    independent = [False] * graph.n_gates
-    for i, gate in enumerate(graph.gates):
-        if not needed[i]:
-            continue
+    takes it has used it.
+
+    Gates are looked at in order, only as far as asked (``independence[i]``): an attempt that
+    runs out of budget early needs the first gates only, and the masks of a large graph
+    whose subtrees are shared far apart take much memory."""
+
+    def __init__(self, graph: LogicGraph):
+        n = graph.n_components
+        self.graph = graph
+        self.module = _modules(graph)
+        self.needed = _under_top(graph)
+        self.uses = [0] * graph.n_gates
+        for i, gate in enumerate(graph.gates):
+            if self.needed[i]:
+                for x in gate.inputs:
+                    if x >= n:
+                        self.uses[x - n] += 1
+        self.masks: dict[int, int] = {}
+        self.position: dict[int, int] = {}
+        self.independent = [False] * graph.n_gates
+        self.done = 0  # the gates before this one are found
+
+    def __getitem__(self, i: int) -> bool:
+        while self.done <= i:
+            self._next()
+        return self.independent[i]
+
+    def _next(self) -> None:
+        i = self.done
+        self.done += 1
+        if not self.needed[i]:
+            return
+        n = self.graph.n_components
+        gate = self.graph.gates[i]
+        module, masks, position, uses = self.module, self.masks, self.position, self.uses
         tokens = [x for x in gate.inputs if x < n or module[x - n]]
         expanded = [masks[x - n] for x in gate.inputs if x >= n and not module[x - n]]
         alone = len(set(tokens)) == len(tokens)
@@ -456,8 +475,7 @@ def _find_independence(graph: LogicGraph) -> list[bool]:
                 uses[x - n] -= 1
                 if not uses[x - n]:
                     masks.pop(x - n, None)
-        independent[i] = alone
-    return independent
+        self.independent[i] = alone
 
 
 def _combined(items: list[int], combine: Callable[[int, int], int], independent: bool) -> int:
