@@ -68,6 +68,7 @@ def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
     current: list[_Token] = []
     line, counted = 1, 0  # the line at position ``counted`` of the text
     start_line = 1
+    known: dict[str, str] = {}
     for match in _TOKEN.finditer(text):
         kind = match.lastgroup
         if kind is None or kind == "comment" or kind == "block":
@@ -87,7 +88,9 @@ def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
             line += text.count(NEWLINE, counted, at)
             counted = at
             start_line = line
-        current.append((kind, match.group(kind)))
+        word = match.group(kind)
+        # One string per distinct name, however often the file names it.
+        current.append((kind, known.setdefault(word, word)))
     if current:
         # A file cut short ends inside a statement; reading what is there would give another
         # model (a rate cut to "0." never fails) without a word.
