@@ -531,7 +531,15 @@ def parse(
 ) -> TreeDraft:
     """The fault tree of the Open-PSA text ``text`` read from ``file``; ``read(path)`` gives
     the text of a file that it includes."""
-    return _Reader(file, read).read(_parse_xml(text, file), top)
+    reader = _Reader(file, read)
+    try:
+        return reader.read(_parse_xml(text, file), top)
+    finally:
+        # The reader and its namespaces refer to each other: the XML elements it holds are
+        # let go now rather than at the next collection of cycles.
+        reader.pending_events.clear()
+        reader.pending_gates.clear()
+        reader.parameters.clear()
 
 
 def _parse_xml(text: str, file: str) -> Any:
