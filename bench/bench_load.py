@@ -17,7 +17,13 @@ chain of gates or on a large group, deep chains, a long value that is no number)
 loaded and checked in a child process capped at 4 GiB of address space and 300 s of CPU, which
 reports its CPU time and peak resident memory, or how it was stopped. Run it with
 PYTHONPATH=<another tree>/python to measure that tree's sources.
-Usage: python bench/bench_load.py [--large [--only TEXT]]
+
+With --huge, a seeded fault tree of 200,000 gates over 100,000 basic events (gates of 2 to 4
+inputs, some of them shared subtrees; events with rates or probabilities) is written as a
+Galileo and as an Open-PSA file, and each is loaded (load_model) and checked (`tavoq check`,
+the command itself) in child processes: the medians of their CPU times and peak resident
+memory, and the CPU time per element (gates + basic events). --gates scales it.
+Usage: python bench/bench_load.py [--large [--only TEXT] | --huge [--gates N] [--repeat R]]
 """
 
 from __future__ import annotations
@@ -174,6 +180,156 @@ except ModelError:
 """
 
 
+def huge_tree(n_gates: int, n_events: int, seed: int) -> list[tuple[str, list[int], int]]:
+    """The shape of a large fault tree: per gate its kind ("or", "and", "atleast"), its
+    inputs (node ids: events 0 .. n_events - 1, then gate i is n_events + i) and k. Each node
+    but the top feeds at least one gate; about one input in four is a node already used
+    (a shared subtree). The last gate is the top."""
+    rng = random.Random(seed)
+    pool = list(range(n_events))  # nodes that feed no gate yet
+    used: list[int] = []  # nodes that feed a gate already
+    gates: list[tuple[str, list[int], int]] = []
+    for i in range(n_gates):
+        remaining = n_gates - i
+        width = rng.randint(2, 4)
+        if remaining == 1:
+            fresh = len(pool)
+        else:
+            fresh = 2 if rng.random() < (len(pool) - 1) / remaining else 1
+            fresh = min(max(fresh, width - len(used)), len(pool))
+        inputs = []
+        for _ in range(fresh):
+            j = rng.randrange(len(pool))
+            pool[j], pool[-1] = pool[-1], pool[j]
+            inputs.append(pool.pop())
+        chosen = set(inputs)
+        while len(inputs) < width and len(used) >= width:
+            shared = used[rng.randrange(len(used))]
+            if shared not in chosen:
+                inputs.append(shared)
+                chosen.add(shared)
+        used += inputs[:fresh]
+        kind = rng.choice(["or", "or", "and", "atleast"])
+        k = 2 if kind == "atleast" and len(inputs) >= 3 else 0
+        gates.append(("or" if kind == "atleast" and not k else kind, inputs, k))
+        pool.append(n_events + i)
+    return gates
+
+
+def huge_galileo(n_gates: int, n_events: int, seed: int) -> str:
+    gates = huge_tree(n_gates, n_events, seed)
+    rng = random.Random(seed + 1)
+
+    def name(node: int) -> str:
+        return f'"E{node}"' if node < n_events else f'"G{node - n_events}"'
+
+    lines = [f"toplevel {name(n_events + n_gates - 1)};"]
+    for i, (kind, inputs, k) in enumerate(gates):
+        word = f"{k}of{len(inputs)}" if kind == "atleast" else kind
+        lines.append(f'"G{i}" {word} {" ".join(map(name, inputs))};')
+    for e in range(n_events):
+        if e % 4 == 3:
+            lines.append(f'"E{e}" prob={rng.uniform(1e-4, 1e-2):.6g};')
+        else:
+            lines.append(f'"E{e}" lambda={1e-5 * (e % 50 + 1):g};')
+    return "\n".join(lines) + "\n"
+
+
+def huge_open_psa(n_gates: int, n_events: int, seed: int) -> str:
+    gates = huge_tree(n_gates, n_events, seed)
+    rng = random.Random(seed + 1)
+
+    def ref(node: int) -> str:
+        if node < n_events:
+            return f'<basic-event name="E{node}"/>'
+        return f'<gate name="G{node - n_events}"/>'
+
+    parts = ['<?xml version="1.0"?>', "<opsa-mef>", '<define-fault-tree name="plant">']
+    for i, (kind, inputs, k) in enumerate(gates):
+        refs = "".join(map(ref, inputs))
+        if kind == "atleast":
+            body = f'<atleast min="{k}">{refs}</atleast>'
+        elif kind == "and" and len(inputs) >= 3 and i % 3 == 0:
+            body = f"<or><and>{''.join(map(ref, inputs[:2]))}</and>{''.join(map(ref, inputs[2:]))}</or>"
+        else:
+            body = f"<{kind}>{refs}</{kind}>"
+        parts.append(f'<define-gate name="G{i}">{body}</define-gate>')
+    for e in range(n_events):
+        if e % 4 == 3:
+            value = f'<float value="{rng.uniform(1e-4, 1e-2):.6g}"/>'
+        else:
+            value = (
+                f'<exponential><parameter name="rate{e % 50}"/><system-mission-time/>'
+                "</exponential>"
+            )
+        parts.append(f'<define-basic-event name="E{e}">{value}</define-basic-event>')
+    parts += [
+        f'<define-parameter name="rate{i}"><float value="{1e-5 * (i + 1):g}"/></define-parameter>'
+        for i in range(50)
+    ]
+    parts += ["</define-fault-tree>", "</opsa-mef>", ""]
+    return "\n".join(parts)
+
+
+LOAD_CHILD = """
+import sys, time
+from tavoq_tools.formats.file import load_model
+start = time.process_time()
+load_model(sys.argv[1], mission_time=8760)
+print(time.process_time() - start)
+"""
+
+
+def _child(arguments: list[str]) -> tuple[float, float, str]:
+    """A child process's CPU time (s), peak resident memory (MB) and standard output."""
+    with tempfile.TemporaryFile("w+") as out:
+        child = subprocess.Popen(arguments, stdout=out, stderr=subprocess.PIPE)
+        _, status, usage = os.wait4(child.pid, 0)
+        assert child.stderr is not None
+        error = child.stderr.read().decode(errors="replace").strip()
+        child.stderr.close()
+        if os.waitstatus_to_exitcode(status):
+            raise SystemExit(f"the child {arguments[1:3]} failed: {error[-300:]}")
+        out.seek(0)
+        return usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024, out.read()
+
+
+def huge_cases(folder: Path, n_gates: int, repeat: int) -> None:
+    """The large tree in both formats: load and check in child processes, medians."""
+    n_events = n_gates // 2
+    elements = n_gates + n_events
+    print(
+        f"{n_gates:,} gates over {n_events:,} basic events ({elements:,} elements); "
+        f"medians of {repeat}, CPU time"
+    )
+    print(
+        f"{'file':<10} {'size':>7}  {'load s':>7} {'us/el':>6}  {'check s':>7} {'us/el':>6}"
+        f"  {'peak MB':>7}"
+    )
+    for label, extension, make in (
+        ("Galileo", "dft", huge_galileo),
+        ("Open-PSA", "xml", huge_open_psa),
+    ):
+        path = folder / f"huge.{extension}"
+        text = make(n_gates, n_events, 5)
+        path.write_text(text)
+        loads, checks, peaks = [], [], []
+        for _ in range(repeat):
+            _, _, out = _child([sys.executable, "-c", textwrap.dedent(LOAD_CHILD), str(path)])
+            loads.append(float(out))
+            cpu, peak, _ = _child(
+                [sys.executable, "-m", "tavoq_tools", "check", str(path), "--mission-time", "8760"]
+            )
+            checks.append(cpu)
+            peaks.append(peak)
+        load, check = statistics.median(loads), statistics.median(checks)
+        print(
+            f"{label:<10} {len(text) / 2**20:5.1f}MB  {load:7.2f} {load / elements * 1e6:6.1f}"
+            f"  {check:7.2f} {check / elements * 1e6:6.1f}  {statistics.median(peaks):7.0f}",
+            flush=True,
+        )
+
+
 def large_cases(folder: Path, only: str = "") -> None:
     """Each large model (those whose label holds ``only``) loaded and checked in a child
     process: its CPU time and peak memory."""
@@ -207,7 +363,14 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--large", action="store_true", help="the large shapes only")
     parser.add_argument("--only", default="", help="with --large: the shapes whose label has this")
+    parser.add_argument("--huge", action="store_true", help="the 200,000-gate files only")
+    parser.add_argument("--gates", type=int, default=200_000, help="with --huge: the gates")
+    parser.add_argument("--repeat", type=int, default=3, help="with --huge: runs of each")
     args = parser.parse_args()
+    if args.huge:
+        with tempfile.TemporaryDirectory() as folder:
+            huge_cases(Path(folder), args.gates, args.repeat)
+        return
     if args.large:
         with tempfile.TemporaryDirectory() as folder:
             large_cases(Path(folder), args.only)

@@ -32,7 +32,7 @@ from pathlib import Path
 from ..errors import INT32_MAX, ModelError, one_line
 from ..model import logic
 from ..model.interactions import Move, StandbyGroup, Trigger
-from ..model.system import Component, Model, RunSettings, Transition
+from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
 
 __all__ = [
     "Event",
@@ -114,6 +114,8 @@ class TreeDraft:
     dependencies: list[Dependency] = field(default_factory=list)
     # Why the file gives no one mission time, when it names several.
     mission_note: str = ""
+    # The names of to_model, made once for the draft (renamed() asks again).
+    name_map: NameMap | None = field(default=None, repr=False, compare=False)
 
 
 class NameMap:
@@ -275,6 +277,40 @@ def _component(
     return Component(name, states=tuple(states), transitions=tuple(transitions), kinds=kinds)
 
 
+def _component_like(
+    made: dict[tuple[object, ...], Component],
+    file: str,
+    event: Event,
+    name: str,
+    step: float,
+    dormancy: float | None,
+) -> Component:
+    """``_component``'s Component, checked once per distinct set of an event's values: a
+    large tree repeats a few rates over thousands of events. The others are copies under
+    their own names (names that NameMap made, which are valid; any other is checked)."""
+    key = (event.rate, event.probability, event.repair, event.phases, dormancy)
+    template = made.get(key)
+    if template is None or not _plain_name(name):
+        component = _component(file, event, name, step, dormancy)
+        made.setdefault(key, component)
+        return component
+    copy = object.__new__(Component)
+    fields = copy.__dict__
+    fields.update(template.__dict__)
+    fields["name"] = name
+    fields["kinds"] = dict(template.kinds)
+    return copy
+
+
+def _plain_name(name: str) -> bool:
+    """Whether Component takes ``name`` as a component's name."""
+    return (
+        len(name) <= logic.MAX_NAME_LENGTH
+        and NAME_PATTERN.match(name) is not None
+        and name not in logic.KEYWORDS
+    )
+
+
 # The dormancy of a spare unit that gives none: a cold spare does not fail in standby, a hot
 # one fails as if active; wsp and spare follow Storm, which takes a missing dorm as 1.
 DEFAULT_DORMANCY = {"csp": 0.0, "hsp": 1.0, "wsp": 1.0, "spare": 1.0}
@@ -333,8 +369,10 @@ def _spare_units(draft: TreeDraft) -> set[str]:
 
 def expression(formula: Formula, names: NameMap) -> str:
     """The formula in the language of tavoq_tools.model.logic."""
+    known = names.names
     parts = [
-        names(x) if isinstance(x, str) else f"({expression(x, names)})" for x in formula.inputs
+        (known.get(x) or names(x)) if isinstance(x, str) else f"({expression(x, names)})"
+        for x in formula.inputs
     ]
     if formula.kind == "atleast":
         return f"atleast({formula.k}, {', '.join(parts)})"
@@ -356,10 +394,19 @@ def _description(kind: str, file: str, step: float, mission_time: float, names: 
 
 def renamed(draft: TreeDraft) -> list[tuple[str, str]]:
     """(name in the file, tavoq name) for every name of ``draft`` that to_model changes."""
-    names = NameMap()
-    for original in [*draft.events, *draft.gates, *draft.spares]:
-        names(original)
-    return names.renamed()
+    listed = (draft.events, draft.gates, draft.spares)
+    return [pair for pair in _name_map(draft).renamed() if any(pair[0] in d for d in listed)]
+
+
+def _name_map(draft: TreeDraft) -> NameMap:
+    """Every name of the draft mapped in file order, so that clashes resolve the same way
+    each time."""
+    if draft.name_map is None:
+        names = NameMap()
+        for original in [*draft.events, *draft.gates, *draft.spares]:
+            names(original)
+        draft.name_map = names
+    return draft.name_map
 
 
 def to_model(
@@ -387,15 +434,15 @@ def to_model(
                 "the file's time (--mission-time T, or mission_time= from Python)",
             )
         horizon = horizon_of(mission_time, step)
-        names = NameMap()
-        for original in [*draft.events, *draft.gates, *draft.spares]:
-            names(original)  # every name in file order, so clashes resolve the same way
+        names = _name_map(draft)
+        mapped = names.names
         dormancy = _dormancies(draft, file)
+        made: dict[tuple[object, ...], Component] = {}
         components = [
-            _component(file, event, names(original), step, dormancy.get(original))
+            _component_like(made, file, event, mapped[original], step, dormancy.get(original))
             for original, event in draft.events.items()
         ]
-        gates = {names(original): expression(f, names) for original, f in draft.gates.items()}
+        gates = {mapped[original]: expression(f, names) for original, f in draft.gates.items()}
         # A spare gate is a standby group: the first working unit that no other group holds
         # active is switched in when the active one fails, and stays in (no switching back).
         groups = [

@@ -14,10 +14,12 @@ exception from a malformed file would be a fault here.
 from __future__ import annotations
 
 import codecs
+import contextlib
 import difflib
+import gc
 import re
 import tomllib
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -300,21 +302,39 @@ def read_model(
                 f"{', '.join(given)} given apply to Galileo and Open-PSA files only",
                 file,
             )
-        return _toml_model(text, file), []
+        with paused_collection():
+            return _toml_model(text, file), []
     if kind == "galileo":
         if top is not None:
             raise ModelError("", "a Galileo file names its top (toplevel): give no top", file)
-        draft = galileo.parse(text, file)
+        with paused_collection():
+            draft = galileo.parse(text, file)
     else:
-        draft = open_psa.parse(text, file, top, read=read_text)
-    model = to_model(
-        draft,
-        file,
-        step=1.0 if step is None else step,
-        mission_time=mission_time,
-        any_horizon=any_horizon,
-    )
+        with paused_collection():
+            draft = open_psa.parse(text, file, top, read=read_text)
+    with paused_collection():
+        model = to_model(
+            draft,
+            file,
+            step=1.0 if step is None else step,
+            mission_time=mission_time,
+            any_horizon=any_horizon,
+        )
     return model, renamed(draft)
+
+
+@contextlib.contextmanager
+def paused_collection() -> Iterator[None]:
+    """No cyclic garbage collection within: reading a large file makes millions of objects
+    that live on, and each full collection would walk them all again (a fifth of the time
+    of a 200,000-gate tree). Reading makes no garbage in cycles that holds much."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 def read_text(file: str) -> str:

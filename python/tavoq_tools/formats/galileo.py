@@ -29,7 +29,6 @@ from __future__ import annotations
 
 import math
 import re
-from dataclasses import dataclass
 
 from ..errors import ModelError
 from .fault_tree import Dependency, Event, Formula, Spare, TreeDraft, quoted, refuse_cycles
@@ -41,10 +40,16 @@ ORDER_DEPENDENT = ("pand", "por", "seq", "mutex", "pdep")
 SPARES = ("csp", "wsp", "hsp", "spare")
 ATTRIBUTES = ("lambda", "prob", "repair", "dorm", "phases")
 
+NEWLINE = "\n"
+# One match per token, the whitespace before it included: every other character starts a
+# token, so the matches leave no gap. The line of a token is the count of newlines before it.
 _TOKEN = re.compile(
-    r"(?P<space>[^\S\n]+)|(?P<newline>\n)|(?P<comment>//[^\n]*)|(?P<block>/\*)"
-    r'|(?P<string>"[^"]*")|(?P<open>")|(?P<end>;)|(?P<equals>=)|(?P<word>[^\s";=]+)'
+    r'\s*(?:(?P<comment>//[^\n]*)|(?P<block>/\*.*?\*/)|(?P<unclosed>/\*)|"(?P<string>[^"]*)"'
+    r'|(?P<open>")|(?P<end>;)|(?P<equals>=)|(?P<word>[^\s";=]+))',
+    re.DOTALL,
 )
+# A gate kind's word before its parameters (pand-inclusive, pdep=0.5).
+_KIND_BASE = re.compile(r"[-<=]")
 _KOFN = re.compile(r"([0-9]+)of([0-9]+)\Z")
 _VOT = re.compile(r"vot([0-9]+)\Z")
 # One way only to match each text (no optional point between two runs of digits), so that a
@@ -52,57 +57,49 @@ _VOT = re.compile(r"vot([0-9]+)\Z")
 _NUMBER = re.compile(r"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][+-]?[0-9]+)?\Z")
 
 
-@dataclass(frozen=True)
-class _Token:
-    kind: str  # "string", "word", "equals", "end"
-    text: str
-    line: int
+# A token: its kind ("string", "word", "equals") and its text, as a plain tuple (a file
+# has millions of them).
+_Token = tuple[str, str]
 
 
-def _tokens(text: str, file: str) -> list[_Token]:
-    tokens = []
-    line, pos = 1, 0
-    while pos < len(text):
-        match = _TOKEN.match(text, pos)
-        assert match is not None  # every character starts one of the tokens
+def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
+    """The statements of the text, each as the line it starts on and its tokens."""
+    statements: list[tuple[int, list[_Token]]] = []
+    current: list[_Token] = []
+    line, counted = 1, 0  # the line at position ``counted`` of the text
+    start_line = 1
+    known: dict[str, str] = {}
+    for match in _TOKEN.finditer(text):
         kind = match.lastgroup
-        if kind == "newline":
-            line += 1
-        elif kind == "block":
-            close = text.find("*/", pos + 2)
-            if close < 0:
-                raise ModelError(f"line {line}", "a /* comment is never closed", file)
-            line += text.count("\n", pos, close)
-            pos = close + 2
+        if kind is None or kind == "comment" or kind == "block":
+            continue  # a comment
+        if kind == "end":
+            if current:
+                statements.append((start_line, current))
+                current = []
             continue
-        elif kind == "open":
-            raise ModelError(f"line {line}", "a quoted name is never closed", file)
-        elif kind == "string":
-            name = match.group()[1:-1]
-            tokens.append(_Token("string", name, line))
-            line += name.count("\n")
-        elif kind in ("word", "equals", "end"):
-            tokens.append(_Token(kind, match.group(), line))
-        pos = match.end()
-    return tokens
-
-
-def _statements(tokens: list[_Token], file: str) -> list[list[_Token]]:
-    statements: list[list[_Token]] = [[]]
-    for token in tokens:
-        if token.kind == "end":
-            statements.append([])
-        else:
-            statements[-1].append(token)
-    if statements[-1]:
+        if kind == "unclosed" or kind == "open":
+            where = f"line {line + text.count(NEWLINE, counted, match.start(kind))}"
+            if kind == "unclosed":
+                raise ModelError(where, "a /* comment is never closed", file)
+            raise ModelError(where, "a quoted name is never closed", file)
+        if not current:
+            at = match.start(kind)
+            line += text.count(NEWLINE, counted, at)
+            counted = at
+            start_line = line
+        word = match.group(kind)
+        # One string per distinct name, however often the file names it.
+        current.append((kind, known.setdefault(word, word)))
+    if current:
         # A file cut short ends inside a statement; reading what is there would give another
         # model (a rate cut to "0." never fails) without a word.
         raise ModelError(
-            f"line {statements[-1][0].line}",
+            f"line {start_line}",
             "the last statement has no closing ; (is the file cut short?)",
             file,
         )
-    return [s for s in statements if s]
+    return statements
 
 
 def _number(file: str, where: str, name: str, key: str, text: str) -> float:
@@ -123,20 +120,20 @@ def _event(file: str, name: str, where: str, rest: list[_Token]) -> Event:
     i = 0
     while i < len(rest):
         key = rest[i]
-        if key.kind != "word" or i + 1 >= len(rest) or rest[i + 1].kind != "equals":
+        if key[0] != "word" or i + 1 >= len(rest) or rest[i + 1][0] != "equals":
             raise ModelError(
                 where,
                 f"basic event {quoted(name)}: expected key=value ({', '.join(ATTRIBUTES)}), "
-                f"got {quoted(key.text)}",
+                f"got {quoted(key[1])}",
                 file,
             )
-        if i + 2 >= len(rest) or rest[i + 2].kind != "word":
-            raise ModelError(where, f"basic event {quoted(name)}: {key.text}= has no value", file)
-        attribute, value = key.text.lower(), rest[i + 2].text
+        if i + 2 >= len(rest) or rest[i + 2][0] != "word":
+            raise ModelError(where, f"basic event {quoted(name)}: {key[1]}= has no value", file)
+        attribute, value = key[1].lower(), rest[i + 2][1]
         if attribute not in ATTRIBUTES:
             raise ModelError(
                 where,
-                f"basic event {quoted(name)}: unknown attribute {quoted(key.text)} "
+                f"basic event {quoted(name)}: unknown attribute {quoted(key[1])} "
                 f"(read: {', '.join(ATTRIBUTES)})",
                 file,
             )
@@ -183,24 +180,24 @@ def _event(file: str, name: str, where: str, rest: list[_Token]) -> Event:
 def _gate(
     file: str, name: str, where: str, kind_token: _Token, rest: list[_Token]
 ) -> Formula | Spare | Dependency:
-    kind = kind_token.text.lower()
+    kind = kind_token[1].lower()
     for bad in rest:
-        if bad.kind != "string" and bad.kind != "word":
+        if bad[0] != "string" and bad[0] != "word":
             raise ModelError(
-                where, f"gate {quoted(name)}: unexpected {quoted(bad.text)} among its inputs", file
+                where, f"gate {quoted(name)}: unexpected {quoted(bad[1])} among its inputs", file
             )
-    inputs: list[str | Formula] = [t.text for t in rest]
-    base = re.split(r"[-<=]", kind, maxsplit=1)[0]
+    inputs: list[str | Formula] = [t[1] for t in rest]
+    base = _KIND_BASE.split(kind, maxsplit=1)[0]
     if base in ORDER_DEPENDENT:
         raise ModelError(
             where,
-            f"gate {quoted(name)} is a {kind_token.text} gate, which depends on the order of "
+            f"gate {quoted(name)} is a {kind_token[1]} gate, which depends on the order of "
             f"failures and is not read (gates read: {GATES_READ})",
             file,
         )
     if not inputs:
         raise ModelError(where, f"gate {quoted(name)} has no inputs", file)
-    names = [t.text for t in rest]
+    names = [t[1] for t in rest]
     if kind in SPARES:
         if len(set(names)) != len(names):
             raise ModelError(where, f"spare gate {quoted(name)} names a unit twice", file)
@@ -228,7 +225,7 @@ def _gate(
         return Formula("atleast", where, inputs, k)
     raise ModelError(
         where,
-        f"gate {quoted(name)}: unknown gate kind {quoted(kind_token.text)} "
+        f"gate {quoted(name)}: unknown gate kind {quoted(kind_token[1])} "
         f"(gates read: {GATES_READ})",
         file,
     )
@@ -242,19 +239,19 @@ def parse(text: str, file: str) -> TreeDraft:
     dependencies: dict[str, Dependency] = {}
     lines: dict[str, int] = {}
     top: tuple[str, int] | None = None
-    for statement in _statements(_tokens(text, file), file):
+    for head_line, statement in _statements(text, file):
         head = statement[0]
-        where = f"line {head.line}"
-        if head.kind == "word" and head.text.lower() == "toplevel":
-            if len(statement) != 2 or statement[1].kind == "equals":
+        where = f"line {head_line}"
+        if head[0] == "word" and head[1].lower() == "toplevel":
+            if len(statement) != 2 or statement[1][0] == "equals":
                 raise ModelError(where, 'toplevel takes one name: toplevel "System";', file)
             if top is not None:
                 raise ModelError(where, f"a second toplevel (the first is on line {top[1]})", file)
-            top = (statement[1].text, head.line)
+            top = (statement[1][1], head_line)
             continue
-        if head.kind == "equals":
+        if head[0] == "equals":
             raise ModelError(where, 'expected a name, got "="', file)
-        name = head.text
+        name = head[1]
         if name in lines:
             raise ModelError(
                 where, f"{quoted(name)} is defined twice (first on line {lines[name]})", file
@@ -264,8 +261,8 @@ def parse(text: str, file: str) -> TreeDraft:
                 where, f"{quoted(name)} is neither a gate nor a basic event: say which", file
             )
         second = statement[1]
-        is_event = len(statement) > 2 and statement[2].kind == "equals"
-        if is_event and second.text.lower() == "pdep":
+        is_event = len(statement) > 2 and statement[2][0] == "equals"
+        if is_event and second[1].lower() == "pdep":
             raise ModelError(
                 where,
                 f"gate {quoted(name)} is a pdep gate, which depends on the order of failures "
@@ -274,7 +271,7 @@ def parse(text: str, file: str) -> TreeDraft:
             )
         if is_event:
             events[name] = _event(file, name, where, statement[1:])
-        elif second.kind == "word":
+        elif second[0] == "word":
             element = _gate(file, name, where, second, statement[2:])
             if isinstance(element, Spare):
                 spares[name] = element
@@ -285,35 +282,33 @@ def parse(text: str, file: str) -> TreeDraft:
         else:
             raise ModelError(
                 where,
-                f"{quoted(name)}: expected a gate kind or key=value, got {quoted(second.text)}",
+                f"{quoted(name)}: expected a gate kind or key=value, got {quoted(second[1])}",
                 file,
             )
-        lines[name] = head.line
+        lines[name] = head_line
     if top is None:
         raise ModelError("", 'no toplevel statement (toplevel "System";)', file)
-    used: list[tuple[str, str, str]] = [
-        (f"gate {quoted(g)}", f.where, x)
-        for g, f in gates.items()
-        for x in f.inputs
-        if isinstance(x, str)
+    # Who uses what, in the order of the checks; each label is made only for a message.
+    used: list[tuple[str, str, str, list[str]]] = [
+        ("gate", g, f.where, [x for x in f.inputs if isinstance(x, str)]) for g, f in gates.items()
     ]
+    used += [("spare gate", g, sp.where, sp.units) for g, sp in spares.items()]
     used += [
-        (f"spare gate {quoted(g)}", sp.where, u) for g, sp in spares.items() for u in sp.units
+        ("fdep", d, dep.where, [dep.trigger, *dep.dependents]) for d, dep in dependencies.items()
     ]
-    used += [
-        (f"fdep {quoted(d)}", dep.where, x)
-        for d, dep in dependencies.items()
-        for x in [dep.trigger, *dep.dependents]
-    ]
-    for who, where, item in used:
-        if item not in lines:
-            raise ModelError(where, f"{who}: input {quoted(item)} is never defined", file)
-        if item in dependencies:
-            raise ModelError(
-                where,
-                f"{who}: input {quoted(item)} is an fdep, which has no output to use",
-                file,
-            )
+    for label, user, where, items in used:
+        for item in items:
+            if item not in lines:
+                raise ModelError(
+                    where, f"{label} {quoted(user)}: input {quoted(item)} is never defined", file
+                )
+            if item in dependencies:
+                raise ModelError(
+                    where,
+                    f"{label} {quoted(user)}: input {quoted(item)} is an fdep, which has no "
+                    "output to use",
+                    file,
+                )
     if top[0] not in lines:
         raise ModelError(f"line {top[1]}", f"toplevel {quoted(top[0])} is never defined", file)
     if top[0] in dependencies:

@@ -123,6 +123,8 @@ class _Names:
     def find(self, name: str, scope: Scope, path: str) -> str | None:
         """The key that ``name``, written inside ``scope``, stands for; None when no name of
         the model is ``name``. A dotted name whose container is missing is an error."""
+        if not self.private and name in self.public:
+            return self.public[name]  # the common case: no private names in the model
         for level in range(len(scope), -1, -1):
             if (scope[:level], name) in self.private:
                 return self.in_scope[(scope[:level], name)]
@@ -413,6 +415,12 @@ class _Reader:
         """The key of what a reference inside ``parent`` (an XML path) stands for."""
         tag = _tag(element)
         name = element.get("name")
+        names = self.names
+        if name and not names.private and name in names.public:
+            # A public name, found as find() finds it, with no path to make.
+            public = names.public[name]
+            if tag == "event" or tag == self.kinds[public]:
+                return public
         path = f"{parent}/{_step(element)}"
         found = self.names.find(name, scope, path) if name else None
         if found is not None and (tag == "event" or tag == self.kinds[found]):
@@ -523,7 +531,15 @@ def parse(
 ) -> TreeDraft:
     """The fault tree of the Open-PSA text ``text`` read from ``file``; ``read(path)`` gives
     the text of a file that it includes."""
-    return _Reader(file, read).read(_parse_xml(text, file), top)
+    reader = _Reader(file, read)
+    try:
+        return reader.read(_parse_xml(text, file), top)
+    finally:
+        # The reader and its namespaces refer to each other: the XML elements it holds are
+        # let go now rather than at the next collection of cycles.
+        reader.pending_events.clear()
+        reader.pending_gates.clear()
+        reader.parameters.clear()
 
 
 def _parse_xml(text: str, file: str) -> Any:

@@ -300,7 +300,34 @@ class _Zbdd:
             stack.append((self.hi[node], need - 1, (*members, self.level[node])))
 
 
+class _Analyses:
+    """What counting and listing ask of the last graph several times, each found once: the
+    linear walks over it, and the diagrams built within a budget (each the same however
+    often it is built, so that the budget of each attempt stays what it was)."""
+
+    def __init__(self, graph: LogicGraph | None):
+        self.graph = graph
+        self.found: dict[object, object] = {}
+
+
+_last_analyses = _Analyses(None)
+
+
+def _analyses(graph: LogicGraph) -> dict[object, object]:
+    global _last_analyses
+    if _last_analyses.graph is not graph:
+        _last_analyses = _Analyses(graph)
+    return _last_analyses.found
+
+
 def _variable_order(graph: LogicGraph) -> list[int]:
+    found = _analyses(graph)
+    if "order" not in found:
+        found["order"] = _find_variable_order(graph)
+    return found["order"]  # type: ignore[return-value]
+
+
+def _find_variable_order(graph: LogicGraph) -> list[int]:
     """The components under the top, in the order a depth-first walk meets them: the
     components of one module come next to one another, which keeps the ZBDD small."""
     n = graph.n_components
@@ -320,6 +347,13 @@ def _variable_order(graph: LogicGraph) -> list[int]:
 
 
 def _under_top(graph: LogicGraph) -> list[bool]:
+    found = _analyses(graph)
+    if "under top" not in found:
+        found["under top"] = _find_under_top(graph)
+    return found["under top"]  # type: ignore[return-value]
+
+
+def _find_under_top(graph: LogicGraph) -> list[bool]:
     n = graph.n_components
     needed = [False] * graph.n_gates
     needed[graph.top] = True
@@ -376,39 +410,54 @@ def _modules(graph: LogicGraph) -> list[bool]:
     return module
 
 
-# The last graph's independence: counting and listing ask for it several times.
-_last_independence: tuple[LogicGraph | None, list[bool]] = (None, [])
+def _independence(graph: LogicGraph) -> _Independence:
+    found = _analyses(graph)
+    if "independence" not in found:
+        found["independence"] = _Independence(graph)
+    return found["independence"]  # type: ignore[return-value]
 
 
-def _independence(graph: LogicGraph) -> list[bool]:
-    global _last_independence
-    if _last_independence[0] is not graph:
-        _last_independence = (graph, _find_independence(graph))
-    return _last_independence[1]
-
-
-def _find_independence(graph: LogicGraph) -> list[bool]:
+class _Independence:
     """For each gate under the top, whether no component lies under two of its inputs (an
     input listed twice shares). A component or a module is one token: nothing outside a
     module reaches what lies below it. Only the gates that are not modules are expanded, into
     a mask of their tokens (bit positions handed out as tokens first enter a mask), so a tree
     or a chain of modules needs no mask at all. A mask is dropped once the last gate that
-    takes it has used it."""
-    n = graph.n_components
-    module = _modules(graph)
-    needed = _under_top(graph)
-    uses = [0] * graph.n_gates
-    for i, gate in enumerate(graph.gates):
-        if needed[i]:
-            for x in gate.inputs:
-                if x >= n:
-                    uses[x - n] += 1
-    masks: dict[int, int] = {}
-    position: dict[int, int] = {}
-    independent = [False] * graph.n_gates
-    for i, gate in enumerate(graph.gates):
-        if not needed[i]:
-            continue
+    takes it has used it.
+
+    Gates are looked at in order, only as far as asked (``independence[i]``): an attempt that
+    runs out of budget early needs the first gates only, and the masks of a large graph
+    whose subtrees are shared far apart take much memory."""
+
+    def __init__(self, graph: LogicGraph):
+        n = graph.n_components
+        self.graph = graph
+        self.module = _modules(graph)
+        self.needed = _under_top(graph)
+        self.uses = [0] * graph.n_gates
+        for i, gate in enumerate(graph.gates):
+            if self.needed[i]:
+                for x in gate.inputs:
+                    if x >= n:
+                        self.uses[x - n] += 1
+        self.masks: dict[int, int] = {}
+        self.position: dict[int, int] = {}
+        self.independent = [False] * graph.n_gates
+        self.done = 0  # the gates before this one are found
+
+    def __getitem__(self, i: int) -> bool:
+        while self.done <= i:
+            self._next()
+        return self.independent[i]
+
+    def _next(self) -> None:
+        i = self.done
+        self.done += 1
+        if not self.needed[i]:
+            return
+        n = self.graph.n_components
+        gate = self.graph.gates[i]
+        module, masks, position, uses = self.module, self.masks, self.position, self.uses
         tokens = [x for x in gate.inputs if x < n or module[x - n]]
         expanded = [masks[x - n] for x in gate.inputs if x >= n and not module[x - n]]
         alone = len(set(tokens)) == len(tokens)
@@ -426,8 +475,7 @@ def _find_independence(graph: LogicGraph) -> list[bool]:
                 uses[x - n] -= 1
                 if not uses[x - n]:
                     masks.pop(x - n, None)
-        independent[i] = alone
-    return independent
+        self.independent[i] = alone
 
 
 def _combined(items: list[int], combine: Callable[[int, int], int], independent: bool) -> int:
@@ -644,11 +692,22 @@ def _ordered(sets: Sequence[tuple[int, ...]], order: Sequence[int]) -> list[tupl
 
 def _levels(graph: LogicGraph) -> tuple[list[int], dict[int, int]]:
     order = _variable_order(graph)
-    return order, {c: i for i, c in enumerate(order)}
+    found = _analyses(graph)
+    if "levels" not in found:
+        found["levels"] = {c: i for i, c in enumerate(order)}
+    return order, found["levels"]  # type: ignore[return-value]
 
 
 def _whole(graph: LogicGraph, budget: int) -> tuple[_Zbdd, int] | None:
     """The ZBDD of the top's minimal cut sets, or None past the budget."""
+    found = _analyses(graph)
+    key = ("whole", budget)
+    if key not in found:
+        found[key] = _build_whole(graph, budget)
+    return found[key]  # type: ignore[return-value]
+
+
+def _build_whole(graph: LogicGraph, budget: int) -> tuple[_Zbdd, int] | None:
     order, level = _levels(graph)
     zbdd = _Zbdd(budget)
     with _recursion_for(len(order)):
@@ -658,20 +717,39 @@ def _whole(graph: LogicGraph, budget: int) -> tuple[_Zbdd, int] | None:
             return None
 
 
+class _Truncations:
+    """The diagrams ``_truncated`` has built so far, and the budget they left."""
+
+    def __init__(self, budget: int):
+        self.made: list[tuple[_Zbdd, int]] = []
+        self.left = budget
+        self.over = False
+
+
 def _truncated(graph: LogicGraph, budget: int) -> Iterator[tuple[_Zbdd, int]]:
     """The ZBDDs of the top's minimal cut sets of up to 1, 2, ... components, for as long
-    as ``budget`` (shared by all of them) lasts."""
+    as ``budget`` (shared by all of them) lasts. Those built for an earlier call on the
+    same graph and budget are given again rather than built again."""
     order, level = _levels(graph)
-    left = budget
+    found = _analyses(graph)
+    key = ("truncated", budget)
+    if key not in found:
+        found[key] = _Truncations(budget)
+    record: _Truncations = found[key]  # type: ignore[assignment]
     for m in range(1, len(order) + 1):
-        zbdd = _Zbdd(left, m)
-        with _recursion_for(len(order)):
-            try:
-                top = _build(graph, zbdd, level)
-            except _OverBudget:
+        if m > len(record.made):
+            if record.over:
                 return
-        left -= zbdd.work
-        yield zbdd, top
+            zbdd = _Zbdd(record.left, m)
+            with _recursion_for(len(order)):
+                try:
+                    top = _build(graph, zbdd, level)
+                except _OverBudget:
+                    record.over = True
+                    return
+            record.left -= zbdd.work
+            record.made.append((zbdd, top))
+        yield record.made[m - 1]
 
 
 def count_cutsets(graph: LogicGraph, budget: int = WORK_BUDGET) -> CutsetCount:

@@ -191,6 +191,14 @@ class LogicLayout:
 # -- building from expressions -------------------------------------------------------------
 
 
+def _gate(kind: str, inputs: tuple[int, ...], k: int, name: str) -> Gate:
+    """A Gate as its constructor makes it, without the frozen class's per-field
+    object.__setattr__ (a large tree has one per gate)."""
+    gate = object.__new__(Gate)
+    gate.__dict__.update(kind=kind, inputs=inputs, k=k, name=name)
+    return gate
+
+
 def _suggest(name: str, known: Sequence[str]) -> str:
     close = difflib.get_close_matches(name, known, n=1)
     return f'; did you mean "{close[0]}"?' if close else ""
@@ -291,7 +299,12 @@ def build_graph(
             return unknown(key, name, column)
         return _default_unknown(key, name, column, known)
 
-    parsed = {name: _parse(f"gates.{name}", text) for name, text in gates.items()}
+    # A gate in a common form (a name, names joined by one operator, atleast of names) is
+    # kept as (kind, k, names) and becomes one Gate without the parser's nodes.
+    parsed: dict[str, logic.Node | tuple[str, int, list[str]]] = {
+        name: (isinstance(text, str) and logic.simple_form(text)) or _parse(f"gates.{name}", text)
+        for name, text in gates.items()
+    }
     top_expression = _parse("failed_when", failed_when)
     refs: dict[str, list[str]] = {}
     for key, name, tree in [
@@ -299,11 +312,20 @@ def build_graph(
         ("failed_when", "", top_expression),
     ]:
         uses = []
-        for used, column in tree.names():
-            if used in gates:
-                uses.append(used)
-            elif used not in index:
-                raise unknown_error(key, used, column)
+        if isinstance(tree, tuple):
+            for used in tree[2]:
+                if used in gates:
+                    uses.append(used)
+                elif used not in index:
+                    # The column of its first use, as the parser gives it.
+                    column = next(c for u, c in _parse(key, gates[name]).names() if u == used)
+                    raise unknown_error(key, used, column)
+        else:
+            for used, column in tree.names():
+                if used in gates:
+                    uses.append(used)
+                elif used not in index:
+                    raise unknown_error(key, used, column)
         if name:
             refs[name] = uses
 
@@ -320,9 +342,19 @@ def build_graph(
         built.append(Gate(expression.kind, inputs, expression.k))
         return n + len(built) - 1
 
-    def gate_for(expression: logic.Node, name: str) -> int:
+    def gate_for(expression: logic.Node | tuple[str, int, list[str]], name: str) -> int:
         """The gate index of a whole expression; a bare name becomes a one-input ``or``
         when it needs a gate of its own (a named gate, or a component as the top)."""
+        if isinstance(expression, tuple):
+            kind, k, names_used = expression
+            inputs = tuple(index[x] if x in index else n + gate_of[x] for x in names_used)
+            if kind == "name":
+                if not name and inputs[0] >= n:
+                    return inputs[0] - n
+                built.append(_gate("or", inputs, 0, name))
+            else:
+                built.append(_gate(kind, inputs, k, name))
+            return len(built) - 1
         node = node_of(expression)
         if name or node < n:
             if node >= n and expression.kind != "name":

@@ -203,10 +203,69 @@ class _Parser:
         return Node("atleast", start.column, k=k, args=tuple(args))
 
 
+def _node(kind: str, column: int, name: str = "", k: int = 0, args: tuple[Node, ...] = ()) -> Node:
+    """A Node as its constructor makes it, without the frozen class's per-field
+    object.__setattr__: the fast paths below make one per name of a large tree."""
+    node = object.__new__(Node)
+    node.__dict__.update(kind=kind, column=column, name=name, k=k, args=args)
+    return node
+
+
+def _is_name(word: str) -> bool:
+    return NAME_PATTERN.fullmatch(word) is not None and word not in KEYWORDS
+
+
+def simple_form(text: str) -> tuple[str, int, list[str]] | None:
+    """The common forms that fault-tree files give, read without the tokenizer, as (kind,
+    k, names): a name ("name", 0, [it]), names joined by one operator (``a or b or c``)
+    and ``atleast(k, a, b, c)``, spaced as written here. None for any other text, which
+    the parser reads (and explains)."""
+    if text.startswith("atleast(") and text.endswith(")"):
+        parts = text[8:-1].split(", ")
+        digits = parts[0]
+        if len(parts) < 2 or not (digits.isascii() and digits.isdigit()) or len(digits) > 9:
+            return None
+        names = parts[1:]
+        k = int(digits)
+        if not 1 <= k <= len(names) or not all(map(_is_name, names)):
+            return None
+        return "atleast", k, names
+    words = text.split(" ")
+    if len(words) == 1:
+        return ("name", 0, words) if _is_name(text) else None
+    operator = words[1]
+    if len(words) % 2 == 0 or operator not in ("and", "or"):
+        return None
+    names = words[0::2]
+    if words.count(operator) != len(words) // 2 or not all(map(_is_name, names)):
+        return None  # another operator, or no name where a name belongs
+    return operator, 0, names
+
+
+def _parse_simple(text: str) -> Node | None:
+    """The nodes the parser makes of a text of ``simple_form``; None for any other."""
+    form = simple_form(text)
+    if form is None:
+        return None
+    kind, k, names = form
+    if kind == "name":
+        return _node("name", 1, name=text)
+    # Each name is followed by a separator: ", " in atleast, " and " or " or " otherwise.
+    column, gap = (text.index(",") + 3, 2) if k else (1, len(kind) + 2)
+    nodes = []
+    for name in names:
+        nodes.append(_node("name", column, name=name))
+        column += len(name) + gap
+    return _node(kind, 1, k=k, args=tuple(nodes))
+
+
 def parse(text: str) -> Node:
     """Parse a failure-logic expression; raises LogicError with the column of the problem."""
     if not isinstance(text, str):
         raise LogicError(f"must be a string, got {type(text).__name__}")
+    simple = _parse_simple(text)
+    if simple is not None:
+        return simple
     parser = _Parser(text)
     if parser.peek().kind == "end":
         raise LogicError("the expression is empty", 1)

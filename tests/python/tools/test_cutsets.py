@@ -271,3 +271,22 @@ def test_layout_of_given_cutsets_uses_their_gates():
     watched, layout = layout_of(graph, given_as_cutsets=True)
     assert watched is graph
     assert layout.cutset_gates == (("p & q", 0), ("v", 1)) and layout.top_gate == 2
+
+
+def test_counting_again_and_listing_after_counting_give_the_same_answers():
+    # The walks and the diagrams built within the budget are kept for the last graph:
+    # asking again, or in another order, must not change a count or a listed set.
+    names = [f"c{i}" for i in range(60)]
+    gates = {
+        f"g{g}": " or ".join(names[(7 * g + j * 11) % 60] for j in range(5)) for g in range(40)
+    }
+
+    def fresh():
+        return build_graph(names, gates, f"atleast(12, {', '.join(gates)})")
+
+    listed_first = smallest_cutsets(fresh(), 50)
+    graph = fresh()
+    count = count_cutsets(graph)
+    assert count_cutsets(graph) == count
+    assert smallest_cutsets(graph, 50) == listed_first
+    assert count_cutsets(fresh()) == count

@@ -134,6 +134,12 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
         ('toplevel "T";\ntoplevel "A";', "a second toplevel (the first is on line 1)"),
         ('toplevel "T";\n"T" or "A;\n', "line 2: a quoted name is never closed"),
         ('toplevel "T"; /* open', "line 1: a /* comment is never closed"),
+        # Lines counted through comments and names that span lines.
+        (
+            'toplevel "T";\n/* a\nb */ "T" or "A\nB"; // c\n"A\nB" lambda=x;',
+            "line 5: basic event",
+        ),
+        ('toplevel "T";\n"T" or "A\nB" /* a\nb */ "C;', "line 4: a quoted name is never closed"),
         ('toplevel "T";\n"T" or "A";\n"A";', 'line 3: "A" is neither a gate nor a basic event'),
         ('toplevel "T";\n"T" or "A";\n"A" dorm=1;', "give lambda= (a failure rate) or prob="),
         ('toplevel "Z";\n"T" or "A";\n"A" lambda=1;', 'line 1: toplevel "Z" is never defined'),

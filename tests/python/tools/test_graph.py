@@ -97,6 +97,12 @@ def test_cycle_is_refused_with_its_path(gates, failed_when, cycle):
             "gates.train",
             'column 9: unknown name "valv"; did you mean "valve"',
         ),
+        (
+            {"train": "atleast(2, pump, valv, valve)"},
+            "train",
+            "gates.train",
+            'column 18: unknown name "valv"',
+        ),
         ({"train": "pump or valve"}, "trian", "failed_when", 'did you mean "train"'),
         ({"pump": "valve"}, "pump", "gates.pump", "is a component already"),
         ({"2x": "valve"}, "pump", "gates.2x", "a gate name is letters"),
@@ -107,6 +113,7 @@ def test_cycle_is_refused_with_its_path(gates, failed_when, cycle):
     ],
     ids=[
         "unknown-in-gate",
+        "unknown-in-atleast",
         "unknown-in-top",
         "component-name",
         "digit",
@@ -120,6 +127,17 @@ def test_bad_gates_name_their_key(gates, failed_when, key, message):
     with pytest.raises(GraphError, match=message) as err:
         build_graph(["pump", "valve"], gates, failed_when)
     assert err.value.key == key
+
+
+def test_gates_in_common_forms_build_the_parsers_graph():
+    # Gates written as a name, names joined by one operator or atleast of names become
+    # their Gate without the parser's nodes; parentheses send the same logic through the
+    # parser, which must build the same graph.
+    names = ["a", "b", "c"]
+    simple = {"g": "a or b", "h": "atleast(2, a, b, g)", "i": "h", "j": "c and i"}
+    wrapped = {"g": "(a or b)", "h": "atleast(2, (a), b, g)", "i": "(h)", "j": "(c) and i"}
+    for top in ("j", "c", "g"):
+        assert build_graph(names, simple, top) == build_graph(names, wrapped, top)
 
 
 def test_unknown_name_hook_makes_the_error():

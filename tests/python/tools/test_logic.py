@@ -11,7 +11,14 @@ from hypothesis import strategies as st
 
 import tavoq
 from tavoq_tools import k_out_of_n_cutsets
-from tavoq_tools.model.logic import LogicError, minimal_cutsets, minimize, parse
+from tavoq_tools.model.logic import (
+    LogicError,
+    _Parser,
+    minimal_cutsets,
+    minimize,
+    parse,
+    simple_form,
+)
 
 NAMES = ["a", "b", "c", "d", "e"]
 
@@ -163,3 +170,47 @@ def test_k_out_of_n_cutsets_fail_the_system_at_k_failures(n, k):
 def test_k_out_of_n_cutsets_refuses_impossible_or_huge_structures(n, k):
     with pytest.raises(ValueError, match=f"{k} out of {n}|k = {k}, n = {n}"):
         k_out_of_n_cutsets(n, k)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "a",
+        "a or b_1 or c",
+        "a and b and c",
+        "atleast(2, a, bb, c)",
+        "atleast(02, a, bb, c)",
+        # Near misses read by the parser: mixed operators, doubled spaces, nested terms.
+        "a or b and c",
+        "a  or b",
+        "atleast(2,a, b, c)",
+        "atleast(2, a, (b or c), d)",
+        " a or b",
+    ],
+)
+def test_common_forms_parse_to_the_parsers_nodes(text):
+    # parse() reads the forms fault-tree files write without the tokenizer; the nodes
+    # and their columns must be those of the recursive-descent parser.
+    parser = _Parser(text)
+    expected = parser.expression()
+    assert parser.peek().kind == "end"
+    assert parse(text) == expected
+    assert list(parse(text).names()) == list(expected.names())
+
+
+@pytest.mark.parametrize(
+    ("text", "form"),
+    [
+        ("g7", ("name", 0, ["g7"])),
+        ("a or b", ("or", 0, ["a", "b"])),
+        ("atleast(2, a, b, c)", ("atleast", 2, ["a", "b", "c"])),
+        ("a or and", None),
+        ("a or b and c", None),
+        ("atleast(3, a, b)", None),
+        ("atleast(0, a, b)", None),
+        ("not", None),
+        ("", None),
+    ],
+)
+def test_simple_form_leaves_every_other_text_to_the_parser(text, form):
+    assert simple_form(text) == form
