@@ -88,21 +88,25 @@ std::unique_ptr<CutsetTree> treeOf(int width, const std::vector<Vec> &cutsets) {
     return tree;
 }
 
+// Up to `most` random cut sets of n components, each member in with odds 1 in 3; an all-zero
+// vector is a cut set without members.
+std::vector<Vec> randomCutsets(std::mt19937 &rng, int n, int most) {
+    std::vector<Vec> cutsets(static_cast<std::size_t>(testlogic::draw(rng, 0, most)));
+    for (Vec &v : cutsets) {
+        v.resize(static_cast<std::size_t>(n));
+        for (int &x : v) {
+            x = testlogic::draw(rng, 0, 2) == 0 ? 1 : 0;
+        }
+    }
+    return cutsets;
+}
+
 // The cut sets' graph gives the tree's own verdict (findWithin) on every failed set.
 TEST(GateGraph, CutsetsGraphGivesTheTreesVerdict) {
     std::mt19937 rng(5u);
     for (int trial = 0; trial < 40; ++trial) {
         const int n = testlogic::draw(rng, 1, 7);
-        std::vector<Vec> cutsets;
-        const int k = testlogic::draw(rng, 0, 6);
-        for (int j = 0; j < k; ++j) {
-            Vec v(static_cast<std::size_t>(n));
-            for (int &x : v) {
-                x = testlogic::draw(rng, 0, 2) == 0 ? 1 : 0;
-            }
-            cutsets.push_back(v);
-        }
-        const auto tree = treeOf(n, cutsets);
+        const auto tree = treeOf(n, randomCutsets(rng, n, 6));
         const CutsetIndex index(*tree, n);
         const GateGraph graph(index);
         EXPECT_FALSE(graph.reportsGates());
@@ -135,16 +139,7 @@ TEST(GateState, CutsetCrossingMatchesTheGeneralWalk) {
     std::mt19937 rng(11u);
     for (int trial = 0; trial < 60; ++trial) {
         const int n = testlogic::draw(rng, 1, 9);
-        std::vector<Vec> cutsets;
-        const int k = testlogic::draw(rng, 0, 8);
-        for (int j = 0; j < k; ++j) {
-            Vec v(static_cast<std::size_t>(n));
-            for (int &x : v) {
-                x = testlogic::draw(rng, 0, 2) == 0 ? 1 : 0; // an all-zero one is memberless
-            }
-            cutsets.push_back(v);
-        }
-        const auto tree = treeOf(n, cutsets);
+        const auto tree = treeOf(n, randomCutsets(rng, n, 8));
         const CutsetIndex index(*tree, n);
         const GateGraph graph(index);
         GateState general(graph);
