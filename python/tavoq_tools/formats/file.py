@@ -288,6 +288,18 @@ def read_model(
     if not file:
         raise ModelError("", "no model file named: the path is empty")
     text = read_text(file)
+    with paused_collection():
+        return _read(file, text, step, mission_time, top, any_horizon)
+
+
+def _read(
+    file: str,
+    text: str,
+    step: float | None,
+    mission_time: float | None,
+    top: str | None,
+    any_horizon: bool,
+) -> tuple[Model, list[tuple[str, str]]]:
     kind = file_kind(file, text)
     if kind == "toml":
         given = [
@@ -302,24 +314,20 @@ def read_model(
                 f"{', '.join(given)} given apply to Galileo and Open-PSA files only",
                 file,
             )
-        with paused_collection():
-            return _toml_model(text, file), []
+        return _toml_model(text, file), []
     if kind == "galileo":
         if top is not None:
             raise ModelError("", "a Galileo file names its top (toplevel): give no top", file)
-        with paused_collection():
-            draft = galileo.parse(text, file)
+        draft = galileo.parse(text, file)
     else:
-        with paused_collection():
-            draft = open_psa.parse(text, file, top, read=read_text)
-    with paused_collection():
-        model = to_model(
-            draft,
-            file,
-            step=1.0 if step is None else step,
-            mission_time=mission_time,
-            any_horizon=any_horizon,
-        )
+        draft = open_psa.parse(text, file, top, read=read_text)
+    model = to_model(
+        draft,
+        file,
+        step=1.0 if step is None else step,
+        mission_time=mission_time,
+        any_horizon=any_horizon,
+    )
     return model, renamed(draft)
 
 

@@ -1,6 +1,7 @@
 """The Galileo and Open-PSA readers (tavoq_tools.formats.galileo, open_psa, fault_tree), the TOML
 writer and `tavoq convert`: what they read, what they refuse and how they say it."""
 
+import gc
 import tomllib
 
 import pytest
@@ -13,6 +14,7 @@ from tavoq_tools.errors import ModelError
 from tavoq_tools.formats.fault_tree import NameMap
 from tavoq_tools.formats.file import file_kind, load_model, model_from_dict
 from tavoq_tools.formats.toml_writer import model_to_toml, toml_string
+from tavoq_tools.model.system import Component
 
 GALILEO = """\
 // pumps and a valve
@@ -71,6 +73,29 @@ def test_both_formats_give_the_same_logic_and_rates(tmp_path):
     assert (repair.source, repair.target, repair.params) == ("failed", "working", {"rate": 0.05})
     assert dft.repairable and not xml.repairable
     assert '"P 1" as P_1' in dft.description
+    # The pumps share their values: one is checked, the others are copies under their own
+    # names, equal to what the checked constructor makes and holding kinds of their own.
+    for model in (dft, xml):
+        pumps = [c for c in model.components if c.name.startswith("P_")]
+        for pump in pumps:
+            fresh = Component(pump.name, pump.states, pump.transitions, kinds=dict(pump.kinds))
+            assert pump == fresh
+        assert len({id(p.kinds) for p in pumps}) == len(pumps)
+
+
+def test_reading_a_file_leaves_garbage_collection_as_it_was(tmp_path):
+    good = write(tmp_path, "a.dft", GALILEO)
+    bad = write(tmp_path, "b.dft", GALILEO + '"Q" lambda=x;')
+    for enabled in (True, False):
+        (gc.enable if enabled else gc.disable)()
+        try:
+            load_model(good, mission_time=100)
+            assert gc.isenabled() == enabled
+            with pytest.raises(ModelError):
+                load_model(bad, mission_time=100)
+            assert gc.isenabled() == enabled
+        finally:
+            gc.enable()
 
 
 @pytest.mark.parametrize(
