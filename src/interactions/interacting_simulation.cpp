@@ -46,7 +46,7 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
     : model(model), graph(graph), im(interactions), nComponents(model.nComponents()),
       nLeaves(model.nComponents() + static_cast<int>(interactions.groups().size())),
       nCauses(static_cast<int>(interactions.causes().size())), planned(interactions.hasPlanned()),
-      trackGates(graph.reportsGates()), core(nComponents, control),
+      trackGates(graph.reportsGates()), generalGates(graph.general()), core(nComponents, control),
       states(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0), queue(nComponents + nCauses),
       gates(graph), changes(graph.nComponents() + graph.nGates()),
@@ -102,20 +102,33 @@ void InteractingSimulation::countMove() {
 template <bool kDown>
 void InteractingSimulation::crossDown(int node, StatisticsRecorder &recorder) {
     changes.note(node, !kDown);
-    core.spend(static_cast<std::int64_t>(gates.cross<kDown>(node, [&](int g) {
-        changes.note(nLeaves + g, !kDown);
+    const auto changed = [&](int g, bool nowFailed) {
+        changes.note(nLeaves + g, !nowFailed);
         if (trackGates) {
-            if constexpr (kDown) {
+            if (nowFailed) {
                 recorder.gateFailed(g, currentTime);
             } else {
                 recorder.gateRestored(g, currentTime);
             }
         }
-    })));
+    };
+    if (generalGates) {
+        core.spend(static_cast<std::int64_t>(
+            gates.crossGeneral(node, kDown, currentTime, changed)));
+        return;
+    }
+    core.spend(static_cast<std::int64_t>(
+        gates.cross<kDown>(node, [&](int g) { changed(g, kDown); })));
 }
 
 template <bool kDown> void InteractingSimulation::crossPlanned(int node) {
     plannedChanges->note(node, !kDown);
+    if (generalGates) {
+        core.spend(static_cast<std::int64_t>(plannedOnly->crossGeneral(
+            node, kDown, currentTime,
+            [&](int g, bool nowFailed) { plannedChanges->note(nLeaves + g, !nowFailed); })));
+        return;
+    }
     core.spend(static_cast<std::int64_t>(plannedOnly->cross<kDown>(
         node, [&](int g) { plannedChanges->note(nLeaves + g, !kDown); })));
 }

@@ -152,6 +152,7 @@ private:
     int nCauses;
     bool planned;
     bool trackGates;
+    bool generalGates; // the graph has gates other than thresholds (GateState::crossGeneral)
     RunCore core;
     std::vector<int> states;
     std::vector<int> toState;

@@ -12,16 +12,28 @@ namespace tavoq {
 
 namespace {
 
-// One entry per kind: adding a kind touches this table and the threshold rule beside it.
+// One entry per kind: adding a kind touches this table, the threshold rule beside it and the
+// rules of gate_rule.hpp.
 struct KindEntry {
     std::string_view name;
     GateKind kind;
     bool takesK;
+    int minInputs;
+    int maxInputs; // 0: any number
 };
-constexpr std::array<KindEntry, 3> kKinds{{
-    {"or", GateKind::Or, false},
-    {"and", GateKind::And, false},
-    {"atleast", GateKind::AtLeast, true},
+constexpr std::array<KindEntry, 12> kKinds{{
+    {"or", GateKind::Or, false, 1, 0},
+    {"and", GateKind::And, false, 1, 0},
+    {"atleast", GateKind::AtLeast, true, 1, 0},
+    {"not", GateKind::Not, false, 1, 1},
+    {"nand", GateKind::Nand, false, 1, 0},
+    {"nor", GateKind::Nor, false, 1, 0},
+    {"xor", GateKind::Xor, false, 2, 0},
+    {"iff", GateKind::Iff, false, 2, 0},
+    {"pand", GateKind::Pand, false, 2, 0},
+    {"pand_exclusive", GateKind::PandExclusive, false, 2, 0},
+    {"por", GateKind::Por, false, 2, 0},
+    {"por_exclusive", GateKind::PorExclusive, false, 2, 0},
 }};
 
 const KindEntry &kindNamed(std::string_view name) {
@@ -46,8 +58,9 @@ int thresholdOf(GateKind kind, int nInputs, int k) {
         return nInputs;
     case GateKind::AtLeast:
         return k;
+    default: // not a threshold: the count is read by the gate's own rule
+        return 0;
     }
-    return k;
 }
 
 } // namespace
@@ -74,6 +87,15 @@ int FaultTree::addGate(std::string_view kind, const std::vector<int> &inputs, in
     const std::string name = "addGate(\"" + std::string(entry.name) + "\")";
     if (inputs.empty()) {
         throw std::invalid_argument(name + ": a gate needs at least one input.");
+    }
+    if (inputs.size() < static_cast<std::size_t>(entry.minInputs)) {
+        throw std::invalid_argument(name + ": needs at least " +
+                                    std::to_string(entry.minInputs) + " inputs, got " +
+                                    std::to_string(inputs.size()) + ".");
+    }
+    if (entry.maxInputs > 0 && inputs.size() > static_cast<std::size_t>(entry.maxInputs)) {
+        throw std::invalid_argument(name + ": takes exactly " + std::to_string(entry.maxInputs) +
+                                    " input, got " + std::to_string(inputs.size()) + ".");
     }
     if (inputs.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         throw std::invalid_argument(name + ": too many inputs.");
@@ -136,13 +158,25 @@ std::vector<std::uint8_t> FaultTree::evaluateNodes(const std::vector<int> &faile
     for (std::size_t c = 0; c < known; ++c) {
         state[c] = failed[c] != 0 ? 1 : 0;
     }
-    // Gate order is an evaluation order: every input is an earlier node.
+    // Gate order is an evaluation order: every input is an earlier node. The failures given
+    // are simultaneous: they all began in the same unit.
     for (int g = 0; g < nGates(); ++g) {
-        int count = 0;
-        for (const std::int32_t input : inputs(g)) {
-            count += state[static_cast<std::size_t>(input)];
+        const std::span<const std::int32_t> in = inputs(g);
+        const int n = static_cast<int>(in.size());
+        const auto inputFailed = [&](int j) {
+            return state[static_cast<std::size_t>(in[static_cast<std::size_t>(j)])] != 0;
+        };
+        bool holds = false;
+        if (isOrdered(kind(g))) {
+            holds = orderHolds(kind(g), n, inputFailed, [](int) { return 0; });
+        } else {
+            int count = 0;
+            for (int j = 0; j < n; ++j) {
+                count += inputFailed(j) ? 1 : 0;
+            }
+            holds = countHolds(kind(g), count, n, threshold(g));
         }
-        state[static_cast<std::size_t>(components + g)] = count >= threshold(g) ? 1 : 0;
+        state[static_cast<std::size_t>(components + g)] = holds ? 1 : 0;
     }
     return state;
 }

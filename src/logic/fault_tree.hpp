@@ -6,19 +6,19 @@
 #include <string_view>
 #include <vector>
 
+#include "logic/gate_rule.hpp"
+
 namespace tavoq {
 
 class GateGraph;
 
-/// The kinds of gate. Every kind is monotone: failing one more input never restores a gate.
-enum class GateKind : std::uint8_t { Or, And, AtLeast };
-
 /// The system's failure logic as a graph of gates over components. Components are the nodes
 /// 0 .. nComponents - 1; gate g is node nComponents + g. Each gate's inputs are components or
 /// earlier gates, so gate order is an evaluation order and the graph has no cycle; a node may
-/// feed several gates. A gate is failed when at least `threshold` of its listed inputs are
-/// failed: 1 for or, the number of inputs for and, k for atleast. An input listed twice counts
-/// twice. The system is failed when the top node is.
+/// feed several gates. A threshold gate is failed when at least `threshold` of its listed
+/// inputs are failed: 1 for or, the number of inputs for and, k for atleast; the other kinds
+/// follow gate_rule.hpp. An input listed twice counts twice. The system is failed when the
+/// top node is.
 ///
 /// Thread safety: reads may run concurrently; addGate and setTop must not overlap with
 /// anything.
@@ -31,8 +31,9 @@ public:
     FaultTree &operator=(const FaultTree &) = delete;
 
     /// Adds a gate and returns its node id (nComponents + its gate index). `kind` is "or",
-    /// "and" or "atleast"; `k` is atleast's threshold, 1 <= k <= inputs.size(), and must be 0
-    /// for the others.
+    /// "and", "atleast", "not" (one input), "nand", "nor", "xor", "iff", "pand",
+    /// "pand_exclusive", "por" or "por_exclusive" (the last six: two inputs or more); `k` is
+    /// atleast's threshold, 1 <= k <= inputs.size(), and must be 0 for the others.
     /// @throws std::invalid_argument  an unknown kind, no inputs, an input that is not an
     ///         existing node, or a bad k; the message names it.
     /// @throws std::logic_error       the tree is pinned by a running simulation.
@@ -47,7 +48,7 @@ public:
     /// The top node, or -1 until setTop.
     int top() const { return topNode; }
     GateKind kind(int g) const { return kinds[static_cast<std::size_t>(g)]; }
-    /// Failed inputs at which gate g fails.
+    /// Failed inputs at which threshold gate g fails; 0 for the other kinds.
     int threshold(int g) const { return thresholds[static_cast<std::size_t>(g)]; }
     /// Gate g's inputs as listed (node ids, repeats kept).
     std::span<const std::int32_t> inputs(int g) const {
@@ -55,8 +56,8 @@ public:
         return {inputNodes.data() + inputOffsets[i], inputOffsets[i + 1] - inputOffsets[i]};
     }
 
-    /// The top's state with the components given failed (entry c non-zero: component c is
-    /// failed; entries past the end of `failed` read as working, entries past the last
+    /// The top's state with the components given failed, all failures begun in the same unit
+    /// (entry c non-zero: component c is failed; entries past the end of `failed` read as working, entries past the last
     /// component are ignored). @throws std::invalid_argument  no top is set.
     bool evaluate(const std::vector<int> &failed) const;
     /// Every gate's output for the same input, in gate order.

@@ -1,5 +1,6 @@
 #include "logic/gate_graph.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -14,14 +15,17 @@ GateGraph::GateGraph(const FaultTree &tree)
         throw std::invalid_argument("The fault tree has no top: call setTop first.");
     }
     std::vector<std::size_t> offsets{0};
-    std::vector<std::int32_t> inputs;
+    std::vector<std::int32_t> nodes;
+    std::vector<GateKind> gateKinds;
     for (int g = 0; g < tree.nGates(); ++g) {
         thresholds.push_back(tree.threshold(g));
+        gateKinds.push_back(tree.kind(g));
         const auto listed = tree.inputs(g);
-        inputs.insert(inputs.end(), listed.begin(), listed.end());
-        offsets.push_back(inputs.size());
+        nodes.insert(nodes.end(), listed.begin(), listed.end());
+        offsets.push_back(nodes.size());
     }
-    build(offsets, inputs);
+    keepInputs(std::move(gateKinds), offsets, nodes);
+    build(offsets, nodes);
 }
 
 GateGraph::GateGraph(const CutsetIndex &cutsets) : components(cutsets.nComponents()) {
@@ -57,6 +61,32 @@ GateGraph::GateGraph(const CutsetIndex &cutsets) : components(cutsets.nComponent
     build(offsets, inputs);
 }
 
+void GateGraph::keepInputs(std::vector<GateKind> gateKinds,
+                           const std::vector<std::size_t> &offsets,
+                           const std::vector<std::int32_t> &nodes) {
+    isGeneral = std::any_of(gateKinds.begin(), gateKinds.end(),
+                            [](GateKind k) { return !isThreshold(k); });
+    if (isGeneral) {
+        kinds = std::move(gateKinds);
+        inputOffsets = offsets;
+        inputs = nodes;
+    }
+}
+
+bool GateGraph::holds(int g, const std::int32_t *counts, const std::uint8_t *failed,
+                      const std::int32_t *since) const {
+    const auto i = static_cast<std::size_t>(g);
+    const GateKind k = kinds[i];
+    const std::int32_t *in = inputs.data() + inputOffsets[i];
+    const int n = static_cast<int>(inputOffsets[i + 1] - inputOffsets[i]);
+    if (isOrdered(k)) {
+        return orderHolds(
+            k, n, [&](int j) { return failed[static_cast<std::size_t>(in[j])] != 0; },
+            [&](int j) { return since[static_cast<std::size_t>(in[j])]; });
+    }
+    return countHolds(k, counts[i], n, thresholds[i]);
+}
+
 void GateGraph::build(const std::vector<std::size_t> &inputOffsets,
                       const std::vector<std::int32_t> &inputNodes) {
     const auto nodes = static_cast<std::size_t>(nNodes());
@@ -89,13 +119,17 @@ void GateGraph::settle(bool componentsFailed, std::vector<std::int32_t> &counts,
     const auto nodes = static_cast<std::size_t>(nNodes());
     counts.assign(thresholds.size(), 0);
     failed.assign(nodes, 0);
+    const std::vector<std::int32_t> since(isGeneral ? nodes : 0, 0); // all at once
     // In node order every gate's inputs are settled before it.
     for (std::size_t n = 0; n < nodes; ++n) {
         if (n < static_cast<std::size_t>(components)) {
             failed[n] = componentsFailed ? 1 : 0;
         } else {
             const std::size_t g = n - static_cast<std::size_t>(components);
-            failed[n] = counts[g] >= thresholds[g] ? 1 : 0;
+            const bool holdsNow =
+                isGeneral ? holds(static_cast<int>(g), counts.data(), failed.data(), since.data())
+                          : counts[g] >= thresholds[g];
+            failed[n] = holdsNow ? 1 : 0;
         }
         if (failed[n] != 0) {
             for (const std::int32_t *p = parentsBegin(static_cast<int>(n));
@@ -107,6 +141,9 @@ void GateGraph::settle(bool componentsFailed, std::vector<std::int32_t> &counts,
 }
 
 bool GateGraph::topCanFail() const {
+    if (isGeneral) {
+        return true;
+    }
     std::vector<std::int32_t> counts;
     std::vector<std::uint8_t> failed;
     settle(true, counts, failed);

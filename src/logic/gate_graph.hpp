@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "logic/gate_rule.hpp"
+
 namespace tavoq {
 
 class CutsetIndex;
@@ -15,6 +17,9 @@ class FaultTree;
 /// then the gates. Per node: the gates it feeds, as one array (a gate fed twice by a node is
 /// listed twice). Per gate: the number of failed inputs at which it fails. And the state of
 /// every gate while all components work, where a gate of threshold 0 is failed.
+///
+/// A graph with a gate other than a threshold is general: it also keeps each gate's kind and
+/// inputs, which the general walk of GateState reads.
 ///
 /// Every gate's inputs come before it in node order, so node order is an evaluation order.
 class GateGraph {
@@ -36,6 +41,17 @@ public:
     /// than the cut sets' (whose statistics are the cut sets').
     bool reportsGates() const { return userGates; }
     int threshold(int g) const { return thresholds[static_cast<std::size_t>(g)]; }
+    /// Whether some gate is not a threshold (or, and, atleast).
+    bool general() const { return isGeneral; }
+    /// Only when general(): gate g's kind, and its inputs [begin, end) as listed.
+    GateKind kind(int g) const { return kinds[static_cast<std::size_t>(g)]; }
+    const GateKind *kindData() const { return kinds.data(); }
+    const std::size_t *inputOffsetData() const { return inputOffsets.data(); }
+    const std::int32_t *inputData() const { return inputs.data(); }
+    /// Whether gate g of a general graph is failed, given its inputs' states and the units
+    /// their failures began (per node).
+    bool holds(int g, const std::int32_t *counts, const std::uint8_t *failed,
+               const std::int32_t *since) const;
     const std::int32_t *thresholdData() const { return thresholds.data(); }
     /// The gates that `node` feeds: [begin, end) of gate indices.
     const std::int32_t *parentsBegin(int node) const {
@@ -54,13 +70,16 @@ public:
     const std::vector<std::uint8_t> &initialNodeFailed() const { return startFailed; }
     const std::vector<std::int32_t> &initiallyFailed() const { return startFailedGates; }
     /// Whether the top is failed once every component is; monotone logic fails nowhere else
-    /// if not there.
+    /// if not there. Always true for a general graph, whose top may fail with fewer failed.
     bool topCanFail() const;
 
 private:
     // Takes each gate's threshold and inputs (gate g's in [inputOffsets[g], [g + 1])).
     void build(const std::vector<std::size_t> &inputOffsets,
                const std::vector<std::int32_t> &inputNodes);
+    // The inputs a general graph keeps, of gates given by kinds.
+    void keepInputs(std::vector<GateKind> gateKinds, const std::vector<std::size_t> &offsets,
+                    const std::vector<std::int32_t> &nodes);
     // Node states and per-gate failed inputs with every component failed or working.
     void settle(bool componentsFailed, std::vector<std::int32_t> &counts,
                 std::vector<std::uint8_t> &failed) const;
@@ -74,6 +93,10 @@ private:
     std::vector<std::int32_t> startCounts;
     std::vector<std::uint8_t> startFailed;
     std::vector<std::int32_t> startFailedGates;
+    bool isGeneral = false;
+    std::vector<GateKind> kinds;          // general graphs only
+    std::vector<std::size_t> inputOffsets; // general graphs only: nGates + 1 entries
+    std::vector<std::int32_t> inputs;      // general graphs only
 };
 
 } // namespace tavoq

@@ -24,7 +24,12 @@ public:
           topGate(topNode - static_cast<std::size_t>(graph.nComponents())),
           thresholds(graph.thresholdData()), offsets(graph.parentOffsetData()),
           parents(graph.parentData()), start(graph), counts(graph.initialFailedInputs()),
-          failed(graph.initialNodeFailed()), pending(static_cast<std::size_t>(graph.nGates())) {}
+          failed(graph.initialNodeFailed()), pending(static_cast<std::size_t>(graph.nGates())) {
+        if (graph.general()) {
+            since.assign(static_cast<std::size_t>(graph.nNodes()), 0);
+            dirty.assign(static_cast<std::size_t>(graph.nGates()), 0);
+        }
+    }
 
     /// Every component working again.
     void reset() {
@@ -32,6 +37,7 @@ public:
                   counts.begin());
         std::copy(start.initialNodeFailed().begin(), start.initialNodeFailed().end(),
                   failed.begin());
+        std::fill(since.begin(), since.end(), 0);
     }
 
     bool nodeFailed(int node) const { return failed[static_cast<std::size_t>(node)] != 0; }
@@ -108,6 +114,52 @@ public:
         return last - first;
     }
 
+    /// The crossing of a general graph (GateGraph::general), where a gate may change in
+    /// either direction and an order gate reads when its inputs failed: component or leaf c
+    /// turned failed (toFailed) or working at unit `now`. The gates to look at are taken in
+    /// increasing index, so each is evaluated once, after all its inputs have settled; a
+    /// gate that changes passes it on to its parents. Calls changed(g, nowFailed) for every
+    /// gate whose output changed, once it is set. Returns the input counts it moved.
+    template <typename Changed>
+    std::size_t crossGeneral(int c, bool toFailed, int now, Changed &&changed) {
+        std::size_t moved = 0;
+        std::int32_t *const heapBegin = pending.data();
+        std::int32_t *heapEnd = heapBegin; // each gate waits at most once: nGates entries
+        const auto later = [](std::int32_t a, std::int32_t b) { return a > b; };
+        const auto set = [&](std::size_t node, bool nowFailed) {
+            failed[node] = nowFailed ? 1 : 0;
+            if (nowFailed) {
+                since[node] = now;
+            }
+            const std::int32_t *p = parents + offsets[node];
+            const std::int32_t *const end = parents + offsets[node + 1];
+            moved += static_cast<std::size_t>(end - p);
+            for (; p != end; ++p) {
+                const auto g = static_cast<std::size_t>(*p);
+                counts[g] += nowFailed ? 1 : -1;
+                if (dirty[g] == 0) {
+                    dirty[g] = 1;
+                    *heapEnd++ = *p;
+                    std::push_heap(heapBegin, heapEnd, later);
+                }
+            }
+        };
+        set(static_cast<std::size_t>(c), toFailed);
+        while (heapEnd != heapBegin) {
+            std::pop_heap(heapBegin, heapEnd, later);
+            const std::int32_t g = *--heapEnd;
+            dirty[static_cast<std::size_t>(g)] = 0;
+            const std::size_t node = static_cast<std::size_t>(components) +
+                                     static_cast<std::size_t>(g);
+            const bool nowFailed = start.holds(g, counts.data(), failed.data(), since.data());
+            if (nowFailed != (failed[node] != 0)) {
+                set(node, nowFailed);
+                changed(g, nowFailed);
+            }
+        }
+        return moved;
+    }
+
 private:
     int components;
     std::size_t topNode;
@@ -119,6 +171,8 @@ private:
     std::vector<std::int32_t> counts;
     std::vector<std::uint8_t> failed;
     std::vector<std::int32_t> pending;
+    std::vector<std::int32_t> since;  // general graphs: per node, the unit its failure began
+    std::vector<std::uint8_t> dirty;  // general graphs: per gate, waiting in pending
 };
 
 } // namespace tavoq

@@ -58,9 +58,12 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
     }
     queue.build();
 
-    // The cut sets' graph has a shorter crossing of its own, so each graph gets its loop.
-    const std::uint32_t systemFailed = graph.reportsGates() ? transitions<false>(simTime, recorder)
-                                                            : transitions<true>(simTime, recorder);
+    // The cut sets' graph has a shorter crossing of its own, and a general graph a longer
+    // one, so each walk gets its loop.
+    const std::uint32_t systemFailed =
+        !graph.reportsGates() ? transitions<Walk::Cutsets>(simTime, recorder)
+        : graph.general()     ? transitions<Walk::General>(simTime, recorder)
+                              : transitions<Walk::Threshold>(simTime, recorder);
     if (currentTime < simTime) {
         recorder.stretch(currentTime, simTime, systemFailed);
     }
@@ -68,8 +71,9 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
     recorder.endRun(simTime, componentStates);
 }
 
-template <bool kCutsets, typename Recorder>
+template <Simulation::Walk kWalk, typename Recorder>
 std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
+    constexpr bool kCutsets = kWalk == Walk::Cutsets;
     // Only a user's graph has statistics per gate; the cut sets' gates report causes only.
     constexpr bool trackGates = Recorder::kTracksGates && !kCutsets;
     std::uint32_t systemFailed = 0; // working until the first check
@@ -99,7 +103,30 @@ std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
         // The transition's work: itself, the input counts its crossing moves, its next draws
         // (counted below, once they are made).
         std::int64_t work = 1;
-        if ((from == 0) != (to == 0)) {
+        if constexpr (kWalk == Walk::General) {
+            if ((from == 0) != (to == 0)) {
+                // Either crossing may fail or restore gates.
+                work += gates.crossGeneral(c, to != 0, T, [&](int g, bool nowFailed) {
+                    if (nowFailed) {
+                        if constexpr (Recorder::kTracksCauses) {
+                            completed[nCompleted++] = g; // each gate once: within the size
+                        }
+                        if constexpr (trackGates) {
+                            recorder.gateFailed(g, T);
+                        }
+                    } else if constexpr (trackGates) {
+                        recorder.gateRestored(g, T);
+                    }
+                });
+                if constexpr (Recorder::kTracksComponents) {
+                    if (to != 0) {
+                        recorder.componentFailed(c, T);
+                    } else {
+                        recorder.componentRestored(c, T);
+                    }
+                }
+            }
+        } else if ((from == 0) != (to == 0)) {
             if (to != 0) {
                 const auto turned = [&](int g) {
                     if constexpr (Recorder::kTracksCauses) {

@@ -63,8 +63,10 @@ private:
     template <bool kInitial, typename Recorder>
     int sample(int c, int from, int now, int &delay, int &to, Recorder &recorder);
     /// The run's transitions, once every component has its first; returns the verdict after
-    /// the last. kCutsets: the graph is the cut sets' (GateState::crossCutsets).
-    template <bool kCutsets, typename Recorder>
+    /// the last. kWalk: how a crossing moves the gates (GateState::crossCutsets for the cut
+    /// sets' graph, cross for thresholds, crossGeneral for a general graph).
+    enum class Walk { Cutsets, Threshold, General };
+    template <Walk kWalk, typename Recorder>
     std::uint32_t transitions(int simTime, Recorder &recorder);
 
     const TransitionModel &model;

@@ -66,8 +66,9 @@ class Event:
 
 @dataclass
 class Formula:
-    """A gate's logic: ``kind`` "or", "and" or "atleast" (with ``k``) over ``inputs``, each
-    the name of an event or gate, or a nested Formula."""
+    """A gate's logic: ``kind`` "or", "and", "atleast" (with ``k``) or a gate written as a
+    call (tavoq_tools.model.logic.FUNCTIONS: pand, not, ...) over ``inputs``, each the name
+    of an event or gate, or a nested Formula."""
 
     kind: str
     where: str
@@ -376,6 +377,8 @@ def expression(formula: Formula, names: NameMap) -> str:
     ]
     if formula.kind == "atleast":
         return f"atleast({formula.k}, {', '.join(parts)})"
+    if formula.kind in logic.FUNCTIONS:
+        return f"{formula.kind}({', '.join(parts)})"
     return f" {formula.kind} ".join(parts)
 
 

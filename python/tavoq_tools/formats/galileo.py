@@ -17,9 +17,12 @@ rate), ``repair`` (repair rate), ``prob`` (fails on demand at time 0 with that p
 ``dorm`` (a spare in standby fails at dorm·lambda), ``phases`` (an Erlang lifetime of that
 many phases, each of rate lambda).
 
-The order-dependent gates (``pand``, ``por``, ``seq``, ``mutex``, ``pdep``) are refused with
-the gate, its line and the kinds that are read: reading one as another kind of gate would
-change the answer without a word.
+The priority gates ``pand`` and ``por`` are read as the gate graph's order gates:
+``pand``, ``pand-incl`` and ``pand<=`` inclusive (inputs that fail in the same time unit are
+in order), ``pand-excl`` and ``pand<`` exclusive, and the same for ``por``; their semantics are
+in docs/model-format.md. ``seq``, ``mutex`` and ``pdep`` are refused with the gate, its line
+and the kinds that are read: reading one as another kind of gate would change the answer
+without a word.
 
 ``parse(text, file)`` gives a ``TreeDraft`` (tavoq_tools.formats.fault_tree) or raises
 ``ModelError`` naming the file, the line and what is wrong.
@@ -35,8 +38,20 @@ from .fault_tree import Dependency, Event, Formula, Spare, TreeDraft, quoted, re
 
 __all__ = ["parse"]
 
-GATES_READ = "and, or, KofN (2of3), votK, csp, wsp, hsp, spare, fdep"
-ORDER_DEPENDENT = ("pand", "por", "seq", "mutex", "pdep")
+GATES_READ = "and, or, KofN (2of3), votK, pand, por, csp, wsp, hsp, spare, fdep"
+NOT_READ = ("seq", "mutex", "pdep")
+# The spellings of the priority gates, as the gate graph's kinds.
+PRIORITY = {
+    f"{gate}{suffix}": f"{gate}_exclusive" if exclusive else gate
+    for gate in ("pand", "por")
+    for suffix, exclusive in (
+        ("", False),
+        ("-incl", False),
+        ("<=", False),
+        ("-excl", True),
+        ("<", True),
+    )
+}
 SPARES = ("csp", "wsp", "hsp", "spare")
 ATTRIBUTES = ("lambda", "prob", "repair", "dorm", "phases")
 
@@ -188,7 +203,7 @@ def _gate(
             )
     inputs: list[str | Formula] = [t[1] for t in rest]
     base = _KIND_BASE.split(kind, maxsplit=1)[0]
-    if base in ORDER_DEPENDENT:
+    if base in NOT_READ:
         raise ModelError(
             where,
             f"gate {quoted(name)} is a {kind_token[1]} gate, which depends on the order of "
@@ -210,6 +225,10 @@ def _gate(
         return Dependency(name, where, names[0], names[1:])
     if kind in ("and", "or"):
         return Formula(kind, where, inputs)
+    if kind in PRIORITY:
+        if len(inputs) < 2:
+            raise ModelError(where, f"gate {quoted(name)}: {kind} needs at least 2 inputs", file)
+        return Formula(PRIORITY[kind], where, inputs)
     kofn, vot = _KOFN.match(kind), _VOT.match(kind)
     if kofn or vot:
         k = int((kofn or vot).group(1))  # type: ignore[union-attr]

@@ -19,10 +19,10 @@ What is read:
   ``parameter`` as well; house events ``constant value="true"`` (failed from the start) or
   ``"false"`` (never failed).
 
-``not``, ``xor``, ``nand``, ``nor``, ``iff``, ``imply``, ``cardinality`` and ``constant``
-inside a gate make a tree that is not coherent (a failure can repair the system), which the
-engine's gates cannot hold: they are refused with their XML path, as is anything else the
-reader does not know.
+The formulas ``or``, ``and``, ``atleast`` and the non-coherent ``not``, ``xor``, ``nand``,
+``nor``, ``iff`` and ``imply`` (read as ``or(not(a), b)``) are gates of the gate graph; a tree
+with a non-coherent one has no minimal cut sets. ``cardinality`` and ``constant`` inside a gate
+are refused with their XML path, as is anything else the reader does not know.
 
 The XML is read by defusedxml with document type declarations forbidden, so entities (an
 "entity bomb", an external file) are refused before anything is expanded. The top event is
@@ -54,8 +54,10 @@ __all__ = ["MAX_NESTING", "parse"]
 MAX_NESTING = 90
 # Files including files deeper than this are refused: a chain that long is a mistake.
 MAX_INCLUDE_DEPTH = 20
-NON_COHERENT = ("not", "xor", "nand", "nor", "iff", "imply", "cardinality", "constant")
-FORMULAS = ("or", "and", "atleast")
+NOT_READ = ("cardinality", "constant")
+FORMULAS = ("or", "and", "atleast", "not", "xor", "nand", "nor", "iff", "imply")
+# Arguments each formula takes: (fewest, most or 0 for any).
+ARITY = {"not": (1, 1), "xor": (2, 0), "iff": (2, 0), "imply": (2, 2)}
 REFERENCES = ("gate", "basic-event", "house-event", "event")
 IGNORED = ("label", "attributes")
 
@@ -375,11 +377,9 @@ class _Reader:
             raise self.error(path, f"formulas nested more than {MAX_NESTING} deep")
         if tag in REFERENCES:
             return self.reference(element, path.rpartition("/")[0], scope)
-        if tag in NON_COHERENT:
+        if tag in NOT_READ:
             raise self.error(
-                path,
-                f"<{tag}> makes the tree non-coherent (a failure could repair the system), "
-                f"which is not read; gates read: {', '.join(FORMULAS)}",
+                path, f"<{tag}> inside a gate is not read; gates read: {', '.join(FORMULAS)}"
             )
         if tag not in FORMULAS:
             raise self.error(
@@ -398,6 +398,12 @@ class _Reader:
         if len(set(named)) < len(named):
             twice = next(i for i in named if named.count(i) > 1)
             raise self.error(path, f"<{tag}> lists {quoted(twice)} twice")
+        fewest, most = ARITY.get(tag, (1, 0))
+        if len(inputs) < fewest or (most and len(inputs) > most):
+            wanted = f"exactly {most}" if most == fewest else f"at least {fewest}"
+            raise self.error(path, f"<{tag}> takes {wanted} arguments, got {len(inputs)}")
+        if tag == "imply":
+            return Formula("or", path, [Formula("not", path, [inputs[0]]), inputs[1]])
         k = 0
         if tag == "atleast":
             text = element.get("min")

@@ -658,10 +658,15 @@ class CutsetCount:
     exact: int | None
     at_least: int
     order: int = 0
+    #: Why the logic has no minimal cut sets at all (order-dependent or not coherent).
+    none_because: str = ""
 
     def describe(self) -> str:
         """``14,348,907``, ``at least 120,000`` or, when not even the sets of one component
-        could be made, ``uncounted`` (the text of a count, without the noun)."""
+        could be made, ``uncounted`` (the text of a count, without the noun); ``no`` when
+        the logic has none."""
+        if self.none_because:
+            return "no"
         if self.exact is not None:
             return f"{self.exact:,}"
         if not self.order:
@@ -754,6 +759,8 @@ def _truncated(graph: LogicGraph, budget: int) -> Iterator[tuple[_Zbdd, int]]:
 
 def count_cutsets(graph: LogicGraph, budget: int = WORK_BUDGET) -> CutsetCount:
     """The number of minimal cut sets of the top gate (see the module's text for how)."""
+    if not graph.coherent:
+        return CutsetCount(None, 0, none_because=graph.why_no_cutsets)
     whole = _whole(graph, budget)
     if whole is not None:
         number = whole[0].count(whole[1])
@@ -791,6 +798,8 @@ def smallest_cutsets(graph: LogicGraph, limit: int, budget: int = WORK_BUDGET) -
     """Up to ``limit`` (at most MAX_LISTED) minimal cut sets of the fewest components
     (component indices, by size and then members). Among sets of one size, those that come first in the
     diagram's order of components are taken (a depth-first walk from the top)."""
+    if not graph.coherent:
+        return CutsetList((), True)
     order = _variable_order(graph)
     limit = min(limit, MAX_LISTED)
     # Listing costs a step per node on the way to each set; the sets share the start of
@@ -857,6 +866,8 @@ def layout_of(
         table = tuple((label(graph.gates[i].inputs), i) for i in range(graph.n_gates - 1))
         return graph, LogicLayout(graph.named, graph.top, table)
     count = count or count_cutsets(graph)
+    if count.none_because:
+        return graph, LogicLayout(graph.named, graph.top, None, count.none_because)
     listed = (
         all_cutsets(graph, limit) if count.exact is not None and count.exact <= limit else None
     )

@@ -24,7 +24,10 @@ from ..errors import one_line
 from . import logic
 
 __all__ = [
+    "COUNT_KINDS",
     "GATE_KINDS",
+    "ORDER_KINDS",
+    "THRESHOLD_KINDS",
     "Gate",
     "GraphError",
     "LogicGraph",
@@ -34,12 +37,46 @@ __all__ = [
 ]
 
 
-#: Gate kind -> the number of failed inputs (given k and the number of inputs) that fails it.
-GATE_KINDS: dict[str, Callable[[int, int], int]] = {
+#: Threshold gate kind -> the number of failed inputs (given k and the number of inputs) that
+#: fails it.
+THRESHOLD_KINDS: dict[str, Callable[[int, int], int]] = {
     "or": lambda k, n: 1,
     "and": lambda k, n: n,
     "atleast": lambda k, n: k,
 }
+#: Gates that are functions of how many inputs are failed, but not monotone: failing an
+#: input may restore them. Kind -> (whether failed given the count and n, fewest inputs,
+#: most inputs or 0 for any).
+COUNT_KINDS: dict[str, tuple[Callable[[int, int], bool], int, int]] = {
+    "not": (lambda count, n: count == 0, 1, 1),
+    "nand": (lambda count, n: count < n, 1, 0),
+    "nor": (lambda count, n: count == 0, 1, 0),
+    "xor": (lambda count, n: count % 2 == 1, 2, 0),
+    "iff": (lambda count, n: count % 2 == n % 2, 2, 0),
+}
+#: Gates whose state depends on the order in which their inputs failed (see
+#: docs/model-format.md): two inputs or more.
+ORDER_KINDS = frozenset({"pand", "pand_exclusive", "por", "por_exclusive"})
+#: Every kind of gate the engine evaluates.
+GATE_KINDS = frozenset({*THRESHOLD_KINDS, *COUNT_KINDS, *ORDER_KINDS})
+
+
+def order_holds(kind: str, failed: Sequence[bool], since: Sequence[int]) -> bool:
+    """Whether an order gate is failed, given per input (in listed order) whether it is
+    failed and the unit at which its current failure began; the engine's rule."""
+    exclusive = kind.endswith("_exclusive")
+    if kind.startswith("pand"):
+        if not all(failed):
+            return False
+        pairs = zip(since, since[1:], strict=False)
+        return all(b > a if exclusive else b >= a for a, b in pairs)
+    if not failed[0]:
+        return False
+    first = since[0]
+    return not any(
+        f and (s <= first if exclusive else s < first)
+        for f, s in zip(failed[1:], since[1:], strict=True)
+    )
 
 
 class GraphError(ValueError):
@@ -64,8 +101,19 @@ class Gate:
 
     @property
     def threshold(self) -> int:
-        """How many failed inputs fail the gate."""
-        return GATE_KINDS[self.kind](self.k, len(self.inputs))
+        """How many failed inputs fail a threshold gate; 0 for the other kinds."""
+        rule = THRESHOLD_KINDS.get(self.kind)
+        return rule(self.k, len(self.inputs)) if rule else 0
+
+    def holds(self, failed: Sequence[bool], since: Sequence[int]) -> bool:
+        """Whether the gate is failed, given per input whether it is failed and the unit
+        its current failure began."""
+        if self.kind in ORDER_KINDS:
+            return order_holds(self.kind, failed, since)
+        count = sum(failed)
+        if self.kind in COUNT_KINDS:
+            return COUNT_KINDS[self.kind][0](count, len(failed))
+        return count >= self.threshold
 
 
 @dataclass(frozen=True)
@@ -96,6 +144,14 @@ class LogicGraph:
                 raise GraphError(
                     f"gate {i}",
                     f"atleast needs 1 <= k <= {len(gate.inputs)} inputs, got {gate.k}",
+                )
+            fewest, most = COUNT_KINDS[gate.kind][1:] if gate.kind in COUNT_KINDS else (1, 0)
+            if gate.kind in ORDER_KINDS:
+                fewest = 2
+            if len(gate.inputs) < fewest or (most and len(gate.inputs) > most):
+                wanted = f"exactly {most}" if most == fewest else f"at least {fewest}"
+                raise GraphError(
+                    f"gate {i}", f"{gate.kind} takes {wanted} inputs, got {len(gate.inputs)}"
                 )
             deepest = 0
             for node in gate.inputs:
@@ -128,14 +184,45 @@ class LogicGraph:
                 return index
         raise KeyError(name)
 
+    @property
+    def coherent(self) -> bool:
+        """Whether every gate is a threshold (or, and, atleast): the logic is then the union
+        of its minimal cut sets."""
+        return all(gate.kind in THRESHOLD_KINDS for gate in self.gates)
+
+    @property
+    def why_no_cutsets(self) -> str:
+        """Why the logic has no minimal cut sets ("" when it has them)."""
+        kinds = {gate.kind for gate in self.gates}
+        ordered = sorted(kinds & ORDER_KINDS)
+        if ordered:
+            return (
+                f"the logic is order-dependent ({', '.join(ordered)}): whether the system "
+                "fails depends on the order of the failures, not only on which components "
+                "are failed"
+            )
+        counted = sorted(kinds & COUNT_KINDS.keys())
+        if counted:
+            return (
+                f"the logic is not coherent ({', '.join(counted)}): a repair can fail the "
+                "system, so it is not the union of cut sets"
+            )
+        return ""
+
     def evaluate_gates(self, failed: Sequence[object]) -> list[bool]:
-        """Each gate's state for the components' states ``failed`` (truthy: failed)."""
+        """Each gate's state for the components' states ``failed`` (truthy: failed), the
+        failures all begun in the same unit."""
         n = self.n_components
         if len(failed) != n:
             raise ValueError(f"expected {n} component states, got {len(failed)}")
         value = [bool(f) for f in failed]
+        coherent = self.coherent
         for gate in self.gates:
-            value.append(sum(value[i] for i in gate.inputs) >= gate.threshold)
+            if coherent:
+                value.append(sum(value[i] for i in gate.inputs) >= gate.threshold)
+            else:
+                states = [value[i] for i in gate.inputs]
+                value.append(gate.holds(states, [0] * len(states)))
         return value[n:]
 
     def evaluate(self, failed: Sequence[object]) -> bool:

@@ -6,15 +6,20 @@ The language is small on purpose:
     term       := factor ("and" factor)*
     factor     := NAME | "(" expression ")"
                 | "atleast" "(" INTEGER "," expression ("," expression)* ")"
+                | FUNCTION "(" expression ("," expression)* ")"
 
 ``and`` binds tighter than ``or``; ``atleast(k, a, b, c)`` holds when at least k of its
-arguments hold (k-out-of-n). Names are component names. The text is read by a hand-written
+arguments hold (k-out-of-n). Names are component names. A FUNCTION is one of the gates of
+FUNCTIONS: the order-dependent ``pand``, ``pand_exclusive``, ``por``, ``por_exclusive``
+and the non-coherent ``not``, ``nand``, ``nor``, ``xor``, ``iff``; followed by anything but
+"(", their words (other than ``not``) are plain names. The text is read by a hand-written
 tokenizer and recursive-descent parser, never by ``eval``.
 
-Every such expression is monotone (failing one more component never repairs the system), so it
-equals the "or" of its minimal cut sets: the smallest sets of components whose joint failure
-fails the system. They are found by expanding into a sum of products and dropping every product
-that contains another.
+An expression of and, or and atleast only is monotone (failing one more component never
+repairs the system), so it equals the "or" of its minimal cut sets: the smallest sets of
+components whose joint failure fails the system. They are found by expanding into a sum of
+products and dropping every product that contains another. An expression with a FUNCTION has
+no minimal cut sets.
 """
 
 from __future__ import annotations
@@ -27,6 +32,7 @@ from dataclasses import dataclass
 from ..errors import LogicError
 
 __all__ = [
+    "FUNCTIONS",
     "MAX_CUTSETS",
     "MAX_DEPTH",
     "LogicError",
@@ -44,6 +50,18 @@ MAX_CUTSETS = 100_000
 MAX_DEPTH = 100
 
 KEYWORDS = frozenset({"and", "or", "atleast", "not"})
+#: Gates written as a call, with their number of arguments: (fewest, most or 0 for any).
+FUNCTIONS: dict[str, tuple[int, int]] = {
+    "pand": (2, 0),
+    "pand_exclusive": (2, 0),
+    "por": (2, 0),
+    "por_exclusive": (2, 0),
+    "not": (1, 1),
+    "nand": (1, 0),
+    "nor": (1, 0),
+    "xor": (2, 0),
+    "iff": (2, 0),
+}
 NAME_PATTERN = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 # Names are printed in tables and figures; a longer one is a mistake, not a name.
 MAX_NAME_LENGTH = 100
@@ -57,8 +75,8 @@ _TOKEN = re.compile(
 class Node:
     """One node of a parsed expression.
 
-    kind is "name" (``name`` set), "and", "or" (``args`` set) or "atleast" (``k`` and
-    ``args`` set). ``column`` is where the node starts in the text, 1-based.
+    kind is "name" (``name`` set), "and", "or", a FUNCTION (``args`` set) or "atleast"
+    (``k`` and ``args`` set). ``column`` is where the node starts in the text, 1-based.
     """
 
     kind: str
@@ -96,7 +114,7 @@ def _tokenize(text: str) -> list[_Token]:
         if match is None:
             raise LogicError(
                 f'unexpected character "{text[pos]}" (allowed: names, "and", "or", '
-                '"atleast(k, ...)", parentheses and commas)',
+                '"atleast(k, ...)", gates such as "pand(a, b)", parentheses and commas)',
                 pos + 1,
             )
         kind = match.lastgroup
@@ -161,6 +179,8 @@ class _Parser:
         token = self.peek()
         if token.kind == "name":
             self.take()
+            if token.text in FUNCTIONS and self.peek().kind == "(":
+                return self.call(token)
             return Node("name", token.column, name=token.text)
         if token.kind == "(":
             self.take()
@@ -170,15 +190,32 @@ class _Parser:
         if token.kind == "keyword" and token.text == "atleast":
             return self.atleast()
         if token.kind == "keyword" and token.text == "not":
-            raise LogicError(
-                '"not" cannot be used: a failed component never makes the system work again, '
-                "so the logic is written with and, or and atleast only",
-                token.column,
-            )
+            self.take()
+            if self.peek().kind != "(":
+                raise LogicError('"not" is written as a call: not(x)', token.column)
+            return self.call(token)
         raise LogicError(
             f'expected a component name, "(" or "atleast", found {_describe(token)}',
             token.column,
         )
+
+    def call(self, name: _Token) -> Node:
+        """A FUNCTION's arguments, its name taken."""
+        self.expect("(", f'"(" after "{name.text}"')
+        args = [self.expression()]
+        while self.peek().kind == ",":
+            self.take()
+            args.append(self.expression())
+        self.expect(")", '"," or ")"')
+        fewest, most = FUNCTIONS[name.text]
+        if len(args) < fewest or (most and len(args) > most):
+            wanted = f"exactly {most}" if most == fewest else f"at least {fewest}"
+            raise LogicError(
+                f"{name.text} takes {wanted} argument{'s' if max(most, fewest) > 1 else ''}, "
+                f"got {len(args)}",
+                name.column,
+            )
+        return Node(name.text, name.column, args=tuple(args))
 
     def atleast(self) -> Node:
         start = self.take()
@@ -333,6 +370,12 @@ def _and(left: list[int], right: list[int], column: int) -> list[int]:
 def _expand(node: Node, index: dict[str, int]) -> list[int]:
     if node.kind == "name":
         return [1 << index[node.name]]
+    if node.kind in FUNCTIONS:
+        raise LogicError(
+            f"{node.kind} makes the logic order-dependent or not coherent: it has no minimal "
+            "cut sets",
+            node.column,
+        )
     parts = [_expand(arg, index) for arg in node.args]
     if node.kind == "or":
         return _check_size(_minimize_masks(m for part in parts for m in part), node.column)

@@ -629,6 +629,8 @@ class Model(_CheckedWhenUnpickled):
         listed = mcs.all_cutsets(self._graph, MAX_CUTSETS)
         if listed is None:
             count = self.cutset_count
+            if count.none_because:
+                raise ModelError("failed_when", f"no minimal cut sets: {count.none_because}")
             raise ModelError(
                 "failed_when",
                 f"{count.describe()} minimal cut sets: more than the {MAX_CUTSETS:,} that "

@@ -123,6 +123,8 @@ def _component_lines(c: Component, unit: str) -> list[str]:
 def _cutset_lines(model: Model, cutsets: int) -> list[str]:
     count = model.cutset_count
     listed, complete = model.smallest_cutsets(cutsets) if cutsets else ([], True)
+    if count.none_because:
+        return [f"Minimal cut sets: none, since {count.none_because}."]
     shown = count.describe()
     if count.exact is None:
         shown += (

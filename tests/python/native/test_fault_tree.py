@@ -49,7 +49,9 @@ def test_evaluate_converts_its_argument(failed, top, gates):
     "call, error, message",
     [
         ("tavoq.FaultTree(0)", ValueError, "at least 1, got 0"),
-        ("t.addGate('nand', [0, 1])", ValueError, 'unknown gate kind "nand"'),
+        ("t.addGate('nxor', [0, 1])", ValueError, 'unknown gate kind "nxor"'),
+        ("t.addGate('not', [0, 1])", ValueError, "exactly 1 input, got 2"),
+        ("t.addGate('pand', [0])", ValueError, "at least 2 inputs, got 1"),
         ("t.addGate('or', [])", ValueError, "at least one input"),
         ("t.addGate('or', [0, -1])", ValueError, "input -1"),
         ("t.addGate('and', [0, 6])", ValueError, "input 6 .* not a node"),
@@ -64,6 +66,8 @@ def test_evaluate_converts_its_argument(failed, top, gates):
     ids=[
         "no-components",
         "kind",
+        "not-arity",
+        "pand-arity",
         "empty",
         "negative",
         "missing",

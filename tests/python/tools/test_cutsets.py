@@ -172,7 +172,9 @@ def test_a_deep_chain_is_counted_in_linear_memory():
         """
     )
     assert result.returncode == 0, result.stderr[-2000:]
-    assert result.stdout.strip() == "CutsetCount(exact=100001, at_least=100001, order=0)"
+    assert result.stdout.strip() == (
+        "CutsetCount(exact=100001, at_least=100001, order=0, none_because='')"
+    )
 
 
 @pytest.mark.parametrize(
