@@ -465,6 +465,15 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
     core.seed(runSeed);
     startRun(recorder);
     std::uint32_t systemState = 0; // 0 up, 1 unplanned-down, 2 planned-down
+    if (generalGates) {
+        // Logic that is not coherent can be down with every component working: down from
+        // unit 0 then, by no component's transition.
+        const bool unplanned = unplannedTop();
+        systemState = unplanned ? 1u : (gates.topFailed() ? 2u : 0u);
+        if (unplanned) {
+            recorder.rise(-1, startGates.data(), startGates.size());
+        }
+    }
     core.beginRun();
     while (true) {
         const std::uint64_t next = queue.top();
@@ -515,6 +524,12 @@ void InteractingSimulation::startRun(StatisticsRecorder &recorder) {
     std::fill(isMoved.begin(), isMoved.end(), 0);
     currentTime = 0;
     recorder.beginRun();
+    if (trackGates) {
+        // Gates failed from the start (a not over working inputs) fail at unit 0.
+        for (const std::int32_t g : graph.initiallyFailed()) {
+            recorder.gateFailed(g, 0);
+        }
+    }
 
     placeUnits();
     for (int c = 0; c < nComponents; ++c) {

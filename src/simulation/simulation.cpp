@@ -50,6 +50,14 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
     gates.reset();
     currentTime = 0;
     recorder.beginRun();
+    if constexpr (Recorder::kTracksGates) {
+        // Gates failed from the start (a not over working inputs) fail at unit 0.
+        if (graph.reportsGates()) {
+            for (const std::int32_t g : graph.initiallyFailed()) {
+                recorder.gateFailed(g, 0);
+            }
+        }
+    }
 
     for (int c = 0; c < nComponents; ++c) {
         int delay = 0;
@@ -78,6 +86,18 @@ std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
     constexpr bool trackGates = Recorder::kTracksGates && !kCutsets;
     std::uint32_t systemFailed = 0; // working until the first check
     bool firstCheck = true;
+    if constexpr (kWalk == Walk::General) {
+        // Logic that is not coherent can be failed with every component working: failed from
+        // unit 0 then, by no component's transition.
+        if (gates.topFailed()) {
+            if constexpr (Recorder::kTracksCauses) {
+                const auto &start = graph.initiallyFailed();
+                recorder.rise(-1, start.data(), start.size());
+            }
+            systemFailed = 1;
+        }
+        firstCheck = false;
+    }
     int now = currentTime; // a local in the loop, the member again at its end
 
     while (true) {

@@ -1,8 +1,8 @@
 #pragma once
 
-// Random failure logic for the tests: a DAG of or / and / atleast gates whose inputs are
-// drawn, repeats allowed, from all earlier nodes, with an independent evaluation straight
-// from the gate definitions.
+// Random failure logic for the tests: a DAG of gates (or / and / atleast, or of every kind)
+// whose inputs are drawn, repeats allowed, from all earlier nodes, with an independent
+// evaluation of the thresholds straight from the gate definitions.
 
 #include <algorithm>
 #include <memory>
@@ -31,16 +31,24 @@ inline int draw(std::mt19937 &rng, int lo, int hi) {
 }
 
 /// Gates draw 1 to maxInputs inputs; later gates lean towards recent nodes so that the graph
-/// gets deep as well as shared. The top is the last gate.
-inline Logic randomLogic(std::mt19937 &rng, int nComponents, int nGates, int maxInputs = 4) {
+/// gets deep as well as shared. The top is the last gate. `general`: the kinds are drawn from
+/// every kind, not only the thresholds (or, and, atleast).
+inline Logic randomLogic(std::mt19937 &rng, int nComponents, int nGates, int maxInputs = 4,
+                         bool general = false) {
     Logic logic;
     logic.nComponents = nComponents;
-    static const char *const kinds[] = {"or", "and", "atleast"};
+    static const char *const kinds[] = {"or",  "and", "atleast", "not",  "nand",
+                                        "nor", "xor", "iff",     "pand", "pand_exclusive",
+                                        "por", "por_exclusive"};
     for (int g = 0; g < nGates; ++g) {
         const int nodes = nComponents + g;
         GateDesc desc;
-        desc.kind = kinds[draw(rng, 0, 2)];
-        const int n = draw(rng, 1, maxInputs);
+        desc.kind = kinds[draw(rng, 0, general ? 11 : 2)];
+        const std::string &kind = desc.kind;
+        const bool single = kind == "not";
+        const bool pair = kind == "xor" || kind == "iff" || kind.rfind("pand", 0) == 0 ||
+                          kind.rfind("por", 0) == 0;
+        const int n = single ? 1 : draw(rng, pair ? 2 : 1, std::max(maxInputs, 2));
         for (int j = 0; j < n; ++j) {
             const bool recent = g > 0 && draw(rng, 0, 2) == 0;
             desc.inputs.push_back(recent ? draw(rng, std::max(nComponents, nodes - 3), nodes - 1)

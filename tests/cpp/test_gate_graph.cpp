@@ -68,6 +68,127 @@ TEST(GateState, FollowsAFreshEvaluationAfterEveryCrossing) {
     }
 }
 
+// The general walk against a full evaluation after every crossing: every gate in order from
+// its inputs' states and the units their failures began, a gate that turns failed taking the
+// current unit. Several crossings share a unit, so simultaneous failures are common.
+void followGeneralFlips(const testlogic::Logic &logic, std::mt19937 &rng, int flips) {
+    const auto tree = testlogic::build(logic);
+    const GateGraph graph(*tree);
+    ASSERT_TRUE(graph.general());
+    GateState state(graph);
+    const int n = logic.nComponents;
+    const int gates = tree->nGates();
+    const auto nodes = static_cast<std::size_t>(n + gates);
+    for (int round = 0; round < 2; ++round) {
+        std::vector<int> since(nodes, 0);
+        std::vector<std::uint8_t> failed(nodes, 0);
+        const std::vector<bool> start = tree->evaluateGates(Vec{});
+        for (int g = 0; g < gates; ++g) {
+            failed[static_cast<std::size_t>(n + g)] = start[static_cast<std::size_t>(g)] ? 1 : 0;
+            ASSERT_EQ(state.nodeFailed(n + g), start[static_cast<std::size_t>(g)]);
+        }
+        int now = 0;
+        for (int step = 0; step < flips; ++step) {
+            now += testlogic::draw(rng, 0, 1);
+            const int c = testlogic::draw(rng, 0, n - 1);
+            const auto ci = static_cast<std::size_t>(c);
+            failed[ci] = failed[ci] != 0 ? 0 : 1;
+            if (failed[ci] != 0) {
+                since[ci] = now;
+            }
+            std::set<std::pair<int, bool>> changed;
+            state.crossGeneral(c, failed[ci] != 0, now, [&](int g, bool nowFailed) {
+                EXPECT_TRUE(changed.insert({g, nowFailed}).second) << "gate " << g << " twice";
+            });
+            std::set<std::pair<int, bool>> expected;
+            for (int g = 0; g < gates; ++g) {
+                const auto in = tree->inputs(g);
+                const int m = static_cast<int>(in.size());
+                const auto inFailed = [&](int j) {
+                    return failed[static_cast<std::size_t>(in[static_cast<std::size_t>(j)])] != 0;
+                };
+                bool holds = false;
+                if (isOrdered(tree->kind(g))) {
+                    holds = orderHolds(tree->kind(g), m, inFailed, [&](int j) {
+                        return since[static_cast<std::size_t>(in[static_cast<std::size_t>(j)])];
+                    });
+                } else {
+                    int count = 0;
+                    for (int j = 0; j < m; ++j) {
+                        count += inFailed(j) ? 1 : 0;
+                    }
+                    holds = countHolds(tree->kind(g), count, m, tree->threshold(g));
+                }
+                const auto node = static_cast<std::size_t>(n + g);
+                if (holds != (failed[node] != 0)) {
+                    failed[node] = holds ? 1 : 0;
+                    if (holds) {
+                        since[node] = now;
+                    }
+                    expected.insert({g, holds});
+                }
+                ASSERT_EQ(state.nodeFailed(n + g), holds) << "gate " << g << ", step " << step;
+            }
+            ASSERT_EQ(changed, expected) << "step " << step;
+        }
+        state.reset();
+    }
+}
+
+TEST(GateState, GeneralWalkFollowsAFullEvaluationAfterEveryCrossing) {
+    std::mt19937 rng(91u);
+    for (int trial = 0; trial < 80; ++trial) {
+        const int n = testlogic::draw(rng, 1, 12);
+        const int gates = testlogic::draw(rng, 1, 40);
+        auto logic = testlogic::randomLogic(rng, n, gates, trial % 2 == 0 ? 3 : 6, true);
+        logic.gates.push_back({"xor", {0, n + gates - 1}, 0}); // at least one general gate
+        logic.top = n + gates;
+        followGeneralFlips(logic, rng, 300);
+    }
+}
+
+TEST(GateState, PandAndPorReadTheOrderOfTheirInputsFailures) {
+    // pand(a, b), pand_exclusive(a, b), por(a, b), por_exclusive(a, b) over a, b.
+    FaultTree tree(2);
+    const int pand = tree.addGate("pand", {0, 1});
+    const int pandX = tree.addGate("pand_exclusive", {0, 1});
+    const int por = tree.addGate("por", {0, 1});
+    const int porX = tree.addGate("por_exclusive", {0, 1});
+    tree.setTop(tree.addGate("or", {pand, pandX, por, porX}));
+    const GateGraph graph(tree);
+    GateState state(graph);
+    const auto none = [](int, bool) {};
+    const auto gates = [&] {
+        return std::vector<bool>{state.nodeFailed(pand), state.nodeFailed(pandX),
+                                 state.nodeFailed(por), state.nodeFailed(porX)};
+    };
+    using B = std::vector<bool>;
+    // In order, in two units.
+    state.crossGeneral(0, true, 1, none);
+    EXPECT_EQ(gates(), (B{false, false, true, true}));
+    state.crossGeneral(1, true, 2, none);
+    EXPECT_EQ(gates(), (B{true, true, true, true}));
+    // b repaired and failed again: still after a, so in order again.
+    state.crossGeneral(1, false, 3, none);
+    EXPECT_EQ(gates(), (B{false, false, true, true}));
+    state.crossGeneral(1, true, 3, none);
+    EXPECT_EQ(gates(), (B{true, true, true, true}));
+    // a repaired and failed again after b: out of order, fail-safe until b is repaired.
+    state.crossGeneral(0, false, 4, none);
+    state.crossGeneral(0, true, 5, none);
+    EXPECT_EQ(gates(), (B{false, false, false, false}));
+    state.crossGeneral(1, false, 6, none);
+    EXPECT_EQ(gates(), (B{false, false, true, true}));
+    // Both in the same unit: the inclusive forms fail, the exclusive ones do not.
+    state.reset();
+    state.crossGeneral(1, true, 7, none);
+    state.crossGeneral(0, true, 7, none);
+    EXPECT_EQ(gates(), (B{true, false, true, false}));
+    // Evaluating a set of failures takes them as simultaneous.
+    EXPECT_EQ(tree.evaluateGates({1, 1}),
+              (std::vector<bool>{true, false, true, false, true}));
+}
+
 TEST(GateState, ComponentOnTopIsTheVerdict) {
     tavoq::FaultTree tree(2);
     tree.addGate("and", {0, 1});

@@ -32,8 +32,10 @@ void StatisticsRecorder::countSystemFailure(int t) {
     ++failures;
     // The verdict can only turn failed at a transition, and a unit that starts a failed
     // stretch was preceded by a working one: the last rise happened at this very unit.
-    ++slot.triggeredFailures[static_cast<std::size_t>(cause)];
-    runTriggered.add(cause);
+    if (cause >= 0) { // none for a system failed from the start
+        ++slot.triggeredFailures[static_cast<std::size_t>(cause)];
+        runTriggered.add(cause);
+    }
     std::vector<std::int64_t> &causes =
         causesAreCutsets ? slot.cutsetFailures : slot.gateTriggered;
     for (const std::int32_t g : causeGates) {

@@ -101,6 +101,8 @@ public:
         ++slot.gateFailures[static_cast<std::size_t>(g)];
     }
     void gateRestored(int g, int t) { gateDown.restored<true>(g, t); }
+    /// The verdict turned failed by component c's transition (-1: failed from the start, by
+    /// no component), turning the gates listed.
     void rise(int c, const std::int32_t *turned, std::size_t n) {
         cause = c;
         causeGates.assign(turned, turned + n); // within the reserved capacity

@@ -4,6 +4,7 @@ where stormpy is installed, Storm's exact analysis of the Galileo files (a test-
 dependency: those tests skip without it). Each estimate must lie within 4 standard errors
 of the exact value, at a step small enough that the truncation of delays is negligible."""
 
+import itertools
 import math
 import re
 from pathlib import Path
@@ -106,6 +107,55 @@ def assert_within_4_se(estimate, exact, runs=RUNS):
     assert abs(estimate - exact) < 4 * se, (estimate, exact, se)
 
 
+def pand_answer(t, first=1.0, second=0.5):
+    """P(the first input fails, then the second, both by t)."""
+    both = first + second
+    return first / both * -math.expm1(-both * t) - math.exp(-second * t) * -math.expm1(-first * t)
+
+
+def por_answer(t, first=0.8, others=0.3 + 0.5):
+    """P(the first input fails by t, before every other)."""
+    return first / (first + others) * -math.expm1(-(first + others) * t)
+
+
+def pand_repair_answer(t, a=(1.0, 2.0), b=(1.5, 3.0)):
+    """pand(A, B) of repairable inputs ((failure, repair) rates), the first time it fails: a
+    chain over (A down, B down, in order). A repair forgets that input's failure, so both
+    down out of order goes back to one down, from which the other may fail again in order."""
+    (la, ma), (lb, mb) = a, b
+    # States: none down, A down, B down, both (B first), both in order (absorbing).
+    generator = np.array(
+        [
+            [-(la + lb), la, lb, 0.0, 0.0],
+            [ma, -(ma + lb), 0.0, 0.0, lb],
+            [mb, 0.0, -(mb + la), la, 0.0],
+            [0.0, mb, ma, -(ma + mb), 0.0],
+            [0.0, 0.0, 0.0, 0.0, 0.0],
+        ]
+    )
+    values, vectors = np.linalg.eig(generator)
+    transition = (vectors @ np.diag(np.exp(values * t)) @ np.linalg.inv(vectors)).real
+    return float(transition[0, 4])
+
+
+def non_coherent_answer():
+    """The top of non_coherent.xml over every state of its five on-demand events."""
+    chance = {"A": 0.3, "B": 0.6, "C": 0.2, "D": 0.5, "E": 0.7}
+    total = 0.0
+    for bits in itertools.product((False, True), repeat=5):
+        a, b, c, d, e = bits
+        weight = math.prod(p if x else 1 - p for p, x in zip(chance.values(), bits, strict=True))
+        top = (
+            (a and not b)
+            or (c != d)
+            or (not (a or c) and e)
+            or (not (b and d) and e and a == d)
+            or (not e or b)
+        )
+        total += weight * top
+    return total
+
+
 CASES = [
     # file, mission time (None: the file's own), step, exact unreliability
     ("static.dft", 1.0, 0.01, static_answer(1.0)),
@@ -120,6 +170,11 @@ CASES = [
     ("spare.dft", 2.0, 0.001, cold_spare_answer(2.0)),
     ("fdep.dft", 1.0, 0.01, fdep_answer(1.0)),
     ("phases.dft", 1.5, 0.5, phases_answer(1.5)),  # one delay from time 0: any step is exact
+    ("pand.dft", 1.0, 0.001, pand_answer(1.0)),
+    ("por.dft", 1.0, 0.001, por_answer(1.0)),
+    ("pand_shared.dft", 1.0, 0.001, por_answer(1.0, 1.0, 1.0)),  # A before B
+    ("pand_repair.dft", 1.0, 0.001, pand_repair_answer(1.0)),
+    ("non_coherent.xml", 10.0, 1.0, non_coherent_answer()),  # fixed at time 0: any step
 ]
 
 
@@ -127,6 +182,15 @@ CASES = [
 def test_unreliability_agrees_with_the_exact_answer(name, mission_time, step, exact):
     _, summary = simulate(TREES / name, step=step, mission_time=mission_time)
     assert_within_4_se(summary.failure_probability.value, exact)
+
+
+def test_an_exclusive_priority_gate_refuses_the_simultaneous_failures_the_inclusive_takes():
+    # In pand_shared, A's failure fails both inputs at once: the inclusive gate fails then
+    # (whenever A fails before B), the exclusive one never can.
+    _, inclusive = simulate(TREES / "pand_shared.dft", step=0.001, mission_time=1.0)
+    _, exclusive = simulate(TREES / "pand_shared_exclusive.dft", step=0.001, mission_time=1.0)
+    assert inclusive.runs_failed > RUNS // 3
+    assert exclusive.runs_failed == 0
 
 
 def test_the_step_biases_repairs_as_the_docs_say():
@@ -224,7 +288,8 @@ def storm_answers(path, mission_time, folder):
     # Shared spares make Storm's model nondeterministic (who takes the spare when two claim
     # it at once, which has probability 0 in continuous time): min and max agree then.
     properties = stormpy.parse_properties(
-        f'Pmin=? [F<={mission_time} "failed"]; Tmin=? [F "failed"]'
+        f'Pmin=? [F<={mission_time} "failed"]; Tmin=? [F "failed"]; '
+        f'Pmax=? [F<={mission_time} "failed"]'
     )
     return dft_module.analyze_dft(dft, [p.get_raw_formula() for p in properties])
 
@@ -248,7 +313,7 @@ CLOSED_FORMS = {
     ],
 )
 def test_storm_and_the_simulation_agree(tmp_path, name, mission_time):
-    unreliability, mttf = storm_answers(TREES / name, mission_time, tmp_path)
+    unreliability, mttf, _ = storm_answers(TREES / name, mission_time, tmp_path)
     _, summary = simulate(TREES / name, step=0.001, mission_time=mission_time)
     assert_within_4_se(summary.failure_probability.value, unreliability)
     # The closed forms above agree with Storm too, so both are what they claim.
@@ -264,3 +329,24 @@ def test_storm_and_the_simulation_agree(tmp_path, name, mission_time):
     # half-width, and the truncation takes half a step off on average.
     value, half_width = estimate.value * 0.001, (estimate.upper - estimate.lower) / 2 * 0.001
     assert abs(value - mttf) < 2.05 * half_width + 0.0005, (value, mttf)
+
+
+@pytest.mark.parametrize(
+    ("name", "closed_form"),
+    [
+        ("pand.dft", pand_answer(1.0)),
+        ("por.dft", por_answer(1.0)),
+        ("pand_shared.dft", por_answer(1.0, 1.0, 1.0)),
+        ("pand_fdep.dft", None),
+    ],
+)
+def test_storm_and_the_simulation_agree_on_priority_gates(tmp_path, name, closed_form):
+    low, _, high = storm_answers(TREES / name, 1.0, tmp_path)
+    _, summary = simulate(TREES / name, step=0.001, mission_time=1.0)
+    if closed_form is not None:
+        assert low == pytest.approx(closed_form, rel=1e-9) and high == pytest.approx(low)
+    else:
+        # Storm orders the pumps' simultaneous failures of pand_fdep either way (the
+        # bounds); the inclusive pand takes them as in order, so it meets the upper bound.
+        assert high > low + 0.05
+    assert_within_4_se(summary.failure_probability.value, high)
