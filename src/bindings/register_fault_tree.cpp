@@ -27,8 +27,12 @@ void register_fault_tree(py::module_ &m) {
             py::arg("kind"), py::arg("inputs"), py::arg("k") = 0,
             "Add a gate and return its node id (nComponents + its gate index). kind: \"or\", "
             "\"and\" or \"atleast\" (failed when at least k of its inputs are; 1 <= k <= "
-            "len(inputs), and k stays 0 for the others). inputs: node ids of components or of "
-            "gates added before; an input listed twice counts twice.")
+            "len(inputs), and k stays 0 for the others); the non-coherent \"not\" (one "
+            "input), \"nand\", \"nor\", \"xor\" (an odd number failed), \"iff\" (as many "
+            "failed as inputs, mod 2); or the order gates \"pand\", \"pand_exclusive\", "
+            "\"por\", \"por_exclusive\" (two inputs or more; docs/model-format.md). inputs: "
+            "node ids of components or of gates added before; an input listed twice counts "
+            "twice.")
         .def(
             "setTop",
             [](const Checked<FaultTree> &self, int node) {
@@ -55,7 +59,7 @@ void register_fault_tree(py::module_ &m) {
             py::arg("failed"),
             "The top's state with the given components failed (one entry per component, "
             "non-zero for failed; missing entries read as working), as the simulation computes "
-            "it")
+            "it with those failures all begun in the same time unit")
         .def(
             "evaluateGates",
             [](const Checked<const FaultTree> &self, const std::vector<int> &failed) {
