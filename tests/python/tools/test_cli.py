@@ -820,6 +820,33 @@ def test_check_shows_the_gates_the_depth_and_the_smallest_cutsets():
     assert bad.returncode == 2 and "--cutsets" in bad.stderr
 
 
+def test_order_gates_in_a_toml_model_run_and_say_why_there_are_no_cutsets(tmp_path):
+    path = tmp_path / "backup.toml"
+    path.write_text(
+        'failed_when = "lost or not(alarm)"\n[simulation]\nhorizon = 500\nruns = 400\n'
+        '[gates]\nlost = "pand(pump, backup)"\n'
+        '[components.pump]\nstates = ["up", "down"]\n'
+        'transitions = [{ from = "up", to = "down", distribution = "exponential", mttf = 300 }]\n'
+        '[components.backup]\nstates = ["up", "down"]\n'
+        'transitions = [{ from = "up", to = "down", distribution = "exponential", mttf = 600 }]\n'
+        '[components.alarm]\nstates = ["armed", "dead"]\n'
+    )
+    check = run_tavoq("check", path)
+    assert check.returncode == 0, check.stderr
+    assert "Minimal cut sets: none, since the logic is order-dependent (pand)" in check.stdout
+    out = tmp_path / "out"
+    result = run_tavoq("run", path, "--out", out)
+    assert result.returncode == 0, result.stderr
+    assert "No cut-set table: the logic is order-dependent (pand)" in result.stdout
+    summary = json.loads((out / "summary.json").read_text())
+    # not(alarm) holds from the start, the alarm never failing: down all the time, one
+    # failure per run at unit 0, caused by no component.
+    assert summary["failure_probability"]["value"] == 1
+    assert summary["mean_unavailability"]["value"] == 1
+    assert summary["failures_per_run"]["value"] == 1
+    assert all(c["criticality"]["value"] == 0 for c in summary["components"])
+
+
 def series_of_groups(groups, size):
     gates = "\n".join(
         f'g{g} = "{" or ".join(f"c{g}_{i}" for i in range(1, size + 1))}"' for g in range(groups)
