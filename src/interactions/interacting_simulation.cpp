@@ -464,6 +464,12 @@ InteractingSimulation::verdict(int e, std::uint32_t systemState, StatisticsRecor
 void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
     core.seed(runSeed);
     startRun(recorder);
+    if (trackGates && simTime > 0) {
+        // Gates failed from the start (a not over working inputs) fail at unit 0.
+        for (const std::int32_t g : graph.initiallyFailed()) {
+            recorder.gateFailed(g, 0);
+        }
+    }
     std::uint32_t systemState = 0; // 0 up, 1 unplanned-down, 2 planned-down
     if (generalGates) {
         // Logic that is not coherent can be down with every component working: down from
@@ -524,12 +530,6 @@ void InteractingSimulation::startRun(StatisticsRecorder &recorder) {
     std::fill(isMoved.begin(), isMoved.end(), 0);
     currentTime = 0;
     recorder.beginRun();
-    if (trackGates) {
-        // Gates failed from the start (a not over working inputs) fail at unit 0.
-        for (const std::int32_t g : graph.initiallyFailed()) {
-            recorder.gateFailed(g, 0);
-        }
-    }
 
     placeUnits();
     for (int c = 0; c < nComponents; ++c) {

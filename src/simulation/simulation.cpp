@@ -52,7 +52,7 @@ void Simulation::run(int simTime, std::uint32_t runSeed, Recorder &recorder) {
     recorder.beginRun();
     if constexpr (Recorder::kTracksGates) {
         // Gates failed from the start (a not over working inputs) fail at unit 0.
-        if (graph.reportsGates()) {
+        if (graph.reportsGates() && simTime > 0) {
             for (const std::int32_t g : graph.initiallyFailed()) {
                 recorder.gateFailed(g, 0);
             }

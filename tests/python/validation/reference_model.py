@@ -140,23 +140,87 @@ GATE_THRESHOLDS = {
     "atleast": lambda k, n: k,
 }
 
+# The other kinds, with their fewest inputs: functions of the failed-input count that are
+# not monotone, and the order gates.
+OTHER_GATES = {
+    "not": 1,
+    "nand": 1,
+    "nor": 1,
+    "xor": 2,
+    "iff": 2,
+    "pand": 2,
+    "pand_exclusive": 2,
+    "por": 2,
+    "por_exclusive": 2,
+}
+
 GateDesc = tuple[str, Sequence[int], int]  # (kind, inputs as node ids, k)
 
 
+def gate_holds(kind: str, k: int, failed: Sequence[bool], since: Sequence[int]) -> bool:
+    """One gate's state from its inputs' states and the units their failures began."""
+    count, n = sum(failed), len(failed)
+    if kind in GATE_THRESHOLDS:
+        return count >= GATE_THRESHOLDS[kind](k, n)
+    if kind in ("not", "nor"):
+        return count == 0
+    if kind == "nand":
+        return count < n
+    if kind == "xor":
+        return count % 2 == 1
+    if kind == "iff":
+        return count % 2 == n % 2
+    exclusive = kind.endswith("_exclusive")
+
+    def before(a: int, b: int) -> bool:  # a failure begun at unit a counts as before b
+        return a < b if exclusive else a <= b
+
+    if kind.startswith("pand"):
+        return all(failed) and all(before(since[j - 1], since[j]) for j in range(1, n))
+    # por: the first failed, and no other failed before it (exclusive: nor with it)
+    return failed[0] and not any(failed[j] and not before(since[0], since[j]) for j in range(1, n))
+
+
 def gate_states(gates: Sequence[GateDesc], failed: Sequence[int]) -> list[bool]:
-    """Each gate's state, in order, for the component states ``failed`` (non-zero: failed)."""
+    """Each gate's state, in order, for the component states ``failed`` (non-zero: failed),
+    their failures all begun in the same unit."""
     value = [s != 0 for s in failed]
     for kind, inputs, k in gates:
-        count = sum(value[i] for i in inputs)
-        value.append(count >= GATE_THRESHOLDS[kind](k, len(inputs)))
+        value.append(gate_holds(kind, k, [value[i] for i in inputs], [0] * len(inputs)))
     return value[len(failed) :]
+
+
+def gate_step(
+    gates: Sequence[GateDesc],
+    failed: Sequence[int],
+    node_failed: list[bool],
+    node_since: list[int],
+    now: int,
+) -> None:
+    """Every node again after a transition at unit ``now``, in order: a node that turns
+    failed takes ``now`` as the unit its failure began. Updates both lists in place."""
+    n = len(failed)
+    for c in range(n):
+        if failed[c] != 0 and not node_failed[c]:
+            node_since[c] = now
+        node_failed[c] = failed[c] != 0
+    for i, (kind, inputs, k) in enumerate(gates):
+        holds = gate_holds(
+            kind, k, [node_failed[x] for x in inputs], [node_since[x] for x in inputs]
+        )
+        if holds and not node_failed[n + i]:
+            node_since[n + i] = now
+        node_failed[n + i] = holds
 
 
 def check_gates(gates: Sequence[GateDesc], top: int, n_components: int) -> None:
     """Gates that a FaultTree would refuse are refused here too."""
     for i, (kind, inputs, k) in enumerate(gates):
-        if kind not in GATE_THRESHOLDS or not inputs:
+        fewest = OTHER_GATES.get(kind, 1)
+        if (kind not in GATE_THRESHOLDS and kind not in OTHER_GATES) or len(inputs) < fewest:
             raise ValueError(f"gate {i}: kind {kind!r} with {len(inputs)} inputs")
+        if kind == "not" and len(inputs) != 1:
+            raise ValueError(f"gate {i}: not with {len(inputs)} inputs")
         if kind == "atleast" and not 1 <= k <= len(inputs):
             raise ValueError(f"gate {i}: k = {k} for {len(inputs)} inputs")
         if any(not 0 <= x < n_components + i for x in inputs):
@@ -260,8 +324,23 @@ class ReferenceRun:
         self.within: frozenset[int] = frozenset()
         self.component_failures = [0] * self.n_components
         self.gate_failures = [0] * len(self.gates)
-        # Per time unit: the latest transition there that turned the verdict to failed.
+        # Per time unit: the latest transition there that turned the verdict to failed
+        # (component -1: none, the system failed from the start).
         self.turns: dict[int, tuple[int, tuple[int, ...]]] = {}
+        # With gates: every node's state and the unit its failure began, and the gates'
+        # states after each unit's transitions.
+        start = gate_states(self.gates, [0] * self.n_components)
+        self.node_failed = [False] * self.n_components + start
+        self.node_since = [0] * len(self.node_failed)
+        self.unit_gate_states: list[tuple[bool, ...] | None] = [None] * max(sim_time, 0)
+        if any(kind not in GATE_THRESHOLDS for kind, _, _ in self.gates):
+            # A gate failed with every component working fails at unit 0 (if there is one);
+            # a top so failed is a system failure there, by no component's transition.
+            self.within = frozenset(g for g, f in enumerate(start) if f)
+            self.gate_failures = [1 if f and sim_time > 0 else 0 for f in start]
+            if self.top_gate in self.within:
+                self.system_failed = 1
+                self.turns[0] = (-1, tuple(sorted(self.within)))
         # Which of the less common rules this run went through (for coverage checks).
         self.hits: Counter[str] = Counter()
 
@@ -350,13 +429,13 @@ class ReferenceRun:
         """Indices of the stored cut sets that lie within the failed set."""
         return frozenset(i for i, c in enumerate(self.cutsets) if lies_within(c, failed))
 
-    def gates_failed(self, failed: list[int]) -> frozenset[int]:
-        """Indices of the gates that are failed."""
-        return frozenset(i for i, f in enumerate(gate_states(self.gates, failed)) if f)
-
     def update_system_state(self) -> None:
         if self.gates:
-            self.within = self.gates_failed(self.failed_set())
+            gate_step(
+                self.gates, self.failed_set(), self.node_failed, self.node_since, self.current_time
+            )
+            gates = self.node_failed[self.n_components :]
+            self.within = frozenset(g for g, f in enumerate(gates) if f)
             self.system_failed = 1 if self.top_gate in self.within else 0
             return
         self.within = self.cutsets_within(self.failed_set())
@@ -393,16 +472,15 @@ class ReferenceRun:
 
     def gate_downtime(self) -> list[int]:
         downtime = [0] * len(self.gates)
-        for snapshot in self.unit_component_states:
+        for snapshot in self.unit_gate_states:
             if snapshot:
-                for g, f in enumerate(gate_states(self.gates, snapshot)):
+                for g, f in enumerate(snapshot):
                     downtime[g] += f
         return downtime
 
     def gate_unit_failures(self) -> list[int]:
         per_unit = [
-            gate_states(self.gates, snapshot) if snapshot else [0] * len(self.gates)
-            for snapshot in self.unit_component_states
+            snapshot if snapshot else [0] * len(self.gates) for snapshot in self.unit_gate_states
         ]
         return [unit_failures([bool(u[g]) for u in per_unit]) for g in range(len(self.gates))]
 
@@ -448,6 +526,7 @@ class ReferenceRun:
     def record_unit(self, t: int) -> None:
         self.run_states[t] = self.system_failed
         self.unit_component_states[t] = tuple(self.component_states)
+        self.unit_gate_states[t] = tuple(self.node_failed[self.n_components :])
 
     def fill(self, start: int, stop: int) -> None:
         for t in range(start, stop):
@@ -543,7 +622,8 @@ def batch_statistics(
             gate_failures[g] += r.gate_failures[g]
             gate_squares[g] += float(r.gate_downtime[g]) ** 2
         for c, completed in r.causes:
-            triggered[c] += 1
+            if c >= 0:
+                triggered[c] += 1
             for i in completed:
                 if n_gates:
                     gate_triggered[i] += 1
