@@ -101,6 +101,18 @@ class Dependency:
 
 
 @dataclass
+class Restriction:
+    """A gate without an output that restricts how its inputs may fail: ``seq`` (each
+    input after the first, a basic event, may fail only once the one before it has) or
+    ``mutex`` (basic events of which at most one may be failed)."""
+
+    name: str
+    where: str
+    kind: str
+    inputs: list[str]
+
+
+@dataclass
 class TreeDraft:
     """What a file said: events and gates by their names in the file, in file order."""
 
@@ -113,6 +125,7 @@ class TreeDraft:
     mission_time: float | None = None
     spares: dict[str, Spare] = field(default_factory=dict)
     dependencies: list[Dependency] = field(default_factory=list)
+    restrictions: list[Restriction] = field(default_factory=list)
     # Why the file gives no one mission time, when it names several.
     mission_note: str = ""
     # The names of to_model, made once for the draft (renamed() asks again).
@@ -344,6 +357,74 @@ def _dormancies(draft: TreeDraft, file: str) -> dict[str, float]:
     return found
 
 
+def _restricted(draft: TreeDraft, file: str) -> dict[str, str]:
+    """Each basic event that a seq or mutex restricts, with its role: "waiting" for an
+    input after the first of a seq (it waits, working, until the input before it fails),
+    "mutex" for an input of a mutex (blocked, working, while another input is failed)."""
+    roles: dict[str, str] = {}
+    spare_units = _spare_units(draft)
+    dependents = {d for dependency in draft.dependencies for d in dependency.dependents}
+    for restriction in draft.restrictions:
+        label = f"{restriction.kind} {quoted(restriction.name)}"
+        restricted = restriction.inputs[1:] if restriction.kind == "seq" else restriction.inputs
+        for name in restricted:
+            event = draft.events.get(name)
+            why = (
+                "is not a basic event"
+                if event is None
+                else "is a unit of a spare gate"
+                if name in spare_units
+                else "is the dependent of an fdep"
+                if name in dependents
+                else "is restricted by another seq or mutex"
+                if name in roles
+                else "fails on demand at time 0 (prob=)"
+                if event.probability
+                else ""
+            )
+            if why:
+                raise ModelError(
+                    restriction.where,
+                    f"{label}: input {quoted(name)} {why}, which is not read with a "
+                    f"{restriction.kind}",
+                    file,
+                )
+            roles[name] = "waiting" if restriction.kind == "seq" else "mutex"
+    return roles
+
+
+def _with_role(component: Component, role: str) -> Component:
+    """A basic event's component given the states its restriction needs."""
+    if role == "waiting":
+        states = ("waiting", *component.states)
+        kinds = {**component.kinds, "working": "working"}
+    else:
+        states = (*component.states, "blocked")
+        kinds = {**component.kinds, "blocked": "working"}
+    return Component(component.name, states=states, transitions=component.transitions, kinds=kinds)
+
+
+def _restriction_triggers(draft: TreeDraft, names: NameMap) -> list[Trigger]:
+    """A seq starts each input once the one before it fails; a mutex blocks the others
+    while one input is failed, and frees them when it is repaired."""
+    triggers = []
+    for restriction in draft.restrictions:
+        inputs = [names(x) for x in restriction.inputs]
+        if restriction.kind == "seq":
+            triggers += [
+                Trigger(before, (Move((after,), ("waiting",), "working"),))
+                for before, after in zip(inputs, inputs[1:], strict=False)
+            ]
+            continue
+        for i, failed in enumerate(inputs):
+            others = tuple(inputs[:i] + inputs[i + 1 :])
+            triggers.append(Trigger(failed, (Move(others, ("working",), "blocked"),)))
+            triggers.append(
+                Trigger(failed, (Move(others, ("blocked",), "working"),), on_failure=False)
+            )
+    return triggers
+
+
 def _triggers(draft: TreeDraft, names: NameMap, file: str) -> list[Trigger]:
     """One trigger per functional dependency: the trigger's failure fails each dependent
     that is still working."""
@@ -445,6 +526,12 @@ def to_model(
             _component_like(made, file, event, mapped[original], step, dormancy.get(original))
             for original, event in draft.events.items()
         ]
+        roles = _restricted(draft, file)
+        if roles:
+            components = [
+                _with_role(c, roles[original]) if original in roles else c
+                for c, original in zip(components, draft.events, strict=True)
+            ]
         gates = {mapped[original]: expression(f, names) for original, f in draft.gates.items()}
         # A spare gate is a standby group: the first working unit that no other group holds
         # active is switched in when the active one fails, and stays in (no switching back).
@@ -465,7 +552,7 @@ def to_model(
             failed_when=names(draft.top),
             gates=gates,
             standby=tuple(groups),
-            triggers=tuple(_triggers(draft, names, file)),
+            triggers=(*_triggers(draft, names, file), *_restriction_triggers(draft, names)),
             name=one_line(Path(file).stem)[: logic.MAX_NAME_LENGTH],
             description=_description(draft.kind, file, step, mission_time, names),
         )

@@ -20,9 +20,10 @@ many phases, each of rate lambda).
 The priority gates ``pand`` and ``por`` are read as the gate graph's order gates:
 ``pand``, ``pand-incl`` and ``pand<=`` inclusive (inputs that fail in the same time unit are
 in order), ``pand-excl`` and ``pand<`` exclusive, and the same for ``por``; their semantics are
-in docs/model-format.md. ``seq``, ``mutex`` and ``pdep`` are refused with the gate, its line
-and the kinds that are read: reading one as another kind of gate would change the answer
-without a word.
+in docs/model-format.md. ``seq`` (inputs that fail only in order) and ``mutex`` (at most one
+failed input) have no output, as an fdep, and become triggers. ``pdep`` is refused with the
+gate, its line and the kinds that are read: reading it as another kind of gate would change
+the answer without a word.
 
 ``parse(text, file)`` gives a ``TreeDraft`` (tavoq_tools.formats.fault_tree) or raises
 ``ModelError`` naming the file, the line and what is wrong.
@@ -34,12 +35,21 @@ import math
 import re
 
 from ..errors import ModelError
-from .fault_tree import Dependency, Event, Formula, Spare, TreeDraft, quoted, refuse_cycles
+from .fault_tree import (
+    Dependency,
+    Event,
+    Formula,
+    Restriction,
+    Spare,
+    TreeDraft,
+    quoted,
+    refuse_cycles,
+)
 
 __all__ = ["parse"]
 
-GATES_READ = "and, or, KofN (2of3), votK, pand, por, csp, wsp, hsp, spare, fdep"
-NOT_READ = ("seq", "mutex", "pdep")
+GATES_READ = "and, or, KofN (2of3), votK, pand, por, csp, wsp, hsp, spare, fdep, seq, mutex"
+NOT_READ = ("pdep",)
 # The spellings of the priority gates, as the gate graph's kinds.
 PRIORITY = {
     f"{gate}{suffix}": f"{gate}_exclusive" if exclusive else gate
@@ -194,7 +204,7 @@ def _event(file: str, name: str, where: str, rest: list[_Token]) -> Event:
 
 def _gate(
     file: str, name: str, where: str, kind_token: _Token, rest: list[_Token]
-) -> Formula | Spare | Dependency:
+) -> Formula | Spare | Dependency | Restriction:
     kind = kind_token[1].lower()
     for bad in rest:
         if bad[0] != "string" and bad[0] != "word":
@@ -223,6 +233,12 @@ def _gate(
                 where, f"fdep {quoted(name)} needs a trigger and at least one dependent", file
             )
         return Dependency(name, where, names[0], names[1:])
+    if kind in ("seq", "mutex"):
+        if len(names) < 2 or len(set(names)) != len(names):
+            raise ModelError(
+                where, f"{kind} {quoted(name)} needs at least 2 distinct inputs", file
+            )
+        return Restriction(name, where, kind, names)
     if kind in ("and", "or"):
         return Formula(kind, where, inputs)
     if kind in PRIORITY:
@@ -256,6 +272,7 @@ def parse(text: str, file: str) -> TreeDraft:
     gates: dict[str, Formula] = {}
     spares: dict[str, Spare] = {}
     dependencies: dict[str, Dependency] = {}
+    restrictions: dict[str, Restriction] = {}
     lines: dict[str, int] = {}
     top: tuple[str, int] | None = None
     for head_line, statement in _statements(text, file):
@@ -296,6 +313,8 @@ def parse(text: str, file: str) -> TreeDraft:
                 spares[name] = element
             elif isinstance(element, Dependency):
                 dependencies[name] = element
+            elif isinstance(element, Restriction):
+                restrictions[name] = element
             else:
                 gates[name] = element
         else:
@@ -315,24 +334,29 @@ def parse(text: str, file: str) -> TreeDraft:
     used += [
         ("fdep", d, dep.where, [dep.trigger, *dep.dependents]) for d, dep in dependencies.items()
     ]
+    used += [(r.kind, n, r.where, r.inputs) for n, r in restrictions.items()]
+    # Elements without an output, which nothing may use.
+    outputless = {**dependencies, **restrictions}
     for label, user, where, items in used:
         for item in items:
             if item not in lines:
                 raise ModelError(
                     where, f"{label} {quoted(user)}: input {quoted(item)} is never defined", file
                 )
-            if item in dependencies:
+            if item in outputless:
+                kind = "an fdep" if item in dependencies else f"a {restrictions[item].kind}"
                 raise ModelError(
                     where,
-                    f"{label} {quoted(user)}: input {quoted(item)} is an fdep, which has no "
+                    f"{label} {quoted(user)}: input {quoted(item)} is {kind}, which has no "
                     "output to use",
                     file,
                 )
     if top[0] not in lines:
         raise ModelError(f"line {top[1]}", f"toplevel {quoted(top[0])} is never defined", file)
-    if top[0] in dependencies:
+    if top[0] in outputless:
+        kind = "an fdep" if top[0] in dependencies else f"a {restrictions[top[0]].kind}"
         raise ModelError(
-            f"line {top[1]}", f"toplevel {quoted(top[0])} is an fdep, which has no output", file
+            f"line {top[1]}", f"toplevel {quoted(top[0])} is {kind}, which has no output", file
         )
     refuse_cycles(gates, lambda f: (x for x in f.inputs if isinstance(x, str)), file)
     return TreeDraft(
@@ -343,4 +367,5 @@ def parse(text: str, file: str) -> TreeDraft:
         f"line {top[1]}",
         spares=spares,
         dependencies=list(dependencies.values()),
+        restrictions=list(restrictions.values()),
     )

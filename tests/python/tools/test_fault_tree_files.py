@@ -124,17 +124,29 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
     ("text", "message"),
     [
         (
-            'toplevel "T";\n"T" seq "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
-            'line 2: gate "T" is a seq gate, which depends on the order of failures and is not '
+            'toplevel "T";\n"T" pdep=0.3 "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
+            'line 2: gate "T" is a pdep gate, which depends on the order of failures and is not '
             "read (gates read: and, or, KofN (2of3), votK, pand, por, csp, wsp, hsp, spare, "
-            "fdep)",
+            "fdep, seq, mutex)",
         ),
+        (
+            'toplevel "T";\n"T" and "A" "G";\n"S" seq "A" "G";\n"G" or "A";\n"A" lambda=1;',
+            'line 3: seq "S": input "G" is not a basic event, which is not read with a seq',
+        ),
+        (
+            'toplevel "T";\n"T" and "A" "B";\n"M" mutex "A" "B";\n"A" lambda=1;\n"B" prob=0.1;',
+            'line 3: mutex "M": input "B" fails on demand at time 0 (prob=)',
+        ),
+        (
+            'toplevel "T";\n"T" or "A" "S";\n"S" seq "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
+            'line 2: gate "T": input "S" is a seq, which has no output to use',
+        ),
+        ('toplevel "S";\n"S" seq "A" "B";\n"A" lambda=1;\n"B" lambda=1;', "is a seq, which"),
         (
             'toplevel "T";\n"T" or "A";\n\n"X" por-excl "A";\n"A" lambda=1;',
             "needs at least 2 inputs",
         ),
-        ('toplevel "T";\n"T" mutex "A";', 'line 2: gate "T" is a mutex gate'),
-        ('toplevel "T";\n"T" pdep=0.3 "A" "B";', 'line 2: gate "T" is a pdep gate'),
+        ('toplevel "T";\n"T" mutex "A";', 'line 2: mutex "T" needs at least 2 distinct inputs'),
         (
             'toplevel "T";\n"T" or "A" "B";\n"A" lambda=1;',
             'line 2: gate "T": input "B" is never defined',
@@ -681,8 +693,8 @@ def test_convert_refuses_to_write_a_model_that_would_not_read_back(tmp_path, cap
 @pytest.mark.parametrize(
     ("args", "message"),
     [
-        (["run", "{bad}", "--mission-time", "1"], 'bad.dft: line 2: gate "T" is a seq gate'),
-        (["check", "{bad}"], 'bad.dft: line 2: gate "T" is a seq gate'),
+        (["run", "{bad}", "--mission-time", "1"], 'bad.dft: line 2: gate "T" is a pdep gate'),
+        (["check", "{bad}"], 'bad.dft: line 2: gate "T" is a pdep gate'),
         (["convert", "{bad}", "-o", "{out}", "--mission-time", "1"], "line 2: gate"),
         (["convert", "{good}", "-o", "{out}"], "gives no mission time"),
         (
@@ -703,7 +715,7 @@ def test_convert_refuses_to_write_a_model_that_would_not_read_back(tmp_path, cap
 )
 def test_bad_fault_tree_files_exit_2_with_one_line(tmp_path, capsys, args, message):
     paths = {
-        "bad": write(tmp_path, "bad.dft", 'toplevel "T";\n"T" seq "A" "B";\n'),
+        "bad": write(tmp_path, "bad.dft", 'toplevel "T";\n"T" pdep=0.5 "A" "B";\n'),
         "good": write(tmp_path, "good.dft", GALILEO),
         "toml": write(tmp_path, "m.toml", "x = 1\n"),
         "out": tmp_path / "out.toml",

@@ -138,6 +138,35 @@ def pand_repair_answer(t, a=(1.0, 2.0), b=(1.5, 3.0)):
     return float(transition[0, 4])
 
 
+def seq_answer(t, first=1.0, second=2.0):
+    """P(a first lifetime, then a second one started at its end, are both over by t)."""
+    return 1 - (second * math.exp(-first * t) - first * math.exp(-second * t)) / (second - first)
+
+
+def seq_repair_answer(t, a=(1.0, 2.0), b=(2.0, 1.0)):
+    """and(A, B) under seq(A, B) with repair ((failure, repair) rates), the first time both
+    are down: B waits until A's first failure, then runs and is repaired on its own."""
+    (la, ma), (lb, mb) = a, b
+    # States: B waiting; A down, B up; A up, B up; A up, B down; both down (absorbing).
+    generator = np.array(
+        [
+            [-la, la, 0.0, 0.0, 0.0],
+            [0.0, -(ma + lb), ma, 0.0, lb],
+            [0.0, la, -(la + lb), lb, 0.0],
+            [0.0, 0.0, mb, -(mb + la), la],
+            [0.0, 0.0, 0.0, 0.0, 0.0],
+        ]
+    )
+    values, vectors = np.linalg.eig(generator)
+    transition = (vectors @ np.diag(np.exp(values * t)) @ np.linalg.inv(vectors)).real
+    return float(transition[0, 4])
+
+
+def mutex_answer(t, open_=1.0, closed=2.0, alarm=1.0):
+    """P(the valve fails open (before it can fail closed) and the alarm fails, by t)."""
+    return open_ / (open_ + closed) * -math.expm1(-(open_ + closed) * t) * q(alarm, t)
+
+
 def non_coherent_answer():
     """The top of non_coherent.xml over every state of its five on-demand events."""
     chance = {"A": 0.3, "B": 0.6, "C": 0.2, "D": 0.5, "E": 0.7}
@@ -175,6 +204,9 @@ CASES = [
     ("pand_shared.dft", 1.0, 0.001, por_answer(1.0, 1.0, 1.0)),  # A before B
     ("pand_repair.dft", 1.0, 0.001, pand_repair_answer(1.0)),
     ("non_coherent.xml", 10.0, 1.0, non_coherent_answer()),  # fixed at time 0: any step
+    ("seq.dft", 1.0, 0.001, seq_answer(1.0)),
+    ("seq_repair.dft", 1.0, 0.001, seq_repair_answer(1.0)),
+    ("mutex.dft", 1.0, 0.001, mutex_answer(1.0)),
 ]
 
 
@@ -234,6 +266,10 @@ def test_mean_time_to_failure_when_every_run_fails():
         "shared_spares.dft",
         "fdep.dft",
         "phases.dft",
+        "pand_fdep.dft",
+        "seq_repair.dft",
+        "mutex.dft",
+        "non_coherent.xml",
     ],
 )
 def test_a_converted_file_runs_bit_for_bit_as_the_original(tmp_path, name):
@@ -338,9 +374,11 @@ def test_storm_and_the_simulation_agree(tmp_path, name, mission_time):
         ("por.dft", por_answer(1.0)),
         ("pand_shared.dft", por_answer(1.0, 1.0, 1.0)),
         ("pand_fdep.dft", None),
+        ("seq.dft", seq_answer(1.0)),
+        ("mutex.dft", mutex_answer(1.0)),
     ],
 )
-def test_storm_and_the_simulation_agree_on_priority_gates(tmp_path, name, closed_form):
+def test_storm_and_the_simulation_agree_on_order_dependent_gates(tmp_path, name, closed_form):
     low, _, high = storm_answers(TREES / name, 1.0, tmp_path)
     _, summary = simulate(TREES / name, step=0.001, mission_time=1.0)
     if closed_form is not None:
