@@ -194,9 +194,9 @@ class Interactions:
         """
         Units in preference order, one active at a time; returns the group's leaf in the FaultTree (nComponents + the group's number), down while no unit is active.
         """
-    def addTrigger(self, source: typing.SupportsInt | typing.SupportsIndex, onFailure: bool, moves: collections.abc.Sequence[tuple[typing.SupportsInt | typing.SupportsIndex, collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], typing.SupportsInt | typing.SupportsIndex]]) -> None:
+    def addTrigger(self, source: typing.SupportsInt | typing.SupportsIndex, onFailure: bool, moves: collections.abc.Sequence[tuple[typing.SupportsInt | typing.SupportsIndex, collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], typing.SupportsInt | typing.SupportsIndex]], probability: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> None:
         """
-        When the FaultTree node `source` (a component, a group leaf or a gate) turns down (onFailure True) or is restored (False), move each listed component found in one of fromStates to toState. moves: (component, fromStates, toState) tuples.
+        When the FaultTree node `source` (a component, a group leaf or a gate) turns down (onFailure True) or is restored (False), move each listed component found in one of fromStates to toState. moves: (component, fromStates, toState) tuples. With probability below 1, each such component is moved with that chance, one draw of the run's generator each.
         """
     def setCrew(self, component: typing.SupportsInt | typing.SupportsIndex, state: typing.SupportsInt | typing.SupportsIndex, pool: typing.SupportsInt | typing.SupportsIndex, priority: typing.SupportsInt | typing.SupportsIndex = 0) -> None:
         """

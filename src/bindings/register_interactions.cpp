@@ -32,18 +32,22 @@ void register_interactions(py::module_ &m) {
         .def(
             "addTrigger",
             [](const Checked<Interactions> &self, int source, bool onFailure,
-               const std::vector<PyMove> &moves) {
+               const std::vector<PyMove> &moves, double probability) {
                 std::vector<Interactions::Move> out;
                 out.reserve(moves.size());
                 for (const auto &[c, from, to] : moves) {
                     out.push_back(Interactions::Move{c, from, to});
                 }
-                instance(self, "Interactions").addTrigger(source, onFailure, std::move(out));
+                instance(self, "Interactions")
+                    .addTrigger(source, onFailure, std::move(out), probability);
             },
             py::arg("source"), py::arg("onFailure"), py::arg("moves"),
+            py::arg("probability") = 1.0,
             "When the FaultTree node `source` (a component, a group leaf or a gate) turns down "
             "(onFailure True) or is restored (False), move each listed component found in one "
-            "of fromStates to toState. moves: (component, fromStates, toState) tuples.")
+            "of fromStates to toState. moves: (component, fromStates, toState) tuples. With "
+            "probability below 1, each such component is moved with that chance, one draw of "
+            "the run's generator each.")
         .def(
             "addStandbyGroup",
             [](const Checked<Interactions> &self, std::vector<int> units,

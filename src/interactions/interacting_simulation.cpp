@@ -101,36 +101,55 @@ void InteractingSimulation::countMove() {
 
 template <bool kDown>
 void InteractingSimulation::crossDown(int node, StatisticsRecorder &recorder) {
+    if (generalGates) [[unlikely]] {
+        crossGeneral(node, kDown, recorder);
+        return;
+    }
     changes.note(node, !kDown);
-    const auto changed = [&](int g, bool nowFailed) {
-        changes.note(nLeaves + g, !nowFailed);
+    core.spend(static_cast<std::int64_t>(gates.cross<kDown>(node, [&](int g) {
+        changes.note(nLeaves + g, !kDown);
         if (trackGates) {
-            if (nowFailed) {
+            if constexpr (kDown) {
                 recorder.gateFailed(g, currentTime);
             } else {
                 recorder.gateRestored(g, currentTime);
             }
         }
-    };
-    if (generalGates) {
-        core.spend(static_cast<std::int64_t>(
-            gates.crossGeneral(node, kDown, currentTime, changed)));
-        return;
-    }
-    core.spend(static_cast<std::int64_t>(
-        gates.cross<kDown>(node, [&](int g) { changed(g, kDown); })));
+    })));
 }
 
 template <bool kDown> void InteractingSimulation::crossPlanned(int node) {
-    plannedChanges->note(node, !kDown);
-    if (generalGates) {
-        core.spend(static_cast<std::int64_t>(plannedOnly->crossGeneral(
-            node, kDown, currentTime,
-            [&](int g, bool nowFailed) { plannedChanges->note(nLeaves + g, !nowFailed); })));
+    if (generalGates) [[unlikely]] {
+        crossPlannedGeneral(node, kDown);
         return;
     }
+    plannedChanges->note(node, !kDown);
     core.spend(static_cast<std::int64_t>(plannedOnly->cross<kDown>(
         node, [&](int g) { plannedChanges->note(nLeaves + g, !kDown); })));
+}
+
+// The crossings of a general graph, out of line: the threshold walks above stay as tight
+// as they were.
+void InteractingSimulation::crossGeneral(int node, bool down, StatisticsRecorder &recorder) {
+    changes.note(node, !down);
+    core.spend(static_cast<std::int64_t>(
+        gates.crossGeneral(node, down, currentTime, [&](int g, bool nowFailed) {
+            changes.note(nLeaves + g, !nowFailed);
+            if (trackGates) {
+                if (nowFailed) {
+                    recorder.gateFailed(g, currentTime);
+                } else {
+                    recorder.gateRestored(g, currentTime);
+                }
+            }
+        })));
+}
+
+void InteractingSimulation::crossPlannedGeneral(int node, bool down) {
+    plannedChanges->note(node, !down);
+    core.spend(static_cast<std::int64_t>(plannedOnly->crossGeneral(
+        node, down, currentTime,
+        [&](int g, bool nowFailed) { plannedChanges->note(nLeaves + g, !nowFailed); })));
 }
 
 void InteractingSimulation::crossLeaf(int node, bool down, StatisticsRecorder &recorder) {
@@ -358,8 +377,13 @@ void InteractingSimulation::fireTriggers() {
 void InteractingSimulation::process(const Move &m, StatisticsRecorder &recorder) {
     const int c = m.component;
     const int s = states[static_cast<std::size_t>(c)];
-    const bool applies = (m.condition != kIfWorking || im.kind(c, s) == StateKind::Working) &&
-                         (m.condition < 0 || im.movesFrom(m.condition, s));
+    bool applies = (m.condition != kIfWorking || im.kind(c, s) == StateKind::Working) &&
+                   (m.condition < 0 || im.movesFrom(m.condition, s));
+    if (applies && m.condition >= 0) {
+        // A probabilistic trigger draws once for each component it would move.
+        const double p = im.move(m.condition).probability;
+        applies = p >= 1.0 || static_cast<double>(core.drawUniform()) < p;
+    }
     if (applies) {
         if (m.condition != kOwn) {
             countMove();

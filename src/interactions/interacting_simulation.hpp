@@ -137,6 +137,8 @@ private:
     void crossPlannedLeaf(int node, bool down);
     template <bool kDown> void crossDown(int node, StatisticsRecorder &recorder);
     template <bool kDown> void crossPlanned(int node);
+    [[gnu::noinline]] void crossGeneral(int node, bool down, StatisticsRecorder &recorder);
+    [[gnu::noinline]] void crossPlannedGeneral(int node, bool down);
     bool groupPlannedDown(int g) const;
     bool nodeFailureDown(int n) const;
     bool unplannedTop() const {

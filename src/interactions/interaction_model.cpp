@@ -93,7 +93,7 @@ void InteractionModel::setTriggers(const Interactions &in, const TransitionModel
         for (const auto &m : t.moves) {
             requireState(matrix, m.component, m.toState, "addTrigger: to-state");
             const std::size_t base = fromStates.size();
-            moves.push_back(TriggerMove{m.component, m.toState, base});
+            moves.push_back(TriggerMove{m.component, m.toState, base, t.probability});
             fromStates.resize(base + static_cast<std::size_t>(matrix.nStates(m.component)), 0);
             for (const int s : m.fromStates) {
                 requireState(matrix, m.component, s, "addTrigger: from-state");

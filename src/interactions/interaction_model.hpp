@@ -19,6 +19,7 @@ public:
         int component;
         int toState;
         std::size_t fromOffset; // its from-states' flags: one per state of the component
+        double probability;     // its trigger's: below 1, one draw per component it moves
     };
     struct Trigger {
         int source;

@@ -56,13 +56,18 @@ void Interactions::setStateKinds(int component, const std::vector<int> &stateKin
     kinds[static_cast<std::size_t>(component)] = stateKinds;
 }
 
-void Interactions::addTrigger(int source, bool onFailure, std::vector<Move> moves) {
+void Interactions::addTrigger(int source, bool onFailure, std::vector<Move> moves,
+                              double probability) {
     if (source < 0) {
         throw std::invalid_argument("addTrigger: source must be a node id, got " +
                                     std::to_string(source) + ".");
     }
     if (moves.empty()) {
         throw std::invalid_argument("addTrigger: moves must not be empty.");
+    }
+    if (!(probability >= 0.0 && probability <= 1.0)) {
+        throw std::invalid_argument("addTrigger: probability must lie in [0, 1], got " +
+                                    std::to_string(probability) + ".");
     }
     for (const Move &m : moves) {
         requireComponent(m.component, "addTrigger: moved component");
@@ -74,7 +79,7 @@ void Interactions::addTrigger(int source, bool onFailure, std::vector<Move> move
         }
         requireState(m.toState, "addTrigger: a to-state");
     }
-    triggers.push_back(Trigger{source, onFailure, std::move(moves)});
+    triggers.push_back(Trigger{source, onFailure, std::move(moves), probability});
 }
 
 int Interactions::addStandbyGroup(std::vector<int> units, std::vector<int> activeStates,

@@ -30,6 +30,7 @@ public:
         int source; // a FaultTree node id
         bool onFailure;
         std::vector<Move> moves;
+        double probability; // each move's chance, drawn per component it would move
     };
     struct StandbyGroup {
         std::vector<int> units; // in preference order
@@ -57,7 +58,10 @@ public:
     /// One kind per state of the component (0 working, 1 failed, 2 planned); state 0, where
     /// every run starts, must be working. Replaces an earlier call for the same component.
     void setStateKinds(int component, const std::vector<int> &kinds);
-    void addTrigger(int source, bool onFailure, std::vector<Move> moves);
+    /// With `probability` below 1, each component a move would move is moved with that
+    /// chance, one draw each (a probabilistic dependency); at 1 nothing is drawn.
+    void addTrigger(int source, bool onFailure, std::vector<Move> moves,
+                    double probability = 1.0);
     /// Returns the group's leaf in the FaultTree: nComponents + the group's number.
     int addStandbyGroup(std::vector<int> units, std::vector<int> activeStates,
                         std::vector<int> standbyStates, std::vector<int> switchFailedStates,

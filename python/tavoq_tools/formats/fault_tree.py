@@ -92,12 +92,14 @@ class Spare:
 @dataclass
 class Dependency:
     """A functional dependency: when ``trigger`` (an event or gate) fails, every one of the
-    ``dependents`` (basic events) fails with it."""
+    ``dependents`` (basic events) fails with it; a probabilistic one (pdep) fails each with
+    ``probability``, independently."""
 
     name: str
     where: str
     trigger: str
     dependents: list[str]
+    probability: float = 1.0
 
 
 @dataclass
@@ -441,7 +443,9 @@ def _triggers(draft: TreeDraft, names: NameMap, file: str) -> list[Trigger]:
                 )
             working = ("working", "standby") if dependent in _spare_units(draft) else ("working",)
             moves.append(Move((names(dependent),), working, "failed"))
-        triggers.append(Trigger(names(dependency.trigger), tuple(moves)))
+        triggers.append(
+            Trigger(names(dependency.trigger), tuple(moves), probability=dependency.probability)
+        )
     return triggers
 
 

@@ -52,7 +52,7 @@ TRANSITION_OPTIONS = ("crew", "priority")
 CREW_KEYS = ("count",)
 STANDBY_KEYS = ("units", "active", "standby", "switch_failure", "switch_failed", "revert")
 COMMON_CAUSE_KEYS = ("members", "to", "beta", "distribution")
-TRIGGER_KEYS = ("when", "fails", "restored", "move")
+TRIGGER_KEYS = ("when", "fails", "restored", "move", "probability")
 MOVE_KEYS = ("components", "from", "to")
 
 
@@ -206,7 +206,14 @@ def _triggers(value: object) -> tuple[Trigger, ...]:
                     _required(mkey, mtable, "to", "the state they are moved to"),
                 )
             )
-        triggers.append(Trigger(when, tuple(parsed), on_failure=given[0] == "fails"))
+        triggers.append(
+            Trigger(
+                when,
+                tuple(parsed),
+                on_failure=given[0] == "fails",
+                probability=table.get("probability", 1.0),
+            )
+        )
     return tuple(triggers)
 
 

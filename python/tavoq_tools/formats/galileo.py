@@ -21,9 +21,8 @@ The priority gates ``pand`` and ``por`` are read as the gate graph's order gates
 ``pand``, ``pand-incl`` and ``pand<=`` inclusive (inputs that fail in the same time unit are
 in order), ``pand-excl`` and ``pand<`` exclusive, and the same for ``por``; their semantics are
 in docs/model-format.md. ``seq`` (inputs that fail only in order) and ``mutex`` (at most one
-failed input) have no output, as an fdep, and become triggers. ``pdep`` is refused with the
-gate, its line and the kinds that are read: reading it as another kind of gate would change
-the answer without a word.
+failed input) have no output, as an fdep, and become triggers; so does ``pdep=p`` (each
+dependent fails with the trigger with chance p, one draw each).
 
 ``parse(text, file)`` gives a ``TreeDraft`` (tavoq_tools.formats.fault_tree) or raises
 ``ModelError`` naming the file, the line and what is wrong.
@@ -48,8 +47,7 @@ from .fault_tree import (
 
 __all__ = ["parse"]
 
-GATES_READ = "and, or, KofN (2of3), votK, pand, por, csp, wsp, hsp, spare, fdep, seq, mutex"
-NOT_READ = ("pdep",)
+GATES_READ = "and, or, KofN (2of3), votK, pand, por, csp, wsp, hsp, spare, fdep, pdep, seq, mutex"
 # The spellings of the priority gates, as the gate graph's kinds.
 PRIORITY = {
     f"{gate}{suffix}": f"{gate}_exclusive" if exclusive else gate
@@ -73,8 +71,6 @@ _TOKEN = re.compile(
     r'|(?P<open>")|(?P<end>;)|(?P<equals>=)|(?P<word>[^\s";=]+))',
     re.DOTALL,
 )
-# A gate kind's word before its parameters (pand-inclusive, pdep=0.5).
-_KIND_BASE = re.compile(r"[-<=]")
 _KOFN = re.compile(r"([0-9]+)of([0-9]+)\Z")
 _VOT = re.compile(r"vot([0-9]+)\Z")
 # One way only to match each text (no optional point between two runs of digits), so that a
@@ -127,14 +123,16 @@ def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
     return statements
 
 
-def _number(file: str, where: str, name: str, key: str, text: str) -> float:
+def _number(
+    file: str, where: str, name: str, key: str, text: str, what: str = "basic event"
+) -> float:
     given = text if len(text) <= 40 else text[:37] + "..."
     if not _NUMBER.match(text):
-        raise ModelError(where, f"basic event {quoted(name)}: {key}={given} is not a number", file)
+        raise ModelError(where, f"{what} {quoted(name)}: {key}={given} is not a number", file)
     value = float(text)
     if not math.isfinite(value) or value < 0:
         raise ModelError(
-            where, f"basic event {quoted(name)}: {key} must be a number >= 0, got {given}", file
+            where, f"{what} {quoted(name)}: {key} must be a number >= 0, got {given}", file
         )
     return value
 
@@ -212,14 +210,6 @@ def _gate(
                 where, f"gate {quoted(name)}: unexpected {quoted(bad[1])} among its inputs", file
             )
     inputs: list[str | Formula] = [t[1] for t in rest]
-    base = _KIND_BASE.split(kind, maxsplit=1)[0]
-    if base in NOT_READ:
-        raise ModelError(
-            where,
-            f"gate {quoted(name)} is a {kind_token[1]} gate, which depends on the order of "
-            f"failures and is not read (gates read: {GATES_READ})",
-            file,
-        )
     if not inputs:
         raise ModelError(where, f"gate {quoted(name)} has no inputs", file)
     names = [t[1] for t in rest]
@@ -266,6 +256,26 @@ def _gate(
     )
 
 
+def _pdep(file: str, name: str, where: str, rest: list[_Token]) -> Dependency:
+    """``"D" pdep=p "Trigger" "A" "B";`` after the ``=``: each dependent fails with the
+    trigger with chance p, independently."""
+    if not rest or rest[0][0] != "word":
+        raise ModelError(where, f"pdep {quoted(name)}: pdep= needs a probability", file)
+    probability = _number(file, where, name, "pdep", rest[0][1], "pdep")
+    if not 0 <= probability <= 1:
+        raise ModelError(
+            where,
+            f"pdep {quoted(name)}: the probability must lie in [0, 1], got {rest[0][1]}",
+            file,
+        )
+    names = rest[1:]
+    if len(names) < 2 or any(t[0] == "equals" for t in names):
+        raise ModelError(
+            where, f"pdep {quoted(name)} needs a trigger and at least one dependent", file
+        )
+    return Dependency(name, where, names[0][1], [t[1] for t in names[1:]], probability)
+
+
 def parse(text: str, file: str) -> TreeDraft:
     """The fault tree of the Galileo text ``text`` read from ``file``."""
     events: dict[str, Event] = {}
@@ -299,13 +309,8 @@ def parse(text: str, file: str) -> TreeDraft:
         second = statement[1]
         is_event = len(statement) > 2 and statement[2][0] == "equals"
         if is_event and second[1].lower() == "pdep":
-            raise ModelError(
-                where,
-                f"gate {quoted(name)} is a pdep gate, which depends on the order of failures "
-                f"and is not read (gates read: {GATES_READ})",
-                file,
-            )
-        if is_event:
+            dependencies[name] = _pdep(file, name, where, statement[3:])
+        elif is_event:
             events[name] = _event(file, name, where, statement[1:])
         elif second[0] == "word":
             element = _gate(file, name, where, second, statement[2:])

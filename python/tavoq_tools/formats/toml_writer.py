@@ -135,6 +135,11 @@ def _interaction_lines(model: Model) -> list[str]:
             "[[triggers]]",
             f"when = {toml_string(trigger.when)}",
             "fails = true" if trigger.on_failure else "restored = true",
+            *(
+                [f"probability = {toml_value(trigger.probability)}"]
+                if trigger.probability != 1
+                else []
+            ),
             "move = [",
         ]
         for move in trigger.moves:

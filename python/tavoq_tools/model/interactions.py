@@ -106,11 +106,14 @@ class Move:
 @dataclass(frozen=True)
 class Trigger:
     """When ``when`` (a component, gate or standby group) fails (``on_failure``) or is
-    restored, the moves are made, in order."""
+    restored, the moves are made, in order. With ``probability`` below 1 each component a
+    move would move is moved with that chance, one draw of the run's generator each (a
+    probabilistic dependency)."""
 
     when: str
     moves: tuple[Move, ...]
     on_failure: bool = True
+    probability: float = 1.0
 
 
 @dataclass(frozen=True)
@@ -165,7 +168,10 @@ class InteractionLayout:
     rate_factors: dict[tuple[int, int, int], float]
     pools: tuple[int, ...]
     crews: tuple[tuple[int, int, int, int], ...]
-    triggers: tuple[tuple[int, bool, tuple[tuple[int, tuple[int, ...], int], ...]], ...] = ()
+    # (watched node, on failure, moves, the chance of each move)
+    triggers: tuple[
+        tuple[int, bool, tuple[tuple[int, tuple[int, ...], int], ...], float], ...
+    ] = ()
 
     @property
     def empty(self) -> bool:
@@ -197,9 +203,9 @@ class InteractionLayout:
             native.addCrewPool(count)
         for component, state, pool, priority in self.crews:
             native.setCrew(component, state, pool, priority)
-        for source, on_failure, moves in self.triggers:
+        for source, on_failure, moves, probability in self.triggers:
             native.addTrigger(
-                source, on_failure, [(c, list(states), to) for c, states, to in moves]
+                source, on_failure, [(c, list(states), to) for c, states, to in moves], probability
             )
         return native
 
@@ -527,7 +533,7 @@ def resolve_triggers(
     components: Sequence[Component],
     node_of: Mapping[str, int],
     parents: Sequence[Sequence[int]],
-) -> tuple[tuple[int, bool, tuple[tuple[int, tuple[int, ...], int], ...]], ...]:
+) -> tuple[tuple[int, bool, tuple[tuple[int, tuple[int, ...], int], ...], float], ...]:
     """The triggers by index. ``node_of`` maps each name a trigger may watch (component,
     gate, standby group) to its node; ``parents[node]`` lists the nodes directly above it (the
     standby groups of a component, the gates that take the node as an input), which a node
@@ -545,6 +551,11 @@ def resolve_triggers(
             )
         if not isinstance(trigger.on_failure, bool):
             raise ModelError(key, "fails or restored must be true")
+        chance = trigger.probability
+        if isinstance(chance, bool) or not isinstance(chance, int | float) or not 0 <= chance <= 1:
+            raise ModelError(
+                f"{key}.probability", f"must be a number in [0, 1], got {shown(chance)}"
+            )
         moves = trigger.moves
         if isinstance(moves, str | bytes) or not isinstance(moves, Sequence) or not moves:
             raise ModelError(f"{key}.move", "must be a non-empty list of moves")
@@ -566,7 +577,9 @@ def resolve_triggers(
                 to = known.state(f"{mkey}.to", name, move.target)
                 native_moves.append((c, from_states, to))
                 events.add(2 * c + (known.kind(name, to) != WORKING))
-        rows.append((node_of[trigger.when], trigger.on_failure, tuple(native_moves)))
+        rows.append(
+            (node_of[trigger.when], trigger.on_failure, tuple(native_moves), float(chance))
+        )
         moved.append(sorted(events))
     if rows:
         _refuse_endless(_TriggerGraph(rows, moved, parents))
@@ -586,7 +599,7 @@ class _TriggerGraph:
 
     def __init__(
         self,
-        rows: Sequence[tuple[int, bool, Any]],
+        rows: Sequence[tuple[int, bool, Any, float]],
         moved: Sequence[Sequence[int]],
         parents: Sequence[Sequence[int]],
     ) -> None:
@@ -594,7 +607,7 @@ class _TriggerGraph:
         self.moved = moved
         self.parents = parents
         self.watchers: dict[int, list[int]] = {}
-        for t, (node, on_failure, _) in enumerate(rows):
+        for t, (node, on_failure, *_) in enumerate(rows):
             self.watchers.setdefault(2 * node + on_failure, []).append(t)
 
     def above(self, event: int) -> list[int]:
@@ -717,7 +730,7 @@ def _refuse_endless(graph: _TriggerGraph) -> None:
         for t in group:
             graph.closure(graph.moved[t], first, t, ceiling)
         for start in group:
-            node, on_failure, _ = graph.rows[start]
+            node, on_failure, *_ = graph.rows[start]
             undoing = first.get(2 * node + (not on_failure))
             if undoing is not None:
                 if refused is None or start < refused[0]:

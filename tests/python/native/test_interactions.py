@@ -50,6 +50,8 @@ def _interactions(n=2):
         (lambda it: it.addTrigger(0, True, []), "moves must not be empty"),
         (lambda it: it.addTrigger(0, True, [(5, [0], 1)]), "is not a component"),
         (lambda it: it.addTrigger(0, True, [(1, [], 1)]), "fromStates must not be empty"),
+        (lambda it: it.addTrigger(0, True, [(1, [0], 1)], 1.5), "probability must lie in"),
+        (lambda it: it.addTrigger(0, True, [(1, [0], 1)], float("nan")), "probability must"),
         (lambda it: it.addStandbyGroup([], [], [], [], 0.0), "units must not be empty"),
         (lambda it: it.addStandbyGroup([0, 1], [0], [1], [2], 0.0), "one entry per unit"),
         (lambda it: it.addStandbyGroup([0, 0], [0, 0], [1, 1], [2, 2], 0.0), "listed twice"),

@@ -124,8 +124,8 @@ def test_the_plant_is_laid_out_by_index():
     assert plant.pools == (2,)
     assert plant.crews == ((0, 2, 0, 0), (1, 2, 0, 1))
     assert plant.triggers == (
-        (2, True, ((0, (0, 1), 3), (1, (0, 1), 3))),
-        (2, False, ((0, (3,), 1), (1, (3,), 1))),
+        (2, True, ((0, (0, 1), 3), (1, (0, 1), 3)), 1.0),
+        (2, False, ((0, (3,), 1), (1, (3,), 1)), 1.0),
     )
     assert plant.has_planned and model.has_interactions
 
@@ -177,8 +177,8 @@ def test_build_hands_the_engine_every_construct(monkeypatch):
     assert ("setCrew", 1, 2, 0, 1) in calls
     triggers = [c for c in calls if c[0] == "addTrigger"]
     assert triggers == [
-        ("addTrigger", 2, True, [(0, [0, 1], 3), (1, [0, 1], 3)]),
-        ("addTrigger", 2, False, [(0, [3], 1), (1, [3], 1)]),
+        ("addTrigger", 2, True, [(0, [0, 1], 3), (1, [0, 1], 3)], 1.0),
+        ("addTrigger", 2, False, [(0, [3], 1), (1, [3], 1)], 1.0),
     ]
     # Groups exist before the triggers that may watch them.
     names = [c[0] for c in calls]
@@ -243,6 +243,16 @@ BAD = {
         "give fails = true",
     ),
     "trigger-fails-false": ([("fails = true", "fails = false")], "triggers[0]", "fails = false"),
+    "trigger-probability-out-of-range": (
+        [("fails = true", "fails = true\nprobability = 1.5")],
+        "triggers[0].probability",
+        "must be a number in [0, 1], got 1.5",
+    ),
+    "trigger-probability-not-a-number": (
+        [("fails = true", 'fails = true\nprobability = "half"')],
+        "triggers[0].probability",
+        "must be a number in [0, 1]",
+    ),
     "trigger-unknown-key": (
         [("fails = true", "fails = true\nmovee = []")],
         "triggers[0].movee",

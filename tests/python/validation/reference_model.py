@@ -712,7 +712,19 @@ def count_squares(
 
 WORKING, FAILED, PLANNED = 0, 1, 2
 
-TriggerDesc = tuple[int, bool, Sequence[tuple[int, Sequence[int], int]]]
+# (source node, on failure, moves) and optionally the chance of each move
+TriggerDesc = tuple[Any, ...]
+
+
+@dataclass(frozen=True)
+class FromStates:
+    """A trigger move's condition: the states it moves from, and its chance, drawn once
+    for a component found in one of them when below 1."""
+
+    states: tuple[int, ...]
+    probability: float = 1.0
+
+
 GroupDesc = tuple[Sequence[int], Sequence[int], Sequence[int], Sequence[int], float, bool]
 
 
@@ -1048,19 +1060,28 @@ class InteractingRun(ReferenceRun):
         s = self.states[c]
         if condition == "working":
             return self.kind(c, s) == WORKING
+        if isinstance(condition, FromStates):
+            if s not in condition.states:
+                return False
+            if condition.probability >= 1:
+                return True
+            self.hits["trigger_draw"] += 1
+            return self.draw() < condition.probability
         if isinstance(condition, tuple):
             return s in condition
         return True
 
     def fire_triggers(self, down_before: list[bool], pending: list[Any]) -> None:
         """Triggers whose source changed in the direction they watch, in the order added."""
-        for source, on_failure, trigger_moves in self.ip.triggers:
+        for source, on_failure, trigger_moves, *chance in self.ip.triggers:
             now = self.down_nodes[source]
             if now != down_before[source] and now == on_failure:
                 self.hits["trigger"] += 1
                 for i, (mc, from_states, mto) in enumerate(trigger_moves):
                     last = i == len(trigger_moves) - 1
-                    pending.append((mc, mto, tuple(from_states), last))
+                    states = tuple(from_states)
+                    condition = FromStates(states, chance[0]) if chance else states
+                    pending.append((mc, mto, condition, last))
 
     def process(self, c: int, to: int, condition: Any, last: bool, pending: list[Any]) -> None:
         """One move of a batch; the batch's switch-overs, cause, triggers and fresh draws

@@ -167,6 +167,11 @@ def mutex_answer(t, open_=1.0, closed=2.0, alarm=1.0):
     return open_ / (open_ + closed) * -math.expm1(-(open_ + closed) * t) * q(alarm, t)
 
 
+def pdep_answer(t, surge=1.0, own=0.5, chance=0.3):
+    """P(the controller fails on its own, or with the surge at chance, by t)."""
+    return 1 - math.exp(-own * t) * (1 - chance * q(surge, t))
+
+
 def non_coherent_answer():
     """The top of non_coherent.xml over every state of its five on-demand events."""
     chance = {"A": 0.3, "B": 0.6, "C": 0.2, "D": 0.5, "E": 0.7}
@@ -207,6 +212,7 @@ CASES = [
     ("seq.dft", 1.0, 0.001, seq_answer(1.0)),
     ("seq_repair.dft", 1.0, 0.001, seq_repair_answer(1.0)),
     ("mutex.dft", 1.0, 0.001, mutex_answer(1.0)),
+    ("pdep.dft", 1.0, 0.001, pdep_answer(1.0)),
 ]
 
 
@@ -269,6 +275,7 @@ def test_mean_time_to_failure_when_every_run_fails():
         "pand_fdep.dft",
         "seq_repair.dft",
         "mutex.dft",
+        "pdep_pumps.dft",
         "non_coherent.xml",
     ],
 )
@@ -308,12 +315,12 @@ def storm_answers(path, mission_time, folder):
     text = re.sub(r"/\*.*?\*/|//[^\n]*", "", path.read_text(), flags=re.S)
     text = re.sub(r'"([^"]*)"', lambda m: '"' + m.group(1).replace(" ", "_") + '"', text)
     text = re.sub(r";\s*", ";\n", text)  # and one statement a line
-    # and an fdep of one dependent each, which is the same dependency.
+    # and an fdep (or pdep) of one dependent each, which is the same dependency.
     text = re.sub(
-        r'^("[^"]*") fdep ("[^"]*") (.*);$',
+        r'^("[^"]*") (fdep|pdep=[^ ]*) ("[^"]*") (.*);$',
         lambda m: "\n".join(
-            f'"{m.group(1)[1:-1]}_{i}" fdep {m.group(2)} {d};'
-            for i, d in enumerate(m.group(3).split())
+            f'"{m.group(1)[1:-1]}_{i}" {m.group(2)} {m.group(3)} {d};'
+            for i, d in enumerate(m.group(4).split())
         ),
         text,
         flags=re.M,
@@ -376,6 +383,8 @@ def test_storm_and_the_simulation_agree(tmp_path, name, mission_time):
         ("pand_fdep.dft", None),
         ("seq.dft", seq_answer(1.0)),
         ("mutex.dft", mutex_answer(1.0)),
+        ("pdep.dft", pdep_answer(1.0)),
+        ("pdep_pumps.dft", None),
     ],
 )
 def test_storm_and_the_simulation_agree_on_order_dependent_gates(tmp_path, name, closed_form):
@@ -383,7 +392,7 @@ def test_storm_and_the_simulation_agree_on_order_dependent_gates(tmp_path, name,
     _, summary = simulate(TREES / name, step=0.001, mission_time=1.0)
     if closed_form is not None:
         assert low == pytest.approx(closed_form, rel=1e-9) and high == pytest.approx(low)
-    else:
+    elif name == "pand_fdep.dft":
         # Storm orders the pumps' simultaneous failures of pand_fdep either way (the
         # bounds); the inclusive pand takes them as in order, so it meets the upper bound.
         assert high > low + 0.05

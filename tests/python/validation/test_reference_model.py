@@ -41,6 +41,7 @@ from .reference_model import (
     OTHER_GATES,
     PLANNED,
     WORKING,
+    FromStates,
     InteractingResult,
     InteractingRun,
     Interplay,
@@ -1394,8 +1395,8 @@ class InteractingDesc:
         native = tavoq.Interactions(n)
         for c, kinds in ip.kinds.items():
             native.setStateKinds(c, kinds)
-        for source, on_failure, moves in ip.triggers:
-            native.addTrigger(source, on_failure, [(c, list(f), t) for c, f, t in moves])
+        for source, on_failure, moves, *chance in ip.triggers:
+            native.addTrigger(source, on_failure, [(c, list(f), t) for c, f, t in moves], *chance)
         for units, act, stand, failed, q, revert in ip.groups:
             native.addStandbyGroup(list(units), list(act), list(stand), list(failed), q, revert)
         for dist, members, to_states in ip.causes:
@@ -1491,6 +1492,12 @@ def interacting_models(draw: st.DrawFn) -> InteractingDesc:
     sim_time = 150 - draw(st.integers(0, 150))
     n_simulations = 1 + draw(st.integers(0, 4))
     seed = draw(st.integers(-(2**31), 2**31 - 1))
+    # Some triggers are probabilistic: drawn last, so that the draws above stay those of
+    # the models written before.
+    ip.triggers = [
+        (*t, p) if (p := draw(st.sampled_from([None, None, 0.5, 0.1]))) is not None else t
+        for t in ip.triggers
+    ]
     return InteractingDesc(matrix, ip, gates, top, sim_time, seed, n_simulations)
 
 
@@ -1509,6 +1516,7 @@ INTERACTING_RULES = [
     "planned_group_down",
     "planned_to_unplanned",
     "failure_resumed",
+    "trigger_draw",
 ]
 
 
@@ -1526,6 +1534,15 @@ class TriggersLastFirst(InteractingRun):
 class CommonCauseMovesEveryMember(InteractingRun):
     def applies(self, c: int, condition: Any) -> bool:
         return condition == "working" or super().applies(c, condition)
+
+
+class TriggersAlwaysMove(InteractingRun):
+    """A probabilistic trigger moves every component it finds, drawing nothing."""
+
+    def applies(self, c: int, condition: Any) -> bool:
+        if isinstance(condition, FromStates):
+            condition = condition.states
+        return super().applies(c, condition)
 
 
 class CrewsByIndexOnly(InteractingRun):
@@ -1584,6 +1601,7 @@ INTERACTING_VARIANTS: dict[str, type[InteractingRun]] = {
     "groups-never-planned-down": GroupsNeverPlannedDown,
     "switch-over-after-every-move": SwitchOverAfterEveryMove,
     "failure-at-every-turn": FailureAtEveryTurn,
+    "triggers-always-move": TriggersAlwaysMove,
 }
 
 
