@@ -50,7 +50,6 @@ def main() -> None:
     opts = ap.parse_args()
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
     import tavoq
-
     import tavoq_tools as tt
     from tavoq_tools.formats.file import load_model
 

@@ -147,9 +147,10 @@ void InteractingSimulation::crossGeneral(int node, bool down, StatisticsRecorder
 
 void InteractingSimulation::crossPlannedGeneral(int node, bool down) {
     plannedChanges->note(node, !down);
-    core.spend(static_cast<std::int64_t>(plannedOnly->crossGeneral(
-        node, down, currentTime,
-        [&](int g, bool nowFailed) { plannedChanges->note(nLeaves + g, !nowFailed); })));
+    core.spend(static_cast<std::int64_t>(
+        plannedOnly->crossGeneral(node, down, currentTime, [&](int g, bool nowFailed) {
+            plannedChanges->note(nLeaves + g, !nowFailed);
+        })));
 }
 
 void InteractingSimulation::crossLeaf(int node, bool down, StatisticsRecorder &recorder) {

@@ -60,8 +60,7 @@ public:
     void setStateKinds(int component, const std::vector<int> &kinds);
     /// With `probability` below 1, each component a move would move is moved with that
     /// chance, one draw each (a probabilistic dependency); at 1 nothing is drawn.
-    void addTrigger(int source, bool onFailure, std::vector<Move> moves,
-                    double probability = 1.0);
+    void addTrigger(int source, bool onFailure, std::vector<Move> moves, double probability = 1.0);
     /// Returns the group's leaf in the FaultTree: nComponents + the group's number.
     int addStandbyGroup(std::vector<int> units, std::vector<int> activeStates,
                         std::vector<int> standbyStates, std::vector<int> switchFailedStates,

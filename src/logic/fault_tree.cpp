@@ -89,9 +89,8 @@ int FaultTree::addGate(std::string_view kind, const std::vector<int> &inputs, in
         throw std::invalid_argument(name + ": a gate needs at least one input.");
     }
     if (inputs.size() < static_cast<std::size_t>(entry.minInputs)) {
-        throw std::invalid_argument(name + ": needs at least " +
-                                    std::to_string(entry.minInputs) + " inputs, got " +
-                                    std::to_string(inputs.size()) + ".");
+        throw std::invalid_argument(name + ": needs at least " + std::to_string(entry.minInputs) +
+                                    " inputs, got " + std::to_string(inputs.size()) + ".");
     }
     if (entry.maxInputs > 0 && inputs.size() > static_cast<std::size_t>(entry.maxInputs)) {
         throw std::invalid_argument(name + ": takes exactly " + std::to_string(entry.maxInputs) +

@@ -57,8 +57,8 @@ public:
     }
 
     /// The top's state with the components given failed, all failures begun in the same unit
-    /// (entry c non-zero: component c is failed; entries past the end of `failed` read as working, entries past the last
-    /// component are ignored). @throws std::invalid_argument  no top is set.
+    /// (entry c non-zero: component c is failed; entries past the end of `failed` read as working,
+    /// entries past the last component are ignored). @throws std::invalid_argument  no top is set.
     bool evaluate(const std::vector<int> &failed) const;
     /// Every gate's output for the same input, in gate order.
     std::vector<bool> evaluateGates(const std::vector<int> &failed) const;

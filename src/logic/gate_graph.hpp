@@ -94,7 +94,7 @@ private:
     std::vector<std::uint8_t> startFailed;
     std::vector<std::int32_t> startFailedGates;
     bool isGeneral = false;
-    std::vector<GateKind> kinds;          // general graphs only
+    std::vector<GateKind> kinds;           // general graphs only
     std::vector<std::size_t> inputOffsets; // general graphs only: nGates + 1 entries
     std::vector<std::int32_t> inputs;      // general graphs only
 };

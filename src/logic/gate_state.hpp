@@ -149,8 +149,8 @@ public:
             std::pop_heap(heapBegin, heapEnd, later);
             const std::int32_t g = *--heapEnd;
             dirty[static_cast<std::size_t>(g)] = 0;
-            const std::size_t node = static_cast<std::size_t>(components) +
-                                     static_cast<std::size_t>(g);
+            const std::size_t node =
+                static_cast<std::size_t>(components) + static_cast<std::size_t>(g);
             const bool nowFailed = start.holds(g, counts.data(), failed.data(), since.data());
             if (nowFailed != (failed[node] != 0)) {
                 set(node, nowFailed);
@@ -171,8 +171,8 @@ private:
     std::vector<std::int32_t> counts;
     std::vector<std::uint8_t> failed;
     std::vector<std::int32_t> pending;
-    std::vector<std::int32_t> since;  // general graphs: per node, the unit its failure began
-    std::vector<std::uint8_t> dirty;  // general graphs: per gate, waiting in pending
+    std::vector<std::int32_t> since; // general graphs: per node, the unit its failure began
+    std::vector<std::uint8_t> dirty; // general graphs: per gate, waiting in pending
 };
 
 } // namespace tavoq

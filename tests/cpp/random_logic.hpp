@@ -37,8 +37,8 @@ inline Logic randomLogic(std::mt19937 &rng, int nComponents, int nGates, int max
                          bool general = false) {
     Logic logic;
     logic.nComponents = nComponents;
-    static const char *const kinds[] = {"or",  "and", "atleast", "not",  "nand",
-                                        "nor", "xor", "iff",     "pand", "pand_exclusive",
+    static const char *const kinds[] = {"or",  "and",          "atleast", "not",  "nand",
+                                        "nor", "xor",          "iff",     "pand", "pand_exclusive",
                                         "por", "por_exclusive"};
     for (int g = 0; g < nGates; ++g) {
         const int nodes = nComponents + g;

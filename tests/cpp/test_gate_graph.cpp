@@ -185,8 +185,7 @@ TEST(GateState, PandAndPorReadTheOrderOfTheirInputsFailures) {
     state.crossGeneral(0, true, 7, none);
     EXPECT_EQ(gates(), (B{true, false, true, false}));
     // Evaluating a set of failures takes them as simultaneous.
-    EXPECT_EQ(tree.evaluateGates({1, 1}),
-              (std::vector<bool>{true, false, true, false, true}));
+    EXPECT_EQ(tree.evaluateGates({1, 1}), (std::vector<bool>{true, false, true, false, true}));
 }
 
 TEST(GateState, ComponentOnTopIsTheVerdict) {

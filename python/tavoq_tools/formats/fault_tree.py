@@ -31,7 +31,7 @@ from pathlib import Path
 
 from ..errors import INT32_MAX, ModelError, one_line
 from ..model import logic
-from ..model.interactions import Move, StandbyGroup, Trigger
+from ..model.interactions import CommonCause, Move, StandbyGroup, Trigger
 from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
 
 __all__ = [
@@ -103,6 +103,19 @@ class Dependency:
 
 
 @dataclass
+class CommonEvent:
+    """A common-cause event of a CCF group: it fails every one of ``members`` (basic
+    events) at once, at a rate or on demand at time 0 with a probability (per file time
+    unit, as an Event's)."""
+
+    name: str
+    where: str
+    members: list[str]
+    rate: float | None = None
+    probability: float | None = None
+
+
+@dataclass
 class Restriction:
     """A gate without an output that restricts how its inputs may fail: ``seq`` (each
     input after the first, a basic event, may fail only once the one before it has) or
@@ -128,6 +141,7 @@ class TreeDraft:
     spares: dict[str, Spare] = field(default_factory=dict)
     dependencies: list[Dependency] = field(default_factory=list)
     restrictions: list[Restriction] = field(default_factory=list)
+    common_events: list[CommonEvent] = field(default_factory=list)
     # Why the file gives no one mission time, when it names several.
     mission_note: str = ""
     # The names of to_model, made once for the draft (renamed() asks again).
@@ -449,6 +463,28 @@ def _triggers(draft: TreeDraft, names: NameMap, file: str) -> list[Trigger]:
     return triggers
 
 
+def _common_cause(file: str, event: CommonEvent, names: NameMap, step: float) -> CommonCause:
+    """A common-cause event at a rate: a common cause that fails its working members."""
+    members = tuple(names(m) for m in event.members)
+    rate = _rate(file, event.where, "the common-cause rate", event.rate or 0.0, step)
+    return CommonCause(names(event.name), members, "failed", None, "exponential", {"rate": rate})
+
+
+def _on_demand(draft: TreeDraft, names: NameMap) -> tuple[list[Component], list[Trigger]]:
+    """Common-cause events on demand: a component that fails at time 0 with the event's
+    probability, and a trigger on it that fails the members (a common cause would draw its
+    demand again after it fires)."""
+    components, triggers = [], []
+    for event in draft.common_events:
+        if event.rate is None:
+            name = names(event.name)
+            demand = Transition("working", "failed", "demand", {"probability": event.probability})
+            components.append(Component(name, transitions=(demand,)))
+            members = tuple(names(m) for m in event.members)
+            triggers.append(Trigger(name, (Move(members, ("working",), "failed"),)))
+    return components, triggers
+
+
 def _spare_units(draft: TreeDraft) -> set[str]:
     return {unit for spare in draft.spares.values() for unit in spare.units}
 
@@ -493,6 +529,8 @@ def _name_map(draft: TreeDraft) -> NameMap:
         names = NameMap()
         for original in [*draft.events, *draft.gates, *draft.spares]:
             names(original)
+        for event in draft.common_events:
+            names(event.name)
         draft.name_map = names
     return draft.name_map
 
@@ -550,13 +588,22 @@ def to_model(
             )
             for spare in draft.spares.values()
         ]
+        causes = tuple(
+            _common_cause(file, e, names, step) for e in draft.common_events if e.rate is not None
+        )
+        demanded, demand_triggers = _on_demand(draft, names)
         model = Model(
-            components=tuple(components),
+            components=(*components, *demanded),
+            common_causes=causes,
             simulation=RunSettings(horizon=horizon, runs=runs, seed=seed, step=step),
             failed_when=names(draft.top),
             gates=gates,
             standby=tuple(groups),
-            triggers=(*_triggers(draft, names, file), *_restriction_triggers(draft, names)),
+            triggers=(
+                *_triggers(draft, names, file),
+                *_restriction_triggers(draft, names),
+                *demand_triggers,
+            ),
             name=one_line(Path(file).stem)[: logic.MAX_NAME_LENGTH],
             description=_description(draft.kind, file, step, mission_time, names),
         )

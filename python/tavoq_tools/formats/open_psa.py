@@ -36,6 +36,7 @@ an included file's text (with the checks of a model file); without it includes a
 
 from __future__ import annotations
 
+import itertools
 import math
 import os
 import xml.etree.ElementTree as ElementTree
@@ -46,7 +47,7 @@ import defusedxml
 import defusedxml.ElementTree as SafeElementTree
 
 from ..errors import ModelError
-from .fault_tree import Event, Formula, TreeDraft, quoted, refuse_cycles
+from .fault_tree import CommonEvent, Event, Formula, TreeDraft, quoted, refuse_cycles
 
 __all__ = ["MAX_NESTING", "parse"]
 
@@ -59,6 +60,10 @@ FORMULAS = ("or", "and", "atleast", "not", "xor", "nand", "nor", "iff", "imply")
 # Arguments each formula takes: (fewest, most or 0 for any).
 ARITY = {"not": (1, 1), "xor": (2, 0), "iff": (2, 0), "imply": (2, 2)}
 REFERENCES = ("gate", "basic-event", "house-event", "event")
+# The common-cause models read, and past how many members a group of a model with an event
+# per subset is refused (2^n - n - 1 events).
+CCF_MODELS = ("beta-factor", "MGL", "alpha-factor")
+MAX_CCF_MEMBERS = 10
 IGNORED = ("label", "attributes")
 
 
@@ -165,6 +170,8 @@ class _Reader:
         self.containers: set[Scope] = {()}
         self.pending_events: list[tuple[str, Any, str, Scope]] = []
         self.pending_gates: list[tuple[str, Any, str, Scope]] = []
+        # CCF groups: name, element, path, scope, the keys of its members
+        self.pending_groups: list[tuple[str, Any, str, Scope, list[str]]] = []
         self.mission_times: set[float] = set()
         self.kinds: dict[str, str] = {}  # key -> "gate", "basic-event" or "house-event"
 
@@ -204,6 +211,8 @@ class _Reader:
                 role = self.role(child, here, private)
                 key = self.parameter_names.define(name, scope, role, here)
                 self.parameters[key] = (child, here, scope)
+            elif tag == "define-CCF-group":
+                self.ccf_group(child, here, scope, self.role(child, here, private))
             elif tag == "define-component" and path.count("/") < 20:
                 self.enter(child, here, scope, self.role(child, here, private))
             elif tag == "include":
@@ -214,8 +223,87 @@ class _Reader:
                 raise self.error(
                     here,
                     f"<{tag}> is not read here (read: define-gate, define-basic-event, "
-                    "define-house-event, define-parameter, define-component, include)",
+                    "define-house-event, define-parameter, define-component, "
+                    "define-CCF-group, include)",
                 )
+
+    def ccf_group(self, element: Any, path: str, scope: Scope, private: bool) -> None:
+        """A CCF group defines its members, basic events; their values come in read()."""
+        name = _name(element, path, self.file)
+        model = element.get("model")
+        if model not in CCF_MODELS:
+            raise self.error(
+                path,
+                f"model {quoted(str(model))} is not read (read: {', '.join(CCF_MODELS)})",
+            )
+        parts = {_tag(c): c for c in _children(element)}
+        if "members" not in parts or "distribution" not in parts:
+            raise self.error(path, "a CCF group needs <members> and <distribution>")
+        keys = []
+        for member in _children(parts["members"]):
+            here = f"{path}/members/{_step(member)}"
+            if _tag(member) != "basic-event":
+                raise self.error(here, "the members of a CCF group are basic events")
+            member_name = _name(member, here, self.file)
+            key = self.names.define(member_name, scope, private, here)
+            keys.append(key)
+        if len(keys) < 2:
+            raise self.error(f"{path}/members", "a CCF group needs at least 2 members")
+        if model != "beta-factor" and len(keys) > MAX_CCF_MEMBERS:
+            raise self.error(
+                f"{path}/members",
+                f"{len(keys)} members: a {model} group has an event per set of members, "
+                f"{2 ** len(keys) - len(keys) - 1:,} of them; at most {MAX_CCF_MEMBERS} are read",
+            )
+        self.pending_groups.append((name, element, path, scope, keys))
+
+    def common_events(
+        self, name: str, element: Any, path: str, scope: Scope, keys: list[str]
+    ) -> list[CommonEvent]:
+        """The members' own failures and the group's common-cause events, one per set of
+        members that fails together (Q_k for each set of k, per the group's model)."""
+        model = element.get("model")
+        parts = {_tag(c): c for c in _children(element)}
+        total = self.event(name, parts["distribution"], f"{path}/distribution", scope)
+        factors = self.factors(element, path, scope)
+        n = len(keys)
+        shares = _ccf_shares(model, n, factors, lambda m: self.error(path, m))
+        for key in keys:
+            self.events[key] = _scaled(total, key, self.defined[key], shares[0])
+        events = []
+        for k in range(2, n + 1):
+            if shares[k - 1] == 0:
+                continue
+            for members in itertools.combinations(keys, k):
+                scaled = _scaled(total, name, path, shares[k - 1])
+                label = f"{name}_{'_'.join(self.names_of(members))}"
+                events.append(
+                    CommonEvent(label, path, list(members), scaled.rate, scaled.probability)
+                )
+        return events
+
+    def names_of(self, keys: tuple[str, ...]) -> list[str]:
+        return [key.rpartition(".")[2] for key in keys]
+
+    def factors(self, element: Any, path: str, scope: Scope) -> dict[int, float]:
+        """The group's factors by level, given as <factor> or inside <factors>."""
+        found: dict[int, float] = {}
+        listed = [c for c in _children(element) if _tag(c) == "factor"]
+        for holder in (c for c in _children(element) if _tag(c) == "factors"):
+            listed += [c for c in _children(holder) if _tag(c) == "factor"]
+        for factor in listed:
+            here = f"{path}/{_step(factor)}"
+            text = factor.get("level", "0")
+            if not text.isdigit() or len(text) > 3:
+                raise self.error(here, f"level must be a whole number, got {quoted(text)}")
+            values = _children(factor)
+            value = self.number(values[0], here, scope) if len(values) == 1 else None
+            if value is None or not 0 <= value <= 1:
+                raise self.error(here, "a factor is one number between 0 and 1")
+            if int(text) in found:
+                raise self.error(here, f"level {text} is given twice")
+            found[int(text)] = value
+        return found
 
     def include(self, element: Any, path: str) -> Any:
         """The root element of the file that ``<include>`` names, pushed on ``including``."""
@@ -447,6 +535,9 @@ class _Reader:
         self.kinds.update((name, "gate") for name, _, _, _ in self.pending_gates)
         for name, element, path, scope in self.pending_events:
             self.events[name] = self.event(name, element, path, scope)
+        common: list[CommonEvent] = []
+        for name, element, path, scope, keys in self.pending_groups:
+            common += self.common_events(name, element, path, scope, keys)
         for name, value in self.houses.items():
             self.events[name] = Event(name, self.defined[name], probability=1.0 if value else 0.0)
         used: set[str] = set()
@@ -477,6 +568,7 @@ class _Reader:
             self.defined[top_name],
             mission,
             mission_note=note,
+            common_events=common,
         )
 
     def top_level(self, root: Any, path: str) -> None:
@@ -487,12 +579,16 @@ class _Reader:
                 self.enter(child, here, (), False)
             elif tag == "model-data":
                 self.container(child, here, (), False)
+            elif tag == "define-CCF-group":
+                self.ccf_group(child, here, (), self.role(child, here, False))
             elif tag == "include":
                 self.top_level(self.include(child, here), _included_path(child, here))
                 self.including.pop()
             else:
                 raise self.error(
-                    here, f"<{tag}> is not read (read: define-fault-tree, model-data, include)"
+                    here,
+                    f"<{tag}> is not read (read: define-fault-tree, model-data, "
+                    "define-CCF-group, include)",
                 )
 
     def top(self, top: str | None, used: set[str]) -> str:
@@ -515,6 +611,47 @@ class _Reader:
                 else "every gate is used by another: the gates form a cycle",
             )
         return tops[0]
+
+
+def _ccf_shares(
+    model: str, n: int, factors: dict[int, float], error: Callable[[str], ModelError]
+) -> list[float]:
+    """Per k = 1 .. n, the share of a member's total failure (probability or rate) that one
+    event failing a given set of k members takes, as NUREG/CR-5485 defines each model:
+    beta-factor Q1 = (1 - β) Q, Qn = β Q; MGL (factors ρ2 .. ρn) Qk = ρ1..ρk (1 - ρk+1) /
+    C(n-1, k-1) Q with ρ1 = 1, ρn+1 = 0; alpha-factor (α1 .. αn) Qk = k αk / (C(n-1, k-1) αt)
+    Q with αt = Σ k αk."""
+    if model == "beta-factor":
+        if len(factors) != 1 or next(iter(factors)) not in (0, n):
+            raise error(f"a beta-factor group takes one factor (of level {n}, or none)")
+        beta = next(iter(factors.values()))
+        return [1 - beta] + [0.0] * (n - 2) + [beta]
+    first = 2 if model == "MGL" else 1
+    wanted = list(range(first, n + 1))
+    if sorted(factors) != wanted:
+        raise error(
+            f"a {model} group of {n} members takes the factors of levels {first} .. {n}, "
+            f"got {', '.join(map(str, sorted(factors))) or 'none'}"
+        )
+    shares = []
+    if model == "MGL":
+        rho = [1.0, *(factors[k] for k in range(2, n + 1)), 0.0]  # rho[k - 1] = ρk
+        product = 1.0
+        for k in range(1, n + 1):
+            product *= rho[k - 1]
+            shares.append(product * (1 - rho[k]) / math.comb(n - 1, k - 1))
+        return shares
+    total = sum(k * factors[k] for k in wanted)
+    if total <= 0:
+        raise error("the alpha factors are all 0")
+    return [k * factors[k] / (math.comb(n - 1, k - 1) * total) for k in wanted]
+
+
+def _scaled(total: Event, name: str, where: str, share: float) -> Event:
+    """An event of the share ``share`` of ``total``'s rate or probability."""
+    if total.rate is not None:
+        return Event(name, where, rate=total.rate * share)
+    return Event(name, where, probability=(total.probability or 0.0) * share)
 
 
 def _references(formula: Formula) -> Iterator[str]:

@@ -172,6 +172,36 @@ def pdep_answer(t, surge=1.0, own=0.5, chance=0.3):
     return 1 - math.exp(-own * t) * (1 - chance * q(surge, t))
 
 
+def common_cause_answer(events, top):
+    """P(top) over independent events, each (members failed by it, its probability)."""
+    total = 0.0
+    for fired in itertools.product((False, True), repeat=len(events)):
+        weight = math.prod(p if f else 1 - p for (_, p), f in zip(events, fired, strict=True))
+        failed = set().union(*(m for (m, _), f in zip(events, fired, strict=True) if f))
+        total += weight * top(failed)
+    return total
+
+
+def ccf_three_pumps(t, own, pair, triple):
+    """Two of three pumps failed by t: each pump on its own, each pair and the three
+    together failing at the given rates."""
+    pumps = ("A", "B", "C")
+    events = [({p}, q(own, t)) for p in pumps]
+    events += [(set(x), q(pair, t)) for x in itertools.combinations(pumps, 2)]
+    events.append((set(pumps), q(triple, t)))
+    return common_cause_answer(events, lambda failed: len(failed) >= 2)
+
+
+# MGL of three (β 0.1, γ 0.3): Q1 = 0.9 Q, Q2 = β (1 - γ) / 2 Q, Q3 = β γ Q; alpha-factor
+# (0.9, 0.06, 0.04), αt = 1.14: Qk = k αk / (C(2, k - 1) αt) Q.
+MGL_ANSWER = ccf_three_pumps(1.0, 0.9, 0.1 * 0.7 / 2, 0.1 * 0.3)
+ALPHA_ANSWER = ccf_three_pumps(1.0, 0.9 / 1.14, 2 * 0.06 / (2 * 1.14), 3 * 0.04 / 1.14)
+# Beta-factor of two valves on demand: each alone with 0.8 * 0.1, both with 0.2 * 0.1.
+BETA_ANSWER = common_cause_answer(
+    [({"V1"}, 0.08), ({"V2"}, 0.08), ({"V1", "V2"}, 0.02)], lambda failed: len(failed) == 2
+)
+
+
 def non_coherent_answer():
     """The top of non_coherent.xml over every state of its five on-demand events."""
     chance = {"A": 0.3, "B": 0.6, "C": 0.2, "D": 0.5, "E": 0.7}
@@ -213,6 +243,9 @@ CASES = [
     ("seq_repair.dft", 1.0, 0.001, seq_repair_answer(1.0)),
     ("mutex.dft", 1.0, 0.001, mutex_answer(1.0)),
     ("pdep.dft", 1.0, 0.001, pdep_answer(1.0)),
+    ("ccf_mgl.xml", 1.0, 0.001, MGL_ANSWER),
+    ("ccf_alpha.xml", 1.0, 0.001, ALPHA_ANSWER),
+    ("ccf_beta.xml", 1.0, 1.0, BETA_ANSWER),
 ]
 
 
@@ -277,6 +310,8 @@ def test_mean_time_to_failure_when_every_run_fails():
         "mutex.dft",
         "pdep_pumps.dft",
         "non_coherent.xml",
+        "ccf_mgl.xml",
+        "ccf_beta.xml",
     ],
 )
 def test_a_converted_file_runs_bit_for_bit_as_the_original(tmp_path, name):
