@@ -124,10 +124,9 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
     ("text", "message"),
     [
         (
-            'toplevel "T";\n"T" pdep=0.3 "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
-            'line 2: gate "T" is a pdep gate, which depends on the order of failures and is not '
-            "read (gates read: and, or, KofN (2of3), votK, pand, por, csp, wsp, hsp, spare, "
-            "fdep, seq, mutex)",
+            'toplevel "T";\n"T" seqq "A" "B";\n"A" lambda=1;\n"B" lambda=1;',
+            'line 2: gate "T": unknown gate kind "seqq" (gates read: and, or, KofN (2of3), '
+            "votK, pand, por, csp, wsp, hsp, spare, fdep, pdep, seq, mutex)",
         ),
         (
             'toplevel "T";\n"T" and "A" "G";\n"S" seq "A" "G";\n"G" or "A";\n"A" lambda=1;',
@@ -147,6 +146,9 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
             "needs at least 2 inputs",
         ),
         ('toplevel "T";\n"T" mutex "A";', 'line 2: mutex "T" needs at least 2 distinct inputs'),
+        ('toplevel "T";\n"D" pdep=1.5 "A" "B";', 'pdep "D": the probability must lie in [0, 1]'),
+        ('toplevel "T";\n"D" pdep=0.5 "A";', 'pdep "D" needs a trigger and at least one'),
+        ('toplevel "T";\n"D" pdep=x "A" "B";', 'pdep "D": pdep=x is not a number'),
         (
             'toplevel "T";\n"T" or "A" "B";\n"A" lambda=1;',
             'line 2: gate "T": input "B" is never defined',
@@ -316,6 +318,17 @@ def tree(body, extra=""):
     )
 
 
+def ccf(model, members="CA CB", factors='<factor level="2"><float value="0.1"/></factor>'):
+    """A tree over a CCF group's members CA, CB, ... (the gate names the first two)."""
+    listed = "".join(f'<basic-event name="{m}"/>' for m in members.split())
+    group = (
+        f'<define-CCF-group name="G" model="{model}"><members>{listed}</members>'
+        '<distribution><float value="0.1"/></distribution>'
+        f"{factors}</define-CCF-group>"
+    )
+    return tree('<and><basic-event name="CA"/><basic-event name="CB"/></and>', group)
+
+
 def parameter_chain(length, end):
     """A tree whose event A has the rate of p0, defined by p1, ... up to p{length - 1},
     defined by ``end``."""
@@ -352,6 +365,19 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
         ),
         (tree('<or><constant value="true"/><basic-event name="A"/></or>'), "<constant> inside"),
         (tree('<or><basic-event name="C"/></or>'), 'or/basic-event[C]: "C" is never defined'),
+        (ccf("phi-factor"), 'define-CCF-group[G]: model "phi-factor" is not read'),
+        (ccf("MGL", "CA CB CC"), "takes the factors of levels 2 .. 3, got 2"),
+        (ccf("alpha-factor"), "takes the factors of levels 1 .. 2, got 2"),
+        (ccf("beta-factor", "CA"), "a CCF group needs at least 2 members"),
+        (ccf("beta-factor", "CA CB A"), '"A" is defined twice'),
+        (
+            ccf("MGL", " ".join(f"C{x}" for x in "ABCDEFGHIJK")),
+            "11 members: a MGL group has an event per set of members, 2,036 of them",
+        ),
+        (
+            ccf("beta-factor", factors='<factor level="2"><float value="1.5"/></factor>'),
+            "a factor is one number between 0 and 1",
+        ),
         (tree('<or><gate name="A"/></or>'), '"A" is a basic-event, not a gate'),
         (
             tree('<atleast min="3"><basic-event name="A"/><basic-event name="B"/></atleast>'),
@@ -422,7 +448,7 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
         ),
         (
             tree('<or><basic-event name="A"/></or>', '<define-CCF-group name="G"/>'),
-            "<define-CCF-group> is not read here",
+            'define-CCF-group[G]: model "None" is not read (read: beta-factor, MGL, alpha-factor)',
         ),
         (
             tree(
@@ -693,8 +719,8 @@ def test_convert_refuses_to_write_a_model_that_would_not_read_back(tmp_path, cap
 @pytest.mark.parametrize(
     ("args", "message"),
     [
-        (["run", "{bad}", "--mission-time", "1"], 'bad.dft: line 2: gate "T" is a pdep gate'),
-        (["check", "{bad}"], 'bad.dft: line 2: gate "T" is a pdep gate'),
+        (["run", "{bad}", "--mission-time", "1"], 'bad.dft: line 2: gate "T": unknown gate kind'),
+        (["check", "{bad}"], 'bad.dft: line 2: gate "T": unknown gate kind "foo"'),
         (["convert", "{bad}", "-o", "{out}", "--mission-time", "1"], "line 2: gate"),
         (["convert", "{good}", "-o", "{out}"], "gives no mission time"),
         (
@@ -715,7 +741,7 @@ def test_convert_refuses_to_write_a_model_that_would_not_read_back(tmp_path, cap
 )
 def test_bad_fault_tree_files_exit_2_with_one_line(tmp_path, capsys, args, message):
     paths = {
-        "bad": write(tmp_path, "bad.dft", 'toplevel "T";\n"T" pdep=0.5 "A" "B";\n'),
+        "bad": write(tmp_path, "bad.dft", 'toplevel "T";\n"T" foo "A" "B";\n'),
         "good": write(tmp_path, "good.dft", GALILEO),
         "toml": write(tmp_path, "m.toml", "x = 1\n"),
         "out": tmp_path / "out.toml",
