@@ -825,6 +825,58 @@ def test_damaged_open_psa_files_load_or_raise_model_error(tmp_path_factory, edit
     loads_or_refuses(path)
 
 
+DYNAMIC = """\
+toplevel "Plant";
+"Plant" or "Order" "First" "Both";
+"Order" pand "Pump" "Backup";
+"First" por-excl "Seal" "Pump";
+"Both" and "Open" "Closed";
+"Seq" seq "Pump" "Backup";
+"Modes" mutex "Open" "Closed";
+"Surge" pdep=0.3 "Grid" "Seal";
+"Pump" lambda=0.1 repair=1; "Backup" lambda=0.2; "Seal" lambda=0.1;
+"Open" lambda=0.05; "Closed" lambda=0.05; "Grid" lambda=0.01;
+"""
+
+NON_COHERENT = """\
+<opsa-mef><define-fault-tree name="FT"><define-gate name="T"><or>
+<and><basic-event name="A"/><not><basic-event name="B"/></not></and>
+<xor><basic-event name="C"/><basic-event name="A"/></xor>
+<imply><basic-event name="B"/><basic-event name="C"/></imply></or></define-gate>
+<define-CCF-group name="G" model="MGL"><members><basic-event name="A"/><basic-event name="B"/>
+<basic-event name="C"/></members><distribution><float value="0.2"/></distribution><factors>
+<factor level="2"><float value="0.1"/></factor><factor level="3"><float value="0.3"/></factor>
+</factors></define-CCF-group></define-fault-tree></opsa-mef>
+"""
+
+
+@FUZZ
+@given(edits=damaged(DYNAMIC))
+def test_damaged_galileo_files_with_order_gates_load_or_raise_model_error(tmp_path_factory, edits):
+    path = tmp_path_factory.mktemp("fuzz") / "tree.dft"
+    path.write_text(apply(DYNAMIC, edits), encoding="utf-8", errors="surrogatepass")
+    loads_or_refuses(path)
+
+
+@FUZZ
+@given(edits=damaged(NON_COHERENT))
+def test_damaged_open_psa_files_with_non_coherent_gates_and_ccf_load_or_raise_model_error(
+    tmp_path_factory, edits
+):
+    path = tmp_path_factory.mktemp("fuzz") / "tree.xml"
+    path.write_text(apply(NON_COHERENT, edits), encoding="utf-8", errors="surrogatepass")
+    loads_or_refuses(path)
+
+
+def test_the_fuzzed_dynamic_files_load_whole(tmp_path):
+    # The bases of the two fuzz tests above are valid: the damage is what they test.
+    dynamic = load_model(write(tmp_path, "d.dft", DYNAMIC), mission_time=100)
+    # pdep 1, seq 1, mutex 2 per input (its failure, its repair)
+    assert [t.probability for t in dynamic.triggers] == [0.3] + [1.0] * 5
+    xml = load_model(write(tmp_path, "n.xml", NON_COHERENT), mission_time=100)
+    assert len(xml.components) == 3 + 4  # A, B, C and the group's four events on demand
+
+
 @st.composite
 def random_trees(draw):
     """A random coherent tree as (events, gates): gate i uses earlier gates and events."""
