@@ -43,7 +43,10 @@ TEST_P(FaultTreeRefuses, TheGateAndLeavesTheTreeAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(
     AddGate, FaultTreeRefuses,
-    testing::Values(BadGate{"UnknownKind", "xor", {0, 1}, 0, "unknown gate kind \"xor\""},
+    testing::Values(BadGate{"UnknownKind", "nxor", {0, 1}, 0, "unknown gate kind \"nxor\""},
+                    BadGate{"NotOfTwo", "not", {0, 1}, 0, "exactly 1 input, got 2"},
+                    BadGate{"PandOfOne", "pand", {0}, 0, "at least 2 inputs, got 1"},
+                    BadGate{"KOnAPand", "pand", {0, 1}, 1, "atleast gates only"},
                     BadGate{"KindIsCaseSensitive", "OR", {0, 1}, 0, "unknown gate kind \"OR\""},
                     BadGate{"NoInputs", "or", {}, 0, "at least one input"},
                     BadGate{"NegativeInput", "and", {0, -1}, 0, "input -1 (position 1)"},
