@@ -850,26 +850,22 @@ NON_COHERENT = """\
 """
 
 
+@pytest.mark.parametrize(
+    ("base", "name"), [(DYNAMIC, "tree.dft"), (NON_COHERENT, "tree.xml")], ids=["dft", "xml"]
+)
 @FUZZ
-@given(edits=damaged(DYNAMIC))
-def test_damaged_galileo_files_with_order_gates_load_or_raise_model_error(tmp_path_factory, edits):
-    path = tmp_path_factory.mktemp("fuzz") / "tree.dft"
-    path.write_text(apply(DYNAMIC, edits), encoding="utf-8", errors="surrogatepass")
-    loads_or_refuses(path)
-
-
-@FUZZ
-@given(edits=damaged(NON_COHERENT))
-def test_damaged_open_psa_files_with_non_coherent_gates_and_ccf_load_or_raise_model_error(
-    tmp_path_factory, edits
+@given(data=st.data())
+def test_damaged_files_with_order_gates_restrictions_and_ccf_load_or_raise_model_error(
+    tmp_path_factory, base, name, data
 ):
-    path = tmp_path_factory.mktemp("fuzz") / "tree.xml"
-    path.write_text(apply(NON_COHERENT, edits), encoding="utf-8", errors="surrogatepass")
+    path = tmp_path_factory.mktemp("fuzz") / name
+    edits = data.draw(damaged(base))
+    path.write_text(apply(base, edits), encoding="utf-8", errors="surrogatepass")
     loads_or_refuses(path)
 
 
 def test_the_fuzzed_dynamic_files_load_whole(tmp_path):
-    # The bases of the two fuzz tests above are valid: the damage is what they test.
+    # The bases of the fuzz test above are valid: the damage is what it tests.
     dynamic = load_model(write(tmp_path, "d.dft", DYNAMIC), mission_time=100)
     # pdep 1, seq 1, mutex 2 per input (its failure, its repair)
     assert [t.probability for t in dynamic.triggers] == [0.3] + [1.0] * 5

@@ -1158,13 +1158,17 @@ def minimal_cutsets_of(gates: list[Any], top: int, n: int) -> list[list[int]]:
     return [[1 if i in m else 0 for i in range(n)] for m in found]
 
 
-@settings(
+# The gate graphs' property tests: a few examples, each slow (the Python model runs).
+GRAPH_EXAMPLES = settings(
     derandomize=True,
     max_examples=examples(60),
     deadline=None,
     database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
 )
+
+
+@GRAPH_EXAMPLES
 @given(st.data())
 def test_gate_verdict_matches_its_minimal_cut_sets(data: st.DataObject) -> None:
     """The gate path of the Python model against its cut-set path: the same logic gives
@@ -1265,13 +1269,7 @@ def test_gate_verdict_matches_its_minimal_cut_sets(data: st.DataObject) -> None:
             assert np.array_equal(observed, getattr(by_cutsets, cutset_name)), threads
 
 
-@settings(
-    derandomize=True,
-    max_examples=examples(60),
-    deadline=None,
-    database=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
-)
+@GRAPH_EXAMPLES
 @given(st.data())
 def test_order_and_non_coherent_gates_run_as_the_python_model(data: st.DataObject) -> None:
     """Graphs with pand, por, not, xor, ...: the engine's general walk, on every thread
