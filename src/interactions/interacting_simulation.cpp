@@ -184,7 +184,7 @@ bool InteractingSimulation::groupPlannedDown(int g) const {
 }
 
 bool InteractingSimulation::nodeFailureDown(int n) const {
-    return gates.nodeFailed(n) && !(planned && plannedOnly->nodeFailed(n));
+    return gates.nodeFailed(n) && !(planned && plannedOnly->nodeFailed(n) && !downAtStart(n));
 }
 
 void InteractingSimulation::apply(int c, int to, StatisticsRecorder &recorder) {
@@ -488,13 +488,7 @@ InteractingSimulation::verdict(int e, std::uint32_t systemState, StatisticsRecor
 
 void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
     core.seed(runSeed);
-    startRun(recorder);
-    if (trackGates && simTime > 0) {
-        // Gates failed from the start (a not over working inputs) fail at unit 0.
-        for (const std::int32_t g : graph.initiallyFailed()) {
-            recorder.gateFailed(g, 0);
-        }
-    }
+    startRun(simTime, recorder);
     std::uint32_t systemState = 0; // 0 up, 1 unplanned-down, 2 planned-down
     if (generalGates) {
         // Logic that is not coherent can be down with every component working: down from
@@ -539,7 +533,7 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
     finishRun(simTime, systemState, recorder);
 }
 
-void InteractingSimulation::startRun(StatisticsRecorder &recorder) {
+void InteractingSimulation::startRun(int simTime, StatisticsRecorder &recorder) {
     std::fill(states.begin(), states.end(), 0);
     gates.reset();
     if (planned) {
@@ -555,6 +549,13 @@ void InteractingSimulation::startRun(StatisticsRecorder &recorder) {
     std::fill(isMoved.begin(), isMoved.end(), 0);
     currentTime = 0;
     recorder.beginRun();
+    if (trackGates && simTime > 0) {
+        // Gates failed from the start (a not over working inputs) fail at unit 0, before
+        // the groups down from the start move them.
+        for (const std::int32_t g : graph.initiallyFailed()) {
+            recorder.gateFailed(g, 0);
+        }
+    }
 
     placeUnits();
     for (int c = 0; c < nComponents; ++c) {
@@ -591,7 +592,16 @@ void InteractingSimulation::startLeaves(StatisticsRecorder &recorder) {
             startGates.push_back(n - nLeaves);
         }
     }
-    {
+    if (generalGates) {
+        // Gates may also have been restored at the start: the cause's gates are the ones
+        // down for a failure now, each once.
+        startGates.clear();
+        for (int g = 0; g < graph.nGates(); ++g) {
+            if (nodeFailureDown(nLeaves + g)) {
+                startGates.push_back(g);
+            }
+        }
+    } else {
         const auto &start = graph.initiallyFailed();
         startGates.insert(startGates.end(), start.begin(), start.end());
     }

@@ -113,7 +113,7 @@ private:
 
     /// The start of a run: every state, count and queue reset, the groups' units placed, the
     /// first draws made, the groups without a unit down.
-    void startRun(StatisticsRecorder &recorder);
+    void startRun(int simTime, StatisticsRecorder &recorder);
     void placeUnits();
     void startLeaves(StatisticsRecorder &recorder);
     /// The moves of event e (a component's transition or a common cause) at T, queued.
@@ -142,7 +142,13 @@ private:
     bool groupPlannedDown(int g) const;
     bool nodeFailureDown(int n) const;
     bool unplannedTop() const {
-        return gates.topFailed() && !(plannedOnly && plannedOnly->topFailed());
+        return gates.topFailed() &&
+               !(plannedOnly && plannedOnly->topFailed() && !downAtStart(graph.top()));
+    }
+    /// Whether node n is down with every leaf working (logic that is not coherent): then
+    /// the planned states are not what brings it down.
+    bool downAtStart(int n) const {
+        return generalGates && graph.initialNodeFailed()[static_cast<std::size_t>(n)] != 0;
     }
     void fireTriggers();
 

@@ -21,7 +21,7 @@ struct KindEntry {
     int minInputs;
     int maxInputs; // 0: any number
 };
-constexpr std::array<KindEntry, 12> kKinds{{
+constexpr std::array<KindEntry, 14> kKinds{{
     {"or", GateKind::Or, false, 1, 0},
     {"and", GateKind::And, false, 1, 0},
     {"atleast", GateKind::AtLeast, true, 1, 0},
@@ -34,6 +34,8 @@ constexpr std::array<KindEntry, 12> kKinds{{
     {"pand_exclusive", GateKind::PandExclusive, false, 2, 0},
     {"por", GateKind::Por, false, 2, 0},
     {"por_exclusive", GateKind::PorExclusive, false, 2, 0},
+    {"pand_memory", GateKind::PandMemory, false, 2, 0},
+    {"por_memory", GateKind::PorMemory, false, 2, 0},
 }};
 
 const KindEntry &kindNamed(std::string_view name) {

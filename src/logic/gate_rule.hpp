@@ -10,7 +10,9 @@ namespace tavoq {
 /// - the other functions of the failed-input count (not, nand, nor, xor, iff): failing an
 ///   input may restore them, so a model that has one has no minimal cut sets;
 /// - the order gates (pand, por and their exclusive forms): their state depends on the
-///   units at which their inputs' current failures began, not only on which are failed.
+///   units at which their inputs' current failures began, not only on which are failed;
+///   pand_memory and por_memory read instead the units at which each input first failed
+///   since the gate's inputs were last all working (GateState keeps them).
 enum class GateKind : std::uint8_t {
     Or,
     And,
@@ -24,10 +26,14 @@ enum class GateKind : std::uint8_t {
     PandExclusive,
     Por,
     PorExclusive,
+    PandMemory,
+    PorMemory,
 };
 
 constexpr bool isThreshold(GateKind kind) { return kind <= GateKind::AtLeast; }
 constexpr bool isOrdered(GateKind kind) { return kind >= GateKind::Pand; }
+/// Whether the gate remembers its inputs' first failures through their repairs.
+constexpr bool remembers(GateKind kind) { return kind >= GateKind::PandMemory; }
 
 /// Whether a gate of an orderless kind is failed with `count` of its `n` inputs failed;
 /// `threshold` is the count that fails a threshold gate. An input listed twice counts twice.
@@ -59,11 +65,14 @@ constexpr bool countHolds(GateKind kind, int count, int n, int threshold) {
 /// - por: the first input failed, and no other input's current failure began before it
 ///   (exclusive: nor in the same unit).
 /// Only current failures count: a repaired input forgets when it failed, so a pand failed
-/// out of order stays working (fail-safe) until the input out of order is repaired.
+/// out of order stays working (fail-safe) until the input out of order is repaired. The
+/// memory forms (inclusive) take since(j) as the unit input j first failed since the
+/// inputs were last all working: they stay fail-safe until every input is repaired.
 template <typename Failed, typename Since>
 bool orderHolds(GateKind kind, int n, Failed &&failed, Since &&since) {
     const bool exclusive = kind == GateKind::PandExclusive || kind == GateKind::PorExclusive;
-    if (kind == GateKind::Pand || kind == GateKind::PandExclusive) {
+    if (kind == GateKind::Pand || kind == GateKind::PandExclusive ||
+        kind == GateKind::PandMemory) {
         for (int j = 0; j < n; ++j) {
             if (!failed(j)) {
                 return false;

@@ -28,6 +28,16 @@ public:
         if (graph.general()) {
             since.assign(static_cast<std::size_t>(graph.nNodes()), 0);
             dirty.assign(static_cast<std::size_t>(graph.nGates()), 0);
+            inputOffsets = graph.inputOffsetData();
+            inputs = graph.inputData();
+            // Inputs failed from the start (under a not) failed first at unit 0.
+            const std::size_t edges = inputOffsets[graph.nGates()];
+            startFirstFailed.resize(edges);
+            for (std::size_t e = 0; e < edges; ++e) {
+                const auto node = static_cast<std::size_t>(inputs[e]);
+                startFirstFailed[e] = graph.initialNodeFailed()[node] != 0 ? 0 : -1;
+            }
+            firstFailed = startFirstFailed;
         }
     }
 
@@ -38,6 +48,7 @@ public:
         std::copy(start.initialNodeFailed().begin(), start.initialNodeFailed().end(),
                   failed.begin());
         std::fill(since.begin(), since.end(), 0);
+        std::copy(startFirstFailed.begin(), startFirstFailed.end(), firstFailed.begin());
     }
 
     bool nodeFailed(int node) const { return failed[static_cast<std::size_t>(node)] != 0; }
@@ -151,7 +162,7 @@ public:
             dirty[static_cast<std::size_t>(g)] = 0;
             const std::size_t node =
                 static_cast<std::size_t>(components) + static_cast<std::size_t>(g);
-            const bool nowFailed = start.holds(g, counts.data(), failed.data(), since.data());
+            const bool nowFailed = holds(g);
             if (nowFailed != (failed[node] != 0)) {
                 set(node, nowFailed);
                 changed(g, nowFailed);
@@ -161,6 +172,32 @@ public:
     }
 
 private:
+    // Gate g's state; a memory gate first notes the unit of each input's first failure
+    // since its inputs were last all working, and forgets them all once they are.
+    bool holds(std::int32_t g) {
+        const auto i = static_cast<std::size_t>(g);
+        const GateKind kind = start.kind(g);
+        if (!remembers(kind)) {
+            return start.holds(g, counts.data(), failed.data(), since.data());
+        }
+        const std::int32_t *in = inputs + inputOffsets[i];
+        std::int32_t *first = firstFailed.data() + inputOffsets[i];
+        const int n = static_cast<int>(inputOffsets[i + 1] - inputOffsets[i]);
+        if (counts[i] == 0) {
+            std::fill(first, first + n, -1);
+            return false;
+        }
+        const auto inputFailed = [&](int j) {
+            return failed[static_cast<std::size_t>(in[j])] != 0;
+        };
+        for (int j = 0; j < n; ++j) {
+            if (first[j] < 0 && inputFailed(j)) {
+                first[j] = since[static_cast<std::size_t>(in[j])];
+            }
+        }
+        return orderHolds(kind, n, inputFailed, [&](int j) { return first[j]; });
+    }
+
     int components;
     std::size_t topNode;
     std::size_t topGate; // the top's gate index (for the cut sets' graph)
@@ -173,6 +210,10 @@ private:
     std::vector<std::int32_t> pending;
     std::vector<std::int32_t> since; // general graphs: per node, the unit its failure began
     std::vector<std::uint8_t> dirty; // general graphs: per gate, waiting in pending
+    const std::size_t *inputOffsets = nullptr; // general graphs: each gate's inputs
+    const std::int32_t *inputs = nullptr;
+    std::vector<std::int32_t> firstFailed; // per input of a memory gate, or -1
+    std::vector<std::int32_t> startFirstFailed;
 };
 
 } // namespace tavoq

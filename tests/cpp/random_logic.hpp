@@ -37,13 +37,13 @@ inline Logic randomLogic(std::mt19937 &rng, int nComponents, int nGates, int max
                          bool general = false) {
     Logic logic;
     logic.nComponents = nComponents;
-    static const char *const kinds[] = {"or",  "and",          "atleast", "not",  "nand",
-                                        "nor", "xor",          "iff",     "pand", "pand_exclusive",
-                                        "por", "por_exclusive"};
+    static const char *const kinds[] = {
+        "or",  "and",  "atleast",        "not", "nand",          "nor",         "xor",
+        "iff", "pand", "pand_exclusive", "por", "por_exclusive", "pand_memory", "por_memory"};
     for (int g = 0; g < nGates; ++g) {
         const int nodes = nComponents + g;
         GateDesc desc;
-        desc.kind = kinds[draw(rng, 0, general ? 11 : 2)];
+        desc.kind = kinds[draw(rng, 0, general ? 13 : 2)];
         const std::string &kind = desc.kind;
         const bool single = kind == "not";
         const bool pair = kind == "xor" || kind == "iff" || kind.rfind("pand", 0) == 0 ||

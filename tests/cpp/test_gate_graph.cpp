@@ -82,10 +82,19 @@ void followGeneralFlips(const testlogic::Logic &logic, std::mt19937 &rng, int fl
     for (int round = 0; round < 2; ++round) {
         std::vector<int> since(nodes, 0);
         std::vector<std::uint8_t> failed(nodes, 0);
+        // Per memory gate, per input: the unit of its first failure since the inputs were
+        // last all working, or -1; inputs failed from the start failed at 0.
+        std::vector<std::vector<int>> first(static_cast<std::size_t>(gates));
         const std::vector<bool> start = tree->evaluateGates(Vec{});
         for (int g = 0; g < gates; ++g) {
             failed[static_cast<std::size_t>(n + g)] = start[static_cast<std::size_t>(g)] ? 1 : 0;
             ASSERT_EQ(state.nodeFailed(n + g), start[static_cast<std::size_t>(g)]);
+        }
+        for (int g = 0; g < gates; ++g) {
+            for (const std::int32_t input : tree->inputs(g)) {
+                first[static_cast<std::size_t>(g)].push_back(
+                    failed[static_cast<std::size_t>(input)] != 0 ? 0 : -1);
+            }
         }
         int now = 0;
         for (int step = 0; step < flips; ++step) {
@@ -108,7 +117,24 @@ void followGeneralFlips(const testlogic::Logic &logic, std::mt19937 &rng, int fl
                     return failed[static_cast<std::size_t>(in[static_cast<std::size_t>(j)])] != 0;
                 };
                 bool holds = false;
-                if (isOrdered(tree->kind(g))) {
+                auto &memory = first[static_cast<std::size_t>(g)];
+                if (remembers(tree->kind(g))) {
+                    bool any = false;
+                    for (int j = 0; j < m; ++j) {
+                        any = any || inFailed(j);
+                    }
+                    for (int j = 0; j < m; ++j) {
+                        auto &noted = memory[static_cast<std::size_t>(j)];
+                        noted =
+                            !any ? -1
+                            : noted < 0 && inFailed(j)
+                                ? since[static_cast<std::size_t>(in[static_cast<std::size_t>(j)])]
+                                : noted;
+                    }
+                    holds = any && orderHolds(tree->kind(g), m, inFailed, [&](int j) {
+                                return memory[static_cast<std::size_t>(j)];
+                            });
+                } else if (isOrdered(tree->kind(g))) {
                     holds = orderHolds(tree->kind(g), m, inFailed, [&](int j) {
                         return since[static_cast<std::size_t>(in[static_cast<std::size_t>(j)])];
                     });
@@ -179,6 +205,28 @@ TEST(GateState, PandAndPorReadTheOrderOfTheirInputsFailures) {
     EXPECT_EQ(gates(), (B{false, false, false, false}));
     state.crossGeneral(1, false, 6, none);
     EXPECT_EQ(gates(), (B{false, false, true, true}));
+    // The memory forms: b failed first; repaired and failed again after a, it is still
+    // the first to have failed while both were not working again: fail-safe.
+    {
+        FaultTree mt(2);
+        const int pandM = mt.addGate("pand_memory", {0, 1});
+        const int porM = mt.addGate("por_memory", {1, 0});
+        mt.setTop(mt.addGate("or", {pandM, porM}));
+        const GateGraph mg(mt);
+        GateState ms(mg);
+        const auto both = [&] { return B{ms.nodeFailed(pandM), ms.nodeFailed(porM)}; };
+        ms.crossGeneral(1, true, 1, none); // b first: por_memory(b, a) fails
+        EXPECT_EQ(both(), (B{false, true}));
+        ms.crossGeneral(0, true, 2, none); // then a: out of order for the pand
+        ms.crossGeneral(1, false, 3, none);
+        ms.crossGeneral(1, true, 4, none); // b again, after a, but remembered first
+        EXPECT_EQ(both(), (B{false, true}));
+        ms.crossGeneral(0, false, 5, none);
+        ms.crossGeneral(1, false, 6, none); // all working: forgotten
+        ms.crossGeneral(0, true, 7, none);
+        ms.crossGeneral(1, true, 8, none); // now in order for the pand
+        EXPECT_EQ(both(), (B{true, false}));
+    }
     // Both in the same unit: the inclusive forms fail, the exclusive ones do not.
     state.reset();
     state.crossGeneral(1, true, 7, none);

@@ -378,10 +378,21 @@ def _restricted(draft: TreeDraft, file: str) -> dict[str, str]:
     input after the first of a seq (it waits, working, until the input before it fails),
     "mutex" for an input of a mutex (blocked, working, while another input is failed)."""
     roles: dict[str, str] = {}
+    restricting: dict[str, str] = {}  # every input of a seq or mutex -> its name
     spare_units = _spare_units(draft)
     dependents = {d for dependency in draft.dependencies for d in dependency.dependents}
     for restriction in draft.restrictions:
         label = f"{restriction.kind} {quoted(restriction.name)}"
+        for name in restriction.inputs:
+            if name in restricting:
+                raise ModelError(
+                    restriction.where,
+                    f"{label}: input {quoted(name)} is an input of "
+                    f"{quoted(restricting[name])} too; a basic event takes part in one seq or "
+                    "mutex (write a sequence as one seq)",
+                    file,
+                )
+            restricting[name] = restriction.name
         restricted = restriction.inputs[1:] if restriction.kind == "seq" else restriction.inputs
         for name in restricted:
             event = draft.events.get(name)
@@ -451,7 +462,8 @@ def _triggers(draft: TreeDraft, names: NameMap, file: str) -> list[Trigger]:
             if dependent not in draft.events:
                 raise ModelError(
                     dependency.where,
-                    f"fdep {quoted(dependency.name)}: dependent {quoted(dependent)} is not a "
+                    f"{'fdep' if dependency.probability == 1 else 'pdep'} "
+                    f"{quoted(dependency.name)}: dependent {quoted(dependent)} is not a "
                     "basic event (the dependents of an fdep are basic events)",
                     file,
                 )
@@ -492,8 +504,13 @@ def _spare_units(draft: TreeDraft) -> set[str]:
 def expression(formula: Formula, names: NameMap) -> str:
     """The formula in the language of tavoq_tools.model.logic."""
     known = names.names
+    # A nested call or atleast is a factor already: parentheses would only add depth.
     parts = [
-        (known.get(x) or names(x)) if isinstance(x, str) else f"({expression(x, names)})"
+        (known.get(x) or names(x))
+        if isinstance(x, str)
+        else expression(x, names)
+        if x.kind in logic.FUNCTIONS or x.kind == "atleast"
+        else f"({expression(x, names)})"
         for x in formula.inputs
     ]
     if formula.kind == "atleast":

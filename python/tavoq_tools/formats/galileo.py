@@ -307,6 +307,15 @@ def parse(text: str, file: str) -> TreeDraft:
                 where, f"{quoted(name)} is neither a gate nor a basic event: say which", file
             )
         second = statement[1]
+        if (
+            second[0] == "word"
+            and second[1].lower() in ("pand<", "por<")
+            and len(statement) > 2
+            and statement[2][0] == "equals"
+        ):
+            # pand<= and por<= : the tokens split the word at its "=".
+            statement = [head, ("word", second[1] + "="), *statement[3:]]
+            second = statement[1]
         is_event = len(statement) > 2 and statement[2][0] == "equals"
         if is_event and second[1].lower() == "pdep":
             dependencies[name] = _pdep(file, name, where, statement[3:])

@@ -20,7 +20,7 @@ What is read:
   ``"false"`` (never failed).
 
 The formulas ``or``, ``and``, ``atleast`` and the non-coherent ``not``, ``xor``, ``nand``,
-``nor``, ``iff`` and ``imply`` (read as ``or(not(a), b)``) are gates of the gate graph; a tree
+``nor``, ``iff`` and ``imply`` (read as ``nand(a, not(b))``, which is ``not(a) or b``) are gates of the gate graph; a tree
 with a non-coherent one has no minimal cut sets. ``cardinality`` and ``constant`` inside a gate
 are refused with their XML path, as is anything else the reader does not know.
 
@@ -274,8 +274,10 @@ class _Reader:
         for k in range(2, n + 1):
             if shares[k - 1] == 0:
                 continue
+            scaled = _scaled(total, name, path, shares[k - 1])
+            if not (scaled.rate or scaled.probability):
+                continue  # a group of total 0
             for members in itertools.combinations(keys, k):
-                scaled = _scaled(total, name, path, shares[k - 1])
                 label = f"{name}_{'_'.join(self.names_of(members))}"
                 events.append(
                     CommonEvent(label, path, list(members), scaled.rate, scaled.probability)
@@ -489,9 +491,11 @@ class _Reader:
         fewest, most = ARITY.get(tag, (1, 0))
         if len(inputs) < fewest or (most and len(inputs) > most):
             wanted = f"exactly {most}" if most == fewest else f"at least {fewest}"
-            raise self.error(path, f"<{tag}> takes {wanted} arguments, got {len(inputs)}")
+            plural = "s" if fewest > 1 else ""
+            raise self.error(path, f"<{tag}> takes {wanted} argument{plural}, got {len(inputs)}")
         if tag == "imply":
-            return Formula("or", path, [Formula("not", path, [inputs[0]]), inputs[1]])
+            # a -> b is not(a) or b, written nand(a, not(b)): one level of nesting per imply
+            return Formula("nand", path, [inputs[0], Formula("not", path, [inputs[1]])])
         k = 0
         if tag == "atleast":
             text = element.get("min")

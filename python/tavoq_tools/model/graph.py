@@ -151,7 +151,9 @@ class LogicGraph:
             if len(gate.inputs) < fewest or (most and len(gate.inputs) > most):
                 wanted = f"exactly {most}" if most == fewest else f"at least {fewest}"
                 raise GraphError(
-                    f"gate {i}", f"{gate.kind} takes {wanted} inputs, got {len(gate.inputs)}"
+                    f"gate {i}",
+                    f"{gate.kind} takes {wanted} input{'s' if fewest > 1 else ''}, "
+                    f"got {len(gate.inputs)}",
                 )
             deepest = 0
             for node in gate.inputs:

@@ -537,7 +537,8 @@ def resolve_triggers(
     """The triggers by index. ``node_of`` maps each name a trigger may watch (component,
     gate, standby group) to its node; ``parents[node]`` lists the nodes directly above it (the
     standby groups of a component, the gates that take the node as an input), which a node
-    turning down (or up) can turn the same way. A set of triggers that would set one another
+    turning down (or up) can turn the same way; a gate given as ~gate (not, xor, pand, ...)
+    can turn either way. A set of triggers that would set one another
     off for ever within one time unit is refused with its path."""
     known = _Components(components)
     rows = []
@@ -612,7 +613,13 @@ class _TriggerGraph:
 
     def above(self, event: int) -> list[int]:
         down = event & 1
-        return [2 * p + down for p in self.parents[event >> 1]]
+        events = []
+        for p in self.parents[event >> 1]:
+            if p >= 0:
+                events.append(2 * p + down)
+            else:  # ~p: a gate that is not monotone (not, xor, pand, ...) may turn either way
+                events += (2 * ~p, 2 * ~p + 1)
+        return events
 
     def closure(
         self, starts: Sequence[int], seen: dict[int, int], label: int, ceiling: int | None = None

@@ -31,7 +31,14 @@ from ..errors import INT32_MIN, ModelError, check_integer, shown, unknown
 from . import cutsets as mcs
 from . import distributions, logic
 from .distributions import DISTRIBUTIONS
-from .graph import GraphError, LogicGraph, LogicLayout, build_graph, graph_of_cutsets
+from .graph import (
+    THRESHOLD_KINDS,
+    GraphError,
+    LogicGraph,
+    LogicLayout,
+    build_graph,
+    graph_of_cutsets,
+)
 from .interactions import (
     KIND_CODES,
     CommonCause,
@@ -445,7 +452,7 @@ class Model(_CheckedWhenUnpickled):
     def _watched(self, layout: InteractionLayout) -> tuple[dict[str, int], list[list[int]]]:
         """Each name a trigger may watch -> its node in the FaultTree, and each node -> the
         nodes directly above it (a component's standby groups, the gates that take a node as
-        an input)."""
+        an input; ~gate for a gate that is not a threshold, which may turn either way)."""
         n = len(self.component_names)
         leaves = n + len(self.standby)
         node_of = {name: i for i, name in enumerate(self.component_names)}
@@ -455,8 +462,10 @@ class Model(_CheckedWhenUnpickled):
             for unit in row[0]:
                 parents[unit].append(n + g)
         for gate, logic_gate in enumerate(self._graph.gates):
+            # A gate that is not a threshold may turn either way: marked ~node.
+            above = leaves + gate if logic_gate.kind in THRESHOLD_KINDS else ~(leaves + gate)
             for node in set(logic_gate.inputs):
-                parents[node].append(leaves + gate)
+                parents[node].append(above)
         for name, gate in self._graph.named:
             node_of[name] = leaves + gate
         return node_of, parents

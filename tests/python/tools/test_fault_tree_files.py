@@ -146,6 +146,11 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
             "needs at least 2 inputs",
         ),
         ('toplevel "T";\n"T" mutex "A";', 'line 2: mutex "T" needs at least 2 distinct inputs'),
+        (
+            'toplevel "T";\n"T" and "A" "B";\n"S" seq "A" "B";\n"R" seq "B" "A";\n'
+            '"A" lambda=1;\n"B" lambda=1;',
+            'line 4: seq "R": input "B" is an input of "S" too',
+        ),
         ('toplevel "T";\n"D" pdep=1.5 "A" "B";', 'pdep "D": the probability must lie in [0, 1]'),
         ('toplevel "T";\n"D" pdep=0.5 "A";', 'pdep "D" needs a trigger and at least one'),
         ('toplevel "T";\n"D" pdep=x "A" "B";', 'pdep "D": pdep=x is not a number'),
@@ -357,7 +362,7 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
     [
         (
             tree('<not><basic-event name="A"/><basic-event name="B"/></not>'),
-            "opsa-mef/define-fault-tree[FT]/define-gate[T]/not: <not> takes exactly 1 arguments",
+            "opsa-mef/define-fault-tree[FT]/define-gate[T]/not: <not> takes exactly 1 argument",
         ),
         (
             tree('<or><imply><basic-event name="A"/></imply></or>'),
@@ -862,6 +867,31 @@ def test_damaged_files_with_order_gates_restrictions_and_ccf_load_or_raise_model
     edits = data.draw(damaged(base))
     path.write_text(apply(base, edits), encoding="utf-8", errors="surrogatepass")
     loads_or_refuses(path)
+
+
+def test_every_spelling_of_the_priority_gates_is_read(tmp_path):
+    kinds = {}
+    for word, kind in [
+        ("pand", "pand"),
+        ("pand-incl", "pand"),
+        ("pand<=", "pand"),
+        ("pand-excl", "pand_exclusive"),
+        ("pand<", "pand_exclusive"),
+        ("por<=", "por"),
+        ("por<", "por_exclusive"),
+    ]:
+        text = f'toplevel "T";\n"T" {word} "A" "B";\n"A" lambda=1;\n"B" lambda=1;'
+        model = load_model(write(tmp_path, "p.dft", text), mission_time=1)
+        kinds[word] = model.failed_when if not model.gates else next(iter(model.gates.values()))
+        assert kinds[word] == f"{kind}(A, B)", word
+
+
+def test_nested_not_and_imply_read_to_the_documented_depth(tmp_path):
+    # 85 levels of <not>, and of <imply> nested in its first argument: each one level of
+    # the expression the reader writes, as the nesting limit of the formulas says.
+    for tag, close in (("not", ""), ("imply", '<basic-event name="B"/>')):
+        body = f"<{tag}>" * 85 + '<basic-event name="A"/>' + f"{close}</{tag}>" * 85
+        load_model(write(tmp_path, "deep.xml", tree(body)), mission_time=1)
 
 
 def test_the_fuzzed_dynamic_files_load_whole(tmp_path):

@@ -223,7 +223,7 @@ def test_observers_watch_their_cut_set_and_feed_nothing():
         ((Gate("or", (3,)),), 0, "neither a component nor an earlier gate"),
         ((Gate("atleast", (0, 1), 3),), 0, "1 <= k <= 2"),
         ((Gate("nxor", (0, 1)),), 0, 'unknown kind "nxor"'),
-        ((Gate("not", (0, 1)),), 0, "not takes exactly 1 inputs, got 2"),
+        ((Gate("not", (0, 1)),), 0, "not takes exactly 1 input, got 2"),
         ((Gate("pand", (0,)),), 0, "pand takes at least 2 inputs, got 1"),
         ((Gate("or", ()),), 0, "no inputs"),
         ((Gate("or", (0,)),), 1, "top gate 1 out of range"),

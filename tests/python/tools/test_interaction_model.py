@@ -9,6 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import tavoq
+import tavoq_tools as tt
 from tavoq_tools.errors import ModelError
 from tavoq_tools.formats.file import model_from_dict
 from tavoq_tools.model import Component, Model, RunSettings, Simulation, Transition
@@ -588,3 +589,57 @@ def test_the_example_plant_uses_every_construct_and_runs():
     sm = summarize(stats, crew_pools=[(p.name, p.count) for p in model.crews])
     assert sm.planned.planned.value > 0 and sm.planned.unplanned.value > 0
     assert all(row.requests > 0 for row in sm.crews)
+
+
+# -- logic that is not coherent, with interactions ------------------------------------------
+
+
+def interacting(text):
+    return model_from_dict(tomllib.loads(text))
+
+
+def test_a_system_down_with_every_leaf_working_is_a_failure_even_with_planned_states():
+    # not(alarm) holds from unit 0, the alarm never failing: down for a failure all the
+    # time, although m has a planned state (which it never reaches).
+    model = interacting(
+        'failed_when = "not(alarm) or m"\n[simulation]\nhorizon = 100\nruns = 20\n'
+        '[components.alarm]\nstates = ["armed", "dead"]\n'
+        '[components.m]\nstates = ["up", "overhaul"]\nkinds = { overhaul = "planned" }\n'
+        'transitions = [{ from = "up", to = "overhaul", distribution = "exponential", '
+        "mttf = 1e6 }]\n"
+    )
+    stats = tt.simulate(model)
+    assert list(stats.system_failures) == [1] * 20
+    assert list(stats.downtime) == [100] * 20
+    assert not any(stats.planned_downtime)
+
+
+def test_a_not_over_a_group_down_from_the_start_counts_its_gate_once():
+    # u serves g1 first, so g2 has no unit from the start: not(g2) is working then, while
+    # it is failed with every leaf working. Its gate must be restored once, not counted.
+    model = interacting(
+        'failed_when = "n2 or g1"\n[simulation]\nhorizon = 100\nruns = 20\n'
+        '[gates]\nn2 = "not(g2)"\n'
+        '[components.u]\nstates = ["running", "standby", "failed"]\n'
+        'kinds = { standby = "working" }\n'
+        'transitions = [{ from = "running", to = "failed", distribution = "exponential", '
+        "mttf = 1e9 }]\n"
+        '[standby.g1]\nunits = ["u"]\nactive = "running"\nstandby = "standby"\n'
+        '[standby.g2]\nunits = ["u"]\nactive = "running"\nstandby = "standby"\n'
+    )
+    stats = tt.simulate(model)
+    gate = model.logic_layout.named_gates[0][1]
+    assert stats.gate_downtime[gate] == 0
+    assert not any(stats.system_failures)
+
+
+def test_triggers_through_a_not_that_undo_each_other_are_refused_when_read():
+    with pytest.raises(ModelError, match="set one another off without end"):
+        interacting(
+            'failed_when = "na"\n[simulation]\nhorizon = 10\n[gates]\nna = "not(a)"\n'
+            '[components.a]\nstates = ["up", "down"]\n'
+            '[[triggers]]\nwhen = "na"\nfails = true\n'
+            'move = [{ components = ["a"], from = ["up"], to = "down" }]\n'
+            '[[triggers]]\nwhen = "a"\nfails = true\n'
+            'move = [{ components = ["a"], from = ["down"], to = "up" }]\n'
+        ).build()
