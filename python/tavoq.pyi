@@ -151,7 +151,7 @@ class FaultTree:
         ...
     def addGate(self, kind: str, inputs: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], k: typing.SupportsInt | typing.SupportsIndex = 0) -> int:
         """
-        Add a gate and return its node id (nComponents + its gate index). kind: "or", "and" or "atleast" (failed when at least k of its inputs are; 1 <= k <= len(inputs), and k stays 0 for the others); the non-coherent "not" (one input), "nand", "nor", "xor" (an odd number failed), "iff" (as many failed as inputs, mod 2); or the order gates "pand", "pand_exclusive", "por", "por_exclusive" (two inputs or more; docs/model-format.md). inputs: node ids of components or of gates added before; an input listed twice counts twice.
+        Add a gate and return its node id (nComponents + its gate index). kind: "or", "and" or "atleast" (failed when at least k of its inputs are; 1 <= k <= len(inputs), and k stays 0 for the others); the non-coherent "not" (one input), "nand", "nor", "xor" (an odd number failed), "iff" (as many failed as inputs, mod 2); or the order gates "pand", "pand_exclusive", "por", "por_exclusive", "pand_memory", "por_memory" (two inputs or more; docs/model-format.md). inputs: node ids of components or of gates added before; an input listed twice counts twice.
         """
     def evaluate(self, failed: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> bool:
         """

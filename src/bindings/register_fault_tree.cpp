@@ -30,7 +30,8 @@ void register_fault_tree(py::module_ &m) {
             "len(inputs), and k stays 0 for the others); the non-coherent \"not\" (one "
             "input), \"nand\", \"nor\", \"xor\" (an odd number failed), \"iff\" (as many "
             "failed as inputs, mod 2); or the order gates \"pand\", \"pand_exclusive\", "
-            "\"por\", \"por_exclusive\" (two inputs or more; docs/model-format.md). inputs: "
+            "\"por\", \"por_exclusive\", \"pand_memory\", \"por_memory\" (two inputs or "
+            "more; docs/model-format.md). inputs: "
             "node ids of components or of gates added before; an input listed twice counts "
             "twice.")
         .def(

@@ -32,7 +32,8 @@ public:
 
     /// Adds a gate and returns its node id (nComponents + its gate index). `kind` is "or",
     /// "and", "atleast", "not" (one input), "nand", "nor", "xor", "iff", "pand",
-    /// "pand_exclusive", "por" or "por_exclusive" (the last six: two inputs or more); `k` is
+    /// "pand_exclusive", "por", "por_exclusive", "pand_memory" or "por_memory" (xor and the
+    /// ones after it: two inputs or more); `k` is
     /// atleast's threshold, 1 <= k <= inputs.size(), and must be 0 for the others.
     /// @throws std::invalid_argument  an unknown kind, no inputs, an input that is not an
     ///         existing node, or a bad k; the message names it.

@@ -56,14 +56,17 @@ COUNT_KINDS: dict[str, tuple[Callable[[int, int], bool], int, int]] = {
 }
 #: Gates whose state depends on the order in which their inputs failed (see
 #: docs/model-format.md): two inputs or more.
-ORDER_KINDS = frozenset({"pand", "pand_exclusive", "por", "por_exclusive"})
+ORDER_KINDS = frozenset(
+    {"pand", "pand_exclusive", "por", "por_exclusive", "pand_memory", "por_memory"}
+)
 #: Every kind of gate the engine evaluates.
 GATE_KINDS = frozenset({*THRESHOLD_KINDS, *COUNT_KINDS, *ORDER_KINDS})
 
 
 def order_holds(kind: str, failed: Sequence[bool], since: Sequence[int]) -> bool:
     """Whether an order gate is failed, given per input (in listed order) whether it is
-    failed and the unit at which its current failure began; the engine's rule."""
+    failed and the unit at which its current failure began (for the memory forms: its
+    first failure since the inputs were last all working); the engine's rule."""
     exclusive = kind.endswith("_exclusive")
     if kind.startswith("pand"):
         if not all(failed):

@@ -10,7 +10,8 @@ The language is small on purpose:
 
 ``and`` binds tighter than ``or``; ``atleast(k, a, b, c)`` holds when at least k of its
 arguments hold (k-out-of-n). Names are component names. A FUNCTION is one of the gates of
-FUNCTIONS: the order-dependent ``pand``, ``pand_exclusive``, ``por``, ``por_exclusive``
+FUNCTIONS: the order-dependent ``pand``, ``pand_exclusive``, ``por``, ``por_exclusive``,
+``pand_memory``, ``por_memory``
 and the non-coherent ``not``, ``nand``, ``nor``, ``xor``, ``iff``; followed by anything but
 "(", their words (other than ``not``) are plain names. The text is read by a hand-written
 tokenizer and recursive-descent parser, never by ``eval``.
@@ -56,6 +57,8 @@ FUNCTIONS: dict[str, tuple[int, int]] = {
     "pand_exclusive": (2, 0),
     "por": (2, 0),
     "por_exclusive": (2, 0),
+    "pand_memory": (2, 0),
+    "por_memory": (2, 0),
     "not": (1, 1),
     "nand": (1, 0),
     "nor": (1, 0),

@@ -152,6 +152,8 @@ OTHER_GATES = {
     "pand_exclusive": 2,
     "por": 2,
     "por_exclusive": 2,
+    "pand_memory": 2,
+    "por_memory": 2,
 }
 
 GateDesc = tuple[str, Sequence[int], int]  # (kind, inputs as node ids, k)
@@ -196,18 +198,32 @@ def gate_step(
     node_failed: list[bool],
     node_since: list[int],
     now: int,
+    memory: dict[int, list[int]],
 ) -> None:
     """Every node again after a transition at unit ``now``, in order: a node that turns
-    failed takes ``now`` as the unit its failure began. Updates both lists in place."""
+    failed takes ``now`` as the unit its failure began. A memory gate's ``memory`` holds
+    per input the unit of its first failure since its inputs were last all working, or -1.
+    Updates the lists in place."""
     n = len(failed)
     for c in range(n):
         if failed[c] != 0 and not node_failed[c]:
             node_since[c] = now
         node_failed[c] = failed[c] != 0
     for i, (kind, inputs, k) in enumerate(gates):
-        holds = gate_holds(
-            kind, k, [node_failed[x] for x in inputs], [node_since[x] for x in inputs]
-        )
+        states = [node_failed[x] for x in inputs]
+        since = [node_since[x] for x in inputs]
+        if kind.endswith("_memory"):
+            first = memory[i]
+            for j, x in enumerate(inputs):
+                first[j] = (
+                    -1
+                    if not any(states)
+                    else first[j]
+                    if first[j] >= 0 or not states[j]
+                    else node_since[x]
+                )
+            since = first
+        holds = gate_holds(kind, k, states, since)
         if holds and not node_failed[n + i]:
             node_since[n + i] = now
         node_failed[n + i] = holds
@@ -332,6 +348,13 @@ class ReferenceRun:
         start = gate_states(self.gates, [0] * self.n_components)
         self.node_failed = [False] * self.n_components + start
         self.node_since = [0] * len(self.node_failed)
+        # Per memory gate, per input: its first failure since the inputs were all working;
+        # inputs failed from the start failed at 0.
+        self.gate_memory = {
+            g: [0 if self.node_failed[x] else -1 for x in inputs]
+            for g, (kind, inputs, _) in enumerate(self.gates)
+            if kind.endswith("_memory")
+        }
         self.unit_gate_states: list[tuple[bool, ...] | None] = [None] * max(sim_time, 0)
         if any(kind not in GATE_THRESHOLDS for kind, _, _ in self.gates):
             # A gate failed with every component working fails at unit 0 (if there is one);
@@ -432,7 +455,12 @@ class ReferenceRun:
     def update_system_state(self) -> None:
         if self.gates:
             gate_step(
-                self.gates, self.failed_set(), self.node_failed, self.node_since, self.current_time
+                self.gates,
+                self.failed_set(),
+                self.node_failed,
+                self.node_since,
+                self.current_time,
+                self.gate_memory,
             )
             gates = self.node_failed[self.n_components :]
             self.within = frozenset(g for g, f in enumerate(gates) if f)

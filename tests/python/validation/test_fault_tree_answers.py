@@ -7,6 +7,7 @@ of the exact value, at a step small enough that the truncation of delays is negl
 import itertools
 import math
 import re
+import tomllib
 from pathlib import Path
 
 import numpy as np
@@ -14,7 +15,7 @@ import pytest
 
 import tavoq_tools as tt
 from tavoq_tools import cli
-from tavoq_tools.formats.file import load_model
+from tavoq_tools.formats.file import load_model, model_from_dict
 
 TREES = Path(__file__).parent / "trees"
 RUNS = 40_000
@@ -136,6 +137,51 @@ def pand_repair_answer(t, a=(1.0, 2.0), b=(1.5, 3.0)):
     values, vectors = np.linalg.eig(generator)
     transition = (vectors @ np.diag(np.exp(values * t)) @ np.linalg.inv(vectors)).real
     return float(transition[0, 4])
+
+
+def pand_memory_answer(t, a=(1.0, 2.0), b=(1.5, 3.0)):
+    """pand_memory(A, B) of repairable inputs: B failing first makes the gate fail-safe
+    until both are working again, even if B is repaired and fails again after A."""
+    (la, ma), (lb, mb) = a, b
+    # States: none down; A down, A first; B down, B first; both, B first; A down, B first
+    # (B repaired); both in order (absorbing).
+    generator = np.array(
+        [
+            [-(la + lb), la, lb, 0.0, 0.0, 0.0],
+            [ma, -(ma + lb), 0.0, 0.0, 0.0, lb],
+            [mb, 0.0, -(mb + la), la, 0.0, 0.0],
+            [0.0, 0.0, ma, -(ma + mb), mb, 0.0],
+            [ma, 0.0, 0.0, lb, -(ma + lb), 0.0],
+            [0.0, 0.0, 0.0, 0.0, 0.0, 0.0],
+        ]
+    )
+    values, vectors = np.linalg.eig(generator)
+    transition = (vectors @ np.diag(np.exp(values * t)) @ np.linalg.inv(vectors)).real
+    return float(transition[0, 5])
+
+
+def test_a_memory_pand_with_repair_agrees_with_its_chain_and_differs_from_pand():
+    # The same two inputs as pand_repair.dft, one time unit a step of 0.001.
+    def model(kind):
+        text = (
+            f'failed_when = "{kind}(a, b)"\n[simulation]\nhorizon = 1000\n'
+            f"runs = {RUNS}\nseed = 5\nstep = 0.001\n"
+        )
+        for name, (fail, repair) in (("a", (1.0, 2.0)), ("b", (1.5, 3.0))):
+            text += (
+                f'[components.{name}]\nstates = ["up", "down"]\ntransitions = [\n'
+                f'  {{ from = "up", to = "down", distribution = "exponential", '
+                f"rate = {fail * 0.001} }},\n"
+                f'  {{ from = "down", to = "up", distribution = "exponential", '
+                f"rate = {repair * 0.001} }},\n]\n"
+            )
+        stats = tt.simulate(model_from_dict(tomllib.loads(text)))
+        return float(np.count_nonzero(np.asarray(stats.first_failure_times) < 1000)) / RUNS
+
+    memory, plain = model("pand_memory"), model("pand")
+    assert_within_4_se(memory, pand_memory_answer(1.0))
+    assert_within_4_se(plain, pand_repair_answer(1.0))
+    assert pand_repair_answer(1.0) - pand_memory_answer(1.0) > 0.01  # the chains differ
 
 
 def seq_answer(t, first=1.0, second=2.0):
