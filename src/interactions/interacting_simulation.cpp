@@ -46,8 +46,10 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
     : model(model), graph(graph), im(interactions), nComponents(model.nComponents()),
       nLeaves(model.nComponents() + static_cast<int>(interactions.groups().size())),
       nCauses(static_cast<int>(interactions.causes().size())), planned(interactions.hasPlanned()),
-      trackGates(graph.reportsGates()), generalGates(graph.general()), core(nComponents, control),
-      states(static_cast<std::size_t>(nComponents), 0),
+      trackGates(graph.reportsGates()), generalGates(graph.general()),
+      topDownAtStart(generalGates &&
+                     graph.initialNodeFailed()[static_cast<std::size_t>(graph.top())] != 0),
+      core(nComponents, control), states(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0), queue(nComponents + nCauses),
       gates(graph), changes(graph.nComponents() + graph.nGates()),
       crews(interactions.poolSizes(), nComponents), active(interactions.groups().size(), -1),

@@ -142,8 +142,7 @@ private:
     bool groupPlannedDown(int g) const;
     bool nodeFailureDown(int n) const;
     bool unplannedTop() const {
-        return gates.topFailed() &&
-               !(plannedOnly && plannedOnly->topFailed() && !downAtStart(graph.top()));
+        return gates.topFailed() && !(plannedOnly && plannedOnly->topFailed() && !topDownAtStart);
     }
     /// Whether node n is down with every leaf working (logic that is not coherent): then
     /// the planned states are not what brings it down.
@@ -160,7 +159,8 @@ private:
     int nCauses;
     bool planned;
     bool trackGates;
-    bool generalGates; // the graph has gates other than thresholds (GateState::crossGeneral)
+    bool generalGates;   // the graph has gates other than thresholds (GateState::crossGeneral)
+    bool topDownAtStart; // downAtStart(graph.top()), read at every verdict
     RunCore core;
     std::vector<int> states;
     std::vector<int> toState;
