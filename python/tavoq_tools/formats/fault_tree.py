@@ -266,12 +266,20 @@ def _component(
     states = ["working", "standby", "failed"] if spare else ["working", "failed"]
     kinds = {"standby": "working"} if spare else {}
     transitions = []
-    if spare and (event.probability or event.phases != 1):
-        what = "prob= (a failure on demand)" if event.probability else "phases="
+    if spare and event.probability:
         raise ModelError(
             event.where,
-            f"basic event {quoted(event.name)} is a unit of a spare gate: {what} is not read "
-            "for spare units",
+            f"basic event {quoted(event.name)} is a unit of a spare gate: prob= (a failure "
+            "on demand) is not read for spare units",
+            file,
+        )
+    if spare and event.phases != 1 and dormancy:
+        # A cold unit starts its phases when switched in, which is exact; a warm one would
+        # fail in standby in one phase and start its phases again when switched in.
+        raise ModelError(
+            event.where,
+            f"basic event {quoted(event.name)} is a warm or hot spare unit: phases= is read "
+            "for cold spare units only (dorm=0)",
             file,
         )
     if event.rate:

@@ -297,7 +297,10 @@ def test_phases_are_one_erlang_delay(tmp_path):
             ('"Pump B" lambda=0.1;', '"Pump B" prob=0.1;'),
             'basic event "Pump B" is a unit of a spare gate: prob= (a failure on demand) is not',
         ),
-        (('"Fan" lambda=0.3;', '"Fan" lambda=0.3 phases=2;'), "phases= is not read for spare"),
+        (
+            ('"Fan" lambda=0.3;', '"Fan" lambda=0.3 phases=2;'),
+            '"Fan" is a warm or hot spare unit: phases= is read for cold spare units only',
+        ),
         (
             ('"Mains" fdep "Grid" "Pump A" "Shared";', '"Mains" fdep "Grid";'),
             'fdep "Mains" needs a trigger and at least one dependent',

@@ -278,6 +278,7 @@ CASES = [
     ("repair.dft", 1.0, 0.001, repair_answer(1.0)),
     ("spare.dft", 1.0, 0.001, cold_spare_answer(1.0)),
     ("spare.dft", 2.0, 0.001, cold_spare_answer(2.0)),
+    ("spare_phases.dft", 2.0, 0.001, 1 - math.exp(-2.0) * (1 + 2.0 + 2.0**2 / 2)),
     ("fdep.dft", 1.0, 0.01, fdep_answer(1.0)),
     ("phases.dft", 1.5, 0.5, phases_answer(1.5)),  # one delay from time 0: any step is exact
     ("pand.dft", 1.0, 0.001, pand_answer(1.0)),
