@@ -463,6 +463,15 @@ def _cause_row(
             else "needs beta (a share of the members' failure rate) or a distribution",
         )
     indices = tuple(known.index[m] for _, m in members)
+    if cause.distribution == "demand":
+        # A cause draws its next delay as soon as it fires, and a demand's draws lie below
+        # 1: it would fire again and again within unit 0.
+        raise ModelError(
+            f"{key}.distribution",
+            "a common cause cannot be on demand (it would fire again at once); give the "
+            "failure on demand to a component of its own and a trigger on it that moves the "
+            "members",
+        )
     if cause.distribution is not None:
         params = distributions.check_params(key, cause.distribution, cause.params)
         return (cause.distribution, params, indices, targets)

@@ -244,6 +244,11 @@ BAD = {
         "give fails = true",
     ),
     "trigger-fails-false": ([("fails = true", "fails = false")], "triggers[0]", "fails = false"),
+    "cause-on-demand": (
+        [("beta = 0.05", 'distribution = "demand"\nprobability = 0.1')],
+        "common_cause.sensors.distribution",
+        "a common cause cannot be on demand",
+    ),
     "trigger-probability-out-of-range": (
         [("fails = true", "fails = true\nprobability = 1.5")],
         "triggers[0].probability",
