@@ -167,16 +167,12 @@ std::vector<std::uint8_t> FaultTree::evaluateNodes(const std::vector<int> &faile
         const auto inputFailed = [&](int j) {
             return state[static_cast<std::size_t>(in[static_cast<std::size_t>(j)])] != 0;
         };
-        bool holds = false;
-        if (isOrdered(kind(g))) {
-            holds = orderHolds(kind(g), n, inputFailed, [](int) { return 0; });
-        } else {
-            int count = 0;
-            for (int j = 0; j < n; ++j) {
-                count += inputFailed(j) ? 1 : 0;
-            }
-            holds = countHolds(kind(g), count, n, threshold(g));
+        int count = 0;
+        for (int j = 0; j < n; ++j) {
+            count += inputFailed(j) ? 1 : 0;
         }
+        const bool holds =
+            gateHolds(kind(g), n, threshold(g), count, inputFailed, [](int) { return 0; });
         state[static_cast<std::size_t>(components + g)] = holds ? 1 : 0;
     }
     return state;

@@ -79,12 +79,10 @@ bool GateGraph::holds(int g, const std::int32_t *counts, const std::uint8_t *fai
     const GateKind k = kinds[i];
     const std::int32_t *in = inputs.data() + inputOffsets[i];
     const int n = static_cast<int>(inputOffsets[i + 1] - inputOffsets[i]);
-    if (isOrdered(k)) {
-        return orderHolds(
-            k, n, [&](int j) { return failed[static_cast<std::size_t>(in[j])] != 0; },
-            [&](int j) { return since[static_cast<std::size_t>(in[j])]; });
-    }
-    return countHolds(k, counts[i], n, thresholds[i]);
+    return gateHolds(
+        k, n, thresholds[i], counts[i],
+        [&](int j) { return failed[static_cast<std::size_t>(in[j])] != 0; },
+        [&](int j) { return since[static_cast<std::size_t>(in[j])]; });
 }
 
 void GateGraph::build(const std::vector<std::size_t> &inputOffsets,

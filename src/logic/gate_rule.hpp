@@ -95,4 +95,12 @@ bool orderHolds(GateKind kind, int n, Failed &&failed, Since &&since) {
     return true;
 }
 
+/// Any gate's state: its failed-input count for the orderless kinds, or its inputs' states
+/// and units for the order gates (see orderHolds).
+template <typename Failed, typename Since>
+bool gateHolds(GateKind kind, int n, int threshold, int count, Failed &&failed, Since &&since) {
+    return isOrdered(kind) ? orderHolds(kind, n, failed, since)
+                           : countHolds(kind, count, n, threshold);
+}
+
 } // namespace tavoq

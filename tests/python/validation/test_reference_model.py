@@ -1158,6 +1158,30 @@ def minimal_cutsets_of(gates: list[Any], top: int, n: int) -> list[list[int]]:
     return [[1 if i in m else 0 for i in range(n)] for m in found]
 
 
+def run_of_gates(desc: Any, built: Any, i: int, gates: list[Any], top: int) -> ReferenceRun:
+    """Run i of the model ``desc`` (built) in the Python model, its verdict the gates'."""
+    return ReferenceRun(
+        desc.sim_time,
+        built.matrix,
+        built.tree,
+        desc.seed + i,
+        MAX_TRANSITIONS,
+        cutsets=[],
+        gates=gates,
+        top=top,
+        maintenance=built.maintenance,
+    )
+
+
+def fault_tree(n: int, gates: list[Any], top: int) -> Any:
+    """The engine's FaultTree of the gates over n components."""
+    tree = tavoq.FaultTree(n)
+    for kind, inputs, k in gates:
+        tree.addGate(kind, list(inputs), k)
+    tree.setTop(top)
+    return tree
+
+
 # The gate graphs' property tests: a few examples, each slow (the Python model runs).
 GRAPH_EXAMPLES = settings(
     derandomize=True,
@@ -1193,19 +1217,7 @@ def test_gate_verdict_matches_its_minimal_cut_sets(data: st.DataObject) -> None:
         except ReferenceLoopError:
             assume(False)
         models_run.append(model)
-        by_gates.append(
-            ReferenceRun(
-                desc.sim_time,
-                built.matrix,
-                built.tree,
-                desc.seed + i,
-                MAX_TRANSITIONS,
-                cutsets=[],
-                gates=graph,
-                top=top,
-                maintenance=built.maintenance,
-            ).run()
-        )
+        by_gates.append(run_of_gates(desc, built, i, graph, top).run())
     k = desc.n_simulations
     expected = batch_statistics(runs[:k], desc.sim_time, n, len(built.cutsets), squares=True)
     got = batch_statistics(by_gates[:k], desc.sim_time, n, 0, len(graph))
@@ -1231,10 +1243,7 @@ def test_gate_verdict_matches_its_minimal_cut_sets(data: st.DataObject) -> None:
         )
         assert got["gateDowntime"][first_observer + g] == downtime
     # The engine's own graph path, on every thread count, gives the Python model's counts.
-    tree = tavoq.FaultTree(n)
-    for kind, inputs, k_of in graph:
-        tree.addGate(kind, list(inputs), k_of)
-    tree.setTop(top)
+    tree = fault_tree(n, graph, top)
     for threads in (1, 2):
         tavoq.limitOMPThreads(threads)
         native = tavoq.runnerStatistics(k, desc.sim_time, built.matrix, tree, desc.seed)
@@ -1283,27 +1292,13 @@ def test_order_and_non_coherent_gates_run_as_the_python_model(data: st.DataObjec
     built = desc.build()
     runs = []
     for i in range(max(desc.n_simulations, 1)):
-        model = ReferenceRun(
-            desc.sim_time,
-            built.matrix,
-            built.tree,
-            desc.seed + i,
-            MAX_TRANSITIONS,
-            cutsets=[],
-            gates=gates,
-            top=top,
-            maintenance=built.maintenance,
-        )
         try:
-            runs.append(model.run())
+            runs.append(run_of_gates(desc, built, i, gates, top).run())
         except ReferenceLoopError:
             assume(False)
     k = desc.n_simulations
     expected = batch_statistics(runs[:k], desc.sim_time, n, 0, len(gates))
-    tree = tavoq.FaultTree(n)
-    for kind, inputs, k_of in gates:
-        tree.addGate(kind, list(inputs), k_of)
-    tree.setTop(top)
+    tree = fault_tree(n, gates, top)
     for threads in (1, 2):
         tavoq.limitOMPThreads(threads)
         native = tavoq.runnerStatistics(k, desc.sim_time, built.matrix, tree, desc.seed)
