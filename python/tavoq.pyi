@@ -190,9 +190,13 @@ class Interactions:
         """
         A pool of nCrews repair crews; returns its number.
         """
+    def addSpareModule(self, node: typing.SupportsInt | typing.SupportsIndex, components: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], activeStates: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], standbyStates: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], groups: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] = []) -> int:
+        """
+        A unit of several parts for standby groups (a spare module), usable while the fault tree's node is not failed: in service, its components are in their active states and the groups inside it awake; otherwise the components wait in their standby states and the groups sleep (their active unit waits in standby too). Returns the number to list among a group's units: nComponents + the module's number. Add it before the groups that list it.
+        """
     def addStandbyGroup(self, units: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], activeStates: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], standbyStates: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], switchFailedStates: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], switchFailure: typing.SupportsFloat | typing.SupportsIndex, revert: bool = True) -> int:
         """
-        Units in preference order, one active at a time; returns the group's leaf in the FaultTree (nComponents + the group's number), down while no unit is active.
+        Units in preference order, one active at a time; returns the group's leaf in the FaultTree (nComponents + the group's number), down while no unit is active. A unit from addSpareModule has -1 for its three states.
         """
     def addTrigger(self, source: typing.SupportsInt | typing.SupportsIndex, onFailure: bool, moves: collections.abc.Sequence[tuple[typing.SupportsInt | typing.SupportsIndex, collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], typing.SupportsInt | typing.SupportsIndex]], probability: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> None:
         """

@@ -61,7 +61,25 @@ void register_interactions(py::module_ &m) {
             py::arg("units"), py::arg("activeStates"), py::arg("standbyStates"),
             py::arg("switchFailedStates"), py::arg("switchFailure"), py::arg("revert") = true,
             "Units in preference order, one active at a time; returns the group's leaf in the "
-            "FaultTree (nComponents + the group's number), down while no unit is active.")
+            "FaultTree (nComponents + the group's number), down while no unit is active. A unit "
+            "from addSpareModule has -1 for its three states.")
+        .def(
+            "addSpareModule",
+            [](const Checked<Interactions> &self, int node, std::vector<int> components,
+               std::vector<int> activeStates, std::vector<int> standbyStates,
+               std::vector<int> groups) {
+                return instance(self, "Interactions")
+                    .addSpareModule(node, std::move(components), std::move(activeStates),
+                                    std::move(standbyStates), std::move(groups));
+            },
+            py::arg("node"), py::arg("components"), py::arg("activeStates"),
+            py::arg("standbyStates"), py::arg("groups") = std::vector<int>{},
+            "A unit of several parts for standby groups (a spare module), usable while the "
+            "fault tree's node is not failed: in service, its components are in their active "
+            "states and the groups inside it awake; otherwise the components wait in their "
+            "standby states and the groups sleep (their active unit waits in standby too). "
+            "Returns the number to list among a group's units: nComponents + the module's "
+            "number. Add it before the groups that list it.")
         .def(
             "addCommonCause",
             [](const Checked<Interactions> &self, const Checked<const tavoq::Distribution> &d,

@@ -53,7 +53,9 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
       toState(static_cast<std::size_t>(nComponents), 0), queue(nComponents + nCauses),
       gates(graph), changes(graph.nComponents() + graph.nGates()),
       crews(interactions.poolSizes(), nComponents), active(interactions.groups().size(), -1),
-      activeIn(static_cast<std::size_t>(nComponents), -1),
+      activeIn(static_cast<std::size_t>(nComponents) + interactions.modules().size(), -1),
+      enabled(interactions.groups().size(), 1), hasModules(!interactions.modules().empty()),
+      modularGroups((interactions.groups().size() + 63) / 64, 0),
       leafDown(interactions.groups().size(), 0), leafPlanned(interactions.groups().size(), 0),
       dirty((interactions.groups().size() + 63) / 64, 0),
       touched((interactions.groups().size() + 63) / 64, 0),
@@ -63,6 +65,11 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
         plannedChanges.emplace(graph.nComponents() + graph.nGates());
     }
     moved.reserve(static_cast<std::size_t>(nComponents));
+    for (std::size_t g = 0; g < interactions.groups().size(); ++g) {
+        if (interactions.groups()[g].modular) {
+            modularGroups[g / 64] |= std::uint64_t{1} << (g % 64);
+        }
+    }
     fired.reserve(interactions.triggers().size());
     causeGates.reserve(static_cast<std::size_t>(graph.nGates()) + graph.initiallyFailed().size());
     startGates.reserve(causeGates.capacity());
@@ -176,7 +183,16 @@ bool InteractingSimulation::groupPlannedDown(int g) const {
     bool anyPlanned = false;
     for (int u = group.firstUnit; u < group.endUnit; ++u) {
         const int c = im.unitComponent(u);
-        const StateKind k = im.kind(c, states[static_cast<std::size_t>(c)]);
+        StateKind k = StateKind::Working;
+        if (c >= 0) {
+            k = im.kind(c, states[static_cast<std::size_t>(c)]);
+        } else {
+            // A module is down as its node is: for planned reasons alone, or for a failure.
+            const int node = im.modules()[static_cast<std::size_t>(im.unitModule(u))].node;
+            if (gates.nodeFailed(node)) {
+                k = plannedOnly->nodeFailed(node) ? StateKind::Planned : StateKind::Failed;
+            }
+        }
         if (k == StateKind::Failed) {
             return false;
         }
@@ -195,6 +211,9 @@ void InteractingSimulation::apply(int c, int to, StatisticsRecorder &recorder) {
     states[k] = to;
     if (im.isUnit(c)) {
         markGroupsOf(c);
+    }
+    if (hasModules) [[unlikely]] {
+        markModular();
     }
     if (isMoved[k] == 0) {
         isMoved[k] = 1;
@@ -290,6 +309,158 @@ bool InteractingSimulation::reconcileGroup(int g, StatisticsRecorder &recorder) 
     return changed;
 }
 
+// The spare modules: a group with one among its units, or inside one, follows these rules
+// (reconcileGroup's, with a module's node standing for a unit's state); every other group
+// keeps reconcileGroup.
+
+int InteractingSimulation::unitKey(int u) const {
+    const int m = im.unitModule(u);
+    return m < 0 ? im.unitComponent(u) : nComponents + m;
+}
+
+bool InteractingSimulation::usable(int u) const {
+    const int m = im.unitModule(u);
+    if (m < 0) {
+        const int c = im.unitComponent(u);
+        return im.kind(c, states[static_cast<std::size_t>(c)]) == StateKind::Working;
+    }
+    return !gates.nodeFailed(im.modules()[static_cast<std::size_t>(m)].node);
+}
+
+bool InteractingSimulation::inService(int m) const {
+    const int g = activeIn[static_cast<std::size_t>(nComponents + m)];
+    return g >= 0 && enabled[static_cast<std::size_t>(g)] != 0;
+}
+
+void InteractingSimulation::markGroup(int g) {
+    const auto i = static_cast<std::size_t>(g);
+    dirty[i / 64] |= std::uint64_t{1} << (i % 64);
+    touched[i / 64] |= std::uint64_t{1} << (i % 64);
+    anyDirty = true;
+}
+
+// A unit taken or released: every group that lists it looks again.
+void InteractingSimulation::markUnit(int u) {
+    const int m = im.unitModule(u);
+    if (m < 0) {
+        markGroupsOf(im.unitComponent(u));
+        return;
+    }
+    const InteractionModel::Module &module = im.modules()[static_cast<std::size_t>(m)];
+    for (int i = module.firstListing; i < module.endListing; ++i) {
+        markGroup(im.listing(i));
+    }
+}
+
+// Component c to its active (on) or standby state, when it is in the other one: a part that
+// has failed stays where it is.
+void InteractingSimulation::settle(int c, bool on, StatisticsRecorder &recorder) {
+    const int s = states[static_cast<std::size_t>(c)];
+    const int a = im.activeState(c);
+    const int b = im.standbyState(c);
+    if (on ? s == b : s == a) {
+        switchTo(c, on ? a : b, recorder);
+    }
+}
+
+// Unit u in service (on) or waiting: its parts to their active or standby states, and the
+// groups inside it awake or asleep, with their own active unit.
+void InteractingSimulation::serve(int u, bool on, StatisticsRecorder &recorder) {
+    const int m = im.unitModule(u);
+    if (m < 0) {
+        settle(im.unitComponent(u), on, recorder);
+        return;
+    }
+    const InteractionModel::Module &module = im.modules()[static_cast<std::size_t>(m)];
+    for (int i = module.firstPart; i < module.endPart; ++i) {
+        settle(im.part(i), on, recorder);
+    }
+    for (int i = module.firstGroup; i < module.endGroup; ++i) {
+        const int g = im.innerGroup(i);
+        const auto gi = static_cast<std::size_t>(g);
+        if ((enabled[gi] != 0) != on) {
+            enabled[gi] = on ? 1 : 0;
+            markGroup(g);
+            if (active[gi] >= 0) {
+                serve(active[gi], on, recorder);
+            }
+        }
+    }
+}
+
+bool InteractingSimulation::reconcileModular(int g, StatisticsRecorder &recorder) {
+    const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
+    const auto gi = static_cast<std::size_t>(g);
+    const bool on = enabled[gi] != 0;
+    bool changed = false;
+    int a = active[gi];
+    if (a >= 0) {
+        // A component holds its place while in the state its group's being awake asks for;
+        // a module while its node is up. A module that fails goes out of service.
+        const int c = im.unitComponent(a);
+        const bool holds = c >= 0 ? states[static_cast<std::size_t>(c)] ==
+                                        (on ? im.activeState(c) : im.standbyState(c))
+                                  : usable(a);
+        if (!holds) {
+            active[gi] = -1;
+            activeIn[static_cast<std::size_t>(unitKey(a))] = -1;
+            markUnit(a);
+            if (c < 0) {
+                serve(a, false, recorder);
+            }
+            a = -1;
+            changed = true;
+        }
+    }
+    const int end = a < 0 ? group.endUnit : (group.revert ? a : group.firstUnit);
+    for (int u = group.firstUnit; u < end; ++u) {
+        const int key = unitKey(u);
+        if (activeIn[static_cast<std::size_t>(key)] >= 0 || !usable(u)) {
+            continue;
+        }
+        active[gi] = u;
+        activeIn[static_cast<std::size_t>(key)] = g;
+        const int c = im.unitComponent(u);
+        if (c >= 0) {
+            const int to = on ? im.activeState(c) : im.standbyState(c);
+            if (states[static_cast<std::size_t>(c)] != to) {
+                switchTo(c, to, recorder);
+            }
+        } else {
+            serve(u, on, recorder);
+        }
+        if (a >= 0) {
+            activeIn[static_cast<std::size_t>(unitKey(a))] = -1;
+            serve(a, false, recorder);
+            markUnit(a);
+        }
+        markUnit(u);
+        return true;
+    }
+    return changed;
+}
+
+// After the passes: a unit or module part left in its active state out of service waits in
+// standby, and a part of a module in service that waits in standby is switched in.
+void InteractingSimulation::sweepModular(int g, StatisticsRecorder &recorder) {
+    const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
+    for (int u = group.firstUnit; u < group.endUnit; ++u) {
+        const int c = im.unitComponent(u);
+        if (c >= 0) {
+            if (activeIn[static_cast<std::size_t>(c)] < 0) {
+                settle(c, false, recorder);
+            }
+            continue;
+        }
+        const int m = im.unitModule(u);
+        const bool on = inService(m);
+        const InteractionModel::Module &module = im.modules()[static_cast<std::size_t>(m)];
+        for (int i = module.firstPart; i < module.endPart; ++i) {
+            settle(im.part(i), on, recorder);
+        }
+    }
+}
+
 inline void InteractingSimulation::markGroupsOf(int c) {
     int count = 0;
     const int *groups = im.groupsOf(c, count);
@@ -306,6 +477,29 @@ inline void InteractingSimulation::markGroupsOf(int c) {
 // group would change nothing and draw nothing, so the outcome and the draws are the full
 // passes'.
 void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
+    // A module's node may hang on any leaf, a group's too: while a leaf crosses, the groups
+    // with modules pass again.
+    bool again = true;
+    while (again) {
+        again = reconcileOnce(recorder);
+        if (again) {
+            markModular();
+        }
+    }
+}
+
+// Every group with a spare module among its units, or inside one, to visit: a module's node
+// may turn with any move.
+void InteractingSimulation::markModular() {
+    for (std::size_t w = 0; w < dirty.size(); ++w) {
+        dirty[w] |= modularGroups[w];
+        touched[w] |= modularGroups[w];
+    }
+    anyDirty = true;
+}
+
+bool InteractingSimulation::reconcileOnce(StatisticsRecorder &recorder) {
+    bool crossed = false;
     int from = 0;
     while (true) {
         const int g = nextGroup(dirty, from);
@@ -317,12 +511,20 @@ void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
             continue;
         }
         dirty[static_cast<std::size_t>(g) / 64] &= ~(std::uint64_t{1} << (g % 64));
-        reconcileGroup(g, recorder);
+        if (im.groups()[static_cast<std::size_t>(g)].modular) [[unlikely]] {
+            reconcileModular(g, recorder);
+        } else {
+            reconcileGroup(g, recorder);
+        }
         from = g + 1;
     }
     // Only units of the groups visited can have been left in their active state unused.
     for (int g = nextGroup(touched, 0); g >= 0; g = nextGroup(touched, g + 1)) {
         const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
+        if (group.modular) [[unlikely]] {
+            sweepModular(g, recorder);
+            continue;
+        }
         for (int u = group.firstUnit; u < group.endUnit; ++u) {
             const int c = im.unitComponent(u);
             const auto k = static_cast<std::size_t>(c);
@@ -337,6 +539,7 @@ void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
         if (down != (leafDown[gi] != 0)) {
             leafDown[gi] = down ? 1 : 0;
             crossLeaf(nComponents + g, down, recorder);
+            crossed = true;
         }
         if (planned) {
             const bool plannedDown = down && groupPlannedDown(g);
@@ -350,6 +553,7 @@ void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
     std::fill(dirty.begin(), dirty.end(), 0);
     std::fill(touched.begin(), touched.end(), 0);
     anyDirty = false;
+    return crossed && hasModules;
 }
 
 void InteractingSimulation::fireTriggers() {
@@ -560,6 +764,17 @@ void InteractingSimulation::startRun(int simTime, StatisticsRecorder &recorder) 
     }
 
     placeUnits();
+    crossEmptyLeaves(recorder);
+    if (hasModules) {
+        // A module may be down from the start (a group inside it without a unit): the
+        // groups look once before anything is drawn, so every part samples where it stays.
+        markModular();
+        reconcile(recorder);
+        for (const int c : moved) {
+            isMoved[static_cast<std::size_t>(c)] = 0;
+        }
+        moved.clear();
+    }
     for (int c = 0; c < nComponents; ++c) {
         const auto k = static_cast<std::size_t>(c);
         const int delay = sample<true>(c, states[k], toState[k], recorder);
@@ -569,10 +784,10 @@ void InteractingSimulation::startRun(int simTime, StatisticsRecorder &recorder) 
         queue.place(nComponents + k, EventQueue::key(causeDelay(k, true), nComponents + k));
     }
     queue.build();
-    startLeaves(recorder);
+    startLeaves();
 }
 
-void InteractingSimulation::startLeaves(StatisticsRecorder &recorder) {
+void InteractingSimulation::crossEmptyLeaves(StatisticsRecorder &recorder) {
     const int nGroups = static_cast<int>(active.size());
     for (int g = 0; g < nGroups; ++g) {
         const bool down = active[static_cast<std::size_t>(g)] < 0;
@@ -586,6 +801,9 @@ void InteractingSimulation::startLeaves(StatisticsRecorder &recorder) {
             }
         }
     }
+}
+
+void InteractingSimulation::startLeaves() {
     // The gates down for a failure from the start: the cause's gates when the first verdict
     // finds the system down without any move having turned it.
     startGates.clear();
@@ -619,18 +837,41 @@ void InteractingSimulation::placeUnits() {
         const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
         active[static_cast<std::size_t>(g)] = -1;
         for (int u = group.firstUnit; u < group.endUnit; ++u) {
-            const int c = im.unitComponent(u);
-            if (activeIn[static_cast<std::size_t>(c)] < 0) {
-                states[static_cast<std::size_t>(c)] = im.activeState(c);
-                activeIn[static_cast<std::size_t>(c)] = g;
+            const auto key = static_cast<std::size_t>(unitKey(u));
+            if (activeIn[key] < 0) {
+                activeIn[key] = g;
                 active[static_cast<std::size_t>(g)] = u;
                 break;
             }
         }
     }
+    // A group is awake when it sits in no module, or in one that an awake group has active.
+    std::fill(enabled.begin(), enabled.end(), 1);
+    const auto awake = [&](int g, auto &&self) -> bool {
+        const int owner = im.groups()[static_cast<std::size_t>(g)].owner;
+        if (owner < 0) {
+            return true;
+        }
+        const int holder = activeIn[static_cast<std::size_t>(nComponents + owner)];
+        return holder >= 0 && self(holder, self);
+    };
+    for (int g = 0; g < nGroups; ++g) {
+        enabled[static_cast<std::size_t>(g)] = awake(g, awake) ? 1 : 0;
+    }
     for (int c = 0; c < nComponents; ++c) {
-        if (im.isUnit(c) && activeIn[static_cast<std::size_t>(c)] < 0) {
-            states[static_cast<std::size_t>(c)] = im.standbyState(c);
+        if (im.isUnit(c)) {
+            const int g = activeIn[static_cast<std::size_t>(c)];
+            const bool on = g >= 0 && enabled[static_cast<std::size_t>(g)] != 0;
+            states[static_cast<std::size_t>(c)] = on ? im.activeState(c) : im.standbyState(c);
+        }
+    }
+    for (std::size_t m = 0; m < im.modules().size(); ++m) {
+        if (inService(static_cast<int>(m))) {
+            const InteractionModel::Module &module = im.modules()[m];
+            for (int i = module.firstPart; i < module.endPart; ++i) {
+                const int c = im.part(i);
+                states[static_cast<std::size_t>(c)] = im.activeState(c);
+            }
         }
     }
 }

@@ -67,7 +67,17 @@ class StatisticsRecorder;
 ///     goes to its standby state. After the passes, a unit no group has active that is in
 ///     its active state goes to its standby state, and group leaves cross where the active
 ///     unit came or went (group order), over the planned states also where a unit's kind
-///     changed. Each of these is an apply (step 2) and counts as a move;
+///     changed. Each of these is an apply (step 2) and counts as a move. Spare modules
+///     (units of several parts, no draws): a module is lost when its node is down and a
+///     candidate while it is up; switching it in or out moves its parts, in their order,
+///     between standby and active, and wakes or puts to sleep the groups inside it, in
+///     their order, with their active unit (a sleeping group keeps its unit in its standby
+///     state and loses it when it leaves that state). After the passes, the parts of the
+///     modules out of service left active go to standby, those in service left in standby
+///     to active. With modules, every move has the groups with modules (or inside one)
+///     visit again, and when a group leaf crosses the passes start again. At the start,
+///     groups sleep or wake as their modules serve, and the groups with modules pass once
+///     before anything is drawn;
 ///  4. triggers watching a node (component, group leaf or gate, over the down graph) whose
 ///     state before this batch differs from its state after it, in the direction watched,
 ///     fire in the order they were added; each one's moves join the end of the list as a
@@ -115,7 +125,8 @@ private:
     /// first draws made, the groups without a unit down.
     void startRun(int simTime, StatisticsRecorder &recorder);
     void placeUnits();
-    void startLeaves(StatisticsRecorder &recorder);
+    void crossEmptyLeaves(StatisticsRecorder &recorder);
+    void startLeaves();
     /// The moves of event e (a component's transition or a common cause) at T, queued.
     void queueEvent(int e, int T);
     /// The system's state after an event (0 up, 1 down for a failure, 2 down for planned
@@ -131,8 +142,19 @@ private:
     void apply(int c, int to, StatisticsRecorder &recorder);
     void switchTo(int c, int to, StatisticsRecorder &recorder);
     void reconcile(StatisticsRecorder &recorder);
+    bool reconcileOnce(StatisticsRecorder &recorder);
+    void markModular();
     void markGroupsOf(int c);
     bool reconcileGroup(int g, StatisticsRecorder &recorder);
+    bool reconcileModular(int g, StatisticsRecorder &recorder);
+    void sweepModular(int g, StatisticsRecorder &recorder);
+    int unitKey(int u) const;
+    bool usable(int u) const;
+    bool inService(int m) const;
+    void markUnit(int u);
+    void markGroup(int g);
+    void serve(int u, bool on, StatisticsRecorder &recorder);
+    void settle(int c, bool on, StatisticsRecorder &recorder);
     void crossLeaf(int node, bool down, StatisticsRecorder &recorder);
     void crossPlannedLeaf(int node, bool down);
     template <bool kDown> void crossDown(int node, StatisticsRecorder &recorder);
@@ -170,8 +192,12 @@ private:
     NodeChanges changes;                  // over the down graph
     std::optional<NodeChanges> plannedChanges;
     CrewPools crews;
-    std::vector<int> active;   // per group: its active unit (flat index), or -1
-    std::vector<int> activeIn; // per component: the group that has it active, or -1
+    std::vector<int> active;           // per group: its active unit (flat index), or -1
+    std::vector<int> activeIn;         // per component, then per spare module: the group that has
+                                       // it active, or -1
+    std::vector<std::uint8_t> enabled; // per group: awake (not inside a module out of service)
+    bool hasModules;
+    std::vector<std::uint64_t> modularGroups; // the groups with modules, or inside one (bits)
     std::vector<std::uint8_t> leafDown;
     std::vector<std::uint8_t> leafPlanned; // per group: its leaf over the planned states
     std::vector<std::uint64_t> dirty;      // groups to visit (bits)

@@ -1,7 +1,9 @@
 #include "interactions/interaction_model.hpp"
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace tavoq {
 
@@ -36,7 +38,9 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
     }
     setKinds(in, matrix);
     setTriggers(in, matrix, nNodes);
+    setModules(in, matrix, nNodes);
     setGroups(in, matrix);
+    nestModules();
     indexGroups();
     setCauses(in, matrix);
     setCrews(in, matrix);
@@ -115,14 +119,72 @@ void InteractionModel::setTriggers(const Interactions &in, const TransitionModel
     }
 }
 
+void InteractionModel::setModules(const Interactions &in, const TransitionModel &matrix,
+                                  int nNodes) {
+    const auto n = static_cast<std::size_t>(components);
+    activeStates.assign(n, -1);
+    standbyStates.assign(n, -1);
+    partOf.assign(n, -1);
+    for (const auto &module : in.moduleList()) {
+        const int m = static_cast<int>(moduleList.size());
+        if (module.node >= nNodes) {
+            throw std::invalid_argument("addSpareModule: node " + std::to_string(module.node) +
+                                        " is not a node of the fault tree (0 .. " +
+                                        std::to_string(nNodes - 1) + ").");
+        }
+        const int first = static_cast<int>(parts.size());
+        for (std::size_t i = 0; i < module.components.size(); ++i) {
+            const int c = module.components[i];
+            const int a = module.activeStates[i];
+            const int s = module.standbyStates[i];
+            requireState(matrix, c, a, "addSpareModule: active state");
+            requireState(matrix, c, s, "addSpareModule: standby state");
+            if (kind(c, a) != StateKind::Working || kind(c, s) != StateKind::Working) {
+                throw std::invalid_argument("addSpareModule: " + name(c) +
+                                            ": its active and standby states must be working.");
+            }
+            const auto k = static_cast<std::size_t>(c);
+            if (partOf[k] >= 0) {
+                throw std::invalid_argument("addSpareModule: " + name(c) +
+                                            " is a part of two spare modules.");
+            }
+            partOf[k] = m;
+            activeStates[k] = a;
+            standbyStates[k] = s;
+            parts.push_back(c);
+        }
+        const int firstGroup = static_cast<int>(innerGroups.size());
+        for (const int g : module.groups) {
+            if (g >= in.nGroups()) {
+                throw std::invalid_argument("addSpareModule: group " + std::to_string(g) +
+                                            " was never added (" + std::to_string(in.nGroups()) +
+                                            " groups).");
+            }
+            innerGroups.push_back(g);
+        }
+        moduleList.push_back(Module{module.node, first, static_cast<int>(parts.size()), firstGroup,
+                                    static_cast<int>(innerGroups.size()), 0, 0});
+    }
+}
+
 void InteractionModel::setGroups(const Interactions &in, const TransitionModel &matrix) {
     const int nComponents = components;
-    activeStates.assign(static_cast<std::size_t>(nComponents), -1);
-    standbyStates.assign(static_cast<std::size_t>(nComponents), -1);
     for (const auto &g : in.groupList()) {
         const int first = static_cast<int>(unitComponents.size());
+        bool modular = false;
         for (std::size_t i = 0; i < g.units.size(); ++i) {
             const int c = g.units[i];
+            if (c >= nComponents) {
+                unitComponents.push_back(-1);
+                unitSwitchFailedStates.push_back(-1);
+                unitModules.push_back(c - nComponents);
+                modular = true;
+                continue;
+            }
+            if (partOf[static_cast<std::size_t>(c)] >= 0) {
+                throw std::invalid_argument("addStandbyGroup: " + name(c) +
+                                            " is a part of a spare module: list the module.");
+            }
             const int a = g.activeStates[i];
             const int s = g.standbyStates[i];
             const int f = g.switchFailedStates[i];
@@ -147,30 +209,123 @@ void InteractionModel::setGroups(const Interactions &in, const TransitionModel &
             standbyStates[k] = s;
             unitComponents.push_back(c);
             unitSwitchFailedStates.push_back(f);
+            unitModules.push_back(-1);
         }
-        groupList.push_back(
-            Group{first, static_cast<int>(unitComponents.size()), g.switchFailure, g.revert});
+        groupList.push_back(Group{first, static_cast<int>(unitComponents.size()), g.switchFailure,
+                                  g.revert, modular, -1});
+    }
+}
+
+void InteractionModel::nestModules() {
+    for (std::size_t m = 0; m < moduleList.size(); ++m) {
+        for (int i = moduleList[m].firstGroup; i < moduleList[m].endGroup; ++i) {
+            Group &inner = groupList[static_cast<std::size_t>(innerGroup(i))];
+            if (inner.owner >= 0) {
+                throw std::invalid_argument("addSpareModule: group " +
+                                            std::to_string(innerGroup(i)) +
+                                            " is inside two spare modules.");
+            }
+            if (inner.switchFailure > 0) {
+                throw std::invalid_argument("addSpareModule: group " +
+                                            std::to_string(innerGroup(i)) +
+                                            " has a switch failure; a group inside a spare "
+                                            "module cannot.");
+            }
+            inner.owner = static_cast<int>(m);
+            inner.modular = true;
+        }
+    }
+    // Per module, the groups that list it (group order).
+    for (std::size_t g = 0; g < groupList.size(); ++g) {
+        for (int u = groupList[g].firstUnit; u < groupList[g].endUnit; ++u) {
+            const int m = unitModule(u);
+            if (m >= 0) {
+                ++moduleList[static_cast<std::size_t>(m)].endListing;
+            }
+        }
+    }
+    int offset = 0;
+    for (Module &module : moduleList) {
+        const int count = module.endListing;
+        module.firstListing = module.endListing = offset;
+        offset += count;
+    }
+    listings.assign(static_cast<std::size_t>(offset), 0);
+    for (std::size_t g = 0; g < groupList.size(); ++g) {
+        for (int u = groupList[g].firstUnit; u < groupList[g].endUnit; ++u) {
+            const int m = unitModule(u);
+            if (m >= 0) {
+                listings[static_cast<std::size_t>(
+                    moduleList[static_cast<std::size_t>(m)].endListing++)] = static_cast<int>(g);
+            }
+        }
+    }
+    // A group inside itself would wake and sleep itself: refused. Each group is inside the
+    // groups that list its module; follow those links upwards from every group.
+    const std::size_t nGroups = groupList.size();
+    std::vector<std::uint8_t> done(nGroups, 0); // 1 on the path, 2 checked
+    std::vector<std::pair<int, int>> path;      // (group, next listing to follow)
+    for (std::size_t start = 0; start < nGroups; ++start) {
+        if (done[start] != 0) {
+            continue;
+        }
+        path.emplace_back(static_cast<int>(start), 0);
+        done[start] = 1;
+        while (!path.empty()) {
+            auto &[g, next] = path.back();
+            const int owner = groupList[static_cast<std::size_t>(g)].owner;
+            const Module *module =
+                owner >= 0 ? &moduleList[static_cast<std::size_t>(owner)] : nullptr;
+            if (module == nullptr || module->firstListing + next >= module->endListing) {
+                done[static_cast<std::size_t>(g)] = 2;
+                path.pop_back();
+                continue;
+            }
+            const int above = listing(module->firstListing + next++);
+            const auto a = static_cast<std::size_t>(above);
+            if (done[a] == 1) {
+                throw std::invalid_argument("addSpareModule: group " + std::to_string(above) +
+                                            " is inside itself, through spare modules.");
+            }
+            if (done[a] == 0) {
+                done[a] = 1;
+                path.emplace_back(above, 0);
+            }
+        }
     }
 }
 
 void InteractionModel::indexGroups() {
     const int nComponents = components;
+    // The components whose moves a group must look at: its units, and its modules' parts.
+    const auto forEachComponent = [&](int u, auto &&f) {
+        const int m = unitModule(u);
+        if (m < 0) {
+            f(unitComponent(u));
+            return;
+        }
+        const Module &module = moduleList[static_cast<std::size_t>(m)];
+        for (int i = module.firstPart; i < module.endPart; ++i) {
+            f(part(i));
+        }
+    };
     groupOffsets.assign(static_cast<std::size_t>(nComponents) + 1, 0);
-    for (const int c : unitComponents) {
-        ++groupOffsets[static_cast<std::size_t>(c) + 1];
+    for (std::size_t g = 0; g < groupList.size(); ++g) {
+        for (int u = groupList[g].firstUnit; u < groupList[g].endUnit; ++u) {
+            forEachComponent(u, [&](int c) { ++groupOffsets[static_cast<std::size_t>(c) + 1]; });
+        }
     }
     for (std::size_t c = 1; c < groupOffsets.size(); ++c) {
         groupOffsets[c] += groupOffsets[c - 1];
     }
-    groupIndices.assign(unitComponents.size(), 0);
-    {
-        std::vector<int> next(groupOffsets.begin(), groupOffsets.end() - 1);
-        for (std::size_t g = 0; g < groupList.size(); ++g) {
-            for (int u = groupList[g].firstUnit; u < groupList[g].endUnit; ++u) {
-                const auto c =
-                    static_cast<std::size_t>(unitComponents[static_cast<std::size_t>(u)]);
-                groupIndices[static_cast<std::size_t>(next[c]++)] = static_cast<int>(g);
-            }
+    groupIndices.assign(static_cast<std::size_t>(groupOffsets.back()), 0);
+    std::vector<int> next(groupOffsets.begin(), groupOffsets.end() - 1);
+    for (std::size_t g = 0; g < groupList.size(); ++g) {
+        for (int u = groupList[g].firstUnit; u < groupList[g].endUnit; ++u) {
+            forEachComponent(u, [&](int c) {
+                groupIndices[static_cast<std::size_t>(next[static_cast<std::size_t>(c)]++)] =
+                    static_cast<int>(g);
+            });
         }
     }
 }

@@ -32,6 +32,17 @@ public:
         int endUnit;
         double switchFailure;
         bool revert;
+        bool modular; // a spare module among its units, or inside a spare module
+        int owner;    // the spare module it sits in, or -1
+    };
+    struct Module {
+        int node;
+        int firstPart; // into part
+        int endPart;
+        int firstGroup; // into innerGroup
+        int endGroup;
+        int firstListing; // into listing: the groups that list it
+        int endListing;
     };
     struct Cause {
         const Distribution *distribution;
@@ -43,7 +54,8 @@ public:
     /// tree's components (the matrix's plus one leaf per group) and nodes. @throws
     /// std::invalid_argument  the first thing that does not fit: a component count, a state past
     /// the matrix's, a source that is not a node, a group state of the wrong kind, a unit shared
-    /// with other states, a crew on a working state.
+    /// with other states, a component or group in two spare modules, groups nested in a
+    /// cycle, a crew on a working state.
     InteractionModel(const Interactions &interactions, const TransitionModel &matrix, int nLeaves,
                      int nNodes);
 
@@ -66,15 +78,23 @@ public:
     }
 
     const std::vector<Group> &groups() const { return groupList; }
+    /// A unit's component, or -1 for a spare module.
     int unitComponent(int u) const { return unitComponents[static_cast<std::size_t>(u)]; }
+    /// A unit's spare module, or -1 for a component.
+    int unitModule(int u) const { return unitModules[static_cast<std::size_t>(u)]; }
+    const std::vector<Module> &modules() const { return moduleList; }
+    int part(int i) const { return parts[static_cast<std::size_t>(i)]; }
+    int innerGroup(int i) const { return innerGroups[static_cast<std::size_t>(i)]; }
+    int listing(int i) const { return listings[static_cast<std::size_t>(i)]; }
     int unitSwitchFailed(int u) const {
         return unitSwitchFailedStates[static_cast<std::size_t>(u)];
     }
-    /// A unit's active and standby states (the same in every group that lists it), or -1.
+    /// A unit's or a module part's active and standby states (the same in every group that
+    /// lists it), or -1.
     int activeState(int c) const { return activeStates[static_cast<std::size_t>(c)]; }
     int standbyState(int c) const { return standbyStates[static_cast<std::size_t>(c)]; }
     bool isUnit(int c) const { return activeStates[static_cast<std::size_t>(c)] >= 0; }
-    /// The groups that list component c, in group order.
+    /// The groups that list component c or its spare module, in group order.
     const int *groupsOf(int c, int &count) const {
         const auto i = static_cast<std::size_t>(c);
         count = groupOffsets[i + 1] - groupOffsets[i];
@@ -95,7 +115,9 @@ private:
     void requireState(const TransitionModel &matrix, int c, int s, const std::string &what) const;
     void setKinds(const Interactions &in, const TransitionModel &matrix);
     void setTriggers(const Interactions &in, const TransitionModel &matrix, int nNodes);
+    void setModules(const Interactions &in, const TransitionModel &matrix, int nNodes);
     void setGroups(const Interactions &in, const TransitionModel &matrix);
+    void nestModules();
     void indexGroups();
     void setCauses(const Interactions &in, const TransitionModel &matrix);
     void setCrews(const Interactions &in, const TransitionModel &matrix);
@@ -116,6 +138,12 @@ private:
     std::vector<Group> groupList;
     std::vector<int> unitComponents;
     std::vector<int> unitSwitchFailedStates;
+    std::vector<int> unitModules;
+    std::vector<Module> moduleList;
+    std::vector<int> parts;
+    std::vector<int> innerGroups;
+    std::vector<int> listings;
+    std::vector<int> partOf; // per component: its spare module, or -1
     std::vector<int> activeStates;
     std::vector<int> standbyStates;
     std::vector<int> groupOffsets; // per component, into groupIndices

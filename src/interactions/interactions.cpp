@@ -95,13 +95,28 @@ int Interactions::addStandbyGroup(std::vector<int> units, std::vector<int> activ
                                     "switchFailedStates need one entry per unit (" +
                                     std::to_string(n) + ").");
     }
+    bool modular = false;
     for (std::size_t i = 0; i < n; ++i) {
-        requireComponent(units[i], "addStandbyGroup: unit");
         for (std::size_t j = 0; j < i; ++j) {
             if (units[j] == units[i]) {
                 throw std::invalid_argument("addStandbyGroup: unit " + std::to_string(units[i]) +
                                             " is listed twice.");
             }
+        }
+        if (units[i] >= components && units[i] < components + nModules()) {
+            if (activeStates[i] != -1 || standbyStates[i] != -1 || switchFailedStates[i] != -1) {
+                throw std::invalid_argument(
+                    "addStandbyGroup: unit " + std::to_string(units[i]) +
+                    " is a spare module: its states are -1 (its parts have their own).");
+            }
+            modular = true;
+            continue;
+        }
+        if (units[i] < 0 || units[i] >= components) {
+            throw std::invalid_argument("addStandbyGroup: unit " + std::to_string(units[i]) +
+                                        " is neither a component (0 .. " +
+                                        std::to_string(components - 1) +
+                                        ") nor a spare module added before.");
         }
         requireState(activeStates[i], "addStandbyGroup: an active state");
         requireState(standbyStates[i], "addStandbyGroup: a standby state");
@@ -115,10 +130,60 @@ int Interactions::addStandbyGroup(std::vector<int> units, std::vector<int> activ
         throw std::invalid_argument("addStandbyGroup: switchFailure must lie in [0, 1], got " +
                                     std::to_string(switchFailure) + ".");
     }
+    if (modular && switchFailure > 0) {
+        throw std::invalid_argument("addStandbyGroup: a group with a spare module among its "
+                                    "units cannot have a switch failure.");
+    }
     groups.push_back(StandbyGroup{std::move(units), std::move(activeStates),
                                   std::move(standbyStates), std::move(switchFailedStates),
                                   switchFailure, revert});
     return components + nGroups() - 1;
+}
+
+int Interactions::addSpareModule(int node, std::vector<int> parts, std::vector<int> activeStates,
+                                 std::vector<int> standbyStates, std::vector<int> inner) {
+    if (node < 0) {
+        throw std::invalid_argument("addSpareModule: node must be a node id, got " +
+                                    std::to_string(node) + ".");
+    }
+    if (parts.empty() && inner.empty()) {
+        throw std::invalid_argument("addSpareModule: a module needs components or groups.");
+    }
+    if (activeStates.size() != parts.size() || standbyStates.size() != parts.size()) {
+        throw std::invalid_argument("addSpareModule: activeStates and standbyStates need one "
+                                    "entry per component (" +
+                                    std::to_string(parts.size()) + ").");
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        requireComponent(parts[i], "addSpareModule: component");
+        for (std::size_t j = 0; j < i; ++j) {
+            if (parts[j] == parts[i]) {
+                throw std::invalid_argument("addSpareModule: component " +
+                                            std::to_string(parts[i]) + " is listed twice.");
+            }
+        }
+        requireState(activeStates[i], "addSpareModule: an active state");
+        requireState(standbyStates[i], "addSpareModule: a standby state");
+        if (activeStates[i] == standbyStates[i]) {
+            throw std::invalid_argument("addSpareModule: component " + std::to_string(parts[i]) +
+                                        " has the same active and standby state.");
+        }
+    }
+    for (std::size_t i = 0; i < inner.size(); ++i) {
+        if (inner[i] < 0) {
+            throw std::invalid_argument("addSpareModule: group " + std::to_string(inner[i]) +
+                                        " is no group number.");
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (inner[j] == inner[i]) {
+                throw std::invalid_argument("addSpareModule: group " + std::to_string(inner[i]) +
+                                            " is listed twice.");
+            }
+        }
+    }
+    modules.push_back(SpareModule{node, std::move(parts), std::move(activeStates),
+                                  std::move(standbyStates), std::move(inner)});
+    return components + nModules() - 1;
 }
 
 int Interactions::addCommonCause(const Distribution *distribution, std::vector<int> members,

@@ -40,6 +40,14 @@ public:
         double switchFailure;
         bool revert;
     };
+    /// A unit made of several parts (a spare module), see addSpareModule.
+    struct SpareModule {
+        int node;
+        std::vector<int> components;
+        std::vector<int> activeStates;
+        std::vector<int> standbyStates;
+        std::vector<int> groups;
+    };
     struct CommonCause {
         const Distribution *distribution;
         std::vector<int> members;
@@ -61,7 +69,18 @@ public:
     /// With `probability` below 1, each component a move would move is moved with that
     /// chance, one draw each (a probabilistic dependency); at 1 nothing is drawn.
     void addTrigger(int source, bool onFailure, std::vector<Move> moves, double probability = 1.0);
-    /// Returns the group's leaf in the FaultTree: nComponents + the group's number.
+    /// A unit of several parts for standby groups (a spare module): usable while the fault
+    /// tree's node `node` is not failed. While a group has it in service, its `components`
+    /// are in their active states and the standby `groups` inside it are awake; otherwise the
+    /// components wait in their standby states and the groups sleep: their active unit keeps
+    /// its place but waits in its standby state too. Returns the number to list among a
+    /// group's units: nComponents + the module's number. Add modules before the groups that
+    /// list them; `groups` may name groups added later.
+    int addSpareModule(int node, std::vector<int> components, std::vector<int> activeStates,
+                       std::vector<int> standbyStates, std::vector<int> groups = {});
+    /// Returns the group's leaf in the FaultTree: nComponents + the group's number. A unit
+    /// at nComponents or above is a spare module, whose three states are -1 (its parts
+    /// have theirs), and the group's switch-overs then never fail.
     int addStandbyGroup(std::vector<int> units, std::vector<int> activeStates,
                         std::vector<int> standbyStates, std::vector<int> switchFailedStates,
                         double switchFailure, bool revert);
@@ -75,6 +94,7 @@ public:
 
     int nComponents() const { return components; }
     int nGroups() const { return static_cast<int>(groups.size()); }
+    int nModules() const { return static_cast<int>(modules.size()); }
     int nCommonCauses() const { return static_cast<int>(causes.size()); }
     int nPools() const { return static_cast<int>(pools.size()); }
     /// Nothing declared: a runner then takes the plain engine.
@@ -87,6 +107,7 @@ public:
     const std::vector<std::vector<int>> &stateKinds() const { return kinds; }
     const std::vector<Trigger> &triggerList() const { return triggers; }
     const std::vector<StandbyGroup> &groupList() const { return groups; }
+    const std::vector<SpareModule> &moduleList() const { return modules; }
     const std::vector<CommonCause> &causeList() const { return causes; }
     const std::vector<int> &poolSizes() const { return pools; }
     const std::vector<Crew> &crewList() const { return crews; }
@@ -98,6 +119,7 @@ private:
     std::vector<std::vector<int>> kinds;
     std::vector<Trigger> triggers;
     std::vector<StandbyGroup> groups;
+    std::vector<SpareModule> modules;
     std::vector<CommonCause> causes;
     std::vector<int> pools;
     std::vector<Crew> crews;

@@ -177,6 +177,91 @@ TEST(StandbyGroups, ASharedSpareServesOneGroupAtATime) {
     EXPECT_EQ(s.componentDowntime, (std::vector<std::int64_t>{8, 6, 0}));
 }
 
+TEST(StandbyGroups, ASpareModuleAndANestedGroupSleepUntilClaimed) {
+    // States: 0 running, 1 standby, 2 failed. A component fails two units after it starts
+    // running, never in standby; component 0 heads each group and fails at 2.
+    Distribution never;
+    Uniform afterTwo{2.0, 2.5};
+    const auto unit = [&](const Distribution *failure) {
+        return std::vector<std::vector<const Distribution *>>{
+            {&never, &never, failure}, {&never, &never, &never}, {&never, &never, &never}};
+    };
+    TransitionMatrix matrix{unit(&afterTwo), unit(&afterTwo), unit(&never)};
+    const auto kinds = [](Interactions &in) {
+        for (int c = 0; c < 3; ++c) {
+            in.setStateKinds(c, {0, 0, 1});
+        }
+    };
+    {
+        // The module or(1, 2) is switched in at 2: 1 starts running then and fails at 4,
+        // which fails the module and leaves the group without a unit; 2 waits again.
+        Interactions in(3);
+        kinds(in);
+        FaultTree tree(4);
+        const int module = in.addSpareModule(tree.addGate("or", {1, 2}), {1, 2}, {0, 0}, {1, 1});
+        const int group = in.addStandbyGroup({0, module}, {0, -1}, {1, -1}, {2, -1}, 0.0, false);
+        tree.setTop(tree.addGate("or", {group}));
+        const RunStatistics s = runnerStatistics(1, 10, matrix, &tree, 1, 1, {}, &in);
+        EXPECT_EQ(s.componentDowntime, (std::vector<std::int64_t>{8, 6, 0}));
+        EXPECT_EQ(s.downtime[0], 6);
+    }
+    {
+        // The inner group {1, 2} is a unit of the outer one: its primary 1 waits in standby
+        // until the outer group claims it at 2, fails at 4, and the inner group takes 2.
+        Interactions in(3);
+        kinds(in);
+        FaultTree tree(5);
+        const int nested = in.addSpareModule(4, {}, {}, {}, {1});
+        const int outer = in.addStandbyGroup({0, nested}, {0, -1}, {1, -1}, {2, -1}, 0.0, false);
+        in.addStandbyGroup({1, 2}, {0, 0}, {1, 1}, {2, 2}, 0.0, false);
+        tree.setTop(tree.addGate("or", {outer}));
+        const RunStatistics s = runnerStatistics(1, 10, matrix, &tree, 1, 1, {}, &in);
+        EXPECT_EQ(s.componentDowntime, (std::vector<std::int64_t>{8, 6, 0}));
+        EXPECT_EQ(s.downtime[0], 0);
+    }
+}
+
+TEST(StandbyGroups, SpareModulesThatCannotWorkAreRefused) {
+    Distribution never;
+    const std::vector<std::vector<const Distribution *>> row{
+        {&never, &never, &never}, {&never, &never, &never}, {&never, &never, &never}};
+    TransitionMatrix matrix{row, row, row};
+    const auto refused = [&](Interactions &in, int nLeaves, const char *message) {
+        for (int c = 0; c < 3; ++c) {
+            in.setStateKinds(c, {0, 0, 1}); // running, standby, failed
+        }
+        FaultTree tree(nLeaves);
+        tree.setTop(tree.addGate("or", {0}));
+        try {
+            runnerStatistics(1, 10, matrix, &tree, 1, 1, {}, &in);
+            ADD_FAILURE() << "accepted: " << message;
+        } catch (const std::invalid_argument &e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    };
+    {
+        Interactions in(3);
+        in.addSpareModule(0, {1}, {0}, {1});
+        in.addSpareModule(0, {1, 2}, {0, 0}, {1, 1});
+        refused(in, 3, "is a part of two spare modules");
+    }
+    {
+        // Each group sits in a module that the other lists.
+        Interactions in(3);
+        const int first = in.addSpareModule(3, {}, {}, {}, {1});
+        const int second = in.addSpareModule(4, {}, {}, {}, {0});
+        in.addStandbyGroup({0, first}, {0, -1}, {1, -1}, {2, -1}, 0.0, true);
+        in.addStandbyGroup({1, second}, {0, -1}, {1, -1}, {2, -1}, 0.0, true);
+        refused(in, 5, "is inside itself");
+    }
+    Interactions in(3);
+    const int module = in.addSpareModule(0, {1}, {0}, {1});
+    EXPECT_THROW(in.addStandbyGroup({0, module}, {0, -1}, {1, -1}, {1, -1}, 0.5, true),
+                 std::invalid_argument);
+    EXPECT_THROW(in.addStandbyGroup({0, module}, {0, 0}, {1, 1}, {1, 1}, 0.0, true),
+                 std::invalid_argument);
+}
+
 TEST(CrewPools, CountTheSystemFailuresThatBeginWhileEveryCrewIsBusyAndAUnitWaits) {
     // One crew. Component 0 fails at 2 and is repaired in 5 units (up at 7); component 1
     // fails at 4 and waits for the crew until 7. Over 8 units: with `and` the system fails

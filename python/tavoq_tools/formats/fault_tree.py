@@ -25,7 +25,7 @@ from __future__ import annotations
 
 import math
 import re
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Collection, Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -154,6 +154,7 @@ class NameMap:
     def __init__(self) -> None:
         self.names: dict[str, str] = {}
         self._taken: set[str] = set()
+        self._fresh: dict[str, str] = {}
 
     def __call__(self, original: str) -> str:
         found = self.names.get(original)
@@ -171,6 +172,22 @@ class NameMap:
             candidate = f"{name}_{n}"
         self._taken.add(candidate)
         self.names[original] = candidate
+        return candidate
+
+    def fresh(self, base: str) -> str:
+        """A name of its own for something the file does not name, made from ``base`` (a
+        valid name); not listed among the names changed. The same base gives the same name
+        each time."""
+        known = self._fresh.get(base)
+        if known is not None:
+            return known
+        name = base[: logic.MAX_NAME_LENGTH - 8]
+        candidate, n = name, 1
+        while candidate in self._taken:
+            n += 1
+            candidate = f"{name}_{n}"
+        self._taken.add(candidate)
+        self._fresh[base] = candidate
         return candidate
 
     def renamed(self) -> list[tuple[str, str]]:
@@ -266,13 +283,6 @@ def _component(
     states = ["working", "standby", "failed"] if spare else ["working", "failed"]
     kinds = {"standby": "working"} if spare else {}
     transitions = []
-    if spare and event.probability:
-        raise ModelError(
-            event.where,
-            f"basic event {quoted(event.name)} is a unit of a spare gate: prob= (a failure "
-            "on demand) is not read for spare units",
-            file,
-        )
     if spare and event.phases != 1 and dormancy:
         # A cold unit starts its phases when switched in, which is exact; a warm one would
         # fail in standby in one phase and start its phases again when switched in.
@@ -301,14 +311,18 @@ def _component(
                 "at time 0, and cannot be repaired; give it no repair rate",
                 file,
             )
-        target = "failed"
-        if event.rate:
-            # The same pair of states takes one transition: the demand gets a state of its own.
-            target = "failed_on_demand"
-            states.append(target)
-        transitions.append(
-            Transition("working", target, "demand", {"probability": event.probability})
-        )
+        if not spare:
+            target = "failed"
+            if event.rate:
+                # The same pair of states takes one transition: the demand gets a state of
+                # its own.
+                target = "failed_on_demand"
+                states.append(target)
+            transitions.append(
+                Transition("working", target, "demand", {"probability": event.probability})
+            )
+        # A spare unit may start in standby, where no demand is drawn: its demand is a
+        # component of its own (_spare_demands).
     if event.repair and event.rate:
         rate = _rate(file, event.where, "the repair rate", event.repair, step)
         transitions.append(Transition("failed", "working", "exponential", {"rate": rate}))
@@ -354,19 +368,79 @@ def _plain_name(name: str) -> bool:
 DEFAULT_DORMANCY = {"csp": 0.0, "hsp": 1.0, "wsp": 1.0, "spare": 1.0}
 
 
+def _module(draft: TreeDraft, unit: str) -> tuple[list[str], list[str]]:
+    """The basic events and the spare gates of a spare gate's unit: the unit itself when it
+    is one, else everything below the gate through gates (a spare module); a spare gate
+    below is a group of its own, whose events are its units'."""
+    events: list[str] = []
+    spares: list[str] = []
+    stack: list[str | Formula] = [unit]
+    seen: set[str] = set()
+    while stack:
+        item = stack.pop()
+        if isinstance(item, Formula):
+            stack.extend(item.inputs)
+        elif item in draft.events:
+            events.append(item)
+        elif item in draft.spares:
+            spares.append(item)
+        elif item in draft.gates and item not in seen:
+            seen.add(item)
+            stack.append(draft.gates[item])
+    return list(dict.fromkeys(events)), list(dict.fromkeys(spares))
+
+
 def _dormancies(draft: TreeDraft, file: str) -> dict[str, float]:
-    """Each spare unit's dormancy: its own, else the one its spare gates imply."""
+    """Each basic event that may wait in standby, with its dormancy: its own, else the one
+    its spare gates imply. Those are the events of the units of every spare gate (a unit's
+    spare module), under that gate's kind and the kinds of the gates that hold the gate
+    itself in a unit, since it sleeps while that unit waits."""
+    modules = {
+        name: [_module(draft, unit) for unit in spare.units]
+        for name, spare in draft.spares.items()
+    }
+    holders: dict[str, list[str]] = {}
+    unit_of: dict[str, str] = {}  # an event of a unit's module -> that unit
+    for name, units in modules.items():
+        for unit, (events, inner) in zip(draft.spares[name].units, units, strict=True):
+            for event in events:
+                if unit_of.setdefault(event, unit) != unit:
+                    raise ModelError(
+                        draft.spares[name].where,
+                        f"spare gate {quoted(name)}: basic event {quoted(event)} is in unit "
+                        f"{quoted(unit_of[event])} and in unit {quoted(unit)}; units of spare "
+                        "gates share no basic event",
+                        file,
+                    )
+            for held in inner:
+                holders.setdefault(held, []).append(name)
+    sleeps: dict[str, dict[float, str]] = {}
+
+    def sleep_kinds(name: str, path: tuple[str, ...] = ()) -> dict[float, str]:
+        # The dormancies under which spare gate ``name`` may sleep, through its holders.
+        if name in sleeps:
+            return sleeps[name]
+        if name in path:
+            raise ModelError(
+                draft.spares[name].where,
+                f"spare gate {quoted(name)} is inside one of its own units",
+                file,
+            )
+        found: dict[float, str] = {}
+        for holder in holders.get(name, ()):
+            found.setdefault(DEFAULT_DORMANCY[draft.spares[holder].kind], holder)
+            for kind, gate in sleep_kinds(holder, (*path, name)).items():
+                found.setdefault(kind, gate)
+        sleeps[name] = found
+        return found
+
     implied: dict[str, dict[float, str]] = {}
-    for spare in draft.spares.values():
-        for unit in spare.units:
-            if unit not in draft.events:
-                raise ModelError(
-                    spare.where,
-                    f"spare gate {quoted(spare.name)}: input {quoted(unit)} is a gate; the units "
-                    "of a spare gate are basic events (spare modules are not read)",
-                    file,
-                )
-            implied.setdefault(unit, {})[DEFAULT_DORMANCY[spare.kind]] = spare.name
+    for name, units in modules.items():
+        kinds = {DEFAULT_DORMANCY[draft.spares[name].kind]: name, **sleep_kinds(name)}
+        for events, _ in units:
+            for event in events:
+                for kind, gate in kinds.items():
+                    implied.setdefault(event, {}).setdefault(kind, gate)
     found = {}
     for unit, defaults in implied.items():
         own = draft.events[unit].dormancy
@@ -381,13 +455,12 @@ def _dormancies(draft: TreeDraft, file: str) -> dict[str, float]:
     return found
 
 
-def _restricted(draft: TreeDraft, file: str) -> dict[str, str]:
+def _restricted(draft: TreeDraft, file: str, sleepers: Collection[str]) -> dict[str, str]:
     """Each basic event that a seq or mutex restricts, with its role: "waiting" for an
     input after the first of a seq (it waits, working, until the input before it fails),
     "mutex" for an input of a mutex (blocked, working, while another input is failed)."""
     roles: dict[str, str] = {}
     restricting: dict[str, str] = {}  # every input of a seq or mutex -> its name
-    spare_units = _spare_units(draft)
     dependents = {d for dependency in draft.dependencies for d in dependency.dependents}
     for restriction in draft.restrictions:
         label = f"{restriction.kind} {quoted(restriction.name)}"
@@ -408,7 +481,7 @@ def _restricted(draft: TreeDraft, file: str) -> dict[str, str]:
                 "is not a basic event"
                 if event is None
                 else "is a unit of a spare gate"
-                if name in spare_units
+                if name in sleepers
                 else "is the dependent of an fdep"
                 if name in dependents
                 else "is restricted by another seq or mutex"
@@ -460,7 +533,9 @@ def _restriction_triggers(draft: TreeDraft, names: NameMap) -> list[Trigger]:
     return triggers
 
 
-def _triggers(draft: TreeDraft, names: NameMap, file: str) -> list[Trigger]:
+def _triggers(
+    draft: TreeDraft, names: NameMap, file: str, sleepers: Collection[str]
+) -> list[Trigger]:
     """One trigger per functional dependency: the trigger's failure fails each dependent
     that is still working."""
     triggers = []
@@ -475,7 +550,7 @@ def _triggers(draft: TreeDraft, names: NameMap, file: str) -> list[Trigger]:
                     "basic event (the dependents of an fdep are basic events)",
                     file,
                 )
-            working = ("working", "standby") if dependent in _spare_units(draft) else ("working",)
+            working = ("working", "standby") if dependent in sleepers else ("working",)
             moves.append(Move((names(dependent),), working, "failed"))
         triggers.append(
             Trigger(names(dependency.trigger), tuple(moves), probability=dependency.probability)
@@ -505,8 +580,23 @@ def _on_demand(draft: TreeDraft, names: NameMap) -> tuple[list[Component], list[
     return components, triggers
 
 
-def _spare_units(draft: TreeDraft) -> set[str]:
-    return {unit for spare in draft.spares.values() for unit in spare.units}
+def _spare_demands(
+    draft: TreeDraft, names: NameMap, sleepers: Collection[str]
+) -> tuple[list[Component], list[Trigger]]:
+    """A spare unit that fails on demand (prob=): a component that fails at time 0 with that
+    probability, and a trigger on it that fails the unit, wherever it waits. Drawn at time 0
+    rather than when the unit is switched in: without repair (a demand has none) the unit is
+    lost either way before it could serve."""
+    components, triggers = [], []
+    for original in sleepers:
+        event = draft.events[original]
+        if event.probability:
+            unit = names(original)
+            name = names.fresh(f"{unit}_demand")
+            demand = Transition("working", "failed", "demand", {"probability": event.probability})
+            components.append(Component(name, transitions=(demand,)))
+            triggers.append(Trigger(name, (Move((unit,), ("working", "standby"), "failed"),)))
+    return components, triggers
 
 
 def expression(formula: Formula, names: NameMap) -> str:
@@ -593,7 +683,7 @@ def to_model(
             _component_like(made, file, event, mapped[original], step, dormancy.get(original))
             for original, event in draft.events.items()
         ]
-        roles = _restricted(draft, file)
+        roles = _restricted(draft, file, dormancy)
         if roles:
             components = [
                 _with_role(c, roles[original]) if original in roles else c
@@ -617,17 +707,19 @@ def to_model(
             _common_cause(file, e, names, step) for e in draft.common_events if e.rate is not None
         )
         demanded, demand_triggers = _on_demand(draft, names)
+        spare_demands, spare_demand_triggers = _spare_demands(draft, names, dormancy)
         model = Model(
-            components=(*components, *demanded),
+            components=(*components, *demanded, *spare_demands),
             common_causes=causes,
             simulation=RunSettings(horizon=horizon, runs=runs, seed=seed, step=step),
             failed_when=names(draft.top),
-            gates=gates,
+            gates=gates or None,  # as a TOML file without [gates] reads
             standby=tuple(groups),
             triggers=(
-                *_triggers(draft, names, file),
+                *_triggers(draft, names, file, dormancy),
                 *_restriction_triggers(draft, names),
                 *demand_triggers,
+                *spare_demand_triggers,
             ),
             name=one_line(Path(file).stem)[: logic.MAX_NAME_LENGTH],
             description=_description(draft.kind, file, step, mission_time, names),

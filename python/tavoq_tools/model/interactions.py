@@ -20,8 +20,9 @@ What the names mean to the engine (docs/model-format.md says it for the reader):
 
 from __future__ import annotations
 
+import dataclasses
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
@@ -172,6 +173,14 @@ class InteractionLayout:
     triggers: tuple[
         tuple[int, bool, tuple[tuple[int, tuple[int, ...], int], ...], float], ...
     ] = ()
+    # The gates and groups that groups list as units (spare modules), in the order first
+    # listed: unit n_components + m of a group is module m. ``modules`` gives each, once the
+    # logic is built (resolve_modules): (its node, its components, their active and standby
+    # states, the groups inside it).
+    module_names: tuple[str, ...] = ()
+    modules: tuple[
+        tuple[int, tuple[int, ...], tuple[int, ...], tuple[int, ...], tuple[int, ...]], ...
+    ] = ()
 
     @property
     def empty(self) -> bool:
@@ -191,6 +200,12 @@ class InteractionLayout:
         native = tavoq.Interactions(n_components)
         for component, kinds in self.kinds.items():
             native.setStateKinds(component, list(kinds))
+        for m, (node, parts, active, standby, inner) in enumerate(self.modules):
+            unit = native.addSpareModule(
+                node, list(parts), list(active), list(standby), list(inner)
+            )
+            if unit != n_components + m:
+                raise RuntimeError(f"spare module {m} became unit {unit}, not {n_components + m}")
         for g, (units, active, standby, failed, q, revert) in enumerate(self.groups):
             leaf = native.addStandbyGroup(
                 list(units), list(active), list(standby), list(failed), q, revert
@@ -270,16 +285,40 @@ class _Components:
         """(key of the name, component name) for each name, a count's name expanded."""
         out = []
         for i, name in enumerate(names):
-            if name in self.index:
-                out.append((f"{key}[{i}]", name))
-            elif name in self.groups:
-                out.extend((f"{key}[{i}]", member) for member in self.groups[name])
-            else:
-                raise ModelError(
-                    f"{key}[{i}]",
-                    unknown("component", name, "components", [*self.index, *self.groups]),
-                )
+            out.extend(self._expand_one(f"{key}[{i}]", name, "component", ()))
         return out
+
+    def expand_units(
+        self, key: str, names: Sequence[str], modules: Collection[str]
+    ) -> list[tuple[str, str, bool]]:
+        """``expand`` for a group's units, which may also name a gate or another standby
+        group (a spare module): (key, name, whether a module) for each."""
+        out: list[tuple[str, str, bool]] = []
+        what = "component, gate or standby group" if modules else "component"
+        for i, name in enumerate(names):
+            ukey = f"{key}[{i}]"
+            if name in modules and name not in self.index and name not in self.groups:
+                out.append((ukey, name, True))
+            else:
+                out.extend((k, u, False) for k, u in self._expand_one(ukey, name, what, modules))
+        return out
+
+    def _expand_one(
+        self, key: str, name: str, what: str, others: Collection[str]
+    ) -> list[tuple[str, str]]:
+        if name in self.index:
+            return [(key, name)]
+        if name in self.groups:
+            return [(key, member) for member in self.groups[name]]
+        raise ModelError(
+            key,
+            unknown(
+                what,
+                name,
+                "names" if others else "components",
+                [*self.index, *self.groups, *others],
+            ),
+        )
 
     def state(self, key: str, name: str, state: object) -> int:
         states = self.component[name].states
@@ -296,9 +335,12 @@ def resolve(
     crews: Sequence[CrewPool],
     groups: Sequence[StandbyGroup],
     common_causes: Sequence[CommonCause],
+    modules: Collection[str] = (),
 ) -> InteractionLayout:
     """Check the constructs against the components; ModelError names the key of the first
-    problem. Triggers are checked by ``resolve_triggers`` once the logic exists."""
+    problem. ``modules``: the names a group may list as a unit besides components (gates and
+    groups: spare modules). Triggers and spare modules are checked by ``resolve_triggers``
+    and ``resolve_modules`` once the logic exists."""
     known = _Components(components)
     # Only kinds other than the default rule need telling, for each component's own states
     # (runnerStatistics reads every component with its own number of states).
@@ -321,8 +363,9 @@ def resolve(
 
     group_rows = []
     roles: dict[str, tuple[str, str, str]] = {}  # unit -> (group, active, standby)
+    listed: dict[str, int] = {}  # spare module -> its number
     for group in groups:
-        group_rows.append(_group_row(group, known, roles))
+        group_rows.append(_group_row(group, known, roles, modules, listed))
 
     cause_rows = []
     factors: dict[tuple[int, int, int], float] = {}
@@ -337,6 +380,7 @@ def resolve(
         rate_factors=factors,
         pools=tuple(pool.count for pool in crews),
         crews=crew_rows,
+        module_names=tuple(listed),
     )
 
 
@@ -374,17 +418,32 @@ def _crew_rows(
 
 
 def _group_row(
-    group: StandbyGroup, known: _Components, roles: dict[str, tuple[str, str, str]]
+    group: StandbyGroup,
+    known: _Components,
+    roles: dict[str, tuple[str, str, str]],
+    modules: Collection[str],
+    listed: dict[str, int],
 ) -> tuple[tuple[int, ...], tuple[int, ...], tuple[int, ...], tuple[int, ...], float, bool]:
     key = f"standby.{group.name}"
     check_name(key, group.name, "standby group")
-    units = known.expand(f"{key}.units", _names(f"{key}.units", group.units, "units"))
+    named = known.expand_units(
+        f"{key}.units", _names(f"{key}.units", group.units, "units"), modules
+    )
     seen: set[str] = set()
-    for ukey, unit in units:
+    for ukey, unit, _ in named:
         if unit in seen:
             raise ModelError(ukey, f'unit "{unit}" is listed twice')
+        if unit == group.name:
+            raise ModelError(ukey, f'the group "{unit}" cannot be a unit of itself')
         seen.add(unit)
     q = _probability(f"{key}.switch_failure", group.switch_failure, below_one=False)
+    if q > 0 and any(module for _, _, module in named):
+        raise ModelError(
+            f"{key}.switch_failure",
+            "a group with a gate or group among its units (a spare module) switches over "
+            "without fail: give it no switch_failure",
+        )
+    units = [(ukey, unit) for ukey, unit, module in named if not module]
     if not isinstance(group.revert, bool):
         raise ModelError(f"{key}.revert", f"must be true or false, got {shown(group.revert)}")
     if q > 0 and group.switch_failed is None:
@@ -433,14 +492,136 @@ def _group_row(
         active.append(a)
         standby.append(s)
         failed.append(f)
-    return (
-        tuple(known.index[u] for _, u in units),
-        tuple(active),
-        tuple(standby),
-        tuple(failed),
-        q,
-        group.revert,
-    )
+    rows = iter(zip(units, active, standby, failed, strict=True))
+    indices, actives, standbys, faileds = [], [], [], []
+    for _, unit, module in named:
+        if module:
+            # A spare module: its parts carry the states, checked with the logic.
+            indices.append(len(known.index) + listed.setdefault(unit, len(listed)))
+            actives.append(-1)
+            standbys.append(-1)
+            faileds.append(-1)
+            continue
+        (_, name), a, s, f = next(rows)
+        indices.append(known.index[name])
+        actives.append(a)
+        standbys.append(s)
+        faileds.append(f)
+    return (tuple(indices), tuple(actives), tuple(standbys), tuple(faileds), q, group.revert)
+
+
+def resolve_modules(
+    layout: InteractionLayout,
+    components: Sequence[Component],
+    groups: Sequence[StandbyGroup],
+    graph: Any,
+) -> InteractionLayout:
+    """The spare modules that groups list, from the logic ``graph`` (a LogicGraph over the
+    components, then the groups): a gate's module is every component below it, through its
+    gates, and the groups below it, which sleep while it waits. A group's own module is the
+    group. ModelError names the group's key for a part without the group's states, a part
+    or group in two modules, a component that is a unit and a part, a group inside itself."""
+    known = _Components(components)
+    n = len(known.index)
+    leaves = n + len(groups)
+    gate_of = dict(graph.named)
+    group_of = {group.name: g for g, group in enumerate(groups)}
+    plain = {u for units, *_ in layout.groups for u in units if u < n}
+    owner: dict[int, str] = {}  # a component or group (leaf) -> the module it is in
+    rows = []
+    for name in layout.module_names:
+        listing = [g for g in groups if name in g.units]
+        key = f"standby.{listing[0].name}.units"
+        parts: list[int] = []
+        inner: list[int] = []
+        if name in group_of:
+            node, inner = n + group_of[name], [group_of[name]]
+        else:
+            node = leaves + gate_of[name]
+            stack, seen = [gate_of[name]], {gate_of[name]}
+            while stack:
+                for x in graph.gates[stack.pop()].inputs:
+                    if x < n:
+                        parts.append(x)
+                    elif x < leaves:
+                        inner.append(x - n)
+                    elif x - leaves not in seen:
+                        seen.add(x - leaves)
+                        stack.append(x - leaves)
+            parts, inner = sorted(set(parts)), sorted(set(inner))
+        names = list(known.index)
+        for leaf in [*parts, *(n + g for g in inner)]:
+            label = names[leaf] if leaf < n else groups[leaf - n].name
+            if leaf in plain:
+                raise ModelError(
+                    key,
+                    f'"{name}" holds {label}, a unit of a standby group: a component is a unit '
+                    "or a part of a spare module, not both",
+                )
+            if owner.setdefault(leaf, name) != name:
+                raise ModelError(
+                    key,
+                    f'"{name}" holds {label}, which "{owner[leaf]}" holds too: spare modules '
+                    "may not share a component or a group",
+                )
+        if len({(g.active, g.standby) for g in listing}) > 1:
+            raise ModelError(
+                key, f'"{name}" is a unit of several groups with other active or standby states'
+            )
+        active, standby = [], []
+        for c in parts:
+            part = names[c]
+            for group in listing:
+                gkey = f"standby.{group.name}"
+                a = known.state(f"{gkey}.active", part, group.active)
+                s = known.state(f"{gkey}.standby", part, group.standby)
+                for state, label in ((a, "active"), (s, "standby")):
+                    if known.kind(part, state) != WORKING:
+                        raise ModelError(
+                            f"{gkey}.{label}",
+                            f'state "{known.component[part].states[state]}" of {part} (in '
+                            f'"{name}") is not a working state',
+                        )
+            active.append(a)
+            standby.append(s)
+        rows.append((node, tuple(parts), tuple(active), tuple(standby), tuple(inner)))
+    _refuse_nested_cycles(layout, rows, groups, n)
+    return dataclasses.replace(layout, modules=tuple(rows))
+
+
+def _refuse_nested_cycles(
+    layout: InteractionLayout,
+    rows: Sequence[tuple[int, tuple[int, ...], tuple[int, ...], tuple[int, ...], tuple[int, ...]]],
+    groups: Sequence[StandbyGroup],
+    n: int,
+) -> None:
+    """A group inside a module that it (through other groups) lists would wake itself."""
+    inside: dict[int, list[int]] = {}  # group -> the groups that list a module holding it
+    for g, (units, *_) in enumerate(layout.groups):
+        for u in units:
+            if u >= n:
+                for inner in rows[u - n][4]:
+                    inside.setdefault(inner, []).append(g)
+    state = [0] * len(groups)  # 1 on the path, 2 checked
+    for start in range(len(groups)):
+        if state[start]:
+            continue
+        path = [(start, iter(inside.get(start, ())))]
+        state[start] = 1
+        while path:
+            g, following = path[-1]
+            above = next(following, None)
+            if above is None:
+                state[g] = 2
+                path.pop()
+            elif state[above] == 1:
+                raise ModelError(
+                    f"standby.{groups[above].name}.units",
+                    f'the group "{groups[above].name}" is inside one of its own units',
+                )
+            elif state[above] == 0:
+                state[above] = 1
+                path.append((above, iter(inside.get(above, ()))))
 
 
 def _cause_row(

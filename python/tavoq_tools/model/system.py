@@ -48,6 +48,7 @@ from .interactions import (
     Trigger,
     exponential_rate,
     resolve,
+    resolve_modules,
     resolve_triggers,
 )
 
@@ -425,7 +426,9 @@ class Model(_CheckedWhenUnpickled):
                 if not isinstance(item, cls):
                     raise ModelError(what, f"must hold {cls.__name__} objects, got {shown(item)}")
             object.__setattr__(self, what, tuple(items))
-        layout = resolve(self.components, self.crews, self.standby, self.common_causes)
+        gates = self.gates if isinstance(self.gates, Mapping) else {}
+        modules = {*gates, *(g.name for g in self.standby)} if self.standby else ()
+        layout = resolve(self.components, self.crews, self.standby, self.common_causes, modules)
         taken = set(origin) | {c.name for c in self.components}
         for group in self.standby:
             if group.name in taken:
@@ -441,6 +444,8 @@ class Model(_CheckedWhenUnpickled):
                 )
             taken.add(group.name)
         object.__setattr__(self, "_graph", self._logic())
+        if layout.module_names:
+            layout = resolve_modules(layout, self.components, self.standby, self._graph)
         if self.triggers:
             node_of, parents = self._watched(layout)
             layout = dataclasses.replace(
@@ -460,7 +465,8 @@ class Model(_CheckedWhenUnpickled):
         for g, (group, row) in enumerate(zip(self.standby, layout.groups, strict=True)):
             node_of[group.name] = n + g
             for unit in row[0]:
-                parents[unit].append(n + g)
+                # A spare module's node is the gate or group it names.
+                parents[unit if unit < n else layout.modules[unit - n][0]].append(n + g)
         for gate, logic_gate in enumerate(self._graph.gates):
             # A gate that is not a threshold may turn either way: marked ~node.
             above = leaves + gate if logic_gate.kind in THRESHOLD_KINDS else ~(leaves + gate)

@@ -135,11 +135,13 @@ def test_signal_handler_cannot_pull_distributions_from_a_running_batch(tree_1, c
 
 def test_tree_cannot_change_while_a_batch_reads_it():
     code = """
-        import signal, tavoq
+        import signal, time, tavoq
         D = tavoq.Distribution
         m = [[[D(), tavoq.Exponential(0.1)], [tavoq.Exponential(0.1), D()]]]
         tree = tavoq.CutsetTree(1); tree.insertNode([1])
+        start = time.perf_counter()
         expected = tavoq.runnerParallelSim(60000, 400, m, tree, 3)
+        took = time.perf_counter() - start
         refusals = []
         def handler(*_):
             try:
@@ -147,7 +149,8 @@ def test_tree_cannot_change_while_a_batch_reads_it():
             except RuntimeError as error:
                 refusals.append(str(error))
         signal.signal(signal.SIGALRM, handler)
-        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        # A quarter into the call, however fast the machine runs it.
+        signal.setitimer(signal.ITIMER_REAL, took / 4)
         got = tavoq.runnerParallelSim(60000, 400, m, tree, 3)
         signal.setitimer(signal.ITIMER_REAL, 0)
         assert refusals and "in use" in refusals[0], refusals

@@ -277,8 +277,15 @@ def test_phases_are_one_erlang_delay(tmp_path):
     ("edit", "message"),
     [
         (
-            ('"Fans" wsp "Fan" "Shared";', '"Fans" wsp "Fan" "Pumps";'),
-            'line 4: spare gate "Fans": input "Pumps" is a gate; the units of a spare gate are basic',
+            ('"Fans" wsp "Fan" "Shared";', '"Fans" wsp "Fan" "Ring";\n"Ring" or "Fans" "Grid";'),
+            'line 4: spare gate "Fans" is inside one of its own units',
+        ),
+        (
+            (
+                '"Fans" wsp "Fan" "Shared";',
+                '"Fans" wsp "Fan" "Both";\n"Both" and "Grid" "Shared";',
+            ),
+            'line 4: spare gate "Fans": basic event "Shared" is in unit "Shared" and in unit "Both"',
         ),
         (
             ('"Grid" "Pump A" "Shared"', '"Grid" "Pump A" "Fans"'),
@@ -290,13 +297,9 @@ def test_phases_are_one_erlang_delay(tmp_path):
         ),
         (
             ('"Shared" lambda=0.2 dorm=0.25;', '"Shared" lambda=0.2;\n"X" hsp "Shared";'),
-            '"Shared" is a cold and a hot spare (in "Pumps" and "X"): give it dorm=',
+            '"Shared" is a cold and a hot spare (in "Pumps" and "Fans"): give it dorm=',
         ),
         (("dorm=0.25", "dorm=1.5"), "dorm is a share of the failure rate, from 0 to 1"),
-        (
-            ('"Pump B" lambda=0.1;', '"Pump B" prob=0.1;'),
-            'basic event "Pump B" is a unit of a spare gate: prob= (a failure on demand) is not',
-        ),
         (
             ('"Fan" lambda=0.3;', '"Fan" lambda=0.3 phases=2;'),
             '"Fan" is a warm or hot spare unit: phases= is read for cold spare units only',
@@ -858,8 +861,23 @@ NON_COHERENT = """\
 """
 
 
+MODULES = """\
+toplevel "Plant";
+"Plant" or "Outer" "Other";
+"Outer" wsp "Main" "Train" "Inner";
+"Train" and "Pump" "Bank";
+"Bank" csp "Cell 1" "Cell 2";
+"Inner" hsp "Spare" "Last";
+"Other" wsp "Fan" "Train";
+"Main" lambda=0.1 repair=1; "Pump" lambda=0.2 dorm=0.5; "Cell 1" lambda=0.1 dorm=0;
+"Cell 2" lambda=0.1 dorm=0; "Spare" prob=0.2; "Last" lambda=0.3 dorm=1; "Fan" lambda=0.1;
+"""
+
+
 @pytest.mark.parametrize(
-    ("base", "name"), [(DYNAMIC, "tree.dft"), (NON_COHERENT, "tree.xml")], ids=["dft", "xml"]
+    ("base", "name"),
+    [(DYNAMIC, "tree.dft"), (NON_COHERENT, "tree.xml"), (MODULES, "modules.dft")],
+    ids=["dft", "xml", "modules"],
 )
 @FUZZ
 @given(data=st.data())
@@ -904,6 +922,15 @@ def test_the_fuzzed_dynamic_files_load_whole(tmp_path):
     assert [t.probability for t in dynamic.triggers] == [0.3] + [1.0] * 5
     xml = load_model(write(tmp_path, "n.xml", NON_COHERENT), mission_time=100)
     assert len(xml.components) == 3 + 4  # A, B, C and the group's four events on demand
+    modules = load_model(write(tmp_path, "m.dft", MODULES), mission_time=100)
+    layout = modules.interaction_layout
+    # Train (Pump and the group Bank) serves Outer and Other; Inner (a group) serves Outer.
+    assert layout.module_names == ("Train", "Inner")
+    (pump,) = (i for i, c in enumerate(modules.component_names) if c == "Pump")
+    assert [(row[1], row[4]) for row in layout.modules] == [((pump,), (1,)), ((), (2,))]
+    # Spare's failure on demand is a component of its own, whose trigger fails it.
+    assert modules.component_names[-1] == "Spare_demand"
+    assert modules.triggers[-1].moves[0].components == ("Spare",)
 
 
 @st.composite

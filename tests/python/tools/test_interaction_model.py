@@ -648,3 +648,107 @@ def test_triggers_through_a_not_that_undo_each_other_are_refused_when_read():
             '[[triggers]]\nwhen = "a"\nfails = true\n'
             'move = [{ components = ["a"], from = ["down"], to = "up" }]\n'
         ).build()
+
+
+TRAINS = """
+failed_when = "trains"
+
+[simulation]
+horizon = 1000
+runs = 100
+
+[components.part]
+count = 4
+states = ["running", "standby", "failed"]
+kinds = { standby = "working" }
+transitions = [{ from = "running", to = "failed", distribution = "exponential", mttf = 500 }]
+
+[components.cell]
+count = 2
+states = ["running", "standby", "failed"]
+kinds = { standby = "working" }
+transitions = [{ from = "running", to = "failed", distribution = "exponential", mttf = 500 }]
+
+[gates]
+train_a = "part_1 or part_2"
+train_b = "part_3 and part_4"
+
+[standby.trains]
+units = ["train_a", "train_b", "bank"]
+active = "running"
+standby = "standby"
+revert = false
+
+[standby.bank]
+units = ["cell"]
+active = "running"
+standby = "standby"
+"""
+
+MODULE_BAD = {
+    "unknown-unit": (
+        ('"train_a", "train_b"', '"train_a", "train_c"'),
+        "standby.trains.units[1]",
+        'unknown component, gate or standby group "train_c"',
+    ),
+    "switch-failure": (
+        ("revert = false", 'revert = false\nswitch_failure = 0.1\nswitch_failed = "failed"'),
+        "standby.trains.switch_failure",
+        "switches over without fail",
+    ),
+    "part-without-the-state": (
+        (
+            'states = ["running", "standby", "failed"]\nkinds = { standby = "working" }\n'
+            'transitions = [{ from = "running", to = "failed", distribution = "exponential", '
+            "mttf = 500 }]\n\n[components.cell]",
+            'states = ["running", "idle", "failed"]\nkinds = { idle = "working" }\n'
+            'transitions = [{ from = "running", to = "failed", distribution = "exponential", '
+            "mttf = 500 }]\n\n[components.cell]",
+        ),
+        "standby.trains.standby",
+        'unknown state of part_1 "standby"',
+    ),
+    "part-and-unit": (
+        ('units = ["cell"]', 'units = ["cell", "part_1"]'),
+        "standby.trains.units",
+        '"train_a" holds part_1, a unit of a standby group',
+    ),
+    "shared-part": (
+        ('"part_3 and part_4"', '"part_2 and part_4"'),
+        "standby.trains.units",
+        '"train_b" holds part_2, which "train_a" holds too',
+    ),
+    "inside-itself": (
+        ('units = ["cell"]', 'units = ["cell", "trains"]'),
+        "standby.trains.units",
+        'the group "trains" is inside one of its own units',
+    ),
+    "own-unit": (
+        ('units = ["cell"]', 'units = ["cell", "bank"]'),
+        "standby.bank.units[1]",
+        'the group "bank" cannot be a unit of itself',
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(MODULE_BAD.values()), ids=list(MODULE_BAD))
+def test_bad_spare_modules_name_the_key(case):
+    (old, new), key, fragment = case
+    with pytest.raises(ModelError) as info:
+        load(TRAINS, [(old, new)])
+    assert (info.value.key, info.value.file) == (key, "plant.toml")
+    assert fragment in info.value.message
+
+
+def test_gates_and_groups_as_units_are_spare_modules():
+    model = load(TRAINS)
+    layout = model.interaction_layout
+    n = len(model.component_names)
+    assert layout.groups[0][0] == (n, n + 1, n + 2)  # three modules
+    leaves = n + 2
+    gates = dict(model.logic_graph.named)
+    assert layout.modules == (
+        (leaves + gates["train_a"], (0, 1), (0, 0), (1, 1), ()),
+        (leaves + gates["train_b"], (2, 3), (0, 0), (1, 1), ()),
+        (n + 1, (), (), (), (1,)),  # the group bank, asleep until claimed
+    )

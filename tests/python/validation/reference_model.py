@@ -762,8 +762,13 @@ class Interplay:
 
     kinds: dict[int, list[int]] = field(default_factory=dict)
     triggers: list[TriggerDesc] = field(default_factory=list)
-    # (units, active states, standby states, switch-failed states, switch failure, revert)
+    # (units, active states, standby states, switch-failed states, switch failure, revert);
+    # a unit n + m is spare module m, its states -1
     groups: list[GroupDesc] = field(default_factory=list)
+    # (node, components, their active states, their standby states, groups inside)
+    modules: list[tuple[int, list[int], list[int], list[int], list[int]]] = field(
+        default_factory=list
+    )
     causes: list[tuple[Any, list[int], list[int]]] = field(default_factory=list)
     pools: list[int] = field(default_factory=list)
     crews: dict[tuple[int, int], tuple[int, int]] = field(default_factory=dict)  # -> pool, prio
@@ -858,7 +863,20 @@ class InteractingRun(ReferenceRun):
         self.due: list[float] = [math.inf] * n_events
         self.to_state = [0] * self.n
         self.active: list[int | None] = [None] * self.n_groups  # position within the group
-        self.active_in: list[int | None] = [None] * self.n
+        # per unit: a component, then a spare module (n + m)
+        self.active_in: list[int | None] = [None] * (self.n + len(interplay.modules))
+        self.owner: list[int | None] = [None] * self.n_groups  # the module a group sits in
+        self.part_states: dict[int, tuple[int, int]] = {}  # a module's part -> active, standby
+        for m, (_, parts, act, stand, inner) in enumerate(interplay.modules):
+            for g in inner:
+                self.owner[g] = m
+            for c, a, b in zip(parts, act, stand, strict=True):
+                self.part_states[c] = (a, b)
+        self.modular = [
+            self.owner[g] is not None or any(u >= self.n for u in units)
+            for g, (units, *_) in enumerate(interplay.groups)
+        ]
+        self.awake = [True] * self.n_groups
         self.leaf_down = [False] * self.n_groups
         self.leaf_planned = [False] * self.n_groups  # over the planned states alone
         self.held: list[int | None] = [None] * self.n
@@ -896,8 +914,16 @@ class InteractingRun(ReferenceRun):
 
     def planned_reasons(self, g: int) -> bool:
         """Whether group g's units are out for planned reasons alone: none failed, one
-        planned at least (the others active in other groups)."""
-        kinds = [self.kind(c, self.states[c]) for c in self.ip.groups[g][0]]
+        planned at least (the others active in other groups). A module is as its node."""
+        kinds = []
+        for u in self.ip.groups[g][0]:
+            if u < self.n:
+                kinds.append(self.kind(u, self.states[u]))
+            else:
+                node = self.ip.modules[u - self.n][0]
+                down = self.evaluate(planned_only=False)[node]
+                planned = self.evaluate(planned_only=True)[node]
+                kinds.append(WORKING if not down else PLANNED if planned else FAILED)
         if FAILED not in kinds and PLANNED in kinds:
             self.hits["planned_group_down"] += 1
             return True
@@ -1059,29 +1085,121 @@ class InteractingRun(ReferenceRun):
     def reverts(self, g: int) -> bool:
         return self.ip.groups[g][5]
 
+    # -- spare modules: units of several parts ----------------------------------------------
+
+    def usable(self, u: int) -> bool:
+        if u < self.n:
+            return self.kind(u, self.states[u]) == WORKING
+        return not self.down_nodes[self.ip.modules[u - self.n][0]]
+
+    def in_service(self, m: int) -> bool:
+        g = self.active_in[self.n + m]
+        return g is not None and self.awake[g]
+
+    def settle(self, c: int, on: bool, moved: list[int]) -> None:
+        """A part (or unit) to its active or standby state, from the other one only."""
+        a, b = self.part_states[c] if c in self.part_states else self.unit_pair(c)
+        if self.states[c] == (b if on else a):
+            self.switch(c, a if on else b, moved)
+
+    def unit_pair(self, c: int) -> tuple[int, int]:
+        for units, act, stand, *_ in self.ip.groups:
+            if c in units:
+                i = list(units).index(c)
+                return act[i], stand[i]
+        raise AssertionError(f"{c} is no unit")
+
+    def serve(self, u: int, on: bool, moved: list[int]) -> None:
+        if u < self.n:
+            self.settle(u, on, moved)
+            return
+        _, parts, _, _, inner = self.ip.modules[u - self.n]
+        for c in parts:
+            self.settle(c, on, moved)
+        for g in inner:
+            if self.awake[g] != on:
+                self.hits["group_wakes" if on else "group_sleeps"] += 1
+                self.awake[g] = on
+                a = self.active[g]
+                if a is not None:
+                    self.serve(self.ip.groups[g][0][a], on, moved)
+
+    def reconcile_modular(self, g: int, moved: list[int]) -> bool:
+        units = self.ip.groups[g][0]
+        on = self.awake[g]
+        changed = False
+        a = self.active[g]
+        if a is not None:
+            u = units[a]
+            if u < self.n:
+                active, standby = self.unit_pair(u)
+                holds = self.states[u] == (active if on else standby)
+            else:
+                holds = self.usable(u)
+            if not holds:
+                self.active[g] = None
+                self.active_in[u] = None
+                if u >= self.n:
+                    self.hits["module_lost"] += 1
+                    self.serve(u, False, moved)
+                a = None
+                changed = True
+        end = len(units) if a is None else (a if self.reverts(g) else 0)
+        for i in range(end):
+            u = units[i]
+            if self.active_in[u] is not None or not self.usable(u):
+                continue
+            self.active[g] = i
+            self.active_in[u] = g
+            if u < self.n:
+                active, standby = self.unit_pair(u)
+                if self.states[u] != (active if on else standby):
+                    self.switch(u, active if on else standby, moved)
+            else:
+                self.hits["module_switched_in"] += 1
+                self.serve(u, on, moved)
+            if a is not None:
+                self.active_in[units[a]] = None
+                self.serve(units[a], False, moved)
+            return True
+        return changed
+
     def reconcile(self, moved: list[int]) -> None:
-        changed = True
-        while changed:
-            changed = False
+        while True:
+            changed = True
+            while changed:
+                changed = False
+                for g in range(self.n_groups):
+                    if self.modular[g]:
+                        changed = self.reconcile_modular(g, moved) or changed
+                    else:
+                        changed = self.reconcile_group(g, moved) or changed
             for g in range(self.n_groups):
-                changed = self.reconcile_group(g, moved) or changed
-        for g in range(self.n_groups):
-            for i in range(len(self.ip.groups[g][0])):
-                c, on, standby, _ = self.unit_states(g, i)
-                if self.active_in[c] is None and self.states[c] == on:
-                    self.hits["active_to_standby"] += 1
-                    self.switch(c, standby, moved)
-        for g in range(self.n_groups):
-            down = self.active[g] is None
-            if down != self.leaf_down[g]:
-                self.hits["group_leaf_" + ("down" if down else "up")] += 1
-                self.leaf_down[g] = down
-                self.refresh()
-            if self.planned:
-                self.leaf_planned[g] = down and self.planned_reasons(g)
+                for i, u in enumerate(self.ip.groups[g][0]):
+                    if u >= self.n:
+                        _, parts, _, _, _ = self.ip.modules[u - self.n]
+                        for c in parts:
+                            self.settle(c, self.in_service(u - self.n), moved)
+                        continue
+                    c, on, standby, _ = self.unit_states(g, i)
+                    if self.active_in[c] is None and self.states[c] == on:
+                        self.hits["active_to_standby"] += 1
+                        self.switch(c, standby, moved)
+            again = False
+            for g in range(self.n_groups):
+                down = self.active[g] is None
+                if down != self.leaf_down[g]:
+                    self.hits["group_leaf_" + ("down" if down else "up")] += 1
+                    self.leaf_down[g] = down
+                    self.refresh()
+                    again = again or bool(self.ip.modules)
+                if self.planned:
+                    self.leaf_planned[g] = down and self.planned_reasons(g)
+            if not again:
+                return
 
     def is_unit(self, c: int) -> bool:
-        return any(c in units for units, *_ in self.ip.groups)
+        return c in self.part_states or any(c in units for units, *_ in self.ip.groups)
 
     def applies(self, c: int, condition: Any) -> bool:
         """Whether a move finds its component in a state it moves from."""
@@ -1132,7 +1250,8 @@ class InteractingRun(ReferenceRun):
 
     def finish_batch(self, batch: Batch, pending: list[Any]) -> None:
         moved = batch.moved
-        if any(self.is_unit(u) for u in moved):
+        # With spare modules any move may turn a module's node: the groups look again.
+        if any(self.is_unit(u) for u in moved) or (self.ip.modules and moved):
             self.reconcile(moved)
         after = self.failure_down()
         before = batch.failure_before
@@ -1172,27 +1291,41 @@ class InteractingRun(ReferenceRun):
         return e if e < self.n else self.ip.causes[e - self.n][1][0]
 
     def start(self) -> None:
-        for g, (units, act, _, _, _, _) in enumerate(self.ip.groups):
-            for i, c in enumerate(units):
-                if self.active_in[c] is None:
-                    self.states[c] = act[i]
-                    self.active_in[c] = g
+        for g, (units, _, _, _, _, _) in enumerate(self.ip.groups):
+            for i, u in enumerate(units):
+                if self.active_in[u] is None:
+                    self.active_in[u] = g
                     self.active[g] = i
                     break
-        for units, _, stand, _, _, _ in self.ip.groups:
+
+        def awake(g: int) -> bool:
+            m = self.owner[g]
+            holder = None if m is None else self.active_in[self.n + m]
+            return m is None or (holder is not None and awake(holder))
+
+        self.awake = [awake(g) for g in range(self.n_groups)]
+        for units, act, stand, _, _, _ in self.ip.groups:
             for i, c in enumerate(units):
-                if self.active_in[c] is None:
-                    self.states[c] = stand[i]
-        for c in range(self.n):
-            self.sample(c, initial=True)
-        for k in range(len(self.ip.causes)):
-            self.sample_cause(k, initial=True)
+                if c < self.n:
+                    serving = self.active_in[c] is not None and self.awake[self.active_in[c]]
+                    self.states[c] = act[i] if serving else stand[i]
+        for m, (_, parts, act, stand, _) in enumerate(self.ip.modules):
+            for c, a, b in zip(parts, act, stand, strict=True):
+                self.states[c] = a if self.in_service(m) else b
         for g in range(self.n_groups):
             if self.active[g] is None:
                 self.hits["group_down_at_start"] += 1
                 self.leaf_down[g] = True
                 self.refresh()
                 self.leaf_planned[g] = self.planned and self.planned_reasons(g)
+        if self.ip.modules:
+            # A module may be down from the start: the groups pass once, drawing nothing.
+            self.reconcile([])
+            self.moves_here = 0
+        for c in range(self.n):
+            self.sample(c, initial=True)
+        for k in range(len(self.ip.causes)):
+            self.sample_cause(k, initial=True)
         after = self.failure_down()
         self.start_gates = tuple(g for g in range(len(self.gates)) if after[self.n_leaves + g])
 

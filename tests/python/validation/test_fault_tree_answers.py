@@ -266,6 +266,46 @@ def non_coherent_answer():
     return total
 
 
+def module_repair_answer(t, a=(1.0, 2.0), b=(0.8, 3.0), c=(0.5, 1.0)):
+    """csp(A, M), M = or(B, C), cold and repairable ((failure, repair) rates): the first
+    time no unit can serve. A chain over (unit in service, A up, B up, C up): only the unit
+    in service ages; a repaired unit waits (no switching back); M's parts wait while M does,
+    including the one still working when M fails."""
+    states = [(s, *up) for s in "AM" for up in itertools.product((1, 0), repeat=3)]
+    states = [x for x in states if (x[0] == "A" and x[1]) or (x[0] == "M" and x[2] and x[3])]
+    index = {x: i for i, x in enumerate(states)}
+    failed = len(states)
+    generator = np.zeros((failed + 1, failed + 1))
+    rates = (a, b, c)
+    for x in states:
+        unit, *up = x
+        for part, ((fail, repair), working) in enumerate(zip(rates, up, strict=True)):
+            serving = (part == 0) == (unit == "A")
+            new = list(up)
+            if working and serving:
+                new[part] = 0
+                if unit == "A":
+                    target = ("M", *new) if new[1] and new[2] else None
+                else:
+                    target = ("A", *new) if new[0] else None
+                j = failed if target is None else index[target]
+                generator[index[x], j] += fail
+            elif not working:
+                new[part] = 1
+                generator[index[x], index[(unit, *new)]] += repair
+    np.fill_diagonal(generator, -generator.sum(axis=1))
+    values, vectors = np.linalg.eig(generator)
+    transition = (vectors @ np.diag(np.exp(values * t)) @ np.linalg.inv(vectors)).real
+    return float(transition[index[("A", 1, 1, 1)], failed])
+
+
+def spare_demand_answer(t):
+    """spare_prob.dft: S is lost on demand (0.3), else it serves for ever; then T, aging at
+    0.28 until P fails and at 0.7 after, must fail too."""
+    rest = 0.28 - 0.7 + 1.0
+    return 0.3 * (-math.expm1(-t) - math.exp(-0.7 * t) * -math.expm1(-rest * t) / rest)
+
+
 CASES = [
     # file, mission time (None: the file's own), step, exact unreliability
     ("static.dft", 1.0, 0.01, static_answer(1.0)),
@@ -279,6 +319,10 @@ CASES = [
     ("spare.dft", 1.0, 0.001, cold_spare_answer(1.0)),
     ("spare.dft", 2.0, 0.001, cold_spare_answer(2.0)),
     ("spare_phases.dft", 2.0, 0.001, 1 - math.exp(-2.0) * (1 + 2.0 + 2.0**2 / 2)),
+    ("spare_module.dft", 1.0, 0.001, cold_spare_answer(1.0, rate=1.0)),  # trains of rate 1
+    ("spare_prob.dft", 1.0, 0.001, spare_demand_answer(1.0)),
+    ("module_repair.dft", 1.0, 0.001, module_repair_answer(1.0)),
+    ("module_repair.dft", 3.0, 0.001, module_repair_answer(3.0)),
     ("fdep.dft", 1.0, 0.01, fdep_answer(1.0)),
     ("phases.dft", 1.5, 0.5, phases_answer(1.5)),  # one delay from time 0: any step is exact
     ("pand.dft", 1.0, 0.001, pand_answer(1.0)),
@@ -350,6 +394,9 @@ def test_mean_time_to_failure_when_every_run_fails():
         "demand.dft",
         "repair.dft",
         "shared_spares.dft",
+        "module_with_spare.dft",
+        "spare_prob.dft",
+        "module_repair.dft",
         "fdep.dft",
         "phases.dft",
         "pand_fdep.dft",
@@ -434,6 +481,10 @@ CLOSED_FORMS = {
         ("voting.dft", 2.0),
         ("spare.dft", 2.0),
         ("shared_spares.dft", 1.0),
+        ("spare_module.dft", 1.0),
+        ("nested_spares.dft", 1.0),
+        ("module_with_spare.dft", 1.0),
+        ("shared_module.dft", 1.0),
         ("fdep.dft", 1.0),
     ],
 )
