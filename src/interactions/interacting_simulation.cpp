@@ -477,14 +477,14 @@ inline void InteractingSimulation::markGroupsOf(int c) {
 // group would change nothing and draw nothing, so the outcome and the draws are the full
 // passes'.
 void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
+    if (!hasModules) [[likely]] {
+        reconcileOnce<false>(recorder);
+        return;
+    }
     // A module's node may hang on any leaf, a group's too: while a leaf crosses, the groups
     // with modules pass again.
-    bool again = true;
-    while (again) {
-        again = reconcileOnce(recorder);
-        if (again) {
-            markModular();
-        }
+    while (reconcileOnce<true>(recorder)) {
+        markModular();
     }
 }
 
@@ -498,7 +498,7 @@ void InteractingSimulation::markModular() {
     anyDirty = true;
 }
 
-bool InteractingSimulation::reconcileOnce(StatisticsRecorder &recorder) {
+template <bool kModules> bool InteractingSimulation::reconcileOnce(StatisticsRecorder &recorder) {
     bool crossed = false;
     int from = 0;
     while (true) {
@@ -511,7 +511,7 @@ bool InteractingSimulation::reconcileOnce(StatisticsRecorder &recorder) {
             continue;
         }
         dirty[static_cast<std::size_t>(g) / 64] &= ~(std::uint64_t{1} << (g % 64));
-        if (im.groups()[static_cast<std::size_t>(g)].modular) [[unlikely]] {
+        if (kModules && im.groups()[static_cast<std::size_t>(g)].modular) {
             reconcileModular(g, recorder);
         } else {
             reconcileGroup(g, recorder);
@@ -521,7 +521,7 @@ bool InteractingSimulation::reconcileOnce(StatisticsRecorder &recorder) {
     // Only units of the groups visited can have been left in their active state unused.
     for (int g = nextGroup(touched, 0); g >= 0; g = nextGroup(touched, g + 1)) {
         const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];
-        if (group.modular) [[unlikely]] {
+        if (kModules && group.modular) {
             sweepModular(g, recorder);
             continue;
         }
@@ -553,7 +553,7 @@ bool InteractingSimulation::reconcileOnce(StatisticsRecorder &recorder) {
     std::fill(dirty.begin(), dirty.end(), 0);
     std::fill(touched.begin(), touched.end(), 0);
     anyDirty = false;
-    return crossed && hasModules;
+    return kModules && crossed;
 }
 
 void InteractingSimulation::fireTriggers() {

@@ -142,7 +142,7 @@ private:
     void apply(int c, int to, StatisticsRecorder &recorder);
     void switchTo(int c, int to, StatisticsRecorder &recorder);
     void reconcile(StatisticsRecorder &recorder);
-    bool reconcileOnce(StatisticsRecorder &recorder);
+    template <bool kModules> bool reconcileOnce(StatisticsRecorder &recorder);
     void markModular();
     void markGroupsOf(int c);
     bool reconcileGroup(int g, StatisticsRecorder &recorder);
