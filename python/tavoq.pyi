@@ -198,6 +198,10 @@ class Interactions:
         """
         Units in preference order, one active at a time; returns the group's leaf in the FaultTree (nComponents + the group's number), down while no unit is active. A unit from addSpareModule has -1 for its three states.
         """
+    def addStatePair(self, component: typing.SupportsInt | typing.SupportsIndex, activeState: typing.SupportsInt | typing.SupportsIndex, standbyState: typing.SupportsInt | typing.SupportsIndex) -> None:
+        """
+        A further pair of states, beside its groups' active and standby states, that a unit or a spare module's part switches between (a unit that ages in stages): switched in from standbyState it goes to activeState, and back when switched out.
+        """
     def addTrigger(self, source: typing.SupportsInt | typing.SupportsIndex, onFailure: bool, moves: collections.abc.Sequence[tuple[typing.SupportsInt | typing.SupportsIndex, collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], typing.SupportsInt | typing.SupportsIndex]], probability: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> None:
         """
         When the FaultTree node `source` (a component, a group leaf or a gate) turns down (onFailure True) or is restored (False), move each listed component found in one of fromStates to toState. moves: (component, fromStates, toState) tuples. With probability below 1, each such component is moved with that chance, one draw of the run's generator each.

@@ -81,6 +81,17 @@ void register_interactions(py::module_ &m) {
             "Returns the number to list among a group's units: nComponents + the module's "
             "number. Add it before the groups that list it.")
         .def(
+            "addStatePair",
+            [](const Checked<Interactions> &self, int component, int activeState,
+               int standbyState) {
+                instance(self, "Interactions").addStatePair(component, activeState, standbyState);
+            },
+            py::arg("component"), py::arg("activeState"), py::arg("standbyState"),
+            "A further pair of states, beside its groups' active and standby states, that a "
+            "unit or a spare module's part switches between (a unit that ages in stages): "
+            "switched in from standbyState it goes to activeState, and back when switched "
+            "out.")
+        .def(
             "addCommonCause",
             [](const Checked<Interactions> &self, const Checked<const tavoq::Distribution> &d,
                std::vector<int> members, std::vector<int> toStates) {

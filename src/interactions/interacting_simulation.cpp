@@ -54,7 +54,7 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
       gates(graph), changes(graph.nComponents() + graph.nGates()),
       crews(interactions.poolSizes(), nComponents), active(interactions.groups().size(), -1),
       activeIn(static_cast<std::size_t>(nComponents) + interactions.modules().size(), -1),
-      enabled(interactions.groups().size(), 1), hasModules(!interactions.modules().empty()),
+      enabled(interactions.groups().size(), 1), hasModules(interactions.anyModular()),
       modularGroups((interactions.groups().size() + 63) / 64, 0),
       leafDown(interactions.groups().size(), 0), leafPlanned(interactions.groups().size(), 0),
       dirty((interactions.groups().size() + 63) / 64, 0),
@@ -356,10 +356,9 @@ void InteractingSimulation::markUnit(int u) {
 // has failed stays where it is.
 void InteractingSimulation::settle(int c, bool on, StatisticsRecorder &recorder) {
     const int s = states[static_cast<std::size_t>(c)];
-    const int a = im.activeState(c);
-    const int b = im.standbyState(c);
-    if (on ? s == b : s == a) {
-        switchTo(c, on ? a : b, recorder);
+    const int to = on ? im.pairedActive(c, s) : im.pairedStandby(c, s);
+    if (to >= 0) {
+        switchTo(c, to, recorder);
     }
 }
 
@@ -398,9 +397,14 @@ bool InteractingSimulation::reconcileModular(int g, StatisticsRecorder &recorder
         // A component holds its place while in the state its group's being awake asks for;
         // a module while its node is up. A module that fails goes out of service.
         const int c = im.unitComponent(a);
-        const bool holds = c >= 0 ? states[static_cast<std::size_t>(c)] ==
-                                        (on ? im.activeState(c) : im.standbyState(c))
-                                  : usable(a);
+        bool holds = true;
+        if (c >= 0) {
+            // In a running state of one of its pairs (waiting, while its group sleeps).
+            const int s = states[static_cast<std::size_t>(c)];
+            holds = (on ? im.pairedStandby(c, s) : im.pairedActive(c, s)) >= 0;
+        } else {
+            holds = usable(a);
+        }
         if (!holds) {
             active[gi] = -1;
             activeIn[static_cast<std::size_t>(unitKey(a))] = -1;
@@ -422,8 +426,18 @@ bool InteractingSimulation::reconcileModular(int g, StatisticsRecorder &recorder
         activeIn[static_cast<std::size_t>(key)] = g;
         const int c = im.unitComponent(u);
         if (c >= 0) {
-            const int to = on ? im.activeState(c) : im.standbyState(c);
-            if (states[static_cast<std::size_t>(c)] != to) {
+            // From a waiting state to its running one (or back, for a sleeping group); from
+            // any other working state to the first pair's.
+            const int s = states[static_cast<std::size_t>(c)];
+            const int there = on ? im.pairedStandby(c, s) : im.pairedActive(c, s);
+            const int paired = on ? im.pairedActive(c, s) : im.pairedStandby(c, s);
+            int to = on ? im.activeState(c) : im.standbyState(c);
+            if (there >= 0) {
+                to = s;
+            } else if (paired >= 0) {
+                to = paired;
+            }
+            if (s != to) {
                 switchTo(c, to, recorder);
             }
         } else {

@@ -196,7 +196,8 @@ private:
     std::vector<int> activeIn;         // per component, then per spare module: the group that has
                                        // it active, or -1
     std::vector<std::uint8_t> enabled; // per group: awake (not inside a module out of service)
-    bool hasModules;
+    bool
+        hasModules; // some group follows the rules of spare modules (InteractionModel::anyModular)
     std::vector<std::uint64_t> modularGroups; // the groups with modules, or inside one (bits)
     std::vector<std::uint8_t> leafDown;
     std::vector<std::uint8_t> leafPlanned; // per group: its leaf over the planned states

@@ -40,6 +40,7 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
     setTriggers(in, matrix, nNodes);
     setModules(in, matrix, nNodes);
     setGroups(in, matrix);
+    setPairs(in, matrix);
     nestModules();
     indexGroups();
     setCauses(in, matrix);
@@ -213,6 +214,58 @@ void InteractionModel::setGroups(const Interactions &in, const TransitionModel &
         }
         groupList.push_back(Group{first, static_cast<int>(unitComponents.size()), g.switchFailure,
                                   g.revert, modular, -1});
+    }
+}
+
+void InteractionModel::setPairs(const Interactions &in, const TransitionModel &matrix) {
+    const std::size_t cells = stateOffsets.back();
+    pairedActives.assign(cells, -1);
+    pairedStandbys.assign(cells, -1);
+    const auto pair = [&](int c, int a, int s) {
+        if (pairedActives[cell(c, a)] >= 0 || pairedStandbys[cell(c, a)] >= 0 ||
+            pairedActives[cell(c, s)] >= 0 || pairedStandbys[cell(c, s)] >= 0) {
+            throw std::invalid_argument("addStatePair: " + name(c) + ": state " +
+                                        std::to_string(a) + " or " + std::to_string(s) +
+                                        " is in another pair already.");
+        }
+        pairedStandbys[cell(c, a)] = s;
+        pairedActives[cell(c, s)] = a;
+    };
+    for (int c = 0; c < components; ++c) {
+        if (activeStates[static_cast<std::size_t>(c)] >= 0) {
+            pair(c, activeStates[static_cast<std::size_t>(c)],
+                 standbyStates[static_cast<std::size_t>(c)]);
+        }
+    }
+    std::vector<std::uint8_t> staged(static_cast<std::size_t>(components), 0);
+    for (const auto &p : in.pairList()) {
+        requireState(matrix, p.component, p.activeState, "addStatePair: activeState");
+        requireState(matrix, p.component, p.standbyState, "addStatePair: standbyState");
+        if (activeStates[static_cast<std::size_t>(p.component)] < 0) {
+            throw std::invalid_argument("addStatePair: " + name(p.component) +
+                                        " is neither a unit nor a part of a spare module.");
+        }
+        if (kind(p.component, p.activeState) != StateKind::Working ||
+            kind(p.component, p.standbyState) != StateKind::Working) {
+            throw std::invalid_argument("addStatePair: " + name(p.component) +
+                                        ": both states must be working.");
+        }
+        pair(p.component, p.activeState, p.standbyState);
+        staged[static_cast<std::size_t>(p.component)] = 1;
+    }
+    // A group with a unit in stages takes the rules of groups with modules, which read the
+    // pairs; the others keep theirs.
+    for (Group &g : groupList) {
+        for (int u = g.firstUnit; u < g.endUnit; ++u) {
+            const int c = unitComponent(u);
+            if (c >= 0 && staged[static_cast<std::size_t>(c)] != 0) {
+                g.modular = true;
+                if (g.switchFailure > 0) {
+                    throw std::invalid_argument("addStatePair: " + name(c) +
+                                                " is a unit of a group with a switch failure.");
+                }
+            }
+        }
     }
 }
 

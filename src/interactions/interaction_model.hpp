@@ -83,6 +83,15 @@ public:
     /// A unit's spare module, or -1 for a component.
     int unitModule(int u) const { return unitModules[static_cast<std::size_t>(u)]; }
     const std::vector<Module> &modules() const { return moduleList; }
+    /// Some group follows the rules of spare modules (a module, or a unit in stages).
+    bool anyModular() const {
+        for (const Group &g : groupList) {
+            if (g.modular) {
+                return true;
+            }
+        }
+        return false;
+    }
     int part(int i) const { return parts[static_cast<std::size_t>(i)]; }
     int innerGroup(int i) const { return innerGroups[static_cast<std::size_t>(i)]; }
     int listing(int i) const { return listings[static_cast<std::size_t>(i)]; }
@@ -94,6 +103,10 @@ public:
     int activeState(int c) const { return activeStates[static_cast<std::size_t>(c)]; }
     int standbyState(int c) const { return standbyStates[static_cast<std::size_t>(c)]; }
     bool isUnit(int c) const { return activeStates[static_cast<std::size_t>(c)] >= 0; }
+    /// For state s of a unit or a module's part: the state it switches to when switched in
+    /// (a waiting state of one of its pairs) or out (a running one), else -1.
+    int pairedActive(int c, int s) const { return pairedActives[cell(c, s)]; }
+    int pairedStandby(int c, int s) const { return pairedStandbys[cell(c, s)]; }
     /// The groups that list component c or its spare module, in group order.
     const int *groupsOf(int c, int &count) const {
         const auto i = static_cast<std::size_t>(c);
@@ -117,6 +130,7 @@ private:
     void setTriggers(const Interactions &in, const TransitionModel &matrix, int nNodes);
     void setModules(const Interactions &in, const TransitionModel &matrix, int nNodes);
     void setGroups(const Interactions &in, const TransitionModel &matrix);
+    void setPairs(const Interactions &in, const TransitionModel &matrix);
     void nestModules();
     void indexGroups();
     void setCauses(const Interactions &in, const TransitionModel &matrix);
@@ -143,7 +157,9 @@ private:
     std::vector<int> parts;
     std::vector<int> innerGroups;
     std::vector<int> listings;
-    std::vector<int> partOf; // per component: its spare module, or -1
+    std::vector<int> partOf;         // per component: its spare module, or -1
+    std::vector<int> pairedActives;  // per cell
+    std::vector<int> pairedStandbys; // per cell
     std::vector<int> activeStates;
     std::vector<int> standbyStates;
     std::vector<int> groupOffsets; // per component, into groupIndices

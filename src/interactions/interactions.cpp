@@ -186,6 +186,16 @@ int Interactions::addSpareModule(int node, std::vector<int> parts, std::vector<i
     return components + nModules() - 1;
 }
 
+void Interactions::addStatePair(int component, int activeState, int standbyState) {
+    requireComponent(component, "addStatePair: component");
+    requireState(activeState, "addStatePair: activeState");
+    requireState(standbyState, "addStatePair: standbyState");
+    if (activeState == standbyState) {
+        throw std::invalid_argument("addStatePair: the active and standby states are the same.");
+    }
+    pairs.push_back(StatePair{component, activeState, standbyState});
+}
+
 int Interactions::addCommonCause(const Distribution *distribution, std::vector<int> members,
                                  std::vector<int> toStates) {
     if (distribution == nullptr) {

@@ -48,6 +48,12 @@ public:
         std::vector<int> standbyStates;
         std::vector<int> groups;
     };
+    /// A further pair of states a unit or a module's part switches between, see addStatePair.
+    struct StatePair {
+        int component;
+        int activeState;
+        int standbyState;
+    };
     struct CommonCause {
         const Distribution *distribution;
         std::vector<int> members;
@@ -84,6 +90,12 @@ public:
     int addStandbyGroup(std::vector<int> units, std::vector<int> activeStates,
                         std::vector<int> standbyStates, std::vector<int> switchFailedStates,
                         double switchFailure, bool revert);
+    /// A further pair of states, beside its groups' active and standby states, that a unit
+    /// (or a module's part) switches between: one that ages in stages, stage i running and
+    /// stage i waiting. Switched in from `standbyState` it goes to `activeState`, switched out
+    /// from `activeState` back to `standbyState`; its groups follow the rules of groups with
+    /// spare modules.
+    void addStatePair(int component, int activeState, int standbyState);
     /// Returns the event's number. @throws std::invalid_argument  a null distribution.
     int addCommonCause(const Distribution *distribution, std::vector<int> members,
                        std::vector<int> toStates);
@@ -108,6 +120,7 @@ public:
     const std::vector<Trigger> &triggerList() const { return triggers; }
     const std::vector<StandbyGroup> &groupList() const { return groups; }
     const std::vector<SpareModule> &moduleList() const { return modules; }
+    const std::vector<StatePair> &pairList() const { return pairs; }
     const std::vector<CommonCause> &causeList() const { return causes; }
     const std::vector<int> &poolSizes() const { return pools; }
     const std::vector<Crew> &crewList() const { return crews; }
@@ -120,6 +133,7 @@ private:
     std::vector<Trigger> triggers;
     std::vector<StandbyGroup> groups;
     std::vector<SpareModule> modules;
+    std::vector<StatePair> pairs;
     std::vector<CommonCause> causes;
     std::vector<int> pools;
     std::vector<Crew> crews;

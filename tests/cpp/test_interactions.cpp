@@ -254,6 +254,13 @@ TEST(StandbyGroups, SpareModulesThatCannotWorkAreRefused) {
         in.addStandbyGroup({1, second}, {0, -1}, {1, -1}, {2, -1}, 0.0, true);
         refused(in, 5, "is inside itself");
     }
+    {
+        // A pair of states for a component that is no unit would never switch.
+        Interactions in(3);
+        in.addStatePair(1, 0, 1);
+        in.addStandbyGroup({0, 2}, {0, 0}, {1, 1}, {2, 2}, 0.0, true);
+        refused(in, 4, "is neither a unit nor a part of a spare module");
+    }
     Interactions in(3);
     const int module = in.addSpareModule(0, {1}, {0}, {1});
     EXPECT_THROW(in.addStandbyGroup({0, module}, {0, -1}, {1, -1}, {1, -1}, 0.5, true),

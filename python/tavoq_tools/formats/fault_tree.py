@@ -283,15 +283,8 @@ def _component(
     states = ["working", "standby", "failed"] if spare else ["working", "failed"]
     kinds = {"standby": "working"} if spare else {}
     transitions = []
-    if spare and event.phases != 1 and dormancy:
-        # A cold unit starts its phases when switched in, which is exact; a warm one would
-        # fail in standby in one phase and start its phases again when switched in.
-        raise ModelError(
-            event.where,
-            f"basic event {quoted(event.name)} is a warm or hot spare unit: phases= is read "
-            "for cold spare units only (dorm=0)",
-            file,
-        )
+    if spare and event.phases != 1 and dormancy and event.rate:
+        return _staged(file, event, name, step, dormancy)
     if event.rate:
         rate = _rate(file, event.where, "the failure rate", event.rate, step)
         if event.phases == 1:
@@ -329,6 +322,46 @@ def _component(
     return Component(name, states=tuple(states), transitions=tuple(transitions), kinds=kinds)
 
 
+def _staged(file: str, event: Event, name: str, step: float, dormancy: float) -> Component:
+    """A warm or hot spare unit whose lifetime has k phases: a state per phase, running
+    (``working``, ``working_2``, ...) and waiting (``standby``, ``standby_2``, ...), each
+    phase of rate λ running and dorm·λ waiting; a switch-over keeps the phase reached. (A
+    cold unit starts its phases when switched in: one Erlang delay is exact for it.)"""
+    rate = _rate(file, event.where, "the failure rate", event.rate or 0.0, step)
+    dormant = _rate(file, event.where, "the standby rate", (event.rate or 0.0) * dormancy, step)
+    running = ["working", *(f"working_{i}" for i in range(2, event.phases + 1))]
+    waiting = ["standby", *(f"standby_{i}" for i in range(2, event.phases + 1))]
+    transitions = []
+    for chain, phase_rate in ((running, rate), (waiting, dormant)):
+        for here, after in zip(chain, [*chain[1:], "failed"], strict=True):
+            transitions.append(Transition(here, after, "exponential", {"rate": phase_rate}))
+    if event.repair:
+        repair = _rate(file, event.where, "the repair rate", event.repair, step)
+        transitions.append(Transition("failed", "working", "exponential", {"rate": repair}))
+    return Component(
+        name,
+        states=("working", "standby", "failed", *running[1:], *waiting[1:]),
+        transitions=tuple(transitions),
+        kinds={state: "working" for state in (*running[1:], *waiting)},
+        standby_pairs=dict(zip(running[1:], waiting[1:], strict=True)),
+    )
+
+
+def _waiting_states(event: Event, sleepers: Collection[str], name: str) -> tuple[str, ...]:
+    """The states in which an event still works: its running and waiting phases."""
+    if name not in sleepers:
+        return ("working",)
+    if event.phases == 1 or not event.rate:
+        return ("working", "standby")
+    stages = range(2, event.phases + 1)
+    return (
+        "working",
+        "standby",
+        *(f"working_{i}" for i in stages),
+        *(f"standby_{i}" for i in stages),
+    )
+
+
 def _component_like(
     made: dict[tuple[object, ...], Component],
     file: str,
@@ -351,6 +384,7 @@ def _component_like(
     fields.update(template.__dict__)
     fields["name"] = name
     fields["kinds"] = dict(template.kinds)
+    fields["standby_pairs"] = dict(template.standby_pairs)
     return copy
 
 
@@ -550,7 +584,7 @@ def _triggers(
                     "basic event (the dependents of an fdep are basic events)",
                     file,
                 )
-            working = ("working", "standby") if dependent in sleepers else ("working",)
+            working = _waiting_states(draft.events[dependent], sleepers, dependent)
             moves.append(Move((names(dependent),), working, "failed"))
         triggers.append(
             Trigger(names(dependency.trigger), tuple(moves), probability=dependency.probability)

@@ -45,7 +45,7 @@ TOP_KEYS = (
     "triggers",
 )
 SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads", "step")
-COMPONENT_KEYS = ("count", "description", "states", "kinds", "transitions")
+COMPONENT_KEYS = ("count", "description", "states", "kinds", "standby_pairs", "transitions")
 TRANSITION_KEYS = ("from", "to", "distribution")
 # Keys of a transition that are not the distribution's parameters.
 TRANSITION_OPTIONS = ("crew", "priority")
@@ -99,7 +99,7 @@ def _component(name: str, value: object) -> Component:
             _transition(f"{key}.transitions[{i}]", t) for i, t in enumerate(transitions)
         )
     }
-    for option in ("count", "description", "states", "kinds"):
+    for option in ("count", "description", "states", "kinds", "standby_pairs"):
         if option in table:
             arguments[option] = table[option]
     return Component(name, **arguments)

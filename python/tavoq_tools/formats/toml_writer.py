@@ -81,6 +81,8 @@ def _component(c: Component) -> list[str]:
     lines.append(f"states = {toml_value(list(c.states))}")
     if c.kinds:
         lines.append(f"kinds = {toml_value(dict(c.kinds))}")
+    if c.standby_pairs:
+        lines.append(f"standby_pairs = {toml_value(dict(c.standby_pairs))}")
     if c.transitions:
         lines.append("transitions = [")
         for t in c.transitions:

@@ -55,6 +55,8 @@ class Component(Protocol):
     @property
     def kinds(self) -> Mapping[str, str]: ...
     @property
+    def standby_pairs(self) -> Mapping[str, str]: ...
+    @property
     def transitions(self) -> Sequence[_Transition]: ...
     @property
     def count(self) -> int | None: ...
@@ -177,6 +179,8 @@ class InteractionLayout:
     # listed: unit n_components + m of a group is module m. ``modules`` gives each, once the
     # logic is built (resolve_modules): (its node, its components, their active and standby
     # states, the groups inside it).
+    # (component, running state, waiting state): a unit's or part's further pairs
+    pairs: tuple[tuple[int, int, int], ...] = ()
     module_names: tuple[str, ...] = ()
     modules: tuple[
         tuple[int, tuple[int, ...], tuple[int, ...], tuple[int, ...], tuple[int, ...]], ...
@@ -212,6 +216,8 @@ class InteractionLayout:
             )
             if leaf != n_components + g:
                 raise RuntimeError(f"standby group {g} became leaf {leaf}, not {n_components + g}")
+        for component, running, waiting in self.pairs:
+            native.addStatePair(component, running, waiting)
         for name, params, members, targets in self.common_causes:
             native.addCommonCause(distributions.native(name, params), list(members), list(targets))
         for count in self.pools:
@@ -587,6 +593,57 @@ def resolve_modules(
         rows.append((node, tuple(parts), tuple(active), tuple(standby), tuple(inner)))
     _refuse_nested_cycles(layout, rows, groups, n)
     return dataclasses.replace(layout, modules=tuple(rows))
+
+
+def resolve_pairs(layout: InteractionLayout, components: Sequence[Component]) -> InteractionLayout:
+    """The further pairs of states of the units and spare modules' parts that age in
+    stages (``standby_pairs``); ModelError for a component with pairs that is neither."""
+    known = _Components(components)
+    serving = {u for units, *_ in layout.groups for u in units}
+    serving.update(c for module in layout.modules for c in module[1])
+    rows = []
+    for c in components:
+        for name in c.names if c.standby_pairs else ():
+            index = known.index[name]
+            if index not in serving:
+                raise ModelError(
+                    f"components.{c.name}.standby_pairs",
+                    f"{name} is no unit of a standby group: its pairs would never switch",
+                )
+            for running, waiting in c.standby_pairs.items():
+                rows.append((index, c.states.index(running), c.states.index(waiting)))
+    if not rows:
+        return layout
+    staged: dict[int, set[int]] = {}
+    for row in rows:
+        staged.setdefault(row[0], set()).update(row[1:])
+    names = list(known.index)
+    first = [
+        (u, a, s, q)
+        for units, act, stand, _, q, _ in layout.groups
+        for u, a, s in zip(units, act, stand, strict=True)
+    ]
+    first += [
+        (c, a, s, 0.0)
+        for module in layout.modules
+        for c, a, s in zip(module[1], module[2], module[3], strict=True)
+    ]
+    for u, a, s, q in first:
+        if u not in staged:
+            continue
+        c = known.component[names[u]]
+        if {a, s} & staged[u]:
+            raise ModelError(
+                f"components.{c.name}.standby_pairs",
+                "repeats its group's active or standby state",
+            )
+        if q > 0:
+            raise ModelError(
+                f"components.{c.name}.standby_pairs",
+                f"{names[u]} is a unit of a group with a switch_failure; a unit in stages "
+                "switches over without fail",
+            )
+    return dataclasses.replace(layout, pairs=tuple(rows))
 
 
 def _refuse_nested_cycles(

@@ -49,6 +49,7 @@ from .interactions import (
     exponential_rate,
     resolve,
     resolve_modules,
+    resolve_pairs,
     resolve_triggers,
 )
 
@@ -185,7 +186,10 @@ class Component(_CheckedWhenUnpickled):
 
     Every run starts in the first state. ``kinds`` gives states a kind other than the
     default (the first state working, all others failed): ``{"standby": "working",
-    "overhaul": "planned"}``. The first state must be a working one."""
+    "overhaul": "planned"}``. The first state must be a working one. ``standby_pairs`` gives
+    a unit of a standby group (or a spare module's part) that ages in stages further pairs
+    of states beside its group's ``active`` and ``standby``: each running stage and the
+    stage it waits in, ``{"running_2": "waiting_2"}``."""
 
     name: str
     states: tuple[str, ...] = ("working", "failed")
@@ -193,6 +197,7 @@ class Component(_CheckedWhenUnpickled):
     count: int | None = None
     description: str = ""
     kinds: Mapping[str, str] = field(default_factory=dict)
+    standby_pairs: Mapping[str, str] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         if (
@@ -255,6 +260,7 @@ class Component(_CheckedWhenUnpickled):
                 "state (list the states in another order)",
             )
         object.__setattr__(self, "kinds", dict(kinds))
+        object.__setattr__(self, "standby_pairs", self._checked_pairs(key))
         transitions = self.transitions
         if isinstance(transitions, (str, bytes)) or not isinstance(transitions, Sequence):
             raise ModelError(f"{key}.transitions", "must be a list of transitions")
@@ -289,6 +295,33 @@ class Component(_CheckedWhenUnpickled):
             )
         _check_demands(key, self.states[0], checked)
         object.__setattr__(self, "transitions", tuple(checked))
+
+    def _checked_pairs(self, key: str) -> dict[str, str]:
+        pairs = self.standby_pairs
+        if not isinstance(pairs, Mapping):
+            raise ModelError(
+                f"{key}.standby_pairs",
+                f'must be a table of running and waiting states ({{ running_2 = "waiting_2" }}), '
+                f"got {shown(pairs)}",
+            )
+        seen: set[object] = set()
+        for running, waiting in pairs.items():
+            pkey = f"{key}.standby_pairs.{running}"
+            for state in (running, waiting):
+                if not isinstance(state, str) or state not in self.states:
+                    raise ModelError(pkey, unknown("state", state, "states", self.states))
+                if self.kinds.get(state, "working" if state == self.states[0] else "failed") != (
+                    "working"
+                ):
+                    raise ModelError(
+                        pkey,
+                        f'state "{state}" is not a working state: declare it with '
+                        f'kinds = {{ {state} = "working" }}',
+                    )
+                if state in seen or running == waiting:
+                    raise ModelError(pkey, f'state "{state}" is in two pairs')
+                seen.add(state)
+        return dict(pairs)
 
     @property
     def state_labels(self) -> tuple[str, ...]:
@@ -446,6 +479,7 @@ class Model(_CheckedWhenUnpickled):
         object.__setattr__(self, "_graph", self._logic())
         if layout.module_names:
             layout = resolve_modules(layout, self.components, self.standby, self._graph)
+        layout = resolve_pairs(layout, self.components)
         if self.triggers:
             node_of, parents = self._watched(layout)
             layout = dataclasses.replace(

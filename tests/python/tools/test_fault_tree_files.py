@@ -301,10 +301,6 @@ def test_phases_are_one_erlang_delay(tmp_path):
         ),
         (("dorm=0.25", "dorm=1.5"), "dorm is a share of the failure rate, from 0 to 1"),
         (
-            ('"Fan" lambda=0.3;', '"Fan" lambda=0.3 phases=2;'),
-            '"Fan" is a warm or hot spare unit: phases= is read for cold spare units only',
-        ),
-        (
             ('"Mains" fdep "Grid" "Pump A" "Shared";', '"Mains" fdep "Grid";'),
             'fdep "Mains" needs a trigger and at least one dependent',
         ),

@@ -731,6 +731,40 @@ MODULE_BAD = {
 }
 
 
+CELL_KINDS = (
+    'count = 2\nstates = ["running", "standby", "failed"]\nkinds = { standby = "working" }'
+)
+MODULE_BAD.update(
+    {
+        f"pairs-{name}": (
+            (CELL_KINDS, f"{CELL_KINDS}\nstandby_pairs = {{ {pair} }}"),
+            key,
+            message,
+        )
+        for name, pair, key, message in [
+            (
+                "failed-state",
+                'running = "failed"',
+                "components.cell.standby_pairs.running",
+                'state "failed" is not a working state',
+            ),
+            (
+                "unknown-state",
+                'running_9 = "standby"',
+                "components.cell.standby_pairs.running_9",
+                'unknown state "running_9"',
+            ),
+            (
+                "group-states",
+                'running = "standby"',
+                "components.cell.standby_pairs",
+                "repeats its group's active or standby state",
+            ),
+        ]
+    }
+)
+
+
 @pytest.mark.parametrize("case", list(MODULE_BAD.values()), ids=list(MODULE_BAD))
 def test_bad_spare_modules_name_the_key(case):
     (old, new), key, fragment = case

@@ -131,7 +131,7 @@ BAD = [
         "[components.valve]",
         '[components.valve]\nstate = ["a", "b"]',
         'components.valve.state: unknown key "state" (allowed: count, description, states, '
-        'kinds, transitions); did you mean "states"?',
+        'kinds, standby_pairs, transitions); did you mean "states"?',
     ),
     (
         "mttf = 100",

@@ -769,6 +769,8 @@ class Interplay:
     modules: list[tuple[int, list[int], list[int], list[int], list[int]]] = field(
         default_factory=list
     )
+    # (component, running state, waiting state): a unit's or part's further pairs
+    pairs: list[tuple[int, int, int]] = field(default_factory=list)
     causes: list[tuple[Any, list[int], list[int]]] = field(default_factory=list)
     pools: list[int] = field(default_factory=list)
     crews: dict[tuple[int, int], tuple[int, int]] = field(default_factory=dict)  # -> pool, prio
@@ -867,13 +869,27 @@ class InteractingRun(ReferenceRun):
         self.active_in: list[int | None] = [None] * (self.n + len(interplay.modules))
         self.owner: list[int | None] = [None] * self.n_groups  # the module a group sits in
         self.part_states: dict[int, tuple[int, int]] = {}  # a module's part -> active, standby
+        # per unit or part: each waiting state -> its running one, and the other way round
+        self.to_running: dict[int, dict[int, int]] = {}
+        self.to_waiting: dict[int, dict[int, int]] = {}
+        pairs = [
+            (c, a, b)
+            for units, act, stand, *_ in interplay.groups
+            for c, a, b in zip(units, act, stand, strict=True)
+            if c < self.n
+        ]
         for m, (_, parts, act, stand, inner) in enumerate(interplay.modules):
             for g in inner:
                 self.owner[g] = m
             for c, a, b in zip(parts, act, stand, strict=True):
                 self.part_states[c] = (a, b)
+                pairs.append((c, a, b))
+        for c, a, b in [*pairs, *interplay.pairs]:
+            self.to_running.setdefault(c, {})[b] = a
+            self.to_waiting.setdefault(c, {})[a] = b
+        staged = {c for c, *_ in interplay.pairs}
         self.modular = [
-            self.owner[g] is not None or any(u >= self.n for u in units)
+            self.owner[g] is not None or any(u >= self.n or u in staged for u in units)
             for g, (units, *_) in enumerate(interplay.groups)
         ]
         self.awake = [True] * self.n_groups
@@ -1097,10 +1113,10 @@ class InteractingRun(ReferenceRun):
         return g is not None and self.awake[g]
 
     def settle(self, c: int, on: bool, moved: list[int]) -> None:
-        """A part (or unit) to its active or standby state, from the other one only."""
-        a, b = self.part_states[c] if c in self.part_states else self.unit_pair(c)
-        if self.states[c] == (b if on else a):
-            self.switch(c, a if on else b, moved)
+        """A part (or unit) from a waiting state to its running one, or back."""
+        to = (self.to_running if on else self.to_waiting)[c].get(self.states[c])
+        if to is not None:
+            self.switch(c, to, moved)
 
     def unit_pair(self, c: int) -> tuple[int, int]:
         for units, act, stand, *_ in self.ip.groups:
@@ -1132,8 +1148,7 @@ class InteractingRun(ReferenceRun):
         if a is not None:
             u = units[a]
             if u < self.n:
-                active, standby = self.unit_pair(u)
-                holds = self.states[u] == (active if on else standby)
+                holds = self.states[u] in (self.to_waiting if on else self.to_running)[u]
             else:
                 holds = self.usable(u)
             if not holds:
@@ -1153,8 +1168,14 @@ class InteractingRun(ReferenceRun):
             self.active_in[u] = g
             if u < self.n:
                 active, standby = self.unit_pair(u)
-                if self.states[u] != (active if on else standby):
-                    self.switch(u, active if on else standby, moved)
+                s = self.states[u]
+                if s in (self.to_waiting if on else self.to_running)[u]:
+                    to = s  # in a running state (a waiting one, asleep) already
+                else:
+                    to = (self.to_running if on else self.to_waiting)[u].get(s)
+                    to = (active if on else standby) if to is None else to
+                if s != to:
+                    self.switch(u, to, moved)
             else:
                 self.hits["module_switched_in"] += 1
                 self.serve(u, on, moved)
@@ -1192,14 +1213,14 @@ class InteractingRun(ReferenceRun):
                     self.hits["group_leaf_" + ("down" if down else "up")] += 1
                     self.leaf_down[g] = down
                     self.refresh()
-                    again = again or bool(self.ip.modules)
+                    again = again or any(self.modular)
                 if self.planned:
                     self.leaf_planned[g] = down and self.planned_reasons(g)
             if not again:
                 return
 
     def is_unit(self, c: int) -> bool:
-        return c in self.part_states or any(c in units for units, *_ in self.ip.groups)
+        return c in self.to_running
 
     def applies(self, c: int, condition: Any) -> bool:
         """Whether a move finds its component in a state it moves from."""
@@ -1251,7 +1272,7 @@ class InteractingRun(ReferenceRun):
     def finish_batch(self, batch: Batch, pending: list[Any]) -> None:
         moved = batch.moved
         # With spare modules any move may turn a module's node: the groups look again.
-        if any(self.is_unit(u) for u in moved) or (self.ip.modules and moved):
+        if any(self.is_unit(u) for u in moved) or (any(self.modular) and moved):
             self.reconcile(moved)
         after = self.failure_down()
         before = batch.failure_before
@@ -1318,7 +1339,7 @@ class InteractingRun(ReferenceRun):
                 self.leaf_down[g] = True
                 self.refresh()
                 self.leaf_planned[g] = self.planned and self.planned_reasons(g)
-        if self.ip.modules:
+        if any(self.modular):
             # A module may be down from the start: the groups pass once, drawing nothing.
             self.reconcile([])
             self.moves_here = 0

@@ -299,6 +299,35 @@ def module_repair_answer(t, a=(1.0, 2.0), b=(0.8, 3.0), c=(0.5, 1.0)):
     return float(transition[index[("A", 1, 1, 1)], failed])
 
 
+def warm_phases_answer(t, primary=1.0, rate=1.5, phases=3, dormancy=0.4):
+    """spare_phases_warm.dft: a chain over (P up, phases S has completed); S's phases run at
+    dormancy x rate while P serves, at rate after; the system fails when P is down and S
+    has completed every phase."""
+    index = {(up, i): n for n, (up, i) in enumerate(itertools.product((1, 0), range(phases + 1)))}
+    generator = np.zeros((len(index), len(index)))
+    for (up, i), n in index.items():
+        if up:
+            generator[n, index[(0, i)]] += primary
+        if i < phases:
+            generator[n, index[(up, i + 1)]] += rate * (dormancy if up else 1.0)
+    np.fill_diagonal(generator, -generator.sum(axis=1))
+    return float(expm(generator * t)[index[(1, 0)], index[(0, phases)]])
+
+
+def expm(a):
+    """exp(a) by scaling and squaring a Taylor series: a chain whose phases share one rate
+    has repeated eigenvalues, where the eigenvector form fails."""
+    squarings = max(0, int(np.ceil(np.log2(max(np.abs(a).sum(axis=1).max(), 1e-300) * 2))))
+    scaled = a / 2**squarings
+    result, term = np.eye(len(a)), np.eye(len(a))
+    for k in range(1, 30):
+        term = term @ scaled / k
+        result = result + term
+    for _ in range(squarings):
+        result = result @ result
+    return result
+
+
 def spare_demand_answer(t):
     """spare_prob.dft: S is lost on demand (0.3), else it serves for ever; then T, aging at
     0.28 until P fails and at 0.7 after, must fail too."""
@@ -321,6 +350,7 @@ CASES = [
     ("spare_phases.dft", 2.0, 0.001, 1 - math.exp(-2.0) * (1 + 2.0 + 2.0**2 / 2)),
     ("spare_module.dft", 1.0, 0.001, cold_spare_answer(1.0, rate=1.0)),  # trains of rate 1
     ("spare_prob.dft", 1.0, 0.001, spare_demand_answer(1.0)),
+    ("spare_phases_warm.dft", 2.0, 0.001, warm_phases_answer(2.0)),
     ("module_repair.dft", 1.0, 0.001, module_repair_answer(1.0)),
     ("module_repair.dft", 3.0, 0.001, module_repair_answer(3.0)),
     ("fdep.dft", 1.0, 0.01, fdep_answer(1.0)),
@@ -396,6 +426,7 @@ def test_mean_time_to_failure_when_every_run_fails():
         "shared_spares.dft",
         "module_with_spare.dft",
         "spare_prob.dft",
+        "spare_phases_warm.dft",
         "module_repair.dft",
         "fdep.dft",
         "phases.dft",

@@ -1393,6 +1393,8 @@ class InteractingDesc:
             native.addTrigger(source, on_failure, [(c, list(f), t) for c, f, t in moves], *chance)
         for node, parts, act, stand, inner in ip.modules:
             native.addSpareModule(node, parts, act, stand, inner)
+        for c, running, waiting in ip.pairs:
+            native.addStatePair(c, running, waiting)
         for units, act, stand, failed, q, revert in ip.groups:
             native.addStandbyGroup(list(units), list(act), list(stand), list(failed), q, revert)
         for dist, members, to_states in ip.causes:
@@ -1677,6 +1679,23 @@ NEVER2 = [[D, D], [D, D]]
 UNIT3 = [[D, D, fixed(1)], [D, D, D], [D, D, D]]  # runs in 0, waits in 1, fails after 1
 
 INTERACTING_HAND_CASES = {
+    # Unit 1 ages in stages (running 0 / waiting 1, running 3 / waiting 4): it reaches its
+    # second waiting stage at 1; switched in at 2, when 0 fails, it runs on from that stage
+    # (state 3), which fails after 2: the group is down from 4.
+    "a-unit-in-stages-keeps-its-stage": _hand_interacting(
+        [
+            [[D, D, fixed(2)], [D, D, D], [D, D, D]],
+            [[D] * 5, [D, D, D, D, fixed(1)], [D] * 5, [D, D, fixed(2), D, D], [D] * 5],
+        ],
+        Interplay(
+            kinds={0: [WORKING, WORKING, FAILED], 1: [WORKING, WORKING, FAILED, WORKING, WORKING]},
+            groups=[([0, 1], [0, 0], [1, 1], [2, 2], 0.0, False)],
+            pairs=[(1, 3, 4)],
+        ),
+        [("or", [2], 0)],
+        3,
+        10,
+    ),
     # A group (units 1, 2) is the spare of another (unit 0, then the group): 0 fails at 2 and
     # is back at 5. The inner group wakes at 2: 1 runs and fails at 3, 2 runs and fails at
     # 4, and the inner group, out of units, is lost; at 5 the outer group takes 0 again.
