@@ -165,29 +165,25 @@ class NameMap:
             name = "_" + name
         if name in logic.KEYWORDS:
             name += "_"
+        self.names[original] = self._unique(name)
+        return self.names[original]
+
+    def fresh(self, base: str) -> str:
+        """A name of its own for something the file does not name, made from ``base`` (a
+        valid name); not listed among the names changed. The same base gives the same name
+        each time."""
+        if base not in self._fresh:
+            self._fresh[base] = self._unique(base)
+        return self._fresh[base]
+
+    def _unique(self, name: str) -> str:
+        """``name``, shortened to leave room for a suffix, or with the first free ``_n``."""
         name = name[: logic.MAX_NAME_LENGTH - 8]
         candidate, n = name, 1
         while candidate in self._taken:
             n += 1
             candidate = f"{name}_{n}"
         self._taken.add(candidate)
-        self.names[original] = candidate
-        return candidate
-
-    def fresh(self, base: str) -> str:
-        """A name of its own for something the file does not name, made from ``base`` (a
-        valid name); not listed among the names changed. The same base gives the same name
-        each time."""
-        known = self._fresh.get(base)
-        if known is not None:
-            return known
-        name = base[: logic.MAX_NAME_LENGTH - 8]
-        candidate, n = name, 1
-        while candidate in self._taken:
-            n += 1
-            candidate = f"{name}_{n}"
-        self._taken.add(candidate)
-        self._fresh[base] = candidate
         return candidate
 
     def renamed(self) -> list[tuple[str, str]]:

@@ -17,6 +17,8 @@ import tavoq_tools as tt
 from tavoq_tools import cli
 from tavoq_tools.formats.file import load_model, model_from_dict
 
+from .test_exact_answers import expm
+
 TREES = Path(__file__).parent / "trees"
 RUNS = 40_000
 
@@ -312,20 +314,6 @@ def warm_phases_answer(t, primary=1.0, rate=1.5, phases=3, dormancy=0.4):
             generator[n, index[(up, i + 1)]] += rate * (dormancy if up else 1.0)
     np.fill_diagonal(generator, -generator.sum(axis=1))
     return float(expm(generator * t)[index[(1, 0)], index[(0, phases)]])
-
-
-def expm(a):
-    """exp(a) by scaling and squaring a Taylor series: a chain whose phases share one rate
-    has repeated eigenvalues, where the eigenvector form fails."""
-    squarings = max(0, int(np.ceil(np.log2(max(np.abs(a).sum(axis=1).max(), 1e-300) * 2))))
-    scaled = a / 2**squarings
-    result, term = np.eye(len(a)), np.eye(len(a))
-    for k in range(1, 30):
-        term = term @ scaled / k
-        result = result + term
-    for _ in range(squarings):
-        result = result @ result
-    return result
 
 
 def spare_demand_answer(t):
