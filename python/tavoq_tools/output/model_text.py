@@ -159,6 +159,11 @@ def _interaction_lines(model: Model) -> list[str]:
                 f"standby {g.standby}{switch}; {'reverts' if g.revert else 'does not revert'}"
                 " to a preferred unit"
             )
+        layout = model.interaction_layout
+        names, n = model.logic_names, len(model.component_names)
+        for name, (_, parts, _, _, inner) in zip(layout.module_names, layout.modules, strict=True):
+            held = [names[c] for c in parts] + [f"group {names[n + g]}" for g in inner]
+            lines.append(f"  spare module {name}: {', '.join(held)}")
     if model.common_causes:
         lines.append(f"Common causes ({len(model.common_causes)}):")
         for c in model.common_causes:

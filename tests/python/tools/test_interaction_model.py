@@ -786,3 +786,5 @@ def test_gates_and_groups_as_units_are_spare_modules():
         (leaves + gates["train_b"], (2, 3), (0, 0), (1, 1), ()),
         (n + 1, (), (), (), (1,)),  # the group bank, asleep until claimed
     )
+    text = check_text(model, "trains.toml")
+    assert "  spare module train_b: part_3, part_4\n  spare module bank: group bank\n" in text
