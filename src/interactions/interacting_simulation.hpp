@@ -77,7 +77,9 @@ class StatisticsRecorder;
 ///     to active. With modules, every move has the groups with modules (or inside one)
 ///     visit again, and when a group leaf crosses the passes start again. At the start,
 ///     groups sleep or wake as their modules serve, and the groups with modules pass once
-///     before anything is drawn;
+///     before anything is drawn. A unit in stages (further pairs of states) follows the
+///     same rules, each pair read as its active and standby states: it is active in any
+///     running state, and a switch moves it within its pair;
 ///  4. triggers watching a node (component, group leaf or gate, over the down graph) whose
 ///     state before this batch differs from its state after it, in the direction watched,
 ///     fire in the order they were added; each one's moves join the end of the list as a
