@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import math
 import re
+from collections.abc import Iterator
 
 from ..errors import ModelError
 from .fault_tree import (
@@ -83,9 +84,9 @@ _NUMBER = re.compile(r"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][+-]?[0-9]+)?\Z")
 _Token = tuple[str, str]
 
 
-def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
-    """The statements of the text, each as the line it starts on and its tokens."""
-    statements: list[tuple[int, list[_Token]]] = []
+def _statements(text: str, file: str) -> Iterator[tuple[int, list[_Token]]]:
+    """The statements of the text, each as the line it starts on and its tokens, one at a
+    time: a large file's tokens never all exist at once."""
     current: list[_Token] = []
     line, counted = 1, 0  # the line at position ``counted`` of the text
     start_line = 1
@@ -96,7 +97,7 @@ def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
             continue  # a comment
         if kind == "end":
             if current:
-                statements.append((start_line, current))
+                yield start_line, current
                 current = []
             continue
         if kind == "unclosed" or kind == "open":
@@ -120,7 +121,6 @@ def _statements(text: str, file: str) -> list[tuple[int, list[_Token]]]:
             "the last statement has no closing ; (is the file cut short?)",
             file,
         )
-    return statements
 
 
 def _number(
