@@ -114,6 +114,9 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
 def _component_lines(c: Component, unit: str) -> list[str]:
     names = c.name if c.count is None else f"{', '.join(c.names)} (count = {c.count})"
     lines = [f"  {names}: states {', '.join(c.state_labels)}"]
+    if c.standby_pairs:
+        pairs = ", ".join(f"{run} / {wait}" for run, wait in c.standby_pairs.items())
+        lines.append(f"    in a standby group, also runs / waits as {pairs}")
     if not c.transitions:
         lines.append("    no transitions: never changes state")
     lines.extend(f"    {t.source} -> {t.target}: {t.describe(unit)}" for t in c.transitions)

@@ -264,6 +264,22 @@ def test_spare_gates_are_standby_groups_and_fdep_a_trigger(tmp_path):
     ]
 
 
+def test_a_warm_spare_in_phases_has_a_state_per_phase(tmp_path, capsys):
+    text = 'toplevel "T";\n"T" wsp "P" "S";\n"P" lambda=1;\n"S" lambda=0.4 phases=2 dorm=0.5 repair=2;\n'
+    path = write(tmp_path, "w.dft", text)
+    spare = load_model(path, mission_time=1, step=0.5).components[1]
+    assert spare.standby_pairs == {"working_2": "standby_2"}
+    assert [(t.source, t.target, t.params["rate"]) for t in spare.transitions] == [
+        ("working", "working_2", 0.2),
+        ("working_2", "failed", 0.2),
+        ("standby", "standby_2", 0.1),
+        ("standby_2", "failed", 0.1),
+        ("failed", "working", 1.0),
+    ]
+    assert cli.main(["check", str(path), "--mission-time", "1"]) == 0
+    assert "also runs / waits as working_2 / standby_2" in capsys.readouterr().out
+
+
 def test_phases_are_one_erlang_delay(tmp_path):
     text = 'toplevel "A";\n"A" lambda=0.2 phases=3 repair=2;\n'
     (component,) = load_model(write(tmp_path, "p.dft", text), mission_time=1, step=0.5).components
