@@ -458,7 +458,7 @@ def _group_row(
             "missing: the state a unit goes to when its switch-over fails "
             f"(switch_failure = {q:g})",
         )
-    active, standby, failed = [], [], []
+    checked: dict[str, tuple[int, int, int, int]] = {}  # unit -> (index, its three states)
     for ukey, unit in units:
         a = known.state(f"{key}.active", unit, group.active)
         s = known.state(f"{key}.standby", unit, group.standby)
@@ -495,25 +495,16 @@ def _group_row(
                 f'(here "{group.active}" and "{group.standby}")',
             )
         roles.setdefault(unit, (group.name, group.active, group.standby))
-        active.append(a)
-        standby.append(s)
-        failed.append(f)
-    rows = iter(zip(units, active, standby, failed, strict=True))
-    indices, actives, standbys, faileds = [], [], [], []
-    for _, unit, module in named:
-        if module:
-            # A spare module: its parts carry the states, checked with the logic.
-            indices.append(len(known.index) + listed.setdefault(unit, len(listed)))
-            actives.append(-1)
-            standbys.append(-1)
-            faileds.append(-1)
-            continue
-        (_, name), a, s, f = next(rows)
-        indices.append(known.index[name])
-        actives.append(a)
-        standbys.append(s)
-        faileds.append(f)
-    return (tuple(indices), tuple(actives), tuple(standbys), tuple(faileds), q, group.revert)
+        checked[unit] = (known.index[unit], a, s, f)
+    # A spare module's parts carry the states, checked with the logic: -1 here.
+    rows = [
+        (len(known.index) + listed.setdefault(unit, len(listed)), -1, -1, -1)
+        if module
+        else checked[unit]
+        for _, unit, module in named
+    ]
+    indices, active, standby, failed = (tuple(column) for column in zip(*rows, strict=True))
+    return (indices, active, standby, failed, q, group.revert)
 
 
 def resolve_modules(
