@@ -212,9 +212,6 @@ void InteractingSimulation::apply(int c, int to, StatisticsRecorder &recorder) {
     if (im.isUnit(c)) {
         markGroupsOf(c);
     }
-    if (hasModules) [[unlikely]] {
-        markModular();
-    }
     if (isMoved[k] == 0) {
         isMoved[k] = 1;
         moved.push_back(c); // each component once: within the reserved capacity
@@ -495,15 +492,13 @@ void InteractingSimulation::reconcile(StatisticsRecorder &recorder) {
         reconcileOnce<false>(recorder);
         return;
     }
-    // A module's node may hang on any leaf, a group's too: while a leaf crosses, the groups
-    // with modules pass again.
+    // While a group's leaf crosses, the groups listing a module whose node it turns pass
+    // again.
     while (reconcileOnce<true>(recorder)) {
-        markModular();
     }
 }
 
-// Every group with a spare module among its units, or inside one, to visit: a module's node
-// may turn with any move.
+// Every group with a spare module among its units, or inside one, to visit (the start).
 void InteractingSimulation::markModular() {
     for (std::size_t w = 0; w < dirty.size(); ++w) {
         dirty[w] |= modularGroups[w];
@@ -512,26 +507,57 @@ void InteractingSimulation::markModular() {
     anyDirty = true;
 }
 
+// The groups that list a module whose node changed in this batch (down, or over the
+// planned states) look again: a module is usable while its node is up.
+void InteractingSimulation::markWatchers() {
+    for (const int n : changes.list()) {
+        markNode(n);
+    }
+    if (planned) {
+        for (const int n : plannedChanges->list()) {
+            markNode(n);
+        }
+    }
+}
+
+void InteractingSimulation::markNode(int n) {
+    int count = 0;
+    const int *groups = im.groupsWatching(n, count);
+    for (int i = 0; i < count; ++i) {
+        markGroup(groups[i]);
+    }
+}
+
 template <bool kModules> bool InteractingSimulation::reconcileOnce(StatisticsRecorder &recorder) {
     bool crossed = false;
-    int from = 0;
-    while (true) {
-        const int g = nextGroup(dirty, from);
-        if (g < 0) {
-            if (nextGroup(dirty, 0) < 0) {
-                break;
+    bool changed = false;
+    do {
+        // A switch-over may turn a module's node: the passes start again until none does.
+        if constexpr (kModules) {
+            markWatchers();
+        }
+        changed = false;
+        int from = 0;
+        while (true) {
+            const int g = nextGroup(dirty, from);
+            if (g < 0) {
+                if (nextGroup(dirty, 0) < 0) {
+                    break;
+                }
+                from = 0; // the next pass
+                continue;
             }
-            from = 0; // the next pass
-            continue;
+            dirty[static_cast<std::size_t>(g) / 64] &= ~(std::uint64_t{1} << (g % 64));
+            if (kModules && im.groups()[static_cast<std::size_t>(g)].modular) {
+                changed = reconcileModular(g, recorder) || changed;
+            } else if constexpr (kModules) {
+                changed = reconcileGroup(g, recorder) || changed;
+            } else {
+                reconcileGroup(g, recorder);
+            }
+            from = g + 1;
         }
-        dirty[static_cast<std::size_t>(g) / 64] &= ~(std::uint64_t{1} << (g % 64));
-        if (kModules && im.groups()[static_cast<std::size_t>(g)].modular) {
-            reconcileModular(g, recorder);
-        } else {
-            reconcileGroup(g, recorder);
-        }
-        from = g + 1;
-    }
+    } while (kModules && changed);
     // Only units of the groups visited can have been left in their active state unused.
     for (int g = nextGroup(touched, 0); g >= 0; g = nextGroup(touched, g + 1)) {
         const InteractionModel::Group &group = im.groups()[static_cast<std::size_t>(g)];

@@ -74,8 +74,9 @@ class StatisticsRecorder;
 ///     their order, with their active unit (a sleeping group keeps its unit in its standby
 ///     state and loses it when it leaves that state). After the passes, the parts of the
 ///     modules out of service left active go to standby, those in service left in standby
-///     to active. With modules, every move has the groups with modules (or inside one)
-///     visit again, and when a group leaf crosses the passes start again. At the start,
+///     to active. With modules, the groups listing a module whose node changed (in the
+///     batch, or by a switch-over) visit again, passes after passes until none changes,
+///     and when a group leaf crosses the passes start again. At the start,
 ///     groups sleep or wake as their modules serve, and the groups with modules pass once
 ///     before anything is drawn. A unit in stages (further pairs of states) follows the
 ///     same rules, each pair read as its active and standby states: it is active in any
@@ -146,6 +147,8 @@ private:
     void reconcile(StatisticsRecorder &recorder);
     template <bool kModules> bool reconcileOnce(StatisticsRecorder &recorder);
     void markModular();
+    void markWatchers();
+    void markNode(int n);
     void markGroupsOf(int c);
     bool reconcileGroup(int g, StatisticsRecorder &recorder);
     bool reconcileModular(int g, StatisticsRecorder &recorder);

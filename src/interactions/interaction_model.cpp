@@ -41,7 +41,7 @@ InteractionModel::InteractionModel(const Interactions &in, const TransitionModel
     setModules(in, matrix, nNodes);
     setGroups(in, matrix);
     setPairs(in, matrix);
-    nestModules();
+    nestModules(nNodes);
     indexGroups();
     setCauses(in, matrix);
     setCrews(in, matrix);
@@ -269,7 +269,7 @@ void InteractionModel::setPairs(const Interactions &in, const TransitionModel &m
     }
 }
 
-void InteractionModel::nestModules() {
+void InteractionModel::nestModules(int nNodes) {
     for (std::size_t m = 0; m < moduleList.size(); ++m) {
         for (int i = moduleList[m].firstGroup; i < moduleList[m].endGroup; ++i) {
             Group &inner = groupList[static_cast<std::size_t>(innerGroup(i))];
@@ -310,6 +310,25 @@ void InteractionModel::nestModules() {
             if (m >= 0) {
                 listings[static_cast<std::size_t>(
                     moduleList[static_cast<std::size_t>(m)].endListing++)] = static_cast<int>(g);
+            }
+        }
+    }
+    // Per node, the groups that list a module of that node (each once, in group order).
+    watchOffsets.assign(static_cast<std::size_t>(nNodes) + 1, 0);
+    for (const Module &module : moduleList) {
+        watchOffsets[static_cast<std::size_t>(module.node) + 1] +=
+            module.endListing - module.firstListing;
+    }
+    for (std::size_t n = 1; n < watchOffsets.size(); ++n) {
+        watchOffsets[n] += watchOffsets[n - 1];
+    }
+    watchers.assign(static_cast<std::size_t>(watchOffsets.back()), 0);
+    {
+        std::vector<int> next(watchOffsets.begin(), watchOffsets.end() - 1);
+        for (const Module &module : moduleList) {
+            for (int i = module.firstListing; i < module.endListing; ++i) {
+                watchers[static_cast<std::size_t>(next[static_cast<std::size_t>(module.node)]++)] =
+                    listing(i);
             }
         }
     }

@@ -107,6 +107,12 @@ public:
     /// (a waiting state of one of its pairs) or out (a running one), else -1.
     int pairedActive(int c, int s) const { return pairedActives[cell(c, s)]; }
     int pairedStandby(int c, int s) const { return pairedStandbys[cell(c, s)]; }
+    /// The groups that list a spare module whose node is n, in group order.
+    const int *groupsWatching(int n, int &count) const {
+        const auto i = static_cast<std::size_t>(n);
+        count = watchOffsets[i + 1] - watchOffsets[i];
+        return watchers.data() + watchOffsets[i];
+    }
     /// The groups that list component c or its spare module, in group order.
     const int *groupsOf(int c, int &count) const {
         const auto i = static_cast<std::size_t>(c);
@@ -131,7 +137,7 @@ private:
     void setModules(const Interactions &in, const TransitionModel &matrix, int nNodes);
     void setGroups(const Interactions &in, const TransitionModel &matrix);
     void setPairs(const Interactions &in, const TransitionModel &matrix);
-    void nestModules();
+    void nestModules(int nNodes);
     void indexGroups();
     void setCauses(const Interactions &in, const TransitionModel &matrix);
     void setCrews(const Interactions &in, const TransitionModel &matrix);
@@ -157,7 +163,9 @@ private:
     std::vector<int> parts;
     std::vector<int> innerGroups;
     std::vector<int> listings;
-    std::vector<int> partOf;         // per component: its spare module, or -1
+    std::vector<int> partOf;       // per component: its spare module, or -1
+    std::vector<int> watchOffsets; // per node, into watchers
+    std::vector<int> watchers;
     std::vector<int> pairedActives;  // per cell
     std::vector<int> pairedStandbys; // per cell
     std::vector<int> activeStates;

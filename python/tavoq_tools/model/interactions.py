@@ -525,9 +525,14 @@ def resolve_modules(
     group_of = {group.name: g for g, group in enumerate(groups)}
     plain = {u for units, *_ in layout.groups for u in units if u < n}
     owner: dict[int, str] = {}  # a component or group (leaf) -> the module it is in
+    names = list(known.index)
+    listings: dict[str, list[StandbyGroup]] = {}  # a module -> the groups that list it
+    for group in groups:
+        for unit in dict.fromkeys(group.units):
+            listings.setdefault(unit, []).append(group)
     rows = []
     for name in layout.module_names:
-        listing = [g for g in groups if name in g.units]
+        listing = listings[name]
         key = f"standby.{listing[0].name}.units"
         parts: list[int] = []
         inner: list[int] = []
@@ -546,7 +551,6 @@ def resolve_modules(
                         seen.add(x - leaves)
                         stack.append(x - leaves)
             parts, inner = sorted(set(parts)), sorted(set(inner))
-        names = list(known.index)
         for leaf in [*parts, *(n + g for g in inner)]:
             label = names[leaf] if leaf < n else groups[leaf - n].name
             if leaf in plain:

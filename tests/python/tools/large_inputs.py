@@ -93,6 +93,15 @@ def galileo_fdep_cascade(n: int) -> str:
     return "\n".join(lines) + "\n"
 
 
+def galileo_nested_spares(n: int) -> str:
+    """A Galileo tree of ``n + 1`` spare gates, each the spare of the one before it."""
+    lines = ['toplevel "G0";']
+    lines += [f'"G{i}" wsp "P{i}" "G{i + 1}";' for i in range(n)]
+    lines += [f'"G{n}" wsp "P{n}" "S";', '"S" lambda=0.001;']
+    lines += [f'"P{i}" lambda=0.001;' for i in range(n + 1)]
+    return "\n".join(lines) + "\n"
+
+
 def galileo_value(text: str) -> str:
     """A Galileo tree of one basic event whose rate is ``text``."""
     return f'toplevel "Top";\n"Top" or "E";\n"E" lambda={text};\n'

@@ -462,6 +462,14 @@ LARGE = {
         "len(model.triggers)",
         20_000,
     ),
+    # 50,000 spare gates each the spare of the one before: 50,000 spare modules
+    "nested-spares": (
+        "galileo_nested_spares",
+        (50_000,),
+        "dft",
+        "len(model.interaction_layout.modules)",
+        50_000,
+    ),
     # a trigger moving a group of 60,000 components, each under 2 of the 60,003 nodes
     "trigger-on-a-group": (
         "group_trigger",
