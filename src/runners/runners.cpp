@@ -419,15 +419,15 @@ void runStatistics(const StatisticsModel<Tree> &batch, RunStatistics &result,
 }
 
 // A curve of the result: per bin, its units plus binWidth times the runs failed throughout.
-std::vector<std::int64_t> curveOf(const std::vector<std::uint64_t> &units,
+// Summed in place and copied once: a curve may have a bin per unit of a long horizon, and
+// a zeroed array of its length would cost as much again.
+std::vector<std::int64_t> curveOf(std::vector<std::uint64_t> &units,
                                   std::vector<std::uint32_t> &whole, int binWidth) {
     FailureCounts::counts(whole.data(), whole.size());
-    std::vector<std::int64_t> curve(whole.size());
-    for (std::size_t b = 0; b < curve.size(); ++b) {
-        curve[b] =
-            static_cast<std::int64_t>(units[b] + static_cast<std::uint64_t>(binWidth) * whole[b]);
+    for (std::size_t b = 0; b < units.size(); ++b) {
+        units[b] += static_cast<std::uint64_t>(binWidth) * whole[b];
     }
-    return curve;
+    return {units.begin(), units.end()};
 }
 
 // The result's array of a thread's sums, `n` items long: a cut-set graph's sums drop its top,

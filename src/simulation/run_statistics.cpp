@@ -57,19 +57,16 @@ void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares
                          std::int64_t *failureSums, SquareSum *failureSquares) {
     for (const int i : touched) {
         const auto k = static_cast<std::size_t>(i);
-        std::int64_t run = units[k];
-        if (since[k] >= 0) {
-            run += simTime - since[k]; // still failed at the end
+        Item &item = items[k];
+        std::int64_t run = item.units;
+        if (item.since >= 0) {
+            run += simTime - item.since; // still failed at the end
         }
         downtime[k] += run;
         squares[k] += squareTerm(run, run);
-        failureSums[k] += failures[k];
-        failureSquares[k] += squareTerm(failures[k], failures[k]);
-        since[k] = -1;
-        units[k] = 0;
-        failures[k] = 0;
-        crossedIn[k] = -1;
-        listed[k] = 0;
+        failureSums[k] += item.failures;
+        failureSquares[k] += squareTerm(item.failures, item.failures);
+        item = Item{};
     }
     touched.clear();
 }

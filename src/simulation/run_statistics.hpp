@@ -104,33 +104,30 @@ inline SquareSum squareTerm(std::int64_t a, std::int64_t b) {
 /// leave nothing.
 class RunDowntime {
 public:
-    explicit RunDowntime(int n)
-        : since(static_cast<std::size_t>(n), -1), units(static_cast<std::size_t>(n), 0),
-          failures(static_cast<std::size_t>(n), 0), crossedIn(static_cast<std::size_t>(n), -1),
-          failedBefore(static_cast<std::size_t>(n), 0), listed(static_cast<std::size_t>(n), 0) {
+    explicit RunDowntime(int n) : items(static_cast<std::size_t>(n)) {
         touched.reserve(static_cast<std::size_t>(n));
     }
     template <bool perUnit = false> void failed(int i, int t) {
-        const auto k = list(i);
-        since[k] = t;
+        Item &item = list(i);
+        item.since = t;
         if constexpr (perUnit) {
-            crossed<true>(k, t);
+            crossed<true>(item, t);
         }
     }
     template <bool perUnit = false> void restored(int i, int t) {
-        const auto k = static_cast<std::size_t>(i);
-        units[k] += t - since[k];
-        since[k] = -1;
+        Item &item = items[static_cast<std::size_t>(i)];
+        item.units += t - item.since;
+        item.since = -1;
         if constexpr (perUnit) {
-            crossed<false>(k, t);
+            crossed<false>(item, t);
         }
     }
-    void count(int i) { ++failures[list(i)]; }
+    void count(int i) { ++list(i).failures; }
     /// failed(i, t) and count(i) at once.
     void failedAndCounted(int i, int t) {
-        const auto k = list(i);
-        since[k] = t;
-        ++failures[k];
+        Item &item = list(i);
+        item.since = t;
+        ++item.failures;
     }
     /// Adds each touched item's units, failures and their squares to the sums, and forgets
     /// the run.
@@ -138,30 +135,36 @@ public:
                 SquareSum *failureSquares);
 
 private:
-    std::size_t list(int i) {
-        const auto k = static_cast<std::size_t>(i);
-        if (listed[k] == 0) {
-            listed[k] = 1;
+    // One record per item, so that a transition's and the run end's work on an item stay
+    // within one cache line and one address.
+    struct Item {
+        std::int64_t units = 0;
+        std::int64_t failures = 0;
+        int since = -1;                // while failed: the unit it failed at; else -1
+        int crossedIn = -1;            // the unit of the item's latest crossing, or -1
+        std::uint8_t failedBefore = 0; // whether it was failed before that unit
+        std::uint8_t listed = 0;
+    };
+
+    Item &list(int i) {
+        Item &item = items[static_cast<std::size_t>(i)];
+        if (item.listed == 0) {
+            item.listed = 1;
             touched.push_back(i); // within the reserved capacity
         }
-        return k;
+        return item;
     }
-    template <bool kToFailed> void crossed(std::size_t k, int t) {
-        if (crossedIn[k] != t) {
-            crossedIn[k] = t;
-            failedBefore[k] = kToFailed ? 0 : 1;
+    template <bool kToFailed> static void crossed(Item &item, int t) {
+        if (item.crossedIn != t) {
+            item.crossedIn = t;
+            item.failedBefore = kToFailed ? 0 : 1;
         }
-        if (failedBefore[k] == 0) {
-            failures[k] += kToFailed ? 1 : -1;
+        if (item.failedBefore == 0) {
+            item.failures += kToFailed ? 1 : -1;
         }
     }
 
-    std::vector<int> since; // while failed: the unit it failed at; else -1
-    std::vector<std::int64_t> units;
-    std::vector<std::int64_t> failures;
-    std::vector<int> crossedIn;             // the unit of the item's latest crossing, or -1
-    std::vector<std::uint8_t> failedBefore; // whether it was failed before that unit
-    std::vector<std::uint8_t> listed;
+    std::vector<Item> items;
     std::vector<int> touched;
 };
 
