@@ -53,8 +53,8 @@ StatisticsSlot &StatisticsSlot::operator+=(const StatisticsSlot &other) {
     return *this;
 }
 
-void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares,
-                         std::int64_t *failureSums, SquareSum *failureSquares) {
+void RunDowntime::settleTouched(int simTime, std::int64_t *downtime, SquareSum *squares,
+                                std::int64_t *failureSums, SquareSum *failureSquares) {
     for (const int i : touched) {
         const auto k = static_cast<std::size_t>(i);
         Item &item = items[k];
@@ -71,7 +71,8 @@ void RunDowntime::settle(int simTime, std::int64_t *downtime, SquareSum *squares
     touched.clear();
 }
 
-void RunCounts::settle(std::int64_t systemFailures, SquareSum *squares, SquareSum *timesFailures) {
+void RunCounts::settleTouched(std::int64_t systemFailures, SquareSum *squares,
+                              SquareSum *timesFailures) {
     for (const int i : touched) {
         const auto k = static_cast<std::size_t>(i);
         squares[k] += squareTerm(counts[k], counts[k]);

@@ -132,9 +132,16 @@ public:
     /// Adds each touched item's units, failures and their squares to the sums, and forgets
     /// the run.
     void settle(int simTime, std::int64_t *downtime, SquareSum *squares, std::int64_t *failureSums,
-                SquareSum *failureSquares);
+                SquareSum *failureSquares) {
+        if (!touched.empty()) { // most runs leave the gates, or the crews, untouched
+            settleTouched(simTime, downtime, squares, failureSums, failureSquares);
+        }
+    }
 
 private:
+    void settleTouched(int simTime, std::int64_t *downtime, SquareSum *squares,
+                       std::int64_t *failureSums, SquareSum *failureSquares);
+
     // One record per item, so that a transition's and the run end's work on an item stay
     // within one cache line and one address.
     struct Item {
@@ -181,9 +188,15 @@ public:
             touched.push_back(i); // within the reserved capacity
         }
     }
-    void settle(std::int64_t systemFailures, SquareSum *squares, SquareSum *timesFailures);
+    void settle(std::int64_t systemFailures, SquareSum *squares, SquareSum *timesFailures) {
+        if (!touched.empty()) {
+            settleTouched(systemFailures, squares, timesFailures);
+        }
+    }
 
 private:
+    void settleTouched(std::int64_t systemFailures, SquareSum *squares, SquareSum *timesFailures);
+
     std::vector<std::int64_t> counts;
     std::vector<int> touched;
 };
