@@ -31,6 +31,7 @@ from pathlib import Path
 
 from ..errors import INT32_MAX, ModelError, one_line
 from ..model import logic
+from ..model.graph import PreparedGates
 from ..model.interactions import CommonCause, Move, StandbyGroup, Trigger
 from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
 
@@ -146,6 +147,9 @@ class TreeDraft:
     mission_note: str = ""
     # The names of to_model, made once for the draft (renamed() asks again).
     name_map: NameMap | None = field(default=None, repr=False, compare=False)
+    # The gates each after the gates it names, depth first from each gate in file order and
+    # through its inputs in order (as the gate graph places them), when the reader has it.
+    order: list[str] | None = field(default=None, repr=False, compare=False)
 
 
 class NameMap:
@@ -198,11 +202,13 @@ def quoted(name: str) -> str:
 
 def refuse_cycles(
     gates: dict[str, Formula], gate_inputs: Callable[[Formula], Iterable[str]], file: str
-) -> None:
+) -> list[str]:
     """A gate that depends on itself is a ModelError naming the loop, at the gate where it
     closes. ``gate_inputs`` lists the names a gate's formula uses; those that are not gates
-    are ignored. Iterative, so a deep tree is no problem."""
+    are ignored. Iterative, so a deep tree is no problem. Returns the gates in the order
+    the walk finishes them: each after every gate it names."""
     state: dict[str, int] = {}  # 1: on the path, 2: done
+    order: list[str] = []
 
     def children(name: str) -> Iterator[str]:
         return iter([x for x in gate_inputs(gates[name]) if x in gates])
@@ -216,7 +222,9 @@ def refuse_cycles(
         while stack:
             child = next(stack[-1], None)
             if child is None:
-                state[path.pop()] = 2
+                done = path.pop()
+                state[done] = 2
+                order.append(done)
                 stack.pop()
                 continue
             if state.get(child) == 2:
@@ -231,6 +239,7 @@ def refuse_cycles(
             state[child] = 1
             path.append(child)
             stack.append(children(child))
+    return order
 
 
 def horizon_of(mission_time: float, step: float, where: str = "mission time") -> int:
@@ -648,6 +657,29 @@ def expression(formula: Formula, names: NameMap) -> str:
     return f" {formula.kind} ".join(parts)
 
 
+def _prepared(formula: Formula, names: NameMap) -> tuple[str, tuple[str, int, list[str]] | None]:
+    """``expression``'s text of a gate and, when its inputs are all names, the form that
+    build_graph would read back from that text (logic.simple_form's, or a call's)."""
+    known = names.names
+    inputs = formula.inputs
+    if not all(isinstance(x, str) for x in inputs):
+        return expression(formula, names), None
+    parts = [known.get(x) or names(x) for x in inputs]  # type: ignore[arg-type]
+    kind = formula.kind
+    if kind == "atleast":
+        text = f"atleast({formula.k}, {', '.join(parts)})"
+        return text, ("atleast", formula.k, parts) if 1 <= formula.k <= len(parts) else None
+    if kind in logic.FUNCTIONS:
+        fewest, most = logic.FUNCTIONS[kind]
+        form = (
+            (kind, 0, parts) if fewest <= len(parts) and (not most or len(parts) <= most) else None
+        )
+        return f"{kind}({', '.join(parts)})", form
+    if len(parts) == 1:
+        return parts[0], ("name", 0, parts)
+    return f" {kind} ".join(parts), (kind, 0, parts) if kind in ("and", "or") else None
+
+
 def _description(kind: str, file: str, step: float, mission_time: float, names: NameMap) -> str:
     renamed = names.renamed()
     text = (
@@ -719,7 +751,15 @@ def to_model(
                 _with_role(c, roles[original]) if original in roles else c
                 for c, original in zip(components, draft.events, strict=True)
             ]
-        gates = {mapped[original]: expression(f, names) for original, f in draft.gates.items()}
+        texts: dict[str, str] = {}
+        forms: dict[str, tuple[str, int, list[str]]] = {}
+        for original, formula in draft.gates.items():
+            name = mapped[original]
+            texts[name], form = _prepared(formula, names)
+            if form is not None:
+                forms[name] = form
+        order = None if draft.order is None else [mapped[g] for g in draft.order]
+        gates = PreparedGates(texts, forms, order)
         # A spare gate is a standby group: the first working unit that no other group holds
         # active is switched in when the active one fails, and stays in (no switching back).
         groups = [

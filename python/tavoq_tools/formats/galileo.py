@@ -372,7 +372,7 @@ def parse(text: str, file: str) -> TreeDraft:
         raise ModelError(
             f"line {top[1]}", f"toplevel {quoted(top[0])} is {kind}, which has no output", file
         )
-    refuse_cycles(gates, lambda f: (x for x in f.inputs if isinstance(x, str)), file)
+    order = refuse_cycles(gates, lambda f: (x for x in f.inputs if isinstance(x, str)), file)
     return TreeDraft(
         "Galileo",
         events,
@@ -382,4 +382,5 @@ def parse(text: str, file: str) -> TreeDraft:
         spares=spares,
         dependencies=list(dependencies.values()),
         restrictions=list(restrictions.values()),
+        order=order,
     )

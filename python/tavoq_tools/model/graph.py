@@ -32,6 +32,7 @@ __all__ = [
     "GraphError",
     "LogicGraph",
     "LogicLayout",
+    "PreparedGates",
     "build_graph",
     "graph_of_cutsets",
 ]
@@ -345,11 +346,33 @@ def _gate_order(refs: Mapping[str, list[str]]) -> list[str]:
     return order
 
 
+class PreparedGates(dict[str, str]):
+    """Gate expressions (name -> text) as a reader of fault-tree files writes them, with
+    what build_graph would otherwise read back from the texts: ``forms``, for the gates
+    whose text simple_form reads (or that is one call over names, such as ``pand(a, b)``),
+    that form as (kind, k, names); and ``order``, when every gate is in ``forms``, the
+    gates each after those it names, as _gate_order gives them. The reader vouches that
+    every name it uses is defined and that the gates form no cycle."""
+
+    __slots__ = ("forms", "order")
+
+    def __init__(
+        self,
+        texts: Mapping[str, str],
+        forms: dict[str, tuple[str, int, list[str]]],
+        order: list[str] | None,
+    ):
+        super().__init__(texts)
+        self.forms = forms
+        self.order = order
+
+
 def build_graph(
     component_names: Sequence[str],
     gates: Mapping[str, str] | None,
     failed_when: str,
     unknown: UnknownName | None = None,
+    prepared: PreparedGates | None = None,
 ) -> LogicGraph:
     """The graph of ``failed_when`` over the components and the named ``gates``.
 
@@ -385,6 +408,7 @@ def build_graph(
                 key, f'"{name}" is a component already: a gate needs a name of its own'
             )
     known = [*names, *gates]
+    forms = prepared.forms if prepared is not None else {}
 
     def unknown_error(key: str, name: str, column: int) -> Exception:
         if unknown is not None:
@@ -393,17 +417,23 @@ def build_graph(
 
     # A gate in a common form (a name, names joined by one operator, atleast of names) is
     # kept as (kind, k, names) and becomes one Gate without the parser's nodes.
+    # A reader's prepared forms are the ones simple_form would read from the texts.
     parsed: dict[str, logic.Node | tuple[str, int, list[str]]] = {
-        name: (isinstance(text, str) and logic.simple_form(text)) or _parse(f"gates.{name}", text)
+        name: forms.get(name)
+        or (isinstance(text, str) and logic.simple_form(text))
+        or _parse(f"gates.{name}", text)
         for name, text in gates.items()
     }
     top_expression = _parse("failed_when", failed_when)
     refs: dict[str, list[str]] = {}
+    order = prepared.order if prepared is not None and len(forms) == len(gates) else None
     for key, name, tree in [
         *((f"gates.{g}", g, t) for g, t in parsed.items()),
         ("failed_when", "", top_expression),
     ]:
         uses = []
+        if order is not None and name in forms:
+            continue  # a reader's gate: its names are defined, its order known
         if isinstance(tree, tuple):
             for used in tree[2]:
                 if used in gates:
@@ -423,13 +453,13 @@ def build_graph(
 
     built: list[Gate] = []
     gate_of: dict[str, int] = {}
+    # The node of every name placed so far: the components, then each gate once built.
+    node_at = dict(index)
 
     def node_of(expression: logic.Node) -> int:
         # Recursion follows one expression's nesting, which the parser bounds.
         if expression.kind == "name":
-            if expression.name in index:
-                return index[expression.name]
-            return n + gate_of[expression.name]
+            return node_at[expression.name]
         inputs = tuple(node_of(arg) for arg in expression.args)
         built.append(Gate(expression.kind, inputs, expression.k))
         return n + len(built) - 1
@@ -439,7 +469,7 @@ def build_graph(
         when it needs a gate of its own (a named gate, or a component as the top)."""
         if isinstance(expression, tuple):
             kind, k, names_used = expression
-            inputs = tuple(index[x] if x in index else n + gate_of[x] for x in names_used)
+            inputs = tuple(map(node_at.__getitem__, names_used))
             if kind == "name":
                 if not name and inputs[0] >= n:
                     return inputs[0] - n
@@ -456,8 +486,10 @@ def build_graph(
             return len(built) - 1
         return node - n
 
-    for name in _gate_order(refs):
-        gate_of[name] = gate_for(parsed[name], name)
+    for name in _gate_order(refs) if order is None else order:
+        gate = gate_for(parsed[name], name)
+        gate_of[name] = gate
+        node_at[name] = n + gate
     top = gate_for(top_expression, "")
     named = tuple((name, gate_of[name]) for name in gates)
     return LogicGraph(names, tuple(built), top, named)

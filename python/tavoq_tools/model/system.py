@@ -36,6 +36,7 @@ from .graph import (
     GraphError,
     LogicGraph,
     LogicLayout,
+    PreparedGates,
     build_graph,
     graph_of_cutsets,
 )
@@ -543,6 +544,8 @@ class Model(_CheckedWhenUnpickled):
                 "(lists of component names)",
             )
         gates = self.gates
+        # A fault-tree reader's gates come with the forms it read (see PreparedGates).
+        prepared = gates if isinstance(gates, PreparedGates) else None
         if gates is not None:
             if not isinstance(gates, Mapping):
                 raise ModelError(
@@ -556,7 +559,7 @@ class Model(_CheckedWhenUnpickled):
             object.__setattr__(self, "gates", dict(gates))
         if self.failed_when is not None:
             try:
-                return build_graph(names, self.gates, self.failed_when, self._unknown)
+                return build_graph(names, self.gates, self.failed_when, self._unknown, prepared)
             except GraphError as err:
                 raise ModelError(err.key, err.message) from None
         cutsets = self.cutsets

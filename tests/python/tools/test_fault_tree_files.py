@@ -1,6 +1,7 @@
 """The Galileo and Open-PSA readers (tavoq_tools.formats.galileo, open_psa, fault_tree), the TOML
 writer and `tavoq convert`: what they read, what they refuse and how they say it."""
 
+import dataclasses
 import gc
 import tomllib
 
@@ -801,6 +802,8 @@ def loads_or_refuses(path):
     except ModelError as err:
         assert "\n" not in str(err) and str(err).startswith(str(path))
         return
+    # The reader hands over the gates' forms and order; the graph is the one their texts give.
+    assert model.logic_graph == dataclasses.replace(model, gates=dict(model.gates)).logic_graph
     model.build()
 
 
