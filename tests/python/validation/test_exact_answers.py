@@ -838,6 +838,26 @@ class UnitChain:
             curve.append(float(p @ values))
         return np.array(curve)
 
+    def unreliability(
+        self, failed: Callable[[Joint], bool], sim_time: int, continuous: bool = False
+    ) -> np.ndarray:
+        """P(some unit 0 .. t ends ``failed``) for t = 0 .. sim_time - 1 (``start`` is not
+        failed). The failed states absorb, and their mass is summed as it flows in, from
+        products of probabilities that are never 1 minus anything: a value of 1e-12 keeps
+        its digits, where 1 minus the surviving mass would have none left."""
+        states, step = self.steps(continuous)
+        down = np.array([failed(s) for s in states])
+        into = step[:, down].sum(axis=1)
+        stay = np.where(down[None, :], 0.0, step)
+        p = np.zeros(len(states))
+        p[0] = 1.0
+        total, curve = 0.0, []
+        for _ in range(sim_time):
+            total += float(p @ into)
+            p = p @ stay
+            curve.append(total)
+        return np.array(curve)
+
     def failures(
         self, failure: Callable[[Joint], bool], up: Callable[[Joint], bool], sim_time: int
     ) -> float:
@@ -974,7 +994,8 @@ def test_warm_standby_pair_with_repair(case: tuple[Any, ...]) -> None:
         '[standby.pair]\nunits = ["a", "b"]\nactive = "running"\nstandby = "standby"\n'
         "revert = false\n"
     )
-    estimate = failed_fraction(plant_statistics(text))
+    stats = plant_statistics(text)
+    estimate = failed_fraction(stats)
     chain = warm_pair_chain(lam, lam_s, mu)
 
     def down(s: Joint) -> bool:
@@ -982,6 +1003,8 @@ def test_warm_standby_pair_with_repair(case: tuple[Any, ...]) -> None:
 
     exact = chain.expected(down, sim_time)
     assert_within_4_se(estimate, exact, n, points, "warm pair")
+    first = np.cumsum(stats.first_failures) / n
+    assert_within_4_se(first, chain.unreliability(down, sim_time), n, points, "warm pair, 1 - R")
     if sim_time < 100:
         continuous = chain.expected(down, sim_time, continuous=True)
         assert_far_from(estimate, exact, continuous, n, points, "the continuous-time chain")
@@ -1101,7 +1124,8 @@ def test_beta_factor_pair(case: tuple[Any, ...]) -> None:
             exponential("working", "failed", lam) + exponential("failed", "working", mu),
         )
     text += f'[common_cause.shock]\nmembers = ["a", "b"]\nbeta = {beta}\nto = "failed"\n'
-    estimate = failed_fraction(plant_statistics(text))
+    stats = plant_statistics(text)
+    estimate = failed_fraction(stats)
     chain = beta_pair_chain(lam, mu, beta)
 
     def down(s: Joint) -> bool:
@@ -1109,6 +1133,8 @@ def test_beta_factor_pair(case: tuple[Any, ...]) -> None:
 
     exact = chain.expected(down, sim_time)
     assert_within_4_se(estimate, exact, n, points, "beta pair")
+    first = np.cumsum(stats.first_failures) / n
+    assert_within_4_se(first, chain.unreliability(down, sim_time), n, points, "beta pair, 1 - R")
     # Two independent units, each failing at the whole lam, are far less often both down.
     single = truncated_unavailability(lam, mu, sim_time)
     independent = parallel(single, single)
@@ -1120,6 +1146,85 @@ def test_beta_factor_pair(case: tuple[Any, ...]) -> None:
         # causes), so the shock finds that unit working and fails it again.
         reversed_order = replace(chain, first=max).expected(down, sim_time)
         assert_far_from(estimate, exact, reversed_order, n, points, "the shock first")
+
+
+def two_of_three_chain(lam: float, mu: float) -> UnitChain:
+    """Three units, each "up" or "down", failing at lam and repaired at mu, each on its own."""
+    flip = {"up": (lam, "down"), "down": (mu, "up")}
+
+    def fire(s: Joint, c: int, to: str) -> tuple[Joint, list[int]]:
+        return tuple(to if u == c else s[u] for u in range(3)), []
+
+    return UnitChain(("up",) * 3, 3, lambda s, c: [flip[s[c]]], fire)
+
+
+def two_down(s: Joint) -> bool:
+    return s.count("down") >= 2
+
+
+def test_two_out_of_three_repairable_reliability() -> None:
+    lam, mu, sim_time, n = 1 / 200, 1 / 10, 300, 40_000
+    text = PAIR_HEAD.format(logic="atleast(2, a, b, c)", horizon=sim_time, runs=n, seed=11)
+    for unit in ("a", "b", "c"):
+        text += repairable_unit(
+            unit,
+            '["working", "failed"]',
+            exponential("working", "failed", lam) + exponential("failed", "working", mu),
+        )
+    stats = plant_statistics(text)
+    chain = two_of_three_chain(lam, mu)
+    points = [0, 5, 20, 60, 150, 299]
+    first = np.cumsum(stats.first_failures) / n
+    assert_within_4_se(first, chain.unreliability(two_down, sim_time), n, points, "2oo3, 1 - R")
+    # Unavailability is a different curve: the system is repaired, its first failure stays.
+    assert_far_from(
+        first,
+        chain.unreliability(two_down, sim_time),
+        chain.expected(two_down, sim_time),
+        n,
+        points[2:],
+        "the unavailability",
+    )
+
+
+# The references of rare-event estimates: unreliability over RARE_HORIZON units near 1e-6,
+# 1e-9 and 1e-12, by failure rate, for a 2-out-of-3 system, a cold-standby pair with slow
+# repair and a pair with a common cause (beta 0.1). Each is a law in the rate: the
+# unreliability of the first two goes as lam^2, of the third as lam (the common cause).
+RARE_HORIZON = 1000
+RARE = {
+    "2oo3": (lambda lam: two_of_three_chain(lam, 0.02), two_down, 2, (1.9e-6, 6e-8, 1.9e-9)),
+    "cold pair": (
+        lambda lam: warm_pair_chain(lam, 0.0, 1e-3),
+        lambda s: "running" not in s,
+        2,
+        (1.65e-6, 5.2e-8, 1.65e-9),
+    ),
+    "beta pair": (
+        lambda lam: beta_pair_chain(lam, 0.02, 0.1),
+        lambda s: s == ("down", "down"),
+        1,
+        (1e-8, 1e-11, 1e-14),
+    ),
+}
+
+
+@pytest.mark.parametrize("name", list(RARE))
+def test_rare_unreliability_keeps_its_digits_down_to_1e_12(name: str) -> None:
+    build, failed, power, rates = RARE[name]
+    discrete = [build(lam).unreliability(failed, RARE_HORIZON)[-1] for lam in rates]
+    continuous = [
+        build(lam).unreliability(failed, RARE_HORIZON, continuous=True)[-1] for lam in rates
+    ]
+    for q, decade in zip(discrete, (1e-6, 1e-9, 1e-12), strict=True):
+        assert decade / 3 < q < decade * 3, f"{name}: {q:.3g} is not near {decade:g}"
+    # Far below the rates of repair, the law in lam holds to a part in a thousand, and the
+    # discrete-time chain keeps one ratio to the continuous one at every level: digits lost
+    # to rounding (1 minus the surviving mass) would scatter both by orders of magnitude.
+    laws = [q / lam**power for q, lam in zip(discrete, rates, strict=True)]
+    ratios = [q / c for q, c in zip(discrete, continuous, strict=True)]
+    for values in (laws, ratios):
+        assert max(values) / min(values) < 1.001, f"{name}: {values}"
 
 
 POWER = {
