@@ -10,7 +10,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerSingleSim', 'runnerStatistics']
+__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerRareSampling', 'runnerSingleSim', 'runnerStatistics']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -458,6 +458,10 @@ def runnerMultipleSim(nSimulations: typing.SupportsInt | typing.SupportsIndex, s
 def runnerParallelSim(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex) -> list[int]:
     """
     Run multiple simulations in parallel
+    """
+def runnerRareSampling(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], faultTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex, biasWhileWorking: typing.SupportsFloat | typing.SupportsIndex, biasWhileDegraded: typing.SupportsFloat | typing.SupportsIndex) -> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.float64]]:
+    """
+    Runs of a model without interactions under failure biasing, each to its first system failure: the exponential failure rates of components whose working state (0) has only exponential transitions are multiplied by biasWhileWorking while every component works, and by biasWhileDegraded while some component is failed; every draw has 53 bits. Returns (firstFailure, logWeight), numpy arrays of one entry per run: the first unit that ended with the system failed (simTime if none) and the log of the run's likelihood ratio. The mean over runs of exp(logWeight) times (firstFailure <= t) estimates P(system failed by t). Run i is seeded from (seed, i) alone: the same numbers on any number of threads.
     """
 def runnerSingleSim(simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex) -> list[int]:
     """

@@ -215,4 +215,30 @@ void register_statistics(py::module_ &m) {
         "empty. The same logic as cut sets gives the same numbers in every other array. "
         "interactions (tavoq.Interactions or None): components acting on each other; the "
         "tree then has the matrix's components plus one leaf per standby group.");
+    m.def(
+        "runnerRareSampling",
+        [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
+           const PyFaultTree &faultTree, int seed, double biasWhileWorking,
+           double biasWhileDegraded) {
+            tavoq::RareRuns runs = tavoq::runnerRareSampling(
+                nSimulations, simTime, references(transitionsMatrix), faultTree.ptr, seed,
+                biasWhileWorking, biasWhileDegraded, checkSignals);
+            py::array_t<std::int32_t> first(static_cast<py::ssize_t>(runs.firstFailure.size()),
+                                            runs.firstFailure.data());
+            py::array_t<double> weights(static_cast<py::ssize_t>(runs.logWeight.size()),
+                                        runs.logWeight.data());
+            return py::make_tuple(first, weights);
+        },
+        py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
+        py::arg("faultTree"), py::arg("seed"), py::arg("biasWhileWorking"),
+        py::arg("biasWhileDegraded"),
+        "Runs of a model without interactions under failure biasing, each to its first system "
+        "failure: the exponential failure rates of components whose working state (0) has only "
+        "exponential transitions are multiplied by biasWhileWorking while every component "
+        "works, and by biasWhileDegraded while some component is failed; every draw has 53 "
+        "bits. Returns (firstFailure, logWeight), numpy arrays of one entry per run: the first "
+        "unit that ended with the system failed (simTime if none) and the log of the run's "
+        "likelihood ratio. The mean over runs of exp(logWeight) times (firstFailure <= t) "
+        "estimates P(system failed by t). Run i is seeded from (seed, i) alone: the same "
+        "numbers on any number of threads.");
 }

@@ -1,6 +1,7 @@
 #include "runners/runners.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "platform/console.hpp"
 #include "platform/memory_budget.hpp"
 #include "platform/openmp.hpp"
+#include "rare/biased_simulation.hpp"
 #include "simd/vector_add.hpp"
 #include "simulation/batch.hpp"
 #include "simulation/recorders.hpp"
@@ -514,6 +516,42 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const Interactions *interactions) {
     return statisticsBatch(nSimulations, simTime, transitionsMatrix, faultTree, seed, binWidth,
                            interrupted, interactions);
+}
+
+RareRuns runnerRareSampling(int nSimulations, int simTime,
+                            const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
+                            int seed, double biasWhileWorking, double biasWhileDegraded,
+                            const InterruptCheck &interrupted) {
+    if (simTime < 0) {
+        throw std::invalid_argument("simTime must be at least 0.");
+    }
+    for (const double factor : {biasWhileWorking, biasWhileDegraded}) {
+        if (!std::isfinite(factor) || factor <= 0) {
+            throw std::invalid_argument("A failure bias must be a finite factor above 0.");
+        }
+    }
+    const int runs = std::max(nSimulations, 0);
+    requireMemory(12 * counts(runs));
+    RareRuns result;
+    result.firstFailure.assign(static_cast<std::size_t>(runs), simTime);
+    result.logWeight.assign(static_cast<std::size_t>(runs), 0.0);
+    if (runs == 0) {
+        return result;
+    }
+    const Model model(transitionsMatrix, faultTree);
+    const FailureBias bias{biasWhileWorking, biasWhileDegraded};
+    forEachRun(
+        runs, threadSlots(), interrupted, [] {},
+        [&](int, RunControl control) {
+            auto simulation = std::make_shared<BiasedSimulation>(model.transitions, model.cutsets,
+                                                                 bias, control);
+            return [simulation, &result, simTime, seed](int i) {
+                const BiasedOutcome outcome = simulation->run(simTime, rareRunSeed(seed, i));
+                result.firstFailure[static_cast<std::size_t>(i)] = outcome.firstFailure;
+                result.logWeight[static_cast<std::size_t>(i)] = outcome.logWeight;
+            };
+        });
+    return result;
 }
 
 void limitOMPThreads(int maxThreads) { platform::setThreadCount(maxThreads); }

@@ -85,6 +85,27 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
                                const InterruptCheck &interrupted = {},
                                const Interactions *interactions = nullptr);
 
+/// Per run of runnerRareSampling: the first unit at which the system ended failed (simTime
+/// when it never did) and the logarithm of the run's likelihood ratio.
+struct RareRuns {
+    std::vector<std::int32_t> firstFailure;
+    std::vector<double> logWeight;
+};
+
+/// nSimulations runs of the model without interactions under failure biasing
+/// (BiasedSimulation): the exponential failure rates of components whose working state has
+/// only exponential transitions are multiplied by biasWhileWorking while every component
+/// works and by biasWhileDegraded while some component is failed. Each run stops at its
+/// first system failure. The mean over runs of exp(logWeight) times whether the run failed
+/// by t estimates P(system failed by t) without bias. Run i is seeded by rareRunSeed(seed, i),
+/// on OpenMP threads: the result does not depend on the thread count.
+/// @throws std::invalid_argument  simTime < 0, a factor that is not a finite number > 0, or
+///                                as runnerStatistics with a FaultTree.
+RareRuns runnerRareSampling(int nSimulations, int simTime,
+                            const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
+                            int seed, double biasWhileWorking, double biasWhileDegraded,
+                            const InterruptCheck &interrupted = {});
+
 /// The number of threads of later parallel runs, handed to OpenMP as it is
 /// (platform::setThreadCount).
 void limitOMPThreads(int maxThreads);

@@ -122,6 +122,15 @@ public:
             noProgress(now);
         }
     }
+    /// A probability in [0, 1) with a step of 2^-53, from two engine outputs (27 and 26 of
+    /// their high bits): the draws of rare-event runs, whose events may be rarer than the
+    /// 2^-24 step of drawUniform.
+    double drawUniform53() {
+        const std::uint32_t high = rng() >> 5;
+        const std::uint32_t low = rng() >> 6;
+        return (static_cast<double>(high) * 67108864.0 + static_cast<double>(low)) * 0x1p-53;
+    }
+
     /// A new run: no transition yet at its first time unit.
     void beginRun() { atCurrentTime = 0; }
 

@@ -31,6 +31,7 @@ FUNCTIONS = [
     "Interactions",
     "RunStatistics",
     "runnerStatistics",
+    "runnerRareSampling",
 ]
 
 # Constructor arguments that every class accepts.

@@ -158,6 +158,7 @@ SRC_LAYERS = [
     "logic",
     "simulation",
     "interactions",
+    "rare",
     "runners",
     "bindings",
 ]

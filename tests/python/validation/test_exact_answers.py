@@ -1227,6 +1227,54 @@ def test_rare_unreliability_keeps_its_digits_down_to_1e_12(name: str) -> None:
         assert max(values) / min(values) < 1.001, f"{name}: {values}"
 
 
+def biased_two_of_three(
+    lam: float, mu: float, n: int, horizon: int, seed: int, factors: tuple[float, float] | None
+) -> Any:
+    """Failure-biased runs of a 2-out-of-3 system; without ``factors``, those that make a
+    first failure likely within the horizon and a second before the repair."""
+    matrix = [repairable(lam, mu) for _ in range(3)]
+    if factors is None:
+        factors = (max(1.0, 1 / (3 * lam * horizon)), max(1.0, mu / (2 * lam)))
+    return tavoq.runnerRareSampling(n, horizon, matrix, two_of_three_tree(), seed, *factors)
+
+
+# (failure rate, repair rate, horizon, factors): strong factors at rates where a bias of the
+# weights shows at once, then the references at 1e-6 and 1e-9 with the factors they need.
+BIASED = {
+    "strong": (2e-3, 0.1, 300, (3.0, 10.0)),
+    **{
+        f"1e-{digits}": (rate, 0.02, RARE_HORIZON, None)
+        for digits, rate in zip((6, 9), RARE["2oo3"][3], strict=False)
+    },
+}
+
+
+@pytest.mark.parametrize("case", list(BIASED.values()), ids=list(BIASED))
+def test_failure_biasing_meets_the_exact_unreliability(case: tuple[Any, ...]) -> None:
+    rate, mu, horizon, factors = case
+    n = 200_000
+    first, log_weight = biased_two_of_three(rate, mu, n, horizon, 23, factors)
+    exact = two_of_three_chain(rate, mu).unreliability(two_down, horizon)
+    for t in (horizon // 4, horizon - 1):
+        weighted = np.where(first <= t, np.exp(log_weight), 0.0)
+        estimate, se = mean_se(weighted)
+        assert abs(estimate - exact[t]) <= 4 * se, (
+            f"t={t}: {estimate:.4g} against {exact[t]:.4g}, "
+            f"{(estimate - exact[t]) / se:+.1f} standard errors"
+        )
+        # Biased runs see the failure often: the interval is a few per cent of the value.
+        assert se < 0.02 * exact[t]
+    # Unbiased, the same runner is crude Monte Carlo: every weight 1.
+    _, log_weight = biased_two_of_three(rate, mu, 1000, 50, 5, (1.0, 1.0))
+    assert not log_weight.any()
+
+
+def two_of_three_tree() -> Any:
+    tree = tavoq.FaultTree(3)
+    tree.setTop(tree.addGate("atleast", [0, 1, 2], 2))
+    return tree
+
+
 POWER = {
     "slow": ((1 / 200, 1 / 40, 1 / 150, 1 / 30, 1 / 15), 300, 40_000, [0, 10, 40, 100, 299]),
     "fast": ((1 / 4, 1 / 2, 1 / 5, 1 / 3, 1 / 2), 40, 40_000, [0, 1, 2, 4, 8, 15, 39]),

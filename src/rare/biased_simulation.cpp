@@ -1,0 +1,184 @@
+#include "rare/biased_simulation.hpp"
+
+#include <cmath>
+
+#include "simulation/delays.hpp"
+#include "simulation/event_queue.hpp"
+
+namespace tavoq {
+
+namespace {
+
+using Kind = TransitionModel::Cell::Kind;
+
+// ln P(D = d) - ln P'(D = d) for a geometric delay of rate `rate` drawn at `biased`.
+double firedRatio(double rate, double biased, int d) {
+    return (biased - rate) * d + std::log(-std::expm1(-rate)) - std::log(-std::expm1(-biased));
+}
+
+} // namespace
+
+BiasedSimulation::BiasedSimulation(const TransitionModel &model, const GateGraph &graph,
+                                   FailureBias bias, RunControl control)
+    : model(model), graph(graph), bias(bias), nComponents(model.nComponents()),
+      core(nComponents, control), gates(graph), queue(nComponents),
+      biased(static_cast<std::size_t>(nComponents), 0),
+      states(static_cast<std::size_t>(nComponents), 0),
+      toState(static_cast<std::size_t>(nComponents), 0),
+      drawnAt(static_cast<std::size_t>(nComponents), 0),
+      drawnFactor(static_cast<std::size_t>(nComponents), 1.0) {
+    for (int c = 0; c < nComponents; ++c) {
+        const TransitionModel::Row row = model.row(c, 0);
+        bool exponential = false;
+        bool other = false;
+        for (int j = 0; j < row.size; ++j) {
+            exponential = exponential || row[j].kind == Kind::Exponential;
+            other = other || row[j].kind == Kind::Other;
+        }
+        biased[static_cast<std::size_t>(c)] = exponential && !other ? 1 : 0;
+    }
+}
+
+void BiasedSimulation::draw(int c, int now, double factor) {
+    const auto k = static_cast<std::size_t>(c);
+    const double f = biased[k] != 0 && states[k] == 0 ? factor : 1.0;
+    const TransitionModel::Row row = model.row(c, states[k]);
+    int best = delays::kNever;
+    int bestState = 0;
+    for (int j = 0; j < row.size; ++j) {
+        const TransitionModel::Cell &cell = row[j];
+        if (cell.kind == Kind::Never) {
+            continue;
+        }
+        const double p = core.drawUniform53();
+        const double v = cell.kind == Kind::Exponential
+                             ? -std::log1p(-p) / (cell.rate * f)
+                             : delays::sampleDelay(*cell.distribution, p, now);
+        const int t = delays::toDelay(v);
+        if (t < best) {
+            best = t;
+            bestState = j;
+        }
+    }
+    toState[k] = bestState;
+    drawnAt[k] = now;
+    drawnFactor[k] = f;
+    const std::int64_t due = best == delays::kNever ? std::int64_t{now} + delays::kNever
+                             : best < 0             ? now
+                                                    : std::int64_t{now} + best;
+    queue.update(c, EventQueue::key(due, c));
+}
+
+void BiasedSimulation::settle(int c, int now, int fired) {
+    const auto k = static_cast<std::size_t>(c);
+    const double f = drawnFactor[k];
+    if (f == 1.0) {
+        return;
+    }
+    const int elapsed = now - drawnAt[k];
+    const TransitionModel::Row row = model.row(c, 0);
+    for (int j = 0; j < row.size; ++j) {
+        if (row[j].kind != Kind::Exponential) {
+            continue;
+        }
+        const double rate = row[j].rate;
+        const double drawn = rate * f;
+        if (j == fired) {
+            logWeight += firedRatio(rate, drawn, elapsed);
+        } else {
+            // Not before the winner: later than it when listed before it (the earlier cell
+            // wins a tie), else not earlier. With none fired, not before `now`.
+            const int atLeast = fired >= 0 && j < fired ? elapsed + 1 : elapsed;
+            logWeight += (drawn - rate) * atLeast;
+        }
+    }
+    drawnFactor[k] = 1.0;
+}
+
+void BiasedSimulation::rebias(int now, double factor, int except) {
+    for (int c = 0; c < nComponents; ++c) {
+        const auto k = static_cast<std::size_t>(c);
+        if (c != except && biased[k] != 0 && states[k] == 0) {
+            // Within a unit the components fire in index order: one listed before `except`
+            // that has not fired is not due in this unit, one after it may still be.
+            const int from = c < except ? now + 1 : now;
+            settle(c, from, -1);
+            draw(c, from, factor);
+        }
+    }
+}
+
+BiasedOutcome BiasedSimulation::finish(int unit, int settledAt) {
+    for (int c = 0; c < nComponents; ++c) {
+        settle(c, settledAt, -1);
+    }
+    return {unit, logWeight};
+}
+
+BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
+    core.seed(seed);
+    core.beginRun();
+    gates.reset();
+    std::fill(states.begin(), states.end(), 0);
+    std::fill(drawnFactor.begin(), drawnFactor.end(), 1.0);
+    nFailed = 0;
+    logWeight = 0.0;
+    for (int c = 0; c < nComponents; ++c) {
+        queue.place(c, ~std::uint64_t{0});
+    }
+    queue.build();
+    for (int c = 0; c < nComponents; ++c) {
+        draw(c, 0, bias.whileWorking);
+    }
+    if (gates.topFailed()) { // logic failed with every component working
+        return finish(0, 0);
+    }
+    int now = 0;
+    const auto noGates = [](auto &&...) {};
+    while (true) {
+        const std::uint64_t next = queue.top();
+        const std::int64_t due = EventQueue::dueOf(next);
+        if (due >= simTime) {
+            break;
+        }
+        const int T = due < now ? now : static_cast<int>(due);
+        if (T != now && gates.topFailed()) {
+            return finish(now, now + 1); // the unit ended failed
+        }
+        core.countTransition(T == now, now);
+        now = T;
+        core.spend(1);
+        core.checkIfDue();
+
+        const int c = EventQueue::componentOf(next);
+        const auto k = static_cast<std::size_t>(c);
+        const int from = states[k];
+        const int to = toState[k];
+        settle(c, now, to);
+        states[k] = to;
+        double factor = nFailed == 0 ? bias.whileWorking : bias.whileDegraded;
+        if ((from == 0) != (to == 0)) {
+            const bool toFailed = to != 0;
+            if (graph.general()) {
+                gates.crossGeneral(c, toFailed, now, noGates);
+            } else if (toFailed) {
+                gates.cross<true>(c, noGates);
+            } else {
+                gates.cross<false>(c, noGates);
+            }
+            nFailed += toFailed ? 1 : -1;
+            const bool turned = toFailed ? nFailed == 1 : nFailed == 0;
+            factor = nFailed == 0 ? bias.whileWorking : bias.whileDegraded;
+            if (turned && bias.whileWorking != bias.whileDegraded) {
+                rebias(now, factor, c);
+            }
+        }
+        draw(c, now, factor);
+    }
+    if (gates.topFailed()) {
+        return finish(now, now + 1);
+    }
+    return finish(simTime, simTime);
+}
+
+} // namespace tavoq

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "interactions/indexed_queue.hpp"
+#include "logic/gate_graph.hpp"
+#include "logic/gate_state.hpp"
+#include "simulation/run_core.hpp"
+#include "simulation/transition_model.hpp"
+
+namespace tavoq {
+
+/// The factors on the failure rates of a run with failure biasing: with every component
+/// working (to make a first failure likely within the horizon), and while some component is
+/// failed (to make a further failure likely before the repair). 1 leaves a rate as it is.
+struct FailureBias {
+    double whileWorking = 1.0;
+    double whileDegraded = 1.0;
+};
+
+/// The seed of rare-event run i of a batch seeded `seed`: the low half of SplitMix64's
+/// mixing of the pair, so that neighbouring runs' generators start far apart and no run's
+/// seed depends on how the batch is split.
+inline std::uint32_t rareRunSeed(int seed, int i) {
+    std::uint64_t z = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(seed)) << 32 |
+                       static_cast<std::uint32_t>(i)) +
+                      0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return static_cast<std::uint32_t>(z ^ (z >> 31));
+}
+
+/// A run's first system failure (the unit, or the horizon when none) and the logarithm of
+/// the likelihood ratio of its path: the model's probability of the draws made over their
+/// probability as drawn.
+struct BiasedOutcome {
+    int firstFailure;
+    double logWeight;
+};
+
+/// Runs of the plain model (no interactions) under failure biasing, to the first system
+/// failure: the importance sampling of rare-event mode. Each run is seeded alone, and every
+/// probability is drawn with 53 bits (RunCore::drawUniform53), so a transition rarer than
+/// the 2^-24 step of the crude runners' draws keeps its probability.
+///
+/// A component is biased when every transition out of its working state (state 0) is
+/// exponential: those delays are drawn at their rate times the factor of the system's
+/// state. When the system's state changes between all working and degraded, the pending
+/// draws of the working biased components are drawn again (the memoryless law makes that
+/// exact): from that unit for those after the component that moved, which may still fire
+/// in it, and from the next for those before it, which would have fired first. Every other transition is drawn as the model says. The weight of
+/// a draw is the ratio of its delay's probability under the rate and under the biased rate,
+/// for the value that fired, or for "not yet" at the unit where the draw was dropped (lost
+/// its row, drawn again, or outlived the run). Delays are whole units, floor(E / rate), whose
+/// law is geometric: P(D = d) = e^(-rate d) (1 - e^-rate), P(D >= d) = e^(-rate d).
+class BiasedSimulation {
+public:
+    /// The graph must be coherent or not: the verdict is the graph's; `model` and `graph`
+    /// must outlive the simulation.
+    BiasedSimulation(const TransitionModel &model, const GateGraph &graph, FailureBias bias,
+                     RunControl control = {});
+
+    /// One run over units 0 .. simTime - 1, to the first unit that ends with the system
+    /// failed. @throws std::runtime_error  the model makes no progress.
+    BiasedOutcome run(int simTime, std::uint32_t seed);
+
+private:
+    // Draws component c's row from state `from` at unit `now`, biased by `factor` when c is
+    // biased and in state 0; schedules the earliest.
+    void draw(int c, int now, double factor);
+    // The weight of c's pending biased row, settled at unit `now` for "not yet" (each cell's
+    // delay at least now - drawnAt), or for cell `fired` firing then.
+    void settle(int c, int now, int fired);
+    // Draws again, at `factor`, the pending rows of the working biased components but
+    // `except`, the component whose transition at `now` changed the system's state.
+    void rebias(int now, double factor, int except);
+    // The run's outcome once its end is known at `unit`: every pending biased row settled
+    // for "not yet" at `settledAt`.
+    BiasedOutcome finish(int unit, int settledAt);
+
+    const TransitionModel &model;
+    const GateGraph &graph;
+    FailureBias bias;
+    int nComponents;
+    RunCore core;
+    GateState gates;
+    IndexedQueue queue;
+    std::vector<std::uint8_t> biased; // per component: its working row is all exponential
+    std::vector<int> states;          // per component
+    std::vector<int> toState;         // per component: the state its pending draw leads to
+    std::vector<int> drawnAt;         // per component: the unit its pending row was drawn
+    std::vector<double> drawnFactor;  // per component: the factor of that row (1: none)
+    int nFailed = 0;
+    double logWeight = 0.0;
+};
+
+} // namespace tavoq
