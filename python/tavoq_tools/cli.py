@@ -123,6 +123,13 @@ def _fraction(text: str) -> float:
     return value
 
 
+def _probability(text: str) -> float:
+    value = _fraction(text)
+    if value >= 1.0:
+        raise argparse.ArgumentTypeError(f"must be a number in (0, 1) such as 0.5, got {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     from .model.cutsets import MAX_LISTED
     from .output.model_text import CHECK_CUTSETS
@@ -221,6 +228,23 @@ def _run_options(run: argparse.ArgumentParser) -> None:
         metavar="F",
         help="run until the 95%% interval of the mean unavailability is within +-F of it "
         "(0.1 for +-10%%); --runs is then the first round",
+    )
+    run.add_argument(
+        "--rare",
+        nargs="?",
+        const="auto",
+        choices=("auto", "sampling"),
+        metavar="METHOD",
+        help="rare-event mode: the probability that the system fails within the horizon, for "
+        "systems that crude runs almost never see fail (auto or sampling: failure biasing; "
+        "models without interactions); --target-ci then bounds the relative half-width",
+    )
+    run.add_argument(
+        "--bias",
+        type=_probability,
+        metavar="P",
+        help="with --rare: the probability the biased runs give to each next failure "
+        "(default 0.5)",
     )
     run.add_argument(
         "--max-runs",
@@ -456,6 +480,8 @@ def _run(args: argparse.Namespace) -> int:
 
     model = _with_overrides(_load(args), args)
     _check_outputs(args)
+    if args.rare is not None or args.bias is not None:
+        return _run_rare(args, model)
     if args.out is None:
         return _run_model(args, model)
     from .output.atomic import DirectoryBusyError, LockRefusedError, directory_lock
@@ -469,6 +495,45 @@ def _run(args: argparse.Namespace) -> int:
             return _run_model(args, model)
     except (DirectoryBusyError, LockRefusedError) as err:  # only the lock raises them
         raise _UsageError(f"--out {args.out}: {err}") from None
+
+
+def _run_rare(args: argparse.Namespace, model: Model) -> int:
+    from .output.model_text import describe_model
+    from .output.rare_text import rare_report
+    from .run.rare import DEFAULT_BIAS, rare_unreliability
+
+    if args.rare is None:
+        raise _UsageError("--bias needs --rare")
+    taken = [
+        option
+        for option, value in (
+            ("--out", args.out),
+            ("--plot", args.plot),
+            ("--scheduler", args.scheduler),
+            ("--points", args.points),
+        )
+        if value is not None
+    ]
+    if taken:
+        raise _UsageError(f"--rare takes no {' or '.join(taken)}")
+    report = sys.stderr if args.json else sys.stdout
+    print(textwrap.fill(describe_model(model), width=100), file=report, flush=True)
+    start = time.perf_counter()
+    with _naming(args.model):
+        result = rare_unreliability(
+            model,
+            bias=DEFAULT_BIAS if args.bias is None else args.bias,
+            target_ci=args.target_ci,
+            max_runs=args.max_runs,
+        )
+    elapsed = time.perf_counter() - start
+    speed = f", {result.runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
+    print(f"Ran {result.runs:,} runs in {elapsed:.2f} s{speed}.", file=report, flush=True)
+    if args.json:
+        print(json.dumps(result.to_dict(), indent=2))
+    else:
+        print(rare_report(result, args.target_ci))
+    return EXIT_OK
 
 
 def _run_model(args: argparse.Namespace, model: Model) -> int:

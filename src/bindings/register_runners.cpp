@@ -219,10 +219,10 @@ void register_statistics(py::module_ &m) {
         "runnerRareSampling",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
            const PyFaultTree &faultTree, int seed, double biasWhileWorking,
-           double biasWhileDegraded) {
+           double biasWhileDegraded, int firstRun) {
             tavoq::RareRuns runs = tavoq::runnerRareSampling(
                 nSimulations, simTime, references(transitionsMatrix), faultTree.ptr, seed,
-                biasWhileWorking, biasWhileDegraded, checkSignals);
+                biasWhileWorking, biasWhileDegraded, firstRun, checkSignals);
             py::array_t<std::int32_t> first(static_cast<py::ssize_t>(runs.firstFailure.size()),
                                             runs.firstFailure.data());
             py::array_t<double> weights(static_cast<py::ssize_t>(runs.logWeight.size()),
@@ -231,7 +231,7 @@ void register_statistics(py::module_ &m) {
         },
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("faultTree"), py::arg("seed"), py::arg("biasWhileWorking"),
-        py::arg("biasWhileDegraded"),
+        py::arg("biasWhileDegraded"), py::arg("firstRun") = 0,
         "Runs of a model without interactions under failure biasing, each to its first system "
         "failure: the exponential failure rates of components whose working state (0) has only "
         "exponential transitions are multiplied by biasWhileWorking while every component "
@@ -239,6 +239,7 @@ void register_statistics(py::module_ &m) {
         "bits. Returns (firstFailure, logWeight), numpy arrays of one entry per run: the first "
         "unit that ended with the system failed (simTime if none) and the log of the run's "
         "likelihood ratio. The mean over runs of exp(logWeight) times (firstFailure <= t) "
-        "estimates P(system failed by t). Run i is seeded from (seed, i) alone: the same "
-        "numbers on any number of threads.");
+        "estimates P(system failed by t). Run i of the call is the batch's run firstRun + i, "
+        "seeded from (seed, firstRun + i) alone: the same numbers on any number of threads and "
+        "however a batch is split into calls.");
 }

@@ -49,15 +49,18 @@ struct BiasedOutcome {
 /// state. When the system's state changes between all working and degraded, the pending
 /// draws of the working biased components are drawn again (the memoryless law makes that
 /// exact): from that unit for those after the component that moved, which may still fire
-/// in it, and from the next for those before it, which would have fired first. Every other transition is drawn as the model says. The weight of
-/// a draw is the ratio of its delay's probability under the rate and under the biased rate,
-/// for the value that fired, or for "not yet" at the unit where the draw was dropped (lost
-/// its row, drawn again, or outlived the run). Delays are whole units, floor(E / rate), whose
-/// law is geometric: P(D = d) = e^(-rate d) (1 - e^-rate), P(D >= d) = e^(-rate d).
+/// in it, and from the next for those before it, which would have fired first. Every other
+/// transition is drawn as the model says.
+///
+/// The weight of a draw is the ratio of its delay's probability under the rate and under
+/// the biased rate: for the value that fired, or for "not yet" at the unit where the draw was
+/// dropped (it lost its row, was drawn again, or outlived the run). Delays are whole units,
+/// floor(E / rate), whose law is geometric: P(D >= d) = e^(-rate d), and
+/// P(D = d) = e^(-rate d) (1 - e^-rate).
 class BiasedSimulation {
 public:
-    /// The graph must be coherent or not: the verdict is the graph's; `model` and `graph`
-    /// must outlive the simulation.
+    /// `model` and `graph` must outlive the simulation; the system's verdict is the graph's
+    /// top, whatever its gates.
     BiasedSimulation(const TransitionModel &model, const GateGraph &graph, FailureBias bias,
                      RunControl control = {});
 
@@ -66,8 +69,8 @@ public:
     BiasedOutcome run(int simTime, std::uint32_t seed);
 
 private:
-    // Draws component c's row from state `from` at unit `now`, biased by `factor` when c is
-    // biased and in state 0; schedules the earliest.
+    // Draws component c's row from its state at unit `now`, biased by `factor` when c is
+    // biased and working; schedules the earliest.
     void draw(int c, int now, double factor);
     // The weight of c's pending biased row, settled at unit `now` for "not yet" (each cell's
     // delay at least now - drawnAt), or for cell `fired` firing then.

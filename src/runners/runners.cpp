@@ -521,7 +521,7 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 RareRuns runnerRareSampling(int nSimulations, int simTime,
                             const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
                             int seed, double biasWhileWorking, double biasWhileDegraded,
-                            const InterruptCheck &interrupted) {
+                            int firstRun, const InterruptCheck &interrupted) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must be at least 0.");
     }
@@ -529,6 +529,9 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
         if (!std::isfinite(factor) || factor <= 0) {
             throw std::invalid_argument("A failure bias must be a finite factor above 0.");
         }
+    }
+    if (firstRun < 0) {
+        throw std::invalid_argument("firstRun must be at least 0.");
     }
     const int runs = std::max(nSimulations, 0);
     requireMemory(12 * counts(runs));
@@ -545,8 +548,9 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
         [&](int, RunControl control) {
             auto simulation = std::make_shared<BiasedSimulation>(model.transitions, model.cutsets,
                                                                  bias, control);
-            return [simulation, &result, simTime, seed](int i) {
-                const BiasedOutcome outcome = simulation->run(simTime, rareRunSeed(seed, i));
+            return [simulation, &result, simTime, seed, firstRun](int i) {
+                const BiasedOutcome outcome =
+                    simulation->run(simTime, rareRunSeed(seed, firstRun + i));
                 result.firstFailure[static_cast<std::size_t>(i)] = outcome.firstFailure;
                 result.logWeight[static_cast<std::size_t>(i)] = outcome.logWeight;
             };

@@ -97,14 +97,15 @@ struct RareRuns {
 /// only exponential transitions are multiplied by biasWhileWorking while every component
 /// works and by biasWhileDegraded while some component is failed. Each run stops at its
 /// first system failure. The mean over runs of exp(logWeight) times whether the run failed
-/// by t estimates P(system failed by t) without bias. Run i is seeded by rareRunSeed(seed, i),
-/// on OpenMP threads: the result does not depend on the thread count.
+/// by t estimates P(system failed by t) without bias. Run i of the call is the batch's run
+/// firstRun + i, seeded by rareRunSeed(seed, firstRun + i), on OpenMP threads: neither the
+/// thread count nor the split of a batch into calls changes a run.
 /// @throws std::invalid_argument  simTime < 0, a factor that is not a finite number > 0, or
 ///                                as runnerStatistics with a FaultTree.
 RareRuns runnerRareSampling(int nSimulations, int simTime,
                             const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
                             int seed, double biasWhileWorking, double biasWhileDegraded,
-                            const InterruptCheck &interrupted = {});
+                            int firstRun = 0, const InterruptCheck &interrupted = {});
 
 /// The number of threads of later parallel runs, handed to OpenMP as it is
 /// (platform::setThreadCount).

@@ -583,6 +583,13 @@ def test_rare_sampling_is_the_same_on_any_number_of_threads(omp_threads_restored
         runs.append((first.tolist(), log_weight.tolist()))
     assert runs[0] == runs[1] == runs[2]
     assert 0 < sum(f < 8 for f in runs[0][0]) < 500
+    # Two calls that split the batch give its runs.
+    parts = [
+        tavoq.runnerRareSampling(n, 8, matrix, both_failed_tree(), 9, 4.0, 2.0, firstRun=first)
+        for first, n in ((0, 200), (200, 300))
+    ]
+    assert [v for first, _ in parts for v in first.tolist()] == runs[0][0]
+    assert [v for _, weights in parts for v in weights.tolist()] == runs[0][1]
 
 
 def test_rare_sampling_leaves_other_laws_as_they_are():
@@ -614,6 +621,7 @@ def test_rare_sampling_leaves_other_laws_as_they_are():
         ({"biasWhileWorking": float("inf")}, ValueError, "finite factor above 0"),
         ({"faultTree": None}, ValueError, "Fault tree must not be null."),
         ({"transitionsMatrix": []}, ValueError, "must not be empty"),
+        ({"firstRun": -1}, ValueError, "firstRun must be at least 0"),
     ],
 )
 def test_rare_sampling_refuses_bad_input(change, error, message):

@@ -136,6 +136,10 @@ BAD_MODEL = '[simulation]\nhorizon = 10\n\n[components.pump]\nstates = ["up"]\n'
         (["run", STATION, "--plot", "{dir_png}"], "--plot {dir_png}: {dir_png} is a directory"),
         (["run", STATION, "--frobnicate"], "tavoq: error: unrecognized arguments: --frobnicate"),
         (["fly", STATION], "tavoq: error: argument COMMAND: invalid choice: 'fly'"),
+        (["run", STATION, "--rare"], "--rare takes no --out"),
+        (["run", STATION, "--rare", "--bias", "1"], "argument --bias: must be a number in (0, 1)"),
+        (["run", STATION, "--bias", "0.3"], "--bias needs --rare"),
+        (["run", STATION, "--rare", "split"], "argument --rare: invalid choice: 'split'"),
     ],
 )
 def test_bad_model_or_arguments_exit_2_with_one_line_and_no_files(tmp_path, args, message):
@@ -935,3 +939,37 @@ def test_a_batch_of_few_runs_is_warned_of_in_one_line(tmp_path, runs):
         assert warnings == [f"tavoq: warning: {FewRunsWarning(runs, FEW_RUNS)}"]
     else:
         assert warnings == []
+
+
+RARE_MODEL = """
+failed_when = "atleast(2, unit_1, unit_2, unit_3)"
+
+[simulation]
+horizon = 1000
+runs = 20000
+seed = 3
+
+[components.unit]
+count = 3
+transitions = [
+  { from = "working", to = "failed", distribution = "exponential", rate = 6e-8 },
+  { from = "failed", to = "working", distribution = "exponential", rate = 0.02 },
+]
+"""
+
+
+def test_rare_mode_estimates_what_crude_runs_never_see(tmp_path):
+    model = tmp_path / "trains.toml"
+    model.write_text(RARE_MODEL)
+    result = run_tavoq("run", model, "--rare", "--json")
+    assert result.returncode == 0, result.stderr
+    estimate = json.loads(result.stdout)
+    value = estimate["unreliability"]
+    # Near 1e-9 (the exact answer is held to its interval in test_exact_answers).
+    assert value["lower"] < value["value"] < value["upper"] < 2e-9
+    assert value["value"] > 1e-9 / 2 and estimate["runs"] == 20000 and estimate["hits"] > 1000
+    text = run_tavoq("run", model, "--rare", "--target-ci", "0.05").stdout
+    assert "P(system failed by unit 1000) = " in text and "Target +-5.0%: met" in text
+    # Components that act on each other are not failure-biased yet: said, not guessed.
+    refused = run_tavoq("run", ROOT / "examples" / "plant.toml", "--rare")
+    assert refused.returncode == 2 and "failure biasing takes models without" in refused.stderr

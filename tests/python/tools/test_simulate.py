@@ -206,3 +206,24 @@ def test_negative_first_draws_are_one_warning_naming_the_components(tmp_path):
     assert warning.message.count == int(stats.negative_delays.sum()) > 100
     assert stats.negative_delays[0] == 0
     assert warning.message.where == f"wild {warning.message.count:,}"
+
+
+def test_rare_estimates_do_not_depend_on_how_the_runs_were_split(tmp_path):
+    from tavoq_tools.errors import ModelError
+    from tavoq_tools.run.rare import rare_unreliability
+
+    from .test_cli import RARE_MODEL
+
+    path = tmp_path / "trains.toml"
+    path.write_text(RARE_MODEL)
+    model = load_model(path)
+    # Rounds of 500, 1000, 2000 ... runs until +-10%: the runs of one call of that many.
+    rounds = rare_unreliability(model, runs=500, target_ci=0.1)
+    assert rounds.runs > 500 and rounds.relative_half_width <= 0.1
+    assert rare_unreliability(model, runs=rounds.runs) == rounds
+    # Few runs: the estimate says what it rests on.
+    few = rare_unreliability(model, runs=20)
+    assert any("runs failed" in w for w in few.warnings)
+    for bias in (0.0, 1.0, float("nan")):
+        with pytest.raises(ModelError, match="rare.bias"):
+            rare_unreliability(model, bias=bias)

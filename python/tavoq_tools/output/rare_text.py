@@ -1,0 +1,40 @@
+"""The text of a rare-event estimate, as ``tavoq run --rare`` prints it."""
+
+from __future__ import annotations
+
+from ..run.rare import RareEstimate
+
+__all__ = ["rare_report"]
+
+
+def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
+    """The estimate with its interval, what it rests on, and its warnings."""
+    e = result.unreliability
+    working, degraded = result.factors
+    lines = [
+        f"Rare-event mode: {result.method}; {result.reason}.",
+        f"Bias {result.bias:g}: failure rates x{working:,.4g} while every component works, "
+        f"x{degraded:,.4g} while some component is failed.",
+    ]
+    if e.upper is None:
+        lines.append(f"P(system failed by unit {result.horizon}): no estimate.")
+    else:
+        lines.append(
+            f"P(system failed by unit {result.horizon}) = {e.value:.4g} "
+            f"[{e.lower:.4g}, {e.upper:.4g}] (95%, +-{result.relative_half_width:.1%})"
+        )
+        lines.append(
+            f"Failed runs: {result.hits:,} of {result.runs:,}, their weight spread over about "
+            f"{result.effective_runs:,.0f}; the largest carries {result.largest_share:.2%}."
+        )
+        lines.append(
+            f"Crude runs would need {result.variance_ratio:,.4g} times as many runs for the "
+            "same interval (before their cost per run)."
+        )
+    if target_ci is not None:
+        met = result.relative_half_width <= target_ci
+        lines.append(
+            f"Target +-{target_ci:.1%}: {'met' if met else 'not met'} after {result.runs:,} runs."
+        )
+    lines += [f"Warning: {w}." for w in result.warnings]
+    return "\n".join(lines)

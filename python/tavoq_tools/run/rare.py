@@ -1,0 +1,254 @@
+"""Rare-event estimates: the unreliability of a system whose failure crude runs would almost
+never see, by failure biasing (importance sampling, docs/rare-events.md).
+
+The runs (``tavoq.runnerRareSampling``) draw the exponential failures of components whose
+working state has only exponential transitions at scaled rates, and carry the likelihood
+ratio of their path. The factors follow from ``bias``, the probability the biased runs give
+to the next step towards a failure: with every component working, a first failure within
+the horizon; with some component failed, a further failure before its repair (shared out
+evenly among the working components, "balanced"). Every other transition keeps its law, so
+the estimate is unbiased for any model; it is fast where the paths to failure are made of
+the biased failures.
+
+The interval is Student t over the runs' weighted outcomes, which are independent. The
+result says how many runs failed (hits), how evenly the weight is spread over them, and
+warns where the interval cannot be trusted.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import asdict, dataclass
+from typing import Any
+
+import numpy as np
+
+from ..errors import INT32_MIN, ModelError, check_integer
+from ..model import distributions
+from ..model.interactions import exponential_rate
+from ..model.system import Model
+from ..results.intervals import student_t_quantile
+from ..results.summary import Estimate
+
+__all__ = ["DEFAULT_BIAS", "RareEstimate", "bias_factors", "rare_unreliability"]
+
+# Fewer failed runs than this, or a weight spread over fewer effective runs, and the
+# interval is said to rest on too little.
+FEW_HITS = 30
+# A single run carrying more than this share of the estimate: the weights degenerate.
+LARGEST_SHARE = 0.5
+METHOD = "failure biasing (importance sampling)"
+DEFAULT_BIAS = 0.5
+CHUNK = 200_000
+
+
+@dataclass(frozen=True)
+class RareEstimate:
+    """P(system failed by the horizon) from failure-biased runs, with what it rests on.
+
+    ``factors``: the rate factors while every component works and while some is failed.
+    ``hits``: the runs that failed; ``effective_runs``: (sum w)^2 / sum w^2 over them, the
+    failed runs of equal weight that would give as much; ``largest_share``: the largest
+    weight over their sum. ``variance_ratio``: crude runs' variance per run, p (1 - p), over
+    the biased runs' (how many crude runs one biased run is worth, before their costs).
+    ``warnings``: what makes the interval doubtful."""
+
+    method: str
+    reason: str
+    runs: int
+    horizon: int
+    seed: int
+    bias: float
+    factors: tuple[float, float]
+    unreliability: Estimate
+    relative_half_width: float
+    hits: int
+    effective_runs: float
+    largest_share: float
+    variance_ratio: float
+    warnings: tuple[str, ...]
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain values for JSON (infinities and NaN as null)."""
+        out = asdict(self)
+        return {k: _finite_or_none(v) for k, v in out.items()}
+
+
+def _finite_or_none(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {k: _finite_or_none(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite_or_none(v) for v in value]
+    return value
+
+
+def _check_bias(bias: float) -> float:
+    if isinstance(bias, bool) or not isinstance(bias, (int, float)):
+        raise ModelError("rare.bias", f"must be a number in (0, 1), got {bias!r}")
+    if not 0.0 < bias < 1.0:
+        raise ModelError("rare.bias", f"must be in (0, 1), got {bias!r}")
+    return float(bias)
+
+
+def bias_factors(model: Model, horizon: int, bias: float) -> tuple[float, float]:
+    """The rate factors of ``bias`` for ``model`` over ``horizon`` units, never below 1.
+
+    While every component works, the biased components' failures together come within the
+    horizon with probability ``bias``. While some are failed, a further failure comes before
+    a repair with probability ``bias``: the repair rate is the components' mean rate out of
+    their failed states (an exponential's, or ln 2 over a median for other laws)."""
+    bias = _check_bias(bias)
+    failure = 0.0  # the biased failure rates, summed over the components
+    biased = 0
+    repairs: list[float] = []
+    for component in model.components:
+        working = component.states[0]
+        out = [t for t in component.transitions if t.source == working]
+        exponential = bool(out) and all(t.distribution == "exponential" for t in out)
+        for t in component.transitions:
+            if t.source == working:
+                continue
+            if t.distribution == "exponential":
+                rate = exponential_rate(t.params)
+            else:
+                median = distributions.native(t.distribution, t.params).quantile(0.5, 0)
+                rate = math.log(2.0) / median if median > 0 else math.inf
+            repairs += [rate] * len(component.names)
+        if exponential:
+            failure += sum(exponential_rate(t.params) for t in out) * len(component.names)
+            biased += len(component.names)
+    if failure <= 0 or horizon <= 0:
+        return 1.0, 1.0
+    working_factor = -math.log1p(-bias) / (failure * horizon)
+    repair = float(np.mean([r for r in repairs if math.isfinite(r)] or [1.0 / horizon]))
+    # Of n biased components, one is failed: the other n - 1 share the biased rate.
+    others = failure * max(biased - 1, 1) / biased
+    degraded_factor = bias / (1.0 - bias) * repair / others
+    return max(1.0, working_factor), max(1.0, degraded_factor)
+
+
+def rare_unreliability(
+    model: Model,
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    bias: float = DEFAULT_BIAS,
+    horizon: int | None = None,
+    target_ci: float | None = None,
+    max_runs: int | None = None,
+) -> RareEstimate:
+    """P(``model``'s system fails within ``horizon``) from failure-biased runs.
+
+    ``runs``, ``seed`` and ``horizon`` default to the model's [simulation] settings. With
+    ``target_ci``, runs are added (doubling, up to ``max_runs``, default 100 times ``runs``)
+    until the 95% interval's half-width is at most ``target_ci`` times the estimate. The
+    runs continue the batch's indices, so the result equals one call of their number.
+    @raises ModelError  a model with interactions, or a ``bias`` outside (0, 1)."""
+    import tavoq
+
+    if model.has_interactions:
+        raise ModelError(
+            "rare",
+            "failure biasing takes models without interactions (standby groups, crews, "
+            "triggers, common causes, planned states) for now",
+        )
+    sim = model.simulation
+    runs = check_integer("runs", sim.runs if runs is None else runs, 2)
+    seed = check_integer("seed", sim.seed if seed is None else seed, INT32_MIN)
+    horizon = check_integer("horizon", sim.horizon if horizon is None else horizon)
+    bias = _check_bias(bias)
+    if target_ci is not None and not (isinstance(target_ci, (int, float)) and target_ci > 0):
+        raise ModelError("target_ci", f"must be a number above 0, got {target_ci!r}")
+    limit = check_integer("max_runs", 100 * runs if max_runs is None else max_runs, runs)
+    matrix, tree, _ = model.build()
+    factors = bias_factors(model, horizon, bias)
+    weights: list[np.ndarray] = []
+    done = 0
+    goal = runs
+    while True:
+        while done < goal:
+            n = min(CHUNK, goal - done)
+            try:
+                first, log_weight = tavoq.runnerRareSampling(
+                    n, horizon, matrix, tree, seed, *factors, firstRun=done
+                )
+            except ValueError as err:  # a top that cannot fail
+                raise ModelError("failed_when", str(err)) from None
+            weights.append(np.where(first < horizon, np.exp(log_weight), 0.0))
+            done += n
+        result = _estimate(np.concatenate(weights), horizon, seed, bias, factors)
+        if target_ci is None or result.relative_half_width <= target_ci or done >= limit:
+            return result
+        goal = min(2 * done, limit)
+
+
+def _estimate(
+    weighted: np.ndarray, horizon: int, seed: int, bias: float, factors: tuple[float, float]
+) -> RareEstimate:
+    n = len(weighted)
+    failed = weighted[weighted > 0]
+    hits = int(np.count_nonzero(weighted))
+    # math.fsum: the sum does not depend on how the runs were split.
+    total = math.fsum(failed.tolist())
+    squares = math.fsum((failed * failed).tolist())
+    mean = total / n
+    variance = max(squares - n * mean * mean, 0.0) / (n - 1)
+    se = math.sqrt(variance / n)
+    warnings = []
+    if hits == 0:
+        estimate = Estimate(0.0, 0.0, None, f"{METHOD}; no run failed")
+        warnings.append("no run failed: the runs say nothing of the probability")
+        return RareEstimate(
+            METHOD,
+            _REASON,
+            n,
+            horizon,
+            seed,
+            bias,
+            factors,
+            estimate,
+            math.inf,
+            0,
+            0.0,
+            0.0,
+            math.nan,
+            tuple(warnings),
+        )
+    half = student_t_quantile(0.975, n - 1) * se
+    estimate = Estimate(mean, max(0.0, mean - half), mean + half, f"{METHOD}; t over runs")
+    effective = total * total / squares
+    largest = float(failed.max()) / total
+    if hits < FEW_HITS:
+        warnings.append(f"only {hits} runs failed: the interval rests on them")
+    if effective < FEW_HITS:
+        warnings.append(
+            f"the weight rests on about {effective:.0f} of the failed runs: "
+            "the interval may be too narrow"
+        )
+    if largest > LARGEST_SHARE:
+        warnings.append(f"one run carries {largest:.0%} of the estimate: the weights degenerate")
+    ratio = mean * (1.0 - mean) / variance if variance > 0 else math.inf
+    return RareEstimate(
+        METHOD,
+        _REASON,
+        n,
+        horizon,
+        seed,
+        bias,
+        factors,
+        estimate,
+        half / mean,
+        hits,
+        effective,
+        largest,
+        ratio,
+        tuple(warnings),
+    )
+
+
+_REASON = (
+    "the model has no interactions, and failure biasing is unbiased whatever the laws; it "
+    "gains where the failures on the way to a system failure are exponential"
+)
