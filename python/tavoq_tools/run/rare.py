@@ -27,7 +27,7 @@ from ..errors import INT32_MIN, ModelError, check_integer
 from ..model import distributions
 from ..model.interactions import exponential_rate
 from ..model.system import Model
-from ..results.intervals import student_t_quantile
+from ..results.intervals import poisson_interval, student_t_quantile
 from ..results.summary import Estimate
 
 __all__ = ["DEFAULT_BIAS", "RareEstimate", "bias_factors", "rare_unreliability"]
@@ -189,62 +189,57 @@ def _estimate(
 ) -> RareEstimate:
     n = len(weighted)
     failed = weighted[weighted > 0]
-    hits = int(np.count_nonzero(weighted))
+    hits = len(failed)
     # math.fsum: the sum does not depend on how the runs were split.
     total = math.fsum(failed.tolist())
     squares = math.fsum((failed * failed).tolist())
     mean = total / n
-    variance = max(squares - n * mean * mean, 0.0) / (n - 1)
-    se = math.sqrt(variance / n)
+    variance = max(squares - total * mean, 0.0) / (n - 1)
     warnings = []
     if hits == 0:
         estimate = Estimate(0.0, 0.0, None, f"{METHOD}; no run failed")
         warnings.append("no run failed: the runs say nothing of the probability")
-        return RareEstimate(
-            METHOD,
-            _REASON,
-            n,
-            horizon,
-            seed,
-            bias,
-            factors,
-            estimate,
-            math.inf,
-            0,
-            0.0,
-            0.0,
-            math.nan,
-            tuple(warnings),
+        half, effective, largest, ratio = math.inf, 0.0, 0.0, math.nan
+    else:
+        half = student_t_quantile(0.975, n - 1) * math.sqrt(variance / n)
+        # Never narrower than the Poisson interval of the failed runs behind it, scaled.
+        low, high = poisson_interval(hits, 0.95)
+        estimate = Estimate(
+            mean,
+            max(0.0, min(mean - half, mean * low / hits)),
+            max(mean + half, mean * high / hits),
+            f"{METHOD}; t over runs",
         )
-    half = student_t_quantile(0.975, n - 1) * se
-    estimate = Estimate(mean, max(0.0, mean - half), mean + half, f"{METHOD}; t over runs")
-    effective = total * total / squares
-    largest = float(failed.max()) / total
-    if hits < FEW_HITS:
-        warnings.append(f"only {hits} runs failed: the interval rests on them")
-    if effective < FEW_HITS:
-        warnings.append(
-            f"the weight rests on about {effective:.0f} of the failed runs: "
-            "the interval may be too narrow"
-        )
-    if largest > LARGEST_SHARE:
-        warnings.append(f"one run carries {largest:.0%} of the estimate: the weights degenerate")
-    ratio = mean * (1.0 - mean) / variance if variance > 0 else math.inf
+        half = max(estimate.upper - mean, mean - estimate.lower)  # type: ignore[operator]
+        effective = total * total / squares
+        largest = float(failed.max()) / total
+        ratio = mean * (1.0 - mean) / variance if variance > 0 else math.inf
+        if hits < FEW_HITS:
+            warnings.append(f"only {hits} runs failed: the interval rests on them")
+        if effective < FEW_HITS:
+            warnings.append(
+                f"the weight rests on about {effective:.0f} of the failed runs: "
+                "the interval may be too narrow"
+            )
+        if largest > LARGEST_SHARE:
+            warnings.append(
+                f"one run carries {largest:.0%} of the estimate: the weights degenerate"
+            )
     return RareEstimate(
-        METHOD,
-        _REASON,
-        n,
-        horizon,
-        seed,
-        bias,
-        factors,
-        estimate,
-        half / mean,
-        hits,
-        effective,
-        largest,
-        ratio,
-        tuple(warnings),
+        method=METHOD,
+        reason=_REASON,
+        runs=n,
+        horizon=horizon,
+        seed=seed,
+        bias=bias,
+        factors=factors,
+        unreliability=estimate,
+        relative_half_width=half / mean if mean > 0 else math.inf,
+        hits=hits,
+        effective_runs=effective,
+        largest_share=largest,
+        variance_ratio=ratio,
+        warnings=tuple(warnings),
     )
 
 

@@ -210,6 +210,7 @@ def test_negative_first_draws_are_one_warning_naming_the_components(tmp_path):
 
 def test_rare_estimates_do_not_depend_on_how_the_runs_were_split(tmp_path):
     from tavoq_tools.errors import ModelError
+    from tavoq_tools.results.intervals import poisson_interval
     from tavoq_tools.run.rare import rare_unreliability
 
     from .test_cli import RARE_MODEL
@@ -224,6 +225,9 @@ def test_rare_estimates_do_not_depend_on_how_the_runs_were_split(tmp_path):
     # Few runs: the estimate says what it rests on.
     few = rare_unreliability(model, runs=20)
     assert any("runs failed" in w for w in few.warnings)
+    # ... and its interval is never narrower than the Poisson one of its failed runs.
+    e, (low, high) = few.unreliability, poisson_interval(few.hits, 0.95)
+    assert e.lower <= e.value * low / few.hits and e.upper >= e.value * high / few.hits
     for bias in (0.0, 1.0, float("nan")):
         with pytest.raises(ModelError, match="rare.bias"):
             rare_unreliability(model, bias=bias)
