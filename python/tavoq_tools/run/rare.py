@@ -35,6 +35,10 @@ __all__ = ["DEFAULT_BIAS", "RareEstimate", "bias_factors", "rare_unreliability"]
 # Fewer failed runs than this, or a weight spread over fewer effective runs, and the
 # interval is said to rest on too little.
 FEW_HITS = 30
+# A weight spread over fewer effective runs than this share of the failed runs: the biasing
+# does not follow the paths that carry the probability (most failed runs weigh nothing),
+# and such an estimate falls short of the truth more often than its interval says.
+EVEN_SHARE = 0.01
 # A single run carrying more than this share of the estimate: the weights degenerate.
 LARGEST_SHARE = 0.5
 METHOD = "failure biasing (importance sampling)"
@@ -216,10 +220,11 @@ def _estimate(
         ratio = mean * (1.0 - mean) / variance if variance > 0 else math.inf
         if hits < FEW_HITS:
             warnings.append(f"only {hits} runs failed: the interval rests on them")
-        if effective < FEW_HITS:
+        if effective < max(FEW_HITS, EVEN_SHARE * hits):
             warnings.append(
-                f"the weight rests on about {effective:.0f} of the failed runs: "
-                "the interval may be too narrow"
+                f"the weight rests on about {effective:.0f} of the {hits} failed runs: the "
+                "biasing misses the paths that carry the probability, and the estimate may "
+                "be short of it by more than its interval"
             )
         if largest > LARGEST_SHARE:
             warnings.append(
