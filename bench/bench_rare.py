@@ -41,14 +41,15 @@ def units_text(names: list[str], logic: str, lam: float, mu: float) -> str:
 
 
 def main() -> None:
-    import tavoq
-    from tavoq_tools.run.rare import rare_unreliability
     from validation.test_exact_answers import (
         plant_model,
         three_trains_unreliability,
         two_down,
         two_of_three_chain,
     )
+
+    import tavoq
+    from tavoq_tools.run.rare import rare_unreliability
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--max-runs", type=int, default=20_000_000)
