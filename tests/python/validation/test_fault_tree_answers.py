@@ -549,3 +549,34 @@ def test_storm_and_the_simulation_agree_on_order_dependent_gates(tmp_path, name,
         # bounds); the inclusive pand takes them as in order, so it meets the upper bound.
         assert high > low + 0.05
     assert_within_4_se(summary.failure_probability.value, high)
+
+
+def test_a_galileo_tree_in_rare_mode_meets_its_exact_unreliability(tmp_path):
+    # Two trains, each a pump or a valve, both down at once: about 2e-7 over the mission,
+    # which crude runs would see a few times in ten million.
+    from tavoq_tools.run.rare import rare_unreliability
+
+    from .test_exact_answers import UnitChain
+
+    path = tmp_path / "trains.dft"
+    path.write_text(
+        'toplevel "Sys";\n"Sys" and "TrainA" "TrainB";\n"TrainA" or "P1" "V1";\n'
+        '"TrainB" or "P2" "V2";\n"P1" lambda=1e-6 repair=0.05;\n"P2" lambda=1e-6 repair=0.05;\n'
+        '"V1" lambda=2e-6 repair=0.1;\n"V2" lambda=2e-6 repair=0.1;\n'
+    )
+    result = rare_unreliability(load_model(path, mission_time=1000), runs=100_000, seed=4)
+    rates = [(1e-6, 0.05), (2e-6, 0.1), (1e-6, 0.05), (2e-6, 0.1)]  # P1, V1, P2, V2
+
+    def pending(s, c):
+        return [(rates[c][0], "down")] if s[c] == "up" else [(rates[c][1], "up")]
+
+    def fire(s, c, to):
+        return tuple(to if u == c else s[u] for u in range(4)), []
+
+    def down(s):
+        return "down" in s[:2] and "down" in s[2:]
+
+    exact = UnitChain(("up",) * 4, 4, pending, fire).unreliability(down, 1000)[-1]
+    e = result.unreliability
+    assert e.lower <= exact <= e.upper and result.relative_half_width < 0.15, (exact, result)
+    assert not result.warnings
