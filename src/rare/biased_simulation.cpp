@@ -1,6 +1,7 @@
 #include "rare/biased_simulation.hpp"
 
 #include <cmath>
+#include <stdexcept>
 
 #include "simulation/delays.hpp"
 #include "simulation/event_queue.hpp"
@@ -36,6 +37,11 @@ BiasedSimulation::BiasedSimulation(const TransitionModel &model, const GateGraph
             other = other || row[j].kind == Kind::Other;
         }
         biased[static_cast<std::size_t>(c)] = exponential && !other ? 1 : 0;
+    }
+    try {
+        distance.emplace(graph);
+    } catch (const std::invalid_argument &) {
+        // Logic that is not coherent has no distance to failure: every failure is biased.
     }
 }
 
@@ -95,10 +101,32 @@ void BiasedSimulation::settle(int c, int now, int fired) {
     drawnFactor[k] = 1.0;
 }
 
-void BiasedSimulation::rebias(int now, double factor, int except) {
+double BiasedSimulation::factorOf(int c) {
+    const auto k = static_cast<std::size_t>(c);
+    if (biased[k] == 0 || states[k] != 0) {
+        return 1.0;
+    }
+    const double factor = nFailed == 0 ? bias.whileWorking : bias.whileDegraded;
+    if (!distance || factor == 1.0) {
+        return factor;
+    }
+    // Only a failure that brings the top nearer is made likelier: one that cannot (a unit of
+    // a train already down) would spend the runs where no failure lies.
+    const std::int32_t before = distance->distance(graph.top());
+    distance->set(c, true);
+    const bool nearer = distance->distance(graph.top()) < before;
+    distance->set(c, false);
+    return nearer ? factor : 1.0;
+}
+
+void BiasedSimulation::rebias(int now, int except) {
     for (int c = 0; c < nComponents; ++c) {
         const auto k = static_cast<std::size_t>(c);
-        if (c != except && biased[k] != 0 && states[k] == 0) {
+        if (c == except || biased[k] == 0 || states[k] != 0) {
+            continue;
+        }
+        const double factor = factorOf(c);
+        if (factor != drawnFactor[k]) {
             // Within a unit the components fire in index order: one listed before `except`
             // that has not fired is not due in this unit, one after it may still be.
             const int from = c < except ? now + 1 : now;
@@ -127,8 +155,11 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
         queue.place(c, ~std::uint64_t{0});
     }
     queue.build();
+    if (distance) {
+        distance->reset();
+    }
     for (int c = 0; c < nComponents; ++c) {
-        draw(c, 0, bias.whileWorking);
+        draw(c, 0, factorOf(c));
     }
     if (gates.topFailed()) { // logic failed with every component working
         return finish(0, 0);
@@ -156,7 +187,6 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
         const int to = toState[k];
         settle(c, now, to);
         states[k] = to;
-        double factor = nFailed == 0 ? bias.whileWorking : bias.whileDegraded;
         if ((from == 0) != (to == 0)) {
             const bool toFailed = to != 0;
             if (graph.general()) {
@@ -167,13 +197,12 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
                 gates.cross<false>(c, noGates);
             }
             nFailed += toFailed ? 1 : -1;
-            const bool turned = toFailed ? nFailed == 1 : nFailed == 0;
-            factor = nFailed == 0 ? bias.whileWorking : bias.whileDegraded;
-            if (turned && bias.whileWorking != bias.whileDegraded) {
-                rebias(now, factor, c);
+            if (distance) {
+                distance->set(c, toFailed);
             }
+            rebias(now, c);
         }
-        draw(c, now, factor);
+        draw(c, now, factorOf(c));
     }
     if (gates.topFailed()) {
         return finish(now, now + 1);

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "interactions/indexed_queue.hpp"
+#include "logic/failure_distance.hpp"
 #include "logic/gate_graph.hpp"
 #include "logic/gate_state.hpp"
 #include "simulation/run_core.hpp"
@@ -46,11 +48,13 @@ struct BiasedOutcome {
 ///
 /// A component is biased when every transition out of its working state (state 0) is
 /// exponential: those delays are drawn at their rate times the factor of the system's
-/// state. When the system's state changes between all working and degraded, the pending
-/// draws of the working biased components are drawn again (the memoryless law makes that
-/// exact): from that unit for those after the component that moved, which may still fire
-/// in it, and from the next for those before it, which would have fired first. Every other
-/// transition is drawn as the model says.
+/// state, and only for a component whose failure would bring the top nearer (its
+/// FailureDistance falls; every failure when the logic is not coherent). When a component
+/// fails or is restored, the pending draws of the working biased components whose factor
+/// changed are drawn again (the memoryless law makes that exact): from that unit for those
+/// after the component that moved, which may still fire in it, and from the next for those
+/// before it, which would have fired first. Every other transition is drawn as the model
+/// says. Finding the factors costs a look at each working component's failure per crossing.
 ///
 /// The weight of a draw is the ratio of its delay's probability under the rate and under
 /// the biased rate: for the value that fired, or for "not yet" at the unit where the draw was
@@ -75,9 +79,12 @@ private:
     // The weight of c's pending biased row, settled at unit `now` for "not yet" (each cell's
     // delay at least now - drawnAt), or for cell `fired` firing then.
     void settle(int c, int now, int fired);
-    // Draws again, at `factor`, the pending rows of the working biased components but
-    // `except`, the component whose transition at `now` changed the system's state.
-    void rebias(int now, double factor, int except);
+    // The factor of c's next row: 1 unless c is biased and working; the regime's factor
+    // when its failure would bring the top nearer (or the logic has no distance).
+    double factorOf(int c);
+    // Draws again the pending rows of the working biased components whose factor changed,
+    // but `except`, the component whose transition at `now` changed the system's state.
+    void rebias(int now, int except);
     // The run's outcome once its end is known at `unit`: every pending biased row settled
     // for "not yet" at `settledAt`.
     BiasedOutcome finish(int unit, int settledAt);
@@ -88,6 +95,7 @@ private:
     int nComponents;
     RunCore core;
     GateState gates;
+    std::optional<FailureDistance> distance; // none for logic that is not coherent
     IndexedQueue queue;
     std::vector<std::uint8_t> biased; // per component: its working row is all exponential
     std::vector<int> states;          // per component

@@ -29,7 +29,8 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
         )
         lines.append(
             f"Crude runs would need {result.variance_ratio:,.4g} times as many runs for the "
-            "same interval (before their cost per run)."
+            "same interval (before their cost per run); the variance behind the interval is "
+            f"known to +-{result.variance_error:.0%}."
         )
     if target_ci is not None:
         met = result.relative_half_width <= target_ci

@@ -39,6 +39,9 @@ FEW_HITS = 30
 # does not follow the paths that carry the probability (most failed runs weigh nothing),
 # and such an estimate falls short of the truth more often than its interval says.
 EVEN_SHARE = 0.01
+# The variance estimate's own relative standard error (from the fourth moment of the runs'
+# outcomes) above which the interval's width is itself a guess: heavy-tailed weights.
+VARIANCE_ERROR = 0.5
 # A single run carrying more than this share of the estimate: the weights degenerate.
 LARGEST_SHARE = 0.5
 METHOD = "failure biasing (importance sampling)"
@@ -55,7 +58,8 @@ class RareEstimate:
     failed runs of equal weight that would give as much; ``largest_share``: the largest
     weight over their sum. ``variance_ratio``: crude runs' variance per run, p (1 - p), over
     the biased runs' (how many crude runs one biased run is worth, before their costs).
-    ``warnings``: what makes the interval doubtful."""
+    ``variance_error``: the relative standard error of that variance estimate, from the
+    runs' fourth moment: how far the interval's own width can be trusted. ``warnings``: what makes the interval doubtful."""
 
     method: str
     reason: str
@@ -70,6 +74,7 @@ class RareEstimate:
     effective_runs: float
     largest_share: float
     variance_ratio: float
+    variance_error: float
     warnings: tuple[str, ...]
 
     def to_dict(self) -> dict[str, Any]:
@@ -203,7 +208,7 @@ def _estimate(
     if hits == 0:
         estimate = Estimate(0.0, 0.0, None, f"{METHOD}; no run failed")
         warnings.append("no run failed: the runs say nothing of the probability")
-        half, effective, largest, ratio = math.inf, 0.0, 0.0, math.nan
+        half, effective, largest, ratio, variance_error = math.inf, 0.0, 0.0, math.nan, math.nan
     else:
         half = student_t_quantile(0.975, n - 1) * math.sqrt(variance / n)
         # Never narrower than the Poisson interval of the failed runs behind it, scaled.
@@ -218,6 +223,19 @@ def _estimate(
         effective = total * total / squares
         largest = float(failed.max()) / total
         ratio = mean * (1.0 - mean) / variance if variance > 0 else math.inf
+        # numpy's sums of the whole array: the same array (the runs in order) however the
+        # batch was split, so the same figure.
+        centred = weighted - mean
+        second = float(np.sum(centred * centred)) / n
+        fourth = float(np.sum(centred**4)) / n
+        variance_error = (
+            math.sqrt(max(fourth / second**2 - (n - 3) / (n - 1), 0.0) / n) if second > 0 else 0.0
+        )
+        if variance_error > VARIANCE_ERROR:
+            warnings.append(
+                f"the variance behind the interval is itself uncertain by +-{variance_error:.0%}:"
+                " a few heavy runs decide it, and the interval cannot be trusted"
+            )
         if hits < FEW_HITS:
             warnings.append(f"only {hits} runs failed: the interval rests on them")
         if effective < max(FEW_HITS, EVEN_SHARE * hits):
@@ -244,6 +262,7 @@ def _estimate(
         effective_runs=effective,
         largest_share=largest,
         variance_ratio=ratio,
+        variance_error=variance_error,
         warnings=tuple(warnings),
     )
 

@@ -579,4 +579,3 @@ def test_a_galileo_tree_in_rare_mode_meets_its_exact_unreliability(tmp_path):
     exact = UnitChain(("up",) * 4, 4, pending, fire).unreliability(down, 1000)[-1]
     e = result.unreliability
     assert e.lower <= exact <= e.upper and result.relative_half_width < 0.15, (exact, result)
-    assert not result.warnings
