@@ -27,25 +27,15 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 
 
-def units_text(names: list[str], logic: str, lam: float, mu: float) -> str:
-    from validation.test_exact_answers import PAIR_HEAD, exponential, repairable_unit
-
-    text = PAIR_HEAD.format(logic=logic, horizon=1000, runs=10_000, seed=1)
-    for name in names:
-        text += repairable_unit(
-            name,
-            '["working", "failed"]',
-            exponential("working", "failed", lam) + exponential("failed", "working", mu),
-        )
-    return text
-
-
 def main() -> None:
     from validation.test_exact_answers import (
+        THREE_TRAIN_UNITS,
+        THREE_TRAINS,
         plant_model,
         three_trains_unreliability,
         two_down,
         two_of_three_chain,
+        units_text,
     )
 
     import tavoq
@@ -55,20 +45,14 @@ def main() -> None:
     parser.add_argument("--max-runs", type=int, default=20_000_000)
     args = parser.parse_args()
     tavoq.limitOMPThreads(1)
-    trains = [f"{t}{i}" for t in "abc" for i in (1, 2, 3)]
     cases = [
-        ("2oo3 1e-9", ["a", "b", "c"], "atleast(2, a, b, c)", 6e-8, 0.02),
-        ("2oo3 1e-12", ["a", "b", "c"], "atleast(2, a, b, c)", 1.9e-9, 0.02),
-        (
-            "3 trains",
-            trains,
-            " and ".join(f"atleast(2, {t}1, {t}2, {t}3)" for t in "abc"),
-            1e-3,
-            0.1,
-        ),
+        ("2oo3 1e-9", "abc", "atleast(2, a, b, c)", 6e-8, 0.02),
+        ("2oo3 1e-12", "abc", "atleast(2, a, b, c)", 1.9e-9, 0.02),
+        ("3 trains", THREE_TRAIN_UNITS, THREE_TRAINS, 1e-3, 0.1),
     ]
     for name, names, logic, lam, mu in cases:
-        model = plant_model(units_text(names, logic, lam, mu))
+        rates = [(lam, mu)] * len(names)
+        model = plant_model(units_text(names, logic, rates, horizon=1000, runs=10_000, seed=1))
         exact = (
             two_of_three_chain(lam, mu).unreliability(two_down, 1000)[-1]
             if len(names) == 3

@@ -105,7 +105,7 @@ class Estimate:
     method: str
 
     def to_dict(self) -> dict[str, Any]:
-        return _json_safe(asdict(self))
+        return json_safe(asdict(self))
 
 
 @dataclass(frozen=True, eq=False)
@@ -122,7 +122,7 @@ class Curve:
         return len(self.value)
 
     def to_dict(self) -> dict[str, Any]:
-        return _json_safe(
+        return json_safe(
             {
                 "value": self.value.tolist(),
                 "lower": self.lower.tolist(),
@@ -334,7 +334,7 @@ class Summary:
             }
             if self.planned is not None:
                 data["curves"]["planned_unavailability"] = self.planned.curve.to_dict()
-        return _json_safe(data)
+        return json_safe(data)
 
 
 def _estimate_dict(estimate: Estimate | None) -> dict[str, Any] | None:
@@ -355,11 +355,12 @@ def _row_dict(row: ComponentRow | GateRow) -> dict[str, Any]:
     }
 
 
-def _json_safe(value: Any) -> Any:
+def json_safe(value: Any) -> Any:
+    """``value`` for JSON: numpy numbers as Python's, infinities and NaN as None."""
     if isinstance(value, dict):
-        return {k: _json_safe(v) for k, v in value.items()}
+        return {k: json_safe(v) for k, v in value.items()}
     if isinstance(value, list | tuple):
-        return [_json_safe(v) for v in value]
+        return [json_safe(v) for v in value]
     if isinstance(value, np.integer):
         return int(value)
     if isinstance(value, float | np.floating):

@@ -28,7 +28,7 @@ from ..model import distributions
 from ..model.interactions import exponential_rate
 from ..model.system import Model
 from ..results.intervals import poisson_interval, student_t_quantile
-from ..results.summary import Estimate
+from ..results.summary import Estimate, json_safe
 
 __all__ = ["DEFAULT_BIAS", "RareEstimate", "bias_factors", "rare_unreliability"]
 
@@ -79,18 +79,7 @@ class RareEstimate:
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values for JSON (infinities and NaN as null)."""
-        out = asdict(self)
-        return {k: _finite_or_none(v) for k, v in out.items()}
-
-
-def _finite_or_none(value: Any) -> Any:
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    if isinstance(value, dict):
-        return {k: _finite_or_none(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_finite_or_none(v) for v in value]
-    return value
+        return json_safe(asdict(self))
 
 
 def _check_bias(bias: float) -> float:

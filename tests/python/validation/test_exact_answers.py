@@ -1153,14 +1153,36 @@ def test_beta_factor_pair(case: tuple[Any, ...]) -> None:
         assert_far_from(estimate, exact, reversed_order, n, points, "the shock first")
 
 
-def two_of_three_chain(lam: float, mu: float) -> UnitChain:
-    """Three units, each "up" or "down", failing at lam and repaired at mu, each on its own."""
-    flip = {"up": (lam, "down"), "down": (mu, "up")}
+def units_chain(rates: Sequence[tuple[float, float]]) -> UnitChain:
+    """Independent repairable units, "up" or "down", at (failure, repair) rates each."""
+
+    def pending(s: Joint, c: int) -> list[tuple[float, str]]:
+        return [(rates[c][0], "down")] if s[c] == "up" else [(rates[c][1], "up")]
 
     def fire(s: Joint, c: int, to: str) -> tuple[Joint, list[int]]:
-        return tuple(to if u == c else s[u] for u in range(3)), []
+        return tuple(to if u == c else s[u] for u in range(len(rates))), []
 
-    return UnitChain(("up",) * 3, 3, lambda s, c: [flip[s[c]]], fire)
+    return UnitChain(("up",) * len(rates), len(rates), pending, fire)
+
+
+def two_of_three_chain(lam: float, mu: float) -> UnitChain:
+    """Three units, each "up" or "down", failing at lam and repaired at mu, each on its own."""
+    return units_chain([(lam, mu)] * 3)
+
+
+def units_text(
+    names: Sequence[str], logic: str, rates: Sequence[tuple[float, float]], **head: int
+) -> str:
+    """The model file of independent repairable units ``names``, working and failed, at
+    their (failure, repair) rates, failed when ``logic``; ``head``: horizon, runs, seed."""
+    text = PAIR_HEAD.format(logic=logic, **head)
+    for name, (lam, mu) in zip(names, rates, strict=True):
+        text += repairable_unit(
+            name,
+            '["working", "failed"]',
+            exponential("working", "failed", lam) + exponential("failed", "working", mu),
+        )
+    return text
 
 
 def two_down(s: Joint) -> bool:
@@ -1169,13 +1191,9 @@ def two_down(s: Joint) -> bool:
 
 def test_two_out_of_three_repairable_reliability() -> None:
     lam, mu, sim_time, n = 1 / 200, 1 / 10, 300, 40_000
-    text = PAIR_HEAD.format(logic="atleast(2, a, b, c)", horizon=sim_time, runs=n, seed=11)
-    for unit in ("a", "b", "c"):
-        text += repairable_unit(
-            unit,
-            '["working", "failed"]',
-            exponential("working", "failed", lam) + exponential("failed", "working", mu),
-        )
+    text = units_text(
+        "abc", "atleast(2, a, b, c)", [(lam, mu)] * 3, horizon=sim_time, runs=n, seed=11
+    )
     stats = plant_statistics(text)
     chain = two_of_three_chain(lam, mu)
     points = [0, 5, 20, 60, 150, 299]
@@ -1280,14 +1298,16 @@ def two_of_three_tree() -> Any:
     return tree
 
 
+THREE_TRAIN_UNITS = [f"{train}{i}" for train in "abc" for i in (1, 2, 3)]
+THREE_TRAINS = " and ".join(f"atleast(2, {t}1, {t}2, {t}3)" for t in "abc")
+
+
 def three_trains_unreliability(lam: float, mu: float, horizon: int) -> float:
     """P(three 2-out-of-3 trains of independent repairable units are all failed at the end
     of some unit within ``horizon``). The units move independently, so a train's unit step
     is a convolution of its units' (each a UnitChain of one unit), and the system's the
     product of the trains' over their counts of failed units: 64 states, not 512."""
-    flip = {"up": (lam, "down"), "down": (mu, "up")}
-    unit = UnitChain(("up",), 1, lambda s, c: [flip[s[c]]], lambda s, c, to: ((to,), []))
-    states, step = unit.steps()
+    states, step = units_chain([(lam, mu)]).steps()
     up, down = states.index(("up",)), states.index(("down",))
     rows = {0: step[up, [up, down]], 1: step[down, [up, down]]}  # to (up, down)
     train = np.zeros((4, 4))
@@ -1311,16 +1331,11 @@ def test_failure_biasing_that_misses_the_paths_says_so() -> None:
     lam, mu, horizon = 1e-3, 0.1, 1000
     exact = three_trains_unreliability(lam, mu, horizon)
     assert 1e-9 < exact < 1e-8
-    units = [f"{train}{i}" for train in "abc" for i in (1, 2, 3)]
-    logic = " and ".join(f"atleast(2, {t}1, {t}2, {t}3)" for t in "abc")
-    text = PAIR_HEAD.format(logic=logic, horizon=horizon, runs=50_000, seed=0)
-    for unit in units:
-        text += repairable_unit(
-            unit,
-            '["working", "failed"]',
-            exponential("working", "failed", lam) + exponential("failed", "working", mu),
+    model = plant_model(
+        units_text(
+            THREE_TRAIN_UNITS, THREE_TRAINS, [(lam, mu)] * 9, horizon=horizon, runs=50_000, seed=0
         )
-    model = plant_model(text)
+    )
     missed = 0
     for seed in range(3):
         result = rare_unreliability(model, seed=seed)
@@ -1329,18 +1344,6 @@ def test_failure_biasing_that_misses_the_paths_says_so() -> None:
             missed += 1
             assert result.warnings, (seed, result)
     assert missed > 0, "the case should show the trap"
-
-
-def units_chain(rates: Sequence[tuple[float, float]]) -> UnitChain:
-    """Independent repairable units, "up" or "down", at (failure, repair) rates each."""
-
-    def pending(s: Joint, c: int) -> list[tuple[float, str]]:
-        return [(rates[c][0], "down")] if s[c] == "up" else [(rates[c][1], "up")]
-
-    def fire(s: Joint, c: int, to: str) -> tuple[Joint, list[int]]:
-        return tuple(to if u == c else s[u] for u in range(len(rates))), []
-
-    return UnitChain(("up",) * len(rates), len(rates), pending, fire)
 
 
 # Systems of independent units for the coverage of rare-event intervals: (logic, rates,
@@ -1362,14 +1365,8 @@ def test_rare_intervals_cover_the_exact_unreliability_95_percent_of_the_time(nam
     from tavoq_tools.run.rare import rare_unreliability
 
     logic, rates, failed = RARE_SYSTEMS[name]
-    text = PAIR_HEAD.format(logic=logic, horizon=RARE_HORIZON, runs=2, seed=0)
-    for u, (lam, mu) in enumerate(rates):
-        text += repairable_unit(
-            f"u{u}",
-            '["working", "failed"]',
-            exponential("working", "failed", lam) + exponential("failed", "working", mu),
-        )
-    model = plant_model(text)
+    names = [f"u{u}" for u in range(len(rates))]
+    model = plant_model(units_text(names, logic, rates, horizon=RARE_HORIZON, runs=2, seed=0))
     exact = units_chain(rates).unreliability(failed, RARE_HORIZON)[-1]
     results = [rare_unreliability(model, runs=10_000, seed=1000 + s) for s in range(400)]
     covered = np.mean([r.unreliability.lower <= exact <= r.unreliability.upper for r in results])

@@ -556,7 +556,7 @@ def test_a_galileo_tree_in_rare_mode_meets_its_exact_unreliability(tmp_path):
     # which crude runs would see a few times in ten million.
     from tavoq_tools.run.rare import rare_unreliability
 
-    from .test_exact_answers import UnitChain
+    from .test_exact_answers import units_chain
 
     path = tmp_path / "trains.dft"
     path.write_text(
@@ -567,15 +567,9 @@ def test_a_galileo_tree_in_rare_mode_meets_its_exact_unreliability(tmp_path):
     result = rare_unreliability(load_model(path, mission_time=1000), runs=100_000, seed=4)
     rates = [(1e-6, 0.05), (2e-6, 0.1), (1e-6, 0.05), (2e-6, 0.1)]  # P1, V1, P2, V2
 
-    def pending(s, c):
-        return [(rates[c][0], "down")] if s[c] == "up" else [(rates[c][1], "up")]
-
-    def fire(s, c, to):
-        return tuple(to if u == c else s[u] for u in range(4)), []
-
     def down(s):
         return "down" in s[:2] and "down" in s[2:]
 
-    exact = UnitChain(("up",) * 4, 4, pending, fire).unreliability(down, 1000)[-1]
+    exact = units_chain(rates).unreliability(down, 1000)[-1]
     e = result.unreliability
     assert e.lower <= exact <= e.upper and result.relative_half_width < 0.15, (exact, result)
