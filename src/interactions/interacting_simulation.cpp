@@ -647,7 +647,10 @@ void InteractingSimulation::process(const Move &m, StatisticsRecorder &recorder)
 }
 
 void InteractingSimulation::finishBatch(StatisticsRecorder &recorder) {
-    if (anyDirty) {
+    // A module's node may be a component or gate outside every group: its turn alone makes
+    // the groups listing the module look again, though no unit moved.
+    if (anyDirty || (hasModules &&
+                     (!changes.list().empty() || (planned && !plannedChanges->list().empty())))) {
         reconcile(recorder);
     }
     if (upBefore && unplannedTop()) {
