@@ -4,6 +4,8 @@
   plain data; ``Model.build()`` gives the
   matrix and the ``FaultTree`` for runnerStatistics; ``ModelError`` names the file, key and what is allowed.
 - ``simulate``: a model's batch run chunk by chunk (run i seeded seed + i), as one result.
+- ``importance`` -> ``ImportanceResult``: Birnbaum, criticality, Fussell-Vesely, RAW and
+  RRW of components and named gates, with intervals, from held runs on the same seeds.
 - ``BatchStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and
   one result for chunks of consecutive runs, identical to a single batch.
 - ``summarize_model(model, stats)`` -> ``Summary``: unavailability, reliability, time to
@@ -56,11 +58,14 @@ _HOMES = {
     "summarize_model": ".results.model_summary",
     "native_stdout_silenced": ".run.native_output",
     "simulate": ".run.simulate",
+    "importance": ".run.simulate",
+    "ImportanceResult": ".analysis.importance",
 }
 
 if TYPE_CHECKING:
     from typing import Any
 
+    from .analysis.importance import ImportanceResult
     from .errors import ModelError
     from .formats.file import load_model
     from .model.logic import k_out_of_n_cutsets
@@ -88,7 +93,7 @@ if TYPE_CHECKING:
         summarize,
     )
     from .run.native_output import native_stdout_silenced
-    from .run.simulate import simulate
+    from .run.simulate import importance, simulate
 
 
 def __getattr__(name: str) -> Any:
@@ -110,6 +115,7 @@ __all__ = [
     "CutsetRow",
     "Estimate",
     "GateRow",
+    "ImportanceResult",
     "Model",
     "ModelError",
     "Percentile",
@@ -118,6 +124,7 @@ __all__ = [
     "clopper_pearson_interval",
     "describe_model",
     "format_report",
+    "importance",
     "k_out_of_n_cutsets",
     "load_model",
     "merge",

@@ -44,7 +44,9 @@ from .errors import (
 # The rest of the package is imported where it is used: within main, a Ctrl-C while numpy
 # and the engine load ends in one line instead of a traceback.
 if TYPE_CHECKING:
+    from .analysis.importance import ImportanceResult
     from .model.system import Model
+    from .results.counts import BatchStatistics
     from .results.summary import Summary
 
 EXIT_OK = 0
@@ -247,6 +249,15 @@ def _run_options(run: argparse.ArgumentParser) -> None:
         "(default 0.5)",
     )
     run.add_argument(
+        "--importance",
+        nargs="?",
+        const="",
+        metavar="NAMES",
+        help="importance measures (Birnbaum, criticality, Fussell-Vesely, RAW, RRW) of the "
+        "components and named gates NAMES (comma-separated; default all), from held runs on "
+        "the same seeds: two more batches per name",
+    )
+    run.add_argument(
         "--max-runs",
         type=_integer(1),
         metavar="N",
@@ -377,7 +388,8 @@ def _check_outputs(args: argparse.Namespace) -> None:
             raise _UsageError("--out: give the name of a directory")
         from .output.files import FILES
 
-        _writable_place("--out", args.out, Path(args.out), FILES)
+        extra = ("importance.csv", "importance.png") if args.importance is not None else ()
+        _writable_place("--out", args.out, Path(args.out), [*FILES, *extra])
     if args.plot is not None:
         plot = Path(args.plot)
         if plot.suffix.lower() != ".png":
@@ -397,7 +409,9 @@ def _check_outputs(args: argparse.Namespace) -> None:
             raise _UsageError("--plot needs matplotlib: pip install matplotlib")
 
 
-def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
+def _write_files(
+    args: argparse.Namespace, summary: Summary, ranked: ImportanceResult | None = None
+) -> list[Path]:
     """The --out files and the --plot figure, written as one set (all or none)."""
     if args.out is None and args.plot is None:
         return []
@@ -409,6 +423,18 @@ def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
         files.update(
             {Path(args.out) / name: data for name, data in render_outputs(summary).items()}
         )
+        if ranked is not None:
+            from .output.importance_text import add_importance, importance_csv, importance_png
+
+            out = Path(args.out)
+            document = add_importance(summary.to_dict(), ranked)
+            files[out / "summary.json"] = (
+                json.dumps(document, indent=2, allow_nan=False) + "\n"
+            ).encode()
+            files[out / "importance.csv"] = importance_csv(ranked).encode()
+            png = importance_png(ranked)
+            if png is not None:
+                files[out / "importance.png"] = png
     if args.plot is not None:
         png = files.get(Path(args.out) / "summary.png") if args.out is not None else None
         if png is None:
@@ -420,6 +446,31 @@ def _write_files(args: argparse.Namespace, summary: Summary) -> list[Path]:
     # Into a locked --out directory, each step is noted there, for the next run to recover
     # from should this one be killed.
     return write_files(files, journal=None if args.out is None else Path(args.out) / JOURNAL_NAME)
+
+
+def _importance(
+    args: argparse.Namespace,
+    model: Model,
+    stats: BatchStatistics,
+    client: object,
+    report: TextIO,
+    out: _Reader,
+) -> ImportanceResult:
+    """The importance of the names --importance asks for, on the base runs' seeds."""
+    from .run.simulate import importance
+
+    names = [n.strip() for n in args.importance.split(",") if n.strip()] or None
+    start = time.perf_counter()
+    ranked = importance(
+        model, names, stats.n_runs, stats.seed, horizon=stats.sim_time, client=client, base=stats
+    )
+    elapsed = time.perf_counter() - start
+    out.print(
+        f"Ran {ranked.batches} held batches for the importance in {elapsed:.2f} s.",
+        file=report,
+        flush=True,
+    )
+    return ranked
 
 
 def _check_python_memory(args: argparse.Namespace, model: Model) -> None:
@@ -482,6 +533,8 @@ def _run(args: argparse.Namespace) -> int:
     _check_outputs(args)
     if args.rare is not None or args.bias is not None:
         return _run_rare(args, model)
+    if args.importance is not None and args.target_ci is not None:
+        raise _UsageError("--importance takes no --target-ci: its held runs repeat the base runs")
     if args.out is None:
         return _run_model(args, model)
     from .output.atomic import DirectoryBusyError, LockRefusedError, directory_lock
@@ -514,6 +567,8 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
         )
         if value is not None
     ]
+    if args.importance is not None:
+        taken.append("--importance")
     if taken:
         raise _UsageError(f"--rare takes no {' or '.join(taken)}")
     report = sys.stderr if args.json else sys.stdout
@@ -567,6 +622,9 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
                 ),
             )
         elapsed = time.perf_counter() - start
+        ranked = None
+        if args.importance is not None:
+            ranked = _importance(args, model, stats, client, report, out)
     _say_warnings(caught)
     speed = f", {stats.n_runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
     where = f" on {args.scheduler}" if args.scheduler else ""
@@ -585,14 +643,24 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
     _say_warnings(caught)
     # The files before the report: an interrupt while a slow reader holds up the report
     # must not cost them.
-    written = _write_files(args, summary)
+    written = _write_files(args, summary, ranked)
     if args.json:
-        out.print(json.dumps(summary.to_dict(), indent=2, allow_nan=False))
+        document = summary.to_dict()
+        if ranked is not None:
+            from .output.importance_text import add_importance
+
+            document = add_importance(document, ranked)
+        out.print(json.dumps(document, indent=2, allow_nan=False))
     else:
         from .output.report import format_report
 
         out.print()
         out.print(format_report(summary))
+        if ranked is not None:
+            from .output.importance_text import importance_report
+
+            out.print()
+            out.print(importance_report(ranked))
     for path in written:
         out.print(f"Wrote {path}", file=report)
     return EXIT_FAILED if out.gone else EXIT_OK

@@ -24,9 +24,12 @@ from .plan import DEFAULT_POINTS, bin_width_for, plan_run
 from .precise import check_max_runs
 
 if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+    from ..analysis.importance import ImportanceResult
     from ..results.counts import BatchStatistics
 
-__all__ = ["DEFAULT_POINTS", "bin_width_for", "default_threads", "simulate"]
+__all__ = ["DEFAULT_POINTS", "bin_width_for", "default_threads", "importance", "simulate"]
 
 # A bar that would vanish in under this many seconds is not worth drawing.
 PROGRESS_DELAY_S = 0.5
@@ -225,3 +228,60 @@ def _simulate(
         # Each chunk is merged as it finishes and let go: with a progress bar there are a
         # hundred of them, and keeping them all held a hundred copies of the curves.
         return merge_as_they_come(run_chunks(plan_chunks(runs, chunk)), range(runs))
+
+
+def importance(
+    model: Model,
+    names: Sequence[str] | None = None,
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    threads: int | None = None,
+    horizon: int | None = None,
+    client: object = None,
+    base: BatchStatistics | None = None,
+) -> ImportanceResult:
+    """Importance measures of the components and named gates ``names`` (default: all), each
+    with its interval (tavoq_tools.analysis.importance): held batches of the same runs, on
+    the same seeds, as ``base`` (a batch of the model from ``simulate`` with these runs,
+    seed and horizon; made here when not given). Each node takes two held batches (three
+    for a component's cut-set form of Fussell-Vesely), run on this machine or on
+    ``client``'s cluster as ``simulate`` runs a batch."""
+    from ..analysis.importance import importance as measure
+
+    if not isinstance(model, Model):
+        raise TypeError(f"model must be a tavoq_tools Model, got {type(model).__name__}")
+    settings = model.simulation
+    runs = check_integer("runs", settings.runs if runs is None else runs)
+    seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
+    horizon = check_integer("horizon", settings.horizon if horizon is None else horizon)
+    threads = settings.threads if threads is None else check_integer("threads", threads)
+    # The measures need the per-run values only: one bin keeps the curves small.
+    bin_width = max(1, horizon)
+
+    def run_batch(held: Any) -> BatchStatistics:
+        return _simulate(
+            held,
+            runs,
+            seed,
+            threads,
+            horizon,
+            runs,
+            None,
+            False,
+            client,
+            None,
+            None,
+            None,
+            None,
+            bin_width,
+        )
+
+    if base is None:
+        base = run_batch(model)
+    elif (base.n_runs, base.seed, base.sim_time, base.first_run) != (runs, seed, horizon, 0):
+        raise ValueError(
+            f"base must be runs 0..{runs - 1} seeded {seed} over {horizon} units, got "
+            f"{base.n_runs} runs from {base.first_run} seeded {base.seed} over {base.sim_time}"
+        )
+    return measure(model, names, run_batch=run_batch, base=base)

@@ -9,6 +9,7 @@ from conftest import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from tavoq_tools.analysis.conditioned import hold_in_logic
 from tavoq_tools.model.graph import Gate, GraphError, LogicGraph, build_graph, graph_of_cutsets
 from tavoq_tools.model.logic import parse
 
@@ -67,6 +68,31 @@ def test_graph_evaluates_as_the_expressions(table):
         assert graph.evaluate(bits) == holds(top, failed, parsed)
         for name, index in graph.named:
             assert states[index] == holds(parsed[name], failed, parsed), name
+
+
+@settings(max_examples=examples(150), deadline=None)
+@given(gate_tables(), st.data())
+def test_a_node_held_in_the_logic_evaluates_as_the_graph_with_it_forced(table, data):
+    # Importance measures hold a component or gate failed or working by simplifying the
+    # graph; the simplified graph must fail exactly when the original does with the node
+    # forced, whatever the other components do.
+    gates, failed_when = table
+    graph = build_graph(COMPONENTS, gates, failed_when)
+    n = len(COMPONENTS)
+    node = data.draw(st.integers(0, n + graph.n_gates - 1))
+    failed = data.draw(st.booleans())
+    held = hold_in_logic(graph, node, failed)
+    for bits in itertools.product([0, 1], repeat=n):
+        states = list(bits)
+        if node < n:
+            states[node] = int(failed)
+        value = states + [False] * graph.n_gates
+        for i, gate in enumerate(graph.gates):
+            count = sum(bool(value[j]) for j in gate.inputs)
+            value[n + i] = failed if n + i == node else count >= gate.threshold
+        expected = value[n + graph.top]
+        got = held if isinstance(held, bool) else held.evaluate(states)
+        assert got == expected, (bits, node, failed)
 
 
 @pytest.mark.parametrize(

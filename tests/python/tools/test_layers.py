@@ -1,6 +1,6 @@
 """The package's layers, read from its imports: each module imports only from its own layer or
 those below it, no module imports another's private names, and no imports go round in a
-circle. From the bottom: errors, model, formats, results, run, output, cli, and on top
+circle. From the bottom: errors, model, formats, results, analysis, run, output, cli, and on top
 __main__, the command's entry point. The native core in src/ keeps the same rule for its
 includes."""
 
@@ -15,7 +15,7 @@ import pytest
 import tavoq_tools
 
 PACKAGE = Path(tavoq_tools.__file__).resolve().parent
-LAYERS = ["errors", "model", "formats", "results", "run", "output", "cli", "__main__"]
+LAYERS = ["errors", "model", "formats", "results", "analysis", "run", "output", "cli", "__main__"]
 
 
 def module_name(path):

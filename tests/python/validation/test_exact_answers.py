@@ -1210,6 +1210,42 @@ def test_two_out_of_three_repairable_reliability() -> None:
     )
 
 
+def test_importance_of_a_unit_of_a_repairable_two_out_of_three() -> None:
+    # Held failed, unit a leaves "b or c down"; held working, "b and c down": the other
+    # units move as before, so both are the chain's own curves for those states.
+    from tavoq_tools import importance
+
+    lam, mu, sim_time, n = 1 / 200, 1 / 10, 300, 20_000
+    text = units_text(
+        "abc", "atleast(2, a, b, c)", [(lam, mu)] * 3, horizon=sim_time, runs=n, seed=5
+    )
+    result = importance(plant_model(text), ["a"], threads=2)
+    chain = two_of_three_chain(lam, mu)
+    held = {
+        "base": two_down,
+        "down": lambda s: "down" in s[1:],
+        "up": lambda s: s[1:] == ("down", "down"),
+    }
+    exact = {
+        "mean unavailability": {k: chain.expected(f, sim_time).mean() for k, f in held.items()},
+        "unreliability at the horizon": {
+            k: chain.unreliability(f, sim_time)[-1] for k, f in held.items()
+        },
+    }
+    [node] = result.nodes
+    for basis, q in exact.items():
+        m = node.measures[basis]
+        for name, value in (
+            ("birnbaum", q["down"] - q["up"]),
+            ("raw", q["down"] / q["base"]),
+            ("rrw", q["base"] / q["up"]),
+            ("criticality", (q["base"] - q["up"]) / q["base"]),
+        ):
+            e = getattr(m, name)
+            se = (e.upper - e.lower) / 2 / 1.96
+            assert abs(e.value - value) < 4 * se, (basis, name, e, value)
+
+
 # The references of rare-event estimates: unreliability over RARE_HORIZON units near 1e-6,
 # 1e-9 and 1e-12, by failure rate, for a 2-out-of-3 system, a cold-standby pair with slow
 # repair and a pair with a common cause (beta 0.1). Each is a law in the rate: the

@@ -573,3 +573,58 @@ def test_a_galileo_tree_in_rare_mode_meets_its_exact_unreliability(tmp_path):
     exact = units_chain(rates).unreliability(down, 1000)[-1]
     e = result.unreliability
     assert e.lower <= exact <= e.upper and result.relative_half_width < 0.15, (exact, result)
+
+
+DEMAND_TREE = """
+failed_when = "valve or (pump_a and pump_b)"
+[simulation]
+horizon = 1
+runs = 40000
+seed = 3
+[components.valve]
+transitions = [{ from = "working", to = "failed", distribution = "demand", probability = 0.1 }]
+[components.pump_a]
+transitions = [{ from = "working", to = "failed", distribution = "demand", probability = 0.3 }]
+[components.pump_b]
+transitions = [{ from = "working", to = "failed", distribution = "demand", probability = 0.4 }]
+"""
+
+
+def valve_and_pumps(v, a, b):
+    """The unreliability of "valve or (pump_a and pump_b)", and per node the unreliability
+    with it held failed and held working."""
+    held = {
+        "valve": (1.0, a * b),
+        "pump_a": (1 - (1 - v) * (1 - b), v),
+        "pump_b": (1 - (1 - v) * (1 - a), v),
+        "both_pumps": (1.0, v),
+        "no_flow": (1.0, 0.0),  # the top: held working, the system never fails
+    }
+    return 1 - (1 - v) * (1 - a * b), held
+
+
+@pytest.mark.parametrize("name", ["static.dft", "static.xml", "demand on a static tree"])
+def test_importance_of_a_static_tree_meets_the_exact_answer(name):
+    if name.startswith("demand"):
+        model = model_from_dict(tomllib.loads(DEMAND_TREE))
+        base, held = valve_and_pumps(0.1, 0.3, 0.4)
+        del held["both_pumps"], held["no_flow"]  # no named gate in this file
+    else:
+        model = _with_runs(load_model(TREES / name, step=0.01, mission_time=1.0), RUNS, 3)
+        base, held = valve_and_pumps(q(0.2, 1.0), q(0.5, 1.0), q(0.4, 1.0))
+    result = tt.importance(model, threads=2)
+    assert {node.name.lower() for node in result.nodes} == set(held)
+    for node in result.nodes:
+        down, up = held[node.name.lower()]
+        m = node.measures["unreliability at the horizon"]
+        for measure, exact in (
+            ("birnbaum", down - up),
+            ("raw", down / base),
+            ("rrw", base / up if up else math.inf),
+        ):
+            e = getattr(m, measure)
+            if math.isinf(exact):
+                assert e.value == e.lower == math.inf, (node.name, measure, e)
+                continue
+            se = (e.upper - e.lower) / 2 / 1.96
+            assert abs(e.value - exact) <= 4 * se, (node.name, measure, e, exact)

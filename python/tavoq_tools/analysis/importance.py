@@ -1,0 +1,328 @@
+"""Importance measures of components and named gates, each with its 95% interval.
+
+For a node c (a component, or a named gate) and the system's measure Q (the mean
+unavailability over the horizon, or the unreliability at the horizon, P(a failure by then)),
+with Q(c failed) and Q(c working) the measure with c held failed or working throughout
+(tavoq_tools.analysis.conditioned):
+
+- Birnbaum: I_B = Q(c failed) - Q(c working), the chance that c is critical;
+- criticality importance: I_CR = I_B q_c / Q, taken as (Q - Q(c working)) / Q, which equals
+  it when c fails independently of the rest (Rausand & Hoyland, System Reliability Theory,
+  2nd ed., sec. 5.4);
+- Fussell-Vesely, in two forms that the field both calls FV:
+  - the cut-set form (Vesely's definition): the chance that some failed minimal cut set
+    contains c, given the system failed, P(union of the cut sets with c) / Q. Given when the
+    model's minimal cut sets are listed and the logic is held in the logic;
+  - the reduction form: (Q - Q(c working)) / Q, the share of Q removed by a perfect c
+    (NUREG/CR-3385's FV as most PSA codes compute it from cut sets under the rare-event
+    approximation, where the two forms agree). It equals I_CR here.
+- risk achievement worth RAW = Q(c failed) / Q, and risk reduction worth RRW = Q / Q(c
+  working): infinite when c working makes the system never fail (c in every cut set).
+
+Every held batch runs the base batch's runs with the base batch's seeds, so each measure
+comes from per-run pairs (tavoq_tools.analysis.paired): a difference or ratio of paired means
+whose interval is over the runs.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ..model.graph import Gate, LogicGraph
+from ..model.system import Model, ModelError
+from ..results.summary import Estimate
+from .conditioned import Held, can_hold_in_logic, down_state
+from .paired import EQUAL_IN_EVERY_RUN, mean_difference, ratio_of_means
+
+if TYPE_CHECKING:
+    from ..results.counts import BatchStatistics
+
+__all__ = ["BASES", "Importance", "ImportanceResult", "NodeImportance", "importance"]
+
+#: The measures' bases: the system's mean unavailability and its unreliability at the horizon.
+BASES = ("mean unavailability", "unreliability at the horizon")
+IN_LOGIC = "held in the logic, same draws"
+IN_PLANT = "held in the plant, same seeds"
+MEASURE_NAMES = (
+    "birnbaum",
+    "criticality",
+    "fussell_vesely",
+    "fussell_vesely_reduction",
+    "raw",
+    "rrw",
+)
+
+
+@dataclass(frozen=True)
+class Importance:
+    """The measures of one node for one basis (see the module's notes). None where a
+    measure has no value: Q = 0 (the system never failed in the base runs), or a form not
+    given for this model."""
+
+    birnbaum: Estimate
+    criticality: Estimate | None
+    fussell_vesely: Estimate | None
+    fussell_vesely_reduction: Estimate | None
+    raw: Estimate | None
+    rrw: Estimate | None
+
+    def to_dict(self) -> dict[str, Any]:
+        """Each measure as value, lower, upper and method (None where it has no value)."""
+        out: dict[str, Any] = {}
+        for name in MEASURE_NAMES:
+            e = getattr(self, name)
+            out[name] = (
+                None
+                if e is None
+                else {"value": e.value, "lower": e.lower, "upper": e.upper, "method": e.method}
+            )
+        return out
+
+
+@dataclass(frozen=True)
+class NodeImportance:
+    """A component's or named gate's measures, per basis (keys of BASES), and how it was
+    held (IN_LOGIC or IN_PLANT)."""
+
+    name: str
+    kind: str
+    method: str
+    measures: dict[str, Importance]
+
+
+@dataclass(frozen=True)
+class ImportanceResult:
+    """The measures of the nodes asked, ranked by Birnbaum importance for the mean
+    unavailability (largest first), with what it cost: ``batches`` held batches of ``runs``
+    runs each beside the base batch."""
+
+    nodes: tuple[NodeImportance, ...]
+    runs: int
+    seed: int
+    horizon: int
+    batches: int
+    base: dict[str, float] = field(default_factory=dict)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain data for JSON: each node's measures per basis (see Importance.to_dict)."""
+        from ..results.summary import json_safe
+
+        return json_safe(
+            {
+                "runs": self.runs,
+                "seed": self.seed,
+                "horizon": self.horizon,
+                "held_batches": self.batches,
+                "base": self.base,
+                "nodes": [
+                    {"name": node.name, "kind": node.kind, "held": node.method}
+                    | {basis: m.to_dict() for basis, m in node.measures.items()}
+                    for node in self.nodes
+                ],
+            }
+        )
+
+
+# A batch's per-run values, per basis: the fraction of the horizon down, and whether it
+# failed by the horizon.
+PerRun = tuple[np.ndarray, np.ndarray]
+RunBatch = Callable[[Any], "BatchStatistics"]
+
+
+def per_run(stats: BatchStatistics) -> PerRun:
+    """The per-run values of a batch, per basis (see BASES)."""
+    horizon = stats.sim_time
+    if horizon <= 0:
+        zeros = np.zeros(stats.n_runs)
+        return zeros, zeros
+    down = np.asarray(stats.downtime, dtype=float) / horizon
+    failed = (np.asarray(stats.first_failure_times) < horizon).astype(float)
+    return down, failed
+
+
+def _constant(value: bool, runs: int) -> PerRun:
+    """Per-run values of a system held down (True) or up (False) throughout."""
+    v = np.full(runs, 1.0 if value else 0.0)
+    return v, v.copy()
+
+
+def _targets(model: Model, asked: Sequence[str] | None) -> list[tuple[str, str, int]]:
+    """(name, kind, node) for the names asked (default: every component, then every named
+    gate); ModelError naming one that is neither."""
+    components = model.component_names
+    graph = model.logic_graph
+    in_logic = can_hold_in_logic(model)
+    gates = {name: graph.n_components + index for name, index in graph.named} if in_logic else {}
+    if asked is None:
+        return [(n, "component", i) for i, n in enumerate(components)] + [
+            (n, "gate", node) for n, node in gates.items()
+        ]
+    found = []
+    index = {n: i for i, n in enumerate(components)}
+    for name in asked:
+        if name in index:
+            found.append((name, "component", index[name]))
+        elif name in gates:
+            found.append((name, "gate", gates[name]))
+        else:
+            from ..errors import unknown
+
+            known = [*components, *gates]
+            where = (
+                ""
+                if in_logic or name not in dict(graph.named)
+                else ("a gate is held only in the logic of a model without interactions; ")
+            )
+            raise ModelError(
+                "importance", where + unknown("component or gate", name, "importance", known)
+            )
+    return found
+
+
+def _holdable(model: Model, node: int, in_logic: bool) -> bool:
+    """Whether the node can be held down: held in the logic anything can; in the plant, a
+    component with a state that is not working."""
+    if in_logic:
+        return True
+    return down_state([c.state_kinds for c in model.components for _ in c.names][node]) is not None
+
+
+def _cutset_union(model: Model, node: int) -> LogicGraph | bool:
+    """The logic 'some minimal cut set containing component ``node`` has failed', or False
+    when no cut set contains it."""
+    names = model.logic_names
+    position = {n: i for i, n in enumerate(names)}
+    containing = [c for c in model.minimal_cutsets() if names[node] in c]
+    if not containing:
+        return False
+    gates = [Gate("and", tuple(position[m] for m in c)) for c in containing]
+    n = len(names)
+    gates.append(Gate("or", tuple(n + i for i in range(len(containing)))))
+    return LogicGraph(tuple(names), tuple(gates), len(gates) - 1)
+
+
+def _cutsets_listed(model: Model) -> bool:
+    return model.logic_layout.cutset_gates is not None
+
+
+def importance(
+    model: Model,
+    names: Sequence[str] | None = None,
+    *,
+    run_batch: RunBatch,
+    base: BatchStatistics,
+    confidence: float = 0.95,
+) -> ImportanceResult:
+    """The importance of the components and named gates ``names`` (default: all of them),
+    from ``base``, a batch of the model, and held batches of the same runs made by
+    ``run_batch(held_model)`` (see tavoq_tools.run.simulate.importance for the usual call).
+
+    Raises ModelError for a name that is neither a component nor a named gate that can be
+    held, or a component held in the plant that is never down."""
+    targets = _targets(model, names)
+    in_logic = can_hold_in_logic(model)
+    for name, _, node in targets:
+        if names is not None and not _holdable(model, node, in_logic):
+            raise ModelError("importance", f"{name} is never down (every state of it is working)")
+    # By default a component that is never down is left out: it has nothing to measure.
+    targets = [t for t in targets if _holdable(model, t[2], in_logic)]
+    runs = base.n_runs
+    base_values = per_run(base)
+    cutset_form = in_logic and _cutsets_listed(model)
+    batches = 0
+
+    def held(node: int, failed: bool) -> PerRun:
+        nonlocal batches
+        h = Held(model, node, failed, in_logic)
+        constant = h.constant
+        if constant is not None:
+            return _constant(constant, runs)
+        batches += 1
+        return per_run(run_batch(h))
+
+    nodes = []
+    for name, kind, node in targets:
+        failed = held(node, True)
+        working = held(node, False)
+        union: PerRun | None = None
+        if cutset_form and kind == "component":
+            graph = _cutset_union(model, node)
+            if isinstance(graph, bool):
+                union = _constant(False, runs)
+            else:
+                batches += 1
+                union = per_run(run_batch(_Observed(model, graph)))
+        measures = {
+            basis: _measures(
+                base_values[b],
+                failed[b],
+                working[b],
+                None if union is None else union[b],
+                working_never_fails=_never(working[b], model, node, in_logic),
+                confidence=confidence,
+            )
+            for b, basis in enumerate(BASES)
+        }
+        nodes.append(NodeImportance(name, kind, IN_LOGIC if in_logic else IN_PLANT, measures))
+    nodes.sort(key=lambda n: -n.measures[BASES[0]].birnbaum.value)
+    return ImportanceResult(
+        tuple(nodes),
+        runs,
+        base.seed,
+        base.sim_time,
+        batches,
+        {
+            basis: float(base_values[b].mean()) if runs else math.nan
+            for b, basis in enumerate(BASES)
+        },
+    )
+
+
+def _never(working: np.ndarray, model: Model, node: int, in_logic: bool) -> bool:
+    """Whether the system held with the node working never fails by the logic itself (the
+    held logic's top is constant working), not by chance."""
+    if not in_logic:
+        return False
+    return Held(model, node, False, True).constant is False
+
+
+def _measures(
+    base: np.ndarray,
+    failed: np.ndarray,
+    working: np.ndarray,
+    union: np.ndarray | None,
+    *,
+    working_never_fails: bool,
+    confidence: float,
+) -> Importance:
+    birnbaum = mean_difference(failed, working, confidence)
+    if not base.any():
+        return Importance(birnbaum, None, None, None, None, None)
+    reduction = ratio_of_means(base - working, base, confidence, low=-math.inf)
+    fv = None if union is None else ratio_of_means(union, base, confidence)
+    raw = ratio_of_means(failed, base, confidence)
+    if working_never_fails:
+        rrw: Estimate | None = Estimate(math.inf, math.inf, math.inf, EQUAL_IN_EVERY_RUN)
+    else:
+        rrw = ratio_of_means(base, working, confidence)
+    return Importance(birnbaum, reduction, fv, reduction, raw, rrw)
+
+
+@dataclass(frozen=True)
+class _Observed:
+    """The model with another logic (same components, same draws): for the cut-set form."""
+
+    model: Model
+    graph: LogicGraph
+
+    @property
+    def simulation(self) -> Any:
+        return self.model.simulation
+
+    def build(self) -> tuple[list, Any, Any]:
+        return self.model.matrix(), self.graph.to_native(), None

@@ -1,0 +1,191 @@
+"""Importance measures: what holds whatever the numbers (nodes that always or never matter),
+what common random numbers buy, the plant's holds, bad input and the command's outputs. The
+exact values are in tests/python/validation (a static tree, a repairable 2-out-of-3)."""
+
+import json
+import math
+import tomllib
+from pathlib import Path
+
+import pytest
+
+import tavoq_tools as tt
+from tavoq_tools import cli
+from tavoq_tools.analysis.conditioned import Held
+from tavoq_tools.analysis.importance import BASES, per_run
+from tavoq_tools.analysis.paired import mean_difference
+from tavoq_tools.formats.file import model_from_dict
+from tavoq_tools.model.system import ModelError
+from tavoq_tools.run.simulate import _simulate
+
+EXAMPLES = Path(__file__).resolve().parents[3] / "examples"
+
+
+def unit(name, mttf, mttr):
+    return f"""
+[components.{name}]
+transitions = [
+  {{ from = "working", to = "failed", distribution = "exponential", mttf = {mttf} }},
+  {{ from = "failed", to = "working", distribution = "exponential", mean = {mttr} }},
+]
+"""
+
+
+# The supply is in every cut set; the spare is in none.
+MODEL = (
+    """
+failed_when = "supply and (pump_a or pump_b)"
+[simulation]
+horizon = 500
+runs = 4000
+seed = 9
+"""
+    + unit("supply", 100, 20)
+    + unit("pump_a", 80, 10)
+    + unit("pump_b", 120, 10)
+    + unit("spare", 50, 5)
+)
+
+
+def model_of(text):
+    return model_from_dict(tomllib.loads(text))
+
+
+def test_nodes_that_always_or_never_matter_get_their_exact_measures():
+    result = tt.importance(model_of(MODEL), threads=2)
+    nodes = {node.name: node for node in result.nodes}
+    for basis in BASES:
+        supply = nodes["supply"].measures[basis]
+        # Working, the supply keeps the system up in every run: RRW is infinite, and every
+        # failed cut set contains it.
+        assert (supply.rrw.value, supply.rrw.lower) == (math.inf, math.inf)
+        assert supply.fussell_vesely.value == supply.fussell_vesely.lower == 1.0
+        spare = nodes["spare"].measures[basis]
+        # Outside the logic the spare changes nothing in any run.
+        assert spare.birnbaum.value == spare.birnbaum.lower == spare.birnbaum.upper == 0.0
+        for measure in (spare.raw, spare.rrw):
+            assert measure.value == measure.lower == measure.upper == 1.0
+        assert spare.fussell_vesely.value == 0.0
+    ranked = [n.measures[BASES[0]].birnbaum.value for n in result.nodes]
+    assert ranked == sorted(ranked, reverse=True)
+
+
+def test_common_random_numbers_narrow_the_interval_of_a_difference():
+    # Q - Q(motor_a working) in the cooling system, the numerator of motor_a's criticality:
+    # from held runs on the base runs' draws, and from the same held batch made on seeds
+    # apart (independent runs). The paired runs differ only while motor_a is critical,
+    # so pairing removes nearly all of their spread.
+    model = tt.load_model(EXAMPLES / "cooling_system.toml")
+    motor = model.component_names.index("motor_a")
+    runs, seed, horizon = 4000, 9, model.simulation.horizon
+
+    def batch(held, batch_seed):
+        stats = _simulate(
+            held,
+            runs,
+            batch_seed,
+            2,
+            horizon,
+            runs,
+            None,
+            False,
+            None,
+            None,
+            None,
+            None,
+            None,
+            horizon,
+        )
+        return per_run(stats)[0]
+
+    base = batch(model, seed)
+    held = Held(model, motor, False, True)
+    same, apart = batch(held, seed), batch(held, seed + 10**6)
+    paired = mean_difference(base, same)
+    independent = 1.96 * math.sqrt(base.var(ddof=1) / runs + apart.var(ddof=1) / runs)
+    assert abs(paired.value - (base.mean() - apart.mean())) < 3 * independent / 1.96
+    assert (paired.upper - paired.lower) / 2 < independent / 10, (paired, independent)
+    [node] = tt.importance(model, ["motor_a"], runs, seed, threads=2).nodes
+    criticality = node.measures[BASES[0]].criticality
+    assert criticality.value == pytest.approx(paired.value / base.mean())
+
+
+def test_plant_holds_repeat_on_any_thread_count_and_differ_from_the_base_runs():
+    model = tt.load_model(EXAMPLES / "plant.toml")
+    one = tt.importance(model, ["pump_a", "level_1"], 2000, threads=1)
+    two = tt.importance(model, ["pump_a", "level_1"], 2000, threads=2)
+    assert one.to_dict() == two.to_dict()
+    assert {n.method for n in one.nodes} == {"held in the plant, same seeds"}
+    pump = next(n for n in one.nodes if n.name == "pump_a").measures[BASES[0]]
+    assert pump.raw.lower > 1 and pump.birnbaum.lower > 0
+
+
+@pytest.mark.parametrize(
+    ("text", "names", "message"),
+    [
+        (MODEL, ["pump_c"], 'unknown component or gate "pump_c"'),
+        (MODEL, ["pumpa"], 'did you mean "pump_a"'),
+        (
+            (EXAMPLES / "plant.toml").read_text(),
+            ["no_level"],
+            "a gate is held only in the logic of a model without interactions",
+        ),
+    ],
+)
+def test_a_name_that_cannot_be_held_is_refused_by_name(text, names, message):
+    with pytest.raises(ModelError, match=message.replace("(", r"\(")):
+        tt.importance(model_of(text), names, 10)
+
+
+def test_a_base_batch_of_other_runs_is_refused():
+    model = model_of(MODEL)
+    base = tt.simulate(model, 100, 9)
+    with pytest.raises(ValueError, match="base must be runs 0..199 seeded 9"):
+        tt.importance(model, runs=200, seed=9, base=base)
+
+
+def run_command(args, capsys):
+    code = cli.main(["run", *map(str, args)])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_the_command_reports_and_writes_the_measures(tmp_path, capsys):
+    path = tmp_path / "model.toml"
+    path.write_text(MODEL)
+    out_dir = tmp_path / "out"
+    code, out, err = run_command(
+        [path, "--runs", 500, "--importance", "pump_a,supply", "--out", out_dir], capsys
+    )
+    assert code == 0, err
+    assert "Ranked by Birnbaum importance for the mean unavailability" in out
+    assert "Fussell-Vesely  the cut-set form" in out
+    rows = (out_dir / "importance.csv").read_text().splitlines()
+    assert rows[0].startswith("name,kind,held,basis,birnbaum,birnbaum_lower")
+    assert len(rows) == 1 + 2 * len(BASES)
+    summary = json.loads((out_dir / "summary.json").read_text())
+    entries = {c["name"]: c for c in summary["components"]}
+    assert entries["supply"]["importance"][BASES[0]]["rrw"]["value"] is None  # inf in JSON
+    assert "importance" not in entries["pump_b"]
+    assert (out_dir / "importance.png").read_bytes()[:4] == b"\x89PNG"
+
+    code, out, _ = run_command([path, "--runs", 200, "--importance", "--json"], capsys)
+    document = json.loads(out)
+    # Two held batches and one for the cut-set form per component, but none where the held
+    # logic is constant: the supply working, and the spare in no cut set.
+    assert code == 0 and document["importance_runs"]["held_batches"] == 3 * 4 - 2
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        (["--importance", "--target-ci", "0.1"], "--importance takes no --target-ci"),
+        (["--importance", "--rare"], "--rare takes no --importance"),
+        (["--importance", "nothing"], 'unknown component or gate "nothing"'),
+    ],
+)
+def test_the_command_refuses_importance_it_cannot_give(tmp_path, capsys, options, message):
+    path = tmp_path / "model.toml"
+    path.write_text(MODEL)
+    code, _, err = run_command([path, "--runs", 50, *options], capsys)
+    assert code == 2 and message in err, err
