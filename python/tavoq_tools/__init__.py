@@ -6,6 +6,8 @@
 - ``simulate``: a model's batch run chunk by chunk (run i seeded seed + i), as one result.
 - ``importance`` -> ``ImportanceResult``: Birnbaum, criticality, Fussell-Vesely, RAW and
   RRW of components and named gates, with intervals, from held runs on the same seeds.
+- ``sweep`` and ``tornado``: the system's estimates over a grid of model-file values, or each
+  parameter low and high, on common random numbers.
 - ``BatchStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and
   one result for chunks of consecutive runs, identical to a single batch.
 - ``summarize_model(model, stats)`` -> ``Summary``: unavailability, reliability, time to
@@ -59,6 +61,8 @@ _HOMES = {
     "native_stdout_silenced": ".run.native_output",
     "simulate": ".run.simulate",
     "importance": ".run.simulate",
+    "sweep": ".run.simulate",
+    "tornado": ".run.simulate",
     "ImportanceResult": ".analysis.importance",
 }
 
@@ -93,7 +97,7 @@ if TYPE_CHECKING:
         summarize,
     )
     from .run.native_output import native_stdout_silenced
-    from .run.simulate import importance, simulate
+    from .run.simulate import importance, simulate, sweep, tornado
 
 
 def __getattr__(name: str) -> Any:
@@ -134,6 +138,8 @@ __all__ = [
     "student_t_quantile",
     "summarize",
     "summarize_model",
+    "sweep",
+    "tornado",
     "wilson_interval",
     "write_outputs",
 ]

@@ -71,6 +71,18 @@ summary.json, curves.csv, components.csv, cutsets.csv and summary.png into DIR. 
 gives the same numbers as this machine (docs/scale-out.md).
 """
 
+SWEEP_EXAMPLE = """\
+example:
+  tavoq sweep examples/cooling_system.toml --set "components.pump_a.transitions[0].scale=2000:16000:4:log"
+  tavoq sweep examples/plant.toml --set crews.mechanic.count=1,2,3 --runs 20000
+  tavoq sweep examples/cooling_system.toml --tornado 20% --out build/tornado
+
+KEY is a path into the model file as written (for a Galileo or Open-PSA tree, into the TOML
+model tavoq convert writes for it). Every point runs the same runs on the same seeds, so a
+point equals a separate run of its model bit for bit. --out DIR writes sweep.csv (or
+tornado.csv), the same as JSON and the figure.
+"""
+
 CHECK_EXAMPLE = """\
 example:
   tavoq check examples/pumping_station.toml
@@ -172,6 +184,17 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"list the N smallest minimal cut sets (default {CHECK_CUTSETS})",
     )
 
+    sweep = commands.add_parser(
+        "sweep",
+        help="run a model over a grid of parameter values, or a tornado of its parameters",
+        description="Run a model at every point of a grid of parameter values (--set), or "
+        "each parameter low and high\n(--tornado), all on the same runs and seeds: the "
+        "changes between points come with\nintervals over the paired runs.",
+        epilog=SWEEP_EXAMPLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _sweep_options(sweep)
+
     convert = commands.add_parser(
         "convert",
         help="write a Galileo or Open-PSA fault tree as a TOML model file",
@@ -264,6 +287,50 @@ def _run_options(run: argparse.ArgumentParser) -> None:
         help="with --target-ci, stop after N runs at most (default 10,000,000, whose results "
         "need about 2 GB)",
     )
+
+
+def _sweep_options(sweep: argparse.ArgumentParser) -> None:
+    _model_file_arguments(sweep)
+    sweep.add_argument(
+        "--set",
+        action="append",
+        default=[],
+        metavar="KEY=VALUES",
+        help="a model-file key path and its values: a list (500,1000,2000) or a range "
+        "start:stop:count[:log]; repeat for a grid",
+    )
+    sweep.add_argument(
+        "--tornado",
+        metavar="SPREAD",
+        help="vary each parameter of each law (or those of --vary) by +-SPREAD (20%% or 0.2) "
+        "in turn, and rank them by the change",
+    )
+    sweep.add_argument(
+        "--vary",
+        action="append",
+        default=[],
+        metavar="KEY[=LOW:HIGH]",
+        help="with --tornado: a parameter to vary (all of them unless given), with its own "
+        "range if given",
+    )
+    sweep.add_argument(
+        "--measure",
+        choices=("unavailability", "unreliability", "failures"),
+        default="unavailability",
+        help="with --tornado: rank by the change in the mean unavailability (default), the "
+        "unreliability at the horizon or the failures per run",
+    )
+    sweep.add_argument("--runs", type=_integer(1), metavar="N", help="runs at every point")
+    sweep.add_argument(
+        "--seed", type=_integer(INT32_MIN), metavar="S", help="seed: run i is seeded S + i"
+    )
+    sweep.add_argument("--threads", type=_integer(1), metavar="T", help="threads to run on")
+    sweep.add_argument(
+        "--scheduler", metavar="ADDRESS", help="run the points on this Dask cluster"
+    )
+    sweep.add_argument("--out", metavar="DIR", help="write sweep.csv, sweep.json, sweep.png")
+    sweep.add_argument("--plot", metavar="FILE", help="write the figure to FILE (PNG)")
+    sweep.add_argument("--json", action="store_true", help="print the points as JSON")
 
 
 def _model_file_arguments(command: argparse.ArgumentParser) -> None:
@@ -548,6 +615,124 @@ def _run(args: argparse.Namespace) -> int:
             return _run_model(args, model)
     except (DirectoryBusyError, LockRefusedError) as err:  # only the lock raises them
         raise _UsageError(f"--out {args.out}: {err}") from None
+
+
+_MEASURES = {
+    "unavailability": "mean unavailability",
+    "unreliability": "P(failure by the horizon)",
+    "failures": "failures per run",
+}
+
+
+def _sweep_settings(args: argparse.Namespace) -> tuple[dict[str, list[float]], dict[str, bool]]:
+    from .analysis.sweep import grid_values
+
+    settings: dict[str, list[float]] = {}
+    logs: dict[str, bool] = {}
+    for given in args.set:
+        key, sep, values = given.partition("=")
+        if not sep or not key.strip():
+            raise _UsageError(f"--set {given}: give KEY=VALUES")
+        key = key.strip()
+        if key in settings:
+            raise _UsageError(f"--set {key}: given twice")
+        try:
+            settings[key], logs[key] = grid_values(values)
+        except ValueError as err:
+            raise _UsageError(f"--set {key}: {err}") from None
+    return settings, logs
+
+
+def _tornado_plan(
+    args: argparse.Namespace,
+) -> tuple[float | None, list[str] | None, dict[str, tuple[float, float]]]:
+    text = args.tornado.strip()
+    spread: float | None
+    try:
+        spread = float(text[:-1]) / 100 if text.endswith("%") else float(text)
+    except ValueError:
+        raise _UsageError(f"--tornado {args.tornado}: give a spread such as 20% or 0.2") from None
+    if not 0 < spread < 1:
+        raise _UsageError(f"--tornado {args.tornado}: the spread must lie between 0 and 100%")
+    keys: list[str] = []
+    ranges: dict[str, tuple[float, float]] = {}
+    for given in args.vary:
+        key, sep, span = given.partition("=")
+        key = key.strip()
+        keys.append(key)
+        if sep:
+            low, colon, high = span.partition(":")
+            try:
+                if not colon:
+                    raise ValueError
+                ranges[key] = (float(low), float(high))
+            except ValueError:
+                raise _UsageError(f"--vary {given}: give KEY or KEY=LOW:HIGH") from None
+    return spread, keys or None, ranges
+
+
+def _sweep(args: argparse.Namespace) -> int:
+    from .formats.document import Document
+    from .output.atomic import write_files
+    from .output.sweep_text import (
+        rows_csv,
+        sweep_png,
+        sweep_report,
+        tornado_png,
+        tornado_report,
+    )
+    from .run.simulate import sweep, tornado
+
+    if (args.tornado is None) == (not args.set):
+        raise _UsageError("give --set KEY=VALUES (a grid) or --tornado SPREAD, one of them")
+    if args.vary and args.tornado is None:
+        raise _UsageError("--vary goes with --tornado")
+    if args.out is not None:
+        _writable_place("--out", args.out, Path(args.out), ["sweep.csv", "sweep.json"])
+    if args.plot is not None and Path(args.plot).suffix.lower() != ".png":
+        raise _UsageError(f"--plot {args.plot}: the figure is a PNG; name a .png file")
+    document = Document.of_file(args.model, step=args.step, mission_time=args.mission_time)
+    document.model()  # a bad model file stops here, named as run names it
+    report = sys.stderr if args.json else sys.stdout
+    start = time.perf_counter()
+    with _cluster(args.scheduler) as client:
+        options = {"runs": args.runs, "seed": args.seed, "threads": args.threads}
+        if args.tornado is not None:
+            spread, keys, ranges = _tornado_plan(args)
+            result: Any = tornado(
+                document,
+                spread,
+                keys=keys,
+                ranges=ranges,
+                measure=_MEASURES[args.measure],
+                client=client,
+                **options,
+            )
+            name, text = "tornado", tornado_report(result)
+            png: Callable[[Any], bytes | None] = tornado_png
+        else:
+            settings, logs = _sweep_settings(args)
+            result = sweep(document, settings, log_scale=logs, client=client, **options)
+            name, text, png = "sweep", sweep_report(result), sweep_png
+    elapsed = time.perf_counter() - start
+    print(f"Ran in {elapsed:.2f} s.", file=report, flush=True)
+    files: dict[Path, bytes] = {}
+    figure = png(result) if args.out is not None or args.plot is not None else None
+    if args.out is not None:
+        out = Path(args.out)
+        files[out / f"{name}.csv"] = rows_csv(result.rows()).encode()
+        files[out / f"{name}.json"] = (
+            json.dumps(result.to_dict(), indent=2, allow_nan=False) + "\n"
+        ).encode()
+        if figure is not None:
+            files[out / f"{name}.png"] = figure
+    if args.plot is not None and figure is not None:
+        files[Path(args.plot)] = figure
+    written = write_files(files, journal=None) if files else []
+    print(json.dumps(result.to_dict(), indent=2, allow_nan=False) if args.json else text)
+    for path in written:
+        print(f"Wrote {path}", file=report)
+    return EXIT_OK
 
 
 def _run_rare(args: argparse.Namespace, model: Model) -> int:
@@ -840,6 +1025,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             args = build_parser().parse_args(argv)
             if args.command == "convert":
                 return _convert(args)
+            if args.command == "sweep":
+                return _sweep(args)
             return _run(args) if args.command == "run" else _check(args)
     except _Stopped as stopped:
         print(f"tavoq: stopped by {signal.Signals(stopped.signum).name}", file=sys.stderr)

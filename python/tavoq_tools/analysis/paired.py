@@ -14,9 +14,16 @@ import math
 import numpy as np
 
 from ..results.intervals import none_seen_bound, student_t_quantile
-from ..results.summary import Estimate
+from ..results.summary import T_RUNS, Estimate
 
-__all__ = ["EQUAL_IN_EVERY_RUN", "PAIRED_RATIO", "PAIRED_T", "mean_difference", "ratio_of_means"]
+__all__ = [
+    "EQUAL_IN_EVERY_RUN",
+    "PAIRED_RATIO",
+    "PAIRED_T",
+    "mean_difference",
+    "mean_over_runs",
+    "ratio_of_means",
+]
 
 PAIRED_T = "Student t over paired runs"
 PAIRED_RATIO = "delta method over paired runs"
@@ -28,6 +35,12 @@ def _check(a: np.ndarray, b: np.ndarray) -> int:
     if a.shape != b.shape or a.ndim != 1:
         raise ValueError(f"paired runs must be two equal 1-d arrays, got {a.shape}, {b.shape}")
     return len(a)
+
+
+def mean_over_runs(a: np.ndarray, confidence: float = 0.95) -> Estimate:
+    """mean(a) over runs with its Student t interval (exact when every run gives the same)."""
+    e = mean_difference(a, np.zeros_like(a, dtype=float), confidence)
+    return Estimate(e.value, e.lower, e.upper, T_RUNS if e.method == PAIRED_T else e.method)
 
 
 def mean_difference(a: np.ndarray, b: np.ndarray, confidence: float = 0.95) -> Estimate:

@@ -24,12 +24,23 @@ from .plan import DEFAULT_POINTS, bin_width_for, plan_run
 from .precise import check_max_runs
 
 if TYPE_CHECKING:
-    from collections.abc import Sequence
+    from collections.abc import Mapping, Sequence
+    from pathlib import Path
 
     from ..analysis.importance import ImportanceResult
+    from ..analysis.sweep import SweepResult, TornadoResult
+    from ..formats.document import Document
     from ..results.counts import BatchStatistics
 
-__all__ = ["DEFAULT_POINTS", "bin_width_for", "default_threads", "importance", "simulate"]
+__all__ = [
+    "DEFAULT_POINTS",
+    "bin_width_for",
+    "default_threads",
+    "importance",
+    "simulate",
+    "sweep",
+    "tornado",
+]
 
 # A bar that would vanish in under this many seconds is not worth drawing.
 PROGRESS_DELAY_S = 0.5
@@ -285,3 +296,108 @@ def importance(
             f"{base.n_runs} runs from {base.first_run} seeded {base.seed} over {base.sim_time}"
         )
     return measure(model, names, run_batch=run_batch, base=base)
+
+
+def _document(model: Model | Document | str | Path) -> Document:
+    from ..formats.document import Document
+
+    if isinstance(model, Document):
+        return model
+    if isinstance(model, Model):
+        return Document.of_model(model)
+    return Document.of_file(model)
+
+
+def _batch_runner(
+    document: Document,
+    runs: int | None,
+    seed: int | None,
+    threads: int | None,
+    client: object,
+) -> Callable[[Model], BatchStatistics]:
+    """Every model of a sweep run with the same runs and seed: the base document's unless
+    given. Each is an ordinary batch, as ``simulate`` makes it."""
+    settings = document.model().simulation
+    runs = check_integer("runs", settings.runs if runs is None else runs)
+    seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
+
+    def run_batch(model: Model) -> BatchStatistics:
+        # A point may change the horizon; the curves are not reported, so one bin each.
+        horizon = model.simulation.horizon
+        pick = settings.threads if threads is None else threads
+        return _simulate(
+            model,
+            runs,
+            seed,
+            pick,
+            horizon,
+            runs,
+            None,
+            False,
+            client,
+            None,
+            None,
+            None,
+            None,
+            max(1, horizon),
+        )
+
+    return run_batch
+
+
+def sweep(
+    model: Model | Document | str | Path,
+    settings: Mapping[str, Sequence[float]],
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    threads: int | None = None,
+    client: object = None,
+    log_scale: Mapping[str, bool] | None = None,
+) -> SweepResult:
+    """The system's estimates over the grid of ``settings`` (model-file key path -> values,
+    e.g. ``{"components.valve.transitions[0].mttf": [500, 1000, 2000]}``), every point on
+    the same runs and seeds, with each point's difference from the first over the paired
+    runs (tavoq_tools.analysis.sweep). ``model`` is a model file's path, a Model (its
+    paths are those of its TOML form, as ``tavoq convert`` writes it) or a Document."""
+    from ..analysis.sweep import sweep as run_sweep
+
+    document = _document(model)
+    if threads is not None:
+        threads = check_integer("threads", threads)
+    return run_sweep(
+        document,
+        settings,
+        run_batch=_batch_runner(document, runs, seed, threads, client),
+        log_scale=log_scale,
+    )
+
+
+def tornado(
+    model: Model | Document | str | Path,
+    spread: float | None = 0.2,
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    keys: Sequence[str] | None = None,
+    ranges: Mapping[str, tuple[float, float]] | None = None,
+    measure: str = "mean unavailability",
+    threads: int | None = None,
+    client: object = None,
+) -> TornadoResult:
+    """Each parameter of each law (or ``keys``) at its value times 1 - ``spread`` and 1 +
+    ``spread`` (or the (low, high) of ``ranges``), on the same runs and seeds, ranked by
+    the change in ``measure`` (tavoq_tools.analysis.sweep.tornado)."""
+    from ..analysis.sweep import tornado as run_tornado
+
+    document = _document(model)
+    if threads is not None:
+        threads = check_integer("threads", threads)
+    return run_tornado(
+        document,
+        run_batch=_batch_runner(document, runs, seed, threads, client),
+        spread=spread,
+        keys=keys,
+        ranges=ranges,
+        measure=measure,
+    )
