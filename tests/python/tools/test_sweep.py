@@ -110,7 +110,7 @@ def test_a_value_that_breaks_the_model_names_its_grid_point():
 def test_a_fault_tree_sweeps_over_its_converted_paths():
     tree = Path(__file__).resolve().parents[1] / "validation" / "trees" / "static.dft"
     document = Document.of_file(tree, step=0.01, mission_time=1.0)
-    assert list(numeric_parameters(document))[0] == "components.Valve.transitions[0].rate"
+    assert next(iter(numeric_parameters(document))) == "components.Valve.transitions[0].rate"
     # Rates are per unit of 0.01 h in the converted model: 0.2 per hour is 0.002.
     result = sweep(document, {"components.Valve.transitions[0].rate": [0.002, 0.001]}, runs=2000)
     change = result.points[1].differences["P(failure by the horizon)"]
