@@ -7,7 +7,8 @@
 - ``importance`` -> ``ImportanceResult``: Birnbaum, criticality, Fussell-Vesely, RAW and
   RRW of components and named gates, with intervals, from held runs on the same seeds.
 - ``sweep`` and ``tornado``: the system's estimates over a grid of model-file values, or each
-  parameter low and high, on common random numbers.
+  parameter low and high, on common random numbers; ``uncertainty``: the results over the
+  distribution of parameters given as distributions.
 - ``BatchStatistics`` and ``merge``: the counts of ``runnerStatistics`` for a range of runs, and
   one result for chunks of consecutive runs, identical to a single batch.
 - ``summarize_model(model, stats)`` -> ``Summary``: unavailability, reliability, time to
@@ -63,6 +64,7 @@ _HOMES = {
     "importance": ".run.simulate",
     "sweep": ".run.simulate",
     "tornado": ".run.simulate",
+    "uncertainty": ".run.simulate",
     "ImportanceResult": ".analysis.importance",
 }
 
@@ -97,7 +99,7 @@ if TYPE_CHECKING:
         summarize,
     )
     from .run.native_output import native_stdout_silenced
-    from .run.simulate import importance, simulate, sweep, tornado
+    from .run.simulate import importance, simulate, sweep, tornado, uncertainty
 
 
 def __getattr__(name: str) -> Any:
@@ -140,6 +142,7 @@ __all__ = [
     "summarize_model",
     "sweep",
     "tornado",
+    "uncertainty",
     "wilson_interval",
     "write_outputs",
 ]

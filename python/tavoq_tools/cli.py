@@ -281,6 +281,19 @@ def _run_options(run: argparse.ArgumentParser) -> None:
         "the same seeds: two more batches per name",
     )
     run.add_argument(
+        "--uncertainty",
+        type=_integer(2),
+        metavar="N",
+        help="parameter uncertainty: N samples of the parameters given as distributions, "
+        "each with --inner-runs runs; the mean and percentiles of the results over them",
+    )
+    run.add_argument(
+        "--inner-runs",
+        type=_integer(1),
+        metavar="M",
+        help="with --uncertainty: runs per sample (default 1000)",
+    )
+    run.add_argument(
         "--max-runs",
         type=_integer(1),
         metavar="N",
@@ -598,6 +611,10 @@ def _run(args: argparse.Namespace) -> int:
 
     model = _with_overrides(_load(args), args)
     _check_outputs(args)
+    if args.inner_runs is not None and args.uncertainty is None:
+        raise _UsageError("--inner-runs goes with --uncertainty")
+    if args.uncertainty is not None:
+        return _run_uncertainty(args)
     if args.rare is not None or args.bias is not None:
         return _run_rare(args, model)
     if args.importance is not None and args.target_ci is not None:
@@ -730,6 +747,65 @@ def _sweep(args: argparse.Namespace) -> int:
         files[Path(args.plot)] = figure
     written = write_files(files, journal=None) if files else []
     print(json.dumps(result.to_dict(), indent=2, allow_nan=False) if args.json else text)
+    for path in written:
+        print(f"Wrote {path}", file=report)
+    return EXIT_OK
+
+
+def _run_uncertainty(args: argparse.Namespace) -> int:
+    from .formats.document import Document
+    from .output.atomic import write_files
+    from .output.sweep_text import rows_csv
+    from .output.uncertainty_text import uncertainty_png, uncertainty_report
+    from .run.simulate import uncertainty
+
+    taken = [
+        option
+        for option, value in (
+            ("--rare", args.rare),
+            ("--importance", args.importance),
+            ("--target-ci", args.target_ci),
+            ("--scheduler", args.scheduler),
+            ("--points", args.points),
+            ("--runs", args.runs),
+        )
+        if value is not None
+    ]
+    if taken:
+        raise _UsageError(
+            f"--uncertainty takes no {' or '.join(taken)} (--inner-runs sets the runs)"
+        )
+    document = Document.of_file(args.model, step=args.step, mission_time=args.mission_time)
+    report = sys.stderr if args.json else sys.stdout
+    start = time.perf_counter()
+    with _naming(args.model):
+        result = uncertainty(
+            document,
+            args.uncertainty,
+            args.inner_runs,
+            args.seed,
+            threads=args.threads,
+            progress=sys.stderr.isatty(),
+        )
+    elapsed = time.perf_counter() - start
+    print(f"Ran {result.samples * result.inner_runs:,} runs in {elapsed:.2f} s.", file=report)
+    files: dict[Path, bytes] = {}
+    figure = uncertainty_png(result) if args.out is not None or args.plot is not None else None
+    if args.out is not None:
+        out = Path(args.out)
+        files[out / "uncertainty.csv"] = rows_csv(result.rows()).encode()
+        files[out / "uncertainty.json"] = (
+            json.dumps(result.to_dict(), indent=2, allow_nan=False) + "\n"
+        ).encode()
+        if figure is not None:
+            files[out / "uncertainty.png"] = figure
+    if args.plot is not None and figure is not None:
+        files[Path(args.plot)] = figure
+    written = write_files(files, journal=None) if files else []
+    if args.json:
+        print(json.dumps(result.to_dict(), indent=2, allow_nan=False))
+    else:
+        print(uncertainty_report(result))
     for path in written:
         print(f"Wrote {path}", file=report)
     return EXIT_OK

@@ -13,13 +13,14 @@ import copy
 import difflib
 import re
 import tomllib
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
 from ..errors import ModelError, shown
 from ..model.system import Model
 from .file import MAX_FILE_BYTES, file_kind, model_from_dict, read_text
+from .uncertain import LAWS
 
 __all__ = ["Document", "numeric_parameters"]
 
@@ -127,17 +128,27 @@ class Document:
         return holder[key]
 
     def with_value(self, path: str, value: float) -> Document:
-        """A copy with the number at ``path`` set to ``value`` (an integer where the file
-        has one and ``value`` is whole); ModelError when ``path`` holds no number."""
-        old = self.get(path)
-        if isinstance(old, bool) or not isinstance(old, (int, float)):
-            raise ModelError(path, f"holds {shown(old)}, not a number to vary", self.file or None)
-        if isinstance(old, int) and float(value).is_integer():
-            value = int(value)
+        """A copy with the number at ``path`` set to ``value`` (see ``with_values``)."""
+        return self.with_values({path: value})
+
+    def with_values(self, values: Mapping[str, float]) -> Document:
+        """A copy with each number at a path set to its value (an integer where the file
+        has one and the value is whole); an uncertain parameter (a law's table) becomes
+        that number. ModelError when a path holds neither."""
         data = copy.deepcopy(self.data)
-        holder, key = Document(data)._walk(path)
-        holder[key] = value
-        return Document(data, self.file)
+        copied = Document(data, self.file)
+        for path, value in values.items():
+            holder, key = copied._walk(path)
+            old = holder[key]
+            law = isinstance(old, dict) and any(k in LAWS for k in old)
+            if not law and (isinstance(old, bool) or not isinstance(old, (int, float))):
+                raise ModelError(
+                    path, f"holds {shown(old)}, not a number to vary", self.file or None
+                )
+            if isinstance(old, int) and float(value).is_integer():
+                value = int(value)
+            holder[key] = value
+        return copied
 
 
 def numeric_parameters(document: Document) -> Iterator[str]:

@@ -28,6 +28,7 @@ from ..model.interactions import CommonCause, CrewPool, Move, StandbyGroup, Trig
 from ..model.system import Component, Model, RunSettings, Transition
 from . import galileo, open_psa
 from .fault_tree import renamed, to_model
+from .uncertain import with_means
 
 __all__ = ["EXTENSIONS", "ModelError", "file_kind", "load_model", "model_from_dict", "read_model"]
 
@@ -218,9 +219,11 @@ def _triggers(value: object) -> tuple[Trigger, ...]:
 
 
 def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Model:
-    """A Model from the data of a model file (as tomllib returns it)."""
+    """A Model from the data of a model file (as tomllib returns it); a parameter given as
+    a distribution (tavoq_tools.formats.uncertain) takes its mean."""
     try:
-        top = _table("", document, "the model file")
+        # Uncertain parameters (tavoq_tools.formats.uncertain) run at their means.
+        top = with_means(_table("", document, "the model file"))
         _no_unknown("", top, TOP_KEYS)
         if "simulation" not in top:
             raise ModelError("simulation", "missing table [simulation] (needs at least horizon)")

@@ -17,7 +17,9 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
-from ..errors import INT32_MIN, NegativeDelayWarning, check_integer
+import numpy as np
+
+from ..errors import INT32_MIN, NegativeDelayWarning, check_integer, wrap_int32
 from ..model.system import Model
 from .chunks import plan_chunks, progress_chunk_runs
 from .plan import DEFAULT_POINTS, bin_width_for, plan_run
@@ -29,6 +31,7 @@ if TYPE_CHECKING:
 
     from ..analysis.importance import ImportanceResult
     from ..analysis.sweep import SweepResult, TornadoResult
+    from ..analysis.uncertainty import UncertaintyResult
     from ..formats.document import Document
     from ..results.counts import BatchStatistics
 
@@ -40,6 +43,7 @@ __all__ = [
     "simulate",
     "sweep",
     "tornado",
+    "uncertainty",
 ]
 
 # A bar that would vanish in under this many seconds is not worth drawing.
@@ -401,3 +405,65 @@ def tornado(
         ranges=ranges,
         measure=measure,
     )
+
+
+def uncertainty(
+    model: Document | str | Path,
+    samples: int,
+    inner_runs: int | None = None,
+    seed: int | None = None,
+    *,
+    threads: int | None = None,
+    progress: bool = False,
+) -> UncertaintyResult:
+    """``samples`` outer samples of the model file's uncertain parameters, each with
+    ``inner_runs`` runs (default DEFAULT_INNER_RUNS) on this machine's threads: the mean,
+    percentiles and rank correlations of the system's results over the parameters'
+    distribution (tavoq_tools.analysis.uncertainty). ``seed`` defaults to the model's."""
+    import tavoq
+
+    from ..analysis.uncertainty import DEFAULT_INNER_RUNS
+    from ..analysis.uncertainty import uncertainty as run_uncertainty
+
+    document = _document(model)
+    settings = document.model().simulation
+    samples = check_integer("samples", samples, 2)
+    inner = check_integer("inner_runs", DEFAULT_INNER_RUNS if inner_runs is None else inner_runs)
+    seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
+    threads = settings.threads if threads is None else check_integer("threads", threads)
+    tavoq.limitOMPThreads(default_threads() if threads is None else threads)
+
+    # Only the laws' parameters differ between samples: the logic is built once, and each
+    # sample's runs are one engine call whose per-run arrays are read as they come.
+    tree = document.model().logic_graph.to_native()
+
+    def run_sample(
+        sample: Model, first: int, count: int
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        horizon = sample.simulation.horizon
+        extra = {}
+        if sample.has_interactions:
+            names = sample.component_names
+            extra["interactions"] = sample.interaction_layout.to_native(len(names))
+        native = tavoq.runnerStatistics(
+            count,
+            horizon,
+            sample.matrix(),
+            tree,
+            wrap_int32(seed + first),
+            max(1, horizon),
+            **extra,
+        )
+        down = np.asarray(native.downtime, dtype=float) / max(1, horizon)
+        failed = (np.asarray(native.firstFailureTimes) < horizon).astype(float)
+        return down, failed, np.asarray(native.systemFailures, dtype=float)
+
+    with _progress_bar(progress, samples) as bar:
+        return run_uncertainty(
+            document,
+            samples,
+            run_sample=run_sample,
+            seed=seed,
+            inner_runs=inner,
+            on_sample=None if bar is None else (lambda _: bar.update(1)),
+        )

@@ -1,0 +1,290 @@
+"""Parameters known only within a distribution (state-of-knowledge uncertainty).
+
+In a model file, a law's numeric parameter (of a transition or a common cause) may be a
+table instead of a number:
+
+- ``{ lognormal = 1000, error_factor = 3 }``: median 1000, 95th percentile / median = 3 (the
+  form of the field);
+- ``{ uniform = [500, 1500] }``, ``{ loguniform = [100, 10000] }``;
+- ``{ gamma = [shape, scale] }``, ``{ beta = [alpha, beta] }`` (for probabilities),
+  ``{ triangular = [low, mode, high] }``;
+- ``group = "pumps"`` beside any of them: the parameters of one group move together, one
+  draw for all (components of one type), each through its own law.
+
+An ordinary run takes each such parameter at its mean; ``tavoq run --uncertainty`` draws
+them (tavoq_tools.analysis.uncertainty).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass
+from statistics import NormalDist
+from typing import Any
+
+import numpy as np
+
+from ..errors import ModelError, shown
+
+__all__ = ["LAWS", "Uncertain", "find_uncertain", "with_means"]
+
+#: Law -> the number of values it takes (1: a number beside ``error_factor``).
+LAWS = {"lognormal": 1, "uniform": 2, "loguniform": 2, "gamma": 2, "beta": 2, "triangular": 3}
+_OPTIONS = {"error_factor", "group"}
+_Z95 = NormalDist().inv_cdf(0.95)
+
+
+@dataclass(frozen=True)
+class Uncertain:
+    """One uncertain parameter: its key path, law, the law's values and its group (or "")."""
+
+    key: str
+    law: str
+    values: tuple[float, ...]
+    group: str = ""
+
+    @property
+    def mean(self) -> float:
+        v = self.values
+        if self.law == "lognormal":
+            return v[0] * math.exp(self._sigma**2 / 2)
+        if self.law == "uniform":
+            return (v[0] + v[1]) / 2
+        if self.law == "loguniform":
+            return v[0] if v[0] == v[1] else (v[1] - v[0]) / math.log(v[1] / v[0])
+        if self.law == "gamma":
+            return v[0] * v[1]
+        if self.law == "beta":
+            return v[0] / (v[0] + v[1])
+        return sum(v) / 3  # triangular
+
+    @property
+    def _sigma(self) -> float:
+        return math.log(self.values[1]) / _Z95
+
+    def quantile(self, u: np.ndarray) -> np.ndarray:
+        """The law's quantiles at probabilities ``u`` in (0, 1)."""
+        u = np.asarray(u, dtype=float)
+        v = self.values
+        if self.law == "lognormal":
+            z = np.array([NormalDist().inv_cdf(float(p)) for p in u.ravel()]).reshape(u.shape)
+            return v[0] * np.exp(self._sigma * z)
+        if self.law == "uniform":
+            return v[0] + u * (v[1] - v[0])
+        if self.law == "loguniform":
+            return np.exp(math.log(v[0]) + u * (math.log(v[1]) - math.log(v[0])))
+        if self.law == "triangular":
+            low, mode, high = v
+            cut = (mode - low) / (high - low) if high > low else 0.5
+            left = low + np.sqrt(u * (high - low) * (mode - low))
+            right = high - np.sqrt((1 - u) * (high - low) * (high - mode))
+            return np.where(u < cut, left, right)
+        cdf = _gamma_cdf if self.law == "gamma" else _beta_cdf
+        high = v[0] * v[1] * 50 + 50 * v[1] if self.law == "gamma" else 1.0
+        return _invert(lambda x: cdf(x, v), u, 0.0, high)
+
+
+def _invert(cdf: Any, u: np.ndarray, low: float, high: float) -> np.ndarray:
+    """x with cdf(x) = u, by bisection on [low, high], each u at once."""
+    lo = np.full(u.shape, low)
+    hi = np.full(u.shape, high)
+    for _ in range(80):
+        mid = (lo + hi) / 2
+        below = cdf(mid) < u
+        lo = np.where(below, mid, lo)
+        hi = np.where(below, hi, mid)
+    return (lo + hi) / 2
+
+
+def _gamma_cdf(x: np.ndarray, v: tuple[float, ...]) -> np.ndarray:
+    """The regularized lower incomplete gamma P(shape, x / scale): its series below
+    shape + 1, its continued fraction above (Numerical Recipes, sec. 6.2), each until its
+    terms stop counting."""
+    a = v[0]
+    t = np.maximum(np.asarray(x, dtype=float) / v[1], 1e-300)
+    out = np.empty_like(t)
+    low = t < a + 1
+    if low.any():
+        s = t[low]
+        term = np.full(s.shape, 1.0 / a)
+        total = term.copy()
+        for n in range(1, 10_000):
+            term = term * s / (a + n)
+            total = total + term
+            if np.all(term <= 1e-16 * total):
+                break
+        out[low] = np.exp(a * np.log(s) - s - math.lgamma(a)) * total
+    if (~low).any():
+        s = t[~low]
+        tiny = 1e-300
+        b = s + 1 - a
+        c = np.full(s.shape, 1 / tiny)
+        d = 1 / b
+        h = d.copy()
+        for i in range(1, 10_000):
+            an = -i * (i - a)
+            b = b + 2
+            d = an * d + b
+            d = 1 / np.where(np.abs(d) < tiny, tiny, d)
+            c = b + an / np.where(np.abs(c) < tiny, tiny, c)
+            step = d * c
+            h = h * step
+            if np.all(np.abs(step - 1) <= 1e-15):
+                break
+        out[~low] = 1 - np.exp(a * np.log(s) - s - math.lgamma(a)) * h
+    return np.clip(out, 0.0, 1.0)
+
+
+def _beta_cdf(x: np.ndarray, v: tuple[float, ...]) -> np.ndarray:
+    """The regularized incomplete beta I_x(alpha, beta) by its continued fraction
+    (Numerical Recipes, sec. 6.4), through the symmetry where it converges slowly."""
+    a, b = v
+    x = np.clip(np.asarray(x, dtype=float), 1e-300, 1 - 1e-16)
+    swap = x > (a + 1) / (a + b + 2)
+    xs = np.where(swap, 1 - x, x)
+    aa = np.where(swap, b, a)
+    bb = np.where(swap, a, b)
+    front = np.exp(
+        np.vectorize(math.lgamma)(aa + bb)
+        - np.vectorize(math.lgamma)(aa)
+        - np.vectorize(math.lgamma)(bb)
+        + aa * np.log(xs)
+        + bb * np.log1p(-xs)
+    )
+    tiny = 1e-300
+    c = np.ones_like(xs)
+    d = 1 - (aa + bb) * xs / (aa + 1)
+    d = 1 / np.where(np.abs(d) < tiny, tiny, d)
+    h = d.copy()
+    for m in range(1, 2000):
+        num = m * (bb - m) * xs / ((aa + 2 * m - 1) * (aa + 2 * m))
+        d = 1 + num * d
+        d = 1 / np.where(np.abs(d) < tiny, tiny, d)
+        c = 1 + num / c
+        h = h * d * c
+        num = -(aa + m) * (aa + bb + m) * xs / ((aa + 2 * m) * (aa + 2 * m + 1))
+        d = 1 + num * d
+        d = 1 / np.where(np.abs(d) < tiny, tiny, d)
+        c = 1 + num / c
+        step = d * c
+        h = h * step
+        if np.all(np.abs(step - 1) <= 1e-15):
+            break
+    value = front * h / aa
+    return np.clip(np.where(swap, 1 - value, value), 0.0, 1.0)
+
+
+def _law(key: str, table: Mapping[str, Any]) -> Uncertain:
+    laws = [k for k in table if k in LAWS]
+    unknown = [k for k in table if k not in LAWS and k not in _OPTIONS]
+    if len(laws) != 1 or unknown:
+        raise ModelError(
+            key,
+            f"an uncertain parameter names one law ({', '.join(LAWS)}) and may add "
+            f"error_factor (lognormal) and group; got {', '.join(map(str, table))}",
+        )
+    law = laws[0]
+    given = table[law]
+    values = [given] if LAWS[law] == 1 else given
+    if not isinstance(values, list) or len(values) != LAWS[law]:
+        form = {1: "a number", 2: "[a, b]", 3: "[low, mode, high]"}[LAWS[law]]
+        raise ModelError(f"{key}.{law}", f"takes {form}, got {shown(given)}")
+    for v in values:
+        if isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v):
+            raise ModelError(f"{key}.{law}", f"must hold finite numbers, got {shown(given)}")
+    numbers = tuple(float(v) for v in values)
+    if law == "lognormal":
+        ef = table.get("error_factor")
+        if isinstance(ef, bool) or not isinstance(ef, (int, float)) or not ef > 1:
+            raise ModelError(
+                f"{key}.error_factor",
+                f"a lognormal needs error_factor > 1 (95th percentile / median), got {shown(ef)}",
+            )
+        if not numbers[0] > 0:
+            raise ModelError(f"{key}.lognormal", f"the median must be > 0, got {numbers[0]:g}")
+        numbers = (numbers[0], float(ef))
+    elif "error_factor" in table:
+        raise ModelError(f"{key}.error_factor", "goes with lognormal only")
+    rule = _broken_rule(law, numbers)
+    if rule:
+        raise ModelError(f"{key}.{law}", f"needs {rule}, got {shown(given)}")
+    group = table.get("group", "")
+    if not isinstance(group, str):
+        raise ModelError(f"{key}.group", f"must be a name, got {shown(group)}")
+    return Uncertain(key, law, numbers, group)
+
+
+def _broken_rule(law: str, v: tuple[float, ...]) -> str:
+    """The rule the law's values break, or ""."""
+    if law == "uniform" and not v[0] <= v[1]:
+        return "low <= high"
+    if law == "loguniform" and not 0 < v[0] <= v[1]:
+        return "0 < low <= high"
+    if law == "gamma" and not (v[0] > 0 and v[1] > 0):
+        return "shape > 0 and scale > 0"
+    if law == "beta" and not (v[0] > 0 and v[1] > 0):
+        return "alpha > 0 and beta > 0"
+    if law == "triangular" and not (v[0] <= v[1] <= v[2] and v[0] < v[2]):
+        return "low <= mode <= high, low < high"
+    return ""
+
+
+def _parameter_tables(data: Mapping[str, Any]) -> list[tuple[str, dict[str, Any], str]]:
+    """(key path of the table, the table, parameter name) for every table-valued entry of
+    a transition or common cause."""
+    found = []
+    components = data.get("components")
+    if isinstance(components, dict):
+        for name, table in components.items():
+            transitions = table.get("transitions") if isinstance(table, dict) else None
+            for i, t in enumerate(transitions if isinstance(transitions, list) else []):
+                if isinstance(t, dict):
+                    found += [
+                        (f"components.{name}.transitions[{i}]", t, k)
+                        for k, v in t.items()
+                        if isinstance(v, dict)
+                    ]
+    causes = data.get("common_cause")
+    if isinstance(causes, dict):
+        for name, table in causes.items():
+            if isinstance(table, dict):
+                found += [
+                    (f"common_cause.{name}", table, k)
+                    for k, v in table.items()
+                    if isinstance(v, dict)
+                ]
+    return found
+
+
+def find_uncertain(data: Mapping[str, Any]) -> list[Uncertain]:
+    """The uncertain parameters of a model file's data, in file order; ModelError for a
+    table that is not one."""
+    return [_law(f"{key}.{name}", table[name]) for key, table, name in _parameter_tables(data)]
+
+
+def with_means(data: Mapping[str, Any]) -> Mapping[str, Any]:
+    """``data`` with every uncertain parameter at its mean (``data`` itself when it has
+    none): what an ordinary run takes."""
+    tables = _parameter_tables(data)
+    if not tables:
+        return data
+    import copy
+
+    data = copy.deepcopy(dict(data))
+    for (key, _, name), parameter in zip(tables, find_uncertain(data), strict=True):
+        holder = _resolve(data, key)
+        holder[name] = parameter.mean
+    return data
+
+
+def _resolve(data: Mapping[str, Any], key: str) -> dict[str, Any]:
+    """The table at a key path made by _parameter_tables (names without dots)."""
+    head, _, rest = key.partition(".")
+    here: Any = data[head]
+    for part in rest.split("."):
+        name, _, index = part.partition("[")
+        here = here[name]
+        if index:
+            here = here[int(index[:-1])]
+    return here

@@ -1,0 +1,176 @@
+"""Parameter uncertainty: the laws' draws, the outer stream apart from the inner runs, a
+model without uncertainty giving the ordinary batch, and bad input."""
+
+import json
+import math
+import tomllib
+from statistics import NormalDist
+
+import numpy as np
+import pytest
+
+import tavoq_tools as tt
+from tavoq_tools import cli
+from tavoq_tools.analysis.uncertainty import outer_draws
+from tavoq_tools.errors import ModelError
+from tavoq_tools.formats.document import Document
+from tavoq_tools.formats.uncertain import Uncertain, find_uncertain
+from tavoq_tools.run.simulate import uncertainty
+
+MODEL = """
+failed_when = "atleast(2, pump_1, pump_2, pump_3) or valve"
+[simulation]
+horizon = 500
+runs = 1000
+seed = 4
+[components.pump]
+count = 3
+transitions = [
+  { from = "working", to = "failed", distribution = "exponential", mttf = %(pump)s },
+  { from = "failed", to = "working", distribution = "exponential", mean = %(repair)s },
+]
+[components.valve]
+transitions = [
+  { from = "working", to = "failed", distribution = "exponential", mttf = %(valve)s },
+  { from = "failed", to = "working", distribution = "exponential", mean = 10 },
+]
+"""
+UNCERTAIN = {
+    "pump": '{ lognormal = 300, error_factor = 3, group = "pumps" }',
+    "repair": '{ uniform = [10, 30], group = "pumps" }',
+    "valve": "{ gamma = [4, 500] }",
+}
+
+
+def document(**given):
+    return Document(tomllib.loads(MODEL % (UNCERTAIN | given)), "model.toml")
+
+
+def test_an_ordinary_run_takes_each_parameter_at_its_mean():
+    model = document().model()
+    pump, valve = model.components
+    assert pump.transitions[0].params["mttf"] == pytest.approx(
+        300 * math.exp((math.log(3) / NormalDist().inv_cdf(0.95)) ** 2 / 2)
+    )
+    assert pump.transitions[1].params["mean"] == 20
+    assert valve.transitions[0].params["mttf"] == 2000
+
+
+def test_the_laws_draw_their_distributions():
+    u = (np.arange(4000) + 0.5) / 4000
+    lognormal = Uncertain("x", "lognormal", (300.0, 3.0)).quantile(u)
+    assert np.median(lognormal) == pytest.approx(300, rel=1e-3)
+    assert np.percentile(lognormal, 95) / 300 == pytest.approx(3, rel=1e-2)
+    # Closed forms: gamma of shape 1 is exponential, shape 2 is Erlang; beta(1, b).
+    assert Uncertain("x", "gamma", (1.0, 50.0)).quantile(u) == pytest.approx(-50 * np.log1p(-u))
+    erlang = Uncertain("x", "gamma", (2.0, 1.0)).quantile(u)
+    assert 1 - np.exp(-erlang) * (1 + erlang) == pytest.approx(u, abs=1e-9)
+    assert Uncertain("x", "beta", (1.0, 4.0)).quantile(u) == pytest.approx(1 - (1 - u) ** 0.25)
+    beta = Uncertain("x", "beta", (2.0, 5.0)).quantile(u)
+    assert beta.mean() == pytest.approx(2 / 7, abs=1e-3)
+    tri = Uncertain("x", "triangular", (0.0, 1.0, 4.0)).quantile(u)
+    assert tri.mean() == pytest.approx(5 / 3, abs=1e-3) and np.all(np.diff(tri) > 0)
+
+
+def test_outer_draws_fit_their_law_and_groups_move_together():
+    parameters = find_uncertain(document().data)
+    values = outer_draws(parameters, 3000, seed=11)
+    # Kolmogorov-Smirnov against the lognormal: within the 1% critical value.
+    sigma = math.log(3) / NormalDist().inv_cdf(0.95)
+    x = np.sort(values[:, 0])
+    cdf = np.array([NormalDist(math.log(300), sigma).cdf(math.log(v)) for v in x])
+    n = len(x)
+    d = max(np.max(np.arange(1, n + 1) / n - cdf), np.max(cdf - np.arange(n) / n))
+    assert d < 1.63 / math.sqrt(n)
+    # One draw per group: the pump's life and repair rise together, the valve apart.
+    order = np.argsort(values[:, 0])
+    assert np.all(np.diff(values[order, 1]) >= 0)
+    assert abs(np.corrcoef(values[:, 0], values[:, 2])[0, 1]) < 0.1
+    # The first samples are the same however many follow.
+    assert np.array_equal(outer_draws(parameters, 10, seed=11), values[:10])
+
+
+def test_the_outer_draws_do_not_depend_on_the_inner_runs():
+    few = uncertainty(document(), 5, 10, threads=1)
+    more = uncertainty(document(), 5, 40, threads=2)
+    assert np.array_equal(few.values, more.values)
+    assert not np.array_equal(few.results, more.results)
+
+
+def test_without_uncertain_parameters_the_samples_are_the_ordinary_batch():
+    fixed = document(pump="300", repair="20", valve="2000")
+    result = uncertainty(fixed, 4, 250, threads=2)
+    stats = tt.simulate(fixed.model(), 1000, 4, threads=1, points=1)
+    down = np.asarray(stats.downtime, dtype=float) / 500
+    assert result.results[:, 0].tolist() == [
+        down[j * 250 : (j + 1) * 250].mean() for j in range(4)
+    ]
+    assert result.mean["mean unavailability"].value == pytest.approx(down.mean(), rel=1e-12)
+    assert result.warnings == (
+        "the model has no uncertain parameter: every sample is the same model",
+    )
+
+
+def test_the_ranking_finds_the_parameter_that_matters():
+    result = uncertainty(document(), 200, 300, threads=2)
+    top = result.ranking["mean unavailability"][0]
+    assert top.key == "components.pump.transitions[0].mttf" and top.correlation.upper < -0.5
+    p5, p50, p95 = (p.estimate for p in result.percentiles["mean unavailability"])
+    assert p5.upper < p50.value < p95.lower
+    assert result.inner_share["mean unavailability"] < 0.1
+
+
+@pytest.mark.parametrize(
+    ("given", "key", "message"),
+    [
+        ({"valve": "{ gamma = 4 }"}, "gamma", "takes [a, b]"),
+        ({"valve": "{ lognormal = 300 }"}, "error_factor", "needs error_factor > 1"),
+        ({"valve": "{ normal = [1, 2] }"}, "mttf", "names one law"),
+        ({"valve": "{ uniform = [5, 1] }"}, "uniform", "needs low <= high"),
+        ({"valve": "{ uniform = [1, 5], group = 3 }"}, "group", "must be a name"),
+    ],
+)
+def test_a_bad_uncertain_parameter_is_named(given, key, message):
+    with pytest.raises(ModelError, match=re_escape(message)) as err:
+        document(**given).model()
+    assert err.value.key.startswith("components.valve.transitions[0].mttf")
+    assert err.value.key.endswith(key)
+
+
+def re_escape(text):
+    import re
+
+    return re.escape(text)
+
+
+def test_a_sample_that_breaks_the_model_is_named():
+    broken = document(valve="{ uniform = [-10, 100] }")  # valid at its mean, 45
+    with pytest.raises(ModelError, match=r"in sample \d+: .*components\.valve"):
+        uncertainty(broken, 50, 1)
+
+
+def test_the_command_reports_and_writes_the_samples(tmp_path, capsys):
+    path = tmp_path / "model.toml"
+    path.write_text(MODEL % UNCERTAIN)
+    code = cli.main(
+        [
+            "run",
+            str(path),
+            "--uncertainty",
+            "20",
+            "--inner-runs",
+            "50",
+            "--out",
+            str(tmp_path / "out"),
+        ]
+    )
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    assert "95th percentile" in out and "Spearman" in out
+    rows = (tmp_path / "out" / "uncertainty.csv").read_text().splitlines()
+    assert len(rows) == 21 and rows[0].startswith("sample,components.pump.transitions[0].mttf")
+    assert json.loads((tmp_path / "out" / "uncertainty.json").read_text())["samples"] == 20
+    code = cli.main(["run", str(path), "--uncertainty", "20", "--runs", "5"])
+    assert code == 2 and "--uncertainty takes no --runs" in capsys.readouterr().err
+    code = cli.main(["run", str(path), "--inner-runs", "5"])
+    assert code == 2 and "--inner-runs goes with --uncertainty" in capsys.readouterr().err
