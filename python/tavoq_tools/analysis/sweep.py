@@ -36,6 +36,7 @@ __all__ = [
     "TornadoBar",
     "TornadoResult",
     "grid_values",
+    "rows_frame",
     "sweep",
     "tornado",
 ]
@@ -158,9 +159,9 @@ class SweepResult:
             }
         )
 
-    def to_frame(self) -> Any:
+    def torows_frame(self) -> Any:
         """The rows as a pandas DataFrame (pandas is optional: ImportError without it)."""
-        return _frame(self.rows())
+        return rows_frame(self.rows())
 
 
 def _estimate(e: Estimate | None) -> dict[str, Any] | None:
@@ -175,7 +176,8 @@ def _cells(name: str, e: Estimate | None) -> dict[str, Any]:
     return {name: e.value, f"{name} lower": e.lower, f"{name} upper": e.upper}
 
 
-def _frame(rows: list[dict[str, Any]]) -> Any:
+def rows_frame(rows: list[dict[str, Any]]) -> Any:
+    """Rows of one shape as a pandas DataFrame; ImportError naming pandas without it."""
     try:
         import pandas as pd  # type: ignore[import-untyped]
     except ImportError:
@@ -308,9 +310,9 @@ class TornadoResult:
             }
         )
 
-    def to_frame(self) -> Any:
+    def torows_frame(self) -> Any:
         """The rows as a pandas DataFrame (pandas is optional: ImportError without it)."""
-        return _frame(self.rows())
+        return rows_frame(self.rows())
 
 
 def _paired_estimates(values: dict[str, np.ndarray], confidence: float) -> dict[str, Estimate]:

@@ -152,9 +152,9 @@ class UncertaintyResult:
 
     def to_frame(self) -> Any:
         """The samples as a pandas DataFrame (pandas is optional: ImportError without it)."""
-        from .sweep import _frame
+        from .sweep import rows_frame
 
-        return _frame(self.rows())
+        return rows_frame(self.rows())
 
 
 def _order_statistic(values: np.ndarray, percent: int, confidence: float) -> Estimate:
