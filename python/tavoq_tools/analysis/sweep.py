@@ -159,7 +159,7 @@ class SweepResult:
             }
         )
 
-    def torows_frame(self) -> Any:
+    def to_frame(self) -> Any:
         """The rows as a pandas DataFrame (pandas is optional: ImportError without it)."""
         return rows_frame(self.rows())
 
@@ -310,7 +310,7 @@ class TornadoResult:
             }
         )
 
-    def torows_frame(self) -> Any:
+    def to_frame(self) -> Any:
         """The rows as a pandas DataFrame (pandas is optional: ImportError without it)."""
         return rows_frame(self.rows())
 
