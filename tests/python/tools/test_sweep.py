@@ -168,3 +168,10 @@ def test_the_command_writes_the_points(tmp_path, capsys):
 def test_the_command_refuses_bad_sweeps_with_exit_2(args, message, capsys):
     code, _, err = run([COOLING, "--runs", 10, *args], capsys)
     assert code == 2 and message in err, err
+
+
+def test_to_frame_needs_pandas_and_says_so(monkeypatch):
+    result = sweep(COOLING, {PUMP_SCALE: [4000]}, runs=20)
+    monkeypatch.setitem(__import__("sys").modules, "pandas", None)
+    with pytest.raises(ImportError, match="to_frame needs pandas: pip install pandas"):
+        result.to_frame()
