@@ -277,8 +277,9 @@ def _run_options(run: argparse.ArgumentParser) -> None:
         const="",
         metavar="NAMES",
         help="importance measures (Birnbaum, criticality, Fussell-Vesely, RAW, RRW) of the "
-        "components and named gates NAMES (comma-separated; default all), from held runs on "
-        "the same seeds: two more batches per name",
+        "components and named gates NAMES (comma-separated; default all; top:N for the N "
+        "components that triggered the most system failures), from held runs on the same "
+        "seeds: two more batches per name",
     )
     run.add_argument(
         "--uncertainty",
@@ -539,7 +540,9 @@ def _importance(
     """The importance of the names --importance asks for, on the base runs' seeds."""
     from .run.simulate import importance
 
-    names = [n.strip() for n in args.importance.split(",") if n.strip()] or None
+    names: list[str] | None = [n.strip() for n in args.importance.split(",") if n.strip()] or None
+    if names and len(names) == 1 and names[0].startswith("top:"):
+        names = _top_components(names[0], model, stats)
     start = time.perf_counter()
     ranked = importance(
         model, names, stats.n_runs, stats.seed, horizon=stats.sim_time, client=client, base=stats
@@ -551,6 +554,21 @@ def _importance(
         flush=True,
     )
     return ranked
+
+
+def _top_components(given: str, model: Model, stats: BatchStatistics) -> list[str]:
+    """The N components of ``top:N`` that triggered the most system failures in the base
+    runs (their criticality), those that triggered none left out."""
+    try:
+        count = int(given[4:])
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise _UsageError(f"--importance {given}: give top:N with N a positive integer")
+    triggered = stats.triggered_failures
+    order = sorted(range(len(triggered)), key=lambda c: (-int(triggered[c]), c))
+    names = model.component_names
+    return [names[c] for c in order[:count] if triggered[c] > 0] or names[:0]
 
 
 def _check_python_memory(args: argparse.Namespace, model: Model) -> None:

@@ -72,14 +72,20 @@ class Importance:
     rrw: Estimate | None
 
     def to_dict(self) -> dict[str, Any]:
-        """Each measure as value, lower, upper and method (None where it has no value)."""
+        """Each measure as value, lower, upper and method (None where it has no value, the
+        string "inf" where it is infinite)."""
         out: dict[str, Any] = {}
         for name in MEASURE_NAMES:
             e = getattr(self, name)
             out[name] = (
                 None
                 if e is None
-                else {"value": e.value, "lower": e.lower, "upper": e.upper, "method": e.method}
+                else {
+                    "value": _infinite(e.value),
+                    "lower": _infinite(e.lower),
+                    "upper": _infinite(e.upper),
+                    "method": e.method,
+                }
             )
         return out
 
@@ -126,6 +132,12 @@ class ImportanceResult:
                 ],
             }
         )
+
+
+def _infinite(x: float | None) -> float | str | None:
+    """An infinite measure (an RRW of a component in every cut set) as the string "inf" for
+    JSON, which has no infinity, rather than the None of a measure without a value."""
+    return "inf" if x is not None and math.isinf(x) and x > 0 else x
 
 
 # A batch's per-run values, per basis: the fraction of the horizon down, and whether it

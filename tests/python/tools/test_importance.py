@@ -165,7 +165,8 @@ def test_the_command_reports_and_writes_the_measures(tmp_path, capsys):
     assert len(rows) == 1 + 2 * len(BASES)
     summary = json.loads((out_dir / "summary.json").read_text())
     entries = {c["name"]: c for c in summary["components"]}
-    assert entries["supply"]["importance"][BASES[0]]["rrw"]["value"] is None  # inf in JSON
+    rrw = entries["supply"]["importance"][BASES[0]]["rrw"]  # JSON has no infinity
+    assert (rrw["value"], rrw["lower"], rrw["upper"]) == ("inf", "inf", "inf")
     assert "importance" not in entries["pump_b"]
     assert (out_dir / "importance.png").read_bytes()[:4] == b"\x89PNG"
 
@@ -182,6 +183,7 @@ def test_the_command_reports_and_writes_the_measures(tmp_path, capsys):
         (["--importance", "--target-ci", "0.1"], "--importance takes no --target-ci"),
         (["--importance", "--rare"], "--rare takes no --importance"),
         (["--importance", "nothing"], 'unknown component or gate "nothing"'),
+        (["--importance", "top:x"], "give top:N with N a positive integer"),
     ],
 )
 def test_the_command_refuses_importance_it_cannot_give(tmp_path, capsys, options, message):
@@ -189,3 +191,16 @@ def test_the_command_refuses_importance_it_cannot_give(tmp_path, capsys, options
     path.write_text(MODEL)
     code, _, err = run_command([path, "--runs", 50, *options], capsys)
     assert code == 2 and message in err, err
+
+
+def test_the_command_takes_the_components_that_triggered_most(tmp_path, capsys):
+    path = tmp_path / "model.toml"
+    path.write_text(MODEL)
+    code, out, err = run_command([path, "--runs", 300, "--importance", "top:2", "--json"], capsys)
+    assert code == 0, err
+    document = json.loads(out)
+    measured = {c["name"] for c in document["components"] if "importance" in c}
+    stats = tt.simulate(model_of(MODEL), 300)
+    names = model_of(MODEL).component_names
+    ranked = sorted(names, key=lambda n: -int(stats.triggered_failures[names.index(n)]))
+    assert measured == set(ranked[:2])
