@@ -22,6 +22,8 @@ import tomllib
 from collections.abc import Callable
 from pathlib import Path
 
+import tavoq_tools as tt  # before tavoq: it sets how OpenMP's threads wait
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -52,7 +54,6 @@ def trains(n: int) -> str:
 
 def main() -> None:
     import tavoq
-    import tavoq_tools as tt
     from tavoq_tools.formats.document import Document
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])

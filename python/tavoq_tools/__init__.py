@@ -26,7 +26,16 @@
 
 from __future__ import annotations
 
+import os
 from importlib import import_module
+
+# Each batch of the engine opens one OpenMP parallel region, on a thread started for it. By
+# default the team's threads spin for a while after a region ends, and on a machine with few
+# cores that spinning takes the cores the next batch needs: a batch of 1,000 runs cost 3.9
+# ms instead of 1.7 ms. Waiting passively costs nothing measurable on a large batch. This
+# must be set before the engine (and with it the OpenMP runtime) is loaded, which this
+# package does only when first needed; a value the user set is kept.
+os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 # Not typing's: the command imports this package first of all, and typing takes a while to
 # load (Ctrl-C meanwhile would be a traceback). Type checkers take the name as typing's.
