@@ -10,7 +10,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerMultipleSim', 'runnerParallelSim', 'runnerRareSampling', 'runnerSingleSim', 'runnerStatistics']
+__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerImportance', 'runnerMultipleSim', 'runnerParallelSim', 'runnerRareSampling', 'runnerSingleSim', 'runnerStatistics']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -450,6 +450,10 @@ def limitOMPThreads(maxThreads: typing.SupportsInt | typing.SupportsIndex) -> No
 def reportSIMDSupport() -> None:
     """
     Report SIMD support status
+    """
+def runnerImportance(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], faultTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex, nodes: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], firstRun: typing.SupportsInt | typing.SupportsIndex = 0) -> dict:
+    """
+    Runs firstRun .. firstRun + nSimulations - 1 of the batch runnerStatistics makes with this seed (the same draws and verdicts), for a model without interactions whose logic is coherent, watching `nodes` (components, and gates as nComponents + g). Returns a dict of numpy arrays: criticalWorking and criticalFailed (runs x nodes: units at which turning the node over turns the system over, while it works and while it is failed), firstHeldFailed and firstHeldWorking (runs x nodes: the first failed unit of the run with the node held failed or held working throughout, simTime if none), downtime and firstFailure (per run, as runnerStatistics counts them). Holding a node changes no draw, so these are the held runs' own figures.
     """
 def runnerMultipleSim(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex) -> list[int]:
     """

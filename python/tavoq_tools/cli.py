@@ -282,6 +282,12 @@ def _run_options(run: argparse.ArgumentParser) -> None:
         "seeds: two more batches per name",
     )
     run.add_argument(
+        "--fv-cutsets",
+        action="store_true",
+        help="with --importance: also the cut-set form of Fussell-Vesely where the minimal "
+        "cut sets are listed (one more batch per component)",
+    )
+    run.add_argument(
         "--uncertainty",
         type=_integer(2),
         metavar="N",
@@ -545,7 +551,14 @@ def _importance(
         names = _top_components(names[0], model, stats)
     start = time.perf_counter()
     ranked = importance(
-        model, names, stats.n_runs, stats.seed, horizon=stats.sim_time, client=client, base=stats
+        model,
+        names,
+        stats.n_runs,
+        stats.seed,
+        horizon=stats.sim_time,
+        client=client,
+        base=stats,
+        cutset_form=args.fv_cutsets,
     )
     elapsed = time.perf_counter() - start
     out.print(
@@ -635,6 +648,8 @@ def _run(args: argparse.Namespace) -> int:
         return _run_uncertainty(args)
     if args.rare is not None or args.bias is not None:
         return _run_rare(args, model)
+    if args.fv_cutsets and args.importance is None:
+        raise _UsageError("--fv-cutsets goes with --importance")
     if args.importance is not None and args.target_ci is not None:
         raise _UsageError("--importance takes no --target-ci: its held runs repeat the base runs")
     if args.out is None:

@@ -216,6 +216,38 @@ void register_statistics(py::module_ &m) {
         "interactions (tavoq.Interactions or None): components acting on each other; the "
         "tree then has the matrix's components plus one leaf per standby group.");
     m.def(
+        "runnerImportance",
+        [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
+           const PyFaultTree &faultTree, int seed, const std::vector<int> &nodes, int firstRun) {
+            tavoq::ImportanceRuns runs =
+                tavoq::runnerImportance(nSimulations, simTime, references(transitionsMatrix),
+                                        faultTree.ptr, seed, nodes, firstRun, checkSignals);
+            const auto n = static_cast<py::ssize_t>(runs.downtime.size());
+            const auto k = static_cast<py::ssize_t>(nodes.size());
+            const auto table = [n, k](const std::vector<std::int32_t> &v) {
+                return py::array_t<std::int32_t>({n, k}, v.data());
+            };
+            py::dict out;
+            out["criticalWorking"] = table(runs.criticalWorking);
+            out["criticalFailed"] = table(runs.criticalFailed);
+            out["firstHeldFailed"] = table(runs.firstHeldFailed);
+            out["firstHeldWorking"] = table(runs.firstHeldWorking);
+            out["downtime"] = py::array_t<std::int32_t>(n, runs.downtime.data());
+            out["firstFailure"] = py::array_t<std::int32_t>(n, runs.firstFailure.data());
+            return out;
+        },
+        py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
+        py::arg("faultTree"), py::arg("seed"), py::arg("nodes"), py::arg("firstRun") = 0,
+        "Runs firstRun .. firstRun + nSimulations - 1 of the batch runnerStatistics makes with "
+        "this seed (the same draws and verdicts), for a model without interactions whose "
+        "logic is coherent, watching `nodes` (components, and gates as nComponents + g). "
+        "Returns a dict of numpy arrays: criticalWorking and criticalFailed (runs x nodes: "
+        "units at which turning the node over turns the system over, while it works and while "
+        "it is failed), firstHeldFailed and firstHeldWorking (runs x nodes: the first failed "
+        "unit of the run with the node held failed or held working throughout, simTime if "
+        "none), downtime and firstFailure (per run, as runnerStatistics counts them). Holding "
+        "a node changes no draw, so these are the held runs' own figures.");
+    m.def(
         "runnerRareSampling",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
            const PyFaultTree &faultTree, int seed, double biasWhileWorking,

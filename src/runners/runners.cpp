@@ -518,6 +518,60 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
                            interrupted, interactions);
 }
 
+ImportanceRuns runnerImportance(int nSimulations, int simTime,
+                                const TransitionMatrix &transitionsMatrix,
+                                const FaultTree *faultTree, int seed,
+                                const std::vector<int> &nodes, int firstRun,
+                                const InterruptCheck &interrupted) {
+    if (simTime < 0) {
+        throw std::invalid_argument("simTime must be at least 0.");
+    }
+    if (firstRun < 0) {
+        throw std::invalid_argument("firstRun must be at least 0.");
+    }
+    const int runs = std::max(nSimulations, 0);
+    const Model model(transitionsMatrix, faultTree);
+    const GateGraph &graph = *model.graph;
+    if (graph.general()) {
+        throw std::invalid_argument("runnerImportance: the logic must be coherent (or, and, "
+                                    "atleast): order and non-coherent gates have no held form.");
+    }
+    for (const int node : nodes) {
+        if (node < 0 || node >= graph.nNodes()) {
+            throw std::invalid_argument("runnerImportance: node " + std::to_string(node) +
+                                        " is not a component or gate of the tree.");
+        }
+    }
+    const std::size_t perNode = counts(runs) * nodes.size();
+    requireMemory(16 * perNode + 8 * counts(runs));
+    ImportanceRuns result;
+    for (auto *v : {&result.criticalWorking, &result.criticalFailed, &result.firstHeldFailed,
+                    &result.firstHeldWorking}) {
+        v->assign(perNode, 0);
+    }
+    result.downtime.assign(counts(runs), 0);
+    result.firstFailure.assign(counts(runs), 0);
+    if (runs == 0) {
+        return result;
+    }
+    const CriticalityRecorder::Outputs outputs{
+        result.criticalWorking.data(), result.criticalFailed.data(),
+        result.firstHeldFailed.data(), result.firstHeldWorking.data(),
+        result.downtime.data(),        result.firstFailure.data()};
+    forEachRun(
+        runs, threadSlots(), interrupted, [] {},
+        [&](int, RunControl control) {
+            return [simulation =
+                        std::make_shared<Simulation>(model.transitions, model.cutsets, control),
+                    recorder = std::make_shared<CriticalityRecorder>(graph, nodes, outputs),
+                    simTime, seed, firstRun](int i) {
+                recorder->setRun(i);
+                simulation->run(simTime, runSeed(seed, firstRun + i), *recorder);
+            };
+        });
+    return result;
+}
+
 RareRuns runnerRareSampling(int nSimulations, int simTime,
                             const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
                             int seed, double biasWhileWorking, double biasWhileDegraded,

@@ -107,6 +107,33 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
                             int seed, double biasWhileWorking, double biasWhileDegraded,
                             int firstRun = 0, const InterruptCheck &interrupted = {});
 
+/// Per run r and watched node k of runnerImportance, at [r * nodes + k] (see
+/// CriticalityRecorder): units critical while working and while failed, and the first
+/// failed unit with the node held failed and held working (simTime if none); per run, the
+/// units down and the first unit down (simTime if none).
+struct ImportanceRuns {
+    std::vector<std::int32_t> criticalWorking;
+    std::vector<std::int32_t> criticalFailed;
+    std::vector<std::int32_t> firstHeldFailed;
+    std::vector<std::int32_t> firstHeldWorking;
+    std::vector<std::int32_t> downtime;
+    std::vector<std::int32_t> firstFailure;
+};
+
+/// Runs firstRun .. firstRun + nSimulations - 1 of the batch runnerStatistics makes with
+/// this seed (the same draws and verdicts: run i seeded seed + i) of a model without
+/// interactions whose logic is coherent (or, and, atleast), watching `nodes` (components,
+/// and gates as nComponents + g): how long each is critical, working or failed, and when the
+/// system would first fail with it held failed or held working. Those runs draw as these do,
+/// so these are their figures.
+/// @throws std::invalid_argument  a node out of range, logic that is not coherent, or as
+///                                runnerStatistics with a FaultTree.
+ImportanceRuns runnerImportance(int nSimulations, int simTime,
+                                const TransitionMatrix &transitionsMatrix,
+                                const FaultTree *faultTree, int seed,
+                                const std::vector<int> &nodes, int firstRun = 0,
+                                const InterruptCheck &interrupted = {});
+
 /// The number of threads of later parallel runs, handed to OpenMP as it is
 /// (platform::setThreadCount).
 void limitOMPThreads(int maxThreads);

@@ -20,8 +20,10 @@
 /// The recorders, one header each under recorders/:
 /// - StateRecorder: the whole 0/1 state vector of one run (runnerSingleSim);
 /// - FailureCounts: failed runs per time unit over many runs (the batch runners);
-/// - StatisticsRecorder: what runnerStatistics counts (see run_statistics.hpp).
+/// - StatisticsRecorder: what runnerStatistics counts (see run_statistics.hpp);
+/// - CriticalityRecorder: how long each watched node is critical (runnerImportance).
 
+#include "simulation/recorders/criticality_recorder.hpp"
 #include "simulation/recorders/failure_counts.hpp"
 #include "simulation/recorders/state_recorder.hpp"
 #include "simulation/recorders/statistics_recorder.hpp"

@@ -212,5 +212,6 @@ std::uint32_t Simulation::transitions(int simTime, Recorder &recorder) {
 template void Simulation::run<StateRecorder>(int, std::uint32_t, StateRecorder &);
 template void Simulation::run<FailureCounts>(int, std::uint32_t, FailureCounts &);
 template void Simulation::run<StatisticsRecorder>(int, std::uint32_t, StatisticsRecorder &);
+template void Simulation::run<CriticalityRecorder>(int, std::uint32_t, CriticalityRecorder &);
 
 } // namespace tavoq

@@ -48,6 +48,7 @@ __all__ = ["BASES", "Importance", "ImportanceResult", "NodeImportance", "importa
 BASES = ("mean unavailability", "unreliability at the horizon")
 IN_LOGIC = "held in the logic, same draws"
 IN_PLANT = "held in the plant, same seeds"
+FROM_BASE_RUN = "from the base runs' critical time"
 MEASURE_NAMES = (
     "birnbaum",
     "criticality",
@@ -144,6 +145,10 @@ def _infinite(x: float | None) -> float | str | None:
 # failed by the horizon.
 PerRun = tuple[np.ndarray, np.ndarray]
 RunBatch = Callable[[Any], "BatchStatistics"]
+# The engine's runnerImportance over the base runs, for the nodes given: a dict of numpy
+# arrays (criticalWorking, criticalFailed, firstHeldFailed, firstHeldWorking: runs x nodes;
+# downtime, firstFailure: per run).
+CriticalRuns = Callable[[list[int]], dict[str, np.ndarray]]
 
 
 def per_run(stats: BatchStatistics) -> PerRun:
@@ -229,10 +234,18 @@ def importance(
     run_batch: RunBatch,
     base: BatchStatistics,
     confidence: float = 0.95,
+    critical_runs: CriticalRuns | None = None,
+    cutset_form: bool = False,
 ) -> ImportanceResult:
     """The importance of the components and named gates ``names`` (default: all of them),
     from ``base``, a batch of the model, and held batches of the same runs made by
     ``run_batch(held_model)`` (see tavoq_tools.run.simulate.importance for the usual call).
+
+    Where nodes are held in the logic and ``critical_runs(nodes)`` is given (the engine's
+    runnerImportance over the base runs), the held runs' figures come from the base runs
+    themselves (FROM_BASE_RUN): one pass for every node. ``cutset_form`` then adds the
+    cut-set form of Fussell-Vesely, one batch per component; held batches give it anyway
+    where the cut sets are listed.
 
     Raises ModelError for a name that is neither a component nor a named gate that can be
     held, or a component held in the plant that is never down."""
@@ -245,8 +258,12 @@ def importance(
     targets = [t for t in targets if _holdable(model, t[2], in_logic)]
     runs = base.n_runs
     base_values = per_run(base)
-    cutset_form = in_logic and _cutsets_listed(model)
+    from_base = in_logic and critical_runs is not None
+    cutset_form = in_logic and _cutsets_listed(model) and (cutset_form or not from_base)
     batches = 0
+    if from_base:
+        assert critical_runs is not None
+        critical = _critical_values(critical_runs, [node for _, _, node in targets], base)
 
     def held(node: int, failed: bool) -> PerRun:
         nonlocal batches
@@ -258,9 +275,12 @@ def importance(
         return per_run(run_batch(h))
 
     nodes = []
-    for name, kind, node in targets:
-        failed = held(node, True)
-        working = held(node, False)
+    for k, (name, kind, node) in enumerate(targets):
+        if from_base:
+            failed, working = critical[0][k], critical[1][k]
+        else:
+            failed = held(node, True)
+            working = held(node, False)
         union: PerRun | None = None
         if cutset_form and kind == "component":
             graph = _cutset_union(model, node)
@@ -280,7 +300,8 @@ def importance(
             )
             for b, basis in enumerate(BASES)
         }
-        nodes.append(NodeImportance(name, kind, IN_LOGIC if in_logic else IN_PLANT, measures))
+        method = FROM_BASE_RUN if from_base else IN_LOGIC if in_logic else IN_PLANT
+        nodes.append(NodeImportance(name, kind, method, measures))
     nodes.sort(key=lambda n: -n.measures[BASES[0]].birnbaum.value)
     return ImportanceResult(
         tuple(nodes),
@@ -293,6 +314,35 @@ def importance(
             for b, basis in enumerate(BASES)
         },
     )
+
+
+def _critical_values(
+    critical_runs: CriticalRuns, nodes: list[int], base: BatchStatistics
+) -> tuple[list[PerRun], list[PerRun]]:
+    """Per node, the per-run values of the runs held failed and held working, from the
+    base runs' critical time: held failed, a run is also down where the node is working and
+    critical; held working, it is up where the node is failed and critical."""
+    found = critical_runs(nodes)
+    horizon = base.sim_time
+    if not np.array_equal(found["downtime"], base.downtime):
+        raise RuntimeError("the critical runs are not the base runs: their downtime differs")
+    down = np.asarray(base.downtime, dtype=float)
+    span = max(horizon, 1)  # a horizon of 0 has no units: every figure is 0
+    failed, working = [], []
+    for k in range(len(nodes)):
+        failed.append(
+            (
+                (down + found["criticalWorking"][:, k]) / span,
+                (found["firstHeldFailed"][:, k] < horizon).astype(float),
+            )
+        )
+        working.append(
+            (
+                (down - found["criticalFailed"][:, k]) / span,
+                (found["firstHeldWorking"][:, k] < horizon).astype(float),
+            )
+        )
+    return failed, working
 
 
 def _never(working: np.ndarray, model: Model, node: int, in_logic: bool) -> bool:

@@ -43,11 +43,11 @@ throughout, over the same runs and seeds as the base runs):
 Intervals: 95%, over the paired runs (t for Birnbaum, delta method for the ratios)."""
 
 FUSSELL_VESELY = (
-    "the cut-set form, P(a failed minimal cut set contains c) / Q. Marked *: the\n"
-    "                  reduction form (Q - Q(c up)) / Q, for gates (in no cut set) and where\n"
-    "                  the cut sets are not listed or components are held in the plant. PSA\n"
-    "                  codes compute the reduction form from cut sets; the two agree under the\n"
-    "                  rare-event approximation. The files give both."
+    "the cut-set form, P(a failed minimal cut set contains c) / Q, where the cut sets\n"
+    "                  are listed (--fv-cutsets with the base runs' critical time). Marked *: the\n"
+    "                  reduction form (Q - Q(c up)) / Q, for gates (in no cut set) and the rest.\n"
+    "                  PSA codes compute the reduction form from cut sets; the two agree under\n"
+    "                  the rare-event approximation. The files give both where both are made."
 )
 
 
@@ -77,11 +77,12 @@ def importance_report(result: ImportanceResult) -> str:
     """The ranked tables, one per basis, and the definitions."""
     held = {node.method for node in result.nodes}
     how = " and ".join(sorted(held)) or IN_LOGIC
-    lines = [
-        f"Importance of {len(result.nodes)} components and gates ({how}): "
-        f"{result.batches} held batches of {result.runs:,} runs beside the base runs, "
-        f"{result.batches / 2 / max(1, len(result.nodes)):.1f} per node and side.",
-    ]
+    cost = (
+        f"{result.batches} held batches of {result.runs:,} runs beside the base runs"
+        if result.batches
+        else f"one more pass over the {result.runs:,} base runs"
+    )
+    lines = [f"Importance of {len(result.nodes)} components and gates ({how}): {cost}."]
     for basis in BASES:
         base = result.base.get(basis, math.nan)
         lines += ["", f"Ranked by Birnbaum importance for the {basis} (Q = {number(base)}):"]

@@ -255,13 +255,17 @@ def importance(
     horizon: int | None = None,
     client: object = None,
     base: BatchStatistics | None = None,
+    cutset_form: bool = False,
 ) -> ImportanceResult:
     """Importance measures of the components and named gates ``names`` (default: all), each
     with its interval (tavoq_tools.analysis.importance): held batches of the same runs, on
     the same seeds, as ``base`` (a batch of the model from ``simulate`` with these runs,
-    seed and horizon; made here when not given). Each node takes two held batches (three
-    for a component's cut-set form of Fussell-Vesely), run on this machine or on
-    ``client``'s cluster as ``simulate`` runs a batch."""
+    seed and horizon; made here when not given). In a model without interactions whose
+    logic is coherent, one pass over the base runs gives every node's held runs (their
+    critical time, runnerImportance); ``cutset_form`` adds the cut-set form of
+    Fussell-Vesely, a batch per component. Otherwise, or on ``client``'s cluster, each
+    node takes two held batches (three with the cut-set form where the cut sets are
+    listed)."""
     from ..analysis.importance import importance as measure
 
     if not isinstance(model, Model):
@@ -299,7 +303,25 @@ def importance(
             f"base must be runs 0..{runs - 1} seeded {seed} over {horizon} units, got "
             f"{base.n_runs} runs from {base.first_run} seeded {base.seed} over {base.sim_time}"
         )
-    return measure(model, names, run_batch=run_batch, base=base)
+
+    def critical_runs(nodes: list[int]) -> dict[str, np.ndarray]:
+        import tavoq
+
+        tavoq.limitOMPThreads(default_threads() if threads is None else threads)
+        tree = model.logic_graph.to_native()
+        found = tavoq.runnerImportance(runs, horizon, model.matrix(), tree, seed, nodes)
+        return {key: np.asarray(value) for key, value in found.items()}
+
+    # On a cluster the held batches run as chunks there; here, one pass over the base runs
+    # gives every node's figures where the logic holds them.
+    return measure(
+        model,
+        names,
+        run_batch=run_batch,
+        base=base,
+        critical_runs=critical_runs if client is None else None,
+        cutset_form=cutset_form,
+    )
 
 
 def _document(model: Model | Document | str | Path) -> Document:

@@ -637,3 +637,72 @@ def test_rare_sampling_refuses_bad_input(change, error, message):
     }
     with pytest.raises(error, match=re.escape(message)):
         tavoq.runnerRareSampling(**(args | change))
+
+
+# ---------------------------------------------------------------------------
+# Critical time over the base runs (runnerImportance)
+# ---------------------------------------------------------------------------
+
+
+def shared_input_tree():
+    # top = (c or a) and (c or b): c reaches the top by two paths at once, so with a and b
+    # working it is critical though neither path alone would say so.
+    tree = tavoq.FaultTree(3)
+    left = tree.addGate("or", [0, 1])
+    right = tree.addGate("or", [0, 2])
+    tree.setTop(tree.addGate("and", [left, right]))
+    return tree
+
+
+def test_importance_runs_split_and_thread_alike_and_see_shared_inputs(omp_threads_restored):
+    matrix = [two_component_model()[0][0]] * 3
+    found = []
+    for threads in (1, 2):
+        tavoq.limitOMPThreads(threads)
+        found.append(tavoq.runnerImportance(300, 50, matrix, shared_input_tree(), 4, [0, 1, 3]))
+    assert all(np.array_equal(found[0][k], found[1][k]) for k in found[0])
+    parts = [
+        tavoq.runnerImportance(n, 50, matrix, shared_input_tree(), 4, [0, 1, 3], firstRun=first)
+        for first, n in ((0, 100), (100, 200))
+    ]
+    for key, value in found[0].items():
+        assert np.array_equal(np.concatenate([p[key] for p in parts]), value), key
+    stats = tavoq.runnerStatistics(300, 50, matrix, shared_input_tree(), 4)
+    assert found[0]["downtime"].tolist() == stats.downtime.tolist()
+    # Component 0 is critical whenever it alone decides: its critical time covers every
+    # unit the system is down with a and b working, so it is at least the downtime where
+    # component 0 is the only one failed.
+    assert found[0]["criticalFailed"][:, 0].sum() > 0
+    assert found[0]["criticalWorking"][:, 0].sum() > found[0]["criticalWorking"][:, 1].sum()
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"nodes": [7]}, "node 7 is not a component or gate of the tree"),
+        ({"nodes": [-1]}, "node -1 is not a component or gate of the tree"),
+        ({"simTime": -1}, "simTime must be at least 0"),
+        ({"firstRun": -1}, "firstRun must be at least 0"),
+        ({"faultTree": None}, "Fault tree must not be null."),
+    ],
+)
+def test_importance_runs_refuse_bad_input(change, message):
+    matrix = [two_component_model()[0][0]] * 3
+    args = {
+        "nSimulations": 5,
+        "simTime": 10,
+        "transitionsMatrix": matrix,
+        "faultTree": shared_input_tree(),
+        "seed": 1,
+        "nodes": [0],
+    }
+    with pytest.raises(ValueError, match=re.escape(message)):
+        tavoq.runnerImportance(**(args | change))
+
+
+def test_importance_runs_refuse_logic_that_is_not_coherent():
+    tree = tavoq.FaultTree(2)
+    tree.setTop(tree.addGate("xor", [0, 1]))
+    matrix, _ = two_component_model()
+    with pytest.raises(ValueError, match="the logic must be coherent"):
+        tavoq.runnerImportance(5, 10, matrix, tree, 1, [0])

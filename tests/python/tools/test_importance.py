@@ -12,7 +12,7 @@ import pytest
 import tavoq_tools as tt
 from tavoq_tools import cli
 from tavoq_tools.analysis.conditioned import Held
-from tavoq_tools.analysis.importance import BASES, per_run
+from tavoq_tools.analysis.importance import BASES, FROM_BASE_RUN, importance, per_run
 from tavoq_tools.analysis.paired import mean_difference
 from tavoq_tools.formats.file import model_from_dict
 from tavoq_tools.model.system import ModelError
@@ -52,7 +52,7 @@ def model_of(text):
 
 
 def test_nodes_that_always_or_never_matter_get_their_exact_measures():
-    result = tt.importance(model_of(MODEL), threads=2)
+    result = tt.importance(model_of(MODEL), threads=2, cutset_form=True)
     nodes = {node.name: node for node in result.nodes}
     for basis in BASES:
         supply = nodes["supply"].measures[basis]
@@ -60,6 +60,7 @@ def test_nodes_that_always_or_never_matter_get_their_exact_measures():
         # failed cut set contains it.
         assert (supply.rrw.value, supply.rrw.lower) == (math.inf, math.inf)
         assert supply.fussell_vesely.value == supply.fussell_vesely.lower == 1.0
+        assert supply.fussell_vesely_reduction.value == 1.0
         spare = nodes["spare"].measures[basis]
         # Outside the logic the spare changes nothing in any run.
         assert spare.birnbaum.value == spare.birnbaum.lower == spare.birnbaum.upper == 0.0
@@ -155,7 +156,8 @@ def test_the_command_reports_and_writes_the_measures(tmp_path, capsys):
     path.write_text(MODEL)
     out_dir = tmp_path / "out"
     code, out, err = run_command(
-        [path, "--runs", 500, "--importance", "pump_a,supply", "--out", out_dir], capsys
+        [path, "--runs", 500, "--importance", "pump_a,supply", "--fv-cutsets", "--out", out_dir],
+        capsys,
     )
     assert code == 0, err
     assert "Ranked by Birnbaum importance for the mean unavailability" in out
@@ -168,13 +170,15 @@ def test_the_command_reports_and_writes_the_measures(tmp_path, capsys):
     rrw = entries["supply"]["importance"][BASES[0]]["rrw"]  # JSON has no infinity
     assert (rrw["value"], rrw["lower"], rrw["upper"]) == ("inf", "inf", "inf")
     assert "importance" not in entries["pump_b"]
+    fv = entries["pump_a"]["importance"][BASES[0]]["fussell_vesely"]
+    assert 0 < fv["lower"] < fv["value"] < fv["upper"] < 1
     assert (out_dir / "importance.png").read_bytes()[:4] == b"\x89PNG"
 
     code, out, _ = run_command([path, "--runs", 200, "--importance", "--json"], capsys)
     document = json.loads(out)
-    # Two held batches and one for the cut-set form per component, but none where the held
-    # logic is constant: the supply working, and the spare in no cut set.
-    assert code == 0 and document["importance_runs"]["held_batches"] == 3 * 4 - 2
+    # One pass over the base runs gives every node: no held batch.
+    assert code == 0 and document["importance_runs"]["held_batches"] == 0
+    assert {c["importance"]["held"] for c in document["components"]} == {FROM_BASE_RUN}
 
 
 @pytest.mark.parametrize(
@@ -184,6 +188,7 @@ def test_the_command_reports_and_writes_the_measures(tmp_path, capsys):
         (["--importance", "--rare"], "--rare takes no --importance"),
         (["--importance", "nothing"], 'unknown component or gate "nothing"'),
         (["--importance", "top:x"], "give top:N with N a positive integer"),
+        (["--fv-cutsets"], "--fv-cutsets goes with --importance"),
     ],
 )
 def test_the_command_refuses_importance_it_cannot_give(tmp_path, capsys, options, message):
@@ -204,3 +209,55 @@ def test_the_command_takes_the_components_that_triggered_most(tmp_path, capsys):
     names = model_of(MODEL).component_names
     ranked = sorted(names, key=lambda n: -int(stats.triggered_failures[names.index(n)]))
     assert measured == set(ranked[:2])
+
+
+# Component c reaches the top by two paths at once: with a and b working it is critical,
+# though neither path alone would say so.
+SHARED = """
+failed_when = "(c or a) and (c or b) and atleast(2, a, b, d)"
+[simulation]
+horizon = 300
+runs = 10
+seed = 1
+""" + "".join(unit(n, 30, 10) for n in "abcd")
+
+
+@pytest.mark.parametrize("name", ["cooling_system", "shared input"])
+def test_the_base_runs_critical_time_gives_the_held_batches_measures_exactly(name):
+    # One pass over the base runs against two held batches per node: the held runs draw as
+    # the base runs do, so every per-run figure, and so every measure, is the same.
+    if name == "shared input":
+        model = model_of(SHARED)
+    else:
+        model = tt.load_model(EXAMPLES / f"{name}.toml")
+    runs, seed, horizon = 2000, 3, model.simulation.horizon
+
+    def run_batch(held):
+        return _simulate(
+            held,
+            runs,
+            seed,
+            2,
+            horizon,
+            runs,
+            None,
+            False,
+            None,
+            None,
+            None,
+            None,
+            None,
+            horizon,
+        )
+
+    base = run_batch(model)
+    by_batches = importance(model, run_batch=run_batch, base=base)
+    assert by_batches.batches > 0
+    from_base = tt.importance(model, None, runs, seed, threads=1, base=base)
+    assert from_base.batches == 0
+    for a, b in zip(by_batches.nodes, from_base.nodes, strict=True):
+        assert a.name == b.name
+        for basis in BASES:
+            x, y = a.measures[basis], b.measures[basis]
+            for name in ("birnbaum", "criticality", "raw", "rrw"):
+                assert getattr(x, name) == getattr(y, name), (a.name, basis, name)
