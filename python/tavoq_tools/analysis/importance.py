@@ -21,7 +21,9 @@ with Q(c failed) and Q(c working) the measure with c held failed or working thro
 
 Every held batch runs the base batch's runs with the base batch's seeds, so each measure
 comes from per-run pairs (tavoq_tools.analysis.paired): a difference or ratio of paired means
-whose interval is over the runs.
+whose interval is over the runs. Where a node is held in the logic, its held runs draw as
+the base runs do, and the engine can give their figures from the base runs themselves (its
+critical time, runnerImportance): one pass for every node, the same numbers.
 """
 
 from __future__ import annotations
