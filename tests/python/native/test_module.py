@@ -31,6 +31,7 @@ FUNCTIONS = [
     "Interactions",
     "RunStatistics",
     "runnerStatistics",
+    "runnerImportance",
     "runnerRareSampling",
 ]
 

@@ -508,3 +508,19 @@ def test_a_scheduler_that_goes_away_is_one_line_naming_it(tmp_path, restarted):
         "restarted) with the batch's tasks: "
     ), err
     assert all("has no worker; waiting" in line for line in before), err
+
+
+def test_a_sweep_and_held_batches_on_a_cluster_are_those_of_this_machine(client):
+    # The points and the held models are plain data that build where they run.
+    import tavoq_tools as tt
+
+    cooling = Path(__file__).resolve().parents[3] / "examples" / "cooling_system.toml"
+    key = "components.pump_a.transitions[0].scale"
+    here = tt.sweep(cooling, {key: [3000, 6000]}, 400, 2)
+    there = tt.sweep(cooling, {key: [3000, 6000]}, 400, 2, client=client)
+    assert here.to_dict() == there.to_dict()
+    plant = tt.load_model(Path(cooling).parent / "plant.toml")
+    assert (
+        tt.importance(plant, ["pump_a"], 300, 2).to_dict()
+        == tt.importance(plant, ["pump_a"], 300, 2, client=client).to_dict()
+    )
