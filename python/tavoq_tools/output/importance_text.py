@@ -12,7 +12,7 @@ from typing import Any
 
 from ..analysis.importance import BASES, IN_LOGIC, MEASURE_NAMES, Importance, ImportanceResult
 from ..results.summary import Estimate
-from .numbers import distinct_digits, number
+from .numbers import estimate_cell, number
 
 __all__ = [
     "MEASURES",
@@ -58,19 +58,8 @@ def _fv(m: Importance) -> tuple[Estimate | None, bool]:
     return m.fussell_vesely_reduction, True
 
 
-def _value(x: float | None, digits: int) -> str:
-    if x is not None and math.isinf(x):
-        return "inf"
-    return number(x, digits)
-
-
 def _cell(e: Estimate | None, digits: int = 3) -> str:
-    if e is None:
-        return "-"
-    if e.lower is None or e.upper is None:
-        return _value(e.value, digits)
-    d = distinct_digits([e.value, e.lower, e.upper], number, digits)
-    return f"{_value(e.value, d)} [{_value(e.lower, d)}, {_value(e.upper, d)}]"
+    return estimate_cell(e, digits)
 
 
 def importance_report(result: ImportanceResult) -> str:

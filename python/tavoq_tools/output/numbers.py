@@ -3,9 +3,14 @@ interval needs for its bounds to read apart from its estimate and from each othe
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING
 
-__all__ = ["MAX_DIGITS", "Format", "distinct_digits", "number", "percent"]
+if TYPE_CHECKING:
+    from ..results.summary import Estimate
+
+__all__ = ["MAX_DIGITS", "Format", "distinct_digits", "estimate_cell", "number", "percent"]
 
 # A formatter of a number at a given count of significant digits.
 Format = Callable[[float | None, int], str]
@@ -33,3 +38,20 @@ def distinct_digits(numbers: Sequence[float | None], fmt: Format, digits: int) -
         if len(set(shown)) == len(shown):
             return d
     return MAX_DIGITS
+
+
+def _finite_or_inf(x: float | None, digits: int) -> str:
+    if x is not None and math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return number(x, digits)
+
+
+def estimate_cell(e: Estimate | None, digits: int = 4) -> str:
+    """``value [lower, upper]``, with as many digits as the three need to read apart (an
+    infinite one as inf); ``-`` for no estimate, the value alone for no interval."""
+    if e is None:
+        return "-"
+    if e.lower is None or e.upper is None:
+        return _finite_or_inf(e.value, digits)
+    d = distinct_digits([e.value, e.lower, e.upper], number, digits)
+    return f"{_finite_or_inf(e.value, d)} [{_finite_or_inf(e.lower, d)}, {_finite_or_inf(e.upper, d)}]"

@@ -11,18 +11,13 @@ from typing import Any
 
 from ..analysis.sweep import PAIRED, SweepResult, TornadoResult
 from ..results.summary import Estimate
-from .numbers import distinct_digits, number
+from .numbers import estimate_cell
 
 __all__ = ["rows_csv", "sweep_png", "sweep_report", "tornado_png", "tornado_report"]
 
 
 def _cell(e: Estimate | None, digits: int = 4) -> str:
-    if e is None:
-        return "-"
-    if e.lower is None or e.upper is None:
-        return number(e.value, digits)
-    d = distinct_digits([e.value, e.lower, e.upper], number, digits)
-    return f"{number(e.value, d)} [{number(e.lower, d)}, {number(e.upper, d)}]"
+    return estimate_cell(e, digits)
 
 
 def _table(header: list[str], rows: list[list[str]]) -> list[str]:

@@ -11,16 +11,13 @@ import numpy as np
 
 from ..analysis.uncertainty import RESULTS, UncertaintyResult
 from ..results.summary import Estimate
-from .numbers import distinct_digits, number
+from .numbers import estimate_cell
 
 __all__ = ["uncertainty_png", "uncertainty_report"]
 
 
-def _cell(e: Estimate) -> str:
-    if e.lower is None or e.upper is None:
-        return number(e.value)
-    d = distinct_digits([e.value, e.lower, e.upper], number, 4)
-    return f"{number(e.value, d)} [{number(e.lower, d)}, {number(e.upper, d)}]"
+def _cell(e: Estimate | None, digits: int = 4) -> str:
+    return estimate_cell(e, digits)
 
 
 def uncertainty_report(result: UncertaintyResult) -> str:

@@ -37,6 +37,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "DEFAULT_POINTS",
+    "batch_of",
     "bin_width_for",
     "default_threads",
     "importance",
@@ -175,6 +176,39 @@ def simulate(
     return result
 
 
+def batch_of(
+    model: Any,
+    runs: int,
+    seed: int,
+    *,
+    threads: int | None = None,
+    horizon: int | None = None,
+    client: object = None,
+) -> BatchStatistics:
+    """One batch of a model or of a plain-data stand-in for one (anything with
+    ``simulation`` and ``build()``: a held model, a sweep's point), runs 0 .. runs - 1
+    seeded ``seed``, as ``simulate`` makes it (here, or on ``client``'s cluster). The
+    analyses read its per-run figures, so its curves are one bin (over ``horizon``, the
+    model's unless given)."""
+    horizon = model.simulation.horizon if horizon is None else horizon
+    return _simulate(
+        model,
+        runs,
+        seed,
+        threads,
+        horizon,
+        runs,
+        None,
+        False,
+        client,
+        None,
+        None,
+        None,
+        None,
+        max(1, horizon),
+    )
+
+
 def _simulate(
     model: Model,
     runs: int,
@@ -275,26 +309,9 @@ def importance(
     seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
     horizon = check_integer("horizon", settings.horizon if horizon is None else horizon)
     threads = settings.threads if threads is None else check_integer("threads", threads)
-    # The measures need the per-run values only: one bin keeps the curves small.
-    bin_width = max(1, horizon)
 
     def run_batch(held: Any) -> BatchStatistics:
-        return _simulate(
-            held,
-            runs,
-            seed,
-            threads,
-            horizon,
-            runs,
-            None,
-            False,
-            client,
-            None,
-            None,
-            None,
-            None,
-            bin_width,
-        )
+        return batch_of(held, runs, seed, threads=threads, horizon=horizon, client=client)
 
     if base is None:
         base = run_batch(model)
@@ -349,24 +366,8 @@ def _batch_runner(
 
     def run_batch(model: Model) -> BatchStatistics:
         # A point may change the horizon; the curves are not reported, so one bin each.
-        horizon = model.simulation.horizon
         pick = settings.threads if threads is None else threads
-        return _simulate(
-            model,
-            runs,
-            seed,
-            pick,
-            horizon,
-            runs,
-            None,
-            False,
-            client,
-            None,
-            None,
-            None,
-            None,
-            max(1, horizon),
-        )
+        return batch_of(model, runs, seed, threads=pick, client=client)
 
     return run_batch
 

@@ -16,7 +16,7 @@ from tavoq_tools.analysis.importance import BASES, FROM_BASE_RUN, importance, pe
 from tavoq_tools.analysis.paired import mean_difference
 from tavoq_tools.formats.file import model_from_dict
 from tavoq_tools.model.system import ModelError
-from tavoq_tools.run.simulate import _simulate
+from tavoq_tools.run.simulate import batch_of
 
 EXAMPLES = Path(__file__).resolve().parents[3] / "examples"
 
@@ -78,25 +78,10 @@ def test_common_random_numbers_narrow_the_interval_of_a_difference():
     # so pairing removes nearly all of their spread.
     model = tt.load_model(EXAMPLES / "cooling_system.toml")
     motor = model.component_names.index("motor_a")
-    runs, seed, horizon = 4000, 9, model.simulation.horizon
+    runs, seed = 4000, 9
 
     def batch(held, batch_seed):
-        stats = _simulate(
-            held,
-            runs,
-            batch_seed,
-            2,
-            horizon,
-            runs,
-            None,
-            False,
-            None,
-            None,
-            None,
-            None,
-            None,
-            horizon,
-        )
+        stats = batch_of(held, runs, batch_seed, threads=2)
         return per_run(stats)[0]
 
     base = batch(model, seed)
@@ -230,25 +215,10 @@ def test_the_base_runs_critical_time_gives_the_held_batches_measures_exactly(nam
         model = model_of(SHARED)
     else:
         model = tt.load_model(EXAMPLES / f"{name}.toml")
-    runs, seed, horizon = 2000, 3, model.simulation.horizon
+    runs, seed = 2000, 3
 
     def run_batch(held):
-        return _simulate(
-            held,
-            runs,
-            seed,
-            2,
-            horizon,
-            runs,
-            None,
-            False,
-            None,
-            None,
-            None,
-            None,
-            None,
-            horizon,
-        )
+        return batch_of(held, runs, seed, threads=2)
 
     base = run_batch(model)
     by_batches = importance(model, run_batch=run_batch, base=base)
