@@ -134,13 +134,7 @@ def simulate(
     Negative first draws, which the engine counts per component, are reported as one
     ``NegativeDelayWarning`` naming the components.
     """
-    if not isinstance(model, Model):
-        raise TypeError(f"model must be a tavoq_tools Model, got {type(model).__name__}")
-    settings = model.simulation
-    runs = check_integer("runs", settings.runs if runs is None else runs)
-    seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
-    horizon = check_integer("horizon", settings.horizon if horizon is None else horizon)
-    threads = settings.threads if threads is None else check_integer("threads", threads)
+    runs, seed, horizon, threads = _settings(model, runs, seed, horizon, threads)
     if chunk_runs is not None:
         chunk = check_integer("chunk_runs", chunk_runs)
     else:
@@ -174,6 +168,21 @@ def simulate(
             stacklevel=2,
         )
     return result
+
+
+def _settings(
+    model: Model, runs: int | None, seed: int | None, horizon: int | None, threads: int | None
+) -> tuple[int, int, int, int | None]:
+    """The runs, seed, horizon and threads of a call: the given ones, checked, or the
+    model's [simulation] settings."""
+    if not isinstance(model, Model):
+        raise TypeError(f"model must be a tavoq_tools Model, got {type(model).__name__}")
+    settings = model.simulation
+    runs = check_integer("runs", settings.runs if runs is None else runs)
+    seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
+    horizon = check_integer("horizon", settings.horizon if horizon is None else horizon)
+    threads = settings.threads if threads is None else check_integer("threads", threads)
+    return runs, seed, horizon, threads
 
 
 def batch_of(
@@ -302,13 +311,7 @@ def importance(
     listed)."""
     from ..analysis.importance import importance as measure
 
-    if not isinstance(model, Model):
-        raise TypeError(f"model must be a tavoq_tools Model, got {type(model).__name__}")
-    settings = model.simulation
-    runs = check_integer("runs", settings.runs if runs is None else runs)
-    seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
-    horizon = check_integer("horizon", settings.horizon if horizon is None else horizon)
-    threads = settings.threads if threads is None else check_integer("threads", threads)
+    runs, seed, horizon, threads = _settings(model, runs, seed, horizon, threads)
 
     def run_batch(held: Any) -> BatchStatistics:
         return batch_of(held, runs, seed, threads=threads, horizon=horizon, client=client)
