@@ -32,6 +32,9 @@ def test_every_point_is_the_batch_of_a_separate_run_and_changes_are_narrower():
         assert point.estimates["MTBF"] == alone.mtbf
     first, second = result.points
     assert all(d.value == 0 for d in first.differences.values())
+    # A Model sweeps over its TOML form, which runs as its file does.
+    of_model = sweep(tt.load_model(COOLING), {PUMP_SCALE: [4000, 5000]}, runs=3000, seed=7)
+    assert of_model.to_dict() == result.to_dict()
     for name in PAIRED:
         a, b = first.estimates[name], second.estimates[name]
         # Independent runs would give the change the two points' half-widths in quadrature.

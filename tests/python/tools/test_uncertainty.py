@@ -4,6 +4,7 @@ model without uncertainty giving the ordinary batch, and bad input."""
 import json
 import math
 import tomllib
+from pathlib import Path
 from statistics import NormalDist
 
 import numpy as np
@@ -97,11 +98,17 @@ def test_the_outer_draws_do_not_depend_on_the_inner_runs():
     assert not np.array_equal(few.results, more.results)
 
 
-def test_without_uncertain_parameters_the_samples_are_the_ordinary_batch():
-    fixed = document(pump="300", repair="20", valve="2000")
+@pytest.mark.parametrize("name", ["fixed parameters", "plant"])
+def test_without_uncertain_parameters_the_samples_are_the_ordinary_batch(name):
+    # The plant's components act on each other: its samples take the interacting engine.
+    if name == "plant":
+        fixed = Document.of_file(Path(__file__).resolve().parents[3] / "examples" / "plant.toml")
+    else:
+        fixed = document(pump="300", repair="20", valve="2000")
+    seed, horizon = fixed.model().simulation.seed, fixed.model().simulation.horizon
     result = uncertainty(fixed, 4, 250, threads=2)
-    stats = tt.simulate(fixed.model(), 1000, 4, threads=1, points=1)
-    down = np.asarray(stats.downtime, dtype=float) / 500
+    stats = tt.simulate(fixed.model(), 1000, seed, threads=1, points=1)
+    down = np.asarray(stats.downtime, dtype=float) / horizon
     assert result.results[:, 0].tolist() == [
         down[j * 250 : (j + 1) * 250].mean() for j in range(4)
     ]
