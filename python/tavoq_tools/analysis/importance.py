@@ -291,13 +291,16 @@ def importance(
             else:
                 batches += 1
                 union = per_run(run_batch(_Observed(model, graph)))
+        # Held working, the logic itself may never fail (the node is in every cut set): its
+        # RRW is infinite, not merely without a failure seen.
+        never = in_logic and Held(model, node, False, True).constant is False
         measures = {
             basis: _measures(
                 base_values[b],
                 failed[b],
                 working[b],
                 None if union is None else union[b],
-                working_never_fails=_never(working[b], model, node, in_logic),
+                working_never_fails=never,
                 confidence=confidence,
             )
             for b, basis in enumerate(BASES)
@@ -345,14 +348,6 @@ def _critical_values(
             )
         )
     return failed, working
-
-
-def _never(working: np.ndarray, model: Model, node: int, in_logic: bool) -> bool:
-    """Whether the system held with the node working never fails by the logic itself (the
-    held logic's top is constant working), not by chance."""
-    if not in_logic:
-        return False
-    return Held(model, node, False, True).constant is False
 
 
 def _measures(
