@@ -847,7 +847,7 @@ def _run_uncertainty(args: argparse.Namespace) -> int:
 def _run_rare(args: argparse.Namespace, model: Model) -> int:
     from .output.model_text import describe_model
     from .output.rare_text import rare_report
-    from .run.rare import DEFAULT_BIAS, rare_unreliability
+    from .run.rare import DEFAULT_BIAS, rare_importance, rare_unreliability
 
     if args.rare is None:
         raise _UsageError("--bias needs --rare")
@@ -861,27 +861,48 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
         )
         if value is not None
     ]
-    if args.importance is not None:
-        taken.append("--importance")
+    if args.fv_cutsets:
+        taken.append("--fv-cutsets")
     if taken:
         raise _UsageError(f"--rare takes no {' or '.join(taken)}")
+    names = None
+    if args.importance is not None:
+        names = [n.strip() for n in args.importance.split(",") if n.strip()] or None
+        if names and any(n.startswith("top:") for n in names):
+            raise _UsageError(
+                "--importance top:N ranks by the crude runs' failures; with --rare name the "
+                "components and gates, or give none for all"
+            )
     report = sys.stderr if args.json else sys.stdout
     print(textwrap.fill(describe_model(model), width=100), file=report, flush=True)
+    options: dict[str, Any] = {
+        "bias": DEFAULT_BIAS if args.bias is None else args.bias,
+        "target_ci": args.target_ci,
+        "max_runs": args.max_runs,
+    }
     start = time.perf_counter()
+    ranked = None
     with _naming(args.model):
-        result = rare_unreliability(
-            model,
-            bias=DEFAULT_BIAS if args.bias is None else args.bias,
-            target_ci=args.target_ci,
-            max_runs=args.max_runs,
-        )
+        if args.importance is None:
+            result = rare_unreliability(model, **options)
+        else:
+            result, ranked = rare_importance(model, names, **options)
     elapsed = time.perf_counter() - start
     speed = f", {result.runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
-    print(f"Ran {result.runs:,} runs in {elapsed:.2f} s{speed}.", file=report, flush=True)
+    held = f" and {ranked.batches} held batches" if ranked is not None else ""
+    print(f"Ran {result.runs:,} runs{held} in {elapsed:.2f} s{speed}.", file=report, flush=True)
     if args.json:
-        print(json.dumps(result.to_dict(), indent=2))
+        document = result.to_dict()
+        if ranked is not None:
+            document["importance"] = ranked.to_dict()
+        print(json.dumps(document, indent=2))
     else:
         print(rare_report(result, args.target_ci))
+        if ranked is not None:
+            from .output.importance_text import importance_report
+
+            print()
+            print(importance_report(ranked))
     return EXIT_OK
 
 

@@ -37,6 +37,7 @@ import numpy as np
 
 from ..model.graph import Gate, LogicGraph
 from ..model.system import Model, ModelError
+from ..results.intervals import normal_quantile
 from ..results.summary import Estimate
 from .conditioned import Held, can_hold_in_logic, down_state
 from .paired import EQUAL_IN_EVERY_RUN, mean_difference, ratio_of_means
@@ -44,13 +45,23 @@ from .paired import EQUAL_IN_EVERY_RUN, mean_difference, ratio_of_means
 if TYPE_CHECKING:
     from ..results.counts import BatchStatistics
 
-__all__ = ["BASES", "Importance", "ImportanceResult", "NodeImportance", "importance"]
+__all__ = [
+    "BASES",
+    "Importance",
+    "ImportanceResult",
+    "NodeImportance",
+    "importance",
+    "rare_measures",
+    "targets_of",
+]
 
 #: The measures' bases: the system's mean unavailability and its unreliability at the horizon.
 BASES = ("mean unavailability", "unreliability at the horizon")
 IN_LOGIC = "held in the logic, same draws"
 IN_PLANT = "held in the plant, same seeds"
 FROM_BASE_RUN = "from the base runs' critical time"
+RARE = "held in the logic, failure biasing (independent estimates)"
+INDEPENDENT = "delta method, independent estimates"
 MEASURE_NAMES = (
     "birnbaum",
     "criticality",
@@ -251,13 +262,9 @@ def importance(
 
     Raises ModelError for a name that is neither a component nor a named gate that can be
     held, or a component held in the plant that is never down."""
-    targets = _targets(model, names)
-    in_logic = can_hold_in_logic(model)
-    for name, _, node in targets:
-        if names is not None and not _holdable(model, node, in_logic):
-            raise ModelError("importance", f"{name} is never down (every state of it is working)")
     # By default a component that is never down is left out: it has nothing to measure.
-    targets = [t for t in targets if _holdable(model, t[2], in_logic)]
+    targets = targets_of(model, names)
+    in_logic = can_hold_in_logic(model)
     runs = base.n_runs
     base_values = per_run(base)
     from_base = in_logic and critical_runs is not None
@@ -385,3 +392,88 @@ class _Observed:
 
     def build(self) -> tuple[list, Any, Any]:
         return self.model.matrix(), self.graph.to_native(), None
+
+
+def targets_of(model: Model, names: Sequence[str] | None) -> list[tuple[str, str, int]]:
+    """(name, kind, node) of the components and named gates ``names`` (default: all that
+    can be held), checked as ``importance`` checks them."""
+    in_logic = can_hold_in_logic(model)
+    found = _targets(model, names)
+    for name, _, node in found:
+        if names is not None and not _holdable(model, node, in_logic):
+            raise ModelError("importance", f"{name} is never down (every state of it is working)")
+    return [t for t in found if _holdable(model, t[2], in_logic)]
+
+
+def _independent_ratio(a: Estimate, b: Estimate, confidence: float) -> Estimate | None:
+    """a / b of two independent estimates, by the delta method on the logarithm (their
+    standard errors read off their intervals); infinite when b is exactly 0."""
+    z = normal_quantile(0.5 + confidence / 2)
+    if b.value == 0:
+        if a.value == 0:
+            return None
+        exact = b.lower == b.upper == 0
+        low = math.inf if exact else a.value / b.upper if b.upper else math.inf
+        return Estimate(math.inf, low, math.inf, "exact" if exact else "bound")
+    if a.value == 0:
+        return Estimate(0.0, 0.0, _upper_ratio(a, b), "bound")
+    ratio = a.value / b.value
+    relative = math.hypot(_se(a, z) / a.value, _se(b, z) / b.value)
+    return Estimate(
+        ratio, ratio * math.exp(-z * relative), ratio * math.exp(z * relative), INDEPENDENT
+    )
+
+
+def _upper_ratio(a: Estimate, b: Estimate) -> float:
+    return (a.upper or 0.0) / b.lower if b.lower else math.inf
+
+
+def _se(e: Estimate, z: float) -> float:
+    if e.lower is None or e.upper is None:
+        return math.inf
+    return (e.upper - e.lower) / 2 / z
+
+
+def _independent_difference(a: Estimate, b: Estimate, z: float) -> Estimate:
+    half = z * math.hypot(_se(a, z), _se(b, z))
+    d = a.value - b.value
+    return Estimate(d, max(-1.0, d - half), min(1.0, d + half), INDEPENDENT)
+
+
+def rare_measures(
+    base: Estimate,
+    found: list[tuple[str, str, Estimate, Estimate]],
+    runs: int,
+    seed: int,
+    horizon: int,
+    confidence: float = 0.95,
+) -> ImportanceResult:
+    """The measures for the unreliability at the horizon from independent estimates of it:
+    the base model's and, per (name, kind), with the node held failed and held working."""
+    z = normal_quantile(0.5 + confidence / 2)
+    nodes = []
+    for name, kind, failed, working in found:
+        birnbaum = _independent_difference(failed, working, z)
+        if base.value == 0:
+            measures = Importance(birnbaum, None, None, None, None, None)
+        else:
+            removed = _independent_difference(base, working, z)  # Q - Q(c up)
+            reduction = Estimate(
+                removed.value / base.value,
+                None if removed.lower is None else removed.lower / base.value,
+                None if removed.upper is None else removed.upper / base.value,
+                INDEPENDENT,
+            )
+            measures = Importance(
+                birnbaum,
+                reduction,
+                None,
+                reduction,
+                _independent_ratio(failed, base, confidence),
+                _independent_ratio(base, working, confidence),
+            )
+        nodes.append(NodeImportance(name, kind, RARE, {BASES[1]: measures}))
+    nodes.sort(key=lambda n: -n.measures[BASES[1]].birnbaum.value)
+    return ImportanceResult(
+        tuple(nodes), runs, seed, horizon, 2 * len(found), {BASES[1]: base.value}
+    )

@@ -10,7 +10,14 @@ import math
 import sys
 from typing import Any
 
-from ..analysis.importance import BASES, IN_LOGIC, MEASURE_NAMES, Importance, ImportanceResult
+from ..analysis.importance import (
+    BASES,
+    IN_LOGIC,
+    MEASURE_NAMES,
+    RARE,
+    Importance,
+    ImportanceResult,
+)
 from ..results.summary import Estimate
 from .numbers import estimate_cell, number
 
@@ -40,7 +47,7 @@ throughout, over the same runs and seeds as the base runs):
   Fussell-Vesely  {fv}
   RAW             Q(c down) / Q, the risk achievement worth.
   RRW             Q / Q(c up), the risk reduction worth: inf when c in every cut set.
-Intervals: 95%, over the paired runs (t for Birnbaum, delta method for the ratios)."""
+Intervals: 95%, {intervals}."""
 
 FUSSELL_VESELY = (
     "the cut-set form, P(a failed minimal cut set contains c) / Q, where the cut sets\n"
@@ -72,7 +79,7 @@ def importance_report(result: ImportanceResult) -> str:
         else f"one more pass over the {result.runs:,} base runs"
     )
     lines = [f"Importance of {len(result.nodes)} components and gates ({how}): {cost}."]
-    for basis in BASES:
+    for basis in [b for b in BASES if b in result.base]:
         base = result.base.get(basis, math.nan)
         lines += ["", f"Ranked by Birnbaum importance for the {basis} (Q = {number(base)}):"]
         rows = []
@@ -96,7 +103,13 @@ def importance_report(result: ImportanceResult) -> str:
             )
         if base == 0:
             lines.append("  The system never failed in the base runs: only Birnbaum has a value.")
-    lines += ["", DEFINITIONS.format(fv=FUSSELL_VESELY)]
+    intervals = (
+        "the three estimates (base, held failed, held working) combined as independent ones "
+        "(delta method): holding a node changes the biased runs"
+        if held == {RARE}
+        else "over the paired runs (t for Birnbaum, delta method for the ratios)"
+    )
+    lines += ["", DEFINITIONS.format(fv=FUSSELL_VESELY, intervals=intervals)]
     return "\n".join(lines)
 
 
@@ -144,7 +157,7 @@ def importance_csv(result: ImportanceResult) -> str:
 
 def importance_png(result: ImportanceResult, limit: int = 20) -> bytes | None:
     """A PNG ranking the nodes by RAW and by Birnbaum importance for the mean
-    unavailability, each with its interval (at most ``limit`` nodes each). None when
+    unavailability (the unreliability in rare mode), each with its interval (at most ``limit`` nodes each). None when
     matplotlib is missing (said on stderr, as for the summary's figure)."""
     from .figures import load_matplotlib
 
@@ -152,7 +165,7 @@ def importance_png(result: ImportanceResult, limit: int = 20) -> bytes | None:
     if Figure is None:
         print("matplotlib is not installed: no importance figure written", file=sys.stderr)
         return None
-    basis = BASES[0]
+    basis = next(b for b in BASES if b in result.base)
     fig = Figure(figsize=(11, 0.5 + 0.3 * min(limit, max(1, len(result.nodes)))))
     for k, (attr, title) in enumerate((("raw", "RAW"), ("birnbaum", "Birnbaum"))):
         ax = fig.add_subplot(1, 2, k + 1)

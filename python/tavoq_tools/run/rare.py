@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import asdict, dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -30,7 +30,16 @@ from ..model.system import Model
 from ..results.intervals import poisson_interval, student_t_quantile
 from ..results.summary import Estimate, json_safe
 
-__all__ = ["DEFAULT_BIAS", "RareEstimate", "bias_factors", "rare_unreliability"]
+if TYPE_CHECKING:
+    from ..analysis.importance import ImportanceResult
+
+__all__ = [
+    "DEFAULT_BIAS",
+    "RareEstimate",
+    "bias_factors",
+    "rare_importance",
+    "rare_unreliability",
+]
 
 # Fewer failed runs than this, or a weight spread over fewer effective runs, and the
 # interval is said to rest on too little.
@@ -136,8 +145,12 @@ def rare_unreliability(
     horizon: int | None = None,
     target_ci: float | None = None,
     max_runs: int | None = None,
+    tree: Any = None,
 ) -> RareEstimate:
     """P(``model``'s system fails within ``horizon``) from failure-biased runs.
+
+    ``tree`` (a ``tavoq.FaultTree`` of the model's components) replaces the model's logic:
+    the same components, biased alike, with a node held (see rare_importance).
 
     ``runs``, ``seed`` and ``horizon`` default to the model's [simulation] settings. With
     ``target_ci``, runs are added (doubling, up to ``max_runs``, default 100 times ``runs``)
@@ -160,7 +173,8 @@ def rare_unreliability(
     if target_ci is not None and not (isinstance(target_ci, (int, float)) and target_ci > 0):
         raise ModelError("target_ci", f"must be a number above 0, got {target_ci!r}")
     limit = check_integer("max_runs", 100 * runs if max_runs is None else max_runs, runs)
-    matrix, tree, _ = model.build()
+    matrix, built, _ = model.build()
+    tree = built if tree is None else tree
     factors = bias_factors(model, horizon, bias)
     weights: list[np.ndarray] = []
     done = 0
@@ -260,3 +274,53 @@ _REASON = (
     "the model has no interactions, and failure biasing is unbiased whatever the laws; it "
     "gains where the failures on the way to a system failure are exponential"
 )
+
+
+def rare_importance(
+    model: Model,
+    names: list[str] | None = None,
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    bias: float = DEFAULT_BIAS,
+    horizon: int | None = None,
+    target_ci: float | None = None,
+    max_runs: int | None = None,
+) -> tuple[RareEstimate, ImportanceResult]:
+    """The unreliability at the horizon and the importance of the components and named
+    gates ``names`` (default: all) for it, each held failed and held working in the logic,
+    every estimate by failure biasing on the same seeds (tavoq_tools.analysis.importance,
+    rare_measures). Holding a node changes the regimes the biasing follows, so the runs of
+    the three estimates are not paired: their intervals are combined as independent ones.
+    Models without interactions whose logic is coherent."""
+    from ..analysis.conditioned import Held, can_hold_in_logic
+    from ..analysis.importance import rare_measures, targets_of
+
+    if not can_hold_in_logic(model):
+        raise ModelError(
+            "rare",
+            "importance in rare mode takes models without interactions whose logic is "
+            "coherent (or, and, atleast)",
+        )
+    options: dict[str, Any] = {
+        "bias": bias,
+        "horizon": horizon,
+        "target_ci": target_ci,
+        "max_runs": max_runs,
+    }
+    base = rare_unreliability(model, runs, seed, **options)
+
+    def held(node: int, failed: bool) -> Estimate:
+        h = Held(model, node, failed, True)
+        constant = h.constant
+        if constant is not None:
+            value = 1.0 if constant else 0.0
+            return Estimate(value, value, value, "exact: the held logic is constant")
+        _, tree, _ = h.build()
+        return rare_unreliability(model, runs, seed, tree=tree, **options).unreliability
+
+    found = [
+        (name, kind, held(node, True), held(node, False))
+        for name, kind, node in targets_of(model, names)
+    ]
+    return base, rare_measures(base.unreliability, found, base.runs, base.seed, base.horizon)

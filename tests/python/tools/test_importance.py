@@ -170,10 +170,10 @@ def test_the_command_reports_and_writes_the_measures(tmp_path, capsys):
     ("options", "message"),
     [
         (["--importance", "--target-ci", "0.1"], "--importance takes no --target-ci"),
-        (["--importance", "--rare"], "--rare takes no --importance"),
         (["--importance", "nothing"], 'unknown component or gate "nothing"'),
         (["--importance", "top:x"], "give top:N with N a positive integer"),
         (["--fv-cutsets"], "--fv-cutsets goes with --importance"),
+        (["--rare", "--importance", "top:2"], "with --rare name the components and gates"),
     ],
 )
 def test_the_command_refuses_importance_it_cannot_give(tmp_path, capsys, options, message):
@@ -231,3 +231,22 @@ def test_the_base_runs_critical_time_gives_the_held_batches_measures_exactly(nam
             x, y = a.measures[basis], b.measures[basis]
             for name in ("birnbaum", "criticality", "raw", "rrw"):
                 assert getattr(x, name) == getattr(y, name), (a.name, basis, name)
+
+
+def test_the_command_gives_the_importance_in_rare_mode(tmp_path, capsys):
+    path = tmp_path / "model.toml"
+    path.write_text(MODEL)
+    code, out, err = run_command(
+        [path, "--runs", 2000, "--rare", "--importance", "pump_a"], capsys
+    )
+    assert code == 0, err
+    assert "Ranked by Birnbaum importance for the unreliability at the horizon" in out
+    assert (
+        "combined as independent ones" in out
+        and "mean unavailability" not in out.split("Importance of")[1]
+    )
+    code, out, _ = run_command([path, "--runs", 2000, "--rare", "--importance", "--json"], capsys)
+    document = json.loads(out)
+    assert code == 0 and {n["name"] for n in document["importance"]["nodes"]} == set(
+        model_of(MODEL).component_names
+    )

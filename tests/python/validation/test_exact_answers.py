@@ -1328,6 +1328,29 @@ def test_failure_biasing_meets_the_exact_unreliability(case: tuple[Any, ...]) ->
     assert not log_weight.any()
 
 
+def test_importance_in_rare_mode_meets_the_exact_chain() -> None:
+    # A unit of a 2-out-of-3 at 1e-9: held failed, "b or c down" (about 1e-4); held working,
+    # "b and c down" (about 3e-10); every estimate by failure biasing.
+    from tavoq_tools.run.rare import rare_importance
+
+    lam, mu, horizon = 6e-8, 0.02, RARE_HORIZON
+    text = units_text(
+        "abc", "atleast(2, a, b, c)", [(lam, mu)] * 3, horizon=horizon, runs=20_000, seed=1
+    )
+    base, result = rare_importance(plant_model(text), ["a"])
+    chain = two_of_three_chain(lam, mu)
+    q = chain.unreliability(two_down, horizon)[-1]
+    down = chain.unreliability(lambda s: "down" in s[1:], horizon)[-1]
+    up = chain.unreliability(lambda s: s[1:] == ("down", "down"), horizon)[-1]
+    assert base.unreliability.lower < q < base.unreliability.upper
+    [node] = result.nodes
+    m = node.measures["unreliability at the horizon"]
+    for name, exact in (("birnbaum", down - up), ("raw", down / q), ("rrw", q / up)):
+        e = getattr(m, name)
+        assert e.lower < exact < e.upper, (name, e, exact)
+        assert (e.upper - e.lower) / 2 / e.value < 0.2, (name, e)  # and narrow at 1e-9
+
+
 def two_of_three_tree() -> Any:
     tree = tavoq.FaultTree(3)
     tree.setTop(tree.addGate("atleast", [0, 1, 2], 2))
