@@ -723,9 +723,7 @@ def _tornado_plan(
 
 def _sweep(args: argparse.Namespace) -> int:
     from .formats.document import Document
-    from .output.atomic import write_files
     from .output.sweep_text import (
-        rows_csv,
         sweep_png,
         sweep_report,
         tornado_png,
@@ -766,6 +764,22 @@ def _sweep(args: argparse.Namespace) -> int:
             name, text, png = "sweep", sweep_report(result), sweep_png
     elapsed = time.perf_counter() - start
     print(f"Ran in {elapsed:.2f} s.", file=report, flush=True)
+    return _analysis_outputs(args, name, result, text, png, report)
+
+
+def _analysis_outputs(
+    args: argparse.Namespace,
+    name: str,
+    result: Any,
+    text: str,
+    png: Callable[[Any], bytes | None],
+    report: TextIO,
+) -> int:
+    """An analysis's files (NAME.csv of its rows, NAME.json, NAME.png into --out; the figure
+    to --plot), written as one set, then its text or JSON."""
+    from .output.atomic import write_files
+    from .output.sweep_text import rows_csv
+
     files: dict[Path, bytes] = {}
     figure = png(result) if args.out is not None or args.plot is not None else None
     if args.out is not None:
@@ -787,8 +801,6 @@ def _sweep(args: argparse.Namespace) -> int:
 
 def _run_uncertainty(args: argparse.Namespace) -> int:
     from .formats.document import Document
-    from .output.atomic import write_files
-    from .output.sweep_text import rows_csv
     from .output.uncertainty_text import uncertainty_png, uncertainty_report
     from .run.simulate import uncertainty
 
@@ -822,26 +834,9 @@ def _run_uncertainty(args: argparse.Namespace) -> int:
         )
     elapsed = time.perf_counter() - start
     print(f"Ran {result.samples * result.inner_runs:,} runs in {elapsed:.2f} s.", file=report)
-    files: dict[Path, bytes] = {}
-    figure = uncertainty_png(result) if args.out is not None or args.plot is not None else None
-    if args.out is not None:
-        out = Path(args.out)
-        files[out / "uncertainty.csv"] = rows_csv(result.rows()).encode()
-        files[out / "uncertainty.json"] = (
-            json.dumps(result.to_dict(), indent=2, allow_nan=False) + "\n"
-        ).encode()
-        if figure is not None:
-            files[out / "uncertainty.png"] = figure
-    if args.plot is not None and figure is not None:
-        files[Path(args.plot)] = figure
-    written = write_files(files, journal=None) if files else []
-    if args.json:
-        print(json.dumps(result.to_dict(), indent=2, allow_nan=False))
-    else:
-        print(uncertainty_report(result))
-    for path in written:
-        print(f"Wrote {path}", file=report)
-    return EXIT_OK
+    return _analysis_outputs(
+        args, "uncertainty", result, uncertainty_report(result), uncertainty_png, report
+    )
 
 
 def _run_rare(args: argparse.Namespace, model: Model) -> int:
