@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <sstream>
 #include <string_view>
 #include <system_error>
@@ -403,9 +405,68 @@ std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
 
 } // namespace
 
+namespace {
+
+// Reading the machine's figures costs a few hundred microseconds (the cgroup's files are
+// formatted by the kernel on each read), as much as a batch of a hundred runs. A caller
+// making many small batches, as the uncertainty analysis does, would spend most of its time
+// here. So the last reading of this machine is kept, and a request that is a small share of
+// what was free a moment ago passes on it; a large request, or an old reading, reads again.
+class RecentBudget {
+public:
+    std::optional<MemoryBudget> fitting(std::uint64_t memoryNeeded) {
+        const std::lock_guard<std::mutex> hold(lock);
+        const auto now = std::chrono::steady_clock::now();
+        if (!last || now - readAt > kFreshFor) {
+            return std::nullopt;
+        }
+        const auto remaining = last->remaining();
+        if (!remaining || memoryNeeded > *remaining / kShare) {
+            return std::nullopt;
+        }
+        return last;
+    }
+    void keep(const MemoryBudget &budget) {
+        const std::lock_guard<std::mutex> hold(lock);
+        last = budget;
+        readAt = std::chrono::steady_clock::now();
+    }
+
+private:
+    static constexpr auto kFreshFor = std::chrono::milliseconds(500);
+    static constexpr std::uint64_t kShare = 16;
+    std::mutex lock;
+    std::optional<MemoryBudget> last;
+    std::chrono::steady_clock::time_point readAt;
+};
+
+RecentBudget &recentBudget() {
+    static RecentBudget recent;
+    return recent;
+}
+
+// The budget a request is checked against: this machine's recent reading when the request is
+// small beside it (the address room is always read afresh: it is cheap and the process's own
+// mappings move it), else a fresh reading. Fake machines (tests) are always read.
+MemoryBudget budgetFor(std::uint64_t memoryNeeded, const MemorySources &sources) {
+    const bool thisMachine = sources.root == "/" && !sources.addressLimit;
+    if (!thisMachine) {
+        return readMemoryBudget(sources);
+    }
+    if (auto recent = recentBudget().fitting(memoryNeeded)) {
+        recent->addressRoom = addressRoom(sources);
+        return *recent;
+    }
+    MemoryBudget budget = readMemoryBudget(sources);
+    recentBudget().keep(budget);
+    return budget;
+}
+
+} // namespace
+
 void requireMemory(std::uint64_t bytesNeeded, const MemorySources &sources,
                    std::uint64_t stackBytes, std::uint64_t stackMemory) {
-    const MemoryBudget budget = readMemoryBudget(sources);
+    const MemoryBudget budget = budgetFor(saturatingAdd(bytesNeeded, stackMemory), sources);
     const auto remaining = budget.remaining();
     const std::uint64_t memoryNeeded = saturatingAdd(bytesNeeded, stackMemory);
     if (remaining && memoryNeeded > *remaining) {
