@@ -10,7 +10,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerImportance', 'runnerMultipleSim', 'runnerParallelSim', 'runnerRareSampling', 'runnerSingleSim', 'runnerStatistics']
+__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'limitOMPThreads', 'reportSIMDSupport', 'runnerImportance', 'runnerMultipleSim', 'runnerParallelSim', 'runnerRareSampling', 'runnerSamples', 'runnerSingleSim', 'runnerStatistics']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -466,6 +466,10 @@ def runnerParallelSim(nSimulations: typing.SupportsInt | typing.SupportsIndex, s
 def runnerRareSampling(nSimulations: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], faultTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex, biasWhileWorking: typing.SupportsFloat | typing.SupportsIndex, biasWhileDegraded: typing.SupportsFloat | typing.SupportsIndex, firstRun: typing.SupportsInt | typing.SupportsIndex = 0) -> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.float64]]:
     """
     Runs of a model without interactions under failure biasing, each to its first system failure: the exponential failure rates of components whose working state (0) has only exponential transitions are multiplied by biasWhileWorking while every component works, and by biasWhileDegraded while some component is failed; every draw has 53 bits. Returns (firstFailure, logWeight), numpy arrays of one entry per run: the first unit that ended with the system failed (simTime if none) and the log of the run's likelihood ratio. The mean over runs of exp(logWeight) times (firstFailure <= t) estimates P(system failed by t). Run i of the call is the batch's run firstRun + i, seeded from (seed, firstRun + i) alone: the same numbers on any number of threads and however a batch is split into calls.
+    """
+def runnerSamples(runsPerSample: typing.SupportsInt | typing.SupportsIndex, simTime: typing.SupportsInt | typing.SupportsIndex, matrices: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]]], faultTree: FaultTree, seed: typing.SupportsInt | typing.SupportsIndex, firstRun: typing.SupportsInt | typing.SupportsIndex = 0, interactions: collections.abc.Sequence[Interactions] | None = None) -> dict:
+    """
+    The runs of models that differ only in their laws' parameters (the samples of an uncertainty analysis): run k of the call is run firstRun + k of the batch seeded seed, made with matrices[k // runsPerSample] and, when given, the interactions of the same index (one per matrix). So sample j's runs are those of runnerStatistics with its matrix seeded seed + firstRun + j * runsPerSample. Returns a dict of int64 numpy arrays, one entry per run in call order: systemFailures, downtime and firstFailureTimes (simTime for a run that never failed), as runnerStatistics counts them.
     """
 def runnerSingleSim(simTime: typing.SupportsInt | typing.SupportsIndex, transitionsMatrix: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[Distribution]]], cutSetTree: CutsetTree, seed: typing.SupportsInt | typing.SupportsIndex) -> list[int]:
     """

@@ -1,3 +1,4 @@
+#include <optional>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -247,6 +248,43 @@ void register_statistics(py::module_ &m) {
         "unit of the run with the node held failed or held working throughout, simTime if "
         "none), downtime and firstFailure (per run, as runnerStatistics counts them). Holding "
         "a node changes no draw, so these are the held runs' own figures.");
+    m.def(
+        "runnerSamples",
+        [](int runsPerSample, int simTime, const std::vector<PyMatrix> &matrices,
+           const PyFaultTree &faultTree, int seed, int firstRun,
+           const std::optional<std::vector<PyInteractions>> &interactions) {
+            std::vector<TransitionMatrix> models;
+            models.reserve(matrices.size());
+            for (const PyMatrix &matrix : matrices) {
+                models.push_back(references(matrix));
+            }
+            std::vector<const tavoq::Interactions *> layouts;
+            for (const PyInteractions &layout :
+                 interactions.value_or(std::vector<PyInteractions>{})) {
+                layouts.push_back(layout.ptr);
+            }
+            tavoq::SampleRuns runs =
+                tavoq::runnerSamples(runsPerSample, simTime, models, faultTree.ptr, seed, firstRun,
+                                     layouts, checkSignals);
+            const auto array = [](const std::vector<std::int64_t> &v) {
+                return py::array_t<std::int64_t>(static_cast<py::ssize_t>(v.size()), v.data());
+            };
+            py::dict out;
+            out["systemFailures"] = array(runs.systemFailures);
+            out["downtime"] = array(runs.downtime);
+            out["firstFailureTimes"] = array(runs.firstFailureTimes);
+            return out;
+        },
+        py::arg("runsPerSample"), py::arg("simTime"), py::arg("matrices"), py::arg("faultTree"),
+        py::arg("seed"), py::arg("firstRun") = 0, py::arg("interactions") = py::none(),
+        "The runs of models that differ only in their laws' parameters (the samples of an "
+        "uncertainty analysis): run k of the call is run firstRun + k of the batch seeded "
+        "seed, made with matrices[k // runsPerSample] and, when given, the interactions of the "
+        "same index (one per matrix). So sample j's runs are those of runnerStatistics with "
+        "its matrix seeded seed + firstRun + j * runsPerSample. Returns a dict of int64 numpy "
+        "arrays, one entry per run in call order: systemFailures, downtime and "
+        "firstFailureTimes (simTime for a run that never failed), as runnerStatistics counts "
+        "them.");
     m.def(
         "runnerRareSampling",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <memory>
 #include <new>
 #include <optional>
@@ -609,6 +610,107 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
                 result.logWeight[static_cast<std::size_t>(i)] = outcome.logWeight;
             };
         });
+    return result;
+}
+
+SampleRuns runnerSamples(int runsPerSample, int simTime,
+                         const std::vector<TransitionMatrix> &matrices, const FaultTree *faultTree,
+                         int seed, int firstRun,
+                         const std::vector<const Interactions *> &interactions,
+                         const InterruptCheck &interrupted) {
+    if (simTime < 0) {
+        throw std::invalid_argument("simTime must be at least 0.");
+    }
+    if (runsPerSample < 0 || firstRun < 0) {
+        throw std::invalid_argument("runsPerSample and firstRun must be at least 0.");
+    }
+    if (!interactions.empty() && interactions.size() != matrices.size()) {
+        throw std::invalid_argument("Give one interactions per matrix, or none.");
+    }
+    const std::uint64_t total = counts(runsPerSample) * matrices.size();
+    if (total + counts(firstRun) > static_cast<std::uint64_t>(INT32_MAX)) {
+        throw std::invalid_argument("runnerSamples: firstRun plus the runs of all samples must "
+                                    "be at most 2147483647.");
+    }
+    const int runs = static_cast<int>(total);
+    const int slots = threadSlots();
+    // The samples' models are all held at once beside the per-run arrays.
+    requireStatisticsMemory(1, runs, slots, matrices.empty() ? 0 : matrices.front().size(),
+                            faultTree);
+    SampleRuns result;
+    for (auto *v : {&result.systemFailures, &result.downtime, &result.firstFailureTimes}) {
+        v->assign(counts(runs), 0);
+    }
+    if (runs == 0) {
+        return result;
+    }
+    std::deque<StatisticsModel<FaultTree>> models; // built in place: a model does not move
+    for (std::size_t j = 0; j < matrices.size(); ++j) {
+        models.emplace_back(matrices[j], faultTree, runsPerSample,
+                            interactions.empty() ? nullptr : interactions[j]);
+        const auto &first = models.front();
+        const auto &sample = models.back();
+        if (sample.planned != first.planned || sample.nGates != first.nGates ||
+            sample.sizes.components != first.sizes.components ||
+            sample.sizes.pools != first.sizes.pools ||
+            sample.interactionModel.has_value() != first.interactionModel.has_value()) {
+            throw std::invalid_argument("runnerSamples: sample " + std::to_string(j) +
+                                        " differs from sample 0 in more than its parameters.");
+        }
+    }
+    const StatisticsModel<FaultTree> &shape = models.front();
+    const statistics::Sizes sizes = shape.slotSizes();
+    std::vector<StatisticsSlot> perSlot;
+    perSlot.reserve(static_cast<std::size_t>(slots));
+    for (int slot = 0; slot < slots; ++slot) {
+        perSlot.emplace_back(1, shape.planned, sizes);
+    }
+    // Planned-only units are counted within the downtime; their own array is not returned.
+    std::vector<std::int64_t> planned(shape.planned ? counts(runs) : 0, 0);
+    const auto restart = [&] {
+        for (StatisticsSlot &slot : perSlot) {
+            slot = StatisticsSlot(1, shape.planned, sizes);
+        }
+    };
+    // Each thread keeps the simulation of the sample it is in, and builds the next one's when
+    // a run of another sample comes to it: runs come in chunks, so that is about once per
+    // sample and thread.
+    forEachRun(runs, slots, interrupted, restart, [&](int slot, RunControl control) {
+        auto recorder = std::make_shared<StatisticsRecorder>(
+            perSlot[static_cast<std::size_t>(slot)], result.systemFailures.data(),
+            result.downtime.data(), result.firstFailureTimes.data(), std::max(1, simTime),
+            sizes.components, shape.nGates, shape.nTracked,
+            shape.planned ? planned.data() : nullptr);
+        struct Current {
+            int sample = -1;
+            std::shared_ptr<Simulation> plain;
+            std::shared_ptr<InteractingSimulation> interacting;
+        };
+        auto current = std::make_shared<Current>();
+        return
+            [&models, recorder, current, control, runsPerSample, simTime, seed, firstRun](int k) {
+                const int sample = k / runsPerSample;
+                const auto &model = models[static_cast<std::size_t>(sample)];
+                if (sample != current->sample) {
+                    current->sample = sample;
+                    if (model.interactionModel) {
+                        current->interacting = std::make_shared<InteractingSimulation>(
+                            model.model->transitions, model.model->cutsets,
+                            *model.interactionModel, control);
+                        recorder->watchCrews(current->interacting->crewPools());
+                    } else {
+                        current->plain = std::make_shared<Simulation>(
+                            model.model->transitions, model.model->cutsets, control);
+                    }
+                }
+                recorder->setRun(k);
+                if (current->interacting) {
+                    current->interacting->run(simTime, runSeed(seed, firstRun + k), *recorder);
+                } else {
+                    current->plain->run(simTime, runSeed(seed, firstRun + k), *recorder);
+                }
+            };
+    });
     return result;
 }
 

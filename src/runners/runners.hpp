@@ -134,6 +134,30 @@ ImportanceRuns runnerImportance(int nSimulations, int simTime,
                                 const std::vector<int> &nodes, int firstRun = 0,
                                 const InterruptCheck &interrupted = {});
 
+/// Per run of runnerSamples, in the call's run order: the system failures, the units down and
+/// the first unit down (simTime if none), as runnerStatistics counts them.
+struct SampleRuns {
+    std::vector<std::int64_t> systemFailures;
+    std::vector<std::int64_t> downtime;
+    std::vector<std::int64_t> firstFailureTimes;
+};
+
+/// The runs of models that differ only in their laws' parameters, as the samples of an
+/// uncertainty analysis do: run k of the call is run firstRun + k of the batch seeded `seed`
+/// (seed + firstRun + k), made with matrices[k / runsPerSample] (and its interactions, one
+/// per matrix when given). So sample j's runs are those of runnerStatistics with its matrix
+/// and the seed seed + firstRun + j * runsPerSample, bit for bit; one call spares the
+/// threads' start and the checks of a call per sample.
+/// @throws std::invalid_argument  simTime < 0, runsPerSample or firstRun < 0, more runs than
+///                                an int counts, interactions not one per matrix, samples
+///                                that differ in more than their parameters, or as
+///                                runnerStatistics with a FaultTree.
+SampleRuns runnerSamples(int runsPerSample, int simTime,
+                         const std::vector<TransitionMatrix> &matrices, const FaultTree *faultTree,
+                         int seed, int firstRun = 0,
+                         const std::vector<const Interactions *> &interactions = {},
+                         const InterruptCheck &interrupted = {});
+
 /// The number of threads of later parallel runs, handed to OpenMP as it is
 /// (platform::setThreadCount).
 void limitOMPThreads(int maxThreads);

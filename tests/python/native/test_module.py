@@ -32,6 +32,7 @@ FUNCTIONS = [
     "RunStatistics",
     "runnerStatistics",
     "runnerImportance",
+    "runnerSamples",
     "runnerRareSampling",
 ]
 

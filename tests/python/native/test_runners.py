@@ -706,3 +706,76 @@ def test_importance_runs_refuse_logic_that_is_not_coherent():
     matrix, _ = two_component_model()
     with pytest.raises(ValueError, match="the logic must be coherent"):
         tavoq.runnerImportance(5, 10, matrix, tree, 1, [0])
+
+
+# ---------------------------------------------------------------------------
+# Runs of many samples in one call (runnerSamples)
+# ---------------------------------------------------------------------------
+
+
+def both_failed_fault_tree():
+    tree = tavoq.FaultTree(2)
+    tree.setTop(tree.addGate("and", [0, 1]))
+    return tree
+
+
+def sample_matrices():
+    """Three samples of the two-component model, differing in the first one's failure rate."""
+    base, _ = two_component_model()
+    return [[[[D(), tavoq.Exponential(rate)], base[0][1]], base[1]] for rate in (0.1, 0.2, 0.4)]
+
+
+def test_samples_are_each_their_own_batch_on_any_threads(omp_threads_restored):
+    matrices = sample_matrices()
+    found = []
+    for threads in (1, 2, 3):
+        tavoq.limitOMPThreads(threads)
+        found.append(tavoq.runnerSamples(70, 40, matrices, both_failed_fault_tree(), 9, 30))
+    assert all(np.array_equal(f[k], found[0][k]) for f in found for k in f)
+    for j, matrix in enumerate(matrices):
+        stats = tavoq.runnerStatistics(70, 40, matrix, both_failed_fault_tree(), 9 + 30 + 70 * j)
+        run = slice(70 * j, 70 * (j + 1))
+        for key, name in (
+            ("downtime", "downtime"),
+            ("systemFailures", "systemFailures"),
+            ("firstFailureTimes", "firstFailureTimes"),
+        ):
+            assert found[0][key][run].tolist() == getattr(stats, name).tolist(), (j, key)
+    # The samples differ, so a call that took one matrix for all would not pass the above.
+    assert found[0]["downtime"][:70].sum() != found[0]["downtime"][140:].sum()
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"simTime": -1}, "simTime must be at least 0"),
+        ({"runsPerSample": -1}, "runsPerSample and firstRun must be at least 0"),
+        ({"firstRun": -1}, "runsPerSample and firstRun must be at least 0"),
+        ({"firstRun": 2**31 - 10}, "must be at most 2147483647"),
+        ({"interactions": [None]}, "Give one interactions per matrix, or none."),
+        ({"faultTree": None}, "Fault tree must not be null."),
+        ({"matrices": [[]]}, "must not be empty"),
+    ],
+)
+def test_samples_refuse_bad_input(change, message):
+    args = {
+        "runsPerSample": 5,
+        "simTime": 10,
+        "matrices": sample_matrices()[:2],
+        "faultTree": both_failed_fault_tree(),
+        "seed": 1,
+    }
+    with pytest.raises(ValueError, match=re.escape(message)):
+        tavoq.runnerSamples(**(args | change))
+
+
+def test_samples_that_differ_in_more_than_their_laws_are_refused():
+    # The threads' sums are shaped by the first sample: one whose components act on each
+    # other beside one whose do not would not fit them.
+    crew = tavoq.Interactions(2)
+    crew.addCrewPool(1)
+    crew.setCrew(0, 1, 0, 0)
+    with pytest.raises(ValueError, match="sample 1 differs from sample 0"):
+        tavoq.runnerSamples(
+            5, 10, sample_matrices()[:2], both_failed_fault_tree(), 1, 0, [None, crew]
+        )
