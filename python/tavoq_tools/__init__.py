@@ -70,6 +70,7 @@ _HOMES = {
     "summarize_model": ".results.model_summary",
     "native_stdout_silenced": ".run.native_output",
     "simulate": ".run.simulate",
+    "Simulated": ".run.simulate",
     "importance": ".run.simulate",
     "sweep": ".run.simulate",
     "tornado": ".run.simulate",
@@ -108,7 +109,7 @@ if TYPE_CHECKING:
         summarize,
     )
     from .run.native_output import native_stdout_silenced
-    from .run.simulate import importance, simulate, sweep, tornado, uncertainty
+    from .run.simulate import Simulated, importance, simulate, sweep, tornado, uncertainty
 
 
 def __getattr__(name: str) -> Any:
@@ -134,6 +135,7 @@ __all__ = [
     "Model",
     "ModelError",
     "Percentile",
+    "Simulated",
     "Summary",
     "binomial_interval",
     "clopper_pearson_interval",

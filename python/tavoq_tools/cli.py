@@ -544,11 +544,15 @@ def _importance(
     out: _Reader,
 ) -> ImportanceResult:
     """The importance of the names --importance asks for, on the base runs' seeds."""
+    from .analysis.importance import asked_names
     from .run.simulate import importance
 
     names: list[str] | None = [n.strip() for n in args.importance.split(",") if n.strip()] or None
     if names and len(names) == 1 and names[0].startswith("top:"):
-        names = _top_components(names[0], model, stats)
+        try:
+            names = asked_names(names[0], model, stats)
+        except ValueError as err:
+            raise _UsageError(f"--{err}") from None
     start = time.perf_counter()
     ranked = importance(
         model,
@@ -567,21 +571,6 @@ def _importance(
         flush=True,
     )
     return ranked
-
-
-def _top_components(given: str, model: Model, stats: BatchStatistics) -> list[str]:
-    """The N components of ``top:N`` that triggered the most system failures in the base
-    runs (their criticality), those that triggered none left out."""
-    try:
-        count = int(given[4:])
-    except ValueError:
-        count = 0
-    if count < 1:
-        raise _UsageError(f"--importance {given}: give top:N with N a positive integer")
-    triggered = stats.triggered_failures
-    order = sorted(range(len(triggered)), key=lambda c: (-int(triggered[c]), c))
-    names = model.component_names
-    return [names[c] for c in order[:count] if triggered[c] > 0] or names[:0]
 
 
 def _check_python_memory(args: argparse.Namespace, model: Model) -> None:

@@ -50,6 +50,7 @@ __all__ = [
     "Importance",
     "ImportanceResult",
     "NodeImportance",
+    "asked_names",
     "importance",
     "rare_measures",
     "targets_of",
@@ -392,6 +393,33 @@ class _Observed:
 
     def build(self) -> tuple[list, Any, Any]:
         return self.model.matrix(), self.graph.to_native(), None
+
+
+def asked_names(
+    asked: bool | str | Sequence[str], model: Model, base: BatchStatistics
+) -> list[str] | None:
+    """The nodes an importance request names: all (None) for True, the components and
+    gates listed, or for ``"top:N"`` the N components that triggered the most system
+    failures in the base runs (their criticality), leaving out those that triggered none.
+    ValueError for an N that is not a positive integer."""
+    if asked is True:
+        return None
+    if isinstance(asked, bool):
+        raise ValueError("importance=False asks for no measure")
+    if isinstance(asked, str):
+        if not asked.startswith("top:"):
+            return [asked]
+        try:
+            count = int(asked[4:])
+        except ValueError:
+            count = 0
+        if count < 1:
+            raise ValueError(f"importance {asked}: give top:N with N a positive integer")
+        triggered = base.triggered_failures
+        order = sorted(range(len(triggered)), key=lambda c: (-int(triggered[c]), c))
+        names = model.component_names
+        return [names[c] for c in order[:count] if triggered[c] > 0]
+    return list(asked)
 
 
 def targets_of(model: Model, names: Sequence[str] | None) -> list[tuple[str, str, int]]:

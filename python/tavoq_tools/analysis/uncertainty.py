@@ -55,9 +55,10 @@ OUTER_STREAM = 0x0A7E4C
 RESULTS = ("mean unavailability", "P(failure by the horizon)", "failures per run")
 PERCENTILES = (5, 50, 95)
 
-# A sample's runs: given its model and the first run and count, each run's fraction of the
-# horizon down, whether it failed by the horizon, and its system failures.
-RunSample = Callable[["Model", int, int], tuple[np.ndarray, np.ndarray, np.ndarray]]
+# The runs of a block of samples: given their models, the first run of the first and the runs
+# per sample (sample i of the block runs first + i M ..), each run's fraction of the horizon
+# down, whether it failed by the horizon, and its system failures, in run order.
+RunSamples = Callable[[list["SampleModel"], int, int], tuple[np.ndarray, np.ndarray, np.ndarray]]
 
 
 def outer_draws(parameters: list[Uncertain], samples: int, seed: int) -> np.ndarray:
@@ -193,20 +194,84 @@ def _spearman(a: np.ndarray, b: np.ndarray, confidence: float) -> Estimate:
     return Estimate(r, math.tanh(z - half), math.tanh(z + half), "Spearman, Fisher z")
 
 
+@dataclass(frozen=True)
+class SampleModel:
+    """What the engine takes of one sample's model: its transitions matrix, and its
+    interactions (native) or None."""
+
+    matrix: list
+    interactions: Any
+
+
+class _Sampler:
+    """Each sample's SampleModel from its parameters' values.
+
+    Where only components' laws are uncertain and no common cause reads their rates (a
+    beta factor takes its members' rates), a sample changes the matrix rows of those
+    components alone: each takes the drawn values, which are checked as its laws'
+    parameters, and its rows replace the base model's. Building and checking the whole model
+    took about as long as a thousand of its runs. Otherwise each sample is the whole model
+    made from the file's data with the drawn values."""
+
+    def __init__(self, document: Document, keys: tuple[str, ...]) -> None:
+        self.document = document
+        self.keys = keys
+        base = document.model()
+        self.base = base
+        self.fast = not base.common_causes and all(k.startswith("components.") for k in keys)
+        self.matrix = base.matrix() if self.fast else []
+        self.interactions = _native_interactions(base) if self.fast else None
+        self.position = {c.name: i for i, c in enumerate(base.components)}
+        # Per key: the component's name, the transition's index, the parameter.
+        self.slots: list[tuple[str, int, str]] = []
+        for key in keys if self.fast else ():
+            name, rest = key[len("components.") :].split(".", 1)
+            index, parameter = rest[len("transitions[") :].split("].", 1)
+            self.slots.append((name, int(index), parameter))
+
+    def sample(self, values: np.ndarray) -> SampleModel:
+        if not self.fast:
+            model = self.document.with_values(
+                dict(zip(self.keys, map(float, values), strict=True))
+            ).model()
+            return SampleModel(model.matrix(), _native_interactions(model))
+        changes: dict[str, dict[int, dict[str, float]]] = {}
+        for (name, index, parameter), value in zip(self.slots, values, strict=True):
+            changes.setdefault(name, {}).setdefault(index, {})[parameter] = float(value)
+        components = self.base.components
+        changed = {
+            self.position[name]: components[self.position[name]].with_parameters(given)
+            for name, given in changes.items()
+        }
+        return SampleModel(self.base.matrix_with(self.matrix, changed), self.interactions)
+
+
+def _native_interactions(model: Model) -> Any:
+    if not model.has_interactions:
+        return None
+    return model.interaction_layout.to_native(len(model.component_names))
+
+
+# Samples per engine call: enough runs in each that starting the call's threads is a small
+# part of it, few enough that the progress bar moves.
+RUNS_PER_CALL = 200_000
+
+
 def uncertainty(
     document: Document,
     samples: int,
     *,
-    run_sample: RunSample,
+    run_samples: RunSamples,
     seed: int,
     inner_runs: int = DEFAULT_INNER_RUNS,
     confidence: float = 0.95,
-    on_sample: Callable[[int], None] | None = None,
+    on_samples: Callable[[int], None] | None = None,
 ) -> UncertaintyResult:
-    """``samples`` outer samples of ``document``'s uncertain parameters, each run as
-    ``run_sample(model, first, count)`` (runs ``first .. first + count - 1`` of the batch
-    seeded ``seed``, see RunSample). Every sample's model is checked before its runs; ModelError names
-    the sample whose parameters make the model invalid."""
+    """``samples`` outer samples of ``document``'s uncertain parameters, their runs made by
+    ``run_samples`` (see RunSamples) a block of samples at a time, sample j's runs being
+    runs j M .. j M + M - 1 of the batch seeded ``seed``. Every sample's model is checked
+    before its runs; ModelError names the sample whose parameters make the model invalid.
+    ``on_samples(k)`` is told of each block of k samples done."""
     from ..errors import ModelError
 
     if samples < 2:
@@ -216,23 +281,30 @@ def uncertainty(
     parameters = find_uncertain(document.data)
     values = outer_draws(parameters, samples, seed)
     keys = tuple(p.key for p in parameters)
+    sampler = _Sampler(document, keys)
     results = np.empty((samples, len(RESULTS)))
     inner_var = np.empty((samples, len(RESULTS)))
-    for j in range(samples):
-        sample = document.with_values(dict(zip(keys, map(float, values[j]), strict=True)))
-        try:
-            model = sample.model()
-        except ModelError as err:
-            drawn = ", ".join(f"{k}={v:.6g}" for k, v in zip(keys, values[j], strict=True))
-            raise ModelError(
-                err.key, f"{err.message} (in sample {j}: {drawn})", err.file
-            ) from None
-        per = run_sample(model, j * inner_runs, inner_runs)
+    block = max(1, RUNS_PER_CALL // inner_runs)
+    for start in range(0, samples, block):
+        stop = min(samples, start + block)
+        models = []
+        for j in range(start, stop):
+            try:
+                models.append(sampler.sample(values[j]))
+            except ModelError as err:
+                drawn = ", ".join(f"{k}={v:.6g}" for k, v in zip(keys, values[j], strict=True))
+                raise ModelError(
+                    err.key, f"{err.message} (in sample {j}: {drawn})", err.file
+                ) from None
+        per = run_samples(models, start * inner_runs, inner_runs)
         for k, x in enumerate(per):
-            results[j, k] = x.mean()
-            inner_var[j, k] = x.var(ddof=1) / inner_runs if inner_runs > 1 else 0.0
-        if on_sample is not None:
-            on_sample(j)
+            runs = np.asarray(x, dtype=float).reshape(stop - start, inner_runs)
+            results[start:stop, k] = runs.mean(axis=1)
+            inner_var[start:stop, k] = (
+                runs.var(axis=1, ddof=1) / inner_runs if inner_runs > 1 else 0.0
+            )
+        if on_samples is not None:
+            on_samples(stop - start)
     t = student_t_quantile(0.5 + confidence / 2, samples - 1)
     mean: dict[str, Estimate] = {}
     percentiles: dict[str, tuple[Percentile, ...]] = {}

@@ -297,6 +297,24 @@ class Component(_CheckedWhenUnpickled):
         _check_demands(key, self.states[0], checked)
         object.__setattr__(self, "transitions", tuple(checked))
 
+    def with_parameters(self, changes: Mapping[int, Mapping[str, Any]]) -> Component:
+        """This component with the parameters of transitions ``i`` updated by ``changes[i]``
+        (each transition's laws checked again, as the constructor checks them), the rest
+        kept as it is, already checked: a sample of an uncertainty analysis changes numbers
+        only, and checking the whole component again cost as much as a hundred runs."""
+        transitions = list(self.transitions)
+        for i, given in changes.items():
+            t = transitions[i]
+            key = f"components.{self.name}.transitions[{i}]"
+            params = distributions.check_params(key, t.distribution, {**t.params, **given})
+            transitions[i] = Transition(
+                t.source, t.target, t.distribution, params, t.crew, t.priority
+            )
+        # Not copy.copy: it would go through unpickling, which checks everything again.
+        changed = object.__new__(Component)
+        changed.__dict__.update(self.__dict__, transitions=tuple(transitions))
+        return changed
+
     def _checked_pairs(self, key: str) -> dict[str, str]:
         pairs = self.standby_pairs
         if not isinstance(pairs, Mapping):
@@ -754,28 +772,46 @@ class Model(_CheckedWhenUnpickled):
         number (as runnerSingleSim, runnerMultipleSim and runnerParallelSim need; padded with
         states that no transition enters). One 200-state component beside a thousand
         two-state ones so takes 44,000 cells instead of 40 million."""
+        matrix: list = []
+        for c in self.components:
+            matrix += self._rows(c, len(matrix), square)
+        return matrix
+
+    def matrix_with(self, base: list, changed: Mapping[int, Component]) -> list:
+        """``base`` (this model's ``matrix()``) with the components at the indices of
+        ``changed`` (into ``components``) given by their replacements, which differ from them
+        only in their laws' parameters: the matrix of the model made with them, built
+        without checking the whole model again (each sample of an uncertainty analysis)."""
+        matrix = list(base)
+        first = 0
+        for i, c in enumerate(self.components):
+            if i in changed:
+                replacement = changed[i]
+                matrix[first : first + len(c.names)] = self._rows(replacement, first, False)
+            first += len(c.names)
+        return matrix
+
+    def _rows(self, c: Component, first: int, square: bool) -> list:
+        """The matrix rows of ``c``'s components, the first at index ``first``."""
         import tavoq
 
         never = tavoq.Distribution()  # shared: it holds nothing and never fires
         # A beta factor leaves each member the rest of its failure rate.
         factors = self._interactions.rate_factors
-        matrix: list = []
-        for c in self.components:
-            index = {state: i for i, state in enumerate(c.states)}
-            n = self.n_states if square else len(c.states)
-            for _ in c.names:
-                rows = [[never] * n for _ in range(n)]
-                for t in c.transitions:
-                    source, target = index[t.source], index[t.target]
-                    factor = factors.get((len(matrix), source, target))
-                    params = (
-                        t.params
-                        if factor is None
-                        else {"rate": exponential_rate(t.params) * factor}
-                    )
-                    rows[source][target] = distributions.native(t.distribution, params)
-                matrix.append(rows)
-        return matrix
+        index = {state: i for i, state in enumerate(c.states)}
+        n = self.n_states if square else len(c.states)
+        rows: list = []
+        for _ in c.names:
+            cells = [[never] * n for _ in range(n)]
+            for t in c.transitions:
+                source, target = index[t.source], index[t.target]
+                factor = factors.get((first + len(rows), source, target))
+                params = (
+                    t.params if factor is None else {"rate": exponential_rate(t.params) * factor}
+                )
+                cells[source][target] = distributions.native(t.distribution, params)
+            rows.append(cells)
+        return rows
 
     def cutset_names(self, tree: Any) -> list[str]:
         """A name such as "pump_1 & pump_2" for each of tree.getCutsets(), in that order."""

@@ -13,30 +13,31 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple, overload
 
 import numpy as np
 
-from ..errors import INT32_MIN, NegativeDelayWarning, check_integer, wrap_int32
+from ..errors import INT32_MAX, INT32_MIN, NegativeDelayWarning, check_integer, wrap_int32
 from ..model.system import Model
 from .chunks import plan_chunks, progress_chunk_runs
 from .plan import DEFAULT_POINTS, bin_width_for, plan_run
 from .precise import check_max_runs
 
 if TYPE_CHECKING:
-    from collections.abc import Mapping, Sequence
+    from collections.abc import Mapping
     from pathlib import Path
 
     from ..analysis.importance import ImportanceResult
     from ..analysis.sweep import SweepResult, TornadoResult
-    from ..analysis.uncertainty import UncertaintyResult
+    from ..analysis.uncertainty import SampleModel, UncertaintyResult
     from ..formats.document import Document
     from ..results.counts import BatchStatistics
 
 __all__ = [
     "DEFAULT_POINTS",
+    "Simulated",
     "batch_of",
     "bin_width_for",
     "default_threads",
@@ -89,6 +90,15 @@ def _progress_bar(enabled: bool, total: int | None) -> Iterator[Any]:
         bar.close()
 
 
+class Simulated(NamedTuple):
+    """A batch's statistics and the importance measures asked of ``simulate`` beside it,
+    on the same runs."""
+
+    statistics: BatchStatistics
+    importance: ImportanceResult
+
+
+@overload
 def simulate(
     model: Model,
     runs: int | None = None,
@@ -104,7 +114,47 @@ def simulate(
     worker_timeout: float | None = None,
     on_waiting: Callable[[], None] | None = None,
     points: int | None = None,
-) -> BatchStatistics:
+    importance: None = None,
+) -> BatchStatistics: ...
+
+
+@overload
+def simulate(
+    model: Model,
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    threads: int | None = None,
+    horizon: int | None = None,
+    chunk_runs: int | None = None,
+    progress: bool = False,
+    client: object = None,
+    target_ci: float | None = None,
+    max_runs: int | None = None,
+    worker_timeout: float | None = None,
+    on_waiting: Callable[[], None] | None = None,
+    points: int | None = None,
+    importance: bool | str | Sequence[str],
+) -> BatchStatistics | Simulated: ...
+
+
+def simulate(
+    model: Model,
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    threads: int | None = None,
+    horizon: int | None = None,
+    chunk_runs: int | None = None,
+    progress: bool = False,
+    client: object = None,
+    target_ci: float | None = None,
+    max_runs: int | None = None,
+    worker_timeout: float | None = None,
+    on_waiting: Callable[[], None] | None = None,
+    points: int | None = None,
+    importance: bool | str | Sequence[str] | None = None,
+) -> BatchStatistics | Simulated:
     """Simulate ``model`` and return the statistics of its runs.
 
     ``runs``, ``seed``, ``threads`` and ``horizon`` default to the model's [simulation]
@@ -133,6 +183,12 @@ def simulate(
 
     Negative first draws, which the engine counts per component, are reported as one
     ``NegativeDelayWarning`` naming the components.
+
+    ``importance`` also measures the importance of components and named gates on the same
+    runs (see ``importance``): True for all, a list of names, one name, or ``"top:N"`` for
+    the N components that triggered the most system failures. The call then returns a
+    ``Simulated`` pair, ``(statistics, importance)``; False or None returns the statistics
+    alone.
     """
     runs, seed, horizon, threads = _settings(model, runs, seed, horizon, threads)
     if chunk_runs is not None:
@@ -167,7 +223,39 @@ def simulate(
             NegativeDelayWarning.of_counts(negative, model.component_names),
             stacklevel=2,
         )
-    return result
+    if importance is None or importance is False:
+        return result
+    return Simulated(result, _importance_beside(model, result, importance, threads, client))
+
+
+def _importance_beside(
+    model: Model,
+    base: BatchStatistics,
+    asked: bool | str | Sequence[str],
+    threads: int | None,
+    client: object,
+) -> ImportanceResult:
+    """The importance ``simulate(..., importance=asked)`` adds, on the runs of ``base``."""
+    from ..analysis.importance import asked_names
+
+    if not isinstance(asked, bool | str) and (
+        not isinstance(asked, Sequence) or not all(isinstance(n, str) for n in asked)
+    ):
+        raise TypeError(
+            "importance must be True, a name, a list of names or 'top:N', got "
+            f"{type(asked).__name__}"
+        )
+    names = asked_names(asked, model, base)
+    return importance(
+        model,
+        names,
+        base.n_runs,
+        base.seed,
+        threads=threads,
+        horizon=base.sim_time,
+        client=client,
+        base=base,
+    )
 
 
 def _settings(
@@ -455,41 +543,43 @@ def uncertainty(
     settings = document.model().simulation
     samples = check_integer("samples", samples, 2)
     inner = check_integer("inner_runs", DEFAULT_INNER_RUNS if inner_runs is None else inner_runs)
+    if samples * inner > INT32_MAX:
+        raise ValueError(
+            f"samples x inner_runs must be at most {INT32_MAX:,} runs, got {samples * inner:,}"
+        )
     seed = check_integer("seed", settings.seed if seed is None else seed, INT32_MIN)
     threads = settings.threads if threads is None else check_integer("threads", threads)
     tavoq.limitOMPThreads(default_threads() if threads is None else threads)
 
-    # Only the laws' parameters differ between samples: the logic is built once, and each
-    # sample's runs are one engine call whose per-run arrays are read as they come.
-    tree = document.model().logic_graph.to_native()
+    # Only the laws' parameters differ between samples: the logic is built once, and a block
+    # of samples is one engine call whose per-run arrays are read as they come.
+    base = document.model()
+    tree = base.logic_graph.to_native()
+    horizon = base.simulation.horizon
 
-    def run_sample(
-        sample: Model, first: int, count: int
+    def run_samples(
+        models: list[SampleModel], first: int, count: int
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        horizon = sample.simulation.horizon
-        extra = {}
-        if sample.has_interactions:
-            names = sample.component_names
-            extra["interactions"] = sample.interaction_layout.to_native(len(names))
-        native = tavoq.runnerStatistics(
+        layouts = [m.interactions for m in models]
+        runs = tavoq.runnerSamples(
             count,
             horizon,
-            sample.matrix(),
+            [m.matrix for m in models],
             tree,
-            wrap_int32(seed + first),
-            max(1, horizon),
-            **extra,
+            wrap_int32(seed),
+            first,
+            None if all(x is None for x in layouts) else layouts,
         )
-        down = np.asarray(native.downtime, dtype=float) / max(1, horizon)
-        failed = (np.asarray(native.firstFailureTimes) < horizon).astype(float)
-        return down, failed, np.asarray(native.systemFailures, dtype=float)
+        down = runs["downtime"] / max(1, horizon)
+        failed = (runs["firstFailureTimes"] < horizon).astype(float)
+        return down, failed, runs["systemFailures"].astype(float)
 
     with _progress_bar(progress, samples) as bar:
         return run_uncertainty(
             document,
             samples,
-            run_sample=run_sample,
+            run_samples=run_samples,
             seed=seed,
             inner_runs=inner,
-            on_sample=None if bar is None else (lambda _: bar.update(1)),
+            on_samples=None if bar is None else bar.update,
         )

@@ -196,6 +196,21 @@ def test_the_command_takes_the_components_that_triggered_most(tmp_path, capsys):
     assert measured == set(ranked[:2])
 
 
+def test_simulate_gives_the_importance_of_its_own_runs():
+    model = model_of(MODEL)
+    stats, ranked = tt.simulate(model, 300, 9, importance="top:2")
+    assert stats == tt.simulate(model, 300, 9)
+    alone = tt.importance(model, [n.name for n in ranked.nodes], 300, 9, base=stats)
+    assert ranked.to_dict() == alone.to_dict() and len(ranked.nodes) == 2
+    everything = tt.simulate(model, 300, 9, importance=True).importance
+    assert {n.name for n in everything.nodes} >= {"supply", "pump_a", "pump_b", "spare"}
+    assert tt.simulate(model, 300, 9, importance="spare").importance.nodes[0].name == "spare"
+    with pytest.raises(ValueError, match="give top:N with N a positive integer"):
+        tt.simulate(model, 30, 9, importance="top:0")
+    with pytest.raises(TypeError, match="importance must be True, a name"):
+        tt.simulate(model, 30, 9, importance=3)
+
+
 # Component c reaches the top by two paths at once: with a and b working it is critical,
 # though neither path alone would say so.
 SHARED = """

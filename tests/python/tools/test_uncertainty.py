@@ -12,7 +12,7 @@ import pytest
 
 import tavoq_tools as tt
 from tavoq_tools import cli
-from tavoq_tools.analysis.uncertainty import outer_draws
+from tavoq_tools.analysis.uncertainty import _Sampler, outer_draws
 from tavoq_tools.errors import ModelError
 from tavoq_tools.formats.document import Document
 from tavoq_tools.formats.uncertain import Uncertain, find_uncertain
@@ -116,6 +116,41 @@ def test_without_uncertain_parameters_the_samples_are_the_ordinary_batch(name):
     assert result.warnings == (
         "the model has no uncertain parameter: every sample is the same model",
     )
+
+
+def _with_uncertain_repair(path):
+    """The plant, its first pump's repair mean uncertain (the plant has a common cause)."""
+    data = tomllib.loads(path.read_text())
+    transitions = data["components"]["pump_a"]["transitions"]
+    repair = next(t for t in transitions if t["from"] == "failed")
+    repair["mean"] = {"lognormal": repair["mean"], "error_factor": 2}
+    return Document(data, "plant.toml")
+
+
+@pytest.mark.parametrize(
+    ("case", "rows_only"), [("plain", True), ("crew", True), ("common cause", False)]
+)
+def test_each_sample_runs_as_its_own_model_would(case, rows_only):
+    # Samples change only the rows of their components where they can, and are run many to
+    # an engine call: each must still be the batch of the model made from its values.
+    if case == "common cause":
+        sampled = _with_uncertain_repair(
+            Path(__file__).resolve().parents[3] / "examples" / "plant.toml"
+        )
+    elif case == "crew":
+        text = MODEL.replace("mean = %(repair)s }", 'mean = %(repair)s, crew = "fitter" }')
+        sampled = Document(tomllib.loads(text % UNCERTAIN + "[crews.fitter]\ncount = 1\n"))
+    else:
+        sampled = document()
+    assert _Sampler(sampled, tuple(p.key for p in find_uncertain(sampled.data))).fast is rows_only
+    result = uncertainty(sampled, 3, 40, threads=2)
+    settings = sampled.model().simulation
+    for j in range(3):
+        model = sampled.with_values(dict(zip(result.parameters, result.values[j]))).model()
+        stats = tt.simulate(model, 40, settings.seed + 40 * j, threads=1, points=1)
+        down = np.asarray(stats.downtime, dtype=float) / settings.horizon
+        assert result.results[j, 0] == down.mean()
+        assert result.results[j, 2] == np.mean(stats.system_failures)
 
 
 def test_the_ranking_finds_the_parameter_that_matters():
