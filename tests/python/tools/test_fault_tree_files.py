@@ -368,6 +368,75 @@ def parameter_chain(length, end):
     ).replace('<define-basic-event name="A"><float value="0.1"/></define-basic-event>\n', "")
 
 
+LOGNORMAL = (
+    '<lognormal-deviate><float value="1e-3"/><float value="3"/><float value="0.95"/>'
+    "</lognormal-deviate>"
+)
+
+
+def event(name, value):
+    return f'<define-basic-event name="{name}">{value}</define-basic-event>'
+
+
+def rate(value, time='<float value="10"/>'):
+    return f"<exponential>{value}{time}</exponential>"
+
+
+# A distribution the reader refuses, as a basic event C: the XML and the message.
+BAD_DEVIATES = [
+    (
+        event("C", '<normal-deviate><float value="0.1"/><float value="0.01"/></normal-deviate>'),
+        "define-basic-event[C]/normal-deviate: <normal-deviate> is not read (read as a "
+        "distribution: lognormal-deviate, uniform-deviate, gamma-deviate, beta-deviate)",
+    ),
+    (
+        event("C", '<histogram><float value="0"/><bin><float value="1"/></bin></histogram>'),
+        "define-basic-event[C]/histogram: <histogram> is not read (read as a distribution",
+    ),
+    (
+        event("C", f'<mul>{LOGNORMAL}<float value="2"/></mul>'),
+        "define-basic-event[C]/mul: <mul> is not read as a number (read: float, int, "
+        "parameter, system-mission-time, and a distribution); a <lognormal-deviate> is read "
+        "only as the whole value of a basic event's probability or rate, not inside arithmetic",
+    ),
+    (
+        event("C", rate('<float value="0.1"/>', '<parameter name="T"/>'))
+        + f'<define-parameter name="T">{LOGNORMAL}</define-parameter>',
+        "define-parameter[T]/lognormal-deviate: a distribution (lognormal) is read only as the "
+        "value of a basic event's probability or of an exponential's rate",
+    ),
+    (
+        event("C", rate('<beta-deviate><float value="1"/><float value="9"/></beta-deviate>')),
+        "exponential/beta-deviate: a beta-deviate is read as a probability only",
+    ),
+    (
+        event("C", LOGNORMAL.replace("0.95", "0.3")),
+        "<lognormal-deviate> needs mean > 0, error factor > 1 and 0.5 < level < 1, got "
+        "0.001, 3, 0.3",
+    ),
+    (
+        event(
+            "C", '<lognormal-deviate><float value="1e-3"/><float value="3"/></lognormal-deviate>'
+        ),
+        "<lognormal-deviate> takes 3 arguments (mean, error factor, level), got 2",
+    ),
+    (
+        event("C", '<uniform-deviate><float value="0.5"/><float value="2"/></uniform-deviate>'),
+        "a uniform-deviate up to 2 is no law of a probability",
+    ),
+    (
+        event(
+            "C", rate('<uniform-deviate><float value="-1"/><float value="2"/></uniform-deviate>')
+        ),
+        "<uniform-deviate> needs 0 <= min <= max and max > 0, got -1, 2",
+    ),
+    (
+        event("C", rate('<gamma-deviate><float value="2"/><float value="0"/></gamma-deviate>')),
+        "<gamma-deviate> needs shape k > 0 and scale θ > 0, got 2, 0",
+    ),
+]
+
+
 def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
     path = write(tmp_path, "chain.xml", parameter_chain(3000, '<float value="0.25"/>'))
     model = load_model(path)
@@ -485,15 +554,22 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
         ("<fault-tree/>", "the root element is <fault-tree>, not <opsa-mef>"),
         ("<opsa-mef>\n<define-fault-tree>\n</opsa-mef>", "line 3, column 3: XML: mismatched tag"),
         ("<opsa-mef></opsa-mef>", "the file defines no gate"),
+        *(
+            (tree('<or><basic-event name="A"/></or>', extra), message)
+            for extra, message in BAD_DEVIATES
+        ),
         (
-            tree(
-                '<or><basic-event name="A"/></or>',
-                '<define-basic-event name="C"><lognormal-deviate><float value="1e-3"/>'
-                '<float value="3"/><float value="0.95"/></lognormal-deviate>'
-                "</define-basic-event>",
+            ccf("beta-factor").replace(
+                '<distribution><float value="0.1"/></distribution>',
+                f"<distribution>{LOGNORMAL}</distribution>",
             ),
-            "define-basic-event[C]/lognormal-deviate: <lognormal-deviate> is a distribution "
-            "of an uncertain value, which is not read",
+            "define-CCF-group[G]/distribution: a distribution (lognormal) is not read as a "
+            "CCF group's total",
+        ),
+        (
+            ccf("beta-factor", factors=f'<factor level="2">{LOGNORMAL}</factor>'),
+            "define-CCF-group[G]/factor: a distribution (lognormal) is read only as the "
+            "value of a basic event's probability or of an exponential's rate",
         ),
     ],
 )
@@ -730,7 +806,7 @@ def test_convert_refuses_to_write_a_model_that_would_not_read_back(tmp_path, cap
     source, out = write(tmp_path, "plant.dft", GALILEO), tmp_path / "plant.toml"
     real = toml_writer.model_to_toml
     monkeypatch.setattr(
-        toml_writer, "model_to_toml", lambda model, heading: real(model, heading) + "x = [\n"
+        toml_writer, "model_to_toml", lambda model, *given: real(model, *given) + "x = [\n"
     )
     code = cli.main(["convert", str(source), "-o", str(out), "--mission-time", "10"])
     captured = capsys.readouterr()
