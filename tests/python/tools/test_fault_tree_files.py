@@ -3,7 +3,9 @@ writer and `tavoq convert`: what they read, what they refuse and how they say it
 
 import dataclasses
 import gc
+import math
 import tomllib
+from statistics import NormalDist
 
 import pytest
 from conftest import examples, run_capped
@@ -769,6 +771,75 @@ def test_a_written_model_reads_back_equal(tmp_path, heading, written):
     text = model_to_toml(model, heading)
     assert text.startswith(written)
     assert model_from_dict(tomllib.loads(text)) == model
+
+
+def deviates_tree(level):
+    """Events L1 and L2 of rate lam, a lognormal at ``level``; C, E and F probabilities of a
+    lognormal at 0.9, a uniform and a beta; D of a gamma rate."""
+    lam = LOGNORMAL.replace("1e-3", "2e-3").replace("0.95", str(level))
+    return tree(
+        '<or><basic-event name="L1"/><basic-event name="L2"/><basic-event name="C"/>'
+        '<basic-event name="D"/><basic-event name="E"/><basic-event name="F"/></or>',
+        f'<define-parameter name="lam">{lam}</define-parameter>'
+        + event("L1", rate('<parameter name="lam"/>'))
+        + event("L2", rate('<parameter name="lam"/>'))
+        + event("C", LOGNORMAL.replace("1e-3", "0.01").replace('"3"', '"5"').replace("95", "9"))
+        + event(
+            "D", rate('<gamma-deviate><float value="2"/><float value="1e-3"/></gamma-deviate>')
+        )
+        + event(
+            "E", '<uniform-deviate><float value="0.01"/><float value="0.05"/></uniform-deviate>'
+        )
+        + event("F", '<beta-deviate><float value="1"/><float value="99"/></beta-deviate>'),
+    )
+
+
+@pytest.mark.parametrize("level", [0.95, 0.9])
+def test_deviates_are_uncertain_parameters_of_the_converted_model(tmp_path, level):
+    from tavoq_tools.formats.document import Document
+
+    path = write(tmp_path, "deviates.xml", deviates_tree(level))
+    data = Document.of_file(path, step=0.5).data["components"]
+    z95 = NormalDist().inv_cdf(0.95)
+    # The file gives the mean and the error factor at its level; the table the median and
+    # the error factor at 95%, of the rate per step of 0.5.
+    sigma = math.log(3) / NormalDist().inv_cdf(level)
+    a, b = (data[e]["transitions"][0]["rate"] for e in ("L1", "L2"))
+    assert a == b and a["group"] == "lam"
+    assert a["lognormal"] == pytest.approx(2e-3 * 0.5 * math.exp(-(sigma**2) / 2), rel=1e-14)
+    assert a["error_factor"] == pytest.approx(math.exp(z95 * sigma), rel=1e-14)
+    assert (a["error_factor"] == 3) is (level == 0.95)
+    sigma = math.log(5) / NormalDist().inv_cdf(0.9)
+    c = data["C"]["transitions"][0]["probability"]
+    assert c["lognormal"] == pytest.approx(0.01 * math.exp(-(sigma**2) / 2), rel=1e-14)
+    assert c["error_factor"] == pytest.approx(math.exp(z95 * sigma), rel=1e-14)
+    assert "group" not in c
+    # A gamma rate scales its scale, not its shape; probabilities are not scaled.
+    assert data["D"]["transitions"][0]["rate"] == {"gamma": [2.0, 0.0005]}
+    assert data["E"]["transitions"][0]["probability"] == {"uniform": [0.01, 0.05]}
+    assert data["F"]["transitions"][0]["probability"] == {"beta": [1.0, 99.0]}
+    # An ordinary run takes the means the file gives, and the Document's data runs as the
+    # file read directly.
+    model = load_model(path, step=0.5)
+    params = {c.name: c.transitions[0].params for c in model.components}
+    assert params["L1"]["rate"] == pytest.approx(1e-3, rel=1e-14)
+    assert params["C"]["probability"] == pytest.approx(0.01, rel=1e-14)
+    assert params["D"]["rate"] == pytest.approx(1e-3, rel=1e-14)
+    assert params["E"]["probability"] == pytest.approx(0.03, rel=1e-14)
+    assert params["F"]["probability"] == pytest.approx(0.01, rel=1e-14)
+    assert Document.of_file(path, step=0.5).model() == model
+
+
+def test_convert_keeps_the_deviates_as_uncertain_parameters(tmp_path, capsys):
+    from tavoq_tools.formats.document import Document
+
+    source = write(tmp_path, "deviates.xml", deviates_tree(0.9))
+    out = tmp_path / "deviates.toml"
+    assert cli.main(["convert", str(source), "-o", str(out), "--step", "0.5"]) == 0
+    assert "as distributions are uncertain parameters here" in out.read_text()
+    converted = Document.of_file(out).data["components"]
+    assert converted == Document.of_file(source, step=0.5).data["components"]
+    assert load_model(out) == load_model(source, step=0.5)
 
 
 # -- the command -------------------------------------------------------------------------------
