@@ -1061,7 +1061,11 @@ def _convert(args: argparse.Namespace) -> int:
             f"{args.model}: already a TOML model (convert reads Galileo .dft and Open-PSA "
             ".xml files)"
         )
-    model, renamed = _read(args)
+    from .formats.file import read_model_and_laws
+
+    model, renamed, laws = read_model_and_laws(
+        args.model, step=args.step, mission_time=args.mission_time, top=args.top
+    )
     sim = model.simulation
     heading = [
         f"Converted by tavoq convert from {one_line(source.name)}.",
@@ -1071,7 +1075,12 @@ def _convert(args: argparse.Namespace) -> int:
     if renamed:
         heading.append("Names changed from the file (tavoq names are letters, digits and _):")
         heading += [f"  {quoted(old)} -> {new}" for old, new in renamed]
-    text = model_to_toml(model, heading)
+    if laws:
+        heading.append(
+            "The values the file gives as distributions are uncertain parameters here, at "
+            "their means in an ordinary run."
+        )
+    text = model_to_toml(model, heading, laws)
     _reads_back(text, model, args.model)
     stream = is_stream(output)
     write_files({output: text.encode("utf-8")})

@@ -66,7 +66,8 @@ class Document:
     def of_file(
         cls, path: str | Path, *, step: float | None = None, mission_time: float | None = None
     ) -> Document:
-        """The data of a model file; a fault tree's is that of its TOML conversion."""
+        """The data of a model file; a fault tree's is that of its TOML conversion, with
+        the distributions it gives for its values as uncertain parameters."""
         file = str(path)
         text = read_text(file)
         if file_kind(file, text) == "toml":
@@ -74,16 +75,20 @@ class Document:
                 return cls(tomllib.loads(text), file)
             except (tomllib.TOMLDecodeError, ValueError, RecursionError):
                 pass  # load_model names the fault
-        from .file import load_model
+        from .file import read_model_and_laws
 
-        return cls.of_model(load_model(file, step=step, mission_time=mission_time), file)
+        model, _, laws = read_model_and_laws(file, step=step, mission_time=mission_time)
+        return cls.of_model(model, file, laws)
 
     @classmethod
-    def of_model(cls, model: Model, file: str = "") -> Document:
-        """The data of the TOML file ``tavoq convert`` writes for ``model``."""
+    def of_model(
+        cls, model: Model, file: str = "", laws: Mapping[str, Mapping[str, Any]] | None = None
+    ) -> Document:
+        """The data of the TOML file ``tavoq convert`` writes for ``model``, with the tables
+        of ``laws`` (by key path) in place of the means the model holds."""
         from .toml_writer import model_to_toml
 
-        text = model_to_toml(model)
+        text = model_to_toml(model, laws=laws)
         if len(text) > MAX_FILE_BYTES:
             raise ModelError("", "the model is too large to sweep", file)
         return cls(tomllib.loads(text), file)

@@ -28,22 +28,26 @@ import re
 from collections.abc import Callable, Collection, Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 from ..errors import INT32_MAX, ModelError, one_line
 from ..model import logic
 from ..model.graph import PreparedGates
 from ..model.interactions import CommonCause, Move, StandbyGroup, Trigger
 from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
+from .uncertain import Uncertain
 
 __all__ = [
     "Event",
     "Formula",
+    "Law",
     "NameMap",
     "TreeDraft",
     "horizon_of",
     "quoted",
     "renamed",
     "to_model",
+    "uncertain_tables",
 ]
 
 # A fault tree model's text lists at most this many renamed names; `tavoq convert` writes all of them.
@@ -51,10 +55,41 @@ LISTED_RENAMES = 20
 _NOT_NAME = re.compile(r"[^A-Za-z0-9_]+")
 
 
+@dataclass(frozen=True)
+class Law:
+    """The distribution a file gives for the value of an event's failure rate or
+    probability: a law of tavoq_tools.formats.uncertain with its values in the file's time (a
+    lognormal's are its median and 95% error factor), and the parameter of the file that
+    holds it ("" when the event writes it itself)."""
+
+    law: str
+    values: tuple[float, ...]
+    parameter: str = ""
+
+    def per_step(self, step: float) -> Uncertain:
+        """The law of a rate per file time unit as a rate per step: every value of the rate
+        scaled by ``step`` (a lognormal's error factor and a gamma's shape are no rates)."""
+        v = self.values
+        values: tuple[float, ...]
+        if self.law == "lognormal":
+            values = (v[0] * step, v[1])
+        elif self.law == "gamma":
+            values = (v[0], v[1] * step)
+        else:
+            values = tuple(x * step for x in v)
+        return Uncertain("", self.law, values)
+
+    @property
+    def mean(self) -> float:
+        return Uncertain("", self.law, self.values).mean
+
+
 @dataclass
 class Event:
     """A basic event: its failure rate, its probability of failing on demand at time 0, its
-    repair rate (all per file time unit; None: not given), and its Erlang phases."""
+    repair rate (all per file time unit; None: not given), and its Erlang phases. ``law``
+    is the distribution of its rate (or, without one, of its probability) when the file
+    gives one; the rate or probability is then the law's mean."""
 
     name: str
     where: str
@@ -63,6 +98,7 @@ class Event:
     repair: float | None = None
     phases: int = 1
     dormancy: float | None = None  # a spare's rate in standby, as a share of its rate
+    law: Law | None = None
 
 
 @dataclass
@@ -292,6 +328,10 @@ def _component(
         return _staged(file, event, name, step, dormancy)
     if event.rate:
         rate = _rate(file, event.where, "the failure rate", event.rate, step)
+        if event.law is not None:
+            # The mean of the law per step, as the converted file's table gives it: the rate
+            # scaled may differ from it in the last digit.
+            rate = event.law.per_step(step).mean
         if event.phases == 1:
             transitions.append(Transition("working", "failed", "exponential", {"rate": rate}))
         else:
@@ -378,7 +418,7 @@ def _component_like(
     """``_component``'s Component, checked once per distinct set of an event's values: a
     large tree repeats a few rates over thousands of events. The others are copies under
     their own names (names that NameMap made, which are valid; any other is checked)."""
-    key = (event.rate, event.probability, event.repair, event.phases, dormancy)
+    key = (event.rate, event.probability, event.repair, event.phases, dormancy, event.law)
     template = made.get(key)
     if template is None or not _plain_name(name):
         component = _component(file, event, name, step, dormancy)
@@ -797,3 +837,38 @@ def to_model(
     except ModelError as err:
         raise (err if err.file else err.in_file(file)) from None
     return model
+
+
+def uncertain_tables(draft: TreeDraft, model: Model) -> dict[str, dict[str, Any]]:
+    """The uncertain parameters of ``model``, ``to_model``'s model of ``draft``: for each
+    event whose rate or probability the file gives as a distribution, the table of that
+    law (tavoq_tools.formats.uncertain) by the key path of the transition's parameter it
+    stands for (``components.NAME.transitions[0].rate``). The events that take their law
+    from one parameter of the file are one group, named after it: one draw serves them all."""
+    laws = {original: e.law for original, e in draft.events.items() if e.law is not None}
+    if not laws:
+        return {}
+    users: dict[str, int] = {}
+    for law in laws.values():
+        users[law.parameter] = users.get(law.parameter, 0) + 1
+    mapped = _name_map(draft).names
+    components = {c.name: c for c in model.components}
+    step = model.simulation.step
+    tables: dict[str, dict[str, Any]] = {}
+    for original, law in laws.items():
+        event = draft.events[original]
+        name = mapped[original]
+        param = "rate" if event.rate else "probability"
+        uncertain = law.per_step(step) if param == "rate" else Uncertain("", law.law, law.values)
+        index = next(i for i, t in enumerate(components[name].transitions) if param in t.params)
+        if uncertain.law == "lognormal":
+            table: dict[str, Any] = {
+                "lognormal": uncertain.values[0],
+                "error_factor": uncertain.values[1],
+            }
+        else:
+            table = {uncertain.law: list(uncertain.values)}
+        if law.parameter and users[law.parameter] > 1:
+            table["group"] = law.parameter
+        tables[f"components.{name}.transitions[{index}].{param}"] = table
+    return tables

@@ -27,10 +27,18 @@ from ..errors import ModelError, shown, unknown
 from ..model.interactions import CommonCause, CrewPool, Move, StandbyGroup, Trigger
 from ..model.system import Component, Model, RunSettings, Transition
 from . import galileo, open_psa
-from .fault_tree import renamed, to_model
+from .fault_tree import renamed, to_model, uncertain_tables
 from .uncertain import with_means
 
-__all__ = ["EXTENSIONS", "ModelError", "file_kind", "load_model", "model_from_dict", "read_model"]
+__all__ = [
+    "EXTENSIONS",
+    "ModelError",
+    "file_kind",
+    "load_model",
+    "model_from_dict",
+    "read_model",
+    "read_model_and_laws",
+]
 
 TOP_KEYS = (
     "name",
@@ -294,6 +302,24 @@ def read_model(
 ) -> tuple[Model, list[tuple[str, str]]]:
     """``load_model``'s model, and the (name in the file, tavoq name) pairs of a fault tree
     whose names had to change."""
+    model, names, _ = read_model_and_laws(
+        path, step=step, mission_time=mission_time, top=top, any_horizon=any_horizon
+    )
+    return model, names
+
+
+def read_model_and_laws(
+    path: str | Path,
+    *,
+    step: float | None = None,
+    mission_time: float | None = None,
+    top: str | None = None,
+    any_horizon: bool = False,
+) -> tuple[Model, list[tuple[str, str]], dict[str, dict[str, Any]]]:
+    """``read_model``'s model and renamed names, and the uncertain parameters of a fault
+    tree: the table of each law by the key path of the parameter it stands for in the TOML
+    model (tavoq_tools.formats.fault_tree.uncertain_tables), which the model has at its
+    mean. A TOML file keeps its tables in its own data: it gives none here."""
     file = str(path)
     if not file:
         raise ModelError("", "no model file named: the path is empty")
@@ -309,7 +335,7 @@ def _read(
     mission_time: float | None,
     top: str | None,
     any_horizon: bool,
-) -> tuple[Model, list[tuple[str, str]]]:
+) -> tuple[Model, list[tuple[str, str]], dict[str, dict[str, Any]]]:
     kind = file_kind(file, text)
     if kind == "toml":
         given = [
@@ -324,7 +350,7 @@ def _read(
                 f"{', '.join(given)} given apply to Galileo and Open-PSA files only",
                 file,
             )
-        return _toml_model(text, file), []
+        return _toml_model(text, file), [], {}
     if kind == "galileo":
         if top is not None:
             raise ModelError("", "a Galileo file names its top (toplevel): give no top", file)
@@ -338,7 +364,7 @@ def _read(
         mission_time=mission_time,
         any_horizon=any_horizon,
     )
-    return model, renamed(draft)
+    return model, renamed(draft), uncertain_tables(draft, model)
 
 
 @contextlib.contextmanager

@@ -17,7 +17,15 @@ What is read:
 - basic events given by ``float`` (or ``int``) - a probability: the event fails on demand at
   time 0 - or by ``exponential`` (λ and a mission time: a failure rate), either taken from a
   ``parameter`` as well; house events ``constant value="true"`` (failed from the start) or
-  ``"false"`` (never failed).
+  ``"false"`` (never failed);
+- the probability or rate of a basic event given by a distribution of its uncertainty:
+  ``lognormal-deviate`` (mean, error factor, level), ``uniform-deviate`` (min, max),
+  ``gamma-deviate`` (shape k, scale θ) and ``beta-deviate`` (α, β, a probability only),
+  written in the event or in a parameter. The event takes the law's mean and carries the
+  law (``Event.law``), which the TOML model gets as an uncertain parameter
+  (tavoq_tools.formats.uncertain); the events of one parameter share its one draw.
+  ``normal-deviate``, ``histogram``, a distribution inside arithmetic and one anywhere
+  else (a mission time, a CCF group's total or factor) are refused with their XML path.
 
 The formulas ``or``, ``and``, ``atleast`` and the non-coherent ``not``, ``xor``, ``nand``,
 ``nor``, ``iff`` and ``imply`` (read as ``nand(a, not(b))``, which is ``not(a) or b``) are gates of the gate graph; a tree
@@ -47,7 +55,8 @@ import defusedxml
 import defusedxml.ElementTree as SafeElementTree
 
 from ..errors import ModelError
-from .fault_tree import CommonEvent, Event, Formula, TreeDraft, quoted, refuse_cycles
+from .fault_tree import CommonEvent, Event, Formula, Law, TreeDraft, quoted, refuse_cycles
+from .uncertain import lognormal_of_mean
 
 __all__ = ["MAX_NESTING", "parse"]
 
@@ -65,6 +74,14 @@ REFERENCES = ("gate", "basic-event", "house-event", "event")
 CCF_MODELS = ("beta-factor", "MGL", "alpha-factor")
 MAX_CCF_MEMBERS = 10
 IGNORED = ("label", "attributes")
+# The distributions read, each with its arguments; a lognormal's level is the quantile at
+# which its error factor is given.
+DEVIATES = {
+    "lognormal-deviate": ("mean", "error factor", "level"),
+    "uniform-deviate": ("min", "max"),
+    "gamma-deviate": ("shape k", "scale θ"),
+    "beta-deviate": ("α", "β"),
+}
 
 
 def _tag(element: Any) -> str:
@@ -167,6 +184,7 @@ class _Reader:
         self.parameter_names = _Names(self, "parameter ")
         self.parameters: dict[str, tuple[Any, str, Scope]] = {}  # key -> definition
         self.values: dict[str, float] = {}
+        self.laws: dict[str, Law] = {}  # parameter key -> its law, when it is a distribution
         self.containers: set[Scope] = {()}
         self.pending_events: list[tuple[str, Any, str, Scope]] = []
         self.pending_gates: list[tuple[str, Any, str, Scope]] = []
@@ -265,6 +283,14 @@ class _Reader:
         model = element.get("model")
         parts = {_tag(c): c for c in _children(element)}
         total = self.event(name, parts["distribution"], f"{path}/distribution", scope)
+        if total.law is not None:
+            # Shared out among the members and the common events, one draw would have to
+            # move them all: not one law of one parameter.
+            raise self.error(
+                f"{path}/distribution",
+                f"a distribution ({total.law.law}) is not read as a CCF group's total: "
+                "give a number",
+            )
         factors = self.factors(element, path, scope)
         n = len(keys)
         shares = _ccf_shares(model, n, factors, lambda m: self.error(path, m))
@@ -361,12 +387,22 @@ class _Reader:
     # -- numbers -----------------------------------------------------------------------------
 
     def number(self, element: Any, path: str, scope: Scope) -> float | None:
-        """The value of a numeric expression; None for <system-mission-time/>.
+        """The value of a numeric expression that is no distribution; None for
+        <system-mission-time/>."""
+        return self.value(element, path, scope, "")[0]
+
+    def value(
+        self, element: Any, path: str, scope: Scope, what: str
+    ) -> tuple[float | None, Law | None]:
+        """The value of a numeric expression, and its law when it is a distribution: read
+        where ``what`` names the value ("rate" or "probability" of a basic event), refused
+        where it is "". The value of a law is its mean.
 
         A chain of parameters, each defined by the next, is followed in a loop rather than by
         recursion: a file may chain thousands of them."""
         chain: list[tuple[str, str]] = []  # the parameters being resolved, and where each is
         on_chain: set[str] = set()
+        law: Law | None = None
         while True:
             tag = _tag(element)
             if tag in ("float", "int"):
@@ -388,22 +424,42 @@ class _Reader:
             if tag == "system-mission-time":
                 value = None
                 break
+            if tag in DEVIATES:
+                law = self.deviate(element, path, scope, what, chain[-1][0] if chain else "")
+                value = law.mean
+                break
             if tag.endswith("-deviate") or tag == "histogram":
-                # Read at its mean, an uncertain value would look certain in every result.
                 raise self.error(
                     path,
-                    f"<{tag}> is a distribution of an uncertain value, which is not read: "
-                    "give the value (its mean, or a chosen percentile) as a <float>",
+                    f"<{tag}> is not read (read as a distribution: {', '.join(DEVIATES)}): "
+                    "give one of those, or the value as a <float>",
                 )
             if tag != "parameter":
+                inside = next(
+                    (
+                        _tag(e)
+                        for e in element.iter()
+                        if _tag(e).endswith("-deviate") or _tag(e) == "histogram"
+                    ),
+                    "",
+                )
+                hint = (
+                    f"; a <{inside}> is read only as the whole value of a basic event's "
+                    "probability or rate, not inside arithmetic"
+                    if inside
+                    else ""
+                )
                 raise self.error(
                     path,
                     f"<{tag}> is not read as a number (read: float, int, parameter, "
-                    "system-mission-time)",
+                    f"system-mission-time{', and a distribution' if what else ''}){hint}",
                 )
             name = self.parameter_names.find(_name(element, path, self.file), scope, path)
             if name is not None and name in self.values:
                 value = self.values[name]
+                law = self.laws.get(name)
+                if law is not None:
+                    self.may_be_uncertain(law, path, what)
                 break
             if name is None:
                 raise self.error(path, f"parameter {quoted(element.get('name'))} is never defined")
@@ -423,10 +479,71 @@ class _Reader:
         if value is None:
             if chain:
                 raise self.error(chain[-1][1], "a parameter that is the mission time is not read")
-            return None
+            return None, None
         for name, _ in chain:
             self.values[name] = value
-        return value
+            if law is not None:
+                self.laws[name] = law
+        return value, law
+
+    def may_be_uncertain(self, law: Law, path: str, what: str) -> None:
+        """Refuse a distribution where it cannot be drawn: as anything but a basic event's
+        rate or probability, and a beta (a law on [0, 1]) as a rate."""
+        if not what:
+            raise self.error(
+                path,
+                f"a distribution ({law.law}) is read only as the value of a basic event's "
+                "probability or of an exponential's rate, directly or through parameters; "
+                "here give a number",
+            )
+        if what == "rate" and law.law == "beta":
+            raise self.error(path, "a beta-deviate is read as a probability only, not as a rate")
+        if what == "probability" and law.law == "uniform" and law.values[1] > 1:
+            raise self.error(
+                path, f"a uniform-deviate up to {law.values[1]:g} is no law of a probability"
+            )
+
+    def deviate(self, element: Any, path: str, scope: Scope, what: str, parameter: str) -> Law:
+        """The law of a ``*-deviate`` element, in the terms of tavoq_tools.formats.uncertain;
+        ``parameter`` is the define-parameter that holds it directly ("" for none)."""
+        tag = _tag(element)
+        if not what:
+            # Refused before its arguments are read: they may name the parameter itself.
+            self.may_be_uncertain(Law(tag.removesuffix("-deviate"), ()), path, what)
+        names = DEVIATES[tag]
+        arguments = _children(element)
+        if len(arguments) != len(names):
+            raise self.error(
+                path,
+                f"<{tag}> takes {len(names)} arguments ({', '.join(names)}), got {len(arguments)}",
+            )
+        values = []
+        for argument in arguments:
+            here = f"{path}/{_step(argument)}"
+            number = self.number(argument, here, scope)
+            if number is None:
+                raise self.error(here, f"the mission time is no argument of <{tag}>")
+            values.append(number)
+        law = tag.removesuffix("-deviate")
+        broken = ""
+        if law == "lognormal":
+            mean, factor, level = values
+            if not (mean > 0 and factor > 1 and 0.5 < level < 1):
+                broken = "mean > 0, error factor > 1 and 0.5 < level < 1"
+            else:
+                values = list(lognormal_of_mean(mean, factor, level))
+        elif law == "uniform":
+            # A rate or probability is never below 0, and a law that is always 0 is no event.
+            if not 0 <= values[0] <= values[1] or values[1] == 0:
+                broken = "0 <= min <= max and max > 0"
+        elif not (values[0] > 0 and values[1] > 0):
+            broken = f"{names[0]} > 0 and {names[1]} > 0"
+        if broken:
+            shown = ", ".join(f"{v:g}" for v in values)
+            raise self.error(path, f"<{tag}> needs {broken}, got {shown}")
+        result = Law(law, tuple(values), parameter)
+        self.may_be_uncertain(result, path, what)
+        return result
 
     def event(self, name: str, element: Any, path: str, scope: Scope) -> Event:
         children = _children(element)
@@ -445,7 +562,7 @@ class _Reader:
                     f"<exponential> with {len(arguments)} arguments is not read; give the "
                     "failure rate and the mission time",
                 )
-            rate = self.number(arguments[0], f"{here}/{_step(arguments[0])}", scope)
+            rate, law = self.value(arguments[0], f"{here}/{_step(arguments[0])}", scope, "rate")
             if rate is None or rate < 0:
                 raise self.error(here, "the failure rate must be a number >= 0")
             time = self.number(arguments[1], f"{here}/{_step(arguments[1])}", scope)
@@ -453,11 +570,11 @@ class _Reader:
                 if time <= 0:
                     raise self.error(here, f"the mission time must be positive, got {time:g}")
                 self.mission_times.add(time)
-            return Event(name, path, rate=rate)
-        probability = self.number(value, here, scope)
+            return Event(name, path, rate=rate, law=law)
+        probability, law = self.value(value, here, scope, "probability")
         if probability is None or not 0 <= probability <= 1:
             raise self.error(here, "a probability must lie between 0 and 1")
-        return Event(name, path, probability=probability)
+        return Event(name, path, probability=probability, law=law)
 
     # -- formulas ----------------------------------------------------------------------------
 

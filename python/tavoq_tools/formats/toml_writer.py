@@ -72,7 +72,7 @@ def _comments(lines: Iterable[str]) -> list[str]:
     return [f"# {one_line(line)}".rstrip() for text in lines for line in text.splitlines() or [""]]
 
 
-def _component(c: Component) -> list[str]:
+def _component(c: Component, laws: Mapping[str, Mapping[str, Any]]) -> list[str]:
     lines = [f"[components.{key(c.name)}]"]
     if c.description:
         lines.append(f"description = {toml_string(c.description)}")
@@ -85,13 +85,16 @@ def _component(c: Component) -> list[str]:
         lines.append(f"standby_pairs = {toml_value(dict(c.standby_pairs))}")
     if c.transitions:
         lines.append("transitions = [")
-        for t in c.transitions:
+        for i, t in enumerate(c.transitions):
             entry: dict[str, Any] = {
                 "from": t.source,
                 "to": t.target,
                 "distribution": t.distribution,
             }
             entry.update(t.params)
+            if laws:
+                at = f"components.{c.name}.transitions[{i}]."
+                entry.update((k, laws[at + k]) for k in t.params if at + k in laws)
             if t.crew is not None:
                 entry["crew"] = t.crew
             if t.priority:
@@ -155,8 +158,14 @@ def _interaction_lines(model: Model) -> list[str]:
     return lines
 
 
-def model_to_toml(model: Model, comments: Sequence[str] = ()) -> str:
-    """The TOML text of ``model``, headed by ``comments`` (each line written as a comment)."""
+def model_to_toml(
+    model: Model,
+    comments: Sequence[str] = (),
+    laws: Mapping[str, Mapping[str, Any]] | None = None,
+) -> str:
+    """The TOML text of ``model``, headed by ``comments`` (each line written as a comment).
+    ``laws`` gives the table of an uncertain parameter (tavoq_tools.formats.uncertain) by
+    its key path, written in place of the number the model holds (its mean)."""
     lines = _comments(comments)
     if lines:
         lines.append("")
@@ -183,5 +192,5 @@ def model_to_toml(model: Model, comments: Sequence[str] = ()) -> str:
     lines += _interaction_lines(model)
     for c in model.components:
         lines.append("")
-        lines += _component(c)
+        lines += _component(c, laws or {})
     return "\n".join(lines) + "\n"

@@ -27,7 +27,7 @@ import numpy as np
 
 from ..errors import ModelError, shown
 
-__all__ = ["LAWS", "Uncertain", "find_uncertain", "with_means"]
+__all__ = ["LAWS", "Uncertain", "find_uncertain", "lognormal_of_mean", "with_means"]
 
 #: Law -> the number of values it takes (1: a number beside ``error_factor``).
 LAWS = {"lognormal": 1, "uniform": 2, "loguniform": 2, "gamma": 2, "beta": 2, "triangular": 3}
@@ -83,6 +83,19 @@ class Uncertain:
         cdf = _gamma_cdf if self.law == "gamma" else _beta_cdf
         high = v[0] * v[1] * 50 + 50 * v[1] if self.law == "gamma" else 1.0
         return _invert(lambda x: cdf(x, v), u, 0.0, high)
+
+
+def lognormal_of_mean(mean: float, error_factor: float, level: float) -> tuple[float, float]:
+    """The median and the 95% error factor of the lognormal of mean ``mean`` whose ``level``
+    quantile is ``error_factor`` times its median (the form that Open-PSA files use): with
+    σ = ln(error_factor) / z_level, the median is mean·exp(−σ²/2) and the 95% error factor
+    exp(z_0.95·σ). Needs mean > 0, error_factor > 1 and 0.5 < level < 1."""
+    z = NormalDist().inv_cdf(level)
+    sigma = math.log(error_factor) / z
+    # At the 95% level the error factor is the field's already: kept as given, not
+    # rounded through exp(log(...)).
+    factor = error_factor if z == _Z95 else math.exp(_Z95 * sigma)
+    return mean * math.exp(-(sigma**2) / 2), factor
 
 
 def _invert(cdf: Any, u: np.ndarray, low: float, high: float) -> np.ndarray:

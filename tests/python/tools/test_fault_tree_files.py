@@ -3,7 +3,9 @@ writer and `tavoq convert`: what they read, what they refuse and how they say it
 
 import dataclasses
 import gc
+import math
 import tomllib
+from statistics import NormalDist
 
 import pytest
 from conftest import examples, run_capped
@@ -368,6 +370,75 @@ def parameter_chain(length, end):
     ).replace('<define-basic-event name="A"><float value="0.1"/></define-basic-event>\n', "")
 
 
+LOGNORMAL = (
+    '<lognormal-deviate><float value="1e-3"/><float value="3"/><float value="0.95"/>'
+    "</lognormal-deviate>"
+)
+
+
+def event(name, value):
+    return f'<define-basic-event name="{name}">{value}</define-basic-event>'
+
+
+def rate(value, time='<float value="10"/>'):
+    return f"<exponential>{value}{time}</exponential>"
+
+
+# A distribution the reader refuses, as a basic event C: the XML and the message.
+BAD_DEVIATES = [
+    (
+        event("C", '<normal-deviate><float value="0.1"/><float value="0.01"/></normal-deviate>'),
+        "define-basic-event[C]/normal-deviate: <normal-deviate> is not read (read as a "
+        "distribution: lognormal-deviate, uniform-deviate, gamma-deviate, beta-deviate)",
+    ),
+    (
+        event("C", '<histogram><float value="0"/><bin><float value="1"/></bin></histogram>'),
+        "define-basic-event[C]/histogram: <histogram> is not read (read as a distribution",
+    ),
+    (
+        event("C", f'<mul>{LOGNORMAL}<float value="2"/></mul>'),
+        "define-basic-event[C]/mul: <mul> is not read as a number (read: float, int, "
+        "parameter, system-mission-time, and a distribution); a <lognormal-deviate> is read "
+        "only as the whole value of a basic event's probability or rate, not inside arithmetic",
+    ),
+    (
+        event("C", rate('<float value="0.1"/>', '<parameter name="T"/>'))
+        + f'<define-parameter name="T">{LOGNORMAL}</define-parameter>',
+        "define-parameter[T]/lognormal-deviate: a distribution (lognormal) is read only as the "
+        "value of a basic event's probability or of an exponential's rate",
+    ),
+    (
+        event("C", rate('<beta-deviate><float value="1"/><float value="9"/></beta-deviate>')),
+        "exponential/beta-deviate: a beta-deviate is read as a probability only",
+    ),
+    (
+        event("C", LOGNORMAL.replace("0.95", "0.3")),
+        "<lognormal-deviate> needs mean > 0, error factor > 1 and 0.5 < level < 1, got "
+        "0.001, 3, 0.3",
+    ),
+    (
+        event(
+            "C", '<lognormal-deviate><float value="1e-3"/><float value="3"/></lognormal-deviate>'
+        ),
+        "<lognormal-deviate> takes 3 arguments (mean, error factor, level), got 2",
+    ),
+    (
+        event("C", '<uniform-deviate><float value="0.5"/><float value="2"/></uniform-deviate>'),
+        "a uniform-deviate up to 2 is no law of a probability",
+    ),
+    (
+        event(
+            "C", rate('<uniform-deviate><float value="-1"/><float value="2"/></uniform-deviate>')
+        ),
+        "<uniform-deviate> needs 0 <= min <= max and max > 0, got -1, 2",
+    ),
+    (
+        event("C", rate('<gamma-deviate><float value="2"/><float value="0"/></gamma-deviate>')),
+        "<gamma-deviate> needs shape k > 0 and scale θ > 0, got 2, 0",
+    ),
+]
+
+
 def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
     path = write(tmp_path, "chain.xml", parameter_chain(3000, '<float value="0.25"/>'))
     model = load_model(path)
@@ -485,15 +556,22 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
         ("<fault-tree/>", "the root element is <fault-tree>, not <opsa-mef>"),
         ("<opsa-mef>\n<define-fault-tree>\n</opsa-mef>", "line 3, column 3: XML: mismatched tag"),
         ("<opsa-mef></opsa-mef>", "the file defines no gate"),
+        *(
+            (tree('<or><basic-event name="A"/></or>', extra), message)
+            for extra, message in BAD_DEVIATES
+        ),
         (
-            tree(
-                '<or><basic-event name="A"/></or>',
-                '<define-basic-event name="C"><lognormal-deviate><float value="1e-3"/>'
-                '<float value="3"/><float value="0.95"/></lognormal-deviate>'
-                "</define-basic-event>",
+            ccf("beta-factor").replace(
+                '<distribution><float value="0.1"/></distribution>',
+                f"<distribution>{LOGNORMAL}</distribution>",
             ),
-            "define-basic-event[C]/lognormal-deviate: <lognormal-deviate> is a distribution "
-            "of an uncertain value, which is not read",
+            "define-CCF-group[G]/distribution: a distribution (lognormal) is not read as a "
+            "CCF group's total",
+        ),
+        (
+            ccf("beta-factor", factors=f'<factor level="2">{LOGNORMAL}</factor>'),
+            "define-CCF-group[G]/factor: a distribution (lognormal) is read only as the "
+            "value of a basic event's probability or of an exponential's rate",
         ),
     ],
 )
@@ -695,6 +773,75 @@ def test_a_written_model_reads_back_equal(tmp_path, heading, written):
     assert model_from_dict(tomllib.loads(text)) == model
 
 
+def deviates_tree(level):
+    """Events L1 and L2 of rate lam, a lognormal at ``level``; C, E and F probabilities of a
+    lognormal at 0.9, a uniform and a beta; D of a gamma rate."""
+    lam = LOGNORMAL.replace("1e-3", "2e-3").replace("0.95", str(level))
+    return tree(
+        '<or><basic-event name="L1"/><basic-event name="L2"/><basic-event name="C"/>'
+        '<basic-event name="D"/><basic-event name="E"/><basic-event name="F"/></or>',
+        f'<define-parameter name="lam">{lam}</define-parameter>'
+        + event("L1", rate('<parameter name="lam"/>'))
+        + event("L2", rate('<parameter name="lam"/>'))
+        + event("C", LOGNORMAL.replace("1e-3", "0.01").replace('"3"', '"5"').replace("95", "9"))
+        + event(
+            "D", rate('<gamma-deviate><float value="2"/><float value="1e-3"/></gamma-deviate>')
+        )
+        + event(
+            "E", '<uniform-deviate><float value="0.01"/><float value="0.05"/></uniform-deviate>'
+        )
+        + event("F", '<beta-deviate><float value="1"/><float value="99"/></beta-deviate>'),
+    )
+
+
+@pytest.mark.parametrize("level", [0.95, 0.9])
+def test_deviates_are_uncertain_parameters_of_the_converted_model(tmp_path, level):
+    from tavoq_tools.formats.document import Document
+
+    path = write(tmp_path, "deviates.xml", deviates_tree(level))
+    data = Document.of_file(path, step=0.5).data["components"]
+    z95 = NormalDist().inv_cdf(0.95)
+    # The file gives the mean and the error factor at its level; the table the median and
+    # the error factor at 95%, of the rate per step of 0.5.
+    sigma = math.log(3) / NormalDist().inv_cdf(level)
+    a, b = (data[e]["transitions"][0]["rate"] for e in ("L1", "L2"))
+    assert a == b and a["group"] == "lam"
+    assert a["lognormal"] == pytest.approx(2e-3 * 0.5 * math.exp(-(sigma**2) / 2), rel=1e-14)
+    assert a["error_factor"] == pytest.approx(math.exp(z95 * sigma), rel=1e-14)
+    assert (a["error_factor"] == 3) is (level == 0.95)
+    sigma = math.log(5) / NormalDist().inv_cdf(0.9)
+    c = data["C"]["transitions"][0]["probability"]
+    assert c["lognormal"] == pytest.approx(0.01 * math.exp(-(sigma**2) / 2), rel=1e-14)
+    assert c["error_factor"] == pytest.approx(math.exp(z95 * sigma), rel=1e-14)
+    assert "group" not in c
+    # A gamma rate scales its scale, not its shape; probabilities are not scaled.
+    assert data["D"]["transitions"][0]["rate"] == {"gamma": [2.0, 0.0005]}
+    assert data["E"]["transitions"][0]["probability"] == {"uniform": [0.01, 0.05]}
+    assert data["F"]["transitions"][0]["probability"] == {"beta": [1.0, 99.0]}
+    # An ordinary run takes the means the file gives, and the Document's data runs as the
+    # file read directly.
+    model = load_model(path, step=0.5)
+    params = {c.name: c.transitions[0].params for c in model.components}
+    assert params["L1"]["rate"] == pytest.approx(1e-3, rel=1e-14)
+    assert params["C"]["probability"] == pytest.approx(0.01, rel=1e-14)
+    assert params["D"]["rate"] == pytest.approx(1e-3, rel=1e-14)
+    assert params["E"]["probability"] == pytest.approx(0.03, rel=1e-14)
+    assert params["F"]["probability"] == pytest.approx(0.01, rel=1e-14)
+    assert Document.of_file(path, step=0.5).model() == model
+
+
+def test_convert_keeps_the_deviates_as_uncertain_parameters(tmp_path, capsys):
+    from tavoq_tools.formats.document import Document
+
+    source = write(tmp_path, "deviates.xml", deviates_tree(0.9))
+    out = tmp_path / "deviates.toml"
+    assert cli.main(["convert", str(source), "-o", str(out), "--step", "0.5"]) == 0
+    assert "as distributions are uncertain parameters here" in out.read_text()
+    converted = Document.of_file(out).data["components"]
+    assert converted == Document.of_file(source, step=0.5).data["components"]
+    assert load_model(out) == load_model(source, step=0.5)
+
+
 # -- the command -------------------------------------------------------------------------------
 
 
@@ -730,7 +877,7 @@ def test_convert_refuses_to_write_a_model_that_would_not_read_back(tmp_path, cap
     source, out = write(tmp_path, "plant.dft", GALILEO), tmp_path / "plant.toml"
     real = toml_writer.model_to_toml
     monkeypatch.setattr(
-        toml_writer, "model_to_toml", lambda model, heading: real(model, heading) + "x = [\n"
+        toml_writer, "model_to_toml", lambda model, *given: real(model, *given) + "x = [\n"
     )
     code = cli.main(["convert", str(source), "-o", str(out), "--mission-time", "10"])
     captured = capsys.readouterr()

@@ -216,3 +216,62 @@ def test_the_command_reports_and_writes_the_samples(tmp_path, capsys):
     assert code == 2 and "--uncertainty takes no --runs" in capsys.readouterr().err
     code = cli.main(["run", str(path), "--inner-runs", "5"])
     assert code == 2 and "--inner-runs goes with --uncertainty" in capsys.readouterr().err
+
+
+# Events A and B share the rate lam, a lognormal given by its mean (Open-PSA's form); C fails
+# on demand with a probability of a lognormal of its own.
+OPEN_PSA = """<?xml version="1.0"?>
+<opsa-mef><define-fault-tree name="FT">
+<define-gate name="T"><or><basic-event name="A"/><basic-event name="B"/><basic-event name="C"/></or></define-gate>
+<define-parameter name="lam"><lognormal-deviate><float value="2e-3"/><float value="3"/><float value="0.95"/></lognormal-deviate></define-parameter>
+<define-basic-event name="A"><exponential><parameter name="lam"/><float value="10"/></exponential></define-basic-event>
+<define-basic-event name="B"><exponential><parameter name="lam"/><float value="10"/></exponential></define-basic-event>
+<define-basic-event name="C"><lognormal-deviate><float value="0.1"/><float value="2"/><float value="0.9"/></lognormal-deviate></define-basic-event>
+</define-fault-tree></opsa-mef>
+"""
+
+
+def test_an_open_psa_parameter_is_one_draw_for_the_events_that_name_it(tmp_path):
+    path = tmp_path / "tree.xml"
+    path.write_text(OPEN_PSA)
+    parameters = find_uncertain(Document.of_file(path).data)
+    assert [p.key for p in parameters] == [
+        "components.A.transitions[0].rate",
+        "components.B.transitions[0].rate",
+        "components.C.transitions[0].probability",
+    ]
+    values = outer_draws(parameters, 500, seed=3)
+    assert np.array_equal(values[:, 0], values[:, 1])
+    assert abs(np.corrcoef(values[:, 0], values[:, 2])[0, 1]) < 0.15
+
+
+def test_uncertainty_of_an_open_psa_file_draws_its_deviates(tmp_path, capsys):
+    path = tmp_path / "tree.xml"
+    path.write_text(OPEN_PSA)
+    result = tt.uncertainty(path, 600, 100, seed=5, threads=2)
+    keys = list(result.parameters)
+    # C's draws follow the lognormal of mean 0.1 whose 90th percentile is twice its median
+    # (Kolmogorov-Smirnov, within the 1% critical value).
+    sigma = math.log(2) / NormalDist().inv_cdf(0.9)
+    law = NormalDist(math.log(0.1) - sigma**2 / 2, sigma)
+    c = result.values[:, keys.index("components.C.transitions[0].probability")]
+    x = np.sort(c)
+    cdf = np.array([law.cdf(math.log(v)) for v in x])
+    n = len(x)
+    assert max(np.max(np.arange(1, n + 1) / n - cdf), np.max(cdf - np.arange(n) / n)) < 1.63 / (
+        math.sqrt(n)
+    )
+    # Each sample runs its drawn values: the system fails by the mission time unless C
+    # holds and neither A nor B fails at rate lam for 10 units.
+    lam = result.values[:, keys.index("components.A.transitions[0].rate")]
+    expected = 1 - (1 - c) * np.exp(-2 * lam * 10)
+    observed = result.results[:, 1]
+    noise = math.sqrt(np.mean(expected * (1 - expected)) / (100 * 600))
+    assert abs(observed.mean() - expected.mean()) < 5 * noise
+    assert result.ranking["P(failure by the horizon)"][0].key.endswith(
+        "C.transitions[0].probability"
+    )
+    # The command reads the file the same way.
+    code = cli.main(["run", str(path), "--uncertainty", "5", "--inner-runs", "10"])
+    assert code == 0, capsys.readouterr().err
+    assert "components.C.transitions[0].probability" in capsys.readouterr().out
