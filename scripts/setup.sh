@@ -48,10 +48,11 @@ py="$venv/bin/python"
 tools=("pybind11>=3" "scikit-build-core>=0.11" "cmake>=3.15" ninja pytest hypothesis
        "numpy>=1.26" "tqdm>=4.66" "defusedxml>=0.7" "types-defusedxml"
        "dask[distributed]>=2024.1" "ruff==0.17.6" "mypy==2.4.1" "clang-format==20.1.8")
-# Optional, each tried once: the example's plot (the run still prints its numbers without it)
-# and Storm, an exact solver of Galileo fault trees that only the tests use as an oracle
-# (they skip its comparisons without it). Neither is a dependency of the package.
-optional=(matplotlib stormpy)
+# Optional, each tried once: the example's plot (the run still prints its numbers without it),
+# Storm, an exact solver of Galileo fault trees that only the tests use as an oracle (they
+# skip its comparisons without it), and pandas, which the analyses' to_frame() returns (its
+# tests skip without it). None is a dependency of the package.
+optional=(matplotlib stormpy pandas)
 stamp_tools="$venv/.tools-installed"
 if [ ! -f "$stamp_tools" ] || [ "$(cat "$stamp_tools")" != "${tools[*]} ${optional[*]}" ]; then
   "$py" -m pip install -q --upgrade pip

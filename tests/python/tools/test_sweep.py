@@ -5,6 +5,7 @@ runs, and the command writes what it says."""
 import json
 import math
 import re
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -171,6 +172,21 @@ def test_the_command_writes_the_points(tmp_path, capsys):
 def test_the_command_refuses_bad_sweeps_with_exit_2(args, message, capsys):
     code, _, err = run([COOLING, "--runs", 10, *args], capsys)
     assert code == 2 and message in err, err
+
+
+def test_to_frame_gives_the_rows_as_a_data_frame():
+    pd = pytest.importorskip("pandas")
+    grid = sweep(COOLING, {PUMP_SCALE: [4000, 8000]}, runs=20)
+    ranked = tornado(COOLING, 0.2, runs=20, keys=[PUMP_SCALE])
+    text = COOLING.read_text().replace(
+        "scale = 4000", "scale = { lognormal = 4000, error_factor = 2 }", 1
+    )
+    assert "lognormal" in text
+    drawn = tt.uncertainty(Document(tomllib.loads(text)), 3, 10)
+    for result in (grid, ranked, drawn):
+        frame = result.to_frame()
+        assert isinstance(frame, pd.DataFrame)
+        assert frame.to_dict("records") == result.rows()
 
 
 def test_to_frame_needs_pandas_and_says_so(monkeypatch):
