@@ -297,7 +297,9 @@ void register_statistics(py::module_ &m) {
                                             runs.firstFailure.data());
             py::array_t<double> weights(static_cast<py::ssize_t>(runs.logWeight.size()),
                                         runs.logWeight.data());
-            return py::make_tuple(first, weights);
+            py::array_t<std::int32_t> causes(static_cast<py::ssize_t>(runs.cause.size()),
+                                             runs.cause.data());
+            return py::make_tuple(first, weights, causes);
         },
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("faultTree"), py::arg("seed"), py::arg("biasWhileWorking"),
@@ -306,9 +308,11 @@ void register_statistics(py::module_ &m) {
         "failure: the exponential failure rates of components whose working state (0) has only "
         "exponential transitions are multiplied by biasWhileWorking while every component "
         "works, and by biasWhileDegraded while some component is failed; every draw has 53 "
-        "bits. Returns (firstFailure, logWeight), numpy arrays of one entry per run: the first "
-        "unit that ended with the system failed (simTime if none) and the log of the run's "
-        "likelihood ratio. The mean over runs of exp(logWeight) times (firstFailure <= t) "
+        "bits. Returns (firstFailure, logWeight, cause), numpy arrays of one entry per run: the "
+        "first unit that ended with the system failed (simTime if none), the log of the run's "
+        "likelihood ratio, and the component whose transition turned the system failed then "
+        "(-1 if none: no failure, or logic failed with every component working). The mean over "
+        "runs of exp(logWeight) times (firstFailure <= t) "
         "estimates P(system failed by t). Run i of the call is the batch's run firstRun + i, "
         "seeded from (seed, firstRun + i) alone: the same numbers on any number of threads and "
         "however a batch is split into calls.");

@@ -140,7 +140,7 @@ BiasedOutcome BiasedSimulation::finish(int unit, int settledAt) {
     for (int c = 0; c < nComponents; ++c) {
         settle(c, settledAt, -1);
     }
-    return {unit, logWeight};
+    return {unit, logWeight, cause};
 }
 
 BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
@@ -151,6 +151,7 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
     std::fill(drawnFactor.begin(), drawnFactor.end(), 1.0);
     nFailed = 0;
     logWeight = 0.0;
+    cause = -1;
     for (int c = 0; c < nComponents; ++c) {
         queue.place(c, ~std::uint64_t{0});
     }
@@ -189,12 +190,16 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
         states[k] = to;
         if ((from == 0) != (to == 0)) {
             const bool toFailed = to != 0;
+            const bool wasFailed = gates.topFailed();
             if (graph.general()) {
                 gates.crossGeneral(c, toFailed, now, noGates);
             } else if (toFailed) {
                 gates.cross<true>(c, noGates);
             } else {
                 gates.cross<false>(c, noGates);
+            }
+            if (!wasFailed && gates.topFailed()) {
+                cause = c;
             }
             nFailed += toFailed ? 1 : -1;
             if (distance) {
@@ -207,6 +212,7 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
     if (gates.topFailed()) {
         return finish(now, now + 1);
     }
+    cause = -1; // a failure that a repair undid within its unit is none
     return finish(simTime, simTime);
 }
 

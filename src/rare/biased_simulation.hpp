@@ -33,12 +33,14 @@ inline std::uint32_t rareRunSeed(int seed, int i) {
     return static_cast<std::uint32_t>(z ^ (z >> 31));
 }
 
-/// A run's first system failure (the unit, or the horizon when none) and the logarithm of
-/// the likelihood ratio of its path: the model's probability of the draws made over their
-/// probability as drawn.
+/// A run's first system failure (the unit, or the horizon when none), the logarithm of the
+/// likelihood ratio of its path (the model's probability of the draws made over their
+/// probability as drawn), and the component whose transition last turned the system from
+/// working to failed before it (-1 when none did: no failure, or logic failed from the start).
 struct BiasedOutcome {
     int firstFailure;
     double logWeight;
+    int cause = -1;
 };
 
 /// Runs of the plain model (no interactions) under failure biasing, to the first system
@@ -104,6 +106,7 @@ private:
     std::vector<double> drawnFactor;  // per component: the factor of that row (1: none)
     int nFailed = 0;
     double logWeight = 0.0;
+    int cause = -1; // the component whose transition last turned the top failed
 };
 
 } // namespace tavoq

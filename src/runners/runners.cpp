@@ -589,10 +589,11 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
         throw std::invalid_argument("firstRun must be at least 0.");
     }
     const int runs = std::max(nSimulations, 0);
-    requireMemory(12 * counts(runs));
+    requireMemory(16 * counts(runs));
     RareRuns result;
     result.firstFailure.assign(static_cast<std::size_t>(runs), simTime);
     result.logWeight.assign(static_cast<std::size_t>(runs), 0.0);
+    result.cause.assign(static_cast<std::size_t>(runs), -1);
     if (runs == 0) {
         return result;
     }
@@ -608,6 +609,7 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
                     simulation->run(simTime, rareRunSeed(seed, firstRun + i));
                 result.firstFailure[static_cast<std::size_t>(i)] = outcome.firstFailure;
                 result.logWeight[static_cast<std::size_t>(i)] = outcome.logWeight;
+                result.cause[static_cast<std::size_t>(i)] = outcome.cause;
             };
         });
     return result;

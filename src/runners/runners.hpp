@@ -90,6 +90,7 @@ RunStatistics runnerStatistics(int nSimulations, int simTime,
 struct RareRuns {
     std::vector<std::int32_t> firstFailure;
     std::vector<double> logWeight;
+    std::vector<std::int32_t> cause; ///< BiasedOutcome::cause
 };
 
 /// nSimulations runs of the model without interactions under failure biasing

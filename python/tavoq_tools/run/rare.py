@@ -18,7 +18,7 @@ warns where the interval cannot be trusted.
 from __future__ import annotations
 
 import math
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, replace
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -56,6 +56,8 @@ LARGEST_SHARE = 0.5
 METHOD = "failure biasing (importance sampling)"
 DEFAULT_BIAS = 0.5
 CHUNK = 200_000
+#: The points of the unreliability curve: this many, evenly over the horizon.
+CURVE_POINTS = 10
 
 
 @dataclass(frozen=True)
@@ -68,7 +70,13 @@ class RareEstimate:
     weight over their sum. ``variance_ratio``: crude runs' variance per run, p (1 - p), over
     the biased runs' (how many crude runs one biased run is worth, before their costs).
     ``variance_error``: the relative standard error of that variance estimate, from the
-    runs' fourth moment: how far the interval's own width can be trusted. ``warnings``: what makes the interval doubtful."""
+    runs' fourth moment: how far the interval's own width can be trusted. ``warnings``: what makes the interval doubtful.
+
+    ``curve``: P(system failed within the first t units) at CURVE_POINTS points t of the
+    horizon, from the same runs (1 - R(t)), each with its interval. ``causes``: per
+    component whose transition turned the system failed in some failed run, P(the system
+    fails by the horizon, brought down by that component's transition), with its interval,
+    largest first; they sum to the estimate."""
 
     method: str
     reason: str
@@ -85,6 +93,8 @@ class RareEstimate:
     variance_ratio: float
     variance_error: float
     warnings: tuple[str, ...]
+    curve: tuple[tuple[int, Estimate], ...] = ()
+    causes: tuple[tuple[str, Estimate], ...] = ()
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values for JSON (infinities and NaN as null)."""
@@ -177,23 +187,90 @@ def rare_unreliability(
     tree = built if tree is None else tree
     factors = bias_factors(model, horizon, bias)
     weights: list[np.ndarray] = []
+    firsts: list[np.ndarray] = []
+    causes: list[np.ndarray] = []
     done = 0
     goal = runs
     while True:
         while done < goal:
             n = min(CHUNK, goal - done)
             try:
-                first, log_weight = tavoq.runnerRareSampling(
+                first, log_weight, cause = tavoq.runnerRareSampling(
                     n, horizon, matrix, tree, seed, *factors, firstRun=done
                 )
             except ValueError as err:  # a top that cannot fail
                 raise ModelError("failed_when", str(err)) from None
             weights.append(np.where(first < horizon, np.exp(log_weight), 0.0))
+            firsts.append(first)
+            causes.append(cause)
             done += n
         result = _estimate(np.concatenate(weights), horizon, seed, bias, factors)
         if target_ci is None or result.relative_half_width <= target_ci or done >= limit:
-            return result
+            runs_first, runs_cause = np.concatenate(firsts), np.concatenate(causes)
+            return replace(
+                result,
+                curve=_curve(result, runs_first, np.concatenate(weights)),
+                causes=_causes(runs_cause, np.concatenate(weights), model.component_names),
+            )
         goal = min(2 * done, limit)
+
+
+def _mean_interval(values: np.ndarray, what: str) -> tuple[Estimate, float, float, float]:
+    """The mean of the runs' weighted outcomes ``values`` with its 95% interval: Student t,
+    never narrower than the Poisson interval of the failed runs behind it, scaled. Also the
+    sums of the failed runs' weights and of their squares, and the variance per run."""
+    n = len(values)
+    failed = values[values > 0]
+    hits = len(failed)
+    # math.fsum: the sum does not depend on how the runs were split.
+    total = math.fsum(failed.tolist())
+    squares = math.fsum((failed * failed).tolist())
+    mean = total / n
+    variance = max(squares - total * mean, 0.0) / (n - 1)
+    if hits == 0:
+        return Estimate(0.0, 0.0, None, f"{METHOD}; no run failed"), total, squares, variance
+    half = student_t_quantile(0.975, n - 1) * math.sqrt(variance / n)
+    low, high = poisson_interval(hits, 0.95)
+    estimate = Estimate(
+        mean,
+        max(0.0, min(mean - half, mean * low / hits)),
+        max(mean + half, mean * high / hits),
+        f"{METHOD}; {what}",
+    )
+    return estimate, total, squares, variance
+
+
+def _curve(
+    result: RareEstimate, first: np.ndarray, weighted: np.ndarray
+) -> tuple[tuple[int, Estimate], ...]:
+    """P(failed within the first t units) at the curve's points. A run's weight is that of
+    its path to its first failure or the horizon, which decides whether it failed by t."""
+    horizon = result.horizon
+    points = sorted(
+        {max(1, round(horizon * k / CURVE_POINTS)) for k in range(1, CURVE_POINTS + 1)}
+    )
+    curve = []
+    for t in points:
+        if t == horizon:
+            curve.append((t, result.unreliability))
+        else:
+            curve.append((t, _mean_interval(np.where(first < t, weighted, 0.0), "t over runs")[0]))
+    return tuple(curve) if horizon > 0 else ()
+
+
+def _causes(
+    cause: np.ndarray, weighted: np.ndarray, names: list[str]
+) -> tuple[tuple[str, Estimate], ...]:
+    """Per component that brought the system down in some failed run, its part of the
+    estimate with its interval, largest first."""
+    found = []
+    for c in sorted(set(cause[weighted > 0].tolist())):
+        if c < 0:
+            continue
+        part = _mean_interval(np.where(cause == c, weighted, 0.0), "t over runs")[0]
+        found.append((names[c] if c < len(names) else f"#{c}", part))
+    found.sort(key=lambda item: -item[1].value)
+    return tuple(found)
 
 
 def _estimate(
@@ -202,26 +279,13 @@ def _estimate(
     n = len(weighted)
     failed = weighted[weighted > 0]
     hits = len(failed)
-    # math.fsum: the sum does not depend on how the runs were split.
-    total = math.fsum(failed.tolist())
-    squares = math.fsum((failed * failed).tolist())
-    mean = total / n
-    variance = max(squares - total * mean, 0.0) / (n - 1)
+    estimate, total, squares, variance = _mean_interval(weighted, "t over runs")
+    mean = estimate.value
     warnings = []
     if hits == 0:
-        estimate = Estimate(0.0, 0.0, None, f"{METHOD}; no run failed")
         warnings.append("no run failed: the runs say nothing of the probability")
         half, effective, largest, ratio, variance_error = math.inf, 0.0, 0.0, math.nan, math.nan
     else:
-        half = student_t_quantile(0.975, n - 1) * math.sqrt(variance / n)
-        # Never narrower than the Poisson interval of the failed runs behind it, scaled.
-        low, high = poisson_interval(hits, 0.95)
-        estimate = Estimate(
-            mean,
-            max(0.0, min(mean - half, mean * low / hits)),
-            max(mean + half, mean * high / hits),
-            f"{METHOD}; t over runs",
-        )
         half = max(estimate.upper - mean, mean - estimate.lower)  # type: ignore[operator]
         effective = total * total / squares
         largest = float(failed.max()) / total

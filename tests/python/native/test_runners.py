@@ -577,10 +577,12 @@ def test_rare_sampling_is_the_same_on_any_number_of_threads(omp_threads_restored
     runs = []
     for threads in (1, 2, 3):
         tavoq.limitOMPThreads(threads)
-        first, log_weight = tavoq.runnerRareSampling(
+        first, log_weight, cause = tavoq.runnerRareSampling(
             500, 8, matrix, both_failed_tree(), 9, 4.0, 2.0
         )
         runs.append((first.tolist(), log_weight.tolist()))
+        # The component whose failure completed the cut set, in every failed run only.
+        assert ((cause >= 0) == (first < 8)).all() and set(cause[first < 8]) == {0, 1}
     assert runs[0] == runs[1] == runs[2]
     assert 0 < sum(f < 8 for f in runs[0][0]) < 500
     # Two calls that split the batch give its runs.
@@ -588,8 +590,8 @@ def test_rare_sampling_is_the_same_on_any_number_of_threads(omp_threads_restored
         tavoq.runnerRareSampling(n, 8, matrix, both_failed_tree(), 9, 4.0, 2.0, firstRun=first)
         for first, n in ((0, 200), (200, 300))
     ]
-    assert [v for first, _ in parts for v in first.tolist()] == runs[0][0]
-    assert [v for _, weights in parts for v in weights.tolist()] == runs[0][1]
+    assert [v for first, _, _ in parts for v in first.tolist()] == runs[0][0]
+    assert [v for _, weights, _ in parts for v in weights.tolist()] == runs[0][1]
 
 
 def test_rare_sampling_leaves_other_laws_as_they_are():
@@ -599,7 +601,7 @@ def test_rare_sampling_leaves_other_laws_as_they_are():
     n, horizon = 100_000, 30
 
     def estimate(seed, *factors):
-        first, log_weight = tavoq.runnerRareSampling(
+        first, log_weight, _ = tavoq.runnerRareSampling(
             n, horizon, matrix, both_failed_tree(), seed, *factors
         )
         values = np.where(first < horizon, np.exp(log_weight), 0.0)
@@ -610,6 +612,17 @@ def test_rare_sampling_leaves_other_laws_as_they_are():
     biased, biased_se, weights = estimate(2, 3.0, 0.5)
     assert weights.any()
     assert abs(biased - crude) <= 4 * np.hypot(crude_se, biased_se)
+
+
+def test_the_cause_of_a_rare_failure_is_the_transition_that_completed_it():
+    # b fails at once and stays failed; a fails later: a completes "a and b" in nearly every
+    # run (both in unit 0 only when a's delay is 0, about 5%, and then b, listed after a, is).
+    a = [[D(), tavoq.Exponential(0.05)], [tavoq.Exponential(0.5), D()]]
+    b = [[D(), tavoq.Exponential(50.0)], [D(), D()]]
+    first, _, cause = tavoq.runnerRareSampling(2000, 40, [a, b], both_failed_tree(), 3, 1.0, 1.0)
+    failed = first < 40
+    assert failed.sum() > 1000
+    assert (cause[failed] == 0).mean() > 0.9 and (cause[~failed] == -1).all()
 
 
 @pytest.mark.parametrize(

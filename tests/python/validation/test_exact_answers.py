@@ -1312,7 +1312,7 @@ BIASED = {
 def test_failure_biasing_meets_the_exact_unreliability(case: tuple[Any, ...]) -> None:
     rate, mu, horizon, factors = case
     n = 200_000
-    first, log_weight = biased_two_of_three(rate, mu, n, horizon, 23, factors)
+    first, log_weight, _ = biased_two_of_three(rate, mu, n, horizon, 23, factors)
     exact = two_of_three_chain(rate, mu).unreliability(two_down, horizon)
     for t in (horizon // 4, horizon - 1):
         weighted = np.where(first <= t, np.exp(log_weight), 0.0)
@@ -1324,7 +1324,7 @@ def test_failure_biasing_meets_the_exact_unreliability(case: tuple[Any, ...]) ->
         # Biased runs see the failure often: the interval is a few per cent of the value.
         assert se < 0.02 * exact[t]
     # Unbiased, the same runner is crude Monte Carlo: every weight 1.
-    _, log_weight = biased_two_of_three(rate, mu, 1000, 50, 5, (1.0, 1.0))
+    _, log_weight, _ = biased_two_of_three(rate, mu, 1000, 50, 5, (1.0, 1.0))
     assert not log_weight.any()
 
 
@@ -1343,6 +1343,16 @@ def test_importance_in_rare_mode_meets_the_exact_chain() -> None:
     down = chain.unreliability(lambda s: "down" in s[1:], horizon)[-1]
     up = chain.unreliability(lambda s: s[1:] == ("down", "down"), horizon)[-1]
     assert base.unreliability.lower < q < base.unreliability.upper
+    # The same runs give the curve (failed within the first t units) and the causes: by
+    # symmetry each unit brings the system down in a third of the failures.
+    curve = chain.unreliability(two_down, horizon)
+    assert [t for t, _ in base.curve] == [horizon * k // 10 for k in range(1, 11)]
+    for t, e in base.curve:
+        assert abs(e.value - curve[t - 1]) <= 4 * (e.upper - e.lower) / 3.92, (t, e, curve[t - 1])
+    assert sorted(name for name, _ in base.causes) == ["a", "b", "c"]
+    assert math.fsum(e.value for _, e in base.causes) == pytest.approx(base.unreliability.value)
+    for name, e in base.causes:
+        assert abs(e.value - q / 3) <= 4 * (e.upper - e.lower) / 3.92, (name, e, q / 3)
     [node] = result.nodes
     m = node.measures["unreliability at the horizon"]
     for name, exact in (("birnbaum", down - up), ("raw", down / q), ("rrw", q / up)):
