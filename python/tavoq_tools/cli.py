@@ -388,15 +388,16 @@ def _load(args: argparse.Namespace, *, any_horizon: bool = False) -> Model:
 def _read(
     args: argparse.Namespace, *, any_horizon: bool = False
 ) -> tuple[Model, list[tuple[str, str]]]:
-    from .formats.file import read_model
+    from .formats.file import read_model_and_laws
 
-    return read_model(
+    model, renamed, _ = read_model_and_laws(
         args.model,
         step=args.step,
         mission_time=args.mission_time,
         top=args.top,
         any_horizon=any_horizon,
     )
+    return model, renamed
 
 
 class _UsageError(Exception):

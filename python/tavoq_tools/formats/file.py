@@ -36,7 +36,6 @@ __all__ = [
     "file_kind",
     "load_model",
     "model_from_dict",
-    "read_model",
     "read_model_and_laws",
 ]
 
@@ -287,25 +286,9 @@ def load_model(
     Open-PSA file that has several (tavoq_tools.formats.fault_tree); ``any_horizon`` lets a
     fault tree without a mission time load with a horizon of one step, to be checked.
     """
-    return read_model(
+    return read_model_and_laws(
         path, step=step, mission_time=mission_time, top=top, any_horizon=any_horizon
     )[0]
-
-
-def read_model(
-    path: str | Path,
-    *,
-    step: float | None = None,
-    mission_time: float | None = None,
-    top: str | None = None,
-    any_horizon: bool = False,
-) -> tuple[Model, list[tuple[str, str]]]:
-    """``load_model``'s model, and the (name in the file, tavoq name) pairs of a fault tree
-    whose names had to change."""
-    model, names, _ = read_model_and_laws(
-        path, step=step, mission_time=mission_time, top=top, any_horizon=any_horizon
-    )
-    return model, names
 
 
 def read_model_and_laws(
@@ -316,8 +299,8 @@ def read_model_and_laws(
     top: str | None = None,
     any_horizon: bool = False,
 ) -> tuple[Model, list[tuple[str, str]], dict[str, dict[str, Any]]]:
-    """``read_model``'s model and renamed names, and the uncertain parameters of a fault
-    tree: the table of each law by the key path of the parameter it stands for in the TOML
+    """``load_model``'s model; the (name in the file, tavoq name) pairs of a fault tree
+    whose names had to change; and the uncertain parameters of a fault tree: the table of each law by the key path of the parameter it stands for in the TOML
     model (tavoq_tools.formats.fault_tree.uncertain_tables), which the model has at its
     mean. A TOML file keeps its tables in its own data: it gives none here."""
     file = str(path)
