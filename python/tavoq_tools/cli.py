@@ -262,7 +262,8 @@ def _run_options(run: argparse.ArgumentParser) -> None:
         metavar="METHOD",
         help="rare-event mode: the probability that the system fails within the horizon, for "
         "systems that crude runs almost never see fail (auto or sampling: failure biasing; "
-        "models without interactions); --target-ci then bounds the relative half-width",
+        "models without interactions); --target-ci then bounds the relative half-width; the "
+        "model file's [rare] table gives the settings not given here",
     )
     run.add_argument(
         "--bias",
@@ -860,10 +861,14 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
             )
     report = sys.stderr if args.json else sys.stdout
     print(textwrap.fill(describe_model(model), width=100), file=report, flush=True)
+    # The command's options over the model's [rare] table.
+    table = model.rare
     options: dict[str, Any] = {
-        "bias": DEFAULT_BIAS if args.bias is None else args.bias,
-        "target_ci": args.target_ci,
-        "max_runs": args.max_runs,
+        "bias": args.bias if args.bias is not None else table.bias if table else DEFAULT_BIAS,
+        "target_ci": args.target_ci
+        if args.target_ci is not None or not table
+        else table.target_ci,
+        "max_runs": args.max_runs if args.max_runs is not None or not table else table.max_runs,
     }
     start = time.perf_counter()
     ranked = None
@@ -882,7 +887,7 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
             document["importance"] = ranked.to_dict()
         print(json.dumps(document, indent=2))
     else:
-        print(rare_report(result, args.target_ci))
+        print(rare_report(result, options["target_ci"]))
         if ranked is not None:
             from .output.importance_text import importance_report
 

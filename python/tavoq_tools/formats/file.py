@@ -25,7 +25,7 @@ from typing import Any
 
 from ..errors import ModelError, shown, unknown
 from ..model.interactions import CommonCause, CrewPool, Move, StandbyGroup, Trigger
-from ..model.system import Component, Model, RunSettings, Transition
+from ..model.system import Component, Model, RareSettings, RunSettings, Transition
 from . import galileo, open_psa
 from .fault_tree import renamed, to_model, uncertain_tables
 from .uncertain import with_means
@@ -51,8 +51,10 @@ TOP_KEYS = (
     "standby",
     "common_cause",
     "triggers",
+    "rare",
 )
 SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads", "step")
+RARE_KEYS = ("method", "bias", "target_ci", "max_runs")
 COMPONENT_KEYS = ("count", "description", "states", "kinds", "standby_pairs", "transitions")
 TRANSITION_KEYS = ("from", "to", "distribution")
 # Keys of a transition that are not the distribution's parameters.
@@ -225,6 +227,12 @@ def _triggers(value: object) -> tuple[Trigger, ...]:
     return tuple(triggers)
 
 
+def _rare(value: object) -> RareSettings:
+    table = _table("rare", value, "method, bias, target_ci, max_runs")
+    _no_unknown("rare", table, RARE_KEYS)
+    return RareSettings(**table)
+
+
 def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Model:
     """A Model from the data of a model file (as tomllib returns it); a parameter given as
     a distribution (tavoq_tools.formats.uncertain) takes its mean."""
@@ -260,6 +268,7 @@ def model_from_dict(document: Mapping[str, Any], file: str | None = None) -> Mod
             standby=_standby(top["standby"]) if "standby" in top else (),
             common_causes=_common_causes(top["common_cause"]) if "common_cause" in top else (),
             triggers=_triggers(top["triggers"]) if "triggers" in top else (),
+            rare=_rare(top["rare"]) if "rare" in top else None,
         )
     except ModelError as err:
         raise (err.in_file(file) if file else err) from None

@@ -186,6 +186,14 @@ def model_to_toml(
     lines += [f"runs = {sim.runs}", f"seed = {sim.seed}"]
     if sim.threads is not None:
         lines.append(f"threads = {sim.threads}")
+    if model.rare is not None:
+        rare = model.rare
+        lines += ["", "[rare]", f"method = {toml_string(rare.method)}"]
+        lines.append(f"bias = {toml_value(rare.bias)}")
+        if rare.target_ci is not None:
+            lines.append(f"target_ci = {toml_value(rare.target_ci)}")
+        if rare.max_runs is not None:
+            lines.append(f"max_runs = {rare.max_runs}")
     if model.gates:
         lines += ["", "[gates]"]
         lines += [f"{key(g)} = {toml_string(e)}" for g, e in model.gates.items()]

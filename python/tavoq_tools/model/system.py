@@ -405,6 +405,43 @@ class RunSettings(_CheckedWhenUnpickled):
 # The name the run settings are also known by (and pickled under).
 Simulation = RunSettings
 
+#: The methods of rare-event mode: "auto" picks one and says why.
+RARE_METHODS = ("auto", "sampling")
+
+
+@dataclass(frozen=True)
+class RareSettings(_CheckedWhenUnpickled):
+    """Rare-event mode's settings (the ``[rare]`` table of a model file): the ``method``
+    (RARE_METHODS), the ``bias`` of failure biasing (the probability the biased runs give to
+    each next failure, in (0, 1)), and, to run until precise, ``target_ci`` (the 95%
+    interval's relative half-width to reach) and ``max_runs``. The runs and seed are those
+    of [simulation]."""
+
+    method: str = "auto"
+    bias: float = 0.5
+    target_ci: float | None = None
+    max_runs: int | None = None
+
+    def __post_init__(self) -> None:
+        if self.method not in RARE_METHODS:
+            raise ModelError(
+                "rare.method", unknown("method", self.method, "rare-event methods", RARE_METHODS)
+            )
+        for key, low, high in (("bias", 0.0, 1.0), ("target_ci", 0.0, math.inf)):
+            value = getattr(self, key)
+            if value is None and key == "target_ci":
+                continue
+            if (
+                isinstance(value, bool)
+                or not isinstance(value, int | float)
+                or not low < value < high
+            ):
+                span = "in (0, 1)" if high == 1.0 else "above 0"
+                raise ModelError(f"rare.{key}", f"must be a number {span}, got {shown(value)}")
+            object.__setattr__(self, key, float(value))
+        if self.max_runs is not None:
+            check_integer("rare.max_runs", self.max_runs, 2, error=ModelError)
+
 
 @dataclass(frozen=True)
 class Model(_CheckedWhenUnpickled):
@@ -436,6 +473,7 @@ class Model(_CheckedWhenUnpickled):
     standby: tuple[StandbyGroup, ...] = ()
     common_causes: tuple[CommonCause, ...] = ()
     triggers: tuple[Trigger, ...] = ()
+    rare: RareSettings | None = None
     _graph: LogicGraph = field(init=False, repr=False, compare=False, default=None)  # type: ignore[assignment]
     # The given cut sets without the supersets among them (None for failed_when).
     _given: tuple[tuple[str, ...], ...] | None = field(
@@ -448,6 +486,8 @@ class Model(_CheckedWhenUnpickled):
         _paragraph("description", self.description)
         if not isinstance(self.simulation, RunSettings):
             raise ModelError("simulation", f"must be a RunSettings, got {shown(self.simulation)}")
+        if self.rare is not None and not isinstance(self.rare, RareSettings):
+            raise ModelError("rare", f"must be a RareSettings, got {shown(self.rare)}")
         components = self.components
         if isinstance(components, (str, bytes)) or not isinstance(components, Sequence):
             raise ModelError("components", "must be a list of components")

@@ -10,12 +10,13 @@ sent elsewhere: ``chunks.run_chunk`` needs only the plain-data Model, and
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import sys
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, NamedTuple, overload
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypedDict, Unpack, overload
 
 import numpy as np
 
@@ -33,7 +34,9 @@ if TYPE_CHECKING:
     from ..analysis.sweep import SweepResult, TornadoResult
     from ..analysis.uncertainty import SampleModel, UncertaintyResult
     from ..formats.document import Document
+    from ..model.system import RareSettings
     from ..results.counts import BatchStatistics
+    from .rare import RareEstimate
 
 __all__ = [
     "DEFAULT_POINTS",
@@ -98,23 +101,30 @@ class Simulated(NamedTuple):
     importance: ImportanceResult
 
 
+class SimulateOptions(TypedDict, total=False):
+    """The keyword options of ``simulate`` beside ``importance`` and ``rare``."""
+
+    threads: int | None
+    horizon: int | None
+    chunk_runs: int | None
+    progress: bool
+    client: object
+    target_ci: float | None
+    max_runs: int | None
+    worker_timeout: float | None
+    on_waiting: Callable[[], None] | None
+    points: int | None
+
+
 @overload
 def simulate(
     model: Model,
     runs: int | None = None,
     seed: int | None = None,
     *,
-    threads: int | None = None,
-    horizon: int | None = None,
-    chunk_runs: int | None = None,
-    progress: bool = False,
-    client: object = None,
-    target_ci: float | None = None,
-    max_runs: int | None = None,
-    worker_timeout: float | None = None,
-    on_waiting: Callable[[], None] | None = None,
-    points: int | None = None,
     importance: None = None,
+    rare: None = None,
+    **options: Unpack[SimulateOptions],
 ) -> BatchStatistics: ...
 
 
@@ -124,18 +134,22 @@ def simulate(
     runs: int | None = None,
     seed: int | None = None,
     *,
-    threads: int | None = None,
-    horizon: int | None = None,
-    chunk_runs: int | None = None,
-    progress: bool = False,
-    client: object = None,
-    target_ci: float | None = None,
-    max_runs: int | None = None,
-    worker_timeout: float | None = None,
-    on_waiting: Callable[[], None] | None = None,
-    points: int | None = None,
     importance: bool | str | Sequence[str],
+    rare: None = None,
+    **options: Unpack[SimulateOptions],
 ) -> BatchStatistics | Simulated: ...
+
+
+@overload
+def simulate(
+    model: Model,
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    rare: Literal[True] | str | RareSettings,
+    importance: None = None,
+    **options: Unpack[SimulateOptions],
+) -> RareEstimate: ...
 
 
 def simulate(
@@ -154,7 +168,8 @@ def simulate(
     on_waiting: Callable[[], None] | None = None,
     points: int | None = None,
     importance: bool | str | Sequence[str] | None = None,
-) -> BatchStatistics | Simulated:
+    rare: bool | str | RareSettings | None = None,
+) -> BatchStatistics | Simulated | RareEstimate:
     """Simulate ``model`` and return the statistics of its runs.
 
     ``runs``, ``seed``, ``threads`` and ``horizon`` default to the model's [simulation]
@@ -189,7 +204,33 @@ def simulate(
     the N components that triggered the most system failures. The call then returns a
     ``Simulated`` pair, ``(statistics, importance)``; False or None returns the statistics
     alone.
+
+    ``rare`` runs rare-event mode instead (tavoq_tools.run.rare, docs/rare-events.md) and
+    returns its ``RareEstimate`` of the unreliability: True for the model's ``[rare]``
+    settings (or the defaults), a method name, or ``RareSettings``. ``target_ci`` and
+    ``max_runs``, when given, override the settings'; the options of crude batches
+    (chunks, progress, a cluster, points) do not apply and are refused.
     """
+    if rare is not None and rare is not False:
+        return _rare_run(
+            model,
+            runs,
+            seed,
+            horizon,
+            threads,
+            rare,
+            importance,
+            target_ci,
+            max_runs,
+            {
+                "chunk_runs": chunk_runs,
+                "progress": progress or None,
+                "client": client,
+                "worker_timeout": worker_timeout,
+                "on_waiting": on_waiting,
+                "points": points,
+            },
+        )
     runs, seed, horizon, threads = _settings(model, runs, seed, horizon, threads)
     if chunk_runs is not None:
         chunk = check_integer("chunk_runs", chunk_runs)
@@ -226,6 +267,51 @@ def simulate(
     if importance is None or importance is False:
         return result
     return Simulated(result, _importance_beside(model, result, importance, threads, client))
+
+
+def _rare_run(
+    model: Model,
+    runs: int | None,
+    seed: int | None,
+    horizon: int | None,
+    threads: int | None,
+    rare: bool | str | RareSettings,
+    importance: object,
+    target_ci: float | None,
+    max_runs: int | None,
+    crude_only: Mapping[str, object],
+) -> RareEstimate:
+    """``simulate(..., rare=...)``: the settings resolved, then rare_unreliability."""
+    from ..model.system import RareSettings
+    from .rare import rare_unreliability
+
+    taken = [name for name, value in crude_only.items() if value is not None]
+    if importance is not None and importance is not False:
+        taken.insert(0, "importance (see tavoq_tools.run.rare.rare_importance)")
+    if taken:
+        raise ValueError(f"rare mode takes no {', '.join(taken)}")
+    if isinstance(rare, RareSettings):
+        settings = rare
+    elif rare is True:
+        settings = model.rare or RareSettings()
+    elif isinstance(rare, str):
+        settings = dataclasses.replace(model.rare or RareSettings(), method=rare)
+    else:
+        raise TypeError(
+            f"rare must be True, a method name or RareSettings, got {type(rare).__name__}"
+        )
+    import tavoq
+
+    tavoq.limitOMPThreads(default_threads() if threads is None else threads)
+    return rare_unreliability(
+        model,
+        runs,
+        seed,
+        bias=settings.bias,
+        horizon=horizon,
+        target_ci=settings.target_ci if target_ci is None else target_ci,
+        max_runs=settings.max_runs if max_runs is None else max_runs,
+    )
 
 
 def _importance_beside(

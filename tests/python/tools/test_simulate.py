@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import tavoq
+import tavoq_tools as tt
 from tavoq_tools import cli
 from tavoq_tools.formats.file import load_model
 
@@ -231,3 +232,48 @@ def test_rare_estimates_do_not_depend_on_how_the_runs_were_split(tmp_path):
     for bias in (0.0, 1.0, float("nan")):
         with pytest.raises(ModelError, match="rare.bias"):
             rare_unreliability(model, bias=bias)
+
+
+def test_the_rare_table_sets_rare_mode_from_the_file_python_and_command(tmp_path):
+    from tavoq_tools.errors import ModelError
+    from tavoq_tools.formats.toml_writer import model_to_toml
+    from tavoq_tools.model.system import RareSettings
+    from tavoq_tools.run.rare import rare_unreliability
+
+    from .test_cli import RARE_MODEL, run_tavoq
+
+    path = tmp_path / "trains.toml"
+    path.write_text(RARE_MODEL + "[rare]\nbias = 0.6\ntarget_ci = 0.08\n")
+    model = load_model(path)
+    assert model.rare == RareSettings(bias=0.6, target_ci=0.08)
+    assert load_model(_written(tmp_path, model_to_toml(model))) == model
+    # simulate(rare=True) runs the table's settings; a method or settings given win.
+    found = tt.simulate(model, 500, rare=True)
+    assert found == rare_unreliability(model, 500, bias=0.6, target_ci=0.08)
+    assert found.relative_half_width <= 0.08 and found.bias == 0.6
+    plain = tt.simulate(model, 500, rare=RareSettings())
+    assert plain == rare_unreliability(model, 500) and plain.bias == 0.5
+    for options, message in (
+        ({"client": object()}, "rare mode takes no client"),
+        ({"importance": True}, "rare mode takes no importance"),
+        ({"points": 10}, "rare mode takes no points"),
+    ):
+        with pytest.raises(ValueError, match=message):
+            tt.simulate(model, 500, rare=True, **options)
+    # The command takes the table's target where it gives none.
+    assert "Target +-8.0%: met" in run_tavoq("run", path, "--rare", "--runs", 500).stdout
+    for table, key in (
+        ("bias = 1.5", "rare.bias"),
+        ('method = "spliting"', "rare.method"),
+        ("levels = 3", "rare.levels"),
+        ("max_runs = 1", "rare.max_runs"),
+    ):
+        with pytest.raises(ModelError) as err:
+            load_model(_written(tmp_path, RARE_MODEL + f"[rare]\n{table}\n"))
+        assert err.value.key == key
+
+
+def _written(folder, text):
+    path = folder / "written.toml"
+    path.write_text(text)
+    return path
