@@ -253,8 +253,11 @@ def _native_interactions(model: Model) -> Any:
 
 
 # Samples per engine call: enough runs in each that starting the call's threads is a small
-# part of it, few enough that the progress bar moves.
+# part of it, few enough that the progress bar moves; and few enough that the call's
+# matrices, one per sample, hold at most COMPONENTS_PER_CALL components together (a sample
+# of a 10,000-component model with one inner run would otherwise bring 200,000 matrices).
 RUNS_PER_CALL = 200_000
+COMPONENTS_PER_CALL = 1_000_000
 
 
 def uncertainty(
@@ -284,7 +287,8 @@ def uncertainty(
     sampler = _Sampler(document, keys)
     results = np.empty((samples, len(RESULTS)))
     inner_var = np.empty((samples, len(RESULTS)))
-    block = max(1, RUNS_PER_CALL // inner_runs)
+    components = len(sampler.base.component_names)
+    block = max(1, min(RUNS_PER_CALL // inner_runs, COMPONENTS_PER_CALL // components))
     for start in range(0, samples, block):
         stop = min(samples, start + block)
         models = []

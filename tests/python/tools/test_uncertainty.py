@@ -275,3 +275,23 @@ def test_uncertainty_of_an_open_psa_file_draws_its_deviates(tmp_path, capsys):
     code = cli.main(["run", str(path), "--uncertainty", "5", "--inner-runs", "10"])
     assert code == 0, capsys.readouterr().err
     assert "components.C.transitions[0].probability" in capsys.readouterr().out
+
+
+def test_the_samples_do_not_depend_on_how_they_are_split_into_calls(monkeypatch):
+    import tavoq
+    from tavoq_tools.analysis import uncertainty as analysis
+
+    whole = uncertainty(document(), 5, 30, threads=2)
+    sizes = []
+    run_samples = tavoq.runnerSamples
+
+    def counted(runs, horizon, matrices, *rest):
+        sizes.append(len(matrices))
+        return run_samples(runs, horizon, matrices, *rest)
+
+    # The model has 4 components: at most 2 samples' matrices a call.
+    monkeypatch.setattr(analysis, "COMPONENTS_PER_CALL", 8)
+    monkeypatch.setattr(tavoq, "runnerSamples", counted)
+    split = uncertainty(document(), 5, 30, threads=2)
+    assert sizes == [2, 2, 1]
+    assert np.array_equal(split.results, whole.results)
