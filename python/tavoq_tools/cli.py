@@ -831,9 +831,10 @@ def _run_uncertainty(args: argparse.Namespace) -> int:
 
 
 def _run_rare(args: argparse.Namespace, model: Model) -> int:
+    from .model.system import RareSettings
     from .output.model_text import describe_model
     from .output.rare_text import rare_report
-    from .run.rare import DEFAULT_BIAS, rare_importance, rare_unreliability
+    from .run.rare import rare_importance, rare_unreliability
 
     if args.rare is None:
         raise _UsageError("--bias needs --rare")
@@ -861,14 +862,12 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
             )
     report = sys.stderr if args.json else sys.stdout
     print(textwrap.fill(describe_model(model), width=100), file=report, flush=True)
-    # The command's options over the model's [rare] table.
-    table = model.rare
+    # The command's options over the model's [rare] table, over the defaults.
+    table = model.rare or RareSettings()
     options: dict[str, Any] = {
-        "bias": args.bias if args.bias is not None else table.bias if table else DEFAULT_BIAS,
-        "target_ci": args.target_ci
-        if args.target_ci is not None or not table
-        else table.target_ci,
-        "max_runs": args.max_runs if args.max_runs is not None or not table else table.max_runs,
+        "bias": table.bias if args.bias is None else args.bias,
+        "target_ci": table.target_ci if args.target_ci is None else args.target_ci,
+        "max_runs": table.max_runs if args.max_runs is None else args.max_runs,
     }
     start = time.perf_counter()
     ranked = None

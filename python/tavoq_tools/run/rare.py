@@ -26,7 +26,7 @@ import numpy as np
 from ..errors import INT32_MIN, ModelError, check_integer
 from ..model import distributions
 from ..model.interactions import exponential_rate
-from ..model.system import Model
+from ..model.system import Model, RareSettings
 from ..results.intervals import poisson_interval, student_t_quantile
 from ..results.summary import Estimate, json_safe
 
@@ -54,7 +54,8 @@ VARIANCE_ERROR = 0.5
 # A single run carrying more than this share of the estimate: the weights degenerate.
 LARGEST_SHARE = 0.5
 METHOD = "failure biasing (importance sampling)"
-DEFAULT_BIAS = 0.5
+# One default, the model file's: a [rare] table without a bias takes it too.
+DEFAULT_BIAS = RareSettings.bias
 CHUNK = 200_000
 #: The points of the unreliability curve: this many, evenly over the horizon.
 CURVE_POINTS = 10
@@ -204,13 +205,13 @@ def rare_unreliability(
             firsts.append(first)
             causes.append(cause)
             done += n
-        result = _estimate(np.concatenate(weights), horizon, seed, bias, factors)
+        weighted = np.concatenate(weights)
+        result = _estimate(weighted, horizon, seed, bias, factors)
         if target_ci is None or result.relative_half_width <= target_ci or done >= limit:
-            runs_first, runs_cause = np.concatenate(firsts), np.concatenate(causes)
             return replace(
                 result,
-                curve=_curve(result, runs_first, np.concatenate(weights)),
-                causes=_causes(runs_cause, np.concatenate(weights), model.component_names),
+                curve=_curve(result, np.concatenate(firsts), weighted),
+                causes=_causes(np.concatenate(causes), weighted, model.component_names),
             )
         goal = min(2 * done, limit)
 
@@ -246,16 +247,17 @@ def _curve(
     """P(failed within the first t units) at the curve's points. A run's weight is that of
     its path to its first failure or the horizon, which decides whether it failed by t."""
     horizon = result.horizon
+    if horizon <= 0:
+        return ()
     points = sorted(
         {max(1, round(horizon * k / CURVE_POINTS)) for k in range(1, CURVE_POINTS + 1)}
     )
-    curve = []
-    for t in points:
-        if t == horizon:
-            curve.append((t, result.unreliability))
-        else:
-            curve.append((t, _mean_interval(np.where(first < t, weighted, 0.0), "t over runs")[0]))
-    return tuple(curve) if horizon > 0 else ()
+    return tuple(
+        (t, result.unreliability)
+        if t == horizon
+        else (t, _mean_interval(np.where(first < t, weighted, 0.0), "t over runs")[0])
+        for t in points
+    )
 
 
 def _causes(
