@@ -257,13 +257,14 @@ def _run_options(run: argparse.ArgumentParser) -> None:
     run.add_argument(
         "--rare",
         nargs="?",
-        const="auto",
-        choices=("auto", "sampling"),
+        const="",
+        choices=("", "auto", "sampling", "splitting"),  # model.system.RARE_METHODS
         metavar="METHOD",
         help="rare-event mode: the probability that the system fails within the horizon, for "
-        "systems that crude runs almost never see fail (auto or sampling: failure biasing; "
-        "models without interactions); --target-ci then bounds the relative half-width; the "
-        "model file's [rare] table gives the settings not given here",
+        "systems that crude runs almost never see fail (models without interactions): "
+        "sampling (failure biasing), splitting (RESTART splitting), or auto (the "
+        "default: picks one and says why); --target-ci then bounds the relative half-width; "
+        "the model file's [rare] table gives the settings not given here",
     )
     run.add_argument(
         "--bias",
@@ -834,7 +835,7 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
     from .model.system import RareSettings
     from .output.model_text import describe_model
     from .output.rare_text import rare_report
-    from .run.rare import rare_importance, rare_unreliability
+    from .run.rare import rare_estimate, rare_importance
 
     if args.rare is None:
         raise _UsageError("--bias needs --rare")
@@ -864,29 +865,42 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
     print(textwrap.fill(describe_model(model), width=100), file=report, flush=True)
     # The command's options over the model's [rare] table, over the defaults.
     table = model.rare or RareSettings()
-    options: dict[str, Any] = {
-        "bias": table.bias if args.bias is None else args.bias,
-        "target_ci": table.target_ci if args.target_ci is None else args.target_ci,
-        "max_runs": table.max_runs if args.max_runs is None else args.max_runs,
-    }
+    settings = dataclasses.replace(
+        table,
+        method=args.rare or table.method,
+        bias=table.bias if args.bias is None else args.bias,
+        target_ci=table.target_ci if args.target_ci is None else args.target_ci,
+        max_runs=table.max_runs if args.max_runs is None else args.max_runs,
+    )
     start = time.perf_counter()
     ranked = None
     with _naming(args.model):
         if args.importance is None:
-            result = rare_unreliability(model, **options)
+            result = rare_estimate(model, settings)
         else:
-            result, ranked = rare_importance(model, names, **options)
+            if settings.method == "splitting":
+                raise _UsageError(
+                    "--rare --importance runs failure biasing: give sampling or auto"
+                )
+            result, ranked = rare_importance(
+                model,
+                names,
+                bias=settings.bias,
+                target_ci=settings.target_ci,
+                max_runs=settings.max_runs,
+            )
     elapsed = time.perf_counter() - start
-    speed = f", {result.runs / elapsed:,.0f} runs/s" if elapsed > 0 else ""
+    unit = "roots" if result.levels else "runs"
+    speed = f", {result.runs / elapsed:,.0f} {unit}/s" if elapsed > 0 else ""
     held = f" and {ranked.batches} held batches" if ranked is not None else ""
-    print(f"Ran {result.runs:,} runs{held} in {elapsed:.2f} s{speed}.", file=report, flush=True)
+    print(f"Ran {result.runs:,} {unit}{held} in {elapsed:.2f} s{speed}.", file=report, flush=True)
     if args.json:
         document = result.to_dict()
         if ranked is not None:
             document["importance"] = ranked.to_dict()
         print(json.dumps(document, indent=2))
     else:
-        print(rare_report(result, options["target_ci"]))
+        print(rare_report(result, settings.target_ci))
         if ranked is not None:
             from .output.importance_text import importance_report
 

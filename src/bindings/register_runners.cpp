@@ -316,4 +316,51 @@ void register_statistics(py::module_ &m) {
         "estimates P(system failed by t). Run i of the call is the batch's run firstRun + i, "
         "seeded from (seed, firstRun + i) alone: the same numbers on any number of threads and "
         "however a batch is split into calls.");
+    m.def(
+        "runnerRareSplitting",
+        [](int nRoots, int simTime, const PyMatrix &transitionsMatrix,
+           const PyFaultTree &faultTree, int seed, std::vector<int> splits,
+           std::vector<int> levels, int firstRoot) {
+            tavoq::SplitRuns runs = tavoq::runnerRareSplitting(
+                nRoots, simTime, references(transitionsMatrix), faultTree.ptr, seed,
+                std::move(splits), std::move(levels), firstRoot, checkSignals);
+            const auto array = [](const auto &v) {
+                using T = typename std::decay_t<decltype(v)>::value_type;
+                return py::array_t<T>(static_cast<py::ssize_t>(v.size()), v.data());
+            };
+            py::dict out;
+            out["levels"] = array(runs.levels);
+            out["weight"] = runs.weight;
+            out["hits"] = array(runs.hits);
+            out["downtime"] = array(runs.downtime);
+            out["failures"] = array(runs.failures);
+            out["trajectories"] = array(runs.trajectories);
+            out["hitRoot"] = array(runs.hitRoot);
+            out["failureUnit"] = array(runs.failureUnit);
+            out["cause"] = array(runs.cause);
+            out["crossings"] = array(runs.crossings);
+            out["born"] = array(runs.born);
+            out["through"] = array(runs.through);
+            return out;
+        },
+        py::arg("nRoots"), py::arg("simTime"), py::arg("transitionsMatrix"), py::arg("faultTree"),
+        py::arg("seed"), py::arg("splits") = std::vector<int>{},
+        py::arg("levels") = std::vector<int>{}, py::arg("firstRoot") = 0,
+        "Roots of RESTART splitting of a model without interactions whose logic has or, and "
+        "and atleast gates only. The importance of a state is how many component failures "
+        "nearer the top is than with every component working, read at the end of each unit; "
+        "levels are thresholds of it (default: 1, 2, ..., the failed system's, which is added "
+        "last when missing). A trajectory that ends a unit at a higher level than before is "
+        "split at each level k it reached into splits[k - 1] (one per level but the last; "
+        "default 1: crude runs): the retrials start from its state, drawn again from there, "
+        "and each is dropped when it ends a unit below level k. Every draw has 53 bits. "
+        "Returns a dict: levels; weight, 1 / the product of splits, the weight of every "
+        "failure; numpy arrays per root: hits (first failures of its paths), downtime and "
+        "failures (summed over its trajectories), trajectories; per first failure in root "
+        "order: hitRoot, failureUnit, cause (the component whose transition failed the "
+        "system then, -1 if none); per level but the last, over all roots: crossings (up into "
+        "it), born (retrials started there) and through (those that went on up). weight times "
+        "a root's hits estimates P(system failed by simTime). Root i of the call is root "
+        "firstRoot + i, its trajectories seeded from (seed, root, trajectory) alone: the same "
+        "numbers on any number of threads and however the roots are split into calls.");
 }

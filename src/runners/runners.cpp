@@ -22,6 +22,7 @@
 #include "platform/memory_budget.hpp"
 #include "platform/openmp.hpp"
 #include "rare/biased_simulation.hpp"
+#include "rare/splitting_simulation.hpp"
 #include "simd/vector_add.hpp"
 #include "simulation/batch.hpp"
 #include "simulation/recorders.hpp"
@@ -612,6 +613,111 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
                 result.cause[static_cast<std::size_t>(i)] = outcome.cause;
             };
         });
+    return result;
+}
+
+SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &transitionsMatrix,
+                              const FaultTree *faultTree, int seed, std::vector<int> splits,
+                              std::vector<int> levels, int firstRoot,
+                              const InterruptCheck &interrupted) {
+    if (simTime < 0) {
+        throw std::invalid_argument("simTime must be at least 0.");
+    }
+    if (firstRoot < 0) {
+        throw std::invalid_argument("firstRoot must be at least 0.");
+    }
+    const int roots = std::max(nRoots, 0);
+    if (counts(roots) + counts(firstRoot) > static_cast<std::uint64_t>(INT32_MAX)) {
+        throw std::invalid_argument("firstRoot plus nRoots must be at most 2147483647.");
+    }
+    const Model model(transitionsMatrix, faultTree);
+    if (model.cutsets.general()) {
+        throw std::invalid_argument(
+            "Splitting takes logic of or, and and atleast gates: with order or non-coherent "
+            "gates, the distance to failure does not say how near a failure is.");
+    }
+    const int failed = FailureDistance(model.cutsets).topWhenWorking();
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        if (levels[i] < 1 || levels[i] > failed || (i > 0 && levels[i] <= levels[i - 1])) {
+            throw std::invalid_argument(
+                "Splitting levels must increase, each from 1 to " + std::to_string(failed) +
+                " (the failed system: that many component failures from every component "
+                "working); got " +
+                std::to_string(levels[i]) + " at position " + std::to_string(i) + ".");
+        }
+    }
+    if (levels.empty()) {
+        for (int level = 1; level < failed; ++level) {
+            levels.push_back(level);
+        }
+    }
+    if (levels.empty() || levels.back() != failed) {
+        levels.push_back(failed);
+    }
+    const std::size_t intermediate = levels.size() - 1;
+    if (splits.empty()) {
+        splits.assign(intermediate, 1);
+    }
+    if (splits.size() != intermediate) {
+        throw std::invalid_argument("Give one splitting factor per level but the failed "
+                                    "system's: " +
+                                    std::to_string(intermediate) + ", got " +
+                                    std::to_string(splits.size()) + ".");
+    }
+    SplitRuns result;
+    result.levels = levels;
+    for (const int split : splits) {
+        if (split < 1) {
+            throw std::invalid_argument("A splitting factor must be at least 1, got " +
+                                        std::to_string(split) + ".");
+        }
+        result.weight /= split;
+    }
+    const int slots = threadSlots();
+    // Per thread, the retrials waiting: a kept state each, bounded so that a quarter of
+    // what the process may still get holds them all.
+    const std::uint64_t perWaiting = 20 * counts(static_cast<int>(transitionsMatrix.size())) + 32;
+    const std::uint64_t budget =
+        std::min<std::uint64_t>(platform::readMemoryBudget().remaining().value_or(0) / 4 /
+                                    std::max<std::uint64_t>(counts(slots), 1),
+                                std::uint64_t{1} << 30);
+    const auto maxWaiting =
+        static_cast<std::int64_t>(std::max<std::uint64_t>(budget / perWaiting, 1024));
+    requireMemory(counts(roots) * (48 + 8 * intermediate * 3));
+    std::vector<SplitRoot> found(static_cast<std::size_t>(roots));
+    if (roots > 0) {
+        forEachRun(
+            roots, slots, interrupted, [] {},
+            [&](int, RunControl control) {
+                auto simulation = std::make_shared<SplittingSimulation>(model.transitions,
+                                                                        model.cutsets, control);
+                return [simulation, &found, &levels, &splits, simTime, seed, firstRoot,
+                        maxWaiting](int i) {
+                    found[static_cast<std::size_t>(i)] =
+                        simulation->run(simTime, seed, firstRoot + i, levels, splits, maxWaiting);
+                };
+            });
+    }
+    result.crossings.assign(intermediate, 0);
+    result.born.assign(intermediate, 0);
+    result.through.assign(intermediate, 0);
+    for (int r = 0; r < roots; ++r) {
+        SplitRoot &root = found[static_cast<std::size_t>(r)];
+        result.hits.push_back(static_cast<std::int64_t>(root.failureUnit.size()));
+        result.downtime.push_back(root.downtime);
+        result.failures.push_back(root.failures);
+        result.trajectories.push_back(root.trajectories);
+        result.hitRoot.insert(result.hitRoot.end(), root.failureUnit.size(), r);
+        result.failureUnit.insert(result.failureUnit.end(), root.failureUnit.begin(),
+                                  root.failureUnit.end());
+        result.cause.insert(result.cause.end(), root.cause.begin(), root.cause.end());
+        for (std::size_t k = 0; k < intermediate; ++k) {
+            result.crossings[k] += root.crossings[k];
+            result.born[k] += root.born[k];
+            result.through[k] += root.through[k];
+        }
+        root = SplitRoot{};
+    }
     return result;
 }
 

@@ -108,6 +108,43 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
                             int seed, double biasWhileWorking, double biasWhileDegraded,
                             int firstRun = 0, const InterruptCheck &interrupted = {});
 
+/// What runnerRareSplitting found: the levels it split at (the last, the failed system), and
+/// the weight of each failure, 1 / (the product of the splits); per root, the first failures
+/// of its paths, the units its trajectories ended failed, their failures and the
+/// trajectories run; per first failure, in root order, its root, unit and cause; per
+/// intermediate level, over all roots, the crossings up into it, the retrials born there and
+/// those of them that went on up (SplitRoot).
+struct SplitRuns {
+    std::vector<int> levels;
+    double weight = 1.0;
+    std::vector<std::int64_t> hits;
+    std::vector<std::int64_t> downtime;
+    std::vector<std::int64_t> failures;
+    std::vector<std::int64_t> trajectories;
+    std::vector<std::int32_t> hitRoot;
+    std::vector<std::int32_t> failureUnit;
+    std::vector<std::int32_t> cause;
+    std::vector<std::int64_t> crossings;
+    std::vector<std::int64_t> born;
+    std::vector<std::int64_t> through;
+};
+
+/// nRoots roots of RESTART splitting (SplittingSimulation) of the model without interactions
+/// whose logic has threshold gates only. `levels` are importance thresholds (empty: every
+/// integer from 1); the failed system is added as the last when missing. `splits` has one
+/// factor >= 1 per level but the failed system's (empty: 1 each, crude runs). Root i of the
+/// call is root firstRoot + i of the batch, its trajectories seeded by splitTrialSeed alone:
+/// the same numbers on any number of threads and however the roots are split into calls.
+/// @throws std::invalid_argument  simTime < 0, levels that do not increase within 1 .. the
+///                                failed level, splits of the wrong number or below 1, or
+///                                logic with order or non-coherent gates; as
+///                                runnerStatistics with a FaultTree.
+/// @throws std::runtime_error     more retrials waiting at once than memory allows.
+SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &transitionsMatrix,
+                              const FaultTree *faultTree, int seed, std::vector<int> splits = {},
+                              std::vector<int> levels = {}, int firstRoot = 0,
+                              const InterruptCheck &interrupted = {});
+
 /// Per run r and watched node k of runnerImportance, at [r * nodes + k] (see
 /// CriticalityRecorder): units critical while working and while failed, and the first
 /// failed unit with the node held failed and held working (simTime if none); per run, the

@@ -54,7 +54,7 @@ TOP_KEYS = (
     "rare",
 )
 SIMULATION_KEYS = ("horizon", "unit", "runs", "seed", "threads", "step")
-RARE_KEYS = ("method", "bias", "target_ci", "max_runs")
+RARE_KEYS = ("method", "bias", "target_ci", "max_runs", "levels", "splits")
 COMPONENT_KEYS = ("count", "description", "states", "kinds", "standby_pairs", "transitions")
 TRANSITION_KEYS = ("from", "to", "distribution")
 # Keys of a transition that are not the distribution's parameters.
@@ -228,7 +228,7 @@ def _triggers(value: object) -> tuple[Trigger, ...]:
 
 
 def _rare(value: object) -> RareSettings:
-    table = _table("rare", value, "method, bias, target_ci, max_runs")
+    table = _table("rare", value, "method, bias, target_ci, max_runs, levels, splits")
     _no_unknown("rare", table, RARE_KEYS)
     return RareSettings(**table)
 

@@ -194,6 +194,10 @@ def model_to_toml(
             lines.append(f"target_ci = {toml_value(rare.target_ci)}")
         if rare.max_runs is not None:
             lines.append(f"max_runs = {rare.max_runs}")
+        for name in ("levels", "splits"):
+            values = getattr(rare, name)
+            if values is not None:
+                lines.append(f"{name} = [{', '.join(str(v) for v in values)}]")
     if model.gates:
         lines += ["", "[gates]"]
         lines += [f"{key(g)} = {toml_string(e)}" for g, e in model.gates.items()]

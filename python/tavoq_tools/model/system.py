@@ -405,22 +405,27 @@ class RunSettings(_CheckedWhenUnpickled):
 # The name the run settings are also known by (and pickled under).
 Simulation = RunSettings
 
-#: The methods of rare-event mode: "auto" picks one and says why.
-RARE_METHODS = ("auto", "sampling")
+#: The methods of rare-event mode: failure biasing ("sampling"), RESTART splitting
+#: ("splitting"); "auto" picks one and says why.
+RARE_METHODS = ("auto", "sampling", "splitting")
 
 
 @dataclass(frozen=True)
 class RareSettings(_CheckedWhenUnpickled):
     """Rare-event mode's settings (the ``[rare]`` table of a model file): the ``method``
     (RARE_METHODS), the ``bias`` of failure biasing (the probability the biased runs give to
-    each next failure, in (0, 1)), and, to run until precise, ``target_ci`` (the 95%
-    interval's relative half-width to reach) and ``max_runs``. The runs and seed are those
-    of [simulation]."""
+    each next failure, in (0, 1)), the ``levels`` (increasing counts of component failures
+    to split at) and ``splits`` (copies made at each but the last; default: from a pilot) of
+    splitting, and, to
+    run until precise, ``target_ci`` (the 95% interval's relative half-width to reach) and
+    ``max_runs``. The runs and seed are those of [simulation]."""
 
     method: str = "auto"
     bias: float = 0.5
     target_ci: float | None = None
     max_runs: int | None = None
+    levels: tuple[int, ...] | None = None
+    splits: tuple[int, ...] | None = None
 
     def __post_init__(self) -> None:
         if self.method not in RARE_METHODS:
@@ -441,6 +446,26 @@ class RareSettings(_CheckedWhenUnpickled):
             object.__setattr__(self, key, float(value))
         if self.max_runs is not None:
             check_integer("rare.max_runs", self.max_runs, 2, error=ModelError)
+        if self.levels is not None:
+            object.__setattr__(self, "levels", check_levels(self.levels))
+        if self.splits is not None:
+            object.__setattr__(self, "splits", check_levels(self.splits, "rare.splits", False))
+
+
+def check_levels(
+    levels: object, key: str = "rare.levels", increasing: bool = True
+) -> tuple[int, ...]:
+    """Splitting's levels: a non-empty list of increasing integers from 1 (or, not
+    ``increasing``, its splits: a list of integers from 1). @raises ModelError  named ``key``."""
+    if isinstance(levels, str | bytes) or not isinstance(levels, list | tuple):
+        raise ModelError(key, f"must be a list of integers, got {shown(levels)}")
+    for value in levels:
+        check_integer(key, value, 1, error=ModelError)
+    if increasing and (
+        not levels or any(b <= a for a, b in zip(levels, levels[1:], strict=False))
+    ):
+        raise ModelError(key, f"must increase, got {list(levels)}")
+    return tuple(levels)
 
 
 @dataclass(frozen=True)

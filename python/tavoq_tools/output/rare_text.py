@@ -13,12 +13,21 @@ CAUSES_SHOWN = 10
 def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
     """The estimate with its interval, what it rests on, and its warnings."""
     e = result.unreliability
-    working, degraded = result.factors
-    lines = [
-        f"Rare-event mode: {result.method}; {result.reason}.",
-        f"Bias {result.bias:g}: failure rates x{working:,.4g} while every component works, "
-        f"x{degraded:,.4g} while some component is failed.",
-    ]
+    splitting = bool(result.levels)
+    lines = [f"Rare-event mode: {result.method}; {result.reason}."]
+    if splitting:
+        lines.append(
+            f"{result.runs:,} independent roots, split at "
+            f"{', '.join(map(str, result.levels[:-1])) or 'no level'} component failures "
+            f"nearer the top into {', '.join(map(str, result.splits)) or '-'} copies; the "
+            f"failed system is {result.levels[-1]} failures away."
+        )
+    else:
+        working, degraded = result.factors
+        lines.append(
+            f"Bias {result.bias:g}: failure rates x{working:,.4g} while every component works, "
+            f"x{degraded:,.4g} while some component is failed."
+        )
     if e.upper is None:
         lines.append(f"P(system failed by unit {result.horizon}): no estimate.")
     else:
@@ -26,6 +35,27 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
             f"P(system failed by unit {result.horizon}) = {e.value:.4g} "
             f"[{e.lower:.4g}, {e.upper:.4g}] (95%, +-{result.relative_half_width:.1%})"
         )
+    if e.upper is not None and splitting:
+        lines.append(
+            "Crossings up into each level over all roots: "
+            + ", ".join(f"{h:,}" for h in result.level_hits)
+            + f" (the last, failures); the largest root carries {result.largest_share:.2%} "
+            "of the estimate."
+        )
+        lines.append(
+            f"Crude runs would need {result.variance_ratio:,.4g} times as many runs as these "
+            "trajectories for the same interval (a trajectory costs at most a crude run)."
+        )
+        for name, figure in (
+            ("Mean unavailability", result.mean_unavailability),
+            ("Expected system failures", result.failures),
+        ):
+            if figure is not None and figure.upper is not None:
+                lines.append(
+                    f"{name} over the horizon = {figure.value:.4g} "
+                    f"[{figure.lower:.4g}, {figure.upper:.4g}]"
+                )
+    elif e.upper is not None:
         lines.append(
             f"Failed runs: {result.hits:,} of {result.runs:,}, their weight spread over about "
             f"{result.effective_runs:,.0f}; the largest carries {result.largest_share:.2%}."
@@ -58,7 +88,8 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
     if target_ci is not None:
         met = result.relative_half_width <= target_ci
         lines.append(
-            f"Target +-{target_ci:.1%}: {'met' if met else 'not met'} after {result.runs:,} runs."
+            f"Target +-{target_ci:.1%}: {'met' if met else 'not met'} after {result.runs:,} "
+            f"{'roots' if splitting else 'runs'}."
         )
     lines += [f"Warning: {w}." for w in result.warnings]
     return "\n".join(lines)

@@ -281,9 +281,9 @@ def _rare_run(
     max_runs: int | None,
     crude_only: Mapping[str, object],
 ) -> RareEstimate:
-    """``simulate(..., rare=...)``: the settings resolved, then rare_unreliability."""
+    """``simulate(..., rare=...)``: the settings resolved, then rare_estimate."""
     from ..model.system import RareSettings
-    from .rare import rare_unreliability
+    from .rare import rare_estimate
 
     taken = [name for name, value in crude_only.items() if value is not None]
     if importance is not None and importance is not False:
@@ -303,14 +303,8 @@ def _rare_run(
     import tavoq
 
     tavoq.limitOMPThreads(default_threads() if threads is None else threads)
-    return rare_unreliability(
-        model,
-        runs,
-        seed,
-        bias=settings.bias,
-        horizon=horizon,
-        target_ci=settings.target_ci if target_ci is None else target_ci,
-        max_runs=settings.max_runs if max_runs is None else max_runs,
+    return rare_estimate(
+        model, settings, runs, seed, horizon=horizon, target_ci=target_ci, max_runs=max_runs
     )
 
 

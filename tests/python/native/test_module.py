@@ -34,6 +34,7 @@ FUNCTIONS = [
     "runnerImportance",
     "runnerSamples",
     "runnerRareSampling",
+    "runnerRareSplitting",
 ]
 
 # Constructor arguments that every class accepts.

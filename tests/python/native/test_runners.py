@@ -653,6 +653,104 @@ def test_rare_sampling_refuses_bad_input(change, error, message):
 
 
 # ---------------------------------------------------------------------------
+# Fixed-effort splitting (runnerRareSplitting)
+# ---------------------------------------------------------------------------
+
+
+def three_of_three():
+    """Three units that fail the system together; one fails by a Weibull, is repaired by a
+    lognormal, so the redraw of a kept state from its law given its age is exercised."""
+    fail, repair = tavoq.Exponential(0.03), tavoq.Exponential(0.5)
+    exponential = [[D(), fail], [repair, D()]]
+    other = [[D(), tavoq.Weibull(25.0, 1.5)], [tavoq.Lognormal(0.3, 0.6), D()]]
+    tree = tavoq.FaultTree(3)
+    tree.setTop(tree.addGate("and", [0, 1, 2]))
+    return [exponential, other, exponential], tree
+
+
+def test_rare_splitting_is_the_same_on_any_number_of_threads_and_split(omp_threads_restored):
+    matrix, tree = three_of_three()
+    found = []
+    for threads in (1, 2, 3):
+        tavoq.limitOMPThreads(threads)
+        out = tavoq.runnerRareSplitting(12, 60, matrix, tree, 5, [8, 20])
+        found.append({key: np.asarray(value).tolist() for key, value in out.items()})
+    assert found[0] == found[1] == found[2]
+    assert found[0]["levels"] == [1, 2, 3] and found[0]["weight"] == 1 / 160
+    assert sum(found[0]["hits"]) > 0
+    parts = [
+        tavoq.runnerRareSplitting(n, 60, matrix, tree, 5, [8, 20], firstRoot=first)
+        for first, n in ((0, 5), (5, 7))
+    ]
+    for key in ("hits", "downtime", "failures", "trajectories", "failureUnit", "cause"):
+        assert [v for p in parts for v in p[key].tolist()] == found[0][key], key
+    # Each first failure lies before the horizon with a cause among the components; a root's
+    # trajectories are down at least one unit per first failure, and fail at least as often.
+    assert all(0 <= u < 60 for u in found[0]["failureUnit"])
+    assert set(found[0]["cause"]) <= {0, 1, 2}
+    hits, down, fails = (np.array(found[0][k]) for k in ("hits", "downtime", "failures"))
+    assert (down >= hits).all() and (fails >= hits).all()
+    # Every crossing up into a level makes split - 1 retrials there.
+    assert found[0]["born"] == [7 * found[0]["crossings"][0], 19 * found[0]["crossings"][1]]
+
+
+def test_rare_splitting_agrees_with_crude_runs_whatever_the_laws():
+    # Crude runs of the same laws (failure biasing with no bias is crude Monte Carlo, and so
+    # is splitting with no split) and split roots, with a Weibull life and a lognormal repair
+    # drawn again at each split, estimate the same P(failed within 60 units).
+    matrix, tree = three_of_three()
+    n = 200_000
+    first, _, _ = tavoq.runnerRareSampling(n, 60, matrix, tree, 1, 1.0, 1.0)
+    crude, crude_se = (first < 60).mean(), (first < 60).std(ddof=1) / np.sqrt(n)
+    assert 1e-3 < crude < 1e-2
+    unsplit = tavoq.runnerRareSplitting(2000, 60, matrix, tree, 3)
+    assert unsplit["weight"] == 1.0 and (unsplit["trajectories"] == 1).all()
+    roots = 20_000
+    out = tavoq.runnerRareSplitting(roots, 60, matrix, tree, 2, [4, 8])
+    per_root = out["weight"] * out["hits"]
+    split, split_se = per_root.mean(), per_root.std(ddof=1) / np.sqrt(roots)
+    assert abs(split - crude) <= 4 * np.hypot(crude_se, split_se), (split, crude)
+    assert split_se < crude_se  # and the splits paid for their work here
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"simTime": -1}, "simTime must be at least 0"),
+        ({"splits": [0, 2]}, "splitting factor must be at least 1, got 0"),
+        ({"splits": [2]}, "one splitting factor per level but the failed system's: 2, got 1"),
+        ({"levels": [2, 1]}, "levels must increase, each from 1 to 3"),
+        ({"levels": [0]}, "levels must increase"),
+        ({"levels": [4]}, "levels must increase"),
+        ({"firstRoot": -1}, "firstRoot must be at least 0"),
+        ({"nRoots": 2, "firstRoot": 2**31 - 2}, "at most 2147483647"),
+        ({"faultTree": None}, "Fault tree must not be null."),
+    ],
+)
+def test_rare_splitting_refuses_bad_input(change, message):
+    matrix, tree = three_of_three()
+    args = {
+        "nRoots": 2,
+        "simTime": 20,
+        "transitionsMatrix": matrix,
+        "faultTree": tree,
+        "seed": 1,
+        "splits": [2, 2],
+    }
+    with pytest.raises(ValueError, match=re.escape(message)):
+        tavoq.runnerRareSplitting(**(args | change))
+
+
+def test_rare_splitting_refuses_logic_it_cannot_count():
+    matrix, _ = three_of_three()
+    for kind in ("pand", "xor"):
+        other = tavoq.FaultTree(3)
+        other.setTop(other.addGate(kind, [0, 1] if kind == "xor" else [0, 1, 2]))
+        with pytest.raises(ValueError, match="or, and and atleast gates"):
+            tavoq.runnerRareSplitting(2, 20, matrix, other, 1)
+
+
+# ---------------------------------------------------------------------------
 # Critical time over the base runs (runnerImportance)
 # ---------------------------------------------------------------------------
 

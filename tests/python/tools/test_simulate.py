@@ -4,6 +4,7 @@ import importlib
 import io
 import json
 import sys
+from dataclasses import replace
 from pathlib import Path
 
 import numpy as np
@@ -239,6 +240,7 @@ def test_the_rare_table_sets_rare_mode_from_the_file_python_and_command(tmp_path
     from tavoq_tools.formats.toml_writer import model_to_toml
     from tavoq_tools.model.system import RareSettings
     from tavoq_tools.run.rare import rare_unreliability
+    from tavoq_tools.run.splitting import rare_splitting
 
     from .test_cli import RARE_MODEL, run_tavoq
 
@@ -249,10 +251,19 @@ def test_the_rare_table_sets_rare_mode_from_the_file_python_and_command(tmp_path
     assert load_model(_written(tmp_path, model_to_toml(model))) == model
     # simulate(rare=True) runs the table's settings; a method or settings given win.
     found = tt.simulate(model, 500, rare=True)
-    assert found == rare_unreliability(model, 500, bias=0.6, target_ci=0.08)
+    assert found == replace(
+        rare_unreliability(model, 500, bias=0.6, target_ci=0.08), reason=found.reason
+    )
     assert found.relative_half_width <= 0.08 and found.bias == 0.6
-    plain = tt.simulate(model, 500, rare=RareSettings())
+    # "auto" took failure biasing for this 2-out-of-3, and said why.
+    assert "2 component failures, all exponential" in found.reason
+    plain = tt.simulate(model, 500, rare=RareSettings(method="sampling"))
     assert plain == rare_unreliability(model, 500) and plain.bias == 0.5
+    split = RareSettings(method="splitting", levels=(1, 2), splits=(40,))
+    assert load_model(_written(tmp_path, model_to_toml(replace(model, rare=split)))).rare == split
+    found = tt.simulate(model, 300, rare=split)
+    assert found == rare_splitting(model, 300, levels=[1], splits=[40])
+    assert found.splits == (40,) and found.levels == (1, 2) and found.runs == 300
     for options, message in (
         ({"client": object()}, "rare mode takes no client"),
         ({"importance": True}, "rare mode takes no importance"),
@@ -266,6 +277,8 @@ def test_the_rare_table_sets_rare_mode_from_the_file_python_and_command(tmp_path
         ("bias = 1.5", "rare.bias"),
         ('method = "spliting"', "rare.method"),
         ("levels = 3", "rare.levels"),
+        ("levels = [2, 2]", "rare.levels"),
+        ("splits = [0]", "rare.splits"),
         ("max_runs = 1", "rare.max_runs"),
     ):
         with pytest.raises(ModelError) as err:

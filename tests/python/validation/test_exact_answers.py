@@ -52,6 +52,7 @@ from typing import Any
 
 import numpy as np
 import pytest
+from conftest import EXAMPLES_DIVISOR
 
 import tavoq
 from tavoq_tools import summarize
@@ -1373,9 +1374,31 @@ THREE_TRAINS = " and ".join(f"atleast(2, {t}1, {t}2, {t}3)" for t in "abc")
 
 def three_trains_unreliability(lam: float, mu: float, horizon: int) -> float:
     """P(three 2-out-of-3 trains of independent repairable units are all failed at the end
-    of some unit within ``horizon``). The units move independently, so a train's unit step
-    is a convolution of its units' (each a UnitChain of one unit), and the system's the
-    product of the trains' over their counts of failed units: 64 states, not 512."""
+    of some unit within ``horizon``)."""
+    system, all_down = three_trains_chain(lam, mu)
+    return float(absorbed_flux(system, all_down, horizon)[-1])
+
+
+def three_trains_repairable(lam: float, mu: float, horizon: int) -> tuple[float, float]:
+    """The mean unavailability and the expected system failures (units that end failed
+    after one that did not) of the three trains over ``horizon``."""
+    system, down = three_trains_chain(lam, mu)
+    p = np.zeros(len(down))
+    p[0] = 1.0
+    downtime = failures = 0.0
+    for _ in range(horizon):
+        q = p @ system
+        downtime += float(q[down].sum())
+        failures += float((p[~down] @ system[np.ix_(~down, down)]).sum())
+        p = q
+    return downtime / horizon, failures
+
+
+def three_trains_chain(lam: float, mu: float) -> tuple[np.ndarray, np.ndarray]:
+    """The three trains' unit step and which of its states are failed. The units move
+    independently, so a train's unit step is a convolution of its units' (each a UnitChain
+    of one unit), and the system's the product of the trains' over their counts of failed
+    units: 64 states, not 512; state 0 has every unit working."""
     states, step = units_chain([(lam, mu)]).steps()
     up, down = states.index(("up",)), states.index(("down",))
     rows = {0: step[up, [up, down]], 1: step[down, [up, down]]}  # to (up, down)
@@ -1387,7 +1410,7 @@ def three_trains_unreliability(lam: float, mu: float, horizon: int) -> float:
         train[failed] = counts
     system = np.kron(np.kron(train, train), train)
     all_down = np.array([min(s) >= 2 for s in itertools.product(range(4), repeat=3)])
-    return float(absorbed_flux(system, all_down, horizon)[-1])
+    return system, all_down
 
 
 def test_failure_biasing_that_misses_the_paths_says_so() -> None:
@@ -1413,6 +1436,118 @@ def test_failure_biasing_that_misses_the_paths_says_so() -> None:
             missed += 1
             assert result.warnings, (seed, result)
     assert missed > 0, "the case should show the trap"
+
+
+# Splitting (RESTART) on three 2-out-of-3 trains that fail together: six failures, two in
+# each train, where failure biasing misses the paths. By failure rate (repair 0.1, horizon
+# 1000): about 5e-6, 8e-9 and 6e-12.
+SPLIT_TRAINS = {"1e-6": 3e-3, "1e-9": 1e-3, "1e-12": 3e-4}
+
+
+@pytest.mark.parametrize("lam", list(SPLIT_TRAINS.values()), ids=list(SPLIT_TRAINS))
+def test_splitting_meets_the_exact_answers_of_three_trains(lam: float) -> None:
+    from tavoq_tools.run.splitting import rare_splitting
+
+    mu, horizon = 0.1, RARE_HORIZON
+    model = plant_model(
+        units_text(
+            THREE_TRAIN_UNITS, THREE_TRAINS, [(lam, mu)] * 9, horizon=horizon, runs=200, seed=4
+        )
+    )
+    result = rare_splitting(model)
+    q = three_trains_unreliability(lam, mu, horizon)
+    unavailability, failures = three_trains_repairable(lam, mu, horizon)
+    for name, e, exact in (
+        ("unreliability", result.unreliability, q),
+        ("mean unavailability", result.mean_unavailability, unavailability),
+        ("failures", result.failures, failures),
+    ):
+        assert e is not None and e.upper is not None and e.lower is not None
+        se = (e.upper - e.lower) / 3.92
+        assert abs(e.value - exact) <= 4 * se, (name, e, exact)
+        assert se < 0.2 * exact, (name, e)  # 200 roots say something at 1e-12 too
+    assert not result.warnings, result.warnings
+    # The levels are the six failures, split ever more as a copy's chance to go on falls.
+    assert result.levels == (1, 2, 3, 4, 5, 6)
+    assert list(result.splits) == sorted(result.splits) and result.splits[0] > 1
+    # The causes sum to the estimate, and the curve rises to it.
+    assert math.fsum(e.value for _, e in result.causes) == pytest.approx(q, rel=0.25)
+    assert math.fsum(e.value for _, e in result.causes) == pytest.approx(
+        result.unreliability.value
+    )
+    values = [e.value for _, e in result.curve]
+    assert values == sorted(values) and values[-1] == result.unreliability.value
+
+
+def test_splitting_keeps_laws_that_are_not_exponential() -> None:
+    # Weibull lives (wear-out) with lognormal repairs, three units failing the system
+    # together, near 1e-3: splitting, which draws each pending life again from its law given
+    # its age, agrees with crude runs of the same laws (failure biasing without bias).
+    from tavoq_tools.run.splitting import rare_splitting
+
+    text = PAIR_HEAD.format(logic="u0 and u1 and u2", horizon=1000, runs=1000, seed=8)
+    for u in range(3):
+        text += WEIBULL_UNIT.format(name=f"u{u}", scale=600 + 50 * u)
+    model = plant_model(text)
+    result = rare_splitting(model)
+    matrix, tree, _ = model.build()
+    n = 1_000_000
+    first, _, _ = tavoq.runnerRareSampling(n, 1000, matrix, tree, 3, 1.0, 1.0)
+    crude, crude_se = mean_se(first < 1000)
+    e = result.unreliability
+    assert e.upper is not None
+    se = (e.upper - e.lower) / 3.92
+    assert 3e-4 < crude < 3e-3
+    assert abs(e.value - crude) <= 4 * math.hypot(se, crude_se), (e, crude, crude_se)
+
+
+WEIBULL_UNIT = """
+[components.{name}]
+states = ["working", "failed"]
+transitions = [
+  {{ from = "working", to = "failed", distribution = "weibull", scale = {scale}, shape = 2.5 }},
+  {{ from = "failed", to = "working", distribution = "lognormal", mu = 2.08, sigma = 0.8 }},
+]
+"""
+
+
+# Systems of independent units for the coverage of the intervals of splitting: (logic,
+# rates, whether a state is failed), near 1e-3 and 6e-3, where 300 repetitions are cheap.
+SPLIT_SYSTEMS = {
+    "three together": ("u0 and u1 and u2", [(1e-3, 0.05)] * 3, lambda s: "up" not in s),
+    "two trains": (
+        "(u0 or u1) and (u2 or u3)",
+        [(2e-4, 0.05), (3e-4, 0.1)] * 2,
+        lambda s: "down" in s[:2] and "down" in s[2:],
+    ),
+}
+
+
+@pytest.mark.skipif(
+    EXAMPLES_DIVISOR > 1, reason="a statistical count, run on the plain build only"
+)
+@pytest.mark.parametrize("name", list(SPLIT_SYSTEMS))
+def test_splitting_intervals_cover_the_exact_unreliability_95_percent_of_the_time(
+    name: str,
+) -> None:
+    # 300 repetitions of 100 roots, each seeded apart, with the splits of one pilot.
+    from tavoq_tools.run.splitting import choose_splits, rare_splitting
+
+    logic, rates, failed = SPLIT_SYSTEMS[name]
+    names = [f"u{u}" for u in range(len(rates))]
+    model = plant_model(units_text(names, logic, rates, horizon=RARE_HORIZON, runs=100, seed=0))
+    exact = units_chain(rates).unreliability(failed, RARE_HORIZON)[-1]
+    matrix, tree, _ = model.build()
+    _, splits, _ = choose_splits(matrix, tree, RARE_HORIZON, 0)
+    results = [rare_splitting(model, seed=500 + s, splits=splits) for s in range(300)]
+    covered = np.mean(
+        [
+            r.unreliability.upper is not None
+            and r.unreliability.lower <= exact <= r.unreliability.upper
+            for r in results
+        ]
+    )
+    assert 0.93 <= covered <= 0.97, covered
 
 
 # Systems of independent units for the coverage of rare-event intervals: (logic, rates,

@@ -1,0 +1,341 @@
+#include "rare/splitting_simulation.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "distributions/continuous.hpp"
+#include "simulation/delays.hpp"
+#include "simulation/event_queue.hpp"
+
+namespace tavoq {
+
+namespace {
+
+using Kind = TransitionModel::Cell::Kind;
+
+std::uint64_t splitMix(std::uint64_t z) {
+    z += 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+std::uint64_t pair(int a, int b) {
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32 |
+           static_cast<std::uint32_t>(b);
+}
+
+// A law whose draw, given that it is at least some delay, can be made again from its
+// distribution function: it does not depend on the unit it is drawn at.
+bool continuousLaw(const Distribution *d) {
+    return dynamic_cast<const Weibull *>(d) != nullptr ||
+           dynamic_cast<const Lognormal *>(d) != nullptr ||
+           dynamic_cast<const Gamma *>(d) != nullptr ||
+           dynamic_cast<const Uniform *>(d) != nullptr;
+}
+
+} // namespace
+
+std::uint32_t splitTrialSeed(int seed, int root, std::uint64_t trajectory) {
+    return static_cast<std::uint32_t>(splitMix(splitMix(pair(seed, root)) ^ trajectory));
+}
+
+void SplittingSimulation::Waiting::clear() {
+    now.clear();
+    moved.clear();
+    cause.clear();
+    paths.clear();
+    states.clear();
+    toState.clear();
+    drawnAt.clear();
+    due.clear();
+}
+
+void SplittingSimulation::Waiting::pop(std::size_t components) {
+    now.pop_back();
+    moved.pop_back();
+    cause.pop_back();
+    paths.pop_back();
+    states.resize(states.size() - components);
+    toState.resize(toState.size() - components);
+    drawnAt.resize(drawnAt.size() - components);
+    due.resize(due.size() - components);
+}
+
+SplittingSimulation::SplittingSimulation(const TransitionModel &model, const GateGraph &graph,
+                                         RunControl control)
+    : model(model), graph(graph), nComponents(model.nComponents()), core(nComponents, control),
+      gates(graph), distance(graph), queue(nComponents),
+      stateOffsets(static_cast<std::size_t>(nComponents) + 1, 0),
+      states(static_cast<std::size_t>(nComponents), 0),
+      toState(static_cast<std::size_t>(nComponents), 0),
+      drawnAt(static_cast<std::size_t>(nComponents), 0),
+      due(static_cast<std::size_t>(nComponents), 0) {
+    if (graph.general()) {
+        throw std::invalid_argument(
+            "Splitting takes logic of or, and and atleast gates: with order or non-coherent "
+            "gates, the distance to failure does not say how near a failure is.");
+    }
+    for (int c = 0; c < nComponents; ++c) {
+        const auto k = static_cast<std::size_t>(c);
+        stateOffsets[k + 1] = stateOffsets[k] + static_cast<std::size_t>(model.nStates(c));
+        for (int s = 0; s < model.nStates(c); ++s) {
+            const TransitionModel::Row row = model.row(c, s);
+            bool ok = true;
+            for (int j = 0; j < row.size; ++j) {
+                ok = ok && (row[j].kind != Kind::Other || continuousLaw(row[j].distribution));
+            }
+            redrawable.push_back(ok ? 1 : 0);
+        }
+    }
+}
+
+void SplittingSimulation::schedule(int c, int best, int bestState, int base) {
+    const auto k = static_cast<std::size_t>(c);
+    toState[k] = bestState;
+    due[k] = best == delays::kNever ? std::int64_t{base} + delays::kNever
+             : best < 0             ? now
+                                    : std::int64_t{base} + best;
+    queue.update(c, EventQueue::key(due[k], c));
+}
+
+void SplittingSimulation::draw(int c, int at) {
+    const auto k = static_cast<std::size_t>(c);
+    const TransitionModel::Row row = model.row(c, states[k]);
+    int best = delays::kNever;
+    int bestState = 0;
+    for (int j = 0; j < row.size; ++j) {
+        const TransitionModel::Cell &cell = row[j];
+        if (cell.kind == Kind::Never) {
+            continue;
+        }
+        const double p = core.drawUniform53();
+        const double v = cell.kind == Kind::Exponential
+                             ? -std::log1p(-p) / cell.rate
+                             : delays::sampleDelay(*cell.distribution, p, at);
+        const int t = delays::toDelay(v);
+        if (t < best) {
+            best = t;
+            bestState = j;
+        }
+    }
+    drawnAt[k] = at;
+    schedule(c, best, bestState, at);
+}
+
+void SplittingSimulation::redraw(int c, int from) {
+    const auto k = static_cast<std::size_t>(c);
+    if (redrawable[stateOffsets[k] + static_cast<std::size_t>(states[k])] == 0) {
+        return;
+    }
+    // Every cell's whole-unit delay is at least `elapsed`, or the row would have fired.
+    const int at = drawnAt[k];
+    const double elapsed = static_cast<double>(from) - at;
+    const TransitionModel::Row row = model.row(c, states[k]);
+    int best = delays::kNever;
+    int bestState = 0;
+    for (int j = 0; j < row.size; ++j) {
+        const TransitionModel::Cell &cell = row[j];
+        if (cell.kind == Kind::Never) {
+            continue;
+        }
+        const double p = core.drawUniform53();
+        double v;
+        if (cell.kind == Kind::Exponential) {
+            v = elapsed - std::log1p(-p) / cell.rate; // memoryless
+        } else {
+            const double below = cell.distribution->cdf(elapsed);
+            v = delays::sampleDelay(*cell.distribution, below + p * (1.0 - below), at);
+            v = std::max(v, elapsed); // rounding at the edge must not bring it before `from`
+        }
+        const int t = delays::toDelay(v);
+        if (t < best) {
+            best = t;
+            bestState = j;
+        }
+    }
+    schedule(c, best, bestState, at);
+}
+
+void SplittingSimulation::cross(int c, bool toFailed) {
+    if (toFailed) {
+        gates.cross<true>(c, [](auto &&...) {});
+    } else {
+        gates.cross<false>(c, [](auto &&...) {});
+    }
+    distance.set(c, toFailed);
+}
+
+void SplittingSimulation::startFresh() {
+    std::fill(states.begin(), states.end(), 0);
+    gates.reset();
+    distance.reset();
+    now = 0;
+    cause = -1;
+    for (int c = 0; c < nComponents; ++c) {
+        queue.place(c, ~std::uint64_t{0});
+    }
+    queue.build();
+    for (int c = 0; c < nComponents; ++c) {
+        draw(c, 0);
+    }
+}
+
+void SplittingSimulation::keep(const Path &path, int moved) {
+    waiting.now.push_back(now);
+    waiting.moved.push_back(moved);
+    waiting.cause.push_back(cause);
+    waiting.paths.push_back(path);
+    waiting.states.insert(waiting.states.end(), states.begin(), states.end());
+    waiting.toState.insert(waiting.toState.end(), toState.begin(), toState.end());
+    waiting.drawnAt.insert(waiting.drawnAt.end(), drawnAt.begin(), drawnAt.end());
+    waiting.due.insert(waiting.due.end(), due.begin(), due.end());
+}
+
+void SplittingSimulation::restore() {
+    const auto first = static_cast<std::ptrdiff_t>(waiting.states.size()) - nComponents;
+    std::copy(waiting.states.begin() + first, waiting.states.end(), states.begin());
+    std::copy(waiting.toState.begin() + first, waiting.toState.end(), toState.begin());
+    std::copy(waiting.drawnAt.begin() + first, waiting.drawnAt.end(), drawnAt.begin());
+    std::copy(waiting.due.begin() + first, waiting.due.end(), due.begin());
+    now = waiting.now.back();
+    cause = waiting.cause.back();
+    gates.reset();
+    distance.reset();
+    for (int c = 0; c < nComponents; ++c) {
+        const auto k = static_cast<std::size_t>(c);
+        if (states[k] != 0) {
+            cross(c, true);
+        }
+        queue.place(c, EventQueue::key(due[k], c));
+    }
+    queue.build();
+}
+
+int SplittingSimulation::levelOf(std::int32_t importance) const {
+    int level = 0;
+    for (const int threshold : *thresholds) {
+        level += importance >= threshold ? 1 : 0;
+    }
+    return level;
+}
+
+void SplittingSimulation::follow(int simTime, Path path, SplitRoot &out) {
+    const int failed = static_cast<int>(thresholds->size());
+    // The component c just moved at `now`: the trajectory is dropped (true) below the level
+    // it was born at, and split at each level it has newly reached.
+    const auto moved = [&](int c) {
+        const int level = levelOf(distance.importance());
+        if (level < path.born) {
+            return true;
+        }
+        if (path.born > 0 && level > path.born && !path.wentOn) {
+            ++out.through[static_cast<std::size_t>(path.born - 1)];
+            path.wentOn = true;
+        }
+        for (int k = path.level + 1; k <= std::min(level, failed - 1); ++k) {
+            const auto index = static_cast<std::size_t>(k - 1);
+            ++out.crossings[index];
+            const int copies = (*splits)[index] - 1;
+            if (static_cast<std::int64_t>(waiting.now.size()) + copies > maxWaiting) {
+                throw std::runtime_error(
+                    "Splitting keeps more than " + std::to_string(maxWaiting) +
+                    " retrials waiting at once: the splitting factors are too large for this "
+                    "model.");
+            }
+            for (int copy = 0; copy < copies; ++copy) {
+                keep(Path{k, k, path.pathFailed, path.wasFailed, false}, c);
+            }
+            out.born[index] += copies;
+        }
+        path.level = level;
+        return false;
+    };
+    // Unit `now` ends, and the state holds until `until`.
+    const auto unitEnds = [&](int until) {
+        const bool down = gates.topFailed();
+        if (down) {
+            out.downtime += until - now;
+            out.failures += path.wasFailed ? 0 : 1;
+            if (!path.pathFailed) {
+                out.failureUnit.push_back(now);
+                out.cause.push_back(cause);
+                path.pathFailed = true;
+            }
+        }
+        path.wasFailed = down;
+    };
+    while (true) {
+        const std::int64_t d = EventQueue::dueOf(queue.top());
+        const int T = d >= simTime ? simTime : d < now ? now : static_cast<int>(d);
+        if (T != now) {
+            unitEnds(T);
+            if (T >= simTime) {
+                return;
+            }
+        }
+        core.countTransition(T == now, now);
+        now = T;
+        core.spend(1);
+        core.checkIfDue();
+        const int c = EventQueue::componentOf(queue.top());
+        const auto k = static_cast<std::size_t>(c);
+        const int from = states[k];
+        const int next = toState[k];
+        states[k] = next;
+        draw(c, now);
+        if ((from == 0) != (next == 0)) {
+            const bool wasTopFailed = gates.topFailed();
+            cross(c, next != 0);
+            if (!wasTopFailed && gates.topFailed()) {
+                cause = c;
+            }
+            if (moved(c)) {
+                return;
+            }
+        }
+    }
+}
+
+SplitRoot SplittingSimulation::run(int simTime, int seed, int root,
+                                   const std::vector<int> &levelThresholds,
+                                   const std::vector<int> &splitFactors,
+                                   std::int64_t waitingLimit) {
+    thresholds = &levelThresholds;
+    splits = &splitFactors;
+    maxWaiting = waitingLimit;
+    SplitRoot out;
+    const std::size_t intermediate = levelThresholds.size() - 1;
+    out.crossings.assign(intermediate, 0);
+    out.born.assign(intermediate, 0);
+    out.through.assign(intermediate, 0);
+    waiting.clear();
+    std::uint64_t trajectory = 0;
+    core.seed(splitTrialSeed(seed, root, trajectory++));
+    core.beginRun();
+    startFresh();
+    if (simTime > 0) {
+        follow(simTime, Path{}, out);
+    }
+    ++out.trajectories;
+    while (!waiting.now.empty()) {
+        restore();
+        const Path path = waiting.paths.back();
+        const int moved = waiting.moved.back();
+        waiting.pop(static_cast<std::size_t>(nComponents));
+        core.seed(splitTrialSeed(seed, root, trajectory++));
+        core.beginRun();
+        // The split came when `moved` moved at `now`: the components before it in the unit's
+        // order are not due before the next unit; it and those after it may still be due in
+        // this one.
+        for (int c = 0; c < nComponents; ++c) {
+            redraw(c, c < moved ? now + 1 : now);
+        }
+        follow(simTime, path, out);
+        ++out.trajectories;
+    }
+    return out;
+}
+
+} // namespace tavoq
