@@ -835,7 +835,8 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
     from .model.system import RareSettings
     from .output.model_text import describe_model
     from .output.rare_text import rare_report
-    from .run.rare import rare_estimate, rare_importance
+    from .run.rare import rare_importance
+    from .run.rare_method import rare_estimate
 
     if args.rare is None:
         raise _UsageError("--bias needs --rare")

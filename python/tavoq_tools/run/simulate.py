@@ -283,7 +283,7 @@ def _rare_run(
 ) -> RareEstimate:
     """``simulate(..., rare=...)``: the settings resolved, then rare_estimate."""
     from ..model.system import RareSettings
-    from .rare import rare_estimate
+    from .rare_method import rare_estimate
 
     taken = [name for name, value in crude_only.items() if value is not None]
     if importance is not None and importance is not False:

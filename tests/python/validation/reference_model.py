@@ -1504,3 +1504,241 @@ def interacting_statistics(
         n_gates,
     )
     return out
+
+
+# -- rare events: RESTART splitting -------------------------------------------------------
+
+MASK64 = (1 << 64) - 1
+# The delay of a draw due at once (below the 32-bit range), as the engine's toDelay gives it.
+DUE_AT_ONCE = INT32_MIN
+# Laws that a copy draws again from their law given their age (the others keep their draw).
+CONTINUOUS_LAWS = ("Weibull", "Lognormal", "Gamma", "Uniform")
+
+
+def split_mix(z: int) -> int:
+    """SplitMix64's finaliser of z + the golden gamma."""
+    z = (z + 0x9E3779B97F4A7C15) & MASK64
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK64
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK64
+    return z ^ (z >> 31)
+
+
+def split_seed(seed: int, root: int, trajectory: int) -> int:
+    """The seed of a splitting trajectory: SplitMix64 of (seed, root), mixed with its number."""
+    pair = ((seed & MASK32) << 32) | (root & MASK32)
+    return split_mix(split_mix(pair) ^ trajectory) & MASK32
+
+
+def to_delay(value: float) -> int:
+    if math.isnan(value) or value >= 2147483648.0:
+        return NO_TRANSITION
+    if value < -2147483648.0:
+        return DUE_AT_ONCE
+    return int(value)
+
+
+def failure_distance(gates: Sequence[GateDesc], failed: Sequence[int]) -> list[int]:
+    """Each gate's distance to failure: the further component failures that would fail it,
+    the sum of its inputs' nearest (as many as fail it; an input listed twice counts twice),
+    capped at 2**29."""
+    far = 1 << 29
+    dist = [0 if s != 0 else 1 for s in failed]
+    for kind, inputs, k in gates:
+        needed = GATE_THRESHOLDS[kind](k, len(inputs))
+        dist.append(min(far, sum(sorted(dist[i] for i in inputs)[:needed])))
+    return dist[len(failed) :]
+
+
+@dataclass
+class SplitRoot:
+    """What the engine's SplittingSimulation::run returns for one root."""
+
+    failure_unit: list[int] = field(default_factory=list)
+    cause: list[int] = field(default_factory=list)
+    downtime: int = 0
+    failures: int = 0
+    trajectories: int = 0
+    crossings: list[int] = field(default_factory=list)
+    born: list[int] = field(default_factory=list)
+    through: list[int] = field(default_factory=list)
+
+
+class SplittingReference:
+    """RESTART splitting of the plain model over threshold gates, by the rules of the engine's
+    SplittingSimulation, written plainly: the pending transition of every component is
+    looked for by a scan (earliest due, then lowest index); the distances are recomputed
+    from scratch after every move. ``rates`` gives each Exponential's rate by id."""
+
+    def __init__(
+        self,
+        matrix: Sequence[Sequence[Sequence[Any]]],
+        rates: Mapping[int, float],
+        gates: Sequence[GateDesc],
+        top: int,
+        sim_time: int,
+        thresholds: Sequence[int],
+        splits: Sequence[int],
+    ) -> None:
+        self.matrix, self.rates, self.gates, self.top = matrix, rates, gates, top
+        self.n = len(matrix)
+        self.sim_time, self.thresholds, self.splits = sim_time, list(thresholds), list(splits)
+        self.start = self.distance([0] * self.n)
+
+    def distance(self, states: Sequence[int]) -> int:
+        return failure_distance(self.gates, states)[self.top - self.n]
+
+    def top_failed(self) -> bool:
+        return gate_states(self.gates, self.states)[self.top - self.n]
+
+    def draw53(self) -> float:
+        high = self.rng.next_u32() >> 5
+        low = self.rng.next_u32() >> 6
+        return (high * 67108864.0 + low) * 2.0**-53
+
+    def kind(self, dist: Any) -> str:
+        name = type(dist).__name__
+        return "never" if name == "Distribution" else "exp" if name == "Exponential" else name
+
+    def schedule(self, c: int, best: int, best_state: int, base: int) -> None:
+        self.to_state[c] = best_state
+        if best == NO_TRANSITION:
+            self.due[c] = base + NO_TRANSITION
+        elif best < 0:
+            self.due[c] = self.now
+        else:
+            self.due[c] = base + best
+
+    def draw(self, c: int, at: int) -> None:
+        best, best_state = NO_TRANSITION, 0
+        for j, dist in enumerate(self.matrix[c][self.states[c]]):
+            kind = self.kind(dist)
+            if kind == "never":
+                continue
+            p = self.draw53()
+            if kind == "exp":
+                v = -math.log1p(-p) / self.rates[id(dist)]
+            else:
+                try:
+                    v = float(dist.quantile(p, at))
+                except IndexError:
+                    v = -math.inf
+            t = to_delay(v)
+            if t < best:
+                best, best_state = t, j
+        self.drawn_at[c] = at
+        self.schedule(c, best, best_state, at)
+
+    def redraw(self, c: int, start: int) -> None:
+        row = self.matrix[c][self.states[c]]
+        kinds = [self.kind(d) for d in row]
+        if any(k not in ("never", "exp", *CONTINUOUS_LAWS) for k in kinds):
+            return
+        at = self.drawn_at[c]
+        elapsed = float(start - at)
+        best, best_state = NO_TRANSITION, 0
+        for j, (dist, kind) in enumerate(zip(row, kinds, strict=True)):
+            if kind == "never":
+                continue
+            p = self.draw53()
+            if kind == "exp":
+                v = elapsed - math.log1p(-p) / self.rates[id(dist)]
+            else:
+                below = float(dist.cdf(elapsed))
+                try:
+                    v = float(dist.quantile(below + p * (1.0 - below), at))
+                except IndexError:
+                    v = -math.inf
+                v = elapsed if v < elapsed else v
+            t = to_delay(v)
+            if t < best:
+                best, best_state = t, j
+        self.schedule(c, best, best_state, at)
+
+    def level(self) -> int:
+        importance = self.start - self.distance(self.states)
+        return sum(1 for t in self.thresholds if importance >= t)
+
+    def run(self, seed: int, root: int) -> SplitRoot:
+        levels = len(self.thresholds)
+        out = SplitRoot(
+            crossings=[0] * (levels - 1), born=[0] * (levels - 1), through=[0] * (levels - 1)
+        )
+        waiting: list[tuple[Any, ...]] = []
+        trajectory = 0
+        self.rng = MT19937(split_seed(seed, root, trajectory))
+        trajectory += 1
+        self.states, self.to_state = [0] * self.n, [0] * self.n
+        self.drawn_at, self.due = [0] * self.n, [0] * self.n
+        self.now, self.cause = 0, -1
+        for c in range(self.n):
+            self.draw(c, 0)
+        if self.sim_time > 0:
+            self.follow([0, 0, False, False, False], out, waiting)
+        out.trajectories += 1
+        while waiting:
+            now, moved, cause, path, states, to_state, drawn_at, due = waiting.pop()
+            self.now, self.cause = now, cause
+            self.states, self.to_state = list(states), list(to_state)
+            self.drawn_at, self.due = list(drawn_at), list(due)
+            self.rng = MT19937(split_seed(seed, root, trajectory))
+            trajectory += 1
+            for c in range(self.n):
+                self.redraw(c, now + 1 if c < moved else now)
+            self.follow(list(path), out, waiting)
+            out.trajectories += 1
+        return out
+
+    def follow(self, path: list[Any], out: SplitRoot, waiting: list[tuple[Any, ...]]) -> None:
+        """Runs one trajectory; ``path`` is [born, level, path failed, was failed, went on]."""
+        failed_level = len(self.thresholds)
+        while True:
+            c = min(range(self.n), key=lambda i: (self.due[i], i))
+            d = self.due[c]
+            t = self.sim_time if d >= self.sim_time else self.now if d < self.now else d
+            if t != self.now:
+                down = self.top_failed()
+                if down:
+                    out.downtime += t - self.now
+                    out.failures += 0 if path[3] else 1
+                    if not path[2]:
+                        out.failure_unit.append(self.now)
+                        out.cause.append(self.cause)
+                        path[2] = True
+                path[3] = down
+                if t >= self.sim_time:
+                    return
+            self.now = t
+            old, new = self.states[c], self.to_state[c]
+            self.states[c] = new
+            self.draw(c, t)
+            if (old == 0) == (new == 0):
+                continue
+            self.states[c] = old
+            was = self.top_failed()
+            self.states[c] = new
+            if not was and self.top_failed():
+                self.cause = c
+            level = self.level()
+            if level < path[0]:
+                return
+            if path[0] > 0 and level > path[0] and not path[4]:
+                out.through[path[0] - 1] += 1
+                path[4] = True
+            for k in range(path[1] + 1, min(level, failed_level - 1) + 1):
+                out.crossings[k - 1] += 1
+                copies = self.splits[k - 1] - 1
+                for _ in range(copies):
+                    waiting.append(
+                        (
+                            t,
+                            c,
+                            self.cause,
+                            (k, k, path[2], path[3], False),
+                            tuple(self.states),
+                            tuple(self.to_state),
+                            tuple(self.drawn_at),
+                            tuple(self.due),
+                        )
+                    )
+                out.born[k - 1] += copies
+            path[1] = level

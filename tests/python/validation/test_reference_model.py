@@ -49,6 +49,7 @@ from .reference_model import (
     ReferenceLoopError,
     ReferenceRun,
     RunResult,
+    SplittingReference,
     batch_statistics,
     gate_holds,
     gate_states,
@@ -1305,6 +1306,99 @@ def test_order_and_non_coherent_gates_run_as_the_python_model(data: st.DataObjec
         native = tavoq.runnerStatistics(k, desc.sim_time, built.matrix, tree, desc.seed)
         for name, values in expected.items():
             assert list(getattr(native, name)) == list(values), (name, threads)
+
+
+@st.composite
+def split_laws(draw: st.DrawFn) -> DistDesc:
+    """The laws of a splitting model: those a copy draws again (exponential and continuous),
+    those it keeps (fixed delays, inspections), and none."""
+    kind = pick(draw, [8, 5, 3, 3, 2, 2, 2, 2])
+    if kind == 0:
+        return ("Exponential", draw(floats(0.02, 0.6)))
+    if kind == 1:
+        return D
+    if kind == 2:
+        return ("Weibull", draw(floats(1.0, 40.0)), draw(floats(0.5, 3.0)))
+    if kind == 3:
+        return ("Lognormal", draw(floats(-1.0, 3.0)), draw(floats(0.1, 1.2)))
+    if kind == 4:
+        a = draw(floats(0.0, 20.0))
+        return ("Uniform", a, a + draw(floats(0.5, 30.0)))
+    if kind == 5:
+        return ("Gamma", draw(st.sampled_from([0.5, 1.0, 2.5])), draw(floats(0.5, 10.0)))
+    if kind == 6:
+        return ("Constant", draw(st.sampled_from([0.0, 1.0, 4.5, 12.0])))
+    return ("Inspection", draw(st.integers(1, 30)))
+
+
+@GRAPH_EXAMPLES
+@given(st.data())
+def test_splitting_runs_as_the_python_model(data: st.DataObject) -> None:
+    """RESTART splitting: the engine's roots give the Python model's, every trajectory's
+    draws, the copies at each level and their order, the redraw of a kept state from each
+    law given its age, the first failures and their causes, the units down and the failures,
+    on every thread count."""
+    n = data.draw(st.integers(2, 4))
+    states = data.draw(st.sampled_from([2, 3]))
+    descs = [
+        [[data.draw(split_laws()) for _ in range(states)] for _ in range(states)] for _ in range(n)
+    ]
+    matrix = [[[make_dist(d) for d in row] for row in comp] for comp in descs]
+    rates = {
+        id(dist): desc[1]
+        for comp, comp_descs in zip(matrix, descs, strict=True)
+        for row, row_descs in zip(comp, comp_descs, strict=True)
+        for dist, desc in zip(row, row_descs, strict=True)
+        if desc[0] == "Exponential"
+    }
+    gates, top = data.draw(gate_graphs(n))
+    sim_time = data.draw(st.integers(0, 80))
+    seed = data.draw(st.integers(-(2**31), 2**31 - 1))
+    roots = data.draw(st.integers(1, 3))
+    tree = fault_tree(n, gates, top)
+    levels = tavoq.runnerRareSplitting(0, sim_time, matrix, tree, seed)["levels"].tolist()
+    splits = [data.draw(st.integers(1, 4)) for _ in levels[:-1]]
+    reference = SplittingReference(matrix, rates, gates, top, sim_time, levels, splits)
+    expected = [reference.run(seed, r) for r in range(roots)]
+    for threads in (1, 2):
+        tavoq.limitOMPThreads(threads)
+        out = tavoq.runnerRareSplitting(roots, sim_time, matrix, tree, seed, splits)
+        assert out["hits"].tolist() == [len(e.failure_unit) for e in expected]
+        assert out["failureUnit"].tolist() == [u for e in expected for u in e.failure_unit]
+        assert out["cause"].tolist() == [c for e in expected for c in e.cause]
+        for key, name in (("downtime", "downtime"), ("failures", "failures")):
+            assert out[key].tolist() == [getattr(e, name) for e in expected], key
+        assert out["trajectories"].tolist() == [e.trajectories for e in expected]
+        for key in ("crossings", "born", "through"):
+            summed = [sum(getattr(e, key)[k] for e in expected) for k in range(len(splits))]
+            assert out[key].tolist() == summed, key
+
+
+def test_splitting_runs_as_the_python_model_where_it_splits_often() -> None:
+    # Three of four units, of every kind of law a copy draws again or keeps, over a horizon
+    # where each root makes hundreds of copies and fails tens of times.
+    e = tavoq.Exponential
+    laws = [
+        (e(0.05), e(0.3)),
+        (tavoq.Weibull(20.0, 1.5), tavoq.Lognormal(1.0, 0.5)),
+        (e(0.08), tavoq.Inspection(7)),
+        (tavoq.Gamma(2.0, 8.0), tavoq.Uniform(1.0, 5.0)),
+    ]
+    matrix = [
+        [[tavoq.Distribution(), fail], [repair, tavoq.Distribution()]] for fail, repair in laws
+    ]
+    rates = {id(laws[0][0]): 0.05, id(laws[0][1]): 0.3, id(laws[2][0]): 0.08}
+    gates = [("atleast", [0, 1, 2, 3], 3)]
+    tree = fault_tree(4, gates, 4)
+    reference = SplittingReference(matrix, rates, gates, 4, 200, [1, 2, 3], [4, 6])
+    for seed in (1, -5):
+        expected = [reference.run(seed, r) for r in range(3)]
+        out = tavoq.runnerRareSplitting(3, 200, matrix, tree, seed, [4, 6])
+        assert out["trajectories"].tolist() == [x.trajectories for x in expected]
+        assert min(out["trajectories"]) > 100 and min(out["hits"]) > 0
+        assert out["failureUnit"].tolist() == [u for x in expected for u in x.failure_unit]
+        assert out["cause"].tolist() == [c for x in expected for c in x.cause]
+        assert out["downtime"].tolist() == [x.downtime for x in expected]
 
 
 @settings(max_examples=examples(200), deadline=None)

@@ -1,0 +1,104 @@
+"""Rare-event mode's choice of method, and its one entry: failure biasing
+(tavoq_tools.run.rare) or RESTART splitting (tavoq_tools.run.splitting), as the settings
+say, "auto" choosing by the model and saying why (docs/rare-events.md)."""
+
+from __future__ import annotations
+
+from dataclasses import replace
+
+from ..model.system import Model, RareSettings
+from .rare import RareEstimate, rare_unreliability
+from .splitting import rare_splitting
+
+__all__ = ["choose_method", "rare_estimate"]
+
+
+def _not_exponential(model: Model) -> list[str]:
+    """The components whose transitions out of their working state are not all exponential:
+    failure biasing leaves them as they are."""
+    return [
+        component.names[0]
+        for component in model.components
+        if not all(
+            t.distribution == "exponential"
+            for t in component.transitions
+            if t.source == component.states[0]
+        )
+    ]
+
+
+def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
+    """The method "auto" takes for ``model``, and why: failure biasing where the system
+    fails with at most two component failures, each exponential, or where the logic has
+    gates splitting cannot follow; RESTART splitting otherwise."""
+    import tavoq
+
+    matrix, tree, _ = model.build()
+    horizon = model.simulation.horizon if horizon is None else horizon
+    try:
+        failures = int(tavoq.runnerRareSplitting(0, horizon, matrix, tree, 0)["levels"][-1])
+    except ValueError:
+        return "sampling", (
+            "the logic has order or non-coherent gates, whose nearness to failure splitting "
+            "cannot count; failure biasing is unbiased for any logic"
+        )
+    other = _not_exponential(model)
+    if other:
+        return "splitting", (
+            f"{other[0]} fails by a law that is not exponential, which failure biasing leaves "
+            "as it is; splitting keeps every law and still multiplies the runs near a failure"
+        )
+    if failures <= 2:
+        return "sampling", (
+            f"the system fails with {failures} component failure"
+            f"{'s' if failures != 1 else ''}, all exponential, where failure biasing keeps "
+            "its relative error bounded as the rates fall"
+        )
+    return "splitting", (
+        f"the system fails only after {failures} component failures, and on such paths the "
+        "weights of failure biasing spread over orders of magnitude; splitting follows them "
+        "level by level"
+    )
+
+
+def rare_estimate(
+    model: Model,
+    settings: RareSettings | None = None,
+    runs: int | None = None,
+    seed: int | None = None,
+    *,
+    horizon: int | None = None,
+    target_ci: float | None = None,
+    max_runs: int | None = None,
+) -> RareEstimate:
+    """P(``model``'s system fails within the horizon) by the method of ``settings`` (default:
+    the model's [rare] table), "auto" choosing by choose_method. ``target_ci`` and
+    ``max_runs`` override the settings'."""
+    settings = settings or model.rare or RareSettings()
+    target_ci = settings.target_ci if target_ci is None else target_ci
+    max_runs = settings.max_runs if max_runs is None else max_runs
+    method, reason = settings.method, "asked for"
+    if method == "auto":
+        method, reason = choose_method(model, horizon)
+    if method == "splitting":
+        result = rare_splitting(
+            model,
+            runs,
+            seed,
+            levels=settings.levels,
+            splits=settings.splits,
+            horizon=horizon,
+            target_ci=target_ci,
+            max_runs=max_runs,
+        )
+    else:
+        result = rare_unreliability(
+            model,
+            runs,
+            seed,
+            bias=settings.bias,
+            horizon=horizon,
+            target_ci=target_ci,
+            max_runs=max_runs,
+        )
+    return replace(result, reason=reason if settings.method == "auto" else result.reason)
