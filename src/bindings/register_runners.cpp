@@ -289,7 +289,7 @@ void register_statistics(py::module_ &m) {
         "runnerRareSampling",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
            const PyFaultTree &faultTree, int seed, double biasWhileWorking,
-           double biasWhileDegraded, int firstRun) {
+           double biasWhileDegraded, int firstRun, bool withFailed) {
             tavoq::RareRuns runs = tavoq::runnerRareSampling(
                 nSimulations, simTime, references(transitionsMatrix), faultTree.ptr, seed,
                 biasWhileWorking, biasWhileDegraded, firstRun, checkSignals);
@@ -299,11 +299,18 @@ void register_statistics(py::module_ &m) {
                                         runs.logWeight.data());
             py::array_t<std::int32_t> causes(static_cast<py::ssize_t>(runs.cause.size()),
                                              runs.cause.data());
-            return py::make_tuple(first, weights, causes);
+            py::array_t<std::int32_t> counts(static_cast<py::ssize_t>(runs.failedCount.size()),
+                                             runs.failedCount.data());
+            py::array_t<std::int32_t> failed(static_cast<py::ssize_t>(runs.failed.size()),
+                                             runs.failed.data());
+            if (!withFailed) {
+                return py::tuple(py::make_tuple(first, weights, causes));
+            }
+            return py::tuple(py::make_tuple(first, weights, causes, counts, failed));
         },
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("faultTree"), py::arg("seed"), py::arg("biasWhileWorking"),
-        py::arg("biasWhileDegraded"), py::arg("firstRun") = 0,
+        py::arg("biasWhileDegraded"), py::arg("firstRun") = 0, py::arg("withFailed") = false,
         "Runs of a model without interactions under failure biasing, each to its first system "
         "failure: the exponential failure rates of components whose working state (0) has only "
         "exponential transitions are multiplied by biasWhileWorking while every component "
@@ -313,7 +320,9 @@ void register_statistics(py::module_ &m) {
         "likelihood ratio, and the component whose transition turned the system failed then "
         "(-1 if none: no failure, or logic failed with every component working). The mean over "
         "runs of exp(logWeight) times (firstFailure <= t) "
-        "estimates P(system failed by t). Run i of the call is the batch's run firstRun + i, "
+        "estimates P(system failed by t). With withFailed, two more arrays: per run the number "
+        "of components failed at its first failure (0 for a run that did not fail), and those "
+        "components, one run after another. Run i of the call is the batch's run firstRun + i, "
         "seeded from (seed, firstRun + i) alone: the same numbers on any number of threads and "
         "however a batch is split into calls.");
     m.def(
@@ -338,6 +347,8 @@ void register_statistics(py::module_ &m) {
             out["hitRoot"] = array(runs.hitRoot);
             out["failureUnit"] = array(runs.failureUnit);
             out["cause"] = array(runs.cause);
+            out["failedCount"] = array(runs.failedCount);
+            out["failed"] = array(runs.failed);
             out["crossings"] = array(runs.crossings);
             out["born"] = array(runs.born);
             out["through"] = array(runs.through);
@@ -358,7 +369,9 @@ void register_statistics(py::module_ &m) {
         "failure; numpy arrays per root: hits (first failures of its paths), downtime and "
         "failures (summed over its trajectories), trajectories; per first failure in root "
         "order: hitRoot, failureUnit, cause (the component whose transition failed the "
-        "system then, -1 if none); per level but the last, over all roots: crossings (up into "
+        "system then, -1 if none), failedCount (the components failed at the end of that unit; "
+        "failed lists them, one failure after another); per level but the last, over all roots: "
+        "crossings (up into "
         "it), born (retrials started there) and through (those that went on up). weight times "
         "a root's hits estimates P(system failed by simTime). Root i of the call is root "
         "firstRoot + i, its trajectories seeded from (seed, root, trajectory) alone: the same "

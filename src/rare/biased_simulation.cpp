@@ -143,6 +143,17 @@ BiasedOutcome BiasedSimulation::finish(int unit, int settledAt) {
     return {unit, logWeight, cause};
 }
 
+int BiasedSimulation::failedComponents(std::vector<std::int32_t> &out) const {
+    int count = 0;
+    for (int c = 0; c < nComponents; ++c) {
+        if (states[static_cast<std::size_t>(c)] != 0) {
+            out.push_back(c);
+            ++count;
+        }
+    }
+    return count;
+}
+
 BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
     core.seed(seed);
     core.beginRun();

@@ -74,6 +74,10 @@ public:
     /// failed. @throws std::runtime_error  the model makes no progress.
     BiasedOutcome run(int simTime, std::uint32_t seed);
 
+    /// The components failed at the end of the last run (those not in their state 0), in
+    /// index order, appended to `out`; their number.
+    int failedComponents(std::vector<std::int32_t> &out) const;
+
 private:
     // Draws component c's row from its state at unit `now`, biased by `factor` when c is
     // biased and working; schedules the earliest.

@@ -261,6 +261,14 @@ void SplittingSimulation::follow(int simTime, Path path, SplitRoot &out) {
             if (!path.pathFailed) {
                 out.failureUnit.push_back(now);
                 out.cause.push_back(cause);
+                std::int32_t count = 0;
+                for (int c = 0; c < nComponents; ++c) {
+                    if (states[static_cast<std::size_t>(c)] != 0) {
+                        out.failed.push_back(c);
+                        ++count;
+                    }
+                }
+                out.failedCount.push_back(count);
                 path.pathFailed = true;
             }
         }

@@ -17,14 +17,17 @@ namespace tavoq {
 /// how the roots are shared out.
 std::uint32_t splitTrialSeed(int seed, int root, std::uint64_t trajectory);
 
-/// What one root of splitting found, unweighted: per first failure of a path (its unit and
-/// the component whose transition turned the system failed then), and summed over the
+/// What one root of splitting found, unweighted: per first failure of a path (its unit, the
+/// component whose transition turned the system failed then, and the failed components at
+/// the end of that unit), and summed over the
 /// root's trajectories, the units they ended failed and their failures (units that ended
 /// failed after one that did not). Per intermediate level k (index k - 1): the crossings up
 /// into it, the retrials born there, and how many of those went on up to level k + 1.
 struct SplitRoot {
     std::vector<std::int32_t> failureUnit;
     std::vector<std::int32_t> cause;
+    std::vector<std::int32_t> failedCount; ///< per first failure: its failed components
+    std::vector<std::int32_t> failed;      ///< those components, one failure after another
     std::int64_t downtime = 0;
     std::int64_t failures = 0;
     std::int64_t trajectories = 0;

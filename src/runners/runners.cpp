@@ -600,19 +600,31 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
     }
     const Model model(transitionsMatrix, faultTree);
     const FailureBias bias{biasWhileWorking, biasWhileDegraded};
+    // The failed components of each failed run, gathered per run and joined in run order.
+    std::vector<std::vector<std::int32_t>> failedOf(static_cast<std::size_t>(runs));
     forEachRun(
         runs, threadSlots(), interrupted, [] {},
         [&](int, RunControl control) {
             auto simulation = std::make_shared<BiasedSimulation>(model.transitions, model.cutsets,
                                                                  bias, control);
-            return [simulation, &result, simTime, seed, firstRun](int i) {
+            return [simulation, &result, &failedOf, simTime, seed, firstRun](int i) {
+                const auto k = static_cast<std::size_t>(i);
                 const BiasedOutcome outcome =
                     simulation->run(simTime, rareRunSeed(seed, firstRun + i));
-                result.firstFailure[static_cast<std::size_t>(i)] = outcome.firstFailure;
-                result.logWeight[static_cast<std::size_t>(i)] = outcome.logWeight;
-                result.cause[static_cast<std::size_t>(i)] = outcome.cause;
+                result.firstFailure[k] = outcome.firstFailure;
+                result.logWeight[k] = outcome.logWeight;
+                result.cause[k] = outcome.cause;
+                if (outcome.firstFailure < simTime) {
+                    simulation->failedComponents(failedOf[k]);
+                }
             };
         });
+    result.failedCount.reserve(static_cast<std::size_t>(runs));
+    for (std::vector<std::int32_t> &failed : failedOf) {
+        result.failedCount.push_back(static_cast<std::int32_t>(failed.size()));
+        result.failed.insert(result.failed.end(), failed.begin(), failed.end());
+        std::vector<std::int32_t>().swap(failed);
+    }
     return result;
 }
 
@@ -711,6 +723,9 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
         result.failureUnit.insert(result.failureUnit.end(), root.failureUnit.begin(),
                                   root.failureUnit.end());
         result.cause.insert(result.cause.end(), root.cause.begin(), root.cause.end());
+        result.failedCount.insert(result.failedCount.end(), root.failedCount.begin(),
+                                  root.failedCount.end());
+        result.failed.insert(result.failed.end(), root.failed.begin(), root.failed.end());
         for (std::size_t k = 0; k < intermediate; ++k) {
             result.crossings[k] += root.crossings[k];
             result.born[k] += root.born[k];

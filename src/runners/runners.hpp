@@ -91,6 +91,10 @@ struct RareRuns {
     std::vector<std::int32_t> firstFailure;
     std::vector<double> logWeight;
     std::vector<std::int32_t> cause; ///< BiasedOutcome::cause
+    /// Per run, the components failed at its first failure (none for a run that did not
+    /// fail): failedCount[i] of them, one run after another in `failed`.
+    std::vector<std::int32_t> failedCount;
+    std::vector<std::int32_t> failed;
 };
 
 /// nSimulations runs of the model without interactions under failure biasing
@@ -124,6 +128,8 @@ struct SplitRuns {
     std::vector<std::int32_t> hitRoot;
     std::vector<std::int32_t> failureUnit;
     std::vector<std::int32_t> cause;
+    std::vector<std::int32_t> failedCount; ///< per first failure, then its components
+    std::vector<std::int32_t> failed;
     std::vector<std::int64_t> crossings;
     std::vector<std::int64_t> born;
     std::vector<std::int64_t> through;

@@ -85,6 +85,24 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
         ]
         if len(result.causes) > CAUSES_SHOWN:
             lines.append(f"  ... and {len(result.causes) - CAUSES_SHOWN} more (in --json)")
+    for title, listed in (
+        (
+            "Minimal cut sets failed at the failure (a failure may count in several)",
+            result.cut_sets,
+        ),
+        ("Named gates failed at the failure", result.gates),
+    ):
+        if e.upper is None or not listed:
+            continue
+        lines.append(f"{title}:")
+        width = max(len(name) for name, _ in listed[:CAUSES_SHOWN])
+        lines += [
+            f"  {name:<{width}}  {p.value:.4g} [{p.lower:.4g}, {p.upper:.4g}]  "
+            f"{p.value / e.value:.1%}"
+            for name, p in listed[:CAUSES_SHOWN]
+        ]
+        if len(listed) > CAUSES_SHOWN:
+            lines.append(f"  ... and {len(listed) - CAUSES_SHOWN} more (in --json)")
     if target_ci is not None:
         met = result.relative_half_width <= target_ci
         lines.append(

@@ -18,6 +18,7 @@ warns where the interval cannot be trusted.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Mapping
 from dataclasses import asdict, dataclass, replace
 from typing import TYPE_CHECKING, Any
 
@@ -59,6 +60,8 @@ DEFAULT_BIAS = RareSettings.bias
 CHUNK = 200_000
 #: The points of the unreliability curve: this many, evenly over the horizon.
 CURVE_POINTS = 10
+#: The minimal cut sets, smallest first, whose failure at each system failure is counted.
+CUT_SETS_CHECKED = 1000
 
 
 @dataclass(frozen=True)
@@ -88,7 +91,10 @@ class RareEstimate:
     horizon, from the same runs (1 - R(t)), each with its interval. ``causes``: per
     component whose transition turned the system failed in some failed run, P(the system
     fails by the horizon, brought down by that component's transition), with its interval,
-    largest first; they sum to the estimate."""
+    largest first; they sum to the estimate. ``cut_sets`` and ``gates``: per minimal cut set
+    (of the CUT_SETS_CHECKED smallest) and per named gate failed at some failure, P(the
+    system fails by the horizon with it failed then), largest first; a failure with two cut
+    sets failed counts in both."""
 
     method: str
     reason: str
@@ -112,6 +118,8 @@ class RareEstimate:
     level_hits: tuple[int, ...] = ()
     mean_unavailability: Estimate | None = None
     failures: Estimate | None = None
+    cut_sets: tuple[tuple[str, Estimate], ...] = ()
+    gates: tuple[tuple[str, Estimate], ...] = ()
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values for JSON (infinities and NaN as null)."""
@@ -206,28 +214,40 @@ def rare_unreliability(
     weights: list[np.ndarray] = []
     firsts: list[np.ndarray] = []
     causes: list[np.ndarray] = []
+    failed_counts: list[np.ndarray] = []
+    failed_members: list[np.ndarray] = []
     done = 0
     goal = runs
     while True:
         while done < goal:
             n = min(CHUNK, goal - done)
             try:
-                first, log_weight, cause = tavoq.runnerRareSampling(
-                    n, horizon, matrix, tree, seed, *factors, firstRun=done
+                first, log_weight, cause, counts, members = tavoq.runnerRareSampling(
+                    n, horizon, matrix, tree, seed, *factors, firstRun=done, withFailed=True
                 )
             except ValueError as err:  # a top that cannot fail
                 raise ModelError("failed_when", str(err)) from None
             weights.append(np.where(first < horizon, np.exp(log_weight), 0.0))
             firsts.append(first)
             causes.append(cause)
+            failed_counts.append(counts)
+            failed_members.append(members)
             done += n
         weighted = np.concatenate(weights)
         result = _estimate(weighted, horizon, seed, bias, factors)
         if target_ci is None or result.relative_half_width <= target_ci or done >= limit:
+            cut_sets, gates = failed_at_failure(
+                model,
+                np.concatenate(failed_counts),
+                np.concatenate(failed_members),
+                lambda mask, w=weighted: _mean_interval(np.where(mask, w, 0.0), "t over runs")[0],
+            )
             return replace(
                 result,
                 curve=_curve(result, np.concatenate(firsts), weighted),
                 causes=_causes(np.concatenate(causes), weighted, model.component_names),
+                cut_sets=cut_sets,
+                gates=gates,
             )
         goal = min(2 * done, limit)
 
@@ -289,6 +309,54 @@ def _causes(
         found.append((names[c] if c < len(names) else f"#{c}", part))
     found.sort(key=lambda item: -item[1].value)
     return tuple(found)
+
+
+def failed_at_failure(
+    model: Model,
+    counts: np.ndarray,
+    members: np.ndarray,
+    part: Callable[[np.ndarray], Estimate],
+) -> tuple[tuple[tuple[str, Estimate], ...], tuple[tuple[str, Estimate], ...]]:
+    """The minimal cut sets and the named gates failed at the failures, each with its part
+    of the estimate, largest first. ``counts`` gives, per failure (or per run, 0 where it
+    did not fail), how many components were failed then, ``members`` those components one
+    failure after another; ``part(mask)`` is the estimate from the failures of a boolean
+    mask over them. Failures with the same failed components are looked at once."""
+    from ..model.cutsets import smallest_cutsets
+
+    graph = model.logic_graph
+    ends = np.cumsum(counts)
+    sets: dict[frozenset[int], list[int]] = {}
+    for i in np.flatnonzero(counts).tolist():
+        key = frozenset(members[ends[i] - counts[i] : ends[i]].tolist())
+        sets.setdefault(key, []).append(i)
+    cut_sets = smallest_cutsets(graph, CUT_SETS_CHECKED).cutsets if graph.coherent else ()
+    names = model.component_names
+    found_cuts: dict[tuple[int, ...], list[int]] = {}
+    found_gates: dict[str, list[int]] = {}
+    for failed, where in sets.items():
+        state = [c in failed for c in range(len(names))]
+        values = graph.evaluate_gates(state)
+        for name, gate in graph.named:
+            if values[gate]:
+                found_gates.setdefault(name, []).extend(where)
+        for cut in cut_sets:
+            if failed.issuperset(cut):
+                found_cuts.setdefault(cut, []).extend(where)
+
+    def parts(found: Mapping[Any, list[int]], label: Callable[[Any], str]) -> Any:
+        listed = []
+        for key, where in found.items():
+            mask = np.zeros(len(counts), dtype=bool)
+            mask[where] = True
+            listed.append((label(key), part(mask)))
+        listed.sort(key=lambda item: -item[1].value)
+        return tuple(listed)
+
+    return (
+        parts(found_cuts, lambda cut: "{" + ", ".join(names[c] for c in cut) + "}"),
+        parts(found_gates, str),
+    )
 
 
 def _estimate(

@@ -19,7 +19,7 @@ expected number of system failures of repairable systems.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -28,7 +28,7 @@ from ..errors import INT32_MIN, ModelError, check_integer
 from ..model.system import Model, check_levels
 from ..results.intervals import poisson_interval, student_t_quantile
 from ..results.summary import Estimate
-from .rare import CURVE_POINTS, FEW_HITS, LARGEST_SHARE, RareEstimate
+from .rare import CURVE_POINTS, FEW_HITS, LARGEST_SHARE, RareEstimate, failed_at_failure
 
 __all__ = ["choose_splits", "rare_splitting"]
 
@@ -164,9 +164,7 @@ def rare_splitting(
                 out["hitRoot"] = out["hitRoot"] + done
                 parts.append(out)
                 done += n
-            result = _estimate(
-                _joined(parts), done, horizon, seed, chosen, notes, model.component_names
-            )
+            result = _estimate(_joined(parts), done, horizon, seed, chosen, notes, model)
             if target_ci is None or result.relative_half_width <= target_ci or done >= limit:
                 return result
             goal = min(2 * done, limit)
@@ -180,7 +178,17 @@ def rare_splitting(
 
 def _joined(parts: list[dict[str, Any]]) -> dict[str, Any]:
     joined: dict[str, Any] = {"levels": parts[0]["levels"], "weight": parts[0]["weight"]}
-    for key in ("hits", "downtime", "failures", "trajectories", "hitRoot", "failureUnit", "cause"):
+    for key in (
+        "hits",
+        "downtime",
+        "failures",
+        "trajectories",
+        "hitRoot",
+        "failureUnit",
+        "cause",
+        "failedCount",
+        "failed",
+    ):
         joined[key] = np.concatenate([p[key] for p in parts])
     for key in ("crossings", "born", "through"):
         joined[key] = sum(p[key] for p in parts)
@@ -211,7 +219,7 @@ def _estimate(
     seed: int,
     splits: list[int],
     notes: list[str],
-    names: list[str],
+    model: Model,
 ) -> RareEstimate:
     weight = float(runs["weight"])
     hits = runs["hits"]
@@ -240,7 +248,12 @@ def _estimate(
                 f"one root carries {largest:.0%} of the estimate: the roots' estimates are "
                 "skewed, and the interval may be too narrow; run more roots"
             )
-    curve, causes = _curve_and_causes(runs, roots, weight, horizon, estimate, names)
+    curve, causes = _curve_and_causes(
+        runs, roots, weight, horizon, estimate, model.component_names
+    )
+    cut_sets, gates = failed_at_failure(
+        model, runs["failedCount"], runs["failed"], _part(runs, roots, weight)
+    )
     return RareEstimate(
         method=METHOD,
         reason=REASON,
@@ -266,7 +279,20 @@ def _estimate(
             weight * runs["downtime"] / max(horizon, 1), total, "t over roots"
         ),
         failures=_over_roots(weight * runs["failures"].astype(float), total, "t over roots"),
+        cut_sets=cut_sets,
+        gates=gates,
     )
+
+
+def _part(runs: dict[str, Any], roots: int, weight: float) -> Callable[[np.ndarray], Estimate]:
+    """The estimate from the first failures of a boolean mask over them."""
+    root = runs["hitRoot"]
+
+    def part(mine: np.ndarray) -> Estimate:
+        per_root = weight * np.bincount(root[mine], minlength=roots).astype(float)
+        return _over_roots(per_root, int(mine.sum()), "t over roots")
+
+    return part
 
 
 def _curve_and_causes(
@@ -277,13 +303,10 @@ def _curve_and_causes(
     estimate: Estimate,
     names: list[str],
 ) -> tuple[tuple[tuple[int, Estimate], ...], tuple[tuple[str, Estimate], ...]]:
-    unit, cause, root = runs["failureUnit"], runs["cause"], runs["hitRoot"]
+    unit, cause = runs["failureUnit"], runs["cause"]
     if len(unit) == 0 or horizon <= 0:
         return (), ()
-
-    def part(mine: np.ndarray) -> Estimate:
-        per_root = weight * np.bincount(root[mine], minlength=roots).astype(float)
-        return _over_roots(per_root, int(mine.sum()), "t over roots")
+    part = _part(runs, roots, weight)
 
     points = sorted(
         {max(1, round(horizon * k / CURVE_POINTS)) for k in range(1, CURVE_POINTS + 1)}

@@ -1477,6 +1477,47 @@ def test_splitting_meets_the_exact_answers_of_three_trains(lam: float) -> None:
     )
     values = [e.value for _, e in result.curve]
     assert values == sorted(values) and values[-1] == result.unreliability.value
+    # Every failure has some of the 27 minimal cut sets (two units of each train) failed.
+    assert len(result.cut_sets) == 27 and all(
+        len(name.split(",")) == 6 for name, _ in result.cut_sets
+    )
+    assert math.fsum(e.value for _, e in result.cut_sets) >= result.unreliability.value
+
+
+@pytest.mark.parametrize("method", ["sampling", "splitting"])
+def test_rare_failures_name_the_gates_and_cut_sets_failed_then(method: str) -> None:
+    # Two trains of two units, named: both trains are failed at every failure, so each
+    # gate's part is the whole estimate; each of the four cut sets (one unit of each train)
+    # is failed at some of them, and together they cover them all.
+    import tavoq_tools as tt
+    from tavoq_tools.model.system import RareSettings
+
+    text = units_text(
+        [f"u{u}" for u in range(4)],
+        "train_a and train_b",
+        [(1e-3, 0.05)] * 4,
+        horizon=RARE_HORIZON,
+        runs=2000,
+        seed=2,
+    )
+    text = text.replace(
+        "[simulation]", '[gates]\ntrain_a = "u0 or u1"\ntrain_b = "u2 or u3"\n\n[simulation]'
+    )
+    result = tt.simulate(plant_model(text), rare=RareSettings(method=method))
+    q = result.unreliability.value
+    assert q > 0 and result.method.startswith("RESTART" if method == "splitting" else "failure")
+    assert [name for name, _ in result.gates] and all(
+        e.value == pytest.approx(q) for _, e in result.gates
+    )
+    assert sorted(name for name, _ in result.gates) == ["train_a", "train_b"]
+    assert sorted(name for name, _ in result.cut_sets) == [
+        "{u0, u2}",
+        "{u0, u3}",
+        "{u1, u2}",
+        "{u1, u3}",
+    ]
+    parts = [e.value for _, e in result.cut_sets]
+    assert max(parts) < q <= math.fsum(parts)
 
 
 def test_splitting_keeps_laws_that_are_not_exponential() -> None:
