@@ -17,6 +17,7 @@ warns where the interval cannot be trusted.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Callable, Mapping
 from dataclasses import asdict, dataclass, replace
@@ -240,7 +241,7 @@ def rare_unreliability(
                 model,
                 np.concatenate(failed_counts),
                 np.concatenate(failed_members),
-                lambda mask, w=weighted: _mean_interval(np.where(mask, w, 0.0), "t over runs")[0],
+                functools.partial(_part_of, weighted),
             )
             return replace(
                 result,
@@ -275,6 +276,11 @@ def _mean_interval(values: np.ndarray, what: str) -> tuple[Estimate, float, floa
         f"{METHOD}; {what}",
     )
     return estimate, total, squares, variance
+
+
+def _part_of(weighted: np.ndarray, mask: np.ndarray) -> Estimate:
+    """The estimate from the failed runs of a boolean mask over the runs."""
+    return _mean_interval(np.where(mask, weighted, 0.0), "t over runs")[0]
 
 
 def _curve(
