@@ -329,10 +329,10 @@ void register_statistics(py::module_ &m) {
         "runnerRareSplitting",
         [](int nRoots, int simTime, const PyMatrix &transitionsMatrix,
            const PyFaultTree &faultTree, int seed, std::vector<int> splits,
-           std::vector<int> levels, int firstRoot) {
+           std::vector<int> levels, int firstRoot, const PyInteractions &interactions) {
             tavoq::SplitRuns runs = tavoq::runnerRareSplitting(
                 nRoots, simTime, references(transitionsMatrix), faultTree.ptr, seed,
-                std::move(splits), std::move(levels), firstRoot, checkSignals);
+                std::move(splits), std::move(levels), firstRoot, checkSignals, interactions.ptr);
             const auto array = [](const auto &v) {
                 using T = typename std::decay_t<decltype(v)>::value_type;
                 return py::array_t<T>(static_cast<py::ssize_t>(v.size()), v.data());
@@ -357,14 +357,20 @@ void register_statistics(py::module_ &m) {
         py::arg("nRoots"), py::arg("simTime"), py::arg("transitionsMatrix"), py::arg("faultTree"),
         py::arg("seed"), py::arg("splits") = std::vector<int>{},
         py::arg("levels") = std::vector<int>{}, py::arg("firstRoot") = 0,
-        "Roots of RESTART splitting of a model without interactions whose logic has or, and "
-        "and atleast gates only. The importance of a state is how many component failures "
-        "nearer the top is than with every component working, read at the end of each unit; "
-        "levels are thresholds of it (default: 1, 2, ..., the failed system's, which is added "
-        "last when missing). A trajectory that ends a unit at a higher level than before is "
-        "split at each level k it reached into splits[k - 1] (one per level but the last; "
-        "default 1: crude runs): the retrials start from its state, drawn again from there, "
-        "and each is dropped when it ends a unit below level k. Every draw has 53 bits. "
+        py::arg("interactions") = py::none(),
+        "Roots of RESTART splitting of a model whose logic has or, and and atleast gates only, "
+        "with or without interactions (tavoq.Interactions, as runnerStatistics takes them). "
+        "The importance of a state is how many component failures (a group's leaf counts as "
+        "one, planned states as failed) nearer the top is than with every component working, "
+        "read after every move between working and down (with interactions: after every "
+        "event, whole); levels are thresholds of it (default: 1, 2, ..., the failed system's, "
+        "which is added last when missing). A trajectory that moves to a higher level than "
+        "before is split at each level k it reached into splits[k - 1] (one per level but the "
+        "last; default 1: crude runs): the retrials start from its state, their pending "
+        "transitions drawn again from there, and each is dropped when it moves below level k. "
+        "The system has failed at the end of a unit it ends down for a failure (planned stops "
+        "are not failures); downtime counts every unit down. "
+        "Retrials draw with 53 bits. "
         "Returns a dict: levels; weight, 1 / the product of splits, the weight of every "
         "failure; numpy arrays per root: hits (first failures of its paths), downtime and "
         "failures (summed over its trajectories), trajectories; per first failure in root "

@@ -59,7 +59,9 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
       leafDown(interactions.groups().size(), 0), leafPlanned(interactions.groups().size(), 0),
       dirty((interactions.groups().size() + 63) / 64, 0),
       touched((interactions.groups().size() + 63) / 64, 0),
-      isMoved(static_cast<std::size_t>(nComponents), 0) {
+      isMoved(static_cast<std::size_t>(nComponents), 0),
+      drawnAt(static_cast<std::size_t>(nComponents + nCauses), 0),
+      drawnIn(static_cast<std::size_t>(nComponents + nCauses), 0) {
     if (planned) {
         plannedOnly.emplace(graph);
         plannedChanges.emplace(graph.nComponents() + graph.nGates());
@@ -78,6 +80,8 @@ InteractingSimulation::InteractingSimulation(const TransitionModel &model, const
 
 template <bool kInitial>
 int InteractingSimulation::sample(int c, int from, int &to, StatisticsRecorder &recorder) {
+    drawnAt[static_cast<std::size_t>(c)] = currentTime;
+    drawnIn[static_cast<std::size_t>(c)] = events;
     return core.sample<kInitial>(model.row(c, from), currentTime, to,
                                  [&](double v, float) { recorder.delayOutOfBounds(c, v < 0); });
 }
@@ -94,6 +98,8 @@ void InteractingSimulation::resample(int c, StatisticsRecorder &recorder) {
 }
 
 int InteractingSimulation::causeDelay(int k, bool initial) {
+    drawnAt[static_cast<std::size_t>(nComponents + k)] = currentTime;
+    drawnIn[static_cast<std::size_t>(nComponents + k)] = events;
     const float p = core.drawUniform();
     const Distribution &d = *im.causes()[static_cast<std::size_t>(k)].distribution;
     double v = sampleDelay(d, p, currentTime);
@@ -113,6 +119,9 @@ void InteractingSimulation::crossDown(int node, StatisticsRecorder &recorder) {
     if (generalGates) [[unlikely]] {
         crossGeneral(node, kDown, recorder);
         return;
+    }
+    if (distance) [[unlikely]] {
+        moveDistance(node, kDown);
     }
     changes.note(node, !kDown);
     core.spend(static_cast<std::int64_t>(gates.cross<kDown>(node, [&](int g) {
@@ -735,10 +744,11 @@ InteractingSimulation::verdict(int e, std::uint32_t systemState, StatisticsRecor
     return state;
 }
 
-void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
+void InteractingSimulation::begin(int simTime, std::uint32_t runSeed,
+                                  StatisticsRecorder &recorder) {
     core.seed(runSeed);
     startRun(simTime, recorder);
-    std::uint32_t systemState = 0; // 0 up, 1 unplanned-down, 2 planned-down
+    systemState = 0;
     if (generalGates) {
         // Logic that is not coherent can be down with every component working: down from
         // unit 0 then, by no component's transition.
@@ -749,42 +759,134 @@ void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRe
         }
     }
     core.beginRun();
+}
+
+[[gnu::always_inline]] inline void InteractingSimulation::event(int e, int T,
+                                                                StatisticsRecorder &recorder) {
+    if (T == currentTime) {
+        countMove();
+    } else {
+        core.countTransition(false, T);
+        recorder.stretchKinds(currentTime, T, systemState);
+        currentTime = T;
+    }
+    core.checkIfDue();
+    core.spend(1);
+
+    ++events;
+    lastEvent = e;
+    causeSet = false;
+    eventComponent = e < nComponents ? e : -1;
+    upBefore = !unplannedTop();
+    batchCause = -1;
+    queueEvent(e, T);
+    for (nextMove = 0; nextMove < moves.size(); ++nextMove) {
+        const Move m = moves[nextMove]; // a copy: processing may grow the list
+        process(m, recorder);
+    }
+    moves.clear();
+    systemState = verdict(e, systemState, recorder);
+}
+
+void InteractingSimulation::step(StatisticsRecorder &recorder) {
+    const std::uint64_t next = queue.top();
+    const std::int64_t due = EventQueue::dueOf(next);
+    event(EventQueue::componentOf(next), due < currentTime ? currentTime : static_cast<int>(due),
+          recorder);
+}
+
+void InteractingSimulation::run(int simTime, std::uint32_t runSeed, StatisticsRecorder &recorder) {
+    begin(simTime, runSeed, recorder);
     while (true) {
         const std::uint64_t next = queue.top();
         const std::int64_t due = EventQueue::dueOf(next);
         if (due >= simTime) {
             break;
         }
-        const int e = EventQueue::componentOf(next);
-        const int T = due < currentTime ? currentTime : static_cast<int>(due);
-        if (T == currentTime) {
-            countMove();
-        } else {
-            core.countTransition(false, T);
-            recorder.stretchKinds(currentTime, T, systemState);
-            currentTime = T;
-        }
-        core.checkIfDue();
-        core.spend(1);
-
-        causeSet = false;
-        eventComponent = e < nComponents ? e : -1;
-        upBefore = !unplannedTop();
-        batchCause = -1;
-        queueEvent(e, T);
-        for (nextMove = 0; nextMove < moves.size(); ++nextMove) {
-            const Move m = moves[nextMove]; // a copy: processing may grow the list
-            process(m, recorder);
-        }
-        moves.clear();
-        systemState = verdict(e, systemState, recorder);
+        event(EventQueue::componentOf(next),
+              due < currentTime ? currentTime : static_cast<int>(due), recorder);
     }
     finishRun(simTime, systemState, recorder);
+}
+
+FailureDistance InteractingSimulation::startDistance(const GateGraph &graph,
+                                                     const InteractionModel &interactions) {
+    FailureDistance start(graph);
+    const int first = graph.nComponents() - static_cast<int>(interactions.groups().size());
+    for (std::size_t g = 0; g < interactions.groups().size(); ++g) {
+        const InteractionModel::Group &group = interactions.groups()[g];
+        start.setStart(first + static_cast<int>(g), std::max(1, group.endUnit - group.firstUnit));
+    }
+    return start;
+}
+
+void InteractingSimulation::moveDistance(int node, bool down) {
+    if (node >= nComponents) {
+        groupDistance(node - nComponents);
+        return;
+    }
+    distance->set(node, down);
+    int count = 0;
+    const int *groups = im.groupsOf(node, count);
+    for (int i = 0; i < count; ++i) {
+        groupDistance(groups[i]);
+    }
+}
+
+void InteractingSimulation::groupDistance(int g) {
+    const auto k = static_cast<std::size_t>(g);
+    int working = 0;
+    if (leafDown[k] == 0) {
+        const InteractionModel::Group &group = im.groups()[k];
+        for (int u = group.firstUnit; u < group.endUnit; ++u) {
+            const int c = im.unitComponent(u);
+            const bool up =
+                c >= 0 ? im.kind(c, states[static_cast<std::size_t>(c)]) == StateKind::Working
+                       : !gates.nodeFailed(
+                             im.modules()[static_cast<std::size_t>(im.unitModule(u))].node);
+            working += up ? 1 : 0;
+        }
+        working = std::max(working, 1); // up: its active unit runs
+    }
+    distance->setLeaf(nComponents + g, working);
+}
+
+void InteractingSimulation::retry(std::uint32_t seed, const RedrawableRows &rows) {
+    core.seed(seed);
+    core.beginRun();
+    const auto redraw = [&](int item, const TransitionModel::Row &row, int &to) {
+        const auto k = static_cast<std::size_t>(item);
+        const int at = drawnAt[k];
+        const int from = item < lastEvent && drawnIn[k] != events ? currentTime + 1 : currentTime;
+        const int delay = RedrawableRows::redraw(row, at, static_cast<double>(from) - at, to,
+                                                 [&] { return core.drawUniform53(); });
+        queue.update(item, EventQueue::key(static_cast<std::int64_t>(at) + delay, item));
+    };
+    for (int c = 0; c < nComponents; ++c) {
+        const auto k = static_cast<std::size_t>(c);
+        if (!crews.waiting(c) && rows(c, states[k])) { // else nothing pending, or a draw kept
+            redraw(c, model.row(c, states[k]), toState[k]);
+        }
+    }
+    // A common cause is a row of one cell, drawn again when its law allows.
+    for (int k = 0; k < nCauses; ++k) {
+        const TransitionModel::Cell cell =
+            TransitionModel::cellOf(im.causes()[static_cast<std::size_t>(k)].distribution);
+        if (RedrawableRows::redrawable(cell)) {
+            int to = 0;
+            redraw(nComponents + k, TransitionModel::Row{&cell, 1}, to);
+        }
+    }
 }
 
 void InteractingSimulation::startRun(int simTime, StatisticsRecorder &recorder) {
     std::fill(states.begin(), states.end(), 0);
     gates.reset();
+    if (distance) {
+        distance->reset();
+    }
+    events = 0;
+    lastEvent = -1;
     if (planned) {
         plannedOnly->reset();
     }

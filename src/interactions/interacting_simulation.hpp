@@ -9,8 +9,11 @@
 #include "interactions/indexed_queue.hpp"
 #include "interactions/interaction_model.hpp"
 #include "interactions/node_changes.hpp"
+#include "logic/failure_distance.hpp"
 #include "logic/gate_graph.hpp"
 #include "logic/gate_state.hpp"
+#include "simulation/event_queue.hpp"
+#include "simulation/redraw.hpp"
 #include "simulation/run_core.hpp"
 #include "simulation/transition_model.hpp"
 
@@ -111,6 +114,44 @@ public:
     /// @throws std::runtime_error  the model makes no progress. @throws RunCancelled.
     void run(int simTime, std::uint32_t seed, StatisticsRecorder &recorder);
 
+    // Stepping a run, for splitting. begin() starts run `seed` as run() does; while
+    // nextUnit(simTime) is before simTime, step() makes the next event, whole (its moves,
+    // triggers, switch-overs and verdict). Between two steps the engine is at rest: a copy of
+    // it goes on as the original would.
+    void begin(int simTime, std::uint32_t seed, StatisticsRecorder &recorder);
+    int nextUnit(int simTime) const {
+        const std::int64_t due = EventQueue::dueOf(queue.top());
+        return due >= simTime ? simTime : due < currentTime ? currentTime : static_cast<int>(due);
+    }
+    void step(StatisticsRecorder &recorder);
+    int now() const { return currentTime; }
+    /// 0 up, 1 down for a failure, 2 down for planned reasons only, after the last event.
+    std::uint32_t systemNow() const { return systemState; }
+    /// The component credited with the system's latest failure.
+    int failureCause() const { return cause; }
+    /// Whether component c is down for the logic: its state is of the failed or planned kind.
+    bool down(int c) const {
+        return im.kind(c, states[static_cast<std::size_t>(c)]) != StateKind::Working;
+    }
+    int nGroups() const { return static_cast<int>(active.size()); }
+    /// Whether group g's leaf is down: no unit of it is active.
+    bool groupDown(int g) const { return leafDown[static_cast<std::size_t>(g)] != 0; }
+    /// From the next run on, follows how near the down graph's top is to failing
+    /// (FailureDistance::importance), a group's leaf being as many failures from down as it
+    /// has units in a working state. @throws std::invalid_argument  logic not coherent.
+    void followDistance() { distance.emplace(startDistance(graph, im)); }
+    /// That distance with every component working, on a graph of the components and then
+    /// the groups' leaves.
+    static FailureDistance startDistance(const GateGraph &graph,
+                                         const InteractionModel &interactions);
+    std::int32_t importance() const { return distance->importance(); }
+    /// Makes this engine, a copy, a retrial: a new generator seeded `seed`, and every
+    /// pending transition whose row allows it drawn again from its law given that it has
+    /// not fired yet, with 53-bit draws. A component is not due before this unit; one with a
+    /// lower index than the last event's, and not drawn in that event, not before the next
+    /// unit (it would have come first).
+    void retry(std::uint32_t seed, const RedrawableRows &rows);
+
     std::uint64_t checks() const { return core.checks(); }
     /// The crews of the run under way, for a recorder that reads them at a system failure.
     const CrewPools &crewPools() const { return crews; }
@@ -132,6 +173,8 @@ private:
     void startLeaves();
     /// The moves of event e (a component's transition or a common cause) at T, queued.
     void queueEvent(int e, int T);
+    /// Event e (the queue's top) at unit T.
+    void event(int e, int T, StatisticsRecorder &recorder);
     /// The system's state after an event (0 up, 1 down for a failure, 2 down for planned
     /// reasons only), telling `recorder` of a failure that begins.
     std::uint32_t verdict(int e, std::uint32_t systemState, StatisticsRecorder &recorder);
@@ -177,6 +220,8 @@ private:
         return generalGates && graph.initialNodeFailed()[static_cast<std::size_t>(n)] != 0;
     }
     void fireTriggers();
+    void moveDistance(int node, bool down);
+    void groupDistance(int g);
 
     const TransitionModel &model;
     const GateGraph &graph;
@@ -223,6 +268,14 @@ private:
     int lastApplied = -1;    // the component of the batch's last move applied
     int eventComponent = -1; // the component whose transition is the event, or -1
     int currentTime = 0;
+    std::uint32_t systemState = 0; // see systemNow()
+    // For splitting: the distance to failure, when followed; per component, the unit its
+    // pending transition was drawn at and the event that drew it (events counts them).
+    std::optional<FailureDistance> distance;
+    std::vector<int> drawnAt;
+    std::vector<std::uint64_t> drawnIn;
+    std::uint64_t events = 0;
+    int lastEvent = -1;
 };
 
 } // namespace tavoq

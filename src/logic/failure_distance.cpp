@@ -115,9 +115,8 @@ std::int32_t FailureDistance::recompute(int g) {
     return out;
 }
 
-void FailureDistance::set(int c, bool failed) {
-    const std::int32_t value = failed ? 0 : 1;
-    auto node = static_cast<std::size_t>(c);
+void FailureDistance::setLeaf(int leaf, std::int32_t value) {
+    auto node = static_cast<std::size_t>(leaf);
     if (dist[node] == value) {
         return;
     }

@@ -32,7 +32,15 @@ public:
     /// Every component working.
     void reset();
     /// Component c is now failed, or working again.
-    void set(int c, bool failed);
+    void set(int c, bool failed) { setLeaf(c, failed ? 0 : 1); }
+    /// Leaf `leaf` is now `value` failures from failing (0: failed): a leaf that stands for
+    /// several parts, such as a standby group, which fails when all its units have.
+    void setLeaf(int leaf, std::int32_t value);
+    /// With every component working, leaf `leaf` is `value` failures from failing.
+    void setStart(int leaf, std::int32_t value) {
+        setLeaf(leaf, value);
+        start = dist;
+    }
 
     std::int32_t distance(int node) const { return dist[static_cast<std::size_t>(node)]; }
     /// The top's distance with every component working: the importance of a failed system.

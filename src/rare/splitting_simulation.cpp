@@ -4,7 +4,6 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "distributions/continuous.hpp"
 #include "simulation/delays.hpp"
 #include "simulation/event_queue.hpp"
 
@@ -24,15 +23,6 @@ std::uint64_t splitMix(std::uint64_t z) {
 std::uint64_t pair(int a, int b) {
     return static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32 |
            static_cast<std::uint32_t>(b);
-}
-
-// A law whose draw, given that it is at least some delay, can be made again from its
-// distribution function: it does not depend on the unit it is drawn at.
-bool continuousLaw(const Distribution *d) {
-    return dynamic_cast<const Weibull *>(d) != nullptr ||
-           dynamic_cast<const Lognormal *>(d) != nullptr ||
-           dynamic_cast<const Gamma *>(d) != nullptr ||
-           dynamic_cast<const Uniform *>(d) != nullptr;
 }
 
 } // namespace
@@ -66,8 +56,7 @@ void SplittingSimulation::Waiting::pop(std::size_t components) {
 SplittingSimulation::SplittingSimulation(const TransitionModel &model, const GateGraph &graph,
                                          RunControl control)
     : model(model), graph(graph), nComponents(model.nComponents()), core(nComponents, control),
-      gates(graph), distance(graph), queue(nComponents),
-      stateOffsets(static_cast<std::size_t>(nComponents) + 1, 0),
+      gates(graph), distance(graph), queue(nComponents), redrawable(model),
       states(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0),
       drawnAt(static_cast<std::size_t>(nComponents), 0),
@@ -76,18 +65,6 @@ SplittingSimulation::SplittingSimulation(const TransitionModel &model, const Gat
         throw std::invalid_argument(
             "Splitting takes logic of or, and and atleast gates: with order or non-coherent "
             "gates, the distance to failure does not say how near a failure is.");
-    }
-    for (int c = 0; c < nComponents; ++c) {
-        const auto k = static_cast<std::size_t>(c);
-        stateOffsets[k + 1] = stateOffsets[k] + static_cast<std::size_t>(model.nStates(c));
-        for (int s = 0; s < model.nStates(c); ++s) {
-            const TransitionModel::Row row = model.row(c, s);
-            bool ok = true;
-            for (int j = 0; j < row.size; ++j) {
-                ok = ok && (row[j].kind != Kind::Other || continuousLaw(row[j].distribution));
-            }
-            redrawable.push_back(ok ? 1 : 0);
-        }
     }
 }
 
@@ -126,36 +103,16 @@ void SplittingSimulation::draw(int c, int at) {
 
 void SplittingSimulation::redraw(int c, int from) {
     const auto k = static_cast<std::size_t>(c);
-    if (redrawable[stateOffsets[k] + static_cast<std::size_t>(states[k])] == 0) {
+    if (!redrawable(c, states[k])) {
         return;
     }
     // Every cell's whole-unit delay is at least `elapsed`, or the row would have fired.
     const int at = drawnAt[k];
-    const double elapsed = static_cast<double>(from) - at;
-    const TransitionModel::Row row = model.row(c, states[k]);
-    int best = delays::kNever;
-    int bestState = 0;
-    for (int j = 0; j < row.size; ++j) {
-        const TransitionModel::Cell &cell = row[j];
-        if (cell.kind == Kind::Never) {
-            continue;
-        }
-        const double p = core.drawUniform53();
-        double v;
-        if (cell.kind == Kind::Exponential) {
-            v = elapsed - std::log1p(-p) / cell.rate; // memoryless
-        } else {
-            const double below = cell.distribution->cdf(elapsed);
-            v = delays::sampleDelay(*cell.distribution, below + p * (1.0 - below), at);
-            v = std::max(v, elapsed); // rounding at the edge must not bring it before `from`
-        }
-        const int t = delays::toDelay(v);
-        if (t < best) {
-            best = t;
-            bestState = j;
-        }
-    }
-    schedule(c, best, bestState, at);
+    int to = 0;
+    const int best =
+        RedrawableRows::redraw(model.row(c, states[k]), at, static_cast<double>(from) - at, to,
+                               [&] { return core.drawUniform53(); });
+    schedule(c, best, to, at);
 }
 
 void SplittingSimulation::cross(int c, bool toFailed) {
@@ -182,7 +139,7 @@ void SplittingSimulation::startFresh() {
     }
 }
 
-void SplittingSimulation::keep(const Path &path, int moved) {
+void SplittingSimulation::keep(const SplitPath &path, int moved) {
     waiting.now.push_back(now);
     waiting.moved.push_back(moved);
     waiting.cause.push_back(cause);
@@ -213,72 +170,24 @@ void SplittingSimulation::restore() {
     queue.build();
 }
 
-int SplittingSimulation::levelOf(std::int32_t importance) const {
-    int level = 0;
-    for (const int threshold : *thresholds) {
-        level += importance >= threshold ? 1 : 0;
-    }
-    return level;
-}
-
-void SplittingSimulation::follow(int simTime, Path path, SplitRoot &out) {
-    const int failed = static_cast<int>(thresholds->size());
-    // The component c just moved at `now`: the trajectory is dropped (true) below the level
-    // it was born at, and split at each level it has newly reached.
-    const auto moved = [&](int c) {
-        const int level = levelOf(distance.importance());
-        if (level < path.born) {
-            return true;
-        }
-        if (path.born > 0 && level > path.born && !path.wentOn) {
-            ++out.through[static_cast<std::size_t>(path.born - 1)];
-            path.wentOn = true;
-        }
-        for (int k = path.level + 1; k <= std::min(level, failed - 1); ++k) {
-            const auto index = static_cast<std::size_t>(k - 1);
-            ++out.crossings[index];
-            const int copies = (*splits)[index] - 1;
-            if (static_cast<std::int64_t>(waiting.now.size()) + copies > maxWaiting) {
-                throw std::runtime_error(
-                    "Splitting keeps more than " + std::to_string(maxWaiting) +
-                    " retrials waiting at once: the splitting factors are too large for this "
-                    "model.");
-            }
-            for (int copy = 0; copy < copies; ++copy) {
-                keep(Path{k, k, path.pathFailed, path.wasFailed, false}, c);
-            }
-            out.born[index] += copies;
-        }
-        path.level = level;
-        return false;
-    };
-    // Unit `now` ends, and the state holds until `until`.
-    const auto unitEnds = [&](int until) {
-        const bool down = gates.topFailed();
-        if (down) {
-            out.downtime += until - now;
-            out.failures += path.wasFailed ? 0 : 1;
-            if (!path.pathFailed) {
-                out.failureUnit.push_back(now);
-                out.cause.push_back(cause);
-                std::int32_t count = 0;
-                for (int c = 0; c < nComponents; ++c) {
-                    if (states[static_cast<std::size_t>(c)] != 0) {
-                        out.failed.push_back(c);
-                        ++count;
-                    }
-                }
-                out.failedCount.push_back(count);
-                path.pathFailed = true;
+void SplittingSimulation::follow(int simTime, SplitPath path, const SplitLevels &levels,
+                                 SplitRoot &out) {
+    const auto failedComponents = [&](std::vector<std::int32_t> &list) {
+        std::int32_t count = 0;
+        for (int c = 0; c < nComponents; ++c) {
+            if (states[static_cast<std::size_t>(c)] != 0) {
+                list.push_back(c);
+                ++count;
             }
         }
-        path.wasFailed = down;
+        return count;
     };
     while (true) {
         const std::int64_t d = EventQueue::dueOf(queue.top());
         const int T = d >= simTime ? simTime : d < now ? now : static_cast<int>(d);
         if (T != now) {
-            unitEnds(T);
+            SplitLevels::unitEnds(path, gates.topFailed() ? 1 : 0, now, T, cause, out,
+                                  failedComponents);
             if (T >= simTime) {
                 return;
             }
@@ -299,7 +208,9 @@ void SplittingSimulation::follow(int simTime, Path path, SplitRoot &out) {
             if (!wasTopFailed && gates.topFailed()) {
                 cause = c;
             }
-            if (moved(c)) {
+            const auto waitingNow = static_cast<std::int64_t>(waiting.now.size());
+            if (levels.moved(path, distance.importance(), waitingNow, out,
+                             [&](const SplitPath &copy) { keep(copy, c); })) {
                 return;
             }
         }
@@ -307,29 +218,22 @@ void SplittingSimulation::follow(int simTime, Path path, SplitRoot &out) {
 }
 
 SplitRoot SplittingSimulation::run(int simTime, int seed, int root,
-                                   const std::vector<int> &levelThresholds,
-                                   const std::vector<int> &splitFactors,
-                                   std::int64_t waitingLimit) {
-    thresholds = &levelThresholds;
-    splits = &splitFactors;
-    maxWaiting = waitingLimit;
-    SplitRoot out;
-    const std::size_t intermediate = levelThresholds.size() - 1;
-    out.crossings.assign(intermediate, 0);
-    out.born.assign(intermediate, 0);
-    out.through.assign(intermediate, 0);
+                                   const std::vector<int> &thresholds,
+                                   const std::vector<int> &splits, std::int64_t maxWaiting) {
+    const SplitLevels levels(thresholds, splits, maxWaiting);
+    SplitRoot out = levels.root();
     waiting.clear();
     std::uint64_t trajectory = 0;
     core.seed(splitTrialSeed(seed, root, trajectory++));
     core.beginRun();
     startFresh();
     if (simTime > 0) {
-        follow(simTime, Path{}, out);
+        follow(simTime, SplitPath{}, levels, out);
     }
     ++out.trajectories;
     while (!waiting.now.empty()) {
         restore();
-        const Path path = waiting.paths.back();
+        const SplitPath path = waiting.paths.back();
         const int moved = waiting.moved.back();
         waiting.pop(static_cast<std::size_t>(nComponents));
         core.seed(splitTrialSeed(seed, root, trajectory++));
@@ -340,7 +244,7 @@ SplitRoot SplittingSimulation::run(int simTime, int seed, int root,
         for (int c = 0; c < nComponents; ++c) {
             redraw(c, c < moved ? now + 1 : now);
         }
-        follow(simTime, path, out);
+        follow(simTime, path, levels, out);
         ++out.trajectories;
     }
     return out;

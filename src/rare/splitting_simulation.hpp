@@ -7,6 +7,8 @@
 #include "logic/failure_distance.hpp"
 #include "logic/gate_graph.hpp"
 #include "logic/gate_state.hpp"
+#include "rare/split_levels.hpp"
+#include "simulation/redraw.hpp"
 #include "simulation/run_core.hpp"
 #include "simulation/transition_model.hpp"
 
@@ -16,25 +18,6 @@ namespace tavoq {
 /// SplitMix64 of the tuple, so that no trajectory's generator depends on another's or on
 /// how the roots are shared out.
 std::uint32_t splitTrialSeed(int seed, int root, std::uint64_t trajectory);
-
-/// What one root of splitting found, unweighted: per first failure of a path (its unit, the
-/// component whose transition turned the system failed then, and the failed components at
-/// the end of that unit), and summed over the
-/// root's trajectories, the units they ended failed and their failures (units that ended
-/// failed after one that did not). Per intermediate level k (index k - 1): the crossings up
-/// into it, the retrials born there, and how many of those went on up to level k + 1.
-struct SplitRoot {
-    std::vector<std::int32_t> failureUnit;
-    std::vector<std::int32_t> cause;
-    std::vector<std::int32_t> failedCount; ///< per first failure: its failed components
-    std::vector<std::int32_t> failed;      ///< those components, one failure after another
-    std::int64_t downtime = 0;
-    std::int64_t failures = 0;
-    std::int64_t trajectories = 0;
-    std::vector<std::int64_t> crossings;
-    std::vector<std::int64_t> born;
-    std::vector<std::int64_t> through;
-};
 
 /// RESTART splitting of runs of the plain model (no interactions) whose logic is made of
 /// threshold gates (or, and, atleast): the general method of rare-event mode, for any laws.
@@ -79,22 +62,12 @@ public:
                   const std::vector<int> &splits, std::int64_t maxWaiting);
 
 private:
-    // What a trajectory carries beside the components: the level it was born at (0: the
-    // main), the level of its last unit, whether its path has failed, and was failed at its
-    // last unit, and whether it has gone on above the level it was born at.
-    struct Path {
-        int born = 0;
-        int level = 0;
-        bool pathFailed = false;
-        bool wasFailed = false;
-        bool wentOn = false;
-    };
     // Retrials waiting to run, last in first out, in flat stores.
     struct Waiting {
         std::vector<std::int32_t> now;
         std::vector<std::int32_t> moved; // the component whose move split the trajectory
         std::vector<std::int32_t> cause;
-        std::vector<Path> paths;
+        std::vector<SplitPath> paths;
         std::vector<std::int32_t> states;
         std::vector<std::int32_t> toState;
         std::vector<std::int32_t> drawnAt;
@@ -102,7 +75,7 @@ private:
         void clear();
         void pop(std::size_t components);
     };
-    void keep(const Path &path, int moved);
+    void keep(const SplitPath &path, int moved);
     void restore();
     void startFresh();
     // Draws component c's row from its state at unit `at` and schedules the earliest.
@@ -112,9 +85,8 @@ private:
     void redraw(int c, int from);
     void schedule(int c, int best, int bestState, int base);
     void cross(int c, bool toFailed);
-    int levelOf(std::int32_t importance) const;
     // Runs the current trajectory until it is dropped or reaches the horizon.
-    void follow(int simTime, Path path, SplitRoot &out);
+    void follow(int simTime, SplitPath path, const SplitLevels &levels, SplitRoot &out);
 
     const TransitionModel &model;
     const GateGraph &graph;
@@ -123,17 +95,13 @@ private:
     GateState gates;
     FailureDistance distance;
     IndexedQueue queue;
-    std::vector<std::uint8_t> redrawable; // per (component, state): see stateOffsets
-    std::vector<std::size_t> stateOffsets;
+    RedrawableRows redrawable;
     std::vector<std::int32_t> states;
     std::vector<std::int32_t> toState;
     std::vector<std::int32_t> drawnAt;
     std::vector<std::int64_t> due;
     int now = 0;
     int cause = -1;
-    const std::vector<int> *thresholds = nullptr;
-    const std::vector<int> *splits = nullptr;
-    std::int64_t maxWaiting = 0;
     Waiting waiting;
 };
 

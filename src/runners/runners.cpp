@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "platform/memory_budget.hpp"
 #include "platform/openmp.hpp"
 #include "rare/biased_simulation.hpp"
+#include "rare/interacting_splitting.hpp"
 #include "rare/splitting_simulation.hpp"
 #include "simd/vector_add.hpp"
 #include "simulation/batch.hpp"
@@ -631,7 +633,8 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
 SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &transitionsMatrix,
                               const FaultTree *faultTree, int seed, std::vector<int> splits,
                               std::vector<int> levels, int firstRoot,
-                              const InterruptCheck &interrupted) {
+                              const InterruptCheck &interrupted,
+                              const Interactions *interactions) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must be at least 0.");
     }
@@ -642,13 +645,20 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
     if (counts(roots) + counts(firstRoot) > static_cast<std::uint64_t>(INT32_MAX)) {
         throw std::invalid_argument("firstRoot plus nRoots must be at most 2147483647.");
     }
-    const Model model(transitionsMatrix, faultTree);
+    // Built as runnerStatistics builds it: only declared interactions take the interacting
+    // engine.
+    const StatisticsModel<FaultTree> batch(transitionsMatrix, faultTree, 1, interactions);
+    const Model &model = *batch.model;
     if (model.cutsets.general()) {
         throw std::invalid_argument(
             "Splitting takes logic of or, and and atleast gates: with order or non-coherent "
             "gates, the distance to failure does not say how near a failure is.");
     }
-    const int failed = FailureDistance(model.cutsets).topWhenWorking();
+    const int failed =
+        (batch.interactionModel
+             ? InteractingSimulation::startDistance(model.cutsets, *batch.interactionModel)
+             : FailureDistance(model.cutsets))
+            .topWhenWorking();
     for (std::size_t i = 0; i < levels.size(); ++i) {
         if (levels[i] < 1 || levels[i] > failed || (i > 0 && levels[i] <= levels[i - 1])) {
             throw std::invalid_argument(
@@ -688,7 +698,11 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
     const int slots = threadSlots();
     // Per thread, the retrials waiting: a kept state each, bounded so that a quarter of
     // what the process may still get holds them all.
-    const std::uint64_t perWaiting = 20 * counts(static_cast<int>(transitionsMatrix.size())) + 32;
+    // An interacting trajectory is kept as a whole engine at rest.
+    const std::uint64_t perWaiting =
+        batch.interactionModel
+            ? 96 * (counts(model.transitions.nComponents()) + counts(model.graph->nNodes())) + 4096
+            : 20 * counts(static_cast<int>(transitionsMatrix.size())) + 32;
     const std::uint64_t budget =
         std::min<std::uint64_t>(platform::readMemoryBudget().remaining().value_or(0) / 4 /
                                     std::max<std::uint64_t>(counts(slots), 1),
@@ -700,7 +714,16 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
     if (roots > 0) {
         forEachRun(
             roots, slots, interrupted, [] {},
-            [&](int, RunControl control) {
+            [&](int, RunControl control) -> std::function<void(int)> {
+                if (batch.interactionModel) {
+                    auto simulation = std::make_shared<InteractingSplitting>(
+                        model.transitions, model.cutsets, *batch.interactionModel, control);
+                    return [simulation, &found, &levels, &splits, simTime, seed, firstRoot,
+                            maxWaiting](int i) {
+                        found[static_cast<std::size_t>(i)] = simulation->run(
+                            simTime, seed, firstRoot + i, levels, splits, maxWaiting);
+                    };
+                }
                 auto simulation = std::make_shared<SplittingSimulation>(model.transitions,
                                                                         model.cutsets, control);
                 return [simulation, &found, &levels, &splits, simTime, seed, firstRoot,

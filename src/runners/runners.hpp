@@ -149,7 +149,8 @@ struct SplitRuns {
 SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &transitionsMatrix,
                               const FaultTree *faultTree, int seed, std::vector<int> splits = {},
                               std::vector<int> levels = {}, int firstRoot = 0,
-                              const InterruptCheck &interrupted = {});
+                              const InterruptCheck &interrupted = {},
+                              const Interactions *interactions = nullptr);
 
 /// Per run r and watched node k of runnerImportance, at [r * nodes + k] (see
 /// CriticalityRecorder): units critical while working and while failed, and the first

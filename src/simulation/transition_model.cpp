@@ -10,9 +10,7 @@
 
 namespace tavoq {
 
-namespace {
-
-TransitionModel::Cell cellOf(const Distribution *d) {
+TransitionModel::Cell TransitionModel::cellOf(const Distribution *d) {
     using Kind = TransitionModel::Cell::Kind;
     // Exact types only: a subclass may answer differently.
     const std::type_info &type = typeid(*d);
@@ -24,8 +22,6 @@ TransitionModel::Cell cellOf(const Distribution *d) {
     }
     return {d, Kind::Other, 0.0};
 }
-
-} // namespace
 
 const TransitionMatrix &TransitionModel::requireTree(const TransitionMatrix &matrix,
                                                      const CutsetTree *tree) {

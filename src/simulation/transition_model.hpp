@@ -54,6 +54,9 @@ public:
         double rate; // the Exponential's
     };
 
+    /// The cell of distribution d.
+    static Cell cellOf(const Distribution *d);
+
     /// The cells of one row and their number, nStates(c).
     struct Row {
         const Cell *cells;

@@ -16,12 +16,20 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
     splitting = bool(result.levels)
     lines = [f"Rare-event mode: {result.method}; {result.reason}."]
     if splitting:
-        lines.append(
-            f"{result.runs:,} independent roots, split at "
-            f"{', '.join(map(str, result.levels[:-1])) or 'no level'} component failures "
-            f"nearer the top into {', '.join(map(str, result.splits)) or '-'} copies; the "
-            f"failed system is {result.levels[-1]} failures away."
-        )
+        away = result.levels[-1]
+        failures = f"{away} failure{'s' if away != 1 else ''} away"
+        if len(result.levels) > 1:
+            lines.append(
+                f"{result.runs:,} independent roots, split at "
+                f"{', '.join(map(str, result.levels[:-1]))} component failures nearer the top "
+                f"into {', '.join(map(str, result.splits))} copies; the failed system is "
+                f"{failures}."
+            )
+        else:
+            lines.append(
+                f"{result.runs:,} independent roots and no level to split at: the failed "
+                f"system is {failures}, so the roots are crude runs."
+            )
     else:
         working, degraded = result.factors
         lines.append(

@@ -337,7 +337,7 @@ def failed_at_failure(
         key = frozenset(members[ends[i] - counts[i] : ends[i]].tolist())
         sets.setdefault(key, []).append(i)
     cut_sets = smallest_cutsets(graph, CUT_SETS_CHECKED).cutsets if graph.coherent else ()
-    names = model.component_names
+    names = graph.component_names  # the components, then the standby groups' leaves
     found_cuts: dict[tuple[int, ...], list[int]] = {}
     found_gates: dict[str, list[int]] = {}
     for failed, where in sets.items():

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from dataclasses import replace
 
+from ..errors import ModelError
 from ..model.system import Model, RareSettings
 from .rare import RareEstimate, rare_unreliability
 from .splitting import rare_splitting
@@ -30,17 +31,35 @@ def _not_exponential(model: Model) -> list[str]:
 def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
     """The method "auto" takes for ``model``, and why: failure biasing where the system
     fails with at most two component failures, each exponential, or where the logic has
-    gates splitting cannot follow; RESTART splitting otherwise."""
+    gates splitting cannot follow; RESTART splitting otherwise, and always for a model with
+    interactions, which failure biasing does not take."""
     import tavoq
 
-    matrix, tree, _ = model.build()
+    matrix, tree, interactions = model.build()
     horizon = model.simulation.horizon if horizon is None else horizon
     try:
-        failures = int(tavoq.runnerRareSplitting(0, horizon, matrix, tree, 0)["levels"][-1])
+        failures = int(
+            tavoq.runnerRareSplitting(0, horizon, matrix, tree, 0, interactions=interactions)[
+                "levels"
+            ][-1]
+        )
     except ValueError:
+        if model.has_interactions:
+            raise ModelError(
+                "rare",
+                "a model with interactions runs in rare mode by splitting, which takes logic of "
+                "or, and and atleast gates only: with order or non-coherent gates, the distance "
+                "to failure does not say how near a failure is",
+            ) from None
         return "sampling", (
             "the logic has order or non-coherent gates, whose nearness to failure splitting "
             "cannot count; failure biasing is unbiased for any logic"
+        )
+    if model.has_interactions:
+        return "splitting", (
+            "the components act on each other (standby groups, crews, triggers, common causes "
+            "or planned states), which failure biasing does not follow; splitting runs them "
+            "as they are"
         )
     other = _not_exponential(model)
     if other:

@@ -40,6 +40,7 @@ REASON = (
 # Roots per engine call, and the pilot's roots per round and most rounds.
 ROOTS_PER_CALL = 20_000
 PILOT_ROOTS = 200
+MAX_PILOT_ROOTS = 200_000
 PILOT_ROUNDS = 6
 # A level's chance of going on up is read from the pilot once this many copies were born
 # there and this many went on; the splits stay within 1 .. MAX_SPLIT, and a level not read
@@ -53,7 +54,12 @@ PILOT_SEED = 0x2545F491
 
 
 def choose_splits(
-    matrix: Any, tree: Any, horizon: int, seed: int, levels: Sequence[int] = ()
+    matrix: Any,
+    tree: Any,
+    horizon: int,
+    seed: int,
+    levels: Sequence[int] = (),
+    interactions: Any = None,
 ) -> tuple[list[int], list[int], list[str]]:
     """(levels, splits, notes): a split per level but the failed system's, about 1 / the
     chance that a copy born at that level goes on up before it falls back, from pilot roots
@@ -63,28 +69,37 @@ def choose_splits(
     import tavoq
 
     pilot_seed = (seed ^ PILOT_SEED) & 0x7FFFFFFF
-    found = tavoq.runnerRareSplitting(0, horizon, matrix, tree, pilot_seed, [], list(levels))
+    found = tavoq.runnerRareSplitting(
+        0, horizon, matrix, tree, pilot_seed, [], list(levels), interactions=interactions
+    )
     all_levels = [int(v) for v in found["levels"]]
     splits = [2] * (len(all_levels) - 1)
     read = [False] * len(splits)
-    for round_ in range(PILOT_ROUNDS):
+    roots, first = PILOT_ROOTS, 0
+    for _ in range(PILOT_ROUNDS):
         out = tavoq.runnerRareSplitting(
-            PILOT_ROOTS,
+            roots,
             horizon,
             matrix,
             tree,
             pilot_seed,
             splits,
             all_levels,
-            firstRoot=round_ * PILOT_ROOTS,
+            firstRoot=first,
+            interactions=interactions,
         )
+        first += roots
         new: list[int] = []
         for k, (born, through) in enumerate(zip(out["born"], out["through"], strict=True)):
             read[k] = born >= PILOT_BORN and through >= PILOT_THROUGH
             if read[k]:
                 split = round(born / through)
-            elif born >= PILOT_BORN:  # reached, but few went on: it needs more copies
+            elif born >= PILOT_BORN or (k > 0 and all(read[:k])):
+                # Reached, but few went on; or the lowest level not read above read ones:
+                # more copies there bring both.
                 split = GROWTH * splits[k]
+            elif k == 0:  # a rare first failure: more roots, below
+                split = splits[k]
             else:  # hardly reached: as the level below, which is usually less
                 split = max(splits[k], min(GROWTH * splits[k], max(new[-1:] or [1])))
             new.append(min(MAX_SPLIT, max(1, split)))
@@ -94,6 +109,10 @@ def choose_splits(
         splits = new
         if settled:
             break
+        if out["crossings"][0] < PILOT_BORN:
+            # Roots that never leave level 0 cost a few events each: take enough of them
+            # for the first level to be crossed.
+            roots = min(MAX_PILOT_ROOTS, roots * GROWTH * GROWTH)
     notes = [
         f"the pilot did not reach level {all_levels[k]} often enough to choose its split "
         f"({splits[k]} is a guess)"
@@ -125,17 +144,10 @@ def rare_splitting(
     default 100 times ``runs``) until the 95% interval's half-width is at most ``target_ci``
     times the estimate; the roots continue the batch's, so the result equals one call of
     their number.
-    @raises ModelError  a model with interactions, logic with order or non-coherent gates,
-                        levels that do not increase within 1 .. the failed level, splits of
-                        the wrong number."""
+    @raises ModelError  logic with order or non-coherent gates, levels that do not increase
+                        within 1 .. the failed level, splits of the wrong number."""
     import tavoq
 
-    if model.has_interactions:
-        raise ModelError(
-            "rare",
-            "splitting takes models without interactions (standby groups, crews, triggers, "
-            "common causes, planned states) for now",
-        )
     sim = model.simulation
     runs = check_integer("runs", sim.runs if runs is None else runs, 2)
     seed = check_integer("seed", sim.seed if seed is None else seed, INT32_MIN)
@@ -144,12 +156,12 @@ def rare_splitting(
         raise ModelError("target_ci", f"must be a number above 0, got {target_ci!r}")
     limit = check_integer("max_runs", 100 * runs if max_runs is None else max_runs, runs)
     asked = [] if levels is None else list(check_levels(levels))
-    matrix, built, _ = model.build()
+    matrix, built, interactions = model.build()
     tree = built if tree is None else tree
     notes: list[str] = []
     try:
         if splits is None:
-            asked, chosen, notes = choose_splits(matrix, tree, horizon, seed, asked)
+            asked, chosen, notes = choose_splits(matrix, tree, horizon, seed, asked, interactions)
         else:
             chosen = [check_integer("rare.splits", v, 1) for v in splits]
         parts: list[dict[str, Any]] = []
@@ -159,7 +171,15 @@ def rare_splitting(
             while done < goal:
                 n = min(ROOTS_PER_CALL, goal - done)
                 out = tavoq.runnerRareSplitting(
-                    n, horizon, matrix, tree, seed, chosen, asked, firstRoot=done
+                    n,
+                    horizon,
+                    matrix,
+                    tree,
+                    seed,
+                    chosen,
+                    asked,
+                    firstRoot=done,
+                    interactions=interactions,
                 )
                 out["hitRoot"] = out["hitRoot"] + done
                 parts.append(out)

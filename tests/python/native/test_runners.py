@@ -668,30 +668,106 @@ def three_of_three():
     return [exponential, other, exponential], tree
 
 
-def test_rare_splitting_is_the_same_on_any_number_of_threads_and_split(omp_threads_restored):
-    matrix, tree = three_of_three()
+INTERACTING_PAIR = """
+failed_when = "pumps or (v1 and v2)"
+[simulation]
+horizon = 60
+[crews.fitter]
+count = 1
+[components.a]
+states = ["running", "standby", "failed"]
+kinds = { standby = "working" }
+transitions = [
+  { from = "running", to = "failed", distribution = "weibull", scale = 30, shape = 1.5 },
+  { from = "failed", to = "standby", distribution = "exponential", rate = 0.2, crew = "fitter" },
+]
+[components.b]
+states = ["running", "standby", "failed"]
+kinds = { standby = "working" }
+transitions = [
+  { from = "running", to = "failed", distribution = "exponential", rate = 0.04 },
+  { from = "standby", to = "failed", distribution = "exponential", rate = 0.01 },
+  { from = "failed", to = "standby", distribution = "lognormal", mean = 5, sd = 2, crew = "fitter" },
+]
+[components.v1]
+states = ["open", "stuck"]
+transitions = [
+  { from = "open", to = "stuck", distribution = "exponential", rate = 0.02 },
+  { from = "stuck", to = "open", distribution = "exponential", rate = 0.3 },
+]
+[components.v2]
+states = ["open", "stuck"]
+transitions = [
+  { from = "open", to = "stuck", distribution = "exponential", rate = 0.02 },
+  { from = "stuck", to = "open", distribution = "exponential", rate = 0.3 },
+]
+[standby.pumps]
+units = ["a", "b"]
+active = "running"
+standby = "standby"
+switch_failure = 0.1
+switch_failed = "failed"
+[common_cause.valves]
+members = ["v1", "v2"]
+distribution = "exponential"
+rate = 0.002
+to = "stuck"
+"""
+
+
+def splitting_model(kind):
+    """(matrix, tree, interactions, splits): three units failing together, or a standby pair
+    with a crew, a switch-over that can fail and two valves with a common cause."""
+    if kind == "plain":
+        matrix, tree = three_of_three()
+        return matrix, tree, None, [8, 20]
+    import tomllib
+
+    from tavoq_tools.formats.file import model_from_dict
+
+    matrix, tree, interactions = model_from_dict(tomllib.loads(INTERACTING_PAIR)).build()
+    return matrix, tree, interactions, [6]
+
+
+@pytest.mark.parametrize("kind", ["plain", "interacting"])
+def test_rare_splitting_is_the_same_on_any_number_of_threads_and_split(omp_threads_restored, kind):
+    matrix, tree, interactions, splits = splitting_model(kind)
     found = []
     for threads in (1, 2, 3):
         tavoq.limitOMPThreads(threads)
-        out = tavoq.runnerRareSplitting(12, 60, matrix, tree, 5, [8, 20])
+        out = tavoq.runnerRareSplitting(
+            12 if kind == "plain" else 40, 60, matrix, tree, 5, splits, interactions=interactions
+        )
         found.append({key: np.asarray(value).tolist() for key, value in out.items()})
     assert found[0] == found[1] == found[2]
-    assert found[0]["levels"] == [1, 2, 3] and found[0]["weight"] == 1 / 160
     assert sum(found[0]["hits"]) > 0
+    roots = len(found[0]["hits"])
     parts = [
-        tavoq.runnerRareSplitting(n, 60, matrix, tree, 5, [8, 20], firstRoot=first)
-        for first, n in ((0, 5), (5, 7))
+        tavoq.runnerRareSplitting(
+            n, 60, matrix, tree, 5, splits, firstRoot=first, interactions=interactions
+        )
+        for first, n in ((0, 5), (5, roots - 5))
     ]
     for key in ("hits", "downtime", "failures", "trajectories", "failureUnit", "cause"):
         assert [v for p in parts for v in p[key].tolist()] == found[0][key], key
     # Each first failure lies before the horizon with a cause among the components; a root's
     # trajectories are down at least one unit per first failure, and fail at least as often.
     assert all(0 <= u < 60 for u in found[0]["failureUnit"])
-    assert set(found[0]["cause"]) <= {0, 1, 2}
+    assert set(found[0]["cause"]) <= set(range(len(matrix)))
     hits, down, fails = (np.array(found[0][k]) for k in ("hits", "downtime", "failures"))
     assert (down >= hits).all() and (fails >= hits).all()
     # Every crossing up into a level makes split - 1 retrials there.
-    assert found[0]["born"] == [7 * found[0]["crossings"][0], 19 * found[0]["crossings"][1]]
+    assert found[0]["born"] == [(s - 1) * c for s, c in zip(splits, found[0]["crossings"])]
+    if kind == "plain":
+        assert found[0]["levels"] == [1, 2, 3] and found[0]["weight"] == 1 / 160
+    else:
+        # The pair's leaf is two failures from down, the valves' two: the top is two away,
+        # and each failure lists the pumps' leaf (index 4) or both valves.
+        assert found[0]["levels"] == [1, 2] and found[0]["weight"] == 1 / 6
+        ends = np.cumsum(found[0]["failedCount"])
+        for end, count in zip(ends, found[0]["failedCount"]):
+            failed = set(found[0]["failed"][end - count : end])
+            assert 4 in failed or {2, 3} <= failed, failed
 
 
 def test_rare_splitting_agrees_with_crude_runs_whatever_the_laws():

@@ -970,6 +970,10 @@ def test_rare_mode_estimates_what_crude_runs_never_see(tmp_path):
     assert value["value"] > 1e-9 / 2 and estimate["runs"] == 20000 and estimate["hits"] > 1000
     text = run_tavoq("run", model, "--rare", "--target-ci", "0.05").stdout
     assert "P(system failed by unit 1000) = " in text and "Target +-5.0%: met" in text
-    # Components that act on each other are not failure-biased yet: said, not guessed.
-    refused = run_tavoq("run", ROOT / "examples" / "plant.toml", "--rare")
+    # Components that act on each other run by splitting, and auto says so; failure biasing
+    # does not take them, which is said, not guessed.
+    plant = ROOT / "examples" / "plant.toml"
+    text = run_tavoq("run", plant, "--rare", "--runs", "200", "--horizon", "500").stdout
+    assert "RESTART splitting" in text and "act on each other" in text
+    refused = run_tavoq("run", plant, "--rare", "sampling")
     assert refused.returncode == 2 and "failure biasing takes models without" in refused.stderr

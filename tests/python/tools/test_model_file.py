@@ -8,7 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import examples, run_capped
+from conftest import EXAMPLES_DIVISOR, examples, run_capped
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -481,6 +481,9 @@ LARGE = {
 }
 
 
+@pytest.mark.skipif(
+    EXAMPLES_DIVISOR > 1, reason="a measure of memory, which the sanitizers inflate"
+)
 @pytest.mark.parametrize("make, args, extension, measure, count", LARGE.values(), ids=list(LARGE))
 def test_large_trigger_sets_load_within_linear_memory(
     tmp_path, make, args, extension, measure, count

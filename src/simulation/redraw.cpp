@@ -1,0 +1,40 @@
+#include "simulation/redraw.hpp"
+
+#include "distributions/continuous.hpp"
+
+namespace tavoq {
+
+namespace {
+
+// A law whose draw, given that it is at least some delay, can be made again from its
+// distribution function: it does not depend on the unit it is drawn at.
+bool continuousLaw(const Distribution *d) {
+    return dynamic_cast<const Weibull *>(d) != nullptr ||
+           dynamic_cast<const Lognormal *>(d) != nullptr ||
+           dynamic_cast<const Gamma *>(d) != nullptr ||
+           dynamic_cast<const Uniform *>(d) != nullptr;
+}
+
+} // namespace
+
+bool RedrawableRows::redrawable(const TransitionModel::Cell &cell) {
+    return cell.kind != TransitionModel::Cell::Kind::Other || continuousLaw(cell.distribution);
+}
+
+RedrawableRows::RedrawableRows(const TransitionModel &model)
+    : offsets(static_cast<std::size_t>(model.nComponents()) + 1, 0) {
+    for (int c = 0; c < model.nComponents(); ++c) {
+        const auto k = static_cast<std::size_t>(c);
+        offsets[k + 1] = offsets[k] + static_cast<std::size_t>(model.nStates(c));
+        for (int s = 0; s < model.nStates(c); ++s) {
+            const TransitionModel::Row row = model.row(c, s);
+            bool ok = true;
+            for (int j = 0; j < row.size; ++j) {
+                ok = ok && redrawable(row[j]);
+            }
+            flags.push_back(ok ? 1 : 0);
+        }
+    }
+}
+
+} // namespace tavoq

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "simulation/delays.hpp"
+#include "simulation/transition_model.hpp"
+
+namespace tavoq {
+
+/// Drawing a pending transition again, given only that it has not fired yet: what a retrial
+/// of splitting does so that it does not share its future with the trajectory it was copied
+/// from. A row can be drawn again when each of its cells is exponential or of a continuous
+/// law whose draw does not depend on the unit it is made at (Weibull, lognormal, gamma,
+/// uniform). Other rows (fixed delays, inspections, maintenance, laws defined in Python) keep
+/// their pending transition: the retrials then share it, which leaves the estimate unbiased
+/// (the pending draw is part of the state that is copied) and only makes them less apart.
+class RedrawableRows {
+public:
+    explicit RedrawableRows(const TransitionModel &model);
+
+    /// Whether a cell of this law can be drawn again.
+    static bool redrawable(const TransitionModel::Cell &cell);
+
+    bool operator()(int c, int state) const {
+        return flags[offsets[static_cast<std::size_t>(c)] + static_cast<std::size_t>(state)] != 0;
+    }
+
+    /// Draws `row`, drawn at unit `at`, again given that none of its cells fired within
+    /// `elapsed` units of it; `draw` gives uniform numbers in [0, 1). Returns the delay from
+    /// `at` of the earliest cell (at least `elapsed`, or delays::kNever) and sets `to` to it.
+    template <typename Draw>
+    static int redraw(const TransitionModel::Row &row, int at, double elapsed, int &to,
+                      Draw &&draw) {
+        int best = delays::kNever;
+        int bestState = 0;
+        for (int j = 0; j < row.size; ++j) {
+            const TransitionModel::Cell &cell = row[j];
+            if (cell.kind == TransitionModel::Cell::Kind::Never) {
+                continue;
+            }
+            const double p = draw();
+            double v;
+            if (cell.kind == TransitionModel::Cell::Kind::Exponential) {
+                v = elapsed - std::log1p(-p) / cell.rate; // memoryless
+            } else {
+                const double below = cell.distribution->cdf(elapsed);
+                v = delays::sampleDelay(*cell.distribution, below + p * (1.0 - below), at);
+                v = std::max(v, elapsed); // rounding at the edge must not bring it earlier
+            }
+            const int t = delays::toDelay(v);
+            if (t < best) {
+                best = t;
+                bestState = j;
+            }
+        }
+        to = bestState;
+        return best;
+    }
+
+private:
+    std::vector<std::uint8_t> flags;  // per (component, state), at offsets[c] + state
+    std::vector<std::size_t> offsets; // nComponents + 1
+};
+
+} // namespace tavoq
