@@ -42,10 +42,11 @@ py="$venv/bin/python"
 # CMake and Ninja come from PyPI too, so the build does not depend on what the machine has.
 # numpy, tqdm and defusedxml (the Open-PSA reader's XML parser) are the package's own
 # dependencies (types-defusedxml types it for mypy); hypothesis and Dask serve the tests,
+# pytest-xdist the sanitizer pass (its tests in two processes),
 # ruff, mypy and clang-format the lint gate (scripts/lint.sh). The formatters are pinned:
 # another version may lay out the same code differently, and the check must give the same
 # answer on every machine.
-tools=("pybind11>=3" "scikit-build-core>=0.11" "cmake>=3.15" ninja pytest hypothesis
+tools=("pybind11>=3" "scikit-build-core>=0.11" "cmake>=3.15" ninja pytest pytest-xdist hypothesis
        "numpy>=1.26" "tqdm>=4.66" "defusedxml>=0.7" "types-defusedxml"
        "dask[distributed]>=2024.1" "ruff==0.17.6" "mypy==2.4.1" "clang-format==20.1.8")
 # Optional, each tried once: the example's plot (the run still prints its numbers without it),

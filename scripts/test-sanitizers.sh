@@ -91,8 +91,10 @@ if [ "$#" -eq 0 ]; then
     tests/python/tools/test_distributions.py tests/python/tools/test_model_file.py \
     tests/python/tools/test_fault_tree_files.py
 fi
+# Two processes share the tests: each instrumented test costs several times its plain run,
+# and most of them run on one thread.
 status=0
-"$py" -m pytest -p no:cacheprovider "$@" || status=$?
+"$py" -m pytest -p no:cacheprovider -n "$jobs" "$@" || status=$?
 if reports_found || [ "$status" -ne 0 ]; then
   exit 1
 fi
