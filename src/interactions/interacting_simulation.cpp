@@ -870,11 +870,9 @@ void InteractingSimulation::retry(std::uint32_t seed, const RedrawableRows &rows
     }
     // A common cause is a row of one cell, drawn again when its law allows.
     for (int k = 0; k < nCauses; ++k) {
-        const TransitionModel::Cell cell =
-            TransitionModel::cellOf(im.causes()[static_cast<std::size_t>(k)].distribution);
-        if (RedrawableRows::redrawable(cell)) {
+        if (const TransitionModel::Cell *cell = rows.cause(k)) {
             int to = 0;
-            redraw(nComponents + k, TransitionModel::Row{&cell, 1}, to);
+            redraw(nComponents + k, TransitionModel::Row{cell, 1}, to);
         }
     }
 }

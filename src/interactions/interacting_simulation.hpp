@@ -149,7 +149,8 @@ public:
     /// pending transition whose row allows it drawn again from its law given that it has
     /// not fired yet, with 53-bit draws. A component is not due before this unit; one with a
     /// lower index than the last event's, and not drawn in that event, not before the next
-    /// unit (it would have come first).
+    /// unit (it would have come first). `rows` must have been given the common causes'
+    /// distributions.
     void retry(std::uint32_t seed, const RedrawableRows &rows);
 
     std::uint64_t checks() const { return core.checks(); }

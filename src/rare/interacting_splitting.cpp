@@ -18,12 +18,20 @@ statistics::Sizes scratchSizes(const TransitionModel &model, const GateGraph &gr
     return sizes;
 }
 
+std::vector<const Distribution *> causeLaws(const InteractionModel &interactions) {
+    std::vector<const Distribution *> laws;
+    for (const InteractionModel::Cause &cause : interactions.causes()) {
+        laws.push_back(cause.distribution);
+    }
+    return laws;
+}
+
 } // namespace
 
 InteractingSplitting::InteractingSplitting(const TransitionModel &model, const GateGraph &graph,
                                            const InteractionModel &interactions,
                                            RunControl control)
-    : model(model), rows(model),
+    : model(model), rows(model, causeLaws(interactions)),
       failed(InteractingSimulation::startDistance(graph, interactions).topWhenWorking()),
       slot(1, interactions.hasPlanned(), scratchSizes(model, graph)),
       recorder(slot, &scratch[0], &scratch[1], &scratch[2], std::numeric_limits<int>::max(),

@@ -21,8 +21,12 @@ bool RedrawableRows::redrawable(const TransitionModel::Cell &cell) {
     return cell.kind != TransitionModel::Cell::Kind::Other || continuousLaw(cell.distribution);
 }
 
-RedrawableRows::RedrawableRows(const TransitionModel &model)
+RedrawableRows::RedrawableRows(const TransitionModel &model,
+                               const std::vector<const Distribution *> &causes)
     : offsets(static_cast<std::size_t>(model.nComponents()) + 1, 0) {
+    for (const Distribution *d : causes) {
+        causeCells.push_back(TransitionModel::cellOf(d));
+    }
     for (int c = 0; c < model.nComponents(); ++c) {
         const auto k = static_cast<std::size_t>(c);
         offsets[k + 1] = offsets[k] + static_cast<std::size_t>(model.nStates(c));

@@ -20,7 +20,16 @@ namespace tavoq {
 /// (the pending draw is part of the state that is copied) and only makes them less apart.
 class RedrawableRows {
 public:
-    explicit RedrawableRows(const TransitionModel &model);
+    /// The model's rows, and `causes`: delays of events of their own (common causes), each
+    /// a row of one cell.
+    explicit RedrawableRows(const TransitionModel &model,
+                            const std::vector<const Distribution *> &causes = {});
+
+    /// Cause k's cell, or null when its law cannot be drawn again.
+    const TransitionModel::Cell *cause(int k) const {
+        const TransitionModel::Cell &cell = causeCells[static_cast<std::size_t>(k)];
+        return redrawable(cell) ? &cell : nullptr;
+    }
 
     /// Whether a cell of this law can be drawn again.
     static bool redrawable(const TransitionModel::Cell &cell);
@@ -64,6 +73,7 @@ public:
 private:
     std::vector<std::uint8_t> flags;  // per (component, state), at offsets[c] + state
     std::vector<std::size_t> offsets; // nComponents + 1
+    std::vector<TransitionModel::Cell> causeCells;
 };
 
 } // namespace tavoq
