@@ -1529,6 +1529,34 @@ def split_seed(seed: int, root: int, trajectory: int) -> int:
     return split_mix(split_mix(pair) ^ trajectory) & MASK32
 
 
+def rare_run_seed(seed: int, run: int) -> int:
+    """The seed of failure-biased run ``run`` of a batch seeded ``seed``."""
+    return split_mix(((seed & MASK32) << 32) | (run & MASK32)) & MASK32
+
+
+def c_log(x: float) -> float:
+    """C's log: -inf at 0 and NaN below, where Python's raises."""
+    return math.log(x) if x > 0 else -math.inf if x == 0 else math.nan
+
+
+def c_expm1(x: float) -> float:
+    """C's expm1: inf past the double range, where Python's raises."""
+    try:
+        return math.expm1(x)
+    except OverflowError:
+        return math.inf
+
+
+def c_div(a: float, b: float) -> float:
+    """C's a / b: a signed infinity or NaN for a zero b, where Python's raises."""
+    try:
+        return a / b
+    except ZeroDivisionError:
+        if a == 0 or math.isnan(a):
+            return math.nan
+        return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
 def to_delay(value: float) -> int:
     if math.isnan(value) or value >= 2147483648.0:
         return NO_TRANSITION
@@ -1563,11 +1591,11 @@ class SplitRoot:
     through: list[int] = field(default_factory=list)
 
 
-class SplittingReference:
-    """RESTART splitting of the plain model over threshold gates, by the rules of the engine's
-    SplittingSimulation, written plainly: the pending transition of every component is
-    looked for by a scan (earliest due, then lowest index); the distances are recomputed
-    from scratch after every move. ``rates`` gives each Exponential's rate by id."""
+class RareRows:
+    """What the rare-event engines share, written plainly: the rows of the plain model over
+    threshold gates, drawn with 53 bits; the pending transition of every component is looked
+    for by a scan (earliest due, then lowest index); the verdict and the distances are
+    recomputed from scratch after every move. ``rates`` gives each Exponential's rate by id."""
 
     def __init__(
         self,
@@ -1576,13 +1604,17 @@ class SplittingReference:
         gates: Sequence[GateDesc],
         top: int,
         sim_time: int,
-        thresholds: Sequence[int],
-        splits: Sequence[int],
     ) -> None:
         self.matrix, self.rates, self.gates, self.top = matrix, rates, gates, top
         self.n = len(matrix)
-        self.sim_time, self.thresholds, self.splits = sim_time, list(thresholds), list(splits)
+        self.sim_time = sim_time
         self.start = self.distance([0] * self.n)
+        self.states, self.to_state = [0] * self.n, [0] * self.n
+        self.drawn_at, self.due = [0] * self.n, [0] * self.n
+        self.now = 0
+
+    def next_component(self) -> int:
+        return min(range(self.n), key=lambda i: (self.due[i], i))
 
     def distance(self, states: Sequence[int]) -> int:
         return failure_distance(self.gates, states)[self.top - self.n]
@@ -1608,6 +1640,24 @@ class SplittingReference:
         else:
             self.due[c] = base + best
 
+
+class SplittingReference(RareRows):
+    """RESTART splitting of the plain model over threshold gates, by the rules of the engine's
+    SplittingSimulation."""
+
+    def __init__(
+        self,
+        matrix: Sequence[Sequence[Sequence[Any]]],
+        rates: Mapping[int, float],
+        gates: Sequence[GateDesc],
+        top: int,
+        sim_time: int,
+        thresholds: Sequence[int],
+        splits: Sequence[int],
+    ) -> None:
+        super().__init__(matrix, rates, gates, top, sim_time)
+        self.thresholds, self.splits = list(thresholds), list(splits)
+
     def draw(self, c: int, at: int) -> None:
         best, best_state = NO_TRANSITION, 0
         for j, dist in enumerate(self.matrix[c][self.states[c]]):
@@ -1616,7 +1666,7 @@ class SplittingReference:
                 continue
             p = self.draw53()
             if kind == "exp":
-                v = -math.log1p(-p) / self.rates[id(dist)]
+                v = c_div(-math.log1p(-p), self.rates[id(dist)])
             else:
                 try:
                     v = float(dist.quantile(p, at))
@@ -1641,7 +1691,7 @@ class SplittingReference:
                 continue
             p = self.draw53()
             if kind == "exp":
-                v = elapsed - math.log1p(-p) / self.rates[id(dist)]
+                v = elapsed + c_div(-math.log1p(-p), self.rates[id(dist)])
             else:
                 below = float(dist.cdf(elapsed))
                 try:
@@ -1692,7 +1742,7 @@ class SplittingReference:
         """Runs one trajectory; ``path`` is [born, level, path failed, was failed, went on]."""
         failed_level = len(self.thresholds)
         while True:
-            c = min(range(self.n), key=lambda i: (self.due[i], i))
+            c = self.next_component()
             d = self.due[c]
             t = self.sim_time if d >= self.sim_time else self.now if d < self.now else d
             if t != self.now:
@@ -1742,3 +1792,136 @@ class SplittingReference:
                     )
                 out.born[k - 1] += copies
             path[1] = level
+
+
+# -- rare events: failure biasing ---------------------------------------------------------
+
+
+class BiasedReference(RareRows):
+    """Failure-biased runs of the plain model over threshold gates, to the first unit that
+    ends with the system failed, by the rules of the engine's BiasedSimulation: a component
+    whose working row (state 0) is all exponential draws its failures at the rate times the
+    factor of the system's state, when its failure would bring the top nearer; a crossing
+    draws again every working biased component whose factor changed; each biased row's
+    weight is settled when it fires or is dropped. ``run`` returns (first failure unit, log
+    weight, cause)."""
+
+    def __init__(
+        self,
+        matrix: Sequence[Sequence[Sequence[Any]]],
+        rates: Mapping[int, float],
+        gates: Sequence[GateDesc],
+        top: int,
+        sim_time: int,
+        while_working: float,
+        while_degraded: float,
+        max_moves: int = 200_000,
+    ) -> None:
+        super().__init__(matrix, rates, gates, top, sim_time)
+        self.while_working, self.while_degraded = while_working, while_degraded
+        self.max_moves = max_moves
+        self.biased = []
+        for comp in matrix:
+            kinds = {self.kind(d) for d in comp[0]}
+            self.biased.append("exp" in kinds and kinds <= {"exp", "never"})
+
+    def draw(self, c: int, at: int, factor: float) -> None:
+        f = factor if self.biased[c] and self.states[c] == 0 else 1.0
+        best, best_state = NO_TRANSITION, 0
+        for j, dist in enumerate(self.matrix[c][self.states[c]]):
+            kind = self.kind(dist)
+            if kind == "never":
+                continue
+            p = self.draw53()
+            if kind == "exp":
+                v = c_div(-math.log1p(-p), self.rates[id(dist)] * f)
+            else:
+                try:
+                    v = float(dist.quantile(p, at))
+                except IndexError:
+                    v = -math.inf
+            t = to_delay(v)
+            if t < best:
+                best, best_state = t, j
+        self.drawn_at[c], self.factor[c] = at, f
+        self.schedule(c, best, best_state, at)
+        if best < 0:  # due at once: at the unit it was drawn from, which may be the next
+            self.due[c] = at
+
+    def settle(self, c: int, now: int, fired: int) -> None:
+        f = self.factor[c]
+        if f == 1.0:
+            return
+        elapsed = now - self.drawn_at[c]
+        for j, dist in enumerate(self.matrix[c][0]):
+            if self.kind(dist) != "exp":
+                continue
+            rate = self.rates[id(dist)]
+            drawn = rate * f
+            if j == fired:
+                self.log_weight += (
+                    (drawn - rate) * elapsed + c_log(-c_expm1(-rate)) - c_log(-c_expm1(-drawn))
+                )
+            else:
+                at_least = elapsed + 1 if fired >= 0 and j < fired else elapsed
+                self.log_weight += (drawn - rate) * at_least
+        self.factor[c] = 1.0
+
+    def factor_of(self, c: int) -> float:
+        if not self.biased[c] or self.states[c] != 0:
+            return 1.0
+        factor = self.while_working if self.n_failed == 0 else self.while_degraded
+        if factor == 1.0:
+            return factor
+        before = self.distance(self.states)
+        self.states[c] = 1
+        nearer = self.distance(self.states) < before
+        self.states[c] = 0
+        return factor if nearer else 1.0
+
+    def finish(self, unit: int, settled_at: int) -> tuple[int, float, int]:
+        for c in range(self.n):
+            self.settle(c, settled_at, -1)
+        return unit, self.log_weight, self.cause
+
+    def run(self, seed: int, run: int) -> tuple[int, float, int]:
+        self.rng = MT19937(rare_run_seed(seed, run))
+        self.states = [0] * self.n
+        self.factor = [1.0] * self.n
+        self.n_failed, self.log_weight, self.cause, self.now = 0, 0.0, -1, 0
+        for c in range(self.n):
+            self.draw(c, 0, self.factor_of(c))
+        if self.top_failed():
+            return self.finish(0, 0)
+        for _ in range(self.max_moves):
+            c = self.next_component()
+            if self.due[c] >= self.sim_time:
+                break
+            t = max(self.due[c], self.now)
+            if t != self.now and self.top_failed():
+                return self.finish(self.now, self.now + 1)
+            self.now = t
+            old, new = self.states[c], self.to_state[c]
+            self.settle(c, t, new)
+            if (old == 0) != (new == 0):
+                was = self.top_failed()
+                self.states[c] = new
+                if not was and self.top_failed():
+                    self.cause = c
+                self.n_failed += 1 if new != 0 else -1
+                for d in range(self.n):
+                    if d == c or not self.biased[d] or self.states[d] != 0:
+                        continue
+                    factor = self.factor_of(d)
+                    if factor != self.factor[d]:
+                        start = t + 1 if d < c else t
+                        self.settle(d, start, -1)
+                        self.draw(d, start, factor)
+            self.states[c] = new
+            self.draw(c, t, self.factor_of(c))
+        else:
+            raise ReferenceLoopError("too many moves")
+        if self.top_failed():
+            return self.finish(self.now, self.now + 1)
+        self.cause = -1
+        return self.finish(self.sim_time, self.sim_time)

@@ -42,6 +42,7 @@ from .reference_model import (
     OTHER_GATES,
     PLANNED,
     WORKING,
+    BiasedReference,
     FromStates,
     InteractingResult,
     InteractingRun,
@@ -1333,6 +1334,85 @@ def test_splitting_runs_as_the_python_model_where_it_splits_often() -> None:
         assert out["failureUnit"].tolist() == [u for x in expected for u in x.failure_unit]
         assert out["cause"].tolist() == [c for x in expected for c in x.cause]
         assert out["downtime"].tolist() == [x.downtime for x in expected]
+
+
+def rates_of(desc: ModelDesc, built: Built) -> dict[int, float]:
+    """Each Exponential's rate by id, as the rare-event references read them."""
+    return {
+        id(dist): d[1]
+        for comp_desc, comp in zip(desc.matrix, built.matrix, strict=True)
+        for row_desc, row in zip(comp_desc, comp, strict=True)
+        for d, dist in zip(row_desc, row, strict=True)
+        if d[0] == "Exponential"
+    }
+
+
+@GRAPH_EXAMPLES
+@given(st.data())
+def test_splitting_runs_as_the_python_model(data: st.DataObject) -> None:
+    """Random models of every law over random coherent gates, split at every level of the
+    distance to failure: each root's failures, causes, downtime and bookkeeping of copies are
+    the Python model's, for roots taken from the middle of a batch."""
+    desc = data.draw(models())
+    n = desc.n_components
+    gates, top = data.draw(gate_graphs(n))
+    built = desc.build()
+    reference = SplittingReference(
+        built.matrix, rates_of(desc, built), gates, top, desc.sim_time, [], []
+    )
+    depth = reference.start
+    assume(depth <= 6)
+    splits = data.draw(st.lists(st.integers(1, 3), min_size=depth - 1, max_size=depth - 1))
+    reference.thresholds, reference.splits = list(range(1, depth + 1)), splits
+    roots, first = data.draw(st.integers(1, 3)), data.draw(st.integers(0, 4))
+    tree = fault_tree(n, gates, top)
+    try:
+        out = tavoq.runnerRareSplitting(
+            roots, desc.sim_time, built.matrix, tree, desc.seed, splits, [], first
+        )
+    except RuntimeError:  # a model that makes no progress: the runner says so
+        assume(False)
+    assume(sum(out["trajectories"]) <= 2000)  # the Python model follows each copy slowly
+    expected = [reference.run(desc.seed, first + r) for r in range(roots)]
+    assert out["trajectories"].tolist() == [x.trajectories for x in expected]
+    assert out["hits"].tolist() == [len(x.failure_unit) for x in expected]
+    assert out["failureUnit"].tolist() == [u for x in expected for u in x.failure_unit]
+    assert out["cause"].tolist() == [c for x in expected for c in x.cause]
+    assert out["downtime"].tolist() == [x.downtime for x in expected]
+    assert out["failures"].tolist() == [x.failures for x in expected]
+    for name in ("crossings", "born", "through"):  # per level, over the roots
+        assert out[name].tolist() == np.sum([getattr(x, name) for x in expected], 0).tolist()
+
+
+@GRAPH_EXAMPLES
+@given(st.data())
+def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
+    """Random models of every law (exponential working rows are biased, the others drawn as
+    they are) over random coherent gates: each run's first failure, cause and log weight
+    are the Python model's, bit for bit, for runs taken from the middle of a batch."""
+    desc = data.draw(models())
+    n = desc.n_components
+    gates, top = data.draw(gate_graphs(n))
+    working = data.draw(st.sampled_from([1.0, 3.0, 25.0, 400.0]))
+    degraded = data.draw(st.sampled_from([1.0, 7.5, 60.0]))
+    runs, first = max(1, min(desc.n_simulations, 4)), data.draw(st.integers(0, 5))
+    built = desc.build()
+    tree = fault_tree(n, gates, top)
+    try:
+        unit, log_weight, cause = tavoq.runnerRareSampling(
+            runs, desc.sim_time, built.matrix, tree, desc.seed, working, degraded, first
+        )
+    except RuntimeError:  # a model that makes no progress: the runner says so
+        assume(False)
+    reference = BiasedReference(
+        built.matrix, rates_of(desc, built), gates, top, desc.sim_time, working, degraded
+    )
+    expected = [reference.run(desc.seed, first + i) for i in range(runs)]
+    assert unit.tolist() == [x[0] for x in expected]
+    assert cause.tolist() == [x[2] for x in expected]
+    assert np.array_equal(log_weight, [x[1] for x in expected], equal_nan=True)
+    if working == degraded == 1.0:  # unbiased: every weight is 1
+        assert not log_weight.any()
 
 
 @settings(max_examples=examples(200), deadline=None)
