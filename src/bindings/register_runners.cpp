@@ -358,7 +358,8 @@ void register_statistics(py::module_ &m) {
         py::arg("seed"), py::arg("splits") = std::vector<int>{},
         py::arg("levels") = std::vector<int>{}, py::arg("firstRoot") = 0,
         py::arg("interactions") = py::none(),
-        "Roots of RESTART splitting of a model whose logic has or, and and atleast gates only, "
+        "Roots of RESTART splitting of a model whose logic has or, and, atleast and order gates "
+        "(pand, por: counted as and, or in the importance; a copy inherits the order seen), "
         "with or without interactions (tavoq.Interactions, as runnerStatistics takes them). "
         "The importance of a state is how many component failures (a group's leaf counts as "
         "one, planned states as failed) nearer the top is than with every component working, "

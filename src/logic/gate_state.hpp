@@ -54,6 +54,32 @@ public:
     bool nodeFailed(int node) const { return failed[static_cast<std::size_t>(node)] != 0; }
     bool topFailed() const { return failed[topNode] != 0; }
 
+    /// The size of save()'s record: what a general graph's run remembers (each gate's count,
+    /// each node's verdict and the unit it failed, the first failures memory gates hold).
+    std::size_t memorySize() const {
+        return counts.size() + failed.size() + since.size() + firstFailed.size();
+    }
+    /// Appends the run's memory to `out`, for restore() to put back: a split trajectory's
+    /// order gates must see the order its copies inherit, which replaying the failed
+    /// components cannot give.
+    void save(std::vector<std::int32_t> &out) const {
+        out.insert(out.end(), counts.begin(), counts.end());
+        out.insert(out.end(), failed.begin(), failed.end());
+        out.insert(out.end(), since.begin(), since.end());
+        out.insert(out.end(), firstFailed.begin(), firstFailed.end());
+    }
+    /// Puts back the memory save() appended at `from`.
+    void restore(const std::int32_t *from) {
+        std::copy_n(from, counts.size(), counts.begin());
+        from += counts.size();
+        std::transform(from, from + failed.size(), failed.begin(),
+                       [](std::int32_t v) { return static_cast<std::uint8_t>(v); });
+        from += failed.size();
+        std::copy_n(from, since.size(), since.begin());
+        from += since.size();
+        std::copy_n(from, firstFailed.size(), firstFailed.begin());
+    }
+
     /// Component c crossed from working to failed (kFailed) or back; it must be in the other
     /// state before. Calls changed(g) for every gate whose output changed, once its new
     /// output is set. Returns the input counts it moved (the crossing's cost).

@@ -37,11 +37,6 @@ InteractingSplitting::InteractingSplitting(const TransitionModel &model, const G
       recorder(slot, &scratch[0], &scratch[1], &scratch[2], std::numeric_limits<int>::max(),
                model.nComponents(), graph.nGates(), graph.reportsGates() ? graph.nGates() : 0,
                &scratch[3]) {
-    if (graph.general()) {
-        throw std::invalid_argument(
-            "Splitting takes logic of or, and and atleast gates: with order or non-coherent "
-            "gates, the distance to failure does not say how near a failure is.");
-    }
     current.emplace(model, graph, interactions, control);
     current->followDistance();
 }

@@ -26,7 +26,7 @@ namespace tavoq {
 /// when it is down for a failure; planned stops are not failures, as in crude runs.
 class InteractingSplitting {
 public:
-    /// @throws std::invalid_argument  order or non-coherent gates (see SplittingSimulation).
+    /// @throws std::invalid_argument  non-coherent gates (see SplittingSimulation).
     InteractingSplitting(const TransitionModel &model, const GateGraph &graph,
                          const InteractionModel &interactions, RunControl control = {});
 

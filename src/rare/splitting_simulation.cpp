@@ -40,9 +40,10 @@ void SplittingSimulation::Waiting::clear() {
     toState.clear();
     drawnAt.clear();
     due.clear();
+    gateMemory.clear();
 }
 
-void SplittingSimulation::Waiting::pop(std::size_t components) {
+void SplittingSimulation::Waiting::pop(std::size_t components, std::size_t memory) {
     now.pop_back();
     moved.pop_back();
     cause.pop_back();
@@ -51,22 +52,17 @@ void SplittingSimulation::Waiting::pop(std::size_t components) {
     toState.resize(toState.size() - components);
     drawnAt.resize(drawnAt.size() - components);
     due.resize(due.size() - components);
+    gateMemory.resize(gateMemory.size() - memory);
 }
 
 SplittingSimulation::SplittingSimulation(const TransitionModel &model, const GateGraph &graph,
                                          RunControl control)
-    : model(model), graph(graph), nComponents(model.nComponents()), core(nComponents, control),
-      gates(graph), distance(graph), queue(nComponents), redrawable(model),
-      states(static_cast<std::size_t>(nComponents), 0),
+    : model(model), graph(graph), nComponents(model.nComponents()), general(graph.general()),
+      core(nComponents, control), gates(graph), distance(graph), queue(nComponents),
+      redrawable(model), states(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0),
       drawnAt(static_cast<std::size_t>(nComponents), 0),
-      due(static_cast<std::size_t>(nComponents), 0) {
-    if (graph.general()) {
-        throw std::invalid_argument(
-            "Splitting takes logic of or, and and atleast gates: with order or non-coherent "
-            "gates, the distance to failure does not say how near a failure is.");
-    }
-}
+      due(static_cast<std::size_t>(nComponents), 0) {}
 
 void SplittingSimulation::schedule(int c, int best, int bestState, int base) {
     const auto k = static_cast<std::size_t>(c);
@@ -116,7 +112,9 @@ void SplittingSimulation::redraw(int c, int from) {
 }
 
 void SplittingSimulation::cross(int c, bool toFailed) {
-    if (toFailed) {
+    if (general) {
+        gates.crossGeneral(c, toFailed, now, [](auto &&...) {});
+    } else if (toFailed) {
         gates.cross<true>(c, [](auto &&...) {});
     } else {
         gates.cross<false>(c, [](auto &&...) {});
@@ -148,6 +146,9 @@ void SplittingSimulation::keep(const SplitPath &path, int moved) {
     waiting.toState.insert(waiting.toState.end(), toState.begin(), toState.end());
     waiting.drawnAt.insert(waiting.drawnAt.end(), drawnAt.begin(), drawnAt.end());
     waiting.due.insert(waiting.due.end(), due.begin(), due.end());
+    if (general) {
+        gates.save(waiting.gateMemory);
+    }
 }
 
 void SplittingSimulation::restore() {
@@ -158,12 +159,20 @@ void SplittingSimulation::restore() {
     std::copy(waiting.due.begin() + first, waiting.due.end(), due.begin());
     now = waiting.now.back();
     cause = waiting.cause.back();
-    gates.reset();
+    if (general) {
+        gates.restore(waiting.gateMemory.data() + waiting.gateMemory.size() - gates.memorySize());
+    } else {
+        gates.reset();
+    }
     distance.reset();
     for (int c = 0; c < nComponents; ++c) {
         const auto k = static_cast<std::size_t>(c);
         if (states[k] != 0) {
-            cross(c, true);
+            if (general) {
+                distance.set(c, true);
+            } else {
+                cross(c, true);
+            }
         }
         queue.place(c, EventQueue::key(due[k], c));
     }
@@ -235,7 +244,7 @@ SplitRoot SplittingSimulation::run(int simTime, int seed, int root,
         restore();
         const SplitPath path = waiting.paths.back();
         const int moved = waiting.moved.back();
-        waiting.pop(static_cast<std::size_t>(nComponents));
+        waiting.pop(static_cast<std::size_t>(nComponents), general ? gates.memorySize() : 0);
         core.seed(splitTrialSeed(seed, root, trajectory++));
         core.beginRun();
         // The split came when `moved` moved at `now`: the components before it in the unit's

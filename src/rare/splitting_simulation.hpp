@@ -20,8 +20,11 @@ namespace tavoq {
 std::uint32_t splitTrialSeed(int seed, int root, std::uint64_t trajectory);
 
 /// RESTART splitting of runs of the plain model (no interactions) whose logic is made of
-/// threshold gates (or, and, atleast): the general method of rare-event mode, for any laws.
-/// Each draw has 53 bits, as in failure biasing.
+/// threshold gates (or, and, atleast) and order gates (pand, por and their variants): the
+/// general method of rare-event mode, for any laws. Each draw has 53 bits, as in failure
+/// biasing. An order gate counts as its threshold in the distance to failure (a pand as an
+/// and), which still ranks states by how near a failure is; a copy inherits the order its
+/// gates have seen.
 ///
 /// The importance of a state is FailureDistance::importance(), read after every move of a
 /// component between working and failed; its level is the number of `thresholds` it has
@@ -47,8 +50,8 @@ std::uint32_t splitTrialSeed(int seed, int root, std::uint64_t trajectory);
 /// keep their pending transition, which the retrials then share.
 class SplittingSimulation {
 public:
-    /// @throws std::invalid_argument  a general graph (order or non-coherent gates), whose
-    ///                                distance to failure is not a fair importance.
+    /// @throws std::invalid_argument  non-coherent gates (not, xor, ...), whose distance to
+    ///                                failure has no meaning.
     SplittingSimulation(const TransitionModel &model, const GateGraph &graph,
                         RunControl control = {});
 
@@ -72,8 +75,9 @@ private:
         std::vector<std::int32_t> toState;
         std::vector<std::int32_t> drawnAt;
         std::vector<std::int64_t> due;
+        std::vector<std::int32_t> gateMemory; // general graphs: GateState::save's records
         void clear();
-        void pop(std::size_t components);
+        void pop(std::size_t components, std::size_t memory);
     };
     void keep(const SplitPath &path, int moved);
     void restore();
@@ -91,6 +95,7 @@ private:
     const TransitionModel &model;
     const GateGraph &graph;
     int nComponents;
+    bool general; // order gates: the gates' memory is kept with each copy
     RunCore core;
     GateState gates;
     FailureDistance distance;

@@ -649,16 +649,19 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
     // engine.
     const StatisticsModel<FaultTree> batch(transitionsMatrix, faultTree, 1, interactions);
     const Model &model = *batch.model;
-    if (model.cutsets.general()) {
-        throw std::invalid_argument(
-            "Splitting takes logic of or, and and atleast gates: with order or non-coherent "
-            "gates, the distance to failure does not say how near a failure is.");
-    }
-    const int failed =
-        (batch.interactionModel
-             ? InteractingSimulation::startDistance(model.cutsets, *batch.interactionModel)
-             : FailureDistance(model.cutsets))
-            .topWhenWorking();
+    const int failed = [&] {
+        try {
+            return (batch.interactionModel ? InteractingSimulation::startDistance(
+                                                 model.cutsets, *batch.interactionModel)
+                                           : FailureDistance(model.cutsets))
+                .topWhenWorking();
+        } catch (const std::invalid_argument &) {
+            throw std::invalid_argument(
+                "Splitting takes logic of or, and, atleast and order gates: with non-coherent "
+                "gates (not, nand, nor, xor, iff), the distance to failure does not say how "
+                "near a failure is.");
+        }
+    }();
     for (std::size_t i = 0; i < levels.size(); ++i) {
         if (levels[i] < 1 || levels[i] > failed || (i > 0 && levels[i] <= levels[i - 1])) {
             throw std::invalid_argument(
@@ -702,7 +705,11 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
     const std::uint64_t perWaiting =
         batch.interactionModel
             ? 96 * (counts(model.transitions.nComponents()) + counts(model.graph->nNodes())) + 4096
-            : 20 * counts(static_cast<int>(transitionsMatrix.size())) + 32;
+            : 20 * counts(static_cast<int>(transitionsMatrix.size())) + 32 +
+                  (model.cutsets.general() // the gates' memory, GateState::save
+                       ? 4 * (3 * counts(model.graph->nNodes()) +
+                              model.cutsets.inputOffsetData()[model.cutsets.nGates()])
+                       : 0);
     const std::uint64_t budget =
         std::min<std::uint64_t>(platform::readMemoryBudget().remaining().value_or(0) / 4 /
                                     std::max<std::uint64_t>(counts(slots), 1),

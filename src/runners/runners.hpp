@@ -143,7 +143,7 @@ struct SplitRuns {
 /// the same numbers on any number of threads and however the roots are split into calls.
 /// @throws std::invalid_argument  simTime < 0, levels that do not increase within 1 .. the
 ///                                failed level, splits of the wrong number or below 1, or
-///                                logic with order or non-coherent gates; as
+///                                logic with non-coherent gates; as
 ///                                runnerStatistics with a FaultTree.
 /// @throws std::runtime_error     more retrials waiting at once than memory allows.
 SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &transitionsMatrix,

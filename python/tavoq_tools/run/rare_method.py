@@ -31,8 +31,9 @@ def _not_exponential(model: Model) -> list[str]:
 def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
     """The method "auto" takes for ``model``, and why: failure biasing where the system
     fails with at most two component failures, each exponential, or where the logic has
-    gates splitting cannot follow; RESTART splitting otherwise, and always for a model with
-    interactions, which failure biasing does not take."""
+    non-coherent gates, whose distance to failure splitting cannot count; RESTART splitting
+    otherwise, and always for a model with interactions, which failure biasing does not
+    take. Order gates count as their threshold (a pand as an and) in either method."""
     import tavoq
 
     matrix, tree, interactions = model.build()
@@ -48,12 +49,12 @@ def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
             raise ModelError(
                 "rare",
                 "a model with interactions runs in rare mode by splitting, which takes logic of "
-                "or, and and atleast gates only: with order or non-coherent gates, the distance "
-                "to failure does not say how near a failure is",
+                "or, and, atleast and order gates: with non-coherent gates (not, nand, nor, "
+                "xor, iff), the distance to failure does not say how near a failure is",
             ) from None
         return "sampling", (
-            "the logic has order or non-coherent gates, whose nearness to failure splitting "
-            "cannot count; failure biasing is unbiased for any logic"
+            "the logic has non-coherent gates, whose nearness to failure splitting cannot "
+            "count; failure biasing is unbiased for any logic"
         )
     if model.has_interactions:
         return "splitting", (

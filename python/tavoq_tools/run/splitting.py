@@ -144,7 +144,7 @@ def rare_splitting(
     default 100 times ``runs``) until the 95% interval's half-width is at most ``target_ci``
     times the estimate; the roots continue the batch's, so the result equals one call of
     their number.
-    @raises ModelError  logic with order or non-coherent gates, levels that do not increase
+    @raises ModelError  logic with non-coherent gates, levels that do not increase
                         within 1 .. the failed level, splits of the wrong number."""
     import tavoq
 

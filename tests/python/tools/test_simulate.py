@@ -286,6 +286,45 @@ def test_the_rare_table_sets_rare_mode_from_the_file_python_and_command(tmp_path
         assert err.value.key == key
 
 
+@pytest.mark.parametrize(
+    ("logic", "shared", "chosen"),
+    [
+        ("pand(unit_1, unit_2, unit_3)", False, "splitting"),  # three failures, in order
+        ("pand(unit_1, unit_2)", False, "sampling"),
+        ("xor(unit_1, unit_2)", False, "sampling"),
+        ("pand(unit_1, unit_2)", True, "splitting"),
+        ("xor(unit_1, unit_2)", True, "non-coherent gates"),
+    ],
+)
+def test_auto_takes_order_gates_by_their_failures_and_refuses_what_neither_method_takes(
+    tmp_path, logic, shared, chosen
+):
+    # An order gate counts as its threshold (a pand as an and), so the usual rules choose;
+    # non-coherent logic has no distance to split on, and failure biasing takes no
+    # interactions: that model is refused, naming the gates.
+    from tavoq_tools.errors import ModelError
+    from tavoq_tools.run.rare_method import choose_method
+
+    from .test_cli import RARE_MODEL
+
+    text = RARE_MODEL.replace('"atleast(2, unit_1, unit_2, unit_3)"', f'"{logic}"')
+    if shared:
+        text += (
+            '[common_cause.pair]\nmembers = ["unit_1", "unit_2"]\n'
+            'distribution = "exponential"\nrate = 1e-9\nto = "failed"\n'
+        )
+    model = load_model(_written(tmp_path, text))
+    if chosen.startswith("non-coherent"):
+        with pytest.raises(ModelError, match=chosen):
+            choose_method(model)
+    else:
+        method, reason = choose_method(model)
+        assert method == chosen, reason
+        result = tt.simulate(model, 50, rare=True)
+        assert result.reason == reason
+        assert result.method.startswith("RESTART" if chosen == "splitting" else "failure")
+
+
 def _written(folder, text):
     path = folder / "written.toml"
     path.write_text(text)

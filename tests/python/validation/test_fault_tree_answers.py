@@ -575,6 +575,31 @@ def test_a_galileo_tree_in_rare_mode_meets_its_exact_unreliability(tmp_path):
     assert e.lower <= exact <= e.upper and result.relative_half_width < 0.15, (exact, result)
 
 
+@pytest.mark.parametrize(("method", "runs"), [("splitting", 20_000), ("sampling", 100_000)])
+def test_a_pand_in_rare_mode_meets_its_exact_unreliability(tmp_path, method, runs):
+    # Three units that never come back must fail in their listed order, ties within a unit
+    # counting as in order: P(d_A <= d_B <= d_C < T) for geometric whole-unit delays, about
+    # 1.3e-6. A split copy keeps the order its parent saw; failure biasing weighs each draw.
+    from tavoq_tools.model.system import RareSettings
+    from tavoq_tools.run.rare_method import rare_estimate
+
+    lam, horizon = 2e-5, 1000
+    path = tmp_path / "pand3.dft"
+    path.write_text(
+        'toplevel "Sys";\n"Sys" pand "A" "B" "C";\n'
+        + "".join(f'"{n}" lambda={lam};\n' for n in "ABC")
+    )
+    q = math.exp(-lam)
+    unit = q ** np.arange(horizon) * (1 - q)
+    exact = float(np.sum(unit * np.cumsum(unit * np.cumsum(unit))))
+    model = load_model(path, mission_time=horizon)
+    result = rare_estimate(model, RareSettings(method=method), runs=runs, seed=7)
+    e = result.unreliability
+    assert result.method.lower().startswith("restart" if method == "splitting" else "failure")
+    se = (e.upper - e.lower) / 3.92
+    assert abs(e.value - exact) <= 4 * se and result.relative_half_width < 0.3, (exact, e)
+
+
 DEMAND_TREE = """
 failed_when = "valve or (pump_a and pump_b)"
 [simulation]
