@@ -29,8 +29,10 @@ What is read:
 
 The formulas ``or``, ``and``, ``atleast`` and the non-coherent ``not``, ``xor``, ``nand``,
 ``nor``, ``iff`` and ``imply`` (read as ``nand(a, not(b))``, which is ``not(a) or b``) are gates of the gate graph; a tree
-with a non-coherent one has no minimal cut sets. ``cardinality`` and ``constant`` inside a gate
-are refused with their XML path, as is anything else the reader does not know.
+with a non-coherent one has no minimal cut sets. ``cardinality`` (from ``min`` to ``max`` of
+its inputs failed) is read as ``atleast(min)`` and ``not(atleast(max + 1))``, leaving out a
+side that always holds. ``constant`` inside a gate is refused with its XML path, as is
+anything else the reader does not know.
 
 The XML is read by defusedxml with document type declarations forbidden, so entities (an
 "entity bomb", an external file) are refused before anything is expanded. The top event is
@@ -64,8 +66,8 @@ __all__ = ["MAX_NESTING", "parse"]
 MAX_NESTING = 90
 # Files including files deeper than this are refused: a chain that long is a mistake.
 MAX_INCLUDE_DEPTH = 20
-NOT_READ = ("cardinality", "constant")
-FORMULAS = ("or", "and", "atleast", "not", "xor", "nand", "nor", "iff", "imply")
+NOT_READ = ("constant",)
+FORMULAS = ("or", "and", "atleast", "cardinality", "not", "xor", "nand", "nor", "iff", "imply")
 # Arguments each formula takes: (fewest, most or 0 for any).
 ARITY = {"not": (1, 1), "xor": (2, 0), "iff": (2, 0), "imply": (2, 2)}
 REFERENCES = ("gate", "basic-event", "house-event", "event")
@@ -615,16 +617,42 @@ class _Reader:
             return Formula("nand", path, [inputs[0], Formula("not", path, [inputs[1]])])
         k = 0
         if tag == "atleast":
-            text = element.get("min")
-            try:
-                k = int(text or "")
-            except ValueError:
-                raise self.error(
-                    path, f"<atleast> needs min, a whole number; got {quoted(str(text))}"
-                ) from None
+            k = self.count(element, tag, "min", path)
             if not 1 <= k <= len(inputs):
                 raise self.error(path, f"<atleast> needs 1 <= min <= {len(inputs)}, got {k}")
+        if tag == "cardinality":
+            return self.cardinality(element, path, inputs)
         return Formula(tag, path, inputs, k)
+
+    def count(self, element: Any, tag: str, attribute: str, path: str) -> int:
+        text = element.get(attribute)
+        try:
+            return int(text or "")
+        except ValueError:
+            given = "none" if text is None else quoted(text)
+            raise self.error(
+                path, f"<{tag}> needs {attribute}, a whole number; got {given}"
+            ) from None
+
+    def cardinality(self, element: Any, path: str, inputs: list[str | Formula]) -> Formula:
+        """From ``min`` to ``max`` of the inputs failed: atleast(min) and not atleast(max + 1),
+        each side left out where it always holds."""
+        n = len(inputs)
+        low = self.count(element, "cardinality", "min", path)
+        high = self.count(element, "cardinality", "max", path)
+        if not 0 <= low <= high <= n or (low == 0 and high == n):
+            raise self.error(
+                path,
+                f"<cardinality> needs 0 <= min <= max <= {n}, not both 0 and {n} (a gate that "
+                f"always holds); got min {low}, max {high}",
+            )
+        at_least = Formula("atleast", path, inputs, low)
+        at_most = Formula("not", path, [Formula("atleast", path, inputs, high + 1)])
+        if high == n:
+            return at_least
+        if low == 0:
+            return at_most
+        return Formula("and", path, [at_least, at_most])
 
     def reference(self, element: Any, parent: str, scope: Scope) -> str:
         """The key of what a reference inside ``parent`` (an XML path) stands for."""

@@ -459,6 +459,27 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
             "define-gate[T]/or/imply: <imply> takes exactly 2 arguments, got 1",
         ),
         (tree('<or><constant value="true"/><basic-event name="A"/></or>'), "<constant> inside"),
+        (
+            tree(
+                '<cardinality min="2" max="1"><basic-event name="A"/><basic-event name="B"/>'
+                "</cardinality>"
+            ),
+            "define-gate[T]/cardinality: <cardinality> needs 0 <= min <= max <= 2, not both 0 "
+            "and 2 (a gate that always holds); got min 2, max 1",
+        ),
+        (
+            tree(
+                '<cardinality min="0" max="2"><basic-event name="A"/><basic-event name="B"/>'
+                "</cardinality>"
+            ),
+            "got min 0, max 2",
+        ),
+        (
+            tree(
+                '<cardinality min="1"><basic-event name="A"/><basic-event name="B"/></cardinality>'
+            ),
+            "<cardinality> needs max, a whole number; got none",
+        ),
         (tree('<or><basic-event name="C"/></or>'), 'or/basic-event[C]: "C" is never defined'),
         (ccf("phi-factor"), 'define-CCF-group[G]: model "phi-factor" is not read'),
         (ccf("MGL", "CA CB CC"), "takes the factors of levels 2 .. 3, got 2"),
