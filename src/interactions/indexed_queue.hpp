@@ -30,6 +30,7 @@ public:
         }
     }
     std::uint64_t top() const { return keys[static_cast<std::size_t>(heap[0])]; }
+    std::uint64_t key(int i) const { return keys[static_cast<std::size_t>(i)]; }
     void update(int i, std::uint64_t k) {
         const auto e = static_cast<std::size_t>(i);
         const std::uint64_t old = keys[e];

@@ -851,30 +851,92 @@ void InteractingSimulation::groupDistance(int g) {
     distance->setLeaf(nComponents + g, working);
 }
 
-void InteractingSimulation::retry(std::uint32_t seed, const RedrawableRows &rows) {
+void InteractingSimulation::retry(std::uint32_t seed, const RedrawableRows &rows,
+                                  double deferBelow, std::vector<DeferredRow> *deferred) {
     core.seed(seed);
     core.beginRun();
-    const auto redraw = [&](int item, const TransitionModel::Row &row, int &to) {
+    // Every key is set, then the queue is ordered once: cheaper than moving each entry.
+    const auto redraw = [&](int item, const TransitionModel::Row &row, double rate, int &to) {
         const auto k = static_cast<std::size_t>(item);
         const int at = drawnAt[k];
         const int from = item < lastEvent && drawnIn[k] != events ? currentTime + 1 : currentTime;
+        if (deferred != nullptr && rate > 0 && rate < deferBelow) {
+            queue.place(item, parkedKey(item));
+            deferred->push_back({item, from, rate});
+            return;
+        }
         const int delay = RedrawableRows::redraw(row, at, static_cast<double>(from) - at, to,
                                                  [&] { return core.drawUniform53(); });
-        queue.update(item, EventQueue::key(static_cast<std::int64_t>(at) + delay, item));
+        queue.place(item, EventQueue::key(static_cast<std::int64_t>(at) + delay, item));
     };
     for (int c = 0; c < nComponents; ++c) {
         const auto k = static_cast<std::size_t>(c);
         if (!crews.waiting(c) && rows(c, states[k])) { // else nothing pending, or a draw kept
-            redraw(c, model.row(c, states[k]), toState[k]);
+            redraw(c, model.row(c, states[k]), rows.exponentialRate(c, states[k]), toState[k]);
         }
     }
     // A common cause is a row of one cell, drawn again when its law allows.
     for (int k = 0; k < nCauses; ++k) {
         if (const TransitionModel::Cell *cell = rows.cause(k)) {
             int to = 0;
-            redraw(nComponents + k, TransitionModel::Row{cell, 1}, to);
+            const TransitionModel::Row row{cell, 1};
+            redraw(nComponents + k, row, RedrawableRows::exponentialRate(row), to);
         }
     }
+    queue.build();
+}
+
+TransitionModel::Row InteractingSimulation::pendingRow(int item,
+                                                       const RedrawableRows &rows) const {
+    if (item < nComponents) {
+        return model.row(item, states[static_cast<std::size_t>(item)]);
+    }
+    return TransitionModel::Row{rows.cause(item - nComponents), 1};
+}
+
+void InteractingSimulation::drawDeferred(const RedrawableRows &rows, int item, int from, double x,
+                                         double pick) {
+    using Kind = TransitionModel::Cell::Kind;
+    const auto k = static_cast<std::size_t>(item);
+    const TransitionModel::Row row = pendingRow(item, rows);
+    const int at = drawnAt[k];
+    const double start = static_cast<double>(from) - at + x; // since the row was drawn
+    int best = delays::kNever;
+    int to = 0;
+    if (pick >= 0) {
+        // The cell at that fraction of the summed rates fires at `start`; the others would
+        // fire later, so they are not drawn.
+        double total = 0.0;
+        for (int j = 0; j < row.size; ++j) {
+            total += row[j].kind == Kind::Exponential ? row[j].rate : 0.0;
+        }
+        double below = pick * total;
+        for (int j = 0; j < row.size; ++j) {
+            if (row[j].kind == Kind::Exponential) {
+                to = j; // the last one takes what rounding leaves
+                below -= row[j].rate;
+                if (below < 0) {
+                    break;
+                }
+            }
+        }
+        best = delays::toDelay(start);
+    } else {
+        for (int j = 0; j < row.size; ++j) {
+            if (row[j].kind != Kind::Exponential) {
+                continue;
+            }
+            const int t = delays::toDelay(start - std::log1p(-core.drawUniform53()) / row[j].rate);
+            if (t < best) {
+                best = t;
+                to = j;
+            }
+        }
+    }
+    if (item < nComponents) {
+        toState[k] = to;
+    }
+    queue.update(item, EventQueue::key(static_cast<std::int64_t>(at) + best, item));
 }
 
 void InteractingSimulation::startRun(int simTime, StatisticsRecorder &recorder) {

@@ -151,13 +151,41 @@ public:
     /// lower index than the last event's, and not drawn in that event, not before the next
     /// unit (it would have come first). `rows` must have been given the common causes'
     /// distributions.
-    void retry(std::uint32_t seed, const RedrawableRows &rows);
+    void retry(std::uint32_t seed, const RedrawableRows &rows) { retry(seed, rows, 0.0, nullptr); }
+
+    /// A pending row retry() left undrawn: item (a component, or nComponents + a common
+    /// cause), the unit it is not due before, and its total rate.
+    struct DeferredRow {
+        std::int32_t item;
+        std::int32_t from;
+        double rate;
+    };
+    /// retry(), but each row whose cells are all exponential (each rate positive and finite)
+    /// with a total rate below `deferBelow` is not drawn: it is parked (never due), and
+    /// appended to `deferred` in index order. The caller draws the parked rows' first
+    /// firing as one (their rates summed) and each row with drawDeferred() before that unit;
+    /// a parked row that an event draws again leaves the parking (parked() turns false).
+    void retry(std::uint32_t seed, const RedrawableRows &rows, double deferBelow,
+               std::vector<DeferredRow> *deferred);
+    bool parked(int item) const { return queue.key(item) == parkedKey(item); }
+    /// Draws parked row `item` given that none of its cells fired before `from` + x (in
+    /// units, x >= 0): when `pick` is in [0, 1), one of its cells fires at `from` + x (the
+    /// cell at that fraction of its summed rates), else each cell at `from` + x plus a fresh
+    /// exponential delay.
+    void drawDeferred(const RedrawableRows &rows, int item, int from, double x, double pick);
+    double drawUniform53() { return core.drawUniform53(); }
 
     std::uint64_t checks() const { return core.checks(); }
     /// The crews of the run under way, for a recorder that reads them at a system failure.
     const CrewPools &crewPools() const { return crews; }
 
 private:
+    // Beyond any due time a run can reach (its clock plus a 32-bit delay), within the key.
+    static constexpr std::int64_t kParkedDue =
+        (std::int64_t{1} << 33) - EventQueue::kDueOffset - 1;
+    static std::uint64_t parkedKey(int item) { return EventQueue::key(kParkedDue, item); }
+    TransitionModel::Row pendingRow(int item, const RedrawableRows &rows) const;
+
     enum Condition : int { kOwn = -1, kIfWorking = -2 }; // or a trigger move's index
     struct Move {
         int component;

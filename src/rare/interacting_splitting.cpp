@@ -1,10 +1,12 @@
 #include "rare/interacting_splitting.hpp"
 
+#include <cmath>
 #include <limits>
 #include <utility>
 
 #include "logic/failure_distance.hpp"
 #include "rare/splitting_simulation.hpp"
+#include "simulation/delays.hpp"
 
 namespace tavoq {
 
@@ -72,6 +74,7 @@ void InteractingSplitting::follow(int simTime, SplitPath path, const SplitLevels
         return; // never: the main trajectory is not dropped
     }
     while (true) {
+        settleDeferred(simTime);
         const int T = engine.nextUnit(simTime);
         if (T != engine.now()) {
             SplitLevels::unitEnds(path, engine.systemNow(), engine.now(), T, engine.failureCause(),
@@ -81,9 +84,106 @@ void InteractingSplitting::follow(int simTime, SplitPath path, const SplitLevels
             }
         }
         engine.step(recorder);
+        afterEvent();
         if (split()) {
             return;
         }
+    }
+}
+
+void InteractingSplitting::drawFirst(DeferredGroup &group) {
+    group.total = 0.0;
+    for (std::size_t i = group.begin; i < group.end; ++i) {
+        group.total += deferred[i].rate;
+    }
+    group.x = -std::log1p(-current->drawUniform53()) / group.total;
+    const int delay = delays::toDelay(group.x);
+    group.due = delay == delays::kNever ? std::numeric_limits<std::int64_t>::max()
+                                        : std::int64_t{group.from} + delay;
+}
+
+void InteractingSplitting::groupDeferred() {
+    // retry() lists them in index order, each not due before this unit or the next.
+    const int now = current->now();
+    regrouped.clear();
+    for (const auto &row : deferred) {
+        if (row.from == now) {
+            regrouped.push_back(row);
+        }
+    }
+    const std::size_t first = regrouped.size();
+    for (const auto &row : deferred) {
+        if (row.from != now) {
+            regrouped.push_back(row);
+        }
+    }
+    deferred.swap(regrouped);
+    groups[0] = DeferredGroup{now, 0.0, 0.0, 0, 0, first};
+    groups[1] = DeferredGroup{now + 1, 0.0, 0.0, 0, first, deferred.size()};
+    for (DeferredGroup &group : groups) {
+        if (group.begin < group.end) {
+            drawFirst(group);
+        }
+    }
+}
+
+void InteractingSplitting::settleDeferred(int simTime) {
+    while (true) {
+        const int next = current->nextUnit(simTime);
+        DeferredGroup *due = nullptr;
+        for (DeferredGroup &group : groups) {
+            if (group.begin < group.end && group.due <= next && group.due < simTime &&
+                (due == nullptr || group.due < due->due)) {
+                due = &group;
+            }
+        }
+        if (due == nullptr) {
+            return;
+        }
+        // The row that fires first, in proportion to its rate; the others after it.
+        double below = current->drawUniform53() * due->total;
+        std::size_t first = due->end - 1; // what rounding leaves
+        for (std::size_t i = due->begin; i < due->end; ++i) {
+            below -= deferred[i].rate;
+            if (below < 0) {
+                first = i;
+                break;
+            }
+        }
+        const double pick = current->drawUniform53();
+        for (std::size_t i = due->begin; i < due->end; ++i) {
+            current->drawDeferred(rows, deferred[i].item, due->from, due->x,
+                                  i == first ? pick : -1.0);
+        }
+        due->begin = due->end;
+    }
+}
+
+void InteractingSplitting::afterEvent() {
+    bool drawnAgain = false;
+    for (const DeferredGroup &group : groups) {
+        for (std::size_t i = group.begin; i < group.end && !drawnAgain; ++i) {
+            drawnAgain = !current->parked(deferred[i].item);
+        }
+    }
+    if (!drawnAgain) {
+        return;
+    }
+    // The rest fire no sooner than their groups' first, which is after this unit: memoryless,
+    // they start again from the next.
+    regrouped.clear();
+    for (const DeferredGroup &group : groups) {
+        for (std::size_t i = group.begin; i < group.end; ++i) {
+            if (current->parked(deferred[i].item)) {
+                regrouped.push_back(deferred[i]);
+            }
+        }
+    }
+    deferred.swap(regrouped);
+    groups[0] = DeferredGroup{current->now() + 1, 0.0, 0.0, 0, 0, deferred.size()};
+    groups[1] = DeferredGroup{};
+    if (!deferred.empty()) {
+        drawFirst(groups[0]);
     }
 }
 
@@ -97,6 +197,8 @@ SplitRoot InteractingSplitting::run(int simTime, int seed, int root,
     std::uint64_t trajectory = 0;
     recorder.beginRun();
     current->begin(simTime, splitTrialSeed(seed, root, trajectory++), recorder);
+    deferred.clear();
+    groups[0] = groups[1] = DeferredGroup{};
     if (simTime > 0) {
         // A state down from the start (a group without a unit) is split at once, so that
         // every path to a failure has passed every level.
@@ -109,7 +211,9 @@ SplitRoot InteractingSplitting::run(int simTime, int seed, int root,
         waiting.pop_back();
         paths.pop_back();
         recorder.beginRun();
-        current->retry(splitTrialSeed(seed, root, trajectory++), rows);
+        deferred.clear();
+        current->retry(splitTrialSeed(seed, root, trajectory++), rows, kDeferBelow, &deferred);
+        groupDeferred();
         follow(simTime, path, levels, out);
         ++out.trajectories;
     }

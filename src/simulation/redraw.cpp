@@ -1,5 +1,7 @@
 #include "simulation/redraw.hpp"
 
+#include <cmath>
+
 #include "distributions/continuous.hpp"
 
 namespace tavoq {
@@ -16,6 +18,22 @@ bool continuousLaw(const Distribution *d) {
 }
 
 } // namespace
+
+double RedrawableRows::exponentialRate(const TransitionModel::Row &row) {
+    double rate = 0.0;
+    for (int j = 0; j < row.size; ++j) {
+        const TransitionModel::Cell &cell = row[j];
+        if (cell.kind == TransitionModel::Cell::Kind::Exponential) {
+            if (!(cell.rate > 0) || !std::isfinite(cell.rate)) {
+                return 0.0;
+            }
+            rate += cell.rate;
+        } else if (cell.kind != TransitionModel::Cell::Kind::Never) {
+            return 0.0;
+        }
+    }
+    return rate;
+}
 
 bool RedrawableRows::redrawable(const TransitionModel::Cell &cell) {
     return cell.kind != TransitionModel::Cell::Kind::Other || continuousLaw(cell.distribution);
@@ -37,6 +55,7 @@ RedrawableRows::RedrawableRows(const TransitionModel &model,
                 ok = ok && redrawable(row[j]);
             }
             flags.push_back(ok ? 1 : 0);
+            rates.push_back(exponentialRate(row));
         }
     }
 }

@@ -38,6 +38,14 @@ public:
         return flags[offsets[static_cast<std::size_t>(c)] + static_cast<std::size_t>(state)] != 0;
     }
 
+    /// The summed rate of component c's row from `state` when every cell of it is
+    /// exponential (each rate positive and finite) or never, at least one exponential; else 0.
+    double exponentialRate(int c, int state) const {
+        return rates[offsets[static_cast<std::size_t>(c)] + static_cast<std::size_t>(state)];
+    }
+    /// The same of a row.
+    static double exponentialRate(const TransitionModel::Row &row);
+
     /// Draws `row`, drawn at unit `at`, again given that none of its cells fired within
     /// `elapsed` units of it; `draw` gives uniform numbers in [0, 1). Returns the delay from
     /// `at` of the earliest cell (at least `elapsed`, or delays::kNever) and sets `to` to it.
@@ -72,6 +80,7 @@ public:
 
 private:
     std::vector<std::uint8_t> flags;  // per (component, state), at offsets[c] + state
+    std::vector<double> rates;        // the same: exponentialRate
     std::vector<std::size_t> offsets; // nComponents + 1
     std::vector<TransitionModel::Cell> causeCells;
 };

@@ -805,6 +805,34 @@ def test_rare_splitting_agrees_with_crude_runs_whatever_the_laws(kind):
     assert split_se < crude_se  # and the splits paid for their work here
 
 
+def test_rare_splitting_with_slow_rows_agrees_with_crude_runs():
+    # With interactions, a retrial leaves its slow exponential rows (rates below 0.01: here
+    # pump b's, the valves' and the common cause's) undrawn, and draws their first firing as
+    # one; pump b's standby row is drawn again whenever pump a fails or comes back. The
+    # system fails when both valves are stuck, mostly one after the other, the second within
+    # a retrial. Roots never split are crude runs of the same model.
+    import tomllib
+
+    from tavoq_tools.formats.file import model_from_dict
+
+    text = INTERACTING_PAIR.replace('"pumps or (v1 and v2)"', '"v1 and v2"')
+    changes = [
+        ("0.02 }", "0.008 }"),
+        ("0.002\n", "0.0002\n"),
+        ("0.04 }", "0.008 }"),
+        ("0.01 }", "0.002 }"),
+    ]
+    for fast, slow in changes:
+        text = text.replace(f"rate = {fast}", f"rate = {slow}")
+    matrix, tree, interactions = model_from_dict(tomllib.loads(text)).build()
+    crude = tavoq.runnerRareSplitting(100_000, 60, matrix, tree, 1, [1], interactions=interactions)
+    split = tavoq.runnerRareSplitting(10_000, 60, matrix, tree, 2, [8], interactions=interactions)
+    assert (crude["trajectories"] == 1).all() and split["trajectories"].sum() > 20_000
+    runs = [crude["hits"], split["weight"] * split["hits"]]
+    (p, p_se), (q, q_se) = ((x.mean(), x.std(ddof=1) / np.sqrt(len(x))) for x in runs)
+    assert 0.01 < p < 0.1 and abs(p - q) <= 4 * np.hypot(p_se, q_se), (p, q)
+
+
 @pytest.mark.parametrize(
     "change, message",
     [

@@ -1595,7 +1595,7 @@ INTERACTING_SPLITS = {
     ),
     "shocked-trains-1e-7": (
         lambda: shocked_trains_unreliability(1e-3, 0.1, 0.05),
-        lambda: shocked_trains_text(1e-3, 0.1, 0.05, 200),
+        lambda: shocked_trains_text(1e-3, 0.1, 0.05, 1000),
     ),
 }
 
