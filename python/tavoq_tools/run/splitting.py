@@ -268,6 +268,17 @@ def _estimate(
                 f"one root carries {largest:.0%} of the estimate: the roots' estimates are "
                 "skewed, and the interval may be too narrow; run more roots"
             )
+        else:
+            # Roots that met no shock look least skewed and miss most: the batch's own spread
+            # cannot tell (docs/rare-events.md, "A shock that jumps levels").
+            shocks = [c for c in model.common_causes if len(c.members) > 1]
+            if shocks:
+                warnings.append(
+                    f"common cause {shocks[0].name} fails {len(shocks[0].members)} units at "
+                    "once: the rare roots where such a shock leads to the failure carry much "
+                    "of the estimate, and while none is among the roots the interval is too "
+                    "narrow; run more roots"
+                )
     curve, causes = _curve_and_causes(
         runs, roots, weight, horizon, estimate, model.component_names
     )

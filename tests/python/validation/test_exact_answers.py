@@ -1616,6 +1616,9 @@ def test_splitting_with_interactions_meets_the_exact_chains(case: str) -> None:
     assert abs(e.value - exact) <= 4 * se, (e, exact)
     assert se < 0.25 * exact, e
     assert len(result.levels) >= 3 and all(s > 1 for s in result.splits), result
+    # The shocks' heavy tail is said whether or not a big root came up; no shock, no word.
+    said = any("common cause" in w or "one root carries" in w for w in result.warnings)
+    assert said == case.startswith("shocked"), result.warnings
 
 
 @pytest.mark.parametrize("method", ["sampling", "splitting"])
