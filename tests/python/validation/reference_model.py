@@ -1631,6 +1631,27 @@ class RareRows:
         name = type(dist).__name__
         return "never" if name == "Distribution" else "exp" if name == "Exponential" else name
 
+    def draw_row(self, c: int, at: int, factor: float = 1.0) -> tuple[int, int]:
+        """Component c's row from its state at unit ``at``, its exponentials' rates times
+        ``factor``: the earliest cell's whole-unit delay and the cell."""
+        best, best_state = NO_TRANSITION, 0
+        for j, dist in enumerate(self.matrix[c][self.states[c]]):
+            kind = self.kind(dist)
+            if kind == "never":
+                continue
+            p = self.draw53()
+            if kind == "exp":
+                v = c_div(-math.log1p(-p), self.rates[id(dist)] * factor)
+            else:
+                try:
+                    v = float(dist.quantile(p, at))
+                except IndexError:
+                    v = -math.inf
+            t = to_delay(v)
+            if t < best:
+                best, best_state = t, j
+        return best, best_state
+
     def schedule(self, c: int, best: int, best_state: int, base: int) -> None:
         self.to_state[c] = best_state
         if best == NO_TRANSITION:
@@ -1659,22 +1680,7 @@ class SplittingReference(RareRows):
         self.thresholds, self.splits = list(thresholds), list(splits)
 
     def draw(self, c: int, at: int) -> None:
-        best, best_state = NO_TRANSITION, 0
-        for j, dist in enumerate(self.matrix[c][self.states[c]]):
-            kind = self.kind(dist)
-            if kind == "never":
-                continue
-            p = self.draw53()
-            if kind == "exp":
-                v = c_div(-math.log1p(-p), self.rates[id(dist)])
-            else:
-                try:
-                    v = float(dist.quantile(p, at))
-                except IndexError:
-                    v = -math.inf
-            t = to_delay(v)
-            if t < best:
-                best, best_state = t, j
+        best, best_state = self.draw_row(c, at)
         self.drawn_at[c] = at
         self.schedule(c, best, best_state, at)
 
@@ -1827,22 +1833,7 @@ class BiasedReference(RareRows):
 
     def draw(self, c: int, at: int, factor: float) -> None:
         f = factor if self.biased[c] and self.states[c] == 0 else 1.0
-        best, best_state = NO_TRANSITION, 0
-        for j, dist in enumerate(self.matrix[c][self.states[c]]):
-            kind = self.kind(dist)
-            if kind == "never":
-                continue
-            p = self.draw53()
-            if kind == "exp":
-                v = c_div(-math.log1p(-p), self.rates[id(dist)] * f)
-            else:
-                try:
-                    v = float(dist.quantile(p, at))
-                except IndexError:
-                    v = -math.inf
-            t = to_delay(v)
-            if t < best:
-                best, best_state = t, j
+        best, best_state = self.draw_row(c, at, f)
         self.drawn_at[c], self.factor[c] = at, f
         self.schedule(c, best, best_state, at)
         if best < 0:  # due at once: at the unit it was drawn from, which may be the next
