@@ -75,6 +75,9 @@ class Law:
             values = (v[0] * step, v[1])
         elif self.law == "gamma":
             values = (v[0], v[1] * step)
+        elif self.law == "histogram":  # bounds, then weights
+            n = (len(v) - 1) // 2
+            values = tuple(x * step for x in v[: n + 1]) + v[n + 1 :]
         else:
             values = tuple(x * step for x in v)
         return Uncertain("", self.law, values)
@@ -865,6 +868,12 @@ def uncertain_tables(draft: TreeDraft, model: Model) -> dict[str, dict[str, Any]
             table: dict[str, Any] = {
                 "lognormal": uncertain.values[0],
                 "error_factor": uncertain.values[1],
+            }
+        elif uncertain.law == "histogram":
+            n = (len(uncertain.values) - 1) // 2
+            table = {
+                "histogram": list(uncertain.values[: n + 1]),
+                "weights": list(uncertain.values[n + 1 :]),
             }
         else:
             table = {uncertain.law: list(uncertain.values)}

@@ -20,12 +20,13 @@ What is read:
   ``"false"`` (never failed);
 - the probability or rate of a basic event given by a distribution of its uncertainty:
   ``lognormal-deviate`` (mean, error factor, level), ``uniform-deviate`` (min, max),
-  ``gamma-deviate`` (shape k, scale θ) and ``beta-deviate`` (α, β, a probability only),
-  written in the event or in a parameter. The event takes the law's mean and carries the
-  law (``Event.law``), which the TOML model gets as an uncertain parameter
-  (tavoq_tools.formats.uncertain); the events of one parameter share its one draw.
-  ``normal-deviate``, ``histogram``, a distribution inside arithmetic and one anywhere
-  else (a mission time, a CCF group's total or factor) are refused with their XML path.
+  ``gamma-deviate`` (shape k, scale θ), ``beta-deviate`` (α, β, a probability only),
+  ``normal-deviate`` (mean, standard deviation; a rate only, cut at 0) and ``histogram``
+  (a lower bound, then bins of upper bound and weight), written in the event or in a
+  parameter. The event takes the law's mean and carries the law (``Event.law``), which the
+  TOML model gets as an uncertain parameter (tavoq_tools.formats.uncertain); the events of
+  one parameter share its one draw. A distribution inside arithmetic and one anywhere else
+  (a mission time, a CCF group's total or factor) are refused with their XML path.
 
 The formulas ``or``, ``and``, ``atleast`` and the non-coherent ``not``, ``xor``, ``nand``,
 ``nor``, ``iff`` and ``imply`` (read as ``nand(a, not(b))``, which is ``not(a) or b``) are gates of the gate graph; a tree
@@ -83,6 +84,7 @@ DEVIATES = {
     "uniform-deviate": ("min", "max"),
     "gamma-deviate": ("shape k", "scale θ"),
     "beta-deviate": ("α", "β"),
+    "normal-deviate": ("mean", "standard deviation"),
 }
 
 
@@ -426,15 +428,20 @@ class _Reader:
             if tag == "system-mission-time":
                 value = None
                 break
-            if tag in DEVIATES:
-                law = self.deviate(element, path, scope, what, chain[-1][0] if chain else "")
+            if tag in DEVIATES or tag == "histogram":
+                holder = chain[-1][0] if chain else ""
+                law = (
+                    self.histogram(element, path, scope, what, holder)
+                    if tag == "histogram"
+                    else self.deviate(element, path, scope, what, holder)
+                )
                 value = law.mean
                 break
-            if tag.endswith("-deviate") or tag == "histogram":
+            if tag.endswith("-deviate"):
                 raise self.error(
                     path,
-                    f"<{tag}> is not read (read as a distribution: {', '.join(DEVIATES)}): "
-                    "give one of those, or the value as a <float>",
+                    f"<{tag}> is not read (read as a distribution: {', '.join(DEVIATES)}, "
+                    "histogram): give one of those, or the value as a <float>",
                 )
             if tag != "parameter":
                 inside = next(
@@ -500,6 +507,16 @@ class _Reader:
             )
         if what == "rate" and law.law == "beta":
             raise self.error(path, "a beta-deviate is read as a probability only, not as a rate")
+        if what == "probability" and law.law == "normal":
+            raise self.error(
+                path,
+                "a normal-deviate is read as a rate only: give a probability a law on [0, 1] "
+                "(beta-deviate, uniform-deviate or histogram)",
+            )
+        if what == "probability" and law.law == "histogram" and law.values:
+            top = law.values[(len(law.values) - 1) // 2]  # its last bound
+            if top > 1:
+                raise self.error(path, f"a histogram up to {top:g} is no law of a probability")
         if what == "probability" and law.law == "uniform" and law.values[1] > 1:
             raise self.error(
                 path, f"a uniform-deviate up to {law.values[1]:g} is no law of a probability"
@@ -539,11 +556,50 @@ class _Reader:
             if not 0 <= values[0] <= values[1] or values[1] == 0:
                 broken = "0 <= min <= max and max > 0"
         elif not (values[0] > 0 and values[1] > 0):
+            # A normal is cut at 0 (tavoq_tools.formats.uncertain): its mean must lie above.
             broken = f"{names[0]} > 0 and {names[1]} > 0"
         if broken:
             shown = ", ".join(f"{v:g}" for v in values)
             raise self.error(path, f"<{tag}> needs {broken}, got {shown}")
         result = Law(law, tuple(values), parameter)
+        self.may_be_uncertain(result, path, what)
+        return result
+
+    def histogram(self, element: Any, path: str, scope: Scope, what: str, parameter: str) -> Law:
+        """The law of a ``<histogram>``: its lower bound, then bins of (upper bound, weight),
+        each drawn uniformly within with its weight's odds."""
+        if not what:
+            self.may_be_uncertain(Law("histogram", ()), path, what)
+        arguments = _children(element)
+        if len(arguments) < 2 or any(_tag(a) != "bin" for a in arguments[1:]):
+            raise self.error(
+                path, "<histogram> takes a lower bound, then one <bin> or more (upper, weight)"
+            )
+
+        def number(argument: Any, here: str) -> float:
+            value = self.number(argument, here, scope)
+            if value is None:
+                raise self.error(here, "the mission time is no argument of <histogram>")
+            return value
+
+        bounds = [number(arguments[0], f"{path}/{_step(arguments[0])}")]
+        weights = []
+        for i, b in enumerate(arguments[1:], 1):
+            here = f"{path}/bin[{i}]"
+            pair = _children(b)
+            if len(pair) != 2:
+                raise self.error(
+                    here, f"a <bin> takes an upper bound and a weight, got {len(pair)}"
+                )
+            bounds.append(number(pair[0], f"{here}/{_step(pair[0])}"))
+            weights.append(number(pair[1], f"{here}/{_step(pair[1])}"))
+        if bounds[0] < 0 or any(a >= b for a, b in zip(bounds, bounds[1:])):
+            shown = ", ".join(f"{v:g}" for v in bounds)
+            raise self.error(path, f"<histogram> needs bounds from 0 up, increasing; got {shown}")
+        if min(weights) < 0 or not sum(weights) > 0:
+            shown = ", ".join(f"{v:g}" for v in weights)
+            raise self.error(path, f"<histogram> needs weights >= 0, not all 0; got {shown}")
+        result = Law("histogram", tuple(bounds + weights), parameter)
         self.may_be_uncertain(result, path, what)
         return result
 

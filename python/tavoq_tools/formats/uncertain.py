@@ -8,6 +8,10 @@ table instead of a number:
 - ``{ uniform = [500, 1500] }``, ``{ loguniform = [100, 10000] }``;
 - ``{ gamma = [shape, scale] }``, ``{ beta = [alpha, beta] }`` (for probabilities),
   ``{ triangular = [low, mode, high] }``;
+- ``{ normal = [mean, sd] }``: a normal law cut at 0 (a draw is never below 0; its mean is
+  the cut law's, a little above ``mean`` when ``sd`` is not small beside it);
+- ``{ histogram = [b0, b1, ..., bn], weights = [w1, ..., wn] }``: uniform within each bin
+  [b(i-1), bi], bin i drawn with odds wi;
 - ``group = "pumps"`` beside any of them: the parameters of one group move together, one
   draw for all (components of one type), each through its own law.
 
@@ -30,9 +34,25 @@ from ..errors import ModelError, shown
 __all__ = ["LAWS", "Uncertain", "find_uncertain", "lognormal_of_mean", "with_means"]
 
 #: Law -> the number of values it takes (1: a number beside ``error_factor``).
-LAWS = {"lognormal": 1, "uniform": 2, "loguniform": 2, "gamma": 2, "beta": 2, "triangular": 3}
-_OPTIONS = {"error_factor", "group"}
+LAWS = {
+    "lognormal": 1,
+    "uniform": 2,
+    "loguniform": 2,
+    "gamma": 2,
+    "beta": 2,
+    "triangular": 3,
+    "normal": 2,
+    "histogram": 0,  # any number of bounds, with weights
+}
+_OPTIONS = {"error_factor", "group", "weights"}
 _Z95 = NormalDist().inv_cdf(0.95)
+_STANDARD = NormalDist()
+
+
+def _bins(values: tuple[float, ...]) -> tuple[tuple[float, ...], tuple[float, ...]]:
+    """A histogram's values, its n + 1 bounds then its n weights, apart."""
+    n = (len(values) - 1) // 2
+    return values[: n + 1], values[n + 1 :]
 
 
 @dataclass(frozen=True)
@@ -57,6 +77,14 @@ class Uncertain:
             return v[0] * v[1]
         if self.law == "beta":
             return v[0] / (v[0] + v[1])
+        if self.law == "normal":
+            mean, sd = v
+            alpha = -mean / sd  # the cut at 0, in standard deviations
+            return mean + sd * _STANDARD.pdf(alpha) / (1 - _STANDARD.cdf(alpha))
+        if self.law == "histogram":
+            bounds, weights = _bins(v)
+            middles = (np.asarray(bounds[:-1]) + np.asarray(bounds[1:])) / 2
+            return float(np.dot(middles, weights) / sum(weights))
         return sum(v) / 3  # triangular
 
     @property
@@ -72,6 +100,17 @@ class Uncertain:
             return v[0] * np.exp(self._sigma * z)
         if self.law == "uniform":
             return v[0] + u * (v[1] - v[0])
+        if self.law == "normal":
+            below = _STANDARD.cdf(-v[0] / v[1])  # the mass cut off
+            z = [_STANDARD.inv_cdf(below + float(p) * (1 - below)) for p in u.ravel()]
+            return np.maximum(v[0] + v[1] * np.array(z).reshape(u.shape), 0.0)
+        if self.law == "histogram":
+            bounds, weights = np.asarray(_bins(v)[0]), np.asarray(_bins(v)[1])
+            edges = np.concatenate([[0.0], np.cumsum(weights) / weights.sum()])
+            # The bin whose share of the odds holds u (a bin of weight 0 holds none).
+            i = np.clip(np.searchsorted(edges, u, side="right") - 1, 0, len(weights) - 1)
+            within = (u - edges[i]) / np.maximum(edges[i + 1] - edges[i], 1e-300)
+            return bounds[i] + np.clip(within, 0.0, 1.0) * (bounds[i + 1] - bounds[i])
         if self.law == "loguniform":
             return np.exp(math.log(v[0]) + u * (math.log(v[1]) - math.log(v[0])))
         if self.law == "triangular":
@@ -199,6 +238,10 @@ def _law(key: str, table: Mapping[str, Any]) -> Uncertain:
         )
     law = laws[0]
     given = table[law]
+    if "weights" in table and law != "histogram":
+        raise ModelError(f"{key}.weights", "goes with histogram only")
+    if law == "histogram":
+        return _histogram(key, table)
     values = [given] if LAWS[law] == 1 else given
     if not isinstance(values, list) or len(values) != LAWS[law]:
         form = {1: "a number", 2: "[a, b]", 3: "[low, mode, high]"}[LAWS[law]]
@@ -228,6 +271,33 @@ def _law(key: str, table: Mapping[str, Any]) -> Uncertain:
     return Uncertain(key, law, numbers, group)
 
 
+def _numbers(key: str, given: Any) -> tuple[float, ...]:
+    if not isinstance(given, list) or not given:
+        raise ModelError(key, f"takes a list of numbers, got {shown(given)}")
+    for v in given:
+        if isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v):
+            raise ModelError(key, f"must hold finite numbers, got {shown(given)}")
+    return tuple(float(v) for v in given)
+
+
+def _histogram(key: str, table: Mapping[str, Any]) -> Uncertain:
+    bounds = _numbers(f"{key}.histogram", table["histogram"])
+    weights = _numbers(f"{key}.weights", table.get("weights"))
+    if len(bounds) < 2 or any(a >= b for a, b in zip(bounds, bounds[1:])):
+        raise ModelError(
+            f"{key}.histogram", f"needs at least 2 bounds, increasing, got {shown(bounds)}"
+        )
+    if len(weights) != len(bounds) - 1 or min(weights) < 0 or not sum(weights) > 0:
+        raise ModelError(
+            f"{key}.weights",
+            f"needs one weight >= 0 per bin ({len(bounds) - 1}), not all 0, got {shown(weights)}",
+        )
+    group = table.get("group", "")
+    if not isinstance(group, str):
+        raise ModelError(f"{key}.group", f"must be a name, got {shown(group)}")
+    return Uncertain(key, "histogram", bounds + weights, group)
+
+
 def _broken_rule(law: str, v: tuple[float, ...]) -> str:
     """The rule the law's values break, or ""."""
     if law == "uniform" and not v[0] <= v[1]:
@@ -240,6 +310,8 @@ def _broken_rule(law: str, v: tuple[float, ...]) -> str:
         return "alpha > 0 and beta > 0"
     if law == "triangular" and not (v[0] <= v[1] <= v[2] and v[0] < v[2]):
         return "low <= mode <= high, low < high"
+    if law == "normal" and not (v[0] > 0 and v[1] > 0):
+        return "mean > 0 and sd > 0"
     return ""
 
 

@@ -388,12 +388,35 @@ def rate(value, time='<float value="10"/>'):
 BAD_DEVIATES = [
     (
         event("C", '<normal-deviate><float value="0.1"/><float value="0.01"/></normal-deviate>'),
-        "define-basic-event[C]/normal-deviate: <normal-deviate> is not read (read as a "
-        "distribution: lognormal-deviate, uniform-deviate, gamma-deviate, beta-deviate)",
+        "define-basic-event[C]/normal-deviate: a normal-deviate is read as a rate only",
+    ),
+    (
+        event("C", '<weibull-deviate><float value="0.1"/><float value="2"/></weibull-deviate>'),
+        "define-basic-event[C]/weibull-deviate: <weibull-deviate> is not read (read as a "
+        "distribution: lognormal-deviate, uniform-deviate, gamma-deviate, beta-deviate, "
+        "normal-deviate, histogram)",
     ),
     (
         event("C", '<histogram><float value="0"/><bin><float value="1"/></bin></histogram>'),
-        "define-basic-event[C]/histogram: <histogram> is not read (read as a distribution",
+        "define-basic-event[C]/histogram/bin[1]: a <bin> takes an upper bound and a weight, got 1",
+    ),
+    (
+        event(
+            "C",
+            '<histogram><float value="0"/><bin><float value="2"/><float value="1"/></bin>'
+            "</histogram>",
+        ),
+        "a histogram up to 2 is no law of a probability",
+    ),
+    (
+        event(
+            "C",
+            rate(
+                '<histogram><float value="0.5"/><bin><float value="0.2"/><float value="1"/>'
+                "</bin></histogram>"
+            ),
+        ),
+        "<histogram> needs bounds from 0 up, increasing; got 0.5, 0.2",
     ),
     (
         event("C", f'<mul>{LOGNORMAL}<float value="2"/></mul>'),

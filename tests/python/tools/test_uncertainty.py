@@ -71,6 +71,18 @@ def test_the_laws_draw_their_distributions():
     assert beta.mean() == pytest.approx(2 / 7, abs=1e-3)
     tri = Uncertain("x", "triangular", (0.0, 1.0, 4.0)).quantile(u)
     assert tri.mean() == pytest.approx(5 / 3, abs=1e-3) and np.all(np.diff(tri) > 0)
+    # A normal cut at 0: never below, its mean the cut law's (1 + φ(1) / Φ(1) here).
+    cut = Uncertain("x", "normal", (1.0, 1.0))
+    normal = cut.quantile(u)
+    assert normal.min() >= 0 and np.all(np.diff(normal) > 0)
+    assert normal.mean() == pytest.approx(cut.mean, abs=2e-3)
+    assert cut.mean == pytest.approx(1 + NormalDist().pdf(1) / NormalDist().cdf(1))
+    # A histogram: uniform within each bin, the bins with their weights' odds; an empty
+    # bin is never drawn.
+    bins = Uncertain("x", "histogram", (0.0, 1.0, 3.0, 4.0, 1.0, 0.0, 3.0))
+    drawn = bins.quantile(u)
+    assert ((drawn > 1) & (drawn < 3)).sum() == 0 and np.mean(drawn <= 1) == pytest.approx(0.25)
+    assert drawn.mean() == pytest.approx(bins.mean) and bins.mean == pytest.approx(2.75)
 
 
 def test_outer_draws_fit_their_law_and_groups_move_together():
@@ -167,7 +179,11 @@ def test_the_ranking_finds_the_parameter_that_matters():
     [
         ({"valve": "{ gamma = 4 }"}, "gamma", "takes [a, b]"),
         ({"valve": "{ lognormal = 300 }"}, "error_factor", "needs error_factor > 1"),
-        ({"valve": "{ normal = [1, 2] }"}, "mttf", "names one law"),
+        ({"valve": "{ normal = [0, 2] }"}, "normal", "needs mean > 0 and sd > 0"),
+        ({"valve": "{ histogram = [1, 5], weights = [1, 2] }"}, "weights", "one weight >= 0 per"),
+        ({"valve": "{ histogram = [5, 1], weights = [1] }"}, "histogram", "increasing"),
+        ({"valve": "{ gamma = [1, 2], weights = [1] }"}, "weights", "goes with histogram"),
+        ({"valve": "{ normale = [1, 2] }"}, "mttf", "names one law"),
         ({"valve": "{ uniform = [5, 1] }"}, "uniform", "needs low <= high"),
         ({"valve": "{ uniform = [1, 5], group = 3 }"}, "group", "must be a name"),
     ],
@@ -229,6 +245,35 @@ OPEN_PSA = """<?xml version="1.0"?>
 <define-basic-event name="C"><lognormal-deviate><float value="0.1"/><float value="2"/><float value="0.9"/></lognormal-deviate></define-basic-event>
 </define-fault-tree></opsa-mef>
 """
+
+
+def test_open_psa_normal_and_histogram_deviates_become_tables_that_draw_them(tmp_path):
+    # A rate by a normal (cut at 0), a probability by a histogram of two bins; written as
+    # TOML by convert, they read back to the same laws.
+    path = tmp_path / "tree.xml"
+    path.write_text(
+        OPEN_PSA.replace(
+            '<lognormal-deviate><float value="2e-3"/><float value="3"/><float '
+            'value="0.95"/></lognormal-deviate>',
+            '<normal-deviate><float value="2e-3"/><float value="1e-3"/></normal-deviate>',
+        ).replace(
+            '<lognormal-deviate><float value="0.1"/><float value="2"/><float value="0.9"/>'
+            "</lognormal-deviate>",
+            '<histogram><float value="0"/><bin><float value="0.1"/><float value="3"/></bin>'
+            '<bin><float value="0.5"/><float value="1"/></bin></histogram>',
+        )
+    )
+    parameters = find_uncertain(Document.of_file(path).data)
+    assert [p.law for p in parameters] == ["normal", "normal", "histogram"]
+    assert parameters[2].values == (0.0, 0.1, 0.5, 3.0, 1.0)
+    values = outer_draws(parameters, 4000, seed=3)
+    assert values[:, 0].min() >= 0 and np.mean(values[:, 2] <= 0.1) == pytest.approx(
+        0.75, abs=0.03
+    )
+    written = tmp_path / "tree.toml"
+    assert cli.main(["convert", str(path), "-o", str(written)]) == 0
+    again = find_uncertain(Document.of_file(written).data)
+    assert [(p.law, p.values) for p in again] == [(p.law, p.values) for p in parameters]
 
 
 def test_an_open_psa_parameter_is_one_draw_for_the_events_that_name_it(tmp_path):
