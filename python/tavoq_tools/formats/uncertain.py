@@ -102,8 +102,8 @@ class Uncertain:
             return v[0] + u * (v[1] - v[0])
         if self.law == "normal":
             below = _STANDARD.cdf(-v[0] / v[1])  # the mass cut off
-            z = [_STANDARD.inv_cdf(below + float(p) * (1 - below)) for p in u.ravel()]
-            return np.maximum(v[0] + v[1] * np.array(z).reshape(u.shape), 0.0)
+            kept = [_STANDARD.inv_cdf(below + float(p) * (1 - below)) for p in u.ravel()]
+            return np.maximum(v[0] + v[1] * np.array(kept).reshape(u.shape), 0.0)
         if self.law == "histogram":
             bounds, weights = np.asarray(_bins(v)[0]), np.asarray(_bins(v)[1])
             edges = np.concatenate([[0.0], np.cumsum(weights) / weights.sum()])
