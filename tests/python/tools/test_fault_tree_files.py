@@ -1271,3 +1271,27 @@ def test_includes_that_cannot_be_read_are_refused_naming_the_file(tmp_path, edit
     with pytest.raises(ModelError) as caught:
         load_model(included(tmp_path, **edit), mission_time=1)
     assert message in str(caught.value)
+
+
+@pytest.mark.parametrize("square", [False, True])
+def test_events_that_share_their_values_share_matrix_cells_but_not_rows(tmp_path, square):
+    tavoq = pytest.importorskip("tavoq")
+    text = GALILEO.replace('"Valve" prob=0.01;', '"Valve" prob=0.01 lambda=0.002;')
+    model = load_model(write(tmp_path, "a.dft", text), mission_time=100)
+    matrix = model.matrix(square=square)
+    assert len(matrix) == 4
+    width = model.n_states if square else 0
+    for i, c in enumerate(model.components):
+        # Each component's table as made on its own.
+        alone = model._rows(c, i, square, width)[0]
+        assert [len(row) for row in matrix[i]] == [len(row) for row in alone]
+        for row, own in zip(matrix[i], alone, strict=True):
+            for cell, expected in zip(row, own, strict=True):
+                assert type(cell) is type(expected)
+                if type(cell) is not tavoq.Distribution:
+                    for x in (0.5, 3.0, 40.0):
+                        assert cell.cdf(x) == expected.cdf(x)
+    # The three pumps repeat one table; changing one row of one leaves the others be.
+    assert matrix[0] is not matrix[1] and matrix[0][0] is not matrix[1][0]
+    matrix[0][0][1] = tavoq.Distribution()
+    assert type(matrix[1][0][1]) is not tavoq.Distribution
