@@ -1295,3 +1295,40 @@ def test_events_that_share_their_values_share_matrix_cells_but_not_rows(tmp_path
     assert matrix[0] is not matrix[1] and matrix[0][0] is not matrix[1][0]
     matrix[0][0][1] = tavoq.Distribution()
     assert type(matrix[1][0][1]) is not tavoq.Distribution
+
+
+def statements_or_error(read, text):
+    """The statements a tokenizer gives before it stops, and its message when it refuses."""
+    found = []
+    try:
+        for statement in read(text, "t.dft"):
+            found.append(statement)
+    except ModelError as err:
+        return found, str(err)
+    return found, ""
+
+
+@settings(max_examples=examples(400), deadline=None)
+@given(
+    st.lists(
+        st.sampled_from(
+            ['"', ";", "=", "/", "*", "//", "/*", "*/", " ", "\n", "\t", "\x0b", "\x1c", "\x1f"]
+            + ["a", "B1", "2of3", "lambda", "0.5", "\x00", "~", '"x y"', "\r\n"]
+        ),
+        max_size=40,
+    )
+)
+def test_the_native_galileo_tokenizer_splits_as_the_regular_expression(parts):
+    from tavoq_tools.formats import galileo
+
+    text = "".join(parts)
+    native = statements_or_error(galileo._statements, text)
+    assert native == statements_or_error(galileo._matched_statements, text)
+
+
+def test_a_galileo_text_beyond_ascii_is_read_with_unicode_whitespace(tmp_path):
+    # A no-break space separates tokens as a space does; the native tokenizer reads ASCII only.
+    text = GALILEO.replace('"Plant" or', '"Plant"\u00a0or').replace("P 1", "P \u00e9")
+    model = load_model(write(tmp_path, "a.dft", text), mission_time=100)
+    assert model.component_names == ["P_", "P_2", "P_3", "Valve"]  # "P \u00e9" as P_
+    assert model.cutset_count.exact == 4
