@@ -84,7 +84,7 @@ class Law:
         return Uncertain("", self.law, self.values).mean
 
 
-@dataclass
+@dataclass(slots=True)  # a large tree has hundreds of thousands
 class Event:
     """A basic event: its failure rate, its probability of failing on demand at time 0, its
     repair rate (all per file time unit; None: not given), and its Erlang phases. ``law``
@@ -101,7 +101,7 @@ class Event:
     law: Law | None = None
 
 
-@dataclass
+@dataclass(slots=True)  # a large tree has hundreds of thousands
 class Formula:
     """A gate's logic: ``kind`` "or", "and", "atleast" (with ``k``) or a gate written as a
     call (tavoq_tools.model.logic.FUNCTIONS: pand, not, ...) over ``inputs``, each the name
@@ -791,15 +791,16 @@ def to_model(
                 _with_role(c, roles[original]) if original in roles else c
                 for c, original in zip(components, draft.events, strict=True)
             ]
-        texts: dict[str, str] = {}
         forms: dict[str, tuple[str, int, list[str]]] = {}
+        order = None if draft.order is None else [mapped[g] for g in draft.order]
+        texts: dict[str, str] = {}
         for original, formula in draft.gates.items():
             name = mapped[original]
             texts[name], form = _prepared(formula, names)
             if form is not None:
                 forms[name] = form
-        order = None if draft.order is None else [mapped[g] for g in draft.order]
         gates = PreparedGates(texts, forms, order)
+        del texts, forms, order  # the model keeps the texts; build_graph spends the forms
         # A spare gate is a standby group: the first working unit that no other group holds
         # active is switched in when the active one fails, and stays in (no switching back).
         groups = [

@@ -639,12 +639,17 @@ class Model(_CheckedWhenUnpickled):
                     "gates",
                     "gates are named for failed_when; with cutsets they would never be used",
                 )
-            object.__setattr__(self, "gates", dict(gates))
+            if prepared is None or self.failed_when is None:
+                object.__setattr__(self, "gates", dict(gates))
         if self.failed_when is not None:
             try:
-                return build_graph(names, self.gates, self.failed_when, self._unknown, prepared)
+                graph = build_graph(names, self.gates, self.failed_when, self._unknown, prepared)
             except GraphError as err:
                 raise ModelError(err.key, err.message) from None
+            if prepared is not None:
+                # The reader's texts are a dict of the model's own: kept, not copied.
+                object.__setattr__(self, "gates", prepared.texts)
+            return graph
         cutsets = self.cutsets
         if isinstance(cutsets, (str, bytes)) or not isinstance(cutsets, Sequence) or not cutsets:
             raise ModelError("cutsets", "must be a non-empty list of lists of component names")
