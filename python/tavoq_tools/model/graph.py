@@ -285,10 +285,10 @@ class LogicLayout:
 
 
 # The slots' own setters, which the frozen class's __setattr__ does not stand in front of.
-_SET_KIND = Gate.kind.__set__  # type: ignore[attr-defined]
-_SET_INPUTS = Gate.inputs.__set__  # type: ignore[attr-defined]
-_SET_K = Gate.k.__set__  # type: ignore[attr-defined]
-_SET_NAME = Gate.name.__set__  # type: ignore[attr-defined]
+_SET_KIND = vars(Gate)["kind"].__set__
+_SET_INPUTS = vars(Gate)["inputs"].__set__
+_SET_K = vars(Gate)["k"].__set__
+_SET_NAME = vars(Gate)["name"].__set__
 
 
 def _gate(kind: str, inputs: tuple[int, ...], k: int, name: str) -> Gate:
