@@ -27,11 +27,12 @@ import math
 import re
 from collections.abc import Callable, Collection, Iterable, Iterator
 from dataclasses import dataclass, field
+from itertools import repeat
 from pathlib import Path
 from typing import Any
 
 from ..errors import INT32_MAX, ModelError, one_line
-from ..model import logic
+from ..model import distributions, logic
 from ..model.graph import PreparedGates
 from ..model.interactions import CommonCause, Move, StandbyGroup, Trigger
 from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
@@ -243,6 +244,16 @@ def refuse_cycles(
     closes. ``gate_inputs`` lists the names a gate's formula uses; those that are not gates
     are ignored. Iterative, so a deep tree is no problem. Returns the gates in the order
     the walk finishes them: each after every gate it names."""
+    # Most files define a gate after the gates it names: the walk then finishes each gate
+    # as it starts it, in file order, and there is no cycle. One pass tells.
+    position = {name: i for i, name in enumerate(gates)}
+    at = position.get
+    for i, formula in enumerate(gates.values()):
+        if max(map(at, gate_inputs(formula), repeat(-1)), default=-1) >= i:
+            break
+    else:
+        return list(gates)
+    del position
     state: dict[str, int] = {}  # 1: on the path, 2: done
     order: list[str] = []
 
@@ -420,16 +431,55 @@ def _component_like(
     their own names (names that NameMap made, which are valid; any other is checked)."""
     key = (event.rate, event.probability, event.repair, event.phases, dormancy, event.law)
     template = made.get(key)
-    if template is None or not _plain_name(name):
+    plain = _plain_name(name)
+    if template is None and plain and event.probability and dormancy is None:
+        # Events that differ in their probability of failing on demand alone (each its own,
+        # as files give them): the table of the first, with this probability checked.
+        shape = ("demand", event.rate, event.repair, event.phases, event.law)
+        first = made.get(shape)
+        if first is None:
+            made[shape] = made[key] = _component(file, event, name, step, dormancy)
+            return made[key]
+        template = _with_probability(first, name, event.probability)
+        if template is not None:
+            made[key] = template
+            return template
+    if template is None or not plain:
         component = _component(file, event, name, step, dormancy)
         made.setdefault(key, component)
         return component
+    return _renamed(template, name)
+
+
+def _renamed(template: Component, name: str) -> Component:
+    """A checked Component under another valid name, with tables of its own."""
     copy = object.__new__(Component)
     fields = copy.__dict__
     fields.update(template.__dict__)
     fields["name"] = name
     fields["kinds"] = dict(template.kinds)
     fields["standby_pairs"] = dict(template.standby_pairs)
+    return copy
+
+
+def _with_probability(first: Component, name: str, probability: float) -> Component | None:
+    """``first`` (a basic event's component with a demand transition) named ``name``, whose
+    demand fails with ``probability``: the one transition checked again, as Component checks
+    it. None when the probability is refused, so that _component says why."""
+    index = next(i for i, t in enumerate(first.transitions) if t.distribution == "demand")
+    demand = first.transitions[index]
+    try:
+        params = distributions.check_params(
+            f"components.{name}.transitions[{index}]", "demand", {"probability": probability}
+        )
+    except ModelError:
+        return None
+    transitions = list(first.transitions)
+    transitions[index] = Transition(
+        demand.source, demand.target, "demand", params, demand.crew, demand.priority
+    )
+    copy = _renamed(first, name)
+    copy.__dict__["transitions"] = tuple(transitions)
     return copy
 
 

@@ -402,7 +402,8 @@ def parse(text: str, file: str) -> TreeDraft:
         raise ModelError(
             f"line {top[1]}", f"toplevel {quoted(top[0])} is {kind}, which has no output", file
         )
-    order = refuse_cycles(gates, lambda f: (x for x in f.inputs if isinstance(x, str)), file)
+    # A Galileo gate's inputs are names, never nested formulas.
+    order = refuse_cycles(gates, lambda f: f.inputs, file)  # type: ignore[arg-type,return-value]
     return TreeDraft(
         "Galileo",
         events,

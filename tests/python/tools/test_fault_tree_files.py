@@ -1332,3 +1332,23 @@ def test_a_galileo_text_beyond_ascii_is_read_with_unicode_whitespace(tmp_path):
     model = load_model(write(tmp_path, "a.dft", text), mission_time=100)
     assert model.component_names == ["P_", "P_2", "P_3", "Valve"]  # "P \u00e9" as P_
     assert model.cutset_count.exact == 4
+
+
+def test_events_that_differ_in_their_probability_alone_get_their_own(tmp_path):
+    events = [f'"D{i}" prob=0.0{i + 1};' for i in range(4)]
+    events += [f'"R{i}" lambda=0.002 prob=0.{i + 1};' for i in range(3)]
+    names = " ".join(f'"{e.split()[0][1:-1]}"' for e in events)
+    text = f'toplevel "T";\n"T" or {names};\n' + "\n".join(events) + "\n"
+    model = load_model(write(tmp_path, "p.dft", text), mission_time=10)
+    demands = {}
+    for c in model.components:
+        fresh = Component(c.name, c.states, c.transitions, kinds=dict(c.kinds))
+        assert c == fresh
+        demand = next(t for t in c.transitions if t.distribution == "demand")
+        demands[c.name] = demand.params["probability"]
+        assert len({id(p) for p in (c.kinds, c.standby_pairs)}) == 2
+    assert demands == {
+        **{f"D{i}": (i + 1) / 100 for i in range(4)},
+        **{f"R{i}": (i + 1) / 10 for i in range(3)},
+    }
+    assert [len(c.transitions) for c in model.components] == [1] * 4 + [2] * 3
