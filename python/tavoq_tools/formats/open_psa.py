@@ -48,9 +48,9 @@ import itertools
 import math
 import os
 import xml.etree.ElementTree as ElementTree
-from xml.parsers import expat
 from collections.abc import Callable, Iterator
 from typing import Any
+from xml.parsers import expat
 
 import defusedxml
 import defusedxml.ElementTree as SafeElementTree
