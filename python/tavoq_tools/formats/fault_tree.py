@@ -811,10 +811,14 @@ def to_model(
     runs: int = 10_000,
     seed: int = 0,
     any_horizon: bool = False,
+    spend_gates: bool = False,
 ) -> Model:
     """The Model of ``draft``: one time unit per ``step`` of the file's time, a horizon of
     ``mission_time`` (in the file's time; the file's own when None; with ``any_horizon``,
-    one step when neither gives one). ModelError names the file and the place in it."""
+    one step when neither gives one). ModelError names the file and the place in it.
+    With ``spend_gates`` the draft's gates are taken out of it as their texts are made, so
+    that a large tree's formulas and its model never all exist at once: for a caller done
+    with the draft's gates (renamed() gives the same pairs before)."""
     try:
         if mission_time is None:
             mission_time = draft.mission_time
@@ -844,7 +848,11 @@ def to_model(
         forms: dict[str, tuple[str, int, list[str]]] = {}
         order = None if draft.order is None else [mapped[g] for g in draft.order]
         texts: dict[str, str] = {}
-        for original, formula in draft.gates.items():
+        spent = draft.gates
+        if spend_gates:
+            draft.gates = {}
+        for original in list(spent):
+            formula = spent.pop(original) if spend_gates else spent[original]
             name = mapped[original]
             texts[name], form = _prepared(formula, names)
             if form is not None:

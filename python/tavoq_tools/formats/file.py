@@ -349,14 +349,16 @@ def _read(
         draft = galileo.parse(text, file)
     else:
         draft = open_psa.parse(text, file, top, read=read_text)
+    pairs = renamed(draft)
     model = to_model(
         draft,
         file,
         step=1.0 if step is None else step,
         mission_time=mission_time,
         any_horizon=any_horizon,
+        spend_gates=True,  # the draft is this function's own
     )
-    return model, renamed(draft), uncertain_tables(draft, model)
+    return model, pairs, uncertain_tables(draft, model)
 
 
 @contextlib.contextmanager

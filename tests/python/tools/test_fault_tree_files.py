@@ -1395,3 +1395,22 @@ def test_events_that_differ_in_their_probability_alone_get_their_own(tmp_path):
         **{f"R{i}": (i + 1) / 10 for i in range(3)},
     }
     assert [len(c.transitions) for c in model.components] == [1] * 4 + [2] * 3
+
+
+@pytest.mark.parametrize(("name", "text"), [("a.dft", GALILEO), ("a.xml", OPEN_PSA)])
+def test_a_model_made_while_spending_the_drafts_gates_is_the_same(name, text):
+    from tavoq_tools.formats import galileo, open_psa
+    from tavoq_tools.formats.fault_tree import renamed, to_model
+
+    def draft():
+        if name.endswith(".dft"):
+            return galileo.parse(text, name)
+        return open_psa.parse(text, name)
+
+    kept, spent = draft(), draft()
+    pairs = renamed(spent)
+    model = to_model(spent, name, mission_time=10, spend_gates=True)
+    assert spent.gates == {} and len(kept.gates) == 2
+    assert model == to_model(kept, name, mission_time=10)
+    assert model.logic_graph == to_model(kept, name, mission_time=10).logic_graph
+    assert pairs == renamed(kept) == [("P 1", "P_1"), ("P 2", "P_2"), ("P 3", "P_3")]
