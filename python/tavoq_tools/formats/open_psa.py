@@ -655,8 +655,11 @@ class _Reader:
         self.kinds = dict.fromkeys(self.defined, "basic-event")
         self.kinds.update(dict.fromkeys(self.houses, "house-event"))
         self.kinds.update((name, "gate") for name, _, _, _ in self.pending_gates)
+        # Each definition's elements are let go once it is read (the root holds them all):
+        # the draft is made in the memory they leave.
         for name, element, path, scope in self.pending_events:
             self.events[name] = self.event(name, element, path, scope)
+            element.clear()
         common: list[CommonEvent] = []
         for name, element, path, scope, keys in self.pending_groups:
             common += self.common_events(name, element, path, scope, keys)
@@ -668,6 +671,7 @@ class _Reader:
             if len(children) != 1:
                 raise self.error(path, "a gate takes one formula")
             formula = self.formula(children[0], f"{path}/{_step(children[0])}", scope)
+            element.clear()
             if isinstance(formula, str):
                 formula = Formula("or", path, [formula])
             self.gates[name] = formula
