@@ -114,6 +114,10 @@ class Formula:
     k: int = 0
 
 
+# isinstance(x, Formula) as one function, for map().
+_is_formula = Formula.__instancecheck__
+
+
 @dataclass
 class Spare:
     """A spare gate: ``units`` (basic events) in order of preference, the first the primary.
@@ -208,6 +212,26 @@ class NameMap:
             name += "_"
         self.names[original] = self._unique(name)
         return self.names[original]
+
+    def extend(self, originals: Iterable[str]) -> None:
+        """Each name mapped in turn, as by calling the map; one that is a free, valid name
+        as it is stays as it is without the substitutions (most names of a large file)."""
+        names, taken = self.names, self._taken
+        longest = logic.MAX_NAME_LENGTH - 8
+        for original in originals:
+            if original in names:
+                continue
+            if (
+                original.isascii()
+                and original.isidentifier()  # as ASCII: [A-Za-z_][A-Za-z0-9_]*
+                and len(original) <= longest
+                and original not in logic.KEYWORDS
+                and original not in taken
+            ):
+                names[original] = original
+                taken.add(original)
+            else:
+                self(original)
 
     def fresh(self, base: str) -> str:
         """A name of its own for something the file does not name, made from ``base`` (a
@@ -752,9 +776,13 @@ def _prepared(formula: Formula, names: NameMap) -> tuple[str, tuple[str, int, li
     build_graph would read back from that text (logic.simple_form's, or a call's)."""
     known = names.names
     inputs = formula.inputs
-    if not all(isinstance(x, str) for x in inputs):
+    if any(map(_is_formula, inputs)):
         return expression(formula, names), None
-    parts = [known.get(x) or names(x) for x in inputs]  # type: ignore[arg-type]
+    try:
+        # Each name is mapped already, as a rule.
+        parts = list(map(known.__getitem__, inputs))  # type: ignore[arg-type]
+    except KeyError:
+        parts = [known.get(x) or names(x) for x in inputs]  # type: ignore[arg-type]
     kind = formula.kind
     if kind == "atleast":
         text = f"atleast({formula.k}, {', '.join(parts)})"
@@ -794,8 +822,7 @@ def _name_map(draft: TreeDraft) -> NameMap:
     each time."""
     if draft.name_map is None:
         names = NameMap()
-        for original in [*draft.events, *draft.gates, *draft.spares]:
-            names(original)
+        names.extend([*draft.events, *draft.gates, *draft.spares])
         for event in draft.common_events:
             names(event.name)
         draft.name_map = names

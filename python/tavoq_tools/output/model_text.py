@@ -95,8 +95,11 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
         f"Components ({len(model.component_names)}; the first state of each is its working "
         "state):",
     ]
+    # The lines of the transitions, made once per tuple of them: a fault tree's events
+    # share a few.
+    described: dict[int, list[str]] = {}
     for c in model.components:
-        lines.extend(_component_lines(c, sim.unit))
+        lines.extend(_component_lines(c, sim.unit, described))
     lines.extend(_interaction_lines(model))
     if model.gates:
         lines.append(f"Gates ({len(model.gates)}):")
@@ -111,7 +114,9 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
     return "\n".join(lines)
 
 
-def _component_lines(c: Component, unit: str) -> list[str]:
+def _component_lines(c: Component, unit: str, described: dict[int, list[str]]) -> list[str]:
+    """The lines of ``c``; ``described`` keeps the lines of each tuple of transitions (by
+    its id: the components hold them while the text is made)."""
     names = c.name if c.count is None else f"{', '.join(c.names)} (count = {c.count})"
     lines = [f"  {names}: states {', '.join(c.state_labels)}"]
     if c.standby_pairs:
@@ -119,7 +124,11 @@ def _component_lines(c: Component, unit: str) -> list[str]:
         lines.append(f"    in a standby group, also runs / waits as {pairs}")
     if not c.transitions:
         lines.append("    no transitions: never changes state")
-    lines.extend(f"    {t.source} -> {t.target}: {t.describe(unit)}" for t in c.transitions)
+    found = described.get(id(c.transitions))
+    if found is None:
+        found = [f"    {t.source} -> {t.target}: {t.describe(unit)}" for t in c.transitions]
+        described[id(c.transitions)] = found
+    lines += found
     return lines
 
 

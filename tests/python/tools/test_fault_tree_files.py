@@ -1414,3 +1414,22 @@ def test_a_model_made_while_spending_the_drafts_gates_is_the_same(name, text):
     assert model == to_model(kept, name, mission_time=10)
     assert model.logic_graph == to_model(kept, name, mission_time=10).logic_graph
     assert pairs == renamed(kept) == [("P 1", "P_1"), ("P 2", "P_2"), ("P 3", "P_3")]
+
+
+@settings(max_examples=examples(300), deadline=None)
+@given(
+    st.lists(
+        st.one_of(
+            st.sampled_from(["a", "a_2", "and", "or_", "_", "x" * 60, "x" * 57, "é", "ß"]),
+            st.text(alphabet="ab_1 -.é\u00b2", max_size=6),
+        ),
+        max_size=12,
+    )
+)
+def test_a_name_map_extended_at_once_maps_as_one_name_at_a_time(originals):
+    one_by_one, at_once = NameMap(), NameMap()
+    for original in originals:
+        one_by_one(original)
+    at_once.extend(originals)
+    assert at_once.names == one_by_one.names
+    assert at_once.fresh("a") == one_by_one.fresh("a")
