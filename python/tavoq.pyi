@@ -443,6 +443,25 @@ class RunStatistics:
         """
         Per component: the sum over runs of the system failures its transition caused in the run times the run's systemFailures
         """
+class GalileoTokens:
+    """
+    The statements of the ASCII text of a Galileo file (.dft), read in batches: each as (the line of its first token, its tokens), a token as (kind, text), the kind "string" (a quoted name, without its quotes), "word" or "equals". Comments and empty statements are skipped.
+    """
+    def __init__(self, text: str) -> None:
+        ...
+    def statements(self, limit: typing.SupportsInt | typing.SupportsIndex) -> list:
+        """
+        Up to limit more statements; fewer at the end of the text or at an error
+        """
+    @property
+    def error(self) -> typing.Any:
+        """
+        None, or why reading stopped early and the line: ("unclosed", line) for a /* comment never closed, ("open", line) for a quoted name never closed, ("cut short", line) for a last statement without its ; (the line it starts on)
+        """
+def graphWalks(nComponents: typing.SupportsInt | typing.SupportsIndex, offsets: typing.Annotated[numpy.typing.ArrayLike, numpy.int64], inputs: typing.Annotated[numpy.typing.ArrayLike, numpy.int32], top: typing.SupportsInt | typing.SupportsIndex) -> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.uint8], numpy.typing.NDArray[numpy.uint8], numpy.typing.NDArray[numpy.int32]]:
+    """
+    The walks the minimal-cut-set analysis makes over a gate graph (components 0 .. nComponents - 1, then gate g is node nComponents + g, its inputs inputs[offsets[g]:offsets[g + 1]], each a component or an earlier gate): the components under gate top in the order a depth-first walk from it meets them; per gate whether the top depends on it, whether it is a module (nothing below it is reached from outside it) and how often the gates under the top take it as an input. Raises ValueError for offsets that do not rise from 0 to len(inputs), an input that is no earlier node or a top out of range.
+    """
 def limitOMPThreads(maxThreads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Limit the number of OMP threads

@@ -18,4 +18,5 @@ PYBIND11_MODULE(tavoq, m, pybind11::multiple_interpreters::not_supported()) {
     register_fault_tree(m);
     register_interactions(m);
     register_statistics(m);
+    register_readers(m);
 }

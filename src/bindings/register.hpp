@@ -12,3 +12,4 @@ void register_thread_control(pybind11::module_ &m);
 void register_statistics(pybind11::module_ &m);
 void register_fault_tree(pybind11::module_ &m);
 void register_interactions(pybind11::module_ &m);
+void register_readers(pybind11::module_ &m);

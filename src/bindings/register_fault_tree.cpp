@@ -1,12 +1,16 @@
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "bindings/instance.hpp"
 #include "bindings/register.hpp"
 #include "logic/fault_tree.hpp"
+#include "logic/graph_walks.hpp"
 
 namespace py = pybind11;
 
@@ -67,4 +71,37 @@ void register_fault_tree(py::module_ &m) {
                 return instance(self, "FaultTree").evaluateGates(failed);
             },
             py::arg("failed"), "Every gate's output for the same input, in gate order");
+
+    using Int32s = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+    using Int64s = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    m.def(
+        "graphWalks",
+        [](int nComponents, const Int64s &offsets, const Int32s &inputs, int top) {
+            if (offsets.ndim() != 1 || inputs.ndim() != 1) {
+                throw py::value_error("offsets and inputs must be one-dimensional arrays");
+            }
+            std::vector<std::int64_t> offsetsVector(offsets.data(),
+                                                    offsets.data() + offsets.size());
+            std::vector<std::int32_t> inputsVector(inputs.data(), inputs.data() + inputs.size());
+            tavoq::GraphWalks walks;
+            {
+                py::gil_scoped_release released;
+                walks = tavoq::walkGraph(nComponents, offsetsVector, inputsVector, top);
+            }
+            const auto array = [](const auto &values) {
+                using Value = typename std::remove_cvref_t<decltype(values)>::value_type;
+                return py::array_t<Value>(static_cast<py::ssize_t>(values.size()), values.data());
+            };
+            return py::make_tuple(array(walks.variableOrder), array(walks.underTop),
+                                  array(walks.module), array(walks.uses));
+        },
+        py::arg("nComponents"), py::arg("offsets"), py::arg("inputs"), py::arg("top"),
+        "The walks the minimal-cut-set analysis makes over a gate graph (components 0 .. "
+        "nComponents - 1, then gate g is node nComponents + g, its inputs "
+        "inputs[offsets[g]:offsets[g + 1]], each a component or an earlier gate): the "
+        "components under gate top in the order a depth-first walk from it meets them; per "
+        "gate whether the top depends on it, whether it is a module (nothing below it is "
+        "reached from outside it) and how often the gates under the top take it as an input. "
+        "Raises ValueError for offsets that do not rise from 0 to len(inputs), an input "
+        "that is no earlier node or a top out of range.");
 }

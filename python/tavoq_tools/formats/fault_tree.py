@@ -27,11 +27,12 @@ import math
 import re
 from collections.abc import Callable, Collection, Iterable, Iterator
 from dataclasses import dataclass, field
+from itertools import repeat
 from pathlib import Path
 from typing import Any
 
 from ..errors import INT32_MAX, ModelError, one_line
-from ..model import logic
+from ..model import distributions, logic
 from ..model.graph import PreparedGates
 from ..model.interactions import CommonCause, Move, StandbyGroup, Trigger
 from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
@@ -87,7 +88,7 @@ class Law:
         return Uncertain("", self.law, self.values).mean
 
 
-@dataclass
+@dataclass(slots=True)  # a large tree has hundreds of thousands
 class Event:
     """A basic event: its failure rate, its probability of failing on demand at time 0, its
     repair rate (all per file time unit; None: not given), and its Erlang phases. ``law``
@@ -104,7 +105,7 @@ class Event:
     law: Law | None = None
 
 
-@dataclass
+@dataclass(slots=True)  # a large tree has hundreds of thousands
 class Formula:
     """A gate's logic: ``kind`` "or", "and", "atleast" (with ``k``) or a gate written as a
     call (tavoq_tools.model.logic.FUNCTIONS: pand, not, ...) over ``inputs``, each the name
@@ -114,6 +115,10 @@ class Formula:
     where: str
     inputs: list[str | Formula] = field(default_factory=list)
     k: int = 0
+
+
+# isinstance(x, Formula) as one function, for map().
+_is_formula = Formula.__instancecheck__
 
 
 @dataclass
@@ -211,6 +216,26 @@ class NameMap:
         self.names[original] = self._unique(name)
         return self.names[original]
 
+    def extend(self, originals: Iterable[str]) -> None:
+        """Each name mapped in turn, as by calling the map; one that is a free, valid name
+        as it is stays as it is without the substitutions (most names of a large file)."""
+        names, taken = self.names, self._taken
+        longest = logic.MAX_NAME_LENGTH - 8
+        for original in originals:
+            if original in names:
+                continue
+            if (
+                original.isascii()
+                and original.isidentifier()  # as ASCII: [A-Za-z_][A-Za-z0-9_]*
+                and len(original) <= longest
+                and original not in logic.KEYWORDS
+                and original not in taken
+            ):
+                names[original] = original
+                taken.add(original)
+            else:
+                self(original)
+
     def fresh(self, base: str) -> str:
         """A name of its own for something the file does not name, made from ``base`` (a
         valid name); not listed among the names changed. The same base gives the same name
@@ -246,6 +271,16 @@ def refuse_cycles(
     closes. ``gate_inputs`` lists the names a gate's formula uses; those that are not gates
     are ignored. Iterative, so a deep tree is no problem. Returns the gates in the order
     the walk finishes them: each after every gate it names."""
+    # Most files define a gate after the gates it names: the walk then finishes each gate
+    # as it starts it, in file order, and there is no cycle. One pass tells.
+    position = {name: i for i, name in enumerate(gates)}
+    at = position.get
+    for i, formula in enumerate(gates.values()):
+        if max(map(at, gate_inputs(formula), repeat(-1)), default=-1) >= i:
+            break
+    else:
+        return list(gates)
+    del position
     state: dict[str, int] = {}  # 1: on the path, 2: done
     order: list[str] = []
 
@@ -423,16 +458,55 @@ def _component_like(
     their own names (names that NameMap made, which are valid; any other is checked)."""
     key = (event.rate, event.probability, event.repair, event.phases, dormancy, event.law)
     template = made.get(key)
-    if template is None or not _plain_name(name):
+    plain = _plain_name(name)
+    if template is None and plain and event.probability and dormancy is None:
+        # Events that differ in their probability of failing on demand alone (each its own,
+        # as files give them): the table of the first, with this probability checked.
+        shape = ("demand", event.rate, event.repair, event.phases, event.law)
+        first = made.get(shape)
+        if first is None:
+            made[shape] = made[key] = _component(file, event, name, step, dormancy)
+            return made[key]
+        template = _with_probability(first, name, event.probability)
+        if template is not None:
+            made[key] = template
+            return template
+    if template is None or not plain:
         component = _component(file, event, name, step, dormancy)
         made.setdefault(key, component)
         return component
+    return _renamed(template, name)
+
+
+def _renamed(template: Component, name: str) -> Component:
+    """A checked Component under another valid name, with tables of its own."""
     copy = object.__new__(Component)
     fields = copy.__dict__
     fields.update(template.__dict__)
     fields["name"] = name
     fields["kinds"] = dict(template.kinds)
     fields["standby_pairs"] = dict(template.standby_pairs)
+    return copy
+
+
+def _with_probability(first: Component, name: str, probability: float) -> Component | None:
+    """``first`` (a basic event's component with a demand transition) named ``name``, whose
+    demand fails with ``probability``: the one transition checked again, as Component checks
+    it. None when the probability is refused, so that _component says why."""
+    index = next(i for i, t in enumerate(first.transitions) if t.distribution == "demand")
+    demand = first.transitions[index]
+    try:
+        params = distributions.check_params(
+            f"components.{name}.transitions[{index}]", "demand", {"probability": probability}
+        )
+    except ModelError:
+        return None
+    transitions = list(first.transitions)
+    transitions[index] = Transition(
+        demand.source, demand.target, "demand", params, demand.crew, demand.priority
+    )
+    copy = _renamed(first, name)
+    copy.__dict__["transitions"] = tuple(transitions)
     return copy
 
 
@@ -705,9 +779,13 @@ def _prepared(formula: Formula, names: NameMap) -> tuple[str, tuple[str, int, li
     build_graph would read back from that text (logic.simple_form's, or a call's)."""
     known = names.names
     inputs = formula.inputs
-    if not all(isinstance(x, str) for x in inputs):
+    if any(map(_is_formula, inputs)):
         return expression(formula, names), None
-    parts = [known.get(x) or names(x) for x in inputs]  # type: ignore[arg-type]
+    try:
+        # Each name is mapped already, as a rule.
+        parts = list(map(known.__getitem__, inputs))  # type: ignore[arg-type]
+    except KeyError:
+        parts = [known.get(x) or names(x) for x in inputs]  # type: ignore[arg-type]
     kind = formula.kind
     if kind == "atleast":
         text = f"atleast({formula.k}, {', '.join(parts)})"
@@ -747,8 +825,7 @@ def _name_map(draft: TreeDraft) -> NameMap:
     each time."""
     if draft.name_map is None:
         names = NameMap()
-        for original in [*draft.events, *draft.gates, *draft.spares]:
-            names(original)
+        names.extend([*draft.events, *draft.gates, *draft.spares])
         for event in draft.common_events:
             names(event.name)
         draft.name_map = names
@@ -764,10 +841,14 @@ def to_model(
     runs: int = 10_000,
     seed: int = 0,
     any_horizon: bool = False,
+    spend_gates: bool = False,
 ) -> Model:
     """The Model of ``draft``: one time unit per ``step`` of the file's time, a horizon of
     ``mission_time`` (in the file's time; the file's own when None; with ``any_horizon``,
-    one step when neither gives one). ModelError names the file and the place in it."""
+    one step when neither gives one). ModelError names the file and the place in it.
+    With ``spend_gates`` the draft's gates are taken out of it as their texts are made, so
+    that a large tree's formulas and its model never all exist at once: for a caller done
+    with the draft's gates (renamed() gives the same pairs before)."""
     try:
         if mission_time is None:
             mission_time = draft.mission_time
@@ -794,15 +875,20 @@ def to_model(
                 _with_role(c, roles[original]) if original in roles else c
                 for c, original in zip(components, draft.events, strict=True)
             ]
-        texts: dict[str, str] = {}
         forms: dict[str, tuple[str, int, list[str]]] = {}
-        for original, formula in draft.gates.items():
+        order = None if draft.order is None else [mapped[g] for g in draft.order]
+        texts: dict[str, str] = {}
+        spent = draft.gates
+        if spend_gates:
+            draft.gates = {}
+        for original in list(spent):
+            formula = spent.pop(original) if spend_gates else spent[original]
             name = mapped[original]
             texts[name], form = _prepared(formula, names)
             if form is not None:
                 forms[name] = form
-        order = None if draft.order is None else [mapped[g] for g in draft.order]
         gates = PreparedGates(texts, forms, order)
+        del texts, forms, order  # the model keeps the texts; build_graph spends the forms
         # A spare gate is a standby group: the first working unit that no other group holds
         # active is switched in when the active one fails, and stays in (no switching back).
         groups = [

@@ -315,9 +315,9 @@ def read_model_and_laws(
     file = str(path)
     if not file:
         raise ModelError("", "no model file named: the path is empty")
-    text = read_text(file)
     with paused_collection():
-        return _read(file, text, step, mission_time, top, any_horizon)
+        # The text is _read's alone, which lets it go once it is read.
+        return _read(file, read_text(file), step, mission_time, top, any_horizon)
 
 
 def _read(
@@ -349,14 +349,17 @@ def _read(
         draft = galileo.parse(text, file)
     else:
         draft = open_psa.parse(text, file, top, read=read_text)
+    del text  # tens of megabytes that the model does not need
+    pairs = renamed(draft)
     model = to_model(
         draft,
         file,
         step=1.0 if step is None else step,
         mission_time=mission_time,
         any_horizon=any_horizon,
+        spend_gates=True,  # the draft is this function's own
     )
-    return model, renamed(draft), uncertain_tables(draft, model)
+    return model, pairs, uncertain_tables(draft, model)
 
 
 @contextlib.contextmanager

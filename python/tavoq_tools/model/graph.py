@@ -16,7 +16,7 @@ its path (``gates.a -> gates.b -> gates.a``).
 from __future__ import annotations
 
 import difflib
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -93,7 +93,7 @@ class GraphError(ValueError):
         super().__init__(f"{key}: {self.message}" if key else self.message)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Gate:
     """One gate: its kind (a key of GATE_KINDS), its inputs as node ids, k for atleast, and
     its name when the model names it ("" for the gates of sub-expressions)."""
@@ -284,11 +284,22 @@ class LogicLayout:
 # -- building from expressions -------------------------------------------------------------
 
 
+# The slots' own setters, which the frozen class's __setattr__ does not stand in front of.
+_SET_KIND = vars(Gate)["kind"].__set__
+_SET_INPUTS = vars(Gate)["inputs"].__set__
+_SET_K = vars(Gate)["k"].__set__
+_SET_NAME = vars(Gate)["name"].__set__
+
+
 def _gate(kind: str, inputs: tuple[int, ...], k: int, name: str) -> Gate:
     """A Gate as its constructor makes it, without the frozen class's per-field
-    object.__setattr__ (a large tree has one per gate)."""
+    object.__setattr__ (a large tree has one per gate; with slots, and no dict, each takes
+    64 bytes rather than 150)."""
     gate = object.__new__(Gate)
-    gate.__dict__.update(kind=kind, inputs=inputs, k=k, name=name)
+    _SET_KIND(gate, kind)
+    _SET_INPUTS(gate, inputs)
+    _SET_K(gate, k)
+    _SET_NAME(gate, name)
     return gate
 
 
@@ -346,25 +357,40 @@ def _gate_order(refs: Mapping[str, list[str]]) -> list[str]:
     return order
 
 
-class PreparedGates(dict[str, str]):
-    """Gate expressions (name -> text) as a reader of fault-tree files writes them, with
-    what build_graph would otherwise read back from the texts: ``forms``, for the gates
-    whose text simple_form reads (or that is one call over names, such as ``pand(a, b)``),
-    that form as (kind, k, names); and ``order``, when every gate is in ``forms``, the
-    gates each after those it names, as _gate_order gives them. The reader vouches that
-    every name it uses is defined and that the gates form no cycle."""
+class PreparedGates(Mapping[str, str]):
+    """Gate expressions (name -> text, ``texts``) as a reader of fault-tree files writes
+    them, with what build_graph would otherwise read back from the texts: ``forms``, for the
+    gates whose text simple_form reads (or that is one call over names, such as
+    ``pand(a, b)``), that form as (kind, k, names); and ``order``, when every gate is in
+    ``forms``, the gates each after those it names, as _gate_order gives them. The reader
+    vouches that every name it uses is defined and that the gates form no cycle.
+    build_graph takes each form out as it makes the form's gate (a large tree's forms and
+    gates would otherwise all exist at once): the forms serve one graph, whose model keeps
+    ``texts`` itself as its gates, not a copy."""
 
-    __slots__ = ("forms", "order")
+    __slots__ = ("forms", "order", "texts")
 
     def __init__(
         self,
-        texts: Mapping[str, str],
+        texts: dict[str, str],
         forms: dict[str, tuple[str, int, list[str]]],
         order: list[str] | None,
     ):
-        super().__init__(texts)
+        self.texts = texts
         self.forms = forms
         self.order = order
+
+    def __getitem__(self, name: str) -> str:
+        return self.texts[name]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self.texts)
+
+    def __len__(self) -> int:
+        return len(self.texts)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self.texts
 
 
 def build_graph(
@@ -385,7 +411,10 @@ def build_graph(
     names = tuple(component_names)
     n = len(names)
     index = {name: i for i, name in enumerate(names)}
-    gates = dict(gates or {})
+    if isinstance(gates, PreparedGates):
+        gates = gates.texts
+    elif not isinstance(gates, dict):
+        gates = dict(gates or {})  # only read, so a dict is taken as it is
     for name in gates:
         key = f"gates.{name}"
         if (
@@ -407,33 +436,29 @@ def build_graph(
             raise GraphError(
                 key, f'"{name}" is a component already: a gate needs a name of its own'
             )
-    known = [*names, *gates]
     forms = prepared.forms if prepared is not None else {}
 
     def unknown_error(key: str, name: str, column: int) -> Exception:
         if unknown is not None:
             return unknown(key, name, column)
-        return _default_unknown(key, name, column, known)
+        return _default_unknown(key, name, column, [*names, *gates])
 
     # A gate in a common form (a name, names joined by one operator, atleast of names) is
     # kept as (kind, k, names) and becomes one Gate without the parser's nodes.
     # A reader's prepared forms are the ones simple_form would read from the texts.
     parsed: dict[str, logic.Node | tuple[str, int, list[str]]] = {
-        name: forms.get(name)
-        or (isinstance(text, str) and logic.simple_form(text))
-        or _parse(f"gates.{name}", text)
+        name: (isinstance(text, str) and logic.simple_form(text)) or _parse(f"gates.{name}", text)
         for name, text in gates.items()
+        if name not in forms
     }
     top_expression = _parse("failed_when", failed_when)
     refs: dict[str, list[str]] = {}
     order = prepared.order if prepared is not None and len(forms) == len(gates) else None
-    for key, name, tree in [
-        *((f"gates.{g}", g, t) for g, t in parsed.items()),
-        ("failed_when", "", top_expression),
-    ]:
+    # With the order known every gate is a reader's: its names are defined, its order known.
+    checked = [] if order is not None else [(f"gates.{g}", g) for g in gates]
+    for key, name in [*checked, ("failed_when", "")]:
         uses = []
-        if order is not None and name in forms:
-            continue  # a reader's gate: its names are defined, its order known
+        tree = (forms.get(name) or parsed[name]) if name else top_expression
         if isinstance(tree, tuple):
             for used in tree[2]:
                 if used in gates:
@@ -452,9 +477,8 @@ def build_graph(
             refs[name] = uses
 
     built: list[Gate] = []
-    gate_of: dict[str, int] = {}
     # The node of every name placed so far: the components, then each gate once built.
-    node_at = dict(index)
+    node_at = index
 
     def node_of(expression: logic.Node) -> int:
         # Recursion follows one expression's nesting, which the parser bounds.
@@ -487,11 +511,11 @@ def build_graph(
         return node - n
 
     for name in _gate_order(refs) if order is None else order:
-        gate = gate_for(parsed[name], name)
-        gate_of[name] = gate
-        node_at[name] = n + gate
+        # A reader's form is taken out as its gate is made: the two never all exist at once.
+        form = forms.pop(name, None)
+        node_at[name] = n + gate_for(parsed[name] if form is None else form, name)
     top = gate_for(top_expression, "")
-    named = tuple((name, gate_of[name]) for name in gates)
+    named = tuple((name, node_at[name] - n) for name in gates)
     return LogicGraph(names, tuple(built), top, named)
 
 

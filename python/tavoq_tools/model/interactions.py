@@ -350,12 +350,18 @@ def resolve(
     known = _Components(components)
     # Only kinds other than the default rule need telling, for each component's own states
     # (runnerStatistics reads every component with its own number of states).
-    kinds = {
-        known.index[name]: c.state_kinds
-        for c in components
-        if c.state_kinds != (WORKING,) + (FAILED,) * (len(c.states) - 1)
-        for name in c.names
-    }
+    kinds = {}
+    # A fault tree's events repeat a few pairs of states and kinds: each told once.
+    told: dict[tuple[int, tuple[tuple[str, str], ...]], tuple[int, ...] | None] = {}
+    for c in components:
+        shape = (id(c.states), tuple(c.kinds.items()))
+        if shape not in told:
+            own = c.state_kinds
+            told[shape] = None if own == (WORKING,) + (FAILED,) * (len(c.states) - 1) else own
+        found = told[shape]
+        if found is not None:
+            for name in c.names:
+                kinds[known.index[name]] = found
 
     pool_of: dict[str, int] = {}
     for pool in crews:
@@ -394,7 +400,12 @@ def _crew_rows(
     components: Sequence[Component], known: _Components, pool_of: Mapping[str, int]
 ) -> tuple[tuple[int, int, int, int], ...]:
     rows = []
+    # The transitions of a fault tree's events are shared tuples: those without a crew,
+    # whose rows are none, are checked once.
+    crewless: set[int] = set()
     for c in components:
+        if id(c.transitions) in crewless:
+            continue
         by_state: dict[str, tuple[str | None, int, int]] = {}
         for i, t in enumerate(c.transitions):
             key = f"components.{c.name}.transitions[{i}]"
@@ -415,6 +426,8 @@ def _crew_rows(
                     )
             else:
                 by_state[t.source] = (t.crew, t.priority, i)
+        if all(crew is None for crew, _, _ in by_state.values()):
+            crewless.add(id(c.transitions))
         for state, (crew, priority, _) in by_state.items():
             if crew is None:
                 continue

@@ -639,12 +639,17 @@ class Model(_CheckedWhenUnpickled):
                     "gates",
                     "gates are named for failed_when; with cutsets they would never be used",
                 )
-            object.__setattr__(self, "gates", dict(gates))
+            if prepared is None or self.failed_when is None:
+                object.__setattr__(self, "gates", dict(gates))
         if self.failed_when is not None:
             try:
-                return build_graph(names, self.gates, self.failed_when, self._unknown, prepared)
+                graph = build_graph(names, self.gates, self.failed_when, self._unknown, prepared)
             except GraphError as err:
                 raise ModelError(err.key, err.message) from None
+            if prepared is not None:
+                # The reader's texts are a dict of the model's own: kept, not copied.
+                object.__setattr__(self, "gates", prepared.texts)
+            return graph
         cutsets = self.cutsets
         if isinstance(cutsets, (str, bytes)) or not isinstance(cutsets, Sequence) or not cutsets:
             raise ModelError("cutsets", "must be a non-empty list of lists of component names")
@@ -838,8 +843,22 @@ class Model(_CheckedWhenUnpickled):
         states that no transition enters). One 200-state component beside a thousand
         two-state ones so takes 44,000 cells instead of 40 million."""
         matrix: list = []
+        width = self.n_states if square else 0
+        # The cells of a component's table, made once for the components that share their
+        # transitions (a fault tree's events copy a few templates): a native distribution
+        # cannot be changed, so the rows may hold the same one, each row a list of its own.
+        made: dict[tuple[int, int], list] = {}
+        factors = self._interactions.rate_factors
         for c in self.components:
-            matrix += self._rows(c, len(matrix), square)
+            key = (id(c.transitions), width or len(c.states))
+            cells = made.get(key) if not factors else None
+            if cells is None:
+                rows = self._rows(c, len(matrix), square, width)
+                if not factors and len(c.names) == 1:
+                    made[key] = rows[0]
+                matrix += rows
+            else:
+                matrix.append([row[:] for row in cells])
         return matrix
 
     def matrix_with(self, base: list, changed: Mapping[int, Component]) -> list:
@@ -856,15 +875,16 @@ class Model(_CheckedWhenUnpickled):
             first += len(c.names)
         return matrix
 
-    def _rows(self, c: Component, first: int, square: bool) -> list:
-        """The matrix rows of ``c``'s components, the first at index ``first``."""
+    def _rows(self, c: Component, first: int, square: bool, width: int = 0) -> list:
+        """The matrix rows of ``c``'s components, the first at index ``first``; ``width``
+        is the model's largest number of states when known."""
         import tavoq
 
         never = tavoq.Distribution()  # shared: it holds nothing and never fires
         # A beta factor leaves each member the rest of its failure rate.
         factors = self._interactions.rate_factors
         index = {state: i for i, state in enumerate(c.states)}
-        n = self.n_states if square else len(c.states)
+        n = (width or self.n_states) if square else len(c.states)
         rows: list = []
         for _ in c.names:
             cells = [[never] * n for _ in range(n)]

@@ -4,6 +4,8 @@ the interactions and the failure logic in the same words."""
 
 from __future__ import annotations
 
+from typing import Any
+
 from ..model import distributions
 from ..model.system import Component, Model
 
@@ -95,8 +97,11 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
         f"Components ({len(model.component_names)}; the first state of each is its working "
         "state):",
     ]
+    # The lines of the transitions, made once per tuple of them: a fault tree's events
+    # share a few.
+    described: dict[Any, list[str]] = {}
     for c in model.components:
-        lines.extend(_component_lines(c, sim.unit))
+        lines.extend(_component_lines(c, sim.unit, described))
     lines.extend(_interaction_lines(model))
     if model.gates:
         lines.append(f"Gates ({len(model.gates)}):")
@@ -111,15 +116,26 @@ def check_text(model: Model, file: str, cutsets: int = CHECK_CUTSETS) -> str:
     return "\n".join(lines)
 
 
-def _component_lines(c: Component, unit: str) -> list[str]:
+def _component_lines(c: Component, unit: str, described: dict[Any, list[str]]) -> list[str]:
+    """The lines of ``c``; ``described`` keeps the lines of each tuple of transitions (by
+    its id: the components hold them while the text is made) and the labels of each tuple
+    of states with its kinds."""
     names = c.name if c.count is None else f"{', '.join(c.names)} (count = {c.count})"
-    lines = [f"  {names}: states {', '.join(c.state_labels)}"]
+    shape = (id(c.states), tuple(c.kinds.items()))
+    labels = described.get(shape)
+    if labels is None:
+        labels = described[shape] = [", ".join(c.state_labels)]
+    lines = [f"  {names}: states {labels[0]}"]
     if c.standby_pairs:
         pairs = ", ".join(f"{run} / {wait}" for run, wait in c.standby_pairs.items())
         lines.append(f"    in a standby group, also runs / waits as {pairs}")
     if not c.transitions:
         lines.append("    no transitions: never changes state")
-    lines.extend(f"    {t.source} -> {t.target}: {t.describe(unit)}" for t in c.transitions)
+    found = described.get(id(c.transitions))
+    if found is None:
+        found = [f"    {t.source} -> {t.target}: {t.describe(unit)}" for t in c.transitions]
+        described[id(c.transitions)] = found
+    lines += found
     return lines
 
 

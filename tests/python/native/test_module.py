@@ -28,6 +28,7 @@ FUNCTIONS = [
     "reportSIMDSupport",
     "limitOMPThreads",
     "FaultTree",
+    "graphWalks",
     "Interactions",
     "RunStatistics",
     "runnerStatistics",
@@ -35,6 +36,7 @@ FUNCTIONS = [
     "runnerSamples",
     "runnerRareSampling",
     "runnerRareSplitting",
+    "GalileoTokens",
 ]
 
 # Constructor arguments that every class accepts.

@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 
 from tavoq_tools.model.cutsets import (
     _independence,
+    _walks,
     all_cutsets,
     count_cutsets,
     layout_of,
@@ -77,6 +78,75 @@ def test_inputs_are_independent_when_they_share_no_component(graph):
         if i in under_top:
             sizes = sum(len(below[x]) for x in gate.inputs)
             assert _independence(graph)[i] == (sizes == len(below[n + i]))
+
+
+def below(graph, node):
+    """Every node under ``node`` (not itself)."""
+    n, found, stack = graph.n_components, set(), [node]
+    while stack:
+        x = stack.pop()
+        if x >= n:
+            for y in graph.gates[x - n].inputs:
+                if y not in found:
+                    found.add(y)
+                    stack.append(y)
+    return found
+
+
+def preorder(graph, node, seen, order):
+    """The components met by a recursive depth-first walk, inputs in listed order."""
+    if node in seen:
+        return
+    seen.add(node)
+    if node < graph.n_components:
+        order.append(node)
+        return
+    for x in graph.gates[node - graph.n_components].inputs:
+        preorder(graph, x, seen, order)
+
+
+@settings(max_examples=examples(300), deadline=None)
+@given(graphs())
+def test_the_walks_agree_with_what_they_stand_for(graph):
+    n, top = graph.n_components, graph.n_components + graph.top
+    order, needed, module, uses = _walks(graph)
+    expected_order: list[int] = []
+    preorder(graph, top, set(), expected_order)
+    assert order == expected_order
+    under = below(graph, top) | {top}
+    assert needed == [n + g in under for g in range(graph.n_gates)]
+    parents = {x: [] for x in range(n + graph.n_gates)}
+    for g, gate in enumerate(graph.gates):
+        if n + g in under:
+            for x in gate.inputs:
+                parents[x].append(n + g)
+    assert uses == [len(parents[n + g]) for g in range(graph.n_gates)]
+    for g in range(graph.n_gates):
+        inside = below(graph, n + g) | {n + g}
+        # A module: whatever lies below it is reached from within it only.
+        alone = all(p in inside for x in below(graph, n + g) for p in parents[x])
+        assert module[g] == (n + g in under and alone), g
+
+
+@pytest.mark.parametrize(
+    ("offsets", "inputs", "top", "message"),
+    [
+        ([0, 2], [0, 5], 0, "input 5 is neither a component nor an earlier gate"),
+        ([0, 1, 2], [0, 4], 1, "input 4 is neither a component nor an earlier gate"),
+        ([0, 1, 2], [0, -1], 1, "input -1 is neither"),
+        ([0, 2], [0, 1], 1, "top gate 1 out of range"),
+        ([0, 3], [0, 1], 0, "offsets must run from 0"),
+        ([1, 2], [0, 1], 0, "offsets must run from 0"),
+        ([0, 2, 1, 2], [0, 1], 0, "must not decrease"),
+    ],
+)
+def test_the_native_walks_refuse_a_graph_that_is_not_one(offsets, inputs, top, message):
+    import numpy as np
+
+    import tavoq
+
+    with pytest.raises(ValueError, match=message):
+        tavoq.graphWalks(3, np.array(offsets), np.array(inputs), top)
 
 
 @settings(max_examples=examples(100), deadline=None)

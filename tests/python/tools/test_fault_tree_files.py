@@ -648,11 +648,54 @@ EXTERNAL = """<?xml version="1.0"?>
 """
 
 
-@pytest.mark.parametrize("text", [BOMB, EXTERNAL, '<!DOCTYPE opsa-mef SYSTEM "x.dtd"><opsa-mef/>'])
+@pytest.mark.parametrize(
+    "text",
+    [
+        BOMB,
+        EXTERNAL,
+        '<!DOCTYPE opsa-mef SYSTEM "x.dtd"><opsa-mef/>',
+        '<?xml version="1.0"?><!-- a comment --><?pi x?>\n<!DOCTYPE opsa-mef SYSTEM "x.dtd">'
+        "<opsa-mef/>",
+    ],
+)
 def test_entities_and_document_types_are_refused_before_anything_is_expanded(tmp_path, text):
     path = write(tmp_path, "bomb.xml", text)
     with pytest.raises(ModelError, match="refused: the XML declares a document type"):
         load_model(path, mission_time=1)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        OPEN_PSA,
+        OPEN_PSA.replace("<opsa-mef>", '<opsa-mef xmlns="urn:x"><!-- note --><?pi data?>'),
+        OPEN_PSA.replace('<?xml version="1.0"?>', '<?xml version="1.0" encoding="UTF-8"?>'),
+        OPEN_PSA.replace('"Valve"/>', '"Valve"/><label>a &amp; b, &#233;</label>'),
+        OPEN_PSA.replace("</opsa-mef>", "</opsa-mef><!DOCTYPE x>"),
+        OPEN_PSA.replace('name="P 1"/>', 'name="P 1">'),
+        OPEN_PSA.replace('name="Valve"', 'name="&undefined;"'),
+        "",
+    ],
+)
+def test_the_native_xml_parser_reads_as_defusedxml_does(text):
+    from xml.etree.ElementTree import tostring
+
+    import defusedxml.ElementTree as SafeElementTree
+
+    from tavoq_tools.formats import open_psa
+
+    try:
+        expected = tostring(SafeElementTree.fromstring(text, forbid_dtd=True))
+    except Exception:
+        expected = None
+    if expected is None:  # the same refusal, from the same parser
+        with pytest.raises(ModelError) as ours:
+            open_psa._parse_xml(text, "t.xml")
+        with pytest.raises(ModelError) as theirs:
+            open_psa._parse_xml_defused(text, "t.xml")
+        assert str(ours.value) == str(theirs.value)
+    else:
+        assert tostring(open_psa._parse_xml(text, "t.xml")) == expected
 
 
 def test_references_across_fault_trees_and_a_named_top(tmp_path):
@@ -1315,3 +1358,122 @@ def test_includes_that_cannot_be_read_are_refused_naming_the_file(tmp_path, edit
     with pytest.raises(ModelError) as caught:
         load_model(included(tmp_path, **edit), mission_time=1)
     assert message in str(caught.value)
+
+
+@pytest.mark.parametrize("square", [False, True])
+def test_events_that_share_their_values_share_matrix_cells_but_not_rows(tmp_path, square):
+    tavoq = pytest.importorskip("tavoq")
+    text = GALILEO.replace('"Valve" prob=0.01;', '"Valve" prob=0.01 lambda=0.002;')
+    model = load_model(write(tmp_path, "a.dft", text), mission_time=100)
+    matrix = model.matrix(square=square)
+    assert len(matrix) == 4
+    width = model.n_states if square else 0
+    for i, c in enumerate(model.components):
+        # Each component's table as made on its own.
+        alone = model._rows(c, i, square, width)[0]
+        assert [len(row) for row in matrix[i]] == [len(row) for row in alone]
+        for row, own in zip(matrix[i], alone, strict=True):
+            for cell, expected in zip(row, own, strict=True):
+                assert type(cell) is type(expected)
+                if type(cell) is not tavoq.Distribution:
+                    for x in (0.5, 3.0, 40.0):
+                        assert cell.cdf(x) == expected.cdf(x)
+    # The three pumps repeat one table; changing one row of one leaves the others be.
+    assert matrix[0] is not matrix[1] and matrix[0][0] is not matrix[1][0]
+    matrix[0][0][1] = tavoq.Distribution()
+    assert type(matrix[1][0][1]) is not tavoq.Distribution
+
+
+def statements_or_error(read, text):
+    """The statements a tokenizer gives before it stops, and its message when it refuses."""
+    found = []
+    try:
+        for statement in read(text, "t.dft"):
+            found.append(statement)
+    except ModelError as err:
+        return found, str(err)
+    return found, ""
+
+
+@settings(max_examples=examples(400), deadline=None)
+@given(
+    st.lists(
+        st.sampled_from(
+            ['"', ";", "=", "/", "*", "//", "/*", "*/", " ", "\n", "\t", "\x0b", "\x1c", "\x1f"]
+            + ["a", "B1", "2of3", "lambda", "0.5", "\x00", "~", '"x y"', "\r\n"]
+        ),
+        max_size=40,
+    )
+)
+def test_the_native_galileo_tokenizer_splits_as_the_regular_expression(parts):
+    from tavoq_tools.formats import galileo
+
+    text = "".join(parts)
+    native = statements_or_error(galileo._statements, text)
+    assert native == statements_or_error(galileo._matched_statements, text)
+
+
+def test_a_galileo_text_beyond_ascii_is_read_with_unicode_whitespace(tmp_path):
+    # A no-break space separates tokens as a space does; the native tokenizer reads ASCII only.
+    text = GALILEO.replace('"Plant" or', '"Plant"\u00a0or').replace("P 1", "P \u00e9")
+    model = load_model(write(tmp_path, "a.dft", text), mission_time=100)
+    assert model.component_names == ["P_", "P_2", "P_3", "Valve"]  # "P \u00e9" as P_
+    assert model.cutset_count.exact == 4
+
+
+def test_events_that_differ_in_their_probability_alone_get_their_own(tmp_path):
+    events = [f'"D{i}" prob=0.0{i + 1};' for i in range(4)]
+    events += [f'"R{i}" lambda=0.002 prob=0.{i + 1};' for i in range(3)]
+    names = " ".join(f'"{e.split()[0][1:-1]}"' for e in events)
+    text = f'toplevel "T";\n"T" or {names};\n' + "\n".join(events) + "\n"
+    model = load_model(write(tmp_path, "p.dft", text), mission_time=10)
+    demands = {}
+    for c in model.components:
+        fresh = Component(c.name, c.states, c.transitions, kinds=dict(c.kinds))
+        assert c == fresh
+        demand = next(t for t in c.transitions if t.distribution == "demand")
+        demands[c.name] = demand.params["probability"]
+        assert len({id(p) for p in (c.kinds, c.standby_pairs)}) == 2
+    assert demands == {
+        **{f"D{i}": (i + 1) / 100 for i in range(4)},
+        **{f"R{i}": (i + 1) / 10 for i in range(3)},
+    }
+    assert [len(c.transitions) for c in model.components] == [1] * 4 + [2] * 3
+
+
+@pytest.mark.parametrize(("name", "text"), [("a.dft", GALILEO), ("a.xml", OPEN_PSA)])
+def test_a_model_made_while_spending_the_drafts_gates_is_the_same(name, text):
+    from tavoq_tools.formats import galileo, open_psa
+    from tavoq_tools.formats.fault_tree import renamed, to_model
+
+    def draft():
+        if name.endswith(".dft"):
+            return galileo.parse(text, name)
+        return open_psa.parse(text, name)
+
+    kept, spent = draft(), draft()
+    pairs = renamed(spent)
+    model = to_model(spent, name, mission_time=10, spend_gates=True)
+    assert spent.gates == {} and len(kept.gates) == 2
+    assert model == to_model(kept, name, mission_time=10)
+    assert model.logic_graph == to_model(kept, name, mission_time=10).logic_graph
+    assert pairs == renamed(kept) == [("P 1", "P_1"), ("P 2", "P_2"), ("P 3", "P_3")]
+
+
+@settings(max_examples=examples(300), deadline=None)
+@given(
+    st.lists(
+        st.one_of(
+            st.sampled_from(["a", "a_2", "and", "or_", "_", "x" * 60, "x" * 57, "é", "ß"]),
+            st.text(alphabet="ab_1 -.é\u00b2", max_size=6),
+        ),
+        max_size=12,
+    )
+)
+def test_a_name_map_extended_at_once_maps_as_one_name_at_a_time(originals):
+    one_by_one, at_once = NameMap(), NameMap()
+    for original in originals:
+        one_by_one(original)
+    at_once.extend(originals)
+    assert at_once.names == one_by_one.names
+    assert at_once.fresh("a") == one_by_one.fresh("a")

@@ -13,6 +13,7 @@ import tavoq_tools as tt
 from tavoq_tools.errors import ModelError
 from tavoq_tools.formats.file import model_from_dict
 from tavoq_tools.model import Component, Model, RunSettings, Simulation, Transition
+from tavoq_tools.model.interactions import CrewPool
 from tavoq_tools.output.model_text import check_text
 
 from .test_model_file import FUZZ, ODD_VALUES, key_paths, loads_or_refuses
@@ -788,3 +789,31 @@ def test_gates_and_groups_as_units_are_spare_modules():
     )
     text = check_text(model, "trains.toml")
     assert "  spare module train_b: part_3, part_4\n  spare module bank: group bank\n" in text
+
+
+def test_components_that_share_states_and_transitions_keep_their_own_kinds_and_crews():
+    # A fault tree's events share their tuples of states and transitions; what is found
+    # once per shared tuple must still follow each component's own kinds and crews.
+    states = ("up", "down")
+    fail = Transition("up", "down", "exponential", {"rate": 0.1})
+    shared = (fail, Transition("down", "up", "exponential", {"rate": 1.0}, crew="team"))
+    plain = (fail, Transition("down", "up", "exponential", {"rate": 1.0}))
+    components = (
+        Component("a", states=states, transitions=shared),
+        Component("b", states=states, transitions=shared, kinds={"down": "planned"}),
+        Component("c", states=states, transitions=plain),
+        Component("d", states=states, transitions=plain, kinds={"down": "planned"}),
+    )
+    model = Model(
+        components=components,
+        simulation=RunSettings(horizon=10),
+        failed_when="a or b or c or d",
+        crews=(CrewPool("team", 1),),
+    )
+    layout = model.interaction_layout
+    assert layout.kinds == {1: (0, 2), 3: (0, 2)}
+    assert [row[0] for row in layout.crews] == [0, 1]
+    text = check_text(model, "m.toml")
+    assert "  a: states up, down\n" in text and "  b: states up, down (planned)\n" in text
+    assert "  c: states up, down\n" in text and "  d: states up, down (planned)\n" in text
+    assert text.count("by a crew of team") == 2

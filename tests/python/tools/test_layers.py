@@ -160,6 +160,7 @@ SRC_LAYERS = [
     "interactions",
     "rare",
     "runners",
+    "formats",
     "bindings",
 ]
 
