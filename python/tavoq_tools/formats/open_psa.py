@@ -32,8 +32,8 @@ The formulas ``or``, ``and``, ``atleast`` and the non-coherent ``not``, ``xor``,
 ``nor``, ``iff`` and ``imply`` (read as ``nand(a, not(b))``, which is ``not(a) or b``) are gates of the gate graph; a tree
 with a non-coherent one has no minimal cut sets. ``cardinality`` (from ``min`` to ``max`` of
 its inputs failed) is read as ``atleast(min)`` and ``not(atleast(max + 1))``, leaving out a
-side that always holds. ``constant`` inside a gate is refused with its XML path, as is
-anything else the reader does not know.
+side that always holds. ``constant`` inside a gate is a house event of its own (TRUE or
+FALSE). Anything else the reader does not know is refused with its XML path.
 
 The XML is read by defusedxml with document type declarations forbidden, so entities (an
 "entity bomb", an external file) are refused before anything is expanded. The top event is
@@ -68,7 +68,6 @@ __all__ = ["MAX_NESTING", "parse"]
 MAX_NESTING = 90
 # Files including files deeper than this are refused: a chain that long is a mistake.
 MAX_INCLUDE_DEPTH = 20
-NOT_READ = ("constant",)
 FORMULAS = ("or", "and", "atleast", "cardinality", "not", "xor", "nand", "nor", "iff", "imply")
 # Arguments each formula takes: (fewest, most or 0 for any).
 ARITY = {"not": (1, 1), "xor": (2, 0), "iff": (2, 0), "imply": (2, 2)}
@@ -197,6 +196,7 @@ class _Reader:
         self.pending_groups: list[tuple[str, Any, str, Scope, list[str]]] = []
         self.mission_times: set[float] = set()
         self.kinds: dict[str, str] = {}  # key -> "gate", "basic-event" or "house-event"
+        self.constants: dict[bool, str] = {}  # the house event of <constant> in formulas
 
     @property
     def defined(self) -> dict[str, str]:
@@ -643,10 +643,8 @@ class _Reader:
             raise self.error(path, f"formulas nested more than {MAX_NESTING} deep")
         if tag in REFERENCES:
             return self.reference(element, path.rpartition("/")[0], scope)
-        if tag in NOT_READ:
-            raise self.error(
-                path, f"<{tag}> inside a gate is not read; gates read: {', '.join(FORMULAS)}"
-            )
+        if tag == "constant":
+            return self.constant(element, path)
         if tag not in FORMULAS:
             raise self.error(
                 path, f"<{tag}> is not a formula that is read (read: {', '.join(FORMULAS)})"
@@ -710,6 +708,25 @@ class _Reader:
         if low == 0:
             return at_most
         return Formula("and", path, [at_least, at_most])
+
+    def constant(self, element: Any, path: str) -> str:
+        """A ``<constant>`` inside a formula: a house event of its own, named TRUE or FALSE
+        (with a number added when the file has that name), one for all such constants."""
+        text = (element.get("value") or "").strip().lower()
+        if text not in ("true", "false"):
+            raise self.error(path, f'value must be "true" or "false", got {quoted(text)}')
+        value = text == "true"
+        key = self.constants.get(value)
+        if key is None:
+            base = text.upper()
+            key, i = base, 2
+            while key in self.kinds or key in self.defined:
+                key, i = f"{base}_{i}", i + 1
+            self.defined[key] = path
+            self.kinds[key] = "house-event"
+            self.events[key] = Event(key, path, probability=1.0 if value else 0.0)
+            self.constants[value] = key
+        return key
 
     def reference(self, element: Any, parent: str, scope: Scope) -> str:
         """The key of what a reference inside ``parent`` (an XML path) stands for."""

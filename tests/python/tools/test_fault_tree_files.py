@@ -481,7 +481,10 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
             tree('<or><imply><basic-event name="A"/></imply></or>'),
             "define-gate[T]/or/imply: <imply> takes exactly 2 arguments, got 1",
         ),
-        (tree('<or><constant value="true"/><basic-event name="A"/></or>'), "<constant> inside"),
+        (
+            tree('<or><constant value="maybe"/><basic-event name="A"/></or>'),
+            'define-gate[T]/or/constant: value must be "true" or "false", got "maybe"',
+        ),
         (
             tree(
                 '<cardinality min="2" max="1"><basic-event name="A"/><basic-event name="B"/>'

@@ -362,6 +362,7 @@ CASES = [
     ("pand_repair.dft", 1.0, 0.001, pand_repair_answer(1.0)),
     ("non_coherent.xml", 10.0, 1.0, non_coherent_answer()),  # fixed at time 0: any step
     ("cardinality.xml", 10.0, 1.0, cardinality_answer()),
+    ("constants.xml", 10.0, 1.0, 1 - (1 - 0.1) * (1 - 0.5 * 0.4)),
     ("seq.dft", 1.0, 0.001, seq_answer(1.0)),
     ("seq_repair.dft", 1.0, 0.001, seq_repair_answer(1.0)),
     ("mutex.dft", 1.0, 0.001, mutex_answer(1.0)),
