@@ -329,10 +329,12 @@ void register_statistics(py::module_ &m) {
         "runnerRareSplitting",
         [](int nRoots, int simTime, const PyMatrix &transitionsMatrix,
            const PyFaultTree &faultTree, int seed, std::vector<int> splits,
-           std::vector<int> levels, int firstRoot, const PyInteractions &interactions) {
+           std::vector<int> levels, int firstRoot, const PyInteractions &interactions,
+           std::optional<std::vector<double>> causeFactors) {
             tavoq::SplitRuns runs = tavoq::runnerRareSplitting(
                 nRoots, simTime, references(transitionsMatrix), faultTree.ptr, seed,
-                std::move(splits), std::move(levels), firstRoot, checkSignals, interactions.ptr);
+                std::move(splits), std::move(levels), firstRoot, checkSignals, interactions.ptr,
+                std::move(causeFactors));
             const auto array = [](const auto &v) {
                 using T = typename std::decay_t<decltype(v)>::value_type;
                 return py::array_t<T>(static_cast<py::ssize_t>(v.size()), v.data());
@@ -340,9 +342,13 @@ void register_statistics(py::module_ &m) {
             py::dict out;
             out["levels"] = array(runs.levels);
             out["weight"] = runs.weight;
+            out["causeFactors"] = runs.causeFactors;
             out["hits"] = array(runs.hits);
             out["downtime"] = array(runs.downtime);
             out["failures"] = array(runs.failures);
+            out["weightedDowntime"] = array(runs.weightedDowntime);
+            out["weightedFailures"] = array(runs.weightedFailures);
+            out["failureWeight"] = array(runs.failureWeight);
             out["trajectories"] = array(runs.trajectories);
             out["hitRoot"] = array(runs.hitRoot);
             out["failureUnit"] = array(runs.failureUnit);
@@ -357,7 +363,7 @@ void register_statistics(py::module_ &m) {
         py::arg("nRoots"), py::arg("simTime"), py::arg("transitionsMatrix"), py::arg("faultTree"),
         py::arg("seed"), py::arg("splits") = std::vector<int>{},
         py::arg("levels") = std::vector<int>{}, py::arg("firstRoot") = 0,
-        py::arg("interactions") = py::none(),
+        py::arg("interactions") = py::none(), py::arg("causeFactors") = py::none(),
         "Roots of RESTART splitting of a model whose logic has or, and, atleast and order gates "
         "(pand, por: counted as and, or in the importance; a copy inherits the order seen), "
         "with or without interactions (tavoq.Interactions, as runnerStatistics takes them). "
@@ -372,15 +378,26 @@ void register_statistics(py::module_ &m) {
         "The system has failed at the end of a unit it ends down for a failure (planned stops "
         "are not failures); downtime counts every unit down. "
         "Retrials draw with 53 bits. "
+        "With interactions, causeFactors (one number of at least 1 per common cause; None: "
+        "chosen) draws each common cause that many times as often, a factor above 1 only on "
+        "an exponential law: a common cause of several members, which jumps levels, is then "
+        "met by many roots, and each path is weighed by its likelihood ratio. None biases "
+        "the exponential causes of several members when together they would fire less than "
+        "twice within simTime, so that they fire twice. "
         "Returns a dict: levels; weight, 1 / the product of splits, the weight of every "
-        "failure; numpy arrays per root: hits (first failures of its paths), downtime and "
-        "failures (summed over its trajectories), trajectories; per first failure in root "
-        "order: hitRoot, failureUnit, cause (the component whose transition failed the "
+        "failure; causeFactors, those used (one per common cause); numpy arrays per root: "
+        "hits (first failures of its paths), downtime and failures (summed over its "
+        "trajectories), weightedDowntime and weightedFailures (the same weighed by the "
+        "likelihood ratio: the units' ratio at each unit's end, the failure's at its unit), "
+        "trajectories; per first failure in root "
+        "order: hitRoot, failureUnit, failureWeight (the path's likelihood ratio then, 1 "
+        "without bias), cause (the component whose transition failed the "
         "system then, -1 if none), failedCount (the components failed at the end of that unit; "
         "failed lists them, one failure after another); per level but the last, over all roots: "
         "crossings (up into "
         "it), born (retrials started there) and through (those that went on up). weight times "
-        "a root's hits estimates P(system failed by simTime). Root i of the call is root "
+        "the sum of a root's failureWeight estimates P(system failed by simTime). Root i of the "
+        "call is root "
         "firstRoot + i, its trajectories seeded from (seed, root, trajectory) alone: the same "
         "numbers on any number of threads and however the roots are split into calls.");
 }

@@ -19,6 +19,8 @@
 
 namespace tavoq {
 
+struct CauseBias;
+
 class StatisticsRecorder;
 
 /// The engine of one thread for a model whose components act on each other. A model without
@@ -140,6 +142,11 @@ public:
     /// (FailureDistance::importance), a group's leaf being as many failures from down as it
     /// has units in a working state. @throws std::invalid_argument  logic not coherent.
     void followDistance() { distance.emplace(startDistance(graph, im)); }
+    /// From the next draw on, draws each common cause `bias->factor` times as often and sums
+    /// the log ratios of its firings (logFired); `bias` must outlive the engine and its copies.
+    void biasCauses(const CauseBias *bias) { causeBias = bias; }
+    /// The run's summed log likelihood ratios of the biased causes' firings (CauseBias).
+    double logFired() const { return firedLog; }
     /// That distance with every component working, on a graph of the components and then
     /// the groups' leaves.
     static FailureDistance startDistance(const GateGraph &graph,
@@ -160,11 +167,11 @@ public:
         std::int32_t from;
         double rate;
     };
-    /// retry(), but each row whose cells are all exponential (each rate positive and finite)
-    /// with a total rate below `deferBelow` is not drawn: it is parked (never due), and
-    /// appended to `deferred` in index order. The caller draws the parked rows' first
-    /// firing as one (their rates summed) and each row with drawDeferred() before that unit;
-    /// a parked row that an event draws again leaves the parking (parked() turns false).
+    /// retry(), but each component's row whose cells are all exponential (each rate positive
+    /// and finite) with a total rate below `deferBelow` is not drawn: it is parked (never due),
+    /// and appended to `deferred` in index order. The caller draws the parked rows' first firing
+    /// as one (their rates summed) and each row with drawDeferred() before that unit; a parked row
+    /// that an event draws again leaves the parking (parked() turns false).
     void retry(std::uint32_t seed, const RedrawableRows &rows, double deferBelow,
                std::vector<DeferredRow> *deferred);
     bool parked(int item) const { return queue.key(item) == parkedKey(item); }
@@ -305,6 +312,8 @@ private:
     std::vector<std::uint64_t> drawnIn;
     std::uint64_t events = 0;
     int lastEvent = -1;
+    const CauseBias *causeBias = nullptr;
+    double firedLog = 0.0;
 };
 
 } // namespace tavoq

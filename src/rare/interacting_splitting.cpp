@@ -32,8 +32,9 @@ std::vector<const Distribution *> causeLaws(const InteractionModel &interactions
 
 InteractingSplitting::InteractingSplitting(const TransitionModel &model, const GateGraph &graph,
                                            const InteractionModel &interactions,
-                                           RunControl control)
-    : model(model), rows(model, causeLaws(interactions)),
+                                           RunControl control, std::vector<double> causeFactors)
+    : model(model), bias(interactions, std::move(causeFactors)),
+      rows(model, causeLaws(interactions), bias.factor),
       failed(InteractingSimulation::startDistance(graph, interactions).topWhenWorking()),
       slot(1, interactions.hasPlanned(), scratchSizes(model, graph)),
       recorder(slot, &scratch[0], &scratch[1], &scratch[2], std::numeric_limits<int>::max(),
@@ -41,6 +42,7 @@ InteractingSplitting::InteractingSplitting(const TransitionModel &model, const G
                &scratch[3]) {
     current.emplace(model, graph, interactions, control);
     current->followDistance();
+    current->biasCauses(bias.any() ? &bias : nullptr);
 }
 
 void InteractingSplitting::follow(int simTime, SplitPath path, const SplitLevels &levels,
@@ -63,12 +65,18 @@ void InteractingSplitting::follow(int simTime, SplitPath path, const SplitLevels
         }
         return count;
     };
+    const auto ratio = [&] {
+        return LikelihoodRatio{engine.logFired() + std::log(levels.excessAtTop(path)), bias.drift};
+    };
     const auto split = [&] {
-        return levels.moved(path, engine.importance(), static_cast<std::int64_t>(waiting.size()),
-                            out, [&](const SplitPath &copy) {
-                                waiting.push_back(engine); // a copy at rest
-                                paths.push_back(copy);
-                            });
+        return levels.moved(
+            path, engine.importance(), static_cast<std::int64_t>(waiting.size()), out,
+            [&](const SplitPath &copy) {
+                waiting.push_back(engine); // a copy at rest
+                paths.push_back(copy);
+            },
+            LikelihoodRatio{engine.logFired(), bias.drift}.at(engine.now()),
+            [&] { return engine.drawUniform53(); });
     };
     if (path.born == 0 && split()) {
         return; // never: the main trajectory is not dropped
@@ -78,7 +86,7 @@ void InteractingSplitting::follow(int simTime, SplitPath path, const SplitLevels
         const int T = engine.nextUnit(simTime);
         if (T != engine.now()) {
             SplitLevels::unitEnds(path, engine.systemNow(), engine.now(), T, engine.failureCause(),
-                                  out, failedComponents);
+                                  out, failedComponents, ratio());
             if (T >= simTime) {
                 return;
             }
@@ -202,19 +210,19 @@ SplitRoot InteractingSplitting::run(int simTime, int seed, int root,
     if (simTime > 0) {
         // A state down from the start (a group without a unit) is split at once, so that
         // every path to a failure has passed every level.
-        follow(simTime, SplitPath{}, levels, out);
+        follow(simTime, levels.mainPath(bias.any()), levels, out);
     }
     ++out.trajectories;
     while (!waiting.empty()) {
         current.emplace(std::move(waiting.back()));
-        const SplitPath path = paths.back();
+        SplitPath path = std::move(paths.back());
         waiting.pop_back();
         paths.pop_back();
         recorder.beginRun();
         deferred.clear();
         current->retry(splitTrialSeed(seed, root, trajectory++), rows, kDeferBelow, &deferred);
         groupDeferred();
-        follow(simTime, path, levels, out);
+        follow(simTime, std::move(path), levels, out);
         ++out.trajectories;
     }
     return out;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "interactions/cause_bias.hpp"
 #include "interactions/interacting_simulation.hpp"
 #include "interactions/interaction_model.hpp"
 #include "logic/gate_graph.hpp"
@@ -35,11 +36,17 @@ namespace tavoq {
 /// delay, as memoryless laws allow. An event that draws a parked row again takes it out; the
 /// rest, known not to fire before the next unit, form one group again from there, drawn
 /// anew. So each retrial draws as the full redraw would, in law, for a few draws.
+///
+/// A shock that fails several units at once jumps levels, so splitting cannot divide its
+/// rarity: common causes may be drawn more often than their laws say (CauseBias, one factor
+/// per cause, 1 for none), each path then weighed by its likelihood ratio.
 class InteractingSplitting {
 public:
-    /// @throws std::invalid_argument  non-coherent gates (see SplittingSimulation).
+    /// @throws std::invalid_argument  non-coherent gates (see SplittingSimulation), or
+    ///                                factors CauseBias refuses.
     InteractingSplitting(const TransitionModel &model, const GateGraph &graph,
-                         const InteractionModel &interactions, RunControl control = {});
+                         const InteractionModel &interactions, RunControl control = {},
+                         std::vector<double> causeFactors = {});
 
     /// The importance of the failed system, the last threshold.
     int failedLevel() const { return failed; }
@@ -72,6 +79,7 @@ private:
     void afterEvent();
 
     const TransitionModel &model;
+    CauseBias bias;
     RedrawableRows rows;
     int failed;
     // The engine tells a recorder what it does; splitting reads the engine instead, so these

@@ -218,8 +218,10 @@ void SplittingSimulation::follow(int simTime, SplitPath path, const SplitLevels 
                 cause = c;
             }
             const auto waitingNow = static_cast<std::int64_t>(waiting.now.size());
-            if (levels.moved(path, distance.importance(), waitingNow, out,
-                             [&](const SplitPath &copy) { keep(copy, c); })) {
+            // No likelihood ratio here: paths are never weighed, and nothing is drawn.
+            if (levels.moved(
+                    path, distance.importance(), waitingNow, out,
+                    [&](const SplitPath &copy) { keep(copy, c); }, 1.0, [] { return 0.0; })) {
                 return;
             }
         }

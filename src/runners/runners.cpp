@@ -13,6 +13,7 @@
 
 #include "cutset/cutset_index.hpp"
 #include "cutset/cutset_tree.hpp"
+#include "interactions/cause_bias.hpp"
 #include "interactions/interacting_simulation.hpp"
 #include "interactions/interaction_model.hpp"
 #include "interactions/interactions.hpp"
@@ -633,8 +634,8 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
 SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &transitionsMatrix,
                               const FaultTree *faultTree, int seed, std::vector<int> splits,
                               std::vector<int> levels, int firstRoot,
-                              const InterruptCheck &interrupted,
-                              const Interactions *interactions) {
+                              const InterruptCheck &interrupted, const Interactions *interactions,
+                              std::optional<std::vector<double>> causeFactors) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must be at least 0.");
     }
@@ -691,6 +692,28 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
     }
     SplitRuns result;
     result.levels = levels;
+    if (batch.interactionModel) {
+        const InteractionModel &im = *batch.interactionModel;
+        if (!causeFactors) {
+            // How many levels each common cause jumps, striking with every component working.
+            FailureDistance distance = InteractingSimulation::startDistance(model.cutsets, im);
+            distance.reset();
+            std::vector<int> jumps;
+            for (const InteractionModel::Cause &cause : im.causes()) {
+                for (int i = cause.firstMember; i < cause.endMember; ++i) {
+                    distance.set(im.member(i), true);
+                }
+                jumps.push_back(distance.importance());
+                for (int i = cause.firstMember; i < cause.endMember; ++i) {
+                    distance.set(im.member(i), false);
+                }
+            }
+            causeFactors = CauseBias::chosen(im, simTime, jumps);
+        }
+        result.causeFactors = CauseBias(im, std::move(*causeFactors)).factor;
+    } else if (causeFactors && !causeFactors->empty()) {
+        throw std::invalid_argument("Common-cause factors need a model with common causes.");
+    }
     for (const int split : splits) {
         if (split < 1) {
             throw std::invalid_argument("A splitting factor must be at least 1, got " +
@@ -724,7 +747,8 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
             [&](int, RunControl control) -> std::function<void(int)> {
                 if (batch.interactionModel) {
                     auto simulation = std::make_shared<InteractingSplitting>(
-                        model.transitions, model.cutsets, *batch.interactionModel, control);
+                        model.transitions, model.cutsets, *batch.interactionModel, control,
+                        result.causeFactors);
                     return [simulation, &found, &levels, &splits, simTime, seed, firstRoot,
                             maxWaiting](int i) {
                         found[static_cast<std::size_t>(i)] = simulation->run(
@@ -748,6 +772,10 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
         result.hits.push_back(static_cast<std::int64_t>(root.failureUnit.size()));
         result.downtime.push_back(root.downtime);
         result.failures.push_back(root.failures);
+        result.weightedDowntime.push_back(root.weightedDowntime);
+        result.weightedFailures.push_back(root.weightedFailures);
+        result.failureWeight.insert(result.failureWeight.end(), root.failureWeight.begin(),
+                                    root.failureWeight.end());
         result.trajectories.push_back(root.trajectories);
         result.hitRoot.insert(result.hitRoot.end(), root.failureUnit.size(), r);
         result.failureUnit.insert(result.failureUnit.end(), root.failureUnit.begin(),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "simulation/run_statistics.hpp"
@@ -117,13 +118,19 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
 /// of its paths, the units its trajectories ended failed, their failures and the
 /// trajectories run; per first failure, in root order, its root, unit and cause; per
 /// intermediate level, over all roots, the crossings up into it, the retrials born there and
-/// those of them that went on up (SplitRoot).
+/// those of them that went on up (SplitRoot). With common causes biased (causeFactors, one
+/// per cause), each first failure has its path's likelihood ratio, and the downtime and
+/// failures are also summed weighed by it.
 struct SplitRuns {
     std::vector<int> levels;
     double weight = 1.0;
+    std::vector<double> causeFactors;
     std::vector<std::int64_t> hits;
     std::vector<std::int64_t> downtime;
     std::vector<std::int64_t> failures;
+    std::vector<double> weightedDowntime;
+    std::vector<double> weightedFailures;
+    std::vector<double> failureWeight;
     std::vector<std::int64_t> trajectories;
     std::vector<std::int32_t> hitRoot;
     std::vector<std::int32_t> failureUnit;
@@ -141,16 +148,19 @@ struct SplitRuns {
 /// factor >= 1 per level but the failed system's (empty: 1 each, crude runs). Root i of the
 /// call is root firstRoot + i of the batch, its trajectories seeded by splitTrialSeed alone:
 /// the same numbers on any number of threads and however the roots are split into calls.
+/// With interactions, `causeFactors` draws each common cause that many times as often
+/// (CauseBias); absent, CauseBias::chosen picks them.
 /// @throws std::invalid_argument  simTime < 0, levels that do not increase within 1 .. the
-///                                failed level, splits of the wrong number or below 1, or
-///                                logic with non-coherent gates; as
-///                                runnerStatistics with a FaultTree.
+///                                failed level, splits of the wrong number or below 1,
+///                                logic with non-coherent gates, factors CauseBias refuses;
+///                                as runnerStatistics with a FaultTree.
 /// @throws std::runtime_error     more retrials waiting at once than memory allows.
 SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &transitionsMatrix,
                               const FaultTree *faultTree, int seed, std::vector<int> splits = {},
                               std::vector<int> levels = {}, int firstRoot = 0,
                               const InterruptCheck &interrupted = {},
-                              const Interactions *interactions = nullptr);
+                              const Interactions *interactions = nullptr,
+                              std::optional<std::vector<double>> causeFactors = std::nullopt);
 
 /// Per run r and watched node k of runnerImportance, at [r * nodes + k] (see
 /// CriticalityRecorder): units critical while working and while failed, and the first

@@ -40,10 +40,15 @@ bool RedrawableRows::redrawable(const TransitionModel::Cell &cell) {
 }
 
 RedrawableRows::RedrawableRows(const TransitionModel &model,
-                               const std::vector<const Distribution *> &causes)
+                               const std::vector<const Distribution *> &causes,
+                               const std::vector<double> &causeFactors)
     : offsets(static_cast<std::size_t>(model.nComponents()) + 1, 0) {
-    for (const Distribution *d : causes) {
-        causeCells.push_back(TransitionModel::cellOf(d));
+    for (std::size_t k = 0; k < causes.size(); ++k) {
+        TransitionModel::Cell cell = TransitionModel::cellOf(causes[k]);
+        if (k < causeFactors.size() && cell.kind == TransitionModel::Cell::Kind::Exponential) {
+            cell.rate *= causeFactors[k];
+        }
+        causeCells.push_back(cell);
     }
     for (int c = 0; c < model.nComponents(); ++c) {
         const auto k = static_cast<std::size_t>(c);

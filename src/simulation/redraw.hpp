@@ -21,9 +21,11 @@ namespace tavoq {
 class RedrawableRows {
 public:
     /// The model's rows, and `causes`: delays of events of their own (common causes), each
-    /// a row of one cell.
+    /// a row of one cell, an exponential one at its rate times `causeFactors[k]` (when
+    /// given), as a biased cause is drawn (CauseBias).
     explicit RedrawableRows(const TransitionModel &model,
-                            const std::vector<const Distribution *> &causes = {});
+                            const std::vector<const Distribution *> &causes = {},
+                            const std::vector<double> &causeFactors = {});
 
     /// Cause k's cell, or null when its law cannot be drawn again.
     const TransitionModel::Cell *cause(int k) const {

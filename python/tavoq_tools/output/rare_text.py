@@ -30,6 +30,11 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
                 f"{result.runs:,} independent roots and no level to split at: the failed "
                 f"system is {failures}, so the roots are crude runs."
             )
+        if result.cause_factor > 1:
+            lines.append(
+                f"Common causes of several units drawn x{result.cause_factor:,.4g} as often "
+                "as their laws say, each path weighed back by its likelihood ratio."
+            )
     else:
         working, degraded = result.factors
         lines.append(

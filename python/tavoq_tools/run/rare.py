@@ -95,7 +95,9 @@ class RareEstimate:
     largest first; they sum to the estimate. ``cut_sets`` and ``gates``: per minimal cut set
     (of the CUT_SETS_CHECKED smallest) and per named gate failed at some failure, P(the
     system fails by the horizon with it failed then), largest first; a failure with two cut
-    sets failed counts in both."""
+    sets failed counts in both. ``cause_factor``: with splitting, how many times as often as
+    their laws say the common causes of several members were drawn (1: as they say), each
+    path weighed back by its likelihood ratio."""
 
     method: str
     reason: str
@@ -121,6 +123,7 @@ class RareEstimate:
     failures: Estimate | None = None
     cut_sets: tuple[tuple[str, Estimate], ...] = ()
     gates: tuple[tuple[str, Estimate], ...] = ()
+    cause_factor: float = 1.0
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values for JSON (infinities and NaN as null)."""

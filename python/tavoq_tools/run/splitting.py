@@ -25,6 +25,7 @@ from typing import Any
 import numpy as np
 
 from ..errors import INT32_MIN, ModelError, check_integer
+from ..model.interactions import CommonCause
 from ..model.system import Model, check_levels
 from ..results.intervals import poisson_interval, student_t_quantile
 from ..results.summary import Estimate
@@ -197,14 +198,19 @@ def rare_splitting(
 
 
 def _joined(parts: list[dict[str, Any]]) -> dict[str, Any]:
-    joined: dict[str, Any] = {"levels": parts[0]["levels"], "weight": parts[0]["weight"]}
+    joined: dict[str, Any] = {
+        "levels": parts[0]["levels"],
+        "weight": parts[0]["weight"],
+        "causeFactors": parts[0]["causeFactors"],
+    }
     for key in (
         "hits",
-        "downtime",
-        "failures",
+        "weightedDowntime",
+        "weightedFailures",
         "trajectories",
         "hitRoot",
         "failureUnit",
+        "failureWeight",
         "cause",
         "failedCount",
         "failed",
@@ -242,9 +248,10 @@ def _estimate(
     model: Model,
 ) -> RareEstimate:
     weight = float(runs["weight"])
-    hits = runs["hits"]
-    total = int(hits.sum())
-    per_root = weight * hits.astype(float)
+    total = int(runs["hits"].sum())
+    per_root = weight * np.bincount(
+        runs["hitRoot"], weights=runs["failureWeight"], minlength=roots
+    )
     estimate = _over_roots(per_root, total, "t over roots")
     mean = estimate.value
     levels = tuple(int(v) for v in runs["levels"])
@@ -270,14 +277,16 @@ def _estimate(
             )
         else:
             # Roots that met no shock look least skewed and miss most: the batch's own spread
-            # cannot tell (docs/rare-events.md, "A shock that jumps levels").
-            shocks = [c for c in model.common_causes if len(c.members) > 1]
+            # cannot tell (docs/rare-events.md, "A shock that jumps levels"). An exponential
+            # shock is drawn more often instead, when it is rare (CauseBias); others are not.
+            shocks = [c for c in model.common_causes if len(c.members) > 1 and not _exponential(c)]
             if shocks:
                 warnings.append(
                     f"common cause {shocks[0].name} fails {len(shocks[0].members)} units at "
-                    "once: the rare roots where such a shock leads to the failure carry much "
-                    "of the estimate, and while none is among the roots the interval is too "
-                    "narrow; run more roots"
+                    "once and its law is not exponential, so it cannot be drawn more often: "
+                    "the rare roots where such a shock leads to the failure carry much of the "
+                    "estimate, and while none is among the roots the interval is too narrow; "
+                    "run more roots"
                 )
     curve, causes = _curve_and_causes(
         runs, roots, weight, horizon, estimate, model.component_names
@@ -307,20 +316,25 @@ def _estimate(
         levels=levels,
         level_hits=level_hits,
         mean_unavailability=_over_roots(
-            weight * runs["downtime"] / max(horizon, 1), total, "t over roots"
+            weight * runs["weightedDowntime"] / max(horizon, 1), total, "t over roots"
         ),
-        failures=_over_roots(weight * runs["failures"].astype(float), total, "t over roots"),
+        failures=_over_roots(weight * runs["weightedFailures"], total, "t over roots"),
+        cause_factor=max(runs["causeFactors"], default=1.0),
         cut_sets=cut_sets,
         gates=gates,
     )
 
 
+def _exponential(cause: CommonCause) -> bool:
+    return cause.beta is not None or cause.distribution == "exponential"
+
+
 def _part(runs: dict[str, Any], roots: int, weight: float) -> Callable[[np.ndarray], Estimate]:
     """The estimate from the first failures of a boolean mask over them."""
-    root = runs["hitRoot"]
+    root, ratio = runs["hitRoot"], runs["failureWeight"]
 
     def part(mine: np.ndarray) -> Estimate:
-        per_root = weight * np.bincount(root[mine], minlength=roots).astype(float)
+        per_root = weight * np.bincount(root[mine], weights=ratio[mine], minlength=roots)
         return _over_roots(per_root, int(mine.sum()), "t over roots")
 
     return part

@@ -1,5 +1,6 @@
 """Runner input errors, the no-progress guard, interruption, and the runners' output lines."""
 
+import math
 import os
 import re
 import signal
@@ -761,7 +762,17 @@ def test_rare_splitting_is_the_same_on_any_number_of_threads_and_split(omp_threa
         )
         for first, n in ((0, 5), (5, roots - 5))
     ]
-    for key in ("hits", "downtime", "failures", "trajectories", "failureUnit", "cause"):
+    for key in (
+        "hits",
+        "downtime",
+        "failures",
+        "weightedDowntime",
+        "weightedFailures",
+        "trajectories",
+        "failureUnit",
+        "failureWeight",
+        "cause",
+    ):
         assert [v for p in parts for v in p[key].tolist()] == found[0][key], key
     # Each first failure lies before the horizon with a cause among the components; a root's
     # trajectories are down at least one unit per first failure, and fail at least as often.
@@ -769,8 +780,16 @@ def test_rare_splitting_is_the_same_on_any_number_of_threads_and_split(omp_threa
     assert set(found[0]["cause"]) <= set(range(len(matrix)))
     hits, down, fails = (np.array(found[0][k]) for k in ("hits", "downtime", "failures"))
     assert (down >= hits).all() and (fails >= hits).all()
-    # Every crossing up into a level makes split - 1 retrials there.
-    assert found[0]["born"] == [(s - 1) * c for s, c in zip(splits, found[0]["crossings"])]
+    if interactions is None:
+        # Every crossing up into a level makes split - 1 retrials there, and nothing is weighed.
+        assert found[0]["born"] == [(s - 1) * c for s, c in zip(splits, found[0]["crossings"])]
+        assert found[0]["causeFactors"] == [] and set(found[0]["failureWeight"]) == {1.0}
+        assert found[0]["weightedDowntime"] == [float(v) for v in found[0]["downtime"]]
+    else:
+        # The valves' common cause (rate 0.002) would fire 0.12 times in 60 units: it is drawn
+        # so that it fires twice, and the paths split by their weights.
+        assert found[0]["causeFactors"] == [pytest.approx(2 / 0.12)]
+        assert len(set(found[0]["failureWeight"])) > 1
     if kind.startswith("plain"):  # a pand is as far from failing as an and
         assert found[0]["levels"] == [1, 2, 3] and found[0]["weight"] == 1 / 160
     else:
@@ -806,11 +825,12 @@ def test_rare_splitting_agrees_with_crude_runs_whatever_the_laws(kind):
 
 
 def test_rare_splitting_with_slow_rows_agrees_with_crude_runs():
-    # With interactions, a retrial leaves its slow exponential rows (rates below 0.01: here
-    # pump b's, the valves' and the common cause's) undrawn, and draws their first firing as
+    # With interactions, a retrial leaves its components' slow exponential rows (rates below
+    # 0.01: here pump b's and the valves') undrawn, and draws their first firing as
     # one; pump b's standby row is drawn again whenever pump a fails or comes back. The
     # system fails when both valves are stuck, mostly one after the other, the second within
-    # a retrial. Roots never split are crude runs of the same model.
+    # a retrial; their common cause is drawn about 21 times as often, each path weighed back.
+    # Roots never split and not biased are crude runs of the same model.
     import tomllib
 
     from tavoq_tools.formats.file import model_from_dict
@@ -825,12 +845,23 @@ def test_rare_splitting_with_slow_rows_agrees_with_crude_runs():
     for fast, slow in changes:
         text = text.replace(f"rate = {fast}", f"rate = {slow}")
     matrix, tree, interactions = model_from_dict(tomllib.loads(text)).build()
-    crude = tavoq.runnerRareSplitting(100_000, 60, matrix, tree, 1, [1], interactions=interactions)
+    crude = tavoq.runnerRareSplitting(
+        100_000, 60, matrix, tree, 1, [1], interactions=interactions, causeFactors=[]
+    )
     split = tavoq.runnerRareSplitting(10_000, 60, matrix, tree, 2, [8], interactions=interactions)
     assert (crude["trajectories"] == 1).all() and split["trajectories"].sum() > 20_000
-    runs = [crude["hits"], split["weight"] * split["hits"]]
-    (p, p_se), (q, q_se) = ((x.mean(), x.std(ddof=1) / np.sqrt(len(x))) for x in runs)
-    assert 0.01 < p < 0.1 and abs(p - q) <= 4 * np.hypot(p_se, q_se), (p, q)
+    assert split["causeFactors"] == [pytest.approx(2 / (0.0002 * 60))]
+    weighed = np.bincount(split["hitRoot"], weights=split["failureWeight"], minlength=10_000)
+    # P(failed), the units down and the failures, each weighed back by the paths' ratios.
+    for crude_runs, split_runs in (
+        (crude["hits"], weighed),
+        (crude["downtime"], split["weightedDowntime"]),
+        (crude["failures"], split["weightedFailures"]),
+    ):
+        runs = [crude_runs, split["weight"] * split_runs]
+        (p, p_se), (q, q_se) = ((x.mean(), x.std(ddof=1) / np.sqrt(len(x))) for x in runs)
+        assert p > 0.01 and abs(p - q) <= 4 * np.hypot(p_se, q_se), (p, q)
+    assert crude["hits"].mean() < 0.1
 
 
 @pytest.mark.parametrize(
@@ -845,6 +876,7 @@ def test_rare_splitting_with_slow_rows_agrees_with_crude_runs():
         ({"firstRoot": -1}, "firstRoot must be at least 0"),
         ({"nRoots": 2, "firstRoot": 2**31 - 2}, "at most 2147483647"),
         ({"faultTree": None}, "Fault tree must not be null."),
+        ({"causeFactors": [2.0]}, "Common-cause factors need a model with common causes"),
     ],
 )
 def test_rare_splitting_refuses_bad_input(change, message):
@@ -859,6 +891,34 @@ def test_rare_splitting_refuses_bad_input(change, message):
     }
     with pytest.raises(ValueError, match=re.escape(message)):
         tavoq.runnerRareSplitting(**(args | change))
+
+
+@pytest.mark.parametrize(
+    "factors, law, message",
+    [
+        ([1.0, 1.0], "", "one common-cause factor per common cause: 1, got 2"),
+        ([0.5], "", "at least 1, got 0.5"),
+        ([math.nan], "", "at least 1, got nan"),
+        ([math.inf], "", "at least 1, got inf"),
+        ([2.0], "weibull", "cannot be drawn more often: its law is not exponential"),
+    ],
+)
+def test_rare_splitting_refuses_bad_common_cause_factors(factors, law, message):
+    import tomllib
+
+    from tavoq_tools.formats.file import model_from_dict
+
+    text = INTERACTING_PAIR
+    if law:
+        text = text.replace(
+            'distribution = "exponential"\nrate = 0.002',
+            'distribution = "weibull"\nscale = 500\nshape = 2',
+        )
+    matrix, tree, interactions = model_from_dict(tomllib.loads(text)).build()
+    with pytest.raises(ValueError, match=re.escape(message)):
+        tavoq.runnerRareSplitting(
+            2, 20, matrix, tree, 1, [2], interactions=interactions, causeFactors=factors
+        )
 
 
 def test_rare_splitting_refuses_logic_it_cannot_count():

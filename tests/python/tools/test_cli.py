@@ -975,5 +975,8 @@ def test_rare_mode_estimates_what_crude_runs_never_see(tmp_path):
     plant = ROOT / "examples" / "plant.toml"
     text = run_tavoq("run", plant, "--rare", "--runs", "200", "--horizon", "500").stdout
     assert "RESTART splitting" in text and "act on each other" in text
+    # Its transmitters' common cause takes the system one level nearer failure, no more:
+    # splitting divides it, so it is drawn as its law says.
+    assert "drawn x" not in text
     refused = run_tavoq("run", plant, "--rare", "sampling")
     assert refused.returncode == 2 and "failure biasing takes models without" in refused.stderr
