@@ -51,7 +51,9 @@ import itertools
 import math
 import os
 import xml.etree.ElementTree as ElementTree
+from collections import deque
 from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from typing import Any
 from xml.parsers import expat
 
@@ -88,6 +90,12 @@ DEVIATES = {
 }
 
 
+# A text without a document type is parsed this many characters at a time.
+CHUNK = 1 << 18
+# The containers read as soon as they open (the others are read once closed).
+OPENED = ("define-fault-tree", "model-data", "define-component")
+
+
 def _tag(element: Any) -> str:
     tag = element.tag
     if tag.__class__ is str and "}" not in tag:
@@ -116,6 +124,86 @@ def _name(element: Any, path: str, file: str) -> str:
 # Where a definition stands: the names of the fault tree and components around it, outermost
 # first; () for model-data.
 Scope = tuple[str, ...]
+# A gate's formula kept without its elements: or, and or atleast, its min (atleast's text;
+# None for the others), and the tags and names of its references.
+_GateForm = tuple[str, str | None, tuple[str, ...], tuple[str | None, ...]]
+
+
+@dataclass(slots=True)
+class _Frame:
+    """A container being read child by child: ``top`` for <opsa-mef> (or an included file's
+    root), else a fault tree, a component or model-data."""
+
+    element: Any
+    path: str
+    scope: Scope
+    private: bool
+    top: bool = False
+    whole: bool = False  # an included file's root, whose tree was read whole
+    done: int = 0  # how many of its children are read (and not yet let go)
+
+
+def _gate_form(element: Any) -> _GateForm | Any:
+    """A define-gate's formula in its compact form when it is an or, and or atleast of
+    references alone (every gate of most files), else the element itself. The compact
+    form holds whatever the reading of the formula looks at: the elements are let go as
+    the file is parsed, and a gate's formula is read once every name is defined."""
+    if len(element) != 1:
+        return element
+    formula = element[0]
+    tag = formula.tag
+    if tag == "atleast" and formula.keys() == ["min"]:
+        least = formula.get("min")
+    elif (tag == "or" or tag == "and") and not formula.keys():
+        least = None
+    else:
+        return element
+    if not len(formula):
+        return element
+    tags = tuple(c.tag for c in formula)
+    if not all(t in REFERENCES for t in tags):
+        return element
+    return tag, least, tags, tuple(c.get("name") for c in formula)
+
+
+def _event_form(element: Any) -> tuple[str, str] | Any:
+    """A define-basic-event's value as (tag, text) when it is a ``<float value=...>`` or
+    ``<int value=...>``, or an exponential of a parameter over the mission time
+    ("exponential", the parameter's name); else the element itself."""
+    if len(element) != 1:
+        return element
+    value = element[0]
+    tag = value.tag
+    if tag == "float" or tag == "int":
+        if len(value) or value.keys() != ["value"]:
+            return element
+        return tag, value.get("value")
+    if tag != "exponential" or len(value) != 2 or value.keys():
+        return element
+    rate, time = value
+    if (
+        rate.tag == "parameter"
+        and not len(rate)
+        and rate.keys() == ["name"]
+        and time.tag == "system-mission-time"
+        and not len(time)
+        and not time.keys()
+    ):
+        return "exponential", rate.get("name")
+    return element
+
+
+def _event_element(form: tuple[str, str]) -> Any:
+    """The elements of a basic event's compact form, for the reading of its value."""
+    event = ElementTree.Element("define-basic-event")
+    tag, text = form
+    if tag == "exponential":
+        value = ElementTree.SubElement(event, "exponential")
+        ElementTree.SubElement(value, "parameter", name=text)
+        ElementTree.SubElement(value, "system-mission-time")
+    else:
+        ElementTree.SubElement(event, tag, value=text)
+    return event
 
 
 class _Names:
@@ -198,6 +286,20 @@ class _Reader:
         self.kinds: dict[str, str] = {}  # key -> "gate", "basic-event" or "house-event"
         self.constants: dict[bool, str] = {}  # the house event of <constant> in formulas
 
+    def release(self) -> None:
+        """Let go of the elements and names held: the reader and its namespaces refer to
+        each other, so they would otherwise live until the next collection of cycles, which
+        is paused while a model is read and checked."""
+        self.pending_events.clear()
+        self.pending_gates.clear()
+        self.pending_groups.clear()
+        self.parameters.clear()
+        self.kinds.clear()
+        for names in (self.names, self.parameter_names):
+            names.public.clear()
+            names.in_scope.clear()
+            names.where.clear()
+
     @property
     def defined(self) -> dict[str, str]:
         return self.names.where
@@ -216,39 +318,105 @@ class _Reader:
 
     # -- the containers --------------------------------------------------------------------
 
-    def container(self, element: Any, path: str, scope: Scope, private: bool) -> None:
-        for child in _children(element):
-            tag = _tag(child)
-            here = f"{path}/{_step(child)}"
-            if tag in ("define-gate", "define-basic-event", "define-house-event"):
-                name = _name(child, here, self.file)
-                key = self.names.define(name, scope, self.role(child, here, private), here)
-                if tag == "define-gate":
-                    self.pending_gates.append((key, child, here, scope))
-                elif tag == "define-basic-event":
-                    self.pending_events.append((key, child, here, scope))
-                else:
-                    self.houses[key] = self.house(child, here)
-            elif tag == "define-parameter":
-                name = _name(child, here, self.file)
-                role = self.role(child, here, private)
-                key = self.parameter_names.define(name, scope, role, here)
-                self.parameters[key] = (child, here, scope)
-            elif tag == "define-CCF-group":
-                self.ccf_group(child, here, scope, self.role(child, here, private))
-            elif tag == "define-component" and path.count("/") < 20:
-                self.enter(child, here, scope, self.role(child, here, private))
-            elif tag == "include":
-                root = self.include(child, here)
-                self.container(root, _included_path(child, here), scope, private)
-                self.including.pop()
+    def child(self, child: Any, frame: _Frame) -> _Frame | None:
+        """Read one child of the container ``frame``: a definition is kept (as the compact
+        form of its value when it has one), a container or an included file's root is
+        returned, to be read child by child next."""
+        tag = _tag(child)
+        here = f"{frame.path}/{_step(child)}"
+        scope, private = frame.scope, frame.private
+        if frame.top:
+            if tag == "define-fault-tree":
+                return self.enter(child, here, (), False)
+            if tag == "model-data":
+                return _Frame(child, here, (), False)
+            if tag == "define-CCF-group":
+                self.ccf_group(child, here, (), self.role(child, here, False))
+                return None
+            if tag == "include":
+                return self.included_root(child, here, (), False, top=True)
+            raise self.error(
+                here,
+                f"<{tag}> is not read (read: define-fault-tree, model-data, "
+                "define-CCF-group, include)",
+            )
+        if tag in ("define-gate", "define-basic-event", "define-house-event"):
+            name = _name(child, here, self.file)
+            key = self.names.define(name, scope, self.role(child, here, private), here)
+            if tag == "define-gate":
+                self.pending_gates.append((key, _gate_form(child), here, scope))
+            elif tag == "define-basic-event":
+                self.pending_events.append((key, _event_form(child), here, scope))
             else:
-                raise self.error(
-                    here,
-                    f"<{tag}> is not read here (read: define-gate, define-basic-event, "
-                    "define-house-event, define-parameter, define-component, "
-                    "define-CCF-group, include)",
-                )
+                self.houses[key] = self.house(child, here)
+        elif tag == "define-parameter":
+            name = _name(child, here, self.file)
+            role = self.role(child, here, private)
+            key = self.parameter_names.define(name, scope, role, here)
+            self.parameters[key] = (child, here, scope)
+        elif tag == "define-CCF-group":
+            self.ccf_group(child, here, scope, self.role(child, here, private))
+        elif tag == "define-component" and frame.path.count("/") < 20:
+            return self.enter(child, here, scope, self.role(child, here, private))
+        elif tag == "include":
+            return self.included_root(child, here, scope, private, top=False)
+        else:
+            raise self.error(
+                here,
+                f"<{tag}> is not read here (read: define-gate, define-basic-event, "
+                "define-house-event, define-parameter, define-component, "
+                "define-CCF-group, include)",
+            )
+        return None
+
+    def walk(self, stack: list[_Frame], final: bool) -> None:
+        """Read every child of the open containers (``stack``, outermost first) that the
+        parser has closed, in the file's order, and let go of their elements; ``final``: the
+        parser has read the whole text. A container is entered as soon as it opens, so that a
+        fault tree holding the whole file is read while it is parsed."""
+        while stack:
+            # The innermost container is closed when the text is read, when it is an
+            # included file's (read whole), or when its own container is closed or holds
+            # more after it.
+            complete = final
+            for outer, inner in zip(stack, stack[1:]):
+                complete = inner.whole or complete or len(outer.element) > outer.done + 1
+            frame = stack[-1]
+            element = frame.element
+            end = len(element)
+            entered = None
+            while frame.done < end:
+                child = element[frame.done]
+                tag = _tag(child)
+                if tag in IGNORED:
+                    frame.done += 1
+                    continue
+                if not complete and frame.done == end - 1 and tag not in OPENED:
+                    break  # the parser may not have read all of it yet
+                entered = self.child(child, frame)
+                if entered is not None:
+                    break
+                frame.done += 1
+            if entered is not None:
+                stack.append(entered)
+            elif complete and frame.done == end:
+                del element[:]
+                stack.pop()
+                if frame.whole:
+                    self.including.pop()
+                if stack:
+                    stack[-1].done += 1
+            else:
+                for open_frame in stack:
+                    del open_frame.element[: open_frame.done]
+                    open_frame.done = 0
+                return
+
+    def included_root(
+        self, element: Any, path: str, scope: Scope, private: bool, top: bool
+    ) -> _Frame:
+        root = self.include(element, path)
+        return _Frame(root, _included_path(element, path), scope, private, top, whole=True)
 
     def ccf_group(self, element: Any, path: str, scope: Scope, private: bool) -> None:
         """A CCF group defines its members, basic events; their values come in read()."""
@@ -367,13 +535,13 @@ class _Reader:
         self.including.append(real)
         return root
 
-    def enter(self, element: Any, path: str, scope: Scope, private: bool) -> None:
-        """Read the fault tree or component ``element`` inside ``scope``."""
+    def enter(self, element: Any, path: str, scope: Scope, private: bool) -> _Frame:
+        """The fault tree or component ``element`` inside ``scope``, to be read next."""
         inner = (*scope, _name(element, path, self.file))
         if inner in self.containers:
             raise self.error(path, f"{quoted('.'.join(inner))} is defined twice")
         self.containers.add(inner)
-        self.container(element, path, inner, private)
+        return _Frame(element, path, inner, private)
 
     def house(self, element: Any, path: str) -> bool:
         children = _children(element)
@@ -658,6 +826,21 @@ class _Reader:
             else self.formula(a, f"{path}/{_step(a)}", scope, depth + 1)
             for a in arguments
         ]
+        return self.combined(tag, element, path, inputs)
+
+    def simple_formula(self, form: _GateForm, path: str, scope: Scope) -> Formula:
+        """The formula of a gate kept in its compact form (``_gate_form``): as ``formula``
+        reads the same elements, each error included."""
+        tag, least, tags, names = form
+        here = f"{path}/{tag}"
+        reference = self.reference_to
+        inputs: list[str | Formula] = [
+            reference(t, n, here, scope) for t, n in zip(tags, names, strict=True)
+        ]
+        return self.combined(tag, {"min": least} if least is not None else {}, here, inputs)
+
+    def combined(self, tag: str, element: Any, path: str, inputs: list[str | Formula]) -> Formula:
+        """The formula ``tag`` (its attributes by ``element.get``) over ``inputs``."""
         named = [i for i in inputs if isinstance(i, str)]
         if len(set(named)) < len(named):
             twice = next(i for i in named if named.count(i) > 1)
@@ -730,19 +913,22 @@ class _Reader:
 
     def reference(self, element: Any, parent: str, scope: Scope) -> str:
         """The key of what a reference inside ``parent`` (an XML path) stands for."""
-        tag = _tag(element)
-        name = element.get("name")
+        return self.reference_to(_tag(element), element.get("name"), parent, scope)
+
+    def reference_to(self, tag: str, name: str | None, parent: str, scope: Scope) -> str:
+        """The key of what a reference ``<tag name=...>`` inside ``parent`` stands for."""
         names = self.names
         if name and not names.private and name in names.public:
             # A public name, found as find() finds it, with no path to make.
             public = names.public[name]
             if tag == "event" or tag == self.kinds[public]:
                 return public
-        path = f"{parent}/{_step(element)}"
+        path = f"{parent}/{tag}[{name}]" if name is not None else f"{parent}/{tag}"
         found = self.names.find(name, scope, path) if name else None
         if found is not None and (tag == "event" or tag == self.kinds[found]):
             return found
-        name = _name(element, path, self.file)
+        if name is None or not name.strip():
+            raise self.error(path, f"<{tag}> needs a name")
         if found is None:
             raise self.error(path, f"{quoted(name)} is never defined")
         raise self.error(path, f"{quoted(name)} is a {self.kinds[found]}, not a {tag}")
@@ -750,15 +936,63 @@ class _Reader:
     # -- the whole -------------------------------------------------------------------------
 
     def read(self, root: Any, top: str | None) -> TreeDraft:
+        """The draft of a whole tree of elements (the text with a document type, which
+        defusedxml refuses, or that ElementTree's own parser could not read)."""
+        self.walk([self.root_frame(root)], final=True)
+        return self.draft(top)
+
+    def read_text(self, text: str, top: str | None, chunk: int = CHUNK) -> TreeDraft:
+        """The draft of a text without a document type, parsed ``chunk`` characters at a
+        time by ElementTree's own parser (its tree builder is native), each definition read
+        and its elements let go as soon as the parser closes it: the whole tree of a large
+        file would take ten times the memory of the draft. _Refused when the parser refuses
+        the text, so that defusedxml says why.
+
+        A file is read as it was when it was parsed whole first: an error of the model is
+        raised only once the rest of the text has been parsed, since an error of the XML
+        after it is the one to report."""
+        parser: Any = ElementTree.XMLPullParser(events=("start",))
+        stack: list[_Frame] = []
+        position = 0
+        try:
+            try:
+                while position < len(text):
+                    parser.feed(text[position : position + chunk])
+                    position += chunk
+                    events = parser.read_events()
+                    if not stack:
+                        root = next(events, None)
+                        if root is not None:
+                            stack.append(self.root_frame(root[1]))
+                    deque(events, maxlen=0)  # only the root's was wanted
+                    if stack:
+                        self.walk(stack, final=False)
+                parser.close()
+                parser = None
+                if not stack:
+                    raise _Refused  # no root element: defusedxml says what is wrong
+                self.walk(stack, final=True)
+            except ModelError:
+                stack.clear()
+                if parser is not None:
+                    _parse_rest(parser, text, position, chunk)
+                raise
+        except (ElementTree.ParseError, ValueError, RecursionError):
+            raise _Refused from None
+        return self.draft(top)
+
+    def root_frame(self, root: Any) -> _Frame:
         if _tag(root) != "opsa-mef":
             raise self.error(_tag(root), f"the root element is <{_tag(root)}>, not <opsa-mef>")
-        self.top_level(root, "opsa-mef")
+        return _Frame(root, "opsa-mef", (), False, top=True)
+
+    def draft(self, top: str | None) -> TreeDraft:
+        """The draft, once every definition is known: the values and formulas are read."""
         self.kinds = dict.fromkeys(self.defined, "basic-event")
         self.kinds.update(dict.fromkeys(self.houses, "house-event"))
         self.kinds.update((name, "gate") for name, _, _, _ in self.pending_gates)
-        # Each definition's elements are let go once it is read (the root holds them all):
-        # the draft is made in the memory they leave.
-        for name, element, path, scope in self.pending_events:
+        for name, form, path, scope in self.pending_events:
+            element = _event_element(form) if form.__class__ is tuple else form
             self.events[name] = self.event(name, element, path, scope)
             element.clear()
         common: list[CommonEvent] = []
@@ -767,16 +1001,22 @@ class _Reader:
         for name, value in self.houses.items():
             self.events[name] = Event(name, self.defined[name], probability=1.0 if value else 0.0)
         used: set[str] = set()
-        for name, element, path, scope in self.pending_gates:
-            children = _children(element)
+        simple_formula = self.simple_formula
+        for name, form, path, scope in self.pending_gates:
+            if form.__class__ is tuple:
+                formula = simple_formula(form, path, scope)
+                self.gates[name] = formula
+                used.update(formula.inputs)  # names only
+                continue
+            children = _children(form)
             if len(children) != 1:
                 raise self.error(path, "a gate takes one formula")
-            formula = self.formula(children[0], f"{path}/{_step(children[0])}", scope)
-            element.clear()
-            if isinstance(formula, str):
-                formula = Formula("or", path, [formula])
+            read = self.formula(children[0], f"{path}/{_step(children[0])}", scope)
+            form.clear()
+            formula = Formula("or", path, [read]) if isinstance(read, str) else read
             self.gates[name] = formula
             used.update(_references(formula))
+        self.pending_gates.clear()
         if not self.gates:
             raise self.error("opsa-mef", "the file defines no gate")
         top_name = self.top(top, used)
@@ -797,26 +1037,6 @@ class _Reader:
             mission_note=note,
             common_events=common,
         )
-
-    def top_level(self, root: Any, path: str) -> None:
-        for child in _children(root):
-            tag = _tag(child)
-            here = f"{path}/{_step(child)}"
-            if tag == "define-fault-tree":
-                self.enter(child, here, (), False)
-            elif tag == "model-data":
-                self.container(child, here, (), False)
-            elif tag == "define-CCF-group":
-                self.ccf_group(child, here, (), self.role(child, here, False))
-            elif tag == "include":
-                self.top_level(self.include(child, here), _included_path(child, here))
-                self.including.pop()
-            else:
-                raise self.error(
-                    here,
-                    f"<{tag}> is not read (read: define-fault-tree, model-data, "
-                    "define-CCF-group, include)",
-                )
 
     def top(self, top: str | None, used: set[str]) -> str:
         if top is not None:
@@ -903,13 +1123,32 @@ def parse(
     the text of a file that it includes."""
     reader = _Reader(file, read)
     try:
-        return reader.read(_parse_xml(text, file), top)
+        if _without_document_type(text):
+            # No entities to refuse: ElementTree's own parser reads the text as it comes.
+            try:
+                return reader.read_text(text, top)
+            except _Refused:
+                reader.release()
+                reader = _Reader(file, read)
+        # A document type, or a text that ElementTree's parser refused: defusedxml's
+        # parser reads it whole, or says why not.
+        return reader.read(_parse_xml_defused(text, file), top)
     finally:
-        # The reader and its namespaces refer to each other: the XML elements it holds are
-        # let go now rather than at the next collection of cycles.
-        reader.pending_events.clear()
-        reader.pending_gates.clear()
-        reader.parameters.clear()
+        reader.release()
+
+
+class _Refused(Exception):
+    """ElementTree's own parser refused the text: defusedxml's is to say why."""
+
+
+def _parse_rest(parser: Any, text: str, position: int, chunk: int) -> None:
+    """Parse the text from ``position`` to its end, only to see that it is XML (an error
+    if it is not), with the parser that read it up to there."""
+    while position < len(text):
+        parser.feed(text[position : position + chunk])
+        position += chunk
+        deque(parser.read_events(), maxlen=0)
+    parser.close()
 
 
 class _Stop(Exception):
