@@ -51,9 +51,9 @@ import itertools
 import math
 import os
 import xml.etree.ElementTree as ElementTree
-from collections import deque
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import dataclass
+from operator import attrgetter, methodcaller
 from typing import Any
 from xml.parsers import expat
 
@@ -92,6 +92,8 @@ DEVIATES = {
 
 # A text without a document type is parsed this many characters at a time.
 CHUNK = 1 << 18
+# The definitions of events and gates.
+DEFINITIONS = ("define-gate", "define-basic-event", "define-house-event")
 # The containers read as soon as they open (the others are read once closed).
 OPENED = ("define-fault-tree", "model-data", "define-component")
 
@@ -143,6 +145,11 @@ class _Frame:
     done: int = 0  # how many of its children are read (and not yet let go)
 
 
+_TAG_OF = attrgetter("tag")
+_NAME_OF = methodcaller("get", "name")
+_REFERENCE_TAGS = frozenset(REFERENCES)
+
+
 def _gate_form(element: Any) -> _GateForm | Any:
     """A define-gate's formula in its compact form when it is an or, and or atleast of
     references alone (every gate of most files), else the element itself. The compact
@@ -158,12 +165,10 @@ def _gate_form(element: Any) -> _GateForm | Any:
         least = None
     else:
         return element
-    if not len(formula):
+    tags = tuple(map(_TAG_OF, formula))
+    if not tags or not _REFERENCE_TAGS.issuperset(tags):
         return element
-    tags = tuple(c.tag for c in formula)
-    if not all(t in REFERENCES for t in tags):
-        return element
-    return tag, least, tags, tuple(c.get("name") for c in formula)
+    return tag, least, tags, tuple(map(_NAME_OF, formula))
 
 
 def _event_form(element: Any) -> tuple[str, str] | Any:
@@ -217,13 +222,18 @@ class _Names:
         self.reader = reader
         self.what = what  # "" for events and gates, "parameter " for parameters
         self.public: dict[str, str] = {}
-        self.in_scope: dict[tuple[Scope, str], str] = {}  # (container, name) -> key
+        # container -> name -> key; a dict per container rather than a key per name
+        self.in_scope: dict[Scope, dict[str, str]] = {}
         self.private: set[tuple[Scope, str]] = set()
         self.where: dict[str, str] = {}  # key -> its XML path
 
     def define(self, name: str, scope: Scope, private: bool, path: str) -> str:
         key = ".".join((*scope, name)) if private else name
-        first = self.where.get(key) or self.where.get(self.in_scope.get((scope, name), ""))
+        inside = self.in_scope.get(scope)
+        if inside is None:
+            inside = self.in_scope[scope] = {}
+        where = self.where
+        first = where.get(key) or where.get(inside.get(name, ""))
         if first is not None:
             raise self.reader.error(
                 path, f"{self.what}{quoted(name)} is defined twice (first at {first})"
@@ -232,8 +242,8 @@ class _Names:
             self.private.add((scope, name))
         else:
             self.public[name] = key
-        self.in_scope[(scope, name)] = key
-        self.where[key] = path
+        inside[name] = key
+        where[key] = path
         return key
 
     def find(self, name: str, scope: Scope, path: str) -> str | None:
@@ -243,7 +253,7 @@ class _Names:
             return self.public[name]  # the common case: no private names in the model
         for level in range(len(scope), -1, -1):
             if (scope[:level], name) in self.private:
-                return self.in_scope[(scope[:level], name)]
+                return self.in_scope[scope[:level]][name]
         if name in self.public:
             return self.public[name]
         *containers, last = name.split(".")
@@ -252,11 +262,12 @@ class _Names:
         for level in range(len(scope), -1, -1):
             inside = (*scope[:level], *containers)
             if inside in self.reader.containers:
-                if (inside, last) not in self.in_scope:
+                key = self.in_scope.get(inside, {}).get(last)
+                if key is None:
                     raise self.reader.error(
                         path, f"{quoted('.'.join(inside))} has no {self.what}{quoted(last)}"
                     )
-                return self.in_scope[(inside, last)]
+                return key
         raise self.reader.error(
             path,
             f"{quoted(name)}: no fault tree or component {quoted('.'.join(containers))}",
@@ -322,9 +333,26 @@ class _Reader:
         """Read one child of the container ``frame``: a definition is kept (as the compact
         form of its value when it has one), a container or an included file's root is
         returned, to be read child by child next."""
-        tag = _tag(child)
-        here = f"{frame.path}/{_step(child)}"
+        tag = child.tag
+        if tag.__class__ is not str or "}" in tag:
+            tag = _tag(child)
+        name = child.get("name")
+        here = f"{frame.path}/{tag}[{name}]" if name is not None else f"{frame.path}/{tag}"
         scope, private = frame.scope, frame.private
+        if tag in DEFINITIONS and not frame.top:
+            if name is None or not name.strip():
+                raise self.error(here, f"<{tag}> needs a name")
+            role = child.get("role")
+            if role is not None:
+                private = self.role(child, here, private)
+            key = self.names.define(name, scope, private, here)
+            if tag == "define-gate":
+                self.pending_gates.append((key, _gate_form(child), here, scope))
+            elif tag == "define-basic-event":
+                self.pending_events.append((key, _event_form(child), here, scope))
+            else:
+                self.houses[key] = self.house(child, here)
+            return None
         if frame.top:
             if tag == "define-fault-tree":
                 return self.enter(child, here, (), False)
@@ -340,16 +368,7 @@ class _Reader:
                 f"<{tag}> is not read (read: define-fault-tree, model-data, "
                 "define-CCF-group, include)",
             )
-        if tag in ("define-gate", "define-basic-event", "define-house-event"):
-            name = _name(child, here, self.file)
-            key = self.names.define(name, scope, self.role(child, here, private), here)
-            if tag == "define-gate":
-                self.pending_gates.append((key, _gate_form(child), here, scope))
-            elif tag == "define-basic-event":
-                self.pending_events.append((key, _event_form(child), here, scope))
-            else:
-                self.houses[key] = self.house(child, here)
-        elif tag == "define-parameter":
+        if tag == "define-parameter":
             name = _name(child, here, self.file)
             role = self.role(child, here, private)
             key = self.parameter_names.define(name, scope, role, here)
@@ -772,6 +791,30 @@ class _Reader:
         self.may_be_uncertain(result, path, what)
         return result
 
+    def known_event(self, name: str, form: Any, path: str) -> Event | None:
+        """The event of a compact form whose value needs no more than a look: a probability
+        between 0 and 1, or the rate of a public parameter already read (without a law);
+        None for the others, which event() reads (and refuses, as the case may be)."""
+        if form.__class__ is not tuple:
+            return None
+        tag, text = form
+        if tag == "float":
+            try:
+                probability = float(text)
+            except ValueError:
+                return None
+            if 0 <= probability <= 1:
+                return Event(name, path, probability=probability)
+            return None
+        names = self.parameter_names
+        if tag != "exponential" or names.private:
+            return None
+        key = names.public.get(text)
+        rate = self.values.get(key) if key is not None else None
+        if rate is None or rate < 0 or key in self.laws:
+            return None
+        return Event(name, path, rate=rate)
+
     def event(self, name: str, element: Any, path: str, scope: Scope) -> Event:
         children = _children(element)
         if len(children) != 1:
@@ -951,7 +994,12 @@ class _Reader:
         A file is read as it was when it was parsed whole first: an error of the model is
         raised only once the rest of the text has been parsed, since an error of the XML
         after it is the one to report."""
-        parser: Any = ElementTree.XMLPullParser(events=("start",))
+        # The builder's elements go into an element opened first, which gives the root as
+        # soon as it opens, without an event per element. (Its C version, which the parser
+        # drives without calling Python, does not ask for that element to be closed.)
+        builder = ElementTree.TreeBuilder()
+        document = builder.start("document", {})
+        parser: Any = ElementTree.XMLParser(target=builder)
         stack: list[_Frame] = []
         position = 0
         try:
@@ -959,12 +1007,8 @@ class _Reader:
                 while position < len(text):
                     parser.feed(text[position : position + chunk])
                     position += chunk
-                    events = parser.read_events()
-                    if not stack:
-                        root = next(events, None)
-                        if root is not None:
-                            stack.append(self.root_frame(root[1]))
-                    deque(events, maxlen=0)  # only the root's was wanted
+                    if not stack and len(document):
+                        stack.append(self.root_frame(document[0]))
                     if stack:
                         self.walk(stack, final=False)
                 parser.close()
@@ -991,10 +1035,14 @@ class _Reader:
         self.kinds = dict.fromkeys(self.defined, "basic-event")
         self.kinds.update(dict.fromkeys(self.houses, "house-event"))
         self.kinds.update((name, "gate") for name, _, _, _ in self.pending_gates)
-        for name, form, path, scope in self.pending_events:
-            element = _event_element(form) if form.__class__ is tuple else form
-            self.events[name] = self.event(name, element, path, scope)
-            element.clear()
+        # Each definition is let go once read: the draft is made in the memory it leaves.
+        pending = self.pending_events
+        pending.reverse()
+        while pending:
+            name, form, path, scope = pending.pop()
+            self.events[name] = self.known_event(name, form, path) or self.event(
+                name, _event_element(form) if form.__class__ is tuple else form, path, scope
+            )
         common: list[CommonEvent] = []
         for name, element, path, scope, keys in self.pending_groups:
             common += self.common_events(name, element, path, scope, keys)
@@ -1002,7 +1050,10 @@ class _Reader:
             self.events[name] = Event(name, self.defined[name], probability=1.0 if value else 0.0)
         used: set[str] = set()
         simple_formula = self.simple_formula
-        for name, form, path, scope in self.pending_gates:
+        pending = self.pending_gates
+        pending.reverse()
+        while pending:
+            name, form, path, scope = pending.pop()
             if form.__class__ is tuple:
                 formula = simple_formula(form, path, scope)
                 self.gates[name] = formula
@@ -1016,11 +1067,10 @@ class _Reader:
             formula = Formula("or", path, [read]) if isinstance(read, str) else read
             self.gates[name] = formula
             used.update(_references(formula))
-        self.pending_gates.clear()
         if not self.gates:
             raise self.error("opsa-mef", "the file defines no gate")
         top_name = self.top(top, used)
-        refuse_cycles(self.gates, _references, self.file)
+        order = refuse_cycles(self.gates, _references, self.file)
         mission, note = None, ""
         if len(self.mission_times) == 1:
             mission = next(iter(self.mission_times))
@@ -1036,6 +1086,7 @@ class _Reader:
             mission,
             mission_note=note,
             common_events=common,
+            order=order,
         )
 
     def top(self, top: str | None, used: set[str]) -> str:
@@ -1101,14 +1152,26 @@ def _scaled(total: Event, name: str, where: str, share: float) -> Event:
     return Event(name, where, probability=(total.probability or 0.0) * share)
 
 
-def _references(formula: Formula) -> Iterator[str]:
-    stack: list[str | Formula] = [formula]
+def _references(formula: Formula) -> list[str]:
+    """The names a formula uses, in the order its text names them: left to right through
+    its nesting, as the gate graph reads them (so that refuse_cycles' order is the graph's)."""
+    inputs = formula.inputs
+    if all(map(_IS_NAME, inputs)):
+        return inputs  # type: ignore[return-value]
+    names: list[str] = []
+    stack = [iter(inputs)]
     while stack:
-        item = stack.pop()
-        if isinstance(item, str):
-            yield item
+        item = next(stack[-1], None)
+        if item is None:
+            stack.pop()
+        elif isinstance(item, str):
+            names.append(item)
         else:
-            stack.extend(item.inputs)
+            stack.append(iter(item.inputs))
+    return names
+
+
+_IS_NAME = str.__instancecheck__
 
 
 def _included_path(element: Any, path: str) -> str:
@@ -1147,7 +1210,6 @@ def _parse_rest(parser: Any, text: str, position: int, chunk: int) -> None:
     while position < len(text):
         parser.feed(text[position : position + chunk])
         position += chunk
-        deque(parser.read_events(), maxlen=0)
     parser.close()
 
 

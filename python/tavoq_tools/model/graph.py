@@ -361,9 +361,10 @@ class PreparedGates(Mapping[str, str]):
     """Gate expressions (name -> text, ``texts``) as a reader of fault-tree files writes
     them, with what build_graph would otherwise read back from the texts: ``forms``, for the
     gates whose text simple_form reads (or that is one call over names, such as
-    ``pand(a, b)``), that form as (kind, k, names); and ``order``, when every gate is in
-    ``forms``, the gates each after those it names, as _gate_order gives them. The reader
-    vouches that every name it uses is defined and that the gates form no cycle.
+    ``pand(a, b)``), that form as (kind, k, names); and ``order`` (or None), the gates each
+    after those it names, as _gate_order gives them from the names of the texts in the order
+    they are written. The reader vouches that every name it uses is defined and that the
+    gates form no cycle.
     build_graph takes each form out as it makes the form's gate (a large tree's forms and
     gates would otherwise all exist at once): the forms serve one graph, whose model keeps
     ``texts`` itself as its gates, not a copy."""
@@ -453,8 +454,9 @@ def build_graph(
     }
     top_expression = _parse("failed_when", failed_when)
     refs: dict[str, list[str]] = {}
-    order = prepared.order if prepared is not None and len(forms) == len(gates) else None
-    # With the order known every gate is a reader's: its names are defined, its order known.
+    order = prepared.order if prepared is not None else None
+    # With the order known every gate is a reader's: its names are defined, its order known
+    # (a gate without a form is parsed, but its names need no check).
     checked = [] if order is not None else [(f"gates.{g}", g) for g in gates]
     for key, name in [*checked, ("failed_when", "")]:
         uses = []
