@@ -876,6 +876,23 @@ class _Reader:
         reads the same elements, each error included."""
         tag, least, tags, names = form
         here = f"{path}/{tag}"
+        if not self.names.private:
+            # The common case at C speed: public names, each of the kind its reference says,
+            # none twice, and a whole min within range.
+            found: list[Any] = list(map(self.names.public.get, names))  # type: ignore[arg-type]
+            if (
+                None not in found
+                and tuple(map(self.kinds.__getitem__, found)) == tags
+                and len(set(found)) == len(found)
+            ):
+                if least is None:
+                    return Formula(tag, here, found)
+                try:
+                    k = int(least)
+                except ValueError:
+                    k = 0
+                if 1 <= k <= len(found):
+                    return Formula(tag, here, found, k)
         reference = self.reference_to
         inputs: list[str | Formula] = [
             reference(t, n, here, scope) for t, n in zip(tags, names, strict=True)
@@ -984,12 +1001,13 @@ class _Reader:
         self.walk([self.root_frame(root)], final=True)
         return self.draft(top)
 
-    def read_text(self, text: str, top: str | None, chunk: int = CHUNK) -> TreeDraft:
-        """The draft of a text without a document type, parsed ``chunk`` characters at a
-        time by ElementTree's own parser (its tree builder is native), each definition read
-        and its elements let go as soon as the parser closes it: the whole tree of a large
-        file would take ten times the memory of the draft. _Refused when the parser refuses
-        the text, so that defusedxml says why.
+    def read_text(self, held: list[str], top: str | None, chunk: int = CHUNK) -> TreeDraft:
+        """The draft of the text ``held[0]``, which has no document type, parsed ``chunk``
+        characters at a time by ElementTree's own parser (its tree builder is native), each
+        definition read and its elements let go as soon as the parser closes it: the whole
+        tree of a large file would take ten times the memory of the draft. The text is
+        taken out of ``held`` once parsed. _Refused when the parser refuses the text, so
+        that defusedxml says why.
 
         A file is read as it was when it was parsed whole first: an error of the model is
         raised only once the rest of the text has been parsed, since an error of the XML
@@ -1001,28 +1019,26 @@ class _Reader:
         document = builder.start("document", {})
         parser: Any = ElementTree.XMLParser(target=builder)
         stack: list[_Frame] = []
+        text = held[0]
         position = 0
         try:
-            try:
-                while position < len(text):
-                    parser.feed(text[position : position + chunk])
-                    position += chunk
-                    if not stack and len(document):
-                        stack.append(self.root_frame(document[0]))
-                    if stack:
-                        self.walk(stack, final=False)
-                parser.close()
-                parser = None
-                if not stack:
-                    raise _Refused  # no root element: defusedxml says what is wrong
-                self.walk(stack, final=True)
-            except ModelError:
-                stack.clear()
-                if parser is not None:
-                    _parse_rest(parser, text, position, chunk)
-                raise
-        except (ElementTree.ParseError, ValueError, RecursionError):
-            raise _Refused from None
+            while position < len(text):
+                _feed(parser, text[position : position + chunk])
+                position += chunk
+                if not stack and len(document):
+                    stack.append(self.root_frame(document[0]))
+                if stack:
+                    self.walk(stack, final=False)
+        except ModelError:
+            stack.clear()
+            _parse_rest(parser, text, position, chunk)  # _Refused if the rest is no XML
+            raise
+        _feed(parser, None)
+        if not stack:
+            raise _Refused  # no root element: defusedxml says what is wrong
+        held.clear()  # the text is parsed: the draft is made without it
+        del text
+        self.walk(stack, final=True)
         return self.draft(top)
 
     def root_frame(self, root: Any) -> _Frame:
@@ -1057,7 +1073,7 @@ class _Reader:
             if form.__class__ is tuple:
                 formula = simple_formula(form, path, scope)
                 self.gates[name] = formula
-                used.update(formula.inputs)  # names only
+                used.update(formula.inputs)  # type: ignore[arg-type]  # names only
                 continue
             children = _children(form)
             if len(children) != 1:
@@ -1180,22 +1196,29 @@ def _included_path(element: Any, path: str) -> str:
 
 
 def parse(
-    text: str, file: str, top: str | None = None, read: Callable[[str], str] | None = None
+    text: str | list[str],
+    file: str,
+    top: str | None = None,
+    read: Callable[[str], str] | None = None,
 ) -> TreeDraft:
     """The fault tree of the Open-PSA text ``text`` read from ``file``; ``read(path)`` gives
-    the text of a file that it includes."""
+    the text of a file that it includes. A list holding the text hands it over: the text
+    is taken out of it once parsed, and so let go while the draft is made, if the caller
+    holds it nowhere else."""
+    held = text if isinstance(text, list) else [text]
+    del text
     reader = _Reader(file, read)
     try:
-        if _without_document_type(text):
+        if _without_document_type(held[0]):
             # No entities to refuse: ElementTree's own parser reads the text as it comes.
             try:
-                return reader.read_text(text, top)
+                return reader.read_text(held, top)
             except _Refused:
                 reader.release()
                 reader = _Reader(file, read)
         # A document type, or a text that ElementTree's parser refused: defusedxml's
         # parser reads it whole, or says why not.
-        return reader.read(_parse_xml_defused(text, file), top)
+        return reader.read(_parse_xml_defused(held[0], file), top)
     finally:
         reader.release()
 
@@ -1204,13 +1227,25 @@ class _Refused(Exception):
     """ElementTree's own parser refused the text: defusedxml's is to say why."""
 
 
+def _feed(parser: Any, data: str | None) -> None:
+    """Feed ``data`` to ElementTree's parser, or close it (None); _Refused if it refuses
+    the text."""
+    try:
+        if data is None:
+            parser.close()
+        else:
+            parser.feed(data)
+    except (ElementTree.ParseError, ValueError, RecursionError):
+        raise _Refused from None
+
+
 def _parse_rest(parser: Any, text: str, position: int, chunk: int) -> None:
-    """Parse the text from ``position`` to its end, only to see that it is XML (an error
-    if it is not), with the parser that read it up to there."""
+    """Parse the text from ``position`` to its end, only to see that it is XML (_Refused if
+    it is not), with the parser that read it up to there."""
     while position < len(text):
-        parser.feed(text[position : position + chunk])
+        _feed(parser, text[position : position + chunk])
         position += chunk
-    parser.close()
+    _feed(parser, None)
 
 
 class _Stop(Exception):

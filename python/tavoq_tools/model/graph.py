@@ -374,7 +374,7 @@ class PreparedGates(Mapping[str, str]):
     def __init__(
         self,
         texts: dict[str, str],
-        forms: dict[str, tuple[str, int, list[str]]],
+        forms: dict[str, tuple[str, int, Sequence[str]]],
         order: list[str] | None,
     ):
         self.texts = texts
@@ -447,7 +447,7 @@ def build_graph(
     # A gate in a common form (a name, names joined by one operator, atleast of names) is
     # kept as (kind, k, names) and becomes one Gate without the parser's nodes.
     # A reader's prepared forms are the ones simple_form would read from the texts.
-    parsed: dict[str, logic.Node | tuple[str, int, list[str]]] = {
+    parsed: dict[str, logic.Node | tuple[str, int, Sequence[str]]] = {
         name: (isinstance(text, str) and logic.simple_form(text)) or _parse(f"gates.{name}", text)
         for name, text in gates.items()
         if name not in forms
@@ -490,7 +490,7 @@ def build_graph(
         built.append(Gate(expression.kind, inputs, expression.k))
         return n + len(built) - 1
 
-    def gate_for(expression: logic.Node | tuple[str, int, list[str]], name: str) -> int:
+    def gate_for(expression: logic.Node | tuple[str, int, Sequence[str]], name: str) -> int:
         """The gate index of a whole expression; a bare name becomes a one-input ``or``
         when it needs a gate of its own (a named gate, or a component as the top)."""
         if isinstance(expression, tuple):
