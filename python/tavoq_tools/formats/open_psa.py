@@ -1036,8 +1036,9 @@ class _Reader:
         _feed(parser, None)
         if not stack:
             raise _Refused  # no root element: defusedxml says what is wrong
-        held.clear()  # the text is parsed: the draft is made without it
-        del text
+        # The text is parsed: the draft is made without it, nor the parser's buffers.
+        held.clear()
+        del text, parser, builder, document
         self.walk(stack, final=True)
         return self.draft(top)
 
