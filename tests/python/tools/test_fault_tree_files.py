@@ -1086,7 +1086,7 @@ def test_damaged_open_psa_files_load_or_raise_model_error(tmp_path_factory, edit
 
 # Components, private and dotted names, model-data, labels, houses, nested formulas, constants
 # and references to what is defined later: each way the streamed reading walks its containers.
-SCOPED = """<?xml version="1.0"?>
+CONTAINERS = """<?xml version="1.0"?>
 <opsa-mef>
 <label>plant</label>
 <define-fault-tree name="FT">
@@ -1149,7 +1149,14 @@ def streamed_and_whole(text, chunk):
 @pytest.mark.parametrize("chunk", [1, 7, 100, 1 << 18])
 @pytest.mark.parametrize(
     "text",
-    [OPEN_PSA, SCOPED, deviates_tree(0.9), ccf("MGL"), *(text for text, _ in BAD_OPEN_PSA)],
+    [
+        OPEN_PSA,
+        SCOPED,
+        CONTAINERS,
+        deviates_tree(0.9),
+        ccf("MGL"),
+        *(text for text, _ in BAD_OPEN_PSA),
+    ],
 )
 def test_a_streamed_reading_gives_what_the_whole_tree_gives(text, chunk):
     streamed, whole = streamed_and_whole(text, chunk)
@@ -1160,11 +1167,11 @@ def test_a_streamed_reading_gives_what_the_whole_tree_gives(text, chunk):
 
 
 @FUZZ
-@given(edits=damaged(SCOPED), chunk=st.integers(1, 120))
+@given(edits=damaged(CONTAINERS), chunk=st.integers(1, 120))
 def test_a_damaged_file_streamed_gives_what_its_whole_tree_gives(edits, chunk):
     """The same draft or the same message, whatever the text and wherever the parser's
     chunks end: an error of the model is reported only after the rest of the XML is read."""
-    streamed, whole = streamed_and_whole(apply(SCOPED, edits), chunk)
+    streamed, whole = streamed_and_whole(apply(CONTAINERS, edits), chunk)
     if whole is not None and streamed is not None:
         assert streamed == whole
 
