@@ -35,9 +35,11 @@ its inputs failed) is read as ``atleast(min)`` and ``not(atleast(max + 1))``, le
 side that always holds. ``constant`` inside a gate is a house event of its own (TRUE or
 FALSE). Anything else the reader does not know is refused with its XML path.
 
-The XML is read by defusedxml with document type declarations forbidden, so entities (an
-"entity bomb", an external file) are refused before anything is expanded. The top event is
-the gate no other gate uses; with several, ``top`` names it.
+A text with a document type declaration is read by defusedxml, which refuses it, so
+entities (an "entity bomb", an external file) are refused before anything is expanded. A
+text without one has no entities: ElementTree's own parser reads it as it comes, each
+definition read and let go once closed (what that parser refuses goes to defusedxml, which
+says why). The top event is the gate no other gate uses; with several, ``top`` names it.
 
 ``parse(text, file, top=None, read=None)`` gives a ``TreeDraft`` or raises ``ModelError``
 naming the file, the XML path (``opsa-mef/define-fault-tree[FT]/define-gate[G]/or``, through
