@@ -1030,8 +1030,16 @@ def _check(args: argparse.Namespace) -> int:
             model.build()
         else:
             model.matrix()
-        print(check_text(model, args.model, args.cutsets))
+        _print_in_parts(check_text(model, args.model, args.cutsets))
     return EXIT_OK
+
+
+def _print_in_parts(text: str, part: int = 1 << 20) -> None:
+    """Print ``text`` a mebibyte at a time: the check of a large tree is tens of megabytes,
+    which printed at once would be encoded whole beside it."""
+    for start in range(0, len(text), part):
+        sys.stdout.write(text[start : start + part])
+    sys.stdout.write("\n")
 
 
 class _Stopped(KeyboardInterrupt):

@@ -25,7 +25,7 @@ from __future__ import annotations
 
 import math
 import re
-from collections.abc import Callable, Collection, Iterable, Iterator
+from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from itertools import repeat
 from pathlib import Path
@@ -479,14 +479,20 @@ def _component_like(
 
 
 def _renamed(template: Component, name: str) -> Component:
-    """A checked Component under another valid name, with tables of its own."""
+    """A checked Component under another valid name, with tables of its own. Its fields are
+    set one by one, as the constructor sets them: reading its ``__dict__`` would give each
+    copy a dict of its own as well (64 bytes more per event)."""
     copy = object.__new__(Component)
-    fields = copy.__dict__
-    fields.update(template.__dict__)
-    fields["name"] = name
-    fields["kinds"] = dict(template.kinds)
-    fields["standby_pairs"] = dict(template.standby_pairs)
+    for field_name, value in template.__dict__.items():
+        _SET_FIELD(copy, field_name, value)
+    _SET_FIELD(copy, "name", name)
+    _SET_FIELD(copy, "kinds", dict(template.kinds))
+    _SET_FIELD(copy, "standby_pairs", dict(template.standby_pairs))
     return copy
+
+
+# A frozen dataclass's fields are set as its constructor sets them.
+_SET_FIELD = object.__setattr__
 
 
 def _with_probability(first: Component, name: str, probability: float) -> Component | None:
@@ -506,7 +512,7 @@ def _with_probability(first: Component, name: str, probability: float) -> Compon
         demand.source, demand.target, "demand", params, demand.crew, demand.priority
     )
     copy = _renamed(first, name)
-    copy.__dict__["transitions"] = tuple(transitions)
+    _SET_FIELD(copy, "transitions", tuple(transitions))
     return copy
 
 
@@ -774,18 +780,22 @@ def expression(formula: Formula, names: NameMap) -> str:
     return f" {formula.kind} ".join(parts)
 
 
-def _prepared(formula: Formula, names: NameMap) -> tuple[str, tuple[str, int, list[str]] | None]:
+def _prepared(
+    formula: Formula, names: NameMap
+) -> tuple[str, tuple[str, int, tuple[str, ...]] | None]:
     """``expression``'s text of a gate and, when its inputs are all names, the form that
-    build_graph would read back from that text (logic.simple_form's, or a call's)."""
+    build_graph would read back from that text (logic.simple_form's, or a call's). The
+    names are a tuple: every gate's form waits for the graph at once, and a tuple takes
+    half the memory of a list."""
     known = names.names
     inputs = formula.inputs
     if any(map(_is_formula, inputs)):
         return expression(formula, names), None
     try:
         # Each name is mapped already, as a rule.
-        parts = list(map(known.__getitem__, inputs))  # type: ignore[arg-type]
+        parts = tuple(map(known.__getitem__, inputs))  # type: ignore[arg-type]
     except KeyError:
-        parts = [known.get(x) or names(x) for x in inputs]  # type: ignore[arg-type]
+        parts = tuple(known.get(x) or names(x) for x in inputs)  # type: ignore[arg-type]
     kind = formula.kind
     if kind == "atleast":
         text = f"atleast({formula.k}, {', '.join(parts)})"
@@ -875,7 +885,7 @@ def to_model(
                 _with_role(c, roles[original]) if original in roles else c
                 for c, original in zip(components, draft.events, strict=True)
             ]
-        forms: dict[str, tuple[str, int, list[str]]] = {}
+        forms: dict[str, tuple[str, int, Sequence[str]]] = {}
         order = None if draft.order is None else [mapped[g] for g in draft.order]
         texts: dict[str, str] = {}
         spent = draft.gates

@@ -347,9 +347,11 @@ def _read(
         if top is not None:
             raise ModelError("", "a Galileo file names its top (toplevel): give no top", file)
         draft = galileo.parse(text, file)
+        del text  # tens of megabytes that the model does not need
     else:
-        draft = open_psa.parse(text, file, top, read=read_text)
-    del text  # tens of megabytes that the model does not need
+        held = [text]
+        del text  # held alone, the reader lets go of it once it is parsed
+        draft = open_psa.parse(held, file, top, read=read_text)
     pairs = renamed(draft)
     model = to_model(
         draft,

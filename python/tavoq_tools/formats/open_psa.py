@@ -35,9 +35,11 @@ its inputs failed) is read as ``atleast(min)`` and ``not(atleast(max + 1))``, le
 side that always holds. ``constant`` inside a gate is a house event of its own (TRUE or
 FALSE). Anything else the reader does not know is refused with its XML path.
 
-The XML is read by defusedxml with document type declarations forbidden, so entities (an
-"entity bomb", an external file) are refused before anything is expanded. The top event is
-the gate no other gate uses; with several, ``top`` names it.
+A text with a document type declaration is read by defusedxml, which refuses it, so
+entities (an "entity bomb", an external file) are refused before anything is expanded. A
+text without one has no entities: ElementTree's own parser reads it as it comes, each
+definition read and let go once closed (what that parser refuses goes to defusedxml, which
+says why). The top event is the gate no other gate uses; with several, ``top`` names it.
 
 ``parse(text, file, top=None, read=None)`` gives a ``TreeDraft`` or raises ``ModelError``
 naming the file, the XML path (``opsa-mef/define-fault-tree[FT]/define-gate[G]/or``, through
@@ -51,7 +53,9 @@ import itertools
 import math
 import os
 import xml.etree.ElementTree as ElementTree
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
+from dataclasses import dataclass
+from operator import attrgetter, methodcaller
 from typing import Any
 from xml.parsers import expat
 
@@ -88,6 +92,14 @@ DEVIATES = {
 }
 
 
+# A text without a document type is parsed this many characters at a time.
+CHUNK = 1 << 18
+# The definitions of events and gates.
+DEFINITIONS = ("define-gate", "define-basic-event", "define-house-event")
+# The containers read as soon as they open (the others are read once closed).
+OPENED = ("define-fault-tree", "model-data", "define-component")
+
+
 def _tag(element: Any) -> str:
     tag = element.tag
     if tag.__class__ is str and "}" not in tag:
@@ -116,6 +128,89 @@ def _name(element: Any, path: str, file: str) -> str:
 # Where a definition stands: the names of the fault tree and components around it, outermost
 # first; () for model-data.
 Scope = tuple[str, ...]
+# A gate's formula kept without its elements: or, and or atleast, its min (atleast's text;
+# None for the others), and the tags and names of its references.
+_GateForm = tuple[str, str | None, tuple[str, ...], tuple[str | None, ...]]
+
+
+@dataclass(slots=True)
+class _Frame:
+    """A container being read child by child: ``top`` for <opsa-mef> (or an included file's
+    root), else a fault tree, a component or model-data."""
+
+    element: Any
+    path: str
+    scope: Scope
+    private: bool
+    top: bool = False
+    whole: bool = False  # an included file's root, whose tree was read whole
+    done: int = 0  # how many of its children are read (and not yet let go)
+
+
+_TAG_OF = attrgetter("tag")
+_NAME_OF = methodcaller("get", "name")
+_REFERENCE_TAGS = frozenset(REFERENCES)
+
+
+def _gate_form(element: Any) -> _GateForm | Any:
+    """A define-gate's formula in its compact form when it is an or, and or atleast of
+    references alone (every gate of most files), else the element itself. The compact
+    form holds whatever the reading of the formula looks at: the elements are let go as
+    the file is parsed, and a gate's formula is read once every name is defined."""
+    if len(element) != 1:
+        return element
+    formula = element[0]
+    tag = formula.tag
+    if tag == "atleast" and formula.keys() == ["min"]:
+        least = formula.get("min")
+    elif (tag == "or" or tag == "and") and not formula.keys():
+        least = None
+    else:
+        return element
+    tags = tuple(map(_TAG_OF, formula))
+    if not tags or not _REFERENCE_TAGS.issuperset(tags):
+        return element
+    return tag, least, tags, tuple(map(_NAME_OF, formula))
+
+
+def _event_form(element: Any) -> tuple[str, str] | Any:
+    """A define-basic-event's value as (tag, text) when it is a ``<float value=...>`` or
+    ``<int value=...>``, or an exponential of a parameter over the mission time
+    ("exponential", the parameter's name); else the element itself."""
+    if len(element) != 1:
+        return element
+    value = element[0]
+    tag = value.tag
+    if tag == "float" or tag == "int":
+        if len(value) or value.keys() != ["value"]:
+            return element
+        return tag, value.get("value")
+    if tag != "exponential" or len(value) != 2 or value.keys():
+        return element
+    rate, time = value
+    if (
+        rate.tag == "parameter"
+        and not len(rate)
+        and rate.keys() == ["name"]
+        and time.tag == "system-mission-time"
+        and not len(time)
+        and not time.keys()
+    ):
+        return "exponential", rate.get("name")
+    return element
+
+
+def _event_element(form: tuple[str, str]) -> Any:
+    """The elements of a basic event's compact form, for the reading of its value."""
+    event = ElementTree.Element("define-basic-event")
+    tag, text = form
+    if tag == "exponential":
+        value = ElementTree.SubElement(event, "exponential")
+        ElementTree.SubElement(value, "parameter", name=text)
+        ElementTree.SubElement(value, "system-mission-time")
+    else:
+        ElementTree.SubElement(event, tag, value=text)
+    return event
 
 
 class _Names:
@@ -129,13 +224,18 @@ class _Names:
         self.reader = reader
         self.what = what  # "" for events and gates, "parameter " for parameters
         self.public: dict[str, str] = {}
-        self.in_scope: dict[tuple[Scope, str], str] = {}  # (container, name) -> key
+        # container -> name -> key; a dict per container rather than a key per name
+        self.in_scope: dict[Scope, dict[str, str]] = {}
         self.private: set[tuple[Scope, str]] = set()
         self.where: dict[str, str] = {}  # key -> its XML path
 
     def define(self, name: str, scope: Scope, private: bool, path: str) -> str:
         key = ".".join((*scope, name)) if private else name
-        first = self.where.get(key) or self.where.get(self.in_scope.get((scope, name), ""))
+        inside = self.in_scope.get(scope)
+        if inside is None:
+            inside = self.in_scope[scope] = {}
+        where = self.where
+        first = where.get(key) or where.get(inside.get(name, ""))
         if first is not None:
             raise self.reader.error(
                 path, f"{self.what}{quoted(name)} is defined twice (first at {first})"
@@ -144,8 +244,8 @@ class _Names:
             self.private.add((scope, name))
         else:
             self.public[name] = key
-        self.in_scope[(scope, name)] = key
-        self.where[key] = path
+        inside[name] = key
+        where[key] = path
         return key
 
     def find(self, name: str, scope: Scope, path: str) -> str | None:
@@ -155,7 +255,7 @@ class _Names:
             return self.public[name]  # the common case: no private names in the model
         for level in range(len(scope), -1, -1):
             if (scope[:level], name) in self.private:
-                return self.in_scope[(scope[:level], name)]
+                return self.in_scope[scope[:level]][name]
         if name in self.public:
             return self.public[name]
         *containers, last = name.split(".")
@@ -164,11 +264,12 @@ class _Names:
         for level in range(len(scope), -1, -1):
             inside = (*scope[:level], *containers)
             if inside in self.reader.containers:
-                if (inside, last) not in self.in_scope:
+                key = self.in_scope.get(inside, {}).get(last)
+                if key is None:
                     raise self.reader.error(
                         path, f"{quoted('.'.join(inside))} has no {self.what}{quoted(last)}"
                     )
-                return self.in_scope[(inside, last)]
+                return key
         raise self.reader.error(
             path,
             f"{quoted(name)}: no fault tree or component {quoted('.'.join(containers))}",
@@ -198,6 +299,20 @@ class _Reader:
         self.kinds: dict[str, str] = {}  # key -> "gate", "basic-event" or "house-event"
         self.constants: dict[bool, str] = {}  # the house event of <constant> in formulas
 
+    def release(self) -> None:
+        """Let go of the elements and names held: the reader and its namespaces refer to
+        each other, so they would otherwise live until the next collection of cycles, which
+        is paused while a model is read and checked."""
+        self.pending_events.clear()
+        self.pending_gates.clear()
+        self.pending_groups.clear()
+        self.parameters.clear()
+        self.kinds.clear()
+        for names in (self.names, self.parameter_names):
+            names.public.clear()
+            names.in_scope.clear()
+            names.where.clear()
+
     @property
     def defined(self) -> dict[str, str]:
         return self.names.where
@@ -216,39 +331,113 @@ class _Reader:
 
     # -- the containers --------------------------------------------------------------------
 
-    def container(self, element: Any, path: str, scope: Scope, private: bool) -> None:
-        for child in _children(element):
+    def child(self, child: Any, frame: _Frame) -> _Frame | None:
+        """Read one child of the container ``frame``: a definition is kept (as the compact
+        form of its value when it has one), a container or an included file's root is
+        returned, to be read child by child next."""
+        tag = child.tag
+        if tag.__class__ is not str or "}" in tag:
             tag = _tag(child)
-            here = f"{path}/{_step(child)}"
-            if tag in ("define-gate", "define-basic-event", "define-house-event"):
-                name = _name(child, here, self.file)
-                key = self.names.define(name, scope, self.role(child, here, private), here)
-                if tag == "define-gate":
-                    self.pending_gates.append((key, child, here, scope))
-                elif tag == "define-basic-event":
-                    self.pending_events.append((key, child, here, scope))
-                else:
-                    self.houses[key] = self.house(child, here)
-            elif tag == "define-parameter":
-                name = _name(child, here, self.file)
-                role = self.role(child, here, private)
-                key = self.parameter_names.define(name, scope, role, here)
-                self.parameters[key] = (child, here, scope)
-            elif tag == "define-CCF-group":
-                self.ccf_group(child, here, scope, self.role(child, here, private))
-            elif tag == "define-component" and path.count("/") < 20:
-                self.enter(child, here, scope, self.role(child, here, private))
-            elif tag == "include":
-                root = self.include(child, here)
-                self.container(root, _included_path(child, here), scope, private)
-                self.including.pop()
+        name = child.get("name")
+        here = f"{frame.path}/{tag}[{name}]" if name is not None else f"{frame.path}/{tag}"
+        scope, private = frame.scope, frame.private
+        if tag in DEFINITIONS and not frame.top:
+            if name is None or not name.strip():
+                raise self.error(here, f"<{tag}> needs a name")
+            role = child.get("role")
+            if role is not None:
+                private = self.role(child, here, private)
+            key = self.names.define(name, scope, private, here)
+            if tag == "define-gate":
+                self.pending_gates.append((key, _gate_form(child), here, scope))
+            elif tag == "define-basic-event":
+                self.pending_events.append((key, _event_form(child), here, scope))
             else:
-                raise self.error(
-                    here,
-                    f"<{tag}> is not read here (read: define-gate, define-basic-event, "
-                    "define-house-event, define-parameter, define-component, "
-                    "define-CCF-group, include)",
-                )
+                self.houses[key] = self.house(child, here)
+            return None
+        if frame.top:
+            if tag == "define-fault-tree":
+                return self.enter(child, here, (), False)
+            if tag == "model-data":
+                return _Frame(child, here, (), False)
+            if tag == "define-CCF-group":
+                self.ccf_group(child, here, (), self.role(child, here, False))
+                return None
+            if tag == "include":
+                return self.included_root(child, here, (), False, top=True)
+            raise self.error(
+                here,
+                f"<{tag}> is not read (read: define-fault-tree, model-data, "
+                "define-CCF-group, include)",
+            )
+        if tag == "define-parameter":
+            name = _name(child, here, self.file)
+            role = self.role(child, here, private)
+            key = self.parameter_names.define(name, scope, role, here)
+            self.parameters[key] = (child, here, scope)
+        elif tag == "define-CCF-group":
+            self.ccf_group(child, here, scope, self.role(child, here, private))
+        elif tag == "define-component" and frame.path.count("/") < 20:
+            return self.enter(child, here, scope, self.role(child, here, private))
+        elif tag == "include":
+            return self.included_root(child, here, scope, private, top=False)
+        else:
+            raise self.error(
+                here,
+                f"<{tag}> is not read here (read: define-gate, define-basic-event, "
+                "define-house-event, define-parameter, define-component, "
+                "define-CCF-group, include)",
+            )
+        return None
+
+    def walk(self, stack: list[_Frame], final: bool) -> None:
+        """Read every child of the open containers (``stack``, outermost first) that the
+        parser has closed, in the file's order, and let go of their elements; ``final``: the
+        parser has read the whole text. A container is entered as soon as it opens, so that a
+        fault tree holding the whole file is read while it is parsed."""
+        while stack:
+            # The innermost container is closed when the text is read, when it is an
+            # included file's (read whole), or when its own container is closed or holds
+            # more after it.
+            complete = final
+            for outer, inner in zip(stack, stack[1:]):
+                complete = inner.whole or complete or len(outer.element) > outer.done + 1
+            frame = stack[-1]
+            element = frame.element
+            end = len(element)
+            entered = None
+            while frame.done < end:
+                child = element[frame.done]
+                tag = _tag(child)
+                if tag in IGNORED:
+                    frame.done += 1
+                    continue
+                if not complete and frame.done == end - 1 and tag not in OPENED:
+                    break  # the parser may not have read all of it yet
+                entered = self.child(child, frame)
+                if entered is not None:
+                    break
+                frame.done += 1
+            if entered is not None:
+                stack.append(entered)
+            elif complete and frame.done == end:
+                del element[:]
+                stack.pop()
+                if frame.whole:
+                    self.including.pop()
+                if stack:
+                    stack[-1].done += 1
+            else:
+                for open_frame in stack:
+                    del open_frame.element[: open_frame.done]
+                    open_frame.done = 0
+                return
+
+    def included_root(
+        self, element: Any, path: str, scope: Scope, private: bool, top: bool
+    ) -> _Frame:
+        root = self.include(element, path)
+        return _Frame(root, _included_path(element, path), scope, private, top, whole=True)
 
     def ccf_group(self, element: Any, path: str, scope: Scope, private: bool) -> None:
         """A CCF group defines its members, basic events; their values come in read()."""
@@ -367,13 +556,13 @@ class _Reader:
         self.including.append(real)
         return root
 
-    def enter(self, element: Any, path: str, scope: Scope, private: bool) -> None:
-        """Read the fault tree or component ``element`` inside ``scope``."""
+    def enter(self, element: Any, path: str, scope: Scope, private: bool) -> _Frame:
+        """The fault tree or component ``element`` inside ``scope``, to be read next."""
         inner = (*scope, _name(element, path, self.file))
         if inner in self.containers:
             raise self.error(path, f"{quoted('.'.join(inner))} is defined twice")
         self.containers.add(inner)
-        self.container(element, path, inner, private)
+        return _Frame(element, path, inner, private)
 
     def house(self, element: Any, path: str) -> bool:
         children = _children(element)
@@ -604,6 +793,30 @@ class _Reader:
         self.may_be_uncertain(result, path, what)
         return result
 
+    def known_event(self, name: str, form: Any, path: str) -> Event | None:
+        """The event of a compact form whose value needs no more than a look: a probability
+        between 0 and 1, or the rate of a public parameter already read (without a law);
+        None for the others, which event() reads (and refuses, as the case may be)."""
+        if form.__class__ is not tuple:
+            return None
+        tag, text = form
+        if tag == "float":
+            try:
+                probability = float(text)
+            except ValueError:
+                return None
+            if 0 <= probability <= 1:
+                return Event(name, path, probability=probability)
+            return None
+        names = self.parameter_names
+        if tag != "exponential" or names.private:
+            return None
+        key = names.public.get(text)
+        rate = self.values.get(key) if key is not None else None
+        if rate is None or rate < 0 or key in self.laws:
+            return None
+        return Event(name, path, rate=rate)
+
     def event(self, name: str, element: Any, path: str, scope: Scope) -> Event:
         children = _children(element)
         if len(children) != 1:
@@ -658,6 +871,38 @@ class _Reader:
             else self.formula(a, f"{path}/{_step(a)}", scope, depth + 1)
             for a in arguments
         ]
+        return self.combined(tag, element, path, inputs)
+
+    def simple_formula(self, form: _GateForm, path: str, scope: Scope) -> Formula:
+        """The formula of a gate kept in its compact form (``_gate_form``): as ``formula``
+        reads the same elements, each error included."""
+        tag, least, tags, names = form
+        here = f"{path}/{tag}"
+        if not self.names.private:
+            # The common case at C speed: public names, each of the kind its reference says,
+            # none twice, and a whole min within range.
+            found: list[Any] = list(map(self.names.public.get, names))  # type: ignore[arg-type]
+            if (
+                None not in found
+                and tuple(map(self.kinds.__getitem__, found)) == tags
+                and len(set(found)) == len(found)
+            ):
+                if least is None:
+                    return Formula(tag, here, found)
+                try:
+                    k = int(least)
+                except ValueError:
+                    k = 0
+                if 1 <= k <= len(found):
+                    return Formula(tag, here, found, k)
+        reference = self.reference_to
+        inputs: list[str | Formula] = [
+            reference(t, n, here, scope) for t, n in zip(tags, names, strict=True)
+        ]
+        return self.combined(tag, {"min": least} if least is not None else {}, here, inputs)
+
+    def combined(self, tag: str, element: Any, path: str, inputs: list[str | Formula]) -> Formula:
+        """The formula ``tag`` (its attributes by ``element.get``) over ``inputs``."""
         named = [i for i in inputs if isinstance(i, str)]
         if len(set(named)) < len(named):
             twice = next(i for i in named if named.count(i) > 1)
@@ -730,19 +975,22 @@ class _Reader:
 
     def reference(self, element: Any, parent: str, scope: Scope) -> str:
         """The key of what a reference inside ``parent`` (an XML path) stands for."""
-        tag = _tag(element)
-        name = element.get("name")
+        return self.reference_to(_tag(element), element.get("name"), parent, scope)
+
+    def reference_to(self, tag: str, name: str | None, parent: str, scope: Scope) -> str:
+        """The key of what a reference ``<tag name=...>`` inside ``parent`` stands for."""
         names = self.names
         if name and not names.private and name in names.public:
             # A public name, found as find() finds it, with no path to make.
             public = names.public[name]
             if tag == "event" or tag == self.kinds[public]:
                 return public
-        path = f"{parent}/{_step(element)}"
+        path = f"{parent}/{tag}[{name}]" if name is not None else f"{parent}/{tag}"
         found = self.names.find(name, scope, path) if name else None
         if found is not None and (tag == "event" or tag == self.kinds[found]):
             return found
-        name = _name(element, path, self.file)
+        if name is None or not name.strip():
+            raise self.error(path, f"<{tag}> needs a name")
         if found is None:
             raise self.error(path, f"{quoted(name)} is never defined")
         raise self.error(path, f"{quoted(name)} is a {self.kinds[found]}, not a {tag}")
@@ -750,37 +998,98 @@ class _Reader:
     # -- the whole -------------------------------------------------------------------------
 
     def read(self, root: Any, top: str | None) -> TreeDraft:
+        """The draft of a whole tree of elements (the text with a document type, which
+        defusedxml refuses, or that ElementTree's own parser could not read)."""
+        self.walk([self.root_frame(root)], final=True)
+        return self.draft(top)
+
+    def read_text(self, held: list[str], top: str | None, chunk: int = CHUNK) -> TreeDraft:
+        """The draft of the text ``held[0]``, which has no document type, parsed ``chunk``
+        characters at a time by ElementTree's own parser (its tree builder is native), each
+        definition read and its elements let go as soon as the parser closes it: the whole
+        tree of a large file would take ten times the memory of the draft. The text is
+        taken out of ``held`` once parsed. _Refused when the parser refuses the text, so
+        that defusedxml says why.
+
+        A file is read as it was when it was parsed whole first: an error of the model is
+        raised only once the rest of the text has been parsed, since an error of the XML
+        after it is the one to report."""
+        # The builder's elements go into an element opened first, which gives the root as
+        # soon as it opens, without an event per element. (Its C version, which the parser
+        # drives without calling Python, does not ask for that element to be closed.)
+        builder = ElementTree.TreeBuilder()
+        document = builder.start("document", {})
+        parser: Any = ElementTree.XMLParser(target=builder)
+        stack: list[_Frame] = []
+        text = held[0]
+        position = 0
+        try:
+            while position < len(text):
+                _feed(parser, text[position : position + chunk])
+                position += chunk
+                if not stack and len(document):
+                    stack.append(self.root_frame(document[0]))
+                if stack:
+                    self.walk(stack, final=False)
+        except ModelError:
+            stack.clear()
+            _parse_rest(parser, text, position, chunk)  # _Refused if the rest is no XML
+            raise
+        _feed(parser, None)
+        if not stack:
+            raise _Refused  # no root element: defusedxml says what is wrong
+        # The text is parsed: the draft is made without it, nor the parser's buffers.
+        held.clear()
+        del text, parser, builder, document
+        self.walk(stack, final=True)
+        return self.draft(top)
+
+    def root_frame(self, root: Any) -> _Frame:
         if _tag(root) != "opsa-mef":
             raise self.error(_tag(root), f"the root element is <{_tag(root)}>, not <opsa-mef>")
-        self.top_level(root, "opsa-mef")
+        return _Frame(root, "opsa-mef", (), False, top=True)
+
+    def draft(self, top: str | None) -> TreeDraft:
+        """The draft, once every definition is known: the values and formulas are read."""
         self.kinds = dict.fromkeys(self.defined, "basic-event")
         self.kinds.update(dict.fromkeys(self.houses, "house-event"))
         self.kinds.update((name, "gate") for name, _, _, _ in self.pending_gates)
-        # Each definition's elements are let go once it is read (the root holds them all):
-        # the draft is made in the memory they leave.
-        for name, element, path, scope in self.pending_events:
-            self.events[name] = self.event(name, element, path, scope)
-            element.clear()
+        # Each definition is let go once read: the draft is made in the memory it leaves.
+        pending = self.pending_events
+        pending.reverse()
+        while pending:
+            name, form, path, scope = pending.pop()
+            self.events[name] = self.known_event(name, form, path) or self.event(
+                name, _event_element(form) if form.__class__ is tuple else form, path, scope
+            )
         common: list[CommonEvent] = []
         for name, element, path, scope, keys in self.pending_groups:
             common += self.common_events(name, element, path, scope, keys)
         for name, value in self.houses.items():
             self.events[name] = Event(name, self.defined[name], probability=1.0 if value else 0.0)
         used: set[str] = set()
-        for name, element, path, scope in self.pending_gates:
-            children = _children(element)
+        simple_formula = self.simple_formula
+        pending = self.pending_gates
+        pending.reverse()
+        while pending:
+            name, form, path, scope = pending.pop()
+            if form.__class__ is tuple:
+                formula = simple_formula(form, path, scope)
+                self.gates[name] = formula
+                used.update(formula.inputs)  # type: ignore[arg-type]  # names only
+                continue
+            children = _children(form)
             if len(children) != 1:
                 raise self.error(path, "a gate takes one formula")
-            formula = self.formula(children[0], f"{path}/{_step(children[0])}", scope)
-            element.clear()
-            if isinstance(formula, str):
-                formula = Formula("or", path, [formula])
+            read = self.formula(children[0], f"{path}/{_step(children[0])}", scope)
+            form.clear()
+            formula = Formula("or", path, [read]) if isinstance(read, str) else read
             self.gates[name] = formula
             used.update(_references(formula))
         if not self.gates:
             raise self.error("opsa-mef", "the file defines no gate")
         top_name = self.top(top, used)
-        refuse_cycles(self.gates, _references, self.file)
+        order = refuse_cycles(self.gates, _references, self.file)
         mission, note = None, ""
         if len(self.mission_times) == 1:
             mission = next(iter(self.mission_times))
@@ -796,27 +1105,8 @@ class _Reader:
             mission,
             mission_note=note,
             common_events=common,
+            order=order,
         )
-
-    def top_level(self, root: Any, path: str) -> None:
-        for child in _children(root):
-            tag = _tag(child)
-            here = f"{path}/{_step(child)}"
-            if tag == "define-fault-tree":
-                self.enter(child, here, (), False)
-            elif tag == "model-data":
-                self.container(child, here, (), False)
-            elif tag == "define-CCF-group":
-                self.ccf_group(child, here, (), self.role(child, here, False))
-            elif tag == "include":
-                self.top_level(self.include(child, here), _included_path(child, here))
-                self.including.pop()
-            else:
-                raise self.error(
-                    here,
-                    f"<{tag}> is not read (read: define-fault-tree, model-data, "
-                    "define-CCF-group, include)",
-                )
 
     def top(self, top: str | None, used: set[str]) -> str:
         if top is not None:
@@ -881,14 +1171,26 @@ def _scaled(total: Event, name: str, where: str, share: float) -> Event:
     return Event(name, where, probability=(total.probability or 0.0) * share)
 
 
-def _references(formula: Formula) -> Iterator[str]:
-    stack: list[str | Formula] = [formula]
+def _references(formula: Formula) -> list[str]:
+    """The names a formula uses, in the order its text names them: left to right through
+    its nesting, as the gate graph reads them (so that refuse_cycles' order is the graph's)."""
+    inputs = formula.inputs
+    if all(map(_IS_NAME, inputs)):
+        return inputs  # type: ignore[return-value]
+    names: list[str] = []
+    stack = [iter(inputs)]
     while stack:
-        item = stack.pop()
-        if isinstance(item, str):
-            yield item
+        item = next(stack[-1], None)
+        if item is None:
+            stack.pop()
+        elif isinstance(item, str):
+            names.append(item)
         else:
-            stack.extend(item.inputs)
+            stack.append(iter(item.inputs))
+    return names
+
+
+_IS_NAME = str.__instancecheck__
 
 
 def _included_path(element: Any, path: str) -> str:
@@ -897,19 +1199,56 @@ def _included_path(element: Any, path: str) -> str:
 
 
 def parse(
-    text: str, file: str, top: str | None = None, read: Callable[[str], str] | None = None
+    text: str | list[str],
+    file: str,
+    top: str | None = None,
+    read: Callable[[str], str] | None = None,
 ) -> TreeDraft:
     """The fault tree of the Open-PSA text ``text`` read from ``file``; ``read(path)`` gives
-    the text of a file that it includes."""
+    the text of a file that it includes. A list holding the text hands it over: the text
+    is taken out of it once parsed, and so let go while the draft is made, if the caller
+    holds it nowhere else."""
+    held = text if isinstance(text, list) else [text]
+    del text
     reader = _Reader(file, read)
     try:
-        return reader.read(_parse_xml(text, file), top)
+        if _without_document_type(held[0]):
+            # No entities to refuse: ElementTree's own parser reads the text as it comes.
+            try:
+                return reader.read_text(held, top)
+            except _Refused:
+                reader.release()
+                reader = _Reader(file, read)
+        # A document type, or a text that ElementTree's parser refused: defusedxml's
+        # parser reads it whole, or says why not.
+        return reader.read(_parse_xml_defused(held[0], file), top)
     finally:
-        # The reader and its namespaces refer to each other: the XML elements it holds are
-        # let go now rather than at the next collection of cycles.
-        reader.pending_events.clear()
-        reader.pending_gates.clear()
-        reader.parameters.clear()
+        reader.release()
+
+
+class _Refused(Exception):
+    """ElementTree's own parser refused the text: defusedxml's is to say why."""
+
+
+def _feed(parser: Any, data: str | None) -> None:
+    """Feed ``data`` to ElementTree's parser, or close it (None); _Refused if it refuses
+    the text."""
+    try:
+        if data is None:
+            parser.close()
+        else:
+            parser.feed(data)
+    except (ElementTree.ParseError, ValueError, RecursionError):
+        raise _Refused from None
+
+
+def _parse_rest(parser: Any, text: str, position: int, chunk: int) -> None:
+    """Parse the text from ``position`` to its end, only to see that it is XML (_Refused if
+    it is not), with the parser that read it up to there."""
+    while position < len(text):
+        _feed(parser, text[position : position + chunk])
+        position += chunk
+    _feed(parser, None)
 
 
 class _Stop(Exception):

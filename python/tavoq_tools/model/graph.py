@@ -361,9 +361,10 @@ class PreparedGates(Mapping[str, str]):
     """Gate expressions (name -> text, ``texts``) as a reader of fault-tree files writes
     them, with what build_graph would otherwise read back from the texts: ``forms``, for the
     gates whose text simple_form reads (or that is one call over names, such as
-    ``pand(a, b)``), that form as (kind, k, names); and ``order``, when every gate is in
-    ``forms``, the gates each after those it names, as _gate_order gives them. The reader
-    vouches that every name it uses is defined and that the gates form no cycle.
+    ``pand(a, b)``), that form as (kind, k, names); and ``order`` (or None), the gates each
+    after those it names, as _gate_order gives them from the names of the texts in the order
+    they are written. The reader vouches that every name it uses is defined and that the
+    gates form no cycle.
     build_graph takes each form out as it makes the form's gate (a large tree's forms and
     gates would otherwise all exist at once): the forms serve one graph, whose model keeps
     ``texts`` itself as its gates, not a copy."""
@@ -373,7 +374,7 @@ class PreparedGates(Mapping[str, str]):
     def __init__(
         self,
         texts: dict[str, str],
-        forms: dict[str, tuple[str, int, list[str]]],
+        forms: dict[str, tuple[str, int, Sequence[str]]],
         order: list[str] | None,
     ):
         self.texts = texts
@@ -446,15 +447,16 @@ def build_graph(
     # A gate in a common form (a name, names joined by one operator, atleast of names) is
     # kept as (kind, k, names) and becomes one Gate without the parser's nodes.
     # A reader's prepared forms are the ones simple_form would read from the texts.
-    parsed: dict[str, logic.Node | tuple[str, int, list[str]]] = {
+    parsed: dict[str, logic.Node | tuple[str, int, Sequence[str]]] = {
         name: (isinstance(text, str) and logic.simple_form(text)) or _parse(f"gates.{name}", text)
         for name, text in gates.items()
         if name not in forms
     }
     top_expression = _parse("failed_when", failed_when)
     refs: dict[str, list[str]] = {}
-    order = prepared.order if prepared is not None and len(forms) == len(gates) else None
-    # With the order known every gate is a reader's: its names are defined, its order known.
+    order = prepared.order if prepared is not None else None
+    # With the order known every gate is a reader's: its names are defined, its order known
+    # (a gate without a form is parsed, but its names need no check).
     checked = [] if order is not None else [(f"gates.{g}", g) for g in gates]
     for key, name in [*checked, ("failed_when", "")]:
         uses = []
@@ -488,7 +490,7 @@ def build_graph(
         built.append(Gate(expression.kind, inputs, expression.k))
         return n + len(built) - 1
 
-    def gate_for(expression: logic.Node | tuple[str, int, list[str]], name: str) -> int:
+    def gate_for(expression: logic.Node | tuple[str, int, Sequence[str]], name: str) -> int:
         """The gate index of a whole expression; a bare name becomes a one-input ``or``
         when it needs a gate of its own (a named gate, or a component as the top)."""
         if isinstance(expression, tuple):

@@ -470,158 +470,154 @@ def test_a_long_chain_of_parameters_gives_its_last_value(tmp_path):
     assert [t.params for t in a.transitions] == [{"rate": 0.25}]
 
 
-@pytest.mark.parametrize(
-    ("text", "message"),
-    [
-        (
-            tree('<not><basic-event name="A"/><basic-event name="B"/></not>'),
-            "opsa-mef/define-fault-tree[FT]/define-gate[T]/not: <not> takes exactly 1 argument",
+BAD_OPEN_PSA = [
+    (
+        tree('<not><basic-event name="A"/><basic-event name="B"/></not>'),
+        "opsa-mef/define-fault-tree[FT]/define-gate[T]/not: <not> takes exactly 1 argument",
+    ),
+    (
+        tree('<or><imply><basic-event name="A"/></imply></or>'),
+        "define-gate[T]/or/imply: <imply> takes exactly 2 arguments, got 1",
+    ),
+    (
+        tree('<or><constant value="maybe"/><basic-event name="A"/></or>'),
+        'define-gate[T]/or/constant: value must be "true" or "false", got "maybe"',
+    ),
+    (
+        tree(
+            '<cardinality min="2" max="1"><basic-event name="A"/><basic-event name="B"/>'
+            "</cardinality>"
         ),
-        (
-            tree('<or><imply><basic-event name="A"/></imply></or>'),
-            "define-gate[T]/or/imply: <imply> takes exactly 2 arguments, got 1",
+        "define-gate[T]/cardinality: <cardinality> needs 0 <= min <= max <= 2, not both 0 "
+        "and 2 (a gate that always holds); got min 2, max 1",
+    ),
+    (
+        tree(
+            '<cardinality min="0" max="2"><basic-event name="A"/><basic-event name="B"/>'
+            "</cardinality>"
         ),
-        (
-            tree('<or><constant value="maybe"/><basic-event name="A"/></or>'),
-            'define-gate[T]/or/constant: value must be "true" or "false", got "maybe"',
+        "got min 0, max 2",
+    ),
+    (
+        tree('<cardinality min="1"><basic-event name="A"/><basic-event name="B"/></cardinality>'),
+        "<cardinality> needs max, a whole number; got none",
+    ),
+    (tree('<or><basic-event name="C"/></or>'), 'or/basic-event[C]: "C" is never defined'),
+    (ccf("phi-factor"), 'define-CCF-group[G]: model "phi-factor" is not read'),
+    (ccf("MGL", "CA CB CC"), "takes the factors of levels 2 .. 3, got 2"),
+    (ccf("alpha-factor"), "takes the factors of levels 1 .. 2, got 2"),
+    (ccf("beta-factor", "CA"), "a CCF group needs at least 2 members"),
+    (ccf("beta-factor", "CA CB A"), '"A" is defined twice'),
+    (
+        ccf("MGL", " ".join(f"C{x}" for x in "ABCDEFGHIJK")),
+        "11 members: a MGL group has an event per set of members, 2,036 of them",
+    ),
+    (
+        ccf("beta-factor", factors='<factor level="2"><float value="1.5"/></factor>'),
+        "a factor is one number between 0 and 1",
+    ),
+    (tree('<or><gate name="A"/></or>'), '"A" is a basic-event, not a gate'),
+    (
+        tree('<atleast min="3"><basic-event name="A"/><basic-event name="B"/></atleast>'),
+        "<atleast> needs 1 <= min <= 2, got 3",
+    ),
+    (tree('<atleast><basic-event name="A"/></atleast>'), "<atleast> needs min"),
+    (tree("<or></or>"), "<or> has no arguments"),
+    (
+        tree(
+            '<or><basic-event name="A"/></or>',
+            '<define-gate name="U"><or><basic-event name="B"/></or></define-gate>',
         ),
-        (
-            tree(
-                '<cardinality min="2" max="1"><basic-event name="A"/><basic-event name="B"/>'
-                "</cardinality>"
-            ),
-            "define-gate[T]/cardinality: <cardinality> needs 0 <= min <= max <= 2, not both 0 "
-            "and 2 (a gate that always holds); got min 2, max 1",
+        '2 gates are used by no other gate ("T", "U"): name the top',
+    ),
+    (
+        tree(
+            '<or><gate name="U"/></or>',
+            '<define-gate name="U"><and><gate name="T"/></and></define-gate>',
         ),
-        (
-            tree(
-                '<cardinality min="0" max="2"><basic-event name="A"/><basic-event name="B"/>'
-                "</cardinality>"
-            ),
-            "got min 0, max 2",
+        "every gate is used by another",
+    ),
+    (
+        tree(
+            '<or><basic-event name="A"/></or>',
+            '<define-basic-event name="A"><float value="0.3"/></define-basic-event>',
         ),
-        (
-            tree(
-                '<cardinality min="1"><basic-event name="A"/><basic-event name="B"/></cardinality>'
-            ),
-            "<cardinality> needs max, a whole number; got none",
+        '"A" is defined twice',
+    ),
+    (
+        tree(
+            '<or><basic-event name="A"/></or>',
+            '<define-basic-event name="C"><float value="1.5"/></define-basic-event>',
         ),
-        (tree('<or><basic-event name="C"/></or>'), 'or/basic-event[C]: "C" is never defined'),
-        (ccf("phi-factor"), 'define-CCF-group[G]: model "phi-factor" is not read'),
-        (ccf("MGL", "CA CB CC"), "takes the factors of levels 2 .. 3, got 2"),
-        (ccf("alpha-factor"), "takes the factors of levels 1 .. 2, got 2"),
-        (ccf("beta-factor", "CA"), "a CCF group needs at least 2 members"),
-        (ccf("beta-factor", "CA CB A"), '"A" is defined twice'),
-        (
-            ccf("MGL", " ".join(f"C{x}" for x in "ABCDEFGHIJK")),
-            "11 members: a MGL group has an event per set of members, 2,036 of them",
+        "define-basic-event[C]/float: a probability must lie between 0 and 1",
+    ),
+    (
+        tree(
+            '<or><basic-event name="A"/></or>',
+            '<define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
         ),
-        (
-            ccf("beta-factor", factors='<factor level="2"><float value="1.5"/></factor>'),
-            "a factor is one number between 0 and 1",
+        'parameter "p" is never defined',
+    ),
+    (
+        tree(
+            '<or><basic-event name="A"/></or>',
+            '<define-parameter name="p"><parameter name="q"/></define-parameter><define-parameter name="q"><parameter name="p"/></define-parameter><define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
         ),
-        (tree('<or><gate name="A"/></or>'), '"A" is a basic-event, not a gate'),
-        (
-            tree('<atleast min="3"><basic-event name="A"/><basic-event name="B"/></atleast>'),
-            "<atleast> needs 1 <= min <= 2, got 3",
+        "the parameters form a cycle",
+    ),
+    (parameter_chain(3000, '<parameter name="p0"/>'), 'cycle: "p0" -> "p1" -> "p2" -> '),
+    (parameter_chain(3000, "<system-mission-time/>"), "the mission time is not read"),
+    (
+        tree(
+            '<or><basic-event name="A"/></or>',
+            '<define-basic-event name="C"><int value="1' + "0" * 400 + '"/></define-basic-event>',
         ),
-        (tree('<atleast><basic-event name="A"/></atleast>'), "<atleast> needs min"),
-        (tree("<or></or>"), "<or> has no arguments"),
-        (
-            tree(
-                '<or><basic-event name="A"/></or>',
-                '<define-gate name="U"><or><basic-event name="B"/></or></define-gate>',
-            ),
-            '2 gates are used by no other gate ("T", "U"): name the top',
+        "is not a finite number",
+    ),
+    (
+        tree(
+            '<or><basic-event name="A"/><gate name="U"/></or>',
+            '<define-gate name="U"><and><gate name="T"/><basic-event name="B"/></and></define-gate>'
+            '<define-gate name="R"><or><gate name="T"/></or></define-gate>',
         ),
-        (
-            tree(
-                '<or><gate name="U"/></or>',
-                '<define-gate name="U"><and><gate name="T"/></and></define-gate>',
-            ),
-            "every gate is used by another",
+        'the gates form a cycle: "T" -> "U" -> "T"',
+    ),
+    (
+        tree('<or><basic-event name="A"/></or>', '<define-CCF-group name="G"/>'),
+        'define-CCF-group[G]: model "None" is not read (read: beta-factor, MGL, alpha-factor)',
+    ),
+    (
+        tree(
+            '<or><basic-event name="A"/></or>',
+            '<define-basic-event name="C"><float value="nan"/></define-basic-event>',
         ),
-        (
-            tree(
-                '<or><basic-event name="A"/></or>',
-                '<define-basic-event name="A"><float value="0.3"/></define-basic-event>',
-            ),
-            '"A" is defined twice',
+        "is not a finite number",
+    ),
+    ("<opsa-mef><define-event-tree name='E'/></opsa-mef>", "<define-event-tree> is not read"),
+    ("<fault-tree/>", "the root element is <fault-tree>, not <opsa-mef>"),
+    ("<opsa-mef>\n<define-fault-tree>\n</opsa-mef>", "line 3, column 3: XML: mismatched tag"),
+    ("<opsa-mef></opsa-mef>", "the file defines no gate"),
+    *(
+        (tree('<or><basic-event name="A"/></or>', extra), message)
+        for extra, message in BAD_DEVIATES
+    ),
+    (
+        ccf("beta-factor").replace(
+            '<distribution><float value="0.1"/></distribution>',
+            f"<distribution>{LOGNORMAL}</distribution>",
         ),
-        (
-            tree(
-                '<or><basic-event name="A"/></or>',
-                '<define-basic-event name="C"><float value="1.5"/></define-basic-event>',
-            ),
-            "define-basic-event[C]/float: a probability must lie between 0 and 1",
-        ),
-        (
-            tree(
-                '<or><basic-event name="A"/></or>',
-                '<define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
-            ),
-            'parameter "p" is never defined',
-        ),
-        (
-            tree(
-                '<or><basic-event name="A"/></or>',
-                '<define-parameter name="p"><parameter name="q"/></define-parameter><define-parameter name="q"><parameter name="p"/></define-parameter><define-basic-event name="C"><exponential><parameter name="p"/><float value="1"/></exponential></define-basic-event>',
-            ),
-            "the parameters form a cycle",
-        ),
-        (parameter_chain(3000, '<parameter name="p0"/>'), 'cycle: "p0" -> "p1" -> "p2" -> '),
-        (parameter_chain(3000, "<system-mission-time/>"), "the mission time is not read"),
-        (
-            tree(
-                '<or><basic-event name="A"/></or>',
-                '<define-basic-event name="C"><int value="1'
-                + "0" * 400
-                + '"/></define-basic-event>',
-            ),
-            "is not a finite number",
-        ),
-        (
-            tree(
-                '<or><basic-event name="A"/><gate name="U"/></or>',
-                '<define-gate name="U"><and><gate name="T"/><basic-event name="B"/></and></define-gate>'
-                '<define-gate name="R"><or><gate name="T"/></or></define-gate>',
-            ),
-            'the gates form a cycle: "T" -> "U" -> "T"',
-        ),
-        (
-            tree('<or><basic-event name="A"/></or>', '<define-CCF-group name="G"/>'),
-            'define-CCF-group[G]: model "None" is not read (read: beta-factor, MGL, alpha-factor)',
-        ),
-        (
-            tree(
-                '<or><basic-event name="A"/></or>',
-                '<define-basic-event name="C"><float value="nan"/></define-basic-event>',
-            ),
-            "is not a finite number",
-        ),
-        ("<opsa-mef><define-event-tree name='E'/></opsa-mef>", "<define-event-tree> is not read"),
-        ("<fault-tree/>", "the root element is <fault-tree>, not <opsa-mef>"),
-        ("<opsa-mef>\n<define-fault-tree>\n</opsa-mef>", "line 3, column 3: XML: mismatched tag"),
-        ("<opsa-mef></opsa-mef>", "the file defines no gate"),
-        *(
-            (tree('<or><basic-event name="A"/></or>', extra), message)
-            for extra, message in BAD_DEVIATES
-        ),
-        (
-            ccf("beta-factor").replace(
-                '<distribution><float value="0.1"/></distribution>',
-                f"<distribution>{LOGNORMAL}</distribution>",
-            ),
-            "define-CCF-group[G]/distribution: a distribution (lognormal) is not read as a "
-            "CCF group's total",
-        ),
-        (
-            ccf("beta-factor", factors=f'<factor level="2">{LOGNORMAL}</factor>'),
-            "define-CCF-group[G]/factor: a distribution (lognormal) is read only as the "
-            "value of a basic event's probability or of an exponential's rate",
-        ),
-    ],
-)
+        "define-CCF-group[G]/distribution: a distribution (lognormal) is not read as a "
+        "CCF group's total",
+    ),
+    (
+        ccf("beta-factor", factors=f'<factor level="2">{LOGNORMAL}</factor>'),
+        "define-CCF-group[G]/factor: a distribution (lognormal) is read only as the "
+        "value of a basic event's probability or of an exponential's rate",
+    ),
+]
+
+
+@pytest.mark.parametrize(("text", "message"), BAD_OPEN_PSA)
 def test_bad_open_psa_files_name_the_file_the_xml_path_and_the_fault(tmp_path, text, message):
     path = write(tmp_path, "bad.xml", text)
     with pytest.raises(ModelError) as caught:
@@ -1086,6 +1082,139 @@ def test_damaged_open_psa_files_load_or_raise_model_error(tmp_path_factory, edit
     path = tmp_path_factory.mktemp("fuzz") / "tree.xml"
     path.write_text(apply(OPEN_PSA, edits), encoding="utf-8", errors="surrogatepass")
     loads_or_refuses(path)
+
+
+# Components, private and dotted names, model-data, labels, houses, nested formulas, constants
+# and references to what is defined later: each way the streamed reading walks its containers.
+CONTAINERS = """<?xml version="1.0"?>
+<opsa-mef>
+<label>plant</label>
+<define-fault-tree name="FT">
+  <define-gate name="Top"><or><gate name="Pump.Out"/><gate name="Mid"/>
+    <and><basic-event name="V"/><not><house-event name="H"/></not></and></or></define-gate>
+  <define-component name="Pump" role="private">
+    <define-gate name="Out"><atleast min="2"><basic-event name="M"/><basic-event name="V"/>
+      <basic-event name="W"/></atleast></define-gate>
+    <define-basic-event name="M"><float value="0.2"/></define-basic-event>
+    <define-component name="Seal"><define-basic-event name="S" role="public">
+      <exponential><parameter name="r"/><system-mission-time/></exponential>
+    </define-basic-event></define-component>
+  </define-component>
+  <define-gate name="Mid"><and><event name="S"/><basic-event name="W"/>
+    <constant value="true"/></and></define-gate>
+  <define-house-event name="H"><constant value="false"/></define-house-event>
+</define-fault-tree>
+<model-data>
+  <define-basic-event name="V"><attributes/><float value="0.1"/></define-basic-event>
+  <define-basic-event name="W"><exponential><float value="0.01"/><system-mission-time/>
+    </exponential></define-basic-event>
+  <define-parameter name="r"><float value="0.003"/></define-parameter>
+</model-data>
+</opsa-mef>
+"""
+
+
+def streamed_and_whole(text, chunk):
+    """What the Open-PSA reader gives for ``text`` parsed ``chunk`` characters at a time
+    (None when ElementTree's parser refuses it) and from its whole tree (None when
+    defusedxml refuses it): a draft, or the message of its refusal."""
+    import xml.etree.ElementTree as ElementTree
+
+    from tavoq_tools.formats import open_psa
+
+    def outcome(read):
+        reader = open_psa._Reader("t.xml")
+        try:
+            draft = read(reader)
+        except ModelError as err:
+            return str(err)
+        finally:
+            reader.release()
+        # Equal drafts, and in the same order: the model's components and gates follow it.
+        return draft, list(draft.events), list(draft.gates), draft.order
+
+    try:
+        streamed = outcome(lambda reader: reader.read_text([text], None, chunk))
+    except open_psa._Refused:
+        streamed = None
+        with pytest.raises(ElementTree.ParseError):  # refused by the parser, nothing else
+            ElementTree.fromstring(text)
+    try:
+        root = open_psa._parse_xml_defused(text, "t.xml")
+    except ModelError:
+        return streamed, None
+    return streamed, outcome(lambda reader: reader.read(root, None))
+
+
+@pytest.mark.parametrize("chunk", [1, 7, 100, 1 << 18])
+@pytest.mark.parametrize(
+    "text",
+    [
+        OPEN_PSA,
+        SCOPED,
+        CONTAINERS,
+        deviates_tree(0.9),
+        ccf("MGL"),
+        *(text for text, _ in BAD_OPEN_PSA),
+    ],
+)
+def test_a_streamed_reading_gives_what_the_whole_tree_gives(text, chunk):
+    streamed, whole = streamed_and_whole(text, chunk)
+    if whole is not None:  # a text that the parser reads is read as it comes
+        assert streamed == whole
+    else:
+        assert streamed is None or isinstance(streamed, str)
+
+
+@FUZZ
+@given(edits=damaged(CONTAINERS), chunk=st.integers(1, 120))
+def test_a_damaged_file_streamed_gives_what_its_whole_tree_gives(edits, chunk):
+    """The same draft or the same message, whatever the text and wherever the parser's
+    chunks end: an error of the model is reported only after the rest of the XML is read."""
+    streamed, whole = streamed_and_whole(apply(CONTAINERS, edits), chunk)
+    if whole is not None and streamed is not None:
+        assert streamed == whole
+
+
+def test_a_streamed_reading_lets_go_of_each_definition(monkeypatch):
+    from tavoq_tools.formats import open_psa
+
+    n = 400
+    chain = [(f"g {i}", "or", 1, [f"e {i}", *([f"g {i - 1}"] if i else [])]) for i in range(n)]
+    text = as_open_psa(n, chain)
+    held = []  # children of the open containers after each chunk
+    walk = open_psa._Reader.walk
+
+    def watched(reader, stack, final):
+        walk(reader, stack, final)
+        if not final:
+            held.append(sum(len(frame.element) for frame in stack))
+
+    monkeypatch.setattr(open_psa._Reader, "walk", watched)
+    handed = [text]
+    draft = open_psa._Reader("t.xml").read_text(handed, None, chunk=256)
+    assert handed == []  # the text too is let go once parsed
+    assert len(held) > 100 and len(draft.gates) == len(draft.events) == n
+    # A definition or two in the parser's hands at a time, not the 800 of the file.
+    assert max(held) <= 4
+    assert draft.order == [f"g {i}" for i in range(n)]
+
+
+def test_the_gate_order_with_nested_formulas_and_later_gates_is_the_graphs(tmp_path):
+    text = tree(
+        '<or><and><gate name="G2"/><gate name="G1"/></and><basic-event name="A"/></or>',
+        '<define-gate name="G1"><or><basic-event name="B"/><and><basic-event name="A"/>'
+        '<gate name="G3"/></and></or></define-gate>'
+        '<define-gate name="G3"><and><basic-event name="B"/><basic-event name="A"/></and>'
+        "</define-gate>"
+        '<define-gate name="G2"><or><gate name="G3"/><basic-event name="B"/></or></define-gate>',
+    )
+    from tavoq_tools.formats import open_psa
+
+    # Depth first from each gate in file order, through its names left to right.
+    assert open_psa.parse(text, "t.xml").order == ["G3", "G2", "G1", "T"]
+    model = load_model(write(tmp_path, "t.xml", text), mission_time=1)
+    assert model.logic_graph == dataclasses.replace(model, gates=dict(model.gates)).logic_graph
 
 
 DYNAMIC = """\
