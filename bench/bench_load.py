@@ -8,7 +8,8 @@ Two seeded model files are written to a temporary folder:
 Each is loaded (`load_model`: parse, build the gate graph, count the minimal cut sets within
 the work budget) and checked (`tavoq check`'s text, which lists the smallest cut sets).
 An Open-PSA file of 5,000 basic events under 2,000-odd gates is loaded (`load_model`: the
-XML read with defusedxml, the Model built and checked) and written as TOML (`tavoq convert`'s
+XML streamed through ElementTree's own parser, as any text without a document type is;
+the Model built and checked) and written as TOML (`tavoq convert`'s
 text).
 
 With --large, the shapes whose checks must stay linear (the generators of
