@@ -1,8 +1,11 @@
 #include "interactions/cause_bias.hpp"
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
+#include "interactions/interacting_simulation.hpp"
 #include "simulation/transition_model.hpp"
 
 namespace tavoq {
@@ -19,9 +22,22 @@ double exponentialRate(const InteractionModel::Cause &cause) {
 
 } // namespace
 
-std::vector<double> CauseBias::chosen(const InteractionModel &interactions, int simTime,
-                                      const std::vector<int> &jumps) {
+std::vector<double> CauseBias::chosen(const GateGraph &graph, const InteractionModel &interactions,
+                                      int simTime) {
     const auto &causes = interactions.causes();
+    // How many levels each cause jumps, striking with every component working.
+    FailureDistance distance = InteractingSimulation::startDistance(graph, interactions);
+    distance.reset();
+    std::vector<int> jumps;
+    for (const InteractionModel::Cause &cause : causes) {
+        for (int i = cause.firstMember; i < cause.endMember; ++i) {
+            distance.set(interactions.member(i), true);
+        }
+        jumps.push_back(distance.importance());
+        for (int i = cause.firstMember; i < cause.endMember; ++i) {
+            distance.set(interactions.member(i), false);
+        }
+    }
     std::vector<double> factors(causes.size(), 1.0);
     double expected = 0.0;
     for (std::size_t k = 0; k < causes.size(); ++k) {

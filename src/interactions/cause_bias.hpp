@@ -1,10 +1,9 @@
 #pragma once
 
-#include <cmath>
-#include <cstddef>
 #include <vector>
 
 #include "interactions/interaction_model.hpp"
+#include "logic/gate_graph.hpp"
 
 namespace tavoq {
 
@@ -30,14 +29,15 @@ struct CauseBias {
     bool any() const { return drift > 0.0; }
 
     /// The factors a splitting run takes by itself: a common cause whose law is exponential
-    /// and which, striking with every component working, takes the system `jumps[k]` >= 2
-    /// levels nearer failure (FailureDistance::importance) is biased when all such causes
+    /// and which, striking with every component working, takes the system two levels or more
+    /// nearer failure (the importance over `graph`, as InteractingSimulation follows it) is
+    /// biased when all such causes
     /// together fire less than kExpectedFirings times in simTime units; then each is drawn
     /// kExpectedFirings / (that expectation) times as often. A cause that moves the system
     /// one level or none is left alone: splitting divides it, and a bias would only weigh the
     /// paths without it by up to e^kExpectedFirings.
-    static std::vector<double> chosen(const InteractionModel &interactions, int simTime,
-                                      const std::vector<int> &jumps);
+    static std::vector<double> chosen(const GateGraph &graph, const InteractionModel &interactions,
+                                      int simTime);
 
     /// The bias of these factors, one per common cause.
     /// @throws std::invalid_argument  a factor count that is not the causes', a factor that

@@ -39,10 +39,10 @@ struct SplitRoot {
 /// way at its last unit's end has been down for a failure, and whether it has gone on above
 /// the level it was born at.
 ///
-/// When paths carry likelihood ratios (SplitLevels::weighed), `excess` holds, per level from
-/// 0 to the highest it has reached, its weight there over the splits' weight of that level
-/// (1 / the product of the splits up to it), taken at the ratio it crossed up with: 1 / that
-/// ratio, or 0 where the roulette stopped following it. Empty: every such number is 1.
+/// When paths carry likelihood ratios (SplitLevels::mainPath(true)), `excess` holds, per level
+/// from 0 to the highest it has reached, its weight there over the splits' weight of that level (1
+/// / the product of the splits up to it), taken at the ratio it crossed up with: 1 / that ratio,
+/// or 0 where the roulette stopped following it. Empty: every such number is 1.
 struct SplitPath {
     int born = 0;
     int level = 0;

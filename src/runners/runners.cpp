@@ -695,20 +695,7 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
     if (batch.interactionModel) {
         const InteractionModel &im = *batch.interactionModel;
         if (!causeFactors) {
-            // How many levels each common cause jumps, striking with every component working.
-            FailureDistance distance = InteractingSimulation::startDistance(model.cutsets, im);
-            distance.reset();
-            std::vector<int> jumps;
-            for (const InteractionModel::Cause &cause : im.causes()) {
-                for (int i = cause.firstMember; i < cause.endMember; ++i) {
-                    distance.set(im.member(i), true);
-                }
-                jumps.push_back(distance.importance());
-                for (int i = cause.firstMember; i < cause.endMember; ++i) {
-                    distance.set(im.member(i), false);
-                }
-            }
-            causeFactors = CauseBias::chosen(im, simTime, jumps);
+            causeFactors = CauseBias::chosen(model.cutsets, im, simTime);
         }
         result.causeFactors = CauseBias(im, std::move(*causeFactors)).factor;
     } else if (causeFactors && !causeFactors->empty()) {
