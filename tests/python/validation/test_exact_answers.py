@@ -1698,6 +1698,109 @@ transitions = [
 """
 
 
+LATE_UNIT = """
+[components.{name}]
+states = ["working", "failed"]
+transitions = [
+  {{ from = "working", to = "failed", distribution = "weibull", scale = {scale}, shape = 2.5 }},
+]
+"""
+
+
+def whole_units(cdf: Callable[[np.ndarray], np.ndarray], n: int) -> np.ndarray:
+    """P(floor(X) = d), d = 0 .. n - 1: the law of a delay truncated to whole units."""
+    return np.diff(cdf(np.arange(n + 1, dtype=float)))
+
+
+def weibull_cdf(scale: float) -> Callable[[np.ndarray], np.ndarray]:
+    return lambda x: -np.expm1(-((x / scale) ** 2.5))
+
+
+def lognormal_cdf(x: np.ndarray) -> np.ndarray:
+    """WEIBULL_UNIT's repair law: mu 2.08, sigma 0.8."""
+    z = (np.log(np.maximum(x, 1e-300)) - 2.08) / (0.8 * math.sqrt(2.0))
+    return np.where(x > 0, 0.5 * np.array([math.erfc(-v) for v in z]), 0.0)
+
+
+def late_failures_unreliability(horizon: int, repaired: float, lates: Sequence[float]) -> float:
+    """P(u0 and u1 and u2 ends some unit within ``horizon`` failed), u0 a WEIBULL_UNIT of
+    scale ``repaired`` (Weibull lives, lognormal repairs), u1 and u2 LATE_UNITs of scales
+    ``lates`` (one Weibull life, no repair), by renewal sums over whole units.
+
+    The late units are both failed from M = max of their lives on, so the system fails iff
+    u0 ends some unit in [M, horizon) in repair. u0's lives start at 0 and at each repair; a
+    repair that truncates to 0 leaves no failed unit end. With V(x) the chance that u0, failing
+    at unit x, ends no unit in [x, horizon) failed (1 from the horizon on), a life started at s
+    gives U(s) = sum_L P(L) V(s + L), and V(x) = P(R = 0) U(x). With r(s) the chance that a
+    life starts at s, u0 ends every unit in [m, horizon) working with chance
+    sum_{s <= m} r(s) sum_{L > m - s} P(L) V(s + L)."""
+    n = horizon
+    life = whole_units(weibull_cdf(repaired), n + 1)
+    repair = whole_units(lognormal_cdf, n + 1)
+    beyond = 1.0 - life.sum()  # lives past the table end past the horizon
+    v = np.ones(2 * n + 2)
+    for s in range(n - 1, -1, -1):
+        u = (float(life[1:] @ v[s + 1 : s + n + 1]) + beyond) / (1.0 - life[0] * repair[0])
+        v[s] = repair[0] * u
+    cycle = np.convolve(life, repair)[: n + 1]  # a life and its repair, in units
+    starts = np.zeros(n)
+    starts[0] = 1.0
+    for s in range(1, n):
+        starts[s] = float(starts[:s][::-1] @ cycle[1 : s + 1]) / (1.0 - cycle[0])
+    working = np.zeros(n)
+    for s in range(n):
+        tail = np.cumsum((life * v[s : s + n + 1])[::-1])[::-1] + beyond  # over L >= k
+        working[s:] += starts[s] * tail[1 : n - s + 1]
+    both = np.prod([weibull_cdf(scale)(np.arange(1.0, n + 1)) for scale in lates], axis=0)
+    return float(np.diff(both, prepend=0.0) @ (1.0 - working))
+
+
+def late_failures_text(horizon: int, repaired: float, lates: Sequence[float], runs: int) -> str:
+    text = PAIR_HEAD.format(logic="u0 and u1 and u2", horizon=horizon, runs=runs, seed=8)
+    text += WEIBULL_UNIT.format(name="u0", scale=repaired)
+    for u, scale in enumerate(lates, start=1):
+        text += LATE_UNIT.format(name=f"u{u}", scale=scale)
+    return text
+
+
+def test_the_renewal_sums_of_late_failures_meet_crude_runs() -> None:
+    # Where failures are common, the reference below meets crude runs of the same laws: its
+    # sums (repairs of 0 units, lives started at repairs, the late pair's maximum) are right.
+    repaired, lates = 600.0, (1500.0, 1650.0)
+    exact = late_failures_unreliability(1000, repaired, lates)
+    matrix, tree, _ = plant_model(late_failures_text(1000, repaired, lates, 1)).build()
+    first, _, _ = tavoq.runnerRareSampling(200_000, 1000, matrix, tree, 3, 1.0, 1.0)
+    crude, se = mean_se(first < 1000)
+    assert 0.01 < exact < 0.05 and abs(crude - exact) <= 4 * se, (crude, se, exact)
+
+
+# (u0's scale, the late units' scales, roots): near 1e-6 and 2e-9.
+LATE_FAILURES = {
+    "1e-6": (3000.0, (7000.0, 7700.0), 10_000),
+    "1e-9": (12_000.0, (12_000.0, 13_200.0), 100_000),
+}
+
+
+@pytest.mark.parametrize("case", list(LATE_FAILURES.values()), ids=list(LATE_FAILURES))
+def test_splitting_of_weibull_lives_and_lognormal_repairs_meets_the_renewal_sums(
+    case: tuple[Any, ...],
+) -> None:
+    # Three rare Weibull failures, u0's repaired by lognormal laws: each retrial draws the
+    # copies' pending lives again given their ages.
+    from tavoq_tools.run.splitting import rare_splitting
+
+    repaired, lates, roots = case
+    if roots > 10_000 and EXAMPLES_DIVISOR > 1:
+        pytest.skip("many roots: the sanitizer pass runs the smaller case only")
+    exact = late_failures_unreliability(RARE_HORIZON, repaired, lates)
+    result = rare_splitting(plant_model(late_failures_text(RARE_HORIZON, repaired, lates, roots)))
+    e = result.unreliability
+    assert e.upper is not None
+    se = (e.upper - e.lower) / 3.92
+    assert abs(e.value - exact) <= 4 * se and se < 0.25 * exact, (e, exact)
+    assert result.levels == (1, 2, 3) and not result.warnings, result
+
+
 # Systems of independent units for the coverage of the intervals of splitting: (logic,
 # rates, whether a state is failed), near 1e-3 and 6e-3, where 300 repetitions are cheap.
 SPLIT_SYSTEMS = {
