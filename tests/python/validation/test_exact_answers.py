@@ -1579,8 +1579,8 @@ def shocked_trains_text(lam: float, mu: float, beta: float, runs: int) -> str:
 # Splitting with interactions: (exact, model text). A cold-standby triple with one slow crew
 # (three failures, the group's leaf counting its working units) at about 2e-6 and 2e-9, the
 # first failure itself rare, so the pilot takes more roots; three trains whose units also
-# fail together by a shock of each train, about 1e-7 and 1e-9, where a shock jumps two levels
-# at once and is drawn more often instead.
+# fail together by a shock of each train, about 2e-6, 1e-9 and 1e-12, where a shock jumps two
+# levels at once and is drawn more often instead.
 INTERACTING_SPLITS = {
     "cold-triple-1e-6": (
         lambda: cold_triple_chain(1e-4, 0.02).unreliability(
@@ -1594,13 +1594,17 @@ INTERACTING_SPLITS = {
         )[-1],
         lambda: cold_triple_text(1e-5, 0.02, 20_000),
     ),
-    "shocked-trains-1e-7": (
-        lambda: shocked_trains_unreliability(1e-3, 0.1, 0.05),
-        lambda: shocked_trains_text(1e-3, 0.1, 0.05, 1000),
+    "shocked-trains-1e-6": (
+        lambda: shocked_trains_unreliability(2e-3, 0.1, 0.05),
+        lambda: shocked_trains_text(2e-3, 0.1, 0.05, 300),
     ),
     "shocked-trains-1e-9": (
         lambda: shocked_trains_unreliability(3e-4, 0.1, 0.05),
         lambda: shocked_trains_text(3e-4, 0.1, 0.05, 2000),
+    ),
+    "shocked-trains-1e-12": (
+        lambda: shocked_trains_unreliability(4e-5, 0.1, 0.05),
+        lambda: shocked_trains_text(4e-5, 0.1, 0.05, 2000),
     ),
 }
 
