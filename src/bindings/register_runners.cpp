@@ -330,11 +330,11 @@ void register_statistics(py::module_ &m) {
         [](int nRoots, int simTime, const PyMatrix &transitionsMatrix,
            const PyFaultTree &faultTree, int seed, std::vector<int> splits,
            std::vector<int> levels, int firstRoot, const PyInteractions &interactions,
-           std::optional<std::vector<double>> causeFactors) {
+           std::optional<std::vector<double>> causeFactors, std::optional<double> startFactor) {
             tavoq::SplitRuns runs = tavoq::runnerRareSplitting(
                 nRoots, simTime, references(transitionsMatrix), faultTree.ptr, seed,
                 std::move(splits), std::move(levels), firstRoot, checkSignals, interactions.ptr,
-                std::move(causeFactors));
+                std::move(causeFactors), startFactor);
             const auto array = [](const auto &v) {
                 using T = typename std::decay_t<decltype(v)>::value_type;
                 return py::array_t<T>(static_cast<py::ssize_t>(v.size()), v.data());
@@ -343,6 +343,7 @@ void register_statistics(py::module_ &m) {
             out["levels"] = array(runs.levels);
             out["weight"] = runs.weight;
             out["causeFactors"] = runs.causeFactors;
+            out["startFactor"] = runs.startFactor;
             out["hits"] = array(runs.hits);
             out["downtime"] = array(runs.downtime);
             out["failures"] = array(runs.failures);
@@ -364,6 +365,7 @@ void register_statistics(py::module_ &m) {
         py::arg("seed"), py::arg("splits") = std::vector<int>{},
         py::arg("levels") = std::vector<int>{}, py::arg("firstRoot") = 0,
         py::arg("interactions") = py::none(), py::arg("causeFactors") = py::none(),
+        py::arg("startFactor") = py::none(),
         "Roots of RESTART splitting of a model whose logic has or, and, atleast and order gates "
         "(pand, por: counted as and, or in the importance; a copy inherits the order seen), "
         "with or without interactions (tavoq.Interactions, as runnerStatistics takes them). "
@@ -385,8 +387,14 @@ void register_statistics(py::module_ &m) {
         "weight. None biases the exponential causes that, striking with every component "
         "working, take the system two levels or more nearer failure, when together they "
         "would fire less than twice within simTime, so that they fire twice. "
+        "With interactions, startFactor (a number of at least 1; None: chosen) draws the "
+        "components' exponential rows from working states to failed ones that many times as "
+        "often while the system is at its start level (importance 0), weighed likewise. None "
+        "biases them when the rows of the states a run starts in would fire less than 0.2 times "
+        "within simTime, so that they fire twice. "
         "Returns a dict: levels; weight, 1 / the product of splits, the weight of every "
-        "failure; causeFactors, those used (one per common cause); numpy arrays per root: "
+        "failure; causeFactors, those used (one per common cause); startFactor, the one used; "
+        "numpy arrays per root: "
         "hits (first failures of its paths), downtime and failures (summed over its "
         "trajectories), weightedDowntime and weightedFailures (the same weighed by the "
         "likelihood ratio: the units' ratio at each unit's end, the failure's at its unit), "

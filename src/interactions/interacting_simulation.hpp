@@ -20,6 +20,7 @@
 namespace tavoq {
 
 struct CauseBias;
+class StartBias;
 
 class StatisticsRecorder;
 
@@ -143,10 +144,17 @@ public:
     /// has units in a working state. @throws std::invalid_argument  logic not coherent.
     void followDistance() { distance.emplace(startDistance(graph, im)); }
     /// From the next draw on, draws each common cause `bias->factor` times as often and sums
-    /// the log ratios of its firings (logFired); `bias` must outlive the engine and its copies.
+    /// the log ratios of its firings; `bias` must outlive the engine and its copies.
     void biasCauses(const CauseBias *bias) { causeBias = bias; }
-    /// The run's summed log likelihood ratios of the biased causes' firings (CauseBias).
-    double logFired() const { return firedLog; }
+    /// From the next run on, draws the rows StartBias picks `bias->factor()` times as often
+    /// while the distance followed (followDistance) is at its start; `bias` must outlive the
+    /// engine and its copies.
+    void biasStart(const StartBias *bias);
+    /// The run's likelihood ratio at the end of unit u, while no event comes, is
+    /// exp(logRatio() + ratioDrift() * (u + 1)): the biased causes' firings and the biased
+    /// rows settled so far, with the causes and the pending biased rows not firing.
+    double logRatio() const { return firedLog + pendingOffset; }
+    double ratioDrift() const;
     /// That distance with every component working, on a graph of the components and then
     /// the groups' leaves.
     static FailureDistance startDistance(const GateGraph &graph,
@@ -216,6 +224,18 @@ private:
     std::uint32_t verdict(int e, std::uint32_t systemState, StatisticsRecorder &recorder);
     void finishRun(int simTime, std::uint32_t systemState, StatisticsRecorder &recorder);
     template <bool kInitial> int sample(int c, int from, int &to, StatisticsRecorder &recorder);
+    // Component c's row in `state`, drawn at StartBias's factor from unit `at`: its delay
+    // from there, its cell in `to`.
+    template <bool kInitial> int drawBiased(int c, int state, int at, int &to);
+    // The weight of c's pending biased row, for cell `fired` firing now, or (-1) for not
+    // firing before `from`; the row is then unbiased.
+    void settleRow(int c, int fired, int from);
+    // The unit c's pending row is known not to fire before, at an event's end: the next for
+    // one listed before the event's item and drawn before it (it would have fired first).
+    int notBefore(int c) const;
+    // After an event that moved the system to or from its start level: the pending rows
+    // StartBias picks drawn again at the factor of the new regime.
+    void rebias();
     void resample(int c, StatisticsRecorder &recorder);
     int causeDelay(int k, bool initial);
     void countMove();
@@ -314,6 +334,17 @@ private:
     int lastEvent = -1;
     const CauseBias *causeBias = nullptr;
     double firedLog = 0.0;
+    // With StartBias: whether the system is at its start level, so that rows are biased; per
+    // component, its pending row's factor (1: drawn as its law says), state drawn in, and
+    // (factor - 1) times its summed rate; the summed drift of the pending biased rows, and
+    // minus the sum of each one's drift times the unit it was drawn from.
+    const StartBias *startBias = nullptr;
+    bool startRegime = false;
+    std::vector<double> rowFactor;
+    std::vector<int> rowState;
+    std::vector<double> rowDrift;
+    double pendingDrift = 0.0;
+    double pendingOffset = 0.0;
 };
 
 } // namespace tavoq

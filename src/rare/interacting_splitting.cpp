@@ -32,8 +32,10 @@ std::vector<const Distribution *> causeLaws(const InteractionModel &interactions
 
 InteractingSplitting::InteractingSplitting(const TransitionModel &model, const GateGraph &graph,
                                            const InteractionModel &interactions,
-                                           RunControl control, std::vector<double> causeFactors)
+                                           RunControl control, std::vector<double> causeFactors,
+                                           double startFactor)
     : model(model), bias(interactions, std::move(causeFactors)),
+      startBias(model, interactions, startFactor),
       rows(model, causeLaws(interactions), bias.factor),
       failed(InteractingSimulation::startDistance(graph, interactions).topWhenWorking()),
       slot(1, interactions.hasPlanned(), scratchSizes(model, graph)),
@@ -43,6 +45,7 @@ InteractingSplitting::InteractingSplitting(const TransitionModel &model, const G
     current.emplace(model, graph, interactions, control);
     current->followDistance();
     current->biasCauses(bias.any() ? &bias : nullptr);
+    current->biasStart(startBias.any() ? &startBias : nullptr);
 }
 
 void InteractingSplitting::follow(int simTime, SplitPath path, const SplitLevels &levels,
@@ -66,7 +69,8 @@ void InteractingSplitting::follow(int simTime, SplitPath path, const SplitLevels
         return count;
     };
     const auto ratio = [&] {
-        return LikelihoodRatio{engine.logFired() + std::log(levels.excessAtTop(path)), bias.drift};
+        return LikelihoodRatio{engine.logRatio() + std::log(levels.excessAtTop(path)),
+                               engine.ratioDrift()};
     };
     const auto split = [&] {
         return levels.moved(
@@ -75,7 +79,11 @@ void InteractingSplitting::follow(int simTime, SplitPath path, const SplitLevels
                 waiting.push_back(engine); // a copy at rest
                 paths.push_back(copy);
             },
-            LikelihoodRatio{engine.logFired(), bias.drift}.at(engine.now()),
+            // A path that left the start level by a biased first failure weighs about 1 /
+            // the start factor: the windows above it are set that much lower, so that such a
+            // path is split as an unbiased one would be.
+            LikelihoodRatio{engine.logRatio(), engine.ratioDrift()}.at(engine.now()) *
+                startBias.factor(),
             [&] { return engine.drawUniform53(); });
     };
     if (path.born == 0 && split()) {
@@ -210,7 +218,7 @@ SplitRoot InteractingSplitting::run(int simTime, int seed, int root,
     if (simTime > 0) {
         // A state down from the start (a group without a unit) is split at once, so that
         // every path to a failure has passed every level.
-        follow(simTime, levels.mainPath(bias.any()), levels, out);
+        follow(simTime, levels.mainPath(bias.any() || startBias.any()), levels, out);
     }
     ++out.trajectories;
     while (!waiting.empty()) {

@@ -7,6 +7,7 @@
 #include "interactions/cause_bias.hpp"
 #include "interactions/interacting_simulation.hpp"
 #include "interactions/interaction_model.hpp"
+#include "interactions/start_bias.hpp"
 #include "logic/gate_graph.hpp"
 #include "rare/split_levels.hpp"
 #include "simulation/recorders/statistics_recorder.hpp"
@@ -39,14 +40,15 @@ namespace tavoq {
 ///
 /// A shock that fails several units at once jumps levels, so splitting cannot divide its
 /// rarity: common causes may be drawn more often than their laws say (CauseBias, one factor
-/// per cause, 1 for none), each path then weighed by its likelihood ratio.
+/// per cause, 1 for none), each path then weighed by its likelihood ratio. So may the first
+/// failures, when they are rare themselves (StartBias: a factor of 1 for none).
 class InteractingSplitting {
 public:
     /// @throws std::invalid_argument  non-coherent gates (see SplittingSimulation), or
-    ///                                factors CauseBias refuses.
+    ///                                factors CauseBias or StartBias refuses.
     InteractingSplitting(const TransitionModel &model, const GateGraph &graph,
                          const InteractionModel &interactions, RunControl control = {},
-                         std::vector<double> causeFactors = {});
+                         std::vector<double> causeFactors = {}, double startFactor = 1.0);
 
     /// The importance of the failed system, the last threshold.
     int failedLevel() const { return failed; }
@@ -80,6 +82,7 @@ private:
 
     const TransitionModel &model;
     CauseBias bias;
+    StartBias startBias;
     RedrawableRows rows;
     int failed;
     // The engine tells a recorder what it does; splitting reads the engine instead, so these

@@ -14,6 +14,7 @@
 #include "cutset/cutset_index.hpp"
 #include "cutset/cutset_tree.hpp"
 #include "interactions/cause_bias.hpp"
+#include "interactions/start_bias.hpp"
 #include "interactions/interacting_simulation.hpp"
 #include "interactions/interaction_model.hpp"
 #include "interactions/interactions.hpp"
@@ -635,7 +636,8 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
                               const FaultTree *faultTree, int seed, std::vector<int> splits,
                               std::vector<int> levels, int firstRoot,
                               const InterruptCheck &interrupted, const Interactions *interactions,
-                              std::optional<std::vector<double>> causeFactors) {
+                              std::optional<std::vector<double>> causeFactors,
+                              std::optional<double> startFactor) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must be at least 0.");
     }
@@ -698,8 +700,15 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
             causeFactors = CauseBias::chosen(model.cutsets, im, simTime);
         }
         result.causeFactors = CauseBias(im, std::move(*causeFactors)).factor;
+        result.startFactor =
+            StartBias(model.transitions, im,
+                      startFactor.value_or(StartBias::chosen(model.transitions, im, simTime)))
+                .factor();
     } else if (causeFactors && !causeFactors->empty()) {
         throw std::invalid_argument("Common-cause factors need a model with common causes.");
+    } else if (startFactor && *startFactor != 1.0) {
+        throw std::invalid_argument("A start factor needs a model with interactions: without "
+                                    "them, failure biasing draws first failures more often.");
     }
     for (const int split : splits) {
         if (split < 1) {
@@ -735,7 +744,7 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
                 if (batch.interactionModel) {
                     auto simulation = std::make_shared<InteractingSplitting>(
                         model.transitions, model.cutsets, *batch.interactionModel, control,
-                        result.causeFactors);
+                        result.causeFactors, result.startFactor);
                     return [simulation, &found, &levels, &splits, simTime, seed, firstRoot,
                             maxWaiting](int i) {
                         found[static_cast<std::size_t>(i)] = simulation->run(

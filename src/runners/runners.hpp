@@ -119,12 +119,13 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
 /// trajectories run; per first failure, in root order, its root, unit and cause; per
 /// intermediate level, over all roots, the crossings up into it, the retrials born there and
 /// those of them that went on up (SplitRoot). With common causes biased (causeFactors, one
-/// per cause), each first failure has its path's likelihood ratio, and the downtime and
-/// failures are also summed weighed by it.
+/// per cause) or first failures (startFactor), each first failure has its path's likelihood
+/// ratio, and the downtime and failures are also summed weighed by it.
 struct SplitRuns {
     std::vector<int> levels;
     double weight = 1.0;
     std::vector<double> causeFactors;
+    double startFactor = 1.0;
     std::vector<std::int64_t> hits;
     std::vector<std::int64_t> downtime;
     std::vector<std::int64_t> failures;
@@ -149,10 +150,12 @@ struct SplitRuns {
 /// call is root firstRoot + i of the batch, its trajectories seeded by splitTrialSeed alone:
 /// the same numbers on any number of threads and however the roots are split into calls.
 /// With interactions, `causeFactors` draws each common cause that many times as often
-/// (CauseBias); absent, CauseBias::chosen picks them.
+/// (CauseBias), and `startFactor` the first failures (StartBias); absent, CauseBias::chosen
+/// and StartBias::chosen pick them.
 /// @throws std::invalid_argument  simTime < 0, levels that do not increase within 1 .. the
 ///                                failed level, splits of the wrong number or below 1,
-///                                logic with non-coherent gates, factors CauseBias refuses;
+///                                logic with non-coherent gates, factors CauseBias or
+///                                StartBias refuses, a start factor without interactions;
 ///                                as runnerStatistics with a FaultTree.
 /// @throws std::runtime_error     more retrials waiting at once than memory allows.
 SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &transitionsMatrix,
@@ -160,7 +163,8 @@ SplitRuns runnerRareSplitting(int nRoots, int simTime, const TransitionMatrix &t
                               std::vector<int> levels = {}, int firstRoot = 0,
                               const InterruptCheck &interrupted = {},
                               const Interactions *interactions = nullptr,
-                              std::optional<std::vector<double>> causeFactors = std::nullopt);
+                              std::optional<std::vector<double>> causeFactors = std::nullopt,
+                              std::optional<double> startFactor = std::nullopt);
 
 /// Per run r and watched node k of runnerImportance, at [r * nodes + k] (see
 /// CriticalityRecorder): units critical while working and while failed, and the first

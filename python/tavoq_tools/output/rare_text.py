@@ -35,6 +35,12 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
                 f"Common causes of several units drawn x{result.cause_factor:,.4g} as often "
                 "as their laws say, each path weighed back by its likelihood ratio."
             )
+        if result.start_factor > 1:
+            lines.append(
+                f"First failures drawn x{result.start_factor:,.4g} as often as their laws say "
+                "while the system is at its start level (they are rare within the horizon), "
+                "each path weighed back by its likelihood ratio."
+            )
     else:
         working, degraded = result.factors
         lines.append(

@@ -97,7 +97,9 @@ class RareEstimate:
     system fails by the horizon with it failed then), largest first; a failure with two cut
     sets failed counts in both. ``cause_factor``: with splitting, how many times as often as
     their laws say the common causes of several members were drawn (1: as they say), each
-    path weighed back by its likelihood ratio."""
+    path weighed back by its likelihood ratio. ``start_factor``: likewise for the first
+    failures, drawn more often while the system is at its start level, when they are rare
+    within the horizon themselves."""
 
     method: str
     reason: str
@@ -124,6 +126,7 @@ class RareEstimate:
     cut_sets: tuple[tuple[str, Estimate], ...] = ()
     gates: tuple[tuple[str, Estimate], ...] = ()
     cause_factor: float = 1.0
+    start_factor: float = 1.0
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values for JSON (infinities and NaN as null)."""

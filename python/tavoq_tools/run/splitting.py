@@ -202,6 +202,7 @@ def _joined(parts: list[dict[str, Any]]) -> dict[str, Any]:
         "levels": parts[0]["levels"],
         "weight": parts[0]["weight"],
         "causeFactors": parts[0]["causeFactors"],
+        "startFactor": parts[0]["startFactor"],
     }
     for key in (
         "hits",
@@ -320,6 +321,7 @@ def _estimate(
         ),
         failures=_over_roots(weight * runs["weightedFailures"], total, "t over roots"),
         cause_factor=max(runs["causeFactors"], default=1.0),
+        start_factor=runs["startFactor"],
         cut_sets=cut_sets,
         gates=gates,
     )

@@ -846,21 +846,29 @@ def test_rare_splitting_with_slow_rows_agrees_with_crude_runs():
         text = text.replace(f"rate = {fast}", f"rate = {slow}")
     matrix, tree, interactions = model_from_dict(tomllib.loads(text)).build()
     crude = tavoq.runnerRareSplitting(
-        100_000, 60, matrix, tree, 1, [1], interactions=interactions, causeFactors=[]
+        100_000, 60, matrix, tree, 1, [1], interactions=interactions, causeFactors=[],
+        startFactor=1.0,
     )
     split = tavoq.runnerRareSplitting(10_000, 60, matrix, tree, 2, [8], interactions=interactions)
     assert (crude["trajectories"] == 1).all() and split["trajectories"].sum() > 20_000
     assert split["causeFactors"] == [pytest.approx(2 / (0.0002 * 60))]
-    weighed = np.bincount(split["hitRoot"], weights=split["failureWeight"], minlength=10_000)
+    # Every unit's exponential failure drawn 20 times as often until the first: the valves'
+    # first failures (each about 0.1 in the horizon) come at a fiftieth of their weight.
+    biased = tavoq.runnerRareSplitting(
+        10_000, 60, matrix, tree, 3, [8], interactions=interactions, startFactor=20.0
+    )
+    assert biased["startFactor"] == 20.0 and split["startFactor"] < 2
     # P(failed), the units down and the failures, each weighed back by the paths' ratios.
-    for crude_runs, split_runs in (
-        (crude["hits"], weighed),
-        (crude["downtime"], split["weightedDowntime"]),
-        (crude["failures"], split["weightedFailures"]),
-    ):
-        runs = [crude_runs, split["weight"] * split_runs]
-        (p, p_se), (q, q_se) = ((x.mean(), x.std(ddof=1) / np.sqrt(len(x))) for x in runs)
-        assert p > 0.01 and abs(p - q) <= 4 * np.hypot(p_se, q_se), (p, q)
+    for out in (split, biased):
+        weighed = np.bincount(out["hitRoot"], weights=out["failureWeight"], minlength=10_000)
+        for crude_runs, split_runs in (
+            (crude["hits"], weighed),
+            (crude["downtime"], out["weightedDowntime"]),
+            (crude["failures"], out["weightedFailures"]),
+        ):
+            runs = [crude_runs, out["weight"] * split_runs]
+            (p, p_se), (q, q_se) = ((x.mean(), x.std(ddof=1) / np.sqrt(len(x))) for x in runs)
+            assert p > 0.01 and abs(p - q) <= 4 * np.hypot(p_se, q_se), (p, q)
     assert crude["hits"].mean() < 0.1
 
 

@@ -1490,8 +1490,8 @@ def test_splitting_meets_the_exact_answers_of_three_trains(lam: float) -> None:
     assert math.fsum(e.value for _, e in result.cut_sets) >= result.unreliability.value
 
 
-def cold_triple_chain(lam: float, mu: float) -> UnitChain:
-    """Three units in cold standby (a, b, c: one running, the others waiting without
+def cold_triple_chain(lam: float, mu: float, n: int = 3) -> UnitChain:
+    """Three units (or n) in cold standby (a, b, c: one running, the others waiting without
     ageing) and one crew: a failed unit is repaired if the crew is free, else waits; the
     first unit waiting in standby is switched in and draws its life then; a repaired unit
     waits in standby (no revert), and the crew takes the waiting unit, which draws its
@@ -1516,13 +1516,13 @@ def cold_triple_chain(lam: float, mu: float) -> UnitChain:
                 drawn.append(waiting)
         return tuple(units), drawn
 
-    return UnitChain(("running", "standby", "standby"), 3, pending, fire)
+    return UnitChain(("running",) + ("standby",) * (n - 1), n, pending, fire)
 
 
-def cold_triple_text(lam: float, mu: float, runs: int) -> str:
+def cold_triple_text(lam: float, mu: float, runs: int, units: str = "abc") -> str:
     text = PAIR_HEAD.format(logic="group", horizon=RARE_HORIZON, runs=runs, seed=3)
     text += "[crews.fitter]\ncount = 1\n"
-    for unit in "abc":
+    for unit in units:
         text += repairable_unit(
             unit,
             '["running", "standby", "failed"]',
@@ -1530,9 +1530,9 @@ def cold_triple_text(lam: float, mu: float, runs: int) -> str:
             + exponential("failed", "standby", mu, ', crew = "fitter"'),
             kinds='{ standby = "working" }',
         )
-    units = '["a", "b", "c"]'
+    listed = ", ".join(f'"{unit}"' for unit in units)
     return text + (
-        f'[standby.group]\nunits = {units}\nactive = "running"\nstandby = "standby"\n'
+        f'[standby.group]\nunits = [{listed}]\nactive = "running"\nstandby = "standby"\n'
         "revert = false\n"
     )
 
@@ -1577,22 +1577,28 @@ def shocked_trains_text(lam: float, mu: float, beta: float, runs: int) -> str:
 
 
 # Splitting with interactions: (exact, model text). A cold-standby triple with one slow crew
-# (three failures, the group's leaf counting its working units) at about 2e-6 and 2e-9, the
-# first failure itself rare, so the pilot takes more roots; three trains whose units also
-# fail together by a shock of each train, about 2e-6, 1e-9 and 1e-12, where a shock jumps two
-# levels at once and is drawn more often instead.
+# (three failures, the group's leaf counting its working units) at about 2e-6 and 2e-9, and
+# four such units at 1e-12, the first failure itself rare, so drawn more often while every
+# unit works; three trains whose units also fail together by a shock of each train, about
+# 2e-6, 1e-9 and 1e-12, where a shock jumps two levels at once and is drawn more often.
 INTERACTING_SPLITS = {
     "cold-triple-1e-6": (
         lambda: cold_triple_chain(1e-4, 0.02).unreliability(
             lambda s: "running" not in s, RARE_HORIZON
         )[-1],
-        lambda: cold_triple_text(1e-4, 0.02, 4000),
+        lambda: cold_triple_text(1e-4, 0.02, 300),
     ),
     "cold-triple-1e-9": (
         lambda: cold_triple_chain(1e-5, 0.02).unreliability(
             lambda s: "running" not in s, RARE_HORIZON
         )[-1],
-        lambda: cold_triple_text(1e-5, 0.02, 20_000),
+        lambda: cold_triple_text(1e-5, 0.02, 200),
+    ),
+    "cold-quadruple-1e-12": (
+        lambda: cold_triple_chain(1e-5, 0.02, 4).unreliability(
+            lambda s: "running" not in s, RARE_HORIZON
+        )[-1],
+        lambda: cold_triple_text(1e-5, 0.02, 100, "abcd"),
     ),
     "shocked-trains-1e-6": (
         lambda: shocked_trains_unreliability(2e-3, 0.1, 0.05),
@@ -1627,10 +1633,14 @@ def test_splitting_with_interactions_meets_the_exact_chains(case: str) -> None:
     assert se < 0.25 * exact, e
     assert len(result.levels) >= 3 and all(s > 1 for s in result.splits), result
     # The shocks are rare and exponential: drawn so that about two strike within the
-    # horizon, each path weighed back, so no root carries the estimate.
+    # horizon, each path weighed back, so no root carries the estimate. So are the cold
+    # triple's first failures, while every unit works.
     shocked = case.startswith("shocked")
+    report = rare_report(result)
     assert (result.cause_factor > 1) == shocked, result.cause_factor
-    assert ("each path weighed back" in rare_report(result)) == shocked
+    assert ("Common causes of several units drawn" in report) == shocked
+    if not shocked:
+        assert result.start_factor > 10 and "First failures drawn" in report
     assert result.largest_share < 0.2 and not result.warnings, result.warnings
 
 
