@@ -1217,6 +1217,44 @@ def test_the_gate_order_with_nested_formulas_and_later_gates_is_the_graphs(tmp_p
     assert model.logic_graph == dataclasses.replace(model, gates=dict(model.gates)).logic_graph
 
 
+def _walked_order(gates):
+    """The gates depth first from each in file order (None for a cycle): refuse_cycles'
+    order, found the plain way."""
+    order, state = [], {}
+
+    def visit(name):
+        if state.get(name) == 1:
+            return False
+        if state.get(name) is None:
+            state[name] = 1
+            if not all(visit(x) for x in gates[name].inputs if x in gates):
+                return False
+            state[name] = 2
+            order.append(name)
+        return True
+
+    return order if all(visit(g) for g in gates) else None
+
+
+@FUZZ
+@given(uses=st.lists(st.lists(st.integers(0, 7), min_size=1, max_size=3), min_size=1, max_size=6))
+def test_refuse_cycles_gives_the_walks_order_or_names_a_loop(uses):
+    # Gate i names gate j for each j < len(uses) among its uses, else an event: gates in
+    # file order, gates named before their definition, a gate naming itself, loops.
+    from tavoq_tools.formats.fault_tree import Formula, refuse_cycles
+
+    gates = {
+        f"g{i}": Formula("or", f"g{i}", [f"g{j}" if j < len(uses) else f"e{j}" for j in used])
+        for i, used in enumerate(uses)
+    }
+    expected = _walked_order(gates)
+    if expected is None:
+        with pytest.raises(ModelError, match="the gates form a cycle"):
+            refuse_cycles(gates, lambda f: f.inputs, "t.dft")
+    else:
+        assert refuse_cycles(gates, lambda f: f.inputs, "t.dft") == expected
+
+
 DYNAMIC = """\
 toplevel "Plant";
 "Plant" or "Order" "First" "Both";
