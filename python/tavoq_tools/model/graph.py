@@ -512,10 +512,26 @@ def build_graph(
             return len(built) - 1
         return node - n
 
+    # gate_for's work for a named gate's form, written out: a large tree's gates are
+    # nearly all such forms, and the call and its tests cost as much as the gate.
+    new_gate = object.__new__
+    node_of_name = node_at.__getitem__
+    append = built.append
     for name in _gate_order(refs) if order is None else order:
         # A reader's form is taken out as its gate is made: the two never all exist at once.
         form = forms.pop(name, None)
-        node_at[name] = n + gate_for(parsed[name] if form is None else form, name)
+        if form is None:
+            node_at[name] = n + gate_for(parsed[name], name)
+            continue
+        kind, k, names_used = form
+        gate = new_gate(Gate)
+        # A bare name given a gate of its own is a one-input or.
+        _SET_KIND(gate, "or" if kind == "name" else kind)
+        _SET_INPUTS(gate, tuple(map(node_of_name, names_used)))
+        _SET_K(gate, 0 if kind == "name" else k)
+        _SET_NAME(gate, name)
+        node_at[name] = n + len(built)
+        append(gate)
     top = gate_for(top_expression, "")
     named = tuple((name, node_at[name] - n) for name in gates)
     return LogicGraph(names, tuple(built), top, named)
