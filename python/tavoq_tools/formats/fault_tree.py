@@ -36,7 +36,7 @@ import numpy as np
 
 from ..errors import INT32_MAX, ModelError, one_line
 from ..model import distributions, logic
-from ..model.graph import PreparedGates
+from ..model.graph import Form, PreparedGates
 from ..model.interactions import CommonCause, Move, StandbyGroup, Trigger
 from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
 from .uncertain import Uncertain
@@ -796,9 +796,7 @@ def expression(formula: Formula, names: NameMap) -> str:
     return f" {formula.kind} ".join(parts)
 
 
-def _prepared(
-    formula: Formula, names: NameMap
-) -> tuple[str, tuple[str, int, tuple[str, ...]] | None]:
+def _prepared(formula: Formula, names: NameMap) -> tuple[str, Form | None]:
     """``expression``'s text of a gate and, when its inputs are all names, the form that
     build_graph would read back from that text (logic.simple_form's, or a call's). The
     names are a tuple: every gate's form waits for the graph at once, and a tuple takes
@@ -806,7 +804,7 @@ def _prepared(
     known = names.names
     inputs = formula.inputs
     if any(map(_is_formula, inputs)):
-        return expression(formula, names), None
+        return expression(formula, names), _nested_form(formula, names)
     try:
         # Each name is mapped already, as a rule.
         parts = tuple(map(known.__getitem__, inputs))  # type: ignore[arg-type]
@@ -825,6 +823,36 @@ def _prepared(
     if len(parts) == 1:
         return parts[0], ("name", 0, parts)
     return f" {kind} ".join(parts), (kind, 0, parts) if kind in ("and", "or") else None
+
+
+# The formulas whose text the parser reads back as one gate over its inputs, wherever it
+# stands.
+_NESTED_KINDS = ("and", "or", "atleast")
+
+
+def _nested_form(formula: Formula, names: NameMap) -> Form | None:
+    """The form build_graph would read back from ``expression``'s text of a gate of
+    names and of and, or and atleast formulas of names (the parser makes each parenthesised
+    formula a gate of its own, in the order it meets them); None for any other gate, whose
+    text the parser reads."""
+    if formula.kind not in _NESTED_KINDS:
+        return None
+    known = names.names
+    parts: list[str | Form] = []
+    for x in formula.inputs:
+        if isinstance(x, str):
+            parts.append(known.get(x) or names(x))
+            continue
+        if x.kind not in _NESTED_KINDS or any(map(_is_formula, x.inputs)):
+            return None
+        form = _prepared(x, names)[1]
+        # One name in parentheses is that name, no gate: left to the parser.
+        if form is None or form[0] == "name":
+            return None
+        parts.append(form)
+    if formula.kind == "atleast":
+        return ("atleast", formula.k, tuple(parts)) if 1 <= formula.k <= len(parts) else None
+    return (formula.kind, 0, tuple(parts)) if len(parts) > 1 else None
 
 
 def _description(kind: str, file: str, step: float, mission_time: float, names: NameMap) -> str:
@@ -901,7 +929,7 @@ def to_model(
                 _with_role(c, roles[original]) if original in roles else c
                 for c, original in zip(components, draft.events, strict=True)
             ]
-        forms: dict[str, tuple[str, int, Sequence[str]]] = {}
+        forms: dict[str, Form] = {}
         order = None if draft.order is None else [mapped[g] for g in draft.order]
         texts: dict[str, str] = {}
         spent = draft.gates

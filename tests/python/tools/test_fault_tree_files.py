@@ -1217,6 +1217,33 @@ def test_the_gate_order_with_nested_formulas_and_later_gates_is_the_graphs(tmp_p
     assert model.logic_graph == dataclasses.replace(model, gates=dict(model.gates)).logic_graph
 
 
+@pytest.mark.parametrize(
+    ("body", "nested"),
+    [
+        ("<or><and>{A}{B}</and>{C}</or>", True),
+        ('<atleast min="2"><and>{A}{B}</and>{C}<or>{B}{C}</or></atleast>', True),
+        ('<and>{A}<atleast min="2">{A}{B}{C}</atleast><or>{C}{B}</or></and>', True),
+        ("<or><and>{A}</and>{B}</or>", False),  # "(A) or B": A is no gate
+        ("<or><not>{A}</not>{B}</or>", False),
+        ("<or><and><or>{A}{B}</or>{C}</and>{B}</or>", False),
+    ],
+)
+def test_nested_formulas_make_the_gates_their_texts_give(tmp_path, body, nested):
+    from tavoq_tools.formats import open_psa
+    from tavoq_tools.formats.fault_tree import NameMap, _prepared
+
+    refs = {x: f'<basic-event name="{x}"/>' for x in "ABC"}
+    event = '<define-basic-event name="C"><float value="0.3"/></define-basic-event>\n'
+    text = tree(body.format(**refs), event)
+    names = NameMap()
+    names.extend(["A", "B", "C", "T"])
+    _, form = _prepared(open_psa.parse(text, "t.xml").gates["T"], names)
+    assert (form is not None) == nested
+    model = load_model(write(tmp_path, "t.xml", text), mission_time=1)
+    # The graph of the reader's forms is the one the parser gives of the gate's text.
+    assert model.logic_graph == dataclasses.replace(model, gates=dict(model.gates)).logic_graph
+
+
 def _walked_order(gates):
     """The gates depth first from each in file order (None for a cycle): refuse_cycles'
     order, found the plain way."""
