@@ -803,12 +803,13 @@ def _prepared(formula: Formula, names: NameMap) -> tuple[str, Form | None]:
     half the memory of a list."""
     known = names.names
     inputs = formula.inputs
-    if any(map(_is_formula, inputs)):
-        return expression(formula, names), _nested_form(formula, names)
     try:
-        # Each name is mapped already, as a rule.
+        # Each name is mapped already, as a rule. A nested Formula is no key (it has no
+        # hash): the lookup fails on it, which spares a pass over the inputs to look for one.
         parts = tuple(map(known.__getitem__, inputs))  # type: ignore[arg-type]
-    except KeyError:
+    except (KeyError, TypeError):
+        if any(map(_is_formula, inputs)):
+            return expression(formula, names), _nested_form(formula, names)
         parts = tuple(known.get(x) or names(x) for x in inputs)  # type: ignore[arg-type]
     kind = formula.kind
     if kind == "atleast":
