@@ -235,14 +235,17 @@ def _gate(
     file: str, name: str, where: str, kind_token: _Token, rest: list[_Token]
 ) -> Formula | Spare | Dependency | Restriction:
     kind = kind_token[1].lower()
-    for bad in rest:
-        if bad[0] != "string" and bad[0] != "word":
-            raise ModelError(
-                where, f"gate {quoted(name)}: unexpected {quoted(bad[1])} among its inputs", file
-            )
-    inputs: list[str | Formula] = [t[1] for t in rest]
+    # A statement's tokens are names (quoted or words) and = signs.
+    inputs: list[str | Formula] = [text for token, text in rest if token != "equals"]
+    if len(inputs) != len(rest):
+        bad = next(t for t in rest if t[0] == "equals")
+        raise ModelError(
+            where, f"gate {quoted(name)}: unexpected {quoted(bad[1])} among its inputs", file
+        )
     if not inputs:
         raise ModelError(where, f"gate {quoted(name)} has no inputs", file)
+    if kind == "or" or kind == "and":  # most gates, first
+        return Formula(kind, where, inputs)
     # The elements that take names rather than a formula; inputs is theirs then.
     names: list[str] = inputs  # type: ignore[assignment]
     if kind in SPARES:
@@ -261,8 +264,6 @@ def _gate(
                 where, f"{kind} {quoted(name)} needs at least 2 distinct inputs", file
             )
         return Restriction(name, where, kind, names)
-    if kind in ("and", "or"):
-        return Formula(kind, where, inputs)
     if kind in PRIORITY:
         if len(inputs) < 2:
             raise ModelError(where, f"gate {quoted(name)}: {kind} needs at least 2 inputs", file)

@@ -167,6 +167,10 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
         ),
         ('toplevel "T";\n"T" or "U";\n"U" and "T";', "the gates form a cycle"),
         (
+            'toplevel "T";\n"T" or "A" = "B";\n"A" lambda=1;\n"B" lambda=1;',
+            'line 2: gate "T": unexpected "=" among its inputs',
+        ),
+        (
             'toplevel "T";\n"T" or "A";\n"A" lambda=1 rate=3;',
             'line 3: basic event "A": unknown attribute "rate"',
         ),
