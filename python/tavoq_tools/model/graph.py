@@ -550,7 +550,7 @@ def build_graph(
         kind, k, names_used = form
         try:
             inputs = tuple(map(node_of_name, names_used))  # type: ignore[arg-type]
-        except KeyError:  # a nested form among the names (a reader's names are all known)
+        except (KeyError, TypeError):  # a nested form among the names (a reader's are known)
             inputs = tuple(
                 node_at[p] if isinstance(p, str) else nested_node(p) for p in names_used
             )
