@@ -23,6 +23,7 @@ the model's description lists every name that changed.
 
 from __future__ import annotations
 
+import itertools
 import math
 import re
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
@@ -31,9 +32,11 @@ from itertools import repeat
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 from ..errors import INT32_MAX, ModelError, one_line
 from ..model import distributions, logic
-from ..model.graph import PreparedGates
+from ..model.graph import Form, PreparedGates
 from ..model.interactions import CommonCause, Move, StandbyGroup, Trigger
 from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
 from .uncertain import Uncertain
@@ -264,8 +267,27 @@ def quoted(name: str) -> str:
     return '"' + one_line(name) + '"'
 
 
+def _in_file_order(
+    gates: dict[str, Formula], gate_inputs: Callable[[Formula], Sequence[str]]
+) -> bool:
+    """Whether every gate names only gates defined before it. The positions of all the
+    names are looked up in one pass and compared at once (numpy), not gate by gate: a
+    large tree names hundreds of thousands."""
+    position = {name: i for i, name in enumerate(gates)}
+    inputs = list(map(gate_inputs, gates.values()))
+    sizes = np.fromiter(map(len, inputs), dtype=np.int64, count=len(inputs))
+    used = np.fromiter(
+        map(position.get, itertools.chain.from_iterable(inputs), repeat(-1)),
+        dtype=np.int64,
+        count=int(sizes.sum()),
+    )
+    # Gate i's inputs are used[sum(sizes[:i]) : sum(sizes[:i + 1])]: those of a gate that
+    # is not after them are at or past its own position.
+    return not bool((used >= np.repeat(np.arange(len(inputs)), sizes)).any())
+
+
 def refuse_cycles(
-    gates: dict[str, Formula], gate_inputs: Callable[[Formula], Iterable[str]], file: str
+    gates: dict[str, Formula], gate_inputs: Callable[[Formula], Sequence[str]], file: str
 ) -> list[str]:
     """A gate that depends on itself is a ModelError naming the loop, at the gate where it
     closes. ``gate_inputs`` lists the names a gate's formula uses; those that are not gates
@@ -273,14 +295,8 @@ def refuse_cycles(
     the walk finishes them: each after every gate it names."""
     # Most files define a gate after the gates it names: the walk then finishes each gate
     # as it starts it, in file order, and there is no cycle. One pass tells.
-    position = {name: i for i, name in enumerate(gates)}
-    at = position.get
-    for i, formula in enumerate(gates.values()):
-        if max(map(at, gate_inputs(formula), repeat(-1)), default=-1) >= i:
-            break
-    else:
+    if _in_file_order(gates, gate_inputs):
         return list(gates)
-    del position
     state: dict[str, int] = {}  # 1: on the path, 2: done
     order: list[str] = []
 
@@ -780,21 +796,20 @@ def expression(formula: Formula, names: NameMap) -> str:
     return f" {formula.kind} ".join(parts)
 
 
-def _prepared(
-    formula: Formula, names: NameMap
-) -> tuple[str, tuple[str, int, tuple[str, ...]] | None]:
+def _prepared(formula: Formula, names: NameMap) -> tuple[str, Form | None]:
     """``expression``'s text of a gate and, when its inputs are all names, the form that
     build_graph would read back from that text (logic.simple_form's, or a call's). The
     names are a tuple: every gate's form waits for the graph at once, and a tuple takes
     half the memory of a list."""
     known = names.names
     inputs = formula.inputs
-    if any(map(_is_formula, inputs)):
-        return expression(formula, names), None
     try:
-        # Each name is mapped already, as a rule.
+        # Each name is mapped already, as a rule. A nested Formula is no key (it has no
+        # hash): the lookup fails on it, which spares a pass over the inputs to look for one.
         parts = tuple(map(known.__getitem__, inputs))  # type: ignore[arg-type]
-    except KeyError:
+    except (KeyError, TypeError):
+        if any(map(_is_formula, inputs)):
+            return expression(formula, names), _nested_form(formula, names)
         parts = tuple(known.get(x) or names(x) for x in inputs)  # type: ignore[arg-type]
     kind = formula.kind
     if kind == "atleast":
@@ -809,6 +824,36 @@ def _prepared(
     if len(parts) == 1:
         return parts[0], ("name", 0, parts)
     return f" {kind} ".join(parts), (kind, 0, parts) if kind in ("and", "or") else None
+
+
+# The formulas whose text the parser reads back as one gate over its inputs, wherever it
+# stands.
+_NESTED_KINDS = ("and", "or", "atleast")
+
+
+def _nested_form(formula: Formula, names: NameMap) -> Form | None:
+    """The form build_graph would read back from ``expression``'s text of a gate of
+    names and of and, or and atleast formulas of names (the parser makes each parenthesised
+    formula a gate of its own, in the order it meets them); None for any other gate, whose
+    text the parser reads."""
+    if formula.kind not in _NESTED_KINDS:
+        return None
+    known = names.names
+    parts: list[str | Form] = []
+    for x in formula.inputs:
+        if isinstance(x, str):
+            parts.append(known.get(x) or names(x))
+            continue
+        if x.kind not in _NESTED_KINDS or any(map(_is_formula, x.inputs)):
+            return None
+        form = _prepared(x, names)[1]
+        # One name in parentheses is that name, no gate: left to the parser.
+        if form is None or form[0] == "name":
+            return None
+        parts.append(form)
+    if formula.kind == "atleast":
+        return ("atleast", formula.k, tuple(parts)) if 1 <= formula.k <= len(parts) else None
+    return (formula.kind, 0, tuple(parts)) if len(parts) > 1 else None
 
 
 def _description(kind: str, file: str, step: float, mission_time: float, names: NameMap) -> str:
@@ -885,7 +930,7 @@ def to_model(
                 _with_role(c, roles[original]) if original in roles else c
                 for c, original in zip(components, draft.events, strict=True)
             ]
-        forms: dict[str, tuple[str, int, Sequence[str]]] = {}
+        forms: dict[str, Form] = {}
         order = None if draft.order is None else [mapped[g] for g in draft.order]
         texts: dict[str, str] = {}
         spent = draft.gates

@@ -28,6 +28,7 @@ __all__ = [
     "GATE_KINDS",
     "ORDER_KINDS",
     "THRESHOLD_KINDS",
+    "Form",
     "Gate",
     "GraphError",
     "LogicGraph",
@@ -283,6 +284,19 @@ class LogicLayout:
 
 # -- building from expressions -------------------------------------------------------------
 
+#: A gate read without the parser: (kind, k, inputs). Each input is a name or, in a
+#: reader's nested formula (``(a and b) or c``), the form of the parenthesised gate.
+type Form = tuple[str, int, Sequence[str | Form]]
+
+
+def _form_names(form: Form) -> Iterator[str]:
+    """The names of a form, left to right through its nesting, as the parser lists them."""
+    for part in form[2]:
+        if isinstance(part, str):
+            yield part
+        else:
+            yield from _form_names(part)
+
 
 # The slots' own setters, which the frozen class's __setattr__ does not stand in front of.
 _SET_KIND = vars(Gate)["kind"].__set__
@@ -361,7 +375,8 @@ class PreparedGates(Mapping[str, str]):
     """Gate expressions (name -> text, ``texts``) as a reader of fault-tree files writes
     them, with what build_graph would otherwise read back from the texts: ``forms``, for the
     gates whose text simple_form reads (or that is one call over names, such as
-    ``pand(a, b)``), that form as (kind, k, names); and ``order`` (or None), the gates each
+    ``pand(a, b)``), that form as (kind, k, names), where a name may also be the Form of a
+    parenthesised and, or or atleast (``(a and b) or c``); and ``order`` (or None), the gates each
     after those it names, as _gate_order gives them from the names of the texts in the order
     they are written. The reader vouches that every name it uses is defined and that the
     gates form no cycle.
@@ -374,7 +389,7 @@ class PreparedGates(Mapping[str, str]):
     def __init__(
         self,
         texts: dict[str, str],
-        forms: dict[str, tuple[str, int, Sequence[str]]],
+        forms: dict[str, Form],
         order: list[str] | None,
     ):
         self.texts = texts
@@ -462,7 +477,7 @@ def build_graph(
         uses = []
         tree = (forms.get(name) or parsed[name]) if name else top_expression
         if isinstance(tree, tuple):
-            for used in tree[2]:
+            for used in _form_names(tree):
                 if used in gates:
                     uses.append(used)
                 elif used not in index:
@@ -512,10 +527,41 @@ def build_graph(
             return len(built) - 1
         return node - n
 
+    # gate_for's work for a named gate's form, written out: a large tree's gates are
+    # nearly all such forms, and the call and its tests cost as much as the gate.
+    new_gate = object.__new__
+    node_of_name = node_at.__getitem__
+    append = built.append
+
+    def nested_node(form: Form) -> int:
+        """The node of a form's parenthesised gate, made as node_of makes the parser's:
+        its own inputs' gates first, left to right, then it, unnamed."""
+        kind, k, parts = form
+        inputs = tuple(node_at[p] if isinstance(p, str) else nested_node(p) for p in parts)
+        append(_gate(kind, inputs, k, ""))
+        return n + len(built) - 1
+
     for name in _gate_order(refs) if order is None else order:
         # A reader's form is taken out as its gate is made: the two never all exist at once.
         form = forms.pop(name, None)
-        node_at[name] = n + gate_for(parsed[name] if form is None else form, name)
+        if form is None:
+            node_at[name] = n + gate_for(parsed[name], name)
+            continue
+        kind, k, names_used = form
+        try:
+            inputs = tuple(map(node_of_name, names_used))  # type: ignore[arg-type]
+        except (KeyError, TypeError):  # a nested form among the names (a reader's are known)
+            inputs = tuple(
+                node_at[p] if isinstance(p, str) else nested_node(p) for p in names_used
+            )
+        gate = new_gate(Gate)
+        # A bare name given a gate of its own is a one-input or.
+        _SET_KIND(gate, "or" if kind == "name" else kind)
+        _SET_INPUTS(gate, inputs)
+        _SET_K(gate, 0 if kind == "name" else k)
+        _SET_NAME(gate, name)
+        node_at[name] = n + len(built)
+        append(gate)
     top = gate_for(top_expression, "")
     named = tuple((name, node_at[name] - n) for name in gates)
     return LogicGraph(names, tuple(built), top, named)

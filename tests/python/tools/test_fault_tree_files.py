@@ -167,6 +167,10 @@ def test_order_of_names_in_the_file_settles_clashes(tmp_path):
         ),
         ('toplevel "T";\n"T" or "U";\n"U" and "T";', "the gates form a cycle"),
         (
+            'toplevel "T";\n"T" or "A" = "B";\n"A" lambda=1;\n"B" lambda=1;',
+            'line 2: gate "T": unexpected "=" among its inputs',
+        ),
+        (
             'toplevel "T";\n"T" or "A";\n"A" lambda=1 rate=3;',
             'line 3: basic event "A": unknown attribute "rate"',
         ),
@@ -1215,6 +1219,71 @@ def test_the_gate_order_with_nested_formulas_and_later_gates_is_the_graphs(tmp_p
     assert open_psa.parse(text, "t.xml").order == ["G3", "G2", "G1", "T"]
     model = load_model(write(tmp_path, "t.xml", text), mission_time=1)
     assert model.logic_graph == dataclasses.replace(model, gates=dict(model.gates)).logic_graph
+
+
+@pytest.mark.parametrize(
+    ("body", "nested"),
+    [
+        ("<or><and>{A}{B}</and>{C}</or>", True),
+        ('<atleast min="2"><and>{A}{B}</and>{C}<or>{B}{C}</or></atleast>', True),
+        ('<and>{A}<atleast min="2">{A}{B}{C}</atleast><or>{C}{B}</or></and>', True),
+        ("<or><and>{A}</and>{B}</or>", False),  # "(A) or B": A is no gate
+        ("<or><not>{A}</not>{B}</or>", False),
+        ("<or><and><or>{A}{B}</or>{C}</and>{B}</or>", False),
+    ],
+)
+def test_nested_formulas_make_the_gates_their_texts_give(tmp_path, body, nested):
+    from tavoq_tools.formats import open_psa
+    from tavoq_tools.formats.fault_tree import NameMap, _prepared
+
+    refs = {x: f'<basic-event name="{x}"/>' for x in "ABC"}
+    event = '<define-basic-event name="C"><float value="0.3"/></define-basic-event>\n'
+    text = tree(body.format(**refs), event)
+    names = NameMap()
+    names.extend(["A", "B", "C", "T"])
+    _, form = _prepared(open_psa.parse(text, "t.xml").gates["T"], names)
+    assert (form is not None) == nested
+    model = load_model(write(tmp_path, "t.xml", text), mission_time=1)
+    # The graph of the reader's forms is the one the parser gives of the gate's text.
+    assert model.logic_graph == dataclasses.replace(model, gates=dict(model.gates)).logic_graph
+
+
+def _walked_order(gates):
+    """The gates depth first from each in file order (None for a cycle): refuse_cycles'
+    order, found the plain way."""
+    order, state = [], {}
+
+    def visit(name):
+        if state.get(name) == 1:
+            return False
+        if state.get(name) is None:
+            state[name] = 1
+            if not all(visit(x) for x in gates[name].inputs if x in gates):
+                return False
+            state[name] = 2
+            order.append(name)
+        return True
+
+    return order if all(visit(g) for g in gates) else None
+
+
+@FUZZ
+@given(uses=st.lists(st.lists(st.integers(0, 7), min_size=1, max_size=3), min_size=1, max_size=6))
+def test_refuse_cycles_gives_the_walks_order_or_names_a_loop(uses):
+    # Gate i names gate j for each j < len(uses) among its uses, else an event: gates in
+    # file order, gates named before their definition, a gate naming itself, loops.
+    from tavoq_tools.formats.fault_tree import Formula, refuse_cycles
+
+    gates = {
+        f"g{i}": Formula("or", f"g{i}", [f"g{j}" if j < len(uses) else f"e{j}" for j in used])
+        for i, used in enumerate(uses)
+    }
+    expected = _walked_order(gates)
+    if expected is None:
+        with pytest.raises(ModelError, match="the gates form a cycle"):
+            refuse_cycles(gates, lambda f: f.inputs, "t.dft")
+    else:
+        assert refuse_cycles(gates, lambda f: f.inputs, "t.dft") == expected
 
 
 DYNAMIC = """\

@@ -10,7 +10,14 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tavoq_tools.analysis.conditioned import hold_in_logic
-from tavoq_tools.model.graph import Gate, GraphError, LogicGraph, build_graph, graph_of_cutsets
+from tavoq_tools.model.graph import (
+    Gate,
+    GraphError,
+    LogicGraph,
+    PreparedGates,
+    build_graph,
+    graph_of_cutsets,
+)
 from tavoq_tools.model.logic import parse
 
 COMPONENTS = ["a", "b", "c", "d", "e"]
@@ -164,6 +171,26 @@ def test_gates_in_common_forms_build_the_parsers_graph():
     wrapped = {"g": "(a or b)", "h": "atleast(2, (a), b, g)", "i": "(h)", "j": "(c) and i"}
     for top in ("j", "c", "g"):
         assert build_graph(names, simple, top) == build_graph(names, wrapped, top)
+
+
+def test_nested_forms_without_an_order_build_the_texts_graph_and_check_their_names():
+    # A reader's nested forms, its order not given: build_graph orders the gates and
+    # checks the names through the nesting, as it does for the texts.
+    names = ["a", "b", "c"]
+    texts = {"h": "(a and g) or c", "g": "atleast(2, a, (b or c), c)"}
+    forms = {
+        "h": ("or", 0, (("and", 0, ("a", "g")), "c")),
+        "g": ("atleast", 2, ("a", ("or", 0, ("b", "c")), "c")),
+    }
+    prepared = PreparedGates(texts, forms, None)
+    assert build_graph(names, prepared, "h", prepared=prepared) == build_graph(names, texts, "h")
+    texts["h"] = "(a and d) or c"
+    bad = PreparedGates(texts, {"h": ("or", 0, (("and", 0, ("a", "d")), "c"))}, None)
+    with pytest.raises(GraphError, match='gates.h: column 8: unknown name "d"') as caught:
+        build_graph(names, bad, "h", prepared=bad)
+    with pytest.raises(GraphError) as from_texts:
+        build_graph(names, texts, "h")
+    assert str(caught.value) == str(from_texts.value)
 
 
 def test_unknown_name_hook_makes_the_error():
