@@ -102,8 +102,7 @@ double InteractingSimulation::ratioDrift() const {
     return (causeBias != nullptr ? causeBias->drift : 0.0) + pendingDrift;
 }
 
-template <bool kInitial>
-int InteractingSimulation::drawBiased(int c, int state, int at, int &to) {
+template <bool kInitial> int InteractingSimulation::drawBiased(int c, int state, int at, int &to) {
     using Kind = TransitionModel::Cell::Kind;
     const auto k = static_cast<std::size_t>(c);
     const double factor = startBias->factor();

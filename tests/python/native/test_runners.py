@@ -737,9 +737,14 @@ def splitting_model(kind):
     return matrix, tree, interactions, [6]
 
 
-@pytest.mark.parametrize("kind", ["plain", "interacting", "plain pand", "interacting pand"])
+@pytest.mark.parametrize(
+    "kind", ["plain", "interacting", "plain pand", "interacting pand", "interacting biased"]
+)
 def test_rare_splitting_is_the_same_on_any_number_of_threads_and_split(omp_threads_restored, kind):
     matrix, tree, interactions, splits = splitting_model(kind)
+    # Biased: first failures drawn five times as often, rows drawn again as the system
+    # leaves its start level and comes back.
+    bias = {"startFactor": 5.0} if kind.endswith("biased") else {}
     found = []
     for threads in (1, 2, 3):
         tavoq.limitOMPThreads(threads)
@@ -751,6 +756,7 @@ def test_rare_splitting_is_the_same_on_any_number_of_threads_and_split(omp_threa
             5,
             splits,
             interactions=interactions,
+            **bias,
         )
         found.append({key: np.asarray(value).tolist() for key, value in out.items()})
     assert found[0] == found[1] == found[2]
@@ -758,7 +764,7 @@ def test_rare_splitting_is_the_same_on_any_number_of_threads_and_split(omp_threa
     roots = len(found[0]["hits"])
     parts = [
         tavoq.runnerRareSplitting(
-            n, 60, matrix, tree, 5, splits, firstRoot=first, interactions=interactions
+            n, 60, matrix, tree, 5, splits, firstRoot=first, interactions=interactions, **bias
         )
         for first, n in ((0, 5), (5, roots - 5))
     ]
@@ -846,7 +852,14 @@ def test_rare_splitting_with_slow_rows_agrees_with_crude_runs():
         text = text.replace(f"rate = {fast}", f"rate = {slow}")
     matrix, tree, interactions = model_from_dict(tomllib.loads(text)).build()
     crude = tavoq.runnerRareSplitting(
-        100_000, 60, matrix, tree, 1, [1], interactions=interactions, causeFactors=[],
+        100_000,
+        60,
+        matrix,
+        tree,
+        1,
+        [1],
+        interactions=interactions,
+        causeFactors=[],
         startFactor=1.0,
     )
     split = tavoq.runnerRareSplitting(10_000, 60, matrix, tree, 2, [8], interactions=interactions)
@@ -857,7 +870,12 @@ def test_rare_splitting_with_slow_rows_agrees_with_crude_runs():
     biased = tavoq.runnerRareSplitting(
         10_000, 60, matrix, tree, 3, [8], interactions=interactions, startFactor=20.0
     )
-    assert biased["startFactor"] == 20.0 and split["startFactor"] < 2
+    # Left to choose, the rows of the states a run starts in (pump b in standby, the valves
+    # open; pump a's Weibull life is never biased) fire 1.08 times in 60 units: not rare, no
+    # bias. In 10 units, 0.18 times: drawn so that they fire twice.
+    assert biased["startFactor"] == 20.0 and split["startFactor"] == 1.0
+    short = tavoq.runnerRareSplitting(0, 10, matrix, tree, 1, [8], interactions=interactions)
+    assert short["startFactor"] == pytest.approx(2 / (0.018 * 10))
     # P(failed), the units down and the failures, each weighed back by the paths' ratios.
     for out in (split, biased):
         weighed = np.bincount(out["hitRoot"], weights=out["failureWeight"], minlength=10_000)
@@ -885,6 +903,7 @@ def test_rare_splitting_with_slow_rows_agrees_with_crude_runs():
         ({"nRoots": 2, "firstRoot": 2**31 - 2}, "at most 2147483647"),
         ({"faultTree": None}, "Fault tree must not be null."),
         ({"causeFactors": [2.0]}, "Common-cause factors need a model with common causes"),
+        ({"startFactor": 2.0}, "A start factor needs a model with interactions"),
     ],
 )
 def test_rare_splitting_refuses_bad_input(change, message):
@@ -909,9 +928,12 @@ def test_rare_splitting_refuses_bad_input(change, message):
         ([math.nan], "", "at least 1, got nan"),
         ([math.inf], "", "at least 1, got inf"),
         ([2.0], "weibull", "cannot be drawn more often: its law is not exponential"),
+        ({"startFactor": 0.5}, "", "start factor must be a finite number of at least 1"),
+        ({"startFactor": math.inf}, "", "start factor must be a finite number of at least 1"),
+        ({"startFactor": math.nan}, "", "start factor must be a finite number of at least 1"),
     ],
 )
-def test_rare_splitting_refuses_bad_common_cause_factors(factors, law, message):
+def test_rare_splitting_refuses_bad_factors(factors, law, message):
     import tomllib
 
     from tavoq_tools.formats.file import model_from_dict
@@ -923,10 +945,9 @@ def test_rare_splitting_refuses_bad_common_cause_factors(factors, law, message):
             'distribution = "weibull"\nscale = 500\nshape = 2',
         )
     matrix, tree, interactions = model_from_dict(tomllib.loads(text)).build()
+    given = factors if isinstance(factors, dict) else {"causeFactors": factors}
     with pytest.raises(ValueError, match=re.escape(message)):
-        tavoq.runnerRareSplitting(
-            2, 20, matrix, tree, 1, [2], interactions=interactions, causeFactors=factors
-        )
+        tavoq.runnerRareSplitting(2, 20, matrix, tree, 1, [2], interactions=interactions, **given)
 
 
 def test_rare_splitting_refuses_logic_it_cannot_count():
