@@ -1299,12 +1299,12 @@ def biased_two_of_three(
 
 
 # (failure rate, repair rate, horizon, factors): strong factors at rates where a bias of the
-# weights shows at once, then the references at 1e-6 and 1e-9 with the factors they need.
+# weights shows at once, then the references at 1e-6, 1e-9 and 1e-12 with the factors they need.
 BIASED = {
     "strong": (2e-3, 0.1, 300, (3.0, 10.0)),
     **{
         f"1e-{digits}": (rate, 0.02, RARE_HORIZON, None)
-        for digits, rate in zip((6, 9), RARE["2oo3"][3], strict=False)
+        for digits, rate in zip((6, 9, 12), RARE["2oo3"][3], strict=True)
     },
 }
 
