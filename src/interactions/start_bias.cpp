@@ -45,7 +45,8 @@ double StartBias::chosen(const TransitionModel &model, const InteractionModel &i
                          int simTime) {
     const StartBias rows(model, interactions);
     // The states a run starts in: each group takes its first unit that no earlier group
-    // took, active; every other unit waits in its standby state (modules' parts as listed).
+    // took, active; every other unit waits in its standby state (a spare module's parts in
+    // their first state: an estimate, which only sets the factor).
     std::vector<int> states(static_cast<std::size_t>(model.nComponents()), 0);
     std::vector<char> taken(states.size(), 0);
     for (int c = 0; c < model.nComponents(); ++c) {
