@@ -9,6 +9,7 @@
 #include "distributions/continuous.hpp"
 #include "interactions/cause_bias.hpp"
 #include "interactions/start_bias.hpp"
+#include "simulation/biased_row.hpp"
 #include "simulation/delays.hpp"
 #include "simulation/event_queue.hpp"
 #include "simulation/recorders/statistics_recorder.hpp"
@@ -135,26 +136,8 @@ template <bool kInitial> int InteractingSimulation::drawBiased(int c, int state,
 }
 
 void InteractingSimulation::settleRow(int c, int fired, int from) {
-    using Kind = TransitionModel::Cell::Kind;
     const auto k = static_cast<std::size_t>(c);
-    const double factor = rowFactor[k];
-    const int elapsed = from - drawnAt[k];
-    const TransitionModel::Row row = model.row(c, rowState[k]);
-    for (int j = 0; j < row.size; ++j) {
-        if (row[j].kind != Kind::Exponential) {
-            continue;
-        }
-        const double rate = row[j].rate;
-        const double drawn = rate * factor;
-        if (j == fired) {
-            firedLog += (drawn - rate) * elapsed + std::log(-std::expm1(-rate)) -
-                        std::log(-std::expm1(-drawn));
-        } else {
-            // Not before the one that fired: later when listed before it (the earlier cell
-            // wins a tie), else not earlier; with none fired, not before `from`.
-            firedLog += (drawn - rate) * (fired >= 0 && j < fired ? elapsed + 1 : elapsed);
-        }
-    }
+    addBiasedRowRatio(firedLog, model.row(c, rowState[k]), rowFactor[k], from - drawnAt[k], fired);
     pendingDrift -= rowDrift[k];
     pendingOffset += rowDrift[k] * drawnAt[k];
     rowFactor[k] = 1.0;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "simulation/biased_row.hpp"
 #include "simulation/delays.hpp"
 #include "simulation/event_queue.hpp"
 
@@ -11,11 +12,6 @@ namespace tavoq {
 namespace {
 
 using Kind = TransitionModel::Cell::Kind;
-
-// ln P(D = d) - ln P'(D = d) for a geometric delay of rate `rate` drawn at `biased`.
-double firedRatio(double rate, double biased, int d) {
-    return (biased - rate) * d + std::log(-std::expm1(-rate)) - std::log(-std::expm1(-biased));
-}
 
 } // namespace
 
@@ -81,23 +77,7 @@ void BiasedSimulation::settle(int c, int now, int fired) {
     if (f == 1.0) {
         return;
     }
-    const int elapsed = now - drawnAt[k];
-    const TransitionModel::Row row = model.row(c, 0);
-    for (int j = 0; j < row.size; ++j) {
-        if (row[j].kind != Kind::Exponential) {
-            continue;
-        }
-        const double rate = row[j].rate;
-        const double drawn = rate * f;
-        if (j == fired) {
-            logWeight += firedRatio(rate, drawn, elapsed);
-        } else {
-            // Not before the winner: later than it when listed before it (the earlier cell
-            // wins a tie), else not earlier. With none fired, not before `now`.
-            const int atLeast = fired >= 0 && j < fired ? elapsed + 1 : elapsed;
-            logWeight += (drawn - rate) * atLeast;
-        }
-    }
+    addBiasedRowRatio(logWeight, model.row(c, 0), f, now - drawnAt[k], fired);
     drawnFactor[k] = 1.0;
 }
 
