@@ -53,6 +53,8 @@ public:
     double cdf(double x) const override;
     /// kNoTransition for p outside [0, 1].
     double quantile(double p, int currentTime) const override;
+    double lower() const { return a; }
+    double upper() const { return b; }
 
 private:
     double a;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "distributions/continuous.hpp"
 #include "simulation/biased_row.hpp"
 #include "simulation/delays.hpp"
 #include "simulation/event_queue.hpp"
@@ -12,6 +13,20 @@ namespace tavoq {
 namespace {
 
 using Kind = TransitionModel::Cell::Kind;
+
+// A uniform law over [a, b) with a < 0 < b, both finite: drawn first in a run, it fails on
+// demand with chance b / (b - a), else never.
+double demandChance(const TransitionModel::Cell &cell) {
+    if (cell.kind != Kind::Other) {
+        return 0.0;
+    }
+    const auto *uniform = dynamic_cast<const Uniform *>(cell.distribution);
+    if (uniform == nullptr || !std::isfinite(uniform->lower()) ||
+        !std::isfinite(uniform->upper()) || !(uniform->lower() < 0) || !(uniform->upper() > 0)) {
+        return 0.0;
+    }
+    return uniform->upper() / (uniform->upper() - uniform->lower());
+}
 
 } // namespace
 
@@ -23,14 +38,18 @@ BiasedSimulation::BiasedSimulation(const TransitionModel &model, const GateGraph
       states(static_cast<std::size_t>(nComponents), 0),
       toState(static_cast<std::size_t>(nComponents), 0),
       drawnAt(static_cast<std::size_t>(nComponents), 0),
-      drawnFactor(static_cast<std::size_t>(nComponents), 1.0) {
+      drawnFactor(static_cast<std::size_t>(nComponents), 1.0),
+      demandsAt(static_cast<std::size_t>(nComponents), 0) {
     for (int c = 0; c < nComponents; ++c) {
         const TransitionModel::Row row = model.row(c, 0);
         bool exponential = false;
         bool other = false;
+        demandsAt[static_cast<std::size_t>(c)] = demands.size();
         for (int j = 0; j < row.size; ++j) {
             exponential = exponential || row[j].kind == Kind::Exponential;
             other = other || row[j].kind == Kind::Other;
+            const double chance = demandChance(row[j]);
+            demands.push_back({chance, chance > 0 ? row[j].distribution->quantile(1.0, 0) : 0.0});
         }
         biased[static_cast<std::size_t>(c)] = exponential && !other ? 1 : 0;
     }
@@ -41,7 +60,19 @@ BiasedSimulation::BiasedSimulation(const TransitionModel &model, const GateGraph
     }
 }
 
-void BiasedSimulation::draw(int c, int now, double factor) {
+double BiasedSimulation::drawDemand(const Demand &demand) {
+    const double drawn = bias.demandChance;
+    const double u = core.drawUniform53();
+    if (u >= drawn) {
+        logWeight += std::log1p(-demand.chance) - std::log1p(-drawn);
+        return kNoTransition;
+    }
+    logWeight += std::log(demand.chance) - std::log(drawn);
+    // Given that it happens, its delay is uniform below the law's upper bound.
+    return u / drawn * demand.upper;
+}
+
+void BiasedSimulation::draw(int c, int now, double factor, bool first) {
     const auto k = static_cast<std::size_t>(c);
     const double f = biased[k] != 0 && states[k] == 0 ? factor : 1.0;
     const TransitionModel::Row row = model.row(c, states[k]);
@@ -52,10 +83,19 @@ void BiasedSimulation::draw(int c, int now, double factor) {
         if (cell.kind == Kind::Never) {
             continue;
         }
-        const double p = core.drawUniform53();
-        const double v = cell.kind == Kind::Exponential
-                             ? -std::log1p(-p) / (cell.rate * f)
-                             : delays::sampleDelay(*cell.distribution, p, now);
+        const Demand *demand =
+            first ? &demands[demandsAt[k] + static_cast<std::size_t>(j)] : nullptr;
+        double v;
+        if (demand != nullptr && demand->chance > 0 && demand->chance < bias.demandChance) {
+            v = drawDemand(*demand);
+        } else {
+            const double p = core.drawUniform53();
+            v = cell.kind == Kind::Exponential ? -std::log1p(-p) / (cell.rate * f)
+                                               : delays::sampleDelay(*cell.distribution, p, now);
+        }
+        if (first && (v < 0 || v > kNoTransition)) {
+            v = kNoTransition; // as the crude runs read a first draw out of range
+        }
         const int t = delays::toDelay(v);
         if (t < best) {
             best = t;
@@ -87,16 +127,20 @@ double BiasedSimulation::factorOf(int c) {
         return 1.0;
     }
     const double factor = nFailed == 0 ? bias.whileWorking : bias.whileDegraded;
-    if (!distance || factor == 1.0) {
-        return factor;
+    return factor == 1.0 || nearer(c) ? factor : 1.0;
+}
+
+bool BiasedSimulation::nearer(int c) {
+    if (!distance) {
+        return true;
     }
     // Only a failure that brings the top nearer is made likelier: one that cannot (a unit of
     // a train already down) would spend the runs where no failure lies.
     const std::int32_t before = distance->distance(graph.top());
     distance->set(c, true);
-    const bool nearer = distance->distance(graph.top()) < before;
+    const bool closer = distance->distance(graph.top()) < before;
     distance->set(c, false);
-    return nearer ? factor : 1.0;
+    return closer;
 }
 
 void BiasedSimulation::rebias(int now, int except) {
@@ -151,7 +195,7 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
         distance->reset();
     }
     for (int c = 0; c < nComponents; ++c) {
-        draw(c, 0, factorOf(c));
+        draw(c, 0, factorOf(c), true);
     }
     if (gates.topFailed()) { // logic failed with every component working
         return finish(0, 0);

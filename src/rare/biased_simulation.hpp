@@ -16,9 +16,12 @@ namespace tavoq {
 /// The factors on the failure rates of a run with failure biasing: with every component
 /// working (to make a first failure likely within the horizon), and while some component is
 /// failed (to make a further failure likely before the repair). 1 leaves a rate as it is.
+/// A failure on demand of chance p below `demandChance` is drawn with that chance instead
+/// (0 leaves every one as it is).
 struct FailureBias {
     double whileWorking = 1.0;
     double whileDegraded = 1.0;
+    double demandChance = 0.0;
 };
 
 /// The seed of rare-event run i of a batch seeded `seed`: the low half of SplitMix64's
@@ -58,6 +61,13 @@ struct BiasedOutcome {
 /// before it, which would have fired first. Every other transition is drawn as the model
 /// says. Finding the factors costs a look at each working component's failure per crossing.
 ///
+/// As in the crude runs, a run's first draw below 0 (or past the 32-bit range) is no
+/// transition. A uniform law reaching below 0 in a working row is thus a failure on demand
+/// (the files' `demand`): it happens at the start, with chance p = b / (b - a), or never.
+/// With p below demandChance, it happens with chance p' = demandChance instead, weighed
+/// p / p', or (1 - p) / (1 - p') when it does not. Each is biased whether or not its failure
+/// alone brings the top nearer: the draws at the start are made before any has failed.
+///
 /// The weight of a draw is the ratio of its delay's probability under the rate and under
 /// the biased rate: for the value that fired, or for "not yet" at the unit where the draw was
 /// dropped (it lost its row, was drawn again, or outlived the run). Delays are whole units,
@@ -79,9 +89,20 @@ public:
     int failedComponents(std::vector<std::int32_t> &out) const;
 
 private:
+    // A failure on demand of a working row: its chance, and its law's upper bound.
+    struct Demand {
+        double chance = 0.0; // 0: the cell is not one
+        double upper = 0.0;
+    };
+
     // Draws component c's row from its state at unit `now`, biased by `factor` when c is
-    // biased and working; schedules the earliest.
-    void draw(int c, int now, double factor);
+    // biased and working; schedules the earliest. The run's first draw (`first`) reads
+    // values below 0 as no transition, and biases c's failures on demand.
+    void draw(int c, int now, double factor, bool first = false);
+    // A failure on demand's delay, drawn with chance bias.demandChance and weighed.
+    double drawDemand(const Demand &demand);
+    // Whether c's failure would bring the top nearer (always, without a distance).
+    bool nearer(int c);
     // The weight of c's pending biased row, settled at unit `now` for "not yet" (each cell's
     // delay at least now - drawnAt), or for cell `fired` firing then.
     void settle(int c, int now, int fired);
@@ -103,11 +124,13 @@ private:
     GateState gates;
     std::optional<FailureDistance> distance; // none for logic that is not coherent
     IndexedQueue queue;
-    std::vector<std::uint8_t> biased; // per component: its working row is all exponential
-    std::vector<int> states;          // per component
-    std::vector<int> toState;         // per component: the state its pending draw leads to
-    std::vector<int> drawnAt;         // per component: the unit its pending row was drawn
-    std::vector<double> drawnFactor;  // per component: the factor of that row (1: none)
+    std::vector<std::uint8_t> biased;   // per component: its working row is all exponential
+    std::vector<int> states;            // per component
+    std::vector<int> toState;           // per component: the state its pending draw leads to
+    std::vector<int> drawnAt;           // per component: the unit its pending row was drawn
+    std::vector<double> drawnFactor;    // per component: the factor of that row (1: none)
+    std::vector<Demand> demands;        // per cell of the working rows, component after component
+    std::vector<std::size_t> demandsAt; // per component: its first cell's index in `demands`
     int nFailed = 0;
     double logWeight = 0.0;
     int cause = -1; // the component whose transition last turned the top failed

@@ -73,7 +73,7 @@ void SplittingSimulation::schedule(int c, int best, int bestState, int base) {
     queue.update(c, EventQueue::key(due[k], c));
 }
 
-void SplittingSimulation::draw(int c, int at) {
+void SplittingSimulation::draw(int c, int at, bool first) {
     const auto k = static_cast<std::size_t>(c);
     const TransitionModel::Row row = model.row(c, states[k]);
     int best = delays::kNever;
@@ -84,9 +84,11 @@ void SplittingSimulation::draw(int c, int at) {
             continue;
         }
         const double p = core.drawUniform53();
-        const double v = cell.kind == Kind::Exponential
-                             ? -std::log1p(-p) / cell.rate
-                             : delays::sampleDelay(*cell.distribution, p, at);
+        double v = cell.kind == Kind::Exponential ? -std::log1p(-p) / cell.rate
+                                                  : delays::sampleDelay(*cell.distribution, p, at);
+        if (first && (v < 0 || v > kNoTransition)) {
+            v = kNoTransition; // as the crude runs read a first draw out of range
+        }
         const int t = delays::toDelay(v);
         if (t < best) {
             best = t;
@@ -133,7 +135,7 @@ void SplittingSimulation::startFresh() {
     }
     queue.build();
     for (int c = 0; c < nComponents; ++c) {
-        draw(c, 0);
+        draw(c, 0, true);
     }
 }
 

@@ -82,8 +82,9 @@ private:
     void keep(const SplitPath &path, int moved);
     void restore();
     void startFresh();
-    // Draws component c's row from its state at unit `at` and schedules the earliest.
-    void draw(int c, int at);
+    // Draws component c's row from its state at unit `at` and schedules the earliest. The
+    // run's first draw (`first`) reads a value below 0 as no transition, as the crude runs do.
+    void draw(int c, int at, bool first = false);
     // Draws c's pending row again given that none of it fired before unit `from`, when its
     // cells allow (see the class).
     void redraw(int c, int from);

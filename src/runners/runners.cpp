@@ -581,7 +581,7 @@ ImportanceRuns runnerImportance(int nSimulations, int simTime,
 RareRuns runnerRareSampling(int nSimulations, int simTime,
                             const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
                             int seed, double biasWhileWorking, double biasWhileDegraded,
-                            int firstRun, const InterruptCheck &interrupted) {
+                            int firstRun, const InterruptCheck &interrupted, double demandChance) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must be at least 0.");
     }
@@ -589,6 +589,9 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
         if (!std::isfinite(factor) || factor <= 0) {
             throw std::invalid_argument("A failure bias must be a finite factor above 0.");
         }
+    }
+    if (!(demandChance >= 0 && demandChance < 1)) {
+        throw std::invalid_argument("demandChance must be in [0, 1).");
     }
     if (firstRun < 0) {
         throw std::invalid_argument("firstRun must be at least 0.");
@@ -603,7 +606,7 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
         return result;
     }
     const Model model(transitionsMatrix, faultTree);
-    const FailureBias bias{biasWhileWorking, biasWhileDegraded};
+    const FailureBias bias{biasWhileWorking, biasWhileDegraded, demandChance};
     // The failed components of each failed run, gathered per run and joined in run order.
     std::vector<std::vector<std::int32_t>> failedOf(static_cast<std::size_t>(runs));
     forEachRun(

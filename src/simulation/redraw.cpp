@@ -36,7 +36,10 @@ double RedrawableRows::exponentialRate(const TransitionModel::Row &row) {
 }
 
 bool RedrawableRows::redrawable(const TransitionModel::Cell &cell) {
-    return cell.kind != TransitionModel::Cell::Kind::Other || continuousLaw(cell.distribution);
+    // A law that may draw below 0 is kept: a run's first draw there is no transition (a
+    // failure on demand that did not happen), which its conditional law knows nothing of.
+    return cell.kind != TransitionModel::Cell::Kind::Other ||
+           (continuousLaw(cell.distribution) && !(cell.distribution->cdf(0.0) > 0));
 }
 
 RedrawableRows::RedrawableRows(const TransitionModel &model,

@@ -15,9 +15,10 @@ namespace tavoq {
 /// of splitting does so that it does not share its future with the trajectory it was copied
 /// from. A row can be drawn again when each of its cells is exponential or of a continuous
 /// law whose draw does not depend on the unit it is made at (Weibull, lognormal, gamma,
-/// uniform). Other rows (fixed delays, inspections, maintenance, laws defined in Python) keep
-/// their pending transition: the retrials then share it, which leaves the estimate unbiased
-/// (the pending draw is part of the state that is copied) and only makes them less apart.
+/// uniform) and never falls below 0. Other rows (fixed delays, inspections, maintenance, laws
+/// defined in Python) keep their pending transition: the retrials then share it, which leaves the
+/// estimate unbiased (the pending draw is part of the state that is copied) and only makes them
+/// less apart.
 class RedrawableRows {
 public:
     /// The model's rows, and `causes`: delays of events of their own (common causes), each

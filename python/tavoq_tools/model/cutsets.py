@@ -45,9 +45,11 @@ __all__ = [
     "TABLE_CUTSETS",
     "WORK_BUDGET",
     "CutsetCount",
+    "CutsetDiagram",
     "CutsetList",
     "all_cutsets",
     "count_cutsets",
+    "cutset_diagram",
     "layout_of",
     "smallest_cutsets",
 ]
@@ -776,6 +778,38 @@ def smallest_cutsets(graph: LogicGraph, limit: int, budget: int = WORK_BUDGET) -
     except _OverBudget:
         pass
     return CutsetList(tuple(_ordered(found, order)), complete)
+
+
+@dataclass(frozen=True)
+class CutsetDiagram:
+    """The top's minimal cut sets as a ZBDD over arrays. Node k >= 2 holds the sets of
+    ``lo[k]`` (without component ``component[k]``) and those of ``hi[k]`` with it added;
+    node 0 is the empty family, node 1 the family of the empty set. A node's children come
+    before it, so one pass in index order meets every child before its parents."""
+
+    component: np.ndarray
+    lo: np.ndarray
+    hi: np.ndarray
+    top: int
+
+
+def cutset_diagram(graph: LogicGraph, budget: int = WORK_BUDGET) -> CutsetDiagram | None:
+    """The diagram of ``graph``'s minimal cut sets, or None when the logic is not coherent
+    or the diagram is past the budget."""
+    if not graph.coherent:
+        return None
+    whole = _whole(graph, budget)
+    if whole is None:
+        return None
+    zbdd, top = whole
+    order = _variable_order(graph)
+    component = [-1, -1] + [order[level] for level in zbdd.level[2:]]
+    return CutsetDiagram(
+        np.array(component, dtype=np.int64),
+        np.array(zbdd.lo, dtype=np.int64),
+        np.array(zbdd.hi, dtype=np.int64),
+        top,
+    )
 
 
 def all_cutsets(

@@ -3,11 +3,17 @@
 from __future__ import annotations
 
 from ..run.rare import RareEstimate
+from .numbers import estimate_cell
 
 __all__ = ["rare_report"]
 
 #: The components the report lists as causes, largest first; the JSON has them all.
 CAUSES_SHOWN = 10
+
+
+def _share(x: float) -> str:
+    """A relative half-width as a percentage, with digits where it is below 1%."""
+    return f"{x:.1%}" if x >= 0.01 or x == 0 else f"{100 * x:.2g}%"
 
 
 def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
@@ -41,18 +47,29 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
                 "while the system is at its start level (they are rare within the horizon), "
                 "each path weighed back by its likelihood ratio."
             )
+    elif result.cut_set_sum is not None:
+        lines.append(
+            "Each run fails one minimal cut set, picked as often as its probability (they sum "
+            f"to {result.cut_set_sum:.4g}), and draws the other components as they are; each "
+            "run weighed by its likelihood ratio."
+        )
     else:
         working, degraded = result.factors
         lines.append(
             f"Bias {result.bias:g}: failure rates x{working:,.4g} while every component works, "
             f"x{degraded:,.4g} while some component is failed."
         )
+        if result.demand_chance > 0:
+            lines.append(
+                f"Failures on demand rarer than {result.demand_chance:.4g} drawn with that "
+                "chance, each run weighed back by its likelihood ratio."
+            )
     if e.upper is None:
         lines.append(f"P(system failed by unit {result.horizon}): no estimate.")
     else:
         lines.append(
-            f"P(system failed by unit {result.horizon}) = {e.value:.4g} "
-            f"[{e.lower:.4g}, {e.upper:.4g}] (95%, +-{result.relative_half_width:.1%})"
+            f"P(system failed by unit {result.horizon}) = {estimate_cell(e)} "
+            f"(95%, +-{_share(result.relative_half_width)})"
         )
     if e.upper is not None and splitting:
         lines.append(
@@ -70,10 +87,7 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
             ("Expected system failures", result.failures),
         ):
             if figure is not None and figure.upper is not None:
-                lines.append(
-                    f"{name} over the horizon = {figure.value:.4g} "
-                    f"[{figure.lower:.4g}, {figure.upper:.4g}]"
-                )
+                lines.append(f"{name} over the horizon = {estimate_cell(figure)}")
     elif e.upper is not None:
         lines.append(
             f"Failed runs: {result.hits:,} of {result.runs:,}, their weight spread over about "
@@ -87,9 +101,7 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
     if e.upper is not None and result.curve:
         lines.append("P(system failed within the first t units), from the same runs:")
         lines += [
-            f"  t = {t:>{len(str(result.horizon))}}  {p.value:.4g} "
-            + ("" if p.upper is None else f"[{p.lower:.4g}, {p.upper:.4g}]")
-            for t, p in result.curve
+            f"  t = {t:>{len(str(result.horizon))}}  {estimate_cell(p)}" for t, p in result.curve
         ]
     if e.upper is not None and result.causes:
         lines.append(
@@ -98,8 +110,7 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
         )
         width = max(len(name) for name, _ in result.causes[:CAUSES_SHOWN])
         lines += [
-            f"  {name:<{width}}  {p.value:.4g} [{p.lower:.4g}, {p.upper:.4g}]  "
-            f"{p.value / e.value:.1%}"
+            f"  {name:<{width}}  {estimate_cell(p)}  {p.value / e.value:.1%}"
             for name, p in result.causes[:CAUSES_SHOWN]
         ]
         if len(result.causes) > CAUSES_SHOWN:
@@ -116,8 +127,7 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
         lines.append(f"{title}:")
         width = max(len(name) for name, _ in listed[:CAUSES_SHOWN])
         lines += [
-            f"  {name:<{width}}  {p.value:.4g} [{p.lower:.4g}, {p.upper:.4g}]  "
-            f"{p.value / e.value:.1%}"
+            f"  {name:<{width}}  {estimate_cell(p)}  {p.value / e.value:.1%}"
             for name, p in listed[:CAUSES_SHOWN]
         ]
         if len(listed) > CAUSES_SHOWN:

@@ -6,7 +6,8 @@ working state has only exponential transitions at scaled rates, and carry the li
 ratio of their path. The factors follow from ``bias``, the probability the biased runs give
 to the next step towards a failure: with every component working, a first failure within
 the horizon; with some component failed, a further failure before its repair (shared out
-evenly among the working components, "balanced"). Every other transition keeps its law, so
+evenly among the working components, "balanced"); and the failures on demand at the start,
+which together happen with probability ``bias``. Every other transition keeps its law, so
 the estimate is unbiased for any model; it is fast where the paths to failure are made of
 the biased failures.
 
@@ -31,6 +32,7 @@ from ..model.interactions import exponential_rate
 from ..model.system import Model, RareSettings
 from ..results.intervals import poisson_interval, student_t_quantile
 from ..results.summary import Estimate, json_safe
+from .static_rare import STATIC_METHOD, StaticTree, static_tree
 
 if TYPE_CHECKING:
     from ..analysis.importance import ImportanceResult
@@ -39,6 +41,7 @@ __all__ = [
     "DEFAULT_BIAS",
     "RareEstimate",
     "bias_factors",
+    "demand_chance",
     "rare_importance",
     "rare_unreliability",
 ]
@@ -99,7 +102,10 @@ class RareEstimate:
     their laws say the common causes of several members were drawn (1: as they say), each
     path weighed back by its likelihood ratio. ``start_factor``: likewise for the first
     failures, drawn more often while the system is at its start level, when they are rare
-    within the horizon themselves."""
+    within the horizon themselves. ``demand_chance``: with failure biasing, the chance at
+    which the rarer failures on demand were drawn (0: all as their laws say).
+    ``cut_set_sum``: for a static tree (tavoq_tools.run.static_rare), the summed probability
+    of its minimal cut sets, over which the runs were drawn."""
 
     method: str
     reason: str
@@ -127,6 +133,8 @@ class RareEstimate:
     gates: tuple[tuple[str, Estimate], ...] = ()
     cause_factor: float = 1.0
     start_factor: float = 1.0
+    demand_chance: float = 0.0
+    cut_set_sum: float | None = None
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values for JSON (infinities and NaN as null)."""
@@ -178,6 +186,27 @@ def bias_factors(model: Model, horizon: int, bias: float) -> tuple[float, float]
     return max(1.0, working_factor), max(1.0, degraded_factor)
 
 
+def demand_chance(model: Model, matrix: Any, tree: Any) -> float:
+    """The chance at which ``model``'s rarer failures on demand are drawn, ``matrix`` and
+    ``tree`` as the runs take them: the fewest component failures that fail the system over
+    the number of components that fail on demand, at most 1/2, so that a run sees about as
+    many as a cut set needs; 0 (none biased) without failures on demand."""
+    import tavoq
+
+    demands = sum(
+        len(component.names)
+        for component in model.components
+        if any(t.distribution == "demand" for t in component.transitions)
+    )
+    if demands == 0:
+        return 0.0
+    try:
+        failures = int(tavoq.runnerRareSplitting(0, 1, matrix, tree, 0)["levels"][-1])
+    except ValueError:  # logic that is not coherent has no distance to failure
+        failures = 1
+    return min(0.5, max(failures, 1) / demands)
+
+
 def rare_unreliability(
     model: Model,
     runs: int | None = None,
@@ -189,7 +218,8 @@ def rare_unreliability(
     max_runs: int | None = None,
     tree: Any = None,
 ) -> RareEstimate:
-    """P(``model``'s system fails within ``horizon``) from failure-biased runs.
+    """P(``model``'s system fails within ``horizon``) from failure-biased runs, or for a
+    static tree (static_rare) from runs drawn over its minimal cut sets.
 
     ``tree`` (a ``tavoq.FaultTree`` of the model's components) replaces the model's logic:
     the same components, biased alike, with a node held (see rare_importance).
@@ -215,9 +245,13 @@ def rare_unreliability(
     if target_ci is not None and not (isinstance(target_ci, (int, float)) and target_ci > 0):
         raise ModelError("target_ci", f"must be a number above 0, got {target_ci!r}")
     limit = check_integer("max_runs", 100 * runs if max_runs is None else max_runs, runs)
+    static = static_tree(model) if tree is None and horizon > 0 else None
+    if static is not None:
+        return _static_unreliability(model, static, runs, seed, horizon, target_ci, limit, bias)
     matrix, built, _ = model.build()
     tree = built if tree is None else tree
     factors = bias_factors(model, horizon, bias)
+    on_demand = demand_chance(model, matrix, tree)
     weights: list[np.ndarray] = []
     firsts: list[np.ndarray] = []
     causes: list[np.ndarray] = []
@@ -230,7 +264,15 @@ def rare_unreliability(
             n = min(CHUNK, goal - done)
             try:
                 first, log_weight, cause, counts, members = tavoq.runnerRareSampling(
-                    n, horizon, matrix, tree, seed, *factors, firstRun=done, withFailed=True
+                    n,
+                    horizon,
+                    matrix,
+                    tree,
+                    seed,
+                    *factors,
+                    firstRun=done,
+                    withFailed=True,
+                    demandChance=on_demand,
                 )
             except ValueError as err:  # a top that cannot fail
                 raise ModelError("failed_when", str(err)) from None
@@ -241,7 +283,9 @@ def rare_unreliability(
             failed_members.append(members)
             done += n
         weighted = np.concatenate(weights)
-        result = _estimate(weighted, horizon, seed, bias, factors)
+        result = replace(
+            _estimate(weighted, horizon, seed, bias, factors), demand_chance=on_demand
+        )
         if target_ci is None or result.relative_half_width <= target_ci or done >= limit:
             cut_sets, gates = failed_at_failure(
                 model,
@@ -257,6 +301,70 @@ def rare_unreliability(
                 gates=gates,
             )
         goal = min(2 * done, limit)
+
+
+def _overlap_interval(weighted: np.ndarray, total: float) -> Estimate:
+    """A static tree's P = S (1 - d) with its 95% interval, where S sums the probabilities
+    of its minimal cut sets and d is the mean of 1 - w / S over the runs: how far the cut
+    sets overlap. Most runs fail their picked set alone and weigh S, so d rests on the few
+    that do not, and its interval is never narrower than the Poisson interval of those few
+    (3.7 of them when none was seen): no part of the interval lacks runs behind it."""
+    overlap = np.maximum(1.0 - weighted / total, 0.0)  # rounding can pass S
+    d = _mean_interval(overlap, "")[0]
+    upper = d.upper if d.upper is not None else poisson_interval(0, 0.95)[1] / len(weighted)
+    return Estimate(
+        total * (1.0 - d.value),
+        total * (1.0 - min(upper, 1.0)),
+        total * (1.0 - (d.lower or 0.0)),
+        f"{STATIC_METHOD}; t over runs of the cut sets' overlap",
+    )
+
+
+def _static_unreliability(
+    model: Model,
+    tree: StaticTree,
+    runs: int,
+    seed: int,
+    horizon: int,
+    target_ci: float | None,
+    limit: int,
+    bias: float,
+) -> RareEstimate:
+    """rare_unreliability of a static tree (tavoq_tools.run.static_rare), by ``horizon``
+    >= 1, from runs drawn over its minimal cut sets, with the same checked settings."""
+    parts: list[tuple[np.ndarray, ...]] = []
+    done, goal = 0, runs
+    while True:
+        while done < goal:
+            n = min(tree.chunk, goal - done)
+            parts.append(tree.runs(seed, done, n))
+            done += n
+        weighted = np.concatenate([p[0] for p in parts])
+        estimate = _overlap_interval(weighted, tree.total)
+        high = estimate.upper if estimate.upper is not None else estimate.value
+        half = max(high - estimate.value, estimate.value - (estimate.lower or 0.0))
+        if target_ci is None or half <= target_ci * estimate.value or done >= limit:
+            break
+        goal = min(2 * done, limit)
+    cut_sets, gates = failed_at_failure(
+        model,
+        np.concatenate([p[2] for p in parts]),
+        np.concatenate([p[3] for p in parts]),
+        functools.partial(_part_of, weighted),
+    )
+    return replace(
+        _estimate(weighted, horizon, seed, bias, (1.0, 1.0)),
+        unreliability=estimate,
+        relative_half_width=half / estimate.value,
+        method=STATIC_METHOD,
+        reason="every component fails on demand at the start (a static tree)",
+        # Failed from the start or never: the same at every point of the curve.
+        curve=tuple((t, estimate) for t in curve_points(horizon)),
+        causes=_causes(np.concatenate([p[1] for p in parts]), weighted, model.component_names),
+        cut_sets=cut_sets,
+        gates=gates,
+        cut_set_sum=tree.total,
+    )
 
 
 def _mean_interval(values: np.ndarray, what: str) -> tuple[Estimate, float, float, float]:
@@ -289,6 +397,12 @@ def _part_of(weighted: np.ndarray, mask: np.ndarray) -> Estimate:
     return _mean_interval(np.where(mask, weighted, 0.0), "t over runs")[0]
 
 
+def curve_points(horizon: int) -> list[int]:
+    """The units t of the unreliability curve: CURVE_POINTS of them, evenly over the
+    horizon."""
+    return sorted({max(1, round(horizon * k / CURVE_POINTS)) for k in range(1, CURVE_POINTS + 1)})
+
+
 def _curve(
     result: RareEstimate, first: np.ndarray, weighted: np.ndarray
 ) -> tuple[tuple[int, Estimate], ...]:
@@ -297,9 +411,7 @@ def _curve(
     horizon = result.horizon
     if horizon <= 0:
         return ()
-    points = sorted(
-        {max(1, round(horizon * k / CURVE_POINTS)) for k in range(1, CURVE_POINTS + 1)}
-    )
+    points = curve_points(horizon)
     return tuple(
         (t, result.unreliability)
         if t == horizon
@@ -396,7 +508,11 @@ def _estimate(
         variance_error = (
             math.sqrt(max(fourth / second**2 - (n - 3) / (n - 1), 0.0) / n) if second > 0 else 0.0
         )
-        if variance_error > VARIANCE_ERROR:
+        # Where the Poisson floor of the hits sets the interval, a doubtful variance does
+        # not widen it (runs of nearly equal weight, but for a rare heavier one).
+        t_half = student_t_quantile(0.975, n - 1) * math.sqrt(variance / n)
+        floor = mean * (poisson_interval(hits, 0.95)[1] / hits - 1.0)
+        if variance_error > VARIANCE_ERROR and t_half * math.sqrt(1 + variance_error) > floor:
             warnings.append(
                 f"the variance behind the interval is itself uncertain by +-{variance_error:.0%}:"
                 " a few heavy runs decide it, and the interval cannot be trusted"

@@ -10,6 +10,7 @@ from ..errors import ModelError
 from ..model.system import Model, RareSettings
 from .rare import RareEstimate, rare_unreliability
 from .splitting import rare_splitting
+from .static_rare import static_tree
 
 __all__ = ["choose_method", "rare_estimate"]
 
@@ -28,9 +29,19 @@ def _not_exponential(model: Model) -> list[str]:
     ]
 
 
+def _on_demand(model: Model) -> list[str]:
+    """The components that fail on demand at the start of a run."""
+    return [
+        component.names[0]
+        for component in model.components
+        if any(t.distribution == "demand" for t in component.transitions)
+    ]
+
+
 def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
     """The method "auto" takes for ``model``, and why: failure biasing where the system
-    fails with at most two component failures, each exponential, or where the logic has
+    fails with at most two component failures, each exponential, where some component fails
+    on demand (at the start, which splitting cannot reach), or where the logic has
     non-coherent gates, whose distance to failure splitting cannot count; RESTART splitting
     otherwise, and always for a model with interactions, which failure biasing does not
     take. Order gates count as their threshold (a pand as an and) in either method."""
@@ -61,6 +72,18 @@ def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
             "the components act on each other (standby groups, crews, triggers, common causes "
             "or planned states), which failure biasing does not follow; splitting runs them "
             "as they are"
+        )
+    if static_tree(model) is not None:
+        return "sampling", (
+            "every component fails on demand at the start (a static tree): runs drawn over "
+            "its minimal cut sets each fail, and keep the relative error bounded however rare "
+            "the failure"
+        )
+    demand = _on_demand(model)
+    if demand:
+        return "sampling", (
+            f"{demand[0]} fails on demand at the start, before splitting could copy any run; "
+            "failure biasing draws the failures on demand more often and weighs them back"
         )
     other = _not_exponential(model)
     if other:

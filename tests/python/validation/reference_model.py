@@ -1591,6 +1591,17 @@ class SplitRoot:
     through: list[int] = field(default_factory=list)
 
 
+def demand_chance(dist: Any) -> float:
+    """A failure on demand's chance: b / (b - a) for a Uniform(a, b) with a < 0 < b, both
+    finite; 0 for any other law."""
+    if type(dist).__name__ != "Uniform":
+        return 0.0
+    a, b = float(dist.quantile(0.0, 0)), float(dist.quantile(1.0, 0))
+    if not (math.isfinite(a) and math.isfinite(b) and a < 0 < b):
+        return 0.0
+    return b / (b - a)
+
+
 class RareRows:
     """What the rare-event engines share, written plainly: the rows of the plain model over
     threshold gates, drawn with 53 bits; the pending transition of every component is looked
@@ -1631,22 +1642,39 @@ class RareRows:
         name = type(dist).__name__
         return "never" if name == "Distribution" else "exp" if name == "Exponential" else name
 
-    def draw_row(self, c: int, at: int, factor: float = 1.0) -> tuple[int, int]:
+    def draw_row(
+        self, c: int, at: int, factor: float = 1.0, first: bool = False, demand: float = 0.0
+    ) -> tuple[int, int]:
         """Component c's row from its state at unit ``at``, its exponentials' rates times
-        ``factor``: the earliest cell's whole-unit delay and the cell."""
+        ``factor``: the earliest cell's whole-unit delay and the cell. The run's first draw
+        (``first``) reads a value below 0 or past 2147483647 as no transition, and draws a
+        failure on demand (a Uniform(a, b), a < 0 < b) of chance below ``demand`` with that
+        chance, its weight added to ``log_weight``."""
         best, best_state = NO_TRANSITION, 0
         for j, dist in enumerate(self.matrix[c][self.states[c]]):
             kind = self.kind(dist)
             if kind == "never":
                 continue
-            p = self.draw53()
-            if kind == "exp":
-                v = c_div(-math.log1p(-p), self.rates[id(dist)] * factor)
+            chance = demand_chance(dist) if first else 0.0
+            if 0.0 < chance < demand:
+                u = self.draw53()
+                if u >= demand:
+                    self.log_weight += math.log1p(-chance) - math.log1p(-demand)
+                    v = float(NO_TRANSITION)
+                else:
+                    self.log_weight += c_log(chance) - c_log(demand)
+                    v = u / demand * float(dist.quantile(1.0, 0))
             else:
-                try:
-                    v = float(dist.quantile(p, at))
-                except IndexError:
-                    v = -math.inf
+                p = self.draw53()
+                if kind == "exp":
+                    v = c_div(-math.log1p(-p), self.rates[id(dist)] * factor)
+                else:
+                    try:
+                        v = float(dist.quantile(p, at))
+                    except IndexError:
+                        v = -math.inf
+            if first and (v < 0 or v > NO_TRANSITION):
+                v = float(NO_TRANSITION)
             t = to_delay(v)
             if t < best:
                 best, best_state = t, j
@@ -1679,8 +1707,8 @@ class SplittingReference(RareRows):
         super().__init__(matrix, rates, gates, top, sim_time)
         self.thresholds, self.splits = list(thresholds), list(splits)
 
-    def draw(self, c: int, at: int) -> None:
-        best, best_state = self.draw_row(c, at)
+    def draw(self, c: int, at: int, first: bool = False) -> None:
+        best, best_state = self.draw_row(c, at, first=first)
         self.drawn_at[c] = at
         self.schedule(c, best, best_state, at)
 
@@ -1688,6 +1716,9 @@ class SplittingReference(RareRows):
         row = self.matrix[c][self.states[c]]
         kinds = [self.kind(d) for d in row]
         if any(k not in ("never", "exp", *CONTINUOUS_LAWS) for k in kinds):
+            return
+        # A law that may draw below 0 is kept: a first draw there was no transition.
+        if any(k in CONTINUOUS_LAWS and float(d.cdf(0.0)) > 0 for d, k in zip(row, kinds)):
             return
         at = self.drawn_at[c]
         elapsed = float(start - at)
@@ -1727,7 +1758,7 @@ class SplittingReference(RareRows):
         self.drawn_at, self.due = [0] * self.n, [0] * self.n
         self.now, self.cause = 0, -1
         for c in range(self.n):
-            self.draw(c, 0)
+            self.draw(c, 0, first=True)
         if self.sim_time > 0:
             self.follow([0, 0, False, False, False], out, waiting)
         out.trajectories += 1
@@ -1822,18 +1853,20 @@ class BiasedReference(RareRows):
         while_working: float,
         while_degraded: float,
         max_moves: int = 200_000,
+        demand: float = 0.0,
     ) -> None:
         super().__init__(matrix, rates, gates, top, sim_time)
         self.while_working, self.while_degraded = while_working, while_degraded
+        self.demand = demand
         self.max_moves = max_moves
         self.biased = []
         for comp in matrix:
             kinds = {self.kind(d) for d in comp[0]}
             self.biased.append("exp" in kinds and kinds <= {"exp", "never"})
 
-    def draw(self, c: int, at: int, factor: float) -> None:
+    def draw(self, c: int, at: int, factor: float, first: bool = False) -> None:
         f = factor if self.biased[c] and self.states[c] == 0 else 1.0
-        best, best_state = self.draw_row(c, at, f)
+        best, best_state = self.draw_row(c, at, f, first, self.demand if first else 0.0)
         self.drawn_at[c], self.factor[c] = at, f
         self.schedule(c, best, best_state, at)
         if best < 0:  # due at once: at the unit it was drawn from, which may be the next
@@ -1881,7 +1914,7 @@ class BiasedReference(RareRows):
         self.factor = [1.0] * self.n
         self.n_failed, self.log_weight, self.cause, self.now = 0, 0.0, -1, 0
         for c in range(self.n):
-            self.draw(c, 0, self.factor_of(c))
+            self.draw(c, 0, self.factor_of(c), first=True)
         if self.top_failed():
             return self.finish(0, 0)
         for _ in range(self.max_moves):

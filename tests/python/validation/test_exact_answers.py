@@ -2247,3 +2247,116 @@ move = [{{ components = ["a", "b"], from = ["no_power"], to = "standby" }}]
     # for the next start that the preferred one fails.
     wrong = grid_pair_chain(rates, switch_first=True).expected(down, sim_time)
     assert_far_from(estimate, exact, wrong, n, points, "a switch-over before the stop")
+
+
+def demand_text(logic: str, chances: dict[str, float], horizon: int = 1, extra: str = "") -> str:
+    """The model file of components that fail on demand at the start with their
+    ``chances``, failed when ``logic``; ``extra``: more components."""
+    text = PAIR_HEAD.format(logic=logic, horizon=horizon, runs=2, seed=0)
+    for name, p in chances.items():
+        text += repairable_unit(
+            name,
+            '["working", "failed"]',
+            f'  {{ from = "working", to = "failed", distribution = "demand", probability = {p!r} }},\n',
+        )
+    return text + extra
+
+
+def static_probability(
+    failed: Callable[[dict[str, bool]], bool], chances: dict[str, float]
+) -> float:
+    """P(failed) over every state of independent components failed with ``chances``."""
+    total = 0.0
+    for bits in itertools.product([False, True], repeat=len(chances)):
+        state = dict(zip(chances, bits, strict=True))
+        if failed(state):
+            total += math.prod(p if state[n] else 1.0 - p for n, p in chances.items())
+    return total
+
+
+# A valve alone, two of three pumps, or pump a with its backup: cut sets that share members,
+# so that they overlap. (valve, each pump, backup) near 1e-6, 1e-9 and 1e-12.
+STATIC_LOGIC = "valve or atleast(2, pump_a, pump_b, pump_c) or (pump_a and backup)"
+STATIC_CHANCES = {
+    "1e-6": (4e-7, 3e-4, 1e-3),
+    "1e-9": (4e-10, 1e-5, 3e-5),
+    "1e-12": (4e-13, 3e-7, 1e-6),
+}
+
+
+def static_chances(valve: float, pump: float, backup: float) -> dict[str, float]:
+    pumps = {"pump_a": pump, "pump_b": 1.5 * pump, "pump_c": pump / 1.5}
+    return {"valve": valve, **pumps, "backup": backup}
+
+
+def static_fails(s: dict[str, bool]) -> bool:
+    pumps = s["pump_a"] + s["pump_b"] + s["pump_c"]
+    return s["valve"] or pumps >= 2 or (s["pump_a"] and s["backup"])
+
+
+@pytest.mark.parametrize("decade", list(STATIC_CHANCES))
+def test_a_static_tree_in_rare_mode_meets_its_exact_probability(decade: str) -> None:
+    from tavoq_tools.output.rare_text import rare_report
+    from tavoq_tools.run.rare_method import rare_estimate
+    from tavoq_tools.run.static_rare import STATIC_METHOD
+
+    chances = static_chances(*STATIC_CHANCES[decade])
+    model = plant_model(demand_text(STATIC_LOGIC, chances, horizon=100))
+    result = rare_estimate(model, runs=20_000, seed=3)  # "auto" picks the cut sets' method
+    exact = static_probability(static_fails, chances)
+    e = result.unreliability
+    assert result.method == STATIC_METHOD and "static tree" in result.reason
+    assert abs(e.value - exact) <= 4 * (e.upper - e.lower) / 3.92, (exact, e)
+    assert result.relative_half_width < 0.01 and not result.warnings
+    # Failed from the start: the same at every point of the curve.
+    assert {point[1] for point in result.curve} == {e}
+    assert "minimal cut set" in rare_report(result)
+
+
+def test_static_tree_runs_are_the_same_however_split() -> None:
+    from tavoq_tools.run.static_rare import static_tree
+
+    chances = static_chances(0.01, 0.1, 0.2)  # overlaps common: states of every kind
+    tree = static_tree(plant_model(demand_text(STATIC_LOGIC, chances)))
+    assert tree is not None
+    whole = tree.runs(9, 0, 300)
+    parts = [tree.runs(9, 0, 120), tree.runs(9, 120, 180)]
+    for a, *b in zip(whole, *parts, strict=True):
+        assert np.array_equal(a, np.concatenate(b))
+    assert len(set(whole[0].tolist())) > 2  # runs that fail more than one cut set weigh less
+
+
+@pytest.mark.skipif(
+    EXAMPLES_DIVISOR > 1, reason="a statistical count, run on the plain build only"
+)
+def test_static_tree_intervals_cover_the_exact_probability() -> None:
+    # Chances where about one run in eight fails more than its picked cut set: the interval
+    # of the overlap rests on those runs. 300 repetitions of 2,000 runs.
+    from tavoq_tools.run.rare import rare_unreliability
+
+    chances = static_chances(0.005, 0.03, 0.2)
+    model = plant_model(demand_text(STATIC_LOGIC, chances))
+    exact = static_probability(static_fails, chances)
+    results = [rare_unreliability(model, runs=2000, seed=700 + s) for s in range(300)]
+    covered = np.mean([r.unreliability.lower <= exact <= r.unreliability.upper for r in results])
+    assert 0.93 <= covered <= 0.97, covered
+
+
+@pytest.mark.parametrize("method", ["sampling", "splitting"])
+def test_failures_on_demand_happen_in_rare_mode_with_their_chance(method: str) -> None:
+    # A breaker that fails on demand, or a pump that fails in time with its valve failed on
+    # demand. A first draw below 0 is no failure, in rare mode as in crude runs: read as a
+    # failure at once, it gave P = 1.
+    from tavoq_tools.model.system import RareSettings
+    from tavoq_tools.run.rare_method import rare_estimate
+
+    breaker, valve, lam, horizon = 5e-3, 0.01, 1e-5, 1000
+    pump = repairable_unit("pump", '["working", "failed"]', exponential("working", "failed", lam))
+    text = demand_text(
+        "breaker or (pump and valve)", {"breaker": breaker, "valve": valve}, horizon, pump
+    )
+    exact = 1 - (1 - breaker) * (1 - valve * -math.expm1(-lam * horizon))
+    result = rare_estimate(plant_model(text), RareSettings(method=method), runs=20_000, seed=5)
+    e = result.unreliability
+    assert abs(e.value - exact) <= 4 * (e.upper - e.lower) / 3.92, (exact, e)
+    assert result.relative_half_width < 0.3

@@ -1395,24 +1395,67 @@ def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
     gates, top = data.draw(gate_graphs(n))
     working = data.draw(st.sampled_from([1.0, 3.0, 25.0, 400.0]))
     degraded = data.draw(st.sampled_from([1.0, 7.5, 60.0]))
+    demand = data.draw(st.sampled_from([0.0, 0.3, 0.9]))  # uniform laws reaching below 0
     runs, first = max(1, min(desc.n_simulations, 4)), data.draw(st.integers(0, 5))
     built = desc.build()
     tree = fault_tree(n, gates, top)
     try:
         unit, log_weight, cause = tavoq.runnerRareSampling(
-            runs, desc.sim_time, built.matrix, tree, desc.seed, working, degraded, first
+            runs,
+            desc.sim_time,
+            built.matrix,
+            tree,
+            desc.seed,
+            working,
+            degraded,
+            first,
+            demandChance=demand,
         )
     except RuntimeError:  # a model that makes no progress: the runner says so
         assume(False)
     reference = BiasedReference(
-        built.matrix, rates_of(desc, built), gates, top, desc.sim_time, working, degraded
+        built.matrix,
+        rates_of(desc, built),
+        gates,
+        top,
+        desc.sim_time,
+        working,
+        degraded,
+        demand=demand,
     )
     expected = [reference.run(desc.seed, first + i) for i in range(runs)]
     assert unit.tolist() == [x[0] for x in expected]
     assert cause.tolist() == [x[2] for x in expected]
     assert np.array_equal(log_weight, [x[1] for x in expected], equal_nan=True)
-    if working == degraded == 1.0:  # unbiased: every weight is 1
+    if working == degraded == 1.0 and demand == 0.0:  # unbiased: every weight is 1
         assert not log_weight.any()
+
+
+def test_failures_on_demand_are_biased_as_the_python_model() -> None:
+    # Three components that fail on demand (Uniform laws reaching below 0: chances 1/4, 1/2
+    # and 0.1), one of them also in time, and a repairable one, under "two of four": the
+    # first draws raised to the demand chance and weighed, bit for bit.
+    u, e, d = tavoq.Uniform, tavoq.Exponential, tavoq.Distribution
+    laws = [u(-3.0, 1.0), u(-1.0, 1.0), u(-9.0, 1.0), e(0.02)]
+    matrix = [
+        [[d(), laws[0]], [d(), d()]],
+        [[d(), laws[1]], [e(0.5), d()]],
+        [[d(), laws[2], e(0.01)], [d(), d(), d()], [d(), d(), d()]],
+        [[d(), laws[3]], [e(0.3), d()]],
+    ]
+    rates = {id(laws[3]): 0.02, id(matrix[1][1][0]): 0.5, id(matrix[2][0][2]): 0.01}
+    rates[id(matrix[3][1][0])] = 0.3
+    gates = [("atleast", [0, 1, 2, 3], 2)]
+    for demand in (0.0, 0.7):
+        reference = BiasedReference(matrix, rates, gates, 4, 30, 4.0, 2.0, demand=demand)
+        expected = [reference.run(11, i) for i in range(40)]
+        unit, log_weight, cause = tavoq.runnerRareSampling(
+            40, 30, matrix, fault_tree(4, gates, 4), 11, 4.0, 2.0, demandChance=demand
+        )
+        assert unit.tolist() == [x[0] for x in expected]
+        assert cause.tolist() == [x[2] for x in expected]
+        assert log_weight.tolist() == [x[1] for x in expected]
+        assert min(unit) == 0 and max(unit) == 30  # failed at the start, and never
 
 
 @settings(max_examples=examples(200), deadline=None)

@@ -1,0 +1,161 @@
+"""Rare-event estimates of static trees: every component fails on demand at the start of a
+run or never, so the system is failed from time 0 or not at all (docs/rare-events.md).
+
+Importance sampling over the minimal cut sets, Karp, Luby and Madras's estimator of the
+probability of a union. S sums P(C) = the product of its members' chances over every
+minimal cut set C. Each run picks a cut set with probability P(C) / S, fails its members,
+and draws every other component with its own chance. A run whose state x holds N(x)
+minimal cut sets weighs S / N(x), which is P(x) over the chance of drawing x. Every run
+fails, and each weight lies between S / N(x) and S, so the relative error stays bounded
+however rare the failure: the runs differ only where other components fail beside the
+picked cut set.
+
+The cut sets are never listed. They are read from their zero-suppressed decision diagram
+(tavoq_tools.model.cutsets), a graph of about one node per component for a tree of
+independent modules: S, the walk that picks a set, and N(x) each take one pass over it.
+A tree whose diagram is past the work budget runs under failure biasing instead.
+
+Each run's numbers come from a counter-based generator (Philox) keyed by the seed, at the
+run's own place in one stream: the same numbers however the runs are split into chunks.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from ..model.cutsets import CutsetDiagram, cutset_diagram
+
+if TYPE_CHECKING:
+    from ..model.system import Model
+
+__all__ = ["STATIC_METHOD", "StaticTree", "static_tree"]
+
+STATIC_METHOD = "importance sampling over minimal cut sets"
+# Numbers per chunk of runs: about 32 MB at once.
+CHUNK_DRAWS = 1 << 22
+# States whose cut sets are counted together, in one pass over the diagram.
+STATES_PER_PASS = 64
+# Tells this method's streams from any other use of a seed.
+_STREAM = 0x5EED_C075 << 32
+
+
+class StaticTree:
+    """A static tree's chances and the diagram of its minimal cut sets, set up to draw
+    runs: per node the summed probability of its sets, and which nodes the top reaches."""
+
+    def __init__(self, chances: np.ndarray, diagram: CutsetDiagram) -> None:
+        self.chances = chances
+        self.n = len(chances)
+        self.diagram = d = diagram
+        size = len(d.lo)
+        reached = np.zeros(size, dtype=bool)
+        reached[d.top] = True
+        for k in range(d.top, 1, -1):  # children come before their parents
+            if reached[k]:
+                reached[d.lo[k]] = reached[d.hi[k]] = True
+        self.nodes = np.flatnonzero(reached[2:]) + 2  # the inner nodes, children first
+        weight = np.zeros(size)
+        weight[1] = 1.0
+        for k in self.nodes.tolist():
+            weight[k] = weight[d.lo[k]] + chances[d.component[k]] * weight[d.hi[k]]
+        self.total = float(weight[d.top])  # S
+        # At node k the walk takes its component with this chance (0 at the terminals).
+        self.take = np.zeros(size)
+        inner = self.nodes
+        self.take[inner] = chances[d.component[inner]] * weight[d.hi[inner]] / weight[inner]
+        self.take[inner[d.lo[inner] == 0]] = 1.0  # no set without it: rounding must not stop
+        self.row = np.zeros(size, dtype=np.int64)  # a node's row in held()'s arrays
+        self.row[1] = 1
+        self.row[self.nodes] = np.arange(2, len(self.nodes) + 2)
+        # A walk meets each component at most once on its way down.
+        steps = int(max(1, len(set(d.component[inner].tolist()))))
+        self.width = 4 * -(-(self.n + steps) // 4)  # whole Philox blocks
+        self.chunk = max(1, CHUNK_DRAWS // self.width)  # runs drawn at once
+
+    def pick(self, draws: np.ndarray) -> np.ndarray:
+        """Failed states (runs x components) with one cut set each, picked by walks down
+        the diagram, each taking the numbers of its row of ``draws`` in turn."""
+        d = self.diagram
+        failed = np.zeros((len(draws), self.n), dtype=bool)
+        at = np.full(len(draws), d.top)
+        rows = np.arange(len(draws))
+        step = 0
+        while True:
+            walking = at > 1
+            if not walking.any():
+                return failed
+            r, k = rows[walking], at[walking]
+            taken = draws[r, step] < self.take[k]
+            failed[r[taken], d.component[k[taken]]] = True
+            at[walking] = np.where(taken, d.hi[k], d.lo[k])
+            step += 1
+
+    def held(self, states: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Per failed state (rows of ``states``), how many minimal cut sets it holds, and
+        the component at which, taking the failures in index order, the first of them
+        failed (the largest member of the set whose largest member comes first)."""
+        d, row = self.diagram, self.row
+        count = np.zeros((len(self.nodes) + 2, len(states)))
+        count[1] = 1.0
+        last = np.full(count.shape, np.inf)
+        last[1] = -np.inf
+        for k in self.nodes.tolist():
+            c, lo, hi = d.component[k], row[d.lo[k]], row[d.hi[k]]
+            on = states[:, c]
+            count[row[k]] = count[lo] + np.where(on, count[hi], 0.0)
+            last[row[k]] = np.minimum(last[lo], np.where(on, np.maximum(last[hi], c), np.inf))
+        return count[row[d.top]], last[row[d.top]]
+
+    def runs(self, seed: int, first: int, count: int) -> tuple[np.ndarray, ...]:
+        """Runs first .. first + count - 1: per run its weight, the component whose failure
+        failed the system, and the number of failed components, then those components one
+        run after another."""
+        generator = np.random.Generator(
+            np.random.Philox(
+                key=_STREAM | (seed & 0xFFFF_FFFF), counter=[first * self.width // 4, 0, 0, 0]
+            )
+        )
+        draws = generator.random((count, self.width))
+        failed = self.pick(draws[:, self.n :])
+        picked = failed.sum(axis=1)
+        failed |= draws[:, : self.n] < self.chances
+        weights = np.full(count, self.total)  # N(x) = 1: the picked set and nothing more
+        causes = np.zeros(count, dtype=np.int32)
+        alone = failed.sum(axis=1) == picked
+        if alone.any():
+            # A minimal cut set fails the system at its largest member.
+            causes[alone] = np.max(np.where(failed[alone], np.arange(self.n), -1), axis=1)
+        more = np.flatnonzero(~alone)
+        if len(more):
+            states, inverse = np.unique(failed[more], axis=0, return_inverse=True)
+            held = np.empty(len(states))
+            firsts = np.empty(len(states))
+            for start in range(0, len(states), STATES_PER_PASS):
+                part = slice(start, start + STATES_PER_PASS)
+                held[part], firsts[part] = self.held(states[part])
+            inverse = inverse.reshape(-1)
+            weights[more] = self.total / held[inverse]
+            causes[more] = firsts[inverse].astype(np.int32)
+        rows, members = np.nonzero(failed)
+        counts = np.bincount(rows, minlength=count).astype(np.int32)
+        return weights, causes, counts, members.astype(np.int32)
+
+
+def static_tree(model: Model) -> StaticTree | None:
+    """``model`` set up as a static tree: no interactions, every component's one transition
+    a failure on demand, coherent logic whose diagram of minimal cut sets is within the
+    work budget; else None."""
+    if model.has_interactions:
+        return None
+    chances: list[float] = []
+    for component in model.components:
+        if len(component.transitions) != 1 or component.transitions[0].distribution != "demand":
+            return None
+        chances += [float(component.transitions[0].params["probability"])] * len(component.names)
+    diagram = cutset_diagram(model.logic_graph)
+    if diagram is None:
+        return None
+    tree = StaticTree(np.array(chances), diagram)
+    return tree if tree.total > 0 else None
