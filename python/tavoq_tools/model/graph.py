@@ -20,6 +20,8 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+import numpy as np
+
 from ..errors import one_line
 from . import logic
 
@@ -231,6 +233,22 @@ class LogicGraph:
                 states = [value[i] for i in gate.inputs]
                 value.append(gate.holds(states, [0] * len(states)))
         return value[n:]
+
+    def evaluate_many(self, failed: np.ndarray) -> np.ndarray:
+        """Each gate's state (columns) for each row of component states ``failed`` (rows x
+        components, truthy: failed), as evaluate_gates gives it row by row; a pass of
+        numpy per gate over all rows when the logic is coherent."""
+        failed = np.asarray(failed, dtype=bool)
+        if not self.coherent:
+            return np.array([self.evaluate_gates(row) for row in failed], dtype=bool).reshape(
+                len(failed), self.n_gates
+            )
+        value = np.zeros((len(failed), self.n_components + self.n_gates), dtype=bool)
+        value[:, : self.n_components] = failed
+        for g, gate in enumerate(self.gates):
+            count = value[:, list(gate.inputs)].sum(axis=1)
+            value[:, self.n_components + g] = count >= gate.threshold
+        return value[:, self.n_components :]
 
     def evaluate(self, failed: Sequence[object]) -> bool:
         """Whether the system is failed when the components ``failed`` are."""

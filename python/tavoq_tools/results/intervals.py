@@ -254,6 +254,7 @@ def _poisson_cdf(k: int, lam: float) -> float:
     return math.fsum(math.exp(i * log_lam - lam - math.lgamma(i + 1)) for i in range(k + 1))
 
 
+@functools.lru_cache(maxsize=4096)  # reports ask again for the same small counts
 def poisson_interval(count: int, confidence: float) -> tuple[float, float]:
     """Two-sided interval for the mean of a Poisson variable observed as ``count``.
 

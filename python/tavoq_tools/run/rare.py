@@ -456,17 +456,21 @@ def failed_at_failure(
         sets.setdefault(key, []).append(i)
     cut_sets = smallest_cutsets(graph, CUT_SETS_CHECKED).cutsets if graph.coherent else ()
     names = graph.component_names  # the components, then the standby groups' leaves
+    where = list(sets.values())
+    states = np.zeros((len(where), len(names)), dtype=bool)
+    for row, failed in enumerate(sets):
+        states[row, list(failed)] = True
     found_cuts: dict[tuple[int, ...], list[int]] = {}
     found_gates: dict[str, list[int]] = {}
-    for failed, where in sets.items():
-        state = [c in failed for c in range(len(names))]
-        values = graph.evaluate_gates(state)
+    # Whole columns at a time: a run of many distinct failed states looks at each once.
+    if graph.named and where:
+        values = graph.evaluate_many(states)
         for name, gate in graph.named:
-            if values[gate]:
-                found_gates.setdefault(name, []).extend(where)
-        for cut in cut_sets:
-            if failed.issuperset(cut):
-                found_cuts.setdefault(cut, []).extend(where)
+            for row in np.flatnonzero(values[:, gate]).tolist():
+                found_gates.setdefault(name, []).extend(where[row])
+    for cut in cut_sets if where else ():
+        for row in np.flatnonzero(states[:, list(cut)].all(axis=1)).tolist():
+            found_cuts.setdefault(cut, []).extend(where[row])
 
     def parts(found: Mapping[Any, list[int]], label: Callable[[Any], str]) -> Any:
         listed = []

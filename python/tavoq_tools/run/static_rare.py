@@ -13,7 +13,7 @@ picked cut set.
 The cut sets are never listed. They are read from their zero-suppressed decision diagram
 (tavoq_tools.model.cutsets), a graph of about one node per component for a tree of
 independent modules: S, the walk that picks a set, and N(x) each take one pass over it.
-A tree whose diagram is past the work budget runs under failure biasing instead.
+A tree whose diagram is past its work budget runs under failure biasing instead.
 
 Each run's numbers come from a counter-based generator (Philox) keyed by the seed, at the
 run's own place in one stream: the same numbers however the runs are split into chunks.
@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from ..model.cutsets import CutsetDiagram, cutset_diagram
+from ..model.cutsets import WORK_BUDGET, CutsetDiagram, cutset_diagram
 
 if TYPE_CHECKING:
     from ..model.system import Model
@@ -33,10 +33,14 @@ if TYPE_CHECKING:
 __all__ = ["STATIC_METHOD", "StaticTree", "static_tree"]
 
 STATIC_METHOD = "importance sampling over minimal cut sets"
+# The steps the diagram of the cut sets may take: 50 times the budget of `tavoq check`, a
+# few seconds of CPython at most, which a rare-event estimate can spend (a flat tree of 2,000
+# sets of 3 among 1,000 shared events takes 0.4 s).
+DIAGRAM_BUDGET = 50 * WORK_BUDGET
 # Numbers per chunk of runs: about 32 MB at once.
 CHUNK_DRAWS = 1 << 22
 # States whose cut sets are counted together, in one pass over the diagram.
-STATES_PER_PASS = 64
+STATES_PER_PASS = 512
 # Tells this method's streams from any other use of a seed.
 _STREAM = 0x5EED_C075 << 32
 
@@ -129,7 +133,11 @@ class StaticTree:
             causes[alone] = np.max(np.where(failed[alone], np.arange(self.n), -1), axis=1)
         more = np.flatnonzero(~alone)
         if len(more):
-            states, inverse = np.unique(failed[more], axis=0, return_inverse=True)
+            # Packed to bits: the sort that finds the distinct states reads 8 times less.
+            packed, inverse = np.unique(
+                np.packbits(failed[more], axis=1), axis=0, return_inverse=True
+            )
+            states = np.unpackbits(packed, axis=1, count=self.n).astype(bool)
             held = np.empty(len(states))
             firsts = np.empty(len(states))
             for start in range(0, len(states), STATES_PER_PASS):
@@ -154,7 +162,7 @@ def static_tree(model: Model) -> StaticTree | None:
         if len(component.transitions) != 1 or component.transitions[0].distribution != "demand":
             return None
         chances += [float(component.transitions[0].params["probability"])] * len(component.names)
-    diagram = cutset_diagram(model.logic_graph)
+    diagram = cutset_diagram(model.logic_graph, DIAGRAM_BUDGET)
     if diagram is None:
         return None
     tree = StaticTree(np.array(chances), diagram)

@@ -1467,9 +1467,13 @@ def test_tools_graph_evaluates_as_the_python_model(data: st.DataObject) -> None:
     drawn, _ = data.draw(gate_graphs(n, general=True))
     gates = [Gate(kind, tuple(inputs), k) for kind, inputs, k in drawn]
     graph = LogicGraph(tuple("abcd"), tuple(gates), len(gates) - 1)
-    for bits in itertools.product([0, 2], repeat=n):
+    every = list(itertools.product([0, 2], repeat=n))
+    for bits in every:
         expected = gate_states(drawn, list(bits))
         assert graph.evaluate_gates(bits) == expected
+    assert graph.evaluate_many(np.array(every)).tolist() == [
+        gate_states(drawn, list(b)) for b in every
+    ]
     # The order gates' rule, with failures begun in different units.
     since = data.draw(st.lists(st.integers(0, 3), min_size=4, max_size=4))
     failed = data.draw(st.lists(st.booleans(), min_size=4, max_size=4))
