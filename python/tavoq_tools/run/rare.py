@@ -219,7 +219,8 @@ def rare_unreliability(
     tree: Any = None,
 ) -> RareEstimate:
     """P(``model``'s system fails within ``horizon``) from failure-biased runs, or for a
-    static tree (static_rare) from runs drawn over its minimal cut sets.
+    static tree (static_rare, which may have triggers) from runs drawn over its minimal cut
+    sets.
 
     ``tree`` (a ``tavoq.FaultTree`` of the model's components) replaces the model's logic:
     the same components, biased alike, with a node held (see rare_importance).
@@ -231,12 +232,6 @@ def rare_unreliability(
     @raises ModelError  a model with interactions, or a ``bias`` outside (0, 1)."""
     import tavoq
 
-    if model.has_interactions:
-        raise ModelError(
-            "rare",
-            "failure biasing takes models without interactions (standby groups, crews, "
-            "triggers, common causes, planned states) for now",
-        )
     sim = model.simulation
     runs = check_integer("runs", sim.runs if runs is None else runs, 2)
     seed = check_integer("seed", sim.seed if seed is None else seed, INT32_MIN)
@@ -248,6 +243,12 @@ def rare_unreliability(
     static = static_tree(model) if tree is None and horizon > 0 else None
     if static is not None:
         return _static_unreliability(model, static, runs, seed, horizon, target_ci, limit, bias)
+    if model.has_interactions:
+        raise ModelError(
+            "rare",
+            "failure biasing takes models without interactions (standby groups, crews, "
+            "triggers, common causes, planned states) for now",
+        )
     matrix, built, _ = model.build()
     tree = built if tree is None else tree
     factors = bias_factors(model, horizon, bias)

@@ -67,17 +67,17 @@ def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
             "the logic has non-coherent gates, whose nearness to failure splitting cannot "
             "count; failure biasing is unbiased for any logic"
         )
-    if model.has_interactions:
-        return "splitting", (
-            "the components act on each other (standby groups, crews, triggers, common causes "
-            "or planned states), which failure biasing does not follow; splitting runs them "
-            "as they are"
-        )
     if static_tree(model) is not None:
         return "sampling", (
             "every component fails on demand at the start (a static tree): runs drawn over "
             "its minimal cut sets each fail, and keep the relative error bounded however rare "
             "the failure"
+        )
+    if model.has_interactions:
+        return "splitting", (
+            "the components act on each other (standby groups, crews, triggers, common causes "
+            "or planned states), which failure biasing does not follow; splitting runs them "
+            "as they are"
         )
     demand = _on_demand(model)
     if demand:

@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from ..model.cutsets import WORK_BUDGET, CutsetDiagram, cutset_diagram
+from ..model.graph import Gate, LogicGraph
 
 if TYPE_CHECKING:
     from ..model.system import Model
@@ -49,9 +50,28 @@ class StaticTree:
     """A static tree's chances and the diagram of its minimal cut sets, set up to draw
     runs: per node the summed probability of its sets, and which nodes the top reaches."""
 
-    def __init__(self, chances: np.ndarray, diagram: CutsetDiagram) -> None:
+    def __init__(
+        self,
+        chances: np.ndarray,
+        diagram: CutsetDiagram,
+        sources: dict[int, list[int]] | None = None,
+    ) -> None:
         self.chances = chances
         self.n = len(chances)
+        # The components that triggers fail, each after those that fail it, with them.
+        self.triggered: list[tuple[int, list[int]]] = []
+        placed: set[int] = set()
+
+        def place(c: int) -> None:
+            if c in placed or c not in (sources or {}):
+                return
+            placed.add(c)
+            for s in sources[c]:  # type: ignore[index]
+                place(s)
+            self.triggered.append((c, sources[c]))  # type: ignore[index]
+
+        for c in sorted(sources or {}):
+            place(c)
         self.diagram = d = diagram
         size = len(d.lo)
         reached = np.zeros(size, dtype=bool)
@@ -146,24 +166,86 @@ class StaticTree:
             inverse = inverse.reshape(-1)
             weights[more] = self.total / held[inverse]
             causes[more] = firsts[inverse].astype(np.int32)
+        # The report counts the components failed as the engine would: with those that
+        # triggers fail (the weights above are of the draws alone).
+        for c, by in self.triggered:
+            failed[:, c] |= failed[:, by].any(axis=1)
         rows, members = np.nonzero(failed)
         counts = np.bincount(rows, minlength=count).astype(np.int32)
         return weights, causes, counts, members.astype(np.int32)
 
 
-def static_tree(model: Model) -> StaticTree | None:
-    """``model`` set up as a static tree: no interactions, every component's one transition
-    a failure on demand, coherent logic whose diagram of minimal cut sets is within the
-    work budget; else None."""
-    if model.has_interactions:
+def _dependencies(model: Model) -> dict[int, list[int]] | None:
+    """Per component that a trigger fails, the components whose failure fails it, when the
+    model's only interactions are such triggers (each certain, on a component's failure,
+    moving working components to a failed state); else None. At time 0 a trigger's member
+    is then failed exactly when it or one of those is: the logic can say it."""
+    layout = model.interaction_layout
+    if layout.kinds or layout.groups or layout.common_causes or layout.pools:
         return None
+    n = len(model.component_names)
+    sources: dict[int, list[int]] = {}
+    for watched, on_failure, moves, chance in layout.triggers:
+        if not on_failure or chance < 1.0 or not 0 <= watched < n:
+            return None
+        for member, before, after in moves:
+            if after == 0:
+                return None  # a move back to working: the logic could not say it
+            if 0 in before:
+                sources.setdefault(member, []).append(watched)
+    return sources
+
+
+def _with_dependencies(graph: LogicGraph, sources: dict[int, list[int]]) -> LogicGraph:
+    """``graph`` with each component that triggers fail read as an `or` of itself and of
+    what fails it (those read alike in turn), so that its cut sets hold the triggers."""
+    n = graph.n_components
+    node: dict[int, int] = {}
+    added: list[Gate] = []
+
+    def of(c: int) -> int:  # a component's node in the new graph
+        if c not in sources:
+            return c
+        if c not in node:
+            inputs = (c, *sorted({of(s) for s in sources[c]}))
+            added.append(Gate("or", inputs))
+            node[c] = n + len(added) - 1
+        return node[c]
+
+    for c in sorted(sources):
+        of(c)
+    shift = len(added)
+
+    def moved(i: int) -> int:
+        return of(i) if i < n else i + shift
+
+    gates = [Gate(g.kind, tuple(moved(i) for i in g.inputs), g.k, g.name) for g in graph.gates]
+    return LogicGraph(
+        graph.component_names,
+        (*added, *gates),
+        graph.top + shift,
+        tuple((name, g + shift) for name, g in graph.named),
+    )
+
+
+def static_tree(model: Model) -> StaticTree | None:
+    """``model`` set up as a static tree: every component's one transition a failure on
+    demand, no interactions but triggers that fail components when others fail, coherent
+    logic whose diagram of minimal cut sets (the triggers read into it) is within the work
+    budget; else None."""
     chances: list[float] = []
     for component in model.components:
         if len(component.transitions) != 1 or component.transitions[0].distribution != "demand":
             return None
         chances += [float(component.transitions[0].params["probability"])] * len(component.names)
-    diagram = cutset_diagram(model.logic_graph, DIAGRAM_BUDGET)
+    sources = _dependencies(model)
+    if sources is None:
+        return None
+    graph = model.logic_graph
+    diagram = cutset_diagram(
+        _with_dependencies(graph, sources) if sources else graph, DIAGRAM_BUDGET
+    )
     if diagram is None:
         return None
-    tree = StaticTree(np.array(chances), diagram)
+    tree = StaticTree(np.array(chances), diagram, sources)
     return tree if tree.total > 0 else None
