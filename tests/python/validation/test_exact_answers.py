@@ -2413,3 +2413,18 @@ move = [{ components = ["pump"], from = ["working"], to = "failed" }]
     # The cut sets the report names are the engine's failed components: the shock's failure
     # fails both valves.
     assert dict(result.cut_sets)["{v1, v2}"].value > dict(result.causes)["shock"].value > 0
+
+
+def test_failures_on_demand_under_logic_that_is_not_coherent_meet_the_exact_value() -> None:
+    # A pair that fails only while a third event holds, or a rare event alone: no cut sets,
+    # so failure biasing draws the failures on demand more often. About 1.6e-9.
+    from tavoq_tools.run.rare_method import rare_estimate
+
+    chances = {"a": 3e-5, "b": 3e-5, "c": 0.3, "d": 1e-9}
+    model = plant_model(demand_text("(a and b and not(c)) or d", chances))
+    result = rare_estimate(model, runs=100_000, seed=3)
+    exact = static_probability(lambda s: (s["a"] and s["b"] and not s["c"]) or s["d"], chances)
+    e = result.unreliability
+    assert result.method.startswith("failure biasing") and 0 < result.demand_chance < 1
+    assert abs(e.value - exact) <= 4 * (e.upper - e.lower) / 3.92, (exact, e)
+    assert result.relative_half_width < 0.05 and not result.warnings
