@@ -2428,3 +2428,28 @@ def test_failures_on_demand_under_logic_that_is_not_coherent_meet_the_exact_valu
     assert result.method.startswith("failure biasing") and 0 < result.demand_chance < 1
     assert abs(e.value - exact) <= 4 * (e.upper - e.lower) / 3.92, (exact, e)
     assert result.relative_half_width < 0.05 and not result.warnings
+
+
+def test_splitting_with_interactions_keeps_a_failure_on_demand_that_did_not_happen() -> None:
+    # A breaker that fails on demand with unit a, or a pair of units that one crew repairs.
+    # A copy of a trajectory, split when a unit fails, once drew the breaker's row again
+    # given "not yet", as if its first draw below 0 were still to come, and so failed the
+    # breaker in every copy. With it failed, a's first failure (exponential) fails the system.
+    from tavoq_tools.model.system import RareSettings
+    from tavoq_tools.run.rare_method import rare_estimate
+
+    breaker, lam, mu, horizon = 0.01, 2e-3, 0.05, 500
+    text = demand_text("(breaker and a) or (a and b)", {"breaker": breaker}, horizon)
+    text += "[crews.fitters]\ncount = 1\n"
+    for unit in ("a", "b"):
+        text += repairable_unit(
+            unit,
+            '["working", "failed"]',
+            exponential("working", "failed", lam)
+            + exponential("failed", "working", mu, ', crew = "fitters"'),
+        )
+    pair = crew_pair_chain(lam, mu, 1).unreliability(lambda s: "up" not in s, horizon)[-1]
+    exact = breaker * -math.expm1(-lam * horizon) + (1 - breaker) * pair
+    result = rare_estimate(plant_model(text), RareSettings(method="splitting"), runs=4000, seed=2)
+    e = result.unreliability
+    assert result.levels and abs(e.value - exact) <= 4 * (e.upper - e.lower) / 3.92, (exact, e)
