@@ -36,6 +36,7 @@ from .static_rare import STATIC_METHOD, StaticTree, static_tree
 
 if TYPE_CHECKING:
     from ..analysis.importance import ImportanceResult
+    from ..model.graph import LogicGraph
 
 __all__ = [
     "DEFAULT_BIAS",
@@ -217,13 +218,15 @@ def rare_unreliability(
     target_ci: float | None = None,
     max_runs: int | None = None,
     tree: Any = None,
+    graph: LogicGraph | None = None,
 ) -> RareEstimate:
     """P(``model``'s system fails within ``horizon``) from failure-biased runs, or for a
     static tree (static_rare, which may have triggers) from runs drawn over its minimal cut
     sets.
 
     ``tree`` (a ``tavoq.FaultTree`` of the model's components) replaces the model's logic:
-    the same components, biased alike, with a node held (see rare_importance).
+    the same components, biased alike, with a node held (see rare_importance); ``graph``,
+    the same logic as a LogicGraph, lets a static tree run over its cut sets then too.
 
     ``runs``, ``seed`` and ``horizon`` default to the model's [simulation] settings. With
     ``target_ci``, runs are added (doubling, up to ``max_runs``, default 100 times ``runs``)
@@ -240,7 +243,7 @@ def rare_unreliability(
     if target_ci is not None and not (isinstance(target_ci, (int, float)) and target_ci > 0):
         raise ModelError("target_ci", f"must be a number above 0, got {target_ci!r}")
     limit = check_integer("max_runs", 100 * runs if max_runs is None else max_runs, runs)
-    static = static_tree(model) if tree is None and horizon > 0 else None
+    static = static_tree(model, graph) if horizon > 0 and (tree is None or graph) else None
     if static is not None:
         return _static_unreliability(model, static, runs, seed, horizon, target_ci, limit, bias)
     if model.has_interactions:
@@ -573,10 +576,10 @@ def rare_importance(
     """The unreliability at the horizon and the importance of the components and named
     gates ``names`` (default: all) for it, each held failed and held working in the logic,
     every estimate by failure biasing on the same seeds (tavoq_tools.analysis.importance,
-    rare_measures). Holding a node changes the regimes the biasing follows, so the runs of
+    rare_measures), or for a static tree over the held logic's minimal cut sets. Holding a node changes the regimes the biasing follows, so the runs of
     the three estimates are not paired: their intervals are combined as independent ones.
     Models without interactions whose logic is coherent."""
-    from ..analysis.conditioned import Held, can_hold_in_logic
+    from ..analysis.conditioned import Held, can_hold_in_logic, hold_in_logic
     from ..analysis.importance import rare_measures, targets_of
 
     if not can_hold_in_logic(model):
@@ -600,7 +603,12 @@ def rare_importance(
             value = 1.0 if constant else 0.0
             return Estimate(value, value, value, "exact: the held logic is constant")
         _, tree, _ = h.build()
-        return rare_unreliability(model, runs, seed, tree=tree, **options).unreliability
+        # A static tree runs over the held logic's cut sets, as its base estimate did.
+        logic = hold_in_logic(model.logic_graph, node, failed) if base.cut_set_sum else None
+        graph = None if isinstance(logic, bool) else logic
+        return rare_unreliability(
+            model, runs, seed, tree=tree, graph=graph, **options
+        ).unreliability
 
     found = [
         (name, kind, held(node, True), held(node, False))

@@ -228,11 +228,11 @@ def _with_dependencies(graph: LogicGraph, sources: dict[int, list[int]]) -> Logi
     )
 
 
-def static_tree(model: Model) -> StaticTree | None:
+def static_tree(model: Model, graph: LogicGraph | None = None) -> StaticTree | None:
     """``model`` set up as a static tree: every component's one transition a failure on
     demand, no interactions but triggers that fail components when others fail, coherent
     logic whose diagram of minimal cut sets (the triggers read into it) is within the work
-    budget; else None."""
+    budget; else None. ``graph`` replaces the model's logic (a node held, for importance)."""
     chances: list[float] = []
     for component in model.components:
         if len(component.transitions) != 1 or component.transitions[0].distribution != "demand":
@@ -241,7 +241,7 @@ def static_tree(model: Model) -> StaticTree | None:
     sources = _dependencies(model)
     if sources is None:
         return None
-    graph = model.logic_graph
+    graph = model.logic_graph if graph is None else graph
     diagram = cutset_diagram(
         _with_dependencies(graph, sources) if sources else graph, DIAGRAM_BUDGET
     )
