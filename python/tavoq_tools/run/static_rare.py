@@ -40,8 +40,10 @@ STATIC_METHOD = "importance sampling over minimal cut sets"
 DIAGRAM_BUDGET = 50 * WORK_BUDGET
 # Numbers per chunk of runs: about 32 MB at once.
 CHUNK_DRAWS = 1 << 22
-# States whose cut sets are counted together, in one pass over the diagram.
+# States whose cut sets are counted together, in one pass over the diagram: at most 512,
+# and at most this many cells (nodes x states) of each of held()'s two arrays (128 MB).
 STATES_PER_PASS = 512
+CELLS_PER_PASS = 1 << 24
 # Tells this method's streams from any other use of a seed.
 _STREAM = 0x5EED_C075 << 32
 
@@ -160,8 +162,9 @@ class StaticTree:
             states = np.unpackbits(packed, axis=1, count=self.n).astype(bool)
             held = np.empty(len(states))
             firsts = np.empty(len(states))
-            for start in range(0, len(states), STATES_PER_PASS):
-                part = slice(start, start + STATES_PER_PASS)
+            step = max(1, min(STATES_PER_PASS, CELLS_PER_PASS // (len(self.nodes) + 2)))
+            for start in range(0, len(states), step):
+                part = slice(start, start + step)
                 held[part], firsts[part] = self.held(states[part])
             inverse = inverse.reshape(-1)
             weights[more] = self.total / held[inverse]

@@ -1416,6 +1416,9 @@ def three_trains_chain(lam: float, mu: float) -> tuple[np.ndarray, np.ndarray]:
 @pytest.mark.skipif(
     EXAMPLES_DIVISOR > 1, reason="a statistical count, run on the plain build only"
 )
+@pytest.mark.skipif(
+    EXAMPLES_DIVISOR > 1, reason="a statistical count, run on the plain build only"
+)
 def test_failure_biasing_that_misses_the_paths_says_so() -> None:
     # Three 2-out-of-3 trains, all failed at once: six failures, two in each train. Biasing
     # every failure alike mostly fails units of trains already down, so the few runs that
