@@ -1050,12 +1050,9 @@ def crew_pair_chain(lam: float, mu: float, crews: int) -> UnitChain:
     return UnitChain(("up", "up"), 2, pending, fire)
 
 
-@pytest.mark.parametrize("crews", [1, 2], ids=["one-crew", "two-crews"])
-@pytest.mark.parametrize("case", list(CREW_PAIR.values()), ids=list(CREW_PAIR))
-def test_one_crew_for_two_units_against_two_crews(case: tuple[Any, ...], crews: int) -> None:
-    (lam, mu), sim_time, n, points = case
-    text = PAIR_HEAD.format(logic="a and b", horizon=sim_time, runs=n, seed=11 + crews)
-    text += f"[crews.fitters]\ncount = {crews}\n"
+def crew_pair_text(lam: float, mu: float, crews: int) -> str:
+    """Units a and b, failing at lam and repaired at mu by a pool of ``crews`` fitters."""
+    text = f"[crews.fitters]\ncount = {crews}\n"
     for unit in ("a", "b"):
         text += repairable_unit(
             unit,
@@ -1063,7 +1060,15 @@ def test_one_crew_for_two_units_against_two_crews(case: tuple[Any, ...], crews: 
             exponential("working", "failed", lam)
             + exponential("failed", "working", mu, ', crew = "fitters"'),
         )
-    stats = plant_statistics(text)
+    return text
+
+
+@pytest.mark.parametrize("crews", [1, 2], ids=["one-crew", "two-crews"])
+@pytest.mark.parametrize("case", list(CREW_PAIR.values()), ids=list(CREW_PAIR))
+def test_one_crew_for_two_units_against_two_crews(case: tuple[Any, ...], crews: int) -> None:
+    (lam, mu), sim_time, n, points = case
+    text = PAIR_HEAD.format(logic="a and b", horizon=sim_time, runs=n, seed=11 + crews)
+    stats = plant_statistics(text + crew_pair_text(lam, mu, crews))
     estimate = failed_fraction(stats)
     chain = crew_pair_chain(lam, mu, crews)
 
@@ -2443,14 +2448,7 @@ def test_splitting_with_interactions_keeps_a_failure_on_demand_that_did_not_happ
 
     breaker, lam, mu, horizon = 0.01, 2e-3, 0.05, 500
     text = demand_text("(breaker and a) or (a and b)", {"breaker": breaker}, horizon)
-    text += "[crews.fitters]\ncount = 1\n"
-    for unit in ("a", "b"):
-        text += repairable_unit(
-            unit,
-            '["working", "failed"]',
-            exponential("working", "failed", lam)
-            + exponential("failed", "working", mu, ', crew = "fitters"'),
-        )
+    text += crew_pair_text(lam, mu, 1)
     pair = crew_pair_chain(lam, mu, 1).unreliability(lambda s: "up" not in s, horizon)[-1]
     exact = breaker * -math.expm1(-lam * horizon) + (1 - breaker) * pair
     result = rare_estimate(plant_model(text), RareSettings(method="splitting"), runs=4000, seed=2)
