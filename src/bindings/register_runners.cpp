@@ -289,10 +289,12 @@ void register_statistics(py::module_ &m) {
         "runnerRareSampling",
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
            const PyFaultTree &faultTree, int seed, double biasWhileWorking,
-           double biasWhileDegraded, int firstRun, bool withFailed, double demandChance) {
-            tavoq::RareRuns runs = tavoq::runnerRareSampling(
-                nSimulations, simTime, references(transitionsMatrix), faultTree.ptr, seed,
-                biasWhileWorking, biasWhileDegraded, firstRun, checkSignals, demandChance);
+           double biasWhileDegraded, int firstRun, bool withFailed, double demandChance,
+           double lifeChance) {
+            tavoq::RareRuns runs =
+                tavoq::runnerRareSampling(nSimulations, simTime, references(transitionsMatrix),
+                                          faultTree.ptr, seed, biasWhileWorking, biasWhileDegraded,
+                                          firstRun, checkSignals, demandChance, lifeChance);
             py::array_t<std::int32_t> first(static_cast<py::ssize_t>(runs.firstFailure.size()),
                                             runs.firstFailure.data());
             py::array_t<double> weights(static_cast<py::ssize_t>(runs.logWeight.size()),
@@ -311,7 +313,7 @@ void register_statistics(py::module_ &m) {
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("faultTree"), py::arg("seed"), py::arg("biasWhileWorking"),
         py::arg("biasWhileDegraded"), py::arg("firstRun") = 0, py::arg("withFailed") = false,
-        py::arg("demandChance") = 0.0,
+        py::arg("demandChance") = 0.0, py::arg("lifeChance") = 0.0,
         "Runs of a model without interactions under failure biasing, each to its first system "
         "failure: the exponential failure rates of components whose working state (0) has only "
         "exponential transitions are multiplied by biasWhileWorking while every component "
@@ -319,7 +321,11 @@ void register_statistics(py::module_ &m) {
         "bits. A run's first draw below 0 is no transition, as in the crude runners, so a "
         "Uniform(a, b) with a < 0 < b in a working row fails on demand at the start with "
         "chance p = b / (b - a); with p below demandChance (in [0, 1)), it is drawn with that "
-        "chance and weighed back. Returns (firstFailure, "
+        "chance and weighed back. A Weibull, lognormal or gamma life in a working row (or an "
+        "exponential one in a row that is not all exponential), drawn at unit t, ends before "
+        "simTime with chance p = F(simTime - t); with p below lifeChance (in [0, 1)), it ends "
+        "there with that chance (drawn from its law given so) and is weighed back. "
+        "Returns (firstFailure, "
         "logWeight, cause), numpy arrays of one entry per run: the "
         "first unit that ended with the system failed (simTime if none), the log of the run's "
         "likelihood ratio, and the component whose transition turned the system failed then "

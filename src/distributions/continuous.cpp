@@ -71,7 +71,7 @@ double Exponential::cdf(double x) const {
     if (x < 0) {
         return 0.0;
     }
-    return 1.0 - std::exp(-lambda * x);
+    return -std::expm1(-lambda * x); // keeps its digits where it is small
 }
 
 double Exponential::quantile(double p, int) const { return quantileOf(lambda, p); }
@@ -124,7 +124,7 @@ double Weibull::cdf(double x) const {
     if (x < 0) {
         return 0.0;
     }
-    return 1.0 - std::exp(-std::pow(x / lambda, k));
+    return -std::expm1(-std::pow(x / lambda, k));
 }
 
 double Weibull::quantile(double p, int) const {

@@ -28,6 +28,18 @@ double demandChance(const TransitionModel::Cell &cell) {
     return uniform->upper() / (uniform->upper() - uniform->lower());
 }
 
+// Whether a cell's law can be forced to end within a run: one whose rate is not scaled by
+// failure biasing and whose cdf and quantile do not depend on the time.
+bool forceable(const TransitionModel::Cell &cell, bool rowBiased) {
+    if (cell.kind == Kind::Exponential) {
+        return !rowBiased;
+    }
+    return cell.kind == Kind::Other &&
+           (dynamic_cast<const Weibull *>(cell.distribution) != nullptr ||
+            dynamic_cast<const Lognormal *>(cell.distribution) != nullptr ||
+            dynamic_cast<const Gamma *>(cell.distribution) != nullptr);
+}
+
 } // namespace
 
 BiasedSimulation::BiasedSimulation(const TransitionModel &model, const GateGraph &graph,
@@ -49,9 +61,14 @@ BiasedSimulation::BiasedSimulation(const TransitionModel &model, const GateGraph
             exponential = exponential || row[j].kind == Kind::Exponential;
             other = other || row[j].kind == Kind::Other;
             const double chance = demandChance(row[j]);
-            demands.push_back({chance, chance > 0 ? row[j].distribution->quantile(1.0, 0) : 0.0});
+            demands.push_back(
+                {chance, chance > 0 ? row[j].distribution->quantile(1.0, 0) : 0.0, false});
         }
         biased[static_cast<std::size_t>(c)] = exponential && !other ? 1 : 0;
+        for (int j = 0; j < row.size; ++j) {
+            demands[demandsAt[static_cast<std::size_t>(c)] + static_cast<std::size_t>(j)].life =
+                forceable(row[j], exponential && !other);
+        }
     }
     try {
         distance.emplace(graph);
@@ -72,6 +89,29 @@ double BiasedSimulation::drawDemand(const Demand &demand) {
     return u / drawn * demand.upper;
 }
 
+double BiasedSimulation::withinRun(const TransitionModel::Cell &cell, int now) const {
+    const double rest = static_cast<double>(horizon) - now;
+    if (!(rest > 0)) {
+        return 0.0;
+    }
+    // The delay is floor(X): it ends before the run's end exactly when X < rest.
+    return cell.kind == Kind::Exponential ? -std::expm1(-cell.rate * rest)
+                                          : cell.distribution->cdf(rest);
+}
+
+double BiasedSimulation::drawLife(const TransitionModel::Cell &cell, int now, double p) {
+    const double drawn = bias.lifeChance;
+    const double u = core.drawUniform53();
+    if (u >= drawn) {
+        logWeight += std::log1p(-p) - std::log1p(-drawn);
+        return kNoTransition; // it outlives the run
+    }
+    logWeight += std::log(p) - std::log(drawn);
+    const double q = u / drawn * p; // uniform below p: the law given that it ends in the run
+    return cell.kind == Kind::Exponential ? -std::log1p(-q) / cell.rate
+                                          : delays::sampleDelay(*cell.distribution, q, now);
+}
+
 void BiasedSimulation::draw(int c, int now, double factor, bool first) {
     const auto k = static_cast<std::size_t>(c);
     const double f = biased[k] != 0 && states[k] == 0 ? factor : 1.0;
@@ -84,10 +124,15 @@ void BiasedSimulation::draw(int c, int now, double factor, bool first) {
             continue;
         }
         const Demand *demand =
-            first ? &demands[demandsAt[k] + static_cast<std::size_t>(j)] : nullptr;
+            states[k] == 0 ? &demands[demandsAt[k] + static_cast<std::size_t>(j)] : nullptr;
+        const double life =
+            demand != nullptr && demand->life && bias.lifeChance > 0 ? withinRun(cell, now) : 0.0;
         double v;
-        if (demand != nullptr && demand->chance > 0 && demand->chance < bias.demandChance) {
+        if (first && demand != nullptr && demand->chance > 0 &&
+            demand->chance < bias.demandChance) {
             v = drawDemand(*demand);
+        } else if (life > 0 && life < bias.lifeChance) {
+            v = drawLife(cell, now, life);
         } else {
             const double p = core.drawUniform53();
             v = cell.kind == Kind::Exponential ? -std::log1p(-p) / (cell.rate * f)
@@ -181,6 +226,7 @@ int BiasedSimulation::failedComponents(std::vector<std::int32_t> &out) const {
 BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
     core.seed(seed);
     core.beginRun();
+    horizon = simTime;
     gates.reset();
     std::fill(states.begin(), states.end(), 0);
     std::fill(drawnFactor.begin(), drawnFactor.end(), 1.0);

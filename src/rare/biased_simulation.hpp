@@ -17,11 +17,14 @@ namespace tavoq {
 /// working (to make a first failure likely within the horizon), and while some component is
 /// failed (to make a further failure likely before the repair). 1 leaves a rate as it is.
 /// A failure on demand of chance p below `demandChance` is drawn with that chance instead
-/// (0 leaves every one as it is).
+/// (0 leaves every one as it is). Likewise a life that is not rate-biased (Weibull,
+/// lognormal, gamma, or an exponential beside them) whose chance p to end within the rest of
+/// the run is below `lifeChance` ends within it with that chance instead.
 struct FailureBias {
     double whileWorking = 1.0;
     double whileDegraded = 1.0;
     double demandChance = 0.0;
+    double lifeChance = 0.0;
 };
 
 /// The seed of rare-event run i of a batch seeded `seed`: the low half of SplitMix64's
@@ -68,6 +71,13 @@ struct BiasedOutcome {
 /// p / p', or (1 - p) / (1 - p') when it does not. Each is biased whether or not its failure
 /// alone brings the top nearer: the draws at the start are made before any has failed.
 ///
+/// A life is forced the same way, for laws whose rate cannot be scaled: drawn at unit `now`,
+/// a working cell of such a law ends within the run (before unit simTime) with chance
+/// p = F(simTime - now). With p below lifeChance, one draw u decides: below lifeChance, the
+/// delay is F^-1(u / lifeChance * p), the law given that it ends within the run, weighed
+/// p / lifeChance; else the life outlives the run, weighed (1 - p) / (1 - lifeChance).
+/// Each draw of such a cell is forced alike, the lives after a repair too.
+///
 /// The weight of a draw is the ratio of its delay's probability under the rate and under
 /// the biased rate: for the value that fired, or for "not yet" at the unit where the draw was
 /// dropped (it lost its row, was drawn again, or outlived the run). Delays are whole units,
@@ -89,10 +99,14 @@ public:
     int failedComponents(std::vector<std::int32_t> &out) const;
 
 private:
-    // A failure on demand of a working row: its chance, and its law's upper bound.
+    // A cell of a working row that may be drawn more often: a failure on demand (its chance
+    // and its law's upper bound), or a life that can be forced (a law whose rate is not
+    // scaled: Weibull, lognormal, gamma, or an exponential in a row that is not all
+    // exponential).
     struct Demand {
-        double chance = 0.0; // 0: the cell is not one
+        double chance = 0.0; // 0: the cell is not a failure on demand
         double upper = 0.0;
+        bool life = false;
     };
 
     // Draws component c's row from its state at unit `now`, biased by `factor` when c is
@@ -101,6 +115,11 @@ private:
     void draw(int c, int now, double factor, bool first = false);
     // A failure on demand's delay, drawn with chance bias.demandChance and weighed.
     double drawDemand(const Demand &demand);
+    // The delay of a forced life of `cell`, drawn at unit `now`, ending within the run with
+    // chance p below bias.lifeChance; weighed.
+    double drawLife(const TransitionModel::Cell &cell, int now, double p);
+    // The chance that `cell`, drawn at unit `now`, ends before the run's end.
+    double withinRun(const TransitionModel::Cell &cell, int now) const;
     // Whether c's failure would bring the top nearer (always, without a distance).
     bool nearer(int c);
     // The weight of c's pending biased row, settled at unit `now` for "not yet" (each cell's
@@ -132,6 +151,7 @@ private:
     std::vector<Demand> demands;        // per cell of the working rows, component after component
     std::vector<std::size_t> demandsAt; // per component: its first cell's index in `demands`
     int nFailed = 0;
+    int horizon = 0; // the run's simTime
     double logWeight = 0.0;
     int cause = -1; // the component whose transition last turned the top failed
 };

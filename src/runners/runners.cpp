@@ -581,7 +581,8 @@ ImportanceRuns runnerImportance(int nSimulations, int simTime,
 RareRuns runnerRareSampling(int nSimulations, int simTime,
                             const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
                             int seed, double biasWhileWorking, double biasWhileDegraded,
-                            int firstRun, const InterruptCheck &interrupted, double demandChance) {
+                            int firstRun, const InterruptCheck &interrupted, double demandChance,
+                            double lifeChance) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must be at least 0.");
     }
@@ -592,6 +593,9 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
     }
     if (!(demandChance >= 0 && demandChance < 1)) {
         throw std::invalid_argument("demandChance must be in [0, 1).");
+    }
+    if (!(lifeChance >= 0 && lifeChance < 1)) {
+        throw std::invalid_argument("lifeChance must be in [0, 1).");
     }
     if (firstRun < 0) {
         throw std::invalid_argument("firstRun must be at least 0.");
@@ -606,7 +610,7 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
         return result;
     }
     const Model model(transitionsMatrix, faultTree);
-    const FailureBias bias{biasWhileWorking, biasWhileDegraded, demandChance};
+    const FailureBias bias{biasWhileWorking, biasWhileDegraded, demandChance, lifeChance};
     // The failed components of each failed run, gathered per run and joined in run order.
     std::vector<std::vector<std::int32_t>> failedOf(static_cast<std::size_t>(runs));
     forEachRun(

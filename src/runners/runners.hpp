@@ -102,7 +102,9 @@ struct RareRuns {
 /// (BiasedSimulation): the exponential failure rates of components whose working state has
 /// only exponential transitions are multiplied by biasWhileWorking while every component
 /// works and by biasWhileDegraded while some component is failed, and failures on demand
-/// rarer than demandChance are drawn with that chance (FailureBias). Each run stops at its
+/// rarer than demandChance are drawn with that chance, and lives of other laws that end
+/// within the run with a chance below lifeChance end within it with that chance
+/// (FailureBias). Each run stops at its
 /// first system failure. The mean over runs of exp(logWeight) times whether the run failed
 /// by t estimates P(system failed by t) without bias. Run i of the call is the batch's run
 /// firstRun + i, seeded by rareRunSeed(seed, firstRun + i), on OpenMP threads: neither the
@@ -113,7 +115,7 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
                             const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
                             int seed, double biasWhileWorking, double biasWhileDegraded,
                             int firstRun = 0, const InterruptCheck &interrupted = {},
-                            double demandChance = 0.0);
+                            double demandChance = 0.0, double lifeChance = 0.0);
 
 /// What runnerRareSplitting found: the levels it split at (the last, the failed system), and
 /// the weight of each failure, 1 / (the product of the splits); per root, the first failures

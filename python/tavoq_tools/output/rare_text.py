@@ -64,6 +64,12 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
                 f"Failures on demand rarer than {result.demand_chance:.4g} drawn with that "
                 "chance, each run weighed back by its likelihood ratio."
             )
+        if result.life_chance > 0:
+            lines.append(
+                f"Weibull, lognormal and gamma lives that end within the run with a chance "
+                f"below {result.life_chance:.4g} made to end there with that chance, each run "
+                "weighed back by its likelihood ratio."
+            )
     if e.upper is None:
         lines.append(f"P(system failed by unit {result.horizon}): no estimate.")
     else:

@@ -43,7 +43,9 @@ __all__ = [
     "RareEstimate",
     "bias_factors",
     "demand_chance",
+    "life_chance",
     "rare_importance",
+    "rare_lives",
     "rare_unreliability",
 ]
 
@@ -105,6 +107,8 @@ class RareEstimate:
     failures, drawn more often while the system is at its start level, when they are rare
     within the horizon themselves. ``demand_chance``: with failure biasing, the chance at
     which the rarer failures on demand were drawn (0: all as their laws say).
+    ``life_chance``: likewise, the chance at which the rarer lives of laws whose rate cannot
+    be scaled (Weibull, lognormal, gamma) were made to end within the run.
     ``cut_set_sum``: for a static tree (tavoq_tools.run.static_rare), the summed probability
     of its minimal cut sets, over which the runs were drawn."""
 
@@ -135,6 +139,7 @@ class RareEstimate:
     cause_factor: float = 1.0
     start_factor: float = 1.0
     demand_chance: float = 0.0
+    life_chance: float = 0.0
     cut_set_sum: float | None = None
 
     def to_dict(self) -> dict[str, Any]:
@@ -192,8 +197,6 @@ def demand_chance(model: Model, matrix: Any, tree: Any) -> float:
     ``tree`` as the runs take them: the fewest component failures that fail the system over
     the number of components that fail on demand, at most 1/2, so that a run sees about as
     many as a cut set needs; 0 (none biased) without failures on demand."""
-    import tavoq
-
     demands = sum(
         len(component.names)
         for component in model.components
@@ -201,11 +204,55 @@ def demand_chance(model: Model, matrix: Any, tree: Any) -> float:
     )
     if demands == 0:
         return 0.0
+    return min(0.5, _fewest_failures(matrix, tree) / demands)
+
+
+# The native laws whose lives failure biasing can force to end within a run: their chance to
+# end by a time, and their law given that they do, do not depend on the time they start.
+FORCED_LAWS = frozenset({"Weibull", "Lognormal", "Gamma"})
+
+
+def rare_lives(model: Model, horizon: int, below: float = 0.5) -> dict[str, float]:
+    """Per component whose working transitions are not all exponential and all of laws whose
+    lives can be forced (FORCED_LAWS, or exponential beside them), the chance that its
+    first life ends within ``horizon`` units, when that is below ``below`` for every one of
+    its working transitions. Failure biasing draws such lives to end within the run more
+    often (life_chance) and weighs them back."""
+    lives: dict[str, float] = {}
+    for component in model.components:
+        out = [t for t in component.transitions if t.source == component.states[0]]
+        if not out or all(t.distribution == "exponential" for t in out):
+            continue
+        laws = [distributions.native(t.distribution, t.params) for t in out]
+        if any(type(law).__name__ not in FORCED_LAWS | {"Exponential"} for law in laws):
+            continue
+        chances = [float(law.cdf(float(horizon))) for law in laws]
+        if max(chances) < below:
+            lives[component.names[0]] = -math.expm1(math.fsum(math.log1p(-p) for p in chances))
+    return lives
+
+
+def _fewest_failures(matrix: Any, tree: Any) -> int:
+    """The fewest component failures that fail the system (1 for logic that is not
+    coherent, which has no distance to failure)."""
+    import tavoq
+
     try:
-        failures = int(tavoq.runnerRareSplitting(0, 1, matrix, tree, 0)["levels"][-1])
-    except ValueError:  # logic that is not coherent has no distance to failure
-        failures = 1
-    return min(0.5, max(failures, 1) / demands)
+        return max(int(tavoq.runnerRareSplitting(0, 1, matrix, tree, 0)["levels"][-1]), 1)
+    except ValueError:
+        return 1
+
+
+def life_chance(model: Model, matrix: Any, tree: Any, horizon: int) -> float:
+    """The chance at which ``model``'s rarer lives of other laws than the exponential are
+    made to end within a run, as demand_chance: the fewest component failures that fail the
+    system over the number of components with such lives (rare_lives), at most 1/2; 0 (none
+    forced) without them."""
+    rare = rare_lives(model, horizon)
+    lives = sum(len(c.names) for c in model.components if c.names[0] in rare)
+    if lives == 0:
+        return 0.0
+    return min(0.5, _fewest_failures(matrix, tree) / lives)
 
 
 def rare_unreliability(
@@ -256,6 +303,7 @@ def rare_unreliability(
     tree = built if tree is None else tree
     factors = bias_factors(model, horizon, bias)
     on_demand = demand_chance(model, matrix, tree)
+    forced = life_chance(model, matrix, tree, horizon)
     weights: list[np.ndarray] = []
     firsts: list[np.ndarray] = []
     causes: list[np.ndarray] = []
@@ -277,6 +325,7 @@ def rare_unreliability(
                     firstRun=done,
                     withFailed=True,
                     demandChance=on_demand,
+                    lifeChance=forced,
                 )
             except ValueError as err:  # a top that cannot fail
                 raise ModelError("failed_when", str(err)) from None
@@ -288,7 +337,9 @@ def rare_unreliability(
             done += n
         weighted = np.concatenate(weights)
         result = replace(
-            _estimate(weighted, horizon, seed, bias, factors), demand_chance=on_demand
+            _estimate(weighted, horizon, seed, bias, factors),
+            demand_chance=on_demand,
+            life_chance=forced,
         )
         if target_ci is None or result.relative_half_width <= target_ci or done >= limit:
             cut_sets, gates = failed_at_failure(

@@ -8,7 +8,7 @@ from dataclasses import replace
 
 from ..errors import ModelError
 from ..model.system import Model, RareSettings
-from .rare import RareEstimate, rare_unreliability
+from .rare import RareEstimate, rare_lives, rare_unreliability
 from .splitting import rare_splitting
 from .static_rare import static_tree
 
@@ -41,7 +41,10 @@ def _on_demand(model: Model) -> list[str]:
 def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
     """The method "auto" takes for ``model``, and why: failure biasing where the system
     fails with at most two component failures, each exponential, where some component fails
-    on demand (at the start, which splitting cannot reach), or where the logic has
+    on demand (at the start, which splitting cannot reach), where the lives that are not
+    exponential are rare within the horizon and of laws it can force (rare_lives; with
+    exponential ones beside them, where the system fails with at most two failures), or
+    where the logic has
     non-coherent gates, whose distance to failure splitting cannot count; RESTART splitting
     otherwise, and always for a model with interactions, which failure biasing does not
     take. Order gates count as their threshold (a pand as an and) in either method."""
@@ -86,6 +89,19 @@ def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
             "failure biasing draws the failures on demand more often and weighs them back"
         )
     other = _not_exponential(model)
+    lives = rare_lives(model, horizon)
+    if (
+        other
+        and set(other) <= lives.keys()
+        and (len(other) == len(model.components) or failures <= 2)
+    ):
+        name = other[0]
+        return "sampling", (
+            f"{name}'s life ends within the horizon with chance {lives[name]:.2g}, by a law "
+            "that is not exponential: failure biasing makes such rare lives end within the "
+            "run more often and weighs them back, which keeps the relative error bounded "
+            "however rare they are, where splitting waits for each"
+        )
     if other:
         return "splitting", (
             f"{other[0]} fails by a law that is not exponential, which failure biasing leaves "

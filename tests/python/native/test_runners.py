@@ -636,6 +636,9 @@ def test_the_cause_of_a_rare_failure_is_the_transition_that_completed_it():
         ({"faultTree": None}, ValueError, "Fault tree must not be null."),
         ({"transitionsMatrix": []}, ValueError, "must not be empty"),
         ({"firstRun": -1}, ValueError, "firstRun must be at least 0"),
+        ({"demandChance": 1.0}, ValueError, "demandChance must be in [0, 1)."),
+        ({"lifeChance": -0.1}, ValueError, "lifeChance must be in [0, 1)."),
+        ({"lifeChance": float("nan")}, ValueError, "lifeChance must be in [0, 1)."),
     ],
 )
 def test_rare_sampling_refuses_bad_input(change, error, message):

@@ -1643,19 +1643,38 @@ class RareRows:
         return "never" if name == "Distribution" else "exp" if name == "Exponential" else name
 
     def draw_row(
-        self, c: int, at: int, factor: float = 1.0, first: bool = False, demand: float = 0.0
+        self,
+        c: int,
+        at: int,
+        factor: float = 1.0,
+        first: bool = False,
+        demand: float = 0.0,
+        life: float = 0.0,
     ) -> tuple[int, int]:
         """Component c's row from its state at unit ``at``, its exponentials' rates times
         ``factor``: the earliest cell's whole-unit delay and the cell. The run's first draw
         (``first``) reads a value below 0 or past 2147483647 as no transition, and draws a
         failure on demand (a Uniform(a, b), a < 0 < b) of chance below ``demand`` with that
-        chance, its weight added to ``log_weight``."""
+        chance, its weight added to ``log_weight``. A working Weibull, lognormal or gamma
+        cell (or an exponential one when ``factor`` leaves the row's rates as they are
+        because the row is not all exponential) that ends before the run's end with a chance
+        p below ``life`` ends there with chance ``life`` instead, weighed likewise."""
         best, best_state = NO_TRANSITION, 0
+        row_biased = "exp" in {self.kind(d) for d in self.matrix[c][0]} and {
+            self.kind(d) for d in self.matrix[c][0]
+        } <= {"exp", "never"}
         for j, dist in enumerate(self.matrix[c][self.states[c]]):
             kind = self.kind(dist)
             if kind == "never":
                 continue
             chance = demand_chance(dist) if first else 0.0
+            rest = float(self.sim_time - at)
+            forced = 0.0
+            if life > 0 and self.states[c] == 0 and rest > 0:
+                if kind == "exp" and not row_biased:
+                    forced = -math.expm1(-self.rates[id(dist)] * rest)
+                elif kind in ("Weibull", "Lognormal", "Gamma"):
+                    forced = float(dist.cdf(rest))
             if 0.0 < chance < demand:
                 u = self.draw53()
                 if u >= demand:
@@ -1664,6 +1683,19 @@ class RareRows:
                 else:
                     self.log_weight += c_log(chance) - c_log(demand)
                     v = u / demand * float(dist.quantile(1.0, 0))
+            elif 0.0 < forced < life:
+                u = self.draw53()
+                if u >= life:
+                    self.log_weight += math.log1p(-forced) - math.log1p(-life)
+                    v = float(NO_TRANSITION)
+                else:
+                    self.log_weight += c_log(forced) - c_log(life)
+                    q = u / life * forced
+                    v = (
+                        c_div(-math.log1p(-q), self.rates[id(dist)])
+                        if kind == "exp"
+                        else float(dist.quantile(q, at))
+                    )
             else:
                 p = self.draw53()
                 if kind == "exp":
@@ -1854,10 +1886,11 @@ class BiasedReference(RareRows):
         while_degraded: float,
         max_moves: int = 200_000,
         demand: float = 0.0,
+        life: float = 0.0,
     ) -> None:
         super().__init__(matrix, rates, gates, top, sim_time)
         self.while_working, self.while_degraded = while_working, while_degraded
-        self.demand = demand
+        self.demand, self.life = demand, life
         self.max_moves = max_moves
         self.biased = []
         for comp in matrix:
@@ -1866,7 +1899,7 @@ class BiasedReference(RareRows):
 
     def draw(self, c: int, at: int, factor: float, first: bool = False) -> None:
         f = factor if self.biased[c] and self.states[c] == 0 else 1.0
-        best, best_state = self.draw_row(c, at, f, first, self.demand if first else 0.0)
+        best, best_state = self.draw_row(c, at, f, first, self.demand if first else 0.0, self.life)
         self.drawn_at[c], self.factor[c] = at, f
         self.schedule(c, best, best_state, at)
         if best < 0:  # due at once: at the unit it was drawn from, which may be the next

@@ -1692,12 +1692,14 @@ def test_splitting_keeps_laws_that_are_not_exponential() -> None:
     # Weibull lives (wear-out) with lognormal repairs, three units failing the system
     # together, near 1e-3: splitting, which draws each pending life again from its law given
     # its age, agrees with crude runs of the same laws (failure biasing without bias).
+    from tavoq_tools.run.rare_method import choose_method
     from tavoq_tools.run.splitting import rare_splitting
 
     text = PAIR_HEAD.format(logic="u0 and u1 and u2", horizon=1000, runs=1000, seed=8)
     for u in range(3):
         text += WEIBULL_UNIT.format(name=f"u{u}", scale=600 + 50 * u)
     model = plant_model(text)
+    assert choose_method(model)[0] == "splitting"  # the lives are not rare: none is forced
     result = rare_splitting(model)
     matrix, tree, _ = model.build()
     n = 1_000_000
@@ -1821,6 +1823,36 @@ def test_splitting_of_weibull_lives_and_lognormal_repairs_meets_the_renewal_sums
     se = (e.upper - e.lower) / 3.92
     assert abs(e.value - exact) <= 4 * se and se < 0.25 * exact, (e, exact)
     assert result.levels == (1, 2, 3) and not result.warnings, result
+
+
+# (u0's scale, the late units' scales): near 1e-6, 2e-9 and 2e-12, each of the three lives
+# a rarer event than the last.
+FORCED_LIVES = {
+    "1e-6": (3000.0, (7000.0, 7700.0)),
+    "1e-9": (12_000.0, (12_000.0, 13_200.0)),
+    "1e-12": (30_000.0, (30_000.0, 33_000.0)),
+}
+
+
+@pytest.mark.parametrize("case", list(FORCED_LIVES.values()), ids=list(FORCED_LIVES))
+def test_failure_biasing_forces_rare_weibull_lives_to_the_renewal_sums(
+    case: tuple[Any, ...],
+) -> None:
+    # The same three rare Weibull lives: "auto" takes failure biasing, which makes each life
+    # end within the run with chance 1/2 (u0's after each lognormal repair too) and weighs
+    # it back, so that 4,000 runs give the same relative error at every rarity.
+    from tavoq_tools.run.rare_method import choose_method, rare_estimate
+
+    repaired, lates = case
+    exact = late_failures_unreliability(RARE_HORIZON, repaired, lates)
+    model = plant_model(late_failures_text(RARE_HORIZON, repaired, lates, 4000))
+    assert choose_method(model)[0] == "sampling"
+    result = rare_estimate(model)
+    assert result.life_chance == 0.5 and not result.warnings, result
+    e = result.unreliability
+    assert e.upper is not None
+    se = (e.upper - e.lower) / 3.92
+    assert abs(e.value - exact) <= 4 * se and se < 0.1 * exact, (e, exact)
 
 
 # Systems of independent units for the coverage of the intervals of splitting: (logic,

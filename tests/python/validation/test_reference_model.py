@@ -1396,6 +1396,7 @@ def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
     working = data.draw(st.sampled_from([1.0, 3.0, 25.0, 400.0]))
     degraded = data.draw(st.sampled_from([1.0, 7.5, 60.0]))
     demand = data.draw(st.sampled_from([0.0, 0.3, 0.9]))  # uniform laws reaching below 0
+    life = data.draw(st.sampled_from([0.0, 0.25, 0.9]))  # lives made to end within the run
     runs, first = max(1, min(desc.n_simulations, 4)), data.draw(st.integers(0, 5))
     built = desc.build()
     tree = fault_tree(n, gates, top)
@@ -1410,6 +1411,7 @@ def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
             degraded,
             first,
             demandChance=demand,
+            lifeChance=life,
         )
     except RuntimeError:  # a model that makes no progress: the runner says so
         assume(False)
@@ -1422,40 +1424,59 @@ def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
         working,
         degraded,
         demand=demand,
+        life=life,
     )
     expected = [reference.run(desc.seed, first + i) for i in range(runs)]
     assert unit.tolist() == [x[0] for x in expected]
     assert cause.tolist() == [x[2] for x in expected]
     assert np.array_equal(log_weight, [x[1] for x in expected], equal_nan=True)
-    if working == degraded == 1.0 and demand == 0.0:  # unbiased: every weight is 1
+    if working == degraded == 1.0 and demand == life == 0.0:  # unbiased: every weight is 1
         assert not log_weight.any()
 
 
-def test_failures_on_demand_are_biased_as_the_python_model() -> None:
+def test_failures_on_demand_and_rare_lives_are_biased_as_the_python_model() -> None:
     # Three components that fail on demand (Uniform laws reaching below 0: chances 1/4, 1/2
-    # and 0.1), one of them also in time, and a repairable one, under "two of four": the
-    # first draws raised to the demand chance and weighed, bit for bit.
+    # and 0.1), one of them also in time, a repairable one, and one whose working row mixes
+    # a Weibull and an exponential life (both forced: the row's rates are not scaled), under
+    # "two of five": the first draws raised to the demand chance, the lives to the life
+    # chance, and weighed, bit for bit.
     u, e, d = tavoq.Uniform, tavoq.Exponential, tavoq.Distribution
-    laws = [u(-3.0, 1.0), u(-1.0, 1.0), u(-9.0, 1.0), e(0.02)]
+    laws = [u(-3.0, 1.0), u(-1.0, 1.0), u(-9.0, 1.0), e(0.02), e(0.001)]
     matrix = [
         [[d(), laws[0]], [d(), d()]],
         [[d(), laws[1]], [e(0.5), d()]],
         [[d(), laws[2], e(0.01)], [d(), d(), d()], [d(), d(), d()]],
         [[d(), laws[3]], [e(0.3), d()]],
+        [[d(), tavoq.Weibull(200.0, 2.0), laws[4]], [tavoq.Lognormal(1.0, 0.5), d(), d()]]
+        + [[e(0.3), d(), d()]],
     ]
     rates = {id(laws[3]): 0.02, id(matrix[1][1][0]): 0.5, id(matrix[2][0][2]): 0.01}
-    rates[id(matrix[3][1][0])] = 0.3
-    gates = [("atleast", [0, 1, 2, 3], 2)]
-    for demand in (0.0, 0.7):
-        reference = BiasedReference(matrix, rates, gates, 4, 30, 4.0, 2.0, demand=demand)
+    rates |= {id(matrix[3][1][0]): 0.3, id(laws[4]): 0.001, id(matrix[4][2][0]): 0.3}
+    gates = [("atleast", [0, 1, 2, 3, 4], 2)]
+    weights = {}
+    for demand, life in ((0.0, 0.0), (0.7, 0.0), (0.0, 0.4), (0.7, 0.4)):
+        reference = BiasedReference(
+            matrix, rates, gates, 5, 30, 4.0, 2.0, demand=demand, life=life
+        )
         expected = [reference.run(11, i) for i in range(40)]
         unit, log_weight, cause = tavoq.runnerRareSampling(
-            40, 30, matrix, fault_tree(4, gates, 4), 11, 4.0, 2.0, demandChance=demand
+            40,
+            30,
+            matrix,
+            fault_tree(5, gates, 5),
+            11,
+            4.0,
+            2.0,
+            demandChance=demand,
+            lifeChance=life,
         )
         assert unit.tolist() == [x[0] for x in expected]
         assert cause.tolist() == [x[2] for x in expected]
         assert log_weight.tolist() == [x[1] for x in expected]
         assert min(unit) == 0 and max(unit) == 30  # failed at the start, and never
+        weights[demand, life] = log_weight.tolist()
+    # The lives were forced: each run's weight carries their ratios.
+    assert all(a != b for a, b in zip(weights[0.0, 0.0], weights[0.0, 0.4], strict=True))
 
 
 @settings(max_examples=examples(200), deadline=None)
