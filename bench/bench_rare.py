@@ -11,6 +11,8 @@ Two systems of repairable units (exponential failures and repairs, mission 1000 
   its backup) at about 1e-12, against its probability summed over every state; and a flat
   tree of 2,000 cut sets of 3 drawn among 1,000 shared events (chances 1e-5 to 1e-2, seeded),
   about 5.5e-6, with no exact value;
+- "Weibull 1e-12": one unit of Weibull lives and lognormal repairs and two of one Weibull
+  life each, failed together, at about 2e-12, against renewal sums over whole units;
 - "100 interacting": 100 components in four trains, two of which fail the system together
   (interacting_plant below: standby pumps with a crew, valves, sensors with a common cause),
   whose failure rates are scaled to about 1e-8. It has no exact value; at ten times the
@@ -92,11 +94,14 @@ def interacting_plant(scale: float, runs: int) -> str:
 
 def main() -> None:
     from validation.test_exact_answers import (
+        FORCED_LIVES,
         STATIC_CHANCES,
         STATIC_LOGIC,
         THREE_TRAIN_UNITS,
         THREE_TRAINS,
         demand_text,
+        late_failures_text,
+        late_failures_unreliability,
         plant_model,
         static_chances,
         static_fails,
@@ -120,6 +125,7 @@ def main() -> None:
         ("2oo3 1e-12", "abc", "atleast(2, a, b, c)", 1.9e-9, 0.02),
         ("3 trains 1e-9", THREE_TRAIN_UNITS, THREE_TRAINS, 1e-3, 0.1),
         ("3 trains 1e-12", THREE_TRAIN_UNITS, THREE_TRAINS, 2.2e-4, 0.1),
+        ("Weibull 1e-12", [], "", math.nan, math.nan),
         ("100 interacting 1e-8", [], "", 0.2, math.nan),  # lam: the rates' scale
         ("static 1e-12", [], "", math.nan, math.nan),
         ("static 2,000 sets", [], "", math.nan, math.nan),
@@ -131,6 +137,12 @@ def main() -> None:
             chances = static_chances(*STATIC_CHANCES["1e-12"])
             model = plant_model(demand_text(STATIC_LOGIC, chances))
             exact = static_probability(static_fails, chances)
+            run_case(name, model, exact, args.method, args.max_runs)
+            continue
+        if name.startswith("Weibull"):
+            repaired, lates = FORCED_LIVES["1e-12"]
+            model = plant_model(late_failures_text(1000, repaired, lates, 10_000))
+            exact = late_failures_unreliability(1000, repaired, lates)
             run_case(name, model, exact, args.method, args.max_runs)
             continue
         if name.startswith("static"):
@@ -172,7 +184,11 @@ def run_case(name: str, model: Any, exact: float, method: str, max_runs: int) ->
     covered = "covered" if e.upper is not None and e.lower <= exact <= e.upper else "NOT covered"
     print(
         f"{name}: {r.method}, {cpu:.2f} CPU s, {r.runs:,} {'roots' if r.levels else 'runs'}, "
-        f"{e.value:.4g} [{e.lower:.4g}, {e.upper:.4g}] +-{r.relative_half_width:.1%}, "
+        + (
+            f"{e.value:.4g} [{e.lower:.4g}, {e.upper:.4g}] +-{r.relative_half_width:.1%}, "
+            if e.upper is not None
+            else "no estimate (no failure reached), "
+        )
         + (f"exact {exact:.4g} ({covered}), " if not math.isnan(exact) else "")
         + f"variance ratio {r.variance_ratio:.3g}"
         + (f", splits {r.splits}" if r.levels else "")

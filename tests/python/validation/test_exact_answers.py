@@ -1958,6 +1958,21 @@ def test_rare_intervals_cover_the_exact_unreliability_95_percent_of_the_time(nam
     assert 0.93 <= covered <= 0.97, covered
 
 
+@pytest.mark.skipif(
+    EXAMPLES_DIVISOR > 1, reason="a statistical count, run on the plain build only"
+)
+def test_forced_lives_intervals_cover_the_exact_unreliability_95_percent_of_the_time() -> None:
+    # The three rare Weibull lives at 2e-12: 400 batches of 4,000 runs, seeded apart.
+    from tavoq_tools.run.rare import rare_unreliability
+
+    repaired, lates = FORCED_LIVES["1e-12"]
+    exact = late_failures_unreliability(RARE_HORIZON, repaired, lates)
+    model = plant_model(late_failures_text(RARE_HORIZON, repaired, lates, 2))
+    results = [rare_unreliability(model, runs=4000, seed=1000 + s) for s in range(400)]
+    covered = np.mean([r.unreliability.lower <= exact <= r.unreliability.upper for r in results])
+    assert 0.93 <= covered <= 0.97, covered
+
+
 POWER = {
     "slow": ((1 / 200, 1 / 40, 1 / 150, 1 / 30, 1 / 15), 300, 40_000, [0, 10, 40, 100, 299]),
     "fast": ((1 / 4, 1 / 2, 1 / 5, 1 / 3, 1 / 2), 40, 40_000, [0, 1, 2, 4, 8, 15, 39]),
