@@ -55,10 +55,13 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
         )
     else:
         working, degraded = result.factors
-        lines.append(
-            f"Bias {result.bias:g}: failure rates x{working:,.4g} while every component works, "
-            f"x{degraded:,.4g} while some component is failed."
-        )
+        if working == degraded == 1.0 and (result.demand_chance > 0 or result.life_chance > 0):
+            lines.append(f"Bias {result.bias:g}: no failure rate scaled.")
+        else:
+            lines.append(
+                f"Bias {result.bias:g}: failure rates x{working:,.4g} while every component "
+                f"works, x{degraded:,.4g} while some component is failed."
+            )
         if result.demand_chance > 0:
             lines.append(
                 f"Failures on demand rarer than {result.demand_chance:.4g} drawn with that "

@@ -1841,6 +1841,7 @@ def test_failure_biasing_forces_rare_weibull_lives_to_the_renewal_sums(
     # The same three rare Weibull lives: "auto" takes failure biasing, which makes each life
     # end within the run with chance 1/2 (u0's after each lognormal repair too) and weighs
     # it back, so that 4,000 runs give the same relative error at every rarity.
+    from tavoq_tools.output.rare_text import rare_report
     from tavoq_tools.run.rare_method import choose_method, rare_estimate
 
     repaired, lates = case
@@ -1849,6 +1850,8 @@ def test_failure_biasing_forces_rare_weibull_lives_to_the_renewal_sums(
     assert choose_method(model)[0] == "sampling"
     result = rare_estimate(model)
     assert result.life_chance == 0.5 and not result.warnings, result
+    report = rare_report(result)
+    assert "no failure rate scaled" in report and "chance below 0.5 made to end" in report
     e = result.unreliability
     assert e.upper is not None
     se = (e.upper - e.lower) / 3.92
