@@ -1961,6 +1961,25 @@ def test_rare_intervals_cover_the_exact_unreliability_95_percent_of_the_time(nam
     assert 0.93 <= covered <= 0.97, covered
 
 
+def test_forced_lives_beside_scaled_rates_meet_their_closed_form() -> None:
+    # A rare exponential life (its rate scaled) and a rare Weibull one (forced) that fail
+    # the system together: P = P(X_a < H) P(X_b < H), about 1e-7.
+    from tavoq_tools.run.rare_method import rare_estimate
+
+    text = PAIR_HEAD.format(logic="a and b", horizon=RARE_HORIZON, runs=20_000, seed=3)
+    for name, law in (("a", "exponential, rate = 1e-6"), ("b", "weibull, scale = 1e5, shape = 2")):
+        kind, params = law.split(", ", 1)
+        text += (
+            f'[components.{name}]\nstates = ["working", "failed"]\ntransitions = [{{ from = '
+            f'"working", to = "failed", distribution = "{kind}", {params} }}]\n'
+        )
+    exact = -math.expm1(-1e-6 * RARE_HORIZON) * -math.expm1(-((RARE_HORIZON / 1e5) ** 2))
+    result = rare_estimate(plant_model(text))
+    e = result.unreliability
+    assert e.upper is not None and result.factors[0] > 1 and result.life_chance == 0.5
+    assert abs(e.value - exact) <= 4 * (e.upper - e.lower) / 3.92 < 0.1 * exact, (e, exact)
+
+
 @pytest.mark.skipif(
     EXAMPLES_DIVISOR > 1, reason="a statistical count, run on the plain build only"
 )
