@@ -2263,10 +2263,11 @@ def test_interacting_splitting_runs_as_the_python_model() -> None:
 
     Models with spare modules are left out. The reference counts a module in a group's
     distance to failure by its node as it stands after the event; the engine updates a
-    group's count only when one of its units or parts crosses between working and down, and
-    reads the module's node then, before that crossing has reached the gates, so a module
-    whose node is one of its own parts still counts as working after that part failed (and
-    a node outside the module is not followed at all). Splitting then sees other levels."""
+    group's count only when its leaf, one of its units or a module's part crosses between
+    working and down, and reads the module's node then, before that crossing has reached the
+    gates: a module whose node is one of its own parts still counts as working after that
+    part failed, and a node outside the module is read only at such a crossing. Splitting
+    then sees other levels (the test below shows it on two components)."""
     hits: Counter[str] = Counter()
 
     @GRAPH_EXAMPLES
@@ -2489,3 +2490,43 @@ def test_interacting_splitting_sees_a_broken_rule(
     out, wrong, _ = weighed_pair_and_pumps(variant)
     with pytest.raises(AssertionError):
         assert_roots_agree(out, wrong)
+
+
+@pytest.mark.xfail(
+    strict=True,
+    raises=AssertionError,
+    reason="the engine counts a spare module in its group's distance by its node as it stood "
+    "before the crossing that made it look, not after the event",
+)
+def test_a_spare_module_counts_by_its_node_after_the_event() -> None:
+    """A group of a spare module (its one part, component 0, is also its node) and a
+    standby unit (component 1), each failing at 0.05 a unit, never repaired; the top is the
+    group's leaf. When component 0 fails the module is down and the group one failure from
+    down: level 1, where the trajectory splits in three. The engine still counts the module
+    as working then and splits only when component 1 fails, at the system's failure, so its
+    copies all fail, where the reference's draw component 1 again and not all do."""
+    e, never = tavoq.Exponential, tavoq.Distribution()
+    rates: dict[int, float] = {}
+
+    def law(rate: float) -> Any:
+        dist = e(rate)
+        rates[id(dist)] = rate
+        return dist
+
+    matrix = [[[never, never, law(0.05)], [never] * 3, [never] * 3] for _ in range(2)]
+    ip = Interplay(
+        kinds={0: [WORKING, WORKING, FAILED], 1: [WORKING, WORKING, FAILED]},
+        modules=[(0, [0], [0], [1], [])],
+        groups=[([2, 1], [-1, 0], [-1, 1], [-1, 2], 0.0, False)],
+    )
+    native = tavoq.Interactions(2)
+    for c, kinds in ip.kinds.items():
+        native.setStateKinds(c, kinds)
+    native.addSpareModule(0, [0], [0], [1], [])
+    native.addStandbyGroup([2, 1], [-1, 0], [-1, 1], [-1, 2], 0.0, False)
+    gates = [("or", [2], 0)]
+    out = tavoq.runnerRareSplitting(
+        5, 100, matrix, fault_tree(3, gates, 3), 1, [3], [], 0, interactions=native
+    )
+    reference = InteractingSplittingReference(100, matrix, ip, gates, 3, rates, [3])
+    assert_roots_agree(out, [reference.run(1, r) for r in range(5)])
