@@ -59,9 +59,10 @@ engine notices them.
 
 from __future__ import annotations
 
+import copy
 import math
 from collections import Counter
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -1343,6 +1344,10 @@ class InteractingRun(ReferenceRun):
             # A module may be down from the start: the groups pass once, drawing nothing.
             self.reconcile([])
             self.moves_here = 0
+        self.first_draws()
+
+    def first_draws(self) -> None:
+        """Every component samples its row, then every common cause draws once."""
         for c in range(self.n):
             self.sample(c, initial=True)
         for k in range(len(self.ip.causes)):
@@ -1569,17 +1574,103 @@ def failure_distance(gates: Sequence[GateDesc], failed: Sequence[int]) -> list[i
     """Each gate's distance to failure: the further component failures that would fail it,
     the sum of its inputs' nearest (as many as fail it; an input listed twice counts twice),
     capped at 2**29."""
+    return gate_distances(gates, [0 if s != 0 else 1 for s in failed])
+
+
+def gate_distances(gates: Sequence[GateDesc], leaves: Sequence[int]) -> list[int]:
+    """Each gate's distance to failure, given each leaf's: how many failures bring it down."""
     far = 1 << 29
-    dist = [0 if s != 0 else 1 for s in failed]
+    dist = list(leaves)
     for kind, inputs, k in gates:
         needed = GATE_THRESHOLDS[kind](k, len(inputs))
         dist.append(min(far, sum(sorted(dist[i] for i in inputs)[:needed])))
-    return dist[len(failed) :]
+    return dist[len(leaves) :]
+
+
+def uniform53(rng: MT19937) -> float:
+    """A uniform number in [0, 1) of 53 bits, from two outputs."""
+    high = rng.next_u32() >> 5
+    low = rng.next_u32() >> 6
+    return (high * 67108864.0 + low) * 2.0**-53
+
+
+def law_kind(dist: Any) -> str:
+    """ "never" (the base Distribution), "exp" (an Exponential) or the law's class name."""
+    name = type(dist).__name__
+    return "never" if name == "Distribution" else "exp" if name == "Exponential" else name
+
+
+def row_redrawable(row: Sequence[Any]) -> bool:
+    """Whether a copy draws this row again: every law never, exponential, or continuous and
+    never below 0 (a law that may draw below 0 is kept: a first draw there was no
+    transition)."""
+    kinds = [law_kind(d) for d in row]
+    if any(k not in ("never", "exp", *CONTINUOUS_LAWS) for k in kinds):
+        return False
+    return not any(
+        k in CONTINUOUS_LAWS and float(d.cdf(0.0)) > 0 for d, k in zip(row, kinds, strict=True)
+    )
+
+
+def redraw_row(
+    row: Sequence[Any],
+    rate_of: Callable[[Any], float],
+    at: int,
+    elapsed: float,
+    draw53: Callable[[], float],
+) -> tuple[int, int]:
+    """A row drawn at unit ``at`` drawn again, given that none of its cells fired within
+    ``elapsed`` units of it: the earliest cell's delay from ``at`` and the cell. An
+    exponential cell's rate is ``rate_of(law)``."""
+    best, best_state = NO_TRANSITION, 0
+    for j, dist in enumerate(row):
+        kind = law_kind(dist)
+        if kind == "never":
+            continue
+        p = draw53()
+        if kind == "exp":
+            v = elapsed + c_div(-math.log1p(-p), rate_of(dist))
+        else:
+            below = float(dist.cdf(elapsed))
+            try:
+                v = float(dist.quantile(below + p * (1.0 - below), at))
+            except IndexError:
+                v = -math.inf
+            v = elapsed if v < elapsed else v
+        t = to_delay(v)
+        if t < best:
+            best, best_state = t, j
+    return best, best_state
+
+
+def biased_row_log(
+    log: float,
+    row: Sequence[Any],
+    rate_of: Callable[[Any], float],
+    factor: float,
+    elapsed: int,
+    fired: int,
+) -> float:
+    """``log`` plus the log likelihood ratio of a row whose exponential cells were drawn at
+    ``factor`` times their rates ``elapsed`` units ago: cell ``fired`` firing now, or (-1)
+    none firing before now. A cell listed before the one that fired waited a unit more (the
+    earlier cell wins a tie). Cell by cell, in order, as the engine sums them."""
+    for j, dist in enumerate(row):
+        if law_kind(dist) != "exp":
+            continue
+        rate = rate_of(dist)
+        drawn = rate * factor
+        if j == fired:
+            log += (drawn - rate) * elapsed + c_log(-c_expm1(-rate)) - c_log(-c_expm1(-drawn))
+        else:
+            log += (drawn - rate) * (elapsed + 1 if fired >= 0 and j < fired else elapsed)
+    return log
 
 
 @dataclass
 class SplitRoot:
-    """What the engine's SplittingSimulation::run returns for one root."""
+    """What the engine's SplittingSimulation::run (and InteractingSplitting::run) returns
+    for one root."""
 
     failure_unit: list[int] = field(default_factory=list)
     cause: list[int] = field(default_factory=list)
@@ -1589,6 +1680,12 @@ class SplitRoot:
     crossings: list[int] = field(default_factory=list)
     born: list[int] = field(default_factory=list)
     through: list[int] = field(default_factory=list)
+    # what only the interacting engine's roots fill in
+    failure_weight: list[float] = field(default_factory=list)
+    failed_count: list[int] = field(default_factory=list)
+    failed: list[int] = field(default_factory=list)
+    weighted_downtime: float = 0.0
+    weighted_failures: float = 0.0
 
 
 def demand_chance(dist: Any) -> float:
@@ -1634,13 +1731,10 @@ class RareRows:
         return gate_states(self.gates, self.states)[self.top - self.n]
 
     def draw53(self) -> float:
-        high = self.rng.next_u32() >> 5
-        low = self.rng.next_u32() >> 6
-        return (high * 67108864.0 + low) * 2.0**-53
+        return uniform53(self.rng)
 
     def kind(self, dist: Any) -> str:
-        name = type(dist).__name__
-        return "never" if name == "Distribution" else "exp" if name == "Exponential" else name
+        return law_kind(dist)
 
     def draw_row(
         self,
@@ -1746,31 +1840,12 @@ class SplittingReference(RareRows):
 
     def redraw(self, c: int, start: int) -> None:
         row = self.matrix[c][self.states[c]]
-        kinds = [self.kind(d) for d in row]
-        if any(k not in ("never", "exp", *CONTINUOUS_LAWS) for k in kinds):
-            return
-        # A law that may draw below 0 is kept: a first draw there was no transition.
-        if any(k in CONTINUOUS_LAWS and float(d.cdf(0.0)) > 0 for d, k in zip(row, kinds)):
+        if not row_redrawable(row):
             return
         at = self.drawn_at[c]
-        elapsed = float(start - at)
-        best, best_state = NO_TRANSITION, 0
-        for j, (dist, kind) in enumerate(zip(row, kinds, strict=True)):
-            if kind == "never":
-                continue
-            p = self.draw53()
-            if kind == "exp":
-                v = elapsed + c_div(-math.log1p(-p), self.rates[id(dist)])
-            else:
-                below = float(dist.cdf(elapsed))
-                try:
-                    v = float(dist.quantile(below + p * (1.0 - below), at))
-                except IndexError:
-                    v = -math.inf
-                v = elapsed if v < elapsed else v
-            t = to_delay(v)
-            if t < best:
-                best, best_state = t, j
+        best, best_state = redraw_row(
+            row, lambda d: self.rates[id(d)], at, float(start - at), self.draw53
+        )
         self.schedule(c, best, best_state, at)
 
     def level(self) -> int:
@@ -1909,19 +1984,14 @@ class BiasedReference(RareRows):
         f = self.factor[c]
         if f == 1.0:
             return
-        elapsed = now - self.drawn_at[c]
-        for j, dist in enumerate(self.matrix[c][0]):
-            if self.kind(dist) != "exp":
-                continue
-            rate = self.rates[id(dist)]
-            drawn = rate * f
-            if j == fired:
-                self.log_weight += (
-                    (drawn - rate) * elapsed + c_log(-c_expm1(-rate)) - c_log(-c_expm1(-drawn))
-                )
-            else:
-                at_least = elapsed + 1 if fired >= 0 and j < fired else elapsed
-                self.log_weight += (drawn - rate) * at_least
+        self.log_weight = biased_row_log(
+            self.log_weight,
+            self.matrix[c][0],
+            lambda d: self.rates[id(d)],
+            f,
+            now - self.drawn_at[c],
+            fired,
+        )
         self.factor[c] = 1.0
 
     def factor_of(self, c: int) -> float:
@@ -1982,3 +2052,620 @@ class BiasedReference(RareRows):
             return self.finish(self.now, self.now + 1)
         self.cause = -1
         return self.finish(self.sim_time, self.sim_time)
+
+
+# -- rare events: splitting of models with interactions -----------------------------------
+
+# The key of a row a copy parks: beyond any unit a run reaches, and unlike any other key.
+PARKED = float(2**40)
+# A copy parks the all-exponential rows of a total rate below this.
+DEFER_BELOW = 0.01
+
+
+def exponential_rate(row: Sequence[Any], rate_of: Callable[[Any], float]) -> float:
+    """The summed rate of a row whose every cell is never or exponential at a positive finite
+    rate, one exponential at least; else 0."""
+    total = 0.0
+    for dist in row:
+        kind = law_kind(dist)
+        if kind == "exp":
+            rate = rate_of(dist)
+            if not (rate > 0 and math.isfinite(rate)):
+                return 0.0
+            total += rate
+        elif kind != "never":
+            return 0.0
+    return total
+
+
+class InteractingTrajectory(InteractingRun):
+    """An ``InteractingRun`` made one event at a time, with what splitting reads and copies:
+    the importance (recomputed from scratch: a component counts one failure from down, a
+    group's leaf as many as it has units in a working state, at least 1 while up), each
+    pending row's unit and event of drawing, the draws a copy makes again (``retry``), and
+    the likelihood ratio of common causes drawn more often (``cause_factors``) and of first
+    failures drawn more often while the system is at its start level (``start_factor``).
+    ``rates`` gives each Exponential's rate by id, those of the common causes too."""
+
+    SHARED = frozenset({"matrix", "ip", "maintenance", "rng", "hits", "rates", "gates", "kinds"})
+
+    def __init__(
+        self,
+        sim_time: int,
+        matrix: Sequence[Sequence[Sequence[Any]]],
+        seed: int,
+        interplay: Interplay,
+        gates: Sequence[GateDesc],
+        top: int,
+        rates: Mapping[int, float],
+        cause_factors: Sequence[float],
+        start_factor: float,
+        maintenance: Mapping[int, Sequence[int]] | None = None,
+        max_transitions: int | None = None,
+    ) -> None:
+        super().__init__(
+            sim_time, matrix, seed, interplay, gates, top, max_transitions, maintenance
+        )
+        self.rates = rates
+        n_items = self.n + len(interplay.causes)
+        self.drawn_at, self.drawn_in = [0] * n_items, [0] * n_items
+        self.events, self.last_event = 0, -1
+        self.failure_cause = 0
+        self.fired_log = 0.0
+        # Common causes: each one's factor, the log ratio of a firing, the summed drift.
+        self.cause_factors = list(cause_factors) or [1.0] * len(interplay.causes)
+        self.cause_log, self.cause_drift = [], 0.0
+        for (dist, _, _), f in zip(interplay.causes, self.cause_factors, strict=True):
+            rate = exponential_rate([dist], self.rate_of)
+            biased = rate * f
+            self.cause_log.append(
+                c_log(-c_expm1(-rate)) - c_log(-c_expm1(-biased)) if f > 1.0 else 0.0
+            )
+            self.cause_drift += biased - rate
+        self.causes_biased = self.cause_drift > 0.0
+        # First failures: the factor, and per pending row its factor, state and drift.
+        self.start_factor = start_factor
+        self.start_biased = start_factor > 1.0
+        self.start_regime = False
+        self.row_factor = [1.0] * self.n
+        self.row_state = [0] * self.n
+        self.row_drift = [0.0] * self.n
+        self.pending_drift, self.pending_offset = 0.0, 0.0
+        leaves = [1] * self.n + [max(1, len(g[0])) for g in interplay.groups]
+        self.start_distance = gate_distances(self.gates, leaves)[top - self.n_leaves]
+
+    def rate_of(self, dist: Any) -> float:
+        return self.rates[id(dist)]
+
+    def copy_at_rest(self) -> InteractingTrajectory:
+        other = copy.copy(self)
+        for name, value in vars(self).items():
+            if name not in self.SHARED:
+                setattr(other, name, copy.deepcopy(value))
+        return other
+
+    # -- what splitting reads ----------------------------------------------------------------
+
+    def importance(self) -> int:
+        down = self.evaluate(planned_only=False)
+        leaves = [0 if self.kind(c, s) != WORKING else 1 for c, s in enumerate(self.states)]
+        for g, (units, *_) in enumerate(self.ip.groups):
+            working = 0
+            if not self.leaf_down[g]:
+                for u in units:
+                    if u < self.n:
+                        working += self.kind(u, self.states[u]) == WORKING
+                    else:
+                        working += not down[self.ip.modules[u - self.n][0]]
+                working = max(working, 1)
+            leaves.append(working)
+        return self.start_distance - gate_distances(self.gates, leaves)[self.top - self.n_leaves]
+
+    def failed_now(self) -> list[int]:
+        """The components down, then the groups' leaves down (numbered n + g)."""
+        down = [c for c, s in enumerate(self.states) if self.kind(c, s) != WORKING]
+        return down + [self.n + g for g in range(self.n_groups) if self.leaf_down[g]]
+
+    def log_ratio(self) -> float:
+        return self.fired_log + self.pending_offset
+
+    def drift(self) -> float:
+        return (self.cause_drift if self.causes_biased else 0.0) + self.pending_drift
+
+    def next_unit(self) -> int:
+        due = min(self.due)
+        return self.sim_time if due >= self.sim_time else max(int(due), self.current_time)
+
+    # -- draws ---------------------------------------------------------------------------
+
+    def start_rate(self, c: int, s: int) -> float:
+        """The summed rate of c's row from s when first failures bias it: s working, every
+        cell never or exponential at a positive finite rate, one leading to a failed state."""
+        if self.kind(c, s) != WORKING:
+            return 0.0
+        total, fails = 0.0, False
+        for j, dist in enumerate(self.matrix[c][s]):
+            kind = law_kind(dist)
+            if kind == "never":
+                continue
+            if kind != "exp" or not (self.rate_of(dist) > 0 and math.isfinite(self.rate_of(dist))):
+                return 0.0
+            total += self.rate_of(dist)
+            fails = fails or self.kind(c, j) == FAILED
+        return total if fails else 0.0
+
+    def first_draws(self) -> None:
+        self.start_regime = self.start_biased and self.importance() == 0
+        super().first_draws()
+
+    def sample(self, c: int, initial: bool) -> None:
+        if self.start_regime and self.start_rate(c, self.states[c]) > 0:
+            self.draw_biased(c, self.current_time, initial)
+            return
+        self.drawn_at[c], self.drawn_in[c] = self.current_time, self.events
+        super().sample(c, initial)
+
+    def draw_biased(self, c: int, at: int, initial: bool) -> None:
+        """c's row drawn at the start factor from unit ``at``, one 24-bit draw per cell."""
+        self.hits["start_biased_draw"] += 1
+        state, factor = self.states[c], self.start_factor
+        best, to_state = NO_TRANSITION, 0
+        for j, dist in enumerate(self.matrix[c][state]):
+            p = self.draw()
+            if law_kind(dist) == "never":
+                continue
+            v = -math.log(1.0 - p) / (self.rate_of(dist) * factor)
+            if initial and v > NO_TRANSITION:
+                v = float(NO_TRANSITION)
+            t = to_delay(v)
+            if t < best:
+                best, to_state = t, j
+        self.due[c], self.to_state[c] = at + best, to_state
+        self.drawn_at[c], self.drawn_in[c] = at, self.events
+        self.row_factor[c], self.row_state[c] = factor, state
+        self.row_drift[c] = (factor - 1.0) * self.start_rate(c, state)
+        self.pending_drift += self.row_drift[c]
+        self.pending_offset -= self.row_drift[c] * at
+
+    def settle_row(self, c: int, fired: int, start: int) -> None:
+        """The weight of c's biased row: cell ``fired`` firing at ``start``, or (-1) none
+        before it. The row counts as drawn as its law says from then on."""
+        self.fired_log = biased_row_log(
+            self.fired_log,
+            self.matrix[c][self.row_state[c]],
+            self.rate_of,
+            self.row_factor[c],
+            start - self.drawn_at[c],
+            fired,
+        )
+        self.pending_drift -= self.row_drift[c]
+        self.pending_offset += self.row_drift[c] * self.drawn_at[c]
+        self.row_factor[c], self.row_drift[c] = 1.0, 0.0
+
+    def resample_component(self, c: int) -> None:
+        if self.row_factor[c] != 1.0:
+            self.settle_row(c, -1, self.not_before(c))
+        super().resample_component(c)
+
+    def sample_cause(self, k: int, initial: bool) -> None:
+        self.drawn_at[self.n + k], self.drawn_in[self.n + k] = self.current_time, self.events
+        value = self.quantile(self.ip.causes[k][0], self.draw())
+        if self.causes_biased:
+            value /= self.cause_factors[k]
+        delay = self.initial_delay(value) if initial else self.resample_delay(value)
+        self.due[self.n + k] = self.current_time + delay
+
+    def not_before(self, item: int) -> int:
+        """The unit item's pending row is known not to fire before: the next for one listed
+        before the last event's and not drawn in it (it would have come first)."""
+        later = item < self.last_event and self.drawn_in[item] != self.events
+        return max(self.current_time + 1 if later else self.current_time, self.drawn_at[item])
+
+    # -- one event ------------------------------------------------------------------------
+
+    def step(self) -> None:
+        """The next event, whole: its moves, the triggers, switch-overs and verdict."""
+        e = min(range(len(self.due)), key=lambda i: (self.due[i], i))
+        t = max(int(self.due[e]), self.current_time)
+        if t == self.current_time:
+            self.count_move()
+        else:
+            self.current_time, self.moves_here = t, 1
+        self.events += 1
+        self.last_event = e
+        self.cause = None  # set by the batch that turns the top, if any does
+        self.event_component = e if e < self.n else None
+        pending: list[Any] = []
+        if e < self.n:
+            if self.row_factor[e] != 1.0:
+                self.settle_row(e, self.to_state[e], t)
+            self.due[e] = math.inf
+            pending.append((e, self.to_state[e], "own", True))
+        else:
+            k = e - self.n
+            self.sample_cause(k, initial=False)
+            if self.causes_biased:
+                self.hits["biased_cause_fired"] += 1
+                self.fired_log += self.cause_log[k]
+            _, members, to_states = self.ip.causes[k]
+            pending += [
+                (m, s, "working", i == len(members) - 1)
+                for i, (m, s) in enumerate(zip(members, to_states, strict=True))
+            ]
+        i = 0
+        while i < len(pending):
+            self.process(*pending[i], pending)
+            i += 1
+        unplanned = self.unplanned_top()
+        # The credited component stays the last batch's that turned the top; a system down
+        # from the start credits the event's first component.
+        if self.cause is not None:
+            self.failure_cause = self.cause[0]
+        elif unplanned and self.code != 1:
+            self.failure_cause = self.n_first_component(e)
+        self.code = 1 if unplanned else (2 if self.down_nodes[self.top] else 0)
+        if self.start_biased and (self.importance() == 0) != self.start_regime:
+            self.rebias()
+
+    def rebias(self) -> None:
+        """The system left its start level or came back: the rows first failures bias are
+        drawn again at the factor of the new regime, from where they stand."""
+        self.hits["rebias"] += 1
+        self.start_regime = self.importance() == 0
+        for c in range(self.n):
+            biased = self.start_regime and self.start_rate(c, self.states[c]) > 0
+            if (
+                biased == (self.row_factor[c] != 1.0)
+                or self.waiting_in[c] is not None
+                or self.due[c] == PARKED
+            ):
+                continue
+            start = self.not_before(c)
+            if self.row_factor[c] != 1.0:
+                self.settle_row(c, -1, start)
+            if biased:
+                self.draw_biased(c, start, initial=False)
+            else:
+                now, self.current_time = self.current_time, start
+                InteractingRun.sample(self, c, initial=False)
+                self.current_time = now
+                self.drawn_at[c], self.drawn_in[c] = start, self.events
+
+    # -- a copy ---------------------------------------------------------------------------
+
+    def retry(self, seed: int, defer_below: float) -> list[tuple[int, int, float]]:
+        """Makes this copy a retrial: a new generator, and every pending row that can be
+        drawn again drawn again given that it has not fired yet, except the components'
+        all-exponential rows of a total rate below ``defer_below``, which are parked and
+        returned as (component, unit not due before, rate), in index order."""
+        self.rng = MT19937(seed)
+        self.moves_here = 0
+        parked: list[tuple[int, int, float]] = []
+
+        def redraw(item: int, row: Sequence[Any], rate_of: Callable[[Any], float]) -> None:
+            start = self.not_before(item)
+            if item < self.n and self.row_factor[item] != 1.0:
+                self.settle_row(item, -1, start)
+            at = self.drawn_at[item]
+            rate = exponential_rate(row, rate_of)
+            if item < self.n and 0 < rate < defer_below:
+                self.due[item] = PARKED
+                parked.append((item, start, rate))
+                return
+            best, to_state = redraw_row(row, rate_of, at, float(start - at), self.draw53)
+            if item < self.n:
+                self.to_state[item] = to_state
+            self.due[item] = at + best
+
+        for c in range(self.n):
+            row = self.matrix[c][self.states[c]]
+            if self.waiting_in[c] is None and row_redrawable(row):
+                redraw(c, row, self.rate_of)
+        for k, (dist, _, _) in enumerate(self.ip.causes):
+            if row_redrawable([dist]):
+                factor = self.cause_factors[k]
+                redraw(self.n + k, [dist], lambda d, f=factor: self.rate_of(d) * f)
+        self.hits["parked"] += len(parked)
+        return parked
+
+    def draw53(self) -> float:
+        return uniform53(self.rng)
+
+    def draw_parked(self, c: int, start: int, x: float, pick: float) -> None:
+        """Parked row c drawn given that none of its cells fired before ``start`` + x: with
+        ``pick`` in [0, 1), the cell at that fraction of the summed rates fires then; else
+        each cell then plus a fresh exponential delay."""
+        row = self.matrix[c][self.states[c]]
+        at = self.drawn_at[c]
+        since = float(start) - at + x
+        best, to_state = NO_TRANSITION, 0
+        if pick >= 0:
+            total = 0.0
+            for dist in row:
+                total += self.rate_of(dist) if law_kind(dist) == "exp" else 0.0
+            below = pick * total
+            for j, dist in enumerate(row):
+                if law_kind(dist) == "exp":
+                    to_state = j
+                    below -= self.rate_of(dist)
+                    if below < 0:
+                        break
+            best = to_delay(since)
+        else:
+            for j, dist in enumerate(row):
+                if law_kind(dist) != "exp":
+                    continue
+                t = to_delay(since - math.log1p(-self.draw53()) / self.rate_of(dist))
+                if t < best:
+                    best, to_state = t, j
+        self.to_state[c], self.due[c] = to_state, at + best
+
+
+@dataclass
+class SplitPath:
+    """What a trajectory carries beside its state (see the engine's SplitPath): the level it
+    was born at, the level last seen, whether its path failed, whether the stop under way is
+    down for a failure, whether it went on above its birth level, and for a weighed path its
+    weight over the splits' weight per level (``excess``; empty: not weighed)."""
+
+    born: int = 0
+    level: int = 0
+    path_failed: bool = False
+    failed_stop: bool = False
+    went_on: bool = False
+    excess: list[float] = field(default_factory=list)
+
+
+@dataclass
+class ParkedGroup:
+    """Rows a copy parked, none due before ``start``, the first of them firing at start + x,
+    in unit ``due``."""
+
+    start: int = 0
+    rows: list[tuple[int, int, float]] = field(default_factory=list)
+    total: float = 0.0
+    x: float = 0.0
+    due: float = math.inf
+
+
+class InteractingSplittingReference:
+    """RESTART splitting of models with interactions, by the rules of the engine's
+    InteractingSplitting: the trajectories are ``InteractingTrajectory`` runs, the importance
+    read after every event; a retrial is a copy at rest after the event that split it,
+    seeded from (seed, root, trajectory), its pending rows drawn again (slow exponential rows
+    parked in at most two groups, each group's first firing one exponential delay at its
+    summed rate); a weighed path (common causes or first failures biased) splits by its
+    weight: the whole part of its expected copies, plus one with the chance of the fraction.
+    ``rates`` gives each Exponential's rate by id (the common causes' too)."""
+
+    engine_class = InteractingTrajectory
+    defer_below = DEFER_BELOW
+
+    def __init__(
+        self,
+        sim_time: int,
+        matrix: Sequence[Sequence[Sequence[Any]]],
+        interplay: Interplay,
+        gates: Sequence[GateDesc],
+        top: int,
+        rates: Mapping[int, float],
+        splits: Sequence[int],
+        cause_factors: Sequence[float] = (),
+        start_factor: float = 1.0,
+        maintenance: Mapping[int, Sequence[int]] | None = None,
+        max_transitions: int | None = 100_000,
+        max_events: int | None = None,
+    ) -> None:
+        self.sim_time = sim_time
+        self.max_events = max_events  # per root, over its trajectories
+        self.args = (sim_time, matrix, 0, interplay, gates, top, rates, cause_factors)
+        self.start_factor = start_factor
+        self.maintenance, self.max_transitions = maintenance, max_transitions
+        self.failed_level = self.trajectory(0).start_distance
+        self.thresholds = list(range(1, self.failed_level + 1))
+        self.splits = list(splits)
+        self.groups = [ParkedGroup(), ParkedGroup()]
+        self.hits: Counter[str] = Counter()  # the rules reached, over every trajectory
+
+    def trajectory(self, seed: int) -> InteractingTrajectory:
+        sim_time, matrix, _, interplay, gates, top, rates, factors = self.args
+        engine = self.engine_class(
+            sim_time,
+            matrix,
+            seed,
+            interplay,
+            gates,
+            top,
+            rates,
+            factors,
+            self.start_factor,
+            self.maintenance,
+            self.max_transitions,
+        )
+        engine.hits = getattr(self, "hits", engine.hits)
+        return engine
+
+    def run(self, seed: int, root: int) -> SplitRoot:
+        levels = len(self.thresholds)
+        out = SplitRoot(
+            crossings=[0] * (levels - 1), born=[0] * (levels - 1), through=[0] * (levels - 1)
+        )
+        waiting: list[tuple[InteractingTrajectory, SplitPath]] = []
+        self.events = 0
+        engine = self.trajectory(split_seed(seed, root, 0))
+        trajectory = 1
+        engine.start()
+        self.groups = [ParkedGroup(), ParkedGroup()]
+        if self.sim_time > 0:
+            self.follow(engine, self.main_path(engine), out, waiting)
+        out.trajectories += 1
+        while waiting:
+            engine, path = waiting.pop()
+            parked = engine.retry(split_seed(seed, root, trajectory), self.defer_below)
+            trajectory += 1
+            self.group_parked(engine, parked)
+            self.follow(engine, path, out, waiting)
+            out.trajectories += 1
+        return out
+
+    def main_path(self, engine: InteractingTrajectory) -> SplitPath:
+        """A root's first path: weighed when common causes or first failures are biased."""
+        weighed = engine.causes_biased or engine.start_biased
+        return SplitPath(excess=[1.0] * len(self.thresholds) if weighed else [])
+
+    # -- parked rows ----------------------------------------------------------------------
+
+    def group_parked(self, engine: InteractingTrajectory, parked: list[Any]) -> None:
+        """The rows a copy parked in two groups: those not due before this unit, and before
+        the next; each group's first firing drawn."""
+        now = engine.current_time
+        self.groups = [
+            ParkedGroup(now, [r for r in parked if r[1] == now]),
+            ParkedGroup(now + 1, [r for r in parked if r[1] != now]),
+        ]
+        for group in self.groups:
+            if group.rows:
+                self.draw_first(engine, group)
+
+    def draw_first(self, engine: InteractingTrajectory, group: ParkedGroup) -> None:
+        group.total = 0.0
+        for _, _, rate in group.rows:
+            group.total += rate
+        group.x = -math.log1p(-engine.draw53()) / group.total
+        delay = to_delay(group.x)
+        group.due = math.inf if delay == NO_TRANSITION else group.start + delay
+
+    def settle_parked(self, engine: InteractingTrajectory) -> None:
+        """Draws the rows of every group due by the next event's unit (and before the end)."""
+        while True:
+            next_unit = engine.next_unit()
+            due = [
+                g for g in self.groups if g.rows and g.due <= next_unit and g.due < self.sim_time
+            ]
+            if not due:
+                return
+            group = min(due, key=lambda g: g.due)
+            below = engine.draw53() * group.total
+            first = len(group.rows) - 1
+            for i, (_, _, rate) in enumerate(group.rows):
+                below -= rate
+                if below < 0:
+                    first = i
+                    break
+            pick = engine.draw53()
+            self.hits["parked_group_drawn"] += 1
+            for i, (c, _, _) in enumerate(group.rows):
+                engine.draw_parked(c, group.start, group.x, pick if i == first else -1.0)
+            group.rows = []
+
+    def after_event(self, engine: InteractingTrajectory) -> None:
+        """Parked rows the event drew again leave; the others form one group from the next
+        unit."""
+        rows = [r for g in self.groups for r in g.rows]
+        if all(engine.due[c] == PARKED for c, _, _ in rows):
+            return
+        self.hits["parked_regrouped"] += 1
+        self.groups = [
+            ParkedGroup(engine.current_time + 1, [r for r in rows if engine.due[r[0]] == PARKED]),
+            ParkedGroup(),
+        ]
+        if self.groups[0].rows:
+            self.draw_first(engine, self.groups[0])
+
+    # -- the levels -----------------------------------------------------------------------
+
+    def moved(
+        self,
+        engine: InteractingTrajectory,
+        path: SplitPath,
+        out: SplitRoot,
+        waiting: list[tuple[InteractingTrajectory, SplitPath]],
+    ) -> bool:
+        """After an event: True when the trajectory falls below its birth level; else its
+        retrials at each level newly reached, below the failed system's."""
+        level = sum(1 for t in self.thresholds if engine.importance() >= t)
+        if level < path.born:
+            return True
+        if path.born > 0 and level > path.born and not path.went_on:
+            out.through[path.born - 1] += 1
+            path.went_on = True
+        ratio = (
+            math.exp(engine.log_ratio() + engine.drift() * (engine.current_time + 1.0))
+            * self.start_factor
+        )
+        for k in range(path.level + 1, min(level, self.failed_level - 1) + 1):
+            out.crossings[k - 1] += 1
+            copies = self.splits[k - 1] - 1
+            if path.excess:
+                expected = path.excess[k - 1] * ratio * self.splits[k - 1]
+                whole = float(math.floor(expected))
+                if expected > whole and engine.draw53() < expected - whole:
+                    whole += 1.0
+                copies = int(min(whole, 2147483647.0)) - 1
+                self.hits["weighed_copies" if copies >= 0 else "roulette_stopped"] += 1
+                path.excess[k] = c_div(1.0, ratio) if copies >= 0 else 0.0
+            if copies <= 0:
+                continue
+            for _ in range(copies):
+                copied = SplitPath(
+                    k, k, path.path_failed, path.failed_stop, False, list(path.excess)
+                )
+                waiting.append((engine.copy_at_rest(), copied))
+            out.born[k - 1] += copies
+        path.level = level
+        return False
+
+    def unit_ends(
+        self, engine: InteractingTrajectory, path: SplitPath, until: int, out: SplitRoot
+    ) -> None:
+        """The unit under way ends with the system as it is, which holds until ``until``."""
+        state, now = engine.code, engine.current_time
+        excess = path.excess[-1] if path.excess else 1.0
+        log, drift = engine.log_ratio() + c_log(excess), engine.drift()
+        at_now = math.exp(log + drift * (now + 1.0))
+        if state != 0:
+            out.downtime += until - now
+            if drift == 0.0:
+                out.weighted_downtime += math.exp(log) * (until - now)
+            else:
+                out.weighted_downtime += (
+                    at_now * math.expm1(drift * (until - now)) / math.expm1(drift)
+                )
+        if state == 1:
+            if not path.failed_stop:
+                out.failures += 1
+                out.weighted_failures += at_now
+            if not path.path_failed and at_now > 0:
+                failed = engine.failed_now()
+                out.failure_unit.append(now)
+                out.failure_weight.append(at_now)
+                out.cause.append(engine.failure_cause)
+                out.failed_count.append(len(failed))
+                out.failed += failed
+            path.path_failed = True
+        path.failed_stop = state != 0 and (path.failed_stop or state == 1)
+
+    def follow(
+        self,
+        engine: InteractingTrajectory,
+        path: SplitPath,
+        out: SplitRoot,
+        waiting: list[tuple[InteractingTrajectory, SplitPath]],
+    ) -> None:
+        """Runs one trajectory to the end of the horizon or until it is dropped."""
+        if path.born == 0 and self.moved(engine, path, out, waiting):
+            return
+        while True:
+            self.settle_parked(engine)
+            t = engine.next_unit()
+            if t != engine.current_time:
+                self.unit_ends(engine, path, t, out)
+                if t >= self.sim_time:
+                    return
+            self.events += 1
+            if self.max_events is not None and self.events > self.max_events:
+                raise ReferenceLoopError(f"more than {self.max_events} events in a root")
+            engine.step()
+            self.after_event(engine)
+            if self.moved(engine, path, out, waiting):
+                return
