@@ -213,22 +213,25 @@ template <bool kDown>
 void InteractingSimulation::crossDown(int node, StatisticsRecorder &recorder) {
     if (generalGates) [[unlikely]] {
         crossGeneral(node, kDown, recorder);
-        return;
+    } else {
+        changes.note(node, !kDown);
+        core.spend(static_cast<std::int64_t>(gates.cross<kDown>(node, [&](int g) {
+            changes.note(nLeaves + g, !kDown);
+            if (trackGates) {
+                if constexpr (kDown) {
+                    recorder.gateFailed(g, currentTime);
+                } else {
+                    recorder.gateRestored(g, currentTime);
+                }
+            }
+        })));
     }
+    // After the gates: a group counts a spare module by its node, which this crossing may
+    // just have turned. Read before it, a module whose part had failed still counted as
+    // working, and order gates (the general walk) left the distance at the start.
     if (distance) [[unlikely]] {
         moveDistance(node, kDown);
     }
-    changes.note(node, !kDown);
-    core.spend(static_cast<std::int64_t>(gates.cross<kDown>(node, [&](int g) {
-        changes.note(nLeaves + g, !kDown);
-        if (trackGates) {
-            if constexpr (kDown) {
-                recorder.gateFailed(g, currentTime);
-            } else {
-                recorder.gateRestored(g, currentTime);
-            }
-        }
-    })));
 }
 
 template <bool kDown> void InteractingSimulation::crossPlanned(int node) {

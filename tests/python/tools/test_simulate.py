@@ -323,6 +323,8 @@ def test_auto_takes_order_gates_by_their_failures_and_refuses_what_neither_metho
         result = tt.simulate(model, 50, rare=True)
         assert result.reason == reason
         assert result.method.startswith("RESTART" if chosen == "splitting" else "failure")
+        if shared:  # first failures drawn more often, and the distance follows order gates
+            assert result.level_hits[0] > 0, result
 
 
 def _written(folder, text):
