@@ -8,7 +8,7 @@ from dataclasses import replace
 
 from ..errors import ModelError
 from ..model.system import Model, RareSettings
-from .rare import RareEstimate, rare_lives, rare_unreliability
+from .rare import RareEstimate, life_chance, rare_lives, rare_unreliability
 from .splitting import rare_splitting
 from .static_rare import static_tree
 
@@ -42,10 +42,10 @@ def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
     """The method "auto" takes for ``model``, and why: failure biasing where the system
     fails with at most two component failures, each exponential, where some component fails
     on demand (at the start, which splitting cannot reach), where the lives that are not
-    exponential are rare within the horizon and of laws it can force (rare_lives; with
-    exponential ones beside them, where the system fails with at most two failures), or
-    where the logic has
-    non-coherent gates, whose distance to failure splitting cannot count; RESTART splitting
+    exponential are of laws it can force and rarer within the horizon than the chance it
+    forces them to (rare_lives, life_chance; with exponential ones beside them, where the
+    system fails with at most two failures), or where the logic has non-coherent gates,
+    whose distance to failure splitting cannot count; RESTART splitting
     otherwise, and always for a model with interactions, which failure biasing does not
     take. Order gates count as their threshold (a pand as an and) in either method."""
     import tavoq
@@ -90,9 +90,13 @@ def choose_method(model: Model, horizon: int | None = None) -> tuple[str, str]:
         )
     other = _not_exponential(model)
     lives = rare_lives(model, horizon)
+    # Each such life must be rarer than the chance it would be forced to: a life that is
+    # not is drawn as its law says, and failure biasing would gain nothing on it.
+    forced = life_chance(model, matrix, tree, horizon) if lives else 0.0
     if (
         other
         and set(other) <= lives.keys()
+        and max(lives[name] for name in other) < forced
         and (len(other) == len(model.components) or failures <= 2)
     ):
         name = other[0]

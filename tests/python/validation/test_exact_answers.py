@@ -1961,6 +1961,21 @@ def test_rare_intervals_cover_the_exact_unreliability_95_percent_of_the_time(nam
     assert 0.93 <= covered <= 0.97, covered
 
 
+def test_auto_forces_only_lives_rarer_than_the_chance_it_would_force_them_to() -> None:
+    # Two of ten Weibull units: each life ends within the horizon with chance 0.30, above the
+    # 2/10 it would be forced to, so failure biasing would leave every one as it is.
+    from tavoq_tools.run.rare import life_chance, rare_lives
+    from tavoq_tools.run.rare_method import choose_method
+
+    names = [f"u{i}" for i in range(10)]
+    text = PAIR_HEAD.format(logic=f"atleast(2, {', '.join(names)})", horizon=1000, runs=9, seed=1)
+    text += "".join(WEIBULL_UNIT.format(name=name, scale=1500) for name in names)
+    model = plant_model(text)
+    matrix, tree, _ = model.build()
+    assert min(rare_lives(model, 1000).values()) > life_chance(model, matrix, tree, 1000) == 0.2
+    assert choose_method(model)[0] == "splitting"
+
+
 def test_forced_lives_beside_scaled_rates_meet_their_closed_form() -> None:
     # A rare exponential life (its rate scaled) and a rare Weibull one (forced) that fail
     # the system together: P = P(X_a < H) P(X_b < H), about 1e-7.
