@@ -1377,7 +1377,10 @@ def test_splitting_runs_as_the_python_model(data: st.DataObject) -> None:
     except RuntimeError:  # a model that makes no progress: the runner says so
         assume(False)
     assume(sum(out["trajectories"]) <= 600)  # the Python model follows each copy slowly
-    expected = [reference.run(desc.seed, first + r) for r in range(roots)]
+    try:
+        expected = [reference.run(desc.seed, first + r) for r in range(roots)]
+    except ReferenceLoopError:  # a row that fires again and again within its unit:
+        assume(False)  # too many moves for the Python model to follow here
     assert out["trajectories"].tolist() == [x.trajectories for x in expected]
     assert out["hits"].tolist() == [len(x.failure_unit) for x in expected]
     assert out["failureUnit"].tolist() == [u for x in expected for u in x.failure_unit]
@@ -1430,7 +1433,10 @@ def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
         demand=demand,
         life=life,
     )
-    expected = [reference.run(desc.seed, first + i) for i in range(runs)]
+    try:
+        expected = [reference.run(desc.seed, first + i) for i in range(runs)]
+    except ReferenceLoopError:  # a row that fires again and again within its unit:
+        assume(False)  # too many moves for the Python model to follow here
     assert unit.tolist() == [x[0] for x in expected]
     assert cause.tolist() == [x[2] for x in expected]
     assert np.array_equal(log_weight, [x[1] for x in expected], equal_nan=True)
