@@ -17,6 +17,7 @@
 
 from __future__ import annotations
 
+import functools
 import itertools
 import math
 import random
@@ -2201,6 +2202,13 @@ def interacting_rates(desc: InteractingDesc, matrix: list[Any], ip: Interplay) -
     return rates
 
 
+def rated_law(rates: dict[int, float], rate: float) -> Any:
+    """An Exponential of ``rate``, its rate noted in ``rates`` by id, as the references read it."""
+    dist = tavoq.Exponential(rate)
+    rates[id(dist)] = rate
+    return dist
+
+
 def assert_roots_agree(out: Any, expected: list[SplitRoot]) -> None:
     """Every array runnerRareSplitting returns, per root and per level, is the Python
     model's, bit for bit."""
@@ -2357,13 +2365,9 @@ def weighed_pair_and_pumps(
     by the copies, drawn when due and regrouped when a move draws one of them again, and
     the repairs are slow enough that copies live to see regrouped rows fire.
     Returns the engine's roots, the Python model's, and the Python model."""
-    e, never = tavoq.Exponential, tavoq.Distribution()
+    never = tavoq.Distribution()
     rates: dict[int, float] = {}
-
-    def law(rate: float) -> Any:
-        dist = e(rate)
-        rates[id(dist)] = rate
-        return dist
+    law = functools.partial(rated_law, rates)
 
     def unit() -> list[list[Any]]:  # runs in 0, waits in 1, failed in 2
         return [[never, never, law(0.01)], [never, never, law(0.009)], [law(0.2), never, never]]
@@ -2509,13 +2513,9 @@ def test_a_spare_module_counts_by_its_node_after_the_event() -> None:
     again, so not all of them fail. (The engine once read the module's node before the
     crossing reached it, so it split only at the system's failure and every copy failed:
     hits [3, 3, 3, 3, 3] where the rule gives [3, 3, 3, 2, 3].)"""
-    e, never = tavoq.Exponential, tavoq.Distribution()
+    never = tavoq.Distribution()
     rates: dict[int, float] = {}
-
-    def law(rate: float) -> Any:
-        dist = e(rate)
-        rates[id(dist)] = rate
-        return dist
+    law = functools.partial(rated_law, rates)
 
     matrix = [[[never, never, law(0.05)], [never] * 3, [never] * 3] for _ in range(2)]
     ip = Interplay(
