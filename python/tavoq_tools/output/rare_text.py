@@ -41,6 +41,8 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
                 f"Common causes of several units drawn x{result.cause_factor:,.4g} as often "
                 "as their laws say, each path weighed back by its likelihood ratio."
             )
+        if result.causes_natural:
+            lines.append(result.causes_natural[0].upper() + result.causes_natural[1:] + ".")
         if result.start_factor > 1:
             lines.append(
                 f"First failures drawn x{result.start_factor:,.4g} as often as their laws say "

@@ -103,7 +103,8 @@ class RareEstimate:
     system fails by the horizon with it failed then), largest first; a failure with two cut
     sets failed counts in both. ``cause_factor``: with splitting, how many times as often as
     their laws say the common causes of several members were drawn (1: as they say), each
-    path weighed back by its likelihood ratio. ``start_factor``: likewise for the first
+    path weighed back by its likelihood ratio; ``causes_natural``, why they were drawn as
+    their laws say where the engine would have drawn them more often. ``start_factor``: likewise for the first
     failures, drawn more often while the system is at its start level, when they are rare
     within the horizon themselves. ``demand_chance``: with failure biasing, the chance at
     which the rarer failures on demand were drawn (0: all as their laws say).
@@ -137,6 +138,7 @@ class RareEstimate:
     cut_sets: tuple[tuple[str, Estimate], ...] = ()
     gates: tuple[tuple[str, Estimate], ...] = ()
     cause_factor: float = 1.0
+    causes_natural: str = ""
     start_factor: float = 1.0
     demand_chance: float = 0.0
     life_chance: float = 0.0

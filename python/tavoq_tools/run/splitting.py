@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -50,8 +51,28 @@ PILOT_BORN = 50
 PILOT_THROUGH = 5
 MAX_SPLIT = 10_000
 GROWTH = 4
-# The pilot's roots are seeded apart from the estimate's.
+# The pilot's roots are seeded apart from the estimate's, and the pilot with the common
+# causes as their laws say apart from both.
 PILOT_SEED = 0x2545F491
+NATURAL_PILOT_SEED = 0x5DEECE66
+# How often the engine's biased common causes strike within the horizon, together.
+EXPECTED_STRIKES = 2.0
+# A failure this many times likelier than every biased cause striking keeps them unbiased.
+CAUSE_MARGIN = 10.0
+
+
+@dataclass(frozen=True)
+class Pilot:
+    """What the pilot chose: the levels, a split per level but the failed system's, the
+    common-cause factors to run with (None: the engine's own choice), and ``notes`` on levels
+    it never read (their splits are guesses). ``causes_natural`` says why the causes are
+    drawn as their laws say, when the engine would have drawn them more often."""
+
+    levels: list[int]
+    splits: list[int]
+    notes: list[str]
+    cause_factors: list[float] | None = None
+    causes_natural: str = ""
 
 
 def choose_splits(
@@ -61,12 +82,18 @@ def choose_splits(
     seed: int,
     levels: Sequence[int] = (),
     interactions: Any = None,
-) -> tuple[list[int], list[int], list[str]]:
-    """(levels, splits, notes): a split per level but the failed system's, about 1 / the
-    chance that a copy born at that level goes on up before it falls back, from pilot roots
-    that are then discarded (so the choice, made from other runs, biases nothing). Rounds
-    start from 2 everywhere and stop once every level was read and no split moved by more
-    than a third. ``notes`` names the levels the pilot never read: their splits are guesses."""
+) -> Pilot:
+    """The splits, about 1 / the chance that a copy born at a level goes on up before it
+    falls back, from pilot roots that are then discarded (so the choice, made from other runs,
+    biases nothing).
+
+    Where the engine would draw common causes more often (CauseBias: a rare shock that jumps
+    levels, which splitting cannot divide), a first pilot runs with the causes as their laws
+    say. A cause adds at most its own chance of striking within the horizon to the failure's;
+    when that pilot finds the system failing CAUSE_MARGIN times as often or more, the cause is
+    not what makes the failure rare, and drawing it more often would only make rarer the
+    paths that carry the probability, which then few roots follow: the run keeps the causes
+    as they are, with that pilot's splits."""
     import tavoq
 
     pilot_seed = (seed ^ PILOT_SEED) & 0x7FFFFFFF
@@ -74,9 +101,61 @@ def choose_splits(
         0, horizon, matrix, tree, pilot_seed, [], list(levels), interactions=interactions
     )
     all_levels = [int(v) for v in found["levels"]]
+    factors = [float(f) for f in found["causeFactors"]]
+    if any(f > 1 for f in factors):
+        natural = [1.0] * len(factors)
+        natural_seed = (seed ^ NATURAL_PILOT_SEED) & 0x7FFFFFFF
+        # The engine draws the causes it biases so that together they strike twice within
+        # the horizon: their own expected strikes, an upper bound on their chance, are
+        # EXPECTED_STRIKES / factor.
+        strikes = EXPECTED_STRIKES / max(factors)
+        splits, read, chance, hits = _pilot_rounds(
+            matrix,
+            tree,
+            horizon,
+            natural_seed,
+            all_levels,
+            interactions,
+            natural,
+            give_up_below=CAUSE_MARGIN * strikes,
+        )
+        if hits >= PILOT_THROUGH and chance >= CAUSE_MARGIN * strikes:
+            why = (
+                f"common causes drawn as their laws say: a pilot so drawn found the system "
+                f"failing with a chance of about {chance:.2g}, over {CAUSE_MARGIN:g} times "
+                f"the {strikes:.2g} at most they add, so drawing them more often would only "
+                "make the paths that carry the failure rarer"
+            )
+            return Pilot(all_levels, splits, _unread(all_levels, splits, read), natural, why)
+    splits, read, _, _ = _pilot_rounds(
+        matrix, tree, horizon, pilot_seed, all_levels, interactions, None
+    )
+    return Pilot(all_levels, splits, _unread(all_levels, splits, read))
+
+
+def _pilot_rounds(
+    matrix: Any,
+    tree: Any,
+    horizon: int,
+    pilot_seed: int,
+    all_levels: list[int],
+    interactions: Any,
+    cause_factors: list[float] | None,
+    give_up_below: float = 0.0,
+) -> tuple[list[int], list[bool], float, int]:
+    """(splits, read, chance, hits): rounds that start from 2 everywhere and stop once every
+    level was read and no split moved by more than a third; ``read`` per level, whether its
+    split was read from the rounds; ``chance``, P(system failed) over all the rounds' roots
+    (each round's estimate is unbiased for its splits), from ``hits`` failures. The rounds
+    also stop once a generous bound on P(system failed) falls below ``give_up_below``: the
+    crossings of the first level per root times, per level above, (copies that went on + 3)
+    / copies born there."""
+    import tavoq
+
     splits = [2] * (len(all_levels) - 1)
     read = [False] * len(splits)
     roots, first = PILOT_ROOTS, 0
+    found, hits = 0.0, 0
     for _ in range(PILOT_ROUNDS):
         out = tavoq.runnerRareSplitting(
             roots,
@@ -88,8 +167,11 @@ def choose_splits(
             all_levels,
             firstRoot=first,
             interactions=interactions,
+            causeFactors=cause_factors,
         )
         first += roots
+        found += float(out["weight"]) * math.fsum(out["failureWeight"].tolist())
+        hits += int(out["hits"].sum())
         new: list[int] = []
         for k, (born, through) in enumerate(zip(out["born"], out["through"], strict=True)):
             read[k] = born >= PILOT_BORN and through >= PILOT_THROUGH
@@ -108,19 +190,29 @@ def choose_splits(
             abs(a - b) <= max(a, b) / 3 for a, b in zip(new, splits, strict=True)
         )
         splits = new
-        if settled:
+        if settled or _generous_chance(out, roots) < give_up_below:
             break
         if out["crossings"][0] < PILOT_BORN:
             # Roots that never leave level 0 cost a few events each: take enough of them
             # for the first level to be crossed.
             roots = min(MAX_PILOT_ROOTS, roots * GROWTH * GROWTH)
-    notes = [
+    return splits, read, found / first, hits
+
+
+def _generous_chance(out: dict[str, Any], roots: int) -> float:
+    chance = min(1.0, float(out["crossings"][0]) / roots) if len(out["crossings"]) else 1.0
+    for born, through in zip(out["born"], out["through"], strict=True):
+        chance *= min(1.0, (int(through) + 3) / int(born)) if born > 0 else 1.0
+    return chance
+
+
+def _unread(all_levels: list[int], splits: list[int], read: list[bool]) -> list[str]:
+    return [
         f"the pilot did not reach level {all_levels[k]} often enough to choose its split "
         f"({splits[k]} is a guess)"
         for k in range(len(splits))
         if not read[k]
     ]
-    return all_levels, splits, notes
 
 
 def rare_splitting(
@@ -159,12 +251,12 @@ def rare_splitting(
     asked = [] if levels is None else list(check_levels(levels))
     matrix, built, interactions = model.build()
     tree = built if tree is None else tree
-    notes: list[str] = []
     try:
         if splits is None:
-            asked, chosen, notes = choose_splits(matrix, tree, horizon, seed, asked, interactions)
+            pilot = choose_splits(matrix, tree, horizon, seed, asked, interactions)
         else:
-            chosen = [check_integer("rare.splits", v, 1) for v in splits]
+            pilot = Pilot(asked, [check_integer("rare.splits", v, 1) for v in splits], [])
+        asked, chosen = pilot.levels, pilot.splits
         parts: list[dict[str, Any]] = []
         done = 0
         goal = runs
@@ -181,11 +273,12 @@ def rare_splitting(
                     asked,
                     firstRoot=done,
                     interactions=interactions,
+                    causeFactors=pilot.cause_factors,
                 )
                 out["hitRoot"] = out["hitRoot"] + done
                 parts.append(out)
                 done += n
-            result = _estimate(_joined(parts), done, horizon, seed, chosen, notes, model)
+            result = _estimate(_joined(parts), done, horizon, seed, pilot, model)
             if target_ci is None or result.relative_half_width <= target_ci or done >= limit:
                 return result
             goal = min(2 * done, limit)
@@ -244,8 +337,7 @@ def _estimate(
     roots: int,
     horizon: int,
     seed: int,
-    splits: list[int],
-    notes: list[str],
+    pilot: Pilot,
     model: Model,
 ) -> RareEstimate:
     weight = float(runs["weight"])
@@ -257,7 +349,7 @@ def _estimate(
     mean = estimate.value
     levels = tuple(int(v) for v in runs["levels"])
     level_hits = (*(int(v) for v in runs["crossings"]), total)
-    warnings = list(notes)
+    warnings = list(pilot.notes)
     if total == 0:
         warnings.append("no trajectory reached the failed system: the roots say nothing of it")
         half, largest, ratio = math.inf, 0.0, math.nan
@@ -313,7 +405,7 @@ def _estimate(
         warnings=tuple(warnings),
         curve=curve,
         causes=causes,
-        splits=tuple(splits),
+        splits=tuple(pilot.splits),
         levels=levels,
         level_hits=level_hits,
         mean_unavailability=_over_roots(
@@ -322,6 +414,7 @@ def _estimate(
         failures=_over_roots(weight * runs["weightedFailures"], total, "t over roots"),
         cause_factor=max(runs["causeFactors"], default=1.0),
         start_factor=runs["startFactor"],
+        causes_natural=pilot.causes_natural,
         cut_sets=cut_sets,
         gates=gates,
     )
