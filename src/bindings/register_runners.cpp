@@ -290,11 +290,11 @@ void register_statistics(py::module_ &m) {
         [](int nSimulations, int simTime, const PyMatrix &transitionsMatrix,
            const PyFaultTree &faultTree, int seed, double biasWhileWorking,
            double biasWhileDegraded, int firstRun, bool withFailed, double demandChance,
-           double lifeChance) {
-            tavoq::RareRuns runs =
-                tavoq::runnerRareSampling(nSimulations, simTime, references(transitionsMatrix),
-                                          faultTree.ptr, seed, biasWhileWorking, biasWhileDegraded,
-                                          firstRun, checkSignals, demandChance, lifeChance);
+           double lifeChance, bool toHorizon) {
+            tavoq::RareRuns runs = tavoq::runnerRareSampling(
+                nSimulations, simTime, references(transitionsMatrix), faultTree.ptr, seed,
+                biasWhileWorking, biasWhileDegraded, firstRun, checkSignals, demandChance,
+                lifeChance, toHorizon);
             py::array_t<std::int32_t> first(static_cast<py::ssize_t>(runs.firstFailure.size()),
                                             runs.firstFailure.data());
             py::array_t<double> weights(static_cast<py::ssize_t>(runs.logWeight.size()),
@@ -305,17 +305,27 @@ void register_statistics(py::module_ &m) {
                                              runs.failedCount.data());
             py::array_t<std::int32_t> failed(static_cast<py::ssize_t>(runs.failed.size()),
                                              runs.failed.data());
-            if (!withFailed) {
-                return py::tuple(py::make_tuple(first, weights, causes));
+            py::tuple out = withFailed
+                                ? py::tuple(py::make_tuple(first, weights, causes, counts, failed))
+                                : py::tuple(py::make_tuple(first, weights, causes));
+            if (toHorizon) {
+                py::array_t<std::int32_t> downtime(static_cast<py::ssize_t>(runs.downtime.size()),
+                                                   runs.downtime.data());
+                py::array_t<std::int32_t> failures(static_cast<py::ssize_t>(runs.failures.size()),
+                                                   runs.failures.data());
+                py::array_t<double> end(static_cast<py::ssize_t>(runs.endLogWeight.size()),
+                                        runs.endLogWeight.data());
+                out = py::tuple(out + py::tuple(py::make_tuple(downtime, failures, end)));
             }
-            return py::tuple(py::make_tuple(first, weights, causes, counts, failed));
+            return out;
         },
         py::arg("nSimulations"), py::arg("simTime"), py::arg("transitionsMatrix"),
         py::arg("faultTree"), py::arg("seed"), py::arg("biasWhileWorking"),
         py::arg("biasWhileDegraded"), py::arg("firstRun") = 0, py::arg("withFailed") = false,
-        py::arg("demandChance") = 0.0, py::arg("lifeChance") = 0.0,
+        py::arg("demandChance") = 0.0, py::arg("lifeChance") = 0.0, py::arg("toHorizon") = false,
         "Runs of a model without interactions under failure biasing, each to its first system "
-        "failure: the exponential failure rates of components whose working state (0) has only "
+        "failure (with toHorizon, on to simTime, biased alike): the exponential failure rates of "
+        "components whose working state (0) has only "
         "exponential transitions are multiplied by biasWhileWorking while every component "
         "works, and by biasWhileDegraded while some component is failed; every draw has 53 "
         "bits. A run's first draw below 0 is no transition, as in the crude runners, so a "
@@ -333,7 +343,12 @@ void register_statistics(py::module_ &m) {
         "runs of exp(logWeight) times (firstFailure <= t) "
         "estimates P(system failed by t). With withFailed, two more arrays: per run the number "
         "of components failed at its first failure (0 for a run that did not fail), and those "
-        "components, one run after another. Run i of the call is the batch's run firstRun + i, "
+        "components, one run after another. With toHorizon, three more: per run the units that "
+        "ended with the system failed, its failures (units that ended failed after one that did "
+        "not, or first), and the log of the likelihood ratio of its whole path, whose "
+        "exponential times the downtime or failures estimates their expectations; the first "
+        "failure's figures are those of a run that stops there. Run i of the call is the "
+        "batch's run firstRun + i, "
         "seeded from (seed, firstRun + i) alone: the same numbers on any number of threads and "
         "however a batch is split into calls.");
     m.def(

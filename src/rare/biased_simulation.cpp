@@ -205,25 +205,36 @@ void BiasedSimulation::rebias(int now, int except) {
     }
 }
 
-BiasedOutcome BiasedSimulation::finish(int unit, int settledAt) {
+double BiasedSimulation::settledLog(int at) const {
+    // As settle() would, row after row, on a copy: the same sums in the same order.
+    double log = logWeight;
     for (int c = 0; c < nComponents; ++c) {
-        settle(c, settledAt, -1);
+        const auto k = static_cast<std::size_t>(c);
+        if (drawnFactor[k] != 1.0) {
+            addBiasedRowRatio(log, model.row(c, 0), drawnFactor[k], at - drawnAt[k], -1);
+        }
     }
-    return {unit, logWeight, cause};
+    return log;
+}
+
+void BiasedSimulation::firstFailureAt(int now, BiasedOutcome &out) {
+    out.firstFailure = now;
+    out.logWeight = settledLog(now + 1);
+    out.cause = cause;
+    failedAtFirst.clear();
+    for (int c = 0; c < nComponents; ++c) {
+        if (states[static_cast<std::size_t>(c)] != 0) {
+            failedAtFirst.push_back(c);
+        }
+    }
 }
 
 int BiasedSimulation::failedComponents(std::vector<std::int32_t> &out) const {
-    int count = 0;
-    for (int c = 0; c < nComponents; ++c) {
-        if (states[static_cast<std::size_t>(c)] != 0) {
-            out.push_back(c);
-            ++count;
-        }
-    }
-    return count;
+    out.insert(out.end(), failedAtFirst.begin(), failedAtFirst.end());
+    return static_cast<int>(failedAtFirst.size());
 }
 
-BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
+BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed, bool toHorizon) {
     core.seed(seed);
     core.beginRun();
     horizon = simTime;
@@ -233,6 +244,7 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
     nFailed = 0;
     logWeight = 0.0;
     cause = -1;
+    failedAtFirst.clear();
     for (int c = 0; c < nComponents; ++c) {
         queue.place(c, ~std::uint64_t{0});
     }
@@ -243,10 +255,35 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
     for (int c = 0; c < nComponents; ++c) {
         draw(c, 0, factorOf(c), true);
     }
+    BiasedOutcome out{simTime, 0.0, -1};
+    bool failedYet = false;
     if (gates.topFailed()) { // logic failed with every component working
-        return finish(0, 0);
+        out = {0, settledLog(0), -1};
+        if (!toHorizon) {
+            return out;
+        }
+        failedYet = true;
     }
     int now = 0;
+    bool failedBefore = false; // whether the unit before `now` ended failed
+    // Unit `now` ends, its state held until `until`: true when the run stops there.
+    const auto unitEnds = [&](int until) {
+        if (!gates.topFailed()) {
+            failedBefore = false;
+            return false;
+        }
+        if (!failedYet) {
+            failedYet = true;
+            firstFailureAt(now, out);
+            if (!toHorizon) {
+                return true;
+            }
+        }
+        out.downtime += until - now;
+        out.failures += failedBefore ? 0 : 1;
+        failedBefore = true;
+        return false;
+    };
     const auto noGates = [](auto &&...) {};
     while (true) {
         const std::uint64_t next = queue.top();
@@ -255,8 +292,8 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
             break;
         }
         const int T = due < now ? now : static_cast<int>(due);
-        if (T != now && gates.topFailed()) {
-            return finish(now, now + 1); // the unit ended failed
+        if (T != now && unitEnds(T)) {
+            return out;
         }
         core.countTransition(T == now, now);
         now = T;
@@ -290,11 +327,17 @@ BiasedOutcome BiasedSimulation::run(int simTime, std::uint32_t seed) {
         }
         draw(c, now, factorOf(c));
     }
-    if (gates.topFailed()) {
-        return finish(now, now + 1);
+    if (now < simTime && unitEnds(simTime)) {
+        return out;
     }
-    cause = -1; // a failure that a repair undid within its unit is none
-    return finish(simTime, simTime);
+    if (!failedYet) {
+        // No unit ended failed: a failure that a repair undid within its unit is none.
+        out = {simTime, settledLog(simTime), -1};
+    }
+    if (toHorizon) {
+        out.endLogWeight = settledLog(simTime);
+    }
+    return out;
 }
 
 } // namespace tavoq

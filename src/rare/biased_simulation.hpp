@@ -47,6 +47,12 @@ struct BiasedOutcome {
     int firstFailure;
     double logWeight;
     int cause = -1;
+    /// Run to the horizon (BiasedSimulation::run's toHorizon): the units that ended with the
+    /// system failed, its failures (units that ended failed after one that did not, or
+    /// first), and the log of the whole path's likelihood ratio; else 0.
+    int downtime = 0;
+    int failures = 0;
+    double endLogWeight = 0.0;
 };
 
 /// Runs of the plain model (no interactions) under failure biasing, to the first system
@@ -91,11 +97,13 @@ public:
                      RunControl control = {});
 
     /// One run over units 0 .. simTime - 1, to the first unit that ends with the system
-    /// failed. @throws std::runtime_error  the model makes no progress.
-    BiasedOutcome run(int simTime, std::uint32_t seed);
+    /// failed, or with `toHorizon` on to the horizon, biased alike after the failure, for
+    /// the downtime and failures: what it finds of the first failure is the same either way.
+    /// @throws std::runtime_error  the model makes no progress.
+    BiasedOutcome run(int simTime, std::uint32_t seed, bool toHorizon = false);
 
-    /// The components failed at the end of the last run (those not in their state 0), in
-    /// index order, appended to `out`; their number.
+    /// The components failed at the end of the last run's first failure (those not in their
+    /// state 0), in index order, appended to `out`; their number (0 without a failure).
     int failedComponents(std::vector<std::int32_t> &out) const;
 
 private:
@@ -131,9 +139,11 @@ private:
     // Draws again the pending rows of the working biased components whose factor changed,
     // but `except`, the component whose transition at `now` changed the system's state.
     void rebias(int now, int except);
-    // The run's outcome once its end is known at `unit`: every pending biased row settled
-    // for "not yet" at `settledAt`.
-    BiasedOutcome finish(int unit, int settledAt);
+    // The run's log weight with every pending biased row settled for "not yet" at `at`, the
+    // rows left pending.
+    double settledLog(int at) const;
+    // Notes the run's first failure, at the end of unit `now`.
+    void firstFailureAt(int now, BiasedOutcome &out);
 
     const TransitionModel &model;
     const GateGraph &graph;
@@ -154,6 +164,7 @@ private:
     int horizon = 0; // the run's simTime
     double logWeight = 0.0;
     int cause = -1; // the component whose transition last turned the top failed
+    std::vector<std::int32_t> failedAtFirst; // the components failed at the first failure
 };
 
 } // namespace tavoq

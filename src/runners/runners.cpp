@@ -582,7 +582,7 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
                             const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
                             int seed, double biasWhileWorking, double biasWhileDegraded,
                             int firstRun, const InterruptCheck &interrupted, double demandChance,
-                            double lifeChance) {
+                            double lifeChance, bool toHorizon) {
     if (simTime < 0) {
         throw std::invalid_argument("simTime must be at least 0.");
     }
@@ -606,6 +606,11 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
     result.firstFailure.assign(static_cast<std::size_t>(runs), simTime);
     result.logWeight.assign(static_cast<std::size_t>(runs), 0.0);
     result.cause.assign(static_cast<std::size_t>(runs), -1);
+    if (toHorizon) {
+        result.downtime.assign(static_cast<std::size_t>(runs), 0);
+        result.failures.assign(static_cast<std::size_t>(runs), 0);
+        result.endLogWeight.assign(static_cast<std::size_t>(runs), 0.0);
+    }
     if (runs == 0) {
         return result;
     }
@@ -618,13 +623,18 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
         [&](int, RunControl control) {
             auto simulation = std::make_shared<BiasedSimulation>(model.transitions, model.cutsets,
                                                                  bias, control);
-            return [simulation, &result, &failedOf, simTime, seed, firstRun](int i) {
+            return [simulation, &result, &failedOf, simTime, seed, firstRun, toHorizon](int i) {
                 const auto k = static_cast<std::size_t>(i);
                 const BiasedOutcome outcome =
-                    simulation->run(simTime, rareRunSeed(seed, firstRun + i));
+                    simulation->run(simTime, rareRunSeed(seed, firstRun + i), toHorizon);
                 result.firstFailure[k] = outcome.firstFailure;
                 result.logWeight[k] = outcome.logWeight;
                 result.cause[k] = outcome.cause;
+                if (toHorizon) {
+                    result.downtime[k] = outcome.downtime;
+                    result.failures[k] = outcome.failures;
+                    result.endLogWeight[k] = outcome.endLogWeight;
+                }
                 if (outcome.firstFailure < simTime) {
                     simulation->failedComponents(failedOf[k]);
                 }

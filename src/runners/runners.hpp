@@ -96,6 +96,11 @@ struct RareRuns {
     /// fail): failedCount[i] of them, one run after another in `failed`.
     std::vector<std::int32_t> failedCount;
     std::vector<std::int32_t> failed;
+    /// With toHorizon, per run (BiasedOutcome): the units it ended failed, its failures, and
+    /// the log of its whole path's likelihood ratio; else empty.
+    std::vector<std::int32_t> downtime;
+    std::vector<std::int32_t> failures;
+    std::vector<double> endLogWeight;
 };
 
 /// nSimulations runs of the model without interactions under failure biasing
@@ -105,8 +110,10 @@ struct RareRuns {
 /// rarer than demandChance are drawn with that chance, and lives of other laws that end
 /// within the run with a chance below lifeChance end within it with that chance
 /// (FailureBias). Each run stops at its
-/// first system failure. The mean over runs of exp(logWeight) times whether the run failed
-/// by t estimates P(system failed by t) without bias. Run i of the call is the batch's run
+/// first system failure, or with toHorizon goes on to the horizon, biased alike. The mean
+/// over runs of exp(logWeight) times whether the run failed by t estimates P(system failed
+/// by t) without bias; exp(endLogWeight) times the downtime or the failures, their
+/// expectations. Run i of the call is the batch's run
 /// firstRun + i, seeded by rareRunSeed(seed, firstRun + i), on OpenMP threads: neither the
 /// thread count nor the split of a batch into calls changes a run.
 /// @throws std::invalid_argument  simTime < 0, a factor that is not a finite number > 0, or
@@ -115,7 +122,8 @@ RareRuns runnerRareSampling(int nSimulations, int simTime,
                             const TransitionMatrix &transitionsMatrix, const FaultTree *faultTree,
                             int seed, double biasWhileWorking, double biasWhileDegraded,
                             int firstRun = 0, const InterruptCheck &interrupted = {},
-                            double demandChance = 0.0, double lifeChance = 0.0);
+                            double demandChance = 0.0, double lifeChance = 0.0,
+                            bool toHorizon = false);
 
 /// What runnerRareSplitting found: the levels it split at (the last, the failed system), and
 /// the weight of each failure, 1 / (the product of the splits); per root, the first failures

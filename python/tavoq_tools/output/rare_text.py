@@ -93,12 +93,6 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
             f"Crude runs would need {result.variance_ratio:,.4g} times as many runs as these "
             "trajectories for the same interval (a trajectory costs at most a crude run)."
         )
-        for name, figure in (
-            ("Mean unavailability", result.mean_unavailability),
-            ("Expected system failures", result.failures),
-        ):
-            if figure is not None and figure.upper is not None:
-                lines.append(f"{name} over the horizon = {estimate_cell(figure)}")
     elif e.upper is not None:
         lines.append(
             f"Failed runs: {result.hits:,} of {result.runs:,}, their weight spread over about "
@@ -109,6 +103,12 @@ def rare_report(result: RareEstimate, target_ci: float | None = None) -> str:
             "same interval (before their cost per run); the variance behind the interval is "
             f"known to +-{result.variance_error:.0%}."
         )
+    for name, figure in (
+        ("Mean unavailability", result.mean_unavailability),
+        ("Expected system failures", result.failures),
+    ):
+        if e.upper is not None and figure is not None and figure.upper is not None:
+            lines.append(f"{name} over the horizon = {estimate_cell(figure)}")
     if e.upper is not None and result.curve:
         lines.append("P(system failed within the first t units), from the same runs:")
         lines += [

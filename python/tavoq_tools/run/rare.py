@@ -89,10 +89,10 @@ class RareEstimate:
     and ``variance_ratio`` is per trajectory (one costs at most a crude run); ``levels`` are
     the importance at which it split (the last, the failed system), ``splits`` the copies
     made at each but the last, and ``level_hits`` the crossings up into each over all roots
-    (the last, the failures). Splitting also gives ``mean_unavailability`` and ``failures``
-    (the expected system failures within the horizon) of repairable systems, since its
-    trajectories run on after a failure; failure
-    biasing, whose runs stop there, gives None.
+    (the last, the failures). ``mean_unavailability`` and ``failures`` (the expected system
+    failures within the horizon) of repairable systems: splitting's trajectories run on
+    after a failure, and so do failure biasing's runs, biased alike, each weighed by its
+    whole path's likelihood ratio; a static tree's runs give None.
 
     ``curve``: P(system failed within the first t units) at CURVE_POINTS points t of the
     horizon, from the same runs (1 - R(t)), each with its interval. ``causes``: per
@@ -311,23 +311,29 @@ def rare_unreliability(
     causes: list[np.ndarray] = []
     failed_counts: list[np.ndarray] = []
     failed_members: list[np.ndarray] = []
+    # Per run, its whole path's weight times its units down, and times its failures.
+    down: list[np.ndarray] = []
+    stops: list[np.ndarray] = []
     done = 0
     goal = runs
     while True:
         while done < goal:
             n = min(CHUNK, goal - done)
             try:
-                first, log_weight, cause, counts, members = tavoq.runnerRareSampling(
-                    n,
-                    horizon,
-                    matrix,
-                    tree,
-                    seed,
-                    *factors,
-                    firstRun=done,
-                    withFailed=True,
-                    demandChance=on_demand,
-                    lifeChance=forced,
+                first, log_weight, cause, counts, members, downtime, failures, end = (
+                    tavoq.runnerRareSampling(
+                        n,
+                        horizon,
+                        matrix,
+                        tree,
+                        seed,
+                        *factors,
+                        firstRun=done,
+                        withFailed=True,
+                        demandChance=on_demand,
+                        lifeChance=forced,
+                        toHorizon=True,
+                    )
                 )
             except ValueError as err:  # a top that cannot fail
                 raise ModelError("failed_when", str(err)) from None
@@ -336,6 +342,9 @@ def rare_unreliability(
             causes.append(cause)
             failed_counts.append(counts)
             failed_members.append(members)
+            whole = np.exp(end)
+            down.append(whole * downtime / max(horizon, 1))
+            stops.append(whole * failures)
             done += n
         weighted = np.concatenate(weights)
         result = replace(
@@ -352,6 +361,8 @@ def rare_unreliability(
             )
             return replace(
                 result,
+                mean_unavailability=_mean_interval(np.concatenate(down), "t over runs")[0],
+                failures=_mean_interval(np.concatenate(stops), "t over runs")[0],
                 curve=_curve(result, np.concatenate(firsts), weighted),
                 causes=_causes(np.concatenate(causes), weighted, model.component_names),
                 cut_sets=cut_sets,

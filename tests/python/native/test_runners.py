@@ -575,16 +575,18 @@ def both_failed_tree():
 
 def test_rare_sampling_is_the_same_on_any_number_of_threads(omp_threads_restored):
     matrix, _ = two_component_model()
-    runs = []
+    runs, horizons = [], []
     for threads in (1, 2, 3):
         tavoq.limitOMPThreads(threads)
-        first, log_weight, cause = tavoq.runnerRareSampling(
-            500, 8, matrix, both_failed_tree(), 9, 4.0, 2.0
+        first, log_weight, cause, *horizon = tavoq.runnerRareSampling(
+            500, 8, matrix, both_failed_tree(), 9, 4.0, 2.0, toHorizon=threads > 1
         )
         runs.append((first.tolist(), log_weight.tolist()))
         # The component whose failure completed the cut set, in every failed run only.
         assert ((cause >= 0) == (first < 8)).all() and set(cause[first < 8]) == {0, 1}
-    assert runs[0] == runs[1] == runs[2]
+        horizons.append([a.tolist() for a in horizon])
+    # Runs that go on to the horizon find the same first failures.
+    assert runs[0] == runs[1] == runs[2] and horizons[1] == horizons[2]
     assert 0 < sum(f < 8 for f in runs[0][0]) < 500
     # Two calls that split the batch give its runs.
     parts = [

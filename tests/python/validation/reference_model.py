@@ -2006,27 +2006,52 @@ class BiasedReference(RareRows):
         self.states[c] = 0
         return factor if nearer else 1.0
 
-    def finish(self, unit: int, settled_at: int) -> tuple[int, float, int]:
+    def settled_log(self, at: int) -> float:
+        """The log weight with every pending biased row settled for "not yet" at ``at``."""
+        log = self.log_weight
         for c in range(self.n):
-            self.settle(c, settled_at, -1)
-        return unit, self.log_weight, self.cause
+            if self.factor[c] != 1.0:
+                log = biased_row_log(
+                    log,
+                    self.matrix[c][0],
+                    lambda d: self.rates[id(d)],
+                    self.factor[c],
+                    at - self.drawn_at[c],
+                    -1,
+                )
+        return log
 
-    def run(self, seed: int, run: int) -> tuple[int, float, int]:
+    def run(self, seed: int, run: int, to_horizon: bool = False) -> tuple[Any, ...]:
+        """(first failure unit, its log weight, cause); with ``to_horizon``, the run goes on
+        to the horizon, and (units ended failed, failures, the whole path's log weight)
+        follow."""
         self.rng = MT19937(rare_run_seed(seed, run))
         self.states = [0] * self.n
         self.factor = [1.0] * self.n
         self.n_failed, self.log_weight, self.cause, self.now = 0, 0.0, -1, 0
         for c in range(self.n):
             self.draw(c, 0, self.factor_of(c), first=True)
+        first: tuple[int, float, int] | None = None
+        downtime = failures = 0
+        failed_before = False
         if self.top_failed():
-            return self.finish(0, 0)
+            first = (0, self.settled_log(0), -1)
+            if not to_horizon:
+                return first
         for _ in range(self.max_moves):
             c = self.next_component()
             if self.due[c] >= self.sim_time:
                 break
             t = max(self.due[c], self.now)
-            if t != self.now and self.top_failed():
-                return self.finish(self.now, self.now + 1)
+            if t != self.now:  # unit now ends, its state held until t
+                if self.top_failed():
+                    if first is None:
+                        first = (self.now, self.settled_log(self.now + 1), self.cause)
+                        if not to_horizon:
+                            return first
+                    downtime += t - self.now
+                    failures += not failed_before
+                failed_before = self.top_failed()
             self.now = t
             old, new = self.states[c], self.to_state[c]
             self.settle(c, t, new)
@@ -2048,10 +2073,18 @@ class BiasedReference(RareRows):
             self.draw(c, t, self.factor_of(c))
         else:
             raise ReferenceLoopError("too many moves")
-        if self.top_failed():
-            return self.finish(self.now, self.now + 1)
-        self.cause = -1
-        return self.finish(self.sim_time, self.sim_time)
+        if self.now < self.sim_time and self.top_failed():
+            if first is None:
+                first = (self.now, self.settled_log(self.now + 1), self.cause)
+                if not to_horizon:
+                    return first
+            downtime += self.sim_time - self.now
+            failures += not failed_before
+        if first is None:  # a failure that a repair undid within its unit is none
+            first = (self.sim_time, self.settled_log(self.sim_time), -1)
+        if not to_horizon:
+            return first
+        return (*first, downtime, failures, self.settled_log(self.sim_time))
 
 
 # -- rare events: splitting of models with interactions -----------------------------------

@@ -1334,6 +1334,37 @@ def test_failure_biasing_meets_the_exact_unreliability(case: tuple[Any, ...]) ->
     assert not log_weight.any()
 
 
+@pytest.mark.parametrize("lam", RARE["2oo3"][3], ids=["1e-6", "1e-9", "1e-12"])
+def test_failure_biasing_runs_on_to_the_mean_unavailability_and_failures(lam: float) -> None:
+    # The runs go on after their first failure, biased alike, each weighed by its whole
+    # path's ratio: the repairable 2-out-of-3's downtime and failures meet the chain at
+    # 1e-6, 1e-9 and 1e-12, from the runs that give the unreliability.
+    from tavoq_tools.output.rare_text import rare_report
+    from tavoq_tools.run.rare import rare_unreliability
+
+    mu = 0.02
+    chain = two_of_three_chain(lam, mu)
+    text = units_text(
+        "abc", "atleast(2, a, b, c)", [(lam, mu)] * 3, horizon=RARE_HORIZON, runs=20_000, seed=3
+    )
+    result = rare_unreliability(plant_model(text))
+    exact = {
+        "unreliability": chain.unreliability(two_down, RARE_HORIZON)[-1],
+        "mean unavailability": chain.expected(two_down, RARE_HORIZON).mean(),
+        "failures": chain.failures(two_down, lambda s: not two_down(s), RARE_HORIZON),
+    }
+    found = (result.unreliability, result.mean_unavailability, result.failures)
+    for (name, value), e in zip(exact.items(), found, strict=True):
+        assert e is not None and e.upper is not None and e.lower is not None, name
+        se = (e.upper - e.lower) / 3.92
+        assert abs(e.value - value) <= 4 * se and se < 0.2 * value, (name, e, value)
+    # Down time counts the units after a failure too: it is not the failures' count.
+    assert result.mean_unavailability.value * RARE_HORIZON > 5 * result.failures.value
+    report = rare_report(result)
+    assert "Mean unavailability over the horizon = " in report
+    assert "Expected system failures over the horizon = " in report
+
+
 def test_importance_in_rare_mode_meets_the_exact_chain() -> None:
     # A unit of a 2-out-of-3 at 1e-9: held failed, "b or c down" (about 1e-4); held working,
     # "b and c down" (about 3e-10); every estimate by failure biasing.

@@ -1397,7 +1397,8 @@ def test_splitting_runs_as_the_python_model(data: st.DataObject) -> None:
 def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
     """Random models of every law (exponential working rows are biased, the others drawn as
     they are) over random coherent gates: each run's first failure, cause and log weight
-    are the Python model's, bit for bit, for runs taken from the middle of a batch."""
+    are the Python model's, bit for bit, for runs taken from the middle of a batch; and for
+    runs to the horizon, their units down, failures and whole path's log weight."""
     desc = data.draw(models())
     n = desc.n_components
     gates, top = data.draw(gate_graphs(n))
@@ -1405,11 +1406,12 @@ def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
     degraded = data.draw(st.sampled_from([1.0, 7.5, 60.0]))
     demand = data.draw(st.sampled_from([0.0, 0.3, 0.9]))  # uniform laws reaching below 0
     life = data.draw(st.sampled_from([0.0, 0.25, 0.9]))  # lives made to end within the run
+    to_horizon = data.draw(st.booleans())
     runs, first = max(1, min(desc.n_simulations, 4)), data.draw(st.integers(0, 5))
     built = desc.build()
     tree = fault_tree(n, gates, top)
     try:
-        unit, log_weight, cause = tavoq.runnerRareSampling(
+        unit, log_weight, cause, *rest = tavoq.runnerRareSampling(
             runs,
             desc.sim_time,
             built.matrix,
@@ -1420,6 +1422,7 @@ def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
             first,
             demandChance=demand,
             lifeChance=life,
+            toHorizon=to_horizon,
         )
     except RuntimeError:  # a model that makes no progress: the runner says so
         assume(False)
@@ -1435,12 +1438,17 @@ def test_failure_biasing_runs_as_the_python_model(data: st.DataObject) -> None:
         life=life,
     )
     try:
-        expected = [reference.run(desc.seed, first + i) for i in range(runs)]
+        expected = [reference.run(desc.seed, first + i, to_horizon) for i in range(runs)]
     except ReferenceLoopError:  # a row that fires again and again within its unit:
         assume(False)  # too many moves for the Python model to follow here
     assert unit.tolist() == [x[0] for x in expected]
     assert cause.tolist() == [x[2] for x in expected]
     assert np.array_equal(log_weight, [x[1] for x in expected], equal_nan=True)
+    if to_horizon:
+        downtime, failures, end_log = rest
+        assert downtime.tolist() == [x[3] for x in expected]
+        assert failures.tolist() == [x[4] for x in expected]
+        assert np.array_equal(end_log, [x[5] for x in expected], equal_nan=True)
     if working == degraded == 1.0 and demand == life == 0.0:  # unbiased: every weight is 1
         assert not log_weight.any()
 
@@ -1469,8 +1477,8 @@ def test_failures_on_demand_and_rare_lives_are_biased_as_the_python_model() -> N
         reference = BiasedReference(
             matrix, rates, gates, 5, 30, 4.0, 2.0, demand=demand, life=life
         )
-        expected = [reference.run(11, i) for i in range(40)]
-        unit, log_weight, cause = tavoq.runnerRareSampling(
+        expected = [reference.run(11, i, to_horizon=True) for i in range(40)]
+        unit, log_weight, cause, downtime, failures, end_log = tavoq.runnerRareSampling(
             40,
             30,
             matrix,
@@ -1480,10 +1488,13 @@ def test_failures_on_demand_and_rare_lives_are_biased_as_the_python_model() -> N
             2.0,
             demandChance=demand,
             lifeChance=life,
+            toHorizon=True,
         )
-        assert unit.tolist() == [x[0] for x in expected]
-        assert cause.tolist() == [x[2] for x in expected]
-        assert log_weight.tolist() == [x[1] for x in expected]
+        arrays = (unit, log_weight, cause, downtime, failures, end_log)
+        for column, values in enumerate(arrays):
+            assert values.tolist() == [x[column] for x in expected], column
+        # Runs went on after their failure, down for more than its unit, weighed to the end.
+        assert max(downtime) > 1 and (end_log != log_weight).any()
         assert min(unit) == 0 and max(unit) == 30  # failed at the start, and never
         weights[demand, life] = log_weight.tolist()
     # The lives were forced: each run's weight carries their ratios.
