@@ -832,11 +832,6 @@ def _run_uncertainty(args: argparse.Namespace) -> int:
 
 
 def _run_rare(args: argparse.Namespace, model: Model) -> int:
-    from .model.system import RareSettings
-    from .output.model_text import describe_model
-    from .output.rare_text import rare_report
-    from .run.rare import rare_importance
-    from .run.rare_method import rare_estimate
 
     if args.rare is None:
         raise _UsageError("--bias needs --rare")
@@ -845,13 +840,14 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
         for option, value in (
             ("--out", args.out),
             ("--plot", args.plot),
-            ("--scheduler", args.scheduler),
             ("--points", args.points),
         )
         if value is not None
     ]
     if args.fv_cutsets:
         taken.append("--fv-cutsets")
+    if args.importance is not None and args.scheduler is not None:
+        taken.append("--scheduler with --importance")
     if taken:
         raise _UsageError(f"--rare takes no {' or '.join(taken)}")
     names = None
@@ -862,6 +858,19 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
                 "--importance top:N ranks by the crude runs' failures; with --rare name the "
                 "components and gates, or give none for all"
             )
+    # Connect first: an unreachable scheduler is a bad argument, reported before any output.
+    with _cluster(args.scheduler) as client:
+        return _rare_run(args, model, names, client)
+
+
+def _rare_run(args: argparse.Namespace, model: Model, names: list[str] | None, client: Any) -> int:
+    """--rare once its arguments are checked: the estimate, on ``client``'s cluster if any."""
+    from .model.system import RareSettings
+    from .output.model_text import describe_model
+    from .output.rare_text import rare_report
+    from .run.rare import rare_importance
+    from .run.rare_method import rare_estimate
+
     report = sys.stderr if args.json else sys.stdout
     print(textwrap.fill(describe_model(model), width=100), file=report, flush=True)
     # The command's options over the model's [rare] table, over the defaults.
@@ -877,7 +886,19 @@ def _run_rare(args: argparse.Namespace, model: Model) -> int:
     ranked = None
     with _naming(args.model):
         if args.importance is None:
-            result = rare_estimate(model, settings)
+            waited = WORKER_TIMEOUT_S if args.worker_timeout is None else args.worker_timeout
+            result = rare_estimate(
+                model,
+                settings,
+                client=client,
+                worker_timeout=waited,
+                on_waiting=lambda: print(
+                    f"tavoq: the Dask cluster at {args.scheduler} has no worker; waiting up to "
+                    f"{waited:g} s for one (--worker-timeout)",
+                    file=sys.stderr,
+                    flush=True,
+                ),
+            )
         else:
             if settings.method == "splitting":
                 raise _UsageError(

@@ -36,6 +36,8 @@ __all__ = [
     "NoWorkersError",
     "SchedulerLostError",
     "check_worker_timeout",
+    "checked_client",
+    "completed",
     "dask_chunk_runner",
     "import_distributed",
     "run_on_dask",
@@ -117,16 +119,7 @@ def dask_chunk_runner(
     While the cluster has no worker, the tasks wait for one: ``on_waiting`` is called once
     each time that begins, and after ``worker_timeout`` seconds without a worker the batch
     raises NoWorkersError. A worker that joins in time takes the tasks as usual."""
-    distributed = import_distributed()
-    if not isinstance(client, distributed.Client):
-        raise TypeError(f"client must be a dask.distributed Client, got {type(client).__name__}")
-    poll = min(WORKER_POLL_S, worker_timeout / 4)
-
-    def has_workers() -> bool:
-        try:
-            return bool(client.nthreads())
-        except Exception:  # a scheduler that does not answer is no sign of a lost worker
-            return True
+    distributed = checked_client(client)
 
     def run(chunks: Sequence[range]) -> Iterator[BatchStatistics]:
         futures = [
@@ -143,55 +136,87 @@ def dask_chunk_runner(
             )
             for chunk in chunks
         ]
-        pending = set(futures)
-        alone_since: float | None = None  # since when the cluster has had no worker
-
-        def lost(err: BaseException) -> SchedulerLostError:
-            return SchedulerLostError(
-                f"the Dask scheduler at {_scheduler_address(client)} went away (stopped or "
-                f"restarted) with the batch's tasks: {len(pending)} of {len(futures)} chunks "
-                f"were not run ({_reason(err)})"
-            )
-
-        try:
-            while pending:
-                try:
-                    done = distributed.wait(
-                        list(pending), timeout=poll, return_when="FIRST_COMPLETED"
-                    ).done
-                except TimeoutError:
-                    done = set()
-                except (CancelledError, distributed.comm.CommClosedError) as err:
-                    raise lost(err) from None
-                for future in done:
-                    try:
-                        # Raises the task's own error once its retries are spent.
-                        part = future.result()
-                    except (CancelledError, distributed.comm.CommClosedError) as err:
-                        raise lost(err) from None
-                    pending.discard(future)
-                    if on_chunk is not None:
-                        on_chunk(part)
-                    yield part
-                    del part
-                if done or has_workers():
-                    alone_since = None
-                elif alone_since is None:
-                    alone_since = time.monotonic()
-                    if on_waiting is not None:
-                        on_waiting()
-                elif time.monotonic() - alone_since > worker_timeout:
-                    raise NoWorkersError(
-                        f"the Dask cluster had no worker for {worker_timeout:g} s; "
-                        f"{len(pending)} of {len(futures)} chunks were not run"
-                    )
-        finally:
-            # On an error or Ctrl-C, leave nothing running on the cluster.
-            unfinished = [f for f in futures if not f.done()]
-            if unfinished:
-                client.cancel(unfinished)
+        for _, part in completed(distributed, client, futures, worker_timeout, on_waiting):
+            if on_chunk is not None:
+                on_chunk(part)
+            yield part
+            del part
 
     return run
+
+
+def checked_client(client: Any) -> Any:
+    """dask.distributed, once ``client`` is known to be its Client."""
+    distributed = import_distributed()
+    if not isinstance(client, distributed.Client):
+        raise TypeError(f"client must be a dask.distributed Client, got {type(client).__name__}")
+    return distributed
+
+
+def completed(
+    distributed: Any,
+    client: Any,
+    futures: list[Any],
+    worker_timeout: float,
+    on_waiting: Callable[[], None] | None,
+) -> Iterator[tuple[int, Any]]:
+    """(index, result) of each of ``futures`` as it completes. A task's own error is raised
+    once its retries are spent, a lost scheduler as SchedulerLostError, a cluster without a
+    worker for ``worker_timeout`` seconds as NoWorkersError (``on_waiting`` called as the
+    wait begins); whatever ends early cancels the tasks still running."""
+    poll = min(WORKER_POLL_S, worker_timeout / 4)
+    index = {future: i for i, future in enumerate(futures)}
+    pending = set(futures)
+    alone_since: float | None = None  # since when the cluster has had no worker
+
+    def has_workers() -> bool:
+        try:
+            return bool(client.nthreads())
+        except Exception:  # a scheduler that does not answer is no sign of a lost worker
+            return True
+
+    def lost(err: BaseException) -> SchedulerLostError:
+        return SchedulerLostError(
+            f"the Dask scheduler at {_scheduler_address(client)} went away (stopped or "
+            f"restarted) with the batch's tasks: {len(pending)} of {len(futures)} chunks "
+            f"were not run ({_reason(err)})"
+        )
+
+    try:
+        while pending:
+            try:
+                done = distributed.wait(
+                    list(pending), timeout=poll, return_when="FIRST_COMPLETED"
+                ).done
+            except TimeoutError:
+                done = set()
+            except (CancelledError, distributed.comm.CommClosedError) as err:
+                raise lost(err) from None
+            for future in done:
+                try:
+                    # Raises the task's own error once its retries are spent.
+                    part = future.result()
+                except (CancelledError, distributed.comm.CommClosedError) as err:
+                    raise lost(err) from None
+                pending.discard(future)
+                yield index[future], part
+                del part
+            if done or has_workers():
+                alone_since = None
+            elif alone_since is None:
+                alone_since = time.monotonic()
+                if on_waiting is not None:
+                    on_waiting()
+            elif time.monotonic() - alone_since > worker_timeout:
+                raise NoWorkersError(
+                    f"the Dask cluster had no worker for {worker_timeout:g} s; "
+                    f"{len(pending)} of {len(futures)} chunks were not run"
+                )
+    finally:
+        # On an error or Ctrl-C, leave nothing running on the cluster.
+        unfinished = [f for f in futures if not f.done()]
+        if unfinished:
+            client.cancel(unfinished)
 
 
 def simulate_on_dask(

@@ -32,6 +32,7 @@ from ..model.interactions import exponential_rate
 from ..model.system import Model, RareSettings
 from ..results.intervals import poisson_interval, student_t_quantile
 from ..results.summary import Estimate, json_safe
+from .rare_chunks import ChunkCalls, local_calls
 from .static_rare import STATIC_METHOD, StaticTree, static_tree
 
 if TYPE_CHECKING:
@@ -268,10 +269,15 @@ def rare_unreliability(
     max_runs: int | None = None,
     tree: Any = None,
     graph: LogicGraph | None = None,
+    calls: ChunkCalls | None = None,
 ) -> RareEstimate:
     """P(``model``'s system fails within ``horizon``) from failure-biased runs, or for a
     static tree (static_rare, which may have triggers) from runs drawn over its minimal cut
     sets.
+
+    ``calls`` runs the chunks of failure-biased runs (tavoq_tools.run.rare_chunks: on a Dask
+    cluster, with the model's own logic); by default, here. A static tree's runs, drawn in
+    Python, run here.
 
     ``tree`` (a ``tavoq.FaultTree`` of the model's components) replaces the model's logic:
     the same components, biased alike, with a node held (see rare_importance); ``graph``,
@@ -282,8 +288,6 @@ def rare_unreliability(
     until the 95% interval's half-width is at most ``target_ci`` times the estimate. The
     runs continue the batch's indices, so the result equals one call of their number.
     @raises ModelError  a model with interactions, or a ``bias`` outside (0, 1)."""
-    import tavoq
-
     sim = model.simulation
     runs = check_integer("runs", sim.runs if runs is None else runs, 2)
     seed = check_integer("seed", sim.seed if seed is None else seed, INT32_MIN)
@@ -303,6 +307,7 @@ def rare_unreliability(
         )
     matrix, built, _ = model.build()
     tree = built if tree is None else tree
+    calls = calls or local_calls(matrix, tree)
     factors = bias_factors(model, horizon, bias)
     on_demand = demand_chance(model, matrix, tree)
     forced = life_chance(model, matrix, tree, horizon)
@@ -317,26 +322,26 @@ def rare_unreliability(
     done = 0
     goal = runs
     while True:
-        while done < goal:
-            n = min(CHUNK, goal - done)
-            try:
-                first, log_weight, cause, counts, members, downtime, failures, end = (
-                    tavoq.runnerRareSampling(
-                        n,
-                        horizon,
-                        matrix,
-                        tree,
-                        seed,
-                        *factors,
-                        firstRun=done,
-                        withFailed=True,
-                        demandChance=on_demand,
-                        lifeChance=forced,
-                        toHorizon=True,
-                    )
-                )
-            except ValueError as err:  # a top that cannot fail
-                raise ModelError("failed_when", str(err)) from None
+        chunks = [
+            {
+                "nSimulations": min(CHUNK, goal - start),
+                "simTime": horizon,
+                "seed": seed,
+                "biasWhileWorking": factors[0],
+                "biasWhileDegraded": factors[1],
+                "firstRun": start,
+                "withFailed": True,
+                "demandChance": on_demand,
+                "lifeChance": forced,
+                "toHorizon": True,
+            }
+            for start in range(done, goal, CHUNK)
+        ]
+        try:
+            found = calls("runnerRareSampling", chunks)
+        except ValueError as err:  # a top that cannot fail
+            raise ModelError("failed_when", str(err)) from None
+        for first, log_weight, cause, counts, members, downtime, failures, end in found:
             weights.append(np.where(first < horizon, np.exp(log_weight), 0.0))
             firsts.append(first)
             causes.append(cause)
@@ -345,7 +350,7 @@ def rare_unreliability(
             whole = np.exp(end)
             down.append(whole * downtime / max(horizon, 1))
             stops.append(whole * failures)
-            done += n
+        done = goal
         weighted = np.concatenate(weights)
         result = replace(
             _estimate(weighted, horizon, seed, bias, factors),

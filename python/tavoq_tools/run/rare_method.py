@@ -4,11 +4,14 @@ say, "auto" choosing by the model and saying why (docs/rare-events.md)."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import replace
+from typing import Any
 
 from ..errors import ModelError
 from ..model.system import Model, RareSettings
 from .rare import RareEstimate, life_chance, rare_lives, rare_unreliability
+from .rare_chunks import dask_calls
 from .splitting import rare_splitting
 from .static_rare import static_tree
 
@@ -133,11 +136,21 @@ def rare_estimate(
     horizon: int | None = None,
     target_ci: float | None = None,
     max_runs: int | None = None,
+    client: Any = None,
+    worker_timeout: float | None = None,
+    on_waiting: Callable[[], None] | None = None,
 ) -> RareEstimate:
     """P(``model``'s system fails within the horizon) by the method of ``settings`` (default:
     the model's [rare] table), "auto" choosing by choose_method. ``target_ci`` and
-    ``max_runs`` override the settings'."""
+    ``max_runs`` override the settings'.
+
+    ``client`` (a ``dask.distributed.Client``) runs the chunks of runs or roots as tasks on
+    its cluster (tavoq_tools.run.rare_chunks), with the same numbers as here; the pilot of
+    splitting and a static tree's runs stay here. While the cluster has no worker, the chunks
+    wait for one, ``on_waiting`` called as that begins, and NoWorkersError is raised after
+    ``worker_timeout`` seconds without one."""
     settings = settings or model.rare or RareSettings()
+    calls = None if client is None else dask_calls(client, model, worker_timeout, on_waiting)
     target_ci = settings.target_ci if target_ci is None else target_ci
     max_runs = settings.max_runs if max_runs is None else max_runs
     method, reason = settings.method, "asked for"
@@ -153,6 +166,7 @@ def rare_estimate(
             horizon=horizon,
             target_ci=target_ci,
             max_runs=max_runs,
+            calls=calls,
         )
     else:
         result = rare_unreliability(
@@ -163,5 +177,6 @@ def rare_estimate(
             horizon=horizon,
             target_ci=target_ci,
             max_runs=max_runs,
+            calls=calls,
         )
     return replace(result, reason=reason if settings.method == "auto" else result.reason)

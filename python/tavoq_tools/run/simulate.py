@@ -208,8 +208,9 @@ def simulate(
     ``rare`` runs rare-event mode instead (tavoq_tools.run.rare, docs/rare-events.md) and
     returns its ``RareEstimate`` of the unreliability: True for the model's ``[rare]``
     settings (or the defaults), a method name, or ``RareSettings``. ``target_ci`` and
-    ``max_runs``, when given, override the settings'; the options of crude batches
-    (chunks, progress, a cluster, points) do not apply and are refused.
+    ``max_runs``, when given, override the settings'; ``client`` runs its chunks on the
+    cluster, with the same numbers; the other options of crude batches (chunks, progress,
+    points) do not apply and are refused.
     """
     if rare is not None and rare is not False:
         return _rare_run(
@@ -222,14 +223,10 @@ def simulate(
             importance,
             target_ci,
             max_runs,
-            {
-                "chunk_runs": chunk_runs,
-                "progress": progress or None,
-                "client": client,
-                "worker_timeout": worker_timeout,
-                "on_waiting": on_waiting,
-                "points": points,
-            },
+            {"chunk_runs": chunk_runs, "progress": progress or None, "points": points},
+            client=client,
+            worker_timeout=worker_timeout,
+            on_waiting=on_waiting,
         )
     runs, seed, horizon, threads = _settings(model, runs, seed, horizon, threads)
     if chunk_runs is not None:
@@ -280,6 +277,7 @@ def _rare_run(
     target_ci: float | None,
     max_runs: int | None,
     crude_only: Mapping[str, object],
+    **cluster: Any,
 ) -> RareEstimate:
     """``simulate(..., rare=...)``: the settings resolved, then rare_estimate."""
     from ..model.system import RareSettings
@@ -304,7 +302,14 @@ def _rare_run(
 
     tavoq.limitOMPThreads(default_threads() if threads is None else threads)
     return rare_estimate(
-        model, settings, runs, seed, horizon=horizon, target_ci=target_ci, max_runs=max_runs
+        model,
+        settings,
+        runs,
+        seed,
+        horizon=horizon,
+        target_ci=target_ci,
+        max_runs=max_runs,
+        **cluster,
     )
 
 

@@ -31,6 +31,7 @@ from ..model.system import Model, check_levels
 from ..results.intervals import poisson_interval, student_t_quantile
 from ..results.summary import Estimate
 from .rare import CURVE_POINTS, FEW_HITS, LARGEST_SHARE, RareEstimate, failed_at_failure
+from .rare_chunks import ChunkCalls, local_calls
 
 __all__ = ["choose_splits", "rare_splitting"]
 
@@ -226,6 +227,7 @@ def rare_splitting(
     target_ci: float | None = None,
     max_runs: int | None = None,
     tree: Any = None,
+    calls: ChunkCalls | None = None,
 ) -> RareEstimate:
     """P(``model``'s system fails within ``horizon``) by RESTART splitting, with the curve,
     the causes, and the mean unavailability and expected failures.
@@ -236,10 +238,10 @@ def rare_splitting(
     choose_splits). With ``target_ci``, roots are added (doubling, up to ``max_runs``,
     default 100 times ``runs``) until the 95% interval's half-width is at most ``target_ci``
     times the estimate; the roots continue the batch's, so the result equals one call of
-    their number.
+    their number. ``calls`` runs the roots' chunks (tavoq_tools.run.rare_chunks: on a Dask
+    cluster, with the model's own logic); by default, here. The pilot runs here.
     @raises ModelError  logic with non-coherent gates, levels that do not increase
                         within 1 .. the failed level, splits of the wrong number."""
-    import tavoq
 
     sim = model.simulation
     runs = check_integer("runs", sim.runs if runs is None else runs, 2)
@@ -251,6 +253,7 @@ def rare_splitting(
     asked = [] if levels is None else list(check_levels(levels))
     matrix, built, interactions = model.build()
     tree = built if tree is None else tree
+    calls = calls or local_calls(matrix, tree, interactions)
     try:
         if splits is None:
             pilot = choose_splits(matrix, tree, horizon, seed, asked, interactions)
@@ -261,23 +264,22 @@ def rare_splitting(
         done = 0
         goal = runs
         while True:
-            while done < goal:
-                n = min(ROOTS_PER_CALL, goal - done)
-                out = tavoq.runnerRareSplitting(
-                    n,
-                    horizon,
-                    matrix,
-                    tree,
-                    seed,
-                    chosen,
-                    asked,
-                    firstRoot=done,
-                    interactions=interactions,
-                    causeFactors=pilot.cause_factors,
-                )
-                out["hitRoot"] = out["hitRoot"] + done
+            chunks = [
+                {
+                    "nRoots": min(ROOTS_PER_CALL, goal - start),
+                    "simTime": horizon,
+                    "seed": seed,
+                    "splits": chosen,
+                    "levels": asked,
+                    "firstRoot": start,
+                    "causeFactors": pilot.cause_factors,
+                }
+                for start in range(done, goal, ROOTS_PER_CALL)
+            ]
+            for chunk, out in zip(chunks, calls("runnerRareSplitting", chunks), strict=True):
+                out["hitRoot"] = out["hitRoot"] + chunk["firstRoot"]
                 parts.append(out)
-                done += n
+            done = goal
             result = _estimate(_joined(parts), done, horizon, seed, pilot, model)
             if target_ci is None or result.relative_half_width <= target_ci or done >= limit:
                 return result

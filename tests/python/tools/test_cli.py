@@ -137,6 +137,10 @@ BAD_MODEL = '[simulation]\nhorizon = 10\n\n[components.pump]\nstates = ["up"]\n'
         (["run", STATION, "--frobnicate"], "tavoq: error: unrecognized arguments: --frobnicate"),
         (["fly", STATION], "tavoq: error: argument COMMAND: invalid choice: 'fly'"),
         (["run", STATION, "--rare"], "--rare takes no --out"),
+        (
+            ["run", STATION, "--rare", "--importance", "--scheduler", "tcp://127.0.0.1:9"],
+            "--scheduler with --importance",
+        ),
         (["run", STATION, "--rare", "--bias", "1"], "argument --bias: must be a number in (0, 1)"),
         (["run", STATION, "--bias", "0.3"], "--bias needs --rare"),
         (["run", STATION, "--rare", "split"], "argument --rare: invalid choice: 'split'"),

@@ -1,6 +1,7 @@
 """simulate: threads, the progress bar and chunks change no number."""
 
 import importlib
+import importlib.util
 import io
 import json
 import sys
@@ -265,12 +266,15 @@ def test_the_rare_table_sets_rare_mode_from_the_file_python_and_command(tmp_path
     assert found == rare_splitting(model, 300, levels=[1], splits=[40])
     assert found.splits == (40,) and found.levels == (1, 2) and found.runs == 300
     for options, message in (
-        ({"client": object()}, "rare mode takes no client"),
+        ({"chunk_runs": 100}, "rare mode takes no chunk_runs"),
         ({"importance": True}, "rare mode takes no importance"),
         ({"points": 10}, "rare mode takes no points"),
     ):
         with pytest.raises(ValueError, match=message):
             tt.simulate(model, 500, rare=True, **options)
+    if importlib.util.find_spec("distributed") is not None:  # a cluster's runs: test_dask_cluster
+        with pytest.raises(TypeError, match="client must be a dask.distributed Client"):
+            tt.simulate(model, 500, rare=True, client=object())
     # The command takes the table's target where it gives none.
     assert "Target +-8.0%: met" in run_tavoq("run", path, "--rare", "--runs", 500).stdout
     for table, key in (
