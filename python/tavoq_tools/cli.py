@@ -886,18 +886,13 @@ def _rare_run(args: argparse.Namespace, model: Model, names: list[str] | None, c
     ranked = None
     with _naming(args.model):
         if args.importance is None:
-            waited = WORKER_TIMEOUT_S if args.worker_timeout is None else args.worker_timeout
+            waited = _worker_timeout(args)
             result = rare_estimate(
                 model,
                 settings,
                 client=client,
                 worker_timeout=waited,
-                on_waiting=lambda: print(
-                    f"tavoq: the Dask cluster at {args.scheduler} has no worker; waiting up to "
-                    f"{waited:g} s for one (--worker-timeout)",
-                    file=sys.stderr,
-                    flush=True,
-                ),
+                on_waiting=_waiting_note(args.scheduler, waited),
             )
         else:
             if settings.method == "splitting":
@@ -937,7 +932,7 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
     from .run.simulate import simulate
 
     report = sys.stderr if args.json else sys.stdout
-    waited = WORKER_TIMEOUT_S if args.worker_timeout is None else args.worker_timeout
+    waited = _worker_timeout(args)
     out = _Reader()
     _check_python_memory(args, model)
     # Connect first: an unreachable scheduler is a bad argument, reported before any output.
@@ -954,12 +949,7 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
                 max_runs=args.max_runs,
                 points=args.points,
                 worker_timeout=waited,
-                on_waiting=lambda: print(
-                    f"tavoq: the Dask cluster at {args.scheduler} has no worker; waiting up to "
-                    f"{waited:g} s for one (--worker-timeout)",
-                    file=sys.stderr,
-                    flush=True,
-                ),
+                on_waiting=_waiting_note(args.scheduler, waited),
             )
         elapsed = time.perf_counter() - start
         ranked = None
@@ -1004,6 +994,24 @@ def _run_model(args: argparse.Namespace, model: Model) -> int:
     for path in written:
         out.print(f"Wrote {path}", file=report)
     return EXIT_FAILED if out.gone else EXIT_OK
+
+
+def _worker_timeout(args: argparse.Namespace) -> float:
+    return WORKER_TIMEOUT_S if args.worker_timeout is None else float(args.worker_timeout)
+
+
+def _waiting_note(address: str | None, waited: float) -> Callable[[], None]:
+    """What the command says when the cluster has no worker to take the runs."""
+
+    def note() -> None:
+        print(
+            f"tavoq: the Dask cluster at {address} has no worker; waiting up to "
+            f"{waited:g} s for one (--worker-timeout)",
+            file=sys.stderr,
+            flush=True,
+        )
+
+    return note
 
 
 @contextlib.contextmanager
