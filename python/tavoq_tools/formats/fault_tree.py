@@ -593,28 +593,12 @@ def _dormancies(draft: TreeDraft, file: str) -> dict[str, float]:
             for held in inner:
                 holders.setdefault(held, []).append(name)
     sleeps: dict[str, dict[float, str]] = {}
-
-    def sleep_kinds(name: str, path: tuple[str, ...] = ()) -> dict[float, str]:
-        # The dormancies under which spare gate ``name`` may sleep, through its holders.
-        if name in sleeps:
-            return sleeps[name]
-        if name in path:
-            raise ModelError(
-                draft.spares[name].where,
-                f"spare gate {quoted(name)} is inside one of its own units",
-                file,
-            )
-        found: dict[float, str] = {}
-        for holder in holders.get(name, ()):
-            found.setdefault(DEFAULT_DORMANCY[draft.spares[holder].kind], holder)
-            for kind, gate in sleep_kinds(holder, (*path, name)).items():
-                found.setdefault(kind, gate)
-        sleeps[name] = found
-        return found
-
     implied: dict[str, dict[float, str]] = {}
     for name, units in modules.items():
-        kinds = {DEFAULT_DORMANCY[draft.spares[name].kind]: name, **sleep_kinds(name)}
+        kinds = {
+            DEFAULT_DORMANCY[draft.spares[name].kind]: name,
+            **_sleep_kinds(draft, file, holders, sleeps, name),
+        }
         for events, _ in units:
             for event in events:
                 for kind, gate in kinds.items():
@@ -630,6 +614,38 @@ def _dormancies(draft: TreeDraft, file: str) -> dict[str, float]:
                 file,
             )
         found[unit] = own if own is not None else next(iter(defaults))
+    return found
+
+
+def _sleep_kinds(
+    draft: TreeDraft,
+    file: str,
+    holders: dict[str, list[str]],
+    sleeps: dict[str, dict[float, str]],
+    name: str,
+    path: tuple[str, ...] = (),
+) -> dict[float, str]:
+    """The dormancies under which spare gate ``name`` may sleep, through its holders (the
+    spare gates that hold it in a unit), each with the gate that gives it; found once per
+    gate, in ``sleeps``. A function of its own rather than nested in _dormancies: it would
+    reach itself through its closure, a cycle keeping the draft until a collection of
+    cycles, which is paused while a model is read."""
+    if name in sleeps:
+        return sleeps[name]
+    if name in path:
+        raise ModelError(
+            draft.spares[name].where,
+            f"spare gate {quoted(name)} is inside one of its own units",
+            file,
+        )
+    found: dict[float, str] = {}
+    for holder in holders.get(name, ()):
+        found.setdefault(DEFAULT_DORMANCY[draft.spares[holder].kind], holder)
+        for kind, gate in _sleep_kinds(
+            draft, file, holders, sleeps, holder, (*path, name)
+        ).items():
+            found.setdefault(kind, gate)
+    sleeps[name] = found
     return found
 
 

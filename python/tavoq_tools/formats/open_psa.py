@@ -301,8 +301,9 @@ class _Reader:
 
     def release(self) -> None:
         """Let go of the elements and names held: the reader and its namespaces refer to
-        each other, so they would otherwise live until the next collection of cycles, which
-        is paused while a model is read and checked."""
+        each other, so they would otherwise live, with all they hold, until the next
+        collection of cycles, which is paused while a model is read and checked. The
+        namespaces are dropped, which ends the cycle; the reader is not used after."""
         self.pending_events.clear()
         self.pending_gates.clear()
         self.pending_groups.clear()
@@ -312,6 +313,7 @@ class _Reader:
             names.public.clear()
             names.in_scope.clear()
             names.where.clear()
+        del self.names, self.parameter_names
 
     @property
     def defined(self) -> dict[str, str]:
