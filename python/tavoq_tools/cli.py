@@ -1021,22 +1021,16 @@ def _check(args: argparse.Namespace) -> int:
     from .formats.file import paused_collection
     from .output.model_text import check_text
 
+    model = _load(args, any_horizon=True)
     # The model lives until the command ends: a cyclic collection would only walk its
     # millions of objects again (half the time of the matrix of a 100,000-event tree).
-    # The reading is inside too: were collection to resume between the two, the first
-    # allocation would walk everything the reading made, still counted as young (a
-    # twentieth of the check of a 200,000-gate tree).
     with paused_collection():
-        model = _load(args, any_horizon=True)
         # The native objects accept it too.
         if model.has_interactions:
             model.build()
         else:
             model.matrix()
         _print_in_parts(check_text(model, args.model, args.cutsets))
-        # Let go of while still paused: the objects it frees are taken off the young count,
-        # which would otherwise have the next allocation walk all of them.
-        del model
     return EXIT_OK
 
 
