@@ -270,11 +270,30 @@ def quoted(name: str) -> str:
 def _in_file_order(
     gates: dict[str, Formula], gate_inputs: Callable[[Formula], Sequence[str]]
 ) -> bool:
-    """Whether every gate names only gates defined before it. The positions of all the
-    names are looked up in one pass and compared at once (numpy), not gate by gate: a
-    large tree names hundreds of thousands."""
+    """Whether every gate names only gates defined before it."""
+    return _positions_used(gates, list(map(gate_inputs, gates.values())))[1]
+
+
+def unused_gates_in_file_order(
+    gates: dict[str, Formula], inputs: list[Sequence[str]]
+) -> tuple[list[str], bool]:
+    """The gates that no gate uses, in file order, and whether every gate names only gates
+    defined before it; ``inputs`` lists, gate by gate, the names each uses. One lookup per
+    name used tells both."""
+    used, in_order = _positions_used(gates, inputs)
+    referenced = np.zeros(len(gates), dtype=bool)
+    referenced[used[used >= 0]] = True
+    names = list(gates)
+    return [names[i] for i in np.flatnonzero(~referenced).tolist()], in_order
+
+
+def _positions_used(
+    gates: dict[str, Formula], inputs: list[Sequence[str]]
+) -> tuple[np.ndarray, bool]:
+    """The position among the gates of every name used (-1: no gate), gate after gate, and
+    whether each gate's are before its own. The names are looked up in one pass and compared
+    at once (numpy), not gate by gate: a large tree names hundreds of thousands."""
     position = {name: i for i, name in enumerate(gates)}
-    inputs = list(map(gate_inputs, gates.values()))
     sizes = np.fromiter(map(len, inputs), dtype=np.int64, count=len(inputs))
     used = np.fromiter(
         map(position.get, itertools.chain.from_iterable(inputs), repeat(-1)),
@@ -283,11 +302,14 @@ def _in_file_order(
     )
     # Gate i's inputs are used[sum(sizes[:i]) : sum(sizes[:i + 1])]: those of a gate that
     # is not after them are at or past its own position.
-    return not bool((used >= np.repeat(np.arange(len(inputs)), sizes)).any())
+    return used, not bool((used >= np.repeat(np.arange(len(inputs)), sizes)).any())
 
 
 def refuse_cycles(
-    gates: dict[str, Formula], gate_inputs: Callable[[Formula], Sequence[str]], file: str
+    gates: dict[str, Formula],
+    gate_inputs: Callable[[Formula], Sequence[str]],
+    file: str,
+    in_file_order: bool | None = None,
 ) -> list[str]:
     """A gate that depends on itself is a ModelError naming the loop, at the gate where it
     closes. ``gate_inputs`` lists the names a gate's formula uses; those that are not gates
@@ -295,7 +317,8 @@ def refuse_cycles(
     the walk finishes them: each after every gate it names."""
     # Most files define a gate after the gates it names: the walk then finishes each gate
     # as it starts it, in file order, and there is no cycle. One pass tells.
-    if _in_file_order(gates, gate_inputs):
+    # ``in_file_order``, when the caller knows it, spares that pass.
+    if in_file_order if in_file_order is not None else _in_file_order(gates, gate_inputs):
         return list(gates)
     state: dict[str, int] = {}  # 1: on the path, 2: done
     order: list[str] = []

@@ -53,7 +53,7 @@ import itertools
 import math
 import os
 import xml.etree.ElementTree as ElementTree
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from operator import attrgetter, methodcaller
 from typing import Any
@@ -63,7 +63,16 @@ import defusedxml
 import defusedxml.ElementTree as SafeElementTree
 
 from ..errors import ModelError
-from .fault_tree import CommonEvent, Event, Formula, Law, TreeDraft, quoted, refuse_cycles
+from .fault_tree import (
+    CommonEvent,
+    Event,
+    Formula,
+    Law,
+    TreeDraft,
+    quoted,
+    refuse_cycles,
+    unused_gates_in_file_order,
+)
 from .uncertain import lognormal_of_mean
 
 __all__ = ["MAX_NESTING", "parse"]
@@ -1069,7 +1078,9 @@ class _Reader:
             common += self.common_events(name, element, path, scope, keys)
         for name, value in self.houses.items():
             self.events[name] = Event(name, self.defined[name], probability=1.0 if value else 0.0)
-        used: set[str] = set()
+        # The names each gate uses, gate after gate: the gates none uses, one of them the
+        # top, and whether the gates come in order are found from them in one pass.
+        inputs: list[Sequence[str]] = []
         simple_formula = self.simple_formula
         pending = self.pending_gates
         pending.reverse()
@@ -1078,7 +1089,7 @@ class _Reader:
             if form.__class__ is tuple:
                 formula = simple_formula(form, path, scope)
                 self.gates[name] = formula
-                used.update(formula.inputs)  # type: ignore[arg-type]  # names only
+                inputs.append(formula.inputs)  # type: ignore[arg-type]  # names only
                 continue
             children = _children(form)
             if len(children) != 1:
@@ -1087,11 +1098,13 @@ class _Reader:
             form.clear()
             formula = Formula("or", path, [read]) if isinstance(read, str) else read
             self.gates[name] = formula
-            used.update(_references(formula))
+            inputs.append(_references(formula))
         if not self.gates:
             raise self.error("opsa-mef", "the file defines no gate")
-        top_name = self.top(top, used)
-        order = refuse_cycles(self.gates, _references, self.file)
+        unused, in_order = unused_gates_in_file_order(self.gates, inputs)
+        del inputs
+        top_name = self.top(top, unused)
+        order = refuse_cycles(self.gates, _references, self.file, in_order)
         mission, note = None, ""
         if len(self.mission_times) == 1:
             mission = next(iter(self.mission_times))
@@ -1110,7 +1123,7 @@ class _Reader:
             order=order,
         )
 
-    def top(self, top: str | None, used: set[str]) -> str:
+    def top(self, top: str | None, unused: list[str]) -> str:
         if top is not None:
             try:
                 found = self.names.find(top, (), "")
@@ -1119,17 +1132,16 @@ class _Reader:
             if found is None or found not in self.gates:
                 raise self.error("", f"the top {quoted(top)} is not a gate of the file")
             return found
-        tops = [g for g in self.gates if g not in used]
-        if len(tops) != 1:
-            listed = ", ".join(quoted(g) for g in tops[:10])
+        if len(unused) != 1:
+            listed = ", ".join(quoted(g) for g in unused[:10])
             raise self.error(
                 "",
-                f"{len(tops)} gates are used by no other gate ({listed}): name the top "
+                f"{len(unused)} gates are used by no other gate ({listed}): name the top "
                 "(--top NAME)"
-                if tops
+                if unused
                 else "every gate is used by another: the gates form a cycle",
             )
-        return tops[0]
+        return unused[0]
 
 
 def _ccf_shares(

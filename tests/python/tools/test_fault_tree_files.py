@@ -1305,6 +1305,25 @@ def test_refuse_cycles_gives_the_walks_order_or_names_a_loop(uses):
         assert refuse_cycles(gates, lambda f: f.inputs, "t.dft") == expected
 
 
+@FUZZ
+@given(uses=st.lists(st.lists(st.integers(0, 7), min_size=1, max_size=3), min_size=1, max_size=6))
+def test_unused_gates_and_file_order_as_found_gate_by_gate(uses):
+    # The same gates as above: the ones no gate names, and whether each gate names only
+    # gates before it, against the plain checks.
+    from tavoq_tools.formats.fault_tree import Formula, unused_gates_in_file_order
+
+    gates = {
+        f"g{i}": Formula("or", f"g{i}", [f"g{j}" if j < len(uses) else f"e{j}" for j in used])
+        for i, used in enumerate(uses)
+    }
+    names = list(gates)
+    unused, in_order = unused_gates_in_file_order(gates, [f.inputs for f in gates.values()])
+    assert unused == [g for g in names if all(g not in f.inputs for f in gates.values())]
+    assert in_order == all(
+        names.index(x) < i for i, f in enumerate(gates.values()) for x in f.inputs if x in gates
+    )
+
+
 DYNAMIC = """\
 toplevel "Plant";
 "Plant" or "Order" "First" "Both";
