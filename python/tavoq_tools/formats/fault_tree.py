@@ -197,6 +197,9 @@ class TreeDraft:
     # The gates each after the gates it names, depth first from each gate in file order and
     # through its inputs in order (as the gate graph places them), when the reader has it.
     order: list[str] | None = field(default=None, repr=False, compare=False)
+    # Whether every gate's inputs are names, none a nested formula, and defined in the draft
+    # (a reader's gates of names).
+    flat: bool = field(default=False, repr=False, compare=False)
 
 
 class NameMap:
@@ -206,6 +209,9 @@ class NameMap:
         self.names: dict[str, str] = {}
         self._taken: set[str] = set()
         self._fresh: dict[str, str] = {}
+        # Whether every name is mapped to itself (a file whose names are tavoq names): the
+        # map then need not be looked up.
+        self.identity = True
 
     def __call__(self, original: str) -> str:
         found = self.names.get(original)
@@ -216,8 +222,10 @@ class NameMap:
             name = "_" + name
         if name in logic.KEYWORDS:
             name += "_"
-        self.names[original] = self._unique(name)
-        return self.names[original]
+        made = self.names[original] = self._unique(name)
+        if made != original:
+            self.identity = False
+        return made
 
     def extend(self, originals: Iterable[str]) -> None:
         """Each name mapped in turn, as by calling the map; one that is a free, valid name
@@ -835,21 +843,26 @@ def expression(formula: Formula, names: NameMap) -> str:
     return f" {formula.kind} ".join(parts)
 
 
-def _prepared(formula: Formula, names: NameMap) -> tuple[str, Form | None]:
+def _prepared(formula: Formula, names: NameMap, same: bool = False) -> tuple[str, Form | None]:
     """``expression``'s text of a gate and, when its inputs are all names, the form that
     build_graph would read back from that text (logic.simple_form's, or a call's). The
     names are a tuple: every gate's form waits for the graph at once, and a tuple takes
-    half the memory of a list."""
+    half the memory of a list. ``same``: the inputs are names, each mapped to itself."""
     known = names.names
     inputs = formula.inputs
-    try:
-        # Each name is mapped already, as a rule. A nested Formula is no key (it has no
-        # hash): the lookup fails on it, which spares a pass over the inputs to look for one.
-        parts = tuple(map(known.__getitem__, inputs))  # type: ignore[arg-type]
-    except (KeyError, TypeError):
-        if any(map(_is_formula, inputs)):
-            return expression(formula, names), _nested_form(formula, names)
-        parts = tuple(known.get(x) or names(x) for x in inputs)  # type: ignore[arg-type]
+    parts: tuple[str, ...]
+    if same:
+        parts = tuple(inputs)  # type: ignore[arg-type]  # names only
+    else:
+        try:
+            # Each name is mapped already, as a rule. A nested Formula is no key (it has no
+            # hash): the lookup fails on it, which spares a pass over the inputs to look for
+            # one.
+            parts = tuple(map(known.__getitem__, inputs))  # type: ignore[arg-type]
+        except (KeyError, TypeError):
+            if any(map(_is_formula, inputs)):
+                return expression(formula, names), _nested_form(formula, names)
+            parts = tuple(known.get(x) or names(x) for x in inputs)  # type: ignore[arg-type]
     kind = formula.kind
     if kind == "atleast":
         text = f"atleast({formula.k}, {', '.join(parts)})"
@@ -957,10 +970,20 @@ def to_model(
         horizon = horizon_of(mission_time, step)
         names = _name_map(draft)
         mapped = names.names
+        # A file whose names are tavoq names as they are (as a rule, a large one): each is
+        # its own tavoq name, and a reader's gates of names need no lookup of theirs.
+        same = names.identity
         dormancy = _dormancies(draft, file)
         made: dict[tuple[object, ...], Component] = {}
         components = [
-            _component_like(made, file, event, mapped[original], step, dormancy.get(original))
+            _component_like(
+                made,
+                file,
+                event,
+                original if same else mapped[original],
+                step,
+                dormancy.get(original),
+            )
             for original, event in draft.events.items()
         ]
         roles = _restricted(draft, file, dormancy)
@@ -970,15 +993,17 @@ def to_model(
                 for c, original in zip(components, draft.events, strict=True)
             ]
         forms: dict[str, Form] = {}
-        order = None if draft.order is None else [mapped[g] for g in draft.order]
+        order = draft.order
+        if order is not None and not same:
+            order = [mapped[g] for g in order]
         texts: dict[str, str] = {}
         spent = draft.gates
         if spend_gates:
             draft.gates = {}
         for original in list(spent):
             formula = spent.pop(original) if spend_gates else spent[original]
-            name = mapped[original]
-            texts[name], form = _prepared(formula, names)
+            name = original if same else mapped[original]
+            texts[name], form = _prepared(formula, names, same and draft.flat)
             if form is not None:
                 forms[name] = form
         gates = PreparedGates(texts, forms, order)

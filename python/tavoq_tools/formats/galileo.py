@@ -425,4 +425,5 @@ def parse(text: str, file: str) -> TreeDraft:
         dependencies=list(dependencies.values()),
         restrictions=list(restrictions.values()),
         order=order,
+        flat=True,  # its gates' inputs are names, each defined (checked above)
     )

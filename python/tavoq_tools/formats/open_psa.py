@@ -1081,6 +1081,7 @@ class _Reader:
         # The names each gate uses, gate after gate: the gates none uses, one of them the
         # top, and whether the gates come in order are found from them in one pass.
         inputs: list[Sequence[str]] = []
+        flat = True  # every gate's formula a compact form's: names alone
         simple_formula = self.simple_formula
         pending = self.pending_gates
         pending.reverse()
@@ -1091,6 +1092,7 @@ class _Reader:
                 self.gates[name] = formula
                 inputs.append(formula.inputs)  # type: ignore[arg-type]  # names only
                 continue
+            flat = False
             children = _children(form)
             if len(children) != 1:
                 raise self.error(path, "a gate takes one formula")
@@ -1121,6 +1123,7 @@ class _Reader:
             mission_note=note,
             common_events=common,
             order=order,
+            flat=flat,
         )
 
     def top(self, top: str | None, unused: list[str]) -> str:

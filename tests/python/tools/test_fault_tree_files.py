@@ -1267,6 +1267,21 @@ def test_nested_formulas_make_the_gates_their_texts_give(tmp_path, body, nested)
     assert model.logic_graph == dataclasses.replace(model, gates=dict(model.gates)).logic_graph
 
 
+def test_a_gate_of_names_kept_as_they_are_gives_the_text_and_form_of_the_lookups():
+    from tavoq_tools.formats import galileo
+    from tavoq_tools.formats.fault_tree import _name_map, _prepared
+
+    text = (
+        'toplevel "T";\n"T" or "U" "A";\n"U" 2of3 "A" "B" "C";\n"V" pand "B" "C";\n'
+        '"W" and "V";\n"A" lambda=1;\n"B" lambda=2;\n"C" prob=0.5;\n'
+    )
+    draft = galileo.parse(text, "t.dft")
+    names = _name_map(draft)
+    assert draft.flat and names.identity
+    for formula in draft.gates.values():
+        assert _prepared(formula, names, True) == _prepared(formula, names)
+
+
 def _walked_order(gates):
     """The gates depth first from each in file order (None for a cycle): refuse_cycles'
     order, found the plain way."""
@@ -1715,4 +1730,7 @@ def test_a_name_map_extended_at_once_maps_as_one_name_at_a_time(originals):
         one_by_one(original)
     at_once.extend(originals)
     assert at_once.names == one_by_one.names
+    # Whether every name stays as it is, which spares to_model the lookups of the names.
+    unchanged = all(new == old for old, new in at_once.names.items())
+    assert at_once.identity == one_by_one.identity == unchanged
     assert at_once.fresh("a") == one_by_one.fresh("a")
