@@ -1267,6 +1267,21 @@ def test_nested_formulas_make_the_gates_their_texts_give(tmp_path, body, nested)
     assert model.logic_graph == dataclasses.replace(model, gates=dict(model.gates)).logic_graph
 
 
+@settings(max_examples=examples(300), deadline=None)
+@given(st.text(alphabet="aZ_09 -é\u00b2\u0661", max_size=6) | st.sampled_from(["or", "x" * 101]))
+def test_a_plain_name_is_one_that_a_component_takes(name):
+    from tavoq_tools.formats.fault_tree import _plain_name
+    from tavoq_tools.model.logic import KEYWORDS, MAX_NAME_LENGTH
+    from tavoq_tools.model.system import NAME_PATTERN
+
+    expected = (
+        len(name) <= MAX_NAME_LENGTH
+        and NAME_PATTERN.match(name) is not None
+        and name not in KEYWORDS
+    )
+    assert _plain_name(name) == expected
+
+
 def test_a_gate_of_names_kept_as_they_are_gives_the_text_and_form_of_the_lookups():
     from tavoq_tools.formats import galileo
     from tavoq_tools.formats.fault_tree import _name_map, _prepared

@@ -162,6 +162,41 @@ def test_bad_gates_name_their_key(gates, failed_when, key, message):
     assert err.value.key == key
 
 
+@settings(max_examples=examples(300), deadline=None)
+@given(
+    names=st.lists(
+        st.one_of(
+            st.sampled_from(["or", "not_", "pump", "g" * 100, "g" * 101, "_", "é", "x\u0661"]),
+            st.text(alphabet="ab_1 -é\u00b2\u0661", max_size=4),
+        ),
+        min_size=1,
+        max_size=4,
+        unique=True,
+    )
+)
+def test_a_gate_name_is_refused_as_the_name_pattern_says(names):
+    # The names are checked all at once, and one by one only to say which is wrong: the
+    # first that the pattern refuses, is too long or is a component's, as before.
+    from tavoq_tools.model.logic import KEYWORDS, MAX_NAME_LENGTH, NAME_PATTERN
+
+    def fault(name):
+        if not NAME_PATTERN.fullmatch(name) or name in KEYWORDS:
+            return "a gate name is letters"
+        if len(name) > MAX_NAME_LENGTH:
+            return "a gate name is at most"
+        if name == "pump":
+            return "is a component already"
+        return None
+
+    gates = {name: "valve" for name in names}
+    faults = [f for f in map(fault, names) if f is not None]
+    if not faults:
+        assert build_graph(["pump", "valve"], gates, names[0]).n_gates == len(names)
+    else:
+        with pytest.raises(GraphError, match=faults[0]):
+            build_graph(["pump", "valve"], gates, "valve")
+
+
 def test_gates_in_common_forms_build_the_parsers_graph():
     # Gates written as a name, names joined by one operator or atleast of names become
     # their Gate without the parser's nodes; parentheses send the same logic through the
