@@ -312,21 +312,39 @@ def unused_gates_in_file_order(
 
 
 def _positions_used(
-    gates: dict[str, Formula], inputs: list[Sequence[str]]
+    gates: dict[str, Formula],
+    inputs: list[Sequence[str]],
+    defined: dict[str, Any] | None = None,
 ) -> tuple[np.ndarray, bool]:
-    """The position among the gates of every name used (-1: no gate), gate after gate, and
+    """The position among the gates of every name used (-1: no gate; -2: not among
+    ``defined`` either, when given: the names the file defines), gate after gate, and
     whether each gate's are before its own. The names are looked up in one pass and compared
     at once (numpy), not gate by gate: a large tree names hundreds of thousands."""
-    position = {name: i for i, name in enumerate(gates)}
+    # dict.fromkeys of a dict copies its hashes rather than hashing each name again.
+    position = {} if defined is None else dict.fromkeys(defined, -1)
+    position.update(zip(gates, range(len(gates))))
     sizes = np.fromiter(map(len, inputs), dtype=np.int64, count=len(inputs))
     used = np.fromiter(
-        map(position.get, itertools.chain.from_iterable(inputs), repeat(-1)),
+        map(
+            position.get,
+            itertools.chain.from_iterable(inputs),
+            repeat(-1 if defined is None else -2),
+        ),
         dtype=np.int64,
         count=int(sizes.sum()),
     )
     # Gate i's inputs are used[sum(sizes[:i]) : sum(sizes[:i + 1])]: those of a gate that
     # is not after them are at or past its own position.
     return used, not bool((used >= np.repeat(np.arange(len(inputs)), sizes)).any())
+
+
+def defined_and_in_file_order(
+    gates: dict[str, Formula], inputs: list[Sequence[str]], defined: dict[str, Any]
+) -> tuple[bool, bool]:
+    """Whether every name the gates use (``inputs``, gate by gate) is among ``defined``, and
+    whether every gate names only gates defined before it: one lookup per name tells both."""
+    used, in_order = _positions_used(gates, inputs, defined)
+    return not bool((used == -2).any()), in_order
 
 
 def refuse_cycles(

@@ -1340,7 +1340,11 @@ def test_refuse_cycles_gives_the_walks_order_or_names_a_loop(uses):
 def test_unused_gates_and_file_order_as_found_gate_by_gate(uses):
     # The same gates as above: the ones no gate names, and whether each gate names only
     # gates before it, against the plain checks.
-    from tavoq_tools.formats.fault_tree import Formula, unused_gates_in_file_order
+    from tavoq_tools.formats.fault_tree import (
+        Formula,
+        defined_and_in_file_order,
+        unused_gates_in_file_order,
+    )
 
     gates = {
         f"g{i}": Formula("or", f"g{i}", [f"g{j}" if j < len(uses) else f"e{j}" for j in used])
@@ -1352,6 +1356,11 @@ def test_unused_gates_and_file_order_as_found_gate_by_gate(uses):
     assert in_order == all(
         names.index(x) < i for i, f in enumerate(gates.values()) for x in f.inputs if x in gates
     )
+    # With the events e6 and e7 defined (and not the others): whether every name used is.
+    defined = dict.fromkeys([*names, "e6", "e7"], 1)
+    everywhere = all(x in defined for f in gates.values() for x in f.inputs)
+    found = defined_and_in_file_order(gates, [f.inputs for f in gates.values()], defined)
+    assert found == (everywhere, in_order)
 
 
 DYNAMIC = """\
