@@ -141,7 +141,10 @@ class LogicGraph:
         n = len(self.component_names)
         if n == 0:
             raise GraphError("", "the graph has no components")
-        depths: list[int] = []
+        # The depth of each node: the components 0, then each gate's, one past its deepest
+        # input's (a large tree's inputs are looked up at C speed, not one by one).
+        depths: list[int] = [0] * n
+        depth_of = depths.__getitem__
         for i, gate in enumerate(self.gates):
             if gate.kind not in GATE_KINDS:
                 raise GraphError(f"gate {i}", f'unknown kind "{gate.kind}"')
@@ -162,21 +165,18 @@ class LogicGraph:
                     f"{gate.kind} takes {wanted} input{'s' if fewest > 1 else ''}, "
                     f"got {len(gate.inputs)}",
                 )
-            deepest = 0
-            for node in gate.inputs:
-                if not 0 <= node < n + i:
-                    raise GraphError(
-                        f"gate {i}", f"input {node} is neither a component nor an earlier gate"
-                    )
-                if node >= n:
-                    deepest = max(deepest, depths[node - n])
-            depths.append(deepest + 1)
+            if min(gate.inputs) < 0 or max(gate.inputs) >= n + i:
+                node = next(x for x in gate.inputs if not 0 <= x < n + i)
+                raise GraphError(
+                    f"gate {i}", f"input {node} is neither a component nor an earlier gate"
+                )
+            depths.append(max(map(depth_of, gate.inputs)) + 1)
         if not 0 <= self.top < len(self.gates):
             raise GraphError("", f"top gate {self.top} out of range")
         for name, index in self.named:
             if not 0 <= index < len(self.gates):
                 raise GraphError(f"gates.{name}", f"gate index {index} out of range")
-        object.__setattr__(self, "depth", depths[self.top])
+        object.__setattr__(self, "depth", depths[n + self.top])
 
     @property
     def n_components(self) -> int:

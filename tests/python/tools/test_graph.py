@@ -305,6 +305,27 @@ def test_observers_watch_their_cut_set_and_feed_nothing():
         assert states[added[1]] == (bits[0] and bits[2])
 
 
+@settings(max_examples=examples(300), deadline=None)
+@given(st.lists(st.lists(st.integers(-2, 8), min_size=1, max_size=4), min_size=1, max_size=5))
+def test_graph_depth_and_its_first_input_out_of_range(inputs):
+    # Three components; gate i may take nodes 0 .. 2 + i. Its depth is one past its deepest
+    # input's (a component's is 0); the first input out of range of the first gate with one
+    # is named.
+    n = 3
+    gates = tuple(Gate("or", tuple(x)) for x in inputs)
+    bad = [(i, x) for i, g in enumerate(inputs) for x in g if not 0 <= x < n + i]
+    if bad:
+        i, node = bad[0]
+        with pytest.raises(GraphError, match=f"input {node} is neither") as err:
+            LogicGraph(("x", "y", "z"), gates, len(gates) - 1)
+        assert err.value.key == f"gate {i}"
+        return
+    depths = [0] * n
+    for g in inputs:
+        depths.append(1 + max(depths[x] for x in g))
+    assert LogicGraph(("x", "y", "z"), gates, len(gates) - 1).depth == depths[-1]
+
+
 @pytest.mark.parametrize(
     ("gates", "top", "message"),
     [
