@@ -417,18 +417,38 @@ class _Reader:
             element = frame.element
             end = len(element)
             entered = None
-            while frame.done < end:
-                child = element[frame.done]
+            # A gate or basic event with a name of its role (a large file's every child) is
+            # kept here as child() keeps it, without the call; the others go to child().
+            inline = not frame.top
+            path, scope, private = frame.path, frame.scope, frame.private
+            define = self.names.define
+            gates, events = self.pending_gates.append, self.pending_events.append
+            done = frame.done
+            while done < end:
+                child = element[done]
                 tag = _tag(child)
                 if tag in IGNORED:
-                    frame.done += 1
+                    done += 1
                     continue
-                if not complete and frame.done == end - 1 and tag not in OPENED:
+                if not complete and done == end - 1 and tag not in OPENED:
                     break  # the parser may not have read all of it yet
+                if inline and (tag == "define-gate" or tag == "define-basic-event"):
+                    name = child.get("name")
+                    if name is not None and name.strip() and child.get("role") is None:
+                        here = f"{path}/{tag}[{name}]"
+                        key = define(name, scope, private, here)
+                        if tag == "define-gate":
+                            gates((key, _gate_form(child), here, scope))
+                        else:
+                            events((key, _event_form(child), here, scope))
+                        done += 1
+                        continue
+                frame.done = done
                 entered = self.child(child, frame)
                 if entered is not None:
                     break
-                frame.done += 1
+                done += 1
+            frame.done = done
             if entered is not None:
                 stack.append(entered)
             elif complete and frame.done == end:
