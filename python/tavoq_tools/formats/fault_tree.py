@@ -197,9 +197,9 @@ class TreeDraft:
     # The gates each after the gates it names, depth first from each gate in file order and
     # through its inputs in order (as the gate graph places them), when the reader has it.
     order: list[str] | None = field(default=None, repr=False, compare=False)
-    # Whether every gate's inputs are names, none a nested formula, and defined in the draft
-    # (a reader's gates of names).
-    flat: bool = field(default=False, repr=False, compare=False)
+    # The gates whose inputs may hold a nested formula, when the reader knows them: every
+    # other gate's inputs are names, each defined in the draft. None: any gate may.
+    nested: set[str] | None = field(default=None, repr=False, compare=False)
 
 
 class NameMap:
@@ -1038,10 +1038,12 @@ def to_model(
         spent = draft.gates
         if spend_gates:
             draft.gates = {}
+        nested = draft.nested
         for original in list(spent):
             formula = spent.pop(original) if spend_gates else spent[original]
             name = original if same else mapped[original]
-            texts[name], form = _prepared(formula, names, same and draft.flat)
+            flat = same and nested is not None and (not nested or original not in nested)
+            texts[name], form = _prepared(formula, names, flat)
             if form is not None:
                 forms[name] = form
         gates = PreparedGates(texts, forms, order)

@@ -430,5 +430,5 @@ def parse(text: str, file: str) -> TreeDraft:
         dependencies=list(dependencies.values()),
         restrictions=list(restrictions.values()),
         order=order,
-        flat=True,  # its gates' inputs are names, each defined (checked above)
+        nested=set(),  # its gates' inputs are names, each defined (checked above)
     )

@@ -1101,7 +1101,7 @@ class _Reader:
         # The names each gate uses, gate after gate: the gates none uses, one of them the
         # top, and whether the gates come in order are found from them in one pass.
         inputs: list[Sequence[str]] = []
-        flat = True  # every gate's formula a compact form's: names alone
+        nested: set[str] = set()  # the gates not in a compact form (of names alone)
         simple_formula = self.simple_formula
         pending = self.pending_gates
         pending.reverse()
@@ -1112,7 +1112,7 @@ class _Reader:
                 self.gates[name] = formula
                 inputs.append(formula.inputs)  # type: ignore[arg-type]  # names only
                 continue
-            flat = False
+            nested.add(name)
             children = _children(form)
             if len(children) != 1:
                 raise self.error(path, "a gate takes one formula")
@@ -1143,7 +1143,7 @@ class _Reader:
             mission_note=note,
             common_events=common,
             order=order,
-            flat=flat,
+            nested=nested,
         )
 
     def top(self, top: str | None, unused: list[str]) -> str:

@@ -1283,7 +1283,7 @@ def test_a_plain_name_is_one_that_a_component_takes(name):
 
 
 def test_a_gate_of_names_kept_as_they_are_gives_the_text_and_form_of_the_lookups():
-    from tavoq_tools.formats import galileo
+    from tavoq_tools.formats import galileo, open_psa
     from tavoq_tools.formats.fault_tree import _name_map, _prepared
 
     text = (
@@ -1292,9 +1292,23 @@ def test_a_gate_of_names_kept_as_they_are_gives_the_text_and_form_of_the_lookups
     )
     draft = galileo.parse(text, "t.dft")
     names = _name_map(draft)
-    assert draft.flat and names.identity
+    assert draft.nested == set() and names.identity
     for formula in draft.gates.values():
         assert _prepared(formula, names, True) == _prepared(formula, names)
+    # An Open-PSA gate with a formula inside another is read apart; the others are names.
+    gates = (
+        '<define-gate name="U"><atleast min="2"><basic-event name="A"/><basic-event name="B"/>'
+        '<gate name="V"/></atleast></define-gate>'
+        '<define-gate name="V"><and><basic-event name="A"/><basic-event name="B"/></and>'
+        "</define-gate>"
+    )
+    body = '<or><and><basic-event name="A"/><gate name="U"/></and><basic-event name="B"/></or>'
+    draft = open_psa.parse(tree(body, gates), "t.xml")
+    names = _name_map(draft)
+    assert draft.nested == {"T"} and names.identity
+    for name, formula in draft.gates.items():
+        if name != "T":
+            assert _prepared(formula, names, True) == _prepared(formula, names)
 
 
 def _walked_order(gates):
