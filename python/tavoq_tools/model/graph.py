@@ -170,7 +170,11 @@ class LogicGraph:
                 raise GraphError(
                     f"gate {i}", f"input {node} is neither a component nor an earlier gate"
                 )
-            depths.append(max(map(depth_of, gate.inputs)) + 1)
+            try:
+                deepest = max(map(depth_of, gate.inputs))
+            except TypeError:  # an input that is no int (a float): read as it always was
+                deepest = max([depth_of(x) for x in gate.inputs if x >= n], default=0)
+            depths.append(deepest + 1)
         if not 0 <= self.top < len(self.gates):
             raise GraphError("", f"top gate {self.top} out of range")
         for name, index in self.named:

@@ -306,24 +306,40 @@ def test_observers_watch_their_cut_set_and_feed_nothing():
 
 
 @settings(max_examples=examples(300), deadline=None)
-@given(st.lists(st.lists(st.integers(-2, 8), min_size=1, max_size=4), min_size=1, max_size=5))
-def test_graph_depth_and_its_first_input_out_of_range(inputs):
-    # Three components; gate i may take nodes 0 .. 2 + i. Its depth is one past its deepest
-    # input's (a component's is 0); the first input out of range of the first gate with one
-    # is named.
+@given(
+    st.lists(
+        st.tuples(
+            st.sampled_from(["or", "and", "atleast"]),
+            st.integers(0, 3),
+            st.lists(st.integers(-2, 8), min_size=1, max_size=4),
+        ),
+        min_size=1,
+        max_size=5,
+    )
+)
+def test_graph_depth_and_its_first_faulty_gate(gates):
+    # Three components; gate i may take nodes 0 .. 2 + i, and an atleast k from 1 to its
+    # inputs. Its depth is one past its deepest input's (a component's is 0); the first gate
+    # with a fault is named, with the first fault the checks look at.
     n = 3
-    gates = tuple(Gate("or", tuple(x)) for x in inputs)
-    bad = [(i, x) for i, g in enumerate(inputs) for x in g if not 0 <= x < n + i]
-    if bad:
-        i, node = bad[0]
-        with pytest.raises(GraphError, match=f"input {node} is neither") as err:
-            LogicGraph(("x", "y", "z"), gates, len(gates) - 1)
-        assert err.value.key == f"gate {i}"
-        return
+    graph_gates = tuple(
+        Gate(kind, tuple(x), k if kind == "atleast" else 0) for kind, k, x in gates
+    )
+    for i, (kind, k, inputs) in enumerate(gates):
+        if kind == "atleast" and not 1 <= k <= len(inputs):
+            fault = "atleast needs 1 <= k"
+        else:
+            bad = [x for x in inputs if not 0 <= x < n + i]
+            fault = f"input {bad[0]} is neither" if bad else None
+        if fault is not None:
+            with pytest.raises(GraphError, match=fault) as err:
+                LogicGraph(("x", "y", "z"), graph_gates, len(gates) - 1)
+            assert err.value.key == f"gate {i}"
+            return
     depths = [0] * n
-    for g in inputs:
-        depths.append(1 + max(depths[x] for x in g))
-    assert LogicGraph(("x", "y", "z"), gates, len(gates) - 1).depth == depths[-1]
+    for _, _, inputs in gates:
+        depths.append(1 + max(depths[x] for x in inputs))
+    assert LogicGraph(("x", "y", "z"), graph_gates, len(gates) - 1).depth == depths[-1]
 
 
 @pytest.mark.parametrize(
