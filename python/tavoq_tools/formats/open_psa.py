@@ -156,6 +156,7 @@ class _Frame:
 
 
 _REFERENCE_TAGS = frozenset(REFERENCES)
+_GET = dict.get
 
 
 def _gate_form(element: Any) -> _GateForm | Any:
@@ -306,6 +307,8 @@ class _Reader:
         self.pending_groups: list[tuple[str, Any, str, Scope, list[str]]] = []
         self.mission_times: set[float] = set()
         self.kinds: dict[str, str] = {}  # key -> "gate", "basic-event" or "house-event"
+        # Without private names: for each tag of a reference, the keys it may name by name.
+        self.by_tag: dict[str, dict[str, str]] = {}
         self.constants: dict[bool, str] = {}  # the house event of <constant> in formulas
 
     def release(self) -> None:
@@ -318,6 +321,7 @@ class _Reader:
         self.pending_groups.clear()
         self.parameters.clear()
         self.kinds.clear()
+        self.by_tag.clear()
         for names in (self.names, self.parameter_names):
             names.public.clear()
             names.in_scope.clear()
@@ -910,14 +914,10 @@ class _Reader:
         tag, least, tags, names = form
         here = f"{path}/{tag}"
         if not self.names.private:
-            # The common case at C speed: public names, each of the kind its reference says,
-            # none twice, and a whole min within range.
-            found: list[Any] = list(map(self.names.public.get, names))  # type: ignore[arg-type]
-            if (
-                None not in found
-                and tuple(map(self.kinds.__getitem__, found)) == tags
-                and len(set(found)) == len(found)
-            ):
+            # The common case at C speed: public names, each of the kind its reference says
+            # (found among the keys of that kind), none twice, and a whole min within range.
+            found: list[Any] = list(map(_GET, map(self.by_tag.__getitem__, tags), names))  # type: ignore[arg-type]
+            if None not in found and len(set(found)) == len(found):
                 if least is None:
                     return Formula(tag, here, found)
                 try:
@@ -1084,7 +1084,19 @@ class _Reader:
         """The draft, once every definition is known: the values and formulas are read."""
         self.kinds = dict.fromkeys(self.defined, "basic-event")
         self.kinds.update(dict.fromkeys(self.houses, "house-event"))
-        self.kinds.update((name, "gate") for name, _, _, _ in self.pending_gates)
+        gate_keys = [name for name, _, _, _ in self.pending_gates]
+        self.kinds.update(dict.fromkeys(gate_keys, "gate"))
+        if not self.names.private:
+            # Without private names each key is its name: the keys of each kind by name,
+            # for a reference to find its key and check its kind in one lookup.
+            kinds = self.kinds
+            self.by_tag = {
+                "gate": dict(zip(gate_keys, gate_keys)),
+                "basic-event": {k: k for k, kind in kinds.items() if kind == "basic-event"},
+                "house-event": {k: k for k in self.houses},
+                "event": self.names.public,
+            }
+        del gate_keys
         # Each definition is let go once read: the draft is made in the memory it leaves.
         pending = self.pending_events
         pending.reverse()

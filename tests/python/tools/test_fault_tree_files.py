@@ -1282,6 +1282,40 @@ def test_a_plain_name_is_one_that_a_component_takes(name):
     assert _plain_name(name) == expected
 
 
+@pytest.mark.parametrize(
+    "body",
+    [
+        '<or><gate name="U"/><basic-event name="A"/><house-event name="H"/></or>',
+        '<atleast min="2"><event name="U"/><event name="A"/><event name="H"/></atleast>',
+        '<and><event name="B"/><gate name="U"/></and>',
+        '<or><gate name="A"/></or>',  # a basic event named as a gate
+        '<or><house-event name="U"/></or>',
+        '<or><event name="A"/><basic-event name="A"/></or>',  # twice
+        '<atleast min="3"><gate name="U"/><event name="B"/></atleast>',
+        '<or><basic-event name="Q"/></or>',  # never defined
+    ],
+)
+def test_a_compact_gate_reads_as_with_private_names(body):
+    # With a private name in the file every reference is looked up one by one; without,
+    # a gate of references is read at once: the same formulas, or the same error.
+    from tavoq_tools.formats import open_psa
+
+    extra = (
+        '<define-gate name="U"><or><basic-event name="B"/></or></define-gate>'
+        '<define-house-event name="H"><constant value="true"/></define-house-event>'
+    )
+    private = (
+        '<define-basic-event name="Z" role="private"><float value="0.5"/></define-basic-event>'
+    )
+    results = []
+    for text in (tree(body, extra), tree(body, extra + private)):
+        try:
+            results.append(open_psa.parse(text, "t.xml").gates)
+        except ModelError as err:
+            results.append(str(err))
+    assert results[0] == results[1]
+
+
 def test_a_gate_of_names_kept_as_they_are_gives_the_text_and_form_of_the_lookups():
     from tavoq_tools.formats import galileo, open_psa
     from tavoq_tools.formats.fault_tree import _name_map, _prepared
