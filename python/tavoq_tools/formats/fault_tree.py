@@ -38,7 +38,7 @@ from ..errors import INT32_MAX, ModelError, one_line
 from ..model import distributions, logic
 from ..model.graph import Form, PreparedGates
 from ..model.interactions import CommonCause, Move, StandbyGroup, Trigger
-from ..model.system import NAME_PATTERN, Component, Model, RunSettings, Transition
+from ..model.system import Component, Model, RunSettings, Transition
 from .uncertain import Uncertain
 
 __all__ = [
@@ -197,6 +197,9 @@ class TreeDraft:
     # The gates each after the gates it names, depth first from each gate in file order and
     # through its inputs in order (as the gate graph places them), when the reader has it.
     order: list[str] | None = field(default=None, repr=False, compare=False)
+    # The gates whose inputs may hold a nested formula, when the reader knows them: every
+    # other gate's inputs are names, each defined in the draft. None: any gate may.
+    nested: set[str] | None = field(default=None, repr=False, compare=False)
 
 
 class NameMap:
@@ -206,6 +209,9 @@ class NameMap:
         self.names: dict[str, str] = {}
         self._taken: set[str] = set()
         self._fresh: dict[str, str] = {}
+        # Whether every name is mapped to itself (a file whose names are tavoq names): the
+        # map then need not be looked up.
+        self.identity = True
 
     def __call__(self, original: str) -> str:
         found = self.names.get(original)
@@ -216,14 +222,32 @@ class NameMap:
             name = "_" + name
         if name in logic.KEYWORDS:
             name += "_"
-        self.names[original] = self._unique(name)
-        return self.names[original]
+        made = self.names[original] = self._unique(name)
+        if made != original:
+            self.identity = False
+        return made
 
     def extend(self, originals: Iterable[str]) -> None:
         """Each name mapped in turn, as by calling the map; one that is a free, valid name
         as it is stays as it is without the substitutions (most names of a large file)."""
         names, taken = self.names, self._taken
         longest = logic.MAX_NAME_LENGTH - 8
+        if not names and not taken:
+            # A first list of names, each a free and valid one, none twice (a large file's
+            # names, as a rule): told at C speed, and mapped at once.
+            originals = list(originals)
+            if (
+                all(map(_IS_STR, originals))
+                and all(map(str.isascii, originals))
+                and all(map(str.isidentifier, originals))
+                and max(map(len, originals), default=0) <= longest
+                and logic.KEYWORDS.isdisjoint(originals)
+            ):
+                distinct = set(originals)
+                if len(distinct) == len(originals):
+                    names.update(zip(originals, originals))
+                    taken.update(distinct)
+                    return
         for original in originals:
             if original in names:
                 continue
@@ -270,24 +294,64 @@ def quoted(name: str) -> str:
 def _in_file_order(
     gates: dict[str, Formula], gate_inputs: Callable[[Formula], Sequence[str]]
 ) -> bool:
-    """Whether every gate names only gates defined before it. The positions of all the
-    names are looked up in one pass and compared at once (numpy), not gate by gate: a
-    large tree names hundreds of thousands."""
-    position = {name: i for i, name in enumerate(gates)}
-    inputs = list(map(gate_inputs, gates.values()))
+    """Whether every gate names only gates defined before it."""
+    return _positions_used(gates, list(map(gate_inputs, gates.values())))[1]
+
+
+def unused_gates_in_file_order(
+    gates: dict[str, Formula], inputs: list[Sequence[str]]
+) -> tuple[list[str], bool]:
+    """The gates that no gate uses, in file order, and whether every gate names only gates
+    defined before it; ``inputs`` lists, gate by gate, the names each uses. One lookup per
+    name used tells both."""
+    used, in_order = _positions_used(gates, inputs)
+    referenced = np.zeros(len(gates), dtype=bool)
+    referenced[used[used >= 0]] = True
+    names = list(gates)
+    return [names[i] for i in np.flatnonzero(~referenced).tolist()], in_order
+
+
+def _positions_used(
+    gates: dict[str, Formula],
+    inputs: list[Sequence[str]],
+    defined: dict[str, Any] | None = None,
+) -> tuple[np.ndarray, bool]:
+    """The position among the gates of every name used (-1: no gate; -2: not among
+    ``defined`` either, when given: the names the file defines), gate after gate, and
+    whether each gate's are before its own. The names are looked up in one pass and compared
+    at once (numpy), not gate by gate: a large tree names hundreds of thousands."""
+    # dict.fromkeys of a dict copies its hashes rather than hashing each name again.
+    position = {} if defined is None else dict.fromkeys(defined, -1)
+    position.update(zip(gates, range(len(gates))))
     sizes = np.fromiter(map(len, inputs), dtype=np.int64, count=len(inputs))
     used = np.fromiter(
-        map(position.get, itertools.chain.from_iterable(inputs), repeat(-1)),
+        map(
+            position.get,
+            itertools.chain.from_iterable(inputs),
+            repeat(-1 if defined is None else -2),
+        ),
         dtype=np.int64,
         count=int(sizes.sum()),
     )
     # Gate i's inputs are used[sum(sizes[:i]) : sum(sizes[:i + 1])]: those of a gate that
     # is not after them are at or past its own position.
-    return not bool((used >= np.repeat(np.arange(len(inputs)), sizes)).any())
+    return used, not bool((used >= np.repeat(np.arange(len(inputs)), sizes)).any())
+
+
+def defined_and_in_file_order(
+    gates: dict[str, Formula], inputs: list[Sequence[str]], defined: dict[str, Any]
+) -> tuple[bool, bool]:
+    """Whether every name the gates use (``inputs``, gate by gate) is among ``defined``, and
+    whether every gate names only gates defined before it: one lookup per name tells both."""
+    used, in_order = _positions_used(gates, inputs, defined)
+    return not bool((used == -2).any()), in_order
 
 
 def refuse_cycles(
-    gates: dict[str, Formula], gate_inputs: Callable[[Formula], Sequence[str]], file: str
+    gates: dict[str, Formula],
+    gate_inputs: Callable[[Formula], Sequence[str]],
+    file: str,
+    in_file_order: bool | None = None,
 ) -> list[str]:
     """A gate that depends on itself is a ModelError naming the loop, at the gate where it
     closes. ``gate_inputs`` lists the names a gate's formula uses; those that are not gates
@@ -295,7 +359,8 @@ def refuse_cycles(
     the walk finishes them: each after every gate it names."""
     # Most files define a gate after the gates it names: the walk then finishes each gate
     # as it starts it, in file order, and there is no cycle. One pass tells.
-    if _in_file_order(gates, gate_inputs):
+    # ``in_file_order``, when the caller knows it, spares that pass.
+    if in_file_order if in_file_order is not None else _in_file_order(gates, gate_inputs):
         return list(gates)
     state: dict[str, int] = {}  # 1: on the path, 2: done
     order: list[str] = []
@@ -507,6 +572,8 @@ def _renamed(template: Component, name: str) -> Component:
     return copy
 
 
+_IS_STR = str.__instancecheck__
+
 # A frozen dataclass's fields are set as its constructor sets them.
 _SET_FIELD = object.__setattr__
 
@@ -533,10 +600,12 @@ def _with_probability(first: Component, name: str, probability: float) -> Compon
 
 
 def _plain_name(name: str) -> bool:
-    """Whether Component takes ``name`` as a component's name."""
+    """Whether Component takes ``name`` as a component's name: its NAME_PATTERN, told by the
+    string's own tests (an ASCII identifier), once per event of a large tree."""
     return (
         len(name) <= logic.MAX_NAME_LENGTH
-        and NAME_PATTERN.match(name) is not None
+        and name.isascii()
+        and name.isidentifier()
         and name not in logic.KEYWORDS
     )
 
@@ -593,28 +662,12 @@ def _dormancies(draft: TreeDraft, file: str) -> dict[str, float]:
             for held in inner:
                 holders.setdefault(held, []).append(name)
     sleeps: dict[str, dict[float, str]] = {}
-
-    def sleep_kinds(name: str, path: tuple[str, ...] = ()) -> dict[float, str]:
-        # The dormancies under which spare gate ``name`` may sleep, through its holders.
-        if name in sleeps:
-            return sleeps[name]
-        if name in path:
-            raise ModelError(
-                draft.spares[name].where,
-                f"spare gate {quoted(name)} is inside one of its own units",
-                file,
-            )
-        found: dict[float, str] = {}
-        for holder in holders.get(name, ()):
-            found.setdefault(DEFAULT_DORMANCY[draft.spares[holder].kind], holder)
-            for kind, gate in sleep_kinds(holder, (*path, name)).items():
-                found.setdefault(kind, gate)
-        sleeps[name] = found
-        return found
-
     implied: dict[str, dict[float, str]] = {}
     for name, units in modules.items():
-        kinds = {DEFAULT_DORMANCY[draft.spares[name].kind]: name, **sleep_kinds(name)}
+        kinds = {
+            DEFAULT_DORMANCY[draft.spares[name].kind]: name,
+            **_sleep_kinds(draft, file, holders, sleeps, name),
+        }
         for events, _ in units:
             for event in events:
                 for kind, gate in kinds.items():
@@ -630,6 +683,38 @@ def _dormancies(draft: TreeDraft, file: str) -> dict[str, float]:
                 file,
             )
         found[unit] = own if own is not None else next(iter(defaults))
+    return found
+
+
+def _sleep_kinds(
+    draft: TreeDraft,
+    file: str,
+    holders: dict[str, list[str]],
+    sleeps: dict[str, dict[float, str]],
+    name: str,
+    path: tuple[str, ...] = (),
+) -> dict[float, str]:
+    """The dormancies under which spare gate ``name`` may sleep, through its holders (the
+    spare gates that hold it in a unit), each with the gate that gives it; found once per
+    gate, in ``sleeps``. A function of its own rather than nested in _dormancies: it would
+    reach itself through its closure, a cycle keeping the draft until a collection of
+    cycles, which is paused while a model is read."""
+    if name in sleeps:
+        return sleeps[name]
+    if name in path:
+        raise ModelError(
+            draft.spares[name].where,
+            f"spare gate {quoted(name)} is inside one of its own units",
+            file,
+        )
+    found: dict[float, str] = {}
+    for holder in holders.get(name, ()):
+        found.setdefault(DEFAULT_DORMANCY[draft.spares[holder].kind], holder)
+        for kind, gate in _sleep_kinds(
+            draft, file, holders, sleeps, holder, (*path, name)
+        ).items():
+            found.setdefault(kind, gate)
+    sleeps[name] = found
     return found
 
 
@@ -796,21 +881,26 @@ def expression(formula: Formula, names: NameMap) -> str:
     return f" {formula.kind} ".join(parts)
 
 
-def _prepared(formula: Formula, names: NameMap) -> tuple[str, Form | None]:
+def _prepared(formula: Formula, names: NameMap, same: bool = False) -> tuple[str, Form | None]:
     """``expression``'s text of a gate and, when its inputs are all names, the form that
     build_graph would read back from that text (logic.simple_form's, or a call's). The
     names are a tuple: every gate's form waits for the graph at once, and a tuple takes
-    half the memory of a list."""
+    half the memory of a list. ``same``: the inputs are names, each mapped to itself."""
     known = names.names
     inputs = formula.inputs
-    try:
-        # Each name is mapped already, as a rule. A nested Formula is no key (it has no
-        # hash): the lookup fails on it, which spares a pass over the inputs to look for one.
-        parts = tuple(map(known.__getitem__, inputs))  # type: ignore[arg-type]
-    except (KeyError, TypeError):
-        if any(map(_is_formula, inputs)):
-            return expression(formula, names), _nested_form(formula, names)
-        parts = tuple(known.get(x) or names(x) for x in inputs)  # type: ignore[arg-type]
+    parts: tuple[str, ...]
+    if same:
+        parts = tuple(inputs)  # type: ignore[arg-type]  # names only
+    else:
+        try:
+            # Each name is mapped already, as a rule. A nested Formula is no key (it has no
+            # hash): the lookup fails on it, which spares a pass over the inputs to look for
+            # one.
+            parts = tuple(map(known.__getitem__, inputs))  # type: ignore[arg-type]
+        except (KeyError, TypeError):
+            if any(map(_is_formula, inputs)):
+                return expression(formula, names), _nested_form(formula, names)
+            parts = tuple(known.get(x) or names(x) for x in inputs)  # type: ignore[arg-type]
     kind = formula.kind
     if kind == "atleast":
         text = f"atleast({formula.k}, {', '.join(parts)})"
@@ -918,10 +1008,20 @@ def to_model(
         horizon = horizon_of(mission_time, step)
         names = _name_map(draft)
         mapped = names.names
+        # A file whose names are tavoq names as they are (as a rule, a large one): each is
+        # its own tavoq name, and a reader's gates of names need no lookup of theirs.
+        same = names.identity
         dormancy = _dormancies(draft, file)
         made: dict[tuple[object, ...], Component] = {}
         components = [
-            _component_like(made, file, event, mapped[original], step, dormancy.get(original))
+            _component_like(
+                made,
+                file,
+                event,
+                original if same else mapped[original],
+                step,
+                dormancy.get(original),
+            )
             for original, event in draft.events.items()
         ]
         roles = _restricted(draft, file, dormancy)
@@ -931,15 +1031,19 @@ def to_model(
                 for c, original in zip(components, draft.events, strict=True)
             ]
         forms: dict[str, Form] = {}
-        order = None if draft.order is None else [mapped[g] for g in draft.order]
+        order = draft.order
+        if order is not None and not same:
+            order = [mapped[g] for g in order]
         texts: dict[str, str] = {}
         spent = draft.gates
         if spend_gates:
             draft.gates = {}
+        nested = draft.nested
         for original in list(spent):
             formula = spent.pop(original) if spend_gates else spent[original]
-            name = mapped[original]
-            texts[name], form = _prepared(formula, names)
+            name = original if same else mapped[original]
+            flat = same and nested is not None and (not nested or original not in nested)
+            texts[name], form = _prepared(formula, names, flat)
             if form is not None:
                 forms[name] = form
         gates = PreparedGates(texts, forms, order)

@@ -43,6 +43,7 @@ from .fault_tree import (
     Restriction,
     Spare,
     TreeDraft,
+    defined_and_in_file_order,
     quoted,
     refuse_cycles,
 )
@@ -387,11 +388,15 @@ def parse(text: str, file: str) -> TreeDraft:
     # Elements without an output, which nothing may use.
     outputless = {**dependencies, **restrictions}
     # Most files use only defined names and have no element without an output: one pass at
-    # C speed over every name used tells (a large tree uses hundreds of thousands); else
-    # the checks below find the first fault and say it.
-    every = chain.from_iterable(items for _, _, _, items in used)
+    # C speed over every name used tells (a large tree uses hundreds of thousands), the
+    # same that tells whether the gates come in file order; else the checks below find the
+    # first fault and say it.
+    inputs: list[list[str]] = [f.inputs for f in gates.values()]  # type: ignore[misc]
+    defined, in_order = defined_and_in_file_order(gates, inputs, lines)  # type: ignore[arg-type]
+    del inputs
+    others = chain.from_iterable(items for _, _, _, items in used[len(gates) :])
     for label, user, where, items in (
-        used if outputless or not all(map(lines.__contains__, every)) else ()
+        used if outputless or not defined or not all(map(lines.__contains__, others)) else ()
     ):
         for item in items:
             if item not in lines:
@@ -414,7 +419,7 @@ def parse(text: str, file: str) -> TreeDraft:
             f"line {top[1]}", f"toplevel {quoted(top[0])} is {kind}, which has no output", file
         )
     # A Galileo gate's inputs are names, never nested formulas.
-    order = refuse_cycles(gates, lambda f: f.inputs, file)  # type: ignore[arg-type,return-value]
+    order = refuse_cycles(gates, lambda f: f.inputs, file, in_order)  # type: ignore[arg-type,return-value]
     return TreeDraft(
         "Galileo",
         events,
@@ -425,4 +430,5 @@ def parse(text: str, file: str) -> TreeDraft:
         dependencies=list(dependencies.values()),
         restrictions=list(restrictions.values()),
         order=order,
+        nested=set(),  # its gates' inputs are names, each defined (checked above)
     )

@@ -53,9 +53,8 @@ import itertools
 import math
 import os
 import xml.etree.ElementTree as ElementTree
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from operator import attrgetter, methodcaller
 from typing import Any
 from xml.parsers import expat
 
@@ -63,7 +62,16 @@ import defusedxml
 import defusedxml.ElementTree as SafeElementTree
 
 from ..errors import ModelError
-from .fault_tree import CommonEvent, Event, Formula, Law, TreeDraft, quoted, refuse_cycles
+from .fault_tree import (
+    CommonEvent,
+    Event,
+    Formula,
+    Law,
+    TreeDraft,
+    quoted,
+    refuse_cycles,
+    unused_gates_in_file_order,
+)
 from .uncertain import lognormal_of_mean
 
 __all__ = ["MAX_NESTING", "parse"]
@@ -147,9 +155,8 @@ class _Frame:
     done: int = 0  # how many of its children are read (and not yet let go)
 
 
-_TAG_OF = attrgetter("tag")
-_NAME_OF = methodcaller("get", "name")
 _REFERENCE_TAGS = frozenset(REFERENCES)
+_GET = dict.get
 
 
 def _gate_form(element: Any) -> _GateForm | Any:
@@ -167,10 +174,13 @@ def _gate_form(element: Any) -> _GateForm | Any:
         least = None
     else:
         return element
-    tags = tuple(map(_TAG_OF, formula))
+    # An element is iterated by index until IndexError is raised: its children are taken
+    # as a list first (a third of the time of this function).
+    references = formula[:]
+    tags = tuple([r.tag for r in references])
     if not tags or not _REFERENCE_TAGS.issuperset(tags):
         return element
-    return tag, least, tags, tuple(map(_NAME_OF, formula))
+    return tag, least, tags, tuple([r.get("name") for r in references])
 
 
 def _event_form(element: Any) -> tuple[str, str] | Any:
@@ -187,7 +197,7 @@ def _event_form(element: Any) -> tuple[str, str] | Any:
         return tag, value.get("value")
     if tag != "exponential" or len(value) != 2 or value.keys():
         return element
-    rate, time = value
+    rate, time = value[0], value[1]
     if (
         rate.tag == "parameter"
         and not len(rate)
@@ -297,21 +307,26 @@ class _Reader:
         self.pending_groups: list[tuple[str, Any, str, Scope, list[str]]] = []
         self.mission_times: set[float] = set()
         self.kinds: dict[str, str] = {}  # key -> "gate", "basic-event" or "house-event"
+        # Without private names: for each tag of a reference, the keys it may name by name.
+        self.by_tag: dict[str, dict[str, str]] = {}
         self.constants: dict[bool, str] = {}  # the house event of <constant> in formulas
 
     def release(self) -> None:
         """Let go of the elements and names held: the reader and its namespaces refer to
-        each other, so they would otherwise live until the next collection of cycles, which
-        is paused while a model is read and checked."""
+        each other, so they would otherwise live, with all they hold, until the next
+        collection of cycles, which is paused while a model is read and checked. The
+        namespaces are dropped, which ends the cycle; the reader is not used after."""
         self.pending_events.clear()
         self.pending_gates.clear()
         self.pending_groups.clear()
         self.parameters.clear()
         self.kinds.clear()
+        self.by_tag.clear()
         for names in (self.names, self.parameter_names):
             names.public.clear()
             names.in_scope.clear()
             names.where.clear()
+        del self.names, self.parameter_names
 
     @property
     def defined(self) -> dict[str, str]:
@@ -406,18 +421,38 @@ class _Reader:
             element = frame.element
             end = len(element)
             entered = None
-            while frame.done < end:
-                child = element[frame.done]
+            # A gate or basic event with a name of its role (a large file's every child) is
+            # kept here as child() keeps it, without the call; the others go to child().
+            inline = not frame.top
+            path, scope, private = frame.path, frame.scope, frame.private
+            define = self.names.define
+            gates, events = self.pending_gates.append, self.pending_events.append
+            done = frame.done
+            while done < end:
+                child = element[done]
                 tag = _tag(child)
                 if tag in IGNORED:
-                    frame.done += 1
+                    done += 1
                     continue
-                if not complete and frame.done == end - 1 and tag not in OPENED:
+                if not complete and done == end - 1 and tag not in OPENED:
                     break  # the parser may not have read all of it yet
+                if inline and (tag == "define-gate" or tag == "define-basic-event"):
+                    name = child.get("name")
+                    if name is not None and name.strip() and child.get("role") is None:
+                        here = f"{path}/{tag}[{name}]"
+                        key = define(name, scope, private, here)
+                        if tag == "define-gate":
+                            gates((key, _gate_form(child), here, scope))
+                        else:
+                            events((key, _event_form(child), here, scope))
+                        done += 1
+                        continue
+                frame.done = done
                 entered = self.child(child, frame)
                 if entered is not None:
                     break
-                frame.done += 1
+                done += 1
+            frame.done = done
             if entered is not None:
                 stack.append(entered)
             elif complete and frame.done == end:
@@ -879,14 +914,10 @@ class _Reader:
         tag, least, tags, names = form
         here = f"{path}/{tag}"
         if not self.names.private:
-            # The common case at C speed: public names, each of the kind its reference says,
-            # none twice, and a whole min within range.
-            found: list[Any] = list(map(self.names.public.get, names))  # type: ignore[arg-type]
-            if (
-                None not in found
-                and tuple(map(self.kinds.__getitem__, found)) == tags
-                and len(set(found)) == len(found)
-            ):
+            # The common case at C speed: public names, each of the kind its reference says
+            # (found among the keys of that kind), none twice, and a whole min within range.
+            found: list[Any] = list(map(_GET, map(self.by_tag.__getitem__, tags), names))  # type: ignore[arg-type]
+            if None not in found and len(set(found)) == len(found):
                 if least is None:
                     return Formula(tag, here, found)
                 try:
@@ -1053,7 +1084,19 @@ class _Reader:
         """The draft, once every definition is known: the values and formulas are read."""
         self.kinds = dict.fromkeys(self.defined, "basic-event")
         self.kinds.update(dict.fromkeys(self.houses, "house-event"))
-        self.kinds.update((name, "gate") for name, _, _, _ in self.pending_gates)
+        gate_keys = [name for name, _, _, _ in self.pending_gates]
+        self.kinds.update(dict.fromkeys(gate_keys, "gate"))
+        if not self.names.private:
+            # Without private names each key is its name: the keys of each kind by name,
+            # for a reference to find its key and check its kind in one lookup.
+            kinds = self.kinds
+            self.by_tag = {
+                "gate": dict(zip(gate_keys, gate_keys)),
+                "basic-event": {k: k for k, kind in kinds.items() if kind == "basic-event"},
+                "house-event": {k: k for k in self.houses},
+                "event": self.names.public,
+            }
+        del gate_keys
         # Each definition is let go once read: the draft is made in the memory it leaves.
         pending = self.pending_events
         pending.reverse()
@@ -1067,7 +1110,10 @@ class _Reader:
             common += self.common_events(name, element, path, scope, keys)
         for name, value in self.houses.items():
             self.events[name] = Event(name, self.defined[name], probability=1.0 if value else 0.0)
-        used: set[str] = set()
+        # The names each gate uses, gate after gate: the gates none uses, one of them the
+        # top, and whether the gates come in order are found from them in one pass.
+        inputs: list[Sequence[str]] = []
+        nested: set[str] = set()  # the gates not in a compact form (of names alone)
         simple_formula = self.simple_formula
         pending = self.pending_gates
         pending.reverse()
@@ -1076,8 +1122,9 @@ class _Reader:
             if form.__class__ is tuple:
                 formula = simple_formula(form, path, scope)
                 self.gates[name] = formula
-                used.update(formula.inputs)  # type: ignore[arg-type]  # names only
+                inputs.append(formula.inputs)  # type: ignore[arg-type]  # names only
                 continue
+            nested.add(name)
             children = _children(form)
             if len(children) != 1:
                 raise self.error(path, "a gate takes one formula")
@@ -1085,11 +1132,13 @@ class _Reader:
             form.clear()
             formula = Formula("or", path, [read]) if isinstance(read, str) else read
             self.gates[name] = formula
-            used.update(_references(formula))
+            inputs.append(_references(formula))
         if not self.gates:
             raise self.error("opsa-mef", "the file defines no gate")
-        top_name = self.top(top, used)
-        order = refuse_cycles(self.gates, _references, self.file)
+        unused, in_order = unused_gates_in_file_order(self.gates, inputs)
+        del inputs
+        top_name = self.top(top, unused)
+        order = refuse_cycles(self.gates, _references, self.file, in_order)
         mission, note = None, ""
         if len(self.mission_times) == 1:
             mission = next(iter(self.mission_times))
@@ -1106,9 +1155,10 @@ class _Reader:
             mission_note=note,
             common_events=common,
             order=order,
+            nested=nested,
         )
 
-    def top(self, top: str | None, used: set[str]) -> str:
+    def top(self, top: str | None, unused: list[str]) -> str:
         if top is not None:
             try:
                 found = self.names.find(top, (), "")
@@ -1117,17 +1167,16 @@ class _Reader:
             if found is None or found not in self.gates:
                 raise self.error("", f"the top {quoted(top)} is not a gate of the file")
             return found
-        tops = [g for g in self.gates if g not in used]
-        if len(tops) != 1:
-            listed = ", ".join(quoted(g) for g in tops[:10])
+        if len(unused) != 1:
+            listed = ", ".join(quoted(g) for g in unused[:10])
             raise self.error(
                 "",
-                f"{len(tops)} gates are used by no other gate ({listed}): name the top "
+                f"{len(unused)} gates are used by no other gate ({listed}): name the top "
                 "(--top NAME)"
-                if tops
+                if unused
                 else "every gate is used by another: the gates form a cycle",
             )
-        return tops[0]
+        return unused[0]
 
 
 def _ccf_shares(

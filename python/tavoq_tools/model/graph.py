@@ -141,7 +141,10 @@ class LogicGraph:
         n = len(self.component_names)
         if n == 0:
             raise GraphError("", "the graph has no components")
-        depths: list[int] = []
+        # The depth of each node: the components 0, then each gate's, one past its deepest
+        # input's (a large tree's inputs are looked up at C speed, not one by one).
+        depths: list[int] = [0] * n
+        depth_of = depths.__getitem__
         for i, gate in enumerate(self.gates):
             if gate.kind not in GATE_KINDS:
                 raise GraphError(f"gate {i}", f'unknown kind "{gate.kind}"')
@@ -162,21 +165,22 @@ class LogicGraph:
                     f"{gate.kind} takes {wanted} input{'s' if fewest > 1 else ''}, "
                     f"got {len(gate.inputs)}",
                 )
-            deepest = 0
-            for node in gate.inputs:
-                if not 0 <= node < n + i:
-                    raise GraphError(
-                        f"gate {i}", f"input {node} is neither a component nor an earlier gate"
-                    )
-                if node >= n:
-                    deepest = max(deepest, depths[node - n])
+            if min(gate.inputs) < 0 or max(gate.inputs) >= n + i:
+                node = next(x for x in gate.inputs if not 0 <= x < n + i)
+                raise GraphError(
+                    f"gate {i}", f"input {node} is neither a component nor an earlier gate"
+                )
+            try:
+                deepest = max(map(depth_of, gate.inputs))
+            except TypeError:  # an input that is no int (a float): read as it always was
+                deepest = max([depth_of(x) for x in gate.inputs if x >= n], default=0)
             depths.append(deepest + 1)
         if not 0 <= self.top < len(self.gates):
             raise GraphError("", f"top gate {self.top} out of range")
         for name, index in self.named:
             if not 0 <= index < len(self.gates):
                 raise GraphError(f"gates.{name}", f"gate index {index} out of range")
-        object.__setattr__(self, "depth", depths[self.top])
+        object.__setattr__(self, "depth", depths[n + self.top])
 
     @property
     def n_components(self) -> int:
@@ -323,6 +327,33 @@ _SET_K = vars(Gate)["k"].__set__
 _SET_NAME = vars(Gate)["name"].__set__
 
 
+# build_graph's recursive steps are functions of their own, given what they use: nested in
+# it, each would reach itself through its closure, a cycle keeping every name's node until
+# a collection of cycles, which is paused while a large model is read.
+
+
+def _node_of(expression: logic.Node, node_at: dict[str, int], built: list[Gate], n: int) -> int:
+    """The node of a parsed expression: its sub-expressions' gates first, left to right,
+    then its own, unnamed, appended to ``built`` (gate i is node n + i)."""
+    # Recursion follows one expression's nesting, which the parser bounds.
+    if expression.kind == "name":
+        return node_at[expression.name]
+    inputs = tuple(_node_of(arg, node_at, built, n) for arg in expression.args)
+    built.append(Gate(expression.kind, inputs, expression.k))
+    return n + len(built) - 1
+
+
+def _nested_node(form: Form, node_at: dict[str, int], built: list[Gate], n: int) -> int:
+    """The node of a form's parenthesised gate, made as _node_of makes the parser's: its
+    own inputs' gates first, left to right, then it, unnamed."""
+    kind, k, parts = form
+    inputs = tuple(
+        node_at[p] if isinstance(p, str) else _nested_node(p, node_at, built, n) for p in parts
+    )
+    built.append(_gate(kind, inputs, k, ""))
+    return n + len(built) - 1
+
+
 def _gate(kind: str, inputs: tuple[int, ...], k: int, name: str) -> Gate:
     """A Gate as its constructor makes it, without the frozen class's per-field
     object.__setattr__ (a large tree has one per gate; with slots, and no dict, each takes
@@ -427,6 +458,9 @@ class PreparedGates(Mapping[str, str]):
         return name in self.texts
 
 
+_IS_STR = str.__instancecheck__
+
+
 def build_graph(
     component_names: Sequence[str],
     gates: Mapping[str, str] | None,
@@ -449,7 +483,17 @@ def build_graph(
         gates = gates.texts
     elif not isinstance(gates, dict):
         gates = dict(gates or {})  # only read, so a dict is taken as it is
-    for name in gates:
+    # Every name checked at once, at C speed (a large tree has hundreds of thousands; ASCII
+    # and an identifier is NAME_PATTERN); the loop finds the first fault and says it.
+    valid = (
+        all(map(_IS_STR, gates))
+        and all(map(str.isascii, gates))
+        and all(map(str.isidentifier, gates))
+        and max(map(len, gates), default=0) <= logic.MAX_NAME_LENGTH
+        and logic.KEYWORDS.isdisjoint(gates)
+        and index.keys().isdisjoint(gates)
+    )
+    for name in () if valid else gates:
         key = f"gates.{name}"
         if (
             not isinstance(name, str)
@@ -515,14 +559,6 @@ def build_graph(
     # The node of every name placed so far: the components, then each gate once built.
     node_at = index
 
-    def node_of(expression: logic.Node) -> int:
-        # Recursion follows one expression's nesting, which the parser bounds.
-        if expression.kind == "name":
-            return node_at[expression.name]
-        inputs = tuple(node_of(arg) for arg in expression.args)
-        built.append(Gate(expression.kind, inputs, expression.k))
-        return n + len(built) - 1
-
     def gate_for(expression: logic.Node | tuple[str, int, Sequence[str]], name: str) -> int:
         """The gate index of a whole expression; a bare name becomes a one-input ``or``
         when it needs a gate of its own (a named gate, or a component as the top)."""
@@ -536,7 +572,7 @@ def build_graph(
             else:
                 built.append(_gate(kind, inputs, k, name))
             return len(built) - 1
-        node = node_of(expression)
+        node = _node_of(expression, node_at, built, n)
         if name or node < n:
             if node >= n and expression.kind != "name":
                 built[-1] = Gate(built[-1].kind, built[-1].inputs, built[-1].k, name)
@@ -551,14 +587,6 @@ def build_graph(
     node_of_name = node_at.__getitem__
     append = built.append
 
-    def nested_node(form: Form) -> int:
-        """The node of a form's parenthesised gate, made as node_of makes the parser's:
-        its own inputs' gates first, left to right, then it, unnamed."""
-        kind, k, parts = form
-        inputs = tuple(node_at[p] if isinstance(p, str) else nested_node(p) for p in parts)
-        append(_gate(kind, inputs, k, ""))
-        return n + len(built) - 1
-
     for name in _gate_order(refs) if order is None else order:
         # A reader's form is taken out as its gate is made: the two never all exist at once.
         form = forms.pop(name, None)
@@ -570,7 +598,8 @@ def build_graph(
             inputs = tuple(map(node_of_name, names_used))  # type: ignore[arg-type]
         except (KeyError, TypeError):  # a nested form among the names (a reader's are known)
             inputs = tuple(
-                node_at[p] if isinstance(p, str) else nested_node(p) for p in names_used
+                node_at[p] if isinstance(p, str) else _nested_node(p, node_at, built, n)
+                for p in names_used
             )
         gate = new_gate(Gate)
         # A bare name given a gate of its own is a one-input or.

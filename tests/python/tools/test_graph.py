@@ -162,6 +162,41 @@ def test_bad_gates_name_their_key(gates, failed_when, key, message):
     assert err.value.key == key
 
 
+@settings(max_examples=examples(300), deadline=None)
+@given(
+    names=st.lists(
+        st.one_of(
+            st.sampled_from(["or", "not_", "pump", "g" * 100, "g" * 101, "_", "é", "x\u0661"]),
+            st.text(alphabet="ab_1 -é\u00b2\u0661", max_size=4),
+        ),
+        min_size=1,
+        max_size=4,
+        unique=True,
+    )
+)
+def test_a_gate_name_is_refused_as_the_name_pattern_says(names):
+    # The names are checked all at once, and one by one only to say which is wrong: the
+    # first that the pattern refuses, is too long or is a component's, as before.
+    from tavoq_tools.model.logic import KEYWORDS, MAX_NAME_LENGTH, NAME_PATTERN
+
+    def fault(name):
+        if not NAME_PATTERN.fullmatch(name) or name in KEYWORDS:
+            return "a gate name is letters"
+        if len(name) > MAX_NAME_LENGTH:
+            return "a gate name is at most"
+        if name == "pump":
+            return "is a component already"
+        return None
+
+    gates = {name: "valve" for name in names}
+    faults = [f for f in map(fault, names) if f is not None]
+    if not faults:
+        assert build_graph(["pump", "valve"], gates, names[0]).n_gates == len(names)
+    else:
+        with pytest.raises(GraphError, match=faults[0]):
+            build_graph(["pump", "valve"], gates, "valve")
+
+
 def test_gates_in_common_forms_build_the_parsers_graph():
     # Gates written as a name, names joined by one operator or atleast of names become
     # their Gate without the parser's nodes; parentheses send the same logic through the
@@ -268,6 +303,43 @@ def test_observers_watch_their_cut_set_and_feed_nothing():
         assert watched.evaluate(bits) == graph.evaluate(bits)
         assert states[added[0]] == (bits[0] and bits[1])
         assert states[added[1]] == (bits[0] and bits[2])
+
+
+@settings(max_examples=examples(300), deadline=None)
+@given(
+    st.lists(
+        st.tuples(
+            st.sampled_from(["or", "and", "atleast"]),
+            st.integers(0, 3),
+            st.lists(st.integers(-2, 8), min_size=1, max_size=4),
+        ),
+        min_size=1,
+        max_size=5,
+    )
+)
+def test_graph_depth_and_its_first_faulty_gate(gates):
+    # Three components; gate i may take nodes 0 .. 2 + i, and an atleast k from 1 to its
+    # inputs. Its depth is one past its deepest input's (a component's is 0); the first gate
+    # with a fault is named, with the first fault the checks look at.
+    n = 3
+    graph_gates = tuple(
+        Gate(kind, tuple(x), k if kind == "atleast" else 0) for kind, k, x in gates
+    )
+    for i, (kind, k, inputs) in enumerate(gates):
+        if kind == "atleast" and not 1 <= k <= len(inputs):
+            fault = "atleast needs 1 <= k"
+        else:
+            bad = [x for x in inputs if not 0 <= x < n + i]
+            fault = f"input {bad[0]} is neither" if bad else None
+        if fault is not None:
+            with pytest.raises(GraphError, match=fault) as err:
+                LogicGraph(("x", "y", "z"), graph_gates, len(gates) - 1)
+            assert err.value.key == f"gate {i}"
+            return
+    depths = [0] * n
+    for _, _, inputs in gates:
+        depths.append(1 + max(depths[x] for x in inputs))
+    assert LogicGraph(("x", "y", "z"), graph_gates, len(gates) - 1).depth == depths[-1]
 
 
 @pytest.mark.parametrize(
