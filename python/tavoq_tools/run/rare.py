@@ -105,10 +105,11 @@ class RareEstimate:
     sets failed counts in both. ``cause_factor``: with splitting, how many times as often as
     their laws say the common causes of several members were drawn (1: as they say), each
     path weighed back by its likelihood ratio; ``causes_natural``, why they were drawn as
-    their laws say where the engine would have drawn them more often. ``start_factor``: likewise for the first
-    failures, drawn more often while the system is at its start level, when they are rare
-    within the horizon themselves. ``demand_chance``: with failure biasing, the chance at
-    which the rarer failures on demand were drawn (0: all as their laws say).
+    their laws say where the engine would have drawn them more often. ``start_factor``:
+    likewise for the first failures, drawn more often while the system is at its start
+    level, when they are rare within the horizon themselves. ``demand_chance``: with
+    failure biasing, the chance at which the rarer failures on demand were drawn (0: all as
+    their laws say).
     ``life_chance``: likewise, the chance at which the rarer lives of laws whose rate cannot
     be scaled (Weibull, lognormal, gamma) were made to end within the run.
     ``cut_set_sum``: for a static tree (tavoq_tools.run.static_rare), the summed probability
