@@ -38,6 +38,7 @@ __all__ = [
     "check_worker_timeout",
     "checked_client",
     "completed",
+    "workers_of",
     "dask_chunk_runner",
     "import_distributed",
     "run_on_dask",
@@ -92,7 +93,7 @@ def import_distributed() -> Any:
     return distributed
 
 
-def _workers(client: Any) -> int:
+def workers_of(client: Any) -> int:
     """Threads the cluster has now (at least 1: a cluster may still be starting)."""
     try:
         return max(1, sum(client.nthreads().values()))
@@ -312,7 +313,7 @@ def run_on_dask(
         on_waiting=on_waiting,
         bin_width=bin_width,
     )
-    workers = _workers(client)
+    workers = workers_of(client)
     if target_ci is not None:
         result = run_until_precise(
             execute,

@@ -325,7 +325,7 @@ def rare_unreliability(
     while True:
         chunks = [
             {
-                "nSimulations": min(CHUNK, goal - start),
+                "nSimulations": count,
                 "simTime": horizon,
                 "seed": seed,
                 "biasWhileWorking": factors[0],
@@ -336,10 +336,10 @@ def rare_unreliability(
                 "lifeChance": forced,
                 "toHorizon": True,
             }
-            for start in range(done, goal, CHUNK)
+            for start, count in calls.starts(done, goal, CHUNK)
         ]
         try:
-            found = calls("runnerRareSampling", chunks)
+            found = calls.run("runnerRareSampling", chunks)
         except ValueError as err:  # a top that cannot fail
             raise ModelError("failed_when", str(err)) from None
         for first, log_weight, cause, counts, members, downtime, failures, end in found:

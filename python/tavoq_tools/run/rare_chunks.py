@@ -8,7 +8,9 @@ the plain-data model and builds its native objects on its worker, as crude chunk
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 from ..model.system import Model
@@ -17,8 +19,21 @@ __all__ = ["Chunk", "ChunkCalls", "dask_calls", "local_calls"]
 
 #: A runner's keyword arguments but the model's native objects (matrix, tree, interactions).
 Chunk = dict[str, Any]
-#: Runs the chunks of a runner, named, and gives their results in the chunks' order.
-ChunkCalls = Callable[[str, Sequence[Chunk]], list[Any]]
+
+
+@dataclass(frozen=True)
+class ChunkCalls:
+    """``run(runner, chunks)`` runs the chunks of a native runner, named, and gives their
+    results in the chunks' order, on ``workers`` threads at once."""
+
+    run: Callable[[str, Sequence[Chunk]], list[Any]]
+    workers: int = 1
+
+    def starts(self, first: int, stop: int, most: int) -> list[tuple[int, int]]:
+        """(first index, count) of the chunks of indices first .. stop - 1: at most ``most``
+        each, and one per worker where that is fewer."""
+        size = min(most, max(1, math.ceil((stop - first) / self.workers)))
+        return [(start, min(size, stop - start)) for start in range(first, stop, size)]
 
 
 def _call(runner: str, matrix: Any, tree: Any, interactions: Any, chunk: Chunk) -> Any:
@@ -33,10 +48,10 @@ def _call(runner: str, matrix: Any, tree: Any, interactions: Any, chunk: Chunk) 
 def local_calls(matrix: Any, tree: Any, interactions: Any = None) -> ChunkCalls:
     """The chunks run here, one after another, on these native objects."""
 
-    def calls(runner: str, chunks: Sequence[Chunk]) -> list[Any]:
+    def run(runner: str, chunks: Sequence[Chunk]) -> list[Any]:
         return [_call(runner, matrix, tree, interactions, chunk) for chunk in chunks]
 
-    return calls
+    return ChunkCalls(run)
 
 
 def _on_worker(model: Model, runner: str, chunk: Chunk) -> Any:
@@ -60,6 +75,7 @@ def dask_calls(
         check_worker_timeout,
         checked_client,
         completed,
+        workers_of,
     )
 
     distributed = checked_client(client)
@@ -67,7 +83,7 @@ def dask_calls(
         DEFAULT_WORKER_TIMEOUT_S if worker_timeout is None else worker_timeout
     )
 
-    def calls(runner: str, chunks: Sequence[Chunk]) -> list[Any]:
+    def run(runner: str, chunks: Sequence[Chunk]) -> list[Any]:
         futures = [
             client.submit(_on_worker, model, runner, chunk, pure=False, retries=RETRIES)
             for chunk in chunks
@@ -77,4 +93,4 @@ def dask_calls(
             results[i] = part
         return results
 
-    return calls
+    return ChunkCalls(run, workers_of(client))

@@ -266,7 +266,7 @@ def rare_splitting(
         while True:
             chunks = [
                 {
-                    "nRoots": min(ROOTS_PER_CALL, goal - start),
+                    "nRoots": count,
                     "simTime": horizon,
                     "seed": seed,
                     "splits": chosen,
@@ -274,9 +274,9 @@ def rare_splitting(
                     "firstRoot": start,
                     "causeFactors": pilot.cause_factors,
                 }
-                for start in range(done, goal, ROOTS_PER_CALL)
+                for start, count in calls.starts(done, goal, ROOTS_PER_CALL)
             ]
-            for chunk, out in zip(chunks, calls("runnerRareSplitting", chunks), strict=True):
+            for chunk, out in zip(chunks, calls.run("runnerRareSplitting", chunks), strict=True):
                 out["hitRoot"] = out["hitRoot"] + chunk["firstRoot"]
                 parts.append(out)
             done = goal

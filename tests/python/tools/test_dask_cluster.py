@@ -526,6 +526,24 @@ def test_a_sweep_and_held_batches_on_a_cluster_are_those_of_this_machine(client)
     )
 
 
+@pytest.mark.parametrize(
+    ("first", "stop", "most", "workers"),
+    [(0, 10_000, 200_000, 1), (10_000, 20_000, 200_000, 4), (5, 1_000, 70, 3), (7, 9, 100, 8)],
+)
+def test_rare_chunks_cover_each_index_once_one_per_worker_at_most_the_limit(
+    first, stop, most, workers
+):
+    from tavoq_tools.run.rare_chunks import ChunkCalls
+
+    starts = ChunkCalls(lambda runner, chunks: [], workers).starts(first, stop, most)
+    covered = [i for start, count in starts for i in range(start, start + count)]
+    assert covered == list(range(first, stop))
+    assert all(0 < count <= most for _, count in starts)
+    fewest = -(-(stop - first) // most)  # chunks of the limit
+    # Here, the chunks of the limit, as before; on a cluster, about one per worker.
+    assert len(starts) == fewest if workers == 1 else fewest <= len(starts) <= max(workers, fewest)
+
+
 @pytest.mark.parametrize("method", ["sampling", "splitting"])
 def test_rare_mode_on_a_cluster_gives_the_numbers_of_this_machine(
     client, capsys, monkeypatch, tmp_path, method
