@@ -38,11 +38,11 @@ __all__ = [
     "check_worker_timeout",
     "checked_client",
     "completed",
-    "workers_of",
     "dask_chunk_runner",
     "import_distributed",
     "run_on_dask",
     "simulate_on_dask",
+    "workers_of",
 ]
 
 # Times a task that raised is run again before the batch gives up. A worker that dies is not
