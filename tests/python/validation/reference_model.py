@@ -1355,6 +1355,22 @@ class InteractingRun(ReferenceRun):
         after = self.failure_down()
         self.start_gates = tuple(g for g in range(len(self.gates)) if after[self.n_leaves + g])
 
+    def cause_moves(self, k: int) -> list[tuple[int, int, str, bool]]:
+        """The moves of common cause k's members as it strikes: each from a working state,
+        the last closing the batch."""
+        _, members, to_states = self.ip.causes[k]
+        return [
+            (m, s, "working", i == len(members) - 1)
+            for i, (m, s) in enumerate(zip(members, to_states, strict=True))
+        ]
+
+    def process_all(self, pending: list[Any]) -> None:
+        """Each pending move in turn, those they add included."""
+        i = 0
+        while i < len(pending):
+            self.process(*pending[i], pending)
+            i += 1
+
     def run(self) -> InteractingResult:  # type: ignore[override]
         self.start()
         while True:
@@ -1379,15 +1395,8 @@ class InteractingRun(ReferenceRun):
                 k = e - self.n
                 self.hits["common_cause"] += 1
                 self.sample_cause(k, initial=False)
-                _, members, to_states = self.ip.causes[k]
-                pending += [
-                    (m, s, "working", i == len(members) - 1)
-                    for i, (m, s) in enumerate(zip(members, to_states, strict=True))
-                ]
-            i = 0
-            while i < len(pending):
-                self.process(*pending[i], pending)
-                i += 1
+                pending += self.cause_moves(k)
+            self.process_all(pending)
             unplanned = self.unplanned_top()
             code = 1 if unplanned else (2 if self.down_nodes[self.top] else 0)
             if unplanned and self.code != 1:
@@ -2320,15 +2329,8 @@ class InteractingTrajectory(InteractingRun):
             if self.causes_biased:
                 self.hits["biased_cause_fired"] += 1
                 self.fired_log += self.cause_log[k]
-            _, members, to_states = self.ip.causes[k]
-            pending += [
-                (m, s, "working", i == len(members) - 1)
-                for i, (m, s) in enumerate(zip(members, to_states, strict=True))
-            ]
-        i = 0
-        while i < len(pending):
-            self.process(*pending[i], pending)
-            i += 1
+            pending += self.cause_moves(k)
+        self.process_all(pending)
         unplanned = self.unplanned_top()
         # The credited component stays the last batch's that turned the top; a system down
         # from the start credits the event's first component.
