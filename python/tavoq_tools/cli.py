@@ -1046,11 +1046,13 @@ def _cluster(address: str | None) -> Iterator[Any]:
         logging.disable(disabled)
 
 
-def _check(args: argparse.Namespace) -> int:
+def _check(args: argparse.Namespace, keep: list[object] | None = None) -> int:
     from .formats.file import paused_collection
     from .output.model_text import check_text
 
     model = _load(args, any_horizon=True)
+    if keep is not None:
+        keep.append(model)
     # The model lives until the command ends: a cyclic collection would only walk its
     # millions of objects again (half the time of the matrix of a 100,000-event tree).
     with paused_collection():
@@ -1202,7 +1204,10 @@ def _said(err: BaseException) -> str:
     return str(err) or type(err).__name__
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+def main(argv: Sequence[str] | None = None, keep: list[object] | None = None) -> int:
+    """The command with ``argv`` (sys.argv's when None); its exit code. ``keep``, when given,
+    receives the model that ``check`` loaded, for a caller that ends the process right
+    after without freeing it (see __main__)."""
     _open_standard_streams()
     try:
         with _stop_signals():
@@ -1211,7 +1216,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 return _convert(args)
             if args.command == "sweep":
                 return _sweep(args)
-            return _run(args) if args.command == "run" else _check(args)
+            return _run(args) if args.command == "run" else _check(args, keep)
     except _Stopped as stopped:
         print(f"tavoq: stopped by {signal.Signals(stopped.signum).name}", file=sys.stderr)
         return 128 + stopped.signum

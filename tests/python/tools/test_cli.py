@@ -697,6 +697,35 @@ sys.exit(main())
 """
 
 
+def test_check_ends_the_process_at_once_yet_says_everything(tmp_path, capsys):
+    # The console script ends without freeing the model: what is still buffered, far more
+    # than a pipe holds, must be written first; and a reader that goes away early is exit
+    # code 1 without a traceback, as before.
+    tree = tmp_path / "wide.dft"
+    events = [f"e{i}" for i in range(3000)]
+    tree.write_text(
+        f"toplevel top;\ntop or {' '.join(events)};\n"
+        + "".join(f"{e} lambda=1e-4;\n" for e in events)
+    )
+    argv = ["check", str(tree), "--mission-time", "10"]
+    assert cli.main(argv) == cli.EXIT_OK
+    said = capsys.readouterr().out
+    buffered = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    result = subprocess.run(
+        [*COMMAND, *argv], capture_output=True, text=True, check=False, env=buffered
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == said and len(said) > 100_000
+    with subprocess.Popen(
+        [*COMMAND, *argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=buffered
+    ) as reader:
+        assert reader.stdout is not None and reader.stderr is not None
+        reader.stdout.read(10)
+        reader.stdout.close()
+        assert reader.wait(timeout=120) == cli.EXIT_FAILED
+        assert reader.stderr.read() == b""
+
+
 @pytest.mark.parametrize(
     "module",
     [
