@@ -34,12 +34,12 @@ def _leave(code: int) -> None:
     """End the process now, the output flushed: freeing a large model object by object, as
     the interpreter would on its way out, takes a tenth of the check of a 200,000-gate
     tree, and nothing else is left to do."""
-    try:
-        for stream in (sys.stdout, sys.stderr):
+    for stream in (sys.stdout, sys.stderr):
+        try:
             if stream is not None:
                 stream.flush()
-    except OSError:  # the reader went away: as Python's own exit would say it
-        code = code or EXIT_FAILED
+        except OSError:  # the reader went away: a failure, as Python's own exit says
+            code = code or EXIT_FAILED
     os._exit(code)
 
 
