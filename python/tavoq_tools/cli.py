@@ -832,7 +832,6 @@ def _run_uncertainty(args: argparse.Namespace) -> int:
 
 
 def _run_rare(args: argparse.Namespace, model: Model) -> int:
-
     if args.rare is None:
         raise _UsageError("--bias needs --rare")
     taken = [
