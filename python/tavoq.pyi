@@ -10,7 +10,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'GalileoTokens', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'graphWalks', 'limitOMPThreads', 'reportSIMDSupport', 'runnerImportance', 'runnerMultipleSim', 'runnerParallelSim', 'runnerRareSampling', 'runnerRareSplitting', 'runnerSamples', 'runnerSingleSim', 'runnerStatistics']
+__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'GalileoTokens', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'graphWalks', 'limitOMPThreads', 'readPlainOpenPsa', 'reportSIMDSupport', 'runnerImportance', 'runnerMultipleSim', 'runnerParallelSim', 'runnerRareSampling', 'runnerRareSplitting', 'runnerSamples', 'runnerSingleSim', 'runnerStatistics']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -465,6 +465,10 @@ def graphWalks(nComponents: typing.SupportsInt | typing.SupportsIndex, offsets: 
 def limitOMPThreads(maxThreads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Limit the number of OMP threads
+    """
+def readPlainOpenPsa(text: str, event: typing.Any, formula: typing.Any) -> typing.Any:
+    """
+    The fault tree of an Open-PSA text of the plain shapes large files have (public names; gates of or, and and atleast over references; basic events of a probability or an exponential), or None for any other text, valid or not. It is (events, gates, the gates of nested formulas or labels, the gates no gate names, every gate after those it names, the mission times of the exponentials): the events and gates by name in file order, each made by event(name, xml_path, rate) or event(name, xml_path, None, probability) and formula(kind, xml_path, inputs, k).
     """
 def reportSIMDSupport() -> None:
     """

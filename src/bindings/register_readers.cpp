@@ -1,5 +1,8 @@
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -7,6 +10,7 @@
 
 #include "bindings/register.hpp"
 #include "formats/galileo_tokens.hpp"
+#include "formats/open_psa_plain.hpp"
 
 namespace py = pybind11;
 
@@ -80,6 +84,127 @@ private:
     std::unordered_map<std::string_view, py::tuple> made;
 };
 
+// f(args...): a call through the vector protocol, without the tuple that pybind11 makes.
+py::object call(const py::object &f, std::initializer_list<PyObject *> args) {
+    PyObject *made = PyObject_Vectorcall(f.ptr(), args.begin(), args.size(), nullptr);
+    if (made == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(made);
+}
+
+// The Python objects of a plain Open-PSA tree: each name one string, however often used.
+class PlainTree {
+public:
+    PlainTree(const tavoq::OpenPsaPlain &tree, py::object event, py::object formula)
+        : tree(tree), event(std::move(event)), formula(std::move(formula)) {
+        names.reserve(tree.names.size());
+        for (const std::string_view name : tree.names) {
+            names.emplace_back(name.data(), name.size());
+        }
+    }
+
+    py::tuple objects() {
+        py::dict events;
+        std::string where;
+        for (const auto &e : tree.events) {
+            const py::str &name = names[e.name];
+            where.assign(tree.containers[e.container])
+                .append("/define-basic-event[")
+                .append(tree.names[e.name])
+                .append("]");
+            const py::str path(where);
+            const py::float_ value(e.value);
+            events[name] = e.rate ? call(event, {name.ptr(), path.ptr(), value.ptr()})
+                                  : call(event, {name.ptr(), path.ptr(), Py_None, value.ptr()});
+        }
+        py::dict gates;
+        py::list nested;
+        for (const auto &g : tree.gates) {
+            where.assign(tree.containers[g.container])
+                .append("/define-gate[")
+                .append(tree.names[g.name])
+                .append("]");
+            std::uint32_t at = g.formula;
+            gates[names[g.name]] = formulaAt(at, where);
+            if (!g.compact) {
+                nested.append(names[g.name]);
+            }
+        }
+        py::list times;
+        for (const double t : tree.missionTimes) {
+            times.append(t);
+        }
+        return py::make_tuple(events, gates, nested, gateNames(tree.unused), gateNames(tree.order),
+                              times);
+    }
+
+private:
+    // The formula whose root is nodes[at], inside the XML path `path`; `at` is moved past it.
+    py::object formulaAt(std::uint32_t &at, std::string &path) {
+        using Op = tavoq::OpenPsaPlain::Op;
+        const auto &node = tree.nodes[at++];
+        const int op = static_cast<int>(node.op); // or, and, atleast
+        const py::str &kind = kinds[op];
+        const std::size_t length = path.size();
+        path.append(steps[op]);
+        const py::str where(path);
+        py::list inputs(node.value);
+        for (std::uint32_t i = 0; i < node.value; ++i) {
+            const auto &operand = tree.nodes[at];
+            py::object input;
+            if (operand.op == Op::Name) {
+                input = names[operand.value];
+                ++at;
+            } else {
+                input = formulaAt(at, path);
+            }
+            PyList_SET_ITEM(inputs.ptr(), static_cast<Py_ssize_t>(i), input.release().ptr());
+        }
+        path.resize(length);
+        const py::int_ k(node.k);
+        return call(formula, {kind.ptr(), where.ptr(), inputs.ptr(), k.ptr()});
+    }
+
+    py::list gateNames(const std::vector<std::uint32_t> &positions) const {
+        py::list out(positions.size());
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
+                            names[tree.gates[positions[i]].name].inc_ref().ptr());
+        }
+        return out;
+    }
+
+    static py::str interned(const char *text) {
+        return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(text));
+    }
+
+    const tavoq::OpenPsaPlain &tree;
+    py::object event;
+    py::object formula;
+    std::vector<py::str> names;
+    const py::str kinds[3] = {interned("or"), interned("and"), interned("atleast")};
+    static constexpr const char *steps[3] = {"/or", "/and", "/atleast"};
+};
+
+py::object plainOpenPsa(const py::str &text, py::object event, py::object formula) {
+    // A text that is not ASCII is never plain: declined before Python encodes it.
+    if (!PyUnicode_IS_ASCII(text.ptr())) {
+        return py::none();
+    }
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) {
+        throw py::error_already_set();
+    }
+    const std::optional<tavoq::OpenPsaPlain> tree =
+        tavoq::readPlainOpenPsa(std::string_view(data, static_cast<std::size_t>(size)));
+    if (!tree) {
+        return py::none();
+    }
+    return PlainTree(*tree, std::move(event), std::move(formula)).objects();
+}
+
 } // namespace
 
 void register_readers(py::module_ &m) {
@@ -97,4 +222,12 @@ void register_readers(py::module_ &m) {
             "None, or why reading stopped early and the line: (\"unclosed\", line) for a /* "
             "comment never closed, (\"open\", line) for a quoted name never closed, (\"cut "
             "short\", line) for a last statement without its ; (the line it starts on)");
+    m.def("readPlainOpenPsa", &plainOpenPsa, py::arg("text"), py::arg("event"), py::arg("formula"),
+          "The fault tree of an Open-PSA text of the plain shapes large files have (public "
+          "names; gates of or, and and atleast over references; basic events of a probability "
+          "or an exponential), or None for any other text, valid or not. It is (events, "
+          "gates, the gates of nested formulas or labels, the gates no gate names, every gate "
+          "after those it names, the mission times of the exponentials): the events and gates "
+          "by name in file order, each made by event(name, xml_path, rate) or event(name, "
+          "xml_path, None, probability) and formula(kind, xml_path, inputs, k).");
 }

@@ -40,6 +40,8 @@ entities (an "entity bomb", an external file) are refused before anything is exp
 text without one has no entities: ElementTree's own parser reads it as it comes, each
 definition read and let go once closed (what that parser refuses goes to defusedxml, which
 says why). The top event is the gate no other gate uses; with several, ``top`` names it.
+A text of the plain shapes of large files (public names, gates of references, events of a
+number) is read natively first (tavoq_tools.formats.open_psa_plain), with the same draft.
 
 ``parse(text, file, top=None, read=None)`` gives a ``TreeDraft`` or raises ``ModelError``
 naming the file, the XML path (``opsa-mef/define-fault-tree[FT]/define-gate[G]/or``, through
@@ -72,9 +74,10 @@ from .fault_tree import (
     refuse_cycles,
     unused_gates_in_file_order,
 )
+from .open_psa_plain import mission_of, plain_draft
 from .uncertain import lognormal_of_mean
 
-__all__ = ["MAX_NESTING", "parse"]
+__all__ = ["MAX_NESTING", "parse", "read_fully"]
 
 # Formulas nested deeper than this are refused (the expression language allows 100 levels).
 MAX_NESTING = 90
@@ -1139,12 +1142,7 @@ class _Reader:
         del inputs
         top_name = self.top(top, unused)
         order = refuse_cycles(self.gates, _references, self.file, in_order)
-        mission, note = None, ""
-        if len(self.mission_times) == 1:
-            mission = next(iter(self.mission_times))
-        elif self.mission_times:
-            listed = ", ".join(f"{t:g}" for t in sorted(self.mission_times)[:5])
-            note = f" (its exponentials name several: {listed})"
+        mission, note = mission_of(self.mission_times)
         return TreeDraft(
             "Open-PSA",
             self.events,
@@ -1259,6 +1257,19 @@ def parse(
     holds it nowhere else."""
     held = text if isinstance(text, list) else [text]
     del text
+    # Most large files are plain: read natively, or declined for the reader to read.
+    draft = plain_draft(held[0], top)
+    if draft is not None:
+        held.clear()
+        return draft
+    return read_fully(held, file, top, read)
+
+
+def read_fully(
+    held: list[str], file: str, top: str | None, read: Callable[[str], str] | None
+) -> TreeDraft:
+    """parse's reading of ``held[0]`` by the reader, which reads every file (the plain
+    reading gives the same draft for the files it reads) and says what is wrong."""
     reader = _Reader(file, read)
     try:
         if _without_document_type(held[0]):

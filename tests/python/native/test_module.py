@@ -37,6 +37,7 @@ FUNCTIONS = [
     "runnerRareSampling",
     "runnerRareSplitting",
     "GalileoTokens",
+    "readPlainOpenPsa",
 ]
 
 # Constructor arguments that every class accepts.

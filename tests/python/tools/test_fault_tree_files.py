@@ -6,6 +6,7 @@ import gc
 import math
 import tomllib
 import types
+from pathlib import Path
 from statistics import NormalDist
 
 import pytest
@@ -1209,6 +1210,162 @@ def test_a_damaged_file_streamed_gives_what_its_whole_tree_gives(edits, chunk):
     streamed, whole = streamed_and_whole(apply(CONTAINERS, edits), chunk)
     if whole is not None and streamed is not None:
         assert streamed == whole
+
+
+# Every shape the native reading of plain files reads: labels and comments where the reader
+# ignores them, two containers, nested formulas, a gate used before it is defined, each value
+# of an exponential, a parameter with a unit, a name with a space, an <event> reference.
+PLAIN = """<?xml version="1.0" encoding="UTF-8"?>
+<!-- a plant -->
+<opsa-mef>
+<label>Plant</label>
+<define-fault-tree name="FT">
+  <define-gate name="Top"><or><gate name="Pumps"/>
+    <and><event name="Valve"/><gate name="Late"/></and></or></define-gate>
+  <define-gate name="Pumps"><label>two of three</label>
+    <atleast min="2"><basic-event name="P 1"/><basic-event name="P 2"/><basic-event name="P3"/>
+    </atleast></define-gate>
+  <define-basic-event name="P 1"><exponential><parameter name="l"/><system-mission-time/>
+    </exponential></define-basic-event>
+  <define-basic-event name="P 2"><exponential><parameter name="l"/><float value="100"/>
+    </exponential></define-basic-event>
+  <define-basic-event name="P3"><float value="0.25"></float></define-basic-event>
+</define-fault-tree>
+<model-data>
+  <define-basic-event name="Valve"><label>v</label><float value="1e-2"/></define-basic-event>
+  <define-gate name="Late"><and><basic-event name="P 1"/>
+    <or><basic-event name="W"/><event name="P3"/></or></and></define-gate>
+  <define-basic-event name="W"><exponential><float value="3E-3"/><float value="100"/>
+    </exponential></define-basic-event>
+  <define-parameter name="l" unit="hours-1"><float value=".001"/></define-parameter>
+</model-data>
+</opsa-mef>
+"""
+
+
+CORPUS = Path(__file__).resolve().parents[1] / "validation" / "trees"
+
+
+def plain_or_declined(text, top=None):
+    """The native reading of a plain text: None, or the reader's own draft, in its order."""
+    from tavoq_tools.formats import open_psa
+    from tavoq_tools.formats.open_psa_plain import plain_draft
+
+    plain = plain_draft(text, top)
+    try:
+        full = open_psa.read_fully([text], "t.xml", top, None)
+    except ModelError:
+        assert plain is None  # a fault is the reader's to name
+        return None
+    if plain is not None:
+        assert plain == full
+        assert (list(plain.events), list(plain.gates)) == (list(full.events), list(full.gates))
+        assert (plain.order, plain.nested, plain.top_where) == (
+            full.order,
+            full.nested,
+            full.top_where,
+        )
+    return plain
+
+
+@pytest.mark.parametrize(
+    ("text", "top", "read"),
+    [
+        (PLAIN, None, True),
+        (PLAIN, "Late", True),
+        (PLAIN, "FT.Pumps", False),  # a dotted name: the reader finds it
+        (PLAIN, "Nope", False),
+        (OPEN_PSA, None, True),
+        (PLAIN.replace('"UTF-8"', '"latin-1"'), None, False),
+        (PLAIN.replace("<label>v</label>", "<label>v &amp; w</label>"), None, False),
+        (PLAIN.replace("<model-data>", '<model-data><define-house-event name="H"/>'), None, False),
+        (PLAIN.replace('name="W"/>', 'name="W"/><basic-event name="W"/>'), None, False),
+        (PLAIN.replace('"Late"><and>', '"Late"><and><gate name="Top"/>'), None, False),
+        (PLAIN.replace('min="2"', 'min="4"'), None, False),
+        (PLAIN.replace('<event name="P3"/>', '<gate name="P3"/>'), None, False),
+        (PLAIN.replace('<gate name="Late"/>', '<basic-event name="Late"/>'), None, False),
+        (PLAIN.replace(".001", "-.001"), None, False),
+        (PLAIN.replace("<!-- a plant -->", "<!DOCTYPE opsa-mef>"), None, False),
+        (PLAIN.replace("0.25", "1.25"), None, False),
+        (SCOPED, None, False),
+        (CONTAINERS, None, False),
+        *((text, None, False) for text, _ in BAD_OPEN_PSA),
+        *((path.read_text(encoding="utf-8"), None, None) for path in sorted(CORPUS.glob("*.xml"))),
+    ],
+)
+def test_the_plain_reading_gives_the_readers_draft_or_declines(text, top, read):
+    plain = plain_or_declined(text, top)
+    if read is not None:  # the corpus: whichever it is, the same draft
+        assert (plain is not None) == read
+
+
+@FUZZ
+@given(edits=damaged(PLAIN))
+def test_a_damaged_plain_file_is_read_as_the_reader_reads_it_or_declined(edits):
+    plain_or_declined(apply(PLAIN, edits))
+
+
+@st.composite
+def plain_trees(draw):
+    """Plain texts with their definitions in any order and in two containers, and at most one
+    kind of fault: a name defined twice, a reference to nothing or to the wrong kind, an
+    input listed twice, a probability above 1, atleast's min out of range; or a cycle."""
+    fault = draw(
+        st.sampled_from([None, None, "twice", "nothing", "kind", "value", "least", "cycle"])
+    )
+    events, gates = ["A", "B", "C"], ["G1", "G2", "G3"]
+    defined = draw(st.permutations(events + gates + (["B"] if fault == "twice" else [])))
+    values = [
+        '<float value="0.5"/>',
+        '<exponential><parameter name="p"/><system-mission-time/></exponential>',
+        '<exponential><parameter name="q"/><float value="10"/></exponential>',
+        '<exponential><float value="1e-3"/><float value="20"/></exponential>',
+    ]
+
+    def reference(gate):
+        below = gates if fault == "cycle" else gates[gates.index(gate) + 1 :]
+        name = draw(st.sampled_from([*events, *below] + (["X"] if fault == "nothing" else [])))
+        right = "gate" if name in gates else "basic-event"
+        tags = [right, "event"] + (["gate", "basic-event"] if fault == "kind" else [])
+        return f'<{draw(st.sampled_from(tags))} name="{name}"/>'
+
+    def formula(gate, depth):
+        kind = draw(st.sampled_from(["or", "and", "atleast"]))
+        operands = [
+            formula(gate, depth + 1)
+            if depth < 2 and draw(st.integers(0, 4)) == 0
+            else reference(gate)
+            for _ in range(draw(st.integers(1, 3)))
+        ]
+        if fault != "twice" or len(set(operands)) == len(operands):
+            operands = list(dict.fromkeys(operands))
+        high = len(operands) + (1 if fault == "least" else 0)
+        least = f' min="{draw(st.integers(1, high))}"' if kind == "atleast" else ""
+        return f"<{kind}{least}>{''.join(operands)}</{kind}>"
+
+    value = st.sampled_from(values + (['<float value="2"/>'] if fault == "value" else []))
+    definitions = [
+        f'<define-gate name="{name}">{formula(name, 0)}</define-gate>'
+        if name in gates
+        else f'<define-basic-event name="{name}">{draw(value)}</define-basic-event>'
+        for name in defined
+    ]
+    cut = draw(st.integers(0, len(definitions)))
+    return (
+        '<opsa-mef><define-fault-tree name="FT">'
+        + "".join(definitions[:cut])
+        + '<define-parameter name="p"><float value="0.01"/></define-parameter>'
+        + "</define-fault-tree><model-data>"
+        + "".join(definitions[cut:])
+        + '<define-parameter name="q"><float value="0.02"/></define-parameter></model-data>'
+        + "</opsa-mef>"
+    )
+
+
+@FUZZ
+@given(text=plain_trees(), top=st.sampled_from([None, "G1"]))
+def test_a_plain_tree_is_read_as_the_reader_reads_it_or_declined(text, top):
+    plain_or_declined(text, top)
 
 
 def test_a_streamed_reading_lets_go_of_each_definition(monkeypatch):

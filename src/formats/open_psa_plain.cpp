@@ -1,0 +1,790 @@
+#include "formats/open_psa_plain.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <unordered_map>
+#include <utility>
+
+namespace tavoq {
+
+namespace {
+
+using Plain = OpenPsaPlain;
+
+// Formulas nested deeper than this are declined: the reader refuses them past 90.
+constexpr int maxNesting = 80;
+constexpr std::uint32_t noName = UINT32_MAX;
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Python's float() of a decimal number without spaces, underscores or words (inf, nan): the
+// shortest correctly rounded double, as from_chars gives. False for anything else, and for
+// a number too large or too small for a double, which the reader refuses or rounds to zero.
+bool number(std::string_view s, double &out) {
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    if (i < n && (s[i] == '+' || s[i] == '-')) {
+        ++i;
+    }
+    const std::size_t start = i;
+    std::size_t digits = 0;
+    while (i < n && isDigit(s[i])) {
+        ++i, ++digits;
+    }
+    if (i < n && s[i] == '.') {
+        ++i;
+        while (i < n && isDigit(s[i])) {
+            ++i, ++digits;
+        }
+    }
+    if (digits == 0) {
+        return false;
+    }
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < n && (s[i] == '+' || s[i] == '-')) {
+            ++i;
+        }
+        if (i == n || !isDigit(s[i])) {
+            return false;
+        }
+        while (i < n && isDigit(s[i])) {
+            ++i;
+        }
+    }
+    if (i != n) {
+        return false;
+    }
+    double value = 0;
+    const auto [end, error] = std::from_chars(s.data() + start, s.data() + n, value);
+    if (error != std::errc{} || end != s.data() + n) {
+        return false;
+    }
+    const std::string_view mantissa = s.substr(0, s.find_first_of("eE"));
+    if (value == 0 && mantissa.find_first_of("123456789") != std::string_view::npos) {
+        return false; // rounded to zero
+    }
+    out = s[0] == '-' ? -value : value;
+    return true;
+}
+
+struct Attribute {
+    std::string_view name;
+    std::string_view value;
+};
+
+// A start tag: its name, up to three attributes, and whether it closes itself.
+struct Tag {
+    std::string_view name;
+    Attribute attributes[3];
+    int count = 0;
+    bool empty = false;
+
+    // The value of the attribute `key`, or null.
+    const std::string_view *get(std::string_view key) const {
+        for (int i = 0; i < count; ++i) {
+            if (attributes[i].name == key) {
+                return &attributes[i].value;
+            }
+        }
+        return nullptr;
+    }
+    // Whether every attribute given is `a` or `b`.
+    bool only(std::string_view a, std::string_view b = {}) const {
+        for (int i = 0; i < count; ++i) {
+            if (attributes[i].name != a && (b.empty() || attributes[i].name != b)) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+enum class Kind : std::uint8_t { Event, Gate };
+enum class RefTag : std::uint8_t { Gate, BasicEvent, Any };
+
+class Reader {
+public:
+    explicit Reader(std::string_view text) : t(text) {}
+
+    std::optional<Plain> read() {
+        if (!ascii() || !prolog()) {
+            return std::nullopt;
+        }
+        Tag root;
+        if (!startTag(root) || root.name != "opsa-mef" || root.count != 0 || root.empty) {
+            return std::nullopt;
+        }
+        if (!topLevel() || !misc() || p != t.size() || !resolve()) {
+            return std::nullopt;
+        }
+        return std::move(out);
+    }
+
+private:
+    // -- characters ---------------------------------------------------------------------
+
+    // Only tabs, line ends and printable ASCII: no character the parser refuses, no
+    // non-ASCII name to decode, no attribute whose value the parser would change.
+    bool ascii() const {
+        for (const char c : t) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u >= 0x80 || (u < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool at(std::string_view s) const { return t.compare(p, s.size(), s) == 0; }
+
+    void spaces() {
+        while (p < t.size() && isSpace(t[p])) {
+            ++p;
+        }
+    }
+
+    // Whitespace and comments; false at a comment that is not well-formed.
+    bool misc() {
+        while (true) {
+            spaces();
+            if (!at("<!--")) {
+                return true;
+            }
+            const std::size_t end = t.find("--", p + 4);
+            if (end == std::string_view::npos || end + 2 >= t.size() || t[end + 2] != '>') {
+                return false;
+            }
+            p = end + 3;
+        }
+    }
+
+    // An XML declaration of version 1.0 (its encoding UTF-8, if named), then comments.
+    bool prolog() {
+        if (at("<?xml") && p + 5 < t.size() && isSpace(t[p + 5])) {
+            p += 5;
+            Attribute pseudo[3];
+            int n = 0;
+            while (true) {
+                const std::size_t before = p;
+                spaces();
+                if (at("?>")) {
+                    p += 2;
+                    break;
+                }
+                if (n == 3 || p == before || !attribute(pseudo[n])) {
+                    return false;
+                }
+                ++n;
+            }
+            const std::string_view order[3] = {"version", "encoding", "standalone"};
+            int next = 0;
+            for (int i = 0; i < n; ++i) {
+                while (next < 3 && pseudo[i].name != order[next]) {
+                    ++next;
+                }
+                if (next == 3) {
+                    return false;
+                }
+                const std::string_view v = pseudo[i].value;
+                if ((next == 0 && v != "1.0") || (next == 1 && v != "UTF-8" && v != "utf-8") ||
+                    (next == 2 && v != "yes" && v != "no")) {
+                    return false;
+                }
+                ++next;
+            }
+            if (n == 0 || pseudo[0].name != "version") {
+                return false;
+            }
+        }
+        return misc() && at("<") && !at("<!") && !at("<?");
+    }
+
+    // name S? = S? "value" (or 'value'), with no '<' or '&' in the value, nor a character
+    // the parser would turn into a space.
+    bool attribute(Attribute &a) {
+        const std::size_t start = p;
+        while (p < t.size() && !isSpace(t[p]) && t[p] != '=' && t[p] != '>' && t[p] != '/' &&
+               t[p] != '?' && t[p] != '"' && t[p] != '\'' && t[p] != '<') {
+            ++p;
+        }
+        if (p == start) {
+            return false;
+        }
+        a.name = t.substr(start, p - start);
+        spaces();
+        if (p >= t.size() || t[p] != '=') {
+            return false;
+        }
+        ++p;
+        spaces();
+        if (p >= t.size() || (t[p] != '"' && t[p] != '\'')) {
+            return false;
+        }
+        const char quote = t[p++];
+        const std::size_t end = t.find(quote, p);
+        if (end == std::string_view::npos) {
+            return false;
+        }
+        a.value = t.substr(p, end - p);
+        for (const char c : a.value) {
+            if (c == '<' || c == '&' || c == '\t' || c == '\n' || c == '\r') {
+                return false;
+            }
+        }
+        p = end + 1;
+        return true;
+    }
+
+    // -- tags ---------------------------------------------------------------------------
+
+    // A start tag at p (p is at '<'), its attributes distinct.
+    bool startTag(Tag &tag) {
+        if (!at("<") || at("</") || at("<!") || at("<?")) {
+            return false;
+        }
+        const std::size_t start = ++p;
+        while (p < t.size() && !isSpace(t[p]) && t[p] != '>' && t[p] != '/') {
+            ++p;
+        }
+        tag.name = t.substr(start, p - start);
+        tag.count = 0;
+        while (true) {
+            const std::size_t before = p;
+            spaces();
+            if (at("/>")) {
+                p += 2;
+                tag.empty = true;
+                return true;
+            }
+            if (at(">")) {
+                ++p;
+                tag.empty = false;
+                return true;
+            }
+            if (tag.count == 3 || p == before || !attribute(tag.attributes[tag.count])) {
+                return false;
+            }
+            for (int i = 0; i < tag.count; ++i) {
+                if (tag.attributes[i].name == tag.attributes[tag.count].name) {
+                    return false;
+                }
+            }
+            ++tag.count;
+        }
+    }
+
+    // After the comments and spaces inside an element: its end tag (true, `closed` set) or
+    // the start tag of a child (true, in `child`); false for anything else (text).
+    bool next(const Tag &open, Tag &child, bool &closed) {
+        if (!misc()) {
+            return false;
+        }
+        if (at("</")) {
+            p += 2;
+            if (t.compare(p, open.name.size(), open.name) != 0) {
+                return false;
+            }
+            p += open.name.size();
+            spaces();
+            if (!at(">")) {
+                return false;
+            }
+            ++p;
+            closed = true;
+            return true;
+        }
+        closed = false;
+        return startTag(child);
+    }
+
+    // The rest of an element whose content must be empty (spaces and comments at most).
+    bool nothingIn(const Tag &tag) {
+        if (tag.empty) {
+            return true;
+        }
+        Tag child;
+        bool closed = false;
+        return next(tag, child, closed) && closed;
+    }
+
+    // The rest of a <label>: text without markup, which the reader ignores.
+    bool label(const Tag &tag) {
+        if (tag.count != 0) {
+            return false;
+        }
+        if (tag.empty) {
+            return true;
+        }
+        const std::size_t end = t.find('<', p);
+        if (end == std::string_view::npos) {
+            return false;
+        }
+        const std::string_view text = t.substr(p, end - p);
+        if (text.find('&') != std::string_view::npos ||
+            text.find("]]>") != std::string_view::npos) {
+            return false;
+        }
+        p = end;
+        Tag child;
+        bool closed = false;
+        return next(tag, child, closed) && closed;
+    }
+
+    // A name attribute that is there and not blank.
+    static bool named(const Tag &tag, std::string_view &name) {
+        const std::string_view *found = tag.get("name");
+        if (found == nullptr || found->find_first_not_of(' ') == std::string_view::npos) {
+            return false;
+        }
+        name = *found;
+        return true;
+    }
+
+    // -- containers ---------------------------------------------------------------------
+
+    bool topLevel() {
+        Tag root;
+        root.name = "opsa-mef";
+        while (true) {
+            Tag child;
+            bool closed = false;
+            if (!next(root, child, closed)) {
+                return false;
+            }
+            if (closed) {
+                return true;
+            }
+            if (child.name == "label") {
+                if (!label(child)) {
+                    return false;
+                }
+                continue;
+            }
+            std::string path = "opsa-mef/";
+            std::string_view name;
+            if (child.name == "define-fault-tree" && child.only("name") && named(child, name)) {
+                if (std::find(trees.begin(), trees.end(), name) != trees.end()) {
+                    return false; // defined twice
+                }
+                trees.push_back(name);
+                path.append("define-fault-tree[").append(name).append("]");
+            } else if (child.name == "model-data" && child.count == 0) {
+                path.append("model-data");
+            } else {
+                return false;
+            }
+            out.containers.push_back(std::move(path));
+            if (!child.empty && !container(child)) {
+                return false;
+            }
+        }
+    }
+
+    bool container(const Tag &open) {
+        const auto here = static_cast<std::uint32_t>(out.containers.size() - 1);
+        while (true) {
+            Tag child;
+            bool closed = false;
+            if (!next(open, child, closed)) {
+                return false;
+            }
+            if (closed) {
+                return true;
+            }
+            bool read = false;
+            if (child.name == "define-gate") {
+                read = gate(child, here);
+            } else if (child.name == "define-basic-event") {
+                read = event(child, here);
+            } else if (child.name == "define-parameter") {
+                read = parameter(child);
+            } else if (child.name == "label") {
+                read = label(child);
+            }
+            if (!read) {
+                return false;
+            }
+        }
+    }
+
+    // A new name of an event or gate.
+    bool define(std::string_view name, Kind kind, std::uint32_t &number) {
+        number = static_cast<std::uint32_t>(out.names.size());
+        if (!defined.emplace(name, number).second) {
+            return false;
+        }
+        out.names.push_back(name);
+        kinds.push_back(kind);
+        return true;
+    }
+
+    // -- definitions --------------------------------------------------------------------
+
+    bool gate(const Tag &open, std::uint32_t here) {
+        std::string_view name;
+        std::uint32_t number = 0;
+        if (!open.only("name") || !named(open, name) || open.empty ||
+            !define(name, Kind::Gate, number)) {
+            return false;
+        }
+        Plain::Gate g{number, here, noName, true};
+        while (true) {
+            Tag child;
+            bool closed = false;
+            if (!next(open, child, closed)) {
+                return false;
+            }
+            if (closed) {
+                break;
+            }
+            if (child.name == "label") {
+                g.compact = false; // the reader reads the formula of a gate with more
+                if (!label(child)) {
+                    return false;
+                }
+                continue;
+            }
+            bool compact = true;
+            if (g.formula != noName || !formula(child, 0, compact)) {
+                return false;
+            }
+            g.formula = formulaRoot;
+            g.compact = g.compact && compact;
+        }
+        if (g.formula == noName) {
+            return false;
+        }
+        out.gates.push_back(g);
+        return true;
+    }
+
+    // An or, and or atleast (the start tag read), its nodes added in prefix order; `compact`
+    // false when it holds more than references.
+    bool formula(const Tag &open, int depth, bool &compact) {
+        Plain::Node node{Plain::Op::Or, 0, 0};
+        if (open.name == "atleast") {
+            const std::string_view *least = open.get("min");
+            if (least == nullptr || !open.only("min") || least->empty() || least->size() > 9 ||
+                !std::all_of(least->begin(), least->end(), isDigit)) {
+                return false;
+            }
+            node.op = Plain::Op::Atleast;
+            std::from_chars(least->data(), least->data() + least->size(), node.k);
+        } else if (open.name == "and" || open.name == "or") {
+            node.op = open.name == "and" ? Plain::Op::And : Plain::Op::Or;
+            if (open.count != 0) {
+                return false;
+            }
+        } else {
+            return false;
+        }
+        if (open.empty || depth > maxNesting) {
+            return false;
+        }
+        const auto root = static_cast<std::uint32_t>(out.nodes.size());
+        out.nodes.push_back(node);
+        std::uint32_t operands = 0;
+        while (true) {
+            Tag child;
+            bool closed = false;
+            if (!next(open, child, closed)) {
+                return false;
+            }
+            if (closed) {
+                break;
+            }
+            if (child.name == "label") {
+                compact = false;
+                if (!label(child)) {
+                    return false;
+                }
+                continue;
+            }
+            ++operands;
+            RefTag tag = RefTag::Any;
+            if (child.name == "gate") {
+                tag = RefTag::Gate;
+            } else if (child.name == "basic-event") {
+                tag = RefTag::BasicEvent;
+            } else if (child.name != "event") {
+                compact = false;
+                if (!formula(child, depth + 1, compact)) {
+                    return false;
+                }
+                continue;
+            }
+            std::string_view name;
+            if (!child.only("name") || !named(child, name) || !nothingIn(child)) {
+                return false;
+            }
+            references.push_back({name, tag, static_cast<std::uint32_t>(out.nodes.size())});
+            out.nodes.push_back({Plain::Op::Name, noName, 0});
+        }
+        if (operands == 0 ||
+            (node.op == Plain::Op::Atleast && (node.k < 1 || node.k > operands))) {
+            return false;
+        }
+        out.nodes[root].value = operands;
+        formulaRoot = root;
+        return true;
+    }
+
+    bool event(const Tag &open, std::uint32_t here) {
+        std::string_view name;
+        std::uint32_t number = 0;
+        if (!open.only("name") || !named(open, name) || open.empty ||
+            !define(name, Kind::Event, number)) {
+            return false;
+        }
+        Plain::Event e{number, here, false, -1};
+        bool valued = false;
+        while (true) {
+            Tag child;
+            bool closed = false;
+            if (!next(open, child, closed)) {
+                return false;
+            }
+            if (closed) {
+                break;
+            }
+            if (child.name == "label") {
+                if (!label(child)) {
+                    return false;
+                }
+                continue;
+            }
+            if (valued) {
+                return false;
+            }
+            valued = true;
+            if (child.name == "float") {
+                if (!floatValue(child, e.value) || e.value < 0 || e.value > 1) {
+                    return false;
+                }
+            } else if (child.name != "exponential" || !exponential(child, e)) {
+                return false;
+            }
+        }
+        if (!valued) {
+            return false;
+        }
+        out.events.push_back(e);
+        return true;
+    }
+
+    // The rest of a <float value="..."/>.
+    bool floatValue(const Tag &tag, double &value) {
+        const std::string_view *text = tag.get("value");
+        return text != nullptr && tag.only("value") && number(*text, value) && nothingIn(tag);
+    }
+
+    // <exponential> of a rate (<float> or <parameter>) and a mission time (<float> or
+    // <system-mission-time/>).
+    bool exponential(const Tag &open, Plain::Event &e) {
+        e.rate = true;
+        Tag rate;
+        Tag time;
+        bool closed = false;
+        if (open.count != 0 || open.empty || !next(open, rate, closed) || closed) {
+            return false;
+        }
+        if (rate.name == "float") {
+            if (!floatValue(rate, e.value) || e.value < 0) {
+                return false;
+            }
+        } else if (rate.name == "parameter") {
+            std::string_view name;
+            if (!rate.only("name") || !named(rate, name) || !nothingIn(rate)) {
+                return false;
+            }
+            rates.emplace_back(out.events.size(), name);
+        } else {
+            return false;
+        }
+        if (!next(open, time, closed) || closed) {
+            return false;
+        }
+        if (time.name == "float") {
+            double mission = 0;
+            if (!floatValue(time, mission) || !(mission > 0)) {
+                return false;
+            }
+            if (std::find(out.missionTimes.begin(), out.missionTimes.end(), mission) ==
+                out.missionTimes.end()) {
+                out.missionTimes.push_back(mission);
+            }
+        } else if (time.name != "system-mission-time" || time.count != 0 || !nothingIn(time)) {
+            return false;
+        }
+        Tag after;
+        return next(open, after, closed) && closed;
+    }
+
+    bool parameter(const Tag &open) {
+        std::string_view name;
+        if (!open.only("name", "unit") || !named(open, name) || open.empty) {
+            return false;
+        }
+        double value = 0;
+        bool valued = false;
+        while (true) {
+            Tag child;
+            bool closed = false;
+            if (!next(open, child, closed)) {
+                return false;
+            }
+            if (closed) {
+                break;
+            }
+            if (child.name == "label") {
+                if (!label(child)) {
+                    return false;
+                }
+                continue;
+            }
+            if (valued || child.name != "float" || !floatValue(child, value)) {
+                return false;
+            }
+            valued = true;
+        }
+        return valued && parameters.emplace(name, value).second;
+    }
+
+    // -- once every name is known ---------------------------------------------------------
+
+    bool resolve() {
+        for (const auto &[event, name] : rates) {
+            const auto found = parameters.find(name);
+            if (found == parameters.end() || found->second < 0) {
+                return false;
+            }
+            out.events[event].value = found->second;
+        }
+        for (const Reference &r : references) {
+            const auto found = defined.find(r.name);
+            if (found == defined.end()) {
+                return false;
+            }
+            const Kind kind = kinds[found->second];
+            if ((r.tag == RefTag::Gate && kind != Kind::Gate) ||
+                (r.tag == RefTag::BasicEvent && kind != Kind::Event)) {
+                return false;
+            }
+            out.nodes[r.node].value = found->second;
+        }
+        if (out.gates.empty()) {
+            return false;
+        }
+        return distinctOperands() && ordered();
+    }
+
+    // No formula names one thing twice among its own operands.
+    bool distinctOperands() {
+        std::vector<std::uint32_t> seenBy(out.names.size(), noName);
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> open; // operator node, operands left
+        for (std::uint32_t i = 0; i < out.nodes.size(); ++i) {
+            const Plain::Node &node = out.nodes[i];
+            if (!open.empty()) {
+                const std::uint32_t owner = open.back().first;
+                if (--open.back().second == 0) {
+                    open.pop_back();
+                }
+                if (node.op == Plain::Op::Name) {
+                    if (seenBy[node.value] == owner) {
+                        return false;
+                    }
+                    seenBy[node.value] = owner;
+                }
+            }
+            if (node.op != Plain::Op::Name) {
+                open.emplace_back(i, node.value);
+            }
+        }
+        return true;
+    }
+
+    // The gates no gate names, and the order of the walk that finds no cycle.
+    bool ordered() {
+        const std::size_t n = out.gates.size();
+        std::vector<std::uint32_t> gateAt(out.names.size(), noName);
+        for (std::uint32_t g = 0; g < n; ++g) {
+            gateAt[out.gates[g].name] = g;
+        }
+        // The gates each gate names, left to right through its nesting.
+        std::vector<std::uint32_t> first(n + 1, 0);
+        std::vector<std::uint32_t> named;
+        std::vector<bool> used(n, false);
+        for (std::uint32_t g = 0; g < n; ++g) {
+            first[g] = static_cast<std::uint32_t>(named.size());
+            const std::uint32_t end = g + 1 < n ? out.gates[g + 1].formula
+                                                : static_cast<std::uint32_t>(out.nodes.size());
+            for (std::uint32_t i = out.gates[g].formula; i < end; ++i) {
+                const Plain::Node &node = out.nodes[i];
+                if (node.op == Plain::Op::Name && gateAt[node.value] != noName) {
+                    named.push_back(gateAt[node.value]);
+                    used[gateAt[node.value]] = true;
+                }
+            }
+        }
+        first[n] = static_cast<std::uint32_t>(named.size());
+        for (std::uint32_t g = 0; g < n; ++g) {
+            if (!used[g]) {
+                out.unused.push_back(g);
+            }
+        }
+        enum : std::uint8_t { New, OnPath, Done };
+        std::vector<std::uint8_t> state(n, New);
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack; // gate, next of its names
+        out.order.reserve(n);
+        for (std::uint32_t start = 0; start < n; ++start) {
+            if (state[start] != New) {
+                continue;
+            }
+            state[start] = OnPath;
+            stack.emplace_back(start, first[start]);
+            while (!stack.empty()) {
+                auto &[gate, at] = stack.back();
+                if (at == first[gate + 1]) {
+                    state[gate] = Done;
+                    out.order.push_back(gate);
+                    stack.pop_back();
+                    continue;
+                }
+                const std::uint32_t child = named[at++];
+                if (state[child] == OnPath) {
+                    return false; // a cycle: the reader names it
+                }
+                if (state[child] == New) {
+                    state[child] = OnPath;
+                    stack.emplace_back(child, first[child]);
+                }
+            }
+        }
+        return true;
+    }
+
+    struct Reference {
+        std::string_view name;
+        RefTag tag;
+        std::uint32_t node;
+    };
+
+    std::string_view t;
+    std::size_t p = 0;
+    Plain out;
+    std::uint32_t formulaRoot = 0;
+    std::vector<std::string_view> trees;
+    std::unordered_map<std::string_view, std::uint32_t> defined;
+    std::vector<Kind> kinds;
+    std::unordered_map<std::string_view, double> parameters;
+    std::vector<std::pair<std::size_t, std::string_view>> rates; // event, its parameter
+    std::vector<Reference> references;
+};
+
+} // namespace
+
+std::optional<OpenPsaPlain> readPlainOpenPsa(std::string_view text) { return Reader(text).read(); }
+
+} // namespace tavoq
