@@ -10,7 +10,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'GalileoTokens', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'graphWalks', 'limitOMPThreads', 'readPlainOpenPsa', 'reportSIMDSupport', 'runnerImportance', 'runnerMultipleSim', 'runnerParallelSim', 'runnerRareSampling', 'runnerRareSplitting', 'runnerSamples', 'runnerSingleSim', 'runnerStatistics']
+__all__: list[str] = ['Constant', 'CutsetTree', 'Distribution', 'Exponential', 'FaultTree', 'GalileoTokens', 'Gamma', 'Inspection', 'InstantaneousFailure', 'Interactions', 'Lognormal', 'Maintenance', 'Normal', 'RunStatistics', 'Uniform', 'Weibull', 'graphWalks', 'limitOMPThreads', 'readPlainGalileo', 'readPlainOpenPsa', 'reportSIMDSupport', 'runnerImportance', 'runnerMultipleSim', 'runnerParallelSim', 'runnerRareSampling', 'runnerRareSplitting', 'runnerSamples', 'runnerSingleSim', 'runnerStatistics']
 class Distribution:
     def __init__(self) -> None:
         ...
@@ -465,6 +465,10 @@ def graphWalks(nComponents: typing.SupportsInt | typing.SupportsIndex, offsets: 
 def limitOMPThreads(maxThreads: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
     Limit the number of OMP threads
+    """
+def readPlainGalileo(text: str, event: typing.Any, formula: typing.Any) -> typing.Any:
+    """
+    The fault tree of a Galileo text of the static shapes large files have (gates and, or, KofN and votK; basic events of lambda, prob, repair, dorm and phases), or None for any other text, valid or not. It is (events, gates, the top, where the top is named, every gate after those it names): the events and gates by name in file order, each made by event(name, "line N", lambda, prob, repair, phases, dorm), None for a value not given, and formula(kind, "line N", inputs, k).
     """
 def readPlainOpenPsa(text: str, event: typing.Any, formula: typing.Any) -> typing.Any:
     """

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bindings/register.hpp"
+#include "formats/galileo_plain.hpp"
 #include "formats/galileo_tokens.hpp"
 #include "formats/open_psa_plain.hpp"
 
@@ -187,6 +188,64 @@ private:
     static constexpr const char *steps[3] = {"/or", "/and", "/atleast"};
 };
 
+// The Python objects of a plain Galileo tree: each name one string, however often used.
+py::object plainGalileo(const py::str &text, const py::object &event, const py::object &formula) {
+    if (!PyUnicode_IS_ASCII(text.ptr())) {
+        return py::none(); // the reader's own tokens, whose whitespace is Unicode's
+    }
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) {
+        throw py::error_already_set();
+    }
+    const std::optional<tavoq::GalileoPlain> tree =
+        tavoq::readPlainGalileo(std::string_view(data, static_cast<std::size_t>(size)));
+    if (!tree) {
+        return py::none();
+    }
+    std::vector<py::str> names;
+    names.reserve(tree->names.size());
+    for (const std::string_view name : tree->names) {
+        names.emplace_back(name.data(), name.size());
+    }
+    const auto line = [](long number) { return py::str("line " + std::to_string(number)); };
+    py::dict events;
+    for (const auto &e : tree->events) {
+        py::object values[4];
+        for (int i = 0; i < 4; ++i) {
+            values[i] = (e.given & (1U << i)) != 0 ? py::object(py::float_(e.values[i]))
+                                                   : py::object(py::none());
+        }
+        const py::int_ phases(e.phases);
+        const py::str where = line(e.line);
+        const py::str &name = names[e.name];
+        events[name] = call(event, {name.ptr(), where.ptr(), values[0].ptr(), values[1].ptr(),
+                                    values[2].ptr(), phases.ptr(), values[3].ptr()});
+    }
+    const py::str kinds[3] = {
+        py::reinterpret_steal<py::str>(PyUnicode_InternFromString("or")),
+        py::reinterpret_steal<py::str>(PyUnicode_InternFromString("and")),
+        py::reinterpret_steal<py::str>(PyUnicode_InternFromString("atleast"))};
+    py::dict gates;
+    for (const auto &g : tree->gates) {
+        py::list inputs(g.count);
+        for (std::uint32_t i = 0; i < g.count; ++i) {
+            PyList_SET_ITEM(inputs.ptr(), static_cast<Py_ssize_t>(i),
+                            names[tree->inputs[g.first + i]].inc_ref().ptr());
+        }
+        const py::str where = line(g.line);
+        const py::int_ k(g.k);
+        gates[names[g.name]] = call(
+            formula, {kinds[static_cast<int>(g.op)].ptr(), where.ptr(), inputs.ptr(), k.ptr()});
+    }
+    py::list order(tree->order.size());
+    for (std::size_t i = 0; i < tree->order.size(); ++i) {
+        PyList_SET_ITEM(order.ptr(), static_cast<Py_ssize_t>(i),
+                        names[tree->gates[tree->order[i]].name].inc_ref().ptr());
+    }
+    return py::make_tuple(events, gates, names[tree->top], line(tree->topLine), order);
+}
+
 py::object plainOpenPsa(const py::str &text, py::object event, py::object formula) {
     // A text that is not ASCII is never plain: declined before Python encodes it.
     if (!PyUnicode_IS_ASCII(text.ptr())) {
@@ -230,4 +289,11 @@ void register_readers(py::module_ &m) {
           "after those it names, the mission times of the exponentials): the events and gates "
           "by name in file order, each made by event(name, xml_path, rate) or event(name, "
           "xml_path, None, probability) and formula(kind, xml_path, inputs, k).");
+    m.def("readPlainGalileo", &plainGalileo, py::arg("text"), py::arg("event"), py::arg("formula"),
+          "The fault tree of a Galileo text of the static shapes large files have (gates and, "
+          "or, KofN and votK; basic events of lambda, prob, repair, dorm and phases), or None "
+          "for any other text, valid or not. It is (events, gates, the top, where the top is "
+          "named, every gate after those it names): the events and gates by name in file "
+          "order, each made by event(name, \"line N\", lambda, prob, repair, phases, dorm), "
+          "None for a value not given, and formula(kind, \"line N\", inputs, k).");
 }

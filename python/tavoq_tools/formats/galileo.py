@@ -25,7 +25,8 @@ failed input) have no output, as an fdep, and become triggers; so does ``pdep=p`
 dependent fails with the trigger with chance p, one draw each).
 
 ``parse(text, file)`` gives a ``TreeDraft`` (tavoq_tools.formats.fault_tree) or raises
-``ModelError`` naming the file, the line and what is wrong.
+``ModelError`` naming the file, the line and what is wrong. A text of the static shapes of
+large files is read natively first (tavoq_tools.formats.galileo_plain), with the same draft.
 """
 
 from __future__ import annotations
@@ -47,8 +48,9 @@ from .fault_tree import (
     quoted,
     refuse_cycles,
 )
+from .galileo_plain import plain_draft
 
-__all__ = ["parse"]
+__all__ = ["parse", "read_fully"]
 
 GATES_READ = "and, or, KofN (2of3), votK, pand, por, csp, wsp, hsp, spare, fdep, pdep, seq, mutex"
 # The spellings of the priority gates, as the gate graph's kinds.
@@ -312,6 +314,13 @@ def _pdep(file: str, name: str, where: str, rest: list[_Token]) -> Dependency:
 
 def parse(text: str, file: str) -> TreeDraft:
     """The fault tree of the Galileo text ``text`` read from ``file``."""
+    # Most large files are static trees: read natively, or declined for the reader to read.
+    return plain_draft(text) or read_fully(text, file)
+
+
+def read_fully(text: str, file: str) -> TreeDraft:
+    """parse's reading of the text by the reader, which reads every file (the plain reading
+    gives the same draft for the files it reads) and says what is wrong."""
     events: dict[str, Event] = {}
     gates: dict[str, Formula] = {}
     spares: dict[str, Spare] = {}

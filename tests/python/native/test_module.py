@@ -38,6 +38,7 @@ FUNCTIONS = [
     "runnerRareSplitting",
     "GalileoTokens",
     "readPlainOpenPsa",
+    "readPlainGalileo",
 ]
 
 # Constructor arguments that every class accepts.
