@@ -1480,6 +1480,24 @@ def test_a_static_galileo_tree_is_read_as_the_reader_reads_it_or_declined(text):
     galileo_plain_or_declined(text)
 
 
+def test_the_native_readings_pass_on_errors_and_decline_other_texts():
+    import tavoq
+
+    from tavoq_tools.formats.fault_tree import Event, Formula
+
+    def refuse(*_):
+        raise KeyError("refused")
+
+    for read, text in ((tavoq.readPlainOpenPsa, PLAIN), (tavoq.readPlainGalileo, PLAIN_DFT)):
+        for event, formula in ((refuse, Formula), (Event, refuse)):
+            with pytest.raises(KeyError, match="refused"):
+                read(text, event, formula)
+        with pytest.raises(TypeError):
+            read(text.encode(), Event, Formula)
+        assert read(text.replace("P3", "P\u00e9"), Event, Formula) is None  # not ASCII
+        assert read(text[: len(text) // 2], Event, Formula) is None
+
+
 @FUZZ
 @given(edits=damaged(PLAIN_DFT))
 def test_a_damaged_static_galileo_file_is_read_as_the_reader_reads_it_or_declined(edits):
