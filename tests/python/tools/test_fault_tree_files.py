@@ -1482,7 +1482,6 @@ def test_a_static_galileo_tree_is_read_as_the_reader_reads_it_or_declined(text):
 
 def test_the_native_readings_pass_on_errors_and_decline_other_texts():
     import tavoq
-
     from tavoq_tools.formats.fault_tree import Event, Formula
 
     def refuse(*_):
