@@ -188,18 +188,25 @@ private:
     static constexpr const char *steps[3] = {"/or", "/and", "/atleast"};
 };
 
-// The Python objects of a plain Galileo tree: each name one string, however often used.
-py::object plainGalileo(const py::str &text, const py::object &event, const py::object &formula) {
+// The characters of an ASCII string, without a copy; nullopt for any other string, which is
+// never plain (the readers of such texts, and their whitespace, are Unicode's).
+std::optional<std::string_view> asciiText(const py::str &text) {
     if (!PyUnicode_IS_ASCII(text.ptr())) {
-        return py::none(); // the reader's own tokens, whose whitespace is Unicode's
+        return std::nullopt;
     }
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (data == nullptr) {
         throw py::error_already_set();
     }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// The Python objects of a plain Galileo tree: each name one string, however often used.
+py::object plainGalileo(const py::str &text, const py::object &event, const py::object &formula) {
+    const std::optional<std::string_view> ascii = asciiText(text);
     const std::optional<tavoq::GalileoPlain> tree =
-        tavoq::readPlainGalileo(std::string_view(data, static_cast<std::size_t>(size)));
+        ascii ? tavoq::readPlainGalileo(*ascii) : std::nullopt;
     if (!tree) {
         return py::none();
     }
@@ -247,17 +254,9 @@ py::object plainGalileo(const py::str &text, const py::object &event, const py::
 }
 
 py::object plainOpenPsa(const py::str &text, py::object event, py::object formula) {
-    // A text that is not ASCII is never plain: declined before Python encodes it.
-    if (!PyUnicode_IS_ASCII(text.ptr())) {
-        return py::none();
-    }
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) {
-        throw py::error_already_set();
-    }
+    const std::optional<std::string_view> ascii = asciiText(text);
     const std::optional<tavoq::OpenPsaPlain> tree =
-        tavoq::readPlainOpenPsa(std::string_view(data, static_cast<std::size_t>(size)));
+        ascii ? tavoq::readPlainOpenPsa(*ascii) : std::nullopt;
     if (!tree) {
         return py::none();
     }

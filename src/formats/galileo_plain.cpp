@@ -6,7 +6,9 @@
 #include <unordered_map>
 #include <utility>
 
+#include "formats/decimal.hpp"
 #include "formats/galileo_tokens.hpp"
+#include "formats/gate_order.hpp"
 
 namespace tavoq {
 
@@ -45,56 +47,6 @@ bool whole(std::string_view s, std::uint32_t &out) {
         }
     }
     std::from_chars(s.data(), s.data() + s.size(), out);
-    return true;
-}
-
-// The reader's number: [+-]digits[.digits][e[+-]digits] (or .digits), finite, >= 0, and not a
-// nonzero number rounded to zero. False for anything else.
-bool number(std::string_view s, double &out) {
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    if (i < n && (s[i] == '+' || s[i] == '-')) {
-        ++i;
-    }
-    const std::size_t start = i;
-    std::size_t digits = 0;
-    while (i < n && isDigit(s[i])) {
-        ++i, ++digits;
-    }
-    if (i < n && s[i] == '.') {
-        ++i;
-        while (i < n && isDigit(s[i])) {
-            ++i, ++digits;
-        }
-    }
-    const std::size_t mantissa = i;
-    if (digits == 0) {
-        return false;
-    }
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < n && (s[i] == '+' || s[i] == '-')) {
-            ++i;
-        }
-        if (i == n || !isDigit(s[i])) {
-            return false;
-        }
-        while (i < n && isDigit(s[i])) {
-            ++i;
-        }
-    }
-    double value = 0;
-    const auto [end, error] = std::from_chars(s.data() + start, s.data() + n, value);
-    if (i != n || error != std::errc{} || end != s.data() + n || !std::isfinite(value)) {
-        return false;
-    }
-    if (value == 0 && s.substr(0, mantissa).find_first_of("123456789") != std::string_view::npos) {
-        return false; // rounded to zero
-    }
-    if (s[0] == '-' && value != 0) {
-        return false; // negative
-    }
-    out = s[0] == '-' ? -value : value;
     return true;
 }
 
@@ -179,7 +131,8 @@ private:
                 ++key;
             }
             double value = 0;
-            if (key == 5 || (seen & (1U << key)) != 0 || !number(text(statement[i + 2]), value)) {
+            if (key == 5 || (seen & (1U << key)) != 0 ||
+                !readDecimal(text(statement[i + 2]), value) || value < 0) {
                 return false;
             }
             seen = static_cast<std::uint8_t>(seen | (1U << key));
@@ -246,37 +199,19 @@ private:
         for (std::uint32_t g = 0; g < n; ++g) {
             gateAt[out.gates[g].name] = g;
         }
-        enum : std::uint8_t { New, OnPath, Done };
-        std::vector<std::uint8_t> state(n, New);
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack; // gate, next of its inputs
-        out.order.reserve(n);
-        for (std::uint32_t start = 0; start < n; ++start) {
-            if (state[start] != New) {
-                continue;
-            }
-            state[start] = OnPath;
-            stack.emplace_back(start, 0);
-            while (!stack.empty()) {
-                auto &[gate, at] = stack.back();
-                const Plain::Gate &g = out.gates[gate];
-                if (at == g.count) {
-                    state[gate] = Done;
-                    out.order.push_back(gate);
-                    stack.pop_back();
-                    continue;
+        std::vector<std::uint32_t> first(n + 1, 0);
+        std::vector<std::uint32_t> named; // the gates each gate names, left to right
+        for (std::uint32_t g = 0; g < n; ++g) {
+            first[g] = static_cast<std::uint32_t>(named.size());
+            const Plain::Gate &gate = out.gates[g];
+            for (std::uint32_t i = gate.first; i < gate.first + gate.count; ++i) {
+                if (gateAt[out.inputs[i]] != noGate) {
+                    named.push_back(gateAt[out.inputs[i]]);
                 }
-                const std::uint32_t child = gateAt[out.inputs[g.first + at++]];
-                if (child == noGate || state[child] == Done) {
-                    continue;
-                }
-                if (state[child] == OnPath) {
-                    return false; // a cycle: the reader names it
-                }
-                state[child] = OnPath;
-                stack.emplace_back(child, 0);
             }
         }
-        return true;
+        first[n] = static_cast<std::uint32_t>(named.size());
+        return gatesInOrder(first, named, out.order); // false at a cycle: the reader names it
     }
 
     std::string_view t;

@@ -5,6 +5,9 @@
 #include <unordered_map>
 #include <utility>
 
+#include "formats/decimal.hpp"
+#include "formats/gate_order.hpp"
+
 namespace tavoq {
 
 namespace {
@@ -17,57 +20,6 @@ constexpr std::uint32_t noName = UINT32_MAX;
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Python's float() of a decimal number without spaces, underscores or words (inf, nan): the
-// shortest correctly rounded double, as from_chars gives. False for anything else, and for
-// a number too large or too small for a double, which the reader refuses or rounds to zero.
-bool number(std::string_view s, double &out) {
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    if (i < n && (s[i] == '+' || s[i] == '-')) {
-        ++i;
-    }
-    const std::size_t start = i;
-    std::size_t digits = 0;
-    while (i < n && isDigit(s[i])) {
-        ++i, ++digits;
-    }
-    if (i < n && s[i] == '.') {
-        ++i;
-        while (i < n && isDigit(s[i])) {
-            ++i, ++digits;
-        }
-    }
-    if (digits == 0) {
-        return false;
-    }
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < n && (s[i] == '+' || s[i] == '-')) {
-            ++i;
-        }
-        if (i == n || !isDigit(s[i])) {
-            return false;
-        }
-        while (i < n && isDigit(s[i])) {
-            ++i;
-        }
-    }
-    if (i != n) {
-        return false;
-    }
-    double value = 0;
-    const auto [end, error] = std::from_chars(s.data() + start, s.data() + n, value);
-    if (error != std::errc{} || end != s.data() + n) {
-        return false;
-    }
-    const std::string_view mantissa = s.substr(0, s.find_first_of("eE"));
-    if (value == 0 && mantissa.find_first_of("123456789") != std::string_view::npos) {
-        return false; // rounded to zero
-    }
-    out = s[0] == '-' ? -value : value;
-    return true;
-}
 
 struct Attribute {
     std::string_view name;
@@ -309,6 +261,36 @@ private:
         return next(tag, child, closed) && closed;
     }
 
+    // next() past the labels among the children, which the reader ignores: `labelled` (when
+    // given) is set when there was one.
+    bool element(const Tag &open, Tag &child, bool &closed, bool *labelled = nullptr) {
+        while (next(open, child, closed)) {
+            if (closed || child.name != "label") {
+                return true;
+            }
+            if (!label(child)) {
+                return false;
+            }
+            if (labelled != nullptr) {
+                *labelled = true;
+            }
+        }
+        return false;
+    }
+
+    // The next child of `open` that is no label; false at its end.
+    bool firstElement(const Tag &open, Tag &child) {
+        bool closed = false;
+        return element(open, child, closed) && !closed;
+    }
+
+    // The end of `open`, after labels at most.
+    bool endAfterLabels(const Tag &open) {
+        Tag child;
+        bool closed = false;
+        return element(open, child, closed) && closed;
+    }
+
     // The rest of a <label>: text without markup, which the reader ignores.
     bool label(const Tag &tag) {
         if (tag.count != 0) {
@@ -350,17 +332,11 @@ private:
         while (true) {
             Tag child;
             bool closed = false;
-            if (!next(root, child, closed)) {
+            if (!element(root, child, closed)) {
                 return false;
             }
             if (closed) {
                 return true;
-            }
-            if (child.name == "label") {
-                if (!label(child)) {
-                    return false;
-                }
-                continue;
             }
             std::string path = "opsa-mef/";
             std::string_view name;
@@ -387,30 +363,29 @@ private:
         while (true) {
             Tag child;
             bool closed = false;
-            if (!next(open, child, closed)) {
+            if (!element(open, child, closed)) {
                 return false;
             }
             if (closed) {
                 return true;
             }
-            bool read = false;
-            if (child.name == "define-gate") {
-                read = gate(child, here);
-            } else if (child.name == "define-basic-event") {
-                read = event(child, here);
-            } else if (child.name == "define-parameter") {
-                read = parameter(child);
-            } else if (child.name == "label") {
-                read = label(child);
-            }
+            const bool read = child.name == "define-gate" ? gate(child, here)
+                              : child.name == "define-basic-event"
+                                  ? event(child, here)
+                                  : child.name == "define-parameter" && parameter(child);
             if (!read) {
                 return false;
             }
         }
     }
 
-    // A new name of an event or gate.
-    bool define(std::string_view name, Kind kind, std::uint32_t &number) {
+    // The new name of an event or gate whose start tag is `open`: its only attribute, and
+    // the element not empty.
+    bool define(const Tag &open, Kind kind, std::uint32_t &number) {
+        std::string_view name;
+        if (!open.only("name") || !named(open, name) || open.empty) {
+            return false;
+        }
         number = static_cast<std::uint32_t>(out.names.size());
         if (!defined.emplace(name, number).second) {
             return false;
@@ -423,28 +398,22 @@ private:
     // -- definitions --------------------------------------------------------------------
 
     bool gate(const Tag &open, std::uint32_t here) {
-        std::string_view name;
         std::uint32_t number = 0;
-        if (!open.only("name") || !named(open, name) || open.empty ||
-            !define(name, Kind::Gate, number)) {
+        if (!define(open, Kind::Gate, number)) {
             return false;
         }
         Plain::Gate g{number, here, noName, true};
         while (true) {
             Tag child;
             bool closed = false;
-            if (!next(open, child, closed)) {
+            bool labelled = false;
+            if (!element(open, child, closed, &labelled)) {
                 return false;
             }
+            // The reader reads the formula of a gate that holds more than it as nested.
+            g.compact = g.compact && !labelled;
             if (closed) {
                 break;
-            }
-            if (child.name == "label") {
-                g.compact = false; // the reader reads the formula of a gate with more
-                if (!label(child)) {
-                    return false;
-                }
-                continue;
             }
             bool compact = true;
             if (g.formula != noName || !formula(child, 0, compact)) {
@@ -489,18 +458,13 @@ private:
         while (true) {
             Tag child;
             bool closed = false;
-            if (!next(open, child, closed)) {
+            bool labelled = false;
+            if (!element(open, child, closed, &labelled)) {
                 return false;
             }
+            compact = compact && !labelled;
             if (closed) {
                 break;
-            }
-            if (child.name == "label") {
-                compact = false;
-                if (!label(child)) {
-                    return false;
-                }
-                continue;
             }
             ++operands;
             RefTag tag = RefTag::Any;
@@ -531,43 +495,22 @@ private:
         return true;
     }
 
+    // An event's one value, labels aside.
     bool event(const Tag &open, std::uint32_t here) {
-        std::string_view name;
         std::uint32_t number = 0;
-        if (!open.only("name") || !named(open, name) || open.empty ||
-            !define(name, Kind::Event, number)) {
+        Tag value;
+        if (!define(open, Kind::Event, number) || !firstElement(open, value)) {
             return false;
         }
         Plain::Event e{number, here, false, -1};
-        bool valued = false;
-        while (true) {
-            Tag child;
-            bool closed = false;
-            if (!next(open, child, closed)) {
+        if (value.name == "float") {
+            if (!floatValue(value, e.value) || e.value < 0 || e.value > 1) {
                 return false;
             }
-            if (closed) {
-                break;
-            }
-            if (child.name == "label") {
-                if (!label(child)) {
-                    return false;
-                }
-                continue;
-            }
-            if (valued) {
-                return false;
-            }
-            valued = true;
-            if (child.name == "float") {
-                if (!floatValue(child, e.value) || e.value < 0 || e.value > 1) {
-                    return false;
-                }
-            } else if (child.name != "exponential" || !exponential(child, e)) {
-                return false;
-            }
+        } else if (value.name != "exponential" || !exponential(value, e)) {
+            return false;
         }
-        if (!valued) {
+        if (!endAfterLabels(open)) {
             return false;
         }
         out.events.push_back(e);
@@ -577,7 +520,7 @@ private:
     // The rest of a <float value="..."/>.
     bool floatValue(const Tag &tag, double &value) {
         const std::string_view *text = tag.get("value");
-        return text != nullptr && tag.only("value") && number(*text, value) && nothingIn(tag);
+        return text != nullptr && tag.only("value") && readDecimal(*text, value) && nothingIn(tag);
     }
 
     // <exponential> of a rate (<float> or <parameter>) and a mission time (<float> or
@@ -586,8 +529,7 @@ private:
         e.rate = true;
         Tag rate;
         Tag time;
-        bool closed = false;
-        if (open.count != 0 || open.empty || !next(open, rate, closed) || closed) {
+        if (open.count != 0 || open.empty || !firstElement(open, rate)) {
             return false;
         }
         if (rate.name == "float") {
@@ -603,7 +545,7 @@ private:
         } else {
             return false;
         }
-        if (!next(open, time, closed) || closed) {
+        if (!firstElement(open, time)) {
             return false;
         }
         if (time.name == "float") {
@@ -618,38 +560,17 @@ private:
         } else if (time.name != "system-mission-time" || time.count != 0 || !nothingIn(time)) {
             return false;
         }
-        Tag after;
-        return next(open, after, closed) && closed;
+        return endAfterLabels(open);
     }
 
+    // A parameter's one float, labels aside.
     bool parameter(const Tag &open) {
         std::string_view name;
-        if (!open.only("name", "unit") || !named(open, name) || open.empty) {
-            return false;
-        }
-        double value = 0;
-        bool valued = false;
-        while (true) {
-            Tag child;
-            bool closed = false;
-            if (!next(open, child, closed)) {
-                return false;
-            }
-            if (closed) {
-                break;
-            }
-            if (child.name == "label") {
-                if (!label(child)) {
-                    return false;
-                }
-                continue;
-            }
-            if (valued || child.name != "float" || !floatValue(child, value)) {
-                return false;
-            }
-            valued = true;
-        }
-        return valued && parameters.emplace(name, value).second;
+        Tag value;
+        double number = 0;
+        return open.only("name", "unit") && named(open, name) && !open.empty &&
+               firstElement(open, value) && value.name == "float" && floatValue(value, number) &&
+               endAfterLabels(open) && parameters.emplace(name, number).second;
     }
 
     // -- once every name is known ---------------------------------------------------------
@@ -734,35 +655,7 @@ private:
                 out.unused.push_back(g);
             }
         }
-        enum : std::uint8_t { New, OnPath, Done };
-        std::vector<std::uint8_t> state(n, New);
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack; // gate, next of its names
-        out.order.reserve(n);
-        for (std::uint32_t start = 0; start < n; ++start) {
-            if (state[start] != New) {
-                continue;
-            }
-            state[start] = OnPath;
-            stack.emplace_back(start, first[start]);
-            while (!stack.empty()) {
-                auto &[gate, at] = stack.back();
-                if (at == first[gate + 1]) {
-                    state[gate] = Done;
-                    out.order.push_back(gate);
-                    stack.pop_back();
-                    continue;
-                }
-                const std::uint32_t child = named[at++];
-                if (state[child] == OnPath) {
-                    return false; // a cycle: the reader names it
-                }
-                if (state[child] == New) {
-                    state[child] = OnPath;
-                    stack.emplace_back(child, first[child]);
-                }
-            }
-        }
-        return true;
+        return gatesInOrder(first, named, out.order); // false at a cycle: the reader names it
     }
 
     struct Reference {

@@ -1273,6 +1273,7 @@ def plain_or_declined(text, top=None):
     [
         (PLAIN, None, True),
         (PLAIN, "Late", True),
+        (PLAIN.replace("<exponential>", "<exponential><label>e</label>"), None, True),
         (PLAIN, "FT.Pumps", False),  # a dotted name: the reader finds it
         (PLAIN, "Nope", False),
         (OPEN_PSA, None, True),
