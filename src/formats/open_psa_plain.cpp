@@ -601,26 +601,38 @@ private:
         return distinctOperands() && ordered();
     }
 
-    // No formula names one thing twice among its own operands.
+    // No formula names one thing twice among its own operands. A formula's names are checked
+    // once it is complete: a formula nested between two of them may name the same again.
     bool distinctOperands() {
+        struct Open {
+            std::uint32_t node;
+            std::uint32_t left; ///< operands not yet seen
+            std::size_t from;   ///< where its names start in `listed`
+        };
         std::vector<std::uint32_t> seenBy(out.names.size(), noName);
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> open; // operator node, operands left
+        std::vector<std::uint32_t> listed; // the names of the formulas open, innermost last
+        std::vector<Open> open;
         for (std::uint32_t i = 0; i < out.nodes.size(); ++i) {
             const Plain::Node &node = out.nodes[i];
             if (!open.empty()) {
-                const std::uint32_t owner = open.back().first;
-                if (--open.back().second == 0) {
-                    open.pop_back();
-                }
+                --open.back().left;
                 if (node.op == Plain::Op::Name) {
-                    if (seenBy[node.value] == owner) {
-                        return false;
-                    }
-                    seenBy[node.value] = owner;
+                    listed.push_back(node.value);
                 }
             }
             if (node.op != Plain::Op::Name) {
-                open.emplace_back(i, node.value);
+                open.push_back({i, node.value, listed.size()});
+            }
+            while (!open.empty() && open.back().left == 0) {
+                const Open done = open.back();
+                open.pop_back();
+                for (std::size_t j = done.from; j < listed.size(); ++j) {
+                    if (seenBy[listed[j]] == done.node) {
+                        return false;
+                    }
+                    seenBy[listed[j]] = done.node;
+                }
+                listed.resize(done.from);
             }
         }
         return true;

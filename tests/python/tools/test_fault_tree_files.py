@@ -1283,6 +1283,15 @@ def plain_or_declined(text, top=None):
         (PLAIN.replace('name="W"/>', 'name="W"/><basic-event name="W"/>'), None, False),
         (PLAIN.replace('"Late"><and>', '"Late"><and><gate name="Top"/>'), None, False),
         (PLAIN.replace('min="2"', 'min="4"'), None, False),
+        # Listed twice by the or, with a formula between that names it too.
+        (
+            PLAIN.replace(
+                '<gate name="Late"/></and></or>',
+                '<gate name="Late"/><gate name="Pumps"/></and><gate name="Pumps"/></or>',
+            ),
+            None,
+            False,
+        ),
         (PLAIN.replace('<event name="P3"/>', '<gate name="P3"/>'), None, False),
         (PLAIN.replace('<gate name="Late"/>', '<basic-event name="Late"/>'), None, False),
         (PLAIN.replace(".001", "-.001"), None, False),
@@ -1311,9 +1320,8 @@ def plain_trees(draw):
     """Plain texts with their definitions in any order and in two containers, and at most one
     kind of fault: a name defined twice, a reference to nothing or to the wrong kind, an
     input listed twice, a probability above 1, atleast's min out of range; or a cycle."""
-    fault = draw(
-        st.sampled_from([None, None, "twice", "nothing", "kind", "value", "least", "cycle"])
-    )
+    faults = [None, None, "twice", "listed", "nothing", "kind", "value", "least", "cycle"]
+    fault = draw(st.sampled_from(faults))
     events, gates = ["A", "B", "C"], ["G1", "G2", "G3"]
     defined = draw(st.permutations(events + gates + (["B"] if fault == "twice" else [])))
     values = [
@@ -1338,7 +1346,7 @@ def plain_trees(draw):
             else reference(gate)
             for _ in range(draw(st.integers(1, 3)))
         ]
-        if fault != "twice" or len(set(operands)) == len(operands):
+        if fault != "listed":
             operands = list(dict.fromkeys(operands))
         high = len(operands) + (1 if fault == "least" else 0)
         least = f' min="{draw(st.integers(1, high))}"' if kind == "atleast" else ""
