@@ -27,7 +27,6 @@ bool readDecimal(std::string_view s, double &out) {
             ++i, ++digits;
         }
     }
-    const std::size_t mantissa = i;
     if (digits == 0) {
         return false;
     }
@@ -49,10 +48,7 @@ bool readDecimal(std::string_view s, double &out) {
     double value = 0;
     const auto [end, error] = std::from_chars(s.data() + start, s.data() + n, value);
     if (error != std::errc{} || end != s.data() + n) {
-        return false; // out of a double's range
-    }
-    if (value == 0 && s.substr(0, mantissa).find_first_of("123456789") != std::string_view::npos) {
-        return false; // rounded to zero
+        return false; // out of a double's range, or a nonzero number that rounds to zero
     }
     out = s[0] == '-' ? -value : value;
     return true;

@@ -6,8 +6,9 @@ namespace tavoq {
 
 /// Python's float() of a number as model files write it: [+-]digits[.digits][(e|E)[+-]digits],
 /// or [+-].digits[...], without spaces, underscores or words (inf, nan); the same correctly
-/// rounded double. False for any other text, and for a number that overflows a double or is
-/// not zero but rounds to zero, which the readers refuse or take otherwise.
+/// rounded double. False for any other text, and for a number out of a double's range (as
+/// from_chars reports it; a nonzero number that rounds to zero, which Python takes as 0, is
+/// out of range too).
 bool readDecimal(std::string_view text, double &value);
 
 } // namespace tavoq

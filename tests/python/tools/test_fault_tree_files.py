@@ -4,6 +4,7 @@ writer and `tavoq convert`: what they read, what they refuse and how they say it
 import dataclasses
 import gc
 import math
+import re
 import tomllib
 import types
 from pathlib import Path
@@ -1504,6 +1505,29 @@ def test_the_native_readings_pass_on_errors_and_decline_other_texts():
             read(text.encode(), Event, Formula)
         assert read(text.replace("P3", "P\u00e9"), Event, Formula) is None  # not ASCII
         assert read(text[: len(text) // 2], Event, Formula) is None
+
+
+@FUZZ
+@given(
+    number=st.from_regex(
+        r"[+-]?([0-9]{1,25}(\.[0-9]{0,25})?|\.[0-9]{1,25})([eE][+-]?[0-9]{1,3})?", fullmatch=True
+    )
+)
+def test_numbers_are_read_natively_as_python_reads_them(number):
+    """Every rounding of a decimal number: the same double, or declined (a negative rate, one
+    out of a double's range, a nonzero number that rounds to zero)."""
+    mantissa = re.split("[eE]", number)[0]
+    value = float(number)
+    read = 0 <= value < math.inf and (value != 0 or not re.search("[1-9]", mantissa))
+    galileo = f'toplevel "G"; "G" or "A"; "A" lambda={number};'
+    assert (galileo_plain_or_declined(galileo) is not None) == read
+    exponential = f'<exponential><float value="{number}"/><system-mission-time/></exponential>'
+    xml = (
+        '<opsa-mef><define-fault-tree name="FT"><define-gate name="G"><or><basic-event name="A"/>'
+        f'</or></define-gate><define-basic-event name="A">{exponential}</define-basic-event>'
+        "</define-fault-tree></opsa-mef>"
+    )
+    assert (plain_or_declined(xml) is not None) == read
 
 
 @FUZZ
