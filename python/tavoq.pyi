@@ -466,9 +466,9 @@ def limitOMPThreads(maxThreads: typing.SupportsInt | typing.SupportsIndex) -> No
     """
     Limit the number of OMP threads
     """
-def readPlainGalileo(text: str, event: typing.Any, formula: typing.Any) -> typing.Any:
+def readPlainGalileo(text: str, event: typing.Any, formula: typing.Any, spare: typing.Any, dependency: typing.Any, restriction: typing.Any) -> typing.Any:
     """
-    The fault tree of a Galileo text of the static shapes large files have (gates and, or, KofN and votK; basic events of lambda, prob, repair, dorm and phases), or None for any other text, valid or not. It is (events, gates, the top, where the top is named, every gate after those it names): the events and gates by name in file order, each made by event(name, "line N", lambda, prob, repair, phases, dorm), None for a value not given, and formula(kind, "line N", inputs, k).
+    The fault tree of a Galileo text of the shapes read natively (gates and, or, KofN, votK, pand and por; spare gates, fdep, pdep, seq and mutex; basic events of lambda, prob, repair, dorm and phases), or None for any other text, valid or not. It is (events, gates, spare gates, dependencies, restrictions, the top, where the top is named, every gate after those it names), each part made, with "line N" for where it is, by event(name, where, lambda, prob, repair, phases, dorm) (None for a value not given), formula(kind, where, inputs, k), spare(name, where, kind, units), dependency(name, where, trigger, dependents, probability) and restriction(name, where, kind, inputs).
     """
 def readPlainOpenPsa(text: str, event: typing.Any, formula: typing.Any) -> typing.Any:
     """

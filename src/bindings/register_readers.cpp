@@ -203,7 +203,13 @@ std::optional<std::string_view> asciiText(const py::str &text) {
 }
 
 // The Python objects of a plain Galileo tree: each name one string, however often used.
-py::object plainGalileo(const py::str &text, const py::object &event, const py::object &formula) {
+// The classes of a Galileo draft's parts, as the Python reader makes them.
+struct GalileoClasses {
+    py::object event, formula, spare, dependency, restriction;
+};
+
+py::object plainGalileo(const py::str &text, const GalileoClasses &made) {
+    using Kind = tavoq::GalileoPlain::Kind;
     const std::optional<std::string_view> ascii = asciiText(text);
     const std::optional<tavoq::GalileoPlain> tree =
         ascii ? tavoq::readPlainGalileo(*ascii) : std::nullopt;
@@ -226,31 +232,54 @@ py::object plainGalileo(const py::str &text, const py::object &event, const py::
         const py::int_ phases(e.phases);
         const py::str where = line(e.line);
         const py::str &name = names[e.name];
-        events[name] = call(event, {name.ptr(), where.ptr(), values[0].ptr(), values[1].ptr(),
-                                    values[2].ptr(), phases.ptr(), values[3].ptr()});
+        events[name] = call(made.event, {name.ptr(), where.ptr(), values[0].ptr(), values[1].ptr(),
+                                         values[2].ptr(), phases.ptr(), values[3].ptr()});
     }
-    const py::str kinds[3] = {
-        py::reinterpret_steal<py::str>(PyUnicode_InternFromString("or")),
-        py::reinterpret_steal<py::str>(PyUnicode_InternFromString("and")),
-        py::reinterpret_steal<py::str>(PyUnicode_InternFromString("atleast"))};
-    py::dict gates;
-    for (const auto &g : tree->gates) {
-        py::list inputs(g.count);
-        for (std::uint32_t i = 0; i < g.count; ++i) {
-            PyList_SET_ITEM(inputs.ptr(), static_cast<Py_ssize_t>(i),
-                            names[tree->inputs[g.first + i]].inc_ref().ptr());
+    // Each kind's word in the draft, by Kind.
+    static constexpr const char *words[] = {
+        "or",  "and", "atleast", "pand", "pand_exclusive", "por", "por_exclusive", "csp",
+        "wsp", "hsp", "spare",   "fdep", "pdep",           "seq", "mutex"};
+    const auto inputs = [&](std::uint32_t first, std::uint32_t count) {
+        py::list list(count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
+                            names[tree->inputs[first + i]].inc_ref().ptr());
         }
-        const py::str where = line(g.line);
-        const py::int_ k(g.k);
-        gates[names[g.name]] = call(
-            formula, {kinds[static_cast<int>(g.op)].ptr(), where.ptr(), inputs.ptr(), k.ptr()});
+        return list;
+    };
+    py::dict gates;
+    py::dict spares;
+    py::list dependencies;
+    py::list restrictions;
+    for (const auto &e : tree->elements) {
+        const py::str &name = names[e.name];
+        const py::str where = line(e.line);
+        const py::str kind = py::reinterpret_steal<py::str>(
+            PyUnicode_InternFromString(words[static_cast<int>(e.kind)]));
+        if (tavoq::GalileoPlain::isGate(e.kind)) {
+            const py::int_ k(e.k);
+            gates[name] = call(made.formula,
+                               {kind.ptr(), where.ptr(), inputs(e.first, e.count).ptr(), k.ptr()});
+        } else if (e.kind == Kind::Fdep || e.kind == Kind::Pdep) {
+            const py::float_ probability(e.probability);
+            dependencies.append(call(made.dependency,
+                                     {name.ptr(), where.ptr(), names[tree->inputs[e.first]].ptr(),
+                                      inputs(e.first + 1, e.count - 1).ptr(), probability.ptr()}));
+        } else if (e.kind == Kind::Seq || e.kind == Kind::Mutex) {
+            restrictions.append(call(made.restriction, {name.ptr(), where.ptr(), kind.ptr(),
+                                                        inputs(e.first, e.count).ptr()}));
+        } else {
+            spares[name] = call(
+                made.spare, {name.ptr(), where.ptr(), kind.ptr(), inputs(e.first, e.count).ptr()});
+        }
     }
     py::list order(tree->order.size());
     for (std::size_t i = 0; i < tree->order.size(); ++i) {
         PyList_SET_ITEM(order.ptr(), static_cast<Py_ssize_t>(i),
-                        names[tree->gates[tree->order[i]].name].inc_ref().ptr());
+                        names[tree->elements[tree->order[i]].name].inc_ref().ptr());
     }
-    return py::make_tuple(events, gates, names[tree->top], line(tree->topLine), order);
+    return py::make_tuple(events, gates, spares, dependencies, restrictions, names[tree->top],
+                          line(tree->topLine), order);
 }
 
 py::object plainOpenPsa(const py::str &text, py::object event, py::object formula) {
@@ -288,11 +317,22 @@ void register_readers(py::module_ &m) {
           "after those it names, the mission times of the exponentials): the events and gates "
           "by name in file order, each made by event(name, xml_path, rate) or event(name, "
           "xml_path, None, probability) and formula(kind, xml_path, inputs, k).");
-    m.def("readPlainGalileo", &plainGalileo, py::arg("text"), py::arg("event"), py::arg("formula"),
-          "The fault tree of a Galileo text of the static shapes large files have (gates and, "
-          "or, KofN and votK; basic events of lambda, prob, repair, dorm and phases), or None "
-          "for any other text, valid or not. It is (events, gates, the top, where the top is "
-          "named, every gate after those it names): the events and gates by name in file "
-          "order, each made by event(name, \"line N\", lambda, prob, repair, phases, dorm), "
-          "None for a value not given, and formula(kind, \"line N\", inputs, k).");
+    m.def(
+        "readPlainGalileo",
+        [](const py::str &text, py::object event, py::object formula, py::object spare,
+           py::object dependency, py::object restriction) {
+            return plainGalileo(text, {std::move(event), std::move(formula), std::move(spare),
+                                       std::move(dependency), std::move(restriction)});
+        },
+        py::arg("text"), py::arg("event"), py::arg("formula"), py::arg("spare"),
+        py::arg("dependency"), py::arg("restriction"),
+        "The fault tree of a Galileo text of the shapes read natively (gates and, or, KofN, "
+        "votK, pand and por; spare gates, fdep, pdep, seq and mutex; basic events of lambda, "
+        "prob, repair, dorm and phases), or None for any other text, valid or not. It is "
+        "(events, gates, spare gates, dependencies, restrictions, the top, where the top is "
+        "named, every gate after those it names), each part made, with \"line N\" for where it "
+        "is, by event(name, where, lambda, prob, repair, phases, dorm) (None for a value not "
+        "given), formula(kind, where, inputs, k), spare(name, where, kind, units), "
+        "dependency(name, where, trigger, dependents, probability) and restriction(name, "
+        "where, kind, inputs).");
 }

@@ -1,5 +1,6 @@
 #include "formats/galileo_plain.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -77,9 +78,12 @@ public:
             if (defined[name] != 0) {
                 return std::nullopt; // defined twice
             }
-            const bool read = statement.size() > 2 && statement[2].kind == TokenKind::Equals
-                                  ? event(statement, name, line)
-                                  : gate(statement, name, line);
+            const bool isEvent = statement.size() > 2 && statement[2].kind == TokenKind::Equals &&
+                                 !splitPriority(statement);
+            const bool read = isEvent && is(text(statement[1]), "pdep")
+                                  ? pdep(statement, name, line)
+                              : isEvent ? event(statement, name, line)
+                                        : element(statement, name, line);
             if (!read) {
                 return std::nullopt;
             }
@@ -88,12 +92,12 @@ public:
             return std::nullopt;
         }
         out.top = intern(top);
-        if (defined[out.top] == 0) {
+        if (defined[out.top] != withOutput) {
             return std::nullopt;
         }
         for (const std::uint32_t input : out.inputs) {
-            if (defined[input] == 0) {
-                return std::nullopt; // never defined
+            if (defined[input] != withOutput) {
+                return std::nullopt; // never defined, or an element without an output
             }
         }
         if (!ordered()) {
@@ -152,73 +156,160 @@ private:
         if ((seen & 3U) == 0) {
             return false; // neither lambda nor prob
         }
-        defined[name] = 1;
+        defined[name] = withOutput;
         out.events.push_back(e);
         return true;
     }
 
-    // kind input...: and, or, KofN, votK.
-    bool gate(const std::vector<Token> &statement, std::uint32_t name, long line) {
-        const Token &kind = statement[1];
-        const auto count = static_cast<std::uint32_t>(statement.size() - 2);
-        if (kind.kind != TokenKind::Word || count == 0) {
-            return false;
-        }
-        const std::string_view word = text(kind);
-        Plain::Gate g{name, line, Plain::Op::Or, 0, static_cast<std::uint32_t>(out.inputs.size()),
-                      count};
-        if (is(word, "and")) {
-            g.op = Plain::Op::And;
-        } else if (!is(word, "or")) {
-            g.op = Plain::Op::Atleast;
-            const std::size_t of = word.find("of");
-            std::uint32_t n = count;
-            const bool kofn = of != std::string_view::npos && whole(word.substr(0, of), g.k) &&
-                              whole(word.substr(of + 2), n);
-            const bool vot =
-                word.size() > 3 && word.substr(0, 3) == "vot" && whole(word.substr(3), g.k);
-            if ((!kofn && !vot) || n != count || g.k < 1 || g.k > count) {
-                return false;
+    // pand<= and por<=, which the tokens split at the "=".
+    bool splitPriority(const std::vector<Token> &statement) const {
+        return statement.size() > 2 && statement[1].kind == TokenKind::Word &&
+               (is(text(statement[1]), "pand<") || is(text(statement[1]), "por<")) &&
+               statement[2].kind == TokenKind::Equals;
+    }
+
+    // The kind of a gate's word (lower case); false for a word of no kind read.
+    static bool kindOf(std::string_view word, Plain::Kind &kind, std::uint32_t &k,
+                       std::uint32_t count) {
+        using K = Plain::Kind;
+        static constexpr std::pair<std::string_view, K> words[] = {
+            {"or", K::Or},
+            {"and", K::And},
+            {"csp", K::Csp},
+            {"wsp", K::Wsp},
+            {"hsp", K::Hsp},
+            {"spare", K::Spare},
+            {"fdep", K::Fdep},
+            {"seq", K::Seq},
+            {"mutex", K::Mutex},
+            {"pand", K::Pand},
+            {"pand-incl", K::Pand},
+            {"pand<=", K::Pand},
+            {"pand-excl", K::PandExclusive},
+            {"pand<", K::PandExclusive},
+            {"por", K::Por},
+            {"por-incl", K::Por},
+            {"por<=", K::Por},
+            {"por-excl", K::PorExclusive},
+            {"por<", K::PorExclusive},
+        };
+        for (const auto &[text, known] : words) {
+            if (is(word, text)) {
+                kind = known;
+                return true;
             }
         }
-        for (std::size_t i = 2; i < statement.size(); ++i) {
+        // KofN and votK (the reader takes them in lower case only).
+        kind = K::Atleast;
+        const std::size_t of = word.find("of");
+        std::uint32_t n = count;
+        const bool kofn = of != std::string_view::npos && whole(word.substr(0, of), k) &&
+                          whole(word.substr(of + 2), n);
+        const bool vot = word.size() > 3 && word.substr(0, 3) == "vot" && whole(word.substr(3), k);
+        return (kofn || vot) && n == count && k >= 1 && k <= count;
+    }
+
+    // Whether the names of inputs[first] to inputs[first + count] are distinct.
+    bool distinct(std::uint32_t first, std::uint32_t count) const {
+        std::vector<std::uint32_t> names(out.inputs.begin() + first,
+                                         out.inputs.begin() + first + count);
+        std::sort(names.begin(), names.end());
+        return std::adjacent_find(names.begin(), names.end()) == names.end();
+    }
+
+    // The names from statement[from] on as inputs; false at an '=' or with none.
+    bool take(const std::vector<Token> &statement, std::size_t from, Plain::Element &e) {
+        e.first = static_cast<std::uint32_t>(out.inputs.size());
+        e.count = static_cast<std::uint32_t>(statement.size() - std::min(from, statement.size()));
+        for (std::size_t i = from; i < statement.size(); ++i) {
             if (statement[i].kind == TokenKind::Equals) {
                 return false;
             }
             out.inputs.push_back(intern(text(statement[i])));
         }
-        defined[name] = 2;
-        out.gates.push_back(g);
+        return e.count > 0;
+    }
+
+    // "D" pdep=p "Trigger" "A"...: each dependent fails with the trigger with chance p.
+    bool pdep(const std::vector<Token> &statement, std::uint32_t name, long line) {
+        Plain::Element e{name, line, Plain::Kind::Pdep, 0, 0, 0, 0};
+        if (statement.size() < 4 || statement[3].kind != TokenKind::Word ||
+            !readDecimal(text(statement[3]), e.probability) || e.probability < 0 ||
+            e.probability > 1 || !take(statement, 4, e) || e.count < 2) {
+            return false;
+        }
+        defined[name] = outputless;
+        out.elements.push_back(e);
+        return true;
+    }
+
+    // "G" kind input...: a gate, a spare gate, an fdep, a seq or a mutex.
+    bool element(const std::vector<Token> &statement, std::uint32_t name, long line) {
+        using K = Plain::Kind;
+        const Token &second = statement[1];
+        if (second.kind != TokenKind::Word) {
+            return false;
+        }
+        std::string_view word = text(second);
+        std::size_t from = 2;
+        if (splitPriority(statement)) {
+            word = is(word, "pand<") ? "pand<=" : "por<=";
+            from = 3;
+        }
+        Plain::Element e{name, line, K::Or, 0, 1.0, 0, 0};
+        if (!take(statement, from, e) || !kindOf(word, e.kind, e.k, e.count)) {
+            return false;
+        }
+        const bool spare = e.kind >= K::Csp && e.kind <= K::Spare;
+        const bool restriction = e.kind == K::Seq || e.kind == K::Mutex;
+        const bool needsTwo =
+            restriction || e.kind == K::Fdep || (e.kind >= K::Pand && e.kind <= K::PorExclusive);
+        if ((needsTwo && e.count < 2) || ((spare || restriction) && !distinct(e.first, e.count))) {
+            return false;
+        }
+        defined[name] = restriction || e.kind == K::Fdep ? outputless : withOutput;
+        out.elements.push_back(e);
         return true;
     }
 
     // The order of the walk that finds no cycle.
     bool ordered() {
-        const std::size_t n = out.gates.size();
+        std::vector<std::uint32_t> gates; // the elements that are gates, by position
         std::vector<std::uint32_t> gateAt(out.names.size(), noGate);
-        for (std::uint32_t g = 0; g < n; ++g) {
-            gateAt[out.gates[g].name] = g;
+        for (std::uint32_t i = 0; i < out.elements.size(); ++i) {
+            if (Plain::isGate(out.elements[i].kind)) {
+                gateAt[out.elements[i].name] = static_cast<std::uint32_t>(gates.size());
+                gates.push_back(i);
+            }
         }
-        std::vector<std::uint32_t> first(n + 1, 0);
+        std::vector<std::uint32_t> first(gates.size() + 1, 0);
         std::vector<std::uint32_t> named; // the gates each gate names, left to right
-        for (std::uint32_t g = 0; g < n; ++g) {
+        for (std::uint32_t g = 0; g < gates.size(); ++g) {
             first[g] = static_cast<std::uint32_t>(named.size());
-            const Plain::Gate &gate = out.gates[g];
+            const Plain::Element &gate = out.elements[gates[g]];
             for (std::uint32_t i = gate.first; i < gate.first + gate.count; ++i) {
                 if (gateAt[out.inputs[i]] != noGate) {
                     named.push_back(gateAt[out.inputs[i]]);
                 }
             }
         }
-        first[n] = static_cast<std::uint32_t>(named.size());
-        return gatesInOrder(first, named, out.order); // false at a cycle: the reader names it
+        first[gates.size()] = static_cast<std::uint32_t>(named.size());
+        if (!gatesInOrder(first, named, out.order)) {
+            return false; // a cycle: the reader names it
+        }
+        for (std::uint32_t &g : out.order) {
+            g = gates[g];
+        }
+        return true;
     }
 
     std::string_view t;
     GalileoTokens tokens;
     Plain out;
     std::unordered_map<std::string_view, std::uint32_t> numbers;
-    std::vector<std::uint8_t> defined; ///< by name: 0 not, 1 an event, 2 a gate
+    static constexpr std::uint8_t withOutput = 1; ///< an event, a gate or a spare gate
+    static constexpr std::uint8_t outputless = 2; ///< an fdep, pdep, seq or mutex
+    std::vector<std::uint8_t> defined;            ///< by name: 0 not yet, or one of the two
 };
 
 } // namespace

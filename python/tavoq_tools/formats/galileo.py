@@ -25,8 +25,9 @@ failed input) have no output, as an fdep, and become triggers; so does ``pdep=p`
 dependent fails with the trigger with chance p, one draw each).
 
 ``parse(text, file)`` gives a ``TreeDraft`` (tavoq_tools.formats.fault_tree) or raises
-``ModelError`` naming the file, the line and what is wrong. A text of the static shapes of
-large files is read natively first (tavoq_tools.formats.galileo_plain), with the same draft.
+``ModelError`` naming the file, the line and what is wrong. An ASCII text is read natively
+first (tavoq_tools.formats.galileo_plain), with the same draft; the reader reads the others,
+and says what is wrong with a text the native reading declines.
 """
 
 from __future__ import annotations
@@ -314,7 +315,7 @@ def _pdep(file: str, name: str, where: str, rest: list[_Token]) -> Dependency:
 
 def parse(text: str, file: str) -> TreeDraft:
     """The fault tree of the Galileo text ``text`` read from ``file``."""
-    # Most large files are static trees: read natively, or declined for the reader to read.
+    # Read natively, or declined (not ASCII, or a fault) for the reader to read.
     return plain_draft(text) or read_fully(text, file)
 
 

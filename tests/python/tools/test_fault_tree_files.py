@@ -1391,6 +1391,27 @@ Valve prob=1E-2; // a valve
 """
 
 
+# Every element of a dynamic tree: each spelling of the priority gates, spare gates over
+# events, a subtree (a spare module) and another spare gate (nested spares), and each element
+# without an output.
+DYNAMIC_DFT = """toplevel "Top";
+"Top" or "Order" "Both" "Cold";
+"Order" pand<= "P 1" "Warm";
+"Both" POR-excl "W" "Sub";
+"Sub" pand< "P3" "W";
+"Cold" csp "P3" "Warm" "Sub";
+"Warm" wsp "P 2" "Hot";
+"Hot" hsp "P 1" "V";
+"Spare" spare "V" "W";
+"Dep" fdep "Sub" "P 1" "V";
+"Surge" pdep=0.3 "V" "P 2";
+"Order2" seq "P 1" "P 2" "V";
+"Modes" mutex "W" "P3";
+"P 1" lambda=1e-3 repair=0.1; "P 2" lambda=0.001 dorm=0.5; "P3" prob=0.25 lambda=.002;
+"V" prob=1E-2; "W" lambda=3e-3 phases=2;
+"""
+
+
 def galileo_plain_or_declined(text):
     """The native reading of a static Galileo text: None, or the reader's own draft."""
     from tavoq_tools.formats import galileo
@@ -1414,7 +1435,12 @@ def galileo_plain_or_declined(text):
     [
         (PLAIN_DFT, True),
         (GALILEO, True),
-        (SPARES, False),
+        (SPARES, True),
+        (DYNAMIC_DFT, True),
+        (DYNAMIC_DFT.replace('"Order" "Both"', '"Order" "Both" "Surge"'), False),  # no output
+        (DYNAMIC_DFT.replace('csp "P3"', 'csp "P3" "P3"'), False),
+        (DYNAMIC_DFT.replace("pdep=0.3", "pdep=1.3"), False),
+        (DYNAMIC_DFT.replace('mutex "W" "P3"', 'mutex "W"'), False),
         (PLAIN_DFT.replace("Plant;", "Plant"), False),
         (PLAIN_DFT.replace("/* a plant */ toplevel Plant;", ""), False),
         (PLAIN_DFT.replace("prob=0.25", "prob=1.25"), False),
@@ -1425,7 +1451,9 @@ def galileo_plain_or_declined(text):
         (PLAIN_DFT.replace('"W";\n"Any"', '"W" "Plant";\n"Any"'), False),
         (PLAIN_DFT.replace('"Valve";', '"Nothing";'), False),
         (PLAIN_DFT.replace('"P3" prob', '"P 2" prob'), False),
-        (PLAIN_DFT.replace(" OR ", " pand "), False),
+        (PLAIN_DFT.replace(" OR ", " pand "), True),
+        (PLAIN_DFT.replace(" OR ", " pand< "), True),
+        (PLAIN_DFT.replace(" OR ", " pond "), False),
         *((path.read_text(encoding="utf-8"), None) for path in sorted(CORPUS.glob("*.dft"))),
     ],
 )
@@ -1436,11 +1464,12 @@ def test_the_plain_galileo_reading_gives_the_readers_draft_or_declines(text, rea
 
 
 @st.composite
-def static_galileo_trees(draw):
-    """Static Galileo texts in any order, with at most one kind of fault: a name defined
-    twice, an input never defined, a key given twice or out of its range, k out of range; or
-    a cycle."""
-    fault = draw(st.sampled_from([None, None, "twice", "nothing", "key", "range", "k", "cycle"]))
+def galileo_trees(draw):
+    """Galileo texts in any order, with at most one kind of fault: a name defined twice, an
+    input never defined or without an output, a key given twice or out of its range, k out of
+    range, a unit listed twice, a dependency without a dependent; or a cycle."""
+    faults = ["twice", "nothing", "outputless", "key", "range", "k", "unit", "lone", "cycle"]
+    fault = draw(st.sampled_from([None, None, *faults]))
     events, gates = ["A", "B", "C"], ["G1", "G2", "G3"]
     defined = draw(st.permutations(events + gates + (["B"] if fault == "twice" else [])))
     keys = {
@@ -1471,40 +1500,69 @@ def static_galileo_trees(draw):
 
     def gate(name):
         below = gates if fault == "cycle" else gates[gates.index(name) + 1 :]
-        pool = [*events, *below] + (["X"] if fault == "nothing" else [])
+        pool = [*events, *below] + {"nothing": ["X"], "outputless": ["D"]}.get(fault, [])
         inputs = draw(st.lists(st.sampled_from(pool), min_size=1, max_size=4, unique=True))
         n = len(inputs)
-        kind = draw(st.sampled_from(["or", "AND", "kofn", "vot"]))
+        kinds = ["or", "AND", "kofn", "vot", "pand", "POR", "pand<", "por<=", "pand-excl"]
+        kind = draw(st.sampled_from(kinds if n > 1 else kinds[:4]))
         k = draw(st.integers(1, n + (1 if fault == "k" else 0)))
         kind = {"kofn": f"{k}of{n}", "vot": f"vot{k}"}.get(kind, kind)
         return f"{kind} " + " ".join(f'"{i}"' for i in inputs)
 
+    def others():
+        """A spare gate over events and a gate, and an element without an output."""
+        units = draw(st.lists(st.sampled_from(["A", "B", "C", "G3"]), min_size=1, max_size=3))
+        units = units if fault == "unit" else list(dict.fromkeys(units))
+        spare = f'"S" {draw(st.sampled_from(["csp", "WSP", "hsp", "spare"]))} ' + " ".join(
+            f'"{u}"' for u in units
+        )
+        lone = fault == "lone"
+        element = draw(
+            st.sampled_from(
+                [
+                    '"D" fdep "G3"' + ("" if lone else ' "A" "C"'),
+                    '"D" pdep=0.5 "B"' + ("" if lone else ' "A"'),
+                    '"D" seq "A"' + ("" if lone else ' "B"'),
+                    '"D" mutex "C"' + ("" if lone else ' "A"'),
+                ]
+            )
+        )
+        return [f"{spare};", f"{element};"]
+
     statements = [f'"{name}" {gate(name) if name in gates else event()};' for name in defined]
+    statements += (
+        others() if draw(st.booleans()) or fault in ("outputless", "unit", "lone") else []
+    )
+    statements = draw(st.permutations(statements))
     at = draw(st.integers(0, len(statements)))
     return "\n".join([*statements[:at], 'toplevel "G1";', *statements[at:]])
 
 
 @FUZZ
-@given(text=static_galileo_trees())
-def test_a_static_galileo_tree_is_read_as_the_reader_reads_it_or_declined(text):
+@given(text=galileo_trees())
+def test_a_galileo_tree_is_read_as_the_reader_reads_it_or_declined(text):
     galileo_plain_or_declined(text)
 
 
 def test_the_native_readings_pass_on_errors_and_decline_other_texts():
     import tavoq
-    from tavoq_tools.formats.fault_tree import Event, Formula
+    from tavoq_tools.formats.fault_tree import Dependency, Event, Formula, Restriction, Spare
 
     def refuse(*_):
         raise KeyError("refused")
 
-    for read, text in ((tavoq.readPlainOpenPsa, PLAIN), (tavoq.readPlainGalileo, PLAIN_DFT)):
-        for event, formula in ((refuse, Formula), (Event, refuse)):
+    galileo = (Event, Formula, Spare, Dependency, Restriction)
+    for read, text, made in (
+        (tavoq.readPlainOpenPsa, PLAIN, (Event, Formula)),
+        (tavoq.readPlainGalileo, DYNAMIC_DFT, galileo),
+    ):
+        for i in range(len(made)):  # each of the classes, refusing
             with pytest.raises(KeyError, match="refused"):
-                read(text, event, formula)
+                read(text, *made[:i], refuse, *made[i + 1 :])
         with pytest.raises(TypeError):
-            read(text.encode(), Event, Formula)
-        assert read(text.replace("P3", "P\u00e9"), Event, Formula) is None  # not ASCII
-        assert read(text[: len(text) // 2], Event, Formula) is None
+            read(text.encode(), *made)
+        assert read(text.replace("P3", "P\u00e9"), *made) is None  # not ASCII
+        assert read(text[: len(text) // 2], *made) is None
 
 
 @FUZZ
@@ -1534,6 +1592,12 @@ def test_numbers_are_read_natively_as_python_reads_them(number):
 @given(edits=damaged(PLAIN_DFT))
 def test_a_damaged_static_galileo_file_is_read_as_the_reader_reads_it_or_declined(edits):
     galileo_plain_or_declined(apply(PLAIN_DFT, edits))
+
+
+@FUZZ
+@given(edits=damaged(DYNAMIC_DFT))
+def test_a_damaged_dynamic_galileo_file_is_read_as_the_reader_reads_it_or_declined(edits):
+    galileo_plain_or_declined(apply(DYNAMIC_DFT, edits))
 
 
 def test_a_streamed_reading_lets_go_of_each_definition(monkeypatch):
