@@ -22,9 +22,12 @@ from __future__ import annotations
 
 import dataclasses
 import math
-from collections.abc import Collection, Mapping, Sequence
+from array import array
+from collections.abc import Callable, Collection, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Protocol
+
+import numpy as np
 
 from ..errors import ModelError, check_integer, shown, unknown
 from . import distributions, logic
@@ -73,6 +76,7 @@ __all__ = [
     "CrewPool",
     "InteractionLayout",
     "Move",
+    "NodeParents",
     "StandbyGroup",
     "Trigger",
     "check_name",
@@ -783,18 +787,57 @@ def exponential_rate(params: Mapping[str, Any]) -> float:
 # -- triggers -------------------------------------------------------------------------------
 
 
+class NodeParents(Sequence[Sequence[int]]):
+    """``parents[node]``: the nodes directly above each node of a FaultTree, in the order they
+    were added. Kept as two arrays, where a list per node would cost ten times the memory (a
+    large tree has hundreds of thousands of nodes). Made by ``add``, then ``done``."""
+
+    def __init__(self, n_nodes: int) -> None:
+        self._n = n_nodes
+        self._below = array("q")  # while adding: each pair (node, the node above it)
+        self._above = array("q")
+        self._start = array("q")
+
+    def add(self, node: int, above: int) -> None:
+        self._below.append(node)
+        self._above.append(above)
+
+    def add_above(self, nodes: Iterable[int], above: int) -> None:
+        for node in nodes:
+            self._below.append(node)
+            self._above.append(above)
+
+    def done(self) -> NodeParents:
+        """Group the pairs by node, each node's in the order added."""
+        below = np.frombuffer(self._below, dtype=np.int64)
+        order = np.argsort(below, kind="stable")
+        counts = np.bincount(below, minlength=self._n)
+        self._start = array("q", np.concatenate(([0], np.cumsum(counts))).tobytes())
+        self._above = array("q", np.frombuffer(self._above, dtype=np.int64)[order].tobytes())
+        self._below = array("q")
+        return self
+
+    def __len__(self) -> int:
+        return self._n
+
+    def __getitem__(self, node: int) -> Sequence[int]:  # type: ignore[override]
+        return self._above[self._start[node] : self._start[node + 1]]
+
+
 def resolve_triggers(
     triggers: Sequence[Trigger],
     components: Sequence[Component],
     node_of: Mapping[str, int],
     parents: Sequence[Sequence[int]],
+    watchable: Callable[[], Sequence[str]] | None = None,
 ) -> tuple[tuple[int, bool, tuple[tuple[int, tuple[int, ...], int], ...], float], ...]:
-    """The triggers by index. ``node_of`` maps each name a trigger may watch (component,
-    gate, standby group) to its node; ``parents[node]`` lists the nodes directly above it (the
-    standby groups of a component, the gates that take the node as an input), which a node
-    turning down (or up) can turn the same way; a gate given as ~gate (not, xor, pand, ...)
-    can turn either way. A set of triggers that would set one another
-    off for ever within one time unit is refused with its path."""
+    """The triggers by index. ``node_of`` maps each name a trigger watches (component, gate,
+    standby group) to its node; ``watchable()`` lists every name one may watch, for the
+    message about one that is none (``node_of``'s names without it); ``parents[node]`` lists
+    the nodes directly above it (the standby groups of a component, the gates that take the
+    node as an input), which a node turning down (or up) can turn the same way; a gate given
+    as ~gate (not, xor, pand, ...) can turn either way. A set of triggers that would set one
+    another off for ever within one time unit is refused with its path."""
     known = _Components(components)
     rows = []
     moved = []  # per trigger: the events its moves cause directly, as 2 * node + down
@@ -803,7 +846,12 @@ def resolve_triggers(
         if not isinstance(trigger.when, str) or trigger.when not in node_of:
             raise ModelError(
                 f"{key}.when",
-                unknown("component, gate or standby group", trigger.when, "names", list(node_of)),
+                unknown(
+                    "component, gate or standby group",
+                    trigger.when,
+                    "names",
+                    list(node_of) if watchable is None else watchable(),
+                ),
             )
         if not isinstance(trigger.on_failure, bool):
             raise ModelError(key, "fails or restored must be true")
@@ -908,28 +956,35 @@ class _TriggerGraph:
                 return list(self.moved[v - n_events])
             return self.above(v) + [n_events + t for t in self.watchers.get(v, ())]
 
-        index: dict[int, int] = {}
-        low: dict[int, int] = {}
-        on_stack: set[int] = set()
+        # Arrays over every event and trigger rather than dicts of those met: a large tree's
+        # triggers meet hundreds of thousands of events, and a dict entry (with its int)
+        # costs ten times an array's.
+        size = n_events + len(self.rows)
+        index = array("q", [-1]) * size  # -1: not met yet
+        low = array("q", [0]) * size
+        on_stack = bytearray(size)
+        met = 0
         stack: list[int] = []
         groups = []
-        for root in range(n_events, n_events + len(self.rows)):
-            if root in index:
+        for root in range(n_events, size):
+            if index[root] >= 0:
                 continue
-            index[root] = low[root] = len(index)
+            index[root] = low[root] = met
+            met += 1
             stack.append(root)
-            on_stack.add(root)
+            on_stack[root] = 1
             work = [(root, iter(following(root)))]
             while work:
                 v, successors = work[-1]
                 for w in successors:
-                    if w not in index:
-                        index[w] = low[w] = len(index)
+                    if index[w] < 0:
+                        index[w] = low[w] = met
+                        met += 1
                         stack.append(w)
-                        on_stack.add(w)
+                        on_stack[w] = 1
                         work.append((w, iter(following(w))))
                         break
-                    if w in on_stack:
+                    if on_stack[w]:
                         low[v] = min(low[v], index[w])
                 else:
                     work.pop()
@@ -940,7 +995,7 @@ class _TriggerGraph:
                         part = []
                         while True:
                             w = stack.pop()
-                            on_stack.discard(w)
+                            on_stack[w] = 0
                             part.append(w)
                             if w == v:
                                 break

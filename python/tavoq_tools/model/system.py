@@ -53,6 +53,7 @@ from .interactions import (
     resolve,
     resolve_modules,
     resolve_pairs,
+    NodeParents,
     resolve_triggers,
 )
 
@@ -575,31 +576,47 @@ class Model(_CheckedWhenUnpickled):
             node_of, parents = self._watched(layout)
             layout = dataclasses.replace(
                 layout,
-                triggers=resolve_triggers(self.triggers, self.components, node_of, parents),
+                triggers=resolve_triggers(
+                    self.triggers, self.components, node_of, parents, self._watchable
+                ),
             )
         object.__setattr__(self, "_interactions", layout)
 
-    def _watched(self, layout: InteractionLayout) -> tuple[dict[str, int], list[list[int]]]:
-        """Each name a trigger may watch -> its node in the FaultTree, and each node -> the
+    def _watched(self, layout: InteractionLayout) -> tuple[dict[str, int], NodeParents]:
+        """Each name a trigger watches -> its node in the FaultTree, and each node -> the
         nodes directly above it (a component's standby groups, the gates that take a node as
         an input; ~gate for a gate that is not a threshold, which may turn either way)."""
         n = len(self.component_names)
         leaves = n + len(self.standby)
-        node_of = {name: i for i, name in enumerate(self.component_names)}
-        parents: list[list[int]] = [[] for _ in range(leaves + self._graph.n_gates)]
+        watched = {t.when for t in self.triggers if isinstance(t.when, str)}
+        node_of = {name: i for i, name in enumerate(self.component_names) if name in watched}
+        parents = NodeParents(leaves + self._graph.n_gates)
         for g, (group, row) in enumerate(zip(self.standby, layout.groups, strict=True)):
-            node_of[group.name] = n + g
+            if group.name in watched:
+                node_of[group.name] = n + g
             for unit in row[0]:
                 # A spare module's node is the gate or group it names.
-                parents[unit if unit < n else layout.modules[unit - n][0]].append(n + g)
+                parents.add(unit if unit < n else layout.modules[unit - n][0], n + g)
         for gate, logic_gate in enumerate(self._graph.gates):
             # A gate that is not a threshold may turn either way: marked ~node.
             above = leaves + gate if logic_gate.kind in THRESHOLD_KINDS else ~(leaves + gate)
-            for node in set(logic_gate.inputs):
-                parents[node].append(above)
+            parents.add_above(set(logic_gate.inputs), above)
         for name, gate in self._graph.named:
-            node_of[name] = leaves + gate
-        return node_of, parents
+            if name in watched:
+                node_of[name] = leaves + gate
+        return node_of, parents.done()
+
+    def _watchable(self) -> list[str]:
+        """Every name a trigger may watch: components, standby groups and named gates."""
+        return list(
+            dict.fromkeys(
+                [
+                    *self.component_names,
+                    *(g.name for g in self.standby),
+                    *(name for name, _ in self._graph.named),
+                ]
+            )
+        )
 
     def _unknown(self, key: str, name: object, column: int = 0) -> ModelError:
         groups = {c.name: c for c in self.components if c.count is not None}

@@ -817,3 +817,22 @@ def test_components_that_share_states_and_transitions_keep_their_own_kinds_and_c
     assert "  a: states up, down\n" in text and "  b: states up, down (planned)\n" in text
     assert "  c: states up, down\n" in text and "  d: states up, down (planned)\n" in text
     assert text.count("by a crew of team") == 2
+
+
+@FUZZ
+@given(
+    n=st.integers(1, 12),
+    pairs=st.lists(st.tuples(st.integers(0, 11), st.integers(-20, 20)), max_size=40),
+)
+def test_node_parents_keep_each_nodes_parents_in_the_order_added(n, pairs):
+    from tavoq_tools.model.interactions import NodeParents
+
+    pairs = [(node % n, above) for node, above in pairs]
+    parents = NodeParents(n)
+    for node, above in pairs:
+        parents.add(node, above)
+    parents.done()
+    assert len(parents) == n
+    assert [list(parents[node]) for node in range(n)] == [
+        [above for below, above in pairs if below == node] for node in range(n)
+    ]
