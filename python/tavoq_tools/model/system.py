@@ -47,13 +47,13 @@ from .interactions import (
     CommonCause,
     CrewPool,
     InteractionLayout,
+    NodeParents,
     StandbyGroup,
     Trigger,
     exponential_rate,
     resolve,
     resolve_modules,
     resolve_pairs,
-    NodeParents,
     resolve_triggers,
 )
 
