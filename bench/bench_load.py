@@ -21,7 +21,8 @@ PYTHONPATH=<another tree>/python to measure that tree's sources.
 
 With --huge, a seeded fault tree of 200,000 gates over 100,000 basic events (gates of 2 to 4
 inputs, some of them shared subtrees; events with rates or probabilities) is written as a
-Galileo and as an Open-PSA file, and each is loaded (load_model) and checked (`tavoq check`,
+Galileo and as an Open-PSA file, and as a Galileo file of dynamic gates ("dynamic": one `or`
+in ten a `pand`, and 5,000 fdeps), and each is loaded (load_model) and checked (`tavoq check`,
 the command itself) in child processes, from compiled modules as an installed command runs:
 the medians of their CPU times and peak resident memory, and the CPU time per element
 (gates + basic events). --gates scales it.
@@ -240,6 +241,24 @@ def huge_galileo(n_gates: int, n_events: int, seed: int) -> str:
     return "\n".join(lines) + "\n"
 
 
+def huge_dynamic_galileo(n_gates: int, n_events: int, seed: int) -> str:
+    """huge_galileo's tree with one `or` gate in ten a `pand`, and an fdep per 40 gates, each
+    from one basic event to two others (so the model has triggers to check)."""
+    rng = random.Random(seed + 2)
+    lines = []
+    ors = 0
+    for line in huge_galileo(n_gates, n_events, seed).splitlines():
+        if " or " in line:
+            ors += 1
+            if ors % 10 == 0:
+                line = line.replace(" or ", " pand ", 1)
+        lines.append(line)
+    for i in range(n_gates // 40):
+        a, b, c = rng.sample(range(n_events), 3)
+        lines.append(f'"F{i}" fdep "E{a}" "E{b}" "E{c}";')
+    return "\n".join(lines) + "\n"
+
+
 def huge_open_psa(n_gates: int, n_events: int, seed: int) -> str:
     gates = huge_tree(n_gates, n_events, seed)
     rng = random.Random(seed + 1)
@@ -318,6 +337,7 @@ def huge_cases(folder: Path, n_gates: int, repeat: int) -> None:
     for label, extension, make in (
         ("Galileo", "dft", huge_galileo),
         ("Open-PSA", "xml", huge_open_psa),
+        ("dynamic", "dft", huge_dynamic_galileo),
     ):
         path = folder / f"huge.{extension}"
         text = make(n_gates, n_events, 5)
