@@ -278,6 +278,24 @@ private:
         return false;
     }
 
+    // Each child of `open` that is no label, given to `read` (false from it: declined), to
+    // the end of `open`; `labelled` (when given) is set when there was a label among them.
+    template <class Read> bool children(const Tag &open, Read &&read, bool *labelled = nullptr) {
+        while (true) {
+            Tag child;
+            bool closed = false;
+            if (!element(open, child, closed, labelled)) {
+                return false;
+            }
+            if (closed) {
+                return true;
+            }
+            if (!read(child)) {
+                return false;
+            }
+        }
+    }
+
     // The next child of `open` that is no label; false at its end.
     bool firstElement(const Tag &open, Tag &child) {
         bool closed = false;
@@ -329,15 +347,7 @@ private:
     bool topLevel() {
         Tag root;
         root.name = "opsa-mef";
-        while (true) {
-            Tag child;
-            bool closed = false;
-            if (!element(root, child, closed)) {
-                return false;
-            }
-            if (closed) {
-                return true;
-            }
+        return children(root, [this](const Tag &child) {
             std::string path = "opsa-mef/";
             std::string_view name;
             if (child.name == "define-fault-tree" && child.only("name") && named(child, name)) {
@@ -352,31 +362,18 @@ private:
                 return false;
             }
             out.containers.push_back(std::move(path));
-            if (!child.empty && !container(child)) {
-                return false;
-            }
-        }
+            return child.empty || container(child);
+        });
     }
 
     bool container(const Tag &open) {
         const auto here = static_cast<std::uint32_t>(out.containers.size() - 1);
-        while (true) {
-            Tag child;
-            bool closed = false;
-            if (!element(open, child, closed)) {
-                return false;
-            }
-            if (closed) {
-                return true;
-            }
-            const bool read = child.name == "define-gate" ? gate(child, here)
-                              : child.name == "define-basic-event"
-                                  ? event(child, here)
-                                  : child.name == "define-parameter" && parameter(child);
-            if (!read) {
-                return false;
-            }
-        }
+        return children(open, [this, here](const Tag &child) {
+            return child.name == "define-gate" ? gate(child, here)
+                   : child.name == "define-basic-event"
+                       ? event(child, here)
+                       : child.name == "define-parameter" && parameter(child);
+        });
     }
 
     // The new name of an event or gate whose start tag is `open`: its only attribute, and
@@ -403,28 +400,24 @@ private:
             return false;
         }
         Plain::Gate g{number, here, noName, true};
-        while (true) {
-            Tag child;
-            bool closed = false;
-            bool labelled = false;
-            if (!element(open, child, closed, &labelled)) {
-                return false;
-            }
-            // The reader reads the formula of a gate that holds more than it as nested.
-            g.compact = g.compact && !labelled;
-            if (closed) {
-                break;
-            }
-            bool compact = true;
-            if (g.formula != noName || !formula(child, 0, compact)) {
-                return false;
-            }
-            g.formula = formulaRoot;
-            g.compact = g.compact && compact;
-        }
-        if (g.formula == noName) {
+        bool labelled = false;
+        const bool read = children(
+            open,
+            [this, &g](const Tag &child) {
+                bool compact = true;
+                if (g.formula != noName || !formula(child, 0, compact)) {
+                    return false;
+                }
+                g.formula = formulaRoot;
+                g.compact = compact;
+                return true;
+            },
+            &labelled);
+        if (!read || g.formula == noName) {
             return false;
         }
+        // The reader reads the formula of a gate that holds more than it as nested.
+        g.compact = g.compact && !labelled;
         out.gates.push_back(g);
         return true;
     }
@@ -455,38 +448,31 @@ private:
         const auto root = static_cast<std::uint32_t>(out.nodes.size());
         out.nodes.push_back(node);
         std::uint32_t operands = 0;
-        while (true) {
-            Tag child;
-            bool closed = false;
-            bool labelled = false;
-            if (!element(open, child, closed, &labelled)) {
-                return false;
-            }
-            compact = compact && !labelled;
-            if (closed) {
-                break;
-            }
-            ++operands;
-            RefTag tag = RefTag::Any;
-            if (child.name == "gate") {
-                tag = RefTag::Gate;
-            } else if (child.name == "basic-event") {
-                tag = RefTag::BasicEvent;
-            } else if (child.name != "event") {
-                compact = false;
-                if (!formula(child, depth + 1, compact)) {
+        bool labelled = false;
+        const bool read = children(
+            open,
+            [&](const Tag &child) {
+                ++operands;
+                RefTag tag = RefTag::Any;
+                if (child.name == "gate") {
+                    tag = RefTag::Gate;
+                } else if (child.name == "basic-event") {
+                    tag = RefTag::BasicEvent;
+                } else if (child.name != "event") {
+                    compact = false;
+                    return formula(child, depth + 1, compact);
+                }
+                std::string_view name;
+                if (!child.only("name") || !named(child, name) || !nothingIn(child)) {
                     return false;
                 }
-                continue;
-            }
-            std::string_view name;
-            if (!child.only("name") || !named(child, name) || !nothingIn(child)) {
-                return false;
-            }
-            references.push_back({name, tag, static_cast<std::uint32_t>(out.nodes.size())});
-            out.nodes.push_back({Plain::Op::Name, noName, 0});
-        }
-        if (operands == 0 ||
+                references.push_back({name, tag, static_cast<std::uint32_t>(out.nodes.size())});
+                out.nodes.push_back({Plain::Op::Name, noName, 0});
+                return true;
+            },
+            &labelled);
+        compact = compact && !labelled;
+        if (!read || operands == 0 ||
             (node.op == Plain::Op::Atleast && (node.k < 1 || node.k > operands))) {
             return false;
         }
