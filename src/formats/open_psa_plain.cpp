@@ -358,10 +358,12 @@ private:
                 path.append("define-fault-tree[").append(name).append("]");
             } else if (child.name == "model-data" && child.count == 0) {
                 path.append("model-data");
+                name = {}; // no tree
             } else {
                 return false;
             }
             out.containers.push_back(std::move(path));
+            treeOf.push_back(name);
             return child.empty || container(child);
         });
     }
@@ -376,9 +378,9 @@ private:
         });
     }
 
-    // The new name of an event or gate whose start tag is `open`: its only attribute, and
-    // the element not empty.
-    bool define(const Tag &open, Kind kind, std::uint32_t &number) {
+    // The new name of an event or gate whose start tag is `open`, in container `here`: its
+    // only attribute, and the element not empty.
+    bool define(const Tag &open, Kind kind, std::uint32_t here, std::uint32_t &number) {
         std::string_view name;
         if (!open.only("name") || !named(open, name) || open.empty) {
             return false;
@@ -389,6 +391,7 @@ private:
         }
         out.names.push_back(name);
         kinds.push_back(kind);
+        definedIn.push_back(here);
         return true;
     }
 
@@ -396,7 +399,7 @@ private:
 
     bool gate(const Tag &open, std::uint32_t here) {
         std::uint32_t number = 0;
-        if (!define(open, Kind::Gate, number)) {
+        if (!define(open, Kind::Gate, here, number)) {
             return false;
         }
         Plain::Gate g{number, here, noName, true};
@@ -485,7 +488,7 @@ private:
     bool event(const Tag &open, std::uint32_t here) {
         std::uint32_t number = 0;
         Tag value;
-        if (!define(open, Kind::Event, number) || !firstElement(open, value)) {
+        if (!define(open, Kind::Event, here, number) || !firstElement(open, value)) {
             return false;
         }
         Plain::Event e{number, here, false, -1};
@@ -570,21 +573,42 @@ private:
             out.events[event].value = found->second;
         }
         for (const Reference &r : references) {
-            const auto found = defined.find(r.name);
-            if (found == defined.end()) {
+            std::uint32_t number = 0;
+            if (!find(r.name, number)) {
                 return false;
             }
-            const Kind kind = kinds[found->second];
+            const Kind kind = kinds[number];
             if ((r.tag == RefTag::Gate && kind != Kind::Gate) ||
                 (r.tag == RefTag::BasicEvent && kind != Kind::Event)) {
                 return false;
             }
-            out.nodes[r.node].value = found->second;
+            out.nodes[r.node].value = number;
         }
         if (out.gates.empty()) {
             return false;
         }
         return distinctOperands() && ordered();
+    }
+
+    // The name a reference gives: a name, or Tree.Name for a name defined in the fault tree
+    // Tree (the reader finds a dotted name so when no component or private name is about).
+    // False for any other.
+    bool find(std::string_view name, std::uint32_t &number) const {
+        auto found = defined.find(name);
+        if (found == defined.end()) {
+            const std::size_t dot = name.find('.');
+            if (dot == std::string_view::npos ||
+                name.find('.', dot + 1) != std::string_view::npos) {
+                return false;
+            }
+            found = defined.find(name.substr(dot + 1));
+            if (found == defined.end() ||
+                treeOf[definedIn[found->second]] != name.substr(0, dot)) {
+                return false;
+            }
+        }
+        number = found->second;
+        return true;
     }
 
     // No formula names one thing twice among its own operands. A formula's names are checked
@@ -667,6 +691,8 @@ private:
     Plain out;
     std::uint32_t formulaRoot = 0;
     std::vector<std::string_view> trees;
+    std::vector<std::string_view> treeOf; ///< by container: its fault tree's name, or none
+    std::vector<std::uint32_t> definedIn; ///< by name: its container
     std::unordered_map<std::string_view, std::uint32_t> defined;
     std::vector<Kind> kinds;
     std::unordered_map<std::string_view, double> parameters;

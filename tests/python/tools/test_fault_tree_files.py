@@ -1275,7 +1275,10 @@ def plain_or_declined(text, top=None):
         (PLAIN, None, True),
         (PLAIN, "Late", True),
         (PLAIN.replace("<exponential>", "<exponential><label>e</label>"), None, True),
-        (PLAIN, "FT.Pumps", False),  # a dotted name: the reader finds it
+        (PLAIN, "FT.Pumps", False),  # a dotted top: the reader finds it
+        (PLAIN.replace('<gate name="Pumps"/>', '<gate name="FT.Pumps"/>'), None, True),
+        (PLAIN.replace('<gate name="Late"/>', '<gate name="FT.Late"/>'), None, False),  # not in FT
+        (PLAIN.replace('<gate name="Pumps"/>', '<gate name="FT.FT.Pumps"/>'), None, False),
         (PLAIN, "Nope", False),
         (OPEN_PSA, None, True),
         (PLAIN.replace('"UTF-8"', '"latin-1"'), None, False),
@@ -1318,9 +1321,10 @@ def test_a_damaged_plain_file_is_read_as_the_reader_reads_it_or_declined(edits):
 
 @st.composite
 def plain_trees(draw):
-    """Plain texts with their definitions in any order and in two containers, and at most one
-    kind of fault: a name defined twice, a reference to nothing or to the wrong kind, an
-    input listed twice, a probability above 1, atleast's min out of range; or a cycle."""
+    """Plain texts with their definitions in any order and in two containers, some references
+    dotted (FT.name), and at most one kind of fault: a name defined twice, a reference to
+    nothing or to the wrong kind, an input listed twice, a probability above 1, atleast's min
+    out of range; or a cycle."""
     faults = [None, None, "twice", "listed", "nothing", "kind", "value", "least", "cycle"]
     fault = draw(st.sampled_from(faults))
     events, gates = ["A", "B", "C"], ["G1", "G2", "G3"]
@@ -1337,7 +1341,8 @@ def plain_trees(draw):
         name = draw(st.sampled_from([*events, *below] + (["X"] if fault == "nothing" else [])))
         right = "gate" if name in gates else "basic-event"
         tags = [right, "event"] + (["gate", "basic-event"] if fault == "kind" else [])
-        return f'<{draw(st.sampled_from(tags))} name="{name}"/>'
+        dotted = draw(st.sampled_from(["FT."] + [""] * 9))  # found only if defined in FT
+        return f'<{draw(st.sampled_from(tags))} name="{dotted}{name}"/>'
 
     def formula(gate, depth):
         kind = draw(st.sampled_from(["or", "and", "atleast"]))
