@@ -21,8 +21,9 @@ namespace tavoq {
 /// such formulas nested; an event of <float value> (a probability) or of <exponential> whose
 /// rate is a <float> or a <parameter> and whose time is a <float> or <system-mission-time/>;
 /// a parameter of a <float>; <label> of plain text where the reader ignores it. Every name is
-/// public and defined once, every reference names what its tag says, no formula lists a name
-/// twice, and the gates form no cycle.
+/// public and defined once; a reference gives a name, or Tree.Name for a name defined in the
+/// fault tree Tree, and names what its tag says; no formula lists a name twice, and the gates
+/// form no cycle.
 struct OpenPsaPlain {
     enum class Op : std::uint8_t { Or, And, Atleast, Name };
     /// A node of a gate's formula, in prefix order: an operator and how many operands follow
