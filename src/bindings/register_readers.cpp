@@ -119,6 +119,19 @@ public:
             events[name] = e.rate ? call(event, {name.ptr(), path.ptr(), value.ptr()})
                                   : call(event, {name.ptr(), path.ptr(), Py_None, value.ptr()});
         }
+        // The house events after the basic events, as the reader puts them.
+        const py::float_ failed(1.0);
+        const py::float_ working(0.0);
+        for (const auto &h : tree.houses) {
+            const py::str &name = names[h.name];
+            where.assign(tree.containers[h.container])
+                .append("/define-house-event[")
+                .append(tree.names[h.name])
+                .append("]");
+            const py::str path(where);
+            events[name] =
+                call(event, {name.ptr(), path.ptr(), Py_None, (h.value ? failed : working).ptr()});
+        }
         py::dict gates;
         py::list nested;
         for (const auto &g : tree.gates) {

@@ -53,8 +53,8 @@ struct Tag {
     }
 };
 
-enum class Kind : std::uint8_t { Event, Gate };
-enum class RefTag : std::uint8_t { Gate, BasicEvent, Any };
+enum class Kind : std::uint8_t { Event, Gate, House };
+enum class RefTag : std::uint8_t { Gate, BasicEvent, House, Any };
 
 class Reader {
 public:
@@ -371,18 +371,19 @@ private:
     bool container(const Tag &open) {
         const auto here = static_cast<std::uint32_t>(out.containers.size() - 1);
         return children(open, [this, here](const Tag &child) {
-            return child.name == "define-gate" ? gate(child, here)
-                   : child.name == "define-basic-event"
-                       ? event(child, here)
+            return child.name == "define-gate"          ? gate(child, here)
+                   : child.name == "define-basic-event" ? event(child, here)
+                   : child.name == "define-house-event"
+                       ? house(child, here)
                        : child.name == "define-parameter" && parameter(child);
         });
     }
 
     // The new name of an event or gate whose start tag is `open`, in container `here`: its
-    // only attribute, and the element not empty.
+    // only attribute, and the element not empty (but a house event's).
     bool define(const Tag &open, Kind kind, std::uint32_t here, std::uint32_t &number) {
         std::string_view name;
-        if (!open.only("name") || !named(open, name) || open.empty) {
+        if (!open.only("name") || !named(open, name) || (open.empty && kind != Kind::House)) {
             return false;
         }
         number = static_cast<std::uint32_t>(out.names.size());
@@ -461,6 +462,8 @@ private:
                     tag = RefTag::Gate;
                 } else if (child.name == "basic-event") {
                     tag = RefTag::BasicEvent;
+                } else if (child.name == "house-event") {
+                    tag = RefTag::House;
                 } else if (child.name != "event") {
                     compact = false;
                     return formula(child, depth + 1, compact);
@@ -503,6 +506,33 @@ private:
             return false;
         }
         out.events.push_back(e);
+        return true;
+    }
+
+    // A house event: of one <constant value="true|false"/> (labels aside), or of nothing,
+    // which is false.
+    bool house(const Tag &open, std::uint32_t here) {
+        Plain::House h{0, here, false};
+        if (!define(open, Kind::House, here, h.name)) {
+            return false;
+        }
+        if (!open.empty) {
+            Tag constant;
+            bool closed = false;
+            if (!element(open, constant, closed)) {
+                return false;
+            }
+            if (!closed) {
+                const std::string_view *value = constant.get("value");
+                if (constant.name != "constant" || value == nullptr || !constant.only("value") ||
+                    (*value != "true" && *value != "false") || !nothingIn(constant) ||
+                    !endAfterLabels(open)) {
+                    return false;
+                }
+                h.value = *value == "true";
+            }
+        }
+        out.houses.push_back(h);
         return true;
     }
 
@@ -579,7 +609,8 @@ private:
             }
             const Kind kind = kinds[number];
             if ((r.tag == RefTag::Gate && kind != Kind::Gate) ||
-                (r.tag == RefTag::BasicEvent && kind != Kind::Event)) {
+                (r.tag == RefTag::BasicEvent && kind != Kind::Event) ||
+                (r.tag == RefTag::House && kind != Kind::House)) {
                 return false;
             }
             out.nodes[r.node].value = number;

@@ -20,6 +20,7 @@ namespace tavoq {
 /// one <or>, <and> or <atleast min> over <gate>, <basic-event> and <event> references and
 /// such formulas nested; an event of <float value> (a probability) or of <exponential> whose
 /// rate is a <float> or a <parameter> and whose time is a <float> or <system-mission-time/>;
+/// <define-house-event name> of a <constant value="true|false"/> or of nothing (false);
 /// a parameter of a <float>; <label> of plain text where the reader ignores it. Every name is
 /// public and defined once; a reference gives a name, or Tree.Name for a name defined in the
 /// fault tree Tree, and names what its tag says; no formula lists a name twice, and the gates
@@ -39,6 +40,12 @@ struct OpenPsaPlain {
         bool rate;    ///< a failure rate (exponential), else a probability of failing at 0
         double value; ///< per the file's time unit
     };
+    /// A house event: failed from the start (true) or never.
+    struct House {
+        std::uint32_t name;
+        std::uint32_t container;
+        bool value;
+    };
     struct Gate {
         std::uint32_t name;
         std::uint32_t container;
@@ -50,6 +57,7 @@ struct OpenPsaPlain {
     std::vector<std::string_view> names; ///< of the events and gates, by number, into the text
     std::vector<std::string> containers; ///< the XML paths of the fault trees and model-data
     std::vector<Event> events;           ///< in file order
+    std::vector<House> houses;           ///< in file order
     std::vector<Gate> gates;             ///< in file order
     std::vector<Node> nodes;
     std::vector<std::uint32_t> unused; ///< the gates no gate names (positions), in file order

@@ -1247,6 +1247,19 @@ PLAIN = """<?xml version="1.0" encoding="UTF-8"?>
 CORPUS = Path(__file__).resolve().parents[1] / "validation" / "trees"
 
 
+def with_houses(references, constant='<constant value="true"/>'):
+    """PLAIN with house events in a fault tree of their own (one of each value, and one of
+    nothing), and ``references`` among the inputs of its top gate."""
+    houses = (
+        '<define-fault-tree name="More"><define-house-event name="On"><label>h</label>'
+        f'{constant}</define-house-event><define-house-event name="Off"><constant value="false">'
+        '</constant></define-house-event><define-house-event name="None"></define-house-event>'
+        "</define-fault-tree>"
+    )
+    text = PLAIN.replace('<gate name="Pumps"/>', f'<gate name="Pumps"/>{references}', 1)
+    return text.replace("</opsa-mef>", f"{houses}</opsa-mef>")
+
+
 def plain_or_declined(text, top=None):
     """The native reading of a plain text: None, or the reader's own draft, in its order."""
     from tavoq_tools.formats import open_psa
@@ -1283,7 +1296,11 @@ def plain_or_declined(text, top=None):
         (OPEN_PSA, None, True),
         (PLAIN.replace('"UTF-8"', '"latin-1"'), None, False),
         (PLAIN.replace("<label>v</label>", "<label>v &amp; w</label>"), None, False),
-        (PLAIN.replace("<model-data>", '<model-data><define-house-event name="H"/>'), None, False),
+        (PLAIN.replace("<model-data>", '<model-data><define-house-event name="H"/>'), None, True),
+        (with_houses('<house-event name="On"/><event name="Off"/>'), None, True),
+        (with_houses('<basic-event name="On"/>'), None, False),
+        (with_houses('<house-event name="W"/>'), None, False),
+        (with_houses("", '<constant value="yes"/>'), None, False),
         (PLAIN.replace('name="W"/>', 'name="W"/><basic-event name="W"/>'), None, False),
         (PLAIN.replace('"Late"><and>', '"Late"><and><gate name="Top"/>'), None, False),
         (PLAIN.replace('min="2"', 'min="4"'), None, False),
@@ -1327,7 +1344,7 @@ def plain_trees(draw):
     out of range; or a cycle."""
     faults = [None, None, "twice", "listed", "nothing", "kind", "value", "least", "cycle"]
     fault = draw(st.sampled_from(faults))
-    events, gates = ["A", "B", "C"], ["G1", "G2", "G3"]
+    events, gates = ["A", "B", "C", "H"], ["G1", "G2", "G3"]  # H a house event
     defined = draw(st.permutations(events + gates + (["B"] if fault == "twice" else [])))
     values = [
         '<float value="0.5"/>',
@@ -1339,7 +1356,7 @@ def plain_trees(draw):
     def reference(gate):
         below = gates if fault == "cycle" else gates[gates.index(gate) + 1 :]
         name = draw(st.sampled_from([*events, *below] + (["X"] if fault == "nothing" else [])))
-        right = "gate" if name in gates else "basic-event"
+        right = "gate" if name in gates else "house-event" if name == "H" else "basic-event"
         tags = [right, "event"] + (["gate", "basic-event"] if fault == "kind" else [])
         dotted = draw(st.sampled_from(["FT."] + [""] * 9))  # found only if defined in FT
         return f'<{draw(st.sampled_from(tags))} name="{dotted}{name}"/>'
@@ -1362,6 +1379,8 @@ def plain_trees(draw):
     definitions = [
         f'<define-gate name="{name}">{formula(name, 0)}</define-gate>'
         if name in gates
+        else '<define-house-event name="H"><constant value="true"/></define-house-event>'
+        if name == "H"
         else f'<define-basic-event name="{name}">{draw(value)}</define-basic-event>'
         for name in defined
     ]
