@@ -261,14 +261,14 @@ private:
         return next(tag, child, closed) && closed;
     }
 
-    // next() past the labels among the children, which the reader ignores: `labelled` (when
-    // given) is set when there was one.
+    // next() past the labels and attributes among the children, which the reader ignores:
+    // `labelled` (when given) is set when there was one.
     bool element(const Tag &open, Tag &child, bool &closed, bool *labelled = nullptr) {
         while (next(open, child, closed)) {
-            if (closed || child.name != "label") {
+            if (closed || (child.name != "label" && child.name != "attributes")) {
                 return true;
             }
-            if (!label(child)) {
+            if (!(child.name == "label" ? label(child) : attributes(child))) {
                 return false;
             }
             if (labelled != nullptr) {
@@ -330,6 +330,35 @@ private:
         Tag child;
         bool closed = false;
         return next(tag, child, closed) && closed;
+    }
+
+    // The rest of an <attributes> of <attribute name=... value=... [type=...]/> elements.
+    bool attributes(const Tag &tag) {
+        if (tag.count != 0) {
+            return false;
+        }
+        if (tag.empty) {
+            return true;
+        }
+        while (true) {
+            Tag child;
+            bool closed = false;
+            if (!next(tag, child, closed)) {
+                return false;
+            }
+            if (closed) {
+                return true;
+            }
+            for (int i = 0; i < child.count; ++i) {
+                const std::string_view key = child.attributes[i].name;
+                if (key != "name" && key != "value" && key != "type") {
+                    return false;
+                }
+            }
+            if (child.name != "attribute" || !nothingIn(child)) {
+                return false;
+            }
+        }
     }
 
     // A name attribute that is there and not blank.

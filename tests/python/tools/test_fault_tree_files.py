@@ -1288,6 +1288,28 @@ def plain_or_declined(text, top=None):
         (PLAIN, None, True),
         (PLAIN, "Late", True),
         (PLAIN.replace("<exponential>", "<exponential><label>e</label>"), None, True),
+        (
+            PLAIN.replace(
+                "<and>", '<and><attributes><attribute name="a" value="1"/></attributes>'
+            ),
+            None,
+            True,
+        ),
+        (
+            PLAIN.replace(
+                "<label>v</label>",
+                '<attributes><attribute name="a" value="1" type="int"/></attributes>',
+            ),
+            None,
+            True,
+        ),
+        (
+            PLAIN.replace(
+                "<label>v</label>", '<attributes><attribute name="a" unit="1"/></attributes>'
+            ),
+            None,
+            False,
+        ),
         (PLAIN, "FT.Pumps", False),  # a dotted top: the reader finds it
         (PLAIN.replace('<gate name="Pumps"/>', '<gate name="FT.Pumps"/>'), None, True),
         (PLAIN.replace('<gate name="Late"/>', '<gate name="FT.Late"/>'), None, False),  # not in FT
