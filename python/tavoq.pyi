@@ -472,7 +472,7 @@ def readPlainGalileo(text: str, event: typing.Any, formula: typing.Any, spare: t
     """
 def readPlainOpenPsa(text: str, event: typing.Any, formula: typing.Any) -> typing.Any:
     """
-    The fault tree of an Open-PSA text of the plain shapes large files have (public names; gates of or, and and atleast over references; basic events of a probability or an exponential; house events), or None for any other text, valid or not. It is (events, gates, the gates of nested formulas or labels, the gates no gate names, every gate after those it names, the mission times of the exponentials): the events (house events last) and gates by name in file order, each made by event(name, xml_path, rate) or event(name, xml_path, None, probability) and formula(kind, xml_path, inputs, k).
+    The fault tree of an Open-PSA text of the plain shapes large files have (public names; gates of or, and, atleast, not, xor, nand, nor, iff and imply over references; basic events of a probability or an exponential; house events), or None for any other text, valid or not. It is (events, gates, the gates of nested formulas or labels, the gates no gate names, every gate after those it names, the mission times of the exponentials): the events (house events last) and gates by name in file order, each made by event(name, xml_path, rate) or event(name, xml_path, None, probability) and formula(kind, xml_path, inputs, k).
     """
 def reportSIMDSupport() -> None:
     """

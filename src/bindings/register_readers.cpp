@@ -1,5 +1,6 @@
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -158,8 +159,7 @@ private:
     py::object formulaAt(std::uint32_t &at, std::string &path) {
         using Op = tavoq::OpenPsaPlain::Op;
         const auto &node = tree.nodes[at++];
-        const int op = static_cast<int>(node.op); // or, and, atleast
-        const py::str &kind = kinds[op];
+        const int op = static_cast<int>(node.op);
         const std::size_t length = path.size();
         path.append(steps[op]);
         const py::str where(path);
@@ -177,7 +177,16 @@ private:
         }
         path.resize(length);
         const py::int_ k(node.k);
-        return call(formula, {kind.ptr(), where.ptr(), inputs.ptr(), k.ptr()});
+        if (node.op == Op::Imply) {
+            // a -> b is nand(a, not(b)), both at the imply's path, as the reader writes it.
+            const py::list negated(1);
+            PyList_SET_ITEM(negated.ptr(), 0, py::object(inputs[1]).release().ptr());
+            const py::str &nand = kinds[static_cast<int>(Op::Nand)];
+            const py::str &negation = kinds[static_cast<int>(Op::Not)];
+            inputs[1] = call(formula, {negation.ptr(), where.ptr(), negated.ptr(), k.ptr()});
+            return call(formula, {nand.ptr(), where.ptr(), inputs.ptr(), k.ptr()});
+        }
+        return call(formula, {kinds.at(op).ptr(), where.ptr(), inputs.ptr(), k.ptr()});
     }
 
     py::list gateNames(const std::vector<std::uint32_t> &positions) const {
@@ -197,8 +206,12 @@ private:
     py::object event;
     py::object formula;
     std::vector<py::str> names;
-    const py::str kinds[3] = {interned("or"), interned("and"), interned("atleast")};
-    static constexpr const char *steps[3] = {"/or", "/and", "/atleast"};
+    // By Op: each formula's kind in the draft, and its step of the XML path.
+    const std::array<py::str, 8> kinds = {interned("or"),  interned("and"), interned("atleast"),
+                                          interned("not"), interned("xor"), interned("nand"),
+                                          interned("nor"), interned("iff")};
+    static constexpr const char *steps[9] = {"/or",   "/and", "/atleast", "/not",  "/xor",
+                                             "/nand", "/nor", "/iff",     "/imply"};
 };
 
 // The characters of an ASCII string, without a copy; nullopt for any other string, which is
@@ -324,7 +337,8 @@ void register_readers(py::module_ &m) {
             "short\", line) for a last statement without its ; (the line it starts on)");
     m.def("readPlainOpenPsa", &plainOpenPsa, py::arg("text"), py::arg("event"), py::arg("formula"),
           "The fault tree of an Open-PSA text of the plain shapes large files have (public "
-          "names; gates of or, and and atleast over references; basic events of a probability "
+          "names; gates of or, and, atleast, not, xor, nand, nor, iff and imply over references; "
+          "basic events of a probability "
           "or an exponential; house events), or None for any other text, valid or not. It is "
           "(events, gates, the gates of nested formulas or labels, the gates no gate names, "
           "every gate after those it names, the mission times of the exponentials): the "

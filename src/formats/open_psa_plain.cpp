@@ -455,10 +455,14 @@ private:
         return true;
     }
 
-    // An or, and or atleast (the start tag read), its nodes added in prefix order; `compact`
-    // false when it holds more than references.
+    // A formula (the start tag read), its nodes added in prefix order; `compact` false when
+    // it holds more than references, or is not an or, and or atleast.
     bool formula(const Tag &open, int depth, bool &compact) {
-        Plain::Node node{Plain::Op::Or, 0, 0};
+        using Op = Plain::Op;
+        static constexpr std::pair<std::string_view, Op> ops[] = {
+            {"or", Op::Or},     {"and", Op::And}, {"not", Op::Not}, {"xor", Op::Xor},
+            {"nand", Op::Nand}, {"nor", Op::Nor}, {"iff", Op::Iff}, {"imply", Op::Imply}};
+        Plain::Node node{Op::Name, 0, 0};
         if (open.name == "atleast") {
             const std::string_view *least = open.get("min");
             if (least == nullptr || !open.only("min") || least->empty() || least->size() > 9 ||
@@ -467,13 +471,14 @@ private:
             }
             node.op = Plain::Op::Atleast;
             std::from_chars(least->data(), least->data() + least->size(), node.k);
-        } else if (open.name == "and" || open.name == "or") {
-            node.op = open.name == "and" ? Plain::Op::And : Plain::Op::Or;
-            if (open.count != 0) {
+        } else {
+            for (const auto &[word, op] : ops) {
+                node.op = open.name == word ? op : node.op;
+            }
+            if (node.op == Op::Name || open.count != 0) {
                 return false;
             }
-        } else {
-            return false;
+            compact = compact && (node.op == Op::Or || node.op == Op::And);
         }
         if (open.empty || depth > maxNesting) {
             return false;
@@ -507,8 +512,14 @@ private:
             },
             &labelled);
         compact = compact && !labelled;
-        if (!read || operands == 0 ||
-            (node.op == Plain::Op::Atleast && (node.k < 1 || node.k > operands))) {
+        // The reader's counts of arguments: not 1, imply 2, xor and iff 2 or more, the others 1
+        // or more (atleast up to its min).
+        const std::uint32_t fewest =
+            node.op == Op::Xor || node.op == Op::Iff || node.op == Op::Imply ? 2 : 1;
+        const bool one = node.op == Op::Not;
+        if (!read || operands < fewest || (one && operands != 1) ||
+            (node.op == Op::Imply && operands != 2) ||
+            (node.op == Op::Atleast && (node.k < 1 || node.k > operands))) {
             return false;
         }
         out.nodes[root].value = operands;

@@ -1,7 +1,8 @@
 """The draft of an Open-PSA file of the plain shapes that large files are made of, read in one
 native pass (tavoq.readPlainOpenPsa): public names (a reference may be ``Tree.Name``), gates
-of ``or``, ``and`` and ``atleast`` over references (nested too), basic events of a
-probability or of an exponential, house events, parameters of a float, labels. It is the draft that tavoq_tools.formats.open_psa's reader gives for the
+of ``or``, ``and``, ``atleast`` and the non-coherent ``not``, ``xor``, ``nand``, ``nor``,
+``iff`` and ``imply`` over references (nested too), basic events of a probability or of an
+exponential, house events, parameters of a float, labels and attributes. It is the draft that tavoq_tools.formats.open_psa's reader gives for the
 same text; any other text, or one with a fault, gives None, and that reader reads it and says
 what is wrong. A 200,000-gate tree is read in a fifth of the time.
 """

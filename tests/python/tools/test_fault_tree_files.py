@@ -1288,6 +1288,18 @@ def plain_or_declined(text, top=None):
         (PLAIN, None, True),
         (PLAIN, "Late", True),
         (PLAIN.replace("<exponential>", "<exponential><label>e</label>"), None, True),
+        (PLAIN.replace("<and>", "<xor>").replace("</and>", "</xor>"), None, True),
+        (PLAIN.replace("<and>", "<imply>").replace("</and>", "</imply>"), None, True),
+        (PLAIN.replace('<gate name="Pumps"/>', '<not><gate name="Pumps"/></not>'), None, True),
+        (
+            PLAIN.replace(
+                '<gate name="Pumps"/>',
+                '<nor><iff><gate name="Pumps"/><event name="W"/></iff></nor>',
+            ),
+            None,
+            True,
+        ),
+        (PLAIN.replace("<and>", "<not>").replace("</and>", "</not>"), None, False),  # not of 2
         (
             PLAIN.replace(
                 "<and>", '<and><attributes><attribute name="a" value="1"/></attributes>'
@@ -1363,8 +1375,8 @@ def plain_trees(draw):
     """Plain texts with their definitions in any order and in two containers, some references
     dotted (FT.name), and at most one kind of fault: a name defined twice, a reference to
     nothing or to the wrong kind, an input listed twice, a probability above 1, atleast's min
-    out of range; or a cycle."""
-    faults = [None, None, "twice", "listed", "nothing", "kind", "value", "least", "cycle"]
+    out of range, a count of arguments; or a cycle."""
+    faults = [None, None, "twice", "listed", "nothing", "kind", "value", "least", "arity", "cycle"]
     fault = draw(st.sampled_from(faults))
     events, gates = ["A", "B", "C", "H"], ["G1", "G2", "G3"]  # H a house event
     defined = draw(st.permutations(events + gates + (["B"] if fault == "twice" else [])))
@@ -1384,12 +1396,19 @@ def plain_trees(draw):
         return f'<{draw(st.sampled_from(tags))} name="{dotted}{name}"/>'
 
     def formula(gate, depth):
-        kind = draw(st.sampled_from(["or", "and", "atleast"]))
+        kinds = ["or", "and", "atleast"] * 3 + ["not", "xor", "nand", "nor", "iff", "imply"]
+        kind = draw(st.sampled_from(kinds))
+        # Each kind's count of arguments, or one more or fewer ("arity").
+        low, high = {"not": (1, 1), "imply": (2, 2), "xor": (2, 3), "iff": (2, 3)}.get(
+            kind, (1, 3)
+        )
+        if fault == "arity":
+            low, high = max(low - 1, 1), high + 1
         operands = [
             formula(gate, depth + 1)
             if depth < 2 and draw(st.integers(0, 4)) == 0
             else reference(gate)
-            for _ in range(draw(st.integers(1, 3)))
+            for _ in range(draw(st.integers(low, high)))
         ]
         if fault != "listed":
             operands = list(dict.fromkeys(operands))
