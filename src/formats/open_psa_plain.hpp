@@ -16,15 +16,19 @@ namespace tavoq {
 ///
 /// Accepted: an ASCII text with an optional XML declaration, comments and whitespace between
 /// elements; <opsa-mef> holding <define-fault-tree name> and <model-data>, which hold
-/// <define-gate name>, <define-basic-event name> and <define-parameter name [unit]>; a gate of
-/// one <or>, <and>, <atleast min>, <not>, <xor>, <nand>, <nor>, <iff> or <imply> over <gate>,
-/// <basic-event>, <house-event> and <event> references and such formulas nested; an event of
-/// <float value> (a probability) or of <exponential> whose rate is a <float> or a <parameter> and
-/// whose time is a <float> or <system-mission-time/>; <define-house-event name> of a <constant
-/// value="true|false"/> or of nothing (false); a parameter of a <float>; <label> of plain text
-/// where the reader ignores it. Every name is public and defined once; a reference gives a name,
-/// or Tree.Name for a name defined in the fault tree Tree, and names what its tag says; no formula
-/// lists a name twice, and the gates form no cycle.
+/// <define-gate name>, <define-basic-event name>, <define-house-event name> and
+/// <define-parameter name [unit]>:
+/// - a gate of one <or>, <and>, <atleast min>, <not>, <xor>, <nand>, <nor>, <iff> or <imply>
+///   over <gate>, <basic-event>, <house-event> and <event> references and such formulas
+///   nested;
+/// - an event of <float value> (a probability) or of <exponential> whose rate is a <float> or
+///   a <parameter> and whose time is a <float> or <system-mission-time/>;
+/// - a house event of a <constant value="true|false"/> or of nothing (false);
+/// - a parameter of a <float>;
+/// - <label> of plain text and <attributes> where the reader ignores them.
+/// Every name is public and defined once; a reference gives a name, or Tree.Name for a name
+/// defined in the fault tree Tree, and names what its tag says; no formula lists a name twice,
+/// and the gates form no cycle.
 struct OpenPsaPlain {
     /// The formulas, then a name. The non-coherent ones are nested in the reader's terms.
     enum class Op : std::uint8_t { Or, And, Atleast, Not, Xor, Nand, Nor, Iff, Imply, Name };
