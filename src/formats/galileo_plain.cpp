@@ -199,13 +199,18 @@ private:
                 return true;
             }
         }
-        // KofN and votK (the reader takes them in lower case only).
+        // KofN and votK, in any case as the reader takes them.
         kind = K::Atleast;
-        const std::size_t of = word.find("of");
+        std::string lower(word);
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        });
+        const std::string_view low(lower);
+        const std::size_t of = low.find("of");
         std::uint32_t n = count;
-        const bool kofn = of != std::string_view::npos && whole(word.substr(0, of), k) &&
-                          whole(word.substr(of + 2), n);
-        const bool vot = word.size() > 3 && word.substr(0, 3) == "vot" && whole(word.substr(3), k);
+        const bool kofn = of != std::string_view::npos && whole(low.substr(0, of), k) &&
+                          whole(low.substr(of + 2), n);
+        const bool vot = low.size() > 3 && low.substr(0, 3) == "vot" && whole(low.substr(3), k);
         return (kofn || vot) && n == count && k >= 1 && k <= count;
     }
 

@@ -799,16 +799,23 @@ class NodeParents(Sequence[Sequence[int]]):
         self._start = array("q")
 
     def add(self, node: int, above: int) -> None:
+        if self._start:
+            raise RuntimeError("NodeParents takes no pair after done()")
         self._below.append(node)
         self._above.append(above)
 
     def add_above(self, nodes: Iterable[int], above: int) -> None:
+        if self._start:
+            raise RuntimeError("NodeParents takes no pair after done()")
         for node in nodes:
             self._below.append(node)
             self._above.append(above)
 
     def done(self) -> NodeParents:
-        """Group the pairs by node, each node's in the order added."""
+        """Group the pairs by node, each node's in the order added (once: no pair is added
+        after)."""
+        if self._start:
+            raise RuntimeError("NodeParents.done() was called already")
         below = np.frombuffer(self._below, dtype=np.int64)
         order = np.argsort(below, kind="stable")
         counts = np.bincount(below, minlength=self._n)

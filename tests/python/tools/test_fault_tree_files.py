@@ -1519,6 +1519,7 @@ def galileo_plain_or_declined(text):
         (PLAIN_DFT.replace(" OR ", " pand "), True),
         (PLAIN_DFT.replace(" OR ", " pand< "), True),
         (PLAIN_DFT.replace(" OR ", " pond "), False),
+        (PLAIN_DFT.replace("2of3", "2OF3").replace("vot2", "VOT2"), True),
         *((path.read_text(encoding="utf-8"), None) for path in sorted(CORPUS.glob("*.dft"))),
     ],
 )

@@ -836,3 +836,5 @@ def test_node_parents_keep_each_nodes_parents_in_the_order_added(n, pairs):
     assert [list(parents[node]) for node in range(n)] == [
         [above for below, above in pairs if below == node] for node in range(n)
     ]
+    with pytest.raises(RuntimeError):  # a pair added now would be lost
+        parents.add(0, 1)
