@@ -111,10 +111,7 @@ public:
         std::string where;
         for (const auto &e : tree.events) {
             const py::str &name = names[e.name];
-            where.assign(tree.containers[e.container])
-                .append("/define-basic-event[")
-                .append(tree.names[e.name])
-                .append("]");
+            definition(where, e.container, "define-basic-event", e.name);
             const py::str path(where);
             const py::float_ value(e.value);
             events[name] = e.rate ? call(event, {name.ptr(), path.ptr(), value.ptr()})
@@ -125,10 +122,7 @@ public:
         const py::float_ working(0.0);
         for (const auto &h : tree.houses) {
             const py::str &name = names[h.name];
-            where.assign(tree.containers[h.container])
-                .append("/define-house-event[")
-                .append(tree.names[h.name])
-                .append("]");
+            definition(where, h.container, "define-house-event", h.name);
             const py::str path(where);
             events[name] =
                 call(event, {name.ptr(), path.ptr(), Py_None, (h.value ? failed : working).ptr()});
@@ -136,10 +130,7 @@ public:
         py::dict gates;
         py::list nested;
         for (const auto &g : tree.gates) {
-            where.assign(tree.containers[g.container])
-                .append("/define-gate[")
-                .append(tree.names[g.name])
-                .append("]");
+            definition(where, g.container, "define-gate", g.name);
             std::uint32_t at = g.formula;
             gates[names[g.name]] = formulaAt(at, where);
             if (!g.compact) {
@@ -155,6 +146,17 @@ public:
     }
 
 private:
+    // `where` := the XML path of a definition: its container's, then tag[name].
+    void definition(std::string &where, std::uint32_t container, std::string_view tag,
+                    std::uint32_t name) const {
+        where.assign(tree.containers[container])
+            .append("/")
+            .append(tag)
+            .append("[")
+            .append(tree.names[name])
+            .append("]");
+    }
+
     // The formula whose root is nodes[at], inside the XML path `path`; `at` is moved past it.
     py::object formulaAt(std::uint32_t &at, std::string &path) {
         using Op = tavoq::OpenPsaPlain::Op;
