@@ -267,6 +267,10 @@ py::object plainGalileo(const py::str &text, const GalileoClasses &made) {
     static constexpr const char *words[] = {
         "or",  "and", "atleast", "pand", "pand_exclusive", "por", "por_exclusive", "csp",
         "wsp", "hsp", "spare",   "fdep", "pdep",           "seq", "mutex"};
+    std::vector<py::str> kinds;
+    for (const char *word : words) {
+        kinds.push_back(py::reinterpret_steal<py::str>(PyUnicode_InternFromString(word)));
+    }
     const auto inputs = [&](std::uint32_t first, std::uint32_t count) {
         py::list list(count);
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -282,8 +286,7 @@ py::object plainGalileo(const py::str &text, const GalileoClasses &made) {
     for (const auto &e : tree->elements) {
         const py::str &name = names[e.name];
         const py::str where = line(e.line);
-        const py::str kind = py::reinterpret_steal<py::str>(
-            PyUnicode_InternFromString(words[static_cast<int>(e.kind)]));
+        const py::str &kind = kinds[static_cast<std::size_t>(e.kind)];
         if (tavoq::GalileoPlain::isGate(e.kind)) {
             const py::int_ k(e.k);
             gates[name] = call(made.formula,
